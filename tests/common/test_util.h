@@ -1,0 +1,50 @@
+// Helpers shared by the test programs: the shared structure folder, fresh
+// temporary folders that clean up after themselves, and small file helpers.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+namespace testutil {
+
+// Folder of real structures shared with CI ("../shared/data" beside the project).
+inline std::string shared_data() { return TREL_SHARED_DATA; }
+inline std::string shared_pdb(const std::string& rel) { return shared_data() + "/pdb/" + rel; }
+inline bool have_shared_data() { return std::filesystem::exists(shared_data() + "/pdb"); }
+
+// A fresh folder under the system temporary folder, removed with everything
+// in it when the object goes out of scope.
+struct TempDir {
+  std::filesystem::path path;
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "trel_test_XXXXXX").string();
+    char* made = mkdtemp(tmpl.data());
+    path = made ? std::filesystem::path(made) : std::filesystem::path();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string file(const std::string& name) const { return (path / name).string(); }
+  std::string str() const { return path.string(); }
+};
+
+inline std::string read_file(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+inline void write_file(const std::string& name, const std::string& text) {
+  std::ofstream out(name, std::ios::binary);
+  out << text;
+}
+
+}  // namespace testutil
