@@ -1,0 +1,72 @@
+// Paths, folders and file names: exact string operations on paths ('/' the
+// separator, a backslash also taken where noted), folder tests, creation,
+// listing with glob patterns and deletion of trees. Path operations write into
+// a caller's buffer of at least 257 bytes and return a pointer into it; a path
+// or result longer than 256 characters is refused with a zam_err report and
+// gives an empty text.
+#pragma once
+
+#include <cstdint>
+
+struct dirent;
+
+// The separator string "/".
+const char* zam_fileslash();
+// The current working directory (empty when it cannot be had or is too long).
+char* zam_cwdname(char* out);
+// Size in bytes, or -1 when the path cannot be examined.
+int64_t zam_filesize(const char* path);
+// Directory part: the working directory for "" or "."; "/" for a name right
+// under the root; the path itself when it has no separator.
+char* zam_dirname(const char* path, char* out);
+// The part after the last separator that is not the last character.
+char* zam_basename(const char* path, char* out);
+// The base name cut at its last '.' (a leading '.' is kept).
+char* zam_rootname(const char* path, char* out);
+// Copies path; returns a pointer to its last '.', or to its end.
+char* zam_endname(const char* path, char* out);
+// Copies the base name; returns a pointer to its first '.' (the whole name
+// when it starts with '.'), or to its end.
+char* zam_extname(const char* path, char* out);
+// Directory part and "/" (when there is one), root name, "." and ext.
+char* zam_filename(const char* path, const char* ext, char* out);
+// dir ("." when empty) with a trailing "/".
+char* zam_pathslash(const char* dir, char* out);
+// Joins dir and name; "." leaves dir, "..", "../" or "..\" goes up one level.
+char* zam_catpath(const char* dir, const char* name, char* out);
+// The value of environment variable var when set and not empty, else the
+// value of ZAM_ROOT followed by tail.
+char* zam_make_path(const char* var, const char* tail, char* out);
+// Where a data file is: name itself when it is "-", has a directory part or
+// exists here; else the first of the n folder arguments (const char*, null or
+// empty ones skipped) holding it with a size above 0; else name.
+char* zam_findfile(const char* name, char* out, int n, ...);
+
+// 1 when path names an existing directory, else 0.
+int zam_isdir(const char* path);
+// Creates the directory (no parents) or sets the mode of an existing one.
+// 1 on success, 0 on failure.
+int zam_mkdir(const char* path, int mode);
+// Names in dir matching the glob pattern (pathname and leading-period rules),
+// in directory order: a block of *count name pointers; the caller kfrees each
+// name and the block. Null and count 0 when none match or dir is unreadable.
+char** zam_scandir(const char* dir, const char* pattern, int* count);
+// The same, sorted by the locale's collation, as a kget1S array released with
+// kfree. Unreadable dir: null and count 0; no match: an empty array, count 0.
+char** kscanDir(const char* dir, const char* pattern, int* count);
+// Deletes the tree under path (really != 0; logs each removal) or only shows
+// what it would delete, innermost first (really == 0). Symbolic links are
+// removed, never followed. Refuses "", "." and "..". 0 on success.
+int zam_rmdir(const char* path, int really);
+
+// Flag bits of zam_fnmatch (the platform's fnmatch values).
+constexpr int ZAM_FNM_PATHNAME = 1;
+constexpr int ZAM_FNM_NOESCAPE = 2;
+constexpr int ZAM_FNM_PERIOD = 4;
+constexpr int ZAM_FNM_LEADING_DIR = 8;
+constexpr int ZAM_FNM_CASEFOLD = 16;
+
+// Glob match with fnmatch semantics; 0 on a match, 1 otherwise.
+int zam_fnmatch(const char* pattern, const char* string, int flags);
+// Orders two directory entries by name in the locale's collation order.
+int zam_alphasort(const struct dirent** a, const struct dirent** b);

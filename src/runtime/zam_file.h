@@ -1,0 +1,106 @@
+// File streams: one handle (_zam_file) for plain, gzip (".gz"), bzip2 (".bz",
+// ".bz2") and pipe files, the kind chosen by the file name's ending; line and
+// token readers; whole-block reads and writes with plain system calls; and the
+// starting of other programs. A handle belongs to one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+struct gzFile_s;
+
+// Handle flag bits. A gzip or bzip2 handle always carries ZAM_FBINARY too.
+constexpr uint32_t ZAM_FWRITE = 1;
+constexpr uint32_t ZAM_FBINARY = 2;
+constexpr uint32_t ZAM_FPIPE = 4;
+constexpr uint32_t ZAM_FGZIP = 8;
+constexpr uint32_t ZAM_FBZIP2 = 16;
+
+// Callers use the handle only through the functions below.
+struct _zam_file {
+  uint32_t flags;       // ZAM_F* bits; flags & 24 is the codec
+  FILE* fp;             // plain file, pipe end, or the file beneath bzip2
+  gzFile_s* gz;         // zlib stream
+  void* bz;             // libbz2 stream (BZFILE*)
+  int pid;              // child process of a pipe
+  char* name;           // copy of the path; "stream" for a descriptor; null for a pipe
+  int line;             // lines read or written (see zam_freadln, zam_fwriteln)
+  int error;            // first read/write/flush failure (errno value or -1), 0 while none
+  int bz_end;           // bzip2 reader: the codec reported the end of the stream
+};
+
+// Opens path for reading, or for writing from scratch when mode holds 'w';
+// 'b' asks for binary, other letters are ignored. The kind comes from the
+// ending: exactly ".gz" gzip, ".bz" or ".bz2" bzip2, else stdio. Null without
+// a message when the file or codec cannot be opened (errno tells why).
+// Release with zam_fclose.
+_zam_file* zam_fopen(const char* path, const char* mode);
+// The same over an open descriptor (taken over by the handle); kind
+// ZAM_FGZIP or ZAM_FBZIP2 selects the codec, anything else stdio.
+_zam_file* zam_fdopen(int fd, const char* mode, int kind);
+// Starts program with up to two arguments (null or empty ones are not passed)
+// and returns a handle writing to its standard input / reading its standard
+// output. Null after a zam_err report when the pipe or fork fails. A child
+// that cannot run the program reports it and exits with status 127, which
+// zam_fclose then returns.
+_zam_file* zam_popen_write(const char* program, const char* arg1, const char* arg2);
+_zam_file* zam_popen_read(const char* program, const char* arg1, const char* arg2);
+// Closes and frees the handle. Returns 0 on success; -1 for null, after an
+// earlier failed write or flush, or when the close fails; for a pipe the
+// child's wait status (non-zero when it failed).
+int zam_fclose(_zam_file* f);
+// Flushes (null: all stdio streams). 0 on success, -1 on failure (remembered).
+int zam_fflush(_zam_file* f);
+// Back to the start (a pipe cannot seek); the line counter becomes 0.
+// 0 on success, -1 on failure.
+int zam_rewind(_zam_file* f);
+int zam_fline(const _zam_file* f);
+const char* zam_fname(const _zam_file* f);
+
+// Next byte 0..255, or -1 at end or on error.
+int zam_fgetc(_zam_file* f);
+// Reads n bytes. stdio: 1 when all n were read, else 0; gzip and bzip2: the
+// byte count, -1 on a codec error.
+int64_t zam_fread(_zam_file* f, void* buf, int64_t n);
+// Next line into buf (n bytes, always terminated): carriage returns dropped,
+// the newline not kept, the rest of a line longer than n-1 skipped. Returns
+// its length, or -1 at end of file when nothing was read. Counts the line
+// when it ended with a newline.
+int zam_freadln(_zam_file* f, int n, char* buf);
+// Reads lines into buf until one starts with key; the text already in buf is
+// tested first. 1 when found, -1 at end of file.
+int zam_ffindln(_zam_file* f, const char* key, int n, char* buf);
+// Next token into buf: newline, carriage return and (when given) any byte of
+// separators end it; bytes past n-1 are dropped. Its length, or -1 at end.
+int zam_freadtok(_zam_file* f, const char* separators, int n, char* buf);
+// All remaining tokens (as zam_freadtok with scratch buffer buf of n bytes)
+// as a kget1S array of copies in *tokens, released with kfree; returns the
+// count. No tokens: 0 and a null array.
+int zam_ftokenise(_zam_file* f, const char* separators, int n, char* buf, char*** tokens);
+
+// stdio and gzip: their own fputc result; bzip2: 1, or -1 on a codec error.
+int zam_fputc(_zam_file* f, int c);
+// Returns strlen(s), or the first zam_fputc result below 1; "" gives 0.
+int zam_fputs(_zam_file* f, const char* s);
+// printf-style write of at most 1023 characters (longer output is cut; write
+// long rows with zam_fwrite). gzip: bytes written; bzip2: bytes or -1;
+// stdio: 1 when the text was written whole, else 0.
+int zam_fprintf(_zam_file* f, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Writes n bytes. stdio: 1 when all were written, else 0; gzip: bytes
+// written; bzip2: n, or -1 on a codec error.
+int64_t zam_fwrite(_zam_file* f, const void* buf, int64_t n);
+// Writes s and a newline and counts the line; returns zam_fwrite's result for s plus one.
+int64_t zam_fwriteln(_zam_file* f, const char* s);
+
+// Reads n bytes from the start of path with plain system calls (no codec).
+// 1 when exactly n were read; otherwise buf is zeroed and 0 returned.
+int zam_bbread(const char* path, void* buf, int64_t n);
+// Deletes path, creates it afresh (0666 less the umask) and writes n bytes.
+// 1 when all were written, else 0.
+int zam_bbwrite(const char* path, const void* buf, int64_t n);
+// Flushes all output and starts program (empty or null arguments are not
+// passed) without waiting. Returns the child's process id, or 0 after a
+// zam_err report. A child that cannot run the program reports it.
+int zam_spawn_file(const char* program, const char* arg1, const char* arg2);
+// As zam_spawn_file, the child trying each name of the null-terminated list.
+int zam_spawn_list(const char* const* programs, const char* arg1, const char* arg2);
