@@ -1,0 +1,40 @@
+// Guarded allocator: every block carries a header (tag, base address, size in
+// 8-byte words, low guard word) and a top guard word after its data, and is
+// aligned to 16 bytes. It keeps the bytes in use and their peak, and checks
+// the guard words when a block is freed. Allocation, resizing and freeing
+// hold plain lock 8; their reports take the message lock 4 after it.
+#pragma once
+
+#include <cstdint>
+
+// Block of n bytes, not cleared; null after a report ("Cannot allocate
+// negative memory ..." for n < 0, "Failed to allocate memory ..." when the
+// system refuses). Release with zam_vm_free.
+void* zam_vm_get(int64_t n);
+// As zam_vm_get, zero-filled.
+void* zam_vm_get_0(int64_t n);
+// Copy of s in a new block; null for a null s or when no block can be had.
+char* zam_vm_strdup(const char* s);
+// Resize: a new block of n bytes (tag 0) receives the smaller of the old
+// rounded size and n bytes; the old block is freed. When no new block can be
+// had, reports and returns p unchanged (a caller that grows a block may check
+// zam_vm_get_size). A null p gives a fresh block.
+void* zam_vm_mod(void* p, int64_t n);
+// Checks both guard words (reporting a clobbered one), lowers the totals and
+// releases the block. A block whose low guard is clobbered is not released
+// (its header cannot be trusted). Null is ignored.
+void zam_vm_free(void* p);
+// Guard check of a live block, reported under the given label; 1 when both
+// guards hold, else 0 (also for null).
+int zam_vm_check(const void* p, const char* label = "zam_vm_check");
+// Data size in bytes (the request rounded up to 8); 0 for null.
+int64_t zam_vm_get_size(const void* p);
+// The block's tag word (0 when allocated); 0 for null.
+int64_t zam_vm_get_tag(const void* p);
+void zam_vm_set_tag(void* p, int64_t tag);
+// Bytes in use and their peak, in KiB (usable sizes of the system blocks).
+int64_t zam_vm_total();
+int64_t zam_vm_max();
+// Debug level: above 0 reports usage at each 50 MiB step of growth, above 1
+// traces every allocation, resize and free.
+void zam_vm_debug(int level);
