@@ -1,22 +1,292 @@
-// Messages and the log file.
+// Messages and the log file. Each entry expands its format once into a
+// bounded buffer (cut at 256 characters) and writes that finished text
+// unchanged to every destination. The shared buffers and the log handle are
+// guarded by plain lock 4; zam_oops uses stack buffers and takes no lock.
+// Opening and closing the log allocate and free a handle (lock 8), so both
+// happen outside lock 4.
 #include "runtime/zam_log.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
-void zam_msg(const char* fmt, ...) { va_list ap; va_start(ap, fmt); vprintf(fmt, ap); va_end(ap); }
-void zam_log(const char*, ...) {}
-void zam_adv(const char* fmt, ...) { va_list ap; va_start(ap, fmt); vprintf(fmt, ap); va_end(ap); }
-void zam_wrn(const char* fmt, ...) { va_list ap; va_start(ap, fmt); vprintf(fmt, ap); va_end(ap); }
-void zam_err(const char* fmt, ...) { va_list ap; va_start(ap, fmt); vprintf(fmt, ap); va_end(ap); }
-void zam_oops(const char* fmt, ...) { va_list ap; va_start(ap, fmt); vprintf(fmt, ap); va_end(ap); }
-void zam_msg_brk() {}
-void zam_tick() {}
-void zam_logger_name(const char*) {}
-void zam_logger_state(int) {}
-void zam_logger_exit() {}
-zam_logger_fn zam_logger_callback(zam_logger_fn) { return nullptr; }
-int zam_logger_status() { return 0; }
-void zam_logger_stderr(int) {}
-const char* zam_logger_file() { return "zam.log"; }
-void zam_logger_buffer(int) {}
+#include "runtime/zam_file.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
+#include "runtime/zam_version.h"
+
+namespace {
+
+constexpr int kMessageLock = 4;
+constexpr size_t kTextSize = 257;              // 256 characters and the terminator
+constexpr size_t kLineSize = 11 + kTextSize;  // the longest prefix and the text
+constexpr char kRule[] =
+    "------------------------------------------------------------------------------";
+static_assert(sizeof(kRule) == 79, "the rule is 78 characters");
+
+// Module state. The flags and pointers are atomic because zam_oops reads them
+// without the lock; the buffers, the name and buffer_on are guarded by lock 4.
+char log_file[257] = "zam.log";
+std::atomic<_zam_file*> log_handle{nullptr};
+std::atomic<int> active{0};
+std::atomic<int> open_once{0};
+std::atomic<int> open_done{0};
+std::atomic<zam_logger_fn> user_logger{nullptr};
+std::atomic<int> use_stderr{0};
+int buffer_on = 0;
+char tmp1[kTextSize];
+char tmp2[kLineSize];
+
+struct LockGuard {
+  LockGuard() { zam_mutex_acquire(kMessageLock); }
+  ~LockGuard() { zam_mutex_release(kMessageLock); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+};
+
+void log_write(const char* text) {
+  _zam_file* f = log_handle.load();
+  if (f && active.load() && open_done.load()) zam_fwrite(f, text, static_cast<int64_t>(strlen(text)));
+}
+
+void logger_flush() {
+  _zam_file* f = log_handle.load();
+  if (f && open_done.load()) zam_fflush(f);
+  fflush(nullptr);
+}
+
+// Both banners: a rule, the line and a rule (the closing one starts with an
+// empty line). The date and host are taken outside lock 4.
+void banner(_zam_file* f, bool starting, const char* version, const char* date, const char* host) {
+  if (!starting) zam_fprintf(f, "\n");
+  zam_fprintf(f, "%s\n", kRule);
+  zam_fprintf(f, "%s log %s at %s on host %s.\n", version, starting ? "starting" : "stopping", date, host);
+  zam_fprintf(f, "%s\n", kRule);
+}
+
+struct Stamp {
+  char version[64];
+  char date[64];
+  char host[64];
+  Stamp() {
+    const char* v = zam_version();
+    snprintf(version, sizeof(version), "%s", v ? v : "");
+    zam_get_date(date);
+    zam_get_host(host);
+  }
+};
+
+// Marks the one attempt to open the log allowed between two closes; true for
+// the caller that made the mark, which alone opens the log.
+bool mark_attempt() {
+  int expected = 0;
+  return open_once.compare_exchange_strong(expected, 1);
+}
+
+// Opens the log after mark_attempt; the caller does not hold lock 4.
+void open_marked() {
+  char name[sizeof(log_file)];
+  {
+    LockGuard lock;
+    memcpy(name, log_file, sizeof(name));
+  }
+  _zam_file* f = zam_fopen(name, "w");
+  if (!f) {
+    const int err = errno;
+    active.store(0);
+    zam_err("Failed to open log file %s [%s]\n", name, strerror(err));
+    return;
+  }
+  Stamp stamp;
+  LockGuard lock;
+  log_handle.store(f);
+  open_done.store(1);
+  banner(f, true, stamp.version, stamp.date, stamp.host);
+}
+
+void logger_open() {
+  if (mark_attempt()) open_marked();
+}
+
+void open_if_needed() {
+  if (active.load() && !open_once.load()) logger_open();
+}
+
+// Formats into buf (size bytes); false when the text is empty.
+bool format_text(char* buf, size_t size, const char* fmt, va_list ap) {
+  if (!fmt) return false;
+  const int n = vsnprintf(buf, size, fmt, ap);
+  if (n <= 0) {
+    buf[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+// Steps 3 to 6 of a prefixed line.
+void write_prefixed(char* line, size_t size, const char* prefix, const char* text) {
+  snprintf(line, size, "%s%s", prefix, text);
+  const zam_logger_fn fn = user_logger.load();
+  if (use_stderr.load()) fputs(line, stderr);
+  if (fn)
+    fn(line);
+  else
+    fputs(line, stdout);
+  log_write(line);
+  logger_flush();
+}
+
+void prefixed(const char* prefix, const char* fmt, va_list ap) {
+  open_if_needed();
+  LockGuard lock;
+  if (!format_text(tmp1, sizeof(tmp1), fmt, ap)) return;
+  write_prefixed(tmp2, sizeof(tmp2), prefix, tmp1);
+}
+
+}  // namespace
+
+void zam_msg(const char* fmt, ...) {
+  open_if_needed();
+  LockGuard lock;
+  va_list ap;
+  va_start(ap, fmt);
+  const bool any = format_text(tmp1, sizeof(tmp1), fmt, ap);
+  va_end(ap);
+  if (!any) return;
+  const zam_logger_fn fn = user_logger.load();
+  if (fn)
+    fn(tmp1);
+  else
+    fputs(tmp1, stdout);
+  log_write(tmp1);
+}
+
+void zam_log(const char* fmt, ...) {
+  if (!active.load()) return;
+  open_if_needed();
+  LockGuard lock;
+  va_list ap;
+  va_start(ap, fmt);
+  const bool any = format_text(tmp1, sizeof(tmp1), fmt, ap);
+  va_end(ap);
+  if (any) log_write(tmp1);
+}
+
+void zam_adv(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  prefixed("*Advisory* ", fmt, ap);
+  va_end(ap);
+}
+
+void zam_wrn(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  prefixed("*Warning* ", fmt, ap);
+  va_end(ap);
+}
+
+void zam_err(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  prefixed("*Error* ", fmt, ap);
+  va_end(ap);
+}
+
+void zam_oops(const char* fmt, ...) {
+  open_if_needed();
+  char text[kTextSize];
+  char line[kLineSize];
+  va_list ap;
+  va_start(ap, fmt);
+  const bool any = format_text(text, sizeof(text), fmt, ap);
+  va_end(ap);
+  if (any) write_prefixed(line, sizeof(line), "*Oops* ", text);
+}
+
+void zam_msg_brk() { zam_msg("\n%s\n", kRule); }
+
+void zam_tick() {
+  LockGuard lock;
+  const zam_logger_fn fn = user_logger.load();
+  if (fn) {
+    fn(".");
+  } else {
+    fputc('.', stdout);
+    fflush(stdout);
+  }
+}
+
+void zam_logger_name(const char* name) {
+  if (!name || !*name) return;
+  LockGuard lock;
+  snprintf(log_file, sizeof(log_file), "%s", name);
+}
+
+void zam_logger_state(int on) {
+  if (on) {
+    if (mark_attempt()) {
+      // Marked before switching on, so that no message entry (perhaps one
+      // of the allocator, under lock 8) opens the log meanwhile; a failed
+      // open turns logging off again.
+      active.store(1);
+      open_marked();
+    } else {
+      // The one attempt since the last close was made already: resume writing
+      // to the open log; after a failed attempt logging stays off.
+      active.store(open_done.load() ? 1 : 0);
+    }
+  } else {
+    active.store(0);
+  }
+  LockGuard lock;
+  logger_flush();
+}
+
+void zam_logger_exit() {
+  if (!open_done.load()) return;
+  Stamp stamp;
+  _zam_file* f = nullptr;
+  {
+    LockGuard lock;
+    f = log_handle.load();
+    if (!open_done.load() || !f) return;
+    banner(f, false, stamp.version, stamp.date, stamp.host);
+    active.store(0);
+    open_done.store(0);
+    log_handle.store(nullptr);
+    open_once.store(0);
+  }
+  zam_fclose(f);
+}
+
+zam_logger_fn zam_logger_callback(zam_logger_fn fn) {
+  LockGuard lock;
+  return user_logger.exchange(fn);
+}
+
+int zam_logger_status() { return active.load(); }
+
+void zam_logger_stderr(int on) { use_stderr.store(on != 0 ? 1 : 0); }
+
+const char* zam_logger_file() {
+  if (active.load() && !open_done.load()) logger_open();
+  return log_file;
+}
+
+void zam_logger_buffer(int n) {
+  LockGuard lock;
+  const zam_logger_fn fn = user_logger.load();
+  if (n >= 1) {
+    if (!buffer_on) {
+      if (fn) fn("BUFFER_ON\n");
+      buffer_on = 1;
+    }
+  } else if (n < 0 || buffer_on) {
+    if (fn) fn("BUFFER_OFF\n");
+    buffer_on = 0;
+  }
+  fflush(nullptr);
+}

@@ -1,18 +1,205 @@
-// Guarded allocator.
+// Guarded allocator. Each block is laid out as
+//   [system block ... | tag | base | size words | low guard | data | top guard | ...]
+// with the caller's address 16-byte aligned just above the four header words.
+// The system request is the rounded data size plus 56 bytes, which always
+// leaves room for the alignment, the header and the top guard.
 #include "runtime/zam_vm.h"
 
-#include <cstdlib>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <cstdlib>
+#include <malloc.h>
+#include <unistd.h>
 
-void* zam_vm_get(int64_t n) { return n < 0 ? nullptr : malloc(n + 1); }
-void* zam_vm_get_0(int64_t n) { return n < 0 ? nullptr : calloc(n + 1, 1); }
-char* zam_vm_strdup(const char* s) { return s ? strdup(s) : nullptr; }
-void* zam_vm_mod(void* p, int64_t n) { return realloc(p, n + 1); }
-void zam_vm_free(void* p) { free(p); }
-int zam_vm_check(const void*, const char*) { return 1; }
-int64_t zam_vm_get_size(const void*) { return 0; }
-int64_t zam_vm_get_tag(const void*) { return 0; }
-void zam_vm_set_tag(void*, int64_t) {}
-int64_t zam_vm_total() { return 0; }
-int64_t zam_vm_max() { return 0; }
-void zam_vm_debug(int) {}
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
+
+namespace {
+
+constexpr uint64_t kGuard = 0xdeafaced;
+constexpr int kAllocLock = 8;
+constexpr int64_t kStep = 52428800;  // usage is reported in 50 MiB steps
+constexpr int64_t kOverhead = 56;
+// Larger requests would overflow the rounding arithmetic; the system could
+// never grant them anyway.
+constexpr int64_t kLargest = INT64_MAX - 64;
+
+// Allocator state, guarded by plain lock 8.
+int64_t in_use = 0;
+int64_t peak = 0;
+int64_t last_step = 0;
+bool warned_physical = false;
+int debug_level = 0;
+int physical_mb = -1;  // cached on first use: sysconf is a system call
+
+struct LockGuard {
+  LockGuard() { zam_mutex_acquire(kAllocLock); }
+  ~LockGuard() { zam_mutex_release(kAllocLock); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+};
+
+// Header words just below the caller's address.
+inline int64_t* header(const void* p) { return static_cast<int64_t*>(const_cast<void*>(p)) - 4; }
+inline int64_t& tag_word(const void* p) { return header(p)[0]; }
+inline int64_t& base_word(const void* p) { return header(p)[1]; }
+inline int64_t& size_word(const void* p) { return header(p)[2]; }
+inline uint64_t& low_guard(const void* p) { return reinterpret_cast<uint64_t*>(header(p))[3]; }
+inline uint64_t& top_guard(const void* p) {
+  return *reinterpret_cast<uint64_t*>(static_cast<char*>(const_cast<void*>(p)) + 8 * size_word(p));
+}
+
+inline unsigned low32(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
+
+void usage_report() {
+  if (debug_level > 0 && in_use > last_step + kStep) {
+    last_step = in_use / kStep * kStep;
+    zam_msg("vm: %.2f MB.\n", static_cast<double>(last_step) / 1048576.0);
+  }
+  if (!warned_physical) {
+    if (physical_mb < 0) physical_mb = zam_mb_memory();
+    if (physical_mb > 0 && (peak >> 20) > physical_mb) {
+      warned_physical = true;
+      zam_wrn("EXCEEDING PHYSICAL MEMORY. System will thrash and might hang.\n");
+      sync();
+    }
+  }
+}
+
+// The allocation steps; the caller holds lock 8.
+void* get_locked(int64_t n) {
+  if (n < 0) {
+    zam_err("Cannot allocate negative memory (%dMb) [Probably from 32-bit overflow]\n",
+            static_cast<int>((n + 0xfffff) >> 20));
+    fflush(nullptr);
+    return nullptr;
+  }
+  const int64_t rounded = (n + 7) / 8 * 8;
+  void* base = n <= kLargest ? malloc(static_cast<size_t>(rounded + kOverhead)) : nullptr;
+  if (!base) {
+    int err = n <= kLargest ? errno : ENOMEM;
+    zam_err("Failed to allocate memory (%dMb) [%s]\n", static_cast<int>(n >> 20), strerror(err));
+    fflush(nullptr);
+    return nullptr;
+  }
+  void* p = reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(base) + 47) & ~uintptr_t{15});
+  tag_word(p) = 0;
+  base_word(p) = static_cast<int64_t>(reinterpret_cast<uintptr_t>(base));
+  size_word(p) = rounded / 8;
+  low_guard(p) = kGuard;
+  top_guard(p) = kGuard;
+  const int64_t usable = static_cast<int64_t>(malloc_usable_size(base));
+  in_use += usable;
+  if (in_use > peak) peak = in_use;
+  if (debug_level > 1) zam_msg("zam_vm_get:  %x(%d)\n", low32(p), static_cast<int>(usable));
+  usage_report();
+  return p;
+}
+
+// Both guard checks; a clobbered low guard leaves the size word untrusted, so
+// the top guard is then not looked at.
+bool check_locked(const void* p, const char* label, bool* low_ok) {
+  *low_ok = low_guard(p) == kGuard;
+  if (!*low_ok) {
+    zam_err("Low memory guard word clobbered: %x = %d at label = %s\n", low32(&low_guard(p)),
+            static_cast<int>(low_guard(p)), label);
+    return false;
+  }
+  if (top_guard(p) != kGuard) {
+    zam_err("Top memory guard word clobbered: %x = %d at label = %s\n", low32(&top_guard(p)),
+            static_cast<int>(top_guard(p)), label);
+    return false;
+  }
+  return true;
+}
+
+void free_locked(void* p) {
+  bool low_ok = false;
+  check_locked(p, "zam_vm_free", &low_ok);
+  // The header cannot be trusted: releasing through its base word could free
+  // an arbitrary address, so the block is left alone.
+  if (!low_ok) return;
+  void* base = reinterpret_cast<void*>(static_cast<uintptr_t>(base_word(p)));
+  const int64_t usable = static_cast<int64_t>(malloc_usable_size(base));
+  if (debug_level > 1) zam_msg("zam_vm_free: %x(%d)\n", low32(p), static_cast<int>(usable));
+  in_use -= usable;
+  usage_report();
+  size_word(p) = 0;
+  free(base);
+}
+
+}  // namespace
+
+void* zam_vm_get(int64_t n) {
+  LockGuard lock;
+  return get_locked(n);
+}
+
+void* zam_vm_get_0(int64_t n) {
+  LockGuard lock;
+  void* p = get_locked(n);
+  if (p) memset(p, 0, static_cast<size_t>(n));
+  return p;
+}
+
+char* zam_vm_strdup(const char* s) {
+  if (!s) return nullptr;
+  const size_t len = strlen(s);
+  char* copy = static_cast<char*>(zam_vm_get(static_cast<int64_t>(len) + 1));
+  if (copy) memcpy(copy, s, len + 1);
+  return copy;
+}
+
+void* zam_vm_mod(void* p, int64_t n) {
+  if (!p) return zam_vm_get(n);
+  LockGuard lock;
+  void* q = get_locked(n);
+  if (!q) {
+    zam_err("Failed to allocate memory: [%s]\n", strerror(n < 0 ? EINVAL : ENOMEM));
+    return p;
+  }
+  const int64_t old_size = 8 * size_word(p);
+  if (debug_level > 1)
+    zam_msg("zam_vm_mod: %x(%d) -> %x(%d)\n", low32(p), static_cast<int>(old_size), low32(q),
+            static_cast<int>(n));
+  memcpy(q, p, static_cast<size_t>(old_size < n ? old_size : n));
+  free_locked(p);
+  return q;
+}
+
+void zam_vm_free(void* p) {
+  if (!p) return;
+  LockGuard lock;
+  free_locked(p);
+}
+
+int zam_vm_check(const void* p, const char* label) {
+  if (!p) return 0;
+  bool low_ok = false;
+  return check_locked(p, label ? label : "zam_vm_check", &low_ok) ? 1 : 0;
+}
+
+int64_t zam_vm_get_size(const void* p) { return p ? 8 * size_word(p) : 0; }
+
+int64_t zam_vm_get_tag(const void* p) { return p ? tag_word(p) : 0; }
+
+void zam_vm_set_tag(void* p, int64_t tag) {
+  if (p) tag_word(p) = tag;
+}
+
+int64_t zam_vm_total() {
+  LockGuard lock;
+  return in_use / 1024;
+}
+
+int64_t zam_vm_max() {
+  LockGuard lock;
+  return peak / 1024;
+}
+
+void zam_vm_debug(int level) {
+  LockGuard lock;
+  debug_level = level;
+}
