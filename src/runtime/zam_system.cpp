@@ -1,0 +1,299 @@
+#include "runtime/zam_system.h"
+
+#include <dlfcn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+#include "runtime/zam_directory.h"
+#include "runtime/zam_log.h"
+
+int zam_debug = 0;
+
+namespace {
+
+// Set by zam_init_time, which the driver calls before any thread starts.
+struct timeval start_time = {0, 0};
+
+std::once_flag root_once;
+std::once_flag string_seed_once;
+std::once_flag range_seed_once;
+char ran_text[20];
+
+bool same_nocase(const char* a, const char* b) {
+  for (; *a && *b; a++, b++) {
+    char x = *a, y = *b;
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return *a == *b;
+}
+
+// The variable's value, or null when the name is null/empty or it is unset.
+const char* lookup(const char* name) {
+  if (!name || !*name) return nullptr;
+  return std::getenv(name);
+}
+
+int detect_byte_order() {
+  const uint64_t probe = 0x0102030405060708ULL;
+  unsigned char b[8];
+  std::memcpy(b, &probe, sizeof b);
+  uint64_t seen = 0;
+  for (int i = 0; i < 8; i++) seen = (seen << 8) | b[i];
+  if (seen == 0x0807060504030201ULL) return 0;
+  zam_msg("**\n** Unexpected byte order: %16.16lX\n**\n", static_cast<unsigned long>(seen));
+  return -1;
+}
+
+}  // namespace
+
+// ---- Environment ----------------------------------------------------------
+
+const char* zam_getenv(const char* name) {
+  const char* v = lookup(name);
+  return v ? v : "";
+}
+
+const char* zam_null_env(const char* name) {
+  const char* v = lookup(name);
+  return v ? v : "NULL";
+}
+
+const char* zam_char_env(const char* name, const char* def) {
+  const char* v = lookup(name);
+  if (!v || std::strcmp(v, "NULL") == 0) return def;
+  return v;
+}
+
+int zam_int_env(const char* name, int def) {
+  const char* v = lookup(name);
+  if (!v || !*v) return def;
+  const char* p = v;
+  const bool negative = *p == '-';
+  if (*p == '+' || *p == '-') p++;
+  long long value = 0;
+  for (; *p; p++) {
+    if (*p < '0' || *p > '9') return def;
+    value = value * 10 + (*p - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) return def;  // not an int
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX || value < INT_MIN) return def;
+  return static_cast<int>(value);
+}
+
+int zam_bool_env(const char* name, int def) {
+  const char* v = lookup(name);
+  if (!v || same_nocase(v, "null")) return def;
+  if (same_nocase(v, "yes") || same_nocase(v, "y") || same_nocase(v, "true") || same_nocase(v, "t")) return 1;
+  if (same_nocase(v, "no") || same_nocase(v, "n") || same_nocase(v, "false") || same_nocase(v, "f")) return 0;
+  return std::strtol(v, nullptr, 10) != 0 ? 1 : 0;
+}
+
+int zam_putenv(const char* name, const char* value) {
+  if (!name || !*name || std::strchr(name, '=')) return -1;
+  // setenv keeps its own copy, so a value replaced later leaks nothing.
+  return setenv(name, value ? value : "", 1) == 0 ? 0 : -1;
+}
+
+void zam_check_root(const char* program_path) {
+  std::call_once(root_once, [program_path] {
+    const char* root = zam_getenv("ZAM_ROOT");
+    if (!*root) {
+      zam_wrn("The environment variable ZAM_ROOT is not set.\n");
+      char dir[260], guess[260];
+      zam_dirname(program_path ? program_path : "", dir);
+      zam_dirname(dir, guess);
+      zam_wrn("Guessing ZAM_ROOT = %s\n", guess);
+      zam_putenv("ZAM_ROOT", guess);
+      root = zam_getenv("ZAM_ROOT");
+    }
+    const std::string base = root;
+    const std::string path = base + "/exe:" + base + "/bin:" + zam_getenv("PATH");
+    zam_putenv("PATH", path.c_str());
+  });
+}
+
+// ---- Clock and date -------------------------------------------------------
+
+void zam_init_time() { gettimeofday(&start_time, nullptr); }
+
+double zam_get_time() {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  return static_cast<double>(now.tv_sec - start_time.tv_sec) +
+         static_cast<double>(now.tv_usec - start_time.tv_usec) * 1e-6;
+}
+
+char* zam_get_date(char* out) {
+  const time_t now = time(nullptr);
+  struct tm local;
+  char text[64];
+  if (!localtime_r(&now, &local) || !asctime_r(&local, text)) {
+    out[0] = 0;
+    return out;
+  }
+  std::memcpy(out, text, 24);
+  out[24] = 0;
+  return out;
+}
+
+char* zam_elapsed_string(char* out, double seconds) {
+  // Keep the whole hours within an int; a non-finite time reads as 0.
+  const double limit = static_cast<double>(INT_MAX) * 3600.0;
+  double t = std::isfinite(seconds) ? seconds : 0.0;
+  if (t > limit) t = limit;
+  if (t < -limit) t = -limit;
+  const int h = static_cast<int>(t / 3600.0);
+  if (h < 1) {
+    const int m = static_cast<int>(t / 60.0);
+    const int s = static_cast<int>(t + 0.5 - 60.0 * m);
+    std::snprintf(out, 64, "%d min, %d sec", m, s);
+  } else {
+    const double rest = t - 3600.0 * h;
+    const int m = static_cast<int>(rest / 60.0);
+    const int s = static_cast<int>(rest + 0.5 - 60.0 * m);
+    std::snprintf(out, 64, "%d hr, %d min, %d sec", h, m, s);
+  }
+  return out;
+}
+
+// ---- Process and machine --------------------------------------------------
+
+char* zam_get_host(char* out) {
+  char name[256];
+  if (gethostname(name, sizeof name) != 0) name[0] = 0;
+  name[25] = 0;  // hosts with long names are shown by their first 25 characters
+  std::memcpy(out, name, 26);
+  return out;
+}
+
+int zam_get_pid() { return static_cast<int>(getpid()); }
+
+char* zam_get_cwd(char* out) {
+  if (!getcwd(out, 257)) out[0] = 0;
+  return out;
+}
+
+int zam_umask(int mask) { return static_cast<int>(umask(static_cast<mode_t>(mask))); }
+
+int zam_nice(int increment) {
+  errno = 0;
+  const int now = nice(increment);
+  return (now == -1 && errno != 0) ? -1 : now;
+}
+
+int zam_mb_memory() {
+  const int pages = static_cast<int>(sysconf(_SC_PHYS_PAGES) / 128);
+  const int page = static_cast<int>(sysconf(_SC_PAGESIZE) / 128);
+  return pages * page / 64;
+}
+
+int zam_cpus_online() { return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)); }
+
+int zam_cpus_configured() { return static_cast<int>(sysconf(_SC_NPROCESSORS_CONF)); }
+
+int zam_endian() {
+  static const int order = detect_byte_order();  // thread-safe one-time set-up
+  return order;
+}
+
+void zam_zero(void* p, int64_t n) {
+  if (p && n > 0) std::memset(p, 0, static_cast<size_t>(n));
+}
+
+void zam_copy(const void* src, void* dst, int64_t n) {
+  if (src && dst && n > 0) std::memmove(dst, src, static_cast<size_t>(n));
+}
+
+char* zam_index(char* s, int c) { return s ? std::strchr(s, c) : nullptr; }
+
+const char* zam_index(const char* s, int c) { return s ? std::strchr(s, c) : nullptr; }
+
+void* zam_dlopen(const char* file) {
+  void* handle = dlopen(file, RTLD_NOW | RTLD_GLOBAL);
+  if (!handle) {
+    const char* why = dlerror();
+    zam_wrn("zam_dlopen() failed to open shared library: %s\n", why ? why : (file ? file : "(null)"));
+  }
+  return handle;
+}
+
+void* zam_dlsym(void* handle, const char* name) {
+  dlerror();
+  void* symbol = dlsym(handle, name);
+  if (!symbol) zam_wrn("zam_dlsym() failed to find symbol: %s\n", name ? name : "(null)");
+  return symbol;
+}
+
+int zam_dlclose(void* handle) { return handle ? dlclose(handle) : -1; }
+
+// ---- Random numbers -------------------------------------------------------
+
+char* zam_ran_string() {
+  std::call_once(string_seed_once, [] { srandom(static_cast<unsigned>(zam_get_time())); });
+  std::snprintf(ran_text, sizeof ran_text, "%d%ld", zam_get_pid(), random());
+  return ran_text;
+}
+
+double zam_ran_range(double lo, double hi) {
+  std::call_once(range_seed_once, [] { srand(1971); });
+  return lo + (hi - lo) * static_cast<double>(rand()) / 2147483647.0;
+}
+
+// ---- Small array searches -------------------------------------------------
+
+int find_min(const double* a, int n) {
+  int best = 0;
+  double bound = 1e32;
+  for (int i = 0; i < n; i++)
+    if (a[i] < bound) {
+      bound = a[i];
+      best = i;
+    }
+  return best;
+}
+
+int find_max(const double* a, int n) {
+  int best = 0;
+  double bound = -1e32;
+  for (int i = 0; i < n; i++)
+    if (a[i] > bound) {
+      bound = a[i];
+      best = i;
+    }
+  return best;
+}
+
+int find_val(const double* a, int n, double v) {
+  if (n < 2) return 0;
+  int best = 1;
+  double gap = std::fabs(a[1] - v);
+  for (int i = 2; i < n; i++) {
+    const double d = std::fabs(a[i] - v);
+    if (d < gap) {
+      gap = d;
+      best = i;
+    }
+  }
+  return best;
+}
+
+int find_int(int v, const int* a, int n) {
+  for (int i = 0; i < n; i++)
+    if (a[i] == v) return i;
+  return -1;
+}
