@@ -1,0 +1,116 @@
+#include "structure/zam_pdb_pep.h"
+
+#include <cstring>
+
+#include "runtime/kids.h"
+#include "structure/zam_pdb.h"
+#include "structure/zam_residue.h"
+
+namespace {
+
+// Position array of main-chain class k (1 CA, 2 N, 3 C, 4 O, 5 CB), or null
+// for the classes the peptide does not keep.
+Point3D* classArray(_pdb_peptide* p, int k) {
+  switch (k) {
+    case 1: return p->ca;
+    case 2: return p->n;
+    case 3: return p->c;
+    case 4: return p->o;
+    case 5: return p->cb;
+    default: return nullptr;
+  }
+}
+
+// Makes the eight arrays of n entries, zero-filled or not.
+_pdb_peptide* newPeptide(int n, bool zero) {
+  auto* p = static_cast<_pdb_peptide*>(kget1B_0(sizeof(_pdb_peptide)));
+  if (!p) return nullptr;
+  const int64_t pts = int64_t(n) * int64_t(sizeof(Point3D));
+  auto raw = [zero](int64_t bytes) { return zero ? kget1B_0(bytes) : kget1B(bytes); };
+  p->ca = static_cast<Point3D*>(raw(pts));
+  p->n = static_cast<Point3D*>(raw(pts));
+  p->c = static_cast<Point3D*>(raw(pts));
+  p->o = static_cast<Point3D*>(raw(pts));
+  p->cb = static_cast<Point3D*>(raw(pts));
+  p->val = zero ? kget1D_0(n) : kget1D(n);
+  p->code = static_cast<char*>(raw(n));
+  p->sse = static_cast<char*>(raw(n));
+  if (!p->ca || !p->n || !p->c || !p->o || !p->cb || !p->val || !p->code || !p->sse) {
+    zam_freePdbPep(p);
+    return nullptr;
+  }
+  return p;
+}
+
+// Copies n entries of every array, from entry first of src to entry 0 of dst.
+void copyEntries(const _pdb_peptide* src, int first, _pdb_peptide* dst, int n) {
+  const size_t pts = size_t(n) * sizeof(Point3D);
+  std::memcpy(dst->ca, src->ca + first, pts);
+  std::memcpy(dst->n, src->n + first, pts);
+  std::memcpy(dst->c, src->c + first, pts);
+  std::memcpy(dst->o, src->o + first, pts);
+  std::memcpy(dst->cb, src->cb + first, pts);
+  std::memcpy(dst->val, src->val + first, size_t(n) * sizeof(double));
+  std::memcpy(dst->code, src->code + first, size_t(n));
+  std::memcpy(dst->sse, src->sse + first, size_t(n));
+}
+
+}  // namespace
+
+_pdb_peptide* zam_allocPdbPep(int n) {
+  if (n < 0) return nullptr;
+  return newPeptide(n, true);
+}
+
+void zam_freePdbPep(_pdb_peptide* p) {
+  if (!p) return;
+  kfree(p->ca);
+  kfree(p->n);
+  kfree(p->c);
+  kfree(p->o);
+  kfree(p->cb);
+  kfree(p->val);
+  kfree(p->code);
+  kfree(p->sse);
+  kfree(p);
+}
+
+void zam_loadPdbPep(const _pdb_image* image, _pdb_peptide* p) {
+  if (!image || !p) return;
+  const int nres = image->residues ? image->nres : 0;
+  for (int i = 0; i < nres; i++) {
+    p->code[i] = image->residues[i].code[0];
+    p->sse[i] = image->residues[i].sse[0];
+  }
+  if (!image->atoms) return;
+  for (int a = 0; a < image->natoms; a++) {
+    const _pdb_atom& atom = image->atoms[a];
+    const int r = atom.residue;
+    if (r < 0 || r >= nres) continue;
+    // The name slot is read through a terminated copy, so a record from a
+    // damaged image file can never make the test run past its slot.
+    char name[sizeof atom.name + 1] = {};
+    std::memcpy(name, atom.name, sizeof atom.name);
+    Point3D* slot = classArray(p, zam_isMainChain(name));
+    if (slot) slot[r] = Point3D{atom.x, atom.y, atom.z};
+  }
+}
+
+_pdb_peptide* zam_makePdbPep(const _pdb_image* image) {
+  if (!image) return nullptr;
+  _pdb_peptide* p = zam_allocPdbPep(image->residues && image->nres > 0 ? image->nres : 0);
+  if (p) zam_loadPdbPep(image, p);
+  return p;
+}
+
+void zam_copyPdbPep(const _pdb_peptide* source, int first, _pdb_peptide* target, int n) {
+  if (!source || !target || first < 0 || n < 1) return;
+  copyEntries(source, first, target, n);
+}
+
+_pdb_peptide* zam_dupPdbPep(int n, const _pdb_peptide* source) {
+  if (!source || n < 0) return nullptr;
+  _pdb_peptide* p = newPeptide(n, false);
+  if (p && n > 0) copyEntries(source, 0, p, n);
+  return p;
+}
