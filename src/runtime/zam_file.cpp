@@ -1,27 +1,666 @@
-// File streams over plain, gzip, bzip2 and pipe files.
+// File streams over plain, gzip, bzip2 and pipe files, whole-block reads and
+// writes with plain system calls, and the starting of other programs.
 #include "runtime/zam_file.h"
 
-_zam_file* zam_fopen(const char*, const char*) { return nullptr; }
-_zam_file* zam_fdopen(int, const char*, int) { return nullptr; }
-_zam_file* zam_popen_write(const char*, const char*, const char*) { return nullptr; }
-_zam_file* zam_popen_read(const char*, const char*, const char*) { return nullptr; }
-int zam_fclose(_zam_file*) { return -1; }
-int zam_fflush(_zam_file*) { return -1; }
-int zam_rewind(_zam_file*) { return -1; }
+#include <bzlib.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "runtime/kids.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_vm.h"
+
+namespace {
+
+constexpr uint32_t kCodec = ZAM_FGZIP | ZAM_FBZIP2;
+// zlib and libbz2 take int lengths: big blocks go through in slices.
+constexpr int64_t kSlice = 1 << 30;
+
+inline uint32_t codec(const _zam_file* f) { return f->flags & kCodec; }
+
+// Remembers the first failure of a stream; zam_fclose reports it.
+void fail(_zam_file* f) {
+  if (!f->error) f->error = errno ? errno : -1;
+}
+
+uint32_t mode_flags(const char* mode) {
+  uint32_t flags = 0;
+  if (mode && std::strchr(mode, 'w')) flags |= ZAM_FWRITE;
+  if (mode && std::strchr(mode, 'b')) flags |= ZAM_FBINARY;
+  return flags;
+}
+
+const char* stdio_mode(uint32_t flags) {
+  bool w = flags & ZAM_FWRITE, b = flags & ZAM_FBINARY;
+  return w ? (b ? "wb" : "w") : (b ? "rb" : "r");
+}
+
+_zam_file* new_handle(uint32_t flags) {
+  auto* f = static_cast<_zam_file*>(zam_vm_get_0(sizeof(_zam_file)));
+  if (f) f->flags = flags;
+  return f;
+}
+
+void free_handle(_zam_file* f) {
+  if (!f) return;
+  kfree(f->name);
+  zam_vm_free(f);
+}
+
+// Starts the bzip2 codec over f->fp in the handle's direction: block size 9,
+// verbosity 0, work factor 30 for writing; the normal decoder for reading.
+bool bz_start(_zam_file* f) {
+  int err = BZ_OK;
+  if (f->flags & ZAM_FWRITE)
+    f->bz = BZ2_bzWriteOpen(&err, f->fp, 9, 0, 30);
+  else
+    f->bz = BZ2_bzReadOpen(&err, f->fp, 0, 0, nullptr, 0);
+  f->bz_end = 0;
+  if (err != BZ_OK || !f->bz) {
+    f->bz = nullptr;
+    return false;
+  }
+  return true;
+}
+
+// Ends the bzip2 codec; a writer's stream is finished, not abandoned.
+// Returns false when finishing the stream failed.
+bool bz_stop(_zam_file* f) {
+  if (!f->bz) return true;
+  int err = BZ_OK;
+  if (f->flags & ZAM_FWRITE)
+    BZ2_bzWriteClose(&err, f->bz, 0, nullptr, nullptr);
+  else
+    BZ2_bzReadClose(&err, f->bz);
+  f->bz = nullptr;
+  return err == BZ_OK;
+}
+
+// Reads up to n bytes through the bzip2 codec: the byte count, or -1 on a
+// codec error other than the end of the stream. After the end, 0.
+int64_t bz_read(_zam_file* f, void* buf, int64_t n) {
+  if (!f->bz) return -1;
+  int64_t done = 0;
+  auto* p = static_cast<char*>(buf);
+  while (done < n && !f->bz_end) {
+    int want = static_cast<int>(std::min(n - done, kSlice));
+    int err = BZ_OK;
+    int got = BZ2_bzRead(&err, f->bz, p + done, want);
+    if (err != BZ_OK && err != BZ_STREAM_END) return -1;
+    if (got > 0) done += got;
+    if (err == BZ_STREAM_END) f->bz_end = 1;
+    if (got < want && err == BZ_OK) break;
+  }
+  return done;
+}
+
+int64_t bz_write(_zam_file* f, const void* buf, int64_t n) {
+  if (!f->bz) return -1;
+  auto* p = static_cast<const char*>(buf);
+  for (int64_t done = 0; done < n;) {
+    int len = static_cast<int>(std::min(n - done, kSlice));
+    int err = BZ_OK;
+    BZ2_bzWrite(&err, f->bz, const_cast<char*>(p + done), len);
+    if (err != BZ_OK) return -1;
+    done += len;
+  }
+  return n;
+}
+
+// One byte of any kind of stream; -1 at the end or on error.
+inline int get_byte(_zam_file* f) {
+  switch (codec(f)) {
+    case ZAM_FGZIP:
+      return gzgetc(f->gz);
+    case ZAM_FBZIP2: {
+      unsigned char c;
+      return bz_read(f, &c, 1) == 1 ? c : -1;
+    }
+    default:
+      return getc_unlocked(f->fp);
+  }
+}
+
+// Writing into a pipe whose reader has gone must give an error, not kill the
+// process: SIGPIPE is blocked in this thread for the write, and a SIGPIPE
+// that the write raised is taken off again before the mask is restored.
+struct PipeWriteGuard {
+  bool active = false;
+  bool pending_before = false;
+  sigset_t old_mask;
+  explicit PipeWriteGuard(const _zam_file* f) {
+    if ((f->flags & (ZAM_FPIPE | ZAM_FWRITE)) != (ZAM_FPIPE | ZAM_FWRITE)) return;
+    sigset_t set, pending;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    if (pthread_sigmask(SIG_BLOCK, &set, &old_mask) != 0) return;
+    active = true;
+    sigpending(&pending);
+    pending_before = sigismember(&pending, SIGPIPE);
+  }
+  ~PipeWriteGuard() {
+    if (!active) return;
+    int saved = errno;
+    sigset_t set, pending;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    sigpending(&pending);
+    if (!pending_before && sigismember(&pending, SIGPIPE)) {
+      timespec zero{0, 0};
+      while (sigtimedwait(&set, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    errno = saved;
+  }
+  PipeWriteGuard(const PipeWriteGuard&) = delete;
+  PipeWriteGuard& operator=(const PipeWriteGuard&) = delete;
+};
+
+// The argument list of a child: the program, then the arguments that are
+// neither null nor empty.
+std::vector<char*> child_argv(const char* program, const char* arg1, const char* arg2) {
+  std::vector<char*> argv{const_cast<char*>(program)};
+  if (arg1 && *arg1) argv.push_back(const_cast<char*>(arg1));
+  if (arg2 && *arg2) argv.push_back(const_cast<char*>(arg2));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+int wait_child(int pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
+
+// Pipe to (writer) or from (reader) a child running program.
+_zam_file* open_pipe(const char* program, const char* arg1, const char* arg2, bool writer) {
+  if (!program || !*program) {
+    zam_err("Failed to fork %s.\n** [%s]\n", "(no program)", std::strerror(EINVAL));
+    return nullptr;
+  }
+  // Built before the fork: the child only calls exec.
+  std::vector<char*> argv = child_argv(program, arg1, arg2);
+  int fds[2];
+  // Close-on-exec, so that children started by other threads do not hold
+  // this pipe open and keep its reader from seeing the end.
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    zam_err("Failed to fork %s.\n** [%s]\n", program, std::strerror(errno));
+    return nullptr;
+  }
+  int child_end = writer ? fds[0] : fds[1];
+  int our_end = writer ? fds[1] : fds[0];
+  fflush(nullptr);  // the child must not repeat our buffered output
+  pid_t pid = fork();
+  if (pid == 0) {
+    int target = writer ? STDIN_FILENO : STDOUT_FILENO;
+    // A reader's child keeps its real standard output aside (closed by exec),
+    // so that a failure report does not land in the pipe as data.
+    int saved_out = writer ? -1 : fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (dup2(child_end, target) < 0) _exit(127);
+    close(fds[0]);
+    close(fds[1]);
+    execvp(program, argv.data());
+    int err = errno;
+    if (saved_out >= 0) dup2(saved_out, STDOUT_FILENO);
+    zam_err("Failed to exec %s.\n** [%s]\n", program, std::strerror(err));
+    _exit(127);
+  }
+  if (pid < 0) {
+    zam_err("Failed to fork %s.\n** [%s]\n", program, std::strerror(errno));
+    close(fds[0]);
+    close(fds[1]);
+    return nullptr;
+  }
+  close(child_end);
+  _zam_file* f = new_handle(writer ? (ZAM_FWRITE | ZAM_FPIPE) : ZAM_FPIPE);
+  if (f) f->fp = fdopen(our_end, writer ? "w" : "r");
+  if (!f || !f->fp) {
+    close(our_end);
+    wait_child(pid);
+    free_handle(f);
+    return nullptr;
+  }
+  f->pid = pid;
+  return f;
+}
+
+// The child of zam_spawn_*: tries each program in turn; ends with status 127
+// when none runs.
+[[noreturn]] void spawn_child(const char* const* programs, const char* arg1, const char* arg2,
+                              bool report) {
+  int err = ENOENT;
+  const char* last = programs && programs[0] ? programs[0] : "";
+  for (int i = 0; programs && programs[i]; i++) {
+    std::vector<char*> argv = child_argv(programs[i], arg1, arg2);
+    execvp(programs[i], argv.data());
+    err = errno;
+    last = programs[i];
+  }
+  if (report) zam_err("Failed to exec %s. [%s]\n", last, std::strerror(err));
+  _exit(127);
+}
+
+int spawn(const char* const* programs, const char* arg1, const char* arg2, bool report) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) spawn_child(programs, arg1, arg2, report);
+  if (pid < 0) {
+    zam_err("Failed to fork subtask [%s]\n", std::strerror(errno));
+    return 0;
+  }
+  return pid;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+_zam_file* zam_fopen(const char* path, const char* mode) {
+  if (!path) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  uint32_t flags = mode_flags(mode);
+  const char* dot = std::strrchr(path, '.');
+  if (dot && std::strcmp(dot, ".gz") == 0)
+    flags |= ZAM_FGZIP | ZAM_FBINARY;
+  else if (dot && (std::strcmp(dot, ".bz") == 0 || std::strcmp(dot, ".bz2") == 0))
+    flags |= ZAM_FBZIP2 | ZAM_FBINARY;
+
+  _zam_file* f = new_handle(flags);
+  if (!f) return nullptr;
+  bool ok = false;
+  switch (codec(f)) {
+    case ZAM_FGZIP:
+      f->gz = gzopen(path, (flags & ZAM_FWRITE) ? "wb" : "rb");
+      ok = f->gz != nullptr;
+      break;
+    case ZAM_FBZIP2:
+      f->fp = fopen(path, (flags & ZAM_FWRITE) ? "wb" : "rb");
+      ok = f->fp && bz_start(f);
+      if (!ok && f->fp) {
+        int saved = errno;
+        fclose(f->fp);
+        errno = saved;
+      }
+      break;
+    default:
+      f->fp = fopen(path, stdio_mode(flags));
+      ok = f->fp != nullptr;
+  }
+  if (!ok) {
+    int saved = errno;
+    free_handle(f);
+    errno = saved;
+    return nullptr;
+  }
+  f->name = kdupS(path);
+  return f;
+}
+
+_zam_file* zam_fdopen(int fd, const char* mode, int kind) {
+  uint32_t flags = mode_flags(mode);
+  if (kind == static_cast<int>(ZAM_FGZIP))
+    flags |= ZAM_FGZIP | ZAM_FBINARY;
+  else if (kind == static_cast<int>(ZAM_FBZIP2))
+    flags |= ZAM_FBZIP2 | ZAM_FBINARY;
+  _zam_file* f = new_handle(flags);
+  if (!f) return nullptr;
+  bool ok = false;
+  switch (codec(f)) {
+    case ZAM_FGZIP:
+      f->gz = gzdopen(fd, (flags & ZAM_FWRITE) ? "wb" : "rb");
+      ok = f->gz != nullptr;
+      break;
+    case ZAM_FBZIP2:
+      f->fp = fdopen(fd, (flags & ZAM_FWRITE) ? "wb" : "rb");
+      ok = f->fp && bz_start(f);
+      break;
+    default:
+      f->fp = fdopen(fd, stdio_mode(flags));
+      ok = f->fp != nullptr;
+  }
+  if (!ok) {
+    int saved = errno;
+    free_handle(f);
+    errno = saved;
+    return nullptr;
+  }
+  f->name = kdupS("stream");
+  return f;
+}
+
+_zam_file* zam_popen_write(const char* program, const char* arg1, const char* arg2) {
+  return open_pipe(program, arg1, arg2, true);
+}
+
+_zam_file* zam_popen_read(const char* program, const char* arg1, const char* arg2) {
+  return open_pipe(program, arg1, arg2, false);
+}
+
+int zam_fclose(_zam_file* f) {
+  if (!f) return -1;
+  int result = 0;
+  switch (codec(f)) {
+    case ZAM_FGZIP:
+      if (gzclose(f->gz) != Z_OK) result = -1;
+      break;
+    case ZAM_FBZIP2:
+      if (!bz_stop(f)) result = -1;
+      if (f->fp && fclose(f->fp) != 0) result = -1;
+      break;
+    default:
+      if (f->flags & ZAM_FPIPE) {
+        {
+          PipeWriteGuard guard(f);
+          if (fclose(f->fp) != 0) result = -1;
+        }
+        int status = wait_child(f->pid);
+        if (status != 0) result = status;
+      } else if (fclose(f->fp) != 0) {
+        result = -1;
+      }
+  }
+  if (result == 0 && f->error) result = -1;
+  free_handle(f);
+  return result;
+}
+
+int zam_fflush(_zam_file* f) {
+  if (!f) return fflush(nullptr) == 0 ? 0 : -1;
+  // Only writers are flushed: flushing a stdio reader would drop its buffer.
+  if (!(f->flags & ZAM_FWRITE)) return 0;
+  int r = 0;
+  switch (codec(f)) {
+    case ZAM_FGZIP:
+      r = gzflush(f->gz, Z_SYNC_FLUSH) == Z_OK ? 0 : -1;
+      break;
+    case ZAM_FBZIP2:
+      // libbz2 keeps the data until the stream ends at close.
+      r = BZ2_bzflush(f->bz) == 0 ? 0 : -1;
+      break;
+    default: {
+      PipeWriteGuard guard(f);
+      r = fflush(f->fp) == 0 ? 0 : -1;
+    }
+  }
+  if (r) fail(f);
+  return r;
+}
+
+int zam_rewind(_zam_file* f) {
+  if (!f) return -1;
+  f->line = 0;
+  switch (codec(f)) {
+    case ZAM_FGZIP:
+      return gzseek(f->gz, 0, SEEK_SET) == 0 ? 0 : -1;
+    case ZAM_FBZIP2: {
+      bool stopped = bz_stop(f);
+      if (!stopped) fail(f);
+      if (fseek(f->fp, 0, SEEK_SET) != 0 || !bz_start(f)) return -1;
+      return stopped ? 0 : -1;
+    }
+    default:
+      if (f->flags & ZAM_FPIPE) return 0;
+      return fseek(f->fp, 0, SEEK_SET) == 0 ? 0 : -1;
+  }
+}
+
 int zam_fline(const _zam_file* f) { return f ? f->line : 0; }
+
 const char* zam_fname(const _zam_file* f) { return f ? f->name : nullptr; }
-int zam_fgetc(_zam_file*) { return -1; }
-int64_t zam_fread(_zam_file*, void*, int64_t) { return 0; }
-int zam_freadln(_zam_file*, int, char*) { return -1; }
-int zam_ffindln(_zam_file*, const char*, int, char*) { return -1; }
-int zam_freadtok(_zam_file*, const char*, int, char*) { return -1; }
-int zam_ftokenise(_zam_file*, const char*, int, char*, char*** tokens) { *tokens = nullptr; return 0; }
-int zam_fputc(_zam_file*, int) { return -1; }
-int zam_fputs(_zam_file*, const char*) { return -1; }
-int zam_fprintf(_zam_file*, const char*, ...) { return 0; }
-int64_t zam_fwrite(_zam_file*, const void*, int64_t) { return 0; }
-int64_t zam_fwriteln(_zam_file*, const char*) { return 0; }
-int zam_bbread(const char*, void*, int64_t) { return 0; }
-int zam_bbwrite(const char*, const void*, int64_t) { return 0; }
-int zam_spawn_file(const char*, const char*, const char*) { return 0; }
-int zam_spawn_list(const char* const*, const char*, const char*) { return 0; }
+
+// ---------------------------------------------------------------------------
+// Reading
+
+int zam_fgetc(_zam_file* f) { return f ? get_byte(f) : -1; }
+
+int64_t zam_fread(_zam_file* f, void* buf, int64_t n) {
+  if (!f) return 0;
+  if (n < 0) return codec(f) ? -1 : 0;
+  switch (codec(f)) {
+    case ZAM_FGZIP: {
+      int64_t done = 0;
+      auto* p = static_cast<char*>(buf);
+      while (done < n) {
+        int got = gzread(f->gz, p + done, static_cast<unsigned>(std::min(n - done, kSlice)));
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += got;
+      }
+      return done;
+    }
+    case ZAM_FBZIP2:
+      return bz_read(f, buf, n);
+    default:
+      return fread(buf, 1, static_cast<size_t>(n), f->fp) == static_cast<size_t>(n) ? 1 : 0;
+  }
+}
+
+int zam_freadln(_zam_file* f, int n, char* buf) {
+  if (!f || !buf || n < 1) return -1;
+  int len = 0;
+  bool any = false;  // a byte of this line was seen (stored or dropped)
+  for (;;) {
+    int c = get_byte(f);
+    if (c < 0) {
+      buf[len] = 0;
+      return any ? len : -1;
+    }
+    if (c == '\r') continue;
+    if (c == '\n') {
+      buf[len] = 0;
+      f->line++;
+      return len;
+    }
+    any = true;
+    if (len < n - 1) buf[len++] = static_cast<char>(c);
+  }
+}
+
+int zam_ffindln(_zam_file* f, const char* key, int n, char* buf) {
+  if (!f || !key || !buf || n < 1) return -1;
+  size_t k = std::strlen(key);
+  if (std::strncmp(buf, key, k) == 0) return 1;
+  while (zam_freadln(f, n, buf) >= 0) {
+    if (std::strncmp(buf, key, k) == 0) return 1;
+  }
+  return -1;
+}
+
+int zam_freadtok(_zam_file* f, const char* separators, int n, char* buf) {
+  if (!f || !buf || n < 1) return -1;
+  int len = 0;
+  bool started = false;
+  for (;;) {
+    int c = get_byte(f);
+    if (c < 0) {
+      buf[len] = 0;
+      return started ? len : -1;
+    }
+    if (c == '\n') f->line++;
+    bool sep = c == '\n' || c == '\r' || (separators && c != 0 && std::strchr(separators, c));
+    if (sep) {
+      if (!started) continue;
+      buf[len] = 0;
+      return len;
+    }
+    started = true;
+    if (len < n - 1) buf[len++] = static_cast<char>(c);
+  }
+}
+
+int zam_ftokenise(_zam_file* f, const char* separators, int n, char* buf, char*** tokens) {
+  std::vector<std::string> found;
+  while (zam_freadtok(f, separators, n, buf) >= 0) found.emplace_back(buf);
+  if (tokens) *tokens = nullptr;
+  if (found.empty() || !tokens) return found.empty() ? 0 : static_cast<int>(found.size());
+  char** list = kget1S(static_cast<int64_t>(found.size()));
+  if (!list) return 0;
+  for (size_t i = 0; i < found.size(); i++) list[i] = kdupS(found[i].c_str());
+  *tokens = list;
+  return static_cast<int>(found.size());
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+int zam_fputc(_zam_file* f, int c) {
+  if (!f) return -1;
+  int r;
+  switch (codec(f)) {
+    case ZAM_FGZIP:
+      r = gzputc(f->gz, c);
+      break;
+    case ZAM_FBZIP2: {
+      char b = static_cast<char>(c);
+      r = bz_write(f, &b, 1) == 1 ? 1 : -1;
+      break;
+    }
+    default: {
+      PipeWriteGuard guard(f);
+      r = fputc(c, f->fp);
+    }
+  }
+  if (r < 0) fail(f);
+  return r;
+}
+
+int zam_fputs(_zam_file* f, const char* s) {
+  if (!f || !s) return -1;
+  size_t len = std::strlen(s);
+  if (len == 0) return 0;
+  // One block write has the result of writing byte by byte: the length, or
+  // -1 at the first byte that fails.
+  int64_t r = zam_fwrite(f, s, static_cast<int64_t>(len));
+  bool ok = codec(f) ? r == static_cast<int64_t>(len) : r == 1;
+  return ok ? static_cast<int>(len) : -1;
+}
+
+int zam_fprintf(_zam_file* f, const char* format, ...) {
+  if (!f || !format) return -1;
+  char text[1024];
+  va_list ap;
+  va_start(ap, format);
+  int len = vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  if (len < 0) len = 0;
+  if (len > 1023) len = 1023;
+  if (len == 0) return 0;
+  switch (codec(f)) {
+    case ZAM_FGZIP:
+    case ZAM_FBZIP2:
+      return static_cast<int>(zam_fwrite(f, text, len));
+    default: {
+      PipeWriteGuard guard(f);
+      size_t items = fwrite(text, static_cast<size_t>(len), 1, f->fp);
+      if (items != 1) fail(f);
+      return static_cast<int>(items);
+    }
+  }
+}
+
+int64_t zam_fwrite(_zam_file* f, const void* buf, int64_t n) {
+  if (!f) return 0;
+  if (n < 0) return codec(f) == ZAM_FBZIP2 ? -1 : 0;
+  switch (codec(f)) {
+    case ZAM_FGZIP: {
+      auto* p = static_cast<const char*>(buf);
+      int64_t done = 0;
+      while (done < n) {
+        int put = gzwrite(f->gz, p + done, static_cast<unsigned>(std::min(n - done, kSlice)));
+        if (put <= 0) {
+          fail(f);
+          break;
+        }
+        done += put;
+      }
+      return done;
+    }
+    case ZAM_FBZIP2: {
+      int64_t r = bz_write(f, buf, n);
+      if (r < 0) fail(f);
+      return r;
+    }
+    default: {
+      PipeWriteGuard guard(f);
+      bool whole = fwrite(buf, 1, static_cast<size_t>(n), f->fp) == static_cast<size_t>(n);
+      if (!whole) fail(f);
+      return whole ? 1 : 0;
+    }
+  }
+}
+
+int64_t zam_fwriteln(_zam_file* f, const char* s) {
+  if (!f || !s) return -1;
+  int64_t r = zam_fwrite(f, s, static_cast<int64_t>(std::strlen(s)));
+  zam_fputc(f, '\n');
+  f->line++;
+  return r + 1;
+}
+
+// ---------------------------------------------------------------------------
+// Whole blocks and programs
+
+int zam_bbread(const char* path, void* buf, int64_t n) {
+  if (!buf || n < 0) return 0;
+  auto* p = static_cast<char*>(buf);
+  int64_t done = 0;
+  int fd = path ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+  if (fd >= 0) {
+    while (done < n) {
+      ssize_t got = read(fd, p + done, static_cast<size_t>(std::min(n - done, kSlice)));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      done += got;
+    }
+    close(fd);
+  }
+  if (done == n && fd >= 0) return 1;
+  std::memset(buf, 0, static_cast<size_t>(n));
+  return 0;
+}
+
+int zam_bbwrite(const char* path, const void* buf, int64_t n) {
+  if (!path || (!buf && n > 0) || n < 0) return 0;
+  unlink(path);
+  int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return 0;
+  auto* p = static_cast<const char*>(buf);
+  int64_t done = 0;
+  while (done < n) {
+    ssize_t put = write(fd, p + done, static_cast<size_t>(std::min(n - done, kSlice)));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) break;
+    done += put;
+  }
+  bool ok = close(fd) == 0 && done == n;
+  // A partial block must not pass for a cache file later on.
+  if (!ok) unlink(path);
+  return ok ? 1 : 0;
+}
+
+int zam_spawn_file(const char* program, const char* arg1, const char* arg2) {
+  const char* list[2] = {program, nullptr};
+  return spawn(list, arg1, arg2, true);
+}
+
+int zam_spawn_list(const char* const* programs, const char* arg1, const char* arg2) {
+  return spawn(programs, arg1, arg2, false);
+}

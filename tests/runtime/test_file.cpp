@@ -1,0 +1,468 @@
+// File streams: kinds by name, line and token readers, round trips through
+// plain, gzip and bzip2 files, the printf limit, whole blocks, pipes, spawned
+// programs and the reporting of write failures.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/test_util.h"
+#include "runtime/kids.h"
+#include "runtime/zam_file.h"
+
+using testutil::read_file;
+using testutil::TempDir;
+using testutil::write_file;
+
+namespace {
+
+std::string write_with(const std::string& path, const std::string& text) {
+  _zam_file* f = zam_fopen(path.c_str(), "w");
+  EXPECT_NE(f, nullptr) << path;
+  if (!f) return {};
+  zam_fwrite(f, text.data(), static_cast<int64_t>(text.size()));
+  EXPECT_EQ(zam_fclose(f), 0) << path;
+  return read_file(path);
+}
+
+std::vector<std::string> read_lines(_zam_file* f, int n = 256) {
+  std::vector<std::string> lines;
+  std::vector<char> buf(n);
+  while (zam_freadln(f, n, buf.data()) >= 0) lines.emplace_back(buf.data());
+  return lines;
+}
+
+std::string binary_block(size_t n) {
+  std::mt19937 gen(7);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(gen() & 0xff);
+  s[0] = 0;
+  s[n - 1] = '\n';
+  return s;
+}
+
+}  // namespace
+
+TEST(FileKind, ChosenByExactLowerCaseEnding) {
+  TempDir tmp;
+  const std::string text = "kind test\n";
+  struct Case {
+    const char* name;
+    uint32_t codec;
+  } cases[] = {{"a.pdb.gz", ZAM_FGZIP}, {"a.GZ", 0},        {"a.gzip", 0}, {"a.gz2", 0},
+               {"a.bz2", ZAM_FBZIP2},   {"a.bz", ZAM_FBZIP2}, {"a.BZ2", 0}, {"noext", 0},
+               {"a.tgz", 0}};
+  for (const auto& c : cases) {
+    std::string path = tmp.file(c.name);
+    _zam_file* f = zam_fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr) << c.name;
+    EXPECT_EQ(f->flags & (ZAM_FGZIP | ZAM_FBZIP2), c.codec) << c.name;
+    if (c.codec) {
+      EXPECT_TRUE(f->flags & ZAM_FBINARY) << c.name;
+    }
+    EXPECT_STREQ(zam_fname(f), path.c_str());
+    zam_fputs(f, text.c_str());
+    ASSERT_EQ(zam_fclose(f), 0);
+    std::string raw = read_file(path);
+    if (c.codec == ZAM_FGZIP) {
+      EXPECT_EQ(raw.substr(0, 2), "\x1f\x8b") << c.name;
+    } else if (c.codec == ZAM_FBZIP2) {
+      EXPECT_EQ(raw.substr(0, 3), "BZh") << c.name;
+    } else {
+      EXPECT_EQ(raw, text) << c.name;
+    }
+  }
+  // A directory part with a dot does not make a plain file compressed.
+  ASSERT_EQ(mkdir(tmp.file("d.gz").c_str(), 0755), 0);
+  EXPECT_EQ(write_with(tmp.file("d.gz/plain"), text), text);
+}
+
+TEST(FileOpen, FailuresAndModes) {
+  TempDir tmp;
+  EXPECT_EQ(zam_fopen(tmp.file("missing.txt").c_str(), "r"), nullptr);
+  EXPECT_EQ(zam_fopen(tmp.file("missing.gz").c_str(), "r"), nullptr);
+  EXPECT_EQ(zam_fopen(tmp.file("missing.bz2").c_str(), "r"), nullptr);
+  EXPECT_EQ(zam_fopen(tmp.file("no/such/dir.txt").c_str(), "w"), nullptr);
+  EXPECT_EQ(zam_fclose(nullptr), -1);
+
+  // "a" opens for reading, never appending.
+  std::string path = tmp.file("keep.txt");
+  write_file(path, "first\n");
+  _zam_file* f = zam_fopen(path.c_str(), "a");
+  ASSERT_NE(f, nullptr);
+  EXPECT_FALSE(f->flags & ZAM_FWRITE);
+  char buf[32];
+  EXPECT_EQ(zam_freadln(f, sizeof buf, buf), 5);
+  EXPECT_STREQ(buf, "first");
+  EXPECT_EQ(zam_fclose(f), 0);
+  EXPECT_EQ(read_file(path), "first\n");
+
+  // "w" replaces an existing file.
+  EXPECT_EQ(write_with(path, "x"), "x");
+}
+
+TEST(FileRead, LineEdgeCases) {
+  TempDir tmp;
+  std::string longline(300, 'L');
+  longline[80] = 'M';
+  std::string body = "ab\r\n\n" + longline + "\nnext\r\n" + "x\ry\n" + "last";
+  for (const char* name : {"lines.txt", "lines.gz", "lines.bz2"}) {
+    std::string path = tmp.file(name);
+    write_with(path, body);
+    _zam_file* f = zam_fopen(path.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char buf[81];
+    EXPECT_EQ(zam_freadln(f, 81, buf), 2) << name;
+    EXPECT_STREQ(buf, "ab");
+    EXPECT_EQ(zam_freadln(f, 81, buf), 0) << name;  // empty line: 0, not -1
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(zam_freadln(f, 81, buf), 80) << name;  // cut, the rest skipped
+    EXPECT_EQ(std::string(buf), std::string(80, 'L'));
+    EXPECT_EQ(zam_freadln(f, 81, buf), 4);
+    EXPECT_STREQ(buf, "next");
+    EXPECT_EQ(zam_freadln(f, 81, buf), 2);  // carriage returns dropped anywhere
+    EXPECT_STREQ(buf, "xy");
+    EXPECT_EQ(zam_fline(f), 5);
+    EXPECT_EQ(zam_freadln(f, 81, buf), 4);  // last line without newline
+    EXPECT_STREQ(buf, "last");
+    EXPECT_EQ(zam_fline(f), 5);  // not counted
+    EXPECT_EQ(zam_freadln(f, 81, buf), -1);
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(zam_freadln(f, 81, buf), -1);
+
+    // Rewind starts again and resets the counter.
+    EXPECT_EQ(zam_rewind(f), 0) << name;
+    EXPECT_EQ(zam_fline(f), 0);
+    EXPECT_EQ(zam_freadln(f, 81, buf), 2) << name;
+    EXPECT_STREQ(buf, "ab");
+    EXPECT_EQ(zam_fclose(f), 0);
+  }
+  // An over-long last line without newline is cut and still returned.
+  std::string path = tmp.file("tail.txt");
+  write_file(path, std::string(10, 'z'));
+  _zam_file* f = zam_fopen(path.c_str(), "r");
+  char small[4];
+  EXPECT_EQ(zam_freadln(f, 4, small), 3);
+  EXPECT_STREQ(small, "zzz");
+  EXPECT_EQ(zam_freadln(f, 4, small), -1);
+  zam_fclose(f);
+}
+
+TEST(FileRead, FindLineTestsBufferFirst) {
+  TempDir tmp;
+  std::string path = tmp.file("find.txt");
+  write_file(path, "HEADER x\nATOM 1\nHETATM 2\nATOM 3\n");
+  _zam_file* f = zam_fopen(path.c_str(), "r");
+  char buf[64];
+  strcpy(buf, "ATOM 0");
+  EXPECT_EQ(zam_ffindln(f, "ATOM", sizeof buf, buf), 1);  // the text in buf itself
+  EXPECT_STREQ(buf, "ATOM 0");
+  EXPECT_EQ(zam_ffindln(f, "HETATM", sizeof buf, buf), 1);
+  EXPECT_STREQ(buf, "HETATM 2");
+  EXPECT_EQ(zam_ffindln(f, "END", sizeof buf, buf), -1);
+  zam_fclose(f);
+}
+
+TEST(FileRead, TokensAndTokenise) {
+  TempDir tmp;
+  std::string path = tmp.file("tok.txt");
+  write_file(path, ",, a,bb  ccc\r\n\n dddddddd,\te");
+  _zam_file* f = zam_fopen(path.c_str(), "r");
+  char buf[6];
+  std::vector<std::string> got;
+  while (zam_freadtok(f, ", ", sizeof buf, buf) >= 0) got.emplace_back(buf);
+  EXPECT_EQ(got, (std::vector<std::string>{"a", "bb", "ccc", "ddddd", "\te"}));
+  EXPECT_EQ(zam_fline(f), 2);
+  zam_fclose(f);
+
+  // Without a separator set only line ends separate.
+  f = zam_fopen(path.c_str(), "r");
+  char line[64];
+  EXPECT_EQ(zam_freadtok(f, nullptr, sizeof line, line), 12);
+  EXPECT_STREQ(line, ",, a,bb  ccc");
+  zam_fclose(f);
+
+  f = zam_fopen(path.c_str(), "r");
+  char** tokens = nullptr;
+  int n = zam_ftokenise(f, ", \t", sizeof line, line, &tokens);
+  ASSERT_EQ(n, 5);
+  EXPECT_STREQ(tokens[0], "a");
+  EXPECT_STREQ(tokens[3], "dddddddd");
+  EXPECT_STREQ(tokens[4], "e");
+  kfree(tokens);
+  EXPECT_EQ(zam_ftokenise(f, ", ", sizeof line, line, &tokens), 0);  // nothing left
+  EXPECT_EQ(tokens, nullptr);
+  zam_fclose(f);
+}
+
+TEST(FileRoundTrip, BinaryAndTextThroughEveryCodec) {
+  TempDir tmp;
+  const std::string block = binary_block(300000);
+  for (const char* name : {"bin.dat", "bin.dat.gz", "bin.dat.bz2", "bin.bz"}) {
+    std::string path = tmp.file(name);
+    _zam_file* w = zam_fopen(path.c_str(), "wb");
+    ASSERT_NE(w, nullptr);
+    int64_t r = zam_fwrite(w, block.data(), static_cast<int64_t>(block.size()));
+    EXPECT_EQ(r, (w->flags & (ZAM_FGZIP | ZAM_FBZIP2)) ? static_cast<int64_t>(block.size()) : 1);
+    EXPECT_EQ(zam_fflush(w), 0) << name;
+    EXPECT_EQ(zam_fclose(w), 0) << name;
+
+    _zam_file* f = zam_fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::string back(block.size(), 'x');
+    r = zam_fread(f, back.data(), static_cast<int64_t>(back.size()));
+    bool codec = f->flags & (ZAM_FGZIP | ZAM_FBZIP2);
+    EXPECT_EQ(r, codec ? static_cast<int64_t>(block.size()) : 1) << name;
+    EXPECT_TRUE(back == block) << name;
+    char extra;
+    EXPECT_EQ(zam_fread(f, &extra, 1), 0) << name;  // nothing beyond the end
+    EXPECT_EQ(zam_fgetc(f), -1);
+    EXPECT_EQ(zam_fclose(f), 0);
+
+    // Byte by byte: every byte, the last one included, then -1.
+    f = zam_fopen(path.c_str(), "rb");
+    std::string bytes;
+    for (int c; (c = zam_fgetc(f)) >= 0;) bytes.push_back(static_cast<char>(c));
+    EXPECT_TRUE(bytes == block) << name << " " << bytes.size();
+    EXPECT_EQ(zam_fgetc(f), -1);
+    zam_fclose(f);
+  }
+  for (const char* name : {"text.txt", "text.gz", "text.bz2"}) {
+    std::string path = tmp.file(name);
+    _zam_file* w = zam_fopen(path.c_str(), "w");
+    ASSERT_NE(w, nullptr);
+    for (int i = 0; i < 1000; i++) zam_fprintf(w, "line %d %8.3f\n", i, i * 0.5);
+    EXPECT_EQ(zam_fwriteln(w, "tail") >= 1, true);
+    EXPECT_EQ(zam_fline(w), 1);
+    EXPECT_EQ(zam_fputc(w, 'Z') >= 0, true);
+    EXPECT_EQ(zam_fputs(w, "!\n"), 2);
+    EXPECT_EQ(zam_fputs(w, ""), 0);
+    EXPECT_EQ(zam_fclose(w), 0);
+
+    _zam_file* f = zam_fopen(path.c_str(), "r");
+    std::vector<std::string> lines = read_lines(f);
+    ASSERT_EQ(lines.size(), 1002u) << name;
+    EXPECT_EQ(lines[0], "line 0    0.000");
+    EXPECT_EQ(lines[999], "line 999  499.500");
+    EXPECT_EQ(lines[1000], "tail");
+    EXPECT_EQ(lines[1001], "Z!");
+    EXPECT_EQ(zam_fline(f), 1002);
+    zam_fclose(f);
+  }
+}
+
+TEST(FileWrite, PrintfKeepsItsLimitAndReturns) {
+  TempDir tmp;
+  std::string big(2000, 'q');
+  for (const char* name : {"p.txt", "p.gz", "p.bz2"}) {
+    std::string path = tmp.file(name);
+    _zam_file* w = zam_fopen(path.c_str(), "w");
+    int r = zam_fprintf(w, "%s", big.c_str());
+    bool codec = w->flags & (ZAM_FGZIP | ZAM_FBZIP2);
+    EXPECT_EQ(r, codec ? 1023 : 1) << name;
+    EXPECT_EQ(zam_fprintf(w, "%s", ""), 0);
+    zam_fclose(w);
+    _zam_file* f = zam_fopen(path.c_str(), "r");
+    std::vector<std::string> lines = read_lines(f, 4096);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], big.substr(0, 1023)) << name;
+    zam_fclose(f);
+  }
+}
+
+TEST(FileWrite, FailedWriteMakesCloseFail) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  _zam_file* f = zam_fopen("/dev/full", "w");
+  ASSERT_NE(f, nullptr);
+  zam_fprintf(f, "%s\n", "lost");
+  EXPECT_EQ(zam_fclose(f), -1);
+
+  f = zam_fopen("/dev/full", "w");
+  zam_fputs(f, "lost");
+  EXPECT_EQ(zam_fflush(f), -1);
+  zam_fputs(f, "more");  // the first error stays whatever follows
+  EXPECT_EQ(zam_fclose(f), -1);
+
+  // A large block fails at once and the failure is kept.
+  std::string block(1 << 20, 'b');
+  f = zam_fopen("/dev/full", "wb");
+  EXPECT_EQ(zam_fwrite(f, block.data(), static_cast<int64_t>(block.size())), 0);
+  EXPECT_EQ(zam_fclose(f), -1);
+
+  // A compressed writer fails at close, when its data reaches the device.
+  int fd = open("/dev/full", O_WRONLY);
+  ASSERT_GE(fd, 0);
+  f = zam_fdopen(fd, "w", ZAM_FBZIP2);
+  ASSERT_NE(f, nullptr);
+  EXPECT_STREQ(zam_fname(f), "stream");
+  zam_fprintf(f, "data\n");
+  EXPECT_EQ(zam_fclose(f), -1);
+  fd = open("/dev/full", O_WRONLY);
+  f = zam_fdopen(fd, "w", ZAM_FGZIP);
+  ASSERT_NE(f, nullptr);
+  zam_fprintf(f, "data\n");
+  EXPECT_EQ(zam_fclose(f), -1);
+}
+
+TEST(FileOpen, DescriptorStreams) {
+  TempDir tmp;
+  std::string path = tmp.file("fd.out");
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  _zam_file* w = zam_fdopen(fd, "w", ZAM_FGZIP);
+  ASSERT_NE(w, nullptr);
+  zam_fprintf(w, "via descriptor\n");
+  ASSERT_EQ(zam_fclose(w), 0);
+  EXPECT_EQ(read_file(path).substr(0, 2), "\x1f\x8b");
+  fd = open(path.c_str(), O_RDONLY);
+  _zam_file* f = zam_fdopen(fd, "r", ZAM_FGZIP);
+  char buf[64];
+  EXPECT_EQ(zam_freadln(f, sizeof buf, buf), 14);
+  EXPECT_STREQ(buf, "via descriptor");
+  zam_fclose(f);
+}
+
+TEST(FileBlocks, WholeBlockReadAndWrite) {
+  TempDir tmp;
+  std::string path = tmp.file("block.bin");
+  unsigned char data[64];
+  for (int i = 0; i < 64; i++) data[i] = static_cast<unsigned char>(i * 3 + 1);
+  ASSERT_EQ(zam_bbwrite(path.c_str(), data, 64), 1);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 64);
+
+  unsigned char back[128];
+  memset(back, 0xee, sizeof back);
+  EXPECT_EQ(zam_bbread(path.c_str(), back, 64), 1);
+  EXPECT_EQ(memcmp(back, data, 64), 0);
+  EXPECT_EQ(zam_bbread(path.c_str(), back, 32), 1);  // a prefix is fine
+
+  memset(back, 0xee, sizeof back);
+  EXPECT_EQ(zam_bbread(path.c_str(), back, 128), 0);  // short file: zeroed
+  for (unsigned char c : back) ASSERT_EQ(c, 0);
+  memset(back, 0xee, sizeof back);
+  EXPECT_EQ(zam_bbread(tmp.file("none").c_str(), back, 16), 0);
+  for (int i = 0; i < 16; i++) ASSERT_EQ(back[i], 0);
+  EXPECT_EQ(back[16], 0xee);
+
+  // No codec, whatever the name.
+  std::string gz = tmp.file("raw.gz");
+  ASSERT_EQ(zam_bbwrite(gz.c_str(), "plain", 5), 1);
+  EXPECT_EQ(read_file(gz), "plain");
+
+  // An existing read-only file is replaced; a missing folder fails.
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  EXPECT_EQ(zam_bbwrite(path.c_str(), "new", 3), 1);
+  EXPECT_EQ(read_file(path), "new");
+  EXPECT_EQ(zam_bbwrite(tmp.file("no/dir/x").c_str(), data, 4), 0);
+}
+
+TEST(FilePipe, ReadWriteAndFailedPrograms) {
+  TempDir tmp;
+  _zam_file* r = zam_popen_read("echo", "hello", "world");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->flags, ZAM_FPIPE);
+  EXPECT_EQ(zam_fname(r), nullptr);
+  char buf[64];
+  EXPECT_EQ(zam_freadln(r, sizeof buf, buf), 11);
+  EXPECT_STREQ(buf, "hello world");
+  EXPECT_EQ(zam_freadln(r, sizeof buf, buf), -1);
+  EXPECT_EQ(zam_rewind(r), 0);
+  EXPECT_EQ(zam_fclose(r), 0);
+
+  // Empty arguments are not passed: echo prints only its newline.
+  r = zam_popen_read("echo", "", nullptr);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(zam_freadln(r, sizeof buf, buf), 0);
+  EXPECT_EQ(zam_fclose(r), 0);
+
+  std::string out = tmp.file("piped.txt");
+  std::string cmd = "cat > '" + out + "'";
+  _zam_file* w = zam_popen_write("sh", "-c", cmd.c_str());
+  ASSERT_NE(w, nullptr);
+  EXPECT_EQ(w->flags, ZAM_FWRITE | ZAM_FPIPE);
+  zam_fprintf(w, "one %d\n", 1);
+  zam_fwriteln(w, "two");
+  EXPECT_EQ(zam_fclose(w), 0);
+  EXPECT_EQ(read_file(out), "one 1\ntwo\n");
+
+  // The child's exit status comes back through close.
+  r = zam_popen_read("sh", "-c", "exit 3");
+  ASSERT_NE(r, nullptr);
+  int status = zam_fclose(r);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+
+  // A program that cannot run: status 127, and writing into the dead pipe
+  // fails without killing the writer.
+  r = zam_popen_read("/no/such/program", nullptr, nullptr);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(zam_freadln(r, sizeof buf, buf), -1);
+  status = zam_fclose(r);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 127);
+
+  w = zam_popen_write("/no/such/program", nullptr, nullptr);
+  ASSERT_NE(w, nullptr);
+  std::string block(1 << 18, 'p');
+  zam_fwrite(w, block.data(), static_cast<int64_t>(block.size()));
+  EXPECT_NE(zam_fclose(w), 0);
+}
+
+TEST(FileSpawn, ChildrenRunOrReportStatus) {
+  int pid = zam_spawn_file("true", nullptr, "");
+  ASSERT_GT(pid, 0);
+  int status = -1;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  pid = zam_spawn_file("sh", "-c", "exit 5");
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(WEXITSTATUS(status), 5);
+
+  const char* list[] = {"/no/such/one", "/no/such/two", "true", nullptr};
+  pid = zam_spawn_list(list, nullptr, nullptr);
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  const char* none[] = {"/no/such/one", nullptr};
+  pid = zam_spawn_list(none, nullptr, nullptr);
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_NE(WEXITSTATUS(status), 0);
+}
+
+TEST(FileRealData, GzipPdbReadsLikeExternalGunzip) {
+  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared data";
+  std::string path = testutil::shared_pdb("freesasa/1d3z.pdb.gz");
+  _zam_file* f = zam_fopen(path.c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  EXPECT_TRUE(f->flags & ZAM_FGZIP);
+  std::vector<std::string> lines = read_lines(f, 82);
+  EXPECT_EQ(zam_fline(f), 12512);
+  zam_fclose(f);
+  ASSERT_EQ(lines.size(), 12512u);
+  EXPECT_EQ(lines[0].rfind("HEADER    HYDROLASE", 0), 0u);
+  EXPECT_EQ(lines[0].size(), 80u);
+
+  _zam_file* p = zam_popen_read("gzip", "-dc", path.c_str());
+  ASSERT_NE(p, nullptr);
+  std::vector<std::string> piped = read_lines(p, 82);
+  EXPECT_EQ(zam_fclose(p), 0);
+  EXPECT_EQ(piped, lines);
+
+  // Looking for the first atom record.
+  f = zam_fopen(path.c_str(), "r");
+  char buf[82] = "";
+  ASSERT_EQ(zam_ffindln(f, "ATOM  ", sizeof buf, buf), 1);
+  EXPECT_EQ(std::string(buf).substr(12, 4), " N  ");
+  zam_fclose(f);
+}
