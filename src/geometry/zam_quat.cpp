@@ -115,7 +115,11 @@ Matrix3D tf_axis(AxisAngle aa) {
                    x * z * k - y * s, y * z * k + x * s, c + z * z * k, 0.0}};
 }
 
-Matrix3D tf_rotv(Point3D v, double a) { return tf_axis(AxisAngle{a, unit_vector(v)}); }
+Matrix3D tf_rotv(Point3D v, double a) {
+  // Without a direction there is no axis to turn about.
+  if (!(square_vector(v) > 0.0)) return tf_identity();
+  return tf_axis(AxisAngle{a, unit_vector(v)});
+}
 
 Matrix3D tf_axis_trig(AxisAngle aa) {
   const PolarPoint u = pp_pt(aa.axis);
