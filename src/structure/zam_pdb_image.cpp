@@ -1,27 +1,399 @@
-// Whole-image operations on structure images.
-#include "structure/zam_pdb.h"
+// Whole-image operations on structure images: release, copy, chain
+// extraction and splitting, rigid moves and their undo, masks and chain
+// labels, symmetry matrices, point lists, centring and atomic radii.
+#include <cstring>
+#include <memory>
 
-void zam_freePdb(_pdb_image*) {}
-_pdb_image* zam_copyPdb(const _pdb_image*) { return nullptr; }
-_pdb_image* zam_extractPdb(const _pdb_image*, int, const int*) { return nullptr; }
-void zam_splitPdb(const _pdb_image*, int n, const int*, const char* const*, _pdb_image** images) {
-  for (int k = 0; k < n; ++k) images[k] = nullptr;
+#include "geometry/zam_geom.h"
+#include "runtime/kids.h"
+#include "runtime/zam_log.h"
+#include "structure/zam_atom_data.h"
+#include "structure/zam_pdb.h"
+#include "structure/zam_residue.h"
+
+namespace {
+
+// The library's debug level; extra messages appear above its thresholds.
+int debugLevel() { return 0; }
+
+constexpr int kGrow = 5000;
+
+template <class T>
+T* getArray(int64_t n) {
+  return static_cast<T*>(kget1B_0((n > 0 ? n : 0) * static_cast<int64_t>(sizeof(T))));
 }
-int zam_chainsPdb(const _pdb_image*, const char*, int*) { return 0; }
-void zam_movePdb(_pdb_image*, Matrix3D) {}
-void zam_movePdbResidue(_pdb_image*, int, Matrix3D) {}
-void zam_resetPdb(_pdb_image*) {}
-void zam_freezePdb(_pdb_image*) {}
-void zam_maskPdb(_pdb_image*, int) {}
-void zam_labelPdbResidue(_pdb_image*, int, int) {}
-void zam_setPdbChainLabel(_pdb_image*, char) {}
-char deltaChar(char c, int) { return c; }
-void zam_setPdbDelta(_pdb_image*, int) {}
-void zam_setPdbFake(_pdb_image*, int) {}
-Matrix3D zam_pdbBiomt(const _pdb_image*, int) { return Matrix3D{{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0}}; }
-Matrix3D zam_pdbCryst(const _pdb_image*, int) { return Matrix3D{{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0}}; }
-Point3D zam_ptPdbResidue(const _pdb_image*, int) { return Point3D{0, 0, 0}; }
-Point3D* zam_ptsPdb(const _pdb_image*, int) { return nullptr; }
-double zam_importPdb(_pdb_image*, int) { return 0; }
-float* zam_radPdb(const _pdb_image*, int) { return nullptr; }
-void zam_loadPdbZamRadii(_pdb_image*) {}
+
+// A copy of n records in a block of its own.
+template <class T>
+T* dupArray(const T* a, int n) {
+  T* b = getArray<T>(n);
+  if (a && n > 0) memcpy(b, a, static_cast<size_t>(n) * sizeof(T));
+  return b;
+}
+
+// Resizes a record array from n to m entries, keeping the first min(n, m).
+template <class T>
+void resizeArray(T*& a, int n, int m) {
+  T* b = getArray<T>(m);
+  if (a && n > 0 && m > 0) memcpy(b, a, static_cast<size_t>(n < m ? n : m) * sizeof(T));
+  kfree(a);
+  a = b;
+}
+
+Point3D atomPt(const _pdb_atom& a) { return Point3D{a.x, a.y, a.z}; }
+
+void setAtomPt(_pdb_atom& a, Point3D p) {
+  a.x = p.x;
+  a.y = p.y;
+  a.z = p.z;
+}
+
+// Whether an atom passes a selection, and the image count that goes with it.
+bool selected(const _pdb_atom& a, int selection) {
+  switch (selection) {
+    case 1: return zam_isBackbone(a.name) != 0;
+    case 2: return strcmp(a.name, "CA") == 0;
+    case 3: return zam_isSideChain(a.name) != 0;
+    case 4: return zam_isMainChain(a.name) != 0;
+    default: return true;
+  }
+}
+
+int selectionCount(const _pdb_image* image, int selection) {
+  switch (selection) {
+    case 1: return image->nbb;
+    case 2: return image->nres;
+    case 3: return image->nsc;
+    case 4: return image->nmc;
+    default: return image->natoms;
+  }
+}
+
+// The radius of one atom from the atom-parameter data: the residue's own
+// entry, then the generic entries; 0 when none answers.
+float atomRadius(const _pdb_atom& a) {
+  float r = 0.0f;
+  char first[2] = {a.name[0], 0};
+  if (zam_atom_data(a.resname, a.name, &r, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) ||
+      zam_atom_data("UNK", a.name, &r, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) ||
+      zam_atom_data("UNK", first, &r, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) ||
+      zam_atom_data("elm", first, &r, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+    return r;
+  return 0.0f;
+}
+
+int position(int value, int n, const int* list) {
+  for (int p = 0; p < n; ++p)
+    if (list[p] == value) return p;
+  return -1;
+}
+
+bool validResidue(const _pdb_image* image, int i) {
+  return image && i >= 0 && i < image->nres && image->residues;
+}
+
+}  // namespace
+
+void zam_freePdb(_pdb_image* image) {
+  if (!image) return;
+  kfree(image->path);
+  kfree(image->name);
+  kfree(image->hetatms);
+  kfree(image->atoms);
+  kfree(image->residues);
+  kfree(image->saved);
+  kfree(image->saved_het);
+  kfree(image->smtry);
+  kfree(image->biomt);
+  kfree(image);
+}
+
+_pdb_image* zam_copyPdb(const _pdb_image* image) {
+  if (!image) return nullptr;
+  _pdb_image* copy = getArray<_pdb_image>(1);
+  *copy = *image;
+  copy->path = image->path ? kdupS(image->path) : nullptr;
+  copy->name = image->name ? kdupS(image->name) : nullptr;
+  copy->biomt = dupArray(image->biomt, image->nbiomt);
+  copy->smtry = dupArray(image->smtry, image->nsmtry);
+  copy->residues = dupArray(image->residues, image->nres);
+  copy->atoms = dupArray(image->atoms, image->natoms);
+  copy->hetatms = dupArray(image->hetatms, image->nhetatms);
+  copy->saved = dupArray(image->saved, image->natoms);
+  copy->saved_het = dupArray(image->saved_het, image->nhetatms);
+  return copy;
+}
+
+_pdb_image* zam_extractPdb(const _pdb_image* image, int n, const int* chains) {
+  if (!image || n < 1 || !chains) return nullptr;
+  _pdb_image* out = getArray<_pdb_image>(1);
+  if (image->path) out->path = kdupS(image->path);
+  if (image->name) out->name = kdupS(image->name);
+  out->delta = image->delta;
+  out->tf = image->tf;
+  out->nsmtry = out->nbiomt = 1;
+  out->smtry = getArray<Matrix3D>(1);
+  out->biomt = getArray<Matrix3D>(1);
+  out->smtry[0] = out->biomt[0] = tf_identity();
+
+  std::unique_ptr<int[]> map(new int[n]);
+  for (int p = 0; p < n; ++p) map[p] = -1;
+  // Source index -> new index, so that residue ranges and atom back links
+  // stay right whatever chains are asked for.
+  std::unique_ptr<int[]> atom_map(new int[image->natoms > 0 ? image->natoms : 1]);
+  std::unique_ptr<int[]> res_map(new int[image->nres > 0 ? image->nres : 1]);
+
+  int cap = kGrow, natoms = 0, nca = 0;
+  out->atoms = getArray<_pdb_atom>(cap);
+  out->saved = getArray<Point3D>(cap);
+  for (int i = 0; i < image->natoms; ++i) {
+    const _pdb_atom& a = image->atoms[i];
+    atom_map[i] = -1;
+    int p = position(a.chain_no, n, chains);
+    if (p < 0) continue;
+    if (map[p] < 0) map[p] = out->nchains++;
+    if (natoms >= cap) {
+      resizeArray(out->atoms, cap, cap + kGrow);
+      resizeArray(out->saved, cap, cap + kGrow);
+      cap += kGrow;
+    }
+    _pdb_atom& b = out->atoms[natoms];
+    b = a;
+    b.chain_no = map[p];
+    out->saved[natoms] = image->saved ? image->saved[i] : atomPt(a);
+    nca += b.is_ca;
+    out->nbb += b.is_bb;
+    out->nmc += b.is_mc;
+    out->nsc += b.is_sc;
+    atom_map[i] = natoms++;
+  }
+
+  int rcap = kGrow, nrec = 0;
+  out->residues = getArray<_pdb_residue>(rcap);
+  for (int i = 0; i < image->nres; ++i) {
+    const _pdb_residue& r = image->residues[i];
+    res_map[i] = -1;
+    int p = position(r.chain_no, n, chains);
+    if (p < 0) continue;
+    if (map[p] < 0) map[p] = out->nchains++;
+    if (nrec >= rcap) {
+      resizeArray(out->residues, rcap, rcap + kGrow);
+      rcap += kGrow;
+    }
+    _pdb_residue& s = out->residues[nrec];
+    s = r;
+    s.chain_no = map[p];
+    bool in_range = r.first >= 0 && r.last < image->natoms && r.first <= r.last;
+    s.first = in_range ? atom_map[r.first] : 0;
+    s.last = in_range ? atom_map[r.last] : -1;
+    res_map[i] = nrec++;
+  }
+  for (int i = 0; i < natoms; ++i) {
+    int r = out->atoms[i].residue;
+    out->atoms[i].residue = r >= 0 && r < image->nres ? res_map[r] : -1;
+  }
+
+  if (out->nchains != n && zam_getPdbWarnings())
+    zam_wrn("zam_extractPdb(): no. chains extracted (%d) not equal to no. requested (%d).\n", out->nchains, n);
+  out->nres = nca;
+  if (nca != nrec) {
+    if (zam_getPdbWarnings())
+      zam_wrn("zam_extractPdb(): no. residues (%d) not equal to No. CA atoms (%d).\n", nrec, nca);
+    if (nrec < nca) out->nres = nrec;
+  }
+  out->natoms = natoms;
+  if (debugLevel() > 0)
+    zam_msg("Extracted %d chains, %d residues, %d atoms, CA=%d, BB=%d, MC=%d, SC=%d\n", out->nchains, nrec,
+            natoms, out->nres, out->nbb, out->nmc, out->nsc);
+  // The residue records are kept whole (nres may be smaller when residues
+  // lack alpha carbons), so every atom's residue index stays valid.
+  resizeArray(out->atoms, cap, natoms);
+  resizeArray(out->saved, cap, natoms);
+  resizeArray(out->residues, rcap, nrec);
+  out->hetatms = getArray<_pdb_atom>(0);
+  out->saved_het = getArray<Point3D>(0);
+  return out;
+}
+
+void zam_splitPdb(const _pdb_image* image, int n, const int* chains, const char* const* names,
+                  _pdb_image** images) {
+  if (!images || n < 1) return;
+  for (int k = 0; k < n; ++k) images[k] = nullptr;
+  if (!image || !chains) return;
+  auto rename = [&](int k) {
+    if (!images[k] || !names || !names[k]) return;
+    kfree(images[k]->name);
+    images[k]->name = kdupS(names[k]);
+  };
+  if (image->nmodels < 2) {
+    for (int k = 0; k < n; ++k) {
+      images[k] = zam_extractPdb(image, 1, &chains[k]);
+      rename(k);
+    }
+    return;
+  }
+  // One model's group of chains per image; at least one chain per group.
+  int g = image->nchains / image->nmodels;
+  if (g < 1) g = 1;
+  for (int k = 0; k < n; k += g) {
+    images[k] = zam_extractPdb(image, g < n - k ? g : n - k, &chains[k]);
+    rename(k);
+  }
+}
+
+int zam_chainsPdb(const _pdb_image* image, const char* letters, int* numbers) {
+  if (!image || !letters || !numbers) return 0;
+  int count = 0;
+  for (const char* c = letters; *c; ++c) {
+    for (int i = 0; i < image->nres; ++i) {
+      const _pdb_residue& r = image->residues[i];
+      if (r.model == 0 && r.chain[0] == *c) {
+        numbers[count++] = r.chain_no;
+        break;
+      }
+    }
+  }
+  return count;
+}
+
+void zam_movePdb(_pdb_image* image, Matrix3D matrix) {
+  if (!image) return;
+  for (int i = 0; i < image->natoms; ++i) setAtomPt(image->atoms[i], pt_tfpt(matrix, atomPt(image->atoms[i])));
+  for (int i = 0; i < image->nhetatms; ++i)
+    setAtomPt(image->hetatms[i], pt_tfpt(matrix, atomPt(image->hetatms[i])));
+}
+
+void zam_movePdbResidue(_pdb_image* image, int i, Matrix3D matrix) {
+  if (!validResidue(image, i)) return;
+  const _pdb_residue& r = image->residues[i];
+  for (int k = r.first < 0 ? 0 : r.first; k <= r.last && k < image->natoms; ++k)
+    setAtomPt(image->atoms[k], pt_tfpt(matrix, atomPt(image->atoms[k])));
+}
+
+void zam_resetPdb(_pdb_image* image) {
+  if (!image) return;
+  for (int i = 0; i < image->natoms && image->saved; ++i) setAtomPt(image->atoms[i], image->saved[i]);
+  for (int i = 0; i < image->nhetatms && image->saved_het; ++i) setAtomPt(image->hetatms[i], image->saved_het[i]);
+}
+
+void zam_freezePdb(_pdb_image* image) {
+  if (!image) return;
+  image->tf = tf_identity();
+  for (int i = 0; i < image->natoms && image->saved; ++i) image->saved[i] = atomPt(image->atoms[i]);
+  for (int i = 0; i < image->nhetatms && image->saved_het; ++i) image->saved_het[i] = atomPt(image->hetatms[i]);
+}
+
+void zam_maskPdb(_pdb_image* image, int value) {
+  if (!image) return;
+  for (int i = 0; i < image->nres; ++i) image->residues[i].masked = value;
+}
+
+void zam_labelPdbResidue(_pdb_image* image, int i, int shift) {
+  if (!validResidue(image, i)) return;
+  _pdb_residue& r = image->residues[i];
+  r.chain[0] = deltaChar(r.chain[0], shift);
+  for (int k = r.first < 0 ? 0 : r.first; k <= r.last && k < image->natoms; ++k)
+    image->atoms[k].chain[0] = deltaChar(image->atoms[k].chain[0], shift);
+}
+
+void zam_setPdbChainLabel(_pdb_image* image, char letter) {
+  if (!image) return;
+  for (int i = 0; i < image->nres; ++i) {
+    _pdb_residue& r = image->residues[i];
+    r.chain[0] = letter;
+    r.chain[1] = 0;
+    for (int k = r.first < 0 ? 0 : r.first; k <= r.last && k < image->natoms; ++k) {
+      image->atoms[k].chain[0] = letter;
+      image->atoms[k].chain[1] = 0;
+    }
+  }
+}
+
+char deltaChar(char c, int shift) {
+  if (shift >= 1) {
+    if (c >= 'A' && c <= 'Z') return static_cast<char>('A' + (c - 'A' + shift) % 26);
+    if (c >= 'a' && c <= 'z') return static_cast<char>('a' + (c - 'a' + shift) % 26);
+    if (c >= '0' && c <= '9') return static_cast<char>('0' + (c - '0' + shift) % 10);
+  } else if (shift < 0) {
+    if (c >= 'A' && c <= 'Z') return static_cast<char>(c - 'A' + 'a');
+    if (c >= 'a' && c <= 'z') return static_cast<char>(c - 'a' + 'A');
+  }
+  return c;
+}
+
+void zam_setPdbDelta(_pdb_image* image, int shift) {
+  if (image) image->delta = shift;
+}
+
+void zam_setPdbFake(_pdb_image* image, int flag) {
+  if (image) image->fake = flag;
+}
+
+Matrix3D zam_pdbBiomt(const _pdb_image* image, int k) {
+  if (!image || !image->biomt || k < 1 || k > image->nbiomt) return tf_identity();
+  return image->biomt[k - 1];
+}
+
+Matrix3D zam_pdbCryst(const _pdb_image* image, int k) {
+  if (!image || !image->smtry || k < 1 || k > image->nsmtry) return tf_identity();
+  return image->smtry[k - 1];
+}
+
+Point3D zam_ptPdbResidue(const _pdb_image* image, int i) {
+  if (!validResidue(image, i)) return pt_zero();
+  const _pdb_residue& r = image->residues[i];
+  for (int k = r.first < 0 ? 0 : r.first; k <= r.last && k < image->natoms; ++k)
+    if (strcmp(image->atoms[k].name, "CA") == 0) return atomPt(image->atoms[k]);
+  return pt_zero();
+}
+
+Point3D* zam_ptsPdb(const _pdb_image* image, int selection) {
+  if (!image) return nullptr;
+  int count = selectionCount(image, selection);
+  Point3D* pts = getArray<Point3D>(count);
+  for (int i = 0, k = 0; i < image->natoms && k < count; ++i)
+    if (selected(image->atoms[i], selection)) pts[k++] = atomPt(image->atoms[i]);
+  return pts;
+}
+
+double zam_importPdb(_pdb_image* image, int randomise) {
+  if (!image || image->natoms < 1) return 0.0;
+  std::unique_ptr<Point3D, void (*)(void*)> pts(zam_ptsPdb(image, 0), kfree);
+  Point3D c = pt_average(image->natoms, pts.get());
+  double r = 0.0;
+  for (int i = 0; i < image->natoms; ++i) {
+    double d = d_ptpt(c, pts.get()[i]);
+    if (d > r) r = d;
+  }
+  Matrix3D move = tf_v(v_neg(c));
+  zam_movePdb(image, move);
+  image->tf = tf_tftf(image->tf, move);
+  if (randomise) {
+    Matrix3D turn = tf_random();
+    if (debugLevel() > 1) {
+      Euler e = euler_tf(turn);
+      zam_msg("Applying random rotation to %s = [%.2lf,%.2lf,%.2lf]\n", image->name ? image->name : "",
+              rad2deg(e.alpha), rad2deg(e.beta), rad2deg(e.gamma));
+    }
+    zam_movePdb(image, turn);
+    image->tf = tf_tftf(image->tf, turn);
+  }
+  return r;
+}
+
+float* zam_radPdb(const _pdb_image* image, int selection) {
+  if (!image) return nullptr;
+  int count = selectionCount(image, selection);
+  float* rad = getArray<float>(count);
+  for (int i = 0, k = 0; i < image->natoms && k < count; ++i)
+    if (selected(image->atoms[i], selection)) rad[k++] = atomRadius(image->atoms[i]);
+  return rad;
+}
+
+void zam_loadPdbZamRadii(_pdb_image* image) {
+  if (!image) return;
+  for (int i = 0; i < image->natoms; ++i) {
+    float r = atomRadius(image->atoms[i]);
+    image->atoms[i].radius = r > 0.0f ? r : 0.0;
+  }
+}
