@@ -227,6 +227,9 @@ void zam_logger_name(const char* name) {
 
 void zam_logger_state(int on) {
   if (on) {
+    // An explicit request may retry an open that failed before (logging was
+    // then turned off, so no message entry is trying it meanwhile).
+    if (!open_done.load() && !active.load()) open_once.store(0);
     if (mark_attempt()) {
       // Marked before switching on, so that no message entry (perhaps one
       // of the allocator, under lock 8) opens the log meanwhile; a failed
@@ -234,9 +237,8 @@ void zam_logger_state(int on) {
       active.store(1);
       open_marked();
     } else {
-      // The one attempt since the last close was made already: resume writing
-      // to the open log; after a failed attempt logging stays off.
-      active.store(open_done.load() ? 1 : 0);
+      // The log is open (or being opened): resume writing to it.
+      active.store(1);
     }
   } else {
     active.store(0);

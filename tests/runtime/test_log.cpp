@@ -1,0 +1,282 @@
+// Messages and the log file: prefixes, the 256-character cut, empty texts,
+// destinations with and without a callback and standard-error copies, the
+// log's banners, bulk-mode signals and lock 4.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <vector>
+#include <string>
+#include <thread>
+
+#include "common/test_util.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_thread.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_version.h"
+
+namespace {
+
+std::string captured;
+int calls = 0;
+void capture(const char* text) {
+  captured += text;
+  calls++;
+}
+
+// Every test starts without a callback, without standard-error copies and
+// with no log open; the object installs the capturing callback on request.
+struct Fresh {
+  explicit Fresh(bool with_callback) {
+    zam_logger_exit();
+    zam_logger_state(0);
+    zam_logger_stderr(0);
+    zam_logger_callback(with_callback ? capture : nullptr);
+    captured.clear();
+    calls = 0;
+  }
+  ~Fresh() {
+    zam_logger_callback(nullptr);
+    zam_logger_stderr(0);
+  }
+};
+
+const std::string kRule(78, '-');
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+    lines.push_back(text.substr(at, nl - at));
+  if (at < text.size()) lines.push_back(text.substr(at));
+  return lines;
+}
+
+// "<identity> log <what> at <24-character date> on host <host>."
+bool is_stamp(const std::string& line, const std::string& what) {
+  char host[64];
+  zam_get_host(host);
+  const std::string head = std::string(zam_version()) + " log " + what + " at ";
+  const std::string tail = " on host " + std::string(host) + ".";
+  return line.size() == head.size() + 24 + tail.size() && line.compare(0, head.size(), head) == 0 &&
+         line.compare(head.size() + 24, tail.size(), tail) == 0;
+}
+
+TEST(Messages, DefaultLogNameAndNameChanges) {
+  EXPECT_STREQ(zam_logger_file(), "zam.log");
+  zam_logger_name("");
+  zam_logger_name(nullptr);
+  EXPECT_STREQ(zam_logger_file(), "zam.log");
+  zam_logger_name("other.log");
+  EXPECT_STREQ(zam_logger_file(), "other.log");
+  // Names are kept to 256 characters.
+  zam_logger_name(std::string(300, 'n').c_str());
+  EXPECT_EQ(std::string(zam_logger_file()), std::string(256, 'n'));
+  zam_logger_name("zam.log");
+}
+
+TEST(Messages, PrefixesAndPlainText) {
+  Fresh fresh(true);
+  zam_msg("plain %d\n", 1);
+  zam_adv("a %s\n", "b");
+  zam_wrn("w\n");
+  zam_err("e=%.2f\n", 0.5);
+  zam_oops("o\n");
+  EXPECT_EQ(captured, "plain 1\n*Advisory* a b\n*Warning* w\n*Error* e=0.50\n*Oops* o\n");
+  EXPECT_EQ(calls, 5);
+  captured.clear();
+  zam_msg_brk();
+  EXPECT_EQ(captured, "\n" + kRule + "\n");
+}
+
+TEST(Messages, LongTextsAreCutAt256) {
+  Fresh fresh(true);
+  const std::string long_text(300, 'q');
+  zam_msg("%s", long_text.c_str());
+  EXPECT_EQ(captured, std::string(256, 'q'));
+  captured.clear();
+  zam_adv("%s", long_text.c_str());
+  EXPECT_EQ(captured.size(), 267u);
+  EXPECT_EQ(captured, "*Advisory* " + std::string(256, 'q'));
+  captured.clear();
+  zam_oops("%s", long_text.c_str());
+  EXPECT_EQ(captured, "*Oops* " + std::string(256, 'q'));
+}
+
+TEST(Messages, EmptyTextWritesNothing) {
+  Fresh fresh(true);
+  zam_logger_stderr(1);
+  testing::internal::CaptureStderr();
+  zam_msg("%s", "");
+  zam_adv("%s", "");
+  zam_wrn("%s", "");
+  zam_err("%s", "");
+  zam_oops("%s", "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(calls, 0);
+}
+
+TEST(Messages, StandardOutputAndErrorCopies) {
+  {
+    Fresh fresh(false);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    zam_msg("to out\n");
+    zam_wrn("careful\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "to out\n*Warning* careful\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  }
+  {
+    Fresh fresh(false);
+    zam_logger_stderr(1);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    zam_msg("plain\n");
+    zam_err("bad\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "plain\n*Error* bad\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "*Error* bad\n");
+  }
+  {
+    // With a callback, a warning goes to standard error and the callback,
+    // never to standard output.
+    Fresh fresh(true);
+    zam_logger_stderr(1);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    zam_wrn("w %d\n", 2);
+    zam_msg("m\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "*Warning* w 2\n");
+    EXPECT_EQ(captured, "*Warning* w 2\nm\n");
+  }
+}
+
+TEST(Messages, CallbackTickAndBufferSignals) {
+  Fresh fresh(true);
+  EXPECT_EQ(zam_logger_callback(capture), capture);
+  zam_tick();
+  EXPECT_EQ(captured, ".");
+  captured.clear();
+  zam_logger_buffer(1);
+  zam_logger_buffer(1);
+  EXPECT_EQ(captured, "BUFFER_ON\n");
+  zam_logger_buffer(0);
+  zam_logger_buffer(0);
+  EXPECT_EQ(captured, "BUFFER_ON\nBUFFER_OFF\n");
+  captured.clear();
+  zam_logger_buffer(-1);
+  EXPECT_EQ(captured, "BUFFER_OFF\n");
+
+  EXPECT_EQ(zam_logger_callback(nullptr), capture);
+  testing::internal::CaptureStdout();
+  zam_tick();
+  zam_logger_buffer(1);  // no callback: only the flush
+  zam_logger_buffer(0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), ".");
+}
+
+TEST(LogFile, BannersAndContents) {
+  Fresh fresh(true);
+  testutil::TempDir dir;
+  const std::string name = dir.file("run.log");
+  zam_logger_name(name.c_str());
+  zam_log("not yet\n");  // logging off: nowhere
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(zam_logger_status(), 0);
+  zam_logger_state(1);
+  EXPECT_EQ(zam_logger_status(), 1);
+  EXPECT_EQ(std::string(zam_logger_file()), name);
+  zam_msg("hello %s\n", "50%s");
+  zam_log("only in the log\n");
+  zam_wrn("%s\n", std::string(300, 'z').c_str());
+  zam_oops("broken\n");
+  zam_msg("%s", "");
+  zam_logger_state(0);
+  zam_msg("while off\n");
+  zam_log("while off\n");
+  EXPECT_EQ(zam_logger_status(), 0);
+  EXPECT_EQ(calls, 4);
+  EXPECT_EQ(captured.find("only in the log"), std::string::npos);
+  zam_logger_exit();
+  EXPECT_EQ(zam_logger_status(), 0);
+  zam_logger_exit();  // nothing open: nothing happens
+
+  const std::vector<std::string> lines = split_lines(testutil::read_file(name));
+  ASSERT_EQ(lines.size(), 10u);
+  EXPECT_EQ(lines[0], kRule);
+  EXPECT_TRUE(is_stamp(lines[1], "starting")) << lines[1];
+  EXPECT_EQ(lines[2], kRule);
+  EXPECT_EQ(lines[3], "hello 50%s");
+  EXPECT_EQ(lines[4], "only in the log");
+  EXPECT_EQ(lines[5], "*Warning* " + std::string(256, 'z') + "*Oops* broken");
+  EXPECT_EQ(lines[6], "");
+  EXPECT_EQ(lines[7], kRule);
+  EXPECT_TRUE(is_stamp(lines[8], "stopping")) << lines[8];
+  EXPECT_EQ(lines[9], kRule);
+  zam_logger_name("zam.log");
+}
+
+TEST(LogFile, ReopeningReplacesTheLog) {
+  Fresh fresh(true);
+  testutil::TempDir dir;
+  const std::string name = dir.file("again.log");
+  zam_logger_name(name.c_str());
+  zam_logger_state(1);
+  zam_msg("first run\n");
+  zam_logger_exit();
+  zam_logger_state(1);
+  zam_msg("second run\n");
+  zam_logger_exit();
+  const std::string text = testutil::read_file(name);
+  EXPECT_EQ(text.find("first run"), std::string::npos);
+  EXPECT_NE(text.find("second run"), std::string::npos);
+  zam_logger_name("zam.log");
+}
+
+TEST(LogFile, FailedOpenIsReportedOnce) {
+  Fresh fresh(true);
+  testutil::TempDir dir;
+  const std::string name = dir.file("missing/x.log");
+  zam_logger_name(name.c_str());
+  zam_logger_state(1);
+  EXPECT_EQ(captured, "*Error* Failed to open log file " + name + " [No such file or directory]\n");
+  EXPECT_EQ(zam_logger_status(), 0);
+  captured.clear();
+  zam_msg("still shown\n");
+  EXPECT_EQ(captured, "still shown\n");
+  // Asking again with a usable name opens it.
+  const std::string good = dir.file("good.log");
+  zam_logger_name(good.c_str());
+  zam_logger_state(1);
+  EXPECT_EQ(zam_logger_status(), 1);
+  zam_logger_exit();
+  EXPECT_NE(testutil::read_file(good).find(" log stopping at "), std::string::npos);
+  zam_logger_name("zam.log");
+}
+
+// Every kind but zam_oops waits for lock 4.
+TEST(Messages, LockFourGuardsAllButOops) {
+  Fresh fresh(true);
+  zam_thread_setup(2);
+  zam_mutex_acquire(4);
+  zam_oops("no lock\n");  // would never return if it took lock 4
+  EXPECT_EQ(captured, "*Oops* no lock\n");
+
+  std::atomic<int> done{0};
+  std::thread writer([&done] {
+    zam_msg("m\n");
+    zam_log("l\n");
+    zam_adv("a\n");
+    zam_wrn("w\n");
+    zam_err("e\n");
+    done = 1;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(done.load(), 0);
+  EXPECT_EQ(captured, "*Oops* no lock\n");
+  zam_mutex_release(4);
+  writer.join();
+  EXPECT_EQ(captured, "*Oops* no lock\nm\n*Advisory* a\n*Warning* w\n*Error* e\n");
+}
+
+}  // namespace
