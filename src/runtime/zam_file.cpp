@@ -80,9 +80,16 @@ bool bz_start(_zam_file* f) {
 bool bz_stop(_zam_file* f) {
   if (!f->bz) return true;
   int err = BZ_OK;
-  if (f->flags & ZAM_FWRITE)
+  if (f->flags & ZAM_FWRITE) {
     BZ2_bzWriteClose(&err, f->bz, 0, nullptr, nullptr);
-  else
+    if (err != BZ_OK) {
+      // libbz2 keeps its codec after an I/O error and refuses to end it
+      // while the file shows the error: clear it and abandon the stream.
+      int again = BZ_OK;
+      clearerr(f->fp);
+      BZ2_bzWriteClose(&again, f->bz, 1, nullptr, nullptr);
+    }
+  } else
     BZ2_bzReadClose(&err, f->bz);
   f->bz = nullptr;
   return err == BZ_OK;
