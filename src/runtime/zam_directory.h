@@ -32,7 +32,8 @@ char* zam_extname(const char* path, char* out);
 char* zam_filename(const char* path, const char* ext, char* out);
 // dir ("." when empty) with a trailing "/".
 char* zam_pathslash(const char* dir, char* out);
-// Joins dir and name; "." leaves dir, "..", "../" or "..\" goes up one level.
+// Joins dir and name (one trailing separator of dir dropped); "." leaves dir,
+// "..", "../" or "..\" gives the directory part of dir ("." for a bare name).
 char* zam_catpath(const char* dir, const char* name, char* out);
 // The value of environment variable var when set and not empty, else the
 // value of ZAM_ROOT followed by tail.
@@ -56,7 +57,10 @@ char** zam_scandir(const char* dir, const char* pattern, int* count);
 char** kscanDir(const char* dir, const char* pattern, int* count);
 // Deletes the tree under path (really != 0; logs each removal) or only shows
 // what it would delete, innermost first (really == 0). Symbolic links are
-// removed, never followed. Refuses "", "." and "..". 0 on success.
+// removed, never followed; names with a leading '.' are kept (so their folder
+// stays and its removal fails). Refuses "", "." and ".." and any path whose
+// last part is "." or ".." (errno EINVAL, no message). 0 on success; every
+// failure is reported once with zam_err.
 int zam_rmdir(const char* path, int really);
 
 // Flag bits of zam_fnmatch (the platform's fnmatch values).

@@ -105,6 +105,10 @@ TEST(PathStrings, FileNameWithNewExtension) {
   EXPECT_STREQ(zam_filename("rel/dir/name", "tag", buf), "rel/dir/name.tag");
   EXPECT_STREQ(zam_filename("name.", "tag", buf), "name.tag");
   EXPECT_STREQ(zam_filename("/x.pdb", "trc", buf), "//x.trc");  // the root part is "/"
+  // The input may live in the output buffer.
+  strcpy(buf, "/p/q/name.pdb");
+  EXPECT_STREQ(zam_filename(buf, "trc", buf), "/p/q/name.trc");
+  EXPECT_STREQ(zam_rootname(buf, buf), "name");
 }
 
 TEST(PathStrings, SlashJoinAndEnvironment) {

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <random>
 #include <string>
@@ -85,7 +86,12 @@ TEST(FileKind, ChosenByExactLowerCaseEnding) {
 
 TEST(FileOpen, FailuresAndModes) {
   TempDir tmp;
+  errno = 0;
   EXPECT_EQ(zam_fopen(tmp.file("missing.txt").c_str(), "r"), nullptr);
+  EXPECT_EQ(errno, ENOENT);  // callers report the reason
+  errno = 0;
+  EXPECT_EQ(zam_fopen(tmp.file("missing.gz").c_str(), "r"), nullptr);
+  EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(zam_fopen(tmp.file("missing.gz").c_str(), "r"), nullptr);
   EXPECT_EQ(zam_fopen(tmp.file("missing.bz2").c_str(), "r"), nullptr);
   EXPECT_EQ(zam_fopen(tmp.file("no/such/dir.txt").c_str(), "w"), nullptr);
