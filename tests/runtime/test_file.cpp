@@ -263,6 +263,21 @@ TEST(FileRoundTrip, BinaryAndTextThroughEveryCodec) {
   }
 }
 
+TEST(FileRead, TruncatedBzip2IsACodecError) {
+  TempDir tmp;
+  std::string path = tmp.file("cut.bz2");
+  const std::string block = binary_block(200000);
+  write_with(path, block);
+  std::string raw = read_file(path);
+  write_file(path, raw.substr(0, raw.size() / 2));
+  _zam_file* f = zam_fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::string back(block.size(), 0);
+  EXPECT_EQ(zam_fread(f, back.data(), static_cast<int64_t>(back.size())), -1);
+  EXPECT_EQ(zam_fgetc(f), -1);
+  zam_fclose(f);
+}
+
 TEST(FileWrite, PrintfKeepsItsLimitAndReturns) {
   TempDir tmp;
   std::string big(2000, 'q');
