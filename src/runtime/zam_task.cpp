@@ -227,7 +227,7 @@ void zam_task_handlers(zam_exit_fn exit_fn, zam_abort_fn abort_fn, zam_pipe_fn p
 
 void zam_setup_signals(int interactive)
 {
-    zam_signal(SIGALRM, reinterpret_cast<zam_sig_fn>(SIG_IGN));
+    zam_signal(SIGALRM, SIG_IGN);
     for (int sig : {SIGBUS, SIGILL, SIGSEGV, SIGFPE, SIGTERM}) zam_signal(sig, on_fatal_signal);
     zam_signal(SIGPIPE, on_broken_pipe);
     zam_signal(SIGCHLD, on_child);
@@ -248,7 +248,7 @@ void zam_sigstop(int)
     }
     // Stop with the default action; raising the caught signal again would
     // only call this handler once more.
-    zam_signal(SIGTSTP, reinterpret_cast<zam_sig_fn>(SIG_DFL));
+    zam_signal(SIGTSTP, SIG_DFL);
     raise(SIGTSTP);
 }
 

@@ -200,8 +200,12 @@ int zam_thread_cpus()
 
 void zam_thread_start(int id, int joinable, zam_thread_fn fn, void* arg)
 {
-    if (!ready() || id < 0 || id >= ZAM_THREAD_HANDLES || fn == nullptr) {
+    if (!ready() || id < 0 || id >= ZAM_THREAD_HANDLES) {
         zam_oops("zam_thread_start(): Bad thread number %d.\n", id);
+        return;
+    }
+    if (fn == nullptr) {
+        zam_oops("zam_thread_start(): No function for thread %d.\n", id);
         return;
     }
     pthread_attr_t attr;

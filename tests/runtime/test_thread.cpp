@@ -123,12 +123,14 @@ TEST(ThreadLayer, BadThreadNumbersAreReported)
     zam_thread_join(144);
     zam_thread_join(-5);
     zam_thread_join(140);  // never started
+    zam_thread_start(3, 0, nullptr, nullptr);
     EXPECT_EQ(cap.text(),
               "*Oops* zam_thread_start(): Bad thread number 144.\n"
               "*Oops* zam_thread_start(): Bad thread number -1.\n"
               "*Oops* zam_thread_join(): Bad thread number 144.\n"
               "*Oops* zam_thread_join(): Bad thread number -5.\n"
-              "*Oops* zam_thread_join(): Bad thread number 140.\n");
+              "*Oops* zam_thread_join(): Bad thread number 140.\n"
+              "*Oops* zam_thread_start(): No function for thread 3.\n");
     EXPECT_EQ(ran.load(), 0);
 }
 
