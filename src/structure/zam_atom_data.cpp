@@ -141,15 +141,15 @@ int loadTables(const char* file) {
   int lineno = 0;
   while (zam_freadln(f, kLineBytes, line) >= 0) {
     lineno++;
+    const std::string raw = line;
     if (char* hash = std::strchr(line, '#')) *hash = '\0';
     const std::vector<std::string> fields = splitFields(line);
     if (fields.empty()) continue;
     AtomEntry entry;
     if (fields.size() > size_t(kMaxFields) || !parseLine(fields, &entry)) {
-      std::string text;
-      for (const std::string& s : fields) text += (text.empty() ? "" : " ") + s;
-      zam_msg("Bad atom type: line ignored: %s (line %d of %s)\n", text.c_str(), lineno,
-              path.c_str());
+      const size_t end = raw.find_last_not_of(" \t");
+      zam_msg("Bad atom type: line ignored: %s (line %d of %s)\n", raw.substr(0, end + 1).c_str(),
+              lineno, path.c_str());
       continue;
     }
     if (residues.empty() || fields[0] != residues.back().name) {

@@ -68,7 +68,7 @@ const char* kSmallFile =
     "# test parameters\n"
     "ALA  N   1.55 1.0 N 7          # six fields\n"
     "ALA  CA  1.70 0.0 C 6 2 3 4 5  # ten fields\n"
-    "ALA  CB  1.70 0.0 C 6 1\n"          // seven fields: rejected
+    "ALA  CB  1.70 0.0 C 6 1   # seven\n"  // seven fields: rejected
     "\n"
     "   # only a comment\n"
     "ALA  C   1.70 0.0 C 6 0 0 0 -1\n"  // zero flags and class, negative code
@@ -93,9 +93,9 @@ TEST(AtomData, ReadsFieldsAndRejectsBadLines) {
   EXPECT_EQ(zam_open_atom_data(file.c_str()), 11);
 
   // Each bad line is named with its text, line number and file.
-  EXPECT_NE(captured.find("Bad atom type: line ignored: ALA CB 1.70 0.0 C 6 1 (line 4 of " + file + ")\n"),
+  EXPECT_NE(captured.find("Bad atom type: line ignored: ALA  CB  1.70 0.0 C 6 1   # seven (line 4 of " + file + ")\n"),
             std::string::npos) << captured;
-  EXPECT_NE(captured.find("ALA OXT x.x 1.0 O 8 (line 16 of"), std::string::npos) << captured;
+  EXPECT_NE(captured.find("ALA  OXT x.x  1.0 O 8 (line 16 of"), std::string::npos) << captured;
   EXPECT_NE(captured.find("TOOLONG CA 1.7 0 C 6 (line 17 of"), std::string::npos) << captured;
   EXPECT_NE(captured.find("(line 18 of"), std::string::npos) << captured;
   EXPECT_NE(captured.find("(line 19 of"), std::string::npos) << captured;
