@@ -7,14 +7,12 @@
 #include "geometry/zam_geom.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
 #include "structure/zam_atom_data.h"
 #include "structure/zam_pdb.h"
 #include "structure/zam_residue.h"
 
 namespace {
-
-// The library's debug level; extra messages appear above its thresholds.
-int debugLevel() { return 0; }
 
 constexpr int kGrow = 5000;
 
@@ -202,7 +200,7 @@ _pdb_image* zam_extractPdb(const _pdb_image* image, int n, const int* chains) {
     if (nrec < nca) out->nres = nrec;
   }
   out->natoms = natoms;
-  if (debugLevel() > 0)
+  if (zam_debug > 0)
     zam_msg("Extracted %d chains, %d residues, %d atoms, CA=%d, BB=%d, MC=%d, SC=%d\n", out->nchains, nrec,
             natoms, out->nres, out->nbb, out->nmc, out->nsc);
   // The residue records are kept whole (nres may be smaller when residues
@@ -370,7 +368,7 @@ double zam_importPdb(_pdb_image* image, int randomise) {
   image->tf = tf_tftf(image->tf, move);
   if (randomise) {
     Matrix3D turn = tf_random();
-    if (debugLevel() > 1) {
+    if (zam_debug > 1) {
       Euler e = euler_tf(turn);
       zam_msg("Applying random rotation to %s = [%.2lf,%.2lf,%.2lf]\n", image->name ? image->name : "",
               rad2deg(e.alpha), rad2deg(e.beta), rad2deg(e.gamma));

@@ -11,6 +11,7 @@
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
 #include "structure/zam_residue.h"
 
 namespace {
@@ -23,9 +24,6 @@ int use_hydrogens = 0;
 int use_hetres = 0;
 int use_warnings = 0;
 int discard_missing = 0;
-
-// The library's debug level; extra messages appear above its thresholds.
-int debugLevel() { return 0; }
 
 constexpr int kLineSize = 257;     // 256 characters and the terminator
 constexpr int kGrow = 5000;        // growth step of the record arrays
@@ -194,7 +192,7 @@ struct Reader {
       bool oxygen = o || ot || ot1 || ot2;
       bool complete = (ca && c && n && oxygen) || (p && c3 && c4 && c5);
       r.sse[0] = complete ? 'X' : 'D';
-      if (debugLevel() > 2) zam_msg(" Residue = %4d, atoms = [%d,%d]\n", nres, first, natoms - 1);
+      if (zam_debug > 2) zam_msg(" Residue = %4d, atoms = [%d,%d]\n", nres, first, natoms - 1);
 
       if (ca && c && n && oxygen) {
         retained = true;
@@ -492,7 +490,7 @@ _pdb_image* zam_readPdb(const char* file, const char* name) {
     zam_err("Failed to open PDB file: %s\n", opened);
     return nullptr;
   }
-  if (debugLevel() > 2) zam_msg("Reading PDB: %s\n", opened);
+  if (zam_debug > 2) zam_msg("Reading PDB: %s\n", opened);
 
   Reader r;
   r.file = f;

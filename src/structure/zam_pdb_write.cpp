@@ -15,9 +15,6 @@
 
 namespace {
 
-// The library's debug level; extra messages appear above its thresholds.
-int debugLevel() { return 0; }
-
 constexpr int kLineSize = 257;
 
 // Serial numbers have five columns: after 99999 they start again at 1.
@@ -108,7 +105,7 @@ _zam_file* zam_openPdbFile(const char* name) {
     zam_err("Failed to write PDB file: %s\n", path);
     return nullptr;
   }
-  if (debugLevel() > 1) zam_msg("Writing PDB: %s\n", path);
+  if (zam_debug > 1) zam_msg("Writing PDB: %s\n", path);
   char date[32];
   zam_fprintf(f, "REMARK  File written by %s on %s.\n", zam_version(), zam_get_date(date));
   return f;
