@@ -527,7 +527,10 @@ double mod_angle(double a, double p) {
 int degenerate_axes(double tol, AxisAngle r1, AxisAngle r2) {
   const double c = clamp1(dot_product(r1.axis, r2.axis));
   const double sign = c >= 0.0 ? 1.0 : -1.0;
-  return std::acos(c) < tol && mod_angle(r1.angle - sign * r2.angle, kPi) < tol;
+  // The reduced difference lies in [0, pi): a difference just below zero
+  // lands just below pi and must count as agreement too.
+  const double r = mod_angle(r1.angle - sign * r2.angle, kPi);
+  return std::acos(c) < tol && (r < tol || kPi - r < tol);
 }
 
 int degenerate_rotn(double tol, Euler e1, Euler e2) {

@@ -55,13 +55,6 @@ Matrix3D make_tf(const Rot& R, Point3D c1, Point3D c2) {
   return T;
 }
 
-double det3(const Rot& R) {
-  const auto& r = R.r;
-  return r[0][0] * (r[1][1] * r[2][2] - r[1][2] * r[2][1]) -
-         r[0][1] * (r[1][0] * r[2][2] - r[1][2] * r[2][0]) +
-         r[0][2] * (r[1][0] * r[2][1] - r[1][1] * r[2][0]);
-}
-
 // Inner-product matrix S (row order, S_ij = sum w (b - c2)_i (a - c1)_j) and
 // E0 = (G1 + G2) / 2; w may be null.
 void qcp_product(int n, const Point3D* a, const Point3D* b, const double* w, Point3D c1,
@@ -231,15 +224,21 @@ Rot eigen_rotation(const double h[3][3], int n, const Point3D* a, const Point3D*
       for (int j = 0; j < 3; j++)
         R.r[i][j] = u[0][i] * V[j] + u[1][i] * V[3 + j] + u[2][i] * V[6 + j];
   };
-  if (nk == 3) {
+  if (nk == 3 && !handed) {
     sum_uv();
-    if (handed && det3(R) < 0.0) {
-      int m = 0;
-      for (int k = 1; k < 3; k++)
-        if (sigma[k] < sigma[m]) m = k;
-      for (int i = 0; i < 3; i++) u[m][i] = -u[m][i];
-      sum_uv();
-    }
+  } else if (nk == 3) {
+    // The direction of the smallest singular value is taken as the cross
+    // product of the other two on both sides. For a proper best rotation
+    // this is the same R; for an improper one it flips that direction, which
+    // gives the least-squares proper rotation; and it never divides by a
+    // small singular value, which would carry the rounding of H^T H into R.
+    int m = 0;
+    for (int k = 1; k < 3; k++)
+      if (sigma[k] < sigma[m]) m = k;
+    const int p = m == 0 ? 1 : 0, q = m == 2 ? 1 : 2;
+    vec_cross3(V + 3 * p, V + 3 * q, V + 3 * m);
+    vec_cross3(u[p], u[q], u[m]);
+    sum_uv();
   } else if (nk == 2) {
     const int k0 = kept[0], k1 = kept[1], d = dropped[0];
     vec_cross3(V + 3 * k0, V + 3 * k1, V + 3 * d);
