@@ -11,9 +11,10 @@
 #include "runtime/zam_log.h"
 #include "runtime/zam_vm.h"
 
-// The refused-allocation tests need the sanitizer's allocator to return null
+// The refused-allocation tests need the sanitizers' allocators to return null
 // like the system one does.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
 
 namespace {
 
