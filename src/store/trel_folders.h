@@ -1,0 +1,55 @@
+// Folders and file lists: making sure a folder exists (saying whether it was
+// used or created), the per-query results sub-folder, the guarded deletion of
+// the results folder, the structure files named by a folder or a list file,
+// and sorted member-name lists with binary-search lookup. Messages go through
+// zam_msg / zam_wrn / zam_err; nothing here ends the run: callers exit.
+#pragma once
+
+// Longest folder or file name accepted (characters, terminator excluded);
+// buffers receiving names hold TREL_PATH_MAX + 1 bytes.
+constexpr int TREL_PATH_MAX = 256;
+
+// 1 when the folder exists (shows "Using %s directory: %s\n"); else 0 after
+// the error "Failed to access %s directory: %s\n". The caller ends the run.
+int trel_checkdir(const char* path, const char* label);
+
+// Makes sure the folder exists: an existing one is shown as used, a missing
+// one is created with mode 0777 less the umask; both lines only for a
+// non-empty label. 1 on success; 0 after an error (name longer than
+// TREL_PATH_MAX, or "Failed to create %s directory: %s\n"). The caller ends
+// the run on 0.
+int trel_mkdir(const char* path, const char* label);
+
+// The folder that a query's results go into, with a trailing "/", written to
+// out (TREL_PATH_MAX + 1 bytes). With both switches set it is results (which
+// ends in "/") followed by the query file's root name, created with
+// trel_mkdir(.., "RESULTS"); otherwise it is results itself. Returns out, or
+// null (out empty) after an error: the name is too long or the sub-folder
+// cannot be made.
+char* trel_result_dir(const char* results, const char* query_path, int switch1, int switch2,
+                      char* out);
+
+// "-purge": deletes the results folder tree (really != 0) or only lists what
+// it would delete. Refuses, with a message and nothing deleted, any folder
+// whose last part is not exactly "trel_results". Returns 1 when the deletion
+// (or dummy run) went through, 0 after a refusal or a failure (both only
+// reported; the run may go on).
+int trel_purgeResults(const char* folder, int really);
+
+// Structure files named by source: every entry of a folder, or the first word
+// of every line of a list file (plain or compressed), made absolute with the
+// working folder. Names of missing files are warned about and left out; an
+// unopenable source, an overlong line or an overlong name are reported (with
+// file and line number). Returns a kget1S array the caller releases with
+// kfree and its count in *n; null and 0 when there is no name.
+char** trel_getFiles(const char* source, int* n);
+
+// The first words (at most 31 characters each) of the lines of a name-list
+// file, sorted byte-wise for trel_lookupName. Shows the count and every name.
+// A file that cannot be opened is reported by name. Returns a kget1S array
+// (release with kfree) and its count in *n; null and 0 when there is no name.
+char** trel_getNames(const char* file, int* n);
+
+// Index of an entry equal to name (strcmp) in the sorted array, or -1 when
+// there is none, n < 1 or an argument is null.
+int trel_lookupName(const char* name, char* const* names, int n);
