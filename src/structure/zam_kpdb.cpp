@@ -177,8 +177,8 @@ bool readBody(Source& src, _pdb_image* image, const char* path) {
   for (int i = 0; i < image->nres; ++i) {
     const _pdb_residue& r = image->residues[i];
     if (r.first < 0 || r.last < r.first || r.last >= image->natoms) {
-      zam_err("Bad binary PDB file %s: residue %d claims atoms %d to %d of %d.\n", path, i + 1,
-              r.first + 1, r.last + 1, image->natoms);
+      zam_err("Bad binary PDB file %s: residue %d claims atoms %lld to %lld of %d.\n", path, i + 1,
+              r.first + 1LL, r.last + 1LL, image->natoms);
       return false;
     }
   }
