@@ -113,6 +113,10 @@ int n_pattern[4][4] = {};
 int c_pattern[4][4] = {};
 const int g_index[9] = {7, 5, 3, 1, 0, 0, 2, 4, 6};
 
+const int n_rainbow = 7;
+const char* const rainbow_colour[7] = {"red", "orange", "yellow", "green", "blue", "violet", "grey"};
+const char* const rainbow_letter[7] = {"R", "O", "Y", "G", "B", "V", "N"};
+
 void trel_setAlignRho(float x) {
   g_rho = -std::min(magnitude(x), 1000.0f);
   g_min_kscore = -0.5f * g_rho;

@@ -58,6 +58,12 @@ extern int c_pattern[4][4];
 // Maps a neighbour offset d in -4..+4 to the vector slot g_index[d+4].
 extern const int g_index[9];
 
+// Colours of the rainbow output files: six colours cycled over matched pairs,
+// then the colour (and one-letter code) of residues outside matched pairs.
+extern const int n_rainbow;  // 7
+extern const char* const rainbow_colour[7];
+extern const char* const rainbow_letter[7];
+
 // ---- Setters and getters -----------------------------------------------------
 
 void trel_setAlignRho(float x);     // rho = -min(|x|, 1000); updates the score floors

@@ -265,3 +265,14 @@ TEST(AlignParams, WeightRenormalisation) {
   trel_setAlignSpatial(0.5f);
   trel_setAlignCut(0);
 }
+
+TEST(AlignParams, RainbowTable) {
+  ASSERT_EQ(n_rainbow, 7);
+  std::string colours, letters;
+  for (int k = 0; k < n_rainbow; k++) {
+    colours += std::string(rainbow_colour[k]) + " ";
+    letters += rainbow_letter[k];
+  }
+  EXPECT_EQ(colours, "red orange yellow green blue violet grey ");
+  EXPECT_EQ(letters, "ROYGBVN");
+}
