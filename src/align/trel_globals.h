@@ -1,9 +1,8 @@
-// Process-wide alignment parameters with their built-in defaults: gap
-// penalties, widths of the Gaussian score factors, K-score term weights,
-// identity biases, the residue window and its pattern tables, banding and the
-// superposition method. Setters clamp their input and update the derived
-// factors at once; they are meant for start-up and single-threaded stretches
-// and take no lock, while the hot paths read the plain values without locks.
+// Process-wide alignment parameters with built-in defaults: gap penalties,
+// Gaussian score widths, K-score term weights, identity biases, the residue
+// window with its pattern tables, banding and the superposition method.
+// Setters clamp and update the derived factors at once; they take no lock and
+// belong to start-up and single-threaded stretches. Readers use plain values.
 #pragma once
 
 // ---- Primary parameters ------------------------------------------------------
