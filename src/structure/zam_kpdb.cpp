@@ -119,8 +119,8 @@ void terminateResidue(_pdb_residue& r) {
 Point3D atomPt(const _pdb_atom& a) { return Point3D{a.x, a.y, a.z}; }
 
 bool consistent(const _pdb_image* image) {
-  const int counts[] = {image->nmodels, image->nchains, image->natoms, image->nres,    image->nbb,
-                        image->nmc,     image->nsc,     image->nsmtry, image->nbiomt,  image->nhetatms};
+  const int counts[] = {image->nmodels, image->nchains, image->natoms, image->nres,   image->nbb,
+                        image->nmc,     image->nsc,     image->nsmtry, image->nbiomt, image->nhetatms};
   for (int c : counts)
     if (c < 0) return false;
   return (image->natoms == 0 || image->atoms) && (image->nres == 0 || image->residues) &&
@@ -208,8 +208,8 @@ int zam_writeBinaryPdb(const char* name, const _pdb_image* image) {
   if (!f) return 0;
   if (zam_debug > 2) zam_msg("Writing PDB: %s\n", target);
 
-  Header h{image->nmodels, image->nchains, image->natoms, image->nres,   image->nbb,      image->nmc,
-           image->nsc,     image->nsmtry,  image->nbiomt, image->nhetatms, 0,             0};
+  Header h{image->nmodels, image->nchains, image->natoms, image->nres,     image->nbb, image->nmc,
+           image->nsc,     image->nsmtry,  image->nbiomt, image->nhetatms, 0,          0};
   bool ok = writeAll(f, &h, sizeof h) && writeAll(f, &image->tf, sizeof image->tf) &&
             writeAll(f, image->atoms, image->natoms * static_cast<int64_t>(sizeof(_pdb_atom))) &&
             writeAll(f, image->residues, image->nres * static_cast<int64_t>(sizeof(_pdb_residue))) &&
