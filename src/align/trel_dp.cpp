@@ -1,0 +1,329 @@
+#include "align/trel_dp.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "align/trel_globals.h"
+#include "align/trel_kscore.h"
+#include "runtime/kids.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+
+namespace {
+
+// Cells that no path may come from.
+constexpr float kForbidden = -99999.0f;
+
+inline int64_t cell(int r, int c, int m) { return (int64_t)r * (m + 2) + c; }
+
+// One row r of the fill over columns c0+1..c1. Hp, Ep, Fp hold row r-1; H,
+// E, F row r with its border cell c0 already set; S and B (when HasB) are
+// row r of the score and factor planes, D row r of the directions. All
+// arrays are indexed by cell column. eE and eF are the extension penalties
+// of the query-gap and target-gap states, qpen_r the gap-open penalty of the
+// row. The match and query-gap states depend only on the row above, so they
+// run first in a loop the compiler can unroll and vectorise; the target-gap
+// state is a scan along the row and follows in a second loop.
+template <bool HasB>
+void fill_row(int c0, int c1, const float* Hp, const float* Ep, const float* Fp, float* H, float* E,
+              float* F, const float* S, const float* B, unsigned char* D, const float* tpen,
+              float qpen_r, float eE, float eF) {
+  for (int c = c0 + 1; c <= c1; c++) {
+    const float hd = Hp[c - 1], ed = Ep[c - 1], fd = Fp[c - 1];
+    const bool from_e = fd < ed;  // ties go to the target-gap state
+    const float g = from_e ? ed : fd;
+    const float sb = HasB ? S[c] * B[c] : S[c];
+    const bool diag = hd > g;  // ties go to the gap state
+    H[c] = sb + (diag ? hd : g);
+    D[c] = diag ? 0 : (from_e ? 1 : 2);
+    E[c] = std::max(tpen[c] + Hp[c], Ep[c] + eE);
+  }
+  float f = F[c0];
+  for (int c = c0 + 1; c <= c1; c++) {
+    f = std::max(qpen_r + H[c - 1], f + eF);
+    F[c] = f;
+  }
+}
+
+_trel_a_column gap_column(int qres, int tres) {
+  _trel_a_column col{};
+  col.qres = qres;
+  col.tres = tres;
+  col.d2 = -1.0f;
+  col.mark = ' ';
+  return col;
+}
+
+}  // namespace
+
+_trel_align* trel_alignKbox(int n, int m, _trel_a_box box, _trel_align_buf* buf) {
+  if (!buf) return trel_alignBox(n, m, box, 1, 4, g_min_kscore, nullptr, nullptr, buf);
+  return trel_alignBox(n, m, box, 1, 4, g_min_kscore, buf->kplane, buf->kfactor, buf);
+}
+
+_trel_align* trel_alignGbox(int n, int m, _trel_a_box box, _trel_align_buf* buf) {
+  if (!buf) return trel_alignBox(n, m, box, 0, 3, g_min_gscore, nullptr, nullptr, buf);
+  return trel_alignBox(n, m, box, 0, 3, g_min_gscore, buf->gplane, buf->gfactor, buf);
+}
+
+_trel_align* trel_alignBox(int n, int m, _trel_a_box box, int penalties, int fraglen,
+                           float floor, const float* S, const float* B, _trel_align_buf* buf) {
+  if (!trel_doTheDP(n, m, box, penalties, S, B, buf)) return nullptr;
+  return trel_realignBox(n, m, box, fraglen, floor, S, buf);
+}
+
+int trel_doTheDP(int n, int m, _trel_a_box box, int penalties, const float* S, const float* B,
+                 _trel_align_buf* buf) {
+  if (!trel_boxFits(n, m, box, buf, "trel_doTheDP")) return 0;
+  if (!S) {
+    zam_err("trel_doTheDP(): no score plane.\n");
+    return 0;
+  }
+  const float* qpen = penalties ? buf->qopen : buf->zero;
+  const float* tpen = penalties ? buf->topen : buf->zero;
+  const float e = penalties ? buf->qeta : 0.0f;
+  const int r0 = box.qfirst, c0 = box.tfirst, r1 = box.qlast + 2, c1 = box.tlast + 2;
+  float* H = buf->hplane;
+  float* E = buf->eplane;
+  float* F = buf->fplane;
+
+  for (int r = r0; r <= r1; r++) F[cell(r, c0, m)] = kForbidden;
+  for (int c = c0; c <= c1; c++) E[cell(r0, c, m)] = kForbidden;
+  H[cell(r0, c0, m)] = 0.0f;
+  for (int r = r0 + 1; r <= r1; r++) {
+    H[cell(r, c0, m)] = tpen[c0] + (float)(r - r0 - 1) * e;
+    E[cell(r, c0, m)] = H[cell(r, c0, m)];
+  }
+  for (int c = c0 + 1; c <= c1; c++) {
+    H[cell(r0, c, m)] = qpen[r0] + (float)(c - c0 - 1) * e;
+    F[cell(r0, c, m)] = H[cell(r0, c, m)];
+  }
+  for (int r = r0 + 1; r <= r1; r++) {
+    const int64_t up = cell(r - 1, 0, m), here = cell(r, 0, m);
+    if (B)
+      fill_row<true>(c0, c1, H + up, E + up, F + up, H + here, E + here, F + here, S + here,
+                     B + here, buf->dir + here, tpen, qpen[r], e, e);
+    else
+      fill_row<false>(c0, c1, H + up, E + up, F + up, H + here, E + here, F + here, S + here,
+                      nullptr, buf->dir + here, tpen, qpen[r], e, e);
+  }
+  return 1;
+}
+
+_trel_align* trel_realignBox(int n, int m, _trel_a_box box, int fraglen, float floor,
+                             const float* S, _trel_align_buf* buf) {
+  if (!trel_boxFits(n, m, box, buf, "trel_realignBox")) return nullptr;
+  if (!S) {
+    zam_err("trel_realignBox(): no score plane.\n");
+    return nullptr;
+  }
+  const int64_t L = (int64_t)buf->nmax + buf->mmax + 4;
+  _trel_a_column* rec = buf->columns;
+  int16_t* flags = buf->path;
+  memset(rec, 0, (size_t)L * sizeof(_trel_a_column));
+  memset(flags, 0, (size_t)L * sizeof(int16_t));
+
+  // Backwards from the box's last pair; records come out end first.
+  int r = box.qlast + 1, c = box.tlast + 1, nrec = 0, npairs = 0;
+  float total = 0.0f;
+  while (r > box.qfirst && c > box.tfirst) {
+    int d = buf->dir[cell(r + 1, c + 1, m)];
+    if (d == 0) {
+      const float s = S[cell(r, c, m)];
+      if (s >= 0.0f) {
+        _trel_a_column& col = rec[nrec];
+        col = gap_column(r - 1, c - 1);
+        col.score = col.kscore = col.gscore = s;
+        col.d2 = buf->dplane[cell(r, c, m)];
+        col.mark = '*';
+        flags[nrec] = 1;
+        total += s;
+        npairs++;
+        nrec++;
+        r--;
+        c--;
+        continue;
+      }
+      if (zam_debug > 0) {
+        const double d2 = buf->dplane[cell(r, c, m)];
+        zam_wrn("Fixing negative score for pair=(%d,%d), distance=%.2f\n", r - 1, c - 1,
+                d2 > 0.0 ? std::sqrt(d2) : 0.0);
+      }
+      d = buf->fplane[cell(r + 1, c + 1, m)] < buf->eplane[cell(r + 1, c + 1, m)] ? 1 : 2;
+    }
+    if (d == 1) {
+      rec[nrec++] = gap_column(r - 1, -1);
+      r--;
+    } else {
+      rec[nrec++] = gap_column(-1, c - 1);
+      c--;
+    }
+  }
+  for (; r > box.qfirst; r--) rec[nrec++] = gap_column(r - 1, -1);
+  for (; c > box.tfirst; c--) rec[nrec++] = gap_column(-1, c - 1);
+
+  int first = -1, last = -1;
+  for (int k = 0; k < nrec; k++) {
+    if (!flags[k]) continue;
+    if (first < 0) first = k;
+    last = k;
+  }
+
+  auto* align = static_cast<_trel_align*>(kget1B_0(sizeof(_trel_align)));
+  align->columns =
+      static_cast<_trel_a_column*>(kget1B_0((int64_t)std::max(nrec, 1) * sizeof(_trel_a_column)));
+  for (int k = 0; k < nrec; k++) align->columns[k] = rec[nrec - 1 - k];
+  align->ncolumns = nrec;
+  align->naligned = npairs;
+  align->nmatched = npairs;
+  align->ncover = first < 0 ? 1 : last - first + 1;
+  align->kscore = total;
+  align->gscore = total;
+  align->tf = tf_identity();
+  align->frags =
+      static_cast<_trel_a_frag*>(kget1B_0(((int64_t)n + m + 2) * (int64_t)sizeof(_trel_a_frag)));
+  makeFragments(align, fraglen, floor, flags);
+  return align;
+}
+
+void makeFragments(_trel_align* align, int fraglen, float floor, int16_t* flags) {
+  (void)fraglen;  // fragments are runs of at least 2 columns whatever the caller asks
+  if (!align || !flags) return;
+  const int nc = align->ncolumns;
+  _trel_a_column* cols = align->columns;
+
+  int qf = -1, ql = -1, tf = -1, tl = -1;
+  for (int k = 0; k < nc; k++) {
+    if (cols[k].qres >= 0) {
+      if (qf < 0) qf = cols[k].qres;
+      ql = cols[k].qres;
+    }
+    if (cols[k].tres >= 0) {
+      if (tf < 0) tf = cols[k].tres;
+      tl = cols[k].tres;
+    }
+  }
+  for (int k = 0; k < nc; k++) {
+    const _trel_a_column& col = cols[k];
+    cols[k].frag = 0;
+    flags[k] = (col.seg == 0 && col.qres >= 0 && col.tres >= 0 &&
+                (col.kscore > floor || col.gscore > floor))
+                   ? 1
+                   : 0;
+  }
+  if (!align->frags) return;
+
+  _trel_a_frag& whole = align->frags[0];
+  whole = _trel_a_frag{};
+  whole.first = 0;
+  whole.last = nc - 1;
+  whole.qcount = qf < 0 ? 0 : ql - qf + 1;
+  whole.tcount = tf < 0 ? 0 : tl - tf + 1;
+  whole.npairs = align->nmatched;
+  whole.tf = tf_identity();
+
+  // A flagged run of one column is no fragment of its own.
+  for (int k = 0; k < nc;) {
+    int e = k;
+    while (e < nc && flags[e] == flags[k]) e++;
+    if (flags[k] == 1 && e - k < 2) flags[k] = 0;
+    k = e;
+  }
+  int nf = 0;
+  for (int k = 0; k < nc;) {
+    int e = k, qc = 0, tc = 0, pc = 0;
+    while (e < nc && flags[e] == flags[k]) {
+      const _trel_a_column& col = cols[e];
+      qc += col.qres >= 0;
+      tc += col.tres >= 0;
+      pc += col.qres >= 0 && col.tres >= 0;
+      e++;
+    }
+    nf++;
+    _trel_a_frag& fr = align->frags[nf];
+    fr = _trel_a_frag{};
+    fr.first = k;
+    fr.last = e - 1;
+    fr.qcount = qc;
+    fr.tcount = tc;
+    fr.npairs = pc;
+    fr.kind = (pc >= 4 && pc == qc && pc == tc) ? 2 : (pc == 3 && pc == qc && pc == tc) ? 1 : 0;
+    fr.tf = tf_identity();
+    for (int x = k; x < e; x++) cols[x].frag = nf;
+    k = e;
+  }
+  align->nfrags = nf;
+}
+
+_trel_dp_score trel_scoreDP(int n, int m, int penalties, const float* S, _trel_align_buf* buf) {
+  _trel_dp_score out{0, 0, 1, 0.0f};
+  if (!trel_alignBufFits(buf, n, m)) return out;
+  if (!S) {
+    zam_err("trel_scoreDP(): no score plane.\n");
+    return out;
+  }
+  const float* qpen = penalties ? buf->qopen : buf->zero;
+  const float* tpen = penalties ? buf->topen : buf->zero;
+  const float eE = penalties ? buf->teta : 0.0f;  // query-gap state: target extension
+  const float eF = penalties ? buf->qeta : 0.0f;  // target-gap state: query extension
+  const int64_t w = m + 2;
+
+  // Two rows of each state, kept in the first rows of the H, E and F planes:
+  // the whole matrix needs only the row above, so the states stay in cache.
+  float* Hr[2] = {buf->hplane, buf->hplane + w};
+  float* Er[2] = {buf->eplane, buf->eplane + w};
+  float* Fr[2] = {buf->fplane, buf->fplane + w};
+  Hr[0][0] = 0.0f;
+  Er[0][0] = kForbidden;
+  Fr[0][0] = kForbidden;
+  for (int c = 1; c <= m + 1; c++) {
+    Hr[0][c] = qpen[0] + (float)(c - 1) * eF;
+    Er[0][c] = kForbidden;
+    Fr[0][c] = Hr[0][c];
+  }
+  for (int r = 1; r <= n + 1; r++) {
+    const int up = (r - 1) & 1, here = r & 1;
+    float* H = Hr[here];
+    float* E = Er[here];
+    float* F = Fr[here];
+    H[0] = tpen[0] + (float)(r - 1) * eE;
+    E[0] = H[0];
+    F[0] = kForbidden;
+    fill_row<false>(0, m + 1, Hr[up], Er[up], Fr[up], H, E, F, S + r * w, nullptr,
+                    buf->dir + r * w, tpen, qpen[r], eE, eF);
+  }
+
+  int r = n, c = m, steps = 0, first = -1, last = -1, pairs = 0;
+  float score = 0.0f;
+  while (r > 0 && c > 0) {
+    const int d = buf->dir[(r + 1) * w + c + 1];
+    if (d == 1) {
+      buf->path[steps] = 0;
+      r--;
+    } else if (d == 2) {
+      buf->path[steps] = 0;
+      c--;
+    } else {
+      score += S[r * w + c];
+      buf->path[steps] = 1;
+      if (first < 0) first = steps;
+      last = steps;
+      pairs++;
+      r--;
+      c--;
+    }
+    steps++;
+  }
+  out.steps = steps;
+  out.aligned = pairs;
+  out.span = first < 0 ? 1 : last - first + 1;
+  out.score = score;
+  return out;
+}
+
+_trel_align* trel_alignAll(int n, int m, int penalties, int fraglen, float floor, const float* S,
+                           const float* B, _trel_align_buf* buf) {
+  return trel_alignBox(n, m, _trel_a_box{0, n - 1, 0, m - 1}, penalties, fraglen, floor, S, B,
+                       buf);
+}

@@ -1,0 +1,168 @@
+#include "align/trel_prescore.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "align/trel_globals.h"
+#include "align/trel_kscore.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
+
+namespace {
+
+constexpr int kMailbox = 12;     // workers report their counts to the collector here
+constexpr int kCollector = 137;  // joinable thread handle of the collector
+
+// Scores targets first..last into the result arrays; returns how many.
+int score_range(const _trel_trace_task& t) {
+  int count = 0;
+  for (int k = t.first; k <= t.last; k++) {
+    trel_scoreTraceOne(t.n, t.tlens[k], t.qseg, t.tsegs[k], &t.norm[k], &t.raw[k], &t.aligned[k],
+                       t.buf);
+    count++;
+  }
+  return count;
+}
+
+void report(_trel_trace_state* state, int count) {
+  zam_mutex_acquire_w(kMailbox);
+  state->scored += count;
+  zam_mutex_release_w(kMailbox);
+}
+
+}  // namespace
+
+int trel_scoreTraceOne(int n, int m, const _trel_seg* qseg, const _trel_seg* tseg, float* norm,
+                       float* raw, int* aligned, _trel_align_buf* buf) {
+  trel_alignInitialise();
+  *norm = 0.0f;
+  *raw = 0.0f;
+  *aligned = 0;
+  if (!qseg || !tseg) return 0;
+  const _trel_dp_score s = trel_scoreTheTrace(n, m, qseg, tseg, buf);
+  *raw = s.score;
+  *norm = s.score / (float)s.span;
+  *aligned = s.aligned;
+  return s.aligned;
+}
+
+_trel_dp_score trel_scoreTheTrace(int n, int m, const _trel_seg* qseg, const _trel_seg* tseg,
+                                  _trel_align_buf* buf) {
+  if (!setupKmatrix(n, m, _trel_a_box{0, n - 1, 0, m - 1}, qseg, tseg, buf))
+    return _trel_dp_score{0, 0, 1, 0.0f};
+  return trel_scoreDP(n, m, 1, buf->kplane, buf);
+}
+
+_trel_align* trel_makeAlignTrace(int n, int m, const _trel_seg* qseg, const _trel_seg* tseg,
+                                 _trel_align_buf* buf) {
+  const _trel_a_box box{0, n - 1, 0, m - 1};
+  if (!setupKmatrix(n, m, box, qseg, tseg, buf)) return nullptr;
+  // Nothing is superposed yet: pair distances read 0 rather than whatever
+  // the distance plane held from an earlier pair.
+  trel_zeroBoxF(n, m, box, buf->dplane);
+  return trel_alignKbox(n, m, box, buf);
+}
+
+void trel_scoreTraceThread(int threads, int n, const _trel_seg* qseg, int ntargets,
+                           const int* tlens, const _trel_seg* const* tsegs, float* norm,
+                           float* raw, int* aligned, _trel_align_buf** bufs) {
+  if (ntargets < 1) return;
+  _trel_trace_task all{nullptr, 0, ntargets - 1, n, qseg, tlens, tsegs, norm, raw, aligned,
+                       bufs ? bufs[0] : nullptr};
+  if (ntargets < 2 || threads < 2) {
+    score_range(all);
+    return;
+  }
+  const int T = std::min(zam_thread_setup_task(threads, 0), ntargets);
+  _trel_trace_state state{T, 0};
+  zam_thread_start(kCollector, 1, trel_trace_consumer, &state);
+  if (T < 1) {
+    // No worker slot to be had: score here rather than leave the results unset.
+    zam_thread_join(kCollector);
+    score_range(all);
+    return;
+  }
+  // One record per task slot; workers read theirs, and report, before the
+  // collector lets this call return.
+  _trel_trace_task tasks[ZAM_TASK_STACK] = {};
+  const int chunk = (ntargets + T - 1) / T;
+  for (int w = 0; w < T; w++) {
+    const int first = w * chunk;
+    const int last = std::min(first + chunk - 1, ntargets - 1);
+    if (zam_debug > 1) zam_msg("trel_scoreTraceThread: %d - %d\n", first, last);
+    const int slot = zam_thread_pop_task().slot;
+    _trel_trace_task task{&state, first, last, n, qseg, tlens, tsegs, norm, raw, aligned,
+                          nullptr};
+    if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS) {
+      // The thread layer gave no slot (it was not set up): do the range here
+      // and report it like a worker, so the collector's count still closes.
+      task.buf = bufs[0];
+      report(&state, score_range(task));
+      continue;
+    }
+    task.buf = bufs[slot];
+    tasks[slot] = task;
+    zam_thread_start(slot, 0, run_trace_cpu_thread, &tasks[slot]);
+  }
+  zam_thread_join(kCollector);
+}
+
+void trel_statsAlignTrace(int n, int m, const _trel_align_buf* buf, float* mean, float* sd) {
+  *mean = 0.0f;
+  *sd = 0.0f;
+  if (!trel_alignBufFits(buf, n, m)) return;
+  const int64_t w = (int64_t)m + 2;
+  int64_t count = 0;
+  double sum = 0.0;
+  for (int i = 0; i < n; i++) {
+    const float* row = buf->kplane + (i + 1) * w + 1;
+    for (int j = 0; j < m; j++) {
+      if (row[j] == 0.0f) continue;
+      sum += row[j];
+      count++;
+    }
+  }
+  const double mu = count > 1 ? sum / (double)count : sum;
+  double var = 0.0;
+  if (count >= 2) {
+    for (int i = 0; i < n; i++) {
+      const float* row = buf->kplane + (i + 1) * w + 1;
+      for (int j = 0; j < m; j++) {
+        if (row[j] == 0.0f) continue;
+        const double d = row[j] - mu;
+        var += d * d;
+      }
+    }
+    var /= (double)count;
+  }
+  *mean = (float)mu;
+  *sd = (float)std::sqrt(var);
+}
+
+void* run_trace_cpu_thread(void* arg) {
+  auto* task = static_cast<_trel_trace_task*>(arg);
+  _trel_trace_state* state = task->state;
+  const int count = score_range(*task);
+  report(state, count);
+  zam_thread_exit();
+  return nullptr;
+}
+
+void* trel_trace_consumer(void* arg) {
+  auto* state = static_cast<_trel_trace_state*>(arg);
+  const int workers = state->pending;
+  const double start = zam_get_time();
+  while (state->pending > 0) {
+    zam_mutex_acquire_r(kMailbox);
+    state->pending--;
+    zam_mutex_release_r(kMailbox);
+  }
+  if (zam_debug > 0) {
+    const double secs = std::max(zam_get_time() - start, 1e-8);
+    zam_msg("Collected %d trace scores from %d threads in %.2lfs (%.0lf/s).\n\n", state->scored,
+            workers, secs, state->scored / secs);
+  }
+  zam_thread_exit();
+  return nullptr;
+}
