@@ -112,6 +112,9 @@ _trel_align* findAnchorGlobal(int n, int m, _trel_a_box box, int /*threads*/, in
                               _trel_align_buf* buf) {
   _trel_fit_buf fb = trel_fitBuf(buf);
   _trel_align* a = trel_alignKbox(n, m, box, buf);
+  // A box the buffer cannot hold (reported by the DP): rigid fitting turns
+  // it into an empty alignment, never a missing one.
+  if (!a) return alignRigidBox(n, m, box, cycles, qpep, tpep, tf_identity(), range, match, 0.0f, buf);
   int f = a->nfrags;
   std::vector<float> score(f + 1, 0.0f);
   std::vector<char> seed(f + 1, 0);
@@ -212,6 +215,7 @@ _trel_align* doAnchorOneTile(int n, int m, _trel_a_box tile, int cycles, _trel_s
                              float range, float match, _trel_align_buf* buf) {
   _trel_fit_buf fb = trel_fitBuf(buf);
   _trel_align* a = trel_alignKbox(n, m, tile, buf);
+  if (!a) return nullptr;
   _trel_align* kept = nullptr;
   for (int k = 1; k <= a->nfrags; k++) {
     if (a->frags[k].kind != 2) continue;

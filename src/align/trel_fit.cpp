@@ -10,8 +10,10 @@
 #include "align/trel_blosum62.h"
 #include "align/trel_dp.h"
 #include "align/trel_globals.h"
+#include "align/trel_kscore.h"
 #include "align/trel_trace.h"
 #include "geometry/zam_qcp.h"
+#include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "structure/zam_pdb_pep.h"
@@ -82,6 +84,20 @@ int fillGplane(int m, _trel_a_box box, const Point3D* qca, const Point3D* xp, fl
     }
   }
   return count;
+}
+
+// An alignment without columns carrying M: what rigid fitting hands back when
+// it cannot run, so that its callers always get a record.
+_trel_align* emptyAlign(Matrix3D M) {
+  auto* a = (_trel_align*)kget1B_0(sizeof(_trel_align));
+  a->columns = (_trel_a_column*)kget1B_0(sizeof(_trel_a_column));
+  a->frags = (_trel_a_frag*)kget1B_0(sizeof(_trel_a_frag));
+  a->frags[0].last = -1;
+  a->frags[0].tf = tf_identity();
+  a->ncover = 1;
+  a->max_dist = -1.0f;
+  a->tf = M;
+  return a;
 }
 
 }  // namespace
@@ -195,6 +211,7 @@ _trel_align* alignRigidBox(int n, int m, _trel_a_box box, int cycles, _pdb_pepti
   // A negative count would leave the caller without an alignment; one pass
   // under the given superposition is the nearest meaningful request.
   if (cycles < 0) cycles = 0;
+  if (!qpep || !tpep || !trel_boxFits(n, m, box, buf, "alignRigidBox")) return emptyAlign(M);
   double r = (double)range - 0.05;
   float d2max = (float)(r * r);
   _trel_fit_buf fb = trel_fitBuf(buf);
@@ -211,6 +228,7 @@ _trel_align* alignRigidBox(int n, int m, _trel_a_box box, int cycles, _pdb_pepti
     int count = fillGplane(m, box, qpep->ca, xp, d2max, outside, buf);
     if (zam_debug > 2) zam_msg("alignRigidBox: %d pairs within distance range (%.4f)\n", count, range);
     _trel_align* a = trel_alignGbox(n, m, box, buf);
+    if (!a) a = emptyAlign(M);
     a->tf = cycles > 0 ? fitFragment(0, -1, a, qpep, tpep, fb) : M;
     float G = trel_GMscoreAlign(a, range, match, qpep, tpep, a->tf);
     a->gscore = G;
