@@ -1,9 +1,299 @@
 #include "store/trel_folders.h"
 
-int trel_checkdir(const char*, const char*) { return 0; }
-int trel_mkdir(const char*, const char*) { return 0; }
-char* trel_result_dir(const char*, const char*, int, int, char* out) { return out; }
-int trel_purgeResults(const char*, int) { return 0; }
-char** trel_getFiles(const char*, int* n) { if (n) *n = 0; return nullptr; }
-char** trel_getNames(const char*, int* n) { if (n) *n = 0; return nullptr; }
-int trel_lookupName(const char*, char* const*, int) { return -1; }
+#include <bzlib.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/kids.h"
+#include "runtime/zam_directory.h"
+#include "runtime/zam_file.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_sort.h"
+#include "runtime/zam_system.h"
+
+namespace {
+
+constexpr int kLineBuffer = 4096;  // long enough that a cut line is surely a bad one
+constexpr int kNameSlot = 32;      // a member name keeps at most 31 characters
+constexpr const char* kPurgeName = "trel_results";
+
+const char* text(const char* s) { return s ? s : ""; }
+
+bool isSep(char c) { return c == '/' || c == '\\'; }
+
+bool isAbsolute(const std::string& name) { return !name.empty() && isSep(name[0]); }
+
+// Folder names are cut in messages so that the message itself stays whole.
+void tooLong(const char* what, const std::string& name) {
+  zam_err("%s longer than %d characters: %.64s...\n", what, TREL_PATH_MAX, name.c_str());
+}
+
+// The working folder followed by "/"; empty (after a report) when unknown.
+std::string workingFolder() {
+  char cwd[TREL_PATH_MAX + 1];
+  zam_get_cwd(cwd);
+  if (!cwd[0]) {
+    zam_err("Cannot determine the current working folder.\n");
+    return std::string();
+  }
+  std::string s = cwd;
+  if (!isSep(s.back())) s += "/";
+  return s;
+}
+
+// The first blank-separated word of a line (blanks as isspace).
+std::string firstWord(const char* line) {
+  const char* p = line;
+  while (*p == ' ' || *p == '\t' || *p == '\v' || *p == '\f') ++p;
+  const char* q = p;
+  while (*q && *q != ' ' && *q != '\t' && *q != '\v' && *q != '\f') ++q;
+  return std::string(p, q);
+}
+
+// True when reading stopped on an error rather than at the end of the file:
+// a folder opened as a file, an I/O error, a damaged compressed stream.
+bool readFailed(_zam_file* f) {
+  int err = 0;
+  switch (f->flags & (ZAM_FGZIP | ZAM_FBZIP2)) {
+    case ZAM_FGZIP:
+      gzerror(f->gz, &err);
+      return err != Z_OK && err != Z_STREAM_END;
+    case ZAM_FBZIP2:
+      BZ2_bzerror(static_cast<BZFILE*>(f->bz), &err);
+      return err != BZ_OK && err != BZ_STREAM_END;
+    default:
+      return f->fp && ferror(f->fp);
+  }
+}
+
+struct FileCloser {
+  void operator()(_zam_file* f) const { zam_fclose(f); }
+};
+using FileGuard = std::unique_ptr<_zam_file, FileCloser>;
+
+// Every line of a list file, in order; false after a report when the file
+// cannot be opened or read to its end.
+bool readLines(const char* path, const char* what, std::vector<std::string>& lines) {
+  FileGuard f(zam_fopen(path, "r"));
+  if (!f) {
+    zam_err("Failed to open %s: %s [%s]\n", what, path, strerror(errno));
+    return false;
+  }
+  std::vector<char> buf(kLineBuffer);
+  while (zam_freadln(f.get(), kLineBuffer, buf.data()) >= 0) lines.emplace_back(buf.data());
+  if (readFailed(f.get())) {
+    zam_err("Failed to read %s: %s (after line %zu)\n", what, path, lines.size());
+    return false;
+  }
+  return true;
+}
+
+// A kget1S array holding copies of the names; null for none.
+char** stringArray(const std::vector<std::string>& names) {
+  if (names.empty()) return nullptr;
+  char** out = kget1S(static_cast<int64_t>(names.size()));
+  for (size_t i = 0; i < names.size(); ++i) out[i] = kdupS(names[i].c_str());
+  return out;
+}
+
+// Every entry of a folder, joined to the folder's full name.
+bool folderFiles(const std::string& source, const std::string& cwd,
+                 std::vector<std::string>& files) {
+  std::string scan = isAbsolute(source) ? source : cwd + source;
+  if (scan.back() != '/') scan += "/";
+  int count = 0;
+  char** entries = kscanDir(scan.c_str(), "*", &count);
+  if (!entries) {
+    zam_err("Failed to read folder: %s\n", scan.c_str());
+    return false;
+  }
+  for (int i = 0; i < count; ++i) {
+    std::string name = scan + entries[i];
+    if (name.size() > static_cast<size_t>(TREL_PATH_MAX)) {
+      tooLong("File name", name);
+      continue;
+    }
+    files.push_back(std::move(name));
+  }
+  kfree(entries);
+  return true;
+}
+
+// The first word of every line of a list file, made absolute; names of
+// missing files are left out with a warning.
+bool listFiles(const char* source, const std::string& cwd, std::vector<std::string>& files) {
+  std::vector<std::string> lines;
+  if (!readLines(source, "file list", lines)) return false;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string word = firstWord(lines[i].c_str());
+    if (word.empty()) continue;
+    std::string name = isAbsolute(word) ? word : cwd + word;
+    if (name.size() > static_cast<size_t>(TREL_PATH_MAX)) {
+      zam_err("Bad line %zu of %s: file name longer than %d characters: %.64s...\n", i + 1,
+              source, TREL_PATH_MAX, name.c_str());
+      continue;
+    }
+    if (zam_filesize(name.c_str()) == -1) {
+      zam_wrn("File not found : %s\n", name.c_str());
+      continue;
+    }
+    files.push_back(std::move(name));
+  }
+  return true;
+}
+
+}  // namespace
+
+int trel_checkdir(const char* path, const char* label) {
+  path = text(path);
+  label = text(label);
+  if (!path[0] || !zam_isdir(path)) {
+    zam_err("Failed to access %s directory: %s\n", label, path);
+    return 0;
+  }
+  zam_msg("Using %s directory: %s\n", label, path);
+  return 1;
+}
+
+int trel_mkdir(const char* path, const char* label) {
+  path = text(path);
+  label = text(label);
+  if (std::strlen(path) > static_cast<size_t>(TREL_PATH_MAX)) {
+    zam_err("Failed to create %s directory: name longer than %d characters: %.64s...\n", label,
+            TREL_PATH_MAX, path);
+    return 0;
+  }
+  if (path[0] && zam_isdir(path)) {
+    if (label[0]) zam_msg("Using %s directory: %s\n", label, path);
+    return 1;
+  }
+  if (!path[0] || !zam_mkdir(path, 0777)) {
+    zam_err("Failed to create %s directory: %s\n", label, path);
+    return 0;
+  }
+  if (label[0]) zam_msg("Creating %s directory: %s\n", label, path);
+  return 1;
+}
+
+char* trel_result_dir(const char* results, const char* query_path, int switch1, int switch2,
+                      char* out) {
+  if (!out) return nullptr;
+  out[0] = 0;
+  std::string folder = text(results);
+  const bool sub = switch1 && switch2;
+  if (sub) {
+    const char* query = text(query_path);
+    if (std::strlen(query) > static_cast<size_t>(TREL_PATH_MAX)) {
+      tooLong("Query file name", query);
+      return nullptr;
+    }
+    char root[TREL_PATH_MAX + 1];
+    folder += zam_rootname(query, root);
+  }
+  // Check the name as it will be returned, trailing "/" included, before any
+  // folder is made, so that out always holds the whole name.
+  std::string slashed = folder.empty() ? std::string("./") : folder;
+  if (slashed.back() != '/') slashed += "/";
+  if (slashed.size() > static_cast<size_t>(TREL_PATH_MAX)) {
+    tooLong("RESULTS directory name", slashed);
+    return nullptr;
+  }
+  if (sub && !trel_mkdir(folder.c_str(), "RESULTS")) return nullptr;
+  return zam_pathslash(folder.c_str(), out);
+}
+
+int trel_purgeResults(const char* folder, int really) {
+  folder = text(folder);
+  char root[TREL_PATH_MAX + 1];
+  std::string name = zam_rootname(folder, root);
+  if (!name.empty() && isSep(name.back())) name.pop_back();
+  bool refused = true;
+  if (name.empty() || !std::strcmp(folder, ".") || !std::strcmp(folder, ".."))
+    zam_err("Results folder \"%s\" is not safe for purge!\n", folder);
+  else if (name != kPurgeName)
+    zam_err("Results folder \"%s\" does not contain \"%s\", which is not safe for purge!\n",
+            folder, kPurgeName);
+  else
+    refused = false;
+  if (refused) {
+    zam_msg("Please use the command line to delete the results folder %s (?)\n", folder);
+    return 0;
+  }
+  if (really)
+    zam_msg("PURGING RESULTS folder=%s\n", folder);
+  else
+    zam_msg("PURGING RESULTS folder=%s (DUMMY RUN)\n", folder);
+  if (zam_rmdir(folder, really) != 0) {
+    zam_err("Failed to delete %s [%s]\n", folder, strerror(errno));
+    return 0;
+  }
+  return 1;
+}
+
+char** trel_getFiles(const char* source, int* n) {
+  if (n) *n = 0;
+  if (!source || !source[0]) return nullptr;
+  std::string cwd = workingFolder();
+  if (cwd.empty()) return nullptr;
+  std::vector<std::string> files;
+  bool ok = zam_isdir(source) ? folderFiles(source, cwd, files) : listFiles(source, cwd, files);
+  if (!ok) return nullptr;
+  if (n) *n = static_cast<int>(files.size());
+  return stringArray(files);
+}
+
+char** trel_getNames(const char* file, int* n) {
+  if (n) *n = 0;
+  if (!file || !file[0]) {
+    zam_err("Failed to open name list: (no name given)\n");
+    return nullptr;
+  }
+  std::vector<std::string> lines;
+  if (!readLines(file, "name list", lines)) return nullptr;
+  std::vector<char> slots;  // kNameSlot zero-filled bytes per name
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string word = firstWord(lines[i].c_str());
+    if (word.empty()) continue;
+    if (word.size() >= static_cast<size_t>(kNameSlot)) {
+      zam_wrn("Name at line %zu of %s cut to %d characters: %.64s\n", i + 1, file, kNameSlot - 1,
+              word.c_str());
+      word.resize(kNameSlot - 1);
+    }
+    slots.resize(slots.size() + kNameSlot, 0);
+    std::memcpy(slots.data() + slots.size() - kNameSlot, word.data(), word.size());
+  }
+  const int count = static_cast<int>(slots.size() / kNameSlot);
+  if (count < 1) return nullptr;
+  zam_msg("getNames -> %d\n", count);
+  std::vector<int> order(count);
+  zam_sortb(slots.data(), count, kNameSlot, order.data());
+  char** names = kget1S(count);
+  for (int i = 0; i < count; ++i) {
+    names[i] = kdupS(slots.data() + static_cast<size_t>(order[i]) * kNameSlot);
+    zam_msg("names[%d] = %s\n", i, names[i]);
+  }
+  if (n) *n = count;
+  return names;
+}
+
+int trel_lookupName(const char* name, char* const* names, int n) {
+  if (!name || !names || n < 1) return -1;
+  int lo = 0;
+  int hi = n - 1;
+  while (lo <= hi) {
+    int mid = lo + (hi - lo) / 2;
+    int c = std::strcmp(names[mid] ? names[mid] : "", name);
+    if (c == 0) return mid;
+    if (c < 0)
+      lo = mid + 1;
+    else
+      hi = mid - 1;
+  }
+  return -1;
+}

@@ -1,0 +1,383 @@
+// Folders and file lists: folder checks and creation with their messages, the
+// per-query results folder, the guarded purge, file lists from folders and
+// list files (plain and compressed), and sorted name lists with lookup.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/test_util.h"
+#include "runtime/kids.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_vm.h"
+#include "store/trel_folders.h"
+
+using testutil::TempDir;
+using testutil::write_file;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string>* g_lines = nullptr;
+void capture(const char* text) { g_lines->emplace_back(text); }
+
+// Messages shown while an instance lives.
+struct Capture {
+  std::vector<std::string> lines;
+  zam_logger_fn old;
+  Capture() {
+    g_lines = &lines;
+    old = zam_logger_callback(capture);
+  }
+  ~Capture() {
+    zam_logger_callback(old);
+    g_lines = nullptr;
+  }
+  bool any(const std::string& part) const {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(part) != std::string::npos; });
+  }
+};
+
+// Runs the test body inside a folder, going back afterwards.
+struct InFolder {
+  fs::path old = fs::current_path();
+  explicit InFolder(const std::string& dir) { fs::current_path(dir); }
+  ~InFolder() { fs::current_path(old); }
+};
+
+// Copies and releases a returned array; n is read after the call has set it.
+std::vector<std::string> take(char** names, const int* n) {
+  std::vector<std::string> out;
+  for (int i = 0; i < *n; ++i) out.emplace_back(names[i]);
+  kfree(names);
+  return out;
+}
+
+void write_gzip(const std::string& name, const std::string& text) {
+  gzFile g = gzopen(name.c_str(), "wb");
+  gzwrite(g, text.data(), static_cast<unsigned>(text.size()));
+  gzclose(g);
+}
+
+}  // namespace
+
+TEST(Folders, CheckExistingAndMissing) {
+  TempDir tmp;
+  Capture c;
+  EXPECT_EQ(trel_checkdir(tmp.str().c_str(), "DATABASE"), 1);
+  EXPECT_TRUE(c.any("Using DATABASE directory: " + tmp.str() + "\n"));
+  std::string missing = tmp.file("nothing");
+  EXPECT_EQ(trel_checkdir(missing.c_str(), "DATABASE"), 0);
+  EXPECT_TRUE(c.any("*Error* Failed to access DATABASE directory: " + missing + "\n"));
+  write_file(tmp.file("plain"), "x");
+  EXPECT_EQ(trel_checkdir(tmp.file("plain").c_str(), "DATABASE"), 0);
+}
+
+TEST(Folders, MakeCreatesOrUses) {
+  TempDir tmp;
+  std::string dir = tmp.file("res");
+  {
+    Capture c;
+    EXPECT_EQ(trel_mkdir(dir.c_str(), "RESULTS"), 1);
+    EXPECT_TRUE(fs::is_directory(dir));
+    ASSERT_EQ(c.lines.size(), 1u);
+    EXPECT_EQ(c.lines[0], "Creating RESULTS directory: " + dir + "\n");
+    mode_t mask = umask(0);
+    umask(mask);
+    struct stat st;
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0777 & ~mask);
+  }
+  {
+    Capture c;
+    EXPECT_EQ(trel_mkdir(dir.c_str(), "RESULTS"), 1);
+    ASSERT_EQ(c.lines.size(), 1u);
+    EXPECT_EQ(c.lines[0], "Using RESULTS directory: " + dir + "\n");
+  }
+  {
+    // An empty label says nothing, whether the folder is used or made.
+    Capture c;
+    EXPECT_EQ(trel_mkdir(dir.c_str(), ""), 1);
+    EXPECT_EQ(trel_mkdir(tmp.file("quiet").c_str(), ""), 1);
+    EXPECT_TRUE(fs::is_directory(tmp.file("quiet")));
+    EXPECT_TRUE(c.lines.empty());
+  }
+  {
+    // A trailing "/" names the same folder.
+    Capture c;
+    std::string slashed = tmp.file("cache") + "/";
+    EXPECT_EQ(trel_mkdir(slashed.c_str(), "CACHE"), 1);
+    EXPECT_TRUE(fs::is_directory(tmp.file("cache")));
+    EXPECT_EQ(trel_mkdir(slashed.c_str(), "CACHE"), 1);
+    EXPECT_TRUE(c.any("Using CACHE directory: " + slashed + "\n"));
+  }
+}
+
+TEST(Folders, MakeFailuresAreReported) {
+  TempDir tmp;
+  Capture c;
+  std::string deep = tmp.file("no/such/parent");
+  EXPECT_EQ(trel_mkdir(deep.c_str(), "RESULTS"), 0);
+  EXPECT_TRUE(c.any("*Error* Failed to create RESULTS directory: " + deep + "\n"));
+  write_file(tmp.file("file"), "x");
+  EXPECT_EQ(trel_mkdir(tmp.file("file").c_str(), "CACHE"), 0);
+  EXPECT_TRUE(c.any("Failed to create CACHE directory: " + tmp.file("file")));
+  EXPECT_EQ(trel_mkdir("", "CACHE"), 0);
+  EXPECT_EQ(trel_mkdir(nullptr, "CACHE"), 0);
+
+  // Names over the limit are refused and nothing is made.
+  std::string longest = tmp.str() + "/" + std::string(TREL_PATH_MAX - tmp.str().size() - 1, 'a');
+  ASSERT_EQ(longest.size(), static_cast<size_t>(TREL_PATH_MAX));
+  EXPECT_EQ(trel_mkdir(longest.c_str(), "CACHE"), 1);
+  std::string over = longest + "b";
+  c.lines.clear();
+  EXPECT_EQ(trel_mkdir(over.c_str(), "CACHE"), 0);
+  EXPECT_TRUE(c.any("*Error* Failed to create CACHE directory: name longer than 256 characters"));
+  EXPECT_FALSE(fs::exists(over));
+}
+
+TEST(Folders, ResultSubFolders) {
+  TempDir tmp;
+  std::string results = tmp.str() + "/";
+  char out[TREL_PATH_MAX + 1];
+  {
+    Capture c;
+    EXPECT_EQ(trel_result_dir(results.c_str(), "/data/pdb/1abc.pdb", 1, 1, out), out);
+    EXPECT_EQ(std::string(out), results + "1abc/");
+    EXPECT_TRUE(fs::is_directory(results + "1abc"));
+    EXPECT_TRUE(c.any("Creating RESULTS directory: " + results + "1abc\n"));
+  }
+  // Either switch off: the results folder itself, with its "/", and nothing made.
+  EXPECT_EQ(std::string(trel_result_dir(results.c_str(), "2xyz.pdb", 0, 1, out)), results);
+  EXPECT_EQ(std::string(trel_result_dir(results.c_str(), "2xyz.pdb", 1, 0, out)), results);
+  EXPECT_FALSE(fs::exists(results + "2xyz"));
+  EXPECT_EQ(std::string(trel_result_dir(tmp.str().c_str(), "2xyz.pdb", 0, 0, out)), results);
+  EXPECT_EQ(std::string(trel_result_dir("", "2xyz.pdb", 0, 0, out)), "./");
+
+  // Only the last extension goes.
+  trel_result_dir(results.c_str(), "q/3def.pdb.gz", 1, 1, out);
+  EXPECT_EQ(std::string(out), results + "3def.pdb/");
+
+  // A sub-folder whose name (with its "/") would pass the limit is refused.
+  Capture c;
+  std::string query(TREL_PATH_MAX - results.size(), 'q');
+  EXPECT_EQ(trel_result_dir(results.c_str(), query.c_str(), 1, 1, out), nullptr);
+  EXPECT_STREQ(out, "");
+  EXPECT_TRUE(c.any("*Error* RESULTS directory name longer than 256 characters"));
+  EXPECT_FALSE(fs::exists(results + query));
+  query.pop_back();
+  EXPECT_EQ(trel_result_dir(results.c_str(), query.c_str(), 1, 1, out), out);
+  EXPECT_EQ(std::string(out).size(), static_cast<size_t>(TREL_PATH_MAX));
+
+  // A sub-folder that cannot be made.
+  write_file(results + "taken", "x");
+  EXPECT_EQ(trel_result_dir(results.c_str(), "taken.pdb", 1, 1, out), nullptr);
+  EXPECT_TRUE(c.any("Failed to create RESULTS directory: " + results + "taken\n"));
+}
+
+TEST(Folders, PurgeOnlyTheResultsFolder) {
+  TempDir tmp;
+  std::string folder = tmp.file("trel_results") + "/";
+  fs::create_directories(folder + "1abc");
+  write_file(folder + "1abc/1abc.ktops", "x");
+  write_file(folder + "trel.log", "x");
+  {
+    Capture c;
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 0), 1);
+    EXPECT_TRUE(c.any("PURGING RESULTS folder=" + folder + " (DUMMY RUN)\n"));
+    EXPECT_TRUE(fs::exists(folder + "1abc/1abc.ktops"));
+  }
+  {
+    Capture c;
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1), 1);
+    EXPECT_TRUE(c.any("PURGING RESULTS folder=" + folder + "\n"));
+    EXPECT_FALSE(fs::exists(tmp.file("trel_results")));
+  }
+  {
+    Capture c;
+    std::string old = tmp.file("results_old");
+    fs::create_directories(old);
+    EXPECT_EQ(trel_purgeResults(old.c_str(), 1), 0);
+    ASSERT_EQ(c.lines.size(), 2u);
+    EXPECT_EQ(c.lines[0], "*Error* Results folder \"" + old +
+                              "\" does not contain \"trel_results\", which is not safe for purge!\n");
+    EXPECT_EQ(c.lines[1], "Please use the command line to delete the results folder " + old +
+                              " (?)\n");
+    EXPECT_TRUE(fs::exists(old));
+  }
+  for (const char* unsafe : {".", "..", "", "/"}) {
+    Capture c;
+    EXPECT_EQ(trel_purgeResults(unsafe, 0), 0) << unsafe;
+    EXPECT_TRUE(c.any("is not safe for purge!\n")) << unsafe;
+    EXPECT_TRUE(c.any("Please use the command line")) << unsafe;
+  }
+  {
+    // A results folder that is not there: the deletion fails and says so.
+    Capture c;
+    std::string gone = tmp.file("trel_results");
+    EXPECT_EQ(trel_purgeResults(gone.c_str(), 1), 0);
+    EXPECT_TRUE(c.any("*Error* Failed to delete " + gone + " ["));
+  }
+}
+
+TEST(FileLists, ListFileWithRelativeAndAbsoluteNames) {
+  TempDir tmp;
+  TempDir other;
+  InFolder here(tmp.str());
+  std::string cwd = fs::current_path().string();
+  write_file(tmp.file("a.pdb"), "ATOM");
+  write_file(other.file("b.pdb"), "ATOM");
+  write_file(tmp.file("list"), "a.pdb chain A\n\n   \n" + other.file("b.pdb") +
+                                   "\r\n  a.pdb\nmissing.pdb\n\ta.pdb trailing words");
+  Capture c;
+  const int64_t before = zam_vm_total();
+  int n = -1;
+  char** files = trel_getFiles("list", &n);
+  // Blank lines skipped, leading blanks allowed, duplicates kept, missing left out.
+  std::vector<std::string> got = take(files, &n);
+  EXPECT_EQ(got, (std::vector<std::string>{cwd + "/a.pdb", other.file("b.pdb"), cwd + "/a.pdb",
+                                           cwd + "/a.pdb"}));
+  EXPECT_TRUE(c.any("*Warning* File not found : " + cwd + "/missing.pdb\n"));
+  EXPECT_EQ(zam_vm_total(), before);
+}
+
+TEST(FileLists, CompressedListFile) {
+  TempDir tmp;
+  write_file(tmp.file("x.pdb"), "ATOM");
+  write_file(tmp.file("y.pdb"), "ATOM");
+  write_gzip(tmp.file("list.gz"), tmp.file("x.pdb") + "\n" + tmp.file("y.pdb") + "\n");
+  int n = 0;
+  std::vector<std::string> got = take(trel_getFiles(tmp.file("list.gz").c_str(), &n), &n);
+  EXPECT_EQ(got, (std::vector<std::string>{tmp.file("x.pdb"), tmp.file("y.pdb")}));
+
+  // A damaged stream is an unreadable file: nothing comes back.
+  std::string whole = testutil::read_file(tmp.file("list.gz"));
+  write_file(tmp.file("cut.gz"), whole.substr(0, whole.size() - 12));
+  Capture c;
+  EXPECT_EQ(trel_getFiles(tmp.file("cut.gz").c_str(), &n), nullptr);
+  EXPECT_EQ(n, 0);
+  EXPECT_TRUE(c.any("*Error* Failed to read file list: " + tmp.file("cut.gz")));
+}
+
+TEST(FileLists, FolderSource) {
+  TempDir tmp;
+  fs::create_directories(tmp.file("set"));
+  for (const char* name : {"c.pdb", "a.pdb", "b.ent"}) write_file(tmp.file("set/") + name, "x");
+  write_file(tmp.file("set/.hidden"), "x");
+  int n = 0;
+  // Absolute, with or without its "/": every entry in sorted order.
+  for (std::string source : {tmp.file("set"), tmp.file("set") + "/"}) {
+    std::vector<std::string> got = take(trel_getFiles(source.c_str(), &n), &n);
+    EXPECT_EQ(got, (std::vector<std::string>{tmp.file("set/a.pdb"), tmp.file("set/b.ent"),
+                                             tmp.file("set/c.pdb")}));
+  }
+  // Relative: joined to the working folder.
+  InFolder here(tmp.str());
+  std::string cwd = fs::current_path().string();
+  std::vector<std::string> got = take(trel_getFiles("set", &n), &n);
+  ASSERT_EQ(n, 3);
+  EXPECT_EQ(got[0], cwd + "/set/a.pdb");
+  fs::create_directories(tmp.file("empty"));
+  EXPECT_EQ(trel_getFiles("empty", &n), nullptr);
+  EXPECT_EQ(n, 0);
+}
+
+TEST(FileLists, MissingUnreadableAndBadLines) {
+  TempDir tmp;
+  Capture c;
+  int n = 7;
+  std::string missing = tmp.file("no_list");
+  EXPECT_EQ(trel_getFiles(missing.c_str(), &n), nullptr);
+  EXPECT_EQ(n, 0);
+  EXPECT_TRUE(c.any("*Error* Failed to open file list: " + missing + " ["));
+  EXPECT_EQ(trel_getFiles(nullptr, &n), nullptr);
+  EXPECT_EQ(trel_getFiles("", &n), nullptr);
+
+  if (geteuid() != 0) {
+    write_file(tmp.file("locked"), "a.pdb\n");
+    chmod(tmp.file("locked").c_str(), 0);
+    EXPECT_EQ(trel_getFiles(tmp.file("locked").c_str(), &n), nullptr);
+    EXPECT_TRUE(c.any("Failed to open file list: " + tmp.file("locked")));
+  }
+
+  // A name over the limit is reported by file and line and left out; the
+  // other lines still count.
+  write_file(tmp.file("ok.pdb"), "x");
+  std::string list = tmp.file("long_list");
+  write_file(list, tmp.file("ok.pdb") + "\n\n/" + std::string(300, 'z') + "\n" +
+                       tmp.file("ok.pdb") + " " + std::string(5000, 'w') + "\n");
+  c.lines.clear();
+  std::vector<std::string> got = take(trel_getFiles(list.c_str(), &n), &n);
+  EXPECT_EQ(got, (std::vector<std::string>{tmp.file("ok.pdb"), tmp.file("ok.pdb")}));
+  EXPECT_TRUE(c.any("*Error* Bad line 3 of " + list + ": file name longer than 256 characters"));
+
+  // A list of only missing names comes back empty.
+  write_file(tmp.file("none"), tmp.file("gone1.pdb") + "\n" + tmp.file("gone2.pdb") + "\n");
+  EXPECT_EQ(trel_getFiles(tmp.file("none").c_str(), &n), nullptr);
+  EXPECT_EQ(n, 0);
+}
+
+TEST(NameLists, SortedNamesAndLookup) {
+  TempDir tmp;
+  write_file(tmp.file("only"), "d1abc_ first\n\n  \nd0xyz_\n");
+  Capture c;
+  int n = 0;
+  char** names = trel_getNames(tmp.file("only").c_str(), &n);
+  ASSERT_EQ(n, 2);
+  EXPECT_STREQ(names[0], "d0xyz_");
+  EXPECT_STREQ(names[1], "d1abc_");
+  EXPECT_EQ(trel_lookupName("d1abc_", names, n), 1);
+  EXPECT_EQ(trel_lookupName("d0xyz_", names, n), 0);
+  EXPECT_EQ(trel_lookupName("d1abc", names, n), -1);
+  EXPECT_EQ(trel_lookupName("d1abc_", names, 0), -1);
+  EXPECT_EQ(trel_lookupName(nullptr, names, n), -1);
+  EXPECT_EQ(c.lines, (std::vector<std::string>{"getNames -> 2\n", "names[0] = d0xyz_\n",
+                                               "names[1] = d1abc_\n"}));
+  kfree(names);
+}
+
+TEST(NameLists, LongNamesDuplicatesAndByteOrder) {
+  TempDir tmp;
+  std::string forty = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
+  write_file(tmp.file("only"), "b\n" + forty + "\nB\nb\n\xC3\xA9t\na\n");
+  Capture c;
+  int n = 0;
+  std::vector<std::string> got = take(trel_getNames(tmp.file("only").c_str(), &n), &n);
+  // Byte order: upper case before lower, bytes above 127 last; duplicates kept.
+  EXPECT_EQ(got, (std::vector<std::string>{"B", "a", forty.substr(0, 31), "b", "b", "\xC3\xA9t"}));
+  EXPECT_TRUE(c.any("*Warning* Name at line 2 of " + tmp.file("only") + " cut to 31 characters"));
+  std::vector<char*> ptrs;
+  for (auto& s : got) ptrs.push_back(s.data());
+  for (int i = 0; i < n; ++i) {
+    int k = trel_lookupName(got[i].c_str(), ptrs.data(), n);
+    ASSERT_GE(k, 0);
+    EXPECT_EQ(got[k], got[i]);
+  }
+  EXPECT_EQ(trel_lookupName(forty.c_str(), ptrs.data(), n), -1);
+  EXPECT_EQ(trel_lookupName("0", ptrs.data(), n), -1);
+  EXPECT_EQ(trel_lookupName("\xFF", ptrs.data(), n), -1);
+}
+
+TEST(NameLists, MissingAndEmptyFiles) {
+  TempDir tmp;
+  Capture c;
+  int n = 3;
+  EXPECT_EQ(trel_getNames(tmp.file("absent").c_str(), &n), nullptr);
+  EXPECT_EQ(n, 0);
+  EXPECT_TRUE(c.any("*Error* Failed to open name list: " + tmp.file("absent") + " ["));
+  write_file(tmp.file("blank"), "\n  \n\t\n");
+  c.lines.clear();
+  n = 3;
+  EXPECT_EQ(trel_getNames(tmp.file("blank").c_str(), &n), nullptr);
+  EXPECT_EQ(n, 0);
+  EXPECT_TRUE(c.lines.empty());
+  // A folder given as a name list cannot be read.
+  EXPECT_EQ(trel_getNames(tmp.str().c_str(), &n), nullptr);
+  EXPECT_TRUE(c.any("*Error* Failed to read name list: " + tmp.str()));
+}
