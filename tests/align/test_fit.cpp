@@ -212,3 +212,24 @@ TEST(RigidBox, PairAtTheRangeLimitGetsTheOutsideValue) {
   zam_freePdbPep(q);
   zam_freePdbPep(t);
 }
+
+TEST(RigidBox, BoxBeyondTheBufferGivesAnEmptyAlignment) {
+  const int n = 4;
+  _pdb_peptide* q = zam_allocPdbPep(n);
+  _trel_align_buf** bufs = trel_allocAlignBuf(1, n, n);
+  int64_t before = zam_vm_total();
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  Matrix3D M = tf_v({1, 2, 3});
+  _trel_align* a = alignRigidBox(n, n, {0, 9, 0, 3}, 2, q, q, M, 12.0f, 3.4f, 0.0f, bufs[0]);
+  std::string said = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+  ASSERT_NE(a, nullptr);
+  EXPECT_NE(said.find("alignRigidBox"), std::string::npos) << said;
+  EXPECT_EQ(a->ncolumns, 0);
+  EXPECT_EQ(a->naligned, 0);
+  EXPECT_EQ(a->tf.m[3], 1.0);
+  trel_freeAlign(a);
+  EXPECT_EQ(zam_vm_total(), before);
+  trel_freeAlignBuf(1, bufs);
+  zam_freePdbPep(q);
+}
