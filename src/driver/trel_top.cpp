@@ -1,0 +1,509 @@
+// Start-up, environment, folders, log and mode dispatch of the tool.
+#include "driver/trel_top.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "align/trel_backbone.h"
+#include "align/trel_globals.h"
+#include "driver/trel_modes.h"
+#include "driver/trel_options.h"
+#include "geometry/zam_transform.h"
+#include "matching/zam_dock_spec.h"
+#include "runtime/kids.h"
+#include "runtime/zam_directory.h"
+#include "runtime/zam_gpu.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
+#include "runtime/zam_version.h"
+#include "runtime/zam_vm.h"
+#include "store/trel_folders.h"
+#include "structure/zam_pdb.h"
+
+namespace {
+
+trel_settings& S = trel_run_settings;
+
+// The shared parent of the private cache folders of runs that name no cache.
+const char* const kCacheParent = "/tmp/trel_cache";
+
+// The private cache folder of this run, removed at exit; empty when none.
+std::string private_cache;
+
+[[noreturn]] void fail() { std::exit(1); }
+
+void removePrivateCache() {
+  if (private_cache.empty()) return;
+  std::error_code ec;  // remove_all removes symbolic links, never follows them
+  std::filesystem::remove_all(private_cache, ec);
+  private_cache.clear();
+}
+
+// The folder with a trailing "/" ("./" for an empty one).
+std::string withSlash(std::string dir) {
+  if (dir.empty()) return "./";
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}
+
+// Folder and file names must fit the path buffers of the library.
+void checkLength(const char* what, const std::string& name) {
+  if (name.size() <= static_cast<size_t>(TREL_PATH_MAX)) return;
+  zam_err("%s is longer than %d characters: %.64s...\n", what, TREL_PATH_MAX, name.c_str());
+  fail();
+}
+
+void readEnvironment() {
+  S.root = zam_char_env("TREL_ROOT", ".");
+  S.sys_folder = withSlash(zam_char_env("TREL_DATABASE", (S.root + "/trel_database").c_str()));
+  S.res_folder = withSlash(zam_char_env("TREL_RESULTS", "./trel_results"));
+  S.job_name = zam_getenv("TREL_JOB");
+  S.log_file = zam_char_env("TREL_LOG", (S.res_folder + "trel.log").c_str());
+  checkLength("The database folder (TREL_DATABASE)", S.sys_folder);
+  checkLength("The results folder (TREL_RESULTS)", S.res_folder);
+  checkLength("The log file name (TREL_LOG)", S.log_file);
+
+  S.n_cpus = zam_int_env("TREL_CPUS", zam_cpus_online());
+  zam_thread_setup(S.n_cpus);
+  S.n_gpus = zam_int_env("TREL_GPUS", 1);
+  S.first_gpu = zam_int_env("TREL_FIRST_GPU", 0);
+  zam_cuda_setup(S.first_gpu, S.n_gpus);
+}
+
+// The tool's matching values on top of the library's docking defaults.
+void fillDockSpec(_docking_spec* spec) {
+  zam_setDockSpec(spec);
+  spec->max_solutions = 1000;
+  spec->problem_type = 1;
+  spec->scan_order = 0;
+  spec->order = 10;
+  spec->fft_mode = 3;
+  spec->gpu_devices = 0;
+  spec->refine_mode = 0;
+  spec->r12_substeps = 0;
+  spec->receptor_samples = 162;
+  spec->ligand_samples = 492;
+  spec->twist_samples = 64;
+  spec->receptor_bandlimit = 12;
+  spec->ligand_bandlimit = 18;
+  spec->twist_bandlimit = 32;
+  spec->receptor_step = 20.0;
+  spec->ligand_step = 10.0;
+  spec->twist_step = 5.6;
+  spec->r12_step = 0.8;
+  spec->r12_offset = 0.0;
+  spec->r12_range = 6.0;
+  spec->grid_spacing = 0.6;
+  spec->potential_cutoff = 40.0;
+  spec->receptor_range = M_PI;
+  spec->ligand_range = M_PI;
+  spec->twist_range = 2.0 * M_PI;
+}
+
+// The shared cache parent is made world-writable with the sticky bit when
+// absent, and left exactly as it is when present; it must be a real folder,
+// not a link, because private folders are made inside it.
+void makeCacheParent() {
+  mode_t old = umask(0);
+  int made = mkdir(kCacheParent, 0777) == 0;
+  umask(old);
+  if (made) chmod(kCacheParent, 01777);
+  struct stat st;
+  if (lstat(kCacheParent, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    zam_err("Failed to create CACHE directory: %s\n", kCacheParent);
+    fail();
+  }
+}
+
+// Step 12 of start-up: the cache folder of this run.
+void setupCacheFolder() {
+  if (!S.opt.use_cache) {
+    S.usr_folder = "./";
+    return;
+  }
+  if (zam_getenv("TREL_CACHE")[0]) {
+    S.usr_folder = withSlash(zam_char_env("TREL_CACHE", "./trel_cache"));
+    checkLength("The cache folder (TREL_CACHE)", S.usr_folder);
+    return;
+  }
+  makeCacheParent();
+  std::string name = std::string(kCacheParent) + "/" + zam_ran_string() + "_XXXXXX";
+  if (!mkdtemp(name.data())) {
+    zam_err("Failed to create CACHE directory: %s [%s]\n", name.c_str(), std::strerror(errno));
+    fail();
+  }
+  private_cache = name;
+  std::atexit(removePrivateCache);
+  S.usr_folder = withSlash(name);
+}
+
+// Step 13: the matcher's orders and samplings when SPF is on.
+void setupMatcher(_docking_spec* spec) {
+  int K = S.k_max, J = S.j_max;
+  if (J > K) {
+    spec->scan_order = K;
+    spec->order = J;
+  } else {
+    spec->scan_order = 0;
+    spec->order = K;
+  }
+  S.opt.q_max = std::max(J, K);
+  spec->fft_mode = 3;
+  spec->gpu_devices = 0;
+  bool want_device = S.use_device != 0;
+  if (want_device && zam_cuda_enabled() && zam_cuda_active_devices() > 0 && zam_cuda_memory() >= 51200) {
+    spec->fft_mode = 1;
+    spec->gpu_devices = 1;
+  }
+  trel_modeSpfSampling(spec);
+}
+
+// Step 15: the alignment engine's settings; the order of the last four
+// matters because each renormalises the K-score weights.
+void pushAlignSettings() {
+  trel_setQCP(S.align_qcp);
+  trel_setAlignBanded(S.align_banded);
+  trel_setAlignFilter(S.opt.align_filter);
+  trel_setAlignWindow(S.align_window);
+  trel_setAlignRho(S.align_rho);
+  trel_setAlignAlpha(S.align_alpha);
+  trel_setAlignBeta(S.align_beta);
+  trel_setAlignGamma(S.align_gamma);
+  trel_setAlignEta(S.align_eta);
+  trel_setAlignSigma(S.align_sigma);
+  trel_setAlignTau(S.align_tau);
+  trel_setAlignOmega(S.align_tau);
+  trel_setAlignKbias(S.align_kbias);
+  trel_setAlignGbias(S.align_gbias);
+  trel_setAlignTrace(S.align_trace);
+  trel_setAlignSpatial(S.align_spatial);
+  trel_setAlignBlosum(S.align_blosum);
+  trel_setAlignCut(S.align_cut);
+}
+
+// A kget1S list of names as owned strings (the list is released).
+std::vector<std::string> takeList(char** list, int n) {
+  std::vector<std::string> out;
+  for (int i = 0; i < n; ++i)
+    if (list && list[i]) out.emplace_back(list[i]);
+  kfree(list);
+  return out;
+}
+
+std::vector<std::string> getFiles(const std::string& source) {
+  if (source.empty()) return {};
+  int n = 0;
+  char** list = trel_getFiles(source.c_str(), &n);
+  return takeList(list, n);
+}
+
+// Pointers into a list of strings, for the modes' C interfaces.
+std::vector<char*> pointers(std::vector<std::string>& list) {
+  std::vector<char*> out;
+  for (std::string& s : list) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+void needDatabase(const char* option) {
+  if (!S.db_name.empty()) return;
+  zam_err("No database given for -%s. Please use -db=<database>.\n", option);
+  fail();
+}
+
+// -test: three ideal backbones instead of a search.
+void writeTestBackbones() {
+  static const char residues[] = "ARNDCEQGHILKMFPSTWYV";
+  std::string both = std::string(residues) + residues;
+  std::string alpha(20, 'A'), beta(20, 'B');
+  struct Piece {
+    const char* name;
+    char chain;
+    std::string seq, sse;
+  } pieces[] = {{"alpha", 'A', residues, alpha}, {"beta", 'B', residues, beta}, {"alpha_beta", 'C', both, alpha + beta}};
+  for (const Piece& p : pieces) {
+    _pdb_image* image = trel_makeBackbone(p.name, p.chain, int(p.seq.size()), p.seq.c_str(), p.sse.c_str());
+    std::string file = S.res_folder + p.name + ".pdb";
+    int ok = zam_writePdb(file.c_str(), image, -1, 0, 0, 0, 1, tf_identity());
+    zam_freePdb(image);
+    if (!ok) fail();
+  }
+}
+
+void runSearch(_trel_options* options, char** only, int n_only) {
+  if (options->do_ligand) {
+    if (options->use_db) {
+      zam_err("Cannot search a database in -ligand mode. Exiting.\n");
+      fail();
+    }
+    if (options->do_all || options->do_partner) {
+      zam_err("Cannot do all-vs-all in -ligand mode. Exiting.\n");
+      fail();
+    }
+  }
+  if (options->use_cache && !trel_mkdir(S.usr_folder.c_str(), "CACHE")) fail();
+  int members = 0;
+  if (options->use_db) {
+    if (!trel_modeOpenDatabase(S.sys_folder.c_str(), S.db_name.c_str(), S.with_index, &members)) fail();
+    if (S.with_index) options->with_lookup = 1;
+  }
+
+  std::vector<std::string> reads = getFiles(S.read_list);
+  std::vector<std::string> queries = getFiles(S.source_list);
+  std::vector<std::string> targets = getFiles(S.target_list);
+  size_t nquery_files = S.multi_query ? S.files.size() : std::min<size_t>(1, S.files.size());
+  queries.insert(queries.end(), S.files.begin(), S.files.begin() + nquery_files);
+  if (!S.multi_query && S.files.size() > 1) targets.insert(targets.end(), S.files.begin() + 1, S.files.end());
+  if (!reads.empty()) {
+    size_t from = 0;
+    if (queries.empty()) {
+      queries.push_back(reads[0]);
+      from = 1;
+    }
+    targets.insert(targets.end(), reads.begin() + from, reads.end());
+  }
+
+  int nq = int(queries.size()), nt = int(targets.size());
+  if (members + nt < 1) {
+    zam_err("No target or database PDB files given. Exiting.\n");
+    fail();
+  }
+  if (!options->do_all && !options->do_partner && nq < 1 && S.member_name.empty()) {
+    zam_msg("No query PDB files or query member specified. Exiting.\n");
+    fail();
+  }
+  if (options->do_multi && members + nt < 2) {
+    zam_msg("Not enough target and database PDB files given for a multiple alignment (need > 1). Exiting.\n");
+    fail();
+  }
+  if (options->do_ligand) {
+    if (nq != 1 || nt != 2) {
+      zam_msg("With -ligand, must give 1 query, 1 target, and 1 ligand PDB. Exiting.\n");
+      fail();
+    }
+    options->with_unified = 0;
+  }
+  if (S.do_test && !options->use_db && nq == 1 && nt == 1) {
+    writeTestBackbones();
+    return;
+  }
+  std::vector<char*> q = pointers(queries), t = pointers(targets);
+  if (!trel_modeSearch(S.sys_folder.c_str(), S.db_name.c_str(), S.usr_folder.c_str(), q.data(), nq, t.data(), nt,
+                       S.member_name.empty() ? nullptr : S.member_name.c_str(),
+                       S.template_name.empty() ? nullptr : S.template_name.c_str(),
+                       S.select_pattern.empty() ? nullptr : S.select_pattern.c_str(), only, n_only, options))
+    fail();
+}
+
+// Modes 1 to 9; returns after the first that applies.
+void runMode(_trel_options* options, char** only, int n_only) {
+  const char* select = S.select_pattern.empty() ? nullptr : S.select_pattern.c_str();
+  if (S.do_theor) {
+    if (!trel_modeTheor(S.res_folder.c_str(), S.theor_file.c_str(), options->export_mode)) fail();
+    return;
+  }
+  if (S.do_purge && !S.server_mode) {
+    trel_purgeResults(S.res_folder.c_str(), S.really_delete);  // a refusal only logs
+    return;
+  }
+  if (S.do_delete && !S.server_mode) {
+    needDatabase("delete");
+    if (!trel_modeDelete(S.sys_folder.c_str(), S.db_name.c_str(), S.with_index, S.really_delete)) fail();
+    return;
+  }
+  if (S.do_list) {
+    needDatabase("list");
+    if (!trel_modeList(S.sys_folder.c_str(), S.db_name.c_str(), S.with_index, select, only, n_only, options))
+      fail();
+    return;
+  }
+  if (S.do_extract) {
+    needDatabase("extract");
+    if (!trel_mkdir(S.extract_folder.c_str(), "EXTRACT")) fail();
+    if (!trel_modeExtract(S.sys_folder.c_str(), S.db_name.c_str(), S.with_index, S.extract_folder.c_str(), select,
+                          only, n_only, options))
+      fail();
+    return;
+  }
+
+  for (const std::string& file : S.files) {
+    if (zam_filesize(file.c_str()) == -1) {
+      zam_err("File not found: %s\n", file.c_str());
+      fail();
+    }
+  }
+  if (S.do_score) {
+    if (S.files.empty()) {
+      zam_err("No source alignment files given. Exiting.\n");
+      fail();
+    }
+    for (const std::string& file : S.files)
+      if (!trel_modeScore(file.c_str(), S.sisy_file.c_str(), S.homstrad_file.c_str(), S.sabmark_folder.c_str(),
+                          options))
+        fail();
+    return;
+  }
+  if (S.do_preprocess) {
+    if (S.files.empty()) {
+      zam_err("No source files or directories given. Exiting.\n");
+      fail();
+    }
+    std::vector<char*> f = pointers(S.files);
+    if (!trel_modePreprocess(f.data(), int(S.files.size()), options)) fail();
+    return;
+  }
+  if (S.do_build) {
+    std::vector<std::string> files = getFiles(!S.source_list.empty() ? S.source_list : S.read_list);
+    files.insert(files.end(), S.files.begin(), S.files.end());
+    if (files.empty()) {
+      zam_err("Not enough source PDB structures given. Exiting.\n");
+      fail();
+    }
+    options->with_lookup = 1;
+    options->show_things = 1;
+    std::vector<char*> f = pointers(files);
+    if (!trel_modeBuild(S.sys_folder.c_str(), S.db_name.c_str(), f.data(), int(files.size()), S.with_index,
+                        S.db_type, options))
+      fail();
+    return;
+  }
+  runSearch(options, only, n_only);
+}
+
+}  // namespace
+
+void redirect_output() {
+  static bool hooked = false;
+  if (!S.use_stdout) zam_logger_callback(suppress_stdout);
+  if (!S.log_file.empty()) {
+    if (!hooked) std::atexit(zam_logger_exit);
+    hooked = true;
+    zam_logger_name(S.log_file.c_str());
+    zam_logger_state(1);
+  } else {
+    zam_logger_state(0);
+  }
+}
+
+void show_command_line(int count, char** arguments) {
+  if (S.log_file.empty() || count < 1) return;
+  zam_log("\n");
+  zam_log("%s", arguments[0]);
+  size_t length = std::strlen(arguments[0]);
+  for (int i = 1; i < count; ++i) {
+    size_t n = std::strlen(arguments[i]);
+    if (length + n >= 76) {
+      zam_log(" \\\n%s", arguments[i]);
+      length = n;
+    } else {
+      zam_log(" %s", arguments[i]);
+      length += n + 1;
+    }
+  }
+  zam_log("\n");
+}
+
+void test_kids() {
+  std::printf("kget2D\n");
+  std::fflush(stdout);
+  int* block = kget1I(60000000);
+  kfree(block);
+  std::printf("kids - maximum memory allocation: %d Kb.\n", int(zam_vm_max()));
+  std::printf("kids - total memory on exit: %d Kb.\n", int(zam_vm_total()));
+  std::printf("test_kids() done in %.2lf seconds.\n", zam_get_time());
+  std::fflush(stdout);
+  std::exit(1);
+}
+
+int trel_top(int argc, char** argv, char** envp) {
+  (void)envp;  // the environment is read through getenv
+  zam_nice(10);
+  zam_init_time();
+  double start = zam_get_time();
+  set_version(5);
+  zam_logger_stderr(0);
+  readEnvironment();
+
+  auto* spec = static_cast<_docking_spec*>(kget1B_0(sizeof(_docking_spec)));
+  fillDockSpec(spec);
+  auto options = std::make_unique<_trel_options>();
+
+  trel_parse_result parsed = trel_parseOptions(argc, argv, spec);
+  if (parsed == TREL_PARSE_EXIT) std::exit(0);
+  if (parsed == TREL_PARSE_FAIL) fail();
+  checkLength("The log file name", S.log_file);
+  zam_vm_debug(S.do_memory);
+  if (S.do_kids) test_kids();
+  trel_startLine();
+
+  if (S.server_mode) {
+    if (!zam_getenv("TREL_RESULTS")[0]) S.res_folder = "./";
+    S.opt.use_subdirs = 0;
+    S.opt.use_cache = 0;
+  } else if (!trel_mkdir(S.res_folder.c_str(), "RESULTS")) {
+    fail();
+  }
+  redirect_output();
+  show_command_line(argc, argv);
+
+  if (S.opt.filter_method >= 1 && S.opt.filter_method <= 5) S.opt.with_spf = 1;
+  if (S.opt.with_spf) {
+    S.opt.use_cache = 1;
+    trel_modeSetupSpf();
+  }
+  setupCacheFolder();
+  if (S.opt.with_spf) setupMatcher(spec);
+  zam_setPdbHydrogens(S.with_hydrogens);
+  zam_setPdbHetRes(S.with_hetres);
+  pushAlignSettings();
+  if (S.opt.use_threads && zam_thread_slots() <= 0) S.opt.use_threads = 0;
+
+  setup_trel_options(options.get(), spec);
+  show_trel_options(options.get(), spec);
+  if (!S.log_file.empty()) zam_msg("Using LOG file: %s\n", S.log_file.c_str());
+  if (zam_debug >= 2) {
+    zam_msg("Query  FFT step size: %.2lf deg. B=%d, M=%d, T=%d.\n", spec->receptor_step, spec->receptor_bandlimit,
+            2 * spec->receptor_bandlimit, spec->receptor_samples);
+    zam_msg("Target FFT step size: %.2lf deg. B=%d, M=%d, T=%d.\n", spec->ligand_step, spec->ligand_bandlimit,
+            2 * spec->ligand_bandlimit, spec->ligand_samples);
+    zam_msg("Twist  FFT step size: %.2lf deg. B=%d, M=%d.\n", spec->twist_step, spec->twist_bandlimit,
+            spec->twist_samples);
+  }
+
+  char** only = nullptr;
+  int n_only = 0;
+  if (!S.only_file.empty()) {
+    if (zam_filesize(S.only_file.c_str()) == -1) {
+      zam_err("File not found: %s\n", S.only_file.c_str());
+      fail();
+    }
+    only = trel_getNames(S.only_file.c_str(), &n_only);
+  }
+
+  runMode(options.get(), only, n_only);
+
+  trel_modeCloseDatabase();
+  kfree(only);
+  int do_write = options->do_write;
+  options.reset();
+  kfree(spec);
+  if (do_write) {
+    double seconds = zam_get_time() - start;
+    zam_msg("Peak  memory allocation: %d Mb.\n", int(zam_vm_max() / 1024));
+    zam_msg("Total memory on exit: %d Mb.\n", int(zam_vm_total() / 1024));
+    zam_msg("Trel finished in a total of %.2lf seconds (%.2lf minutes).\n", seconds, seconds / 60.0);
+    zam_msg("\n");
+  }
+  removePrivateCache();
+  return 0;
+}

@@ -1,0 +1,20 @@
+// The program's top level: start-up (priority, clock, identity, environment,
+// folders, command line, log, cache folder, alignment settings, settings
+// table), exactly one mode, and the end-of-run report. Every failure found
+// here ends the process with exit status 1; -help and -version end it with 0.
+#pragma once
+
+// Runs the whole program; returns 0 after a mode has run.
+int trel_top(int argc, char** argv, char** envp);
+
+// Installs the empty message callback with -nostdout; with a log file name
+// set, registers the log's exit hook (once), names the log and opens it,
+// else switches logging off.
+void redirect_output();
+
+// Writes the command line into the log only (nothing without a log name),
+// breaking lines with " \" before an argument that would reach column 76.
+void show_command_line(int count, char** arguments);
+
+// The allocator self-test of -kids; ends the process with status 1.
+[[noreturn]] void test_kids();
