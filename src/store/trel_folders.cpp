@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int kLineBuffer = 4096;  // long enough that a cut line is surely a bad one
+constexpr int kLineBuffer = 4096;  // a first word cut here is far over the name limit, so still refused
 constexpr int kNameSlot = 32;      // a member name keeps at most 31 characters
 constexpr const char* kPurgeName = "trel_results";
 

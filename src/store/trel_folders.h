@@ -38,10 +38,12 @@ int trel_purgeResults(const char* folder, int really);
 
 // Structure files named by source: every entry of a folder, or the first word
 // of every line of a list file (plain or compressed), made absolute with the
-// working folder. Names of missing files are warned about and left out; an
-// unopenable source, an overlong line or an overlong name are reported (with
-// file and line number). Returns a kget1S array the caller releases with
-// kfree and its count in *n; null and 0 when there is no name.
+// working folder. Names of missing files are warned about and left out; a
+// name longer than TREL_PATH_MAX is reported with its file and line number
+// and left out; a source that cannot be opened or read to its end is
+// reported by name and gives no list at all. Returns a kget1S array the
+// caller releases with kfree and its count in *n; null and 0 when there is
+// no name.
 char** trel_getFiles(const char* source, int* n);
 
 // The first words (at most 31 characters each) of the lines of a name-list
