@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "align/trel_backbone.h"
 #include "align/trel_globals.h"
 #include "align/trel_trace.h"
 #include "geometry/zam_frame.h"
@@ -26,11 +27,6 @@ constexpr int kLcmHalf = 15;
 
 // Ideal CB of a residue in its own frame (glycine and missing CB).
 constexpr Point3D kIdealCb{-0.71, 1.13, 0.49};
-// Ideal strand residue in its own frame: stands in for incomplete residues.
-constexpr Point3D kBetaCa{0.0, 0.0, 0.0};
-constexpr Point3D kBetaN{1.382, 0.0, 0.503};
-constexpr Point3D kBetaC{0.0, 0.0, -1.529};
-constexpr Point3D kBetaO{0.682, 0.814, -2.169};
 
 // The five backbone atoms of one residue.
 struct Atoms5 {
@@ -81,10 +77,11 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
   std::vector<Matrix3D> frames(n);
   for (int i = 0; i < n; i++) {
     if (pep->sse[i] == 'D') {
-      pep->ca[i] = kBetaCa;
-      pep->n[i] = kBetaN;
-      pep->c[i] = kBetaC;
-      pep->o[i] = kBetaO;
+      // The ideal strand residue of the backbone builder, at the origin.
+      pep->ca[i] = pt_beta_0_ca;
+      pep->n[i] = pt_beta_0_n;
+      pep->c[i] = pt_beta_0_c;
+      pep->o[i] = pt_beta_0_o;
       frames[i] = tf_identity();
     } else {
       frames[i] = tf_origin_negz_posx(pep->ca[i], pep->c[i], pep->n[i]);

@@ -388,6 +388,7 @@ TEST(TraceBuild, IncompleteResidueKeepsItsMark) {
   EXPECT_EQ(t[3].break_after, 1);
   EXPECT_EQ(t[4].break_before, 1);
   expectNear(t[3].t[0], zam_ptPdbResidue(t.image, 4), 1e-4);
+  expectNear(t[4].t[1], pt_tfpt(t.frame(4), Point3D{0, 0, 0}), 1e-4);  // its CA at the origin
   // The searches of other residues skip it.
   _pdb_peptide* pep = zam_makePdbPep(t.image);
   for (int i = 0; i < 8; i++) {
