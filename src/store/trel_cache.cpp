@@ -1,0 +1,592 @@
+// Per-structure cache files: opening objects from their cache or building
+// them from PDB and sequence files, and the tag, trace, image and coefficient
+// files. Every file goes to a unique temporary name in its own folder first
+// and is renamed into place when whole.
+#include "store/trel_cache.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+#include "align/trel_backbone.h"
+#include "align/trel_trace.h"
+#include "geometry/zam_geom.h"
+#include "runtime/kids.h"
+#include "runtime/zam_directory.h"
+#include "runtime/zam_file.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_string.h"
+#include "runtime/zam_system.h"
+#include "store/trel_cath.h"
+#include "store/trel_folders.h"
+#include "store/trel_pot.h"
+#include "store/trel_sequence.h"
+#include "structure/zam_kpdb.h"
+#include "structure/zam_pdb.h"
+
+namespace {
+
+std::atomic<int> builds{0};
+std::atomic<int> temp_serial{0};
+
+// A name in path's folder that no other writer uses: the process id and a
+// per-process serial go in front of the base name, so the extension (which
+// selects the compressor of zam_fopen and the PDB writer's name) is kept.
+std::string tempName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  return dir + "~" + std::to_string(zam_get_pid()) + "_" + std::to_string(temp_serial++) + "_" +
+         base;
+}
+
+// Creates a fresh temporary file for path (0666 less the umask); -1 on failure.
+int createTemp(const std::string& path, std::string& temp) {
+  for (int attempt = 0; attempt < 100; attempt++) {
+    temp = tempName(path);
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+bool writeAll(int fd, const void* data, int64_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t done = write(fd, p, static_cast<size_t>(n));
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    p += done;
+    n -= done;
+  }
+  return true;
+}
+
+bool readAll(int fd, void* data, int64_t n) {
+  char* p = static_cast<char*>(data);
+  while (n > 0) {
+    const ssize_t done = read(fd, p, static_cast<size_t>(n));
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    p += done;
+    n -= done;
+  }
+  return true;
+}
+
+enum class Write { ok, create_failed, write_failed };
+
+// The blocks written one after the other to a temporary file that is renamed
+// to path when all went well; nothing is left behind otherwise.
+Write writeBlocks(const std::string& path, std::initializer_list<std::pair<const void*, int64_t>> blocks) {
+  std::string temp;
+  const int fd = createTemp(path, temp);
+  if (fd < 0) return Write::create_failed;
+  bool ok = true;
+  for (const auto& [data, n] : blocks)
+    if (ok && n > 0) ok = writeAll(fd, data, n);
+  if (close(fd) != 0) ok = false;
+  if (ok && rename(temp.c_str(), path.c_str()) != 0) ok = false;
+  if (!ok) unlink(temp.c_str());
+  return ok ? Write::ok : Write::write_failed;
+}
+
+std::string withExtension(const char* base, const char* ext) {
+  char file[TREL_PATH_MAX + 1];
+  return zam_filename(base, ext, file);
+}
+
+// Everything a tag says about itself must hold before it is trusted: a file
+// of the right size can still hold rubbish.
+bool tagSane(const _trel_tag& tag) {
+  return tag.valid == 1 && tag.n_residues > 0 && tag.order >= 0 && tag.order <= 1000 &&
+         tag.pot_class >= 0 && tag.pot_class < TREL_POT_CLASSES;
+}
+
+// Reads base's tag file into tag; a damaged one counts as absent.
+void readTag(const char* base, _trel_tag* tag) {
+  if (trel_read_tag(base, tag) && tag->valid == 1 && !tagSane(*tag)) {
+    zam_wrn("Ignoring damaged TAG file: %s\n", withExtension(base, "trq").c_str());
+    memset(tag, 0, sizeof *tag);
+  }
+}
+
+// The folder of an object's files: the source's own folder for "./" (the
+// cache off), else the cache folder, with a trailing "/".
+std::string thingFolder(const char* path, const char* cache_folder) {
+  if (!cache_folder || strcmp(cache_folder, "./") == 0) {
+    const char* slash = strrchr(path, '/');
+    return slash ? std::string(path, slash + 1) : std::string("./");
+  }
+  std::string folder = cache_folder;
+  if (folder.empty()) return "./";
+  if (folder.back() != '/') folder += '/';
+  return folder;
+}
+
+std::string codeText(const _trel_tag* tag) {
+  char code[TREL_CATH_NAME_SIZE];
+  return trel_cathName(tag->code, code);
+}
+
+// Reads and imports the PDB file of a trace or descriptor object. Null (with
+// tag->valid 0) when it cannot be read or has no residues, both reported.
+_pdb_image* readSource(_trel_thing* thing, const char* path) {
+  _pdb_image* image = zam_readPdb(path, thing->name);  // reports a file it cannot open
+  if (image && image->nres < 1) {
+    zam_err("No residues found in PDB file: %s\n", path);
+    zam_freePdb(image);
+    image = nullptr;
+  }
+  if (!image) thing->tag->valid = 0;
+  return image;
+}
+
+void lookupCode(_trel_thing* thing, const _trel_thing_opts* options) {
+  if (options->with_lookup) trel_lookupCath(thing->name, thing->tag->code);
+}
+
+void openDescriptor(_trel_thing* thing, const char* path, const char* cache_folder, int order,
+                    const _trel_thing_opts* options, const int* pots, int force) {
+  _trel_tag* tag = thing->tag;
+  char base[TREL_PATH_MAX + 1];
+  if (!thing->tag_borrowed) readTag(trel_nameThing(thing, base), tag);
+  int mask[TREL_POT_CLASSES] = {0, 0, 0, 0, 0};
+  const bool rebuild = force || options->use_force;
+  if (tag->valid == 1) {
+    bool compatible = tag->order >= order;
+    if (compatible && tag->order > 0)
+      compatible = trel_potMask(pots, tag->pot_class, tag->pot_flags, mask) == 0;
+    if (compatible) {
+      thing->cached = 1;
+      if (zam_debug > 2) zam_msg("Found %s [%s]\n", thing->name, codeText(tag).c_str());
+      return;
+    }
+    if (!rebuild) {
+      zam_msg("Object %s is not compatible with the given options (use \"-force\" next time?).\n",
+              thing->name);
+      if (tag->order <= order)
+        zam_msg("   Object %s has N=%d, but N=%d was requested.\n", thing->name, tag->order, order);
+      tag->valid = 0;
+      return;
+    }
+    // A cache of too low an order is recomputed whole at the requested order.
+    if (tag->order < order || !(mask[0] | mask[1] | mask[2] | mask[3] | mask[4])) {
+      const int none[TREL_POT_CLASSES] = {0, 0, 0, 0, 0};
+      trel_potMask(pots, tag->pot_class, none, mask);
+    }
+    tag->order = 0;
+    lookupCode(thing, options);
+    zam_msg("Re-creating %s [%s] (%s) as %s\n", thing->name, codeText(tag).c_str(), path,
+            thing->name);
+    builds++;
+    thing->image = readSource(thing, path);
+    if (!thing->image) return;
+    zam_importPdb(thing->image, 0);  // the stored radius is kept
+    trel_loadThingTdb(thing, tag->pot_class, mask, order, options);
+    return;
+  }
+  if (!rebuild) {
+    zam_msg("Object %s not found in %s and rebuild not set (use \"-force\" next time?).\n",
+            thing->name, cache_folder ? cache_folder : "");
+    tag->valid = 0;
+    return;
+  }
+  memset(tag, 0, sizeof *tag);
+  lookupCode(thing, options);
+  builds++;
+  thing->image = readSource(thing, path);
+  if (!thing->image) return;
+  tag->radius = zam_importPdb(thing->image, options->use_random);
+  const int pot_class = trel_potRadius(tag->radius);
+  if (options->use_random) {
+    for (int& m : mask) m = 1;
+  } else {
+    trel_potMask(pots, pot_class, tag->pot_flags, mask);
+  }
+  if (options->with_lookup)
+    zam_msg("Creating %s [%s] from %s\n", thing->name, codeText(tag).c_str(), path);
+  trel_loadThingTdb(thing, pot_class, mask, order, options);
+}
+
+void openSequence(_trel_thing* thing, const char* path, const _trel_thing_opts* options) {
+  thing->from_sequence = 1;
+  _trel_seq* seq = trel_readSequence(path);
+  thing->seq = seq;
+  if (!seq) {
+    zam_err("No sequence found in file: %s\n", path);
+    return;
+  }
+  if (options->do_write) {
+    zam_msg("Loaded SEQUENCE file: %s\n", path);
+    zam_msg("\n");
+    trel_printSequenceFasta(seq);
+  }
+  if (seq->length < 1 || !seq->sequence) {
+    zam_err("No residues in SEQUENCE file: %s\n", path);
+    return;
+  }
+  builds++;
+  thing->image = trel_makeBackbone(thing->name, 'A', seq->length, seq->sequence, nullptr);
+  trel_loadThingTrel(thing, 1, options);
+}
+
+void openTrace(_trel_thing* thing, const char* path, const char* cache_folder,
+               const _trel_thing_opts* options, int force) {
+  _trel_tag* tag = thing->tag;
+  char base[TREL_PATH_MAX + 1];
+  if (!thing->tag_borrowed) readTag(trel_nameThing(thing, base), tag);
+  if (tag->valid == 1) {
+    thing->cached = 1;  // accepted as it stands, whatever options built it
+    return;
+  }
+  if (!force) {
+    zam_msg("Object %s not found in %s and rebuild not set.\n", thing->name,
+            cache_folder ? cache_folder : "");
+    tag->valid = 0;
+    return;
+  }
+  memset(tag, 0, sizeof *tag);
+  lookupCode(thing, options);
+  builds++;
+  thing->image = readSource(thing, path);
+  if (!thing->image) return;
+  tag->radius = zam_importPdb(thing->image, options->use_random);
+  const int pot_class = trel_potRadius(tag->radius);
+  if (options->with_lookup)
+    zam_msg("Creating %s [%s] from %s\n", thing->name, codeText(tag).c_str(), path);
+  trel_loadThingTrel(thing, pot_class, options);
+}
+
+int readCoefficients(_trel_thing* thing, int pot_class, int order, bool tau) {
+  if (!thing || !thing->valid || !thing->tag || thing->tag->valid != 1) return 0;
+  if (pot_class < 0 || pot_class >= TREL_POT_CLASSES) return 0;
+  double*& slot = tau ? thing->tau[pot_class] : thing->sig[pot_class];
+  if (slot) return 1;
+  char base[TREL_PATH_MAX + 1];
+  const std::string path = withExtension(trel_nameThingPot(thing, pot_class, base), tau ? "tau" : "sig");
+  if (zam_debug > 2) zam_log(tau ? "Reading TAU file: %s\n" : "Reading SIG file: %s\n", path.c_str());
+  const int64_t n = trel_anlmSize(order);
+  double* values = kget1D_0(n > 0 ? n : 1);
+  const int result = trel_read_anlm(path.c_str(), order, values);
+  // A file of lower order than asked would serve zeros in place of the
+  // missing coefficients: such an array is never kept.
+  if (result == 1)
+    slot = values;
+  else
+    kfree(values);
+  return result;
+}
+
+int writeCoefficientFile(const char* base, const char* ext, int order, const double* values) {
+  const std::string path = withExtension(base, ext);
+  if (zam_debug >= 2) zam_log(strcmp(ext, "sig") == 0 ? "Writing SIG: %s\n" : "Writing TAU: %s\n", path.c_str());
+  return trel_write_anlm(path.c_str(), order, values);
+}
+
+// Writes the image as PDB text through a temporary file.
+bool writeImageText(const std::string& target, const _pdb_image* image) {
+  std::string temp;
+  const int fd = createTemp(target, temp);  // reserves the name for the writer
+  if (fd < 0) {
+    zam_err("Failed to write PDB file: %s [%s]\n", target.c_str(), strerror(errno));
+    return false;
+  }
+  close(fd);
+  bool ok = zam_writePdb(temp.c_str(), image, -1, 0, 0, 0, 1, tf_identity()) == 1;
+  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+    zam_err("Failed to write PDB file: %s [%s]\n", target.c_str(), strerror(errno));
+    ok = false;
+  }
+  if (!ok) unlink(temp.c_str());
+  return ok;
+}
+
+// True when target is the very file the image was read from: the cache must
+// never overwrite a user's structure with its imported copy.
+bool isSourceFile(const std::string& target, const _pdb_image* image) {
+  if (!image->path) return false;
+  std::error_code ec;
+  return std::filesystem::equivalent(target, image->path, ec) && !ec;
+}
+
+}  // namespace
+
+_trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int order,
+                                int is_sequence, const _trel_thing_opts* options, const int* pots,
+                                int force, int save) {
+  const _trel_thing_opts defaults;
+  if (!options) options = &defaults;
+  const int own_only[TREL_POT_CLASSES] = {-1, 0, 0, 0, 0};
+  if (!pots) pots = own_only;
+  if (!path) path = "";
+
+  char buffer[TREL_PATH_MAX + 1], root[TREL_PATH_MAX + 1];
+  zam_basename(path, buffer);
+  zam_rootname(buffer, root);
+  str_sanitise(root);
+  const std::string folder = thingFolder(path, cache_folder);
+  _trel_thing* thing = trel_createThing(root, folder.c_str());
+  thing->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
+
+  if (root[0] == '\0') {
+    zam_err("No structure file name in \"%s\".\n", path);
+  } else if (options->with_spf) {
+    openDescriptor(thing, path, cache_folder, order, options, pots, force);
+  } else if (is_sequence) {
+    openSequence(thing, path, options);
+  } else {
+    openTrace(thing, path, cache_folder, options, force);
+  }
+
+  if (thing->tag->valid == 1) {
+    thing->valid = 1;
+    // A sequence object is never cached: its files would land beside the
+    // user's sequence file and could replace a PDB file of the same name.
+    if (save && !thing->from_sequence) thing->dirty = 1;
+  }
+  return thing;
+}
+
+int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int max,
+                    int is_sequence, const char* const* paths, const char* cache_folder,
+                    int force, int save, const _trel_thing_opts* options) {
+  const _trel_thing_opts defaults;
+  if (!options) options = &defaults;
+  for (int i = 0; i < n; i++)
+    things[i] = trel_openThingFile(paths[i], cache_folder, options->q_max, is_sequence, options,
+                                   pots, force, save);
+  for (int i = 0; i < n; i++) {
+    _trel_thing* thing = things[i];
+    // Objects that could not be opened were reported then; the caller skips them.
+    if (!thing->tag || thing->tag->valid != 1) continue;
+    if (options->filter_method == 6) {
+      const int length = thing->tag->n_residues;
+      if (length < min || length > max) continue;
+      if (!trel_readThingTrace(thing)) {
+        zam_err("Failed to load TRC data for: %s\n", thing->name);
+        return 0;
+      }
+      continue;
+    }
+    for (int c = 0; c < TREL_POT_CLASSES; c++) {
+      int pot_class = -1;
+      if (pots && pots[c] == -1) pot_class = thing->tag->pot_class;
+      if (pots && pots[c] > 0) pot_class = c;
+      if (pot_class < 0) continue;
+      if (trel_readThingTau(thing, pot_class, options->q_max) != 1) {
+        zam_err("Failed to load SPF data for: %s\n", thing->name);
+        return 0;
+      }
+    }
+  }
+  return 1;
+}
+
+void trel_loadThingTrel(_trel_thing* thing, int pot_class, const _trel_thing_opts* options) {
+  if (!thing) return;
+  const _trel_thing_opts defaults;
+  if (!options) options = &defaults;
+  if (!thing->tag) thing->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
+  _trel_tag* tag = thing->tag;
+  _pdb_image* image = thing->image;
+  if (!image || image->nres < 1) {
+    tag->valid = 0;
+  } else {
+    trel_loadTrace(image, pt_zero(), 1, options->do_write, &thing->trace);
+    for (int& flag : tag->pot_flags) flag = 0;
+    tag->valid = 1;
+    tag->order = 0;
+    tag->n_atoms = image->natoms;
+    tag->n_residues = thing->trace.n;
+    tag->n_backbone = image->nbb;
+    tag->n_mainchain = image->nmc;
+    tag->n_sidechain = image->nsc;
+    tag->pot_class = pot_class;
+    tag->frame = tf_inverse(image->tf);
+  }
+  if (options->show_things || zam_debug > 0) trel_printThing(thing);
+}
+
+void trel_loadThingTdb(_trel_thing* thing, int pot_class, const int* mask, int order,
+                       const _trel_thing_opts* options) {
+  (void)pot_class;
+  (void)mask;
+  (void)options;
+  if (!thing) return;
+  zam_err("Descriptor coefficients (N=%d) of %s cannot be computed: this build has no harmonic "
+          "expansions.\n",
+          order, thing->name);
+  if (thing->tag) thing->tag->valid = 0;
+}
+
+int trel_read_tag(const char* base, _trel_tag* tag) {
+  return zam_bbread(withExtension(base, "trq").c_str(), tag, sizeof(_trel_tag));
+}
+
+int trel_write_tag(const char* base, _trel_tag* tag) {
+  const std::string file = withExtension(base, "trq");
+  if (zam_debug >= 2) zam_log("Writing TAG file: %s\n", file.c_str());
+  if (writeBlocks(file, {{tag, static_cast<int64_t>(sizeof(_trel_tag))}}) == Write::ok) return 1;
+  zam_err("Failed to write TAG file: %s.\n", file.c_str());
+  tag->valid = 0;
+  return 0;
+}
+
+int trel_writeThingTrace(const char* base, int n, const _trel_seg* records) {
+  const std::string file = withExtension(base, "trc");
+  if (zam_debug >= 2) zam_log("Writing TRC file: %s\n", file.c_str());
+  const int64_t bytes = static_cast<int64_t>(n) * static_cast<int64_t>(sizeof(_trel_seg));
+  if (n >= 0 && (records || n == 0) && writeBlocks(file, {{records, bytes}}) == Write::ok) return 1;
+  zam_err("Failed to write TRC file: %s.\n", file.c_str());
+  return 0;
+}
+
+int trel_read_anlm(const char* path, int order, double* buffer) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    zam_wrn("Failed to open %s.\n", path);
+    return 0;
+  }
+  int32_t header[2] = {0, 0};
+  int result = 0;
+  if (readAll(fd, header, sizeof header) && header[0] >= 1 && header[0] <= 1000 &&
+      header[1] == trel_anlmSize(header[0])) {
+    const int stored = header[0];
+    if (stored >= order) {
+      result = readAll(fd, buffer, trel_anlmSize(order) * static_cast<int64_t>(sizeof(double))) ? 1 : 0;
+    } else {
+      memset(buffer, 0, static_cast<size_t>(trel_anlmSize(order)) * sizeof(double));
+      if (readAll(fd, buffer, static_cast<int64_t>(header[1]) * static_cast<int64_t>(sizeof(double)))) {
+        zam_wrn("Requested N=%d but found N=%d in file: %s\n", order, stored, path);
+        result = 2;
+      }
+    }
+  }
+  close(fd);
+  if (result == 0) zam_err("Failed to read %s.\n", path);
+  return result;
+}
+
+int trel_write_anlm(const char* path, int order, const double* buffer) {
+  const int64_t n = trel_anlmSize(order);
+  const int32_t header[2] = {order, static_cast<int32_t>(n)};
+  if (order < 1 || !buffer) {
+    zam_err("Failed to write %s.\n", path);
+    return 0;
+  }
+  const Write w = writeBlocks(path, {{header, static_cast<int64_t>(sizeof header)},
+                                     {buffer, n * static_cast<int64_t>(sizeof(double))}});
+  if (w == Write::ok) return 1;
+  zam_err(w == Write::create_failed ? "Failed to create %s.\n" : "Failed to write %s.\n", path);
+  return 0;
+}
+
+int trel_readThingTau(_trel_thing* thing, int pot_class, int order) {
+  return readCoefficients(thing, pot_class, order, true);
+}
+
+int trel_readThingSig(_trel_thing* thing, int pot_class, int order) {
+  return readCoefficients(thing, pot_class, order, false);
+}
+
+int trel_write_thing(const char* base, int order, const double* sig, const double* tau) {
+  const int sig_ok = writeCoefficientFile(base, "sig", order, sig);
+  const int tau_ok = writeCoefficientFile(base, "tau", order, tau);
+  return sig_ok && tau_ok ? 1 : 0;
+}
+
+int trel_moveThingTau(_trel_thing* thing, int pot_class, Matrix3D transform) {
+  (void)transform;
+  zam_err("Cannot move TAU coefficients of %s (class %d): this build has no harmonic expansions.\n",
+          thing && thing->name ? thing->name : "", pot_class);
+  return 0;
+}
+
+int trel_moveThingSig(_trel_thing* thing, int pot_class, Matrix3D transform) {
+  (void)transform;
+  zam_err("Cannot move SIG coefficients of %s (class %d): this build has no harmonic expansions.\n",
+          thing && thing->name ? thing->name : "", pot_class);
+  return 0;
+}
+
+int trel_write_anlm_asc(const char* path, int order, const double* values) {
+  const std::string target = path;
+  std::string temp;
+  const int fd = createTemp(target, temp);  // reserves the name; zam_fopen writes it
+  if (fd >= 0) close(fd);
+  _zam_file* file = fd >= 0 ? zam_fopen(temp.c_str(), "w") : nullptr;
+  if (!file) {
+    zam_err("Failed to open file: %s [%s]\n", path, strerror(errno));
+    if (fd >= 0) unlink(temp.c_str());
+    return 0;
+  }
+  zam_fprintf(file, "n_max = %d, n_dim = %d\n", order, static_cast<int>(trel_anlmSize(order)));
+  int64_t k = 0;
+  for (int n = 1; n <= order; n++)
+    for (int l = 0; l < n; l++)
+      for (int m = -l; m <= l; m++) zam_fprintf(file, "%3d %3d %3d  %.8g\n", n, l, m, values[k++]);
+  bool ok = zam_fclose(file) == 0;
+  if (ok && rename(temp.c_str(), path) != 0) ok = false;
+  if (!ok) {
+    zam_err("Failed to write %s.\n", path);
+    unlink(temp.c_str());
+  }
+  return ok ? 1 : 0;
+}
+
+int trel_writeThingFiles(_trel_thing* thing) {
+  if (!thing) return 1;
+  char base[TREL_PATH_MAX + 1];
+  trel_nameThing(thing, base);
+  bool ok = true;
+  if (thing->image) {
+    const std::string target = withExtension(base, thing->binary ? "kpdb" : "pdb");
+    if (isSourceFile(target, thing->image)) {
+      // The source file is where the image file would go: leave it be.
+    } else if (thing->binary) {
+      if (zam_writeBinaryPdb(base, thing->image) != 1) {
+        zam_err("Failed to write structure image file: %s\n", target.c_str());
+        ok = false;
+      }
+    } else {
+      ok = writeImageText(target, thing->image);
+    }
+  }
+  if (thing->tag && thing->tag->order > 0) {
+    for (int c = 0; c < TREL_POT_CLASSES; c++) {
+      if (!thing->tag->pot_flags[c] || !thing->sig[c] || !thing->tau[c]) continue;
+      if (!trel_write_thing(trel_nameThingPot(thing, c, base), thing->tag->order, thing->sig[c],
+                            thing->tau[c]))
+        ok = false;
+    }
+  }
+  return ok ? 1 : 0;
+}
+
+int trel_writeThingCache(_trel_thing* thing) {
+  if (!thing || !thing->dirty || !thing->tag || thing->tag->valid != 1 || !thing->trace.seg)
+    return 1;
+  thing->dirty = 0;
+  if (thing->cached) return 1;  // its files are on disk already
+  char base[TREL_PATH_MAX + 1];
+  trel_nameThing(thing, base);
+  if (thing->trace.n != thing->tag->n_residues) {
+    zam_err("Trace of %s has %d residues but its tag says %d: cache files not written.\n",
+            thing->name, thing->trace.n, thing->tag->n_residues);
+    return 0;
+  }
+  // The tag goes last: a reader that finds it finds the other files whole.
+  if (!trel_writeThingTrace(base, thing->trace.n, thing->trace.seg)) return 0;
+  if (!trel_writeThingFiles(thing)) return 0;
+  return trel_write_tag(base, thing->tag);
+}
+
+int trel_thingBuilds() { return builds.load(); }

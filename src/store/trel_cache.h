@@ -1,0 +1,102 @@
+// Per-structure cache files: an object's tag ("trq"), trace ("trc"), image
+// ("pdb" or "kpdb") and per-class sig/tau coefficient files share the base
+// path folder + name. trel_openThingFile finds an object in its cache or
+// builds it from its PDB or sequence file; trel_openThings opens a list.
+// Every file is written under a temporary name in its folder and renamed
+// when whole, so runs sharing a cache folder never see a partial file.
+#pragma once
+
+#include <cstdint>
+
+#include "geometry/zam_transform.h"
+#include "store/trel_thing.h"
+
+// The run settings the store reads. The driver fills one from its option
+// record; the store never reads the driver's record itself.
+struct _trel_thing_opts {
+  int with_spf = 0;       // descriptor objects (sig/tau coefficients)
+  int use_force = 0;      // rebuild incompatible cached objects
+  int use_random = 0;     // random rotation at import; all classes for new descriptor objects
+  int with_lookup = 0;    // look up classification codes while building
+  int do_write = 1;       // echo loaded sequences
+  int show_things = 0;    // print each object's summary as it is built
+  int filter_method = 6;  // 6: trace scoring, else descriptor filters
+  int q_max = 15;         // expansion order of the descriptor filters
+};
+
+// Opens one object from a PDB file (is_sequence 0) or a FASTA/PIR file: from
+// the cache folder when its files serve, else built when force (or use_force)
+// allows. cache_folder "./" means the source file's own folder. pots is the
+// class request (int[5]) of descriptor objects. save marks a freshly built
+// object dirty, so that trel_emptyThing writes its cache files. Never null;
+// the object is usable when tag->valid == 1 (refusals are reported here).
+// Release with trel_closeThing.
+_trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int order,
+                                int is_sequence, const _trel_thing_opts* options, const int* pots,
+                                int force, int save);
+// Opens paths[0..n-1] into things[0..n-1], then loads the traces of the
+// objects whose residue count lies in [min, max] (filter method 6) or their
+// tau coefficients of order q_max for the requested classes. Returns 1; 0
+// after "Failed to load TRC data for: %s\n" or "Failed to load SPF data for:
+// %s\n" (the caller ends the run). The objects are opened in either case.
+int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int max,
+                    int is_sequence, const char* const* paths, const char* cache_folder,
+                    int force, int save, const _trel_thing_opts* options);
+
+// Builds the trace of the loaded image and fills the tag of a trace object.
+// An image that is missing or has no residues leaves tag->valid = 0.
+void trel_loadThingTrel(_trel_thing* thing, int pot_class, const _trel_thing_opts* options);
+// Descriptor objects: computing coefficients needs the harmonic expansions,
+// which this build lacks; reports it and leaves tag->valid = 0.
+void trel_loadThingTdb(_trel_thing* thing, int pot_class, const int* mask, int order,
+                       const _trel_thing_opts* options);
+
+// The 304 bytes of base's tag file into tag: 1; a missing or short file
+// leaves the tag zero-filled (valid 0) and gives 0. No message.
+int trel_read_tag(const char* base, _trel_tag* tag);
+// Writes the tag file of base. 1 on success; 0 after "Failed to write TAG
+// file: %s.\n", with tag->valid set to 0.
+int trel_write_tag(const char* base, _trel_tag* tag);
+// Writes n trace records to base's trace file ("trc"). 1 on success; 0 after
+// "Failed to write TRC file: %s.\n".
+int trel_writeThingTrace(const char* base, int n, const _trel_seg* records);
+
+// Coefficient file at path (extension included) into buffer, which holds the
+// coefficients of order N: 1 when the file has order >= N (its prefix is
+// read); 2 when it has a lower order (zero-padded, with a warning); 0 after
+// "Failed to open %s.\n" (warning) or "Failed to read %s.\n" (bad header or
+// short file).
+int trel_read_anlm(const char* path, int order, double* buffer);
+// Writes an order-N coefficient file to path. 1; 0 after "Failed to create
+// %s.\n" or "Failed to write %s.\n" (no partial file is left).
+int trel_write_anlm(const char* path, int order, const double* buffer);
+// The class's tau / sig array of order N from its file: 1 when present or
+// read; 0 for an invalid object or tag or an unreadable file; 2 when the file
+// holds a lower order than asked: the array is then not kept.
+int trel_readThingTau(_trel_thing* thing, int pot_class, int order);
+int trel_readThingSig(_trel_thing* thing, int pot_class, int order);
+// base + ".sig" then base + ".tau"; returns the result of the tau write (and
+// 0 when the sig write failed too).
+int trel_write_thing(const char* base, int order, const double* sig, const double* tau);
+// Moving coefficients needs the harmonic expansions, which this build lacks:
+// reports it and returns 0 (the array is unchanged).
+int trel_moveThingTau(_trel_thing* thing, int pot_class, Matrix3D transform);
+int trel_moveThingSig(_trel_thing* thing, int pot_class, Matrix3D transform);
+// Text export: "n_max = %d, n_dim = %d\n", then "%3d %3d %3d  %.8g\n" per
+// coefficient. 1; 0 when the file cannot be opened or written (reported).
+int trel_write_anlm_asc(const char* path, int order, const double* values);
+
+// Writes a dirty object's cache files (trace, image, coefficients, and the
+// tag last, so that a tag on disk always has its files beside it) and clears
+// dirty. Does nothing (1) unless tag->valid == 1, the trace records are
+// present and the object is dirty; an object read from its cache gets no
+// rewrite. 0 when a write failed (reported).
+int trel_writeThingCache(_trel_thing* thing);
+// The image file (when the image is loaded) and the coefficient files of
+// every class in tag->pot_flags, at the base path. Never writes over the
+// object's own source file. 1; 0 when a write failed (reported).
+int trel_writeThingFiles(_trel_thing* thing);
+
+// Number of objects built from source files by this process (for checking
+// that a warm cache builds nothing).
+int trel_thingBuilds();

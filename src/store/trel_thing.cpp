@@ -1,0 +1,220 @@
+// Structure objects: creation, naming, coefficient arrays, the trace and
+// image loaded on demand, the summary print, look-up, emptying and release.
+#include "store/trel_thing.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "align/trel_backbone.h"
+#include "runtime/kids.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "store/trel_cache.h"
+#include "store/trel_cath.h"
+#include "store/trel_folders.h"
+#include "store/trel_pot.h"
+#include "store/trel_sequence.h"
+#include "structure/zam_kpdb.h"
+#include "structure/zam_pdb.h"
+
+#if __has_include("store/trel_database.h")
+#include "store/trel_database.h"
+#define TREL_HAVE_DATABASE 1
+#endif
+
+namespace {
+
+_trel_thing* newThing() { return static_cast<_trel_thing*>(kget1B_0(sizeof(_trel_thing))); }
+
+bool tagUsable(const _trel_thing* thing) {
+  return thing->valid != 0 && thing->tag != nullptr && thing->tag->valid == 1;
+}
+
+// The image of a sequence object is its ideal backbone, built again from the
+// sequence: the sequence file itself is no PDB file.
+_pdb_image* sequenceImage(const _trel_thing* thing) {
+  if (!thing->seq || thing->seq->length < 1 || !thing->seq->sequence) {
+    zam_err("No sequence to rebuild the structure of %s from.\n", thing->name);
+    return nullptr;
+  }
+  return trel_makeBackbone(thing->name, 'A', thing->seq->length, thing->seq->sequence, nullptr);
+}
+
+}  // namespace
+
+int64_t trel_anlmSize(int order) {
+  if (order < 1) return 0;
+  const int64_t n = order;
+  return n * (n + 1) * (2 * n + 1) / 6;
+}
+
+_trel_thing* trel_createThing(const char* name, const char* folder) {
+  _trel_thing* thing = newThing();
+  thing->valid = 1;
+  thing->name = kdupS(name ? name : "");
+  thing->folder = kdupS(folder ? folder : "./");
+  return thing;
+}
+
+_trel_thing* trel_createThingRef(const char* name, const char* folder) {
+  _trel_thing* thing = newThing();
+  thing->valid = 1;
+  thing->member = 1;
+  thing->name = const_cast<char*>(name);
+  thing->folder = const_cast<char*>(folder);
+  return thing;
+}
+
+void trel_setupThingRef(_trel_thing* thing, const char* name, const char* folder) {
+  if (!thing) return;
+  thing->valid = 1;
+  thing->member = 1;
+  thing->trace_borrowed = 0;
+  thing->embedded = 1;
+  thing->name = const_cast<char*>(name);
+  thing->folder = const_cast<char*>(folder);
+}
+
+char* trel_nameThing(const _trel_thing* thing, char* buffer) {
+  snprintf(buffer, TREL_PATH_MAX + 1, "%s%s", thing->folder ? thing->folder : "",
+           thing->name ? thing->name : "");
+  return buffer;
+}
+
+char* trel_nameThingPot(const _trel_thing* thing, int pot_class, char* buffer) {
+  if (pot_class < 0) return trel_nameThing(thing, buffer);
+  snprintf(buffer, TREL_PATH_MAX + 1, "%s%s_%s", thing->folder ? thing->folder : "",
+           thing->name ? thing->name : "", trel_potCode(pot_class));
+  return buffer;
+}
+
+void trel_allocateThing(_trel_thing* thing, int pot_class, int order) {
+  if (!thing || pot_class < 0 || pot_class >= TREL_POT_CLASSES) return;
+  kfree(thing->sig[pot_class]);
+  kfree(thing->tau[pot_class]);
+  const int64_t n = trel_anlmSize(order);
+  thing->sig[pot_class] = kget1D_0(n > 0 ? n : 1);
+  thing->tau[pot_class] = kget1D_0(n > 0 ? n : 1);
+}
+
+int trel_readThingTrace(_trel_thing* thing) {
+  if (!thing || !tagUsable(thing)) return 0;
+  if (thing->trace.seg) return 1;
+  if (thing->trace_borrowed) return 0;
+  const int n = thing->tag->n_residues;
+  if (n < 1) return 0;
+  char base[TREL_PATH_MAX + 1];
+  _trel_seg* seg = trel_read_trc(trel_nameThing(thing, base), n);
+  if (!seg) return 0;
+  thing->trace.seg = seg;
+  thing->trace.n = n;
+  return 1;
+}
+
+_pdb_image* trel_imageThing(_trel_thing* thing) {
+  if (!thing) return nullptr;
+  if (thing->image) return thing->image;
+  char base[TREL_PATH_MAX + 1];
+  trel_nameThing(thing, base);
+  if (thing->from_sequence) {
+    thing->image = sequenceImage(thing);
+  } else if (thing->binary) {
+    thing->image = zam_readBinaryPdb(base, thing->name);
+    if (!thing->image) zam_err("Failed to read structure image of %s: %s.kpdb\n", thing->name, base);
+  } else {
+    thing->image = zam_readPdb(base, thing->name);  // reports a file it cannot open
+  }
+  _pdb_image* image = thing->image;
+  if (!image) return nullptr;
+  if (!thing->trace.seg) trel_readThingTrace(thing);
+  if (thing->trace.seg && image->nres > 0) {
+    const int n = thing->trace.n;
+    if (n != image->nres)
+      zam_wrn("Trace of %s has %d residues but its structure has %d.\n", thing->name, n,
+              image->nres);
+    const int m = n < image->nres ? n : image->nres;
+    for (int i = 0; i < m; i++) {
+      image->residues[i].sse[0] = thing->trace.seg[i].sse;
+      image->residues[i].sse[1] = '\0';
+    }
+  }
+  return image;
+}
+
+void trel_printThing(const _trel_thing* thing) {
+  if (!thing || !thing->tag) return;
+  const _trel_tag* tag = thing->tag;
+  char code[TREL_CATH_NAME_SIZE];
+  trel_cathName(tag->code, code);
+  const char* name = thing->name ? thing->name : "";
+  if (tag->order < 1) {
+    zam_msg("%s [%s]  S=%d, CA=%d, R=%.2lf\n", name, code, tag->valid, tag->n_residues,
+            tag->radius);
+    return;
+  }
+  char pots[16];
+  const double q = std::sqrt(tag->quad[0] * tag->quad[0] + tag->quad[1] * tag->quad[1] +
+                             tag->quad[2] * tag->quad[2]);
+  zam_msg("%s [%s] \n", name, code);
+  zam_msg("S=%d, CA=%d, R=%.2lf, N=%d, M=%.2lf, Q=%.2lf, Pots=%s\n", tag->valid,
+          tag->n_residues, tag->radius, tag->order, tag->mass, q,
+          trel_formatPots(tag->pot_flags, tag->pot_class, pots));
+  if (zam_debug > 2) {
+    // Guarded: an object without atoms or residues would print inf or nan.
+    const double per_atom = tag->n_atoms > 0 ? tag->mass / tag->n_atoms : 0.0;
+    const double per_ca = tag->n_residues > 0 ? tag->mass / tag->n_residues : 0.0;
+    zam_msg("M/NA = %.2lf,  M/CA = %.2lf\n", per_atom, per_ca);
+  }
+}
+
+int trel_lookupThing(const char* name, _trel_thing* const* things, int n) {
+  if (!name || !things || n < 1) return -1;
+  for (int i = 0; i < n; i++)
+    if (things[i] && things[i]->name && strcmp(things[i]->name, name) == 0) return i;
+  return -1;
+}
+
+int trel_emptyThing(_trel_db* db, _trel_thing* thing) {
+  if (!thing) return 1;
+  int ok = 1;
+  if (thing->dirty) {
+    if (!db) {
+      ok = trel_writeThingCache(thing);
+    } else {
+#ifdef TREL_HAVE_DATABASE
+      trel_writeDatabase(db, thing);
+#else
+      zam_err("No database writer for %s.\n", thing->name);
+      ok = 0;
+#endif
+    }
+  }
+  trel_freeSequence(thing->seq);
+  thing->seq = nullptr;
+  zam_freePdb(thing->image);
+  thing->image = nullptr;
+  for (int c = 0; c < TREL_POT_CLASSES; c++) {
+    kfree(thing->sig[c]);
+    kfree(thing->tau[c]);
+    thing->sig[c] = nullptr;
+    thing->tau[c] = nullptr;
+  }
+  return ok;
+}
+
+int trel_closeThing(_trel_db* db, _trel_thing* thing) {
+  if (!thing) return 1;
+  const int ok = trel_emptyThing(db, thing);
+  if (!thing->member) {
+    kfree(thing->folder);
+    kfree(thing->name);
+  }
+  thing->folder = nullptr;
+  thing->name = nullptr;
+  if (!thing->tag_borrowed) kfree(thing->tag);
+  thing->tag = nullptr;
+  if (!thing->trace_borrowed) trel_wipeTrace(&thing->trace);
+  if (!thing->embedded) kfree(thing);
+  return ok;
+}

@@ -1,0 +1,119 @@
+// Structure objects: one query, target, database member or sequence-built
+// structure with its name, cache folder, structure image (loaded on demand),
+// backbone trace, 304-byte tag and per-class descriptor coefficients; the
+// operations that create, name, print, look up, empty and release objects.
+// Reading objects from and writing them to their cache files is trel_cache.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "align/trel_trace.h"
+#include "geometry/zam_transform.h"
+
+struct _pdb_image;
+struct _trel_seq;
+struct _trel_db;
+
+constexpr int TREL_POT_CLASSES = 5;
+
+// The summary of one structure; also the whole tag file and one record of a
+// database's tags file, stored byte for byte (little-endian, no header).
+struct _trel_tag {
+  int32_t valid;             // 1 = usable; anything else: no usable object
+  int32_t reserved;          // always 0
+  int64_t trace_offset;      // database members: byte offset in the traces file
+  int32_t order;             // expansion order of the stored coefficients; 0 = none
+  int32_t n_atoms;
+  int32_t n_residues;        // = number of trace records
+  int32_t n_backbone;
+  int32_t n_mainchain;
+  int32_t n_sidechain;
+  int32_t pot_class;         // the structure's own potential class
+  int32_t pot_flags[TREL_POT_CLASSES];  // 1 = coefficients of that class exist
+  int32_t code[4];           // classification code, most general level first
+  double radius;             // largest atom distance from the centroid
+  double mass;               // monopole / s^3 (s = the own class's scale)
+  double quad[3];            // quadrupole vector / s^5
+  double upper[4];           // upper octant masses / s^5
+  double lower[4];           // lower octant masses / s^5
+  double centre[3];          // centre vector / s
+  Matrix3D frame;            // moves the stored structure back to its source coordinates
+};
+static_assert(sizeof(_trel_tag) == 304, "the tag is a 304-byte file record");
+static_assert(offsetof(_trel_tag, reserved) == 4 && offsetof(_trel_tag, trace_offset) == 8 &&
+                  offsetof(_trel_tag, order) == 16 && offsetof(_trel_tag, n_atoms) == 20 &&
+                  offsetof(_trel_tag, n_residues) == 24 && offsetof(_trel_tag, n_backbone) == 28 &&
+                  offsetof(_trel_tag, n_mainchain) == 32 && offsetof(_trel_tag, n_sidechain) == 36 &&
+                  offsetof(_trel_tag, pot_class) == 40 && offsetof(_trel_tag, pot_flags) == 44 &&
+                  offsetof(_trel_tag, code) == 64,
+              "tag counts and class fields");
+static_assert(offsetof(_trel_tag, radius) == 80 && offsetof(_trel_tag, mass) == 88 &&
+                  offsetof(_trel_tag, quad) == 96 && offsetof(_trel_tag, upper) == 120 &&
+                  offsetof(_trel_tag, lower) == 152 && offsetof(_trel_tag, centre) == 184 &&
+                  offsetof(_trel_tag, frame) == 208,
+              "tag descriptor and frame fields");
+
+// One structure object; zero-filled at creation.
+struct _trel_thing {
+  int valid;           // 1 = usable (usability of the structure itself is tag->valid)
+  int dirty;           // 1 = write out (cache files or database) when emptied
+  int binary;          // 1 = the image file is a raw image ("kpdb"), not PDB text
+  int member;          // 1 = name and folder are borrowed
+  int tag_borrowed;    // 1 = tag lies in a database's tags block; no tag file is read
+  int trace_borrowed;  // 1 = trace records lie in a database's traces block
+  int embedded;        // 1 = this record is an element of a database's member array
+  char* name;          // sanitised root name of the source file, or member name
+  char* folder;        // folder of the cache files, ending in "/"
+  _trel_seq* seq;      // sequence of an object built from a sequence file, else null
+  _pdb_image* image;   // null until loaded
+  _trel_tag* tag;
+  _trel_trace trace;   // seg null until built or read
+  double* sig[TREL_POT_CLASSES];
+  double* tau[TREL_POT_CLASSES];
+  int from_sequence;   // 1 = built from a sequence: its image is never read from a PDB file
+  int cached;          // 1 = tag and trace came from the cache files, which need no rewrite
+};
+
+// Coefficient count of order N: N(N+1)(2N+1)/6; 0 for N < 1.
+int64_t trel_anlmSize(int order);
+
+// New object (release with trel_closeThing) holding copies of name and folder.
+_trel_thing* trel_createThing(const char* name, const char* folder);
+// New object borrowing name and folder (member = 1).
+_trel_thing* trel_createThingRef(const char* name, const char* folder);
+// Turns an element of a database's member array into an object borrowing
+// name and folder (member = 1, embedded = 1).
+void trel_setupThingRef(_trel_thing* thing, const char* name, const char* folder);
+
+// folder + name into buffer (TREL_PATH_MAX + 1 bytes); returns buffer.
+char* trel_nameThing(const _trel_thing* thing, char* buffer);
+// The same followed by "_" and the class letter when pot_class >= 0.
+char* trel_nameThingPot(const _trel_thing* thing, int pot_class, char* buffer);
+// Frees the class's sig and tau arrays and allocates both anew, zero-filled, of order N.
+void trel_allocateThing(_trel_thing* thing, int pot_class, int order);
+
+// Makes sure the trace records are present: 1 when they are (already, or read
+// from the trace file of the base path); 0 for an invalid object or tag, a
+// borrowed trace that is absent, or a trace file that cannot be read (reported
+// by the trace reader).
+int trel_readThingTrace(_trel_thing* thing);
+// The structure image, loaded on first use from the base path (raw image when
+// binary; rebuilt from the sequence for a sequence object). Copies the trace's
+// secondary-structure letters into the image's residues (warning when trace
+// and image differ in length). Null, after a message naming the file, when it
+// cannot be read. The object owns the image.
+_pdb_image* trel_imageThing(_trel_thing* thing);
+// Prints the object's summary line(s) through zam_msg.
+void trel_printThing(const _trel_thing* thing);
+// Index of the first object whose name equals name; -1 when none or n < 1.
+int trel_lookupThing(const char* name, _trel_thing* const* things, int n);
+
+// Writes a dirty object out (into db when one is being built, else into its
+// cache files), then frees its sequence, image and coefficient arrays. Name,
+// folder, tag and trace stay. Returns 1, or 0 when the write-out failed
+// (reported where it failed). Null is ignored (1).
+int trel_emptyThing(_trel_db* db, _trel_thing* thing);
+// trel_emptyThing, then releases everything the object owns and the record
+// itself (unless embedded). Returns trel_emptyThing's result.
+int trel_closeThing(_trel_db* db, _trel_thing* thing);
