@@ -1,9 +1,150 @@
 #include "store/trel_sequence.h"
 
-#include "runtime/kids.h"
+#include <unistd.h>
 
-_trel_seq* trel_readSequence(const char*) { return nullptr; }
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "runtime/kids.h"
+#include "runtime/zam_directory.h"
+#include "runtime/zam_file.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+
+namespace {
+
+constexpr size_t kRowLetters = 80;
+
+// Reads the next whole line, however long: carriage returns are dropped and
+// the newline is not kept. False at the end of the file when nothing was read.
+bool read_line(_zam_file* file, std::string& line) {
+  line.clear();
+  int c = zam_fgetc(file);
+  if (c < 0) return false;
+  for (; c >= 0 && c != '\n'; c = zam_fgetc(file))
+    if (c != '\r') line.push_back(static_cast<char>(c));
+  return true;
+}
+
+// The letters in rows of at most 80, each ending in "\n"; an empty text
+// gives no row.
+std::string letter_rows(const std::string& letters) {
+  std::string rows;
+  for (size_t at = 0; at < letters.size(); at += kRowLetters) {
+    rows.append(letters, at, kRowLetters);
+    rows.push_back('\n');
+  }
+  return rows;
+}
+
+std::string letters_of(const _trel_seq* seq) {
+  return seq->sequence ? std::string(seq->sequence, static_cast<size_t>(seq->length)) : std::string();
+}
+
+// A record read from FASTA has no description; PIR needs one, so such a
+// record is labelled as a plain sequence.
+const char* description_of(const _trel_seq* seq) {
+  return seq->description ? seq->description : "sequence";
+}
+
+std::string fasta_text(const _trel_seq* seq) {
+  return ">" + std::string(seq->name ? seq->name : "") + "\n" + letter_rows(letters_of(seq)) + "\n";
+}
+
+std::string pir_text(const _trel_seq* seq, const char* description_lead) {
+  return ">P1;" + std::string(seq->name ? seq->name : "") + "\n" + description_lead +
+         description_of(seq) + "\n" + letter_rows(letters_of(seq) + "*") + "\n";
+}
+
+// Messages are cut at 256 characters, so long texts go out line by line.
+void print_lines(const std::string& text) {
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size() - 1;
+    zam_msg("%.*s\n", static_cast<int>(end - at), text.data() + at);
+    at = end + 1;
+  }
+}
+
+// Writes text to folder + root + extension through a temporary file in the
+// same folder, renamed on success, so that a failure leaves no half file.
+int write_text(const char* folder, const char* root, const char* extension, const char* kind_text,
+               const std::string& text) {
+  std::string path = std::string(folder ? folder : "") + (root ? root : "") + extension;
+  if (zam_debug >= 2) zam_msg("Writing %s file: %s\n", kind_text, path.c_str());
+  std::string temp = path + ".tmp" + std::to_string(static_cast<long>(getpid()));
+  _zam_file* file = zam_fopen(temp.c_str(), "w");
+  if (!file) {
+    zam_err("Failed to open file: %s [%s]\n", path.c_str(), strerror(errno));
+    return 0;
+  }
+  zam_fwrite(file, text.data(), static_cast<int64_t>(text.size()));
+  int failed = zam_fclose(file);
+  int saved = errno;
+  if (failed == 0 && rename(temp.c_str(), path.c_str()) == 0) return 1;
+  if (failed == 0) saved = errno;
+  remove(temp.c_str());
+  zam_err("Failed to write file: %s [%s]\n", path.c_str(), strerror(saved ? saved : EIO));
+  return 0;
+}
+
+}  // namespace
+
+_trel_seq* trel_readSequence(const char* file) {
+  if (!file) return nullptr;
+  int64_t size = zam_filesize(file);
+  if (size < 0) {
+    zam_err("Failed to read SEQUENCE file: %s [%s]\n", file, strerror(ENOENT));
+    return nullptr;
+  }
+  if (size == 0) {
+    zam_err("Empty SEQUENCE file: %s\n", file);
+    return nullptr;
+  }
+  _zam_file* in = zam_fopen(file, "r");
+  if (!in) {
+    zam_err("Failed to read SEQUENCE file: %s [%s]\n", file, strerror(errno));
+    return nullptr;
+  }
+  std::string line;
+  bool found = false;
+  while (!found && read_line(in, line)) found = !line.empty() && line[0] == '>';
+  if (!found) {
+    zam_fclose(in);
+    zam_err("No '>' header in SEQUENCE file: %s\n", file);
+    return nullptr;
+  }
+
+  std::string name;
+  std::string description;
+  bool pir = line.compare(0, 4, ">P1;") == 0 || line.compare(0, 4, ">F1;") == 0;
+  bool has_description = false;
+  if (pir) {
+    name = line.substr(4);
+    has_description = read_line(in, description);
+  } else {
+    name = line.substr(1);
+  }
+  std::string letters;
+  while (read_line(in, line) && !line.empty() && line[0] != '>')
+    for (char c : line)
+      if (c != ' ') letters.push_back(c);
+  zam_fclose(in);
+  if (!letters.empty() && letters.back() == '*') letters.pop_back();
+
+  _trel_seq* seq = static_cast<_trel_seq*>(kget1B_0(sizeof(_trel_seq)));
+  seq->name = kdupS(name.c_str());
+  seq->description = has_description ? kdupS(description.c_str()) : nullptr;
+  seq->length = static_cast<int>(letters.size());
+  seq->sequence = letters.empty() ? nullptr : kdupS(letters.c_str());
+  return seq;
+}
+
 _trel_seq* trel_readSequenceFasta(const char* file) { return trel_readSequence(file); }
+
 _trel_seq* trel_readSequencePir(const char* file) { return trel_readSequence(file); }
 
 void trel_freeSequence(_trel_seq* seq) {
@@ -14,7 +155,20 @@ void trel_freeSequence(_trel_seq* seq) {
   kfree(seq);
 }
 
-void trel_printSequenceFasta(const _trel_seq*) {}
-void trel_printSequencePir(const _trel_seq*) {}
-int trel_writeSequenceFasta(const char*, const char*, const _trel_seq*) { return 0; }
-int trel_writeSequencePir(const char*, const char*, const _trel_seq*) { return 0; }
+void trel_printSequenceFasta(const _trel_seq* seq) {
+  if (seq) print_lines(fasta_text(seq));
+}
+
+void trel_printSequencePir(const _trel_seq* seq) {
+  if (seq) print_lines(pir_text(seq, ";"));
+}
+
+int trel_writeSequenceFasta(const char* folder, const char* root, const _trel_seq* seq) {
+  if (!seq) return 0;
+  return write_text(folder, root, ".fasta", "FASTA", fasta_text(seq));
+}
+
+int trel_writeSequencePir(const char* folder, const char* root, const _trel_seq* seq) {
+  if (!seq) return 0;
+  return write_text(folder, root, ".pir", "PIR", pir_text(seq, ""));
+}
