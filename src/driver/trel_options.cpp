@@ -105,8 +105,14 @@ int* const kWriteSwitches[] = {
     &O.write_map,    &O.write_matrix,
 };
 
+// Line by line: a message is cut at 256 characters.
 int actHelp(const Opt&, const char*, _docking_spec*) {
-  zam_msg("%s", trel_usageText().c_str());
+  std::string text = trel_usageText();
+  for (size_t at = 0; at < text.size();) {
+    size_t nl = text.find('\n', at);
+    zam_msg("%s\n", text.substr(at, nl - at).c_str());
+    at = nl + 1;
+  }
   return 1;
 }
 int actVersion(const Opt&, const char*, _docking_spec*) {
