@@ -1,0 +1,295 @@
+// The tool as a user runs it: exit statuses, messages, the results folder and
+// the log, the environment, the cache folder and the modes that exist.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/test_util.h"
+#include "driver/trel_options.h"
+#include "runtime/zam_version.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::read_file;
+using testutil::TempDir;
+using testutil::write_file;
+
+struct Outcome {
+  int status = -1;
+  std::string out;  // standard output and standard error together
+};
+
+// Runs the tool in folder cwd with only PATH and the given variables set.
+Outcome run(const std::string& cwd, std::vector<std::string> args, std::vector<std::string> env = {}) {
+  std::vector<std::string> argv_s = {TREL_BINARY};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  env.push_back("PATH=/usr/bin:/bin");
+  std::vector<char*> argv, envp;
+  for (std::string& a : argv_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    dup2(fds[1], 1);
+    dup2(fds[1], 2);
+    close(fds[0]);
+    close(fds[1]);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  Outcome r;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, size_t(n));
+  close(fds[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The value of one row of the settings table in a log.
+std::string row(const std::string& log, const std::string& label) {
+  size_t at = log.find("\n" + label);
+  if (at == std::string::npos) return "<missing>";
+  at += 1 + 32;
+  return log.substr(at, log.find('\n', at) - at);
+}
+
+TEST(Top, HelpAndVersionExitZero) {
+  TempDir dir;
+  Outcome help = run(dir.str(), {"-help", "-bogus"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out, trel_usageText());
+  EXPECT_EQ(run(dir.str(), {"--HELP"}).out, trel_usageText());
+  set_version(5);
+  Outcome version = run(dir.str(), {"-version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string(zam_version_only()) + "\n");
+  EXPECT_FALSE(fs::exists(dir.file("trel_results")));  // nothing made before the end of parsing
+}
+
+TEST(Top, NoInputFilesFailsAfterLoggingBannersCommandLineAndSettings) {
+  TempDir dir;
+  Outcome r = run(dir.str(), {"-top=9", "-nosse"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, " starting at "));
+  EXPECT_TRUE(has(r.out, "*Error* No target or database PDB files given. Exiting.\n"));
+  std::string log = read_file(dir.file("trel_results/trel.log"));
+  std::string rule78(78, '-');
+  EXPECT_EQ(log.substr(0, 79), rule78 + "\n");
+  EXPECT_TRUE(has(log, " log starting at "));
+  EXPECT_TRUE(has(log, " log stopping at "));
+  EXPECT_TRUE(has(log, std::string("\n") + TREL_BINARY + " -top=9 -nosse\n"));
+  EXPECT_TRUE(has(log, "\nHostname:                       "));
+  EXPECT_EQ(row(log, "Top matches to align:"), "9 (-top)");
+  EXPECT_EQ(row(log, "Results folder:"), "./trel_results/");
+  EXPECT_EQ(row(log, "Cache folder:"), "./");
+  EXPECT_EQ(row(log, "Database import order:"), "0");
+  EXPECT_TRUE(has(log, "Using LOG file: ./trel_results/trel.log\n"));
+  EXPECT_TRUE(has(log, "*Error* No target or database PDB files given. Exiting.\n"));
+  EXPECT_FALSE(has(r.out, "\nHostname:"));  // the table goes to the log only
+}
+
+TEST(Top, LongCommandLinesAreBrokenInTheLog) {
+  TempDir dir;
+  std::string a(40, 'a'), b(40, 'b');
+  run(dir.str(), {"-job=" + a, "-job=" + b});
+  std::string log = read_file(dir.file("trel_results/trel.log"));
+  EXPECT_TRUE(has(log, " \\\n-job=" + b + "\n")) << log;
+}
+
+TEST(Top, BadInputMessagesAndStatus) {
+  TempDir dir;
+  Outcome unknown = run(dir.str(), {"-bogus=3"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_TRUE(has(unknown.out, " starting at "));
+  EXPECT_TRUE(has(unknown.out, "*Error* Option not recognised: bogus\n"));
+  Outcome lone = run(dir.str(), {"-"});
+  EXPECT_EQ(lone.status, 1);
+  EXPECT_TRUE(has(lone.out, "*Error* Option not recognised: \n"));
+  Outcome missing = run(dir.str(), {"-show"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(has(missing.out, "*Error* Option -show needs a value.\n"));
+  Outcome word = run(dir.str(), {"-nroc", "many"});
+  EXPECT_EQ(word.status, 1);
+  EXPECT_TRUE(has(word.out, "*Error* Option -nroc needs a number, not \"many\".\n"));
+  Outcome list = run(dir.str(), {"-target=nolist.txt"});
+  EXPECT_EQ(list.status, 1);
+  EXPECT_TRUE(has(list.out, "*Error* File not found: nolist.txt\n"));
+  Outcome file = run(dir.str(), {"missing.pdb"});
+  EXPECT_EQ(file.status, 1);
+  EXPECT_TRUE(has(file.out, "*Error* File not found: missing.pdb\n"));
+  Outcome only = run(dir.str(), {"-only=nonames.txt", "x"});
+  EXPECT_EQ(only.status, 1);
+  EXPECT_TRUE(has(only.out, "*Error* File not found: nonames.txt\n"));
+}
+
+TEST(Top, EnvironmentSetsFoldersLogAndThreads) {
+  TempDir dir;
+  Outcome r = run(dir.str(), {}, {"TREL_CPUS=3", "TREL_RESULTS=out", "TREL_ROOT=/data", "TREL_JOB=j1"});
+  EXPECT_EQ(r.status, 1);
+  std::string log = read_file(dir.file("out/trel.log"));
+  EXPECT_EQ(row(log, "Compute threads:"), "3");
+  EXPECT_EQ(row(log, "TREL_CPUS:"), "3");
+  EXPECT_EQ(row(log, "TREL_ROOT:"), "/data");
+  EXPECT_EQ(row(log, "TREL_RESULTS:"), "out");
+  EXPECT_EQ(row(log, "TREL_JOB:"), "j1");
+  EXPECT_EQ(row(log, "System folder:"), "/data/trel_database/");
+  EXPECT_EQ(row(log, "Results folder:"), "out/");
+  EXPECT_FALSE(fs::exists(dir.file("trel_results")));
+
+  Outcome moved = run(dir.str(), {}, {"TREL_LOG=elsewhere.log", "TREL_CPUS=8x", "TREL_GPUS=two"});
+  EXPECT_EQ(moved.status, 1);
+  std::string log2 = read_file(dir.file("elsewhere.log"));
+  EXPECT_EQ(row(log2, "CPUs online:"), row(log2, "TREL_CPUS:"));  // a bad count gives the default
+  EXPECT_EQ(row(log2, "TREL_GPUS:"), "1");
+  EXPECT_EQ(row(log2, "Results folder:"), "./trel_results/");
+  EXPECT_TRUE(fs::is_directory(dir.file("trel_results")));
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/trel.log")));
+
+  Outcome none = run(dir.str(), {}, {"TREL_CPUS=-2", "TREL_RESULTS=NULL", "TREL_LOG=n.log"});
+  EXPECT_EQ(row(read_file(dir.file("n.log")), "Compute threads:"), "0");
+
+  Outcome option_log = run(dir.str(), {"-log=opt.log"}, {"TREL_LOG=env.log"});
+  EXPECT_TRUE(fs::exists(dir.file("opt.log")));
+  EXPECT_FALSE(fs::exists(dir.file("env.log")));
+}
+
+TEST(Top, OverlongFolderNamesAreRefused) {
+  TempDir dir;
+  Outcome r = run(dir.str(), {}, {"TREL_RESULTS=" + std::string(300, 'r')});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "*Error* The results folder (TREL_RESULTS) is longer than"));
+  Outcome c = run(dir.str(), {"-cache"}, {"TREL_CACHE=" + std::string(300, 'c')});
+  EXPECT_EQ(c.status, 1);
+  EXPECT_TRUE(has(c.out, "*Error* The cache folder (TREL_CACHE) is longer than"));
+}
+
+TEST(Top, NowriteAndServer) {
+  TempDir dir;
+  Outcome quiet = run(dir.str(), {"-nowrite"});
+  EXPECT_EQ(quiet.status, 1);
+  EXPECT_FALSE(has(quiet.out, " starting at "));
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/trel.log")));
+  Outcome server = run(dir.str(), {"-server", "-log=s.log", "-purge"});
+  EXPECT_EQ(server.status, 1);  // -purge is passed over; the search finds no files
+  std::string log = read_file(dir.file("s.log"));
+  EXPECT_EQ(row(log, "Results folder:"), "./");
+  EXPECT_TRUE(has(log, "No target or database PDB files given"));
+}
+
+TEST(Top, CacheFolders) {
+  TempDir dir;
+  write_file(dir.file("q.pdb"), "END\n");
+  write_file(dir.file("t.pdb"), "END\n");
+  Outcome named = run(dir.str(), {"-cache", "q.pdb", "t.pdb"}, {"TREL_CACHE=" + dir.file("mycache")});
+  EXPECT_EQ(named.status, 1);
+  EXPECT_TRUE(has(named.out, "*Error* The search mode is not available in this build.\n"));
+  std::string log = read_file(dir.file("trel_results/trel.log"));
+  EXPECT_EQ(row(log, "Cache folder:"), dir.file("mycache") + "/");
+  EXPECT_TRUE(fs::is_directory(dir.file("mycache")));  // a named cache stays
+
+  Outcome spf = run(dir.str(), {"-q3", "-imax=9", "q.pdb", "t.pdb"}, {"TREL_CACHE=NULL"});
+  log = read_file(dir.file("trel_results/trel.log"));
+  EXPECT_EQ(row(log, "Cache folder:"), "./trel_cache/");
+  EXPECT_EQ(row(log, "Database import order:"), "9");
+
+  Outcome priv = run(dir.str(), {"-cache", "q.pdb", "t.pdb"});
+  log = read_file(dir.file("trel_results/trel.log"));
+  std::string cache = row(log, "Cache folder:");
+  ASSERT_EQ(cache.rfind("/tmp/trel_cache/", 0), 0u) << cache;
+  EXPECT_FALSE(fs::exists(cache));  // the private folder goes with the run
+  struct stat st;
+  ASSERT_EQ(lstat("/tmp/trel_cache", &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST(Top, ModesAndTheirMessages) {
+  TempDir dir;
+  write_file(dir.file("q.pdb"), "END\n");
+  write_file(dir.file("t.pdb"), "END\n");
+  write_file(dir.file("tlist.txt"), "t.pdb\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"-delete"}, "*Error* No database given for -delete. Please use -db=<database>.\n"},
+      {{"-list"}, "*Error* No database given for -list. Please use -db=<database>.\n"},
+      {{"-extract=x"}, "*Error* No database given for -extract. Please use -db=<database>.\n"},
+      {{"-list", "-db=cath40"}, "*Error* The database list mode is not available in this build.\n"},
+      {{"-score"}, "*Error* No source alignment files given. Exiting.\n"},
+      {{"-preprocess"}, "*Error* No source files or directories given. Exiting.\n"},
+      {{"-build=newdb"}, "*Error* Not enough source PDB structures given. Exiting.\n"},
+      {{"-build=newdb", "q.pdb"}, "*Error* The database build mode is not available in this build.\n"},
+      {{"-theor=q.pdb"}, "*Error* The theoretical-model mode is not available in this build.\n"},
+      {{"-db=cath40", "q.pdb"}, "*Error* The database search mode is not available in this build.\n"},
+      {{"-ligand", "-db=cath40"}, "*Error* Cannot search a database in -ligand mode. Exiting.\n"},
+      {{"-ligand", "-all"}, "*Error* Cannot do all-vs-all in -ligand mode. Exiting.\n"},
+      {{"-ligand", "q.pdb", "t.pdb"}, "With -ligand, must give 1 query, 1 target, and 1 ligand PDB. Exiting.\n"},
+      {{"-many", "q.pdb", "t.pdb"}, "*Error* No target or database PDB files given. Exiting.\n"},
+      {{"-multi", "q.pdb", "t.pdb"},
+       "Not enough target and database PDB files given for a multiple alignment (need > 1). Exiting.\n"},
+      {{"-target=tlist.txt"}, "No query PDB files or query member specified. Exiting.\n"},
+      {{"-all", "-target=tlist.txt"}, "*Error* The all-against-all mode is not available in this build.\n"},
+      {{"-model", "q.pdb", "t.pdb"}, "*Error* The model mode is not available in this build.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    Outcome r = run(dir.str(), c.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.out, c.message)) << r.out;
+  }
+  write_file(dir.file("list.txt"), "q.pdb\nt.pdb\n");
+  Outcome read = run(dir.str(), {"-read=list.txt"});  // the first name is the query, the rest targets
+  EXPECT_TRUE(has(read.out, "*Error* The search mode is not available in this build.\n")) << read.out;
+}
+
+TEST(Top, PurgeDeletesOnlyTheResultsFolderAndRunsAlone) {
+  TempDir dir;
+  fs::create_directories(dir.file("trel_results/q1"));
+  write_file(dir.file("trel_results/q1/q1.ktops"), "x\n");
+  Outcome dummy = run(dir.str(), {"-purge", "-dummy", "-nolog"});
+  EXPECT_EQ(dummy.status, 0);
+  EXPECT_TRUE(fs::exists(dir.file("trel_results/q1/q1.ktops")));
+  Outcome purge = run(dir.str(), {"-purge", "-list", "-nolog"});
+  EXPECT_EQ(purge.status, 0) << purge.out;
+  EXPECT_FALSE(has(purge.out, "-list"));
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/q1")));
+  Outcome refused = run(dir.str(), {"-clean", "-nolog"}, {"TREL_RESULTS=results_old"});
+  EXPECT_EQ(refused.status, 0);
+  EXPECT_TRUE(fs::is_directory(dir.file("results_old")));
+}
+
+TEST(Top, TestModeWritesThreeIdealBackbones) {
+  TempDir dir;
+  write_file(dir.file("q.pdb"), "END\n");
+  write_file(dir.file("t.pdb"), "END\n");
+  Outcome r = run(dir.str(), {"-test", "q.pdb", "t.pdb"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "Trel finished in a total of "));
+  for (const char* name : {"alpha", "beta", "alpha_beta"}) {
+    std::string pdb = read_file(dir.file(std::string("trel_results/") + name + ".pdb"));
+    EXPECT_TRUE(has(pdb, "ATOM  ")) << name;
+  }
+  std::string ab = read_file(dir.file("trel_results/alpha_beta.pdb"));
+  EXPECT_TRUE(has(ab, " C  40 ") || has(ab, "C  40")) << "40 residues in chain C";
+}
+
+}  // namespace
