@@ -1,0 +1,357 @@
+// Trace pre-scoring: one pair (normalisation, missing traces, buffers too
+// small), the split of targets over workers, serial and threaded runs equal
+// bit for bit over the shared structures, K-plane statistics and the K-score
+// alignment of two traces.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "align/trel_align.h"
+#include "align/trel_dp.h"
+#include "align/trel_globals.h"
+#include "align/trel_kscore.h"
+#include "align/trel_prescore.h"
+#include "align/trel_trace.h"
+#include "common/test_util.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
+#include "structure/zam_pdb.h"
+
+namespace {
+
+struct Bufs {
+  int count;
+  _trel_align_buf** bufs;
+  Bufs(int threads, int n, int m) : count(threads), bufs(trel_allocAlignBuf(threads, n, m)) {}
+  ~Bufs() { trel_freeAlignBuf(count, bufs); }
+};
+
+struct Capture {
+  static std::string* sink;
+  std::string text;
+  zam_logger_fn old;
+  Capture() {
+    sink = &text;
+    old = zam_logger_callback([](const char* t) { *sink += t; });
+  }
+  ~Capture() { zam_logger_callback(old); }
+};
+std::string* Capture::sink = nullptr;
+
+struct Trace {
+  std::string name;
+  std::vector<_trel_seg> seg;
+};
+
+Trace load(const std::string& file) {
+  Trace t{file, {}};
+  _pdb_image* image = zam_readPdb(file.c_str(), nullptr);
+  if (!image) return t;
+  _trel_trace* trace = trel_makeTrace();
+  trel_loadTrace(image, Point3D{0, 0, 0}, 0, 0, trace);
+  if (trace->n > 0 && trace->seg) t.seg.assign(trace->seg, trace->seg + trace->n);
+  trel_freeTrace(trace);
+  zam_freePdb(image);
+  return t;
+}
+
+// Every PDB file of the shared structures, traced once per test program.
+const std::vector<Trace>& shared_traces() {
+  static std::vector<Trace> all = [] {
+    std::vector<std::string> files;
+    for (auto& e : std::filesystem::recursive_directory_iterator(testutil::shared_data() + "/pdb")) {
+      if (!e.is_regular_file()) continue;
+      std::string f = e.path().string();
+      auto ends = [&](const char* s) {
+        std::string x(s);
+        return f.size() >= x.size() && f.compare(f.size() - x.size(), x.size(), x) == 0;
+      };
+      if (ends(".pdb") || ends(".pdb.gz") || ends(".ent") || ends(".ent.gz")) files.push_back(f);
+    }
+    std::sort(files.begin(), files.end());
+    std::vector<Trace> out;
+    Capture quiet;  // the reader's advisories about odd files are not this test's business
+    for (auto& f : files) out.push_back(load(f));
+    return out;
+  }();
+  return all;
+}
+
+class Prescore : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    zam_thread_setup(8);
+    trel_setAlignWindow(3);  // the driver's default window
+  }
+};
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+}  // namespace
+
+TEST_F(Prescore, OnePairNormalisesByTheSpan) {
+  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  Trace q = load(testutil::shared_pdb("freesasa/1ubq.pdb"));
+  Trace t = load(testutil::shared_pdb("tm-align/5eep.pdb.gz"));
+  ASSERT_FALSE(q.seg.empty());
+  ASSERT_FALSE(t.seg.empty());
+  const int n = (int)q.seg.size(), m = (int)t.seg.size();
+  Bufs b(2, n, m);
+  float norm = -1, raw = -1;
+  int aligned = -1;
+  const int r = trel_scoreTraceOne(n, m, q.seg.data(), t.seg.data(), &norm, &raw, &aligned, b.bufs[0]);
+  const _trel_dp_score s = trel_scoreTheTrace(n, m, q.seg.data(), t.seg.data(), b.bufs[1]);
+  EXPECT_EQ(r, aligned);
+  EXPECT_EQ(aligned, s.aligned);
+  EXPECT_EQ(raw, s.score);
+  EXPECT_EQ(norm, s.score / (float)s.span);
+  EXPECT_GT(aligned, 10);
+  EXPECT_GT(raw, 0.0f);
+  EXPECT_GE(s.steps, s.span);
+  EXPECT_GE(s.span, s.aligned);
+  EXPECT_LE(s.steps, n + m);
+  // The pre-score is the K matrix followed by the score-only pass.
+  ASSERT_EQ(setupKmatrix(n, m, _trel_a_box{0, n - 1, 0, m - 1}, q.seg.data(), t.seg.data(), b.bufs[1]), 1);
+  const _trel_dp_score s2 = trel_scoreDP(n, m, 1, b.bufs[1]->kplane, b.bufs[1]);
+  EXPECT_EQ(s2.score, s.score);
+  EXPECT_EQ(s2.span, s.span);
+  // A structure against itself: every residue on the diagonal.
+  trel_scoreTraceOne(n, n, q.seg.data(), q.seg.data(), &norm, &raw, &aligned, b.bufs[0]);
+  EXPECT_EQ(aligned, n);
+  EXPECT_NEAR(norm, raw / n, 1e-6f);
+}
+
+TEST_F(Prescore, MissingTraceGivesZerosSerialAndThreaded) {
+  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  Trace q = load(testutil::shared_pdb("freesasa/1ubq.pdb"));
+  Trace t = load(testutil::shared_pdb("tm-align/1ni7.pdb.gz"));
+  const int n = (int)q.seg.size(), m = (int)t.seg.size();
+  Bufs b(4, n, m);
+  float norm = 5, raw = 5;
+  int aligned = 5;
+  EXPECT_EQ(trel_scoreTraceOne(n, m, q.seg.data(), nullptr, &norm, &raw, &aligned, b.bufs[0]), 0);
+  EXPECT_EQ(norm, 0.0f);
+  EXPECT_EQ(raw, 0.0f);
+  EXPECT_EQ(aligned, 0);
+  norm = raw = 5;
+  aligned = 5;
+  EXPECT_EQ(trel_scoreTraceOne(n, m, nullptr, t.seg.data(), &norm, &raw, &aligned, b.bufs[0]), 0);
+  EXPECT_EQ(norm + raw + aligned, 0.0f);
+
+  const int nt = 6;
+  std::vector<int> lens(nt, m);
+  std::vector<const _trel_seg*> segs(nt, t.seg.data());
+  segs[1] = segs[4] = nullptr;
+  for (int threads : {1, 4}) {
+    std::vector<float> wn(nt, 9), wr(nt, 9);
+    std::vector<int> wa(nt, 9);
+    trel_scoreTraceThread(threads, n, q.seg.data(), nt, lens.data(), segs.data(), wn.data(), wr.data(),
+                          wa.data(), b.bufs);
+    for (int k = 0; k < nt; k++) {
+      SCOPED_TRACE(std::to_string(threads) + " threads, target " + std::to_string(k));
+      if (segs[k]) {
+        EXPECT_GT(wr[k], 0.0f);
+        EXPECT_GT(wa[k], 0);
+      } else {
+        EXPECT_EQ(wn[k], 0.0f);
+        EXPECT_EQ(wr[k], 0.0f);
+        EXPECT_EQ(wa[k], 0);
+      }
+    }
+  }
+}
+
+TEST_F(Prescore, FiveTargetsOnFourWorkers) {
+  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  Trace q = load(testutil::shared_pdb("freesasa/1ubq.pdb"));
+  Trace t = load(testutil::shared_pdb("tm-align/5eep.pdb.gz"));
+  const int n = (int)q.seg.size(), m = (int)t.seg.size();
+  Bufs b(4, n, m);
+  const int nt = 5;
+  std::vector<int> lens(nt, m);
+  std::vector<const _trel_seg*> segs(nt, t.seg.data());
+  std::vector<float> norm(nt, -1), raw(nt, -1);
+  std::vector<int> aligned(nt, -1);
+  const int keep = zam_debug;
+  zam_debug = 2;
+  Capture said;
+  trel_scoreTraceThread(4, n, q.seg.data(), nt, lens.data(), segs.data(), norm.data(), raw.data(),
+                        aligned.data(), b.bufs);
+  zam_debug = keep;
+  const std::string& s = said.text;
+  const char* ranges[] = {"trel_scoreTraceThread: 0 - 1\n", "trel_scoreTraceThread: 2 - 3\n",
+                          "trel_scoreTraceThread: 4 - 4\n", "trel_scoreTraceThread: 6 - 4\n"};
+  size_t at = 0;
+  for (const char* r : ranges) {
+    size_t p = s.find(r, at);
+    EXPECT_NE(p, std::string::npos) << r << " in\n" << s;
+    if (p != std::string::npos) at = p;
+  }
+  // The collector waits for all four reports, the empty range's included.
+  EXPECT_NE(s.find("Collected 5 trace scores from 4 threads in "), std::string::npos) << s;
+  for (int k = 1; k < nt; k++) {
+    EXPECT_EQ(raw[k], raw[0]);
+    EXPECT_EQ(aligned[k], aligned[0]);
+  }
+  EXPECT_GT(raw[0], 0.0f);
+}
+
+TEST_F(Prescore, OneTargetOrOneThreadRunsInTheCallerWithTheFirstBuffer) {
+  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  Trace q = load(testutil::shared_pdb("freesasa/1ubq.pdb"));
+  const int n = (int)q.seg.size();
+  Bufs b(1, n, n);
+  // Only the first buffer exists: a worker would have none.
+  _trel_align_buf* only[8] = {b.bufs[0], nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  std::vector<int> lens(3, n);
+  std::vector<const _trel_seg*> segs(3, q.seg.data());
+  std::vector<float> norm(3, -1), raw(3, -1);
+  std::vector<int> aligned(3, -1);
+  const int keep = zam_debug;
+  zam_debug = 2;
+  Capture said;
+  trel_scoreTraceThread(8, n, q.seg.data(), 1, lens.data(), segs.data(), norm.data(), raw.data(),
+                        aligned.data(), only);
+  trel_scoreTraceThread(1, n, q.seg.data(), 3, lens.data(), segs.data(), norm.data(), raw.data(),
+                        aligned.data(), only);
+  trel_scoreTraceThread(8, n, q.seg.data(), 0, lens.data(), segs.data(), norm.data(), raw.data(),
+                        aligned.data(), only);
+  zam_debug = keep;
+  EXPECT_EQ(said.text.find("trel_scoreTraceThread"), std::string::npos) << said.text;
+  EXPECT_EQ(said.text.find("Collected"), std::string::npos) << said.text;
+  for (int k = 0; k < 3; k++) EXPECT_EQ(aligned[k], n);
+}
+
+// One query against every shared structure: threaded runs give the serial
+// results bit for bit, whatever the thread count.
+TEST_F(Prescore, ThreadedEqualsSerialOnSharedStructures) {
+  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  const std::vector<Trace>& all = shared_traces();
+  ASSERT_GT(all.size(), 500u);
+  Trace q = load(testutil::shared_pdb("freesasa/1ubq.pdb"));
+  const int n = (int)q.seg.size();
+  const int nt = (int)all.size();
+  std::vector<int> lens(nt);
+  std::vector<const _trel_seg*> segs(nt);
+  int mmax = 0, missing = 0;
+  for (int k = 0; k < nt; k++) {
+    lens[k] = (int)all[k].seg.size();
+    segs[k] = all[k].seg.empty() ? nullptr : all[k].seg.data();
+    missing += segs[k] == nullptr;
+    mmax = std::max(mmax, lens[k]);
+  }
+  Bufs b(8, n, mmax);
+  std::vector<float> sn(nt), sr(nt);
+  std::vector<int> sa(nt);
+  trel_scoreTraceThread(1, n, q.seg.data(), nt, lens.data(), segs.data(), sn.data(), sr.data(),
+                        sa.data(), b.bufs);
+  int scored = 0;
+  for (int k = 0; k < nt; k++) scored += sa[k] > 0;
+  EXPECT_GE(scored, nt - missing - 5);
+  for (int threads : {2, 3, 8}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    std::vector<float> tn(nt, -1), tr(nt, -1);
+    std::vector<int> ta(nt, -1);
+    trel_scoreTraceThread(threads, n, q.seg.data(), nt, lens.data(), segs.data(), tn.data(),
+                          tr.data(), ta.data(), b.bufs);
+    EXPECT_TRUE(same_bits(sn, tn));
+    EXPECT_TRUE(same_bits(sr, tr));
+    EXPECT_EQ(sa, ta);
+  }
+  // The serial form is the pair scorer applied target by target.
+  for (int k = 0; k < nt; k += 37) {
+    float norm, raw;
+    int aligned;
+    trel_scoreTraceOne(n, lens[k], q.seg.data(), segs[k], &norm, &raw, &aligned, b.bufs[3]);
+    EXPECT_EQ(raw, sr[k]) << all[k].name;
+    EXPECT_EQ(norm, sn[k]) << all[k].name;
+    EXPECT_EQ(aligned, sa[k]) << all[k].name;
+  }
+}
+
+TEST_F(Prescore, PairLongerThanTheBufferIsRefused) {
+  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  Trace q = load(testutil::shared_pdb("freesasa/1ubq.pdb"));
+  Trace t = load(testutil::shared_pdb("tm-align/5eep.pdb.gz"));
+  const int n = (int)q.seg.size(), m = (int)t.seg.size();
+  Bufs b(1, n, m - 1);
+  float norm = 3, raw = 3;
+  int aligned = 3;
+  Capture said;
+  EXPECT_EQ(trel_scoreTraceOne(n, m, q.seg.data(), t.seg.data(), &norm, &raw, &aligned, b.bufs[0]), 0);
+  EXPECT_EQ(norm, 0.0f);
+  EXPECT_EQ(raw, 0.0f);
+  EXPECT_EQ(aligned, 0);
+  EXPECT_NE(said.text.find("cannot hold a " + std::to_string(n) + " x " + std::to_string(m)),
+            std::string::npos)
+      << said.text;
+  EXPECT_EQ(trel_makeAlignTrace(n, m, q.seg.data(), t.seg.data(), b.bufs[0]), nullptr);
+}
+
+TEST_F(Prescore, StatisticsOfTheKPlane) {
+  Bufs b(1, 3, 3);
+  _trel_align_buf* buf = b.bufs[0];
+  const int n = 2, m = 3;
+  for (int64_t k = 0; k < buf->cells; k++) buf->kplane[k] = 100.0f;  // borders must not count
+  float v[2][3] = {{1, 0, 2}, {0, 3, 6}};
+  for (int i = 0; i < n; i++)
+    for (int j = 0; j < m; j++) buf->kplane[trel_cell(i, j, m)] = v[i][j];
+  float mean = -1, sd = -1;
+  trel_statsAlignTrace(n, m, buf, &mean, &sd);
+  EXPECT_FLOAT_EQ(mean, 3.0f);
+  EXPECT_FLOAT_EQ(sd, std::sqrt(14.0f / 4));
+  for (int i = 0; i < n; i++)
+    for (int j = 0; j < m; j++) buf->kplane[trel_cell(i, j, m)] = 0;
+  trel_statsAlignTrace(n, m, buf, &mean, &sd);
+  EXPECT_EQ(mean, 0.0f);
+  EXPECT_EQ(sd, 0.0f);
+  buf->kplane[trel_cell(1, 2, m)] = 0.25f;
+  trel_statsAlignTrace(n, m, buf, &mean, &sd);
+  EXPECT_EQ(mean, 0.25f);
+  EXPECT_EQ(sd, 0.0f);
+}
+
+TEST_F(Prescore, KscoreAlignmentOfTwoTraces) {
+  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  Trace q = load(testutil::shared_pdb("tm-align/1ni7.pdb.gz"));
+  Trace t = load(testutil::shared_pdb("tm-align/5eep.pdb.gz"));
+  const int n = (int)q.seg.size(), m = (int)t.seg.size();
+  Bufs b(1, n, m);
+  for (int64_t k = 0; k < b.bufs[0]->cells; k++) b.bufs[0]->dplane[k] = 1e9f;
+  _trel_align* a = trel_makeAlignTrace(n, m, q.seg.data(), t.seg.data(), b.bufs[0]);
+  ASSERT_NE(a, nullptr);
+  int qi = 0, ti = 0, pairs = 0;
+  float total = 0;
+  for (int k = 0; k < a->ncolumns; k++) {
+    const _trel_a_column& c = a->columns[k];
+    if (c.qres >= 0) {
+      EXPECT_EQ(c.qres, qi++);
+    }
+    if (c.tres >= 0) {
+      EXPECT_EQ(c.tres, ti++);
+    }
+    if (c.qres >= 0 && c.tres >= 0) {
+      pairs++;
+      total += c.score;
+      EXPECT_EQ(c.mark, '*');
+      EXPECT_EQ(c.kscore, b.bufs[0]->kplane[trel_cell(c.qres, c.tres, m)]);
+      EXPECT_EQ(c.d2, 0.0f);  // nothing superposed yet
+    }
+  }
+  EXPECT_EQ(qi, n);
+  EXPECT_EQ(ti, m);
+  EXPECT_EQ(pairs, a->naligned);
+  EXPECT_GT(pairs, 40);
+  EXPECT_NEAR(total, a->kscore, 1e-3f);
+  EXPECT_GE(a->nfrags, 1);
+  trel_freeAlign(a);
+}
