@@ -1,0 +1,35 @@
+// Reports of one finished pairwise alignment: the alignment print (summary
+// and rows of residue letters and marks, to the log and standard output) and
+// the ".krmsd" RMSD profile file. Also the whole-or-nothing text file that
+// every result table is written through: text goes to a temporary file in
+// the target's folder and is renamed over the target only when complete.
+#pragma once
+
+struct _trel_align;
+struct _pdb_image;
+struct _trel_text;
+
+// Opens a temporary file beside path for writing. Null after a warning
+// naming path when it cannot be opened. Finish with trel_closeText.
+_trel_text* trel_openText(const char* path);
+// Appends text of any length (no cut at the stream's 1023-character limit).
+void trel_putText(_trel_text* out, const char* text);
+void trel_printText(_trel_text* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// Closes and renames the temporary file into place; 1 on success. On any
+// failed write, close or rename the temporary file is removed, the target
+// is left as it was, a warning names it and 0 is returned. Null gives 0.
+int trel_closeText(_trel_text* out);
+
+// Prints the alignment through zam_msg: summary, then per block of width
+// columns the query letters, target letters and marks (a second set of
+// blocks with secondary-structure letters at debug level above 1).
+// The identity percentage is 0 when nothing is aligned.
+void trel_printAlign(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,
+                     int width);
+
+// Writes <folder><target>_<query><suffix>.krmsd: the RMSD over the aligned
+// pairs taken from the closest to the farthest, with running G and K sums.
+// query_tag is the text after the query name in its PDB name ("_query").
+// 1 when written; 0 after a warning naming the file.
+int trel_writeKrmsd(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,
+                    const char* query_tag, const char* suffix, const char* folder);
