@@ -13,9 +13,9 @@ struct _trel_seq {
 };
 
 // Reads the first record of a FASTA or PIR file (the header tells which).
-// Null without a message for a missing or empty file, or one without a '>'
-// header; null after an error report when the file cannot be opened. The
-// caller frees the record with trel_freeSequence.
+// Null after an error report naming the file when it is missing, empty,
+// unreadable or has no '>' header. The caller frees the record with
+// trel_freeSequence.
 _trel_seq* trel_readSequence(const char* file);
 // Both are trel_readSequence: the format is told by the header.
 _trel_seq* trel_readSequenceFasta(const char* file);
