@@ -293,3 +293,28 @@ TEST(Top, TestModeWritesThreeIdealBackbones) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Top, StdoutSwitchesAndDebugTable) {
+  TempDir dir;
+  Outcome quiet = run(dir.str(), {"-nostdout"});
+  EXPECT_EQ(quiet.status, 1);
+  EXPECT_FALSE(has(quiet.out, "No target or database PDB files given"));
+  EXPECT_TRUE(has(read_file(dir.file("trel_results/trel.log")), "No target or database PDB files given"));
+  Outcome debug = run(dir.str(), {"-debug"});
+  EXPECT_TRUE(has(debug.out, "\nHostname:                       "));
+  Outcome fft = run(dir.str(), {"-verbose=2", "-q2"});
+  EXPECT_TRUE(has(fft.out, "Twist  FFT step size: 5.60 deg. B=32, M=64.\n")) << fft.out;
+}
+
+TEST(Top, AllocatorSelfTestEndsWithStatusOne) {
+  TempDir dir;
+  Outcome r = run(dir.str(), {"-kids"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.rfind("kget2D\n", 0), 0u);
+  EXPECT_TRUE(has(r.out, "kids - maximum memory allocation: "));
+  EXPECT_TRUE(has(r.out, "test_kids() done in "));
+}
+
+}  // namespace
