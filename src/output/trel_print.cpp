@@ -1,9 +1,238 @@
 #include "output/trel_print.h"
 
-_trel_text* trel_openText(const char*) { return nullptr; }
-void trel_putText(_trel_text*, const char*) {}
-void trel_printText(_trel_text*, const char*, ...) {}
-int trel_closeText(_trel_text*) { return 0; }
-void trel_printAlign(const _trel_align*, const _pdb_image*, const _pdb_image*, int) {}
-int trel_writeKrmsd(const _trel_align*, const _pdb_image*, const _pdb_image*, const char*,
-                    const char*, const char*) { return 0; }
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "align/trel_align.h"
+#include "runtime/zam_file.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "structure/zam_pdb.h"
+
+struct _trel_text {
+  _zam_file* fp = nullptr;
+  std::string path;
+  std::string temp;
+  bool failed = false;
+};
+
+namespace {
+
+const char* const kRule = "#===============================================================================\n";
+
+// zam_msg cuts a message at 256 characters: long rows go out in pieces.
+constexpr size_t kMsgPiece = 200;
+
+void msg_row(const std::string& row) {
+  for (size_t at = 0; at < row.size(); at += kMsgPiece)
+    zam_msg("%s", row.substr(at, kMsgPiece).c_str());
+  zam_msg("\n");
+}
+
+std::string vformat(const char* fmt, va_list ap) {
+  va_list copy;
+  va_copy(copy, ap);
+  const int n = vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  if (n <= 0) return std::string();
+  std::string out((size_t)n + 1, '\0');
+  vsnprintf(out.data(), out.size(), fmt, ap);
+  out.resize((size_t)n);
+  return out;
+}
+
+const char* text_or_empty(const char* s) { return s ? s : ""; }
+
+// One-character text of residue i of an image ('?' when there is no such residue).
+char residue_letter(const _pdb_image* image, int i, bool sse) {
+  if (i < 0) return '-';
+  if (!image || !image->residues || i >= image->nres) return '?';
+  const _pdb_residue& r = image->residues[i];
+  if (!sse) return r.code[0] ? r.code[0] : '?';
+  return r.sse[0] ? (char)std::tolower((unsigned char)r.sse[0]) : '-';
+}
+
+void print_blocks(const _trel_align* a, const _pdb_image* q, const _pdb_image* t, int width,
+                  bool sse) {
+  for (int s = 0; s < a->ncolumns; s += width) {
+    const int e = std::min(s + width, a->ncolumns);
+    std::string qrow, trow, mrow;
+    for (int c = s; c < e; c++) {
+      qrow += residue_letter(q, a->columns[c].qres, sse);
+      trow += residue_letter(t, a->columns[c].tres, sse);
+      mrow += a->columns[c].mark ? a->columns[c].mark : ' ';
+    }
+    msg_row(qrow);
+    msg_row(trow);
+    msg_row(mrow);
+    zam_msg("\n");
+  }
+}
+
+std::string base_name(const char* path) {
+  const std::string p = text_or_empty(path);
+  const size_t at = p.find_last_of("/\\");
+  return at == std::string::npos ? p : p.substr(at + 1);
+}
+
+// Chain text of the residue that the first column with a residue on one side
+// names (residue 0 when no column has one).
+const char* first_chain(const _trel_align* a, const _pdb_image* image, bool query) {
+  int res = 0;
+  for (int c = 0; c < a->ncolumns; c++) {
+    const int r = query ? a->columns[c].qres : a->columns[c].tres;
+    if (r != -1) {
+      res = r;
+      break;
+    }
+  }
+  if (!image || !image->residues || res < 0 || res >= image->nres) return "";
+  return image->residues[res].chain;
+}
+
+}  // namespace
+
+_trel_text* trel_openText(const char* path) {
+  if (!path || !*path) {
+    zam_wrn("Cannot write a result file without a name.\n");
+    return nullptr;
+  }
+  auto* out = new _trel_text;
+  out->path = path;
+  out->temp = out->path + ".tmp";
+  out->fp = zam_fopen(out->temp.c_str(), "w");
+  if (!out->fp) {
+    zam_wrn("Failed to open result file: %s (%s)\n", path, strerror(errno));
+    delete out;
+    return nullptr;
+  }
+  return out;
+}
+
+void trel_putText(_trel_text* out, const char* text) {
+  if (!out || !text || out->failed) return;
+  const int64_t n = (int64_t)strlen(text);
+  if (n > 0 && zam_fwrite(out->fp, text, n) < 1) out->failed = true;
+}
+
+void trel_printText(_trel_text* out, const char* fmt, ...) {
+  if (!out || out->failed) return;
+  va_list ap;
+  va_start(ap, fmt);
+  const std::string text = vformat(fmt, ap);
+  va_end(ap);
+  trel_putText(out, text.c_str());
+}
+
+int trel_closeText(_trel_text* out) {
+  if (!out) return 0;
+  bool ok = !out->failed;
+  if (zam_fclose(out->fp) != 0) ok = false;
+  if (ok && rename(out->temp.c_str(), out->path.c_str()) != 0) ok = false;
+  if (!ok) {
+    remove(out->temp.c_str());
+    zam_wrn("Failed to write result file: %s\n", out->path.c_str());
+  }
+  delete out;
+  return ok ? 1 : 0;
+}
+
+void trel_printAlign(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,
+                     int width) {
+  if (!align) return;
+  if (width < 1) width = 80;
+  const char* qname = query ? text_or_empty(query->name) : "";
+  const char* tname = target ? text_or_empty(target->name) : "";
+  const double pid = align->naligned > 0 ? 100.0 * align->nidentity / align->naligned : 0.0;
+  zam_msg("%s", kRule);
+  zam_msg("Alignment: %s + %s (*=aligned, $=matched, @/#=aligned/matched identity)\n", qname,
+          tname);
+  zam_msg("Nquery:       %d\n", query ? query->nres : 0);
+  zam_msg("Ntarget:      %d\n", target ? target->nres : 0);
+  zam_msg("Ncolumns:     %d\n", align->ncolumns);
+  zam_msg("Naligned:     %d\n", align->naligned);
+  zam_msg("Nmatched:     %d\n", align->nmatched);
+  zam_msg("Nidentity:    %d (%.2f!)\n", align->nidentity, pid);
+  zam_msg("RMSD-aligned: %.2f\n", align->rmsd_aligned);
+  zam_msg("RMSD-matched: %.2f\n", align->rmsd_matched);
+  zam_msg("RMSD-anchor:  %.2f\n", align->rmsd_anchor);
+  zam_msg("MaxDist:      %.2f\n", align->max_dist);
+  zam_msg("Contact:      %.2f\n", align->contact);
+  zam_msg("%s", kRule);
+  zam_msg("\n");
+  if (align->columns) print_blocks(align, query, target, width, false);
+  zam_msg("\n");
+  if (zam_debug > 1 && align->columns) {
+    zam_msg("\n");
+    print_blocks(align, query, target, width, true);
+  }
+  zam_msg("%s", kRule);
+  zam_msg("\n");
+}
+
+int trel_writeKrmsd(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,
+                    const char* query_tag, const char* suffix, const char* folder) {
+  if (!align || !query || !target) return 0;
+  const std::string qname = text_or_empty(query->name), tname = text_or_empty(target->name);
+  const std::string qout = qname + text_or_empty(query_tag) + ".pdb";
+  const std::string tout = tname + "_" + qname + text_or_empty(suffix) + ".pdb";
+  const std::string file =
+      std::string(text_or_empty(folder)) + tname + "_" + qname + text_or_empty(suffix) + ".krmsd";
+  if (zam_debug > 1) zam_msg("Writing RMSD profile file: %s\n", file.c_str());
+  _trel_text* out = trel_openText(file.c_str());
+  if (!out) return 0;
+
+  trel_putText(out, kRule);
+  trel_printText(out, "#Query In:   %s %s\n", base_name(query->path).c_str(),
+                 first_chain(align, query, true));
+  trel_printText(out, "#Target In:  %s %s\n", base_name(target->path).c_str(),
+                 first_chain(align, target, false));
+  trel_printText(out, "#Query Out:  %s\n", qout.c_str());
+  trel_printText(out, "#Target Out: %s\n", tout.c_str());
+  trel_printText(out, "#Nquery:       %d\n", query->nres);
+  trel_printText(out, "#Ntarget:      %d\n", target->nres);
+  trel_printText(out, "#Ncolumns:     %d\n", align->ncolumns);
+  trel_printText(out, "#Naligned:     %d\n", align->naligned);
+  trel_printText(out, "#Nmatched:     %d\n", align->nmatched);
+  trel_printText(out, "#Nidentity:    %d\n", align->nidentity);
+  trel_printText(out, "#RMSD-aligned: %.2f\n", align->rmsd_aligned);
+  trel_printText(out, "#RMSD-matched: %.2f\n", align->rmsd_matched);
+  trel_printText(out, "#RMSD-anchor:  %.2f\n", align->rmsd_anchor);
+  trel_printText(out, "#MaxDist:      %.2f\n", align->max_dist);
+  trel_printText(out, "#Contact:      %.2f\n", align->contact);
+  trel_putText(out, "#\n");
+  trel_putText(out, "#RMSD profile of matched residues (constant superposition):\n");
+  trel_putText(out, "#\n");
+  trel_putText(out, "#   N    RMSD    G-Score   K-Score\n");
+  trel_putText(out, kRule);
+
+  std::vector<int> pairs;
+  for (int c = 0; align->columns && c < align->ncolumns; c++)
+    if (align->columns[c].qres >= 0 && align->columns[c].tres >= 0) pairs.push_back(c);
+  // Closest first; equal distances keep column order. A NaN distance goes last.
+  auto key = [&](int c) {
+    const float d = align->columns[c].d2;
+    return std::isnan(d) ? INFINITY : d;
+  };
+  std::stable_sort(pairs.begin(), pairs.end(), [&](int a, int b) { return key(a) < key(b); });
+  float S = 0.0f, G = 0.0f, K = 0.0f;
+  int k = 0;
+  for (const int c : pairs) {
+    const _trel_a_column& col = align->columns[c];
+    k++;
+    if (col.d2 >= 0.0f) S += col.d2;
+    G += col.gscore;
+    K += col.kscore;
+    const float rmsd = S == 0.0f ? 0.0f : std::sqrt(S / (float)k);
+    trel_printText(out, "%5d  %7.4f  %8.4f  %8.4f  %8.4f\n", k, rmsd, col.d2, G, K);
+  }
+  trel_putText(out, kRule);
+  return trel_closeText(out);
+}
