@@ -3,6 +3,7 @@
 #include "driver/trel_modes.h"
 
 #include "driver/trel_options.h"
+#include "driver/trel_process.h"
 #include "runtime/zam_log.h"
 
 namespace {
@@ -43,12 +44,13 @@ int trel_modeOpenDatabase(const char*, const char*, int, int* members) {
 
 void trel_modeCloseDatabase() {}
 
-int trel_modeSearch(const char*, const char*, const char*, char**, int, char**, int, const char*, const char*,
-                    const char*, char**, int, _trel_options* options) {
-  if (options->do_all || options->do_partner) return unavailable("all-against-all");
-  if (options->do_model) return unavailable("model");
-  if (options->do_multi) return unavailable("multiple");
-  return unavailable("search");
+int trel_modeSearch(const char* sys_folder, const char* name, const char* usr_folder, char** queries, int nq,
+                    char** targets, int nt, const char* member, const char* templ, const char* select,
+                    char** only, int n_only, _trel_options* options) {
+  // The database is never open in this build (trel_modeOpenDatabase refuses).
+  trel_process(sys_folder, name, usr_folder, queries, nq, targets, nt, member, templ, nullptr, select, only,
+               n_only, options);
+  return 1;
 }
 
 // Without the matcher the samplings keep the values of the docking defaults.

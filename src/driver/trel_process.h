@@ -1,0 +1,18 @@
+// The search mode: turns the query and target file names into structure
+// objects, checks them (broken structures stop the run unless -broken),
+// fixes the residue-length window of the targets, allocates one alignment
+// buffer per thread and hands everything to the per-query search. The
+// all-against-all, model and multiple modes are not part of this build.
+#pragma once
+
+struct _trel_db;
+struct _trel_options;
+
+// queries[0..nq-1] and targets[0..nt-1] are file names; member, templ, db,
+// select, only and nonly serve database searches and the model mode. Every
+// failure is reported here and ends the process with exit status 1; on
+// return every object and buffer it made has been released.
+void trel_process(const char* sys_folder, const char* name, const char* usr_folder,
+                  char** queries, int nq, char** targets, int nt, const char* member,
+                  const char* templ, _trel_db* db, const char* select, char** only, int nonly,
+                  _trel_options* options);

@@ -1,0 +1,181 @@
+#include "driver/trel_refine.h"
+
+#include <algorithm>
+
+#include "align/trel_align.h"
+#include "align/trel_pair.h"
+#include "driver/trel_options.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
+#include "store/trel_thing.h"
+#include "structure/zam_pdb.h"
+
+namespace {
+
+constexpr int kMailbox = 10;     // workers report their counts to the collector here
+constexpr int kCollector = 136;  // joinable thread handle of the collector
+
+// Owned by the calling thread of trel_alignFitTargets. `remaining` is read
+// and written by the collector alone; `done` is added to by the workers, each
+// inside the writer side of mailbox 10, and read by the collector inside the
+// reader side.
+struct Collector {
+  int remaining;
+  int done;
+  int workers;
+};
+
+// One worker's share: targets first..last (none when first > last). The
+// worker writes only aligns[first..last] and uses only buf.
+struct Worker {
+  Collector* collector;
+  int first;
+  int last;
+  _trel_thing* query;
+  _pdb_image* qimage;
+  _pdb_peptide* qpep;
+  _trel_thing** targets;
+  const Matrix3D* transforms;
+  _trel_align** aligns;
+  _trel_align_buf* buf;
+  const _trel_options* options;
+};
+
+int align_range(const Worker& w) {
+  int count = 0;
+  for (int k = w.first; k <= w.last; k++) {
+    w.aligns[k] = trel_alignFitOne(w.query, w.qimage, w.qpep, w.targets[k], &w.transforms[k], w.buf,
+                                   w.options);
+    count++;
+  }
+  return count;
+}
+
+void report(Collector* c, int count) {
+  zam_mutex_acquire_w(kMailbox);
+  c->done += count;
+  zam_mutex_release_w(kMailbox);
+}
+
+}  // namespace
+
+_trel_align* trel_alignFitOne(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* qpep,
+                              _trel_thing* target, const Matrix3D* transform,
+                              _trel_align_buf* buf, const _trel_options* options) {
+  if (!query || !qimage || !target || !target->tag || target->tag->valid != 1) return nullptr;
+  if (!trel_readThingTrace(target)) return nullptr;
+  _pdb_image* timage = trel_imageThing(target);
+  if (!timage) return nullptr;
+  const int n = qimage->nres, m = timage->nres;
+  // The engine indexes the traces by image residue; a trace that does not
+  // cover its image (already warned about when the image was loaded) cannot
+  // be aligned safely.
+  if (!query->trace.seg || query->trace.n < n || target->trace.n < m) return nullptr;
+  _trel_seg* qseg = query->trace.seg;
+  _trel_seg* tseg = target->trace.seg;
+  const int threads = options->use_threads ? zam_thread_cpus() : 0;
+  const Matrix3D start = transform ? *transform : tf_identity();
+  const Matrix3D frame = query->tag ? query->tag->frame : tf_identity();
+  int seeds = -1;
+  if (options->filter_method == 6) {
+    if (options->do_fit < 1 && options->do_super > 0)
+      return trel_makeAlignOneFit(n, m, qseg, tseg, qpep, timage, start, options->ca_range,
+                                  options->ca_contact, options->ca_match, buf);
+    if (options->do_fit < 1 && options->do_super < 1) return trel_makeAlignNoFit(n, m, qseg, tseg, buf);
+    seeds = options->fit_seeds;
+  }
+  return trel_makeAlignFit(n, m, options->anchor_rule, threads, seeds, options->fit_cycles,
+                           options->do_flex, options->do_tight, options->do_tidy, qseg, tseg, qpep,
+                           timage, start, frame, options->ca_range, options->ca_contact,
+                           options->ca_match, buf);
+}
+
+void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* qpep, int threads,
+                          int n, _trel_thing** targets, const Matrix3D* transforms,
+                          _trel_align** aligns, _trel_align_buf** bufs,
+                          const _trel_options* options) {
+  if (n < 1) return;
+  Worker all{nullptr, 0, n - 1, query, qimage, qpep, targets, transforms, aligns, bufs[0], options};
+  if (threads < 2 || n < 2) {
+    align_range(all);
+    return;
+  }
+  // The image reader and the store are not meant for concurrent callers:
+  // every image the workers need is loaded here first, in target order.
+  for (int k = 0; k < n; k++) {
+    _trel_thing* t = targets[k];
+    if (t && t->tag && t->tag->valid == 1 && trel_readThingTrace(t)) trel_imageThing(t);
+  }
+  const int w = std::min(zam_thread_setup_task(threads, 0), n);
+  if (w < 1) {
+    align_range(all);
+    return;
+  }
+  const int chunk = (n + w - 1) / w;
+  Collector collector{w, 0, w};
+  zam_thread_start(kCollector, 1, trel_align_consumer, &collector);
+  // One record per task slot; each lives until the collector has heard from
+  // every worker, which is before this call returns.
+  Worker workers[ZAM_TASK_STACK] = {};
+  for (int r = 0; r < w; r++) {
+    Worker task = all;
+    task.collector = &collector;
+    task.first = r * chunk;
+    task.last = std::min(task.first + chunk - 1, n - 1);
+    const int slot = zam_thread_pop_task().slot;
+    if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS) {
+      // No slot to be had (the thread layer is not set up): do the range
+      // here and report it like a worker, so the collector's count closes.
+      task.buf = bufs[0];
+      report(&collector, align_range(task));
+      continue;
+    }
+    task.buf = bufs[slot];
+    workers[slot] = task;
+    zam_thread_start(slot, 0, run_align_cpu_thread, &workers[slot]);
+  }
+  zam_thread_join(kCollector);
+}
+
+void* trel_align_consumer(void* arg) {
+  Collector* c = static_cast<Collector*>(arg);
+  const double start = zam_get_time();
+  while (c->remaining > 0) {
+    zam_mutex_acquire_r(kMailbox);
+    c->remaining -= 1;
+    zam_mutex_release_r(kMailbox);
+  }
+  if (zam_debug > 0) {
+    const double seconds = std::max(zam_get_time() - start, 1e-8);
+    zam_msg("Collected %d alignments from %d threads in %.2fs (%.0f/s).\n\n", c->done, c->workers,
+            seconds, c->done / seconds);
+  }
+  zam_thread_exit();
+  return nullptr;
+}
+
+void* run_align_cpu_thread(void* arg) {
+  Worker* w = static_cast<Worker*>(arg);
+  report(w->collector, align_range(*w));
+  zam_thread_exit();
+  return nullptr;
+}
+
+void save_image_atoms(const _pdb_image* image, Point3D* points) {
+  if (!image || !points) return;
+  for (int i = 0; i < image->natoms; i++) {
+    const _pdb_atom& a = image->atoms[i];
+    points[i] = Point3D{a.x, a.y, a.z};
+  }
+}
+
+void restore_image_atoms(_pdb_image* image, const Point3D* points) {
+  if (!image || !points) return;
+  for (int i = 0; i < image->natoms; i++) {
+    _pdb_atom& a = image->atoms[i];
+    a.x = points[i].x;
+    a.y = points[i].y;
+    a.z = points[i].z;
+  }
+}

@@ -1,0 +1,420 @@
+#include "driver/trel_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "align/trel_align.h"
+#include "align/trel_prescore.h"
+#include "driver/trel_options.h"
+#include "driver/trel_rank.h"
+#include "driver/trel_refine.h"
+#include "driver/trel_tables.h"
+#include "driver/zam_roc.h"
+#include "output/trel_print.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_sort.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
+#include "store/trel_cache.h"
+#include "store/trel_folders.h"
+#include "store/trel_thing.h"
+#include "structure/zam_pdb.h"
+#include "structure/zam_pdb_pep.h"
+
+namespace {
+
+constexpr int kTraceFilter = 6;
+
+// Seconds since start, never below 1e-8 so that rates stay finite.
+double elapsed(double start) { return std::max(zam_get_time() - start, 1e-8); }
+
+// Counts fixed before the first query; the trace pass may lower ntop, nshow
+// and nrefine, and they stay lowered for later queries.
+struct Counts {
+  int ntop = 1;
+  int nshow = 1;
+  int nrefine = 0;
+  int nroc = 0;
+  int threads = 1;
+};
+
+Counts setupCounts(const _trel_options* o, int nt) {
+  Counts c;
+  c.ntop = std::clamp(o->n_top, 1, nt);
+  c.nshow = std::clamp(o->n_show, 1, nt);
+  c.ntop = std::max(c.ntop, c.nshow);
+  if (o->filter_method > 0 && o->refine_method > 0) {
+    if (o->refine_method == 2)
+      c.nrefine = std::clamp(o->refine_number, 1, nt);
+    else if (o->refine_method == 1)
+      c.nrefine = std::clamp((int)(nt * o->refine_fraction + 0.5f), 1, nt);
+    else
+      c.nrefine = 0;
+    if (zam_debug > 0)
+      zam_msg("Performing tandem search: filter %d and refine %d targets.\n", nt, c.nrefine);
+  } else if (o->filter_method == kTraceFilter) {
+    c.nrefine = c.ntop;
+    if (zam_debug > 0) zam_msg("Performing Trel search on %d targets.\n", nt);
+  } else if (o->filter_method >= 1 && o->filter_method <= 5) {
+    c.nrefine = c.ntop;
+    if (zam_debug > 0) zam_msg("Performing canonical search on %d targets.\n", nt);
+  } else {
+    c.nrefine = nt;
+    if (zam_debug > 0) zam_msg("Performing rotational search on %d targets.\n", nt);
+  }
+  c.nrefine = std::max(c.nrefine, c.ntop);
+  c.nshow = std::min(c.nshow, c.ntop);
+  c.nroc = (o->do_write && o->write_roc && o->n_roc >= 1) ? o->n_roc : 0;
+  c.threads = o->use_threads ? zam_thread_cpus() : 1;
+  return c;
+}
+
+// The per-target arrays of the run, cleared at the start of every query.
+struct Arrays {
+  explicit Arrays(int nt)
+      : kscore(nt), jscore(nt), wscore(nt), gscore(nt), mscore(nt), tscore(nt), rmsd(nt),
+        rmsd_matched(nt), pident(nt), trace_mean(nt), trace_sd(nt), naligned(nt), nmatched(nt),
+        nident(nt), nsegs(nt), ncolumns(nt), ntrace(nt), tlength(nt), selected(nt), order(nt),
+        tpcode(nt), aligns(nt, nullptr), transforms(nt, tf_identity()) {}
+
+  std::vector<float> kscore, jscore, wscore, gscore, mscore, tscore, rmsd, rmsd_matched, pident;
+  std::vector<float> trace_mean, trace_sd;
+  std::vector<int> naligned, nmatched, nident, nsegs, ncolumns, ntrace, tlength, selected;
+  std::vector<int> order, tpcode;  // order: the ranking, read from its end; tpcode by rank
+  std::vector<_trel_align*> aligns;
+  std::vector<Matrix3D> transforms;
+
+  void clear() {
+    for (auto* v : {&kscore, &jscore, &wscore, &gscore, &mscore, &tscore, &rmsd, &rmsd_matched,
+                    &pident, &trace_mean, &trace_sd})
+      std::fill(v->begin(), v->end(), 0.0f);
+    for (auto* v : {&naligned, &nmatched, &nident, &nsegs, &ncolumns, &ntrace, &tlength, &selected,
+                    &tpcode})
+      std::fill(v->begin(), v->end(), 0);
+    for (size_t t = 0; t < order.size(); t++) order[t] = int(t);
+    std::fill(transforms.begin(), transforms.end(), tf_identity());
+  }
+
+  _trel_scores view() {
+    return _trel_scores{kscore.data(), jscore.data(),       wscore.data(), gscore.data(),
+                        mscore.data(), tscore.data(),       rmsd.data(),   rmsd_matched.data(),
+                        pident.data(), naligned.data(),     nmatched.data(), nident.data(),
+                        nsegs.data(),  ncolumns.data(),     ntrace.data(), tlength.data(),
+                        selected.data()};
+  }
+
+  // Target at rank r (0 = best).
+  int atRank(int r) const { return order[order.size() - 1 - r]; }
+};
+
+int residues(const _trel_thing* t) { return t && t->tag ? t->tag->n_residues : 0; }
+
+bool hasTrace(const _trel_thing* t) { return t && t->tag && t->tag->valid == 1 && t->trace.seg; }
+
+// J-score of a raw trace score, in single precision as the ranking sees it.
+float jscoreOf(float k, int lq, int lt) {
+  const float norm = std::sqrt((float)lq * (float)lt);
+  return norm > 0.0f ? std::min(1.0f, k / norm) : 0.0f;
+}
+
+// Trace pass in the calling thread with bufs[0], which also gives the
+// per-target statistics and the pre-score maps. Returns the targets scored.
+int tracePassSerial(const _trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
+                    _trel_align_buf** bufs, const _trel_options* o, const char* folder) {
+  const double start = zam_get_time();
+  const int lq = residues(query);
+  int count = 0;
+  double sum_mean = 0.0, sum_sd2 = 0.0;
+  for (int t = 0; t < nt; t++) {
+    _trel_thing* target = targets[t];
+    if (!hasTrace(target)) continue;
+    const int lt = residues(target);
+    trel_scoreTraceOne(lq, lt, query->trace.seg, target->trace.seg, &a.wscore[t], &a.kscore[t],
+                       &a.ntrace[t], bufs[0]);
+    count++;
+    a.jscore[t] = jscoreOf(a.kscore[t], lq, lt);
+    trel_statsAlignTrace(lq, lt, bufs[0], &a.trace_mean[t], &a.trace_sd[t]);
+    if (o->do_write && o->write_map)
+      trel_writeMap(folder, query, target, bufs[0]->kplane, a.trace_mean[t], a.trace_sd[t]);
+    if (o->do_stats) {
+      if (zam_debug > 0) zam_msg("Mean score = %9.6f, SD = %9.6f\n", a.trace_mean[t], a.trace_sd[t]);
+      sum_mean += a.trace_mean[t];
+      sum_sd2 += (double)a.trace_sd[t] * a.trace_sd[t];
+    }
+  }
+  if (o->do_stats) {
+    double mean = sum_mean, sd = sum_sd2;
+    if (count > 1) {
+      mean = sum_mean / count;
+      sd = std::sqrt(sum_sd2 / count);
+    }
+    zam_msg("Overall mean score = %9.6f, SD = %9.6f\n", mean, sd);
+  }
+  if (o->do_write) {
+    const double s = elapsed(start);
+    zam_msg("Done %d alignments in %.4f seconds (%.0f/s).\n", count, s, count / s);
+  }
+  return count;
+}
+
+// Trace pass on the worker threads of the pre-scorer. Returns the targets
+// that have a trace.
+int tracePassThreaded(const _trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
+                      _trel_align_buf** bufs, const _trel_options* o, int threads) {
+  const double start = zam_get_time();
+  const int lq = residues(query);
+  std::vector<int> lengths(nt, 0);
+  std::vector<const _trel_seg*> traces(nt, nullptr);
+  int count = 0;
+  for (int t = 0; t < nt; t++) {
+    if (!hasTrace(targets[t])) continue;
+    lengths[t] = residues(targets[t]);
+    traces[t] = targets[t]->trace.seg;
+    count++;
+  }
+  trel_scoreTraceThread(threads, lq, query->trace.seg, nt, lengths.data(), traces.data(),
+                        a.wscore.data(), a.kscore.data(), a.ntrace.data(), bufs);
+  for (int t = 0; t < nt; t++) a.jscore[t] = jscoreOf(a.kscore[t], lq, lengths[t]);
+  if (o->do_write) {
+    const double s = elapsed(start);
+    zam_msg("Done %d alignments for %d targets in %.4f seconds (%.0f/s).\n", count, nt, s,
+            count / s);
+  }
+  return count;
+}
+
+void tracePass(const _trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
+               _trel_align_buf** bufs, const _trel_options* o, const char* folder, Counts& c) {
+  if (zam_debug > 0) zam_msg("Starting Trel scoring pass for %d targets...\n", nt);
+  int count = 0;
+  if (!query->trace.seg) {
+    // A broken query admitted by -broken has no trace: nothing is scored.
+    count = 0;
+  } else if (!o->use_threads || o->do_stats || o->write_map) {
+    count = tracePassSerial(query, targets, nt, a, bufs, o, folder);
+  } else {
+    count = tracePassThreaded(query, targets, nt, a, bufs, o, c.threads);
+  }
+  const float* key = o->do_sort == 0 ? a.kscore.data() : o->do_sort == 4 ? a.wscore.data() : a.jscore.data();
+  zam_sortf(key, nt, a.order.data());
+  c.ntop = std::min(c.ntop, count);
+  c.nshow = std::min(c.nshow, count);
+  c.nrefine = std::min(c.nrefine, count);
+}
+
+// Copies the final alignment's scores of target t into the arrays.
+void copyScores(int t, const _trel_align* al, const _trel_thing* target, Arrays& a) {
+  a.gscore[t] = al->gscore;
+  a.mscore[t] = al->mscore;
+  a.tscore[t] = al->tscore;
+  a.rmsd_matched[t] = al->rmsd_matched;
+  a.rmsd[t] = al->rmsd_aligned;
+  a.naligned[t] = al->naligned;
+  a.nmatched[t] = al->nmatched;
+  a.nident[t] = al->nidentity;
+  a.nsegs[t] = al->nsegments;
+  a.ncolumns[t] = al->ncolumns;
+  a.tlength[t] = residues(target);
+  // Nothing aligned means no identity to speak of, not 0/0.
+  a.pident[t] = al->naligned > 0 ? (float)al->nidentity * 100.0f / (float)al->naligned : 0.0f;
+}
+
+// Superposes and aligns the targets at ranks 0..nrefine-1 on worker threads.
+void superpose(_trel_thing* query, _trel_thing** targets, Arrays& a, _trel_align_buf** bufs,
+               const _trel_options* o, const Counts& c) {
+  _pdb_image* qimage = trel_imageThing(query);
+  if (!qimage || !query->trace.seg) return;
+  if (zam_debug > 0) zam_msg("Starting Trel superpositions...\n");
+  const double start = zam_get_time();
+  const int n = c.nrefine;
+  std::vector<_trel_thing*> ranked(n);
+  std::vector<Matrix3D> starts(n);
+  std::vector<_trel_align*> results(n, nullptr);
+  for (int r = 0; r < n; r++) {
+    ranked[r] = targets[a.atRank(r)];
+    starts[r] = a.transforms[a.atRank(r)];
+  }
+  _pdb_peptide* qpep = zam_makePdbPep(qimage);
+  trel_alignFitTargets(query, qimage, qpep, c.threads, n, ranked.data(), starts.data(),
+                       results.data(), bufs, o);
+  zam_freePdbPep(qpep);
+  if (o->do_write) {
+    const double s = elapsed(start);
+    zam_msg("Done %d superpositions in %.4f seconds (%.0f/s).\n", n, s, n / s);
+  }
+  for (int r = 0; r < n; r++) {
+    const int t = a.atRank(r);
+    _trel_align* al = results[r];
+    a.aligns[t] = al;
+    if (!al) continue;
+    a.transforms[t] = al->tf;
+    copyScores(t, al, targets[t], a);
+    if (zam_debug > 0) {
+      zam_msg("Gaussian fit: %s -> L = %d, N = %d, M = %.4f, RMSD = %.4f\n", targets[t]->name,
+              al->naligned, al->nmatched, al->mscore, al->rmsd_matched);
+      trel_printAlign(al, qimage, targets[t]->image, o->n_columns);
+    }
+  }
+}
+
+// Without result files only the selected hits' keys are printed.
+void printKeys(const _trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
+               const _trel_options* o) {
+  _trel_scores s = a.view();
+  const bool is_int = trel_sortKeyIsInt(o->do_sort);
+  const float* fkey = trel_sortKeyF(o->do_sort, &s);
+  const int* ikey = trel_sortKeyI(o->do_sort, &s);
+  for (int r = 0; r < nt; r++) {
+    const int t = a.atRank(r);
+    if (!a.selected[t]) continue;
+    if (is_int && ikey)
+      zam_msg("%8d  %s  %s\n", ikey[t], query->name, targets[t]->name);
+    else if (fkey)
+      zam_msg("%12.5f  %s  %s\n", fkey[t], query->name, targets[t]->name);
+  }
+}
+
+// The query's result files, in their fixed order.
+void writeResults(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
+                  const _trel_options* o, const Counts& c, const char* folder,
+                  const char* suffix, double mean, double sd, int nshown, int npos, float auc,
+                  const Matrix3D& qframe) {
+  _trel_scores s = a.view();
+  const _trel_thing* const* tl = targets;
+  _pdb_image* qimage = query->image;
+
+  // Per-hit files of every shown target with an alignment, in rank order.
+  // The alignment files, the superposed query and target PDB files, the
+  // descriptor exports and the anchor-superposed files are written from
+  // here (with qframe) once their writers exist; until then only the RMSD
+  // profile is written.
+  (void)qframe;
+  for (int r = 0; r < nt; r++) {
+    const int t = a.atRank(r);
+    if (!a.selected[t] || !a.aligns[t]) continue;
+    if (o->write_krmsd && qimage && targets[t]->image)
+      trel_writeKrmsd(a.aligns[t], qimage, targets[t]->image, "_query", suffix, folder);
+  }
+
+  if (o->write_rank) trel_writeRank(folder, query, suffix, nt, tl, a.order.data(), o->do_sort, &s);
+  if (o->write_hits)
+    trel_writeHits(folder, query, suffix, nt, tl, mean, sd, a.order.data(), a.kscore.data(),
+                   a.jscore.data(), a.gscore.data(), a.mscore.data(), a.tpcode.data());
+  if (o->write_knames) trel_writeNames(folder, query, suffix, nt, tl, a.order.data(), c.nshow);
+  if (o->write_kcodes)
+    trel_writeCodes(folder, query, suffix, nt, tl, a.order.data(), c.nshow, o->n_cath);
+  trel_printTops(folder, query, suffix, nt, tl, a.order.data(), &s, a.tpcode.data(), nshown, npos,
+                 auc, o->do_partner, o->write_tops);
+}
+
+// Frees the query's alignments and the target images (reloaded on demand by
+// the next query: the flexible extension moves them in place).
+void releaseQuery(_trel_thing** targets, int nt, Arrays& a) {
+  for (int t = 0; t < nt; t++) {
+    trel_freeAlign(a.aligns[t]);
+    a.aligns[t] = nullptr;
+    _trel_thing* target = targets[t];
+    if (target && target->image) {
+      zam_freePdb(target->image);
+      target->image = nullptr;
+    }
+  }
+}
+
+}  // namespace
+
+void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
+                   _trel_thing** extra, int nextra, _trel_align_buf** bufs,
+                   _trel_options* options, _trel_result* result) {
+  (void)extra;
+  (void)nextra;
+  (void)result;
+  const _trel_options* o = options;
+  if (o->filter_method != kTraceFilter) {
+    if (o->filter_method >= 1 && o->filter_method <= 5)
+      zam_err("Filter method %d needs shape descriptors, which this build cannot compute. "
+              "Use -filter=6 (trace scoring).\n",
+              o->filter_method);
+    else
+      zam_err("Filter method %d needs rotational (SPF) superposition, which this build does not "
+              "have. Use -filter=6 (trace scoring).\n",
+              o->filter_method);
+    std::exit(1);
+  }
+  if (nq < 1 || nt < 1) return;
+  const double run_start = zam_get_time();
+  Counts c = setupCounts(o, nt);
+  const std::string suffix = (o->do_flex > 0 && o->flex_suffix > 0) ? "_flex" : "";
+  Arrays a(nt);
+  std::vector<float> auc(nq, 0.0f);
+  const int m = std::max(c.nroc, 2);
+  std::vector<float> roc_x(m), roc_y(m), roc_area(m), sum_x(m, 0.0f), sum_y(m, 0.0f),
+      sum_area(m, 0.0f);
+  float sum_auc = 0.0f;
+
+  for (int q = 0; q < nq; q++) {
+    _trel_thing* query = queries[q];
+    const double query_start = zam_get_time();
+    char folder[TREL_PATH_MAX + 1];
+    if (!trel_result_dir(o->res_folder ? o->res_folder : "./", query->name, o->use_subdirs,
+                         o->do_write, folder))
+      std::exit(1);
+    const Matrix3D qframe = (o->use_canonical == 0 && (o->do_fit || o->do_super) && query->tag)
+                                ? query->tag->frame
+                                : tf_identity();
+    a.clear();
+
+    tracePass(query, targets, nt, a, bufs, o, folder, c);
+    if (c.nrefine >= 1) superpose(query, targets, a, bufs, o, c);
+
+    for (int t = 0; t < nt; t++) {
+      if (!a.aligns[t]) continue;
+      a.aligns[t]->kscore = a.kscore[t];
+      a.aligns[t]->jscore = a.jscore[t];
+    }
+
+    _trel_scores s = a.view();
+    trel_rankTargets(o->do_sort, c.nrefine, nt, &s, a.order.data());
+    int skip = 0;
+    const int nshown = trel_selectHits(o, query, targets, nt, c.ntop, c.nshow, a.order.data(), &s,
+                                       bufs[0], &skip);
+    double mean = 0.0, sd = 0.0;
+    trel_setupZscore(nt, a.jscore.data(), &mean, &sd);
+
+    const int npos = trel_setupROC(query, targets, nt, a.order.data(), a.tpcode.data());
+    _zam_roc* roc = zam_makeROC(nt, a.tpcode.data());
+    auc[q] = zam_aucROC(roc);
+    if (c.nroc > 0) {
+      zam_sampleROC(roc, c.nroc, roc_x.data(), roc_y.data(), roc_area.data());
+      trel_addROC(c.nroc, 1.0f / nq, auc[q], &sum_auc, roc_x.data(), roc_y.data(),
+                  roc_area.data(), sum_x.data(), sum_y.data(), sum_area.data());
+      trel_writeROC(folder, query->name, suffix.c_str(), nt, npos, c.nroc, auc[q], roc_x.data(),
+                    roc_y.data(), roc_area.data());
+    }
+    zam_freeROC(roc);
+
+    if (o->do_write)
+      writeResults(query, targets, nt, a, o, c, folder, suffix.c_str(), mean, sd, nshown, npos,
+                   auc[q], qframe);
+    else
+      printKeys(query, targets, nt, a, o);
+
+    releaseQuery(targets, nt, a);
+    if (o->do_write && o->write_time)
+      trel_writeTime(folder, query, zam_get_time() - query_start);
+  }
+
+  if (c.nroc > 0) {
+    const char* res = o->res_folder ? o->res_folder : "./";
+    trel_writeROC(res, "aggregate", suffix.c_str(), nt, nq, c.nroc, sum_auc, sum_x.data(),
+                  sum_y.data(), sum_area.data());
+    trel_writeAUC(res, "aggregate", suffix.c_str(), nq, queries, auc.data());
+  }
+  if (o->do_write) {
+    const double s = zam_get_time() - run_start;
+    zam_msg("Done %d queries in %.2f seconds (%.2f minutes).\n", nq, s, s / 60.0);
+  }
+}

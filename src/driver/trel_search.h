@@ -1,0 +1,23 @@
+// The per-query search, the tool's main loop: for every query it pre-scores
+// all targets by their backbone traces, superposes and aligns the best ones,
+// ranks them under the "-sort" score, selects the hits to show, takes the
+// Z-score statistics and the ROC curve, and writes the query's result files;
+// after the last query the aggregate ROC and AUC files.
+#pragma once
+
+struct _trel_thing;
+struct _trel_align_buf;
+struct _trel_options;
+struct _trel_result;
+
+// queries[0..nq-1] against targets[0..nt-1]; bufs holds one alignment buffer
+// per thread slot (bufs[0] serves every serial step), each sized for the
+// longest query and target. extra/nextra are handed on to the multiple mode
+// and result is the all-against-all record to fill; neither mode is part of
+// this build, so both are ignored. Every failure (a filter method that needs
+// shape descriptors, a results folder that cannot be made) is reported here
+// and ends the process with exit status 1. Target images are released at the
+// end of every query and reloaded on demand.
+void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
+                   _trel_thing** extra, int nextra, _trel_align_buf** bufs,
+                   _trel_options* options, _trel_result* result);
