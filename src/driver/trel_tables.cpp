@@ -1,23 +1,279 @@
 #include "driver/trel_tables.h"
 
-int trel_writeRankF(const char*, const _trel_thing*, const char*, int, const _trel_thing* const*,
-                    const int*, const float*, const float*, const int*) { return 0; }
-int trel_writeRankI(const char*, const _trel_thing*, const char*, int, const _trel_thing* const*,
-                    const int*, const int*, const float*, const int*) { return 0; }
-int trel_writeRank(const char*, const _trel_thing*, const char*, int, const _trel_thing* const*,
-                   const int*, int, const _trel_scores*) { return 0; }
-int trel_writeHits(const char*, const _trel_thing*, const char*, int, const _trel_thing* const*,
-                   double, double, const int*, const float*, const float*, const float*,
-                   const float*, const int*) { return 0; }
-int trel_writeNames(const char*, const _trel_thing*, const char*, int, const _trel_thing* const*,
-                    const int*, int) { return 0; }
-int trel_writeCodes(const char*, const _trel_thing*, const char*, int, const _trel_thing* const*,
-                    const int*, int, int) { return 0; }
-int trel_writeMap(const char*, const _trel_thing*, const _trel_thing*, const float*, float, float) {
-  return 0;
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/trel_rank.h"
+#include "output/trel_print.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "store/trel_cath.h"
+#include "store/trel_thing.h"
+
+namespace {
+
+const int kNoCode[4] = {0, 0, 0, 0};
+
+const char* name_of(const _trel_thing* thing) {
+  return thing && thing->name ? thing->name : "";
 }
-int trel_writeTime(const char*, const _trel_thing*, double) { return 0; }
-int trel_printTops(const char*, const _trel_thing*, const char*, int, const _trel_thing* const*,
-                   const int*, const _trel_scores*, const int*, int, int, float, int, int) {
-  return 1;
+
+int length_of(const _trel_thing* thing) { return thing && thing->tag ? thing->tag->n_residues : 0; }
+
+// The printed family code of an object (that of 0.0.0.0 when it has no tag).
+std::string family(const _trel_thing* thing) {
+  char buffer[TREL_CATH_NAME_SIZE];
+  return trel_cathName(thing && thing->tag ? thing->tag->code : kNoCode, buffer);
+}
+
+// A table never shows "nan": an undefined value is printed as 0.
+float shown(float x) { return std::isnan(x) ? 0.0f : x; }
+
+std::string text(const char* s) { return s ? s : ""; }
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  va_list ap, copy;
+  va_start(ap, fmt);
+  va_copy(copy, ap);
+  const int n = vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  std::string out(n > 0 ? (size_t)n + 1 : 1, '\0');
+  if (n > 0) vsnprintf(out.data(), out.size(), fmt, ap);
+  va_end(ap);
+  out.resize(n > 0 ? (size_t)n : 0);
+  return out;
+}
+
+// Opens a table with its debug announcement.
+_trel_text* open_table(const std::string& file, const char* what) {
+  if (zam_debug > 0) zam_msg("Writing %s file: %s\n", what, file.c_str());
+  return trel_openText(file.c_str());
+}
+
+std::string table_name(const char* folder, const _trel_thing* query, const char* suffix,
+                       const char* ext) {
+  return text(folder) + name_of(query) + text(suffix) + ext;
+}
+
+const char* const kTopsFileHeader =
+    "#Rank  K-Score  G-Score J-Score M-Score T-Score   RMSD   N/*   D/$   I/@   P/!   Len  Seg  TP   Match [Family]\n"
+    "#====  =======  ======= ======= ======= =======   ====   ===   ===   ===   ===   ===  ===  ==  ==================\n";
+const char* const kTopsLogHeader =
+    " Rank  K-Score  G-Score J-Score M-Score T-Score   RMSD   N/*   D/$   I/@   P/!   Len  Seg  TP   Match [Family]\n"
+    "=====  =======  ======= ======= ======= =======   ====   ===   ===   ===   ===   ===  ===  ==  =================\n";
+
+}  // namespace
+
+int trel_writeRankF(const char* folder, const _trel_thing* query, const char* suffix, int nt,
+                    const _trel_thing* const* targets, const int* order, const float* key,
+                    const float* rmsd, const int* naligned) {
+  _trel_text* out = open_table(table_name(folder, query, suffix, ".krank"), "RANK");
+  if (!out) return 0;
+  for (int r = 0; r < nt; r++) {
+    const int t = order[nt - 1 - r];
+    trel_printText(out, "%s  %s  %10.5f  %8.3f  %5d\n", name_of(targets[t]), family(targets[t]).c_str(),
+                   shown(key[t]), shown(rmsd[t]), naligned[t]);
+  }
+  return trel_closeText(out);
+}
+
+int trel_writeRankI(const char* folder, const _trel_thing* query, const char* suffix, int nt,
+                    const _trel_thing* const* targets, const int* order, const int* key,
+                    const float* rmsd, const int* naligned) {
+  _trel_text* out = open_table(table_name(folder, query, suffix, ".krank"), "RANK");
+  if (!out) return 0;
+  for (int r = 0; r < nt; r++) {
+    const int t = order[nt - 1 - r];
+    trel_printText(out, "%s  %s  %5d  %8.3f  %5d\n", name_of(targets[t]), family(targets[t]).c_str(),
+                   key[t], shown(rmsd[t]), naligned[t]);
+  }
+  return trel_closeText(out);
+}
+
+int trel_writeRank(const char* folder, const _trel_thing* query, const char* suffix, int nt,
+                   const _trel_thing* const* targets, const int* order, int do_sort,
+                   const _trel_scores* s) {
+  if (trel_sortKeyIsInt(do_sort))
+    return trel_writeRankI(folder, query, suffix, nt, targets, order, trel_sortKeyI(do_sort, s),
+                           s->rmsd, s->naligned);
+  return trel_writeRankF(folder, query, suffix, nt, targets, order, trel_sortKeyF(do_sort, s),
+                         s->rmsd, s->naligned);
+}
+
+int trel_writeHits(const char* folder, const _trel_thing* query, const char* suffix, int nt,
+                   const _trel_thing* const* targets, double mean, double sd, const int* order,
+                   const float* kscore, const float* jscore, const float* gscore,
+                   const float* mscore, const int* tpcode) {
+  _trel_text* out = open_table(table_name(folder, query, suffix, ".khits"), "HITS");
+  if (!out) return 0;
+  const std::string rule = "#" + std::string(83, '=') + "\n";
+  trel_putText(out, rule.c_str());
+  trel_printText(out, "#Query   = %s\n", name_of(query));
+  trel_printText(out, "#Targets = %d\n", nt);
+  trel_putText(out, "#  Rank  K-Score    J-Score    G-Score    M-Score    Z-Score   Match  Name    Family\n");
+  trel_putText(out, rule.c_str());
+  trel_putText(out, "#\n");
+  for (int r = 0; r < nt; r++) {
+    const int t = order[nt - 1 - r];
+    trel_printText(out, "%6d %11.5f %11.5f %11.5f %11.5f %11.5f  %2d     %s  %s\n", r + 1,
+                   shown(kscore[t]), shown(jscore[t]), shown(gscore[t]), shown(mscore[t]),
+                   shown(trel_getZscore(jscore[t], mean, sd)), tpcode[r], name_of(targets[t]),
+                   family(targets[t]).c_str());
+  }
+  return trel_closeText(out);
+}
+
+int trel_writeNames(const char* folder, const _trel_thing* query, const char* suffix, int nt,
+                    const _trel_thing* const* targets, const int* order, int nshow) {
+  _trel_text* out = open_table(table_name(folder, query, suffix, ".knames"), "NAMES");
+  if (!out) return 0;
+  nshow = std::clamp(nshow, 0, std::max(nt, 0));
+  for (int r = 0; r < nshow; r++) trel_printText(out, "%s\n", name_of(targets[order[nt - 1 - r]]));
+  return trel_closeText(out);
+}
+
+int trel_writeCodes(const char* folder, const _trel_thing* query, const char* suffix, int nt,
+                    const _trel_thing* const* targets, const int* order, int nshow, int ncath) {
+  _trel_text* out = open_table(table_name(folder, query, suffix, ".kcode"), "CODES");
+  if (!out) return 0;
+  nshow = std::clamp(nshow, 0, std::max(nt, 0));
+  const size_t room = (size_t)std::max(std::min(std::max(ncath, 1), nt), 0);
+  std::vector<std::string> codes;
+  std::vector<int> counts;
+  int left = 0;
+  for (int r = 0; r < nshow; r++) {
+    const std::string code = family(targets[order[nt - 1 - r]]);
+    const auto at = std::find(codes.begin(), codes.end(), code);
+    if (at != codes.end()) {
+      counts[(size_t)(at - codes.begin())]++;
+    } else if (codes.size() < room) {
+      codes.push_back(code);
+      counts.push_back(1);
+    } else {
+      left++;
+    }
+  }
+  // Stable ascending by count, read from the end: the largest count first
+  // and, among equal counts, the code met later in the ranking first.
+  std::vector<size_t> by_count(codes.size());
+  for (size_t i = 0; i < by_count.size(); i++) by_count[i] = i;
+  std::stable_sort(by_count.begin(), by_count.end(),
+                   [&](size_t a, size_t b) { return counts[a] < counts[b]; });
+  const std::string rule = "#" + std::string(69, '=') + "\n";
+  trel_putText(out, rule.c_str());
+  trel_printText(out, "#Top %d family codes for %d/%d top hits with query: %s [%s]\n", (int)codes.size(),
+                 nshow - left, nshow, name_of(query), family(query).c_str());
+  trel_putText(out, rule.c_str());
+  for (size_t k = by_count.size(); k-- > 0;)
+    trel_printText(out, "%s\t\t%d\n", codes[by_count[k]].c_str(), counts[by_count[k]]);
+  return trel_closeText(out);
+}
+
+int trel_writeMap(const char* folder, const _trel_thing* query, const _trel_thing* target,
+                  const float* matrix, float mean, float sd) {
+  const std::string file = text(folder) + name_of(target) + "_" + name_of(query) + ".kmap";
+  _trel_text* out = open_table(file, "MAP");
+  if (!out) return 0;
+  const int lq = length_of(query), lt = length_of(target);
+  const std::string rule = "#" + std::string(20, '=') + "\n";
+  trel_putText(out, rule.c_str());
+  trel_printText(out, "#%s (%d)\n", name_of(query), lq);
+  trel_printText(out, "#%s (%d)\n", name_of(target), lt);
+  trel_printText(out, "#map  = %d\n", lq * lt);
+  trel_printText(out, "#rows = %d\n", lq);
+  trel_printText(out, "#cols = %d\n", lt);
+  trel_printText(out, "#mean = %9.6f\n", shown(mean));
+  trel_printText(out, "#SD   = %9.6f\n", shown(sd));
+  trel_putText(out, rule.c_str());
+  for (int i = 1; matrix && i <= lq; i++)
+    for (int j = 1; j <= lt; j++)
+      trel_printText(out, "%5d %5d %9.6f\n", i, j, shown(matrix[(int64_t)i * (lt + 2) + j]));
+  return trel_closeText(out);
+}
+
+int trel_writeTime(const char* folder, const _trel_thing* query, double seconds) {
+  _trel_text* out = open_table(text(folder) + name_of(query) + ".ktime", "TIME");
+  if (!out) return 0;
+  trel_printText(out, "%.4f\n", seconds);
+  return trel_closeText(out);
+}
+
+int trel_printTops(const char* folder, const _trel_thing* query, const char* suffix, int nt,
+                   const _trel_thing* const* targets, const int* order, const _trel_scores* s,
+                   const int* tpcode, int nshown, int npos, float auc, int do_partner,
+                   int write_file) {
+  _trel_text* out =
+      write_file ? open_table(table_name(folder, query, suffix, ".ktops"), "TOP SCORES") : nullptr;
+  const std::string rule = std::string(112, '=') + "\n";
+  const std::string qcode = family(query);
+  std::string title;
+  if (do_partner) {
+    int partner = nt > 0 ? order[nt - 1] : -1;
+    for (int r = 0; r < nt; r++)
+      if (s->selected[order[nt - 1 - r]]) {
+        partner = order[nt - 1 - r];
+        break;
+      }
+    title = format("Top partner match for %s (length %d) [%s] from %d targets -> [%s]\n",
+                   name_of(query), length_of(query), qcode.c_str(), nt,
+                   partner >= 0 ? family(targets[partner]).c_str() : "");
+  } else {
+    title = format("Top %d matches for %s (length %d) [%s] -> [%s] (%d/%d) ROC AUC = %.6f\n",
+                   nshown, name_of(query), length_of(query), qcode.c_str(),
+                   nt > 0 ? family(targets[order[nt - 1]]).c_str() : "", npos, nt, shown(auc));
+  }
+  zam_msg("\n");
+  trel_msgText(rule.c_str());
+  trel_msgText(title.c_str());
+  trel_msgText(rule.c_str());
+  trel_msgText(kTopsLogHeader);
+  trel_putText(out, kTopsFileHeader);
+
+  int rows = 0, tp = 0;
+  float sk = 0, sg = 0, sj = 0, sm = 0, st = 0, sr = 0, sp = 0;
+  int sn = 0, sd = 0, si = 0, sl = 0, ss = 0;
+  for (int r = 0; r < nt; r++) {
+    const int t = order[nt - 1 - r];
+    if (!s->selected[t]) continue;
+    const std::string numbers =
+        format("%5d %8.2f %8.2f %7.4f %7.4f %7.4f%7.2f%6d%6d%6d%6.1f%6d%5d", r + 1, shown(s->kscore[t]),
+               shown(s->gscore[t]), shown(s->jscore[t]), shown(s->mscore[t]), shown(s->tscore[t]),
+               shown(s->rmsd[t]), s->naligned[t], s->ntrace[t], s->nident[t], shown(s->pident[t]),
+               s->tlength[t], s->nsegs[t]);
+    const std::string code = family(targets[t]);
+    trel_msgText((numbers + format("  %s  %s[%s]\n", tpcode[r] ? "+1" : " 0", name_of(targets[t]),
+                                   code.c_str())).c_str());
+    trel_putText(out, (numbers + format("%4d  %s  %s\n", tpcode[r], name_of(targets[t]),
+                                        code.c_str())).c_str());
+    rows++;
+    tp += tpcode[r] == 1;
+    sk += shown(s->kscore[t]);
+    sg += shown(s->gscore[t]);
+    sj += shown(s->jscore[t]);
+    sm += shown(s->mscore[t]);
+    st += shown(s->tscore[t]);
+    sr += shown(s->rmsd[t]);
+    sp += shown(s->pident[t]);
+    sn += s->naligned[t];
+    sd += s->ntrace[t];
+    si += s->nident[t];
+    sl += s->tlength[t];
+    ss += s->nsegs[t];
+  }
+  const int div = rows > 0 ? rows : 1;
+  const float fdiv = (float)div;
+  trel_msgText(rule.c_str());
+  trel_msgText(format(" Mean %8.2f %8.2f %7.4f %7.4f %7.4f%7.2f%6d%6d%6d%6.1f%6d%5d%4d\n", sk / fdiv,
+                      sg / fdiv, sj / fdiv, sm / fdiv, st / fdiv, sr / fdiv, sn / div, sd / div,
+                      si / div, sp / fdiv, sl / div, ss / div, tp)
+                   .c_str());
+  trel_msgText(rule.c_str());
+  zam_msg("\n");
+  if (!out) return write_file ? 0 : 1;
+  return trel_closeText(out);
 }

@@ -31,8 +31,7 @@ const char* const kRule = "#====================================================
 constexpr size_t kMsgPiece = 200;
 
 void msg_row(const std::string& row) {
-  for (size_t at = 0; at < row.size(); at += kMsgPiece)
-    zam_msg("%s", row.substr(at, kMsgPiece).c_str());
+  trel_msgText(row.c_str());
   zam_msg("\n");
 }
 
@@ -142,6 +141,13 @@ int trel_closeText(_trel_text* out) {
   }
   delete out;
   return ok ? 1 : 0;
+}
+
+void trel_msgText(const char* text) {
+  if (!text) return;
+  const std::string all = text;
+  for (size_t at = 0; at < all.size(); at += kMsgPiece)
+    zam_msg("%s", all.substr(at, kMsgPiece).c_str());
 }
 
 void trel_printAlign(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,

@@ -19,6 +19,9 @@ void trel_printText(_trel_text* out, const char* fmt, ...) __attribute__((format
 // failed write, close or rename the temporary file is removed, the target
 // is left as it was, a warning names it and 0 is returned. Null gives 0.
 int trel_closeText(_trel_text* out);
+// Prints text of any length through zam_msg (which cuts a message at 256
+// characters), in pieces; the text is never read as a format.
+void trel_msgText(const char* text);
 
 // Prints the alignment through zam_msg: summary, then per block of width
 // columns the query letters, target letters and marks (a second set of
