@@ -17,19 +17,47 @@ constexpr float kForbidden = -99999.0f;
 
 inline int64_t cell(int r, int c, int m) { return (int64_t)r * (m + 2) + c; }
 
+// Four floats at a time through the compiler's generic vectors (SSE2 on
+// every x86-64 machine; no intrinsics).
+typedef float v4f __attribute__((vector_size(16)));
+typedef int v4i __attribute__((vector_size(16)));
+typedef unsigned char v4b __attribute__((vector_size(4)));
+
+inline v4f splat(float x) { return v4f{x, x, x, x}; }
+inline v4f load4(const float* p) {
+  v4f v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store4(float* p, v4f v) { memcpy(p, &v, sizeof v); }
+
 // One row r of the fill over columns c0+1..c1. Hp, Ep, Fp hold row r-1; H,
 // E, F row r with its border cell c0 already set; S and B (when HasB) are
 // row r of the score and factor planes, D row r of the directions. All
 // arrays are indexed by cell column. eE and eF are the extension penalties
 // of the query-gap and target-gap states, qpen_r the gap-open penalty of the
 // row. The match and query-gap states depend only on the row above, so they
-// run first in a loop the compiler can unroll and vectorise; the target-gap
-// state is a scan along the row and follows in a second loop.
+// run first, four cells at a time; the target-gap state is a scan along the
+// row and follows in a second loop.
 template <bool HasB>
 void fill_row(int c0, int c1, const float* Hp, const float* Ep, const float* Fp, float* H, float* E,
               float* F, const float* S, const float* B, unsigned char* D, const float* tpen,
               float qpen_r, float eE, float eF) {
-  for (int c = c0 + 1; c <= c1; c++) {
+  int c = c0 + 1;
+  const v4f veE = splat(eE);
+  for (; c + 3 <= c1; c += 4) {
+    const v4f hd = load4(Hp + c - 1), ed = load4(Ep + c - 1), fd = load4(Fp + c - 1);
+    const v4i from_e = fd < ed;
+    const v4f g = from_e ? ed : fd;
+    const v4f sb = HasB ? load4(S + c) * load4(B + c) : load4(S + c);
+    const v4i diag = hd > g;
+    store4(H + c, sb + (diag ? hd : g));
+    const v4b d = __builtin_convertvector(~diag & (from_e + 2), v4b);  // 0, 1 or 2
+    memcpy(D + c, &d, sizeof d);
+    const v4f eo = load4(tpen + c) + load4(Hp + c), ee = load4(Ep + c) + veE;
+    store4(E + c, eo < ee ? ee : eo);
+  }
+  for (; c <= c1; c++) {
     const float hd = Hp[c - 1], ed = Ep[c - 1], fd = Fp[c - 1];
     const bool from_e = fd < ed;  // ties go to the target-gap state
     const float g = from_e ? ed : fd;
@@ -40,9 +68,17 @@ void fill_row(int c0, int c1, const float* Hp, const float* Ep, const float* Fp,
     E[c] = std::max(tpen[c] + Hp[c], Ep[c] + eE);
   }
   float f = F[c0];
-  for (int c = c0 + 1; c <= c1; c++) {
-    f = std::max(qpen_r + H[c - 1], f + eF);
-    F[c] = f;
+  if (eF == 0.0f && std::signbit(eF)) {
+    // Adding -0 changes no float: the scan is a running maximum.
+    for (c = c0 + 1; c <= c1; c++) {
+      f = std::max(qpen_r + H[c - 1], f);
+      F[c] = f;
+    }
+  } else {
+    for (c = c0 + 1; c <= c1; c++) {
+      f = std::max(qpen_r + H[c - 1], f + eF);
+      F[c] = f;
+    }
   }
 }
 

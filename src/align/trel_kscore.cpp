@@ -99,6 +99,7 @@ struct Scratch {
   std::vector<float> preA;    // prefactor against a helix query residue
   std::vector<float> preBC;   // against a strand or coil query residue
   std::vector<float> row[2];  // window scores of the current row, by set
+  std::vector<char> codes;    // target residue letters
   int stride = 0;
 };
 thread_local Scratch scratch;
@@ -161,7 +162,9 @@ struct Kfill {
       s.preA.resize(stride);
       s.preBC.resize(stride);
     }
+    if (s.codes.size() < (size_t)stride) s.codes.resize(stride);
     for (int j = box.tfirst; j <= box.tlast; j++) {
+      s.codes[j] = t[j].code;
       char c = t[j].sse;
       s.preBC[j] = c == 'D' ? 0.0f : 1.0f;
       s.preA[j] = c == 'D' ? 0.0f : (c == 'A' ? 4.0f : 1.0f);
@@ -217,10 +220,17 @@ struct Kfill {
     }
     // Rows and columns near the chain ends: scalar, overwriting any lanes
     // that the vector loop ran past jb.
-    for (int j = box.tfirst; j <= box.tlast; j++) {
-      if (j >= ja && j <= jb) continue;
-      const Point3Df* tp = set == 0 ? t[j].t : t[j].v;
-      out[j] = score_CA_pattern(i, j, imax, jmax, seg_prefactor(&q[i], &t[j]), qp, tp, factor);
+    auto edge = [&](int from, int to) {
+      for (int j = from; j <= to; j++) {
+        const Point3Df* tp = set == 0 ? t[j].t : t[j].v;
+        out[j] = score_CA_pattern(i, j, imax, jmax, seg_prefactor(&q[i], &t[j]), qp, tp, factor);
+      }
+    };
+    if (ja <= jb) {
+      edge(box.tfirst, ja - 1);
+      edge(jb + 1, box.tlast);
+    } else {
+      edge(box.tfirst, box.tlast);
     }
   }
 
@@ -416,23 +426,40 @@ int setupKmatrix(int n, int m, _trel_a_box box, const _trel_seg* qseg, const _tr
     if (do_spatial) k.window_row(1, i);
     const float* w1 = k.s.row[0].data();
     const float* w2 = do_spatial ? k.s.row[1].data() : nullptr;
+    const char* codes = k.s.codes.data();
     const char qc = qseg[i].code;
-    for (int j = box.tfirst; j <= box.tlast; j++) {
-      float f = 1.0f;
-      if (b > 0.0f && qc == tseg[j].code)
-        f = b;
-      else if (b < 0.0f)
-        f = trel_getBlosum62G((unsigned char)qc, (unsigned char)tseg[j].code);
-      kf[j + 1] = f;
-      gf[j + 1] = 1.0f;
-      float v = 0.0f;
-      if (k.in_band(i, j)) {
-        v = v + w1[j] * k.wt;
-        if (do_blosum) v += k.blosum(i, j) * g_blosum;
-        if (do_spatial) v += w2[j] * k.ws;
-        if (do_cut) v += k.cut(i, j) * g_cut;
+    const int j0 = box.tfirst, j1 = box.tlast;
+    float* Kr = K + 1;  // Kr[j] is the cell of target residue j
+    float* kfr = kf + 1;
+    float* gfr = gf + 1;
+    // Factor planes: identity bias or BLOSUM62 similarity.
+    if (b > 0.0f) {
+      for (int j = j0; j <= j1; j++) kfr[j] = codes[j] == qc ? b : 1.0f;
+    } else {
+      for (int j = j0; j <= j1; j++) kfr[j] = trel_getBlosum62G((unsigned char)qc, (unsigned char)codes[j]);
+    }
+    for (int j = j0; j <= j1; j++) gfr[j] = 1.0f;
+    // Terms in the loaders' order: trace, BLOSUM62, spatial, cut.
+    const float wt = k.wt, ws = k.ws;
+    if (!do_blosum && !do_cut) {
+      if (do_spatial) {
+        for (int j = j0; j <= j1; j++) Kr[j] = (0.0f + w1[j] * wt) + w2[j] * ws;
+      } else {
+        for (int j = j0; j <= j1; j++) Kr[j] = 0.0f + w1[j] * wt;
       }
-      K[j + 1] = v;
+    } else {
+      for (int j = j0; j <= j1; j++) {
+        float v = 0.0f + w1[j] * wt;
+        if (do_blosum) v += k.blosum(i, j) * g_blosum;
+        if (do_spatial) v += w2[j] * ws;
+        if (do_cut) v += k.cut(i, j) * g_cut;
+        Kr[j] = v;
+      }
+    }
+    // Cells off the band get no term at all.
+    if (k.banded) {
+      for (int j = j0; j <= j1; j++)
+        if (!k.in_band(i, j)) Kr[j] = 0.0f;
     }
   }
   return 1;

@@ -1,0 +1,141 @@
+// Trace pre-scoring throughput: one query (a 225-residue trypsin) against the
+// shared structures repeated to 10,000 targets, as a database search runs it.
+// Reports dynamic-programming cells (query length x target length, summed)
+// per second per thread for 1, 2, 4 and all threads, and the speed-up from
+// one thread to all of them.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "align/trel_align.h"
+#include "align/trel_globals.h"
+#include "align/trel_prescore.h"
+#include "align/trel_trace.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
+#include "structure/zam_pdb.h"
+
+namespace {
+
+constexpr int kTargets = 10000;
+
+std::vector<_trel_seg> trace_of(const std::string& file) {
+  std::vector<_trel_seg> out;
+  _pdb_image* image = zam_readPdb(file.c_str(), nullptr);
+  if (!image) return out;
+  _trel_trace* trace = trel_makeTrace();
+  trel_loadTrace(image, Point3D{0, 0, 0}, 0, 0, trace);
+  if (trace->n > 0 && trace->seg) out.assign(trace->seg, trace->seg + trace->n);
+  trel_freeTrace(trace);
+  zam_freePdb(image);
+  return out;
+}
+
+void quiet(const char*) {}
+
+// The query, the distinct target traces and the 10,000-entry target list.
+struct Search {
+  std::vector<_trel_seg> query;
+  std::vector<std::vector<_trel_seg>> distinct;
+  std::vector<int> lens;
+  std::vector<const _trel_seg*> segs;
+  double cells = 0;  // per pass over all targets
+  int cpus = 1;
+  _trel_align_buf** bufs = nullptr;
+
+  Search() {
+    cpus = std::max(zam_cpus_online(), 1);
+    zam_thread_setup(cpus);
+    trel_setAlignWindow(3);
+    zam_logger_fn old = zam_logger_callback(quiet);
+    const std::string root = std::string(TREL_SHARED_DATA) + "/pdb";
+    query = trace_of(root + "/t-coffee-examples/1AE5A.pdb.gz");
+    std::vector<std::string> files;
+    if (std::filesystem::exists(root))
+      for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string f = e.path().string();
+        if (e.is_regular_file() && (f.ends_with(".pdb") || f.ends_with(".pdb.gz"))) files.push_back(f);
+      }
+    std::sort(files.begin(), files.end());
+    for (auto& f : files) {
+      std::vector<_trel_seg> t = trace_of(f);
+      if (!t.empty()) distinct.push_back(std::move(t));
+    }
+    zam_logger_callback(old);
+    if (query.empty() || distinct.empty()) return;
+    int mmax = 0;
+    for (int k = 0; k < kTargets; k++) {
+      const std::vector<_trel_seg>& t = distinct[k % distinct.size()];
+      lens.push_back((int)t.size());
+      segs.push_back(t.data());
+      mmax = std::max(mmax, (int)t.size());
+      cells += (double)query.size() * t.size();
+    }
+    bufs = trel_allocAlignBuf(cpus, (int)query.size(), mmax);
+  }
+  ~Search() { trel_freeAlignBuf(cpus, bufs); }
+
+  void run(int threads, std::vector<float>& norm, std::vector<float>& raw, std::vector<int>& aligned) {
+    trel_scoreTraceThread(threads, (int)query.size(), query.data(), kTargets, lens.data(), segs.data(),
+                          norm.data(), raw.data(), aligned.data(), bufs);
+  }
+};
+
+Search& search() {
+  static Search s;
+  return s;
+}
+
+void BM_prescore(benchmark::State& state) {
+  Search& s = search();
+  if (s.segs.empty()) {
+    state.SkipWithError("no shared structures");
+    return;
+  }
+  const int threads = state.range(0) > 0 ? (int)state.range(0) : s.cpus;
+  std::vector<float> norm(kTargets), raw(kTargets);
+  std::vector<int> aligned(kTargets);
+  for (auto _ : state) {
+    s.run(threads, norm, raw, aligned);
+    benchmark::DoNotOptimize(raw.data());
+  }
+  state.counters["threads"] = threads;
+  state.counters["cells_per_s_per_thread"] =
+      benchmark::Counter(s.cells * state.iterations() / threads, benchmark::Counter::kIsRate);
+  state.counters["targets_per_s"] =
+      benchmark::Counter((double)kTargets * state.iterations(), benchmark::Counter::kIsRate);
+}
+
+// Wall time of one pass on one thread over that of one pass on all threads.
+void BM_prescore_speedup(benchmark::State& state) {
+  Search& s = search();
+  if (s.segs.empty()) {
+    state.SkipWithError("no shared structures");
+    return;
+  }
+  std::vector<float> norm(kTargets), raw(kTargets);
+  std::vector<int> aligned(kTargets);
+  auto seconds = [&](int threads) {
+    auto t0 = std::chrono::steady_clock::now();
+    s.run(threads, norm, raw, aligned);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  };
+  double one = 0, all = 0;
+  for (auto _ : state) {
+    one = seconds(1);
+    all = seconds(s.cpus);
+  }
+  state.counters["cores"] = s.cpus;
+  state.counters["speedup"] = one / all;
+  state.counters["efficiency"] = one / all / s.cpus;
+}
+
+}  // namespace
+
+BENCHMARK(BM_prescore)->Arg(1)->Arg(2)->Arg(4)->Arg(0)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_prescore_speedup)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
