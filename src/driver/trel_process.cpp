@@ -75,6 +75,8 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
     stop();
   }
   if (options->do_all) unavailable("all-against-all");
+  // Only the trace-scoring road exists: stop before any structure is opened.
+  if (!trel_searchFilterUsable(options)) stop();
   if (options->do_model) unavailable("model");
   if (options->do_multi) unavailable("multiple");
 

@@ -78,7 +78,7 @@ struct Arrays {
       : kscore(nt), jscore(nt), wscore(nt), gscore(nt), mscore(nt), tscore(nt), rmsd(nt),
         rmsd_matched(nt), pident(nt), trace_mean(nt), trace_sd(nt), naligned(nt), nmatched(nt),
         nident(nt), nsegs(nt), ncolumns(nt), ntrace(nt), tlength(nt), selected(nt), order(nt),
-        tpcode(nt), aligns(nt, nullptr), transforms(nt, tf_identity()) {}
+        tpcode(nt), aligns(nt, nullptr), transforms(nt, tf_identity()), saved(nt) {}
 
   std::vector<float> kscore, jscore, wscore, gscore, mscore, tscore, rmsd, rmsd_matched, pident;
   std::vector<float> trace_mean, trace_sd;
@@ -86,6 +86,9 @@ struct Arrays {
   std::vector<int> order, tpcode;  // order: the ranking, read from its end; tpcode by rank
   std::vector<_trel_align*> aligns;
   std::vector<Matrix3D> transforms;
+  // Atom coordinates of the superposed targets' images before this query's
+  // alignments moved them (empty for a target not superposed).
+  std::vector<std::vector<Point3D>> saved;
 
   void clear() {
     for (auto* v : {&kscore, &jscore, &wscore, &gscore, &mscore, &tscore, &rmsd, &rmsd_matched,
@@ -234,8 +237,16 @@ void superpose(_trel_thing* query, _trel_thing** targets, Arrays& a, _trel_align
   std::vector<Matrix3D> starts(n);
   std::vector<_trel_align*> results(n, nullptr);
   for (int r = 0; r < n; r++) {
-    ranked[r] = targets[a.atRank(r)];
-    starts[r] = a.transforms[a.atRank(r)];
+    const int t = a.atRank(r);
+    ranked[r] = targets[t];
+    starts[r] = a.transforms[t];
+    // The flexible extension moves target images in place: their coordinates
+    // are kept here and put back once the query is done.
+    _pdb_image* image = hasTrace(targets[t]) ? trel_imageThing(targets[t]) : nullptr;
+    if (image && image->natoms > 0) {
+      a.saved[t].resize(image->natoms);
+      save_image_atoms(image, a.saved[t].data());
+    }
   }
   _pdb_peptide* qpep = zam_makePdbPep(qimage);
   trel_alignFitTargets(query, qimage, qpep, c.threads, n, ranked.data(), starts.data(),
@@ -310,21 +321,34 @@ void writeResults(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
                  auc, o->do_partner, o->write_tops);
 }
 
-// Frees the query's alignments and the target images (reloaded on demand by
-// the next query: the flexible extension moves them in place).
+// Frees the query's alignments and puts the target images back as they were
+// before the query. The images stay loaded: reloading them from their base
+// path would lose the import move (and fails for compressed source files).
 void releaseQuery(_trel_thing** targets, int nt, Arrays& a) {
   for (int t = 0; t < nt; t++) {
     trel_freeAlign(a.aligns[t]);
     a.aligns[t] = nullptr;
-    _trel_thing* target = targets[t];
-    if (target && target->image) {
-      zam_freePdb(target->image);
-      target->image = nullptr;
-    }
+    _pdb_image* image = targets[t] ? targets[t]->image : nullptr;
+    if (image && !a.saved[t].empty() && (int)a.saved[t].size() == image->natoms)
+      restore_image_atoms(image, a.saved[t].data());
+    a.saved[t].clear();
   }
 }
 
 }  // namespace
+
+int trel_searchFilterUsable(const _trel_options* o) {
+  if (o->filter_method == kTraceFilter) return 1;
+  if (o->filter_method >= 1 && o->filter_method <= 5)
+    zam_err("Filter method %d needs shape descriptors, which this build cannot compute. "
+            "Use -q6 (trace scoring).\n",
+            o->filter_method);
+  else
+    zam_err("Filter method %d needs rotational (SPF) superposition, which this build does not "
+            "have. Use -q6 (trace scoring).\n",
+            o->filter_method);
+  return 0;
+}
 
 void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
                    _trel_thing** extra, int nextra, _trel_align_buf** bufs,
@@ -333,17 +357,7 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
   (void)nextra;
   (void)result;
   const _trel_options* o = options;
-  if (o->filter_method != kTraceFilter) {
-    if (o->filter_method >= 1 && o->filter_method <= 5)
-      zam_err("Filter method %d needs shape descriptors, which this build cannot compute. "
-              "Use -filter=6 (trace scoring).\n",
-              o->filter_method);
-    else
-      zam_err("Filter method %d needs rotational (SPF) superposition, which this build does not "
-              "have. Use -filter=6 (trace scoring).\n",
-              o->filter_method);
-    std::exit(1);
-  }
+  if (!trel_searchFilterUsable(o)) std::exit(1);
   if (nq < 1 || nt < 1) return;
   const double run_start = zam_get_time();
   Counts c = setupCounts(o, nt);

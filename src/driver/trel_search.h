@@ -10,6 +10,10 @@ struct _trel_align_buf;
 struct _trel_options;
 struct _trel_result;
 
+// 1 when the options' filter method can run in this build (trace scoring,
+// method 6); otherwise reports why not with zam_err and returns 0.
+int trel_searchFilterUsable(const _trel_options* options);
+
 // queries[0..nq-1] against targets[0..nt-1]; bufs holds one alignment buffer
 // per thread slot (bufs[0] serves every serial step), each sized for the
 // longest query and target. extra/nextra are handed on to the multiple mode

