@@ -1,0 +1,31 @@
+// Files of one pairwise alignment of a query and a target image: the residue
+// pairs (".kpairs"), web pairs (".wpairs"), ProFit zones (".profit"), Jmol
+// residue lists (".jmol"), FASTA and PIR rows (".fasta", ".pir") and the
+// alignment listing (".kalign"), each under its own switch. Every file is
+// written under a temporary name and renamed into place when complete.
+#pragma once
+
+#include "geometry/zam_transform.h"
+
+struct _trel_align;
+struct _pdb_image;
+struct _trel_options;
+
+// Every file of one pair: trel_writeAlignFull, trel_writeAlignChains and
+// trel_writeAlignMask, then, with residue_mask non-zero, the viewer files once
+// more under the suffixes + "_mask" while the images' residue masks are set.
+// The images leave with every residue mask cleared. Files are named
+// folder + target name + "_" + query name + target_suffix + extension
+// (folder ends in '/'). A file that cannot be written gives a warning naming
+// it and the others are still written. Null align, images or options: nothing.
+void trel_writeAlign(_trel_align* align, _pdb_image* query, _pdb_image* target,
+                     const char* query_suffix, const char* target_suffix, const char* folder,
+                     Matrix3D tf, const _trel_options* options);
+
+// The seven alignment files above, each only when its switch is on (".jmol"
+// also needs write_pdb). tf is the caller's transform applied after the
+// alignment's own superposition (it is quoted in ".kpairs").
+void trel_writeAlignFull(const _trel_align* align, const _pdb_image* query,
+                         const _pdb_image* target, const char* query_suffix,
+                         const char* target_suffix, const char* folder, Matrix3D tf,
+                         const _trel_options* options);

@@ -1,0 +1,16 @@
+// Every per-hit result file of a search: the pairwise alignment files with
+// their viewer and chain-pair files, and the RMSD profile.
+#pragma once
+
+#include "geometry/zam_transform.h"
+
+struct _trel_align;
+struct _pdb_image;
+struct _trel_options;
+
+// trel_writeAlign of the pair, then trel_writeKrmsd with the same names when
+// write_krmsd is on. Writes nothing when do_write is off. Unwritable files
+// give warnings naming them; the run goes on.
+void trel_writeHitFiles(_trel_align* align, _pdb_image* query, _pdb_image* target,
+                        const char* query_suffix, const char* target_suffix, const char* folder,
+                        Matrix3D tf, const _trel_options* options);

@@ -1,0 +1,49 @@
+// Superposed structures as PDB text files: each chosen target moved onto the
+// query (with renumbered, masked, CONECT, ligand and unified variants and a
+// ".mat" transform file), and the query itself. Also the whole-or-nothing PDB
+// stream that every PDB result file goes through: written under a temporary
+// name in the target's folder and renamed into place after a clean close.
+#pragma once
+
+#include "geometry/zam_transform.h"
+
+struct _zam_file;
+struct _trel_thing;
+struct _trel_align;
+struct _trel_options;
+
+// A PDB result file being written: fp is the stream of zam_openPdbFile (its
+// REMARK header already written) on the temporary file.
+struct _trel_pdb_out {
+  _zam_file* fp;
+  char* path;  // final name (extension "pdb")
+  char* temp;  // the temporary file written first
+};
+
+// Opens a temporary PDB file beside path (whose extension becomes "pdb").
+// Null after a warning naming path when it cannot be opened. Finish with
+// trel_closePdbOut.
+_trel_pdb_out* trel_openPdbOut(const char* path);
+// Closes the stream and renames the temporary file over the final name.
+// 1 on success; on a failed write, close or rename the temporary file is
+// removed, the final name is left as it was, a warning names it and 0 is
+// returned. Frees the record; null gives 0.
+int trel_closePdbOut(_trel_pdb_out* out);
+
+// Writes the PDB and matrix files of the chosen targets (see the module
+// comment): targets[order[n-1]] .. targets[order[0]], each only when its
+// selected entry is non-zero and its aligns entry is not null. transforms[t]
+// superposes target t onto the query; transform is applied after it (and to
+// the query). suffix ("", "_flex", "_anchor") goes into every name; folder
+// ends in '/'. With do_ligand and n = 1 the ligand is targets[t+1], so the
+// array must then hold that entry (null when there is no ligand). Residue
+// masks set here are cleared again. Unwritable files give warnings naming
+// them; the rest is still written.
+void trel_writeTargetPDBs(_trel_thing* query, int n, _trel_thing* const* targets,
+                          _trel_align* const* aligns, const Matrix3D* transforms,
+                          const int* order, const int* selected, const char* suffix,
+                          const char* folder, Matrix3D transform, const _trel_options* options);
+// Writes folder + query name + "_query" + suffix + ".pdb", the query moved by
+// transform, when write_pdb is on. Prints "Writing QUERY pdb file:  %s".
+void trel_writeQueryPDB(_trel_thing* query, const char* suffix, const char* folder,
+                        Matrix3D transform, const _trel_options* options);

@@ -1,0 +1,22 @@
+// Viewer command files of one pairwise alignment: Zam macros (".mac") and VMD
+// scripts (".tcl") coloured by matched pairs, by aligned pairs and by rigid
+// segments, and the rainbow colouring with its own pair of PDB files. Every
+// file is written under a temporary name and renamed into place when complete.
+#pragma once
+
+#include "geometry/zam_transform.h"
+
+struct _trel_align;
+struct _pdb_image;
+struct _trel_options;
+
+// Writes the viewer files of the pair (all need write_pdb; ".mac" files
+// write_zam, ".tcl" files write_vmd, the rainbow files also write_rainbow;
+// the rainbow PDB files come with the Zam switch only). Residues whose masked
+// flag is set are left out of the rainbow PDB files; the flags are only read.
+// A file that cannot be written gives a warning naming it; the others are
+// still written.
+void trel_writeAlignMask(const _trel_align* align, const _pdb_image* query,
+                         const _pdb_image* target, const char* query_suffix,
+                         const char* target_suffix, const char* folder, Matrix3D tf,
+                         const _trel_options* options);
