@@ -253,6 +253,95 @@ void over_box(int m, _trel_a_box box, T* plane, F f) {
   }
 }
 
+// The K-matrix set-up; without factors the K-factor and G-factor planes are
+// left alone (the score-only pass never reads them, and skipping them takes
+// two of the three plane writes per cell off the pre-scoring).
+int fill_kplane(int n, int m, _trel_a_box box, const _trel_seg* qseg, const _trel_seg* tseg,
+                _trel_align_buf* buf, bool factors, const char* who) {
+  trel_alignInitialise();
+  if (!trel_boxFits(n, m, box, buf, who)) return 0;
+  setupKpenalty(n, m, box, g_rho, g_rho, g_eta, qseg, tseg, buf);
+
+  // One pass over the box and its border does what the factor loader, the
+  // clearing of the K plane and the term loaders would do one after another;
+  // the terms are added in the same order (trace, BLOSUM62, spatial, cut),
+  // so every cell gets the same value.
+  const bool traces = qseg && tseg;
+  const float b = gk_bias == 0.0f ? 1.0f : gk_bias;
+  Kfill k(n, m, box, qseg, tseg);
+  const bool do_blosum = traces && g_blosum > 0.0f;
+  const bool do_spatial = traces && g_spatial > 0.0f && k.ws != 0.0f;
+  const bool do_cut = traces && g_cut > 0.0f;
+  if (traces) k.prepare(true, do_spatial);
+
+  for (int r = box.qfirst; r <= box.qlast + 2; r++) {
+    float* K = buf->kplane + cell(r, 0, m);
+    float* kf = buf->kfactor + cell(r, 0, m);
+    float* gf = buf->gfactor + cell(r, 0, m);
+    const int i = r - 1;
+    if (r == box.qfirst || r == box.qlast + 2) {
+      for (int c = box.tfirst; c <= box.tlast + 2; c++) K[c] = 0.0f;
+      if (factors)
+        for (int c = box.tfirst; c <= box.tlast + 2; c++) kf[c] = gf[c] = 0.0f;
+      continue;
+    }
+    K[box.tfirst] = K[box.tlast + 2] = 0.0f;
+    if (factors) {
+      kf[box.tfirst] = gf[box.tfirst] = 0.0f;
+      kf[box.tlast + 2] = gf[box.tlast + 2] = 0.0f;
+    }
+    if (!traces) {
+      for (int j = box.tfirst; j <= box.tlast; j++) K[j + 1] = 0.0f;
+      if (factors)
+        for (int j = box.tfirst; j <= box.tlast; j++) kf[j + 1] = gf[j + 1] = 1.0f;
+      continue;
+    }
+    k.window_row(0, i);
+    if (do_spatial) k.window_row(1, i);
+    const float* w1 = k.s.row[0].data();
+    const float* w2 = do_spatial ? k.s.row[1].data() : nullptr;
+    const char* codes = k.s.codes.data();
+    const char qc = qseg[i].code;
+    const int j0 = box.tfirst, j1 = box.tlast;
+    float* Kr = K + 1;  // Kr[j] is the cell of target residue j
+    float* kfr = kf + 1;
+    float* gfr = gf + 1;
+    // Factor planes: identity bias or BLOSUM62 similarity.
+    if (factors) {
+      if (b > 0.0f) {
+        for (int j = j0; j <= j1; j++) kfr[j] = codes[j] == qc ? b : 1.0f;
+      } else {
+        for (int j = j0; j <= j1; j++)
+          kfr[j] = trel_getBlosum62G((unsigned char)qc, (unsigned char)codes[j]);
+      }
+      for (int j = j0; j <= j1; j++) gfr[j] = 1.0f;
+    }
+    // Terms in the loaders' order: trace, BLOSUM62, spatial, cut.
+    const float wt = k.wt, ws = k.ws;
+    if (!do_blosum && !do_cut) {
+      if (do_spatial) {
+        for (int j = j0; j <= j1; j++) Kr[j] = (0.0f + w1[j] * wt) + w2[j] * ws;
+      } else {
+        for (int j = j0; j <= j1; j++) Kr[j] = 0.0f + w1[j] * wt;
+      }
+    } else {
+      for (int j = j0; j <= j1; j++) {
+        float v = 0.0f + w1[j] * wt;
+        if (do_blosum) v += k.blosum(i, j) * g_blosum;
+        if (do_spatial) v += w2[j] * ws;
+        if (do_cut) v += k.cut(i, j) * g_cut;
+        Kr[j] = v;
+      }
+    }
+    // Cells off the band get no term at all.
+    if (k.banded) {
+      for (int j = j0; j <= j1; j++)
+        if (!k.in_band(i, j)) Kr[j] = 0.0f;
+    }
+  }
+  return 1;
+}
+
 }  // namespace
 
 int trel_boxFits(int n, int m, _trel_a_box box, const _trel_align_buf* buf, const char* who) {
@@ -388,81 +477,12 @@ void loadKscores(int n, int m, _trel_a_box box, int mode, const _trel_seg* qseg,
 
 int setupKmatrix(int n, int m, _trel_a_box box, const _trel_seg* qseg, const _trel_seg* tseg,
                  _trel_align_buf* buf) {
-  trel_alignInitialise();
-  if (!trel_boxFits(n, m, box, buf, "setupKmatrix")) return 0;
-  setupKpenalty(n, m, box, g_rho, g_rho, g_eta, qseg, tseg, buf);
+  return fill_kplane(n, m, box, qseg, tseg, buf, true, "setupKmatrix");
+}
 
-  // One pass over the box and its border does what the factor loader, the
-  // clearing of the K plane and the term loaders would do one after another;
-  // the terms are added in the same order (trace, BLOSUM62, spatial, cut),
-  // so every cell gets the same value.
-  const bool traces = qseg && tseg;
-  const float b = gk_bias == 0.0f ? 1.0f : gk_bias;
-  Kfill k(n, m, box, qseg, tseg);
-  const bool do_blosum = traces && g_blosum > 0.0f;
-  const bool do_spatial = traces && g_spatial > 0.0f && k.ws != 0.0f;
-  const bool do_cut = traces && g_cut > 0.0f;
-  if (traces) k.prepare(true, do_spatial);
-
-  for (int r = box.qfirst; r <= box.qlast + 2; r++) {
-    float* K = buf->kplane + cell(r, 0, m);
-    float* kf = buf->kfactor + cell(r, 0, m);
-    float* gf = buf->gfactor + cell(r, 0, m);
-    const int i = r - 1;
-    if (r == box.qfirst || r == box.qlast + 2) {
-      for (int c = box.tfirst; c <= box.tlast + 2; c++) K[c] = kf[c] = gf[c] = 0.0f;
-      continue;
-    }
-    K[box.tfirst] = kf[box.tfirst] = gf[box.tfirst] = 0.0f;
-    K[box.tlast + 2] = kf[box.tlast + 2] = gf[box.tlast + 2] = 0.0f;
-    if (!traces) {
-      for (int j = box.tfirst; j <= box.tlast; j++) {
-        K[j + 1] = 0.0f;
-        kf[j + 1] = gf[j + 1] = 1.0f;
-      }
-      continue;
-    }
-    k.window_row(0, i);
-    if (do_spatial) k.window_row(1, i);
-    const float* w1 = k.s.row[0].data();
-    const float* w2 = do_spatial ? k.s.row[1].data() : nullptr;
-    const char* codes = k.s.codes.data();
-    const char qc = qseg[i].code;
-    const int j0 = box.tfirst, j1 = box.tlast;
-    float* Kr = K + 1;  // Kr[j] is the cell of target residue j
-    float* kfr = kf + 1;
-    float* gfr = gf + 1;
-    // Factor planes: identity bias or BLOSUM62 similarity.
-    if (b > 0.0f) {
-      for (int j = j0; j <= j1; j++) kfr[j] = codes[j] == qc ? b : 1.0f;
-    } else {
-      for (int j = j0; j <= j1; j++) kfr[j] = trel_getBlosum62G((unsigned char)qc, (unsigned char)codes[j]);
-    }
-    for (int j = j0; j <= j1; j++) gfr[j] = 1.0f;
-    // Terms in the loaders' order: trace, BLOSUM62, spatial, cut.
-    const float wt = k.wt, ws = k.ws;
-    if (!do_blosum && !do_cut) {
-      if (do_spatial) {
-        for (int j = j0; j <= j1; j++) Kr[j] = (0.0f + w1[j] * wt) + w2[j] * ws;
-      } else {
-        for (int j = j0; j <= j1; j++) Kr[j] = 0.0f + w1[j] * wt;
-      }
-    } else {
-      for (int j = j0; j <= j1; j++) {
-        float v = 0.0f + w1[j] * wt;
-        if (do_blosum) v += k.blosum(i, j) * g_blosum;
-        if (do_spatial) v += w2[j] * ws;
-        if (do_cut) v += k.cut(i, j) * g_cut;
-        Kr[j] = v;
-      }
-    }
-    // Cells off the band get no term at all.
-    if (k.banded) {
-      for (int j = j0; j <= j1; j++)
-        if (!k.in_band(i, j)) Kr[j] = 0.0f;
-    }
-  }
-  return 1;
+int trel_setupKplane(int n, int m, _trel_a_box box, const _trel_seg* qseg, const _trel_seg* tseg,
+                     _trel_align_buf* buf) {
+  return fill_kplane(n, m, box, qseg, tseg, buf, false, "trel_setupKplane");
 }
 
 void trel_zeroBoxF(int, int m, _trel_a_box box, float* plane) {

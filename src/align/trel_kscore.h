@@ -75,6 +75,11 @@ void loadKscores(int n, int m, _trel_a_box box, int mode, const _trel_seg* qseg,
 // when the box or the lengths do not fit the buffer.
 int setupKmatrix(int n, int m, _trel_a_box box, const _trel_seg* qseg, const _trel_seg* tseg,
                  _trel_align_buf* buf);
+// setupKmatrix for callers that score with the K plane alone (the trace
+// pre-scoring): the same gap penalties and K plane, the factor planes left
+// untouched.
+int trel_setupKplane(int n, int m, _trel_a_box box, const _trel_seg* qseg, const _trel_seg* tseg,
+                     _trel_align_buf* buf);
 
 // ---- Box utilities over the box and its border -----------------------------------
 // Each touches cell rows qfirst..qlast+2 and columns tfirst..tlast+2 of a

@@ -49,7 +49,8 @@ int trel_scoreTraceOne(int n, int m, const _trel_seg* qseg, const _trel_seg* tse
 
 _trel_dp_score trel_scoreTheTrace(int n, int m, const _trel_seg* qseg, const _trel_seg* tseg,
                                   _trel_align_buf* buf) {
-  if (!setupKmatrix(n, m, _trel_a_box{0, n - 1, 0, m - 1}, qseg, tseg, buf))
+  // The score-only pass reads the K plane alone, so its factor planes are not filled.
+  if (!trel_setupKplane(n, m, _trel_a_box{0, n - 1, 0, m - 1}, qseg, tseg, buf))
     return _trel_dp_score{0, 0, 1, 0.0f};
   return trel_scoreDP(n, m, 1, buf->kplane, buf);
 }

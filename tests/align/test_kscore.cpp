@@ -523,7 +523,21 @@ TEST(KMatrix, OnePassSetupMatchesPlainRules) {
     ASSERT_EQ(setupKmatrix(c.n, c.m, c.box, q.data(), t.data(), buf.get()), 1);
     expect_same(c.n, c.m, c.box, buf.get(), ref_setup(c.n, c.m, c.box, q.data(), t.data()));
 
-    // The spec'd step-by-step sequence through the exported loaders gives
+    // The K plane alone: the same K cells and penalties, factor planes untouched.
+    Buf only(c.n, c.m);
+    for (int64_t x = 0; x < only->cells; x++) only->kfactor[x] = only->gfactor[x] = 7.0f;
+    ASSERT_EQ(trel_setupKplane(c.n, c.m, c.box, q.data(), t.data(), only.get()), 1);
+    for (int r = c.box.qfirst; r <= c.box.qlast + 2; r++) {
+      EXPECT_EQ(only->qopen[r], buf->qopen[r]);
+      for (int col = c.box.tfirst; col <= c.box.tlast + 2; col++) {
+        size_t x = (size_t)r * (c.m + 2) + col;
+        ASSERT_EQ(only->kplane[x], buf->kplane[x]) << r << "," << col;
+        ASSERT_EQ(only->kfactor[x], 7.0f);
+        ASSERT_EQ(only->gfactor[x], 7.0f);
+      }
+    }
+
+    // The step-by-step sequence through the exported loaders gives
     // the very same bits as the one-pass set-up.
     Buf seq(c.n, c.m);
     setupKpenalty(c.n, c.m, c.box, g_rho, g_rho, g_eta, q.data(), t.data(), seq.get());
