@@ -336,8 +336,13 @@ _trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int 
   _trel_thing* thing = trel_createThing(root, folder.c_str());
   thing->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
 
+  // Room for "_<class letter>" and the longest extension ("kpdb").
+  const bool too_long = folder.size() + strlen(root) + 7 > static_cast<size_t>(TREL_PATH_MAX);
   if (root[0] == '\0') {
     zam_err("No structure file name in \"%s\".\n", path);
+  } else if (too_long) {
+    zam_err("Cache file names would be too long (over %d characters) for %s in %s\n",
+            TREL_PATH_MAX, root, folder.c_str());
   } else if (options->with_spf) {
     openDescriptor(thing, path, cache_folder, order, options, pots, force);
   } else if (is_sequence) {

@@ -12,16 +12,12 @@
 #include "runtime/zam_system.h"
 #include "store/trel_cache.h"
 #include "store/trel_cath.h"
+#include "store/trel_database.h"
 #include "store/trel_folders.h"
 #include "store/trel_pot.h"
 #include "store/trel_sequence.h"
 #include "structure/zam_kpdb.h"
 #include "structure/zam_pdb.h"
-
-#if __has_include("store/trel_database.h")
-#include "store/trel_database.h"
-#define TREL_HAVE_DATABASE 1
-#endif
 
 namespace {
 
@@ -177,19 +173,8 @@ int trel_lookupThing(const char* name, _trel_thing* const* things, int n) {
 
 int trel_emptyThing(_trel_db* db, _trel_thing* thing) {
   if (!thing) return 1;
-  int ok = 1;
-  if (thing->dirty) {
-    if (!db) {
-      ok = trel_writeThingCache(thing);
-    } else {
-#ifdef TREL_HAVE_DATABASE
-      trel_writeDatabase(db, thing);
-#else
-      zam_err("No database writer for %s.\n", thing->name);
-      ok = 0;
-#endif
-    }
-  }
+  // Into the database being built, else into the object's cache files.
+  const int ok = thing->dirty ? trel_writeDatabase(db, thing) : 1;
   trel_freeSequence(thing->seq);
   thing->seq = nullptr;
   zam_freePdb(thing->image);

@@ -304,7 +304,12 @@ TEST(OpenThing, FoldersAndNames) {
   EXPECT_STREQ(b->name, "1abc~A");
   _trel_thing* c = trel_openThingFile("/x/1abc.pdb", slashed(dir).c_str(), 0, 0, &opts, nullptr, 0, 0);
   EXPECT_EQ(std::string(c->folder), slashed(dir));
-  for (auto* t : {a, b, c}) trel_closeThing(nullptr, t);
+  // A cache folder so long that the file names would be cut: refused.
+  const std::string deep = "/" + std::string(250, 'd') + "/";
+  _trel_thing* d = trel_openThingFile("/x/1abc.pdb", deep.c_str(), 0, 0, &opts, nullptr, 1, 1);
+  EXPECT_EQ(d->tag->valid, 0);
+  EXPECT_TRUE(cap.has("would be too long")) << cap.text;
+  for (auto* t : {a, b, c, d}) trel_closeThing(nullptr, t);
 }
 
 TEST(OpenThing, BuildThenServeFromCache) {
