@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "align/trel_align.h"
 #include "align/trel_globals.h"
 #include "align/trel_prescore.h"
@@ -37,6 +39,13 @@ std::vector<_trel_seg> trace_of(const std::string& file) {
 }
 
 void quiet(const char*) {}
+
+// CPU seconds of the whole process (all threads) so far.
+double process_cpu() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + 1e-6 * (u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
 
 // The query, the distinct target traces and the 10,000-entry target list.
 struct Search {
@@ -100,11 +109,17 @@ void BM_prescore(benchmark::State& state) {
   const int threads = state.range(0) > 0 ? (int)state.range(0) : s.cpus;
   std::vector<float> norm(kTargets), raw(kTargets);
   std::vector<int> aligned(kTargets);
+  const double cpu0 = process_cpu();
+  const auto wall0 = std::chrono::steady_clock::now();
   for (auto _ : state) {
     s.run(threads, norm, raw, aligned);
     benchmark::DoNotOptimize(raw.data());
   }
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
   state.counters["threads"] = threads;
+  // Share of `threads` cores the run actually got: below 1 when other work
+  // on the machine took CPU time from the workers.
+  state.counters["cpu_share"] = (process_cpu() - cpu0) / (wall * threads);
   state.counters["cells_per_s_per_thread"] =
       benchmark::Counter(s.cells * state.iterations() / threads, benchmark::Counter::kIsRate);
   state.counters["targets_per_s"] =
@@ -125,12 +140,15 @@ void BM_prescore_speedup(benchmark::State& state) {
     s.run(threads, norm, raw, aligned);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   };
-  double one = 0, all = 0;
+  double one = 0, all = 0, cpu_all = 0;
   for (auto _ : state) {
     one = seconds(1);
+    const double cpu0 = process_cpu();
     all = seconds(s.cpus);
+    cpu_all = process_cpu() - cpu0;
   }
   state.counters["cores"] = s.cpus;
+  state.counters["cpu_share"] = cpu_all / (all * s.cpus);
   state.counters["speedup"] = one / all;
   state.counters["efficiency"] = one / all / s.cpus;
 }

@@ -69,8 +69,14 @@ void trel_scoreTraceThread(int threads, int n, const _trel_seg* qseg, int ntarge
                            const int* tlens, const _trel_seg* const* tsegs, float* norm,
                            float* raw, int* aligned, _trel_align_buf** bufs) {
   if (ntargets < 1) return;
-  _trel_trace_task all{nullptr, 0, ntargets - 1, n, qseg, tlens, tsegs, norm, raw, aligned,
-                       bufs ? bufs[0] : nullptr};
+  if (!bufs || !bufs[0]) {
+    zam_err("trel_scoreTraceThread(): no alignment buffers for %d targets.\n", ntargets);
+    std::fill(norm, norm + ntargets, 0.0f);
+    std::fill(raw, raw + ntargets, 0.0f);
+    std::fill(aligned, aligned + ntargets, 0);
+    return;
+  }
+  _trel_trace_task all{nullptr, 0, ntargets - 1, n, qseg, tlens, tsegs, norm, raw, aligned, bufs[0]};
   if (ntargets < 2 || threads < 2) {
     score_range(all);
     return;

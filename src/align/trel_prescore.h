@@ -52,7 +52,8 @@ _trel_align* trel_makeAlignTrace(int n, int m, const _trel_seg* qseg, const _tre
 // and aligned. Runs in the calling thread with bufs[0] when there are fewer
 // than 2 targets or threads; otherwise on up to `threads` workers, one
 // contiguous range each, worker in slot s using bufs[s] (the driver's array
-// of per-thread buffers). Results are the same bit for bit either way.
+// of per-thread buffers, which must hold one buffer per thread). Results are
+// the same bit for bit either way. Without buffers: a report and all 0.
 void trel_scoreTraceThread(int threads, int n, const _trel_seg* qseg, int ntargets,
                            const int* tlens, const _trel_seg* const* tsegs, float* norm,
                            float* raw, int* aligned, _trel_align_buf** bufs);

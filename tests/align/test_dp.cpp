@@ -37,12 +37,16 @@ struct Align {
 struct Capture {
   static std::string* sink;
   std::string text;
+  std::string* outer;
   zam_logger_fn old;
-  Capture() {
+  Capture() : outer(sink) {
     sink = &text;
     old = zam_logger_callback([](const char* t) { *sink += t; });
   }
-  ~Capture() { zam_logger_callback(old); }
+  ~Capture() {
+    zam_logger_callback(old);
+    sink = outer;
+  }
 };
 std::string* Capture::sink = nullptr;
 

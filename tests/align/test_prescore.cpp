@@ -36,12 +36,16 @@ struct Bufs {
 struct Capture {
   static std::string* sink;
   std::string text;
+  std::string* outer;
   zam_logger_fn old;
-  Capture() {
+  Capture() : outer(sink) {
     sink = &text;
     old = zam_logger_callback([](const char* t) { *sink += t; });
   }
-  ~Capture() { zam_logger_callback(old); }
+  ~Capture() {
+    zam_logger_callback(old);
+    sink = outer;
+  }
 };
 std::string* Capture::sink = nullptr;
 
@@ -229,6 +233,12 @@ TEST_F(Prescore, OneTargetOrOneThreadRunsInTheCallerWithTheFirstBuffer) {
   EXPECT_EQ(said.text.find("trel_scoreTraceThread"), std::string::npos) << said.text;
   EXPECT_EQ(said.text.find("Collected"), std::string::npos) << said.text;
   for (int k = 0; k < 3; k++) EXPECT_EQ(aligned[k], n);
+
+  Capture refused;
+  trel_scoreTraceThread(8, n, q.seg.data(), 3, lens.data(), segs.data(), norm.data(), raw.data(),
+                        aligned.data(), nullptr);
+  EXPECT_NE(refused.text.find("no alignment buffers for 3 targets"), std::string::npos) << refused.text;
+  for (int k = 0; k < 3; k++) EXPECT_EQ(aligned[k] + raw[k] + norm[k], 0.0f);
 }
 
 // One query against every shared structure: threaded runs give the serial
