@@ -1,0 +1,124 @@
+// Structure databases: a folder holding master.dat (a 56-byte header),
+// names.dat, tags.dat and traces.dat (the members' names, 304-byte tags and
+// 268-byte trace records, each padded to whole pages), with the members'
+// images beside them. Building appends members; opening maps the three data
+// files read-only after checking every count and offset against the files,
+// so that a search reads no byte past their ends. Also list, extract, delete.
+#pragma once
+
+#include <cstdint>
+
+#include "store/trel_cache.h"
+#include "store/trel_thing.h"
+
+// The run settings the database modes read.
+struct _trel_db_opts {
+  _trel_thing_opts thing;  // object settings (with_spf, filter_method, q_max, show_things, ...)
+  int i_max = 15;          // expansion order of a descriptor database build
+  int use_binary = 0;      // member images as raw "kpdb" files
+  int do_stats = 0;        // statistics report after a build
+  int export_mode = 0;     // atom selection of extracted PDB files
+};
+
+// An open or growing database. The first fields are master.dat, byte for byte.
+struct _trel_db {
+  int32_t n_members;
+  int32_t order;         // coefficient order (0 without descriptors)
+  int32_t code_type;     // 0 CATH, 1 SCOP, 2 Pfam, 3 ECOD
+  int32_t image_kind;    // 2 raw "kpdb" images, 1 PDB text
+  int32_t tag_size;      // 304
+  int32_t seg_size;      // 268
+  int32_t word_size;     // 8
+  int32_t int_size;      // 4
+  int64_t names_bytes;   // sizes of the data files, padding included
+  int64_t tags_bytes;
+  int64_t traces_bytes;
+  // In memory only.
+  int modified;          // a member was appended: closing pads and writes the header
+  int fd_master, fd_names, fd_tags, fd_traces;
+  int names_mapped, tags_mapped, traces_mapped;  // 1 = read-only map, else an allocated copy
+  char* folder;          // ends in "/"
+  char* master_path;
+  char* names_path;
+  char* tags_path;
+  char* traces_path;
+  char* names;
+  char* tags;
+  char* traces;
+  _trel_thing* members;  // n_members records, made on first selection
+  const char** member_names;  // member i's name in the names block (checked at open)
+};
+
+// Size of the master file (the header fields above).
+constexpr int TREL_DB_MASTER_SIZE = 56;
+
+// Database folder: root + name + "_trel/" (or "_index/" with with_index)
+// into out (TREL_PATH_MAX + 1 bytes). Null after an error for a name too long.
+char* trel_databaseFolder(const char* root, const char* name, int with_index, char* out);
+
+// A zero-filled record holding the folder (ending in "/") and the paths of
+// its four files, all descriptors -1. Release with trel_closeDatabase.
+_trel_db* trel_allocDatabase(const char* folder);
+// Makes the folder and creates the four files empty. Null after an error
+// ("Failed to create database file: %s\n"); the caller ends the run.
+_trel_db* trel_createDatabase(const char* root, const char* name, int with_index, int order,
+                              int code_type, int image_kind);
+// Appends a dirty, valid object with its trace to a database being built (or
+// writes its cache files when db is null), then writes its image and
+// coefficient files. A short write is cut back from the data files, so the
+// header always describes whole members; it is reported. 1 when the object
+// was appended (or had nothing to write), 0 after a failure.
+int trel_writeDatabase(_trel_db* db, _trel_thing* thing);
+// Pads and writes the header after a build (unless no member was added), or
+// releases the blocks of an open database; frees the record. Null ignored.
+// 0 when the header could not be written (reported), else 1.
+int trel_closeDatabase(_trel_db* db);
+// Builds a database from n source files; prints each member and a summary.
+// 1 on success; 0 after an error (no member could be added, the folder or a
+// file could not be made or written). The caller ends the run on 0.
+int trel_buildDatabase(const char* root, const char* name, char** files, int n, int with_index,
+                       int code_type, const _trel_db_opts* options);
+
+// Opens a database: checks the folder, the header and that every file holds
+// exactly the bytes the header says, every name and every member's trace
+// records lie inside their files, then maps the blocks (or reads them whole
+// when mapping fails). Null after one error naming the file and the fault;
+// the caller ends the run. Release with trel_closeDatabase.
+_trel_db* trel_openDatabase(const char* root, const char* name, int with_index);
+// Points things[0..] at the members whose code matches pattern (null: all)
+// and whose name is in names (sorted; n_names < 1: all). Members whose
+// residue count lies outside [min, max] come without trace records. Returns
+// the count, or -1 after "Failed to load SPF data for: %s\n".
+int trel_loadDatabase(_trel_db* db, _trel_thing** things, const int* pots, const char* pattern,
+                      char** names, int n_names, int min, int max, const _trel_db_opts* options);
+// A new object (release with trel_closeThing(null, ..)) for the member called
+// name, which it borrows. 1; 0 after "Failed to find member %s in database
+// NAMES file: %s.\n" or a failed coefficient read (*thing null).
+int trel_memberDatabase(_trel_db* db, const char* name, _trel_thing** thing, const int* pots,
+                        int min, int max, const _trel_db_opts* options);
+
+// "-list": prints the selected members. 1; 0 when the database cannot be opened.
+int trel_listDatabase(const char* root, const char* name, int with_index, const char* pattern,
+                      char** names, int n_names, const _trel_db_opts* options);
+// "-extract": writes the selected members as PDB files in their source
+// coordinates into folder (ending in "/"). 1; 0 when the database cannot be
+// opened.
+int trel_extractDatabase(const char* root, const char* name, int with_index, const char* folder,
+                         const char* pattern, char** names, int n_names,
+                         const _trel_db_opts* options);
+// "-delete": deletes the database folder (really) or lists what it would
+// delete. Refuses, with messages and nothing deleted, an empty, "." or ".."
+// root or name, a name holding "/", a folder that is a symbolic link or no
+// folder, and a folder without all four files. 1 when deleted (or listed).
+int trel_deleteDatabase(const char* root, const char* name, int with_index, int really);
+
+// 1 when there is no list (n < 1 or null) or name is in the sorted list.
+int check_name(const char* name, char* const* names, int n);
+// Read-only shared map of the first length bytes of fd, advised for random
+// access; null on failure (no message). zam_munmap(null, ..) is ignored.
+void* zam_mmap(int fd, int64_t length);
+void zam_munmap(void* block, int64_t length);
+int64_t zam_page_size();
+// Pads the file to a whole number of pages with zero bytes: the padding
+// written, or 0 when none was needed or the write failed.
+int64_t pad_fildes(int fd, int64_t page);

@@ -1,0 +1,268 @@
+// Structure databases, the writing side: the folder name, creating the four
+// files, appending members, padding and the header at close, and the build.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "runtime/kids.h"
+#include "runtime/zam_directory.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "store/trel_database.h"
+#include "store/trel_dbstats.h"
+#include "store/trel_folders.h"
+#include "structure/zam_pdb.h"
+
+namespace {
+
+// Writes n bytes at offset, going on after partial writes; true when all were written.
+bool writeAt(int fd, const void* data, int64_t n, int64_t offset) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t k = pwrite(fd, p, static_cast<size_t>(n), offset);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    p += k;
+    n -= k;
+    offset += k;
+  }
+  return true;
+}
+
+int createFile(const char* path) {
+  const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) zam_err("Failed to create database file: %s\n", path);
+  return fd;
+}
+
+char* joinPath(const char* folder, const char* file) { return kcatS(folder, file, nullptr); }
+
+// Cuts a data file back to the bytes the header counts, after a short write.
+void cutBack(int fd, int64_t length, const char* path) {
+  if (ftruncate(fd, length) != 0)
+    zam_err("Failed to cut database file %s back to %lld bytes [%s]\n", path,
+            static_cast<long long>(length), strerror(errno));
+}
+
+void closeFd(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+}  // namespace
+
+char* trel_databaseFolder(const char* root, const char* name, int with_index, char* out) {
+  const int k = std::snprintf(out, TREL_PATH_MAX + 1, "%s%s%s/", root ? root : "", name ? name : "",
+                              with_index ? "_index" : "_trel");
+  if (k < 0 || k > TREL_PATH_MAX) {
+    zam_err("Database folder name too long: %s%s\n", root ? root : "", name ? name : "");
+    out[0] = '\0';
+    return nullptr;
+  }
+  return out;
+}
+
+// Shared by create and open: the record with its folder and file names.
+_trel_db* trel_allocDatabase(const char* folder) {
+  _trel_db* db = static_cast<_trel_db*>(kget1B_0(sizeof(_trel_db)));
+  db->fd_master = db->fd_names = db->fd_tags = db->fd_traces = -1;
+  db->folder = kdupS(folder);
+  db->master_path = joinPath(folder, "master.dat");
+  db->names_path = joinPath(folder, "names.dat");
+  db->tags_path = joinPath(folder, "tags.dat");
+  db->traces_path = joinPath(folder, "traces.dat");
+  return db;
+}
+
+_trel_db* trel_createDatabase(const char* root, const char* name, int with_index, int order,
+                              int code_type, int image_kind) {
+  char folder[TREL_PATH_MAX + 1];
+  if (!trel_databaseFolder(root, name, with_index, folder)) return nullptr;
+  if (!trel_mkdir(folder, "DATABASE")) return nullptr;
+  _trel_db* db = trel_allocDatabase(folder);
+  db->order = order;
+  db->code_type = code_type;
+  db->image_kind = image_kind;
+  db->tag_size = static_cast<int32_t>(sizeof(_trel_tag));
+  db->seg_size = static_cast<int32_t>(sizeof(_trel_seg));
+  db->word_size = 8;
+  db->int_size = 4;
+  db->fd_master = createFile(db->master_path);
+  if (db->fd_master >= 0) db->fd_names = createFile(db->names_path);
+  if (db->fd_names >= 0) db->fd_tags = createFile(db->tags_path);
+  if (db->fd_tags >= 0) db->fd_traces = createFile(db->traces_path);
+  if (db->fd_traces < 0) {
+    trel_closeDatabase(db);
+    return nullptr;
+  }
+  return db;
+}
+
+int trel_writeDatabase(_trel_db* db, _trel_thing* thing) {
+  if (!thing || !thing->dirty || !thing->tag || thing->tag->valid != 1 || !thing->trace.seg)
+    return 1;
+  if (!db) return trel_writeThingCache(thing);
+  thing->dirty = 0;
+  _trel_tag* tag = thing->tag;
+  int ok = 1;
+  if (thing->trace.n != tag->n_residues || tag->n_residues < 1) {
+    zam_err("Trace of %s has %d residues but its tag says %d: not added to the database.\n",
+            thing->name, thing->trace.n, tag->n_residues);
+    ok = 0;
+  } else {
+    db->modified = 1;
+    const int64_t traces_end = db->traces_bytes;
+    const int64_t names_end = db->names_bytes;
+    const int64_t trace_len = static_cast<int64_t>(tag->n_residues) * db->seg_size;
+    const int64_t name_len = static_cast<int64_t>(std::strlen(thing->name)) + 1;
+    tag->trace_offset = traces_end;
+    if (!writeAt(db->fd_traces, thing->trace.seg, trace_len, traces_end)) {
+      zam_err("Failed to write database TRACE file: %s [%s]\n", db->traces_path, strerror(errno));
+      cutBack(db->fd_traces, traces_end, db->traces_path);
+      ok = 0;
+    } else if (!writeAt(db->fd_names, thing->name, name_len, names_end)) {
+      zam_err("Failed to write database NAMES file: %s [%s]\n", db->names_path, strerror(errno));
+      cutBack(db->fd_names, names_end, db->names_path);
+      cutBack(db->fd_traces, traces_end, db->traces_path);
+      ok = 0;
+    } else if (!writeAt(db->fd_tags, tag, db->tag_size, db->tags_bytes)) {
+      zam_err("Failed to write database TAG file: %s [%s]\n", db->tags_path, strerror(errno));
+      cutBack(db->fd_tags, db->tags_bytes, db->tags_path);
+      cutBack(db->fd_names, names_end, db->names_path);
+      cutBack(db->fd_traces, traces_end, db->traces_path);
+      ok = 0;
+    } else {
+      db->traces_bytes += trace_len;
+      db->names_bytes += name_len;
+      db->tags_bytes += db->tag_size;
+      db->n_members++;
+    }
+  }
+  // The image and coefficient files go beside the data files even when the
+  // member could not be added, as they do for a cache write.
+  if (!trel_writeThingFiles(thing)) ok = 0;
+  return ok;
+}
+
+int64_t zam_page_size() {
+  const long page = sysconf(_SC_PAGESIZE);
+  return page > 0 ? page : 4096;
+}
+
+int64_t pad_fildes(int fd, int64_t page) {
+  const off_t end = lseek(fd, 0, SEEK_END);
+  if (end < 0 || page < 1) return 0;
+  const int64_t padding = (end + page - 1) / page * page - end;
+  if (padding < 1) return 0;
+  std::vector<char> zeros(static_cast<size_t>(padding), 0);
+  return writeAt(fd, zeros.data(), padding, end) ? padding : 0;
+}
+
+int trel_closeDatabase(_trel_db* db) {
+  if (!db) return 1;
+  int ok = 1;
+  if (db->modified && db->n_members > 0) {
+    // Every file ends on a page boundary, its size being its count in the
+    // header; a failed pad is cut back so that the two still agree.
+    const int64_t page = zam_page_size();
+    struct Part {
+      int fd;
+      int64_t* bytes;
+      const char* path;
+    } parts[3] = {{db->fd_traces, &db->traces_bytes, db->traces_path},
+                  {db->fd_tags, &db->tags_bytes, db->tags_path},
+                  {db->fd_names, &db->names_bytes, db->names_path}};
+    for (Part& p : parts) {
+      const int64_t want = (*p.bytes + page - 1) / page * page - *p.bytes;
+      const int64_t pad = pad_fildes(p.fd, page);
+      if (pad != want) {
+        zam_err("Failed to pad database file: %s\n", p.path);
+        cutBack(p.fd, *p.bytes, p.path);
+      } else {
+        *p.bytes += pad;
+      }
+    }
+    if (!writeAt(db->fd_master, db, TREL_DB_MASTER_SIZE, 0) || fsync(db->fd_master) != 0) {
+      zam_err("Failed to write database MASTER file: %s.\n", db->master_path);
+      ok = 0;
+    }
+  } else if (!db->modified) {
+    const int64_t lengths[3] = {db->names_bytes, db->tags_bytes, db->traces_bytes};
+    char* blocks[3] = {db->names, db->tags, db->traces};
+    const int mapped[3] = {db->names_mapped, db->tags_mapped, db->traces_mapped};
+    for (int k = 0; k < 3; k++) {
+      if (mapped[k])
+        zam_munmap(blocks[k], lengths[k]);
+      else
+        kfree(blocks[k]);
+    }
+  }
+  closeFd(&db->fd_names);
+  closeFd(&db->fd_tags);
+  closeFd(&db->fd_traces);
+  closeFd(&db->fd_master);
+  kfree(db->master_path);
+  kfree(db->names_path);
+  kfree(db->tags_path);
+  kfree(db->traces_path);
+  kfree(db->folder);
+  kfree(db->members);
+  kfree(db->member_names);
+  kfree(db);
+  return ok;
+}
+
+int trel_buildDatabase(const char* root, const char* name, char** files, int n, int with_index,
+                       int code_type, const _trel_db_opts* options) {
+  const _trel_db_opts defaults;
+  if (!options) options = &defaults;
+  zam_setPdbWarnings(1);
+  zam_setPdbMissing(1);
+  _trel_db* db = trel_createDatabase(root, name, with_index, options->thing.with_spf ? options->i_max : 0,
+                                     code_type, options->use_binary ? 2 : 1);
+  if (!db) return 0;
+  zam_msg("\nBuilding database: %s\n", db->folder);
+  const double start = zam_get_time();
+  const int pots[TREL_POT_CLASSES] = {1, 1, 1, 1, 1};
+  std::vector<_trel_member_stats> stats;
+  std::vector<char*> stat_names;  // the report outlives the objects
+  for (int i = 0; i < n; i++) {
+    _trel_thing* thing =
+        trel_openThingFile(files[i], db->folder, options->i_max, 0, &options->thing, pots, 1, 1);
+    if (db->image_kind >= 2) thing->binary = 1;
+    const int32_t before = db->n_members;
+    _trel_member_stats member{};
+    if (options->do_stats) trel_memberStats(thing, &member);  // needs the image, freed below
+    trel_emptyThing(db, thing);
+    if (options->do_stats && db->n_members > before) {
+      stat_names.push_back(kdupS(thing->name));
+      member.name = stat_names.back();
+      stats.push_back(member);
+    }
+    // Each member is closed at once: a build of many structures never holds
+    // more than one trace.
+    trel_closeThing(db, thing);
+  }
+  if (options->do_stats) {
+    const double t0 = zam_get_time();
+    trel_doStats(static_cast<int>(stats.size()), stats.data());
+    zam_msg("Done statistics for DB=%s in %.2lf seconds.\n", db->folder, zam_get_time() - t0);
+  }
+  for (char* s : stat_names) kfree(s);
+  const int members = db->n_members;
+  char folder[TREL_PATH_MAX + 1];
+  std::snprintf(folder, sizeof folder, "%s", db->folder);
+  const int closed = trel_closeDatabase(db);
+  if (members < 1) {
+    zam_err("No structure could be added to database %s.\n", folder);
+    return 0;
+  }
+  if (!closed) return 0;
+  zam_msg("Done building %s in %.2lf seconds.\n", folder, zam_get_time() - start);
+  return 1;
+}

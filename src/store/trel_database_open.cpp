@@ -1,0 +1,469 @@
+// Structure databases, the reading side: opening with full checks of the
+// header, file sizes, names and trace offsets; member selection; list,
+// extract and delete.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "runtime/kids.h"
+#include "runtime/zam_directory.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "store/trel_cath.h"
+#include "store/trel_database.h"
+#include "store/trel_export.h"
+#include "store/trel_folders.h"
+#include "store/trel_pot.h"
+
+namespace {
+
+const char kRule[] = "-----------------------------------------------------------------\n";
+
+// The largest coefficient order a header may claim; anything above is garbage.
+constexpr int kMaxOrder = 200;
+
+// Reads n bytes at offset, going on after partial reads; true when all were read.
+bool readAt(int fd, void* data, int64_t n, int64_t offset) {
+  char* p = static_cast<char*>(data);
+  while (n > 0) {
+    const ssize_t k = pread(fd, p, static_cast<size_t>(n), offset);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    p += k;
+    n -= k;
+    offset += k;
+  }
+  return true;
+}
+
+int openFile(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) zam_err("Failed to open database file: %s\n", path);
+  return fd;
+}
+
+int64_t fileSize(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+bool refuse(_trel_db* db) {
+  trel_closeDatabase(db);
+  return false;
+}
+
+// Maps (or, when mapping fails, reads whole) one data file of the size its
+// header gives, which the caller has checked against the file.
+bool loadBlock(int fd, int64_t bytes, char** block, int* mapped, const char* what, const char* path) {
+  *block = nullptr;
+  *mapped = 0;
+  if (bytes == 0) return true;
+  void* map = zam_mmap(fd, bytes);
+  if (map) {
+    *block = static_cast<char*>(map);
+    *mapped = 1;
+    return true;
+  }
+  *block = static_cast<char*>(kget1B(bytes));
+  if (!readAt(fd, *block, bytes, 0)) {
+    zam_err("Failed to read database %s file: %s\n", what, path);
+    return false;
+  }
+  return true;
+}
+
+bool badMaster(const _trel_db* db, const char* what) {
+  zam_err("Bad MASTER file %s (%s). Please rebuild the database.\n", db->master_path, what);
+  return false;
+}
+
+// The header's own fields, before any other file is looked at.
+bool checkHeader(const _trel_db* db) {
+  if (db->word_size != 8 || db->int_size != 4) {
+    zam_err("Bad WORD size in %s. Please rebuild the database.\n", db->master_path);
+    return false;
+  }
+  if (db->tag_size != static_cast<int32_t>(sizeof(_trel_tag))) {
+    zam_err("Bad TAG size (%d!=%d) in %s. Please rebuild the database.\n", db->tag_size,
+            static_cast<int>(sizeof(_trel_tag)), db->master_path);
+    return false;
+  }
+  if (db->seg_size != static_cast<int32_t>(sizeof(_trel_seg))) {
+    zam_err("Bad TRC size (%d!=%d) in %s. Please rebuild the database.\n", db->seg_size,
+            static_cast<int>(sizeof(_trel_seg)), db->master_path);
+    return false;
+  }
+  if (db->n_members < 0) return badMaster(db, "negative member count");
+  if (db->order < 0 || db->order > kMaxOrder) return badMaster(db, "impossible coefficient order");
+  if (db->code_type < 0 || db->code_type > 3) return badMaster(db, "unknown classification type");
+  if (db->image_kind < 1 || db->image_kind > 2) return badMaster(db, "unknown image kind");
+  if (db->names_bytes < 0 || db->tags_bytes < 0 || db->traces_bytes < 0)
+    return badMaster(db, "negative file size");
+  if (db->tags_bytes < static_cast<int64_t>(db->n_members) * db->tag_size)
+    return badMaster(db, "more members than the TAG file holds");
+  if (db->names_bytes < 2LL * db->n_members)
+    return badMaster(db, "more members than the NAMES file holds");
+  return true;
+}
+
+// Every member's name: terminated inside the block, not empty, no folder
+// part, not "." or ".."; then only zero padding. Fills member_names.
+bool checkNames(_trel_db* db) {
+  const char* p = db->names;
+  const char* end = db->names + db->names_bytes;
+  for (int i = 0; i < db->n_members; i++) {
+    const void* zero = std::memchr(p, 0, static_cast<size_t>(end - p));
+    const int64_t len = zero ? static_cast<const char*>(zero) - p : -1;
+    const char* fault = nullptr;
+    if (len < 0)
+      fault = "name runs past the end of the file";
+    else if (len == 0)
+      fault = "empty name";
+    else if (len > TREL_PATH_MAX)
+      fault = "name too long";
+    else if (std::memchr(p, '/', static_cast<size_t>(len)) || std::strcmp(p, ".") == 0 ||
+             std::strcmp(p, "..") == 0)
+      fault = "name is a path";
+    if (fault) {
+      zam_err("Database NAMES file %s is corrupt at member %d (%s). Please rebuild the database.\n",
+              db->names_path, i, fault);
+      return false;
+    }
+    db->member_names[i] = p;
+    p += len + 1;
+  }
+  for (; p < end; p++) {
+    if (*p != 0) {
+      zam_err("Database NAMES file %s holds more names than its %d members. Please rebuild the "
+              "database.\n",
+              db->names_path, db->n_members);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Every member's tag is whole and its trace records lie inside the traces
+// file, on a record boundary.
+bool checkTags(const _trel_db* db) {
+  const int64_t seg = db->seg_size;
+  for (int i = 0; i < db->n_members; i++) {
+    _trel_tag tag;
+    std::memcpy(&tag, db->tags + static_cast<int64_t>(i) * db->tag_size, sizeof tag);
+    const char* fault = nullptr;
+    if (tag.valid != 1)
+      fault = "not a valid tag";
+    else if (tag.n_residues < 1)
+      fault = "no residues";
+    else if (tag.pot_class < 0 || tag.pot_class >= TREL_POT_CLASSES)
+      fault = "impossible potential class";
+    else if (tag.order < 0 || tag.order > kMaxOrder)
+      fault = "impossible coefficient order";
+    else if (tag.trace_offset < 0 || tag.trace_offset % seg != 0)
+      fault = "bad trace offset";
+    else if (tag.trace_offset + static_cast<int64_t>(tag.n_residues) * seg > db->traces_bytes)
+      fault = "trace records beyond the end of the TRACE file";
+    if (fault) {
+      zam_err("Database TAG file %s: member %d (%s) is corrupt (%s). Please rebuild the database.\n",
+              db->tags_path, i, db->member_names[i], fault);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The member array, made on first selection: opening costs nothing per member.
+_trel_thing* memberArray(_trel_db* db) {
+  if (!db->members && db->n_members > 0)
+    db->members = static_cast<_trel_thing*>(
+        kget1B_0(static_cast<int64_t>(db->n_members) * static_cast<int64_t>(sizeof(_trel_thing))));
+  return db->members;
+}
+
+const _trel_tag* memberTag(const _trel_db* db, int i) {
+  return reinterpret_cast<const _trel_tag*>(db->tags + static_cast<int64_t>(i) * db->tag_size);
+}
+
+// Borrows member i's tag and, inside [min, max], its trace records; reads the
+// tau coefficients unless traces are scored. False after the SPF message.
+bool fillMember(_trel_db* db, int i, _trel_thing* thing, const int* pots, int min, int max,
+                const _trel_db_opts* options) {
+  _trel_tag* tag = const_cast<_trel_tag*>(memberTag(db, i));
+  thing->tag = tag;
+  thing->tag_borrowed = 1;
+  thing->trace_borrowed = 1;
+  if (tag->n_residues < min || tag->n_residues > max) return true;
+  thing->trace.n = tag->n_residues;
+  thing->trace.seg = reinterpret_cast<_trel_seg*>(db->traces + tag->trace_offset);
+  if (db->image_kind >= 2) thing->binary = 1;
+  if (options->thing.filter_method == 6) return true;
+  for (int c = 0; c < TREL_POT_CLASSES; c++) {
+    const int slot = pots ? pots[c] : 0;
+    if (slot == 0 || slot < -1) continue;
+    const int cls = slot == -1 ? tag->pot_class : c;
+    if (trel_readThingTau(thing, cls, options->thing.q_max) != 1) {
+      zam_err("Failed to load SPF data for: %s\n", thing->name);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void* zam_mmap(int fd, int64_t length) {
+  if (length < 1) return nullptr;
+  void* p = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return nullptr;
+  madvise(p, static_cast<size_t>(length), MADV_RANDOM);
+  return p;
+}
+
+void zam_munmap(void* block, int64_t length) {
+  if (block && length > 0) munmap(block, static_cast<size_t>(length));
+}
+
+_trel_db* trel_openDatabase(const char* root, const char* name, int with_index) {
+  const double start = zam_get_time();
+  char folder[TREL_PATH_MAX + 1];
+  if (!trel_databaseFolder(root, name, with_index, folder)) return nullptr;
+  if (!trel_checkdir(folder, "DATABASE")) return nullptr;
+  _trel_db* db = trel_allocDatabase(folder);
+
+  db->fd_master = openFile(db->master_path);
+  if (db->fd_master < 0) return refuse(db), nullptr;
+  const int64_t master_size = fileSize(db->fd_master);
+  if (master_size < TREL_DB_MASTER_SIZE || !readAt(db->fd_master, db, TREL_DB_MASTER_SIZE, 0)) {
+    zam_err("Failed to read database MASTER file: %s\n", db->master_path);
+    return refuse(db), nullptr;
+  }
+  db->modified = 0;  // the header's read leaves the in-memory fields alone
+  if (master_size != TREL_DB_MASTER_SIZE) {
+    zam_err("Database MASTER file %s holds %lld bytes, not %d. Please rebuild the database.\n",
+            db->master_path, static_cast<long long>(master_size), TREL_DB_MASTER_SIZE);
+    return refuse(db), nullptr;
+  }
+  if (!checkHeader(db)) return refuse(db), nullptr;
+
+  struct Part {
+    const char* path;
+    int* fd;
+    int64_t bytes;
+  } parts[3] = {{db->names_path, &db->fd_names, db->names_bytes},
+                {db->tags_path, &db->fd_tags, db->tags_bytes},
+                {db->traces_path, &db->fd_traces, db->traces_bytes}};
+  for (Part& p : parts) {
+    *p.fd = openFile(p.path);
+    if (*p.fd < 0) return refuse(db), nullptr;
+    const int64_t size = fileSize(*p.fd);
+    if (size != p.bytes) {
+      zam_err("Database file %s holds %lld bytes but its MASTER file says %lld. Please rebuild the "
+              "database.\n",
+              p.path, static_cast<long long>(size), static_cast<long long>(p.bytes));
+      return refuse(db), nullptr;
+    }
+  }
+  if (!loadBlock(db->fd_names, db->names_bytes, &db->names, &db->names_mapped, "NAMES",
+                 db->names_path) ||
+      !loadBlock(db->fd_tags, db->tags_bytes, &db->tags, &db->tags_mapped, "TAG", db->tags_path) ||
+      !loadBlock(db->fd_traces, db->traces_bytes, &db->traces, &db->traces_mapped, "TRACE",
+                 db->traces_path))
+    return refuse(db), nullptr;
+
+  db->member_names = static_cast<const char**>(
+      kget1B_0(static_cast<int64_t>(db->n_members + 1) * static_cast<int64_t>(sizeof(char*))));
+  if (!checkNames(db) || !checkTags(db)) return refuse(db), nullptr;
+  trel_setCathType(db->code_type);
+  if (zam_debug >= 1)
+    zam_msg(db->traces_mapped ? "Mapped %s (%d Mb) in %.2lf seconds.\n"
+                              : "Loaded %s (%d Mb) in %.2lf seconds.\n",
+            db->folder,
+            static_cast<int>((db->names_bytes + db->tags_bytes + db->traces_bytes) >> 20),
+            zam_get_time() - start);
+  return db;
+}
+
+int check_name(const char* name, char* const* names, int n) {
+  if (n < 1 || !names) return 1;
+  return trel_lookupName(name, names, n) >= 0 ? 1 : 0;
+}
+
+int trel_loadDatabase(_trel_db* db, _trel_thing** things, const int* pots, const char* pattern,
+                      char** names, int n_names, int min, int max, const _trel_db_opts* options) {
+  const _trel_db_opts defaults;
+  if (!options) options = &defaults;
+  if (!db) return 0;
+  int code[4];
+  trel_setCathPattern(pattern, code);
+  _trel_thing* members = memberArray(db);
+  int count = 0;
+  for (int i = 0; i < db->n_members; i++) {
+    const char* name = db->member_names[i];
+    if (!trel_compareCath(memberTag(db, i)->code, code) || !check_name(name, names, n_names)) continue;
+    _trel_thing* thing = &members[i];
+    // A member selected before starts afresh; whatever it still holds is let go.
+    trel_emptyThing(nullptr, thing);
+    std::memset(static_cast<void*>(thing), 0, sizeof(_trel_thing));
+    trel_setupThingRef(thing, name, db->folder);
+    things[count++] = thing;
+    if (!fillMember(db, i, thing, pots, min, max, options)) return -1;
+  }
+  return count;
+}
+
+int trel_memberDatabase(_trel_db* db, const char* name, _trel_thing** thing, const int* pots,
+                        int min, int max, const _trel_db_opts* options) {
+  const _trel_db_opts defaults;
+  if (!options) options = &defaults;
+  *thing = nullptr;
+  if (!db || !name) return 0;
+  for (int i = 0; i < db->n_members; i++) {
+    if (std::strcmp(db->member_names[i], name) != 0) continue;
+    _trel_thing* t = trel_createThingRef(name, db->folder);
+    if (!fillMember(db, i, t, pots, min, max, options)) {
+      trel_closeThing(nullptr, t);
+      return 0;
+    }
+    *thing = t;
+    return 1;
+  }
+  zam_err("Failed to find member %s in database NAMES file: %s.\n", name, db->names_path);
+  return 0;
+}
+
+namespace {
+
+// Shared by list and extract: opens, selects and shows the selection line.
+// Null when the database cannot be opened; *things owned by the caller.
+_trel_db* openSelection(const char* root, const char* name, int with_index, const char* pattern,
+                        char** names, int n_names, const _trel_db_opts* options,
+                        _trel_thing*** things, int* count) {
+  *things = nullptr;
+  *count = 0;
+  _trel_db* db = trel_openDatabase(root, name, with_index);
+  if (!db || db->n_members < 1) return db;
+  *things = static_cast<_trel_thing**>(
+      kget1B_0(static_cast<int64_t>(db->n_members) * static_cast<int64_t>(sizeof(_trel_thing*))));
+  _trel_db_opts opts = *options;
+  opts.thing.filter_method = 6;  // no coefficients are needed to show or write members
+  *count = trel_loadDatabase(db, *things, nullptr, pattern, names, n_names, 1, 2147483647, &opts);
+  zam_msg("Selecting [%s] from %s\n", pattern && *pattern ? pattern : "*", db->folder);
+  zam_msg(kRule);
+  return db;
+}
+
+}  // namespace
+
+int trel_listDatabase(const char* root, const char* name, int with_index, const char* pattern,
+                      char** names, int n_names, const _trel_db_opts* options) {
+  const _trel_db_opts defaults;
+  if (!options) options = &defaults;
+  _trel_thing** things = nullptr;
+  int count = 0;
+  _trel_db* db = openSelection(root, name, with_index, pattern, names, n_names, options, &things, &count);
+  if (!db) return 0;
+  if (db->n_members > 0) {
+    for (int i = 0; i < count; i++) {
+      trel_printThing(things[i]);
+      trel_closeThing(nullptr, things[i]);
+    }
+    zam_msg("\n\nFound %d structures in %s\n", count, db->folder);
+  } else {
+    zam_msg("\n\nNo structures in %s\n", db->folder);
+  }
+  zam_msg(kRule);
+  kfree(things);
+  trel_closeDatabase(db);
+  return 1;
+}
+
+int trel_extractDatabase(const char* root, const char* name, int with_index, const char* folder,
+                         const char* pattern, char** names, int n_names,
+                         const _trel_db_opts* options) {
+  const _trel_db_opts defaults;
+  if (!options) options = &defaults;
+  _trel_thing** things = nullptr;
+  int count = 0;
+  _trel_db* db = openSelection(root, name, with_index, pattern, names, n_names, options, &things, &count);
+  if (!db) return 0;
+  if (db->n_members > 0) {
+    int written = 0;
+    for (int i = 0; i < count; i++) {
+      _trel_thing* thing = things[i];
+      char file[TREL_PATH_MAX + 1];
+      const int k = std::snprintf(file, sizeof file, "%s%s.pdb", folder, thing->name);
+      char code[TREL_CATH_NAME_SIZE];
+      if (k < 0 || k > TREL_PATH_MAX) {
+        zam_err("Output file name too long: %s%s.pdb\n", folder, thing->name);
+      } else if (trel_exportThingPdb(thing, file, options->export_mode, tf_identity(),
+                                     thing->tag->frame)) {
+        zam_msg("%s [%s]\n", file, trel_cathName(thing->tag->code, code));
+        written++;
+      }
+      trel_closeThing(nullptr, thing);
+    }
+    zam_msg("\n\nExtracted %d structures from %s\n", written, db->folder);
+  } else {
+    zam_msg("\n\nNo structures extracted from %s\n", db->folder);
+  }
+  zam_msg(kRule);
+  kfree(things);
+  trel_closeDatabase(db);
+  return 1;
+}
+
+int trel_deleteDatabase(const char* root, const char* name, int with_index, int really) {
+  char folder[TREL_PATH_MAX + 1] = "";
+  const char* r = root ? root : "";
+  const char* nm = name ? name : "";
+  bool refused = false;
+  // The root may carry its trailing "/": "./" and "../" are the same refusal.
+  if (!*r || std::strcmp(r, ".") == 0 || std::strcmp(r, "..") == 0 || std::strcmp(r, "./") == 0 ||
+      std::strcmp(r, "../") == 0) {
+    zam_err("Database master folder is \"%s\" which is not safe for delete!\n", r);
+    refused = true;
+  } else if (!*nm || std::strcmp(nm, ".") == 0 || std::strcmp(nm, "..") == 0 || std::strchr(nm, '/')) {
+    zam_err("Database name is \"%s\" which is not safe for delete!\n", nm);
+    refused = true;
+  } else if (!trel_databaseFolder(r, nm, with_index, folder)) {
+    refused = true;
+  } else {
+    // The folder itself, never a link to somewhere else.
+    std::string bare(folder, std::strlen(folder) - 1);
+    struct stat st;
+    if (lstat(bare.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      zam_err("Database %s is not a file system folder!\n", folder);
+      refused = true;
+    } else {
+      const char* files[4] = {"master.dat", "names.dat", "tags.dat", "traces.dat"};
+      const char* what[4] = {"master", "names", "tags", "traces"};
+      for (int k = 0; k < 4 && !refused; k++) {
+        const std::string path = std::string(folder) + files[k];
+        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+          zam_err("Database %s file %s not found!\n", what[k], path.c_str());
+          refused = true;
+        }
+      }
+    }
+  }
+  if (refused) {
+    zam_err("The database %s was not found or is corrupted. Refusing to delete anything.\n", nm);
+    zam_msg("Please use the command line to delete the database %s (?)\n",
+            folder[0] ? folder : nm);
+    return 0;
+  }
+  zam_msg(really ? "DELETING database=%s folder=%s\n" : "DELETING database=%s folder=%s (DUMMY RUN)\n",
+          nm, folder);
+  const std::string bare(folder, std::strlen(folder) - 1);
+  if (zam_rmdir(bare.c_str(), really) != 0) {
+    zam_err("Failed to delete %s. [%s]\n", folder, strerror(errno));
+    return 0;
+  }
+  return 1;
+}

@@ -1,0 +1,144 @@
+// PDB clean-up: the recursive walk, the rewrite of one file and the
+// secondary-structure file.
+#include "store/trel_preprocess.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "align/trel_trace.h"
+#include "runtime/kids.h"
+#include "runtime/zam_directory.h"
+#include "runtime/zam_file.h"
+#include "runtime/zam_log.h"
+#include "store/trel_folders.h"
+#include "structure/zam_pdb.h"
+
+namespace {
+
+std::atomic<int> temp_serial{0};
+
+bool isStructureFile(const char* path) {
+  char buf[TREL_PATH_MAX + 1];
+  const char* ext = zam_endname(path, buf);
+  return strcasecmp(ext, ".pdb") == 0 || strcasecmp(ext, ".ent") == 0;
+}
+
+// A name in the file's own folder that the PDB writer keeps as it is (it
+// replaces the extension by "pdb"), so that the rename stays on one file system.
+std::string tempName(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  const std::string dir = slash ? std::string(path, slash - path + 1) : std::string();
+  return dir + ".trel_clean_" + std::to_string(getpid()) + "_" + std::to_string(temp_serial++) +
+         ".pdb";
+}
+
+// Rewrites one structure file; true when it was rewritten.
+bool cleanFile(const char* path, const _trel_cleanup_opts* options) {
+  char base[TREL_PATH_MAX + 1];
+  const char* shown = zam_basename(path, base);
+  zam_msg("Cleaning PDB file: %s\n", shown);
+  _pdb_image* image = zam_readPdb(path, nullptr);
+  if (!image || image->nres < 1 || image->natoms < 1) {
+    zam_wrn("PDB file %s has no atoms - ignoring!\n", shown);
+    zam_freePdb(image);
+    return false;
+  }
+  image->nhetatms = 0;  // no hetero atom is written
+  _pdb_image* first = nullptr;
+  if (image->nchains > 1) {
+    zam_wrn("Extracting FIRST chain from PDB file: %s\n", shown);
+    const int chain = 0;
+    first = zam_extractPdb(image, 1, &chain);
+  }
+  _pdb_image* out = first ? first : image;
+  _trel_trace* trace = nullptr;
+  if (options->sse_mode) {
+    trace = trel_makeTrace();
+    trel_loadTrace(out, Point3D{0, 0, 0}, 0, options->do_write, trace);
+  }
+  const std::string temp = tempName(path);
+  bool ok = zam_writePdb(temp.c_str(), out, -1, 0, options->export_mode, options->sse_mode ? 1 : 0, 1,
+                         tf_identity()) == 1;
+  if (ok && std::rename(temp.c_str(), path) != 0) {
+    zam_err("Failed to replace PDB file %s [%s]\n", path, strerror(errno));
+    ok = false;
+  }
+  if (!ok) unlink(temp.c_str());
+  if (ok && trace) {
+    char ss[TREL_PATH_MAX + 1];
+    trel_writeTraceSSE(zam_filename(path, "ss", ss), trace);
+  }
+  trel_freeTrace(trace);
+  zam_freePdb(first);
+  zam_freePdb(image);
+  return ok;
+}
+
+int cleanPath(const char* path, const _trel_cleanup_opts* options, int depth);
+
+int cleanFolder(const char* path, const _trel_cleanup_opts* options, int depth) {
+  zam_msg("Entering folder: %s\n", path);
+  std::string scan;
+  if (path[0] == '/' || path[0] == '\\') {
+    scan = path;
+  } else {
+    char cwd[TREL_PATH_MAX + 1];
+    scan = std::string(zam_cwdname(cwd)) + "/" + path;
+  }
+  if (scan.empty() || scan.back() != '/') scan += "/";
+  int count = 0;
+  int n = 0;
+  char** entries = kscanDir(scan.c_str(), "*", &n);
+  for (int i = 0; i < n; i++) count += cleanPath((scan + entries[i]).c_str(), options, depth + 1);
+  kfree(entries);
+  return count;
+}
+
+int cleanPath(const char* path, const _trel_cleanup_opts* options, int depth) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return 0;
+  if (S_ISDIR(st.st_mode)) return cleanFolder(path, options, depth);
+  // A link to a folder is not entered when met inside a walk (it could lead
+  // back up the tree); a folder named on the command line is entered.
+  if (S_ISLNK(st.st_mode) && zam_isdir(path)) return depth == 0 ? cleanFolder(path, options, depth) : 0;
+  if (!isStructureFile(path)) return 0;
+  return cleanFile(path, options) ? 1 : 0;
+}
+
+}  // namespace
+
+int trel_cleanupPDBs(char** paths, int n, const _trel_cleanup_opts* options) {
+  const _trel_cleanup_opts defaults;
+  if (!options) options = &defaults;
+  int count = 0;
+  for (int i = 0; i < n; i++)
+    if (paths[i]) count += cleanPath(paths[i], options, 0);
+  return count;
+}
+
+int trel_writeTraceSSE(const char* path, const _trel_trace* trace) {
+  _zam_file* file = zam_fopen(path, "w");
+  if (!file) {
+    zam_err("Failed to write SSE file: %s\n", path);
+    return 0;
+  }
+  const int n = trace ? trace->n : 0;
+  zam_fprintf(file, "%-4d   coil  helix  beta\n", n);
+  for (int i = 0; i < n; i++) {
+    const _trel_seg& s = trace->seg[i];
+    const char cls = s.sse == 'A' ? 'H' : s.sse == 'B' ? 'S' : 'C';
+    zam_fprintf(file, " %4d %c %c%7.3f%7.3f%7.3f\n", i + 1, s.code, cls, s.sse_score.z,
+                s.sse_score.x, s.sse_score.y);
+  }
+  if (zam_fclose(file) != 0) {
+    zam_err("Failed to write SSE file: %s\n", path);
+    return 0;
+  }
+  return 1;
+}

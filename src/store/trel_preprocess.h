@@ -1,0 +1,25 @@
+// PDB clean-up ("-preprocess"): rewrites PDB files in place in the clean
+// single-chain form the tool reads fastest (first chain only, no hetero
+// atoms), optionally with HELIX/SHEET records and a secondary-structure
+// ("ss") file beside each; folders are walked recursively.
+#pragma once
+
+struct _trel_trace;
+
+struct _trel_cleanup_opts {
+  int export_mode = 0;  // atom selection of the writer
+  int sse_mode = 0;     // secondary-structure records and "ss" files
+  int do_write = 1;     // handed to the trace builder (chain-break warnings)
+};
+
+// Cleans the n paths (files or folders; folders recursively, symbolic links
+// to folders not followed). Files ending ".pdb" or ".ent" (any case) are
+// read and rewritten whole under a temporary name, then renamed over the
+// original; other files are skipped. Returns the number of files rewritten;
+// unreadable, empty or unwritable files are reported and not counted.
+int trel_cleanupPDBs(char** paths, int n, const _trel_cleanup_opts* options);
+
+// Writes the secondary-structure file of a trace to path: a count line, then
+// one line per residue with its code, class (H, S or C) and the coil, helix
+// and strand scores. 1; 0 after "Failed to write SSE file: %s\n".
+int trel_writeTraceSSE(const char* path, const _trel_trace* trace);

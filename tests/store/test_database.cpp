@@ -1,0 +1,488 @@
+// Structure databases built from the shared structures: file sizes against
+// the header, list, extract, delete, raw-image databases, statistics, and
+// databases corrupted byte by byte that must be refused cleanly.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/test_util.h"
+#include "runtime/kids.h"
+#include "runtime/zam_log.h"
+#include "store/trel_cath.h"
+#include "store/trel_database.h"
+#include "store/trel_dbstats.h"
+#include "store/trel_folders.h"
+#include "structure/zam_pdb.h"
+
+namespace fs = std::filesystem;
+using testutil::TempDir;
+
+namespace {
+
+std::string captured;
+void capture(const char* text) { captured += text; }
+struct Capture {
+  zam_logger_fn old;
+  Capture() {
+    captured.clear();
+    old = zam_logger_callback(capture);
+  }
+  ~Capture() { zam_logger_callback(old); }
+};
+
+// A few dozen single-model protein files from the shared data.
+std::vector<std::string> sharedFiles(size_t limit = 40) {
+  std::vector<std::string> files;
+  if (!testutil::have_shared_data()) return files;
+  for (const auto& e : fs::recursive_directory_iterator(testutil::shared_data() + "/pdb")) {
+    if (e.path().extension() == ".pdb" && e.file_size() > 8000) files.push_back(e.path().string());
+  }
+  std::sort(files.begin(), files.end());
+  if (files.size() > limit) files.resize(limit);
+  return files;
+}
+
+int64_t fileSize(const std::string& p) {
+  std::error_code ec;
+  const auto n = fs::file_size(p, ec);
+  return ec ? -1 : static_cast<int64_t>(n);
+}
+
+struct Db {
+  TempDir dir;
+  std::string root, name = "test", folder;
+  int built = 0;
+  explicit Db(const std::vector<std::string>& files, int binary = 0, int stats = 0) {
+    root = dir.str() + "/";
+    folder = root + name + "_trel/";
+    _trel_db_opts o;
+    o.use_binary = binary;
+    o.do_stats = stats;
+    o.thing.with_lookup = 1;
+    trel_openCath((fs::path(TREL_SOURCE_DIR) / "tests/store/data/CathDomainList").string().c_str(), 0);
+    std::vector<char*> argv;
+    for (const auto& f : files) argv.push_back(const_cast<char*>(f.c_str()));
+    Capture cap;
+    built = trel_buildDatabase(root.c_str(), name.c_str(), argv.data(), static_cast<int>(argv.size()), 0,
+                               0, &o);
+  }
+  std::string file(const char* f) const { return folder + f; }
+  _trel_db* open() const { return trel_openDatabase(root.c_str(), name.c_str(), 0); }
+};
+
+void patch(const std::string& path, int64_t offset, const void* bytes, size_t n) {
+  std::string s = testutil::read_file(path);
+  ASSERT_LE(offset + static_cast<int64_t>(n), static_cast<int64_t>(s.size()));
+  std::memcpy(&s[offset], bytes, n);
+  testutil::write_file(path, s);
+}
+
+// Opens the database expecting a refusal whose message holds want.
+void expectRefused(const Db& db, const std::string& want) {
+  Capture cap;
+  _trel_db* h = db.open();
+  EXPECT_EQ(h, nullptr) << want;
+  trel_closeDatabase(h);
+  EXPECT_NE(captured.find(want), std::string::npos) << "got: " << captured;
+}
+
+}  // namespace
+
+TEST(Database, BuildFilesMatchHeaderAndOpen) {
+  const auto files = sharedFiles();
+  if (files.size() < 10) GTEST_SKIP() << "no shared structures";
+  Db db(files);
+  ASSERT_EQ(db.built, 1);
+  _trel_db* h = db.open();
+  ASSERT_NE(h, nullptr);
+  const int64_t page = zam_page_size();
+  EXPECT_GE(h->n_members, 20);
+  EXPECT_EQ(fileSize(db.file("master.dat")), TREL_DB_MASTER_SIZE);
+  EXPECT_EQ(fileSize(db.file("names.dat")), h->names_bytes);
+  EXPECT_EQ(fileSize(db.file("tags.dat")), h->tags_bytes);
+  EXPECT_EQ(fileSize(db.file("traces.dat")), h->traces_bytes);
+  for (int64_t b : {h->names_bytes, h->tags_bytes, h->traces_bytes}) EXPECT_EQ(b % page, 0);
+  EXPECT_EQ(h->image_kind, 1);
+  EXPECT_EQ(h->tag_size, 304);
+  EXPECT_EQ(h->seg_size, 268);
+  EXPECT_TRUE(h->traces_mapped);
+
+  // Every member: its name is its file's root name, its records lie end to
+  // end in member order, and its image lies beside the data files.
+  std::vector<_trel_thing*> things(h->n_members);
+  ASSERT_EQ(trel_loadDatabase(h, things.data(), nullptr, nullptr, nullptr, 0, 1, 1 << 30, nullptr),
+            h->n_members);
+  int64_t offset = 0;
+  for (int i = 0; i < h->n_members; i++) {
+    _trel_thing* t = things[i];
+    EXPECT_EQ(t->tag->trace_offset, offset);
+    offset += 268LL * t->tag->n_residues;
+    ASSERT_NE(t->trace.seg, nullptr);
+    EXPECT_EQ(t->trace.n, t->tag->n_residues);
+    EXPECT_TRUE(fs::exists(db.folder + t->name + ".pdb")) << t->name;
+    EXPECT_TRUE(t->embedded && t->member && t->tag_borrowed && t->trace_borrowed);
+  }
+  // A member outside the length bounds comes without its trace.
+  ASSERT_EQ(trel_loadDatabase(h, things.data(), nullptr, nullptr, nullptr, 0, 1, 1, nullptr),
+            h->n_members);
+  EXPECT_EQ(things[0]->trace.seg, nullptr);
+  for (auto* t : things) trel_closeThing(nullptr, t);
+
+  // One member by name, and a name that is not there.
+  _trel_thing* one = nullptr;
+  const std::string first = h->member_names[0];
+  ASSERT_EQ(trel_memberDatabase(h, first.c_str(), &one, nullptr, 1, 1 << 30, nullptr), 1);
+  EXPECT_EQ(std::string(one->name), first);
+  EXPECT_NE(one->trace.seg, nullptr);
+  trel_closeThing(nullptr, one);
+  {
+    Capture cap;
+    EXPECT_EQ(trel_memberDatabase(h, "nosuch", &one, nullptr, 1, 1 << 30, nullptr), 0);
+    EXPECT_NE(captured.find("Failed to find member nosuch in database NAMES file"), std::string::npos);
+  }
+  trel_closeDatabase(h);
+
+  // The index option uses its own folder.
+  char f[TREL_PATH_MAX + 1];
+  EXPECT_STREQ(trel_databaseFolder("/x/", "db", 1, f), "/x/db_index/");
+  EXPECT_STREQ(trel_databaseFolder("/x/", "db", 0, f), "/x/db_trel/");
+}
+
+TEST(Database, ListSelectAndOnly) {
+  const auto files = sharedFiles(12);
+  if (files.size() < 10) GTEST_SKIP() << "no shared structures";
+  Db db(files);
+  ASSERT_EQ(db.built, 1);
+  _trel_db* h = db.open();
+  ASSERT_NE(h, nullptr);
+  const int n = h->n_members;
+  std::string a = h->member_names[1], b = h->member_names[3];
+  trel_closeDatabase(h);
+  {
+    Capture cap;
+    EXPECT_EQ(trel_listDatabase(db.root.c_str(), "test", 0, nullptr, nullptr, 0, nullptr), 1);
+    EXPECT_NE(captured.find("Selecting [*] from " + db.folder), std::string::npos);
+    EXPECT_NE(captured.find("Found " + std::to_string(n) + " structures in"), std::string::npos);
+  }
+  {
+    char* only[2] = {const_cast<char*>(std::min(a, b).c_str()), const_cast<char*>(std::max(a, b).c_str())};
+    std::string lo = std::min(a, b), hi = std::max(a, b);
+    only[0] = lo.data();
+    only[1] = hi.data();
+    Capture cap;
+    EXPECT_EQ(trel_listDatabase(db.root.c_str(), "test", 0, nullptr, only, 2, nullptr), 1);
+    EXPECT_NE(captured.find("Found 2 structures in"), std::string::npos) << captured;
+    EXPECT_NE(captured.find(a + " ["), std::string::npos);
+  }
+  {
+    Capture cap;  // a class no member has
+    EXPECT_EQ(trel_listDatabase(db.root.c_str(), "test", 0, "9.9.9.9", nullptr, 0, nullptr), 1);
+    EXPECT_NE(captured.find("Selecting [9.9.9.9]"), std::string::npos);
+    EXPECT_NE(captured.find("Found 0 structures in"), std::string::npos) << captured;
+  }
+}
+
+namespace {
+
+// CA positions of a PDB file, in file order.
+std::vector<Point3D> caOf(const std::string& path) {
+  std::vector<Point3D> out;
+  _pdb_image* im = zam_readPdb(path.c_str(), nullptr);
+  if (!im) return out;
+  for (int i = 0; i < im->nres; i++) out.push_back(zam_ptPdbResidue(im, i));
+  zam_freePdb(im);
+  return out;
+}
+
+void extractAndCompare(const Db& db, const std::string& member, const std::string& source) {
+  TempDir out;
+  std::string name = member;
+  char* only[1] = {name.data()};
+  Capture cap;
+  const std::string folder = out.str() + "/";
+  ASSERT_EQ(trel_extractDatabase(db.root.c_str(), "test", 0, folder.c_str(), nullptr, only, 1, nullptr), 1);
+  EXPECT_NE(captured.find("Extracted 1 structures from"), std::string::npos) << captured;
+  const auto got = caOf(folder + member + ".pdb");
+  // The structure comes back in its source file's coordinates.
+  _pdb_image* src = zam_readPdb(source.c_str(), nullptr);
+  ASSERT_NE(src, nullptr);
+  ASSERT_EQ(static_cast<int>(got.size()), src->nres);
+  double worst = 0;
+  for (int i = 0; i < src->nres; i++) worst = std::max(worst, std::sqrt(d2_ptpt(got[i], zam_ptPdbResidue(src, i))));
+  zam_freePdb(src);
+  EXPECT_LT(worst, 0.003);
+  EXPECT_NE(testutil::read_file(folder + member + ".pdb").find("\nHELIX"), std::string::npos);
+}
+
+}  // namespace
+
+TEST(Database, ExtractGivesSourceCoordinatesTextAndBinary) {
+  auto files = sharedFiles(6);
+  if (files.size() < 4) GTEST_SKIP() << "no shared structures";
+  files.resize(4);
+  for (int binary = 0; binary <= 1; binary++) {
+    Db db(files, binary);
+    ASSERT_EQ(db.built, 1);
+    _trel_db* h = db.open();
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->image_kind, binary ? 2 : 1);
+    const std::string member = h->member_names[2];
+    trel_closeDatabase(h);
+    EXPECT_TRUE(fs::exists(db.folder + member + (binary ? ".kpdb" : ".pdb")));
+    std::string source;
+    for (const auto& f : files)
+      if (fs::path(f).stem() == member) source = f;
+    ASSERT_FALSE(source.empty());
+    extractAndCompare(db, member, source);
+  }
+}
+
+TEST(Database, DeleteDummyThenReallyAndRefusals) {
+  const auto files = sharedFiles(3);
+  if (files.size() < 3) GTEST_SKIP() << "no shared structures";
+  Db db(files);
+  ASSERT_EQ(db.built, 1);
+  {
+    Capture cap;
+    EXPECT_EQ(trel_deleteDatabase(db.root.c_str(), "test", 0, 0), 1);
+    EXPECT_NE(captured.find("(DUMMY RUN)"), std::string::npos);
+    EXPECT_TRUE(fs::exists(db.file("master.dat")));
+  }
+  for (const char* bad : {"", ".", "..", "a/b"}) {
+    Capture cap;
+    EXPECT_EQ(trel_deleteDatabase(db.root.c_str(), bad, 0, 1), 0) << bad;
+    EXPECT_NE(captured.find("which is not safe for delete!"), std::string::npos) << bad;
+    EXPECT_NE(captured.find("Refusing to delete anything."), std::string::npos);
+  }
+  {
+    Capture cap;
+    EXPECT_EQ(trel_deleteDatabase("./", "test", 0, 1), 0);
+    EXPECT_NE(captured.find("Database master folder is \"./\""), std::string::npos);
+  }
+  // A link named like a database is never followed.
+  TempDir other;
+  fs::create_symlink(db.folder.substr(0, db.folder.size() - 1), db.root + "link_trel");
+  {
+    Capture cap;
+    EXPECT_EQ(trel_deleteDatabase(db.root.c_str(), "link", 0, 1), 0);
+    EXPECT_NE(captured.find("is not a file system folder!"), std::string::npos) << captured;
+    EXPECT_TRUE(fs::exists(db.file("traces.dat")));
+  }
+  // A missing traces file: nothing is deleted.
+  fs::rename(db.file("traces.dat"), db.root + "traces.keep");
+  {
+    Capture cap;
+    EXPECT_EQ(trel_deleteDatabase(db.root.c_str(), "test", 0, 1), 0);
+    EXPECT_NE(captured.find("Database traces file " + db.file("traces.dat") + " not found!"), std::string::npos);
+    EXPECT_NE(captured.find("Please use the command line to delete the database"), std::string::npos);
+    EXPECT_TRUE(fs::exists(db.file("master.dat")));
+  }
+  fs::rename(db.root + "traces.keep", db.file("traces.dat"));
+  {
+    Capture cap;
+    EXPECT_EQ(trel_deleteDatabase(db.root.c_str(), "test", 0, 1), 1);
+    EXPECT_NE(captured.find("DELETING database=test folder=" + db.folder), std::string::npos);
+  }
+  EXPECT_FALSE(fs::exists(db.folder));
+  EXPECT_TRUE(fs::exists(db.root + "traces.keep") == false);
+}
+
+TEST(Database, CorruptFilesAreRefused) {
+  const auto files = sharedFiles(5);
+  if (files.size() < 5) GTEST_SKIP() << "no shared structures";
+  Db db(files);
+  ASSERT_EQ(db.built, 1);
+  const std::string pristine = db.folder + "../pristine";
+  fs::copy(db.folder, pristine);
+  auto restore = [&] {
+    for (const char* f : {"master.dat", "names.dat", "tags.dat", "traces.dat"})
+      fs::copy_file(pristine + "/" + f, db.file(f), fs::copy_options::overwrite_existing);
+  };
+  _trel_db* h = db.open();
+  ASSERT_NE(h, nullptr);
+  const int n = h->n_members;
+  const std::string pristineFirst = h->member_names[0];
+  const int64_t names_used = std::strlen(h->member_names[n - 1]) + (h->member_names[n - 1] - h->names) + 1;
+  trel_closeDatabase(h);
+  const int64_t page = zam_page_size();
+
+  // master.dat: truncated, oversized, garbage sizes and counts.
+  fs::resize_file(db.file("master.dat"), 55);
+  expectRefused(db, "Failed to read database MASTER file");
+  restore();
+  fs::resize_file(db.file("master.dat"), 57);
+  expectRefused(db, "holds 57 bytes, not 56");
+  restore();
+  int32_t v = 300;
+  patch(db.file("master.dat"), 16, &v, 4);
+  expectRefused(db, "Bad TAG size (300!=304)");
+  restore();
+  v = 7;
+  patch(db.file("master.dat"), 24, &v, 4);
+  expectRefused(db, "Bad WORD size");
+  restore();
+  v = 1000000;
+  patch(db.file("master.dat"), 0, &v, 4);
+  expectRefused(db, "more members than the TAG file holds");
+  restore();
+  v = -1;
+  patch(db.file("master.dat"), 0, &v, 4);
+  expectRefused(db, "negative member count");
+  restore();
+  int64_t big = int64_t{1} << 40;
+  patch(db.file("master.dat"), 48, &big, 8);
+  expectRefused(db, "traces.dat holds");
+  restore();
+
+  // Data files shorter or longer than the header says.
+  for (const char* f : {"names.dat", "tags.dat", "traces.dat"}) {
+    fs::resize_file(db.file(f), fileSize(db.file(f)) - 1);
+    expectRefused(db, std::string(f) + " holds");
+    restore();
+    fs::resize_file(db.file(f), fileSize(db.file(f)) + page);
+    expectRefused(db, std::string(f) + " holds");
+    restore();
+  }
+
+  // names.dat: a lost terminator, a path for a name, garbage in the padding.
+  const char x = 'x';
+  const char zero = 0;
+  patch(db.file("names.dat"), names_used + 5, &x, 1);  // garbage in the padding
+  expectRefused(db, "holds more names than its");
+  restore();
+  patch(db.file("names.dat"), 2, &zero, 1);  // a name cut in two: one name too many
+  expectRefused(db, "holds more names than its");
+  restore();
+  patch(db.file("names.dat"), std::strlen(pristineFirst.c_str()), &x, 1);  // two names joined
+  expectRefused(db, "empty name");
+  restore();
+  std::string all = testutil::read_file(db.file("names.dat"));
+  std::memset(all.data(), 'y', static_cast<size_t>(page));  // no terminator at all
+  testutil::write_file(db.file("names.dat"), all);
+  expectRefused(db, "name runs past the end of the file");
+  restore();
+  const char slash = '/';
+  patch(db.file("names.dat"), 1, &slash, 1);
+  expectRefused(db, "name is a path");
+  restore();
+  patch(db.file("names.dat"), 0, &zero, 1);
+  expectRefused(db, "empty name");
+  restore();
+
+  // tags.dat: offsets and counts that point outside the traces file.
+  const int64_t last = 304LL * (n - 1);
+  int64_t off = fileSize(db.file("traces.dat")) / 268 * 268;
+  patch(db.file("tags.dat"), last + 8, &off, 8);
+  expectRefused(db, "trace records beyond the end of the TRACE file");
+  restore();
+  off = 5;
+  patch(db.file("tags.dat"), last + 8, &off, 8);
+  expectRefused(db, "bad trace offset");
+  restore();
+  v = 0x7fffffff;
+  patch(db.file("tags.dat"), last + 24, &v, 4);
+  expectRefused(db, "trace records beyond the end");
+  restore();
+  v = 2;
+  patch(db.file("tags.dat"), 0, &v, 4);
+  expectRefused(db, "not a valid tag");
+  restore();
+  v = 9;
+  patch(db.file("tags.dat"), 40, &v, 4);
+  expectRefused(db, "impossible potential class");
+  restore();
+
+  // Garbage over everything.
+  std::string junk(static_cast<size_t>(fileSize(db.file("master.dat"))), '\xa5');
+  testutil::write_file(db.file("master.dat"), junk);
+  expectRefused(db, "Bad WORD size");
+  restore();
+  // A missing file.
+  fs::remove(db.file("tags.dat"));
+  expectRefused(db, "Failed to open database file: " + db.file("tags.dat"));
+  restore();
+
+  h = db.open();
+  EXPECT_NE(h, nullptr);
+  trel_closeDatabase(h);
+}
+
+TEST(Database, BuildWithoutMembersFails) {
+  TempDir dir;
+  const std::string empty = dir.file("empty.pdb");
+  testutil::write_file(empty, "REMARK nothing\nEND\n");
+  std::vector<char*> argv = {const_cast<char*>(empty.c_str())};
+  const std::string root = dir.str() + "/";
+  Capture cap;
+  EXPECT_EQ(trel_buildDatabase(root.c_str(), "none", argv.data(), 1, 0, 0, nullptr), 0);
+  EXPECT_NE(captured.find("No structure could be added to database"), std::string::npos);
+  EXPECT_EQ(captured.find("Done building"), std::string::npos);
+  EXPECT_EQ(trel_openDatabase(root.c_str(), "none", 0), nullptr);
+}
+
+TEST(Database, PadFildes) {
+  TempDir dir;
+  const int64_t page = zam_page_size();
+  const std::string p = dir.file("f");
+  testutil::write_file(p, std::string(static_cast<size_t>(page), 'a'));
+  int fd = open(p.c_str(), O_RDWR);
+  EXPECT_EQ(pad_fildes(fd, page), 0);
+  EXPECT_EQ(write(fd, "b", 1), 1);
+  EXPECT_EQ(pad_fildes(fd, page), page - 1);
+  close(fd);
+  EXPECT_EQ(fileSize(p), 2 * page);
+}
+
+TEST(DatabaseStats, ReportFromBuildAndEdgeCases) {
+  const auto files = sharedFiles(3);
+  if (files.size() < 3) GTEST_SKIP() << "no shared structures";
+  {
+    Capture cap;
+    Db db(files, 0, 1);
+    ASSERT_EQ(db.built, 1);
+  }
+  // The Db constructor captured its own messages; run the report directly.
+  _trel_member_stats none{};
+  {
+    Capture cap;
+    trel_doStats(0, &none);
+    EXPECT_NE(captured.find("Binned radius distribution (0 samples):"), std::string::npos);
+    EXPECT_NE(captured.find("COM = [  0.000,   0.000,   0.000], SD = [  0.000,   0.000,   0.000] =   0.000\n"),
+              std::string::npos);
+    EXPECT_NE(captured.find("V08 = ["), std::string::npos);
+  }
+  // Two members: radii in classes 0 and 4, a NaN mean warned and counted as zero.
+  _trel_member_stats m[2]{};
+  m[0].name = "one";
+  m[0].radius = 10;
+  m[0].n_residues = 3;
+  m[0].mc_count = 3;
+  m[0].mc_mean[1] = Point3D{1, 2, 3};
+  m[0].mc_sd[1] = Point3D{1, 1, 1};
+  m[0].count[0] = 2;
+  m[0].t_mean[0] = Point3D{NAN, 0, 0};
+  m[1].name = "two";
+  m[1].radius = 60;
+  m[1].n_residues = 1;
+  m[1].mc_count = 1;
+  m[1].mc_mean[1] = Point3D{3, 2, 1};
+  m[1].count[0] = 2;
+  m[1].t_mean[0] = Point3D{4, 4, 4};
+  Capture cap;
+  trel_doStats(2, m);
+  EXPECT_NE(captured.find("Radius  < 20: 1\n"), std::string::npos);
+  EXPECT_NE(captured.find("Radius  > 50: 1\n"), std::string::npos);
+  EXPECT_NE(captured.find("Bad mu_ca for component 0 of structure one"), std::string::npos);
+  // N: mean (3*(1,2,3) + 1*(3,2,1)) / 4; SD sqrt(2*1 / 2) = 1 per axis.
+  EXPECT_NE(captured.find("N   = [  1.500,   2.000,   2.500], SD = [  1.000,   1.000,   1.000] =   1.732\n"),
+            std::string::npos) << captured;
+  // T01: (2*0 + 2*4) / 4 = 2.
+  EXPECT_NE(captured.find("T01 = [  2.000,   2.000,   2.000]"), std::string::npos);
+}
