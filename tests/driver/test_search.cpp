@@ -331,6 +331,25 @@ TEST_F(Tool, ThreadCountsGiveIdenticalResults) {
   }
 }
 
+TEST_F(Tool, LaterQueriesSeeTargetsAsRead) {
+  // The flexible extension moves target images; a second query (with a
+  // compressed target among the rest) must score exactly as it does alone.
+  const std::vector<std::string> targets = {finger("1sp2"), finger("2drp1"), finger("3znf"),
+                                            shared_pdb("python-biopython-doc/1A8O.pdb.gz")};
+  std::string list;
+  for (const std::string& t : targets) list += t + "\n";
+  TempDir both, alone;
+  testutil::write_file(both.file("targets.txt"), list);
+  testutil::write_file(alone.file("targets.txt"), list);
+  Outcome two = run(both.str(), {"-flex", "-many", "-target=targets.txt", finger("1sp1"), finger("1ard")});
+  ASSERT_EQ(two.status, 0) << two.out;
+  Outcome one = run(alone.str(), {"-flex", "-many", "-target=targets.txt", finger("1ard")});
+  ASSERT_EQ(one.status, 0) << one.out;
+  const std::string hits = read_file(alone.file("trel_results/1ard/1ard_flex.khits"));
+  ASSERT_FALSE(hits.empty());
+  EXPECT_EQ(read_file(both.file("trel_results/1ard/1ard_flex.khits")), hits);
+}
+
 TEST_F(Tool, SuperposedCountFollowsTopAndShow) {
   TempDir dir;
   const std::vector<std::string> files = {finger("1sp1"), finger("1sp2"), finger("1zaa1"),
