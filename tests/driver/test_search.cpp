@@ -350,6 +350,29 @@ TEST_F(Tool, LaterQueriesSeeTargetsAsRead) {
   EXPECT_EQ(read_file(both.file("trel_results/1ard/1ard_flex.khits")), hits);
 }
 
+TEST_F(Tool, SerialTracePassMatchesThreadedOne) {
+  const std::vector<std::string> files = {finger("1sp1"), finger("1sp2"), finger("2drp1"),
+                                          finger("3znf"), shared_pdb("freesasa/1ubq.pdb")};
+  TempDir threaded, serial, mapped;
+  std::vector<std::string> args = files;
+  Outcome t = run(threaded.str(), args);
+  ASSERT_EQ(t.status, 0) << t.out;
+  EXPECT_TRUE(has(t.out, "Done 4 alignments for 4 targets in ")) << t.out;
+  args.insert(args.begin(), "-stats");
+  Outcome s = run(serial.str(), args);
+  ASSERT_EQ(s.status, 0) << s.out;
+  EXPECT_TRUE(has(s.out, "Overall mean score = ")) << s.out;
+  EXPECT_TRUE(has(s.out, "Done 4 alignments in ")) << s.out;
+  const std::string hits = read_file(threaded.file("trel_results/1sp1/1sp1.khits"));
+  ASSERT_FALSE(hits.empty());
+  EXPECT_EQ(read_file(serial.file("trel_results/1sp1/1sp1.khits")), hits);
+  // Pre-score maps come from the serial pass, one per scored target.
+  args[0] = "-map";
+  ASSERT_EQ(run(mapped.str(), args).status, 0);
+  EXPECT_TRUE(fs::exists(mapped.file("trel_results/1sp1/1sp2_1sp1.kmap")));
+  EXPECT_TRUE(fs::exists(mapped.file("trel_results/1sp1/1ubq_1sp1.kmap")));
+}
+
 TEST_F(Tool, SuperposedCountFollowsTopAndShow) {
   TempDir dir;
   const std::vector<std::string> files = {finger("1sp1"), finger("1sp2"), finger("1zaa1"),
