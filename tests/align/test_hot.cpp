@@ -401,8 +401,11 @@ TEST(TilePool, ThreadedTilesMatchTheSerialTilesBitForBit) {
                                  results.data(), n, m, tiles, cycles, q.trace->seg, t.trace->seg,
                                  q.pep, t.pep, range, match, bufs[w]};
       zam_thread_start(136, 1, trel_tile_consumer, &tally);
-      for (int w = 0; w < threads; w++) zam_thread_start(w, 0, trel_run_tile_thread, &jobs[w]);
+      // Workers are started joinable and joined after the collector, so that
+      // none of them still runs when the test (and the process) ends.
+      for (int w = 0; w < threads; w++) zam_thread_start(w, 1, trel_run_tile_thread, &jobs[w]);
       zam_thread_join(136);
+      for (int w = 0; w < threads; w++) zam_thread_join(w);
       EXPECT_EQ(tally.outstanding, 0);
       EXPECT_EQ(tally.collected, ntiles) << threads << " threads";
       for (int k = 0; k < ntiles; k++) {
