@@ -50,12 +50,24 @@ const char* description_of(const _trel_seq* seq) {
 }
 
 std::string fasta_text(const _trel_seq* seq) {
-  return ">" + std::string(seq->name ? seq->name : "") + "\n" + letter_rows(letters_of(seq)) + "\n";
+  std::string text = ">";
+  text += seq->name ? seq->name : "";
+  text += "\n";
+  text += letter_rows(letters_of(seq));
+  text += "\n";
+  return text;
 }
 
 std::string pir_text(const _trel_seq* seq, const char* description_lead) {
-  return ">P1;" + std::string(seq->name ? seq->name : "") + "\n" + description_lead +
-         description_of(seq) + "\n" + letter_rows(letters_of(seq) + "*") + "\n";
+  std::string text = ">P1;";
+  text += seq->name ? seq->name : "";
+  text += "\n";
+  text += description_lead;
+  text += description_of(seq);
+  text += "\n";
+  text += letter_rows(letters_of(seq) + "*");
+  text += "\n";
+  return text;
 }
 
 // Messages are cut at 256 characters, so long texts go out line by line.
