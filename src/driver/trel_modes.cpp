@@ -1,10 +1,16 @@
-// The modes of trel_top that stand on subsystems not yet part of this build.
-// Each says so with an error naming the mode, and the run ends with status 1.
+// The modes of trel_top. Those that stand on subsystems not yet part of this
+// build say so with an error naming the mode, and the run ends with status 1.
 #include "driver/trel_modes.h"
+
+#include <string>
 
 #include "driver/trel_options.h"
 #include "driver/trel_process.h"
 #include "runtime/zam_log.h"
+#include "store/trel_cath.h"
+#include "store/trel_database.h"
+#include "store/trel_folders.h"
+#include "store/trel_preprocess.h"
 
 namespace {
 
@@ -13,42 +19,92 @@ int unavailable(const char* mode) {
   return 0;
 }
 
+// The database opened for a search, closed at the end of the run.
+_trel_db* open_db = nullptr;
+
+// What the store reads of the run settings.
+_trel_db_opts dbOptions(const _trel_options* o) {
+  _trel_db_opts d;
+  d.thing.with_spf = o->with_spf;
+  d.thing.use_force = o->use_force;
+  d.thing.use_random = o->use_random;
+  d.thing.with_lookup = o->with_lookup;
+  d.thing.do_write = o->do_write;
+  d.thing.show_things = o->show_things;
+  d.thing.filter_method = o->filter_method;
+  d.thing.q_max = o->q_max;
+  d.i_max = o->i_max;
+  d.use_binary = o->use_binary;
+  d.do_stats = o->do_stats;
+  d.export_mode = o->export_mode;
+  return d;
+}
+
 }  // namespace
 
 int trel_modeTheor(const char*, const char*, int) { return unavailable("theoretical-model"); }
 
-int trel_modeDelete(const char*, const char*, int, int) { return unavailable("database delete"); }
-
-int trel_modeList(const char*, const char*, int, const char*, char**, int, _trel_options*) {
-  return unavailable("database list");
+// A refused delete only logs; the run goes on.
+int trel_modeDelete(const char* sys_folder, const char* name, int with_index, int really) {
+  trel_deleteDatabase(sys_folder, name, with_index, really);
+  return 1;
 }
 
-int trel_modeExtract(const char*, const char*, int, const char*, const char*, char**, int, _trel_options*) {
-  return unavailable("database extract");
+int trel_modeList(const char* sys_folder, const char* name, int with_index, const char* select, char** only,
+                  int n_only, _trel_options* options) {
+  const _trel_db_opts d = dbOptions(options);
+  return trel_listDatabase(sys_folder, name, with_index, select, only, n_only, &d);
+}
+
+int trel_modeExtract(const char* sys_folder, const char* name, int with_index, const char* folder,
+                     const char* select, char** only, int n_only, _trel_options* options) {
+  std::string out = folder ? folder : "";
+  if (out.empty() || out.back() != '/') out += "/";  // the driver has made the folder
+  const _trel_db_opts d = dbOptions(options);
+  return trel_extractDatabase(sys_folder, name, with_index, out.c_str(), select, only, n_only, &d);
 }
 
 int trel_modeScore(const char*, const char*, const char*, const char*, _trel_options*) {
   return unavailable("score");
 }
 
-int trel_modePreprocess(char**, int, _trel_options*) { return unavailable("clean-up"); }
-
-int trel_modeBuild(const char*, const char*, char**, int, int, int, _trel_options*) {
-  return unavailable("database build");
+int trel_modePreprocess(char** files, int n, _trel_options* options) {
+  _trel_cleanup_opts c;
+  c.export_mode = options->export_mode;
+  c.sse_mode = options->sse_mode;
+  c.do_write = options->do_write;
+  trel_cleanupPDBs(files, n, &c);
+  return 1;
 }
 
-int trel_modeOpenDatabase(const char*, const char*, int, int* members) {
+int trel_modeBuild(const char* sys_folder, const char* name, char** files, int n, int with_index, int type,
+                   _trel_options* options) {
+  static const char* const lists[4] = {"CathDomainList", "ScopDomainList", "PfamDomainList",
+                                       "EcodDomainList"};
+  const std::string list = std::string(sys_folder) + lists[type >= 0 && type < 4 ? type : 0];
+  trel_openCath(list.c_str(), type);  // a missing list only warns: members get no code
+  const _trel_db_opts d = dbOptions(options);
+  return trel_buildDatabase(sys_folder, name, files, n, with_index, type, &d);
+}
+
+int trel_modeOpenDatabase(const char* sys_folder, const char* name, int with_index, int* members) {
   *members = 0;
-  return unavailable("database search");
+  trel_closeDatabase(open_db);
+  open_db = trel_openDatabase(sys_folder, name, with_index);
+  if (!open_db) return 0;
+  *members = open_db->n_members;
+  return 1;
 }
 
-void trel_modeCloseDatabase() {}
+void trel_modeCloseDatabase() {
+  trel_closeDatabase(open_db);
+  open_db = nullptr;
+}
 
 int trel_modeSearch(const char* sys_folder, const char* name, const char* usr_folder, char** queries, int nq,
                     char** targets, int nt, const char* member, const char* templ, const char* select,
                     char** only, int n_only, _trel_options* options) {
-  // The database is never open in this build (trel_modeOpenDatabase refuses).
-  trel_process(sys_folder, name, usr_folder, queries, nq, targets, nt, member, templ, nullptr, select, only,
+  trel_process(sys_folder, name, usr_folder, queries, nq, targets, nt, member, templ, open_db, select, only,
                n_only, options);
   return 1;
 }
