@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -45,6 +44,19 @@ std::vector<_trel_a_column> diagonal(int n) {
   return cols;
 }
 
+// The PDB file a command line opens: "open_receptor X", "open_ligand X",
+// "mol new X type pdb" or a quoted "X.pdb"; empty for other lines.
+std::string named_file(const std::string& l) {
+  std::istringstream in(l);
+  std::string w1, w2, w3;
+  in >> w1 >> w2 >> w3;
+  if (w1 == "open_receptor" || w1 == "open_ligand") return w2;
+  if (w1 == "mol" && w2 == "new" && w3[0] != '$') return w3;
+  const size_t a = l.find('"'), b = l.find(".pdb\"");
+  if (a != std::string::npos && b != std::string::npos && b > a) return l.substr(a + 1, b + 3 - a);
+  return "";
+}
+
 struct Images {
   _pdb_image* q = zam_readPdb(trypsin("1A0J_A").c_str(), "1A0J_A");
   _pdb_image* t = zam_readPdb(trypsin("1AMH_A").c_str(), "1AMH_A");
@@ -75,16 +87,14 @@ TEST(WriteView, CommandFilesNameFilesThatExist) {
   trel_writeAlignMask(&a, im.q, im.t, "_query", "", folder.c_str(), tf_identity(), &o);
   const std::string stem = folder + "1AMH_A_1A0J_A";
   int checked = 0;
-  const std::regex named("^(open_receptor|open_ligand) +(\\S+)$|\"(\\S+\\.pdb)\"|^mol new (\\S+) ");
   for (const char* kind : {"_matched", "_aligned", "_segments", "_rainbow"}) {
     for (const char* ext : {".mac", ".tcl"}) {
       const std::string file = stem + kind + ext;
       ASSERT_TRUE(fs::exists(file)) << file;
       int names = 0;
       for (const auto& l : lines(testutil::read_file(file))) {
-        std::smatch m;
-        if (!std::regex_search(l, m, named)) continue;
-        const std::string name = m[2].matched ? m[2] : m[3].matched ? m[3] : m[4];
+        const std::string name = named_file(l);
+        if (name.empty()) continue;
         EXPECT_TRUE(fs::exists(folder + name)) << file << ": " << name;
         names++;
       }
