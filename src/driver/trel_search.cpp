@@ -19,6 +19,7 @@
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
 #include "store/trel_cache.h"
+#include "store/trel_cath.h"
 #include "store/trel_folders.h"
 #include "store/trel_thing.h"
 #include "structure/zam_pdb.h"
@@ -27,6 +28,7 @@
 namespace {
 
 constexpr int kTraceFilter = 6;
+const int kNoFamily[4] = {0, 0, 0, 0};
 
 // Seconds since start, never below 1e-8 so that rates stay finite.
 double elapsed(double start) { return std::max(zam_get_time() - start, 1e-8); }
@@ -368,6 +370,7 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
   std::vector<float> roc_x(m), roc_y(m), roc_area(m), sum_x(m, 0.0f), sum_y(m, 0.0f),
       sum_area(m, 0.0f);
   float sum_auc = 0.0f;
+  int nnopos = 0;  // queries whose family no target shares
 
   for (int q = 0; q < nq; q++) {
     _trel_thing* query = queries[q];
@@ -401,6 +404,13 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
     const int npos = trel_setupROC(query, targets, nt, a.order.data(), a.tpcode.data());
     _zam_roc* roc = zam_makeROC(nt, a.tpcode.data());
     auc[q] = zam_aucROC(roc);
+    if (roc->npos == 0) {
+      // Nothing to find: the AUC is 0 rather than a guess, and the user is told why.
+      nnopos++;
+      char code[TREL_CATH_NAME_SIZE];
+      zam_wrn("No target is in the family [%s] of query %s: its ROC AUC is 0.\n",
+              trel_cathName(query->tag ? query->tag->code : kNoFamily, code), query->name);
+    }
     if (c.nroc > 0) {
       zam_sampleROC(roc, c.nroc, roc_x.data(), roc_y.data(), roc_area.data());
       trel_addROC(c.nroc, 1.0f / nq, auc[q], &sum_auc, roc_x.data(), roc_y.data(),
@@ -424,8 +434,8 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
   if (c.nroc > 0) {
     const char* res = o->res_folder ? o->res_folder : "./";
     trel_writeROC(res, "aggregate", suffix.c_str(), nt, nq, c.nroc, sum_auc, sum_x.data(),
-                  sum_y.data(), sum_area.data());
-    trel_writeAUC(res, "aggregate", suffix.c_str(), nq, queries, auc.data());
+                  sum_y.data(), sum_area.data(), nnopos);
+    trel_writeAUC(res, "aggregate", suffix.c_str(), nq, queries, auc.data(), nnopos);
   }
   if (o->do_write) {
     const double s = zam_get_time() - run_start;

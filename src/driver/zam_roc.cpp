@@ -47,16 +47,15 @@ _zam_roc* zam_makeROC(int n, const int* tpcode) {
   }
   roc->nneg = n - roc->npos < 1 ? 1 : n - roc->npos;
   // Without a positive item the true-positive fraction has no value; the
-  // curve is then taken as the diagonal, the curve of a random ranking.
-  const bool diagonal = roc->npos == 0;
-  const float pinv = diagonal ? 0.0f : 1.0f / (float)roc->npos;
+  // curve then stays at zero: the ranking found nothing, so its area is 0.
+  const float pinv = roc->npos == 0 ? 0.0f : 1.0f / (float)roc->npos;
   const float ninv = 1.0f / (float)roc->nneg;
   int points = 1, tp = 0, fp = 0;
   for (int r = 0; r < n; r++) {
     if (roc->positive[r]) tp++;
     else fp++;
     const float x = (float)fp * ninv;
-    const float y = diagonal ? x : (float)tp * pinv;
+    const float y = (float)tp * pinv;
     // Positives met before any negative raise the first point; after that
     // every item gets its own point, so a vertical step keeps its corner.
     if (fp == 0) {
@@ -80,7 +79,7 @@ _zam_roc* zam_makeROC(int n, const int* tpcode) {
 
 float zam_aucROC(const _zam_roc* roc) {
   if (!roc) return 1.0f;
-  if (roc->npos == 0 && roc->n > 0) return 0.5f;
+  if (roc->npos == 0 && roc->n > 0) return 0.0f;
   if (roc->npoints <= 2) return 1.0f;
   float auc = 0.0f;
   for (int j = 0; j + 1 < roc->npoints; j++) {
@@ -95,11 +94,11 @@ float zam_aucROC(const _zam_roc* roc) {
 int zam_sampleROC(const _zam_roc* roc, int m, float* x, float* y, float* area) {
   const int mm = m < 2 ? 2 : m;
   const float step = 1.0f / (float)mm;
-  const bool diagonal = roc && roc->npos == 0 && roc->n > 0;
+  const bool nothing = roc && roc->npos == 0 && roc->n > 0;
   for (int i = 0; i <= mm - 2; i++) {
     x[i] = (float)i * step;
-    if (diagonal) {
-      y[i] = x[i];
+    if (nothing) {
+      y[i] = 0.0f;
     } else if (!roc || roc->npoints <= 2) {
       y[i] = 1.0f;
     } else if (x[i] < roc->fpr[1]) {
@@ -110,10 +109,12 @@ int zam_sampleROC(const _zam_roc* roc, int m, float* x, float* y, float* area) {
       y[i] = j < roc->npoints ? interpolate(roc, j - 1, j, x[i]) : roc->tpr[roc->npoints - 1];
     }
   }
+  // The curve ends at (1, 1), except for a ranking without positives, whose
+  // curve and area stay zero so that it lowers the mean curve of a run.
   x[mm - 1] = 1.0f;
-  y[mm - 1] = 1.0f;
+  y[mm - 1] = nothing ? 0.0f : 1.0f;
   for (int i = 0; i <= mm - 2; i++) area[i] = (y[i] + 0.5f * (y[i + 1] - y[i])) * step;
-  area[mm - 1] = (y[mm - 1] + 0.5f * (1.0f - y[mm - 1])) * step;
+  area[mm - 1] = nothing ? 0.0f : (y[mm - 1] + 0.5f * (1.0f - y[mm - 1])) * step;
   return mm - 1;
 }
 
@@ -162,7 +163,8 @@ void trel_addROC(int m, float weight, float auc, float* sum_auc, const float* x,
 }
 
 int trel_writeROC(const char* folder, const char* name, const char* suffix, int nt, int npos,
-                  int m, float /*auc*/, const float* x, const float* y, const float* area) {
+                  int m, float /*auc*/, const float* x, const float* y, const float* area,
+                  int nnopos) {
   const std::string file = file_name(folder, name, suffix, ".kroc");
   if (zam_debug > 0) zam_msg("Writing ROC file: %s\n", file.c_str());
   _trel_text* out = trel_openText(file.c_str());
@@ -176,6 +178,7 @@ int trel_writeROC(const char* folder, const char* name, const char* suffix, int 
   trel_printText(out, "#query      =  %s\n", name ? name : "");
   trel_printText(out, "#targets    =  %d\n", nt);
   trel_printText(out, "#positives  =  %d\n", npos);
+  if (nnopos >= 0) trel_printText(out, "#nopositives=  %d\n", nnopos);
   trel_printText(out, "#points     =  %d\n", m);
   trel_printText(out, "#AUC   5!   = %9.6f\n", auc5);
   trel_printText(out, "#AUC  10!   = %9.6f\n", auc10);
@@ -189,7 +192,7 @@ int trel_writeROC(const char* folder, const char* name, const char* suffix, int 
 }
 
 int trel_writeAUC(const char* folder, const char* name, const char* suffix, int nq,
-                  const _trel_thing* const* queries, const float* auc) {
+                  const _trel_thing* const* queries, const float* auc, int nnopos) {
   const std::string file = file_name(folder, name, suffix, ".kauc");
   if (zam_debug > 0) zam_msg("Writing AUC file: %s\n", file.c_str());
   _trel_text* out = trel_openText(file.c_str());
@@ -199,6 +202,7 @@ int trel_writeAUC(const char* folder, const char* name, const char* suffix, int 
   trel_printText(out, "#  No. queries: %d\n", nq);
   trel_printText(out, "#  Average AUC: %.5f\n", nq > 0 ? total / (float)nq : 0.0f);
   trel_printText(out, "#  Total   AUC: %.5f\n", total);
+  trel_printText(out, "#  No positive: %d\n", nnopos);
   trel_putText(out, "#  AUC     QUERY\n");
   for (int q = 0; q < nq; q++) trel_printText(out, "%9.6f  %s\n", auc[q], name_of(queries[q]));
   return trel_closeText(out);

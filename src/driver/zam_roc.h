@@ -18,7 +18,8 @@ struct _zam_roc {
 };
 
 // The curve of n items whose rank r is positive when tpcode[r] != 0. With no
-// positive item the curve is the diagonal (0,0)-(1,1), AUC 0.5.
+// positive item (a query whose family no target shares) the curve stays at
+// y = 0 and its AUC is 0.
 // Release with zam_freeROC.
 _zam_roc* zam_makeROC(int n, const int* tpcode);
 // Area under the curve; 1 for a curve of two points or fewer (and for null).
@@ -40,10 +41,13 @@ int trel_setupROC(const _trel_thing* query, const _trel_thing* const* targets, i
 void trel_addROC(int m, float weight, float auc, float* sum_auc, const float* x, const float* y,
                  const float* area, float* sum_x, float* sum_y, float* sum_area);
 // <folder><name><suffix>.kroc with m sample rows; 1 when written, 0 after a
-// warning naming the file.
+// warning naming the file. nnopos >= 0 (the aggregate file of a run) adds a
+// "#nopositives" line with that number of queries without a positive target.
 int trel_writeROC(const char* folder, const char* name, const char* suffix, int nt, int npos,
-                  int m, float auc, const float* x, const float* y, const float* area);
-// <folder><name><suffix>.kauc: the AUC of each of the nq queries; 1 when
-// written, 0 after a warning naming the file.
+                  int m, float auc, const float* x, const float* y, const float* area,
+                  int nnopos = -1);
+// <folder><name><suffix>.kauc: the AUC of each of the nq queries and the
+// number nnopos of them that had no positive target (AUC 0); 1 when written,
+// 0 after a warning naming the file.
 int trel_writeAUC(const char* folder, const char* name, const char* suffix, int nq,
-                  const _trel_thing* const* queries, const float* auc);
+                  const _trel_thing* const* queries, const float* auc, int nnopos);

@@ -57,10 +57,25 @@ TEST(Roc, PerfectInvertedAndMixedRankings) {
   EXPECT_FLOAT_EQ(auc_of({1, 1, 0}), 1.0f);
   EXPECT_FLOAT_EQ(auc_of({0, 1, 1}), 0.0f);
   EXPECT_FLOAT_EQ(auc_of({1, 0, 1}), 0.5f);
-  // Every item positive, nothing ranked, no positive at all.
+  // Every item positive, nothing ranked; no positive at all finds nothing.
   EXPECT_FLOAT_EQ(auc_of({1, 1, 1}), 1.0f);
   EXPECT_FLOAT_EQ(auc_of({}), 1.0f);
-  EXPECT_FLOAT_EQ(auc_of({0, 0, 0}), 0.5f);
+  EXPECT_FLOAT_EQ(auc_of({0, 0, 0}), 0.0f);
+  EXPECT_FLOAT_EQ(auc_of({0}), 0.0f);
+}
+
+TEST(Roc, NoPositiveGivesAZeroCurve) {
+  const std::vector<int> tp = {0, 0, 0};
+  _zam_roc* roc = zam_makeROC(3, tp.data());
+  EXPECT_EQ(roc->npos, 0);
+  float x[4], y[4], a[4];
+  EXPECT_EQ(zam_sampleROC(roc, 4, x, y, a), 3);
+  for (int i = 0; i < 4; i++) {
+    EXPECT_FLOAT_EQ(y[i], 0.0f) << i;
+    EXPECT_FLOAT_EQ(a[i], 0.0f) << i;
+  }
+  EXPECT_FLOAT_EQ(x[3], 1.0f);
+  zam_freeROC(roc);
 }
 
 TEST(Roc, CurvePointsMergeOnlyBeforeTheFirstNegative) {
@@ -160,10 +175,15 @@ TEST(Roc, RocAndAucFiles) {
   q.add("q1", 1, 1, 1, 1);
   q.add("q2", 1, 1, 1, 2);
   const float auc[] = {1.0f, 0.5f};
-  ASSERT_EQ(trel_writeAUC(folder.c_str(), "aggregate", "", 2, q.list.data(), auc), 1);
+  ASSERT_EQ(trel_writeAUC(folder.c_str(), "aggregate", "", 2, q.list.data(), auc, 1), 1);
   EXPECT_EQ(testutil::read_file(folder + "aggregate.kauc"),
             "#  No. queries: 2\n#  Average AUC: 0.75000\n#  Total   AUC: 1.50000\n"
-            "#  AUC     QUERY\n 1.000000  q1\n 0.500000  q2\n");
+            "#  No positive: 1\n#  AUC     QUERY\n 1.000000  q1\n 0.500000  q2\n");
+  // The aggregate curve counts the queries without a positive target.
+  ASSERT_EQ(trel_writeROC(folder.c_str(), "aggregate", "", 7, 2, 1, 0.9f, x, y, a, 1), 1);
+  EXPECT_NE(testutil::read_file(folder + "aggregate.kroc")
+                .find("#positives  =  2\n#nopositives=  1\n#points     =  1\n"),
+            std::string::npos);
 
   captured.clear();
   zam_logger_fn old = zam_logger_callback(capture);

@@ -1,0 +1,217 @@
+// The result files of a search run by the tool itself: every per-query table
+// and the aggregate ROC/AUC files, a query found among its own targets, the
+// ranking under every "-sort" key, Z-scores recomputed from the hit file,
+// "-nowrite", and worker threads against a serial run.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::read_file;
+using testutil::shared_pdb;
+using testutil::TempDir;
+
+std::string finger(const std::string& name) { return shared_pdb("mustang-testdata/" + name + ".pdb"); }
+
+// Runs the tool in cwd; returns its exit status and its output (both streams).
+int run(const std::string& cwd, std::vector<std::string> args, std::string* out) {
+  args.insert(args.begin(), TREL_BINARY);
+  std::vector<std::string> env = {"PATH=/usr/bin:/bin"};
+  std::vector<char*> argv, envp;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    dup2(fds[1], 1);
+    dup2(fds[1], 2);
+    close(fds[0]);
+    close(fds[1]);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) out->append(buf, size_t(n));
+  close(fds[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Lines of a file that do not start with '#', split into words.
+std::vector<std::vector<std::string>> rows(const std::string& file) {
+  std::istringstream in(read_file(file));
+  std::vector<std::vector<std::string>> out;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream words(line);
+    std::vector<std::string> w;
+    for (std::string s; words >> s;) w.push_back(s);
+    out.push_back(w);
+  }
+  return out;
+}
+
+// The query 1sp1 against itself, two zinc fingers and two unrelated structures.
+std::vector<std::string> searchArgs() {
+  return {finger("1sp1"), finger("1sp2"), finger("3znf"), finger("1sp1"), finger("1zaa1"),
+          shared_pdb("freesasa/1ubq.pdb"), shared_pdb("python-biopython-doc/1A8O.pdb.gz")};
+}
+constexpr size_t kTargets = 6;
+
+class SearchResults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  }
+};
+
+TEST_F(SearchResults, EveryTableIsWrittenAndTheSelfMatchRanksFirst) {
+  TempDir dir;
+  std::string out;
+  ASSERT_EQ(run(dir.str(), searchArgs(), &out), 0) << out;
+  const std::string q = dir.file("trel_results/1sp1/1sp1");
+  for (const char* ext : {".ktops", ".krank", ".khits", ".knames", ".kcode", ".ktime", ".kroc"})
+    EXPECT_FALSE(read_file(q + ext).empty()) << ext;
+  const std::string res = dir.file("trel_results/");
+  EXPECT_TRUE(has(read_file(res + "aggregate.kauc"), "#  No. queries: 1\n")) << read_file(res + "aggregate.kauc");
+  EXPECT_TRUE(has(read_file(res + "aggregate.kauc"), "#  No positive: 0\n"));
+  EXPECT_TRUE(has(read_file(res + "aggregate.kroc"), "#query      =  aggregate\n"));
+
+  // The hit table in the log (standard output and the log file).
+  for (const std::string& log : {out, read_file(res + "trel.log")}) {
+    EXPECT_TRUE(has(log, "Top 6 matches for 1sp1 (length 29) [0.0.0.0] -> [0.0.0.0] (6/6) ROC AUC = 1.000000"))
+        << log;
+    EXPECT_TRUE(has(log, " Rank  K-Score  G-Score J-Score M-Score T-Score   RMSD")) << log;
+    EXPECT_TRUE(has(log, "  +1  1sp1[0.0.0.0]\n")) << log;
+  }
+
+  // The query, also a target, is the best hit: T-score 1 and RMSD 0.
+  const auto tops = rows(q + ".ktops");
+  ASSERT_EQ(tops.size(), kTargets);
+  EXPECT_EQ(tops[0][0], "1");
+  EXPECT_EQ(tops[0][5], "1.0000");
+  EXPECT_EQ(tops[0][6], "0.00");
+  EXPECT_EQ(tops[0][14], "1sp1");
+  const auto rank = rows(q + ".krank");
+  ASSERT_EQ(rank.size(), kTargets);
+  EXPECT_EQ(rank[0][0], "1sp1");
+  EXPECT_EQ(rank[0][3], "0.000");
+  EXPECT_EQ(rows(q + ".knames")[0][0], "1sp1");
+  EXPECT_EQ(rows(q + ".kroc").size(), 500u);
+  EXPECT_GT(std::stod(read_file(q + ".ktime")), 0.0);
+}
+
+TEST_F(SearchResults, EverySortKeyOrdersTheTable) {
+  // Letter, column of ".ktops", smallest first.
+  struct Key {
+    const char* letter;
+    int column;
+    bool ascending;
+  };
+  const Key keys[] = {{"K", 1, false}, {"G", 2, false}, {"J", 3, false}, {"M", 4, false},
+                      {"T", 5, false}, {"R", 6, true},  {"N", 7, false}, {"D", 8, false},
+                      {"I", 9, false}, {"P", 10, false}};
+  for (const Key& k : keys) {
+    TempDir dir;
+    std::vector<std::string> args = searchArgs();
+    args.insert(args.begin(), std::string("-sort=") + k.letter);
+    std::string out;
+    ASSERT_EQ(run(dir.str(), args, &out), 0) << out;
+    const auto tops = rows(dir.file("trel_results/1sp1/1sp1.ktops"));
+    ASSERT_EQ(tops.size(), kTargets) << k.letter;
+    // ".krank" carries the key itself in its third column, at full precision.
+    const auto rank = rows(dir.file("trel_results/1sp1/1sp1.krank"));
+    ASSERT_EQ(rank.size(), kTargets) << k.letter;
+    for (size_t r = 1; r < kTargets; r++) {
+      const double a = std::stod(tops[r - 1][k.column]), b = std::stod(tops[r][k.column]);
+      const double ka = std::stod(rank[r - 1][2]), kb = std::stod(rank[r][2]);
+      if (k.ascending) {
+        EXPECT_LE(a, b) << k.letter << " rank " << r;
+        EXPECT_LE(ka, kb) << k.letter << " rank " << r;
+      } else {
+        EXPECT_GE(a, b) << k.letter << " rank " << r;
+        EXPECT_GE(ka, kb) << k.letter << " rank " << r;
+      }
+      EXPECT_EQ(tops[r][14], rank[r][0]) << k.letter << " rank " << r;
+    }
+  }
+}
+
+TEST_F(SearchResults, ZScoresFollowFromTheJScores) {
+  TempDir dir;
+  std::string out;
+  ASSERT_EQ(run(dir.str(), searchArgs(), &out), 0) << out;
+  const auto hits = rows(dir.file("trel_results/1sp1/1sp1.khits"));
+  ASSERT_EQ(hits.size(), kTargets);
+  // Mean and SD (divided by n) of the J-scores of every target.
+  double sum = 0.0, sum2 = 0.0;
+  for (const auto& h : hits) sum += std::stod(h[2]);
+  const double mean = sum / kTargets;
+  for (const auto& h : hits) sum2 += (std::stod(h[2]) - mean) * (std::stod(h[2]) - mean);
+  const double sd = std::sqrt(sum2 / kTargets);
+  ASSERT_GT(sd, 0.01);
+  for (const auto& h : hits) EXPECT_NEAR(std::stod(h[5]), (std::stod(h[2]) - mean) / sd, 2e-4) << h[7];
+  EXPECT_NEAR(std::stod(hits[0][5]), (1.0 - mean) / sd, 2e-4);  // the self match
+}
+
+TEST_F(SearchResults, NowriteWritesNoFileAtAll) {
+  TempDir dir;
+  std::string out;
+  std::vector<std::string> args = searchArgs();
+  args.insert(args.begin(), "-nowrite");
+  ASSERT_EQ(run(dir.str(), args, &out), 0) << out;
+  for (const auto& e : fs::recursive_directory_iterator(dir.path))
+    EXPECT_FALSE(e.is_regular_file()) << e.path();
+  // Only the score line of each hit is printed.
+  EXPECT_TRUE(has(out, "  1sp1  1sp1\n")) << out;
+  EXPECT_FALSE(has(out, "Top 6 matches")) << out;
+}
+
+TEST_F(SearchResults, ThreadedAndSerialTablesAreIdentical) {
+  std::vector<std::vector<std::string>> first;
+  for (const char* mode : {"-threads", "-nothreads"}) {
+    TempDir dir;
+    std::vector<std::string> args = searchArgs();
+    args.insert(args.begin(), mode);
+    std::string out;
+    ASSERT_EQ(run(dir.str(), args, &out), 0) << out;
+    const std::string q = dir.file("trel_results/1sp1/1sp1");
+    std::vector<std::string> tables = {read_file(q + ".ktops"), read_file(q + ".krank"),
+                                       read_file(q + ".khits")};
+    ASSERT_FALSE(tables[0].empty());
+    auto lines = [](const std::string& text) {
+      std::vector<std::string> l;
+      std::istringstream in(text);
+      for (std::string s; std::getline(in, s);) l.push_back(s);
+      return l;
+    };
+    if (first.empty()) {
+      for (const std::string& t : tables) first.push_back(lines(t));
+      continue;
+    }
+    for (size_t k = 0; k < tables.size(); k++) EXPECT_EQ(lines(tables[k]), first[k]) << mode << " table " << k;
+  }
+}
+
+}  // namespace
