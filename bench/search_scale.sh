@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Scaling of one search: one query against N = 1,000 and 10,000 targets (the
+# shared PDB structures repeated under distinct names through symlinks),
+# on one thread (TREL_CPUS=1) and on all cores: wall time, peak resident
+# memory and time per target. Then TM-align, one process per pair, on 50 of
+# the same pairs, extrapolated to N, for the speed ratio on one thread.
+#
+# Usage: bench/search_scale.sh [release build folder]   (default build-bench)
+# A missing folder is configured with -DCMAKE_BUILD_TYPE=Release and trel is
+# built in it. Installs the Debian packages time and tm-align when missing.
+# Sizes can be changed with SCALE_SIZES="1000 10000".
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build-bench}
+case "$build" in /*) ;; *) build=$here/$build ;; esac
+data=${TREL_SHARED_DATA:-$here/../shared/data}/pdb
+sizes=${SCALE_SIZES:-"1000 10000"}
+sample=50
+cores=$(nproc)
+
+calc() { awk "BEGIN { print $1 }"; }
+
+need() {  # command, Debian package
+  command -v "$1" >/dev/null 2>&1 && return
+  echo "Installing $2..." >&2
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get install -y -qq "$2" >/dev/null 2>&1 || { $sudo apt-get update -qq && $sudo apt-get install -y -qq "$2" >/dev/null; }
+}
+[ -x /usr/bin/time ] || need /usr/bin/time time
+need TMalign tm-align
+
+if [ ! -x "$build/src/driver/trel" ]; then
+  echo "Building trel (Release) in $build..." >&2
+  cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTREL_TESTS=OFF -DTREL_BENCH=OFF >/dev/null
+  cmake --build "$build" -j "$cores" --target trel >/dev/null
+fi
+trel=$build/src/driver/trel
+
+work=$(mktemp -d /tmp/trel_scale_XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# The structures: every plain PDB file of the shared data that trel reads as
+# a full backbone (CA-only and broken files are left out), smallest first so
+# that the query below is a typical one.
+query=$data/freesasa/1ubq.pdb
+pool=()
+while IFS= read -r f; do
+  if (cd "$work" && "$trel" -nowrite "$query" "$f" >/dev/null 2>&1); then pool+=("$f"); fi
+done < <(find "$data" -name '*.pdb' -size -2000k | sort)
+[ ${#pool[@]} -ge 2 ] || { echo "Too few usable structures in $data" >&2; exit 1; }
+echo "Query $(basename "$query"); ${#pool[@]} distinct target structures, repeated; $cores cores."
+
+# The folder of N targets: t000001.pdb ... as symlinks cycling over the pool.
+make_targets() {  # N, folder
+  mkdir -p "$2"
+  local i
+  for ((i = 0; i < $1; i++)); do
+    ln -s "${pool[i % ${#pool[@]}]}" "$(printf '%s/t%06d.pdb' "$2" "$i")"
+  done
+}
+
+# One search; prints "seconds peak_kB".
+search() {  # folder, cpus
+  local out=$work/run
+  rm -rf "$out" && mkdir -p "$out"
+  (cd "$out" && TREL_CPUS=$2 TREL_RESULTS="$out/results" /usr/bin/time -v -o "$out/time.txt" \
+    "$trel" "-target=$1" "$query" >"$out/log.txt" 2>&1) || { cat "$out/log.txt" >&2; exit 1; }
+  local wall peak
+  wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {n = split($2, p, ":"); s = 0;
+           for (i = 1; i <= n; i++) s = s * 60 + p[i]; print s}' "$out/time.txt")
+  peak=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$out/time.txt")
+  echo "$wall $peak"
+}
+
+# TM-align on the first $sample targets of the pool cycle, one process each.
+tm_start=$(date +%s.%N)
+for ((i = 0; i < sample; i++)); do
+  TMalign "$query" "${pool[i % ${#pool[@]}]}" >/dev/null 2>&1 || true
+done
+tm_end=$(date +%s.%N)
+tm_pair=$(calc "($tm_end - $tm_start) / $sample")
+printf 'TM-align: %d pairs, %.4f s per pair\n\n' "$sample" "$tm_pair"
+
+printf '%7s %6s %10s %10s %12s %10s %10s %8s\n' N threads wall_s peak_MB us/target TMalign_s speedup scaling
+for n in $sizes; do
+  folder=$work/targets_$n
+  make_targets "$n" "$folder"
+  read -r w1 p1 < <(search "$folder" 1)
+  read -r wn pn < <(search "$folder" "$cores")
+  tm_n=$(calc "$tm_pair * $n")
+  for row in "1 $w1 $p1" "$cores $wn $pn"; do
+    set -- $row
+    printf '%7d %6d %10.2f %10.1f %12.1f %10.1f %9.1fx %8s\n' "$n" "$1" "$2" "$(calc "$3 / 1024")" \
+      "$(calc "$2 * 1000000 / $n")" "$tm_n" "$(calc "$tm_n / $2")" \
+      "$( [ "$1" = 1 ] && echo 1.00 || printf '%.2f' "$(calc "$w1 / $2")")"
+  done
+  rm -rf "$folder"
+  eval "peak_$n=$p1"
+done
+set -- $sizes
+if [ $# -ge 2 ]; then
+  a=$1 b=$2
+  pa=$(eval echo "\$peak_$a") pb=$(eval echo "\$peak_$b")
+  printf '\nPeak memory per extra target (1 thread, N=%d..%d): %.2f kB\n' "$a" "$b" \
+    "$(calc "($pb - $pa) / ($b - $a)")"
+fi
+printf 'Targets: speedup >= 50x on one thread; scaling >= %.1f on %d cores.\n' \
+  "$(calc "0.7 * $cores")" "$cores"
