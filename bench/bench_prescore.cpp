@@ -119,7 +119,11 @@ void BM_prescore(benchmark::State& state) {
   state.counters["threads"] = threads;
   // Share of `threads` cores the run actually got: below 1 when other work
   // on the machine took CPU time from the workers.
-  state.counters["cpu_share"] = (process_cpu() - cpu0) / (wall * threads);
+  const double cpu = process_cpu() - cpu0;
+  state.counters["cpu_share"] = cpu / (wall * threads);
+  // Cells per CPU second of the workers: what a thread does while it runs,
+  // whatever else the machine is doing.
+  state.counters["cells_per_cpu_s"] = s.cells * state.iterations() / cpu;
   state.counters["cells_per_s_per_thread"] =
       benchmark::Counter(s.cells * state.iterations() / threads, benchmark::Counter::kIsRate);
   state.counters["targets_per_s"] =
