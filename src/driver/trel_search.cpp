@@ -14,6 +14,8 @@
 #include "driver/trel_tables.h"
 #include "driver/zam_roc.h"
 #include "output/trel_print.h"
+#include "output/trel_write_hit.h"
+#include "output/trel_write_pdb.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_sort.h"
 #include "runtime/zam_system.h"
@@ -299,18 +301,17 @@ void writeResults(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
   const _trel_thing* const* tl = targets;
   _pdb_image* qimage = query->image;
 
-  // Per-hit files of every shown target with an alignment, in rank order.
-  // The alignment files, the superposed query and target PDB files, the
-  // descriptor exports and the anchor-superposed files are written from
-  // here (with qframe) once their writers exist; until then only the RMSD
-  // profile is written.
-  (void)qframe;
+  // Alignment, viewer, chain-pair and RMSD-profile files of every shown
+  // target with an alignment, in rank order; then the superposed query and
+  // target PDB files. Each writer checks its own switches.
   for (int r = 0; r < nt; r++) {
     const int t = a.atRank(r);
     if (!a.selected[t] || !a.aligns[t]) continue;
-    if (o->write_krmsd && qimage && targets[t]->image)
-      trel_writeKrmsd(a.aligns[t], qimage, targets[t]->image, "_query", suffix, folder);
+    trel_writeHitFiles(a.aligns[t], qimage, targets[t]->image, "_query", suffix, folder, qframe, o);
   }
+  trel_writeQueryPDB(query, "", folder, qframe, o);
+  trel_writeTargetPDBs(query, nt, targets, a.aligns.data(), a.transforms.data(), a.order.data(),
+                       a.selected.data(), suffix, folder, qframe, o);
 
   if (o->write_rank) trel_writeRank(folder, query, suffix, nt, tl, a.order.data(), o->do_sort, &s);
   if (o->write_hits)
