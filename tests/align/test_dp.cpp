@@ -428,3 +428,31 @@ TEST(ScoreDP, DiagonalHandCase) {
   EXPECT_EQ(s.span, 5);
   EXPECT_FLOAT_EQ(s.score, 1.75f);
 }
+
+TEST(BoxDP, KAndGBoxesUseTheirPlanesAndFloors) {
+  const int n = 5, m = 5;
+  Buf buf(n, m);
+  no_penalties(buf.get());
+  for (int64_t k = 0; k < buf->cells; k++) {
+    buf->kplane[k] = buf->gplane[k] = 0.0f;
+    buf->kfactor[k] = buf->gfactor[k] = 1.0f;
+  }
+  // The middle pair scores 0.08: above the K floor (0.05), below the G floor (0.1).
+  const float diag[5] = {0.5f, 0.5f, 0.08f, 0.5f, 0.5f};
+  for (int k = 1; k <= 5; k++) buf->kplane[at(k, k, m)] = buf->gplane[at(k, k, m)] = diag[k - 1];
+  buf->gfactor[at(3, 3, m)] = 10.0f;  // the factor weighs the fill, not the column score
+  const _trel_a_box box{0, 4, 0, 4};
+  Align k(trel_alignKbox(n, m, box, buf.get()));
+  Align g(trel_alignGbox(n, m, box, buf.get()));
+  ASSERT_EQ(k->naligned, 5);
+  ASSERT_EQ(g->naligned, 5);
+  EXPECT_EQ(k->nfrags, 1);
+  EXPECT_EQ(k->frags[1].kind, 2);
+  ASSERT_EQ(g->nfrags, 3);
+  EXPECT_EQ(g->frags[1].last, 1);
+  EXPECT_EQ(g->frags[2].first, 2);
+  EXPECT_EQ(g->frags[2].last, 2);
+  EXPECT_EQ(g->columns[2].frag, 2);
+  EXPECT_FLOAT_EQ(g->columns[2].gscore, 0.08f);
+  EXPECT_FLOAT_EQ(g->gscore, 2.08f);
+}
