@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "align/trel_blosum62.h"
@@ -51,37 +52,145 @@ void zeroFrame(int m, _trel_a_box box, float* plane) {
     for (int r = box.qfirst; r <= box.qlast + 2; r++) plane[(int64_t)r * w + c] = 0.0f;
 }
 
+// Four lanes through the compiler's generic vectors (SSE2 on every x86-64
+// machine, NEON on arm64; no intrinsics).
+typedef float v4f __attribute__((vector_size(16)));
+typedef int v4i __attribute__((vector_size(16)));
+typedef double v4d __attribute__((vector_size(32)));
+
+inline v4f splat(float x) { return v4f{x, x, x, x}; }
+inline v4f load4(const float* p) {
+  v4f v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store4(float* p, v4f v) { memcpy(p, &v, sizeof v); }
+inline bool anyLane(v4i v) { return (v[0] | v[1] | v[2] | v[3]) != 0; }
+
+// The arguments for which the four-lane exponential is exact to do_exp.
+constexpr float kExpLo = -87.0f, kExpHi = 88.0f;
+
+// do_exp's arithmetic four lanes at a time, for arguments in
+// [kExpLo, kExpHi]; others give garbage and must be redone by do_exp.
+inline v4f exp4(v4f x) {
+  const float magic = 12582912.0f;  // 1.5 * 2^23: adding it rounds to an integer
+  const v4f t = x * 1.44269504f + magic;
+  const v4f k = t - magic;
+  v4f r = x - k * 0.693359375f;
+  r = r - k * -2.12194440e-4f;
+  const v4f z = r * r;
+  v4f y = ((((1.9875691500e-4f * r + 1.3981999507e-3f) * r + 8.3334519073e-3f) * r +
+            4.1665795894e-2f) * r + 1.6666665459e-1f) * r + 5.0000001201e-1f;
+  y = y * z + r + 1.0f;
+  v4i bits;
+  memcpy(&bits, &t, sizeof bits);
+  bits = (bits - 0x4B400000 + 127) << 23;
+  v4f scale;
+  memcpy(&scale, &bits, sizeof scale);
+  return y * scale;
+}
+
+// Squared distances of query CA (qx, qy, qz) to the transformed target points
+// t0..t1 (coordinates in tx, ty, tz) into Dr (indexed by target residue), as
+// d2_ptpt_inline computes them: differences in double rounded to float.
+void distanceRow(int t0, int t1, double qx, double qy, double qz, const double* tx,
+                 const double* ty, const double* tz, float* Dr) {
+  int j = t0;
+  const v4d vx = {qx, qx, qx, qx}, vy = {qy, qy, qy, qy}, vz = {qz, qz, qz, qz};
+  for (; j + 3 <= t1; j += 4) {
+    // (No helper returning the four doubles: that would be a 32-byte
+    // vector in the calling convention.)
+    v4d px, py, pz;
+    memcpy(&px, tx + j, sizeof px);
+    memcpy(&py, ty + j, sizeof py);
+    memcpy(&pz, tz + j, sizeof pz);
+    const v4f dx = __builtin_convertvector(px - vx, v4f);
+    const v4f dy = __builtin_convertvector(py - vy, v4f);
+    const v4f dz = __builtin_convertvector(pz - vz, v4f);
+    store4(Dr + j, dx * dx + dy * dy + dz * dz);
+  }
+  for (; j <= t1; j++) {
+    const float dx = (float)(tx[j] - qx), dy = (float)(ty[j] - qy), dz = (float)(tz[j] - qz);
+    Dr[j] = dx * dx + dy * dy + dz * dz;
+  }
+}
+
+// One cell of the G plane, the plain way; the vector row below must agree.
+inline float gCell(float d2, float arg, float d2max, float outside) {
+  return d2 < d2max ? getGscore(arg) : outside;
+}
+
+// G row of query residue i over t0..t1 from the distance rows Dp (i-1), Dr
+// (i) and Dn (i+1), all indexed by target residue; Dp and Dn are read only
+// when the row is inside the box. Returns the number of cells within d2max.
+int gRow(int t0, int t1, bool edgeRow, const float* Dp, const float* Dr, const float* Dn,
+         float d2max, float outside, float* Gr) {
+  int count = 0;
+  auto plain = [&](int j) {
+    const float d2 = Dr[j];
+    const bool edge = edgeRow || j == t0 || j == t1;
+    // Smooth along the diagonal so that an isolated close pair does not pull
+    // the realignment off a well-fitting run.
+    const float arg = edge ? d2 : (2.0f * d2 + Dn[j + 1] + Dp[j - 1]) * 0.25f;
+    count += d2 < d2max;
+    Gr[j] = gCell(d2, arg, d2max, outside);
+  };
+  if (edgeRow || t1 - t0 < 2) {
+    for (int j = t0; j <= t1; j++) plain(j);
+    return count;
+  }
+  plain(t0);
+  const float gb = gb_factor;
+  v4i within_n = {0, 0, 0, 0}, redo = {0, 0, 0, 0};
+  int j = t0 + 1;
+  for (; j + 3 <= t1 - 1; j += 4) {
+    const v4f d2 = load4(Dr + j);
+    const v4i within = d2 < d2max;
+    if (!anyLane(within)) {
+      // Most cells of a box are beyond the range: no exponential for them.
+      store4(Gr + j, splat(outside));
+      continue;
+    }
+    const v4f arg = (2.0f * d2 + load4(Dn + j + 1) + load4(Dp + j - 1)) * 0.25f;
+    const v4f x = arg * gb;
+    const v4i inRange = (x >= kExpLo) & (x <= kExpHi);
+    v4f xc = x < kExpLo ? splat(kExpLo) : x;
+    xc = xc > kExpHi ? splat(kExpHi) : xc;
+    redo |= within & ~inRange;
+    within_n -= within;
+    store4(Gr + j, within ? exp4(xc) : splat(outside));
+  }
+  count += within_n[0] + within_n[1] + within_n[2] + within_n[3];
+  for (; j <= t1; j++) plain(j);
+  if (anyLane(redo)) {
+    // An argument outside the fast range (a far neighbour): the row again
+    // cell by cell.
+    count = 0;
+    for (int k = t0; k <= t1; k++) plain(k);
+  }
+  return count;
+}
+
 // Fills the distance and G planes of the box under the transformed target
-// points xp; returns the number of pairs within d2max.
-int fillGplane(int m, _trel_a_box box, const Point3D* qca, const Point3D* xp, float d2max,
-               float outside, _trel_align_buf* buf) {
+// points (tx, ty, tz: coordinates by target residue); returns the number of
+// pairs within d2max. Each distance row is made just before the G row that
+// first needs it, so the three rows read by the smoothing stay in cache.
+int fillGplane(int m, _trel_a_box box, const Point3D* qca, const double* tx, const double* ty,
+               const double* tz, float d2max, float outside, _trel_align_buf* buf) {
   float* D = buf->dplane;
   float* G = buf->gplane;
-  for (int i = box.qfirst; i <= box.qlast; i++)
-    for (int j = box.tfirst; j <= box.tlast; j++)
-      D[trel_cell(i, j, m)] = (float)d2_ptpt_inline(xp[j], qca[i]);
+  const int q0 = box.qfirst, q1 = box.qlast, t0 = box.tfirst, t1 = box.tlast;
+  auto row = [&](float* plane, int i) { return plane + trel_cell(i, 0, m); };
+  auto dist = [&](int i) {
+    distanceRow(t0, t1, qca[i].x, qca[i].y, qca[i].z, tx, ty, tz, row(D, i));
+  };
   int count = 0;
-  for (int i = box.qfirst; i <= box.qlast; i++) {
-    for (int j = box.tfirst; j <= box.tlast; j++) {
-      int64_t cell = trel_cell(i, j, m);
-      float d2 = D[cell];
-      if (d2 < d2max) {
-        count++;
-        bool edge = i - 1 < box.qfirst || i + 1 > box.qlast || j - 1 < box.tfirst ||
-                    j + 1 > box.tlast;
-        if (edge) {
-          G[cell] = getGscore(d2);
-        } else {
-          // Smooth along the diagonal so that an isolated close pair does
-          // not pull the realignment off a well-fitting run.
-          float mean = (2.0f * d2 + D[trel_cell(i + 1, j + 1, m)] + D[trel_cell(i - 1, j - 1, m)]) *
-                       0.25f;
-          G[cell] = getGscore(mean);
-        }
-      } else {
-        G[cell] = outside;
-      }
-    }
+  if (q0 <= q1) dist(q0);
+  for (int i = q0; i <= q1; i++) {
+    if (i + 1 <= q1) dist(i + 1);
+    const bool edgeRow = i == q0 || i == q1;
+    count += gRow(t0, t1, edgeRow, edgeRow ? nullptr : row(D, i - 1), row(D, i),
+                  edgeRow ? nullptr : row(D, i + 1), d2max, outside, row(G, i));
   }
   return count;
 }
@@ -221,11 +330,22 @@ _trel_align* alignRigidBox(int n, int m, _trel_a_box box, int cycles, _pdb_pepti
     own.resize(std::max(m, 1));
     xp = own.data();
   }
+  // The transformed target by coordinate, so that the distance rows run four
+  // targets at a time.
+  std::vector<double> soa(3 * (size_t)std::max(m, 1) + 8);
+  double* tx = soa.data();
+  double* ty = tx + m;
+  double* tz = ty + m;
   std::vector<_trel_align*> slots(cycles + 1, nullptr);
   for (int c = 0; c <= cycles; c++) {
     zeroFrame(m, box, buf->gplane);
     tf_pts(m, xp, tpep->ca, M);
-    int count = fillGplane(m, box, qpep->ca, xp, d2max, outside, buf);
+    for (int j = 0; j < m; j++) {
+      tx[j] = xp[j].x;
+      ty[j] = xp[j].y;
+      tz[j] = xp[j].z;
+    }
+    int count = fillGplane(m, box, qpep->ca, tx, ty, tz, d2max, outside, buf);
     if (zam_debug > 2) zam_msg("alignRigidBox: %d pairs within distance range (%.4f)\n", count, range);
     _trel_align* a = trel_alignGbox(n, m, box, buf);
     if (!a) a = emptyAlign(M);

