@@ -80,36 +80,6 @@ void readEnvironment() {
   zam_cuda_setup(S.first_gpu, S.n_gpus);
 }
 
-// The tool's matching values on top of the library's docking defaults.
-void fillDockSpec(_docking_spec* spec) {
-  zam_setDockSpec(spec);
-  spec->max_solutions = 1000;
-  spec->problem_type = 1;
-  spec->scan_order = 0;
-  spec->order = 10;
-  spec->fft_mode = 3;
-  spec->gpu_devices = 0;
-  spec->refine_mode = 0;
-  spec->r12_substeps = 0;
-  spec->receptor_samples = 162;
-  spec->ligand_samples = 492;
-  spec->twist_samples = 64;
-  spec->receptor_bandlimit = 12;
-  spec->ligand_bandlimit = 18;
-  spec->twist_bandlimit = 32;
-  spec->receptor_step = 20.0;
-  spec->ligand_step = 10.0;
-  spec->twist_step = 5.6;
-  spec->r12_step = 0.8;
-  spec->r12_offset = 0.0;
-  spec->r12_range = 6.0;
-  spec->grid_spacing = 0.6;
-  spec->potential_cutoff = 40.0;
-  spec->receptor_range = M_PI;
-  spec->ligand_range = M_PI;
-  spec->twist_range = 2.0 * M_PI;
-}
-
 // The shared cache parent is made world-writable with the sticky bit when
 // absent, and left exactly as it is when present; it must be a real folder,
 // not a link, because private folders are made inside it.
@@ -435,7 +405,7 @@ int trel_top(int argc, char** argv, char** envp) {
   readEnvironment();
 
   auto* spec = static_cast<_docking_spec*>(kget1B_0(sizeof(_docking_spec)));
-  fillDockSpec(spec);
+  setup_zam_options(spec);
   auto options = std::make_unique<_trel_options>();
 
   trel_parse_result parsed = trel_parseOptions(argc, argv, spec);

@@ -75,6 +75,36 @@ void zam_setDockSpec(_docking_spec* s) {
   setWeights(s);
 }
 
+void setup_zam_options(_docking_spec* s) {
+  if (!s) return;
+  zam_setDockSpec(s);
+  s->max_solutions = 1000;
+  s->problem_type = 1;
+  s->scan_order = 0;
+  s->order = 10;
+  s->fft_mode = 3;
+  s->gpu_devices = 0;
+  s->refine_mode = 0;
+  s->r12_substeps = 0;
+  s->receptor_samples = 162;
+  s->ligand_samples = 492;
+  s->twist_samples = 64;
+  s->receptor_bandlimit = 12;
+  s->ligand_bandlimit = 18;
+  s->twist_bandlimit = 32;
+  s->receptor_step = 20.0;
+  s->ligand_step = 10.0;
+  s->twist_step = 5.6;
+  s->r12_step = 0.8;
+  s->r12_offset = 0.0;
+  s->r12_range = 6.0;
+  s->grid_spacing = 0.6;
+  s->potential_cutoff = 40.0;
+  s->receptor_range = M_PI;
+  s->ligand_range = M_PI;
+  s->twist_range = 2.0 * M_PI;
+}
+
 void zam_setMatchSpec(_docking_spec* s) {
   if (!s) return;
   s->max_solutions = 1000;

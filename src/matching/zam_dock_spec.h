@@ -113,6 +113,12 @@ struct _docking {
 // sym_phiB are left as they are).
 void zam_setDockSpec(_docking_spec* spec);
 
+// The tool's start-up values: the library defaults (zam_setDockSpec) with the
+// fields that its matching needs overwritten (1000 solutions, matching, one
+// pass at order 10, 20/10/5.6 degree steps, distance range 6, cut-off 40).
+// The driver calls it on a zero-filled record before parsing its options.
+void setup_zam_options(_docking_spec* spec);
+
 // The library's matching preset (sym_phiA, sym_phiB, score_threshold,
 // potential_scale and the kb fields are left as they are).
 void zam_setMatchSpec(_docking_spec* spec);

@@ -1,0 +1,258 @@
+// The tool's structure inputs as a user gives them: positional files, folders
+// and list files for queries and targets, member lists, broken and missing
+// inputs, and a second run served entirely from the cache.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::read_file;
+using testutil::shared_pdb;
+using testutil::TempDir;
+using testutil::write_file;
+
+struct Outcome {
+  int status = -1;
+  std::string out;  // standard output and standard error together
+};
+
+// Runs the tool in folder cwd with only PATH and the given variables set.
+Outcome run(const std::string& cwd, std::vector<std::string> args, std::vector<std::string> env = {}) {
+  std::vector<std::string> argv_s = {TREL_BINARY};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  env.push_back("PATH=/usr/bin:/bin");
+  env.push_back("TREL_CPUS=2");
+  std::vector<char*> argv, envp;
+  for (std::string& a : argv_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    dup2(fds[1], 1);
+    dup2(fds[1], 2);
+    close(fds[0]);
+    close(fds[1]);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  Outcome r;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, size_t(n));
+  close(fds[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The targets searched for one query: the names of its ".knames" file, sorted.
+std::vector<std::string> searched(const TempDir& dir, const std::string& query) {
+  std::istringstream in(read_file(dir.file("trel_results/" + query + "/" + query + ".knames")));
+  std::vector<std::string> names;
+  for (std::string w; in >> w;) names.push_back(w);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+using Names = std::vector<std::string>;
+
+// Copies shared structures into dir/sub under their own names.
+void copyPdb(const TempDir& dir, const std::string& sub, const std::vector<std::string>& names) {
+  fs::create_directories(dir.file(sub));
+  for (const std::string& n : names)
+    fs::copy_file(shared_pdb("mustang-testdata/" + n + ".pdb"), dir.file(sub + "/" + n + ".pdb"));
+}
+
+// The same structure with its CA atoms only.
+void writeCaOnly(const std::string& from, const std::string& to) {
+  std::istringstream in(read_file(from));
+  std::string text;
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("ATOM", 0) == 0 && line.size() > 16 && line.compare(12, 4, " CA ") == 0) text += line + "\n";
+  write_file(to, text + "END\n");
+}
+
+class Inputs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  }
+};
+
+TEST_F(Inputs, FilesFoldersAndListFilesChooseQueriesAndTargets) {
+  TempDir dir;
+  copyPdb(dir, "q", {"1ard", "1paa"});
+  copyPdb(dir, "tg", {"1sp1", "1zaa1", "1znf"});
+  const std::string cwd = fs::canonical(dir.path).string() + "/";
+
+  // A folder of targets: every file in it is searched.
+  Outcome folder = run(dir.str(), {"q/1ard.pdb", "-target=tg"});
+  ASSERT_EQ(folder.status, 0) << folder.out;
+  EXPECT_EQ(searched(dir, "1ard"), (Names{"1sp1", "1zaa1", "1znf"}));
+  fs::remove_all(dir.file("trel_results"));
+
+  // List files: names relative to the current folder or absolute, the first
+  // word of a line only, blank lines skipped. Every -source entry is a query.
+  write_file(dir.file("queries.txt"), "q/1ard.pdb\nq/1paa.pdb\n");
+  write_file(dir.file("targets.txt"),
+             "tg/1znf.pdb chain A\n\n" + shared_pdb("mustang-testdata/2drp1.pdb") + "\n");
+  Outcome lists = run(dir.str(), {"-source=queries.txt", "-target=targets.txt"});
+  ASSERT_EQ(lists.status, 0) << lists.out;
+  EXPECT_EQ(searched(dir, "1ard"), (Names{"1znf", "2drp1"}));
+  EXPECT_EQ(searched(dir, "1paa"), (Names{"1znf", "2drp1"}));
+  fs::remove_all(dir.file("trel_results"));
+
+  // -read alone: its first name is the query, the rest are targets.
+  write_file(dir.file("all.txt"), "q/1paa.pdb\ntg/1znf.pdb\ntg/1sp1.pdb\n");
+  Outcome read = run(dir.str(), {"-read=all.txt"});
+  ASSERT_EQ(read.status, 0) << read.out;
+  EXPECT_EQ(searched(dir, "1paa"), (Names{"1sp1", "1znf"}));
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/1znf")));
+  fs::remove_all(dir.file("trel_results"));
+
+  // With a positional query, the whole -read list becomes targets.
+  Outcome readAll = run(dir.str(), {"q/1ard.pdb", "-read=all.txt"});
+  ASSERT_EQ(readAll.status, 0) << readAll.out;
+  EXPECT_EQ(searched(dir, "1ard"), (Names{"1paa", "1sp1", "1znf"}));
+  fs::remove_all(dir.file("trel_results"));
+
+  // A listed file that does not exist is left out with a warning.
+  write_file(dir.file("gaps.txt"), "nope.pdb\ntg/1sp1.pdb\n");
+  Outcome gaps = run(dir.str(), {"q/1ard.pdb", "-target=gaps.txt"});
+  ASSERT_EQ(gaps.status, 0) << gaps.out;
+  EXPECT_TRUE(has(gaps.out, "*Warning* File not found : " + cwd + "nope.pdb\n")) << gaps.out;
+  EXPECT_EQ(searched(dir, "1ard"), (Names{"1sp1"}));
+
+  // ... and a list of nothing but missing files leaves no target.
+  write_file(dir.file("none.txt"), "nope.pdb\n/no/such/file.pdb\n");
+  Outcome none = run(dir.str(), {"q/1ard.pdb", "-target=none.txt"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_TRUE(has(none.out, "*Warning* File not found : /no/such/file.pdb\n")) << none.out;
+  EXPECT_TRUE(has(none.out, "*Error* No target or database PDB files given. Exiting.\n")) << none.out;
+}
+
+TEST_F(Inputs, BrokenAndMissingInputsStopTheRun) {
+  TempDir dir;
+  copyPdb(dir, ".", {"1ard", "1znf"});
+  writeCaOnly(shared_pdb("mustang-testdata/1sp1.pdb"), dir.file("ca.pdb"));
+
+  Outcome query = run(dir.str(), {"ca.pdb", "1znf.pdb"});
+  EXPECT_EQ(query.status, 1);
+  EXPECT_TRUE(has(query.out, "*Error* Failed to load broken PDB query (perhaps CA-only): ca.pdb\n"
+                             "(use -broken to load broken PDB files)\n"))
+      << query.out;
+
+  Outcome target = run(dir.str(), {"1ard.pdb", "1znf.pdb", "ca.pdb"});
+  EXPECT_EQ(target.status, 1);
+  EXPECT_TRUE(has(target.out, "*Error* Failed to load broken PDB target: ca.pdb\n"
+                              "(use -broken to load broken PDB files)\n"))
+      << target.out;
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/1ard/1ard.knames")));
+
+  Outcome allowed = run(dir.str(), {"-broken", "1ard.pdb", "1znf.pdb", "ca.pdb"});
+  ASSERT_EQ(allowed.status, 0) << allowed.out;
+  EXPECT_TRUE(has(allowed.out, "*Warning* Broken target PDB structure (perhaps CA-only): ca.pdb\n"));
+  const Names hits = searched(dir, "1ard");
+  EXPECT_NE(std::find(hits.begin(), hits.end(), "1znf"), hits.end());
+
+  Outcome missing = run(dir.str(), {"1ard.pdb", "missing.pdb"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(has(missing.out, "*Error* File not found: missing.pdb\n")) << missing.out;
+
+  // A list file or folder that is not there, for each option that takes one.
+  for (const char* opt : {"-read", "-source", "-target", "-only"}) {
+    SCOPED_TRACE(opt);
+    Outcome r = run(dir.str(), {"1ard.pdb", "1znf.pdb", std::string(opt) + "=nolist.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.out, "*Error* File not found: nolist.txt\n")) << r.out;
+    EXPECT_FALSE(has(r.out, "Rank"));
+  }
+}
+
+TEST_F(Inputs, OnlyListSelectsDatabaseMembers) {
+  TempDir dir;
+  copyPdb(dir, "tg", {"1sp1", "1zaa1", "1znf"});
+  const std::vector<std::string> env = {"TREL_DATABASE=" + dir.file("db")};
+  fs::create_directories(dir.file("db"));
+  Outcome build = run(dir.str(), {"-build=mini", "-source=tg"}, env);
+  ASSERT_EQ(build.status, 0) << build.out;
+
+  // Unsorted, with a name that is no member: the list is sorted and logged.
+  write_file(dir.file("only.txt"), "1znf\nd9xyz_\n1sp1 extra\n");
+  Outcome list = run(dir.str(), {"-db=mini", "-list", "-only=only.txt"}, env);
+  ASSERT_EQ(list.status, 0) << list.out;
+  EXPECT_TRUE(has(list.out, "getNames -> 3\nnames[0] = 1sp1\nnames[1] = 1znf\nnames[2] = d9xyz_\n")) << list.out;
+  EXPECT_TRUE(has(list.out, "\n1sp1 [")) << list.out;
+  EXPECT_TRUE(has(list.out, "\n1znf [")) << list.out;
+  EXPECT_FALSE(has(list.out, "1zaa1")) << list.out;
+}
+
+TEST_F(Inputs, SecondCachedRunBuildsNothing) {
+  TempDir dir;
+  const std::vector<std::string> structures = {"1ard", "1sp1", "1zaa1"};
+  copyPdb(dir, "src", structures);
+  const std::vector<std::string> args = {"-cache", "src/1ard.pdb", "src/1sp1.pdb", "src/1zaa1.pdb"};
+  const std::vector<std::string> env = {"TREL_CACHE=" + dir.file("cache")};
+
+  Outcome first = run(dir.str(), args, env);
+  ASSERT_EQ(first.status, 0) << first.out;
+  EXPECT_TRUE(has(first.out, "Creating CACHE directory: " + dir.file("cache") + "/\n")) << first.out;
+
+  // Every object leaves its tag, trace and image; they are dated back an hour
+  // so that any rewrite shows.
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  std::map<std::string, fs::file_time_type> stamps;
+  for (const std::string& s : structures) {
+    for (const char* ext : {".trq", ".trc", ".pdb"}) {
+      const std::string f = dir.file("cache/" + s + ext);
+      ASSERT_TRUE(fs::exists(f)) << f;
+      fs::last_write_time(f, old);
+      stamps[f] = fs::last_write_time(f);
+    }
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("cache")), fs::directory_iterator()), 9);
+
+  // The hit lists and scores of the first run, then the sources are emptied:
+  // a structure rebuilt from them would have no residues and stop the run.
+  // (Superposed coordinates are left out: the cached image holds the imported
+  // coordinates at the 0.001 A precision of PDB text.)
+  std::map<std::string, std::string> results;
+  for (const char* ext : {".knames", ".krank", ".khits", ".ktops", ".kcode", ".kroc"})
+    results[std::string("1ard") + ext] = read_file(dir.file(std::string("trel_results/1ard/1ard") + ext));
+  ASSERT_NE(results["1ard.krank"], "");
+  for (const std::string& s : structures) write_file(dir.file("src/" + s + ".pdb"), "END\n");
+  fs::remove_all(dir.file("trel_results"));
+
+  Outcome second = run(dir.str(), args, env);
+  ASSERT_EQ(second.status, 0) << second.out;
+  EXPECT_TRUE(has(second.out, "Using CACHE directory: " + dir.file("cache") + "/\n")) << second.out;
+  EXPECT_FALSE(has(second.out, "*Error*")) << second.out;
+  for (const auto& [f, t] : stamps) EXPECT_TRUE(fs::last_write_time(f) == t) << f << " was rewritten";
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("cache")), fs::directory_iterator()), 9);
+  for (const auto& [name, text] : results)
+    EXPECT_EQ(read_file(dir.file("trel_results/1ard/" + name)), text) << name;
+}
+
+}  // namespace
