@@ -30,6 +30,13 @@ inline v4f load4(const float* p) {
   return v;
 }
 inline void store4(float* p, v4f v) { memcpy(p, &v, sizeof v); }
+// Lane-wise std::max(a, b): b where a < b, else a.
+inline v4f vmax(v4f a, v4f b) { return a < b ? b : a; }
+// Running maximum across the four lanes, lane 0 first.
+inline v4f prefixMax(v4f v) {
+  v = vmax(v, __builtin_shufflevector(v, v, 0, 0, 1, 2));
+  return vmax(v, __builtin_shufflevector(v, v, 0, 0, 0, 1));
+}
 
 // One row r of the fill over columns c0+1..c1. Hp, Ep, Fp hold row r-1; H,
 // E, F row r with its border cell c0 already set; S and B (when HasB) are
@@ -68,9 +75,21 @@ void fill_row(int c0, int c1, const float* Hp, const float* Ep, const float* Fp,
     E[c] = std::max(tpen[c] + Hp[c], Ep[c] + eE);
   }
   float f = F[c0];
-  if (eF == 0.0f && std::signbit(eF)) {
-    // Adding -0 changes no float: the scan is a running maximum.
-    for (c = c0 + 1; c <= c1; c++) {
+  if (eF == 0.0f) {
+    // Adding a zero changes no float but the sign of a zero, which no
+    // comparison sees: the scan is a running maximum, taken eight cells a
+    // step as prefix maxima carried along the row.
+    const v4f vq = splat(qpen_r);
+    v4f carry = splat(f);
+    for (c = c0 + 1; c + 7 <= c1; c += 8) {
+      const v4f lo = vmax(prefixMax(vq + load4(H + c - 1)), carry);
+      const v4f hi = vmax(prefixMax(vq + load4(H + c + 3)), splat(lo[3]));
+      store4(F + c, lo);
+      store4(F + c + 4, hi);
+      carry = splat(hi[3]);
+    }
+    f = carry[0];
+    for (; c <= c1; c++) {
       f = std::max(qpen_r + H[c - 1], f);
       F[c] = f;
     }

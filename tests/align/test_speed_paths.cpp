@@ -9,6 +9,7 @@
 
 #include "align/trel_align.h"
 #include "align/trel_blosum62.h"
+#include "align/trel_dp.h"
 #include "align/trel_fit.h"
 #include "align/trel_globals.h"
 #include "common/test_util.h"
@@ -129,4 +130,51 @@ TEST_F(TwoChains, FarNeighboursLeavingTheFastRangeStillMatch) {
   // fast exponential's range; those rows are redone cell by cell.
   trel_setAlignTau(0.05f);
   checkPlanes(n, m, {0, n - 1, 0, m - 1}, q, t, centring(), 40.0f, 0.0f, 1e-6);
+}
+
+TEST(BoxFill, GapFreeFillMatchesThePlainRecurrence) {
+  // Without gap penalties the target-gap state is a running maximum taken
+  // eight cells a step; every state and direction must equal the plain
+  // recurrence, over boxes whose widths leave every tail length.
+  const int n = 23, m = 37;
+  _trel_align_buf** bufs = trel_allocAlignBuf(1, n, m);
+  _trel_align_buf* buf = bufs[0];
+  const int64_t w = m + 2, P = (int64_t)(n + 2) * w;
+  uint32_t seed = 12345;
+  auto rnd = [&] {
+    seed = seed * 1664525u + 1013904223u;
+    return (float)(seed >> 8) / 16777216.0f;
+  };
+  for (int64_t k = 0; k < P; k++) {
+    buf->gplane[k] = rnd() < 0.3f ? 0.0f : rnd();  // ties between the states too
+    buf->gfactor[k] = rnd() < 0.5f ? 1.0f : 0.5f + rnd();
+  }
+  std::vector<float> H(P), E(P), F(P);
+  std::vector<unsigned char> D(P);
+  for (int t1 = 0; t1 < m; t1 += 1) {
+    _trel_a_box box{2, n - 3, 1, t1};
+    ASSERT_EQ(trel_doTheDP(n, m, box, 0, buf->gplane, buf->gfactor, buf), 1);
+    const int r0 = box.qfirst, c0 = box.tfirst, r1 = box.qlast + 2, c1 = box.tlast + 2;
+    for (int r = r0; r <= r1; r++) F[r * w + c0] = -99999.0f;
+    for (int c = c0; c <= c1; c++) E[r0 * w + c] = -99999.0f;
+    H[r0 * w + c0] = 0.0f;
+    for (int r = r0 + 1; r <= r1; r++) H[r * w + c0] = E[r * w + c0] = 0.0f;
+    for (int c = c0 + 1; c <= c1; c++) H[r0 * w + c] = F[r0 * w + c] = 0.0f;
+    for (int r = r0 + 1; r <= r1; r++)
+      for (int c = c0 + 1; c <= c1; c++) {
+        const int64_t k = r * w + c, d = (r - 1) * w + c - 1;
+        const float g = std::max(E[d], F[d]);
+        const float sb = buf->gplane[k] * buf->gfactor[k];
+        const bool diag = H[d] > g;
+        H[k] = sb + (diag ? H[d] : g);
+        D[k] = diag ? 0 : (F[d] < E[d] ? 1 : 2);
+        E[k] = std::max(H[k - w], E[k - w]);
+        F[k] = std::max(H[k - 1], F[k - 1]);
+        ASSERT_EQ(buf->hplane[k], H[k]) << t1 << ": " << r << "," << c;
+        ASSERT_EQ(buf->eplane[k], E[k]) << t1 << ": " << r << "," << c;
+        ASSERT_EQ(buf->fplane[k], F[k]) << t1 << ": " << r << "," << c;
+        ASSERT_EQ(buf->dir[k], D[k]) << t1 << ": " << r << "," << c;
+      }
+  }
+  trel_freeAlignBuf(1, bufs);
 }
