@@ -1,0 +1,218 @@
+// The per-hit result files of a search run by the tool itself: every file of
+// every shown hit with its header lines, written in rank order before the
+// query and target PDB files; switches that leave files out; and result
+// names that cannot be written.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::read_file;
+using testutil::shared_pdb;
+using testutil::TempDir;
+
+const char* const kQuery = "1A0J_A";
+const char* const kTargets[] = {"1A0L_A", "1A5I_A"};
+const std::string kRule = "#" + std::string(79, '=') + "\n";
+
+// Unpacks a shared trypsin into dir as NAME.pdb, so that file names stay plain.
+std::string unpack(const TempDir& dir, const std::string& name) {
+  const std::string out = dir.file(name + ".pdb");
+  gzFile in = gzopen(shared_pdb("theseus-examples/trypsins/" + name + ".pdb.gz").c_str(), "rb");
+  if (!in) return out;
+  std::string text;
+  char buf[8192];
+  int n;
+  while ((n = gzread(in, buf, sizeof buf)) > 0) text.append(buf, size_t(n));
+  gzclose(in);
+  testutil::write_file(out, text);
+  return out;
+}
+
+// Runs the tool in cwd on the query and both targets, extra options first;
+// returns the exit status (-1 when it did not exit normally) and the output.
+int run(const TempDir& dir, std::vector<std::string> extra, std::string* out) {
+  std::vector<std::string> args = {TREL_BINARY};
+  args.insert(args.end(), extra.begin(), extra.end());
+  args.push_back(unpack(dir, kQuery));
+  for (const char* t : kTargets) args.push_back(unpack(dir, t));
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  char path[] = "PATH=/usr/bin:/bin";
+  char* envp[] = {path, nullptr};
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.str().c_str()) != 0) _exit(126);
+    dup2(fds[1], 1);
+    dup2(fds[1], 2);
+    close(fds[0]);
+    close(fds[1]);
+    execve(argv[0], argv.data(), envp);
+    _exit(127);
+  }
+  close(fds[1]);
+  ssize_t n;
+  char buf[4096];
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) out->append(buf, size_t(n));
+  close(fds[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool starts(const std::string& text, const std::string& head) { return text.compare(0, head.size(), head) == 0; }
+
+std::string pairStem(const char* target) { return std::string(target) + "_" + kQuery; }
+
+// Names of the regular files in folder.
+std::set<std::string> listing(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.is_regular_file()) names.insert(e.path().filename().string());
+  return names;
+}
+
+// Every file a search writes for the query with the given switches.
+std::set<std::string> expected(bool pdb, bool krmsd) {
+  const std::string q = kQuery;
+  std::set<std::string> names;
+  for (const char* ext : {".ktops", ".krank", ".khits", ".knames", ".kcode", ".ktime", ".kroc"})
+    names.insert(q + ext);
+  if (pdb) names.insert({q + "_query.pdb", q + "_query_rainbow.pdb"});
+  for (const char* t : kTargets) {
+    const std::string p = pairStem(t);
+    for (const char* ext : {".kpairs", ".wpairs", ".profit", ".fasta", ".pir", ".kalign", ".kchains",
+                            ".mat"})
+      names.insert(p + ext);
+    if (krmsd) names.insert(p + ".krmsd");
+    if (!pdb) continue;
+    names.insert({p + ".jmol", p + ".pdb", p + "_rainbow.pdb", p + "_rainbow.mac", p + "_rainbow.tcl"});
+    for (const char* colouring : {"_matched", "_aligned", "_segments"})
+      names.insert({p + colouring + ".mac", p + colouring + ".tcl"});
+  }
+  return names;
+}
+
+class HitFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  }
+};
+
+TEST_F(HitFiles, EveryFileOfEveryHitWithItsHeaderInRankOrder) {
+  TempDir dir;
+  std::string out;
+  ASSERT_EQ(run(dir, {"-verbose=2"}, &out), 0) << out;
+  const std::string folder = dir.file(std::string("trel_results/") + kQuery + "/");
+  EXPECT_EQ(listing(folder), expected(true, true));
+
+  const std::string q = kQuery, qout = q + "_query.pdb";
+  for (const char* t : kTargets) {
+    SCOPED_TRACE(t);
+    const std::string p = pairStem(t), f = folder + p;
+    const std::string kpairs = read_file(f + ".kpairs");
+    EXPECT_TRUE(starts(kpairs, kRule + "#Query In:     " + q + "\n#Target In:    " + t + "\n")) << kpairs;
+    EXPECT_TRUE(has(kpairs, "#Query Out:    " + qout + "\n#Target Out:   " + p + ".pdb\n"));
+    EXPECT_TRUE(has(kpairs, "#Tmatrix (Target Out = Tmatrix * Target In):\n"));
+    EXPECT_TRUE(has(kpairs, "#  Posn   Dist  K-Score  G-Score  SegID   Query        Target\n"));
+    const std::string kalign = read_file(f + ".kalign");
+    EXPECT_TRUE(starts(kalign, kRule + "#Query In:     " + q + "\n"));
+    EXPECT_TRUE(has(kalign, "#SSEs       (A = ALPHA, B = BETA, C = COIL/LOOP)\n"));
+    EXPECT_TRUE(starts(read_file(f + ".wpairs"), "#Query In:   " + q + ".pdb A\n#Target In:  " + t + ".pdb A\n"));
+    const std::string profit = read_file(f + ".profit");
+    EXPECT_TRUE(starts(profit, "REFERENCE " + qout + "\nMOBILE    " + p + ".pdb\nATOMS CA\nZONE "));
+    EXPECT_TRUE(profit.size() > 4 && profit.substr(profit.size() - 4) == "FIT\n");
+    EXPECT_TRUE(starts(read_file(f + ".jmol"), "#" + q + ".pdb A\n"));
+    EXPECT_TRUE(starts(read_file(f + ".fasta"), ">" + qout + " A\n"));
+    EXPECT_TRUE(starts(read_file(f + ".pir"), ">P1;" + qout + "\nstructure:"));
+    EXPECT_TRUE(starts(read_file(f + ".kchains"), kRule + "#Query:          " + q + "\n"));
+    EXPECT_TRUE(starts(read_file(f + ".krmsd"), kRule + "#Query In:   " + q + ".pdb A\n"));
+    for (const char* colouring : {"_matched", "_aligned", "_segments"}) {
+      EXPECT_TRUE(starts(read_file(f + colouring + ".mac"), "# Zam command file to draw a Trel superposition.\n"));
+      EXPECT_TRUE(starts(read_file(f + colouring + ".tcl"), "# VMD command file to draw a Trel superposition.\n"));
+    }
+    EXPECT_TRUE(starts(read_file(f + "_rainbow.mac"), "# This file: " + p + "_rainbow.mac\n"));
+    EXPECT_TRUE(starts(read_file(f + "_rainbow.tcl"), "# This file: " + p + "_rainbow.tcl\n"));
+    EXPECT_TRUE(starts(read_file(f + "_rainbow.pdb"), "REMARK  File written by "));
+    const std::string pdb = read_file(f + ".pdb");
+    EXPECT_TRUE(starts(pdb, "REMARK  File written by "));
+    EXPECT_TRUE(has(pdb, "\nREMARK  Query:      " + q + "\nREMARK  Target:     " + t + "\nATOM "));
+    const std::string mat = read_file(f + ".mat");
+    EXPECT_TRUE(mat.size() > 37 && mat.substr(mat.size() - 37) == " 0.000000 0.000000 0.000000 1.000000\n") << mat;
+  }
+  EXPECT_TRUE(starts(read_file(folder + qout), "REMARK  File written by "));
+
+  // The alignment files go out hit by hit in rank order, then the query and
+  // target PDB files, then the tables. Rank 0 heads ".knames".
+  const std::string names = read_file(folder + q + ".knames");
+  const std::string first = names.substr(0, names.find('\n'));
+  ASSERT_TRUE(first == kTargets[0] || first == kTargets[1]) << names;
+  const std::string second = first == kTargets[0] ? kTargets[1] : kTargets[0];
+  const size_t a0 = out.find("Writing alignment file: ./trel_results/" + q + "/" + first + "_" + q);
+  const size_t a1 = out.find("Writing alignment file: ./trel_results/" + q + "/" + second + "_" + q);
+  const size_t qpdb = out.find("Writing QUERY pdb file:  ./trel_results/" + q + "/" + qout);
+  const size_t tpdb = out.find("Writing TARGET pdb file: ./trel_results/" + q + "/" + first + "_" + q + ".pdb");
+  const size_t table = out.find("Top 2 matches for " + q);
+  ASSERT_NE(table, std::string::npos) << out;
+  EXPECT_TRUE(a0 < a1 && a1 < qpdb && qpdb < tpdb && tpdb < table) << out;
+}
+
+TEST_F(HitFiles, SwitchesLeaveTheirFilesOut) {
+  TempDir dir;
+  std::string out;
+  ASSERT_EQ(run(dir, {"-nopdb", "-nokrmsd"}, &out), 0) << out;
+  EXPECT_EQ(listing(dir.file(std::string("trel_results/") + kQuery)), expected(false, false));
+  EXPECT_FALSE(has(out, "Writing QUERY pdb file")) << out;
+}
+
+TEST_F(HitFiles, UnwritableNamesGiveWarningsAndNoPartialFile) {
+  // Tests run as root, so permissions block nothing: a folder standing where
+  // a result file should go cannot be opened or replaced by anyone.
+  TempDir dir;
+  const std::string sub = std::string("trel_results/") + kQuery + "/";
+  const std::string p = sub + pairStem(kTargets[0]);
+  const std::vector<std::string> blocked = {p + ".kpairs", p + ".kalign", p + ".kchains", p + ".krmsd",
+                                            p + "_matched.tcl", p + "_rainbow.pdb", p + ".pdb",
+                                            p + ".mat", sub + kQuery + "_query.pdb"};
+  for (const std::string& b : blocked) fs::create_directories(dir.file(b));
+  std::string out;
+  ASSERT_EQ(run(dir, {}, &out), 0) << out;
+  for (const std::string& b : blocked) {
+    EXPECT_TRUE(has(out, "*Warning*") && has(out, "./" + b + "\n")) << b << "\n" << out;
+    EXPECT_TRUE(fs::is_directory(dir.file(b))) << b;
+  }
+  // The rest is written; nothing half-done or temporary is left behind.
+  std::set<std::string> want = expected(true, true);
+  for (const std::string& b : blocked) want.erase(fs::path(b).filename().string());
+  EXPECT_EQ(listing(dir.file(sub)), want);
+  EXPECT_TRUE(has(read_file(dir.file(pairStem(kTargets[1]).insert(0, sub) + ".kpairs")), "#Tmatrix"));
+
+  // A results sub-folder that cannot be made stops the run with an error
+  // naming it, before any result file is started.
+  TempDir dir2;
+  fs::create_directories(dir2.file("trel_results"));
+  testutil::write_file(dir2.file("trel_results/" + std::string(kQuery)), "not a folder\n");
+  out.clear();
+  EXPECT_EQ(run(dir2, {}, &out), 1) << out;
+  EXPECT_TRUE(has(out, "Failed to create RESULTS directory: ./trel_results/" + std::string(kQuery))) << out;
+  EXPECT_EQ(listing(dir2.file("trel_results")), (std::set<std::string>{kQuery, "trel.log"}));
+  EXPECT_EQ(read_file(dir2.file("trel_results/" + std::string(kQuery))), "not a folder\n");
+}
+
+}  // namespace
