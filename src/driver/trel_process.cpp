@@ -13,6 +13,7 @@
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
 #include "store/trel_cache.h"
+#include "store/trel_database.h"
 #include "store/trel_thing.h"
 
 namespace {
@@ -29,6 +30,17 @@ _trel_thing_opts storeOptions(const _trel_options* o) {
   s.filter_method = o->filter_method;
   s.q_max = o->q_max;
   return s;
+}
+
+// What the database reads of the run settings.
+_trel_db_opts databaseOptions(const _trel_options* o) {
+  _trel_db_opts d;
+  d.thing = storeOptions(o);
+  d.i_max = o->i_max;
+  d.use_binary = o->use_binary;
+  d.do_stats = o->do_stats;
+  d.export_mode = o->export_mode;
+  return d;
 }
 
 [[noreturn]] void stop() { std::exit(1); }
@@ -63,14 +75,9 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   (void)sys_folder;
   (void)name;
   (void)templ;
-  (void)select;
-  (void)only;
-  (void)nonly;
   const double start = zam_get_time();
-  // Database members (as queries or targets) need the structure database,
-  // which is not part of this build.
-  if (db) unavailable("database search");
-  if (member && member[0]) {
+  const bool with_member = member && member[0];
+  if (with_member && !db) {
     zam_err("No database given for the query member %s.\n", member);
     stop();
   }
@@ -81,44 +88,55 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   if (options->do_multi) unavailable("multiple");
 
   const _trel_thing_opts store = storeOptions(options);
+  const _trel_db_opts dbopts = databaseOptions(options);
   const int qpots[TREL_POT_CLASSES] = {-1, 0, 0, 0, 0};
-  std::vector<_trel_thing*> qlist(std::max(nq, 1), nullptr);
+  // The database member asked for with -member is the last query.
+  const int nq_all = nq + (with_member ? 1 : 0);
+  std::vector<_trel_thing*> qlist(std::max(nq_all, 1), nullptr);
+  std::vector<const char*> qnames(std::max(nq_all, 1), nullptr);
+  for (int q = 0; q < nq; q++) qnames[q] = queries[q];
+  if (with_member) qnames[nq] = member;
   if (nq > 0 && !trel_openThings(nq, qlist.data(), qpots, 1, INT_MAX, options->with_qseq, queries,
                                  usr_folder, 1, options->use_cache, &store))
     stop();
+  if (with_member &&
+      !trel_memberDatabase(db, member, &qlist[nq], qpots, 1, INT_MAX, &dbopts)) {
+    closeAll(qlist);
+    stop();
+  }
 
-  for (int q = 0; q < nq; q++) {
+  for (int q = 0; q < nq_all; q++) {
     const _trel_thing* t = qlist[q];
     if (!t->valid) {
-      zam_err("Failed to open query: %s\n", queries[q]);
+      zam_err("Failed to open query: %s\n", qnames[q]);
       stop();
     }
     if (broken(t)) {
       if (!options->use_broken) {
-        zam_err("Failed to load broken PDB query (perhaps CA-only): %s\n", queries[q]);
+        zam_err("Failed to load broken PDB query (perhaps CA-only): %s\n", qnames[q]);
         zam_msg("(use -broken to load broken PDB files)\n");
         stop();
       }
-      zam_wrn("Broken query PDB structure (perhaps CA-only): %s\n", queries[q]);
+      zam_wrn("Broken query PDB structure (perhaps CA-only): %s\n", qnames[q]);
     }
   }
 
   // Targets load the descriptor classes of every query (all classes for the
   // modes that compare every structure with every other).
   int tpots[TREL_POT_CLASSES] = {0, 0, 0, 0, 0};
-  for (int q = 0; q < nq; q++) {
+  for (int q = 0; q < nq_all; q++) {
     const int c = qlist[q]->tag ? qlist[q]->tag->pot_class : 0;
     if (c >= 0 && c < TREL_POT_CLASSES) tpots[c] = 1;
   }
   if (options->do_all || options->do_multi) std::fill(tpots, tpots + TREL_POT_CLASSES, 1);
 
   int qmin = INT_MAX, qmax = 1;
-  for (int q = 0; q < nq; q++) {
+  for (int q = 0; q < nq_all; q++) {
     const int n = qlist[q]->tag ? qlist[q]->tag->n_residues : 0;
     qmin = std::min(qmin, n);
     qmax = std::max(qmax, n);
   }
-  if (nq < 1) qmin = 1;
+  if (nq_all < 1) qmin = 1;
 
   int lo = 1, hi = INT_MAX;
   const float f = options->align_filter;
@@ -133,53 +151,73 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
     }
   }
 
-  std::vector<_trel_thing*> tlist(std::max(nt, 1), nullptr);
+  // The target files, then the selected database members, which borrow
+  // their tags and trace records from the database's mapped blocks and load
+  // their images only when a search superposes them.
+  const int room = nt + (db ? db->n_members : 0);
+  std::vector<_trel_thing*> tlist(std::max(room, 1), nullptr);
   if (nt > 0 && !trel_openThings(nt, tlist.data(), tpots, lo, hi, options->with_tseq, targets,
                                  usr_folder, 1, options->use_cache, &store)) {
     closeAll(qlist);
     stop();
   }
+  int nt_all = nt;
+  if (db) {
+    const int count = trel_loadDatabase(db, tlist.data() + nt, tpots, select, only, nonly, lo, hi,
+                                        &dbopts);
+    if (count < 0) {
+      closeAll(qlist);
+      closeAll(tlist);
+      stop();
+    }
+    nt_all += count;
+  }
 
   int tmax = 1;
-  for (int t = 0; t < nt; t++) {
+  for (int t = 0; t < nt_all; t++) {
     const _trel_thing* th = tlist[t];
+    const char* tname = t < nt ? targets[t] : th->name;
     if (broken(th)) {
       if (!options->use_broken) {
-        zam_err("Failed to load broken PDB target: %s\n", targets[t]);
+        zam_err("Failed to load broken PDB target: %s\n", tname);
         zam_msg("(use -broken to load broken PDB files)\n");
         stop();
       }
-      zam_wrn("Broken target PDB structure (perhaps CA-only): %s\n", targets[t]);
+      zam_wrn("Broken target PDB structure (perhaps CA-only): %s\n", tname);
       continue;
     }
+    // A member outside the length window has no trace and is never aligned:
+    // it does not size the alignment buffers.
+    if (t >= nt && !th->trace.seg) continue;
     tmax = std::max(tmax, th->tag->n_residues);
   }
   // Cache files are written now, while every image still holds the
   // coordinates it was read with: the flexible alignment moves target images.
+  // Database members are never dirty: they have no cache files.
   if (options->use_cache) {
-    for (int q = 0; q < nq; q++) trel_writeThingCache(qlist[q]);
-    for (int t = 0; t < nt; t++) trel_writeThingCache(tlist[t]);
+    for (int q = 0; q < nq_all; q++) trel_writeThingCache(qlist[q]);
+    for (int t = 0; t < nt_all; t++) trel_writeThingCache(tlist[t]);
   }
   if (zam_debug > 0)
-    zam_msg("Prepared %d queries and %d targets in %.2f seconds.\n", nq, nt, zam_get_time() - start);
+    zam_msg("Prepared %d queries and %d targets in %.2f seconds.\n", nq_all, nt_all,
+            zam_get_time() - start);
 
   const int threads = options->use_threads ? zam_thread_cpus() : 1;
   const int L = std::max(qmax, tmax);
   _trel_align_buf** bufs = trel_allocAlignBuf(threads, L, L);
 
-  if (options->do_ligand && nq == 1 && nt >= 2) {
-    trel_doSearch(qlist.data(), nq, tlist.data(), 1, nullptr, 0, bufs, options, nullptr);
+  if (options->do_ligand && nq_all == 1 && nt_all >= 2) {
+    trel_doSearch(qlist.data(), nq_all, tlist.data(), 1, nullptr, 0, bufs, options, nullptr);
   } else {
     options->do_ligand = 0;
-    trel_doSearch(qlist.data(), nq, tlist.data(), nt, nullptr, 0, bufs, options, nullptr);
+    trel_doSearch(qlist.data(), nq_all, tlist.data(), nt_all, nullptr, 0, bufs, options, nullptr);
   }
 
   // Closing writes the cache files that are due; without a cache the
   // objects are released all the same, so that nothing outlives the mode.
+  // Members go back to the database's array (their records stay), and the
+  // database itself is closed by the driver after this mode.
   closeAll(qlist);
-  for (int t = 0; t < nt; t++) {
-    trel_closeThing(nullptr, tlist[t]);
-    tlist[t] = nullptr;
-  }
+  closeAll(tlist);
   trel_freeAlignBuf(threads, bufs);
 }

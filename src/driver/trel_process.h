@@ -1,5 +1,6 @@
-// The search mode: turns the query and target file names into structure
-// objects, checks them (broken structures stop the run unless -broken),
+// The search mode: turns the query and target file names, and the selected
+// members of an open structure database (and a -member query), into
+// structure objects, checks them (broken structures stop the run unless -broken),
 // fixes the residue-length window of the targets, allocates one alignment
 // buffer per thread and hands everything to the per-query search. The
 // all-against-all, model and multiple modes are not part of this build.
@@ -8,8 +9,9 @@
 struct _trel_db;
 struct _trel_options;
 
-// queries[0..nq-1] and targets[0..nt-1] are file names; member, templ, db,
-// select, only and nonly serve database searches and the model mode. Every
+// queries[0..nq-1] and targets[0..nt-1] are file names; db (or null) adds
+// its members chosen by select and only[0..nonly-1] (sorted) as targets, and
+// member names one of them as a further query; templ serves the model mode. Every
 // failure is reported here and ends the process with exit status 1; on
 // return every object and buffer it made has been released.
 void trel_process(const char* sys_folder, const char* name, const char* usr_folder,
