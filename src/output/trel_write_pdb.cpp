@@ -16,6 +16,7 @@
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "runtime/zam_version.h"
 #include "store/trel_thing.h"
 #include "structure/zam_pdb.h"
 
@@ -143,11 +144,16 @@ _trel_pdb_out* trel_openPdbOut(const char* path) {
   const std::string final_name = with_extension(text(path), "pdb");
   const std::string temp = with_extension(final_name.substr(0, final_name.size() - 4) + ".tmp",
                                           "pdb");
-  _zam_file* fp = zam_openPdbFile(temp.c_str());
+  // Opened here rather than by zam_openPdbFile, whose own error would name
+  // the temporary file and report the failure a second time.
+  _zam_file* fp = zam_fopen(temp.c_str(), "w");
   if (!fp) {
     zam_wrn("Cannot write PDB file: %s\n", final_name.c_str());
     return nullptr;
   }
+  if (zam_debug > 1) zam_msg("Writing PDB: %s\n", final_name.c_str());
+  char date[32];
+  zam_fprintf(fp, "REMARK  File written by %s on %s.\n", zam_version(), zam_get_date(date));
   auto* out = (_trel_pdb_out*)kget1B_0(sizeof(_trel_pdb_out));
   out->fp = fp;
   out->path = kdupS(final_name.c_str());

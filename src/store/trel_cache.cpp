@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -149,12 +150,35 @@ _pdb_image* readSource(_trel_thing* thing, const char* path) {
   return image;
 }
 
+// Sets every atom coordinate to the number the PDB text of the image file
+// gives back ("%8.3f", read with strtod). An object built now and the same
+// object read from its cache later then hold the very same image, and the
+// trace built from it matches the image the cached run reads.
+void roundAsText(_pdb_image* image) {
+  const auto asText = [](double& v) {
+    char text[64];
+    snprintf(text, sizeof text, "%8.3f", v);
+    v = strtod(text, nullptr);
+  };
+  const auto roundAtoms = [&](_pdb_atom* atoms, int n) {
+    for (int i = 0; atoms && i < n; i++) {
+      asText(atoms[i].x);
+      asText(atoms[i].y);
+      asText(atoms[i].z);
+    }
+  };
+  roundAtoms(image->atoms, image->natoms);
+  roundAtoms(image->hetatms, image->nhetatms);
+}
+
 void lookupCode(_trel_thing* thing, const _trel_thing_opts* options) {
   if (options->with_lookup) trel_lookupCath(thing->name, thing->tag->code);
 }
 
+// An object that is saved has its image written as a file and read back by
+// later runs; save rounds the imported coordinates as that file holds them.
 void openDescriptor(_trel_thing* thing, const char* path, const char* cache_folder, int order,
-                    const _trel_thing_opts* options, const int* pots, int force) {
+                    const _trel_thing_opts* options, const int* pots, int force, bool save) {
   _trel_tag* tag = thing->tag;
   char base[TREL_PATH_MAX + 1];
   if (!thing->tag_borrowed) readTag(trel_nameThing(thing, base), tag);
@@ -190,6 +214,7 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
     thing->image = readSource(thing, path);
     if (!thing->image) return;
     zam_importPdb(thing->image, 0);  // the stored radius is kept
+    if (save) roundAsText(thing->image);
     trel_loadThingTdb(thing, tag->pot_class, mask, order, options);
     return;
   }
@@ -205,6 +230,7 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
   thing->image = readSource(thing, path);
   if (!thing->image) return;
   tag->radius = zam_importPdb(thing->image, options->use_random);
+  if (save) roundAsText(thing->image);
   const int pot_class = trel_potRadius(tag->radius);
   if (options->use_random) {
     for (int& m : mask) m = 1;
@@ -239,7 +265,7 @@ void openSequence(_trel_thing* thing, const char* path, const _trel_thing_opts* 
 }
 
 void openTrace(_trel_thing* thing, const char* path, const char* cache_folder,
-               const _trel_thing_opts* options, int force) {
+               const _trel_thing_opts* options, int force, bool save) {
   _trel_tag* tag = thing->tag;
   char base[TREL_PATH_MAX + 1];
   if (!thing->tag_borrowed) readTag(trel_nameThing(thing, base), tag);
@@ -259,6 +285,7 @@ void openTrace(_trel_thing* thing, const char* path, const char* cache_folder,
   thing->image = readSource(thing, path);
   if (!thing->image) return;
   tag->radius = zam_importPdb(thing->image, options->use_random);
+  if (save) roundAsText(thing->image);  // before the trace is built from it
   const int pot_class = trel_potRadius(tag->radius);
   if (options->with_lookup)
     zam_msg("Creating %s [%s] from %s\n", thing->name, codeText(tag).c_str(), path);
@@ -344,11 +371,11 @@ _trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int 
     zam_err("Cache file names would be too long (over %d characters) for %s in %s\n",
             TREL_PATH_MAX, root, folder.c_str());
   } else if (options->with_spf) {
-    openDescriptor(thing, path, cache_folder, order, options, pots, force);
+    openDescriptor(thing, path, cache_folder, order, options, pots, force, save != 0);
   } else if (is_sequence) {
     openSequence(thing, path, options);
   } else {
-    openTrace(thing, path, cache_folder, options, force);
+    openTrace(thing, path, cache_folder, options, force, save != 0);
   }
 
   if (thing->tag->valid == 1) {

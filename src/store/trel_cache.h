@@ -28,8 +28,10 @@ struct _trel_thing_opts {
 // the cache folder when its files serve, else built when force (or use_force)
 // allows. cache_folder "./" means the source file's own folder. pots is the
 // class request (int[5]) of descriptor objects. save marks a freshly built
-// object dirty, so that trel_emptyThing writes its cache files. Never null;
-// the object is usable when tag->valid == 1 (refusals are reported here).
+// object dirty, so that trel_emptyThing writes its cache files, and rounds
+// its imported coordinates to the 0.001 A of the image file before the trace
+// is built, so that later runs reading the files see the same numbers. Never
+// null; the object is usable when tag->valid == 1 (refusals are reported here).
 // Release with trel_closeThing.
 _trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int order,
                                 int is_sequence, const _trel_thing_opts* options, const int* pots,
