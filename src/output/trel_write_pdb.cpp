@@ -142,8 +142,8 @@ void write_conect(const std::string& name, const _trel_thing* query, const _pdb_
 
 _trel_pdb_out* trel_openPdbOut(const char* path) {
   const std::string final_name = with_extension(text(path), "pdb");
-  const std::string temp = with_extension(final_name.substr(0, final_name.size() - 4) + ".tmp",
-                                          "pdb");
+  // A plain-text temporary beside the final file, renamed when complete.
+  const std::string temp = final_name + ".tmp";
   // Opened here rather than by zam_openPdbFile, whose own error would name
   // the temporary file and report the failure a second time.
   _zam_file* fp = zam_fopen(temp.c_str(), "w");
