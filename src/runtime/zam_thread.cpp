@@ -34,7 +34,9 @@ struct BinarySem {
 
 // Mailbox k: sems[3k] is the full side (open: a reader may enter), sems[3k+1]
 // the empty side (open: a writer may enter), sems[3k+2] the data lock.
-BinarySem sems[kPlainBase];
+// Made once and never destroyed: detached workers may still be leaving their
+// last release while the process runs its exit handlers.
+BinarySem* const sems = new BinarySem[kPlainBase];
 
 pthread_mutex_t plain_locks[ZAM_PLAIN_LOCKS] = {
     PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
