@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "align/trel_globals.h"
 #include "align/trel_kscore.h"
 #include "runtime/kids.h"
@@ -17,26 +21,45 @@ constexpr float kForbidden = -99999.0f;
 
 inline int64_t cell(int r, int c, int m) { return (int64_t)r * (m + 2) + c; }
 
-// Four floats at a time through the compiler's generic vectors (SSE2 on
-// every x86-64 machine; no intrinsics).
-typedef float v4f __attribute__((vector_size(16)));
-typedef int v4i __attribute__((vector_size(16)));
-typedef unsigned char v4b __attribute__((vector_size(4)));
+#ifdef __SSE2__
+// One group of four cells c..c+3 of the match and query-gap states (see
+// fill_row): stores H and E, returns H and, in dir, the four direction codes
+// as 32-bit lanes.
+template <bool HasB>
+inline __m128 cells4(int c, const float* Hp, const float* Ep, const float* Fp, float* H, float* E,
+                     const float* S, const float* B, const float* tpen, __m128 veE, __m128i& dir) {
+  const __m128 hd = _mm_loadu_ps(Hp + c - 1), ed = _mm_loadu_ps(Ep + c - 1),
+               fd = _mm_loadu_ps(Fp + c - 1);
+  const __m128 from_e = _mm_cmplt_ps(fd, ed);  // ties go to the target-gap state
+  // maxps(a, b) is a > b ? a : b lane by lane, the scalar choices exactly.
+  const __m128 g = _mm_max_ps(ed, fd);
+  const __m128 sb = HasB ? _mm_mul_ps(_mm_loadu_ps(S + c), _mm_loadu_ps(B + c)) : _mm_loadu_ps(S + c);
+  const __m128 diag = _mm_cmpgt_ps(hd, g);  // ties go to the gap state
+  const __m128 h = _mm_add_ps(sb, _mm_max_ps(hd, g));
+  _mm_storeu_ps(H + c, h);
+  // 1 or 2 from the gap states, 0 on the diagonal.
+  dir = _mm_andnot_si128(_mm_castps_si128(diag),
+                         _mm_add_epi32(_mm_castps_si128(from_e), _mm_set1_epi32(2)));
+  const __m128 eo = _mm_add_ps(_mm_loadu_ps(tpen + c), _mm_loadu_ps(Hp + c)),
+               ee = _mm_add_ps(_mm_loadu_ps(Ep + c), veE);
+  _mm_storeu_ps(E + c, _mm_max_ps(ee, eo));
+  return h;
+}
 
-inline v4f splat(float x) { return v4f{x, x, x, x}; }
-inline v4f load4(const float* p) {
-  v4f v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void store4(float* p, v4f v) { memcpy(p, &v, sizeof v); }
-// Lane-wise std::max(a, b): b where a < b, else a.
-inline v4f vmax(v4f a, v4f b) { return a < b ? b : a; }
 // Running maximum across the four lanes, lane 0 first.
-inline v4f prefixMax(v4f v) {
-  v = vmax(v, __builtin_shufflevector(v, v, 0, 0, 1, 2));
-  return vmax(v, __builtin_shufflevector(v, v, 0, 0, 0, 1));
+inline __m128 prefixMax(__m128 v) {
+  v = _mm_max_ps(_mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 1, 0, 0)), v);
+  return _mm_max_ps(_mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 0, 0)), v);
 }
+
+// Lanes (a3, b0, b1, b2): the four H values left of the cells of b.
+inline __m128 shiftIn(__m128 a, __m128 b) {
+  const __m128 t = _mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 3, 3));
+  return _mm_shuffle_ps(t, b, _MM_SHUFFLE(2, 1, 2, 0));
+}
+
+inline __m128 lane3(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3)); }
+#endif
 
 // One row r of the fill over columns c0+1..c1. Hp, Ep, Fp hold row r-1; H,
 // E, F row r with its border cell c0 already set; S and B (when HasB) are
@@ -44,26 +67,56 @@ inline v4f prefixMax(v4f v) {
 // arrays are indexed by cell column. eE and eF are the extension penalties
 // of the query-gap and target-gap states, qpen_r the gap-open penalty of the
 // row. The match and query-gap states depend only on the row above, so they
-// run first, four cells at a time; the target-gap state is a scan along the
-// row and follows in a second loop.
+// run sixteen cells a step with the directions packed to bytes. Without a
+// target-gap extension penalty the target-gap state is a running maximum
+// along the row (adding a zero changes no float but the sign of a zero,
+// which no comparison sees), taken in the same pass from the H values just
+// made; otherwise it is a scalar scan after the row.
 template <bool HasB>
 void fill_row(int c0, int c1, const float* Hp, const float* Ep, const float* Fp, float* H, float* E,
               float* F, const float* S, const float* B, unsigned char* D, const float* tpen,
               float qpen_r, float eE, float eF) {
   int c = c0 + 1;
-  const v4f veE = splat(eE);
-  for (; c + 3 <= c1; c += 4) {
-    const v4f hd = load4(Hp + c - 1), ed = load4(Ep + c - 1), fd = load4(Fp + c - 1);
-    const v4i from_e = fd < ed;
-    const v4f g = from_e ? ed : fd;
-    const v4f sb = HasB ? load4(S + c) * load4(B + c) : load4(S + c);
-    const v4i diag = hd > g;
-    store4(H + c, sb + (diag ? hd : g));
-    const v4b d = __builtin_convertvector(~diag & (from_e + 2), v4b);  // 0, 1 or 2
-    memcpy(D + c, &d, sizeof d);
-    const v4f eo = load4(tpen + c) + load4(Hp + c), ee = load4(Ep + c) + veE;
-    store4(E + c, eo < ee ? ee : eo);
+  float f = F[c0];
+  const bool fused = eF == 0.0f;
+#ifdef __SSE2__
+  const __m128 veE = _mm_set1_ps(eE), vq = _mm_set1_ps(qpen_r);
+  __m128 hprev = _mm_set1_ps(H[c0]);  // lane 3: H left of the next group
+  __m128 carry = _mm_set1_ps(f);      // F left of the next group, in every lane
+  // The target-gap state of one group from its H values; the carry chain
+  // costs one maximum per group.
+  auto gapRun = [&](__m128 h, int at) {
+    const __m128 p = prefixMax(_mm_add_ps(vq, shiftIn(hprev, h)));
+    hprev = h;
+    _mm_storeu_ps(F + at, _mm_max_ps(carry, p));
+    carry = _mm_max_ps(carry, lane3(p));
+  };
+  for (; c + 15 <= c1; c += 16) {
+    __m128i d0, d1, d2, d3;
+    const __m128 h0 = cells4<HasB>(c, Hp, Ep, Fp, H, E, S, B, tpen, veE, d0);
+    const __m128 h1 = cells4<HasB>(c + 4, Hp, Ep, Fp, H, E, S, B, tpen, veE, d1);
+    const __m128 h2 = cells4<HasB>(c + 8, Hp, Ep, Fp, H, E, S, B, tpen, veE, d2);
+    const __m128 h3 = cells4<HasB>(c + 12, Hp, Ep, Fp, H, E, S, B, tpen, veE, d3);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(D + c),
+                     _mm_packus_epi16(_mm_packs_epi32(d0, d1), _mm_packs_epi32(d2, d3)));
+    if (fused) {
+      gapRun(h0, c);
+      gapRun(h1, c + 4);
+      gapRun(h2, c + 8);
+      gapRun(h3, c + 12);
+    }
   }
+  for (; c + 3 <= c1; c += 4) {
+    __m128i d0;
+    const __m128 h0 = cells4<HasB>(c, Hp, Ep, Fp, H, E, S, B, tpen, veE, d0);
+    const __m128i z = _mm_setzero_si128();
+    const int bytes = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(d0, z), z));
+    memcpy(D + c, &bytes, 4);
+    if (fused) gapRun(h0, c);
+  }
+  f = _mm_cvtss_f32(carry);
+#endif
+  const int cv = c;  // first cell the vector loops left
   for (; c <= c1; c++) {
     const float hd = Hp[c - 1], ed = Ep[c - 1], fd = Fp[c - 1];
     const bool from_e = fd < ed;  // ties go to the target-gap state
@@ -74,26 +127,13 @@ void fill_row(int c0, int c1, const float* Hp, const float* Ep, const float* Fp,
     D[c] = diag ? 0 : (from_e ? 1 : 2);
     E[c] = std::max(tpen[c] + Hp[c], Ep[c] + eE);
   }
-  float f = F[c0];
-  if (eF == 0.0f) {
-    // Adding a zero changes no float but the sign of a zero, which no
-    // comparison sees: the scan is a running maximum, taken eight cells a
-    // step as prefix maxima carried along the row.
-    const v4f vq = splat(qpen_r);
-    v4f carry = splat(f);
-    for (c = c0 + 1; c + 7 <= c1; c += 8) {
-      const v4f lo = vmax(prefixMax(vq + load4(H + c - 1)), carry);
-      const v4f hi = vmax(prefixMax(vq + load4(H + c + 3)), splat(lo[3]));
-      store4(F + c, lo);
-      store4(F + c + 4, hi);
-      carry = splat(hi[3]);
-    }
-    f = carry[0];
-    for (; c <= c1; c++) {
+  if (fused) {
+    for (c = cv; c <= c1; c++) {
       f = std::max(qpen_r + H[c - 1], f);
       F[c] = f;
     }
   } else {
+    f = F[c0];
     for (c = c0 + 1; c <= c1; c++) {
       f = std::max(qpen_r + H[c - 1], f + eF);
       F[c] = f;
