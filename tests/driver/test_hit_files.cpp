@@ -4,8 +4,6 @@
 // names that cannot be written.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -13,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "common/run_trel.h"
 #include "common/test_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testutil::has;
 using testutil::read_file;
 using testutil::shared_pdb;
 using testutil::TempDir;
@@ -43,38 +43,14 @@ std::string unpack(const TempDir& dir, const std::string& name) {
 // Runs the tool in cwd on the query and both targets, extra options first;
 // returns the exit status (-1 when it did not exit normally) and the output.
 int run(const TempDir& dir, std::vector<std::string> extra, std::string* out) {
-  std::vector<std::string> args = {TREL_BINARY};
-  args.insert(args.end(), extra.begin(), extra.end());
+  std::vector<std::string> args = std::move(extra);
   args.push_back(unpack(dir, kQuery));
   for (const char* t : kTargets) args.push_back(unpack(dir, t));
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  char path[] = "PATH=/usr/bin:/bin";
-  char* envp[] = {path, nullptr};
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(dir.str().c_str()) != 0) _exit(126);
-    dup2(fds[1], 1);
-    dup2(fds[1], 2);
-    close(fds[0]);
-    close(fds[1]);
-    execve(argv[0], argv.data(), envp);
-    _exit(127);
-  }
-  close(fds[1]);
-  ssize_t n;
-  char buf[4096];
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) out->append(buf, size_t(n));
-  close(fds[0]);
-  int st = 0;
-  waitpid(pid, &st, 0);
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  const testutil::Outcome r = testutil::run_trel(dir.str(), std::move(args));
+  out->append(r.out);
+  return r.status;
 }
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 bool starts(const std::string& text, const std::string& head) { return text.compare(0, head.size(), head) == 0; }
 
 std::string pairStem(const char* target) { return std::string(target) + "_" + kQuery; }

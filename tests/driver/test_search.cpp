@@ -4,7 +4,6 @@
 // structures, with the counts it superposes and its refusals of broken input.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "align/trel_align.h"
+#include "common/run_trel.h"
 #include "common/test_util.h"
 #include "driver/trel_options.h"
 #include "driver/trel_refine.h"
@@ -26,6 +26,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testutil::has;
+using testutil::Outcome;
 using testutil::read_file;
 using testutil::shared_pdb;
 using testutil::TempDir;
@@ -227,45 +229,10 @@ TEST_F(Refine, AtomSnapshotsRoundTrip) {
 
 // ---- The tool ---------------------------------------------------------------
 
-struct Outcome {
-  int status = -1;
-  std::string out;  // standard output and standard error together
-};
-
+// Runs the tool in folder cwd with only PATH and the given variables set.
 Outcome run(const std::string& cwd, std::vector<std::string> args, std::vector<std::string> env = {}) {
-  std::vector<std::string> argv_s = {TREL_BINARY};
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
-  env.push_back("PATH=/usr/bin:/bin");
-  std::vector<char*> argv, envp;
-  for (std::string& a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  int fds[2];
-  if (pipe(fds) != 0) return {};
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    dup2(fds[1], 1);
-    dup2(fds[1], 2);
-    close(fds[0]);
-    close(fds[1]);
-    execve(argv[0], argv.data(), envp.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  Outcome r;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, size_t(n));
-  close(fds[0]);
-  int st = 0;
-  waitpid(pid, &st, 0);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
+  return testutil::run_trel(cwd, std::move(args), std::move(env));
 }
-
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // The query 1sp1, then the rest of its family and three unrelated structures.
 std::vector<std::string> searchArgs() {

@@ -4,58 +4,32 @@
 // "-nowrite", and worker threads against a serial run.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/run_trel.h"
 #include "common/test_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testutil::has;
 using testutil::read_file;
 using testutil::shared_pdb;
 using testutil::TempDir;
 
 std::string finger(const std::string& name) { return shared_pdb("mustang-testdata/" + name + ".pdb"); }
 
-// Runs the tool in cwd; returns its exit status and its output (both streams).
+// Runs the tool in cwd; returns its exit status and adds its output (both
+// streams) to *out.
 int run(const std::string& cwd, std::vector<std::string> args, std::string* out) {
-  args.insert(args.begin(), TREL_BINARY);
-  std::vector<std::string> env = {"PATH=/usr/bin:/bin"};
-  std::vector<char*> argv, envp;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    dup2(fds[1], 1);
-    dup2(fds[1], 2);
-    close(fds[0]);
-    close(fds[1]);
-    execve(argv[0], argv.data(), envp.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) out->append(buf, size_t(n));
-  close(fds[0]);
-  int st = 0;
-  waitpid(pid, &st, 0);
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  const testutil::Outcome r = testutil::run_trel(cwd, std::move(args));
+  out->append(r.out);
+  return r.status;
 }
-
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Lines of a file that do not start with '#', split into words.
 std::vector<std::vector<std::string>> rows(const std::string& file) {

@@ -1,0 +1,66 @@
+// Runs a program as a user would, in a given folder with only the given
+// environment, and captures its exit status and everything it prints.
+// run_trel() runs the tool itself; it exists only in test programs built
+// with TREL_BINARY (those of the driver layer).
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testutil {
+
+struct Outcome {
+  int status = -1;  // exit status; -1 when it did not exit normally or could not start
+  std::string out;  // standard output and standard error together
+};
+
+// Runs program with args in folder cwd and exactly the environment env.
+inline Outcome run_program(const std::string& program, const std::string& cwd, std::vector<std::string> args,
+                           std::vector<std::string> env) {
+  args.insert(args.begin(), program);
+  std::vector<char*> argv, envp;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    dup2(fds[1], 1);
+    dup2(fds[1], 2);
+    close(fds[0]);
+    close(fds[1]);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  Outcome r;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, size_t(n));
+  close(fds[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+#ifdef TREL_BINARY
+// Runs the tool in folder cwd with PATH and the given variables set (the
+// caller's come first, so they win over anything added here).
+inline Outcome run_trel(const std::string& cwd, std::vector<std::string> args, std::vector<std::string> env = {}) {
+  env.push_back("PATH=/usr/bin:/bin");
+  return run_program(TREL_BINARY, cwd, std::move(args), std::move(env));
+}
+#endif
+
+inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+}  // namespace testutil
