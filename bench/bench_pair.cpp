@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,58 +21,17 @@
 #include "align/trel_trace.h"
 #include "structure/zam_pdb.h"
 #include "structure/zam_pdb_pep.h"
+#include "../tests/common/align_defaults.h"
+#include "../tests/common/chains.h"
 
 namespace {
 
-struct Chain {
-  std::string name;
-  _pdb_image* image = nullptr;
-  _trel_trace* trace = nullptr;
-  _pdb_peptide* pep = nullptr;
-};
-
-bool load(const std::string& path, Chain& c) {
-  c.image = zam_readPdb(path.c_str(), nullptr);
-  if (!c.image) return false;
-  c.name = c.image->name ? c.image->name : path;
-  c.trace = trel_makeTrace();
-  trel_loadTrace(c.image, pt_zero(), 1, 0, c.trace);
-  c.pep = zam_makePdbPep(c.image);
-  return true;
-}
-
-void release(Chain& c) {
-  zam_freePdbPep(c.pep);
-  trel_freeTrace(c.trace);
-  zam_freePdb(c.image);
-}
-
-// The driver's start-up settings (default options).
-void default_settings() {
-  trel_setQCP(1);
-  trel_setAlignBanded(0);
-  trel_setAlignFilter(0);
-  trel_setAlignWindow(3);
-  trel_setAlignRho(0.1f);
-  trel_setAlignAlpha(2);
-  trel_setAlignBeta(1);
-  trel_setAlignGamma(0.5f);
-  trel_setAlignEta(0);
-  trel_setAlignSigma(1);
-  trel_setAlignTau(1);
-  trel_setAlignOmega(1);
-  trel_setAlignKbias(2);
-  trel_setAlignGbias(1);
-  trel_setAlignTrace(0.5f);
-  trel_setAlignSpatial(0.5f);
-  trel_setAlignBlosum(0);
-  trel_setAlignCut(0);
-}
+using testutil::Chain;
 
 // Default search alignment: anchor rule 0, one seed, 4 cycles, no flexible
 // extension, tidying on, range 12, contact 7, match 3.4.
 _trel_align* align_pair(const Chain& q, const Chain& t, _trel_align_buf* buf) {
-  return trel_makeAlignFit(q.image->nres, t.image->nres, 0, 0, 1, 4, 0, 1, 1, q.trace->seg,
+  return trel_makeAlignFit(q.n, t.n, 0, 0, 1, 4, 0, 1, 1, q.trace->seg,
                            t.trace->seg, q.pep, t.image, tf_identity(), tf_identity(), 12.0f,
                            7.0f, 3.4f, buf);
 }
@@ -87,18 +47,19 @@ void BM_PairList(benchmark::State& state) {
     paths = {std::string(TREL_SHARED_DATA) + "/pdb/theseus-examples/ldh/1a5z_A.pdb.gz",
              std::string(TREL_SHARED_DATA) + "/pdb/theseus-examples/ldh/1ez4_A.pdb.gz"};
   }
-  default_settings();
-  std::vector<Chain> chains;
+  testutil::default_align_settings();
+  std::vector<std::unique_ptr<Chain>> chains;
+  std::vector<std::string> names;
   int longest = 0;
   for (const std::string& p : paths) {
-    Chain c;
-    if (!load(p, c)) {
+    auto c = std::make_unique<Chain>(zam_readPdb(p.c_str(), nullptr));
+    if (!c->image) {
       state.SkipWithError(("cannot read " + p).c_str());
-      for (Chain& k : chains) release(k);
       return;
     }
-    longest = std::max(longest, c.image->nres);
-    chains.push_back(c);
+    longest = std::max(longest, c->n);
+    names.push_back(c->image->name ? c->image->name : p);
+    chains.push_back(std::move(c));
   }
   _trel_align_buf** bufs = trel_allocAlignBuf(1, longest, longest);
   bool printed = false;
@@ -106,12 +67,12 @@ void BM_PairList(benchmark::State& state) {
     for (size_t i = 0; i < chains.size(); i++)
       for (size_t j = i + 1; j < chains.size(); j++) {
         const auto t0 = std::chrono::steady_clock::now();
-        _trel_align* a = align_pair(chains[i], chains[j], bufs[0]);
+        _trel_align* a = align_pair(*chains[i], *chains[j], bufs[0]);
         const double sec =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         if (list && !printed && a)
-          std::printf("PAIR %s %s %d %d %.4f %.3f %d %.6f\n", chains[i].name.c_str(),
-                      chains[j].name.c_str(), chains[i].image->nres, chains[j].image->nres,
+          std::printf("PAIR %s %s %d %d %.4f %.3f %d %.6f\n", names[i].c_str(),
+                      names[j].c_str(), chains[i]->n, chains[j]->n,
                       a->tscore, a->rmsd_aligned, a->naligned, sec);
         benchmark::DoNotOptimize(a);
         trel_freeAlign(a);
@@ -122,7 +83,6 @@ void BM_PairList(benchmark::State& state) {
   const int64_t pairs = (int64_t)chains.size() * ((int64_t)chains.size() - 1) / 2;
   state.SetItemsProcessed(state.iterations() * pairs);
   trel_freeAlignBuf(1, bufs);
-  for (Chain& c : chains) release(c);
 }
 BENCHMARK(BM_PairList)->Unit(benchmark::kMillisecond);
 

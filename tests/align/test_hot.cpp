@@ -16,6 +16,7 @@
 #include "align/trel_hot.h"
 #include "align/trel_kscore.h"
 #include "align/trel_trace.h"
+#include "common/chains.h"
 #include "common/test_util.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
@@ -319,26 +320,7 @@ TEST(BoxScore, PairsInsideTheBoxAndTheCut) {
 
 namespace {
 
-struct Chain {
-  _pdb_image* image = nullptr;
-  _trel_trace* trace = nullptr;
-  _pdb_peptide* pep = nullptr;
-  int n = 0;
-  bool load(const std::string& rel) {
-    image = zam_readPdb(testutil::shared_pdb(rel).c_str(), nullptr);
-    if (!image) return false;
-    n = image->nres;
-    trace = trel_makeTrace();
-    trel_loadTrace(image, Point3D{0, 0, 0}, 0, 0, trace);
-    pep = zam_makePdbPep(image);
-    return trace->n == n && pep;
-  }
-  ~Chain() {
-    zam_freePdbPep(pep);
-    trel_freeTrace(trace);
-    zam_freePdb(image);
-  }
-};
+using testutil::Chain;
 
 void expectIdentical(const _trel_align* a, const _trel_align* b, int tile) {
   ASSERT_EQ(a == nullptr, b == nullptr) << "tile " << tile;

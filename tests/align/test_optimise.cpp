@@ -15,6 +15,7 @@
 #include "align/trel_kscore.h"
 #include "align/trel_optimise.h"
 #include "align/trel_trace.h"
+#include "common/chains.h"
 #include "common/test_util.h"
 #include "runtime/kids.h"
 #include "runtime/zam_system.h"
@@ -59,28 +60,7 @@ std::vector<int> candidates(_trel_align_buf* buf, int i, int m) {
   return out;
 }
 
-// One chain read from the shared structures with its trace and peptide.
-struct Chain {
-  _pdb_image* image = nullptr;
-  _trel_trace* trace = nullptr;
-  _pdb_peptide* pep = nullptr;
-  int n = 0;
-  bool load(const std::string& rel, const Matrix3D* move = nullptr) {
-    image = zam_readPdb(testutil::shared_pdb(rel).c_str(), nullptr);
-    if (!image) return false;
-    if (move) zam_movePdb(image, *move);
-    n = image->nres;
-    trace = trel_makeTrace();
-    trel_loadTrace(image, Point3D{0, 0, 0}, 0, 0, trace);
-    pep = zam_makePdbPep(image);
-    return trace->n == n && pep;
-  }
-  ~Chain() {
-    zam_freePdbPep(pep);
-    trel_freeTrace(trace);
-    zam_freePdb(image);
-  }
-};
+using testutil::Chain;
 
 // Rotation angle of a transform, degrees.
 double turnDegrees(const Matrix3D& T) {

@@ -13,6 +13,8 @@
 #include "align/trel_globals.h"
 #include "align/trel_pair.h"
 #include "align/trel_trace.h"
+#include "common/align_defaults.h"
+#include "common/chains.h"
 #include "common/test_util.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_vm.h"
@@ -21,28 +23,7 @@
 
 namespace {
 
-// One chain ready for alignment: image, trace and peptide arrays.
-struct Chain {
-  _pdb_image* image = nullptr;
-  _trel_trace* trace = nullptr;
-  _pdb_peptide* pep = nullptr;
-  int n = 0;
-
-  explicit Chain(_pdb_image* im) : image(im) {
-    if (!image) return;
-    n = image->nres;
-    trace = trel_makeTrace();
-    trel_loadTrace(image, pt_zero(), 1, 0, trace);
-    pep = zam_makePdbPep(image);
-  }
-  ~Chain() {
-    zam_freePdbPep(pep);
-    trel_freeTrace(trace);
-    zam_freePdb(image);
-  }
-  Chain(const Chain&) = delete;
-  Chain& operator=(const Chain&) = delete;
-};
+using testutil::Chain;
 
 _pdb_image* read(const std::string& rel) {
   return zam_readPdb(testutil::shared_pdb(rel).c_str(), nullptr);
@@ -61,25 +42,7 @@ void capture(const char* text) { g_messages += text; }
 class Pair : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The driver's start-up settings.
-    trel_setQCP(1);
-    trel_setAlignBanded(0);
-    trel_setAlignFilter(0);
-    trel_setAlignWindow(3);
-    trel_setAlignRho(0.1f);
-    trel_setAlignAlpha(2);
-    trel_setAlignBeta(1);
-    trel_setAlignGamma(0.5f);
-    trel_setAlignEta(0);
-    trel_setAlignSigma(1);
-    trel_setAlignTau(1);
-    trel_setAlignOmega(1);
-    trel_setAlignKbias(2);
-    trel_setAlignGbias(1);
-    trel_setAlignTrace(0.5f);
-    trel_setAlignSpatial(0.5f);
-    trel_setAlignBlosum(0);
-    trel_setAlignCut(0);
+    testutil::default_align_settings();  // the driver's start-up settings
     bufs = trel_allocAlignBuf(1, 400, 400);
     buf = bufs[0];
   }
