@@ -12,6 +12,7 @@
 #include "align/trel_align.h"
 #include "align/trel_dp.h"
 #include "align/trel_globals.h"
+#include "common/log_capture.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -33,22 +34,7 @@ struct Align {
   _trel_align* operator->() { return a; }
 };
 
-// Messages said while an object lives.
-struct Capture {
-  static std::string* sink;
-  std::string text;
-  std::string* outer;
-  zam_logger_fn old;
-  Capture() : outer(sink) {
-    sink = &text;
-    old = zam_logger_callback([](const char* t) { *sink += t; });
-  }
-  ~Capture() {
-    zam_logger_callback(old);
-    sink = outer;
-  }
-};
-std::string* Capture::sink = nullptr;
+using testutil::Capture;
 
 // A plane laid out for n x m filled with v, with given cells set.
 std::vector<float> plane(int n, int m, float v) { return std::vector<float>((size_t)(n + 2) * (m + 2), v); }

@@ -18,6 +18,7 @@
 #include "align/trel_kscore.h"
 #include "align/trel_prescore.h"
 #include "align/trel_trace.h"
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -33,21 +34,7 @@ struct Bufs {
   ~Bufs() { trel_freeAlignBuf(count, bufs); }
 };
 
-struct Capture {
-  static std::string* sink;
-  std::string text;
-  std::string* outer;
-  zam_logger_fn old;
-  Capture() : outer(sink) {
-    sink = &text;
-    old = zam_logger_callback([](const char* t) { *sink += t; });
-  }
-  ~Capture() {
-    zam_logger_callback(old);
-    sink = outer;
-  }
-};
-std::string* Capture::sink = nullptr;
+using testutil::Capture;
 
 struct Trace {
   std::string name;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "align/trel_trace.h"
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
@@ -16,37 +17,9 @@ namespace {
 
 using testutil::TempDir;
 
-std::string g_messages;
-void collect(const char* text) { g_messages += text; }
-
-// Collects the messages shown to the user while it lives.
-struct Messages {
-  zam_logger_fn old;
-  Messages() : old(zam_logger_callback(collect)) { g_messages.clear(); }
-  ~Messages() { zam_logger_callback(old); }
-  const std::string& text() const { return g_messages; }
-};
-
-// The log of this test program, opened once; tail() gives what was logged
-// since the object was made.
-struct LogTail {
-  static const std::string& file() {
-    static TempDir dir;
-    static const std::string name = dir.file("trace.log");
-    return name;
-  }
-  std::uintmax_t start = 0;
-  LogTail() {
-    zam_logger_name(file().c_str());
-    zam_logger_state(1);
-    start = std::filesystem::file_size(file());
-  }
-  ~LogTail() { zam_logger_state(0); }
-  std::string tail() const {
-    zam_logger_state(1);  // flushes
-    return testutil::read_file(file()).substr(start);
-  }
-};
+using testutil::LogTail;
+using testutil::Messages;
+std::string& g_messages = Messages::said();
 
 struct DebugLevel {
   int old;

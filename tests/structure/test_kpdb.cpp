@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
@@ -23,15 +24,8 @@ using testutil::write_file;
 
 namespace {
 
-std::string captured;
-void capture(const char* text) { captured += text; }
-
-struct Messages {
-  zam_logger_fn old;
-  Messages() : old(zam_logger_callback(capture)) { captured.clear(); }
-  ~Messages() { zam_logger_callback(old); }
-  bool has(const std::string& s) const { return captured.find(s) != std::string::npos; }
-};
+using testutil::Messages;
+std::string& captured = Messages::said();
 
 struct ImageDeleter {
   void operator()(_pdb_image* p) const { zam_freePdb(p); }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
@@ -21,16 +22,8 @@ using testutil::write_file;
 
 namespace {
 
-std::string captured;
-void capture(const char* text) { captured += text; }
-
-// Collects every message while alive.
-struct Messages {
-  zam_logger_fn old;
-  Messages() : old(zam_logger_callback(capture)) { captured.clear(); }
-  ~Messages() { zam_logger_callback(old); }
-  bool has(const std::string& s) const { return captured.find(s) != std::string::npos; }
-};
+using testutil::Messages;
+std::string& captured = Messages::said();
 
 // Restores the reader's default options after a test.
 struct Defaults {
