@@ -156,8 +156,13 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   // their images only when a search superposes them.
   const int room = nt + (db ? db->n_members : 0);
   std::vector<_trel_thing*> tlist(std::max(room, 1), nullptr);
+  // Targets are opened on the worker threads, and each keeps only its tag
+  // and trace: its image is read again when a search superposes it.
+  _trel_thing_opts tstore = store;
+  tstore.threads = options->use_threads ? zam_thread_cpus() : 1;
+  tstore.lean = 1;
   if (nt > 0 && !trel_openThings(nt, tlist.data(), tpots, lo, hi, options->with_tseq, targets,
-                                 usr_folder, 1, options->use_cache, &store)) {
+                                 usr_folder, 1, options->use_cache, &tstore)) {
     closeAll(qlist);
     stop();
   }

@@ -244,10 +244,11 @@ void superpose(_trel_thing* query, _trel_thing** targets, Arrays& a, _trel_align
     const int t = a.atRank(r);
     ranked[r] = targets[t];
     starts[r] = a.transforms[t];
-    // The flexible extension moves target images in place: their coordinates
-    // are kept here and put back once the query is done.
+    // The flexible extension moves target images in place. An image that
+    // can be read again exactly is freed once the query is done; the
+    // coordinates of any other are kept here and put back then.
     _pdb_image* image = hasTrace(targets[t]) ? trel_imageThing(targets[t]) : nullptr;
-    if (image && image->natoms > 0) {
+    if (image && image->natoms > 0 && !trel_thingImageReloads(targets[t])) {
       a.saved[t].resize(image->natoms);
       save_image_atoms(image, a.saved[t].data());
     }
@@ -324,9 +325,10 @@ void writeResults(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
                  auc, o->do_partner, o->write_tops);
 }
 
-// Frees the query's alignments and puts the target images back as they were
-// before the query. The images stay loaded: reloading them from their base
-// path would lose the import move (and fails for compressed source files).
+// Frees the query's alignments and the target images that the store reads
+// again exactly on demand (from the source file, imported as before, or from
+// the cache or database files); any other image is put back as it was
+// before the query.
 void releaseQuery(_trel_thing** targets, int nt, Arrays& a) {
   for (int t = 0; t < nt; t++) {
     trel_freeAlign(a.aligns[t]);
@@ -334,7 +336,9 @@ void releaseQuery(_trel_thing** targets, int nt, Arrays& a) {
     _pdb_image* image = targets[t] ? targets[t]->image : nullptr;
     if (image && !a.saved[t].empty() && (int)a.saved[t].size() == image->natoms)
       restore_image_atoms(image, a.saved[t].data());
-    a.saved[t].clear();
+    else if (image)
+      trel_releaseThingImage(targets[t]);
+    std::vector<Point3D>().swap(a.saved[t]);
   }
 }
 

@@ -4,6 +4,7 @@
 // and is renamed into place when whole.
 #include "store/trel_cache.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -25,6 +26,7 @@
 #include "runtime/zam_log.h"
 #include "runtime/zam_string.h"
 #include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
 #include "store/trel_cath.h"
 #include "store/trel_folders.h"
 #include "store/trel_pot.h"
@@ -286,6 +288,12 @@ void openTrace(_trel_thing* thing, const char* path, const char* cache_folder,
   if (!thing->image) return;
   tag->radius = zam_importPdb(thing->image, options->use_random);
   if (save) roundAsText(thing->image);  // before the trace is built from it
+  // Without a random turn the import is repeatable: the image can be freed
+  // and read again from its source when it is needed.
+  if (!options->use_random) {
+    thing->source = kdupS(path);
+    thing->rounded = save ? 1 : 0;
+  }
   const int pot_class = trel_potRadius(tag->radius);
   if (options->with_lookup)
     zam_msg("Creating %s [%s] from %s\n", thing->name, codeText(tag).c_str(), path);
@@ -344,6 +352,132 @@ bool isSourceFile(const std::string& target, const _pdb_image* image) {
   return std::filesystem::equivalent(target, image->path, ec) && !ec;
 }
 
+// ---- Opening a list of objects, serially or on worker threads ----------
+
+// The arguments of one trel_openThings call, shared read-only by its workers.
+struct OpenList {
+  _trel_thing** things;
+  const char* const* paths;
+  const int* pots;
+  const char* cache_folder;
+  int is_sequence;
+  int force;
+  int save;
+  const _trel_thing_opts* options;
+};
+
+constexpr int kOpenMailbox = 13;   // workers report to the collector here
+constexpr int kOpenCollector = 136;
+constexpr int kParallelMin = 8;    // shorter lists are opened serially
+
+// Opens object i; a lean list writes a fresh object's cache files at once
+// and then lets go of the image when it can be had again.
+void openOne(const OpenList& list, int i) {
+  const _trel_thing_opts* o = list.options;
+  _trel_thing* thing = trel_openThingFile(list.paths[i], list.cache_folder, o->q_max,
+                                          list.is_sequence, o, list.pots, list.force, list.save);
+  list.things[i] = thing;
+  if (!o->lean || !thing->tag || thing->tag->valid != 1) return;
+  if (thing->dirty) trel_writeThingCache(thing);
+  trel_releaseThingImage(thing);
+}
+
+// Messages of the object a worker is opening go to that object's list, to
+// be shown in list order once every worker is done.
+thread_local std::vector<std::string>* held_messages = nullptr;
+zam_logger_fn shown_by = nullptr;  // the callback in place before holding began
+
+void showText(const char* text) {
+  if (shown_by)
+    shown_by(text);
+  else
+    fputs(text, stdout);
+}
+
+void holdText(const char* text) {
+  if (held_messages)
+    held_messages->emplace_back(text);
+  else
+    showText(text);
+}
+
+struct OpenCollector {
+  int remaining;  // read and written by the collector alone
+};
+
+struct OpenWorker {
+  OpenCollector* collector;
+  const OpenList* list;
+  std::vector<std::vector<std::string>>* messages;
+};
+
+// Opens work-list items until the list is empty; returns how many.
+void openItems(const OpenWorker& w) {
+  for (int i = zam_thread_pop_list(); i >= 0; i = zam_thread_pop_list()) {
+    held_messages = &(*w.messages)[i];
+    openOne(*w.list, i);
+    held_messages = nullptr;
+  }
+}
+
+void* openWorker(void* arg) {
+  OpenWorker* w = static_cast<OpenWorker*>(arg);
+  openItems(*w);
+  zam_mutex_acquire_w(kOpenMailbox);
+  zam_mutex_release_w(kOpenMailbox);
+  zam_thread_exit();
+  return nullptr;
+}
+
+void* openCollector(void* arg) {
+  OpenCollector* c = static_cast<OpenCollector*>(arg);
+  while (c->remaining > 0) {
+    zam_mutex_acquire_r(kOpenMailbox);
+    c->remaining -= 1;
+    zam_mutex_release_r(kOpenMailbox);
+  }
+  zam_thread_exit();
+  return nullptr;
+}
+
+// Opens the list on worker threads when it is long and made of trace
+// objects whose opening neither draws random numbers nor looks codes up.
+// Each worker takes list items one at a time; the objects are disjoint and
+// the store keeps no other state. False when the list is left to the caller.
+bool openParallel(const OpenList& list, int n) {
+  const _trel_thing_opts* o = list.options;
+  if (o->threads < 2 || n < kParallelMin || o->with_spf || list.is_sequence || o->use_random ||
+      o->with_lookup)
+    return false;
+  const int w = std::min(zam_thread_setup_task(std::min(o->threads, n), 0), n);
+  if (w < 2) return false;
+  std::vector<std::vector<std::string>> messages(n);
+  zam_thread_load_range(0, n - 1);
+  shown_by = zam_logger_callback(holdText);
+  OpenCollector collector{w};
+  zam_thread_start(kOpenCollector, 1, openCollector, &collector);
+  std::vector<OpenWorker> workers(ZAM_TASK_STACK, OpenWorker{&collector, &list, &messages});
+  for (int r = 0; r < w; r++) {
+    const int slot = zam_thread_pop_task().slot;
+    if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS) {
+      // No thread to be had: this thread does the work and reports it.
+      openItems(workers[0]);
+      zam_mutex_acquire_w(kOpenMailbox);
+      zam_mutex_release_w(kOpenMailbox);
+      continue;
+    }
+    zam_thread_start(slot, 0, openWorker, &workers[slot]);
+  }
+  zam_thread_join(kOpenCollector);
+  zam_logger_callback(shown_by);
+  for (const auto& held : messages) {
+    for (const std::string& text : held) showText(text.c_str());
+    if (!held.empty()) fflush(stdout);
+  }
+  shown_by = nullptr;
+  return true;
+}
+
 }  // namespace
 
 _trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int order,
@@ -392,9 +526,9 @@ int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int m
                     int force, int save, const _trel_thing_opts* options) {
   const _trel_thing_opts defaults;
   if (!options) options = &defaults;
-  for (int i = 0; i < n; i++)
-    things[i] = trel_openThingFile(paths[i], cache_folder, options->q_max, is_sequence, options,
-                                   pots, force, save);
+  OpenList list{things, paths, pots, cache_folder, is_sequence, force, save, options};
+  if (!openParallel(list, n))
+    for (int i = 0; i < n; i++) openOne(list, i);
   for (int i = 0; i < n; i++) {
     _trel_thing* thing = things[i];
     // Objects that could not be opened were reported then; the caller skips them.
@@ -420,6 +554,20 @@ int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int m
     }
   }
   return 1;
+}
+
+_pdb_image* trel_reloadThingSource(const _trel_thing* thing) {
+  if (!thing || !thing->source) return nullptr;
+  _pdb_image* image = zam_readPdb(thing->source, thing->name);  // reports a file it cannot open
+  if (image && image->nres < 1) {
+    zam_err("No residues found in PDB file: %s\n", thing->source);
+    zam_freePdb(image);
+    return nullptr;
+  }
+  if (!image) return nullptr;
+  zam_importPdb(image, 0);
+  if (thing->rounded) roundAsText(image);
+  return image;
 }
 
 void trel_loadThingTrel(_trel_thing* thing, int pot_class, const _trel_thing_opts* options) {

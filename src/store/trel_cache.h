@@ -22,6 +22,8 @@ struct _trel_thing_opts {
   int show_things = 0;    // print each object's summary as it is built
   int filter_method = 6;  // 6: trace scoring, else descriptor filters
   int q_max = 15;         // expansion order of the descriptor filters
+  int threads = 1;        // trel_openThings: worker threads that open long lists
+  int lean = 0;           // trel_openThings: release each image once trace and tag are made
 };
 
 // Opens one object from a PDB file (is_sequence 0) or a FASTA/PIR file: from
@@ -41,9 +43,22 @@ _trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int 
 // tau coefficients of order q_max for the requested classes. Returns 1; 0
 // after "Failed to load TRC data for: %s\n" or "Failed to load SPF data for:
 // %s\n" (the caller ends the run). The objects are opened in either case.
+// With options->threads >= 2 a long list of trace objects is opened on that
+// many worker threads (task stack, work list, mailbox 13, collector in
+// handle 136); the messages of each object are held back and shown in list
+// order, so the output does not depend on the thread count. With
+// options->lean a dirty object's cache files are written as soon as it is
+// built and every image that can be had again (trel_releaseThingImage) is
+// freed, so that only tags and traces stay in memory.
 int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int max,
                     int is_sequence, const char* const* paths, const char* cache_folder,
                     int force, int save, const _trel_thing_opts* options);
+
+// The image of an object built from a PDB file, read again from that file
+// (thing->source) and imported and rounded as it was when built, so that it
+// holds the very same coordinates. Null, reported, when it cannot be read.
+// The caller owns the image.
+_pdb_image* trel_reloadThingSource(const _trel_thing* thing);
 
 // Builds the trace of the loaded image and fills the tag of a trace object.
 // An image that is missing or has no residues leaves tag->valid = 0.

@@ -115,6 +115,8 @@ _pdb_image* trel_imageThing(_trel_thing* thing) {
   trel_nameThing(thing, base);
   if (thing->from_sequence) {
     thing->image = sequenceImage(thing);
+  } else if (thing->source) {
+    thing->image = trel_reloadThingSource(thing);
   } else if (thing->binary) {
     thing->image = zam_readBinaryPdb(base, thing->name);
     if (!thing->image) zam_err("Failed to read structure image of %s: %s.kpdb\n", thing->name, base);
@@ -136,6 +138,19 @@ _pdb_image* trel_imageThing(_trel_thing* thing) {
     }
   }
   return image;
+}
+
+int trel_thingImageReloads(const _trel_thing* thing) {
+  if (!thing || thing->dirty) return 0;
+  if (thing->from_sequence) return thing->seq != nullptr;
+  return thing->source != nullptr || thing->cached || thing->member;
+}
+
+int trel_releaseThingImage(_trel_thing* thing) {
+  if (!thing || !thing->image || !trel_thingImageReloads(thing)) return 0;
+  zam_freePdb(thing->image);
+  thing->image = nullptr;
+  return 1;
 }
 
 void trel_printThing(const _trel_thing* thing) {
@@ -197,6 +212,8 @@ int trel_closeThing(_trel_db* db, _trel_thing* thing) {
   }
   thing->folder = nullptr;
   thing->name = nullptr;
+  kfree(thing->source);
+  thing->source = nullptr;
   if (!thing->tag_borrowed) kfree(thing->tag);
   thing->tag = nullptr;
   if (!thing->trace_borrowed) trel_wipeTrace(&thing->trace);

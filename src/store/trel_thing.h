@@ -73,6 +73,9 @@ struct _trel_thing {
   double* tau[TREL_POT_CLASSES];
   int from_sequence;   // 1 = built from a sequence: its image is never read from a PDB file
   int cached;          // 1 = tag and trace came from the cache files, which need no rewrite
+  char* source;        // PDB file a built object's image was read from (owned), else null:
+                       // the image is read again from it, imported the same way
+  int rounded;         // 1 = the built image's coordinates were rounded as its cache file holds them
 };
 
 // Coefficient count of order N: N(N+1)(2N+1)/6; 0 for N < 1.
@@ -104,6 +107,14 @@ int trel_readThingTrace(_trel_thing* thing);
 // and image differ in length). Null, after a message naming the file, when it
 // cannot be read. The object owns the image.
 _pdb_image* trel_imageThing(_trel_thing* thing);
+// Frees the image when it can be had again exactly as it is now: read from
+// the cache or database files, rebuilt from the sequence, or read and
+// imported again from the source PDB file. An image that is dirty (its cache
+// files are not written yet) or was turned at random is kept. 1 when freed.
+int trel_releaseThingImage(_trel_thing* thing);
+// 1 when the object's image can be read again exactly as it was first made
+// (the test of trel_releaseThingImage, whether or not it is loaded now).
+int trel_thingImageReloads(const _trel_thing* thing);
 // Prints the object's summary line(s) through zam_msg.
 void trel_printThing(const _trel_thing* thing);
 // Index of the first object whose name equals name; -1 when none or n < 1.
