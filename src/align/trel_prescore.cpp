@@ -83,7 +83,11 @@ void trel_scoreTraceThread(int threads, int n, const _trel_seg* qseg, int ntarge
   }
   const int T = std::min(zam_thread_setup_task(threads, 0), ntargets);
   _trel_trace_state state{T, 0};
-  zam_thread_start(kCollector, 1, trel_trace_consumer, &state);
+  if (!zam_thread_start(kCollector, 1, trel_trace_consumer, &state)) {
+    // No collector thread: nobody would read the workers' reports.
+    score_range(all);
+    return;
+  }
   if (T < 1) {
     // No worker slot to be had: score here rather than leave the results unset.
     zam_thread_join(kCollector);
@@ -110,7 +114,11 @@ void trel_scoreTraceThread(int threads, int n, const _trel_seg* qseg, int ntarge
     }
     task.buf = bufs[slot];
     tasks[slot] = task;
-    zam_thread_start(slot, 0, run_trace_cpu_thread, &tasks[slot]);
+    if (!zam_thread_start(slot, 0, run_trace_cpu_thread, &tasks[slot])) {
+      // The worker could not be created: its range and its buffer are free,
+      // so score them here and report like the worker would have.
+      report(&state, score_range(tasks[slot]));
+    }
   }
   zam_thread_join(kCollector);
 }

@@ -200,15 +200,15 @@ int zam_thread_cpus()
     return std::max(1, zam_thread_slots());
 }
 
-void zam_thread_start(int id, int joinable, zam_thread_fn fn, void* arg)
+int zam_thread_start(int id, int joinable, zam_thread_fn fn, void* arg)
 {
     if (!ready() || id < 0 || id >= ZAM_THREAD_HANDLES) {
         zam_oops("zam_thread_start(): Bad thread number %d.\n", id);
-        return;
+        return 0;
     }
     if (fn == nullptr) {
         zam_oops("zam_thread_start(): No function for thread %d.\n", id);
-        return;
+        return 0;
     }
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -217,9 +217,10 @@ void zam_thread_start(int id, int joinable, zam_thread_fn fn, void* arg)
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         zam_oops("Failed to create thread: %d.\n** [%s]\n", id, sys_text(rc).c_str());
-        return;
+        return 0;
     }
     handle_joinable[id].store(joinable != 0, std::memory_order_release);
+    return 1;
 }
 
 void zam_thread_join(int id)

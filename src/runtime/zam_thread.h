@@ -41,9 +41,10 @@ int zam_thread_slots();
 int zam_thread_cpus();
 
 // Runs fn(arg) in a new thread stored in handle id, joinable when joinable is
-// non-zero. A bad id, a call before set-up or a failed creation prints an
-// oops and starts nothing.
-void zam_thread_start(int id, int joinable, zam_thread_fn fn, void* arg);
+// non-zero. Returns 1 when the thread runs; a bad id, a call before set-up
+// or a failed creation prints an oops, starts nothing and returns 0, so that
+// the caller can do the work itself instead of waiting for it.
+int zam_thread_start(int id, int joinable, zam_thread_fn fn, void* arg);
 // Waits for the joinable thread of handle id. A bad id, a handle without a
 // joinable thread or a call before set-up prints an oops.
 void zam_thread_join(int id);
