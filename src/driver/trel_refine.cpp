@@ -114,7 +114,11 @@ void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* 
   }
   const int chunk = (n + w - 1) / w;
   Collector collector{w, 0, w};
-  zam_thread_start(kCollector, 1, trel_align_consumer, &collector);
+  if (!zam_thread_start(kCollector, 1, trel_align_consumer, &collector)) {
+    // No collector thread: nobody would read the workers' reports.
+    align_range(all);
+    return;
+  }
   // One record per task slot; each lives until the collector has heard from
   // every worker, which is before this call returns.
   Worker workers[ZAM_TASK_STACK] = {};
@@ -133,7 +137,10 @@ void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* 
     }
     task.buf = bufs[slot];
     workers[slot] = task;
-    zam_thread_start(slot, 0, run_align_cpu_thread, &workers[slot]);
+    if (!zam_thread_start(slot, 0, run_align_cpu_thread, &workers[slot])) {
+      // The worker could not be created: its range and buffer are free.
+      report(&collector, align_range(workers[slot]));
+    }
   }
   zam_thread_join(kCollector);
 }
