@@ -18,6 +18,35 @@ void setWeights(_docking_spec* s) {
   s->piper_weight = 5.0;
 }
 
+// Shared by the tool's start-up values and the matching preset: the coarser
+// search (fewer solutions and samples, lower band limits, a short r12 range).
+void setSearchSampling(_docking_spec* s) {
+  s->max_solutions = 1000;
+  s->problem_type = 1;
+  s->scan_order = 0;
+  s->order = 10;
+  s->fft_mode = 3;
+  s->gpu_devices = 0;
+  s->refine_mode = 0;
+  s->r12_substeps = 0;
+  s->receptor_samples = 162;
+  s->ligand_samples = 492;
+  s->twist_samples = 64;
+  s->receptor_bandlimit = 12;
+  s->ligand_bandlimit = 18;
+  s->twist_bandlimit = 32;
+  s->receptor_step = 20.0;
+  s->ligand_step = 10.0;
+  s->twist_step = 5.6;
+  s->r12_step = 0.8;
+  s->r12_offset = 0.0;
+  s->r12_range = 6.0;
+  s->grid_spacing = 0.6;
+  s->receptor_range = M_PI;
+  s->ligand_range = M_PI;
+  s->twist_range = 2.0 * M_PI;
+}
+
 // Frees every record of a rotamer list with its coordinate buffer and clears
 // the list pointer.
 void deleteRotamerList(_rotamer** list) {
@@ -78,50 +107,14 @@ void zam_setDockSpec(_docking_spec* s) {
 void setup_zam_options(_docking_spec* s) {
   if (!s) return;
   zam_setDockSpec(s);
-  s->max_solutions = 1000;
-  s->problem_type = 1;
-  s->scan_order = 0;
-  s->order = 10;
-  s->fft_mode = 3;
-  s->gpu_devices = 0;
-  s->refine_mode = 0;
-  s->r12_substeps = 0;
-  s->receptor_samples = 162;
-  s->ligand_samples = 492;
-  s->twist_samples = 64;
-  s->receptor_bandlimit = 12;
-  s->ligand_bandlimit = 18;
-  s->twist_bandlimit = 32;
-  s->receptor_step = 20.0;
-  s->ligand_step = 10.0;
-  s->twist_step = 5.6;
-  s->r12_step = 0.8;
-  s->r12_offset = 0.0;
-  s->r12_range = 6.0;
-  s->grid_spacing = 0.6;
+  setSearchSampling(s);
   s->potential_cutoff = 40.0;
-  s->receptor_range = M_PI;
-  s->ligand_range = M_PI;
-  s->twist_range = 2.0 * M_PI;
 }
 
 void zam_setMatchSpec(_docking_spec* s) {
   if (!s) return;
-  s->max_solutions = 1000;
-  s->problem_type = 1;
+  setSearchSampling(s);
   s->score_type = 0;
-  s->scan_order = 0;
-  s->order = 10;
-  s->fft_mode = 3;
-  s->gpu_devices = 0;
-  s->refine_mode = 0;
-  s->receptor_samples = 162;
-  s->ligand_samples = 492;
-  s->twist_samples = 64;
-  s->receptor_bandlimit = 12;
-  s->ligand_bandlimit = 18;
-  s->twist_bandlimit = 32;
-  s->r12_substeps = 0;
   s->symmetry = 0;
   s->symmetry_min = 0;
   s->symmetry_max = 0;
@@ -129,17 +122,7 @@ void zam_setMatchSpec(_docking_spec* s) {
   s->sym_local = 1;
   s->sym_LtoW = 1.0;
   s->score_scale = 1.0;
-  s->receptor_step = 20.0;
-  s->ligand_step = 10.0;
-  s->twist_step = 5.6;
-  s->r12_step = 0.8;
-  s->r12_offset = 0.0;
-  s->r12_range = 6.0;
-  s->grid_spacing = 0.6;
   s->potential_cutoff = 60.0;
-  s->receptor_range = M_PI;
-  s->ligand_range = M_PI;
-  s->twist_range = 2.0 * M_PI;
   s->box_mode = 1;
   s->box_size = 6.0;
   setWeights(s);

@@ -286,18 +286,25 @@ const char* const kRainbowNote =
     "# A gap in the alignment causes a colour to be skipped, and singleton residues\n"
     "# (those not aligned with anything) are coloured in grey.\n";
 
+// The comment head of both rainbow files: what the file is for, the colours,
+// and how to run it with the viewer's command.
+void rainbow_head(_trel_text* out, const View& v, const std::string& name, const char* viewer,
+                  const char* command) {
+  trel_printText(out, "# This file: %s\n", name.c_str());
+  trel_printText(out, "#\n# %s command file to draw a Trel alignment in rainbow colours.\n#\n", viewer);
+  trel_putText(out, kRainbowNote);
+  trel_putText(out, "#\n");
+  trel_putText(out, "# NB. The colouring commands only work with Zam version 7.0.1 or higher.\n");
+  trel_putText(out, "#\n");
+  trel_printText(out, "# Usage: (cd %s; %s -e %s)\n", v.folder.c_str(), command, name.c_str());
+}
+
 void rainbow_macro(const View& v, const std::vector<int>& index, const std::string& qpdb,
                    const std::string& tpdb) {
   const std::string name = v.stem + "_rainbow.mac";
   _trel_text* out = open_file(v.folder + name, "Writing Zam RAINBOW macro file: %s\n", 0);
   if (!out) return;
-  trel_printText(out, "# This file: %s\n", name.c_str());
-  trel_putText(out, "#\n# Zam command file to draw a Trel alignment in rainbow colours.\n#\n");
-  trel_putText(out, kRainbowNote);
-  trel_putText(out, "#\n");
-  trel_putText(out, "# NB. The colouring commands only work with Zam version 7.0.1 or higher.\n");
-  trel_putText(out, "#\n");
-  trel_printText(out, "# Usage: (cd %s; zam -e %s)\n", v.folder.c_str(), name.c_str());
+  rainbow_head(out, v, name, "Zam", "zam");
   trel_putText(out, "#\n");
   trel_printText(out, "open_receptor %s\n", qpdb.c_str());
   trel_printText(out, "open_ligand   %s\n", tpdb.c_str());
@@ -324,13 +331,7 @@ void rainbow_script(const View& v, const std::vector<int>& index, const std::str
   const std::string name = v.stem + "_rainbow.tcl";
   _trel_text* out = open_file(v.folder + name, "Writing VMD RAINBOW command file: %s\n", 0);
   if (!out) return;
-  trel_printText(out, "# This file: %s\n", name.c_str());
-  trel_putText(out, "#\n# VMD command file to draw a Trel alignment in rainbow colours.\n#\n");
-  trel_putText(out, kRainbowNote);
-  trel_putText(out, "#\n");
-  trel_putText(out, "# NB. The colouring commands only work with Zam version 7.0.1 or higher.\n");
-  trel_putText(out, "#\n");
-  trel_printText(out, "# Usage: (cd %s; vmd -e %s)\n", v.folder.c_str(), name.c_str());
+  rainbow_head(out, v, name, "VMD", "vmd");
   trel_putText(out,
                "#\n"
                "proc load_pair {} {\n"
