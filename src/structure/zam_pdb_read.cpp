@@ -2,7 +2,9 @@
 // REMARK records of a plain, gzip or bzip2 PDB file into a structure image.
 #include "structure/zam_pdb.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,7 +50,46 @@ void raw(const char* line, int len, int first, int last, int s, char* out) {
   out[k] = 0;
 }
 
+// Powers of ten that doubles hold exactly.
+constexpr double kTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12,
+                           1e13, 1e14, 1e15};
+
+// A plain decimal field ("  -12.345", blanks around, at most 15 digits, no
+// exponent) as strtod reads it, without strtod: the digits form an exact
+// integer M below 2^53, and M / 10^k is one correctly rounded division of two
+// exact doubles, which is the correctly rounded value of the text, as strtod
+// gives it. False for any other text, which is left to strtod.
+bool plainDecimal(const char* p, const char* end, double* out) {
+  while (p < end && *p == ' ') ++p;
+  bool negative = false;
+  if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+  int64_t m = 0;
+  int digits = 0, fraction = 0;
+  bool point = false;
+  for (; p < end; ++p) {
+    const char c = *p;
+    if (c >= '0' && c <= '9') {
+      if (++digits > 15) return false;
+      m = m * 10 + (c - '0');
+      if (point) ++fraction;
+    } else if (c == '.' && !point) {
+      point = true;
+    } else {
+      break;
+    }
+  }
+  if (digits == 0) return false;
+  while (p < end && *p == ' ') ++p;
+  if (p != end) return false;
+  const double v = static_cast<double>(m) / kTen[fraction];
+  *out = negative ? -v : v;
+  return true;
+}
+
 double number(const char* line, int len, int first, int last, int s) {
+  const int from = std::min(first + s, len + 1), to = std::min(last + s, len);
+  double v;
+  if (plainDecimal(line + from - 1, line + std::max(to, from - 1), &v)) return v;
   char buf[16];
   raw(line, len, first, last, s, buf);
   return strtod(buf, nullptr);
@@ -106,10 +147,11 @@ int tasteStyle(const char* line, int len, int s) {
   return 2;
 }
 
-// Grows a record array of *cap entries by kGrow, the new part zero-filled.
+// Grows a record array of *cap entries by kGrow. The new part is not
+// cleared: every record is cleared or written whole when it is taken.
 template <class T>
 void growArray(T*& a, int& cap) {
-  T* b = static_cast<T*>(kget1B_0(static_cast<int64_t>(cap + kGrow) * sizeof(T)));
+  T* b = static_cast<T*>(kget1B(static_cast<int64_t>(cap + kGrow) * sizeof(T)));
   if (cap > 0) memcpy(b, a, static_cast<size_t>(cap) * sizeof(T));
   kfree(a);
   a = b;
@@ -119,7 +161,7 @@ void growArray(T*& a, int& cap) {
 // Copy of the first n records in a block of exactly n.
 template <class T>
 T* cutArray(T* a, int n) {
-  T* b = static_cast<T*>(kget1B_0(static_cast<int64_t>(n) * sizeof(T)));
+  T* b = static_cast<T*>(kget1B(static_cast<int64_t>(n) * sizeof(T)));
   if (n > 0) memcpy(b, a, static_cast<size_t>(n) * sizeof(T));
   kfree(a);
   return b;
@@ -365,6 +407,7 @@ struct Reader {
     }
     if (nhet >= cap_het) growArray(image->hetatms, cap_het);
     _pdb_atom& a = image->hetatms[nhet];
+    memset(&a, 0, sizeof a);
     parse(line, len, s, image->occ_style, &a);
     checkCoordinates(a, "HETATM");
     checkNewResidue(a);
