@@ -25,7 +25,7 @@ inline int64_t cell(int r, int c, int m) { return (int64_t)r * (m + 2) + c; }
 // One group of four cells c..c+3 of the match and query-gap states (see
 // fill_row): stores H and E, returns H and, in dir, the four direction codes
 // as 32-bit lanes.
-template <bool HasB>
+template <bool HasB, bool Free>
 inline __m128 cells4(int c, const float* Hp, const float* Ep, const float* Fp, float* H, float* E,
                      const float* S, const float* B, const float* tpen, __m128 veE, __m128i& dir) {
   const __m128 hd = _mm_loadu_ps(Hp + c - 1), ed = _mm_loadu_ps(Ep + c - 1),
@@ -40,9 +40,13 @@ inline __m128 cells4(int c, const float* Hp, const float* Ep, const float* Fp, f
   // 1 or 2 from the gap states, 0 on the diagonal.
   dir = _mm_andnot_si128(_mm_castps_si128(diag),
                          _mm_add_epi32(_mm_castps_si128(from_e), _mm_set1_epi32(2)));
-  const __m128 eo = _mm_add_ps(_mm_loadu_ps(tpen + c), _mm_loadu_ps(Hp + c)),
-               ee = _mm_add_ps(_mm_loadu_ps(Ep + c), veE);
-  _mm_storeu_ps(E + c, _mm_max_ps(ee, eo));
+  if (Free) {
+    _mm_storeu_ps(E + c, _mm_max_ps(_mm_loadu_ps(Ep + c), _mm_loadu_ps(Hp + c)));
+  } else {
+    const __m128 eo = _mm_add_ps(_mm_loadu_ps(tpen + c), _mm_loadu_ps(Hp + c)),
+                 ee = _mm_add_ps(_mm_loadu_ps(Ep + c), veE);
+    _mm_storeu_ps(E + c, _mm_max_ps(ee, eo));
+  }
   return h;
 }
 
@@ -71,14 +75,16 @@ inline __m128 lane3(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3,
 // target-gap extension penalty the target-gap state is a running maximum
 // along the row (adding a zero changes no float but the sign of a zero,
 // which no comparison sees), taken in the same pass from the H values just
-// made; otherwise it is a scalar scan after the row.
-template <bool HasB>
+// made; otherwise it is a scalar scan after the row. Free marks a fill
+// without gap penalties (zero gap-open arrays and extensions): the additions
+// of zero are left out, which again changes only signs of zeros.
+template <bool HasB, bool Free>
 void fill_row(int c0, int c1, const float* Hp, const float* Ep, const float* Fp, float* H, float* E,
               float* F, const float* S, const float* B, unsigned char* D, const float* tpen,
               float qpen_r, float eE, float eF) {
   int c = c0 + 1;
   float f = F[c0];
-  const bool fused = eF == 0.0f;
+  const bool fused = Free || eF == 0.0f;
 #ifdef __SSE2__
   const __m128 veE = _mm_set1_ps(eE), vq = _mm_set1_ps(qpen_r);
   __m128 hprev = _mm_set1_ps(H[c0]);  // lane 3: H left of the next group
@@ -86,17 +92,18 @@ void fill_row(int c0, int c1, const float* Hp, const float* Ep, const float* Fp,
   // The target-gap state of one group from its H values; the carry chain
   // costs one maximum per group.
   auto gapRun = [&](__m128 h, int at) {
-    const __m128 p = prefixMax(_mm_add_ps(vq, shiftIn(hprev, h)));
+    const __m128 left = shiftIn(hprev, h);
+    const __m128 p = prefixMax(Free ? left : _mm_add_ps(vq, left));
     hprev = h;
     _mm_storeu_ps(F + at, _mm_max_ps(carry, p));
     carry = _mm_max_ps(carry, lane3(p));
   };
   for (; c + 15 <= c1; c += 16) {
     __m128i d0, d1, d2, d3;
-    const __m128 h0 = cells4<HasB>(c, Hp, Ep, Fp, H, E, S, B, tpen, veE, d0);
-    const __m128 h1 = cells4<HasB>(c + 4, Hp, Ep, Fp, H, E, S, B, tpen, veE, d1);
-    const __m128 h2 = cells4<HasB>(c + 8, Hp, Ep, Fp, H, E, S, B, tpen, veE, d2);
-    const __m128 h3 = cells4<HasB>(c + 12, Hp, Ep, Fp, H, E, S, B, tpen, veE, d3);
+    const __m128 h0 = cells4<HasB, Free>(c, Hp, Ep, Fp, H, E, S, B, tpen, veE, d0);
+    const __m128 h1 = cells4<HasB, Free>(c + 4, Hp, Ep, Fp, H, E, S, B, tpen, veE, d1);
+    const __m128 h2 = cells4<HasB, Free>(c + 8, Hp, Ep, Fp, H, E, S, B, tpen, veE, d2);
+    const __m128 h3 = cells4<HasB, Free>(c + 12, Hp, Ep, Fp, H, E, S, B, tpen, veE, d3);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(D + c),
                      _mm_packus_epi16(_mm_packs_epi32(d0, d1), _mm_packs_epi32(d2, d3)));
     if (fused) {
@@ -108,7 +115,7 @@ void fill_row(int c0, int c1, const float* Hp, const float* Ep, const float* Fp,
   }
   for (; c + 3 <= c1; c += 4) {
     __m128i d0;
-    const __m128 h0 = cells4<HasB>(c, Hp, Ep, Fp, H, E, S, B, tpen, veE, d0);
+    const __m128 h0 = cells4<HasB, Free>(c, Hp, Ep, Fp, H, E, S, B, tpen, veE, d0);
     const __m128i z = _mm_setzero_si128();
     const int bytes = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(d0, z), z));
     memcpy(D + c, &bytes, 4);
@@ -196,12 +203,14 @@ int trel_doTheDP(int n, int m, _trel_a_box box, int penalties, const float* S, c
   }
   for (int r = r0 + 1; r <= r1; r++) {
     const int64_t up = cell(r - 1, 0, m), here = cell(r, 0, m);
+    auto row = [&](auto fill) {
+      fill(c0, c1, H + up, E + up, F + up, H + here, E + here, F + here, S + here,
+           B ? B + here : nullptr, buf->dir + here, tpen, qpen[r], e, e);
+    };
     if (B)
-      fill_row<true>(c0, c1, H + up, E + up, F + up, H + here, E + here, F + here, S + here,
-                     B + here, buf->dir + here, tpen, qpen[r], e, e);
+      penalties ? row(fill_row<true, false>) : row(fill_row<true, true>);
     else
-      fill_row<false>(c0, c1, H + up, E + up, F + up, H + here, E + here, F + here, S + here,
-                      nullptr, buf->dir + here, tpen, qpen[r], e, e);
+      penalties ? row(fill_row<false, false>) : row(fill_row<false, true>);
   }
   return 1;
 }
@@ -213,11 +222,10 @@ _trel_align* trel_realignBox(int n, int m, _trel_a_box box, int fraglen, float f
     zam_err("trel_realignBox(): no score plane.\n");
     return nullptr;
   }
-  const int64_t L = (int64_t)buf->nmax + buf->mmax + 4;
+  // Every record and flag up to the count is written below, so the scratch
+  // beyond it is never read and need not be cleared.
   _trel_a_column* rec = buf->columns;
   int16_t* flags = buf->path;
-  memset(rec, 0, (size_t)L * sizeof(_trel_a_column));
-  memset(flags, 0, (size_t)L * sizeof(int16_t));
 
   // Backwards from the box's last pair; records come out end first.
   int r = box.qlast + 1, c = box.tlast + 1, nrec = 0, npairs = 0;
@@ -247,6 +255,7 @@ _trel_align* trel_realignBox(int n, int m, _trel_a_box box, int fraglen, float f
       }
       d = buf->fplane[cell(r + 1, c + 1, m)] < buf->eplane[cell(r + 1, c + 1, m)] ? 1 : 2;
     }
+    flags[nrec] = 0;
     if (d == 1) {
       rec[nrec++] = gap_column(r - 1, -1);
       r--;
@@ -255,8 +264,14 @@ _trel_align* trel_realignBox(int n, int m, _trel_a_box box, int fraglen, float f
       c--;
     }
   }
-  for (; r > box.qfirst; r--) rec[nrec++] = gap_column(r - 1, -1);
-  for (; c > box.tfirst; c--) rec[nrec++] = gap_column(-1, c - 1);
+  for (; r > box.qfirst; r--) {
+    flags[nrec] = 0;
+    rec[nrec++] = gap_column(r - 1, -1);
+  }
+  for (; c > box.tfirst; c--) {
+    flags[nrec] = 0;
+    rec[nrec++] = gap_column(-1, c - 1);
+  }
 
   int first = -1, last = -1;
   for (int k = 0; k < nrec; k++) {
@@ -385,8 +400,9 @@ _trel_dp_score trel_scoreDP(int n, int m, int penalties, const float* S, _trel_a
     H[0] = tpen[0] + (float)(r - 1) * eE;
     E[0] = H[0];
     F[0] = kForbidden;
-    fill_row<false>(0, m + 1, Hr[up], Er[up], Fr[up], H, E, F, S + r * w, nullptr,
-                    buf->dir + r * w, tpen, qpen[r], eE, eF);
+    (penalties ? fill_row<false, false> : fill_row<false, true>)(
+        0, m + 1, Hr[up], Er[up], Fr[up], H, E, F, S + r * w, nullptr, buf->dir + r * w, tpen,
+        qpen[r], eE, eF);
   }
 
   int r = n, c = m, steps = 0, first = -1, last = -1, pairs = 0;

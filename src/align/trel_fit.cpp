@@ -8,6 +8,10 @@
 #include <cstring>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "align/trel_blosum62.h"
 #include "align/trel_dp.h"
 #include "align/trel_globals.h"
@@ -65,7 +69,11 @@ inline v4f load4(const float* p) {
   return v;
 }
 inline void store4(float* p, v4f v) { memcpy(p, &v, sizeof v); }
+#ifdef __SSE2__
+inline bool anyLane(v4i v) { return _mm_movemask_ps((__m128)v) != 0; }
+#else
 inline bool anyLane(v4i v) { return (v[0] | v[1] | v[2] | v[3]) != 0; }
+#endif
 
 // The arguments for which the four-lane exponential is exact to do_exp.
 constexpr float kExpLo = -87.0f, kExpHi = 88.0f;
