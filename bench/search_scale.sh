@@ -2,7 +2,8 @@
 # Scaling of one search: one query against N = 1,000 and 10,000 targets (the
 # shared PDB structures repeated under distinct names through symlinks),
 # on one thread (TREL_CPUS=1) and on all cores: wall time, peak resident
-# memory and time per target. Then TM-align, one process per pair, on 50 of
+# memory and time per target; for targets read from PDB files, from their
+# cache files (-cache) and as members of a structure database (-db). Then TM-align, one process per pair, on 50 of
 # the same pairs, extrapolated to N, for the speed ratio on one thread.
 #
 # Usage: bench/search_scale.sh [release build folder]   (default build-bench)
@@ -61,17 +62,23 @@ make_targets() {  # N, folder
   done
 }
 
-# One search; prints "seconds peak_kB".
-search() {  # folder, cpus
-  local out=$work/run
+# One run of trel in a fresh folder; prints "seconds peak_kB".
+timed() {  # cpus, "ENV=.. ENV=..", trel arguments...
+  local cpus=$1 envs=$2 out=$work/run
+  shift 2
   rm -rf "$out" && mkdir -p "$out"
-  (cd "$out" && TREL_CPUS=$2 TREL_RESULTS="$out/results" /usr/bin/time -v -o "$out/time.txt" \
-    "$trel" "-target=$1" "$query" >"$out/log.txt" 2>&1) || { cat "$out/log.txt" >&2; exit 1; }
+  (cd "$out" && env TREL_CPUS="$cpus" TREL_RESULTS="$out/results" $envs /usr/bin/time -v \
+    -o "$out/time.txt" "$trel" "$@" >"$out/log.txt" 2>&1) || { tail -20 "$out/log.txt" >&2; exit 1; }
   local wall peak
   wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {n = split($2, p, ":"); s = 0;
            for (i = 1; i <= n; i++) s = s * 60 + p[i]; print s}' "$out/time.txt")
   peak=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$out/time.txt")
   echo "$wall $peak"
+}
+
+# One search of the query against a folder of targets.
+search() {  # folder, cpus
+  timed "$2" "" "-target=$1" "$query"
 }
 
 # TM-align on the first $sample targets of the pool cycle, one process each.
@@ -83,21 +90,47 @@ tm_end=$(date +%s.%N)
 tm_pair=$(calc "($tm_end - $tm_start) / $sample")
 printf 'TM-align: %d pairs, %.4f s per pair\n\n' "$sample" "$tm_pair"
 
-printf '%7s %6s %10s %10s %12s %10s %10s %8s\n' N threads wall_s peak_MB us/target TMalign_s speedup scaling
+row() {  # kind, N, threads, wall, peak_kB, TM-align seconds for N, 1-thread wall
+  printf '%-7s %7d %6d %10.2f %10.1f %12.1f %10.1f %9.1fx %8s\n' "$1" "$2" "$3" "$4" \
+    "$(calc "$5 / 1024")" "$(calc "$4 * 1000000 / $2")" "$6" "$(calc "$6 / $4")" \
+    "$( [ "$3" = 1 ] && echo 1.00 || printf '%.2f' "$(calc "$7 / $4")")"
+}
+
+# Three kinds of run per size: PDB files read and built ("files"), the same
+# objects read from their cache files ("cache", after one run that fills the
+# cache), and the same structures as members of a structure database ("db").
+printf '%-7s %7s %6s %10s %10s %12s %10s %10s %8s\n' kind N threads wall_s peak_MB us/target \
+  TMalign_s speedup scaling
 for n in $sizes; do
   folder=$work/targets_$n
   make_targets "$n" "$folder"
+  tm_n=$(calc "$tm_pair * $n")
+
   read -r w1 p1 < <(search "$folder" 1)
   read -r wn pn < <(search "$folder" "$cores")
-  tm_n=$(calc "$tm_pair * $n")
-  for row in "1 $w1 $p1" "$cores $wn $pn"; do
-    set -- $row
-    printf '%7d %6d %10.2f %10.1f %12.1f %10.1f %9.1fx %8s\n' "$n" "$1" "$2" "$(calc "$3 / 1024")" \
-      "$(calc "$2 * 1000000 / $n")" "$tm_n" "$(calc "$tm_n / $2")" \
-      "$( [ "$1" = 1 ] && echo 1.00 || printf '%.2f' "$(calc "$w1 / $2")")"
-  done
-  rm -rf "$folder"
+  row files "$n" 1 "$w1" "$p1" "$tm_n" "$w1"
+  row files "$n" "$cores" "$wn" "$pn" "$tm_n" "$w1"
   eval "peak_$n=$p1"
+
+  cache=$work/cache_$n
+  mkdir -p "$cache"
+  timed "$cores" "TREL_CACHE=$cache" -cache "-target=$folder" "$query" >/dev/null
+  read -r c1 q1 < <(timed 1 "TREL_CACHE=$cache" -cache "-target=$folder" "$query")
+  read -r cn qn < <(timed "$cores" "TREL_CACHE=$cache" -cache "-target=$folder" "$query")
+  row cache "$n" 1 "$c1" "$q1" "$tm_n" "$c1"
+  row cache "$n" "$cores" "$cn" "$qn" "$tm_n" "$c1"
+  rm -rf "$cache"
+
+  db=$work/db_$n
+  mkdir -p "$db"
+  read -r bw bp < <(timed "$cores" "TREL_DATABASE=$db" -build=scale "$folder"/*.pdb)
+  printf '%-7s %7d %6d %10.2f %10.1f %12.1f   (database build)\n' build "$n" "$cores" "$bw" \
+    "$(calc "$bp / 1024")" "$(calc "$bw * 1000000 / $n")"
+  read -r d1 e1 < <(timed 1 "TREL_DATABASE=$db" -db=scale "$query")
+  read -r dn en < <(timed "$cores" "TREL_DATABASE=$db" -db=scale "$query")
+  row db "$n" 1 "$d1" "$e1" "$tm_n" "$d1"
+  row db "$n" "$cores" "$dn" "$en" "$tm_n" "$d1"
+  rm -rf "$db" "$folder"
 done
 set -- $sizes
 if [ $# -ge 2 ]; then
