@@ -453,9 +453,10 @@ bool openParallel(const OpenList& list, int n) {
   if (w < 2) return false;
   std::vector<std::vector<std::string>> messages(n);
   zam_thread_load_range(0, n - 1);
-  shown_by = zam_logger_callback(holdText);
   OpenCollector collector{w};
-  zam_thread_start(kOpenCollector, 1, openCollector, &collector);
+  if (!zam_thread_start(kOpenCollector, 1, openCollector, &collector))
+    return false;  // no collector thread: the caller opens the list itself
+  shown_by = zam_logger_callback(holdText);
   std::vector<OpenWorker> workers(ZAM_TASK_STACK, OpenWorker{&collector, &list, &messages});
   for (int r = 0; r < w; r++) {
     const int slot = zam_thread_pop_task().slot;
@@ -466,7 +467,12 @@ bool openParallel(const OpenList& list, int n) {
       zam_mutex_release_w(kOpenMailbox);
       continue;
     }
-    zam_thread_start(slot, 0, openWorker, &workers[slot]);
+    if (!zam_thread_start(slot, 0, openWorker, &workers[slot])) {
+      // The worker could not be created: this thread takes its share.
+      openItems(workers[slot]);
+      zam_mutex_acquire_w(kOpenMailbox);
+      zam_mutex_release_w(kOpenMailbox);
+    }
   }
   zam_thread_join(kOpenCollector);
   zam_logger_callback(shown_by);
