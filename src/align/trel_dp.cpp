@@ -19,6 +19,9 @@ namespace {
 // Cells that no path may come from.
 constexpr float kForbidden = -99999.0f;
 
+// Traceback steps between a prefetch and its use.
+constexpr int kAhead = 6;
+
 inline int64_t cell(int r, int c, int m) { return (int64_t)r * (m + 2) + c; }
 
 #ifdef __SSE2__
@@ -222,28 +225,35 @@ _trel_align* trel_realignBox(int n, int m, _trel_a_box box, int fraglen, float f
     zam_err("trel_realignBox(): no score plane.\n");
     return nullptr;
   }
-  // Every record and flag up to the count is written below, so the scratch
-  // beyond it is never read and need not be cleared.
-  _trel_a_column* rec = buf->columns;
-  int16_t* flags = buf->path;
-
-  // Backwards from the box's last pair; records come out end first.
-  int r = box.qlast + 1, c = box.tlast + 1, nrec = 0, npairs = 0;
+  // The records come out end first; they fill the column scratch from its
+  // top down, so that they end up in column order. The path flags are left
+  // to the fragment pass, which sets all of them from the columns; the span
+  // comes from the first and last pair met.
+  const int room = buf->nmax + buf->mmax + 4;
+  _trel_a_column* const top = buf->columns + room;
+  _trel_a_column* out = top;
+  int r = box.qlast + 1, c = box.tlast + 1, npairs = 0, first = -1, last = -1;
   float total = 0.0f;
   while (r > box.qfirst && c > box.tfirst) {
+    // Every step lands on another row of the planes: fetch the cells a few
+    // diagonal steps ahead, where the path mostly runs.
+    const int ra = std::max(r - kAhead, 0), ca = std::max(c - kAhead, 0);
+    __builtin_prefetch(buf->dir + cell(ra + 1, ca + 1, m));
+    __builtin_prefetch(S + cell(ra, ca, m));
+    __builtin_prefetch(buf->dplane + cell(ra, ca, m));
     int d = buf->dir[cell(r + 1, c + 1, m)];
     if (d == 0) {
       const float s = S[cell(r, c, m)];
       if (s >= 0.0f) {
-        _trel_a_column& col = rec[nrec];
-        col = gap_column(r - 1, c - 1);
+        _trel_a_column col = gap_column(r - 1, c - 1);
         col.score = col.kscore = col.gscore = s;
         col.d2 = buf->dplane[cell(r, c, m)];
         col.mark = '*';
-        flags[nrec] = 1;
+        last = (int)(top - out);
+        if (first < 0) first = last;
+        *--out = col;
         total += s;
         npairs++;
-        nrec++;
         r--;
         c--;
         continue;
@@ -255,35 +265,22 @@ _trel_align* trel_realignBox(int n, int m, _trel_a_box box, int fraglen, float f
       }
       d = buf->fplane[cell(r + 1, c + 1, m)] < buf->eplane[cell(r + 1, c + 1, m)] ? 1 : 2;
     }
-    flags[nrec] = 0;
     if (d == 1) {
-      rec[nrec++] = gap_column(r - 1, -1);
+      *--out = gap_column(r - 1, -1);
       r--;
     } else {
-      rec[nrec++] = gap_column(-1, c - 1);
+      *--out = gap_column(-1, c - 1);
       c--;
     }
   }
-  for (; r > box.qfirst; r--) {
-    flags[nrec] = 0;
-    rec[nrec++] = gap_column(r - 1, -1);
-  }
-  for (; c > box.tfirst; c--) {
-    flags[nrec] = 0;
-    rec[nrec++] = gap_column(-1, c - 1);
-  }
-
-  int first = -1, last = -1;
-  for (int k = 0; k < nrec; k++) {
-    if (!flags[k]) continue;
-    if (first < 0) first = k;
-    last = k;
-  }
+  for (; r > box.qfirst; r--) *--out = gap_column(r - 1, -1);
+  for (; c > box.tfirst; c--) *--out = gap_column(-1, c - 1);
+  const int nrec = (int)(top - out);
 
   auto* align = static_cast<_trel_align*>(kget1B_0(sizeof(_trel_align)));
   align->columns =
       static_cast<_trel_a_column*>(kget1B_0((int64_t)std::max(nrec, 1) * sizeof(_trel_a_column)));
-  for (int k = 0; k < nrec; k++) align->columns[k] = rec[nrec - 1 - k];
+  if (nrec > 0) memcpy(align->columns, out, (size_t)nrec * sizeof(_trel_a_column));
   align->ncolumns = nrec;
   align->naligned = npairs;
   align->nmatched = npairs;
@@ -293,7 +290,7 @@ _trel_align* trel_realignBox(int n, int m, _trel_a_box box, int fraglen, float f
   align->tf = tf_identity();
   align->frags =
       static_cast<_trel_a_frag*>(kget1B_0(((int64_t)n + m + 2) * (int64_t)sizeof(_trel_a_frag)));
-  makeFragments(align, fraglen, floor, flags);
+  makeFragments(align, fraglen, floor, buf->path);
   return align;
 }
 
@@ -305,18 +302,16 @@ void makeFragments(_trel_align* align, int fraglen, float floor, int16_t* flags)
 
   int qf = -1, ql = -1, tf = -1, tl = -1;
   for (int k = 0; k < nc; k++) {
-    if (cols[k].qres >= 0) {
-      if (qf < 0) qf = cols[k].qres;
-      ql = cols[k].qres;
+    _trel_a_column& col = cols[k];
+    if (col.qres >= 0) {
+      if (qf < 0) qf = col.qres;
+      ql = col.qres;
     }
-    if (cols[k].tres >= 0) {
-      if (tf < 0) tf = cols[k].tres;
-      tl = cols[k].tres;
+    if (col.tres >= 0) {
+      if (tf < 0) tf = col.tres;
+      tl = col.tres;
     }
-  }
-  for (int k = 0; k < nc; k++) {
-    const _trel_a_column& col = cols[k];
-    cols[k].frag = 0;
+    col.frag = 0;
     flags[k] = (col.seg == 0 && col.qres >= 0 && col.tres >= 0 &&
                 (col.kscore > floor || col.gscore > floor))
                    ? 1
