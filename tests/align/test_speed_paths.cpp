@@ -1,9 +1,11 @@
 // The fast paths of the aligner against their plain arithmetic: the
 // single-precision exponential, and the G and distance planes of the rigid
 // refinement (four-lane rows, diagonal smoothing, box edges, far neighbours
-// that leave the fast exponential's range).
+// that leave the fast exponential's range), the gap-free box fill and the
+// traceback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -175,6 +177,80 @@ TEST(BoxFill, GapFreeFillMatchesThePlainRecurrence) {
         ASSERT_EQ(buf->fplane[k], F[k]) << t1 << ": " << r << "," << c;
         ASSERT_EQ(buf->dir[k], D[k]) << t1 << ": " << r << "," << c;
       }
+  }
+  trel_freeAlignBuf(1, bufs);
+}
+
+TEST(BoxTraceback, MatchesAPlainWalkOfTheDirections) {
+  // The traceback writes its records top down into the column scratch and
+  // takes the span from the first and last pair it meets; a plain walk of
+  // the direction plane must give the same columns, span and total, over
+  // boxes with gaps at either end and negative pairs on the path.
+  const int n = 23, m = 37;
+  _trel_align_buf** bufs = trel_allocAlignBuf(1, n, m);
+  _trel_align_buf* buf = bufs[0];
+  const int64_t w = m + 2, P = (int64_t)(n + 2) * w;
+  uint32_t seed = 777;
+  auto rnd = [&] {
+    seed = seed * 1664525u + 1013904223u;
+    return (float)(seed >> 8) / 16777216.0f;
+  };
+  const _trel_a_box boxes[] = {{0, n - 1, 0, m - 1}, {2, n - 3, 1, 30}, {5, 5, 3, 20},
+                               {1, 19, 9, 9}, {3, 12, 4, 36}};
+  for (int trial = 0; trial < 20; trial++) {
+    for (int64_t k = 0; k < P; k++) {
+      buf->gplane[k] = rnd() < 0.4f ? 0.0f : rnd() - 0.2f;
+      buf->gfactor[k] = 1.0f;
+      buf->dplane[k] = 100.0f * rnd();
+    }
+    const _trel_a_box box = boxes[trial % 5];
+    _trel_align* a = trel_alignBox(n, m, box, 0, 3, 0.1f, buf->gplane, buf->gfactor, buf);
+    ASSERT_NE(a, nullptr);
+    std::vector<_trel_a_column> want;
+    int r = box.qlast + 1, c = box.tlast + 1, first = -1, last = -1;
+    float total = 0.0f;
+    while (r > box.qfirst && c > box.tfirst) {
+      const int64_t here = r * w + c, next = (r + 1) * w + c + 1;
+      int d = buf->dir[next];
+      if (d == 0 && buf->gplane[here] >= 0.0f) {
+        _trel_a_column col{};
+        col.qres = r - 1;
+        col.tres = c - 1;
+        col.score = col.kscore = col.gscore = buf->gplane[here];
+        col.d2 = buf->dplane[here];
+        col.mark = '*';
+        if (first < 0) first = (int)want.size();
+        last = (int)want.size();
+        total += col.score;
+        want.push_back(col);
+        r--;
+        c--;
+        continue;
+      }
+      if (d == 0) d = buf->fplane[next] < buf->eplane[next] ? 1 : 2;
+      _trel_a_column col{};
+      col.qres = d == 1 ? r - 1 : -1;
+      col.tres = d == 1 ? -1 : c - 1;
+      col.d2 = -1.0f;
+      col.mark = ' ';
+      want.push_back(col);
+      (d == 1 ? r : c)--;
+    }
+    for (; r > box.qfirst; r--) want.push_back({r - 1, -1, 0, 0, 0, 0, 0, -1.0f, ' '});
+    for (; c > box.tfirst; c--) want.push_back({-1, c - 1, 0, 0, 0, 0, 0, -1.0f, ' '});
+    std::reverse(want.begin(), want.end());
+    ASSERT_EQ(a->ncolumns, (int)want.size()) << trial;
+    for (int k = 0; k < a->ncolumns; k++) {
+      const _trel_a_column &g = a->columns[k], &e = want[k];
+      EXPECT_EQ(g.qres, e.qres) << trial << ": " << k;
+      EXPECT_EQ(g.tres, e.tres) << trial << ": " << k;
+      EXPECT_EQ(g.score, e.score) << trial << ": " << k;
+      EXPECT_EQ(g.d2, e.d2) << trial << ": " << k;
+      EXPECT_EQ(g.mark, e.mark) << trial << ": " << k;
+    }
+    EXPECT_EQ(a->ncover, first < 0 ? 1 : last - first + 1) << trial;
+    EXPECT_EQ(a->kscore, total) << trial;
+    trel_freeAlign(a);
   }
   trel_freeAlignBuf(1, bufs);
 }
