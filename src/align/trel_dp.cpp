@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #ifdef __SSE2__
@@ -151,13 +152,19 @@ void fill_row(int c0, int c1, const float* Hp, const float* Ep, const float* Fp,
   }
 }
 
-_trel_a_column gap_column(int qres, int tres) {
-  _trel_a_column col{};
-  col.qres = qres;
-  col.tres = tres;
-  col.d2 = -1.0f;
-  col.mark = ' ';
-  return col;
+// Writes one column record field by field (a record built in a temporary and
+// copied stalls on the partial stores). The mark goes out with the three
+// padding bytes after it as zeros, so the records copy out clean.
+inline void putColumn(_trel_a_column* col, int qres, int tres, float s, float d2, char mark) {
+  col->qres = qres;
+  col->tres = tres;
+  col->frag = 0;
+  col->seg = 0;
+  col->score = col->kscore = col->gscore = s;
+  col->d2 = d2;
+  const char tail[4] = {mark, 0, 0, 0};
+  static_assert(sizeof(_trel_a_column) == offsetof(_trel_a_column, mark) + sizeof tail);
+  memcpy(reinterpret_cast<char*>(col) + offsetof(_trel_a_column, mark), tail, sizeof tail);
 }
 
 }  // namespace
@@ -245,13 +252,9 @@ _trel_align* trel_realignBox(int n, int m, _trel_a_box box, int fraglen, float f
     if (d == 0) {
       const float s = S[cell(r, c, m)];
       if (s >= 0.0f) {
-        _trel_a_column col = gap_column(r - 1, c - 1);
-        col.score = col.kscore = col.gscore = s;
-        col.d2 = buf->dplane[cell(r, c, m)];
-        col.mark = '*';
         last = (int)(top - out);
         if (first < 0) first = last;
-        *--out = col;
+        putColumn(--out, r - 1, c - 1, s, buf->dplane[cell(r, c, m)], '*');
         total += s;
         npairs++;
         r--;
@@ -266,15 +269,15 @@ _trel_align* trel_realignBox(int n, int m, _trel_a_box box, int fraglen, float f
       d = buf->fplane[cell(r + 1, c + 1, m)] < buf->eplane[cell(r + 1, c + 1, m)] ? 1 : 2;
     }
     if (d == 1) {
-      *--out = gap_column(r - 1, -1);
+      putColumn(--out, r - 1, -1, 0.0f, -1.0f, ' ');
       r--;
     } else {
-      *--out = gap_column(-1, c - 1);
+      putColumn(--out, -1, c - 1, 0.0f, -1.0f, ' ');
       c--;
     }
   }
-  for (; r > box.qfirst; r--) *--out = gap_column(r - 1, -1);
-  for (; c > box.tfirst; c--) *--out = gap_column(-1, c - 1);
+  for (; r > box.qfirst; r--) putColumn(--out, r - 1, -1, 0.0f, -1.0f, ' ');
+  for (; c > box.tfirst; c--) putColumn(--out, -1, c - 1, 0.0f, -1.0f, ' ');
   const int nrec = (int)(top - out);
 
   auto* align = static_cast<_trel_align*>(kget1B_0(sizeof(_trel_align)));
