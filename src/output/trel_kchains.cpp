@@ -6,7 +6,7 @@
 
 #include "align/trel_align.h"
 #include "align/trel_fit.h"
-#include "driver/trel_options.h"
+#include "output/trel_run_options.h"
 #include "output/trel_print.h"
 #include "structure/zam_pdb.h"
 

@@ -9,7 +9,7 @@
 
 #include "align/trel_align.h"
 #include "align/trel_markup.h"
-#include "driver/trel_options.h"
+#include "output/trel_run_options.h"
 #include "output/trel_kchains.h"
 #include "output/trel_print.h"
 #include "output/trel_write_view.h"

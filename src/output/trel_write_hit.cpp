@@ -1,6 +1,6 @@
 #include "output/trel_write_hit.h"
 
-#include "driver/trel_options.h"
+#include "output/trel_run_options.h"
 #include "output/trel_print.h"
 #include "output/trel_write_align.h"
 

@@ -10,7 +10,7 @@
 
 #include "align/trel_align.h"
 #include "align/trel_markup.h"
-#include "driver/trel_options.h"
+#include "output/trel_run_options.h"
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"

@@ -6,7 +6,7 @@
 
 #include "align/trel_align.h"
 #include "align/trel_globals.h"
-#include "driver/trel_options.h"
+#include "output/trel_run_options.h"
 #include "output/trel_print.h"
 #include "output/trel_write_pdb.h"
 #include "runtime/zam_log.h"

@@ -13,7 +13,7 @@
 #include "align/trel_align.h"
 #include "align/trel_fit.h"
 #include "common/test_util.h"
-#include "driver/trel_options.h"
+#include "output/trel_run_options.h"
 #include "output/trel_kchains.h"
 #include "structure/zam_pdb.h"
 

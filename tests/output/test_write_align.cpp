@@ -17,7 +17,7 @@
 #include "align/trel_pair.h"
 #include "align/trel_trace.h"
 #include "common/test_util.h"
-#include "driver/trel_options.h"
+#include "output/trel_run_options.h"
 #include "output/trel_write_align.h"
 #include "output/trel_write_hit.h"
 #include "runtime/kids.h"

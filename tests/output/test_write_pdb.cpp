@@ -14,7 +14,7 @@
 #include "align/trel_pair.h"
 #include "align/trel_trace.h"
 #include "common/test_util.h"
-#include "driver/trel_options.h"
+#include "output/trel_run_options.h"
 #include "output/trel_write_pdb.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"

@@ -11,7 +11,7 @@
 #include "align/trel_align.h"
 #include "align/trel_trace.h"
 #include "common/test_util.h"
-#include "driver/trel_options.h"
+#include "output/trel_run_options.h"
 #include "output/trel_write_view.h"
 #include "structure/zam_pdb.h"
 
