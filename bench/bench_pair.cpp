@@ -21,8 +21,8 @@
 #include "align/trel_trace.h"
 #include "structure/zam_pdb.h"
 #include "structure/zam_pdb_pep.h"
-#include "../tests/common/align_defaults.h"
-#include "../tests/common/chains.h"
+#include "common/align_defaults.h"
+#include "common/chains.h"
 
 namespace {
 
