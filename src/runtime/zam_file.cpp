@@ -56,6 +56,7 @@ _zam_file* new_handle(uint32_t flags) {
 void free_handle(_zam_file* f) {
   if (!f) return;
   kfree(f->name);
+  zam_vm_free(f->rbuf);
   zam_vm_free(f);
 }
 
@@ -126,7 +127,8 @@ int64_t bz_write(_zam_file* f, const void* buf, int64_t n) {
   return n;
 }
 
-// One byte of any kind of stream; -1 at the end or on error.
+// One byte of any kind of stream straight from its codec or stdio; -1 at the
+// end or on error.
 inline int get_byte(_zam_file* f) {
   switch (codec(f)) {
     case ZAM_FGZIP:
@@ -138,6 +140,82 @@ inline int get_byte(_zam_file* f) {
     default:
       return getc_unlocked(f->fp);
   }
+}
+
+constexpr int kReadAhead = 1 << 15;
+
+// Whether the handle reads ahead into its buffer. Compressed streams and
+// regular files do; pipes, terminals and the like are read through stdio
+// alone, so that a read waits for no more than the bytes it returns.
+bool reads_ahead(_zam_file* f) {
+  if (f->rmode == 0) {
+    bool block = codec(f) != 0 && !(f->flags & ZAM_FWRITE);
+    if (!(f->flags & (kCodec | ZAM_FPIPE | ZAM_FWRITE)) && f->fp) {
+      struct stat st;
+      block = fstat(fileno(f->fp), &st) == 0 && S_ISREG(st.st_mode);
+    }
+    if (block && !f->rbuf) f->rbuf = static_cast<char*>(zam_vm_get(kReadAhead));
+    f->rmode = block && f->rbuf ? 1 : 2;
+  }
+  return f->rmode == 1;
+}
+
+// Refills the empty read-ahead buffer; false at the end or on error.
+bool fill(_zam_file* f) {
+  f->rpos = f->rlen = 0;
+  int64_t got = 0;
+  switch (codec(f)) {
+    case ZAM_FGZIP: {
+      // Only what one refill of zlib's own output holds is taken, so that a
+      // damaged stream gives exactly the bytes a byte-wise reader would get.
+      int c = gzgetc(f->gz);
+      if (c < 0) return false;
+      f->rbuf[0] = static_cast<char>(c);
+      unsigned more = std::min<unsigned>(f->gz->have, kReadAhead - 1);
+      int r = more ? gzread(f->gz, f->rbuf + 1, more) : 0;
+      got = 1 + std::max(r, 0);
+      break;
+    }
+    case ZAM_FBZIP2:
+      got = bz_read(f, f->rbuf, kReadAhead);
+      break;
+    default:
+      got = static_cast<int64_t>(fread(f->rbuf, 1, kReadAhead, f->fp));
+  }
+  if (got <= 0) return false;
+  f->rlen = static_cast<int>(got);
+  return true;
+}
+
+// The next byte 0..255 of any handle, the read-ahead bytes first; -1 at the
+// end or on error.
+inline int next_byte(_zam_file* f) {
+  if (f->rpos < f->rlen) return static_cast<unsigned char>(f->rbuf[f->rpos++]);
+  if (!reads_ahead(f)) return get_byte(f);
+  return fill(f) ? static_cast<unsigned char>(f->rbuf[f->rpos++]) : -1;
+}
+
+// Stores the bytes of span that are not carriage returns into buf (while
+// fewer than n-1 are stored); the rest is dropped. Returns whether any byte
+// other than a carriage return was seen.
+bool take_span(const char* s, int len, int n, char* buf, int* stored) {
+  bool any = false;
+  while (len > 0) {
+    const char* cr = static_cast<const char*>(std::memchr(s, '\r', static_cast<size_t>(len)));
+    int part = cr ? static_cast<int>(cr - s) : len;
+    if (part > 0) {
+      any = true;
+      int room = std::min(part, n - 1 - *stored);
+      if (room > 0) {
+        std::memcpy(buf + *stored, s, static_cast<size_t>(room));
+        *stored += room;
+      }
+    }
+    if (!cr) break;
+    s += part + 1;
+    len -= part + 1;
+  }
+  return any;
 }
 
 // Writing into a pipe whose reader has gone must give an error, not kill the
@@ -414,6 +492,7 @@ int zam_fflush(_zam_file* f) {
 int zam_rewind(_zam_file* f) {
   if (!f) return -1;
   f->line = 0;
+  f->rpos = f->rlen = 0;  // a pipe cannot go back and keeps nothing aside
   switch (codec(f)) {
     case ZAM_FGZIP:
       return gzseek(f->gz, 0, SEEK_SET) == 0 ? 0 : -1;
@@ -436,27 +515,36 @@ const char* zam_fname(const _zam_file* f) { return f ? f->name : nullptr; }
 // ---------------------------------------------------------------------------
 // Reading
 
-int zam_fgetc(_zam_file* f) { return f ? get_byte(f) : -1; }
+int zam_fgetc(_zam_file* f) { return f ? next_byte(f) : -1; }
 
 int64_t zam_fread(_zam_file* f, void* buf, int64_t n) {
   if (!f) return 0;
   if (n < 0) return codec(f) ? -1 : 0;
+  auto* p = static_cast<char*>(buf);
+  int64_t have = std::min<int64_t>(n, f->rlen - f->rpos);
+  if (have > 0) {
+    std::memcpy(p, f->rbuf + f->rpos, static_cast<size_t>(have));
+    f->rpos += static_cast<int>(have);
+  }
+  int64_t rest = n - have;
+  p += have;
   switch (codec(f)) {
     case ZAM_FGZIP: {
       int64_t done = 0;
-      auto* p = static_cast<char*>(buf);
-      while (done < n) {
-        int got = gzread(f->gz, p + done, static_cast<unsigned>(std::min(n - done, kSlice)));
+      while (done < rest) {
+        int got = gzread(f->gz, p + done, static_cast<unsigned>(std::min(rest - done, kSlice)));
         if (got < 0) return -1;
         if (got == 0) break;
         done += got;
       }
-      return done;
+      return have + done;
     }
-    case ZAM_FBZIP2:
-      return bz_read(f, buf, n);
+    case ZAM_FBZIP2: {
+      int64_t got = bz_read(f, p, rest);
+      return got < 0 ? -1 : have + got;
+    }
     default:
-      return fread(buf, 1, static_cast<size_t>(n), f->fp) == static_cast<size_t>(n) ? 1 : 0;
+      return fread(p, 1, static_cast<size_t>(rest), f->fp) == static_cast<size_t>(rest) ? 1 : 0;
   }
 }
 
@@ -464,8 +552,29 @@ int zam_freadln(_zam_file* f, int n, char* buf) {
   if (!f || !buf || n < 1) return -1;
   int len = 0;
   bool any = false;  // a byte of this line was seen (stored or dropped)
+  if (reads_ahead(f)) {
+    for (;;) {
+      if (f->rpos == f->rlen && !fill(f)) {
+        buf[len] = 0;
+        return any ? len : -1;
+      }
+      const char* s = f->rbuf + f->rpos;
+      int avail = f->rlen - f->rpos;
+      const char* nl = static_cast<const char*>(std::memchr(s, '\n', static_cast<size_t>(avail)));
+      int span = nl ? static_cast<int>(nl - s) : avail;
+      if (take_span(s, span, n, buf, &len)) any = true;
+      f->rpos += span;
+      if (nl) {
+        f->rpos++;
+        buf[len] = 0;
+        f->line++;
+        return len;
+      }
+    }
+  }
+  // Byte by byte through stdio: pipes and other streams that do not read ahead.
   for (;;) {
-    int c = get_byte(f);
+    int c = next_byte(f);
     if (c < 0) {
       buf[len] = 0;
       return any ? len : -1;
@@ -496,7 +605,7 @@ int zam_freadtok(_zam_file* f, const char* separators, int n, char* buf) {
   int len = 0;
   bool started = false;
   for (;;) {
-    int c = get_byte(f);
+    int c = next_byte(f);
     if (c < 0) {
       buf[len] = 0;
       return started ? len : -1;

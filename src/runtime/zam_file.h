@@ -27,6 +27,12 @@ struct _zam_file {
   int line;             // lines read or written (see zam_freadln, zam_fwriteln)
   int error;            // first read/write/flush failure (errno value or -1), 0 while none
   int bz_end;           // bzip2 reader: the codec reported the end of the stream
+  // Read-ahead of a reader (gzip, bzip2, plain regular file): every read call
+  // takes these bytes first. Pipes and other streams read through stdio only.
+  char* rbuf;           // guarded allocation made at the first read; freed by zam_fclose
+  int rpos;             // next unread byte in rbuf
+  int rlen;             // end of the data in rbuf
+  int rmode;            // 0 not yet known, 1 read ahead, 2 byte by byte through stdio
 };
 
 // Opens path for reading, or for writing from scratch when mode holds 'w';
@@ -62,6 +68,9 @@ int zam_fgetc(_zam_file* f);
 // Reads n bytes. stdio: 1 when all n were read, else 0; gzip and bzip2: the
 // byte count, -1 on a codec error.
 int64_t zam_fread(_zam_file* f, void* buf, int64_t n);
+// Reads of a handle may be mixed freely: all take the bytes read ahead first.
+// A damaged bzip2 stream may deliver less of the text before the damage than
+// reading it byte by byte would.
 // Next line into buf (n bytes, always terminated): carriage returns dropped,
 // the newline not kept, the rest of a line longer than n-1 skipped. Returns
 // its length, or -1 at end of file when nothing was read. Counts the line

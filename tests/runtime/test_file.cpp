@@ -487,3 +487,125 @@ TEST(FileRealData, GzipPdbReadsLikeExternalGunzip) {
   EXPECT_EQ(std::string(buf).substr(12, 4), " N  ");
   zam_fclose(f);
 }
+
+namespace {
+
+// The line rule applied to a whole text: carriage returns dropped, lines cut
+// to n-1 bytes, a last line without newline kept when it holds any byte.
+std::vector<std::string> split_lines(const std::string& text, int n) {
+  std::vector<std::string> lines;
+  std::string cur;
+  bool any = false;
+  for (char c : text) {
+    if (c == '\r') continue;
+    if (c == '\n') {
+      lines.push_back(cur);
+      cur.clear();
+      any = false;
+      continue;
+    }
+    any = true;
+    if (static_cast<int>(cur.size()) < n - 1) cur.push_back(c);
+  }
+  if (any) lines.push_back(cur);
+  return lines;
+}
+
+// Lines of every length around the read-ahead size, carriage returns at
+// line ends and inside, and a last line without newline.
+std::string varied_text() {
+  std::mt19937 gen(11);
+  std::string text;
+  for (int i = 0; i < 400; i++) {
+    size_t len = gen() % 300;
+    if (i % 50 == 7) len = 40000 + gen() % 30000;
+    for (size_t k = 0; k < len; k++) text.push_back(static_cast<char>('a' + gen() % 26));
+    if (i % 3 == 0) text.push_back('\r');
+    if (i % 11 == 0) text.insert(text.size() - len / 2, "\r\r");
+    text.push_back('\n');
+  }
+  return text + "tail\r";
+}
+
+}  // namespace
+
+TEST(FileRead, LinesAcrossBlocksMatchTheByteRule) {
+  TempDir tmp;
+  const std::string text = varied_text();
+  for (const char* name : {"v.txt", "v.gz", "v.bz2"}) {
+    std::string path = tmp.file(name);
+    write_with(path, text);
+    for (int n : {81, 257, 70000}) {
+      _zam_file* f = zam_fopen(path.c_str(), "r");
+      ASSERT_NE(f, nullptr);
+      std::vector<std::string> want = split_lines(text, n);
+      EXPECT_TRUE(read_lines(f, n) == want) << name << " " << n;
+      EXPECT_EQ(zam_fline(f), static_cast<int>(want.size()) - 1) << name;
+      zam_fclose(f);
+    }
+  }
+  // The same through a pipe, which reads through stdio alone.
+  std::string plain = tmp.file("v.txt");
+  _zam_file* p = zam_popen_read("cat", plain.c_str(), nullptr);
+  ASSERT_NE(p, nullptr);
+  EXPECT_TRUE(read_lines(p, 257) == split_lines(text, 257));
+  EXPECT_EQ(zam_fclose(p), 0);
+}
+
+TEST(FileRead, MixedReadsShareTheStream) {
+  TempDir tmp;
+  std::string text = "first\r\nsecond line\n" + std::string(50000, 'x') + "\nafter\nend";
+  for (const char* name : {"m.txt", "m.gz", "m.bz2"}) {
+    std::string path = tmp.file(name);
+    write_with(path, text);
+    _zam_file* f = zam_fopen(path.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    bool codec = f->flags & (ZAM_FGZIP | ZAM_FBZIP2);
+    char buf[64];
+    EXPECT_EQ(zam_freadln(f, sizeof buf, buf), 5) << name;
+    EXPECT_EQ(zam_fgetc(f), 's');
+    char block[6] = {};
+    EXPECT_EQ(zam_fread(f, block, 5), codec ? 5 : 1) << name;
+    EXPECT_STREQ(block, "econd");
+    EXPECT_EQ(zam_freadtok(f, " ", sizeof buf, buf), 4);
+    EXPECT_STREQ(buf, "line");
+    EXPECT_EQ(zam_fline(f), 2);
+    // A block read larger than what was read ahead takes that first.
+    std::string big(50001, 0);
+    EXPECT_EQ(zam_fread(f, big.data(), 50001), codec ? 50001 : 1) << name;
+    EXPECT_EQ(big, std::string(50000, 'x') + "\n");
+    EXPECT_EQ(zam_freadln(f, sizeof buf, buf), 5);
+    EXPECT_STREQ(buf, "after");
+    // A short block read gives what is left: its count, or 0 for stdio.
+    EXPECT_EQ(zam_fread(f, block, 5), codec ? 3 : 0) << name;
+    EXPECT_EQ(zam_freadln(f, sizeof buf, buf), -1);
+    EXPECT_EQ(zam_fgetc(f), -1);
+    // Rewinding drops what was read ahead.
+    EXPECT_EQ(zam_rewind(f), 0);
+    EXPECT_EQ(zam_fgetc(f), 'f');
+    EXPECT_EQ(zam_freadln(f, sizeof buf, buf), 4);
+    EXPECT_STREQ(buf, "irst");
+    EXPECT_EQ(zam_fclose(f), 0);
+  }
+}
+
+TEST(FileRead, TruncatedGzipGivesItsTextUpToTheCut) {
+  TempDir tmp;
+  const std::string text = varied_text();
+  std::string path = tmp.file("cut.gz");
+  write_with(path, text);
+  std::string raw = read_file(path);
+  write_file(path, raw.substr(0, raw.size() * 3 / 5));
+  // Byte by byte and line by line deliver the same text, a prefix of the whole.
+  _zam_file* f = zam_fopen(path.c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  std::string bytes;
+  for (int c; (c = zam_fgetc(f)) >= 0;) bytes.push_back(static_cast<char>(c));
+  zam_fclose(f);
+  EXPECT_GT(bytes.size(), text.size() / 3);
+  EXPECT_LT(bytes.size(), text.size());
+  EXPECT_EQ(text.compare(0, bytes.size(), bytes), 0);
+  f = zam_fopen(path.c_str(), "r");
+  EXPECT_TRUE(read_lines(f, 257) == split_lines(bytes, 257));
+  zam_fclose(f);
+}
