@@ -572,9 +572,10 @@ int zam_freadln(_zam_file* f, int n, char* buf) {
       }
     }
   }
-  // Byte by byte through stdio: pipes and other streams that do not read ahead.
+  // Byte by byte: pipes and other streams that do not read ahead, whose
+  // buffer never holds bytes.
   for (;;) {
-    int c = next_byte(f);
+    int c = get_byte(f);
     if (c < 0) {
       buf[len] = 0;
       return any ? len : -1;
