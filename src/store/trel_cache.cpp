@@ -364,20 +364,44 @@ struct OpenList {
   int force;
   int save;
   const _trel_thing_opts* options;
+  int min;  // residue window of the objects whose trace records are loaded
+  int max;
 };
 
 constexpr int kOpenMailbox = 13;   // workers report to the collector here
 constexpr int kOpenCollector = 136;
 constexpr int kParallelMin = 8;    // shorter lists are opened serially
 
+// Reads the trace records of a cached trace object on the worker that opened
+// it, when the caller would load them afterwards. Only a file that holds all
+// of them is read, so that a missing or short file is left to the caller,
+// which reports it in list order and stops; at the debug levels that log
+// every read the caller does it all.
+void readTraceAhead(const OpenList& list, _trel_thing* thing) {
+  if (list.options->filter_method != 6 || zam_debug >= 3 || thing->trace.seg ||
+      thing->trace_borrowed || !thing->valid)
+    return;
+  const int n = thing->tag->n_residues;
+  if (n < 1 || n < list.min || n > list.max) return;
+  char base[TREL_PATH_MAX + 1];
+  const std::string file = withExtension(trel_nameThing(thing, base), "trc");
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(file, ec);
+  if (ec || size < static_cast<uintmax_t>(n) * sizeof(_trel_seg)) return;
+  trel_readThingTrace(thing);
+}
+
 // Opens object i; a lean list writes a fresh object's cache files at once
-// and then lets go of the image when it can be had again.
-void openOne(const OpenList& list, int i) {
+// and then lets go of the image when it can be had again. A worker (ahead)
+// also reads the trace records of an object found in the cache.
+void openOne(const OpenList& list, int i, bool ahead) {
   const _trel_thing_opts* o = list.options;
   _trel_thing* thing = trel_openThingFile(list.paths[i], list.cache_folder, o->q_max,
                                           list.is_sequence, o, list.pots, list.force, list.save);
   list.things[i] = thing;
-  if (!o->lean || !thing->tag || thing->tag->valid != 1) return;
+  if (!thing->tag || thing->tag->valid != 1) return;
+  if (ahead) readTraceAhead(list, thing);
+  if (!o->lean) return;
   if (thing->dirty) trel_writeThingCache(thing);
   trel_releaseThingImage(thing);
 }
@@ -415,7 +439,7 @@ struct OpenWorker {
 void openItems(const OpenWorker& w) {
   for (int i = zam_thread_pop_list(); i >= 0; i = zam_thread_pop_list()) {
     held_messages = &(*w.messages)[i];
-    openOne(*w.list, i);
+    openOne(*w.list, i, true);
     held_messages = nullptr;
   }
 }
@@ -532,9 +556,9 @@ int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int m
                     int force, int save, const _trel_thing_opts* options) {
   const _trel_thing_opts defaults;
   if (!options) options = &defaults;
-  OpenList list{things, paths, pots, cache_folder, is_sequence, force, save, options};
+  OpenList list{things, paths, pots, cache_folder, is_sequence, force, save, options, min, max};
   if (!openParallel(list, n))
-    for (int i = 0; i < n; i++) openOne(list, i);
+    for (int i = 0; i < n; i++) openOne(list, i, false);
   for (int i = 0; i < n; i++) {
     _trel_thing* thing = things[i];
     // Objects that could not be opened were reported then; the caller skips them.

@@ -1,0 +1,124 @@
+// Opening a list of cached trace objects on worker threads: the workers read
+// the trace records too, with the same objects and messages as a serial
+// open, the residue window respected, and a damaged trace file reported once
+// and in the same words as by the serial open.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/test_util.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_thread.h"
+#include "store/trel_cache.h"
+#include "store/trel_thing.h"
+
+namespace {
+
+using testutil::shared_pdb;
+using testutil::TempDir;
+
+std::vector<std::string> shown;
+void keep(const char* text) { shown.emplace_back(text); }
+
+std::vector<std::string> sources() {
+  std::vector<std::string> p;
+  for (const char* n : {"1ard", "1bboN", "1paa", "1sp2", "1zaa1", "1zaa2", "1zfd", "1znf", "3znf"})
+    p.push_back(shared_pdb(std::string("mustang-testdata/") + n + ".pdb"));
+  p.push_back(shared_pdb("freesasa/1ubq.pdb"));
+  return p;
+}
+
+struct Opened {
+  std::vector<_trel_thing*> things;
+  std::vector<std::string> messages;
+  int result = -1;
+  ~Opened() {
+    for (_trel_thing* t : things) trel_closeThing(nullptr, t);
+  }
+};
+
+void open(Opened& o, const std::vector<std::string>& paths, int threads, const char* cache,
+          int min, int max) {
+  std::vector<const char*> names;
+  for (const auto& p : paths) names.push_back(p.c_str());
+  o.things.assign(paths.size(), nullptr);
+  _trel_thing_opts opts;
+  opts.threads = threads;
+  opts.lean = 1;
+  const int pots[5] = {1, 1, 1, 1, 1};
+  shown.clear();
+  zam_logger_fn before = zam_logger_callback(keep);
+  o.result = trel_openThings((int)paths.size(), o.things.data(), pots, min, max, 0, names.data(),
+                             cache, 1, 1, &opts);
+  zam_logger_callback(before);
+  o.messages = shown;
+}
+
+TEST(ParallelCache, WorkersReadTheTracesOfCachedObjects) {
+  if (!testutil::have_shared_data()) GTEST_SKIP();
+  zam_thread_setup(4);
+  const auto paths = sources();
+  TempDir cache;
+  {
+    Opened fill;
+    open(fill, paths, 4, cache.str().c_str(), 1, 1 << 30);
+    ASSERT_EQ(fill.result, 1);
+  }
+  // 1ubq has 76 residues: a window of 30..70 leaves it (and others) out.
+  for (const auto& [lo, hi] : {std::pair{1, 1 << 30}, std::pair{30, 70}}) {
+    Opened serial, threaded;
+    open(serial, paths, 1, cache.str().c_str(), lo, hi);
+    open(threaded, paths, 4, cache.str().c_str(), lo, hi);
+    ASSERT_EQ(serial.result, 1);
+    ASSERT_EQ(threaded.result, 1);
+    EXPECT_EQ(serial.messages, threaded.messages);
+    int outside = 0;
+    for (size_t i = 0; i < paths.size(); i++) {
+      _trel_thing* s = serial.things[i];
+      _trel_thing* t = threaded.things[i];
+      ASSERT_EQ(s->tag->valid, 1) << s->name;
+      EXPECT_EQ(s->cached, 1) << s->name;
+      const int n = s->tag->n_residues;
+      const bool inside = n >= lo && n <= hi;
+      outside += inside ? 0 : 1;
+      EXPECT_EQ(t->trace.seg != nullptr, inside) << t->name;
+      ASSERT_EQ(s->trace.n, t->trace.n) << s->name;
+      if (s->trace.seg && t->trace.seg) {
+        EXPECT_EQ(0, memcmp(s->trace.seg, t->trace.seg, sizeof(_trel_seg) * n)) << s->name;
+      }
+    }
+    if (lo > 1) {
+      EXPECT_GT(outside, 0);
+    }
+  }
+}
+
+TEST(ParallelCache, ShortTraceFileIsReportedOnceAsSerially) {
+  if (!testutil::have_shared_data()) GTEST_SKIP();
+  zam_thread_setup(4);
+  const auto paths = sources();
+  TempDir cache;
+  {
+    Opened fill;
+    open(fill, paths, 4, cache.str().c_str(), 1, 1 << 30);
+    ASSERT_EQ(fill.result, 1);
+  }
+  const std::string trc = cache.file("1paa.trc");
+  ASSERT_TRUE(std::filesystem::exists(trc));
+  std::filesystem::resize_file(trc, std::filesystem::file_size(trc) / 2);
+  Opened serial, threaded;
+  open(serial, paths, 1, cache.str().c_str(), 1, 1 << 30);
+  open(threaded, paths, 4, cache.str().c_str(), 1, 1 << 30);
+  EXPECT_EQ(serial.result, 0);
+  EXPECT_EQ(threaded.result, 0);
+  EXPECT_EQ(serial.messages, threaded.messages);
+  int failures = 0;
+  for (const auto& m : threaded.messages)
+    failures += m.find("Failed to load TRC data for: 1paa") != std::string::npos ? 1 : 0;
+  EXPECT_EQ(failures, 1);
+}
+
+}  // namespace
