@@ -23,7 +23,9 @@ constexpr int kIdentityCount = sizeof(kIdentities) / sizeof(kIdentities[0]);
 constexpr const char* kZamRelease = "24.1.0";
 
 int identity = 0;
-char text[20];
+// One buffer per thread: workers that write cache images put the version in
+// their headers while other threads may do the same.
+thread_local char text[20];
 
 const Identity& current() { return kIdentities[identity >= 0 && identity < kIdentityCount ? identity : 0]; }
 

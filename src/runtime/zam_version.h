@@ -4,6 +4,7 @@
 
 void set_version(int identity);
 // "Name major.minor.patch" of the current identity. Both texts live in one
-// static buffer of 20 bytes that every call of either function rewrites.
+// 20-byte buffer of the calling thread that every call of either function
+// in that thread rewrites.
 char* zam_version();
 char* zam_version_only();  // the version number alone
