@@ -68,8 +68,19 @@ void usage_report() {
   }
 }
 
-// The allocation steps; the caller holds lock 8.
-void* get_locked(int64_t n) {
+// Accounting of a new block of `usable` system bytes, under lock 8.
+void count_new(const void* p, int64_t usable) {
+  LockGuard lock;
+  in_use += usable;
+  if (in_use > peak) peak = in_use;
+  if (debug_level > 1) zam_msg("zam_vm_get:  %x(%d)\n", low32(p), static_cast<int>(usable));
+  usage_report();
+}
+
+// The allocation steps. The system allocator is thread-safe, so only the
+// accounting is done under lock 8: workers that allocate at the same time
+// then wait for a few additions, not for each other's malloc and free.
+void* get_block(int64_t n) {
   if (n < 0) {
     zam_err("Cannot allocate negative memory (%dMb) [Probably from 32-bit overflow]\n",
             static_cast<int>((n + 0xfffff) >> 20));
@@ -90,17 +101,13 @@ void* get_locked(int64_t n) {
   size_word(p) = rounded / 8;
   low_guard(p) = kGuard;
   top_guard(p) = kGuard;
-  const int64_t usable = static_cast<int64_t>(malloc_usable_size(base));
-  in_use += usable;
-  if (in_use > peak) peak = in_use;
-  if (debug_level > 1) zam_msg("zam_vm_get:  %x(%d)\n", low32(p), static_cast<int>(usable));
-  usage_report();
+  count_new(p, static_cast<int64_t>(malloc_usable_size(base)));
   return p;
 }
 
 // Both guard checks; a clobbered low guard leaves the size word untrusted, so
 // the top guard is then not looked at.
-bool check_locked(const void* p, const char* label, bool* low_ok) {
+bool check_guards(const void* p, const char* label, bool* low_ok) {
   *low_ok = low_guard(p) == kGuard;
   if (!*low_ok) {
     zam_err("Low memory guard word clobbered: %x = %d at label = %s\n", low32(&low_guard(p)),
@@ -115,31 +122,31 @@ bool check_locked(const void* p, const char* label, bool* low_ok) {
   return true;
 }
 
-void free_locked(void* p) {
+void free_block(void* p) {
   bool low_ok = false;
-  check_locked(p, "zam_vm_free", &low_ok);
+  check_guards(p, "zam_vm_free", &low_ok);
   // The header cannot be trusted: releasing through its base word could free
   // an arbitrary address, so the block is left alone.
   if (!low_ok) return;
   void* base = reinterpret_cast<void*>(static_cast<uintptr_t>(base_word(p)));
   const int64_t usable = static_cast<int64_t>(malloc_usable_size(base));
-  if (debug_level > 1) zam_msg("zam_vm_free: %x(%d)\n", low32(p), static_cast<int>(usable));
-  in_use -= usable;
-  usage_report();
+  {
+    LockGuard lock;
+    if (debug_level > 1) zam_msg("zam_vm_free: %x(%d)\n", low32(p), static_cast<int>(usable));
+    in_use -= usable;
+    usage_report();
+  }
   size_word(p) = 0;
   free(base);
 }
 
 }  // namespace
 
-void* zam_vm_get(int64_t n) {
-  LockGuard lock;
-  return get_locked(n);
-}
+void* zam_vm_get(int64_t n) { return get_block(n); }
 
 void* zam_vm_get_0(int64_t n) {
-  LockGuard lock;
-  void* p = get_locked(n);
+  // The block belongs to the caller alone, so it is cleared outside the lock.
+  void* p = get_block(n);
   if (p) memset(p, 0, static_cast<size_t>(n));
   return p;
 }
@@ -154,8 +161,7 @@ char* zam_vm_strdup(const char* s) {
 
 void* zam_vm_mod(void* p, int64_t n) {
   if (!p) return zam_vm_get(n);
-  LockGuard lock;
-  void* q = get_locked(n);
+  void* q = get_block(n);
   if (!q) {
     zam_err("Failed to allocate memory: [%s]\n", strerror(n < 0 ? EINVAL : ENOMEM));
     return p;
@@ -165,20 +171,19 @@ void* zam_vm_mod(void* p, int64_t n) {
     zam_msg("zam_vm_mod: %x(%d) -> %x(%d)\n", low32(p), static_cast<int>(old_size), low32(q),
             static_cast<int>(n));
   memcpy(q, p, static_cast<size_t>(old_size < n ? old_size : n));
-  free_locked(p);
+  free_block(p);
   return q;
 }
 
 void zam_vm_free(void* p) {
   if (!p) return;
-  LockGuard lock;
-  free_locked(p);
+  free_block(p);
 }
 
 int zam_vm_check(const void* p, const char* label) {
   if (!p) return 0;
   bool low_ok = false;
-  return check_locked(p, label ? label : "zam_vm_check", &low_ok) ? 1 : 0;
+  return check_guards(p, label ? label : "zam_vm_check", &low_ok) ? 1 : 0;
 }
 
 int64_t zam_vm_get_size(const void* p) { return p ? 8 * size_word(p) : 0; }
