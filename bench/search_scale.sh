@@ -9,7 +9,9 @@
 # Usage: bench/search_scale.sh [release build folder]   (default build-bench)
 # A missing folder is configured with -DCMAKE_BUILD_TYPE=Release and trel is
 # built in it. Installs the Debian packages time and tm-align when missing.
-# Sizes can be changed with SCALE_SIZES="1000 10000".
+# Sizes can be changed with SCALE_SIZES="1000 10000"; SCALE_ARGS adds options
+# to every search (SCALE_ARGS=-nowrite times the search without its ~730
+# result files per query, whose creation is serial in the file system).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,6 +19,7 @@ build=${1:-$here/build-bench}
 case "$build" in /*) ;; *) build=$here/$build ;; esac
 data=${TREL_SHARED_DATA:-$here/../shared/data}/pdb
 sizes=${SCALE_SIZES:-"1000 10000"}
+extra=${SCALE_ARGS:-}
 sample=50
 cores=$(nproc)
 
@@ -78,7 +81,7 @@ timed() {  # cpus, "ENV=.. ENV=..", trel arguments...
 
 # One search of the query against a folder of targets.
 search() {  # folder, cpus
-  timed "$2" "" "-target=$1" "$query"
+  timed "$2" "" $extra "-target=$1" "$query"
 }
 
 # TM-align on the first $sample targets of the pool cycle, one process each.
@@ -115,8 +118,8 @@ for n in $sizes; do
   cache=$work/cache_$n
   mkdir -p "$cache"
   timed "$cores" "TREL_CACHE=$cache" -cache "-target=$folder" "$query" >/dev/null
-  read -r c1 q1 < <(timed 1 "TREL_CACHE=$cache" -cache "-target=$folder" "$query")
-  read -r cn qn < <(timed "$cores" "TREL_CACHE=$cache" -cache "-target=$folder" "$query")
+  read -r c1 q1 < <(timed 1 "TREL_CACHE=$cache" -cache $extra "-target=$folder" "$query")
+  read -r cn qn < <(timed "$cores" "TREL_CACHE=$cache" -cache $extra "-target=$folder" "$query")
   row cache "$n" 1 "$c1" "$q1" "$tm_n" "$c1"
   row cache "$n" "$cores" "$cn" "$qn" "$tm_n" "$c1"
   rm -rf "$cache"
@@ -126,8 +129,8 @@ for n in $sizes; do
   read -r bw bp < <(timed "$cores" "TREL_DATABASE=$db" -build=scale "$folder"/*.pdb)
   printf '%-7s %7d %6d %10.2f %10.1f %12.1f   (database build)\n' build "$n" "$cores" "$bw" \
     "$(calc "$bp / 1024")" "$(calc "$bw * 1000000 / $n")"
-  read -r d1 e1 < <(timed 1 "TREL_DATABASE=$db" -db=scale "$query")
-  read -r dn en < <(timed "$cores" "TREL_DATABASE=$db" -db=scale "$query")
+  read -r d1 e1 < <(timed 1 "TREL_DATABASE=$db" -db=scale $extra "$query")
+  read -r dn en < <(timed "$cores" "TREL_DATABASE=$db" -db=scale $extra "$query")
   row db "$n" 1 "$d1" "$e1" "$tm_n" "$d1"
   row db "$n" "$cores" "$dn" "$en" "$tm_n" "$d1"
   rm -rf "$db" "$folder"
