@@ -132,7 +132,9 @@ void zam_loadPdbZamRadii(_pdb_image* image);
 // Reads file (or file with extension "pdb" when file does not exist), plain,
 // gzip or bzip2. name null takes the file's root name. Returns a new image
 // owned by the caller, or null after "Failed to open PDB file" when the file
-// cannot be opened. Prints advisories, and warnings with zam_setPdbWarnings.
+// cannot be opened or "Failed to read PDB file" when it cannot be read to its
+// end (a damaged compressed stream, a read error): no part of such a file is
+// kept. Prints advisories, and warnings with zam_setPdbWarnings.
 _pdb_image* zam_readPdb(const char* file, const char* name);
 // Fills atom from an ATOM/HETATM line shifted right by shift columns, with
 // occupancy style style. Short lines give empty fields, never an over-read.

@@ -341,6 +341,30 @@ TEST(PdbRead, HeteroResiduesAsAtoms) {
   EXPECT_STREQ(het->atoms[5].type, "ATOM");
 }
 
+TEST(PdbRead, CompressedFileCutShortIsRefused) {
+  TempDir dir;
+  std::string text;
+  for (int i = 1; i <= 400; ++i) text += residue(i, 'A', "ALA", 5 * i - 4);
+  for (const char* name : {"whole.pdb.gz", "whole.pdb.bz2"}) {
+    _zam_file* out = zam_fopen(dir.file(name).c_str(), "w");
+    ASSERT_TRUE(out);
+    zam_fputs(out, text.c_str());
+    ASSERT_EQ(zam_fclose(out), 0);
+    Image whole(zam_readPdb(dir.file(name).c_str(), nullptr));
+    ASSERT_TRUE(whole) << name;
+    EXPECT_EQ(whole->nres, 400);
+    // The first half of the compressed bytes: the reader must not take the
+    // residues before the cut for the whole structure.
+    const std::string bytes = testutil::read_file(dir.file(name));
+    const std::string cut = std::string("cut_") + name;
+    write_file(dir.file(cut), bytes.substr(0, bytes.size() / 2));
+    Messages msgs;
+    Image half(zam_readPdb(dir.file(cut).c_str(), nullptr));
+    EXPECT_FALSE(half) << cut;
+    EXPECT_TRUE(msgs.has("*Error* Failed to read PDB file: " + dir.file(cut) + " (after line ")) << captured;
+  }
+}
+
 TEST(PdbRead, BadCoordinatesAndScore) {
   TempDir dir;
   std::string text = "I_sc  -12.5\n" + atom("ATOM", 1, " CA", "ALA", 'A', 1, 20000.0, 0, 0);
