@@ -307,6 +307,8 @@ void runMode(_trel_options* options, char** only, int n_only) {
   }
 
   for (const std::string& file : S.files) {
+    // Names must fit the library's path buffers: refused here, not cut later.
+    checkLength("The file name", file);
     if (zam_filesize(file.c_str()) == -1) {
       zam_err("File not found: %s\n", file.c_str());
       fail();

@@ -145,6 +145,21 @@ TEST(Top, OverlongFolderNamesAreRefused) {
   Outcome c = run(dir.str(), {"-cache"}, {"TREL_CACHE=" + std::string(300, 'c')});
   EXPECT_EQ(c.status, 1);
   EXPECT_TRUE(has(c.out, "*Error* The cache folder (TREL_CACHE) is longer than"));
+  // An existing file whose name is too long, as query and as target: refused
+  // before anything is read.
+  std::string deep = dir.file(std::string(100, 'd') + "/" + std::string(100, 'e'));
+  fs::create_directories(deep);
+  std::string file = deep + "/" + std::string(80, 'f') + ".pdb";
+  write_file(file, "END\n");
+  write_file(dir.file("q.pdb"), "END\n");
+  for (std::vector<std::string> args : {std::vector<std::string>{"-broken", file, "q.pdb"},
+                                        std::vector<std::string>{"-broken", "q.pdb", file}}) {
+    Outcome f = run(dir.str(), args);
+    EXPECT_EQ(f.status, 1);
+    EXPECT_TRUE(has(f.out, "*Error* The file name is longer than 256 characters: " + file.substr(0, 64) + "...\n"))
+        << f.out;
+    EXPECT_FALSE(fs::exists(dir.file("trel_results/q")));
+  }
 }
 
 TEST(Top, NowriteAndServer) {
