@@ -116,7 +116,8 @@ bool folderFiles(const std::string& source, const std::string& cwd,
   for (int i = 0; i < count; ++i) {
     std::string name = scan + entries[i];
     if (name.size() > static_cast<size_t>(TREL_PATH_MAX)) {
-      tooLong("File name", name);
+      // Left out like a missing file, so a warning: the run goes on without it.
+      zam_wrn("File name longer than %d characters: %.64s...\n", TREL_PATH_MAX, name.c_str());
       continue;
     }
     files.push_back(std::move(name));
@@ -135,7 +136,8 @@ bool listFiles(const char* source, const std::string& cwd, std::vector<std::stri
     if (word.empty()) continue;
     std::string name = isAbsolute(word) ? word : cwd + word;
     if (name.size() > static_cast<size_t>(TREL_PATH_MAX)) {
-      zam_err("Bad line %zu of %s: file name longer than %d characters: %.64s...\n", i + 1,
+      // Left out like a missing file, so a warning: the run goes on without it.
+      zam_wrn("Bad line %zu of %s: file name longer than %d characters: %.64s...\n", i + 1,
               source, TREL_PATH_MAX, name.c_str());
       continue;
     }

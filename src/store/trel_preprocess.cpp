@@ -101,6 +101,12 @@ int cleanFolder(const char* path, const _trel_cleanup_opts* options, int depth) 
 }
 
 int cleanPath(const char* path, const _trel_cleanup_opts* options, int depth) {
+  // The name helpers refuse longer names, so such a file (or a whole folder
+  // of them) is left out with a warning, as a file list leaves it out.
+  if (std::strlen(path) > static_cast<size_t>(TREL_PATH_MAX)) {
+    zam_wrn("File name longer than %d characters: %.64s...\n", TREL_PATH_MAX, path);
+    return 0;
+  }
   struct stat st;
   if (lstat(path, &st) != 0) return 0;
   if (S_ISDIR(st.st_mode)) return cleanFolder(path, options, depth);

@@ -297,7 +297,16 @@ TEST(FileLists, MissingUnreadableAndBadLines) {
   c.lines.clear();
   std::vector<std::string> got = take(trel_getFiles(list.c_str(), &n), &n);
   EXPECT_EQ(got, (std::vector<std::string>{tmp.file("ok.pdb"), tmp.file("ok.pdb")}));
-  EXPECT_TRUE(c.any("*Error* Bad line 3 of " + list + ": file name longer than 256 characters"));
+  EXPECT_TRUE(c.any("*Warning* Bad line 3 of " + list + ": file name longer than 256 characters"));
+
+  // So is a folder entry whose full name is over the limit, with a warning.
+  std::string deep = tmp.file(std::string(200, 'd'));
+  fs::create_directories(deep);
+  write_file(deep + "/a.pdb", "x");
+  write_file(deep + "/" + std::string(100, 'l') + ".pdb", "x");
+  c.lines.clear();
+  EXPECT_EQ(take(trel_getFiles(deep.c_str(), &n), &n), (std::vector<std::string>{deep + "/a.pdb"}));
+  EXPECT_TRUE(c.any("*Warning* File name longer than 256 characters: " + deep.substr(0, 64) + "..."));
 
   // A list of only missing names comes back empty.
   write_file(tmp.file("none"), tmp.file("gone1.pdb") + "\n" + tmp.file("gone2.pdb") + "\n");

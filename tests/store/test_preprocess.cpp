@@ -66,6 +66,26 @@ TEST(Preprocess, FolderFirstChainNoHetero) {
   EXPECT_EQ(entries, 5);  // no temporary file is left behind
 }
 
+TEST(Preprocess, OverlongNamesAreLeftOut) {
+  TempDir dir;
+  const std::string deep = dir.file(std::string(200, 'd'));
+  fs::create_directories(deep + "/" + std::string(100, 's'));
+  const std::string text = "REMARK not cleaned\nEND\n";
+  const std::string file = deep + "/" + std::string(100, 'l') + ".pdb";
+  testutil::write_file(file, text);
+  testutil::write_file(deep + "/" + std::string(100, 's') + "/x.pdb", text);
+  const std::string folder = dir.str();
+  char* paths[1] = {const_cast<char*>(folder.c_str())};
+  _trel_cleanup_opts o;
+  Capture cap;
+  EXPECT_EQ(trel_cleanupPDBs(paths, 1, &o), 0);
+  EXPECT_NE(captured.find("*Warning* File name longer than 256 characters: " + file.substr(0, 64) + "..."),
+            std::string::npos)
+      << captured;
+  EXPECT_EQ(captured.find("*Error*"), std::string::npos) << captured;
+  EXPECT_EQ(testutil::read_file(file), text);
+}
+
 TEST(Preprocess, SecondaryStructureFile) {
   if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
   TempDir dir;
