@@ -92,8 +92,9 @@ _trel_db* trel_openDatabase(const char* root, const char* name, int with_index);
 int trel_loadDatabase(_trel_db* db, _trel_thing** things, const int* pots, const char* pattern,
                       char** names, int n_names, int min, int max, const _trel_db_opts* options);
 // A new object (release with trel_closeThing(null, ..)) for the member called
-// name, which it borrows. 1; 0 after "Failed to find member %s in database
-// NAMES file: %s.\n" or a failed coefficient read (*thing null).
+// name, which it borrows, with its image read. 1; 0 after "Failed to find
+// member %s in database NAMES file: %s.\n", a failed coefficient read or an
+// image that cannot be read (*thing null).
 int trel_memberDatabase(_trel_db* db, const char* name, _trel_thing** thing, const int* pots,
                         int min, int max, const _trel_db_opts* options);
 
@@ -102,7 +103,8 @@ int trel_listDatabase(const char* root, const char* name, int with_index, const 
                       char** names, int n_names, const _trel_db_opts* options);
 // "-extract": writes the selected members as PDB files in their source
 // coordinates into folder (ending in "/"). 1; 0 when the database cannot be
-// opened.
+// opened, or after "Failed to extract %d of %d structures from %s\n" when a
+// member could not be written (the others are written all the same).
 int trel_extractDatabase(const char* root, const char* name, int with_index, const char* folder,
                          const char* pattern, char** names, int n_names,
                          const _trel_db_opts* options);

@@ -326,7 +326,10 @@ int trel_memberDatabase(_trel_db* db, const char* name, _trel_thing** thing, con
   for (int i = 0; i < db->n_members; i++) {
     if (std::strcmp(db->member_names[i], name) != 0) continue;
     _trel_thing* t = trel_createThingRef(name, db->folder);
-    if (!fillMember(db, i, t, pots, min, max, options)) {
+    // The member's image is read now: a query whose image is missing or
+    // unreadable could not be superposed on anything, and the run must stop
+    // before it searches rather than fill its tables with empty hits.
+    if (!fillMember(db, i, t, pots, min, max, options) || !trel_imageThing(t)) {
       trel_closeThing(nullptr, t);
       return 0;
     }
@@ -392,6 +395,7 @@ int trel_extractDatabase(const char* root, const char* name, int with_index, con
   int count = 0;
   _trel_db* db = openSelection(root, name, with_index, pattern, names, n_names, options, &things, &count);
   if (!db) return 0;
+  int ok = 1;
   if (db->n_members > 0) {
     int written = 0;
     for (int i = 0; i < count; i++) {
@@ -409,13 +413,17 @@ int trel_extractDatabase(const char* root, const char* name, int with_index, con
       trel_closeThing(nullptr, thing);
     }
     zam_msg("\n\nExtracted %d structures from %s\n", written, db->folder);
+    if (written < count) {
+      zam_err("Failed to extract %d of %d structures from %s\n", count - written, count, db->folder);
+      ok = 0;
+    }
   } else {
     zam_msg("\n\nNo structures extracted from %s\n", db->folder);
   }
   zam_msg(kRule);
   kfree(things);
   trel_closeDatabase(db);
-  return 1;
+  return ok;
 }
 
 int trel_deleteDatabase(const char* root, const char* name, int with_index, int really) {

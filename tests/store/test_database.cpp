@@ -223,6 +223,35 @@ void extractAndCompare(const Db& db, const std::string& member, const std::strin
 
 }  // namespace
 
+TEST(Database, MemberWithoutImageIsRefused) {
+  auto files = sharedFiles(6);
+  if (files.size() < 3) GTEST_SKIP() << "no shared structures";
+  files.resize(3);
+  Db db(files);
+  ASSERT_EQ(db.built, 1);
+  _trel_db* h = db.open();
+  ASSERT_NE(h, nullptr);
+  const std::string gone = h->member_names[1];
+  const std::string image = db.folder + gone + ".pdb";
+  ASSERT_TRUE(fs::remove(image));
+  {
+    Capture cap;
+    _trel_thing* one = nullptr;
+    EXPECT_EQ(trel_memberDatabase(h, gone.c_str(), &one, nullptr, 1, 1 << 30, nullptr), 0);
+    EXPECT_EQ(one, nullptr);
+    EXPECT_NE(captured.find("Failed to open PDB file: " + image), std::string::npos) << captured;
+  }
+  trel_closeDatabase(h);
+  TempDir out;
+  const std::string folder = out.str() + "/";
+  Capture cap;
+  EXPECT_EQ(trel_extractDatabase(db.root.c_str(), "test", 0, folder.c_str(), nullptr, nullptr, 0, nullptr), 0);
+  EXPECT_NE(captured.find("Extracted 2 structures from"), std::string::npos) << captured;
+  EXPECT_NE(captured.find("*Error* Failed to extract 1 of 3 structures from " + db.folder), std::string::npos)
+      << captured;
+  EXPECT_FALSE(fs::exists(folder + gone + ".pdb"));
+}
+
 TEST(Database, ExtractGivesSourceCoordinatesTextAndBinary) {
   auto files = sharedFiles(6);
   if (files.size() < 4) GTEST_SKIP() << "no shared structures";
