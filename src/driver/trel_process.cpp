@@ -118,6 +118,12 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
         stop();
       }
       zam_wrn("Broken query PDB structure (perhaps CA-only): %s\n", qnames[q]);
+      // Even with -broken there must be residues to search with.
+      if (!t->tag || t->tag->n_residues < 1) {
+        zam_err("No residues to search with in query: %s\n", qnames[q]);
+        closeAll(qlist);
+        stop();
+      }
     }
   }
 
@@ -189,6 +195,8 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
         stop();
       }
       zam_wrn("Broken target PDB structure (perhaps CA-only): %s\n", tname);
+      // A broken target is still aligned, so it sizes the buffers too.
+      if (th->tag && (t < nt || th->trace.seg)) tmax = std::max(tmax, th->tag->n_residues);
       continue;
     }
     // A member outside the length window has no trace and is never aligned:
@@ -208,8 +216,10 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
             zam_get_time() - start);
 
   const int threads = options->use_threads ? zam_thread_cpus() : 1;
-  const int L = std::max(qmax, tmax);
-  _trel_align_buf** bufs = trel_allocAlignBuf(threads, L, L);
+  // Every alignment of the search puts a query on the rows and a target on
+  // the columns, so the planes are qmax x tmax: a square of the longer side
+  // would cost gigabytes per thread for one long target against a domain.
+  _trel_align_buf** bufs = trel_allocAlignBuf(threads, qmax, tmax);
 
   if (options->do_ligand && nq_all == 1 && nt_all >= 2) {
     trel_doSearch(qlist.data(), nq_all, tlist.data(), 1, nullptr, 0, bufs, options, nullptr);

@@ -156,6 +156,32 @@ TEST_F(Inputs, BrokenAndMissingInputsStopTheRun) {
   }
 }
 
+// With -broken a broken target longer than every query is still aligned (the
+// buffers are sized for it), and a query without residues still stops the run.
+TEST_F(Inputs, BrokenLongTargetAlignsAndEmptyQueryStops) {
+  TempDir dir;
+  copyPdb(dir, ".", {"1ard"});
+  // A CA-only chain of 120 residues: longer than the 29-residue query.
+  std::string text;
+  for (int i = 0; i < 120; i++) {
+    char line[96];
+    snprintf(line, sizeof line, "ATOM  %5d  CA  ALA A%4d    %8.3f%8.3f%8.3f  1.00  0.00           C\n",
+             i + 1, i + 1, 1.5 * i, 2.3 * (i % 2), 0.0);
+    text += line;
+  }
+  write_file(dir.file("long_ca.pdb"), text + "END\n");
+  Outcome r = run(dir.str(), {"-broken", "1ard.pdb", "long_ca.pdb"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(has(r.out, "cannot hold")) << r.out;
+  EXPECT_FALSE(has(r.out, "EXCEEDING PHYSICAL MEMORY")) << r.out;
+
+  write_file(dir.file("empty.pdb"), "");
+  Outcome e = run(dir.str(), {"-broken", "empty.pdb", "1ard.pdb"});
+  EXPECT_EQ(e.status, 1);
+  EXPECT_TRUE(has(e.out, "*Error* No residues to search with in query: empty.pdb\n")) << e.out;
+  EXPECT_FALSE(has(e.out, "Rank"));
+}
+
 TEST_F(Inputs, OnlyListSelectsDatabaseMembers) {
   TempDir dir;
   copyPdb(dir, "tg", {"1sp1", "1zaa1", "1znf"});
