@@ -15,6 +15,17 @@
 
 namespace {
 
+// Opening lines of a Zam command file: the two superposed structures, both
+// shown as backbone, the query's scope first.
+void openPair(_trel_text* out, const std::string& query_pdb, const std::string& target_pdb) {
+  trel_printText(out, "open_receptor %s\n", query_pdb.c_str());
+  trel_printText(out, "open_ligand   %s\n", target_pdb.c_str());
+  trel_printText(out, "molecule_scope    %d\n", -1);
+  trel_printText(out, "model_display     %d\n", 0);
+  trel_printText(out, "display_sidechain %d\n", 0);
+  trel_printText(out, "molecule_scope    %d\n", 0);
+}
+
 const char* text(const char* s) { return s ? s : ""; }
 
 const _pdb_residue* residue(const _pdb_image* image, int i) {
@@ -88,12 +99,7 @@ void zam_macro(const View& v, Colouring kind) {
   trel_putText(out, "#\n");
   trel_printText(out, "# Usage: (cd %s; zam -e %s)\n", v.folder.c_str(), name.c_str());
   trel_putText(out, "#\n");
-  trel_printText(out, "open_receptor %s\n", v.query_out.c_str());
-  trel_printText(out, "open_ligand   %s\n", v.target_out.c_str());
-  trel_printText(out, "molecule_scope    %d\n", -1);
-  trel_printText(out, "model_display     %d\n", 0);
-  trel_printText(out, "display_sidechain %d\n", 0);
-  trel_printText(out, "molecule_scope    %d\n", 0);
+  openPair(out, v.query_out, v.target_out);
   for (int query = 1; query >= 0; query--) {
     if (!query) trel_printText(out, "molecule_scope    %d\n", 1);
     const _pdb_image* image = query ? v.q : v.t;
@@ -306,12 +312,7 @@ void rainbow_macro(const View& v, const std::vector<int>& index, const std::stri
   if (!out) return;
   rainbow_head(out, v, name, "Zam", "zam");
   trel_putText(out, "#\n");
-  trel_printText(out, "open_receptor %s\n", qpdb.c_str());
-  trel_printText(out, "open_ligand   %s\n", tpdb.c_str());
-  trel_printText(out, "molecule_scope    %d\n", -1);
-  trel_printText(out, "model_display     %d\n", 0);
-  trel_printText(out, "display_sidechain %d\n", 0);
-  trel_printText(out, "molecule_scope    %d\n", 0);
+  openPair(out, qpdb, tpdb);
   for (int query = 1; query >= 0; query--) {
     if (!query) trel_printText(out, "molecule_scope    %d\n", 1);
     const _pdb_image* image = query ? v.q : v.t;
