@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -27,6 +28,7 @@
 #include "runtime/zam_string.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
+#include "runtime/zam_vm.h"
 #include "store/trel_cath.h"
 #include "store/trel_folders.h"
 #include "store/trel_pot.h"
@@ -376,7 +378,11 @@ constexpr int kParallelMin = 8;    // shorter lists are opened serially
 // it, when the caller would load them afterwards. Only a file that holds all
 // of them is read, so that a missing or short file is left to the caller,
 // which reports it in list order and stops; at the debug levels that log
-// every read the caller does it all.
+// every read the caller does it all. The records are cleared before the
+// read: the pages of a fresh block are then taken by this thread's own
+// stores, which the workers do side by side, instead of by the kernel's copy
+// in read, whose page faults wait for the process-wide memory map lock that
+// the allocators of the other workers take as their heaps grow.
 void readTraceAhead(const OpenList& list, _trel_thing* thing) {
   if (list.options->filter_method != 6 || zam_debug >= 3 || thing->trace.seg ||
       thing->trace_borrowed || !thing->valid)
@@ -385,10 +391,22 @@ void readTraceAhead(const OpenList& list, _trel_thing* thing) {
   if (n < 1 || n < list.min || n > list.max) return;
   char base[TREL_PATH_MAX + 1];
   const std::string file = withExtension(trel_nameThing(thing, base), "trc");
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(file, ec);
-  if (ec || size < static_cast<uintmax_t>(n) * sizeof(_trel_seg)) return;
-  trel_readThingTrace(thing);
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  const int64_t bytes = static_cast<int64_t>(n) * static_cast<int64_t>(sizeof(_trel_seg));
+  struct stat st;
+  _trel_seg* seg = nullptr;
+  if (fstat(fd, &st) == 0 && st.st_size >= bytes) {
+    seg = static_cast<_trel_seg*>(zam_vm_get_0(bytes));
+    if (seg && !readAll(fd, seg, bytes)) {
+      zam_vm_free(seg);
+      seg = nullptr;
+    }
+  }
+  close(fd);
+  if (!seg) return;
+  thing->trace.seg = seg;
+  thing->trace.n = n;
 }
 
 // Opens object i; a lean list writes a fresh object's cache files at once
