@@ -7,20 +7,21 @@
 # prints per pair both TM-scores normalised by the shorter chain, both RMSDs,
 # both aligned lengths and both times; then the means and the speed ratio.
 #
-# Usage: bench/peer_tmalign.sh [build folder]   (default build-b2-bench)
+# Usage: bench/peer_tmalign.sh [build folder]   (default build-bench)
 # The build folder must hold a Release build with benchmarks:
-#   cmake -S . -B build-b2-bench -DCMAKE_BUILD_TYPE=Release -DTREL_BENCH=ON
-#   cmake --build build-b2-bench --target bench_pair
+#   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTREL_BENCH=ON
+#   cmake --build build-bench --target bench_pair
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$here/build-b2-bench}
+build=${1:-$here/build-bench}
 bench=$build/bench/bench_pair
 data=${TREL_SHARED_DATA:-$here/../shared/data}/pdb
 
 if [ ! -x "$bench" ]; then
-  echo "No $bench: build it first (see the head of this script)." >&2
-  exit 1
+  echo "Building bench_pair (Release) in $build..." >&2
+  cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTREL_BENCH=ON >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target bench_pair >/dev/null
 fi
 if ! command -v TMalign >/dev/null 2>&1; then
   echo "Installing tm-align..." >&2

@@ -37,7 +37,7 @@ need TMalign tm-align
 
 if [ ! -x "$build/src/driver/trel" ]; then
   echo "Building trel (Release) in $build..." >&2
-  cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTREL_TESTS=OFF -DTREL_BENCH=OFF >/dev/null
+  cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$build" -j "$cores" --target trel >/dev/null
 fi
 trel=$build/src/driver/trel
