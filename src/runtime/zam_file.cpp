@@ -30,9 +30,34 @@ constexpr int64_t kSlice = 1 << 30;
 
 inline uint32_t codec(const _zam_file* f) { return f->flags & kCodec; }
 
-// Remembers the first failure of a stream; zam_fclose reports it.
+// Remembers the first failure of a stream; zam_fclose of a writer reports it.
 void fail(_zam_file* f) {
   if (!f->error) f->error = errno ? errno : -1;
+}
+
+// Called when a read delivered fewer bytes than asked: remembers a damaged
+// or cut compressed stream, or an I/O error of the file beneath, so that the
+// reader can tell it from a clean end of file. A clean end leaves no trace.
+void check_read(_zam_file* f) {
+  if (f->error) return;
+  int err = 0;
+  switch (codec(f)) {
+    case ZAM_FGZIP:
+      if (!f->gz) return;
+      gzerror(f->gz, &err);
+      if (err == Z_OK || err == Z_STREAM_END) return;
+      if (err != Z_ERRNO) errno = EIO;
+      break;
+    case ZAM_FBZIP2:
+      if (!f->bz) return;
+      BZ2_bzerror(f->bz, &err);
+      if (err == BZ_OK || err == BZ_STREAM_END) return;
+      if (err != BZ_IO_ERROR) errno = EIO;
+      break;
+    default:
+      if (!f->fp || !ferror(f->fp)) return;
+  }
+  fail(f);
 }
 
 uint32_t mode_flags(const char* mode) {
@@ -106,7 +131,10 @@ int64_t bz_read(_zam_file* f, void* buf, int64_t n) {
     int want = static_cast<int>(std::min(n - done, kSlice));
     int err = BZ_OK;
     int got = BZ2_bzRead(&err, f->bz, p + done, want);
-    if (err != BZ_OK && err != BZ_STREAM_END) return -1;
+    if (err != BZ_OK && err != BZ_STREAM_END) {
+      check_read(f);
+      return -1;
+    }
     if (got > 0) done += got;
     if (err == BZ_STREAM_END) f->bz_end = 1;
     if (got < want && err == BZ_OK) break;
@@ -131,14 +159,20 @@ int64_t bz_write(_zam_file* f, const void* buf, int64_t n) {
 // end or on error.
 inline int get_byte(_zam_file* f) {
   switch (codec(f)) {
-    case ZAM_FGZIP:
-      return gzgetc(f->gz);
+    case ZAM_FGZIP: {
+      int c = gzgetc(f->gz);
+      if (c < 0) check_read(f);
+      return c;
+    }
     case ZAM_FBZIP2: {
       unsigned char c;
       return bz_read(f, &c, 1) == 1 ? c : -1;
     }
-    default:
-      return getc_unlocked(f->fp);
+    default: {
+      int c = getc_unlocked(f->fp);
+      if (c < 0) check_read(f);
+      return c;
+    }
   }
 }
 
@@ -169,10 +203,14 @@ bool fill(_zam_file* f) {
       // Only what one refill of zlib's own output holds is taken, so that a
       // damaged stream gives exactly the bytes a byte-wise reader would get.
       int c = gzgetc(f->gz);
-      if (c < 0) return false;
+      if (c < 0) {
+        check_read(f);
+        return false;
+      }
       f->rbuf[0] = static_cast<char>(c);
       unsigned more = std::min<unsigned>(f->gz->have, kReadAhead - 1);
       int r = more ? gzread(f->gz, f->rbuf + 1, more) : 0;
+      if (r < static_cast<int>(more)) check_read(f);
       got = 1 + std::max(r, 0);
       break;
     }
@@ -181,6 +219,7 @@ bool fill(_zam_file* f) {
       break;
     default:
       got = static_cast<int64_t>(fread(f->rbuf, 1, kReadAhead, f->fp));
+      if (got < kReadAhead) check_read(f);
   }
   if (got <= 0) return false;
   f->rlen = static_cast<int>(got);
@@ -462,7 +501,9 @@ int zam_fclose(_zam_file* f) {
         result = -1;
       }
   }
-  if (result == 0 && f->error) result = -1;
+  // A reader's close result is the close call's own; its read errors are
+  // asked for with zam_ferror.
+  if (result == 0 && f->error && (f->flags & ZAM_FWRITE)) result = -1;
   free_handle(f);
   return result;
 }
@@ -510,6 +551,8 @@ int zam_rewind(_zam_file* f) {
 
 int zam_fline(const _zam_file* f) { return f ? f->line : 0; }
 
+int zam_ferror(const _zam_file* f) { return f && f->error ? 1 : 0; }
+
 const char* zam_fname(const _zam_file* f) { return f ? f->name : nullptr; }
 
 // ---------------------------------------------------------------------------
@@ -533,6 +576,7 @@ int64_t zam_fread(_zam_file* f, void* buf, int64_t n) {
       int64_t done = 0;
       while (done < rest) {
         int got = gzread(f->gz, p + done, static_cast<unsigned>(std::min(rest - done, kSlice)));
+        if (got <= 0) check_read(f);
         if (got < 0) return -1;
         if (got == 0) break;
         done += got;
@@ -543,8 +587,11 @@ int64_t zam_fread(_zam_file* f, void* buf, int64_t n) {
       int64_t got = bz_read(f, p, rest);
       return got < 0 ? -1 : have + got;
     }
-    default:
-      return fread(p, 1, static_cast<size_t>(rest), f->fp) == static_cast<size_t>(rest) ? 1 : 0;
+    default: {
+      bool whole = fread(p, 1, static_cast<size_t>(rest), f->fp) == static_cast<size_t>(rest);
+      if (!whole) check_read(f);
+      return whole ? 1 : 0;
+    }
   }
 }
 

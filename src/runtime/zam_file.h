@@ -25,7 +25,8 @@ struct _zam_file {
   int pid;              // child process of a pipe
   char* name;           // copy of the path; "stream" for a descriptor; null for a pipe
   int line;             // lines read or written (see zam_freadln, zam_fwriteln)
-  int error;            // first read/write/flush failure (errno value or -1), 0 while none
+  int error;            // first read/write/flush failure (errno value, EIO for a damaged
+                        // compressed stream, or -1), 0 while none
   int bz_end;           // bzip2 reader: the codec reported the end of the stream
   // Read-ahead of a reader (gzip, bzip2, plain regular file): every read call
   // takes these bytes first. Pipes and other streams read through stdio only.
@@ -52,8 +53,8 @@ _zam_file* zam_fdopen(int fd, const char* mode, int kind);
 _zam_file* zam_popen_write(const char* program, const char* arg1, const char* arg2);
 _zam_file* zam_popen_read(const char* program, const char* arg1, const char* arg2);
 // Closes and frees the handle. Returns 0 on success; -1 for null, after an
-// earlier failed write or flush, or when the close fails; for a pipe the
-// child's wait status (non-zero when it failed).
+// earlier failed write or flush of a writer, or when the close fails; for a
+// pipe the child's wait status (non-zero when it failed).
 int zam_fclose(_zam_file* f);
 // Flushes (null: all stdio streams). 0 on success, -1 on failure (remembered).
 int zam_fflush(_zam_file* f);
@@ -61,6 +62,12 @@ int zam_fflush(_zam_file* f);
 // 0 on success, -1 on failure.
 int zam_rewind(_zam_file* f);
 int zam_fline(const _zam_file* f);
+// 1 once a read or write of the handle has failed, else 0 (also for null).
+// A read that stops on a gzip or bzip2 stream cut short or damaged, or on an
+// I/O error, counts; a clean end of file does not. Readers ask it after their
+// last read to tell a damaged file from a short one. The first failure stays
+// until zam_fclose, whatever follows (zam_rewind included).
+int zam_ferror(const _zam_file* f);
 const char* zam_fname(const _zam_file* f);
 
 // Next byte 0..255, or -1 at end or on error.

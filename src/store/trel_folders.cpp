@@ -1,8 +1,5 @@
 #include "store/trel_folders.h"
 
-#include <bzlib.h>
-#include <zlib.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -56,22 +53,6 @@ std::string firstWord(const char* line) {
   return std::string(p, q);
 }
 
-// True when reading stopped on an error rather than at the end of the file:
-// a folder opened as a file, an I/O error, a damaged compressed stream.
-bool readFailed(_zam_file* f) {
-  int err = 0;
-  switch (f->flags & (ZAM_FGZIP | ZAM_FBZIP2)) {
-    case ZAM_FGZIP:
-      gzerror(f->gz, &err);
-      return err != Z_OK && err != Z_STREAM_END;
-    case ZAM_FBZIP2:
-      BZ2_bzerror(static_cast<BZFILE*>(f->bz), &err);
-      return err != BZ_OK && err != BZ_STREAM_END;
-    default:
-      return f->fp && ferror(f->fp);
-  }
-}
-
 struct FileCloser {
   void operator()(_zam_file* f) const { zam_fclose(f); }
 };
@@ -87,7 +68,8 @@ bool readLines(const char* path, const char* what, std::vector<std::string>& lin
   }
   std::vector<char> buf(kLineBuffer);
   while (zam_freadln(f.get(), kLineBuffer, buf.data()) >= 0) lines.emplace_back(buf.data());
-  if (readFailed(f.get())) {
+  // A folder opened as a file, an I/O error or a damaged compressed stream.
+  if (zam_ferror(f.get())) {
     zam_err("Failed to read %s: %s (after line %zu)\n", what, path, lines.size());
     return false;
   }

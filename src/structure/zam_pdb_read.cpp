@@ -2,9 +2,6 @@
 // REMARK records of a plain, gzip or bzip2 PDB file into a structure image.
 #include "structure/zam_pdb.h"
 
-#include <bzlib.h>
-#include <zlib.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -522,25 +519,6 @@ struct Reader {
   }
 };
 
-// True when reading stopped on a damaged compressed stream or a read error
-// rather than at the end of the file: a gzip file cut short otherwise reads
-// as a shorter, valid-looking structure.
-bool readFailed(_zam_file* f) {
-  int err = 0;
-  switch (f->flags & (ZAM_FGZIP | ZAM_FBZIP2)) {
-    case ZAM_FGZIP:
-      if (!f->gz) return false;
-      gzerror(f->gz, &err);
-      return err != Z_OK && err != Z_STREAM_END;
-    case ZAM_FBZIP2:
-      if (!f->bz) return false;
-      BZ2_bzerror(static_cast<BZFILE*>(f->bz), &err);
-      return err != BZ_OK && err != BZ_STREAM_END;
-    default:
-      return f->fp && ferror(f->fp);
-  }
-}
-
 }  // namespace
 
 _pdb_image* zam_readPdb(const char* file, const char* name) {
@@ -578,7 +556,8 @@ _pdb_image* zam_readPdb(const char* file, const char* name) {
 
   r.run();
   r.finish();
-  if (readFailed(f)) {
+  // A gzip file cut short otherwise reads as a shorter, valid-looking structure.
+  if (zam_ferror(f)) {
     zam_err("Failed to read PDB file: %s (after line %d)\n", opened, zam_fline(f));
     zam_freePdb(image);
     image = nullptr;

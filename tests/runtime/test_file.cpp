@@ -609,3 +609,66 @@ TEST(FileRead, TruncatedGzipGivesItsTextUpToTheCut) {
   EXPECT_TRUE(read_lines(f, 257) == split_lines(bytes, 257));
   zam_fclose(f);
 }
+
+TEST(FileRead, ReadErrorsAreRememberedCleanEndsAreNot) {
+  TempDir tmp;
+  const std::string text = varied_text();
+  // Every way of reading ends with the same verdict: line by line, byte by
+  // byte, and one block read.
+  auto verdicts = [](const std::string& path) {
+    std::vector<int> v;
+    std::vector<char> buf(300);
+    for (int way = 0; way < 3; way++) {
+      _zam_file* f = zam_fopen(path.c_str(), "r");
+      EXPECT_NE(f, nullptr) << path;
+      if (!f) return v;
+      if (way == 0) read_lines(f, 257);
+      if (way == 1)
+        while (zam_fgetc(f) >= 0) {
+        }
+      if (way == 2) {
+        std::string block(1 << 20, 0);
+        zam_fread(f, block.data(), static_cast<int64_t>(block.size()));
+      }
+      v.push_back(zam_ferror(f));
+      zam_fclose(f);
+    }
+    return v;
+  };
+  const std::vector<int> clean{0, 0, 0}, failed{1, 1, 1};
+  for (const char* name : {"t.txt", "t.gz", "t.bz2"}) {
+    std::string path = tmp.file(name);
+    write_with(path, text);
+    EXPECT_EQ(verdicts(path), clean) << name;
+    if (std::string(name) == "t.txt") continue;
+    std::string raw = read_file(path);
+    std::string cut = tmp.file(std::string("cut.") + name);
+    write_file(cut, raw.substr(0, raw.size() * 3 / 5));
+    EXPECT_EQ(verdicts(cut), failed) << "cut " << name;
+    std::string bad = tmp.file(std::string("bad.") + name);
+    std::string damaged = raw;
+    for (size_t i = raw.size() / 2; i < raw.size() / 2 + 64; i++) damaged[i] ^= 0x5a;
+    write_file(bad, damaged);
+    EXPECT_EQ(verdicts(bad), failed) << "damaged " << name;
+  }
+  // A folder opens as a plain file but cannot be read.
+  EXPECT_EQ(verdicts(tmp.path.string()), failed);
+  EXPECT_EQ(zam_ferror(nullptr), 0);
+
+  // A writer's failure shows as well, and a reader's close result stays the
+  // close call's own.
+  if (access("/dev/full", W_OK) == 0) {
+    _zam_file* w = zam_fopen("/dev/full", "wb");
+    std::string block(1 << 20, 'b');
+    zam_fwrite(w, block.data(), static_cast<int64_t>(block.size()));
+    EXPECT_EQ(zam_ferror(w), 1);
+    zam_fclose(w);
+  }
+  std::string bz = tmp.file("cut.t.bz2");
+  _zam_file* f = zam_fopen(bz.c_str(), "r");
+  read_lines(f);
+  EXPECT_EQ(zam_ferror(f), 1);
+  EXPECT_EQ(zam_rewind(f), 0);
+  EXPECT_EQ(zam_ferror(f), 1);  // the first failure stays
+  EXPECT_EQ(zam_fclose(f), 0);
+}
