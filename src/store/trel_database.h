@@ -74,6 +74,8 @@ int trel_writeDatabase(_trel_db* db, _trel_thing* thing);
 // 0 when the header could not be written (reported), else 1.
 int trel_closeDatabase(_trel_db* db);
 // Builds a database from n source files; prints each member and a summary.
+// A source file that gives no member (no residues, unreadable) is skipped
+// with a warning naming it, and the summary says how many were skipped.
 // 1 on success; 0 after an error (no member could be added, the folder or a
 // file could not be made or written). The caller ends the run on 0.
 int trel_buildDatabase(const char* root, const char* name, char** files, int n, int with_index,

@@ -231,6 +231,7 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
   const int pots[TREL_POT_CLASSES] = {1, 1, 1, 1, 1};
   std::vector<_trel_member_stats> stats;
   std::vector<char*> stat_names;  // the report outlives the objects
+  int skipped = 0;
   for (int i = 0; i < n; i++) {
     _trel_thing* thing =
         trel_openThingFile(files[i], db->folder, options->i_max, 0, &options->thing, pots, 1, 1);
@@ -238,7 +239,17 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
     const int32_t before = db->n_members;
     _trel_member_stats member{};
     if (options->do_stats) trel_memberStats(thing, &member);  // needs the image, freed below
+    const bool readable = thing->tag && thing->tag->valid == 1;
     trel_emptyThing(db, thing);
+    // A source file that gives no member is left out and the build goes on;
+    // the cause was reported where it was found.
+    if (db->n_members == before) {
+      skipped++;
+      if (!readable)
+        zam_wrn("Skipping %s: no residues could be read from it\n", files[i]);
+      else
+        zam_wrn("Skipping %s: it could not be added\n", files[i]);
+    }
     if (options->do_stats && db->n_members > before) {
       stat_names.push_back(kdupS(thing->name));
       member.name = stat_names.back();
@@ -258,6 +269,7 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
   char folder[TREL_PATH_MAX + 1];
   std::snprintf(folder, sizeof folder, "%s", db->folder);
   const int closed = trel_closeDatabase(db);
+  if (skipped > 0) zam_wrn("Skipped %d of %d source files of %s.\n", skipped, n, folder);
   if (members < 1) {
     zam_err("No structure could be added to database %s.\n", folder);
     return 0;

@@ -452,8 +452,28 @@ TEST(Database, BuildWithoutMembersFails) {
   Capture cap;
   EXPECT_EQ(trel_buildDatabase(root.c_str(), "none", argv.data(), 1, 0, 0, nullptr), 0);
   EXPECT_NE(captured.find("No structure could be added to database"), std::string::npos);
+  EXPECT_NE(captured.find("Skipped 1 of 1 source files"), std::string::npos);
   EXPECT_EQ(captured.find("Done building"), std::string::npos);
   EXPECT_EQ(trel_openDatabase(root.c_str(), "none", 0), nullptr);
+}
+
+TEST(Database, SourceWithoutResiduesIsSkippedWithAWarning) {
+  std::vector<std::string> files = sharedFiles(2);
+  if (files.size() < 2) GTEST_SKIP() << "no shared structures";
+  TempDir dir;
+  const std::string empty = dir.file("empty.pdb");
+  testutil::write_file(empty, "REMARK nothing\nEND\n");
+  files.insert(files.begin() + 1, empty);
+  Db db(files);
+  EXPECT_EQ(db.built, 1);
+  EXPECT_NE(captured.find("*Warning* Skipping " + empty + ": no residues could be read from it\n"),
+            std::string::npos)
+      << captured;
+  EXPECT_NE(captured.find("Skipped 1 of 3 source files of " + db.folder), std::string::npos);
+  _trel_db* h = db.open();
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->n_members, 2);
+  trel_closeDatabase(h);
 }
 
 TEST(Database, PadFildes) {
