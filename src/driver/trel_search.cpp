@@ -22,6 +22,7 @@
 #include "runtime/zam_thread.h"
 #include "store/trel_cache.h"
 #include "store/trel_cath.h"
+#include "store/trel_export.h"
 #include "store/trel_folders.h"
 #include "store/trel_thing.h"
 #include "structure/zam_pdb.h"
@@ -293,6 +294,48 @@ void printKeys(const _trel_thing* query, _trel_thing** targets, int nt, Arrays& 
   }
 }
 
+// Every shown target with an alignment and a loaded image written once more,
+// superposed over its anchor pairs alone, under the suffix "_anchor". The
+// work is done on copies: a copy of the image, moved by the alignment's
+// transform, stands in for the target's image while a fresh read is fitted
+// onto it, and a copy of the alignment carries the identity transform. The
+// targets get their own images back untouched, so nothing moved is left for
+// the release step or for later queries.
+void writeAnchors(_trel_thing* query, _trel_thing** targets, int nt, const Arrays& a,
+                  const _trel_options* o, const char* folder, const Matrix3D& qframe) {
+  _pdb_image* qimage = query->image;
+  if (!qimage) return;
+  std::vector<_trel_align*> aligns(nt, nullptr);
+  std::vector<_pdb_image*> own(nt, nullptr);  // a target's image while a copy stands in
+  std::vector<Matrix3D> transforms(a.transforms);
+  for (int t = 0; t < nt; t++) {
+    _trel_thing* target = targets[t];
+    if (!target || !target->image || !a.selected[t] || !a.aligns[t]) continue;
+    _pdb_image* moved = zam_copyPdb(target->image);
+    _trel_align* al = moved ? trel_copyAlign(qimage->nres, moved->nres, a.aligns[t]) : nullptr;
+    if (!al) {
+      zam_freePdb(moved);
+      continue;
+    }
+    zam_movePdb(moved, al->tf);
+    al->tf = tf_identity();
+    own[t] = target->image;
+    target->image = moved;
+    _pdb_image* image = trel_imageThingAlign(target, al, nullptr);
+    trel_writeHitFiles(al, qimage, image, "_query", "_anchor", folder, qframe, o);
+    aligns[t] = al;
+    transforms[t] = tf_identity();  // the image is in place already
+  }
+  trel_writeTargetPDBs(query, nt, targets, aligns.data(), transforms.data(), a.order.data(),
+                       a.selected.data(), "_anchor", folder, qframe, o);
+  for (int t = 0; t < nt; t++) {
+    if (!own[t]) continue;
+    zam_freePdb(targets[t]->image);
+    targets[t]->image = own[t];
+    trel_freeAlign(aligns[t]);
+  }
+}
+
 // The query's result files, in their fixed order.
 void writeResults(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
                   const _trel_options* o, const Counts& c, const char* folder,
@@ -323,6 +366,7 @@ void writeResults(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
     trel_writeCodes(folder, query, suffix, nt, tl, a.order.data(), c.nshow, o->n_cath);
   trel_printTops(folder, query, suffix, nt, tl, a.order.data(), &s, a.tpcode.data(), nshown, npos,
                  auc, o->do_partner, o->write_tops);
+  if (o->write_anchor) writeAnchors(query, targets, nt, a, o, folder, qframe);
 }
 
 // Frees the query's alignments and the target images that the store reads

@@ -191,4 +191,35 @@ TEST_F(HitFiles, UnwritableNamesGiveWarningsAndNoPartialFile) {
   EXPECT_EQ(read_file(dir2.file("trel_results/" + std::string(kQuery))), "not a folder\n");
 }
 
+TEST_F(HitFiles, AnchorFilesComeOnTopOfAnUnchangedRun) {
+  TempDir plain, anchor;
+  std::string out;
+  ASSERT_EQ(run(plain, {}, &out), 0) << out;
+  ASSERT_EQ(run(anchor, {"-pdbanchor"}, &out), 0) << out;
+  const std::string sub = std::string("trel_results/") + kQuery + "/";
+  const std::set<std::string> before = listing(plain.file(sub)), after = listing(anchor.file(sub));
+  // PDB files open with a REMARK line that carries the date.
+  auto body = [](const std::string& path) {
+    const std::string text = read_file(path);
+    return path.size() > 4 && path.substr(path.size() - 4) == ".pdb" && starts(text, "REMARK")
+               ? text.substr(text.find('\n') + 1)
+               : text;
+  };
+  for (const std::string& name : before) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(after.count(name));
+    if (name != std::string(kQuery) + ".ktime") {
+      EXPECT_EQ(body(anchor.file(sub + name)), body(plain.file(sub + name)));
+    }
+  }
+  for (const char* t : kTargets) {
+    const std::string p = pairStem(t) + "_anchor";
+    for (const char* ext : {".kpairs", ".kalign", ".krmsd", ".pdb", ".mat"})
+      EXPECT_TRUE(after.count(p + ext)) << p << ext;
+    EXPECT_TRUE(has(read_file(anchor.file(sub + p + ".pdb")), "\nATOM "));
+  }
+  for (const std::string& name : after)
+    EXPECT_TRUE(before.count(name) || has(name, "_anchor")) << name;
+}
+
 }  // namespace
