@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
@@ -26,16 +27,9 @@ using testutil::TempDir;
 
 namespace {
 
-std::string captured;
-void capture(const char* text) { captured += text; }
-struct Capture {
-  zam_logger_fn old;
-  Capture() {
-    captured.clear();
-    old = zam_logger_callback(capture);
-  }
-  ~Capture() { zam_logger_callback(old); }
-};
+// Messages shown while a Capture lives, in `captured`.
+using Capture = testutil::Messages;
+std::string& captured = testutil::Messages::said();
 
 // A few dozen single-model protein files from the shared data.
 std::vector<std::string> sharedFiles(size_t limit = 40) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "align/trel_trace.h"
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/zam_log.h"
 #include "store/trel_preprocess.h"
@@ -16,16 +17,9 @@ using testutil::TempDir;
 
 namespace {
 
-std::string captured;
-void capture(const char* text) { captured += text; }
-struct Capture {
-  zam_logger_fn old;
-  Capture() {
-    captured.clear();
-    old = zam_logger_callback(capture);
-  }
-  ~Capture() { zam_logger_callback(old); }
-};
+// Messages shown while a Capture lives, in `captured`.
+using Capture = testutil::Messages;
+std::string& captured = testutil::Messages::said();
 
 }  // namespace
 
