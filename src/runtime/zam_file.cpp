@@ -395,6 +395,48 @@ int spawn(const char* const* programs, const char* arg1, const char* arg2, bool 
 // ---------------------------------------------------------------------------
 // Opening and closing
 
+namespace {
+
+// Opens the codec of a new handle through the given openers (by path or by
+// descriptor) and names it; on failure frees the handle, keeps errno and
+// gives null. A bzip2 stream that fails to start closes its stdio file only
+// when the file is the handle's own: a descriptor stays with its caller.
+template <class OpenGz, class OpenFp>
+_zam_file* open_handle(uint32_t flags, OpenGz open_gz, OpenFp open_fp, bool own_fp,
+                       const char* name) {
+  _zam_file* f = new_handle(flags);
+  if (!f) return nullptr;
+  bool ok = false;
+  switch (codec(f)) {
+    case ZAM_FGZIP:
+      f->gz = open_gz((flags & ZAM_FWRITE) ? "wb" : "rb");
+      ok = f->gz != nullptr;
+      break;
+    case ZAM_FBZIP2:
+      f->fp = open_fp((flags & ZAM_FWRITE) ? "wb" : "rb");
+      ok = f->fp && bz_start(f);
+      if (!ok && f->fp && own_fp) {
+        int saved = errno;
+        fclose(f->fp);
+        errno = saved;
+      }
+      break;
+    default:
+      f->fp = open_fp(stdio_mode(flags));
+      ok = f->fp != nullptr;
+  }
+  if (!ok) {
+    int saved = errno;
+    free_handle(f);
+    errno = saved;
+    return nullptr;
+  }
+  f->name = kdupS(name);
+  return f;
+}
+
+}  // namespace
+
 _zam_file* zam_fopen(const char* path, const char* mode) {
   if (!path) {
     errno = EINVAL;
@@ -406,36 +448,9 @@ _zam_file* zam_fopen(const char* path, const char* mode) {
     flags |= ZAM_FGZIP | ZAM_FBINARY;
   else if (dot && (std::strcmp(dot, ".bz") == 0 || std::strcmp(dot, ".bz2") == 0))
     flags |= ZAM_FBZIP2 | ZAM_FBINARY;
-
-  _zam_file* f = new_handle(flags);
-  if (!f) return nullptr;
-  bool ok = false;
-  switch (codec(f)) {
-    case ZAM_FGZIP:
-      f->gz = gzopen(path, (flags & ZAM_FWRITE) ? "wb" : "rb");
-      ok = f->gz != nullptr;
-      break;
-    case ZAM_FBZIP2:
-      f->fp = fopen(path, (flags & ZAM_FWRITE) ? "wb" : "rb");
-      ok = f->fp && bz_start(f);
-      if (!ok && f->fp) {
-        int saved = errno;
-        fclose(f->fp);
-        errno = saved;
-      }
-      break;
-    default:
-      f->fp = fopen(path, stdio_mode(flags));
-      ok = f->fp != nullptr;
-  }
-  if (!ok) {
-    int saved = errno;
-    free_handle(f);
-    errno = saved;
-    return nullptr;
-  }
-  f->name = kdupS(path);
-  return f;
+  return open_handle(
+      flags, [&](const char* m) { return gzopen(path, m); },
+      [&](const char* m) { return fopen(path, m); }, true, path);
 }
 
 _zam_file* zam_fdopen(int fd, const char* mode, int kind) {
@@ -444,30 +459,9 @@ _zam_file* zam_fdopen(int fd, const char* mode, int kind) {
     flags |= ZAM_FGZIP | ZAM_FBINARY;
   else if (kind == static_cast<int>(ZAM_FBZIP2))
     flags |= ZAM_FBZIP2 | ZAM_FBINARY;
-  _zam_file* f = new_handle(flags);
-  if (!f) return nullptr;
-  bool ok = false;
-  switch (codec(f)) {
-    case ZAM_FGZIP:
-      f->gz = gzdopen(fd, (flags & ZAM_FWRITE) ? "wb" : "rb");
-      ok = f->gz != nullptr;
-      break;
-    case ZAM_FBZIP2:
-      f->fp = fdopen(fd, (flags & ZAM_FWRITE) ? "wb" : "rb");
-      ok = f->fp && bz_start(f);
-      break;
-    default:
-      f->fp = fdopen(fd, stdio_mode(flags));
-      ok = f->fp != nullptr;
-  }
-  if (!ok) {
-    int saved = errno;
-    free_handle(f);
-    errno = saved;
-    return nullptr;
-  }
-  f->name = kdupS("stream");
-  return f;
+  return open_handle(
+      flags, [&](const char* m) { return gzdopen(fd, m); },
+      [&](const char* m) { return fdopen(fd, m); }, false, "stream");
 }
 
 _zam_file* zam_popen_write(const char* program, const char* arg1, const char* arg2) {
