@@ -26,8 +26,9 @@ struct Collector {
   int workers;
 };
 
-// One worker's share: targets first..last (none when first > last). The
-// worker writes only aligns[first..last] and uses only buf.
+// One worker: it aligns the targets it pops from the thread layer's work
+// list (or first..last when it runs on the calling thread), writes only
+// their aligns[] entries and uses only buf.
 struct Worker {
   Collector* collector;
   int first;
@@ -45,6 +46,19 @@ struct Worker {
 int align_range(const Worker& w) {
   int count = 0;
   for (int k = w.first; k <= w.last; k++) {
+    w.aligns[k] = trel_alignFitOne(w.query, w.qimage, w.qpep, w.targets[k], &w.transforms[k], w.buf,
+                                   w.options);
+    count++;
+  }
+  return count;
+}
+
+// Aligns work-list items until the list is empty; returns how many. Each
+// target's image is loaded here, by the worker that aligns it: the objects
+// are disjoint and their images are read from their own files.
+int align_popped(const Worker& w) {
+  int count = 0;
+  for (int k = zam_thread_pop_list(); k >= 0; k = zam_thread_pop_list()) {
     w.aligns[k] = trel_alignFitOne(w.query, w.qimage, w.qpep, w.targets[k], &w.transforms[k], w.buf,
                                    w.options);
     count++;
@@ -101,21 +115,18 @@ void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* 
     align_range(all);
     return;
   }
-  // The image reader and the store are not meant for concurrent callers:
-  // every image the workers need is loaded here first, in target order.
-  for (int k = 0; k < n; k++) {
-    _trel_thing* t = targets[k];
-    if (t && t->tag && t->tag->valid == 1 && trel_readThingTrace(t)) trel_imageThing(t);
-  }
   const int w = std::min(zam_thread_setup_task(threads, 0), n);
   if (w < 1) {
     align_range(all);
     return;
   }
-  const int chunk = (n + w - 1) / w;
+  // Targets differ in length and so in cost: the workers take them one at a
+  // time from the work list rather than in fixed shares.
+  zam_thread_load_range(0, n - 1);
   Collector collector{w, 0, w};
   if (!zam_thread_start(kCollector, 1, trel_align_consumer, &collector)) {
     // No collector thread: nobody would read the workers' reports.
+    zam_thread_load_range(0, -1);
     align_range(all);
     return;
   }
@@ -125,21 +136,19 @@ void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* 
   for (int r = 0; r < w; r++) {
     Worker task = all;
     task.collector = &collector;
-    task.first = r * chunk;
-    task.last = std::min(task.first + chunk - 1, n - 1);
     const int slot = zam_thread_pop_task().slot;
     if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS) {
-      // No slot to be had (the thread layer is not set up): do the range
-      // here and report it like a worker, so the collector's count closes.
-      task.buf = bufs[0];
-      report(&collector, align_range(task));
+      // No slot to be had (the thread layer is not set up): take items
+      // here and report like a worker, so the collector's count closes.
+      report(&collector, align_popped(task));
       continue;
     }
     task.buf = bufs[slot];
     workers[slot] = task;
     if (!zam_thread_start(slot, 0, run_align_cpu_thread, &workers[slot])) {
-      // The worker could not be created: its range and buffer are free.
-      report(&collector, align_range(workers[slot]));
+      // The worker could not be created: this thread takes items with the
+      // buffer of that slot, which nobody else uses.
+      report(&collector, align_popped(workers[slot]));
     }
   }
   zam_thread_join(kCollector);
@@ -164,7 +173,7 @@ void* trel_align_consumer(void* arg) {
 
 void* run_align_cpu_thread(void* arg) {
   Worker* w = static_cast<Worker*>(arg);
-  report(w->collector, align_range(*w));
+  report(w->collector, align_popped(*w));
   zam_thread_exit();
   return nullptr;
 }
