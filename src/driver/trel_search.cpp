@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "align/trel_align.h"
@@ -31,6 +32,8 @@
 namespace {
 
 constexpr int kTraceFilter = 6;
+constexpr int kWriteMailbox = 14;     // file writers report to their collector here
+constexpr int kWriteCollector = 136;  // joinable thread handle of that collector
 const int kNoFamily[4] = {0, 0, 0, 0};
 
 // Seconds since start, never below 1e-8 so that rates stay finite.
@@ -294,6 +297,192 @@ void printKeys(const _trel_thing* query, _trel_thing** targets, int nt, Arrays& 
   }
 }
 
+// ---- The shown hits' files on worker threads ----------------------------
+
+// One shown hit whose files a worker writes, and the messages of its two
+// groups of files, held to be shown in the order of a serial run.
+struct ShownHit {
+  int t = -1;                   // target index
+  _pdb_image* image = nullptr;  // the target image its alignment files are written from
+  _zam_log_held files;          // alignment, viewer, chain-pair and RMSD-profile files
+  _zam_log_held pdbs;           // superposed PDB and matrix files
+};
+
+// The files of the shown hits, written on worker threads. A work item is the
+// set of hits that share one target name: they write the same file names, so
+// one worker writes all of them, first their alignment files, then their PDB
+// files, each group in the order of a serial run (the last hit's files stay,
+// as they would). Hits of different items touch disjoint files, images and
+// alignments; the query image and the settings are only read. Each worker
+// writes only the entries of its own items (hits, aligns, transforms, own
+// and the targets' image pointers); the calling thread reads them after the
+// workers are done.
+struct HitWriter {
+  _trel_thing* query = nullptr;
+  _trel_thing** targets = nullptr;
+  _pdb_image* qimage = nullptr;  // the query image the alignment files see
+  const char* suffix = "";
+  const char* folder = "";
+  Matrix3D qframe = tf_identity();
+  const _trel_options* o = nullptr;
+  _trel_align** aligns = nullptr;  // the alignments the files are written from, by target
+  Matrix3D* transforms = nullptr;  // and the targets' superpositions
+  bool write_pdbs = true;          // false when the query has no image to write PDB files with
+  // With -pdbanchor: the query's own alignments, and where each target's own
+  // image waits while a moved copy stands in for it (null otherwise).
+  _trel_align* const* found = nullptr;
+  _pdb_image** own = nullptr;
+  std::vector<ShownHit> hits;            // in rank order
+  std::vector<std::vector<int>> items;   // positions in hits, ascending
+};
+
+// Groups the hits by target name into work items.
+void groupHits(HitWriter& w) {
+  std::unordered_map<std::string, int> item_of;
+  for (int k = 0; k < (int)w.hits.size(); k++) {
+    const char* name = w.targets[w.hits[k].t]->name;
+    const auto found = item_of.emplace(name ? name : "", (int)w.items.size());
+    if (found.second) w.items.emplace_back();
+    w.items[found.first->second].push_back(k);
+  }
+}
+
+// The anchor pass of one hit: a copy of the target image, moved by the
+// alignment's transform, stands in for the target's image while a fresh read
+// is fitted onto it; a copy of the alignment carries the identity transform.
+void writeAnchorFiles(HitWriter& w, const ShownHit& h) {
+  const int t = h.t;
+  _trel_thing* target = w.targets[t];
+  _pdb_image* moved = zam_copyPdb(target->image);
+  _trel_align* al = moved ? trel_copyAlign(w.qimage->nres, moved->nres, w.found[t]) : nullptr;
+  if (!al) {
+    zam_freePdb(moved);
+    return;
+  }
+  zam_movePdb(moved, al->tf);
+  al->tf = tf_identity();
+  w.own[t] = target->image;
+  target->image = moved;
+  _pdb_image* image = trel_imageThingAlign(target, al, nullptr);
+  trel_writeHitFiles(al, w.qimage, image, "_query", w.suffix, w.folder, w.qframe, w.o);
+  w.aligns[t] = al;
+  w.transforms[t] = tf_identity();  // the image is in place already
+}
+
+void writeHitFiles(HitWriter& w, const ShownHit& h) {
+  if (w.own)
+    writeAnchorFiles(w, h);
+  else
+    trel_writeHitFiles(w.aligns[h.t], w.qimage, h.image, "_query", w.suffix, w.folder, w.qframe,
+                       w.o);
+}
+
+void writeHitPdbs(HitWriter& w, const ShownHit& h) {
+  const int t = h.t;
+  if (!w.write_pdbs || !w.aligns[t]) return;
+  trel_writeTargetPDB(w.query, w.targets[t], nullptr, w.aligns[t], w.transforms[t], w.suffix,
+                      w.folder, w.qframe, w.o);
+}
+
+// Writes work item i, each hit's messages held in its own holds. The anchor
+// pass takes its hits in target order, as the serial loop does.
+void writeItem(HitWriter& w, int i) {
+  std::vector<int> members = w.items[i];
+  if (w.own)
+    std::sort(members.begin(), members.end(),
+              [&](int x, int y) { return w.hits[x].t < w.hits[y].t; });
+  for (const int k : members) {
+    _zam_log_held* before = zam_log_hold(&w.hits[k].files);
+    writeHitFiles(w, w.hits[k]);
+    zam_log_hold(before);
+  }
+  for (const int k : w.items[i]) {
+    _zam_log_held* before = zam_log_hold(&w.hits[k].pdbs);
+    writeHitPdbs(w, w.hits[k]);
+    zam_log_hold(before);
+  }
+}
+
+// Counts the workers' reports; the calling thread joins it.
+struct WriteCollector {
+  int remaining;  // read and written by the collector alone
+};
+
+// Writes work-list items until the list is empty.
+void writeListed(HitWriter& w) {
+  for (int i = zam_thread_pop_list(); i >= 0; i = zam_thread_pop_list()) writeItem(w, i);
+}
+
+void reportWritten() {
+  zam_mutex_acquire_w(kWriteMailbox);
+  zam_mutex_release_w(kWriteMailbox);
+}
+
+void* writeWorker(void* arg) {
+  writeListed(*static_cast<HitWriter*>(arg));
+  reportWritten();
+  zam_thread_exit();
+  return nullptr;
+}
+
+void* writeCollector(void* arg) {
+  WriteCollector* c = static_cast<WriteCollector*>(arg);
+  while (c->remaining > 0) {
+    zam_mutex_acquire_r(kWriteMailbox);
+    c->remaining -= 1;
+    zam_mutex_release_r(kWriteMailbox);
+  }
+  zam_thread_exit();
+  return nullptr;
+}
+
+// Writes every work item on up to `threads` workers, each taking the next
+// item of the work list; returns when all are written. With fewer than two
+// threads or items, or when no thread can be had, this thread writes them.
+void writeItems(HitWriter& w, int threads) {
+  const int n = (int)w.items.size();
+  const int count = threads >= 2 && n >= 2 ? std::min(zam_thread_setup_task(std::min(threads, n), 0), n) : 0;
+  WriteCollector collector{count};
+  if (count >= 2) {
+    zam_thread_load_range(0, n - 1);
+    if (zam_thread_start(kWriteCollector, 1, writeCollector, &collector)) {
+      for (int r = 0; r < count; r++) {
+        const int slot = zam_thread_pop_task().slot;
+        // No slot or no thread to be had: this thread takes the share and
+        // reports it like a worker, so that the collector's count closes.
+        if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS ||
+            !zam_thread_start(slot, 0, writeWorker, &w)) {
+          writeListed(w);
+          reportWritten();
+        }
+      }
+      zam_thread_join(kWriteCollector);
+      return;
+    }
+  }
+  for (int i = 0; i < n; i++) writeItem(w, i);
+}
+
+// Whether the shown hits' files may be written on worker threads: residue
+// masks are set on the shared query image while a hit's files are written,
+// and a ligand run has a single target.
+bool threadedWriting(const _trel_options* o, const Counts& c) {
+  return c.threads >= 2 && o->residue_mask == 0 && !o->do_ligand;
+}
+
+// Shows the held messages: every hit's alignment-file messages (in target
+// order when by_target, else in rank order), those of `between`, then every
+// hit's PDB-file messages in rank order.
+void replayHits(HitWriter& w, bool by_target, _zam_log_held* between) {
+  std::vector<int> files((size_t)w.hits.size());
+  for (size_t k = 0; k < files.size(); k++) files[k] = (int)k;
+  if (by_target)
+    std::sort(files.begin(), files.end(), [&](int x, int y) { return w.hits[x].t < w.hits[y].t; });
+  for (const int k : files) zam_log_replay(&w.hits[k].files);
+  zam_log_replay(between);
+  for (ShownHit& h : w.hits) zam_log_replay(&h.pdbs);
+}
+
 // Every shown target with an alignment and a loaded image written once more,
 // superposed over its anchor pairs alone, under the suffix "_anchor". The
 // work is done on copies: a copy of the image, moved by the alignment's
@@ -302,38 +491,112 @@ void printKeys(const _trel_thing* query, _trel_thing** targets, int nt, Arrays& 
 // targets get their own images back untouched, so nothing moved is left for
 // the release step or for later queries.
 void writeAnchors(_trel_thing* query, _trel_thing** targets, int nt, const Arrays& a,
-                  const _trel_options* o, const char* folder, const Matrix3D& qframe) {
+                  const _trel_options* o, const Counts& c, const char* folder,
+                  const Matrix3D& qframe) {
   _pdb_image* qimage = query->image;
   if (!qimage) return;
   std::vector<_trel_align*> aligns(nt, nullptr);
   std::vector<_pdb_image*> own(nt, nullptr);  // a target's image while a copy stands in
   std::vector<Matrix3D> transforms(a.transforms);
-  for (int t = 0; t < nt; t++) {
+  HitWriter w;
+  w.query = query;
+  w.targets = targets;
+  w.qimage = qimage;
+  w.suffix = "_anchor";
+  w.folder = folder;
+  w.qframe = qframe;
+  w.o = o;
+  w.aligns = aligns.data();
+  w.transforms = transforms.data();
+  w.found = a.aligns.data();
+  w.own = own.data();
+  for (int r = 0; r < nt; r++) {
+    const int t = a.atRank(r);
     _trel_thing* target = targets[t];
     if (!target || !target->image || !a.selected[t] || !a.aligns[t]) continue;
-    _pdb_image* moved = zam_copyPdb(target->image);
-    _trel_align* al = moved ? trel_copyAlign(qimage->nres, moved->nres, a.aligns[t]) : nullptr;
-    if (!al) {
-      zam_freePdb(moved);
-      continue;
-    }
-    zam_movePdb(moved, al->tf);
-    al->tf = tf_identity();
-    own[t] = target->image;
-    target->image = moved;
-    _pdb_image* image = trel_imageThingAlign(target, al, nullptr);
-    trel_writeHitFiles(al, qimage, image, "_query", "_anchor", folder, qframe, o);
-    aligns[t] = al;
-    transforms[t] = tf_identity();  // the image is in place already
+    w.hits.emplace_back();
+    w.hits.back().t = t;
   }
-  trel_writeTargetPDBs(query, nt, targets, aligns.data(), transforms.data(), a.order.data(),
-                       a.selected.data(), "_anchor", folder, qframe, o);
+  if (threadedWriting(o, c)) {
+    groupHits(w);
+    writeItems(w, c.threads);
+    replayHits(w, true, nullptr);
+    trel_writeUnifiedPDB(query, nt, targets, aligns.data(), transforms.data(), a.order.data(),
+                         a.selected.data(), "_anchor", folder, qframe, o);
+  } else {
+    for (int t = 0; t < nt; t++) {
+      _trel_thing* target = targets[t];
+      if (!target || !target->image || !a.selected[t] || !a.aligns[t]) continue;
+      ShownHit h;
+      h.t = t;
+      writeAnchorFiles(w, h);
+    }
+    trel_writeTargetPDBs(query, nt, targets, aligns.data(), transforms.data(), a.order.data(),
+                         a.selected.data(), "_anchor", folder, qframe, o);
+  }
   for (int t = 0; t < nt; t++) {
     if (!own[t]) continue;
     zam_freePdb(targets[t]->image);
     targets[t]->image = own[t];
     trel_freeAlign(aligns[t]);
   }
+}
+
+// Alignment, viewer, chain-pair and RMSD-profile files of every shown target
+// with an alignment, in rank order; then the superposed query and target PDB
+// files. Each writer checks its own switches. On worker threads the hits'
+// files are written side by side and their messages shown afterwards in the
+// serial order; the query's file and any image the PDB files need are done
+// here first, their messages held in their places.
+void writeShown(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
+                const _trel_options* o, const Counts& c, const char* folder, const char* suffix,
+                const Matrix3D& qframe) {
+  _pdb_image* qimage = query->image;
+  if (!threadedWriting(o, c)) {
+    for (int r = 0; r < nt; r++) {
+      const int t = a.atRank(r);
+      if (!a.selected[t] || !a.aligns[t]) continue;
+      trel_writeHitFiles(a.aligns[t], qimage, targets[t]->image, "_query", suffix, folder, qframe,
+                         o);
+    }
+    trel_writeQueryPDB(query, "", folder, qframe, o);
+    trel_writeTargetPDBs(query, nt, targets, a.aligns.data(), a.transforms.data(),
+                         a.order.data(), a.selected.data(), suffix, folder, qframe, o);
+    return;
+  }
+  HitWriter w;
+  w.query = query;
+  w.targets = targets;
+  w.qimage = qimage;
+  w.suffix = suffix;
+  w.folder = folder;
+  w.qframe = qframe;
+  w.o = o;
+  w.aligns = a.aligns.data();
+  w.transforms = a.transforms.data();
+  for (int r = 0; r < nt; r++) {
+    const int t = a.atRank(r);
+    if (!a.selected[t] || !a.aligns[t] || !targets[t]) continue;
+    w.hits.emplace_back();
+    w.hits.back().t = t;
+    w.hits.back().image = targets[t]->image;
+  }
+  _zam_log_held query_held;
+  _zam_log_held* before = zam_log_hold(&query_held);
+  trel_writeQueryPDB(query, "", folder, qframe, o);
+  w.write_pdbs = trel_imageThing(query) != nullptr;
+  for (ShownHit& h : w.hits) {
+    if (!w.write_pdbs) break;
+    zam_log_hold(&h.pdbs);
+    trel_imageThing(targets[h.t]);  // a store read stays on this thread
+  }
+  zam_log_hold(before);
+  groupHits(w);
+  writeItems(w, c.threads);
+  replayHits(w, false, &query_held);
+  if (w.write_pdbs)
+    trel_writeUnifiedPDB(query, nt, targets, a.aligns.data(), a.transforms.data(),
+                         a.order.data(), a.selected.data(), suffix, folder, qframe, o);
 }
 
 // The query's result files, in their fixed order.
@@ -343,19 +606,7 @@ void writeResults(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
                   const Matrix3D& qframe) {
   _trel_scores s = a.view();
   const _trel_thing* const* tl = targets;
-  _pdb_image* qimage = query->image;
-
-  // Alignment, viewer, chain-pair and RMSD-profile files of every shown
-  // target with an alignment, in rank order; then the superposed query and
-  // target PDB files. Each writer checks its own switches.
-  for (int r = 0; r < nt; r++) {
-    const int t = a.atRank(r);
-    if (!a.selected[t] || !a.aligns[t]) continue;
-    trel_writeHitFiles(a.aligns[t], qimage, targets[t]->image, "_query", suffix, folder, qframe, o);
-  }
-  trel_writeQueryPDB(query, "", folder, qframe, o);
-  trel_writeTargetPDBs(query, nt, targets, a.aligns.data(), a.transforms.data(), a.order.data(),
-                       a.selected.data(), suffix, folder, qframe, o);
+  writeShown(query, targets, nt, a, o, c, folder, suffix, qframe);
 
   if (o->write_rank) trel_writeRank(folder, query, suffix, nt, tl, a.order.data(), o->do_sort, &s);
   if (o->write_hits)
@@ -366,7 +617,7 @@ void writeResults(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
     trel_writeCodes(folder, query, suffix, nt, tl, a.order.data(), c.nshow, o->n_cath);
   trel_printTops(folder, query, suffix, nt, tl, a.order.data(), &s, a.tpcode.data(), nshown, npos,
                  auc, o->do_partner, o->write_tops);
-  if (o->write_anchor) writeAnchors(query, targets, nt, a, o, folder, qframe);
+  if (o->write_anchor) writeAnchors(query, targets, nt, a, o, c, folder, qframe);
 }
 
 // Frees the query's alignments and the target images that the store reads

@@ -1,13 +1,16 @@
 #include "output/trel_print.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "align/trel_align.h"
@@ -17,9 +20,7 @@
 #include "structure/zam_pdb.h"
 
 struct _trel_text {
-  _zam_file* fp = nullptr;
-  std::string path;
-  std::string temp;
+  _trel_whole* file = nullptr;
   bool failed = false;
 };
 
@@ -29,6 +30,68 @@ const char* const kRule = "#====================================================
 
 // zam_msg cuts a message at 256 characters: long rows go out in pieces.
 constexpr size_t kMsgPiece = 200;
+
+// Serial of the temporary names of this process, shared by all threads.
+std::atomic<unsigned long> temp_serial{0};
+
+// How an unnamed file gets its name: found out once per process by the first
+// result file (a race only repeats the trial). Giving a descriptor a name
+// needs a capability or /proc; without either, temporary names are used.
+enum LinkWay { kUntried = 0, kEmptyPath = 1, kProcPath = 2, kNoLink = 3 };
+std::atomic<int> link_way{kUntried};
+
+std::string folder_of(const std::string& path) {
+  const size_t at = path.find_last_of('/');
+  if (at == std::string::npos) return ".";
+  return at == 0 ? "/" : path.substr(0, at);
+}
+
+int open_unnamed(const std::string& folder) {
+  return open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+}
+
+// Links the unnamed file fd under name the given way; errno when it fails.
+bool link_as(int way, int fd, const std::string& name) {
+  if (way == kEmptyPath) return linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0;
+  if (way != kProcPath) return false;
+  char proc[40];
+  snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, proc, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// The way unnamed files in folder get their names, tried on a file of its own.
+int find_link_way(const std::string& folder) {
+  int way = link_way.load();
+  if (way != kUntried) return way;
+  way = kNoLink;
+  for (const int w : {kEmptyPath, kProcPath}) {
+    const int fd = open_unnamed(folder);
+    if (fd < 0) break;
+    const std::string trial = trel_tempName(folder + "/.link");
+    const bool linked = link_as(w, fd, trial);
+    close(fd);
+    if (linked) {
+      unlink(trial.c_str());
+      way = w;
+      break;
+    }
+  }
+  link_way.store(way);
+  return way;
+}
+
+// Gives the unnamed file its final name; an older file of that name is
+// replaced through a linked temporary name and a rename.
+bool name_unnamed(int fd, const std::string& path) {
+  const int way = link_way.load();
+  if (link_as(way, fd, path)) return true;
+  if (errno != EEXIST) return false;
+  const std::string temp = trel_tempName(path);
+  if (!link_as(way, fd, temp)) return false;
+  if (rename(temp.c_str(), path.c_str()) == 0) return true;
+  remove(temp.c_str());
+  return false;
+}
 
 void msg_row(const std::string& row) {
   trel_msgText(row.c_str());
@@ -98,27 +161,69 @@ const char* first_chain(const _trel_align* a, const _pdb_image* image, bool quer
 
 }  // namespace
 
+std::string trel_tempName(const std::string& path) {
+  return path + "." + std::to_string(zam_get_pid()) + "_" + std::to_string(temp_serial++) + ".tmp";
+}
+
+_trel_whole* trel_openWhole(const std::string& path) {
+  auto* w = new _trel_whole{nullptr, path, std::string(), -1};
+  const std::string folder = folder_of(path);
+  if (find_link_way(folder) != kNoLink) {
+    const int fd = open_unnamed(folder);
+    w->fd = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    if (w->fd >= 0) w->fp = zam_fdopen(fd, "w", 0);
+    if (!w->fp) {
+      if (fd >= 0) close(fd);
+      if (w->fd >= 0) close(w->fd);
+      w->fd = -1;
+    }
+  }
+  if (!w->fp) {
+    w->temp = trel_tempName(path);
+    w->fp = zam_fopen(w->temp.c_str(), "w");
+    if (!w->fp) {
+      const int err = errno;
+      delete w;
+      errno = err;
+      return nullptr;
+    }
+  }
+  return w;
+}
+
+int trel_closeWhole(_trel_whole* w, bool keep) {
+  if (!w) return 0;
+  bool ok = zam_fclose(w->fp) == 0 && keep;
+  if (w->fd >= 0) {
+    ok = ok && name_unnamed(w->fd, w->path);
+    close(w->fd);
+  } else {
+    if (ok && rename(w->temp.c_str(), w->path.c_str()) != 0) ok = false;
+    if (!ok) remove(w->temp.c_str());
+  }
+  delete w;
+  return ok ? 1 : 0;
+}
+
 _trel_text* trel_openText(const char* path) {
   if (!path || !*path) {
     zam_wrn("Cannot write a result file without a name.\n");
     return nullptr;
   }
-  auto* out = new _trel_text;
-  out->path = path;
-  out->temp = out->path + ".tmp";
-  out->fp = zam_fopen(out->temp.c_str(), "w");
-  if (!out->fp) {
+  _trel_whole* file = trel_openWhole(path);
+  if (!file) {
     zam_wrn("Failed to open result file: %s (%s)\n", path, strerror(errno));
-    delete out;
     return nullptr;
   }
+  auto* out = new _trel_text;
+  out->file = file;
   return out;
 }
 
 void trel_putText(_trel_text* out, const char* text) {
   if (!out || !text || out->failed) return;
   const int64_t n = (int64_t)strlen(text);
-  if (n > 0 && zam_fwrite(out->fp, text, n) < 1) out->failed = true;
+  if (n > 0 && zam_fwrite(out->file->fp, text, n) < 1) out->failed = true;
 }
 
 void trel_printText(_trel_text* out, const char* fmt, ...) {
@@ -132,15 +237,11 @@ void trel_printText(_trel_text* out, const char* fmt, ...) {
 
 int trel_closeText(_trel_text* out) {
   if (!out) return 0;
-  bool ok = !out->failed;
-  if (zam_fclose(out->fp) != 0) ok = false;
-  if (ok && rename(out->temp.c_str(), out->path.c_str()) != 0) ok = false;
-  if (!ok) {
-    remove(out->temp.c_str());
-    zam_wrn("Failed to write result file: %s\n", out->path.c_str());
-  }
+  const std::string path = out->file->path;
+  const int ok = trel_closeWhole(out->file, !out->failed);
+  if (!ok) zam_wrn("Failed to write result file: %s\n", path.c_str());
   delete out;
-  return ok ? 1 : 0;
+  return ok;
 }
 
 void trel_msgText(const char* text) {

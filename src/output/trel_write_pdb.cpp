@@ -10,6 +10,7 @@
 
 #include "align/trel_align.h"
 #include "align/trel_markup.h"
+#include "output/trel_print.h"
 #include "output/trel_run_options.h"
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
@@ -90,21 +91,18 @@ _pdb_image* renumbered(const _pdb_image* qimage, const _pdb_image* timage,
 
 void write_matrix(const std::string& name, Matrix3D M) {
   if (zam_debug >= 0) zam_msg("Writing TARGET matrix file: %s\n", name.c_str());
-  const std::string temp = name + ".tmp";
-  _zam_file* f = zam_fopen(temp.c_str(), "w");
-  if (!f) {
+  _trel_whole* whole = trel_openWhole(name);
+  if (!whole) {
     zam_wrn("Cannot write matrix file: %s\n", name.c_str());
     return;
   }
+  _zam_file* f = whole->fp;
   for (int i = 0; i < 3; i++) {
     for (int j = 0; j < 4; j++) zam_fprintf(f, " %f", M.m[4 * i + j]);
     zam_fprintf(f, "\n");
   }
   zam_fprintf(f, " %f %f %f %f\n", 0.0, 0.0, 0.0, 1.0);
-  if (zam_fclose(f) != 0 || rename(temp.c_str(), name.c_str()) != 0) {
-    remove(temp.c_str());
-    zam_wrn("Cannot write matrix file: %s\n", name.c_str());
-  }
+  if (!trel_closeWhole(whole, true)) zam_wrn("Cannot write matrix file: %s\n", name.c_str());
 }
 
 int count_alphas(const _pdb_image* image) {
@@ -142,36 +140,132 @@ void write_conect(const std::string& name, const _trel_thing* query, const _pdb_
 
 _trel_pdb_out* trel_openPdbOut(const char* path) {
   const std::string final_name = with_extension(text(path), "pdb");
-  // A plain-text temporary beside the final file, renamed when complete.
-  const std::string temp = final_name + ".tmp";
-  // Opened here rather than by zam_openPdbFile, whose own error would name
-  // the temporary file and report the failure a second time.
-  _zam_file* fp = zam_fopen(temp.c_str(), "w");
-  if (!fp) {
+  // Plain text, put in place when complete. Opened here rather than by
+  // zam_openPdbFile, whose own error would name the temporary file and
+  // report the failure a second time.
+  _trel_whole* whole = trel_openWhole(final_name);
+  if (!whole) {
     zam_wrn("Cannot write PDB file: %s\n", final_name.c_str());
     return nullptr;
   }
+  _zam_file* fp = whole->fp;
   if (zam_debug > 1) zam_msg("Writing PDB: %s\n", final_name.c_str());
   char date[32];
   zam_fprintf(fp, "REMARK  File written by %s on %s.\n", zam_version(), zam_get_date(date));
   auto* out = (_trel_pdb_out*)kget1B_0(sizeof(_trel_pdb_out));
   out->fp = fp;
   out->path = kdupS(final_name.c_str());
-  out->temp = kdupS(temp.c_str());
+  out->whole = whole;
   return out;
 }
 
 int trel_closePdbOut(_trel_pdb_out* out) {
   if (!out) return 0;
-  int ok = zam_closePdbFile(out->fp) == 0 && rename(out->temp, out->path) == 0;
-  if (!ok) {
-    remove(out->temp);
-    zam_wrn("Cannot write PDB file: %s\n", out->path);
-  }
+  // The stream is closed by trel_closeWhole (zam_closePdbFile is zam_fclose).
+  const int ok = trel_closeWhole(out->whole, true);
+  if (!ok) zam_wrn("Cannot write PDB file: %s\n", out->path);
   kfree(out->path);
-  kfree(out->temp);
   kfree(out);
   return ok;
+}
+
+void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* ligand,
+                         _trel_align* align, Matrix3D hit, const char* suffix,
+                         const char* folder, Matrix3D transform, const _trel_options* o) {
+  if (!query || !target || !align || !o) return;
+  _pdb_image* qimage = trel_imageThing(query);
+  if (!qimage) return;
+  _pdb_image* timage = trel_imageThing(target);
+  if (!timage) return;
+  const bool fake = qimage->fake != 0;
+  const std::string s = text(suffix), q = text(query->name);
+  const std::string name = text(target->name);
+  const std::string pair = std::string(text(folder)) + name + "_" + q;
+  _trel_align* a = align;
+
+  if (o->write_pdb && o->residue_mask) {
+    trel_pdbAlignMask(a, o->residue_mask, qimage, nullptr);
+    trel_writeQueryPDB(query, (s + "_mask").c_str(), folder, transform, o);
+    trel_pdbAlignMask(a, 0, qimage, nullptr);
+  }
+  // The target's placement in the written files.
+  const Matrix3D T = fake ? frame_of(target) : tf_tftf(hit, transform);
+  if (o->write_pdb) {
+    if (_trel_pdb_out* out = trel_openPdbOut((pair + s + ".pdb").c_str())) {
+      remarks(out, q.c_str(), name.c_str());
+      if (zam_debug >= 0) zam_msg("Writing TARGET pdb file: %s\n", out->path);
+      write_image(out, timage, 0, T, o);
+      trel_closePdbOut(out);
+    }
+  }
+  if (o->write_pdb && o->do_renumber) {
+    if (_trel_pdb_out* out = trel_openPdbOut((pair + "_renumber" + s + ".pdb").c_str())) {
+      remarks(out, q.c_str(), name.c_str());
+      if (zam_debug >= 0) zam_msg("Writing renumbered TARGET pdb file: %s\n", out->path);
+      _pdb_image* copy = renumbered(qimage, timage, a);
+      write_image(out, copy, 0, T, o);
+      zam_freePdb(copy);
+      trel_closePdbOut(out);
+    }
+  }
+  if (o->write_matrix) {
+    const Matrix3D M = fake ? tf_identity() : tf3(tf_inverse(frame_of(target)), hit, transform);
+    write_matrix(pair + s + ".mat", M);
+  }
+  if (!o->write_pdb) return;
+  if (o->residue_mask) {
+    if (_trel_pdb_out* out = trel_openPdbOut((pair + s + "_mask.pdb").c_str())) {
+      remarks(out, q.c_str(), name.c_str());
+      if (zam_debug >= 0) zam_msg("Writing TARGET pdb file: %s\n", out->path);
+      trel_pdbAlignMask(a, o->residue_mask, nullptr, timage);
+      write_image(out, timage, 0, T, o);
+      trel_pdbAlignMask(a, 0, nullptr, timage);
+      trel_closePdbOut(out);
+    }
+  }
+  if (o->write_conect && !o->do_ligand)
+    write_conect(pair + "_conect" + s + ".pdb", query, qimage, target, timage, a, transform, T, o);
+  if (o->do_ligand && ligand) {
+    _pdb_image* limage = trel_imageThing(ligand);
+    if (!limage) return;
+    const std::string lname = std::string(text(folder)) + text(ligand->name) + s + "_ligand.pdb";
+    if (_trel_pdb_out* out = trel_openPdbOut(lname.c_str())) {
+      if (zam_debug >= 0) zam_msg("Writing LIGAND pdb file: %s\n", out->path);
+      write_image(out, limage, 0, tf3(frame_of(ligand), tf_inverse(frame_of(target)), T), o);
+      trel_closePdbOut(out);
+    }
+  }
+}
+
+void trel_writeUnifiedPDB(_trel_thing* query, int n, _trel_thing* const* targets,
+                          _trel_align* const* aligns, const Matrix3D* transforms,
+                          const int* order, const int* selected, const char* suffix,
+                          const char* folder, Matrix3D transform, const _trel_options* o) {
+  if (!query || !o || (n > 0 && (!targets || !aligns || !transforms || !order || !selected)))
+    return;
+  if (!o->write_pdb || !o->with_unified || o->do_ligand) return;
+  _pdb_image* qimage = trel_imageThing(query);
+  if (!qimage) return;
+  const bool fake = qimage->fake != 0;
+  const std::string q = text(query->name);
+  _trel_pdb_out* out =
+      trel_openPdbOut((std::string(text(folder)) + q + text(suffix) + "_unified.pdb").c_str());
+  if (!out) return;
+  zam_fprintf(out->fp, "REMARK  Query:      %s\n", q.c_str());
+  int serial = 0;
+  for (int k = 0; k < n; k++) {
+    const int t = order[n - 1 - k];
+    if (t < 0 || !selected[t] || !aligns[t] || !targets[t]) continue;
+    _pdb_image* timage = trel_imageThing(targets[t]);
+    if (!timage) continue;
+    zam_fprintf(out->fp, "REMARK  Target:     %s\n", text(targets[t]->name));
+    zam_fprintf(out->fp, "MODEL %8d\n", k + 1);
+    if (zam_debug >= 0) zam_msg("Writing TARGET pdb file: %s\n", out->path);
+    const Matrix3D T = fake ? frame_of(targets[t]) : tf_tftf(transforms[t], transform);
+    serial = write_image(out, timage, serial, T, o);
+    zam_fprintf(out->fp, "ENDMDL\n");
+  }
+  trel_closePdbOut(out);
 }
 
 void trel_writeTargetPDBs(_trel_thing* query, int n, _trel_thing* const* targets,
@@ -180,100 +274,16 @@ void trel_writeTargetPDBs(_trel_thing* query, int n, _trel_thing* const* targets
                           const char* folder, Matrix3D transform, const _trel_options* o) {
   if (!query || !o || (n > 0 && (!targets || !aligns || !transforms || !order || !selected)))
     return;
-  _pdb_image* qimage = trel_imageThing(query);
-  if (!qimage) return;
-  const bool fake = qimage->fake != 0;
-  const std::string f = text(folder), s = text(suffix), q = text(query->name);
-
-  // The target's placement in the written files (the hit transform).
-  auto hit_transform = [&](int t) {
-    return fake ? frame_of(targets[t]) : tf_tftf(transforms[t], transform);
-  };
-  auto wanted = [&](int t) { return t >= 0 && selected[t] && aligns[t] && targets[t]; };
-
+  if (!trel_imageThing(query)) return;
   for (int k = 0; k < n; k++) {
     const int t = order[n - 1 - k];
-    if (!wanted(t)) continue;
-    _trel_thing* target = targets[t];
-    _pdb_image* timage = trel_imageThing(target);
-    if (!timage) continue;
-    _trel_align* a = aligns[t];
-    const std::string name = text(target->name);
-    const std::string pair = f + name + "_" + q;
-
-    if (o->write_pdb && o->residue_mask) {
-      trel_pdbAlignMask(a, o->residue_mask, qimage, nullptr);
-      trel_writeQueryPDB(query, (s + "_mask").c_str(), folder, transform, o);
-      trel_pdbAlignMask(a, 0, qimage, nullptr);
-    }
-    const Matrix3D T = hit_transform(t);
-    if (o->write_pdb) {
-      if (_trel_pdb_out* out = trel_openPdbOut((pair + s + ".pdb").c_str())) {
-        remarks(out, q.c_str(), name.c_str());
-        if (zam_debug >= 0) zam_msg("Writing TARGET pdb file: %s\n", out->path);
-        write_image(out, timage, 0, T, o);
-        trel_closePdbOut(out);
-      }
-    }
-    if (o->write_pdb && o->do_renumber) {
-      if (_trel_pdb_out* out = trel_openPdbOut((pair + "_renumber" + s + ".pdb").c_str())) {
-        remarks(out, q.c_str(), name.c_str());
-        if (zam_debug >= 0) zam_msg("Writing renumbered TARGET pdb file: %s\n", out->path);
-        _pdb_image* copy = renumbered(qimage, timage, a);
-        write_image(out, copy, 0, T, o);
-        zam_freePdb(copy);
-        trel_closePdbOut(out);
-      }
-    }
-    if (o->write_matrix) {
-      const Matrix3D M =
-          fake ? tf_identity() : tf3(tf_inverse(frame_of(target)), transforms[t], transform);
-      write_matrix(pair + s + ".mat", M);
-    }
-    if (!o->write_pdb) continue;
-    if (o->residue_mask) {
-      if (_trel_pdb_out* out = trel_openPdbOut((pair + s + "_mask.pdb").c_str())) {
-        remarks(out, q.c_str(), name.c_str());
-        if (zam_debug >= 0) zam_msg("Writing TARGET pdb file: %s\n", out->path);
-        trel_pdbAlignMask(a, o->residue_mask, nullptr, timage);
-        write_image(out, timage, 0, T, o);
-        trel_pdbAlignMask(a, 0, nullptr, timage);
-        trel_closePdbOut(out);
-      }
-    }
-    if (o->write_conect && !o->do_ligand)
-      write_conect(pair + "_conect" + s + ".pdb", query, qimage, target, timage, a, transform, T,
-                   o);
-    if (o->do_ligand && n == 1 && targets[t + 1]) {
-      _trel_thing* ligand = targets[t + 1];
-      _pdb_image* limage = trel_imageThing(ligand);
-      if (!limage) continue;
-      const std::string lname = f + text(ligand->name) + s + "_ligand.pdb";
-      if (_trel_pdb_out* out = trel_openPdbOut(lname.c_str())) {
-        if (zam_debug >= 0) zam_msg("Writing LIGAND pdb file: %s\n", out->path);
-        write_image(out, limage, 0, tf3(frame_of(ligand), tf_inverse(frame_of(target)), T), o);
-        trel_closePdbOut(out);
-      }
-    }
+    if (t < 0 || !selected[t] || !aligns[t] || !targets[t]) continue;
+    _trel_thing* ligand = o->do_ligand && n == 1 ? targets[t + 1] : nullptr;
+    trel_writeTargetPDB(query, targets[t], ligand, aligns[t], transforms[t], suffix, folder,
+                        transform, o);
   }
-
-  if (!o->write_pdb || !o->with_unified || o->do_ligand) return;
-  _trel_pdb_out* out = trel_openPdbOut((f + q + s + "_unified.pdb").c_str());
-  if (!out) return;
-  zam_fprintf(out->fp, "REMARK  Query:      %s\n", q.c_str());
-  int serial = 0;
-  for (int k = 0; k < n; k++) {
-    const int t = order[n - 1 - k];
-    if (!wanted(t)) continue;
-    _pdb_image* timage = trel_imageThing(targets[t]);
-    if (!timage) continue;
-    zam_fprintf(out->fp, "REMARK  Target:     %s\n", text(targets[t]->name));
-    zam_fprintf(out->fp, "MODEL %8d\n", k + 1);
-    if (zam_debug >= 0) zam_msg("Writing TARGET pdb file: %s\n", out->path);
-    serial = write_image(out, timage, serial, hit_transform(t), o);
-    zam_fprintf(out->fp, "ENDMDL\n");
-  }
-  trel_closePdbOut(out);
+  trel_writeUnifiedPDB(query, n, targets, aligns, transforms, order, selected, suffix, folder,
+                       transform, o);
 }
 
 void trel_writeQueryPDB(_trel_thing* query, const char* suffix, const char* folder,

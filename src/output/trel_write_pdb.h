@@ -11,20 +11,21 @@ struct _zam_file;
 struct _trel_thing;
 struct _trel_align;
 struct _trel_options;
+struct _trel_whole;
 
-// A PDB result file being written: fp is the stream of zam_openPdbFile (its
-// REMARK header already written) on the temporary file.
+// A PDB result file being written: fp is the stream of the file written
+// whole (trel_openWhole), its REMARK header already written.
 struct _trel_pdb_out {
   _zam_file* fp;
-  char* path;  // final name (extension "pdb")
-  char* temp;  // the temporary file written first
+  char* path;          // final name (extension "pdb")
+  _trel_whole* whole;  // the file until it is put in place
 };
 
-// Opens a temporary PDB file beside path (whose extension becomes "pdb").
+// Opens a PDB file written whole for path (whose extension becomes "pdb").
 // Null after a warning naming path when it cannot be opened. Finish with
 // trel_closePdbOut.
 _trel_pdb_out* trel_openPdbOut(const char* path);
-// Closes the stream and renames the temporary file over the final name.
+// Closes the stream and puts the file in place under the final name.
 // 1 on success; on a failed write, close or rename the temporary file is
 // removed, the final name is left as it was, a warning names it and 0 is
 // returned. Frees the record; null gives 0.
@@ -40,6 +41,22 @@ int trel_closePdbOut(_trel_pdb_out* out);
 // masks set here are cleared again. Unwritable files give warnings naming
 // them; the rest is still written.
 void trel_writeTargetPDBs(_trel_thing* query, int n, _trel_thing* const* targets,
+                          _trel_align* const* aligns, const Matrix3D* transforms,
+                          const int* order, const int* selected, const char* suffix,
+                          const char* folder, Matrix3D transform, const _trel_options* options);
+// The per-target part of trel_writeTargetPDBs: the files of one chosen
+// target whose alignment is align and whose superposition onto the query is
+// hit (its transforms entry); ligand is its ligand with do_ligand (else
+// null). Touches only this target's files and images, and the query image
+// only with residue_mask (whose masks it sets and clears again), so that
+// workers may write different targets at once when residue_mask is 0.
+void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* ligand,
+                         _trel_align* align, Matrix3D hit, const char* suffix,
+                         const char* folder, Matrix3D transform, const _trel_options* options);
+// The last part of trel_writeTargetPDBs: folder + query name + suffix +
+// "_unified.pdb", every chosen target as one MODEL, when write_pdb and
+// with_unified are on and do_ligand is off.
+void trel_writeUnifiedPDB(_trel_thing* query, int n, _trel_thing* const* targets,
                           _trel_align* const* aligns, const Matrix3D* transforms,
                           const int* order, const int* selected, const char* suffix,
                           const char* folder, Matrix3D transform, const _trel_options* options);

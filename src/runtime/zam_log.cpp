@@ -3,7 +3,8 @@
 // unchanged to every destination. The shared buffers and the log handle are
 // guarded by plain lock 4; zam_oops uses stack buffers and takes no lock.
 // Opening and closing the log allocate and free a handle (lock 8), so both
-// happen outside lock 4.
+// happen outside lock 4. A thread that holds (zam_log_hold) formats into
+// its own stack buffers and appends to its hold without any lock.
 #include "runtime/zam_log.h"
 
 #include <atomic>
@@ -11,6 +12,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "runtime/zam_file.h"
 #include "runtime/zam_system.h"
@@ -38,6 +41,12 @@ std::atomic<int> use_stderr{0};
 int buffer_on = 0;
 char tmp1[kTextSize];
 char tmp2[kLineSize];
+
+// What a held line is: the entry kinds that differ in destinations.
+enum HeldKind { kPlain = 0, kLogOnly = 1, kPrefixed = 2, kTick = 3 };
+
+// The calling thread's hold; null when it writes at once.
+thread_local _zam_log_held* holding = nullptr;
 
 struct LockGuard {
   LockGuard() { zam_mutex_acquire(kMessageLock); }
@@ -125,21 +134,58 @@ bool format_text(char* buf, size_t size, const char* fmt, va_list ap) {
   return true;
 }
 
-// Steps 3 to 6 of a prefixed line.
-void write_prefixed(char* line, size_t size, const char* prefix, const char* text) {
-  snprintf(line, size, "%s%s", prefix, text);
+// The destinations of each kind of text; the caller holds lock 4 (but for
+// zam_oops, which writes its prefixed line without it).
+void show(const char* text) {
   const zam_logger_fn fn = user_logger.load();
-  if (use_stderr.load()) fputs(line, stderr);
   if (fn)
-    fn(line);
+    fn(text);
   else
-    fputs(line, stdout);
+    fputs(text, stdout);
+}
+
+void write_plain(const char* text) {
+  show(text);
+  log_write(text);
+}
+
+void write_line(const char* line) {
+  if (use_stderr.load()) fputs(line, stderr);
+  show(line);
   log_write(line);
   logger_flush();
 }
 
+void write_tick() {
+  const zam_logger_fn fn = user_logger.load();
+  if (fn) {
+    fn(".");
+  } else {
+    fputc('.', stdout);
+    fflush(stdout);
+  }
+}
+
+// Steps 3 to 6 of a prefixed line.
+void write_prefixed(char* line, size_t size, const char* prefix, const char* text) {
+  snprintf(line, size, "%s%s", prefix, text);
+  write_line(line);
+}
+
+// Appends prefix and the formatted text to the calling thread's hold,
+// formatted and cut as the shared buffers would have it.
+void hold_text(int kind, const char* prefix, const char* fmt, va_list ap) {
+  char text[kTextSize];
+  if (!format_text(text, sizeof(text), fmt, ap)) return;
+  holding->lines.push_back(_zam_held_line{kind, std::string(prefix) + text});
+}
+
 void prefixed(const char* prefix, const char* fmt, va_list ap) {
   open_if_needed();
+  if (holding) {
+    hold_text(kPrefixed, prefix, fmt, ap);
+    return;
+  }
   LockGuard lock;
   if (!format_text(tmp1, sizeof(tmp1), fmt, ap)) return;
   write_prefixed(tmp2, sizeof(tmp2), prefix, tmp1);
@@ -149,25 +195,31 @@ void prefixed(const char* prefix, const char* fmt, va_list ap) {
 
 void zam_msg(const char* fmt, ...) {
   open_if_needed();
-  LockGuard lock;
   va_list ap;
+  if (holding) {
+    va_start(ap, fmt);
+    hold_text(kPlain, "", fmt, ap);
+    va_end(ap);
+    return;
+  }
+  LockGuard lock;
   va_start(ap, fmt);
   const bool any = format_text(tmp1, sizeof(tmp1), fmt, ap);
   va_end(ap);
-  if (!any) return;
-  const zam_logger_fn fn = user_logger.load();
-  if (fn)
-    fn(tmp1);
-  else
-    fputs(tmp1, stdout);
-  log_write(tmp1);
+  if (any) write_plain(tmp1);
 }
 
 void zam_log(const char* fmt, ...) {
   if (!active.load()) return;
   open_if_needed();
-  LockGuard lock;
   va_list ap;
+  if (holding) {
+    va_start(ap, fmt);
+    hold_text(kLogOnly, "", fmt, ap);
+    va_end(ap);
+    return;
+  }
+  LockGuard lock;
   va_start(ap, fmt);
   const bool any = format_text(tmp1, sizeof(tmp1), fmt, ap);
   va_end(ap);
@@ -209,14 +261,12 @@ void zam_oops(const char* fmt, ...) {
 void zam_msg_brk() { zam_msg("\n%s\n", kRule); }
 
 void zam_tick() {
-  LockGuard lock;
-  const zam_logger_fn fn = user_logger.load();
-  if (fn) {
-    fn(".");
-  } else {
-    fputc('.', stdout);
-    fflush(stdout);
+  if (holding) {
+    holding->lines.push_back(_zam_held_line{kTick, "."});
+    return;
   }
+  LockGuard lock;
+  write_tick();
 }
 
 void zam_logger_name(const char* name) {
@@ -291,4 +341,31 @@ void zam_logger_buffer(int n) {
     buffer_on = 0;
   }
   fflush(nullptr);
+}
+
+_zam_log_held* zam_log_hold(_zam_log_held* held) {
+  _zam_log_held* before = holding;
+  holding = held;
+  return before;
+}
+
+void zam_log_replay(_zam_log_held* held) {
+  if (!held || held == holding) return;
+  if (holding) {
+    for (_zam_held_line& line : held->lines) holding->lines.push_back(std::move(line));
+    held->lines.clear();
+    return;
+  }
+  for (const _zam_held_line& line : held->lines) {
+    const char* text = line.text.c_str();
+    LockGuard lock;
+    switch (line.kind) {
+      case kPlain: write_plain(text); break;
+      case kLogOnly: log_write(text); break;
+      case kPrefixed: write_line(text); break;
+      case kTick: write_tick(); break;
+      default: break;
+    }
+  }
+  held->lines.clear();
 }

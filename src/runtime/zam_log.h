@@ -3,7 +3,12 @@
 // oops kinds. Messages are cut at 256 characters. All kinds but zam_oops hold
 // plain lock 4 while they format and write; the one log file of a run is
 // opened by zam_logger_state and closed by the exit hook zam_logger_exit.
+// A thread may hold its messages back for a while and have them written
+// later, in an order of its caller's choosing (zam_log_hold, zam_log_replay).
 #pragma once
+
+#include <string>
+#include <vector>
 
 // Receives each finished line (terminator included) instead of standard output.
 typedef void (*zam_logger_fn)(const char* text);
@@ -49,3 +54,27 @@ const char* zam_logger_file();
 // Bulk output start (n >= 1: "BUFFER_ON\n" once to the callback) or stop
 // (n == 0: "BUFFER_OFF\n" when it was on; n < 0: always). Flushes all streams.
 void zam_logger_buffer(int n);
+
+// Messages held back by a thread, in the order they were given: the finished
+// text of each (prefix included) and which kind of entry gave it.
+struct _zam_held_line {
+  int kind;  // private to the log layer: the destinations of the text
+  std::string text;
+};
+struct _zam_log_held {
+  std::vector<_zam_held_line> lines;
+};
+
+// Makes held (null: none) the calling thread's hold and returns the one in
+// place before, so that holds nest. While a thread holds, zam_msg, zam_log,
+// zam_adv, zam_wrn, zam_err, zam_msg_brk and zam_tick format their text as
+// always and append it to the hold, taking no lock: neither standard output,
+// the callback, standard error nor the log file sees it yet. zam_oops is
+// never held (it reports faults of the thread layer, which must be seen at
+// once). Worker threads hold per work item so that the caller can show the
+// items' messages in list order, whichever thread did which item.
+_zam_log_held* zam_log_hold(_zam_log_held* held);
+// Writes the held lines, in order, exactly as their entries would write them
+// now (destinations, log-file copy, flushes), then empties held. A thread
+// that is itself holding appends them to its own hold. Null is ignored.
+void zam_log_replay(_zam_log_held* held);

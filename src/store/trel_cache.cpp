@@ -424,25 +424,6 @@ void openOne(const OpenList& list, int i, bool ahead) {
   trel_releaseThingImage(thing);
 }
 
-// Messages of the object a worker is opening go to that object's list, to
-// be shown in list order once every worker is done.
-thread_local std::vector<std::string>* held_messages = nullptr;
-zam_logger_fn shown_by = nullptr;  // the callback in place before holding began
-
-void showText(const char* text) {
-  if (shown_by)
-    shown_by(text);
-  else
-    fputs(text, stdout);
-}
-
-void holdText(const char* text) {
-  if (held_messages)
-    held_messages->emplace_back(text);
-  else
-    showText(text);
-}
-
 struct OpenCollector {
   int remaining;  // read and written by the collector alone
 };
@@ -450,15 +431,17 @@ struct OpenCollector {
 struct OpenWorker {
   OpenCollector* collector;
   const OpenList* list;
-  std::vector<std::vector<std::string>>* messages;
+  std::vector<_zam_log_held>* messages;  // one hold per list item
 };
 
-// Opens work-list items until the list is empty; returns how many.
+// Opens work-list items until the list is empty. The messages of each item
+// (screen and log file alike) are held in that item's hold, to be written in
+// list order once every worker is done.
 void openItems(const OpenWorker& w) {
   for (int i = zam_thread_pop_list(); i >= 0; i = zam_thread_pop_list()) {
-    held_messages = &(*w.messages)[i];
+    _zam_log_held* before = zam_log_hold(&(*w.messages)[i]);
     openOne(*w.list, i, true);
-    held_messages = nullptr;
+    zam_log_hold(before);
   }
 }
 
@@ -493,12 +476,11 @@ bool openParallel(const OpenList& list, int n) {
     return false;
   const int w = std::min(zam_thread_setup_task(std::min(o->threads, n), 0), n);
   if (w < 2) return false;
-  std::vector<std::vector<std::string>> messages(n);
+  std::vector<_zam_log_held> messages(n);
   zam_thread_load_range(0, n - 1);
   OpenCollector collector{w};
   if (!zam_thread_start(kOpenCollector, 1, openCollector, &collector))
     return false;  // no collector thread: the caller opens the list itself
-  shown_by = zam_logger_callback(holdText);
   std::vector<OpenWorker> workers(ZAM_TASK_STACK, OpenWorker{&collector, &list, &messages});
   for (int r = 0; r < w; r++) {
     const int slot = zam_thread_pop_task().slot;
@@ -517,12 +499,7 @@ bool openParallel(const OpenList& list, int n) {
     }
   }
   zam_thread_join(kOpenCollector);
-  zam_logger_callback(shown_by);
-  for (const auto& held : messages) {
-    for (const std::string& text : held) showText(text.c_str());
-    if (!held.empty()) fflush(stdout);
-  }
-  shown_by = nullptr;
+  for (_zam_log_held& held : messages) zam_log_replay(&held);
   return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -280,21 +281,83 @@ TEST_F(Tool, ZincFingerSearchRanksItsFamilyFirst) {
   EXPECT_EQ(names[0], "1sp2");
 }
 
+// A run's text with the lines that tell times, dates, memory or the thread
+// count left out.
+std::string steadyText(const std::string& text) {
+  static const char* const kVarying[] = {" seconds",  "starting at", "stopping at", "emory",
+                                         "TREL_CPUS", "Compute threads", "REMARK  File written by"};
+  std::istringstream in(text);
+  std::string out, line;
+  while (std::getline(in, line)) {
+    bool varies = false;
+    for (const char* part : kVarying) varies = varies || has(line, part);
+    if (!varies) out += line + "\n";
+  }
+  return out;
+}
+
+// The lines of text that start with head.
+std::vector<std::string> linesWith(const std::string& text, const std::string& head) {
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line))
+    if (line.compare(0, head.size(), head) == 0) lines.push_back(line);
+  return lines;
+}
+
+// Every file below folder (the time file aside) by its path below folder,
+// as steadyText.
+std::map<std::string, std::string> folderTexts(const std::string& folder) {
+  std::map<std::string, std::string> texts;
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    if (!e.is_regular_file() || e.path().extension() == ".ktime") continue;
+    texts[fs::relative(e.path(), folder).string()] = steadyText(read_file(e.path().string()));
+  }
+  return texts;
+}
+
+// Serial and threaded runs write the same result folders, byte for byte but
+// for the dates and times, and show and log the same messages in the same
+// order. The run writes the anchor files too, and two targets share a name
+// (a copy of 1zaa1 under the name 1sp2): both write the same file names, and
+// the one ranked lower leaves its files in every run.
 TEST_F(Tool, ThreadCountsGiveIdenticalResults) {
   std::string first;
+  std::map<std::string, std::string> first_files;
+  std::string first_out;
   for (const char* cpus : {"1", "2", "4"}) {
     TempDir dir;
+    fs::create_directories(dir.file("twin"));
+    fs::copy_file(finger("1zaa1"), dir.file("twin/1sp2.pdb"));
     std::vector<std::string> args = searchArgs();
-    args.insert(args.begin(), "-flex");
+    args.insert(args.begin(), {"-flex", "-pdbanchor"});
+    args.push_back("twin/1sp2.pdb");
     Outcome r = run(dir.str(), args, {std::string("TREL_CPUS=") + cpus});
     ASSERT_EQ(r.status, 0) << r.out;
     const std::string rank = read_file(dir.file("trel_results/1sp1/1sp1_flex.krank"));
     const std::string hits = read_file(dir.file("trel_results/1sp1/1sp1_flex.khits"));
     ASSERT_FALSE(rank.empty());
-    if (first.empty())
+    const std::map<std::string, std::string> files = folderTexts(dir.file("trel_results"));
+    ASSERT_TRUE(files.count("1sp1/1sp2_1sp1_flex.kalign")) << r.out;
+    ASSERT_TRUE(files.count("1sp1/1sp2_1sp1_anchor.pdb")) << r.out;
+    ASSERT_TRUE(files.count("trel.log")) << r.out;
+    // The log has the writers' messages in the order shown.
+    EXPECT_EQ(linesWith(files.at("trel.log"), "Writing "), linesWith(r.out, "Writing "));
+    EXPECT_GT(linesWith(r.out, "Writing ").size(), 40u);
+    if (first.empty()) {
       first = rank + hits;
-    else
-      EXPECT_EQ(rank + hits, first) << "TREL_CPUS=" << cpus;
+      first_files = files;
+      first_out = steadyText(r.out);
+      continue;
+    }
+    EXPECT_EQ(rank + hits, first) << "TREL_CPUS=" << cpus;
+    EXPECT_EQ(steadyText(r.out), first_out) << "TREL_CPUS=" << cpus;
+    ASSERT_EQ(files.size(), first_files.size()) << "TREL_CPUS=" << cpus;
+    for (const auto& [name, text] : files) {
+      ASSERT_TRUE(first_files.count(name)) << name;
+      EXPECT_EQ(text, first_files.at(name)) << name << " with TREL_CPUS=" << cpus;
+    }
   }
 }
 

@@ -1,13 +1,18 @@
 // Alignment print and RMSD profile of a small hand-made alignment.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <sys/stat.h>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "align/trel_align.h"
 #include "common/test_util.h"
 #include "output/trel_print.h"
+#include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "structure/zam_pdb.h"
@@ -152,7 +157,9 @@ TEST(Krmsd, ProfileRowsInDistanceOrder) {
       "    3   1.2910    4.0000    0.8750    3.2500\n"
       "    4   1.5000    4.0000    1.8750    3.7500\n" + kRule;
   EXPECT_EQ(got, want);
-  EXPECT_FALSE(std::filesystem::exists(folder + "tt_qq_flex.krmsd.tmp"));
+  // Nothing but the file itself is left in the folder.
+  for (const auto& e : std::filesystem::directory_iterator(folder))
+    EXPECT_EQ(e.path().filename().string(), "tt_qq_flex.krmsd");
 }
 
 TEST(Krmsd, NoPairsAndUnwritableFolder) {
@@ -184,4 +191,85 @@ TEST(ResultText, LongRowsWrittenWholeAndFailedWritesLeaveTargetAlone) {
   ASSERT_EQ(trel_closeText(out), 1);
   EXPECT_EQ(testutil::read_file(file), row + "|\n");
   EXPECT_EQ(trel_closeText(nullptr), 0);
+}
+
+// Temporary names differ between calls (and hold the process id), end in
+// ".tmp" and lie beside the final file.
+TEST(ResultText, TemporaryNamesAreUniqueBesideTheFile) {
+  const std::string a = trel_tempName("/x/y.pdb"), b = trel_tempName("/x/y.pdb");
+  EXPECT_NE(a, b);
+  const std::string head = "/x/y.pdb." + std::to_string(zam_get_pid()) + "_";
+  EXPECT_EQ(a.compare(0, head.size(), head), 0) << a;
+  EXPECT_EQ(a.substr(a.size() - 4), ".tmp");
+}
+
+// A file written whole appears only at its close, with the usual permission
+// bits, replaces an older file, and leaves nothing else in the folder; one
+// that is not kept, or whose folder is missing, changes nothing.
+TEST(ResultText, WholeFilesAppearAtTheirClose) {
+  testutil::TempDir dir;
+  const std::string file = dir.file("one.txt");
+  _trel_whole* w = trel_openWhole(file);
+  ASSERT_NE(w, nullptr);
+  zam_fputs(w->fp, "first\n");
+  EXPECT_FALSE(std::filesystem::exists(file));
+  ASSERT_EQ(trel_closeWhole(w, true), 1);
+  EXPECT_EQ(testutil::read_file(file), "first\n");
+  const mode_t mask = umask(0);
+  umask(mask);
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+
+  w = trel_openWhole(file);
+  ASSERT_NE(w, nullptr);
+  zam_fputs(w->fp, "second\n");
+  EXPECT_EQ(testutil::read_file(file), "first\n");
+  ASSERT_EQ(trel_closeWhole(w, true), 1);
+  EXPECT_EQ(testutil::read_file(file), "second\n");
+
+  w = trel_openWhole(file);
+  ASSERT_NE(w, nullptr);
+  zam_fputs(w->fp, "dropped\n");
+  EXPECT_EQ(trel_closeWhole(w, false), 0);
+  EXPECT_EQ(testutil::read_file(file), "second\n");
+  EXPECT_EQ(trel_closeWhole(nullptr, true), 0);
+
+  EXPECT_EQ(trel_openWhole(dir.file("missing/two.txt")), nullptr);
+  int count = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.str())) {
+    EXPECT_EQ(e.path().filename().string(), "one.txt");
+    count++;
+  }
+  EXPECT_EQ(count, 1);
+}
+
+// Threads that write the same final file at once (as every shown hit writes
+// the query's rainbow file) each leave a whole copy: the file is always one
+// of them, and no temporary file is left.
+TEST(ResultText, ThreadsWritingOneFileLeaveItWhole) {
+  testutil::TempDir dir;
+  const std::string file = dir.file("shared.txt");
+  std::string body;
+  for (int i = 0; i < 2000; i++) body += "line " + std::to_string(i) + "\n";
+  std::atomic<int> written{0};
+  std::vector<std::thread> threads;
+  for (int k = 0; k < 6; k++)
+    threads.emplace_back([&] {
+      for (int round = 0; round < 20; round++) {
+        _trel_text* out = trel_openText(file.c_str());
+        if (!out) continue;
+        trel_putText(out, body.c_str());
+        written += trel_closeText(out);
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(written.load(), 120);
+  EXPECT_EQ(testutil::read_file(file), body);
+  int count = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.str())) {
+    (void)e;
+    count++;
+  }
+  EXPECT_EQ(count, 1);
 }

@@ -1,6 +1,7 @@
 // Messages and the log file: prefixes, the 256-character cut, empty texts,
 // destinations with and without a callback and standard-error copies, the
-// log's banners, bulk-mode signals and lock 4.
+// log's banners, bulk-mode signals and lock 4; messages held by threads and
+// replayed in list order.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -277,6 +278,106 @@ TEST(Messages, LockFourGuardsAllButOops) {
   zam_mutex_release(4);
   writer.join();
   EXPECT_EQ(captured, "*Oops* no lock\nm\n*Advisory* a\n*Warning* w\n*Error* e\n");
+}
+
+// Worker threads hold the messages of each item; the items are replayed in
+// list order. The screen (callback) and the log file get the same texts in
+// that order, whichever thread did which item, and nothing before the replay.
+TEST(HeldMessages, ReplayKeepsListOrderOnScreenAndInTheLog) {
+  Fresh fresh(true);
+  testutil::TempDir dir;
+  const std::string name = dir.file("held.log");
+  zam_logger_name(name.c_str());
+  zam_logger_state(1);
+  zam_msg("before\n");
+  constexpr int kItems = 24;
+  std::vector<_zam_log_held> held(kItems);
+  std::atomic<int> next{0};
+  std::vector<std::thread> workers;
+  for (int w = 0; w < 4; w++)
+    workers.emplace_back([&] {
+      // Items taken from the end, so that no thread does them in list order.
+      for (int k = next++; k < kItems; k = next++) {
+        const int i = kItems - 1 - k;
+        EXPECT_EQ(zam_log_hold(&held[i]), nullptr);
+        zam_msg("item %d\n", i);
+        zam_log("item %d logged\n", i);
+        zam_wrn("item %d warned\n", i);
+        zam_tick();
+        zam_msg_brk();
+        EXPECT_EQ(zam_log_hold(nullptr), &held[i]);
+      }
+    });
+  for (std::thread& t : workers) t.join();
+  zam_logger_state(1);  // flushes
+  EXPECT_EQ(captured, "before\n");
+  EXPECT_EQ(testutil::read_file(name).find("item"), std::string::npos);
+
+  std::string screen = "before\n", logged = "before\n";
+  for (int i = 0; i < kItems; i++) {
+    const std::string n = std::to_string(i);
+    screen += "item " + n + "\n*Warning* item " + n + " warned\n.\n" + kRule + "\n";
+    logged += "item " + n + "\nitem " + n + " logged\n*Warning* item " + n + " warned\n\n" +
+              kRule + "\n";
+    EXPECT_EQ(held[i].lines.size(), 5u) << i;
+  }
+  for (_zam_log_held& h : held) zam_log_replay(&h);
+  for (const _zam_log_held& h : held) EXPECT_TRUE(h.lines.empty());
+  EXPECT_EQ(captured, screen);
+  zam_logger_exit();
+  const std::string text = testutil::read_file(name);
+  const size_t from = text.find("before\n");
+  const size_t to = text.find("\n" + kRule + "\n" + zam_version() + " log stopping");
+  ASSERT_NE(from, std::string::npos);
+  ASSERT_NE(to, std::string::npos);
+  EXPECT_EQ(text.substr(from, to - from), logged);
+  zam_logger_name("zam.log");
+}
+
+// Holds nest; a replay inside a hold joins that hold; a held text is cut and
+// dropped like any other; zam_oops is never held; the standard-error copy
+// waits for the replay; without a hold nothing changes.
+TEST(HeldMessages, NestingCutsAndDestinations) {
+  Fresh fresh(true);
+  EXPECT_EQ(zam_log_hold(nullptr), nullptr);
+  zam_msg("direct\n");
+  EXPECT_EQ(captured, "direct\n");
+  captured.clear();
+
+  _zam_log_held outer, inner;
+  EXPECT_EQ(zam_log_hold(&outer), nullptr);
+  zam_msg("1\n");
+  EXPECT_EQ(zam_log_hold(&inner), &outer);
+  zam_msg("2\n");
+  zam_msg("%s", "");  // empty: nothing held
+  zam_log("logging is off\n");  // nowhere, held or not
+  EXPECT_EQ(zam_log_hold(&outer), &inner);
+  zam_msg("3\n");
+  zam_wrn("%s\n", std::string(300, 'z').c_str());
+  zam_oops("at once\n");
+  EXPECT_EQ(captured, "*Oops* at once\n");
+  zam_log_replay(&inner);  // joins the outer hold
+  EXPECT_TRUE(inner.lines.empty());
+  EXPECT_EQ(captured, "*Oops* at once\n");
+  EXPECT_EQ(zam_log_hold(nullptr), &outer);
+  captured.clear();
+  zam_log_replay(&outer);
+  EXPECT_EQ(captured, "1\n3\n*Warning* " + std::string(256, 'z') + "2\n");
+  zam_log_replay(&outer);  // emptied: nothing again
+  zam_log_replay(nullptr);
+  EXPECT_EQ(captured, "1\n3\n*Warning* " + std::string(256, 'z') + "2\n");
+
+  zam_logger_stderr(1);
+  captured.clear();
+  testing::internal::CaptureStderr();
+  _zam_log_held errors;
+  zam_log_hold(&errors);
+  zam_err("bad %d\n", 7);
+  zam_log_hold(nullptr);
+  EXPECT_EQ(captured, "");
+  zam_log_replay(&errors);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "*Error* bad 7\n");
+  EXPECT_EQ(captured, "*Error* bad 7\n");
 }
 
 }  // namespace
