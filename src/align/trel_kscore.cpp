@@ -12,24 +12,36 @@
 
 namespace {
 
-// Four floats at a time through the compiler's generic vectors: SSE2 on every
-// x86-64 machine, wider units when the build targets them, and no intrinsics.
+// Several floats at a time through the compiler's generic vectors, with no
+// intrinsics: four (SSE2, on every x86-64 machine) or, where the processor
+// has AVX2, eight. Both widths run the very same operations lane by lane
+// (no fused multiply-add is enabled), so a cell gets the same bits either way.
 typedef float v4f __attribute__((vector_size(16)));
 typedef int v4i __attribute__((vector_size(16)));
+typedef float v8f __attribute__((vector_size(32)));
+typedef int v8i __attribute__((vector_size(32)));
 
-inline v4f splat(float x) { return v4f{x, x, x, x}; }
-inline v4f load4(const float* p) {
-  v4f v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void store4(float* p, v4f v) { memcpy(p, &v, sizeof v); }
+template <class V>
+struct Lanes;
+template <>
+struct Lanes<v4f> {
+  typedef v4i Int;
+  static constexpr int count = 4;
+};
+template <>
+struct Lanes<v8f> {
+  typedef v8i Int;
+  static constexpr int count = 8;
+};
+
+// Lanes a vector loop may run past the last cell it was asked for.
+constexpr int kMaxLanes = 8;
 
 // Single-precision exponential (Cody-Waite reduction by ln 2, degree-6
 // polynomial; within 2 ulp of expf). Written once for one float and once for
-// four with the very same operations, so that a cell scores alike whichever
-// path computes it, and so that the four-wide form vectorises. Arguments below
-// the smallest normal exponent give 0; NaN stays NaN.
+// a vector (expv below) with the very same operations, so that a cell scores
+// alike whichever path computes it. Arguments below the smallest normal
+// exponent give 0; NaN stays NaN.
 constexpr float kExpLo = -87.3365447f;
 constexpr float kExpHi = 88.3762626f;
 constexpr float kLog2e = 1.44269504088896341f;
@@ -60,24 +72,140 @@ inline float exp_1(float x) {
   return x != x ? x : e;
 }
 
-inline v4f exp_4(v4f x) {
-  const v4f lo = splat(kExpLo), hi = splat(kExpHi);
-  v4f xc = x < lo ? lo : x;
+// ---- Vector window scores ----------------------------------------------------------
+// The helpers take vectors by reference: an eight-float vector passed by
+// value outside AVX code would make GCC warn about its calling convention,
+// though every helper is inlined into the two span runners below.
+
+template <class V>
+[[gnu::always_inline]] inline void splat(V& v, float x) {
+  for (int k = 0; k < Lanes<V>::count; k++) v[k] = x;
+}
+
+template <class V>
+[[gnu::always_inline]] inline void loadv(V& v, const float* p) {
+  memcpy(&v, p, sizeof v);
+}
+
+// x = exp_1 of every lane of x.
+template <class V>
+[[gnu::always_inline]] inline void expv(V& x) {
+  typedef typename Lanes<V>::Int I;
+  V lo, hi, log2e, round, ln2hi, ln2lo, p[6], one, zero;
+  splat(lo, kExpLo);
+  splat(hi, kExpHi);
+  splat(log2e, kLog2e);
+  splat(round, kRound);
+  splat(ln2hi, kLn2Hi);
+  splat(ln2lo, kLn2Lo);
+  splat(p[0], kP0);
+  splat(p[1], kP1);
+  splat(p[2], kP2);
+  splat(p[3], kP3);
+  splat(p[4], kP4);
+  splat(p[5], kP5);
+  splat(one, 1.0f);
+  splat(zero, 0.0f);
+  V xc = x < lo ? lo : x;
   xc = xc > hi ? hi : xc;
-  v4f fn = (xc * splat(kLog2e) + splat(kRound)) - splat(kRound);
-  v4f r = xc - fn * splat(kLn2Hi);
-  r = r - fn * splat(kLn2Lo);
-  v4f y = splat(kP0);
-  y = y * r + splat(kP1);
-  y = y * r + splat(kP2);
-  y = y * r + splat(kP3);
-  y = y * r + splat(kP4);
-  y = y * r + splat(kP5);
-  y = y * (r * r) + r + splat(1.0f);
-  v4i bits = (__builtin_convertvector(fn, v4i) + 127) << 23;
-  v4f e = y * (v4f)bits;  // a cast between vector types keeps the bits
-  e = x < lo ? splat(0.0f) : e;
-  return x != x ? x : e;
+  V fn = (xc * log2e + round) - round;
+  V r = xc - fn * ln2hi;
+  r = r - fn * ln2lo;
+  V y = p[0];
+  y = y * r + p[1];
+  y = y * r + p[2];
+  y = y * r + p[3];
+  y = y * r + p[4];
+  y = y * r + p[5];
+  y = y * (r * r) + r + one;
+  I bits = (__builtin_convertvector(fn, I) + 127) << 23;
+  V e = y * (V)bits;  // a cast between vector types keeps the bits
+  e = x < lo ? zero : e;
+  x = x != x ? x : e;
+}
+
+// One run of cells j0..j1 of a row that share a slot list: the query
+// residue's points and factors of the slots (in summing order), the target
+// points by slot and axis (at[w], rows stride apart), the prefactors (pre,
+// or the constant same) and whether the half window counts double.
+struct SpanJob {
+  float* out;
+  const float* pre;
+  float same;
+  int j0, j1, count, stride;
+  bool half;
+  float qx[8], qy[8], qz[8], f[8];
+  const float* at[8];
+};
+
+// out[j] = exp(pre[j] * sum over w of d2(q_w, t_w[j]) * f_w), the sum doubled
+// for half windows: score_CA_middle, score_CA_left and score_CA_right, a
+// vector of cells at a time. Lanes past j1 (fewer than kMaxLanes) are
+// written too. Along a column of the plane (Column) the roles swap: the
+// fixed point is the target residue's and the rows of points are the query
+// residues', and each difference is taken query minus target as in
+// window_sum.
+template <class V, bool Column>
+[[gnu::always_inline]] inline void runSpan(const SpanJob& a) {
+  V qx[8], qy[8], qz[8], f[8];
+  for (int w = 0; w < a.count; w++) {
+    splat(qx[w], a.qx[w]);
+    splat(qy[w], a.qy[w]);
+    splat(qz[w], a.qz[w]);
+    splat(f[w], a.f[w]);
+  }
+  V same, two, zero;
+  splat(same, a.same);
+  splat(two, 2.0f);
+  splat(zero, 0.0f);
+  const int stride = a.stride;
+  for (int j = a.j0; j <= a.j1; j += Lanes<V>::count) {
+    V sum = zero;
+    for (int w = 0; w < a.count; w++) {
+      const float* p = a.at[w] + j;
+      V tx, ty, tz;
+      loadv(tx, p);
+      loadv(ty, p + stride);
+      loadv(tz, p + 2 * stride);
+      V dx = Column ? tx - qx[w] : qx[w] - tx;
+      V dy = Column ? ty - qy[w] : qy[w] - ty;
+      V dz = Column ? tz - qz[w] : qz[w] - tz;
+      V d2 = dx * dx + dy * dy + dz * dz;
+      sum = sum + d2 * f[w];
+    }
+    V pv = same;
+    if (a.pre) loadv(pv, a.pre + j);
+    V e = a.half ? pv * (two * sum) : pv * sum;
+    expv(e);
+    memcpy(a.out + j, &e, sizeof e);
+  }
+}
+
+template <bool Column>
+void runSpan4(const SpanJob& a) {
+  runSpan<v4f, Column>(a);
+}
+
+template <bool Column>
+__attribute__((target("avx2"))) void runSpan8(const SpanJob& a) {
+  runSpan<v8f, Column>(a);
+}
+
+// The eight-wide runner where the processor has AVX2.
+bool wideLanes() {
+  static const bool wide = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return wide;
+}
+
+template <bool Column>
+void runSpanAny(const SpanJob& a) {
+  if (wideLanes())
+    runSpan8<Column>(a);
+  else
+    runSpan4<Column>(a);
 }
 
 float window_sum(const int* slots, int count, const Point3Df* q, const Point3Df* t,
@@ -91,7 +219,7 @@ float window_sum(const int* slots, int count, const Point3Df* q, const Point3Df*
 }
 
 // Per-thread scratch of the K-plane loaders: the target's neighbour points
-// split by slot and axis (so that four target residues load as one vector),
+// split by slot and axis (so that consecutive target residues load as one vector),
 // the target-side prefactors and one row of each window term. It grows to
 // the longest target seen and is never shrunk, so scoring does not allocate.
 struct Scratch {
@@ -101,6 +229,13 @@ struct Scratch {
   std::vector<float> row[2];  // window scores of the current row, by set
   std::vector<char> codes;    // target residue letters
   int stride = 0;
+  // The query residues of the box laid out the same way, for the columns.
+  std::vector<float> qpts[2];  // [set][(slot * 3 + axis) * qstride + i]
+  std::vector<float> qpre[3];  // query prefactors against a target 'D', 'A', other
+  std::vector<float> cols[2];  // [set][column * qstride + i]: edge column scores
+  int qstride = 0;
+  int left = 0;                // edge columns box.tfirst..box.tfirst+left-1
+  int right_first = 0;         // and right_first..box.tlast
 };
 thread_local Scratch scratch;
 
@@ -137,26 +272,28 @@ struct Kfill {
   void prepare(bool want_t, bool want_v) {
     int width = box.tlast - box.tfirst + 1;
     if (width < 1) return;
-    int stride = ((m + 3) & ~3) + 4;
+    int stride = ((m + kMaxLanes - 1) & ~(kMaxLanes - 1)) + kMaxLanes;
     s.stride = stride;
+    const int np = 2 * W;
     for (int set = 0; set < 2; set++) {
       if (!(set == 0 ? want_t : want_v)) continue;
       std::vector<float>& a = s.pts[set];
-      size_t need = (size_t)2 * W * 3 * stride;
+      size_t need = (size_t)np * 3 * stride;
       if (a.size() < need) a.resize(need);
-      for (int p = 0; p < 2 * W; p++) {
-        float* x = &a[(size_t)(p * 3 + 0) * stride];
-        float* y = &a[(size_t)(p * 3 + 1) * stride];
-        float* z = &a[(size_t)(p * 3 + 2) * stride];
-        for (int j = box.tfirst; j <= box.tlast; j++) {
-          const Point3Df& v = set == 0 ? t[j].t[p] : t[j].v[p];
-          x[j] = v.x;
-          y[j] = v.y;
-          z[j] = v.z;
+      // Record by record (each is read once, in order), slot by slot.
+      float* out = a.data();
+      for (int j = box.tfirst; j <= box.tlast; j++) {
+        const Point3Df* v = set == 0 ? t[j].t : t[j].v;
+        for (int p = 0; p < np; p++) {
+          float* x = out + (size_t)p * 3 * stride + j;
+          x[0] = v[p].x;
+          x[stride] = v[p].y;
+          x[2 * stride] = v[p].z;
         }
-        for (int j = box.tlast + 1; j < stride; j++) x[j] = y[j] = z[j] = 0.0f;
       }
-      s.row[set].resize((size_t)stride + 4);
+      for (int k = 0; k < np * 3; k++)
+        std::fill(out + (size_t)k * stride + box.tlast + 1, out + (size_t)(k + 1) * stride, 0.0f);
+      s.row[set].resize((size_t)stride + kMaxLanes);
     }
     if (s.preA.size() < (size_t)stride) {
       s.preA.resize(stride);
@@ -170,68 +307,159 @@ struct Kfill {
       s.preA[j] = c == 'D' ? 0.0f : (c == 'A' ? 4.0f : 1.0f);
     }
     for (int j = box.tlast + 1; j < stride; j++) s.preA[j] = s.preBC[j] = 0.0f;
+    columns(want_t, want_v);
+  }
+
+  // Edge columns: the cells within W of a target end that take a half
+  // window do so by their column alone (score_CA_left with n_pattern[j] for
+  // j < W, score_CA_right with c_pattern[W - (j - jmax)] for j > jmax), so
+  // those columns are scored whole, a vector of query residues at a time;
+  // window_row picks its cells from them.
+  void columns(bool want_t, bool want_v) {
+    const int j0 = box.tfirst, j1 = box.tlast, i0 = box.qfirst, i1 = box.qlast;
+    s.left = std::max(std::min(W - 1, j1) - j0 + 1, 0);
+    s.right_first = std::max({jmax + 1, W, j0});
+    const int count = s.left + std::max(j1 - s.right_first + 1, 0);
+    if (count == 0 || i0 > i1) return;
+    const int qs = ((n + kMaxLanes - 1) & ~(kMaxLanes - 1)) + kMaxLanes;
+    s.qstride = qs;
+    for (std::vector<float>& a : s.qpre)
+      if (a.size() < (size_t)qs) a.resize(qs);
+    for (int i = 0; i < qs; i++) {
+      const char c = i >= i0 && i <= i1 ? q[i].sse : 'D';
+      const bool abc = c == 'A' || c == 'B' || c == 'C';
+      s.qpre[0][i] = c == 'D' || abc ? 0.0f : 1.0f;
+      s.qpre[1][i] = c == 'D' ? 0.0f : (c == 'A' ? 4.0f : 1.0f);
+      s.qpre[2][i] = c == 'D' ? 0.0f : 1.0f;
+    }
+    for (int set = 0; set < 2; set++) {
+      if (!(set == 0 ? want_t : want_v)) continue;
+      std::vector<float>& a = s.qpts[set];
+      const size_t need = (size_t)2 * W * 3 * qs;
+      if (a.size() < need) a.resize(need);
+      for (int p = 0; p < 2 * W; p++) {
+        float* x = &a[(size_t)(p * 3 + 0) * qs];
+        float* y = &a[(size_t)(p * 3 + 1) * qs];
+        float* z = &a[(size_t)(p * 3 + 2) * qs];
+        for (int i = i0; i <= i1; i++) {
+          const Point3Df& v = set == 0 ? q[i].t[p] : q[i].v[p];
+          x[i] = v.x;
+          y[i] = v.y;
+          z[i] = v.z;
+        }
+        for (int i = i1 + 1; i < qs; i++) x[i] = y[i] = z[i] = 0.0f;
+      }
+      if (s.cols[set].size() < (size_t)count * qs + kMaxLanes)
+        s.cols[set].resize((size_t)count * qs + kMaxLanes);
+      const float* factor = set == 0 ? ca_factor : va_factor;
+      for (int c = 0; c < count; c++) {
+        const int j = c < s.left ? j0 + c : s.right_first + (c - s.left);
+        const int* slots = c < s.left ? n_pattern[j] : c_pattern[W - (j - jmax)];
+        const Point3Df* tp = set == 0 ? t[j].t : t[j].v;
+        const char tc = t[j].sse;
+        SpanJob job;
+        job.out = s.cols[set].data() + (size_t)c * qs;
+        job.pre = s.qpre[tc == 'D' ? 0 : tc == 'A' ? 1 : 2].data();
+        job.same = 0.0f;
+        job.j0 = i0;
+        job.j1 = i1;
+        job.count = W;
+        job.stride = qs;
+        job.half = true;
+        for (int w = 0; w < W; w++) {
+          const int p = slots[w];
+          job.qx[w] = tp[p].x;
+          job.qy[w] = tp[p].y;
+          job.qz[w] = tp[p].z;
+          job.f[w] = factor[p];
+          job.at[w] = a.data() + (size_t)p * 3 * qs;
+        }
+        runSpanAny<true>(job);
+      }
+    }
+  }
+
+  // The edge-column score of cell (i, j) of a term.
+  float edge(int set, int i, int j) const {
+    const int c = j < s.right_first ? j - box.tfirst : s.left + (j - s.right_first);
+    return s.cols[set][(size_t)c * s.qstride + i];
+  }
+
+  // Prefactors of query residue i against the target row: a per-target
+  // array, or null with the constant in *same (seg_prefactor's values).
+  const float* prefactors(int i, float* same) const {
+    const char qc = q[i].sse;
+    *same = qc == 'D' ? 0.0f : 1.0f;
+    if (qc == 'A') return s.preA.data();
+    if (qc == 'B' || qc == 'C') return s.preBC.data();
+    return nullptr;
+  }
+
+  // Window scores of cells j0..j1 of query residue i that share one slot
+  // list (slots[0..count-1], summed in that order), four cells at a time;
+  // half windows count double. Lanes past j1 are written too: the row has
+  // room for them, and the cells right of a span are scored after it.
+  void span(int set, int i, int j0, int j1, const int* slots, int count, bool half) {
+    if (j0 > j1) return;
+    const float* factor = set == 0 ? ca_factor : va_factor;
+    const Point3Df* qp = set == 0 ? q[i].t : q[i].v;
+    const float* base = s.pts[set].data();
+    SpanJob a;
+    a.out = s.row[set].data();
+    a.pre = prefactors(i, &a.same);
+    a.j0 = j0;
+    a.j1 = j1;
+    a.count = count;
+    a.stride = s.stride;
+    a.half = half;
+    for (int w = 0; w < count; w++) {
+      const int p = slots[w];
+      a.qx[w] = qp[p].x;
+      a.qy[w] = qp[p].y;
+      a.qz[w] = qp[p].z;
+      a.f[w] = factor[p];
+      a.at[w] = base + (size_t)p * 3 * s.stride;
+    }
+    runSpanAny<false>(a);
+  }
+
+  // Cells of row i near the target's ends, from the edge columns; after the
+  // row's run, whose last vector may have run over them.
+  void singles(int set, int i, const int* cells, int count) {
+    float* out = s.row[set].data();
+    for (int c = 0; c < count; c++) out[cells[c]] = edge(set, i, cells[c]);
   }
 
   // Window scores of query residue i against the target residues of the box
   // into s.row[set][j]: set 0 the trace term (t points), 1 the spatial term (v
-  // points). The middle of the row runs four cells at a time.
+  // points). Each cell takes the window score_CA_pattern gives it: the full
+  // window inside, half windows by the distance from the nearer chain end.
+  // Along a row the half window changes only near the target's ends, so
+  // the row splits into one run of a single slot list, scored a vector at a
+  // time, and at most 2W cells at the ends, taken from the edge columns.
   void window_row(int set, int i) {
-    float* out = s.row[set].data();
-    const float* factor = set == 0 ? ca_factor : va_factor;
-    const Point3Df* qp = set == 0 ? q[i].t : q[i].v;
-    int ja = box.tfirst, jb = box.tfirst - 1;  // vector range ja..jb
-    if (i >= W && i <= imax) {
-      ja = std::max(W, box.tfirst);
-      jb = std::min(jmax, box.tlast);
+    static const int all[8] = {0, 1, 2, 3, 4, 5, 6, 7};
+    const int j0 = box.tfirst, j1 = box.tlast;
+    int cells[8];
+    int count = 0;
+    if (i < W) {
+      // min(i, j) picks the N-end half window.
+      for (int j = j0; j <= std::min(i - 1, j1); j++) cells[count++] = j;
+      span(set, i, std::max(i, j0), j1, n_pattern[i], W, true);
+      singles(set, i, cells, count);
+      return;
     }
-    if (ja <= jb) {
-      const char qc = q[i].sse;
-      const float* pre = nullptr;
-      v4f pre_const = splat(1.0f);
-      if (qc == 'D')
-        pre_const = splat(0.0f);
-      else if (qc == 'A')
-        pre = s.preA.data();
-      else if (qc == 'B' || qc == 'C')
-        pre = s.preBC.data();
-      const float* base = s.pts[set].data();
-      const int stride = s.stride;
-      const int np = 2 * W;
-      v4f qx[8], qy[8], qz[8], f[8];
-      for (int p = 0; p < np; p++) {
-        qx[p] = splat(qp[p].x);
-        qy[p] = splat(qp[p].y);
-        qz[p] = splat(qp[p].z);
-        f[p] = splat(factor[p]);
-      }
-      for (int j = ja; j <= jb; j += 4) {
-        v4f sum = splat(0.0f);
-        for (int p = 0; p < np; p++) {
-          const float* a = base + (size_t)p * 3 * stride + j;
-          v4f dx = qx[p] - load4(a);
-          v4f dy = qy[p] - load4(a + stride);
-          v4f dz = qz[p] - load4(a + 2 * stride);
-          v4f d2 = dx * dx + dy * dy + dz * dz;
-          sum = sum + d2 * f[p];
-        }
-        v4f pv = pre ? load4(pre + j) : pre_const;
-        store4(out + j, exp_4(pv * sum));
-      }
-    }
-    // Rows and columns near the chain ends: scalar, overwriting any lanes
-    // that the vector loop ran past jb.
-    auto edge = [&](int from, int to) {
-      for (int j = from; j <= to; j++) {
-        const Point3Df* tp = set == 0 ? t[j].t : t[j].v;
-        out[j] = score_CA_pattern(i, j, imax, jmax, seg_prefactor(&q[i], &t[j]), qp, tp, factor);
-      }
-    };
-    if (ja <= jb) {
-      edge(box.tfirst, ja - 1);
-      edge(jb + 1, box.tlast);
-    } else {
-      edge(box.tfirst, box.tlast);
-    }
+    for (int j = j0; j <= std::min(W - 1, j1); j++) cells[count++] = j;
+    // Columns W.. up to `last` share the row's window; beyond it the
+    // target's C end sets the half window.
+    const int d = i - imax;
+    const int last = d <= 0 ? jmax : jmax + d;
+    if (d <= 0)
+      span(set, i, std::max(W, j0), std::min(last, j1), all, 2 * W, false);
+    else
+      span(set, i, std::max(W, j0), std::min(last, j1), c_pattern[W - d], W, true);
+    for (int j = std::max({last + 1, W, j0}); j <= j1; j++) cells[count++] = j;
+    singles(set, i, cells, count);
   }
 
   float blosum(int i, int j) const {

@@ -25,6 +25,25 @@ int score_range(const _trel_trace_task& t) {
   return count;
 }
 
+// Scores blocks of targets first..last claimed from the state's work list
+// until the list is used up (the whole range without a state); returns how
+// many it scored.
+int score_claimed(const _trel_trace_task& t) {
+  if (!t.state) return score_range(t);
+  int count = 0;
+  const int block = std::max(t.state->block, 1);
+  for (;;) {
+    // Relaxed: the results reach the caller through the mailbox and the join.
+    const int64_t from = int64_t(t.first) + t.state->next.fetch_add(block, std::memory_order_relaxed);
+    if (from > t.last) break;
+    _trel_trace_task part = t;
+    part.first = int(from);
+    part.last = int(std::min<int64_t>(from + block - 1, t.last));
+    count += score_range(part);
+  }
+  return count;
+}
+
 void report(_trel_trace_state* state, int count) {
   zam_mutex_acquire_w(kMailbox);
   state->scored += count;
@@ -82,7 +101,9 @@ void trel_scoreTraceThread(int threads, int n, const _trel_seg* qseg, int ntarge
     return;
   }
   const int T = std::min(zam_thread_setup_task(threads, 0), ntargets);
-  _trel_trace_state state{T, 0};
+  // Blocks of a few targets: small enough that the workers finish within a
+  // block's time of each other, large enough that claiming one is rare.
+  _trel_trace_state state{T, 0, std::clamp(ntargets / (16 * std::max(T, 1)), 1, 32), {0}};
   if (!zam_thread_start(kCollector, 1, trel_trace_consumer, &state)) {
     // No collector thread: nobody would read the workers' reports.
     score_range(all);
@@ -95,29 +116,27 @@ void trel_scoreTraceThread(int threads, int n, const _trel_seg* qseg, int ntarge
     return;
   }
   // One record per task slot; workers read theirs, and report, before the
-  // collector lets this call return.
+  // collector lets this call return. Every task takes its blocks from the
+  // same work list, so a range left to this thread is shared out as well.
   _trel_trace_task tasks[ZAM_TASK_STACK] = {};
-  const int chunk = (ntargets + T - 1) / T;
   for (int w = 0; w < T; w++) {
-    const int first = w * chunk;
-    const int last = std::min(first + chunk - 1, ntargets - 1);
-    if (zam_debug > 1) zam_msg("trel_scoreTraceThread: %d - %d\n", first, last);
+    if (zam_debug > 1) zam_msg("trel_scoreTraceThread: worker %d of %d, blocks of %d\n", w + 1, T, state.block);
     const int slot = zam_thread_pop_task().slot;
-    _trel_trace_task task{&state, first, last, n, qseg, tlens, tsegs, norm, raw, aligned,
+    _trel_trace_task task{&state, 0, ntargets - 1, n, qseg, tlens, tsegs, norm, raw, aligned,
                           nullptr};
     if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS) {
-      // The thread layer gave no slot (it was not set up): do the range here
-      // and report it like a worker, so the collector's count still closes.
+      // The thread layer gave no slot (it was not set up): take blocks here
+      // and report like a worker, so the collector's count still closes.
       task.buf = bufs[0];
-      report(&state, score_range(task));
+      report(&state, score_claimed(task));
       continue;
     }
     task.buf = bufs[slot];
     tasks[slot] = task;
     if (!zam_thread_start(slot, 0, run_trace_cpu_thread, &tasks[slot])) {
-      // The worker could not be created: its range and its buffer are free,
-      // so score them here and report like the worker would have.
-      report(&state, score_range(tasks[slot]));
+      // The worker could not be created: its buffer is free, so take blocks
+      // here with it and report like the worker would have.
+      report(&state, score_claimed(tasks[slot]));
     }
   }
   zam_thread_join(kCollector);
@@ -158,7 +177,7 @@ void trel_statsAlignTrace(int n, int m, const _trel_align_buf* buf, float* mean,
 void* run_trace_cpu_thread(void* arg) {
   auto* task = static_cast<_trel_trace_task*>(arg);
   _trel_trace_state* state = task->state;
-  const int count = score_range(*task);
+  const int count = score_claimed(*task);
   report(state, count);
   zam_thread_exit();
   return nullptr;

@@ -6,21 +6,30 @@
 // gives the mean and spread of a K plane.
 #pragma once
 
+#include <atomic>
+
 #include "align/trel_align.h"
 #include "align/trel_dp.h"
 #include "align/trel_trace.h"
 
 // Collector state of one threaded call, owned by the calling thread: workers
-// still to report (read and written by the collector only) and targets scored
-// (added to by the workers under the writer side of mailbox 12).
+// still to report (read and written by the collector only), targets scored
+// (added to by the workers under the writer side of mailbox 12), and the
+// work list: the next unclaimed target, counted from the tasks' first, which
+// every task of the call advances by `block` targets at a time (atomically,
+// on its own cache line).
 struct _trel_trace_state {
   int pending;
   int scored;
+  int block;
+  alignas(64) std::atomic<int> next;
 };
 
-// One worker's share: targets first..last (inclusive; none when first >
-// last), the query, the target lists, the three result arrays (the worker
-// writes only entries first..last) and the buffer of its thread slot.
+// One task: targets first..last (inclusive; none when first > last), the
+// query, the target lists, the three result arrays and the buffer of its
+// thread slot. With a state the task claims blocks of the range from the
+// state's work list and writes only the entries of the blocks it claimed;
+// without one it scores the whole range.
 struct _trel_trace_task {
   _trel_trace_state* state;
   int first;
@@ -50,10 +59,12 @@ _trel_align* trel_makeAlignTrace(int n, int m, const _trel_seg* qseg, const _tre
                                  _trel_align_buf* buf);
 // Scores the query (n residues) against targets 0..ntargets-1 into norm, raw
 // and aligned. Runs in the calling thread with bufs[0] when there are fewer
-// than 2 targets or threads; otherwise on up to `threads` workers, one
-// contiguous range each, worker in slot s using bufs[s] (the driver's array
-// of per-thread buffers, which must hold one buffer per thread). Results are
-// the same bit for bit either way. Without buffers: a report and all 0.
+// than 2 targets or threads; otherwise on up to `threads` workers that take
+// small blocks of targets in turn until none is left (targets differ in
+// length, so equal shares would not finish together), worker in slot s using
+// bufs[s] (the driver's array of per-thread buffers, which must hold one
+// buffer per thread). Results are the same bit for bit either way. Without
+// buffers: a report and all 0.
 void trel_scoreTraceThread(int threads, int n, const _trel_seg* qseg, int ntargets,
                            const int* tlens, const _trel_seg* const* tsegs, float* norm,
                            float* raw, int* aligned, _trel_align_buf** bufs);

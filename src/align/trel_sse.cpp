@@ -76,6 +76,18 @@ void numberRuns(int n, const _trel_seg* seg, int* run) {
   }
 }
 
+// v_magv with the geometry layer's arithmetic, inlined: unit(v) times len,
+// the zero vector for a zero v.
+inline Point3D magv(Point3D v, double len) {
+  const double l = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
+  Point3D u{0.0, 0.0, 0.0};
+  if (l > 0.0) {
+    const double s = 1.0 / l;
+    u = Point3D{s * v.x, s * v.y, s * v.z};
+  }
+  return Point3D{len * u.x, len * u.y, len * u.z};
+}
+
 struct Fragment {
   int first, last, next, prev;
 };
@@ -170,19 +182,19 @@ void assignTraceSSEs(_pdb_image* image, const _pdb_peptide* pep, const Matrix3D*
     frags[f].prev = neighbourFragment(f, -1, frags, run.data());
   }
 
-  std::vector<int> next_run(n);
+  const double lambda = g_lambda;
   for (const Fragment& fr : frags) {
     for (int k = fr.first; k <= fr.last; k++) {
-      seg[k].next_sse = ptf_pt(v_magv(pt_tfpt(frames[k], centroid[fr.next]), g_lambda));
-      seg[k].prev_sse = ptf_pt(v_magv(pt_tfpt(frames[k], centroid[fr.prev]), g_lambda));
-      next_run[k] = run[frags[fr.next].first];
+      seg[k].next_sse = ptf_pt(magv(pt_tfpt(frames[k], centroid[fr.next]), lambda));
+      seg[k].prev_sse = ptf_pt(magv(pt_tfpt(frames[k], centroid[fr.prev]), lambda));
     }
   }
 
   if (zam_debug >= 3)
-    for (int k = 0; k < n; k++)
-      zam_log("%5d Alpha = %9.4f, Beta = %9.4f, SSE = %c, ID = %d, Next = %d\n", k + 1, helix[k],
-              strand[k], seg[k].sse, run[k], next_run[k]);
+    for (const Fragment& fr : frags)
+      for (int k = fr.first; k <= fr.last; k++)
+        zam_log("%5d Alpha = %9.4f, Beta = %9.4f, SSE = %c, ID = %d, Next = %d\n", k + 1,
+                helix[k], strand[k], seg[k].sse, run[k], run[frags[fr.next].first]);
 }
 
 void trel_makeTraceModel(const char* prefix, const _pdb_image* image, int selection, int residue) {

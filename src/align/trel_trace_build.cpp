@@ -2,12 +2,12 @@
 // of every residue of a structure image, then the secondary structure and,
 // when asked, the per-slot statistics of the neighbour points.
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "align/trel_backbone.h"
 #include "align/trel_globals.h"
 #include "align/trel_trace.h"
-#include "geometry/zam_frame.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -24,41 +24,248 @@ constexpr double kNoCb2 = 0.001;
 constexpr int kCutReach = 30;
 // Half-width of the local centre-of-mass window.
 constexpr int kLcmHalf = 15;
+// Candidates of a cut search whose heights are worked out together.
+constexpr int kCutBlock = 8;
+// Doubles of one residue's slot points kept for the statistics: T, P and V
+// points of the eight slots.
+constexpr int kStatDoubles = 3 * 8 * 3;
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kTwoPi = 2.0 * kPi;
 
 // Ideal CB of a residue in its own frame (glycine and missing CB).
 constexpr Point3D kIdealCb{-0.71, 1.13, 0.49};
 
-// The five backbone atoms of one residue.
-struct Atoms5 {
-  Point3D ca, n, c, o, cb;
+// ---- Frames ------------------------------------------------------------------
+// The residue frame of the geometry layer (tf_origin_negz_posx), written out
+// here with the very same operations in the same order so that the compiler
+// can inline the chain of small transforms; every element comes out with the
+// same bits as the geometry layer's.
+
+double clamp1(double c) { return c > 1.0 ? 1.0 : (c < -1.0 ? -1.0 : c); }
+
+Matrix3D rotation(double m0, double m1, double m2, double m4, double m5, double m6, double m8,
+                  double m9, double m10) {
+  return Matrix3D{{m0, m1, m2, 0.0, m4, m5, m6, 0.0, m8, m9, m10, 0.0}};
+}
+
+Matrix3D rotz(double angle) {
+  double s, c;
+  sincos(angle, &s, &c);
+  return rotation(c, -s, 0.0, s, c, 0.0, 0.0, 0.0, 1.0);
+}
+
+Matrix3D roty(double angle) {
+  double s, c;
+  sincos(angle, &s, &c);
+  return rotation(c, 0.0, s, 0.0, 1.0, 0.0, -s, 0.0, c);
+}
+
+Matrix3D shift(Point3D v) {
+  Matrix3D t = rotation(1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0);
+  t.m[3] = v.x;
+  t.m[7] = v.y;
+  t.m[11] = v.z;
+  return t;
+}
+
+// Polar angles of p (pp_pt): theta from +z, phi from +x toward +y.
+void polar(Point3D p, double* theta_out, double* phi_out) {
+  const double r = std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z);
+  if (!(r > 0.0)) {
+    *theta_out = *phi_out = 0.0;
+    return;
+  }
+  const double theta = std::acos(clamp1(p.z / r));
+  double phi = 0.0;
+  if (!(theta > 0.0)) {
+    phi = 0.0;
+  } else if (p.y == 0.0) {
+    phi = p.x < 0.0 ? kPi : 0.0;
+  } else {
+    const double s = std::sin(theta);
+    if (s > 0.0) {
+      const double c = p.x / (r * s);
+      phi = c > 1.0 ? 0.0 : (c < -1.0 ? kPi : std::acos(c));
+      if (p.y < 0.0) {
+        phi = kTwoPi - phi;
+        if (phi < 0.0) phi += kTwoPi;
+      }
+    }
+  }
+  if (phi >= kTwoPi) phi = 0.0;
+  *theta_out = theta;
+  *phi_out = phi;
+}
+
+// Turn about z that brings q to azimuth 0; none for a q on the z axis.
+Matrix3D turnToPosx(Point3D q) {
+  const double rho = std::sqrt(q.x * q.x + q.y * q.y);
+  if (!(rho > 1e-10 * std::fabs(q.z))) return rotz(-0.0);
+  const double a = std::acos(clamp1(q.x / rho));
+  return rotz(q.y >= 0.0 ? -a : -(2.0 * kPi - a));
+}
+
+// ca to the origin, c onto -z, n into the half plane y = 0, x >= 0.
+Matrix3D residueFrame(Point3D ca, Point3D c, Point3D n) {
+  double theta, phi;
+  polar(v_sub(c, ca), &theta, &phi);
+  const Matrix3D f = tf_tftf(tf_tftf(shift(v_neg(ca)), rotz(-phi)), roty(kPi - theta));
+  return tf_tftf(f, turnToPosx(pt_tfpt(f, n)));
+}
+
+// ---- Vector helpers with the geometry layer's arithmetic ----------------------
+
+// v_unit: the zero vector when v has no length.
+inline Point3D unit(Point3D v) {
+  const double len = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
+  if (!(len > 0.0)) return Point3D{0.0, 0.0, 0.0};
+  const double s = 1.0 / len;
+  return Point3D{s * v.x, s * v.y, s * v.z};
+}
+
+// v_magv: unit(v) times len.
+inline Point3D magv(Point3D v, double len) {
+  const Point3D u = unit(v);
+  return Point3D{len * u.x, len * u.y, len * u.z};
+}
+
+// Height (z) of p moved by frame: the z of pt_tfpt.
+inline double heightOf(const Matrix3D& f, double x, double y, double z) {
+  return f.m[8] * x + f.m[9] * y + f.m[10] * z + f.m[11];
+}
+
+// ---- Per-thread scratch --------------------------------------------------------
+
+// Peptide arrays, frames, cut-search tables and statistics points of the
+// trace being built. Each thread keeps its own, grown to the longest chain it
+// has traced, so a build allocates only the records it hands back.
+struct Scratch {
+  std::vector<Point3D> ca, n, c, o, cb;
+  std::vector<double> val;
+  std::vector<char> code, sse;
+  std::vector<Matrix3D> frames;
+  std::vector<double> kx, ky, kz;  // CA of the residues not marked 'D', in order
+  std::vector<int> kres;           // their residue numbers
+  std::vector<int> below;          // below[i]: such residues before residue i (n + 1 entries)
+  std::vector<double> stat;        // kStatDoubles per residue
+
+  // A peptide view of n zero-filled entries per array.
+  _pdb_peptide peptide(int len) {
+    const size_t m = static_cast<size_t>(len);
+    for (std::vector<Point3D>* a : {&ca, &n, &c, &o, &cb}) {
+      if (a->size() < m) a->resize(m);
+      std::fill(a->begin(), a->begin() + len, Point3D{0.0, 0.0, 0.0});
+    }
+    if (val.size() < m) val.resize(m);
+    std::fill(val.begin(), val.begin() + len, 0.0);
+    if (code.size() < m) code.resize(m);
+    if (sse.size() < m) sse.resize(m);
+    std::fill(code.begin(), code.begin() + len, '\0');
+    std::fill(sse.begin(), sse.begin() + len, '\0');
+    return _pdb_peptide{ca.data(), n.data(), c.data(), o.data(), cb.data(), val.data(),
+                        code.data(), sse.data()};
+  }
+};
+thread_local Scratch scratch;
+
+// The atoms of one residue that the neighbour points use, moved by a frame.
+struct Atoms3 {
+  Point3D ca, n, c;
 };
 
-Atoms5 residueAtoms(const _pdb_peptide* pep, int i, const Matrix3D& frame) {
-  return Atoms5{pt_tfpt(frame, pep->ca[i]), pt_tfpt(frame, pep->n[i]), pt_tfpt(frame, pep->c[i]),
-                pt_tfpt(frame, pep->o[i]), pt_tfpt(frame, pep->cb[i])};
+Atoms3 residueAtoms(const _pdb_peptide* pep, int i, const Matrix3D& frame) {
+  return Atoms3{pt_tfpt(frame, pep->ca[i]), pt_tfpt(frame, pep->n[i]), pt_tfpt(frame, pep->c[i])};
 }
+
+// Cut searches over the residues not marked 'D' (get_ncut and get_ccut on
+// the packed table): the heights of a block of candidates are worked out
+// together, then read nearest first.
+struct CutTable {
+  const double* x;
+  const double* y;
+  const double* z;
+  const int* res;
+  const int* below;
+  int count;
+
+  // Nearest residue before i, within kCutReach candidates, with height < 0.
+  int ncut(int i, const Matrix3D& f) const {
+    const int lo = std::max(below[i] - kCutReach, 0);
+    double h[kCutBlock];
+    for (int top = below[i]; top > lo; top -= kCutBlock) {
+      const int first = std::max(top - kCutBlock, lo);
+      const int cnt = top - first;
+      for (int k = 0; k < cnt; k++) h[k] = heightOf(f, x[first + k], y[first + k], z[first + k]);
+      for (int k = cnt - 1; k >= 0; k--)
+        if (h[k] < 0.0) return res[first + k];
+    }
+    return -1;
+  }
+
+  // Nearest residue after i, within kCutReach candidates, with height > 0.
+  int ccut(int i, int n, const Matrix3D& f) const {
+    if (i >= n - 1) return -1;
+    const int from = below[i + 1];
+    const int hi = std::min(from + kCutReach, count);
+    double h[kCutBlock];
+    for (int first = from; first < hi; first += kCutBlock) {
+      const int cnt = std::min(kCutBlock, hi - first);
+      for (int k = 0; k < cnt; k++) h[k] = heightOf(f, x[first + k], y[first + k], z[first + k]);
+      for (int k = 0; k < cnt; k++)
+        if (h[k] > 0.0) return res[first + k];
+    }
+    return -1;
+  }
+};
 
 // A cut point: the chosen CA flattened into the frame's x-y plane when the
 // search found one, else the fallback CA as it stands; g_equator long.
 Point3Df cutPoint(int found, int fallback, const Matrix3D& frame, const _pdb_peptide* pep) {
   Point3D p = pt_tfpt(frame, pep->ca[found >= 0 ? found : fallback]);
   if (found >= 0) p.z = 0.0;
-  return ptf_pt(v_magv(p, g_equator));
-}
-
-// T, P and V points of one neighbour seen from the residue whose moved
-// centre is c.
-void neighbourPoints(const Atoms5& a, Point3D c, Point3D* t, Point3D* p, Point3D* v) {
-  *t = a.ca;
-  const Point3D side = cross_product(v_sub(a.n, a.c), cross_product(a.c, a.ca));
-  *p = v_add(a.c, v_magv(side, g_equator));
-  *v = v_add(a.ca, v_magv(v_sub(c, a.ca), g_lambda));
+  return ptf_pt(magv(p, g_equator));
 }
 
 void logStats(const char* label, const Point3D* mean, const Point3D* sd) {
   for (int s = 0; s < 8; s++)
     zam_log("%s%2.2d = [%7.3lf, %7.3lf, %7.3lf], SD = [%7.3lf, %7.3lf, %7.3lf] = %7.3lf\n", label,
             s + 1, mean[s].x, mean[s].y, mean[s].z, sd[s].x, sd[s].y, sd[s].z, mag_vector(sd[s]));
+}
+
+// Slot statistics from the points of n residues (kStatDoubles each: T, P, V
+// by slot). Per series the sums run over the residues in order, as
+// pt_average and pt_stddev add them; the series are summed side by side.
+void slotStats(int n, const double* pts, _trel_trace* trace) {
+  double sum[kStatDoubles] = {};
+  for (int i = 0; i < n; i++) {
+    const double* row = pts + static_cast<size_t>(i) * kStatDoubles;
+    for (int k = 0; k < kStatDoubles; k++) sum[k] += row[k];
+  }
+  double mean[kStatDoubles];
+  const double inv = 1.0 / n;
+  for (int k = 0; k < kStatDoubles; k++) mean[k] = inv * sum[k];
+  double dev[kStatDoubles] = {};
+  if (n > 1) {
+    for (int i = 0; i < n; i++) {
+      const double* row = pts + static_cast<size_t>(i) * kStatDoubles;
+      for (int k = 0; k < kStatDoubles; k++) {
+        const double d = row[k] - mean[k];
+        dev[k] += d * d;
+      }
+    }
+  }
+  Point3D* means[3] = {trace->t_mean, trace->p_mean, trace->v_mean};
+  Point3D* sds[3] = {trace->t_sd, trace->p_sd, trace->v_sd};
+  for (int kind = 0; kind < 3; kind++)
+    for (int s = 0; s < 8; s++) {
+      const int k = (kind * 8 + s) * 3;
+      trace->count[s] = n;
+      means[kind][s] = Point3D{mean[k], mean[k + 1], mean[k + 2]};
+      if (n > 1)
+        sds[kind][s] = Point3D{std::sqrt(dev[k] / n), std::sqrt(dev[k + 1] / n),
+                               std::sqrt(dev[k + 2] / n)};
+    }
 }
 
 }  // namespace
@@ -71,10 +278,14 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
   trace->n = n;
   trace->seg = static_cast<_trel_seg*>(kget1B_0(static_cast<int64_t>(n) * static_cast<int64_t>(sizeof(_trel_seg))));
   _trel_seg* seg = trace->seg;
+  Scratch& sc = scratch;
 
   // Frames; incomplete residues become an ideal residue at the origin.
-  _pdb_peptide* pep = zam_makePdbPep(image);
-  std::vector<Matrix3D> frames(n);
+  _pdb_peptide view = sc.peptide(n);
+  _pdb_peptide* pep = &view;
+  zam_loadPdbPep(image, pep);
+  if (sc.frames.size() < static_cast<size_t>(n)) sc.frames.resize(n);
+  Matrix3D* frames = sc.frames.data();
   for (int i = 0; i < n; i++) {
     if (pep->sse[i] == 'D') {
       // The ideal strand residue of the backbone builder, at the origin.
@@ -84,7 +295,7 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
       pep->o[i] = pt_beta_0_o;
       frames[i] = tf_identity();
     } else {
-      frames[i] = tf_origin_negz_posx(pep->ca[i], pep->c[i], pep->n[i]);
+      frames[i] = residueFrame(pep->ca[i], pep->c[i], pep->n[i]);
     }
   }
 
@@ -95,9 +306,28 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
       pep->cb[i] = pt_tfpt(tf_inverse(frames[i]), kIdealCb);
   }
 
+  // The cut searches look at residues not marked 'D' only: pack their CA.
+  for (std::vector<double>* a : {&sc.kx, &sc.ky, &sc.kz})
+    if (a->size() < static_cast<size_t>(n)) a->resize(n);
+  if (sc.kres.size() < static_cast<size_t>(n)) sc.kres.resize(n);
+  if (sc.below.size() < static_cast<size_t>(n) + 1) sc.below.resize(static_cast<size_t>(n) + 1);
+  int packed = 0;
+  for (int i = 0; i < n; i++) {
+    sc.below[i] = packed;
+    if (pep->sse[i] == 'D') continue;
+    sc.kx[packed] = pep->ca[i].x;
+    sc.ky[packed] = pep->ca[i].y;
+    sc.kz[packed] = pep->ca[i].z;
+    sc.kres[packed] = i;
+    packed++;
+  }
+  sc.below[n] = packed;
+  const CutTable cuts{sc.kx.data(), sc.ky.data(), sc.kz.data(), sc.kres.data(), sc.below.data(),
+                      packed};
+
   // Stand-ins for the neighbours beyond each end: the first residue as seen
   // from residues 1..4, the last as seen from residues n-2..n-5.
-  Atoms5 head[4], tail[4];
+  Atoms3 head[4], tail[4];
   for (int j = 0; j < 4; j++) {
     head[j] = residueAtoms(pep, 0, frames[std::min(j + 1, n - 1)]);
     tail[j] = residueAtoms(pep, n - 1, frames[std::max(n - 2 - j, 0)]);
@@ -118,75 +348,77 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
   }
 
   // Slot points of every residue, kept for the statistics.
-  std::vector<Point3D> tpts, ppts, vpts;
+  double* stat = nullptr;
   if (stats) {
-    tpts.resize(8 * static_cast<size_t>(n));
-    ppts.resize(8 * static_cast<size_t>(n));
-    vpts.resize(8 * static_cast<size_t>(n));
+    const size_t need = static_cast<size_t>(n) * kStatDoubles;
+    if (sc.stat.size() < need) sc.stat.resize(need);
+    stat = sc.stat.data();
   }
-  int count[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  const double lambda = g_lambda, equator = g_equator;
 
   for (int i = 0; i < n; i++) {
     const Matrix3D& f = frames[i];
     _trel_seg& r = seg[i];
     const Point3D c = pt_tfpt(f, centre);
 
-    r.ncut = cutPoint(get_ncut(i, n, kCutReach, f, pep), std::min(i + kCutReach, n - 1), f, pep);
-    r.ccut = cutPoint(get_ccut(i, n, kCutReach, f, pep), std::max(i - kCutReach, 0), f, pep);
+    r.ncut = cutPoint(cuts.ncut(i, f), std::min(i + kCutReach, n - 1), f, pep);
+    r.ccut = cutPoint(cuts.ccut(i, n, f), std::max(i - kCutReach, 0), f, pep);
 
     if (zam_debug >= 3) {
-      const Atoms5 own = residueAtoms(pep, i, f);
+      const Atoms3 own = residueAtoms(pep, i, f);
+      const Point3D o = pt_tfpt(f, pep->o[i]), cb = pt_tfpt(f, pep->cb[i]);
       zam_log("Segment = %d, code = %c\n", i, r.code);
       zam_log("CA = [%8.4f, %8.4f, %8.4f]\n", own.ca.x, own.ca.y, own.ca.z);
       zam_log("N  = [%8.4f, %8.4f, %8.4f]\n", own.n.x, own.n.y, own.n.z);
       zam_log("C  = [%8.4f, %8.4f, %8.4f]\n", own.c.x, own.c.y, own.c.z);
-      zam_log("O  = [%8.4f, %8.4f, %8.4f]\n", own.o.x, own.o.y, own.o.z);
-      zam_log("CB = [%8.4f, %8.4f, %8.4f]\n", own.cb.x, own.cb.y, own.cb.z);
+      zam_log("O  = [%8.4f, %8.4f, %8.4f]\n", o.x, o.y, o.z);
+      zam_log("CB = [%8.4f, %8.4f, %8.4f]\n", cb.x, cb.y, cb.z);
     }
 
+    // T, P and V points of the slots: the neighbour's CA, a point g_equator
+    // from its C across the peptide plane (statistics only), and its CA
+    // moved g_lambda toward the centre.
+    double* row = stat ? stat + static_cast<size_t>(i) * kStatDoubles : nullptr;
+    Point3D ahead2{}, behind2{};
     for (int d = 1; d <= 4; d++) {
-      const Atoms5 fwd = i + d < n ? residueAtoms(pep, i + d, f) : tail[d - 1];
-      const Atoms5 bwd = i - d >= 0 ? residueAtoms(pep, i - d, f) : head[d - 1];
-      const Atoms5* side[2] = {&fwd, &bwd};
+      const Atoms3 fwd = i + d < n ? residueAtoms(pep, i + d, f) : tail[d - 1];
+      const Atoms3 bwd = i - d >= 0 ? residueAtoms(pep, i - d, f) : head[d - 1];
+      const Atoms3* side[2] = {&fwd, &bwd};
       for (int k = 0; k < 2; k++) {
         const int s = 2 * (d - 1) + k;
-        Point3D t, p, v;
-        neighbourPoints(*side[k], c, &t, &p, &v);
-        r.t[s] = ptf_pt(t);
+        const Atoms3& a = *side[k];
+        const Point3D v = v_add(a.ca, magv(v_sub(c, a.ca), lambda));
+        r.t[s] = ptf_pt(a.ca);
         r.v[s] = ptf_pt(v);
-        count[s]++;
-        if (stats) {
-          tpts[static_cast<size_t>(s) * n + i] = t;
-          ppts[static_cast<size_t>(s) * n + i] = p;
-          vpts[static_cast<size_t>(s) * n + i] = v;
+        if (row) {
+          const Point3D plane = cross_product(v_sub(a.n, a.c), cross_product(a.c, a.ca));
+          const Point3D p = v_add(a.c, magv(plane, equator));
+          const Point3D pts[3] = {a.ca, p, v};
+          for (int kind = 0; kind < 3; kind++) {
+            double* out = row + (kind * 8 + s) * 3;
+            out[0] = pts[kind].x;
+            out[1] = pts[kind].y;
+            out[2] = pts[kind].z;
+          }
         }
       }
-    }
-
-    const Point3D a = i + 2 < n ? pt_tfpt(f, pep->ca[i + 2]) : tail[i - n + 2].ca;
-    const Point3D b = i >= 2 ? pt_tfpt(f, pep->ca[i - 2]) : head[1 - i].ca;
-    r.axis = ptf_pt(v_unit(v_sub(a, b)));
-  }
-
-  assignTraceSSEs(image, pep, frames.data(), trace);
-
-  if (stats) {
-    for (int s = 0; s < 8; s++) {
-      const int cnt = count[s];
-      if (cnt <= 0) continue;
-      trace->count[s] = cnt;
-      const Point3D* ts = &tpts[static_cast<size_t>(s) * n];
-      const Point3D* ps = &ppts[static_cast<size_t>(s) * n];
-      const Point3D* vs = &vpts[static_cast<size_t>(s) * n];
-      trace->t_mean[s] = pt_average(cnt, ts);
-      trace->p_mean[s] = pt_average(cnt, ps);
-      trace->v_mean[s] = pt_average(cnt, vs);
-      if (cnt > 1) {
-        trace->t_sd[s] = pt_stddev(cnt, ts, trace->t_mean[s]);
-        trace->p_sd[s] = pt_stddev(cnt, ps, trace->p_mean[s]);
-        trace->v_sd[s] = pt_stddev(cnt, vs, trace->v_mean[s]);
+      if (d == 2) {
+        ahead2 = fwd.ca;
+        behind2 = bwd.ca;
       }
     }
+
+    // Axis from CA(i-2) to CA(i+2); near the ends the stand-ins are taken
+    // by the residue's distance from the end.
+    const Point3D a = i + 2 < n ? ahead2 : tail[i - n + 2].ca;
+    const Point3D b = i >= 2 ? behind2 : head[1 - i].ca;
+    r.axis = ptf_pt(unit(v_sub(a, b)));
+  }
+
+  assignTraceSSEs(image, pep, frames, trace);
+
+  if (stats) {
+    slotStats(n, stat, trace);
     if (zam_debug >= 3) {
       logStats("T", trace->t_mean, trace->t_sd);
       zam_log("\n");
@@ -195,8 +427,6 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
       logStats("V", trace->v_mean, trace->v_sd);
     }
   }
-
-  zam_freePdbPep(pep);
 }
 
 int get_ncut(int i, int n, int /*limit*/, Matrix3D frame, const _pdb_peptide* pep) {

@@ -4,20 +4,25 @@
 
 #include "runtime/kids.h"
 #include "structure/zam_pdb.h"
-#include "structure/zam_residue.h"
 
 namespace {
 
-// Position array of main-chain class k (1 CA, 2 N, 3 C, 4 O, 5 CB), or null
-// for the classes the peptide does not keep.
-Point3D* classArray(_pdb_peptide* p, int k) {
-  switch (k) {
-    case 1: return p->ca;
-    case 2: return p->n;
-    case 3: return p->c;
-    case 4: return p->o;
-    case 5: return p->cb;
-    default: return nullptr;
+// Position array of the atom named name (a terminated copy of the name
+// slot): CA, N, C, O or CB exactly, the main-chain classes 1-5 of
+// zam_isMainChain; null for every other name. Read letter by letter, as this
+// runs once per atom of every traced structure.
+Point3D* slotOf(_pdb_peptide* p, const char* name) {
+  switch (name[0]) {
+    case 'C':
+      if (name[1] == '\0') return p->c;
+      if (name[2] != '\0') return nullptr;
+      return name[1] == 'A' ? p->ca : name[1] == 'B' ? p->cb : nullptr;
+    case 'N':
+      return name[1] == '\0' ? p->n : nullptr;
+    case 'O':
+      return name[1] == '\0' ? p->o : nullptr;
+    default:
+      return nullptr;
   }
 }
 
@@ -91,7 +96,7 @@ void zam_loadPdbPep(const _pdb_image* image, _pdb_peptide* p) {
     // damaged image file can never make the test run past its slot.
     char name[sizeof atom.name + 1] = {};
     std::memcpy(name, atom.name, sizeof atom.name);
-    Point3D* slot = classArray(p, zam_isMainChain(name));
+    Point3D* slot = slotOf(p, name);
     if (slot) slot[r] = Point3D{atom.x, atom.y, atom.z};
   }
 }

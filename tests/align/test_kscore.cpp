@@ -592,3 +592,48 @@ TEST(KMatrix, RefusesWhatDoesNotFitTheBuffer) {
   EXPECT_NE(all.find("12 x 10"), std::string::npos) << all;
   EXPECT_NE(all.find("box 0-10 x 0-9"), std::string::npos) << all;
 }
+
+// The K plane's window terms, row by row in vectors of cells, against
+// score_CA_pattern cell by cell: the same bits for every window, every
+// chain-end case (chains shorter than the window included), boxes off the
+// origin, query letters outside A-D, with and without the spatial term.
+TEST(KMatrix, VectorRowsMatchTheCellByCellWindowScores) {
+  Params keep;
+  trel_setAlignBlosum(0);
+  trel_setAlignCut(0);
+  g_banded = 0;
+  struct Case {
+    int n, m;
+    _trel_a_box box;
+  };
+  const Case cases[] = {
+      {60, 75, {0, 59, 0, 74}}, {40, 33, {0, 39, 0, 32}}, {57, 38, {3, 50, 5, 30}},
+      {9, 5, {0, 8, 0, 4}},     {3, 7, {0, 2, 0, 6}},     {5, 2, {0, 4, 0, 1}},
+      {1, 1, {0, 0, 0, 0}},     {20, 17, {18, 19, 0, 16}}, {31, 29, {0, 30, 13, 28}},
+  };
+  unsigned seed = 900;
+  for (int window = 1; window <= 4; window++)
+    for (float ws : {0.5f, 0.0f})
+      for (const Case& c : cases) {
+        SCOPED_TRACE("window " + std::to_string(window) + ", spatial " + std::to_string(ws) +
+                     ", " + std::to_string(c.n) + " x " + std::to_string(c.m));
+        trel_setAlignWindow(window);
+        trel_setAlignTrace(0.5f);
+        trel_setAlignSpatial(ws);
+        std::vector<_trel_seg> q = random_trace(c.n, seed++), t = random_trace(c.m, seed++);
+        for (int i = 0; i < c.n; i += 7) q[i].sse = 'X';
+        Buf buf(c.n, c.m);
+        ASSERT_EQ(trel_setupKplane(c.n, c.m, c.box, q.data(), t.data(), buf.get()), 1);
+        const int W = g_window;
+        const int imax = std::max(c.n - W - 1, 0), jmax = std::max(c.m - W - 1, 0);
+        for (int i = c.box.qfirst; i <= c.box.qlast; i++)
+          for (int j = c.box.tfirst; j <= c.box.tlast; j++) {
+            const float pre = seg_prefactor(&q[i], &t[j]);
+            float want = 0.0f + score_CA_pattern(i, j, imax, jmax, pre, q[i].t, t[j].t, ca_factor) * g_trace;
+            if (ws > 0.0f)
+              want += score_CA_pattern(i, j, imax, jmax, pre, q[i].v, t[j].v, va_factor) * g_spatial;
+            const float got = buf->kplane[(size_t)(i + 1) * (c.m + 2) + j + 1];
+            ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << i << "," << j << ": " << got << " vs " << want;
+          }
+      }
+}

