@@ -15,6 +15,7 @@
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
 #include "structure/zam_pdb.h"
 
 namespace {
@@ -248,6 +249,7 @@ TEST(ResultText, WholeFilesAppearAtTheirClose) {
 // the query's rainbow file) each leave a whole copy: the file is always one
 // of them, and no temporary file is left.
 TEST(ResultText, ThreadsWritingOneFileLeaveItWhole) {
+  zam_thread_setup(8);  // the stream handles' allocator locks work from here on
   testutil::TempDir dir;
   const std::string file = dir.file("shared.txt");
   std::string body;
