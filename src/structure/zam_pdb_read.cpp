@@ -3,11 +3,13 @@
 #include "structure/zam_pdb.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
@@ -28,7 +30,7 @@ int use_warnings = 0;
 int discard_missing = 0;
 
 constexpr int kLineSize = 257;     // 256 characters and the terminator
-constexpr int kGrow = 5000;        // growth step of the record arrays
+constexpr int kGrow = 5000;        // first room of the record arrays
 constexpr int kMaxMatrices = 242;  // room of each symmetry list
 
 // Columns first..last (1-based) of a line of length len, shifted right by s,
@@ -87,12 +89,73 @@ bool plainDecimal(const char* p, const char* end, double* out) {
 }
 
 double number(const char* line, int len, int first, int last, int s) {
-  const int from = std::min(first + s, len + 1), to = std::min(last + s, len);
   double v;
+  const int from = std::min(first + s, len + 1), to = std::min(last + s, len);
   if (plainDecimal(line + from - 1, line + std::max(to, from - 1), &v)) return v;
   char buf[16];
   raw(line, len, first, last, s, buf);
   return strtod(buf, nullptr);
+}
+
+constexpr uint64_t kHigh = 0x8080808080808080ull;
+constexpr uint64_t kBlanks = 0x2020202020202020ull;
+
+// 0x80 in each zero byte of x, 0 elsewhere (exact: no borrow between bytes).
+inline uint64_t zeroBytes(uint64_t x) { return ~(((x & ~kHigh) + ~kHigh) | x) & kHigh; }
+
+// plainDecimal for the usual text of a fixed-point column, read eight bytes
+// at once: W (<= 8) columns at field holding blanks, an optional sign, digits,
+// the point, and exactly D digits up to the last column (" -12.345" with D 3,
+// "  0.50" with D 2). It forms the same M and k, so the same value, without a
+// branch on the text (whose sign and digit count vary from line to line).
+// False for any other text, which is left to number().
+template <int W, int D>
+inline bool fixedPoint(const char* field, double* out) {
+  static_assert(W <= 8 && D >= 1 && D <= 6);
+  if constexpr (std::endian::native != std::endian::little) return false;
+  constexpr int kPoint = 7 - D;                                 // byte of the point
+  constexpr uint64_t kBefore = (1ull << (8 * kPoint)) - 1;      // bytes before it
+  constexpr uint64_t kAfter = ~((1ull << (8 * (kPoint + 1))) - 1);
+  constexpr uint64_t kOutside = W >= 8 ? 0 : (1ull << (8 * (8 - W))) - 1;
+  // The eight bytes ending at the field's last column; those before the
+  // field read as leading blanks.
+  uint64_t x;
+  memcpy(&x, field + W - 8, 8);
+  x = (x & ~kOutside) | (kBlanks & kOutside);
+  // Digits: high nibble 3 and low nibble at most 9.
+  const uint64_t digits =
+      zeroBytes(((x & 0xf0f0f0f0f0f0f0f0ull) ^ 0x3030303030303030ull) |
+                (((x & 0x0f0f0f0f0f0f0f0full) + 0x0606060606060606ull) & 0xf0f0f0f0f0f0f0f0ull));
+  const uint64_t blanks = zeroBytes(x ^ kBlanks);
+  const uint64_t minus = zeroBytes(x ^ 0x2d2d2d2d2d2d2d2dull);
+  const uint64_t plus = zeroBytes(x ^ 0x2b2b2b2b2b2b2b2bull);
+  // The digits before the point run down to the last other byte, which must
+  // be a blank or a sign, with only blanks below it.
+  const uint64_t others = ~digits & kBefore & kHigh;
+  const uint64_t sign = others ? 0x80ull << (63 - std::countl_zero(others) - 7) : 0;
+  const uint64_t under = (sign - (sign != 0)) & kHigh;
+  const bool valid = static_cast<uint8_t>(x >> (8 * kPoint)) == '.' && (digits & kAfter) == (kAfter & kHigh) &&
+                     ((blanks | minus | plus) & sign) == sign && (blanks & under) == under;
+  if (!valid) return false;
+  // Digit values with the point taken out, read as an eight-digit number
+  // whose first byte is the highest digit (0 here).
+  uint64_t v = x & 0x0f0f0f0f0f0f0f0full & ((digits >> 7) * 0xff);
+  v = ((v & kBefore) << 8) | (v & kAfter);
+  v = (v * 10 + (v >> 8)) & 0x00ff00ff00ff00ffull;    // digit pairs
+  v = (v * 100 + (v >> 16)) & 0x0000ffff0000ffffull;  // groups of four
+  v = (v * 10000 + (v >> 32)) & 0xffffffffull;        // all eight
+  const double d = static_cast<double>(static_cast<int64_t>(v)) / kTen[D];
+  // Negated on the bits: "negative ? -d : d" may become a branch.
+  *out = std::bit_cast<double>(std::bit_cast<uint64_t>(d) ^ (static_cast<uint64_t>((minus & sign) != 0) << 63));
+  return true;
+}
+
+// number() of columns first..first+W-1 with the fixed-point form tried first.
+template <int W, int D>
+inline double fixedNumber(const char* line, int len, int first, int s) {
+  double v;
+  if (first + W - 1 + s <= len && fixedPoint<W, D>(line + first + s - 1, &v)) return v;
+  return number(line, len, first, first + W - 1, s);
 }
 
 long integer(const char* line, int len, int first, int last, int s) {
@@ -147,23 +210,41 @@ int tasteStyle(const char* line, int len, int s) {
   return 2;
 }
 
-// Grows a record array of *cap entries by kGrow. The new part is not
-// cleared: every record is cleared or written whole when it is taken.
+// A record array that grows by doubling and keeps its room from one reading
+// to the next: each thread reads into its own, and the image gets exact-size
+// copies at the end. New room is not cleared: every record is cleared or
+// written whole when it is taken.
 template <class T>
-void growArray(T*& a, int& cap) {
-  T* b = static_cast<T*>(kget1B(static_cast<int64_t>(cap + kGrow) * sizeof(T)));
-  if (cap > 0) memcpy(b, a, static_cast<size_t>(cap) * sizeof(T));
-  kfree(a);
-  a = b;
-  cap += kGrow;
-}
+struct Scratch {
+  std::unique_ptr<T[]> data;
+  int cap = 0;
 
-// Copy of the first n records in a block of exactly n.
+  // The records, with room for record i; records 0..i-1 are kept.
+  T* room(int i) {
+    if (i >= cap) {
+      const int grown = std::max(std::max(2 * cap, kGrow), i + 1);
+      std::unique_ptr<T[]> bigger(new T[static_cast<size_t>(grown)]);
+      if (i > 0) memcpy(bigger.get(), data.get(), static_cast<size_t>(i) * sizeof(T));
+      data = std::move(bigger);
+      cap = grown;
+    }
+    return data.get();
+  }
+};
+
+// The reading buffers of this thread; only zam_readPdb on this thread uses
+// them, so several threads read at once without sharing anything.
+struct Buffers {
+  Scratch<_pdb_atom> atoms, hetatms;
+  Scratch<_pdb_residue> residues;
+};
+thread_local Buffers buffers;
+
+// A block of exactly n records (kfree releases it) holding a copy of a[0..n-1].
 template <class T>
-T* cutArray(T* a, int n) {
+T* exactCopy(const T* a, int n) {
   T* b = static_cast<T*>(kget1B(static_cast<int64_t>(n) * sizeof(T)));
   if (n > 0) memcpy(b, a, static_cast<size_t>(n) * sizeof(T));
-  kfree(a);
   return b;
 }
 
@@ -173,31 +254,89 @@ Matrix3D identity() {
 
 enum Kind { OTHER, ATOM, HETATM, MODEL, ENDMDL, CONECT, REMARK, ENERGY, TER };
 
+// The first six bytes of a record name as one number, first byte lowest.
+constexpr uint64_t headOf(const char (&text)[7]) {
+  uint64_t h = 0;
+  for (int i = 0; i < 6; ++i) h |= static_cast<uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
+  return h;
+}
+
 Kind recordKind(const char* line, int len) {
   // Short lines are read as if padded with blanks, so a bare "TER" is a TER.
-  char head[7] = "      ";
-  for (int i = 0; i < 6 && i < len; ++i) head[i] = line[i];
-  static const struct {
-    const char* text;
-    Kind kind;
-  } kinds[] = {{"ATOM  ", ATOM},     {"HETATM", HETATM}, {"MODEL ", MODEL},
-               {"ENDMDL", ENDMDL},   {"CONECT", CONECT}, {"REMARK", REMARK},
-               {"ENERGY", ENERGY},   {"TER   ", TER}};
-  for (const auto& k : kinds)
-    if (memcmp(head, k.text, 6) == 0) return k.kind;
-  return OTHER;
+  uint64_t head = headOf("      ");
+  memcpy(&head, line, static_cast<size_t>(std::min(len, 6)));
+  if constexpr (std::endian::native != std::endian::little) {
+    uint64_t h = 0;
+    for (int i = 0; i < 6; ++i)
+      h |= static_cast<uint64_t>(static_cast<unsigned char>(i < len ? line[i] : ' ')) << (8 * i);
+    head = h;
+  }
+  switch (head) {
+    case headOf("ATOM  "): return ATOM;
+    case headOf("HETATM"): return HETATM;
+    case headOf("MODEL "): return MODEL;
+    case headOf("ENDMDL"): return ENDMDL;
+    case headOf("CONECT"): return CONECT;
+    case headOf("REMARK"): return REMARK;
+    case headOf("ENERGY"): return ENERGY;
+    case headOf("TER   "): return TER;
+    default: return OTHER;
+  }
 }
+
+// The columns of an ATOM or HETATM line read: lines shorter than this are
+// cleared up to it, so the text fields need no bound (a cleared byte is
+// dropped like a blank).
+constexpr int kAtomColumns = 88;
+
+// Columns p[0..N-1] without blanks and control bytes, as cut takes them,
+// into out[0..N-1] (out[N] is already zero); returns how many were kept.
+// Gathered in a register without branches: how many blanks lead a residue
+// number or an atom name varies from line to line.
+template <int N>
+inline int keep(const char* p, char* out) {
+  static_assert(N >= 1 && N <= 7);
+  uint64_t text = 0;
+  int k = 0;
+  for (int i = 0; i < N; ++i) {
+    const unsigned ch = static_cast<unsigned char>(p[i]);
+    const unsigned kept = ch - 33u < 94u;  // ' ' < ch < 127
+    text |= static_cast<uint64_t>(ch * kept) << (8 * k);
+    k += static_cast<int>(kept);
+  }
+  if constexpr (std::endian::native == std::endian::little) {
+    memcpy(out, &text, N);
+  } else {
+    for (int i = 0; i < N; ++i) out[i] = static_cast<char>(text >> (8 * i));
+  }
+  return k;
+}
+
+// A zero-filled record's residue label or chain as one number: its bytes up
+// to the terminator, the rest being zero.
+template <size_t N>
+inline uint64_t textKey(const char (&text)[N]) {
+  static_assert(N <= 8);
+  uint64_t k = 0;
+  for (size_t i = 0; i < N; ++i) k |= static_cast<uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
+  return k;
+}
+
+constexpr uint64_t kNone = 'n' | 'o' << 8 | 'n' << 16 | static_cast<uint64_t>('e') << 24;
 
 // The state of one reading.
 struct Reader {
   _pdb_image* image = nullptr;
   _zam_file* file = nullptr;
-  char line[kLineSize];
+  // The line, with room for the clearing of short atom lines.
+  char line[std::max(kLineSize, kAtomColumns + 1)];
   int len = 0;
   int model = 0, chain_no = 0, nres = 0, res_in_chain = 0, natoms = 0, nhet = 0;
-  int cap_atoms = 0, cap_res = 0, cap_het = 0;
-  char cur_label[8] = "none";
-  char cur_chain[8] = "none";
+  _pdb_atom* atoms = nullptr;        // buffers.atoms, valid until the next room()
+  _pdb_residue* residues = nullptr;  // buffers.residues, likewise
+  // Label and chain of the current residue; "none" before the first and
+  // after MODEL, ENDMDL and TER. Texts compared as their keys.
+  uint64_t cur_label = kNone, cur_chain = kNone;
   int first = 0, bb0 = 0, mc0 = 0, sc0 = 0;
   bool have_style = false;
   // Presence flags of the current residue.
@@ -216,8 +355,8 @@ struct Reader {
   bool closeResidue() {
     bool retained = false;
     if (first < natoms) {
-      const _pdb_atom& a = image->atoms[first];
-      _pdb_residue& r = image->residues[nres];
+      const _pdb_atom& a = atoms[first];
+      _pdb_residue& r = residues[nres];
       memset(&r, 0, sizeof r);
       r.model = model;
       r.chain_no = chain_no;
@@ -274,7 +413,7 @@ struct Reader {
       natoms = first;
     }
     clearFlags();
-    if (nres >= cap_res) growArray(image->residues, cap_res);
+    residues = buffers.residues.room(nres);
     return retained;
   }
 
@@ -288,12 +427,14 @@ struct Reader {
   // Starts a new residue at the current atom count when the label or chain
   // of atom differs from the current one.
   void checkNewResidue(const _pdb_atom& a) {
-    if (strcmp(a.label, cur_label) == 0 && strcmp(a.chain, cur_chain) == 0) return;
-    bool chain_changed = strcmp(a.chain, cur_chain) != 0;
+    const uint64_t label = textKey(a.label);
+    const uint64_t chain = textKey(a.chain);
+    if (label == cur_label && chain == cur_chain) return;
+    bool chain_changed = chain != cur_chain;
     closeResidue();
     startResidue();
-    snprintf(cur_label, sizeof cur_label, "%s", a.label);
-    snprintf(cur_chain, sizeof cur_chain, "%s", a.chain);
+    cur_label = label;
+    cur_chain = chain;
     if (chain_changed && res_in_chain > 0) {
       ++chain_no;
       res_in_chain = 0;
@@ -301,8 +442,8 @@ struct Reader {
   }
 
   void resetChain() {
-    strcpy(cur_label, "none");
-    strcpy(cur_chain, "none");
+    cur_label = kNone;
+    cur_chain = kNone;
   }
 
   void checkCoordinates(_pdb_atom& a, const char* kind) {
@@ -314,30 +455,98 @@ struct Reader {
     a.x = a.y = a.z = 0.0;
   }
 
+  // Clears the line from its end up to the atom columns (its terminator
+  // stays where it is, so the line prints as it was read).
+  void padLine() {
+    if (len < kAtomColumns) memset(line + len, 0, static_cast<size_t>(kAtomColumns - len));
+  }
+
+  // The text fields of the padded atom line shifted by s into a, which is
+  // zero-filled: everything parse takes but the numbers.
+  void texts(int s, _pdb_atom* a) const {
+    keep<6>(line, a->type);
+    const char* q = line + s;
+    keep<4>(q + 12, a->name);
+    // The column form keeps blanks: it is written back as it stands. The
+    // clearing past the line's end drops what lies there.
+    int k = 0;
+    for (int i = 12; i < 16; ++i) {
+      const unsigned char ch = static_cast<unsigned char>(q[i]);
+      a->cname[k] = static_cast<char>(ch);
+      k += ch - 1u < 127u;  // 1 <= ch < 128
+    }
+    a->cname[k] = 0;
+    keep<1>(q + 16, a->alt);
+    keep<3>(q + 17, a->resname);
+    if (!keep<1>(q + 21, a->chain)) a->chain[0] = '_';
+    const int digits = keep<4>(q + 22, a->resnum);
+    keep<1>(q + 26, a->icode);
+    memcpy(a->label, a->resnum, sizeof a->resnum);
+    a->label[digits] = a->icode[0];
+  }
+
+  void coordinates(int s, _pdb_atom* a) const {
+    a->x = fixedNumber<8, 3>(line, len, 31, s);
+    a->y = fixedNumber<8, 3>(line, len, 39, s);
+    a->z = fixedNumber<8, 3>(line, len, 47, s);
+  }
+
+  // The occupancy-style columns, as parse reads them.
+  void occupancy(int s, int style, _pdb_atom* a) const {
+    if (style == 2) {
+      a->column = static_cast<int>(integer(line, len, 55, 60, s));
+      a->occupancy = 1.0f;
+      a->bfactor = static_cast<float>(number(line, len, 61, 67, s));
+    } else if (style == 1) {
+      a->occupancy = static_cast<float>(fixedNumber<6, 2>(line, len, 55, s));
+      if (a->occupancy == 0.0f) a->occupancy = 1.0f;
+      a->bfactor = static_cast<float>(fixedNumber<6, 2>(line, len, 61, s));
+      a->column = 99;
+    } else {
+      a->occupancy = 1.0f;
+      a->bfactor = 0.0f;
+      a->column = 99;
+    }
+  }
+
+  // Atom name of the padded line shifted by s, for the hydrogen test.
+  bool isHydrogenLine(int s) const {
+    char name[6] = {};
+    keep<4>(line + s + 12, name);
+    return zam_isHydrogen(name);
+  }
+
+  // The numbers of an atom are read only when it is kept, or when warnings
+  // are on (a bad coordinate is reported even for an atom then dropped):
+  // nothing else depends on them.
   void readAtom(int s) {
     if (!have_style) {
       image->occ_style = tasteStyle(line, len, s);
       have_style = true;
     }
-    if (!use_hydrogens) {
-      char name[6];
-      cut(line, len, 13, 16, s, name);
-      if (zam_isHydrogen(name)) return;
+    padLine();
+    if (!use_hydrogens && isHydrogenLine(s)) return;
+    // Built in place, in the slot after the stored atoms: a record put
+    // together on the stack and copied would be read back by wide loads
+    // from its many narrow stores, which stalls.
+    atoms = buffers.atoms.room(natoms);
+    _pdb_atom* slot = atoms + natoms;
+    memset(slot, 0, sizeof *slot);
+    texts(s, slot);
+    if (use_warnings) {
+      coordinates(s, slot);
+      checkCoordinates(*slot, "ATOM");
     }
-    _pdb_atom a;
-    memset(&a, 0, sizeof a);
-    parse(line, len, s, image->occ_style, &a);
-    checkCoordinates(a, "ATOM");
-    char code = zam_aaCode(a.resname);
-    char base = zam_dnaCode(a.resname);
+    char code = zam_aaCode(slot->resname);
     if (select_chain == 1 && code == 'X') return;
+    char base = zam_dnaCode(slot->resname);
     if (select_chain == 2 && base == 'X') return;
     if (select_chain == 0 && code == 'X' && base == 'X') return;
-    checkNewResidue(a);
+    checkNewResidue(*slot);
+    // A dropped residue gives its atoms' slots back.
+    if (slot != atoms + natoms) slot = static_cast<_pdb_atom*>(memcpy(atoms + natoms, slot, sizeof *slot));
+    _pdb_atom& a = *slot;
 
-    a.model = model;
-    a.chain_no = chain_no;
-    a.residue = nres;
     int& nbb = image->nbb;
     int& nmc = image->nmc;
     int& nsc = image->nsc;
@@ -375,40 +584,45 @@ struct Reader {
         a.is_mc = 1;
         ++nmc;
         sidechain();
-      } else if (zam_isSideChain(a.name)) {
+      } else if ((k == 0 || k == 5) && !zam_isHydrogen(a.name)) {  // zam_isSideChain(a.name)
         sidechain();
       } else {
         return;  // repeated backbone atoms and hydrogens are not stored
       }
     }
-    if (natoms >= cap_atoms) growArray(image->atoms, cap_atoms);
-    image->atoms[natoms++] = a;
+    if (!use_warnings) {
+      coordinates(s, &a);
+      checkCoordinates(a, "ATOM");
+    }
+    occupancy(s, image->occ_style, &a);
+    a.model = model;
+    a.chain_no = chain_no;
+    a.residue = nres;
+    ++natoms;
   }
 
   void readHetero(int s) {
+    padLine();
     if (use_hetres) {
-      char resname[4];
-      cut(line, len, 18, 20, s, resname);
+      char resname[4] = {};
+      keep<3>(line + s + 17, resname);
       if (zam_aaCode(resname) != 'X') {
         zam_msg("Changing <%s> to <ATOM ...>\n", line);
         memcpy(line, "ATOM  ", 6);
         readAtom(s);
         return;
       }
-      char name[6];
-      cut(line, len, 13, 16, s, name);
+      char name[6] = {};
+      keep<4>(line + s + 12, name);
       if (use_warnings && strcmp(name, "CA") == 0 && strcmp(resname, "CA") != 0)
         zam_wrn("Ignoring HETATM residue %s with %s atom\n", resname, name);
     }
-    if (!use_hydrogens) {
-      char name[6];
-      cut(line, len, 13, 16, s, name);
-      if (zam_isHydrogen(name)) return;
-    }
-    if (nhet >= cap_het) growArray(image->hetatms, cap_het);
-    _pdb_atom& a = image->hetatms[nhet];
+    if (!use_hydrogens && isHydrogenLine(s)) return;
+    _pdb_atom& a = buffers.hetatms.room(nhet)[nhet];
     memset(&a, 0, sizeof a);
-    parse(line, len, s, image->occ_style, &a);
+    texts(s, &a);
+    coordinates(s, &a);
+    occupancy(s, image->occ_style, &a);
     checkCoordinates(a, "HETATM");
     checkNewResidue(a);
     a.model = model;
@@ -418,10 +632,12 @@ struct Reader {
   }
 
   void readSymmetry() {
-    char tag[8];
-    cut(line, len, 14, 18, 0, tag);
-    bool smtry = strcmp(tag, "SMTRY") == 0;
-    if (!smtry && strcmp(tag, "BIOMT") != 0) return;
+    // The tag is the five columns 14-18 exactly: cut drops blanks, so any
+    // other text there gives a shorter or different tag.
+    if (len < 18) return;
+    bool smtry = memcmp(line + 13, "SMTRY", 5) == 0;
+    if (!smtry && memcmp(line + 13, "BIOMT", 5) != 0) return;
+    const char* tag = smtry ? "SMTRY" : "BIOMT";
     int row = static_cast<int>(integer(line, len, 19, 19, 0));
     long serial = integer(line, len, 20, 23, 0);
     float v[4];
@@ -434,7 +650,9 @@ struct Reader {
       if (use_warnings) zam_wrn("Too many %s matrices in PDB file: %d\n", tag, static_cast<int>(serial - 1));
       return;
     }
-    Matrix3D* list = smtry ? image->smtry : image->biomt;
+    // The lists are made at their first matrix; most files have none.
+    Matrix3D*& list = smtry ? image->smtry : image->biomt;
+    if (!list) list = static_cast<Matrix3D*>(kget1B_0(kMaxMatrices * sizeof(Matrix3D)));
     int& count = smtry ? image->nsmtry : image->nbiomt;
     double* m = list[serial - 1].m + 4 * (row - 1);
     for (int i = 0; i < 4; ++i) m[i] = v[i];
@@ -446,8 +664,8 @@ struct Reader {
     while ((len = zam_freadln(file, kLineSize, line)) >= 0) {
       Kind kind = recordKind(line, len);
       int s = 0;
-      if ((strncmp(line, "ATOM ", 5) == 0 || strncmp(line, "HETATM ", 7) == 0) && len >= 14 &&
-          line[12] == ' ' && line[13] == ' ') {
+      if (len >= 14 && line[12] == ' ' && line[13] == ' ' &&
+          (memcmp(line, "ATOM ", 5) == 0 || memcmp(line, "HETATM ", 7) == 0)) {
         zam_adv("<%.14s> -- overflows PDB format. Trying to continue\n", line);
         s = 1;
       }
@@ -498,21 +716,24 @@ struct Reader {
     image->nhetatms = nhet;
     image->nchains = res_in_chain > 0 ? chain_no + 1 : chain_no;
     image->delta = 0;
-    image->residues = cutArray(image->residues, nres);
-    image->atoms = cutArray(image->atoms, natoms);
-    image->hetatms = cutArray(image->hetatms, nhet);
-    image->saved = static_cast<Point3D*>(kget1B_0(static_cast<int64_t>(natoms) * sizeof(Point3D)));
-    for (int i = 0; i < natoms; ++i) image->saved[i] = Point3D{image->atoms[i].x, image->atoms[i].y, image->atoms[i].z};
-    image->saved_het = static_cast<Point3D*>(kget1B_0(static_cast<int64_t>(nhet) * sizeof(Point3D)));
-    for (int i = 0; i < nhet; ++i)
-      image->saved_het[i] = Point3D{image->hetatms[i].x, image->hetatms[i].y, image->hetatms[i].z};
+    image->residues = exactCopy(residues, nres);
+    image->atoms = exactCopy(atoms, natoms);
+    image->hetatms = exactCopy(buffers.hetatms.data.get(), nhet);
+    // Filled whole below, so cleared only when empty (as before).
+    image->saved = static_cast<Point3D*>(natoms > 0 ? kget1B(static_cast<int64_t>(natoms) * sizeof(Point3D))
+                                                    : kget1B_0(0));
+    for (int i = 0; i < natoms; ++i) image->saved[i] = Point3D{atoms[i].x, atoms[i].y, atoms[i].z};
+    image->saved_het = static_cast<Point3D*>(nhet > 0 ? kget1B(static_cast<int64_t>(nhet) * sizeof(Point3D))
+                                                      : kget1B_0(0));
+    const _pdb_atom* het = image->hetatms;
+    for (int i = 0; i < nhet; ++i) image->saved_het[i] = Point3D{het[i].x, het[i].y, het[i].z};
     if (image->nsmtry == 0) {
-      image->smtry = cutArray(image->smtry, 1);
+      image->smtry = static_cast<Matrix3D*>(kget1B(sizeof(Matrix3D)));
       image->smtry[0] = identity();
       image->nsmtry = 1;
     }
     if (image->nbiomt == 0) {
-      image->biomt = cutArray(image->biomt, 1);
+      image->biomt = static_cast<Matrix3D*>(kget1B(sizeof(Matrix3D)));
       image->biomt[0] = identity();
       image->nbiomt = 1;
     }
@@ -537,6 +758,8 @@ _pdb_image* zam_readPdb(const char* file, const char* name) {
 
   Reader r;
   r.file = f;
+  r.atoms = buffers.atoms.room(0);
+  r.residues = buffers.residues.room(0);
   _pdb_image* image = static_cast<_pdb_image*>(kget1B_0(sizeof(_pdb_image)));
   r.image = image;
   image->tf = identity();
@@ -548,11 +771,6 @@ _pdb_image* zam_readPdb(const char* file, const char* name) {
     zam_basename(image->path, base);
     image->name = kdupS(zam_rootname(base, root));
   }
-  growArray(image->residues, r.cap_res);
-  growArray(image->atoms, r.cap_atoms);
-  growArray(image->hetatms, r.cap_het);
-  image->smtry = static_cast<Matrix3D*>(kget1B_0(kMaxMatrices * sizeof(Matrix3D)));
-  image->biomt = static_cast<Matrix3D*>(kget1B_0(kMaxMatrices * sizeof(Matrix3D)));
 
   r.run();
   r.finish();

@@ -1,7 +1,7 @@
 #include "structure/zam_residue.h"
 
-#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <string_view>
 
 namespace {
@@ -47,15 +47,6 @@ constexpr NameCode kAminoNames[] = {
 };
 static_assert(std::size(kAminoNames) == 92);
 
-// The same table sorted by name for binary search: the PDB reader asks for
-// the code of every line it reads.
-constexpr auto kAminoSorted = [] {
-    std::array<NameCode, std::size(kAminoNames)> t{};
-    std::copy(std::begin(kAminoNames), std::end(kAminoNames), t.begin());
-    std::sort(t.begin(), t.end(), [](const NameCode& a, const NameCode& b) { return a.name < b.name; });
-    return t;
-}();
-
 constexpr NameCode kOneToThree[] = {
     {"ALA", 'A'}, {"ARG", 'R'}, {"ASN", 'N'}, {"ASP", 'D'}, {"CYS", 'C'},
     {"GLU", 'E'}, {"GLN", 'Q'}, {"GLY", 'G'}, {"HIS", 'H'}, {"ILE", 'I'},
@@ -91,32 +82,125 @@ constexpr std::string_view kBaseAtoms[] = {
     "C2", "C4", "C5", "C5M", "C6", "C8",
 };
 
-template <typename Table>
-int classOf(const Table& table, const char* name) {
-    if (!name) return 0;
-    std::string_view s(name);
-    for (const NameClass& e : table)
-        if (e.name == s) return e.cls;
-    return 0;
+// Key of a name: its first four bytes, the first in the lowest byte, zero
+// after the terminator. Names of five bytes or more get a key whose top byte
+// is 0xff, which no name of the tables (three bytes at most) has.
+constexpr uint32_t keyOf(std::string_view s) {
+    uint32_t k = 0;
+    for (size_t i = 0; i < s.size() && i < 4; ++i)
+        k |= static_cast<uint32_t>(static_cast<unsigned char>(s[i])) << (8 * i);
+    return s.size() > 4 ? k | 0xff000000u : k;
 }
 
-char codeOf(const NameCode* first, const NameCode* last, const char* name) {
-    if (!name) return 'X';
-    std::string_view s(name);
-    for (const NameCode* e = first; e != last; ++e)
-        if (e->name == s) return e->code;
-    return 'X';
+inline uint32_t keyOf(const char* s) {
+    uint32_t k = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (!s[i]) return k;
+        k |= static_cast<uint32_t>(static_cast<unsigned char>(s[i])) << (8 * i);
+    }
+    return s[4] ? k | 0xff000000u : k;
 }
+
+// Residue names by key in an open-addressing table built at compile time:
+// the PDB reader asks for the codes of every atom line it reads. A slot holds
+// both codes ('X' where the name has none); an empty slot has key 0, which
+// no name has (the empty name is not in the tables).
+struct ResidueSlot {
+    uint32_t key;
+    char aa;
+    char dna;
+};
+
+constexpr int kSlotBits = 9;
+constexpr uint32_t kSlots = 1u << kSlotBits;
+
+constexpr uint32_t slotOf(uint32_t key) { return (key * 2654435761u) >> (32 - kSlotBits); }
+
+constexpr auto kResidueSlots = [] {
+    std::array<ResidueSlot, kSlots> t{};
+    auto put = [&t](std::string_view name, char aa, char dna) {
+        const uint32_t key = keyOf(name);
+        uint32_t i = slotOf(key);
+        while (t[i].key != 0 && t[i].key != key) i = (i + 1) & (kSlots - 1);
+        if (t[i].key == 0) t[i] = ResidueSlot{key, 'X', 'X'};
+        // A name listed twice with two codes stops the build here.
+        if ((aa && t[i].aa != 'X' && t[i].aa != aa) || (dna && t[i].dna != 'X' && t[i].dna != dna))
+            throw "residue name with two codes";
+        if (aa) t[i].aa = aa;
+        if (dna) t[i].dna = dna;
+    };
+    for (const NameCode& e : kAminoNames) put(e.name, e.code, 0);
+    for (const NameCode& e : kNucleotideNames) put(e.name, 0, e.code);
+    return t;
+}();
+
+// The slot of a key, or null.
+constexpr const ResidueSlot* residueSlot(uint32_t key) {
+    if (key == 0) return nullptr;
+    for (uint32_t i = slotOf(key);; i = (i + 1) & (kSlots - 1)) {
+        const ResidueSlot& e = kResidueSlots[i];
+        if (e.key == key) return &e;
+        if (e.key == 0) return nullptr;
+    }
+}
+
+constexpr uint32_t operator""_key(const char* s, size_t n) { return keyOf(std::string_view(s, n)); }
+
+// The class tables above as switches on the key.
+constexpr int mainChainClass(uint32_t key) {
+    switch (key) {
+        case "CA"_key: return 1;
+        case "N"_key: return 2;
+        case "C"_key: return 3;
+        case "O"_key: return 4;
+        case "CB"_key: return 5;
+        case "OT"_key: case "OXT"_key: return 6;
+        case "OT1"_key: return 7;
+        case "OT2"_key: return 8;
+        default: return 0;
+    }
+}
+
+constexpr int sugarClass(uint32_t key) {
+    switch (key) {
+        case "C1'"_key: case "C1*"_key: return 1;
+        case "C2'"_key: case "C2*"_key: return 2;
+        case "C3'"_key: case "C3*"_key: return 3;
+        case "C4'"_key: case "C4*"_key: return 4;
+        case "C5'"_key: case "C5*"_key: return 5;
+        case "O3'"_key: case "O3*"_key: return 6;
+        case "O4'"_key: case "O4*"_key: return 7;
+        case "O5'"_key: case "O5*"_key: return 8;
+        case "P"_key: return 9;
+        case "OP1"_key: case "O1P"_key: return 10;
+        case "OP2"_key: case "O2P"_key: return 11;
+        default: return 0;
+    }
+}
+
+// The switches and the slots give what the tables say.
+constexpr bool lookupsMatchTables() {
+    for (const NameClass& e : kMainChain)
+        if (mainChainClass(keyOf(e.name)) != e.cls) return false;
+    for (const NameClass& e : kSugar)
+        if (sugarClass(keyOf(e.name)) != e.cls) return false;
+    for (const NameCode& e : kAminoNames)
+        if (!residueSlot(keyOf(e.name)) || residueSlot(keyOf(e.name))->aa != e.code) return false;
+    for (const NameCode& e : kNucleotideNames)
+        if (!residueSlot(keyOf(e.name)) || residueSlot(keyOf(e.name))->dna != e.code) return false;
+    return true;
+}
+static_assert(lookupsMatchTables());
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
 int zam_isAlphaCarbon(const char* name) {
-    return name && std::string_view(name) == "CA" ? 1 : 0;
+    return name && name[0] == 'C' && name[1] == 'A' && name[2] == 0 ? 1 : 0;
 }
 
-int zam_isMainChain(const char* name) { return classOf(kMainChain, name); }
+int zam_isMainChain(const char* name) { return name ? mainChainClass(keyOf(name)) : 0; }
 
 int zam_isBackbone(const char* name) {
     int cls = zam_isMainChain(name);
@@ -125,13 +209,14 @@ int zam_isBackbone(const char* name) {
 
 int zam_isHydrogen(const char* name) {
     if (!name) return 0;
-    std::string_view s(name);
-    if (s == "H") return 1;
-    if (s.size() < 2) return 0;
-    if (isDigit(s[0]) && s[1] == 'H') return 1;
-    if (s[0] == 'H' && isDigit(s[1])) return 1;
-    if (s[0] == 'H') {
-        switch (s[1]) {
+    const char a = name[0];
+    if (a == 0) return 0;
+    const char b = name[1];
+    if (b == 0) return a == 'H' ? 1 : 0;
+    if (isDigit(a) && b == 'H') return 1;
+    if (a == 'H' && isDigit(b)) return 1;
+    if (a == 'H') {
+        switch (b) {
             case 'A': case 'B': case 'G': case 'D': case 'E': case 'H': case 'Z':
                 return 1;
             default:
@@ -154,21 +239,21 @@ const char* zam_aaName(char code) {
 
 char zam_aaCode(const char* name) {
     if (!name) return 'X';
-    std::string_view s(name);
-    auto it = std::lower_bound(kAminoSorted.begin(), kAminoSorted.end(), s,
-                               [](const NameCode& e, std::string_view key) { return e.name < key; });
-    return it != kAminoSorted.end() && it->name == s ? it->code : 'X';
+    const ResidueSlot* e = residueSlot(keyOf(name));
+    return e ? e->aa : 'X';
 }
 
 int zam_isAA(const char* name) { return zam_aaCode(name) != 'X' ? 1 : 0; }
 
 char zam_dnaCode(const char* name) {
-    return codeOf(std::begin(kNucleotideNames), std::end(kNucleotideNames), name);
+    if (!name) return 'X';
+    const ResidueSlot* e = residueSlot(keyOf(name));
+    return e ? e->dna : 'X';
 }
 
 int zam_isDNA(const char* name) { return zam_dnaCode(name) != 'X' ? 1 : 0; }
 
-int zam_isSugar(const char* name) { return classOf(kSugar, name); }
+int zam_isSugar(const char* name) { return name ? sugarClass(keyOf(name)) : 0; }
 
 int zam_isBase(const char* name) {
     if (!name) return 0;

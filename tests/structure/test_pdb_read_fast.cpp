@@ -1,0 +1,294 @@
+// The reader's fast paths agree with the single-line parser on odd input:
+// number columns in and out of the usual fixed-point form, short lines that
+// end inside a field, names with stray bytes; its reading buffers, reused
+// from file to file and held per thread, leave no trace in the next image;
+// and the residue-name look-ups answer for names of any length.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/test_util.h"
+#include "structure/zam_pdb.h"
+#include "structure/zam_residue.h"
+
+using testutil::TempDir;
+using testutil::write_file;
+
+namespace {
+
+struct Defaults {
+  ~Defaults() {
+    zam_setPdbChainType(1);
+    zam_setPdbOneModel(1);
+    zam_setPdbOneChain(0);
+    zam_setPdbHydrogens(0);
+    zam_setPdbHetRes(0);
+    zam_setPdbWarnings(0);
+    zam_setPdbMissing(0);
+  }
+};
+
+bool sameBytes(const void* a, const void* b, size_t n) { return memcmp(a, b, n) == 0; }
+
+// The fields zam_parsePdbAtom fills, compared byte for byte.
+void expectParsedFields(const _pdb_atom& got, const std::string& line, int style) {
+  _pdb_atom want;
+  memset(&want, 0, sizeof want);
+  zam_parsePdbAtom(line.c_str(), 0, style, &want);
+  EXPECT_STREQ(got.type, want.type) << line;
+  EXPECT_TRUE(sameBytes(got.name, want.name, sizeof got.name)) << line;
+  EXPECT_TRUE(sameBytes(got.cname, want.cname, sizeof got.cname)) << line;
+  EXPECT_TRUE(sameBytes(got.alt, want.alt, sizeof got.alt)) << line;
+  EXPECT_TRUE(sameBytes(got.resname, want.resname, sizeof got.resname)) << line;
+  EXPECT_TRUE(sameBytes(got.resnum, want.resnum, sizeof got.resnum)) << line;
+  EXPECT_TRUE(sameBytes(got.icode, want.icode, sizeof got.icode)) << line;
+  EXPECT_TRUE(sameBytes(got.chain, want.chain, sizeof got.chain)) << line;
+  EXPECT_TRUE(sameBytes(got.label, want.label, sizeof got.label)) << line;
+  EXPECT_TRUE(sameBytes(&got.x, &want.x, sizeof got.x)) << line << " x " << got.x << " " << want.x;
+  EXPECT_TRUE(sameBytes(&got.y, &want.y, sizeof got.y)) << line << " y " << got.y << " " << want.y;
+  EXPECT_TRUE(sameBytes(&got.z, &want.z, sizeof got.z)) << line << " z " << got.z << " " << want.z;
+  EXPECT_TRUE(sameBytes(&got.occupancy, &want.occupancy, sizeof got.occupancy)) << line;
+  EXPECT_TRUE(sameBytes(&got.bfactor, &want.bfactor, sizeof got.bfactor)) << line;
+  EXPECT_EQ(got.column, want.column) << line;
+}
+
+// An ATOM line of one CA with the given texts in the coordinate columns
+// (8 wide each) and the occupancy and B-factor columns (6 wide each).
+std::string caLine(int number, const char* x, const char* y, const char* z, const char* occ, const char* bf) {
+  char line[128];
+  snprintf(line, sizeof line, "ATOM  %5d  CA  ALA A%4d    %-8.8s%-8.8s%-8.8s%-6.6s%-6.6s", number, number, x, y, z,
+           occ, bf);
+  return line;
+}
+
+// Every atom line of a file read whole, one CA per residue.
+std::vector<_pdb_atom> readAll(const std::string& path) {
+  _pdb_image* im = zam_readPdb(path.c_str(), "t");
+  std::vector<_pdb_atom> atoms;
+  if (!im) return atoms;
+  atoms.assign(im->atoms, im->atoms + im->natoms);
+  zam_freePdb(im);
+  return atoms;
+}
+
+TEST(PdbReadFast, NumberColumnsInAndOutOfTheFixedPointFormAsTheLineParserReadsThem) {
+  Defaults restore;
+  // The first line sets occupancy style 1 (a point in columns 55-60).
+  const char* texts[][5] = {
+      {"  27.340", " -24.430", "   2.614", "  1.00", "  9.67"},  // usual
+      {"  -0.000", "   0.000", "-999.999", "  0.00", "-10.00"},  // signed zeros, zero occupancy
+      {"    .500", "   -.250", "    +.75", "   .50", "  -.25"},  // no integer digits
+      {"9999.999", "1234.567", "+123.456", "100.00", "999.99"},  // no blank before the digits
+      {" -12.34 ", "  12.3  ", "  1.2345", " 1.000", " 12.5 "},  // point elsewhere
+      {"   12.  ", "  -12.  ", "      1.", "   1. ", "   2. "},  // nothing after the point
+      {" 1e2    ", "  -1E-1 ", "  0x10  ", " 1e1  ", " .5e1 "},  // exponents and hex
+      {"   -   1", " - 1.234", "  1- 2.3", " - .5 ", " +-.5 "},  // stray signs
+      {"  12 .34", "  1.2.3 ", "   12a.5", " 1 .0 ", "1.0.0 "},  // blanks and letters inside
+      {"\t12.345 ", " 12.34\t5", "        ", "      ", "      "},  // tabs, empty columns
+      {"00012.00", "-0001.00", "  +0.001", "001.00", "-00.01"},  // leading zeros
+  };
+  TempDir dir;
+  std::string text;
+  std::vector<std::string> lines;
+  int n = 0;
+  for (const auto& t : texts) {
+    lines.push_back(caLine(++n, t[0], t[1], t[2], t[3], t[4]));
+    text += lines.back() + "\n";
+  }
+  write_file(dir.file("numbers.pdb"), text);
+  std::vector<_pdb_atom> atoms = readAll(dir.file("numbers.pdb"));
+  ASSERT_EQ(atoms.size(), lines.size());
+  for (size_t i = 0; i < lines.size(); ++i) expectParsedFields(atoms[i], lines[i], 1);
+}
+
+TEST(PdbReadFast, LinesEndingInsideAFieldReadAsTheLineParserReadsThem) {
+  Defaults restore;
+  const std::string full = "ATOM      1  CA  ALA A 12B     -11.104  16.330  -8.123  0.50 31.25           C";
+  // Every length from the atom name on: the reader clears what lies past a
+  // line's end, the parser stops there.
+  for (size_t cut = 14; cut <= full.size(); ++cut) {
+    TempDir dir;
+    // A first full line fixes occupancy style 1; the short one follows as
+    // the next residue.
+    std::string shortLine = full.substr(0, cut);
+    if (cut >= 26) shortLine.replace(22, 4, " 13B");
+    write_file(dir.file("short.pdb"), full + "\n" + shortLine + "\n");
+    std::vector<_pdb_atom> atoms = readAll(dir.file("short.pdb"));
+    ASSERT_GE(atoms.size(), 1u) << cut;
+    expectParsedFields(atoms[0], full, 1);
+    if (atoms.size() == 2) expectParsedFields(atoms[1], shortLine, 1);
+    // A line cut before the residue name has no amino-acid name and is dropped.
+    EXPECT_EQ(atoms.size(), cut >= 20 ? 2u : 1u) << cut;
+  }
+}
+
+TEST(PdbReadFast, StrayBytesInNamesAndLabelsReadAsTheLineParserReadsThem) {
+  Defaults restore;
+  const std::string lines[] = {
+      "ATOM      1  CA  ALA A   1       1.000   2.000   3.000  1.00  0.00",
+      "ATOM      2 \tCA\x01 GLY A\x02  2 \x7f     1.000   2.000   3.000  1.00  0.00",
+      "ATOM      3 CA\xb0  SER B   3\xe9      1.000   2.000   3.000  1.00  0.00",
+      "ATOM      4  CA  THR    -4 \t     1.000   2.000   3.000  1.00  0.00",
+      "ATOM      5  CA AMET C1234Z      1.000   2.000   3.000  1.00  0.00",
+      "ATOM      6  CA  LYS  \x80 5       1.000   2.000   3.000  1.00  0.00",
+  };
+  TempDir dir;
+  std::string text;
+  for (const std::string& l : lines) text += l + "\n";
+  write_file(dir.file("bytes.pdb"), text);
+  std::vector<_pdb_atom> atoms = readAll(dir.file("bytes.pdb"));
+  ASSERT_EQ(atoms.size(), std::size(lines));
+  for (size_t i = 0; i < atoms.size(); ++i) expectParsedFields(atoms[i], lines[i], 1);
+  EXPECT_STREQ(atoms[4].label, "1234Z");
+  EXPECT_STREQ(atoms[3].chain, "_");
+}
+
+// A residue dropped for missing backbone atoms gives its atom slots back: the
+// next residue's atoms start where it started.
+TEST(PdbReadFast, DroppedResidueHandsItsSlotsToTheNextResidue) {
+  Defaults restore;
+  zam_setPdbMissing(1);
+  TempDir dir;
+  write_file(dir.file("drop.pdb"),
+             "ATOM      1  N   ALA A   1       1.000   1.000   1.000  1.00  0.00\n"
+             "ATOM      2  CA  ALA A   1       2.000   1.000   1.000  1.00  0.00\n"
+             "ATOM      3  CB  ALA A   1       3.000   1.000   1.000  1.00  0.00\n"
+             "ATOM      4  N   GLY A   2       4.000   1.000   1.000  1.00  0.00\n"
+             "ATOM      5  CA  GLY A   2       5.000   1.000   1.000  1.00  0.00\n"
+             "ATOM      6  C   GLY A   2       6.000   1.000   1.000  1.00  0.00\n"
+             "ATOM      7  O   GLY A   2       7.000   1.000   1.000  1.00  0.00\n");
+  _pdb_image* im = zam_readPdb(dir.file("drop.pdb").c_str(), nullptr);
+  ASSERT_NE(im, nullptr);
+  ASSERT_EQ(im->nres, 1);
+  ASSERT_EQ(im->natoms, 4);
+  EXPECT_STREQ(im->residues[0].resname, "GLY");
+  EXPECT_EQ(im->residues[0].first, 0);
+  EXPECT_EQ(im->residues[0].last, 3);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(im->atoms[i].x, 4.0 + i) << i;
+    EXPECT_EQ(im->atoms[i].residue, 0) << i;
+    EXPECT_EQ(im->saved[i].x, 4.0 + i) << i;
+  }
+  EXPECT_EQ(im->nbb, 4);
+  EXPECT_EQ(im->nmc, 4);
+  EXPECT_EQ(im->nsc, 0);
+  zam_freePdb(im);
+}
+
+// Every byte of every record, count and list of two images.
+void expectSameImage(const _pdb_image* a, const _pdb_image* b, const std::string& what) {
+  ASSERT_NE(a, nullptr) << what;
+  ASSERT_NE(b, nullptr) << what;
+  EXPECT_EQ(a->nmodels, b->nmodels) << what;
+  EXPECT_EQ(a->nchains, b->nchains) << what;
+  EXPECT_EQ(a->occ_style, b->occ_style) << what;
+  EXPECT_EQ(a->nbb, b->nbb) << what;
+  EXPECT_EQ(a->nmc, b->nmc) << what;
+  EXPECT_EQ(a->nsc, b->nsc) << what;
+  ASSERT_EQ(a->natoms, b->natoms) << what;
+  ASSERT_EQ(a->nres, b->nres) << what;
+  ASSERT_EQ(a->nhetatms, b->nhetatms) << what;
+  ASSERT_EQ(a->nsmtry, b->nsmtry) << what;
+  ASSERT_EQ(a->nbiomt, b->nbiomt) << what;
+  EXPECT_TRUE(sameBytes(a->atoms, b->atoms, sizeof(_pdb_atom) * a->natoms)) << what;
+  EXPECT_TRUE(sameBytes(a->residues, b->residues, sizeof(_pdb_residue) * a->nres)) << what;
+  EXPECT_TRUE(sameBytes(a->hetatms, b->hetatms, sizeof(_pdb_atom) * a->nhetatms)) << what;
+  EXPECT_TRUE(sameBytes(a->saved, b->saved, sizeof(Point3D) * a->natoms)) << what;
+  EXPECT_TRUE(sameBytes(a->saved_het, b->saved_het, sizeof(Point3D) * a->nhetatms)) << what;
+  EXPECT_TRUE(sameBytes(a->smtry, b->smtry, sizeof(Matrix3D) * a->nsmtry)) << what;
+  EXPECT_TRUE(sameBytes(a->biomt, b->biomt, sizeof(Matrix3D) * a->nbiomt)) << what;
+}
+
+const char* const kFiles[] = {"freesasa/1ubq.pdb", "tm-align/1ni7.pdb.gz", "mustang-testdata/1zaa1.pdb",
+                              "python3-cctbx/1yjp.pdb", "emboss-test/2hhb.ent.gz", "libball1.5-data/1A1F.pdb"};
+
+// A small file read after a large one (whose records filled more of the
+// reading buffers) gives the image it gives on its own.
+TEST(PdbReadFast, ReusedBuffersLeaveNoTraceInTheNextImage) {
+  if (!testutil::have_shared_data()) GTEST_SKIP();
+  Defaults restore;
+  zam_setPdbOneModel(0);
+  zam_setPdbChainType(0);
+  const std::string small = testutil::shared_pdb("mustang-testdata/1zaa1.pdb");
+  _pdb_image* first = zam_readPdb(small.c_str(), nullptr);
+  for (const char* rel : kFiles) {
+    _pdb_image* big = zam_readPdb(testutil::shared_pdb(rel).c_str(), nullptr);
+    ASSERT_NE(big, nullptr) << rel;
+    _pdb_image* again = zam_readPdb(small.c_str(), nullptr);
+    expectSameImage(first, again, std::string("after ") + rel);
+    zam_freePdb(again);
+    zam_freePdb(big);
+  }
+  zam_freePdb(first);
+}
+
+// Threads reading at once, each through its own buffers, get the images a
+// single thread gets.
+TEST(PdbReadFast, ThreadsReadingAtOnceGetTheSerialImages) {
+  if (!testutil::have_shared_data()) GTEST_SKIP();
+  Defaults restore;
+  std::vector<_pdb_image*> serial;
+  for (const char* rel : kFiles) serial.push_back(zam_readPdb(testutil::shared_pdb(rel).c_str(), nullptr));
+  constexpr int kThreads = 4;
+  std::vector<std::vector<_pdb_image*>> got(kThreads);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kThreads; ++t)
+    workers.emplace_back([t, &got] {
+      // Each thread walks the files from its own starting point, twice.
+      const int n = static_cast<int>(std::size(kFiles));
+      got[t].assign(n, nullptr);
+      for (int round = 0; round < 2; ++round)
+        for (int k = 0; k < n; ++k) {
+          const int i = (k + t) % n;
+          zam_freePdb(got[t][i]);
+          got[t][i] = zam_readPdb(testutil::shared_pdb(kFiles[i]).c_str(), nullptr);
+        }
+    });
+  for (std::thread& w : workers) w.join();
+  for (int t = 0; t < kThreads; ++t)
+    for (size_t i = 0; i < std::size(kFiles); ++i) {
+      expectSameImage(serial[i], got[t][i], std::string(kFiles[i]) + " thread " + std::to_string(t));
+      zam_freePdb(got[t][i]);
+    }
+  for (_pdb_image* im : serial) zam_freePdb(im);
+}
+
+TEST(ResidueLookUp, NamesOfAnyLengthAndStrayBytes) {
+  EXPECT_EQ(zam_aaCode("MSE"), 'M');
+  EXPECT_EQ(zam_aaCode("143"), 'C');
+  EXPECT_EQ(zam_aaCode("MS"), 'X');
+  EXPECT_EQ(zam_aaCode("MSEX"), 'X');
+  EXPECT_EQ(zam_aaCode("ALAALA"), 'X');
+  EXPECT_EQ(zam_aaCode(""), 'X');
+  EXPECT_EQ(zam_aaCode("ala"), 'X');
+  EXPECT_EQ(zam_aaCode("\xff\xff\xff"), 'X');
+  EXPECT_EQ(zam_aaCode("A"), 'X');
+  EXPECT_EQ(zam_dnaCode("A"), 'A');
+  EXPECT_EQ(zam_dnaCode("+U"), 'U');
+  EXPECT_EQ(zam_dnaCode("DI"), 'I');
+  EXPECT_EQ(zam_dnaCode("ALA"), 'X');
+  EXPECT_EQ(zam_dnaCode("DAX"), 'X');
+  EXPECT_EQ(zam_dnaCode(""), 'X');
+  EXPECT_EQ(zam_isMainChain("OXT"), 6);
+  EXPECT_EQ(zam_isMainChain("OXT1"), 0);
+  EXPECT_EQ(zam_isMainChain("CAAAA"), 0);
+  EXPECT_EQ(zam_isMainChain(""), 0);
+  EXPECT_EQ(zam_isSugar("C4*"), 4);
+  EXPECT_EQ(zam_isSugar("O2P"), 11);
+  EXPECT_EQ(zam_isSugar("C4'X"), 0);
+  EXPECT_EQ(zam_isSugar("C4'XYZ"), 0);
+  EXPECT_EQ(zam_isAlphaCarbon("CA"), 1);
+  EXPECT_EQ(zam_isAlphaCarbon("CAB"), 0);
+  EXPECT_EQ(zam_isAlphaCarbon("C"), 0);
+  EXPECT_EQ(zam_isHydrogen("H"), 1);
+  EXPECT_EQ(zam_isHydrogen("HXT"), 0);
+  EXPECT_EQ(zam_isHydrogen("H1234567"), 1);
+  EXPECT_EQ(zam_isSideChain("CB"), 1);
+  EXPECT_EQ(zam_isSideChain("CAAAAB"), 1);
+}
+
+}  // namespace
