@@ -104,11 +104,11 @@ constexpr uint64_t kBlanks = 0x2020202020202020ull;
 inline uint64_t zeroBytes(uint64_t x) { return ~(((x & ~kHigh) + ~kHigh) | x) & kHigh; }
 
 // plainDecimal for the usual text of a fixed-point column, read eight bytes
-// at once: W (<= 8) columns at field holding blanks, an optional sign, digits,
-// the point, and exactly D digits up to the last column (" -12.345" with D 3,
-// "  0.50" with D 2). It forms the same M and k, so the same value, without a
-// branch on the text (whose sign and digit count vary from line to line).
-// False for any other text, which is left to number().
+// at once: W (<= 8) columns at field holding blanks, an optional minus,
+// digits, the point, and exactly D digits up to the last column (" -12.345"
+// with D 3, "  0.50" with D 2). It forms the same M and k, so the same value,
+// without a branch on the text (whose sign and digit count vary from line to
+// line). False for any other text, which is left to number().
 template <int W, int D>
 inline bool fixedPoint(const char* field, double* out) {
   static_assert(W <= 8 && D >= 1 && D <= 6);
@@ -122,29 +122,33 @@ inline bool fixedPoint(const char* field, double* out) {
   uint64_t x;
   memcpy(&x, field + W - 8, 8);
   x = (x & ~kOutside) | (kBlanks & kOutside);
-  // Digits: high nibble 3 and low nibble at most 9.
+  // The value, assuming the form: digits are then the only bytes with bit 4
+  // set (blank, minus and point have it clear). Digit values with the point
+  // taken out read as an eight-digit number whose first byte is the highest.
+  uint64_t v = x & 0x0f0f0f0f0f0f0f0full & (((x >> 4) & 0x0101010101010101ull) * 0xff);
+  v = ((v & kBefore) << 8) | (v & kAfter);
+  v = (v * 10 + (v >> 8)) & 0x00ff00ff00ff00ffull;    // digit pairs
+  v = (v * 100 + (v >> 16)) & 0x0000ffff0000ffffull;  // groups of four
+  v = (v * 10000 + (v >> 32)) & 0xffffffffull;        // all eight
+  // M as a double through the bits of 2^52 + M (exact below 2^52): the
+  // integer conversion instruction would merge into the register of the
+  // previous column's quotient and so wait for that division.
+  const double m = std::bit_cast<double>(0x4330000000000000ull | v) - 4503599627370496.0;
+  const double d = m / kTen[D];
+  // The form itself. Digits: high nibble 3 and low nibble at most 9.
   const uint64_t digits =
       zeroBytes(((x & 0xf0f0f0f0f0f0f0f0ull) ^ 0x3030303030303030ull) |
                 (((x & 0x0f0f0f0f0f0f0f0full) + 0x0606060606060606ull) & 0xf0f0f0f0f0f0f0f0ull));
   const uint64_t blanks = zeroBytes(x ^ kBlanks);
   const uint64_t minus = zeroBytes(x ^ 0x2d2d2d2d2d2d2d2dull);
-  const uint64_t plus = zeroBytes(x ^ 0x2b2b2b2b2b2b2b2bull);
   // The digits before the point run down to the last other byte, which must
-  // be a blank or a sign, with only blanks below it.
+  // be a blank or a minus, with only blanks below it.
   const uint64_t others = ~digits & kBefore & kHigh;
   const uint64_t sign = others ? 0x80ull << (63 - std::countl_zero(others) - 7) : 0;
   const uint64_t under = (sign - (sign != 0)) & kHigh;
   const bool valid = static_cast<uint8_t>(x >> (8 * kPoint)) == '.' && (digits & kAfter) == (kAfter & kHigh) &&
-                     ((blanks | minus | plus) & sign) == sign && (blanks & under) == under;
+                     ((blanks | minus) & sign) == sign && (blanks & under) == under;
   if (!valid) return false;
-  // Digit values with the point taken out, read as an eight-digit number
-  // whose first byte is the highest digit (0 here).
-  uint64_t v = x & 0x0f0f0f0f0f0f0f0full & ((digits >> 7) * 0xff);
-  v = ((v & kBefore) << 8) | (v & kAfter);
-  v = (v * 10 + (v >> 8)) & 0x00ff00ff00ff00ffull;    // digit pairs
-  v = (v * 100 + (v >> 16)) & 0x0000ffff0000ffffull;  // groups of four
-  v = (v * 10000 + (v >> 32)) & 0xffffffffull;        // all eight
-  const double d = static_cast<double>(static_cast<int64_t>(v)) / kTen[D];
   // Negated on the bits: "negative ? -d : d" may become a branch.
   *out = std::bit_cast<double>(std::bit_cast<uint64_t>(d) ^ (static_cast<uint64_t>((minus & sign) != 0) << 63));
   return true;
@@ -263,13 +267,13 @@ constexpr uint64_t headOf(const char (&text)[7]) {
 
 Kind recordKind(const char* line, int len) {
   // Short lines are read as if padded with blanks, so a bare "TER" is a TER.
-  uint64_t head = headOf("      ");
-  memcpy(&head, line, static_cast<size_t>(std::min(len, 6)));
-  if constexpr (std::endian::native != std::endian::little) {
-    uint64_t h = 0;
+  uint64_t head = 0;
+  if (std::endian::native == std::endian::little && len >= 6) {
+    memcpy(&head, line, 8);  // the line buffer holds at least eight bytes
+    head &= 0xffffffffffffull;
+  } else {
     for (int i = 0; i < 6; ++i)
-      h |= static_cast<uint64_t>(static_cast<unsigned char>(i < len ? line[i] : ' ')) << (8 * i);
-    head = h;
+      head |= static_cast<uint64_t>(static_cast<unsigned char>(i < len ? line[i] : ' ')) << (8 * i);
   }
   switch (head) {
     case headOf("ATOM  "): return ATOM;
@@ -289,12 +293,12 @@ Kind recordKind(const char* line, int len) {
 // dropped like a blank).
 constexpr int kAtomColumns = 88;
 
-// Columns p[0..N-1] without blanks and control bytes, as cut takes them,
-// into out[0..N-1] (out[N] is already zero); returns how many were kept.
-// Gathered in a register without branches: how many blanks lead a residue
-// number or an atom name varies from line to line.
+// Columns p[0..N-1] without blanks and control bytes, as cut takes them, as
+// one number, first byte lowest (for a name, its key); their count in
+// *count. Gathered in a register without branches: how many blanks lead a
+// residue number or an atom name varies from line to line.
 template <int N>
-inline int keep(const char* p, char* out) {
+inline uint64_t gather(const char* p, int* count = nullptr) {
   static_assert(N >= 1 && N <= 7);
   uint64_t text = 0;
   int k = 0;
@@ -304,22 +308,43 @@ inline int keep(const char* p, char* out) {
     text |= static_cast<uint64_t>(ch * kept) << (8 * k);
     k += static_cast<int>(kept);
   }
+  if (count) *count = k;
+  return text;
+}
+
+// Stores the N bytes of a gathered text at out (out[N] is already zero).
+template <int N>
+inline void put(uint64_t text, char* out) {
   if constexpr (std::endian::native == std::endian::little) {
     memcpy(out, &text, N);
   } else {
     for (int i = 0; i < N; ++i) out[i] = static_cast<char>(text >> (8 * i));
   }
-  return k;
 }
 
-// A zero-filled record's residue label or chain as one number: its bytes up
-// to the terminator, the rest being zero.
-template <size_t N>
-inline uint64_t textKey(const char (&text)[N]) {
-  static_assert(N <= 8);
-  uint64_t k = 0;
-  for (size_t i = 0; i < N; ++i) k |= static_cast<uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
-  return k;
+// gather and put: the field as cut gives it.
+template <int N>
+inline uint64_t keep(const char* p, char* out, int* count = nullptr) {
+  const uint64_t text = gather<N>(p, count);
+  put<N>(text, out);
+  return text;
+}
+
+// The text columns of an atom line as numbers (first byte lowest), taken
+// from registers rather than read back from the record just written.
+struct AtomKeys {
+  uint32_t name;     // name keys (zam_residue.h)
+  uint32_t resname;
+  uint64_t label;    // residue label and chain, as compared between lines
+  uint64_t chain;
+};
+
+// Clears an atom record by copying a cleared one: a fixed-size copy becomes
+// a few wide stores, where memset of a record may become a slow-starting
+// string instruction.
+inline void clearRecord(_pdb_atom* a) {
+  static constexpr _pdb_atom kCleared{};
+  memcpy(a, &kCleared, sizeof *a);
 }
 
 constexpr uint64_t kNone = 'n' | 'o' << 8 | 'n' << 16 | static_cast<uint64_t>('e') << 24;
@@ -425,10 +450,8 @@ struct Reader {
   }
 
   // Starts a new residue at the current atom count when the label or chain
-  // of atom differs from the current one.
-  void checkNewResidue(const _pdb_atom& a) {
-    const uint64_t label = textKey(a.label);
-    const uint64_t chain = textKey(a.chain);
+  // of an atom differs from the current one.
+  void checkNewResidue(uint64_t label, uint64_t chain) {
     if (label == cur_label && chain == cur_chain) return;
     bool chain_changed = chain != cur_chain;
     closeResidue();
@@ -463,10 +486,14 @@ struct Reader {
 
   // The text fields of the padded atom line shifted by s into a, which is
   // zero-filled: everything parse takes but the numbers.
-  void texts(int s, _pdb_atom* a) const {
-    keep<6>(line, a->type);
+  // type is the record kind, which the first six columns gave: what cut
+  // makes of them. name is the atom name's key, from nameKey().
+  AtomKeys texts(int s, const char* type, uint32_t name, _pdb_atom* a) const {
+    AtomKeys keys;
+    memcpy(a->type, type, strlen(type));
     const char* q = line + s;
-    keep<4>(q + 12, a->name);
+    keys.name = name;
+    put<4>(name, a->name);
     // The column form keeps blanks: it is written back as it stands. The
     // clearing past the line's end drops what lies there.
     int k = 0;
@@ -477,12 +504,19 @@ struct Reader {
     }
     a->cname[k] = 0;
     keep<1>(q + 16, a->alt);
-    keep<3>(q + 17, a->resname);
-    if (!keep<1>(q + 21, a->chain)) a->chain[0] = '_';
-    const int digits = keep<4>(q + 22, a->resnum);
-    keep<1>(q + 26, a->icode);
+    keys.resname = static_cast<uint32_t>(keep<3>(q + 17, a->resname));
+    keys.chain = keep<1>(q + 21, a->chain);
+    if (!keys.chain) {
+      a->chain[0] = '_';
+      keys.chain = '_';
+    }
+    int digits = 0;
+    const uint64_t resnum = keep<4>(q + 22, a->resnum, &digits);
+    const uint64_t icode = keep<1>(q + 26, a->icode);
     memcpy(a->label, a->resnum, sizeof a->resnum);
     a->label[digits] = a->icode[0];
+    keys.label = resnum | icode << (8 * digits);
+    return keys;
   }
 
   void coordinates(int s, _pdb_atom* a) const {
@@ -509,12 +543,8 @@ struct Reader {
     }
   }
 
-  // Atom name of the padded line shifted by s, for the hydrogen test.
-  bool isHydrogenLine(int s) const {
-    char name[6] = {};
-    keep<4>(line + s + 12, name);
-    return zam_isHydrogen(name);
-  }
+  // Key of the atom name of the padded line shifted by s.
+  uint32_t nameKey(int s) const { return static_cast<uint32_t>(gather<4>(line + s + 12)); }
 
   // The numbers of an atom are read only when it is kept, or when warnings
   // are on (a bad coordinate is reported even for an atom then dropped):
@@ -525,24 +555,26 @@ struct Reader {
       have_style = true;
     }
     padLine();
-    if (!use_hydrogens && isHydrogenLine(s)) return;
+    const uint32_t name = nameKey(s);
+    if (!use_hydrogens && zam_isHydrogenKey(name)) return;
     // Built in place, in the slot after the stored atoms: a record put
     // together on the stack and copied would be read back by wide loads
     // from its many narrow stores, which stalls.
     atoms = buffers.atoms.room(natoms);
     _pdb_atom* slot = atoms + natoms;
-    memset(slot, 0, sizeof *slot);
-    texts(s, slot);
+    clearRecord(slot);
+    const AtomKeys keys = texts(s, "ATOM", name, slot);
     if (use_warnings) {
       coordinates(s, slot);
       checkCoordinates(*slot, "ATOM");
     }
-    char code = zam_aaCode(slot->resname);
+    const int codes = zam_residueCodesOfKey(keys.resname);
+    char code = static_cast<char>(codes & 0xff);
     if (select_chain == 1 && code == 'X') return;
-    char base = zam_dnaCode(slot->resname);
+    char base = static_cast<char>(codes >> 8);
     if (select_chain == 2 && base == 'X') return;
     if (select_chain == 0 && code == 'X' && base == 'X') return;
-    checkNewResidue(*slot);
+    checkNewResidue(keys.label, keys.chain);
     // A dropped residue gives its atoms' slots back.
     if (slot != atoms + natoms) slot = static_cast<_pdb_atom*>(memcpy(atoms + natoms, slot, sizeof *slot));
     _pdb_atom& a = *slot;
@@ -562,7 +594,7 @@ struct Reader {
       ++nside;
     };
     if (code == 'X') {
-      int k = zam_isSugar(a.name);
+      int k = zam_isSugarKey(keys.name);
       bool* seen = k == 3 ? &c3 : k == 4 ? &c4 : k == 5 ? &c5 : k == 9 ? &p : nullptr;
       if (seen && !*seen) {
         backbone(*seen);
@@ -573,7 +605,7 @@ struct Reader {
         sidechain();
       }
     } else {
-      int k = zam_isMainChain(a.name);
+      int k = zam_isMainChainKey(keys.name);
       bool* seen = k == 1 ? &ca : k == 2 ? &n : k == 3 ? &c : k == 4 ? &o : k == 5 ? &cb
                  : k == 6 ? &ot : k == 7 ? &ot1 : k == 8 ? &ot2 : nullptr;
       if (seen && !*seen && k != 5) {
@@ -584,7 +616,7 @@ struct Reader {
         a.is_mc = 1;
         ++nmc;
         sidechain();
-      } else if ((k == 0 || k == 5) && !zam_isHydrogen(a.name)) {  // zam_isSideChain(a.name)
+      } else if ((k == 0 || k == 5) && !zam_isHydrogenKey(keys.name)) {  // zam_isSideChain(a.name)
         sidechain();
       } else {
         return;  // repeated backbone atoms and hydrogens are not stored
@@ -617,14 +649,15 @@ struct Reader {
       if (use_warnings && strcmp(name, "CA") == 0 && strcmp(resname, "CA") != 0)
         zam_wrn("Ignoring HETATM residue %s with %s atom\n", resname, name);
     }
-    if (!use_hydrogens && isHydrogenLine(s)) return;
+    const uint32_t name = nameKey(s);
+    if (!use_hydrogens && zam_isHydrogenKey(name)) return;
     _pdb_atom& a = buffers.hetatms.room(nhet)[nhet];
-    memset(&a, 0, sizeof a);
-    texts(s, &a);
+    clearRecord(&a);
+    const AtomKeys keys = texts(s, "HETATM", name, &a);
     coordinates(s, &a);
     occupancy(s, image->occ_style, &a);
     checkCoordinates(a, "HETATM");
-    checkNewResidue(a);
+    checkNewResidue(keys.label, keys.chain);
     a.model = model;
     a.chain_no = chain_no;
     a.residue = nres;

@@ -207,24 +207,7 @@ int zam_isBackbone(const char* name) {
     return cls == 5 ? 0 : cls;
 }
 
-int zam_isHydrogen(const char* name) {
-    if (!name) return 0;
-    const char a = name[0];
-    if (a == 0) return 0;
-    const char b = name[1];
-    if (b == 0) return a == 'H' ? 1 : 0;
-    if (isDigit(a) && b == 'H') return 1;
-    if (a == 'H' && isDigit(b)) return 1;
-    if (a == 'H') {
-        switch (b) {
-            case 'A': case 'B': case 'G': case 'D': case 'E': case 'H': case 'Z':
-                return 1;
-            default:
-                break;
-        }
-    }
-    return 0;
-}
+int zam_isHydrogen(const char* name) { return name ? zam_isHydrogenKey(keyOf(name)) : 0; }
 
 int zam_isSideChain(const char* name) {
     if (!name) return 0;
@@ -238,17 +221,13 @@ const char* zam_aaName(char code) {
 }
 
 char zam_aaCode(const char* name) {
-    if (!name) return 'X';
-    const ResidueSlot* e = residueSlot(keyOf(name));
-    return e ? e->aa : 'X';
+    return name ? static_cast<char>(zam_residueCodesOfKey(keyOf(name)) & 0xff) : 'X';
 }
 
 int zam_isAA(const char* name) { return zam_aaCode(name) != 'X' ? 1 : 0; }
 
 char zam_dnaCode(const char* name) {
-    if (!name) return 'X';
-    const ResidueSlot* e = residueSlot(keyOf(name));
-    return e ? e->dna : 'X';
+    return name ? static_cast<char>(zam_residueCodesOfKey(keyOf(name)) >> 8) : 'X';
 }
 
 int zam_isDNA(const char* name) { return zam_dnaCode(name) != 'X' ? 1 : 0; }
@@ -260,5 +239,34 @@ int zam_isBase(const char* name) {
     std::string_view s(name);
     for (std::string_view b : kBaseAtoms)
         if (b == s) return 1;
+    return 0;
+}
+
+uint32_t zam_nameKey(const char* name) { return name ? keyOf(name) : 0; }
+
+int zam_residueCodesOfKey(uint32_t key) {
+    const ResidueSlot* e = residueSlot(key);
+    return e ? static_cast<unsigned char>(e->aa) | static_cast<unsigned char>(e->dna) << 8 : 'X' | 'X' << 8;
+}
+
+int zam_isMainChainKey(uint32_t key) { return mainChainClass(key); }
+
+int zam_isSugarKey(uint32_t key) { return sugarClass(key); }
+
+int zam_isHydrogenKey(uint32_t key) {
+    // "H" alone, a digit then H, H then a digit, or H then A, B, G, D, E, H, Z.
+    const char a = static_cast<char>(key & 0xff), b = static_cast<char>(key >> 8 & 0xff);
+    if (a == 0) return 0;
+    if (b == 0) return a == 'H' ? 1 : 0;
+    if (isDigit(a) && b == 'H') return 1;
+    if (a == 'H' && isDigit(b)) return 1;
+    if (a == 'H') {
+        switch (b) {
+            case 'A': case 'B': case 'G': case 'D': case 'E': case 'H': case 'Z':
+                return 1;
+            default:
+                break;
+        }
+    }
     return 0;
 }

@@ -5,6 +5,8 @@
 // nucleic-acid atom names into sugar-phosphate and base atoms. No state.
 #pragma once
 
+#include <cstdint>
+
 // 1 for "CA", else 0.
 int zam_isAlphaCarbon(const char* name);
 
@@ -46,3 +48,17 @@ int zam_isSugar(const char* name);
 
 // 1 for the nucleic-acid base atom names (N1, N2, ..., C8), else 0.
 int zam_isBase(const char* name);
+
+// ---- Look-ups by name key --------------------------------------------------
+// The key of a name is its first four bytes in order, the first in the lowest
+// byte, zero after the terminator; a name of five bytes or more gets 0xff in
+// the top byte, which no listed name has. The first four bytes of a
+// zero-filled field of at most four characters, read as a little-endian
+// number, are its key. The answers are those of the functions above.
+
+uint32_t zam_nameKey(const char* name);
+// zam_aaCode in the low byte, zam_dnaCode in the next.
+int zam_residueCodesOfKey(uint32_t key);
+int zam_isMainChainKey(uint32_t key);
+int zam_isSugarKey(uint32_t key);
+int zam_isHydrogenKey(uint32_t key);
