@@ -169,13 +169,66 @@ struct Scratch {
 };
 thread_local Scratch scratch;
 
+// Two points side by side, lane 0 and lane 1, for the neighbours ahead and
+// behind: every step below is the Point3D step of the geometry layer done
+// lane by lane, with the same operations in the same order.
+typedef double v2d __attribute__((vector_size(16)));
+struct Pair {
+  v2d x, y, z;
+};
+
+inline Pair pairOf(Point3D a, Point3D b) {
+  return Pair{v2d{a.x, b.x}, v2d{a.y, b.y}, v2d{a.z, b.z}};
+}
+
+inline Pair add(const Pair& a, const Pair& b) { return Pair{a.x + b.x, a.y + b.y, a.z + b.z}; }
+inline Pair sub(const Pair& a, const Pair& b) { return Pair{a.x - b.x, a.y - b.y, a.z - b.z}; }
+
+inline Pair cross(const Pair& a, const Pair& b) {
+  return Pair{a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+// pt_tfpt on both lanes.
+inline Pair movePair(const Matrix3D& t, const Pair& p) {
+  const double* m = t.m;
+  auto b = [](double x) { return v2d{x, x}; };
+  return Pair{b(m[0]) * p.x + b(m[1]) * p.y + b(m[2]) * p.z + b(m[3]),
+              b(m[4]) * p.x + b(m[5]) * p.y + b(m[6]) * p.z + b(m[7]),
+              b(m[8]) * p.x + b(m[9]) * p.y + b(m[10]) * p.z + b(m[11])};
+}
+
+// v_magv on both lanes: the unit vector (zero for a lane without length)
+// times len.
+inline Pair magv(const Pair& v, double len) {
+  const v2d l2 = v.x * v.x + v.y * v.y + v.z * v.z;
+  const v2d l = v2d{std::sqrt(l2[0]), std::sqrt(l2[1])};
+  const v2d zero = v2d{0.0, 0.0}, k = v2d{len, len};
+  const v2d s = v2d{1.0, 1.0} / l;
+  const auto some = l > zero;
+  const Pair u{some ? s * v.x : zero, some ? s * v.y : zero, some ? s * v.z : zero};
+  return Pair{k * u.x, k * u.y, k * u.z};
+}
+
 // The atoms of one residue that the neighbour points use, moved by a frame.
 struct Atoms3 {
   Point3D ca, n, c;
 };
 
-Atoms3 residueAtoms(const _pdb_peptide* pep, int i, const Matrix3D& frame) {
+inline Atoms3 residueAtoms(const _pdb_peptide* pep, int i, const Matrix3D& frame) {
   return Atoms3{pt_tfpt(frame, pep->ca[i]), pt_tfpt(frame, pep->n[i]), pt_tfpt(frame, pep->c[i])};
+}
+
+// Puts a stand-in's atoms into one lane.
+void setLane(Pair* ca, Pair* n, Pair* c, int lane, const Atoms3& a) {
+  ca->x[lane] = a.ca.x;
+  ca->y[lane] = a.ca.y;
+  ca->z[lane] = a.ca.z;
+  n->x[lane] = a.n.x;
+  n->y[lane] = a.n.y;
+  n->z[lane] = a.n.z;
+  c->x[lane] = a.c.x;
+  c->y[lane] = a.c.y;
+  c->z[lane] = a.c.z;
 }
 
 // Cut searches over the residues not marked 'D' (get_ncut and get_ccut on
@@ -221,7 +274,7 @@ struct CutTable {
 
 // A cut point: the chosen CA flattened into the frame's x-y plane when the
 // search found one, else the fallback CA as it stands; g_equator long.
-Point3Df cutPoint(int found, int fallback, const Matrix3D& frame, const _pdb_peptide* pep) {
+inline Point3Df cutPoint(int found, int fallback, const Matrix3D& frame, const _pdb_peptide* pep) {
   Point3D p = pt_tfpt(frame, pep->ca[found >= 0 ? found : fallback]);
   if (found >= 0) p.z = 0.0;
   return ptf_pt(magv(p, g_equator));
@@ -377,34 +430,42 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
 
     // T, P and V points of the slots: the neighbour's CA, a point g_equator
     // from its C across the peptide plane (statistics only), and its CA
-    // moved g_lambda toward the centre.
+    // moved g_lambda toward the centre. The neighbours d ahead and d behind
+    // (slots 2(d-1) and 2(d-1)+1) go through the same steps side by side.
     double* row = stat ? stat + static_cast<size_t>(i) * kStatDoubles : nullptr;
+    const Pair centre2 = pairOf(c, c);
     Point3D ahead2{}, behind2{};
     for (int d = 1; d <= 4; d++) {
-      const Atoms3 fwd = i + d < n ? residueAtoms(pep, i + d, f) : tail[d - 1];
-      const Atoms3 bwd = i - d >= 0 ? residueAtoms(pep, i - d, f) : head[d - 1];
-      const Atoms3* side[2] = {&fwd, &bwd};
+      const bool ahead = i + d < n, behind = i - d >= 0;
+      const int fi = ahead ? i + d : n - 1, bi = behind ? i - d : 0;
+      Pair ca = movePair(f, pairOf(pep->ca[fi], pep->ca[bi]));
+      Pair cn = movePair(f, pairOf(pep->n[fi], pep->n[bi]));
+      Pair cc = movePair(f, pairOf(pep->c[fi], pep->c[bi]));
+      if (!ahead) setLane(&ca, &cn, &cc, 0, tail[d - 1]);
+      if (!behind) setLane(&ca, &cn, &cc, 1, head[d - 1]);
+      const Pair v = add(ca, magv(sub(centre2, ca), lambda));
+      const int s = 2 * (d - 1);
       for (int k = 0; k < 2; k++) {
-        const int s = 2 * (d - 1) + k;
-        const Atoms3& a = *side[k];
-        const Point3D v = v_add(a.ca, magv(v_sub(c, a.ca), lambda));
-        r.t[s] = ptf_pt(a.ca);
-        r.v[s] = ptf_pt(v);
-        if (row) {
-          const Point3D plane = cross_product(v_sub(a.n, a.c), cross_product(a.c, a.ca));
-          const Point3D p = v_add(a.c, magv(plane, equator));
-          const Point3D pts[3] = {a.ca, p, v};
-          for (int kind = 0; kind < 3; kind++) {
-            double* out = row + (kind * 8 + s) * 3;
-            out[0] = pts[kind].x;
-            out[1] = pts[kind].y;
-            out[2] = pts[kind].z;
+        r.t[s + k] = Point3Df{static_cast<float>(ca.x[k]), static_cast<float>(ca.y[k]),
+                              static_cast<float>(ca.z[k])};
+        r.v[s + k] = Point3Df{static_cast<float>(v.x[k]), static_cast<float>(v.y[k]),
+                              static_cast<float>(v.z[k])};
+      }
+      if (row) {
+        const Pair plane = cross(sub(cn, cc), cross(cc, ca));
+        const Pair p = add(cc, magv(plane, equator));
+        const Pair* pts[3] = {&ca, &p, &v};
+        for (int kind = 0; kind < 3; kind++)
+          for (int k = 0; k < 2; k++) {
+            double* out = row + (kind * 8 + s + k) * 3;
+            out[0] = pts[kind]->x[k];
+            out[1] = pts[kind]->y[k];
+            out[2] = pts[kind]->z[k];
           }
-        }
       }
       if (d == 2) {
-        ahead2 = fwd.ca;
-        behind2 = bwd.ca;
+        ahead2 = Point3D{ca.x[0], ca.y[0], ca.z[0]};
+        behind2 = Point3D{ca.x[1], ca.y[1], ca.z[1]};
       }
     }
 
