@@ -228,6 +228,12 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
     trel_doSearch(qlist.data(), nq_all, tlist.data(), nt_all, nullptr, 0, bufs, options, nullptr);
   }
 
+  // A target whose structure could not be read again for its superposition
+  // has pre-scores only: the tables are written, but the run has failed.
+  int unreadable = 0;
+  for (int t = 0; t < nt_all; t++)
+    if (tlist[t] && !tlist[t]->valid) unreadable++;
+
   // Closing writes the cache files that are due; without a cache the
   // objects are released all the same, so that nothing outlives the mode.
   // Members go back to the database's array (their records stay), and the
@@ -235,4 +241,9 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   closeAll(qlist);
   closeAll(tlist);
   trel_freeAlignBuf(threads, bufs);
+  if (unreadable > 0) {
+    zam_err("%d target structure%s could not be read for superposition: %s only pre-scores.\n",
+            unreadable, unreadable == 1 ? "" : "s", unreadable == 1 ? "its row has" : "their rows have");
+    stop();
+  }
 }

@@ -1,6 +1,7 @@
 #include "driver/trel_refine.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "align/trel_align.h"
 #include "align/trel_pair.h"
@@ -41,6 +42,7 @@ struct Worker {
   _trel_align** aligns;
   _trel_align_buf* buf;
   const _trel_options* options;
+  _zam_log_held* held;  // per target: its messages, shown in target order afterwards
 };
 
 int align_range(const Worker& w) {
@@ -59,8 +61,10 @@ int align_range(const Worker& w) {
 int align_popped(const Worker& w) {
   int count = 0;
   for (int k = zam_thread_pop_list(); k >= 0; k = zam_thread_pop_list()) {
+    _zam_log_held* before = zam_log_hold(&w.held[k]);
     w.aligns[k] = trel_alignFitOne(w.query, w.qimage, w.qpep, w.targets[k], &w.transforms[k], w.buf,
                                    w.options);
+    zam_log_hold(before);
     count++;
   }
   return count;
@@ -80,7 +84,13 @@ _trel_align* trel_alignFitOne(_trel_thing* query, _pdb_image* qimage, _pdb_pepti
   if (!query || !qimage || !target || !target->tag || target->tag->valid != 1) return nullptr;
   if (!trel_readThingTrace(target)) return nullptr;
   _pdb_image* timage = trel_imageThing(target);
-  if (!timage) return nullptr;
+  if (!timage) {
+    // Its structure file has gone or is damaged since it was opened (the
+    // reader said which): the object is no longer usable, and the run
+    // reports it when the search is over.
+    target->valid = 0;
+    return nullptr;
+  }
   const int n = qimage->nres, m = timage->nres;
   // The engine indexes the traces by image residue; a trace that does not
   // cover its image (already warned about when the image was loaded) cannot
@@ -110,7 +120,8 @@ void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* 
                           _trel_align** aligns, _trel_align_buf** bufs,
                           const _trel_options* options) {
   if (n < 1) return;
-  Worker all{nullptr, 0, n - 1, query, qimage, qpep, targets, transforms, aligns, bufs[0], options};
+  Worker all{nullptr, 0, n - 1, query, qimage, qpep, targets, transforms, aligns, bufs[0], options,
+             nullptr};
   if (threads < 2 || n < 2) {
     align_range(all);
     return;
@@ -123,6 +134,8 @@ void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* 
   // Targets differ in length and so in cost: the workers take them one at a
   // time from the work list rather than in fixed shares.
   zam_thread_load_range(0, n - 1);
+  std::vector<_zam_log_held> held(n);
+  all.held = held.data();
   Collector collector{w, 0, w};
   if (!zam_thread_start(kCollector, 1, trel_align_consumer, &collector)) {
     // No collector thread: nobody would read the workers' reports.
@@ -152,6 +165,7 @@ void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* 
     }
   }
   zam_thread_join(kCollector);
+  for (_zam_log_held& h : held) zam_log_replay(&h);
 }
 
 void* trel_align_consumer(void* arg) {

@@ -17,20 +17,22 @@ struct _pdb_peptide;
 // Aligns target onto query (query image qimage, its backbone peptide qpep)
 // from the starting superposition *transform, by the rule the options give
 // (full flexible alignment, one superposition, or none). Loads the target's
-// image on first use. Returns a new alignment (release with trel_freeAlign),
-// or null when the target has no usable tag, trace or image, or the engine
-// refused the pair (reported where found). *transform is not changed.
+// image on first use; a target whose image cannot be read is marked not
+// valid (target->valid = 0). Returns a new alignment (release with
+// trel_freeAlign), or null when the target has no usable tag, trace or image,
+// or the engine refused the pair (reported where found). *transform is not
+// changed.
 _trel_align* trel_alignFitOne(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* qpep,
                               _trel_thing* target, const Matrix3D* transform,
                               _trel_align_buf* buf, const _trel_options* options);
 
 // aligns[k] = trel_alignFitOne(.., targets[k], &transforms[k], ..) for
-// k = 0..n-1. Serial on bufs[0] when threads < 2 or n < 2; otherwise one
-// worker per range of targets in the thread slot s it pops, using bufs[s]
-// (bufs must hold a buffer for every slot), and a joinable collector in
-// handle 136. Each worker writes only its own entries of aligns. Target
-// images are loaded on the calling thread before any worker starts. The
-// results do not depend on the thread count.
+// k = 0..n-1. Serial on bufs[0] when threads < 2 or n < 2; otherwise
+// workers in the thread slots s they pop, using bufs[s] (bufs must hold a
+// buffer for every slot), take targets one at a time from the thread
+// layer's work list (which this call loads), with a joinable collector in
+// handle 136. Each worker loads the images of its targets and writes only
+// their entries of aligns. The results do not depend on the thread count.
 void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* qpep, int threads,
                           int n, _trel_thing** targets, const Matrix3D* transforms,
                           _trel_align** aligns, _trel_align_buf** bufs,

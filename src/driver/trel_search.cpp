@@ -249,10 +249,12 @@ void superpose(_trel_thing* query, _trel_thing** targets, Arrays& a, _trel_align
     ranked[r] = targets[t];
     starts[r] = a.transforms[t];
     // The flexible extension moves target images in place. An image that
-    // can be read again exactly is freed once the query is done; the
-    // coordinates of any other are kept here and put back then.
-    _pdb_image* image = hasTrace(targets[t]) ? trel_imageThing(targets[t]) : nullptr;
-    if (image && image->natoms > 0 && !trel_thingImageReloads(targets[t])) {
+    // can be read again exactly is loaded by the worker that aligns it and
+    // freed once the query is done; the coordinates of any other are kept
+    // here and put back then.
+    if (!hasTrace(targets[t]) || trel_thingImageReloads(targets[t])) continue;
+    _pdb_image* image = trel_imageThing(targets[t]);
+    if (image && image->natoms > 0) {
       a.saved[t].resize(image->natoms);
       save_image_atoms(image, a.saved[t].data());
     }

@@ -140,6 +140,30 @@ TEST(DbSearch, MemberQueryAndSelection) {
       << missing.out;
 }
 
+// A member whose structure file disappears after the build is still
+// pre-scored from the database's trace, but cannot be superposed: the search
+// says so once, writes its tables, and ends with status 1.
+TEST(DbSearch, MemberWithoutItsStructureFileFailsTheRun) {
+  if (!have_shared_data()) GTEST_SKIP() << "no shared structures";
+  Library lib;
+  ASSERT_EQ(lib.build.status, 0) << lib.build.out;
+  const std::string image = lib.dir.file("db/zf_trel/1paa.pdb");
+  ASSERT_TRUE(fs::exists(image));
+  fs::remove(image);
+  Outcome s = lib.search("res_gone", {"-db=zf", lib.files[0]});
+  EXPECT_EQ(s.status, 1) << s.out;
+  const std::string failed = "*Error* Failed to open PDB file: " + image + "\n";
+  const size_t at = s.out.find(failed);
+  ASSERT_NE(at, std::string::npos) << s.out;
+  EXPECT_EQ(s.out.find(failed, at + 1), std::string::npos) << "reported twice:\n" << s.out;
+  EXPECT_TRUE(has(s.out, "*Error* 1 target structure could not be read for superposition: its row has only "
+                         "pre-scores.\n"))
+      << s.out;
+  // The other hits are all there.
+  EXPECT_EQ(hitRows(s.out).size(), 16u) << s.out;
+  EXPECT_TRUE(fs::exists(lib.dir.file("res_gone/1ard/1ard.krank")));
+}
+
 TEST(DbSearch, CorruptDatabaseIsRefused) {
   if (!have_shared_data()) GTEST_SKIP() << "no shared structures";
   Library lib;
