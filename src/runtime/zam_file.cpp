@@ -10,6 +10,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -601,6 +605,47 @@ int zam_freadln(_zam_file* f, int n, char* buf) {
       }
       const char* s = f->rbuf + f->rpos;
       int avail = f->rlen - f->rpos;
+#if defined(__SSE2__)
+      // Sixteen bytes at a time while they lie in the buffer and fit in buf:
+      // the usual line ends well within both, without carriage returns.
+      // (Bytes of buf past the terminator may change: buf is the caller's
+      // n bytes to hold the line.)
+      // What is left (a line end near the buffer's end, a long line) goes
+      // the general way below.
+      {
+        const __m128i newline = _mm_set1_epi8('\n'), ret = _mm_set1_epi8('\r');
+        int i = 0;
+        while (avail - i >= 16 && len + 16 <= n - 1) {
+          const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+          const int special =
+              _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, newline), _mm_cmpeq_epi8(v, ret)));
+          if (special == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(buf + len), v);
+            len += 16;
+            i += 16;
+            any = true;
+            continue;
+          }
+          // The whole sixteen are stored (there is room); the bytes past the
+          // k taken lie beyond the line's terminator or are overwritten.
+          const int k = __builtin_ctz(static_cast<unsigned>(special));
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(buf + len), v);
+          len += k;
+          if (k > 0) any = true;
+          i += k + 1;
+          if (s[i - 1] == '\n') {
+            f->rpos += i;
+            buf[len] = 0;
+            f->line++;
+            return len;
+          }
+        }
+        f->rpos += i;
+        s += i;
+        avail -= i;
+        if (avail == 0) continue;
+      }
+#endif
       const char* nl = static_cast<const char*>(std::memchr(s, '\n', static_cast<size_t>(avail)));
       int span = nl ? static_cast<int>(nl - s) : avail;
       if (take_span(s, span, n, buf, &len)) any = true;
