@@ -18,6 +18,10 @@
 #include "runtime/zam_system.h"
 #include "structure/zam_residue.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Reader options, process-wide; callers set them before threads start.
@@ -109,6 +113,36 @@ inline uint64_t zeroBytes(uint64_t x) { return ~(((x & ~kHigh) + ~kHigh) | x) & 
 // with D 3, "  0.50" with D 2). It forms the same M and k, so the same value,
 // without a branch on the text (whose sign and digit count vary from line to
 // line). False for any other text, which is left to number().
+// The value of a fixed-point column whose form is known to hold (see
+// fixedPoint): x its eight bytes ending at the last column, those before the
+// column blanks. Digits are then the only bytes with bit 4 set (blank, minus
+// and point have it clear); their values with the point taken out read as
+// an eight-digit number whose first byte is the highest (0 here): M.
+template <int D>
+inline double fixedValue(uint64_t x, bool negative) {
+  constexpr int kPoint = 7 - D;
+  constexpr uint64_t kBefore = (1ull << (8 * kPoint)) - 1;
+  constexpr uint64_t kAfter = ~((1ull << (8 * (kPoint + 1))) - 1);
+  uint64_t v = x & 0x0f0f0f0f0f0f0f0full & (((x >> 4) & 0x0101010101010101ull) * 0xff);
+  v = ((v & kBefore) << 8) | (v & kAfter);
+  v = (v * 10 + (v >> 8)) & 0x00ff00ff00ff00ffull;    // digit pairs
+  v = (v * 100 + (v >> 16)) & 0x0000ffff0000ffffull;  // groups of four
+  v = (v * 10000 + (v >> 32)) & 0xffffffffull;        // all eight
+  // M as a double through the bits of 2^52 + M (exact below 2^52): the
+  // integer conversion instruction would merge into the register of the
+  // previous column's quotient and so wait for that division.
+  const double m = std::bit_cast<double>(0x4330000000000000ull | v) - 4503599627370496.0;
+  const double d = m / kTen[D];
+  // Negated on the bits: "negative ? -d : d" may become a branch.
+  return std::bit_cast<double>(std::bit_cast<uint64_t>(d) ^ (static_cast<uint64_t>(negative) << 63));
+}
+
+// plainDecimal for the usual text of a fixed-point column, read eight bytes
+// at once: W (<= 8) columns at field holding blanks, an optional minus,
+// digits, the point, and exactly D digits up to the last column (" -12.345"
+// with D 3, "  0.50" with D 2). It forms the same M and k, so the same value,
+// without a branch on the text (whose sign and digit count vary from line to
+// line). False for any other text, which is left to number().
 template <int W, int D>
 inline bool fixedPoint(const char* field, double* out) {
   static_assert(W <= 8 && D >= 1 && D <= 6);
@@ -122,20 +156,7 @@ inline bool fixedPoint(const char* field, double* out) {
   uint64_t x;
   memcpy(&x, field + W - 8, 8);
   x = (x & ~kOutside) | (kBlanks & kOutside);
-  // The value, assuming the form: digits are then the only bytes with bit 4
-  // set (blank, minus and point have it clear). Digit values with the point
-  // taken out read as an eight-digit number whose first byte is the highest.
-  uint64_t v = x & 0x0f0f0f0f0f0f0f0full & (((x >> 4) & 0x0101010101010101ull) * 0xff);
-  v = ((v & kBefore) << 8) | (v & kAfter);
-  v = (v * 10 + (v >> 8)) & 0x00ff00ff00ff00ffull;    // digit pairs
-  v = (v * 100 + (v >> 16)) & 0x0000ffff0000ffffull;  // groups of four
-  v = (v * 10000 + (v >> 32)) & 0xffffffffull;        // all eight
-  // M as a double through the bits of 2^52 + M (exact below 2^52): the
-  // integer conversion instruction would merge into the register of the
-  // previous column's quotient and so wait for that division.
-  const double m = std::bit_cast<double>(0x4330000000000000ull | v) - 4503599627370496.0;
-  const double d = m / kTen[D];
-  // The form itself. Digits: high nibble 3 and low nibble at most 9.
+  // Digits: high nibble 3 and low nibble at most 9.
   const uint64_t digits =
       zeroBytes(((x & 0xf0f0f0f0f0f0f0f0ull) ^ 0x3030303030303030ull) |
                 (((x & 0x0f0f0f0f0f0f0f0full) + 0x0606060606060606ull) & 0xf0f0f0f0f0f0f0f0ull));
@@ -149,10 +170,63 @@ inline bool fixedPoint(const char* field, double* out) {
   const bool valid = static_cast<uint8_t>(x >> (8 * kPoint)) == '.' && (digits & kAfter) == (kAfter & kHigh) &&
                      ((blanks | minus) & sign) == sign && (blanks & under) == under;
   if (!valid) return false;
-  // Negated on the bits: "negative ? -d : d" may become a branch.
-  *out = std::bit_cast<double>(std::bit_cast<uint64_t>(d) ^ (static_cast<uint64_t>((minus & sign) != 0) << 63));
+  *out = fixedValue<D>(x, (minus & sign) != 0);
   return true;
 }
+
+#if defined(__SSE2__)
+// The form of fixedPoint<8, 3> checked for the three coordinate columns
+// (the 24 bytes at p) at once, sixteen bytes to a compare; bit j of each
+// mask below stands for byte j. On success the minus signs in *negative,
+// bit f for column f.
+inline bool coordinateForms(const char* p, unsigned* negative) {
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+  auto equal = [&](char c) {
+    const __m128i cc = _mm_set1_epi8(c);
+    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, cc))) |
+           static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(high, cc))) << 8;
+  };
+  // Signed compares: bytes from 0x80 up are negative and so not digits.
+  auto digitsOf = [](__m128i v) {
+    return static_cast<uint32_t>(_mm_movemask_epi8(
+        _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)))));
+  };
+  const uint32_t digits = digitsOf(low) | digitsOf(high) << 8;
+  const uint32_t blanks = equal(' '), minus = equal('-'), points = equal('.');
+  // Per column (eight bits each): the point at byte 4 and digits at 5-7;
+  // the other bytes of 0-3 form a prefix (the digits run to the point),
+  // whose last byte is a blank or a minus and the rest blanks.
+  const uint32_t others = ~digits & 0x0f0f0fu;
+  const uint32_t last = others & ~(others >> 1);
+  const bool valid = (points & 0x101010u) == 0x101010u && (digits & 0xe0e0e0u) == 0xe0e0e0u &&
+                     (others & (others + 0x010101u)) == 0 && ((others & ~last) & ~blanks) == 0 &&
+                     (last & ~(blanks | minus)) == 0;
+  const uint32_t signs = last & minus;
+  *negative = ((signs & 0xffu) != 0) | ((signs & 0xff00u) != 0) << 1 | ((signs & 0xff0000u) != 0) << 2;
+  return valid;
+}
+
+// The same for the occupancy and B-factor columns of style 1, the 12 bytes
+// at p as two fixedPoint<6, 2> columns (six bits of each mask apiece): the
+// point at byte 3, digits at 4-5, before them a prefix of blanks that may
+// end in a minus. Reads 16 bytes.
+inline bool occupancyForms(const char* p, unsigned* negative) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  auto equal = [&](char c) { return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)))); };
+  const uint32_t digits = static_cast<uint32_t>(_mm_movemask_epi8(
+      _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)))));
+  const uint32_t blanks = equal(' '), minus = equal('-'), points = equal('.');
+  const uint32_t others = ~digits & 0x1c7u;  // bytes 0-2 and 6-8
+  const uint32_t last = others & ~(others >> 1);
+  const bool valid = (points & 0x208u) == 0x208u && (digits & 0xc30u) == 0xc30u &&
+                     (others & (others + 0x41u)) == 0 && ((others & ~last) & ~blanks) == 0 &&
+                     (last & ~(blanks | minus)) == 0;
+  const uint32_t signs = last & minus;
+  *negative = ((signs & 0x3fu) != 0) | ((signs & 0xfc0u) != 0) << 1;
+  return valid;
+}
+#endif
 
 // number() of columns first..first+W-1 with the fixed-point form tried first.
 template <int W, int D>
@@ -520,6 +594,17 @@ struct Reader {
   }
 
   void coordinates(int s, _pdb_atom* a) const {
+#if defined(__SSE2__)
+    unsigned negative;
+    if (std::endian::native == std::endian::little && 54 + s <= len && coordinateForms(line + 30 + s, &negative)) {
+      uint64_t x[3];
+      memcpy(x, line + 30 + s, sizeof x);
+      a->x = fixedValue<3>(x[0], negative & 1);
+      a->y = fixedValue<3>(x[1], negative & 2);
+      a->z = fixedValue<3>(x[2], negative & 4);
+      return;
+    }
+#endif
     a->x = fixedNumber<8, 3>(line, len, 31, s);
     a->y = fixedNumber<8, 3>(line, len, 39, s);
     a->z = fixedNumber<8, 3>(line, len, 47, s);
@@ -532,6 +617,20 @@ struct Reader {
       a->occupancy = 1.0f;
       a->bfactor = static_cast<float>(number(line, len, 61, 67, s));
     } else if (style == 1) {
+#if defined(__SSE2__)
+      unsigned negative;
+      if (std::endian::native == std::endian::little && 66 + s <= len && occupancyForms(line + 54 + s, &negative)) {
+        // Each column's eight-byte window with the two bytes before it blanked.
+        uint64_t x[2];
+        memcpy(&x[0], line + 52 + s, 8);
+        memcpy(&x[1], line + 58 + s, 8);
+        a->occupancy = static_cast<float>(fixedValue<2>((x[0] & ~0xffffull) | 0x2020, negative & 1));
+        if (a->occupancy == 0.0f) a->occupancy = 1.0f;
+        a->bfactor = static_cast<float>(fixedValue<2>((x[1] & ~0xffffull) | 0x2020, negative & 2));
+        a->column = 99;
+        return;
+      }
+#endif
       a->occupancy = static_cast<float>(fixedNumber<6, 2>(line, len, 55, s));
       if (a->occupancy == 0.0f) a->occupancy = 1.0f;
       a->bfactor = static_cast<float>(fixedNumber<6, 2>(line, len, 61, s));
