@@ -107,12 +107,6 @@ constexpr uint64_t kBlanks = 0x2020202020202020ull;
 // 0x80 in each zero byte of x, 0 elsewhere (exact: no borrow between bytes).
 inline uint64_t zeroBytes(uint64_t x) { return ~(((x & ~kHigh) + ~kHigh) | x) & kHigh; }
 
-// plainDecimal for the usual text of a fixed-point column, read eight bytes
-// at once: W (<= 8) columns at field holding blanks, an optional minus,
-// digits, the point, and exactly D digits up to the last column (" -12.345"
-// with D 3, "  0.50" with D 2). It forms the same M and k, so the same value,
-// without a branch on the text (whose sign and digit count vary from line to
-// line). False for any other text, which is left to number().
 // The value of a fixed-point column whose form is known to hold (see
 // fixedPoint): x its eight bytes ending at the last column, those before the
 // column blanks. Digits are then the only bytes with bit 4 set (blank, minus

@@ -17,6 +17,7 @@
 
 #include "common/test_util.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_thread.h"
 #include "structure/zam_pdb.h"
 #include "structure/zam_residue.h"
 
@@ -236,6 +237,8 @@ TEST(PdbReadFast, ReusedBuffersLeaveNoTraceInTheNextImage) {
 TEST(PdbReadFast, ThreadsReadingAtOnceGetTheSerialImages) {
   if (!testutil::have_shared_data()) GTEST_SKIP();
   Defaults restore;
+  // The allocator's accounting lock, as a run sets it up before its workers.
+  zam_thread_setup(4);
   std::vector<_pdb_image*> serial;
   for (const char* rel : kFiles) serial.push_back(zam_readPdb(testutil::shared_pdb(rel).c_str(), nullptr));
   constexpr int kThreads = 4;
