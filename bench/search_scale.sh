@@ -9,9 +9,13 @@
 # Usage: bench/search_scale.sh [release build folder]   (default build-bench)
 # A missing folder is configured with -DCMAKE_BUILD_TYPE=Release and trel is
 # built in it. Installs the Debian packages time and tm-align when missing.
-# Sizes can be changed with SCALE_SIZES="1000 10000"; SCALE_ARGS adds options
+# Sizes can be changed with SCALE_SIZES="1000 10000"; SCALE_QUERY names another
+# query file (default ubiquitin, 76 residues; TM-align's time per pair grows
+# with the query's length, trel's reading of the targets does not); SCALE_ARGS adds options
 # to every search (SCALE_ARGS=-nowrite times the search without its ~730
-# result files per query, whose creation is serial in the file system).
+# result files per query). Target links, caches, databases and result folders
+# go under $TMPDIR (default /tmp): TMPDIR=/dev/shm times the searches without
+# the disk's file creation.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,19 +46,18 @@ if [ ! -x "$build/src/driver/trel" ]; then
 fi
 trel=$build/src/driver/trel
 
-work=$(mktemp -d /tmp/trel_scale_XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/trel_scale_XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # The structures: every plain PDB file of the shared data that trel reads as
-# a full backbone (CA-only and broken files are left out), smallest first so
-# that the query below is a typical one.
-query=$data/freesasa/1ubq.pdb
+# a full backbone (CA-only and broken files are left out), in path order.
+query=${SCALE_QUERY:-$data/freesasa/1ubq.pdb}
 pool=()
 while IFS= read -r f; do
   if (cd "$work" && "$trel" -nowrite "$query" "$f" >/dev/null 2>&1); then pool+=("$f"); fi
 done < <(find "$data" -name '*.pdb' -size -2000k | sort)
 [ ${#pool[@]} -ge 2 ] || { echo "Too few usable structures in $data" >&2; exit 1; }
-echo "Query $(basename "$query"); ${#pool[@]} distinct target structures, repeated; $cores cores."
+echo "Query $(basename "$query") ($(awk '/^ENDMDL/ {exit} /^ATOM  ...... CA / {n++} END {print n + 0}' "$query") residues); ${#pool[@]} distinct target structures, repeated; $cores cores."
 
 # The folder of N targets: t000001.pdb ... as symlinks cycling over the pool.
 make_targets() {  # N, folder
