@@ -19,6 +19,7 @@
 #include "align/trel_globals.h"
 #include "align/trel_prescore.h"
 #include "align/trel_trace.h"
+#include "common/test_util.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
@@ -66,14 +67,7 @@ struct Search {
     zam_logger_fn old = zam_logger_callback(quiet);
     const std::string root = std::string(TREL_SHARED_DATA) + "/pdb";
     query = trace_of(root + "/" + query_file);
-    std::vector<std::string> files;
-    if (std::filesystem::exists(root))
-      for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
-        const std::string f = e.path().string();
-        if (e.is_regular_file() && (f.ends_with(".pdb") || f.ends_with(".pdb.gz"))) files.push_back(f);
-      }
-    std::sort(files.begin(), files.end());
-    for (auto& f : files) {
+    for (const std::string& f : testutil::shared_structure_files(false)) {
       std::vector<_trel_seg> t = trace_of(f);
       if (!t.empty()) distinct.push_back(std::move(t));
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "align/trel_trace.h"
+#include "common/test_util.h"
 #include "runtime/zam_log.h"
 #include "structure/zam_pdb.h"
 
@@ -24,15 +25,7 @@ struct Images {
 
   Images() {
     zam_logger_fn old = zam_logger_callback(quiet);
-    const std::string root = std::string(TREL_SHARED_DATA) + "/pdb";
-    std::vector<std::string> files;
-    if (std::filesystem::exists(root))
-      for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
-        const std::string f = e.path().string();
-        if (e.is_regular_file() && (f.ends_with(".pdb") || f.ends_with(".pdb.gz"))) files.push_back(f);
-      }
-    std::sort(files.begin(), files.end());
-    for (auto& f : files) {
+    for (const std::string& f : testutil::shared_structure_files(false)) {
       _pdb_image* image = zam_readPdb(f.c_str(), nullptr);
       if (!image) continue;
       if (image->nres < 1) {

@@ -31,7 +31,6 @@ constexpr int kCutBlock = 8;
 constexpr int kStatDoubles = 3 * 8 * 3;
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr double kTwoPi = 2.0 * kPi;
 
 // Ideal CB of a residue in its own frame (glycine and missing CB).
 constexpr Point3D kIdealCb{-0.71, 1.13, 0.49};
@@ -69,35 +68,6 @@ Matrix3D shift(Point3D v) {
   return t;
 }
 
-// Polar angles of p (pp_pt): theta from +z, phi from +x toward +y.
-void polar(Point3D p, double* theta_out, double* phi_out) {
-  const double r = std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z);
-  if (!(r > 0.0)) {
-    *theta_out = *phi_out = 0.0;
-    return;
-  }
-  const double theta = std::acos(clamp1(p.z / r));
-  double phi = 0.0;
-  if (!(theta > 0.0)) {
-    phi = 0.0;
-  } else if (p.y == 0.0) {
-    phi = p.x < 0.0 ? kPi : 0.0;
-  } else {
-    const double s = std::sin(theta);
-    if (s > 0.0) {
-      const double c = p.x / (r * s);
-      phi = c > 1.0 ? 0.0 : (c < -1.0 ? kPi : std::acos(c));
-      if (p.y < 0.0) {
-        phi = kTwoPi - phi;
-        if (phi < 0.0) phi += kTwoPi;
-      }
-    }
-  }
-  if (phi >= kTwoPi) phi = 0.0;
-  *theta_out = theta;
-  *phi_out = phi;
-}
-
 // Turn about z that brings q to azimuth 0; none for a q on the z axis.
 Matrix3D turnToPosx(Point3D q) {
   const double rho = std::sqrt(q.x * q.x + q.y * q.y);
@@ -108,9 +78,8 @@ Matrix3D turnToPosx(Point3D q) {
 
 // ca to the origin, c onto -z, n into the half plane y = 0, x >= 0.
 Matrix3D residueFrame(Point3D ca, Point3D c, Point3D n) {
-  double theta, phi;
-  polar(v_sub(c, ca), &theta, &phi);
-  const Matrix3D f = tf_tftf(tf_tftf(shift(v_neg(ca)), rotz(-phi)), roty(kPi - theta));
+  const PolarPoint p = pp_pt(v_sub(c, ca));
+  const Matrix3D f = tf_tftf(tf_tftf(shift(v_neg(ca)), rotz(-p.phi)), roty(kPi - p.theta));
   return tf_tftf(f, turnToPosx(pt_tfpt(f, n)));
 }
 

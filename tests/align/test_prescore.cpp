@@ -56,17 +56,7 @@ Trace load(const std::string& file) {
 // Every PDB file of the shared structures, traced once per test program.
 const std::vector<Trace>& shared_traces() {
   static std::vector<Trace> all = [] {
-    std::vector<std::string> files;
-    for (auto& e : std::filesystem::recursive_directory_iterator(testutil::shared_data() + "/pdb")) {
-      if (!e.is_regular_file()) continue;
-      std::string f = e.path().string();
-      auto ends = [&](const char* s) {
-        std::string x(s);
-        return f.size() >= x.size() && f.compare(f.size() - x.size(), x.size(), x) == 0;
-      };
-      if (ends(".pdb") || ends(".pdb.gz") || ends(".ent") || ends(".ent.gz")) files.push_back(f);
-    }
-    std::sort(files.begin(), files.end());
+    const std::vector<std::string> files = testutil::shared_structure_files(true);
     std::vector<Trace> out;
     Capture quiet;  // the reader's advisories about odd files are not this test's business
     for (auto& f : files) out.push_back(load(f));

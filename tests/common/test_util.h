@@ -2,12 +2,14 @@
 // temporary folders that clean up after themselves, and small file helpers.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace testutil {
 
@@ -15,6 +17,24 @@ namespace testutil {
 inline std::string shared_data() { return TREL_SHARED_DATA; }
 inline std::string shared_pdb(const std::string& rel) { return shared_data() + "/pdb/" + rel; }
 inline bool have_shared_data() { return std::filesystem::exists(shared_data() + "/pdb"); }
+
+// The structure files of the shared folder in path order: every regular file
+// ending in ".pdb" or ".pdb.gz", and in ".ent" or ".ent.gz" too when with_ent.
+// Empty when the folder is missing.
+inline std::vector<std::string> shared_structure_files(bool with_ent) {
+  std::vector<std::string> files;
+  const std::string root = shared_data() + "/pdb";
+  if (!std::filesystem::exists(root)) return files;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    const std::string f = e.path().string();
+    if (!e.is_regular_file()) continue;
+    if (f.ends_with(".pdb") || f.ends_with(".pdb.gz") ||
+        (with_ent && (f.ends_with(".ent") || f.ends_with(".ent.gz"))))
+      files.push_back(f);
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
 
 // A fresh folder under the system temporary folder, removed with everything
 // in it when the object goes out of scope.

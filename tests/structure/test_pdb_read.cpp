@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/log_capture.h"
+#include "common/pdb_reader_defaults.h"
 #include "common/test_util.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
@@ -25,18 +26,7 @@ namespace {
 using testutil::Messages;
 std::string& captured = Messages::said();
 
-// Restores the reader's default options after a test.
-struct Defaults {
-  ~Defaults() {
-    zam_setPdbChainType(1);
-    zam_setPdbOneModel(1);
-    zam_setPdbOneChain(0);
-    zam_setPdbHydrogens(0);
-    zam_setPdbHetRes(0);
-    zam_setPdbWarnings(0);
-    zam_setPdbMissing(0);
-  }
-};
+using Defaults = testutil::PdbReaderDefaults;
 
 struct ImageDeleter {
   void operator()(_pdb_image* p) const { zam_freePdb(p); }

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/pdb_reader_defaults.h"
 #include "common/test_util.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_thread.h"
@@ -26,17 +27,7 @@ using testutil::write_file;
 
 namespace {
 
-struct Defaults {
-  ~Defaults() {
-    zam_setPdbChainType(1);
-    zam_setPdbOneModel(1);
-    zam_setPdbOneChain(0);
-    zam_setPdbHydrogens(0);
-    zam_setPdbHetRes(0);
-    zam_setPdbWarnings(0);
-    zam_setPdbMissing(0);
-  }
-};
+using Defaults = testutil::PdbReaderDefaults;
 
 bool sameBytes(const void* a, const void* b, size_t n) { return memcmp(a, b, n) == 0; }
 
