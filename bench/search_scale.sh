@@ -72,11 +72,13 @@ make_targets() {  # N, folder
 
 # One run of trel in a fresh folder; prints "seconds peak_kB".
 timed() {  # cpus, "ENV=.. ENV=..", trel arguments...
-  local cpus=$1 envs=$2 out=$work/run
+  local cpus=$1 envs=$2 out
   shift 2
   local best="" peak=0 k
   for ((k = 0; k < repeat; k++)); do
-    rm -rf "$out" && mkdir -p "$out"
+    # A fresh folder per run, all removed at the end: files deleted just
+    # before a run slow down the creation of new ones in some file systems.
+    out=$(mktemp -d "$work/run_XXXXXX")
     local t0 t1 p
     t0=$(date +%s.%N)
     (cd "$out" && env TREL_CPUS="$cpus" TREL_RESULTS="$out/results" $envs /usr/bin/time -v \
@@ -132,7 +134,6 @@ for n in $sizes; do
   read -r cn qn < <(timed "$cores" "TREL_CACHE=$cache" -cache $extra "-target=$folder" "$query")
   row cache "$n" 1 "$c1" "$q1" "$tm_n" "$c1"
   row cache "$n" "$cores" "$cn" "$qn" "$tm_n" "$c1"
-  rm -rf "$cache"
 
   db=$work/db_$n
   mkdir -p "$db"
@@ -143,7 +144,6 @@ for n in $sizes; do
   read -r dn en < <(timed "$cores" "TREL_DATABASE=$db" -db=scale $extra "$query")
   row db "$n" 1 "$d1" "$e1" "$tm_n" "$d1"
   row db "$n" "$cores" "$dn" "$en" "$tm_n" "$d1"
-  rm -rf "$db" "$folder"
 done
 set -- $sizes
 if [ $# -ge 2 ]; then
