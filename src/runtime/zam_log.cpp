@@ -191,39 +191,37 @@ void prefixed(const char* prefix, const char* fmt, va_list ap) {
   write_prefixed(tmp2, sizeof(tmp2), prefix, tmp1);
 }
 
-}  // namespace
-
-void zam_msg(const char* fmt, ...) {
+// A plain message (kPlain: screen and log file) or a log-only line
+// (kLogOnly), written now or held.
+void unprefixed(HeldKind kind, const char* fmt, va_list ap) {
   open_if_needed();
-  va_list ap;
   if (holding) {
-    va_start(ap, fmt);
-    hold_text(kPlain, "", fmt, ap);
-    va_end(ap);
+    hold_text(kind, "", fmt, ap);
     return;
   }
   LockGuard lock;
+  if (!format_text(tmp1, sizeof(tmp1), fmt, ap)) return;
+  if (kind == kPlain)
+    write_plain(tmp1);
+  else
+    log_write(tmp1);
+}
+
+}  // namespace
+
+void zam_msg(const char* fmt, ...) {
+  va_list ap;
   va_start(ap, fmt);
-  const bool any = format_text(tmp1, sizeof(tmp1), fmt, ap);
+  unprefixed(kPlain, fmt, ap);
   va_end(ap);
-  if (any) write_plain(tmp1);
 }
 
 void zam_log(const char* fmt, ...) {
   if (!active.load()) return;
-  open_if_needed();
   va_list ap;
-  if (holding) {
-    va_start(ap, fmt);
-    hold_text(kLogOnly, "", fmt, ap);
-    va_end(ap);
-    return;
-  }
-  LockGuard lock;
   va_start(ap, fmt);
-  const bool any = format_text(tmp1, sizeof(tmp1), fmt, ap);
+  unprefixed(kLogOnly, fmt, ap);
   va_end(ap);
-  if (any) log_write(tmp1);
 }
 
 void zam_adv(const char* fmt, ...) {
