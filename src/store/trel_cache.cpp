@@ -181,6 +181,22 @@ void lookupCode(_trel_thing* thing, const _trel_thing_opts* options) {
 
 // An object that is saved has its image written as a file and read back by
 // later runs; save rounds the imported coordinates as that file holds them.
+// Starts a fresh build of an object from its PDB file: a cleared tag with the
+// looked-up code, the image read, imported (radius into the tag) and, when
+// the object will be cached, rounded as its cache file holds it, before
+// anything is built from it. False when the file gave no image (reported).
+bool buildImage(_trel_thing* thing, const char* path, const _trel_thing_opts* options, bool save) {
+  _trel_tag* tag = thing->tag;
+  memset(tag, 0, sizeof *tag);
+  lookupCode(thing, options);
+  builds++;
+  thing->image = readSource(thing, path);
+  if (!thing->image) return false;
+  tag->radius = zam_importPdb(thing->image, options->use_random);
+  if (save) roundAsText(thing->image);
+  return true;
+}
+
 void openDescriptor(_trel_thing* thing, const char* path, const char* cache_folder, int order,
                     const _trel_thing_opts* options, const int* pots, int force, bool save) {
   _trel_tag* tag = thing->tag;
@@ -228,13 +244,7 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
     tag->valid = 0;
     return;
   }
-  memset(tag, 0, sizeof *tag);
-  lookupCode(thing, options);
-  builds++;
-  thing->image = readSource(thing, path);
-  if (!thing->image) return;
-  tag->radius = zam_importPdb(thing->image, options->use_random);
-  if (save) roundAsText(thing->image);
+  if (!buildImage(thing, path, options, save)) return;
   const int pot_class = trel_potRadius(tag->radius);
   if (options->use_random) {
     for (int& m : mask) m = 1;
@@ -283,13 +293,7 @@ void openTrace(_trel_thing* thing, const char* path, const char* cache_folder,
     tag->valid = 0;
     return;
   }
-  memset(tag, 0, sizeof *tag);
-  lookupCode(thing, options);
-  builds++;
-  thing->image = readSource(thing, path);
-  if (!thing->image) return;
-  tag->radius = zam_importPdb(thing->image, options->use_random);
-  if (save) roundAsText(thing->image);  // before the trace is built from it
+  if (!buildImage(thing, path, options, save)) return;
   // Without a random turn the import is repeatable: the image can be freed
   // and read again from its source when it is needed.
   if (!options->use_random) {
