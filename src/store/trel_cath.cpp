@@ -1,6 +1,7 @@
 #include "store/trel_cath.h"
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -305,6 +306,20 @@ int trel_lookupCath(const char* name, int* code) {
   return index;
 }
 
+namespace {
+
+// "%d.%d..." of n levels from 0 up (each at most ten digits: four fit the
+// name buffer), the way every row of a result table prints its family.
+void dotted(char* out, const int* level, int n) {
+  for (int k = 0; k < n; k++) {
+    if (k > 0) *out++ = '.';
+    out = std::to_chars(out, out + 10, level[k]).ptr;
+  }
+  *out = 0;
+}
+
+}  // namespace
+
 char* trel_cathName(const int* code, char* buffer) {
   int level[4];
   for (int k = 0; k < 4; k++) level[k] = code[k] < 0 ? 0 : code[k];
@@ -312,14 +327,16 @@ char* trel_cathName(const int* code, char* buffer) {
     case TREL_SCOP: {
       char letter = '0';
       if (level[0] != 0) letter = static_cast<char>(level[0] < 'a' ? 'a' : (level[0] > 'z' ? 'z' : level[0]));
-      snprintf(buffer, TREL_CATH_NAME_SIZE, "%c.%d.%d.%d", letter, level[1], level[2], level[3]);
+      buffer[0] = letter;
+      buffer[1] = '.';
+      dotted(buffer + 2, level + 1, 3);
       break;
     }
     case TREL_PFAM:
       snprintf(buffer, TREL_CATH_NAME_SIZE, "PF%5.5d", level[0]);
       break;
     default:
-      snprintf(buffer, TREL_CATH_NAME_SIZE, "%d.%d.%d.%d", level[0], level[1], level[2], level[3]);
+      dotted(buffer, level, 4);
       break;
   }
   return buffer;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -104,6 +105,45 @@ TEST(Tables, HitsNamesAndTime) {
   EXPECT_EQ(x.read("query.knames"), "t2\nt0\n");  // whether selected or not
   ASSERT_EQ(trel_writeTime(x.folder.c_str(), x.q.list[0], 1.23456), 1);
   EXPECT_EQ(x.read("query.ktime"), "1.2346\n");
+}
+
+// The rank and hit tables carry the very digits printf gives: exact
+// halves round to even, tiny negatives print as "-0.00000", infinities as
+// "inf", and a value too wide for its column widens it.
+TEST(Tables, RowsCarryTheDigitsOfPrintf) {
+  Query x;
+  Things t;
+  const std::vector<float> k = {0.015625f, -0.000001f, 1e30f, INFINITY, -INFINITY, 2.5e-6f, 7.5e-6f,
+                                -123456.789f, 0.0f, 99999.999995f, 1.00000496f, 3.4e38f};
+  const int n = static_cast<int>(k.size());
+  std::vector<float> zero(n, 0.0f), rmsd(n), j(n, 0.5f);
+  std::vector<int> order(n), aligned(n), tpcode(n, 0);
+  for (int i = 0; i < n; i++) {
+    t.add(("t" + std::to_string(i)).c_str(), 1, 2, 3, i);
+    order[i] = n - 1 - i;  // ranked in list order
+    rmsd[i] = k[i] / 1000.0f;
+    aligned[i] = i * 1000 - 3000;
+  }
+  ASSERT_EQ(trel_writeRankF(x.folder.c_str(), x.q.list[0], "", n, t.list.data(), order.data(), k.data(),
+                            rmsd.data(), aligned.data()), 1);
+  ASSERT_EQ(trel_writeHits(x.folder.c_str(), x.q.list[0], "", n, t.list.data(), 0.5, 0.25, order.data(),
+                           k.data(), j.data(), rmsd.data(), zero.data(), tpcode.data()), 1);
+  std::string rank, hits;
+  char line[512];
+  for (int i = 0; i < n; i++) {
+    snprintf(line, sizeof line, "t%d  1.2.3.%d  %10.5f  %8.3f  %5d\n", i, i, k[i], rmsd[i], aligned[i]);
+    rank += line;
+    snprintf(line, sizeof line, "%6d %11.5f %11.5f %11.5f %11.5f %11.5f  %2d     t%d  1.2.3.%d\n", i + 1,
+             k[i], 0.5f, rmsd[i], 0.0f, 0.0f, 0, i, i);
+    hits += line;
+  }
+  EXPECT_EQ(x.read("query.krank"), rank);
+  const std::string table = x.read("query.khits");
+  ASSERT_GE(table.size(), hits.size());
+  EXPECT_EQ(table.substr(table.size() - hits.size()), hits);
+  EXPECT_NE(rank.find("     0.01562"), std::string::npos) << "1/64 is a tie, rounded to even";
+  EXPECT_NE(rank.find("    -0.00000"), std::string::npos);
+  EXPECT_NE(rank.find("         inf"), std::string::npos);
 }
 
 TEST(Tables, CodesCountsAndLeftOvers) {

@@ -1,3 +1,4 @@
+#include <climits>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -91,6 +92,8 @@ TEST(CathList, ReadsCathListWithKeyRulesAndSortedIndex) {
   EXPECT_EQ(index, -1);
   EXPECT_EQ(printed({3, 40, 50, 300}), "3.40.50.300");
   EXPECT_EQ(printed({3, -1, 50, -7}), "3.0.50.0");
+  // The widest code still fits the name buffer whole.
+  EXPECT_EQ(printed({INT_MAX, INT_MAX, INT_MAX, INT_MAX}), "2147483647.2147483647.2147483647.2147483647");
 }
 
 TEST(CathList, ReadsScopListWithSanitisedNames) {
