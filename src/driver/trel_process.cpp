@@ -9,6 +9,7 @@
 #include "align/trel_align.h"
 #include "driver/trel_options.h"
 #include "driver/trel_search.h"
+#include "output/trel_print.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
@@ -241,9 +242,12 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   closeAll(qlist);
   closeAll(tlist);
   trel_freeAlignBuf(threads, bufs);
-  if (unreadable > 0) {
+  if (unreadable > 0)
     zam_err("%d target structure%s could not be read for superposition: %s only pre-scores.\n",
             unreadable, unreadable == 1 ? "" : "s", unreadable == 1 ? "its row has" : "their rows have");
-    stop();
-  }
+  const int failed = trel_failedFiles();
+  if (failed > 0)
+    zam_err("%d result file%s could not be written (named in the warnings above).\n", failed,
+            failed == 1 ? "" : "s");
+  if (unreadable > 0 || failed > 0) stop();
 }

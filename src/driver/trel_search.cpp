@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -441,27 +442,34 @@ void* writeCollector(void* arg) {
 // Writes every work item on up to `threads` workers, each taking the next
 // item of the work list; returns when all are written. With fewer than two
 // threads or items, or when no thread can be had, this thread writes them.
-void writeItems(HitWriter& w, int threads) {
+// `meanwhile`, when given, is run on this thread once, while the workers
+// write (or before this thread writes the items itself).
+void writeItems(HitWriter& w, int threads, const std::function<void()>& meanwhile = nullptr) {
   const int n = (int)w.items.size();
   const int count = threads >= 2 && n >= 2 ? std::min(zam_thread_setup_task(std::min(threads, n), 0), n) : 0;
   WriteCollector collector{count};
   if (count >= 2) {
     zam_thread_load_range(0, n - 1);
     if (zam_thread_start(kWriteCollector, 1, writeCollector, &collector)) {
+      bool ran = false;
       for (int r = 0; r < count; r++) {
         const int slot = zam_thread_pop_task().slot;
         // No slot or no thread to be had: this thread takes the share and
         // reports it like a worker, so that the collector's count closes.
         if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS ||
             !zam_thread_start(slot, 0, writeWorker, &w)) {
+          if (meanwhile && !ran) meanwhile();
+          ran = true;
           writeListed(w);
           reportWritten();
         }
       }
+      if (meanwhile && !ran) meanwhile();
       zam_thread_join(kWriteCollector);
       return;
     }
   }
+  if (meanwhile) meanwhile();
   for (int i = 0; i < n; i++) writeItem(w, i);
 }
 
@@ -552,7 +560,7 @@ void writeAnchors(_trel_thing* query, _trel_thing** targets, int nt, const Array
 // here first, their messages held in their places.
 void writeShown(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
                 const _trel_options* o, const Counts& c, const char* folder, const char* suffix,
-                const Matrix3D& qframe) {
+                const Matrix3D& qframe, const std::function<void()>& meanwhile) {
   _pdb_image* qimage = query->image;
   if (!threadedWriting(o, c)) {
     for (int r = 0; r < nt; r++) {
@@ -594,7 +602,7 @@ void writeShown(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
   }
   zam_log_hold(before);
   groupHits(w);
-  writeItems(w, c.threads);
+  writeItems(w, c.threads, meanwhile);
   replayHits(w, false, &query_held);
   if (w.write_pdbs)
     trel_writeUnifiedPDB(query, nt, targets, a.aligns.data(), a.transforms.data(),
@@ -608,17 +616,32 @@ void writeResults(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
                   const Matrix3D& qframe) {
   _trel_scores s = a.view();
   const _trel_thing* const* tl = targets;
-  writeShown(query, targets, nt, a, o, c, folder, suffix, qframe);
-
-  if (o->write_rank) trel_writeRank(folder, query, suffix, nt, tl, a.order.data(), o->do_sort, &s);
-  if (o->write_hits)
-    trel_writeHits(folder, query, suffix, nt, tl, mean, sd, a.order.data(), a.kscore.data(),
-                   a.jscore.data(), a.gscore.data(), a.mscore.data(), a.tpcode.data());
-  if (o->write_knames) trel_writeNames(folder, query, suffix, nt, tl, a.order.data(), c.nshow);
-  if (o->write_kcodes)
-    trel_writeCodes(folder, query, suffix, nt, tl, a.order.data(), c.nshow, o->n_cath);
-  trel_printTops(folder, query, suffix, nt, tl, a.order.data(), &s, a.tpcode.data(), nshown, npos,
-                 auc, o->do_partner, o->write_tops);
+  // The tables read nothing the hit files change: with worker threads they
+  // are written on this thread while the workers write the hits' files, and
+  // their messages are held and shown after the hits', as in a serial run.
+  auto tables = [&] {
+    if (o->write_rank) trel_writeRank(folder, query, suffix, nt, tl, a.order.data(), o->do_sort, &s);
+    if (o->write_hits)
+      trel_writeHits(folder, query, suffix, nt, tl, mean, sd, a.order.data(), a.kscore.data(),
+                     a.jscore.data(), a.gscore.data(), a.mscore.data(), a.tpcode.data());
+    if (o->write_knames) trel_writeNames(folder, query, suffix, nt, tl, a.order.data(), c.nshow);
+    if (o->write_kcodes)
+      trel_writeCodes(folder, query, suffix, nt, tl, a.order.data(), c.nshow, o->n_cath);
+    trel_printTops(folder, query, suffix, nt, tl, a.order.data(), &s, a.tpcode.data(), nshown, npos,
+                   auc, o->do_partner, o->write_tops);
+  };
+  if (threadedWriting(o, c)) {
+    _zam_log_held held;
+    writeShown(query, targets, nt, a, o, c, folder, suffix, qframe, [&] {
+      _zam_log_held* before = zam_log_hold(&held);
+      tables();
+      zam_log_hold(before);
+    });
+    zam_log_replay(&held);
+  } else {
+    writeShown(query, targets, nt, a, o, c, folder, suffix, qframe, nullptr);
+    tables();
+  }
   if (o->write_anchor) writeAnchors(query, targets, nt, a, o, c, folder, qframe);
 }
 

@@ -33,6 +33,8 @@ constexpr size_t kMsgPiece = 200;
 
 // Serial of the temporary names of this process, shared by all threads.
 std::atomic<unsigned long> temp_serial{0};
+// Result files that could not be opened or put in place, for the run's status.
+std::atomic<int> failed_files{0};
 
 // How an unnamed file gets its name: found out once per process by the first
 // result file (a race only repeats the trial). Giving a descriptor a name
@@ -184,6 +186,7 @@ _trel_whole* trel_openWhole(const std::string& path) {
     if (!w->fp) {
       const int err = errno;
       delete w;
+      failed_files++;
       errno = err;
       return nullptr;
     }
@@ -202,12 +205,16 @@ int trel_closeWhole(_trel_whole* w, bool keep) {
     if (!ok) remove(w->temp.c_str());
   }
   delete w;
+  if (keep && !ok) failed_files++;
   return ok ? 1 : 0;
 }
+
+int trel_failedFiles() { return failed_files.load(); }
 
 _trel_text* trel_openText(const char* path) {
   if (!path || !*path) {
     zam_wrn("Cannot write a result file without a name.\n");
+    failed_files++;
     return nullptr;
   }
   _trel_whole* file = trel_openWhole(path);

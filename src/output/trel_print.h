@@ -40,6 +40,9 @@ _trel_whole* trel_openWhole(const std::string& path);
 // one); 1 then. Otherwise the temporary file is removed, the final name is left
 // as it was and 0 is returned. No message. Frees the record; null gives 0.
 int trel_closeWhole(_trel_whole* whole, bool keep);
+// Result files of this run that could not be opened or put in place (each
+// was reported where it failed): a run with any has not done its job.
+int trel_failedFiles();
 
 // Opens a result file (trel_openWhole) for writing. Null after a warning
 // naming path when it cannot be opened. Finish with trel_closeText.

@@ -168,7 +168,9 @@ TEST_F(HitFiles, UnwritableNamesGiveWarningsAndNoPartialFile) {
                                             p + ".mat", sub + kQuery + "_query.pdb"};
   for (const std::string& b : blocked) fs::create_directories(dir.file(b));
   std::string out;
-  ASSERT_EQ(run(dir, {}, &out), 0) << out;
+  // Every other file is written, but a run that lost result files has failed.
+  ASSERT_EQ(run(dir, {}, &out), 1) << out;
+  EXPECT_TRUE(has(out, "*Error* 9 result files could not be written (named in the warnings above).\n")) << out;
   for (const std::string& b : blocked) {
     EXPECT_TRUE(has(out, "*Warning*") && has(out, "./" + b + "\n")) << b << "\n" << out;
     EXPECT_TRUE(fs::is_directory(dir.file(b))) << b;
