@@ -1,7 +1,6 @@
 #include "driver/trel_tables.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include "driver/trel_rank.h"
 #include "output/trel_print.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_string.h"
 #include "runtime/zam_system.h"
 #include "store/trel_cath.h"
 #include "store/trel_thing.h"
@@ -50,12 +50,11 @@ std::string format(const char* fmt, ...) {
   return out;
 }
 
-// The text of a table of one row per target, built with the standard
-// library's exact conversions, which give the very digits of printf's "%W.Pf"
-// and "%Wd" (correctly rounded, ties to even, "-0.000" for a small negative
-// value) several times faster, and handed to the file in large pieces. A
-// search of many thousands of targets writes its rank and hit tables on one
-// thread after the parallel work: formatting was most of that time.
+// The text of a table of one row per target, its numbers converted the
+// exact way printf's are (str_append_fixed, str_append_int) but several
+// times faster, handed to the file in large pieces. A search of many
+// thousands of targets writes its rank and hit tables after the parallel
+// work: formatting was most of that time.
 class Rows {
  public:
   explicit Rows(_trel_text* out) : out_(out) { text_.reserve(kPiece + 1024); }
@@ -63,22 +62,13 @@ class Rows {
   Rows& operator=(const Rows&) = delete;
   ~Rows() { flush(); }
 
-  // "%W.Pf" of v.
-  Rows& fixed(double v, int width, int precision) {
-    char digits[400];
-    const std::to_chars_result r =
-        std::to_chars(digits, digits + sizeof digits, v, std::chars_format::fixed, precision);
-    if (r.ec != std::errc()) {
-      text_ += format("%*.*f", width, precision, v);
-      return *this;
-    }
-    return padded(digits, static_cast<size_t>(r.ptr - digits), width);
+  Rows& fixed(double v, int width, int precision) {  // "%W.Pf"
+    str_append_fixed(text_, v, width, precision);
+    return *this;
   }
-  // "%Wd" of v.
-  Rows& integer(int v, int width) {
-    char digits[16];
-    const std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, v);
-    return padded(digits, static_cast<size_t>(r.ptr - digits), width);
+  Rows& integer(int v, int width) {  // "%Wd"
+    str_append_int(text_, v, width);
+    return *this;
   }
   Rows& put(const char* s) {
     text_ += s;
@@ -96,11 +86,6 @@ class Rows {
 
  private:
   static constexpr size_t kPiece = 1 << 16;
-  Rows& padded(const char* digits, size_t n, int width) {
-    if (static_cast<size_t>(width) > n) text_.append(static_cast<size_t>(width) - n, ' ');
-    text_.append(digits, n);
-    return *this;
-  }
   void flush() {
     if (!text_.empty()) trel_putText(out_, text_.c_str());
     text_.clear();

@@ -1,5 +1,8 @@
 #include "runtime/zam_string.h"
 
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -98,4 +101,48 @@ int str_lower(char* s) {
   for (; s[n]; n++)
     if (s[n] >= 'A' && s[n] <= 'Z') s[n] = static_cast<char>(s[n] - 'A' + 'a');
   return n;
+}
+
+namespace {
+
+void appendPadded(std::string& out, const char* text, size_t n, int width, bool left) {
+  const size_t pad = width > 0 && static_cast<size_t>(width) > n ? static_cast<size_t>(width) - n : 0;
+  if (!left) out.append(pad, ' ');
+  out.append(text, n);
+  if (left) out.append(pad, ' ');
+}
+
+}  // namespace
+
+void str_append_fixed(std::string& out, double v, int width, int precision) {
+  char text[400];
+  // NaN's sign and spelling are left to printf; so is any text too long here.
+  std::to_chars_result r{text, std::errc::value_too_large};
+  if (!std::isnan(v) && precision >= 0 && precision <= 60)
+    r = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, precision);
+  if (r.ec != std::errc()) {
+    const int n = std::snprintf(nullptr, 0, "%*.*f", width, precision, v);
+    if (n <= 0) return;
+    std::string slow(static_cast<size_t>(n) + 1, '\0');
+    std::snprintf(slow.data(), slow.size(), "%*.*f", width, precision, v);
+    out.append(slow.data(), static_cast<size_t>(n));
+    return;
+  }
+  appendPadded(out, text, static_cast<size_t>(r.ptr - text), width, false);
+}
+
+void str_append_int(std::string& out, long v, int width) {
+  char text[24];
+  const std::to_chars_result r = std::to_chars(text, text + sizeof text, v);
+  appendPadded(out, text, static_cast<size_t>(r.ptr - text), width, false);
+}
+
+void str_append_left(std::string& out, const char* s, int width) {
+  if (!s) s = "";
+  appendPadded(out, s, std::strlen(s), width, true);
+}
+
+void str_append_right(std::string& out, const char* s, int width) {
+  if (!s) s = "";
+  appendPadded(out, s, std::strlen(s), width, false);
 }

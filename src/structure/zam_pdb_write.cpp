@@ -2,12 +2,15 @@
 // records from the residues' secondary-structure letters, ATOM lines moved by
 // a transform, TER and hetero atoms; and the re-writing of the ATOM lines of
 // a PDB text file through a transform.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_string.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_version.h"
 #include "structure/zam_pdb.h"
@@ -56,9 +59,31 @@ void setChain(const _pdb_image* image, const _pdb_atom& a, char label, char* out
   out[1] = 0;
 }
 
+// "%-6s%5d %-4s%1s%-3s %1s%4s%1s   %8.3f%8.3f%8.3f%6.2f%6.2f\n" of the atom,
+// put together field by field: printf's floating-point path was most of the
+// time of writing the superposed structures of a search's hits.
 void atomLine(_zam_file* f, const _pdb_atom& a, int serial, const char* chain, Point3D p) {
-  zam_fprintf(f, "%-6s%5d %-4s%1s%-3s %1s%4s%1s   %8.3f%8.3f%8.3f%6.2f%6.2f\n", a.type, serial, a.cname, a.alt,
-              a.resname, chain, a.resnum, a.icode, p.x, p.y, p.z, a.occupancy, a.bfactor);
+  thread_local std::string line;
+  line.clear();
+  str_append_left(line, a.type, 6);
+  str_append_int(line, serial, 5);
+  line += ' ';
+  str_append_left(line, a.cname, 4);
+  str_append_right(line, a.alt, 1);
+  str_append_left(line, a.resname, 3);
+  line += ' ';
+  str_append_right(line, chain, 1);
+  str_append_right(line, a.resnum, 4);
+  str_append_right(line, a.icode, 1);
+  line += "   ";
+  str_append_fixed(line, p.x, 8, 3);
+  str_append_fixed(line, p.y, 8, 3);
+  str_append_fixed(line, p.z, 8, 3);
+  str_append_fixed(line, a.occupancy, 6, 2);
+  str_append_fixed(line, a.bfactor, 6, 2);
+  line += '\n';
+  // zam_fprintf writes at most 1023 characters of a line.
+  zam_fwrite(f, line.data(), static_cast<int64_t>(std::min<size_t>(line.size(), 1023)));
 }
 
 void terLine(_zam_file* f, const _pdb_atom& a, int serial, const char* chain) {

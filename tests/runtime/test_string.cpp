@@ -1,8 +1,15 @@
-// String operations on records and file names.
+// String operations on records and file names, and the appenders that
+// write numbers as printf does.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "runtime/zam_string.h"
 
@@ -70,4 +77,46 @@ TEST(String, FileNamesAndCase) {
   EXPECT_STREQ(mixed, "ABC-9Z");
   EXPECT_EQ(str_lower(mixed), 6);
   EXPECT_STREQ(mixed, "abc-9z");
+}
+
+// Each appender gives exactly what snprintf gives for its conversion: random
+// doubles and floats at every precision used, exact decimal ties (rounded to
+// even), tiny negatives, infinities, NaN, values wider than the field and
+// huge ones, and strings shorter and longer than their width.
+TEST(String, AppendersWriteWhatPrintfWrites) {
+  auto printed = [](const char* fmt, auto... args) {
+    char text[1024];
+    std::snprintf(text, sizeof text, fmt, args...);
+    return std::string(text);
+  };
+  std::mt19937_64 random(7);
+  std::vector<double> values = {0.0, -0.0, 0.5, 1.5, 2.5, -2.5, 0.125, 0.015625, 0.0625, -0.0004, -1e-9,
+                                1e20, -1e20, 1e300, 123456789.987654321, INFINITY, -INFINITY, NAN,
+                                99999.9995, 0.0005, 1.0 / 3.0};
+  for (int i = 0; i < 20000; i++) {
+    const uint64_t bits = random();
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    if (std::isfinite(f) && std::fabs(f) < 1e7f) values.push_back(f);
+    values.push_back(std::ldexp(static_cast<double>(random() % 2000000) - 1000000.0, -static_cast<int>(random() % 12)));
+  }
+  for (const double v : values)
+    for (const auto& [width, precision] : {std::pair{8, 3}, {6, 2}, {10, 5}, {11, 5}, {7, 4}, {0, 0}, {1, 1}}) {
+      std::string out = "<";
+      str_append_fixed(out, v, width, precision);
+      ASSERT_EQ(out, "<" + printed("%*.*f", width, precision, v)) << v << " " << width << "." << precision;
+    }
+  for (const long v : {0L, 7L, -7L, 99999L, 100000L, -2147483648L, 9223372036854775807L}) {
+    std::string out;
+    str_append_int(out, v, 5);
+    EXPECT_EQ(out, printed("%5ld", v));
+  }
+  std::string out;
+  str_append_left(out, "CA", 4);
+  str_append_right(out, "A", 1);
+  str_append_right(out, "", 1);
+  str_append_left(out, "LONGER", 3);
+  str_append_right(out, "12", 4);
+  str_append_left(out, nullptr, 2);
+  EXPECT_EQ(out, printed("%-4s%1s%1s%-3s%4s%-2s", "CA", "A", "", "LONGER", "12", ""));
 }
