@@ -460,6 +460,9 @@ int trel_top(int argc, char** argv, char** envp) {
   zam_setPdbHetRes(S.with_hetres);
   pushAlignSettings();
   if (S.opt.use_threads && zam_thread_slots() <= 0) S.opt.use_threads = 0;
+  // Without worker threads the bulk steps (member arrays, map releases) stay
+  // on this thread too.
+  zam_thread_serial(S.opt.use_threads ? 0 : 1);
 
   setup_trel_options(options.get(), spec);
   show_trel_options(options.get(), spec);

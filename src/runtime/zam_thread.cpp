@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -50,6 +51,7 @@ pthread_cond_t conds[2] = {PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER};
 std::once_flag setup_once;
 std::atomic<bool> setup_done{false};
 std::atomic<int> slot_count{ZAM_THREAD_MAX_SLOTS};
+std::atomic<bool> serial_mode{false};
 
 // Handle table. A handle is joinable from its start until its join, which
 // keeps a join of a detached, finished or never-started handle from reaching
@@ -177,6 +179,21 @@ void free_work_list()
     kfree(work_list);
     work_list = nullptr;
     work_top = -1;
+}
+
+// One part of a zam_thread_run, as its thread sees it.
+struct RunPart {
+    zam_part_fn fn;
+    int part;
+    int parts;
+    void* arg;
+};
+
+void* run_part(void* p)
+{
+    const RunPart* r = static_cast<const RunPart*>(p);
+    r->fn(r->part, r->parts, r->arg);
+    return nullptr;
 }
 
 }  // namespace
@@ -444,4 +461,38 @@ int zam_thread_pop_list()
     }
     zam_mutex_release(kWorkListLock);
     return v;
+}
+
+int zam_thread_bulk()
+{
+    if (!ready() || serial_mode.load(std::memory_order_relaxed)) return 1;
+    return zam_thread_cpus();
+}
+
+void zam_thread_serial(int on)
+{
+    serial_mode.store(on != 0, std::memory_order_relaxed);
+}
+
+void zam_thread_run(int parts, zam_part_fn fn, void* arg)
+{
+    if (fn == nullptr || parts < 1) return;
+    if (parts < 2 || !ready()) {
+        for (int k = 0; k < parts; k++) fn(k, parts, arg);
+        return;
+    }
+    std::vector<RunPart> records(static_cast<size_t>(parts));
+    std::vector<pthread_t> threads(static_cast<size_t>(parts));
+    std::vector<char> started(static_cast<size_t>(parts), 0);
+    for (int k = 1; k < parts; k++) {
+        records[k] = {fn, k, parts, arg};
+        started[k] = pthread_create(&threads[k], nullptr, run_part, &records[k]) == 0;
+    }
+    fn(0, parts, arg);
+    for (int k = 1; k < parts; k++) {
+        if (started[k])
+            pthread_join(threads[k], nullptr);
+        else
+            fn(k, parts, arg);
+    }
 }

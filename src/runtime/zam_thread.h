@@ -1,7 +1,8 @@
 // Thread layer: worker slots, numbered plain locks (0..15) and one-place
 // mailboxes (0..31). Locks and mailboxes do nothing until zam_thread_setup ran.
 // Also the task-descriptor stack that tells each worker which slot and CPU it
-// stands for, and the shared work list of item numbers.
+// stands for, the shared work list of item numbers, and bulk steps split
+// into parts that run at once on short-lived joinable threads.
 #pragma once
 
 // Thread handles 0..143: 0..127 detached workers, 136 the joinable collector,
@@ -108,3 +109,19 @@ int* zam_thread_load_list(int n, const int* items);
 // Next number of the work list under plain lock 2, -1 when empty; the pop of
 // the last number frees the list.
 int zam_thread_pop_list();
+
+// Threads one bulk step may be split over with zam_thread_run: the slot
+// count (at least 1); 1 before set-up and while serial mode is on.
+int zam_thread_bulk();
+// Serial mode (on != 0) for a run that asked for no worker threads: bulk
+// steps then run whole on the calling thread. Off at start.
+void zam_thread_serial(int on);
+
+// Runs fn(part, parts, arg) for every part 0..parts-1 and returns when all
+// have returned: part 0 on the calling thread, the others each on a new
+// joinable thread (not in the handle table, no slot taken). A part whose
+// thread cannot be created runs on the calling thread after part 0, so every
+// part always runs once. Before set-up, or for parts < 2, all parts run on
+// the calling thread in order. The parts must write disjoint data.
+using zam_part_fn = void (*)(int part, int parts, void* arg);
+void zam_thread_run(int parts, zam_part_fn fn, void* arg);

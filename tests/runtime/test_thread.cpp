@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -65,6 +66,30 @@ void* exit_early(void* arg)
     return nullptr;
 }
 
+// A zam_thread_run part that notes its number and thread; only for runs
+// on the calling thread, whose parts come one after another.
+void record_part(int part, int parts, void* arg)
+{
+    auto* order = static_cast<std::vector<std::pair<int, std::thread::id>>*>(arg);
+    EXPECT_EQ(parts, 3);
+    order->emplace_back(part, std::this_thread::get_id());
+}
+
+// A zam_thread_run over many parts: each writes its own entry only.
+struct PartRecord {
+    std::vector<int> runs;                 // times each part ran
+    std::vector<std::thread::id> threads;  // the thread of each part
+    std::vector<int> parts_seen;           // the part count each part was given
+};
+
+void count_part(int part, int parts, void* arg)
+{
+    auto* r = static_cast<PartRecord*>(arg);
+    r->runs[part]++;
+    r->threads[part] = std::this_thread::get_id();
+    r->parts_seen[part] = parts;
+}
+
 }  // namespace
 
 // Runs first in this program: nothing has called zam_thread_setup yet.
@@ -97,6 +122,16 @@ TEST(ThreadLayer, BeforeSetupNothingLocksAndThreadsAreRefused)
     EXPECT_EQ(zam_thread_pop_task().device, 0);
     EXPECT_EQ(zam_thread_pop_task().device, 1);
     EXPECT_EQ(zam_thread_pop_task().slot, -1);
+
+    // Bulk steps take one thread: their parts run here, in order.
+    EXPECT_EQ(zam_thread_bulk(), 1);
+    std::vector<std::pair<int, std::thread::id>> order;
+    zam_thread_run(3, record_part, &order);
+    ASSERT_EQ(order.size(), 3u);
+    for (int k = 0; k < 3; k++) {
+        EXPECT_EQ(order[k].first, k);
+        EXPECT_EQ(order[k].second, std::this_thread::get_id());
+    }
 }
 
 TEST(ThreadLayer, SetupClampsTheSlotCount)
@@ -507,4 +542,45 @@ TEST(WorkList, ConcurrentPopsHandOutEachNumberOnce)
     }
     EXPECT_EQ(total, static_cast<size_t>(kItems));
     for (int v = 0; v < kItems; v++) EXPECT_EQ(seen[v], 1) << v;
+}
+
+TEST(BulkRun, EveryPartRunsOnceAndPartZeroOnTheCaller)
+{
+    zam_thread_setup(8);
+    EXPECT_EQ(zam_thread_bulk(), 8);
+    for (int parts : {1, 2, 8, 13}) {
+        PartRecord r{std::vector<int>(parts, 0), std::vector<std::thread::id>(parts),
+                     std::vector<int>(parts, 0)};
+        zam_thread_run(parts, count_part, &r);
+        std::set<std::thread::id> distinct;
+        for (int k = 0; k < parts; k++) {
+            EXPECT_EQ(r.runs[k], 1) << parts << " parts, part " << k;
+            EXPECT_EQ(r.parts_seen[k], parts);
+            distinct.insert(r.threads[k]);
+        }
+        EXPECT_EQ(r.threads[0], std::this_thread::get_id());
+        // The other parts ran on threads of their own, not on the caller.
+        EXPECT_EQ(distinct.size(), static_cast<size_t>(parts)) << parts << " parts";
+    }
+    // No parts, no function: nothing runs and nothing is reported.
+    Capture cap;
+    zam_thread_run(0, count_part, nullptr);
+    zam_thread_run(-3, count_part, nullptr);
+    zam_thread_run(4, nullptr, nullptr);
+    EXPECT_EQ(cap.text(), "");
+}
+
+TEST(BulkRun, SerialModeAndSlotCountSetTheBulkThreads)
+{
+    zam_thread_setup(6);
+    EXPECT_EQ(zam_thread_bulk(), 6);
+    zam_thread_serial(1);
+    EXPECT_EQ(zam_thread_bulk(), 1);
+    zam_thread_setup(3);
+    EXPECT_EQ(zam_thread_bulk(), 1);
+    zam_thread_serial(0);
+    EXPECT_EQ(zam_thread_bulk(), 3);
+    zam_thread_setup(0);
+    EXPECT_EQ(zam_thread_bulk(), 1);
+    zam_thread_setup(4);
 }
