@@ -10,6 +10,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <malloc.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "runtime/zam_log.h"
@@ -80,7 +81,31 @@ void count_new(const void* p, int64_t usable) {
 // The allocation steps. The system allocator is thread-safe, so only the
 // accounting is done under lock 8: workers that allocate at the same time
 // then wait for a few additions, not for each other's malloc and free.
-void* get_block(int64_t n) {
+// A large zero-filled block is a private anonymous map of its own: its
+// pages come zeroed from the system when first touched, so that the block is
+// not cleared here and each page is faulted in by the thread that first uses
+// it. (The system allocator clears even its fresh heap pages on calloc when
+// they come from a large top chunk, all on the calling thread.) Its base word
+// carries bit 0 so that the release unmaps it. Under AddressSanitizer every
+// block stays with the system allocator, whose blocks the sanitizer watches.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int64_t kMapBytes = INT64_MAX;
+#else
+constexpr int64_t kMapBytes = int64_t{1} << 20;
+#endif
+
+int64_t page_bytes() {
+  static const int64_t page = sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096;
+  return page;
+}
+
+// System bytes of a mapped block of `rounded` data bytes.
+int64_t map_length(int64_t rounded) {
+  const int64_t page = page_bytes();
+  return (rounded + kOverhead + page - 1) / page * page;
+}
+
+void* get_block(int64_t n, bool zero) {
   if (n < 0) {
     zam_err("Cannot allocate negative memory (%dMb) [Probably from 32-bit overflow]\n",
             static_cast<int>((n + 0xfffff) >> 20));
@@ -88,7 +113,16 @@ void* get_block(int64_t n) {
     return nullptr;
   }
   const int64_t rounded = (n + 7) / 8 * 8;
-  void* base = n <= kLargest ? malloc(static_cast<size_t>(rounded + kOverhead)) : nullptr;
+  const bool mapped = zero && n >= kMapBytes && n <= kLargest;
+  void* base = nullptr;
+  if (mapped) {
+    base = mmap(nullptr, static_cast<size_t>(map_length(rounded)), PROT_READ | PROT_WRITE,
+                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) base = nullptr;
+  } else if (n <= kLargest) {
+    const size_t bytes = static_cast<size_t>(rounded + kOverhead);
+    base = zero ? calloc(1, bytes) : malloc(bytes);
+  }
   if (!base) {
     int err = n <= kLargest ? errno : ENOMEM;
     zam_err("Failed to allocate memory (%dMb) [%s]\n", static_cast<int>(n >> 20), strerror(err));
@@ -97,11 +131,11 @@ void* get_block(int64_t n) {
   }
   void* p = reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(base) + 47) & ~uintptr_t{15});
   tag_word(p) = 0;
-  base_word(p) = static_cast<int64_t>(reinterpret_cast<uintptr_t>(base));
+  base_word(p) = static_cast<int64_t>(reinterpret_cast<uintptr_t>(base) | (mapped ? 1 : 0));
   size_word(p) = rounded / 8;
   low_guard(p) = kGuard;
   top_guard(p) = kGuard;
-  count_new(p, static_cast<int64_t>(malloc_usable_size(base)));
+  count_new(p, mapped ? map_length(rounded) : static_cast<int64_t>(malloc_usable_size(base)));
   return p;
 }
 
@@ -128,8 +162,11 @@ void free_block(void* p) {
   // The header cannot be trusted: releasing through its base word could free
   // an arbitrary address, so the block is left alone.
   if (!low_ok) return;
-  void* base = reinterpret_cast<void*>(static_cast<uintptr_t>(base_word(p)));
-  const int64_t usable = static_cast<int64_t>(malloc_usable_size(base));
+  const uintptr_t word = static_cast<uintptr_t>(base_word(p));
+  const bool mapped = (word & 1) != 0;
+  void* base = reinterpret_cast<void*>(word & ~uintptr_t{1});
+  const int64_t usable = mapped ? map_length(8 * size_word(p))
+                                : static_cast<int64_t>(malloc_usable_size(base));
   {
     LockGuard lock;
     if (debug_level > 1) zam_msg("zam_vm_free: %x(%d)\n", low32(p), static_cast<int>(usable));
@@ -137,19 +174,17 @@ void free_block(void* p) {
     usage_report();
   }
   size_word(p) = 0;
-  free(base);
+  if (mapped)
+    munmap(base, static_cast<size_t>(usable));
+  else
+    free(base);
 }
 
 }  // namespace
 
-void* zam_vm_get(int64_t n) { return get_block(n); }
+void* zam_vm_get(int64_t n) { return get_block(n, false); }
 
-void* zam_vm_get_0(int64_t n) {
-  // The block belongs to the caller alone, so it is cleared outside the lock.
-  void* p = get_block(n);
-  if (p) memset(p, 0, static_cast<size_t>(n));
-  return p;
-}
+void* zam_vm_get_0(int64_t n) { return get_block(n, true); }
 
 char* zam_vm_strdup(const char* s) {
   if (!s) return nullptr;
@@ -161,7 +196,7 @@ char* zam_vm_strdup(const char* s) {
 
 void* zam_vm_mod(void* p, int64_t n) {
   if (!p) return zam_vm_get(n);
-  void* q = get_block(n);
+  void* q = get_block(n, false);
   if (!q) {
     zam_err("Failed to allocate memory: [%s]\n", strerror(n < 0 ? EINVAL : ENOMEM));
     return p;

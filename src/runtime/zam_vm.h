@@ -12,7 +12,9 @@
 // negative memory ..." for n < 0, "Failed to allocate memory ..." when the
 // system refuses). Release with zam_vm_free.
 void* zam_vm_get(int64_t n);
-// As zam_vm_get, zero-filled.
+// As zam_vm_get, zero-filled. A block of 1 MiB or more is a private map of
+// its own (not under AddressSanitizer), which is not touched here: each page
+// is faulted in, zeroed, by the thread that first uses it.
 void* zam_vm_get_0(int64_t n);
 // Copy of s in a new block; null for a null s or when no block can be had.
 char* zam_vm_strdup(const char* s);
