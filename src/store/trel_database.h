@@ -90,7 +90,10 @@ _trel_db* trel_openDatabase(const char* root, const char* name, int with_index);
 // Points things[0..] at the members whose code matches pattern (null: all)
 // and whose name is in names (sorted; n_names < 1: all). Members whose
 // residue count lies outside [min, max] come without trace records. Returns
-// the count, or -1 after "Failed to load SPF data for: %s\n".
+// the count, or -1 after "Failed to load SPF data for: %s\n" (things[] then
+// ends at the failing member, as if filled in order). Long selections are
+// filled on zam_thread_bulk() threads, each faulting in its own slice of the
+// member array; the messages come in selection order all the same.
 int trel_loadDatabase(_trel_db* db, _trel_thing** things, const int* pots, const char* pattern,
                       char** names, int n_names, int min, int max, const _trel_db_opts* options);
 // A new object (release with trel_closeThing(null, ..)) for the member called

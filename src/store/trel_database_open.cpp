@@ -6,15 +6,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
 #include "store/trel_cath.h"
 #include "store/trel_database.h"
 #include "store/trel_export.h"
@@ -179,11 +182,14 @@ bool checkTags(const _trel_db* db) {
 }
 
 // The member array, made on first selection: opening costs nothing per member.
-_trel_thing* memberArray(_trel_db* db) {
-  if (!db->members && db->n_members > 0)
-    db->members = static_cast<_trel_thing*>(
-        kget1B_0(static_cast<int64_t>(db->n_members) * static_cast<int64_t>(sizeof(_trel_thing))));
-  return db->members;
+// A large zero-filled block is not touched when it is made (see zam_vm.h), so
+// its pages are faulted in by the threads that fill the members, side by
+// side. True when the array is new.
+bool memberArray(_trel_db* db) {
+  if (db->members || db->n_members < 1) return false;
+  db->members = static_cast<_trel_thing*>(
+      kget1B_0(static_cast<int64_t>(db->n_members) * static_cast<int64_t>(sizeof(_trel_thing))));
+  return true;
 }
 
 const _trel_tag* memberTag(const _trel_db* db, int i) {
@@ -215,6 +221,81 @@ bool fillMember(_trel_db* db, int i, _trel_thing* thing, const int* pots, int mi
   return true;
 }
 
+// Members per thread at the least: below this, starting a thread costs more
+// than the page faults and tag reads it takes over.
+constexpr int kMembersPerPart = 1024;
+
+// The selected members filled in contiguous slices of the selection, one
+// slice per part of a zam_thread_run. A part writes only its members'
+// records and their things[] entries, holds its messages (one hold per part)
+// and stops at its first failure. The caller shows the holds in part order
+// up to the earliest failure, so the messages are those of a fill in
+// selection order.
+struct Fill {
+  _trel_db* db;
+  _trel_thing** things;
+  const int* selected;  // member number of every selection position
+  int count;
+  bool fresh;           // the array is new: zero-filled, nothing held
+  const int* pots;
+  int min, max;
+  const _trel_db_opts* options;
+  std::vector<_zam_log_held> held;  // per part (parts > 1)
+  std::vector<int> failed;          // per part: its failing position, or -1
+  std::vector<int> end;             // per part: one past the last position it wrote
+};
+
+int partStart(int n, int part, int parts) {
+  return static_cast<int>(static_cast<int64_t>(n) * part / parts);
+}
+
+void fillPart(int part, int parts, void* arg) {
+  Fill& f = *static_cast<Fill*>(arg);
+  const int last = partStart(f.count, part + 1, parts);
+  _zam_log_held* before = parts > 1 ? zam_log_hold(&f.held[part]) : nullptr;
+  for (int k = partStart(f.count, part, parts); k < last; k++) {
+    const int i = f.selected[k];
+    _trel_thing* thing = &f.db->members[i];
+    if (!f.fresh) {
+      // A member selected before starts afresh; whatever it still holds is let go.
+      trel_emptyThing(nullptr, thing);
+      std::memset(static_cast<void*>(thing), 0, sizeof(_trel_thing));
+    }
+    trel_setupThingRef(thing, f.db->member_names[i], f.db->folder);
+    f.things[k] = thing;
+    f.end[part] = k + 1;
+    if (!fillMember(f.db, i, thing, f.pots, f.min, f.max, f.options)) {
+      f.failed[part] = k;
+      break;
+    }
+  }
+  if (parts > 1) zam_log_hold(before);
+}
+
+// Bytes of a map dropped per thread at the least before it is unmapped.
+constexpr int64_t kZapBytesPerPart = 16LL << 20;
+
+// A map whose page table entries are dropped in slices, one per part.
+struct Zap {
+  char* block;
+  int64_t length;
+};
+
+void zapPart(int part, int parts, void* arg) {
+  const Zap& z = *static_cast<const Zap*>(arg);
+  constexpr uintptr_t kAlign = uintptr_t{2} << 20;  // slices meet on page-table boundaries
+  const uintptr_t start = reinterpret_cast<uintptr_t>(z.block);
+  const uintptr_t end = start + static_cast<uintptr_t>(z.length);
+  const auto cut = [&](int k) {
+    if (k <= 0) return start;
+    if (k >= parts) return end;
+    const uintptr_t at = (start + static_cast<uintptr_t>(z.length / parts * k)) & ~(kAlign - 1);
+    return std::max(start, at);
+  };
+  const uintptr_t first = cut(part), last = cut(part + 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+}
+
 }  // namespace
 
 void* zam_mmap(int fd, int64_t length) {
@@ -226,7 +307,19 @@ void* zam_mmap(int fd, int64_t length) {
 }
 
 void zam_munmap(void* block, int64_t length) {
-  if (block && length > 0) munmap(block, static_cast<size_t>(length));
+  if (!block || length < 1) return;
+  // Tearing down the page table entries of a large map that a search has
+  // read whole is the bulk of its release, and munmap does it on one thread.
+  // Dropping them first with MADV_DONTNEED, one 2 MB aligned slice per
+  // thread, takes the address space lock only for reading, so the slices
+  // are dropped side by side; the file's pages stay in the page cache.
+  const int parts = static_cast<int>(
+      std::min<int64_t>(zam_thread_bulk(), length / kZapBytesPerPart));
+  if (parts > 1) {
+    Zap zap{static_cast<char*>(block), length};
+    zam_thread_run(parts, zapPart, &zap);
+  }
+  munmap(block, static_cast<size_t>(length));
 }
 
 _trel_db* trel_openDatabase(const char* root, const char* name, int with_index) {
@@ -301,20 +394,43 @@ int trel_loadDatabase(_trel_db* db, _trel_thing** things, const int* pots, const
   if (!db) return 0;
   int code[4];
   trel_setCathPattern(pattern, code);
-  _trel_thing* members = memberArray(db);
-  int count = 0;
-  for (int i = 0; i < db->n_members; i++) {
-    const char* name = db->member_names[i];
-    if (!trel_compareCath(memberTag(db, i)->code, code) || !check_name(name, names, n_names)) continue;
-    _trel_thing* thing = &members[i];
-    // A member selected before starts afresh; whatever it still holds is let go.
-    trel_emptyThing(nullptr, thing);
-    std::memset(static_cast<void*>(thing), 0, sizeof(_trel_thing));
-    trel_setupThingRef(thing, name, db->folder);
-    things[count++] = thing;
-    if (!fillMember(db, i, thing, pots, min, max, options)) return -1;
+  std::vector<int> selected;
+  selected.reserve(static_cast<size_t>(db->n_members));
+  for (int i = 0; i < db->n_members; i++)
+    if (trel_compareCath(memberTag(db, i)->code, code) && check_name(db->member_names[i], names, n_names))
+      selected.push_back(i);
+  const int count = static_cast<int>(selected.size());
+  if (count < 1) return 0;
+  const bool fresh = memberArray(db);
+  const int parts = std::clamp(count / kMembersPerPart, 1, zam_thread_bulk());
+  Fill fill{db,
+            things,
+            selected.data(),
+            count,
+            fresh,
+            pots,
+            min,
+            max,
+            options,
+            std::vector<_zam_log_held>(parts > 1 ? parts : 0),
+            std::vector<int>(parts, -1),
+            std::vector<int>(parts, 0)};
+  zam_thread_run(parts, fillPart, &fill);
+  int failing = -1;
+  for (int p = 0; p < parts && failing < 0; p++) {
+    if (parts > 1) zam_log_replay(&fill.held[p]);
+    if (fill.failed[p] >= 0) failing = p;
   }
-  return count;
+  if (failing < 0) return count;
+  // A fill in order would have stopped at the failing member: the members
+  // that later parts filled go back to holding nothing and leave the list.
+  for (int p = failing + 1; p < parts; p++) {
+    for (int k = partStart(count, p, parts); k < fill.end[p]; k++) {
+      trel_emptyThing(nullptr, things[k]);
+      things[k] = nullptr;
+    }
+  }
+  return -1;
 }
 
 int trel_memberDatabase(_trel_db* db, const char* name, _trel_thing** thing, const int* pots,

@@ -16,10 +16,13 @@
 #include "common/test_util.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_thread.h"
+#include "store/trel_cache.h"
 #include "store/trel_cath.h"
 #include "store/trel_database.h"
 #include "store/trel_dbstats.h"
 #include "store/trel_folders.h"
+#include "store/trel_pot.h"
 #include "structure/zam_pdb.h"
 
 namespace fs = std::filesystem;
@@ -528,4 +531,189 @@ TEST(DatabaseStats, ReportFromBuildAndEdgeCases) {
             std::string::npos) << captured;
   // T01: (2*0 + 2*4) / 4 = 2.
   EXPECT_NE(captured.find("T01 = [  2.000,   2.000,   2.000]"), std::string::npos);
+}
+
+namespace {
+
+// A database of n members named m00000, m00001, ... made from a small built
+// one: member i has the tag of small member i % count, trace records
+// included (several tags may share records). Big enough that a selection is
+// filled on several threads. Returns the database name under db.root.
+std::string wideDatabase(const Db& db, int n) {
+  const std::string name = "wide";
+  const std::string folder = db.root + name + "_trel/";
+  fs::create_directories(folder);
+  std::string master = testutil::read_file(db.file("master.dat"));
+  const std::string tags = testutil::read_file(db.file("tags.dat"));
+  int32_t count = 0;
+  std::memcpy(&count, master.data(), sizeof count);
+  const int64_t page = zam_page_size();
+  const auto padded = [page](std::string s) {
+    s.resize(static_cast<size_t>((static_cast<int64_t>(s.size()) + page - 1) / page * page), '\0');
+    return s;
+  };
+  std::string names, wide_tags;
+  for (int i = 0; i < n; i++) {
+    char member[16];
+    std::snprintf(member, sizeof member, "m%05d", i);
+    names += member;
+    names += '\0';
+    wide_tags.append(tags, static_cast<size_t>(i % count) * 304, 304);
+  }
+  names = padded(names);
+  wide_tags = padded(wide_tags);
+  testutil::write_file(folder + "names.dat", names);
+  testutil::write_file(folder + "tags.dat", wide_tags);
+  fs::copy_file(db.file("traces.dat"), folder + "traces.dat");
+  const int32_t members = n;
+  const int64_t names_bytes = static_cast<int64_t>(names.size());
+  const int64_t tags_bytes = static_cast<int64_t>(wide_tags.size());
+  std::memcpy(&master[0], &members, sizeof members);
+  std::memcpy(&master[32], &names_bytes, sizeof names_bytes);
+  std::memcpy(&master[40], &tags_bytes, sizeof tags_bytes);
+  testutil::write_file(folder + "master.dat", master);
+  return name;
+}
+
+// What a selection gives, member by member, as offsets into the blocks.
+std::vector<std::string> selection(_trel_db* h, _trel_thing** things, int count) {
+  std::vector<std::string> out;
+  for (int k = 0; k < count; k++) {
+    const _trel_thing* t = things[k];
+    if (!t) {
+      out.push_back("null");
+      continue;
+    }
+    out.push_back(std::string(t->name) + " " + std::to_string(t - h->members) + " " +
+                  std::to_string(reinterpret_cast<const char*>(t->tag) - h->tags) + " " +
+                  std::to_string(t->trace.seg ? reinterpret_cast<const char*>(t->trace.seg) - h->traces : -1) +
+                  " " + std::to_string(t->trace.n) + " " + std::to_string(t->valid) +
+                  std::to_string(t->member) + std::to_string(t->embedded) +
+                  std::to_string(t->tag_borrowed) + std::to_string(t->trace_borrowed) +
+                  std::to_string(t->binary) + (t->folder == h->folder ? " f" : " ?"));
+  }
+  return out;
+}
+
+// One selection of the wide database, opened afresh or reusing h.
+std::vector<std::string> select(_trel_db* h, char** only, int n_only, int min, int max,
+                                int* count) {
+  std::vector<_trel_thing*> things(static_cast<size_t>(h->n_members), nullptr);
+  *count = trel_loadDatabase(h, things.data(), nullptr, nullptr, only, n_only, min, max, nullptr);
+  return selection(h, things.data(), std::max(*count, 0));
+}
+
+}  // namespace
+
+// A selection filled on several threads gives the same objects as one filled
+// in order, for a new member array and for one selected from before, for all
+// members, a list of names and a length window.
+TEST(DatabaseFill, ThreadedFillMatchesAFillInOrder) {
+  const auto files = sharedFiles(12);
+  if (files.size() < 10) GTEST_SKIP() << "no shared structures";
+  Db db(files);
+  ASSERT_EQ(db.built, 1);
+  const std::string name = wideDatabase(db, 5000);
+  zam_thread_setup(8);
+  std::vector<std::string> kept;
+  for (int i = 3; i < 5000; i += 7) {
+    char member[16];
+    std::snprintf(member, sizeof member, "m%05d", i);
+    kept.emplace_back(member);
+  }
+  std::vector<char*> only;
+  for (auto& k : kept) only.push_back(k.data());
+  const int n_only = static_cast<int>(only.size());
+
+  struct Case {
+    char** only;
+    int n_only, min, max;
+  } cases[] = {{nullptr, 0, 1, 1 << 30}, {only.data(), n_only, 1, 1 << 30}, {nullptr, 0, 40, 60}};
+  for (const Case& c : cases) {
+    std::vector<std::string> want[2];
+    int counts[2][2] = {};
+    for (int serial : {1, 0}) {
+      zam_thread_serial(serial);
+      _trel_db* h = trel_openDatabase(db.root.c_str(), name.c_str(), 0);
+      ASSERT_NE(h, nullptr);
+      ASSERT_EQ(h->n_members, 5000);
+      want[serial] = select(h, c.only, c.n_only, c.min, c.max, &counts[serial][0]);
+      // Selected again: the records are emptied and filled once more.
+      EXPECT_EQ(select(h, c.only, c.n_only, c.min, c.max, &counts[serial][1]), want[serial]);
+      trel_closeDatabase(h);
+    }
+    zam_thread_serial(0);
+    EXPECT_EQ(counts[0][0], c.n_only > 0 ? c.n_only : 5000);
+    EXPECT_EQ(counts[0][0], counts[1][0]);
+    EXPECT_EQ(counts[0][1], counts[1][1]);
+    EXPECT_EQ(want[0], want[1]) << "n_only " << c.n_only << " window " << c.min << "-" << c.max;
+    if (c.min > 1) {
+      // The window leaves some members without their trace records.
+      const auto without = std::count_if(want[0].begin(), want[0].end(), [](const std::string& s) {
+        return s.find(" -1 ") != std::string::npos;
+      });
+      EXPECT_GT(without, 0);
+      EXPECT_LT(without, 5000);
+    }
+  }
+}
+
+// A member whose coefficients cannot be read ends the selection: with the
+// fill spread over threads, the messages and the list are those of a fill
+// in order (later slices fail too, but say nothing and fill nothing).
+TEST(DatabaseFill, FailingMemberStopsTheSelectionAsInOrder) {
+  const auto files = sharedFiles(12);
+  if (files.size() < 10) GTEST_SKIP() << "no shared structures";
+  Db db(files);
+  ASSERT_EQ(db.built, 1);
+  const std::string name = wideDatabase(db, 5000);
+  zam_thread_setup(8);
+  // Coefficients of order 1 for the first 3000 members' own classes.
+  const std::string folder = db.root + name + "_trel/";
+  {
+    _trel_db* h = trel_openDatabase(db.root.c_str(), name.c_str(), 0);
+    ASSERT_NE(h, nullptr);
+    const double one[1] = {1.0};
+    for (int i = 0; i < 3000; i++) {
+      const _trel_tag* tag = reinterpret_cast<const _trel_tag*>(h->tags + 304LL * i);
+      const std::string path = folder + h->member_names[i] + "_" + trel_potCode(tag->pot_class) + ".tau";
+      ASSERT_EQ(trel_write_anlm(path.c_str(), 1, one), 1) << path;
+    }
+    trel_closeDatabase(h);
+  }
+  _trel_db_opts opts;
+  opts.thing.filter_method = 1;
+  opts.thing.q_max = 1;
+  const int pots[TREL_POT_CLASSES] = {-1, 0, 0, 0, 0};
+  std::string said[2];
+  std::vector<std::string> got[2];
+  for (int serial : {1, 0}) {
+    zam_thread_serial(serial);
+    _trel_db* h = trel_openDatabase(db.root.c_str(), name.c_str(), 0);
+    ASSERT_NE(h, nullptr);
+    std::vector<_trel_thing*> things(5000, nullptr);
+    {
+      Capture cap;
+      EXPECT_EQ(trel_loadDatabase(h, things.data(), pots, nullptr, nullptr, 0, 1, 1 << 30, &opts), -1);
+      said[serial] = captured;
+    }
+    got[serial] = selection(h, things.data(), 5000);
+    int with_tau = 0;
+    for (int i = 0; i < h->n_members; i++) with_tau += h->members[i].tau[h->members[i].tag ? h->members[i].tag->pot_class : 0] != nullptr;
+    EXPECT_EQ(with_tau, 3000) << "serial " << serial;
+    for (_trel_thing* t : things) trel_closeThing(nullptr, t);
+    trel_closeDatabase(h);
+  }
+  zam_thread_serial(0);
+  EXPECT_EQ(said[0], said[1]);
+  // The reader's warning for the missing file, then the selection's error.
+  EXPECT_EQ(said[1], "*Warning* Failed to open " + folder + "m03000_" +
+                         trel_potCode(reinterpret_cast<const _trel_tag*>(
+                                          testutil::read_file(folder + "tags.dat").data() + 304 * 3000)
+                                          ->pot_class) +
+                         ".tau.\n*Error* Failed to load SPF data for: m03000\n");
+  EXPECT_EQ(got[0], got[1]);
+  EXPECT_NE(got[0][3000], "null");
+  EXPECT_EQ(got[0][3001], "null");
+  EXPECT_EQ(got[0][4999], "null");
 }
