@@ -1,6 +1,7 @@
 #include "driver/trel_refine.h"
 
 #include <algorithm>
+#include <numeric>
 #include <vector>
 
 #include "align/trel_align.h"
@@ -70,6 +71,9 @@ int align_popped(const Worker& w) {
   return count;
 }
 
+// Residue count of a target's tag (0 without one): the measure of its cost.
+int residues(const _trel_thing* t) { return t && t->tag ? t->tag->n_residues : 0; }
+
 void report(Collector* c, int count) {
   zam_mutex_acquire_w(kMailbox);
   c->done += count;
@@ -132,8 +136,17 @@ void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* 
     return;
   }
   // Targets differ in length and so in cost: the workers take them one at a
-  // time from the work list rather than in fixed shares.
-  zam_thread_load_range(0, n - 1);
+  // time from the work list rather than in fixed shares, the longest first,
+  // so that the last ones taken are short and the workers finish together.
+  // The list pops from its end: it holds the targets by ascending length,
+  // and among equal lengths by descending rank.
+  std::vector<int> items(n);
+  std::iota(items.begin(), items.end(), 0);
+  std::sort(items.begin(), items.end(), [targets](int a, int b) {
+    const int la = residues(targets[a]), lb = residues(targets[b]);
+    return la != lb ? la < lb : a > b;
+  });
+  zam_thread_load_list(n, items.data());
   std::vector<_zam_log_held> held(n);
   all.held = held.data();
   Collector collector{w, 0, w};

@@ -1,8 +1,8 @@
 // Superposition and alignment of targets onto a query: one target from a
 // starting transform (trel_alignFitOne), and the top targets of a search
-// spread over worker threads, one contiguous range per worker with its own
-// alignment buffer and a collector that counts the workers' reports through
-// mailbox 10. Also the coordinate snapshots used around moves of an image.
+// spread over worker threads, which take them one at a time, each with its
+// own alignment buffer, and a collector that counts the workers' reports
+// through mailbox 10. Also the coordinate snapshots used around moves of an image.
 #pragma once
 
 #include "geometry/zam_transform.h"
@@ -29,9 +29,9 @@ _trel_align* trel_alignFitOne(_trel_thing* query, _pdb_image* qimage, _pdb_pepti
 // aligns[k] = trel_alignFitOne(.., targets[k], &transforms[k], ..) for
 // k = 0..n-1. Serial on bufs[0] when threads < 2 or n < 2; otherwise
 // workers in the thread slots s they pop, using bufs[s] (bufs must hold a
-// buffer for every slot), take targets one at a time from the thread
-// layer's work list (which this call loads), with a joinable collector in
-// handle 136. Each worker loads the images of its targets and writes only
+// buffer for every slot), take targets one at a time, longest first, from
+// the thread layer's work list (which this call loads), with a joinable
+// collector in handle 136. Each worker loads the images of its targets and writes only
 // their entries of aligns. The results do not depend on the thread count.
 void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* qpep, int threads,
                           int n, _trel_thing** targets, const Matrix3D* transforms,

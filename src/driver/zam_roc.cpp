@@ -1,6 +1,7 @@
 #include "driver/zam_roc.h"
 
 #include <string>
+#include <vector>
 
 #include "output/trel_print.h"
 #include "runtime/kids.h"
@@ -143,12 +144,22 @@ int trel_setupROC(const _trel_thing* query, const _trel_thing* const* targets, i
   const int* qcode = code_of(query);
   const int* source = trel_compareCath(qcode, kNoCode) == 1 ? code_of(targets[order[nt - 1]]) : qcode;
   for (int k = 0; k < 4; k++) reference[k] = source[k];
-  const int npos = trel_countCathCodes(reference, nt, targets);
+  // One pass over the targets in their own order (their records lie in
+  // that order in memory) counts the exact matches and notes each target's
+  // family test; the ranking then only looks the tests up.
+  std::vector<int> family(static_cast<size_t>(nt));
+  int npos = 0;
+  for (int t = 0; t < nt; t++) {
+    const int* c = code_of(targets[t]);
+    if (c[0] == reference[0] && c[1] == reference[1] && c[2] == reference[2] && c[3] == reference[3])
+      npos++;
+    family[t] = trel_compareCath(reference, c);
+  }
   if (npos >= nt) {
     for (int r = 0; r < nt; r++) tpcode[r] = 1;
     return nt;
   }
-  for (int r = 0; r < nt; r++) tpcode[r] = trel_compareCath(reference, code_of(targets[order[nt - 1 - r]]));
+  for (int r = 0; r < nt; r++) tpcode[r] = family[order[nt - 1 - r]];
   return npos;
 }
 

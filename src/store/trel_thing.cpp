@@ -190,15 +190,25 @@ int trel_emptyThing(_trel_db* db, _trel_thing* thing) {
   if (!thing) return 1;
   // Into the database being built, else into the object's cache files.
   const int ok = thing->dirty ? trel_writeDatabase(db, thing) : 1;
-  trel_freeSequence(thing->seq);
-  thing->seq = nullptr;
-  zam_freePdb(thing->image);
-  thing->image = nullptr;
+  // A search empties every database member, and most hold nothing of their
+  // own: only what is there is released, with no call for the rest.
+  if (thing->seq) {
+    trel_freeSequence(thing->seq);
+    thing->seq = nullptr;
+  }
+  if (thing->image) {
+    zam_freePdb(thing->image);
+    thing->image = nullptr;
+  }
   for (int c = 0; c < TREL_POT_CLASSES; c++) {
-    kfree(thing->sig[c]);
-    kfree(thing->tau[c]);
-    thing->sig[c] = nullptr;
-    thing->tau[c] = nullptr;
+    if (thing->sig[c]) {
+      kfree(thing->sig[c]);
+      thing->sig[c] = nullptr;
+    }
+    if (thing->tau[c]) {
+      kfree(thing->tau[c]);
+      thing->tau[c] = nullptr;
+    }
   }
   return ok;
 }
@@ -212,8 +222,10 @@ int trel_closeThing(_trel_db* db, _trel_thing* thing) {
   }
   thing->folder = nullptr;
   thing->name = nullptr;
-  kfree(thing->source);
-  thing->source = nullptr;
+  if (thing->source) {
+    kfree(thing->source);
+    thing->source = nullptr;
+  }
   if (!thing->tag_borrowed) kfree(thing->tag);
   thing->tag = nullptr;
   if (!thing->trace_borrowed) trel_wipeTrace(&thing->trace);
