@@ -1,5 +1,6 @@
 // File streams over plain, gzip, bzip2 and pipe files, whole-block reads and
-// writes with plain system calls, and the starting of other programs.
+// writes with plain system calls, whole files into a reusable buffer, and
+// the starting of other programs.
 #include "runtime/zam_file.h"
 
 #include <bzlib.h>
@@ -18,6 +19,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -816,6 +818,66 @@ int64_t zam_fwriteln(_zam_file* f, const char* s) {
   zam_fputc(f, '\n');
   f->line++;
   return r + 1;
+}
+
+// ---------------------------------------------------------------------------
+// Whole files
+
+namespace {
+
+// Room for need bytes of text and the padding; the text read so far is
+// kept. Grows at least by half, so a file that keeps growing is read in few steps.
+bool textRoom(_zam_text* t, int64_t need) {
+  if (need <= t->cap && t->data) return true;
+  int64_t cap = std::max<int64_t>(need, t->cap + t->cap / 2);
+  cap = (cap + 4095) & ~int64_t{4095};
+  void* p = std::realloc(t->data, static_cast<size_t>(cap + ZAM_TEXT_PAD));
+  if (!p) {
+    errno = ENOMEM;
+    return false;
+  }
+  t->data = static_cast<char*>(p);
+  t->cap = cap;
+  return true;
+}
+
+}  // namespace
+
+int zam_readText(int fd, int64_t expect, _zam_text* text) {
+  if (!text) return 0;
+  text->size = 0;
+  if (!textRoom(text, std::max<int64_t>(expect, 0) + 1)) return 0;
+  int64_t got = 0;
+  bool ok = true;
+  for (;;) {
+    if (got == text->cap && !textRoom(text, got + 1)) {
+      ok = false;
+      break;
+    }
+    const int64_t ask = std::min(text->cap - got, kSlice);
+    const ssize_t r = read(fd, text->data + got, static_cast<size_t>(ask));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      ok = false;
+      break;
+    }
+    if (r == 0) break;
+    got += r;
+    // A regular file gives what it holds: fewer bytes than asked, ending at
+    // the size it was known to have, is its end, which a further read would
+    // only confirm.
+    if (r < ask && got == expect) break;
+  }
+  text->size = got;
+  std::memset(text->data + got, 0, ZAM_TEXT_PAD);
+  return ok ? 1 : 0;
+}
+
+void zam_freeText(_zam_text* text) {
+  if (!text) return;
+  std::free(text->data);
+  text->data = nullptr;
+  text->size = text->cap = 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -11,6 +11,10 @@
 #include <cstring>
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
@@ -304,13 +308,43 @@ struct Scratch {
   }
 };
 
+// The text of a plain file, read whole.
+struct Text {
+  _zam_text t{};
+  ~Text() { zam_freeText(&t); }
+};
+
+// Files up to this size are read whole into the text buffer, which keeps
+// its room for the next file; larger ones are read line by line.
+constexpr int64_t kWholeFile = int64_t{16} << 20;
+
 // The reading buffers of this thread; only zam_readPdb on this thread uses
 // them, so several threads read at once without sharing anything.
 struct Buffers {
   Scratch<_pdb_atom> atoms, hetatms;
   Scratch<_pdb_residue> residues;
+  Text text;
 };
 thread_local Buffers buffers;
+
+// Index of the first newline or carriage return among the rest bytes at s,
+// or rest when there is none. Reads up to 15 bytes past the end, which the
+// text's padding holds.
+inline int64_t lineBreak(const char* s, int64_t rest) {
+#if defined(__SSE2__)
+  const __m128i newline = _mm_set1_epi8('\n'), ret = _mm_set1_epi8('\r');
+  for (int64_t i = 0; i < rest; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const int special = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, newline), _mm_cmpeq_epi8(v, ret)));
+    if (special) return std::min<int64_t>(i + __builtin_ctz(static_cast<unsigned>(special)), rest);
+  }
+  return rest;
+#else
+  for (int64_t i = 0; i < rest; ++i)
+    if (s[i] == '\n' || s[i] == '\r') return i;
+  return rest;
+#endif
+}
 
 // A block of exactly n records (kfree releases it) holding a copy of a[0..n-1].
 template <class T>
@@ -360,6 +394,12 @@ Kind recordKind(const char* line, int len) {
 // cleared up to it, so the text fields need no bound (a cleared byte is
 // dropped like a blank).
 constexpr int kAtomColumns = 88;
+
+// The text fields of an atom line end at column 27, 28 with the overflow
+// shift; the number columns are read within the line's length. A line this
+// long is read in place in the file's text, without the clearing; a shorter
+// one is copied to where it can be cleared.
+constexpr int kInPlaceMin = 28;
 
 // Columns p[0..N-1] without blanks and control bytes, as cut takes them, as
 // one number, first byte lowest (for a name, its key); their count in
@@ -420,10 +460,18 @@ constexpr uint64_t kNone = 'n' | 'o' << 8 | 'n' << 16 | static_cast<uint64_t>('e
 // The state of one reading.
 struct Reader {
   _pdb_image* image = nullptr;
+  // The source: a stream read line by line, or (file null) the whole text
+  // of a plain file, text[0..size) with its padding, read from pos on.
   _zam_file* file = nullptr;
-  // The line, with room for the clearing of short atom lines.
-  char line[std::max(kLineSize, kAtomColumns + 1)];
+  char* text = nullptr;
+  int64_t size = 0, pos = 0;
+  const char* fname = nullptr;  // the file's name in messages
+  int lineno = 0;               // lines read that ended with a newline
+  // The current line, terminated: in own, or in place in the text.
+  char* line = own;
   int len = 0;
+  // Room for a copied line, with the clearing of short atom lines.
+  char own[std::max(kLineSize, kAtomColumns + 1)];
   int model = 0, chain_no = 0, nres = 0, res_in_chain = 0, natoms = 0, nhet = 0;
   _pdb_atom* atoms = nullptr;        // buffers.atoms, valid until the next room()
   _pdb_residue* residues = nullptr;  // buffers.residues, likewise
@@ -540,16 +588,17 @@ struct Reader {
   void checkCoordinates(_pdb_atom& a, const char* kind) {
     if (!isBadPdbAtom(Point3D{a.x, a.y, a.z})) return;
     if (use_warnings) {
-      zam_wrn("Bad %s coordinates at line %d of file %s\n", kind, zam_fline(file), zam_fname(file));
+      zam_wrn("Bad %s coordinates at line %d of file %s\n", kind, lineno, fname);
       zam_msg("[%s]\n", line);
     }
     a.x = a.y = a.z = 0.0;
   }
 
   // Clears the line from its end up to the atom columns (its terminator
-  // stays where it is, so the line prints as it was read).
+  // stays where it is, so the line prints as it was read). A line in place
+  // in the text is long enough to need none.
   void padLine() {
-    if (len < kAtomColumns) memset(line + len, 0, static_cast<size_t>(kAtomColumns - len));
+    if (line == own && len < kAtomColumns) memset(line + len, 0, static_cast<size_t>(kAtomColumns - len));
   }
 
   // The text fields of the padded atom line shifted by s into a, which is
@@ -785,9 +834,73 @@ struct Reader {
     if (serial > count) count = static_cast<int>(serial);
   }
 
+  // The next line of the text as zam_freadln gives it (carriage returns
+  // dropped, the newline not kept, a line cut at kLineSize - 1 bytes, lines
+  // counted at newlines). A line ending in a newline, in CR LF or at the end
+  // of the text, with no other carriage return, is left in place and
+  // terminated there (over its line end, or within the part cut off);
+  // other lines are copied into own.
+  bool textLine() {
+    if (pos >= size) return false;
+    char* s = text + pos;
+    const int64_t rest = size - pos;
+    const int64_t k = lineBreak(s, rest);
+    int64_t next;
+    if (k == rest)
+      next = rest;
+    else if (s[k] == '\n')
+      next = k + 1;
+    else if (k + 1 < rest && s[k + 1] == '\n')
+      next = k + 2;
+    else
+      return copiedLine();
+    if (next > k) ++lineno;
+    pos += next;
+    len = static_cast<int>(std::min<int64_t>(k, kLineSize - 1));
+    if (len >= kInPlaceMin) {
+      line = s;
+    } else {
+      line = own;
+      memcpy(own, s, static_cast<size_t>(len));
+    }
+    line[len] = 0;
+    return true;
+  }
+
+  // A line with a carriage return other than before its newline, taken
+  // byte by byte into own. A last line of carriage returns alone is no line.
+  bool copiedLine() {
+    const char* s = text + pos;
+    const int64_t rest = size - pos;
+    const char* nl = static_cast<const char*>(memchr(s, '\n', static_cast<size_t>(rest)));
+    const int64_t span = nl ? nl - s : rest;
+    int n = 0;
+    bool any = false;
+    for (int64_t i = 0; i < span; ++i) {
+      if (s[i] == '\r') continue;
+      any = true;
+      if (n < kLineSize - 1) own[n++] = s[i];
+    }
+    pos += nl ? span + 1 : span;
+    if (!nl && !any) return false;
+    if (nl) ++lineno;
+    line = own;
+    len = n;
+    own[n] = 0;
+    return true;
+  }
+
+  bool nextLine() {
+    if (!file) return textLine();
+    line = own;
+    len = zam_freadln(file, kLineSize, own);
+    lineno = zam_fline(file);
+    return len >= 0;
+  }
+
   // Reads every line; returns at end of file or at an early stop.
   void run() {
-    while ((len = zam_freadln(file, kLineSize, line)) >= 0) {
+    while (nextLine()) {
       Kind kind = recordKind(line, len);
       int s = 0;
       if (len >= 14 && line[12] == ' ' && line[13] == ' ' &&
@@ -868,28 +981,70 @@ struct Reader {
 
 }  // namespace
 
+namespace {
+
+// Whether zam_fopen reads path through a codec.
+bool compressedName(const char* path) {
+  const char* dot = strrchr(path, '.');
+  return dot && (strcmp(dot, ".gz") == 0 || strcmp(dot, ".bz") == 0 || strcmp(dot, ".bz2") == 0);
+}
+
+// Reads a plain regular file named file whole into this thread's text
+// buffer, when it is one (up to kWholeFile bytes): open, one fstat, and
+// one read for a file that keeps its size. 1 when read, -1 after a read
+// error (errno kept), 0 when the file is to be read as a stream instead
+// (another kind of file, a name too long for the reader's copy, or no open).
+int readWhole(const char* file, char* opened, size_t room) {
+  const int fit = snprintf(opened, room, "%s", file);
+  if (fit < 0 || static_cast<size_t>(fit) >= room || compressedName(opened)) return 0;
+  const int fd = open(opened, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat st;
+  int result = 0;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kWholeFile)
+    result = zam_readText(fd, st.st_size, &buffers.text.t) ? 1 : -1;
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return result;
+}
+
+}  // namespace
+
 _pdb_image* zam_readPdb(const char* file, const char* name) {
   if (!file) return nullptr;
   char opened[300];
-  if (zam_filesize(file) < 0)
-    zam_filename(file, "pdb", opened);
-  else
-    snprintf(opened, sizeof opened, "%s", file);
-  _zam_file* f = zam_fopen(opened, "r");
-  if (!f) {
-    zam_err("Failed to open PDB file: %s\n", opened);
-    return nullptr;
+  // A plain file is read whole and its lines taken in place; anything else
+  // (or a name that does not open: the ".pdb" form is then tried) through
+  // a stream.
+  const int whole = readWhole(file, opened, sizeof opened);
+  _zam_file* f = nullptr;
+  if (whole == 0) {
+    if (zam_filesize(file) < 0)
+      zam_filename(file, "pdb", opened);
+    else
+      snprintf(opened, sizeof opened, "%s", file);
+    f = zam_fopen(opened, "r");
+    if (!f) {
+      zam_err("Failed to open PDB file: %s\n", opened);
+      return nullptr;
+    }
   }
   if (zam_debug > 2) zam_msg("Reading PDB: %s\n", opened);
 
   Reader r;
   r.file = f;
+  if (!f) {
+    r.text = buffers.text.t.data;
+    r.size = buffers.text.t.size;
+  }
+  r.fname = f ? zam_fname(f) : opened;
   r.atoms = buffers.atoms.room(0);
   r.residues = buffers.residues.room(0);
   _pdb_image* image = static_cast<_pdb_image*>(kget1B_0(sizeof(_pdb_image)));
   r.image = image;
   image->tf = identity();
-  image->path = kdupS(zam_fname(f) ? zam_fname(f) : opened);
+  image->path = kdupS(f && zam_fname(f) ? zam_fname(f) : opened);
   if (name) {
     image->name = kdupS(name);
   } else {
@@ -901,12 +1056,12 @@ _pdb_image* zam_readPdb(const char* file, const char* name) {
   r.run();
   r.finish();
   // A gzip file cut short otherwise reads as a shorter, valid-looking structure.
-  if (zam_ferror(f)) {
-    zam_err("Failed to read PDB file: %s (after line %d)\n", opened, zam_fline(f));
+  if (f ? zam_ferror(f) != 0 : whole < 0) {
+    zam_err("Failed to read PDB file: %s (after line %d)\n", opened, f ? zam_fline(f) : r.lineno);
     zam_freePdb(image);
     image = nullptr;
   }
-  zam_fclose(f);
+  if (f) zam_fclose(f);
   return image;
 }
 

@@ -672,3 +672,90 @@ TEST(FileRead, ReadErrorsAreRememberedCleanEndsAreNot) {
   EXPECT_EQ(zam_ferror(f), 1);  // the first failure stays
   EXPECT_EQ(zam_fclose(f), 0);
 }
+
+// Whole files into a reusable buffer: the text, its size and zeroed padding
+// whatever size the caller expected (a file that grew or shrank since its
+// size was taken), growth past the first room, empty files, a pipe, an
+// offset already reached, reuse for a smaller file and a read error.
+TEST(FileText, WholeFilesWhateverSizeWasExpected) {
+  TempDir tmp;
+  const std::string big = binary_block(300000), small("ATOM\r\n\n\0x", 9);
+  write_file(tmp.file("big"), big);
+  write_file(tmp.file("small"), small);
+  write_file(tmp.file("empty"), "");
+  _zam_text text{};
+  auto readAs = [&](const std::string& name, int64_t expect) {
+    const int fd = open(tmp.file(name).c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0) << name;
+    const int r = zam_readText(fd, expect, &text);
+    close(fd);
+    return r;
+  };
+  auto padded = [&] {
+    for (int i = 0; i < ZAM_TEXT_PAD; ++i)
+      if (text.data[text.size + i] != 0) return false;
+    return true;
+  };
+  const int64_t n = static_cast<int64_t>(big.size());
+  for (int64_t expect : {n, n + 1, n + 5000, n - 1, n - 70000, int64_t{0}, int64_t{-1}}) {
+    ASSERT_EQ(readAs("big", expect), 1) << expect;
+    ASSERT_EQ(text.size, n) << expect;
+    EXPECT_TRUE(std::string(text.data, static_cast<size_t>(text.size)) == big) << expect;
+    EXPECT_TRUE(padded()) << expect;
+    EXPECT_GE(text.cap, text.size);
+  }
+  ASSERT_EQ(readAs("small", static_cast<int64_t>(small.size())), 1);
+  EXPECT_EQ(std::string(text.data, static_cast<size_t>(text.size)), small);
+  EXPECT_TRUE(padded());
+  for (int64_t expect : {int64_t{0}, int64_t{10}}) {
+    ASSERT_EQ(readAs("empty", expect), 1);
+    EXPECT_EQ(text.size, 0);
+    ASSERT_NE(text.data, nullptr);
+    EXPECT_TRUE(padded());
+  }
+
+  // From the descriptor's offset on.
+  int fd = open(tmp.file("big").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(lseek(fd, 1000, SEEK_SET), 1000);
+  EXPECT_EQ(zam_readText(fd, n, &text), 1);
+  close(fd);
+  EXPECT_TRUE(std::string(text.data, static_cast<size_t>(text.size)) == big.substr(1000));
+
+  // A pipe gives its bytes in pieces, whatever was expected.
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(ends[0]);
+    for (size_t at = 0; at < big.size(); at += 7000) {
+      const size_t k = std::min<size_t>(7000, big.size() - at);
+      if (write(ends[1], big.data() + at, k) != static_cast<ssize_t>(k)) _exit(1);
+    }
+    _exit(0);
+  }
+  close(ends[1]);
+  EXPECT_EQ(zam_readText(ends[0], 100, &text), 1);
+  close(ends[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(std::string(text.data, static_cast<size_t>(text.size)) == big);
+
+  // A folder cannot be read: failure with errno set, no text.
+  fd = open(tmp.str().c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  errno = 0;
+  EXPECT_EQ(zam_readText(fd, 0, &text), 0);
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_EQ(text.size, 0);
+  close(fd);
+  EXPECT_EQ(zam_readText(-1, 0, &text), 0);
+  EXPECT_EQ(zam_readText(0, 0, nullptr), 0);
+
+  zam_freeText(&text);
+  EXPECT_EQ(text.data, nullptr);
+  EXPECT_EQ(text.cap, 0);
+  zam_freeText(&text);
+  zam_freeText(nullptr);
+}

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/pdb_reader_defaults.h"
 #include "common/test_util.h"
 #include "runtime/zam_file.h"
@@ -372,6 +373,162 @@ TEST(LineReading, AnyTextSplitsAsTheContractSays) {
       zam_fclose(f);
     }
   }
+}
+
+// ---- Plain files read whole against the same text read as a stream ----
+
+// Writes data as path, gzip-compressed when path ends in ".gz".
+void writeData(const std::string& path, const std::string& data) {
+  if (path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0) {
+    gzFile g = gzopen(path.c_str(), "wb");
+    ASSERT_NE(g, nullptr);
+    if (!data.empty()) gzwrite(g, data.data(), static_cast<unsigned>(data.size()));
+    gzclose(g);
+  } else {
+    write_file(path, data);
+  }
+}
+
+// What reading path says, with the file's name put as FILE.
+std::string readSaying(const std::string& path, _pdb_image** image) {
+  std::string said;
+  {
+    testutil::Capture capture;
+    *image = zam_readPdb(path.c_str(), "t");
+    said = capture.text;
+  }
+  for (size_t at = said.find(path); at != std::string::npos; at = said.find(path, at))
+    said.replace(at, path.size(), "FILE");
+  return said;
+}
+
+// data read from a plain file (whole, lines in place) and from a gzip file
+// (a stream, line by line) gives the same image and says the same things.
+void expectPlainAsStream(const std::string& data, const std::string& what) {
+  TempDir dir;
+  const std::string plain = dir.file("t.pdb"), packed = dir.file("t.pdb.gz");
+  writeData(plain, data);
+  writeData(packed, data);
+  _pdb_image *a = nullptr, *b = nullptr;
+  const std::string saidA = readSaying(plain, &a), saidB = readSaying(packed, &b);
+  EXPECT_EQ(saidA, saidB) << what;
+  expectSameImage(a, b, what);
+  if (a && b) {
+    EXPECT_EQ(a->score, b->score) << what;
+    EXPECT_EQ(a->nmodels, b->nmodels) << what;
+  }
+  zam_freePdb(a);
+  zam_freePdb(b);
+}
+
+const std::string kAtom1 = "ATOM      1  N   ALA A   1      11.104   6.134  -6.504  1.00  0.00           N";
+const std::string kAtom2 = "ATOM      2  CA  ALA A   1      11.639   6.071  -5.147  1.00  0.00           C";
+const std::string kAtom3 = "ATOM      3  C   ALA A   1      -1.500  -0.000   9.999  0.50 10.00           C";
+const std::string kAtom4 = "ATOM      4  O   ALA A   1      12.000   7.000  -4.000  1.00 12.25           O";
+const std::string kAtom5 = "ATOM      5  CA  GLY A   2      13.000   8.000  -3.000  1.00  1.00           C";
+
+// Line ends and lengths that the whole-file reading treats apart: CR LF,
+// carriage returns inside a line, a last line without a newline (or of
+// carriage returns alone), empty texts, short lines, and lines longer than
+// the reader's line length, cut where the stream cuts them.
+TEST(PdbReadWhole, LineEndsAndLengthsReadAsTheStreamReadsThem) {
+  Defaults restore;
+  zam_setPdbWarnings(1);
+  const std::string body = kAtom1 + "\n" + kAtom2 + "\n" + kAtom3 + "\n" + kAtom4 + "\n";
+  std::string crlf;
+  for (char c : body) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  std::string inner = body;
+  inner.insert(40, "\r");   // inside the name of the first atom's x column
+  inner.insert(200, "\r\r");
+  const std::string longLine = kAtom5 + std::string(400, 'x');
+  const std::string cutAtEnd = kAtom5.substr(0, 60) + std::string(250, ' ') + "1.00";
+  const char kZero[] = "ATOM   \0  6  CA  ALA A   4      1.000   2.000   3.000  1.00  0.00\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "empty file"},
+      {"\n", "one newline"},
+      {"\r", "one carriage return"},
+      {"\r\r\r", "carriage returns alone"},
+      {"\n\n\r\n\r\r\n", "empty lines"},
+      {body, "plain lines"},
+      {body + kAtom5, "last line without newline"},
+      {body + kAtom5 + "\r", "last line ending in a carriage return"},
+      {body + kAtom5 + "\r\r", "last line ending in two carriage returns"},
+      {body + "\r", "carriage return after the last newline"},
+      {crlf, "CR LF"},
+      {crlf + kAtom5, "CR LF, last line without newline"},
+      {inner, "carriage returns inside lines"},
+      {body + longLine + "\n" + kAtom5 + "\n", "line longer than the reader's line"},
+      {body + longLine, "long last line without newline"},
+      {body + longLine + "\r\n", "long line with CR LF"},
+      {body + std::string(256, 'y') + "\n" + std::string(257, 'z') + "\r\n" + std::string(255, 'w'), "lines at the cut"},
+      {body + cutAtEnd + "\n", "columns past the cut"},
+      {body + "TER\nEND\n", "short records"},
+      {body + "ATOM      9  CA  ALA A   3 \n", "atom line ending in its label"},
+      {body + kAtom5.substr(0, 27) + "\n" + kAtom5.substr(0, 28) + "\n" + kAtom5.substr(0, 29), "atom lines about the in-place length"},
+      {body + "ATOM      6  CA  ALA A   4    1e9      2.000   3.000  1.00  0.00\n" + kAtom5 + "\n", "bad coordinates named by line"},
+      {crlf + "ATOM      6  CA  ALA A   4    1e9      2.000   3.000  1.00  0.00\r\n", "bad coordinates after CR LF lines"},
+      {body + std::string(kZero, sizeof kZero - 1) + kAtom5, "zero byte in a line"},
+      {"I_sc 12.5\n" + body, "score line"},
+      {"REMARK 350   BIOMT1   1  1.000000  0.000000  0.000000        0.00000\r\n" + body, "matrix line with CR LF"},
+  };
+  for (const auto& [data, what] : cases) expectPlainAsStream(data, what);
+}
+
+// Random texts of atom lines and other records with random line ends,
+// carriage returns and lengths: the plain file and the stream agree.
+TEST(PdbReadWhole, RandomTextsReadAsTheStreamReadsThem) {
+  Defaults restore;
+  zam_setPdbWarnings(1);
+  zam_setPdbOneModel(0);
+  zam_setPdbChainType(0);
+  std::mt19937 rng(11);
+  const std::string pool[] = {kAtom1, kAtom2, kAtom3, kAtom4, kAtom5, "TER", "MODEL        2", "ENDMDL",
+                              "HETATM   10  O   HOH A 101       1.000   2.000   3.000  1.00 20.00           O",
+                              "REMARK 350   BIOMT2   1  0.000000  1.000000  0.000000        0.00000",
+                              "ATOM     11  CA  SER B   7     -12.5     100.25   2.5    0.80 12.0",
+                              "ATOM     12  CA  LYS B   8    1e9       2.000   3.000  1.00  0.00"};
+  for (int round = 0; round < 40; ++round) {
+    std::string data;
+    const int lines = static_cast<int>(rng() % 60);
+    for (int i = 0; i < lines; ++i) {
+      std::string l = pool[rng() % std::size(pool)];
+      const int r = static_cast<int>(rng() % 20);
+      if (r == 0) l = l.substr(0, rng() % (l.size() + 1));           // cut short
+      if (r == 1) l += std::string(rng() % 300, 'q');                 // made long
+      if (r == 2) l.insert(rng() % (l.size() + 1), "\r");            // a stray carriage return
+      if (r == 3) l[rng() % l.size()] = static_cast<char>(rng() % 256);  // a stray byte
+      data += l;
+      const int end = static_cast<int>(rng() % 10);
+      data += end == 0 ? "\r\n" : end == 1 ? "\r\r\n" : "\n";
+    }
+    const int tail = static_cast<int>(rng() % 4);
+    if (tail == 1 && !data.empty()) data.pop_back();  // no final newline
+    if (tail == 2) data += "\r";
+    if (tail == 3) data += pool[rng() % std::size(pool)];
+    expectPlainAsStream(data, "round " + std::to_string(round));
+  }
+}
+
+// A plain file's name that does not open is tried with ".pdb", as before;
+// a folder is no file of text.
+TEST(PdbReadWhole, NamesThatDoNotOpenAndFolders) {
+  Defaults restore;
+  TempDir dir;
+  write_file(dir.file("s.pdb"), kAtom1 + "\n" + kAtom2 + "\n");
+  _pdb_image* image = nullptr;
+  const std::string said = readSaying(dir.file("s"), &image);
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(image->natoms, 2);
+  EXPECT_EQ(std::string(image->path), dir.file("s.pdb"));
+  EXPECT_EQ(said, "");
+  zam_freePdb(image);
+  testutil::Capture capture;
+  image = zam_readPdb(dir.str().c_str(), "t");
+  EXPECT_EQ(image, nullptr);
+  EXPECT_TRUE(capture.has("Failed to read PDB file: " + dir.str() + " (after line 0)")) << capture.text;
+  image = zam_readPdb(dir.file("none").c_str(), "t");
+  EXPECT_EQ(image, nullptr);
+  EXPECT_TRUE(capture.has("Failed to open PDB file: " + dir.file("none.pdb"))) << capture.text;
 }
 
 }  // namespace
