@@ -1,6 +1,7 @@
 // Whole-image operations on structure images: release, copy, chain
 // extraction and splitting, rigid moves and their undo, masks and chain
 // labels, symmetry matrices, point lists, centring and atomic radii.
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -356,13 +357,21 @@ Point3D* zam_ptsPdb(const _pdb_image* image, int selection) {
 
 double zam_importPdb(_pdb_image* image, int randomise) {
   if (!image || image->natoms < 1) return 0.0;
-  std::unique_ptr<Point3D, void (*)(void*)> pts(zam_ptsPdb(image, 0), kfree);
-  Point3D c = pt_average(image->natoms, pts.get());
-  double r = 0.0;
-  for (int i = 0; i < image->natoms; ++i) {
-    double d = d_ptpt(c, pts.get()[i]);
-    if (d > r) r = d;
+  // The centre and radius of pt_average and d_ptpt, taken on the atoms as
+  // they stand: the same sums in the same order. The square root grows
+  // with its argument, so the largest distance is the root of the largest
+  // square.
+  const int n = image->natoms;
+  const _pdb_atom* atoms = image->atoms;
+  Point3D sum = pt_zero();
+  for (int i = 0; i < n; ++i) sum = v_add(sum, atomPt(atoms[i]));
+  const Point3D c = v_lambdav(1.0 / n, sum);
+  double r2 = 0.0;
+  for (int i = 0; i < n; ++i) {
+    const double d2 = d2_ptpt(c, atomPt(atoms[i]));
+    if (d2 > r2) r2 = d2;
   }
+  const double r = std::sqrt(r2);
   Matrix3D move = tf_v(v_neg(c));
   zam_movePdb(image, move);
   image->tf = tf_tftf(image->tf, move);

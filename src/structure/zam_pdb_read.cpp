@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -175,9 +176,14 @@ inline bool fixedPoint(const char* field, double* out) {
 #if defined(__SSE2__)
 // The form of fixedPoint<8, 3> checked for the three coordinate columns
 // (the 24 bytes at p) at once, sixteen bytes to a compare; bit j of each
-// mask below stands for byte j. On success the minus signs in *negative,
-// bit f for column f.
-inline bool coordinateForms(const char* p, unsigned* negative) {
+// mask below stands for byte j. When it holds, the values of fixedValue<3>
+// go to xyz[0..2] and true is returned; else nothing is stored.
+// The values are formed side by side: each column's digits (other bytes
+// read as 0, the point's weight 0) are summed by multiply-add steps, in
+// pairs, then pairs of pairs, then whole, every step exact in 16 or 32
+// bits, to the M of fixedValue; M goes to a double exactly, and each lane's
+// quotient M / 1000 is the same correctly rounded one.
+inline bool coordinateValues(const char* p, double* xyz) {
   const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
   auto equal = [&](char c) {
@@ -187,10 +193,11 @@ inline bool coordinateForms(const char* p, unsigned* negative) {
   };
   // Signed compares: bytes from 0x80 up are negative and so not digits.
   auto digitsOf = [](__m128i v) {
-    return static_cast<uint32_t>(_mm_movemask_epi8(
-        _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)))));
+    return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
   };
-  const uint32_t digits = digitsOf(low) | digitsOf(high) << 8;
+  const __m128i digitsLow = digitsOf(low), digitsHigh = digitsOf(high);
+  const uint32_t digits = static_cast<uint32_t>(_mm_movemask_epi8(digitsLow)) |
+                          static_cast<uint32_t>(_mm_movemask_epi8(digitsHigh)) << 8;
   const uint32_t blanks = equal(' '), minus = equal('-'), points = equal('.');
   // Per column (eight bits each): the point at byte 4 and digits at 5-7;
   // the other bytes of 0-3 form a prefix (the digits run to the point),
@@ -200,29 +207,70 @@ inline bool coordinateForms(const char* p, unsigned* negative) {
   const bool valid = (points & 0x101010u) == 0x101010u && (digits & 0xe0e0e0u) == 0xe0e0e0u &&
                      (others & (others + 0x010101u)) == 0 && ((others & ~last) & ~blanks) == 0 &&
                      (last & ~(blanks | minus)) == 0;
+  if (!valid) return false;
   const uint32_t signs = last & minus;
-  *negative = ((signs & 0xffu) != 0) | ((signs & 0xff00u) != 0) << 1 | ((signs & 0xff0000u) != 0) << 2;
-  return valid;
+  const __m128i zero = _mm_setzero_si128(), ascii = _mm_set1_epi8('0');
+  const __m128i dlow = _mm_and_si128(_mm_sub_epi8(low, ascii), digitsLow);     // columns 0 and 1
+  const __m128i dhigh = _mm_and_si128(_mm_sub_epi8(high, ascii), digitsHigh);  // column 2 in 8-15
+  // Bytes 0-7 of a column are d0 d1 d2 d3 . f0 f1 f2: pairs d0d1, d2d3, f0, f1f2.
+  const __m128i pairs = _mm_setr_epi16(10, 1, 10, 1, 0, 1, 10, 1);
+  const __m128i a = _mm_madd_epi16(_mm_unpacklo_epi8(dlow, zero), pairs);
+  const __m128i b = _mm_madd_epi16(_mm_unpackhi_epi8(dlow, zero), pairs);
+  const __m128i c = _mm_madd_epi16(_mm_unpackhi_epi8(dhigh, zero), pairs);
+  // Integer part d0d1d2d3 and fraction f0f1f2 of each column (at most 9999).
+  const __m128i halves = _mm_set1_epi32(100 | 1 << 16);
+  const __m128i ab = _mm_madd_epi16(_mm_packs_epi32(a, b), halves);
+  const __m128i cz = _mm_madd_epi16(_mm_packs_epi32(c, zero), halves);
+  // M = integer part * 1000 + fraction, for the columns in lanes 0-2.
+  const __m128i m = _mm_madd_epi16(_mm_packs_epi32(ab, cz), _mm_set1_epi32(1000 | 1 << 16));
+  const __m128d thousand = _mm_set1_pd(kTen[3]);
+  // Negated on the bits, as fixedValue does.
+  const __m128i signXy = _mm_set_epi64x(static_cast<int64_t>((signs & 0xff00u) != 0) << 63,
+                                        static_cast<int64_t>((signs & 0xffu) != 0) << 63);
+  const __m128i signZ = _mm_set_epi64x(0, static_cast<int64_t>((signs & 0xff0000u) != 0) << 63);
+  const __m128d xy = _mm_div_pd(_mm_cvtepi32_pd(m), thousand);
+  const __m128d z = _mm_div_sd(_mm_cvtepi32_pd(_mm_unpackhi_epi64(m, m)), thousand);
+  _mm_storeu_pd(xyz, _mm_xor_pd(xy, _mm_castsi128_pd(signXy)));
+  _mm_store_sd(xyz + 2, _mm_xor_pd(z, _mm_castsi128_pd(signZ)));
+  return true;
 }
 
 // The same for the occupancy and B-factor columns of style 1, the 12 bytes
 // at p as two fixedPoint<6, 2> columns (six bits of each mask apiece): the
 // point at byte 3, digits at 4-5, before them a prefix of blanks that may
-// end in a minus. Reads 16 bytes.
-inline bool occupancyForms(const char* p, unsigned* negative) {
+// end in a minus. Reads 16 bytes. When the form holds, the values of
+// fixedValue<2> go to values[0..1] (occupancy, B-factor) and true is
+// returned. Each column's digits d0 d1 d2 . f0 f1 are weighed in one
+// multiply-add step (d0d1 as d0 * 10000 + d1 * 1000, d2 * 100, f0f1) and
+// the three parts added: M exactly, as in coordinateValues.
+inline bool occupancyValues(const char* p, double* values) {
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   auto equal = [&](char c) { return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)))); };
-  const uint32_t digits = static_cast<uint32_t>(_mm_movemask_epi8(
-      _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)))));
+  const __m128i digitBytes =
+      _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+  const uint32_t digits = static_cast<uint32_t>(_mm_movemask_epi8(digitBytes));
   const uint32_t blanks = equal(' '), minus = equal('-'), points = equal('.');
   const uint32_t others = ~digits & 0x1c7u;  // bytes 0-2 and 6-8
   const uint32_t last = others & ~(others >> 1);
   const bool valid = (points & 0x208u) == 0x208u && (digits & 0xc30u) == 0xc30u &&
                      (others & (others + 0x41u)) == 0 && ((others & ~last) & ~blanks) == 0 &&
                      (last & ~(blanks | minus)) == 0;
+  if (!valid) return false;
   const uint32_t signs = last & minus;
-  *negative = ((signs & 0x3fu) != 0) | ((signs & 0xfc0u) != 0) << 1;
-  return valid;
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i d = _mm_and_si128(_mm_sub_epi8(v, _mm_set1_epi8('0')), digitBytes);
+  // Bytes 0-7: d0 d1 d2 . f0 f1 | d0 d1 of the B-factor; bytes 8-15: d2 . f0 f1.
+  const __m128i a = _mm_madd_epi16(_mm_unpacklo_epi8(d, zero), _mm_setr_epi16(10000, 1000, 100, 0, 10, 1, 10000, 1000));
+  const __m128i b = _mm_madd_epi16(_mm_unpackhi_epi8(d, zero), _mm_setr_epi16(100, 0, 10, 1, 0, 0, 0, 0));
+  // a = [o0, o1, o2, b0], b = [b1, b2, 0, 0]: M = o0 + o1 + o2 and b0 + b1 + b2.
+  const __m128i mid = _mm_unpacklo_epi32(_mm_shuffle_epi32(a, _MM_SHUFFLE(3, 3, 2, 1)), b);  // o1 b1 o2 b2
+  const __m128i m = _mm_add_epi32(_mm_add_epi32(_mm_shuffle_epi32(a, _MM_SHUFFLE(3, 3, 3, 0)), mid),
+                                  _mm_srli_si128(mid, 8));
+  const __m128i sign = _mm_set_epi64x(static_cast<int64_t>((signs & 0xfc0u) != 0) << 63,
+                                      static_cast<int64_t>((signs & 0x3fu) != 0) << 63);
+  const __m128d q = _mm_div_pd(_mm_cvtepi32_pd(m), _mm_set1_pd(kTen[2]));
+  _mm_storeu_pd(values, _mm_xor_pd(q, _mm_castsi128_pd(sign)));
+  return true;
 }
 #endif
 
@@ -638,15 +686,9 @@ struct Reader {
 
   void coordinates(int s, _pdb_atom* a) const {
 #if defined(__SSE2__)
-    unsigned negative;
-    if (std::endian::native == std::endian::little && 54 + s <= len && coordinateForms(line + 30 + s, &negative)) {
-      uint64_t x[3];
-      memcpy(x, line + 30 + s, sizeof x);
-      a->x = fixedValue<3>(x[0], negative & 1);
-      a->y = fixedValue<3>(x[1], negative & 2);
-      a->z = fixedValue<3>(x[2], negative & 4);
-      return;
-    }
+    static_assert(offsetof(_pdb_atom, y) == offsetof(_pdb_atom, x) + sizeof(double) &&
+                  offsetof(_pdb_atom, z) == offsetof(_pdb_atom, y) + sizeof(double));
+    if (54 + s <= len && coordinateValues(line + 30 + s, &a->x)) return;
 #endif
     a->x = fixedNumber<8, 3>(line, len, 31, s);
     a->y = fixedNumber<8, 3>(line, len, 39, s);
@@ -661,15 +703,11 @@ struct Reader {
       a->bfactor = static_cast<float>(number(line, len, 61, 67, s));
     } else if (style == 1) {
 #if defined(__SSE2__)
-      unsigned negative;
-      if (std::endian::native == std::endian::little && 66 + s <= len && occupancyForms(line + 54 + s, &negative)) {
-        // Each column's eight-byte window with the two bytes before it blanked.
-        uint64_t x[2];
-        memcpy(&x[0], line + 52 + s, 8);
-        memcpy(&x[1], line + 58 + s, 8);
-        a->occupancy = static_cast<float>(fixedValue<2>((x[0] & ~0xffffull) | 0x2020, negative & 1));
+      double v[2];
+      if (66 + s <= len && occupancyValues(line + 54 + s, v)) {
+        a->occupancy = static_cast<float>(v[0]);
         if (a->occupancy == 0.0f) a->occupancy = 1.0f;
-        a->bfactor = static_cast<float>(fixedValue<2>((x[1] & ~0xffffull) | 0x2020, negative & 2));
+        a->bfactor = static_cast<float>(v[1]);
         a->column = 99;
         return;
       }

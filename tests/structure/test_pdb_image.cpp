@@ -2,8 +2,10 @@
 // their undo, labels, symmetry matrices, point lists and centring.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "common/test_util.h"
@@ -244,4 +246,23 @@ TEST(PdbImage, ExtractNucleicAcidHasNoResidueCount) {
   Image x(zam_extractPdb(im.get(), 1, chain));
   EXPECT_EQ(x->nres, 0);
   EXPECT_EQ(x->natoms, 4);
+}
+
+// The import's centre and radius are bit for bit those of the point list:
+// pt_average of zam_ptsPdb and the largest d_ptpt from that centre.
+TEST(PdbImage, ImportCentreAndRadiusAreThoseOfThePointList) {
+  if (!testutil::have_shared_data()) GTEST_SKIP();
+  for (const char* rel : {"freesasa/1ubq.pdb", "mustang-testdata/1zaa1.pdb", "libball1.5-data/1A1F.pdb"}) {
+    Image im(zam_readPdb(testutil::shared_pdb(rel).c_str(), nullptr));
+    ASSERT_NE(im, nullptr) << rel;
+    Point3D* pts = zam_ptsPdb(im.get(), 0);
+    const Point3D c = pt_average(im->natoms, pts);
+    double far = 0.0;
+    for (int i = 0; i < im->natoms; ++i) far = std::max(far, d_ptpt(c, pts[i]));
+    kfree(pts);
+    const double r = zam_importPdb(im.get(), 0);
+    EXPECT_EQ(std::memcmp(&r, &far, sizeof r), 0) << rel << " " << r << " " << far;
+    const Matrix3D move = tf_v(v_neg(c));
+    EXPECT_EQ(std::memcmp(&im->tf, &move, sizeof move), 0) << rel;
+  }
 }

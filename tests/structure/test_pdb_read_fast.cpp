@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -101,6 +102,51 @@ TEST(PdbReadFast, NumberColumnsInAndOutOfTheFixedPointFormAsTheLineParserReadsTh
   std::vector<_pdb_atom> atoms = readAll(dir.file("numbers.pdb"));
   ASSERT_EQ(atoms.size(), lines.size());
   for (size_t i = 0; i < lines.size(); ++i) expectParsedFields(atoms[i], lines[i], 1);
+}
+
+// A fixed-point column text of width w with d decimals: a sign or not,
+// 0..(w - d - 1 - sign) integer digits, leading zeros sometimes.
+std::string fixedText(std::mt19937& rng, int w, int d) {
+  const bool minus = rng() % 3 == 0;
+  const int room = w - d - 1 - (minus ? 1 : 0);
+  const int digits = static_cast<int>(rng() % static_cast<unsigned>(room + 1));
+  std::string t = minus ? "-" : "";
+  for (int i = 0; i < digits; ++i) t += static_cast<char>('0' + rng() % 10);
+  t += '.';
+  for (int i = 0; i < d; ++i) t += static_cast<char>('0' + (rng() % 4 == 0 ? 0 : rng() % 10));
+  return std::string(static_cast<size_t>(w) - t.size(), ' ') + t;
+}
+
+// Numbers of every length and sign in the usual fixed-point form, read by
+// the reader's column-at-once paths, are bit for bit strtod's values.
+TEST(PdbReadFast, FixedPointColumnsOfEveryLengthAndSignAsStrtodReadsThem) {
+  Defaults restore;
+  std::mt19937 rng(5);
+  std::vector<std::string> lines;
+  std::string text;
+  for (int i = 0; i < 4000; ++i) {
+    const std::string x = fixedText(rng, 8, 3), y = fixedText(rng, 8, 3), z = fixedText(rng, 8, 3);
+    const std::string occ = fixedText(rng, 6, 2), bf = fixedText(rng, 6, 2);
+    lines.push_back(caLine(i % 9000 + 1, x.c_str(), y.c_str(), z.c_str(), occ.c_str(), bf.c_str()));
+    text += lines.back() + "\n";
+  }
+  TempDir dir;
+  write_file(dir.file("fixed.pdb"), text);
+  std::vector<_pdb_atom> atoms = readAll(dir.file("fixed.pdb"));
+  ASSERT_EQ(atoms.size(), lines.size());
+  auto column = [](const std::string& l, int first, int w) { return strtod(l.substr(first - 1, w).c_str(), nullptr); };
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& l = lines[i];
+    const double x = column(l, 31, 8), y = column(l, 39, 8), z = column(l, 47, 8);
+    float occ = static_cast<float>(column(l, 55, 6));
+    if (occ == 0.0f) occ = 1.0f;
+    const float bf = static_cast<float>(column(l, 61, 6));
+    ASSERT_TRUE(sameBytes(&atoms[i].x, &x, 8)) << l;
+    ASSERT_TRUE(sameBytes(&atoms[i].y, &y, 8)) << l;
+    ASSERT_TRUE(sameBytes(&atoms[i].z, &z, 8)) << l;
+    ASSERT_TRUE(sameBytes(&atoms[i].occupancy, &occ, 4)) << l;
+    ASSERT_TRUE(sameBytes(&atoms[i].bfactor, &bf, 4)) << l;
+  }
 }
 
 TEST(PdbReadFast, LinesEndingInsideAFieldReadAsTheLineParserReadsThem) {
