@@ -112,7 +112,9 @@ void* get_block(int64_t n, bool zero) {
     fflush(nullptr);
     return nullptr;
   }
-  const int64_t rounded = (n + 7) / 8 * 8;
+  // Beyond kLargest the rounding itself would overflow: such a size is
+  // refused below without it.
+  const int64_t rounded = n <= kLargest ? (n + 7) / 8 * 8 : 0;
   const bool mapped = zero && n >= kMapBytes && n <= kLargest;
   void* base = nullptr;
   if (mapped) {
