@@ -274,6 +274,42 @@ inline bool occupancyValues(const char* p, double* values) {
 }
 #endif
 
+// Powers of ten that floats hold exactly.
+constexpr float kTenF[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
+
+// The four numbers that sscanf's "%f%f%f%f" reads from the terminated text
+// p, when each is a plain decimal (a sign, at most seven digits and a
+// point, no exponent) after blanks and followed by a blank or the end:
+// M / 10^k of two exact floats, one correctly rounded division, is the
+// correctly rounded value of the text, as sscanf gives it. False for any
+// other text, which is left to sscanf.
+bool plainFloats(const char* p, float* v) {
+  for (int f = 0; f < 4; ++f) {
+    while (*p == ' ') ++p;
+    bool negative = false;
+    if (*p == '-' || *p == '+') negative = *p++ == '-';
+    int32_t m = 0;
+    int digits = 0, fraction = 0;
+    bool point = false;
+    for (;; ++p) {
+      const char c = *p;
+      if (c >= '0' && c <= '9') {
+        if (++digits > 7) return false;
+        m = m * 10 + (c - '0');
+        fraction += point;
+      } else if (c == '.' && !point) {
+        point = true;
+      } else {
+        break;
+      }
+    }
+    if (digits == 0 || (*p != ' ' && *p != 0)) return false;
+    const float x = static_cast<float>(m) / kTenF[fraction];
+    v[f] = negative ? -x : x;
+  }
+  return true;
+}
+
 // number() of columns first..first+W-1 with the fixed-point form tried first.
 template <int W, int D>
 inline double fixedNumber(const char* line, int len, int first, int s) {
@@ -684,15 +720,19 @@ struct Reader {
     return keys;
   }
 
-  void coordinates(int s, _pdb_atom* a) const {
+  // The coordinates of a; true when all three had the usual fixed-point
+  // form, whose values (-999.999 to 9999.999) are never bad coordinates,
+  // so that checkCoordinates need not wait for the quotients.
+  bool coordinates(int s, _pdb_atom* a) const {
 #if defined(__SSE2__)
     static_assert(offsetof(_pdb_atom, y) == offsetof(_pdb_atom, x) + sizeof(double) &&
                   offsetof(_pdb_atom, z) == offsetof(_pdb_atom, y) + sizeof(double));
-    if (54 + s <= len && coordinateValues(line + 30 + s, &a->x)) return;
+    if (54 + s <= len && coordinateValues(line + 30 + s, &a->x)) return true;
 #endif
     a->x = fixedNumber<8, 3>(line, len, 31, s);
     a->y = fixedNumber<8, 3>(line, len, 39, s);
     a->z = fixedNumber<8, 3>(line, len, 47, s);
+    return false;
   }
 
   // The occupancy-style columns, as parse reads them.
@@ -745,8 +785,7 @@ struct Reader {
     clearRecord(slot);
     const AtomKeys keys = texts(s, "ATOM", name, slot);
     if (use_warnings) {
-      coordinates(s, slot);
-      checkCoordinates(*slot, "ATOM");
+      if (!coordinates(s, slot)) checkCoordinates(*slot, "ATOM");
     }
     const int codes = zam_residueCodesOfKey(keys.resname);
     char code = static_cast<char>(codes & 0xff);
@@ -803,8 +842,7 @@ struct Reader {
       }
     }
     if (!use_warnings) {
-      coordinates(s, &a);
-      checkCoordinates(a, "ATOM");
+      if (!coordinates(s, &a)) checkCoordinates(a, "ATOM");
     }
     occupancy(s, image->occ_style, &a);
     a.model = model;
@@ -834,9 +872,9 @@ struct Reader {
     _pdb_atom& a = buffers.hetatms.room(nhet)[nhet];
     clearRecord(&a);
     const AtomKeys keys = texts(s, "HETATM", name, &a);
-    coordinates(s, &a);
+    const bool usual = coordinates(s, &a);
     occupancy(s, image->occ_style, &a);
-    checkCoordinates(a, "HETATM");
+    if (!usual) checkCoordinates(a, "HETATM");
     checkNewResidue(keys.label, keys.chain);
     a.model = model;
     a.chain_no = chain_no;
@@ -854,7 +892,8 @@ struct Reader {
     int row = static_cast<int>(integer(line, len, 19, 19, 0));
     long serial = integer(line, len, 20, 23, 0);
     float v[4];
-    int got = len >= 24 ? sscanf(line + 23, "%f%f%f%f", &v[0], &v[1], &v[2], &v[3]) : 0;
+    int got = 0;
+    if (len >= 24) got = plainFloats(line + 23, v) ? 4 : sscanf(line + 23, "%f%f%f%f", &v[0], &v[1], &v[2], &v[3]);
     if (got != 4 || serial < 1 || row < 1 || row > 3) {
       if (use_warnings) zam_wrn("Ignoring bad %s record in PDB file:\n%s\n", tag, line);
       return;

@@ -117,6 +117,8 @@ std::string fixedText(std::mt19937& rng, int w, int d) {
   return std::string(static_cast<size_t>(w) - t.size(), ' ') + t;
 }
 
+const char* const kAtomText = "ATOM      1  CA  ALA A   1       1.000   2.000   3.000  1.00  0.00";
+
 // Numbers of every length and sign in the usual fixed-point form, read by
 // the reader's column-at-once paths, are bit for bit strtod's values.
 TEST(PdbReadFast, FixedPointColumnsOfEveryLengthAndSignAsStrtodReadsThem) {
@@ -146,6 +148,46 @@ TEST(PdbReadFast, FixedPointColumnsOfEveryLengthAndSignAsStrtodReadsThem) {
     ASSERT_TRUE(sameBytes(&atoms[i].z, &z, 8)) << l;
     ASSERT_TRUE(sameBytes(&atoms[i].occupancy, &occ, 4)) << l;
     ASSERT_TRUE(sameBytes(&atoms[i].bfactor, &bf, 4)) << l;
+  }
+}
+
+// Matrix rows of plain decimals (read without sscanf) and of other texts
+// (left to it) give the values sscanf gives, or the same refusal.
+TEST(PdbReadFast, MatrixRowsAsSscanfReadsThem) {
+  Defaults restore;
+  zam_setPdbWarnings(1);
+  std::mt19937 rng(3);
+  const char* odd[] = {"1e2", "-0.5e-1", "0x1p3", "12345678", "1234567", "-.", "+.5", "1.", ".", "-", "1.2.3",
+                       "inf", "nan", "7a", "0.0000001", "-0.000", "99999.99", "\t2.5", "3.25\t", "+-1"};
+  for (int round = 0; round < 300; ++round) {
+    std::string fields[4];
+    for (std::string& f : fields) {
+      if (rng() % 4 == 0) {
+        f = odd[rng() % std::size(odd)];
+      } else {
+        f = fixedText(rng, 10, static_cast<int>(rng() % 7));
+        while (!f.empty() && f[0] == ' ' && rng() % 2) f.erase(0, 1);
+      }
+    }
+    std::string line = "REMARK 350   BIOMT" + std::to_string(1 + round % 3) + "   1";
+    for (const std::string& f : fields) line += (rng() % 5 ? " " : "") + f;
+    float want[4];
+    const int got = sscanf(line.c_str() + 23, "%f%f%f%f", &want[0], &want[1], &want[2], &want[3]);
+    TempDir dir;
+    write_file(dir.file("m.pdb"), line + "\n" + kAtomText + "\n");
+    testutil::Capture capture;
+    _pdb_image* im = zam_readPdb(dir.file("m.pdb").c_str(), "t");
+    ASSERT_NE(im, nullptr) << line;
+    if (got == 4) {
+      EXPECT_FALSE(capture.has("Ignoring bad BIOMT record")) << line;
+      for (int i = 0; i < 4; ++i) {
+        const double w = want[i];
+        EXPECT_TRUE(sameBytes(&im->biomt[0].m[4 * (round % 3) + i], &w, sizeof w)) << line << " " << i;
+      }
+    } else {
+      EXPECT_TRUE(capture.has("Ignoring bad BIOMT record")) << line;
+    }
+    zam_freePdb(im);
   }
 }
 
