@@ -1,6 +1,7 @@
 #include "align/trel_kscore.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -249,6 +250,13 @@ struct Kfill {
   bool banded;
   int64_t band;
   float wt, ws;  // trace and spatial weights after the size rule
+  // drop[set][p]: slot p of the term is left out of every window sum of the
+  // box, as it adds exactly nothing there: its factor is 0 and every point
+  // of the slot in the box lies within 2^62 of the origin, so each squared
+  // distance is finite (below 2^128) and its product with the factor is a
+  // zero; a zero added to a running sum that starts at +0 (and so is never
+  // -0) leaves the sum's bits as they were.
+  bool drop[2][8] = {};
   Scratch& s = scratch;
 
   Kfill(int n_, int m_, _trel_a_box b, const _trel_seg* q_, const _trel_seg* t_)
@@ -268,6 +276,26 @@ struct Kfill {
 
   bool in_band(int i, int j) const { return !banded || std::llabs((int64_t)i - j) < band; }
 
+  // Whether slot p of records from..to has every coordinate within 2^62 of
+  // 0 (a NaN is not).
+  static bool bounded(int set, int p, const _trel_seg* seg, int from, int to) {
+    constexpr float kFar = 0x1p62f;
+    bool ok = true;
+    for (int k = from; k <= to; k++) {
+      const Point3Df& v = set == 0 ? seg[k].t[p] : seg[k].v[p];
+      ok &= (std::fabs(v.x) <= kFar) & (std::fabs(v.y) <= kFar) & (std::fabs(v.z) <= kFar);
+    }
+    return ok;
+  }
+
+  void find_drops(int set) {
+    const float* factor = set == 0 ? ca_factor : va_factor;
+    for (int p = 0; p < 8; p++)
+      drop[set][p] = p < 2 * W && factor[p] == 0.0f &&
+                     bounded(set, p, q, box.qfirst, box.qlast) &&
+                     bounded(set, p, t, box.tfirst, box.tlast);
+  }
+
   // Lays out the target residues of the box (plus vector padding) by slot and axis.
   void prepare(bool want_t, bool want_v) {
     int width = box.tlast - box.tfirst + 1;
@@ -277,22 +305,29 @@ struct Kfill {
     const int np = 2 * W;
     for (int set = 0; set < 2; set++) {
       if (!(set == 0 ? want_t : want_v)) continue;
+      find_drops(set);
       std::vector<float>& a = s.pts[set];
       size_t need = (size_t)np * 3 * stride;
       if (a.size() < need) a.resize(need);
-      // Record by record (each is read once, in order), slot by slot.
+      // The slots that are summed, then record by record (each is read
+      // once, in order), slot by slot.
+      int used[8], nused = 0;
+      for (int p = 0; p < np; p++)
+        if (!drop[set][p]) used[nused++] = p;
       float* out = a.data();
       for (int j = box.tfirst; j <= box.tlast; j++) {
         const Point3Df* v = set == 0 ? t[j].t : t[j].v;
-        for (int p = 0; p < np; p++) {
+        for (int u = 0; u < nused; u++) {
+          const int p = used[u];
           float* x = out + (size_t)p * 3 * stride + j;
           x[0] = v[p].x;
           x[stride] = v[p].y;
           x[2 * stride] = v[p].z;
         }
       }
-      for (int k = 0; k < np * 3; k++)
-        std::fill(out + (size_t)k * stride + box.tlast + 1, out + (size_t)(k + 1) * stride, 0.0f);
+      for (int u = 0; u < nused; u++)
+        for (int k = used[u] * 3; k < used[u] * 3 + 3; k++)
+          std::fill(out + (size_t)k * stride + box.tlast + 1, out + (size_t)(k + 1) * stride, 0.0f);
       s.row[set].resize((size_t)stride + kMaxLanes);
     }
     if (s.preA.size() < (size_t)stride) {
@@ -338,6 +373,7 @@ struct Kfill {
       const size_t need = (size_t)2 * W * 3 * qs;
       if (a.size() < need) a.resize(need);
       for (int p = 0; p < 2 * W; p++) {
+        if (drop[set][p]) continue;
         float* x = &a[(size_t)(p * 3 + 0) * qs];
         float* y = &a[(size_t)(p * 3 + 1) * qs];
         float* z = &a[(size_t)(p * 3 + 2) * qs];
@@ -363,16 +399,18 @@ struct Kfill {
         job.same = 0.0f;
         job.j0 = i0;
         job.j1 = i1;
-        job.count = W;
+        job.count = 0;
         job.stride = qs;
         job.half = true;
         for (int w = 0; w < W; w++) {
           const int p = slots[w];
-          job.qx[w] = tp[p].x;
-          job.qy[w] = tp[p].y;
-          job.qz[w] = tp[p].z;
-          job.f[w] = factor[p];
-          job.at[w] = a.data() + (size_t)p * 3 * qs;
+          if (drop[set][p]) continue;
+          const int u = job.count++;
+          job.qx[u] = tp[p].x;
+          job.qy[u] = tp[p].y;
+          job.qz[u] = tp[p].z;
+          job.f[u] = factor[p];
+          job.at[u] = a.data() + (size_t)p * 3 * qs;
         }
         runSpanAny<true>(job);
       }
@@ -409,16 +447,18 @@ struct Kfill {
     a.pre = prefactors(i, &a.same);
     a.j0 = j0;
     a.j1 = j1;
-    a.count = count;
+    a.count = 0;
     a.stride = s.stride;
     a.half = half;
     for (int w = 0; w < count; w++) {
       const int p = slots[w];
-      a.qx[w] = qp[p].x;
-      a.qy[w] = qp[p].y;
-      a.qz[w] = qp[p].z;
-      a.f[w] = factor[p];
-      a.at[w] = base + (size_t)p * 3 * s.stride;
+      if (drop[set][p]) continue;
+      const int u = a.count++;
+      a.qx[u] = qp[p].x;
+      a.qy[u] = qp[p].y;
+      a.qz[u] = qp[p].z;
+      a.f[u] = factor[p];
+      a.at[u] = base + (size_t)p * 3 * s.stride;
     }
     runSpanAny<false>(a);
   }

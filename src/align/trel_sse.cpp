@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "align/trel_globals.h"
 #include "align/trel_trace.h"
 #include "geometry/zam_frame.h"
@@ -76,16 +80,27 @@ void numberRuns(int n, const _trel_seg* seg, int* run) {
   }
 }
 
-// v_magv with the geometry layer's arithmetic, inlined: unit(v) times len,
-// the zero vector for a zero v.
-inline Point3D magv(Point3D v, double len) {
-  const double l = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
-  Point3D u{0.0, 0.0, 0.0};
-  if (l > 0.0) {
-    const double s = 1.0 / l;
-    u = Point3D{s * v.x, s * v.y, s * v.z};
-  }
-  return Point3D{len * u.x, len * u.y, len * u.z};
+// v_magv with the geometry layer's arithmetic on two vectors side by side:
+// unit(v) times len, the zero vector for a zero v, lane by lane with the
+// very same operations (the vector square root is correctly rounded, as
+// std::sqrt is).
+typedef double v2d __attribute__((vector_size(16)));
+
+inline void magv2(Point3D a, Point3D b, double len, Point3D* ma, Point3D* mb) {
+  const v2d x{a.x, b.x}, y{a.y, b.y}, z{a.z, b.z};
+  const v2d l2 = x * x + y * y + z * z;
+#ifdef __SSE2__
+  const v2d l = reinterpret_cast<v2d>(_mm_sqrt_pd(reinterpret_cast<__m128d>(l2)));
+#else
+  const v2d l{std::sqrt(l2[0]), std::sqrt(l2[1])};
+#endif
+  const v2d zero{0.0, 0.0}, k{len, len};
+  const v2d s = v2d{1.0, 1.0} / l;
+  const auto some = l > zero;
+  const v2d ux = some ? s * x : zero, uy = some ? s * y : zero, uz = some ? s * z : zero;
+  const v2d mx = k * ux, my = k * uy, mz = k * uz;
+  *ma = Point3D{mx[0], my[0], mz[0]};
+  *mb = Point3D{mx[1], my[1], mz[1]};
 }
 
 struct Fragment {
@@ -104,6 +119,22 @@ int neighbourFragment(int f, int step, const std::vector<Fragment>& frags, const
     if (run[frags[g].first] != 0) break;
   }
   return g;
+}
+
+// Per-thread work arrays of the assignment, grown to the longest trace the
+// thread has seen, so that assigning allocates nothing once warm.
+struct Scratch {
+  std::vector<float> helix, strand;
+  std::vector<int> run;
+  std::vector<Fragment> frags;
+  std::vector<Point3D> centroid;
+};
+thread_local Scratch scratch;
+
+template <class T>
+T* atLeast(std::vector<T>& v, int n) {
+  if (v.size() < static_cast<size_t>(n)) v.resize(static_cast<size_t>(n));
+  return v.data();
 }
 
 }  // namespace
@@ -147,10 +178,12 @@ void assignTraceSSEs(_pdb_image* image, const _pdb_peptide* pep, const Matrix3D*
   const int n = trace->n;
   _trel_seg* seg = trace->seg;
 
-  std::vector<float> helix(n), strand(n);
-  trel_scoreTraceAlpha(trace, 2, helix.data());
-  trel_scoreTraceBeta(trace, 2, strand.data());
-  assignLetters(n, helix.data(), strand.data(), seg);
+  Scratch& sc = scratch;
+  float* helix = atLeast(sc.helix, n);
+  float* strand = atLeast(sc.strand, n);
+  trel_scoreTraceAlpha(trace, 2, helix);
+  trel_scoreTraceBeta(trace, 2, strand);
+  assignLetters(n, helix, strand, seg);
 
   for (int k = 0; k < n; k++) {
     seg[k].sse_score = Point3Df{helix[k], strand[k], std::max(0.0f, 1.0f - helix[k] - strand[k])};
@@ -160,33 +193,38 @@ void assignTraceSSEs(_pdb_image* image, const _pdb_peptide* pep, const Matrix3D*
     }
   }
 
-  std::vector<int> run(n);
-  numberRuns(n, seg, run.data());
+  int* run = atLeast(sc.run, n);
+  numberRuns(n, seg, run);
 
-  std::vector<Fragment> frags;
+  std::vector<Fragment>& frags = sc.frags;
+  frags.clear();
   for (int k = 0; k < n;) {
-    const int len = zam_spani(run.data(), k, n);
+    const int len = zam_spani(run, k, n);
     frags.push_back(Fragment{k, k + len - 1, 0, 0});
     k += len;
   }
   const int nfrag = static_cast<int>(frags.size());
-  std::vector<Point3D> centroid(nfrag, pt_zero());
+  Point3D* centroid = atLeast(sc.centroid, nfrag);
   for (int f = 0; f < nfrag; f++) {
+    centroid[f] = pt_zero();
     if (run[frags[f].first] != 0)
       centroid[f] = pt_average(frags[f].last - frags[f].first + 1, pep->ca + frags[f].first);
     if (zam_debug >= 3)
       zam_log("Frag %d -> [%.3f,%.3f,%.3f]\n", f, centroid[f].x, centroid[f].y, centroid[f].z);
   }
   for (int f = 0; f < nfrag; f++) {
-    frags[f].next = neighbourFragment(f, 1, frags, run.data());
-    frags[f].prev = neighbourFragment(f, -1, frags, run.data());
+    frags[f].next = neighbourFragment(f, 1, frags, run);
+    frags[f].prev = neighbourFragment(f, -1, frags, run);
   }
 
   const double lambda = g_lambda;
   for (const Fragment& fr : frags) {
     for (int k = fr.first; k <= fr.last; k++) {
-      seg[k].next_sse = ptf_pt(magv(pt_tfpt(frames[k], centroid[fr.next]), lambda));
-      seg[k].prev_sse = ptf_pt(magv(pt_tfpt(frames[k], centroid[fr.prev]), lambda));
+      Point3D next, prev;
+      magv2(pt_tfpt(frames[k], centroid[fr.next]), pt_tfpt(frames[k], centroid[fr.prev]), lambda,
+            &next, &prev);
+      seg[k].next_sse = ptf_pt(next);
+      seg[k].prev_sse = ptf_pt(prev);
     }
   }
 

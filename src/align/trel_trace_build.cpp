@@ -5,6 +5,10 @@
 #include <cmath>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "align/trel_backbone.h"
 #include "align/trel_globals.h"
 #include "align/trel_trace.h"
@@ -119,7 +123,9 @@ struct Scratch {
   std::vector<int> below;          // below[i]: such residues before residue i (n + 1 entries)
   std::vector<double> stat;        // kStatDoubles per residue
 
-  // A peptide view of n zero-filled entries per array.
+  // A peptide view of n entries per array for zam_loadPdbPep: the atom
+  // arrays zero-filled (an atom the image lacks stays at the origin); the
+  // letters are all written by the loader and the values are never used.
   _pdb_peptide peptide(int len) {
     const size_t m = static_cast<size_t>(len);
     for (std::vector<Point3D>* a : {&ca, &n, &c, &o, &cb}) {
@@ -127,11 +133,8 @@ struct Scratch {
       std::fill(a->begin(), a->begin() + len, Point3D{0.0, 0.0, 0.0});
     }
     if (val.size() < m) val.resize(m);
-    std::fill(val.begin(), val.begin() + len, 0.0);
     if (code.size() < m) code.resize(m);
     if (sse.size() < m) sse.resize(m);
-    std::fill(code.begin(), code.begin() + len, '\0');
-    std::fill(sse.begin(), sse.begin() + len, '\0');
     return _pdb_peptide{ca.data(), n.data(), c.data(), o.data(), cb.data(), val.data(),
                         code.data(), sse.data()};
   }
@@ -166,11 +169,21 @@ inline Pair movePair(const Matrix3D& t, const Pair& p) {
               b(m[8]) * p.x + b(m[9]) * p.y + b(m[10]) * p.z + b(m[11])};
 }
 
+// Square roots of both lanes; correctly rounded either way, so the vector
+// instruction gives the bits of std::sqrt.
+inline v2d sqrt2(v2d x) {
+#ifdef __SSE2__
+  return reinterpret_cast<v2d>(_mm_sqrt_pd(reinterpret_cast<__m128d>(x)));
+#else
+  return v2d{std::sqrt(x[0]), std::sqrt(x[1])};
+#endif
+}
+
 // v_magv on both lanes: the unit vector (zero for a lane without length)
 // times len.
 inline Pair magv(const Pair& v, double len) {
   const v2d l2 = v.x * v.x + v.y * v.y + v.z * v.z;
-  const v2d l = v2d{std::sqrt(l2[0]), std::sqrt(l2[1])};
+  const v2d l = sqrt2(l2);
   const v2d zero = v2d{0.0, 0.0}, k = v2d{len, len};
   const v2d s = v2d{1.0, 1.0} / l;
   const auto some = l > zero;
@@ -241,12 +254,17 @@ struct CutTable {
   }
 };
 
-// A cut point: the chosen CA flattened into the frame's x-y plane when the
-// search found one, else the fallback CA as it stands; g_equator long.
-inline Point3Df cutPoint(int found, int fallback, const Matrix3D& frame, const _pdb_peptide* pep) {
+// A cut point before magv: the chosen CA flattened into the frame's x-y
+// plane when the search found one, else the fallback CA as it stands.
+inline Point3D cutBase(int found, int fallback, const Matrix3D& frame, const _pdb_peptide* pep) {
   Point3D p = pt_tfpt(frame, pep->ca[found >= 0 ? found : fallback]);
   if (found >= 0) p.z = 0.0;
-  return ptf_pt(magv(p, g_equator));
+  return p;
+}
+
+inline Point3Df laneOf(const Pair& p, int k) {
+  return Point3Df{static_cast<float>(p.x[k]), static_cast<float>(p.y[k]),
+                  static_cast<float>(p.z[k])};
 }
 
 void logStats(const char* label, const Point3D* mean, const Point3D* sd) {
@@ -256,14 +274,10 @@ void logStats(const char* label, const Point3D* mean, const Point3D* sd) {
 }
 
 // Slot statistics from the points of n residues (kStatDoubles each: T, P, V
-// by slot). Per series the sums run over the residues in order, as
-// pt_average and pt_stddev add them; the series are summed side by side.
-void slotStats(int n, const double* pts, _trel_trace* trace) {
-  double sum[kStatDoubles] = {};
-  for (int i = 0; i < n; i++) {
-    const double* row = pts + static_cast<size_t>(i) * kStatDoubles;
-    for (int k = 0; k < kStatDoubles; k++) sum[k] += row[k];
-  }
+// by slot) and their sums, added up residue by residue in order as
+// pt_average adds them. The spreads are summed in order too, as pt_stddev
+// adds them; the series are summed side by side.
+void slotStats(int n, const double* pts, const double* sum, _trel_trace* trace) {
   double mean[kStatDoubles];
   const double inv = 1.0 / n;
   for (int k = 0; k < kStatDoubles; k++) mean[k] = inv * sum[k];
@@ -298,7 +312,9 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
   if (!image || image->nres <= 0 || !image->residues) return;
   const int n = image->nres;
   trace->n = n;
-  trace->seg = static_cast<_trel_seg*>(kget1B_0(static_cast<int64_t>(n) * static_cast<int64_t>(sizeof(_trel_seg))));
+  // Every field of every record is written below (the break marks first), so
+  // the records are not cleared beforehand.
+  trace->seg = static_cast<_trel_seg*>(kget1B(static_cast<int64_t>(n) * static_cast<int64_t>(sizeof(_trel_seg))));
   _trel_seg* seg = trace->seg;
   Scratch& sc = scratch;
 
@@ -324,6 +340,8 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
   for (int i = 0; i < n; i++) {
     seg[i].code = pep->code[i];
     seg[i].sse = pep->sse[i];
+    seg[i].break_before = 0;
+    seg[i].break_after = 0;
     if (pep->code[i] == 'G' || square_vector(pep->cb[i]) < kNoCb2)
       pep->cb[i] = pt_tfpt(tf_inverse(frames[i]), kIdealCb);
   }
@@ -371,6 +389,7 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
 
   // Slot points of every residue, kept for the statistics.
   double* stat = nullptr;
+  double statSum[kStatDoubles] = {};
   if (stats) {
     const size_t need = static_cast<size_t>(n) * kStatDoubles;
     if (sc.stat.size() < need) sc.stat.resize(need);
@@ -383,8 +402,12 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
     _trel_seg& r = seg[i];
     const Point3D c = pt_tfpt(f, centre);
 
-    r.ncut = cutPoint(cuts.ncut(i, f), std::min(i + kCutReach, n - 1), f, pep);
-    r.ccut = cutPoint(cuts.ccut(i, n, f), std::max(i - kCutReach, 0), f, pep);
+    // The N-side and C-side cut points, g_equator long, side by side.
+    const Pair cut = magv(pairOf(cutBase(cuts.ncut(i, f), std::min(i + kCutReach, n - 1), f, pep),
+                                 cutBase(cuts.ccut(i, n, f), std::max(i - kCutReach, 0), f, pep)),
+                          equator);
+    r.ncut = laneOf(cut, 0);
+    r.ccut = laneOf(cut, 1);
 
     if (zam_debug >= 3) {
       const Atoms3 own = residueAtoms(pep, i, f);
@@ -415,10 +438,8 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
       const Pair v = add(ca, magv(sub(centre2, ca), lambda));
       const int s = 2 * (d - 1);
       for (int k = 0; k < 2; k++) {
-        r.t[s + k] = Point3Df{static_cast<float>(ca.x[k]), static_cast<float>(ca.y[k]),
-                              static_cast<float>(ca.z[k])};
-        r.v[s + k] = Point3Df{static_cast<float>(v.x[k]), static_cast<float>(v.y[k]),
-                              static_cast<float>(v.z[k])};
+        r.t[s + k] = laneOf(ca, k);
+        r.v[s + k] = laneOf(v, k);
       }
       if (row) {
         const Pair plane = cross(sub(cn, cc), cross(cc, ca));
@@ -437,6 +458,8 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
         behind2 = Point3D{ca.x[1], ca.y[1], ca.z[1]};
       }
     }
+    if (row)
+      for (int k = 0; k < kStatDoubles; k++) statSum[k] += row[k];
 
     // Axis from CA(i-2) to CA(i+2); near the ends the stand-ins are taken
     // by the residue's distance from the end.
@@ -448,7 +471,7 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
   assignTraceSSEs(image, pep, frames, trace);
 
   if (stats) {
-    slotStats(n, stat, trace);
+    slotStats(n, stat, statSum, trace);
     if (zam_debug >= 3) {
       logStats("T", trace->t_mean, trace->t_sd);
       zam_log("\n");

@@ -1,5 +1,6 @@
 #include "structure/zam_pdb_pep.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "runtime/kids.h"
@@ -7,20 +8,34 @@
 
 namespace {
 
-// Position array of the atom named name (a terminated copy of the name
-// slot): CA, N, C, O or CB exactly, the main-chain classes 1-5 of
-// zam_isMainChain; null for every other name. Read letter by letter, as this
-// runs once per atom of every traced structure.
-Point3D* slotOf(_pdb_peptide* p, const char* name) {
-  switch (name[0]) {
-    case 'C':
-      if (name[1] == '\0') return p->c;
-      if (name[2] != '\0') return nullptr;
-      return name[1] == 'A' ? p->ca : name[1] == 'B' ? p->cb : nullptr;
-    case 'N':
-      return name[1] == '\0' ? p->n : nullptr;
-    case 'O':
-      return name[1] == '\0' ? p->o : nullptr;
+// Position array of the atom named by the name slot: CA, N, C, O or CB
+// exactly, the main-chain classes 1-5 of zam_isMainChain; null for every
+// other name. The first four bytes of the slot are taken as one key and
+// only the bytes up to the name's end are compared, so a damaged record
+// (no terminator in the slot) is never read past the slot. This runs once
+// per atom of every traced structure.
+Point3D* slotOf(_pdb_peptide* p, const char* slot) {
+  unsigned char b[4];
+  std::memcpy(b, slot, sizeof b);
+  const uint32_t key = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 |
+                       uint32_t(b[3]) << 24;
+  constexpr uint32_t kC = 'C', kN = 'N', kO = 'O';
+  constexpr uint32_t kCA = 'C' | uint32_t('A') << 8, kCB = 'C' | uint32_t('B') << 8;
+  switch (key & 0xffffu) {  // one letter and the terminator
+    case kC:
+      return p->c;
+    case kN:
+      return p->n;
+    case kO:
+      return p->o;
+    default:
+      break;
+  }
+  switch (key & 0xffffffu) {  // two letters and the terminator
+    case kCA:
+      return p->ca;
+    case kCB:
+      return p->cb;
     default:
       return nullptr;
   }
@@ -92,11 +107,8 @@ void zam_loadPdbPep(const _pdb_image* image, _pdb_peptide* p) {
     const _pdb_atom& atom = image->atoms[a];
     const int r = atom.residue;
     if (r < 0 || r >= nres) continue;
-    // The name slot is read through a terminated copy, so a record from a
-    // damaged image file can never make the test run past its slot.
-    char name[sizeof atom.name + 1] = {};
-    std::memcpy(name, atom.name, sizeof atom.name);
-    Point3D* slot = slotOf(p, name);
+    static_assert(sizeof atom.name >= 4, "the name key takes four bytes of the slot");
+    Point3D* slot = slotOf(p, atom.name);
     if (slot) slot[r] = Point3D{atom.x, atom.y, atom.z};
   }
 }

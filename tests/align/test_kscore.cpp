@@ -637,3 +637,67 @@ TEST(KMatrix, VectorRowsMatchTheCellByCellWindowScores) {
           }
       }
 }
+
+// Window slots whose factor is 0 (slots +4 and -4 of the trace and spatial
+// terms) are left out of the vector sums only where they add nothing: with
+// ordinary points the cells keep their bits; a point far enough out to make
+// a squared distance overflow (or a NaN) makes the cells it touches NaN, as
+// the cell-by-cell score does.
+TEST(KMatrix, ZeroFactorSlotsLeftOutOnlyWhereTheyAddNothing) {
+  Params keep;
+  trel_setAlignBlosum(0);
+  trel_setAlignCut(0);
+  g_banded = 0;
+  trel_setAlignWindow(4);
+  trel_setAlignTrace(0.5f);
+  trel_setAlignSpatial(0.5f);
+  ASSERT_EQ(ca_factor[6], 0.0f);
+  ASSERT_EQ(va_factor[7], 0.0f);
+  const float far = 3.0e19f, nan = std::nanf("");
+  struct Odd {
+    bool query;
+    int residue, slot;
+    bool spatial;
+    float value;
+  };
+  const Odd odds[] = {
+      {false, -1, 6, false, 0.0f},  // ordinary points only
+      {false, 9, 6, false, 1.0e10f},  // large, but its squared distance stays finite
+      {false, 9, 6, false, far},    {false, 20, 7, true, far},  {true, 11, 7, false, -far},
+      {true, 0, 6, true, nan},      {false, 30, 7, false, nan},
+  };
+  const int n = 40, m = 33;
+  unsigned seed = 4100;
+  for (const Odd& odd : odds) {
+    SCOPED_TRACE(std::string(odd.query ? "query" : "target") + " residue " +
+                 std::to_string(odd.residue) + " slot " + std::to_string(odd.slot) + " value " +
+                 std::to_string(odd.value));
+    std::vector<_trel_seg> q = random_trace(n, seed++), t = random_trace(m, seed++);
+    if (odd.residue >= 0) {
+      _trel_seg& r = (odd.query ? q : t)[odd.residue];
+      (odd.spatial ? r.v : r.t)[odd.slot].y = odd.value;
+    }
+    Buf buf(n, m);
+    ASSERT_EQ(trel_setupKplane(n, m, _trel_a_box{0, n - 1, 0, m - 1}, q.data(), t.data(), buf.get()), 1);
+    const int imax = n - 5, jmax = m - 5;
+    int nans = 0;
+    for (int i = 0; i < n; i++)
+      for (int j = 0; j < m; j++) {
+        const float pre = seg_prefactor(&q[i], &t[j]);
+        float want = 0.0f + score_CA_pattern(i, j, imax, jmax, pre, q[i].t, t[j].t, ca_factor) * g_trace;
+        want += score_CA_pattern(i, j, imax, jmax, pre, q[i].v, t[j].v, va_factor) * g_spatial;
+        const float got = buf->kplane[(size_t)(i + 1) * (m + 2) + j + 1];
+        if (std::isnan(want)) {
+          nans++;
+          ASSERT_TRUE(std::isnan(got)) << i << "," << j << ": " << got;
+        } else {
+          ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << i << "," << j << ": " << got << " vs " << want;
+        }
+      }
+    const bool overflows = odd.value != odd.value || std::fabs(odd.value) > 1.0e19f;
+    if (overflows)
+      EXPECT_GT(nans, 0);
+    else
+      EXPECT_EQ(nans, 0);
+  }
+}

@@ -607,3 +607,77 @@ TEST(TraceBuild, MatchesThePlainBuildBitForBit) {
   EXPECT_GE(compared, 10);
   EXPECT_GT(dmarks, 0);
 }
+
+// The peptide arrays take the atoms named exactly CA, N, C, O and CB: bytes
+// after a name's terminator do not count, a name one letter longer is not
+// the atom, and a name slot without a terminator is none of them.
+TEST(TraceBuild, PeptideAtomsPickedByExactName) {
+  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  _pdb_image* image = zam_readPdb(testutil::shared_pdb("freesasa/1ubq.pdb").c_str(), nullptr);
+  ASSERT_NE(image, nullptr);
+  ASSERT_GT(image->natoms, 40);
+  // Whole name slots, five bytes each.
+  const char odd[][5] = {{'C', 'A', 0, 'X', 'Y'},   {'C', 0, 'A', 0, 0},     {'N', 0, 'Z', 'Z', 'Z'},
+                         {'C', 'A', 'X', 0, 0},     {'C', 'B', 'X', 'Y', 'Z'}, {'O', 'X', 'T', 0, 0},
+                         {'O', 0, '\x7f', 0, 0},    {'C', 'B', 0, '\xff', '\xff'}, {'N', 'A', 0, 0, 0},
+                         {0, 0, 'C', 'A', 0}};
+  const int kinds = int(sizeof odd / sizeof odd[0]);
+  for (int a = 0; a < image->natoms; a += 3) std::memcpy(image->atoms[a].name, odd[(a / 3) % kinds], 5);
+  _pdb_peptide* pep = zam_makePdbPep(image);
+  ASSERT_NE(pep, nullptr);
+  std::vector<Point3D> want[5];
+  for (auto& w : want) w.assign(size_t(image->nres), Point3D{0, 0, 0});
+  const char* names[5] = {"CA", "N", "C", "O", "CB"};
+  for (int a = 0; a < image->natoms; a++) {
+    const _pdb_atom& atom = image->atoms[a];
+    char name[6] = {};
+    std::memcpy(name, atom.name, 5);
+    for (int k = 0; k < 5; k++)
+      if (std::strcmp(name, names[k]) == 0) want[k][size_t(atom.residue)] = Point3D{atom.x, atom.y, atom.z};
+  }
+  const Point3D* got[5] = {pep->ca, pep->n, pep->c, pep->o, pep->cb};
+  int set = 0;
+  for (int k = 0; k < 5; k++)
+    for (int r = 0; r < image->nres; r++) {
+      const Point3D w = want[k][size_t(r)], g = got[k][r];
+      ASSERT_TRUE(w.x == g.x && w.y == g.y && w.z == g.z) << names[k] << " of residue " << r;
+      set += w.x != 0.0 || w.y != 0.0 || w.z != 0.0;
+    }
+  EXPECT_GT(set, image->nres);  // the test took real atoms, not zeros only
+  zam_freePdbPep(pep);
+  zam_freePdb(image);
+}
+
+// Trace records are not cleared before they are written: a trace built in
+// memory that held other bytes is the same to the bit as one built first.
+TEST(TraceBuild, RecordsWholeInReusedMemory) {
+  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  _pdb_image* image = zam_readPdb(testutil::shared_pdb("mustang-testdata/1ard.pdb").c_str(), nullptr);
+  ASSERT_NE(image, nullptr);
+  zam_importPdb(image, 0);
+  _trel_trace* trace = trel_makeTrace();
+  trel_loadTrace(image, Point3D{1, 2, 3}, 1, 0, trace);
+  const int n = trace->n;
+  ASSERT_GT(n, 5);
+  const std::vector<_trel_seg> first(trace->seg, trace->seg + n);
+  for (int i = 0; i < n; i++) {
+    EXPECT_LE(first[size_t(i)].break_before, 1);
+    EXPECT_LE(first[size_t(i)].break_after, 1);
+  }
+  for (int round = 0; round < 3; round++) {
+    trel_wipeTrace(trace);
+    // Blocks of the records' size full of other bytes, freed for reuse.
+    std::vector<void*> dirty;
+    for (int k = 0; k < 8; k++) {
+      void* p = kget1B(int64_t(n) * int64_t(sizeof(_trel_seg)));
+      std::memset(p, 0xa5 + round, size_t(n) * sizeof(_trel_seg));
+      dirty.push_back(p);
+    }
+    for (void* p : dirty) kfree(p);
+    trel_loadTrace(image, Point3D{1, 2, 3}, 1, 0, trace);
+    ASSERT_EQ(trace->n, n);
+    ASSERT_EQ(std::memcmp(trace->seg, first.data(), size_t(n) * sizeof(_trel_seg)), 0) << round;
+  }
+  trel_freeTrace(trace);
+  zam_freePdb(image);
+}
