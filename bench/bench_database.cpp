@@ -3,7 +3,8 @@
 // the build, the open (header, size, name and offset checks plus the maps)
 // and the open followed by selecting every member, with the resident memory
 // split into private (anonymous) and file-backed pages after every member's
-// trace records have been read once.
+// trace records have been read once; and the phases of a search around its
+// scoring (open, select, release, close) on one thread and on eight.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
 #include "store/trel_database.h"
 
 namespace fs = std::filesystem;
@@ -133,6 +135,54 @@ void BM_OpenSelectTouch(benchmark::State& state) {
   state.counters["file_backed_MB"] = static_cast<double>(file1) / 1024;
 }
 
+// The phases of a search around its scoring, on 1 or 8 threads: open,
+// select every member (the member array faulted in and filled), read every
+// trace record once (so that all of the traces map is in use, as after the
+// pre-scoring), release the members, close (the maps dropped and unmapped).
+void BM_SelectRelease(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const int threads = static_cast<int>(state.range(1));
+  buildOnce(n);
+  zam_thread_setup(threads);
+  zam_thread_serial(threads < 2);
+  const std::string root = workDir().string() + "/";
+  const std::string name = "db" + std::to_string(n);
+  zam_logger_fn old = zam_logger_callback(quiet);
+  double open_s = 0, select_s = 0, release_s = 0, close_s = 0;
+  for (auto _ : state) {
+    const double t0 = zam_get_time();
+    _trel_db* db = trel_openDatabase(root.c_str(), name.c_str(), 0);
+    const double t1 = zam_get_time();
+    std::vector<_trel_thing*> things(static_cast<size_t>(db->n_members));
+    const int k = trel_loadDatabase(db, things.data(), nullptr, nullptr, nullptr, 0, 1, 1 << 30, nullptr);
+    const double t2 = zam_get_time();
+    state.PauseTiming();
+    long sum = 0;
+    for (int i = 0; i < k; i++)
+      for (int r = 0; r < things[i]->trace.n; r++) sum += things[i]->trace.seg[r].code;
+    benchmark::DoNotOptimize(sum);
+    state.ResumeTiming();
+    const double t3 = zam_get_time();
+    for (int i = 0; i < k; i++) trel_closeThing(nullptr, things[i]);
+    const double t4 = zam_get_time();
+    trel_closeDatabase(db);
+    const double t5 = zam_get_time();
+    open_s += t1 - t0;
+    select_s += t2 - t1;
+    release_s += t4 - t3;
+    close_s += t5 - t4;
+  }
+  zam_logger_callback(old);
+  zam_thread_serial(0);
+  const double runs = static_cast<double>(state.iterations());
+  state.counters["members"] = n;
+  state.counters["threads"] = threads;
+  state.counters["open_ms"] = 1000 * open_s / runs;
+  state.counters["select_ms"] = 1000 * select_s / runs;
+  state.counters["release_ms"] = 1000 * release_s / runs;
+  state.counters["close_ms"] = 1000 * close_s / runs;
+}
+
 // Leaves nothing behind in the temporary folder.
 struct Cleanup {
   ~Cleanup() {
@@ -146,3 +196,8 @@ struct Cleanup {
 BENCHMARK(BM_Build)->Arg(2500)->Arg(10000)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_Open)->Arg(2500)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenSelectTouch)->Arg(2500)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SelectRelease)
+    ->Args({10000, 1})
+    ->Args({10000, 8})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
