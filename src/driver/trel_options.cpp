@@ -35,7 +35,7 @@ enum Kind : char {
   INT,    // =N: int field = N clamped to lo..hi
   REAL,   // =X: float field = X clamped to lo..hi
   TEXT,   // =T: string field
-  SPEC,   // =X: double field of the docking specification, clamped, times scale
+  SPEC,   // =X: double field of the docking settings, clamped, times scale
   ACT,    // anything else: the row's action
 };
 

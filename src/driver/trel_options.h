@@ -62,8 +62,8 @@ void trel_resetSettings();
 enum trel_parse_result { TREL_PARSE_OK = 0, TREL_PARSE_EXIT = 1, TREL_PARSE_FAIL = 2 };
 
 // Reads argv[1..argc-1] into trel_run_settings and the docking
-// specification (which may be null while only the driver's settings are
-// wanted: the specification options are then read and dropped).
+// settings record (which may be null while only the driver's settings are
+// wanted: the docking options are then read and dropped).
 // TREL_PARSE_EXIT after -help or -version (their text already printed);
 // TREL_PARSE_FAIL after an error message (unknown option, missing or
 // non-numeric value, missing list file). Prints option messages when

@@ -1,5 +1,5 @@
 // The records that steer and collect a rotational FFT search: the docking
-// specification (one per run, written at start-up and then only read), the
+// settings (one per run, written at start-up and then only read), the
 // docking job with its solution array, and one scored pose. Holds the library
 // defaults, the matching preset, and the allocation and release of solutions.
 // Nothing here reports errors or takes locks.

@@ -1,4 +1,4 @@
-// Docking specification and solution records: the library defaults, the
+// Docking settings and solution records: the library defaults, the
 // matching preset, the score-scale rule, and the solution store's sizing,
 // initial values and release (memory back where it was).
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 
 namespace {
 
-// A specification with every byte set, so that a field left alone shows.
+// A settings record with every byte set, so that a field left alone shows.
 _docking_spec marked() {
   _docking_spec s;
   std::memset(&s, 0, sizeof s);
