@@ -121,8 +121,10 @@ int trel_deleteDatabase(const char* root, const char* name, int with_index, int 
 
 // 1 when there is no list (n < 1 or null) or name is in the sorted list.
 int check_name(const char* name, char* const* names, int n);
-// Read-only shared map of the first length bytes of fd, advised for random
-// access; null on failure (no message). zam_munmap(null, ..) is ignored.
+// Read-only shared map of the first length bytes of fd (default advice: a
+// fault reads ahead around itself); null on failure (no message).
+// zam_munmap(null, ..) is ignored; a large map is released on
+// zam_thread_bulk() threads.
 void* zam_mmap(int fd, int64_t length);
 void zam_munmap(void* block, int64_t length);
 int64_t zam_page_size();
