@@ -3,6 +3,7 @@
 // databases corrupted byte by byte that must be refused cleanly.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -716,4 +717,38 @@ TEST(DatabaseFill, FailingMemberStopsTheSelectionAsInOrder) {
   EXPECT_NE(got[0][3000], "null");
   EXPECT_EQ(got[0][3001], "null");
   EXPECT_EQ(got[0][4999], "null");
+}
+
+// A large map is released on several threads, slice by slice: it reads as
+// its file up to the end, and afterwards its whole address range is free.
+TEST(DatabaseMap, LargeMapReadsItsFileAndIsReleasedWhole) {
+  TempDir dir;
+  const std::string path = dir.str() + "/block.dat";
+  const int64_t bytes = (int64_t{49} << 20) + 4096 * 3;  // not a whole number of slices
+  {
+    std::string data(static_cast<size_t>(bytes), '\0');
+    for (int64_t i = 0; i < bytes; i += 4096) data[static_cast<size_t>(i)] = static_cast<char>(i / 4096 % 251 + 1);
+    testutil::write_file(path, data);
+  }
+  zam_thread_setup(8);
+  for (int serial : {0, 1}) {
+    zam_thread_serial(serial);
+    const int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char* block = static_cast<char*>(zam_mmap(fd, bytes));
+    close(fd);
+    ASSERT_NE(block, nullptr);
+    bool same = true;
+    for (int64_t i = 0; i < bytes; i += 4096) same = same && block[i] == static_cast<char>(i / 4096 % 251 + 1);
+    EXPECT_TRUE(same);
+    zam_munmap(block, bytes);
+    // Nothing of the range is mapped any more: a fixed map that must not
+    // replace anything fits exactly where the block was.
+    void* again = mmap(block, static_cast<size_t>(bytes), PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    EXPECT_EQ(again, static_cast<void*>(block)) << "serial " << serial;
+    if (again != MAP_FAILED) munmap(again, static_cast<size_t>(bytes));
+  }
+  zam_thread_serial(0);
+  zam_munmap(nullptr, bytes);
+  EXPECT_EQ(zam_mmap(-1, bytes), nullptr);
 }
