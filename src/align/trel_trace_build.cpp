@@ -5,8 +5,8 @@
 #include <cmath>
 #include <vector>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #endif
 
 #include "align/trel_backbone.h"
@@ -141,54 +141,106 @@ struct Scratch {
 };
 thread_local Scratch scratch;
 
-// Two points side by side, lane 0 and lane 1, for the neighbours ahead and
-// behind: every step below is the Point3D step of the geometry layer done
-// lane by lane, with the same operations in the same order.
+// Points side by side in the lanes of a vector: two (v2d) for the cut
+// points and, for the neighbour points, two or, where the processor has
+// AVX2, four (v4d). Every step below is the Point3D step of the geometry
+// layer done lane by lane, with the same operations in the same order (no
+// fused multiply-add is enabled), so every lane gets the same bits
+// whatever the width.
 typedef double v2d __attribute__((vector_size(16)));
-struct Pair {
-  v2d x, y, z;
+typedef double v4d __attribute__((vector_size(32)));
+
+template <class V>
+struct Lanes3 {
+  V x, y, z;
 };
+typedef Lanes3<v2d> Pair;
+
+template <class V>
+constexpr int laneCount = static_cast<int>(sizeof(V) / sizeof(double));
+
+template <class V>
+inline void splat(V& v, double x) {
+  V t{};
+  for (int k = 0; k < laneCount<V>; k++) t[k] = x;
+  v = t;
+}
 
 inline Pair pairOf(Point3D a, Point3D b) {
   return Pair{v2d{a.x, b.x}, v2d{a.y, b.y}, v2d{a.z, b.z}};
 }
 
-inline Pair add(const Pair& a, const Pair& b) { return Pair{a.x + b.x, a.y + b.y, a.z + b.z}; }
-inline Pair sub(const Pair& a, const Pair& b) { return Pair{a.x - b.x, a.y - b.y, a.z - b.z}; }
-
-inline Pair cross(const Pair& a, const Pair& b) {
-  return Pair{a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+// Puts p into lane k.
+template <class V>
+inline void setLane(Lanes3<V>& v, int k, Point3D p) {
+  v.x[k] = p.x;
+  v.y[k] = p.y;
+  v.z[k] = p.z;
 }
 
-// pt_tfpt on both lanes.
-inline Pair movePair(const Matrix3D& t, const Pair& p) {
-  const double* m = t.m;
-  auto b = [](double x) { return v2d{x, x}; };
-  return Pair{b(m[0]) * p.x + b(m[1]) * p.y + b(m[2]) * p.z + b(m[3]),
-              b(m[4]) * p.x + b(m[5]) * p.y + b(m[6]) * p.z + b(m[7]),
-              b(m[8]) * p.x + b(m[9]) * p.y + b(m[10]) * p.z + b(m[11])};
+template <class V>
+inline Point3D laneOf(const Lanes3<V>& v, int k) {
+  return Point3D{v.x[k], v.y[k], v.z[k]};
 }
 
-// Square roots of both lanes; correctly rounded either way, so the vector
-// instruction gives the bits of std::sqrt.
-inline v2d sqrt2(v2d x) {
+template <class V>
+inline Point3Df laneOfF(const Lanes3<V>& v, int k) {
+  return Point3Df{static_cast<float>(v.x[k]), static_cast<float>(v.y[k]),
+                  static_cast<float>(v.z[k])};
+}
+
+template <class V>
+inline Lanes3<V> add(const Lanes3<V>& a, const Lanes3<V>& b) {
+  return Lanes3<V>{a.x + b.x, a.y + b.y, a.z + b.z};
+}
+template <class V>
+inline Lanes3<V> sub(const Lanes3<V>& a, const Lanes3<V>& b) {
+  return Lanes3<V>{a.x - b.x, a.y - b.y, a.z - b.z};
+}
+
+template <class V>
+inline Lanes3<V> cross(const Lanes3<V>& a, const Lanes3<V>& b) {
+  return Lanes3<V>{a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+// pt_tfpt on every lane.
+template <class V>
+inline Lanes3<V> moveLanes(const Matrix3D& t, const Lanes3<V>& p) {
+  V m[12];
+  for (int k = 0; k < 12; k++) splat(m[k], t.m[k]);
+  return Lanes3<V>{m[0] * p.x + m[1] * p.y + m[2] * p.z + m[3],
+                   m[4] * p.x + m[5] * p.y + m[6] * p.z + m[7],
+                   m[8] * p.x + m[9] * p.y + m[10] * p.z + m[11]};
+}
+
+// Square roots of every lane; correctly rounded either way, so the vector
+// instructions give the bits of std::sqrt.
+inline void sqrtLanes(v2d& x) {
 #ifdef __SSE2__
-  return reinterpret_cast<v2d>(_mm_sqrt_pd(reinterpret_cast<__m128d>(x)));
+  x = reinterpret_cast<v2d>(_mm_sqrt_pd(reinterpret_cast<__m128d>(x)));
 #else
-  return v2d{std::sqrt(x[0]), std::sqrt(x[1])};
+  x = v2d{std::sqrt(x[0]), std::sqrt(x[1])};
 #endif
 }
 
-// v_magv on both lanes: the unit vector (zero for a lane without length)
+__attribute__((target("avx2"))) inline void sqrtLanes(v4d& x) {
+  x = reinterpret_cast<v4d>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(x)));
+}
+
+// v_magv on every lane: the unit vector (zero for a lane without length)
 // times len.
-inline Pair magv(const Pair& v, double len) {
-  const v2d l2 = v.x * v.x + v.y * v.y + v.z * v.z;
-  const v2d l = sqrt2(l2);
-  const v2d zero = v2d{0.0, 0.0}, k = v2d{len, len};
-  const v2d s = v2d{1.0, 1.0} / l;
+template <class V>
+inline Lanes3<V> magv(const Lanes3<V>& v, double len) {
+  V l = v.x * v.x + v.y * v.y + v.z * v.z;
+  sqrtLanes(l);
+  V zero, one, k;
+  splat(zero, 0.0);
+  splat(one, 1.0);
+  splat(k, len);
+  const V s = one / l;
   const auto some = l > zero;
-  const Pair u{some ? s * v.x : zero, some ? s * v.y : zero, some ? s * v.z : zero};
-  return Pair{k * u.x, k * u.y, k * u.z};
+  const Lanes3<V> u{some ? s * v.x : zero, some ? s * v.y : zero, some ? s * v.z : zero};
+  return Lanes3<V>{k * u.x, k * u.y, k * u.z};
 }
 
 // The atoms of one residue that the neighbour points use, moved by a frame.
@@ -198,19 +250,6 @@ struct Atoms3 {
 
 inline Atoms3 residueAtoms(const _pdb_peptide* pep, int i, const Matrix3D& frame) {
   return Atoms3{pt_tfpt(frame, pep->ca[i]), pt_tfpt(frame, pep->n[i]), pt_tfpt(frame, pep->c[i])};
-}
-
-// Puts a stand-in's atoms into one lane.
-void setLane(Pair* ca, Pair* n, Pair* c, int lane, const Atoms3& a) {
-  ca->x[lane] = a.ca.x;
-  ca->y[lane] = a.ca.y;
-  ca->z[lane] = a.ca.z;
-  n->x[lane] = a.n.x;
-  n->y[lane] = a.n.y;
-  n->z[lane] = a.n.z;
-  c->x[lane] = a.c.x;
-  c->y[lane] = a.c.y;
-  c->z[lane] = a.c.z;
 }
 
 // Cut searches over the residues not marked 'D' (get_ncut and get_ccut on
@@ -262,11 +301,6 @@ inline Point3D cutBase(int found, int fallback, const Matrix3D& frame, const _pd
   return p;
 }
 
-inline Point3Df laneOf(const Pair& p, int k) {
-  return Point3Df{static_cast<float>(p.x[k]), static_cast<float>(p.y[k]),
-                  static_cast<float>(p.z[k])};
-}
-
 void logStats(const char* label, const Point3D* mean, const Point3D* sd) {
   for (int s = 0; s < 8; s++)
     zam_log("%s%2.2d = [%7.3lf, %7.3lf, %7.3lf], SD = [%7.3lf, %7.3lf, %7.3lf] = %7.3lf\n", label,
@@ -302,6 +336,137 @@ void slotStats(int n, const double* pts, const double* sum, _trel_trace* trace) 
         sds[kind][s] = Point3D{std::sqrt(dev[k] / n), std::sqrt(dev[k + 1] / n),
                                std::sqrt(dev[k + 2] / n)};
     }
+}
+
+// What the per-residue pass reads, and where it writes: the records, and
+// with statistics the slot points (kStatDoubles per residue) and their sums.
+struct Residues {
+  const _pdb_peptide* pep;
+  const Matrix3D* frames;
+  CutTable cuts;
+  Atoms3 head[4], tail[4];  // stand-ins for the neighbours beyond each end
+  Point3D centre;
+  int n;
+  double lambda, equator;
+  double* stat;  // null without statistics
+  double* statSum;
+  _trel_seg* seg;
+};
+
+// Cut points, neighbour points and axis of every residue, with the slot
+// points of the statistics; the neighbour points of L = laneCount<V>
+// slots at a time.
+template <class V>
+void buildResidues(const Residues& b) {
+  constexpr int L = laneCount<V>;
+  const _pdb_peptide* pep = b.pep;
+  const int n = b.n;
+  const double lambda = b.lambda, equator = b.equator;
+  const Atoms3* head = b.head;
+  const Atoms3* tail = b.tail;
+  for (int i = 0; i < n; i++) {
+    const Matrix3D& f = b.frames[i];
+    _trel_seg& r = b.seg[i];
+    const Point3D c = pt_tfpt(f, b.centre);
+
+    // The N-side and C-side cut points, g_equator long, side by side.
+    const Pair cut = magv(pairOf(cutBase(b.cuts.ncut(i, f), std::min(i + kCutReach, n - 1), f, pep),
+                                 cutBase(b.cuts.ccut(i, n, f), std::max(i - kCutReach, 0), f, pep)),
+                          equator);
+    r.ncut = laneOfF(cut, 0);
+    r.ccut = laneOfF(cut, 1);
+
+    if (zam_debug >= 3) {
+      const Atoms3 own = residueAtoms(pep, i, f);
+      const Point3D o = pt_tfpt(f, pep->o[i]), cb = pt_tfpt(f, pep->cb[i]);
+      zam_log("Segment = %d, code = %c\n", i, r.code);
+      zam_log("CA = [%8.4f, %8.4f, %8.4f]\n", own.ca.x, own.ca.y, own.ca.z);
+      zam_log("N  = [%8.4f, %8.4f, %8.4f]\n", own.n.x, own.n.y, own.n.z);
+      zam_log("C  = [%8.4f, %8.4f, %8.4f]\n", own.c.x, own.c.y, own.c.z);
+      zam_log("O  = [%8.4f, %8.4f, %8.4f]\n", o.x, o.y, o.z);
+      zam_log("CB = [%8.4f, %8.4f, %8.4f]\n", cb.x, cb.y, cb.z);
+    }
+
+    // T, P and V points of the slots: the neighbour's CA, a point g_equator
+    // from its C across the peptide plane (statistics only), and its CA
+    // moved g_lambda toward the centre. Lane k of group g holds slot
+    // s = gL + k: the neighbour d = gL/2 + k/2 + 1 residues ahead (even k) or
+    // behind (odd k); a neighbour beyond the chain's end is its stand-in.
+    double* row = b.stat ? b.stat + static_cast<size_t>(i) * kStatDoubles : nullptr;
+    Lanes3<V> centreV{};
+    splat(centreV.x, c.x);
+    splat(centreV.y, c.y);
+    splat(centreV.z, c.z);
+    Point3D ahead2{}, behind2{};
+    for (int g = 0; g < 8 / L; g++) {
+      Lanes3<V> ca{}, cn{}, cc{};
+      for (int k = 0; k < L; k++) {
+        const int d = g * L / 2 + k / 2 + 1;
+        const int j = k % 2 == 0 ? std::min(i + d, n - 1) : std::max(i - d, 0);
+        setLane(ca, k, pep->ca[j]);
+        setLane(cn, k, pep->n[j]);
+        setLane(cc, k, pep->c[j]);
+      }
+      ca = moveLanes(f, ca);
+      cn = moveLanes(f, cn);
+      cc = moveLanes(f, cc);
+      for (int k = 0; k < L; k++) {
+        const int d = g * L / 2 + k / 2 + 1;
+        if (k % 2 == 0 ? i + d < n : i - d >= 0) continue;
+        const Atoms3& a = k % 2 == 0 ? tail[d - 1] : head[d - 1];
+        setLane(ca, k, a.ca);
+        setLane(cn, k, a.n);
+        setLane(cc, k, a.c);
+      }
+      const Lanes3<V> v = add(ca, magv(sub(centreV, ca), lambda));
+      const int s0 = g * L;
+      for (int k = 0; k < L; k++) {
+        r.t[s0 + k] = laneOfF(ca, k);
+        r.v[s0 + k] = laneOfF(v, k);
+      }
+      if (row) {
+        const Lanes3<V> plane = cross(sub(cn, cc), cross(cc, ca));
+        const Lanes3<V> p = add(cc, magv(plane, equator));
+        const Lanes3<V>* pts[3] = {&ca, &p, &v};
+        for (int kind = 0; kind < 3; kind++)
+          for (int k = 0; k < L; k++) {
+            double* out = row + (kind * 8 + s0 + k) * 3;
+            out[0] = pts[kind]->x[k];
+            out[1] = pts[kind]->y[k];
+            out[2] = pts[kind]->z[k];
+          }
+      }
+      // CA of the neighbours two ahead and two behind: slots 2 and 3.
+      if (s0 <= 2 && 3 < s0 + L) {
+        ahead2 = laneOf(ca, 2 - s0);
+        behind2 = laneOf(ca, 3 - s0);
+      }
+    }
+    if (row)
+      for (int k = 0; k < kStatDoubles; k++) b.statSum[k] += row[k];
+
+    // Axis from CA(i-2) to CA(i+2); near the ends the stand-ins are taken
+    // by the residue's distance from the end.
+    const Point3D ax = i + 2 < n ? ahead2 : tail[i - n + 2].ca;
+    const Point3D bx = i >= 2 ? behind2 : head[1 - i].ca;
+    r.axis = ptf_pt(unit(v_sub(ax, bx)));
+  }
+}
+
+void buildNarrow(const Residues& b) { buildResidues<v2d>(b); }
+
+// The same pass four lanes wide, everything inlined into AVX2 code.
+__attribute__((target("avx2"), flatten)) void buildWide(const Residues& b) {
+  buildResidues<v4d>(b);
+}
+
+// The four-lane pass where the processor has AVX2.
+bool wideLanes() {
+  static const bool wide = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return wide;
 }
 
 }  // namespace
@@ -395,78 +560,13 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
     if (sc.stat.size() < need) sc.stat.resize(need);
     stat = sc.stat.data();
   }
-  const double lambda = g_lambda, equator = g_equator;
-
-  for (int i = 0; i < n; i++) {
-    const Matrix3D& f = frames[i];
-    _trel_seg& r = seg[i];
-    const Point3D c = pt_tfpt(f, centre);
-
-    // The N-side and C-side cut points, g_equator long, side by side.
-    const Pair cut = magv(pairOf(cutBase(cuts.ncut(i, f), std::min(i + kCutReach, n - 1), f, pep),
-                                 cutBase(cuts.ccut(i, n, f), std::max(i - kCutReach, 0), f, pep)),
-                          equator);
-    r.ncut = laneOf(cut, 0);
-    r.ccut = laneOf(cut, 1);
-
-    if (zam_debug >= 3) {
-      const Atoms3 own = residueAtoms(pep, i, f);
-      const Point3D o = pt_tfpt(f, pep->o[i]), cb = pt_tfpt(f, pep->cb[i]);
-      zam_log("Segment = %d, code = %c\n", i, r.code);
-      zam_log("CA = [%8.4f, %8.4f, %8.4f]\n", own.ca.x, own.ca.y, own.ca.z);
-      zam_log("N  = [%8.4f, %8.4f, %8.4f]\n", own.n.x, own.n.y, own.n.z);
-      zam_log("C  = [%8.4f, %8.4f, %8.4f]\n", own.c.x, own.c.y, own.c.z);
-      zam_log("O  = [%8.4f, %8.4f, %8.4f]\n", o.x, o.y, o.z);
-      zam_log("CB = [%8.4f, %8.4f, %8.4f]\n", cb.x, cb.y, cb.z);
-    }
-
-    // T, P and V points of the slots: the neighbour's CA, a point g_equator
-    // from its C across the peptide plane (statistics only), and its CA
-    // moved g_lambda toward the centre. The neighbours d ahead and d behind
-    // (slots 2(d-1) and 2(d-1)+1) go through the same steps side by side.
-    double* row = stat ? stat + static_cast<size_t>(i) * kStatDoubles : nullptr;
-    const Pair centre2 = pairOf(c, c);
-    Point3D ahead2{}, behind2{};
-    for (int d = 1; d <= 4; d++) {
-      const bool ahead = i + d < n, behind = i - d >= 0;
-      const int fi = ahead ? i + d : n - 1, bi = behind ? i - d : 0;
-      Pair ca = movePair(f, pairOf(pep->ca[fi], pep->ca[bi]));
-      Pair cn = movePair(f, pairOf(pep->n[fi], pep->n[bi]));
-      Pair cc = movePair(f, pairOf(pep->c[fi], pep->c[bi]));
-      if (!ahead) setLane(&ca, &cn, &cc, 0, tail[d - 1]);
-      if (!behind) setLane(&ca, &cn, &cc, 1, head[d - 1]);
-      const Pair v = add(ca, magv(sub(centre2, ca), lambda));
-      const int s = 2 * (d - 1);
-      for (int k = 0; k < 2; k++) {
-        r.t[s + k] = laneOf(ca, k);
-        r.v[s + k] = laneOf(v, k);
-      }
-      if (row) {
-        const Pair plane = cross(sub(cn, cc), cross(cc, ca));
-        const Pair p = add(cc, magv(plane, equator));
-        const Pair* pts[3] = {&ca, &p, &v};
-        for (int kind = 0; kind < 3; kind++)
-          for (int k = 0; k < 2; k++) {
-            double* out = row + (kind * 8 + s + k) * 3;
-            out[0] = pts[kind]->x[k];
-            out[1] = pts[kind]->y[k];
-            out[2] = pts[kind]->z[k];
-          }
-      }
-      if (d == 2) {
-        ahead2 = Point3D{ca.x[0], ca.y[0], ca.z[0]};
-        behind2 = Point3D{ca.x[1], ca.y[1], ca.z[1]};
-      }
-    }
-    if (row)
-      for (int k = 0; k < kStatDoubles; k++) statSum[k] += row[k];
-
-    // Axis from CA(i-2) to CA(i+2); near the ends the stand-ins are taken
-    // by the residue's distance from the end.
-    const Point3D a = i + 2 < n ? ahead2 : tail[i - n + 2].ca;
-    const Point3D b = i >= 2 ? behind2 : head[1 - i].ca;
-    r.axis = ptf_pt(unit(v_sub(a, b)));
-  }
+  const Residues all{pep,  frames, cuts, {head[0], head[1], head[2], head[3]},
+                     {tail[0], tail[1], tail[2], tail[3]}, centre, n, g_lambda, g_equator,
+                     stat, statSum, seg};
+  if (wideLanes())
+    buildWide(all);
+  else
+    buildNarrow(all);
 
   assignTraceSSEs(image, pep, frames, trace);
 
