@@ -1,6 +1,6 @@
 // File streams over plain, gzip, bzip2 and pipe files, whole-block reads and
-// writes with plain system calls, whole files into a reusable buffer, and
-// the starting of other programs.
+// writes with plain system calls, text read in blocks into a reusable
+// buffer, and the starting of other programs.
 #include "runtime/zam_file.h"
 
 #include <bzlib.h>
@@ -821,12 +821,12 @@ int64_t zam_fwriteln(_zam_file* f, const char* s) {
 }
 
 // ---------------------------------------------------------------------------
-// Whole files
+// Text in blocks
 
 namespace {
 
-// Room for need bytes of text and the padding; the text read so far is
-// kept. Grows at least by half, so a file that keeps growing is read in few steps.
+// Room for need bytes of text and the padding; the text held is kept.
+// Grows at least by half, so a file that keeps growing is read in few steps.
 bool textRoom(_zam_text* t, int64_t need) {
   if (need <= t->cap && t->data) return true;
   int64_t cap = std::max<int64_t>(need, t->cap + t->cap / 2);
@@ -843,34 +843,23 @@ bool textRoom(_zam_text* t, int64_t need) {
 
 }  // namespace
 
-int zam_readText(int fd, int64_t expect, _zam_text* text) {
-  if (!text) return 0;
-  text->size = 0;
-  if (!textRoom(text, std::max<int64_t>(expect, 0) + 1)) return 0;
-  int64_t got = 0;
-  bool ok = true;
-  for (;;) {
-    if (got == text->cap && !textRoom(text, got + 1)) {
-      ok = false;
-      break;
-    }
-    const int64_t ask = std::min(text->cap - got, kSlice);
-    const ssize_t r = read(fd, text->data + got, static_cast<size_t>(ask));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) {
-      ok = false;
-      break;
-    }
-    if (r == 0) break;
-    got += r;
-    // A regular file gives what it holds: fewer bytes than asked, ending at
-    // the size it was known to have, is its end, which a further read would
-    // only confirm.
-    if (r < ask && got == expect) break;
+int64_t zam_readTextBlock(int fd, int64_t from, int64_t want, _zam_text* text) {
+  if (!text) return -1;
+  const int64_t keep = text->data ? std::max<int64_t>(text->size - std::max<int64_t>(from, 0), 0) : 0;
+  if (keep > 0 && from > 0) std::memmove(text->data, text->data + from, static_cast<size_t>(keep));
+  text->size = keep;
+  want = std::min(std::max<int64_t>(want, 1), kSlice);
+  if (!textRoom(text, keep + want)) {
+    if (text->data) std::memset(text->data + keep, 0, ZAM_TEXT_PAD);
+    return -1;
   }
-  text->size = got;
-  std::memset(text->data + got, 0, ZAM_TEXT_PAD);
-  return ok ? 1 : 0;
+  ssize_t got;
+  do {
+    got = read(fd, text->data + keep, static_cast<size_t>(want));
+  } while (got < 0 && errno == EINTR);
+  if (got > 0) text->size += got;
+  std::memset(text->data + text->size, 0, ZAM_TEXT_PAD);
+  return got < 0 ? -1 : static_cast<int64_t>(got);
 }
 
 void zam_freeText(_zam_text* text) {

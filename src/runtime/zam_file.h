@@ -1,7 +1,7 @@
 // File streams: one handle (_zam_file) for plain, gzip (".gz"), bzip2 (".bz",
 // ".bz2") and pipe files, the kind chosen by the file name's ending; line and
-// token readers; whole-block reads and writes with plain system calls; whole
-// files read into a reusable buffer; and the starting of other programs. A handle belongs to one thread at a time.
+// token readers; whole-block reads and writes with plain system calls; text
+// read in blocks into a reusable buffer; and the starting of other programs. A handle belongs to one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -108,23 +108,21 @@ int64_t zam_fwrite(_zam_file* f, const void* buf, int64_t n);
 // Writes s and a newline and counts the line; returns zam_fwrite's result for s plus one.
 int64_t zam_fwriteln(_zam_file* f, const char* s);
 
-// A buffer for whole files, kept from one file to the next: size bytes of
-// text followed by ZAM_TEXT_PAD zero bytes, so that a reader may load (and
-// write a terminator) a little past the end.
+// A buffer for file text read in blocks, kept from one file to the next:
+// size bytes of text followed by ZAM_TEXT_PAD zero bytes, so that a reader
+// may load (and write a terminator) a little past the end.
 constexpr int ZAM_TEXT_PAD = 64;
 struct _zam_text {
   char* data;    // null until the first read
-  int64_t size;  // bytes of the last text read
+  int64_t size;  // bytes of text held
   int64_t cap;   // room for text, the padding not counted
 };
-// Reads descriptor fd from its offset to its end into text (its earlier
-// contents are dropped; its room grows as needed) with plain read calls.
-// expect is the size the caller knows (fstat of a regular file): the read
-// asks for one byte more, and an answer of exactly expect bytes is the end,
-// so one call reads such a file. A file that grew or shrank since is read to
-// its end all the same. 1 on success; 0 on a read error or when no room can
-// be had (errno tells; text->size holds the bytes read before it).
-int zam_readText(int fd, int64_t expect, _zam_text* text);
+// Moves the unread end text[from..size) to the front and reads up to want
+// more bytes of descriptor fd after it with one read call (repeated when
+// interrupted), the room growing as needed; text->size is then the bytes
+// held. Returns the bytes read: 0 at the end of the file, -1 on a read error
+// or when no room can be had (errno tells).
+int64_t zam_readTextBlock(int fd, int64_t from, int64_t want, _zam_text* text);
 // Frees the room of text and empties it; null is accepted.
 void zam_freeText(_zam_text* text);
 

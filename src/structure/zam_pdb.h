@@ -135,8 +135,8 @@ void zam_loadPdbZamRadii(_pdb_image* image);
 // cannot be opened or "Failed to read PDB file" when it cannot be read to its
 // end (a damaged compressed stream, a read error): no part of such a file is
 // kept. Prints advisories, and warnings with zam_setPdbWarnings. A plain
-// file is read whole into a buffer of the calling thread, kept for its next
-// file.
+// file is read in blocks into a buffer of the calling thread, kept for its
+// next file.
 _pdb_image* zam_readPdb(const char* file, const char* name);
 // Fills atom from an ATOM/HETATM line shifted right by shift columns, with
 // occupancy style style. Short lines give empty fields, never an over-read.

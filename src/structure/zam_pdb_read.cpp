@@ -392,15 +392,16 @@ struct Scratch {
   }
 };
 
-// The text of a plain file, read whole.
+// The text of a plain file, read in blocks.
 struct Text {
   _zam_text t{};
   ~Text() { zam_freeText(&t); }
 };
 
-// Files up to this size are read whole into the text buffer, which keeps
-// its room for the next file; larger ones are read line by line.
-constexpr int64_t kWholeFile = int64_t{16} << 20;
+// The largest block read at once: most structure files fit in one, and a
+// reading that stops early (at the end of the first model) reads little
+// more than it uses.
+constexpr int64_t kBlock = int64_t{1} << 18;
 
 // The reading buffers of this thread; only zam_readPdb on this thread uses
 // them, so several threads read at once without sharing anything.
@@ -544,11 +545,16 @@ constexpr uint64_t kNone = 'n' | 'o' << 8 | 'n' << 16 | static_cast<uint64_t>('e
 // The state of one reading.
 struct Reader {
   _pdb_image* image = nullptr;
-  // The source: a stream read line by line, or (file null) the whole text
-  // of a plain file, text[0..size) with its padding, read from pos on.
+  // The source: a stream read line by line, or (file null) the text of a
+  // plain file, read in blocks from descriptor fd into this thread's text
+  // buffer: text[0..size) with its padding, taken from pos on; known is the
+  // file's size from fstat, total the bytes read so far.
   _zam_file* file = nullptr;
+  int fd = -1;
   char* text = nullptr;
-  int64_t size = 0, pos = 0;
+  int64_t size = 0, pos = 0, known = 0, total = 0;
+  bool end = false;     // no more bytes to read
+  bool failed = false;  // a read failed
   const char* fname = nullptr;  // the file's name in messages
   int lineno = 0;               // lines read that ended with a newline
   // The current line, terminated: in own, or in place in the text.
@@ -917,11 +923,39 @@ struct Reader {
   // of the text, with no other carriage return, is left in place and
   // terminated there (over its line end, or within the part cut off);
   // other lines are copied into own.
+  // Reads the next block after the unread text, which moves to the front;
+  // false when nothing came (the end, or a failure).
+  bool more() {
+    if (end) return false;
+    // A file of the size it had needs no read past it: asking one byte
+    // more shows that it has no more.
+    const int64_t want = total < known ? std::min(known - total + 1, kBlock) : kBlock;
+    const int64_t got = zam_readTextBlock(fd, pos, want, &buffers.text.t);
+    text = buffers.text.t.data;
+    size = buffers.text.t.size;
+    pos = 0;
+    if (got <= 0) {
+      end = true;
+      failed = got < 0;
+      return false;
+    }
+    total += got;
+    if (got < want && total == known) end = true;
+    return true;
+  }
+
   bool textLine() {
-    if (pos >= size) return false;
-    char* s = text + pos;
-    const int64_t rest = size - pos;
-    const int64_t k = lineBreak(s, rest);
+    char* s;
+    int64_t rest, k;
+    // The line's end must lie in the text (a newline, or a carriage return
+    // and the byte after it), unless the file has ended.
+    for (;;) {
+      s = text + pos;
+      rest = size - pos;
+      k = lineBreak(s, rest);
+      if (k + 1 < rest || (k < rest && s[k] == '\n') || !more()) break;
+    }
+    if (rest == 0) return false;
     int64_t next;
     if (k == rest)
       next = rest;
@@ -947,9 +981,15 @@ struct Reader {
   // A line with a carriage return other than before its newline, taken
   // byte by byte into own. A last line of carriage returns alone is no line.
   bool copiedLine() {
-    const char* s = text + pos;
-    const int64_t rest = size - pos;
-    const char* nl = static_cast<const char*>(memchr(s, '\n', static_cast<size_t>(rest)));
+    const char* s;
+    int64_t rest;
+    const char* nl;
+    for (;;) {
+      s = text + pos;
+      rest = size - pos;
+      nl = static_cast<const char*>(memchr(s, '\n', static_cast<size_t>(rest)));
+      if (nl || !more()) break;
+    }
     const int64_t span = nl ? nl - s : rest;
     int n = 0;
     bool any = false;
@@ -1066,24 +1106,22 @@ bool compressedName(const char* path) {
   return dot && (strcmp(dot, ".gz") == 0 || strcmp(dot, ".bz") == 0 || strcmp(dot, ".bz2") == 0);
 }
 
-// Reads a plain regular file named file whole into this thread's text
-// buffer, when it is one (up to kWholeFile bytes): open, one fstat, and
-// one read for a file that keeps its size. 1 when read, -1 after a read
-// error (errno kept), 0 when the file is to be read as a stream instead
-// (another kind of file, a name too long for the reader's copy, or no open).
-int readWhole(const char* file, char* opened, size_t room) {
+// Opens file for reading in blocks when it is a plain regular file (its
+// name copied to opened): the descriptor, with the size in *known; -1 when
+// it is to be read as a stream instead (another kind of file, a name too
+// long for the reader's copy, or no open).
+int openPlain(const char* file, char* opened, size_t room, int64_t* known) {
   const int fit = snprintf(opened, room, "%s", file);
-  if (fit < 0 || static_cast<size_t>(fit) >= room || compressedName(opened)) return 0;
+  if (fit < 0 || static_cast<size_t>(fit) >= room || compressedName(opened)) return -1;
   const int fd = open(opened, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
+  if (fd < 0) return -1;
   struct stat st;
-  int result = 0;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kWholeFile)
-    result = zam_readText(fd, st.st_size, &buffers.text.t) ? 1 : -1;
-  const int saved = errno;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    *known = st.st_size;
+    return fd;
+  }
   close(fd);
-  errno = saved;
-  return result;
+  return -1;
 }
 
 }  // namespace
@@ -1091,12 +1129,13 @@ int readWhole(const char* file, char* opened, size_t room) {
 _pdb_image* zam_readPdb(const char* file, const char* name) {
   if (!file) return nullptr;
   char opened[300];
-  // A plain file is read whole and its lines taken in place; anything else
-  // (or a name that does not open: the ".pdb" form is then tried) through
-  // a stream.
-  const int whole = readWhole(file, opened, sizeof opened);
+  // A plain file is read in blocks and its lines taken in place; anything
+  // else (or a name that does not open: the ".pdb" form is then tried)
+  // through a stream.
+  int64_t known = 0;
+  const int fd = openPlain(file, opened, sizeof opened, &known);
   _zam_file* f = nullptr;
-  if (whole == 0) {
+  if (fd < 0) {
     if (zam_filesize(file) < 0)
       zam_filename(file, "pdb", opened);
     else
@@ -1111,10 +1150,10 @@ _pdb_image* zam_readPdb(const char* file, const char* name) {
 
   Reader r;
   r.file = f;
-  if (!f) {
-    r.text = buffers.text.t.data;
-    r.size = buffers.text.t.size;
-  }
+  r.fd = fd;
+  r.known = known;
+  r.text = buffers.text.t.data;
+  r.pos = r.size = buffers.text.t.size;  // nothing of an earlier file is kept
   r.fname = f ? zam_fname(f) : opened;
   r.atoms = buffers.atoms.room(0);
   r.residues = buffers.residues.room(0);
@@ -1133,12 +1172,13 @@ _pdb_image* zam_readPdb(const char* file, const char* name) {
   r.run();
   r.finish();
   // A gzip file cut short otherwise reads as a shorter, valid-looking structure.
-  if (f ? zam_ferror(f) != 0 : whole < 0) {
+  if (f ? zam_ferror(f) != 0 : r.failed) {
     zam_err("Failed to read PDB file: %s (after line %d)\n", opened, f ? zam_fline(f) : r.lineno);
     zam_freePdb(image);
     image = nullptr;
   }
   if (f) zam_fclose(f);
+  if (fd >= 0) close(fd);
   return image;
 }
 

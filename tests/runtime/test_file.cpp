@@ -673,56 +673,71 @@ TEST(FileRead, ReadErrorsAreRememberedCleanEndsAreNot) {
   EXPECT_EQ(zam_fclose(f), 0);
 }
 
-// Whole files into a reusable buffer: the text, its size and zeroed padding
-// whatever size the caller expected (a file that grew or shrank since its
-// size was taken), growth past the first room, empty files, a pipe, an
-// offset already reached, reuse for a smaller file and a read error.
-TEST(FileText, WholeFilesWhateverSizeWasExpected) {
+// Text in blocks into a reusable buffer: the unread end kept in front of
+// each block, blocks of any size up to the end of a file, a pipe, growth
+// past the first room, zeroed padding after every read, reuse for a
+// smaller file and read errors.
+TEST(FileText, BlocksKeepTheUnreadEnd) {
   TempDir tmp;
   const std::string big = binary_block(300000), small("ATOM\r\n\n\0x", 9);
   write_file(tmp.file("big"), big);
   write_file(tmp.file("small"), small);
   write_file(tmp.file("empty"), "");
   _zam_text text{};
-  auto readAs = [&](const std::string& name, int64_t expect) {
-    const int fd = open(tmp.file(name).c_str(), O_RDONLY);
-    EXPECT_GE(fd, 0) << name;
-    const int r = zam_readText(fd, expect, &text);
-    close(fd);
-    return r;
-  };
   auto padded = [&] {
     for (int i = 0; i < ZAM_TEXT_PAD; ++i)
       if (text.data[text.size + i] != 0) return false;
     return true;
   };
-  const int64_t n = static_cast<int64_t>(big.size());
-  for (int64_t expect : {n, n + 1, n + 5000, n - 1, n - 70000, int64_t{0}, int64_t{-1}}) {
-    ASSERT_EQ(readAs("big", expect), 1) << expect;
-    ASSERT_EQ(text.size, n) << expect;
-    EXPECT_TRUE(std::string(text.data, static_cast<size_t>(text.size)) == big) << expect;
-    EXPECT_TRUE(padded()) << expect;
-    EXPECT_GE(text.cap, text.size);
-  }
-  ASSERT_EQ(readAs("small", static_cast<int64_t>(small.size())), 1);
-  EXPECT_EQ(std::string(text.data, static_cast<size_t>(text.size)), small);
-  EXPECT_TRUE(padded());
-  for (int64_t expect : {int64_t{0}, int64_t{10}}) {
-    ASSERT_EQ(readAs("empty", expect), 1);
-    EXPECT_EQ(text.size, 0);
-    ASSERT_NE(text.data, nullptr);
-    EXPECT_TRUE(padded());
-  }
-
-  // From the descriptor's offset on.
+  // Reads the whole of fd in blocks of want bytes, taking up to `take`
+  // bytes of the text after each (the rest kept in front of the next block),
+  // and gives what was taken and what is left at the end.
+  auto readAll = [&](int fd, int64_t want, int64_t take) {
+    std::string got;
+    int64_t used = 0;
+    for (;;) {
+      const int64_t kept = text.size - used;
+      const int64_t r = zam_readTextBlock(fd, used, want, &text);
+      EXPECT_TRUE(padded());
+      if (r < 0) {
+        ADD_FAILURE() << "read failed";
+        break;
+      }
+      EXPECT_EQ(text.size, kept + r);
+      if (r == 0) break;
+      used = std::min(take, text.size);
+      got.append(text.data, static_cast<size_t>(used));
+    }
+    got.append(text.data, static_cast<size_t>(text.size));
+    return got;
+  };
+  for (int64_t want : {int64_t{1}, int64_t{7}, int64_t{4096}, int64_t{65536}, int64_t{1} << 20})
+    for (int64_t take : {int64_t{0}, int64_t{3}, int64_t{5000}, int64_t{1} << 30}) {
+      text.size = 0;
+      const int fd = open(tmp.file(want < 100 ? "small" : "big").c_str(), O_RDONLY);
+      ASSERT_GE(fd, 0);
+      const std::string got = readAll(fd, want, take);
+      close(fd);
+      EXPECT_TRUE(got == (want < 100 ? small : big)) << want << " " << take << " " << got.size();
+    }
+  // One read of the size known and one byte more gives the file at once.
   int fd = open(tmp.file("big").c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(lseek(fd, 1000, SEEK_SET), 1000);
-  EXPECT_EQ(zam_readText(fd, n, &text), 1);
+  text.size = 0;
+  EXPECT_EQ(zam_readTextBlock(fd, 0, static_cast<int64_t>(big.size()) + 1, &text), static_cast<int64_t>(big.size()));
+  EXPECT_TRUE(std::string(text.data, static_cast<size_t>(text.size)) == big);
+  EXPECT_GE(text.cap, text.size);
+  EXPECT_TRUE(padded());
+  EXPECT_EQ(zam_readTextBlock(fd, text.size, 10, &text), 0);
+  EXPECT_EQ(text.size, 0);
   close(fd);
-  EXPECT_TRUE(std::string(text.data, static_cast<size_t>(text.size)) == big.substr(1000));
+  fd = open(tmp.file("empty").c_str(), O_RDONLY);
+  EXPECT_EQ(zam_readTextBlock(fd, 0, 1, &text), 0);
+  EXPECT_EQ(text.size, 0);
+  EXPECT_TRUE(padded());
+  close(fd);
 
-  // A pipe gives its bytes in pieces, whatever was expected.
+  // A pipe gives its bytes in pieces.
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   pid_t child = fork();
@@ -736,22 +751,30 @@ TEST(FileText, WholeFilesWhateverSizeWasExpected) {
     _exit(0);
   }
   close(ends[1]);
-  EXPECT_EQ(zam_readText(ends[0], 100, &text), 1);
+  std::string piped;
+  text.size = 0;
+  while (zam_readTextBlock(ends[0], text.size, 100000, &text) > 0) piped.append(text.data, static_cast<size_t>(text.size));
   close(ends[0]);
   int status = 0;
   waitpid(child, &status, 0);
-  EXPECT_TRUE(std::string(text.data, static_cast<size_t>(text.size)) == big);
+  EXPECT_TRUE(piped == big);
 
-  // A folder cannot be read: failure with errno set, no text.
+  // A folder cannot be read: failure with errno set, the kept text still there.
+  write_file(tmp.file("small"), small);
+  fd = open(tmp.file("small").c_str(), O_RDONLY);
+  text.size = 0;
+  ASSERT_EQ(zam_readTextBlock(fd, 0, 100, &text), static_cast<int64_t>(small.size()));
+  close(fd);
   fd = open(tmp.str().c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
   errno = 0;
-  EXPECT_EQ(zam_readText(fd, 0, &text), 0);
+  EXPECT_EQ(zam_readTextBlock(fd, 4, 100, &text), -1);
   EXPECT_EQ(errno, EISDIR);
-  EXPECT_EQ(text.size, 0);
+  EXPECT_EQ(std::string(text.data, static_cast<size_t>(text.size)), small.substr(4));
+  EXPECT_TRUE(padded());
   close(fd);
-  EXPECT_EQ(zam_readText(-1, 0, &text), 0);
-  EXPECT_EQ(zam_readText(0, 0, nullptr), 0);
+  EXPECT_EQ(zam_readTextBlock(-1, 0, 1, &text), -1);
+  EXPECT_EQ(zam_readTextBlock(0, 0, 1, nullptr), -1);
 
   zam_freeText(&text);
   EXPECT_EQ(text.data, nullptr);

@@ -597,6 +597,51 @@ TEST(PdbReadWhole, RandomTextsReadAsTheStreamReadsThem) {
   }
 }
 
+// Lines of other records (81 bytes each, newline included) filling exactly
+// n bytes, the last line shorter.
+std::string filler(size_t n) {
+  std::string text;
+  while (text.size() + 81 <= n) text += "REMARK 999 " + std::string(69, 'f') + "\n";
+  if (text.size() < n) text += std::string(n - text.size() - 1, 'g') + "\n";
+  return text;
+}
+
+// A plain file is read in blocks of 256 kB: lines, line ends and long lines
+// across a block's end read as the stream reads them, and a reading that
+// stops at the first model's end gives the same image.
+TEST(PdbReadWhole, LinesAcrossBlocksReadAsTheStreamReadsThem) {
+  Defaults restore;
+  zam_setPdbWarnings(1);
+  constexpr size_t kBlock = size_t{1} << 18;
+  const std::string atoms = kAtom1 + "\n" + kAtom2 + "\n" + kAtom3 + "\n" + kAtom4 + "\n";
+  const std::string bad = "ATOM      6  CA  ALA A   4    1e9      2.000   3.000  1.00  0.00\n";
+  // The text before offset `at` ends with `head`, the text from it starts with `tail`.
+  auto across = [&](size_t at, const std::string& head, const std::string& tail) {
+    return atoms + filler(at - atoms.size() - head.size()) + head + tail + atoms + bad + kAtom5 + "\n";
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {across(kBlock, "ATOM      7  N   GLY A   5       1.000   2.000   3.000  1.00  0.00\r", "\n"), "CR LF split"},
+      {across(kBlock, "ATOM      7  N   GLY A   5       1.000   2.000   3.000  1.00  0.00\r", "X\n"), "stray CR at the end"},
+      {across(kBlock, "ATOM      7  N   GLY A   5       1.000   2.000   3.000  1.00  0.00\n", ""), "newline at the end"},
+      {across(kBlock, "ATOM      7  N   GLY A   5       1.000   2.0", "00   3.000  1.00  0.00\n"), "atom line across"},
+      {across(kBlock, std::string(600, 'L'), std::string(700, 'M') + "\n"), "long line across"},
+      {across(kBlock, "\r", "\r\n"), "carriage returns about the end"},
+      {atoms + std::string(300000, 'W') + "\r\n" + atoms + bad, "line longer than a block"},
+      {atoms + filler(kBlock - atoms.size()), "text of exactly one block"},
+      {atoms + filler(kBlock - atoms.size() - 1) + "A", "one block, last line without newline"},
+      {atoms + filler(kBlock - atoms.size()) + "A", "one byte past a block"},
+      {atoms + filler(3 * kBlock + 17) + bad + kAtom5, "several blocks, bad coordinates after them"},
+  };
+  for (const auto& [data, what] : cases) expectPlainAsStream(data, what);
+  // Models across blocks: read to the first model's end, and whole.
+  std::string models;
+  for (int m = 1; models.size() < 3 * kBlock; ++m)
+    models += "MODEL     " + std::to_string(m) + "\n" + atoms + filler(20000) + kAtom5 + "\nENDMDL\n";
+  expectPlainAsStream(models, "first model");
+  zam_setPdbOneModel(0);
+  expectPlainAsStream(models, "all models");
+}
+
 // A plain file's name that does not open is tried with ".pdb", as before;
 // a folder is no file of text.
 TEST(PdbReadWhole, NamesThatDoNotOpenAndFolders) {
