@@ -610,6 +610,50 @@ int fill_kplane(int n, int m, _trel_a_box box, const _trel_seg* qseg, const _tre
   return 1;
 }
 
+// Gap-open penalty between residues with letters a and b inside a chain
+// (no break between them): k_penalty's rule by letters.
+float letter_penalty(char a, char b, float rho) {
+  switch (a) {
+    case 'A':
+      return b == 'A' ? rho * g_alpha : (b == 'B' || b == 'C') ? rho * g_gamma : rho;
+    case 'B':
+      return b == 'B' ? rho * g_beta : (b == 'A' || b == 'C') ? rho * g_gamma : rho;
+    case 'C':
+      return (b == 'A' || b == 'B' || b == 'C') ? rho * g_gamma : rho;
+    case 'D':
+      return 0.0f;
+    default:
+      return rho;
+  }
+}
+
+// Letter class of the penalty table: A, B, C, D, anything else.
+constexpr int kClasses = 5;
+inline int letter_class(char c) {
+  return c == 'A' ? 0 : c == 'B' ? 1 : c == 'C' ? 2 : c == 'D' ? 3 : 4;
+}
+
+// out[i] = k_penalty(i, n, rho, seg) for i = first..last, the letter rule
+// looked up in a table of its values made once (the same products, so the
+// same bits).
+void fill_penalties(int first, int last, int n, float rho, const _trel_seg* seg, float* out) {
+  if (!seg) {
+    for (int i = first; i <= last; i++) out[i] = k_penalty(i, n, rho, seg);
+    return;
+  }
+  static const char kLetter[kClasses] = {'A', 'B', 'C', 'D', 'X'};
+  float table[kClasses][kClasses];
+  for (int a = 0; a < kClasses; a++)
+    for (int b = 0; b < kClasses; b++) table[a][b] = letter_penalty(kLetter[a], kLetter[b], rho);
+  for (int i = first; i <= last; i++) {
+    if (i <= 0 || i >= n || seg[i - 1].break_after || seg[i].break_before) {
+      out[i] = 0.0f;
+      continue;
+    }
+    out[i] = table[letter_class(seg[i - 1].sse)][letter_class(seg[i].sse)];
+  }
+}
+
 }  // namespace
 
 int trel_boxFits(int n, int m, _trel_a_box box, const _trel_align_buf* buf, const char* who) {
@@ -663,19 +707,7 @@ float k_penalty(int i, int n, float rho, const _trel_seg* seg) {
   if (i <= 0 || i >= n) return 0.0f;
   if (!seg) return rho * g_gamma;
   if (seg[i - 1].break_after || seg[i].break_before) return 0.0f;
-  const char a = seg[i - 1].sse, b = seg[i].sse;
-  switch (a) {
-    case 'A':
-      return b == 'A' ? rho * g_alpha : (b == 'B' || b == 'C') ? rho * g_gamma : rho;
-    case 'B':
-      return b == 'B' ? rho * g_beta : (b == 'A' || b == 'C') ? rho * g_gamma : rho;
-    case 'C':
-      return (b == 'A' || b == 'B' || b == 'C') ? rho * g_gamma : rho;
-    case 'D':
-      return 0.0f;
-    default:
-      return rho;
-  }
+  return letter_penalty(seg[i - 1].sse, seg[i].sse, rho);
 }
 
 void setupKpenalty(int n, int m, _trel_a_box box, float rho_q, float rho_t, float eta,
@@ -683,8 +715,8 @@ void setupKpenalty(int n, int m, _trel_a_box box, float rho_q, float rho_t, floa
   if (!trel_boxFits(n, m, box, buf, "setupKpenalty")) return;
   buf->qeta = eta;
   buf->teta = eta;
-  for (int r = box.qfirst; r <= box.qlast + 2; r++) buf->qopen[r] = k_penalty(r, n, rho_q, qseg);
-  for (int c = box.tfirst; c <= box.tlast + 2; c++) buf->topen[c] = k_penalty(c, m, rho_t, tseg);
+  fill_penalties(box.qfirst, box.qlast + 2, n, rho_q, qseg, buf->qopen);
+  fill_penalties(box.tfirst, box.tlast + 2, m, rho_t, tseg, buf->topen);
 }
 
 void setupMpenalty(int, int, _trel_a_box, float, float, float, const _trel_seg*, const _trel_seg*,

@@ -455,6 +455,13 @@ void buildResidues(const Residues& b) {
 
 void buildNarrow(const Residues& b) { buildResidues<v2d>(b); }
 
+// slotStats in AVX2 code: its loops over the series run four at a time.
+__attribute__((target("avx2"), flatten)) void slotStatsWide(int n, const double* pts,
+                                                            const double* sum,
+                                                            _trel_trace* trace) {
+  slotStats(n, pts, sum, trace);
+}
+
 // The same pass four lanes wide, everything inlined into AVX2 code.
 __attribute__((target("avx2"), flatten)) void buildWide(const Residues& b) {
   buildResidues<v4d>(b);
@@ -571,7 +578,10 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
   assignTraceSSEs(image, pep, frames, trace);
 
   if (stats) {
-    slotStats(n, stat, statSum, trace);
+    if (wideLanes())
+      slotStatsWide(n, stat, statSum, trace);
+    else
+      slotStats(n, stat, statSum, trace);
     if (zam_debug >= 3) {
       logStats("T", trace->t_mean, trace->t_sd);
       zam_log("\n");

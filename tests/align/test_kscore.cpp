@@ -301,6 +301,38 @@ TEST(KPenalty, SetupFillsBoxAndBorder) {
   }
 }
 
+// The set-up takes the letter rule from a table made per call: every pair of
+// letters (odd ones included), breaks on either side, and no records at all
+// give k_penalty's value to the bit.
+TEST(KPenalty, SetupAgreesWithTheRuleForEveryLetterPair) {
+  Params keep;
+  g_alpha = 1.7f;
+  g_beta = 0.9f;
+  g_gamma = 0.45f;
+  const char letters[] = {'A', 'B', 'C', 'D', 'X', 'a', '\0', ' '};
+  const int kinds = int(sizeof letters);
+  const int n = 2 * kinds * kinds + 3;
+  std::vector<_trel_seg> s(n);
+  memset(s.data(), 0, s.size() * sizeof(_trel_seg));
+  for (int i = 0; i < n; i++) {
+    const int pair = (i / 2) % (kinds * kinds);
+    s[i].sse = letters[i % 2 == 0 ? pair / kinds : pair % kinds];
+    s[i].break_before = i % 23 == 5;
+    s[i].break_after = i % 19 == 7;
+  }
+  for (const float rho : {-0.3f, 0.25f, -0.0f}) {
+    Buf buf(n, n);
+    setupKpenalty(n, n, _trel_a_box{0, n - 1, 0, n - 1}, rho, rho * 2.0f, -0.05f, s.data(), nullptr,
+                  buf.get());
+    for (int i = 0; i <= n + 1; i++) {
+      const float want = k_penalty(i, n, rho, s.data()), got = buf->qopen[i];
+      ASSERT_EQ(std::memcmp(&want, &got, sizeof got), 0) << i << ": " << got << " vs " << want;
+      const float want_t = k_penalty(i, n, rho * 2.0f, nullptr), got_t = buf->topen[i];
+      ASSERT_EQ(std::memcmp(&want_t, &got_t, sizeof got_t), 0) << i;
+    }
+  }
+}
+
 // ---- Window scores ---------------------------------------------------------------
 
 TEST(KWindow, PrefactorsAndExponential) {
