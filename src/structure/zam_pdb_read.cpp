@@ -570,6 +570,10 @@ struct Reader {
   uint64_t cur_label = kNone, cur_chain = kNone;
   int first = 0, bb0 = 0, mc0 = 0, sc0 = 0;
   bool have_style = false;
+  // The residue name key last looked up (none at first: keys hold three
+  // bytes) and its codes.
+  uint32_t codes_of = ~0u;
+  int codes_found = 0;
   // Presence flags of the current residue.
   bool ca = false, n = false, c = false, o = false, cb = false, ot = false, ot1 = false,
        ot2 = false, p = false, c3 = false, c4 = false, c5 = false;
@@ -793,7 +797,12 @@ struct Reader {
     if (use_warnings) {
       if (!coordinates(s, slot)) checkCoordinates(*slot, "ATOM");
     }
-    const int codes = zam_residueCodesOfKey(keys.resname);
+    // The atoms of a residue come together: its codes are looked up once.
+    if (keys.resname != codes_of) {
+      codes_of = keys.resname;
+      codes_found = zam_residueCodesOfKey(keys.resname);
+    }
+    const int codes = codes_found;
     char code = static_cast<char>(codes & 0xff);
     if (select_chain == 1 && code == 'X') return;
     char base = static_cast<char>(codes >> 8);
@@ -841,7 +850,8 @@ struct Reader {
         a.is_mc = 1;
         ++nmc;
         sidechain();
-      } else if ((k == 0 || k == 5) && !zam_isHydrogenKey(keys.name)) {  // zam_isSideChain(a.name)
+      } else if ((k == 0 || k == 5) && (!use_hydrogens || !zam_isHydrogenKey(keys.name))) {
+        // zam_isSideChain(a.name); without hydrogens the name is known to be none.
         sidechain();
       } else {
         return;  // repeated backbone atoms and hydrogens are not stored
