@@ -80,7 +80,9 @@ inline float exp_1(float x) {
 
 template <class V>
 [[gnu::always_inline]] inline void splat(V& v, float x) {
-  for (int k = 0; k < Lanes<V>::count; k++) v[k] = x;
+  V t{};
+  for (int k = 0; k < Lanes<V>::count; k++) t[k] = x;
+  v = t;
 }
 
 template <class V>
@@ -88,9 +90,11 @@ template <class V>
   memcpy(&v, p, sizeof v);
 }
 
-// x = exp_1 of every lane of x.
-template <class V>
-[[gnu::always_inline]] inline void expv(V& x) {
+// x[k] = exp_1 of every lane of x[k], k < N. The N vectors go through
+// each step one after another, so that their chains of dependent steps
+// overlap in the processor.
+template <class V, int N>
+[[gnu::always_inline]] inline void expv(V* x) {
   typedef typename Lanes<V>::Int I;
   V lo, hi, log2e, round, ln2hi, ln2lo, p[6], one, zero;
   splat(lo, kExpLo);
@@ -107,22 +111,22 @@ template <class V>
   splat(p[5], kP5);
   splat(one, 1.0f);
   splat(zero, 0.0f);
-  V xc = x < lo ? lo : x;
-  xc = xc > hi ? hi : xc;
-  V fn = (xc * log2e + round) - round;
-  V r = xc - fn * ln2hi;
-  r = r - fn * ln2lo;
-  V y = p[0];
-  y = y * r + p[1];
-  y = y * r + p[2];
-  y = y * r + p[3];
-  y = y * r + p[4];
-  y = y * r + p[5];
-  y = y * (r * r) + r + one;
-  I bits = (__builtin_convertvector(fn, I) + 127) << 23;
-  V e = y * (V)bits;  // a cast between vector types keeps the bits
-  e = x < lo ? zero : e;
-  x = x != x ? x : e;
+  V xc[N], fn[N], r[N], y[N];
+  for (int k = 0; k < N; k++) xc[k] = x[k] < lo ? lo : x[k];
+  for (int k = 0; k < N; k++) xc[k] = xc[k] > hi ? hi : xc[k];
+  for (int k = 0; k < N; k++) fn[k] = (xc[k] * log2e + round) - round;
+  for (int k = 0; k < N; k++) r[k] = xc[k] - fn[k] * ln2hi;
+  for (int k = 0; k < N; k++) r[k] = r[k] - fn[k] * ln2lo;
+  for (int k = 0; k < N; k++) y[k] = p[0];
+  for (int c = 1; c < 6; c++)
+    for (int k = 0; k < N; k++) y[k] = y[k] * r[k] + p[c];
+  for (int k = 0; k < N; k++) y[k] = y[k] * (r[k] * r[k]) + r[k] + one;
+  for (int k = 0; k < N; k++) {
+    I bits = (__builtin_convertvector(fn[k], I) + 127) << 23;
+    V e = y[k] * (V)bits;  // a cast between vector types keeps the bits
+    e = x[k] < lo ? zero : e;
+    x[k] = x[k] != x[k] ? x[k] : e;
+  }
 }
 
 // One run of cells j0..j1 of a row that share a slot list: the query
@@ -146,40 +150,73 @@ struct SpanJob {
 // fixed point is the target residue's and the rows of points are the query
 // residues', and each difference is taken query minus target as in
 // window_sum.
-template <class V, bool Column>
-[[gnu::always_inline]] inline void runSpan(const SpanJob& a) {
+// The broadcast query point and factor of every slot, with the constants.
+template <class V>
+struct SpanVectors {
   V qx[8], qy[8], qz[8], f[8];
-  for (int w = 0; w < a.count; w++) {
-    splat(qx[w], a.qx[w]);
-    splat(qy[w], a.qy[w]);
-    splat(qz[w], a.qz[w]);
-    splat(f[w], a.f[w]);
-  }
   V same, two, zero;
-  splat(same, a.same);
-  splat(two, 2.0f);
-  splat(zero, 0.0f);
+};
+
+// N vectors of cells from j on, one after another through every step.
+template <class V, bool Column, int N>
+[[gnu::always_inline]] inline void spanCells(const SpanJob& a, const SpanVectors<V>& b, int j) {
+  constexpr int L = Lanes<V>::count;
   const int stride = a.stride;
-  for (int j = a.j0; j <= a.j1; j += Lanes<V>::count) {
-    V sum = zero;
-    for (int w = 0; w < a.count; w++) {
-      const float* p = a.at[w] + j;
+  V sum[N];
+  for (int k = 0; k < N; k++) sum[k] = b.zero;
+  for (int w = 0; w < a.count; w++)
+    for (int k = 0; k < N; k++) {
+      const float* p = a.at[w] + j + k * L;
       V tx, ty, tz;
       loadv(tx, p);
       loadv(ty, p + stride);
       loadv(tz, p + 2 * stride);
-      V dx = Column ? tx - qx[w] : qx[w] - tx;
-      V dy = Column ? ty - qy[w] : qy[w] - ty;
-      V dz = Column ? tz - qz[w] : qz[w] - tz;
+      V dx = Column ? tx - b.qx[w] : b.qx[w] - tx;
+      V dy = Column ? ty - b.qy[w] : b.qy[w] - ty;
+      V dz = Column ? tz - b.qz[w] : b.qz[w] - tz;
       V d2 = dx * dx + dy * dy + dz * dz;
-      sum = sum + d2 * f[w];
+      sum[k] = sum[k] + d2 * b.f[w];
     }
-    V pv = same;
-    if (a.pre) loadv(pv, a.pre + j);
-    V e = a.half ? pv * (two * sum) : pv * sum;
-    expv(e);
-    memcpy(a.out + j, &e, sizeof e);
+  V e[N];
+  for (int k = 0; k < N; k++) {
+    V pv = b.same;
+    if (a.pre) loadv(pv, a.pre + j + k * L);
+    e[k] = a.half ? pv * (b.two * sum[k]) : pv * sum[k];
   }
+  expv<V, N>(e);
+  for (int k = 0; k < N; k++) memcpy(a.out + j + k * L, &e[k], sizeof e[k]);
+}
+
+// out[j] = exp(pre[j] * sum over w of d2(q_w, t_w[j]) * f_w), the sum doubled
+// for half windows: score_CA_middle, score_CA_left and score_CA_right, up to
+// four vectors of cells side by side (each holding cells of the run), as
+// one vector alone would leave the processor waiting on the exponential's
+// chain of dependent steps. Lanes past j1 (fewer than kMaxLanes) are written
+// too. Along a column of the plane (Column) the roles swap: the fixed point
+// is the target residue's and the rows of points are the query residues',
+// and each difference is taken query minus target as in window_sum.
+template <class V, bool Column>
+[[gnu::always_inline]] inline void runSpan(const SpanJob& a) {
+  constexpr int L = Lanes<V>::count;
+  SpanVectors<V> b;
+  for (int w = 0; w < a.count; w++) {
+    splat(b.qx[w], a.qx[w]);
+    splat(b.qy[w], a.qy[w]);
+    splat(b.qz[w], a.qz[w]);
+    splat(b.f[w], a.f[w]);
+  }
+  splat(b.same, a.same);
+  splat(b.two, 2.0f);
+  splat(b.zero, 0.0f);
+  int j = a.j0;
+  for (; j + 3 * L <= a.j1; j += 4 * L) spanCells<V, Column, 4>(a, b, j);
+  const int rest = j <= a.j1 ? (a.j1 - j) / L + 1 : 0;  // 0 to 3 vectors left
+  if (rest == 3)
+    spanCells<V, Column, 3>(a, b, j);
+  else if (rest == 2)
+    spanCells<V, Column, 2>(a, b, j);
+  else if (rest == 1)
+    spanCells<V, Column, 1>(a, b, j);
 }
 
 template <bool Column>

@@ -642,6 +642,9 @@ TEST(KMatrix, VectorRowsMatchTheCellByCellWindowScores) {
       {60, 75, {0, 59, 0, 74}}, {40, 33, {0, 39, 0, 32}}, {57, 38, {3, 50, 5, 30}},
       {9, 5, {0, 8, 0, 4}},     {3, 7, {0, 2, 0, 6}},     {5, 2, {0, 4, 0, 1}},
       {1, 1, {0, 0, 0, 0}},     {20, 17, {18, 19, 0, 16}}, {31, 29, {0, 30, 13, 28}},
+      // Runs of one to four vectors and more, along rows and columns.
+      {23, 21, {0, 22, 0, 20}}, {27, 44, {0, 26, 0, 43}}, {70, 19, {0, 69, 0, 18}},
+      {44, 12, {2, 41, 0, 11}},
   };
   unsigned seed = 900;
   for (int window = 1; window <= 4; window++)
