@@ -158,22 +158,7 @@ _pdb_image* readSource(_trel_thing* thing, const char* path) {
 // gives back ("%8.3f", read with strtod). An object built now and the same
 // object read from its cache later then hold the very same image, and the
 // trace built from it matches the image the cached run reads.
-void roundAsText(_pdb_image* image) {
-  const auto asText = [](double& v) {
-    char text[64];
-    snprintf(text, sizeof text, "%8.3f", v);
-    v = strtod(text, nullptr);
-  };
-  const auto roundAtoms = [&](_pdb_atom* atoms, int n) {
-    for (int i = 0; atoms && i < n; i++) {
-      asText(atoms[i].x);
-      asText(atoms[i].y);
-      asText(atoms[i].z);
-    }
-  };
-  roundAtoms(image->atoms, image->natoms);
-  roundAtoms(image->hetatms, image->nhetatms);
-}
+void roundAsText(_pdb_image* image) { zam_roundPdbAsText(image); }
 
 void lookupCode(_trel_thing* thing, const _trel_thing_opts* options) {
   if (options->with_lookup) trel_lookupCath(thing->name, thing->tag->code);

@@ -122,6 +122,9 @@ Point3D* zam_ptsPdb(const _pdb_image* image, int selection);
 // composing the moves into the placement; returns the largest distance of an
 // atom from the centre (0 without atoms).
 double zam_importPdb(_pdb_image* image, int randomise);
+// Sets every atom and hetero-atom coordinate to the number that the PDB
+// writer's text of it ("%8.3f") gives back when read with strtod.
+void zam_roundPdbAsText(_pdb_image* image);
 // Radii of the selected atoms from the atom-parameter data, in a new
 // zero-filled array sized by the selection's count (caller frees with kfree).
 float* zam_radPdb(const _pdb_image* image, int selection);

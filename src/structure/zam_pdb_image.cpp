@@ -2,7 +2,10 @@
 // extraction and splitting, rigid moves and their undo, masks and chain
 // labels, symmetry matrices, point lists, centring and atomic radii.
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "geometry/zam_geom.h"
@@ -85,6 +88,34 @@ int position(int value, int n, const int* list) {
   for (int p = 0; p < n; ++p)
     if (list[p] == value) return p;
   return -1;
+}
+
+// v as "%8.3f" prints it and strtod reads it back. The text holds the
+// integer k nearest to v * 1000 (a half-way case going to the even one, as
+// the C library rounds the exact value), and strtod gives the correctly
+// rounded k / 1000, which one division of the exact k by 1000 gives too. For
+// |v| below 1e9 the product v * 1000 (53 and 7 significant bits) is exact in
+// an extended double of 64, so k is found without the text; the sign stays
+// with a value printed as -0.000. Other values take the text.
+double roundedAsText(double v) {
+  const double a = std::fabs(v);
+  if constexpr (std::numeric_limits<long double>::digits >= 64) {
+    if (a < 1e9) {
+      const long double k = std::nearbyint(static_cast<long double>(a) * 1000.0L);
+      return std::copysign(static_cast<double>(k) / 1000.0, v);
+    }
+  }
+  char text[64];
+  snprintf(text, sizeof text, "%8.3f", v);
+  return strtod(text, nullptr);
+}
+
+void roundAtomsAsText(_pdb_atom* atoms, int n) {
+  for (int i = 0; atoms && i < n; ++i) {
+    atoms[i].x = roundedAsText(atoms[i].x);
+    atoms[i].y = roundedAsText(atoms[i].y);
+    atoms[i].z = roundedAsText(atoms[i].z);
+  }
 }
 
 bool validResidue(const _pdb_image* image, int i) {
@@ -386,6 +417,12 @@ double zam_importPdb(_pdb_image* image, int randomise) {
     image->tf = tf_tftf(image->tf, turn);
   }
   return r;
+}
+
+void zam_roundPdbAsText(_pdb_image* image) {
+  if (!image) return;
+  roundAtomsAsText(image->atoms, image->natoms);
+  roundAtomsAsText(image->hetatms, image->nhetatms);
 }
 
 float* zam_radPdb(const _pdb_image* image, int selection) {

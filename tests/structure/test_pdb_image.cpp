@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "common/test_util.h"
 #include "geometry/zam_transform.h"
@@ -265,4 +269,74 @@ TEST(PdbImage, ImportCentreAndRadiusAreThoseOfThePointList) {
     const Matrix3D move = tf_v(v_neg(c));
     EXPECT_EQ(std::memcmp(&im->tf, &move, sizeof move), 0) << rel;
   }
+}
+
+// Coordinates rounded as the PDB text gives them back are, bit for bit, what
+// "%8.3f" and strtod make of them: typical and tiny and huge values, values
+// half-way between two texts (odd sixteenths) and their neighbours, signed
+// zeros, and any bit pattern (infinities and NaNs included).
+TEST(PdbImage, RoundedAsTextIsWhatTheTextGivesBack) {
+  TempDir dir;
+  write_file(dir.file("one.pdb"), atom(1, " CA", "GLY", 'A', 1, 3, 4, 5));
+  Image im(zam_readPdb(dir.file("one.pdb").c_str(), nullptr));
+  ASSERT_NE(im, nullptr);
+  constexpr int kAtoms = 20000;
+  kfree(im->atoms);
+  im->atoms = static_cast<_pdb_atom*>(kget1B_0(kAtoms * static_cast<int64_t>(sizeof(_pdb_atom))));
+  im->natoms = kAtoms;
+  std::mt19937_64 rng(17);
+  auto asText = [](double v) {
+    char text[64];
+    snprintf(text, sizeof text, "%8.3f", v);
+    return strtod(text, nullptr);
+  };
+  std::uniform_real_distribution<double> coordinate(-150.0, 150.0), exponent(-9.0, 9.5);
+  const std::function<double()> kinds[] = {
+      [&] { return coordinate(rng); },
+      [&] { return std::copysign(std::pow(10.0, exponent(rng)), coordinate(rng)); },
+      [&] { return static_cast<double>(2 * static_cast<int64_t>(rng() % 2000000) - 2000000 + 1) / 16.0; },
+      [&] {
+        const double tie = static_cast<double>(2 * static_cast<int64_t>(rng() % 2000000) - 2000000 + 1) / 16.0;
+        return std::nextafter(tie, rng() % 2 ? 1e300 : -1e300);
+      },
+      [&] {
+        const uint64_t bits = rng();
+        double v;
+        std::memcpy(&v, &bits, sizeof v);
+        return v;
+      },
+      [&] { return std::copysign(static_cast<double>(rng() % 3) * 1e-300 * (rng() % 2), coordinate(rng)); },
+      [&] { return std::copysign(1e9 * (1.0 + static_cast<double>(rng() % 1000) * 1e-12 - 5e-10), coordinate(rng)); },
+  };
+  for (const auto& next : kinds) {
+    std::vector<double> values(3 * static_cast<size_t>(kAtoms));
+    for (double& v : values) v = next();
+    for (int i = 0; i < kAtoms; ++i) {
+      im->atoms[i].x = values[3 * i];
+      im->atoms[i].y = values[3 * i + 1];
+      im->atoms[i].z = values[3 * i + 2];
+    }
+    zam_roundPdbAsText(im.get());
+    int wrong = 0;
+    for (int i = 0; i < kAtoms && wrong < 5; ++i) {
+      const double got[3] = {im->atoms[i].x, im->atoms[i].y, im->atoms[i].z};
+      for (int c = 0; c < 3; ++c) {
+        const double want = asText(values[3 * i + c]);
+        if (std::memcmp(&got[c], &want, sizeof want) != 0) {
+          ++wrong;
+          ADD_FAILURE() << std::hexfloat << values[3 * i + c] << " gave " << got[c] << ", the text " << want;
+        }
+      }
+    }
+  }
+  // Hetero atoms too.
+  write_file(dir.file("het.pdb"), atom(1, "O", "HOH", 'A', 1, 1.00049, -0.0004, 2.5, "HETATM"));
+  Image het(zam_readPdb(dir.file("het.pdb").c_str(), nullptr));
+  ASSERT_EQ(het->nhetatms, 1);
+  het->hetatms[0].x = 1.0625;
+  het->hetatms[0].y = -0.0004;
+  zam_roundPdbAsText(het.get());
+  EXPECT_EQ(het->hetatms[0].x, 1.062);
+  EXPECT_TRUE(std::signbit(het->hetatms[0].y));
+  EXPECT_EQ(het->hetatms[0].y, 0.0);
 }
