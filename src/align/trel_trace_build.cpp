@@ -227,20 +227,34 @@ __attribute__((target("avx2"))) inline void sqrtLanes(v4d& x) {
   x = reinterpret_cast<v4d>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(x)));
 }
 
-// v_magv on every lane: the unit vector (zero for a lane without length)
-// times len.
-template <class V>
-inline Lanes3<V> magv(const Lanes3<V>& v, double len) {
-  V l = v.x * v.x + v.y * v.y + v.z * v.z;
-  sqrtLanes(l);
-  V zero, one, k;
+// v_magv on every lane of v[0..N-1]: the unit vector (zero for a lane
+// without length) times len[k], in place. The N vectors go through each
+// step one after another, so that their chains of dependent steps (square
+// root, then quotient) overlap in the processor.
+template <class V, int N>
+inline void magv(Lanes3<V>* v, const double* len) {
+  V zero, one, l[N], s[N];
   splat(zero, 0.0);
   splat(one, 1.0);
-  splat(k, len);
-  const V s = one / l;
-  const auto some = l > zero;
-  const Lanes3<V> u{some ? s * v.x : zero, some ? s * v.y : zero, some ? s * v.z : zero};
-  return Lanes3<V>{k * u.x, k * u.y, k * u.z};
+  for (int k = 0; k < N; k++) l[k] = v[k].x * v[k].x + v[k].y * v[k].y + v[k].z * v[k].z;
+  for (int k = 0; k < N; k++) sqrtLanes(l[k]);
+  for (int k = 0; k < N; k++) s[k] = one / l[k];
+  for (int k = 0; k < N; k++) {
+    V m;
+    splat(m, len[k]);
+    const auto some = l[k] > zero;
+    const Lanes3<V> u{some ? s[k] * v[k].x : zero, some ? s[k] * v[k].y : zero,
+                      some ? s[k] * v[k].z : zero};
+    v[k] = Lanes3<V>{m * u.x, m * u.y, m * u.z};
+  }
+}
+
+// v_magv on every lane of one vector.
+template <class V>
+inline Lanes3<V> magv(const Lanes3<V>& v, double len) {
+  Lanes3<V> out = v;
+  magv<V, 1>(&out, &len);
+  return out;
 }
 
 // The atoms of one residue that the neighbour points use, moved by a frame.
@@ -397,37 +411,56 @@ void buildResidues(const Residues& b) {
     splat(centreV.x, c.x);
     splat(centreV.y, c.y);
     splat(centreV.z, c.z);
-    Point3D ahead2{}, behind2{};
-    for (int g = 0; g < 8 / L; g++) {
-      Lanes3<V> ca{}, cn{}, cc{};
+    constexpr int G = 8 / L;
+    Lanes3<V> ca[G], cn[G], cc[G];
+    for (int g = 0; g < G; g++) {
+      ca[g] = cn[g] = cc[g] = Lanes3<V>{};
       for (int k = 0; k < L; k++) {
         const int d = g * L / 2 + k / 2 + 1;
         const int j = k % 2 == 0 ? std::min(i + d, n - 1) : std::max(i - d, 0);
-        setLane(ca, k, pep->ca[j]);
-        setLane(cn, k, pep->n[j]);
-        setLane(cc, k, pep->c[j]);
+        setLane(ca[g], k, pep->ca[j]);
+        setLane(cn[g], k, pep->n[j]);
+        setLane(cc[g], k, pep->c[j]);
       }
-      ca = moveLanes(f, ca);
-      cn = moveLanes(f, cn);
-      cc = moveLanes(f, cc);
+      ca[g] = moveLanes(f, ca[g]);
+      cn[g] = moveLanes(f, cn[g]);
+      cc[g] = moveLanes(f, cc[g]);
       for (int k = 0; k < L; k++) {
         const int d = g * L / 2 + k / 2 + 1;
         if (k % 2 == 0 ? i + d < n : i - d >= 0) continue;
         const Atoms3& a = k % 2 == 0 ? tail[d - 1] : head[d - 1];
-        setLane(ca, k, a.ca);
-        setLane(cn, k, a.n);
-        setLane(cc, k, a.c);
+        setLane(ca[g], k, a.ca);
+        setLane(cn[g], k, a.n);
+        setLane(cc[g], k, a.c);
       }
-      const Lanes3<V> v = add(ca, magv(sub(centreV, ca), lambda));
+    }
+    // Scaled side by side: the steps toward the centre (V) of every group
+    // and, for the statistics, the normals across the peptide planes (P).
+    Lanes3<V> scaled[2 * G];
+    double len[2 * G];
+    for (int g = 0; g < G; g++) {
+      scaled[g] = sub(centreV, ca[g]);
+      len[g] = lambda;
+    }
+    if (row) {
+      for (int g = 0; g < G; g++) {
+        scaled[G + g] = cross(sub(cn[g], cc[g]), cross(cc[g], ca[g]));
+        len[G + g] = equator;
+      }
+      magv<V, 2 * G>(scaled, len);
+    } else {
+      magv<V, G>(scaled, len);
+    }
+    for (int g = 0; g < G; g++) {
+      const Lanes3<V> v = add(ca[g], scaled[g]);
       const int s0 = g * L;
       for (int k = 0; k < L; k++) {
-        r.t[s0 + k] = laneOfF(ca, k);
+        r.t[s0 + k] = laneOfF(ca[g], k);
         r.v[s0 + k] = laneOfF(v, k);
       }
       if (row) {
-        const Lanes3<V> plane = cross(sub(cn, cc), cross(cc, ca));
-        const Lanes3<V> p = add(cc, magv(plane, equator));
-        const Lanes3<V>* pts[3] = {&ca, &p, &v};
+        const Lanes3<V> p = add(cc[g], scaled[G + g]);
+        const Lanes3<V>* pts[3] = {&ca[g], &p, &v};
         for (int kind = 0; kind < 3; kind++)
           for (int k = 0; k < L; k++) {
             double* out = row + (kind * 8 + s0 + k) * 3;
@@ -436,12 +469,9 @@ void buildResidues(const Residues& b) {
             out[2] = pts[kind]->z[k];
           }
       }
-      // CA of the neighbours two ahead and two behind: slots 2 and 3.
-      if (s0 <= 2 && 3 < s0 + L) {
-        ahead2 = laneOf(ca, 2 - s0);
-        behind2 = laneOf(ca, 3 - s0);
-      }
     }
+    // CA of the neighbours two ahead and two behind: slots 2 and 3.
+    const Point3D ahead2 = laneOf(ca[2 / L], 2 % L), behind2 = laneOf(ca[3 / L], 3 % L);
     if (row)
       for (int k = 0; k < kStatDoubles; k++) b.statSum[k] += row[k];
 
