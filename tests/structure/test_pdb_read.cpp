@@ -199,7 +199,7 @@ TEST(PdbRead, ShiftedLineAdvisoryAndOverflowedSerial) {
   TempDir dir;
   // Columns 13-14 blank: the whole line sits one column to the right.
   std::string shifted = atom("ATOM", 1234, " CA", "ALA", 'A', 1, 11, 12, 13);
-  shifted.insert(6, " ");
+  shifted = shifted.substr(0, 6) + " " + shifted.substr(6);
   Messages msgs;
   Image im = readText(dir, shifted);
   EXPECT_TRUE(msgs.has("*Advisory* <ATOM    1234  > -- overflows PDB format. Trying to continue\n"));

@@ -583,7 +583,10 @@ TEST(PdbReadWhole, RandomTextsReadAsTheStreamReadsThem) {
       const int r = static_cast<int>(rng() % 20);
       if (r == 0) l = l.substr(0, rng() % (l.size() + 1));           // cut short
       if (r == 1) l += std::string(rng() % 300, 'q');                 // made long
-      if (r == 2) l.insert(rng() % (l.size() + 1), "\r");            // a stray carriage return
+      if (r == 2) {  // a stray carriage return
+        const size_t at = rng() % (l.size() + 1);
+        l = l.substr(0, at) + "\r" + l.substr(at);
+      }
       if (r == 3) l[rng() % l.size()] = static_cast<char>(rng() % 256);  // a stray byte
       data += l;
       const int end = static_cast<int>(rng() % 10);
