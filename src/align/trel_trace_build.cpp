@@ -80,28 +80,27 @@ Matrix3D turnToPosx(Point3D q) {
   return rotz(q.y >= 0.0 ? -a : -(2.0 * kPi - a));
 }
 
-// ca to the origin, c onto -z, n into the half plane y = 0, x >= 0.
-Matrix3D residueFrame(Point3D ca, Point3D c, Point3D n) {
-  const PolarPoint p = pp_pt(v_sub(c, ca));
-  const Matrix3D f = tf_tftf(tf_tftf(shift(v_neg(ca)), rotz(-p.phi)), roty(kPi - p.theta));
-  return tf_tftf(f, turnToPosx(pt_tfpt(f, n)));
+// Residue frames: ca to the origin, c onto -z, n into the half plane y = 0,
+// x >= 0; the identity for the residues marked 'D'. Worked out in three
+// passes over the residues (polar angles, the frame up to the last turn,
+// the turn), so that the library calls of one residue need not wait for
+// the previous residue's and run side by side in the processor. polar
+// and toN are scratch of n entries.
+void residueFrames(const _pdb_peptide* pep, int n, PolarPoint* polar, Point3D* toN,
+                   Matrix3D* frames) {
+  for (int i = 0; i < n; i++)
+    if (pep->sse[i] != 'D') polar[i] = pp_pt(v_sub(pep->c[i], pep->ca[i]));
+  for (int i = 0; i < n; i++) {
+    if (pep->sse[i] == 'D') continue;
+    const PolarPoint& p = polar[i];
+    frames[i] = tf_tftf(tf_tftf(shift(v_neg(pep->ca[i])), rotz(-p.phi)), roty(kPi - p.theta));
+    toN[i] = pt_tfpt(frames[i], pep->n[i]);
+  }
+  for (int i = 0; i < n; i++)
+    frames[i] = pep->sse[i] == 'D' ? tf_identity() : tf_tftf(frames[i], turnToPosx(toN[i]));
 }
 
 // ---- Vector helpers with the geometry layer's arithmetic ----------------------
-
-// v_unit: the zero vector when v has no length.
-inline Point3D unit(Point3D v) {
-  const double len = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
-  if (!(len > 0.0)) return Point3D{0.0, 0.0, 0.0};
-  const double s = 1.0 / len;
-  return Point3D{s * v.x, s * v.y, s * v.z};
-}
-
-// v_magv: unit(v) times len.
-inline Point3D magv(Point3D v, double len) {
-  const Point3D u = unit(v);
-  return Point3D{len * u.x, len * u.y, len * u.z};
-}
 
 // Height (z) of p moved by frame: the z of pt_tfpt.
 inline double heightOf(const Matrix3D& f, double x, double y, double z) {
@@ -118,6 +117,8 @@ struct Scratch {
   std::vector<double> val;
   std::vector<char> code, sse;
   std::vector<Matrix3D> frames;
+  std::vector<PolarPoint> polar;   // frame passes: polar angles of C from CA
+  std::vector<Point3D> toN;        // and N in the frame before its last turn
   std::vector<double> kx, ky, kz;  // CA of the residues not marked 'D', in order
   std::vector<int> kres;           // their residue numbers
   std::vector<int> below;          // below[i]: such residues before residue i (n + 1 entries)
@@ -141,9 +142,8 @@ struct Scratch {
 };
 thread_local Scratch scratch;
 
-// Points side by side in the lanes of a vector: two (v2d) for the cut
-// points and, for the neighbour points, two or, where the processor has
-// AVX2, four (v4d). Every step below is the Point3D step of the geometry
+// Points side by side in the lanes of a vector: two (v2d) or, where the
+// processor has AVX2, four (v4d). Every step below is the Point3D step of the geometry
 // layer done lane by lane, with the same operations in the same order (no
 // fused multiply-add is enabled), so every lane gets the same bits
 // whatever the width.
@@ -154,7 +154,6 @@ template <class V>
 struct Lanes3 {
   V x, y, z;
 };
-typedef Lanes3<v2d> Pair;
 
 template <class V>
 constexpr int laneCount = static_cast<int>(sizeof(V) / sizeof(double));
@@ -164,10 +163,6 @@ inline void splat(V& v, double x) {
   V t{};
   for (int k = 0; k < laneCount<V>; k++) t[k] = x;
   v = t;
-}
-
-inline Pair pairOf(Point3D a, Point3D b) {
-  return Pair{v2d{a.x, b.x}, v2d{a.y, b.y}, v2d{a.z, b.z}};
 }
 
 // Puts p into lane k.
@@ -228,11 +223,12 @@ __attribute__((target("avx2"))) inline void sqrtLanes(v4d& x) {
 }
 
 // v_magv on every lane of v[0..N-1]: the unit vector (zero for a lane
-// without length) times len[k], in place. The N vectors go through each
-// step one after another, so that their chains of dependent steps (square
-// root, then quotient) overlap in the processor.
+// without length) times the lane's length in len[k], in place. The N
+// vectors go through each step one after another, so that their chains of
+// dependent steps (square root, then quotient) overlap in the processor. A
+// length of 1 gives v_unit: the product with 1 keeps every value.
 template <class V, int N>
-inline void magv(Lanes3<V>* v, const double* len) {
+inline void magv(Lanes3<V>* v, const V* len) {
   V zero, one, l[N], s[N];
   splat(zero, 0.0);
   splat(one, 1.0);
@@ -240,21 +236,11 @@ inline void magv(Lanes3<V>* v, const double* len) {
   for (int k = 0; k < N; k++) sqrtLanes(l[k]);
   for (int k = 0; k < N; k++) s[k] = one / l[k];
   for (int k = 0; k < N; k++) {
-    V m;
-    splat(m, len[k]);
     const auto some = l[k] > zero;
     const Lanes3<V> u{some ? s[k] * v[k].x : zero, some ? s[k] * v[k].y : zero,
                       some ? s[k] * v[k].z : zero};
-    v[k] = Lanes3<V>{m * u.x, m * u.y, m * u.z};
+    v[k] = Lanes3<V>{len[k] * u.x, len[k] * u.y, len[k] * u.z};
   }
-}
-
-// v_magv on every lane of one vector.
-template <class V>
-inline Lanes3<V> magv(const Lanes3<V>& v, double len) {
-  Lanes3<V> out = v;
-  magv<V, 1>(&out, &len);
-  return out;
 }
 
 // The atoms of one residue that the neighbour points use, moved by a frame.
@@ -383,12 +369,9 @@ void buildResidues(const Residues& b) {
     _trel_seg& r = b.seg[i];
     const Point3D c = pt_tfpt(f, b.centre);
 
-    // The N-side and C-side cut points, g_equator long, side by side.
-    const Pair cut = magv(pairOf(cutBase(b.cuts.ncut(i, f), std::min(i + kCutReach, n - 1), f, pep),
-                                 cutBase(b.cuts.ccut(i, n, f), std::max(i - kCutReach, 0), f, pep)),
-                          equator);
-    r.ncut = laneOfF(cut, 0);
-    r.ccut = laneOfF(cut, 1);
+    // The N-side and C-side cut points before scaling (below, g_equator long).
+    const Point3D ncut = cutBase(b.cuts.ncut(i, f), std::min(i + kCutReach, n - 1), f, pep);
+    const Point3D ccut = cutBase(b.cuts.ccut(i, n, f), std::max(i - kCutReach, 0), f, pep);
 
     if (zam_debug >= 3) {
       const Atoms3 own = residueAtoms(pep, i, f);
@@ -411,7 +394,8 @@ void buildResidues(const Residues& b) {
     splat(centreV.x, c.x);
     splat(centreV.y, c.y);
     splat(centreV.z, c.z);
-    constexpr int G = 8 / L;
+    constexpr int G = 8 / L;            // vectors of neighbour slots
+    constexpr int E = (3 + L - 1) / L;  // vectors of cut points and axis
     Lanes3<V> ca[G], cn[G], cc[G];
     for (int g = 0; g < G; g++) {
       ca[g] = cn[g] = cc[g] = Lanes3<V>{};
@@ -434,23 +418,44 @@ void buildResidues(const Residues& b) {
         setLane(cc[g], k, a.c);
       }
     }
-    // Scaled side by side: the steps toward the centre (V) of every group
-    // and, for the statistics, the normals across the peptide planes (P).
-    Lanes3<V> scaled[2 * G];
-    double len[2 * G];
+    // Scaled side by side: the steps toward the centre (V) of every group,
+    Lanes3<V> scaled[2 * G + E];
+    V len[2 * G + E];
     for (int g = 0; g < G; g++) {
       scaled[g] = sub(centreV, ca[g]);
-      len[g] = lambda;
+      splat(len[g], lambda);
     }
+    // the E vectors of the cut points (g_equator long) and the axis from
+    // CA(i-2) to CA(i+2) (slots 2 and 3; near the ends the stand-ins taken by
+    // the residue's distance from the end) of unit length, in lanes 0, 1
+    // and 2 of the E (the axis fills the rest),
+    const Point3D ax = i + 2 < n ? laneOf(ca[2 / L], 2 % L) : tail[i - n + 2].ca;
+    const Point3D bx = i >= 2 ? laneOf(ca[3 / L], 3 % L) : head[1 - i].ca;
+    const Point3D axis = v_sub(ax, bx);
+    for (int e = 0; e < E; e++) {
+      Lanes3<V> pts{};
+      V lens{};
+      for (int k = 0; k < L; k++) {
+        const int lane = e * L + k;
+        setLane(pts, k, lane == 0 ? ncut : lane == 1 ? ccut : axis);
+        lens[k] = lane < 2 ? equator : 1.0;
+      }
+      scaled[G + e] = pts;
+      len[G + e] = lens;
+    }
+    // and with statistics the normals across the peptide planes (P).
     if (row) {
       for (int g = 0; g < G; g++) {
-        scaled[G + g] = cross(sub(cn[g], cc[g]), cross(cc[g], ca[g]));
-        len[G + g] = equator;
+        scaled[G + E + g] = cross(sub(cn[g], cc[g]), cross(cc[g], ca[g]));
+        splat(len[G + E + g], equator);
       }
-      magv<V, 2 * G>(scaled, len);
+      magv<V, 2 * G + E>(scaled, len);
     } else {
-      magv<V, G>(scaled, len);
+      magv<V, G + E>(scaled, len);
     }
+    r.ncut = laneOfF(scaled[G], 0);
+    r.ccut = laneOfF(scaled[G], 1);
+    r.axis = laneOfF(scaled[G + 2 / L], 2 % L);
     for (int g = 0; g < G; g++) {
       const Lanes3<V> v = add(ca[g], scaled[g]);
       const int s0 = g * L;
@@ -459,7 +464,7 @@ void buildResidues(const Residues& b) {
         r.v[s0 + k] = laneOfF(v, k);
       }
       if (row) {
-        const Lanes3<V> p = add(cc[g], scaled[G + g]);
+        const Lanes3<V> p = add(cc[g], scaled[G + E + g]);
         const Lanes3<V>* pts[3] = {&ca[g], &p, &v};
         for (int kind = 0; kind < 3; kind++)
           for (int k = 0; k < L; k++) {
@@ -470,16 +475,8 @@ void buildResidues(const Residues& b) {
           }
       }
     }
-    // CA of the neighbours two ahead and two behind: slots 2 and 3.
-    const Point3D ahead2 = laneOf(ca[2 / L], 2 % L), behind2 = laneOf(ca[3 / L], 3 % L);
     if (row)
       for (int k = 0; k < kStatDoubles; k++) b.statSum[k] += row[k];
-
-    // Axis from CA(i-2) to CA(i+2); near the ends the stand-ins are taken
-    // by the residue's distance from the end.
-    const Point3D ax = i + 2 < n ? ahead2 : tail[i - n + 2].ca;
-    const Point3D bx = i >= 2 ? behind2 : head[1 - i].ca;
-    r.axis = ptf_pt(unit(v_sub(ax, bx)));
   }
 }
 
@@ -527,17 +524,16 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
   if (sc.frames.size() < static_cast<size_t>(n)) sc.frames.resize(n);
   Matrix3D* frames = sc.frames.data();
   for (int i = 0; i < n; i++) {
-    if (pep->sse[i] == 'D') {
-      // The ideal strand residue of the backbone builder, at the origin.
-      pep->ca[i] = pt_beta_0_ca;
-      pep->n[i] = pt_beta_0_n;
-      pep->c[i] = pt_beta_0_c;
-      pep->o[i] = pt_beta_0_o;
-      frames[i] = tf_identity();
-    } else {
-      frames[i] = residueFrame(pep->ca[i], pep->c[i], pep->n[i]);
-    }
+    if (pep->sse[i] != 'D') continue;
+    // The ideal strand residue of the backbone builder, at the origin.
+    pep->ca[i] = pt_beta_0_ca;
+    pep->n[i] = pt_beta_0_n;
+    pep->c[i] = pt_beta_0_c;
+    pep->o[i] = pt_beta_0_o;
   }
+  if (sc.polar.size() < static_cast<size_t>(n)) sc.polar.resize(n);
+  if (sc.toN.size() < static_cast<size_t>(n)) sc.toN.resize(n);
+  residueFrames(pep, n, sc.polar.data(), sc.toN.data(), frames);
 
   for (int i = 0; i < n; i++) {
     seg[i].code = pep->code[i];
