@@ -121,8 +121,9 @@ int trel_deleteDatabase(const char* root, const char* name, int with_index, int 
 
 // 1 when there is no list (n < 1 or null) or name is in the sorted list.
 int check_name(const char* name, char* const* names, int n);
-// Read-only shared map of the first length bytes of fd (default advice: a
-// fault reads ahead around itself); null on failure (no message).
+// Read-only shared map of the first length bytes of fd, advised for huge
+// pages (a fault reads ahead around itself, in 2 MB pages where it can);
+// null on failure (no message).
 // zam_munmap(null, ..) is ignored; a large map is released on
 // zam_thread_bulk() threads.
 void* zam_mmap(int fd, int64_t length);

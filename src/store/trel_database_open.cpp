@@ -302,12 +302,14 @@ void* zam_mmap(int fd, int64_t length) {
   if (length < 1) return nullptr;
   void* p = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, fd, 0);
   if (p == MAP_FAILED) return nullptr;
-  // The map keeps the default advice: a fault on a page that is not in the
-  // page cache reads the pages around it as well. Opening reads the names
-  // and tags whole and a search reads the trace records of every member in
-  // its length window, so under random-access advice, which reads the one
-  // page a fault needs, a database whose files had left the page cache was
-  // searched several times slower.
+  // No random-access advice: a fault on a page that is not in the page cache
+  // reads the pages around it as well. Opening reads the names and tags
+  // whole and a search reads the trace records of every member in its length
+  // window, so reading the one page a fault needs made the search of a
+  // database whose files had left the page cache several times slower.
+  // Huge-page advice lets those reads bring the file in as 2 MB pages, which
+  // later faults map whole and an unmap releases at once.
+  madvise(p, static_cast<size_t>(length), MADV_HUGEPAGE);
   return p;
 }
 
