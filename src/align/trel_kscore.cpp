@@ -346,25 +346,26 @@ struct Kfill {
       std::vector<float>& a = s.pts[set];
       size_t need = (size_t)np * 3 * stride;
       if (a.size() < need) a.resize(need);
-      // The slots that are summed, then record by record (each is read
-      // once, in order), slot by slot.
-      int used[8], nused = 0;
+      // Row slot * 3 + axis of the layout is float slot * 3 + axis of the
+      // record's points: the rows of the slots that are summed, then record
+      // by record (each is read once, in order), row by row.
+      int rows[24], nrows = 0;
       for (int p = 0; p < np; p++)
-        if (!drop[set][p]) used[nused++] = p;
+        if (!drop[set][p])
+          for (int k = 0; k < 3; k++) rows[nrows++] = p * 3 + k;
       float* out = a.data();
       for (int j = box.tfirst; j <= box.tlast; j++) {
-        const Point3Df* v = set == 0 ? t[j].t : t[j].v;
-        for (int u = 0; u < nused; u++) {
-          const int p = used[u];
-          float* x = out + (size_t)p * 3 * stride + j;
-          x[0] = v[p].x;
-          x[stride] = v[p].y;
-          x[2 * stride] = v[p].z;
+        float v[24];
+        memcpy(v, set == 0 ? t[j].t : t[j].v, sizeof(Point3Df) * (size_t)np);
+        if (nrows == 3 * np) {
+          for (int k = 0; k < 3 * np; k++) out[(size_t)k * stride + j] = v[k];
+        } else {
+          for (int r = 0; r < nrows; r++) out[(size_t)rows[r] * stride + j] = v[rows[r]];
         }
       }
-      for (int u = 0; u < nused; u++)
-        for (int k = used[u] * 3; k < used[u] * 3 + 3; k++)
-          std::fill(out + (size_t)k * stride + box.tlast + 1, out + (size_t)(k + 1) * stride, 0.0f);
+      for (int r = 0; r < nrows; r++)
+        std::fill(out + (size_t)rows[r] * stride + box.tlast + 1,
+                  out + (size_t)(rows[r] + 1) * stride, 0.0f);
       s.row[set].resize((size_t)stride + kMaxLanes);
     }
     if (s.preA.size() < (size_t)stride) {
