@@ -143,13 +143,6 @@ struct SpanJob {
   const float* at[8];
 };
 
-// out[j] = exp(pre[j] * sum over w of d2(q_w, t_w[j]) * f_w), the sum doubled
-// for half windows: score_CA_middle, score_CA_left and score_CA_right, a
-// vector of cells at a time. Lanes past j1 (fewer than kMaxLanes) are
-// written too. Along a column of the plane (Column) the roles swap: the
-// fixed point is the target residue's and the rows of points are the query
-// residues', and each difference is taken query minus target as in
-// window_sum.
 // The broadcast query point and factor of every slot, with the constants.
 template <class V>
 struct SpanVectors {
