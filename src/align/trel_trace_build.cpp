@@ -143,10 +143,10 @@ struct Scratch {
 thread_local Scratch scratch;
 
 // Points side by side in the lanes of a vector: two (v2d) or, where the
-// processor has AVX2, four (v4d). Every step below is the Point3D step of the geometry
-// layer done lane by lane, with the same operations in the same order (no
-// fused multiply-add is enabled), so every lane gets the same bits
-// whatever the width.
+// processor has AVX2, four (v4d). Every step below is the Point3D step of
+// the geometry layer done lane by lane, with the same operations in the
+// same order (no fused multiply-add is enabled), so every lane gets the
+// same bits whatever the width.
 typedef double v2d __attribute__((vector_size(16)));
 typedef double v4d __attribute__((vector_size(32)));
 
