@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <unordered_map>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -357,7 +358,42 @@ struct OpenList {
   const _trel_thing_opts* options;
   int min;  // residue window of the objects whose trace records are loaded
   int max;
+  const std::vector<char>* uncached;  // per item: opened from its own file alone
 };
+
+// The name of an object's files, without extension: folder and sanitised
+// root of the source file's name.
+std::string cacheBase(const char* path, const char* cache_folder) {
+  char buffer[TREL_PATH_MAX + 1], root[TREL_PATH_MAX + 1];
+  zam_basename(path, buffer);
+  zam_rootname(buffer, root);
+  str_sanitise(root);
+  return thingFolder(path, cache_folder) + root;
+}
+
+// Items whose cache files would have the name of an earlier item's from
+// another source file ("a/1abc.pdb" and "b/1abc.pdb" in one cache folder). Opened
+// through the cache, such an item would take the other structure's files,
+// or the two would race to write them; each later one is read from its own
+// file instead, not cached, and named in a warning.
+std::vector<char> sharedNames(int n, const char* const* paths, const char* cache_folder,
+                              int is_sequence) {
+  std::vector<char> uncached(static_cast<size_t>(std::max(n, 0)), 0);
+  // Without a cache folder the files of an object lie beside its source.
+  if (is_sequence || !cache_folder || strcmp(cache_folder, "./") == 0) return uncached;
+  std::unordered_map<std::string, int> first;
+  for (int i = 0; i < n; i++) {
+    const char* path = paths[i] ? paths[i] : "";
+    const auto seen = first.emplace(cacheBase(path, cache_folder), i);
+    if (seen.second) continue;
+    const char* other = paths[seen.first->second] ? paths[seen.first->second] : "";
+    std::error_code ec;
+    if (strcmp(path, other) == 0 || (std::filesystem::equivalent(path, other, ec) && !ec)) continue;
+    uncached[i] = 1;
+    zam_wrn("%s has the file name of %s: it is read from its own file and not cached.\n", path, other);
+  }
+  return uncached;
+}
 
 constexpr int kOpenMailbox = 13;   // workers report to the collector here
 constexpr int kOpenCollector = 136;
@@ -403,8 +439,10 @@ void readTraceAhead(const OpenList& list, _trel_thing* thing) {
 // also reads the trace records of an object found in the cache.
 void openOne(const OpenList& list, int i, bool ahead) {
   const _trel_thing_opts* o = list.options;
-  _trel_thing* thing = trel_openThingFile(list.paths[i], list.cache_folder, o->q_max,
-                                          list.is_sequence, o, list.pots, list.force, list.save);
+  const bool own = (*list.uncached)[i] != 0;
+  _trel_thing* thing = trel_openThingFile(list.paths[i], own ? "./" : list.cache_folder, o->q_max,
+                                          list.is_sequence, o, list.pots, own ? 1 : list.force,
+                                          own ? 0 : list.save);
   list.things[i] = thing;
   if (!thing->tag || thing->tag->valid != 1) return;
   if (ahead) readTraceAhead(list, thing);
@@ -540,7 +578,8 @@ int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int m
                     int force, int save, const _trel_thing_opts* options) {
   const _trel_thing_opts defaults;
   if (!options) options = &defaults;
-  OpenList list{things, paths, pots, cache_folder, is_sequence, force, save, options, min, max};
+  const std::vector<char> uncached = sharedNames(n, paths, cache_folder, is_sequence);
+  OpenList list{things, paths, pots, cache_folder, is_sequence, force, save, options, min, max, &uncached};
   if (!openParallel(list, n))
     for (int i = 0; i < n; i++) openOne(list, i, false);
   for (int i = 0; i < n; i++) {

@@ -4,6 +4,7 @@
 // and in the same words as by the serial open.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -119,6 +120,47 @@ TEST(ParallelCache, ShortTraceFileIsReportedOnceAsSerially) {
   for (const auto& m : threaded.messages)
     failures += m.find("Failed to load TRC data for: 1paa") != std::string::npos ? 1 : 0;
   EXPECT_EQ(failures, 1);
+}
+
+// Two different files of one name ("a/1sp1.pdb", and ubiquitin copied to
+// "b/1sp1.pdb") would share one set of cache files: the later one is read
+// from its own file, not cached, and named in a warning, alike on one thread
+// and on four and in the first run and the next; the same file given twice
+// shares its cache files.
+TEST(ParallelCache, DifferentFilesOfOneNameAreNotServedEachOthersCache) {
+  if (!testutil::have_shared_data()) GTEST_SKIP();
+  zam_thread_setup(4);
+  TempDir dir, cache;
+  namespace fs = std::filesystem;
+  fs::create_directories(dir.path / "a");
+  fs::create_directories(dir.path / "b");
+  fs::copy_file(shared_pdb("mustang-testdata/1sp1.pdb"), dir.path / "a/1sp1.pdb");
+  fs::copy_file(shared_pdb("freesasa/1ubq.pdb"), dir.path / "b/1sp1.pdb");
+  std::vector<std::string> paths = sources();
+  paths.insert(paths.begin() + 2, dir.file("a/1sp1.pdb"));
+  paths.push_back(dir.file("b/1sp1.pdb"));
+  paths.push_back(dir.file("a/1sp1.pdb"));
+  const size_t a = 2, b = paths.size() - 2, again = paths.size() - 1;
+  const std::string warning = "*Warning* " + paths[b] + " has the file name of " + paths[a] +
+                              ": it is read from its own file and not cached.\n";
+  const int na = 29, nb = 76;  // zinc finger 1sp1 and ubiquitin under its name
+  for (int run = 0; run < 2; run++) {
+    Opened serial, threaded;
+    open(serial, paths, 1, cache.str().c_str(), 1, 1 << 30);
+    open(threaded, paths, 4, cache.str().c_str(), 1, 1 << 30);
+    ASSERT_EQ(serial.result, 1);
+    ASSERT_EQ(threaded.result, 1);
+    EXPECT_EQ(serial.messages, threaded.messages);
+    EXPECT_EQ(std::count(threaded.messages.begin(), threaded.messages.end(), warning), 1) << run;
+    for (Opened* o : {&serial, &threaded}) {
+      EXPECT_EQ(o->things[a]->tag->n_residues, na);
+      EXPECT_EQ(o->things[again]->tag->n_residues, na);
+      EXPECT_EQ(o->things[b]->tag->n_residues, nb);
+      EXPECT_EQ(o->things[b]->cached, 0);
+      EXPECT_EQ(o->things[b]->trace.n, o->things[b]->tag->n_residues);
+    }
+    EXPECT_FALSE(fs::exists(dir.file("b/1sp1.trq")));
+  }
 }
 
 }  // namespace
