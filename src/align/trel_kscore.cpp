@@ -559,7 +559,6 @@ int fill_kplane(int n, int m, _trel_a_box box, const _trel_seg* qseg, const _tre
                 _trel_align_buf* buf, bool factors, const char* who) {
   trel_alignInitialise();
   if (!trel_boxFits(n, m, box, buf, who)) return 0;
-  setupKpenalty(n, m, box, g_rho, g_rho, g_eta, qseg, tseg, buf);
 
   // One pass over the box and its border does what the factor loader, the
   // clearing of the K plane and the term loaders would do one after another;
@@ -572,6 +571,9 @@ int fill_kplane(int n, int m, _trel_a_box box, const _trel_seg* qseg, const _tre
   const bool do_spatial = traces && g_spatial > 0.0f && k.ws != 0.0f;
   const bool do_cut = traces && g_cut > 0.0f;
   if (traces) k.prepare(true, do_spatial);
+  // After the target's records have been read for the layout: the gap
+  // penalties read them again, from the cache.
+  setupKpenalty(n, m, box, g_rho, g_rho, g_eta, qseg, tseg, buf);
 
   for (int r = box.qfirst; r <= box.qlast + 2; r++) {
     float* K = buf->kplane + cell(r, 0, m);
