@@ -58,6 +58,17 @@ void open(Opened& o, const std::vector<std::string>& paths, int threads, const c
   o.messages = shown;
 }
 
+// Opens the list serially and on four threads: both give `result` and the
+// same messages.
+void openBoth(Opened& serial, Opened& threaded, const std::vector<std::string>& paths, const char* cache,
+              int min, int max, int result) {
+  open(serial, paths, 1, cache, min, max);
+  open(threaded, paths, 4, cache, min, max);
+  EXPECT_EQ(serial.result, result);
+  EXPECT_EQ(threaded.result, result);
+  EXPECT_EQ(serial.messages, threaded.messages);
+}
+
 TEST(ParallelCache, WorkersReadTheTracesOfCachedObjects) {
   if (!testutil::have_shared_data()) GTEST_SKIP();
   zam_thread_setup(4);
@@ -71,11 +82,8 @@ TEST(ParallelCache, WorkersReadTheTracesOfCachedObjects) {
   // 1ubq has 76 residues: a window of 30..70 leaves it (and others) out.
   for (const auto& [lo, hi] : {std::pair{1, 1 << 30}, std::pair{30, 70}}) {
     Opened serial, threaded;
-    open(serial, paths, 1, cache.str().c_str(), lo, hi);
-    open(threaded, paths, 4, cache.str().c_str(), lo, hi);
-    ASSERT_EQ(serial.result, 1);
-    ASSERT_EQ(threaded.result, 1);
-    EXPECT_EQ(serial.messages, threaded.messages);
+    openBoth(serial, threaded, paths, cache.str().c_str(), lo, hi, 1);
+    ASSERT_EQ(serial.result + threaded.result, 2);
     int outside = 0;
     for (size_t i = 0; i < paths.size(); i++) {
       _trel_thing* s = serial.things[i];
@@ -111,11 +119,7 @@ TEST(ParallelCache, ShortTraceFileIsReportedOnceAsSerially) {
   ASSERT_TRUE(std::filesystem::exists(trc));
   std::filesystem::resize_file(trc, std::filesystem::file_size(trc) / 2);
   Opened serial, threaded;
-  open(serial, paths, 1, cache.str().c_str(), 1, 1 << 30);
-  open(threaded, paths, 4, cache.str().c_str(), 1, 1 << 30);
-  EXPECT_EQ(serial.result, 0);
-  EXPECT_EQ(threaded.result, 0);
-  EXPECT_EQ(serial.messages, threaded.messages);
+  openBoth(serial, threaded, paths, cache.str().c_str(), 1, 1 << 30, 0);
   int failures = 0;
   for (const auto& m : threaded.messages)
     failures += m.find("Failed to load TRC data for: 1paa") != std::string::npos ? 1 : 0;
@@ -146,11 +150,8 @@ TEST(ParallelCache, DifferentFilesOfOneNameAreNotServedEachOthersCache) {
   const int na = 29, nb = 76;  // zinc finger 1sp1 and ubiquitin under its name
   for (int run = 0; run < 2; run++) {
     Opened serial, threaded;
-    open(serial, paths, 1, cache.str().c_str(), 1, 1 << 30);
-    open(threaded, paths, 4, cache.str().c_str(), 1, 1 << 30);
-    ASSERT_EQ(serial.result, 1);
-    ASSERT_EQ(threaded.result, 1);
-    EXPECT_EQ(serial.messages, threaded.messages);
+    openBoth(serial, threaded, paths, cache.str().c_str(), 1, 1 << 30, 1);
+    ASSERT_EQ(serial.result + threaded.result, 2);
     EXPECT_EQ(std::count(threaded.messages.begin(), threaded.messages.end(), warning), 1) << run;
     for (Opened* o : {&serial, &threaded}) {
       EXPECT_EQ(o->things[a]->tag->n_residues, na);
