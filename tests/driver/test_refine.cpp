@@ -12,6 +12,7 @@
 
 #include "align/trel_align.h"
 #include "common/log_capture.h"
+#include "common/align_objects.h"
 #include "common/test_util.h"
 #include "driver/trel_options.h"
 #include "driver/trel_refine.h"
@@ -29,40 +30,8 @@ using testutil::TempDir;
 
 std::string finger(const std::string& name) { return shared_pdb("mustang-testdata/" + name + ".pdb"); }
 
-struct Objects {
-  std::vector<_trel_thing*> things;
-  ~Objects() {
-    for (_trel_thing* t : things) trel_closeThing(nullptr, t);
-  }
-  _trel_thing* open(const std::string& path) {
-    _trel_thing_opts opts;
-    opts.do_write = 0;
-    _trel_thing* t = trel_openThingFile(path.c_str(), "./", 0, 0, &opts, nullptr, 1, 0);
-    things.push_back(t);
-    return t;
-  }
-};
-
-// Everything the search copies out of an alignment, bit for bit.
-std::string fingerprint(const _trel_align* a) {
-  if (!a) return "null";
-  std::ostringstream s;
-  s << a->ncolumns << ' ' << a->naligned << ' ' << a->nmatched << ' ' << a->nidentity << ' '
-    << a->nsegments;
-  const float f[] = {a->gscore, a->mscore, a->tscore, a->rmsd_aligned, a->rmsd_matched};
-  for (float v : f) {
-    uint32_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    s << ' ' << bits;
-  }
-  for (double v : a->tf.m) {
-    uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    s << ' ' << bits;
-  }
-  for (int c = 0; c < a->ncolumns; c++) s << ' ' << a->columns[c].qres << ':' << a->columns[c].tres;
-  return s.str();
-}
+using testutil::align_fingerprint;
+using testutil::Objects;
 
 }  // namespace
 
@@ -127,7 +96,7 @@ TEST(RefineOrder, LongestFirstKeepsResultsAndMessageOrder) {
       said[run] = cap.lines;
     }
     for (int k = 0; k < n; k++) {
-      got[run].push_back(fingerprint(aligns[k]));
+      got[run].push_back(align_fingerprint(aligns[k]));
       trel_freeAlign(aligns[k]);
       const bool gone = std::find(lost.begin(), lost.end(), k) != lost.end();
       EXPECT_EQ(targets[k]->valid, gone ? 0 : 1) << k;

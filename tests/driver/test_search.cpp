@@ -15,6 +15,7 @@
 
 #include "align/trel_align.h"
 #include "common/run_trel.h"
+#include "common/align_objects.h"
 #include "common/test_util.h"
 #include "driver/trel_options.h"
 #include "driver/trel_refine.h"
@@ -45,40 +46,8 @@ std::vector<std::string> unrelated() {
 
 // ---- In-process: one target and the threaded refinement ------------------
 
-struct Objects {
-  std::vector<_trel_thing*> things;
-  ~Objects() {
-    for (_trel_thing* t : things) trel_closeThing(nullptr, t);
-  }
-  _trel_thing* open(const std::string& path) {
-    _trel_thing_opts opts;
-    opts.do_write = 0;
-    _trel_thing* t = trel_openThingFile(path.c_str(), "./", 0, 0, &opts, nullptr, 1, 0);
-    things.push_back(t);
-    return t;
-  }
-};
-
-// Everything the search copies out of an alignment, and its pairs.
-std::string fingerprint(const _trel_align* a) {
-  if (!a) return "null";
-  std::ostringstream s;
-  s << a->ncolumns << ' ' << a->naligned << ' ' << a->nmatched << ' ' << a->nidentity << ' '
-    << a->nsegments;
-  const float f[] = {a->gscore, a->mscore, a->tscore, a->rmsd_aligned, a->rmsd_matched};
-  for (float v : f) {
-    uint32_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    s << ' ' << bits;
-  }
-  for (double v : a->tf.m) {
-    uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    s << ' ' << bits;
-  }
-  for (int c = 0; c < a->ncolumns; c++) s << ' ' << a->columns[c].qres << ':' << a->columns[c].tres;
-  return s.str();
-}
+using testutil::align_fingerprint;
+using testutil::Objects;
 
 class Refine : public ::testing::Test {
  protected:
@@ -125,7 +94,7 @@ class Refine : public ::testing::Test {
                          aligns.data(), bufs, &options);
     std::vector<std::string> out;
     for (_trel_align* a : aligns) {
-      out.push_back(fingerprint(a));
+      out.push_back(align_fingerprint(a));
       trel_freeAlign(a);
     }
     return out;

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -596,6 +597,21 @@ std::vector<std::string> selection(_trel_db* h, _trel_thing** things, int count)
   return out;
 }
 
+// The 5,000-member database of the fill tests, and eight threads.
+class DatabaseFill : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto files = sharedFiles(12);
+    if (files.size() < 10) GTEST_SKIP() << "no shared structures";
+    db_ = std::make_unique<Db>(files);
+    ASSERT_EQ(db_->built, 1);
+    name = wideDatabase(*db_, 5000);
+    zam_thread_setup(8);
+  }
+  std::unique_ptr<Db> db_;
+  std::string name;
+};
+
 // One selection of the wide database, opened afresh or reusing h.
 std::vector<std::string> select(_trel_db* h, char** only, int n_only, int min, int max,
                                 int* count) {
@@ -609,13 +625,8 @@ std::vector<std::string> select(_trel_db* h, char** only, int n_only, int min, i
 // A selection filled on several threads gives the same objects as one filled
 // in order, for a new member array and for one selected from before, for all
 // members, a list of names and a length window.
-TEST(DatabaseFill, ThreadedFillMatchesAFillInOrder) {
-  const auto files = sharedFiles(12);
-  if (files.size() < 10) GTEST_SKIP() << "no shared structures";
-  Db db(files);
-  ASSERT_EQ(db.built, 1);
-  const std::string name = wideDatabase(db, 5000);
-  zam_thread_setup(8);
+TEST_F(DatabaseFill, ThreadedFillMatchesAFillInOrder) {
+  Db& db = *db_;
   std::vector<std::string> kept;
   for (int i = 3; i < 5000; i += 7) {
     char member[16];
@@ -662,13 +673,8 @@ TEST(DatabaseFill, ThreadedFillMatchesAFillInOrder) {
 // A member whose coefficients cannot be read ends the selection: with the
 // fill spread over threads, the messages and the list are those of a fill
 // in order (later slices fail too, but say nothing and fill nothing).
-TEST(DatabaseFill, FailingMemberStopsTheSelectionAsInOrder) {
-  const auto files = sharedFiles(12);
-  if (files.size() < 10) GTEST_SKIP() << "no shared structures";
-  Db db(files);
-  ASSERT_EQ(db.built, 1);
-  const std::string name = wideDatabase(db, 5000);
-  zam_thread_setup(8);
+TEST_F(DatabaseFill, FailingMemberStopsTheSelectionAsInOrder) {
+  Db& db = *db_;
   // Coefficients of order 1 for the first 3000 members' own classes.
   const std::string folder = db.root + name + "_trel/";
   {
