@@ -15,6 +15,7 @@
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "runtime/zam_vm.h"
 #include "structure/zam_pdb.h"
 #include "structure/zam_pdb_pep.h"
 
@@ -513,7 +514,7 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
   trace->n = n;
   // Every field of every record is written below (the break marks first), so
   // the records are not cleared beforehand.
-  trace->seg = static_cast<_trel_seg*>(kget1B(static_cast<int64_t>(n) * static_cast<int64_t>(sizeof(_trel_seg))));
+  trace->seg = static_cast<_trel_seg*>(zam_vm_get_pooled(static_cast<int64_t>(n) * static_cast<int64_t>(sizeof(_trel_seg))));
   _trel_seg* seg = trace->seg;
   Scratch& sc = scratch;
 

@@ -13,6 +13,7 @@
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
+#include "runtime/zam_vm.h"
 #include "store/trel_cache.h"
 #include "store/trel_database.h"
 #include "store/trel_thing.h"
@@ -168,8 +169,14 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   _trel_thing_opts tstore = store;
   tstore.threads = options->use_threads ? zam_thread_cpus() : 1;
   tstore.lean = 1;
-  if (nt > 0 && !trel_openThings(nt, tlist.data(), tpots, lo, hi, options->with_tseq, targets,
-                                 usr_folder, 1, options->use_cache, &tstore)) {
+  // Their trace records live until the end of the run and are let go of
+  // together: they come from the allocator's pool (see the end).
+  zam_vm_pooling(1);
+  const int opened = nt > 0 ? trel_openThings(nt, tlist.data(), tpots, lo, hi, options->with_tseq,
+                                              targets, usr_folder, 1, options->use_cache, &tstore)
+                            : 1;
+  zam_vm_pooling(0);
+  if (!opened) {
     closeAll(qlist);
     stop();
   }
@@ -242,6 +249,9 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   closeAll(qlist);
   closeAll(tlist);
   trel_freeAlignBuf(threads, bufs);
+  // The targets' trace records go back to the system on several threads;
+  // left to the process's exit, one thread would give back every page.
+  zam_vm_release_pools();
   if (unreadable > 0)
     zam_err("%d target structure%s could not be read for superposition: %s only pre-scores.\n",
             unreadable, unreadable == 1 ? "" : "s", unreadable == 1 ? "its row has" : "their rows have");

@@ -5,13 +5,18 @@
 // leaves room for the alignment, the header and the top guard.
 #include "runtime/zam_vm.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <malloc.h>
+#include <mutex>
+#include <new>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <vector>
 
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -141,6 +146,92 @@ void* get_block(int64_t n, bool zero) {
   return p;
 }
 
+// ---- Pooled blocks ------------------------------------------------------------
+// Small blocks that live until late in a run (the trace records of tens of
+// thousands of targets) are carved one after another from per-thread slabs,
+// private maps of kSlabBytes. Freeing such a block only counts down its
+// slab's live blocks. A slab with no live block that no thread allocates
+// from any more waits on the empty list until zam_vm_release_pools gives its
+// pages back, on several threads at once: left to the system allocator, the
+// same pages would go back one thread at a time, at process exit. A pooled
+// block's base word points at its slab with bit 1 set.
+struct Slab {
+  std::atomic<int64_t> live{0};     // blocks allocated and not yet freed
+  std::atomic<bool> sealed{false};  // no thread allocates from it any more
+  std::atomic<bool> listed{false};  // on the empty list (put there once)
+};
+constexpr int64_t kSlabBytes = int64_t{8} << 20;
+constexpr int64_t kSlabHead = 64;  // the Slab record; blocks follow it
+constexpr int64_t kPooledLargest = kSlabBytes / 8;
+
+std::mutex empty_lock;
+std::vector<Slab*> empty_slabs;  // guarded by empty_lock
+std::atomic<bool> pooling{false};
+
+void listEmpty(Slab* slab) {
+  if (slab->listed.exchange(true)) return;
+  std::lock_guard<std::mutex> lock(empty_lock);
+  empty_slabs.push_back(slab);
+}
+
+// Bytes a pooled block of `rounded` data bytes takes from its slab.
+int64_t pooled_length(int64_t rounded) { return (rounded + kOverhead + 15) / 16 * 16; }
+
+// The slab a thread allocates from; sealed when the thread moves on to a new
+// slab or ends. Sealing and the last free may meet: whichever comes second
+// sees both conditions and lists the slab.
+struct SlabCursor {
+  Slab* slab = nullptr;
+  int64_t used = 0;
+  SlabCursor() = default;
+  SlabCursor(const SlabCursor&) = delete;
+  SlabCursor& operator=(const SlabCursor&) = delete;
+  ~SlabCursor() { seal(); }
+  void seal() {
+    if (!slab) return;
+    slab->sealed.store(true);
+    if (slab->live.load() == 0) listEmpty(slab);
+    slab = nullptr;
+  }
+};
+thread_local SlabCursor cursor;
+
+void* get_pooled(int64_t n) {
+#if defined(__SANITIZE_ADDRESS__)
+  return get_block(n, false);  // every block stays in the sanitizer's view
+#else
+  if (!pooling.load(std::memory_order_relaxed) || n < 0 || n > kPooledLargest) return get_block(n, false);
+  const int64_t rounded = (n + 7) / 8 * 8;
+  const int64_t bytes = pooled_length(rounded);
+  SlabCursor& c = cursor;
+  if (!c.slab || c.used + bytes > kSlabBytes) {
+    c.seal();
+    void* map = mmap(nullptr, static_cast<size_t>(kSlabBytes), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) return get_block(n, false);
+    c.slab = new (map) Slab;
+    c.used = kSlabHead;
+  }
+  char* base = reinterpret_cast<char*>(c.slab) + c.used;
+  c.used += bytes;
+  c.slab->live.fetch_add(1);
+  void* p = reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(base) + 47) & ~uintptr_t{15});
+  tag_word(p) = 0;
+  base_word(p) = static_cast<int64_t>(reinterpret_cast<uintptr_t>(c.slab) | 2);
+  size_word(p) = rounded / 8;
+  low_guard(p) = kGuard;
+  top_guard(p) = kGuard;
+  count_new(p, bytes);
+  return p;
+#endif
+}
+
+void release_slabs(int part, int parts, void* arg) {
+  const std::vector<Slab*>& slabs = *static_cast<const std::vector<Slab*>*>(arg);
+  for (size_t k = static_cast<size_t>(part); k < slabs.size(); k += static_cast<size_t>(parts))
+    madvise(slabs[k], static_cast<size_t>(kSlabBytes), MADV_DONTNEED);
+}
+
 // Both guard checks; a clobbered low guard leaves the size word untrusted, so
 // the top guard is then not looked at.
 bool check_guards(const void* p, const char* label, bool* low_ok) {
@@ -166,9 +257,11 @@ void free_block(void* p) {
   if (!low_ok) return;
   const uintptr_t word = static_cast<uintptr_t>(base_word(p));
   const bool mapped = (word & 1) != 0;
-  void* base = reinterpret_cast<void*>(word & ~uintptr_t{1});
-  const int64_t usable = mapped ? map_length(8 * size_word(p))
-                                : static_cast<int64_t>(malloc_usable_size(base));
+  const bool pooled = (word & 2) != 0;
+  void* base = reinterpret_cast<void*>(word & ~uintptr_t{3});
+  const int64_t usable = mapped   ? map_length(8 * size_word(p))
+                         : pooled ? pooled_length(8 * size_word(p))
+                                  : static_cast<int64_t>(malloc_usable_size(base));
   {
     LockGuard lock;
     if (debug_level > 1) zam_msg("zam_vm_free: %x(%d)\n", low32(p), static_cast<int>(usable));
@@ -176,10 +269,14 @@ void free_block(void* p) {
     usage_report();
   }
   size_word(p) = 0;
-  if (mapped)
+  if (pooled) {
+    Slab* slab = static_cast<Slab*>(base);
+    if (slab->live.fetch_sub(1) == 1 && slab->sealed.load()) listEmpty(slab);
+  } else if (mapped) {
     munmap(base, static_cast<size_t>(usable));
-  else
+  } else {
     free(base);
+  }
 }
 
 }  // namespace
@@ -187,6 +284,25 @@ void free_block(void* p) {
 void* zam_vm_get(int64_t n) { return get_block(n, false); }
 
 void* zam_vm_get_0(int64_t n) { return get_block(n, true); }
+
+void* zam_vm_get_pooled(int64_t n) { return get_pooled(n); }
+
+void zam_vm_pooling(int on) { pooling.store(on != 0); }
+
+void zam_vm_release_pools() {
+  cursor.seal();  // this thread's own slab
+  std::vector<Slab*> slabs;
+  {
+    std::lock_guard<std::mutex> lock(empty_lock);
+    slabs.swap(empty_slabs);
+  }
+  if (slabs.empty()) return;
+  // Dropping the pages is the costly part, and it runs side by side; the
+  // unmapping of what is then an empty range is quick.
+  const int parts = static_cast<int>(std::min<size_t>(static_cast<size_t>(zam_thread_bulk()), slabs.size()));
+  zam_thread_run(parts, release_slabs, &slabs);
+  for (Slab* slab : slabs) munmap(slab, static_cast<size_t>(kSlabBytes));
+}
 
 char* zam_vm_strdup(const char* s) {
   if (!s) return nullptr;

@@ -16,6 +16,20 @@ void* zam_vm_get(int64_t n);
 // its own (not under AddressSanitizer), which is not touched here: each page
 // is faulted in, zeroed, by the thread that first uses it.
 void* zam_vm_get_0(int64_t n);
+// As zam_vm_get, for the many small blocks of a run that are freed late and
+// together (the trace records of a search's targets): while pooling is on,
+// taken from this thread's slab of a shared pool, whose memory goes back to
+// the system only in zam_vm_release_pools. Otherwise, and for blocks over
+// 1 MiB and every block under AddressSanitizer, a plain zam_vm_get block.
+// Release with zam_vm_free like any other block.
+void* zam_vm_get_pooled(int64_t n);
+// Pooling on (on != 0) or off; off at start.
+void zam_vm_pooling(int on);
+// Gives back, on several threads (zam_thread_run), the memory of every slab
+// whose pooled blocks are all freed and that no thread allocates from any
+// more; the calling thread stops allocating from its own slab. Worker
+// threads that have ended have stopped too.
+void zam_vm_release_pools();
 // Copy of s in a new block; null for a null s or when no block can be had.
 char* zam_vm_strdup(const char* s);
 // Resize: a new block of n bytes (tag 0) receives the smaller of the old

@@ -422,7 +422,8 @@ void readTraceAhead(const OpenList& list, _trel_thing* thing) {
   struct stat st;
   _trel_seg* seg = nullptr;
   if (fstat(fd, &st) == 0 && st.st_size >= bytes) {
-    seg = static_cast<_trel_seg*>(zam_vm_get_0(bytes));
+    seg = static_cast<_trel_seg*>(zam_vm_get_pooled(bytes));
+    if (seg) memset(static_cast<void*>(seg), 0, static_cast<size_t>(bytes));
     if (seg && !readAll(fd, seg, bytes)) {
       zam_vm_free(seg);
       seg = nullptr;
