@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <clocale>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -326,9 +327,18 @@ char** kscanDir(const char* dir, const char* pattern, int* count) {
   std::vector<std::string> names;
   *count = 0;
   if (!dir || !list_dir(dir, pattern ? pattern : "*", own_match, names)) return nullptr;
-  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    return std::strcoll(a.c_str(), b.c_str()) < 0;
-  });
+  // In the "C" collation (the program never sets another) strcoll is byte
+  // order, which the strings' own comparison gives without the locale calls.
+  static const bool bytewise = [] {
+    const char* c = setlocale(LC_COLLATE, nullptr);
+    return c && (std::strcmp(c, "C") == 0 || std::strcmp(c, "POSIX") == 0);
+  }();
+  if (bytewise)
+    std::sort(names.begin(), names.end());
+  else
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+      return std::strcoll(a.c_str(), b.c_str()) < 0;
+    });
   char** list = kget1S(static_cast<int64_t>(names.size()));
   if (!list) return nullptr;
   for (size_t i = 0; i < names.size(); i++) list[i] = kdupS(names[i].c_str());

@@ -203,6 +203,17 @@ TEST(Folders, ListingsMatchSortAndSkipDotNames) {
   for (int i = 0; i < count; i++) EXPECT_NE(names[i][0], '.');
   kfree(names);
 
+  // Capitals, digits, bytes above 127 and prefixes in the collation's order.
+  TempDir mixed;
+  std::vector<std::string> all = {"b", "B", "a10", "a9", "a", "\xc3\xa9t\xc3\xa9", "_x", "~y", "Z1"};
+  for (const std::string& n : all) write_file(mixed.file(n), "x");
+  std::sort(all.begin(), all.end(),
+            [](const std::string& a, const std::string& b) { return strcoll(a.c_str(), b.c_str()) < 0; });
+  names = kscanDir(mixed.str().c_str(), "*", &count);
+  ASSERT_EQ(count, static_cast<int>(all.size()));
+  EXPECT_EQ(std::vector<std::string>(names, names + count), all);
+  kfree(names);
+
   names = kscanDir(tmp.str().c_str(), ".*.pdb", &count);
   ASSERT_EQ(count, 1);
   EXPECT_STREQ(names[0], ".hidden.pdb");
