@@ -110,6 +110,20 @@ int64_t map_length(int64_t rounded) {
   return (rounded + kOverhead + page - 1) / page * page;
 }
 
+// The header and guards of a block of `rounded` data bytes in the system
+// bytes at base, counted as `usable` bytes; `owner` is the base word (what
+// the release goes back to, with its kind in bits 0 and 1).
+void* lay_out(void* base, uintptr_t owner, int64_t rounded, int64_t usable) {
+  void* p = reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(base) + 47) & ~uintptr_t{15});
+  tag_word(p) = 0;
+  base_word(p) = static_cast<int64_t>(owner);
+  size_word(p) = rounded / 8;
+  low_guard(p) = kGuard;
+  top_guard(p) = kGuard;
+  count_new(p, usable);
+  return p;
+}
+
 void* get_block(int64_t n, bool zero) {
   if (n < 0) {
     zam_err("Cannot allocate negative memory (%dMb) [Probably from 32-bit overflow]\n",
@@ -136,14 +150,8 @@ void* get_block(int64_t n, bool zero) {
     fflush(nullptr);
     return nullptr;
   }
-  void* p = reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(base) + 47) & ~uintptr_t{15});
-  tag_word(p) = 0;
-  base_word(p) = static_cast<int64_t>(reinterpret_cast<uintptr_t>(base) | (mapped ? 1 : 0));
-  size_word(p) = rounded / 8;
-  low_guard(p) = kGuard;
-  top_guard(p) = kGuard;
-  count_new(p, mapped ? map_length(rounded) : static_cast<int64_t>(malloc_usable_size(base)));
-  return p;
+  return lay_out(base, reinterpret_cast<uintptr_t>(base) | (mapped ? 1 : 0), rounded,
+                 mapped ? map_length(rounded) : static_cast<int64_t>(malloc_usable_size(base)));
 }
 
 // ---- Pooled blocks ------------------------------------------------------------
@@ -215,14 +223,7 @@ void* get_pooled(int64_t n) {
   char* base = reinterpret_cast<char*>(c.slab) + c.used;
   c.used += bytes;
   c.slab->live.fetch_add(1);
-  void* p = reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(base) + 47) & ~uintptr_t{15});
-  tag_word(p) = 0;
-  base_word(p) = static_cast<int64_t>(reinterpret_cast<uintptr_t>(c.slab) | 2);
-  size_word(p) = rounded / 8;
-  low_guard(p) = kGuard;
-  top_guard(p) = kGuard;
-  count_new(p, bytes);
-  return p;
+  return lay_out(base, reinterpret_cast<uintptr_t>(c.slab) | 2, rounded, bytes);
 #endif
 }
 

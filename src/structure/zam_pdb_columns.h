@@ -153,6 +153,23 @@ inline bool fixedPoint(const char* field, double* out) {
 }
 
 #if defined(__SSE2__)
+// The fixed-point form of several columns side by side, from byte masks of
+// the text (bit j for byte j): the points at the `point` bits, digits at the
+// `fraction` bits, and in each column's prefix (the `prefix` bits, whose
+// lowest bit per column is in `first`) digits that run up to the point after
+// a last other byte that is a blank or a minus, with only blanks below it.
+// On success *signs holds the bits of the minus signs.
+inline bool columnForms(uint32_t digits, uint32_t blanks, uint32_t minus, uint32_t points, uint32_t point,
+                        uint32_t fraction, uint32_t prefix, uint32_t first, uint32_t* signs) {
+  const uint32_t others = ~digits & prefix;
+  const uint32_t last = others & ~(others >> 1);
+  const bool valid = (points & point) == point && (digits & fraction) == fraction &&
+                     (others & (others + first)) == 0 && ((others & ~last) & ~blanks) == 0 &&
+                     (last & ~(blanks | minus)) == 0;
+  *signs = last & minus;
+  return valid;
+}
+
 // The form of fixedPoint<8, 3> checked for the three coordinate columns
 // (the 24 bytes at p) at once, sixteen bytes to a compare; bit j of each
 // mask below stands for byte j. When it holds, the values of fixedValue<3>
@@ -181,13 +198,9 @@ inline bool coordinateValues(const char* p, double* xyz) {
   // Per column (eight bits each): the point at byte 4 and digits at 5-7;
   // the other bytes of 0-3 form a prefix (the digits run to the point),
   // whose last byte is a blank or a minus and the rest blanks.
-  const uint32_t others = ~digits & 0x0f0f0fu;
-  const uint32_t last = others & ~(others >> 1);
-  const bool valid = (points & 0x101010u) == 0x101010u && (digits & 0xe0e0e0u) == 0xe0e0e0u &&
-                     (others & (others + 0x010101u)) == 0 && ((others & ~last) & ~blanks) == 0 &&
-                     (last & ~(blanks | minus)) == 0;
-  if (!valid) return false;
-  const uint32_t signs = last & minus;
+  uint32_t signs = 0;
+  if (!columnForms(digits, blanks, minus, points, 0x101010u, 0xe0e0e0u, 0x0f0f0fu, 0x010101u, &signs))
+    return false;
   const __m128i zero = _mm_setzero_si128(), ascii = _mm_set1_epi8('0');
   const __m128i dlow = _mm_and_si128(_mm_sub_epi8(low, ascii), digitsLow);     // columns 0 and 1
   const __m128i dhigh = _mm_and_si128(_mm_sub_epi8(high, ascii), digitsHigh);  // column 2 in 8-15
@@ -229,13 +242,8 @@ inline bool occupancyValues(const char* p, double* values) {
       _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
   const uint32_t digits = static_cast<uint32_t>(_mm_movemask_epi8(digitBytes));
   const uint32_t blanks = equal(' '), minus = equal('-'), points = equal('.');
-  const uint32_t others = ~digits & 0x1c7u;  // bytes 0-2 and 6-8
-  const uint32_t last = others & ~(others >> 1);
-  const bool valid = (points & 0x208u) == 0x208u && (digits & 0xc30u) == 0xc30u &&
-                     (others & (others + 0x41u)) == 0 && ((others & ~last) & ~blanks) == 0 &&
-                     (last & ~(blanks | minus)) == 0;
-  if (!valid) return false;
-  const uint32_t signs = last & minus;
+  uint32_t signs = 0;  // prefixes: bytes 0-2 and 6-8
+  if (!columnForms(digits, blanks, minus, points, 0x208u, 0xc30u, 0x1c7u, 0x41u, &signs)) return false;
   const __m128i zero = _mm_setzero_si128();
   const __m128i d = _mm_and_si128(_mm_sub_epi8(v, _mm_set1_epi8('0')), digitBytes);
   // Bytes 0-7: d0 d1 d2 . f0 f1 | d0 d1 of the B-factor; bytes 8-15: d2 . f0 f1.
