@@ -361,14 +361,13 @@ struct OpenList {
   const std::vector<char>* uncached;  // per item: opened from its own file alone
 };
 
-// The name of an object's files, without extension: folder and sanitised
-// root of the source file's name.
-std::string cacheBase(const char* path, const char* cache_folder) {
-  char buffer[TREL_PATH_MAX + 1], root[TREL_PATH_MAX + 1];
+// The name of a source file's object: the sanitised root of its file name.
+// root holds TREL_PATH_MAX + 1 bytes.
+void objectRoot(const char* path, char* root) {
+  char buffer[TREL_PATH_MAX + 1];
   zam_basename(path, buffer);
   zam_rootname(buffer, root);
   str_sanitise(root);
-  return thingFolder(path, cache_folder) + root;
 }
 
 // Items whose cache files would have the name of an earlier item's from
@@ -382,9 +381,12 @@ std::vector<char> sharedNames(int n, const char* const* paths, const char* cache
   // Without a cache folder the files of an object lie beside its source.
   if (is_sequence || !cache_folder || strcmp(cache_folder, "./") == 0) return uncached;
   std::unordered_map<std::string, int> first;
+  // Every object's files go into the one cache folder: the root names them.
+  char root[TREL_PATH_MAX + 1];
   for (int i = 0; i < n; i++) {
     const char* path = paths[i] ? paths[i] : "";
-    const auto seen = first.emplace(cacheBase(path, cache_folder), i);
+    objectRoot(path, root);
+    const auto seen = first.emplace(root, i);
     if (seen.second) continue;
     const char* other = paths[seen.first->second] ? paths[seen.first->second] : "";
     std::error_code ec;
@@ -542,10 +544,8 @@ _trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int 
   if (!pots) pots = own_only;
   if (!path) path = "";
 
-  char buffer[TREL_PATH_MAX + 1], root[TREL_PATH_MAX + 1];
-  zam_basename(path, buffer);
-  zam_rootname(buffer, root);
-  str_sanitise(root);
+  char root[TREL_PATH_MAX + 1];
+  objectRoot(path, root);
   const std::string folder = thingFolder(path, cache_folder);
   _trel_thing* thing = trel_createThing(root, folder.c_str());
   thing->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
