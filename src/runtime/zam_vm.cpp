@@ -32,13 +32,17 @@ constexpr int64_t kOverhead = 56;
 // never grant them anyway.
 constexpr int64_t kLargest = INT64_MAX - 64;
 
-// Allocator state, guarded by plain lock 8.
-int64_t in_use = 0;
-int64_t peak = 0;
-int64_t last_step = 0;
-bool warned_physical = false;
-int debug_level = 0;
-int physical_mb = -1;  // cached on first use: sysconf is a system call
+// Allocator totals. They change on every allocation of every thread, so they
+// are atomic: a lock here put workers to sleep on each other's small blocks.
+// Lock 8 guards only the rare reports (debug steps, the physical memory
+// warning) and the debug level's changes.
+std::atomic<int64_t> in_use{0};
+std::atomic<int64_t> peak{0};
+std::atomic<int> debug_level{0};
+// A peak above this many bytes is reported (once) as beyond physical memory;
+// -1 until the physical size has been read, INT64_MAX once warned or unknown.
+std::atomic<int64_t> warn_bytes{-1};
+int64_t last_step = 0;  // under lock 8
 
 struct LockGuard {
   LockGuard() { zam_mutex_acquire(kAllocLock); }
@@ -59,28 +63,44 @@ inline uint64_t& top_guard(const void* p) {
 
 inline unsigned low32(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
 
-void usage_report() {
-  if (debug_level > 0 && in_use > last_step + kStep) {
-    last_step = in_use / kStep * kStep;
+// The reports on the usage `now` just reached, under lock 8.
+void usage_report(int64_t now) {
+  if (debug_level.load(std::memory_order_relaxed) > 0 && now > last_step + kStep) {
+    last_step = now / kStep * kStep;
     zam_msg("vm: %.2f MB.\n", static_cast<double>(last_step) / 1048576.0);
   }
-  if (!warned_physical) {
-    if (physical_mb < 0) physical_mb = zam_mb_memory();
-    if (physical_mb > 0 && (peak >> 20) > physical_mb) {
-      warned_physical = true;
-      zam_wrn("EXCEEDING PHYSICAL MEMORY. System will thrash and might hang.\n");
-      sync();
-    }
+  int64_t limit = warn_bytes.load(std::memory_order_relaxed);
+  if (limit < 0) {
+    const int mb = zam_mb_memory();  // a system call: read once
+    limit = mb > 0 ? (int64_t{mb} + 1) << 20 : INT64_MAX;
+    warn_bytes.store(limit, std::memory_order_relaxed);
+  }
+  if (peak.load(std::memory_order_relaxed) >= limit) {
+    warn_bytes.store(INT64_MAX, std::memory_order_relaxed);
+    zam_wrn("EXCEEDING PHYSICAL MEMORY. System will thrash and might hang.\n");
+    sync();
   }
 }
 
-// Accounting of a new block of `usable` system bytes, under lock 8.
-void count_new(const void* p, int64_t usable) {
+// Counts `delta` system bytes in (a new block) or out (a freed one) of the
+// usage; `p` is the block, for the debug trace.
+void count_usage(const void* p, int64_t delta) {
+  const int64_t now = in_use.fetch_add(delta, std::memory_order_relaxed) + delta;
+  if (delta > 0) {
+    int64_t high = peak.load(std::memory_order_relaxed);
+    while (now > high && !peak.compare_exchange_weak(high, now, std::memory_order_relaxed)) {
+    }
+  }
+  const int level = debug_level.load(std::memory_order_relaxed);
+  if (level == 0 && (delta <= 0 || now < warn_bytes.load(std::memory_order_relaxed))) return;
   LockGuard lock;
-  in_use += usable;
-  if (in_use > peak) peak = in_use;
-  if (debug_level > 1) zam_msg("zam_vm_get:  %x(%d)\n", low32(p), static_cast<int>(usable));
-  usage_report();
+  if (level > 1) {
+    if (delta > 0)
+      zam_msg("zam_vm_get:  %x(%d)\n", low32(p), static_cast<int>(delta));
+    else
+      zam_msg("zam_vm_free: %x(%d)\n", low32(p), static_cast<int>(-delta));
+  }
+  usage_report(now);
 }
 
 // The allocation steps. The system allocator is thread-safe, so only the
@@ -120,7 +140,7 @@ void* lay_out(void* base, uintptr_t owner, int64_t rounded, int64_t usable) {
   size_word(p) = rounded / 8;
   low_guard(p) = kGuard;
   top_guard(p) = kGuard;
-  count_new(p, usable);
+  count_usage(p, usable);
   return p;
 }
 
@@ -263,12 +283,7 @@ void free_block(void* p) {
   const int64_t usable = mapped   ? map_length(8 * size_word(p))
                          : pooled ? pooled_length(8 * size_word(p))
                                   : static_cast<int64_t>(malloc_usable_size(base));
-  {
-    LockGuard lock;
-    if (debug_level > 1) zam_msg("zam_vm_free: %x(%d)\n", low32(p), static_cast<int>(usable));
-    in_use -= usable;
-    usage_report();
-  }
+  count_usage(p, -usable);
   size_word(p) = 0;
   if (pooled) {
     Slab* slab = static_cast<Slab*>(base);
@@ -321,7 +336,7 @@ void* zam_vm_mod(void* p, int64_t n) {
     return p;
   }
   const int64_t old_size = 8 * size_word(p);
-  if (debug_level > 1)
+  if (debug_level.load(std::memory_order_relaxed) > 1)
     zam_msg("zam_vm_mod: %x(%d) -> %x(%d)\n", low32(p), static_cast<int>(old_size), low32(q),
             static_cast<int>(n));
   memcpy(q, p, static_cast<size_t>(old_size < n ? old_size : n));
@@ -348,17 +363,11 @@ void zam_vm_set_tag(void* p, int64_t tag) {
   if (p) tag_word(p) = tag;
 }
 
-int64_t zam_vm_total() {
-  LockGuard lock;
-  return in_use / 1024;
-}
+int64_t zam_vm_total() { return in_use.load() / 1024; }
 
-int64_t zam_vm_max() {
-  LockGuard lock;
-  return peak / 1024;
-}
+int64_t zam_vm_max() { return peak.load() / 1024; }
 
 void zam_vm_debug(int level) {
   LockGuard lock;
-  debug_level = level;
+  debug_level.store(level);
 }

@@ -1,9 +1,9 @@
 // Guarded allocator: every block carries a header (tag, base address, size in
 // 8-byte words, low guard word) and a top guard word after its data, and is
 // aligned to 16 bytes. It keeps the bytes in use and their peak, and checks
-// the guard words when a block is freed. The usage totals are kept under
-// plain lock 8 (the system allocator itself runs outside it); reports made
-// while it is held take the message lock 4 after it.
+// the guard words when a block is freed. The usage totals are atomic; the
+// rare reports on them (debug steps, the physical memory warning) are made
+// under plain lock 8 and take the message lock 4 after it.
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,7 @@
 // array forms, kfree of nested arrays and the string helpers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -213,6 +214,31 @@ TEST(GuardedBlock, UsageAndPeakTotals) {
   zam_vm_free(p);
   EXPECT_EQ(zam_vm_total(), before);
   EXPECT_EQ(zam_vm_max(), peak);
+}
+
+// Threads that allocate and free at once: no count is lost, and the peak
+// covers every block that was live at the same time.
+TEST(GuardedBlock, TotalsOfConcurrentThreads) {
+  constexpr int kThreads = 8, kBlocks = 200;
+  const int64_t before = zam_vm_total();
+  std::atomic<int> holding{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++)
+    threads.emplace_back([&holding] {
+      std::vector<void*> blocks;
+      for (int round = 0; round < 20; round++) {  // churn first
+        for (int k = 0; k < kBlocks; k++) blocks.push_back(zam_vm_get(1000 + k));
+        for (void* p : blocks) zam_vm_free(p);
+        blocks.clear();
+      }
+      for (int k = 0; k < kBlocks; k++) blocks.push_back(zam_vm_get(1024));
+      holding.fetch_add(1);
+      while (holding.load() < kThreads) std::this_thread::yield();
+      for (void* p : blocks) zam_vm_free(p);
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(zam_vm_total(), before);
+  EXPECT_GE(zam_vm_max() - before, int64_t{kThreads} * kBlocks * 1024 / 1024);
 }
 
 TEST(GuardedBlock, NegativeAndRefusedSizes) {
