@@ -94,16 +94,25 @@ int position(int value, int n, const int* list) {
 // integer k nearest to v * 1000 (a half-way case going to the even one, as
 // the C library rounds the exact value), and strtod gives the correctly
 // rounded k / 1000, which one division of the exact k by 1000 gives too. For
-// |v| below 1e9 the product v * 1000 (53 and 7 significant bits) is exact in
-// an extended double of 64, so k is found without the text; the sign stays
-// with a value printed as -0.000. Other values take the text.
+// |v| below 1e9, k is found without the text: the product p = |v| * 1000 is
+// rounded, but its error e is had exactly (a fused multiply-add rounds only
+// once, and the error of a product is a double). Rounding p to an integer
+// rounds the exact product the same way, except where p lies half-way:
+// there the sign of e says on which side of the half the exact product
+// lies. (A half-integer and p are both multiples of p's unit in the last
+// place, so e, at most half that unit, cannot carry the exact product across
+// any other half.) The sign stays with a value printed as -0.000. Other
+// values take the text.
 double roundedAsText(double v) {
   const double a = std::fabs(v);
-  if constexpr (std::numeric_limits<long double>::digits >= 64) {
-    if (a < 1e9) {
-      const long double k = std::nearbyint(static_cast<long double>(a) * 1000.0L);
-      return std::copysign(static_cast<double>(k) / 1000.0, v);
-    }
+  if (a < 1e9) {
+    const double p = a * 1000.0;
+    const double e = std::fma(a, 1000.0, -p);
+    double k = std::nearbyint(p);
+    const double d = p - k;
+    if (d == 0.5 && e > 0.0) k += 1.0;
+    else if (d == -0.5 && e < 0.0) k -= 1.0;
+    return std::copysign(k / 1000.0, v);
   }
   char text[64];
   snprintf(text, sizeof text, "%8.3f", v);
