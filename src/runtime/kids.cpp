@@ -19,13 +19,13 @@ constexpr int kMaxJoined = 100;
 // that an overflowing request is refused by the allocator, not wrapped. The
 // allocator has already reported a failure; the run ends here because no
 // caller of this family tests for null.
-void* block(int64_t count, int64_t width, bool zero) {
+void* block(int64_t count, int64_t width, bool zero, bool pooled = false) {
   int64_t bytes = count;
   if (count > 0 && count > INT64_MAX / width)
     bytes = INT64_MAX;
   else
     bytes = count * width;
-  void* p = zero ? zam_vm_get_0(bytes) : zam_vm_get(bytes);
+  void* p = pooled ? zam_vm_get_pooled_0(bytes) : zero ? zam_vm_get_0(bytes) : zam_vm_get(bytes);
   if (!p) {
     fflush(nullptr);
     exit(1);
@@ -134,6 +134,16 @@ char* kdupS(const char* s) {
   if (!s) return nullptr;
   const size_t len = strlen(s);
   char* copy = static_cast<char*>(block(static_cast<int64_t>(len) + 1, 1, false));
+  memcpy(copy, s, len + 1);
+  return copy;
+}
+
+void* kget1B_pooled_0(int64_t n) { return block(n, 1, true, true); }
+
+char* kdupS_pooled(const char* s) {
+  if (!s) return nullptr;
+  const size_t len = strlen(s);
+  char* copy = static_cast<char*>(block(static_cast<int64_t>(len) + 1, 1, false, true));
   memcpy(copy, s, len + 1);
   return copy;
 }

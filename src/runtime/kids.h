@@ -56,6 +56,11 @@ void* kmod1B(void* p, int64_t n);
 void kfree(void* p);
 // Copy of s; null for a null s. Release with kfree.
 char* kdupS(const char* s);
+// kget1B_0 and kdupS for blocks that live as long as a run's objects: taken
+// from the allocator's pool while pooling is on (zam_vm_pooling), whose
+// frees take no lock, else plain blocks.
+void* kget1B_pooled_0(int64_t n);
+char* kdupS_pooled(const char* s);
 // New string joining s1 and the following arguments up to the first null (at
 // most 100 strings); tagged with its allocated length. Null when s1 is null.
 char* kcatS(const char* s1, ...);

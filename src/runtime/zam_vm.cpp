@@ -303,6 +303,12 @@ void* zam_vm_get_0(int64_t n) { return get_block(n, true); }
 
 void* zam_vm_get_pooled(int64_t n) { return get_pooled(n); }
 
+void* zam_vm_get_pooled_0(int64_t n) {
+  void* p = get_pooled(n);
+  if (p) memset(p, 0, static_cast<size_t>(n));
+  return p;
+}
+
 void zam_vm_pooling(int on) { pooling.store(on != 0); }
 
 void zam_vm_release_pools() {

@@ -23,6 +23,8 @@ void* zam_vm_get_0(int64_t n);
 // 1 MiB and every block under AddressSanitizer, a plain zam_vm_get block.
 // Release with zam_vm_free like any other block.
 void* zam_vm_get_pooled(int64_t n);
+// The same, zero-filled.
+void* zam_vm_get_pooled_0(int64_t n);
 // Pooling on (on != 0) or off; off at start.
 void zam_vm_pooling(int on);
 // Gives back, on several threads (zam_thread_run), the memory of every slab

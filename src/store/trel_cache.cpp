@@ -548,7 +548,7 @@ _trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int 
   objectRoot(path, root);
   const std::string folder = thingFolder(path, cache_folder);
   _trel_thing* thing = trel_createThing(root, folder.c_str());
-  thing->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
+  thing->tag = static_cast<_trel_tag*>(kget1B_pooled_0(sizeof(_trel_tag)));
 
   // Room for "_<class letter>" and the longest extension ("kpdb").
   const bool too_long = folder.size() + strlen(root) + 7 > static_cast<size_t>(TREL_PATH_MAX);

@@ -330,6 +330,35 @@ TEST_F(Tool, ThreadCountsGiveIdenticalResults) {
   }
 }
 
+// A list long enough for the targets to be closed on several threads (over
+// a thousand links to the zinc fingers under distinct names): the tables
+// are those of a serial run, and every object is let go of by the end.
+TEST_F(Tool, ManyTargetsGiveTheSerialTablesAndFreeEverything) {
+  TempDir dir;
+  fs::create_directories(dir.file("many"));
+  const size_t family = std::size(kFamily);
+  for (int i = 0; i < 1100; i++) {
+    char name[32];
+    snprintf(name, sizeof name, "many/t%04d.pdb", i);
+    fs::create_symlink(finger(kFamily[size_t(i) % family]), dir.file(name));
+  }
+  std::string first;
+  for (const char* cpus : {"1", "4"}) {
+    Outcome r = run(dir.str(), {"-target=many", "-noalign", "-nopdb", finger("1sp1")},
+                    {std::string("TREL_CPUS=") + cpus, "TREL_RESULTS=" + dir.file(std::string("r") + cpus)});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "Done 1100 alignments for 1100 targets in ")) << r.out;
+    EXPECT_TRUE(has(r.out, "Total memory on exit: 0 Mb.")) << r.out;
+    const std::string tables = read_file(dir.file(std::string("r") + cpus + "/1sp1/1sp1.krank")) +
+                               read_file(dir.file(std::string("r") + cpus + "/1sp1/1sp1.khits"));
+    ASSERT_FALSE(tables.empty()) << r.out;
+    if (first.empty())
+      first = tables;
+    else
+      EXPECT_EQ(tables, first) << "TREL_CPUS=" << cpus;
+  }
+}
+
 TEST_F(Tool, LaterQueriesSeeTargetsAsRead) {
   // The flexible extension moves target images; a second query (with a
   // compressed target among the rest) must score exactly as it does alone.

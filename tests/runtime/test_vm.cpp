@@ -492,6 +492,32 @@ TEST(StringHelpers, DupAndCat) {
   kfree(hundred);
 }
 
+// The pooled forms of kget1B_0 and kdupS: zero-filled and copied alike with
+// pooling on and off (off, the memory may be a dirty block just freed), and
+// released by kfree with the totals back where they were.
+TEST(ArrayAllocators, PooledBlocksAndStrings) {
+  const int64_t before = zam_vm_total();
+  for (int on : {1, 0}) {
+    auto* dirty = static_cast<unsigned char*>(kget1B(300));
+    memset(dirty, 0xab, 300);
+    kfree(dirty);
+    zam_vm_pooling(on);
+    auto* zero = static_cast<unsigned char*>(kget1B_pooled_0(300));
+    char* copy = kdupS_pooled("t000123.pdb");
+    EXPECT_EQ(kdupS_pooled(nullptr), nullptr);
+    zam_vm_pooling(0);
+    ASSERT_NE(zero, nullptr);
+    EXPECT_EQ(zam_vm_get_tag(zero), 0);
+    for (int i = 0; i < 300; i++) ASSERT_EQ(zero[i], 0) << "pooling " << on << " byte " << i;
+    EXPECT_STREQ(copy, "t000123.pdb");
+    EXPECT_EQ(zam_vm_check(copy), 1);
+    kfree(zero);
+    kfree(copy);
+  }
+  zam_vm_release_pools();
+  EXPECT_EQ(zam_vm_total(), before);
+}
+
 TEST(StringHelpers, CopyAndScan) {
   char** list = kget1S(4);
   list[1] = kdupS("old");
