@@ -25,7 +25,8 @@ void* block(int64_t count, int64_t width, bool zero, bool pooled = false) {
     bytes = INT64_MAX;
   else
     bytes = count * width;
-  void* p = pooled ? zam_vm_get_pooled_0(bytes) : zero ? zam_vm_get_0(bytes) : zam_vm_get(bytes);
+  void* p = pooled ? (zero ? zam_vm_get_pooled_0(bytes) : zam_vm_get_pooled(bytes))
+                   : (zero ? zam_vm_get_0(bytes) : zam_vm_get(bytes));
   if (!p) {
     fflush(nullptr);
     exit(1);
@@ -61,6 +62,15 @@ T*** get3(int64_t n, int64_t m, int64_t k, bool zero) {
   T*** planes = pointers<T*>(n);
   for (int64_t i = 0; i < n; i++) planes[i] = get2<T>(m, k, zero);
   return planes;
+}
+
+// Copy of s (null for null), pooled or plain.
+char* copyString(const char* s, bool pooled) {
+  if (!s) return nullptr;
+  const size_t len = strlen(s);
+  char* copy = static_cast<char*>(block(static_cast<int64_t>(len) + 1, 1, false, pooled));
+  memcpy(copy, s, len + 1);
+  return copy;
 }
 
 }  // namespace
@@ -130,23 +140,11 @@ void kfree(void* p) {
   zam_vm_free(p);
 }
 
-char* kdupS(const char* s) {
-  if (!s) return nullptr;
-  const size_t len = strlen(s);
-  char* copy = static_cast<char*>(block(static_cast<int64_t>(len) + 1, 1, false));
-  memcpy(copy, s, len + 1);
-  return copy;
-}
+char* kdupS(const char* s) { return copyString(s, false); }
 
 void* kget1B_pooled_0(int64_t n) { return block(n, 1, true, true); }
 
-char* kdupS_pooled(const char* s) {
-  if (!s) return nullptr;
-  const size_t len = strlen(s);
-  char* copy = static_cast<char*>(block(static_cast<int64_t>(len) + 1, 1, false, true));
-  memcpy(copy, s, len + 1);
-  return copy;
-}
+char* kdupS_pooled(const char* s) { return copyString(s, true); }
 
 char* kcatS(const char* s1, ...) {
   if (!s1) return nullptr;
