@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -48,8 +49,9 @@ std::string folder_of(const std::string& path) {
   return at == 0 ? "/" : path.substr(0, at);
 }
 
+// Readable as well, so that its bytes can be compared with an older file.
 int open_unnamed(const std::string& folder) {
-  return open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  return open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
 }
 
 // Links the unnamed file fd under name the given way; errno when it fails.
@@ -82,12 +84,37 @@ int find_link_way(const std::string& folder) {
   return way;
 }
 
+// Whether the regular file at path (not a link) holds exactly the bytes of
+// the unnamed file fd.
+bool same_bytes(int fd, const std::string& path) {
+  const int old = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (old < 0) return false;
+  struct stat mine, theirs;
+  bool same = fstat(fd, &mine) == 0 && fstat(old, &theirs) == 0 && S_ISREG(theirs.st_mode) &&
+              mine.st_size == theirs.st_size;
+  constexpr size_t kPiece = 65536;
+  std::vector<char> a(same ? kPiece : 0), b(same ? kPiece : 0);
+  for (off_t at = 0; same && at < mine.st_size;) {
+    const size_t want = (size_t)std::min<off_t>((off_t)kPiece, mine.st_size - at);
+    same = pread(fd, a.data(), want, at) == (ssize_t)want &&
+           pread(old, b.data(), want, at) == (ssize_t)want && memcmp(a.data(), b.data(), want) == 0;
+    at += (off_t)want;
+  }
+  close(old);
+  return same;
+}
+
 // Gives the unnamed file its final name; an older file of that name is
-// replaced through a linked temporary name and a rename.
+// replaced through a linked temporary name and a rename, unless it already
+// holds the same bytes (a file written again unchanged, as the query's
+// rainbow file is for every shown hit): replacing it would free its blocks,
+// which a file system mounted to discard them waits for the disk to take
+// back, and would change nothing.
 bool name_unnamed(int fd, const std::string& path) {
   const int way = link_way.load();
   if (link_as(way, fd, path)) return true;
   if (errno != EEXIST) return false;
+  if (same_bytes(fd, path)) return true;
   const std::string temp = trel_tempName(path);
   if (!link_as(way, fd, temp)) return false;
   if (rename(temp.c_str(), path.c_str()) == 0) return true;

@@ -245,6 +245,55 @@ TEST(ResultText, WholeFilesAppearAtTheirClose) {
   EXPECT_EQ(count, 1);
 }
 
+// A file written again with the same bytes leaves the older one in place
+// (same inode, nothing replaced); other bytes, a longer or shorter file, or
+// a symbolic link standing under the name are replaced as before.
+TEST(ResultText, UnchangedFilesAreLeftInPlace) {
+  testutil::TempDir dir;
+  const std::string file = dir.file("same.txt");
+  auto write = [&](const std::string& body) {
+    _trel_whole* w = trel_openWhole(file);
+    if (!w) return 0;
+    zam_fputs(w->fp, body.c_str());
+    return trel_closeWhole(w, true);
+  };
+  auto inode = [&] {
+    struct stat st;
+    return lstat(file.c_str(), &st) == 0 ? st.st_ino : ino_t(0);
+  };
+  std::string big;
+  for (int i = 0; i < 30000; i++) big += "row " + std::to_string(i) + "\n";  // several pieces
+  ASSERT_EQ(write(big), 1);
+  const ino_t first = inode();
+  ASSERT_EQ(write(big), 1);
+  EXPECT_EQ(inode(), first);
+  EXPECT_EQ(testutil::read_file(file), big);
+
+  std::string changed = big;
+  changed[changed.size() - 2] = 'x';  // same length, last piece differs
+  ASSERT_EQ(write(changed), 1);
+  EXPECT_NE(inode(), first);
+  EXPECT_EQ(testutil::read_file(file), changed);
+  ASSERT_EQ(write(changed + "x"), 1);
+  EXPECT_EQ(testutil::read_file(file), changed + "x");
+  ASSERT_EQ(write(""), 1);
+  EXPECT_EQ(testutil::read_file(file), "");
+
+  const std::string other = dir.file("other.txt");
+  testutil::write_file(other, "linked\n");
+  std::filesystem::remove(file);
+  std::filesystem::create_symlink(other, file);
+  ASSERT_EQ(write("linked\n"), 1);
+  EXPECT_FALSE(std::filesystem::is_symlink(file));
+  EXPECT_EQ(testutil::read_file(file), "linked\n");
+  int count = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.str())) {
+    (void)e;
+    count++;
+  }
+  EXPECT_EQ(count, 2);
+}
+
 // Threads that write the same final file at once (as every shown hit writes
 // the query's rainbow file) each leave a whole copy: the file is always one
 // of them, and no temporary file is left.
