@@ -202,7 +202,7 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   tstore.lean = 1;
   // Their trace records live until the end of the run and are let go of
   // together: they come from the allocator's pool (see the end).
-  zam_vm_pooling(1);
+  zam_vm_pooling(tstore.threads > 1 ? 1 : 2);
   const int opened = nt > 0 ? trel_openThings(nt, tlist.data(), tpots, lo, hi, options->with_tseq,
                                               targets, usr_folder, 1, options->use_cache, &tstore)
                             : 1;

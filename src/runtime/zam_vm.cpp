@@ -194,7 +194,7 @@ constexpr int64_t kPooledLargest = kSlabBytes / 8;
 
 std::mutex empty_lock;
 std::vector<Slab*> empty_slabs;  // guarded by empty_lock
-std::atomic<bool> pooling{false};
+std::atomic<int> pooling{0};  // 0 off, 1 on, 2 on with slabs faulted in at once
 
 void listEmpty(Slab* slab) {
   if (slab->listed.exchange(true)) return;
@@ -228,14 +228,17 @@ void* get_pooled(int64_t n) {
 #if defined(__SANITIZE_ADDRESS__)
   return get_block(n, false);  // every block stays in the sanitizer's view
 #else
-  if (!pooling.load(std::memory_order_relaxed) || n < 0 || n > kPooledLargest) return get_block(n, false);
+  const int mode = pooling.load(std::memory_order_relaxed);
+  if (mode == 0 || n < 0 || n > kPooledLargest) return get_block(n, false);
   const int64_t rounded = (n + 7) / 8 * 8;
   const int64_t bytes = pooled_length(rounded);
   SlabCursor& c = cursor;
   if (!c.slab || c.used + bytes > kSlabBytes) {
     c.seal();
+    // Faulting a slab in with its mapping saves a trap per page, but holds
+    // the process's memory map while it runs: only for a single thread.
     void* map = mmap(nullptr, static_cast<size_t>(kSlabBytes), PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                     MAP_PRIVATE | MAP_ANONYMOUS | (mode == 2 ? MAP_POPULATE : 0), -1, 0);
     if (map == MAP_FAILED) return get_block(n, false);
     c.slab = new (map) Slab;
     c.used = kSlabHead;
@@ -309,7 +312,7 @@ void* zam_vm_get_pooled_0(int64_t n) {
   return p;
 }
 
-void zam_vm_pooling(int on) { pooling.store(on != 0); }
+void zam_vm_pooling(int on) { pooling.store(on == 2 ? 2 : on != 0 ? 1 : 0); }
 
 void zam_vm_release_pools() {
   cursor.seal();  // this thread's own slab

@@ -25,7 +25,9 @@ void* zam_vm_get_0(int64_t n);
 void* zam_vm_get_pooled(int64_t n);
 // The same, zero-filled.
 void* zam_vm_get_pooled_0(int64_t n);
-// Pooling on (on != 0) or off; off at start.
+// Pooling on (on != 0) or off; off at start. With on = 2 each new slab is
+// faulted in whole when it is mapped, which is quicker when only one thread
+// allocates from the pool.
 void zam_vm_pooling(int on);
 // Gives back, on several threads (zam_thread_run), the memory of every slab
 // whose pooled blocks are all freed and that no thread allocates from any
