@@ -141,6 +141,23 @@ struct SpanJob {
   bool half;
   float qx[8], qy[8], qz[8], f[8];
   const float* at[8];
+
+  // Takes the slots slots[0..n-1] that are not dropped, in that order: the
+  // point and factor of each, and its three coordinate rows (x, y, z) of
+  // `cells` cells each, from base + 3 * cells * slot on.
+  void addSlots(const int* slots, int n, const bool* dropped, const Point3Df* pts,
+                const float* factor, const float* base, int cells) {
+    for (int w = 0; w < n; w++) {
+      const int p = slots[w];
+      if (dropped[p]) continue;
+      const int u = count++;
+      qx[u] = pts[p].x;
+      qy[u] = pts[p].y;
+      qz[u] = pts[p].z;
+      f[u] = factor[p];
+      at[u] = base + (size_t)p * 3 * cells;
+    }
+  }
 };
 
 // The broadcast query point and factor of every slot, with the constants.
@@ -433,16 +450,7 @@ struct Kfill {
         job.count = 0;
         job.stride = qs;
         job.half = true;
-        for (int w = 0; w < W; w++) {
-          const int p = slots[w];
-          if (drop[set][p]) continue;
-          const int u = job.count++;
-          job.qx[u] = tp[p].x;
-          job.qy[u] = tp[p].y;
-          job.qz[u] = tp[p].z;
-          job.f[u] = factor[p];
-          job.at[u] = a.data() + (size_t)p * 3 * qs;
-        }
+        job.addSlots(slots, W, drop[set], tp, factor, a.data(), qs);
         runSpanAny<true>(job);
       }
     }
@@ -481,16 +489,7 @@ struct Kfill {
     a.count = 0;
     a.stride = s.stride;
     a.half = half;
-    for (int w = 0; w < count; w++) {
-      const int p = slots[w];
-      if (drop[set][p]) continue;
-      const int u = a.count++;
-      a.qx[u] = qp[p].x;
-      a.qy[u] = qp[p].y;
-      a.qz[u] = qp[p].z;
-      a.f[u] = factor[p];
-      a.at[u] = base + (size_t)p * 3 * s.stride;
-    }
+    a.addSlots(slots, count, drop[set], qp, factor, base, s.stride);
     runSpanAny<false>(a);
   }
 
