@@ -445,6 +445,8 @@ float trel_TscoreAlign(int n, int m, int np, double* d2) {
 
 float getGscore(float d2) { return do_exp(d2 * gb_factor); }
 
+float getMscore(float d2) { return do_exp(d2 * go_factor); }
+
 double d2_ptpt_inline(Point3D a, Point3D b) {
   float dx = (float)(a.x - b.x), dy = (float)(a.y - b.y), dz = (float)(a.z - b.z);
   float s = dx * dx + dy * dy + dz * dz;

@@ -54,6 +54,8 @@ float trel_MscoreAlign(int n, int m, int np, double* d2);
 float trel_TscoreAlign(int n, int m, int np, double* d2);
 // exp(d2 gb_factor) in single precision.
 float getGscore(float d2);
+// exp(d2 go_factor) in single precision: the M-score Gaussian.
+float getMscore(float d2);
 // Squared distance computed in single precision, returned as a double.
 double d2_ptpt_inline(Point3D a, Point3D b);
 // Multiplies the K-factor (by kf, when non-zero) and G-factor (by gf, when

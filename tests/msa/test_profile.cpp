@@ -1,0 +1,248 @@
+// Profiles built from real pairwise alignments: identical chains give the
+// diagonal; the zinc-finger family gives rows whose residues run in order
+// with none used twice, an M-score that recomputes from the coordinates, and
+// a consensus refinement that never lowers it; column induction on hand-made
+// alignments.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "align/trel_align.h"
+#include "align/trel_globals.h"
+#include "align/trel_pair.h"
+#include "align/trel_trace.h"
+#include "common/align_defaults.h"
+#include "common/align_objects.h"
+#include "common/test_util.h"
+#include "msa/trel_msa.h"
+#include "msa/trel_profile_core.h"
+#include "output/trel_run_options.h"
+#include "runtime/kids.h"
+#include "store/trel_thing.h"
+#include "structure/zam_pdb.h"
+#include "structure/zam_pdb_pep.h"
+
+namespace {
+
+const char* kZincFingers = "mustang-testdata";
+
+// Structures aligned on a pivot the way the multiple mode does it: each
+// member superposed on the pivot and moved into its frame, the members
+// ordered by decreasing pairwise M-score.
+struct Family {
+  testutil::Objects objects;
+  _trel_thing* pivot = nullptr;
+  std::vector<_trel_thing*> members;
+  std::vector<_trel_align*> aligns;
+  _trel_profile* profile = nullptr;
+
+  explicit Family(const std::vector<std::string>& paths) {
+    testutil::default_align_settings();
+    for (const std::string& path : paths) {
+      _trel_thing* t = objects.open(path);
+      if (!t || !t->tag || t->tag->valid != 1 || !trel_imageThing(t)) {
+        ADD_FAILURE() << "cannot open " << path;
+        return;
+      }
+      (pivot ? members.push_back(t) : void(pivot = t));
+    }
+    _pdb_image* qimage = trel_imageThing(pivot);
+    _pdb_peptide* qpep = zam_makePdbPep(qimage);
+    int longest = qimage->nres;
+    for (_trel_thing* t : members) longest = std::max(longest, t->image->nres);
+    _trel_align_buf** bufs = trel_allocAlignBuf(1, longest, longest);
+    std::vector<std::pair<float, int>> order;
+    std::vector<_trel_align*> made;
+    for (size_t i = 0; i < members.size(); i++) {
+      _trel_thing* t = members[i];
+      _trel_align* a = trel_makeAlignFit(qimage->nres, t->image->nres, 0, 0, 1, 4, 0, 1, 1,
+                                         pivot->trace.seg, t->trace.seg, qpep, t->image,
+                                         tf_identity(), tf_identity(), 12.0f, 7.0f, 3.4f, bufs[0]);
+      EXPECT_NE(a, nullptr);
+      zam_movePdb(t->image, a->tf);
+      a->tf = tf_identity();
+      made.push_back(a);
+      order.push_back({-a->mscore, (int)i});
+    }
+    std::stable_sort(order.begin(), order.end());
+    std::vector<_trel_thing*> sorted;
+    for (auto& [score, i] : order) {
+      sorted.push_back(members[i]);
+      aligns.push_back(made[i]);
+    }
+    members = sorted;
+    trel_freeAlignBuf(1, bufs);
+    zam_freePdbPep(qpep);
+  }
+  ~Family() {
+    trel_freeProfile(profile);
+    for (_trel_align* a : aligns) trel_freeAlign(a);
+  }
+  _trel_profile* build(int core_rule = 50) {
+    _trel_options o;
+    o.core_rule = core_rule;
+    trel_freeProfile(profile);
+    profile = trel_buildProfile("family", pivot, members.data(), (int)members.size(),
+                                aligns.data(), 0, &o);
+    return profile;
+  }
+};
+
+std::vector<std::string> zinc_fingers() {
+  const std::string folder = testutil::shared_pdb(kZincFingers);
+  std::vector<std::string> files;
+  if (std::filesystem::exists(folder))
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+      if (e.path().extension() == ".pdb") files.push_back(e.path().string());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+int at(const _trel_profile* p, int c, int r) { return p->table[(int64_t)c * p->n_used + r]; }
+
+// Every row's residues run in increasing order with none used twice, every
+// index lies inside its structure, and no column is empty.
+void expect_sound(const _trel_profile* p) {
+  for (int r = 0; r < p->n_used; r++) {
+    int last = -1;
+    for (int c = 0; c < p->n_cols; c++) {
+      const int k = at(p, c, r);
+      if (k < 0) continue;
+      ASSERT_GT(k, last) << "row " << r << " column " << c;
+      ASSERT_LT(k, p->lengths[r]) << "row " << r;
+      last = k;
+    }
+  }
+  for (int c = 0; c < p->n_cols; c++) {
+    int count = 0;
+    for (int r = 0; r < p->n_used; r++) count += at(p, c, r) >= 0;
+    EXPECT_GT(count, 0) << "column " << c;
+  }
+}
+
+// The M-score from the structures' current CA atoms, in double precision.
+double independent_mscore(const _trel_profile* p) {
+  long total = 0, longest = 0;
+  for (int r = 0; r < p->n_used; r++) {
+    total += p->images[r]->nres;
+    longest = std::max<long>(longest, p->images[r]->nres);
+  }
+  double sum = 0;
+  for (int c = 0; c < p->n_cols; c++) {
+    std::vector<Point3D> pts;
+    for (int r = 0; r < p->n_used; r++)
+      if (at(p, c, r) >= 0) pts.push_back(zam_ptPdbResidue(p->images[r], at(p, c, r)));
+    if (pts.size() < 2) continue;
+    Point3D m{0, 0, 0};
+    for (const Point3D& q : pts) m = {m.x + q.x, m.y + q.y, m.z + q.z};
+    m = {m.x / pts.size(), m.y / pts.size(), m.z / pts.size()};
+    double s = 0;
+    for (const Point3D& q : pts) s += std::exp(go_factor * d2_ptpt(q, m));
+    sum += std::max(s, 1.0) - 1.0;
+  }
+  return std::clamp(sum / double(total - longest), 0.0, 1.0);
+}
+
+TEST(Profile, IdenticalChainsGiveTheDiagonal) {
+  const std::string chain = testutil::shared_pdb(std::string(kZincFingers) + "/1zaa1.pdb");
+  ASSERT_TRUE(std::filesystem::exists(chain)) << "missing shared data folder " << kZincFingers;
+  for (int copies : {2, 3}) {  // one member: the pairwise alignment; two: one realignment step
+    Family f(std::vector<std::string>(copies, chain));
+    _trel_profile* p = f.build();
+    ASSERT_NE(p, nullptr);
+    const int len = p->lengths[0];
+    ASSERT_EQ(p->n_used, copies);
+    ASSERT_EQ(p->n_cols, len);
+    for (int c = 0; c < len; c++)
+      for (int r = 0; r < copies; r++) ASSERT_EQ(at(p, c, r), c) << "column " << c << " row " << r;
+    EXPECT_NEAR(p->m_score, 1.0, 1e-5);
+    EXPECT_EQ(p->n_core, len);
+    for (int c = 0; c < len; c++) {
+      EXPECT_EQ(p->cons_aa[c], p->segs[0][c].code) << c;  // every row agrees: upper case
+      EXPECT_EQ(p->cons_sse[c], p->segs[0][c].sse == 'C' || p->segs[0][c].sse == 'B' ? p->segs[0][c].sse : 'A');
+    }
+  }
+}
+
+TEST(Profile, ZincFingerFamily) {
+  const std::vector<std::string> files = zinc_fingers();
+  ASSERT_EQ(files.size(), 15u) << "missing shared data folder " << testutil::shared_pdb(kZincFingers);
+  std::vector<std::string> fs = files;
+  std::rotate(fs.begin(), fs.begin() + 1, fs.end());  // a pivot whose refinement keeps a pass
+  Family f(fs);
+  _trel_profile* p = f.build();
+  ASSERT_NE(p, nullptr);
+  ASSERT_EQ(p->n_used, 15);
+  ASSERT_EQ(p->n_struct, 14);
+  expect_sound(p);
+  EXPECT_GT(p->m_score, 0.2);
+  EXPECT_NEAR(p->m_score, independent_mscore(p), 2e-4);
+  EXPECT_EQ(p->n_core, countProfile(p->n_used, p->n_cols, p->table, coreThreshold(15, 50)))
+      << "core of the kept table (realigned or induced)";
+
+  // Consensus refinement: never lower, still sound; kept passes move every
+  // member onto the consensus and leave the pivot in place.
+  const float before = p->m_score;
+  std::vector<Point3D> first_ca;
+  for (int r = 0; r < p->n_used; r++) first_ca.push_back(zam_ptPdbResidue(p->images[r], 3));
+  _trel_options o;
+  trel_refineProfileCons(p, &o);
+  EXPECT_GT(p->m_score, before);
+  expect_sound(p);
+  EXPECT_EQ(d2_ptpt(first_ca[0], zam_ptPdbResidue(p->images[0], 3)), 0.0);
+  for (int r = 1; r < p->n_used; r++)
+    EXPECT_GT(d2_ptpt(first_ca[r], zam_ptPdbResidue(p->images[r], 3)), 1e-6) << "row " << r;
+  for (int r = 0; r < p->n_used; r++)  // points and images moved together
+    for (int k = 0; k < p->lengths[r]; k += 7)
+      EXPECT_LT(d2_ptpt(p->points[r][k], zam_ptPdbResidue(p->images[r], k)), 1e-12);
+}
+
+// Hand-made alignments of a pivot of 3 residues with two members.
+struct HandAlign {
+  _trel_align a{};
+  std::vector<_trel_a_column> cols;
+  HandAlign(std::initializer_list<std::pair<int, int>> pairs) {
+    for (auto [q, t] : pairs) {
+      _trel_a_column c{};
+      c.qres = q;
+      c.tres = t;
+      cols.push_back(c);
+    }
+    a.ncolumns = (int)cols.size();
+    a.columns = cols.data();
+  }
+};
+
+TEST(Profile, InductionStacksInsertions) {
+  // Member 1: two leading insertions, one insertion after pivot residue 0.
+  // Member 2: one leading insertion, two insertions after pivot residue 0,
+  // and a trailing insertion.
+  HandAlign a1({{-1, 0}, {-1, 1}, {0, 2}, {-1, 3}, {1, 4}, {2, -1}});
+  HandAlign a2({{-1, 0}, {0, 1}, {-1, 2}, {-1, 3}, {1, -1}, {2, 4}, {-1, 5}});
+  _trel_align* aligns[] = {&a1.a, &a2.a};
+  int cols = 0;
+  int* table = induceProfile(2, 3, aligns, &cols);
+  const std::vector<std::vector<int>> want = {
+      {-1, 0, -1}, {-1, 1, 0}, {0, 2, 1}, {-1, 3, 2}, {-1, -1, 3}, {1, 4, -1}, {2, -1, 4}, {-1, -1, 5}};
+  ASSERT_EQ(cols, (int)want.size());
+  for (int c = 0; c < cols; c++)
+    for (int r = 0; r < 3; r++) EXPECT_EQ(table[c * 3 + r], want[c][r]) << "column " << c << " row " << r;
+  kfree(table);
+
+  EXPECT_EQ(coreThreshold(5, 100), 5);
+  EXPECT_EQ(coreThreshold(5, 0), 2);
+  EXPECT_EQ(coreThreshold(2, 50), 2);
+  EXPECT_EQ(coreThreshold(15, 50), 8);
+}
+
+TEST(Profile, RefusesWhatCannotBeBuilt) {
+  _trel_options o;
+  EXPECT_EQ(trel_buildProfile("none", nullptr, nullptr, 0, nullptr, 0, &o), nullptr);
+  trel_freeProfile(nullptr);
+}
+
+}  // namespace
