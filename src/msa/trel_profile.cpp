@@ -12,6 +12,7 @@
 #include "align/trel_blosum62.h"
 #include "align/trel_fit.h"
 #include "align/trel_globals.h"
+#include "align/trel_profile_frag.h"
 #include "align/trel_trace.h"
 #include "msa/trel_profile_core.h"
 #include "runtime/kids.h"
@@ -322,22 +323,7 @@ float scoreProfile(const _trel_profile* p, int rows, int columns, const int* tab
   const double norm = (double)(total_length - longest);
   if (norm < 1.0) return 0.0f;
   double total = 0.0;
-  for (int c = 0; c < columns; c++) {
-    const int* col = table + (int64_t)c * rows;
-    Point3D centre = pt_zero();
-    int count = 0;
-    for (int r = 0; r < rows; r++)
-      if (col[r] >= 0) {
-        centre = pt_add(centre, p->points[r][col[r]]);
-        count++;
-      }
-    if (count < 2) continue;  // one residue or none adds max(s, 1) - 1 = 0
-    centre = pt_scale(centre, 1.0 / count);
-    float s = 0.0f;
-    for (int r = 0; r < rows; r++)
-      if (col[r] >= 0) s += getMscore((float)d2_ptpt(p->points[r][col[r]], centre));
-    total += std::max(s, 1.0f) - 1.0f;
-  }
+  for (int c = 0; c < columns; c++) total += trel_columnMscore(p, table, rows, nullptr, c);
   return (float)std::clamp(total / norm, 0.0, 1.0);
 }
 

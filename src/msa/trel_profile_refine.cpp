@@ -124,17 +124,9 @@ void trel_refineProfileCons(_trel_profile* p, const _trel_options* options) {
   _trel_align_buf** bufs = nullptr;
   for (int pass = 0; pass < kMaxPasses; pass++) {
     const int n = p->n_cols;
-    std::vector<int> count(n, 0);
-    std::vector<Point3D> centre(n, pt_zero());
-    for (int c = 0; c < n; c++) {
-      for (int r = 0; r < rows; r++) {
-        const int k = p->table[(int64_t)c * rows + r];
-        if (k < 0) continue;
-        centre[c] = pt_add(centre[c], p->points[r][k]);
-        count[c]++;
-      }
-      if (count[c] >= 2) centre[c] = pt_scale(centre[c], 1.0 / count[c]);
-    }
+    trel_consProfile(p, 1);
+    const std::vector<int> count(p->col_count, p->col_count + n);
+    const std::vector<Point3D> centre(p->col_centre, p->col_centre + n);
     bufs = fitAlignBuf(bufs, std::max(n, p->max_length), std::max(n, p->max_length));
     std::vector<_trel_align*> aligns(rows, nullptr);
     bool ok = true;
