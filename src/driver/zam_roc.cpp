@@ -189,7 +189,6 @@ int trel_writeROC(const char* folder, const char* name, const char* suffix, int 
   trel_printText(out, "#query      =  %s\n", name ? name : "");
   trel_printText(out, "#targets    =  %d\n", nt);
   trel_printText(out, "#positives  =  %d\n", npos);
-  if (nnopos >= 0) trel_printText(out, "#nopositives=  %d\n", nnopos);
   trel_printText(out, "#points     =  %d\n", m);
   trel_printText(out, "#AUC   5!   = %9.6f\n", auc5);
   trel_printText(out, "#AUC  10!   = %9.6f\n", auc10);
@@ -199,6 +198,9 @@ int trel_writeROC(const char* folder, const char* name, const char* suffix, int 
   trel_putText(out, rule.c_str());
   trel_putText(out, "#\n");
   for (int i = 0; i < m; i++) trel_printText(out, "%9.6f %9.6f %9.6f\n", x[i], y[i], area[i]);
+  // After the data, so that readers taking header and rows by position still
+  // find them where they always were.
+  if (nnopos >= 0) trel_printText(out, "#nopositives=  %d\n", nnopos);
   return trel_closeText(out);
 }
 
@@ -213,8 +215,9 @@ int trel_writeAUC(const char* folder, const char* name, const char* suffix, int 
   trel_printText(out, "#  No. queries: %d\n", nq);
   trel_printText(out, "#  Average AUC: %.5f\n", nq > 0 ? total / (float)nq : 0.0f);
   trel_printText(out, "#  Total   AUC: %.5f\n", total);
-  trel_printText(out, "#  No positive: %d\n", nnopos);
   trel_putText(out, "#  AUC     QUERY\n");
   for (int q = 0; q < nq; q++) trel_printText(out, "%9.6f  %s\n", auc[q], name_of(queries[q]));
+  // After the rows, as in the aggregate ROC file: the header keeps its lines.
+  trel_printText(out, "#  No positive: %d\n", nnopos);
   return trel_closeText(out);
 }

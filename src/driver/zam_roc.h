@@ -42,12 +42,14 @@ void trel_addROC(int m, float weight, float auc, float* sum_auc, const float* x,
                  const float* area, float* sum_x, float* sum_y, float* sum_area);
 // <folder><name><suffix>.kroc with m sample rows; 1 when written, 0 after a
 // warning naming the file. nnopos >= 0 (the aggregate file of a run) adds a
-// "#nopositives" line with that number of queries without a positive target.
+// "#nopositives" line with that number of queries without a positive target
+// after the sample rows, so that header and rows keep their line numbers.
 int trel_writeROC(const char* folder, const char* name, const char* suffix, int nt, int npos,
                   int m, float auc, const float* x, const float* y, const float* area,
                   int nnopos = -1);
 // <folder><name><suffix>.kauc: the AUC of each of the nq queries and the
-// number nnopos of them that had no positive target (AUC 0); 1 when written,
+// number nnopos of them that had no positive target (AUC 0, on a line after
+// the rows, so that header and rows keep their line numbers); 1 when written,
 // 0 after a warning naming the file.
 int trel_writeAUC(const char* folder, const char* name, const char* suffix, int nq,
                   const _trel_thing* const* queries, const float* auc, int nnopos);

@@ -308,7 +308,10 @@ int zam_mkdir(const char* path, int mode) {
     chmod(path, static_cast<mode_t>(mode));
     return 1;
   }
-  return mkdir(path, static_cast<mode_t>(mode)) == 0 ? 1 : 0;
+  if (mkdir(path, static_cast<mode_t>(mode)) == 0) return 1;
+  // Another process (a second run sharing the results folder) may have made
+  // it since the test above: a folder is what was asked for.
+  return errno == EEXIST && zam_isdir(path) ? 1 : 0;
 }
 
 char** zam_scandir(const char* dir, const char* pattern, int* count) {

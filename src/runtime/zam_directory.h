@@ -46,7 +46,7 @@ char* zam_findfile(const char* name, char* out, int n, ...);
 // 1 when path names an existing directory, else 0.
 int zam_isdir(const char* path);
 // Creates the directory (no parents) or sets the mode of an existing one.
-// 1 on success, 0 on failure.
+// 1 on success, also when another process made it meanwhile; 0 on failure.
 int zam_mkdir(const char* path, int mode);
 // Names in dir matching the glob pattern (pathname and leading-period rules),
 // in directory order: a block of *count name pointers; the caller kfrees each

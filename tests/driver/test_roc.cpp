@@ -178,12 +178,16 @@ TEST(Roc, RocAndAucFiles) {
   ASSERT_EQ(trel_writeAUC(folder.c_str(), "aggregate", "", 2, q.list.data(), auc, 1), 1);
   EXPECT_EQ(testutil::read_file(folder + "aggregate.kauc"),
             "#  No. queries: 2\n#  Average AUC: 0.75000\n#  Total   AUC: 1.50000\n"
-            "#  No positive: 1\n#  AUC     QUERY\n 1.000000  q1\n 0.500000  q2\n");
-  // The aggregate curve counts the queries without a positive target.
+            "#  AUC     QUERY\n 1.000000  q1\n 0.500000  q2\n#  No positive: 1\n");
+  // The aggregate curve counts the queries without a positive target on a
+  // line after the data: the header and rows keep their line numbers.
   ASSERT_EQ(trel_writeROC(folder.c_str(), "aggregate", "", 7, 2, 1, 0.9f, x, y, a, 1), 1);
-  EXPECT_NE(testutil::read_file(folder + "aggregate.kroc")
-                .find("#positives  =  2\n#nopositives=  1\n#points     =  1\n"),
-            std::string::npos);
+  EXPECT_EQ(testutil::read_file(folder + "aggregate.kroc"),
+            rule +
+                "#query      =  aggregate\n#targets    =  7\n#positives  =  2\n#points     =  1\n"
+                "#AUC   5!   =  0.000000\n#AUC  10!   =  0.000000\n#AUC 100!   =  0.500000\n"
+                "#\n#  X=FPR     Y=TPR     AUC\n" + rule + "#\n"
+                " 0.000000  1.000000  0.500000\n#nopositives=  1\n");
 
   captured.clear();
   zam_logger_fn old = zam_logger_callback(capture);

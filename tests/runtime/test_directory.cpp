@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/log_capture.h"
@@ -165,6 +167,33 @@ TEST(Folders, SizeTestAndCreate) {
   EXPECT_EQ(st.st_mode & 0777, 0750u);
   EXPECT_EQ(zam_mkdir(tmp.file("no/parent").c_str(), 0755), 0);
   EXPECT_EQ(zam_mkdir(file.c_str(), 0755), 0);  // a file is in the way
+}
+
+// Two runs that share one results folder create it at the same moment: the
+// one that loses the race finds the folder made by the other, which is no
+// failure. Threads started together hit the window between the existence
+// test and the creation in most trials.
+TEST(Folders, FolderMadeMeanwhileByAnotherIsNoFailure) {
+  TempDir tmp;
+  constexpr int kTrials = 50, kRacers = 4;
+  int failures = 0;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    const std::string d = tmp.file("race" + std::to_string(trial));
+    std::atomic<int> ready{0};
+    std::atomic<int> failed{0};
+    std::vector<std::thread> racers;
+    for (int r = 0; r < kRacers; ++r)
+      racers.emplace_back([&] {
+        ready.fetch_add(1);
+        while (ready.load() < kRacers) {
+        }
+        if (zam_mkdir(d.c_str(), 0755) != 1) failed.fetch_add(1);
+      });
+    for (std::thread& t : racers) t.join();
+    failures += failed.load();
+    ASSERT_EQ(zam_isdir(d.c_str()), 1);
+  }
+  EXPECT_EQ(failures, 0);
 }
 
 TEST(Folders, FindDataFile) {
