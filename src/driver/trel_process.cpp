@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "align/trel_align.h"
+#include "driver/trel_multi.h"
 #include "driver/trel_options.h"
 #include "driver/trel_search.h"
 #include "output/trel_print.h"
@@ -118,7 +119,6 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   // Only the trace-scoring road exists: stop before any structure is opened.
   if (!trel_searchFilterUsable(options)) stop();
   if (options->do_model) unavailable("model");
-  if (options->do_multi) unavailable("multiple");
 
   const _trel_thing_opts store = storeOptions(options);
   const _trel_db_opts dbopts = databaseOptions(options);
@@ -254,13 +254,18 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
     zam_msg("Prepared %d queries and %d targets in %.2f seconds.\n", nq_all, nt_all,
             zam_get_time() - start);
 
+  // Any structure of a multiple alignment may be its pivot: the buffers take
+  // the longest structure on both sides.
+  if (options->do_multi) qmax = tmax = std::max(qmax, tmax);
   const int threads = options->use_threads ? zam_thread_cpus() : 1;
   // Every alignment of the search puts a query on the rows and a target on
   // the columns, so the planes are qmax x tmax: a square of the longer side
   // would cost gigabytes per thread for one long target against a domain.
   _trel_align_buf** bufs = trel_allocAlignBuf(threads, qmax, tmax);
 
-  if (options->do_ligand && nq_all == 1 && nt_all >= 2) {
+  if (options->do_multi && !db) {
+    trel_doMulti(qlist.data(), nq_all, tlist.data(), nt_all, nullptr, 0, bufs, options);
+  } else if (options->do_ligand && nq_all == 1 && nt_all >= 2) {
     trel_doSearch(qlist.data(), nq_all, tlist.data(), 1, nullptr, 0, bufs, options, nullptr);
   } else {
     options->do_ligand = 0;
@@ -290,5 +295,5 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   if (failed > 0)
     zam_err("%d result file%s could not be written (named in the warnings above).\n", failed,
             failed == 1 ? "" : "s");
-  if (unreadable > 0 || failed > 0) stop();
+  if (unreadable > 0 || failed > 0 || trel_multiRefused() > 0) stop();
 }

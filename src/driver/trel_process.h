@@ -2,8 +2,10 @@
 // members of an open structure database (and a -member query), into
 // structure objects, checks them (broken structures stop the run unless -broken),
 // fixes the residue-length window of the targets, allocates one alignment
-// buffer per thread and hands everything to the per-query search. The
-// all-against-all, model and multiple modes are not part of this build.
+// buffer per thread and hands everything to the per-query search, or, with
+// -multi and no database, to the multiple mode (with a database the search
+// runs it on each query's hits). The all-against-all and model modes are not
+// part of this build.
 #pragma once
 
 struct _trel_db;

@@ -10,6 +10,7 @@
 
 #include "align/trel_align.h"
 #include "align/trel_prescore.h"
+#include "driver/trel_multi.h"
 #include "driver/trel_options.h"
 #include "driver/trel_rank.h"
 #include "driver/trel_refine.h"
@@ -680,8 +681,6 @@ int trel_searchFilterUsable(const _trel_options* o) {
 void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
                    _trel_thing** extra, int nextra, _trel_align_buf** bufs,
                    _trel_options* options, _trel_result* result) {
-  (void)extra;
-  (void)nextra;
   (void)result;
   const _trel_options* o = options;
   if (!trel_searchFilterUsable(o)) std::exit(1);
@@ -754,6 +753,13 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
     releaseQuery(targets, nt, a);
     if (o->do_write && o->write_time)
       trel_writeTime(folder, query, zam_get_time() - query_start);
+    if (o->do_multi) {
+      // The query and its shown hits, best first, as one multiple alignment.
+      std::vector<_trel_thing*> hits;
+      for (int r = 0; r < nt; r++)
+        if (a.selected[a.atRank(r)]) hits.push_back(targets[a.atRank(r)]);
+      trel_doMulti(&query, 1, hits.data(), (int)hits.size(), extra, nextra, bufs, options);
+    }
   }
 
   if (c.nroc > 0) {

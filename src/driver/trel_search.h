@@ -16,9 +16,11 @@ int trel_searchFilterUsable(const _trel_options* options);
 
 // queries[0..nq-1] against targets[0..nt-1]; bufs holds one alignment buffer
 // per thread slot (bufs[0] serves every serial step), each sized for the
-// longest query and target. extra/nextra are handed on to the multiple mode
-// and result is the all-against-all record to fill; neither mode is part of
-// this build, so both are ignored. Every failure (a filter method that needs
+// longest query and target (for the longest structure on both sides with
+// -multi). With -multi every query and its shown hits are then aligned
+// together (trel_doMulti), extra/nextra being its sequence rows. result is
+// the all-against-all record to fill; that mode is not part of this build,
+// so it is ignored. Every failure (a filter method that needs
 // shape descriptors, a results folder that cannot be made) is reported here
 // and ends the process with exit status 1. Target images are released at the
 // end of every query and reloaded on demand.

@@ -1,0 +1,29 @@
+// Rainbow colouring of a profile for molecular viewers: every structure's
+// residues coloured by their alignment column, so that aligned residues
+// share a colour. For Zam one multi-model PDB file (one chain letter per
+// structure) and a command file (".mac"); for VMD one PDB file per structure
+// and a command file (".tcl") that loads and colours them.
+#pragma once
+
+#include "geometry/zam_transform.h"
+
+struct _trel_profile;
+struct _trel_options;
+
+// The chain letter after c: 'A'..'Y' -> next, 'Z' -> 'a', 'a'..'y' -> next,
+// 'z' -> '0', '0'..'8' -> next, '9' -> 'A'; any other character unchanged.
+// So 62 letters cycle.
+char next_chainLetter(char c);
+
+// Writes <name><multi><flex>_rainbow.pdb and .mac (write_zam) and
+// <name><multi><flex>_rainbow.tcl with <name><multi><flex>_rainbow_NNNNN.pdb
+// per structure (write_vmd) into folder (ending in '/'); both sets need
+// write_pdb and write_rainbow. which < 0 colours by the induced table, else
+// the working table. Structures built from a sequence are left out and take
+// no chain letter; every structure is moved by transform. With residue_mask
+// the Zam PDB file leaves out the residues the mask hides (the marks are
+// cleared again). A file that cannot be written gives a warning naming it
+// and the others are still written.
+void trel_writeProfileRainbow(const _trel_profile* profile, int which, Matrix3D transform,
+                              const char* multi_suffix, const char* flex_suffix,
+                              const char* folder, const _trel_options* options);
