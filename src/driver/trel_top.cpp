@@ -173,10 +173,12 @@ std::vector<std::string> takeList(char** list, int n) {
   return out;
 }
 
-std::vector<std::string> getFiles(const std::string& source) {
+// The files named by a folder or list file; a folder's files that hold no
+// structure are left out unless the files are read as sequences.
+std::vector<std::string> getFiles(const std::string& source, bool sequences) {
   if (source.empty()) return {};
   int n = 0;
-  char** list = trel_getFiles(source.c_str(), &n);
+  char** list = trel_getStructureFiles(source.c_str(), sequences ? 0 : 1, &n);
   return takeList(list, n);
 }
 
@@ -231,9 +233,9 @@ void runSearch(_trel_options* options, char** only, int n_only) {
     if (S.with_index) options->with_lookup = 1;
   }
 
-  std::vector<std::string> reads = getFiles(S.read_list);
-  std::vector<std::string> queries = getFiles(S.source_list);
-  std::vector<std::string> targets = getFiles(S.target_list);
+  std::vector<std::string> reads = getFiles(S.read_list, options->with_qseq || options->with_tseq);
+  std::vector<std::string> queries = getFiles(S.source_list, options->with_qseq);
+  std::vector<std::string> targets = getFiles(S.target_list, options->with_tseq);
   size_t nquery_files = S.multi_query ? S.files.size() : std::min<size_t>(1, S.files.size());
   queries.insert(queries.end(), S.files.begin(), S.files.begin() + nquery_files);
   if (!S.multi_query && S.files.size() > 1) targets.insert(targets.end(), S.files.begin() + 1, S.files.end());
@@ -338,7 +340,7 @@ void runMode(_trel_options* options, char** only, int n_only) {
     return;
   }
   if (S.do_build) {
-    std::vector<std::string> files = getFiles(!S.source_list.empty() ? S.source_list : S.read_list);
+    std::vector<std::string> files = getFiles(!S.source_list.empty() ? S.source_list : S.read_list, false);
     files.insert(files.end(), S.files.begin(), S.files.end());
     if (files.empty()) {
       zam_err("Not enough source PDB structures given. Exiting.\n");

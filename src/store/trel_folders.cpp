@@ -1,5 +1,7 @@
 #include "store/trel_folders.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -84,7 +86,16 @@ char** stringArray(const std::vector<std::string>& names) {
   return out;
 }
 
-// Every entry of a folder, joined to the folder's full name.
+// A folder entry worth handing on: a regular file, or a link to one. A
+// sub-folder, a device, a pipe (opening it would wait for a writer) or a
+// dangling link is not a structure file.
+bool regularFile(const std::string& name) {
+  struct stat st;
+  return stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Every regular file of a folder (dot files excluded), joined to the
+// folder's full name.
 bool folderFiles(const std::string& source, const std::string& cwd,
                  std::vector<std::string>& files) {
   std::string scan = isAbsolute(source) ? source : cwd + source;
@@ -102,6 +113,7 @@ bool folderFiles(const std::string& source, const std::string& cwd,
       zam_wrn("File name longer than %d characters: %.64s...\n", TREL_PATH_MAX, name.c_str());
       continue;
     }
+    if (!regularFile(name)) continue;
     files.push_back(std::move(name));
   }
   kfree(entries);
@@ -132,7 +144,31 @@ bool listFiles(const char* source, const std::string& cwd, std::vector<std::stri
   return true;
 }
 
+// Keeps the files that hold an ATOM or HETATM record and says once how many
+// of the folder's files it left out.
+void keepStructures(const char* folder, std::vector<std::string>& files) {
+  std::vector<std::string> kept;
+  for (std::string& f : files)
+    if (trel_hasAtomRecords(f.c_str())) kept.push_back(std::move(f));
+  const size_t skipped = files.size() - kept.size();
+  if (skipped > 0)
+    zam_wrn("Skipped %zu file%s in %s that hold%s no ATOM or HETATM record (not structure files).\n",
+            skipped, skipped == 1 ? "" : "s", folder, skipped == 1 ? "s" : "");
+  files = std::move(kept);
+}
+
 }  // namespace
+
+int trel_hasAtomRecords(const char* path) {
+  FileGuard f(zam_fopen(path, "r"));
+  if (!f) return 0;
+  std::vector<char> buf(kLineBuffer);
+  // "ATOM " and a serial number that overflows into column 6 still count,
+  // as the PDB reader takes them.
+  while (zam_freadln(f.get(), kLineBuffer, buf.data()) >= 0)
+    if (!std::strncmp(buf.data(), "ATOM ", 5) || !std::strncmp(buf.data(), "HETATM", 6)) return 1;
+  return 0;
+}
 
 int trel_checkdir(const char* path, const char* label) {
   path = text(path);
@@ -220,14 +256,18 @@ int trel_purgeResults(const char* folder, int really) {
   return 1;
 }
 
-char** trel_getFiles(const char* source, int* n) {
+char** trel_getFiles(const char* source, int* n) { return trel_getStructureFiles(source, 0, n); }
+
+char** trel_getStructureFiles(const char* source, int structures, int* n) {
   if (n) *n = 0;
   if (!source || !source[0]) return nullptr;
   std::string cwd = workingFolder();
   if (cwd.empty()) return nullptr;
   std::vector<std::string> files;
-  bool ok = zam_isdir(source) ? folderFiles(source, cwd, files) : listFiles(source, cwd, files);
+  const bool folder = zam_isdir(source);
+  bool ok = folder ? folderFiles(source, cwd, files) : listFiles(source, cwd, files);
   if (!ok) return nullptr;
+  if (folder && structures) keepStructures(source, files);
   if (n) *n = static_cast<int>(files.size());
   return stringArray(files);
 }

@@ -36,7 +36,9 @@ char* trel_result_dir(const char* results, const char* query_path, int switch1, 
 // reported; the run may go on).
 int trel_purgeResults(const char* folder, int really);
 
-// Structure files named by source: every entry of a folder, or the first word
+// Structure files named by source: every regular file of a folder (sub-
+// folders, pipes, devices, dangling links and dot files are passed over; a
+// link to a regular file counts as one), or the first word
 // of every line of a list file (plain or compressed), made absolute with the
 // working folder. Names of missing files are warned about and left out; a
 // name longer than TREL_PATH_MAX is reported with its file and line number
@@ -45,6 +47,13 @@ int trel_purgeResults(const char* folder, int really);
 // caller releases with kfree and its count in *n; null and 0 when there is
 // no name.
 char** trel_getFiles(const char* source, int* n);
+// trel_getFiles; with structures != 0 a folder's files that hold no ATOM or
+// HETATM record (a README, an alignment) are left out too, with one warning
+// saying how many. Files of a list file are kept as named.
+char** trel_getStructureFiles(const char* source, int structures, int* n);
+// 1 when the file (plain or compressed) holds an ATOM or HETATM record; 0
+// when it holds none or cannot be read. No message.
+int trel_hasAtomRecords(const char* path);
 
 // The first words (at most 31 characters each) of the lines of a name-list
 // file, sorted byte-wise for trel_lookupName. Shows the count and every name.

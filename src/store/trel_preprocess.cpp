@@ -80,9 +80,16 @@ bool cleanFile(const char* path, const _trel_cleanup_opts* options) {
   return ok;
 }
 
-int cleanPath(const char* path, const _trel_cleanup_opts* options, int depth);
+// One walk over the given paths: the options and the count of structure-named
+// files that hold no atom record, reported once at the end.
+struct Walk {
+  const _trel_cleanup_opts* options;
+  int no_atoms = 0;
+};
 
-int cleanFolder(const char* path, const _trel_cleanup_opts* options, int depth) {
+int cleanPath(const char* path, Walk& walk, int depth);
+
+int cleanFolder(const char* path, Walk& walk, int depth) {
   zam_msg("Entering folder: %s\n", path);
   std::string scan;
   if (path[0] == '/' || path[0] == '\\') {
@@ -94,13 +101,13 @@ int cleanFolder(const char* path, const _trel_cleanup_opts* options, int depth) 
   if (scan.empty() || scan.back() != '/') scan += "/";
   int count = 0;
   int n = 0;
-  char** entries = kscanDir(scan.c_str(), "*", &n);
-  for (int i = 0; i < n; i++) count += cleanPath((scan + entries[i]).c_str(), options, depth + 1);
+  char** entries = kscanDir(scan.c_str(), "*", &n);  // dot files are not listed
+  for (int i = 0; i < n; i++) count += cleanPath((scan + entries[i]).c_str(), walk, depth + 1);
   kfree(entries);
   return count;
 }
 
-int cleanPath(const char* path, const _trel_cleanup_opts* options, int depth) {
+int cleanPath(const char* path, Walk& walk, int depth) {
   // The name helpers refuse longer names, so such a file (or a whole folder
   // of them) is left out with a warning, as a file list leaves it out.
   if (std::strlen(path) > static_cast<size_t>(TREL_PATH_MAX)) {
@@ -109,22 +116,35 @@ int cleanPath(const char* path, const _trel_cleanup_opts* options, int depth) {
   }
   struct stat st;
   if (lstat(path, &st) != 0) return 0;
-  if (S_ISDIR(st.st_mode)) return cleanFolder(path, options, depth);
-  // A link to a folder is not entered when met inside a walk (it could lead
-  // back up the tree); a folder named on the command line is entered.
-  if (S_ISLNK(st.st_mode) && zam_isdir(path)) return depth == 0 ? cleanFolder(path, options, depth) : 0;
-  if (!isStructureFile(path)) return 0;
-  return cleanFile(path, options) ? 1 : 0;
+  if (S_ISDIR(st.st_mode)) return cleanFolder(path, walk, depth);
+  if (S_ISLNK(st.st_mode)) {
+    // A link met inside a walk is never followed: it could lead back up the
+    // tree, or out of it to a file that is not the user's to rewrite. A
+    // folder named on the command line is entered.
+    if (depth > 0) return 0;
+    if (zam_isdir(path)) return cleanFolder(path, walk, depth);
+    if (stat(path, &st) != 0) return 0;
+  }
+  // Pipes and devices are no structure files (reading a pipe would wait).
+  if (!S_ISREG(st.st_mode) || !isStructureFile(path)) return 0;
+  if (!trel_hasAtomRecords(path)) {
+    walk.no_atoms++;
+    return 0;
+  }
+  return cleanFile(path, walk.options) ? 1 : 0;
 }
 
 }  // namespace
 
 int trel_cleanupPDBs(char** paths, int n, const _trel_cleanup_opts* options) {
   const _trel_cleanup_opts defaults;
-  if (!options) options = &defaults;
+  Walk walk{options ? options : &defaults};
   int count = 0;
   for (int i = 0; i < n; i++)
-    if (paths[i]) count += cleanPath(paths[i], options, 0);
+    if (paths[i]) count += cleanPath(paths[i], walk, 0);
+  if (walk.no_atoms > 0)
+    zam_wrn("Skipped %d PDB file%s that hold%s no ATOM or HETATM record.\n", walk.no_atoms,
+            walk.no_atoms == 1 ? "" : "s", walk.no_atoms == 1 ? "s" : "");
   return count;
 }
 

@@ -12,11 +12,14 @@ struct _trel_cleanup_opts {
   int do_write = 1;     // handed to the trace builder (chain-break warnings)
 };
 
-// Cleans the n paths (files or folders; folders recursively, symbolic links
-// to folders not followed). Files ending ".pdb" or ".ent" (any case) are
-// read and rewritten whole under a temporary name, then renamed over the
-// original; other files are skipped. Returns the number of files rewritten;
-// unreadable, empty or unwritable files are reported and not counted.
+// Cleans the n paths (files or folders; folders recursively). Inside a walk
+// no symbolic link is followed and dot files, pipes and devices are passed
+// over; a link named among the paths is. Regular files ending ".pdb" or
+// ".ent" (any case) are read and rewritten whole under a temporary name,
+// then renamed over the original; other files are skipped, and those of
+// them holding no ATOM or HETATM record are counted in one warning at the
+// end. Returns the number of files rewritten; unreadable, empty or
+// unwritable files are reported and not counted.
 int trel_cleanupPDBs(char** paths, int n, const _trel_cleanup_opts* options);
 
 // Writes the secondary-structure file of a trace to path: a count line, then

@@ -118,6 +118,29 @@ TEST_F(Inputs, FilesFoldersAndListFilesChooseQueriesAndTargets) {
   EXPECT_TRUE(has(none.out, "*Error* No target or database PDB files given. Exiting.\n")) << none.out;
 }
 
+// A folder of targets that also holds a README, an alignment and a
+// sub-folder: the search runs over its structures alone, with or without
+// -broken, and says once what it left out.
+TEST_F(Inputs, FolderTargetsSkipWhatHoldsNoStructure) {
+  TempDir dir;
+  copyPdb(dir, "q", {"1ard"});
+  copyPdb(dir, "tg", {"1sp1", "1znf"});
+  copyPdb(dir, "tg/old", {"1zaa1"});
+  write_file(dir.file("tg/README"), "Zinc fingers, from the examples.\n");
+  write_file(dir.file("tg/fingers.aln"), "CLUSTAL W\n\n1sp1  KKFACPECPKRFMRSDHLSKHIKTH\n");
+  for (const char* broken : {"", "-broken"}) {
+    std::vector<std::string> args = {"q/1ard.pdb", "-target=tg"};
+    if (broken[0]) args.push_back(broken);
+    Outcome r = run(dir.str(), args);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(searched(dir, "1ard"), (Names{"1sp1", "1znf"})) << r.out;
+    EXPECT_FALSE(has(r.out, "*Error*")) << r.out;
+    EXPECT_FALSE(has(r.out, "README")) << r.out;
+    EXPECT_TRUE(has(r.out, "*Warning* Skipped 2 files in tg that hold no ATOM or HETATM record")) << r.out;
+    fs::remove_all(dir.file("trel_results"));
+  }
+}
+
 TEST_F(Inputs, BrokenAndMissingInputsStopTheRun) {
   TempDir dir;
   copyPdb(dir, ".", {"1ard", "1znf"});

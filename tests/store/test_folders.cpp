@@ -270,6 +270,43 @@ TEST(FileLists, FolderSource) {
   EXPECT_EQ(n, 0);
 }
 
+// A folder of structures as users keep them: beside the structures a README,
+// an alignment, a sub-folder, a pipe, links and dot files. Only regular files
+// (or links to them) are listed, and only those holding atom records are
+// structure files; the others are counted once.
+TEST(FileLists, FolderKeepsRegularFilesAndStructures) {
+  TempDir tmp;
+  const std::string set = tmp.file("set") + "/";
+  fs::create_directories(set + "sub");
+  write_file(set + "a.pdb", "HEADER\nATOM      1  N   GLY A   1       0.000   0.000   0.000\n");
+  write_gzip(set + "b.pdb.gz", "HETATM    1 ZN    ZN A   1       0.000   0.000   0.000\n");
+  write_file(set + "README", "Structures of the zinc-finger set.\n");
+  write_file(set + "set.aln", "CLUSTAL\n\na  MKV\n");
+  write_file(set + "sub/c.pdb", "ATOM      1  N   GLY A   1       0.000   0.000   0.000\n");
+  write_file(set + ".d.pdb", "ATOM      1  N   GLY A   1       0.000   0.000   0.000\n");
+  ASSERT_EQ(mkfifo((set + "pipe.pdb").c_str(), 0600), 0);
+  fs::create_symlink(set + "a.pdb", set + "link.pdb");
+  fs::create_symlink(set + "gone.pdb", set + "dangling.pdb");
+  fs::create_directory_symlink(set + "sub", set + "subLink");
+  int n = 0;
+  std::vector<std::string> all = take(trel_getFiles(set.c_str(), &n), &n);
+  EXPECT_EQ(all, (std::vector<std::string>{set + "README", set + "a.pdb", set + "b.pdb.gz",
+                                           set + "link.pdb", set + "set.aln"}));
+  Capture c;
+  std::vector<std::string> pdb = take(trel_getStructureFiles(set.c_str(), 1, &n), &n);
+  EXPECT_EQ(pdb, (std::vector<std::string>{set + "a.pdb", set + "b.pdb.gz", set + "link.pdb"}));
+  ASSERT_EQ(c.lines.size(), 1u);
+  EXPECT_EQ(c.lines[0], "*Warning* Skipped 2 files in " + set +
+                            " that hold no ATOM or HETATM record (not structure files).\n");
+  // Files read as sequences, and the names of a list file, are kept as given.
+  std::vector<std::string> seq = take(trel_getStructureFiles(set.c_str(), 0, &n), &n);
+  EXPECT_EQ(seq, all);
+  write_file(tmp.file("list"), set + "README\n" + set + "a.pdb\n");
+  EXPECT_EQ(take(trel_getStructureFiles(tmp.file("list").c_str(), 1, &n), &n),
+            (std::vector<std::string>{set + "README", set + "a.pdb"}));
+  EXPECT_EQ(c.lines.size(), 1u);
+}
+
 TEST(FileLists, MissingUnreadableAndBadLines) {
   TempDir tmp;
   Capture c;

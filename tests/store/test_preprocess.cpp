@@ -31,6 +31,15 @@ TEST(Preprocess, FolderFirstChainNoHetero) {
   fs::copy_file(testutil::shared_pdb("freesasa/1ubq.pdb"), dir.file("one.ent"));
   testutil::write_file(dir.file("notes.txt"), "not a structure\n");
   testutil::write_file(dir.file("empty.pdb"), "REMARK nothing here\nEND\n");
+  testutil::write_file(dir.file("sub/alignment.pdb"), "CLUSTAL W\n\nseq1 MKV\n");
+  // Links inside the walk are never followed: one back up the tree (a loop)
+  // and one to a structure outside it, which is not the walk's to rewrite.
+  TempDir outside;
+  fs::copy_file(testutil::shared_pdb("freesasa/1ubq.pdb"), outside.file("far.pdb"));
+  const std::string far = testutil::read_file(outside.file("far.pdb"));
+  fs::create_directory_symlink(dir.path, dir.file("sub/loop"));
+  fs::create_symlink(outside.file("far.pdb"), dir.file("far.pdb"));
+  fs::copy_file(testutil::shared_pdb("freesasa/1ubq.pdb"), dir.file(".hidden.pdb"));
   const std::string folder = dir.str();
   char* paths[1] = {const_cast<char*>(folder.c_str())};
   _trel_cleanup_opts o;
@@ -38,7 +47,15 @@ TEST(Preprocess, FolderFirstChainNoHetero) {
   EXPECT_EQ(trel_cleanupPDBs(paths, 1, &o), 2);
   EXPECT_NE(captured.find("Entering folder: " + folder), std::string::npos);
   EXPECT_NE(captured.find("Extracting FIRST chain from PDB file: two.PDB"), std::string::npos);
-  EXPECT_NE(captured.find("PDB file empty.pdb has no atoms - ignoring!"), std::string::npos);
+  // The files without atom records are counted once, not one line each.
+  EXPECT_NE(captured.find("*Warning* Skipped 2 PDB files that hold no ATOM or HETATM record.\n"),
+            std::string::npos)
+      << captured;
+  EXPECT_EQ(captured.find("empty.pdb"), std::string::npos) << captured;
+  EXPECT_EQ(captured.find("loop"), std::string::npos) << captured;
+  EXPECT_TRUE(fs::is_symlink(dir.file("far.pdb")));
+  EXPECT_EQ(testutil::read_file(outside.file("far.pdb")), far);
+  EXPECT_EQ(testutil::read_file(dir.file(".hidden.pdb")), far);
 
   const std::string two = testutil::read_file(dir.file("sub/two.PDB"));
   EXPECT_EQ(two.find("HETATM"), std::string::npos);
@@ -57,7 +74,7 @@ TEST(Preprocess, FolderFirstChainNoHetero) {
     (void)e;
     entries++;
   }
-  EXPECT_EQ(entries, 5);  // no temporary file is left behind
+  EXPECT_EQ(entries, 9);  // no temporary file is left behind
 }
 
 TEST(Preprocess, OverlongNamesAreLeftOut) {
