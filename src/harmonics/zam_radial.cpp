@@ -1,0 +1,338 @@
+#include "harmonics/zam_radial.h"
+
+#include <cmath>
+#include <mutex>
+#include <vector>
+
+#include "harmonics/zam_legendre.h"
+#include "runtime/zam_thread.h"
+#include "specfun/zam_fac.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kSqrt4Pi = 3.5449077018110318;  // 1 / N_00
+constexpr int kTable = ZAM_NMAX * (ZAM_NMAX + 1) * (ZAM_NMAX + 2) / 6;
+constexpr int kLnaCache = 37;
+
+// Scales: process-wide, set once at start-up (hnl_factor, rnl_factor).
+double h_factor = 20.0;
+double h_sqrt = 4.47213595499958;
+double h_norm = 0.14953487812212204;
+const double t_factor = 1.0;
+const double t_norm = 1.0;
+double r_factor = 0.2;
+double r_norm = 0.08944271909999159;  // f^1.5 in full: the family is orthonormal
+double w_factor = 5.0;
+
+// Laguerre coefficient tables, written once under lock 5 behind call_once.
+double hnlk_tab[kTable];
+double tnlk_tab[kTable];
+double knlk_tab[kTable];
+std::once_flag hnlk_once, tnlk_once, knlk_once;
+
+int laguerre_slot(int n, int l, int j) { return (n - 1) * n * (n + 1) / 6 + l * (2 * n - l + 1) / 2 + j; }
+
+// Fills one table: coefficient j of (n, l) is (-1)^j times the exact product
+// that add_terms puts into the record.
+template <typename AddTerms>
+void build_laguerre(double* tab, AddTerms add_terms) {
+  zam_mutex_acquire(5);
+  int exps[651] = {};
+  sp_t_struct s{0, exps};
+  for (int n = 1; n <= ZAM_NMAX; n++)
+    for (int l = 0; l < n; l++) {
+      const int d = n - l - 1;
+      for (int j = 0; j <= d; j++) {
+        add_terms(&s, n, l, j);
+        sp_fac(&s, -1, d - j);
+        sp_fac(&s, -1, j);
+        const double v = static_cast<double>(sp_ans(&s));
+        tab[laguerre_slot(n, l, j)] = j % 2 ? -v : v;
+      }
+    }
+  zam_mutex_release(5);
+}
+
+// Gamma(n+1/2) / Gamma(l+j+3/2): the falling half-integer factorial.
+void add_gto(sp_t_struct* s, int n, int l, int j) { sp_fall2(s, 1, n - 1, n - l - 1 - j); }
+// (n+l+1)! / (2l+2+j)!
+void add_eto(sp_t_struct* s, int n, int l, int j) {
+  sp_fac(s, 1, n + l + 1);
+  sp_fac(s, -1, 2 * l + 2 + j);
+}
+// (n+l-1)! / (2l+j)!
+void add_cubic(sp_t_struct* s, int n, int l, int j) {
+  sp_fac(s, 1, n + l - 1);
+  sp_fac(s, -1, 2 * l + j);
+}
+
+double poly(const double* c, int d, double x) {
+  double v = 0.0;
+  for (int j = d; j >= 0; j--) v = v * x + c[j];
+  return v;
+}
+
+template <typename T>
+void laguerre_vec(int K, T* out, T a, T x) {
+  out[0] = 1;
+  out[1] = 1 + a - x;
+  for (int k = 1; k < K; k++) out[k + 1] = ((2 * k + 1 + a - x) * out[k] - (k + a) * out[k - 1]) / (k + 1);
+}
+
+template <typename T>
+void laguerre_bar(int N, int step, T* out, T a0, T x) {
+  T v[ZAM_LMAX + 2];
+  for (int l = 0; l < N; l++) {
+    laguerre_vec<T>(N - 1, v, a0 + l * step, x);
+    for (int n = l + 1; n <= N; n++) out[n * (n - 1) / 2 + l] = v[n - l - 1];
+  }
+}
+
+// Per-thread cache of lna: L^a_0..L^a_max at the last (a, x) asked.
+struct LnaCache {
+  double val[kLnaCache];
+  int max = -1;
+  double alp = -999.0, old = -999.0;
+};
+thread_local LnaCache lna_cache;
+
+double gto_norm_of(int n, int l) { return h_norm * lna_1l_half_norm(n, l); }
+
+// sum over n > l of I_n a[(n, l, m)] / N_lm.
+double moment_sum(int N, const double* a, int l, int m, const double* I) {
+  double s = 0.0;
+  for (int n = l + 1; n <= N; n++) s += I[n] * a[(n - 1) * n * (2 * n - 1) / 6 + l * (l + 1) + m];
+  return s / ylm_norm(l, m);
+}
+
+}  // namespace
+
+void hnl_factor(double h) {
+  h_factor = h;
+  h_sqrt = std::sqrt(h);
+  h_norm = std::sqrt(2.0 / (std::sqrt(std::fabs(h)) * std::fabs(h)));
+}
+
+void rnl_factor(double s) {
+  r_factor = 1.0 / s;
+  r_norm = std::pow(std::fabs(1.0 / s), 1.5);
+}
+
+void wnl_factor(double w) { w_factor = w; }
+double hnl_scale() { return h_factor; }
+double tnl_scale() { return t_factor / 2.0; }
+double wnl_scale() { return w_factor; }
+
+void lna_all_vec(int K, double* out, double a, double x) { laguerre_vec<double>(K, out, a, x); }
+
+void hlna_all_vec(int K, long double* out, long double a, long double x) {
+  laguerre_vec<long double>(K, out, a, x);
+}
+
+void lna_all_bar(int N, int step, double* out, double a0, double x) {
+  laguerre_bar<double>(N, step, out, a0, x);
+}
+
+void hlna_all_bar(int N, int step, long double* out, long double a0, long double x) {
+  laguerre_bar<long double>(N, step, out, a0, x);
+}
+
+double lna_1l_half_norm(int n, int l) { return std::sqrt(fac(n - l - 1) / gam2(n)); }
+
+double lna_2l_two_norm(int n, int l) { return std::sqrt(fac(n - l - 1) / fac(n + l + 1)); }
+
+double lna(int n, double a, double x) {
+  if (n < 0) return 0.0;
+  const double norm = std::sqrt(fac(n) / gam(n + a + 1.0));
+  if (n >= kLnaCache) {
+    std::vector<double> v(n + 2);
+    lna_all_vec(n, v.data(), a, x);
+    return norm * v[n];
+  }
+  LnaCache& c = lna_cache;
+  if (c.alp != a || c.old != x) {
+    c.alp = a;
+    c.old = x;
+    c.max = -1;
+  }
+  if (n > c.max) {
+    lna_all_vec(kLnaCache - 1, c.val, a, x);
+    c.max = kLnaCache - 1;
+  }
+  return norm * c.val[n];
+}
+
+double lna_ser(int n, double a, double x) {
+  if (n < 0) return 0.0;
+  const double top = gam(n + a + 1.0);
+  double sum = 0.0, xk = 1.0;
+  for (int k = 0; k <= n; k++) {
+    const double t = top * xk / (fac(n - k) * gam(a + k + 1.0) * fac(k));
+    sum += k % 2 ? -t : t;
+    xk *= x;
+  }
+  return sum * std::sqrt(fac(n) / top);
+}
+
+void hnl_init() { std::call_once(hnlk_once, [] { build_laguerre(hnlk_tab, add_gto); }); }
+void tnl_init() { std::call_once(tnlk_once, [] { build_laguerre(tnlk_tab, add_eto); }); }
+void knl_init() { std::call_once(knlk_once, [] { build_laguerre(knlk_tab, add_cubic); }); }
+
+double hnlk(int n, int l, int j) {
+  hnl_init();
+  return hnlk_tab[laguerre_slot(n, l, j)];
+}
+
+double tnlk(int n, int l, int j) {
+  tnl_init();
+  return tnlk_tab[laguerre_slot(n, l, j)];
+}
+
+double knlk(int n, int l, int j) {
+  knl_init();
+  return knlk_tab[laguerre_slot(n, l, j)];
+}
+
+void hnl_all_bar(int N, double* out, double r) {
+  const double x = r * r / h_factor, e = std::exp(-0.5 * x), u = r / h_sqrt;
+  lna_all_bar(N, 1, out, 0.5, x);
+  double f = e;
+  for (int l = 0; l < N; l++, f *= u)
+    for (int n = l + 1; n <= N; n++) out[n * (n - 1) / 2 + l] *= f;
+}
+
+void hnl_all_norm(int N, double* out) {
+  for (int n = 1; n <= N; n++)
+    for (int l = 0; l < n; l++) out[n * (n - 1) / 2 + l] = gto_norm_of(n, l);
+}
+
+double hnl_norm(int n, int l) { return gto_norm_of(n, l); }
+
+void tnl_all_bar(int N, double* out, double r) {
+  const double x = r < 0.1 ? 0.0 : t_factor * r, e = std::exp(-0.5 * x);
+  lna_all_bar(N, 2, out, 2.0, x);
+  double f = e;
+  for (int l = 0; l < N; l++, f *= x)
+    for (int n = l + 1; n <= N; n++) out[n * (n - 1) / 2 + l] *= f;
+}
+
+void tnl_all_norm(int N, double* out) {
+  for (int n = 1; n <= N; n++)
+    for (int l = 0; l < n; l++) out[n * (n - 1) / 2 + l] = t_norm * lna_2l_two_norm(n, l);
+}
+
+double hnl(int n, int l, double r) {
+  hnl_init();
+  const double x = r * r / h_factor;
+  const double v = poly(&hnlk_tab[laguerre_slot(n, l, 0)], n - l - 1, x);
+  return gto_norm_of(n, l) * std::exp(-0.5 * x) * std::pow(r / h_sqrt, l) * v;
+}
+
+double tnl(int n, int l, double r) {
+  tnl_init();
+  const double x = t_factor * r;
+  const double v = poly(&tnlk_tab[laguerre_slot(n, l, 0)], n - l - 1, x);
+  return t_norm * lna_2l_two_norm(n, l) * std::exp(-0.5 * x) * std::pow(x, l) * v;
+}
+
+double rnl(int n, int l, double r) {
+  knl_init();
+  const double fr = r_factor * r, x = fr * fr * fr / 3.0;
+  const double v = poly(&knlk_tab[laguerre_slot(n, l, 0)], n - l - 1, x);
+  return r_norm * std::sqrt(fac(n - l - 1) / fac(n + l - 1)) * std::exp(-0.5 * x) * std::pow(x, l) * v;
+}
+
+void hnl_knl_integrals(int N, int l, int k, double* out) {
+  hnl_init();
+  for (int n = 0; n <= N && n <= l; n++) out[n] = 0.0;
+  const double scale = 0.5 * std::pow(h_factor, 0.5 * (k + 3)) * h_norm;
+  const bool integral = (l + k) % 2 != 0;
+  for (int n = l + 1; n <= N; n++) {
+    const double* c = &hnlk_tab[laguerre_slot(n, l, 0)];
+    double sum = 0.0;
+    for (int j = 0; j <= n - l - 1; j++) {
+      // s = (l+k+1)/2 + j; Gamma(s+1) is a factorial for odd l+k, else
+      // Gamma of a half-integer.
+      const double s = 0.5 * (l + k + 1) + j;
+      const double g = integral ? fac((l + k + 1) / 2 + j) : gam2((l + k + 2) / 2 + j);
+      sum += c[j] * std::pow(2.0, s + 1.0) * g;
+    }
+    out[n] = scale * lna_1l_half_norm(n, l) * sum;
+  }
+}
+
+double hnl_monopole(int N, const double* a) {
+  if (N < 1) return 0.0;
+  std::vector<double> I(N + 1);
+  hnl_knl_integrals(N, 0, 0, I.data());
+  double s = 0.0;
+  for (int n = 1; n <= N; n++) s += I[n] * a[(n - 1) * n * (2 * n - 1) / 6];
+  return s * kSqrt4Pi;
+}
+
+void hnl_radial(int N, const double* a, double* out) {
+  std::vector<double> I(N + 1);
+  for (int k = 0; k <= N; k++) {
+    hnl_knl_integrals(N, 0, k, I.data());
+    double s = 0.0;
+    for (int n = 1; n <= N; n++) s += I[n] * a[(n - 1) * n * (2 * n - 1) / 6];
+    out[k] = s * kSqrt4Pi;
+  }
+}
+
+void hnl_quadrupole(int N, const double* a, double* q) {
+  std::vector<double> I(N + 1 > 3 ? N + 1 : 3);
+  hnl_knl_integrals(N, 2, 2, I.data());
+  double B[5];
+  for (int m = -2; m <= 2; m++) B[m + 2] = moment_sum(N, a, 2, m, I.data());
+  const double b0 = B[2], b1 = B[3], bm1 = B[1], b2 = B[4], bm2 = B[0];
+  q[0] = (b2 - 2.0 * b0) / 2.0;
+  q[4] = (-b2 - 2.0 * b0) / 2.0;
+  q[8] = 2.0 * b0;
+  q[1] = q[3] = bm2 / 2.0;
+  q[2] = q[6] = -b1;
+  q[5] = q[7] = -bm1;
+}
+
+void hnl_inertia(int N, const double* a, double* t) {
+  std::vector<double> I2(N + 1 > 3 ? N + 1 : 3), I0(N + 1 > 1 ? N + 1 : 1);
+  hnl_knl_integrals(N, 2, 2, I2.data());
+  hnl_knl_integrals(N, 0, 2, I0.data());
+  double B[5];
+  for (int m = -2; m <= 2; m++) B[m + 2] = moment_sum(N, a, 2, m, I2.data());
+  const double b = moment_sum(N, a, 0, 0, I0.data());
+  const double b0 = B[2], b1 = B[3], bm1 = B[1], b2 = B[4], bm2 = B[0];
+  t[0] = (2.0 * b0 - b2 + 4.0 * b) / 6.0;
+  t[4] = (2.0 * b0 + b2 + 4.0 * b) / 6.0;
+  t[8] = 2.0 * (b - b0) / 3.0;
+  t[1] = t[3] = -bm2 / 6.0;
+  t[2] = t[6] = b1 / 3.0;
+  t[5] = t[7] = bm1 / 3.0;
+}
+
+void hnl_octants(int N, const double* a, double* out) {
+  for (int i = 0; i < 8; i++) out[i] = 0.0;
+  if (N < 1) return;
+  const int L = N - 1, M = N - 1;
+  std::vector<double> th[2], ph[4], I(N + 1);
+  const double half = 0.5 * kPi;
+  for (int u = 0; u < 2; u++) {
+    th[u].resize(N * (N + 1) / 2);
+    iplm_all(L, u * half, (u + 1) * half, th[u].data());
+  }
+  for (int q = 0; q < 4; q++) {
+    ph[q].resize(2 * M + 1);
+    izm_all(M, q * half, (q + 1) * half, ph[q].data());
+  }
+  for (int l = 0; l <= L; l++) {
+    hnl_knl_integrals(N, l, 0, I.data());
+    for (int m = -l; m <= l; m++) {
+      double r = 0.0;
+      for (int n = l + 1; n <= N; n++) r += I[n] * a[(n - 1) * n * (2 * n - 1) / 6 + l * (l + 1) + m];
+      const int am = m < 0 ? -m : m;
+      for (int u = 0; u < 2; u++)
+        for (int q = 0; q < 4; q++) out[4 * u + q] += th[u][l * (l + 1) / 2 + am] * ph[q][m + M] * r;
+    }
+  }
+}

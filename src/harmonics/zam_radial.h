@@ -1,0 +1,75 @@
+// Radial basis functions of the coefficient vectors and the moments of an
+// expansion. Three families, orthonormal with weight r^2: GTO H_nl (scale
+// h = 20 square angstroms, the one the tool uses), ETO T_nl (scale t = 1)
+// and a cubic family R_nl (scale f = 0.2). Their generalised Laguerre
+// polynomials come from coefficient tables for n <= 36, built once under
+// plain lock 5; everything else works on its arguments, so all of it may run
+// on many threads at once. The scale setters are process-wide and meant for
+// set-up, before threads start.
+//
+// Radial packing: n = 1..N, l = 0..n-1 at slot n(n-1)/2 + l.
+#pragma once
+
+constexpr int ZAM_NMAX = 36;  // highest order of the Laguerre tables
+
+// ---- scales ----
+void hnl_factor(double h);   // GTO scale h (and its square root and norm)
+void rnl_factor(double s);   // cubic family: f = 1/s
+void wnl_factor(double w);
+double hnl_scale();          // h
+double tnl_scale();          // t / 2
+double wnl_scale();
+
+// ---- Laguerre polynomials L^a_k(x) ----
+// k = 0..K into out (k = 0 and 1 always written), by the three-term recurrence.
+void lna_all_vec(int K, double* out, double a, double x);
+void hlna_all_vec(int K, long double* out, long double a, long double x);
+// out[n(n-1)/2 + l] = L^(a0 + l step)_(n-l-1)(x), n = 1..N (N <= 160).
+void lna_all_bar(int N, int step, double* out, double a0, double x);
+void hlna_all_bar(int N, int step, long double* out, long double a0, long double x);
+// sqrt((n-l-1)! / Gamma(n+1/2)) and sqrt((n-l-1)! / (n+l+1)!).
+double lna_1l_half_norm(int n, int l);
+double lna_2l_two_norm(int n, int l);
+// sqrt(n!/Gamma(n+a+1)) L^a_n(x). Each thread keeps its own cache of the
+// values L^a_0..L^a_36 at the last a and x it asked for.
+double lna(int n, double a, double x);
+// The same by the explicit sum over the powers of x.
+double lna_ser(int n, double a, double x);
+
+// ---- coefficient tables (idempotent builders; the functions call them) ----
+void hnl_init();
+void tnl_init();
+void knl_init();
+// Coefficient j of the polynomial of (n, l) in the power basis: GTO
+// L^(l+1/2), ETO L^(2l+2), cubic L^(2l), each of degree n-l-1.
+double hnlk(int n, int l, int j);
+double tnlk(int n, int l, int j);
+double knlk(int n, int l, int j);
+
+// ---- values ----
+// Unnormalised GTO values at r, radial packing; their norms; one norm.
+void hnl_all_bar(int N, double* out, double r);
+void hnl_all_norm(int N, double* out);
+double hnl_norm(int n, int l);
+// ETO values at r (r below 0.1 taken as 0) and norms.
+void tnl_all_bar(int N, double* out, double r);
+void tnl_all_norm(int N, double* out);
+// One normalised value of the GTO, ETO (no cut at 0.1) and cubic family.
+double hnl(int n, int l, double r);
+double tnl(int n, int l, double r);
+double rnl(int n, int l, double r);
+
+// ---- moments of an order-N GTO expansion a (coefficient-vector layout) ----
+// out[n] = integral of H_nl(r) r^(k+2) dr over [0, inf) for n = 0..N (0 for n <= l).
+void hnl_knl_integrals(int N, int l, int k, double* out);
+// Integral of the expansion over space.
+double hnl_monopole(int N, const double* a);
+// out[k] = integral of the expansion times r^k, k = 0..N (N+1 values).
+void hnl_radial(int N, const double* a, double* out);
+// Traceless quadrupole, the integral of f (3 x_i x_j - r^2 delta_ij), and
+// inertia tensor, of f (r^2 delta_ij - x_i x_j); 3 x 3 row-major.
+void hnl_quadrupole(int N, const double* a, double* q);
+void hnl_inertia(int N, const double* a, double* t);
+// Integrals over the eight octants: out[4u + q], u = 0 for z > 0 and 1 for
+// z < 0, q the phi quadrant [0, pi/2], [pi/2, pi], [pi, 3pi/2], [3pi/2, 2pi].
+void hnl_octants(int N, const double* a, double* out);

@@ -1,0 +1,281 @@
+#include "harmonics/zam_wigner.h"
+
+#include <cmath>
+#include <vector>
+
+#include "harmonics/zam_anlm.h"
+#include "harmonics/zam_legendre.h"
+#include "runtime/zam_vm.h"
+#include "specfun/zam_fac.h"
+
+namespace {
+
+constexpr double kRoot2 = 1.4142135623730951;
+constexpr double kFlat = 1e-6;  // beta this close to 0 or +-pi is taken as exact
+constexpr double kPi = 3.14159265358979323846;
+
+int sign_of(int k) { return (k % 2) ? -1 : 1; }  // (-1)^k, k of any sign
+
+int block_start(int l) { return l * (2 * l - 1) * (2 * l + 1) / 3; }
+
+// Fills the (2l+1)^2 d-matrix of degree l into d (element (m, j) at
+// (m + c) stride + j + c) from the rows m = l..0 and the symmetries
+// d_jm = (-1)^(j-m) d_mj and d_-m,-j = (-1)^(m-j) d_mj. row is scratch of
+// 2l+1 doubles centred at l.
+void load_d(int l, double beta, double* d, int stride, int c, double* row) {
+  auto at = [d, stride, c](int m, int j) -> double& { return d[(m + c) * stride + j + c]; };
+  for (int m = l; m >= 0; m--) {
+    dlmj_r(l, m, beta, row);
+    for (int j = m; j <= l; j++) {
+      const int e = sign_of(j - m);
+      const double p = row[j];   // d_m,j
+      const double q = row[-j];  // d_m,-j
+      at(m, j) = p;
+      at(j, m) = e * p;
+      at(-m, -j) = e * p;
+      at(-j, -m) = p;
+      const int f = sign_of(j + m);
+      at(m, -j) = q;
+      at(-j, m) = f * q;
+      at(-m, j) = f * q;
+      at(j, -m) = q;
+    }
+  }
+}
+
+// The rows of R^l for the d-matrix loaded in dl, into out row by row.
+void real_block(const _dl* dl, int l, double* out) {
+  for (int a = -l; a <= l; a++)
+    for (int b = -l; b <= l; b++) *out++ = dl_jm(dl, a, b);
+}
+
+// The rotation by psi about z: R_aa = cos(a psi), R_a,-a = -sin(a psi).
+void z_blocks(int L, double psi, double* R) {
+  double c[ZAM_MTABLE], s[ZAM_MTABLE];
+  cos_sin_pm(L, psi, c, s);
+  for (int l = 0; l <= L; l++) {
+    double* blk = R + block_start(l);
+    const int w = 2 * l + 1;
+    for (int i = 0; i < w * w; i++) blk[i] = 0.0;
+    for (int a = -l; a <= l; a++) {
+      blk[(a + l) * w + (-a + l)] = -s[ZAM_MCENTRE + a];
+      blk[(a + l) * w + (a + l)] = c[ZAM_MCENTRE + a];
+    }
+  }
+}
+
+// The matrix that dljm keeps for its thread: degree, beta and elements.
+struct DljmBuffer {
+  int l = -1;
+  double beta = -99999.0;
+  std::vector<double> d, row;
+};
+thread_local DljmBuffer dljm_buffer;
+
+}  // namespace
+
+int rlm_size(int L) { return L < 0 ? 0 : (L + 1) * (2 * L + 1) * (2 * L + 3) / 3; }
+
+_dl* dl_create(int L) {
+  if (L < 0) L = 0;
+  _dl* dl = static_cast<_dl*>(zam_vm_get_0(sizeof(_dl)));
+  if (!dl) return nullptr;
+  dl->lmax = L;
+  dl->stride = 2 * L + 1;
+  dl->d = static_cast<double*>(zam_vm_get_0(static_cast<int64_t>(sizeof(double)) * dl->stride * dl->stride));
+  dl->row = static_cast<double*>(zam_vm_get_0(static_cast<int64_t>(sizeof(double)) * dl->stride));
+  double** tabs[4] = {&dl->cos_alpha, &dl->sin_alpha, &dl->cos_gamma, &dl->sin_gamma};
+  bool ok = dl->d && dl->row;
+  for (double** t : tabs) {
+    *t = static_cast<double*>(zam_vm_get_0(static_cast<int64_t>(sizeof(double)) * ZAM_MTABLE));
+    ok = ok && *t;
+  }
+  if (!ok) {
+    dl_delete(dl);
+    return nullptr;
+  }
+  return dl;
+}
+
+void dl_delete(_dl* dl) {
+  if (!dl) return;
+  zam_vm_free(dl->d);
+  zam_vm_free(dl->row);
+  zam_vm_free(dl->cos_alpha);
+  zam_vm_free(dl->sin_alpha);
+  zam_vm_free(dl->cos_gamma);
+  zam_vm_free(dl->sin_gamma);
+  zam_vm_free(dl);
+}
+
+void dlmj_r(int l, int m, double beta, double* row) {
+  plm_init();
+  beta = euler_beta(beta);
+  if (std::fabs(beta) < kFlat) {
+    for (int j = -l; j <= l; j++) row[j] = j == m ? 1.0 : 0.0;
+    return;
+  }
+  if (std::fabs(beta + kPi) < kFlat || std::fabs(beta - kPi) < kFlat) {
+    const double v = sign_of(l + m);
+    for (int j = -l; j <= l; j++) row[j] = j == -m ? v : 0.0;
+    return;
+  }
+  const double c = std::cos(0.5 * beta), s = std::sin(0.5 * beta);
+  const double r = plm_rnorm(l, m);
+  row[l] = r * std::pow(c, l + m) * std::pow(s, l - m);
+  row[-l] = sign_of(l + m) * r * std::pow(c, l - m) * std::pow(s, l + m);
+  if (m == l) return;
+  const double cb = std::cos(beta), t = -2.0 / std::sin(beta);
+  for (int j = l; j > m; j--) {
+    const double q = 1.0 / std::sqrt(static_cast<double>(l + j) * (l - j + 1));
+    const double p = j == l ? 0.0 : std::sqrt(static_cast<double>(l - j) * (l + j + 1));
+    const double top_p = j == l ? 0.0 : p * row[j + 1];
+    const double bot_p = j == l ? 0.0 : p * row[-j - 1];
+    if (m == 0 && j == 1) {
+      // The two runs meet at row[0]: formed once.
+      row[0] = q * (t * (m + j * cb) * row[-j] - top_p);
+      break;
+    }
+    row[j - 1] = q * (t * (m - j * cb) * row[j] - top_p);
+    row[-j + 1] = q * (t * (m + j * cb) * row[-j] - bot_p);
+  }
+}
+
+void dl_load_beta(_dl* dl, int l, double beta) {
+  if (l < 0 || l > dl->lmax) return;
+  load_d(l, beta, dl->d, dl->stride, dl->lmax, dl->row + dl->lmax);
+}
+
+double dl_jm(const _dl* dl, int a, int b) {
+  const int c = dl->lmax;
+  const double* d = dl->d;
+  auto D = [d, c, stride = dl->stride](int m, int j) { return d[(m + c) * stride + j + c]; };
+  const double ca = dl->cos_alpha[ZAM_MCENTRE + a], sa = dl->sin_alpha[ZAM_MCENTRE + a];
+  const double Cb = dl->cos_gamma[ZAM_MCENTRE + b], Sb = dl->sin_gamma[ZAM_MCENTRE + b];
+  if (a == 0 && b == 0) return D(0, 0);
+  if (b == 0) return a > 0 ? kRoot2 * ca * D(a, 0) : sign_of(a + 1) * kRoot2 * sa * D(a, 0);
+  if (a == 0) return b > 0 ? kRoot2 * Cb * D(0, b) : sign_of(b) * kRoot2 * Sb * D(0, b);
+  const double dab = D(a, b), dnb = D(-a, b);
+  if (a > 0 && b > 0) return (ca * Cb - sa * Sb) * dab + sign_of(a) * (ca * Cb + sa * Sb) * dnb;
+  if (a < 0 && b > 0) return sign_of(a + 1) * (ca * Sb + sa * Cb) * dab + (ca * Sb - sa * Cb) * dnb;
+  if (a > 0) return sign_of(b) * (ca * Sb + sa * Cb) * dab + sign_of(a + b) * (ca * Sb - sa * Cb) * dnb;
+  return sign_of(a + b) * (ca * Cb - sa * Sb) * dab + sign_of(b + 1) * (ca * Cb + sa * Sb) * dnb;
+}
+
+double* rlmj_er(int L, Euler e) {
+  if (L < 0) L = 0;
+  double* R = static_cast<double*>(zam_vm_get(static_cast<int64_t>(sizeof(double)) * rlm_size(L)));
+  if (!R) return nullptr;
+  if (e.beta == 0.0) {
+    z_blocks(L, e.alpha + e.gamma, R);
+    return R;
+  }
+  _dl* dl = dl_create(L);
+  if (!dl) {
+    zam_vm_free(R);
+    return nullptr;
+  }
+  cos_sin_pm(L, e.alpha, dl->cos_alpha, dl->sin_alpha);
+  cos_sin_pm(L, e.gamma, dl->cos_gamma, dl->sin_gamma);
+  for (int l = 0; l <= L; l++) {
+    dl_load_beta(dl, l, e.beta);
+    real_block(dl, l, R + block_start(l));
+  }
+  dl_delete(dl);
+  return R;
+}
+
+void dljm_all(int L, double* out, double beta) {
+  if (L < 0) return;
+  const int w = 2 * L + 1;
+  std::vector<double> d(static_cast<size_t>(w) * w), row(w);
+  for (int l = 0; l <= L; l++) {
+    load_d(l, beta, d.data(), w, L, row.data() + L);
+    double* blk = out + block_start(l);
+    for (int a = -l; a <= l; a++)
+      for (int b = -l; b <= l; b++) *blk++ = d[(a + L) * w + b + L];
+  }
+}
+
+double dljm(int l, int m, int j, double beta) {
+  DljmBuffer& b = dljm_buffer;
+  const int w = 2 * l + 1;
+  if (b.l != l || b.beta != beta) {
+    b.d.assign(static_cast<size_t>(w) * w, 0.0);
+    b.row.assign(w, 0.0);
+    load_d(l, beta, b.d.data(), w, l, b.row.data() + l);
+    b.l = l;
+    b.beta = beta;
+  }
+  return b.d[(m + l) * w + j + l];
+}
+
+double dljm0(int l, int m, int j, double beta) {
+  beta = euler_beta(beta);
+  if (beta == 0.0) return m == j ? 1.0 : 0.0;
+  const long double c = cosl(0.5L * beta), s = sinl(0.5L * beta);
+  const long double root = sqrtl(hfac(l + m) * hfac(l - m) * hfac(l + j) * hfac(l - j));
+  const int k0 = j - m > 0 ? j - m : 0;
+  const int k1 = l + j < l - m ? l + j : l - m;
+  long double sum = 0.0L;
+  for (int k = k0; k <= k1; k++) {
+    const long double t = powl(c, 2 * l + j - m - 2 * k) * powl(s, m - j + 2 * k) /
+                          (hfac(l + j - k) * hfac(k) * hfac(m - j + k) * hfac(l - m - k));
+    sum += sign_of(m - j + k) * t;
+  }
+  return static_cast<double>(root * sum);
+}
+
+void anlm_rm_mult(int N, const double* R, const double* in, double* out) {
+  anlm_zero(N, out);
+  for (int n = 1; n <= N; n++)
+    for (int l = 0; l < n; l++) {
+      const double* blk = R + block_start(l);
+      const int c = anlm_index(n, l, 0), w = 2 * l + 1;
+      for (int a = 0; a < w; a++) {
+        double s = 0.0;
+        for (int b = 0; b < w; b++) s += blk[a * w + b] * in[c - l + b];
+        out[c - l + a] = s;
+      }
+    }
+}
+
+void zam_rm3_init(ZamRm3_struct* rec) {
+  rec->N = 0;
+  rec->e = Euler{0.0, 0.0, 0.0};
+  rec->R = nullptr;
+}
+
+void zam_rm3_free(ZamRm3_struct* rec) {
+  zam_vm_free(rec->R);
+  zam_rm3_init(rec);
+}
+
+const double* zam_rm3_get(int N, ZamRm3_struct* rec, Euler e) {
+  if (rec->N == N && rec->e.alpha == e.alpha && rec->e.beta == e.beta && rec->e.gamma == e.gamma)
+    return rec->R;
+  zam_rm3_free(rec);
+  if (e.alpha == 0.0 && e.beta == 0.0 && e.gamma == 0.0) {
+    rec->N = N;
+    rec->e = e;
+    return nullptr;
+  }
+  double* R = rlmj_er(N - 1, e);
+  if (!R) return nullptr;
+  rec->N = N;
+  rec->e = e;
+  rec->R = R;
+  return R;
+}
+
+int zam_rm3_apply(int N, int nprop, ZamRm3_struct* rec, const double* in, double* out, Euler e) {
+  const double* R = zam_rm3_get(N, rec, e);
+  const long k = anlm_size(N);
+  if (!R) {
+    if (rec->N != N) return 0;  // matrices could not be made
+    for (long i = 0; i < k * (nprop > 0 ? nprop : 0); i++) out[i] = in[i];
+    return 1;
+  }
+  for (int v = 0; v < nprop; v++) anlm_rm_mult(N, R, in + v * k, out + v * k);
+  return 1;
+}

@@ -1,0 +1,205 @@
+// Radial basis functions and the moments of an expansion: orthonormality by
+// quadrature, known values, and moments checked against direct integration
+// of the expanded density.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "common/fp_mode.h"
+#include "common/quadrature.h"
+#include "harmonics/zam_anlm.h"
+#include "harmonics/zam_legendre.h"
+#include "harmonics/zam_radial.h"
+#include "specfun/zam_fac.h"
+
+namespace {
+
+int rp(int n, int l) { return n * (n - 1) / 2 + l; }
+
+// Integral over [0, rmax] of f(r) by 400-point Gauss-Legendre.
+template <typename F>
+double quad_r(F f, double rmax) {
+  std::vector<double> x, w;
+  testutil::gauss_legendre(200, 0.0, rmax, x, w);
+  double s = 0.0;
+  for (size_t i = 0; i < x.size(); i++) s += w[i] * f(x[i]);
+  return s;
+}
+
+// Integration over all space against an order-N GTO expansion: the nodes
+// and the density times the weights are formed once.
+struct SpaceQuadrature {
+  std::vector<double> px, py, pz, fw;
+  SpaceQuadrature(int N, const double* a) {
+    std::vector<double> rx, rw, tx, tw;
+    testutil::gauss_legendre(90, 0.0, 60.0, rx, rw);
+    testutil::gauss_legendre(24, -1.0, 1.0, tx, tw);
+    const int nph = 32;
+    for (size_t i = 0; i < rx.size(); i++)
+      for (size_t j = 0; j < tx.size(); j++)
+        for (int k = 0; k < nph; k++) {
+          const double r = rx[i], th = std::acos(tx[j]), ph = 2.0 * M_PI * k / nph;
+          px.push_back(r * std::sin(th) * std::cos(ph));
+          py.push_back(r * std::sin(th) * std::sin(ph));
+          pz.push_back(r * tx[j]);
+          fw.push_back(rw[i] * tw[j] * (2.0 * M_PI / nph) * r * r * anlm_value_h(N, a, r, th, ph));
+        }
+  }
+  double operator()(double (*g)(double x, double y, double z)) const {
+    double s = 0.0;
+    for (size_t i = 0; i < fw.size(); i++) s += fw[i] * g(px[i], py[i], pz[i]);
+    return s;
+  }
+};
+
+}  // namespace
+
+TEST(Radial, GtoFunctionsAreOrthonormalAndMatchTheirParts) {
+  const int N = 12;
+  EXPECT_NEAR(hnl(1, 0, 0.0), 0.14953487812212204 * std::sqrt(2.0 / std::sqrt(M_PI)), 1e-15);
+  // Gram matrix of every pair (n, k) of one l, from one set of values per node.
+  std::vector<double> x, w, v(N * (N + 1) / 2), nv(v.size()), gram(N * N * N, 0.0);
+  testutil::gauss_legendre(300, 0.0, 80.0, x, w);
+  hnl_all_norm(N, nv.data());
+  for (size_t i = 0; i < x.size(); i++) {
+    hnl_all_bar(N, v.data(), x[i]);
+    for (int l = 0; l < N; l++)
+      for (int n = l + 1; n <= N; n++)
+        for (int k = n; k <= N; k++)
+          gram[(l * N + n - 1) * N + k - 1] += w[i] * x[i] * x[i] * v[rp(n, l)] * nv[rp(n, l)] * v[rp(k, l)] * nv[rp(k, l)];
+  }
+  for (int l = 0; l < N; l++)
+    for (int n = l + 1; n <= N; n++)
+      for (int k = n; k <= N; k++)
+        EXPECT_NEAR(gram[(l * N + n - 1) * N + k - 1], n == k ? 1.0 : 0.0, 1e-11) << n << " " << k << " " << l;
+  std::vector<double> bar(N * (N + 1) / 2), nrm(bar.size());
+  hnl_all_bar(N, bar.data(), 7.3);
+  hnl_all_norm(N, nrm.data());
+  for (int n = 1; n <= N; n++)
+    for (int l = 0; l < n; l++) EXPECT_NEAR(bar[rp(n, l)] * nrm[rp(n, l)], hnl(n, l, 7.3), 1e-14);
+}
+
+TEST(Radial, EtoAndCubicFamiliesAreOrthonormal) {
+  for (int l = 0; l < 4; l++)
+    for (int n = l + 1; n <= 6; n++)
+      for (int k = l + 1; k <= 6; k++) {
+        EXPECT_NEAR(quad_r([&](double r) { return tnl(n, l, r) * tnl(k, l, r) * r * r; }, 120.0), n == k, 1e-11);
+        EXPECT_NEAR(quad_r([&](double r) { return rnl(n, l, r) * rnl(k, l, r) * r * r; }, 60.0), n == k, 1e-11);
+      }
+  // The ETO set takes radii below 0.1 as 0.
+  std::vector<double> a(21), b(21);
+  tnl_all_bar(6, a.data(), 0.05);
+  tnl_all_bar(6, b.data(), 0.0);
+  EXPECT_EQ(a, b);
+}
+
+TEST(Radial, LaguerreValuesAgreeByEveryRoad) {
+  std::vector<double> v(8);
+  lna_all_vec(7, v.data(), 1.5, 2.25);
+  for (int k = 0; k <= 7; k++) EXPECT_NEAR(lna(k, 1.5, 2.25), std::sqrt(fac(k) / gam(k + 2.5)) * v[k], 1e-13);
+  for (int k = 0; k <= 7; k++) EXPECT_NEAR(lna_ser(k, 1.5, 2.25), lna(k, 1.5, 2.25), 1e-12);
+  // Known polynomials: L^a_2(x) = ((a+1)(a+2) - 2(a+2)x + x^2)/2.
+  EXPECT_NEAR(v[2], (2.5 * 3.5 - 2 * 3.5 * 2.25 + 2.25 * 2.25) / 2, 1e-14);
+  long double h[8];
+  hlna_all_vec(7, h, 1.5L, 2.25L);
+  EXPECT_NEAR(static_cast<double>(h[7]), v[7], 1e-13);
+  // The table coefficients are those of the recurrence.
+  double s = 0.0;
+  for (int j = 0; j <= 4; j++) s += hnlk(6, 1, j) * std::pow(2.25, j);
+  std::vector<double> all(21);
+  lna_all_bar(6, 1, all.data(), 0.5, 2.25);
+  EXPECT_NEAR(s, all[rp(6, 1)], 1e-12);
+}
+
+TEST(Radial, MomentIntegralsMatchQuadrature) {
+  const int N = 8;
+  std::vector<double> I(N + 1);
+  for (int l : {0, 1, 2, 3})
+    for (int k : {0, 1, 2, 5}) {
+      hnl_knl_integrals(N, l, k, I.data());
+      for (int n = 0; n <= N; n++) {
+        if (n <= l) {
+          EXPECT_EQ(I[n], 0.0);
+          continue;
+        }
+        const double q = quad_r([&](double r) { return hnl(n, l, r) * std::pow(r, k + 2); }, 80.0);
+        EXPECT_NEAR(I[n], q, 1e-10 * (1.0 + std::fabs(q))) << n << " " << l << " " << k;
+      }
+    }
+}
+
+TEST(Radial, MomentsOfAHandMadeExpansion) {
+  // A density with l = 0, 1 and 2 parts; each moment against direct
+  // integration over space.
+  const int N = 4;
+  std::vector<double> a(anlm_size(N), 0.0);
+  a[anlm_index(1, 0, 0)] = 1.0;
+  a[anlm_index(3, 0, 0)] = -0.3;
+  a[anlm_index(2, 1, 1)] = 0.2;
+  a[anlm_index(3, 2, 0)] = 0.4;
+  a[anlm_index(3, 2, 1)] = -0.25;
+  a[anlm_index(4, 2, -2)] = 0.15;
+  a[anlm_index(4, 2, 2)] = 0.35;
+  a[anlm_index(3, 2, -1)] = 0.1;
+
+  const SpaceQuadrature quad_space(N, a.data());
+  const double mono = hnl_monopole(N, a.data());
+  EXPECT_NEAR(mono, quad_space([](double, double, double) { return 1.0; }), 1e-9);
+  std::vector<double> rad(N + 1);
+  hnl_radial(N, a.data(), rad.data());
+  EXPECT_DOUBLE_EQ(rad[0], mono);
+  EXPECT_NEAR(rad[2], quad_space([](double x, double y, double z) { return x * x + y * y + z * z; }),
+              1e-7 * std::fabs(rad[2]));
+
+  double q[9], t[9];
+  hnl_quadrupole(N, a.data(), q);
+  hnl_inertia(N, a.data(), t);
+  EXPECT_NEAR(q[0] + q[4] + q[8], 0.0, 1e-12);
+  using G = double (*)(double, double, double);
+  const G quad_fn[9] = {
+      [](double x, double y, double z) { return 2 * x * x - y * y - z * z; },
+      [](double x, double y, double) { return 3 * x * y; },
+      [](double x, double, double z) { return 3 * x * z; },
+      [](double x, double y, double) { return 3 * x * y; },
+      [](double x, double y, double z) { return 2 * y * y - x * x - z * z; },
+      [](double, double y, double z) { return 3 * y * z; },
+      [](double x, double, double z) { return 3 * x * z; },
+      [](double, double y, double z) { return 3 * y * z; },
+      [](double x, double y, double z) { return 2 * z * z - x * x - y * y; }};
+  const G inertia_fn[9] = {
+      [](double, double y, double z) { return y * y + z * z; },
+      [](double x, double y, double) { return -x * y; },
+      [](double x, double, double z) { return -x * z; },
+      [](double x, double y, double) { return -x * y; },
+      [](double x, double, double z) { return x * x + z * z; },
+      [](double, double y, double z) { return -y * z; },
+      [](double x, double, double z) { return -x * z; },
+      [](double, double y, double z) { return -y * z; },
+      [](double x, double y, double) { return x * x + y * y; }};
+  for (int i = 0; i < 9; i++) {
+    EXPECT_NEAR(q[i], quad_space(quad_fn[i]), 1e-6) << "quadrupole " << i;
+    EXPECT_NEAR(t[i], quad_space(inertia_fn[i]), 1e-6) << "inertia " << i;
+  }
+
+  // Octants add up to the monopole; the upper ones by quadrature.
+  double oct[8];
+  hnl_octants(N, a.data(), oct);
+  double sum = 0.0;
+  for (double o : oct) sum += o;
+  EXPECT_NEAR(sum, mono, 1e-10);
+  const double upper_first = quad_space([](double x, double y, double z) {
+    return (z > 0 && x > 0 && y > 0) ? 1.0 : 0.0;
+  });
+  EXPECT_NEAR(oct[0], upper_first, 2e-2 * std::fabs(mono));  // a step function: coarse quadrature
+}
+
+TEST(Radial, QuadrupoleWithoutDegreeTwoIsZero) {
+  const int N = 3;
+  std::vector<double> a(anlm_size(N), 0.0);
+  a[anlm_index(1, 0, 0)] = 2.0;
+  a[anlm_index(2, 1, 0)] = 1.0;
+  double q[9];
+  hnl_quadrupole(N, a.data(), q);
+  for (double v : q) EXPECT_EQ(v, 0.0);
+}
