@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "msa/trel_profile_core.h"
 #include "output/trel_run_options.h"
 #include "runtime/kids.h"
+#include "store/trel_cache.h"
 #include "store/trel_thing.h"
 #include "structure/zam_pdb.h"
 #include "structure/zam_pdb_pep.h"
@@ -82,12 +84,12 @@ struct Family {
     trel_freeProfile(profile);
     for (_trel_align* a : aligns) trel_freeAlign(a);
   }
-  _trel_profile* build(int core_rule = 50) {
+  _trel_profile* build(int core_rule = 50, int n_extra = 0) {
     _trel_options o;
     o.core_rule = core_rule;
     trel_freeProfile(profile);
     profile = trel_buildProfile("family", pivot, members.data(), (int)members.size(),
-                                aligns.data(), 0, &o);
+                                aligns.data(), n_extra, &o);
     return profile;
   }
 };
@@ -237,6 +239,54 @@ TEST(Profile, InductionStacksInsertions) {
   EXPECT_EQ(coreThreshold(5, 0), 2);
   EXPECT_EQ(coreThreshold(2, 50), 2);
   EXPECT_EQ(coreThreshold(15, 50), 8);
+}
+
+// A FASTA file of the residue letters of an image, in folder.
+std::string write_fasta(const std::string& folder, const std::string& name, const _pdb_image* image) {
+  std::string letters;
+  for (int i = 0; i < image->nres; i++) letters += image->residues[i].code[0];
+  const std::string path = folder + "/" + name + ".fasta";
+  std::ofstream(path) << ">" << name << "\n" << letters << "\n";
+  return path;
+}
+
+TEST(Profile, SequenceRowsJoinAndTheAlignerSettingsComeBack) {
+  const std::vector<std::string> files = zinc_fingers();
+  ASSERT_EQ(files.size(), 15u) << "missing shared data folder " << testutil::shared_pdb(kZincFingers);
+  Family f({files[0], files[1], files[2]});
+  _trel_profile* p = f.build(50, 2);
+  ASSERT_NE(p, nullptr);
+  testutil::TempDir dir;
+  // The pivot's own sequence, and a member's.
+  _trel_thing* seqs[2];
+  const std::string paths[2] = {write_fasta(dir.path.string(), "pivotseq", p->images[0]),
+                                write_fasta(dir.path.string(), "memberseq", p->images[2])};
+  _trel_thing_opts opts;
+  opts.do_write = 0;
+  for (int i = 0; i < 2; i++) {
+    seqs[i] = trel_openThingFile(paths[i].c_str(), (dir.path.string() + "/").c_str(), 0, 1, &opts,
+                                 nullptr, 1, 0);
+    f.objects.things.push_back(seqs[i]);
+    ASSERT_TRUE(seqs[i] && seqs[i]->tag && seqs[i]->tag->valid == 1) << paths[i];
+  }
+  const float saved[] = {g_trace, g_spatial, g_blosum, g_cut, w_trace, w_spatial, w_blosum, w_cut};
+  _trel_options o;
+  trel_addProfile(p, seqs, 2, &o);
+  const float now[] = {g_trace, g_spatial, g_blosum, g_cut, w_trace, w_spatial, w_blosum, w_cut};
+  for (int i = 0; i < 8; i++) EXPECT_EQ(saved[i], now[i]) << "weight " << i;
+  ASSERT_EQ(p->n_used, 5);
+  expect_sound(p);
+  EXPECT_EQ(p->things[3], seqs[0]);
+  EXPECT_STREQ(p->names[4], "memberseq");
+  // The pivot's own sequence lines up with the pivot nearly residue for
+  // residue (the summed scores of the other rows may pull a few ends aside).
+  int same = 0, pivot_columns = 0;
+  for (int c = 0; c < p->n_cols; c++) {
+    if (at(p, c, 0) < 0) continue;
+    pivot_columns++;
+    same += at(p, c, 3) == at(p, c, 0);
+  }
+  EXPECT_GE(same * 10, pivot_columns * 9) << same << " of " << pivot_columns;
 }
 
 TEST(Profile, RefusesWhatCannotBeBuilt) {
