@@ -25,7 +25,8 @@ void trel_freeProfile(_trel_profile* profile);
 // alignment of the pivot (query) with members[i] (target): the induced
 // alignment or the progressive realignment seeded by member 0, whichever has
 // the higher P-score (ties keep the realignment). Reads core_rule. Logs its
-// progress. Null, after a message, when n < 1, an alignment is missing or a
+// progress. Null, after a message, when n < 1, an alignment is missing or does not
+// fit its structures (residues outside them or out of order), or a
 // structure cannot be used (see trel_initProfile).
 _trel_profile* trel_buildProfile(const char* name, _trel_thing* pivot, _trel_thing** members, int n,
                                  _trel_align** aligns, int n_extra, const _trel_options* options);

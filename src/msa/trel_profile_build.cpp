@@ -62,6 +62,22 @@ void load_member_plane(const _trel_profile* p, int r, const _trel_align* a, cons
   }
 }
 
+// 1 when the alignment's residues lie inside the pivot (query, n residues)
+// and the member (target, m residues) and run in increasing order on both
+// sides, so that no table built from it points outside a structure.
+bool well_formed(const _trel_align* a, int n, int m) {
+  int q_last = -1, t_last = -1;
+  for (int j = 0; j < a->ncolumns; j++) {
+    const int q = a->columns[j].qres, t = a->columns[j].tres;
+    if (q < -1 || q >= n || t < -1 || t >= m) return false;
+    if (q >= 0 && q <= q_last) return false;
+    if (t >= 0 && t <= t_last) return false;
+    if (q >= 0) q_last = q;
+    if (t >= 0) t_last = t;
+  }
+  return true;
+}
+
 }  // namespace
 
 _trel_profile* trel_buildProfile(const char* name, _trel_thing* pivot, _trel_thing** members, int n,
@@ -78,6 +94,12 @@ _trel_profile* trel_buildProfile(const char* name, _trel_thing* pivot, _trel_thi
     }
   _trel_profile* p = trel_initProfile(name, pivot, members, n, n_extra);
   if (!p) return nullptr;
+  for (int i = 0; i < n; i++)
+    if (!well_formed(aligns[i], p->lengths[0], p->lengths[i + 1])) {
+      zam_err("The alignment of %s with %s does not fit their residues\n", p->names[0], p->names[i + 1]);
+      trel_freeProfile(p);
+      return nullptr;
+    }
   const int rows = n + 1;
   const int pivot_length = p->lengths[0];
   const int threshold = coreThreshold(rows, options ? options->core_rule : 50);

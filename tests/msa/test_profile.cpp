@@ -292,6 +292,16 @@ TEST(Profile, SequenceRowsJoinAndTheAlignerSettingsComeBack) {
 TEST(Profile, RefusesWhatCannotBeBuilt) {
   _trel_options o;
   EXPECT_EQ(trel_buildProfile("none", nullptr, nullptr, 0, nullptr, 0, &o), nullptr);
+  // An alignment naming a residue the member does not have is refused.
+  const std::string chain = testutil::shared_pdb(std::string(kZincFingers) + "/1zaa1.pdb");
+  ASSERT_TRUE(std::filesystem::exists(chain)) << "missing shared data folder " << kZincFingers;
+  Family f({chain, chain});
+  const int len = f.pivot->image->nres;
+  f.aligns[0]->columns[f.aligns[0]->ncolumns - 1].tres = len;
+  EXPECT_EQ(f.build(), nullptr);
+  f.aligns[0]->columns[f.aligns[0]->ncolumns - 1].tres = len - 1;
+  std::swap(f.aligns[0]->columns[0].qres, f.aligns[0]->columns[1].qres);  // out of order
+  EXPECT_EQ(f.build(), nullptr);
   trel_freeProfile(nullptr);
 }
 
