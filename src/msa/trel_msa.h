@@ -46,8 +46,10 @@ float trel_getCscore(float d2, char letter, int skip_row, int column, const _tre
 float trel_profilePscore(float m_score, int core);
 
 // Realigns every row to the consensus of the others while the M-score rises
-// (at most nine passes); kept passes superpose every member onto the
-// consensus in the pivot's frame, moving its points and its image. Reads core_rule.
+// (at most nine passes); a kept pass superposes every member onto the
+// consensus in the pivot's frame, moving its points and its image, unless
+// that lowers the score: m_score always describes the coordinates held.
+// Reads core_rule.
 void trel_refineProfileCons(_trel_profile* profile, const _trel_options* options);
 
 // Appends one row per sequence-built object, aligned to the profile by

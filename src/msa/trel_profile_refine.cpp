@@ -114,6 +114,34 @@ Matrix3D fit_row(const _trel_profile* p, int r, const _trel_align* a,
   return tf_fitQCP((int)mine.size(), mine.data(), cons.data());
 }
 
+// Superposes every member onto the consensus centres over the pairs of its
+// row alignment, expressed in the pivot's frame (the pivot stays), moving
+// its points and its image, and returns the M-score of the working table
+// with the moved points. A superposition fitted by least squares onto mixed
+// centroids can lower the M-score; then nothing moves and 0 is returned, so
+// that the profile's score always describes the coordinates it holds.
+float superpose_rows(_trel_profile* p, const std::vector<_trel_align*>& aligns,
+                     const std::vector<Point3D>& centre) {
+  const int rows = p->n_used;
+  const float unmoved = scoreProfile(p, rows, p->n_cols, p->table);
+  std::vector<Matrix3D> moves(rows);
+  const Matrix3D back = tf_inverse(fit_row(p, 0, aligns[0], centre));
+  std::vector<std::vector<Point3D>> saved(rows);
+  for (int r = 1; r < rows; r++) {
+    moves[r] = tf_tftf(fit_row(p, r, aligns[r], centre), back);
+    saved[r].assign(p->points[r], p->points[r] + p->lengths[r]);
+    for (int k = 0; k < p->lengths[r]; k++) p->points[r][k] = pt_tfpt(moves[r], p->points[r][k]);
+  }
+  const float moved = scoreProfile(p, rows, p->n_cols, p->table);
+  if (moved < unmoved) {
+    for (int r = 1; r < rows; r++) std::copy(saved[r].begin(), saved[r].end(), p->points[r]);
+    if (zam_debug >= 1) zam_msg("Consensus superposition lowers the score to %.4f (not moving)\n", moved);
+    return 0.0f;
+  }
+  for (int r = 1; r < rows; r++) zam_movePdb(p->images[r], moves[r]);
+  return moved;
+}
+
 }  // namespace
 
 void trel_refineProfileCons(_trel_profile* p, const _trel_options* options) {
@@ -149,20 +177,12 @@ void trel_refineProfileCons(_trel_profile* p, const _trel_options* options) {
               trel_profilePscore(m, core));
       if (m > p->m_score) {
         zam_msg("Consensus score %.4f > pivot score %.4f (keeping)\n", m, p->m_score);
-        p->m_score = m;
-        p->n_core = core;
         kfree(p->table);
         p->table = table;
         p->n_cols = cols;
+        p->n_core = core;
+        p->m_score = std::max(m, superpose_rows(p, aligns, centre));
         kept = true;
-        std::vector<Matrix3D> fits(rows);
-        for (int r = 0; r < rows; r++) fits[r] = fit_row(p, r, aligns[r], centre);
-        const Matrix3D back = tf_inverse(fits[0]);
-        for (int r = 1; r < rows; r++) {
-          const Matrix3D move = tf_tftf(fits[r], back);
-          for (int k = 0; k < p->lengths[r]; k++) p->points[r][k] = pt_tfpt(move, p->points[r][k]);
-          zam_movePdb(p->images[r], move);
-        }
       } else {
         zam_msg("Consensus score %.4f < pivot score %.4f (discarding)\n", m, p->m_score);
         kfree(table);
