@@ -14,6 +14,7 @@
 #include "msa/trel_msa.h"
 #include "msa/trel_profile_core.h"
 #include "output/trel_run_options.h"
+#include "output/trel_write_profile.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -24,6 +25,16 @@ namespace {
 void log_scores(const char* label, const _trel_profile* p, int rows, int cols, int core, float m) {
   zam_msg("%s rows=%d, cols=%d, T=%d, L=%d, N=%d, C=%d, M=%.4f, P=%.4f\n", label, rows, cols,
           p->n_residues, p->max_length, p->lengths[0], core, m, trel_profilePscore(m, core));
+}
+
+// Table choice of the profile print for the induced table.
+constexpr int kInducedTable = -2;
+
+// At debug level 2, the working table marked and printed.
+void show_working(_trel_profile* p, const _trel_options* options) {
+  if (zam_debug < 2 || !options) return;
+  trel_markProfile(p, 1);
+  trel_printProfile(p, 1, options);
 }
 
 // Fills the score plane of member row r (m residues) against the consensus
@@ -111,8 +122,11 @@ _trel_profile* trel_buildProfile(const char* name, _trel_thing* pivot, _trel_thi
   const float m_ind = scoreProfile(p, rows, p->n_induced, p->induced);
   const float p_ind = trel_profilePscore(m_ind, core_ind);
   log_scores("Induced alignment:  ", p, rows, p->n_induced, core_ind, m_ind);
-  // TODO: at debug level 2 print the marked induced profile once the profile
-  // print of the result writers is available.
+  if (zam_debug >= 2 && options) {
+    zam_msg("Here is the initial induced multiple structure alignment profile\n");
+    trel_markProfile(p, -1);
+    trel_printProfile(p, kInducedTable, options);
+  }
 
   // Seed: the pivot's alignment with the first member.
   p->n_used = 2;
@@ -123,6 +137,7 @@ _trel_profile* trel_buildProfile(const char* name, _trel_thing* pivot, _trel_thi
     p->table[2 * c + 1] = aligns[0]->columns[c].tres;
   }
   trel_consProfile(p, 1);
+  show_working(p, options);
 
   const int d = p->n_induced + p->max_length;
   _trel_align_buf** bufs = trel_allocAlignBuf(1, d, d);
@@ -161,6 +176,7 @@ _trel_profile* trel_buildProfile(const char* name, _trel_thing* pivot, _trel_thi
       const float mr = scoreProfile(p, p->n_used, p->n_cols, p->table);
       log_scores("Rescored alignment: ", p, p->n_used, p->n_cols,
                  countProfile(p->n_used, p->n_cols, p->table, threshold), mr);
+      show_working(p, options);
     }
   }
   trel_freeAlignBuf(1, bufs);
@@ -184,8 +200,7 @@ _trel_profile* trel_buildProfile(const char* name, _trel_thing* pivot, _trel_thi
   if (zam_debug >= 1) {
     zam_msg("Final MSA %d, Length = %d, M = %.5f\n", n, p->n_cols, p->m_score);
     zam_msg("\n");
-    // TODO: print the profile here once the profile print of the result
-    // writers is available.
+    if (options) trel_printProfile(p, 1, options);
   }
   return p;
 }

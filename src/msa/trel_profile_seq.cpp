@@ -17,6 +17,7 @@
 #include "msa/trel_profile_core.h"
 #include "output/trel_print.h"
 #include "output/trel_run_options.h"
+#include "output/trel_write_profile.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -142,8 +143,7 @@ void trel_addProfile(_trel_profile* p, _trel_thing** seqs, int n_seqs, const _tr
       p->n_cols = cols;
       p->n_used++;
       trel_markProfile(p, 1);
-      // TODO: print the profile here once the profile print of the result
-      // writers is available.
+      if (options) trel_printProfile(p, 1, options);
     }
     trel_freeAlign(a);
     trel_freeAlign(pair);
