@@ -6,6 +6,7 @@
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_thread.h"
+#include "specfun/prime_exps.h"
 
 namespace {
 
@@ -26,27 +27,13 @@ long double hfactorial[kMaxFac + 1];
 double rfac_half[kMaxHalf + 1];
 std::once_flag tables_once;
 
-int step_of(int sign) { return sign == -1 ? -1 : 1; }
-
 // Folds composite indices into their prime factors and multiplies out the
 // prime powers; empties the record. Needs the prime table.
 long double evaluate(sp_t_struct* s) {
   if (!s->exps) return 1.0L;
   int* e = s->exps;
   const int max = s->max;
-  for (int i = np1; i >= 0; i--) {
-    const int p = primes[i];
-    const int q = max / p;
-    if (p > max || q < 2) continue;
-    for (int k = q; k >= 2; k--) {
-      const int v = e[p * k];
-      if (v != 0) {
-        e[p] += v;
-        e[k] += v;
-        e[p * k] = 0;
-      }
-    }
-  }
+  prime_exps::fold(e, max, primes, np1);
   s->max = 0;
   if (np2 == 0 || primes[0] > max) return 1.0L;
   long double num = 1.0L, den = 1.0L;
@@ -62,17 +49,7 @@ long double evaluate(sp_t_struct* s) {
 
 void build_tables() {
   zam_mutex_acquire(6);
-  int n2 = 0, n1 = 0;
-  for (int n = 2; n <= kMaxIndex; n++) {
-    bool prime = n == 2 || (n % 2 != 0);
-    for (int d = 3; prime && d < n; d += 2)
-      if (n % d == 0) prime = false;
-    if (!prime) continue;
-    primes[n2++] = n;
-    if (n <= kMaxIndex / 2) n1++;
-  }
-  np2 = n2;
-  np1 = n1;
+  np2 = prime_exps::sieve(kMaxIndex, primes, &np1);
   int exps[kMaxIndex + 1];
   sp_t_struct s{0, exps};
   for (int n = 0; n <= kMaxFac; n++) {
@@ -174,10 +151,7 @@ void sp_fac(sp_t_struct* s, int sign, int n) {
     zam_err("Factorial out of range in sp_fac(): %d\n", n);
     return;
   }
-  if (!s->exps) return;
-  const int d = step_of(sign);
-  for (int k = 1; k <= n; k++) s->exps[k] += d;
-  if (n > s->max) s->max = n;
+  prime_exps::add_run(s->exps, &s->max, sign, 1, n, 1, n);
 }
 
 void sp_fall(sp_t_struct* s, int sign, int n, int m) {
@@ -185,10 +159,7 @@ void sp_fall(sp_t_struct* s, int sign, int n, int m) {
     zam_err("Factorial out of range in sp_fall(): %d,%d\n", n, m);
     return;
   }
-  if (!s->exps) return;
-  const int d = step_of(sign);
-  for (int k = n - m + 1; k <= n; k++) s->exps[k] += d;
-  if (n > s->max) s->max = n;
+  prime_exps::add_run(s->exps, &s->max, sign, n - m + 1, n, 1, n);
 }
 
 void sp_rise(sp_t_struct* s, int sign, int n, int m) {
@@ -196,10 +167,7 @@ void sp_rise(sp_t_struct* s, int sign, int n, int m) {
     zam_err("Factorial out of range in sp_rise(): %d,%d\n", n, m);
     return;
   }
-  if (!s->exps) return;
-  const int d = step_of(sign);
-  for (int k = n; k <= n + m - 1; k++) s->exps[k] += d;
-  if (n + m - 1 > s->max) s->max = n + m - 1;
+  prime_exps::add_run(s->exps, &s->max, sign, n, n + m - 1, 1, n + m - 1);
 }
 
 void sp_rise2(sp_t_struct* s, int sign, int n) {
@@ -207,12 +175,7 @@ void sp_rise2(sp_t_struct* s, int sign, int n) {
     zam_err("Factorial out of range in sp_rise2(): %d\n", n);
     return;
   }
-  if (!s->exps) return;
-  const int d = step_of(sign);
-  for (int k = 1; k <= 2 * n - 1; k += 2) s->exps[k] += d;
-  s->exps[2] -= n * d;
-  if (s->max < 2) s->max = 2;
-  if (s->max < 2 * n - 1) s->max = 2 * n - 1;
+  prime_exps::add_half_run(s->exps, &s->max, sign, 1, 2 * n - 1, n);
 }
 
 void sp_fall2(sp_t_struct* s, int sign, int n, int m) {
@@ -220,14 +183,8 @@ void sp_fall2(sp_t_struct* s, int sign, int n, int m) {
     zam_err("Factorial out of range in sp_fall2(): %d\n", n);
     return;
   }
-  if (!s->exps) return;
-  const int d = step_of(sign);
   // Factors that would be zero or negative (m > n + 1) are left out.
-  for (int k = 2 * n - 2 * m + 3; k <= 2 * n + 1; k += 2)
-    if (k > 0) s->exps[k] += d;
-  s->exps[2] -= m * d;
-  if (s->max < 2) s->max = 2;
-  if (s->max < 2 * n + 1) s->max = 2 * n + 1;
+  prime_exps::add_half_run(s->exps, &s->max, sign, 2 * n - 2 * m + 3, 2 * n + 1, m);
 }
 
 void sp_pow(sp_t_struct* s, int sign, int k, int p) {
@@ -235,9 +192,7 @@ void sp_pow(sp_t_struct* s, int sign, int k, int p) {
     zam_err("Power out of range in sp_pow(): %d\n", k);
     return;
   }
-  if (!s->exps) return;
-  s->exps[k] += step_of(sign) * p;
-  if (k > s->max) s->max = k;
+  prime_exps::add_power(s->exps, &s->max, sign, k, p);
 }
 
 long double sp_ans(sp_t_struct* s) {
