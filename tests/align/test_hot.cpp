@@ -349,7 +349,7 @@ void expectIdentical(const _trel_align* a, const _trel_align* b, int tile) {
 }  // namespace
 
 TEST(TilePool, ThreadedTilesMatchTheSerialTilesBitForBit) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   trel_setAlignWindow(3);
   zam_thread_setup(4);
   Chain q, t;

@@ -588,7 +588,7 @@ TEST(KMatrix, OnePassSetupMatchesPlainRules) {
 }
 
 TEST(KMatrix, RealTracesMatchPlainRules) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   Params keep;
   trel_setAlignWindow(3);
   std::vector<_trel_seg> a = real_trace("freesasa/1ubq.pdb");

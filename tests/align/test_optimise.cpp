@@ -193,7 +193,7 @@ namespace {
 
 struct RealPair : ::testing::Test {
   void SetUp() override {
-    if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+    TREL_REQUIRE_SHARED_DATA();
     trel_setAlignWindow(3);
   }
 };

@@ -80,7 +80,7 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
 }  // namespace
 
 TEST_F(Prescore, OnePairNormalisesByTheSpan) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   Trace q = load(testutil::shared_pdb("freesasa/1ubq.pdb"));
   Trace t = load(testutil::shared_pdb("tm-align/5eep.pdb.gz"));
   ASSERT_FALSE(q.seg.empty());
@@ -112,7 +112,7 @@ TEST_F(Prescore, OnePairNormalisesByTheSpan) {
 }
 
 TEST_F(Prescore, MissingTraceGivesZerosSerialAndThreaded) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   Trace q = load(testutil::shared_pdb("freesasa/1ubq.pdb"));
   Trace t = load(testutil::shared_pdb("tm-align/1ni7.pdb.gz"));
   const int n = (int)q.seg.size(), m = (int)t.seg.size();
@@ -152,7 +152,7 @@ TEST_F(Prescore, MissingTraceGivesZerosSerialAndThreaded) {
 }
 
 TEST_F(Prescore, FiveTargetsOnFourWorkers) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   Trace q = load(testutil::shared_pdb("freesasa/1ubq.pdb"));
   Trace t = load(testutil::shared_pdb("tm-align/5eep.pdb.gz"));
   const int n = (int)q.seg.size(), m = (int)t.seg.size();
@@ -191,7 +191,7 @@ TEST_F(Prescore, FiveTargetsOnFourWorkers) {
 }
 
 TEST_F(Prescore, OneTargetOrOneThreadRunsInTheCallerWithTheFirstBuffer) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   Trace q = load(testutil::shared_pdb("freesasa/1ubq.pdb"));
   const int n = (int)q.seg.size();
   Bufs b(1, n, n);
@@ -225,7 +225,7 @@ TEST_F(Prescore, OneTargetOrOneThreadRunsInTheCallerWithTheFirstBuffer) {
 // One query against every shared structure: threaded runs give the serial
 // results bit for bit, whatever the thread count.
 TEST_F(Prescore, ThreadedEqualsSerialOnSharedStructures) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   const std::vector<Trace>& all = shared_traces();
   ASSERT_GT(all.size(), 500u);
   Trace q = load(testutil::shared_pdb("freesasa/1ubq.pdb"));
@@ -270,7 +270,7 @@ TEST_F(Prescore, ThreadedEqualsSerialOnSharedStructures) {
 }
 
 TEST_F(Prescore, PairLongerThanTheBufferIsRefused) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   Trace q = load(testutil::shared_pdb("freesasa/1ubq.pdb"));
   Trace t = load(testutil::shared_pdb("tm-align/5eep.pdb.gz"));
   const int n = (int)q.seg.size(), m = (int)t.seg.size();
@@ -312,7 +312,7 @@ TEST_F(Prescore, StatisticsOfTheKPlane) {
 }
 
 TEST_F(Prescore, KscoreAlignmentOfTwoTraces) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   Trace q = load(testutil::shared_pdb("tm-align/1ni7.pdb.gz"));
   Trace t = load(testutil::shared_pdb("tm-align/5eep.pdb.gz"));
   const int n = (int)q.seg.size(), m = (int)t.seg.size();

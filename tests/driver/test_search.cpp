@@ -54,7 +54,7 @@ class Refine : public ::testing::Test {
   static void SetUpTestSuite() { zam_thread_setup(4); }
 
   void SetUp() override {
-    if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+    TREL_REQUIRE_SHARED_DATA();
     query = objects.open(finger("1sp1"));
     for (const char* name : kFamily) targets.push_back(objects.open(finger(name)));
     for (const std::string& p : unrelated()) targets.push_back(objects.open(p));
@@ -228,7 +228,7 @@ std::vector<std::string> rankedNames(const std::string& file) {
 class Tool : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+    TREL_REQUIRE_SHARED_DATA();
   }
 };
 

@@ -56,7 +56,7 @@ constexpr size_t kTargets = 6;
 class SearchResults : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+    TREL_REQUIRE_SHARED_DATA();
   }
 };
 

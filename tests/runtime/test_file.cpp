@@ -462,7 +462,7 @@ TEST(FileSpawn, ChildrenRunOrReportStatus) {
 }
 
 TEST(FileRealData, GzipPdbReadsLikeExternalGunzip) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared data";
+  TREL_REQUIRE_SHARED_DATA();
   std::string path = testutil::shared_pdb("freesasa/1d3z.pdb.gz");
   _zam_file* f = zam_fopen(path.c_str(), "r");
   ASSERT_NE(f, nullptr);

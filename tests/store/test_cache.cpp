@@ -299,7 +299,7 @@ TEST(OpenThing, FoldersAndNames) {
 }
 
 TEST(OpenThing, BuildThenServeFromCache) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   TempDir cache;
   _trel_thing_opts opts;
   opts.do_write = 0;
@@ -353,7 +353,7 @@ TEST(OpenThing, BuildThenServeFromCache) {
 }
 
 TEST(OpenThing, CompressedAndCaOnlyFiles) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   TempDir cache;
   _trel_thing_opts opts;
   opts.do_write = 0;
@@ -403,7 +403,7 @@ TEST(OpenThing, MissingOrEmptyFileGivesAnInvalidObject) {
 }
 
 TEST(OpenThing, DamagedTagIsRebuiltAndWriteFailuresAreReported) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   TempDir cache;
   _trel_thing_opts opts;
   opts.do_write = 0;
@@ -427,7 +427,7 @@ TEST(OpenThing, DamagedTagIsRebuiltAndWriteFailuresAreReported) {
 }
 
 TEST(OpenThing, CacheOffNeverOverwritesTheSourceFile) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
   fs::copy_file(testutil::shared_pdb(kUbi), dir.file("ubi.pdb"));
   const std::string original = read_file(dir.file("ubi.pdb"));
@@ -446,7 +446,7 @@ TEST(OpenThing, SequenceObjects) {
   TempDir dir;
   write_file(dir.file("query1.fasta"), ">query1 two words\nACDEFGHIKLMNPQRSTVWY\nACDEF\n");
   _trel_seq* probe = trel_readSequence(dir.file("query1.fasta").c_str());
-  if (!probe) GTEST_SKIP() << "sequence reader not available yet";
+  ASSERT_NE(probe, nullptr);
   trel_freeSequence(probe);
   _trel_thing_opts opts;
   Capture cap;
@@ -469,7 +469,7 @@ TEST(OpenThing, SequenceObjects) {
 }
 
 TEST(OpenThings, TracesOnlyWithinTheLengthRange) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   TempDir cache;
   _trel_thing_opts opts;
   opts.do_write = 0;
@@ -542,11 +542,10 @@ TEST(DescriptorCache, OrderAndClassRules) {
                       "/ and rebuild not set (use \"-force\" next time?).\n"))
       << cap.text;
   trel_closeThing(nullptr, t);
-  if (testutil::have_shared_data()) {
-    t = trel_openThingFile(testutil::shared_pdb(kUbi).c_str(), (cache.str() + "/").c_str(), 12, 0,
-                           &opts, own, 1, 1);
-    EXPECT_EQ(t->tag->valid, 0);
-    EXPECT_TRUE(cap.has("cannot be computed")) << cap.text;
-    trel_closeThing(nullptr, t);
-  }
+  TREL_REQUIRE_SHARED_DATA();
+  t = trel_openThingFile(testutil::shared_pdb(kUbi).c_str(), (cache.str() + "/").c_str(), 12, 0,
+                         &opts, own, 1, 1);
+  EXPECT_EQ(t->tag->valid, 0);
+  EXPECT_TRUE(cap.has("cannot be computed")) << cap.text;
+  trel_closeThing(nullptr, t);
 }

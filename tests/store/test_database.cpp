@@ -96,7 +96,7 @@ void expectRefused(const Db& db, const std::string& want) {
 
 TEST(Database, BuildFilesMatchHeaderAndOpen) {
   const auto files = sharedFiles();
-  if (files.size() < 10) GTEST_SKIP() << "no shared structures";
+  ASSERT_GE(files.size(), 10u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
   Db db(files);
   ASSERT_EQ(db.built, 1);
   _trel_db* h = db.open();
@@ -156,7 +156,7 @@ TEST(Database, BuildFilesMatchHeaderAndOpen) {
 
 TEST(Database, ListSelectAndOnly) {
   const auto files = sharedFiles(12);
-  if (files.size() < 10) GTEST_SKIP() << "no shared structures";
+  ASSERT_GE(files.size(), 10u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
   Db db(files);
   ASSERT_EQ(db.built, 1);
   _trel_db* h = db.open();
@@ -224,7 +224,7 @@ void extractAndCompare(const Db& db, const std::string& member, const std::strin
 
 TEST(Database, MemberWithoutImageIsRefused) {
   auto files = sharedFiles(6);
-  if (files.size() < 3) GTEST_SKIP() << "no shared structures";
+  ASSERT_GE(files.size(), 3u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
   files.resize(3);
   Db db(files);
   ASSERT_EQ(db.built, 1);
@@ -253,7 +253,7 @@ TEST(Database, MemberWithoutImageIsRefused) {
 
 TEST(Database, ExtractGivesSourceCoordinatesTextAndBinary) {
   auto files = sharedFiles(6);
-  if (files.size() < 4) GTEST_SKIP() << "no shared structures";
+  ASSERT_GE(files.size(), 4u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
   files.resize(4);
   for (int binary = 0; binary <= 1; binary++) {
     Db db(files, binary);
@@ -274,7 +274,7 @@ TEST(Database, ExtractGivesSourceCoordinatesTextAndBinary) {
 
 TEST(Database, DeleteDummyThenReallyAndRefusals) {
   const auto files = sharedFiles(3);
-  if (files.size() < 3) GTEST_SKIP() << "no shared structures";
+  ASSERT_GE(files.size(), 3u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
   Db db(files);
   ASSERT_EQ(db.built, 1);
   {
@@ -324,7 +324,7 @@ TEST(Database, DeleteDummyThenReallyAndRefusals) {
 
 TEST(Database, CorruptFilesAreRefused) {
   const auto files = sharedFiles(5);
-  if (files.size() < 5) GTEST_SKIP() << "no shared structures";
+  ASSERT_GE(files.size(), 5u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
   Db db(files);
   ASSERT_EQ(db.built, 1);
   const std::string pristine = db.folder + "../pristine";
@@ -458,7 +458,7 @@ TEST(Database, BuildWithoutMembersFails) {
 
 TEST(Database, SourceWithoutResiduesIsSkippedWithAWarning) {
   std::vector<std::string> files = sharedFiles(2);
-  if (files.size() < 2) GTEST_SKIP() << "no shared structures";
+  ASSERT_GE(files.size(), 2u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
   TempDir dir;
   const std::string empty = dir.file("empty.pdb");
   testutil::write_file(empty, "REMARK nothing\nEND\n");
@@ -490,7 +490,7 @@ TEST(Database, PadFildes) {
 
 TEST(DatabaseStats, ReportFromBuildAndEdgeCases) {
   const auto files = sharedFiles(3);
-  if (files.size() < 3) GTEST_SKIP() << "no shared structures";
+  ASSERT_GE(files.size(), 3u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
   {
     Capture cap;
     Db db(files, 0, 1);
@@ -602,7 +602,7 @@ class DatabaseFill : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto files = sharedFiles(12);
-    if (files.size() < 10) GTEST_SKIP() << "no shared structures";
+    ASSERT_GE(files.size(), 10u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
     db_ = std::make_unique<Db>(files);
     ASSERT_EQ(db_->built, 1);
     name = wideDatabase(*db_, 5000);

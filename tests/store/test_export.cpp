@@ -20,7 +20,7 @@ void quiet(const char*) {}
 }  // namespace
 
 TEST(Export, ThingPdbUnderTwoTransforms) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   const std::string src = testutil::shared_pdb("freesasa/1ubq.pdb");
   TempDir dir;
   _trel_thing* thing = trel_createThing("1ubq", (dir.str() + "/").c_str());
@@ -61,7 +61,7 @@ TEST(Export, NoImageWritesNothing) {
 }
 
 TEST(Export, ImageThingAlignReadsAFreshCopy) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   const std::string src = testutil::shared_pdb("freesasa/1ubq.pdb");
   _trel_thing* thing = trel_createThing("1ubq", "./");
   thing->image = zam_readPdb(src.c_str(), nullptr);

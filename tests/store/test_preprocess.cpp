@@ -24,7 +24,7 @@ std::string& captured = testutil::Messages::said();
 }  // namespace
 
 TEST(Preprocess, FolderFirstChainNoHetero) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
   fs::create_directory(dir.file("sub"));
   fs::copy_file(testutil::shared_pdb("pymol-data/1hpv.pdb"), dir.file("sub/two.PDB"));
@@ -98,7 +98,7 @@ TEST(Preprocess, OverlongNamesAreLeftOut) {
 }
 
 TEST(Preprocess, SecondaryStructureFile) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
   fs::copy_file(testutil::shared_pdb("freesasa/1ubq.pdb"), dir.file("1ubq.pdb"));
   const std::string file = dir.file("1ubq.pdb");

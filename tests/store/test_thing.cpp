@@ -151,7 +151,7 @@ TEST(Thing, SummaryLines) {
 }
 
 TEST(ThingImage, MissingTraceFileStillGivesTheImage) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
   fs::copy_file(testutil::shared_pdb(kUbi), dir.file("ubi.pdb"));
   _trel_thing* t = trel_createThing("ubi", (dir.str() + "/").c_str());
@@ -174,7 +174,7 @@ TEST(ThingImage, MissingTraceFileStillGivesTheImage) {
 }
 
 TEST(ThingImage, ShortTraceCoversOnlyItsResiduesAndWarns) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
   fs::copy_file(testutil::shared_pdb(kUbi), dir.file("ubi.pdb"));
   _trel_thing* t = trel_createThing("ubi", (dir.str() + "/").c_str());

@@ -364,7 +364,7 @@ namespace {
 
 // Every atom of a real protein gets a radius from the shipped file.
 TEST(AtomData, RadiiOfUbiquitin) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   Environment env(nullptr, nullptr);
   Capture cap;
   ASSERT_GT(zam_open_atom_data((std::string(TREL_SOURCE_DIR) + "/data/atom_params.dat").c_str()), 400);

@@ -343,7 +343,7 @@ TEST(BinaryPdb, CompressedFileReadsAndIsChecked) {
 }
 
 TEST(BinaryPdb, SharedStructuresRoundTrip) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   std::vector<std::string> files;
   for (auto& e : std::filesystem::recursive_directory_iterator(testutil::shared_data() + "/pdb")) {
     std::string p = e.path().string();

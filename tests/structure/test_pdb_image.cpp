@@ -255,7 +255,7 @@ TEST(PdbImage, ExtractNucleicAcidHasNoResidueCount) {
 // The import's centre and radius are bit for bit those of the point list:
 // pt_average of zam_ptsPdb and the largest d_ptpt from that centre.
 TEST(PdbImage, ImportCentreAndRadiusAreThoseOfThePointList) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   for (const char* rel : {"freesasa/1ubq.pdb", "mustang-testdata/1zaa1.pdb", "libball1.5-data/1A1F.pdb"}) {
     Image im(zam_readPdb(testutil::shared_pdb(rel).c_str(), nullptr));
     ASSERT_NE(im, nullptr) << rel;

@@ -43,7 +43,7 @@ void expectColumns(const std::string& line, int style) {
 }
 
 TEST(PdbParseFast, EveryNumberOfSharedFilesAsStrtodReadsIt) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   int lines = 0;
   for (const char* rel : {"freesasa/1ubq.pdb", "tm-align/5eep.pdb.gz", "libball1.5-data/1A1F.pdb",
                           "emboss-test/2hhb.ent.gz", "mustang-testdata/1zaa1.pdb"}) {
@@ -77,7 +77,7 @@ TEST(PdbParseFast, OddFieldTextsFollowStrtod) {
 }
 
 TEST(PdbParseFast, WholeFileReadKeepsTheColumnsOfItsLines) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   const std::string path = shared_pdb("freesasa/1ubq.pdb");
   _pdb_image* image = zam_readPdb(path.c_str(), nullptr);
   ASSERT_NE(image, nullptr);

@@ -154,7 +154,7 @@ TEST(Peptide, CopyAndDuplicate) {
 }
 
 TEST(Peptide, UbiquitinFullStructure) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   _pdb_image* image = zam_readPdb(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb").c_str(), nullptr);
   ASSERT_NE(image, nullptr);
   ASSERT_EQ(image->nres, 76);
@@ -191,7 +191,7 @@ TEST(Peptide, UbiquitinFullStructure) {
 }
 
 TEST(Peptide, CaOnlyStructure) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   _pdb_image* image = zam_readPdb(testutil::shared_pdb("python3-prody-tests/pdb1ubi_ca.pdb").c_str(), nullptr);
   ASSERT_NE(image, nullptr);
   ASSERT_EQ(image->nres, 76);

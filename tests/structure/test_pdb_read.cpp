@@ -476,7 +476,7 @@ void expectSameImage(const _pdb_image* a, const _pdb_image* b) {
 }  // namespace
 
 TEST(PdbRead, EverySharedStructurePlainGzipAndBzip2) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   std::vector<std::string> files = sharedStructures();
   ASSERT_GT(files.size(), 500u);
   TempDir dir;
@@ -504,7 +504,7 @@ TEST(PdbRead, EverySharedStructurePlainGzipAndBzip2) {
 }
 
 TEST(PdbRead, KnownResidueCounts) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   struct Known {
     const char* file;
     int nres, nchains;

@@ -295,7 +295,7 @@ const char* const kFiles[] = {"freesasa/1ubq.pdb", "tm-align/1ni7.pdb.gz", "must
 // A small file read after a large one (whose records filled more of the
 // reading buffers) gives the image it gives on its own.
 TEST(PdbReadFast, ReusedBuffersLeaveNoTraceInTheNextImage) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   Defaults restore;
   zam_setPdbOneModel(0);
   zam_setPdbChainType(0);
@@ -315,7 +315,7 @@ TEST(PdbReadFast, ReusedBuffersLeaveNoTraceInTheNextImage) {
 // Threads reading at once, each through its own buffers, get the images a
 // single thread gets.
 TEST(PdbReadFast, ThreadsReadingAtOnceGetTheSerialImages) {
-  if (!testutil::have_shared_data()) GTEST_SKIP();
+  TREL_REQUIRE_SHARED_DATA();
   Defaults restore;
   // The allocator's accounting lock, as a run sets it up before its workers.
   zam_thread_setup(4);

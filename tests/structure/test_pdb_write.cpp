@@ -213,7 +213,7 @@ TEST(PdbWrite, ExportMovesAtomLines) {
 // Every shared structure read, written and read again keeps its atoms,
 // residues, chains and coordinates (to the 3 decimals of the format).
 TEST(PdbWrite, SharedStructuresRoundTrip) {
-  if (!testutil::have_shared_data()) GTEST_SKIP() << "no shared structures";
+  TREL_REQUIRE_SHARED_DATA();
   std::vector<std::string> files;
   for (const auto& e : std::filesystem::recursive_directory_iterator(testutil::shared_data() + "/pdb")) {
     std::string n = e.path().filename().string();
