@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "harmonics/zam_legendre.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
 #include "specfun/zam_fac.h"
 
@@ -98,6 +100,22 @@ struct LnaCache {
 thread_local LnaCache lna_cache;
 
 double gto_norm_of(int n, int l) { return h_norm * lna_1l_half_norm(n, l); }
+
+// Integral of the expansion times Z_m(phi) P_l^|m| over theta in
+// [t1, t2] and phi in [p1, p2], summed over (n, l, m).
+double region_integral(int N, const double* a, double t1, double t2, double p1, double p2) {
+  double s = 0.0;
+  std::vector<double> I(N + 1);
+  for (int l = 0; l < N; l++) {
+    hnl_knl_integrals(N, l, 0, I.data());
+    for (int m = -l; m <= l; m++) {
+      double r = 0.0;
+      for (int n = l + 1; n <= N; n++) r += I[n] * a[(n - 1) * n * (2 * n - 1) / 6 + l * (l + 1) + m];
+      if (r != 0.0) s += r * iplm(l, m, t1, t2) * izm(m, p1, p2);
+    }
+  }
+  return s;
+}
 
 // sum over n > l of I_n a[(n, l, m)] / N_lm.
 double moment_sum(int N, const double* a, int l, int m, const double* I) {
@@ -335,4 +353,73 @@ void hnl_octants(int N, const double* a, double* out) {
         for (int q = 0; q < 4; q++) out[4 * u + q] += th[u][l * (l + 1) / 2 + am] * ph[q][m + M] * r;
     }
   }
+}
+
+void hnl_dipole(int N, const double* a, double* d) {
+  std::vector<double> I(N + 1 > 2 ? N + 1 : 2);
+  hnl_knl_integrals(N, 1, 1, I.data());
+  const double b1 = moment_sum(N, a, 1, 1, I.data()), bm1 = moment_sum(N, a, 1, -1, I.data());
+  const double b0 = moment_sum(N, a, 1, 0, I.data());
+  d[0] = -b1;
+  d[1] = -bm1;
+  d[2] = b0;
+  if (zam_debug > 1) {
+    zam_msg("\nDipoles = [%f, %f, %f], mag = %f\n", d[0], d[1], d[2], std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]));
+    // The z part split over z > 0 and z < 0: the integral of f z over each half.
+    double up = 0.0, down = 0.0;
+    std::vector<double> Iz(N + 1);
+    for (int l = 0; l < N; l++) {
+      hnl_knl_integrals(N, l, 1, Iz.data());
+      for (int n = l + 1; n <= N; n++) {
+        const double c = Iz[n] * a[(n - 1) * n * (2 * n - 1) / 6 + l * (l + 1)] * izm(0, 0.0, 2.0 * kPi);
+        up += c * ipklm(1, l, 0, 0.0, 0.5 * kPi) / plm_norm(1, 0);
+        down += c * ipklm(1, l, 0, 0.5 * kPi, kPi) / plm_norm(1, 0);
+      }
+    }
+    zam_msg("Pos Z + Neg Z = %f + %f = %f\n", up, down, up + down);
+  }
+}
+
+void hnl_hemisphere(int N, const double* a, double* out) {
+  const double h = 0.5 * kPi;
+  out[0] = region_integral(N, a, 0.0, kPi, -h, h);
+  out[1] = region_integral(N, a, 0.0, kPi, h, 3.0 * h);
+  out[2] = region_integral(N, a, 0.0, kPi, 0.0, kPi);
+  out[3] = region_integral(N, a, 0.0, kPi, kPi, 2.0 * kPi);
+  out[4] = region_integral(N, a, 0.0, h, 0.0, 2.0 * kPi);
+  out[5] = region_integral(N, a, h, kPi, 0.0, 2.0 * kPi);
+}
+
+double tnjl(int n, int np, int l) {
+  tnl_init();
+  // With f_p = r^p e^(-t r/2), the radial Laplacian gives
+  // [(p(p+1) - l(l+1)) r^(p-2) - (p+1) t r^(p-1) + t^2/4 r^p] e^(-t r/2), and
+  // the integral of r^s e^(-t r) is s!/t^(s+1).
+  const double t = t_factor;
+  auto F = [t](int s) { return fac(s) / std::pow(t, s + 1); };
+  double sum = 0.0;
+  for (int i = 0; i <= n - l - 1; i++)
+    for (int j = 0; j <= np - l - 1; j++) {
+      const int p = l + j, q = l + i;
+      const double term = (p * (p + 1) - l * (l + 1)) * F(q + p) - (p + 1) * t * F(q + p + 1) + 0.25 * t * t * F(q + p + 2);
+      sum += tnlk_tab[laguerre_slot(n, l, i)] * tnlk_tab[laguerre_slot(np, l, j)] * std::pow(t, 2 * l + i + j) * term;
+    }
+  return t_norm * t_norm * lna_2l_two_norm(n, l) * lna_2l_two_norm(np, l) * sum;
+}
+
+double hnjl(int n, int np, int l) {
+  hnl_init();
+  // With f_p = r^p e^(-r^2/2h), the radial Laplacian gives
+  // [2j(2l+2j+1) r^(p-2) - (2p+3)/h r^p + r^(p+2)/h^2] e^(-r^2/2h) for
+  // p = l + 2j, and the integral of r^s e^(-r^2/h) is h^((s+1)/2) Gamma((s+1)/2)/2.
+  const double h = h_factor;
+  auto G = [h](int s) { return 0.5 * std::pow(h, 0.5 * (s + 1)) * gam2(s / 2); };
+  double sum = 0.0;
+  for (int i = 0; i <= n - l - 1; i++)
+    for (int j = 0; j <= np - l - 1; j++) {
+      const int p = l + 2 * j, q = l + 2 * i;
+      const double term = 2.0 * j * (2 * l + 2 * j + 1) * G(q + p) - (2 * p + 3) / h * G(q + p + 2) + G(q + p + 4) / (h * h);
+      sum += hnlk_tab[laguerre_slot(n, l, i)] * hnlk_tab[laguerre_slot(np, l, j)] * std::pow(h, -(l + i + j)) * term;
+    }
+  return gto_norm_of(n, l) * gto_norm_of(np, l) * sum;
 }

@@ -73,3 +73,15 @@ void hnl_inertia(int N, const double* a, double* t);
 // Integrals over the eight octants: out[4u + q], u = 0 for z > 0 and 1 for
 // z < 0, q the phi quadrant [0, pi/2], [pi/2, pi], [pi, 3pi/2], [3pi/2, 2pi].
 void hnl_octants(int N, const double* a, double* out);
+
+// Dipole vector (-B_1, -B_-1, B_0) from the l = 1 coefficients; at a debug
+// level above 1 it also prints the dipole and the split of its z part over
+// the two half-spaces.
+void hnl_dipole(int N, const double* a, double* d);
+// Integrals over six half-spaces: x > 0, x < 0, y > 0, y < 0, z > 0, z < 0.
+void hnl_hemisphere(int N, const double* a, double* out);
+// Radial Laplacian matrix elements: the integral over [0, inf) of T_nl (H_nl)
+// times (d2/dr2 + (2/r) d/dr - l(l+1)/r^2) applied to T_n'l (H_n'l), times
+// r^2; exact finite sums over the Laguerre coefficients. Symmetric in n, n'.
+double tnjl(int n, int np, int l);
+double hnjl(int n, int np, int l);

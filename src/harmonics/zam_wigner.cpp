@@ -1,5 +1,6 @@
 #include "harmonics/zam_wigner.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -43,6 +44,18 @@ void load_d(int l, double beta, double* d, int stride, int c, double* row) {
   }
 }
 
+// R^l_ab from the angle factors c_a = cos(a alpha), s_a = sin(a alpha),
+// C_b = cos(b gamma), S_b = sin(b gamma) and the elements d_ab, d_-a,b.
+double real_element(int a, int b, double ca, double sa, double Cb, double Sb, double dab, double dnb) {
+  if (a == 0 && b == 0) return dab;
+  if (b == 0) return a > 0 ? kRoot2 * ca * dab : sign_of(a + 1) * kRoot2 * sa * dab;
+  if (a == 0) return b > 0 ? kRoot2 * Cb * dab : sign_of(b) * kRoot2 * Sb * dab;
+  if (a > 0 && b > 0) return (ca * Cb - sa * Sb) * dab + sign_of(a) * (ca * Cb + sa * Sb) * dnb;
+  if (a < 0 && b > 0) return sign_of(a + 1) * (ca * Sb + sa * Cb) * dab + (ca * Sb - sa * Cb) * dnb;
+  if (a > 0) return sign_of(b) * (ca * Sb + sa * Cb) * dab + sign_of(a + b) * (ca * Sb - sa * Cb) * dnb;
+  return sign_of(a + b) * (ca * Cb - sa * Sb) * dab + sign_of(b + 1) * (ca * Cb + sa * Sb) * dnb;
+}
+
 // The rows of R^l for the d-matrix loaded in dl, into out row by row.
 void real_block(const _dl* dl, int l, double* out) {
   for (int a = -l; a <= l; a++)
@@ -71,6 +84,49 @@ struct DljmBuffer {
   std::vector<double> d, row;
 };
 thread_local DljmBuffer dljm_buffer;
+
+// Per-thread matrices of whole rotations made from single elements, for
+// almkj_rotate and anlm_do_rotate: the highest degree held and the angles.
+struct ElementTable {
+  int lmax = -1;
+  double alpha = -999.0, beta = -999.0, gamma = -999.0;
+  std::vector<double> R;  // packed, degrees 0..lmax
+};
+thread_local ElementTable shell_table, vector_table;
+
+// Makes t hold R^l for degrees 0..L at the angles (rebuilt when they change,
+// or when a higher degree is asked).
+const double* element_matrices(ElementTable& t, int L, double alpha, double beta, double gamma) {
+  if (t.lmax >= L && t.alpha == alpha && t.beta == beta && t.gamma == gamma) return t.R.data();
+  t.R.assign(rlm_size(L), 0.0);
+  for (int l = 0; l <= L; l++) {
+    double* blk = &t.R[block_start(l)];
+    for (int a = -l; a <= l; a++)
+      for (int b = -l; b <= l; b++) *blk++ = eljm(l, a, b, alpha, beta, gamma);
+  }
+  t.lmax = L;
+  t.alpha = alpha;
+  t.beta = beta;
+  t.gamma = gamma;
+  return t.R.data();
+}
+
+// The turn by psi about z of one run of 2l+1 coefficients centred at c.
+void turn_run(int l, double psi, const double* in, double* out) {
+  out[0] = in[0];
+  for (int m = 1; m <= l; m++) {
+    const double cm = std::cos(m * psi), sm = std::sin(m * psi);
+    out[m] = cm * in[m] - sm * in[-m];
+    out[-m] = sm * in[m] + cm * in[-m];
+  }
+}
+
+// d^l(pi/2) for degrees 0..lmax, packed, per thread.
+struct HalfTurnTable {
+  int lmax = -1;
+  std::vector<double> d;
+};
+thread_local HalfTurnTable half_turn;
 
 }  // namespace
 
@@ -147,19 +203,11 @@ void dl_load_beta(_dl* dl, int l, double beta) {
 }
 
 double dl_jm(const _dl* dl, int a, int b) {
-  const int c = dl->lmax;
+  const int c = dl->lmax, w = dl->stride;
   const double* d = dl->d;
-  auto D = [d, c, stride = dl->stride](int m, int j) { return d[(m + c) * stride + j + c]; };
-  const double ca = dl->cos_alpha[ZAM_MCENTRE + a], sa = dl->sin_alpha[ZAM_MCENTRE + a];
-  const double Cb = dl->cos_gamma[ZAM_MCENTRE + b], Sb = dl->sin_gamma[ZAM_MCENTRE + b];
-  if (a == 0 && b == 0) return D(0, 0);
-  if (b == 0) return a > 0 ? kRoot2 * ca * D(a, 0) : sign_of(a + 1) * kRoot2 * sa * D(a, 0);
-  if (a == 0) return b > 0 ? kRoot2 * Cb * D(0, b) : sign_of(b) * kRoot2 * Sb * D(0, b);
-  const double dab = D(a, b), dnb = D(-a, b);
-  if (a > 0 && b > 0) return (ca * Cb - sa * Sb) * dab + sign_of(a) * (ca * Cb + sa * Sb) * dnb;
-  if (a < 0 && b > 0) return sign_of(a + 1) * (ca * Sb + sa * Cb) * dab + (ca * Sb - sa * Cb) * dnb;
-  if (a > 0) return sign_of(b) * (ca * Sb + sa * Cb) * dab + sign_of(a + b) * (ca * Sb - sa * Cb) * dnb;
-  return sign_of(a + b) * (ca * Cb - sa * Sb) * dab + sign_of(b + 1) * (ca * Cb + sa * Sb) * dnb;
+  return real_element(a, b, dl->cos_alpha[ZAM_MCENTRE + a], dl->sin_alpha[ZAM_MCENTRE + a],
+                      dl->cos_gamma[ZAM_MCENTRE + b], dl->sin_gamma[ZAM_MCENTRE + b],
+                      d[(a + c) * w + b + c], d[(-a + c) * w + b + c]);
 }
 
 double* rlmj_er(int L, Euler e) {
@@ -224,6 +272,146 @@ double dljm0(int l, int m, int j, double beta) {
     sum += sign_of(m - j + k) * t;
   }
   return static_cast<double>(root * sum);
+}
+
+double eljm(int l, int a, int b, double alpha, double beta, double gamma) {
+  const double dab = dljm(l, a, b, beta), dnb = dljm(l, -a, b, beta);
+  return real_element(a, b, std::cos(a * alpha), std::sin(a * alpha), std::cos(b * gamma), std::sin(b * gamma), dab,
+                      dnb);
+}
+
+double ylm_euler(int l, int m, double theta, double phi, double alpha, double beta, double gamma) {
+  if (alpha == 0.0 && beta == 0.0 && gamma == 0.0) return ylm(l, m, theta, phi);
+  double s = 0.0;
+  for (int k = -l; k <= l; k++) {
+    const double r = eljm(l, k, m, alpha, beta, gamma);
+    if (r != 0.0) s += r * ylm(l, k, theta, phi);
+  }
+  return s;
+}
+
+void alm_rotate(int L, const double* in, double* out, double alpha, double beta, double gamma) {
+  for (int l = 0; l <= L; l++) {
+    const int c = l * (l + 1);
+    if (beta != 0.0) {
+      for (int a = -l; a <= l; a++) {
+        double s = 0.0;
+        for (int b = -l; b <= l; b++) s += eljm(l, a, b, alpha, beta, gamma) * in[c + b];
+        out[c + a] = s;
+      }
+    } else if (alpha + gamma == 0.0) {
+      for (int m = -l; m <= l; m++) out[c + m] = in[c + m];
+    } else {
+      turn_run(l, alpha + gamma, in + c, out + c);
+    }
+  }
+}
+
+void almkj_rotate(int L, const double* in, double* out, double alpha, double beta, double gamma) {
+  if (L < 0) return;
+  const double* R = element_matrices(shell_table, L, alpha, beta, gamma);
+  const int K = (L + 1) * (L + 1);
+  std::vector<double> tmp(static_cast<size_t>(K) * K, 0.0);
+  // tmp(lc, kb) = sum over d of in(lc, kd) R^k_bd; then out(la, kb) = sum over c of R^l_ac tmp(lc, kb).
+  for (int i = 0; i < K; i++)
+    for (int k = 0; k <= L; k++) {
+      const double* blk = R + block_start(k);
+      const int w = 2 * k + 1, c = k * (k + 1);
+      for (int b = -k; b <= k; b++) {
+        double s = 0.0;
+        for (int d = -k; d <= k; d++) s += in[static_cast<size_t>(i) * K + c + d] * blk[(b + k) * w + d + k];
+        tmp[static_cast<size_t>(i) * K + c + b] = s;
+      }
+    }
+  for (int l = 0; l <= L; l++) {
+    const double* blk = R + block_start(l);
+    const int w = 2 * l + 1, c = l * (l + 1);
+    for (int a = -l; a <= l; a++)
+      for (int j = 0; j < K; j++) {
+        double s = 0.0;
+        for (int cc = -l; cc <= l; cc++) s += blk[(a + l) * w + cc + l] * tmp[static_cast<size_t>(c + cc) * K + j];
+        out[static_cast<size_t>(c + a) * K + j] = s;
+      }
+  }
+}
+
+double eljm_trace(int l, double alpha, double beta, double gamma) { return eljm_subtrace(l, l, alpha, beta, gamma); }
+
+double eljm_subtrace(int l, int k, double alpha, double beta, double gamma) {
+  double s = 0.0;
+  for (int a = -k; a <= k; a++) s += eljm(l, a, a, alpha, beta, gamma);
+  return s;
+}
+
+void eljm_axis(double* out, int l, double alpha, double beta, double gamma) {
+  double c = (eljm_trace(1, alpha, beta, gamma) - 1.0) / 2.0;
+  c = c > 1.0 ? 1.0 : (c < -1.0 ? -1.0 : c);
+  const double angle = std::acos(c);
+  double M[3][3];
+  for (int a = 0; a < 3; a++)
+    for (int b = 0; b < 3; b++) M[a][b] = eljm(l, a - 1, b - 1, alpha, beta, gamma);
+  double v[3];
+  const double s = std::sin(angle);
+  if (angle > 0.0 && angle < kPi && s > 1e-12) {
+    v[0] = (M[2][1] - M[1][2]) / (2.0 * s);
+    v[1] = (M[0][2] - M[2][0]) / (2.0 * s);
+    v[2] = (M[1][0] - M[0][1]) / (2.0 * s);
+  } else {
+    int big = 0;
+    for (int i = 0; i < 3; i++) {
+      v[i] = std::sqrt(std::max(0.0, (1.0 + M[i][i]) / 2.0));
+      if (v[i] > v[big]) big = i;
+    }
+    for (int i = 0; i < 3; i++)
+      if (i != big && M[big][i] + M[i][big] < 0.0) v[i] = -v[i];
+  }
+  const double len = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+  out[0] = angle;
+  for (int i = 0; i < 3; i++) out[1 + i] = len > 0.0 ? v[i] / len : 0.0;
+}
+
+void anlm_do_rotate(int N, double alpha, double beta, double gamma, const double* in, double* out) {
+  if (N < 1) N = 1;
+  if (beta == 0.0) {
+    for (int n = 1; n <= N; n++)
+      for (int l = 0; l < n; l++) {
+        const int c = anlm_index(n, l, 0);
+        turn_run(l, alpha + gamma, in + c, out + c);
+      }
+    return;
+  }
+  anlm_rm_mult(N, element_matrices(vector_table, N - 1, alpha, beta, gamma), in, out);
+}
+
+void anlm_rotate(int N, int nvec, const double* in, double* out, double alpha, double beta, double gamma) {
+  const long k = anlm_size(N < 1 ? 1 : N);
+  for (int v = 0; v < nvec; v++) anlm_do_rotate(N, alpha, beta, gamma, in + v * k, out + v * k);
+}
+
+double delta_ljm(int l, int m, int j) {
+  HalfTurnTable& t = half_turn;
+  if (l > t.lmax) {
+    t.d.resize(rlm_size(l));
+    std::vector<double> row(2 * l + 1);
+    for (int k = t.lmax + 1; k <= l; k++) load_d(k, 0.5 * kPi, &t.d[block_start(k)], 2 * k + 1, k, row.data() + k);
+    t.lmax = l;
+  }
+  return t.d[block_start(l) + (m + l) * (2 * l + 1) + j + l];
+}
+
+double dljm1(int l, int m, int j, double beta) {
+  double c = delta_ljm(l, 0, m) * delta_ljm(l, 0, j), s = 0.0;
+  for (int k = 1; k <= l; k++) {
+    const double D = delta_ljm(l, k, m) * delta_ljm(l, k, j);
+    c += 2.0 * D * std::cos(k * beta);
+    s += 2.0 * D * std::sin(k * beta);
+  }
+  switch (((m - j) % 4 + 4) % 4) {
+    case 0: return c;
+    case 1: return s;
+    case 2: return -c;
+    default: return -s;
+  }
 }
 
 void anlm_rm_mult(int N, const double* R, const double* in, double* out) {

@@ -64,6 +64,32 @@ double dljm0(int l, int m, int j, double beta);
 // must differ.
 void anlm_rm_mult(int N, const double* R, const double* in, double* out);
 
+// ---- single elements and whole shells by elements ----
+// R^l_ab(alpha, beta, gamma), with d from dljm.
+double eljm(int l, int a, int b, double alpha, double beta, double gamma);
+// y_lm in the rotated frame: the sum over k of eljm(l, k, m) ylm(l, k).
+double ylm_euler(int l, int m, double theta, double phi, double alpha, double beta, double gamma);
+// Rotates a single-shell vector (slots l(l+1)+m, l = 0..L); in and out must differ.
+void alm_rotate(int L, const double* in, double* out, double alpha, double beta, double gamma);
+// Rotates both indices of a (L+1)^2 x (L+1)^2 array (row (l, a), column
+// (k, b), row-major): out(la, kb) = sum R^l_ac R^k_bd in(lc, kd). The
+// matrices are kept per thread for the last order and angles.
+void almkj_rotate(int L, const double* in, double* out, double alpha, double beta, double gamma);
+// Sum of R^l_aa over a = -l..l, and over a = -k..k.
+double eljm_trace(int l, double alpha, double beta, double gamma);
+double eljm_subtrace(int l, int k, double alpha, double beta, double gamma);
+// Angle (from the trace of R^1) and unit axis of the 3 x 3 block a, b = -1..1
+// of degree l >= 1, in the order of a: out[0] the angle, out[1..3] the axis.
+void eljm_axis(double* out, int l, double alpha, double beta, double gamma);
+// Rotates one order-N vector (N < 1 taken as 1) with matrices of elements
+// kept per thread for the last angles; anlm_rotate does nvec vectors.
+void anlm_do_rotate(int N, double alpha, double beta, double gamma, const double* in, double* out);
+void anlm_rotate(int N, int nvec, const double* in, double* out, double alpha, double beta, double gamma);
+// d^l_mj(pi/2), from per-thread tables grown to the highest degree asked.
+double delta_ljm(int l, int m, int j);
+// d^l_mj(beta) as a Fourier sum over the pi/2 tables.
+double dljm1(int l, int m, int j, double beta);
+
 // Rotation cache records (no lock: each caller owns its own).
 void zam_rm3_init(ZamRm3_struct* rec);
 void zam_rm3_free(ZamRm3_struct* rec);

@@ -203,3 +203,37 @@ TEST(Radial, QuadrupoleWithoutDegreeTwoIsZero) {
   hnl_quadrupole(N, a.data(), q);
   for (double v : q) EXPECT_EQ(v, 0.0);
 }
+
+TEST(Radial, LaplacianElementsDipoleAndHalfSpaces) {
+  EXPECT_NEAR(tnjl(1, 1, 0), -0.25, 1e-15);
+  EXPECT_NEAR(hnjl(1, 1, 0), -0.075, 1e-15);
+  EXPECT_NEAR(hnjl(2, 1, 0), hnjl(1, 2, 0), 1e-15);
+  EXPECT_NEAR(tnjl(4, 2, 1), tnjl(2, 4, 1), 1e-14);
+  // Against the Laplacian taken by finite differences.
+  const double d = 1e-4;
+  auto lap = [d](double (*f)(int, int, double), int n, int l, double r) {
+    const double f0 = f(n, l, r), fp = f(n, l, r + d), fm = f(n, l, r - d);
+    return (fp - 2 * f0 + fm) / (d * d) + (fp - fm) / (d * r) - l * (l + 1) * f0 / (r * r);
+  };
+  const double qh = quad_r([&](double r) { return hnl(3, 1, r) * lap(hnl, 4, 1, r) * r * r; }, 60.0);
+  EXPECT_NEAR(hnjl(3, 4, 1), qh, 1e-6);
+  const double qt = quad_r([&](double r) { return tnl(2, 1, r) * lap(tnl, 3, 1, r) * r * r; }, 80.0);
+  EXPECT_NEAR(tnjl(2, 3, 1), qt, 1e-6);
+
+  const int N = 3;
+  std::vector<double> a(anlm_size(N), 0.0);
+  a[anlm_index(1, 0, 0)] = 1.0;
+  a[anlm_index(2, 1, 1)] = 0.5;  // a dipole along -x
+  double dip[3];
+  hnl_dipole(N, a.data(), dip);
+  EXPECT_LT(dip[0], 0.0);
+  EXPECT_NEAR(dip[1], 0.0, 1e-15);
+  EXPECT_NEAR(dip[2], 0.0, 1e-15);
+  double half[6];
+  hnl_hemisphere(N, a.data(), half);
+  const double mono = hnl_monopole(N, a.data());
+  for (int k = 0; k < 6; k += 2) EXPECT_NEAR(half[k] + half[k + 1], mono, 1e-12);
+  EXPECT_LT(half[0], half[1]);  // more of the density at x < 0
+  EXPECT_NEAR(half[2], half[3], 1e-12);
+  EXPECT_NEAR(half[4], half[5], 1e-12);
+}

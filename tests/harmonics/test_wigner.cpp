@@ -11,6 +11,7 @@
 #include "common/fp_mode.h"
 #include "geometry/zam_transform.h"
 #include "harmonics/zam_anlm.h"
+#include "harmonics/zam_legendre.h"
 #include "harmonics/zam_radial.h"
 #include "harmonics/zam_wigner.h"
 #include "runtime/zam_vm.h"
@@ -201,4 +202,78 @@ TEST(Wigner, RotationCacheRecord) {
   zam_rm3_free(&rec);
   EXPECT_EQ(rec.R, nullptr);
   EXPECT_EQ(rec.N, 0);
+}
+
+TEST(Wigner, ElementRoutesAgreeWithWholeMatrices) {
+  const Euler e{0.9, -1.4, 2.6};
+  const int L = 6;
+  double* R = rlmj_er(L, e);
+  for (int l = 0; l <= L; l++)
+    for (int a = -l; a <= l; a++)
+      for (int b = -l; b <= l; b++)
+        EXPECT_NEAR(eljm(l, a, b, e.alpha, e.beta, e.gamma), R[block(l) + (a + l) * (2 * l + 1) + b + l], 1e-13);
+  // Half-turn tables and the Fourier form of d.
+  for (int l = 0; l <= 7; l++)
+    for (int m = -l; m <= l; m++)
+      for (int j = -l; j <= l; j++) {
+        EXPECT_NEAR(delta_ljm(l, m, j), dljm0(l, m, j, M_PI / 2), 1e-13);
+        EXPECT_NEAR(dljm1(l, m, j, 0.77), dljm0(l, m, j, 0.77), 1e-13) << l << " " << m << " " << j;
+      }
+  // Shells, whole vectors and two-index arrays rotate as the packed matrices do.
+  std::vector<double> sh((L + 1) * (L + 1)), so(sh.size());
+  for (size_t i = 0; i < sh.size(); i++) sh[i] = std::cos(0.7 * i);
+  alm_rotate(L, sh.data(), so.data(), e.alpha, e.beta, e.gamma);
+  for (int l = 0; l <= L; l++)
+    for (int a = -l; a <= l; a++) {
+      double s = 0.0;
+      for (int b = -l; b <= l; b++) s += R[block(l) + (a + l) * (2 * l + 1) + b + l] * sh[l * (l + 1) + b];
+      EXPECT_NEAR(so[l * (l + 1) + a], s, 1e-13);
+    }
+  const int K = (L + 1) * (L + 1);
+  std::vector<double> uv(K * K), out(K * K), ru(K), rv(K), u(sh), v(K);
+  for (int i = 0; i < K; i++) v[i] = std::sin(1.0 + i);
+  for (int i = 0; i < K; i++)
+    for (int j = 0; j < K; j++) uv[i * K + j] = u[i] * v[j];
+  almkj_rotate(L, uv.data(), out.data(), e.alpha, e.beta, e.gamma);
+  alm_rotate(L, u.data(), ru.data(), e.alpha, e.beta, e.gamma);
+  alm_rotate(L, v.data(), rv.data(), e.alpha, e.beta, e.gamma);
+  for (int i = 0; i < K; i++)
+    for (int j = 0; j < K; j++) ASSERT_NEAR(out[i * K + j], ru[i] * rv[j], 1e-12);
+  std::mt19937 rng(3);
+  const int N = 7;
+  const std::vector<double> a = random_vector(N, rng);
+  std::vector<double> two(2 * a.size()), rot(two.size());
+  std::copy(a.begin(), a.end(), two.begin());
+  std::copy(a.begin(), a.end(), two.begin() + a.size());
+  anlm_rotate(N, 2, two.data(), rot.data(), e.alpha, e.beta, e.gamma);
+  const std::vector<double> want = rotate(N, a, e);
+  for (size_t i = 0; i < a.size(); i++) {
+    EXPECT_NEAR(rot[i], want[i], 1e-12);
+    EXPECT_NEAR(rot[i + a.size()], want[i], 1e-12);
+  }
+  anlm_rotate(N, 1, a.data(), rot.data(), 0.4, 0.0, 0.5);
+  const std::vector<double> turned = rotate(N, a, Euler{0.4, 0.0, 0.5});
+  for (size_t i = 0; i < a.size(); i++) EXPECT_NEAR(rot[i], turned[i], 1e-13);
+  zam_vm_free(R);
+}
+
+TEST(Wigner, RotatedHarmonicsTracesAndAxes) {
+  const Euler e{0.5, 0.8, -0.3};
+  const Matrix3D Qinv = tf_transpose(tf_euler(e));
+  const Point3D p{1.0, -2.0, 0.5};
+  const PolarPoint pp = pp_pt(p), qq = pp_pt(v_tfv(Qinv, p));
+  for (int m = -3; m <= 3; m++)
+    EXPECT_NEAR(ylm_euler(3, m, pp.theta, pp.phi, e.alpha, e.beta, e.gamma), ylm(3, m, qq.theta, qq.phi), 1e-13);
+  // Degree 1 carries the rotation itself: trace 1 + 2 cos(angle).
+  const double ang = std::acos((trace_tf(tf_euler(e)) - 1.0) / 2.0);
+  EXPECT_NEAR(eljm_trace(1, e.alpha, e.beta, e.gamma), 1.0 + 2.0 * std::cos(ang), 1e-13);
+  EXPECT_NEAR(eljm_subtrace(3, 0, e.alpha, e.beta, e.gamma), eljm(3, 0, 0, e.alpha, e.beta, e.gamma), 1e-15);
+  // A turn by 0.6 about z: angle 0.6, axis along a = 0 (the z slot).
+  double ax[4];
+  eljm_axis(ax, 1, 0.6, 0.0, 0.0);
+  EXPECT_NEAR(ax[0], 0.6, 1e-13);
+  EXPECT_NEAR(std::fabs(ax[2]), 1.0, 1e-13);
+  eljm_axis(ax, 1, M_PI, 0.0, 0.0);  // half turn: the diagonal road
+  EXPECT_NEAR(ax[0], M_PI, 1e-7);
+  EXPECT_NEAR(std::fabs(ax[2]), 1.0, 1e-7);
 }
