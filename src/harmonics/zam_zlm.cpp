@@ -5,6 +5,7 @@
 
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_legendre.h"
+#include "harmonics/zam_wigner.h"
 
 namespace {
 
@@ -211,6 +212,35 @@ void znlm_mult(int N, const double* a, const double* b, double* out) {
     const Complex p = cmul(Complex{a[2 * k], a[2 * k + 1]}, Complex{b[2 * k], b[2 * k + 1]});
     out[2 * k] = p.re;
     out[2 * k + 1] = p.im;
+  }
+}
+
+void zanlm_rotate(int N, int nvec, double alpha, double beta, double gamma, const double* in, double* out) {
+  if (N < 1) return;
+  const long K = anlm_size(N);
+  std::vector<Complex> ea(2 * N - 1), eg(2 * N - 1);
+  for (int m = -(N - 1); m <= N - 1; m++) {
+    double s, c;
+    sincos(-m * alpha, &s, &c);
+    ea[m + N - 1] = Complex{c, s};
+    sincos(-m * gamma, &s, &c);
+    eg[m + N - 1] = Complex{c, s};
+  }
+  for (int v = 0; v < nvec; v++) {
+    const double* src = in + 2 * v * K;
+    double* dst = out + 2 * v * K;
+    vector_runs(N, [&](int l, int o) {
+      for (int m = -l; m <= l; m++) {
+        Complex sum{0.0, 0.0};
+        for (int k = -l; k <= l; k++) {
+          const Complex q{src[2 * (o + k)], src[2 * (o + k) + 1]};
+          sum = cadd(sum, cscale(dljm(l, m, k, beta), cmul(eg[k + N - 1], q)));
+        }
+        const Complex r = cmul(ea[m + N - 1], sum);
+        dst[2 * (o + m)] = r.re;
+        dst[2 * (o + m) + 1] = r.im;
+      }
+    });
   }
 }
 

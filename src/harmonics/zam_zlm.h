@@ -52,6 +52,10 @@ Complex zanlm_stupid(int nvec, int N, const double* a, const double* b);
 // this turns the function by phi about z.
 void znlm_phi(int N, double phi, double* out);
 void znlm_mult(int N, const double* a, const double* b, double* out);  // slot by slot
+// Rotates nvec q-basis vectors by the Euler angles with the complex Wigner
+// matrices D^l_mk = exp(-i m alpha) d^l_mk(beta) exp(-i k gamma): the same
+// rotation as zam_rm3_apply on the real vectors. in and out must differ.
+void zanlm_rotate(int N, int nvec, double alpha, double beta, double gamma, const double* in, double* out);
 // Each slot of a q-basis vector times exp(-i m phi): the turn by phi about z.
 void zanlm_rot_phi(int N, double phi, const double* in, double* out);
 

@@ -37,6 +37,10 @@ std::vector<double> work(int t) {
     // Alternate degrees and angles so that the thread's d-matrix buffer is
     // rebuilt between look-ups.
     for (int l = 3; l <= 9; l += 3) out.push_back(dljm(l, 1, -2, e.beta + 0.01 * l));
+    // The element rotations keep their tables per thread too.
+    anlm_rotate(kOrder, 1, a.data(), b.data(), e.alpha, e.beta, e.gamma);
+    out.insert(out.end(), b.begin(), b.end());
+    out.push_back(dljm1(6, 2, -1, e.beta));
   }
   zam_rm3_free(&rec);
   std::vector<double> h(kOrder * (kOrder + 1) / 2), q(kOrder + 1);

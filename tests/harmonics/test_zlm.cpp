@@ -8,6 +8,7 @@
 #include "common/fp_mode.h"
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_legendre.h"
+#include "harmonics/zam_wigner.h"
 #include "harmonics/zam_zlm.h"
 
 namespace {
@@ -156,4 +157,19 @@ TEST(Zlm, PhaseFactorsAndDotProducts) {
   const Complex none = zanlm_dot(0, q.data(), q.data());
   EXPECT_EQ(none.re, 0.0);
   EXPECT_EQ(none.im, 0.0);
+}
+
+TEST(Zlm, ComplexRotationIsTheRealRotation) {
+  const int N = 5, K = anlm_size(N);
+  const std::vector<double> a = sample(K, 0.6);
+  const Euler e{0.4, 1.3, -2.1};
+  std::vector<double> ra(K), q(2 * K), rq(2 * K), back(K);
+  ZamRm3_struct rec;
+  zam_rm3_init(&rec);
+  zam_rm3_apply(N, 1, &rec, a.data(), ra.data(), e);
+  zam_rm3_free(&rec);
+  qnlm_anlm(N, a.data(), q.data());
+  zanlm_rotate(N, 1, e.alpha, e.beta, e.gamma, q.data(), rq.data());
+  anlm_qnlm(N, rq.data(), back.data());
+  expect_all_near(back, ra, 1e-13);
 }
