@@ -215,9 +215,14 @@ void plm_all_bar(int L, double* out, double theta) {
 }
 
 void ylm_all_bar(int L, double* out, double theta, double phi) {
-  std::vector<double> p((L + 1) * (L + 2) / 2);
+  // Called once per grid point by skin integration: the Legendre set of the
+  // usual degrees stays on the stack.
+  constexpr int kStackDegree = 40;
+  double small[(kStackDegree + 1) * (kStackDegree + 2) / 2];
+  std::vector<double> large(L > kStackDegree ? (L + 1) * (L + 2) / 2 : 0);
+  double* p = L > kStackDegree ? large.data() : small;
   double z[ZAM_MTABLE];
-  plm_all_bar(L, p.data(), theta);
+  plm_all_bar(L, p, theta);
   zm_all_bar(L, z, phi);
   for (int l = 0; l <= L; l++) {
     const double* pl = &p[l * (l + 1) / 2];

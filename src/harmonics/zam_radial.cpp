@@ -423,3 +423,171 @@ double hnjl(int n, int np, int l) {
     }
   return gto_norm_of(n, l) * gto_norm_of(np, l) * sum;
 }
+
+void hhnl_all_bar(int N, long double* out, long double r) {
+  const long double x = r * r / h_factor, e = expl(-0.5L * x), u = r / h_sqrt;
+  hlna_all_bar(N, 1, out, 0.5L, x);
+  long double f = e;
+  for (int l = 0; l < N; l++, f *= u)
+    for (int n = l + 1; n <= N; n++) out[n * (n - 1) / 2 + l] *= f;
+}
+
+long double hlna_1l_half_norm(int n, int l) {
+  long double g = 1.7724538509055160273L;  // Gamma(1/2)
+  for (int k = 0; k < n; k++) g *= k + 0.5L;
+  return sqrtl(hfac(n - l - 1) / g);
+}
+
+long double hhnl_norm(int n, int l) { return h_norm * hlna_1l_half_norm(n, l); }
+
+double lna_1l_half_bar(int n, int l, double x) {
+  std::vector<double> v(ZAM_NMAX * (ZAM_NMAX + 1) / 2);
+  lna_all_bar(ZAM_NMAX, 1, v.data(), 0.5, x);
+  return v[n * (n - 1) / 2 + l];
+}
+
+double lna_1l_half(int n, int l, double x) { return lna_1l_half_bar(n, l, x) * lna_1l_half_norm(n, l); }
+
+double lna_1l_half_ser(int n, int l, double x) {
+  if (n - l < 1) return 0.0;
+  hnl_init();
+  return poly(&hnlk_tab[laguerre_slot(n, l, 0)], n - l - 1, x);
+}
+
+namespace {
+
+// Value and x derivative of the polynomial of coefficients c, degree d.
+double dpoly(const double* c, int d, double x) {
+  double v = 0.0;
+  for (int j = d; j >= 1; j--) v = v * x + j * c[j];
+  return v;
+}
+
+// Integral of exp(-x/2) x^s over [x1, x2] with the range rules of itnl.
+double half_exp_moment(int s, double x1, double x2, bool full, bool upper) {
+  const double scale = std::pow(2.0, s + 1);
+  if (full) return scale * fac(s);
+  if (upper) return scale * jgam(s + 1, 0.5 * x1);
+  return scale * (igam(s + 1, 0.5 * x2) - igam(s + 1, 0.5 * x1));
+}
+
+}  // namespace
+
+double unl(int n, int l, double x) {
+  tnl_init();
+  return lna_2l_two_norm(n, l) * poly(&tnlk_tab[laguerre_slot(n, l, 0)], n - l - 1, x);
+}
+
+double knl_norm(int n, int l) { return std::sqrt(fac(n - l - 1) / fac(n + l - 1)); }
+
+double knl(int n, int l, double x) {
+  knl_init();
+  return knl_norm(n, l) * poly(&knlk_tab[laguerre_slot(n, l, 0)], n - l - 1, x);
+}
+
+double dunl(int n, int l, double x) {
+  tnl_init();
+  return lna_2l_two_norm(n, l) * dpoly(&tnlk_tab[laguerre_slot(n, l, 0)], n - l - 1, x);
+}
+
+double dknl(int n, int l, double x) {
+  knl_init();
+  return knl_norm(n, l) * dpoly(&knlk_tab[laguerre_slot(n, l, 0)], n - l - 1, x);
+}
+
+double dtnl(int n, int l, double r) {
+  tnl_init();
+  const double x = t_factor * r, e = std::exp(-0.5 * x);
+  const double* c = &tnlk_tab[laguerre_slot(n, l, 0)];
+  const double P = poly(c, n - l - 1, x), dP = dpoly(c, n - l - 1, x);
+  const double xl = std::pow(x, l), xl1 = l > 0 ? l * std::pow(x, l - 1) : 0.0;
+  return t_factor * t_norm * lna_2l_two_norm(n, l) * e * (-0.5 * xl * P + xl1 * P + xl * dP);
+}
+
+double drnl(int n, int l, double r) {
+  knl_init();
+  const double fr = r_factor * r, x = fr * fr * fr / 3.0, e = std::exp(-0.5 * x);
+  const double* c = &knlk_tab[laguerre_slot(n, l, 0)];
+  const double P = poly(c, n - l - 1, x), dP = dpoly(c, n - l - 1, x);
+  const double xl = std::pow(x, l), xl1 = l > 0 ? l * std::pow(x, l - 1) : 0.0;
+  return r_factor * fr * fr * r_norm * knl_norm(n, l) * e * (-0.5 * xl * P + xl1 * P + xl * dP);
+}
+
+double itnl(int n, int l, double r1, double r2) {
+  tnl_init();
+  const bool full = r1 == 0.0 && r2 == 0.0, upper = r1 > r2;
+  const double x1 = t_factor * r1, x2 = t_factor * r2;
+  double s = 0.0;
+  for (int j = 0; j <= n - l - 1; j++)
+    s += tnlk_tab[laguerre_slot(n, l, j)] * half_exp_moment(l + j + 2, x1, x2, full, upper);
+  return t_norm * lna_2l_two_norm(n, l) * s / (t_factor * t_factor * t_factor);
+}
+
+double irnl(int n, int l, double r1, double r2) {
+  knl_init();
+  const bool full = r1 == 0.0 && r2 == 0.0, upper = r1 > r2;
+  const double x1 = rho_r(r1), x2 = rho_r(r2);
+  double s = 0.0;
+  for (int j = 0; j <= n - l - 1; j++)
+    s += knlk_tab[laguerre_slot(n, l, j)] * half_exp_moment(l + j, x1, x2, full, upper);
+  return r_norm * knl_norm(n, l) * s / (r_factor * r_factor * r_factor);
+}
+
+double lpq(int p, int q, double x) {
+  if (p < q) return 0.0;
+  double s = 0.0, xk = 1.0;
+  for (int k = 0; k <= p - q; k++, xk *= x) {
+    const double t = xk / (fac(k) * fac(p - q - k) * fac(q + k));
+    s += (q + k) % 2 ? -t : t;
+  }
+  return std::sqrt(fac(p) * fac(p - q)) * s;
+}
+
+double rhonl(int n, int l, double rho) {
+  return std::exp(-0.5 * rho) * std::pow(rho, l) * lpq(n + l, 2 * l + 1, rho) / std::sqrt(2.0 * n);
+}
+
+double rnl_rho(int n, int l, double r) { return rhonl(n, l, 2.0 * r / n) * std::pow(std::fabs(2.0 / n), 1.5); }
+
+double rho_r(double r) {
+  const double fr = r_factor * r;
+  return fr * fr * fr / 3.0;
+}
+
+void hn_all_bar2(int N, double* out, double r2, double s) {
+  const double x = r2 / (s * s);
+  std::vector<double> v(N + 1);
+  lna_all_vec(N - 1, v.data(), 0.5, x);
+  const double e = std::exp(-0.5 * x);
+  for (int n = 1; n <= N; n++) out[n - 1] = e * v[n - 1];
+}
+
+void hn_all_bar(int N, double* out, double r, double s) { hn_all_bar2(N, out, r * r, s); }
+
+double hn_norm(int n, double s) { return lna_1l_half_norm(n, 0) * std::sqrt(2.0 / (s * s * s)); }
+
+double snl(int n, int l, double k) {
+  tnl_init();
+  const double q = k * k + 0.25;
+  double sum = 0.0;
+  for (int j = 0; j <= n - l - 1; j++) sum += tnlk_tab[laguerre_slot(n, l, j)] * fac(l + 1 + j) / std::pow(q, j + 2);
+  return lna_2l_two_norm(n, l) * std::pow(2.0 * k / q, l) * sum;
+}
+
+double qnl(int n, int l, double r) {
+  tnl_init();
+  const double x = t_factor * (r > 0.1 ? r : 0.1), y = 0.5 * x;
+  double inner = 0.0, outer = 0.0;
+  for (int j = 0; j <= n - l - 1; j++) {
+    const double c = tnlk_tab[laguerre_slot(n, l, j)] * std::pow(2.0, j);
+    inner += c * igam(2 * l + 3 + j, y);
+    outer += c * jgam(j + 2, y);
+  }
+  return (std::pow(2.0, 2 * l + 3) * std::pow(x, -(l + 1)) * inner + 4.0 * std::pow(x, l) * outer) /
+         (t_factor * t_factor);
+}
+
+void qnl_all_bar(int N, double* out, double r) {
+  for (int n = 1; n <= N; n++)
+    for (int l = 0; l < n; l++) out[n * (n - 1) / 2 + l] = qnl(n, l, r);
+}

@@ -85,3 +85,47 @@ void hnl_hemisphere(int N, const double* a, double* out);
 // r^2; exact finite sums over the Laguerre coefficients. Symmetric in n, n'.
 double tnjl(int n, int np, int l);
 double hnjl(int n, int np, int l);
+
+// ---- further radial forms ----
+// Long-double GTO values and norms; sqrt((n-l-1)!/Gamma(n+1/2)) in long double.
+void hhnl_all_bar(int N, long double* out, long double r);
+long double hhnl_norm(int n, int l);
+long double hlna_1l_half_norm(int n, int l);
+// L^(l+1/2)_(n-l-1)(x): unnormalised, normalised, and from the GTO table (0
+// when n - l < 1).
+double lna_1l_half_bar(int n, int l, double x);
+double lna_1l_half(int n, int l, double x);
+double lna_1l_half_ser(int n, int l, double x);
+// Normalised L^(2l+2)_d (norm sqrt(d!/(n+l+1)!)) and L^(2l)_d (knl_norm =
+// sqrt(d!/(n+l-1)!)) from the ETO and cubic tables, and their x derivatives.
+double unl(int n, int l, double x);
+double knl(int n, int l, double x);
+double knl_norm(int n, int l);
+double dunl(int n, int l, double x);
+double dknl(int n, int l, double x);
+// r derivatives of the ETO and cubic functions.
+double dtnl(int n, int l, double r);
+double drnl(int n, int l, double r);
+// Integral of the ETO (cubic) function times r^2 over [r1, r2]; r1 = r2 = 0
+// means [0, inf), r1 > r2 means [r1, inf), r1 = 0 means [0, r2].
+double itnl(int n, int l, double r1, double r2);
+double irnl(int n, int l, double r1, double r2);
+// sqrt(p!(p-q)!) sum over k = 0..p-q of (-1)^(q+k) x^k / (k!(p-q-k)!(q+k)!); 0 for p < q.
+double lpq(int p, int q, double x);
+// Hydrogen-like radial functions: exp(-rho/2) rho^l lpq(n+l, 2l+1, rho)/sqrt(2n),
+// and that at rho = 2r/n times |2/n|^1.5.
+double rhonl(int n, int l, double rho);
+double rnl_rho(int n, int l, double r);
+double rho_r(double r);  // (f r)^3 / 3
+// l = 0 GTO functions of width s: out[n-1] = exp(-x/2) L^(1/2)_(n-1)(x) with
+// x = (r/s)^2 (hn_all_bar2: x = r2/s^2); their norm.
+void hn_all_bar(int N, double* out, double r, double s);
+void hn_all_bar2(int N, double* out, double r2, double s);
+double hn_norm(int n, double s);
+// lna_2l_two_norm(n, l) (2k/(k^2+1/4))^l sum_j tnlk(n,l,j) (l+1+j)!/(k^2+1/4)^(j+2).
+double snl(int n, int l, double k);
+// Radial factor of the potential of one unnormalised ETO density term at r
+// (r below 0.1 taken as 0.1): the inner charge by the lower, the outer by
+// the upper incomplete gamma function; qnl_all_bar for every (n, l).
+double qnl(int n, int l, double r);
+void qnl_all_bar(int N, double* out, double r);

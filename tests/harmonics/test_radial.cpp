@@ -237,3 +237,62 @@ TEST(Radial, LaplacianElementsDipoleAndHalfSpaces) {
   EXPECT_NEAR(half[2], half[3], 1e-12);
   EXPECT_NEAR(half[4], half[5], 1e-12);
 }
+
+TEST(Radial, FurtherFormsAgreeWithTheMainOnes) {
+  EXPECT_NEAR(lna_1l_half_ser(7, 2, 1.3), lna_1l_half_bar(7, 2, 1.3), 1e-12);
+  EXPECT_NEAR(lna_1l_half(7, 2, 1.3), lna_1l_half_bar(7, 2, 1.3) * lna_1l_half_norm(7, 2), 1e-15);
+  EXPECT_EQ(lna_1l_half_ser(2, 2, 1.3), 0.0);
+  long double hh[15];
+  double hd[15];
+  hhnl_all_bar(5, hh, 6.5L);
+  hnl_all_bar(5, hd, 6.5);
+  for (int i = 0; i < 15; i++) EXPECT_NEAR(static_cast<double>(hh[i]), hd[i], 1e-14 * (1.0 + std::fabs(hd[i])));
+  EXPECT_NEAR(static_cast<double>(hhnl_norm(5, 2)), hnl_norm(5, 2), 1e-16);
+  // Normalised Laguerre parts times their factors are the functions (t = 1, f = 0.2).
+  const double r = 2.7, x = r, y = std::pow(0.2 * r, 3) / 3;
+  EXPECT_NEAR(unl(5, 1, x) * std::exp(-x / 2) * x, tnl(5, 1, r), 1e-15);
+  EXPECT_NEAR(knl(5, 1, y) * std::exp(-y / 2) * y * 0.2 * std::sqrt(0.2), rnl(5, 1, r), 1e-15);
+  const double d = 1e-6;
+  EXPECT_NEAR(dunl(5, 1, x), (unl(5, 1, x + d) - unl(5, 1, x - d)) / (2 * d), 1e-8);
+  EXPECT_NEAR(dknl(5, 1, y), (knl(5, 1, y + d) - knl(5, 1, y - d)) / (2 * d), 1e-8);
+  EXPECT_NEAR(dtnl(4, 2, r), (tnl(4, 2, r + d) - tnl(4, 2, r - d)) / (2 * d), 1e-8);
+  EXPECT_NEAR(drnl(4, 2, r), (rnl(4, 2, r + d) - rnl(4, 2, r - d)) / (2 * d), 1e-8);
+  // Range integrals: the whole is the sum of the parts, and matches quadrature.
+  for (int l = 0; l < 3; l++) {
+    const double whole = itnl(4, l, 0, 0), cubic = irnl(4, l, 0, 0);
+    EXPECT_NEAR(whole, quad_r([&](double q) { return tnl(4, l, q) * q * q; }, 150.0), 1e-10);
+    EXPECT_NEAR(cubic, quad_r([&](double q) { return rnl(4, l, q) * q * q; }, 60.0), 1e-10);
+    EXPECT_NEAR(itnl(4, l, 0, 3.0) + itnl(4, l, 3.0, 1.0), whole, 1e-12);
+    EXPECT_NEAR(irnl(4, l, 0, 3.0) + irnl(4, l, 3.0, 1.0) , cubic, 1e-12);
+    std::vector<double> qx, qw;
+    testutil::gauss_legendre(40, 1.0, 3.0, qx, qw);
+    double part = 0.0;
+    for (size_t i = 0; i < qx.size(); i++) part += qw[i] * tnl(4, l, qx[i]) * qx[i] * qx[i];
+    EXPECT_NEAR(itnl(4, l, 1.0, 3.0), part, 1e-12);
+  }
+  // Hydrogen-like functions are normalised; width-s l = 0 GTO functions are
+  // the GTO family at s = sqrt(h).
+  EXPECT_NEAR(quad_r([](double q) { return rnl_rho(3, 1, q) * rnl_rho(3, 1, q) * q * q; }, 80.0), 1.0, 1e-10);
+  EXPECT_EQ(lpq(1, 2, 0.5), 0.0);
+  double hn[4];
+  hn_all_bar(4, hn, 5.0, std::sqrt(20.0));
+  for (int n = 1; n <= 4; n++) EXPECT_NEAR(hn[n - 1] * hn_norm(n, std::sqrt(20.0)), hnl(n, 0, 5.0), 1e-15);
+  EXPECT_NEAR(rho_r(5.0), 1.0 / 3.0, 1e-15);
+}
+
+TEST(Radial, EtoPotentialSolvesPoisson) {
+  // qnl is (2l+1)/(4 pi) times the potential of the density
+  // exp(-x/2) x^l L^(2l+2)_d(x) (x = r, t = 1) times y_lm, so its radial
+  // Laplacian is -(2l+1) times that density.
+  const int n = 4, l = 2;
+  const double r = 3.0, d = 1e-3;
+  const double f0 = qnl(n, l, r), fp = qnl(n, l, r + d), fm = qnl(n, l, r - d);
+  const double lap = (fp - 2 * f0 + fm) / (d * d) + (fp - fm) / (d * r) - l * (l + 1) * f0 / (r * r);
+  double L = 0.0;
+  for (int j = 0; j <= n - l - 1; j++) L += tnlk(n, l, j) * std::pow(r, j);
+  EXPECT_NEAR(lap, -(2 * l + 1) * std::exp(-r / 2) * std::pow(r, l) * L, 1e-4);
+  std::vector<double> all(10);
+  qnl_all_bar(4, all.data(), r);
+  EXPECT_EQ(all[4 * 3 / 2 + 2], f0);
+  EXPECT_EQ(qnl(n, l, 0.05), qnl(n, l, 0.1));
+}
