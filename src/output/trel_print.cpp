@@ -8,20 +8,18 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "align/trel_align.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "runtime/zam_whole.h"
 #include "structure/zam_pdb.h"
 
 struct _trel_text {
-  _trel_whole* file = nullptr;
+  _zam_whole* file = nullptr;
   bool failed = false;
 };
 
@@ -32,95 +30,8 @@ const char* const kRule = "#====================================================
 // zam_msg cuts a message at 256 characters: long rows go out in pieces.
 constexpr size_t kMsgPiece = 200;
 
-// Serial of the temporary names of this process, shared by all threads.
-std::atomic<unsigned long> temp_serial{0};
 // Result files that could not be opened or put in place, for the run's status.
 std::atomic<int> failed_files{0};
-
-// How an unnamed file gets its name: found out once per process by the first
-// result file (a race only repeats the trial). Giving a descriptor a name
-// needs a capability or /proc; without either, temporary names are used.
-enum LinkWay { kUntried = 0, kEmptyPath = 1, kProcPath = 2, kNoLink = 3 };
-std::atomic<int> link_way{kUntried};
-
-std::string folder_of(const std::string& path) {
-  const size_t at = path.find_last_of('/');
-  if (at == std::string::npos) return ".";
-  return at == 0 ? "/" : path.substr(0, at);
-}
-
-// Readable as well, so that its bytes can be compared with an older file.
-int open_unnamed(const std::string& folder) {
-  return open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-}
-
-// Links the unnamed file fd under name the given way; errno when it fails.
-bool link_as(int way, int fd, const std::string& name) {
-  if (way == kEmptyPath) return linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0;
-  if (way != kProcPath) return false;
-  char proc[40];
-  snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-  return linkat(AT_FDCWD, proc, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
-}
-
-// The way unnamed files in folder get their names, tried on a file of its own.
-int find_link_way(const std::string& folder) {
-  int way = link_way.load();
-  if (way != kUntried) return way;
-  way = kNoLink;
-  for (const int w : {kEmptyPath, kProcPath}) {
-    const int fd = open_unnamed(folder);
-    if (fd < 0) break;
-    const std::string trial = trel_tempName(folder + "/.link");
-    const bool linked = link_as(w, fd, trial);
-    close(fd);
-    if (linked) {
-      unlink(trial.c_str());
-      way = w;
-      break;
-    }
-  }
-  link_way.store(way);
-  return way;
-}
-
-// Whether the regular file at path (not a link) holds exactly the bytes of
-// the unnamed file fd.
-bool same_bytes(int fd, const std::string& path) {
-  const int old = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (old < 0) return false;
-  struct stat mine, theirs;
-  bool same = fstat(fd, &mine) == 0 && fstat(old, &theirs) == 0 && S_ISREG(theirs.st_mode) &&
-              mine.st_size == theirs.st_size;
-  constexpr size_t kPiece = 65536;
-  std::vector<char> a(same ? kPiece : 0), b(same ? kPiece : 0);
-  for (off_t at = 0; same && at < mine.st_size;) {
-    const size_t want = (size_t)std::min<off_t>((off_t)kPiece, mine.st_size - at);
-    same = pread(fd, a.data(), want, at) == (ssize_t)want &&
-           pread(old, b.data(), want, at) == (ssize_t)want && memcmp(a.data(), b.data(), want) == 0;
-    at += (off_t)want;
-  }
-  close(old);
-  return same;
-}
-
-// Gives the unnamed file its final name; an older file of that name is
-// replaced through a linked temporary name and a rename, unless it already
-// holds the same bytes (a file written again unchanged, as the query's
-// rainbow file is for every shown hit): replacing it would free its blocks,
-// which a file system mounted to discard them waits for the disk to take
-// back, and would change nothing.
-bool name_unnamed(int fd, const std::string& path) {
-  const int way = link_way.load();
-  if (link_as(way, fd, path)) return true;
-  if (errno != EEXIST) return false;
-  if (same_bytes(fd, path)) return true;
-  const std::string temp = trel_tempName(path);
-  if (!link_as(way, fd, temp)) return false;
-  if (rename(temp.c_str(), path.c_str()) == 0) return true;
-  remove(temp.c_str());
-  return false;
-}
 
 void msg_row(const std::string& row) {
   trel_msgText(row.c_str());
@@ -190,50 +101,17 @@ const char* first_chain(const _trel_align* a, const _pdb_image* image, bool quer
 
 }  // namespace
 
-std::string trel_tempName(const std::string& path) {
-  return path + "." + std::to_string(zam_get_pid()) + "_" + std::to_string(temp_serial++) + ".tmp";
-}
-
-_trel_whole* trel_openWhole(const std::string& path) {
-  auto* w = new _trel_whole{nullptr, path, std::string(), -1};
-  const std::string folder = folder_of(path);
-  if (find_link_way(folder) != kNoLink) {
-    const int fd = open_unnamed(folder);
-    w->fd = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
-    if (w->fd >= 0) w->fp = zam_fdopen(fd, "w", 0);
-    if (!w->fp) {
-      if (fd >= 0) close(fd);
-      if (w->fd >= 0) close(w->fd);
-      w->fd = -1;
-    }
-  }
-  if (!w->fp) {
-    w->temp = trel_tempName(path);
-    w->fp = zam_fopen(w->temp.c_str(), "w");
-    if (!w->fp) {
-      const int err = errno;
-      delete w;
-      failed_files++;
-      errno = err;
-      return nullptr;
-    }
-  }
+_zam_whole* trel_openWhole(const std::string& path) {
+  _zam_whole* w = zam_openWhole(path, "w");
+  if (!w) failed_files++;
   return w;
 }
 
-int trel_closeWhole(_trel_whole* w, bool keep) {
+int trel_closeWhole(_zam_whole* w, bool keep) {
   if (!w) return 0;
-  bool ok = zam_fclose(w->fp) == 0 && keep;
-  if (w->fd >= 0) {
-    ok = ok && name_unnamed(w->fd, w->path);
-    close(w->fd);
-  } else {
-    if (ok && rename(w->temp.c_str(), w->path.c_str()) != 0) ok = false;
-    if (!ok) remove(w->temp.c_str());
-  }
-  delete w;
+  const int ok = zam_closeWhole(w, keep);
   if (keep && !ok) failed_files++;
-  return ok ? 1 : 0;
+  return ok;
 }
 
 int trel_failedFiles() { return failed_files.load(); }
@@ -244,7 +122,7 @@ _trel_text* trel_openText(const char* path) {
     failed_files++;
     return nullptr;
   }
-  _trel_whole* file = trel_openWhole(path);
+  _zam_whole* file = trel_openWhole(path);
   if (!file) {
     zam_wrn("Failed to open result file: %s (%s)\n", path, strerror(errno));
     return nullptr;

@@ -13,33 +13,15 @@ struct _trel_text;
 
 struct _zam_file;
 
-// A temporary name beside path for a result file that is written whole and
-// then renamed into place: path + "." + process id + "_" + serial + ".tmp",
-// the serial counted process-wide (atomically). Writers on several threads
-// that make the same final file (every shown hit writes the query's rainbow
-// PDB file) thus never share a temporary file.
-std::string trel_tempName(const std::string& path);
+struct _zam_whole;
 
-// A result file being written whole: it appears under its final name only
-// when complete. Where the system has them it is an unnamed file in the final
-// file's folder, linked under its name at the end: creating a named file
-// holds the folder's lock for as long as the file system takes to make the
-// inode, so writers on several threads would wait for each other there.
-// Elsewhere it is written under trel_tempName(path) and renamed.
-struct _trel_whole {
-  _zam_file* fp;     // the stream, plain stdio
-  std::string path;  // final name
-  std::string temp;  // the temporary name; empty for an unnamed file
-  int fd;            // a descriptor of the unnamed file kept for naming it, else -1
-};
-// Opens path's file for writing whole. Null without a message when it cannot
-// be opened (errno tells why). Finish with trel_closeWhole.
-_trel_whole* trel_openWhole(const std::string& path);
-// Closes the stream and, when keep is true and every write and the close
-// succeeded, puts the file in place under its final name (replacing an older
-// one); 1 then. Otherwise the temporary file is removed, the final name is left
-// as it was and 0 is returned. No message. Frees the record; null gives 0.
-int trel_closeWhole(_trel_whole* whole, bool keep);
+// A result file written whole (zam_openWhole, as plain text). Null without a
+// message when it cannot be opened (errno tells why); counted as a failed
+// file. Finish with trel_closeWhole.
+_zam_whole* trel_openWhole(const std::string& path);
+// zam_closeWhole; a file that was to be kept and could not be put in place
+// counts as a failed file. No message. Null gives 0.
+int trel_closeWhole(_zam_whole* whole, bool keep);
 // Result files of this run that could not be opened or put in place (each
 // was reported where it failed): a run with any has not done its job.
 int trel_failedFiles();

@@ -18,6 +18,7 @@
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_version.h"
+#include "runtime/zam_whole.h"
 #include "store/trel_thing.h"
 #include "structure/zam_pdb.h"
 
@@ -91,7 +92,7 @@ _pdb_image* renumbered(const _pdb_image* qimage, const _pdb_image* timage,
 
 void write_matrix(const std::string& name, Matrix3D M) {
   if (zam_debug >= 0) zam_msg("Writing TARGET matrix file: %s\n", name.c_str());
-  _trel_whole* whole = trel_openWhole(name);
+  _zam_whole* whole = trel_openWhole(name);
   if (!whole) {
     zam_wrn("Cannot write matrix file: %s\n", name.c_str());
     return;
@@ -143,15 +144,14 @@ _trel_pdb_out* trel_openPdbOut(const char* path) {
   // Plain text, put in place when complete. Opened here rather than by
   // zam_openPdbFile, whose own error would name the temporary file and
   // report the failure a second time.
-  _trel_whole* whole = trel_openWhole(final_name);
+  _zam_whole* whole = trel_openWhole(final_name);
   if (!whole) {
     zam_wrn("Cannot write PDB file: %s\n", final_name.c_str());
     return nullptr;
   }
   _zam_file* fp = whole->fp;
   if (zam_debug > 1) zam_msg("Writing PDB: %s\n", final_name.c_str());
-  char date[32];
-  zam_fprintf(fp, "REMARK  File written by %s on %s.\n", zam_version(), zam_get_date(date));
+  zam_writePdbRemark(fp);
   auto* out = (_trel_pdb_out*)kget1B_0(sizeof(_trel_pdb_out));
   out->fp = fp;
   out->path = kdupS(final_name.c_str());

@@ -11,14 +11,14 @@ struct _zam_file;
 struct _trel_thing;
 struct _trel_align;
 struct _trel_options;
-struct _trel_whole;
+struct _zam_whole;
 
 // A PDB result file being written: fp is the stream of the file written
 // whole (trel_openWhole), its REMARK header already written.
 struct _trel_pdb_out {
   _zam_file* fp;
   char* path;          // final name (extension "pdb")
-  _trel_whole* whole;  // the file until it is put in place
+  _zam_whole* whole;  // the file until it is put in place
 };
 
 // Opens a PDB file written whole for path (whose extension becomes "pdb").

@@ -448,15 +448,18 @@ _zam_file* zam_fopen(const char* path, const char* mode) {
     errno = EINVAL;
     return nullptr;
   }
-  uint32_t flags = mode_flags(mode);
-  const char* dot = std::strrchr(path, '.');
-  if (dot && std::strcmp(dot, ".gz") == 0)
-    flags |= ZAM_FGZIP | ZAM_FBINARY;
-  else if (dot && (std::strcmp(dot, ".bz") == 0 || std::strcmp(dot, ".bz2") == 0))
-    flags |= ZAM_FBZIP2 | ZAM_FBINARY;
+  uint32_t flags = mode_flags(mode) | zam_fkind(path);
+  if (flags & (ZAM_FGZIP | ZAM_FBZIP2)) flags |= ZAM_FBINARY;
   return open_handle(
       flags, [&](const char* m) { return gzopen(path, m); },
       [&](const char* m) { return fopen(path, m); }, true, path);
+}
+
+uint32_t zam_fkind(const char* path) {
+  const char* dot = path ? std::strrchr(path, '.') : nullptr;
+  if (dot && std::strcmp(dot, ".gz") == 0) return ZAM_FGZIP;
+  if (dot && (std::strcmp(dot, ".bz") == 0 || std::strcmp(dot, ".bz2") == 0)) return ZAM_FBZIP2;
+  return 0;
 }
 
 _zam_file* zam_fdopen(int fd, const char* mode, int kind) {

@@ -45,6 +45,8 @@ _zam_file* zam_fopen(const char* path, const char* mode);
 // The same over an open descriptor (taken over by the handle); kind
 // ZAM_FGZIP or ZAM_FBZIP2 selects the codec, anything else stdio.
 _zam_file* zam_fdopen(int fd, const char* mode, int kind);
+// The codec a file name's ending selects: ZAM_FGZIP, ZAM_FBZIP2 or 0 (stdio).
+uint32_t zam_fkind(const char* path);
 // Starts program with up to two arguments (null or empty ones are not passed)
 // and returns a handle writing to its standard input / reading its standard
 // output. Null after a zam_err report when the pipe or fork fails. A child

@@ -30,6 +30,7 @@
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
 #include "runtime/zam_vm.h"
+#include "runtime/zam_whole.h"
 #include "store/trel_cath.h"
 #include "store/trel_folders.h"
 #include "store/trel_pot.h"
@@ -40,40 +41,6 @@
 namespace {
 
 std::atomic<int> builds{0};
-std::atomic<int> temp_serial{0};
-
-// A name in path's folder that no other writer uses: the process id and a
-// per-process serial go in front of the base name, so the extension (which
-// selects the compressor of zam_fopen and the PDB writer's name) is kept.
-std::string tempName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  return dir + "~" + std::to_string(zam_get_pid()) + "_" + std::to_string(temp_serial++) + "_" +
-         base;
-}
-
-// Creates a fresh temporary file for path (0666 less the umask); -1 on failure.
-int createTemp(const std::string& path, std::string& temp) {
-  for (int attempt = 0; attempt < 100; attempt++) {
-    temp = tempName(path);
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
-
-bool writeAll(int fd, const void* data, int64_t n) {
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    const ssize_t done = write(fd, p, static_cast<size_t>(n));
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    p += done;
-    n -= done;
-  }
-  return true;
-}
 
 bool readAll(int fd, void* data, int64_t n) {
   char* p = static_cast<char*>(data);
@@ -89,19 +56,14 @@ bool readAll(int fd, void* data, int64_t n) {
 
 enum class Write { ok, create_failed, write_failed };
 
-// The blocks written one after the other to a temporary file that is renamed
-// to path when all went well; nothing is left behind otherwise.
+// The blocks written one after the other to path, whole or not at all.
 Write writeBlocks(const std::string& path, std::initializer_list<std::pair<const void*, int64_t>> blocks) {
-  std::string temp;
-  const int fd = createTemp(path, temp);
-  if (fd < 0) return Write::create_failed;
+  _zam_whole* whole = zam_openWhole(path, "wb");
+  if (!whole) return Write::create_failed;
   bool ok = true;
   for (const auto& [data, n] : blocks)
-    if (ok && n > 0) ok = writeAll(fd, data, n);
-  if (close(fd) != 0) ok = false;
-  if (ok && rename(temp.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) unlink(temp.c_str());
-  return ok ? Write::ok : Write::write_failed;
+    if (ok && n > 0) ok = zam_fwrite(whole->fp, data, n) == 1;
+  return zam_closeWhole(whole, ok) ? Write::ok : Write::write_failed;
 }
 
 std::string withExtension(const char* base, const char* ext) {
@@ -318,22 +280,16 @@ int writeCoefficientFile(const char* base, const char* ext, int order, const dou
   return trel_write_anlm(path.c_str(), order, values);
 }
 
-// Writes the image as PDB text through a temporary file.
+// Writes the image as PDB text, whole or not at all.
 bool writeImageText(const std::string& target, const _pdb_image* image) {
-  std::string temp;
-  const int fd = createTemp(target, temp);  // reserves the name for the writer
-  if (fd < 0) {
-    zam_err("Failed to write PDB file: %s [%s]\n", target.c_str(), strerror(errno));
-    return false;
+  _zam_whole* whole = zam_openWhole(target, "w");
+  if (whole) {
+    zam_writePdbRemark(whole->fp);
+    zam_writePdbFile(whole->fp, image, -1, 0, 0, 0, 1, 0, tf_identity());
+    if (zam_closeWhole(whole, true)) return true;
   }
-  close(fd);
-  bool ok = zam_writePdb(temp.c_str(), image, -1, 0, 0, 0, 1, tf_identity()) == 1;
-  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
-    zam_err("Failed to write PDB file: %s [%s]\n", target.c_str(), strerror(errno));
-    ok = false;
-  }
-  if (!ok) unlink(temp.c_str());
-  return ok;
+  zam_err("Failed to write PDB file: %s [%s]\n", target.c_str(), strerror(errno));
+  return false;
 }
 
 // True when target is the very file the image was read from: the cache must
@@ -752,28 +708,20 @@ int trel_moveThingSig(_trel_thing* thing, int pot_class, Matrix3D transform) {
 }
 
 int trel_write_anlm_asc(const char* path, int order, const double* values) {
-  const std::string target = path;
-  std::string temp;
-  const int fd = createTemp(target, temp);  // reserves the name; zam_fopen writes it
-  if (fd >= 0) close(fd);
-  _zam_file* file = fd >= 0 ? zam_fopen(temp.c_str(), "w") : nullptr;
-  if (!file) {
+  _zam_whole* whole = zam_openWhole(path, "w");
+  if (!whole) {
     zam_err("Failed to open file: %s [%s]\n", path, strerror(errno));
-    if (fd >= 0) unlink(temp.c_str());
     return 0;
   }
+  _zam_file* file = whole->fp;
   zam_fprintf(file, "n_max = %d, n_dim = %d\n", order, static_cast<int>(trel_anlmSize(order)));
   int64_t k = 0;
   for (int n = 1; n <= order; n++)
     for (int l = 0; l < n; l++)
       for (int m = -l; m <= l; m++) zam_fprintf(file, "%3d %3d %3d  %.8g\n", n, l, m, values[k++]);
-  bool ok = zam_fclose(file) == 0;
-  if (ok && rename(temp.c_str(), path) != 0) ok = false;
-  if (!ok) {
-    zam_err("Failed to write %s.\n", path);
-    unlink(temp.c_str());
-  }
-  return ok ? 1 : 0;
+  if (zam_closeWhole(whole, true)) return 1;
+  zam_err("Failed to write %s.\n", path);
+  return 0;
 }
 
 int trel_writeThingFiles(_trel_thing* thing) {

@@ -16,26 +16,16 @@
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_whole.h"
 #include "store/trel_folders.h"
 #include "structure/zam_pdb.h"
 
 namespace {
 
-std::atomic<int> temp_serial{0};
-
 bool isStructureFile(const char* path) {
   char buf[TREL_PATH_MAX + 1];
   const char* ext = zam_endname(path, buf);
   return strcasecmp(ext, ".pdb") == 0 || strcasecmp(ext, ".ent") == 0;
-}
-
-// A name in the file's own folder that the PDB writer keeps as it is (it
-// replaces the extension by "pdb"), so that the rename stays on one file system.
-std::string tempName(const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  const std::string dir = slash ? std::string(path, slash - path + 1) : std::string();
-  return dir + ".trel_clean_" + std::to_string(getpid()) + "_" + std::to_string(temp_serial++) +
-         ".pdb";
 }
 
 // Rewrites one structure file; true when it was rewritten.
@@ -62,14 +52,15 @@ bool cleanFile(const char* path, const _trel_cleanup_opts* options) {
     trace = trel_makeTrace();
     trel_loadTrace(out, Point3D{0, 0, 0}, 0, options->do_write, trace);
   }
-  const std::string temp = tempName(path);
-  bool ok = zam_writePdb(temp.c_str(), out, -1, 0, options->export_mode, options->sse_mode ? 1 : 0, 1,
-                         tf_identity()) == 1;
-  if (ok && std::rename(temp.c_str(), path) != 0) {
-    zam_err("Failed to replace PDB file %s [%s]\n", path, strerror(errno));
-    ok = false;
+  _zam_whole* whole = zam_openWhole(path, "w");
+  bool ok = false;
+  if (whole) {
+    zam_writePdbRemark(whole->fp);
+    zam_writePdbFile(whole->fp, out, -1, 0, options->export_mode, options->sse_mode ? 1 : 0, 1, 0,
+                     tf_identity());
+    ok = zam_closeWhole(whole, true) == 1;
   }
-  if (!ok) unlink(temp.c_str());
+  if (!ok) zam_err("Failed to replace PDB file %s [%s]\n", path, strerror(errno));
   if (ok && trace) {
     char ss[TREL_PATH_MAX + 1];
     trel_writeTraceSSE(zam_filename(path, "ss", ss), trace);

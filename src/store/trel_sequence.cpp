@@ -12,6 +12,7 @@
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "runtime/zam_whole.h"
 
 namespace {
 
@@ -81,24 +82,19 @@ void print_lines(const std::string& text) {
   }
 }
 
-// Writes text to folder + root + extension through a temporary file in the
-// same folder, renamed on success, so that a failure leaves no half file.
+// Writes text to folder + root + extension, whole or not at all.
 int write_text(const char* folder, const char* root, const char* extension, const char* kind_text,
                const std::string& text) {
   std::string path = std::string(folder ? folder : "") + (root ? root : "") + extension;
   if (zam_debug >= 2) zam_msg("Writing %s file: %s\n", kind_text, path.c_str());
-  std::string temp = path + ".tmp" + std::to_string(static_cast<long>(getpid()));
-  _zam_file* file = zam_fopen(temp.c_str(), "w");
-  if (!file) {
+  _zam_whole* whole = zam_openWhole(path, "w");
+  if (!whole) {
     zam_err("Failed to open file: %s [%s]\n", path.c_str(), strerror(errno));
     return 0;
   }
-  zam_fwrite(file, text.data(), static_cast<int64_t>(text.size()));
-  int failed = zam_fclose(file);
-  int saved = errno;
-  if (failed == 0 && rename(temp.c_str(), path.c_str()) == 0) return 1;
-  if (failed == 0) saved = errno;
-  remove(temp.c_str());
+  zam_fwrite(whole->fp, text.data(), static_cast<int64_t>(text.size()));
+  if (zam_closeWhole(whole, true)) return 1;
+  const int saved = errno;
   zam_err("Failed to write file: %s [%s]\n", path.c_str(), strerror(saved ? saved : EIO));
   return 0;
 }

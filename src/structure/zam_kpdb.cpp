@@ -19,6 +19,7 @@
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "runtime/zam_whole.h"
 #include "structure/zam_pdb.h"
 
 static_assert(std::endian::native == std::endian::little,
@@ -128,13 +129,6 @@ bool consistent(const _pdb_image* image) {
          (image->nhetatms == 0 || image->hetatms);
 }
 
-// A name for the file being written, unique within this process and folder,
-// that no codec claims (it ends in digits).
-std::string temporaryName(const char* target) {
-  static std::atomic<unsigned> serial{0};
-  return std::string(target) + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(serial++);
-}
-
 // Reads the pieces after the fixed part into image, making the saved
 // coordinates as it goes; false on a short read.
 bool readPieces(Source& src, _pdb_image* image) {
@@ -203,9 +197,9 @@ int zam_writeBinaryPdb(const char* name, const _pdb_image* image) {
     zam_err("Cannot write binary PDB file %s: the image's counts do not match its records.\n", target);
     return 0;
   }
-  std::string temp = temporaryName(target);
-  _zam_file* f = zam_fopen(temp.c_str(), "wb");
-  if (!f) return 0;
+  _zam_whole* whole = zam_openWhole(target, "wb");
+  if (!whole) return 0;
+  _zam_file* f = whole->fp;
   if (zam_debug > 2) zam_msg("Writing PDB: %s\n", target);
 
   Header h{image->nmodels, image->nchains, image->natoms, image->nres,     image->nbb, image->nmc,
@@ -217,10 +211,7 @@ int zam_writeBinaryPdb(const char* name, const _pdb_image* image) {
             writeAll(f, image->biomt, image->nbiomt * static_cast<int64_t>(sizeof(Matrix3D))) &&
             writeAll(f, image->hetatms, image->nhetatms * static_cast<int64_t>(sizeof(_pdb_atom)));
   // A full disk may only show when the stream is flushed at close.
-  if (zam_fclose(f) != 0) ok = false;
-  if (ok && rename(temp.c_str(), target) != 0) ok = false;
-  if (!ok) unlink(temp.c_str());
-  return ok ? 1 : 0;
+  return zam_closeWhole(whole, ok);
 }
 
 _pdb_image* zam_readBinaryPdb(const char* file, const char* name) {

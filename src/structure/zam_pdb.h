@@ -165,6 +165,9 @@ int zam_getPdbWarnings();            // the warnings option, for the image opera
 // Opens name with its extension replaced by "pdb" for writing and writes the
 // REMARK header; null after the error "Failed to write PDB file".
 _zam_file* zam_openPdbFile(const char* name);
+// Writes the REMARK header line naming the writing program and the date, as
+// zam_openPdbFile does, to a stream opened otherwise (a file written whole).
+void zam_writePdbRemark(_zam_file* stream);
 // Closes the stream; returns the close result (non-zero when a write or the
 // close failed); null gives 0.
 int zam_closePdbFile(_zam_file* stream);

@@ -131,9 +131,13 @@ _zam_file* zam_openPdbFile(const char* name) {
     return nullptr;
   }
   if (zam_debug > 1) zam_msg("Writing PDB: %s\n", path);
+  zam_writePdbRemark(f);
+  return f;
+}
+
+void zam_writePdbRemark(_zam_file* f) {
   char date[32];
   zam_fprintf(f, "REMARK  File written by %s on %s.\n", zam_version(), zam_get_date(date));
-  return f;
 }
 
 int zam_closePdbFile(_zam_file* stream) { return stream ? zam_fclose(stream) : 0; }

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <sys/stat.h>
 #include <thread>
 #include <string>
 #include <vector>
@@ -192,106 +191,6 @@ TEST(ResultText, LongRowsWrittenWholeAndFailedWritesLeaveTargetAlone) {
   ASSERT_EQ(trel_closeText(out), 1);
   EXPECT_EQ(testutil::read_file(file), row + "|\n");
   EXPECT_EQ(trel_closeText(nullptr), 0);
-}
-
-// Temporary names differ between calls (and hold the process id), end in
-// ".tmp" and lie beside the final file.
-TEST(ResultText, TemporaryNamesAreUniqueBesideTheFile) {
-  const std::string a = trel_tempName("/x/y.pdb"), b = trel_tempName("/x/y.pdb");
-  EXPECT_NE(a, b);
-  const std::string head = "/x/y.pdb." + std::to_string(zam_get_pid()) + "_";
-  EXPECT_EQ(a.compare(0, head.size(), head), 0) << a;
-  EXPECT_EQ(a.substr(a.size() - 4), ".tmp");
-}
-
-// A file written whole appears only at its close, with the usual permission
-// bits, replaces an older file, and leaves nothing else in the folder; one
-// that is not kept, or whose folder is missing, changes nothing.
-TEST(ResultText, WholeFilesAppearAtTheirClose) {
-  testutil::TempDir dir;
-  const std::string file = dir.file("one.txt");
-  _trel_whole* w = trel_openWhole(file);
-  ASSERT_NE(w, nullptr);
-  zam_fputs(w->fp, "first\n");
-  EXPECT_FALSE(std::filesystem::exists(file));
-  ASSERT_EQ(trel_closeWhole(w, true), 1);
-  EXPECT_EQ(testutil::read_file(file), "first\n");
-  const mode_t mask = umask(0);
-  umask(mask);
-  struct stat st;
-  ASSERT_EQ(stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
-
-  w = trel_openWhole(file);
-  ASSERT_NE(w, nullptr);
-  zam_fputs(w->fp, "second\n");
-  EXPECT_EQ(testutil::read_file(file), "first\n");
-  ASSERT_EQ(trel_closeWhole(w, true), 1);
-  EXPECT_EQ(testutil::read_file(file), "second\n");
-
-  w = trel_openWhole(file);
-  ASSERT_NE(w, nullptr);
-  zam_fputs(w->fp, "dropped\n");
-  EXPECT_EQ(trel_closeWhole(w, false), 0);
-  EXPECT_EQ(testutil::read_file(file), "second\n");
-  EXPECT_EQ(trel_closeWhole(nullptr, true), 0);
-
-  EXPECT_EQ(trel_openWhole(dir.file("missing/two.txt")), nullptr);
-  int count = 0;
-  for (const auto& e : std::filesystem::directory_iterator(dir.str())) {
-    EXPECT_EQ(e.path().filename().string(), "one.txt");
-    count++;
-  }
-  EXPECT_EQ(count, 1);
-}
-
-// A file written again with the same bytes leaves the older one in place
-// (same inode, nothing replaced); other bytes, a longer or shorter file, or
-// a symbolic link standing under the name are replaced as before.
-TEST(ResultText, UnchangedFilesAreLeftInPlace) {
-  testutil::TempDir dir;
-  const std::string file = dir.file("same.txt");
-  auto write = [&](const std::string& body) {
-    _trel_whole* w = trel_openWhole(file);
-    if (!w) return 0;
-    zam_fputs(w->fp, body.c_str());
-    return trel_closeWhole(w, true);
-  };
-  auto inode = [&] {
-    struct stat st;
-    return lstat(file.c_str(), &st) == 0 ? st.st_ino : ino_t(0);
-  };
-  std::string big;
-  for (int i = 0; i < 30000; i++) big += "row " + std::to_string(i) + "\n";  // several pieces
-  ASSERT_EQ(write(big), 1);
-  const ino_t first = inode();
-  ASSERT_EQ(write(big), 1);
-  EXPECT_EQ(inode(), first);
-  EXPECT_EQ(testutil::read_file(file), big);
-
-  std::string changed = big;
-  changed[changed.size() - 2] = 'x';  // same length, last piece differs
-  ASSERT_EQ(write(changed), 1);
-  EXPECT_NE(inode(), first);
-  EXPECT_EQ(testutil::read_file(file), changed);
-  ASSERT_EQ(write(changed + "x"), 1);
-  EXPECT_EQ(testutil::read_file(file), changed + "x");
-  ASSERT_EQ(write(""), 1);
-  EXPECT_EQ(testutil::read_file(file), "");
-
-  const std::string other = dir.file("other.txt");
-  testutil::write_file(other, "linked\n");
-  std::filesystem::remove(file);
-  std::filesystem::create_symlink(other, file);
-  ASSERT_EQ(write("linked\n"), 1);
-  EXPECT_FALSE(std::filesystem::is_symlink(file));
-  EXPECT_EQ(testutil::read_file(file), "linked\n");
-  int count = 0;
-  for (const auto& e : std::filesystem::directory_iterator(dir.str())) {
-    (void)e;
-    count++;
-  }
-  EXPECT_EQ(count, 2);
 }
 
 // Threads that write the same final file at once (as every shown hit writes

@@ -1,0 +1,159 @@
+#include "runtime/zam_whole.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "runtime/zam_file.h"
+#include "runtime/zam_system.h"
+
+namespace {
+
+// Serial of the temporary names of this process, shared by all threads.
+std::atomic<unsigned long> temp_serial{0};
+
+// How an unnamed file gets its name: found out once per process by the first
+// file written whole (a race only repeats the trial). Giving a descriptor a
+// name needs a capability or /proc; without either, temporary names are used.
+enum LinkWay { kUntried = 0, kEmptyPath = 1, kProcPath = 2, kNoLink = 3 };
+std::atomic<int> link_way{kUntried};
+
+std::string folder_of(const std::string& path) {
+  const size_t at = path.find_last_of('/');
+  if (at == std::string::npos) return ".";
+  return at == 0 ? "/" : path.substr(0, at);
+}
+
+// Readable as well, so that its bytes can be compared with an older file.
+int open_unnamed(const std::string& folder) {
+  return open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+}
+
+// Links the unnamed file fd under name the given way; errno when it fails.
+bool link_as(int way, int fd, const std::string& name) {
+  if (way == kEmptyPath) return linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0;
+  if (way != kProcPath) return false;
+  char proc[40];
+  snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, proc, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// The way unnamed files in folder get their names, tried on a file of its own.
+int find_link_way(const std::string& folder) {
+  int way = link_way.load();
+  if (way != kUntried) return way;
+  way = kNoLink;
+  for (const int w : {kEmptyPath, kProcPath}) {
+    const int fd = open_unnamed(folder);
+    if (fd < 0) break;
+    const std::string trial = zam_tempName(folder + "/.link");
+    const bool linked = link_as(w, fd, trial);
+    close(fd);
+    if (linked) {
+      unlink(trial.c_str());
+      way = w;
+      break;
+    }
+  }
+  link_way.store(way);
+  return way;
+}
+
+// Whether the regular file at path (not a link) holds exactly the bytes of
+// the file open as fd.
+bool same_bytes(int fd, const std::string& path) {
+  const int old = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (old < 0) return false;
+  struct stat mine, theirs;
+  bool same = fstat(fd, &mine) == 0 && fstat(old, &theirs) == 0 && S_ISREG(theirs.st_mode) &&
+              mine.st_size == theirs.st_size;
+  constexpr size_t kPiece = 65536;
+  std::vector<char> a(same ? kPiece : 0), b(same ? kPiece : 0);
+  for (off_t at = 0; same && at < mine.st_size;) {
+    const size_t want = (size_t)std::min<off_t>((off_t)kPiece, mine.st_size - at);
+    same = pread(fd, a.data(), want, at) == (ssize_t)want &&
+           pread(old, b.data(), want, at) == (ssize_t)want && memcmp(a.data(), b.data(), want) == 0;
+    at += (off_t)want;
+  }
+  close(old);
+  return same;
+}
+
+// Gives the unnamed file its final name; an older file of that name is
+// replaced through a linked temporary name and a rename, unless it already
+// holds the same bytes.
+bool name_unnamed(int fd, const std::string& path) {
+  const int way = link_way.load();
+  if (link_as(way, fd, path)) return true;
+  if (errno != EEXIST) return false;
+  if (same_bytes(fd, path)) return true;
+  const std::string temp = zam_tempName(path);
+  if (!link_as(way, fd, temp)) return false;
+  if (rename(temp.c_str(), path.c_str()) == 0) return true;
+  const int err = errno;
+  remove(temp.c_str());
+  errno = err;
+  return false;
+}
+
+// Puts the named temporary file (open as fd) in place of path, or leaves an
+// older file of the same bytes; the temporary name is gone either way.
+bool name_temp(int fd, const std::string& temp, const std::string& path) {
+  if (same_bytes(fd, path)) {
+    remove(temp.c_str());
+    return true;
+  }
+  return rename(temp.c_str(), path.c_str()) == 0;
+}
+
+}  // namespace
+
+std::string zam_tempName(const std::string& path) {
+  return path + "." + std::to_string(zam_get_pid()) + "_" + std::to_string(temp_serial++) + ".tmp";
+}
+
+_zam_whole* zam_openWhole(const std::string& path, const char* mode) {
+  auto* w = new _zam_whole{nullptr, path, std::string(), -1};
+  const int kind = (int)zam_fkind(path.c_str());
+  const std::string folder = folder_of(path);
+  int fd = -1;
+  if (find_link_way(folder) != kNoLink) fd = open_unnamed(folder);
+  if (fd < 0) {
+    w->temp = zam_tempName(path);
+    fd = open(w->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  }
+  // The stream takes fd over; the duplicate names the file and compares its
+  // bytes at the close.
+  w->fd = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+  if (w->fd >= 0) w->fp = zam_fdopen(fd, mode, kind);
+  if (!w->fp) {
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    if (w->fd >= 0) close(w->fd);
+    if (!w->temp.empty() && fd >= 0) unlink(w->temp.c_str());
+    delete w;
+    errno = err;
+    return nullptr;
+  }
+  return w;
+}
+
+int zam_closeWhole(_zam_whole* w, bool keep) {
+  if (!w) return 0;
+  bool ok = zam_fclose(w->fp) == 0;
+  if (ok && !keep) errno = ECANCELED;
+  ok = ok && keep;
+  if (ok) ok = w->temp.empty() ? name_unnamed(w->fd, w->path) : name_temp(w->fd, w->temp, w->path);
+  const int err = errno;
+  if (!ok && !w->temp.empty()) unlink(w->temp.c_str());
+  close(w->fd);
+  delete w;
+  errno = err;
+  return ok ? 1 : 0;
+}

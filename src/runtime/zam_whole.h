@@ -1,0 +1,42 @@
+// Files written whole or not at all: the bytes go to a file in the final
+// file's folder that has no name yet (or a temporary name), and appear under
+// the final name only when every write, the flush and the close succeeded.
+// On any failure the final name keeps what it held and nothing is left
+// behind. Every writer of a result, cache or database file goes through here.
+#pragma once
+
+#include <string>
+
+struct _zam_file;
+
+// A temporary name beside path: path + "." + process id + "_" + serial +
+// ".tmp", the serial counted process-wide (atomically), so writers on several
+// threads that make the same final file never share a temporary file. The
+// ".tmp" ending keeps the stream codecs and folder listings off it.
+std::string zam_tempName(const std::string& path);
+
+// A file being written whole. Where the system has them it is an unnamed
+// file in the final file's folder, linked under its name at the end:
+// creating a named file holds the folder's lock for as long as the file
+// system takes to make the inode, so writers on several threads would wait
+// for each other there. Elsewhere it is written under zam_tempName(path).
+struct _zam_whole {
+  _zam_file* fp;     // the stream; gzip or bzip2 when path ends so, else stdio
+  std::string path;  // final name
+  std::string temp;  // the temporary name; empty for an unnamed file
+  int fd;            // a descriptor of the unnamed file kept for naming it, else -1
+};
+// Opens path's file for writing whole (mode as zam_fopen: "w" or "wb"). Null
+// without a message when it cannot be opened (errno tells why). Finish with
+// zam_closeWhole.
+_zam_whole* zam_openWhole(const std::string& path, const char* mode);
+// Closes the stream and, when keep is true and every write and the close
+// succeeded, puts the file in place under its final name: an older file is
+// replaced (a symbolic link standing there is replaced, not followed), unless
+// it is a plain file that already holds the very same bytes, which is then
+// left as it is (a file written again unchanged, as a query's rainbow file is
+// for every shown hit: replacing it would free blocks the disk must take back
+// and change nothing); 1 then. Otherwise nothing is left of the new file, the
+// final name is left as it was and 0 is returned (errno tells why). No
+// message. Frees the record; null gives 0.
+int zam_closeWhole(_zam_whole* whole, bool keep);

@@ -1,0 +1,164 @@
+// Files written whole or not at all: they appear only at their close, replace
+// an older file (a link standing there included), leave an unchanged one in
+// place, and a failure midway leaves the older file and nothing else.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "common/test_util.h"
+#include "runtime/zam_file.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_whole.h"
+
+namespace {
+
+int entries(const testutil::TempDir& dir) {
+  int count = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.str())) {
+    (void)e;
+    count++;
+  }
+  return count;
+}
+
+// Writes body whole to file; the close's result.
+int write_whole(const std::string& file, const std::string& body) {
+  _zam_whole* w = zam_openWhole(file, "w");
+  if (!w) return 0;
+  zam_fwrite(w->fp, body.data(), (int64_t)body.size());
+  return zam_closeWhole(w, true);
+}
+
+ino_t inode(const std::string& file) {
+  struct stat st;
+  return lstat(file.c_str(), &st) == 0 ? st.st_ino : ino_t(0);
+}
+
+}  // namespace
+
+// Temporary names differ between calls (and hold the process id), end in
+// ".tmp" and lie beside the final file.
+TEST(WholeFile, TemporaryNamesAreUniqueBesideTheFile) {
+  const std::string a = zam_tempName("/x/y.pdb"), b = zam_tempName("/x/y.pdb");
+  EXPECT_NE(a, b);
+  const std::string head = "/x/y.pdb." + std::to_string(zam_get_pid()) + "_";
+  EXPECT_EQ(a.compare(0, head.size(), head), 0) << a;
+  EXPECT_EQ(a.substr(a.size() - 4), ".tmp");
+}
+
+// A file written whole appears only at its close, with the usual permission
+// bits, replaces an older file, and leaves nothing else in the folder; one
+// that is not kept, or whose folder is missing, changes nothing.
+TEST(WholeFile, AppearsAtItsClose) {
+  testutil::TempDir dir;
+  const std::string file = dir.file("one.txt");
+  _zam_whole* w = zam_openWhole(file, "w");
+  ASSERT_NE(w, nullptr);
+  zam_fputs(w->fp, "first\n");
+  EXPECT_FALSE(std::filesystem::exists(file));
+  ASSERT_EQ(zam_closeWhole(w, true), 1);
+  EXPECT_EQ(testutil::read_file(file), "first\n");
+  const mode_t mask = umask(0);
+  umask(mask);
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+
+  w = zam_openWhole(file, "w");
+  ASSERT_NE(w, nullptr);
+  zam_fputs(w->fp, "second\n");
+  EXPECT_EQ(testutil::read_file(file), "first\n");
+  ASSERT_EQ(zam_closeWhole(w, true), 1);
+  EXPECT_EQ(testutil::read_file(file), "second\n");
+
+  w = zam_openWhole(file, "w");
+  ASSERT_NE(w, nullptr);
+  zam_fputs(w->fp, "dropped\n");
+  EXPECT_EQ(zam_closeWhole(w, false), 0);
+  EXPECT_EQ(testutil::read_file(file), "second\n");
+  EXPECT_EQ(zam_closeWhole(nullptr, true), 0);
+
+  EXPECT_EQ(zam_openWhole(dir.file("missing/two.txt"), "w"), nullptr);
+  EXPECT_EQ(entries(dir), 1);
+}
+
+// A write that fails midway (the file-size limit stops it after a few
+// blocks) leaves the older file as it was and no temporary file.
+TEST(WholeFile, FailureMidwayLeavesTheOldFile) {
+  testutil::TempDir dir;
+  const std::string file = dir.file("kept.txt");
+  ASSERT_EQ(write_whole(file, "old\n"), 1);
+  std::string big;
+  for (int i = 0; i < 20000; i++) big += "row " + std::to_string(i) + "\n";
+  struct rlimit old_limit;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  auto old_handler = signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+  struct rlimit limit = old_limit;
+  limit.rlim_cur = 50000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const int written = write_whole(file, big);
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(written, 0);
+  EXPECT_EQ(testutil::read_file(file), "old\n");
+  EXPECT_EQ(entries(dir), 1);
+}
+
+// A file written again with the same bytes leaves the older one in place
+// (same inode, nothing replaced); other bytes, a longer or shorter file, or
+// a symbolic link standing under the name are replaced, the link not followed.
+TEST(WholeFile, UnchangedFilesAreLeftInPlaceAndLinksReplaced) {
+  testutil::TempDir dir;
+  const std::string file = dir.file("same.txt");
+  std::string big;
+  for (int i = 0; i < 30000; i++) big += "row " + std::to_string(i) + "\n";  // several pieces
+  ASSERT_EQ(write_whole(file, big), 1);
+  const ino_t first = inode(file);
+  ASSERT_EQ(write_whole(file, big), 1);
+  EXPECT_EQ(inode(file), first);
+  EXPECT_EQ(testutil::read_file(file), big);
+
+  std::string changed = big;
+  changed[changed.size() - 2] = 'x';  // same length, last piece differs
+  ASSERT_EQ(write_whole(file, changed), 1);
+  EXPECT_NE(inode(file), first);
+  EXPECT_EQ(testutil::read_file(file), changed);
+  ASSERT_EQ(write_whole(file, changed + "x"), 1);
+  EXPECT_EQ(testutil::read_file(file), changed + "x");
+  ASSERT_EQ(write_whole(file, ""), 1);
+  EXPECT_EQ(testutil::read_file(file), "");
+
+  // The link's target keeps its bytes whether or not the new ones match.
+  const std::string other = dir.file("other.txt");
+  for (const std::string body : {"linked\n", "new\n"}) {
+    testutil::write_file(other, "linked\n");
+    std::filesystem::remove(file);
+    std::filesystem::create_symlink(other, file);
+    ASSERT_EQ(write_whole(file, body), 1);
+    EXPECT_FALSE(std::filesystem::is_symlink(file));
+    EXPECT_EQ(testutil::read_file(file), body);
+    EXPECT_EQ(testutil::read_file(other), "linked\n");
+  }
+  EXPECT_EQ(entries(dir), 2);
+}
+
+// The final name's ending chooses the codec, as zam_fopen would.
+TEST(WholeFile, CompressedByTheFinalName) {
+  testutil::TempDir dir;
+  const std::string file = dir.file("packed.txt.gz");
+  ASSERT_EQ(write_whole(file, "inside\n"), 1);
+  const std::string raw = testutil::read_file(file);
+  ASSERT_GE(raw.size(), 2u);
+  EXPECT_EQ((unsigned char)raw[0], 0x1f);
+  EXPECT_EQ((unsigned char)raw[1], 0x8b);
+  _zam_file* in = zam_fopen(file.c_str(), "r");
+  ASSERT_NE(in, nullptr);
+  char buf[16] = {};
+  EXPECT_GT(zam_fread(in, buf, 7), 0);
+  zam_fclose(in);
+  EXPECT_EQ(std::string(buf), "inside\n");
+}
