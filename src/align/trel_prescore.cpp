@@ -44,6 +44,19 @@ int score_claimed(const _trel_trace_task& t) {
   return count;
 }
 
+// Clears the cells of the K plane (pairs i < n, j < m) whose query or target
+// residue the trace marks as missing backbone atoms ('D'). Such a residue
+// has no local geometry to compare: its window terms read exp(0) = 1, a
+// perfect match, so a chain of them (a CA-only file) would pre-score as
+// well as the query against itself and outrank every real homologue.
+void clear_incomplete(int n, int m, const _trel_seg* q, const _trel_seg* t, float* K) {
+  for (int i = 0; i < n; i++)
+    if (q[i].sse == 'D') std::fill(K + trel_cell(i, 0, m), K + trel_cell(i, 0, m) + m, 0.0f);
+  for (int j = 0; j < m; j++)
+    if (t[j].sse == 'D')
+      for (int i = 0; i < n; i++) K[trel_cell(i, j, m)] = 0.0f;
+}
+
 void report(_trel_trace_state* state, int count) {
   zam_mutex_acquire_w(kMailbox);
   state->scored += count;
@@ -71,6 +84,7 @@ _trel_dp_score trel_scoreTheTrace(int n, int m, const _trel_seg* qseg, const _tr
   // The score-only pass reads the K plane alone, so its factor planes are not filled.
   if (!trel_setupKplane(n, m, _trel_a_box{0, n - 1, 0, m - 1}, qseg, tseg, buf))
     return _trel_dp_score{0, 0, 1, 0.0f};
+  clear_incomplete(n, m, qseg, tseg, buf->kplane);
   return trel_scoreDP(n, m, 1, buf->kplane, buf);
 }
 

@@ -50,6 +50,7 @@ struct _trel_trace_task {
 int trel_scoreTraceOne(int n, int m, const _trel_seg* qseg, const _trel_seg* tseg, float* norm,
                        float* raw, int* aligned, _trel_align_buf* buf);
 // K matrix of the whole pair and the score-only pass with gap penalties;
+// residues marked 'D' (missing backbone atoms) on either side add nothing.
 // {0, 0, 1, 0} (reported) when the pair does not fit buf.
 _trel_dp_score trel_scoreTheTrace(int n, int m, const _trel_seg* qseg, const _trel_seg* tseg,
                                   _trel_align_buf* buf);

@@ -111,6 +111,52 @@ TEST_F(Prescore, OnePairNormalisesByTheSpan) {
   EXPECT_NEAR(norm, raw / n, 1e-6f);
 }
 
+// Residues the trace marks as missing backbone atoms add nothing, on either
+// side: CA-only chains score 0 against a real ubiquitin and as the query,
+// and no longer outrank the X-ray ubiquitin 1ubq, serial or threaded.
+TEST_F(Prescore, IncompleteResiduesAddNothing) {
+  TREL_REQUIRE_SHARED_DATA();
+  Trace q = load(testutil::shared_pdb("freesasa/1d3z.pdb.gz"));
+  const std::vector<Trace> targets = {load(testutil::shared_pdb("python3-prody-tests/pdb1ubi_ca.pdb")),
+                                      load(testutil::shared_pdb("freesasa/1ubq.pdb")),
+                                      load(testutil::shared_pdb("python3-csb/ake-xray-ensemble-ca.pdb.gz")),
+                                      load(testutil::shared_pdb("tm-align/5eep.pdb.gz"))};
+  ASSERT_GE(q.seg.size(), 70u);
+  int longest = (int)q.seg.size();
+  std::vector<int> lens;
+  std::vector<const _trel_seg*> segs;
+  for (const Trace& t : targets) {
+    ASSERT_GE(t.seg.size(), 70u) << t.name;
+    lens.push_back((int)t.seg.size());
+    segs.push_back(t.seg.data());
+    longest = std::max(longest, lens.back());
+  }
+  for (int k : {0, 2})
+    for (const _trel_seg& r : targets[k].seg) ASSERT_EQ(r.sse, 'D') << targets[k].name;
+  const int n = (int)q.seg.size(), nt = (int)targets.size();
+  Bufs b(4, longest, longest);
+  for (int threads : {1, 4}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    std::vector<float> norm(nt, 9), raw(nt, 9);
+    std::vector<int> aligned(nt, 9);
+    trel_scoreTraceThread(threads, n, q.seg.data(), nt, lens.data(), segs.data(), norm.data(), raw.data(),
+                          aligned.data(), b.bufs);
+    for (int k : {0, 2}) {
+      EXPECT_EQ(raw[k], 0.0f) << targets[k].name;
+      EXPECT_EQ(norm[k], 0.0f) << targets[k].name;
+    }
+    EXPECT_GT(norm[1], 0.5f);
+    EXPECT_GT(norm[1], norm[3]);
+    EXPECT_GT(norm[3], norm[0]);
+  }
+  // The CA-only chain as the query.
+  float norm = 9, raw = 9;
+  int aligned = 9;
+  trel_scoreTraceOne(lens[0], lens[1], segs[0], segs[1], &norm, &raw, &aligned, b.bufs[0]);
+  EXPECT_EQ(raw, 0.0f);
+  EXPECT_EQ(norm, 0.0f);
+}
+
 TEST_F(Prescore, MissingTraceGivesZerosSerialAndThreaded) {
   TREL_REQUIRE_SHARED_DATA();
   Trace q = load(testutil::shared_pdb("freesasa/1ubq.pdb"));
@@ -233,11 +279,14 @@ TEST_F(Prescore, ThreadedEqualsSerialOnSharedStructures) {
   const int nt = (int)all.size();
   std::vector<int> lens(nt);
   std::vector<const _trel_seg*> segs(nt);
-  int mmax = 0, missing = 0;
+  int mmax = 0, missing = 0, incomplete = 0;
   for (int k = 0; k < nt; k++) {
     lens[k] = (int)all[k].seg.size();
     segs[k] = all[k].seg.empty() ? nullptr : all[k].seg.data();
     missing += segs[k] == nullptr;
+    // CA-only chains: every residue misses backbone atoms, so nothing scores.
+    incomplete += segs[k] && std::all_of(all[k].seg.begin(), all[k].seg.end(),
+                                         [](const _trel_seg& r) { return r.sse == 'D'; });
     mmax = std::max(mmax, lens[k]);
   }
   Bufs b(8, n, mmax);
@@ -247,7 +296,8 @@ TEST_F(Prescore, ThreadedEqualsSerialOnSharedStructures) {
                         sa.data(), b.bufs);
   int scored = 0;
   for (int k = 0; k < nt; k++) scored += sa[k] > 0;
-  EXPECT_GE(scored, nt - missing - 5);
+  EXPECT_GE(incomplete, 4);
+  EXPECT_GE(scored, nt - missing - incomplete - 5);
   for (int threads : {2, 3, 8}) {
     SCOPED_TRACE(std::to_string(threads) + " threads");
     std::vector<float> tn(nt, -1), tr(nt, -1);
