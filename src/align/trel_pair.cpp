@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "align/trel_anchor.h"
 #include "align/trel_blosum62.h"
@@ -11,6 +12,7 @@
 #include "align/trel_kscore.h"
 #include "align/trel_tidy.h"
 #include "align/trel_trace.h"
+#include "geometry/zam_qcp.h"
 #include "runtime/zam_log.h"
 #include "structure/zam_pdb.h"
 #include "structure/zam_pdb_pep.h"
@@ -64,6 +66,25 @@ void fit_all_pairs(int n, int m, _trel_align* a, _pdb_peptide* qpep, _pdb_peptid
   a->nmatched = scoreFragment(n, m, 0, -1, a, qpep, tpep, M, range, match, &G, &R, trel_fitBuf(buf));
   a->gscore = G;
   a->rmsd_matched = R;
+}
+
+// Fills the distance plane of the box under a's superposition and gives
+// each pair column its distance from it. The quick start without rigid
+// refinement keeps the alignment of the K plane, whose columns took their
+// distances from a plane no superposition of this pair had filled; tidying
+// and the anchor segments read them.
+void fill_distances(int m, _trel_a_box box, _trel_align* a, const _pdb_peptide* qpep,
+                    const _pdb_peptide* tpep, _trel_align_buf* buf) {
+  std::vector<Point3D> moved((size_t)std::max(m, 1));
+  tf_pts(m, moved.data(), tpep->ca, a->tf);
+  for (int i = box.qfirst; i <= box.qlast; i++) {
+    float* row = buf->dplane + trel_cell(i, 0, m);
+    for (int j = box.tfirst; j <= box.tlast; j++) row[j] = (float)d2_ptpt_inline(qpep->ca[i], moved[j]);
+  }
+  for (int c = 0; c < a->ncolumns; c++) {
+    _trel_a_column& col = a->columns[c];
+    if (col.qres >= 0 && col.tres >= 0) col.d2 = buf->dplane[trel_cell(col.qres, col.tres, m)];
+  }
 }
 
 // The flexible extension: bends the target (moving timage) around the
@@ -124,6 +145,8 @@ _trel_align* trel_makeAlignFit(int n, int m, int rule, int threads, int seeds, i
       const Matrix3D M = a->tf;
       trel_freeAlign(a);
       a = alignRigidBox(n, m, box, cycles, qpep, tpep.get(), M, range, match, 0.0f, buf);
+    } else {
+      fill_distances(m, box, a, qpep, tpep.get(), buf);
     }
   } else {
     if (!setupKmatrix(n, m, box, qseg, tseg, buf)) return nullptr;

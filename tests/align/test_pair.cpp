@@ -14,6 +14,7 @@
 #include "align/trel_pair.h"
 #include "align/trel_trace.h"
 #include "common/align_defaults.h"
+#include "common/align_objects.h"
 #include "common/chains.h"
 #include "common/test_util.h"
 #include "runtime/zam_log.h"
@@ -133,6 +134,38 @@ TEST_F(Pair, MovedCopyGivesBackTheInverseMotion) {
   EXPECT_EQ(d2_ptpt(ca0, zam_ptPdbResidue(t.image, 0)), 0.0);
   trel_freeAlign(a);
   EXPECT_EQ(zam_vm_total(), before);
+}
+
+// The quick start without refinement gives its columns the distances of its
+// own superposition, whatever the buffer's distance plane held before: a
+// plane left far (1e6) would have every pair tidied away, one left at 0
+// would keep far pairs.
+TEST_F(Pair, QuickStartWithoutRefinementFillsItsDistances) {
+  Chain q(read(kUbiquitin));
+  _pdb_image* moved = zam_copyPdb(q.image);
+  zam_movePdb(moved, motion());
+  Chain t(moved), far(read("theseus-examples/cytochromes/d1crj__.pdb.gz"));
+  ASSERT_NE(far.image, nullptr);
+  auto stale = [&](int m, float d2) {
+    for (int i = 0; i < q.n; i++)
+      for (int j = 0; j < m; j++) buf->dplane[trel_cell(i, j, m)] = d2;
+  };
+  stale(t.n, 1e6f);
+  _trel_align* a = align(q, t, 0, -1);
+  expect_diagonal(a, q.n);
+  if (a) {
+    expect_maps(a->tf, tf_inverse(motion()));
+    for (int c = 0; c < a->ncolumns; c++) EXPECT_NEAR(a->columns[c].d2, 0.0f, 1e-4f) << "column " << c;
+  }
+  trel_freeAlign(a);
+  std::string results[2];
+  for (float d2 : {1e6f, 0.0f}) {
+    stale(far.n, d2);
+    _trel_align* b = align(q, far, 0, -1);
+    results[d2 == 0.0f] = testutil::align_fingerprint(b);
+    trel_freeAlign(b);
+  }
+  EXPECT_EQ(results[0], results[1]);
 }
 
 TEST_F(Pair, CopyWithDeletedLoopAlignsEverythingElse) {
