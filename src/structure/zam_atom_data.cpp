@@ -44,6 +44,10 @@ struct ResidueEntry {
 std::mutex table_lock;
 std::vector<ResidueEntry> residues;
 std::vector<AtomEntry> atoms;
+// A load has been tried. Look-ups load the file at their first use only: a
+// missing or empty file is then reported once, not once per atom of every
+// structure (zam_open_atom_data reads it again on request).
+bool tried = false;
 
 // The folder of the library's data when neither ZAM_DATA nor ZAM_ROOT says
 // where it is: the data folder of the source tree the library was built from.
@@ -126,6 +130,7 @@ bool parseLine(const std::vector<std::string>& f, AtomEntry* entry) {
 
 // Reads the file into the tables (table_lock held). Returns the atom count.
 int loadTables(const char* file) {
+  tried = true;
   residues.clear();
   atoms.clear();
   const std::string path = file && *file ? std::string(file) : locateDefault();
@@ -180,7 +185,7 @@ int zam_atom_data(const char* residue, const char* atom, float* p1, float* p2, c
                   unsigned short* s1, unsigned short* s2, unsigned short* s3, unsigned char* b1,
                   unsigned char* b2) {
   std::lock_guard<std::mutex> guard(table_lock);
-  if (atoms.empty()) loadTables("");
+  if (!tried) loadTables("");
   if (!residue || !atom) return 0;
   for (const ResidueEntry& r : residues) {
     if (std::strcmp(r.name, residue) != 0) continue;
@@ -203,7 +208,7 @@ int zam_atom_data(const char* residue, const char* atom, float* p1, float* p2, c
 
 int zam_atom_polar_hydrogens(const char* residue, char* names, int max_names) {
   std::lock_guard<std::mutex> guard(table_lock);
-  if (atoms.empty()) loadTables("");
+  if (!tried) loadTables("");
   if (!residue) return 0;
   for (const ResidueEntry& r : residues) {
     if (std::strcmp(r.name, residue) != 0) continue;

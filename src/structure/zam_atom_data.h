@@ -14,8 +14,9 @@
 // Tables are guarded by a lock private to this module.
 int zam_open_atom_data(const char* file);
 
-// Parameters of atom in residue: reads the default file first when no entry
-// is loaded (reporting the failure on every such call). Searches every entry
+// Parameters of atom in residue: reads the default file at the first
+// look-up when no file was read before (a failure is reported that once;
+// later look-ups answer from the empty tables in silence). Searches every entry
 // group of the residue in file order; the first exact match fills the
 // outputs and gives 1; none gives 0 and leaves them untouched. Null output
 // pointers are skipped.
