@@ -96,6 +96,47 @@ void message(const char* fmt, const char* s) {
   if (O.do_write) zam_msg(fmt, s);
 }
 
+// Reads the whole of value v as a number of the option's kind (blanks
+// around it allowed): decimal digits with an optional sign for a whole
+// number, any finite floating-point text for a real one. Anything else, NaN
+// and the infinities included, is reported as an error naming the option.
+bool readNumber(const Opt& o, const char* v, bool whole, double* out) {
+  errno = 0;
+  char* end = nullptr;
+  double x = 0.0;
+  if (whole)
+    x = double(std::strtoll(v, &end, 10));  // past the range: held at its ends, then clamped
+  else
+    x = std::strtod(v, &end);
+  const char* rest = end;
+  while (rest && *rest && std::isspace(static_cast<unsigned char>(*rest))) rest++;
+  if (!end || end == v || *rest) {
+    zam_err("Option -%s needs %s, not \"%s\".\n", o.key, whole ? "a whole number" : "a number", v);
+    return false;
+  }
+  if (!std::isfinite(x)) {
+    zam_err("Option -%s needs a finite number, not \"%s\".\n", o.key, v);
+    return false;
+  }
+  *out = x;
+  return true;
+}
+
+// The value used for x, read from text v, when it lies outside lo..hi: the
+// nearer end, said once in a warning naming the option and that value.
+double clampTo(const Opt& o, const char* v, double x, double lo, double hi) {
+  const double y = x < lo ? lo : (x > hi ? hi : x);
+  if (y != x) zam_wrn("Option -%s=%s is out of range: using %.10g.\n", o.key, v, y);
+  return y;
+}
+
+// A value that stands for another (-columns past its range, -sort outside
+// the score numbers, -tn at 0 or below): said like a clamped one.
+double replaced(const Opt& o, const char* v, double used) {
+  zam_wrn("Option -%s=%s is out of range: using %.10g.\n", o.key, v, used);
+  return used;
+}
+
 // Every write switch of the record except write_anchor.
 int* const kWriteSwitches[] = {
     &O.write_pdb,    &O.write_rank,    &O.write_hits,   &O.write_tops,    &O.write_vmd,     &O.write_zam,
@@ -228,15 +269,17 @@ int actList(const Opt& o, const char* v, _docking_spec*) {
   *o.sfield = v;
   return 0;
 }
-int actColumns(const Opt&, const char* v, _docking_spec*) {
-  long n = std::strtol(v, nullptr, 10);
-  O.n_columns = (n >= 1 && n <= 10000) ? int(n) : 10000;
+int actColumns(const Opt& o, const char* v, _docking_spec*) {
+  double n = 0;
+  if (!readNumber(o, v, true, &n)) return -1;
+  O.n_columns = (n >= 1 && n <= 10000) ? int(n) : int(replaced(o, v, 10000));
   return 0;
 }
 // -filter, -f: a fraction, or a percentage when above 1.
-int actFilter(const Opt&, const char* v, _docking_spec*) {
-  double x = std::strtod(v, nullptr);
-  x = x < 0 ? 0 : (x > 100 ? 100 : x);
+int actFilter(const Opt& o, const char* v, _docking_spec*) {
+  double x = 0;
+  if (!readNumber(o, v, false, &x)) return -1;
+  x = clampTo(o, v, x, 0, 100);
   if (x > 1) x /= 100.0;
   O.align_filter = float(x);
   return 0;
@@ -251,32 +294,30 @@ int actSort(const Opt& o, const char* v, _docking_spec*) {
       return 0;
     }
   }
-  char* end = nullptr;
-  long n = std::strtol(v, &end, 10);
-  if (end == v) {
-    zam_err("Option -%s needs a score letter or number, not \"%s\".\n", o.key, v);
-    return -1;
-  }
-  n = std::strtol(v, nullptr, 10);
-  O.do_sort = (n >= 0 && n <= 9) ? int(n) : 1;
+  double n = 0;
+  if (!readNumber(o, v, true, &n)) return -1;
+  O.do_sort = (n >= 0 && n <= 9) ? int(n) : int(replaced(o, v, 1));
   return 0;
 }
-int actTn(const Opt&, const char* v, _docking_spec*) {
-  long n = std::strtol(v, nullptr, 10);
+int actTn(const Opt& o, const char* v, _docking_spec*) {
+  double n = 0;
+  if (!readNumber(o, v, true, &n)) return -1;
   O.refine_method = 2;
-  O.refine_number = n <= 0 ? 1 : (n > kBig ? int(kBig) : int(n));
+  O.refine_number = n <= 0 ? int(replaced(o, v, 1)) : int(clampTo(o, v, n, 1, kBig));
   return 0;
 }
-int actTf(const Opt&, const char* v, _docking_spec*) {
-  double x = std::strtod(v, nullptr);
+int actTf(const Opt& o, const char* v, _docking_spec*) {
+  double x = 0;
+  if (!readNumber(o, v, false, &x)) return -1;
   O.refine_method = 1;
-  O.refine_fraction = float(x < 0.0001 ? 0.0001 : (x > 1 ? 1 : x));
+  O.refine_fraction = float(clampTo(o, v, x, 0.0001, 1));
   return 0;
 }
-// -drange: an integer number of angstroms.
-int actDrange(const Opt&, const char* v, _docking_spec* spec) {
-  long n = std::strtol(v, nullptr, 10);
-  double r = n < 0 ? 0 : (n > 30 ? 30 : double(n));
+// -drange: a whole number of angstroms.
+int actDrange(const Opt& o, const char* v, _docking_spec* spec) {
+  double n = 0;
+  if (!readNumber(o, v, true, &n)) return -1;
+  const double r = clampTo(o, v, n, 0, 30);
   if (spec) spec->r12_range = r;
   message("R12 range: %.2lf\n", r);
   return 0;
@@ -582,27 +623,6 @@ void usageLine(std::string& out, const Opt& o) {
   out += line;
 }
 
-// A numeric value must start with a number (blanks and a sign allowed);
-// what follows the leading number is ignored.
-bool numeric(const char* v) {
-  errno = 0;
-  char* end = nullptr;
-  std::strtod(v, &end);
-  return end != v;
-}
-
-double clampTo(double x, double lo, double hi) {
-  if (std::isnan(x)) return lo;
-  return x < lo ? lo : (x > hi ? hi : x);
-}
-
-// Integers come from the leading digits, as atoi reads them, but without
-// overflow: values past the int range are held at its ends.
-double readInt(const char* v) {
-  long long n = std::strtoll(v, nullptr, 10);
-  return double(n);
-}
-
 // Applies one option; 0 to go on, 1 to end with status 0, -1 on error.
 int apply(const Opt& o, const char* value, _docking_spec* spec) {
   switch (o.kind) {
@@ -614,30 +634,34 @@ int apply(const Opt& o, const char* value, _docking_spec* spec) {
       ++*o.ifield;
       return 0;
     case INT:
-      *o.ifield = int(clampTo(readInt(value), o.lo, o.hi));
-      return 0;
     case REAL:
-      *o.ffield = float(clampTo(std::strtod(value, nullptr), o.lo, o.hi));
-      return 0;
+    case SPEC:
+      break;
     case TEXT:
       *o.sfield = value;
       return 0;
+    case ACT:
+      return o.act(o, value, spec);
+  }
+  // The numeric kinds: the whole value read as a number, then clamped.
+  double x = 0;
+  if (!readNumber(o, value, o.kind == INT, &x)) return -1;
+  x = clampTo(o, value, x, o.lo, o.hi);
+  switch (o.kind) {
+    case INT:
+      *o.ifield = int(x);
+      return 0;
+    case REAL:
+      *o.ffield = float(x);
+      return 0;
     case SPEC: {
-      double x = clampTo(std::strtod(value, nullptr), o.lo, o.hi);
       if (spec) spec->*o.dfield = x * o.scale;
       if (o.msg) message(o.msg, x);
       return 0;
     }
-    case ACT:
-      return o.act(o, value, spec);
+    default:
+      return 0;
   }
-  return 0;
-}
-
-bool isNumericKind(const Opt& o) {
-  if (o.kind == INT || o.kind == REAL || o.kind == SPEC) return true;
-  return o.kind == ACT && (o.act == actColumns || o.act == actFilter || o.act == actTf || o.act == actTn ||
-                           o.act == actDrange);
 }
 
 }  // namespace
@@ -699,10 +723,6 @@ trel_parse_result trel_parseOptions(int argc, char** argv, _docking_spec* spec) 
     if (o->takes_value) {
       if (!has_value || value.empty()) {
         zam_err("Option -%s needs a value.\n", o->key);
-        return TREL_PARSE_FAIL;
-      }
-      if (isNumericKind(*o) && !numeric(value.c_str())) {
-        zam_err("Option -%s needs a number, not \"%s\".\n", o->key, value.c_str());
         return TREL_PARSE_FAIL;
       }
     }

@@ -76,7 +76,7 @@ void readEnvironment() {
   checkLength("The results folder (TREL_RESULTS)", S.res_folder);
   checkLength("The log file name (TREL_LOG)", S.log_file);
 
-  S.n_cpus = zam_int_env("TREL_CPUS", zam_cpus_online());
+  S.n_cpus = zam_int_env("TREL_CPUS", zam_cpus_usable());
   zam_thread_setup(S.n_cpus);
   S.n_gpus = zam_int_env("TREL_GPUS", 1);
   S.first_gpu = zam_int_env("TREL_FIRST_GPU", 0);
@@ -361,7 +361,12 @@ void runMode(_trel_options* options, char** only, int n_only) {
 
 void redirect_output() {
   static bool hooked = false;
-  if (!S.use_stdout) zam_logger_callback(suppress_stdout);
+  if (!S.use_stdout) {
+    // Messages go to the log alone; warnings and errors keep their copy on
+    // standard error, so that a run that fails still says why.
+    zam_logger_callback(suppress_stdout);
+    zam_logger_stderr(1);
+  }
   if (!S.log_file.empty()) {
     if (!hooked) std::atexit(zam_logger_exit);
     hooked = true;

@@ -1,6 +1,7 @@
 #include "runtime/zam_system.h"
 
 #include <dlfcn.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <mutex>
 #include <string>
 
@@ -45,6 +47,58 @@ bool same_nocase(const char* a, const char* b) {
 const char* lookup(const char* name) {
   if (!name || !*name) return nullptr;
   return std::getenv(name);
+}
+
+// Whole processors that a CPU quota of quota per period (microseconds)
+// allows, rounded up; 0 for no quota.
+int quota_cpus(double quota, double period) {
+  return quota > 0 && period > 0 ? static_cast<int>(std::ceil(quota / period)) : 0;
+}
+
+// The smallest CPU quota of this process's control groups and their
+// parents, as whole processors; 0 when none is set. cgroup v2 keeps it in
+// cpu.max ("max 100000", or "200000 100000" for two processors), v1 in
+// cpu.cfs_quota_us over cpu.cfs_period_us of the cpu controller. Inside a
+// container the group's own path may not be mounted; its parents end at
+// the mount's root, which then holds the container's quota.
+int cgroup_cpus() {
+  std::ifstream groups("/proc/self/cgroup");
+  std::string line;
+  int best = 0;
+  auto take = [&](int n) {
+    if (n > 0 && (best == 0 || n < best)) best = n;
+  };
+  while (std::getline(groups, line)) {
+    // hierarchy:controllers:path
+    const size_t a = line.find(':'), b = a == std::string::npos ? a : line.find(':', a + 1);
+    if (b == std::string::npos) continue;
+    const std::string controllers = "," + line.substr(a + 1, b - a - 1) + ",";
+    const bool v2 = controllers == ",,";
+    if (!v2 && controllers.find(",cpu,") == std::string::npos) continue;
+    std::string path = line.substr(b + 1);
+    static const char* const kV1[] = {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"};
+    static const char* const kV2[] = {"/sys/fs/cgroup", nullptr};
+    const char* const* mounts = v2 ? kV2 : kV1;
+    for (int k = 0; k < 2 && mounts[k]; k++) {
+      const char* mount = mounts[k];
+      for (std::string p = path;;) {
+        const std::string dir = std::string(mount) + (p == "/" ? "" : p);
+        double quota = 0, period = 0;
+        if (v2) {
+          std::ifstream max(dir + "/cpu.max");
+          std::string q;
+          if (max >> q >> period && q != "max") take(quota_cpus(std::strtod(q.c_str(), nullptr), period));
+        } else {
+          std::ifstream q(dir + "/cpu.cfs_quota_us"), t(dir + "/cpu.cfs_period_us");
+          if (q >> quota && t >> period) take(quota_cpus(quota, period));
+        }
+        const size_t slash = p.rfind('/');
+        if (p.empty() || p == "/" || slash == std::string::npos) break;
+        p = slash == 0 ? "/" : p.substr(0, slash);
+      }
+    }
+  }
+  return best;
 }
 
 int detect_byte_order() {
@@ -203,6 +257,18 @@ int zam_mb_memory() {
 }
 
 int zam_cpus_online() { return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)); }
+
+int zam_cpus_usable() {
+  int n = zam_cpus_online();
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  // A machine of more processors than a cpu_set_t holds fails here: the
+  // online count stands then.
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) n = CPU_COUNT(&set);
+  const int quota = cgroup_cpus();
+  if (quota > 0 && quota < n) n = quota;
+  return n > 0 ? n : 1;
+}
 
 int zam_cpus_configured() { return static_cast<int>(sysconf(_SC_NPROCESSORS_CONF)); }
 

@@ -48,6 +48,10 @@ int zam_umask(int mask);        // returns the previous mask
 int zam_nice(int increment);    // lowers the priority; returns the new nice value (-1 on failure)
 int zam_mb_memory();            // physical memory in MB
 int zam_cpus_online();
+// Processors this process may run on: those of its affinity mask (of the
+// calling thread), no more than its control groups' CPU quota allows, at
+// least 1. The default number of compute threads.
+int zam_cpus_usable();
 int zam_cpus_configured();
 // 0 on least-significant-byte-first machines; any other order is reported
 // once and gives -1. Cached after the first call.

@@ -205,7 +205,7 @@ TEST(Options, EveryNumericOptionIsClampedAtBothEnds) {
       {"dstep", "0.05", "2", 0.1, 1, [](const _docking_spec& d) { return d.r12_step; }},
       {"ds", "0", "1.5", 0.1, 1, [](const _docking_spec& d) { return d.r12_step; }},
       {"drange", "-1", "31", 0, 30, [](const _docking_spec& d) { return d.r12_range; }},
-      {"dr", "-5", "12.7", 0, 12, [](const _docking_spec& d) { return d.r12_range; }},
+      {"dr", "-5", "45", 0, 30, [](const _docking_spec& d) { return d.r12_range; }},
       {"nmax", "1", "31", 2, 30, [](const _docking_spec&) { return double(S.k_max); }},
       {"jmax", "-1", "31", 0, 30, [](const _docking_spec&) { return double(S.j_max); }},
       {"imax", "1", "31", 2, 30, [](const _docking_spec&) { return double(S.i_max); }},
@@ -435,8 +435,48 @@ TEST(Options, ArgumentForms) {
   EXPECT_TRUE(S.files.empty());
   Parse h({"-pdb=0"});
   EXPECT_EQ(O.write_pdb, 1);
-  Parse i({"-top", "12abc"});  // leading digits count
+}
+
+// A value is read whole, as a number of the option's kind, or refused with
+// an error naming the option; NaN and the infinities are refused; a value
+// outside the range is clamped with one warning that names the option and
+// the value used, and a value inside it draws no word.
+TEST(Options, NumbersAreReadWholeAndClampedWithOneWarning) {
+  for (const char* bad : {"-top=1e9", "-top", "-show=12abc", "-cycle=2.5", "-tau=nan", "-tau=inf", "-range=-inf",
+                          "-range=1e999", "-sigma=0x", "-tf=1/2", "-columns=80cols", "-dr=12.7", "-tn=1e3",
+                          "-sort=1.5", "-rstep=NaN", "-f=50%"}) {
+    std::vector<std::string> words = {bad};
+    if (std::string(bad) == "-top") words.push_back("12abc");
+    Parse p(words);
+    EXPECT_EQ(p.result, TREL_PARSE_FAIL) << bad;
+    const std::string name = std::string(bad).substr(0, std::string(bad).find('='));
+    EXPECT_EQ(captured.rfind("*Error* Option " + name + " needs a", 0), 0u) << bad << ": " << captured;
+  }
+  EXPECT_EQ(S.align_tau, 1.0f);  // the refused value left the setting alone
+
+  Parse big({"-top=99999999999999999999", "-tau", "50", "-cycle=-3", "-columns=0", "-sort=12", "-tn=-1"});
+  ASSERT_EQ(big.result, TREL_PARSE_OK) << captured;
+  EXPECT_EQ(O.n_top, 2147483647);
+  EXPECT_FLOAT_EQ(S.align_tau, 20.0f);
+  EXPECT_EQ(O.fit_cycles, 0);
+  EXPECT_EQ(O.n_columns, 10000);
+  EXPECT_EQ(O.do_sort, 1);
+  EXPECT_EQ(O.refine_number, 1);
+  EXPECT_EQ(captured,
+            "*Warning* Option -top=99999999999999999999 is out of range: using 2147483647.\n"
+            "*Warning* Option -tau=50 is out of range: using 20.\n"
+            "*Warning* Option -cycle=-3 is out of range: using 0.\n"
+            "*Warning* Option -columns=0 is out of range: using 10000.\n"
+            "*Warning* Option -sort=12 is out of range: using 1.\n"
+            "*Warning* Option -tn=-1 is out of range: using 1.\n");
+
+  Parse fine({"-top=+12", "-tau=2.5e-1", "-cycle", " 3 ", "-f=50"});
+  ASSERT_EQ(fine.result, TREL_PARSE_OK) << captured;
+  EXPECT_EQ(captured, "");
   EXPECT_EQ(O.n_top, 12);
+  EXPECT_FLOAT_EQ(S.align_tau, 0.25f);
+  EXPECT_EQ(O.fit_cycles, 3);
+  EXPECT_FLOAT_EQ(O.align_filter, 0.5f);
 }
 
 TEST(Options, HelpAndVersionEndTheReading) {

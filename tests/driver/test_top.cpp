@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,7 +95,7 @@ TEST(Top, BadInputMessagesAndStatus) {
   EXPECT_TRUE(has(missing.out, "*Error* Option -show needs a value.\n"));
   Outcome word = run(dir.str(), {"-nroc", "many"});
   EXPECT_EQ(word.status, 1);
-  EXPECT_TRUE(has(word.out, "*Error* Option -nroc needs a number, not \"many\".\n"));
+  EXPECT_TRUE(has(word.out, "*Error* Option -nroc needs a whole number, not \"many\".\n"));
   Outcome list = run(dir.str(), {"-target=nolist.txt"});
   EXPECT_EQ(list.status, 1);
   EXPECT_TRUE(has(list.out, "*Error* File not found: nolist.txt\n"));
@@ -123,7 +124,7 @@ TEST(Top, EnvironmentSetsFoldersLogAndThreads) {
   Outcome moved = run(dir.str(), {}, {"TREL_LOG=elsewhere.log", "TREL_CPUS=8x", "TREL_GPUS=two"});
   EXPECT_EQ(moved.status, 1);
   std::string log2 = read_file(dir.file("elsewhere.log"));
-  EXPECT_EQ(row(log2, "CPUs online:"), row(log2, "TREL_CPUS:"));  // a bad count gives the default
+  EXPECT_EQ(row(log2, "Compute threads:"), row(log2, "TREL_CPUS:"));  // a bad count gives the default
   EXPECT_EQ(row(log2, "TREL_GPUS:"), "1");
   EXPECT_EQ(row(log2, "Results folder:"), "./trel_results/");
   EXPECT_TRUE(fs::is_directory(dir.file("trel_results")));
@@ -135,6 +136,27 @@ TEST(Top, EnvironmentSetsFoldersLogAndThreads) {
   Outcome option_log = run(dir.str(), {"-log=opt.log"}, {"TREL_LOG=env.log"});
   EXPECT_TRUE(fs::exists(dir.file("opt.log")));
   EXPECT_FALSE(fs::exists(dir.file("env.log")));
+}
+
+// Without TREL_CPUS the compute threads are the processors the run may use:
+// a run pinned to one processor gets one, whatever the machine holds.
+TEST(Top, ComputeThreadsFollowTheProcessorsTheRunMayUse) {
+  TempDir dir;
+  cpu_set_t old, one;
+  ASSERT_EQ(sched_getaffinity(0, sizeof old, &old), 0);
+  CPU_ZERO(&one);
+  for (int c = 0; c < CPU_SETSIZE; c++)
+    if (CPU_ISSET(c, &old)) {
+      CPU_SET(c, &one);
+      break;
+    }
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);  // the child inherits it
+  Outcome pinned = run(dir.str(), {});
+  ASSERT_EQ(sched_setaffinity(0, sizeof old, &old), 0);
+  EXPECT_EQ(pinned.status, 1);
+  const std::string log = read_file(dir.file("trel_results/trel.log"));
+  EXPECT_EQ(row(log, "TREL_CPUS:"), "1");
+  EXPECT_EQ(row(log, "Compute threads:"), "1");
 }
 
 TEST(Top, OverlongFolderNamesAreRefused) {
@@ -282,10 +304,17 @@ namespace {
 
 TEST(Top, StdoutSwitchesAndDebugTable) {
   TempDir dir;
-  Outcome quiet = run(dir.str(), {"-nostdout"});
+  // -nostdout hides messages, never errors: the error line reaches standard
+  // error (and the log), the settings and other messages only the log.
+  const std::string quietly = std::string("exec '") + TREL_BINARY + "' -nostdout -debug 2>&1 >/dev/null";
+  Outcome quiet = testutil::run_program("/bin/sh", dir.str(), {"-c", quietly}, {"PATH=/usr/bin:/bin"});
   EXPECT_EQ(quiet.status, 1);
-  EXPECT_FALSE(has(quiet.out, "No target or database PDB files given"));
-  EXPECT_TRUE(has(read_file(dir.file("trel_results/trel.log")), "No target or database PDB files given"));
+  EXPECT_EQ(quiet.out, "*Error* No target or database PDB files given. Exiting.\n");
+  const std::string log = read_file(dir.file("trel_results/trel.log"));
+  EXPECT_TRUE(has(log, "*Error* No target or database PDB files given"));
+  EXPECT_TRUE(has(log, "\nHostname:                       "));
+  Outcome both = run(dir.str(), {"-nostdout", "-debug"});
+  EXPECT_FALSE(has(both.out, "\nHostname:                       "));
   Outcome debug = run(dir.str(), {"-debug"});
   EXPECT_TRUE(has(debug.out, "\nHostname:                       "));
   Outcome fft = run(dir.str(), {"-verbose=2", "-q2"});

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -221,6 +222,32 @@ TEST(Machine, HostProcessAndCounts) {
   EXPECT_GE(zam_cpus_configured(), zam_cpus_online());
   EXPECT_EQ(zam_endian(), 0);
   EXPECT_EQ(zam_endian(), 0);
+}
+
+// The usable processors are those of the affinity mask (a thread pinned to
+// one processor, or to two, counts them), never more than are online.
+TEST(Machine, UsableProcessorsFollowTheAffinityMask) {
+  cpu_set_t old;
+  ASSERT_EQ(sched_getaffinity(0, sizeof old, &old), 0);
+  const int allowed = CPU_COUNT(&old);
+  EXPECT_LE(zam_cpus_usable(), allowed);
+  EXPECT_LE(zam_cpus_usable(), zam_cpus_online());
+  EXPECT_GE(zam_cpus_usable(), 1);
+  std::vector<int> mine;
+  for (int c = 0; c < CPU_SETSIZE && (int)mine.size() < 2; c++)
+    if (CPU_ISSET(c, &old)) mine.push_back(c);
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(mine[0], &one);
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  EXPECT_EQ(zam_cpus_usable(), 1);
+  if (mine.size() == 2) {
+    CPU_SET(mine[1], &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    EXPECT_GE(zam_cpus_usable(), 1);
+    EXPECT_LE(zam_cpus_usable(), 2);
+  }
+  ASSERT_EQ(sched_setaffinity(0, sizeof old, &old), 0);
 }
 
 TEST(Machine, BytesAndLibraries) {
