@@ -168,6 +168,13 @@ int loadTables(const char* file) {
     }
     atoms.push_back(entry);
   }
+  // A damaged or cut compressed file ends its lines early, like a short file:
+  // only the stream's error state tells them apart.
+  if (zam_ferror(f)) {
+    zam_msg("Failed to read atom data file: %s (after line %d)\n", path.c_str(), lineno);
+    residues.clear();
+    atoms.clear();
+  }
   zam_fclose(f);
   residues.shrink_to_fit();
   atoms.shrink_to_fit();

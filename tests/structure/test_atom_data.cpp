@@ -201,6 +201,22 @@ TEST(AtomData, CompressedFileAndLongLines) {
   EXPECT_EQ(captured, "");
   Params p;
   EXPECT_EQ(p.get("ALA", "C"), 1);
+
+  // A compressed file cut short reads like a shorter file line by line; the
+  // stream's error state tells it apart: reported, and nothing is kept.
+  const std::string shipped = std::string(TREL_SOURCE_DIR) + "/data/atom_params.dat";
+  for (const char* codec : {"gzip", "bzip2"}) {
+    const std::string big = env.dir.file(std::string("big_") + codec + ".dat");
+    testutil::write_file(big, testutil::read_file(shipped));
+    ASSERT_EQ(std::system((std::string(codec) + " " + big).c_str()), 0);
+    const std::string packed = big + (std::string(codec) == "gzip" ? ".gz" : ".bz2");
+    const std::string whole = testutil::read_file(packed);
+    testutil::write_file(packed, whole.substr(0, whole.size() * 3 / 5));
+    captured.clear();
+    EXPECT_EQ(zam_open_atom_data(packed.c_str()), 0) << codec;
+    EXPECT_EQ(captured.rfind("Failed to read atom data file: " + packed + " (after line ", 0), 0u) << captured;
+    EXPECT_EQ(p.get("ALA", "C"), 0);
+  }
 }
 
 TEST(AtomData, MissingFileIsReportedOnce) {
