@@ -76,13 +76,21 @@ bool plainDecimal(const char* p, const char* end, double* out) {
   return true;
 }
 
-double number(const char* line, int len, int first, int last, int s) {
+// Columns first..last as strtod reads them; with whole (coordinates), NaN,
+// never the 0 that strtod makes of it, when the text is not wholly a number
+// (blank, a word, a number run into other text).
+double number(const char* line, int len, int first, int last, int s, bool whole = false) {
   double v;
   const int from = std::min(first + s, len + 1), to = std::min(last + s, len);
   if (plainDecimal(line + from - 1, line + std::max(to, from - 1), &v)) return v;
   char buf[16];
   raw(line, len, first, last, s, buf);
-  return strtod(buf, nullptr);
+  char* end = nullptr;
+  v = strtod(buf, &end);
+  if (!whole) return v;
+  const char* rest = end;
+  while (*rest == ' ') ++rest;
+  return end == buf || *rest ? __builtin_nan("") : v;
 }
 
 constexpr uint64_t kHigh = 0x8080808080808080ull;
@@ -299,10 +307,10 @@ bool plainFloats(const char* p, float* v) {
 
 // number() of columns first..first+W-1 with the fixed-point form tried first.
 template <int W, int D>
-inline double fixedNumber(const char* line, int len, int first, int s) {
+inline double fixedNumber(const char* line, int len, int first, int s, bool whole = false) {
   double v;
   if (first + W - 1 + s <= len && fixedPoint<W, D>(line + first + s - 1, &v)) return v;
-  return number(line, len, first, first + W - 1, s);
+  return number(line, len, first, first + W - 1, s, whole);
 }
 
 long integer(const char* line, int len, int first, int last, int s) {
@@ -331,9 +339,9 @@ void parse(const char* line, int len, int s, int style, _pdb_atom* a) {
   cut(line, len, 23, 26, s, a->resnum);
   cut(line, len, 27, 27, s, a->icode);
   snprintf(a->label, sizeof a->label, "%s%s", a->resnum, a->icode);
-  a->x = number(line, len, 31, 38, s);
-  a->y = number(line, len, 39, 46, s);
-  a->z = number(line, len, 47, 54, s);
+  a->x = number(line, len, 31, 38, s, true);
+  a->y = number(line, len, 39, 46, s, true);
+  a->z = number(line, len, 47, 54, s, true);
   if (style == 2) {
     a->column = static_cast<int>(integer(line, len, 55, 60, s));
     a->occupancy = 1.0f;

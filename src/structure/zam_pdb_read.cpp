@@ -229,6 +229,7 @@ struct Reader {
   int64_t size = 0, pos = 0, known = 0, total = 0;
   bool end = false;     // no more bytes to read
   bool failed = false;  // a read failed
+  bool mmcif = false;   // the text is mmCIF (it opens with a data block)
   const char* fname = nullptr;  // the file's name in messages
   int lineno = 0;               // lines read that ended with a newline
   // The current line, terminated: in own, or in place in the text.
@@ -353,13 +354,22 @@ struct Reader {
     cur_chain = kNone;
   }
 
-  void checkCoordinates(_pdb_atom& a, const char* kind) {
-    if (!isBadPdbAtom(Point3D{a.x, a.y, a.z})) return;
+  // False when a coordinate field is not a number: the atom is left out,
+  // with a warning (whatever use_warnings says) rather than a silent atom at
+  // the origin. Other bad coordinates go to the origin and the atom stays.
+  bool checkCoordinates(_pdb_atom& a, const char* kind) {
+    if (!isBadPdbAtom(Point3D{a.x, a.y, a.z})) return true;
+    if (std::isnan(a.x) || std::isnan(a.y) || std::isnan(a.z)) {
+      zam_wrn("Bad %s coordinates at line %d of file %s: not a number; atom left out\n", kind, lineno, fname);
+      zam_msg("[%s]\n", line);
+      return false;
+    }
     if (use_warnings) {
       zam_wrn("Bad %s coordinates at line %d of file %s\n", kind, lineno, fname);
       zam_msg("[%s]\n", line);
     }
     a.x = a.y = a.z = 0.0;
+    return true;
   }
 
   // Clears the line from its end up to the atom columns (its terminator
@@ -413,9 +423,9 @@ struct Reader {
                   offsetof(_pdb_atom, z) == offsetof(_pdb_atom, y) + sizeof(double));
     if (54 + s <= len && coordinateValues(line + 30 + s, &a->x)) return true;
 #endif
-    a->x = fixedNumber<8, 3>(line, len, 31, s);
-    a->y = fixedNumber<8, 3>(line, len, 39, s);
-    a->z = fixedNumber<8, 3>(line, len, 47, s);
+    a->x = fixedNumber<8, 3>(line, len, 31, s, true);
+    a->y = fixedNumber<8, 3>(line, len, 39, s, true);
+    a->z = fixedNumber<8, 3>(line, len, 47, s, true);
     return false;
   }
 
@@ -450,9 +460,9 @@ struct Reader {
   // Key of the atom name of the padded line shifted by s.
   uint32_t nameKey(int s) const { return static_cast<uint32_t>(gather<4>(line + s + 12)); }
 
-  // The numbers of an atom are read only when it is kept, or when warnings
-  // are on (a bad coordinate is reported even for an atom then dropped):
-  // nothing else depends on them.
+  // The coordinates of an atom are read once it is past the hydrogen test
+  // (a line whose coordinates are not numbers must not start a residue);
+  // its other numbers only when it is kept: nothing else depends on them.
   void readAtom(int s) {
     if (!have_style) {
       image->occ_style = tasteStyle(line, len, s);
@@ -468,9 +478,9 @@ struct Reader {
     _pdb_atom* slot = atoms + natoms;
     clearRecord(slot);
     const AtomKeys keys = texts(s, "ATOM", name, slot);
-    if (use_warnings) {
-      if (!coordinates(s, slot)) checkCoordinates(*slot, "ATOM");
-    }
+    // Before anything counts the atom: a line whose coordinates are not
+    // numbers is left out as if it were not there.
+    if (!coordinates(s, slot) && !checkCoordinates(*slot, "ATOM")) return;
     // The atoms of a residue come together: its codes are looked up once.
     if (keys.resname != codes_of) {
       codes_of = keys.resname;
@@ -531,9 +541,6 @@ struct Reader {
         return;  // repeated backbone atoms and hydrogens are not stored
       }
     }
-    if (!use_warnings) {
-      if (!coordinates(s, &a)) checkCoordinates(a, "ATOM");
-    }
     occupancy(s, image->occ_style, &a);
     a.model = model;
     a.chain_no = chain_no;
@@ -562,9 +569,8 @@ struct Reader {
     _pdb_atom& a = buffers.hetatms.room(nhet)[nhet];
     clearRecord(&a);
     const AtomKeys keys = texts(s, "HETATM", name, &a);
-    const bool usual = coordinates(s, &a);
+    if (!coordinates(s, &a) && !checkCoordinates(a, "HETATM")) return;
     occupancy(s, image->occ_style, &a);
-    if (!usual) checkCoordinates(a, "HETATM");
     checkNewResidue(keys.label, keys.chain);
     a.model = model;
     a.chain_no = chain_no;
@@ -714,6 +720,11 @@ struct Reader {
         case ENERGY:
           break;
         case OTHER:
+          // An mmCIF file opens with its data block, before any record.
+          if (line[0] == 'd' && natoms == 0 && nhet == 0 && image->nmodels == 0 && strncmp(line, "data_", 5) == 0) {
+            mmcif = true;
+            return;
+          }
           if (strncmp(line, "I_sc", 4) == 0)
             image->score = static_cast<float>(len > 5 ? strtod(line + 5, nullptr) : 0.0);
           break;
@@ -797,7 +808,9 @@ bool compressedName(const char* path) {
 int openPlain(const char* file, char* opened, size_t room, int64_t* known) {
   const int fit = snprintf(opened, room, "%s", file);
   if (fit < 0 || static_cast<size_t>(fit) >= room || compressedName(opened)) return -1;
-  const int fd = open(opened, O_RDONLY | O_CLOEXEC);
+  // Without blocking: a pipe's open would wait for a writer. Reads of a
+  // regular file do not heed the flag.
+  const int fd = open(opened, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return -1;
   struct stat st;
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -824,6 +837,16 @@ _pdb_image* zam_readPdb(const char* file, const char* name) {
       zam_filename(file, "pdb", opened);
     else
       snprintf(opened, sizeof opened, "%s", file);
+    // Only regular files hold structures: a folder would read as nothing, a
+    // device such as /dev/zero or a pipe might never end.
+    struct stat st;
+    if (stat(opened, &st) == 0 && !S_ISREG(st.st_mode)) {
+      if (S_ISDIR(st.st_mode))
+        zam_err("Failed to read PDB file: %s is a directory\n", opened);
+      else
+        zam_err("Failed to read PDB file: %s is a device, pipe or socket, not a regular file\n", opened);
+      return nullptr;
+    }
     f = zam_fopen(opened, "r");
     if (!f) {
       zam_err("Failed to open PDB file: %s\n", opened);
@@ -855,8 +878,13 @@ _pdb_image* zam_readPdb(const char* file, const char* name) {
 
   r.run();
   r.finish();
-  // A gzip file cut short otherwise reads as a shorter, valid-looking structure.
-  if (f ? zam_ferror(f) != 0 : r.failed) {
+  if (r.mmcif) {
+    zam_err("Failed to read PDB file: %s is in the mmCIF format, which is not read; give the structure as a PDB file\n",
+            opened);
+    zam_freePdb(image);
+    image = nullptr;
+  } else if (f ? zam_ferror(f) != 0 : r.failed) {
+    // A gzip file cut short otherwise reads as a shorter, valid-looking structure.
     zam_err("Failed to read PDB file: %s (after line %d)\n", opened, f ? zam_fline(f) : r.lineno);
     zam_freePdb(image);
     image = nullptr;

@@ -3,12 +3,15 @@
 // plain, gzip and bzip2.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/log_capture.h"
@@ -355,23 +358,71 @@ TEST(PdbRead, CompressedFileCutShortIsRefused) {
   }
 }
 
+// A coordinate beyond the usual range puts the atom at the origin (said with
+// warnings on); a coordinate field that is not a number leaves the atom out,
+// said always with the file and line, never at the origin.
 TEST(PdbRead, BadCoordinatesAndScore) {
   TempDir dir;
-  std::string text = "I_sc  -12.5\n" + atom("ATOM", 1, " CA", "ALA", 'A', 1, 20000.0, 0, 0);
-  text.replace(12 + 30, 8, "     nan");
-  Defaults restore;
-  zam_setPdbWarnings(1);
-  Messages msgs;
-  Image im = readText(dir, text);
-  EXPECT_FLOAT_EQ(im->score, -12.5f);
-  ASSERT_EQ(im->natoms, 1);
-  EXPECT_EQ(im->atoms[0].x, 0.0);
-  EXPECT_EQ(im->atoms[0].y, 0.0);
-  EXPECT_TRUE(msgs.has("Bad ATOM coordinates at line 2 of file " + dir.file("t.pdb")));
+  std::string far = atom("ATOM", 1, " CA", "ALA", 'A', 1, 1, 0, 0);
+  far.replace(30, 8, "20000.00");
+  std::string word = atom("ATOM", 3, " CA", "ALA", 'A', 2, 1, 2, 3);
+  word.replace(30, 8, "  1.5abc");
+  std::string blank = atom("HETATM", 4, "ZN", "ZN", 'A', 3, 1, 2, 3);
+  blank.replace(46, 8, "        ");
+  std::string nan = atom("ATOM", 5, " CA", "ALA", 'A', 4, 1, 2, 3);
+  nan.replace(38, 8, "     nan");
+  const std::string text = "I_sc  -12.5\n" + far + word + blank +
+                           nan + atom("ATOM", 6, " CA", "GLY", 'A', 5, 4, 5, 6);
+  const std::string where = " of file " + dir.file("t.pdb") + ": not a number; atom left out\n";
+  for (int warnings : {1, 0}) {
+    SCOPED_TRACE(warnings ? "warnings on" : "warnings off");
+    Defaults restore;
+    zam_setPdbWarnings(warnings);
+    Messages msgs;
+    Image im = readText(dir, text);
+    EXPECT_FLOAT_EQ(im->score, -12.5f);
+    ASSERT_EQ(im->natoms, 2);
+    EXPECT_EQ(im->nres, 2);
+    EXPECT_EQ(im->nhetatms, 0);
+    EXPECT_EQ(im->atoms[0].x, 0.0);
+    EXPECT_STREQ(im->atoms[1].resname, "GLY");
+    EXPECT_EQ(im->atoms[1].x, 4.0);
+    EXPECT_EQ(msgs.has("Bad ATOM coordinates at line 2 of file " + dir.file("t.pdb") + "\n"), warnings == 1);
+    EXPECT_TRUE(msgs.has("*Warning* Bad ATOM coordinates at line 3" + where)) << msgs.text();
+    EXPECT_TRUE(msgs.has("*Warning* Bad HETATM coordinates at line 4" + where));
+    EXPECT_TRUE(msgs.has("*Warning* Bad ATOM coordinates at line 5" + where));
+  }
   Point3D nan_pt{std::nan(""), 0, 0};
   EXPECT_TRUE(isBadPdbAtom(nan_pt));
   EXPECT_TRUE(isBadPdbAtom(Point3D{0, -1000.5, 0}));
   EXPECT_FALSE(isBadPdbAtom(Point3D{9999, -999, 0}));
+}
+
+// Only regular files are read: a folder says so, a device or a pipe is
+// refused at once (it might never end), and an mmCIF file names itself.
+TEST(PdbRead, FoldersDevicesPipesAndMmcifAreRefused) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  write_file(dir.file("small.cif"), "data_1ABC\n#\nloop_\n_atom_site.group_PDB\nATOM 1 N N . ALA A 1 1 ? 1.0 2.0 3.0\n");
+  const std::string shared = testutil::shared_pdb("python3-prody-tests/mmcif_6yfy.cif.gz");
+  const std::pair<std::string, std::string> cases[] = {
+      {dir.str(), dir.str() + " is a directory"},
+      {"/dev/zero", "/dev/zero is a device, pipe or socket, not a regular file"},
+      {"/dev/null", "/dev/null is a device, pipe or socket, not a regular file"},
+      {dir.file("pipe"), dir.file("pipe") + " is a device, pipe or socket, not a regular file"},
+      {dir.file("small.cif"), dir.file("small.cif") + " is in the mmCIF format, which is not read"},
+      {shared, shared + " is in the mmCIF format, which is not read"},
+  };
+  for (const auto& [path, said] : cases) {
+    Messages msgs;
+    Image im(zam_readPdb(path.c_str(), nullptr));
+    EXPECT_EQ(im.get(), nullptr) << path;
+    EXPECT_TRUE(msgs.has("*Error* Failed to read PDB file: " + said)) << msgs.text();
+  }
+  // A PDB file whose remarks mention a data block is still read.
+  Image pdb = readText(dir, "REMARK data_1ABC\n" + residue(1, 'A'));
+  ASSERT_NE(pdb.get(), nullptr);
+  EXPECT_EQ(pdb->nres, 1);
 }
 
 TEST(PdbRead, ParseShortAndLongLines) {
@@ -381,7 +432,7 @@ TEST(PdbRead, ParseShortAndLongLines) {
   EXPECT_STREQ(a.name, "CA");
   EXPECT_STREQ(a.resname, "");
   EXPECT_STREQ(a.chain, "_");
-  EXPECT_EQ(a.x, 0.0);
+  EXPECT_TRUE(std::isnan(a.x));  // no coordinate text: not a number, never 0
   EXPECT_FLOAT_EQ(a.occupancy, 1.0f);
   // Adjacent coordinate columns are cut by column, not by blanks.
   zam_parsePdbAtom("ATOM      1  CA  ALA A 100A   -100.123-200.456-300.789  0.50 99.99", 0, 1, &a);
