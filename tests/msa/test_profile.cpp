@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "align/trel_align.h"
+#include "align/trel_blosum62.h"
 #include "align/trel_globals.h"
 #include "align/trel_pair.h"
 #include "align/trel_trace.h"
@@ -289,6 +290,80 @@ TEST(Profile, SequenceRowsJoinAndTheAlignerSettingsComeBack) {
     same += at(p, c, 3) == at(p, c, 0);
   }
   EXPECT_GE(same * 10, pivot_columns * 9) << same << " of " << pivot_columns;
+}
+
+// Consensus letters and column scores of a hand-made working table: one
+// string per row, one character per column ('-' a gap), with the residue's
+// secondary-structure letter in a second string.
+TEST(Profile, ConsensusLettersAndColumnScores) {
+  const std::vector<std::string> aa = {"AAAA-", "AACA-", "ACCD-", "ACVE-"};
+  const std::vector<std::string> ss = {"ACBC-", "ACBC-", "BCAC-", "BAAC-"};
+  const int rows = 4, cols = 5;
+  std::vector<std::vector<_trel_seg>> segs(rows);
+  std::vector<std::vector<_pdb_residue>> res(rows);
+  std::vector<std::vector<Point3D>> pts(rows);
+  std::vector<_pdb_image> images(rows);
+  std::vector<_pdb_image*> image_rows;
+  std::vector<const _trel_seg*> seg_rows;
+  std::vector<Point3D*> pt_rows;
+  std::vector<int> table(rows * cols, -1), lengths;
+  for (int r = 0; r < rows; r++) {
+    for (int c = 0; c < cols; c++) {
+      if (aa[r][c] == '-') continue;
+      table[c * rows + r] = (int)segs[r].size();
+      _trel_seg g{};
+      g.code = aa[r][c];
+      g.sse = ss[r][c];
+      segs[r].push_back(g);
+      _pdb_residue e{};
+      e.code[0] = aa[r][c];
+      res[r].push_back(e);
+      pts[r].push_back(pt_make(c, r, 0));
+    }
+    images[r].nres = (int)res[r].size();
+    images[r].residues = res[r].data();
+  }
+  for (int r = 0; r < rows; r++) {
+    image_rows.push_back(&images[r]);
+    seg_rows.push_back(segs[r].data());
+    pt_rows.push_back(pts[r].data());
+    lengths.push_back((int)segs[r].size());
+  }
+  _trel_profile p{};
+  p.n_rows = p.n_used = rows;
+  p.n_cols = cols;
+  p.table = table.data();
+  p.images = image_rows.data();
+  p.segs = seg_rows.data();
+  p.points = pt_rows.data();
+  p.lengths = lengths.data();
+  trel_markProfile(&p, 1);
+  // All rows agree: upper case; a shared top count: blank; a lone top count
+  // above 1: lower case; no count above 1, or an empty column: blank.
+  EXPECT_EQ(std::string(p.cons_aa, cols), "A ca ");
+  // C above both A and B; B above A; else A (also for an empty column).
+  EXPECT_EQ(std::string(p.cons_sse, cols), "ACACA");
+  trel_consProfile(&p, 1);
+  EXPECT_EQ(p.col_count[0], 4);
+  EXPECT_DOUBLE_EQ(p.col_centre[0].y, 1.5);  // centroid of rows 0..3
+  EXPECT_EQ(p.col_count[4], 0);
+  EXPECT_DOUBLE_EQ(p.col_centre[4].x, 0.0);
+
+  // Column score: the G-score Gaussian, blended with the mean BLOSUM62 value
+  // of the other rows' residues by the BLOSUM weight.
+  testutil::default_align_settings();
+  EXPECT_FLOAT_EQ(trel_getCscore(2.0f, 'A', -1, 1, &p, p.table, rows), std::exp(2.0f * gb_factor));
+  trel_setAlignTrace(0.25f);
+  trel_setAlignSpatial(0.25f);
+  trel_setAlignBlosum(0.5f);
+  const float g = std::exp(2.0f * gb_factor);
+  const float b = (trel_getBlosum62F('A', 'A') + trel_getBlosum62F('C', 'A') + trel_getBlosum62F('C', 'A')) / 3;
+  EXPECT_NEAR(trel_getCscore(2.0f, 'A', 0, 1, &p, p.table, rows), 0.5f * g + 0.5f * b, 1e-5);
+  testutil::default_align_settings();
+  kfree(p.cons_aa);
+  kfree(p.cons_sse);
+  kfree(p.col_count);
+  kfree(p.col_centre);
 }
 
 TEST(Profile, RefusesWhatCannotBeBuilt) {
