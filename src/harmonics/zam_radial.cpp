@@ -591,3 +591,37 @@ void qnl_all_bar(int N, double* out, double r) {
   for (int n = 1; n <= N; n++)
     for (int l = 0; l < n; l++) out[n * (n - 1) / 2 + l] = qnl(n, l, r);
 }
+
+void qnl_all_bar_dev(int N, double* out, double r) {
+  tnl_init();
+  if (r < 0.001) r = 0.001;
+  const double t = t_factor, a = 0.5 * t * r;
+  for (int n = 1; n <= N; n++)
+    for (int l = 0; l < n; l++) {
+      double v = 0.0;
+      for (int j = 0; j <= n - l - 1; j++) {
+        // inner t^(l+j) r^(2l+j+3) ak_beta(2l+j+2, t r/2) / r^(l+1) and
+        // outer t^(l+j) r^(j+2) bk_beta(j+1, t r/2) r^l share r^(l+j+2).
+        const double c = tnlk_tab[laguerre_slot(n, l, j)] * std::pow(t, l + j) * std::pow(r, l + j + 2);
+        v += c * (ak_beta(2 * l + j + 2, a) + bk_beta(j + 1, a));
+      }
+      out[n * (n - 1) / 2 + l] = v;
+    }
+}
+
+void wnl_all_bar(int N, double* out, double r) {
+  hnl_init();
+  if (r < 0.001) r = 0.001;
+  const double h = h_factor, y = r * r / (2.0 * h);
+  for (int n = 1; n <= N; n++)
+    for (int l = 0; l < n; l++) {
+      double v = 0.0;
+      for (int j = 0; j <= n - l - 1; j++) {
+        const double c = hnlk_tab[laguerre_slot(n, l, j)] * std::pow(h, -(0.5 * l + j));
+        const double inner = 0.5 * std::pow(2.0 * h, l + j + 1.5) * igam(l + j + 1.5, y) / std::pow(r, l + 1);
+        const double outer = 0.5 * std::pow(2.0 * h, j + 1.0) * jgam(j + 1.0, y) * std::pow(r, l);
+        v += c * (inner + outer);
+      }
+      out[n * (n - 1) / 2 + l] = v;
+    }
+}

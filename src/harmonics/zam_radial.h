@@ -129,3 +129,10 @@ double snl(int n, int l, double k);
 // the upper incomplete gamma function; qnl_all_bar for every (n, l).
 double qnl(int n, int l, double r);
 void qnl_all_bar(int N, double* out, double r);
+// The same factors by the exponential integrals ak_beta and bk_beta, the
+// radius clamped below at 0.001 instead.
+void qnl_all_bar_dev(int N, double* out, double r);
+// GTO counterpart: the potential factors of the unnormalised GTO density
+// terms (hnl_all_bar values) at r (clamped below at 0.001), with the same
+// scale: their radial Laplacian is -(2l+1) times the density.
+void wnl_all_bar(int N, double* out, double r);

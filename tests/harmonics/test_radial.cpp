@@ -296,3 +296,23 @@ TEST(Radial, EtoPotentialSolvesPoisson) {
   EXPECT_EQ(all[4 * 3 / 2 + 2], f0);
   EXPECT_EQ(qnl(n, l, 0.05), qnl(n, l, 0.1));
 }
+
+TEST(Radial, PotentialFactorsByEveryRoad) {
+  std::vector<double> q(10), dev(10), w(10), bar(10);
+  qnl_all_bar(4, q.data(), 2.5);
+  qnl_all_bar_dev(4, dev.data(), 2.5);
+  for (int i = 0; i < 10; i++) EXPECT_NEAR(dev[i], q[i], 1e-10 * (1.0 + std::fabs(q[i]))) << i;
+  // The GTO factors solve the same Poisson equation for the GTO densities.
+  const double r = 4.0, d = 1e-3;
+  std::vector<double> wp(10), wm(10);
+  wnl_all_bar(4, w.data(), r);
+  wnl_all_bar(4, wp.data(), r + d);
+  wnl_all_bar(4, wm.data(), r - d);
+  hnl_all_bar(4, bar.data(), r);
+  for (int n = 1; n <= 4; n++)
+    for (int l = 0; l < n; l++) {
+      const int k = n * (n - 1) / 2 + l;
+      const double lap = (wp[k] - 2 * w[k] + wm[k]) / (d * d) + (wp[k] - wm[k]) / (d * r) - l * (l + 1) * w[k] / (r * r);
+      EXPECT_NEAR(lap, -(2 * l + 1) * bar[k], 1e-5) << n << " " << l;
+    }
+}
