@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "align/trel_align.h"
@@ -14,8 +15,10 @@
 #include "align/trel_kscore.h"
 #include "align/trel_trace.h"
 #include "common/chains.h"
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/kids.h"
+#include "runtime/zam_system.h"
 #include "runtime/zam_vm.h"
 #include "structure/zam_pdb.h"
 #include "structure/zam_pdb_pep.h"
@@ -178,4 +181,117 @@ TEST_F(Anchor, ShortChainsSkipTheTiledSearch) {
                             q.pep, 12.0f, 3.4f, bufs[0]),
             nullptr);
   trel_freeAlignBuf(1, bufs);
+}
+
+// ---- Decision boundaries on made-up chains ------------------------------------
+
+namespace {
+
+// A made-up pair on the diagonal: the query a random walk, the target residue
+// by residue the same CA ('s'), moved by (dx, 0, 0) ('h' and 'n') or far away
+// ('f'); the K plane flags a residue pair ('1', K = 1) or not ('0', K = 0.02,
+// below the K floor; a fragment boundary) and is 0 off the diagonal.
+struct Diagonal {
+  int n;
+  _pdb_peptide* q;
+  _pdb_peptide* t;
+  _trel_align_buf** bufs;
+  _trel_align_buf* buf;
+  Diagonal(const std::string& roles, const std::string& flags, double dh, double dn) : n((int)roles.size()) {
+    q = testutil::walk_peptide(n, 7);
+    t = zam_dupPdbPep(n, q);
+    for (int i = 0; i < n; i++) {
+      if (roles[i] == 'h') t->ca[i].x += dh;
+      if (roles[i] == 'n') t->ca[i].x += dn;
+      if (roles[i] == 'f') t->ca[i].z += 500.0;
+    }
+    bufs = trel_allocAlignBuf(1, n, n);
+    buf = bufs[0];
+    for (int i = 0; i < n + 2; i++) buf->qsegs[i] = buf->tsegs[i] = 0;
+    setupKmatrix(n, n, box(), nullptr, nullptr, buf);
+    for (int i = 0; i < n; i++) buf->kplane[trel_cell(i, i, n)] = flags[i] == '1' ? 1.0f : 0.02f;
+  }
+  ~Diagonal() {
+    trel_freeAlignBuf(1, bufs);
+    zam_freePdbPep(q);
+    zam_freePdbPep(t);
+  }
+  _trel_a_box box() const { return {0, n - 1, 0, n - 1}; }
+  // The messages of findAnchor with the given rule at debug level `debug`.
+  std::string messages(int rule, int debug, float* mscore) {
+    testutil::Capture said;
+    const int keep = zam_debug;
+    zam_debug = debug;
+    _trel_align* a = findAnchor(n, n, box(), rule, 0, 1, 4, nullptr, nullptr, q, t, 12.0f, 7.0f, 3.4f, buf);
+    zam_debug = keep;
+    if (mscore) *mscore = a ? a->mscore : -1.0f;
+    trel_freeAlign(a);
+    return said.text;
+  }
+};
+
+// The squared distance (near dmin^2) whose G-score is one half exactly.
+float halfGscoreD2() {
+  for (float x = 5.3f; x < 5.6f; x = std::nextafter(x, 6.0f))
+    if (getGscore(x) == 0.5f) return x;
+  return 0.0f;
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string line_with(const std::string& text, const std::string& head) {
+  const size_t at = text.find(head);
+  if (at == std::string::npos) return "";
+  return text.substr(at, text.find('\n', at) - at);
+}
+
+}  // namespace
+
+// Rule 0 keeps a first anchor of M-score 0.5 without a tiled search; below
+// that it tries tiles and keeps the first anchor when the tiled one only
+// equals it. Of 80 residues, the first 40 (then 39) lie on the target's.
+TEST(AnchorRule, MscoreOfOneHalfIsGoodEnoughAndATiledTieKeepsTheFirst) {
+  float M = 0.0f;
+  {
+    Diagonal d(std::string(40, 's') + std::string(40, 'f'), std::string(40, '1') + std::string(40, '0'), 0, 0);
+    const std::string said = d.messages(0, 1, &M);
+    EXPECT_EQ(M, 0.5f) << said;
+    EXPECT_TRUE(has(said, "First anchor search finds M-score = 0.5000. Thats good enough.")) << said;
+    EXPECT_FALSE(has(said, "tiled")) << said;
+  }
+  {
+    Diagonal d(std::string(39, 's') + std::string(41, 'f'), std::string(39, '1') + std::string(41, '0'), 0, 0);
+    const std::string said = d.messages(0, 1, &M);
+    EXPECT_LT(M, 0.5f);
+    const std::string first = line_with(said, "First Anchor search finds M-score = ");
+    const std::string tiled = line_with(said, "Tiled Anchor search finds M = ");
+    ASSERT_FALSE(first.empty()) << said;
+    ASSERT_FALSE(tiled.empty()) << said;
+    EXPECT_EQ(first.substr(36, 6), tiled.substr(30, 6)) << said;  // equal M-scores
+    EXPECT_TRUE(has(tiled, "Keeping the first alignment.")) << said;
+  }
+}
+
+// A fragment seeds a rigid fit when its score nm x G reaches 30 with at least
+// 4 matched pairs: a score of exactly 30 (6 matched pairs, G 5: four pairs
+// in place and two at the distance of G one half) seeds, and so do exactly 4
+// matched pairs whose G reaches 7.5 through 18 pairs just beyond the match
+// distance. Fragment 1 is the four pairs in place.
+TEST(AnchorRule, SeedsFromAScoreOf30AndFourMatchedPairs) {
+  const float d2h = halfGscoreD2();
+  ASSERT_GT(d2h, 0.0f);
+  {
+    Diagonal d("ssssffhhfff", "11110011100", std::sqrt((double)d2h), 0);
+    const std::string said = d.messages(1, 2, nullptr);
+    const std::string one = line_with(said, "Fragment 1, ");
+    EXPECT_TRUE(has(one, "Fragment 1, Score = 30.00000, G-score = 5.00000")) << said;
+    EXPECT_TRUE(has(one, "(nm=6)")) << said;
+  }
+  {
+    Diagonal d("ssssff" + std::string(18, 'n') + "ff", "111100" + std::string(18, '1') + "00", 0, 3.5);
+    const std::string said = d.messages(1, 2, nullptr);
+    const std::string one = line_with(said, "Fragment 1, ");
+    EXPECT_TRUE(has(one, "(nm=4)")) << said;
+    EXPECT_FALSE(has(one, "Score = 0.00000")) << said;
+  }
 }

@@ -9,6 +9,7 @@
 #include "align/trel_align.h"
 #include "align/trel_fit.h"
 #include "align/trel_globals.h"
+#include "common/chains.h"
 #include "common/test_util.h"
 #include "geometry/zam_transform.h"
 #include "runtime/kids.h"
@@ -232,4 +233,95 @@ TEST(RigidBox, BoxBeyondTheBufferGivesAnEmptyAlignment) {
   EXPECT_EQ(zam_vm_total(), before);
   trel_freeAlignBuf(1, bufs);
   zam_freePdbPep(q);
+}
+
+// ---- Decision boundaries on made-up chains ------------------------------------
+
+// Cycles that tie on the G-score keep the earliest: the target is a rigid copy
+// of the query, so every cycle's refit is exact and scores G = n, and the
+// first cycle's alignment, made on the G plane of the slightly wrong start,
+// is returned whatever the cycle count (its DP scores are those of a pass
+// without refit from that start).
+TEST(RigidBox, TiedCyclesKeepTheFirst) {
+  const int n = 30;
+  _pdb_peptide* q = testutil::walk_peptide(n, 3);
+  const Matrix3D T = motion(0.8, {5, -3, 2});
+  _pdb_peptide* t = movedCopy(n, q, T);
+  const Matrix3D start = tf_tftf(tf_inverse(T), tf_rotz(0.03));
+  _trel_align_buf** bufs = trel_allocAlignBuf(1, n, n);
+  _trel_align_buf* buf = bufs[0];
+  for (int k = 0; k < (n + 2) * (n + 2); k++) buf->gfactor[k] = 1.0f;
+  const _trel_a_box box{0, n - 1, 0, n - 1};
+  _trel_align* once = alignRigidBox(n, n, box, 0, q, t, start, 12.0f, 3.4f, 0.0f, buf);
+  for (int cycles : {1, 3}) {
+    _trel_align* a = alignRigidBox(n, n, box, cycles, q, t, start, 12.0f, 3.4f, 0.0f, buf);
+    ASSERT_EQ(a->ncolumns, n);
+    EXPECT_EQ(a->gscore, (float)n);
+    bool same = true;
+    for (int j = 0; j < n; j++) same = same && a->columns[j].score == once->columns[j].score;
+    EXPECT_TRUE(same) << cycles << " cycles";
+    EXPECT_LT(once->columns[n / 2].score, 1.0f);  // the start is off
+    trel_freeAlign(a);
+  }
+  trel_freeAlign(once);
+  trel_freeAlignBuf(1, bufs);
+  zam_freePdbPep(q);
+  zam_freePdbPep(t);
+}
+
+// The final markup calls a pair at exactly the contact distance close, one
+// a hair beyond it far.
+TEST(FinalMarkup, PairAtTheContactDistanceIsClose) {
+  const int n = 3;
+  _pdb_peptide* q = zam_allocPdbPep(n);
+  _pdb_peptide* t = zam_allocPdbPep(n);
+  for (int i = 0; i < n; i++) {
+    q->ca[i] = {20.0 * i, 0, 0};
+    t->ca[i] = {20.0 * i, 0, 0};
+    q->code[i] = 'A';
+    t->code[i] = 'G';
+  }
+  t->ca[1].y = 7.0;
+  t->ca[2].y = std::nextafter(7.0, 8.0);
+  _trel_align_buf** bufs = trel_allocAlignBuf(1, n, n);
+  for (int i = 0; i < n + 2; i++) bufs[0]->qsegs[i] = bufs[0]->tsegs[i] = 0;
+  _trel_align* a = diagonal(n);
+  markupAlignFit(n, n, a, nullptr, nullptr, q, t, 7.0f, bufs[0]);
+  EXPECT_EQ(a->columns[1].mark, '*');
+  EXPECT_EQ(a->columns[2].mark, '$');
+  EXPECT_EQ(a->nmatched, 2);
+  EXPECT_EQ(a->nother_unmatched, 1);
+  trel_freeAlign(a);
+  trel_freeAlignBuf(1, bufs);
+  zam_freePdbPep(q);
+  zam_freePdbPep(t);
+}
+
+// Scoring around fragment f takes records max(f-6, 1) to min(lo+12, nf-1):
+// with 30 one-pair fragments, 4..16 for f = 10, 1..13 for f = 2 and 19..29
+// for f = 25 (the last record never).
+TEST(FragmentScore, WindowAroundAFragment) {
+  const int nf = 30;
+  _pdb_peptide* p = testutil::walk_peptide(nf, 5);
+  _trel_align_buf** bufs = trel_allocAlignBuf(1, nf, nf);
+  _trel_align* a = diagonal(nf);
+  kfree(a->frags);
+  a->frags = (_trel_a_frag*)kget1B_0(sizeof(_trel_a_frag) * (nf + 1));
+  a->nfrags = nf;
+  for (int k = 1; k <= nf; k++) a->frags[k] = {k - 1, k - 1, 2, 0, 1, 1, 1, {0, 0, 0}, tf_identity()};
+  struct Window {
+    int f, lo, hi;
+  };
+  for (Window w : {Window{10, 4, 16}, Window{2, 1, 13}, Window{25, 19, 29}}) {
+    for (int j = 0; j < nf; j++) a->columns[j].d2 = -1.0f;
+    float G = 0.0f, R = 0.0f;
+    const int count = scoreFragment(nf, nf, w.f, -1, a, p, p, tf_identity(), 12.0f, 3.4f, &G, &R,
+                                    trel_fitBuf(bufs[0]));
+    EXPECT_EQ(count, w.hi - w.lo + 1) << "f = " << w.f;
+    for (int k = 1; k <= nf; k++)
+      EXPECT_EQ(a->columns[k - 1].d2 >= 0.0f, k >= w.lo && k <= w.hi) << "f = " << w.f << ", record " << k;
+  }
+  trel_freeAlign(a);
+  trel_freeAlignBuf(1, bufs);
+  zam_freePdbPep(p);
 }

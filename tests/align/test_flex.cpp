@@ -143,6 +143,27 @@ TEST_F(Flex, CoreSegmentPushesEndBoxesOnlyWhereThereIsRoom) {
   trel_freeAlign(a);
 }
 
+// A pair at exactly the match distance is no anchor pair; a core segment
+// from residue 1 to one before the last leaves an end box of one residue on
+// each side.
+TEST_F(Flex, AnchorAndCoreSegmentBoundaries) {
+  const float match2 = 3.4f * 3.4f;
+  _trel_align* a = make_align("PPPP", match2);
+  EXPECT_EQ(assignAnchorSegment(1, 4, 3.4f, a, buf), 0);
+  trel_freeAlign(a);
+  a = make_align("PPPP", std::nextafter(match2, 0.0f));
+  EXPECT_EQ(assignAnchorSegment(1, 4, 3.4f, a, buf), 1);
+  trel_freeAlign(a);
+
+  a = make_align("PPPPPPPPPP");
+  for (int c = 1; c <= 8; c++) a->columns[c].seg = 1;
+  ASSERT_EQ(pushCoreSegment(10, 10, a, 3.4f, 0.0f, buf), 3);
+  const _trel_a_box nterm = buf->stack[1].box, cterm = buf->stack[2].box;
+  EXPECT_TRUE(nterm.qfirst == 0 && nterm.qlast == 0 && nterm.tfirst == 0 && nterm.tlast == 0);
+  EXPECT_TRUE(cterm.qfirst == 9 && cterm.qlast == 9 && cterm.tfirst == 9 && cterm.tlast == 9);
+  trel_freeAlign(a);
+}
+
 TEST_F(Flex, PendingRunsNeedFourResiduesOnBothSides) {
   // Unsegmented runs: 4 query x 4 target residues (pushed), then 6 query x 3
   // target residues (not pushed); the 'S' columns are anchored pairs.

@@ -449,6 +449,31 @@ TEST(KMatrix, LargePairScoresLocalGeometryOnly) {
     }
 }
 
+// Pairs count as large, and lose the spatial term, beyond 180 residues on
+// either side or 240 together; at 180 and 240 exactly they keep it.
+TEST(KMatrix, LargePairLimitsAreExclusive) {
+  Params keep;
+  trel_setAlignWindow(3);
+  trel_setAlignTrace(0.5f);
+  trel_setAlignSpatial(0.5f);
+  struct Size {
+    int n, m;
+    bool large;
+  };
+  for (Size s : {Size{180, 60, false}, Size{60, 180, false}, Size{181, 10, true}, Size{10, 181, true},
+                 Size{120, 120, false}, Size{121, 120, true}, Size{120, 121, true}}) {
+    std::vector<_trel_seg> q = random_trace(s.n, 11), t = random_trace(s.m, 12);
+    Buf buf(s.n, s.m);
+    _trel_a_box box{0, s.n - 1, 0, s.m - 1};
+    trel_zeroBoxF(s.n, s.m, box, buf->kplane);
+    loadKscores(s.n, s.m, box, 2, q.data(), t.data(), buf->kplane);
+    bool spatial = false;
+    for (int i = 0; i < s.n; i++)
+      for (int j = 0; j < s.m; j++) spatial = spatial || buf->kplane[trel_cell(i, j, s.m)] != 0.0f;
+    EXPECT_EQ(spatial, !s.large) << s.n << " x " << s.m;
+  }
+}
+
 TEST(KMatrix, FullBandFilterKeepsOnlyTheDiagonal) {
   Params keep;
   trel_setAlignWindow(3);

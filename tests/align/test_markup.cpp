@@ -213,3 +213,27 @@ TEST(Markup, FitAlignOfTwoImagesAndRmsd) {
   zam_freePdb(t);
   zam_freePdb(q);
 }
+
+// A pair at exactly the contact distance is close; one a little beyond is far.
+TEST(Markup, PairAtTheContactDistanceIsClose) {
+  TREL_REQUIRE_SHARED_DATA();
+  _pdb_image* q = ubiquitin();
+  ASSERT_NE(q, nullptr);
+  _pdb_image* t = zam_copyPdb(q);
+  // Residue 0's CA at the origin in the query and 7 A along x in the target.
+  const Point3D c = zam_ptPdbResidue(q, 0);
+  zam_movePdb(q, tf_translate(pt_make(-c.x, -c.y, -c.z)));
+  zam_movePdb(t, tf_translate(pt_make(-c.x, -c.y, -c.z)));
+  zam_movePdb(t, tf_translate(pt_make(7, 0, 0)));
+  _trel_align* a = make_align("P");
+  trel_markupAlignPdb(a, q, t, 7.0f);
+  EXPECT_EQ(a->nmatched, 1);
+  EXPECT_EQ(a->columns[0].mark, '@');
+  zam_movePdb(t, tf_translate(pt_make(0.001, 0, 0)));
+  trel_markupAlignPdb(a, q, t, 7.0f);
+  EXPECT_EQ(a->nmatched, 0);
+  EXPECT_EQ(a->columns[0].mark, '#');
+  trel_freeAlign(a);
+  zam_freePdb(q);
+  zam_freePdb(t);
+}

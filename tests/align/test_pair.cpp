@@ -247,6 +247,15 @@ TEST_F(Pair, FlexibleExtensionWithoutAnchorsWarnsAndStaysRigid) {
   EXPECT_EQ(flex->naligned, rigid->naligned);
   EXPECT_FLOAT_EQ(flex->tscore, rigid->tscore);
   EXPECT_EQ(d2_ptpt(ca0, zam_ptPdbResidue(t.image, 0)), 0.0);  // image untouched
+  // Only 1 asks for the extension: 2 is the rigid road, without a word.
+  g_messages.clear();
+  old = zam_logger_callback(capture);
+  _trel_align* two = align(q, t, 1, 4, 2, 1, 1, 0.05f);
+  zam_logger_callback(old);
+  EXPECT_EQ(g_messages.find("Flexible fitting"), std::string::npos) << g_messages;
+  ASSERT_NE(two, nullptr);
+  EXPECT_EQ(two->naligned, rigid->naligned);
+  trel_freeAlign(two);
   trel_freeAlign(rigid);
   trel_freeAlign(flex);
 }

@@ -3,6 +3,8 @@
 // and benchmarks that align real structures.
 #pragma once
 
+#include <cmath>
+#include <random>
 #include <string>
 
 #include "align/trel_trace.h"
@@ -50,5 +52,23 @@ struct Chain {
     return adopt(im, 0);
   }
 };
+
+// Peptide arrays of a made-up chain of n residues: CA atoms on a random walk
+// of 3.8 A steps (irregular, so that every stretch superposes one way only)
+// with residue letter 'A'. Free with zam_freePdbPep.
+inline _pdb_peptide* walk_peptide(int n, unsigned seed) {
+  _pdb_peptide* p = zam_allocPdbPep(n);
+  std::mt19937 g(seed);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  Point3D at{0, 0, 0};
+  for (int i = 0; i < n; i++) {
+    Point3D d{u(g), u(g), u(g)};
+    const double len = std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z) + 1e-9;
+    at = {at.x + 3.8 * d.x / len, at.y + 3.8 * d.y / len, at.z + 3.8 * d.z / len};
+    p->ca[i] = at;
+    p->code[i] = 'A';
+  }
+  return p;
+}
 
 }  // namespace testutil
