@@ -2,14 +2,15 @@
 // and its members, built around the pivot (msa/trel_msa.h builds, refines and
 // frees it). Kept with the alignment engine so that the engine's own profile
 // scoring can read it; the structure objects it points to belong to the
-// store, and this layer never looks inside them: the per-row images and
-// trace records it needs are carried here as well.
+// store, and this layer never looks inside them: the per-row trace records
+// and residue counts it needs are carried here as well. No structure image is
+// held (an object's image may be replaced while the profile lives, as when
+// the anchor files read it again); residue letters come from the trace.
 #pragma once
 
 #include "geometry/zam_transform.h"
 
 struct _trel_thing;
-struct _pdb_image;
 struct _trel_seg;
 
 // Row names hold at most 23 characters and their NUL.
@@ -44,8 +45,7 @@ struct _trel_profile {
   int* induced;          // n_induced columns of n_struct + 1 entries
   int* table;            // n_cols columns of n_used entries
   // What the alignment engine reads of each row's structure object, filled
-  // wherever things is: borrowed, valid while the objects keep their images.
-  _pdb_image** images;   // n_rows structure images
-  const _trel_seg** segs;  // n_rows trace record arrays
-  int* lengths;          // n_rows residue counts (of the images; points and segs hold as many)
+  // wherever things is.
+  const _trel_seg** segs;  // n_rows trace record arrays, borrowed from the objects' traces
+  int* lengths;            // n_rows residue counts (points and segs hold as many)
 };

@@ -233,7 +233,7 @@ float trel_getPscore(Point3D point, char letter, int skip, int column, const _tr
     n++;
     G += getGscore((float)d2_ptpt_inline(p->points[member][r], point));
     if (g_blosum > 0.0f)
-      B += trel_getBlosum62F((unsigned char)p->images[member]->residues[r].code[0], (unsigned char)letter);
+      B += trel_getBlosum62F((unsigned char)p->segs[member][r].code, (unsigned char)letter);
   }
   if (n >= 2) {
     G /= (float)n;

@@ -2,7 +2,7 @@
 // pivot has no residues. Each such block is scored as the profile has it,
 // then rebuilt progressively with every other long-enough member as pivot
 // and scored again; the scores are reported, the profile is never changed.
-// The profile is read through its per-row images, trace records and points
+// The profile is read through its per-row trace records and points
 // (align/trel_profile.h), never through its structure objects.
 #pragma once
 

@@ -11,7 +11,7 @@ struct _trel_options;
 struct _trel_thing;
 
 // New profile of the pivot and n members with room for n_extra more rows
-// (sequence rows): names, objects, images, trace records and CA points filled
+// (sequence rows): names, objects, trace records and CA points filled
 // for rows 0..n, counts and lengths over them, core arrays allocated, column
 // tables absent. Loads each object's image on demand. Null, after a message
 // naming the structure, when an object has no image or no trace records of

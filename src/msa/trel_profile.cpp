@@ -37,7 +37,6 @@ int fillProfileRow(_trel_profile* p, int r, _trel_thing* t) {
   }
   std::snprintf(p->names[r], TREL_PROFILE_NAME, "%s", t->name ? t->name : "");
   p->things[r] = t;
-  p->images[r] = image;
   p->segs[r] = t->trace.seg;
   p->lengths[r] = image->nres;
   kfree(p->points[r]);
@@ -56,7 +55,6 @@ _trel_profile* trel_initProfile(const char* name, _trel_thing* pivot, _trel_thin
   p->names = (char(*)[TREL_PROFILE_NAME])kget1C_0((int64_t)p->n_rows * TREL_PROFILE_NAME);
   p->things = (_trel_thing**)kget1B_0((int64_t)p->n_rows * (int64_t)sizeof(_trel_thing*));
   p->points = (Point3D**)kget1B_0((int64_t)p->n_rows * (int64_t)sizeof(Point3D*));
-  p->images = (_pdb_image**)kget1B_0((int64_t)p->n_rows * (int64_t)sizeof(_pdb_image*));
   p->segs = (const _trel_seg**)kget1B_0((int64_t)p->n_rows * (int64_t)sizeof(_trel_seg*));
   p->lengths = kget1I_0(p->n_rows);
   for (int r = 0; r <= n; r++) {
@@ -83,7 +81,6 @@ void trel_freeProfile(_trel_profile* p) {
   kfree(p->name);
   kfree(p->names);
   kfree(p->things);
-  kfree(p->images);
   kfree((void*)p->segs);
   kfree(p->lengths);
   kfree(p->cons_sse);
@@ -183,7 +180,7 @@ float trel_getCscore(float d2, char letter, int skip_row, int column, const _tre
     if (r == skip_row) continue;
     const int k = table[(int64_t)column * rows + r];
     if (k < 0) continue;
-    b += trel_getBlosum62F((unsigned char)p->images[r]->residues[k].code[0], (unsigned char)letter);
+    b += trel_getBlosum62F((unsigned char)p->segs[r][k].code, (unsigned char)letter);
     count++;
   }
   if (count >= 2) b /= (float)count;

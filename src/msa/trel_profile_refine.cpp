@@ -19,6 +19,7 @@
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "store/trel_thing.h"
 #include "structure/zam_pdb.h"
 
 namespace {
@@ -138,7 +139,8 @@ float superpose_rows(_trel_profile* p, const std::vector<_trel_align*>& aligns,
     if (zam_debug >= 1) zam_msg("Consensus superposition lowers the score to %.4f (not moving)\n", moved);
     return 0.0f;
   }
-  for (int r = 1; r < rows; r++) zam_movePdb(p->images[r], moves[r]);
+  for (int r = 1; r < rows; r++)
+    if (p->things[r] && p->things[r]->image) zam_movePdb(p->things[r]->image, moves[r]);
   return moved;
 }
 
@@ -155,7 +157,8 @@ void trel_refineProfileCons(_trel_profile* p, const _trel_options* options) {
     trel_consProfile(p, 1);
     const std::vector<int> count(p->col_count, p->col_count + n);
     const std::vector<Point3D> centre(p->col_centre, p->col_centre + n);
-    bufs = fitAlignBuf(bufs, std::max(n, p->max_length), std::max(n, p->max_length));
+    const int side = std::max(n, *std::max_element(p->lengths, p->lengths + rows));
+    bufs = fitAlignBuf(bufs, side, side);
     std::vector<_trel_align*> aligns(rows, nullptr);
     bool ok = true;
     for (int r = 0; r < rows && ok; r++) ok = (aligns[r] = align_row(p, r, count, centre, bufs[0]));

@@ -63,7 +63,7 @@ _trel_align* align_to_pivot(_trel_profile* p, int r, const _trel_options* option
     zam_msg("\n");
     zam_msg("Here is the alignment between the base structure (%s) and the sequence (%s):\n",
             p->names[0], p->names[r]);
-    trel_printAlign(a, p->images[0], p->images[r], options ? options->n_columns : 80);
+    trel_printAlign(a, p->things[0]->image, p->things[r]->image, options ? options->n_columns : 80);
     zam_msg("\n");
   }
   return a;

@@ -131,14 +131,14 @@ void expect_sound(const _trel_profile* p) {
 double independent_mscore(const _trel_profile* p) {
   long total = 0, longest = 0;
   for (int r = 0; r < p->n_used; r++) {
-    total += p->images[r]->nres;
-    longest = std::max<long>(longest, p->images[r]->nres);
+    total += p->things[r]->image->nres;
+    longest = std::max<long>(longest, p->things[r]->image->nres);
   }
   double sum = 0;
   for (int c = 0; c < p->n_cols; c++) {
     std::vector<Point3D> pts;
     for (int r = 0; r < p->n_used; r++)
-      if (at(p, c, r) >= 0) pts.push_back(zam_ptPdbResidue(p->images[r], at(p, c, r)));
+      if (at(p, c, r) >= 0) pts.push_back(zam_ptPdbResidue(p->things[r]->image, at(p, c, r)));
     if (pts.size() < 2) continue;
     Point3D m{0, 0, 0};
     for (const Point3D& q : pts) m = {m.x + q.x, m.y + q.y, m.z + q.z};
@@ -192,18 +192,18 @@ TEST(Profile, ZincFingerFamily) {
   // moved coordinates.
   const float before = p->m_score;
   std::vector<Point3D> first_ca;
-  for (int r = 0; r < p->n_used; r++) first_ca.push_back(zam_ptPdbResidue(p->images[r], 3));
+  for (int r = 0; r < p->n_used; r++) first_ca.push_back(zam_ptPdbResidue(p->things[r]->image, 3));
   _trel_options o;
   trel_refineProfileCons(p, &o);
   EXPECT_GT(p->m_score, before);
   expect_sound(p);
-  EXPECT_EQ(d2_ptpt(first_ca[0], zam_ptPdbResidue(p->images[0], 3)), 0.0);
+  EXPECT_EQ(d2_ptpt(first_ca[0], zam_ptPdbResidue(p->things[0]->image, 3)), 0.0);
   for (int r = 1; r < p->n_used; r++)
-    EXPECT_GT(d2_ptpt(first_ca[r], zam_ptPdbResidue(p->images[r], 3)), 1e-6) << "row " << r;
+    EXPECT_GT(d2_ptpt(first_ca[r], zam_ptPdbResidue(p->things[r]->image, 3)), 1e-6) << "row " << r;
   EXPECT_NEAR(p->m_score, independent_mscore(p), 2e-4);
   for (int r = 0; r < p->n_used; r++)  // points and images moved together
     for (int k = 0; k < p->lengths[r]; k += 7)
-      EXPECT_LT(d2_ptpt(p->points[r][k], zam_ptPdbResidue(p->images[r], k)), 1e-12);
+      EXPECT_LT(d2_ptpt(p->points[r][k], zam_ptPdbResidue(p->things[r]->image, k)), 1e-12);
 }
 
 // Hand-made alignments of a pivot of 3 residues with two members.
@@ -262,8 +262,8 @@ TEST(Profile, SequenceRowsJoinAndTheAlignerSettingsComeBack) {
   testutil::TempDir dir;
   // The pivot's own sequence, and a member's.
   _trel_thing* seqs[2];
-  const std::string paths[2] = {write_fasta(dir.path.string(), "pivotseq", p->images[0]),
-                                write_fasta(dir.path.string(), "memberseq", p->images[2])};
+  const std::string paths[2] = {write_fasta(dir.path.string(), "pivotseq", p->things[0]->image),
+                                write_fasta(dir.path.string(), "memberseq", p->things[2]->image)};
   _trel_thing_opts opts;
   opts.do_write = 0;
   for (int i = 0; i < 2; i++) {
@@ -300,10 +300,7 @@ TEST(Profile, ConsensusLettersAndColumnScores) {
   const std::vector<std::string> ss = {"ACBC-", "ACBC-", "BCAC-", "BAAC-"};
   const int rows = 4, cols = 5;
   std::vector<std::vector<_trel_seg>> segs(rows);
-  std::vector<std::vector<_pdb_residue>> res(rows);
   std::vector<std::vector<Point3D>> pts(rows);
-  std::vector<_pdb_image> images(rows);
-  std::vector<_pdb_image*> image_rows;
   std::vector<const _trel_seg*> seg_rows;
   std::vector<Point3D*> pt_rows;
   std::vector<int> table(rows * cols, -1), lengths;
@@ -315,16 +312,10 @@ TEST(Profile, ConsensusLettersAndColumnScores) {
       g.code = aa[r][c];
       g.sse = ss[r][c];
       segs[r].push_back(g);
-      _pdb_residue e{};
-      e.code[0] = aa[r][c];
-      res[r].push_back(e);
       pts[r].push_back(pt_make(c, r, 0));
     }
-    images[r].nres = (int)res[r].size();
-    images[r].residues = res[r].data();
   }
   for (int r = 0; r < rows; r++) {
-    image_rows.push_back(&images[r]);
     seg_rows.push_back(segs[r].data());
     pt_rows.push_back(pts[r].data());
     lengths.push_back((int)segs[r].size());
@@ -333,7 +324,6 @@ TEST(Profile, ConsensusLettersAndColumnScores) {
   p.n_rows = p.n_used = rows;
   p.n_cols = cols;
   p.table = table.data();
-  p.images = image_rows.data();
   p.segs = seg_rows.data();
   p.points = pt_rows.data();
   p.lengths = lengths.data();
