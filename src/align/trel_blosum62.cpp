@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "geometry/zam_fastexp.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
@@ -140,27 +141,8 @@ void trel_setBlosum62Gap(float x) {
   scaled_gap = gap_value;
 }
 
-// Single-precision exponential: Cody-Waite reduction by ln 2 and a degree-7
-// polynomial (within 2 ulp of exp), scaled by 2^k through the exponent bits.
-// Arguments whose result is not a normal float go to the library. The rigid
-// refinement's G-plane fill (trel_fit.cpp) runs the same arithmetic four
-// lanes at a time, so that plane and getGscore agree to the bit: change both
-// together.
 float do_exp(float x) {
-  if (!(x >= -87.0f && x <= 88.0f)) return std::exp(x);
-  const float magic = 12582912.0f;  // 1.5 * 2^23: adding it rounds to an integer
-  const float t = x * 1.44269504f + magic;
-  const float k = t - magic;
-  float r = x - k * 0.693359375f;
-  r = r - k * -2.12194440e-4f;
-  const float z = r * r;
-  float y = ((((1.9875691500e-4f * r + 1.3981999507e-3f) * r + 8.3334519073e-3f) * r +
-              4.1665795894e-2f) * r + 1.6666665459e-1f) * r + 5.0000001201e-1f;
-  y = y * z + r + 1.0f;
-  int32_t bits;
-  std::memcpy(&bits, &t, sizeof bits);
-  bits = (bits - 0x4B400000 + 127) << 23;
-  float scale;
-  std::memcpy(&scale, &bits, sizeof scale);
-  return y * scale;
+  if (!(x >= kDoExpLo && x <= kDoExpHi)) return std::exp(x);
+  zam_fastexp<float, int>(&x);
+  return x;
 }

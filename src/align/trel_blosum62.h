@@ -26,5 +26,12 @@ float trel_getBlosum62G(unsigned char a, unsigned char b);
 // built this changes the scale of the F table; afterwards it changes no table.
 void trel_setBlosum62Gap(float x);
 
-// Single-precision exponential.
+// Single-precision exponential: the fast one (zam_fastexp) for arguments in
+// [kDoExpLo, kDoExpHi], the library's elsewhere (infinities and NaN included).
+// The G and M scores and the BLOSUM G table take it; the rigid refinement's
+// vector G-plane fill runs zam_fastexp within the same range and do_exp
+// outside it, so that plane and getGscore agree to the bit. The range is
+// narrower than the fast exponential's own: results next to the smallest
+// normal float come from the library, as they always have.
+constexpr float kDoExpLo = -87.0f, kDoExpHi = 88.0f;
 float do_exp(float x);

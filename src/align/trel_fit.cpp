@@ -17,6 +17,7 @@
 #include "align/trel_globals.h"
 #include "align/trel_kscore.h"
 #include "align/trel_trace.h"
+#include "geometry/zam_fastexp.h"
 #include "geometry/zam_qcp.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
@@ -60,7 +61,6 @@ void zeroFrame(int m, _trel_a_box box, float* plane) {
 // machine, NEON on arm64; no intrinsics).
 typedef float v4f __attribute__((vector_size(16)));
 typedef int v4i __attribute__((vector_size(16)));
-typedef unsigned v4u __attribute__((vector_size(16)));
 typedef double v4d __attribute__((vector_size(32)));
 
 inline v4f splat(float x) { return v4f{x, x, x, x}; }
@@ -76,28 +76,11 @@ inline bool anyLane(v4i v) { return _mm_movemask_ps((__m128)v) != 0; }
 inline bool anyLane(v4i v) { return (v[0] | v[1] | v[2] | v[3]) != 0; }
 #endif
 
-// The arguments for which the four-lane exponential is exact to do_exp.
-constexpr float kExpLo = -87.0f, kExpHi = 88.0f;
-
-// do_exp's arithmetic four lanes at a time, for arguments in
-// [kExpLo, kExpHi]; others (infinities and NaN included) give garbage
-// without trapping and must be redone by do_exp.
+// do_exp four lanes at a time, for arguments in [kDoExpLo, kDoExpHi]; lanes
+// outside give other values and must be redone by do_exp.
 inline v4f exp4(v4f x) {
-  const float magic = 12582912.0f;  // 1.5 * 2^23: adding it rounds to an integer
-  const v4f t = x * 1.44269504f + magic;
-  const v4f k = t - magic;
-  v4f r = x - k * 0.693359375f;
-  r = r - k * -2.12194440e-4f;
-  const v4f z = r * r;
-  v4f y = ((((1.9875691500e-4f * r + 1.3981999507e-3f) * r + 8.3334519073e-3f) * r +
-            4.1665795894e-2f) * r + 1.6666665459e-1f) * r + 5.0000001201e-1f;
-  y = y * z + r + 1.0f;
-  v4u bits;  // unsigned: garbage lanes may wrap
-  memcpy(&bits, &t, sizeof bits);
-  bits = (bits - 0x4B400000u + 127u) << 23;
-  v4f scale;
-  memcpy(&scale, &bits, sizeof scale);
-  return y * scale;
+  zam_fastexp<v4f, v4i>(&x);
+  return x;
 }
 
 // Squared distances of query CA (qx, qy, qz) to the transformed target points
@@ -165,7 +148,7 @@ int gRow(int t0, int t1, bool edgeRow, const float* Dp, const float* Dr, const f
     const v4f x = arg * gb;
     // Lanes outside the fast range need no clamping: a lane beyond the
     // range is either not stored or makes the whole row be redone.
-    const v4i inRange = (x >= kExpLo) & (x <= kExpHi);
+    const v4i inRange = (x >= kDoExpLo) & (x <= kDoExpHi);
     redo |= within & ~inRange;
     within_n -= within;
     store4(Gr + j, within ? exp4(x) : splat(outside));

@@ -9,7 +9,9 @@
 
 #include "align/trel_blosum62.h"
 #include "align/trel_globals.h"
+#include "geometry/zam_fastexp.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
 
 namespace {
 
@@ -38,38 +40,13 @@ struct Lanes<v8f> {
 // Lanes a vector loop may run past the last cell it was asked for.
 constexpr int kMaxLanes = 8;
 
-// Single-precision exponential (Cody-Waite reduction by ln 2, degree-6
-// polynomial; within 2 ulp of expf). Written once for one float and once for
-// a vector (expv below) with the very same operations, so that a cell scores
-// alike whichever path computes it. Arguments below the smallest normal
-// exponent give 0; NaN stays NaN.
-constexpr float kExpLo = -87.3365447f;
-constexpr float kExpHi = 88.3762626f;
-constexpr float kLog2e = 1.44269504088896341f;
-constexpr float kLn2Hi = 0.693359375f;
-constexpr float kLn2Lo = -2.12194440e-4f;
-constexpr float kRound = 12582912.0f;  // 1.5 * 2^23: adding it rounds to an integer
-constexpr float kP0 = 1.9875691500e-4f, kP1 = 1.3981999507e-3f, kP2 = 8.3334519073e-3f,
-                kP3 = 4.1665795894e-2f, kP4 = 1.6666665459e-1f, kP5 = 5.0000001201e-1f;
-
+// The fast exponential of one score (zam_fastexp), 0 below the smallest
+// normal result; NaN stays NaN. The vector loops use expv below, which does
+// the same lane by lane, so that a cell scores alike whichever path computes it.
 inline float exp_1(float x) {
-  float xc = x < kExpLo ? kExpLo : x;
-  xc = xc > kExpHi ? kExpHi : xc;
-  float fn = (xc * kLog2e + kRound) - kRound;
-  float r = xc - fn * kLn2Hi;
-  r = r - fn * kLn2Lo;
-  float y = kP0;
-  y = y * r + kP1;
-  y = y * r + kP2;
-  y = y * r + kP3;
-  y = y * r + kP4;
-  y = y * r + kP5;
-  y = y * (r * r) + r + 1.0f;
-  int bits = (static_cast<int>(fn) + 127) << 23;
-  float scale;
-  memcpy(&scale, &bits, sizeof scale);
-  float e = y * scale;
-  e = x < kExpLo ? 0.0f : e;
+  float e = x;
+  zam_fastexp<float, int>(&e);
+  e = x < kFastExpLo ? 0.0f : e;
   return x != x ? x : e;
 }
 
@@ -90,42 +67,17 @@ template <class V>
   memcpy(&v, p, sizeof v);
 }
 
-// x[k] = exp_1 of every lane of x[k], k < N. The N vectors go through
-// each step one after another, so that their chains of dependent steps
-// overlap in the processor.
+// x[k] = exp_1 of every lane of x[k], k < N.
 template <class V, int N>
 [[gnu::always_inline]] inline void expv(V* x) {
-  typedef typename Lanes<V>::Int I;
-  V lo, hi, log2e, round, ln2hi, ln2lo, p[6], one, zero;
-  splat(lo, kExpLo);
-  splat(hi, kExpHi);
-  splat(log2e, kLog2e);
-  splat(round, kRound);
-  splat(ln2hi, kLn2Hi);
-  splat(ln2lo, kLn2Lo);
-  splat(p[0], kP0);
-  splat(p[1], kP1);
-  splat(p[2], kP2);
-  splat(p[3], kP3);
-  splat(p[4], kP4);
-  splat(p[5], kP5);
-  splat(one, 1.0f);
+  V arg[N], lo, zero;
+  splat(lo, kFastExpLo);
   splat(zero, 0.0f);
-  V xc[N], fn[N], r[N], y[N];
-  for (int k = 0; k < N; k++) xc[k] = x[k] < lo ? lo : x[k];
-  for (int k = 0; k < N; k++) xc[k] = xc[k] > hi ? hi : xc[k];
-  for (int k = 0; k < N; k++) fn[k] = (xc[k] * log2e + round) - round;
-  for (int k = 0; k < N; k++) r[k] = xc[k] - fn[k] * ln2hi;
-  for (int k = 0; k < N; k++) r[k] = r[k] - fn[k] * ln2lo;
-  for (int k = 0; k < N; k++) y[k] = p[0];
-  for (int c = 1; c < 6; c++)
-    for (int k = 0; k < N; k++) y[k] = y[k] * r[k] + p[c];
-  for (int k = 0; k < N; k++) y[k] = y[k] * (r[k] * r[k]) + r[k] + one;
+  for (int k = 0; k < N; k++) arg[k] = x[k];
+  zam_fastexp<V, typename Lanes<V>::Int, N>(x);
   for (int k = 0; k < N; k++) {
-    I bits = (__builtin_convertvector(fn[k], I) + 127) << 23;
-    V e = y[k] * (V)bits;  // a cast between vector types keeps the bits
-    e = x[k] < lo ? zero : e;
-    x[k] = x[k] != x[k] ? x[k] : e;
+    const V e = arg[k] < lo ? zero : x[k];
+    x[k] = arg[k] != arg[k] ? arg[k] : e;
   }
 }
 
@@ -239,18 +191,9 @@ __attribute__((target("avx2"))) void runSpan8(const SpanJob& a) {
   runSpan<v8f, Column>(a);
 }
 
-// The eight-wide runner where the processor has AVX2.
-bool wideLanes() {
-  static const bool wide = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return wide;
-}
-
 template <bool Column>
 void runSpanAny(const SpanJob& a) {
-  if (wideLanes())
+  if (zam_cpu_avx2())
     runSpan8<Column>(a);
   else
     runSpan4<Column>(a);

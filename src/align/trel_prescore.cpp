@@ -118,42 +118,24 @@ void trel_scoreTraceThread(int threads, int n, const _trel_seg* qseg, int ntarge
   // Blocks of a few targets: small enough that the workers finish within a
   // block's time of each other, large enough that claiming one is rare.
   _trel_trace_state state{T, 0, std::clamp(ntargets / (16 * std::max(T, 1)), 1, 32), {0}};
-  if (!zam_thread_start(kCollector, 1, trel_trace_consumer, &state)) {
-    // No collector thread: nobody would read the workers' reports.
-    score_range(all);
-    return;
-  }
-  if (T < 1) {
-    // No worker slot to be had: score here rather than leave the results unset.
-    zam_thread_join(kCollector);
-    score_range(all);
-    return;
-  }
   // One record per task slot; workers read theirs, and report, before the
   // collector lets this call return. Every task takes its blocks from the
   // same work list, so a range left to this thread is shared out as well.
   _trel_trace_task tasks[ZAM_TASK_STACK] = {};
-  for (int w = 0; w < T; w++) {
-    if (zam_debug > 1) zam_msg("trel_scoreTraceThread: worker %d of %d, blocks of %d\n", w + 1, T, state.block);
-    const int slot = zam_thread_pop_task().slot;
-    _trel_trace_task task{&state, 0, ntargets - 1, n, qseg, tlens, tsegs, norm, raw, aligned,
-                          nullptr};
-    if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS) {
-      // The thread layer gave no slot (it was not set up): take blocks here
-      // and report like a worker, so the collector's count still closes.
-      task.buf = bufs[0];
-      report(&state, score_claimed(task));
-      continue;
-    }
-    task.buf = bufs[slot];
-    tasks[slot] = task;
-    if (!zam_thread_start(slot, 0, run_trace_cpu_thread, &tasks[slot])) {
-      // The worker could not be created: its buffer is free, so take blocks
-      // here with it and report like the worker would have.
-      report(&state, score_claimed(tasks[slot]));
-    }
+  int w = 0;
+  auto fill = [&](_trel_trace_task& task, int slot) {
+    if (zam_debug > 1) zam_msg("trel_scoreTraceThread: worker %d of %d, blocks of %d\n", ++w, T, state.block);
+    task = _trel_trace_task{&state, 0, ntargets - 1, n, qseg, tlens, tsegs, norm, raw, aligned, bufs[slot]};
+  };
+  auto here = [&](_trel_trace_task& task) { report(&state, score_claimed(task)); };
+  if (!zam_thread_fan_out(kCollector, trel_trace_consumer, &state, T, run_trace_cpu_thread, tasks,
+                          fill, here)) {
+    // No collector thread: nobody would read the workers' reports.
+    score_range(all);
+    return;
   }
-  zam_thread_join(kCollector);
+  // No worker slot to be had: score here rather than leave the results unset.
+  if (T < 1) score_range(all);
 }
 
 void trel_statsAlignTrace(int n, int m, const _trel_align_buf* buf, float* mean, float* sd) {

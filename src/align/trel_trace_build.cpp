@@ -495,14 +495,6 @@ __attribute__((target("avx2"), flatten)) void buildWide(const Residues& b) {
   buildResidues<v4d>(b);
 }
 
-// The four-lane pass where the processor has AVX2.
-bool wideLanes() {
-  static const bool wide = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return wide;
-}
 
 }  // namespace
 
@@ -597,7 +589,7 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
   const Residues all{pep,  frames, cuts, {head[0], head[1], head[2], head[3]},
                      {tail[0], tail[1], tail[2], tail[3]}, centre, n, g_lambda, g_equator,
                      stat, statSum, seg};
-  if (wideLanes())
+  if (zam_cpu_avx2())
     buildWide(all);
   else
     buildNarrow(all);
@@ -605,7 +597,7 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
   assignTraceSSEs(image, pep, frames, trace);
 
   if (stats) {
-    if (wideLanes())
+    if (zam_cpu_avx2())
       slotStatsWide(n, stat, statSum, trace);
     else
       slotStats(n, stat, statSum, trace);

@@ -150,34 +150,22 @@ void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* 
   std::vector<_zam_log_held> held(n);
   all.held = held.data();
   Collector collector{w, 0, w};
-  if (!zam_thread_start(kCollector, 1, trel_align_consumer, &collector)) {
+  // One record per task slot; each lives until the collector has heard from
+  // every worker, which is before zam_thread_fan_out returns.
+  Worker workers[ZAM_TASK_STACK] = {};
+  auto fill = [&](Worker& task, int slot) {
+    task = all;
+    task.collector = &collector;
+    task.buf = bufs[slot];
+  };
+  auto here = [&](Worker& task) { report(&collector, align_popped(task)); };
+  if (!zam_thread_fan_out(kCollector, trel_align_consumer, &collector, w, run_align_cpu_thread,
+                          workers, fill, here)) {
     // No collector thread: nobody would read the workers' reports.
     zam_thread_load_range(0, -1);
     align_range(all);
     return;
   }
-  // One record per task slot; each lives until the collector has heard from
-  // every worker, which is before this call returns.
-  Worker workers[ZAM_TASK_STACK] = {};
-  for (int r = 0; r < w; r++) {
-    Worker task = all;
-    task.collector = &collector;
-    const int slot = zam_thread_pop_task().slot;
-    if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS) {
-      // No slot to be had (the thread layer is not set up): take items
-      // here and report like a worker, so the collector's count closes.
-      report(&collector, align_popped(task));
-      continue;
-    }
-    task.buf = bufs[slot];
-    workers[slot] = task;
-    if (!zam_thread_start(slot, 0, run_align_cpu_thread, &workers[slot])) {
-      // The worker could not be created: this thread takes items with the
-      // buffer of that slot, which nobody else uses.
-      report(&collector, align_popped(workers[slot]));
-    }
-  }
-  zam_thread_join(kCollector);
   for (_zam_log_held& h : held) zam_log_replay(&h);
 }
 

@@ -277,6 +277,14 @@ int zam_endian() {
   return order;
 }
 
+int zam_cpu_avx2() {
+  static const int avx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0 ? 1 : 0;
+  }();
+  return avx2;
+}
+
 void zam_zero(void* p, int64_t n) {
   if (p && n > 0) std::memset(p, 0, static_cast<size_t>(n));
 }

@@ -89,6 +89,35 @@ _zam_task zam_thread_pop_task();
 // Pushes a descriptor; a full stack prints an oops and drops it.
 void zam_thread_push_task(_zam_task d);
 
+// The fan-out of a threaded pass: the collector collect(collect_arg) starts
+// joinable in handle collector, then workers times a task descriptor is
+// popped, fill(records[slot], slot) readies the record of its slot and work
+// runs on that record, detached, in the slot. A worker that gets no slot (the
+// layer is not set up) has its record filled for slot 0, the caller's own,
+// and is done here by here(record); so is one whose thread cannot be created.
+// here must report to the collector as work does, so that its count closes.
+// Returns 1 once the collector is joined; 0 at once when the collector could
+// not be started (nothing ran: the caller does the work itself). records
+// holds ZAM_TASK_STACK entries, which live until this returns.
+template <class Record, class Fill, class Here>
+int zam_thread_fan_out(int collector, zam_thread_fn collect, void* collect_arg, int workers,
+                       zam_thread_fn work, Record* records, Fill fill, Here here) {
+  if (!zam_thread_start(collector, 1, collect, collect_arg)) return 0;
+  for (int w = 0; w < workers; w++) {
+    const int slot = zam_thread_pop_task().slot;
+    if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS) {
+      Record own{};
+      fill(own, 0);
+      here(own);
+      continue;
+    }
+    fill(records[slot], slot);
+    if (!zam_thread_start(slot, 0, work, &records[slot])) here(records[slot]);
+  }
+  zam_thread_join(collector);
+  return 1;
+}
+
 // Private task stacks: a zeroed, empty structure (free with
 // zam_freeTaskStruct); one filled like zam_thread_setup_task under the
 // writer side of mailbox `mailbox`; push and pop as above under that mailbox.
