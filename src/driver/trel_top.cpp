@@ -508,5 +508,7 @@ int trel_top(int argc, char** argv, char** envp) {
     zam_msg("\n");
   }
   removePrivateCache();
-  return 0;
+  // A run that printed "*Error*" has failed, even where its mode went on to
+  // the end (a refused purge, a structure file that could not be read).
+  return zam_err_count() > 0 ? 1 : 0;
 }

@@ -4,7 +4,8 @@
 // here ends the process with exit status 1; -help and -version end it with 0.
 #pragma once
 
-// Runs the whole program; returns 0 after a mode has run.
+// Runs the whole program; returns 0 after a mode has run, or 1 when the run
+// printed an error on its way (its mode went on to the end).
 int trel_top(int argc, char** argv, char** envp);
 
 // Installs the empty message callback with -nostdout; with a log file name

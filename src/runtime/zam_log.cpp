@@ -38,6 +38,7 @@ std::atomic<int> open_once{0};
 std::atomic<int> open_done{0};
 std::atomic<zam_logger_fn> user_logger{nullptr};
 std::atomic<int> use_stderr{0};
+std::atomic<int> errors_given{0};  // zam_err calls of the process, for its exit status
 int buffer_on = 0;
 char tmp1[kTextSize];
 char tmp2[kLineSize];
@@ -239,11 +240,14 @@ void zam_wrn(const char* fmt, ...) {
 }
 
 void zam_err(const char* fmt, ...) {
+  errors_given.fetch_add(1);
   va_list ap;
   va_start(ap, fmt);
   prefixed("*Error* ", fmt, ap);
   va_end(ap);
 }
+
+int zam_err_count() { return errors_given.load(); }
 
 void zam_oops(const char* fmt, ...) {
   open_if_needed();

@@ -25,6 +25,9 @@ void zam_adv(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void zam_wrn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void zam_err(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void zam_oops(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Number of zam_err messages given so far by the process (held ones
+// included): a run that reported an error must not end with status 0.
+int zam_err_count();
 
 // A newline, a rule of 78 '-' and a newline through zam_msg.
 void zam_msg_brk();

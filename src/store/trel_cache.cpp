@@ -109,7 +109,8 @@ std::string codeText(const _trel_tag* tag) {
 _pdb_image* readSource(_trel_thing* thing, const char* path) {
   _pdb_image* image = zam_readPdb(path, thing->name);  // reports a file it cannot open
   if (image && image->nres < 1) {
-    zam_err("No residues found in PDB file: %s\n", path);
+    // A warning: the caller decides whether the run can go on without it.
+    zam_wrn("No residues found in PDB file: %s\n", path);
     zam_freePdb(image);
     image = nullptr;
   }
@@ -570,7 +571,7 @@ _pdb_image* trel_reloadThingSource(const _trel_thing* thing) {
   if (!thing || !thing->source) return nullptr;
   _pdb_image* image = zam_readPdb(thing->source, thing->name);  // reports a file it cannot open
   if (image && image->nres < 1) {
-    zam_err("No residues found in PDB file: %s\n", thing->source);
+    zam_wrn("No residues found in PDB file: %s\n", thing->source);
     zam_freePdb(image);
     return nullptr;
   }

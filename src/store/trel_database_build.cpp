@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "runtime/kids.h"
@@ -52,6 +53,27 @@ void cutBack(int fd, int64_t length, const char* path) {
 void closeFd(int* fd) {
   if (*fd >= 0) close(*fd);
   *fd = -1;
+}
+
+// Makes the folder and any missing folder above it, each shown as created;
+// the ones made are added to made, outermost first. False after a report.
+bool makeFolders(const std::string& path, std::vector<std::string>& made) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  if (trimmed.empty() || zam_isdir(trimmed.c_str())) return true;
+  const size_t cut = trimmed.find_last_of('/');
+  if (cut != std::string::npos && cut > 0 && !makeFolders(trimmed.substr(0, cut), made)) return false;
+  if (!trel_mkdir(trimmed.c_str(), "DATABASE")) return false;
+  made.push_back(trimmed);
+  return true;
+}
+
+// A build that added no member leaves nothing behind: its four files go, and
+// so do the folders it made (each only when empty).
+void removeEmptyBuild(const char* folder, const std::vector<std::string>& made) {
+  for (const char* file : {"master.dat", "names.dat", "tags.dat", "traces.dat"})
+    unlink((std::string(folder) + file).c_str());
+  for (auto it = made.rbegin(); it != made.rend(); ++it) rmdir(it->c_str());
 }
 
 }  // namespace
@@ -223,9 +245,16 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
   if (!options) options = &defaults;
   zam_setPdbWarnings(1);
   zam_setPdbMissing(1);
+  // The database folder and the folders above it are made when missing.
+  char target[TREL_PATH_MAX + 1];
+  std::vector<std::string> made;
+  if (!trel_databaseFolder(root, name, with_index, target) || !makeFolders(target, made)) return 0;
   _trel_db* db = trel_createDatabase(root, name, with_index, options->thing.with_spf ? options->i_max : 0,
                                      code_type, options->use_binary ? 2 : 1);
-  if (!db) return 0;
+  if (!db) {
+    removeEmptyBuild(target, made);
+    return 0;
+  }
   zam_msg("\nBuilding database: %s\n", db->folder);
   const double start = zam_get_time();
   const int pots[TREL_POT_CLASSES] = {1, 1, 1, 1, 1};
@@ -269,12 +298,18 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
   char folder[TREL_PATH_MAX + 1];
   std::snprintf(folder, sizeof folder, "%s", db->folder);
   const int closed = trel_closeDatabase(db);
-  if (skipped > 0) zam_wrn("Skipped %d of %d source files of %s.\n", skipped, n, folder);
   if (members < 1) {
-    zam_err("No structure could be added to database %s.\n", folder);
+    removeEmptyBuild(folder, made);
+    zam_err("No structure could be added to database %s (%d source file%s skipped).\n", folder,
+            skipped, skipped == 1 ? "" : "s");
     return 0;
   }
   if (!closed) return 0;
-  zam_msg("Done building %s in %.2lf seconds.\n", folder, zam_get_time() - start);
+  // The last line of the build says what it left out.
+  if (skipped > 0)
+    zam_msg("Done building %s in %.2lf seconds: %d members, %d of %d source files skipped.\n",
+            folder, zam_get_time() - start, members, skipped, n);
+  else
+    zam_msg("Done building %s in %.2lf seconds.\n", folder, zam_get_time() - start);
   return 1;
 }

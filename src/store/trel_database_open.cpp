@@ -452,7 +452,12 @@ int trel_memberDatabase(_trel_db* db, const char* name, _trel_thing** thing, con
     // The member's image is read now: a query whose image is missing or
     // unreadable could not be superposed on anything, and the run must stop
     // before it searches rather than fill its tables with empty hits.
-    if (!fillMember(db, i, t, pots, min, max, options) || !trel_imageThing(t)) {
+    if (!fillMember(db, i, t, pots, min, max, options)) {
+      trel_closeThing(nullptr, t);
+      return 0;
+    }
+    if (!trel_imageThing(t)) {
+      zam_err("The structure of database member %s cannot be read: it cannot be a query.\n", name);
       trel_closeThing(nullptr, t);
       return 0;
     }

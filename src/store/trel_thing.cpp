@@ -5,9 +5,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "align/trel_backbone.h"
 #include "runtime/kids.h"
+#include "runtime/zam_directory.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "store/trel_cache.h"
@@ -120,6 +122,11 @@ _pdb_image* trel_imageThing(_trel_thing* thing) {
     thing->image = sequenceImage(thing);
   } else if (thing->source) {
     thing->image = trel_reloadThingSource(thing);
+  } else if (thing->member && zam_filesize((std::string(base) + (thing->binary ? ".kpdb" : ".pdb")).c_str()) < 0) {
+    // Removed after the build: the member still has its database trace, so
+    // the caller goes on without its structure and fails the run at the end.
+    zam_wrn("Structure file of database member %s not found: %s.%s\n", thing->name, base,
+            thing->binary ? "kpdb" : "pdb");
   } else if (thing->binary) {
     thing->image = zam_readBinaryPdb(base, thing->name);
     if (!thing->image) zam_err("Failed to read structure image of %s: %s.kpdb\n", thing->name, base);

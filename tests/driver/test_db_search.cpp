@@ -151,7 +151,7 @@ TEST(DbSearch, MemberWithoutItsStructureFileFailsTheRun) {
   fs::remove(image);
   Outcome s = lib.search("res_gone", {"-db=zf", lib.files[0]});
   EXPECT_EQ(s.status, 1) << s.out;
-  const std::string failed = "*Error* Failed to open PDB file: " + image + "\n";
+  const std::string failed = "*Warning* Structure file of database member 1paa not found: " + image + "\n";
   const size_t at = s.out.find(failed);
   ASSERT_NE(at, std::string::npos) << s.out;
   EXPECT_EQ(s.out.find(failed, at + 1), std::string::npos) << "reported twice:\n" << s.out;

@@ -238,7 +238,10 @@ TEST(Top, ModesAndTheirMessages) {
       {{"-score"}, "*Error* No source alignment files given. Exiting.\n"},
       {{"-preprocess"}, "*Error* No source files or directories given. Exiting.\n"},
       {{"-build=newdb"}, "*Error* Not enough source PDB structures given. Exiting.\n"},
-      {{"-build=newdb", "q.pdb"}, "*Error* Failed to create DATABASE directory: ./trel_database/newdb_trel/\n"},
+      // The database folders are made, and taken away again with the files
+      // of a build that added no member (see below).
+      {{"-build=newdb", "q.pdb"},
+       "*Error* No structure could be added to database ./trel_database/newdb_trel/ (1 source file skipped).\n"},
       {{"-theor=q.pdb"}, "*Error* The theoretical-model mode is not available in this build.\n"},
       {{"-db=cath40", "q.pdb"}, "*Error* Failed to access DATABASE directory: ./trel_database/cath40_trel/\n"},
       {{"-ligand", "-db=cath40"}, "*Error* Cannot search a database in -ligand mode. Exiting.\n"},
@@ -255,6 +258,7 @@ TEST(Top, ModesAndTheirMessages) {
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(has(r.out, c.message)) << r.out;
   }
+  EXPECT_FALSE(fs::exists(dir.file("trel_database")));
   write_file(dir.file("list.txt"), "q.pdb\nt.pdb\n");
   // The first name of a -read list is the query and the rest targets; with
   // -all no query is needed. Both pass the checks and reach the search.
@@ -278,8 +282,12 @@ TEST(Top, PurgeDeletesOnlyTheResultsFolderAndRunsAlone) {
   EXPECT_EQ(purge.status, 0) << purge.out;
   EXPECT_FALSE(has(purge.out, "-list"));
   EXPECT_FALSE(fs::exists(dir.file("trel_results/q1")));
+  // A refusal does not stop the run, but the run has failed: every run that
+  // prints "*Error*" ends with status 1.
   Outcome refused = run(dir.str(), {"-clean", "-nolog"}, {"TREL_RESULTS=results_old"});
-  EXPECT_EQ(refused.status, 0);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_TRUE(has(refused.out, "*Error* Results folder \"results_old/\" does not contain")) << refused.out;
+  EXPECT_TRUE(has(refused.out, "Trel finished in a total of ")) << refused.out;
   EXPECT_TRUE(fs::is_directory(dir.file("results_old")));
 }
 

@@ -238,7 +238,12 @@ TEST(Database, MemberWithoutImageIsRefused) {
     _trel_thing* one = nullptr;
     EXPECT_EQ(trel_memberDatabase(h, gone.c_str(), &one, nullptr, 1, 1 << 30, nullptr), 0);
     EXPECT_EQ(one, nullptr);
-    EXPECT_NE(captured.find("Failed to open PDB file: " + image), std::string::npos) << captured;
+    EXPECT_NE(captured.find("*Warning* Structure file of database member " + gone + " not found: " + image),
+              std::string::npos)
+        << captured;
+    EXPECT_NE(captured.find("*Error* The structure of database member " + gone + " cannot be read"),
+              std::string::npos)
+        << captured;
   }
   trel_closeDatabase(h);
   TempDir out;
@@ -442,18 +447,43 @@ TEST(Database, CorruptFilesAreRefused) {
   trel_closeDatabase(h);
 }
 
-TEST(Database, BuildWithoutMembersFails) {
+// The database folder and the folders above it are made when missing; a
+// build that adds no member leaves none of its files or folders behind, and
+// never anything that was there before it.
+TEST(Database, BuildMakesItsFoldersAndAnEmptyBuildLeavesNothing) {
+  const std::vector<std::string> files = sharedFiles(1);
+  ASSERT_GE(files.size(), 1u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
   TempDir dir;
   const std::string empty = dir.file("empty.pdb");
   testutil::write_file(empty, "REMARK nothing\nEND\n");
-  std::vector<char*> argv = {const_cast<char*>(empty.c_str())};
-  const std::string root = dir.str() + "/";
+  std::vector<char*> none = {const_cast<char*>(empty.c_str())};
   Capture cap;
-  EXPECT_EQ(trel_buildDatabase(root.c_str(), "none", argv.data(), 1, 0, 0, nullptr), 0);
-  EXPECT_NE(captured.find("No structure could be added to database"), std::string::npos);
-  EXPECT_NE(captured.find("Skipped 1 of 1 source files"), std::string::npos);
+  const std::string fresh = dir.file("new/root/");
+  EXPECT_EQ(trel_buildDatabase(fresh.c_str(), "none", none.data(), 1, 0, 0, nullptr), 0);
+  EXPECT_NE(captured.find("*Error* No structure could be added to database " + fresh +
+                          "none_trel/ (1 source file skipped).\n"),
+            std::string::npos)
+      << captured;
   EXPECT_EQ(captured.find("Done building"), std::string::npos);
-  EXPECT_EQ(trel_openDatabase(root.c_str(), "none", 0), nullptr);
+  EXPECT_FALSE(fs::exists(dir.file("new")));
+
+  // An existing folder keeps what it held; the build's own files go.
+  const std::string root = dir.str() + "/";
+  fs::create_directories(root + "kept_trel");
+  testutil::write_file(root + "kept_trel/notes.txt", "mine");
+  EXPECT_EQ(trel_buildDatabase(root.c_str(), "kept", none.data(), 1, 0, 0, nullptr), 0);
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(root + "kept_trel")) left.push_back(e.path().filename());
+  EXPECT_EQ(left, std::vector<std::string>{"notes.txt"});
+  EXPECT_EQ(trel_openDatabase(root.c_str(), "kept", 0), nullptr);
+
+  std::vector<char*> one = {const_cast<char*>(files[0].c_str())};
+  EXPECT_EQ(trel_buildDatabase(fresh.c_str(), "one", one.data(), 1, 0, 0, nullptr), 1) << captured;
+  EXPECT_NE(captured.find("Creating DATABASE directory: " + dir.file("new")), std::string::npos);
+  _trel_db* h = trel_openDatabase(fresh.c_str(), "one", 0);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->n_members, 1);
+  trel_closeDatabase(h);
 }
 
 TEST(Database, SourceWithoutResiduesIsSkippedWithAWarning) {
@@ -468,7 +498,12 @@ TEST(Database, SourceWithoutResiduesIsSkippedWithAWarning) {
   EXPECT_NE(captured.find("*Warning* Skipping " + empty + ": no residues could be read from it\n"),
             std::string::npos)
       << captured;
-  EXPECT_NE(captured.find("Skipped 1 of 3 source files of " + db.folder), std::string::npos);
+  // No error for a skipped file: the build succeeds, and its last line says
+  // how many it skipped.
+  EXPECT_EQ(captured.find("*Error*"), std::string::npos) << captured;
+  const size_t last = captured.rfind("Done building " + db.folder + " in ");
+  ASSERT_NE(last, std::string::npos) << captured;
+  EXPECT_TRUE(captured.ends_with(" seconds: 2 members, 1 of 3 source files skipped.\n")) << captured.substr(last);
   _trel_db* h = db.open();
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(h->n_members, 2);
