@@ -9,6 +9,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,9 +17,11 @@
 #include "align/trel_blosum62.h"
 #include "align/trel_globals.h"
 #include "align/trel_pair.h"
+#include "align/trel_profile_frag.h"
 #include "align/trel_trace.h"
 #include "common/align_defaults.h"
 #include "common/align_objects.h"
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "msa/trel_msa.h"
 #include "msa/trel_profile_core.h"
@@ -186,6 +189,28 @@ TEST(Profile, ZincFingerFamily) {
   EXPECT_NEAR(p->m_score, independent_mscore(p), 2e-4);
   EXPECT_EQ(p->n_core, countProfile(p->n_used, p->n_cols, p->table, coreThreshold(15, 50)))
       << "core of the kept table (realigned or induced)";
+
+  // Block rescoring of the real profile: every score within [0, 1], the
+  // profile untouched.
+  {
+    const std::vector<int> table(p->table, p->table + (int64_t)p->n_cols * p->n_used);
+    _trel_align_buf** bufs = trel_allocAlignBuf(1, p->n_cols, p->max_length);
+    testutil::Capture log;
+    trel_refineProfileFrag(p, nullptr, bufs[0]);
+    trel_freeAlignBuf(1, bufs);
+    EXPECT_TRUE(log.has("Refine: na=")) << log.text;
+    std::istringstream in(log.text);
+    int scored = 0;
+    for (std::string line; std::getline(in, line);) {
+      const size_t at_score = line.find("p_score = ");
+      if (at_score == std::string::npos) continue;
+      const double v = std::stod(line.substr(at_score + 10));
+      EXPECT_TRUE(v >= 0.0 && v <= 1.0) << line;
+      scored++;
+    }
+    EXPECT_GT(scored, 0) << log.text;
+    EXPECT_TRUE(std::equal(table.begin(), table.end(), p->table));
+  }
 
   // Consensus refinement: never lower, still sound; the members move onto
   // the consensus, the pivot stays, and the score still recomputes from the
