@@ -272,12 +272,12 @@ int trel_doMultiOne(_trel_thing** things, int n, _trel_thing** seqs, int nseqs, 
     zam_msg("Done single pivot MSA for %d targets in %.4f seconds.\n", n, seconds);
   else
     zam_msg("Done multi pivot MSA for %d targets in %.4f seconds.\n", n, seconds);
-  zam_msg("Best MSA has pivot = %s, M=%.4f, C=%d, P=%.4f\n\n", profile->names[0], profile->m_score,
-          profile->n_core, trel_profilePscore(profile->m_score, profile->n_core));
   int full = 0;
   const double rmsd = coreRmsd(profile, &full);
   zam_msg("Best MSA has %d columns aligned in every structure, mean pairwise CA RMSD over them = %.3f\n", full,
           rmsd);
+  zam_msg("Best MSA has pivot = %s, M=%.4f, C=%d, P=%.4f\n\n", profile->names[0], profile->m_score,
+          profile->n_core, trel_profilePscore(profile->m_score, profile->n_core));
   trel_printProfile(profile, 1, o);
   best.release();
   return 1;
