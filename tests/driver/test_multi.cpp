@@ -235,7 +235,7 @@ std::map<std::string, std::string> folderFiles(const std::string& folder) {
 }
 
 TEST(MultiMode, FifteenZincFingersEveryFileAndTheKeptPivot) {
-  ASSERT_TRUE(fs::exists(zinc("1ard"))) << "missing " << testutil::shared_pdb("mustang-testdata");
+  TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
   const Outcome r = multi(dir, {});
   ASSERT_EQ(r.status, 0) << r.out;
@@ -282,7 +282,7 @@ TEST(MultiMode, FifteenZincFingersEveryFileAndTheKeptPivot) {
 }
 
 TEST(MultiMode, PivotRulesAndSinglePivot) {
-  ASSERT_TRUE(fs::exists(zinc("1ard"))) << "missing " << testutil::shared_pdb("mustang-testdata");
+  TREL_REQUIRE_SHARED_DATA();
   for (int rule = 1; rule <= 3; rule++) {
     SCOPED_TRACE(rule);
     TempDir dir;
@@ -308,7 +308,7 @@ TEST(MultiMode, PivotRulesAndSinglePivot) {
 }
 
 TEST(MultiMode, RefinementJobNameAndCoreRule) {
-  ASSERT_TRUE(fs::exists(zinc("1ard"))) << "missing " << testutil::shared_pdb("mustang-testdata");
+  TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
   const Outcome r = multi(dir, {"-mrefine", "-job=zf", "-core=100"});
   ASSERT_EQ(r.status, 0) << r.out;
@@ -327,7 +327,7 @@ TEST(MultiMode, RefinementJobNameAndCoreRule) {
 }
 
 TEST(MultiMode, AnchorFilesComeFromTheKeptPivot) {
-  ASSERT_TRUE(fs::exists(zinc("1ard"))) << "missing " << testutil::shared_pdb("mustang-testdata");
+  TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
   // Rule 3 keeps a pivot before the last trial.
   const Outcome r = multi(dir, {"-pivot_rule=3", "-pdbanchor"});
@@ -346,7 +346,7 @@ TEST(MultiMode, AnchorFilesComeFromTheKeptPivot) {
 }
 
 TEST(MultiMode, IdenticalChainsAlignOnTheDiagonal) {
-  ASSERT_TRUE(fs::exists(zinc("1ard"))) << "missing " << testutil::shared_pdb("mustang-testdata");
+  TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
   fs::copy_file(zinc("1ard"), dir.file("a.pdb"));
   fs::copy_file(zinc("1ard"), dir.file("b.pdb"));
@@ -384,7 +384,7 @@ TEST(MultiMode, FewerThanTwoTracedStructuresAreRefused) {
 }
 
 TEST(MultiMode, DatabaseSearchAlignsEachQueryWithItsHits) {
-  ASSERT_TRUE(fs::exists(zinc("1ard"))) << "missing " << testutil::shared_pdb("mustang-testdata");
+  TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
   fs::create_directories(dir.file("db"));
   const std::vector<std::string> env = {"TREL_DATABASE=" + dir.file("db"), "TREL_CPUS=2",

@@ -88,7 +88,8 @@ TEST(ProfileFiles, FindActiveColumnBounds) {
 
 TEST(ProfileFiles, BlocksCellsColoursAndPirEnd) {
   Profile f(20);
-  ASSERT_TRUE(f.ok()) << "shared structures missing in " << testutil::shared_data();
+  TREL_REQUIRE_SHARED_DATA();
+  ASSERT_TRUE(f.ok());
   fill20(f);
   testutil::TempDir dir;
   const std::string folder = dir.str() + "/";
@@ -147,7 +148,8 @@ TEST(ProfileFiles, BlocksCellsColoursAndPirEnd) {
 
 TEST(ProfileFiles, ConsensusRowsWhenPresent) {
   Profile f(20);
-  ASSERT_TRUE(f.ok()) << "shared structures missing in " << testutil::shared_data();
+  TREL_REQUIRE_SHARED_DATA();
+  ASSERT_TRUE(f.ok());
   fill20(f);
   std::string aa(20, 'x'), sse(20, 'C');
   aa[5] = 'H';
@@ -171,7 +173,8 @@ TEST(ProfileFiles, ConsensusRowsWhenPresent) {
 
 TEST(ProfileFiles, RowsOfThousandsOfColumnsAreWrittenWhole) {
   Profile f(3000);
-  ASSERT_TRUE(f.ok()) << "shared structures missing in " << testutil::shared_data();
+  TREL_REQUIRE_SHARED_DATA();
+  ASSERT_TRUE(f.ok());
   for (int i = 0; i < f.image(0)->nres && i < 30; i++) f.set(i * 100, 0, i);
   for (int i = 0; i < f.image(1)->nres && i < 30; i++) f.set(i * 100 + 1, 1, i);
   testutil::TempDir dir;
@@ -193,7 +196,8 @@ TEST(ProfileFiles, RowsOfThousandsOfColumnsAreWrittenWhole) {
 
 TEST(ProfileFiles, UnwritableFolderWarnsPerFileAndCounts) {
   Profile f(20);
-  ASSERT_TRUE(f.ok()) << "shared structures missing in " << testutil::shared_data();
+  TREL_REQUIRE_SHARED_DATA();
+  ASSERT_TRUE(f.ok());
   fill20(f);
   const _trel_options o = options(80);
   const int before = trel_failedFiles();
@@ -222,7 +226,8 @@ TEST(ProfileRainbow, ChainLettersCycleThroughSixtyTwo) {
 
 TEST(ProfileRainbow, GapsSkipColoursAndSingletonsAreGrey) {
   Profile f(20);
-  ASSERT_TRUE(f.ok()) << "shared structures missing in " << testutil::shared_data();
+  TREL_REQUIRE_SHARED_DATA();
+  ASSERT_TRUE(f.ok());
   fill20(f);
   testutil::TempDir dir;
   const std::string folder = dir.str() + "/";
