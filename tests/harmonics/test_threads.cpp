@@ -60,9 +60,15 @@ std::vector<double> work(int t) {
 
 TEST(HarmonicThreads, ConcurrentCallsGiveTheSerialResults) {
   std::vector<std::vector<double>> threaded(kThreads);
+  std::vector<int> flushed(kThreads, 0);
   std::vector<std::thread> pool;
-  for (int t = 0; t < kThreads; t++) pool.emplace_back([&threaded, t] { threaded[t] = work(t); });
+  for (int t = 0; t < kThreads; t++)
+    pool.emplace_back([&threaded, &flushed, t] {
+      flushed[t] = testutil::denormals_flushed();  // inherited from the starting thread
+      threaded[t] = work(t);
+    });
   for (auto& th : pool) th.join();
+  for (int t = 0; t < kThreads; t++) EXPECT_TRUE(flushed[t]) << "thread " << t;
   for (int t = 0; t < kThreads; t++) {
     const std::vector<double> serial = work(t);
     ASSERT_EQ(threaded[t].size(), serial.size());
