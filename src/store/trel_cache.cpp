@@ -227,11 +227,12 @@ void openSequence(_trel_thing* thing, const char* path, const _trel_thing_opts* 
   trel_loadThingTrel(thing, 1, options);
 }
 
+// fresh: built from its source whatever files lie at its base path.
 void openTrace(_trel_thing* thing, const char* path, const char* cache_folder,
-               const _trel_thing_opts* options, int force, bool save) {
+               const _trel_thing_opts* options, int force, bool save, bool fresh) {
   _trel_tag* tag = thing->tag;
   char base[TREL_PATH_MAX + 1];
-  if (!thing->tag_borrowed) readTag(trel_nameThing(thing, base), tag);
+  if (!thing->tag_borrowed && !fresh) readTag(trel_nameThing(thing, base), tag);
   if (tag->valid == 1) {
     thing->cached = 1;  // accepted as it stands, whatever options built it
     return;
@@ -301,6 +302,57 @@ bool isSourceFile(const std::string& target, const _pdb_image* image) {
   return std::filesystem::equivalent(target, image->path, ec) && !ec;
 }
 
+// The name of a source file's object: the sanitised root of its file name.
+// root holds TREL_PATH_MAX + 1 bytes.
+void objectRoot(const char* path, char* root) {
+  char buffer[TREL_PATH_MAX + 1];
+  zam_basename(path, buffer);
+  zam_rootname(buffer, root);
+  str_sanitise(root);
+}
+
+// trel_openThingFile; a given name replaces the file's root name, and such
+// an object is built from its source whatever cache files lie beside it.
+_trel_thing* openThing(const char* path, const char* cache_folder, int order, int is_sequence,
+                       const _trel_thing_opts* options, const int* pots, int force, int save,
+                       const char* name) {
+  const _trel_thing_opts defaults;
+  if (!options) options = &defaults;
+  const int own_only[TREL_POT_CLASSES] = {-1, 0, 0, 0, 0};
+  if (!pots) pots = own_only;
+  if (!path) path = "";
+
+  char root[TREL_PATH_MAX + 1];
+  objectRoot(path, root);
+  if (name) std::snprintf(root, sizeof root, "%s", name);
+  const std::string folder = thingFolder(path, cache_folder);
+  _trel_thing* thing = trel_createThing(root, folder.c_str());
+  thing->tag = static_cast<_trel_tag*>(kget1B_pooled_0(sizeof(_trel_tag)));
+
+  // Room for "_<class letter>" and the longest extension ("kpdb").
+  const bool too_long = folder.size() + strlen(root) + 7 > static_cast<size_t>(TREL_PATH_MAX);
+  if (root[0] == '\0') {
+    zam_err("No structure file name in \"%s\".\n", path);
+  } else if (too_long) {
+    zam_err("Cache file names would be too long (over %d characters) for %s in %s\n",
+            TREL_PATH_MAX, root, folder.c_str());
+  } else if (options->with_spf) {
+    openDescriptor(thing, path, cache_folder, order, options, pots, force, save != 0);
+  } else if (is_sequence) {
+    openSequence(thing, path, options);
+  } else {
+    openTrace(thing, path, cache_folder, options, force, save != 0, name != nullptr);
+  }
+
+  if (thing->tag->valid == 1) {
+    thing->valid = 1;
+    // A sequence object is never cached: its files would land beside the
+    // user's sequence file and could replace a PDB file of the same name.
+    if (save && !thing->from_sequence) thing->dirty = 1;
+  }
+  return thing;
+}
+
 // ---- Opening a list of objects, serially or on worker threads ----------
 
 // The arguments of one trel_openThings call, shared read-only by its workers.
@@ -315,43 +367,84 @@ struct OpenList {
   const _trel_thing_opts* options;
   int min;  // residue window of the objects whose trace records are loaded
   int max;
-  const std::vector<char>* uncached;  // per item: opened from its own file alone
+  const std::vector<struct ItemName>* names;  // per item
 };
 
-// The name of a source file's object: the sanitised root of its file name.
-// root holds TREL_PATH_MAX + 1 bytes.
-void objectRoot(const char* path, char* root) {
-  char buffer[TREL_PATH_MAX + 1];
-  zam_basename(path, buffer);
-  zam_rootname(buffer, root);
-  str_sanitise(root);
+// The object name of a list item that another input holds already, and so
+// is given a numeric suffix (empty: the file's own root name).
+struct ItemName {
+  std::string name;
+};
+
+bool sameFile(const char* a, const char* b) {
+  std::error_code ec;
+  return strcmp(a, b) == 0 || (std::filesystem::equivalent(a, b, ec) && !ec);
 }
 
-// Items whose cache files would have the name of an earlier item's from
-// another source file ("a/1abc.pdb" and "b/1abc.pdb" in one cache folder). Opened
-// through the cache, such an item would take the other structure's files,
-// or the two would race to write them; each later one is read from its own
-// file instead, not cached, and named in a warning.
-std::vector<char> sharedNames(int n, const char* const* paths, const char* cache_folder,
-                              int is_sequence) {
-  std::vector<char> uncached(static_cast<size_t>(std::max(n, 0)), 0);
-  // Without a cache folder the files of an object lie beside its source.
-  if (is_sequence || !cache_folder || strcmp(cache_folder, "./") == 0) return uncached;
-  std::unordered_map<std::string, int> first;
-  // Every object's files go into the one cache folder: the root names them.
+// Every input keeps its own name: its result files and table rows carry it.
+// An item whose root name an earlier item of the list holds, or an object
+// of others made from another file, is named root_2 (root_3, ...: a name no
+// input has), with a warning naming both files. Such an item is built from
+// its own file and never cached: its cache files would be those of the
+// other structure ("a/1abc.pdb" and "b/1abc.pdb" in one cache folder), or
+// the two would race to write them. An item made from the same file as an
+// object of others (a query among its targets) takes that object's name.
+std::vector<ItemName> nameItems(int n, const char* const* paths, const char* const* other_paths,
+                                _trel_thing* const* others, int n_others) {
+  std::vector<ItemName> out(static_cast<size_t>(std::max(n, 0)));
+  std::vector<std::string> roots(out.size());
+  std::unordered_map<std::string, const char*> taken;          // name -> the file holding it
+  std::unordered_map<std::string, std::vector<int>> by_root;   // root of an other's file -> others
+  std::unordered_map<std::string, int> every;                  // every name an input starts with
+  std::unordered_map<std::string, int> used;                   // names given to items so far
   char root[TREL_PATH_MAX + 1];
+  for (int j = 0; j < n_others; j++) {
+    if (!others || !others[j] || !others[j]->name) continue;
+    const char* file = other_paths && other_paths[j] ? other_paths[j] : "";
+    taken.emplace(others[j]->name, file);
+    every.emplace(others[j]->name, 0);
+    objectRoot(file, root);
+    by_root[root].push_back(j);
+  }
+  for (int i = 0; i < n; i++) {
+    objectRoot(paths[i] ? paths[i] : "", root);
+    roots[i] = root;
+    every.emplace(root, 0);
+  }
   for (int i = 0; i < n; i++) {
     const char* path = paths[i] ? paths[i] : "";
-    objectRoot(path, root);
-    const auto seen = first.emplace(root, i);
-    if (seen.second) continue;
-    const char* other = paths[seen.first->second] ? paths[seen.first->second] : "";
-    std::error_code ec;
-    if (strcmp(path, other) == 0 || (std::filesystem::equivalent(path, other, ec) && !ec)) continue;
-    uncached[i] = 1;
-    zam_wrn("%s has the file name of %s: it is read from its own file and not cached.\n", path, other);
+    const std::string& r = roots[i];
+    std::string same;
+    const auto kin = by_root.find(r);
+    if (kin != by_root.end())
+      for (int j : kin->second)
+        if (sameFile(path, other_paths[j]) && !used.count(others[j]->name)) {
+          same = others[j]->name;
+          break;
+        }
+    if (!same.empty()) {
+      used.emplace(same, i);
+      if (same != r) out[i].name = same;
+      continue;
+    }
+    const auto seen = taken.find(r);
+    if (seen == taken.end()) {
+      taken.emplace(r, path);
+      used.emplace(r, i);
+      continue;
+    }
+    std::string name;
+    for (int k = 2;; k++) {
+      name = r + "_" + std::to_string(k);
+      if (!every.count(name) && !taken.count(name)) break;
+    }
+    zam_wrn("%s has the name %s of %s: it is named %s, read from its own file and not cached.\n",
+            path, r.c_str(), seen->second, name.c_str());
+    taken.emplace(name, path);
+    used.emplace(name, i);
+    out[i].name = std::move(name);
   }
-  return uncached;
+  return out;
 }
 
 constexpr int kOpenMailbox = 13;   // workers report to the collector here
@@ -399,10 +492,11 @@ void readTraceAhead(const OpenList& list, _trel_thing* thing) {
 // also reads the trace records of an object found in the cache.
 void openOne(const OpenList& list, int i, bool ahead) {
   const _trel_thing_opts* o = list.options;
-  const bool own = (*list.uncached)[i] != 0;
-  _trel_thing* thing = trel_openThingFile(list.paths[i], own ? "./" : list.cache_folder, o->q_max,
-                                          list.is_sequence, o, list.pots, own ? 1 : list.force,
-                                          own ? 0 : list.save);
+  const std::string& name = (*list.names)[i].name;
+  const bool own = !name.empty();
+  _trel_thing* thing = openThing(list.paths[i], own ? "./" : list.cache_folder, o->q_max,
+                                 list.is_sequence, o, list.pots, own ? 1 : list.force,
+                                 own ? 0 : list.save, own ? name.c_str() : nullptr);
   list.things[i] = thing;
   if (!thing->tag || thing->tag->valid != 1) return;
   if (ahead) readTraceAhead(list, thing);
@@ -495,49 +589,25 @@ bool openParallel(const OpenList& list, int n) {
 _trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int order,
                                 int is_sequence, const _trel_thing_opts* options, const int* pots,
                                 int force, int save) {
-  const _trel_thing_opts defaults;
-  if (!options) options = &defaults;
-  const int own_only[TREL_POT_CLASSES] = {-1, 0, 0, 0, 0};
-  if (!pots) pots = own_only;
-  if (!path) path = "";
-
-  char root[TREL_PATH_MAX + 1];
-  objectRoot(path, root);
-  const std::string folder = thingFolder(path, cache_folder);
-  _trel_thing* thing = trel_createThing(root, folder.c_str());
-  thing->tag = static_cast<_trel_tag*>(kget1B_pooled_0(sizeof(_trel_tag)));
-
-  // Room for "_<class letter>" and the longest extension ("kpdb").
-  const bool too_long = folder.size() + strlen(root) + 7 > static_cast<size_t>(TREL_PATH_MAX);
-  if (root[0] == '\0') {
-    zam_err("No structure file name in \"%s\".\n", path);
-  } else if (too_long) {
-    zam_err("Cache file names would be too long (over %d characters) for %s in %s\n",
-            TREL_PATH_MAX, root, folder.c_str());
-  } else if (options->with_spf) {
-    openDescriptor(thing, path, cache_folder, order, options, pots, force, save != 0);
-  } else if (is_sequence) {
-    openSequence(thing, path, options);
-  } else {
-    openTrace(thing, path, cache_folder, options, force, save != 0);
-  }
-
-  if (thing->tag->valid == 1) {
-    thing->valid = 1;
-    // A sequence object is never cached: its files would land beside the
-    // user's sequence file and could replace a PDB file of the same name.
-    if (save && !thing->from_sequence) thing->dirty = 1;
-  }
-  return thing;
+  return openThing(path, cache_folder, order, is_sequence, options, pots, force, save, nullptr);
 }
 
 int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int max,
                     int is_sequence, const char* const* paths, const char* cache_folder,
                     int force, int save, const _trel_thing_opts* options) {
+  return trel_openThingsBeside(n, things, pots, min, max, is_sequence, paths, cache_folder, force,
+                               save, options, nullptr, nullptr, 0);
+}
+
+int trel_openThingsBeside(int n, _trel_thing** things, const int* pots, int min, int max,
+                          int is_sequence, const char* const* paths, const char* cache_folder,
+                          int force, int save, const _trel_thing_opts* options,
+                          const char* const* other_paths, _trel_thing* const* others,
+                          int n_others) {
   const _trel_thing_opts defaults;
   if (!options) options = &defaults;
-  const std::vector<char> uncached = sharedNames(n, paths, cache_folder, is_sequence);
-  OpenList list{things, paths, pots, cache_folder, is_sequence, force, save, options, min, max, &uncached};
+  const std::vector<ItemName> names = nameItems(n, paths, other_paths, others, n_others);
+  OpenList list{things, paths, pots, cache_folder, is_sequence, force, save, options, min, max, &names};
   if (!openParallel(list, n))
     for (int i = 0; i < n; i++) openOne(list, i, false);
   for (int i = 0; i < n; i++) {

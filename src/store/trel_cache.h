@@ -54,6 +54,18 @@ int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int m
                     int is_sequence, const char* const* paths, const char* cache_folder,
                     int force, int save, const _trel_thing_opts* options);
 
+// trel_openThings for a list opened beside the n_others objects others,
+// made from the files other_paths (the queries beside their targets): an
+// item whose name another input holds, an earlier item of the list or an
+// object of others made from another file, is named with a numeric suffix
+// ("1abc_2"), warned about with both files, built from its own file and not
+// cached. trel_openThings names its list apart in the same way.
+int trel_openThingsBeside(int n, _trel_thing** things, const int* pots, int min, int max,
+                          int is_sequence, const char* const* paths, const char* cache_folder,
+                          int force, int save, const _trel_thing_opts* options,
+                          const char* const* other_paths, _trel_thing* const* others,
+                          int n_others);
+
 // The image of an object built from a PDB file, read again from that file
 // (thing->source) and imported and rounded as it was when built, so that it
 // holds the very same coordinates. Null, reported, when it cannot be read.

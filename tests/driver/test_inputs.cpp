@@ -141,6 +141,48 @@ TEST_F(Inputs, FolderTargetsSkipWhatHoldsNoStructure) {
   }
 }
 
+// Inputs of one object name: the same file name in two folders, x.pdb.gz
+// beside x.pdb.bz2, names that differ only in characters the name rules
+// replace, and two -many queries of one name. Each keeps its own result
+// files and table name: a repeated name gets a numeric suffix and a warning
+// naming both files; the query's own file among the targets keeps its name.
+TEST_F(Inputs, InputsOfOneNameKeepTheirOwnResults) {
+  TempDir dir;
+  copyPdb(dir, "a", {"1ard", "1sp1", "1znf"});
+  fs::create_directories(dir.file("b"));
+  fs::copy_file(shared_pdb("mustang-testdata/1paa.pdb"), dir.file("b/1sp1.pdb"));
+  fs::copy_file(shared_pdb("mustang-testdata/1zaa1.pdb"), dir.file("b/1ard.pdb"));
+  fs::copy_file(shared_pdb("mustang-testdata/1zfd.pdb"), dir.file("a/z.pdb"));
+  fs::copy_file(shared_pdb("mustang-testdata/1sp2.pdb"), dir.file("b/z.pdb"));
+  ASSERT_EQ(std::system(("gzip " + dir.file("a/z.pdb") + " && bzip2 " + dir.file("b/z.pdb") + " && mv " +
+                         dir.file("b/z.pdb.bz2") + " " + dir.file("a/z.pdb.bz2"))
+                            .c_str()),
+            0);
+  fs::copy_file(shared_pdb("mustang-testdata/1zaa2.pdb"), dir.file("a/x y.pdb"));
+  fs::copy_file(shared_pdb("mustang-testdata/1zaa3.pdb"), dir.file("a/x_y.pdb"));
+  write_file(dir.file("targets.txt"), "a/1ard.pdb\na/1sp1.pdb\nb/1sp1.pdb\nb/1ard.pdb\na/z.pdb.gz\n"
+                                      "a/z.pdb.bz2\n");
+  const std::string cwd = fs::canonical(dir.path).string() + "/";
+  Outcome r = run(dir.str(), {"-many", "a/1ard.pdb", "b/1ard.pdb", "a/x_y.pdb", "a/x y.pdb", "-target=targets.txt"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  for (const std::string& w : std::vector<std::string>{
+           "b/1ard.pdb has the name 1ard of a/1ard.pdb: it is named 1ard_2, read from its own file and not cached.\n",
+        "a/x y.pdb has the name x_y of a/x_y.pdb: it is named x_y_2",
+        cwd + "b/1sp1.pdb has the name 1sp1 of " + cwd + "a/1sp1.pdb: it is named 1sp1_2",
+        cwd + "a/z.pdb.bz2 has the name z~pdb of " + cwd + "a/z.pdb.gz: it is named z~pdb_2"})
+    EXPECT_TRUE(has(r.out, "*Warning* " + w)) << w << "\n" << r.out;
+  // The queries' own files among the targets take the queries' names.
+  const Names all{"1ard", "1ard_2", "1sp1", "1sp1_2", "z~pdb", "z~pdb_2"};
+  for (const char* q : {"1ard", "1ard_2", "x_y", "x_y_2"}) EXPECT_EQ(searched(dir, q), all) << q;
+  // Each query's tables are its own: the best hit of each is its own file.
+  for (const std::string q : {"1ard", "1ard_2"}) {
+    std::istringstream in(read_file(dir.file("trel_results/" + q + "/" + q + ".knames")));
+    std::string first;
+    in >> first;
+    EXPECT_EQ(first, q) << q;
+  }
+}
+
 TEST_F(Inputs, BrokenAndMissingInputsStopTheRun) {
   TempDir dir;
   copyPdb(dir, ".", {"1ard", "1znf"});

@@ -127,10 +127,10 @@ TEST(ParallelCache, ShortTraceFileIsReportedOnceAsSerially) {
 }
 
 // Two different files of one name ("a/1sp1.pdb", and ubiquitin copied to
-// "b/1sp1.pdb") would share one set of cache files: the later one is read
-// from its own file, not cached, and named in a warning, alike on one thread
-// and on four and in the first run and the next; the same file given twice
-// shares its cache files.
+// "b/1sp1.pdb") would share one set of cache files: the later one is named
+// apart, read from its own file, not cached, and named in a warning, alike
+// on one thread and on four and in the first run and the next. The same file
+// given twice is a second input: it is named apart too.
 TEST(ParallelCache, DifferentFilesOfOneNameAreNotServedEachOthersCache) {
   TREL_REQUIRE_SHARED_DATA();
   zam_thread_setup(4);
@@ -145,8 +145,8 @@ TEST(ParallelCache, DifferentFilesOfOneNameAreNotServedEachOthersCache) {
   paths.push_back(dir.file("b/1sp1.pdb"));
   paths.push_back(dir.file("a/1sp1.pdb"));
   const size_t a = 2, b = paths.size() - 2, again = paths.size() - 1;
-  const std::string warning = "*Warning* " + paths[b] + " has the file name of " + paths[a] +
-                              ": it is read from its own file and not cached.\n";
+  const std::string warning = "*Warning* " + paths[b] + " has the name 1sp1 of " + paths[a] +
+                              ": it is named 1sp1_2, read from its own file and not cached.\n";
   const int na = 29, nb = 76;  // zinc finger 1sp1 and ubiquitin under its name
   for (int run = 0; run < 2; run++) {
     Opened serial, threaded;
@@ -158,6 +158,9 @@ TEST(ParallelCache, DifferentFilesOfOneNameAreNotServedEachOthersCache) {
       EXPECT_EQ(o->things[again]->tag->n_residues, na);
       EXPECT_EQ(o->things[b]->tag->n_residues, nb);
       EXPECT_EQ(o->things[b]->cached, 0);
+      EXPECT_STREQ(o->things[a]->name, "1sp1");
+      EXPECT_STREQ(o->things[b]->name, "1sp1_2");
+      EXPECT_STREQ(o->things[again]->name, "1sp1_3");
       EXPECT_EQ(o->things[b]->trace.n, o->things[b]->tag->n_residues);
     }
     EXPECT_FALSE(fs::exists(dir.file("b/1sp1.trq")));
