@@ -7,7 +7,6 @@
 #include "geometry/zam_math.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_thread.h"
-#include "specfun/zam_fac.h"
 
 namespace {
 
@@ -153,15 +152,4 @@ double h1f1(double a, double b, double z) {
     s.wp = cadd(s.wp, cscale(h / 6.0, cadd(cadd(k1.wp, cscale(2.0, k2.wp)), cadd(cscale(2.0, k3.wp), k4.wp))));
   }
   return s.w.re;
-}
-
-double jlx(int n, double x) {
-  const double u = std::fabs(x) / 2.0;
-  double t = std::pow(u, n) / fac(n);
-  double sum = t;
-  for (int k = 0; k < 398; k++) {
-    t = -t * u * u / ((k + 1.0) * (n + k + 1.0));
-    sum += t;
-  }
-  return (x < 0.0 && (n & 1)) ? -sum : sum;
 }

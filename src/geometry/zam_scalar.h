@@ -1,7 +1,7 @@
 // Small scalar functions for the special-function and expansion code: signs
 // and parities of integers, rounding of work sizes, tabulated square roots of
 // 0..170 (double and extended; each table built once under plain lock 6), the
-// real roots of a quadratic, the confluent hypergeometric 1F1 and J_n(x).
+// real roots of a quadratic and the confluent hypergeometric 1F1.
 #pragma once
 
 int neg1_m(int m);              // (-1)^m, also for negative m
@@ -25,5 +25,3 @@ int quad_roots(double* x1, double* x2, double a, double b, double c);
 // (warns through zam_wrn when 400 terms do not settle), else integration of
 // Kummer's equation along a complex path.
 double h1f1(double a, double b, double z);
-// Bessel function J_n(x) of integer order n in 0..170, by 399 series terms.
-double jlx(int n, double x);

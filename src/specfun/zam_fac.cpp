@@ -332,3 +332,14 @@ void print_primes() {
   setup_fac();
   for (int i = 0; i < np2; i++) zam_msg("%d\n", primes[i]);
 }
+
+double jlx(int n, double x) {
+  const double u = std::fabs(x) / 2.0;
+  double t = std::pow(u, n) / fac(n);
+  double sum = t;
+  for (int k = 0; k < 398; k++) {
+    t = -t * u * u / ((k + 1.0) * (n + k + 1.0));
+    sum += t;
+  }
+  return (x < 0.0 && (n & 1)) ? -sum : sum;
+}

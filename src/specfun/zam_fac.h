@@ -53,5 +53,8 @@ double jbet(double a, double b, double x);  // Beta(a, b) - B_x(a, b)
 double ck_beta(int n, double x);  // n! / x^(n+1)
 double bk_beta(int n, double x);  // integral of t^n e^(-xt) over [1, inf); 0 for n < 0
 double ak_beta(int n, double x);  // the same over [0, 1]
+// Bessel function J_n(x) of integer order n in 0..170, by 399 series terms;
+// its first term takes n! from fac.
+double jlx(int n, double x);
 // Writes every prime of the table, one a line, through zam_msg.
 void print_primes();

@@ -6,20 +6,15 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "runtime/zam_log.h"
 #include "specfun/zam_fac.h"
 
 namespace {
 
-std::string captured;
-void capture(const char* text) { captured += text; }
-
-// Collects every message written while it lives.
-struct Capture {
-  zam_logger_fn old;
-  Capture() : old(zam_logger_callback(capture)) { captured.clear(); }
-  ~Capture() { zam_logger_callback(old); }
-};
+// Messages shown while a Capture lives, in captured (log_capture.h).
+using Capture = testutil::Messages;
+std::string& captured = testutil::Messages::said();
 
 const double kSqrtPi = std::sqrt(M_PI);
 
@@ -233,4 +228,16 @@ TEST(Gamma, SmallProductsAndBetaIntegrals) {
   Capture c;
   EXPECT_EQ(bk_beta(-1, 1.0), 0.0);
   EXPECT_NE(captured.find("Factorial out of range in fac(): -1\n"), std::string::npos);
+}
+
+// J_n(x) by its series: the values at 0 and those of the standard library,
+// with the sign of odd orders at negative x.
+TEST(Bessel, SeriesMatchesTheLibrary) {
+  EXPECT_EQ(jlx(0, 0), 1.0);
+  EXPECT_EQ(jlx(1, 0), 0.0);
+  for (int n = 0; n < 6; n++)
+    for (double x : {0.3, 1.0, 4.5, 10.0}) {
+      EXPECT_NEAR(jlx(n, x), std::cyl_bessel_j(n, x), 1e-12) << n << " " << x;
+      EXPECT_NEAR(jlx(n, -x), (n % 2 ? -1 : 1) * std::cyl_bessel_j(n, x), 1e-12);
+    }
 }
