@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/log_capture.h"
 #include "align/trel_align.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
@@ -14,14 +15,9 @@
 
 namespace {
 
-std::string g_out;
-void collect(const char* text) { g_out += text; }
-
-struct Messages {
-  zam_logger_fn old;
-  Messages() : old(zam_logger_callback(collect)) { g_out.clear(); }
-  ~Messages() { zam_logger_callback(old); }
-};
+// Messages shown while a Messages lives, in g_out (log_capture.h).
+using Messages = testutil::Messages;
+std::string& g_out = testutil::Messages::said();
 
 bool all_zero(const void* p, size_t bytes) {
   const unsigned char* c = static_cast<const unsigned char*>(p);

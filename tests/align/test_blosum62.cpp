@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "align/trel_blosum62.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -15,14 +16,9 @@
 
 namespace {
 
-std::string g_out;
-void collect(const char* text) { g_out += text; }
-
-struct Messages {
-  zam_logger_fn old;
-  Messages() : old(zam_logger_callback(collect)) { g_out.clear(); }
-  ~Messages() { zam_logger_callback(old); }
-};
+// Messages shown while a Messages lives, in g_out (log_capture.h).
+using Messages = testutil::Messages;
+std::string& g_out = testutil::Messages::said();
 
 const char* kLetters = "ARNDCQEGHILKMFPSTWYVBZX*";
 

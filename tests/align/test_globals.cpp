@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "align/trel_blosum62.h"
 #include "align/trel_globals.h"
 #include "runtime/zam_log.h"
@@ -17,14 +18,9 @@
 
 namespace {
 
-std::string g_out;
-void collect(const char* text) { g_out += text; }
-
-struct Messages {
-  zam_logger_fn old;
-  Messages() : old(zam_logger_callback(collect)) { g_out.clear(); }
-  ~Messages() { zam_logger_callback(old); }
-};
+// Messages shown while a Messages lives, in g_out (log_capture.h).
+using Messages = testutil::Messages;
+std::string& g_out = testutil::Messages::said();
 
 void expect_rows(const int (*table)[4], std::vector<std::vector<int>> rows) {
   for (size_t r = 0; r < rows.size(); r++)

@@ -16,6 +16,7 @@
 #include "align/trel_hot.h"
 #include "align/trel_kscore.h"
 #include "align/trel_trace.h"
+#include "common/log_capture.h"
 #include "common/chains.h"
 #include "common/test_util.h"
 #include "runtime/kids.h"
@@ -70,19 +71,14 @@ std::vector<std::pair<int, int>> diagonal(int n) {
 }
 
 // Collects the messages of a scope.
-std::string g_heard;
-void hear(const char* text) { g_heard += text; }
-struct Listen {
-  zam_logger_fn old;
+std::string& g_heard = testutil::Messages::said();
+// Messages in g_heard (log_capture.h) at the given debug level while it lives.
+struct Listen : testutil::Messages {
   int level;
-  explicit Listen(int debug) : old(zam_logger_callback(hear)), level(zam_debug) {
-    g_heard.clear();
+  explicit Listen(int debug) : level(zam_debug) {
     zam_debug = debug;
   }
-  ~Listen() {
-    zam_logger_callback(old);
-    zam_debug = level;
-  }
+  ~Listen() { zam_debug = level; }
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "align/trel_globals.h"
 #include "align/trel_kscore.h"
 #include "align/trel_trace.h"
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/zam_log.h"
 #include "structure/zam_pdb.h"
@@ -632,10 +634,7 @@ TEST(KMatrix, RealTracesMatchPlainRules) {
 
 TEST(KMatrix, RefusesWhatDoesNotFitTheBuffer) {
   Params keep;
-  std::vector<std::string> said;
-  static std::vector<std::string>* sink;
-  sink = &said;
-  zam_logger_fn old = zam_logger_callback([](const char* t) { sink->push_back(t); });
+  std::optional<testutil::Capture> heard(std::in_place);
   std::vector<_trel_seg> q = random_trace(12, 11), t = random_trace(10, 12);
   Buf buf(10, 10);
   buf->kplane[0] = 42.0f;
@@ -643,9 +642,8 @@ TEST(KMatrix, RefusesWhatDoesNotFitTheBuffer) {
   EXPECT_EQ(buf->kplane[0], 42.0f);
   EXPECT_EQ(setupKmatrix(10, 10, _trel_a_box{0, 10, 0, 9}, q.data(), t.data(), buf.get()), 0);
   EXPECT_EQ(setupKmatrix(10, 10, _trel_a_box{0, 9, 0, 9}, q.data(), t.data(), nullptr), 0);
-  zam_logger_callback(old);
-  std::string all;
-  for (auto& s : said) all += s;
+  const std::string all = heard->text;
+  heard.reset();
   EXPECT_NE(all.find("12 x 10"), std::string::npos) << all;
   EXPECT_NE(all.find("box 0-10 x 0-9"), std::string::npos) << all;
 }

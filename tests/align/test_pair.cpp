@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "align/trel_globals.h"
 #include "align/trel_pair.h"
 #include "align/trel_trace.h"
+#include "common/log_capture.h"
 #include "common/align_defaults.h"
 #include "common/align_objects.h"
 #include "common/chains.h"
@@ -37,8 +39,7 @@ Matrix3D motion() {
 }
 
 // Captures the prefixed messages (warnings) while a test runs.
-std::string g_messages;
-void capture(const char* text) { g_messages += text; }
+std::string& g_messages = testutil::Messages::said();  // log_capture.h
 
 class Pair : public ::testing::Test {
  protected:
@@ -234,11 +235,10 @@ TEST_F(Pair, FlexibleExtensionWithoutAnchorsWarnsAndStaysRigid) {
   ASSERT_NE(t.image, nullptr);
   // With a match distance of 0.05 A no run of four pairs is an anchor.
   _trel_align* rigid = align(q, t, 1, 4, 0, 1, 1, 0.05f);
-  g_messages.clear();
-  zam_logger_fn old = zam_logger_callback(capture);
+  std::optional<testutil::Messages> heard(std::in_place);
   const Point3D ca0 = zam_ptPdbResidue(t.image, 0);
   _trel_align* flex = align(q, t, 1, 4, 1, 1, 1, 0.05f);
-  zam_logger_callback(old);
+  heard.reset();
   EXPECT_NE(g_messages.find("Rigid fitting did not find any anchors. Flexible fitting not possible."),
             std::string::npos)
       << g_messages;
@@ -248,10 +248,9 @@ TEST_F(Pair, FlexibleExtensionWithoutAnchorsWarnsAndStaysRigid) {
   EXPECT_FLOAT_EQ(flex->tscore, rigid->tscore);
   EXPECT_EQ(d2_ptpt(ca0, zam_ptPdbResidue(t.image, 0)), 0.0);  // image untouched
   // Only 1 asks for the extension: 2 is the rigid road, without a word.
-  g_messages.clear();
-  old = zam_logger_callback(capture);
+  heard.emplace();
   _trel_align* two = align(q, t, 1, 4, 2, 1, 1, 0.05f);
-  zam_logger_callback(old);
+  heard.reset();
   EXPECT_EQ(g_messages.find("Flexible fitting"), std::string::npos) << g_messages;
   ASSERT_NE(two, nullptr);
   EXPECT_EQ(two->naligned, rigid->naligned);
@@ -332,8 +331,7 @@ TEST_F(Pair, SequenceLevelAlignment) {
 
 TEST_F(Pair, BadCallsAreRefused) {
   Chain q(read(kUbiquitin)), t(read(kUbiquitin));
-  g_messages.clear();
-  zam_logger_fn old = zam_logger_callback(capture);
+  std::optional<testutil::Messages> heard(std::in_place);
   _trel_align_buf** small = trel_allocAlignBuf(1, 10, 10);
   EXPECT_EQ(trel_makeAlignFit(q.n, t.n, 0, 0, 1, 4, 0, 1, 1, q.trace->seg, t.trace->seg, q.pep,
                               t.image, tf_identity(), tf_identity(), 12, 7, 3.4f, small[0]),
@@ -346,7 +344,7 @@ TEST_F(Pair, BadCallsAreRefused) {
   EXPECT_EQ(trel_makeAlignOneFit(q.n, t.n + 5, q.trace->seg, t.trace->seg, q.pep, t.image,
                                  tf_identity(), 12, 7, 3.4f, buf),
             nullptr);
-  zam_logger_callback(old);
+  heard.reset();
   EXPECT_NE(g_messages.find("cannot align chains of 0 and"), std::string::npos) << g_messages;
   EXPECT_NE(g_messages.find("holds 76 residues, not 81"), std::string::npos) << g_messages;
 }

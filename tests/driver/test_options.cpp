@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "driver/trel_options.h"
 #include "matching/zam_dock_spec.h"
@@ -15,8 +17,7 @@
 
 namespace {
 
-std::string captured;
-void capture(const char* text) { captured += text; }
+std::string& captured = testutil::Messages::said();  // log_capture.h
 
 // Resets the settings, parses the words (after a program name) with every
 // message captured, and gives the result.
@@ -33,9 +34,8 @@ struct Parse {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    zam_logger_fn old = zam_logger_callback(capture);
+    testutil::Messages heard;
     result = trel_parseOptions(int(args.size()), argv.data(), &spec);
-    zam_logger_callback(old);
   }
 };
 
@@ -527,14 +527,13 @@ TEST(SettingsTable, ShowsTheRecordAndGoesToStdoutOnlyWhenDebugging) {
   Parse p({"-hydrogens", "-banded", "-top=9", "-trace=2"});
   _trel_options rec;
   setup_trel_options(&rec, &p.spec);
-  captured.clear();
-  zam_logger_fn old = zam_logger_callback(capture);
+  std::optional<testutil::Messages> heard(std::in_place);
   show_trel_options(&rec, &p.spec);
   EXPECT_EQ(captured, "");  // log only
   zam_debug = 1;
   show_trel_options(&rec, &p.spec);
   zam_debug = 0;
-  zam_logger_callback(old);
+  heard.reset();
   std::string rule = std::string(65, '-') + "\n";
   EXPECT_EQ(captured.substr(0, rule.size()), rule);
   EXPECT_EQ(captured.substr(captured.size() - rule.size() - 1), rule + "\n");

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_thread.h"
@@ -20,9 +21,6 @@ namespace {
 
 using testutil::shared_pdb;
 using testutil::TempDir;
-
-std::vector<std::string> shown;
-void keep(const char* text) { shown.emplace_back(text); }
 
 std::vector<std::string> sources() {
   std::vector<std::string> p;
@@ -50,12 +48,12 @@ void open(Opened& o, const std::vector<std::string>& paths, int threads, const c
   opts.threads = threads;
   opts.lean = 1;
   const int pots[5] = {1, 1, 1, 1, 1};
-  shown.clear();
-  zam_logger_fn before = zam_logger_callback(keep);
-  o.result = trel_openThings((int)paths.size(), o.things.data(), pots, min, max, 0, names.data(),
-                             cache, 1, 1, &opts);
-  zam_logger_callback(before);
-  o.messages = shown;
+  {
+    testutil::LineCapture shown;
+    o.result = trel_openThings((int)paths.size(), o.things.data(), pots, min, max, 0, names.data(),
+                               cache, 1, 1, &opts);
+    o.messages = shown.lines;
+  }
 }
 
 // Opens the list serially and on four threads: both give `result` and the

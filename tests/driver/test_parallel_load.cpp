@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_thread.h"
@@ -19,9 +20,6 @@ namespace {
 
 using testutil::shared_pdb;
 using testutil::TempDir;
-
-std::vector<std::string> shown;
-void keep(const char* text) { shown.emplace_back(text); }
 
 std::vector<std::string> sources() {
   std::vector<std::string> p;
@@ -52,13 +50,13 @@ void open(Opened& o, const std::vector<std::string>& paths, int threads, int lea
   opts.threads = threads;
   opts.lean = lean;
   const int pots[5] = {1, 1, 1, 1, 1};
-  shown.clear();
-  zam_logger_fn before = zam_logger_callback(keep);
-  EXPECT_EQ(trel_openThings((int)paths.size(), o.things.data(), pots, 1, 1 << 30, 0, names.data(),
-                            cache, 1, save, &opts),
-            1);
-  zam_logger_callback(before);
-  o.messages = shown;
+  {
+    testutil::LineCapture shown;
+    EXPECT_EQ(trel_openThings((int)paths.size(), o.things.data(), pots, 1, 1 << 30, 0, names.data(),
+                              cache, 1, save, &opts),
+              1);
+    o.messages = shown.lines;
+  }
 }
 
 // Atom and hetero-atom coordinates bit for bit, the residue letters and,

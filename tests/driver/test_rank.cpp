@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "align/trel_align.h"
 #include "align/trel_globals.h"
 #include "align/trel_trace.h"
@@ -79,13 +80,9 @@ struct Things {
   }
 };
 
-std::string captured;
-void capture(const char* text) { captured += text; }
-struct Capture {
-  zam_logger_fn old;
-  Capture() : old(zam_logger_callback(capture)) { captured.clear(); }
-  ~Capture() { zam_logger_callback(old); }
-};
+// Messages shown while a Capture lives, in captured (log_capture.h).
+using Capture = testutil::Messages;
+std::string& captured = testutil::Messages::said();
 
 }  // namespace
 

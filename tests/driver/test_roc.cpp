@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "driver/zam_roc.h"
 #include "runtime/kids.h"
@@ -39,8 +40,6 @@ struct Things {
   }
 };
 
-std::string captured;
-void capture(const char* text) { captured += text; }
 
 }  // namespace
 
@@ -189,9 +188,7 @@ TEST(Roc, RocAndAucFiles) {
                 "#\n#  X=FPR     Y=TPR     AUC\n" + rule + "#\n"
                 " 0.000000  1.000000  0.500000\n#nopositives=  1\n");
 
-  captured.clear();
-  zam_logger_fn old = zam_logger_callback(capture);
+  testutil::Capture cap;
   EXPECT_EQ(trel_writeROC((folder + "nowhere/").c_str(), "1abc", "", 7, 3, 1, 0.9f, x, y, a), 0);
-  zam_logger_callback(old);
-  EXPECT_NE(captured.find("nowhere/1abc.kroc"), std::string::npos) << captured;
+  EXPECT_TRUE(cap.has("nowhere/1abc.kroc")) << cap.text;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "driver/trel_rank.h"
 #include "driver/trel_tables.h"
@@ -36,13 +37,9 @@ struct Things {
   }
 };
 
-std::string captured;
-void capture(const char* text) { captured += text; }
-struct Capture {
-  zam_logger_fn old;
-  Capture() : old(zam_logger_callback(capture)) { captured.clear(); }
-  ~Capture() { zam_logger_callback(old); }
-};
+// Messages shown while a Capture lives, in captured (log_capture.h).
+using Capture = testutil::Messages;
+std::string& captured = testutil::Messages::said();
 
 // Three targets ranked t2, t0, t1 with hand-set scores.
 struct Query {

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
 
+#include "common/log_capture.h"
 #include "geometry/zam_bfgs.h"
 #include "runtime/zam_log.h"
 
@@ -34,8 +36,7 @@ double rising(int n, double* x, void*, int) {
 
 double flat(int, double*, void*, int) { return 4.0; }
 
-std::string captured;
-void capture(const char* text) { captured += text; }
+std::string& captured = testutil::Messages::said();  // log_capture.h
 
 }  // namespace
 
@@ -99,12 +100,11 @@ TEST(Bfgs, OneIterationWhenMaxitIsZero) {
 }
 
 TEST(Bfgs, TooManyVariablesIsReported) {
-  zam_logger_fn old = zam_logger_callback(capture);
-  captured.clear();
+  std::optional<testutil::Messages> heard(std::in_place);
   const double x0[7] = {1, 2, 3, 4, 5, 6, 7}, b[7] = {0};
   double x[7];
   EXPECT_EQ(zam_bfgs(flat, 7, 10, nullptr, x0, b, b, b, x, 1e-9), HUGE_VAL);
   EXPECT_EQ(x[6], 7);
-  zam_logger_callback(old);
+  heard.reset();
   EXPECT_NE(captured.find("zam_bfgs(): 7 variables"), std::string::npos);
 }

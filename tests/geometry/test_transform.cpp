@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <random>
+#include <optional>
 #include <string>
 
+#include "common/log_capture.h"
 #include "geometry/zam_transform.h"
 #include "runtime/zam_log.h"
 
@@ -35,8 +37,7 @@ Matrix3D random_rigid(std::mt19937& rng) {
                    2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y), 10 * g(rng)}};
 }
 
-std::string captured;
-void capture(const char* text) { captured += text; }
+std::string& captured = testutil::Messages::said();  // log_capture.h
 
 }  // namespace
 
@@ -301,11 +302,10 @@ TEST(Euler, AngleWrapping) {
 }
 
 TEST(Printing, TitleIsDataAndFourthRowEnds) {
-  captured.clear();
-  const zam_logger_fn old = zam_logger_callback(capture);
+  std::optional<testutil::Messages> heard(std::in_place);
   print_tf("100% sure %s\n", tf_v(Point3D{1, 2, 3}));
   print_transformation(tf_identity());
-  zam_logger_callback(old);
+  heard.reset();
   const std::string expect1 =
       "100% sure %s\n"
       " 1.000000 0.000000 0.000000 1.000000\n"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "align/trel_align.h"
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "output/trel_print.h"
 #include "runtime/zam_file.h"
@@ -19,14 +20,9 @@
 
 namespace {
 
-std::string captured;
-void capture(const char* text) { captured += text; }
-
-struct Capture {
-  zam_logger_fn old;
-  Capture() : old(zam_logger_callback(capture)) { captured.clear(); }
-  ~Capture() { zam_logger_callback(old); }
-};
+// Messages shown while a Capture lives, in captured (log_capture.h).
+using Capture = testutil::Messages;
+std::string& captured = testutil::Messages::said();
 
 // An image of one chain with the given residue letters and SSE letters.
 struct Image {

@@ -10,12 +10,14 @@
 #include <filesystem>
 #include <map>
 #include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "align/trel_align.h"
 #include "align/trel_pair.h"
 #include "align/trel_trace.h"
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "output/trel_run_options.h"
 #include "output/trel_write_align.h"
@@ -99,8 +101,7 @@ std::string join_rows(const std::vector<std::string>& ls, size_t from) {
   return row;
 }
 
-std::string g_messages;
-void capture(const char* text) { g_messages += text; }
+std::string& g_messages = testutil::Messages::said();  // log_capture.h
 
 std::string row(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string row(const char* fmt, ...) {
@@ -379,10 +380,9 @@ TEST(WriteAlign, UnwritableFolderWarnsAndLeavesNoFile) {
   // A results "folder" that is a regular file: nothing can be opened in it.
   const std::string blocked = dir.file("results");
   testutil::write_file(blocked, "x");
-  g_messages.clear();
-  zam_logger_fn old = zam_logger_callback(capture);
+  std::optional<testutil::Messages> heard(std::in_place);
   trel_writeHitFiles(h.a, h.q, h.t, "_query", "", (blocked + "/").c_str(), tf_identity(), &o);
-  zam_logger_callback(old);
+  heard.reset();
   EXPECT_NE(g_messages.find("1AMH_A_1A0J_A.kpairs"), std::string::npos) << g_messages;
   EXPECT_NE(g_messages.find("1AMH_A_1A0J_A_rainbow.pdb"), std::string::npos);
   EXPECT_NE(g_messages.find("*Warning*"), std::string::npos);
@@ -392,10 +392,9 @@ TEST(WriteAlign, UnwritableFolderWarnsAndLeavesNoFile) {
   // complete temporary file is removed and the old entry stays.
   const std::string folder = dir.str() + "/out/";
   fs::create_directories(folder + "1AMH_A_1A0J_A.fasta");
-  g_messages.clear();
-  old = zam_logger_callback(capture);
+  heard.emplace();
   trel_writeAlignFull(h.a, h.q, h.t, "_query", "", folder.c_str(), tf_identity(), &o);
-  zam_logger_callback(old);
+  heard.reset();
   EXPECT_NE(g_messages.find("1AMH_A_1A0J_A.fasta"), std::string::npos) << g_messages;
   EXPECT_TRUE(fs::is_directory(folder + "1AMH_A_1A0J_A.fasta"));
   EXPECT_TRUE(fs::exists(folder + "1AMH_A_1A0J_A.pir"));

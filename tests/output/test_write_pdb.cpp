@@ -7,12 +7,14 @@
 #include <cmath>
 #include <filesystem>
 #include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "align/trel_align.h"
 #include "align/trel_pair.h"
 #include "align/trel_trace.h"
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "output/trel_run_options.h"
 #include "output/trel_write_pdb.h"
@@ -118,8 +120,7 @@ Matrix3D read_mat(const std::string& file) {
   return M;
 }
 
-std::string g_messages;
-void capture(const char* text) { g_messages += text; }
+std::string& g_messages = testutil::Messages::said();  // log_capture.h
 
 }  // namespace
 
@@ -338,12 +339,11 @@ TEST(WritePdb, UnwritableFolderWarns) {
   o.with_unified = 1;
   o.do_renumber = 1;
   const int order[1] = {0}, selected[1] = {1};
-  g_messages.clear();
-  zam_logger_fn old = zam_logger_callback(capture);
+  std::optional<testutil::Messages> heard(std::in_place);
   trel_writeQueryPDB(s.things[0], "", (blocked + "/").c_str(), tf_identity(), &o);
   trel_writeTargetPDBs(s.things[0], 1, s.targets(), s.aligns.data(), s.transforms.data(), order,
                        selected, "", (blocked + "/").c_str(), tf_identity(), &o);
-  zam_logger_callback(old);
+  heard.reset();
   for (const char* name : {"1A0J_A_query.pdb", "1AMH_A_1A0J_A.pdb", "1AMH_A_1A0J_A.mat",
                            "1AMH_A_1A0J_A_conect.pdb", "1A0J_A_unified.pdb"})
     EXPECT_NE(g_messages.find(std::string("*Warning* Cannot write ") +

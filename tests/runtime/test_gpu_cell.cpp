@@ -1,15 +1,16 @@
 // GPU interface without a GPU, and grid cell index arithmetic.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
+#include "common/log_capture.h"
 #include "runtime/zam_cell.h"
 #include "runtime/zam_gpu.h"
 #include "runtime/zam_log.h"
 
 namespace {
-std::string captured;
-void capture(const char* text) { captured += text; }
+std::string& captured = testutil::Messages::said();  // log_capture.h
 }  // namespace
 
 TEST(Gpu, EveryQueryAnswersNoGpu) {
@@ -28,10 +29,9 @@ TEST(Gpu, EveryQueryAnswersNoGpu) {
   zam_cuda_setup(4, 2);
   EXPECT_EQ(zam_cuda_active_devices(), 0);
 
-  zam_logger_fn before = zam_logger_callback(capture);
-  captured.clear();
+  std::optional<testutil::Messages> heard(std::in_place);
   zam_cuda_info();
-  zam_logger_callback(before);
+  heard.reset();
   EXPECT_EQ(captured, "CUDA driver/API: 0/0\n");
 }
 

@@ -1,5 +1,6 @@
 // Process locks, shared-memory segments, forked sub-tasks and the signal
 // handlers. Tests that need System V IPC or fork skip when the kernel refuses.
+#include "common/log_capture.h"
 #include "runtime/zam_lock.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_sm.h"
@@ -25,22 +26,9 @@
 
 namespace {
 
-std::string captured;
-
-void capture(const char* text)
-{
-    captured += text;
-}
-
-struct Capture {
-    zam_logger_fn saved;
-    Capture()
-    {
-        captured.clear();
-        saved = zam_logger_callback(capture);
-    }
-    ~Capture() { zam_logger_callback(saved); }
-};
+// Messages shown while a Capture lives, in captured (log_capture.h).
+using Capture = testutil::Messages;
+std::string& captured = testutil::Messages::said();
 
 // Empty when System V semaphores work here, else the reason they do not.
 std::string semaphores_refused()

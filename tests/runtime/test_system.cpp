@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_progress.h"
@@ -39,17 +40,7 @@ namespace {
 
 constexpr const char* kVar = "TREL_TEST_SYSTEM_VALUE";
 
-struct Captured {
-  std::string text;
-  zam_logger_fn before;
-  Captured() : before(zam_logger_callback(receive)) { sink() = this; }
-  ~Captured() { zam_logger_callback(before); }
-  static Captured*& sink() {
-    static Captured* c = nullptr;
-    return c;
-  }
-  static void receive(const char* t) { sink()->text += t; }
-};
+using Captured = testutil::Capture;  // log_capture.h
 
 // "Www Mmm dd hh:mm:ss yyyy" as asctime writes it.
 bool is_date_text(const std::string& d) {

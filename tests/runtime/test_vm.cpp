@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include "common/log_capture.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_thread.h"
@@ -28,15 +29,9 @@ namespace {
 constexpr uint64_t kGuard = 0xdeafaced;
 constexpr int64_t kTop = INT64_MIN;
 
-std::string captured;
-void capture(const char* text) { captured += text; }
-
-// Routes messages to `captured` for the life of the object.
-struct Capture {
-  zam_logger_fn previous;
-  Capture() : previous(zam_logger_callback(capture)) { captured.clear(); }
-  ~Capture() { zam_logger_callback(previous); }
-};
+// Routes messages to `captured` for the life of the object (log_capture.h).
+using Capture = testutil::Messages;
+std::string& captured = testutil::Messages::said();
 
 const int64_t* words(const void* p) { return static_cast<const int64_t*>(p); }
 uint64_t word_at(const void* p, int64_t byte_offset) {

@@ -4,22 +4,18 @@
 #include <string>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/zam_log.h"
 #include "store/trel_cath.h"
 
 namespace {
 
-std::string g_out;
-void collect(const char* text) { g_out += text; }
-
-struct Messages {
-  zam_logger_fn old;
-  Messages() : old(zam_logger_callback(collect)) { g_out.clear(); }
-  ~Messages() {
-    zam_logger_callback(old);
-    trel_closeCath();
-  }
+// Messages shown while a Messages lives, in g_out (log_capture.h); the
+// domain list is closed when it goes.
+std::string& g_out = testutil::Messages::said();
+struct Messages : testutil::Messages {
+  ~Messages() { trel_closeCath(); }
 };
 
 std::string fixture(const char* name) { return std::string(TREL_SOURCE_DIR) + "/tests/store/data/" + name; }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/zam_log.h"
 #include "store/trel_export.h"
@@ -12,12 +13,6 @@
 #include "structure/zam_pdb.h"
 
 using testutil::TempDir;
-
-namespace {
-
-void quiet(const char*) {}
-
-}  // namespace
 
 TEST(Export, ThingPdbUnderTwoTransforms) {
   TREL_REQUIRE_SHARED_DATA();
@@ -53,9 +48,10 @@ TEST(Export, NoImageWritesNothing) {
   tag.valid = 1;
   thing->tag = &tag;
   thing->tag_borrowed = 1;
-  zam_logger_fn old = zam_logger_callback(quiet);
-  EXPECT_EQ(trel_exportThingPdb(thing, dir.file("x.pdb").c_str(), 0, tf_identity(), tf_identity()), 0);
-  zam_logger_callback(old);
+  {
+    testutil::Capture quiet;
+    EXPECT_EQ(trel_exportThingPdb(thing, dir.file("x.pdb").c_str(), 0, tf_identity(), tf_identity()), 0);
+  }
   EXPECT_FALSE(std::filesystem::exists(dir.file("x.pdb")));
   trel_closeThing(nullptr, thing);
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
@@ -10,14 +11,9 @@
 
 namespace {
 
-std::string g_out;
-void collect(const char* text) { g_out += text; }
-
-struct Messages {
-  zam_logger_fn old;
-  Messages() : old(zam_logger_callback(collect)) { g_out.clear(); }
-  ~Messages() { zam_logger_callback(old); }
-};
+// Messages shown while a Messages lives, in g_out (log_capture.h).
+using Messages = testutil::Messages;
+std::string& g_out = testutil::Messages::said();
 
 std::string fixture(const char* name) { return std::string(TREL_SOURCE_DIR) + "/tests/store/data/" + name; }
 

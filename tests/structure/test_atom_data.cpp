@@ -7,6 +7,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
@@ -15,15 +16,9 @@
 
 namespace {
 
-// Collects everything the message layer shows while a test runs.
-std::string captured;
-void capture(const char* text) { captured += text; }
-
-struct Capture {
-  zam_logger_fn old;
-  Capture() : old(zam_logger_callback(capture)) { captured.clear(); }
-  ~Capture() { zam_logger_callback(old); }
-};
+// Messages shown while a Capture lives, in captured (log_capture.h).
+using Capture = testutil::Messages;
+std::string& captured = testutil::Messages::said();
 
 // Runs a test in a fresh working folder with ZAM_ROOT and ZAM_DATA set as
 // given (null: unset), restoring everything afterwards.

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "geometry/zam_transform.h"
 #include "runtime/zam_file.h"
@@ -28,14 +29,9 @@ struct ImageDeleter {
 };
 using Image = std::unique_ptr<_pdb_image, ImageDeleter>;
 
-std::string captured;
-void capture(const char* text) { captured += text; }
-struct Messages {
-  zam_logger_fn old;
-  Messages() : old(zam_logger_callback(capture)) { captured.clear(); }
-  ~Messages() { zam_logger_callback(old); }
-  bool has(const std::string& s) const { return captured.find(s) != std::string::npos; }
-};
+// Messages shown while a Messages lives, in captured (log_capture.h).
+using Messages = testutil::Messages;
+std::string& captured = testutil::Messages::said();
 
 std::string atom(const char* kind, int serial, const char* name, const char* res, char chain, int num, double x,
                  double y, double z) {
