@@ -10,9 +10,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -79,19 +79,22 @@ struct Trial {
 
 std::vector<Trial> trials(const std::string& out) {
   std::vector<Trial> t;
-  const std::regex re("MSA pivot (\\S+) : M=([0-9.]+), C=([0-9]+) \\((keeping|discarding)\\)");
   for (const std::string& l : lines(out)) {
-    std::smatch m;
-    if (std::regex_search(l, m, re))
-      t.push_back({m[1], std::lround(std::stod(m[2]) * 10000), std::stoi(m[3]), m[4] == "keeping"});
+    char name[64], verdict[16];
+    double m = 0;
+    int core = 0;
+    if (std::sscanf(l.c_str(), "MSA pivot %63s : M=%lf, C=%d (%15[a-z])", name, &m, &core, verdict) == 4)
+      t.push_back({name, std::lround(m * 10000), core, std::string(verdict) == "keeping"});
   }
   return t;
 }
 
 std::string bestPivot(const std::string& out) {
-  std::smatch m;
-  const std::regex re("Best MSA has pivot = (\\S+), M=");
-  return std::regex_search(out, m, re) ? std::string(m[1]) : std::string();
+  const std::string key = "Best MSA has pivot = ";
+  const size_t at = out.find(key);
+  if (at == std::string::npos) return std::string();
+  const size_t from = at + key.size();
+  return out.substr(from, out.find(',', from) - from);
 }
 
 // Whether a later trial c is to replace b under a pivot rule, from the
@@ -145,12 +148,14 @@ std::map<std::string, Point> alphas(const std::string& file) {
 }
 
 double loggedRmsd(const std::string& out, int* columns) {
-  std::smatch m;
-  const std::regex re("Best MSA has ([0-9]+) columns aligned in every structure, mean pairwise CA RMSD over them = "
-                      "([0-9.]+)");
-  if (!std::regex_search(out, m, re)) return -1;
-  *columns = std::stoi(m[1]);
-  return std::stod(m[2]);
+  for (const std::string& l : lines(out)) {
+    double rmsd = -1;
+    if (std::sscanf(l.c_str(),
+                    "Best MSA has %d columns aligned in every structure, mean pairwise CA RMSD over them = %lf",
+                    columns, &rmsd) == 2)
+      return rmsd;
+  }
+  return -1;
 }
 
 // Reads the member files of a results folder back: over every column where
