@@ -74,9 +74,13 @@ _trel_seg* trel_read_trc(const char* name, int n);
 // Builds the trace of image into trace (wiped first): frames, break marks,
 // cut points, neighbour points and secondary structure (the letters are also
 // written into the image's residue records). stats non-zero fills the slot
-// statistics; warn non-zero reports chain breaks as warnings. centre is the
-// point toward which the V points lean.
+// statistics; warn non-zero writes each chain break into the log file (not
+// on the screen) as a warning and counts the structure in
+// trel_chainBreakFiles. centre is the point toward which the V points lean.
 void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _trel_trace* trace);
+// Number of structures whose trace build (warn on) found chain breaks so far
+// in the process, for the run's one line about them.
+int trel_chainBreakFiles();
 // Nearest residue j < i (not 'D', at most 30 tested) whose CA moved by frame
 // has z < 0, or -1. limit is not consulted.
 int get_ncut(int i, int n, int limit, Matrix3D frame, const _pdb_peptide* pep);

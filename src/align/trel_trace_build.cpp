@@ -2,6 +2,7 @@
 // of every residue of a structure image, then the secondary structure and,
 // when asked, the per-slot statistics of the neighbour points.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <vector>
 
@@ -20,6 +21,9 @@
 #include "structure/zam_pdb_pep.h"
 
 namespace {
+
+// Structures whose trace build reported chain breaks (any thread).
+std::atomic<int> break_files{0};
 
 // Consecutive CA atoms further apart than 5.7 A are a chain break.
 constexpr double kBreak2 = 32.49;
@@ -566,17 +570,22 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
 
   seg[0].break_before = 1;
   seg[n - 1].break_after = 1;
+  bool broken = false;
   for (int i = 1; i < n; i++) {
     if (d2_ptpt(pep->ca[i - 1], pep->ca[i]) <= kBreak2) continue;
     seg[i].break_before = 1;
     seg[i - 1].break_after = 1;
     if (warn) {
+      // Into the log only: a search of thousands of targets would bury its
+      // tables under them. The run counts the files (trel_chainBreakFiles).
       const _pdb_residue& a = image->residues[i - 1];
       const _pdb_residue& b = image->residues[i];
-      zam_wrn("Chain break %s:%s-%s <--> %s:%s-%s in file %s\n", a.chain, a.code, a.resnum, b.chain,
-              b.code, b.resnum, image->name ? image->name : "");
+      zam_log("*Warning* Chain break %s:%s-%s <--> %s:%s-%s in file %s\n", a.chain, a.code, a.resnum,
+              b.chain, b.code, b.resnum, image->name ? image->name : "");
+      broken = true;
     }
   }
+  if (broken) break_files.fetch_add(1);
 
   // Slot points of every residue, kept for the statistics.
   double* stat = nullptr;
@@ -645,3 +654,5 @@ Point3D get_lcm(int i, int n, int /*width*/, Matrix3D frame, const _pdb_peptide*
   if (used == 0) return pt_zero();
   return pt_tfpt(frame, v_scale(sum, 1.0 / used));
 }
+
+int trel_chainBreakFiles() { return break_files.load(); }

@@ -18,6 +18,7 @@
 
 #include "align/trel_backbone.h"
 #include "align/trel_globals.h"
+#include "align/trel_trace.h"
 #include "driver/trel_modes.h"
 #include "driver/trel_options.h"
 #include "geometry/zam_transform.h"
@@ -500,6 +501,14 @@ int trel_top(int argc, char** argv, char** envp) {
   int do_write = options->do_write;
   options.reset();
   kfree(spec);
+  // One line for the chain breaks of the run: each is in the log file.
+  if (const int breaks = trel_chainBreakFiles(); breaks > 0) {
+    if (zam_logger_status())
+      zam_wrn("Chain breaks in %d structure file%s: each break is listed in the log file %s\n", breaks,
+              breaks == 1 ? "" : "s", zam_logger_file());
+    else
+      zam_wrn("Chain breaks in %d structure file%s (listed only in a log file).\n", breaks, breaks == 1 ? "" : "s");
+  }
   if (do_write) {
     double seconds = zam_get_time() - start;
     zam_msg("Peak  memory allocation: %d Mb.\n", int(zam_vm_max() / 1024));

@@ -193,6 +193,8 @@ TEST(TraceBuild, ChainBreaksAt5Point7) {
       for (Point3D* p : {&r[k].n, &r[k].ca, &r[k].c, &r[k].o, &r[k].cb}) *p = v_add(*p, shift);
     const std::string name = gap < 5.7 ? "gap56" : "gap58";
     Messages m;
+    testutil::LogTail log;
+    const int files_before = trel_chainBreakFiles();
     Traced t(readChain(dir, name, pdbText(r)), 0, 1);
     ASSERT_EQ(t.trace->n, 4);
     EXPECT_EQ(t[0].break_before, 1);
@@ -201,15 +203,19 @@ TEST(TraceBuild, ChainBreaksAt5Point7) {
       EXPECT_EQ(t[1].break_after, 0);
       EXPECT_EQ(t[2].break_before, 0);
       EXPECT_EQ(m.text(), "");
+      EXPECT_EQ(trel_chainBreakFiles(), files_before);
     } else {
       EXPECT_EQ(t[1].break_after, 1);
       EXPECT_EQ(t[2].break_before, 1);
-      EXPECT_EQ(m.text(), "*Warning* Chain break A:V-2 <--> A:K-3 in file gap58\n");
-      // Without the warn switch the marks stay and nothing is said.
-      g_messages.clear();
+      // Each break goes to the log only; the screen gets the run's count.
+      EXPECT_EQ(m.text(), "");
+      EXPECT_EQ(log.tail(), "*Warning* Chain break A:V-2 <--> A:K-3 in file gap58\n");
+      EXPECT_EQ(trel_chainBreakFiles(), files_before + 1);
+      // Without the warn switch the marks stay and nothing is said or counted.
       Traced quiet(readChain(dir, "quiet", pdbText(r)), 0, 0);
       EXPECT_EQ(quiet[2].break_before, 1);
-      EXPECT_EQ(m.text(), "");
+      EXPECT_EQ(log.tail(), "*Warning* Chain break A:V-2 <--> A:K-3 in file gap58\n");
+      EXPECT_EQ(trel_chainBreakFiles(), files_before + 1);
     }
     EXPECT_EQ(t[0].break_after + t[1].break_before + t[2].break_after + t[3].break_before, 0);
   }

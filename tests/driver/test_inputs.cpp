@@ -183,6 +183,20 @@ TEST_F(Inputs, InputsOfOneNameKeepTheirOwnResults) {
   }
 }
 
+// Chain breaks of the targets: one line on the screen with the number of
+// files that have them; every break is in the log file.
+TEST_F(Inputs, ChainBreaksGiveOneLineAndTheirListInTheLog) {
+  TempDir dir;
+  copyPdb(dir, "tg", {"1sp1", "1znm", "1ard"});
+  Outcome r = run(dir.str(), {"tg/1sp1.pdb", "-target=tg"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(has(r.out, "*Warning* Chain break ")) << r.out;
+  EXPECT_TRUE(has(r.out, "*Warning* Chain breaks in 1 structure file: each break is listed in the log file "
+                         "./trel_results/trel.log\n"))
+      << r.out;
+  EXPECT_TRUE(has(read_file(dir.file("trel_results/trel.log")), "*Warning* Chain break O:F-6 <--> O:C-9 in file 1znm\n"));
+}
+
 TEST_F(Inputs, BrokenAndMissingInputsStopTheRun) {
   TempDir dir;
   copyPdb(dir, ".", {"1ard", "1znf"});
