@@ -6,6 +6,7 @@
 
 #include "driver/trel_options.h"
 #include "driver/trel_process.h"
+#include "msa/trel_msa_input.h"
 #include "runtime/zam_log.h"
 #include "store/trel_cath.h"
 #include "store/trel_database.h"
@@ -64,8 +65,9 @@ int trel_modeExtract(const char* sys_folder, const char* name, int with_index, c
   return trel_extractDatabase(sys_folder, name, with_index, out.c_str(), select, only, n_only, &d);
 }
 
-int trel_modeScore(const char*, const char*, const char*, const char*, _trel_options*) {
-  return unavailable("score");
+int trel_modeScore(const char* file, const char* sisy, const char* homstrad, const char* sabmark,
+                   _trel_options* options) {
+  return trel_processMSA(file, sisy, homstrad, sabmark, options);
 }
 
 int trel_modePreprocess(char** files, int n, _trel_options* options) {

@@ -325,10 +325,13 @@ void runMode(_trel_options* options, char** only, int n_only) {
       zam_err("No source alignment files given. Exiting.\n");
       fail();
     }
+    // Every alignment is scored; one that failed makes the run fail at the end.
+    bool failed = false;
     for (const std::string& file : S.files)
       if (!trel_modeScore(file.c_str(), S.sisy_file.c_str(), S.homstrad_file.c_str(), S.sabmark_folder.c_str(),
                           options))
-        fail();
+        failed = true;
+    if (failed) fail();
     return;
   }
   if (S.do_preprocess) {

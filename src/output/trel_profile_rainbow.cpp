@@ -25,17 +25,14 @@ constexpr int kChainLetters = 62;
 const char* text(const char* s) { return s ? s : ""; }
 
 struct Rainbow {
-  const _trel_profile* p;
-  _trel_profile_table t;
+  _trel_rainbow_rows t;
   std::string folder;  // ends in '/'
-  std::string stem;    // profile name + naming texts + "_rainbow"
+  std::string stem;    // alignment name + naming texts + "_rainbow"
   Matrix3D transform;
   const _trel_options* o;
 };
 
-_trel_thing* row_thing(const Rainbow& w, int r) {
-  return w.p->things && r < w.p->n_rows ? w.p->things[r] : nullptr;
-}
+const char* row_name(const Rainbow& w, int r) { return w.t.names ? text(w.t.names[r]) : ""; }
 
 // Colour index of every column for row r: -1 where the row has a gap, grey
 // (n_rainbow - 1) where no other row has a residue, else the column's place
@@ -77,11 +74,11 @@ void head(_trel_text* out, const Rainbow& w, const std::string& name, const char
   trel_printText(out, "# Usage: (cd %s; %s -e %s)\n#\n", w.folder.c_str(), command, name.c_str());
 }
 
-void remark(_trel_pdb_out* out, int r, const _trel_thing* thing) {
+void remark(_trel_pdb_out* out, int r, const char* name) {
   if (r == 0)
-    zam_fprintf(out->fp, "REMARK  Query:      %s\n", text(thing->name));
+    zam_fprintf(out->fp, "REMARK  Query:      %s\n", name);
   else
-    zam_fprintf(out->fp, "REMARK  Target %d:      %s\n", r, text(thing->name));
+    zam_fprintf(out->fp, "REMARK  Target %d:      %s\n", r, name);
 }
 
 void write_zam(const Rainbow& w) {
@@ -102,17 +99,16 @@ void write_zam(const Rainbow& w) {
   char chain = 'A';
   int serial = 0;
   for (int r = 0; r < w.t.rows; r++) {
-    _trel_thing* thing = row_thing(w, r);
-    _pdb_image* image = thing ? trel_imageThing(thing) : nullptr;
+    _pdb_image* image = w.t.images[r];
     if (!image) continue;
     if (image->fake) {
-      if (zam_debug > 0) zam_msg("Omitting fake structure (%s) from Zam rainbow PDB.\n", text(thing->name));
+      if (zam_debug > 0) zam_msg("Omitting fake structure (%s) from Zam rainbow PDB.\n", row_name(w, r));
       continue;
     }
     if (out) {
       if (w.o->residue_mask)
         trel_pdbProfileMask(r, w.t.rows, w.t.cols, w.o->residue_mask, w.t.table, image);
-      remark(out, r, thing);
+      remark(out, r, row_name(w, r));
       zam_fprintf(out->fp, "MODEL %8d\n", r + 1);
       serial = zam_writePdbFile(out->fp, image, -1, chain, w.o->export_mode, w.o->sse_mode, 1, serial,
                                 w.transform);
@@ -161,18 +157,17 @@ void write_vmd(const Rainbow& w) {
   }
   char chain = 'A';
   for (int r = 0; r < w.t.rows; r++) {
-    _trel_thing* thing = row_thing(w, r);
-    _pdb_image* image = thing ? trel_imageThing(thing) : nullptr;
+    _pdb_image* image = w.t.images[r];
     if (!image) continue;
     if (image->fake) {
-      if (zam_debug > 0) zam_wrn("Omitting fake structure (%s) from VMD rainbow PDB.\n", text(thing->name));
+      if (zam_debug > 0) zam_wrn("Omitting fake structure (%s) from VMD rainbow PDB.\n", row_name(w, r));
       continue;
     }
     char number[16];
     snprintf(number, sizeof number, "%5.5d", r + 1);
     const std::string pdb = w.stem + "_" + number + ".pdb";
     if (_trel_pdb_out* out = trel_openPdbOut((w.folder + pdb).c_str())) {
-      remark(out, r, thing);
+      remark(out, r, row_name(w, r));
       zam_writePdbFile(out->fp, image, -1, chain, w.o->export_mode, w.o->sse_mode, 1, 0, w.transform);
       trel_closePdbOut(out);
     }
@@ -217,13 +212,31 @@ char next_chainLetter(char c) {
   return c;
 }
 
+void trel_writeRainbowRows(const _trel_rainbow_rows& rows, Matrix3D transform, const std::string& stem,
+                          const char* folder, const _trel_options* options) {
+  if (!rows.table || rows.rows < 1 || !rows.images || !options || !options->write_pdb || !options->write_rainbow)
+    return;
+  const Rainbow w{rows, text(folder), stem + "_rainbow", transform, options};
+  if (options->write_zam) write_zam(w);
+  if (options->write_vmd) write_vmd(w);
+}
+
 void trel_writeProfileRainbow(const _trel_profile* profile, int which, Matrix3D transform,
                               const char* multi_suffix, const char* flex_suffix,
                               const char* folder, const _trel_options* options) {
   if (!profile || !options || !options->write_pdb || !options->write_rainbow) return;
-  Rainbow w{profile, trel_profileTable(profile, which), text(folder), {}, transform, options};
-  if (!w.t.table || w.t.rows < 1) return;
-  w.stem = std::string(text(profile->name)) + text(multi_suffix) + text(flex_suffix) + "_rainbow";
-  if (options->write_zam) write_zam(w);
-  if (options->write_vmd) write_vmd(w);
+  const _trel_profile_table t = trel_profileTable(profile, which);
+  if (!t.table || t.rows < 1) return;
+  std::vector<_pdb_image*> images((size_t)t.rows, nullptr);
+  std::vector<const char*> names((size_t)t.rows, "");
+  for (int r = 0; r < t.rows && r < profile->n_rows; r++) {
+    _trel_thing* thing = profile->things ? profile->things[r] : nullptr;
+    if (!thing) continue;
+    images[(size_t)r] = trel_imageThing(thing);
+    names[(size_t)r] = text(thing->name);
+  }
+  const _trel_rainbow_rows rows{t.table, t.rows, t.cols, images.data(), names.data()};
+  trel_writeRainbowRows(rows, transform,
+                        std::string(text(profile->name)) + text(multi_suffix) + text(flex_suffix), folder,
+                        options);
 }

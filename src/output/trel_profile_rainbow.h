@@ -5,8 +5,11 @@
 // and a command file (".tcl") that loads and colours them.
 #pragma once
 
+#include <string>
+
 #include "geometry/zam_transform.h"
 
+struct _pdb_image;
 struct _trel_profile;
 struct _trel_options;
 
@@ -27,3 +30,17 @@ char next_chainLetter(char c);
 void trel_writeProfileRainbow(const _trel_profile* profile, int which, Matrix3D transform,
                               const char* multi_suffix, const char* flex_suffix,
                               const char* folder, const _trel_options* options);
+
+// The rows of any multiple alignment to colour: table holds cols columns of
+// rows entries (residue index or -1), images and names one entry per row
+// (a null image is left out and takes no chain letter).
+struct _trel_rainbow_rows {
+  const int* table;
+  int rows;
+  int cols;
+  _pdb_image* const* images;
+  const char* const* names;
+};
+// The files above for rows, named folder + stem + "_rainbow" ...
+void trel_writeRainbowRows(const _trel_rainbow_rows& rows, Matrix3D transform, const std::string& stem,
+                           const char* folder, const _trel_options* options);

@@ -159,6 +159,8 @@ void zam_setPdbHetRes(int flag);     // read HETATM amino-acid residues as ATOM 
 void zam_setPdbWarnings(int flag);   // report bad records and missing atoms (default off)
 void zam_setPdbMissing(int flag);    // drop residues missing backbone atoms (default off)
 int zam_getPdbWarnings();            // the warnings option, for the image operations
+int zam_getPdbOneModel();            // the switches as set, so a caller can put them back
+int zam_getPdbOneChain();
 
 // ---- PDB text writer -----------------------------------------------------
 

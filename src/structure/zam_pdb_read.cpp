@@ -919,3 +919,5 @@ void zam_setPdbHetRes(int flag) { use_hetres = flag; }
 void zam_setPdbWarnings(int flag) { use_warnings = flag; }
 void zam_setPdbMissing(int flag) { discard_missing = flag; }
 int zam_getPdbWarnings() { return use_warnings; }
+int zam_getPdbOneModel() { return one_model; }
+int zam_getPdbOneChain() { return one_chain; }

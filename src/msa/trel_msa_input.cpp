@@ -1,0 +1,501 @@
+#include "msa/trel_msa_input.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "geometry/zam_transform.h"
+#include "msa/trel_msa_analysis.h"
+#include "output/trel_print.h"
+#include "output/trel_run_options.h"
+#include "runtime/kids.h"
+#include "runtime/zam_directory.h"
+#include "runtime/zam_file.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "structure/zam_pdb.h"
+
+namespace {
+
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+
+const char* text(const char* s) { return s ? s : ""; }
+
+int block_width(const _trel_options* o) { return o ? std::clamp(o->n_columns, 1, 10000) : 80; }
+
+// Path helpers over std::string: the runtime's path functions write into a
+// caller's buffer of at most a path's length, so the buffer is sized here.
+std::string base_root(const std::string& path) {
+  std::vector<char> base(path.size() + 2), root(path.size() + 2);
+  zam_basename(path.c_str(), base.data());
+  zam_rootname(base.data(), root.data());
+  return root.data();
+}
+
+std::string with_extension(const std::string& path, const char* ext) {
+  std::vector<char> out(path.size() + strlen(ext) + 4);
+  zam_filename(path.c_str(), ext, out.data());
+  return out.data();
+}
+
+bool usable_file(const std::string& path) { return !path.empty() && zam_filesize(path.c_str()) >= 1; }
+
+// One record of the alignment file as parsed.
+struct Record {
+  std::string token;     // the header's name, cut at its first ':'
+  std::string name;      // row name: root of the base name of token
+  std::string sequence;  // letters with blanks removed
+  std::string path;      // the row's PDB file; empty when none was found
+};
+
+// The records of buffer; parsing stops at a header without a newline.
+std::vector<Record> parse_records(int64_t length, const char* buffer) {
+  std::vector<Record> records;
+  int64_t at = findChar(0, '>', buffer, length);
+  while (at < length) {
+    const int64_t eol = findChar(at + 1, '\n', buffer, length);
+    if (eol >= length) {
+      zam_wrn("Bad line in sequence file at character position %lld\n", (long long)at);
+      break;
+    }
+    Record r;
+    char* name = nullptr;
+    int64_t seq_start = eol + 1;
+    if (length - at > 3 && strncmp(buffer + at + 1, "P1;", 3) == 0) {
+      getNonBlanks(buffer, at + 4, eol, &name);
+      const int64_t desc_end = findChar(seq_start, '\n', buffer, length);
+      seq_start = desc_end < length ? desc_end + 1 : length;
+    } else {
+      getFirstToken(buffer, at + 1, eol, &name);
+    }
+    r.token = text(name);
+    kfree(name);
+    r.token = r.token.substr(0, r.token.find(':'));
+    r.name = base_root(r.token);
+    const int64_t next = findChar(std::min(seq_start, length), '>', buffer, length);
+    if (seq_start < next) {
+      char* letters = nullptr;
+      getNonBlanks(buffer, seq_start, next, &letters);
+      r.sequence = text(letters);
+      kfree(letters);
+    }
+    if (!r.sequence.empty() && r.sequence.back() == '*') r.sequence.pop_back();
+    records.push_back(std::move(r));
+    at = next;
+  }
+  return records;
+}
+
+// Separate structure files: each row's PDB file, read in row order.
+void read_separate(std::vector<Record>& records, const char* pdb_extension, std::vector<_pdb_image*>& images) {
+  for (Record& r : records) {
+    if (usable_file(r.token))
+      r.path = r.token;
+    else if (!r.token.empty() && usable_file(with_extension(r.token, pdb_extension)))
+      r.path = with_extension(r.token, pdb_extension);
+    else
+      zam_wrn("Failed to find PDB file for structure <%s>\n", r.token.c_str());
+  }
+  for (size_t s = 0; s < records.size(); s++) {
+    if (records[s].path.empty()) continue;
+    images[s] = zam_readPdb(records[s].path.c_str(), nullptr);
+    if (!images[s]) {
+      zam_err("Failed to read PDB file %s\n", records[s].path.c_str());
+      records[s].path.clear();
+    } else {
+      zam_msg("Loaded structure %s from PDB file %s\n", records[s].name.c_str(), records[s].path.c_str());
+    }
+  }
+}
+
+// One unified file: a chain per row, or one model's group of chains per row.
+// The reader's chain and model switches are put back as they were, so that
+// no later read depends on this one.
+void read_unified(const std::vector<Record>& records, const char* file, std::vector<_pdb_image*>& images) {
+  zam_msg("Reading unified PDB file: %s\n", file);
+  const int one_chain = zam_getPdbOneChain(), one_model = zam_getPdbOneModel();
+  zam_setPdbOneChain(0);
+  zam_setPdbOneModel(0);  // a unified file written with one MODEL per row
+  _pdb_image* whole = zam_readPdb(file, nullptr);
+  zam_setPdbOneChain(one_chain);
+  zam_setPdbOneModel(one_model);
+  if (!whole) return;
+  const int n = (int)records.size();
+  const int models = std::max(whole->nmodels, 1);
+  if (whole->nchains != models * n)
+    zam_wrn("File %s has %d models and %d chains, but MSA file says %d structures\n", file, models,
+            whole->nchains, n);
+  std::vector<int> chains((size_t)std::max(whole->nchains, 1));
+  for (int k = 0; k < whole->nchains; k++) chains[(size_t)k] = k;
+  std::vector<const char*> names((size_t)std::max(whole->nchains, n), "");
+  for (int s = 0; s < n; s++) names[(size_t)s] = records[(size_t)s].name.c_str();
+  std::vector<_pdb_image*> split((size_t)std::max(whole->nchains, n), nullptr);
+  if (whole->nchains > 0) zam_splitPdb(whole, whole->nchains, chains.data(), names.data(), split.data());
+  for (size_t s = 0; s < split.size(); s++) {
+    if (s < images.size())
+      images[s] = split[s];
+    else
+      zam_freePdb(split[s]);  // more pieces than rows
+  }
+  zam_freePdb(whole);
+}
+
+// What a message about row s shows: its PDB file when it has one, else its name.
+std::string row_label(const Record& r) { return r.path.empty() ? "<" + r.name + ">" : r.path; }
+
+// Letters, residue indices and letter counts of every row.
+void fill_letters(_trel_msa* msa, const std::vector<Record>& records) {
+  const int n = msa->n_struct;
+  for (int s = 0; s < n; s++) {
+    const std::string& seq = records[(size_t)s].sequence;
+    const std::string label = row_label(records[(size_t)s]);
+    int next = 0;
+    for (int c = 0; c < msa->n_col; c++) {
+      const size_t cell = (size_t)c * n + s;
+      char ch = c < (int)seq.size() ? (char)toupper((unsigned char)seq[(size_t)c]) : '-';
+      if (c < (int)seq.size()) {
+        if (ch >= 'A' && ch <= 'Z') {
+          msa->row_letters[s]++;
+        } else if (ch == '/') {
+          zam_msg("Changing slash ('%c') to gap ('-') for %s.\n", ch, label.c_str());
+          ch = '-';
+        } else if (ch == '.') {
+          zam_wrn("Changing period character ('%c') to ('X') for %s.\n", ch, label.c_str());
+          ch = 'X';
+        } else if (ch != '-') {
+          zam_wrn("Changing unknown character ('%c') to ('X') for %s.\n", ch, label.c_str());
+          ch = 'X';
+        }
+      }
+      msa->letters[cell] = ch;
+      msa->residue_index[cell] = ch == '-' ? -1 : next++;
+    }
+  }
+}
+
+char residue_code(const _pdb_image* image, int i) {
+  if (!image || i < 0 || i >= image->nres) return '-';
+  return image->residues[i].code[0];
+}
+
+bool all_structures(const _trel_msa* msa) {
+  for (int s = 0; s < msa->n_struct; s++)
+    if (!msa->images[s]) return false;
+  return true;
+}
+
+// Blocks of rows: each row's name in 20 characters and what cell() gives
+// for its columns, a blank line after each block.
+template <class Cell, class Keep>
+std::string print_blocks(const _trel_msa* msa, int width, Keep keep, Cell cell) {
+  std::string out;
+  for (int b = 0; b < msa->n_col; b += width) {
+    const int e = std::min(b + width, msa->n_col);
+    for (int s = 0; s < msa->n_struct; s++) {
+      if (!keep(s)) continue;
+      std::string line = std::string(text(msa->names[s]));
+      if (line.size() < 20) line.resize(20, ' ');
+      for (int c = b; c < e; c++) line += cell(c, s);
+      out += line + "\n";
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+// One row of an rmt block: "%lf%lf%lf, %lf" (rotation, comma, translation);
+// what does not match keeps its identity value.
+void read_rmt_row(const char* line, Matrix3D& m, int row) {
+  double v[4] = {m.m[4 * row], m.m[4 * row + 1], m.m[4 * row + 2], m.m[4 * row + 3]};
+  sscanf(line, "%lf%lf%lf, %lf", &v[0], &v[1], &v[2], &v[3]);
+  for (int k = 0; k < 4; k++) m.m[4 * row + k] = v[k];
+}
+
+}  // namespace
+
+int64_t findChar(int64_t from, char c, const char* buffer, int64_t length) {
+  for (int64_t i = std::max<int64_t>(from, 0); i < length; i++)
+    if (buffer[i] == c) return i;
+  return length;
+}
+
+int getFirstToken(const char* buffer, int64_t from, int64_t to, char** out) {
+  while (from < to && blank(buffer[from])) from++;
+  int64_t end = from;
+  while (end < to && !blank(buffer[end])) end++;
+  *out = kdupS(std::string(buffer + from, buffer + end).c_str());
+  return (int)(end - from);
+}
+
+int getNonBlanks(const char* buffer, int64_t from, int64_t to, char** out) {
+  std::string s;
+  s.reserve((size_t)std::max<int64_t>(to - from, 0));
+  for (int64_t i = from; i < to; i++)
+    if (!blank(buffer[i])) s += buffer[i];
+  *out = kdupS(s.c_str());
+  return (int)s.size();
+}
+
+int64_t trel_readMSA(const char* file, char** buffer) {
+  *buffer = nullptr;
+  const int64_t size = zam_filesize(file);
+  _zam_file* f = size < 0 ? nullptr : zam_fopen(file, "r");
+  if (!f) {
+    zam_err("Failed to open file %s\n", file);
+    return 0;
+  }
+  if (size == 0) {
+    zam_fclose(f);
+    return 0;
+  }
+  char* data = kget1C_0(size + 1);
+  const int64_t got = zam_fread(f, data, size);
+  zam_fclose(f);
+  if (got != 1 && got != size) {
+    zam_err("Error reading file %s\n", file);
+    kfree(data);
+    return 0;
+  }
+  *buffer = data;
+  return size;
+}
+
+void trel_countMSA(int64_t length, const char* buffer, int* n_records, int64_t* max_stretch) {
+  int n = 0;
+  int64_t longest = 0, last = -1;
+  for (int64_t i = 0; i < length; i++) {
+    if (buffer[i] != '>') continue;
+    if (last >= 0) longest = std::max(longest, i - last - 1);
+    last = i;
+    n++;
+  }
+  if (last >= 0) longest = std::max(longest, length - last - 1);
+  *n_records = n;
+  *max_stretch = longest + 1;
+}
+
+_trel_msa* loadMSA(const char* msa_file, const char* pdb_extension, const _trel_options* options) {
+  char* buffer = nullptr;
+  const int64_t length = trel_readMSA(msa_file, &buffer);
+  if (length <= 0) return nullptr;
+  int n_records = 0;
+  int64_t max_stretch = 0;
+  trel_countMSA(length, buffer, &n_records, &max_stretch);
+  _trel_msa* msa = nullptr;
+  if (n_records == 0) {
+    zam_err("No sequence signatures (>) found in file %s\n", msa_file);
+  } else {
+    const std::string unified = options && options->with_unified ? with_extension(msa_file, "pdb") : "";
+    msa = trel_parseMSA(length, buffer, n_records, max_stretch, unified.empty() ? nullptr : unified.c_str(),
+                        pdb_extension, options);
+  }
+  kfree(buffer);
+  return msa;
+}
+
+_trel_msa* trel_parseMSA(int64_t length, const char* buffer, int, int64_t, const char* unified_pdb_file,
+                         const char* pdb_extension, const _trel_options* options) {
+  std::vector<Record> records = parse_records(length, buffer);
+  size_t n_col = 0;
+  for (const Record& r : records) n_col = std::max(n_col, r.sequence.size());
+  // Nothing is loaded for a file that cannot make an alignment.
+  if (records.size() < 2 || n_col == 0) {
+    zam_err("Failed to find 2 or more structures in sequence file!\n");
+    return nullptr;
+  }
+  std::vector<_pdb_image*> images(records.size(), nullptr);
+  if (unified_pdb_file)
+    read_unified(records, unified_pdb_file, images);
+  else
+    read_separate(records, pdb_extension ? pdb_extension : "pdb", images);
+  const int n = (int)records.size();
+  zam_msg("Making MSA data structure for %d structures and %d columns...\n", n, (int)n_col);
+  std::vector<const char*> names((size_t)n), paths((size_t)n);
+  for (int s = 0; s < n; s++) {
+    names[(size_t)s] = records[(size_t)s].name.c_str();
+    paths[(size_t)s] = records[(size_t)s].path.empty() ? nullptr : records[(size_t)s].path.c_str();
+  }
+  _trel_msa* msa = trel_makeMSA(n, (int)n_col, names.data(), paths.data(), images.data(), options);
+  fill_letters(msa, records);
+  return msa;
+}
+
+_trel_msa* trel_makeMSA(int n_struct, int n_col, const char* const* names, const char* const*,
+                        _pdb_image** images, const _trel_options* options) {
+  auto* msa = (_trel_msa*)kget1B_0(sizeof(_trel_msa));
+  msa->n_struct = n_struct;
+  msa->n_col = n_col;
+  const bool job = options && options->job_name && options->job_name[0];
+  msa->name = kdupS(job ? options->job_name : (n_struct > 0 && names ? text(names[0]) : ""));
+  msa->names = kget1S(std::max(n_struct, 1));
+  msa->images = (_pdb_image**)kget1B_0((int64_t)sizeof(_pdb_image*) * std::max(n_struct, 1));
+  msa->row_letters = kget1I_0(std::max(n_struct, 1));
+  for (int s = 0; s < n_struct; s++) {
+    msa->names[s] = kdupS(names ? text(names[s]) : "");
+    _pdb_image* image = images ? images[s] : nullptr;
+    msa->images[s] = image;
+    if (!image) continue;
+    msa->n_residues += image->nres;
+    if (msa->min_length == 0 || image->nres < msa->min_length) msa->min_length = image->nres;
+    if (msa->max_length == 0 || image->nres > msa->max_length) msa->max_length = image->nres;
+  }
+  msa->ref_id = -1;
+  msa->ref_sequential = 1;
+  msa->query_eq = -1;
+  msa->ref_eq = -1;
+  msa->ref_ident = -1.0;
+  msa->ref_afp = -1.0;
+  const int64_t cells = std::max<int64_t>((int64_t)n_col * n_struct, 1), cols = std::max(n_col, 1);
+  msa->letters = kget1C_0(cells);
+  msa->residue_index = kget1I_0(cells);
+  msa->col_msd = kget1F_0(cols);
+  msa->col_count = kget1I_0(cols);
+  msa->col_mscore = kget1F_0(cols);
+  msa->col_centre = (Point3D*)kget1B_0((int64_t)sizeof(Point3D) * cols);
+  return msa;
+}
+
+void trel_freeMSA(_trel_msa* msa) {
+  if (!msa) return;
+  for (int s = 0; s < msa->n_struct; s++) zam_freePdb(msa->images[s]);
+  kfree(msa->images);
+  kfree(msa->name);
+  kfree(msa->names);
+  kfree(msa->row_letters);
+  kfree(msa->letters);
+  kfree(msa->residue_index);
+  kfree(msa->col_msd);
+  kfree(msa->col_count);
+  kfree(msa->col_mscore);
+  kfree(msa->col_centre);
+  kfree(msa);
+}
+
+void trel_checkMSA(const _trel_msa* msa, const char* msa_file, const _trel_options* options) {
+  if (!msa) return;
+  const int width = block_width(options);
+  if (zam_debug >= 1) {
+    zam_msg("MSA code letters (%dx%d).\n", msa->n_struct, msa->n_col);
+    trel_msgText(print_blocks(msa, width, [](int) { return true; }, [&](int c, int s) {
+                   return msa->letters[(size_t)c * msa->n_struct + s];
+                 }).c_str());
+  }
+  if (!all_structures(msa)) return;
+  zam_msg("Cross-check MSA (%s) with PDB structures.\n", text(msa_file));
+  std::vector<int> diffs((size_t)msa->n_struct, 0);
+  int total = 0;
+  for (int s = 0; s < msa->n_struct; s++) {
+    for (int c = 0; c < msa->n_col; c++) {
+      const size_t cell = (size_t)c * msa->n_struct + s;
+      const int i = msa->residue_index[cell];
+      if (i >= 0 && i < msa->images[s]->nres && residue_code(msa->images[s], i) != msa->letters[cell])
+        diffs[(size_t)s]++;
+    }
+    total += diffs[(size_t)s];
+    if (diffs[(size_t)s] > 0)
+      zam_msg("%-20s%d DIFFERENCES\n", msa->names[s], diffs[(size_t)s]);
+    else
+      zam_msg("%-20s%s differences\n", msa->names[s], "ZERO");
+  }
+  if (total == 0) {
+    zam_msg("Total differences = %s\n", "ZERO");
+    return;
+  }
+  zam_msg("TOTAL DIFFERENCES = %d\n", total);
+  zam_msg("Here are the diferences (upper case) with respect to the reference MSA.\n");
+  trel_msgText(print_blocks(msa, width, [&](int s) { return diffs[(size_t)s] > 0; }, [&](int c, int s) {
+                 const size_t cell = (size_t)c * msa->n_struct + s;
+                 const char code = residue_code(msa->images[s], msa->residue_index[cell]);
+                 if (code == '-') return '-';
+                 return code != msa->letters[cell] ? (char)toupper((unsigned char)code)
+                                                   : (char)tolower((unsigned char)code);
+               }).c_str());
+}
+
+int trel_applyRMT(_trel_msa* msa, const char* rmt_file) {
+  if (!msa) return 0;
+  zam_msg("Applying RMT transformations from %s\n", text(rmt_file));
+  _zam_file* f = rmt_file ? zam_fopen(rmt_file, "r") : nullptr;
+  if (!f) {
+    zam_err("Failed to open RMT file %s\n", text(rmt_file));
+    return 0;
+  }
+  char line[257];
+  int moved = 0;
+  while (zam_freadln(f, sizeof line, line) >= 0) {
+    if (line[0] != '>') continue;
+    char* token = nullptr;
+    getFirstToken(line, 1, (int64_t)strlen(line), &token);
+    const std::string block = text(token);
+    kfree(token);
+    Matrix3D m = tf_identity();
+    for (int row = 0; row < 3; row++) {
+      if (zam_freadln(f, sizeof line, line) < 0) break;
+      read_rmt_row(line, m, row);
+    }
+    const int s = lookupPdbName(msa, block.c_str());
+    if (s < 0) {
+      zam_wrn("Failed to find RMT name %s in the MSA\n", block.c_str());
+      continue;
+    }
+    zam_msg("Shifting structure %s with RMT for %s\n", text(msa->images[s]->name), block.c_str());
+    if (zam_debug >= 1) print_transformation(m);
+    zam_movePdb(msa->images[s], m);
+    zam_freezePdb(msa->images[s]);
+    moved++;
+  }
+  zam_fclose(f);
+  if (moved != msa->n_struct)
+    zam_err("Matched and moved only %d out of %d PDB structures from %s\n", moved, msa->n_struct, rmt_file);
+  return moved;
+}
+
+int lookupPdbName(const _trel_msa* msa, const char* name) {
+  if (!msa || !name) return -1;
+  for (int s = 0; s < msa->n_struct; s++)
+    if (msa->images[s] && msa->images[s]->path && strcmp(msa->images[s]->path, name) == 0) return s;
+  return -1;
+}
+
+void chopTrelDecoration(char* name) {
+  if (!name) return;
+  static const char* const kDecorations[4] = {"_multi", "_flex", "_pivot", "_query"};
+  char* cut = nullptr;
+  for (const char* d : kDecorations) {
+    char* at = strstr(name, d);
+    if (at && (!cut || at < cut)) cut = at;
+  }
+  if (!cut) return;
+  if (zam_debug >= 1) zam_msg("Chopping %s", name);
+  *cut = '\0';
+  if (zam_debug >= 1) zam_msg(" -> %s\n", name);
+}
+
+void trel_referenceMSA(_trel_msa* msa, const char* sisy_file, const char* homstrad_file,
+                       const char* sabmark_folder, const _trel_options*) {
+  if (!msa) return;
+  const char* set = sisy_file && *sisy_file           ? "SISY"
+                    : homstrad_file && *homstrad_file ? "HOMSTRAD"
+                    : sabmark_folder && *sabmark_folder ? "SABMARK"
+                                                        : nullptr;
+  if (set) zam_wrn("The %s reference analysis is not available in this build.\n", set);
+}
+
+int trel_processMSA(const char* msa_file, const char* sisy_file, const char* homstrad_file,
+                    const char* sabmark_folder, const _trel_options* options) {
+  zam_msg("Loading QUERY alignment %s\n", text(msa_file));
+  _trel_msa* msa = loadMSA(msa_file, "pdb", options);
+  if (!msa) return 0;
+  trel_checkMSA(msa, msa_file, options);
+  if (options && options->with_rmt)
+    trel_applyRMT(msa, with_extension(msa_file, "rmt").c_str());
+  else
+    zam_msg("Assuming PDB structures are already superposed...\n");
+  trel_referenceMSA(msa, sisy_file, homstrad_file, sabmark_folder, options);
+  trel_analyseMSA(msa, options);
+  trel_freeMSA(msa);
+  return 1;
+}

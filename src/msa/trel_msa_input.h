@@ -1,0 +1,71 @@
+// Given multiple alignments for the "-score" mode: reading a FASTA or PIR
+// alignment file, loading one structure per row (separate PDB files or one
+// unified PDB file with a chain or model per row), checking the letters
+// against the structures, applying rigid transforms from an "rmt" file, and
+// the order of the steps of the mode. Every problem is reported as a message;
+// nothing here stops the run. Single-threaded.
+#pragma once
+
+#include <cstdint>
+
+#include "align/trel_msa_record.h"
+
+struct _pdb_image;
+struct _trel_options;
+
+// Scores one alignment file: load, check, transforms (with_rmt), at most one
+// reference analysis (the SISY file, else the HOMSTRAD alignment, else the
+// SABMARK folder; null or empty for none), then trel_analyseMSA. 1 when the
+// alignment was loaded and scored, 0 when it could not be loaded (reported).
+int trel_processMSA(const char* msa_file, const char* sisy_file, const char* homstrad_file,
+                    const char* sabmark_folder, const _trel_options* options);
+
+// The reference comparison of a loaded alignment (the SISY, HOMSTRAD and
+// SABMARK sets). Only the choice is made here: the comparisons themselves
+// are not part of this build, and this says so in a message; the reference
+// fields of msa keep their initial values.
+void trel_referenceMSA(_trel_msa* msa, const char* sisy_file, const char* homstrad_file,
+                       const char* sabmark_folder, const _trel_options* options);
+
+// The file read, parsed and its structures loaded (pdb_extension: the
+// extension tried for a row name that is not a file itself). Null after a
+// message when the file cannot be read, holds no '>' or fewer than 2 records.
+_trel_msa* loadMSA(const char* msa_file, const char* pdb_extension, const _trel_options* options);
+// The whole file with a terminating NUL in *buffer (release with kfree);
+// returns the byte count. 0 and a null buffer after a message when it cannot
+// be opened or read, and for an empty file.
+int64_t trel_readMSA(const char* file, char** buffer);
+// Records ('>' characters) and the longest stretch between two of them.
+void trel_countMSA(int64_t length, const char* buffer, int* n_records, int64_t* max_stretch);
+// Parses the records of buffer and loads their structures (from
+// unified_pdb_file when not null). n_records and max_stretch are what
+// trel_countMSA found; buffers grow with the input whatever they say.
+_trel_msa* trel_parseMSA(int64_t length, const char* buffer, int n_records, int64_t max_stretch,
+                         const char* unified_pdb_file, const char* pdb_extension,
+                         const _trel_options* options);
+// New record of n_struct rows and n_col columns, every array zero-filled and
+// the reference fields at their initial values. Copies names, takes over
+// images (entries may be null); paths are not kept. Free with trel_freeMSA.
+_trel_msa* trel_makeMSA(int n_struct, int n_col, const char* const* names, const char* const* paths,
+                        _pdb_image** images, const _trel_options* options);
+// Releases the record, its structures and arrays; null is ignored.
+void trel_freeMSA(_trel_msa* msa);
+// Prints the letters (debug level 1 and above) and, when every row has a
+// structure, the cells whose letter differs from the structure's residue.
+void trel_checkMSA(const _trel_msa* msa, const char* msa_file, const _trel_options* options);
+// Moves the structures named in rmt_file in place and makes the moved
+// coordinates their reference coordinates. Returns how many were moved.
+int trel_applyRMT(_trel_msa* msa, const char* rmt_file);
+// The row whose structure was read from exactly path name, or -1.
+int lookupPdbName(const _trel_msa* msa, const char* name);
+// Cuts name in place at the first of "_multi", "_flex", "_pivot", "_query".
+void chopTrelDecoration(char* name);
+
+// Parser scanning: the first position >= from holding c, or length when none.
+int64_t findChar(int64_t from, char c, const char* buffer, int64_t length);
+// The first blank-delimited token of buffer[from, to) into out (emptied
+// first); returns its length.
+int getFirstToken(const char* buffer, int64_t from, int64_t to, char** out);
+// Every non-blank character of buffer[from, to) into *out (a new kdupS
+// copy, released with kfree); returns the count.
+int getNonBlanks(const char* buffer, int64_t from, int64_t to, char** out);

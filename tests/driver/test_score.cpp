@@ -1,0 +1,414 @@
+// The "-score" mode as a user runs it: alignments written by "-multi" for
+// zinc fingers and trypsins (FASTA and PIR), structure-based alignments of
+// cytochromes and trypsins from the shared data, one unified PDB file, rmt
+// transforms, odd letters, unequal rows, a single record and a failing file.
+// The ".ksum" row of a three-row alignment is checked against values
+// recomputed here from the structures and the alignment.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/run_trel.h"
+#include "common/test_util.h"
+#include "runtime/zam_file.h"
+#include "structure/zam_pdb.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::has;
+using testutil::Outcome;
+using testutil::read_file;
+using testutil::shared_pdb;
+using testutil::TempDir;
+using testutil::write_file;
+
+Outcome run(const std::string& cwd, std::vector<std::string> args, std::vector<std::string> env = {}) {
+  env.push_back("TREL_CPUS=2");
+  return testutil::run_trel(cwd, std::move(args), std::move(env));
+}
+
+// A gzip file of the shared data, unpacked to plain text.
+std::string gunzip(const std::string& file) {
+  _zam_file* f = zam_fopen(file.c_str(), "r");
+  std::string text;
+  if (!f) return text;
+  for (int c; (c = zam_fgetc(f)) >= 0;) text += (char)c;
+  zam_fclose(f);
+  return text;
+}
+
+std::vector<std::string> fields(const std::string& line) {
+  std::vector<std::string> out;
+  std::stringstream in(line);
+  for (std::string f; std::getline(in, f, ',');) {
+    const size_t a = f.find_first_not_of(" \n"), b = f.find_last_not_of(" \n");
+    out.push_back(a == std::string::npos ? "" : f.substr(a, b - a + 1));
+  }
+  return out;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  return out;
+}
+
+// Rows of a FASTA alignment: header token and letters.
+std::vector<std::pair<std::string, std::string>> fasta_rows(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (const std::string& l : lines(text)) {
+    if (l.empty()) continue;
+    if (l[0] == '>') {
+      rows.push_back({l.substr(1, l.find(' ') - 1), ""});
+    } else if (!rows.empty()) {
+      rows.back().second += l;
+    }
+  }
+  return rows;
+}
+
+// Runs "-multi" on the zinc fingers or trypsins copied into dir; returns the
+// results folder of the kept pivot.
+std::string multi(const TempDir& dir, const std::vector<std::string>& files, std::string* log) {
+  std::vector<std::string> args = {"-multi"};
+  args.insert(args.end(), files.begin(), files.end());
+  const Outcome r = run(dir.str(), args, {"TREL_RESULTS=res"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  *log = read_file(dir.file("res/trel.log"));
+  for (const auto& e : fs::directory_iterator(dir.file("res")))
+    if (e.is_directory()) return e.path().string();
+  return {};
+}
+
+struct Recomputed {
+  int full = 0, pairs = 0, ident = 0, afps = 0, viol = 0;
+  double full_rmsd = 0;       // root of the mean over full columns of (sum of pair d2) / rows
+  double mean_pair_rmsd = 0;  // mean over pairs of each pair's RMSD over the full columns
+  std::vector<int> lengths;
+};
+
+// Every measure of the ".ksum" row from the structures and letters, done
+// here without the tool's code: CA of a residue is its atom named "CA".
+Recomputed recompute(const std::string& folder, const std::vector<std::pair<std::string, std::string>>& rows) {
+  Recomputed r;
+  const int n = (int)rows.size();
+  std::vector<std::vector<std::array<double, 3>>> ca(n);
+  std::vector<std::vector<std::string>> resname(n);
+  for (int s = 0; s < n; s++) {
+    _pdb_image* image = zam_readPdb((folder + "/" + rows[(size_t)s].first + ".pdb").c_str(), nullptr);
+    EXPECT_NE(image, nullptr) << rows[(size_t)s].first;
+    if (!image) return r;
+    r.lengths.push_back(image->nres);
+    for (int i = 0; i < image->nres; i++) {
+      std::array<double, 3> p{0, 0, 0};
+      for (int a = image->residues[i].first; a <= image->residues[i].last; a++)
+        if (std::string(image->atoms[a].name) == "CA") {
+          p = {image->atoms[a].x, image->atoms[a].y, image->atoms[a].z};
+          break;
+        }
+      ca[(size_t)s].push_back(p);
+      resname[(size_t)s].push_back(image->residues[i].resname);
+    }
+    zam_freePdb(image);
+  }
+  const int cols = (int)rows[0].second.size();
+  std::vector<std::vector<int>> index(n, std::vector<int>(cols, -1));
+  for (int s = 0; s < n; s++)
+    for (int c = 0, k = 0; c < cols; c++)
+      if (rows[(size_t)s].second[(size_t)c] != '-') index[(size_t)s][(size_t)c] = k++;
+  auto d2 = [&](int a, int b, int c) {
+    const auto& x = ca[(size_t)a][(size_t)index[(size_t)a][(size_t)c]];
+    const auto& y = ca[(size_t)b][(size_t)index[(size_t)b][(size_t)c]];
+    return (x[0] - y[0]) * (x[0] - y[0]) + (x[1] - y[1]) * (x[1] - y[1]) + (x[2] - y[2]) * (x[2] - y[2]);
+  };
+  std::vector<int> full;
+  for (int c = 0; c < cols; c++) {
+    bool all = true;
+    for (int s = 0; s < n; s++) all = all && index[(size_t)s][(size_t)c] >= 0;
+    if (all) full.push_back(c);
+  }
+  r.full = (int)full.size();
+  double sum_full = 0, sum_pair_rmsd = 0;
+  for (int a = 0; a < n; a++)
+    for (int b = a + 1; b < n; b++) {
+      int run = 0;
+      for (int c = 0; c <= cols; c++) {
+        const bool both = c < cols && index[(size_t)a][(size_t)c] >= 0 && index[(size_t)b][(size_t)c] >= 0;
+        const double d = both ? d2(a, b, c) : 1e9;
+        if (both) {
+          r.pairs++;
+          r.viol += d > 64.0;
+          r.ident += resname[(size_t)a][(size_t)index[(size_t)a][(size_t)c]] ==
+                     resname[(size_t)b][(size_t)index[(size_t)b][(size_t)c]];
+        }
+        if (d <= 12.25) {
+          run++;
+        } else {
+          r.afps += run >= 3;
+          run = 0;
+        }
+      }
+      double pair = 0;
+      for (int c : full) pair += d2(a, b, c);
+      sum_full += pair;
+      sum_pair_rmsd += std::sqrt(pair / full.size());
+    }
+  r.full_rmsd = std::sqrt(sum_full / n / full.size());
+  r.mean_pair_rmsd = sum_pair_rmsd / (n * (n - 1) / 2);
+  return r;
+}
+
+double number_after(const std::string& text, const std::string& key) {
+  const size_t at = text.find(key);
+  return at == std::string::npos ? -1.0 : std::stod(text.substr(at + key.size()));
+}
+
+void copy_zinc(const TempDir& dir, const std::vector<std::string>& names) {
+  for (const std::string& n : names)
+    fs::copy_file(shared_pdb("mustang-testdata/" + n + ".pdb"), dir.file(n + ".pdb"));
+}
+
+TEST(ScoreMode, ZincFingerMultiAlignmentScoredFromFastaAndPir) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  copy_zinc(dir, {"1ard", "1bboN", "1paa"});
+  std::string multi_log;
+  const std::string folder = multi(dir, {"1ard.pdb", "1bboN.pdb", "1paa.pdb"}, &multi_log);
+  ASSERT_FALSE(folder.empty());
+  const std::string pivot = fs::path(folder).filename().string();
+  // core 100: the CORE columns of the row are the full columns.
+  const Outcome r = run(folder, {"-score", "-core=100", pivot + "_multi.fasta", pivot + "_multi.pir"},
+                        {"TREL_RESULTS=out"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::string log = read_file(folder + "/out/trel.log");
+  EXPECT_TRUE(has(log, "Total differences = ZERO")) << log;
+
+  const auto rows = fasta_rows(read_file(folder + "/" + pivot + "_multi.fasta"));
+  ASSERT_EQ(rows.size(), 3u);
+  const std::string out = folder + "/out/";
+  for (const char* f :
+       {"_msa.kmsa", "_msa.fasta", "_msa.pir", "_msa.kalign", "_msa_rainbow.pdb", "_msa_rainbow.mac",
+        "_msa_rainbow.tcl", "_msa_rainbow_00001.pdb", "_msa_rainbow_00003.pdb", "_pivot.pdb", ".ksum"})
+    EXPECT_TRUE(fs::exists(out + pivot + f)) << f;
+  for (int s = 1; s < 3; s++)
+    for (const char* f : {".pdb", ".kpairs", ".kalign", ".krmsd", ".fasta", ".pir"})
+      EXPECT_TRUE(fs::exists(out + rows[(size_t)s].first + "_" + pivot + f)) << rows[(size_t)s].first << f;
+  EXPECT_EQ(lines(read_file(out + "00_header.ksum")).size(), 1u);
+
+  const std::vector<std::string> ksum = lines(read_file(out + pivot + ".ksum"));
+  ASSERT_EQ(ksum.size(), 1u);  // the PIR run replaced the FASTA run's row
+  const std::vector<std::string> f = fields(ksum[0]);
+  ASSERT_EQ(f.size(), 23u);
+  const Recomputed want = recompute(folder, rows);
+  ASSERT_EQ(want.lengths.size(), 3u);
+  const double pairs_per = 3.0;  // structure pairs of three rows
+  EXPECT_EQ(f[0], pivot);
+  EXPECT_EQ(std::stoi(f[1]), 3);
+  EXPECT_EQ(std::stoi(f[2]), *std::min_element(want.lengths.begin(), want.lengths.end()));
+  EXPECT_EQ(std::stoi(f[3]), *std::max_element(want.lengths.begin(), want.lengths.end()));
+  EXPECT_EQ(std::stoi(f[4]), want.full);
+  EXPECT_NEAR(std::stod(f[5]), want.full_rmsd, 0.0015);
+  EXPECT_NEAR(std::stod(f[6]), number_after(read_file(folder + "/" + pivot + ".kmulti"), "#Mscore:"), 0.0015);
+  EXPECT_NEAR(std::stod(f[8]), want.pairs / pairs_per, 0.006);
+  EXPECT_NEAR(std::stod(f[9]), want.ident / pairs_per, 0.006);
+  EXPECT_NEAR(std::stod(f[10]), want.afps / pairs_per, 0.006);
+  EXPECT_NEAR(std::stod(f[11]), want.viol / pairs_per, 0.006);
+  EXPECT_GT(want.afps, 0);
+  // No reference analysis: its fields keep their initial values.
+  const std::vector<std::string> ref = {"-1", "-1", "-1", "0.000", "0.000", "0.000", "0.00", "-1.00", "-1.00",
+                                        "0.00", "1"};
+  EXPECT_EQ(std::vector<std::string>(f.begin() + 12, f.end()), ref);
+
+  // "-multi" reports the mean over structure pairs of each pair's RMSD over
+  // the full columns; the score mode reports the root of the mean over those
+  // columns of (summed pair d2) / rows. With three rows (three pairs) that is
+  // the root mean square of the pair RMSDs, which is never below their mean
+  // and equals it only when all pairs agree; with N rows it carries a further
+  // factor sqrt((N - 1) / 2).
+  EXPECT_NEAR(number_after(multi_log, "mean pairwise CA RMSD over them = "), want.mean_pair_rmsd, 0.0015);
+  EXPECT_NEAR(number_after(log, "(N==3) is "), want.full, 0.0);
+  EXPECT_GE(want.full_rmsd + 1e-9, want.mean_pair_rmsd);
+}
+
+TEST(ScoreMode, TrypsinMultiAlignmentScoredFromFastaAndPir) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  const std::vector<std::string> ids = {"1A0J_A", "1AN1_E", "1BZX_E"};
+  std::vector<std::string> files;
+  for (const std::string& id : ids) {
+    write_file(dir.file(id + ".pdb"), gunzip(shared_pdb("theseus-examples/trypsins/" + id + ".pdb.gz")));
+    files.push_back(id + ".pdb");
+  }
+  std::string multi_log;
+  const std::string folder = multi(dir, files, &multi_log);
+  ASSERT_FALSE(folder.empty());
+  const std::string pivot = fs::path(folder).filename().string();
+  for (const std::string ext : {".fasta", ".pir"}) {
+    const Outcome r = run(folder, {"-score", pivot + "_multi" + ext}, {"TREL_RESULTS=out" + ext});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string log = read_file(folder + "/out" + ext + "/trel.log");
+    EXPECT_TRUE(has(log, "Analysing QUERY MSA (3 structures")) << ext;
+    EXPECT_TRUE(has(log, "Total differences = ZERO")) << ext;
+    const std::vector<std::string> f = fields(read_file(folder + "/out" + ext + "/" + pivot + ".ksum"));
+    ASSERT_EQ(f.size(), 23u);
+    EXPECT_GT(std::stod(f[8]), 150.0) << "aligned pairs per structure pair";
+    EXPECT_LT(std::stod(f[5]), 3.0) << "core RMSD of superposed trypsins";
+  }
+  EXPECT_EQ(read_file(folder + "/out.fasta/" + pivot + ".ksum"), read_file(folder + "/out.pir/" + pivot + ".ksum"));
+}
+
+// The cytochrome alignment of the shared data (CLUSTAL blocks, rows named
+// through the file map) and a subset of the trypsin alignment, scored with
+// one job name: one ".ksum" file with a row per alignment.
+TEST(ScoreMode, SharedStructureAlignmentsUnderOneJobName) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  const std::string cyt = shared_pdb("theseus-examples/cytochromes/");
+  std::map<std::string, std::string> file_of;
+  for (const std::string& l : lines(read_file(cyt + "cytc.filemap"))) {
+    std::istringstream in(l);
+    std::string file, name;
+    if (in >> file >> name) file_of[file] = file;
+  }
+  std::map<std::string, std::string> letters;
+  std::vector<std::string> order;
+  for (const std::string& l : lines(read_file(cyt + "cytc.aln"))) {
+    std::istringstream in(l);
+    std::string name, seq;
+    if (!(in >> name >> seq) || !file_of.count(name)) continue;
+    if (!letters.count(name)) order.push_back(name);
+    letters[name] += seq;
+  }
+  ASSERT_EQ(order.size(), 10u);
+  std::string fasta;
+  for (const std::string& name : order) {
+    write_file(dir.file(file_of[name]), gunzip(cyt + file_of[name] + ".gz"));
+    fasta += ">" + file_of[name] + "\n" + letters[name] + "\n";
+  }
+  write_file(dir.file("cytc.fasta"), fasta);
+
+  const std::string tryps = gunzip(shared_pdb("theseus-examples/trypsins/tryps.a2m.gz"));
+  std::string subset;
+  int records = 0;
+  for (const std::string& l : lines(tryps)) {
+    if (!l.empty() && l[0] == '>' && ++records > 4) break;
+    if (!l.empty() && l[0] == '>') {
+      const std::string file = l.substr(1);
+      write_file(dir.file(file),
+                 gunzip(shared_pdb("theseus-examples/trypsins/" + file.substr(0, file.find('.')) + ".pdb.gz")));
+    }
+    subset += l + "\n";
+  }
+  write_file(dir.file("tryps4.a2m"), subset);
+
+  const Outcome r = run(dir.str(), {"-score", "-job=both", "cytc.fasta", "tryps4.a2m"}, {"TREL_RESULTS=out"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::string log = read_file(dir.file("out/trel.log"));
+  EXPECT_TRUE(has(log, "Analysing QUERY MSA (10 structures")) << log;
+  EXPECT_TRUE(has(log, "Analysing QUERY MSA (4 structures")) << log;
+  const std::vector<std::string> rows = lines(read_file(dir.file("out/both.ksum")));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(std::stoi(fields(rows[0])[1]), 10);
+  EXPECT_EQ(std::stoi(fields(rows[1])[1]), 4);
+  EXPECT_EQ(lines(read_file(dir.file("out/00_header.ksum"))).size(), 1u);
+  for (const char* f : {"both_msa.kmsa", "both_msa.fasta", "both_msa.pir", "both_msa.kalign"})
+    EXPECT_TRUE(fs::exists(dir.file(std::string("out/") + f))) << f;
+}
+
+// The letters of an image, one per residue.
+std::string image_letters(const std::string& file) {
+  _pdb_image* image = zam_readPdb(file.c_str(), nullptr);
+  std::string s;
+  if (!image) return s;
+  for (int i = 0; i < image->nres; i++) s += image->residues[i].code[0];
+  zam_freePdb(image);
+  return s;
+}
+
+// ATOM lines of a PDB file with their chain letter set to chain.
+std::string chain_atoms(const std::string& file, char chain) {
+  std::string out;
+  for (std::string l : lines(read_file(file)))
+    if (l.rfind("ATOM", 0) == 0 && l.size() > 21) {
+      l[21] = chain;
+      out += l + "\n";
+    }
+  return out + "TER\n";
+}
+
+TEST(ScoreMode, UnifiedFileTransformsLettersAndBadInput) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  copy_zinc(dir, {"1ard", "1paa"});
+  const std::string a = image_letters(dir.file("1ard.pdb")), b = image_letters(dir.file("1paa.pdb"));
+  ASSERT_FALSE(a.empty());
+  ASSERT_FALSE(b.empty());
+
+  // One PDB file holding a chain per row, named like the alignment.
+  write_file(dir.file("uni.pdb"), chain_atoms(dir.file("1ard.pdb"), 'A') + chain_atoms(dir.file("1paa.pdb"), 'B') + "END\n");
+  write_file(dir.file("uni.fasta"), ">first\n" + a + "\n>second\n" + b + "\n");
+  Outcome r = run(dir.str(), {"-score", "-unified", "uni.fasta"}, {"TREL_RESULTS=u"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::string log = read_file(dir.file("u/trel.log"));
+  EXPECT_TRUE(has(log, "Analysing QUERY MSA (2 structures")) << log;
+  EXPECT_TRUE(has(log, "Total differences = ZERO")) << log;
+  EXPECT_FALSE(has(log, "has 1 models and")) << log;
+
+  // A transform moving 1paa 100 A away makes every aligned pair a violation.
+  write_file(dir.file("pair.fasta"), ">1ard.pdb\n" + a + "\n>1paa.pdb\n" + b + "\n");
+  // A blank before the comma ends the scan of that row: 1ard keeps its place.
+  write_file(dir.file("pair.rmt"), ">1paa.pdb\n1 0 0, 100\n0 1 0, 0\n0 0 1, 0\n>1ard.pdb\n1 0 0 , 100\n0 1 0, 0\n0 0 1, 0\n");
+  r = run(dir.str(), {"-score", "-rmt", "pair.fasta"}, {"TREL_RESULTS=t"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  log = read_file(dir.file("t/trel.log"));
+  EXPECT_TRUE(has(log, "Shifting structure 1paa with RMT for 1paa.pdb")) << log;
+  EXPECT_TRUE(has(log, "Shifting structure 1ard with RMT for 1ard.pdb")) << log;
+  std::vector<std::string> f = fields(read_file(dir.file("t/1ard.ksum")));
+  ASSERT_EQ(f.size(), 23u);
+  EXPECT_EQ(f[8], f[11]) << "every pair a violation";
+  // Two rows: a column's squared distance is halved (summed pair d2 / rows).
+  EXPECT_GT(std::stod(f[5]), 90.0 / std::sqrt(2.0));
+
+  // '.' and '?' become 'X' with warnings naming the row; a short row is padded.
+  const std::string odd = a.substr(0, 3) + ".?" + a.substr(5);
+  write_file(dir.file("odd.fasta"), ">1ard.pdb\n" + odd + "\n>1paa.pdb\n" + b.substr(0, 10) + "\n");
+  r = run(dir.str(), {"-score", "odd.fasta"}, {"TREL_RESULTS=o"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  log = read_file(dir.file("o/trel.log"));
+  EXPECT_TRUE(has(log, "Changing period character ('.') to ('X') for 1ard.pdb.")) << log;
+  EXPECT_TRUE(has(log, "Changing unknown character ('?') to ('X') for 1ard.pdb.")) << log;
+  EXPECT_TRUE(has(log, "Making MSA data structure for 2 structures and " + std::to_string(a.size()) + " columns"));
+  EXPECT_TRUE(has(log, "PDB file 1ard has " + std::to_string(a.size()) + " residues, but MSA has " +
+                           std::to_string(a.size() - 2) + " letters!"));
+  EXPECT_TRUE(has(read_file(dir.file("o/1ard_msa.fasta")), b.substr(0, 10) + std::string(a.size() - 10, '-')));
+
+  // A row with a header and letters thousands of characters long is read
+  // whole and named in full; a row without a structure makes the alignment
+  // one of sequences. A single record is refused, and a run in which one
+  // alignment fails ends with status 1 after scoring the others.
+  std::string description;
+  for (int k = 0; k < 600; k++) description += " word";
+  write_file(dir.file("long.fasta"),
+             ">1ard.pdb:A" + description + "\n" + a + "\n>nofile.pdb\n" + std::string(5000, 'A') + "\n");
+  write_file(dir.file("one.fasta"), ">1ard.pdb\n" + a + "\n");
+  write_file(dir.file("plain.txt"), "ACDEF\n");
+  r = run(dir.str(), {"-score", "one.fasta", "long.fasta", "plain.txt"}, {"TREL_RESULTS=bad"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  log = read_file(dir.file("bad/trel.log"));
+  EXPECT_TRUE(has(log, "Failed to find 2 or more structures in sequence file!")) << log;
+  EXPECT_TRUE(has(log, "No sequence signatures (>) found in file plain.txt")) << log;
+  EXPECT_TRUE(has(log, "Analysing QUERY MSA (2 sequences, 5000 columns)")) << log;
+  EXPECT_TRUE(has(log, "Failed to find PDB file for structure <nofile.pdb>")) << log;
+  EXPECT_EQ(read_file(dir.file("bad/1ard.ksum")).rfind("1ard,    2,", 0), 0u);
+}
+
+}  // namespace
