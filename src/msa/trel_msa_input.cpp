@@ -26,13 +26,16 @@ const char* text(const char* s) { return s ? s : ""; }
 
 int block_width(const _trel_options* o) { return o ? std::clamp(o->n_columns, 1, 10000) : 80; }
 
-// Path helpers over std::string: the runtime's path functions write into a
-// caller's buffer of at most a path's length, so the buffer is sized here.
-std::string base_root(const std::string& path) {
-  std::vector<char> base(path.size() + 2), root(path.size() + 2);
-  zam_basename(path.c_str(), base.data());
-  zam_rootname(base.data(), root.data());
-  return root.data();
+// The root of the base name: folders and the last extension removed (a
+// leading '.' is kept). Done on the string itself, so that a name of any
+// length is kept whole.
+std::string base_root(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash + 1 < path.size()) path = path.substr(slash + 1);
+  const size_t dot = path.rfind('.');
+  if (dot != std::string::npos && dot > 0) path.resize(dot);
+  return path;
 }
 
 std::string with_extension(const std::string& path, const char* ext) {
