@@ -6,7 +6,7 @@ them. Used by bench/multi_vs_mustang.sh.
       ALIGNMENT.fasta holds one aligned row per structure; PDB names either one
       superposed file per row (in row order) or a single file holding every
       structure as one chain, in row order. Prints the number of columns where
-      every row has a residue and the mean over pairs of rows of their CA RMSD
+      every row has a residue (with a CA atom) and the mean over pairs of rows of their CA RMSD
       over those columns, as the structures stand in the files (no refit).
 
   msa_compare.py sp ALIGNMENT.fasta REFERENCE.a2m[.gz]
@@ -37,21 +37,21 @@ def read_fasta(path):
 
 
 def alphas(path, chain=None):
-    """CA atoms in residue order: first model, first alternate location."""
-    out, seen = [], set()
+    """Per residue (first model, ATOM records, in file order) its CA position,
+    or None for a residue without one."""
+    out, index = [], {}
     with open(path) as f:
         for line in f:
             if line.startswith("ENDMDL"):
                 break
-            if not line.startswith("ATOM  ") or line[12:16] != " CA ":
-                continue
-            if chain is not None and line[21] != chain:
+            if not line.startswith("ATOM  ") or (chain is not None and line[21] != chain):
                 continue
             key = (line[21], line[22:27])
-            if key in seen or line[16] not in " A":
-                continue
-            seen.add(key)
-            out.append((float(line[30:38]), float(line[38:46]), float(line[46:54])))
+            if key not in index:
+                index[key] = len(out)
+                out.append(None)
+            if line[12:16] == " CA " and line[16] in " A" and out[index[key]] is None:
+                out[index[key]] = (float(line[30:38]), float(line[38:46]), float(line[46:54]))
     return out
 
 
@@ -78,11 +78,11 @@ def core(fasta, pdbs):
     for n, ca in zip(names, coords):
         letters = sum(1 for ch in rows[n] if ch.isalpha())
         if letters != len(ca):
-            sys.exit("core: row %s has %d residues but its structure %d CA atoms" % (n, letters, len(ca)))
+            sys.exit("core: row %s has %d residues but its structure %d" % (n, letters, len(ca)))
         k, idx = 0, []
         for ch in rows[n]:
             if ch.isalpha():
-                idx.append(k)
+                idx.append(k if ca[k] is not None else -1)  # no CA: the column cannot count
                 k += 1
             else:
                 idx.append(-1)
