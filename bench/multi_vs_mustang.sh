@@ -15,6 +15,7 @@
 # that the reference holds).
 #
 # Usage: bench/multi_vs_mustang.sh [build folder]   (default build-bench)
+# MULTI_SETS picks sets (default "zinc trypsins ldh").
 # The trel binary of the build folder is used; a Release build is made there
 # when it is missing. MUSTANG is installed from its Debian package when missing.
 set -euo pipefail
@@ -78,7 +79,7 @@ prepare ldh "${ldh[@]}"
 printf '%-9s %3s | %-15s %-15s %-15s %11s | %9s %9s | %9s %9s | %13s %13s\n' set n "trel-1t wall/cpu" \
   "trel-all" "mustang" "speedup w/c" "trel-col" "must-col" "trel-rmsd" "must-rmsd" "trel-SP/prec" "must-SP/prec"
 summary=""
-for set in zinc trypsins ldh; do
+for set in ${MULTI_SETS:-zinc trypsins ldh}; do
   dir=$work/$set
   files=("$dir"/in/*.pdb)
   n=${#files[@]}

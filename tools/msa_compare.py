@@ -135,6 +135,25 @@ def pairs_of(rows, names):
     return out
 
 
+def common_subsequence(a, b):
+    """Residue i of a -> residue j of b along a longest common subsequence."""
+    n, m = len(a), len(b)
+    L = [[0] * (m + 1) for _ in range(n + 1)]
+    for i in range(n - 1, -1, -1):
+        for j in range(m - 1, -1, -1):
+            L[i][j] = L[i + 1][j + 1] + 1 if a[i] == b[j] else max(L[i + 1][j], L[i][j + 1])
+    out, i, j = {}, 0, 0
+    while i < n and j < m:
+        if a[i] == b[j]:
+            out[i] = j
+            i, j = i + 1, j + 1
+        elif L[i + 1][j] >= L[i][j + 1]:
+            i += 1
+        else:
+            j += 1
+    return out
+
+
 def sp(fasta, reference):
     names, rows = read_fasta(fasta)
     rnames, rrows = read_fasta(reference)
@@ -151,12 +170,22 @@ def sp(fasta, reference):
     width = len(ref[common[0]])
     keep = [c for c in range(width) if any(ref[n][c].isalpha() for n in common)]
     ref = {n: "".join(ref[n][c] for c in keep) for n in common}
+    # A row whose residues differ from the reference's (a residue one of the
+    # programs left out) is matched to it by its longest common subsequence.
+    maps = {}
     for n in common:
         a = "".join(ch for ch in mine[n] if ch.isalpha()).upper()
         b = "".join(ch for ch in ref[n] if ch.isalpha()).upper()
-        if a != b:
-            sys.exit("sp: residues of %s differ from the reference (%d and %d)" % (n, len(a), len(b)))
-    test_pairs, ref_pairs = pairs_of(mine, common), pairs_of(ref, common)
+        maps[n] = None if a == b else common_subsequence(a, b)
+    test_pairs = set()
+    for (x, i, y, j) in pairs_of(mine, common):
+        if maps[x] is not None:
+            i = maps[x].get(i)
+        if maps[y] is not None:
+            j = maps[y].get(j)
+        if i is not None and j is not None:
+            test_pairs.add((x, i, y, j))
+    ref_pairs = pairs_of(ref, common)
     both = len(test_pairs & ref_pairs)
     print("%.4f %.4f %d %d" % (both / max(len(ref_pairs), 1), both / max(len(test_pairs), 1), len(ref_pairs),
                                len(common)))
