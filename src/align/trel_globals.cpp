@@ -193,6 +193,15 @@ void trel_setAlignWindow(int w) {
   zam_mutex_release(LOCK);
 }
 
+_trel_kweights trel_getKWeights() { return {w_trace, w_spatial, w_blosum, w_cut}; }
+
+void trel_setKWeights(_trel_kweights w) {
+  trel_setAlignBlosum(w.blosum);
+  trel_setAlignTrace(w.trace);
+  trel_setAlignSpatial(w.spatial);
+  trel_setAlignCut(w.cut);
+}
+
 float trel_getAlignTrace() { return g_trace; }
 float trel_getAlignSpatial() { return g_spatial; }
 float trel_getAlignBlosum() { return g_blosum; }

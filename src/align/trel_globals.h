@@ -90,6 +90,17 @@ void trel_setQCP(int x);
 // tables (publishing them under plain lock 10).
 void trel_setAlignWindow(int w);
 
+// The four raw K-score term weights together: saved before a step that
+// scores by other weights and put back exactly afterwards.
+struct _trel_kweights {
+  float trace, spatial, blosum, cut;
+};
+constexpr _trel_kweights kTrelBlosumOnly{0.0f, 0.0f, 1.0f, 0.0f};  // sequence alignment
+_trel_kweights trel_getKWeights();
+// Sets the four raw weights (BLOSUM first, so that they never all read 0)
+// and renormalises.
+void trel_setKWeights(_trel_kweights w);
+
 float trel_getAlignTrace();    // normalised weights
 float trel_getAlignSpatial();
 float trel_getAlignBlosum();

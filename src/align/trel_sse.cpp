@@ -235,9 +235,10 @@ void assignTraceSSEs(_pdb_image* image, const _pdb_peptide* pep, const Matrix3D*
                 helix[k], strand[k], seg[k].sse, run[k], run[frags[fr.next].first]);
 }
 
-void trel_makeTraceModel(const char* prefix, const _pdb_image* image, int selection, int residue) {
-  if (!image || image->nres <= 0) return;
-  if (residue != -1 && (residue < 0 || residue >= image->nres)) return;
+int trel_makeTraceModel(const char* prefix, const _pdb_image* image, int selection, int residue) {
+  if (!image || image->nres <= 0) return 0;
+  if (residue != -1 && (residue < 0 || residue >= image->nres)) return 0;
+  int written = 0;
   _pdb_peptide* pep = zam_makePdbPep(image);
   const int first = residue == -1 ? 0 : residue;
   const int last = residue == -1 ? image->nres - 1 : residue;
@@ -245,7 +246,8 @@ void trel_makeTraceModel(const char* prefix, const _pdb_image* image, int select
     const Matrix3D f = tf_origin_negz_posx(pep->ca[k], pep->c[k], pep->n[k]);
     const std::string name = std::string(prefix ? prefix : "") + (image->name ? image->name : "") +
                              "_" + std::to_string(k + 1) + ".pdb";
-    zam_writePdb(name.c_str(), image, -1, 0, selection, 0, 1, f);
+    written += zam_writePdb(name.c_str(), image, -1, 0, selection, 0, 1, f);
   }
   zam_freePdbPep(pep);
+  return written;
 }

@@ -107,5 +107,5 @@ void assignTraceSSEs(_pdb_image* image, const _pdb_peptide* pep, const Matrix3D*
                      _trel_trace* trace);
 // Writes the whole image once per residue (all when residue is -1), moved into
 // that residue's local frame, to prefix + name + "_" + (k+1) + ".pdb".
-// Failures are reported by the PDB writer.
-void trel_makeTraceModel(const char* prefix, const _pdb_image* image, int selection, int residue);
+// Returns the number of files written; failures are reported by the PDB writer.
+int trel_makeTraceModel(const char* prefix, const _pdb_image* image, int selection, int residue);

@@ -1,9 +1,9 @@
-// The modes of trel_top. Those that stand on subsystems not yet part of this
-// build say so with an error naming the mode, and the run ends with status 1.
+// The modes of trel_top.
 #include "driver/trel_modes.h"
 
 #include <string>
 
+#include "driver/trel_model.h"
 #include "driver/trel_options.h"
 #include "driver/trel_process.h"
 #include "msa/trel_msa_input.h"
@@ -14,11 +14,6 @@
 #include "store/trel_preprocess.h"
 
 namespace {
-
-int unavailable(const char* mode) {
-  zam_err("The %s mode is not available in this build.\n", mode);
-  return 0;
-}
 
 // The database opened for a search, closed at the end of the run.
 _trel_db* open_db = nullptr;
@@ -43,7 +38,9 @@ _trel_db_opts dbOptions(const _trel_options* o) {
 
 }  // namespace
 
-int trel_modeTheor(const char*, const char*, int) { return unavailable("theoretical-model"); }
+int trel_modeTheor(const char* folder, const char* pdb_file, int export_mode) {
+  return trel_processModel(folder, pdb_file, export_mode);
+}
 
 // A refused delete only logs; the run goes on.
 int trel_modeDelete(const char* sys_folder, const char* name, int with_index, int really) {

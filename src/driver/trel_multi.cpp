@@ -12,6 +12,7 @@
 #include "output/trel_print.h"
 #include "output/trel_profile_rainbow.h"
 #include "output/trel_write_align.h"
+#include "output/trel_write_model.h"
 #include "output/trel_write_pdb.h"
 #include "output/trel_write_profile.h"
 #include "runtime/kids.h"
@@ -202,7 +203,20 @@ void writeAnchors(Trial& best, const char* folder, Matrix3D frame, const char* m
     trel_writeProfileRainbow(best.profile, 1, frame, multi, "_anchor", folder, o);
 }
 
-void writeResults(Trial& best, const char* multi, const char* flex, const _trel_options* o) {
+// The modelling folder of every sequence row: a results sub-folder named
+// after the sequence.
+void writeModels(const _trel_profile* profile, _trel_thing** seqs, int nseqs, const _trel_options* o) {
+  zam_msg("\n");
+  for (int k = 0; k < nseqs; k++) {
+    if (!seqs[k]) continue;
+    char folder[TREL_PATH_MAX + 1];
+    if (trel_result_dir(o->res_folder ? o->res_folder : "./", seqs[k]->name, 1, 1, folder))
+      trel_writeModelProfile(seqs[k], profile, folder, o->n_modeller, o);
+  }
+}
+
+void writeResults(Trial& best, const char* multi, const char* flex, _trel_thing** seqs, int nseqs,
+                  const _trel_options* o) {
   _trel_profile* profile = best.profile;
   char folder[TREL_PATH_MAX + 1];
   if (!trel_result_dir(o->res_folder ? o->res_folder : "./", profile->name, o->do_write, o->use_subdirs, folder)) {
@@ -213,6 +227,7 @@ void writeResults(Trial& best, const char* multi, const char* flex, const _trel_
   const _trel_thing* pivot = profile->things[0];
   const Matrix3D frame = pivot->tag ? pivot->tag->frame : tf_identity();
   trel_writeProfile(profile, 1, frame, multi, flex, folder, o);
+  if (o->do_model && o->write_modeller && nseqs > 0) writeModels(profile, seqs, nseqs, o);
   if (o->write_pdb && o->write_rainbow && (o->write_zam || o->write_vmd))
     trel_writeProfileRainbow(profile, 1, frame, multi, flex, folder, o);
   if (o->write_anchor) writeAnchors(best, folder, frame, multi, o);
@@ -265,7 +280,7 @@ int trel_doMultiOne(_trel_thing** things, int n, _trel_thing** seqs, int nseqs, 
     trel_refineProfileCons(profile, o);
   }
   if (nseqs > 0) trel_addProfile(profile, seqs, nseqs, o);
-  if (o->do_write) writeResults(best, multi, flex, o);
+  if (o->do_write) writeResults(best, multi, flex, seqs, nseqs, o);
 
   const double seconds = std::max(zam_get_time() - start, 1e-8);
   if (o->with_pivot < 1)

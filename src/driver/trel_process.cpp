@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "align/trel_align.h"
+#include "driver/trel_model.h"
 #include "driver/trel_multi.h"
 #include "driver/trel_options.h"
 #include "driver/trel_search.h"
@@ -108,7 +109,6 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
                   _trel_options* options) {
   (void)sys_folder;
   (void)name;
-  (void)templ;
   const double start = zam_get_time();
   const bool with_member = member && member[0];
   if (with_member && !db) {
@@ -118,7 +118,6 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   if (options->do_all) unavailable("all-against-all");
   // Only the trace-scoring road exists: stop before any structure is opened.
   if (!trel_searchFilterUsable(options)) stop();
-  if (options->do_model) unavailable("model");
 
   const _trel_thing_opts store = storeOptions(options);
   const _trel_db_opts dbopts = databaseOptions(options);
@@ -129,8 +128,14 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   std::vector<const char*> qnames(std::max(nq_all, 1), nullptr);
   for (int q = 0; q < nq; q++) qnames[q] = queries[q];
   if (with_member) qnames[nq] = member;
+  // In the model mode a sequence that cannot be used is reported and left
+  // out: the other sequences still get their templates, and the run ends
+  // with status 1 afterwards.
+  const bool model = options->do_model != 0;
+  int failed_queries = 0;  // model mode: sequences without a template
   if (nq > 0 && !trel_openThings(nq, qlist.data(), qpots, 1, INT_MAX, options->with_qseq, queries,
-                                 usr_folder, 1, options->use_cache, &store))
+                                 usr_folder, 1, options->use_cache, &store) &&
+      !model)
     stop();
   if (with_member &&
       !trel_memberDatabase(db, member, &qlist[nq], qpots, 1, INT_MAX, &dbopts)) {
@@ -140,6 +145,10 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
 
   for (int q = 0; q < nq_all; q++) {
     const _trel_thing* t = qlist[q];
+    if (model && (!t->valid || broken(t))) {
+      zam_err("Failed to open query: %s\n", qnames[q]);
+      continue;  // counted by the model mode, which skips it
+    }
     if (!t->valid) {
       zam_err("Failed to open query: %s\n", qnames[q]);
       stop();
@@ -259,14 +268,18 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
 
   // Any structure of a multiple alignment may be its pivot: the buffers take
   // the longest structure on both sides.
-  if (options->do_multi) qmax = tmax = std::max(qmax, tmax);
+  // The model mode also aligns targets with each other (identity filter,
+  // a template as the query of its multiple alignment).
+  if (options->do_multi || model) qmax = tmax = std::max(qmax, tmax);
   const int threads = options->use_threads ? zam_thread_cpus() : 1;
   // Every alignment of the search puts a query on the rows and a target on
   // the columns, so the planes are qmax x tmax: a square of the longer side
   // would cost gigabytes per thread for one long target against a domain.
   _trel_align_buf** bufs = trel_allocAlignBuf(threads, qmax, tmax);
 
-  if (options->do_multi && !db) {
+  if (model) {
+    failed_queries += trel_doModel(qlist.data(), nq_all, tlist.data(), nt_all, templ, bufs, options);
+  } else if (options->do_multi && !db) {
     trel_doMulti(qlist.data(), nq_all, tlist.data(), nt_all, nullptr, 0, bufs, options);
   } else if (options->do_ligand && nq_all == 1 && nt_all >= 2) {
     trel_doSearch(qlist.data(), nq_all, tlist.data(), 1, nullptr, 0, bufs, options, nullptr);
@@ -298,5 +311,5 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   if (failed > 0)
     zam_err("%d result file%s could not be written (named in the warnings above).\n", failed,
             failed == 1 ? "" : "s");
-  if (unreadable > 0 || failed > 0 || trel_multiRefused() > 0) stop();
+  if (unreadable > 0 || failed > 0 || failed_queries > 0 || trel_multiRefused() > 0) stop();
 }

@@ -71,12 +71,8 @@ void redundancy_filter(float percent, int skip, int ntop, int nt, _trel_thing* c
     own = trel_allocAlignBuf(1, lmax, lmax);
     buf = own[0];
   }
-  const float trace = trel_getAlignTrace(), spatial = trel_getAlignSpatial();
-  const float blosum = trel_getAlignBlosum(), cut = trel_getAlignCut();
-  trel_setAlignTrace(0.0f);
-  trel_setAlignSpatial(0.0f);
-  trel_setAlignBlosum(1.0f);
-  trel_setAlignCut(0.0f);
+  const _trel_kweights saved = trel_getKWeights();
+  trel_setKWeights(kTrelBlosumOnly);
   selected[order[nt - 1 - skip]] = 1;
   for (int r = skip + 1; r < ntop; r++) {
     _trel_thing* t = target(r);
@@ -88,10 +84,7 @@ void redundancy_filter(float percent, int skip, int ntop, int nt, _trel_thing* c
     }
     if (!redundant) selected[order[nt - 1 - r]] = 1;
   }
-  trel_setAlignTrace(trace);
-  trel_setAlignSpatial(spatial);
-  trel_setAlignBlosum(blosum);
-  trel_setAlignCut(cut);
+  trel_setKWeights(saved);
   if (own) trel_freeAlignBuf(1, own);
 }
 

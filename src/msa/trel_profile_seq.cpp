@@ -27,23 +27,6 @@ namespace {
 
 constexpr int kWindowPivotResidues = 16;  // pivot residues each side of a sequence residue
 
-// The aligner's K-score term weights, changed for the sequence rows and put
-// back as they were (the raw weights, so the normalised ones come back exactly).
-struct SavedWeights {
-  float trace = w_trace, spatial = w_spatial, blosum = w_blosum, cut = w_cut;
-  void blosum_only() const {
-    trel_setAlignBlosum(1.0f);  // first, so the weights never all read 0
-    trel_setAlignTrace(0.0f);
-    trel_setAlignSpatial(0.0f);
-    trel_setAlignCut(0.0f);
-  }
-  void restore() const {
-    trel_setAlignTrace(trace);
-    trel_setAlignSpatial(spatial);
-    trel_setAlignCut(cut);
-    trel_setAlignBlosum(blosum);
-  }
-};
 
 // BLOSUM62 alignment of the pivot (query) with sequence row r (target).
 _trel_align* align_to_pivot(_trel_profile* p, int r, const _trel_options* options) {
@@ -121,8 +104,8 @@ _trel_align* align_to_profile(_trel_profile* p, int r, const _trel_align* pair) 
 void trel_addProfile(_trel_profile* p, _trel_thing** seqs, int n_seqs, const _trel_options* options) {
   if (!p || !p->table || n_seqs < 1 || !seqs) return;
   zam_msg("Using %s as the base structure.\n", p->names[0]);
-  const SavedWeights saved;
-  saved.blosum_only();
+  const _trel_kweights saved = trel_getKWeights();
+  trel_setKWeights(kTrelBlosumOnly);
   for (int i = 0; i < n_seqs; i++) {
     const int r = p->n_used;
     if (r >= p->n_rows) {
@@ -148,5 +131,5 @@ void trel_addProfile(_trel_profile* p, _trel_thing** seqs, int n_seqs, const _tr
     trel_freeAlign(a);
     trel_freeAlign(pair);
   }
-  saved.restore();
+  trel_setKWeights(saved);
 }

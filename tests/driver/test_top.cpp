@@ -242,7 +242,7 @@ TEST(Top, ModesAndTheirMessages) {
       // of a build that added no member (see below).
       {{"-build=newdb", "q.pdb"},
        "*Error* No structure could be added to database ./trel_database/newdb_trel/ (1 source file skipped).\n"},
-      {{"-theor=q.pdb"}, "*Error* The theoretical-model mode is not available in this build.\n"},
+      {{"-theor=q.pdb"}, "*Error* No residues in PDB file q.pdb: no theoretical models written.\n"},
       {{"-db=cath40", "q.pdb"}, "*Error* Failed to access DATABASE directory: ./trel_database/cath40_trel/\n"},
       {{"-ligand", "-db=cath40"}, "*Error* Cannot search a database in -ligand mode. Exiting.\n"},
       {{"-ligand", "-all"}, "*Error* Cannot do all-vs-all in -ligand mode. Exiting.\n"},
