@@ -1,0 +1,320 @@
+// Packed z-translation matrices: index tables, holders, the rounded look-up
+// through the disk cache, products and application to coefficient vectors.
+#include "harmonics/zam_tm.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "harmonics/zam_anlm.h"
+#include "harmonics/zam_cache.h"
+#include "runtime/kids.h"
+#include "runtime/zam_thread.h"
+
+namespace {
+
+constexpr int kMaxOrder = 36;
+constexpr int kPairs = kMaxOrder * (kMaxOrder + 1) / 2;  // (n, l) pairs to order 36
+
+// Tables shared by every order, built once under lock 6: t3(N) and the
+// position of each stored block (n l; n' l'), n' <= n, at m = 0. One table
+// serves every order because the packing runs over n outermost.
+std::atomic<bool> tables_done{false};
+int t3_table[kMaxOrder + 1];
+std::vector<int> block_pos;  // kPairs x kPairs, pair p(n, l) = n(n-1)/2 + l
+
+int pair_of(int n, int l) { return n * (n - 1) / 2 + l; }
+
+void build_tables() {
+  if (tables_done.load(std::memory_order_acquire)) return;
+  zam_mutex_acquire(6);
+  if (!tables_done.load(std::memory_order_relaxed)) {
+    block_pos.assign(static_cast<size_t>(kPairs) * kPairs, 0);
+    int pos = 0;
+    t3_table[0] = 0;
+    for (int n = 1; n <= kMaxOrder; n++) {
+      for (int np = 1; np <= n; np++)
+        for (int l = 0; l < n; l++)
+          for (int lp = 0; lp < np; lp++) {
+            block_pos[static_cast<size_t>(pair_of(n, l)) * kPairs + pair_of(np, lp)] = pos;
+            pos += std::min(l, lp) + 1;
+          }
+      t3_table[n] = pos;
+    }
+    tables_done.store(true, std::memory_order_release);
+  }
+  zam_mutex_release(6);
+}
+
+inline int block_at(int n, int l, int np, int lp) {
+  return block_pos[static_cast<size_t>(pair_of(n, l)) * kPairs + pair_of(np, lp)];
+}
+
+bool odd(int k) { return (k & 1) != 0; }
+
+// Fills h->T with the matrix at the rounded distance, from the cache or the
+// series. a = |R|, flip when R >= 0.
+int fill_cached(int N, int type, _zam_tm* h, int I, int F, bool flip) {
+  const int count = t3_table[N];
+  auto series = [&](double* T, double dist) {
+    if (type == 1)
+      tm_gt3_ser(N, T, dist);
+    else
+      tm_et3_ser(N, T, dist);
+  };
+  if (I >= 1 && F >= 1 && zam_read_cache(N, I, F, type, count, h->T)) {
+    if (flip) tm3_neg(N, h->T);
+    return 1;
+  }
+  double* A = nullptr;
+  if (I >= 1) {
+    A = kget1D(count);
+    if (!A) return 0;
+    if (!zam_read_cache(N, I, 0, type, count, A)) {
+      series(A, I);
+      zam_write_cache(N, I, 0, type, count, A);
+    }
+    if (F == 0) {
+      std::memcpy(h->T, A, sizeof(double) * count);
+      if (flip) tm3_neg(N, h->T);
+      kfree(A);
+      return 1;
+    }
+  }
+  double* B = kget1D(count);
+  if (!B) {
+    kfree(A);
+    return 0;
+  }
+  if (!zam_read_cache(N, 0, F, type, count, B)) {
+    series(B, F * 0.01);
+    zam_write_cache(N, 0, F, type, count, B);
+  }
+  if (A) {
+    // Both parts in the stored (series) direction: the product is the
+    // stored (I, F) matrix; the flip of a product is the product of flips.
+    // Only local arrays are touched, so no lock is needed here.
+    tm3_product(N, B, A, h->T);
+    zam_write_cache(N, I, F, type, count, h->T);
+  } else {
+    std::memcpy(h->T, B, sizeof(double) * count);
+  }
+  if (flip) tm3_neg(N, h->T);
+  kfree(A);
+  kfree(B);
+  return 1;
+}
+
+}  // namespace
+
+void tm_init(_zam_tm* h) { *h = _zam_tm{0, 0.0, 0.0, nullptr}; }
+
+void tm_free(_zam_tm* h) {
+  if (h->N <= 0 && !h->T) return;
+  kfree(h->T);
+  tm_init(h);
+}
+
+void zam_tm3_init(ZamTm3_struct* tm3) {
+  tm_init(&tm3->gto);
+  tm_init(&tm3->eto);
+}
+
+void zam_tm3_free(ZamTm3_struct* tm3) {
+  tm_free(&tm3->gto);
+  tm_free(&tm3->eto);
+}
+
+int tm3_dim(int i) {
+  if (i < 0 || i >= kMaxOrder) return 0;
+  build_tables();
+  return t3_table[i + 1];
+}
+
+int tm3_index(int, int n, int l, int np, int lp) {
+  build_tables();
+  return n >= np ? block_at(n, l, np, lp) : block_at(np, lp, n, l);
+}
+
+int tm3_sign(int, int n, int l, int np, int lp) { return n >= np ? 1 : (odd(l + lp) ? -1 : 1); }
+
+double tm3_value(int N, int n, int l, int np, int lp, int m, const double* T) {
+  m = m < 0 ? -m : m;
+  if (m > l || m > lp) return 0.0;
+  return tm3_sign(N, n, l, np, lp) * T[tm3_index(N, n, l, np, lp) + m];
+}
+
+void tm3_ident(int N, double* T) {
+  build_tables();
+  std::memset(T, 0, sizeof(double) * t3_table[N]);
+  for (int n = 1; n <= N; n++)
+    for (int l = 0; l < n; l++) {
+      const int p = block_at(n, l, n, l);
+      for (int m = 0; m <= l; m++) T[p + m] = 1.0;
+    }
+}
+
+void tm3_neg(int N, double* T) {
+  build_tables();
+  for (int n = 1; n <= N; n++)
+    for (int np = 1; np <= n; np++)
+      for (int l = 0; l < n; l++)
+        for (int lp = 0; lp < np; lp++) {
+          if (!odd(l + lp)) continue;
+          const int p = block_at(n, l, np, lp);
+          for (int m = 0; m <= std::min(l, lp); m++) T[p + m] = -T[p + m];
+        }
+}
+
+void tm3_product(int N, const double* A, const double* B, double* out) {
+  build_tables();
+  for (int n = 1; n <= N; n++)
+    for (int np = 1; np <= n; np++)
+      for (int l = 0; l < n; l++)
+        for (int lp = 0; lp < np; lp++) {
+          const int mm = std::min(l, lp), p = block_at(n, l, np, lp);
+          for (int m = 0; m <= mm; m++) {
+            long double s = 0.0L;
+            for (int nn = 1; nn <= N; nn++)
+              for (int ll = m; ll < nn; ll++) {
+                const double a = tm3_value(N, n, l, nn, ll, m, A);
+                if (a == 0.0) continue;
+                s += static_cast<long double>(a) * tm3_value(N, nn, ll, np, lp, m, B);
+              }
+            out[p + m] = static_cast<double>(s);
+          }
+        }
+}
+
+double tm_round(double R, int* I, int* F) {
+  const double a = R < 0 ? -R : R;
+  const long i = static_cast<long>(100.0 * a + 0.05);
+  const int whole = static_cast<int>(i / 100), f = static_cast<int>(i % 100);
+  const int frac = f % 25 == 0 ? f : ((f + 5) / 10) * 10;
+  *I = whole;
+  *F = frac;
+  return (100.0 * whole + frac) * 0.01;
+}
+
+int tm_get(int N, int type, _zam_tm* h, double R) {
+  if (N < 1 || N > kMaxOrder) return 0;
+  build_tables();
+  if (h->N == N && h->T && h->R == R) return 1;
+  tm_free(h);
+  h->T = kget1D(t3_table[N]);
+  if (!h->T) return 0;
+  h->N = N;
+  h->R = R;
+  const bool flip = R >= 0;
+  int I = 0, F = 0;
+  h->R_used = tm_round(R, &I, &F);
+  if (I == 0 && F == 0) {
+    h->R = 0.0;
+    tm3_ident(N, h->T);
+    return 1;
+  }
+  if (zam_cache_type() != 1) {
+    const double a = R < 0 ? -R : R;
+    if (type == 1)
+      tm_gt3_ser(N, h->T, a);
+    else
+      tm_et3_ser(N, h->T, a);
+    if (flip) tm3_neg(N, h->T);
+    return 1;
+  }
+  if (!fill_cached(N, type, h, I, F, flip)) {
+    tm_free(h);
+    return 0;
+  }
+  return 1;
+}
+
+double* zam_tm3_get(int N, int type, ZamTm3_struct* tm3, double R) {
+  _zam_tm* h = type == 1 ? &tm3->gto : &tm3->eto;
+  return tm_get(N, type == 1 ? 1 : 0, h, R) ? h->T : nullptr;
+}
+
+void tm_copy(int N, const _zam_tm* h, double* T) {
+  if (h->T && h->N >= N)
+    std::memcpy(T, h->T, sizeof(double) * tm3_dim(N - 1));
+  else
+    tm3_ident(N, T);
+}
+
+namespace {
+
+// out(n' l' m) = sum over (n, l) of T^|m|(n l; n' l') in(n l m), for blocks
+// of `stride` doubles per coefficient (1 real, 2 complex).
+void apply_packed(int N, const double* T, const double* in, double* out, int stride) {
+  build_tables();
+  std::memset(out, 0, sizeof(double) * stride * anlm_size(N));
+  for (int n = 1; n <= N; n++)
+    for (int np = 1; np <= n; np++)
+      for (int l = 0; l < n; l++)
+        for (int lp = 0; lp < np; lp++) {
+          const int mm = std::min(l, lp);
+          const double* t = T + block_at(n, l, np, lp);
+          const double sgn = odd(l + lp) ? -1.0 : 1.0;
+          for (int m = -mm; m <= mm; m++) {
+            const double v = t[m < 0 ? -m : m];
+            const int src = anlm_index(n, l, m), dst = anlm_index(np, lp, m);
+            for (int c = 0; c < stride; c++) {
+              out[stride * dst + c] += v * in[stride * src + c];
+              if (n > np) out[stride * src + c] += sgn * v * in[stride * dst + c];
+            }
+          }
+        }
+}
+
+template <int Stride>
+int apply_blocks(int N, int nprop, const int* types, ZamTm3_struct* tm3, const double* in, double* out, double R) {
+  if (nprop < 1) return 1;
+  for (int i = 0; i < nprop; i++)
+    if (!zam_tm3_get(N, types[i], tm3, R)) return 0;
+  const int size = Stride * anlm_size(N);
+  for (int i = 0; i < nprop; i++) {
+    const _zam_tm* h = types[i] == 1 ? &tm3->gto : &tm3->eto;
+    if (!h->T || h->R == 0.0)
+      std::memcpy(out + i * size, in + i * size, sizeof(double) * size);
+    else
+      apply_packed(N, h->T, in + i * size, out + i * size, Stride);
+  }
+  return 1;
+}
+
+}  // namespace
+
+void tm3_apply(int N, const double* T, const double* in, double* out) { apply_packed(N, T, in, out, 1); }
+
+void ztm3_apply(int N, const double* T, const double* in, double* out) { apply_packed(N, T, in, out, 2); }
+
+void tm3_mult(int N, const _zam_tm* h, const double* in, double* out) {
+  if (h->T && h->R != 0.0)
+    tm3_apply(N, h->T, in, out);
+  else
+    std::memcpy(out, in, sizeof(double) * anlm_size(N));
+}
+
+int zam_tm3_apply(int N, int nprop, const int* types, ZamTm3_struct* tm3, const double* in, double* out,
+                  double R) {
+  return apply_blocks<1>(N, nprop, types, tm3, in, out, R);
+}
+
+int zam_ztm3_apply(int N, int nprop, const int* types, ZamTm3_struct* tm3, const double* in, double* out,
+                   double R) {
+  return apply_blocks<2>(N, nprop, types, tm3, in, out, R);
+}
+
+int zam_trm3_apply(int N, int nprop, const int* types, ZamTm3_struct* tm3, ZamRm3_struct* rm3, const double* in,
+                   Euler angles, double* out, double R) {
+  if (angles.alpha == 0.0 && angles.beta == 0.0 && angles.gamma == 0.0)
+    return zam_tm3_apply(N, nprop, types, tm3, in, out, R);
+  if (nprop < 1) return 1;
+  double* scratch = kget1D(static_cast<int64_t>(nprop) * anlm_size(N));
+  if (!scratch) return 0;
+  int ok = zam_tm3_apply(N, nprop, types, tm3, in, scratch, R);
+  if (ok) ok = zam_rm3_apply(N, nprop, rm3, scratch, out, angles);
+  kfree(scratch);
+  return ok;
+}

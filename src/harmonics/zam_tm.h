@@ -1,0 +1,81 @@
+// z-translation matrices of coefficient vectors. Moving an expansion by R
+// along z keeps m, so the map splits into one matrix per |m|; a packed
+// matrix of order N (1..36) holds, for n = 1..N, n' = 1..n, l < n, l' < n',
+// m = 0..min(l, l'), the element T^m(n l; n' l'), t3(N) doubles. Blocks with
+// n' > n follow from T^m(n l; n' l') = (-1)^(l+l') T^m(n' l'; n l). Since n
+// runs outermost, the first t3(N) elements of a higher-order matrix are the
+// order-N matrix. Matrices come from the disk cache (zam_cache.h) or from a
+// multi-precision series; distances are rounded first so that cached
+// matrices are reused. A holder belongs to one thread.
+#pragma once
+
+#include "geometry/zam_transform.h"
+#include "harmonics/zam_wigner.h"
+
+// One basis type's matrix for the last distance asked.
+struct _zam_tm {
+  int N;          // order, 0 when empty
+  double R;       // distance asked (0 when it rounded to zero)
+  double R_used;  // |R| after rounding
+  double* T;      // packed matrix, t3(N) doubles, owned
+};
+
+// The GTO (basis type 1) and ETO (any other type) holders.
+struct ZamTm3_struct {
+  _zam_tm gto;
+  _zam_tm eto;
+};
+
+void tm_init(_zam_tm* h);
+void tm_free(_zam_tm* h);
+void zam_tm3_init(ZamTm3_struct* tm3);
+void zam_tm3_free(ZamTm3_struct* tm3);
+
+// Element count of an order-(i+1) matrix; 0 outside 0..35.
+int tm3_dim(int i);
+// Position of block (n l; n' l') (m = 0), with the pairs swapped when n < n'.
+int tm3_index(int N, int n, int l, int np, int lp);
+// 1 when n >= n', else (-1)^(l+l').
+int tm3_sign(int N, int n, int l, int np, int lp);
+// T^|m|(n l; n' l') of any block.
+double tm3_value(int N, int n, int l, int np, int lp, int m, const double* T);
+void tm3_ident(int N, double* T);
+// In place: the matrix for the opposite distance (l + l' odd negated).
+void tm3_neg(int N, double* T);
+// out = A B in packed form, summed in long double.
+void tm3_product(int N, const double* A, const double* B, double* out);
+// Distance used for R: hundredths truncated from 100|R| + 0.05, the
+// fraction kept at a multiple of 25 or taken to the nearest tenth (halves
+// up). *I and *F receive the whole angstroms and the hundredths (F may be 100).
+double tm_round(double R, int* I, int* F);
+
+// Makes h hold the order-N matrix of the basis type (1 GTO, else ETO) at R.
+// Returns 1, or 0 when N lies outside 1..36 or memory fails (h left empty).
+int tm_get(int N, int type, _zam_tm* h, double R);
+// tm_get on the holder of the type; its matrix (owned by tm3), null on failure.
+double* zam_tm3_get(int N, int type, ZamTm3_struct* tm3, double R);
+// The holder's matrix into T; the identity for an empty holder.
+void tm_copy(int N, const _zam_tm* h, double* T);
+
+// Series matrices (zam_tm_series.cpp) at R >= 0, never rounded or cached.
+void acc_init(int L);
+void tm_gt3_ser(int N, double* T, double R);
+void tm_et3_ser(int N, double* T, double R);
+
+// One order-N block through the packed matrix; in and out must differ.
+void tm3_apply(int N, const double* T, const double* in, double* out);
+// Complex block (pairs of doubles): the real matrix acts on both parts.
+void ztm3_apply(int N, const double* T, const double* in, double* out);
+// One block through a holder: a copy when it is empty or at distance 0.
+void tm3_mult(int N, const _zam_tm* h, const double* in, double* out);
+// Translates nprop order-N blocks, block i with the matrix of types[i]
+// (1 GTO, else ETO), by R along z. Returns 1, or 0 when a matrix could not
+// be made (out then untouched).
+int zam_tm3_apply(int N, int nprop, const int* types, ZamTm3_struct* tm3, const double* in, double* out,
+                  double R);
+int zam_ztm3_apply(int N, int nprop, const int* types, ZamTm3_struct* tm3, const double* in, double* out,
+                   double R);
+// Translates, then rotates by the Euler angles (a plain translation for the
+// zero rotation).
+int zam_trm3_apply(int N, int nprop, const int* types, ZamTm3_struct* tm3, ZamRm3_struct* rm3, const double* in,
+                   Euler angles, double* out, double R);

@@ -1,0 +1,241 @@
+// Series for the elements of packed z-translation matrices. Each element is
+// a sum over the coupled degree k of coupling coefficients times a radial
+// overlap, a finite polynomial sum over the distance series table of the
+// multi-precision code; everything runs in 256-bit floats and only the
+// finished elements are rounded to double.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <vector>
+
+#include "harmonics/zam_radial.h"
+#include "harmonics/zam_tm.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
+#include "specfun/zam_mp.h"
+#include "specfun/zam_yib.h"
+
+namespace {
+
+constexpr int kMaxOrder = 36;
+
+// Coupling table to degree L: for l >= l', k = l-l', l-l'+2, .., l+l',
+// m = 0..l': sqrt((2l+1)(2l'+1)) <l 0; l' 0 | k 0> <l m; l' -m | k 0>.
+// A grown table replaces the published one; the old one is kept (never
+// freed) because readers on other threads take no lock.
+struct CouplingTable {
+  int L;
+  int64_t count;
+  mpf_t* values;
+  std::vector<int> pair_start;  // at l(l+1)/2 + l'
+};
+std::atomic<CouplingTable*> coupling{nullptr};
+
+// Radial tables of one basis: norms at n(n-1)/2 + l and polynomial
+// coefficients c(n, l, j), j = 0..n-1-l, pair after pair.
+struct RadialTable {
+  mpf_t* norm;
+  mpf_t* coef;
+  std::vector<int> start;  // first coefficient of pair n(n-1)/2 + l
+};
+std::atomic<RadialTable*> gto_table{nullptr};
+std::atomic<RadialTable*> eto_table{nullptr};
+
+int pair_of(int n, int l) { return n * (n - 1) / 2 + l; }
+
+// Builds the radial table of the GTO (gto true) or ETO basis.
+RadialTable* make_radial(bool gto) {
+  auto* t = new RadialTable;
+  const int pairs = kMaxOrder * (kMaxOrder + 1) / 2;
+  t->norm = yib_mpf_get(pairs);
+  t->start.assign(pairs + 1, 0);
+  int total = 0;
+  for (int n = 1; n <= kMaxOrder; n++)
+    for (int l = 0; l < n; l++) {
+      t->start[pair_of(n, l)] = total;
+      total += n - l;
+    }
+  t->start[pairs] = total;
+  t->coef = yib_mpf_get(total);
+  mp_t_struct p;
+  mp_init(&p);
+  for (int n = 1; n <= kMaxOrder; n++)
+    for (int l = 0; l < n; l++) {
+      const int q = pair_of(n, l);
+      mp_fac(&p, 1, n - 1 - l);
+      if (gto) {
+        mp_rise2(&p, -1, n);
+      } else {
+        mp_fac(&p, -1, n + l + 1);
+      }
+      mpf_ans(&p, t->norm[q]);
+      mpf_sqrt(t->norm[q], t->norm[q]);
+      if (gto) {
+        if ((n - 1 - l) & 1) mpf_neg(t->norm[q], t->norm[q]);
+      } else {
+        mpf_mul_ui(t->norm[q], t->norm[q], 2 * n + 1);
+      }
+      for (int j = 0; j <= n - 1 - l; j++) {
+        mpf_ptr c = t->coef[t->start[q] + j];
+        if (gto) {
+          mp_rise2(&p, 1, n);
+          mp_rise2(&p, -1, l + 1 + j);
+        } else {
+          mp_fac(&p, 1, n + l + 1 + j);
+          mp_rise2(&p, -1, l + 2 + j);
+        }
+        mp_fac(&p, -1, j);
+        mp_fac(&p, -1, n - 1 - l - j);
+        mpf_ans(&p, c);
+        if (j & 1) mpf_neg(c, c);
+      }
+    }
+  mp_free(&p);
+  return t;
+}
+
+const RadialTable* radial(bool gto) {
+  std::atomic<RadialTable*>& slot = gto ? gto_table : eto_table;
+  RadialTable* t = slot.load(std::memory_order_acquire);
+  if (t) return t;
+  mp_setup();
+  zam_mutex_acquire(0);
+  t = slot.load(std::memory_order_relaxed);
+  if (!t) {
+    t = make_radial(gto);
+    slot.store(t, std::memory_order_release);
+  }
+  zam_mutex_release(0);
+  return t;
+}
+
+// Position of A(l, l', k, m) (l >= l') in the coupling table.
+inline int64_t coupling_at(const CouplingTable* c, int l, int lp, int k, int m) {
+  return c->pair_start[l * (l + 1) / 2 + lp] + static_cast<int64_t>((k - (l - lp)) / 2) * (lp + 1) + m;
+}
+
+// Shared body of the two series: Q(k, p) comes from the basis's table.
+template <class Q>
+void series(int N, double* T, bool gto, double E, Q q_of) {
+  const RadialTable* rt = radial(gto);
+  acc_init(N - 1);
+  const CouplingTable* ct = coupling.load(std::memory_order_acquire);
+  const int pmax = 2 * N;
+  mpf_t* P = yib_mpf_get(pmax);
+  mpf_t* acc = yib_mpf_get(N);
+  mpf_t s, t, f;
+  mpf_inits(s, t, f, nullptr);
+  int64_t out = 0;
+  for (int n = 1; n <= N; n++)
+    for (int np = 1; np <= n; np++)
+      for (int l = 0; l < n; l++)
+        for (int lp = 0; lp < np; lp++) {
+          const int ma = n - 1 - l, mb = np - 1 - lp, mm = std::min(l, lp);
+          const mpf_t* ca = rt->coef + rt->start[pair_of(n, l)];
+          const mpf_t* cb = rt->coef + rt->start[pair_of(np, lp)];
+          for (int p = 0; p <= ma + mb; p++) mpf_set_ui(P[p], 0);
+          for (int i = 0; i <= ma; i++)
+            for (int j = 0; j <= mb; j++) {
+              mpf_mul(t, ca[i], cb[j]);
+              mpf_add(P[i + j], P[i + j], t);
+            }
+          for (int m = 0; m <= mm; m++) mpf_set_ui(acc[m], 0);
+          const int lo = std::abs(l - lp), hi = l + lp;
+          const int lmax = std::max(l, lp), lmin = mm;
+          for (int k = lo; k <= hi; k += 2) {
+            mpf_set_ui(s, 0);
+            for (int p = 0; p <= ma + mb; p++) {
+              mpf_mul(t, P[p], *q_of(k, (l + lp - k) / 2, l + lp, p));
+              mpf_add(s, s, t);
+            }
+            const int base = (k + l - lp) / 2 + l + lp;
+            for (int m = 0; m <= mm; m++) {
+              mpf_mul(t, ct->values[coupling_at(ct, lmax, lmin, k, m)], s);
+              if ((base + m) & 1)
+                mpf_sub(acc[m], acc[m], t);
+              else
+                mpf_add(acc[m], acc[m], t);
+            }
+          }
+          mpf_mul(f, rt->norm[pair_of(n, l)], rt->norm[pair_of(np, lp)]);
+          mpf_set_d(t, E);
+          mpf_mul(f, f, t);
+          for (int m = 0; m <= mm; m++) {
+            mpf_mul(t, acc[m], f);
+            T[out++] = mpf_get_d(t);
+          }
+        }
+  mpf_clears(s, t, f, nullptr);
+  yib_mpf_free(P, pmax);
+  yib_mpf_free(acc, N);
+}
+
+}  // namespace
+
+void acc_init(int L) {
+  if (L < 0) L = 0;
+  const CouplingTable* have = coupling.load(std::memory_order_acquire);
+  if (have && have->L >= L) return;
+  mp_setup();
+  zam_mutex_acquire(0);
+  have = coupling.load(std::memory_order_relaxed);
+  if (!have || have->L < L) {
+    const double t0 = zam_get_time();
+    zam_msg("Calculating Clebsch-Gordan coefficients to L=%d ...\n", L);
+    auto* c = new CouplingTable;
+    c->L = L;
+    c->pair_start.assign((L + 1) * (L + 2) / 2, 0);
+    int64_t count = 0;
+    for (int l = 0; l <= L; l++)
+      for (int lp = 0; lp <= l; lp++) count += static_cast<int64_t>(lp + 1) * (lp + 1);
+    c->count = count;
+    c->values = yib_mpf_get(count);
+    mpf_t* H = yib_mpf_get(2 * L + 1);
+    mpf_t g0, sq;
+    mpf_inits(g0, sq, nullptr);
+    int64_t pos = 0, points = 0;
+    for (int l = 0; l <= L; l++)
+      for (int lp = 0; lp <= l; lp++) {
+        c->pair_start[l * (l + 1) / 2 + lp] = static_cast<int>(pos);
+        mpf_set_ui(sq, static_cast<unsigned long>((2 * l + 1) * (2 * lp + 1)));
+        mpf_sqrt(sq, sq);
+        for (int k = l - lp; k <= l + lp; k += 2) {
+          // H[m + l'] = <l m; l' -m | k 0>, m = -l'..l'.
+          mp_wcc_all(l, lp, k, H);
+          points += 2 * lp + 1;
+          mpf_mul(g0, sq, H[lp]);
+          for (int m = 0; m <= lp; m++) mpf_mul(c->values[pos++], g0, H[lp + m]);
+        }
+      }
+    mpf_clears(g0, sq, nullptr);
+    yib_mpf_free(H, 2 * L + 1);
+    coupling.store(c, std::memory_order_release);
+    zam_msg("Done %ld Clebsch-Gordan coefficients to L=%d in %.2f seconds.\n", static_cast<long>(points), L,
+            zam_get_time() - t0);
+  }
+  zam_mutex_release(0);
+}
+
+void tm_gt3_ser(int N, double* T, double R) {
+  const double t0 = zam_get_time();
+  const double x = R / (2.0 * std::sqrt(hnl_scale()));
+  int cols = 0, count = 0;
+  mpf_t* B = mp_bkj(N, x, &cols, &count);
+  series(N, T, true, std::exp(-x * x) / 2.0,
+         [&](int k, int half, int, int p) { return &B[static_cast<int64_t>(k) * cols + half + p]; });
+  yib_mpf_free(B, count);
+  zam_msg("Translation matrix K[%d](%.2f) done in %.2f seconds.\n", N, R, zam_get_time() - t0);
+}
+
+void tm_et3_ser(int N, double* T, double R) {
+  const double t0 = zam_get_time();
+  const double x = R * (2.0 * tnl_scale()) / 2.0;
+  int s1 = 0, s2 = 0, count = 0;
+  mpf_t* D = mp_dkjn(N, x, &s1, &s2, &count);
+  series(N, T, false, std::exp(-x) / 2.0, [&](int k, int half, int ll, int p) {
+    return &D[static_cast<int64_t>(k) * s2 + static_cast<int64_t>(half) * s1 + ll + 2 + p];
+  });
+  yib_mpf_free(D, count);
+  zam_msg("Translation matrix J[%d](%.2f) done in %.2f seconds.\n", N, R, zam_get_time() - t0);
+}

@@ -1,0 +1,265 @@
+// z-translation matrices and their disk cache: the packed layout, distance
+// rounding, the Gaussian overlap as a known element, the sign symmetry of
+// opposite distances, composition of translations, the cache files (names,
+// sizes, prefixes of higher orders, float files) and a disabled cache.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "common/log_capture.h"
+#include "common/test_util.h"
+#include "harmonics/zam_anlm.h"
+#include "harmonics/zam_cache.h"
+#include "harmonics/zam_tm.h"
+#include "runtime/zam_thread.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Points the cache at a fresh folder (or, with off, switches it off) for
+// the lifetime of the object.
+struct CacheAt {
+  testutil::TempDir dir;
+  explicit CacheAt(bool off = false) {
+    zam_thread_setup(2);
+    setenv("ZAM_CACHE", dir.str().c_str(), 1);
+    zam_cache_reset();
+    if (off) zam_cache_mode(0);
+  }
+  ~CacheAt() {
+    unsetenv("ZAM_CACHE");
+    zam_cache_reset();
+  }
+  int64_t size(const std::string& name) const {
+    std::error_code ec;
+    const auto s = fs::file_size(dir.file(name), ec);
+    return ec ? -1 : static_cast<int64_t>(s);
+  }
+};
+
+std::vector<double> matrix(int N, int type, double R) {
+  _zam_tm h;
+  tm_init(&h);
+  EXPECT_EQ(tm_get(N, type, &h, R), 1);
+  std::vector<double> T(h.T, h.T + tm3_dim(N - 1));
+  tm_free(&h);
+  return T;
+}
+
+TEST(TranslationMatrix, ElementCountsAndRounding) {
+  const int want[] = {1, 8, 33, 98, 238, 504};
+  for (int N = 1; N <= 6; N++) EXPECT_EQ(tm3_dim(N - 1), want[N - 1]) << N;
+  EXPECT_EQ(tm3_dim(7), 1716);
+  EXPECT_EQ(tm3_dim(9), 4576);
+  EXPECT_EQ(tm3_dim(11), 10374);
+  EXPECT_EQ(tm3_dim(15), 38760);
+  EXPECT_EQ(tm3_dim(19), 109802);
+  EXPECT_EQ(tm3_dim(24), 315315);
+  EXPECT_EQ(tm3_dim(29), 752928);
+  EXPECT_EQ(tm3_dim(31), 1026256);
+  EXPECT_EQ(tm3_dim(35), 1809522);
+  EXPECT_EQ(tm3_dim(36), 0);
+
+  struct Case {
+    double R, used;
+    int I, F;
+  } cases[] = {{2.349, 2.30, 2, 30}, {2.35, 2.40, 2, 40}, {2.25, 2.25, 2, 25}, {0.999, 1.00, 0, 100},
+               {-2.97, 3.00, 2, 100}, {0.0494, 0.0, 0, 0}, {0.0495, 0.1, 0, 10}, {3.75, 3.75, 3, 75}};
+  for (const Case& c : cases) {
+    int I = -1, F = -1;
+    EXPECT_NEAR(tm_round(c.R, &I, &F), c.used, 1e-12) << c.R;
+    EXPECT_EQ(I, c.I) << c.R;
+    EXPECT_EQ(F, c.F) << c.R;
+  }
+}
+
+TEST(TranslationMatrix, KnownElementSignsAndIdentity) {
+  CacheAt cache(true);
+  // The two lowest GTO functions are Gaussians exp(-r^2/2h): their overlap
+  // at distance R is exp(-R^2/4h), h = 20. Off the cache the series runs at
+  // the exact distance.
+  const double R = 2.37;
+  const std::vector<double> plus = matrix(6, 1, R), minus = matrix(6, 1, -R);
+  EXPECT_NEAR(plus[0], std::exp(-R * R / 80.0), 1e-13);
+  for (int n = 1; n <= 6; n++)
+    for (int np = 1; np <= n; np++)
+      for (int l = 0; l < n; l++)
+        for (int lp = 0; lp < np; lp++)
+          for (int m = 0; m <= std::min(l, lp); m++) {
+            const int at = tm3_index(6, n, l, np, lp) + m;
+            EXPECT_EQ(plus[at], ((l + lp) % 2 ? -1 : 1) * minus[at]);
+          }
+  // Below 0.0495 the distance rounds to zero: the identity, and the holder
+  // records a zero distance so that applying it copies.
+  std::vector<double> I(tm3_dim(5));
+  tm3_ident(6, I.data());
+  _zam_tm h;
+  tm_init(&h);
+  ASSERT_EQ(tm_get(6, 1, &h, 0.0494), 1);
+  EXPECT_EQ(h.R, 0.0);
+  EXPECT_EQ(std::vector<double>(h.T, h.T + I.size()), I);
+  tm_free(&h);
+  EXPECT_NE(matrix(6, 1, 0.0495), I);
+}
+
+// T(a) T(b) = T(a + b) holds for the full basis; truncated at order N it
+// holds on the lowest blocks, to rounding for the Gaussian family and to
+// about 1e-3 at order 12 for the slowly converging exponential family.
+TEST(TranslationMatrix, CompositionOnLowBlocks) {
+  CacheAt cache(true);
+  const int N = 12;
+  for (int type : {1, 0}) {
+    const double tol = type == 1 ? 1e-12 : 2e-3;
+    const std::vector<double> A = matrix(N, type, 1.1), B = matrix(N, type, 0.7), C = matrix(N, type, 1.8);
+    std::vector<double> AB(A.size());
+    tm3_product(N, A.data(), B.data(), AB.data());
+    for (int n = 1; n <= 3; n++)
+      for (int np = 1; np <= n; np++)
+        for (int l = 0; l < n; l++)
+          for (int lp = 0; lp < np; lp++)
+            for (int m = 0; m <= std::min(l, lp); m++) {
+              const int at = tm3_index(N, n, l, np, lp) + m;
+              EXPECT_NEAR(AB[at], C[at], tol) << type << " " << n << l << np << lp << m;
+            }
+    // Translating forth and back restores a low-order vector.
+    const int K = anlm_size(N);
+    std::vector<double> v(K, 0.0), w(K), u(K);
+    for (int i = 0; i < anlm_size(3); i++) v[i] = std::cos(1.0 + i);
+    ZamTm3_struct tm3;
+    zam_tm3_init(&tm3);
+    const int types[] = {type};
+    ASSERT_EQ(zam_tm3_apply(N, 1, types, &tm3, v.data(), w.data(), 0.9), 1);
+    ASSERT_EQ(zam_tm3_apply(N, 1, types, &tm3, w.data(), u.data(), -0.9), 1);
+    for (int i = 0; i < anlm_size(3); i++) EXPECT_NEAR(u[i], v[i], type == 1 ? 1e-12 : 0.05) << i;
+    ASSERT_EQ(zam_tm3_apply(N, 1, types, &tm3, v.data(), w.data(), 0.02), 1);
+    EXPECT_EQ(w, v);
+    zam_tm3_free(&tm3);
+  }
+}
+
+TEST(TranslationCache, FilesNamesSizesAndReuse) {
+  CacheAt cache;
+  const int N = 5;
+  const int64_t bytes = 8 * tm3_dim(N - 1);
+  testutil::Capture said;
+  const std::vector<double> first = matrix(N, 1, 3.25);
+  EXPECT_EQ(cache.size("zam_dh_3.dat"), bytes);
+  EXPECT_EQ(cache.size("zam_dh_p25.dat"), bytes);
+  EXPECT_EQ(cache.size("zam_dh_3p25.dat"), bytes);
+  struct stat st;
+  ASSERT_EQ(stat(cache.dir.file("zam_dh_3p25.dat").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 077, 0u);
+  // The composed matrix matches the series at 3.25 itself, up to the
+  // truncation of the product at order 5 (small on the lowest blocks).
+  zam_cache_mode(0);
+  const std::vector<double> direct = matrix(N, 1, 3.25);
+  zam_cache_mode(1);
+  for (int i = 0; i < tm3_dim(1); i++) EXPECT_NEAR(first[i], direct[i], 1e-6) << i;
+  // A second look-up (another holder) reads the (3, 25) file alone: no series.
+  fs::remove(cache.dir.file("zam_dh_3.dat"));
+  fs::remove(cache.dir.file("zam_dh_p25.dat"));
+  said.text.clear();
+  EXPECT_EQ(matrix(N, 1, -3.25), matrix(N, 1, -3.25));
+  EXPECT_FALSE(said.has("Translation matrix"));
+  EXPECT_FALSE(fs::exists(cache.dir.file("zam_dh_3.dat")));
+  // ETO names, and 2.97 using (2, 0), (0, 100), (2, 100).
+  matrix(3, 0, 0.25);
+  EXPECT_EQ(cache.size("zam_de_p25.dat"), 8 * tm3_dim(2));
+  matrix(3, 1, 2.97);
+  EXPECT_GT(cache.size("zam_dh_2p100.dat"), 0);
+  EXPECT_GT(cache.size("zam_dh_p100.dat"), 0);
+  EXPECT_LT(cache.size("zam_dh_3.dat"), 0);
+}
+
+TEST(TranslationCache, HigherOrderPrefixesShortFilesAndFloats) {
+  CacheAt cache;
+  const int big = tm3_dim(24), small = tm3_dim(15);
+  std::vector<double> T(big);
+  for (int i = 0; i < big; i++) T[i] = 0.5 + i;
+  ASSERT_EQ(zam_write_cache(25, 4, 50, 1, big, T.data()), 1);
+  EXPECT_EQ(cache.size("zam_dh_4p50.dat"), 8 * big);
+  std::vector<double> out(big, -1.0);
+  ASSERT_EQ(zam_read_cache(16, 4, 50, 1, small, out.data()), 1);
+  EXPECT_EQ(std::vector<double>(out.begin(), out.begin() + small), std::vector<double>(T.begin(), T.begin() + small));
+  // An order-16 file asked for order 25 is a miss ...
+  ASSERT_EQ(zam_write_cache(16, 4, 50, 1, small, T.data()), 1);
+  EXPECT_EQ(zam_read_cache(25, 4, 50, 1, big, out.data()), 0);
+  // ... and a look-up then rewrites it at the higher order (small orders
+  // here to keep the series quick).
+  std::vector<double> low(tm3_dim(3));
+  ASSERT_EQ(zam_write_cache(4, 1, 0, 1, tm3_dim(3), low.data()), 1);
+  matrix(6, 1, 1.0);
+  EXPECT_EQ(cache.size("zam_dh_1.dat"), 8 * tm3_dim(5));
+
+  // Only a float file: read and converted, and never replaced.
+  std::vector<float> f(tm3_dim(4));
+  for (size_t i = 0; i < f.size(); i++) f[i] = 0.25f * i;
+  {
+    std::ofstream out(cache.dir.file("zam_h_7.dat"), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(f.data()), f.size() * sizeof(float));
+  }
+  std::vector<double> got(f.size());
+  ASSERT_EQ(zam_read_cache(5, 7, 0, 1, got.size(), got.data()), 1);
+  for (size_t i = 0; i < f.size(); i++) EXPECT_EQ(got[i], 0.25 * i);
+  const std::vector<double> via = matrix(5, 1, -7.0);  // negative: no flip
+  for (size_t i = 0; i < f.size(); i++) EXPECT_EQ(via[i], 0.25 * i);
+  EXPECT_LT(cache.size("zam_dh_7.dat"), 0);
+}
+
+TEST(TranslationCache, PlainFileDisablesAndProbeExportsFolder) {
+  testutil::TempDir dir;
+  const std::string plain = dir.file("not_a_folder");
+  testutil::write_file(plain, "x");
+  zam_thread_setup(2);
+  setenv("ZAM_CACHE", plain.c_str(), 1);
+  zam_cache_reset();
+  {
+    testutil::Capture said;
+    EXPECT_EQ(zam_cache_type(), 0);
+    EXPECT_TRUE(said.has("ZAM_CACHE = " + plain + " is not a directory. Cache disabled."));
+  }
+  EXPECT_EQ(zam_cache_type(), 0);
+  zam_cache_mode(1);
+  EXPECT_EQ(zam_cache_type(), 0);  // disabled for good
+  EXPECT_EQ(matrix(3, 1, 1.5).size(), 33u);  // computed in memory
+
+  // No ZAM_CACHE, no ZAM_ROOT: a private zam_cache folder in the working
+  // folder, exported with its absolute name.
+  unsetenv("ZAM_CACHE");
+  const char* root = std::getenv("ZAM_ROOT");
+  const std::string saved_root = root ? root : "";
+  unsetenv("ZAM_ROOT");
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir.path);
+  zam_cache_reset();
+  EXPECT_EQ(zam_cache_type(), 1);
+  EXPECT_EQ(std::string(zam_cache_path()), (dir.path / "zam_cache").string());
+  EXPECT_EQ(std::string(std::getenv("ZAM_CACHE")), (dir.path / "zam_cache").string());
+  EXPECT_EQ(fs::status(dir.path / "zam_cache").permissions() & fs::perms::others_all, fs::perms::none);
+  fs::current_path(cwd);
+
+  // A folder name that cannot fit the name buffer disables the cache.
+  std::string deep = dir.str();
+  while (deep.size() < 300) {
+    deep += "/dddddddddddddddddddddddddddddddddddddddddd";
+    fs::create_directory(deep);
+  }
+  setenv("ZAM_CACHE", deep.c_str(), 1);
+  zam_cache_reset();
+  {
+    testutil::Capture said;
+    EXPECT_EQ(zam_cache_type(), 0);
+    EXPECT_TRUE(said.has("too long"));
+  }
+  unsetenv("ZAM_CACHE");
+  if (!saved_root.empty()) setenv("ZAM_ROOT", saved_root.c_str(), 1);
+  zam_cache_reset();
+}
+
+}  // namespace
