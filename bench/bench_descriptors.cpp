@@ -5,10 +5,10 @@
 #include <stdlib.h>
 
 #include <cmath>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "common/ca_atoms.h"
 #include "common/test_util.h"
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_cache.h"
@@ -59,17 +59,11 @@ BENCHMARK(BM_TranslationCacheHit)->Arg(10)->Arg(16)->Arg(25)->Unit(benchmark::kM
 void BM_SkinIntegrateUbiquitin(benchmark::State& state) {
   quiet();
   zam_thread_setup(static_cast<int>(state.range(0)));
-  std::ifstream in(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb"));
-  std::vector<Point3D> p;
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("ATOM", 0) == 0 && line.size() > 54 && line.substr(12, 4) == " CA ")
-      p.push_back(Point3D{std::stod(line.substr(30, 8)), std::stod(line.substr(38, 8)), std::stod(line.substr(46, 8))});
+  const std::vector<Point3D> p = testutil::centred_ca_atoms(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb"));
   if (p.empty()) {
     state.SkipWithError("shared structures missing");
     return;
   }
-  Point3D c{0, 0, 0};
-  for (const Point3D& q : p) c = Point3D{c.x + q.x / p.size(), c.y + q.y / p.size(), c.z + q.z / p.size()};
   const int n = 32, N = 16;
   const double h = 1.5, half = 0.5 * n * h;
   std::vector<unsigned char> skin(n * n * n, 0);
@@ -77,8 +71,8 @@ void BM_SkinIntegrateUbiquitin(benchmark::State& state) {
     for (int j = 0; j < n; j++)
       for (int i = 0; i < n; i++)
         for (const Point3D& q : p) {
-          const double dx = q.x - c.x - ((i + 0.5) * h - half), dy = q.y - c.y - ((j + 0.5) * h - half),
-                       dz = q.z - c.z - ((k + 0.5) * h - half);
+          const double dx = q.x - ((i + 0.5) * h - half), dy = q.y - ((j + 0.5) * h - half),
+                       dz = q.z - ((k + 0.5) * h - half);
           if (dx * dx + dy * dy + dz * dz < 16.0) {
             skin[i + n * (j + n * k)] = (i + j + k) % 3 == 0 ? 3 : 1;
             break;

