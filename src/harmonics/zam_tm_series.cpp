@@ -31,6 +31,10 @@ struct CouplingTable {
   std::vector<int> pair_start;  // at l(l+1)/2 + l'
 };
 std::atomic<CouplingTable*> coupling{nullptr};
+// Outgrown tables, kept for readers that may still hold them (under lock 0);
+// a plain array stays reachable to the end, when a vector would be gone.
+CouplingTable* retired[kMaxOrder + 2];
+int n_retired = 0;
 
 // Radial tables of one basis: norms at n(n-1)/2 + l and polynomial
 // coefficients c(n, l, j), j = 0..n-1-l, pair after pair.
@@ -210,6 +214,7 @@ void acc_init(int L) {
       }
     mpf_clears(g0, sq, nullptr);
     yib_mpf_free(H, 2 * L + 1);
+    if (have) retired[n_retired++] = const_cast<CouplingTable*>(have);  // degrees only grow: at most 36
     coupling.store(c, std::memory_order_release);
     zam_msg("Done %ld Clebsch-Gordan coefficients to L=%d in %.2f seconds.\n", static_cast<long>(points), L,
             zam_get_time() - t0);
