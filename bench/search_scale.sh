@@ -29,15 +29,7 @@ repeat=${SCALE_REPEAT:-3}
 sample=50
 cores=$(nproc)
 
-calc() { awk "BEGIN { print $1 }"; }
-
-need() {  # command, Debian package
-  command -v "$1" >/dev/null 2>&1 && return
-  echo "Installing $2..." >&2
-  local sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo=sudo
-  $sudo apt-get install -y -qq "$2" >/dev/null 2>&1 || { $sudo apt-get update -qq && $sudo apt-get install -y -qq "$2" >/dev/null; }
-}
+. "$here/bench/bench_lib.sh"
 [ -x /usr/bin/time ] || need /usr/bin/time time
 need TMalign tm-align
 

@@ -8,6 +8,7 @@
 
 #include "align/trel_align.h"
 #include "driver/trel_model.h"
+#include "driver/trel_matrix.h"
 #include "driver/trel_multi.h"
 #include "driver/trel_options.h"
 #include "driver/trel_search.h"
@@ -48,11 +49,6 @@ _trel_db_opts databaseOptions(const _trel_options* o) {
 }
 
 [[noreturn]] void stop() { std::exit(1); }
-
-[[noreturn]] void unavailable(const char* what) {
-  zam_err("The %s mode is not available in this build.\n", what);
-  stop();
-}
 
 // A broken structure: no usable tag, or residues that mostly lack their
 // backbone (fewer than two of N, CA, C, O per residue, as in CA-only files).
@@ -115,7 +111,6 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
     zam_err("No database given for the query member %s.\n", member);
     stop();
   }
-  if (options->do_all) unavailable("all-against-all");
   // Only the trace-scoring road exists: stop before any structure is opened.
   if (!trel_searchFilterUsable(options)) stop();
 
@@ -269,15 +264,19 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   // Any structure of a multiple alignment may be its pivot: the buffers take
   // the longest structure on both sides.
   // The model mode also aligns targets with each other (identity filter,
-  // a template as the query of its multiple alignment).
-  if (options->do_multi || model) qmax = tmax = std::max(qmax, tmax);
+  // a template as the query of its multiple alignment), and any structure
+  // of an all-against-all run may be the query.
+  if (options->do_multi || model || options->do_all) qmax = tmax = std::max(qmax, tmax);
   const int threads = options->use_threads ? zam_thread_cpus() : 1;
   // Every alignment of the search puts a query on the rows and a target on
   // the columns, so the planes are qmax x tmax: a square of the longer side
   // would cost gigabytes per thread for one long target against a domain.
   _trel_align_buf** bufs = trel_allocAlignBuf(threads, qmax, tmax);
 
-  if (model) {
+  int mode_ok = 1;
+  if (options->do_all) {
+    mode_ok = trel_doMatrix(qlist.data(), nq_all, tlist.data(), nt_all, bufs, options);
+  } else if (model) {
     failed_queries += trel_doModel(qlist.data(), nq_all, tlist.data(), nt_all, templ, bufs, options);
   } else if (options->do_multi && !db) {
     trel_doMulti(qlist.data(), nq_all, tlist.data(), nt_all, nullptr, 0, bufs, options);
@@ -311,5 +310,6 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   if (failed > 0)
     zam_err("%d result file%s could not be written (named in the warnings above).\n", failed,
             failed == 1 ? "" : "s");
-  if (unreadable > 0 || failed > 0 || failed_queries > 0 || trel_multiRefused() > 0) stop();
+  if (!mode_ok || unreadable > 0 || failed > 0 || failed_queries > 0 || trel_multiRefused() > 0)
+    stop();
 }

@@ -4,10 +4,9 @@
 // fixes the residue-length window of the targets, allocates one alignment
 // buffer per thread and hands everything to the per-query search, or, with
 // -multi and no database, to the multiple mode (with a database the search
-// runs it on each query's hits), or with -model to the model mode (a sequence
+// runs it on each query's hits), with -model to the model mode (a sequence
 // that cannot be used is reported and skipped there, and the run ends with
-// status 1 after the others). The all-against-all mode is not part of this
-// build.
+// status 1 after the others), or with -all to the all-against-all comparison.
 #pragma once
 
 struct _trel_db;

@@ -10,6 +10,7 @@
 
 #include "align/trel_align.h"
 #include "align/trel_prescore.h"
+#include "driver/trel_matrix.h"
 #include "driver/trel_multi.h"
 #include "driver/trel_options.h"
 #include "driver/trel_rank.h"
@@ -17,9 +18,11 @@
 #include "driver/trel_tables.h"
 #include "driver/zam_roc.h"
 #include "output/trel_print.h"
+#include "output/trel_result.h"
 #include "output/trel_write_hit.h"
 #include "output/trel_write_pdb.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_progress.h"
 #include "runtime/zam_sort.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
@@ -37,6 +40,7 @@ constexpr int kTraceFilter = 6;
 constexpr int kWriteMailbox = 14;     // file writers report to their collector here
 constexpr int kWriteCollector = 136;  // joinable thread handle of that collector
 const int kNoFamily[4] = {0, 0, 0, 0};
+constexpr char kAllQueries[] = "All-against-all";  // the progress line of that mode
 
 // Seconds since start, never below 1e-8 so that rates stay finite.
 double elapsed(double start) { return std::max(zam_get_time() - start, 1e-8); }
@@ -681,7 +685,6 @@ int trel_searchFilterUsable(const _trel_options* o) {
 void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
                    _trel_thing** extra, int nextra, _trel_align_buf** bufs,
                    _trel_options* options, _trel_result* result) {
-  (void)result;
   const _trel_options* o = options;
   if (!trel_searchFilterUsable(o)) std::exit(1);
   if (nq < 1 || nt < 1) return;
@@ -695,14 +698,21 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
       sum_area(m, 0.0f);
   float sum_auc = 0.0f;
   int nnopos = 0;  // queries whose family no target shares
+  if (result) zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, 0, nq);
 
   for (int q = 0; q < nq; q++) {
     _trel_thing* query = queries[q];
     const double query_start = zam_get_time();
     char folder[TREL_PATH_MAX + 1];
     if (!trel_result_dir(o->res_folder ? o->res_folder : "./", query->name, o->use_subdirs,
-                         o->do_write, folder))
-      std::exit(1);
+                         o->do_write, folder)) {
+      // Comparing every structure with every other goes on with the other
+      // queries; the caller ends the run with the failure.
+      if (!result) std::exit(1);
+      result->failed++;
+      zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, q + 1, nq);
+      continue;
+    }
     const Matrix3D qframe = (o->use_canonical == 0 && (o->do_fit || o->do_super) && query->tag)
                                 ? query->tag->frame
                                 : tf_identity();
@@ -722,6 +732,7 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
     int skip = 0;
     const int nshown = trel_selectHits(o, query, targets, nt, c.ntop, c.nshow, a.order.data(), &s,
                                        bufs[0], &skip);
+    if (result) trel_fillResult(result, q, nt, c.ntop, skip, a.order.data(), &s, o->do_partner);
     double mean = 0.0, sd = 0.0;
     trel_setupZscore(nt, a.jscore.data(), &mean, &sd);
 
@@ -760,6 +771,7 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
         if (a.selected[a.atRank(r)]) hits.push_back(targets[a.atRank(r)]);
       trel_doMulti(&query, 1, hits.data(), (int)hits.size(), extra, nextra, bufs, options);
     }
+    if (result) zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, q + 1, nq);
   }
 
   if (c.nroc > 0) {

@@ -18,11 +18,13 @@ int trel_searchFilterUsable(const _trel_options* options);
 // per thread slot (bufs[0] serves every serial step), each sized for the
 // longest query and target (for the longest structure on both sides with
 // -multi). With -multi every query and its shown hits are then aligned
-// together (trel_doMulti), extra/nextra being its sequence rows. result is
-// the all-against-all record to fill; that mode is not part of this build,
-// so it is ignored. Every failure (a filter method that needs
-// shape descriptors, a results folder that cannot be made) is reported here
-// and ends the process with exit status 1. Target images are released at the
+// together (trel_doMulti), extra/nextra being its sequence rows. result,
+// when given, is the all-against-all record whose rows the queries fill; the
+// queries' progress then goes to the update hook. Every failure (a filter
+// method that needs shape descriptors, a results folder that cannot be made)
+// is reported here and ends the process with exit status 1, but for a
+// results folder with a result record: that query is skipped and counted in
+// result->failed, and the others run. Target images are released at the
 // end of every query and reloaded on demand.
 void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
                    _trel_thing** extra, int nextra, _trel_align_buf** bufs,

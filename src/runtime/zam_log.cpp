@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "runtime/zam_file.h"
+#include "runtime/zam_progress.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
 #include "runtime/zam_version.h"
@@ -137,12 +138,17 @@ bool format_text(char* buf, size_t size, const char* fmt, va_list ap) {
 
 // The destinations of each kind of text; the caller holds lock 4 (but for
 // zam_oops, which writes its prefixed line without it).
+// A progress line on the terminal stays below the messages.
 void show(const char* text) {
   const zam_logger_fn fn = user_logger.load();
-  if (fn)
+  if (fn) {
     fn(text);
-  else
-    fputs(text, stdout);
+    return;
+  }
+  zam_progress_hide();
+  fputs(text, stdout);
+  const size_t n = strlen(text);
+  if (n > 0 && text[n - 1] == '\n') zam_progress_redraw();
 }
 
 void write_plain(const char* text) {

@@ -1,6 +1,12 @@
 #include "runtime/zam_progress.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "runtime/zam_file.h"
@@ -28,6 +34,49 @@ double percent_of(double x) {
 }
 
 int report(int code, double p) { return progress_fn ? progress_fn(code, p) : 0; }
+
+// The terminal line: its text, whether it is on the screen, when its count
+// started and when it was last drawn. Guarded by line_lock; the updates come
+// from the main thread, the hide and redraw from any thread that prints.
+std::mutex line_lock;
+std::string line_text;
+std::atomic<bool> line_shown{false};   // the line is on the screen
+std::atomic<bool> line_active{false};  // line_text is not empty
+std::string line_what;
+double line_start = 0.0;
+double line_drawn = -1.0;
+
+bool stderr_is_tty() {
+  static const bool tty = isatty(2) == 1;
+  return tty;
+}
+
+// "1h 02m", "3m 20s" or "45s".
+std::string duration(double seconds) {
+  const long s = std::lround(std::max(seconds, 0.0));
+  char buf[48];
+  if (s >= 3600)
+    snprintf(buf, sizeof buf, "%ldh %02ldm", s / 3600, (s / 60) % 60);
+  else if (s >= 60)
+    snprintf(buf, sizeof buf, "%ldm %02lds", s / 60, s % 60);
+  else
+    snprintf(buf, sizeof buf, "%lds", s);
+  return buf;
+}
+
+void draw_line() {
+  fputs("\r", stderr);
+  fputs(line_text.c_str(), stderr);
+  fputs("\033[K", stderr);
+  fflush(stderr);
+  line_shown = true;
+}
+
+void erase_line() {
+  fputs("\r\033[K", stderr);
+  fflush(stderr);
+  line_shown = false;
+}
 
 }  // namespace
 
@@ -108,4 +157,58 @@ int zam_file_progress(int code, double percent) {
   }
   if (zam_debug >= 1) zam_msg("Progress = %.6f\n", fraction);
   return 0;
+}
+
+void zam_update_terminal(int code, va_list args) {
+  if (code != ZAM_UPDATE_COUNT) return;
+  const char* what = va_arg(args, const char*);
+  const int done = va_arg(args, int);
+  const int total = va_arg(args, int);
+  if (!stderr_is_tty()) return;
+  std::lock_guard<std::mutex> guard(line_lock);
+  const double now = zam_get_time();
+  const std::string name = what ? what : "";
+  if (done <= 0 || name != line_what) {
+    line_what = name;
+    line_start = now;
+    line_drawn = -1.0;
+  }
+  if (done >= total) {
+    line_text.clear();
+    line_active = false;
+    if (line_shown) erase_line();
+    return;
+  }
+  if (line_drawn >= 0.0 && now - line_drawn < 1.0) return;
+  line_drawn = now;
+  char buf[160];
+  snprintf(buf, sizeof buf, "%s: %d/%d", name.c_str(), done, total);
+  line_text = buf;
+  if (done > 0) {
+    const double left = (now - line_start) / done * (total - done);
+    line_text += " (about " + duration(left) + " left)";
+  }
+  line_active = true;
+  draw_line();
+}
+
+// Messages that do not reach the terminal leave the line alone.
+bool stdout_is_tty() {
+  static const bool tty = isatty(1) == 1;
+  return tty;
+}
+
+void zam_progress_hide() {
+  if (!line_shown || !stdout_is_tty()) return;
+  std::lock_guard<std::mutex> guard(line_lock);
+  if (line_shown) erase_line();
+}
+
+void zam_progress_redraw() {
+  if (!line_active || line_shown || !stdout_is_tty()) return;
+  std::lock_guard<std::mutex> guard(line_lock);
+  if (line_active && !line_shown) {
+    fflush(stdout);
+    draw_line();
+  }
 }

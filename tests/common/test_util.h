@@ -43,6 +43,20 @@ inline std::vector<std::string> shared_structure_files(bool with_ent) {
   return files;
 }
 
+// The lines of a text (without their newlines) and the words of a line.
+inline std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  return out;
+}
+inline std::vector<std::string> split_words(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> w;
+  for (std::string s; in >> s;) w.push_back(s);
+  return w;
+}
+
 // A fresh folder under the system temporary folder, removed with everything
 // in it when the object goes out of scope.
 struct TempDir {

@@ -88,12 +88,7 @@ std::vector<std::string> demoArgs() {
   return args;
 }
 
-std::vector<std::string> words(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> w;
-  for (std::string s; in >> s;) w.push_back(s);
-  return w;
-}
+std::vector<std::string> words(const std::string& line) { return testutil::split_words(line); }
 
 // The table rows of a text: the lines after the header's rule up to the
 // mean (included), a blank line or the end of a README code block.

@@ -1,0 +1,13 @@
+# Helpers of the benchmark scripts (sourced, not run).
+
+# Arithmetic on decimals: calc "1.5 * 2".
+calc() { awk "BEGIN { print $1 }"; }
+
+# Installs a Debian package when its command is missing: need command package.
+need() {
+  command -v "$1" >/dev/null 2>&1 && return
+  echo "Installing $2..." >&2
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get install -y -qq "$2" >/dev/null 2>&1 || { $sudo apt-get update -qq && $sudo apt-get install -y -qq "$2" >/dev/null; }
+}
