@@ -77,12 +77,19 @@ printf '%-22s %10.2f %14.0f %12.0f\n' "$cores threads" "$sn" "$(calc "$pairs / $
 groups=$(awk '/^#Ngroups:/ {print $2}' "$work/run_$cores/results/trel.kclus")
 echo "Clusters at the default threshold: $groups"
 
-# TM-align on 50 random ordered pairs of the same structures (fixed seed).
+# TM-align on 50 random ordered pairs of the same structures (fixed seed);
+# it reads plain PDB text only, so a gzipped file is unpacked first (timed).
+plain() {  # file, slot
+  case "$1" in
+    *.gz) gzip -dc "$1" >"$work/tm_$2.pdb" && echo "$work/tm_$2.pdb" ;;
+    *) echo "$1" ;;
+  esac
+}
 mapfile -t picks < <(awk -v n="$n" -v k="$sample" 'BEGIN { srand(7); for (i = 0; i < k; i++) print int(rand() * n) " " int(rand() * n) }')
 start=$(date +%s.%N)
 for p in "${picks[@]}"; do
   read -r a b <<<"$p"
-  TMalign "${files[a]}" "${files[b]}" >/dev/null 2>&1 || true
+  TMalign "$(plain "${files[a]}" a)" "$(plain "${files[b]}" b)" >/dev/null 2>&1 || true
 done
 tm=$(calc "$(date +%s.%N) - $start")
 printf 'TM-align: %d pairs in %.2f s (%.1f pairs/s); %d pairs would take about %.0f s (%.1f h) on one core.\n' \
