@@ -9,6 +9,7 @@
 
 #include "geometry/zam_transform.h"
 #include "msa/trel_msa_analysis.h"
+#include "msa/trel_msa_reference.h"
 #include "output/trel_print.h"
 #include "output/trel_run_options.h"
 #include "runtime/kids.h"
@@ -477,14 +478,16 @@ void chopTrelDecoration(char* name) {
   if (zam_debug >= 1) zam_msg(" -> %s\n", name);
 }
 
-void trel_referenceMSA(_trel_msa* msa, const char* sisy_file, const char* homstrad_file,
-                       const char* sabmark_folder, const _trel_options*) {
-  if (!msa) return;
-  const char* set = sisy_file && *sisy_file           ? "SISY"
-                    : homstrad_file && *homstrad_file ? "HOMSTRAD"
-                    : sabmark_folder && *sabmark_folder ? "SABMARK"
-                                                        : nullptr;
-  if (set) zam_wrn("The %s reference analysis is not available in this build.\n", set);
+int trel_referenceMSA(_trel_msa* msa, const char* sisy_file, const char* homstrad_file,
+                      const char* sabmark_folder, const _trel_options* options) {
+  if (!msa) return 0;
+  if (sisy_file && *sisy_file) {
+    zam_err("The SISY reference analysis is not available in this build.\n");
+    return 0;
+  }
+  if (homstrad_file && *homstrad_file) return trel_analyseHOMSTRAD(msa, homstrad_file, options);
+  if (sabmark_folder && *sabmark_folder) return trel_analyseSABMARK(msa, sabmark_folder, options);
+  return 1;
 }
 
 int trel_processMSA(const char* msa_file, const char* sisy_file, const char* homstrad_file,
@@ -497,8 +500,8 @@ int trel_processMSA(const char* msa_file, const char* sisy_file, const char* hom
     trel_applyRMT(msa, with_extension(msa_file, "rmt").c_str());
   else
     zam_msg("Assuming PDB structures are already superposed...\n");
-  trel_referenceMSA(msa, sisy_file, homstrad_file, sabmark_folder, options);
+  const int compared = trel_referenceMSA(msa, sisy_file, homstrad_file, sabmark_folder, options);
   trel_analyseMSA(msa, options);
   trel_freeMSA(msa);
-  return 1;
+  return compared;
 }

@@ -16,15 +16,17 @@ struct _trel_options;
 // Scores one alignment file: load, check, transforms (with_rmt), at most one
 // reference analysis (the SISY file, else the HOMSTRAD alignment, else the
 // SABMARK folder; null or empty for none), then trel_analyseMSA. 1 when the
-// alignment was loaded and scored, 0 when it could not be loaded (reported).
+// alignment was loaded and scored, 0 when it could not be loaded or the
+// reference comparison failed (reported; the alignment is scored all the same).
 int trel_processMSA(const char* msa_file, const char* sisy_file, const char* homstrad_file,
                     const char* sabmark_folder, const _trel_options* options);
 
-// The reference comparison of a loaded alignment (the SISY, HOMSTRAD and
-// SABMARK sets). Only the choice is made here: the comparisons themselves
-// are not part of this build, and this says so in a message; the reference
-// fields of msa keep their initial values.
-void trel_referenceMSA(_trel_msa* msa, const char* sisy_file, const char* homstrad_file,
+// The reference comparison of a loaded alignment: the HOMSTRAD alignment,
+// else the SABMARK folder (msa/trel_msa_reference.h). The SISY comparison is
+// not part of this build and is refused with a message. 1 when no reference
+// was asked for or the comparison was made; 0 after a message otherwise,
+// the reference fields of msa then keeping their initial values.
+int trel_referenceMSA(_trel_msa* msa, const char* sisy_file, const char* homstrad_file,
                        const char* sabmark_folder, const _trel_options* options);
 
 // The file read, parsed and its structures loaded (pdb_extension: the
