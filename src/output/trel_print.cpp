@@ -138,6 +138,16 @@ void trel_putText(_trel_text* out, const char* text) {
   if (n > 0 && zam_fwrite(out->file->fp, text, n) < 1) out->failed = true;
 }
 
+void trel_putLines(_trel_text* out, const std::string& row, int width) {
+  for (size_t at = 0; at < row.size(); at += (size_t)width)
+    trel_putText(out, (row.substr(at, (size_t)width) + "\n").c_str());
+}
+
+_trel_text* trel_openAnnounced(const std::string& name, const char* announce, int min_debug) {
+  if (announce && zam_debug >= min_debug) zam_msg(announce, name.c_str());
+  return trel_openText(name.c_str());
+}
+
 void trel_printText(_trel_text* out, const char* fmt, ...) {
   if (!out || out->failed) return;
   va_list ap;

@@ -32,6 +32,12 @@ _trel_text* trel_openText(const char* path);
 // Appends text of any length (no cut at the stream's 1023-character limit).
 void trel_putText(_trel_text* out, const char* text);
 void trel_printText(_trel_text* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// Appends row in lines of at most width characters, each ending in a newline.
+void trel_putLines(_trel_text* out, const std::string& row, int width);
+// trel_openText, announcing the file name through zam_msg with announce (a
+// format taking the name) when announce is not null and the debug level is
+// at least min_debug.
+_trel_text* trel_openAnnounced(const std::string& name, const char* announce, int min_debug);
 // Closes and renames the temporary file into place; 1 on success. On any
 // failed write, close or rename the temporary file is removed, the target
 // is left as it was, a warning names it and 0 is returned. Null gives 0.

@@ -8,6 +8,7 @@
 #include "align/trel_markup.h"
 #include "align/trel_profile.h"
 #include "output/trel_print.h"
+#include "output/trel_write_view.h"
 #include "output/trel_run_options.h"
 #include "output/trel_write_pdb.h"
 #include "output/trel_write_profile.h"
@@ -137,23 +138,7 @@ void write_vmd(const Rainbow& w) {
   _trel_text* cmd = trel_openText((w.folder + tcl).c_str());
   if (cmd) {
     head(cmd, w, tcl, "VMD", "vmd");
-    trel_putText(cmd,
-                 "proc load_pair {} {\n"
-                 "\n"
-                 "set red       1 ;\n"
-                 "set orange    3 ;\n"
-                 "set yellow    4 ;\n"
-                 "set green     7 ;\n"
-                 "set blue      0 ;\n"
-                 "set violet   25 ;\n"
-                 "set grey    2 ;\n"
-                 "\n"
-                 "mol default style Tube ;\n"
-                 "color Display Background black ;\n"
-                 "menu graphics on ;\n"
-                 "axes location off ;\n"
-                 "display projection orthographic ;\n"
-                 "\n");
+    trel_putVmdRainbowStart(cmd);
   }
   char chain = 'A';
   for (int r = 0; r < w.t.rows; r++) {

@@ -109,16 +109,6 @@ char mark(const _trel_a_column& c) { return c.mark ? c.mark : ' '; }
 int row_width(const _trel_options* o) { return std::clamp(o->n_columns, 1, 10000); }
 
 // Writes a row in lines of width letters, each line in one piece.
-void put_rows(_trel_text* out, const std::string& row, int width) {
-  for (size_t at = 0; at < row.size(); at += (size_t)width)
-    trel_putText(out, (row.substr(at, (size_t)width) + "\n").c_str());
-}
-
-_trel_text* open_file(const std::string& name, const char* announce) {
-  if (zam_debug > 1) zam_msg(announce, name.c_str());
-  return trel_openText(name.c_str());
-}
-
 void common_header(_trel_text* out, const _trel_align* a, const _pdb_image* q,
                    const _pdb_image* t, const Pair& p) {
   trel_putText(out, kRule);
@@ -187,12 +177,12 @@ void wpairs_row(_trel_text* out, const _pdb_residue* qr, const _pdb_residue* tr)
 // ".kpairs", ".wpairs" and ".profit" in one pass over the columns.
 void write_pairs(const _trel_align* a, const _pdb_image* q, const _pdb_image* t, const Pair& p,
                  const _trel_options* o) {
-  _trel_text* kp = o->write_kpairs ? open_file(p.file(".kpairs"), "Writing alignment file: %s\n")
+  _trel_text* kp = o->write_kpairs ? trel_openAnnounced(p.file(".kpairs"), "Writing alignment file: %s\n", 2)
                                    : nullptr;
   _trel_text* wp =
-      o->write_trw ? open_file(p.file(".wpairs"), "Writing web page pairs file: %s\n") : nullptr;
+      o->write_trw ? trel_openAnnounced(p.file(".wpairs"), "Writing web page pairs file: %s\n", 2) : nullptr;
   _trel_text* pf = o->write_profit
-                       ? open_file(p.file(".profit"), "Writing PROFIT zone alignment file: %s\n")
+                       ? trel_openAnnounced(p.file(".profit"), "Writing PROFIT zone alignment file: %s\n", 2)
                        : nullptr;
   if (!kp && !wp && !pf) return;
   if (kp) {
@@ -238,7 +228,7 @@ void write_pairs(const _trel_align* a, const _pdb_image* q, const _pdb_image* t,
 }
 
 void write_jmol(const _trel_align* a, const _pdb_image* q, const _pdb_image* t, const Pair& p) {
-  _trel_text* out = open_file(p.file(".jmol"), "Writing JMOL residue alignment file: %s\n");
+  _trel_text* out = trel_openAnnounced(p.file(".jmol"), "Writing JMOL residue alignment file: %s\n", 2);
   if (!out) return;
   std::string qrow, trow;
   for (int i = 0; i < a->ncolumns; i++) {
@@ -277,13 +267,13 @@ std::string marks(const _trel_align* a, int from, int to) {
 
 void write_fasta(const _trel_align* a, const _pdb_image* q, const _pdb_image* t, const Pair& p,
                  int width) {
-  _trel_text* out = open_file(p.file(".fasta"), "Writing FASTA residue alignment file: %s\n");
+  _trel_text* out = trel_openAnnounced(p.file(".fasta"), "Writing FASTA residue alignment file: %s\n", 2);
   if (!out) return;
   trel_printText(out, ">%s %s\n", p.query_out.c_str(), p.qchain.c_str());
-  put_rows(out, letters(a, q, true, 0, a->ncolumns, false), width);
+  trel_putLines(out, letters(a, q, true, 0, a->ncolumns, false), width);
   trel_putText(out, "\n");
   trel_printText(out, ">%s %s\n", p.target_out.c_str(), p.tchain.c_str());
-  put_rows(out, letters(a, t, false, 0, a->ncolumns, false), width);
+  trel_putLines(out, letters(a, t, false, 0, a->ncolumns, false), width);
   trel_closeText(out);
 }
 
@@ -297,12 +287,12 @@ void pir_entry(_trel_text* out, const _trel_align* a, const _pdb_image* image, b
                  first ? first->resnum : "", first ? first->chain : "",
                  last ? last->resnum : "", last ? last->chain : "", "unknown", "unknown", 0.0,
                  0.0);
-  put_rows(out, letters(a, image, query, 0, a->ncolumns, false) + "*", width);
+  trel_putLines(out, letters(a, image, query, 0, a->ncolumns, false) + "*", width);
 }
 
 void write_pir(const _trel_align* a, const _pdb_image* q, const _pdb_image* t, const Pair& p,
                int width) {
-  _trel_text* out = open_file(p.file(".pir"), "Writing PIR residue alignment file: %s\n");
+  _trel_text* out = trel_openAnnounced(p.file(".pir"), "Writing PIR residue alignment file: %s\n", 2);
   if (!out) return;
   pir_entry(out, a, q, true, p.query_out, width);
   trel_putText(out, "\n");
@@ -323,7 +313,7 @@ void kalign_blocks(_trel_text* out, const _trel_align* a, const _pdb_image* q,
 
 void write_kalign(const _trel_align* a, const _pdb_image* q, const _pdb_image* t, const Pair& p,
                   int width) {
-  _trel_text* out = open_file(p.file(".kalign"), "Writing Trel ALIGNMENT file: %s\n");
+  _trel_text* out = trel_openAnnounced(p.file(".kalign"), "Writing Trel ALIGNMENT file: %s\n", 2);
   if (!out) return;
   common_header(out, a, q, t, p);
   trel_putText(out, "#SSEs       (A = ALPHA, B = BETA, C = COIL/LOOP)\n");

@@ -53,18 +53,8 @@ std::string residue_cell(const char* chain, const char* resnum) {
   return cell;
 }
 
-void put_lines(_trel_text* out, const std::string& row, int width) {
-  for (size_t at = 0; at < row.size(); at += (size_t)width)
-    trel_putText(out, (row.substr(at, (size_t)width) + "\n").c_str());
-}
-
-_trel_text* open_file(const std::string& name, const char* announce) {
-  if (zam_debug >= 0 && announce) zam_msg(announce, name.c_str());
-  return trel_openText(name.c_str());
-}
-
 void write_kmsa(const _trel_msa* msa, const std::string& file, int width) {
-  _trel_text* out = open_file(file, "Writing Trel multiple alignment file: %s\n");
+  _trel_text* out = trel_openAnnounced(file, "Writing Trel multiple alignment file: %s\n", 0);
   if (!out) return;
   for (int b = 0; b < msa->n_col; b += width) {
     const int e = std::min(b + width, msa->n_col);
@@ -92,20 +82,20 @@ void write_kmsa(const _trel_msa* msa, const std::string& file, int width) {
 }
 
 void write_fasta(const _trel_msa* msa, const std::string& file, const std::string& suffix, int width) {
-  _trel_text* out = open_file(file, "Writing FASTA multiple alignment file: %s\n");
+  _trel_text* out = trel_openAnnounced(file, "Writing FASTA multiple alignment file: %s\n", 0);
   if (!out) return;
   for (int s = 0; s < msa->n_struct; s++) {
     const _pdb_residue* first = residue_of(msa, s, 0);
     trel_putText(out, (">" + std::string(text(msa->images[s]->name)) + suffix + " " + (first ? first->chain : "") +
                        "\n").c_str());
-    put_lines(out, row_text(msa, s, 0, msa->n_col), width);
+    trel_putLines(out, row_text(msa, s, 0, msa->n_col), width);
     trel_putText(out, "\n");
   }
   trel_closeText(out);
 }
 
 void write_pir(const _trel_msa* msa, const std::string& file, const std::string& suffix, int width) {
-  _trel_text* out = open_file(file, "Writing PIR multiple alignment file: %s\n");
+  _trel_text* out = trel_openAnnounced(file, "Writing PIR multiple alignment file: %s\n", 0);
   if (!out) return;
   for (int s = 0; s < msa->n_struct; s++) {
     const _pdb_image* image = msa->images[s];
@@ -116,14 +106,14 @@ void write_pir(const _trel_msa* msa, const std::string& file, const std::string&
                        (first ? first->resnum : "") + ":" + (first ? first->chain : "") + ":" +
                        (last ? last->resnum : "") + ":" + (last ? last->chain : "") +
                        ":unknown:unknown:0.00:0.00\n").c_str());
-    put_lines(out, row_text(msa, s, 0, msa->n_col) + "*", width);
+    trel_putLines(out, row_text(msa, s, 0, msa->n_col) + "*", width);
     trel_putText(out, "\n");
   }
   trel_closeText(out);
 }
 
 void write_kalign(const _trel_msa* msa, const std::string& file, int width) {
-  _trel_text* out = open_file(file, nullptr);
+  _trel_text* out = trel_openAnnounced(file, nullptr, 0);
   if (!out) return;
   trel_putText(out, kRule);
   trel_putText(out, ("#Primary query:      " + std::string(text(msa->images[0]->name)) + "\n").c_str());

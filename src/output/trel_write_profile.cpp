@@ -148,24 +148,13 @@ std::string kalign_block(const _trel_profile* p, const _trel_profile_table& t, i
   return out;
 }
 
-// Writes row in lines of at most width characters.
-void put_lines(_trel_text* out, const std::string& row, int width) {
-  for (size_t at = 0; at < row.size(); at += (size_t)width)
-    trel_putText(out, (row.substr(at, (size_t)width) + "\n").c_str());
-}
-
-_trel_text* open_file(const std::string& name, const char* announce) {
-  if (zam_debug >= 0 && announce) zam_msg(announce, name.c_str());
-  return trel_openText(name.c_str());
-}
-
 std::string residue_label(const _pdb_residue* res) {
   return std::string(res->chain) + ":" + res->resnum + ":" + res->resname;
 }
 
 void write_kmulti(const _trel_profile* p, const _trel_profile_table& t, const std::string& file,
                   const std::string& flex) {
-  _trel_text* out = open_file(file, "Writing KMULTI file: %s\n");
+  _trel_text* out = trel_openAnnounced(file, "Writing KMULTI file: %s\n", 0);
   if (!out) return;
   trel_putText(out, kRule);
   trel_printText(out, "#Structures: %d\n", t.rows);
@@ -195,7 +184,7 @@ void write_kmulti(const _trel_profile* p, const _trel_profile_table& t, const st
 
 void write_kmsa(const _trel_profile* p, const _trel_profile_table& t, const std::string& file,
                 int width) {
-  _trel_text* out = open_file(file, "Writing KMSA file: %s\n");
+  _trel_text* out = trel_openAnnounced(file, "Writing KMSA file: %s\n", 0);
   if (!out) return;
   for (int s = 0; s < t.cols; s += width)
     trel_putText(out, listing_block(p, t, s, std::min(s + width, t.cols), true).c_str());
@@ -209,12 +198,12 @@ std::string member_name(const _trel_profile* p, int r, const std::string& flex) 
 
 void write_fasta(const _trel_profile* p, const _trel_profile_table& t, const std::string& file,
                  const std::string& flex, int width) {
-  _trel_text* out = open_file(file, "Writing FASTA multiple alignment file: %s\n");
+  _trel_text* out = trel_openAnnounced(file, "Writing FASTA multiple alignment file: %s\n", 0);
   if (!out) return;
   for (int r = 0; r < t.rows; r++) {
     const _pdb_residue* first = image_residue(row_image(p, r), 0);
     trel_printText(out, ">%s %s\n", member_name(p, r, flex).c_str(), first ? first->chain : "");
-    put_lines(out, row_letters(p, t, r, 0, t.cols, IMAGE_CODE), width);
+    trel_putLines(out, row_letters(p, t, r, 0, t.cols, IMAGE_CODE), width);
     trel_putText(out, "\n");
   }
   trel_closeText(out);
@@ -222,7 +211,7 @@ void write_fasta(const _trel_profile* p, const _trel_profile_table& t, const std
 
 void write_pir(const _trel_profile* p, const _trel_profile_table& t, const std::string& file,
                const std::string& flex, int width) {
-  _trel_text* out = open_file(file, "Writing PIR multiple alignment file: %s\n");
+  _trel_text* out = trel_openAnnounced(file, "Writing PIR multiple alignment file: %s\n", 0);
   if (!out) return;
   for (int r = 0; r < t.rows; r++) {
     const _pdb_image* image = row_image(p, r);
@@ -234,7 +223,7 @@ void write_pir(const _trel_profile* p, const _trel_profile_table& t, const std::
                    image && image->fake ? "sequence" : "structure", name.c_str(),
                    first ? first->resnum : "", first ? first->chain : "", last ? last->resnum : "",
                    last ? last->chain : "", "unknown", "unknown", 0.0, 0.0);
-    put_lines(out, row_letters(p, t, r, 0, t.cols, IMAGE_CODE) + "*", width);
+    trel_putLines(out, row_letters(p, t, r, 0, t.cols, IMAGE_CODE) + "*", width);
     trel_putText(out, "\n");
   }
   trel_closeText(out);
@@ -242,7 +231,7 @@ void write_pir(const _trel_profile* p, const _trel_profile_table& t, const std::
 
 void write_kalign(const _trel_profile* p, const _trel_profile_table& t, const std::string& file,
                   int width) {
-  _trel_text* out = open_file(file, nullptr);
+  _trel_text* out = trel_openAnnounced(file, nullptr, 0);
   if (!out) return;
   trel_putText(out, kRule);
   trel_printText(out, "#Primary query:      %s\n", text(p->names[0]));

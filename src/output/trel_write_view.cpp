@@ -81,18 +81,13 @@ const char* colour(const _trel_a_column& c, Colouring kind, bool query) {
 
 int side(const _trel_a_column& c, bool query) { return query ? c.qres : c.tres; }
 
-_trel_text* open_file(const std::string& name, const char* announce, int level) {
-  if (zam_debug > level) zam_msg(announce, name.c_str());
-  return trel_openText(name.c_str());
-}
-
 const char* colouring_suffix(Colouring kind) {
   return kind == MATCHED ? "_matched" : kind == ALIGNED ? "_aligned" : "_segments";
 }
 
 void zam_macro(const View& v, Colouring kind) {
   const std::string name = v.stem + colouring_suffix(kind) + ".mac";
-  _trel_text* out = open_file(v.folder + name, "Writing Zam MACRO file: %s\n", 1);
+  _trel_text* out = trel_openAnnounced(v.folder + name, "Writing Zam MACRO file: %s\n", 2);
   if (!out) return;
   trel_putText(out, "# Zam command file to draw a Trel superposition.\n");
   trel_putText(out, "# NB. The colouring commands only work with Zam version 7.0.1 or higher.\n");
@@ -162,7 +157,7 @@ const char* const kPairColours =
 
 void vmd_matched(const View& v) {
   const std::string name = v.stem + "_matched.tcl";
-  _trel_text* out = open_file(v.folder + name, "Writing VMD command script: %s\n", 1);
+  _trel_text* out = trel_openAnnounced(v.folder + name, "Writing VMD command script: %s\n", 2);
   if (!out) return;
   vmd_head(out, v, name, "Tube");
   trel_putText(out, kPairColours);
@@ -212,7 +207,7 @@ void vmd_select(_trel_text* out, bool query, const char* colour_name) {
 
 void vmd_aligned(const View& v) {
   const std::string name = v.stem + "_aligned.tcl";
-  _trel_text* out = open_file(v.folder + name, "Writing VMD command script: %s\n", 1);
+  _trel_text* out = trel_openAnnounced(v.folder + name, "Writing VMD command script: %s\n", 2);
   if (!out) return;
   vmd_head(out, v, name, "NewCartoon");
   trel_putText(out, kPairColours);
@@ -232,7 +227,7 @@ void vmd_aligned(const View& v) {
 
 void vmd_segments(const View& v) {
   const std::string name = v.stem + "_segments.tcl";
-  _trel_text* out = open_file(v.folder + name, "Writing VMD script: %s\n", 1);
+  _trel_text* out = trel_openAnnounced(v.folder + name, "Writing VMD script: %s\n", 2);
   if (!out) return;
   vmd_head(out, v, name, "NewCartoon");
   trel_putText(out,
@@ -308,7 +303,7 @@ void rainbow_head(_trel_text* out, const View& v, const std::string& name, const
 void rainbow_macro(const View& v, const std::vector<int>& index, const std::string& qpdb,
                    const std::string& tpdb) {
   const std::string name = v.stem + "_rainbow.mac";
-  _trel_text* out = open_file(v.folder + name, "Writing Zam RAINBOW macro file: %s\n", 0);
+  _trel_text* out = trel_openAnnounced(v.folder + name, "Writing Zam RAINBOW macro file: %s\n", 1);
   if (!out) return;
   rainbow_head(out, v, name, "Zam", "zam");
   trel_putText(out, "#\n");
@@ -330,27 +325,11 @@ void rainbow_macro(const View& v, const std::vector<int>& index, const std::stri
 void rainbow_script(const View& v, const std::vector<int>& index, const std::string& qpdb,
                     const std::string& tpdb) {
   const std::string name = v.stem + "_rainbow.tcl";
-  _trel_text* out = open_file(v.folder + name, "Writing VMD RAINBOW command file: %s\n", 0);
+  _trel_text* out = trel_openAnnounced(v.folder + name, "Writing VMD RAINBOW command file: %s\n", 1);
   if (!out) return;
   rainbow_head(out, v, name, "VMD", "vmd");
-  trel_putText(out,
-               "#\n"
-               "proc load_pair {} {\n"
-               "\n"
-               "set red       1 ;\n"
-               "set orange    3 ;\n"
-               "set yellow    4 ;\n"
-               "set green     7 ;\n"
-               "set blue      0 ;\n"
-               "set violet   25 ;\n"
-               "set grey    2 ;\n"
-               "\n"
-               "mol default style Tube ;\n"
-               "color Display Background black ;\n"
-               "menu graphics on ;\n"
-               "axes location off ;\n"
-               "display projection orthographic ;\n"
-               "\n");
+  trel_putText(out, "#\n");
+  trel_putVmdRainbowStart(out);
   for (int query = 1; query >= 0; query--) {
     const _pdb_image* image = query ? v.q : v.t;
     trel_printText(out, "mol new %s type pdb ;\n", (query ? qpdb : tpdb).c_str());
@@ -418,4 +397,24 @@ void trel_writeAlignMask(const _trel_align* align, const _pdb_image* query,
     rainbow_macro(v, index, qpdb, tpdb);
   }
   if (vmd) rainbow_script(v, index, qpdb, tpdb);
+}
+
+void trel_putVmdRainbowStart(_trel_text* out) {
+  trel_putText(out,
+               "proc load_pair {} {\n"
+               "\n"
+               "set red       1 ;\n"
+               "set orange    3 ;\n"
+               "set yellow    4 ;\n"
+               "set green     7 ;\n"
+               "set blue      0 ;\n"
+               "set violet   25 ;\n"
+               "set grey    2 ;\n"
+               "\n"
+               "mol default style Tube ;\n"
+               "color Display Background black ;\n"
+               "menu graphics on ;\n"
+               "axes location off ;\n"
+               "display projection orthographic ;\n"
+               "\n");
 }

@@ -20,3 +20,9 @@ void trel_writeAlignMask(const _trel_align* align, const _pdb_image* query,
                          const _pdb_image* target, const char* query_suffix,
                          const char* target_suffix, const char* folder, Matrix3D tf,
                          const _trel_options* options);
+
+struct _trel_text;
+
+// Writes the opening of a VMD rainbow script: the start of its load_pair
+// procedure with the colour numbers and the display settings.
+void trel_putVmdRainbowStart(_trel_text* out);
