@@ -59,6 +59,13 @@ inline Outcome run_trel(const std::string& cwd, std::vector<std::string> args, s
   env.push_back("PATH=/usr/bin:/bin");
   return run_program(TREL_BINARY, cwd, std::move(args), std::move(env));
 }
+
+// run_trel on two compute threads (unless env sets TREL_CPUS itself), so that
+// threaded paths run the same way on any machine.
+inline Outcome run_trel2(const std::string& cwd, std::vector<std::string> args, std::vector<std::string> env = {}) {
+  env.push_back("TREL_CPUS=2");
+  return run_trel(cwd, std::move(args), std::move(env));
+}
 #endif
 
 inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }

@@ -24,12 +24,6 @@ using testutil::shared_pdb;
 using testutil::TempDir;
 using testutil::write_file;
 
-// Runs the tool in folder cwd with only PATH, two CPUs and the given variables set.
-Outcome run(const std::string& cwd, std::vector<std::string> args, std::vector<std::string> env) {
-  env.push_back("TREL_CPUS=2");
-  return testutil::run_trel(cwd, std::move(args), std::move(env));
-}
-
 // The rows of the hit table (hits and the mean row) without the last two
 // columns, which come from the classification (TP and the family code), and
 // with the target name alone.
@@ -77,12 +71,12 @@ struct Library {
     env = {"TREL_DATABASE=" + dir.file("db")};
     std::vector<std::string> args = {"-build=zf"};
     args.insert(args.end(), files.begin(), files.end());
-    build = run(dir.str(), args, env);
+    build = testutil::run_trel2(dir.str(), args, env);
   }
   Outcome search(const std::string& results, std::vector<std::string> args) const {
     std::vector<std::string> e = env;
     e.push_back("TREL_RESULTS=" + dir.file(results));
-    return run(dir.str(), args, e);
+    return testutil::run_trel2(dir.str(), args, e);
   }
 };
 

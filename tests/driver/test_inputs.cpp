@@ -26,12 +26,6 @@ using testutil::shared_pdb;
 using testutil::TempDir;
 using testutil::write_file;
 
-// Runs the tool in folder cwd with only PATH, two CPUs and the given variables set.
-Outcome run(const std::string& cwd, std::vector<std::string> args, std::vector<std::string> env = {}) {
-  env.push_back("TREL_CPUS=2");
-  return testutil::run_trel(cwd, std::move(args), std::move(env));
-}
-
 // The targets searched for one query: the names of its ".knames" file, sorted.
 std::vector<std::string> searched(const TempDir& dir, const std::string& query) {
   std::istringstream in(read_file(dir.file("trel_results/" + query + "/" + query + ".knames")));
@@ -73,7 +67,7 @@ TEST_F(Inputs, FilesFoldersAndListFilesChooseQueriesAndTargets) {
   const std::string cwd = fs::canonical(dir.path).string() + "/";
 
   // A folder of targets: every file in it is searched.
-  Outcome folder = run(dir.str(), {"q/1ard.pdb", "-target=tg"});
+  Outcome folder = testutil::run_trel2(dir.str(), {"q/1ard.pdb", "-target=tg"});
   ASSERT_EQ(folder.status, 0) << folder.out;
   EXPECT_EQ(searched(dir, "1ard"), (Names{"1sp1", "1zaa1", "1znf"}));
   fs::remove_all(dir.file("trel_results"));
@@ -83,7 +77,7 @@ TEST_F(Inputs, FilesFoldersAndListFilesChooseQueriesAndTargets) {
   write_file(dir.file("queries.txt"), "q/1ard.pdb\nq/1paa.pdb\n");
   write_file(dir.file("targets.txt"),
              "tg/1znf.pdb chain A\n\n" + shared_pdb("mustang-testdata/2drp1.pdb") + "\n");
-  Outcome lists = run(dir.str(), {"-source=queries.txt", "-target=targets.txt"});
+  Outcome lists = testutil::run_trel2(dir.str(), {"-source=queries.txt", "-target=targets.txt"});
   ASSERT_EQ(lists.status, 0) << lists.out;
   EXPECT_EQ(searched(dir, "1ard"), (Names{"1znf", "2drp1"}));
   EXPECT_EQ(searched(dir, "1paa"), (Names{"1znf", "2drp1"}));
@@ -91,28 +85,28 @@ TEST_F(Inputs, FilesFoldersAndListFilesChooseQueriesAndTargets) {
 
   // -read alone: its first name is the query, the rest are targets.
   write_file(dir.file("all.txt"), "q/1paa.pdb\ntg/1znf.pdb\ntg/1sp1.pdb\n");
-  Outcome read = run(dir.str(), {"-read=all.txt"});
+  Outcome read = testutil::run_trel2(dir.str(), {"-read=all.txt"});
   ASSERT_EQ(read.status, 0) << read.out;
   EXPECT_EQ(searched(dir, "1paa"), (Names{"1sp1", "1znf"}));
   EXPECT_FALSE(fs::exists(dir.file("trel_results/1znf")));
   fs::remove_all(dir.file("trel_results"));
 
   // With a positional query, the whole -read list becomes targets.
-  Outcome readAll = run(dir.str(), {"q/1ard.pdb", "-read=all.txt"});
+  Outcome readAll = testutil::run_trel2(dir.str(), {"q/1ard.pdb", "-read=all.txt"});
   ASSERT_EQ(readAll.status, 0) << readAll.out;
   EXPECT_EQ(searched(dir, "1ard"), (Names{"1paa", "1sp1", "1znf"}));
   fs::remove_all(dir.file("trel_results"));
 
   // A listed file that does not exist is left out with a warning.
   write_file(dir.file("gaps.txt"), "nope.pdb\ntg/1sp1.pdb\n");
-  Outcome gaps = run(dir.str(), {"q/1ard.pdb", "-target=gaps.txt"});
+  Outcome gaps = testutil::run_trel2(dir.str(), {"q/1ard.pdb", "-target=gaps.txt"});
   ASSERT_EQ(gaps.status, 0) << gaps.out;
   EXPECT_TRUE(has(gaps.out, "*Warning* File not found : " + cwd + "nope.pdb\n")) << gaps.out;
   EXPECT_EQ(searched(dir, "1ard"), (Names{"1sp1"}));
 
   // ... and a list of nothing but missing files leaves no target.
   write_file(dir.file("none.txt"), "nope.pdb\n/no/such/file.pdb\n");
-  Outcome none = run(dir.str(), {"q/1ard.pdb", "-target=none.txt"});
+  Outcome none = testutil::run_trel2(dir.str(), {"q/1ard.pdb", "-target=none.txt"});
   EXPECT_EQ(none.status, 1);
   EXPECT_TRUE(has(none.out, "*Warning* File not found : /no/such/file.pdb\n")) << none.out;
   EXPECT_TRUE(has(none.out, "*Error* No target or database PDB files given. Exiting.\n")) << none.out;
@@ -131,7 +125,7 @@ TEST_F(Inputs, FolderTargetsSkipWhatHoldsNoStructure) {
   for (const char* broken : {"", "-broken"}) {
     std::vector<std::string> args = {"q/1ard.pdb", "-target=tg"};
     if (broken[0]) args.push_back(broken);
-    Outcome r = run(dir.str(), args);
+    Outcome r = testutil::run_trel2(dir.str(), args);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(searched(dir, "1ard"), (Names{"1sp1", "1znf"})) << r.out;
     EXPECT_FALSE(has(r.out, "*Error*")) << r.out;
@@ -163,7 +157,7 @@ TEST_F(Inputs, InputsOfOneNameKeepTheirOwnResults) {
   write_file(dir.file("targets.txt"), "a/1ard.pdb\na/1sp1.pdb\nb/1sp1.pdb\nb/1ard.pdb\na/z.pdb.gz\n"
                                       "a/z.pdb.bz2\n");
   const std::string cwd = fs::canonical(dir.path).string() + "/";
-  Outcome r = run(dir.str(), {"-many", "a/1ard.pdb", "b/1ard.pdb", "a/x_y.pdb", "a/x y.pdb", "-target=targets.txt"});
+  Outcome r = testutil::run_trel2(dir.str(), {"-many", "a/1ard.pdb", "b/1ard.pdb", "a/x_y.pdb", "a/x y.pdb", "-target=targets.txt"});
   ASSERT_EQ(r.status, 0) << r.out;
   for (const std::string& w : std::vector<std::string>{
            "b/1ard.pdb has the name 1ard of a/1ard.pdb: it is named 1ard_2, read from its own file and not cached.\n",
@@ -188,7 +182,7 @@ TEST_F(Inputs, InputsOfOneNameKeepTheirOwnResults) {
 TEST_F(Inputs, ChainBreaksGiveOneLineAndTheirListInTheLog) {
   TempDir dir;
   copyPdb(dir, "tg", {"1sp1", "1znm", "1ard"});
-  Outcome r = run(dir.str(), {"tg/1sp1.pdb", "-target=tg"});
+  Outcome r = testutil::run_trel2(dir.str(), {"tg/1sp1.pdb", "-target=tg"});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_FALSE(has(r.out, "*Warning* Chain break ")) << r.out;
   EXPECT_TRUE(has(r.out, "*Warning* Chain breaks in 1 structure file: each break is listed in the log file "
@@ -202,33 +196,33 @@ TEST_F(Inputs, BrokenAndMissingInputsStopTheRun) {
   copyPdb(dir, ".", {"1ard", "1znf"});
   writeCaOnly(shared_pdb("mustang-testdata/1sp1.pdb"), dir.file("ca.pdb"));
 
-  Outcome query = run(dir.str(), {"ca.pdb", "1znf.pdb"});
+  Outcome query = testutil::run_trel2(dir.str(), {"ca.pdb", "1znf.pdb"});
   EXPECT_EQ(query.status, 1);
   EXPECT_TRUE(has(query.out, "*Error* Failed to load broken PDB query (perhaps CA-only): ca.pdb\n"
                              "(use -broken to load broken PDB files)\n"))
       << query.out;
 
-  Outcome target = run(dir.str(), {"1ard.pdb", "1znf.pdb", "ca.pdb"});
+  Outcome target = testutil::run_trel2(dir.str(), {"1ard.pdb", "1znf.pdb", "ca.pdb"});
   EXPECT_EQ(target.status, 1);
   EXPECT_TRUE(has(target.out, "*Error* Failed to load broken PDB target: ca.pdb\n"
                               "(use -broken to load broken PDB files)\n"))
       << target.out;
   EXPECT_FALSE(fs::exists(dir.file("trel_results/1ard/1ard.knames")));
 
-  Outcome allowed = run(dir.str(), {"-broken", "1ard.pdb", "1znf.pdb", "ca.pdb"});
+  Outcome allowed = testutil::run_trel2(dir.str(), {"-broken", "1ard.pdb", "1znf.pdb", "ca.pdb"});
   ASSERT_EQ(allowed.status, 0) << allowed.out;
   EXPECT_TRUE(has(allowed.out, "*Warning* Broken target PDB structure (perhaps CA-only): ca.pdb\n"));
   const Names hits = searched(dir, "1ard");
   EXPECT_NE(std::find(hits.begin(), hits.end(), "1znf"), hits.end());
 
-  Outcome missing = run(dir.str(), {"1ard.pdb", "missing.pdb"});
+  Outcome missing = testutil::run_trel2(dir.str(), {"1ard.pdb", "missing.pdb"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_TRUE(has(missing.out, "*Error* File not found: missing.pdb\n")) << missing.out;
 
   // A list file or folder that is not there, for each option that takes one.
   for (const char* opt : {"-read", "-source", "-target", "-only"}) {
     SCOPED_TRACE(opt);
-    Outcome r = run(dir.str(), {"1ard.pdb", "1znf.pdb", std::string(opt) + "=nolist.txt"});
+    Outcome r = testutil::run_trel2(dir.str(), {"1ard.pdb", "1znf.pdb", std::string(opt) + "=nolist.txt"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(has(r.out, "*Error* File not found: nolist.txt\n")) << r.out;
     EXPECT_FALSE(has(r.out, "Rank"));
@@ -249,13 +243,13 @@ TEST_F(Inputs, BrokenLongTargetAlignsAndEmptyQueryStops) {
     text += line;
   }
   write_file(dir.file("long_ca.pdb"), text + "END\n");
-  Outcome r = run(dir.str(), {"-broken", "1ard.pdb", "long_ca.pdb"});
+  Outcome r = testutil::run_trel2(dir.str(), {"-broken", "1ard.pdb", "long_ca.pdb"});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_FALSE(has(r.out, "cannot hold")) << r.out;
   EXPECT_FALSE(has(r.out, "EXCEEDING PHYSICAL MEMORY")) << r.out;
 
   write_file(dir.file("empty.pdb"), "");
-  Outcome e = run(dir.str(), {"-broken", "empty.pdb", "1ard.pdb"});
+  Outcome e = testutil::run_trel2(dir.str(), {"-broken", "empty.pdb", "1ard.pdb"});
   EXPECT_EQ(e.status, 1);
   EXPECT_TRUE(has(e.out, "*Error* No residues to search with in query: empty.pdb\n")) << e.out;
   EXPECT_FALSE(has(e.out, "Rank"));
@@ -266,12 +260,12 @@ TEST_F(Inputs, OnlyListSelectsDatabaseMembers) {
   copyPdb(dir, "tg", {"1sp1", "1zaa1", "1znf"});
   const std::vector<std::string> env = {"TREL_DATABASE=" + dir.file("db")};
   fs::create_directories(dir.file("db"));
-  Outcome build = run(dir.str(), {"-build=mini", "-source=tg"}, env);
+  Outcome build = testutil::run_trel2(dir.str(), {"-build=mini", "-source=tg"}, env);
   ASSERT_EQ(build.status, 0) << build.out;
 
   // Unsorted, with a name that is no member: the list is sorted and logged.
   write_file(dir.file("only.txt"), "1znf\nd9xyz_\n1sp1 extra\n");
-  Outcome list = run(dir.str(), {"-db=mini", "-list", "-only=only.txt"}, env);
+  Outcome list = testutil::run_trel2(dir.str(), {"-db=mini", "-list", "-only=only.txt"}, env);
   ASSERT_EQ(list.status, 0) << list.out;
   EXPECT_TRUE(has(list.out, "getNames -> 3\nnames[0] = 1sp1\nnames[1] = 1znf\nnames[2] = d9xyz_\n")) << list.out;
   EXPECT_TRUE(has(list.out, "\n1sp1 [")) << list.out;
@@ -286,7 +280,7 @@ TEST_F(Inputs, SecondCachedRunBuildsNothing) {
   const std::vector<std::string> args = {"-cache", "src/1ard.pdb", "src/1sp1.pdb", "src/1zaa1.pdb"};
   const std::vector<std::string> env = {"TREL_CACHE=" + dir.file("cache")};
 
-  Outcome first = run(dir.str(), args, env);
+  Outcome first = testutil::run_trel2(dir.str(), args, env);
   ASSERT_EQ(first.status, 0) << first.out;
   EXPECT_TRUE(has(first.out, "Creating CACHE directory: " + dir.file("cache") + "/\n")) << first.out;
 
@@ -325,7 +319,7 @@ TEST_F(Inputs, SecondCachedRunBuildsNothing) {
   for (const std::string& s : structures) write_file(dir.file("src/" + s + ".pdb"), "END\n");
   fs::remove_all(dir.file("trel_results"));
 
-  Outcome second = run(dir.str(), args, env);
+  Outcome second = testutil::run_trel2(dir.str(), args, env);
   ASSERT_EQ(second.status, 0) << second.out;
   EXPECT_TRUE(has(second.out, "Using CACHE directory: " + dir.file("cache") + "/\n")) << second.out;
   EXPECT_FALSE(has(second.out, "*Error*")) << second.out;

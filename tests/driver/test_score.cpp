@@ -30,11 +30,6 @@ using testutil::shared_pdb;
 using testutil::TempDir;
 using testutil::write_file;
 
-Outcome run(const std::string& cwd, std::vector<std::string> args, std::vector<std::string> env = {}) {
-  env.push_back("TREL_CPUS=2");
-  return testutil::run_trel(cwd, std::move(args), std::move(env));
-}
-
 // A gzip file of the shared data, unpacked to plain text.
 std::string gunzip(const std::string& file) {
   _zam_file* f = zam_fopen(file.c_str(), "r");
@@ -81,7 +76,7 @@ std::vector<std::pair<std::string, std::string>> fasta_rows(const std::string& t
 std::string multi(const TempDir& dir, const std::vector<std::string>& files, std::string* log) {
   std::vector<std::string> args = {"-multi"};
   args.insert(args.end(), files.begin(), files.end());
-  const Outcome r = run(dir.str(), args, {"TREL_RESULTS=res"});
+  const Outcome r = testutil::run_trel2(dir.str(), args, {"TREL_RESULTS=res"});
   EXPECT_EQ(r.status, 0) << r.out;
   *log = read_file(dir.file("res/trel.log"));
   for (const auto& e : fs::directory_iterator(dir.file("res")))
@@ -186,7 +181,7 @@ TEST(ScoreMode, ZincFingerMultiAlignmentScoredFromFastaAndPir) {
   ASSERT_FALSE(folder.empty());
   const std::string pivot = fs::path(folder).filename().string();
   // core 100: the CORE columns of the row are the full columns.
-  const Outcome r = run(folder, {"-score", "-core=100", pivot + "_multi.fasta", pivot + "_multi.pir"},
+  const Outcome r = testutil::run_trel2(folder, {"-score", "-core=100", pivot + "_multi.fasta", pivot + "_multi.pir"},
                         {"TREL_RESULTS=out"});
   ASSERT_EQ(r.status, 0) << r.out;
   const std::string log = read_file(folder + "/out/trel.log");
@@ -253,7 +248,7 @@ TEST(ScoreMode, TrypsinMultiAlignmentScoredFromFastaAndPir) {
   ASSERT_FALSE(folder.empty());
   const std::string pivot = fs::path(folder).filename().string();
   for (const std::string ext : {".fasta", ".pir"}) {
-    const Outcome r = run(folder, {"-score", pivot + "_multi" + ext}, {"TREL_RESULTS=out" + ext});
+    const Outcome r = testutil::run_trel2(folder, {"-score", pivot + "_multi" + ext}, {"TREL_RESULTS=out" + ext});
     ASSERT_EQ(r.status, 0) << r.out;
     const std::string log = read_file(folder + "/out" + ext + "/trel.log");
     EXPECT_TRUE(has(log, "Analysing QUERY MSA (3 structures")) << ext;
@@ -310,7 +305,7 @@ TEST(ScoreMode, SharedStructureAlignmentsUnderOneJobName) {
   }
   write_file(dir.file("tryps4.a2m"), subset);
 
-  const Outcome r = run(dir.str(), {"-score", "-job=both", "cytc.fasta", "tryps4.a2m"}, {"TREL_RESULTS=out"});
+  const Outcome r = testutil::run_trel2(dir.str(), {"-score", "-job=both", "cytc.fasta", "tryps4.a2m"}, {"TREL_RESULTS=out"});
   ASSERT_EQ(r.status, 0) << r.out;
   const std::string log = read_file(dir.file("out/trel.log"));
   EXPECT_TRUE(has(log, "Analysing QUERY MSA (10 structures")) << log;
@@ -356,7 +351,7 @@ TEST(ScoreMode, UnifiedFileTransformsLettersAndBadInput) {
   // One PDB file holding a chain per row, named like the alignment.
   write_file(dir.file("uni.pdb"), chain_atoms(dir.file("1ard.pdb"), 'A') + chain_atoms(dir.file("1paa.pdb"), 'B') + "END\n");
   write_file(dir.file("uni.fasta"), ">first\n" + a + "\n>second\n" + b + "\n");
-  Outcome r = run(dir.str(), {"-score", "-unified", "uni.fasta"}, {"TREL_RESULTS=u"});
+  Outcome r = testutil::run_trel2(dir.str(), {"-score", "-unified", "uni.fasta"}, {"TREL_RESULTS=u"});
   ASSERT_EQ(r.status, 0) << r.out;
   std::string log = read_file(dir.file("u/trel.log"));
   EXPECT_TRUE(has(log, "Analysing QUERY MSA (2 structures")) << log;
@@ -367,7 +362,7 @@ TEST(ScoreMode, UnifiedFileTransformsLettersAndBadInput) {
   write_file(dir.file("pair.fasta"), ">1ard.pdb\n" + a + "\n>1paa.pdb\n" + b + "\n");
   // A blank before the comma ends the scan of that row: 1ard keeps its place.
   write_file(dir.file("pair.rmt"), ">1paa.pdb\n1 0 0, 100\n0 1 0, 0\n0 0 1, 0\n>1ard.pdb\n1 0 0 , 100\n0 1 0, 0\n0 0 1, 0\n");
-  r = run(dir.str(), {"-score", "-rmt", "pair.fasta"}, {"TREL_RESULTS=t"});
+  r = testutil::run_trel2(dir.str(), {"-score", "-rmt", "pair.fasta"}, {"TREL_RESULTS=t"});
   ASSERT_EQ(r.status, 0) << r.out;
   log = read_file(dir.file("t/trel.log"));
   EXPECT_TRUE(has(log, "Shifting structure 1paa with RMT for 1paa.pdb")) << log;
@@ -381,7 +376,7 @@ TEST(ScoreMode, UnifiedFileTransformsLettersAndBadInput) {
   // '.' and '?' become 'X' with warnings naming the row; a short row is padded.
   const std::string odd = a.substr(0, 3) + ".?" + a.substr(5);
   write_file(dir.file("odd.fasta"), ">1ard.pdb\n" + odd + "\n>1paa.pdb\n" + b.substr(0, 10) + "\n");
-  r = run(dir.str(), {"-score", "odd.fasta"}, {"TREL_RESULTS=o"});
+  r = testutil::run_trel2(dir.str(), {"-score", "odd.fasta"}, {"TREL_RESULTS=o"});
   ASSERT_EQ(r.status, 0) << r.out;
   log = read_file(dir.file("o/trel.log"));
   EXPECT_TRUE(has(log, "Changing period character ('.') to ('X') for 1ard.pdb.")) << log;
@@ -401,7 +396,7 @@ TEST(ScoreMode, UnifiedFileTransformsLettersAndBadInput) {
              ">1ard.pdb:A" + description + "\n" + a + "\n>nofile.pdb\n" + std::string(5000, 'A') + "\n");
   write_file(dir.file("one.fasta"), ">1ard.pdb\n" + a + "\n");
   write_file(dir.file("plain.txt"), "ACDEF\n");
-  r = run(dir.str(), {"-score", "one.fasta", "long.fasta", "plain.txt"}, {"TREL_RESULTS=bad"});
+  r = testutil::run_trel2(dir.str(), {"-score", "one.fasta", "long.fasta", "plain.txt"}, {"TREL_RESULTS=bad"});
   EXPECT_EQ(r.status, 1) << r.out;
   log = read_file(dir.file("bad/trel.log"));
   EXPECT_TRUE(has(log, "Failed to find 2 or more structures in sequence file!")) << log;
