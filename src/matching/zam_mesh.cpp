@@ -2,12 +2,14 @@
 // its subdivisions, with the dual nodes, edges, ring orders and areas.
 #include "matching/zam_mesh.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <vector>
 
 #include "geometry/zam_geom.h"
 #include "geometry/zam_quat.h"
+#include "runtime/zam_log.h"
 
 namespace {
 
@@ -33,6 +35,12 @@ struct MeshState {
   std::vector<Edge> edges;
   std::vector<std::array<int, 3>> faces;
   std::vector<std::array<int, 2>> face_range;
+  // Latitude grid (zam_enable_grid): per band its southern bound, cell
+  // count and running cell total; a pole per cell (-1 while unmapped).
+  std::vector<double> band_theta;
+  std::vector<int> band_size;
+  std::vector<int> band_total;
+  std::vector<int> grid_index;
 };
 
 MeshState g_mesh;
@@ -258,6 +266,197 @@ void order_pole_nodes() {
 
 Point3D output(Point3D p) { return g_mesh.rotated ? v_tfv(g_mesh.rotation, p) : p; }
 
+// ---- latitude grid ----
+
+constexpr double kTwoPi = 2.0 * kPi;
+
+int n_bands() { return static_cast<int>(g_mesh.band_theta.size()); }
+int n_cells() { return static_cast<int>(g_mesh.grid_index.size()); }
+
+int band_of_cell(int cell) {
+  int b = 0;
+  while (b < n_bands() - 1 && g_mesh.band_total[b] <= cell) ++b;
+  return b;
+}
+
+void cell_region(int cell, double* t0, double* t1, double* p0, double* p1) {
+  const int b = band_of_cell(cell);
+  *t0 = b == 0 ? 0.0 : g_mesh.band_theta[b - 1];
+  *t1 = g_mesh.band_theta[b];
+  const int j = cell - (b == 0 ? 0 : g_mesh.band_total[b - 1]), size = g_mesh.band_size[b];
+  *p0 = kTwoPi * j / size;
+  *p1 = kTwoPi * (j + 1) / size;
+}
+
+// Unit vector of a cell's centre direction (the pole itself for the caps).
+Point3D cell_centre(int cell) {
+  double t0, t1, p0, p1;
+  cell_region(cell, &t0, &t1, &p0, &p1);
+  if (cell == 0) return Point3D{0.0, 0.0, 1.0};
+  if (cell == n_cells() - 1) return Point3D{0.0, 0.0, -1.0};
+  return pt_pp(pp_make(1.0, 0.5 * (t0 + t1), 0.5 * (p0 + p1)));
+}
+
+Point3D unit_pole(int i) { return v_lambdav(1.0 / g_mesh.radius, g_mesh.poles[i]); }
+
+int grid_cell(double theta, double phi) {
+  if (n_bands() == 0) return -1;
+  const int last = n_bands() - 1;
+  if (theta <= g_mesh.band_theta[0]) return 0;
+  int b = 1;
+  while (b <= last && g_mesh.band_theta[b] < theta) ++b;
+  if (b >= last) return n_cells() - 1;
+  phi = std::fmod(phi, kTwoPi);
+  if (phi < 0.0) phi += kTwoPi;
+  const int size = g_mesh.band_size[b];
+  // The small offset keeps a point on a cell's far edge in that cell; the
+  // clamp keeps phi = 0 (where the offset would step back a cell) and
+  // rounding at 2 pi inside the band.
+  int j = static_cast<int>(std::floor(phi / kTwoPi * size - 1e-12));
+  if (j < 0) j = 0;
+  if (j >= size) j = size - 1;
+  return g_mesh.band_total[b - 1] + j;
+}
+
+// Bounds and cell counts of the bands: a cap of one pole's area at each end;
+// the first bands of a fine grid equally spaced in sin(theta) up to 0.1, the
+// rest equally in theta up to the equator; the south mirrors the north.
+void make_bands(int n) {
+  const double tc = std::acos(1.0 - 2.0 / n);
+  int k = static_cast<int>(1.0 / tc + 1.001);
+  if (k < 3) k = 3;
+  std::vector<double> north(k);
+  north[0] = tc;
+  const int by_sine = static_cast<int>(0.1 * k) - 1;
+  int b = 1;
+  double from = tc;
+  if (by_sine >= 1) {
+    const double s0 = std::sin(tc);
+    for (; b <= by_sine; ++b) north[b] = std::asin(s0 + (0.1 - s0) * b / by_sine);
+    from = north[by_sine];
+  }
+  const int rest = k - b;
+  for (int j = b; j < k; ++j) north[j] = from + (0.5 * kPi - from) * (j - b + 1) / rest;
+  north[k - 1] = 0.5 * kPi;
+  std::vector<int> size(k);
+  size[0] = 1;
+  for (int j = 1; j < k; ++j)
+    size[j] = static_cast<int>((std::cos(north[j - 1]) - std::cos(north[j])) * n / 2.0 + 1.0);
+  g_mesh.band_theta.resize(2 * k);
+  g_mesh.band_size.resize(2 * k);
+  g_mesh.band_total.resize(2 * k);
+  for (int j = 0; j < k; ++j) {
+    g_mesh.band_theta[j] = north[j];
+    g_mesh.band_theta[k + j] = j < k - 1 ? kPi - north[k - 2 - j] : kPi;
+    g_mesh.band_size[j] = size[j];
+    g_mesh.band_size[k + j] = size[k - 1 - j];
+  }
+  int total = 0;
+  for (int j = 0; j < 2 * k; ++j) g_mesh.band_total[j] = total += g_mesh.band_size[j];
+}
+
+// The cell met at (theta, phi), with theta reflected over a pole (which
+// turns phi by pi) and phi wrapped into 0..2 pi.
+int cell_beyond(double theta, double phi) {
+  if (theta < 0.0) theta = -theta, phi += kPi;
+  if (theta > kPi) theta = kTwoPi - theta, phi += kPi;
+  return grid_cell(theta, phi);
+}
+
+// Fills empty cells from the cells a third of a cell beyond each corner of
+// their region, taking the candidate pole nearest the cell's centre. Each
+// pass reads the mapping as the previous pass left it. Returns the number of
+// cells still empty.
+int fill_empty_cells() {
+  int empty = 0;
+  for (int pass = 0; pass < 3; ++pass) {
+    const std::vector<int> before = g_mesh.grid_index;
+    empty = 0;
+    for (int c = 0; c < n_cells(); ++c) {
+      if (before[c] >= 0) continue;
+      double t0, t1, p0, p1;
+      cell_region(c, &t0, &t1, &p0, &p1);
+      const double dt = (t1 - t0) / 3.0, dp = (p1 - p0) / 3.0;
+      const Point3D centre = cell_centre(c);
+      int best = -1;
+      double best_dot = -2.0;
+      for (double t : {t0 - dt, t1 + dt})
+        for (double p : {p0 - dp, p1 + dp}) {
+          const int other = cell_beyond(t, p);
+          const int pole = other >= 0 ? before[other] : -1;
+          if (pole < 0) continue;
+          const double d = dot_product(unit_pole(pole), centre);
+          if (d > best_dot) best_dot = d, best = pole;
+        }
+      g_mesh.grid_index[c] = best;
+      if (best < 0) ++empty;
+    }
+    if (empty == 0) break;
+  }
+  return empty;
+}
+
+// Greedy climb over neighbour poles towards the direction u: a neighbour
+// must beat the best so far by more than 1e-5 in cosine.
+int climb(int current, Point3D u) {
+  double best_dot = dot_product(unit_pole(current), u);
+  for (bool improved = true; improved;) {
+    improved = false;
+    int best = current;
+    for (int s = 0; s < slots_of(current); ++s) {
+      const int q = g_mesh.pole_poles[current][s];
+      if (q < 0) continue;
+      const double d = dot_product(unit_pole(q), u);
+      if (d > best_dot + 1e-5) best_dot = d, best = q;
+    }
+    if (best != current) current = best, improved = true;
+  }
+  return current;
+}
+
+// The seed of the climb without a grid: the three icosahedron poles nearest
+// u pick a face; its own inner poles and corners give the pole nearest u.
+int face_seed(Point3D u) {
+  int top[3] = {-1, -1, -1};
+  double dots[3] = {-3.0, -3.0, -3.0};
+  for (int i = 0; i < 12; ++i) {
+    double d = dot_product(unit_pole(i), u);
+    int p = i;
+    for (int k = 0; k < 3; ++k)
+      if (d > dots[k]) {
+        std::swap(d, dots[k]);
+        std::swap(p, top[k]);
+      }
+  }
+  int best = top[0];
+  if (g_mesh.face_range.empty()) return best;
+  int sorted[3] = {top[0], top[1], top[2]};
+  std::sort(sorted, sorted + 3);
+  for (size_t f = 0; f < g_mesh.faces.size(); ++f) {
+    const auto& face = g_mesh.faces[f];
+    if (face[0] != sorted[0] || face[1] != sorted[1] || face[2] != sorted[2]) continue;
+    double best_dot = dots[0];
+    for (int p = g_mesh.face_range[f][0] - 1; p < g_mesh.face_range[f][1]; ++p) {
+      const double d = dot_product(unit_pole(p), u);
+      if (d > best_dot) best_dot = d, best = p;
+    }
+    break;
+  }
+  return best;
+}
+
+// ---- pole rings ----
+
+constexpr int kMaxRing = 200;
+
+struct RingState {
+  std::vector<int> current, previous, next;
+};
+
+RingState g_ring;
+
+bool in_ring(const std::vector<int>& ring, int p) { return std::find(ring.begin(), ring.end(), p) != ring.end(); }
+
 }  // namespace
 
 void zam_open_mesh(int order, double edge, double radius) {
@@ -379,4 +578,76 @@ void zam_mesh_angles(double* pole_angle, double* node_angle) {
   }
   *pole_angle /= static_cast<double>(g_mesh.edges.size());
   *node_angle /= static_cast<double>(g_mesh.edges.size());
+}
+
+int zam_ncells() { return n_cells(); }
+int zam_nbands() { return n_bands(); }
+
+void zam_pole_ring_start(int i) {
+  g_ring.current.assign(1, i);
+  g_ring.previous.clear();
+  g_ring.next.clear();
+}
+
+const int* zam_pole_ring_next(int* length) {
+  g_ring.next.clear();
+  bool full = false;
+  for (int p : g_ring.current)
+    for (int s = 0; s < slots_of(p); ++s) {
+      const int node = g_mesh.pole_nodes[p][s];
+      if (node < 0) continue;
+      for (int q : g_mesh.node_poles[node]) {
+        if (in_ring(g_ring.current, q) || in_ring(g_ring.previous, q) || in_ring(g_ring.next, q)) continue;
+        if (static_cast<int>(g_ring.next.size()) >= kMaxRing) {
+          full = true;
+          continue;
+        }
+        g_ring.next.push_back(q);
+      }
+    }
+  if (full) zam_msg("Warning: Increase MAX_POLE_RING_LENGTH.\n");
+  std::swap(g_ring.previous, g_ring.current);
+  std::swap(g_ring.current, g_ring.next);
+  *length = static_cast<int>(g_ring.current.size());
+  return g_ring.current.data();
+}
+
+void zam_pole_ring_end() { g_ring = RingState{}; }
+
+void zam_enable_grid() {
+  if (g_mesh.order < -1 || g_mesh.poles.empty() || n_bands() > 0) return;
+  make_bands(zam_npoles());
+  g_mesh.grid_index.assign(g_mesh.band_total.back(), -1);
+  for (int i = 0; i < zam_npoles(); ++i) {
+    const PolarPoint pp = pp_pt(g_mesh.poles[i]);
+    const int c = grid_cell(pp.theta, pp.phi);
+    const int held = g_mesh.grid_index[c];
+    if (held >= 0) {
+      const Point3D centre = cell_centre(c);
+      if (dot_product(unit_pole(held), centre) >= dot_product(unit_pole(i), centre)) continue;
+    }
+    g_mesh.grid_index[c] = i;
+  }
+  if (fill_empty_cells() > 0) zam_wrn("Warning: did not map all grid cells to mesh.\n");
+}
+
+double zam_grid_theta(int band) { return band >= 0 && band < n_bands() ? g_mesh.band_theta[band] : 0.0; }
+
+int zam_grid_cell(double theta, double phi) { return grid_cell(theta, phi); }
+
+void zam_grid_region(int cell, double* theta0, double* theta1, double* phi0, double* phi1) {
+  cell_region(cell, theta0, theta1, phi0, phi1);
+}
+
+int zam_nearest_pole(double theta, double phi) {
+  if (g_mesh.poles.empty()) return -1;
+  const Point3D u = pt_pp(pp_make(1.0, theta, phi));
+  // The cell's pole lies near u, but its neighbours alone miss the nearest
+  // pole for about one direction in fifty: the climb goes on from there.
+  if (n_cells() > 0) {
+    const int held = g_mesh.grid_index[grid_cell(theta, phi)];
+    if (held >= 0) return climb(held, u);
+  }
+  const int seed = face_seed(u);
+  return zam_npoles() <= 12 ? seed : climb(seed, u);
 }

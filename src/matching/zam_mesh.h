@@ -19,6 +19,8 @@ int zam_npoles();
 int zam_nnodes();
 int zam_nedges();
 int zam_mesh_order();  // -9 when no mesh is open
+int zam_ncells();      // cells of the latitude grid, 0 without one
+int zam_nbands();
 // 10 order (order + 2) + 12 for order >= 0, 12 for a negative order.
 int zam_nfaces(int order);
 
@@ -48,3 +50,28 @@ double zam_node_area(int i);
 // Mean angle at the centre between the two poles of an edge, and between its
 // two nodes; 0 and 0 without edges.
 void zam_mesh_angles(double* pole_angle, double* node_angle);
+
+// Rings of poles at growing distance from pole i: zam_pole_ring_next builds
+// the poles that share a node with the current ring and are in neither it
+// nor the ring before, makes them current and returns them (a buffer valid
+// until the next call) with their count. A ring holds at most 200 poles; the
+// rest are skipped with a warning. zam_pole_ring_end releases the rings.
+void zam_pole_ring_start(int i);
+const int* zam_pole_ring_next(int* length);
+void zam_pole_ring_end();
+
+// Latitude grid over the open mesh (order -1 or above), made once: bands of
+// cells of about one pole's area, a single cell capping each pole, and a
+// pole mapped to every cell. Reopening or closing the mesh drops it.
+void zam_enable_grid();
+// Southern bound of a band; 0 outside the bands.
+double zam_grid_theta(int band);
+// The cell of a direction (theta, phi radians); -1 without a grid.
+int zam_grid_cell(double theta, double phi);
+// The polar and azimuth ranges of a cell (the caps span 0..2 pi).
+void zam_grid_region(int cell, double* theta0, double* theta1, double* phi0, double* phi1);
+// The pole nearest a direction (to within 1e-5 in cosine): a greedy climb
+// over neighbours from the pole of the direction's grid cell when there is
+// a grid, else from the nearest pole of the icosahedron face it falls in. Positions before the output rotation; -1
+// when no mesh is open.
+int zam_nearest_pole(double theta, double phi);

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "matching/zam_mesh.h"
 
@@ -102,3 +104,111 @@ TEST(Mesh, SpacingRadiusRotationAndReopen) {
 }
 
 }  // namespace
+
+namespace {
+
+// The pole nearest a direction by looking at every pole.
+int brute_nearest(Point3D u) {
+  int best = 0;
+  for (int i = 1; i < zam_npoles(); ++i)
+    if (dot_product(zam_pole(i), u) > dot_product(zam_pole(best), u)) best = i;
+  return best;
+}
+
+// Directions spread over the sphere, poles and seams included.
+std::vector<std::pair<double, double>> directions() {
+  std::vector<std::pair<double, double>> d{{0.0, 0.0}, {kPi, 0.0}, {0.5 * kPi, 0.0}, {atan(2.0), 0.0}};
+  for (int i = 0; i < 997; ++i) d.emplace_back(std::acos(1.0 - 2.0 * (i + 0.5) / 997), 2.399963229728653 * i);
+  return d;
+}
+
+}  // namespace
+
+TEST(Mesh, NearestPoleWithAndWithoutGrid) {
+  for (int order : {0, -1, 1, 3, 12}) {
+    SCOPED_TRACE(order);
+    zam_close_mesh();
+    zam_open_mesh(order, 0.0, 1.0);
+    EXPECT_EQ(zam_ncells(), 0);
+    EXPECT_EQ(zam_grid_cell(1.0, 1.0), -1);
+    for (int pass = 0; pass < 2; ++pass) {
+      if (pass == 1) zam_enable_grid();
+      int misses = 0;
+      for (auto [theta, phi] : directions()) {
+        const Point3D u = pt_pp(pp_make(1.0, theta, phi));
+        const int got = zam_nearest_pole(theta, phi), want = brute_nearest(u);
+        // Near-ties within the climb's tolerance may pick either pole.
+        if (dot_product(zam_pole(got), u) < dot_product(zam_pole(want), u) - 1e-5) ++misses;
+      }
+      EXPECT_EQ(misses, 0) << (pass ? "grid" : "climb");
+    }
+    // Every pole lies in a cell whose region holds its direction.
+    for (int i = 0; i < zam_npoles(); ++i) {
+      const PolarPoint p = pp_pt(zam_pole(i));
+      double t0, t1, p0, p1;
+      zam_grid_region(zam_grid_cell(p.theta, p.phi), &t0, &t1, &p0, &p1);
+      ASSERT_TRUE(p.theta >= t0 - 1e-12 && p.theta <= t1 + 1e-12) << i;
+      ASSERT_TRUE(p.phi >= p0 - 1e-12 && p.phi <= p1 + 1e-12) << i;
+    }
+  }
+}
+
+TEST(Mesh, GridBandsCapsAndCells) {
+  zam_close_mesh();
+  zam_open_mesh(12, 0.0, 1.0);
+  zam_enable_grid();
+  const int n = zam_npoles(), bands = zam_nbands();
+  // Caps of one pole's area (4 pi / n), mirrored bands, about a cell a pole.
+  EXPECT_NEAR(zam_grid_theta(0), std::acos(1.0 - 2.0 / n), 1e-12);
+  EXPECT_EQ(bands, 2 * 21);
+  EXPECT_DOUBLE_EQ(zam_grid_theta(bands / 2 - 1), 0.5 * kPi);
+  EXPECT_DOUBLE_EQ(zam_grid_theta(bands - 1), kPi);
+  EXPECT_EQ(zam_grid_theta(bands), 0.0);
+  for (int b = 0; b < bands - 1; ++b) {
+    ASSERT_LT(zam_grid_theta(b), zam_grid_theta(b + 1));
+    ASSERT_NEAR(zam_grid_theta(b) + zam_grid_theta(bands - 2 - b), kPi, 1e-12);
+  }
+  EXPECT_NEAR(std::sin(zam_grid_theta(1)), 0.1, 1e-12);  // the one band spaced in sin(theta)
+  EXPECT_GT(zam_ncells(), n);
+  EXPECT_LT(zam_ncells(), n + bands);
+  EXPECT_EQ(zam_grid_cell(0.0, 3.0), 0);
+  EXPECT_EQ(zam_grid_cell(kPi, 1.0), zam_ncells() - 1);
+  // phi = 0 and a full turn stay in the band's first cell.
+  const int first = zam_grid_cell(1.0, 0.0);
+  EXPECT_EQ(zam_grid_cell(1.0, 2.0 * kPi), first);
+  EXPECT_EQ(zam_grid_cell(1.0, 1e-9), first);
+  double t0, t1, p0, p1;
+  zam_grid_region(first, &t0, &t1, &p0, &p1);
+  EXPECT_EQ(p0, 0.0);
+  EXPECT_LT(t0, 1.0);
+  EXPECT_GE(t1, 1.0);
+  zam_grid_region(0, &t0, &t1, &p0, &p1);
+  EXPECT_EQ(t0, 0.0);
+  EXPECT_DOUBLE_EQ(p1, 2.0 * kPi);
+  // Reopening drops the grid.
+  zam_open_mesh(3, 0.0, 1.0);
+  EXPECT_EQ(zam_ncells(), 0);
+  EXPECT_EQ(zam_nbands(), 0);
+}
+
+TEST(Mesh, PoleRingsCoverTheSphereOnce) {
+  zam_open_mesh(3, 0.0, 1.0);
+  for (int start : {0, 57}) {
+    zam_pole_ring_start(start);
+    std::set<int> seen{start};
+    std::vector<int> lengths;
+    for (;;) {
+      int len = 0;
+      const int* ring = zam_pole_ring_next(&len);
+      if (len == 0) break;
+      lengths.push_back(len);
+      for (int k = 0; k < len; ++k) ASSERT_TRUE(seen.insert(ring[k]).second) << ring[k];
+    }
+    zam_pole_ring_end();
+    EXPECT_EQ(static_cast<int>(seen.size()), 162);
+    EXPECT_EQ(lengths[0], start < 12 ? 5 : 6);  // the neighbours first
+    if (start == 0) {
+      EXPECT_EQ(lengths[1], 10);
+    }
+  }
+}
