@@ -4,7 +4,12 @@
 #include <cmath>
 #include <vector>
 
+#include "geometry/zam_frame.h"
+#include "geometry/zam_geom.h"
+#include "matching/zam_distance_code.h"
 #include "matching/zam_mesh.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_sort.h"
 #include "runtime/zam_vm.h"
 
 namespace {
@@ -49,6 +54,38 @@ const PointSet* find_set(int n) {
   }
   return nullptr;
 }
+
+// The rotation that carries point 0 of set n to the north pole.
+Matrix3D north_turn(int n) {
+  const float* v0 = platonic_vertices(n);
+  return tf_euler(e_make(0.0, -static_cast<double>(v0[0]), -static_cast<double>(v0[1])));
+}
+
+Point3D unit_of(const float* v, int i) { return pt_pp(pp_make(1.0, v[2 * i], v[2 * i + 1])); }
+
+template <typename T>
+T* new_array(int64_t n) {
+  return static_cast<T*>(zam_vm_get_0(sizeof(T) * static_cast<size_t>(n > 0 ? n : 1)));
+}
+
+// Half-width in steps of a sampling box. A step that is not positive gives
+// the centre alone (it would divide by zero); the half-width is capped at
+// 512 so that the point count stays within an int.
+int box_half_width(double box, double step) {
+  if (!(step > 0.0)) return 0;
+  const double h = box / (2.0 * step) + 0.5;
+  if (!(h >= 1.0)) return 0;
+  return h < 512.0 ? static_cast<int>(h) : 512;
+}
+
+// Permutation of n codes, ascending and stable.
+std::vector<int> code_order(const std::vector<int32_t>& codes) {
+  std::vector<int> order(codes.size());
+  zam_sortl(codes.data(), static_cast<int>(codes.size()), order.data());
+  return order;
+}
+
+double solid_radius = 1.0;
 
 }  // namespace
 
@@ -138,8 +175,7 @@ int platonic_samples(int n, Euler** out) {
   setup_platonic();
   const int d = platonic_dual(n);
   Euler* e = static_cast<Euler*>(zam_vm_get_0(sizeof(Euler) * static_cast<size_t>(n + d)));
-  const float* v0 = platonic_vertices(n);
-  const Matrix3D r = tf_euler(e_make(0.0, -static_cast<double>(v0[0]), -static_cast<double>(v0[1])));
+  const Matrix3D r = north_turn(n);
   int at = 0;
   for (int set : {n, d}) {
     const float* v = platonic_vertices(set);
@@ -151,4 +187,163 @@ int platonic_samples(int n, Euler** out) {
   }
   *out = e;
   return n + d;
+}
+
+int box_samples(double box, double step, double offset, int* centre, Euler** first, int** codes, Euler** second) {
+  const int h = box_half_width(box, step), m = 2 * h + 1, n = m * m * m;
+  std::vector<int32_t> code(n);
+  std::vector<Euler> e1(n), e2(n);
+  int at = 0, middle = 0;
+  const Euler zero = e_make(0.0, 0.0, 0.0);
+  for (int k = -h; k <= h; ++k)
+    for (int j = -h; j <= h; ++j)
+      for (int i = -h; i <= h; ++i, ++at) {
+        Matrix3D f, s;
+        double r = 0.0;
+        rnzr_tf(&s, &r, &f, tf_v(v_make(i * step, j * step, k * step + offset)));
+        code[at] = zam_did_r12(r);
+        e1[at] = euler_tf(f);
+        e2[at] = euler_tf(s);
+        if (std::fabs(zam_r12_did(code[at])) < 0.1) {
+          code[at] = zam_did_r12(0.0);
+          e2[at] = zero;
+        }
+        if (i == 0 && j == 0 && k == 0) middle = at;
+      }
+  const std::vector<int> order = code_order(code);
+  Euler* out1 = new_array<Euler>(n);
+  Euler* out2 = new_array<Euler>(n);
+  int* out_codes = new_array<int>(n);
+  for (int p = 0; p < n; ++p) {
+    out1[p] = e1[order[p]];
+    out2[p] = e2[order[p]];
+    out_codes[p] = code[order[p]];
+    if (order[p] == middle) *centre = p;
+  }
+  *first = out1;
+  *second = out2;
+  *codes = out_codes;
+  return n;
+}
+
+int polar_samples(double box, double step, double offset, Euler** rotations, int** codes) {
+  const int h = box_half_width(box, step), m = 2 * h + 1, n = m * m * m;
+  std::vector<int32_t> code(n);
+  std::vector<Euler> rot(n);
+  int at = 0;
+  for (int k = -h; k <= h; ++k)
+    for (int j = -h; j <= h; ++j)
+      for (int i = -h; i <= h; ++i, ++at) {
+        const PolarPoint p = pp_pt(v_make(i * step, j * step, k * step));
+        rot[at] = e_make(0.0, kPi - p.theta, 2.0 * kPi - p.phi);
+        code[at] = zam_did_r12(p.r + offset);
+      }
+  const std::vector<int> order = code_order(code);
+  Euler* out_rot = new_array<Euler>(n);
+  int* out_codes = new_array<int>(n);
+  for (int p = 0; p < n; ++p) {
+    out_rot[p] = rot[order[p]];
+    out_codes[p] = code[order[p]];
+  }
+  *rotations = out_rot;
+  *codes = out_codes;
+  return n;
+}
+
+int near_north_points(int n, Point3D** out, float angle) {
+  setup_platonic();
+  const int count = find_set(n) ? n : 1;
+  const float* v = platonic_vertices(n);
+  const Matrix3D r = count > 1 ? north_turn(n) : tf_identity();
+  Point3D* pts = new_array<Point3D>(count);
+  const Point3D north = v_tfv(r, unit_of(v, 0));
+  int kept = 0;
+  pts[kept++] = north;
+  for (int i = 1; i < count; ++i) {
+    const Point3D p = v_tfv(r, unit_of(v, i));
+    if (a_vv(north, p) < angle) pts[kept++] = p;
+  }
+  *out = pts;
+  return kept;
+}
+
+int guess_vertices(int n, float** out) {
+  setup_platonic();
+  const int count = find_set(n) ? n : 1;
+  const float* v = platonic_vertices(n);
+  int at_north = -1;
+  for (int i = 0; i < count && at_north < 0; ++i)
+    if (std::fabs(v[2 * i]) < 0.01f && std::fabs(v[2 * i + 1]) < 0.01f) at_north = i;
+  const int total = at_north >= 0 ? count : count + 1;
+  float* copy = new_array<float>(2 * static_cast<int64_t>(total));
+  const int shift = at_north >= 0 ? 0 : 1;
+  for (int i = 0; i < count; ++i) {
+    copy[2 * (i + shift)] = v[2 * i];
+    copy[2 * (i + shift) + 1] = v[2 * i + 1];
+  }
+  if (at_north > 0) {
+    copy[2 * at_north] = v[0];
+    copy[2 * at_north + 1] = v[1];
+  }
+  copy[0] = copy[1] = 0.0f;
+  *out = copy;
+  return total;
+}
+
+float* unit_sphere_points(int n) {
+  setup_platonic();
+  const int count = find_set(n) ? n : 1;
+  const float* v = platonic_vertices(n);
+  float* pts = new_array<float>(3 * static_cast<int64_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const Point3D p = unit_of(v, i);
+    pts[3 * i] = static_cast<float>(p.x);
+    pts[3 * i + 1] = static_cast<float>(p.y);
+    pts[3 * i + 2] = static_cast<float>(p.z);
+  }
+  return pts;
+}
+
+double* unit_cube_poles(double edge) {
+  const int n = zam_npoles();
+  double* d = new_array<double>(n);
+  for (int i = 0; i < n; ++i) {
+    const Point3D u = v_unit(zam_pole(i));
+    const double big = std::fmax(std::fabs(u.x), std::fmax(std::fabs(u.y), std::fabs(u.z)));
+    d[i] = big > 0.0 ? 0.5 * edge / big : 0.0;
+  }
+  return d;
+}
+
+void platonic_print_check() {
+  setup_platonic();
+  struct Solid {
+    const char* name;
+    const PointSet* set;
+    const int (*faces)[3];
+    int n_faces;
+  };
+  static constexpr int kTetraFaces[4][3] = {{0, 1, 2}, {0, 2, 3}, {0, 3, 1}, {1, 3, 2}};
+  static constexpr int kOctaFaces[8][3] = {{0, 1, 2}, {0, 2, 4}, {0, 3, 1}, {0, 4, 3},
+                                           {1, 3, 5}, {1, 5, 2}, {2, 5, 4}, {3, 4, 5}};
+  static constexpr int kCubeFaces[12][3] = {{0, 1, 2}, {0, 2, 3}, {0, 5, 1}, {0, 4, 5}, {0, 3, 4}, {3, 7, 4},
+                                            {1, 5, 6}, {1, 6, 2}, {2, 6, 3}, {3, 6, 7}, {4, 7, 5}, {5, 7, 6}};
+  const Solid solids[3] = {{"Tetrahedron", &g_tetra, kTetraFaces, 4},
+                           {"Octahedron", &g_octa, kOctaFaces, 8},
+                           {"cube", &g_cube, kCubeFaces, 12}};
+  for (const Solid& s : solids)
+    for (int f = 0; f < s.n_faces; ++f) {
+      const int* t = s.faces[f];
+      const float* v = s.set->vertex.data();
+      const Point3D a = unit_of(v, t[0]), b = unit_of(v, t[1]), c = unit_of(v, t[2]);
+      const bool ccw = dot_product(cross_product(v_sub(b, a), v_sub(c, a)), a) > 0.0;
+      zam_msg("%s face %d = %d,%d,%d: %s.\n", s.name, f, t[0], t[1], t[2],
+              ccw ? "counter-clockwise" : "clockwise");
+    }
+}
+
+double platonic_set_radius(double r) {
+  const double previous = solid_radius;
+  if (r != previous) solid_radius = r;
+  return previous;
 }
