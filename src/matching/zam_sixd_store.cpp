@@ -1,0 +1,321 @@
+#include "matching/zam_sixd_store.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "harmonics/zam_anlm.h"
+#include "harmonics/zam_tm.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_progress.h"
+#include "runtime/zam_sort.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
+#include "runtime/zam_vm.h"
+
+_sixd_search_state zam_sixd_state = {};
+
+namespace {
+
+constexpr int kScanMailbox = 0;
+constexpr int kProgressMailbox = 7;
+constexpr int kConsumerHandle = 136;
+constexpr int kAbortHandle = 137;
+
+// The solution buffer of the running pass: touched by the consumer while a
+// pass runs and by the master before and after it.
+struct SolnBuffer {
+  int capacity = 0;
+  int count = 0;
+  int64_t* codes = nullptr;
+  float* scores = nullptr;
+  int culls = 0;
+  double cull_seconds = 0.0;
+};
+SolnBuffer soln;
+
+// The block that travels through mailbox 0, owned by the consumer.
+_scan_block* global_block = nullptr;
+
+void cull_soln() {
+  const double t0 = zam_get_time();
+  if (zam_debug >= 1)
+    zam_msg("Culling %d solutions with score threshold = %.2f\n", soln.count, zam_sixd_state.score_threshold);
+  const int keep = soln.count / 4;
+  std::vector<int> order(soln.count);
+  zam_sortf(soln.scores, soln.count, order.data());
+  std::vector<int64_t> codes(keep);
+  std::vector<float> scores(keep);
+  for (int k = 0; k < keep; k++) {
+    codes[k] = soln.codes[order[k]];
+    scores[k] = soln.scores[order[k]];
+  }
+  std::copy(codes.begin(), codes.end(), soln.codes);
+  std::copy(scores.begin(), scores.end(), soln.scores);
+  soln.count = keep;
+  const double dt = zam_get_time() - t0;
+  if (zam_debug >= 1) zam_msg("Culled to %d solutions in %.2fs\n", keep, dt);
+  soln.cull_seconds += dt;
+  soln.culls++;
+}
+
+// Side factor of get_max_samples by sample count.
+int sample_factor(int n) {
+  if (n <= 1) return 50;
+  if (n <= 642) return 141;
+  if (n <= 812) return 158;
+  if (n < 1003) return 173;
+  return 200;
+}
+
+}  // namespace
+
+int alloc_soln(int n) {
+  free_soln();
+  soln.count = 0;
+  soln.culls = 0;
+  soln.cull_seconds = 0.0;
+  const int capacity = n < 50000 ? 200000 : 4 * n;
+  soln.codes = static_cast<int64_t*>(zam_vm_get((int64_t)capacity * (int64_t)sizeof(int64_t)));
+  soln.scores = static_cast<float*>(zam_vm_get((int64_t)capacity * (int64_t)sizeof(float)));
+  if (!soln.codes || !soln.scores) {
+    free_soln();
+    return 0;
+  }
+  soln.capacity = capacity;
+  if (zam_debug >= 1)
+    zam_msg("Working buffer for %d orientations: (%dMb)\n", capacity,
+            (int)((16LL * capacity + 1048575LL) / 1048576LL));
+  return 1;
+}
+
+void push_soln(int64_t code, float score) {
+  if (soln.capacity < 1) return;
+  if (soln.count == soln.capacity && soln.count >= 2) cull_soln();
+  if (soln.count >= soln.capacity) return;  // a buffer of one place that is full
+  soln.codes[soln.count] = code;
+  soln.scores[soln.count] = score;
+  soln.count++;
+}
+
+int fetch_soln(int64_t** codes, float** scores) {
+  const double t0 = zam_get_time();
+  const int n = soln.count > 0 ? soln.count : 1;
+  *codes = static_cast<int64_t*>(zam_vm_get((int64_t)n * (int64_t)sizeof(int64_t)));
+  *scores = static_cast<float*>(zam_vm_get((int64_t)n * (int64_t)sizeof(float)));
+  if (!*codes || !*scores) {
+    zam_vm_free(*codes);
+    zam_vm_free(*scores);
+    *codes = nullptr;
+    *scores = nullptr;
+    free_soln();
+    return 0;
+  }
+  if (soln.count > 0) {
+    std::memcpy(*codes, soln.codes, (size_t)n * sizeof(int64_t));
+    std::memcpy(*scores, soln.scores, (size_t)n * sizeof(float));
+  } else {
+    (*codes)[0] = zam_sixd_state.start_code;
+    (*scores)[0] = 0.0f;
+  }
+  if (soln.culls == 0) {
+    const double fill = soln.capacity > 0 ? 100.0 * soln.count / soln.capacity : 0.0;
+    zam_msg("Solution buffer reached %d/%d = %.1f%% occupancy with no culling.\n", soln.count, soln.capacity,
+            fill);
+  } else {
+    zam_msg("Time spent culling %d*%d solutions = %.2fs.\n", soln.culls, soln.capacity,
+            soln.cull_seconds + zam_get_time() - t0);
+  }
+  free_soln();
+  return n;
+}
+
+void free_soln() {
+  zam_vm_free(soln.codes);
+  zam_vm_free(soln.scores);
+  soln.codes = nullptr;
+  soln.scores = nullptr;
+  soln.capacity = 0;
+  soln.count = 0;
+}
+
+int soln_count() { return soln.count; }
+int soln_capacity() { return soln.capacity; }
+
+void push_global_block(_scan_block* local) {
+  zam_mutex_acquire_w(kScanMailbox);
+  global_block->count = local->count;
+  std::memcpy(global_block->codes, local->codes, (size_t)local->count * sizeof(int64_t));
+  std::memcpy(global_block->scores, local->scores, (size_t)local->count * sizeof(float));
+  local->count = 0;
+  zam_mutex_release_w(kScanMailbox);
+}
+
+void push_scan(_scan_block* local, int64_t code, float score) {
+  local->codes[local->count] = code;
+  local->scores[local->count] = score;
+  if (++local->count == ZAM_SCAN_BLOCK) push_global_block(local);
+}
+
+void end_scan_item(_scan_block* local, float orientations, _ZamProgress* p) {
+  if (local->count == ZAM_SCAN_BLOCK) push_global_block(local);
+  local->codes[local->count] = ZAM_SIXD_END;
+  local->scores[local->count] = orientations;
+  local->count++;
+  push_global_block(local);
+  zam_mutex_acquire_w(kProgressMailbox);
+  p->done += 1;
+  zam_mutex_release_w(kProgressMailbox);
+}
+
+void* zam_sixd_consumer(void* arg) {
+  auto* c = static_cast<_sixd_consumer_arg*>(arg);
+  auto* local = static_cast<_scan_block*>(zam_vm_get_0(sizeof(_scan_block)));
+  const double t0 = zam_get_time();
+  int remaining = c->n_items;
+  double orientations = 0.0;
+  int kept = 0;
+  int found = 0;
+  while (remaining > 0) {
+    // The global block is allocated by the master before any producer runs.
+    zam_mutex_acquire_r(kScanMailbox);
+    const int n = global_block->count;
+    if (local) {
+      local->count = n;
+      std::memcpy(local->codes, global_block->codes, (size_t)n * sizeof(int64_t));
+      std::memcpy(local->scores, global_block->scores, (size_t)n * sizeof(float));
+    }
+    // Without a local copy the entries are read in place, inside the turn.
+    _scan_block* b = local ? local : global_block;
+    if (local) zam_mutex_release_r(kScanMailbox);
+    for (int k = 0; k < n && remaining > 0; k++) {
+      const int64_t code = b->codes[k];
+      if (code == ZAM_SIXD_END) {
+        orientations += b->scores[k];
+        remaining--;
+        continue;
+      }
+      push_soln(code, b->scores[k]);
+      kept++;
+      if (code == zam_sixd_state.start_code) found = 1;
+    }
+    if (!local) zam_mutex_release_r(kScanMailbox);
+  }
+  const double secs = std::max(zam_get_time() - t0, 1e-8);
+  zam_msg("Done %.0f orientations in %.2fs (%.0f/s).\n", orientations, secs, orientations / secs);
+  zam_msg("Found %d/%.0f within score threshold = %.1f%s", kept, orientations,
+          (double)zam_sixd_state.score_threshold, found ? " including start guess.\n" : " NOT including start guess.\n");
+  zam_msg("\n");
+  c->orientations = orientations;
+  c->kept = kept;
+  c->found_start = found;
+  zam_vm_free(local);
+  return nullptr;
+}
+
+void show_sixd_progress(_ZamProgress* p) {
+  if (p->total <= 0) return;
+  // One post on mailbox 7 per item counted, so the loop takes exactly total turns.
+  for (;;) {
+    zam_mutex_acquire_r(kProgressMailbox);
+    const int done = p->done;
+    if (zam_progress2(p->id, done, p->total) != 0 && p->abort != 1) {
+      p->abort = 1;
+      if (!zam_thread_start(kAbortHandle, 1, zam_abort_sixd_thread, p)) p->abort = 2;
+    }
+    zam_mutex_release_r(kProgressMailbox);
+    if (done >= p->total) break;
+  }
+}
+
+void* zam_abort_sixd_thread(void* arg) {
+  auto* p = static_cast<_ZamProgress*>(arg);
+  _scan_block block{};
+  for (int item = zam_thread_pop_list(); item >= 0; item = zam_thread_pop_list())
+    end_scan_item(&block, 0.0f, p);
+  return nullptr;
+}
+
+// The block of mailbox 0 lives from the start of a pass to its end.
+int sixd_open_blocks() {
+  if (!global_block) global_block = static_cast<_scan_block*>(zam_vm_get_0(sizeof(_scan_block)));
+  return global_block != nullptr;
+}
+
+void sixd_close_blocks() {
+  zam_vm_free(global_block);
+  global_block = nullptr;
+}
+
+int get_max_samples(int n_rec, int n_lig, double rec_range, double lig_range) {
+  if (n_lig < 1) return 10000;
+  const _sixd_search_state& s = zam_sixd_state;
+  // Samples beyond the table (none loaded) count as active.
+  auto active = [](const Euler* rot, int n_table, int n, double range) {
+    int count = 0;
+    for (int i = 0; i < n; i++)
+      if (!rot || i >= n_table || rot[i].beta <= range) count++;
+    return count;
+  };
+  const int rec_term = n_rec < 1 ? 0 : sample_factor(n_rec) * active(s.rrot1, s.n_rrot, n_rec, rec_range) / n_rec;
+  const int lig_term = sample_factor(n_lig) * active(s.lrot1, s.n_lrot, n_lig, lig_range) / n_lig;
+  int64_t result = (int64_t)rec_term * lig_term;
+  result = (result + 999) / 1000 * 1000;
+  return (int)std::clamp<int64_t>(result, 10000, 40000);
+}
+
+void zam_find_dspans_s(int n, const int64_t* codes, const int* order, int* n_spans, int* spans) {
+  *n_spans = 0;
+  if (n < 1) return;
+  auto did = [&](int i) { return sixd_code_did(codes[order ? order[i] : i]); };
+  int start = 0;
+  for (int i = 1; i < n; i++) {
+    if (did(i) == did(i - 1)) continue;
+    spans[2 * *n_spans] = start;
+    spans[2 * *n_spans + 1] = i - 1;
+    ++*n_spans;
+    start = i;
+  }
+  spans[2 * *n_spans] = start;
+  spans[2 * *n_spans + 1] = n - 1;
+  ++*n_spans;
+}
+
+void print_zeroth_score(int n, const int64_t* codes, const float* scores, const int* order) {
+  if (n < 1) return;
+  auto at = [&](int i) { return order ? order[i] : i; };
+  int k = -1;
+  for (int i = 0; i < n && k < 0; i++)
+    if (codes[at(i)] == zam_sixd_state.start_code) k = i;
+  if (k >= 0)
+    zam_msg("\nStarting orientation (E=%.2f) is at %d/%d.\n", scores[at(k)], k + 1, n);
+  else
+    zam_msg("Starting guess not found in top %d solutions.\n", n);
+  zam_msg("Emin = %.2f, Emax = %.2f\n", scores[at(0)], scores[at(n - 1)]);
+}
+
+float get_start_energy(int n_vec, int N) {
+  const _sixd_search_state& s = zam_sixd_state;
+  if (n_vec < 1 || N < 1) return 0.0f;
+  const int K = anlm_size(N);
+  std::vector<double> phi(K), rho(K);
+  ZamTm3_struct tm;
+  zam_tm3_init(&tm);
+  double E = 0.0;
+  for (int i = 0; i < n_vec; i++) {
+    const int kind = s.vec_types ? s.vec_types[i] : 1;
+    const double* a_phi = s.anlm_phi_base + (int64_t)i * K;
+    const double* a_rho = s.anlm_rho_base + (int64_t)i * K;
+    if (!zam_tm3_apply(N, 1, &kind, &tm, a_phi, phi.data(), -s.r12_start) ||
+        !zam_tm3_apply(N, 1, &kind, &tm, a_rho, rho.data(), -s.r12_start)) {
+      zam_err("Cannot translate the starting pose by %.2f.\n", -s.r12_start);
+      E = 0.0;
+      break;
+    }
+    E += anlm_dot(N, phi.data(), s.bnlm_rho_base + (int64_t)i * K) +
+         anlm_dot(N, rho.data(), s.bnlm_phi_base + (int64_t)i * K);
+  }
+  zam_tm3_free(&tm);
+  zam_msg("Estart = %.2f.\n", E);
+  return (float)E;
+}

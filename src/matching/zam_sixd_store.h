@@ -1,0 +1,71 @@
+// The solution store of the six-dimensional search and the threads around a
+// pass: workers batch scored poses in scan blocks and hand full blocks
+// through mailbox 0 to one consumer thread, which keeps them in a bounded
+// buffer that is culled to its best quarter when full; the progress loop
+// follows the items done through mailbox 7 and starts the abort thread when
+// the progress hook asks to stop. Also the routines between passes: the
+// number of poses carried into a fine pass, their re-sampling, runs of
+// equal distance, and the starting pose's place and energy.
+#pragma once
+
+#include <cstdint>
+
+#include "matching/zam_sixd_state.h"
+
+// Opens the store for one pass: any old buffer freed, counts reset, room for
+// 200,000 poses when n < 50,000, else 4 n. Returns 0 when memory fails.
+int alloc_soln(int n);
+// Appends one pose; a full buffer is first culled to the quarter of its poses
+// with the lowest scores (ascending). Consumer thread only while a pass runs.
+void push_soln(int64_t code, float score);
+// New copies (zam_vm_free) of the codes and scores kept, and frees the
+// buffer; returns their number. An empty store gives one pose, the start
+// code with score 0. Returns 0 (nothing allocated) when memory fails.
+int fetch_soln(int64_t** codes, float** scores);
+void free_soln();
+// Poses held by the open store (for tests and the master).
+int soln_count();
+int soln_capacity();
+
+// The block that carries scan blocks through mailbox 0: opened by the master
+// before the producers of a pass start (0 when memory fails), closed after.
+int sixd_open_blocks();
+void sixd_close_blocks();
+// Hands a producer's block to the consumer (writer side of mailbox 0) and
+// empties it.
+void push_global_block(_scan_block* local);
+// Appends one pose to a producer's block, handing the block over when full.
+void push_scan(_scan_block* local, int64_t code, float score);
+// Closes a work item: its end marker (score: orientations covered) goes out
+// in a block of its own, then the item is counted done under mailbox 7.
+void end_scan_item(_scan_block* local, float orientations, _ZamProgress* p);
+
+// What the consumer saw in one pass.
+struct _sixd_consumer_arg {
+  int n_items;          // work items whose end markers it waits for
+  double orientations;  // sum of the end markers' scores
+  int kept;             // poses put into the store
+  int found_start;      // 1 when the start code was among them
+};
+// Consumer thread body (handle 136); arg points to a _sixd_consumer_arg.
+void* zam_sixd_consumer(void* arg);
+// Progress loop, run by the thread that started the workers; returns when
+// every item is counted. A stop asked for by the progress hook starts the
+// abort thread (handle 137, joinable: the caller joins it when p->abort).
+void show_sixd_progress(_ZamProgress* p);
+// Abort thread body: ends every item still on the work list.
+void* zam_abort_sixd_thread(void* arg);
+
+// Poses to carry from a coarse pass into the fine pass (10,000..40,000, a
+// multiple of 1,000); counts the active samples of the rotation tables.
+int get_max_samples(int n_rec, int n_lig, double rec_range, double lig_range);
+// Splits n codes, taken in the given order (null: as they stand), into runs
+// of equal distance code; spans receives (first, last) positions, room for
+// 2 n ints. Every position is compared, the last one too.
+void zam_find_dspans_s(int n, const int64_t* codes, const int* order, int* n_spans, int* spans);
+// Where the start code lies among the n poses in the given order, and the
+// score range. n >= 1.
+void print_zeroth_score(int n, const int64_t* codes, const float* scores, const int* order);
+// Score of the starting pose from the search record's unrotated arrays:
+// the receptor translated by -r12_start along z against the ligand.
+float get_start_energy(int n_vec, int N);

@@ -1,0 +1,308 @@
+#include "matching/zam_sixd_tables.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "harmonics/zam_anlm.h"
+#include "harmonics/zam_wigner.h"
+#include "harmonics/zam_zlm.h"
+#include "matching/zam_sixd_state.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
+#include "runtime/zam_vm.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr int kRotMailbox = 6;
+constexpr int kCollector = 136;
+
+int* new_ints(int64_t n) { return static_cast<int*>(zam_vm_get_0(std::max<int64_t>(n, 1) * (int64_t)sizeof(int))); }
+double* new_complex(int64_t n) {
+  return static_cast<double*>(zam_vm_get_0(std::max<int64_t>(n, 1) * 2 * (int64_t)sizeof(double)));
+}
+
+// The pre-pass collector's record: what it waits for and what it counts.
+struct RotCollect {
+  int workers;
+  int total;
+  double t0;
+};
+
+void report_rotations(RotCollect* c, int count) {
+  zam_mutex_acquire_w(kRotMailbox);
+  c->total += count;
+  zam_mutex_release_w(kRotMailbox);
+}
+
+// Rotates every term of one side's arrays into sample slot s.
+int rotate_side(ZamRm3_struct* rm, Euler e, int s, const double* phi_base, const double* rho_base, double* phi_rot,
+                double* rho_rot) {
+  const _sixd_search_state& st = zam_sixd_state;
+  const int64_t K = anlm_size(st.N);
+  const int64_t slot = (int64_t)s * st.n_vec * K;
+  for (int c = 0; c < st.n_vec; c++) {
+    if (!zam_rm3_apply(st.N, 1, rm, phi_base + c * K, phi_rot + slot + c * K, e)) return 0;
+    if (!zam_rm3_apply(st.N, 1, rm, rho_base + c * K, rho_rot + slot + c * K, e)) return 0;
+  }
+  return 1;
+}
+
+int rotate_items(const _sixd_rot_task* task) {
+  const _sixd_search_state& st = zam_sixd_state;
+  ZamRm3_struct rm;
+  zam_rm3_init(&rm);
+  int count = 0;
+  for (int item = zam_thread_pop_list(); item >= 0; item = zam_thread_pop_list()) {
+    const int64_t* slice = task->codes + (int64_t)item * task->per_item;
+    for (int k = 0; k < task->per_item; k++) {
+      const int64_t code = slice[k];
+      if (code == ZAM_SIXD_END) continue;
+      const int kind = sixd_code_scan(code);
+      if (kind & 1) {
+        const int r = sixd_code_rec(code);
+        rotate_side(&rm, st.rrot1[st.ract2all[r]], r, st.anlm_phi_base, st.anlm_rho_base, st.anlm_phi_rot,
+                    st.anlm_rho_rot);
+        count++;
+      }
+      if (kind & 2) {
+        const int l = sixd_code_lig(code);
+        rotate_side(&rm, st.lrot1[st.lact2all[l]], l, st.bnlm_phi_base, st.bnlm_rho_base, st.bnlm_phi_rot,
+                    st.bnlm_rho_rot);
+        count++;
+      }
+    }
+  }
+  zam_rm3_free(&rm);
+  return count;
+}
+
+}  // namespace
+
+int lumv_make(int L, int** map) {
+  *map = new_ints((int64_t)(L + 1) * (L + 1));
+  if (!*map) return 0;
+  int start = 0;
+  for (int u = 0; u <= L; u++) {
+    const int w = 2 * u + 1;
+    for (int m = -u; m <= u; m++) (*map)[u * u + u + m] = start + (u + m) * w * w;
+    start += w * w * w;
+  }
+  return start;
+}
+
+int sm_make(int L, int** map, double** values) {
+  *map = nullptr;
+  *values = nullptr;
+  if (L < 0) return 0;
+  const int side = (L + 1) * (L + 1);
+  *map = new_ints((int64_t)side * side);
+  if (!*map) return 0;
+  int n = 0;
+  for (int j = 0; j <= L; j++)
+    for (int q = -j; q <= j; q++)
+      for (int l = 0; l <= L; l++)
+        for (int m = -l; m <= l; m++) {
+          (*map)[(j * j + j + q) * side + l * l + l + m] = n;
+          n += std::min(j, l) + 1;
+        }
+  *values = new_complex(n);
+  if (!*values) {
+    zam_vm_free(*map);
+    *map = nullptr;
+    return 0;
+  }
+  return n;
+}
+
+int ym_make(int L, int N, int** map, double** values) {
+  *map = nullptr;
+  *values = nullptr;
+  if (L < 0 || N < 1) return 0;
+  const int tri = N * (N + 1) / 2;
+  *map = new_ints((int64_t)(L + 1) * (L + 1) * tri);
+  if (!*map) return 0;
+  int n = 0;
+  for (int j = 0; j <= L; j++)
+    for (int q = -j; q <= j; q++)
+      for (int nn = 1; nn <= N; nn++)
+        for (int l = 0; l < nn; l++) {
+          (*map)[(j * j + j + q) * tri + nn * (nn - 1) / 2 + l] = n;
+          n += std::min(j, l) + 1;
+        }
+  *values = new_complex(n);
+  if (!*values) {
+    zam_vm_free(*map);
+    *map = nullptr;
+    return 0;
+  }
+  return n;
+}
+
+void gm_make(int L, int n_values, const int* lumv_map, double** values) {
+  const double t0 = zam_get_time();
+  *values = new_complex(n_values);
+  if (!*values) return;
+  double* g = *values;
+  for (int l = 0; l <= L; l++) {
+    const int w = 2 * l + 1;
+    for (int v = -l; v <= l; v++) {
+      double* blk = g + 2 * (int64_t)lumv_map[l * l + l + v];
+      for (int t = -l; t <= l; t++)
+        for (int m = -l; m <= l; m++) {
+          const Complex p = zi_m(t - m);
+          const double d = delta_ljm(l, v, t) * delta_ljm(l, v, m);
+          double* z = blk + 2 * ((t + l) * w + (m + l));
+          z[0] = p.re * d;
+          z[1] = p.im * d;
+        }
+    }
+  }
+  if (zam_debug >= 1) zam_msg("G[lvtm] %.3fs.\n", zam_get_time() - t0);
+}
+
+void sixd_lambda(int M, double A, int u, double* out) {
+  // A plain M-point sum: the table is made once per pass and M is small.
+  for (int t = 0; t < M; t++) {
+    long double re = 0.0L, im = 0.0L;
+    for (int k = 0; k < M; k++) {
+      const long double ph = (long double)k * u * A / M - 2.0L * (long double)kPi * ((int64_t)k * t % M) / M;
+      re += cosl(ph);
+      im += sinl(ph);
+    }
+    out[2 * t] = (double)(re / M);
+    out[2 * t + 1] = (double)(im / M);
+  }
+}
+
+int lm_row(int L) { return (L + 1) * (2 * L + 1) * (2 * L + 3) / 3; }
+
+int lm_make(int method, int L, int N, int t_first, int t_last, int M, double A, const int* lumv_map,
+            const double* g, float** out) {
+  (void)N;
+  (void)method;  // the row layout of the 3-D search; the other layouts' rows are not made here
+  const double t0 = zam_get_time();
+  *out = nullptr;
+  if (L < 0 || M < 1) return 0;
+  const int S = lm_row(L);
+  *out = static_cast<float*>(zam_vm_get_0((int64_t)M * S * 2 * (int64_t)sizeof(float)));
+  if (!*out) return 0;
+  std::vector<double> lambda((size_t)(2 * L + 1) * 2 * M);
+  for (int u = -L; u <= L; u++) sixd_lambda(M, A, u, &lambda[(size_t)(u + L) * 2 * M]);
+  if (zam_debug >= 2) {
+    zam_msg("\nlm_make(L=%d, Method=%d) gives:\n\n", L, method);
+    for (int u = -std::min(4, L); u <= std::min(4, L); u++)
+      for (int t = -4; t <= 4; t++) {
+        const double* z = &lambda[(size_t)(u + L) * 2 * M + 2 * (((t % M) + M) % M)];
+        zam_msg("lambda[%2d,%2d] = [%f, %f*I]\n", u, t, z[0], z[1]);
+      }
+  }
+  std::vector<double> row((size_t)2 * S);
+  for (int tt = t_first; tt <= t_last; tt++) {
+    const int t = ((tt % M) + M) % M;
+    std::fill(row.begin(), row.end(), 0.0);
+    for (int l = 0; l <= L; l++) {
+      const int w = 2 * l + 1, base = l * (4 * l * l - 1) / 3;
+      for (int u = -l; u <= l; u++) {
+        const double* lam = &lambda[(size_t)(u + L) * 2 * M + 2 * t];
+        const double* blk = g + 2 * (int64_t)lumv_map[l * l + l + u];
+        for (int k = 0; k < w * w; k++) {
+          const double gr = blk[2 * k], gi = blk[2 * k + 1];
+          row[2 * (base + k)] += lam[0] * gr - lam[1] * gi;
+          row[2 * (base + k) + 1] += lam[0] * gi + lam[1] * gr;
+        }
+      }
+    }
+    zd2zf(S, row.data(), *out + (int64_t)t * S * 2);
+  }
+  if (zam_debug >= 1) zam_msg("L[ulmv] %.3fs.\n", zam_get_time() - t0);
+  return 1;
+}
+
+int mb_rot_buffers() {
+  const _sixd_search_state& st = zam_sixd_state;
+  const int64_t per = (int64_t)st.n_vec * anlm_size(st.N) * 2 * (int64_t)sizeof(double);
+  return (int)(((int64_t)st.n_ract + st.n_lact) * per / (1024 * 1024)) + 1;
+}
+
+void warn_rot_buffers(int mb) {
+  zam_wrn("Your machine has only %d Mb of physical memory.\n", zam_mb_memory());
+  zam_wrn("This calculation needs about %d Mb of memory.\nTrying anyway (hope you have a big system swap file) ...\n",
+          mb);
+}
+
+void free_rot_buffers() {
+  _sixd_search_state& st = zam_sixd_state;
+  for (double** p : {&st.anlm_phi_rot, &st.anlm_rho_rot, &st.bnlm_phi_rot, &st.bnlm_rho_rot}) {
+    zam_vm_free(*p);
+    *p = nullptr;
+  }
+}
+
+int zam_fill_rot_buffers(int n_threads) {
+  _sixd_search_state& st = zam_sixd_state;
+  free_rot_buffers();
+  const int64_t per = (int64_t)st.n_vec * anlm_size(st.N) * (int64_t)sizeof(double);
+  const int mb = mb_rot_buffers();
+  if (mb > zam_mb_memory() / 2) warn_rot_buffers(mb);
+  st.anlm_phi_rot = static_cast<double*>(zam_vm_get(std::max<int64_t>(st.n_ract * per, 8)));
+  st.anlm_rho_rot = static_cast<double*>(zam_vm_get(std::max<int64_t>(st.n_ract * per, 8)));
+  st.bnlm_phi_rot = static_cast<double*>(zam_vm_get(std::max<int64_t>(st.n_lact * per, 8)));
+  st.bnlm_rho_rot = static_cast<double*>(zam_vm_get(std::max<int64_t>(st.n_lact * per, 8)));
+  if (!st.anlm_phi_rot || !st.anlm_rho_rot || !st.bnlm_phi_rot || !st.bnlm_rho_rot) {
+    free_rot_buffers();
+    return 0;
+  }
+  // One code per sample pair position: both sides while both have samples left.
+  const int n = std::max(st.n_ract, st.n_lact);
+  const int items = std::max(1, std::min(n, 4 * std::max(n_threads, 1)));
+  const int per_item = (n + items - 1) / std::max(items, 1);
+  std::vector<int64_t> codes((size_t)items * std::max(per_item, 1), ZAM_SIXD_END);
+  for (int i = 0; i < n; i++) {
+    const int kind = (i < st.n_ract ? 1 : 0) | (i < st.n_lact ? 2 : 0);
+    codes[i] = sixd_code(0, i, i, kind);
+  }
+  RotCollect collect{0, 0, zam_get_time()};
+  _sixd_rot_task own{0, codes.data(), std::max(per_item, 1), &collect.total, &collect.workers};
+  zam_thread_load_range(0, items - 1);
+  const int workers = n_threads >= 1 ? std::min(zam_thread_setup_task(std::min(n_threads, items), 0), items) : 0;
+  collect.workers = workers;
+  _sixd_rot_task tasks[ZAM_TASK_STACK] = {};
+  auto fill = [&](_sixd_rot_task& t, int slot) { t = own; t.cpu = slot; };
+  auto here = [&](_sixd_rot_task& t) { report_rotations(&collect, rotate_items(&t)); };
+  // Without worker slots or a collector thread the rotations are made here.
+  if (workers < 1 ||
+      !zam_thread_fan_out(kCollector, zam_rotate_consumer, &collect, workers, zam_run_rot_cpu_thread, tasks, fill,
+                          here))
+    collect.total += rotate_items(&own);
+  return 1;
+}
+
+void* zam_run_rot_cpu_thread(void* arg) {
+  auto* task = static_cast<_sixd_rot_task*>(arg);
+  const double t0 = zam_get_time();
+  const int count = rotate_items(task);
+  if (zam_debug >= 1) {
+    const double dt = std::max(zam_get_time() - t0, 1e-8);
+    zam_msg("CPU %2d: Done %d coefficient rotations in %.2fs (%.0f/s).\n", task->cpu, count, dt, count / dt);
+  }
+  // The collector's record holds total first (see zam_fill_rot_buffers).
+  zam_mutex_acquire_w(kRotMailbox);
+  *task->total += count;
+  zam_mutex_release_w(kRotMailbox);
+  zam_thread_exit();
+  return nullptr;
+}
+
+void* zam_rotate_consumer(void* arg) {
+  auto* c = static_cast<RotCollect*>(arg);
+  for (int w = c->workers; w > 0; w--) {
+    zam_mutex_acquire_r(kRotMailbox);
+    zam_mutex_release_r(kRotMailbox);
+  }
+  const double dt = std::max(zam_get_time() - c->t0, 1e-8);
+  zam_msg("Done %d rotations in a total of %.2fs (%.0f/s).\n\n", c->total, dt, c->total / dt);
+  return nullptr;
+}

@@ -1,0 +1,231 @@
+// Solution store and pass threads of the six-dimensional search: the cull
+// keeps the best quarter, an empty pass gives the start pose, runs of equal
+// distance, the fine-pass pose count, the consumer's tally over threads and
+// the abort path, and the start energy against a translation moved to the
+// other side.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "common/test_util.h"
+#include "harmonics/zam_anlm.h"
+#include "harmonics/zam_cache.h"
+#include "harmonics/zam_tm.h"
+#include "matching/zam_sixd_store.h"
+#include "runtime/zam_progress.h"
+#include "runtime/zam_thread.h"
+#include "runtime/zam_vm.h"
+
+namespace {
+
+// Translation matrices cached in a fresh folder for the lifetime of the object.
+struct CacheAt {
+  testutil::TempDir dir;
+  CacheAt() {
+    setenv("ZAM_CACHE", dir.str().c_str(), 1);
+    zam_cache_reset();
+  }
+  ~CacheAt() {
+    unsetenv("ZAM_CACHE");
+    zam_cache_reset();
+  }
+};
+
+TEST(SixdStore, CullKeepsBestQuarterAndEmptyGivesStart) {
+  zam_sixd_state = {};
+  zam_sixd_state.start_code = sixd_code(7, 0, 0, 0);
+  ASSERT_EQ(alloc_soln(10), 1);
+  const int K = soln_capacity();
+  ASSERT_EQ(K, 200000);
+  // Scores 0..K-1 in a shuffled order; the pose code remembers the score.
+  std::vector<int> perm(K);
+  for (int i = 0; i < K; i++) perm[i] = i;
+  std::shuffle(perm.begin(), perm.end(), std::mt19937(5));
+  for (int i = 0; i < K; i++) push_soln(perm[i], (float)perm[i]);
+  EXPECT_EQ(soln_count(), K);
+  push_soln(-5, -1.0f);  // full: the cull runs first
+  ASSERT_EQ(soln_count(), K / 4 + 1);
+  int64_t* codes = nullptr;
+  float* scores = nullptr;
+  ASSERT_EQ(fetch_soln(&codes, &scores), K / 4 + 1);
+  for (int k = 0; k < K / 4; k++) {
+    ASSERT_EQ(scores[k], (float)k);  // the lowest quarter, ascending
+    ASSERT_EQ(codes[k], k);
+  }
+  EXPECT_EQ(codes[K / 4], -5);
+  zam_vm_free(codes);
+  zam_vm_free(scores);
+  EXPECT_EQ(soln_capacity(), 0);
+
+  ASSERT_EQ(alloc_soln(60000), 1);
+  EXPECT_EQ(soln_capacity(), 240000);
+  ASSERT_EQ(fetch_soln(&codes, &scores), 1);
+  EXPECT_EQ(codes[0], zam_sixd_state.start_code);
+  EXPECT_EQ(scores[0], 0.0f);
+  zam_vm_free(codes);
+  zam_vm_free(scores);
+}
+
+TEST(SixdStore, DistanceRunsCompareEveryPosition) {
+  auto c = [](int did) { return sixd_code(did, 3, -2, 9); };
+  int spans[16], n = -1;
+  const int64_t aabc[] = {c(4), c(4), c(5), c(6)};
+  zam_find_dspans_s(4, aabc, nullptr, &n, spans);
+  ASSERT_EQ(n, 3);
+  EXPECT_EQ(std::vector<int>(spans, spans + 6), (std::vector<int>{0, 1, 2, 2, 3, 3}));
+  const int64_t ab[] = {c(4), c(5)};
+  zam_find_dspans_s(2, ab, nullptr, &n, spans);
+  EXPECT_EQ(n, 2);
+  const int64_t aa[] = {c(4), c(4)};
+  zam_find_dspans_s(2, aa, nullptr, &n, spans);
+  ASSERT_EQ(n, 1);
+  EXPECT_EQ(spans[1], 1);
+  // Taken through an order: b a a b reads as a a b b.
+  const int64_t baab[] = {c(5), c(4), c(4), c(5)};
+  const int order[] = {1, 2, 0, 3};
+  zam_find_dspans_s(4, baab, order, &n, spans);
+  ASSERT_EQ(n, 2);
+  EXPECT_EQ(std::vector<int>(spans, spans + 4), (std::vector<int>{0, 1, 2, 3}));
+  // The fields survive a round trip, signed indices included.
+  EXPECT_EQ(sixd_code_did(c(2047 * 16)), 2047 * 16);
+  EXPECT_EQ(sixd_code_rec(c(1)), 3);
+  EXPECT_EQ(sixd_code_lig(c(1)), -2);
+  EXPECT_EQ(sixd_code_scan(c(1)), 9);
+}
+
+TEST(SixdStore, MaxSamplesBounds) {
+  zam_sixd_state = {};
+  EXPECT_EQ(get_max_samples(162, 492, M_PI, M_PI), 20000);  // 141 x 141 = 19881
+  EXPECT_EQ(get_max_samples(1, 1, M_PI, M_PI), 10000);
+  EXPECT_EQ(get_max_samples(1002, 1002, M_PI, M_PI), 30000);  // 173 x 173
+  EXPECT_EQ(get_max_samples(1212, 1692, M_PI, M_PI), 40000);
+  EXPECT_EQ(get_max_samples(162, 0, M_PI, M_PI), 10000);
+  // Only samples within range count: half the receptor table lies beyond it.
+  std::vector<Euler> rot(812);
+  for (int i = 0; i < 812; i++) rot[i] = e_make(0.0, i < 406 ? 0.5 : 2.5, 0.0);
+  zam_sixd_state.rrot1 = rot.data();
+  zam_sixd_state.n_rrot = 812;
+  zam_sixd_state.lrot1 = rot.data();
+  zam_sixd_state.n_lrot = 812;
+  EXPECT_EQ(get_max_samples(812, 812, 1.0, M_PI), 13000);  // 79 x 158 = 12482
+  zam_sixd_state = {};
+}
+
+// A producer of the pass test: takes items, sends 600 poses each (every
+// third below the threshold) and the end marker.
+struct Producer {
+  _ZamProgress* p;
+  int max_items;  // items taken before it stops
+  std::atomic<int>* exited;
+};
+void* produce(void* arg) {
+  auto* w = static_cast<Producer*>(arg);
+  _scan_block block{};
+  for (int taken = 0; taken < w->max_items; taken++) {
+    const int item = zam_thread_pop_list();
+    if (item < 0) break;
+    for (int k = 0; k < 600; k++) {
+      const float s = (k % 3 == 0) ? -1.0f : (k % 3 == 1 ? 1.0f : NAN);
+      if (sixd_keeps(s)) push_scan(&block, sixd_code(item, k, 0, 0), s);
+    }
+    end_scan_item(&block, 600.0f, w->p);
+  }
+  EXPECT_EQ(block.count, 0);
+  w->exited->fetch_add(1);
+  return nullptr;
+}
+
+void wait_for(std::atomic<int>& n, int want) {
+  while (n.load() < want) std::this_thread::yield();
+}
+
+std::atomic<int> stop_asked{0};
+int ask_stop(int, double) { return stop_asked.load(); }
+
+TEST(SixdStore, ConsumerCountsThreadedPassAndAbortEndsIt) {
+  zam_thread_setup(4);
+  zam_sixd_state = {};
+  zam_sixd_state.score_threshold = 0.0f;
+  zam_sixd_state.start_code = sixd_code(3, 0, 0, 0);  // item 3, pose 0: kept
+  ASSERT_EQ(sixd_open_blocks(), 1);
+
+  // Ten items over three producers: 200 of every 600 poses kept.
+  ASSERT_EQ(alloc_soln(0), 1);
+  _ZamProgress p{3, 0, 10, 0};
+  _sixd_consumer_arg c{10, 0.0, 0, 0};
+  zam_thread_load_range(0, 9);
+  ASSERT_EQ(zam_thread_start(136, 1, zam_sixd_consumer, &c), 1);
+  std::atomic<int> exited{0};
+  Producer w{&p, 1000, &exited};
+  for (int t = 0; t < 3; t++) ASSERT_EQ(zam_thread_start(t, 0, produce, &w), 1);
+  show_sixd_progress(&p);
+  zam_thread_join(136);
+  wait_for(exited, 3);
+  EXPECT_EQ(p.done, 10);
+  EXPECT_EQ(c.orientations, 6000.0);
+  EXPECT_EQ(c.kept, 2000);
+  EXPECT_EQ(c.found_start, 1);
+  EXPECT_EQ(soln_count(), 2000);
+  free_soln();
+
+  // One producer does one item, then the hook asks to stop: the abort thread
+  // ends the other nine with no orientations.
+  ASSERT_EQ(alloc_soln(0), 1);
+  p = _ZamProgress{3, 0, 10, 0};
+  c = _sixd_consumer_arg{10, 0.0, 0, 0};
+  stop_asked = 1;
+  zam_progress_callback(ask_stop);
+  zam_thread_load_range(0, 9);
+  ASSERT_EQ(zam_thread_start(136, 1, zam_sixd_consumer, &c), 1);
+  Producer one{&p, 1, &exited};
+  ASSERT_EQ(zam_thread_start(0, 0, produce, &one), 1);
+  show_sixd_progress(&p);
+  zam_thread_join(136);
+  wait_for(exited, 4);
+  ASSERT_EQ(p.abort, 1);
+  zam_thread_join(137);
+  zam_progress_callback(nullptr);
+  EXPECT_EQ(p.done, 10);
+  EXPECT_EQ(c.orientations, 600.0);
+  EXPECT_EQ(c.kept, 200);
+  EXPECT_EQ(zam_thread_pop_list(), -1);
+  free_soln();
+  sixd_close_blocks();
+}
+
+TEST(SixdStore, StartEnergyMovesTranslationToEitherSide) {
+  CacheAt cache;
+  const int N = 6, K = anlm_size(N);
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<double> a1(K), a2(K), b1(K), b2(K);
+  for (int i = 0; i < K; i++) a1[i] = u(rng), a2[i] = u(rng), b1[i] = u(rng), b2[i] = u(rng);
+  int kind = 1;
+  zam_sixd_state = {};
+  zam_sixd_state.vec_types = &kind;
+  zam_sixd_state.anlm_phi_base = a1.data();
+  zam_sixd_state.anlm_rho_base = a2.data();
+  zam_sixd_state.bnlm_phi_base = b1.data();
+  zam_sixd_state.bnlm_rho_base = b2.data();
+  zam_sixd_state.r12_start = 0.0;
+  EXPECT_NEAR(get_start_energy(1, N), anlm_dot(N, a1.data(), b2.data()) + anlm_dot(N, a2.data(), b1.data()), 1e-3);
+  // Translating the receptor by -r equals translating the ligand by +r.
+  zam_sixd_state.r12_start = 1.6;
+  ZamTm3_struct tm;
+  zam_tm3_init(&tm);
+  std::vector<double> t1(K), t2(K);
+  ASSERT_EQ(zam_tm3_apply(N, 1, &kind, &tm, b1.data(), t1.data(), 1.6), 1);
+  ASSERT_EQ(zam_tm3_apply(N, 1, &kind, &tm, b2.data(), t2.data(), 1.6), 1);
+  zam_tm3_free(&tm);
+  const double want = anlm_dot(N, a1.data(), t2.data()) + anlm_dot(N, a2.data(), t1.data());
+  EXPECT_NEAR(get_start_energy(1, N), want, 1e-4 * std::fabs(want) + 1e-4);
+  EXPECT_EQ(get_start_energy(0, N), 0.0f);
+  zam_sixd_state = {};
+}
+
+}  // namespace
