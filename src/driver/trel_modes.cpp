@@ -6,6 +6,9 @@
 #include "driver/trel_model.h"
 #include "driver/trel_options.h"
 #include "driver/trel_process.h"
+#include "harmonics/zam_cache.h"
+#include "matching/zam_dock_spec.h"
+#include "matching/zam_platonic.h"
 #include "msa/trel_msa_input.h"
 #include "runtime/zam_log.h"
 #include "store/trel_cath.h"
@@ -108,7 +111,9 @@ int trel_modeSearch(const char* sys_folder, const char* name, const char* usr_fo
   return 1;
 }
 
-// Without the matcher the samplings keep the values of the docking defaults.
-void trel_modeSetupSpf() {}
+void trel_modeSetupSpf() {
+  setup_platonic();
+  zam_cache_probe();
+}
 
-void trel_modeSpfSampling(_docking_spec*) {}
+void trel_modeSpfSampling(_docking_spec* spec) { zam_dock_derive_samples(spec); }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "matching/zam_platonic.h"
 #include "runtime/kids.h"
 
 namespace {
@@ -173,4 +174,24 @@ void zam_free_solutions(_docking* d) {
   d->order = nullptr;
   d->n_solutions = 0;
   d->n_kept = 0;
+  d->n_clusters = 0;
+}
+
+int zam_fft_bandlimit(double step) {
+  if (!(step > 0.0)) return 1;
+  // The tolerance keeps whole ratios (7.5 degrees: 24) from rounding down.
+  const double b = M_PI / step + 1e-9;
+  if (b >= 4096.0) return 4096;
+  return b < 1.0 ? 1 : static_cast<int>(b);
+}
+
+void zam_dock_derive_samples(_docking_spec* s) {
+  if (!s) return;
+  const double rad = M_PI / 180.0;
+  s->receptor_bandlimit = zam_fft_bandlimit(s->receptor_step * rad);
+  s->ligand_bandlimit = zam_fft_bandlimit(s->ligand_step * rad);
+  s->twist_bandlimit = zam_fft_bandlimit(s->twist_step * rad);
+  s->receptor_samples = platonic_resolution(s->receptor_step * rad);
+  s->ligand_samples = platonic_resolution(s->ligand_step * rad);
+  s->twist_samples = 2 * s->twist_bandlimit;
 }

@@ -133,6 +133,19 @@ double zam_dock_score_scale(const _docking_spec* spec);
 void zam_alloc_solutions(_docking* d, int n);
 
 // Deletes every solution's rotamer lists and the solution and index arrays
-// (pointers reset to null); n_solutions and n_kept become 0, n_clusters and
-// data stay. Safe on an empty (zero-filled) job; null d is ignored.
+// (pointers reset to null); n_solutions, n_kept and n_clusters become 0 (a
+// cluster count must not outlive the cluster numbers it counts); data
+// stays. Safe on an empty (zero-filled) job; null d is ignored.
 void zam_free_solutions(_docking* d);
+
+// FFT band limit B of an angle sampled at step (radians): int(pi / step), so
+// that 2B samples cover a turn at the step (5.6 degrees gives 32 and 64
+// samples, 7.5 gives 24, 10 gives 18); at least 1 (also for a step that is
+// not positive), at most 4096.
+int zam_fft_bandlimit(double step);
+
+// The derived samplings of a search from its angular steps (degrees): the
+// three band limits by zam_fft_bandlimit, the receptor and ligand rotation
+// counts by platonic_resolution, and twice the twist band limit of twist
+// samples. Builds the point sets (setup_platonic) when not yet built.
+void zam_dock_derive_samples(_docking_spec* spec);

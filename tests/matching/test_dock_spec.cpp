@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "matching/zam_dock_spec.h"
+#include "matching/zam_platonic.h"
 #include "runtime/kids.h"
 #include "runtime/zam_vm.h"
 
@@ -197,7 +198,7 @@ TEST(Solutions, AllocateSizesAndInitialValues) {
   zam_free_solutions(&d);
   EXPECT_EQ(d.n_solutions, 0);
   EXPECT_EQ(d.n_kept, 0);
-  EXPECT_EQ(d.n_clusters, 2);  // kept by the release
+  EXPECT_EQ(d.n_clusters, 0);  // no count of clusters that are gone
   EXPECT_EQ(d.solutions, nullptr);
   EXPECT_EQ(d.order, nullptr);
   EXPECT_EQ(d.cluster, nullptr);
@@ -254,4 +255,60 @@ TEST(Solutions, ReallocationReleasesRotamersAndOldArrays) {
   d.solutions[6].receptor_rotamers = rotamers(2);
   zam_free_solutions(&d);
   EXPECT_EQ(zam_vm_total(), before);
+}
+
+TEST(DockSpec, ToolSettingsAndDerivedSamples) {
+  _docking_spec s = marked();
+  setup_zam_options(&s);
+  // The tool's values where they differ from the library's, the rest kept.
+  EXPECT_EQ(s.max_solutions, 1000);
+  EXPECT_EQ(s.problem_type, 1);
+  EXPECT_EQ(s.scan_order, 0);
+  EXPECT_EQ(s.order, 10);
+  EXPECT_EQ(s.receptor_samples, 162);
+  EXPECT_EQ(s.ligand_samples, 492);
+  EXPECT_EQ(s.twist_samples, 64);
+  EXPECT_EQ(s.receptor_bandlimit, 12);
+  EXPECT_EQ(s.ligand_bandlimit, 18);
+  EXPECT_EQ(s.twist_bandlimit, 32);
+  EXPECT_DOUBLE_EQ(s.receptor_step, 20.0);
+  EXPECT_DOUBLE_EQ(s.ligand_step, 10.0);
+  EXPECT_DOUBLE_EQ(s.twist_step, 5.6);
+  EXPECT_DOUBLE_EQ(s.r12_range, 6.0);
+  EXPECT_DOUBLE_EQ(s.potential_cutoff, 40.0);
+  EXPECT_DOUBLE_EQ(s.potential_scale, 0.8);
+  EXPECT_EQ(s.box_mode, 0);
+  EXPECT_DOUBLE_EQ(s.box_size, 10.0);
+  EXPECT_EQ(s.symmetry_min, 2);
+  EXPECT_DOUBLE_EQ(s.ligand_weight_q, 12.0);
+
+  zam_dock_derive_samples(&s);
+  EXPECT_EQ(s.receptor_samples, 162);
+  EXPECT_EQ(s.ligand_samples, 492);
+  EXPECT_EQ(s.receptor_bandlimit, 9);
+  EXPECT_EQ(s.ligand_bandlimit, 18);
+  EXPECT_EQ(s.twist_bandlimit, 32);
+  EXPECT_EQ(s.twist_samples, 64);
+  // The library's steps: 7.5 degrees is 812 rotations and 24 exactly.
+  zam_setDockSpec(&s);
+  zam_dock_derive_samples(&s);
+  EXPECT_EQ(s.receptor_samples, 812);
+  EXPECT_EQ(s.receptor_bandlimit, 24);
+  EXPECT_EQ(s.twist_bandlimit, 32);  // 5.5 degrees
+  EXPECT_EQ(s.twist_samples, 64);
+}
+
+TEST(DockSpec, BandLimitOfAStep) {
+  const double deg = M_PI / 180.0;
+  EXPECT_EQ(zam_fft_bandlimit(5.6 * deg), 32);
+  EXPECT_EQ(zam_fft_bandlimit(6.0 * deg), 30);
+  EXPECT_EQ(zam_fft_bandlimit(30.0 * deg), 6);
+  EXPECT_EQ(zam_fft_bandlimit(M_PI), 1);
+  EXPECT_EQ(zam_fft_bandlimit(2.0 * M_PI), 1);
+  EXPECT_EQ(zam_fft_bandlimit(0.0), 1);
+  EXPECT_EQ(zam_fft_bandlimit(-0.1), 1);
+  EXPECT_EQ(zam_fft_bandlimit(std::nan("")), 1);
+  EXPECT_EQ(zam_fft_bandlimit(1e-9), 4096);
+  // Whole ratios are not lost to rounding.
+  for (int b = 1; b <= 400; ++b) ASSERT_EQ(zam_fft_bandlimit(M_PI / b), b);
 }
