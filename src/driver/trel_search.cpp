@@ -10,6 +10,7 @@
 
 #include "align/trel_align.h"
 #include "align/trel_prescore.h"
+#include "driver/trel_filter.h"
 #include "driver/trel_matrix.h"
 #include "driver/trel_multi.h"
 #include "driver/trel_options.h"
@@ -244,7 +245,11 @@ void superpose(_trel_thing* query, _trel_thing** targets, Arrays& a, _trel_align
                const _trel_options* o, const Counts& c) {
   _pdb_image* qimage = trel_imageThing(query);
   if (!qimage || !query->trace.seg) return;
-  if (zam_debug > 0) zam_msg("Starting Trel superpositions...\n");
+  // After a descriptor filter each target starts from the orientation its
+  // descriptors matched in (canonical coordinates, as the images are held).
+  if (zam_debug > 0)
+    zam_msg(o->filter_method == kTraceFilter ? "Starting Trel superpositions...\n"
+                                             : "Starting superpositions from the descriptor orientations...\n");
   const double start = zam_get_time();
   const int n = c.nrefine;
   std::vector<_trel_thing*> ranked(n);
@@ -671,9 +676,10 @@ void releaseQuery(_trel_thing** targets, int nt, Arrays& a) {
 
 int trel_searchFilterUsable(const _trel_options* o) {
   if (o->filter_method == kTraceFilter) return 1;
-  if (o->filter_method >= 1 && o->filter_method <= 5)
-    zam_err("Filter method %d needs shape descriptors, which this build cannot compute. "
-            "Use -q6 (trace scoring).\n",
+  if (o->filter_method >= 1 && o->filter_method <= 3) return 1;
+  if (o->filter_method >= 4 && o->filter_method <= 5)
+    zam_err("Filter method %d needs the twist FFT, which this build does not have. "
+            "Use -q1 .. -q3 or -q6 (trace scoring).\n",
             o->filter_method);
   else
     zam_err("Filter method %d needs rotational (SPF) superposition, which this build does not "
@@ -718,8 +724,20 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
                                 : tf_identity();
     a.clear();
 
-    tracePass(query, targets, nt, a, bufs, o, folder, c);
-    if (c.nrefine >= 1) superpose(query, targets, a, bufs, o, c);
+    // A descriptor filter lowers the counts to the targets it scored for this
+    // query alone, so that none it could not score is superposed or shown.
+    Counts qc = c;
+    if (o->filter_method == kTraceFilter) {
+      tracePass(query, targets, nt, a, bufs, o, folder, c);
+      qc = c;
+    } else {
+      const int count = trel_filterPass(query, targets, nt, o, a.jscore.data(), a.wscore.data(),
+                                        a.kscore.data(), a.transforms.data(), a.order.data());
+      qc.ntop = std::min(qc.ntop, count);
+      qc.nshow = std::min(qc.nshow, count);
+      qc.nrefine = std::min(qc.nrefine, count);
+    }
+    if (qc.nrefine >= 1) superpose(query, targets, a, bufs, o, qc);
 
     for (int t = 0; t < nt; t++) {
       if (!a.aligns[t]) continue;
@@ -728,11 +746,11 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
     }
 
     _trel_scores s = a.view();
-    trel_rankTargets(o->do_sort, c.nrefine, nt, &s, a.order.data());
+    trel_rankTargets(o->do_sort, qc.nrefine, nt, &s, a.order.data());
     int skip = 0;
-    const int nshown = trel_selectHits(o, query, targets, nt, c.ntop, c.nshow, a.order.data(), &s,
+    const int nshown = trel_selectHits(o, query, targets, nt, qc.ntop, qc.nshow, a.order.data(), &s,
                                        bufs[0], &skip);
-    if (result) trel_fillResult(result, q, nt, c.ntop, skip, a.order.data(), &s, o->do_partner);
+    if (result) trel_fillResult(result, q, nt, qc.ntop, skip, a.order.data(), &s, o->do_partner);
     double mean = 0.0, sd = 0.0;
     trel_setupZscore(nt, a.jscore.data(), &mean, &sd);
 
@@ -756,7 +774,7 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
     zam_freeROC(roc);
 
     if (o->do_write)
-      writeResults(query, targets, nt, a, o, c, folder, suffix.c_str(), mean, sd, nshown, npos,
+      writeResults(query, targets, nt, a, o, qc, folder, suffix.c_str(), mean, sd, nshown, npos,
                    auc[q], qframe);
     else
       printKeys(query, targets, nt, a, o);

@@ -1,5 +1,6 @@
 // The per-query search, the tool's main loop: for every query it pre-scores
-// all targets by their backbone traces, superposes and aligns the best ones,
+// all targets by their backbone traces or by a shape descriptor filter
+// (trel_filter.h), superposes and aligns the best ones,
 // ranks them under the "-sort" score, selects the hits to show, takes the
 // Z-score statistics and the ROC curve, and writes the query's result files;
 // after the last query the aggregate ROC and AUC files.
@@ -10,8 +11,8 @@ struct _trel_align_buf;
 struct _trel_options;
 struct _trel_result;
 
-// 1 when the options' filter method can run in this build (trace scoring,
-// method 6); otherwise reports why not with zam_err and returns 0.
+// 1 when the options' filter method can run in this build (the descriptor
+// filters and trace scoring, method 6); otherwise reports why not with zam_err and returns 0.
 int trel_searchFilterUsable(const _trel_options* options);
 
 // queries[0..nq-1] against targets[0..nt-1]; bufs holds one alignment buffer

