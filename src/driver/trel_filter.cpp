@@ -14,6 +14,8 @@
 #include "harmonics/zam_tm.h"
 #include "harmonics/zam_wigner.h"
 #include "matching/zam_dock_spec.h"
+#include "matching/zam_fft.h"
+#include "matching/zam_kft.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_sort.h"
@@ -27,6 +29,7 @@ namespace {
 constexpr int kMailbox = 15;     // filter workers report their counts to the collector here
 constexpr int kCollector = 137;  // joinable thread handle of that collector
 constexpr int kBaseRotations = 6;
+constexpr int kTwists = 64;      // twist samples of the FFT filters: 5.625 degrees apart
 constexpr int kMaxNamed = 20;    // unscored targets named one by one per query
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -337,7 +340,7 @@ int trel_filterDistances(int method, double range, double step, double* distance
   return 2 * D + 1;
 }
 
-_trel_filter* trel_makeFilter(int method, int N, int pot_class, [[maybe_unused]] int nd, const double* distances,
+_trel_filter* trel_makeFilter(int method, int N, int pot_class, int nd, const double* distances,
                               const double* tau) {
   if (method < 1 || method > 5 || N < 1 || !tau) {
     zam_err("No descriptor filter %d of order %d.\n", method, N);
@@ -368,7 +371,10 @@ _trel_filter* trel_makeFilter(int method, int N, int pot_class, [[maybe_unused]]
       if (!f->canon) return nullptr;
       break;
     default:
-      return nullptr;
+      f->canon = trel_makeCanon(N, pot_class, 0, nd, distances, nullptr, tau);
+      if (!f->canon) return nullptr;
+      f->qmag = anlm_mag(N, tau);
+      break;
   }
   return f.release();
 }
@@ -389,7 +395,12 @@ _trel_filter_work* trel_makeFilterWork(const _trel_filter* filter) {
   const int K = anlm_size(filter->N);
   w->a = kget1D(std::max(K, filter->N + 1));
   w->b = kget1D(K);
-  if (!w->a || !w->b) {
+  if (filter->method >= 4) {
+    w->c = kget1D(filter->N);
+    w->turn = kget1D(kTwists);
+    w->plan = zam_fft_open(kTwists);
+  }
+  if (!w->a || !w->b || (filter->method >= 4 && (!w->c || !w->turn || !w->plan))) {
     trel_freeFilterWork(w);
     return nullptr;
   }
@@ -402,6 +413,7 @@ void trel_freeFilterWork(_trel_filter_work* work) {
   kfree(work->b);
   kfree(work->c);
   kfree(work->turn);
+  zam_fft_close(work->plan);
   kfree(work);
 }
 
@@ -438,8 +450,32 @@ double trel_filterScore(const _trel_filter* f, const double* tau, _trel_filter_w
       if (transform) *transform = f->canon->tf[best];
       return top;
     }
-    default:
-      return kNaN;
+    default: {
+      // The correlation with every orientation and separation of the query
+      // as a series in the turn of the target about z, read at 64 turns.
+      const double norm = f->qmag * anlm_mag(N, tau);
+      double top = 0.0;
+      int best = -1, turn = 0;
+      for (int c = 0; c < f->canon->count; c++) {
+        zam_matcher_reduce(N, f->canon->vec[c], tau, w->c, w->b);
+        zam_fft_execute_fs(w->plan, N, w->c, w->b, w->turn);
+        int a = 0;
+        double v = 0.0;
+        zam_max_scanner(kTwists, kTwists, w->turn, &a, &v);
+        const double s = v / norm;
+        if (zam_debug > 1) zam_msg("C = %d, A = %d, S = %.4f\n", c, a, s);
+        if (s > top) {
+          top = s;
+          best = c;
+          turn = a;
+        }
+      }
+      // The turn carries the target onto the query's orientation about z
+      // before that orientation is undone: the twist comes first.
+      if (transform && best >= 0)
+        *transform = tf_tftf(tf_rotz(turn * (2.0 * M_PI / kTwists)), f->canon->tf[best]);
+      return top;
+    }
   }
 }
 

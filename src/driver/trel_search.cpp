@@ -675,16 +675,10 @@ void releaseQuery(_trel_thing** targets, int nt, Arrays& a) {
 }  // namespace
 
 int trel_searchFilterUsable(const _trel_options* o) {
-  if (o->filter_method == kTraceFilter) return 1;
-  if (o->filter_method >= 1 && o->filter_method <= 3) return 1;
-  if (o->filter_method >= 4 && o->filter_method <= 5)
-    zam_err("Filter method %d needs the twist FFT, which this build does not have. "
-            "Use -q1 .. -q3 or -q6 (trace scoring).\n",
-            o->filter_method);
-  else
-    zam_err("Filter method %d needs rotational (SPF) superposition, which this build does not "
-            "have. Use -q6 (trace scoring).\n",
-            o->filter_method);
+  if (o->filter_method >= 1 && o->filter_method <= kTraceFilter) return 1;
+  zam_err("Filter method %d needs rotational (SPF) superposition, which this build does not "
+          "have. Use -q1 .. -q5 or -q6 (trace scoring).\n",
+          o->filter_method);
   return 0;
 }
 
