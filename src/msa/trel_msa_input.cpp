@@ -481,10 +481,7 @@ void chopTrelDecoration(char* name) {
 int trel_referenceMSA(_trel_msa* msa, const char* sisy_file, const char* homstrad_file,
                       const char* sabmark_folder, const _trel_options* options) {
   if (!msa) return 0;
-  if (sisy_file && *sisy_file) {
-    zam_err("The SISY reference analysis is not available in this build.\n");
-    return 0;
-  }
+  if (sisy_file && *sisy_file) return trel_analyseSISY(msa, sisy_file, options);
   if (homstrad_file && *homstrad_file) return trel_analyseHOMSTRAD(msa, homstrad_file, options);
   if (sabmark_folder && *sabmark_folder) return trel_analyseSABMARK(msa, sabmark_folder, options);
   return 1;

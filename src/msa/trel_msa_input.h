@@ -21,11 +21,11 @@ struct _trel_options;
 int trel_processMSA(const char* msa_file, const char* sisy_file, const char* homstrad_file,
                     const char* sabmark_folder, const _trel_options* options);
 
-// The reference comparison of a loaded alignment: the HOMSTRAD alignment,
-// else the SABMARK folder (msa/trel_msa_reference.h). The SISY comparison is
-// not part of this build and is refused with a message. 1 when no reference
-// was asked for or the comparison was made; 0 after a message otherwise,
-// the reference fields of msa then keeping their initial values.
+// The reference comparison of a loaded alignment: the SISY file, else the
+// HOMSTRAD alignment, else the SABMARK folder (msa/trel_msa_reference.h).
+// 1 when no reference was asked for or the comparison was made; 0 after a
+// message otherwise (the reference fields of msa then keep their initial
+// values, or what the SISY alternatives compared before the failure stored).
 int trel_referenceMSA(_trel_msa* msa, const char* sisy_file, const char* homstrad_file,
                        const char* sabmark_folder, const _trel_options* options);
 

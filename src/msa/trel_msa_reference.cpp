@@ -10,6 +10,7 @@
 #include "geometry/zam_qcp.h"
 #include "msa/trel_msa_analysis.h"
 #include "msa/trel_msa_input.h"
+#include "msa/trel_reference_measure.h"
 #include "output/trel_write_msa.h"
 #include "output/trel_run_options.h"
 #include "runtime/kids.h"
@@ -20,14 +21,13 @@
 
 namespace {
 
-const char* ref_text(const char* s) { return s ? s : ""; }
-
 double ref_d2(const Point3D& a, const Point3D& b) {
   const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
   return dx * dx + dy * dy + dz * dz;
 }
 
-// The row name equals name, or does after the program's decorations are cut.
+}  // namespace
+
 bool ref_name_matches(const char* row_name, const char* name) {
   if (!row_name || !name) return false;
   if (strcmp(row_name, name) == 0) return true;
@@ -36,23 +36,28 @@ bool ref_name_matches(const char* row_name, const char* name) {
   return strcmp(chopped.c_str(), name) == 0;
 }
 
-// The first residue of image whose number text is resnum, or -1.
 int ref_find_resnum(const _pdb_image* image, const char* resnum) {
   for (int i = 0; i < image->nres; i++)
     if (strcmp(image->residues[i].resnum, resnum) == 0) return i;
   return -1;
 }
 
-// Accumulated measures of reference residue pairs.
-struct RefTally {
-  int pairs = 0, ident = 0, viol = 0, afps = 0;
-  double sum = 0.0;
-  double rmsd() const { return pairs > 0 ? std::sqrt(sum / pairs) : -1.0; }
-};
+int ref_find_column(const _trel_msa* msa, int row, int residue) {
+  for (int c = 0; c < msa->n_col; c++)
+    if (msa->residue_index[(size_t)c * msa->n_struct + row] == residue) return c;
+  return -1;
+}
 
-// One reference residue pair of structures a and b: sums, violation,
-// identity, and whether it is close enough for an AFP.
-bool ref_measure(RefTally& t, const _pdb_image* a, int ra, const _pdb_image* b, int rb) {
+std::string ref_run_name(const char* path, const _trel_options* options) {
+  if (options && options->job_name && *options->job_name) return options->job_name;
+  char root[4096];
+  zam_rootname(path, root);
+  return root;
+}
+
+double RefTally::rmsd() const { return pairs > 0 ? std::sqrt(sum / pairs) : -1.0; }
+
+bool ref_measure(RefTally& t, const char* label, const _pdb_image* a, int ra, const _pdb_image* b, int rb) {
   const double d2 = ref_d2(zam_ptPdbResidue(a, ra), zam_ptPdbResidue(b, rb));
   t.sum += d2;
   t.pairs++;
@@ -60,7 +65,7 @@ bool ref_measure(RefTally& t, const _pdb_image* a, int ra, const _pdb_image* b, 
   const _pdb_residue& x = a->residues[ra];
   const _pdb_residue& y = b->residues[rb];
   if (strcmp(x.resname, y.resname) == 0) t.ident++;
-  zam_msg("REFERENCE pair: %s[%s-%s:%s] - %s[%s-%s:%s] = %.3f\n", ref_text(a->name), x.chain, x.resnum, x.code,
+  zam_msg("%s pair: %s[%s-%s:%s] - %s[%s-%s:%s] = %.3f\n", label, ref_text(a->name), x.chain, x.resnum, x.code,
           ref_text(b->name), y.chain, y.resnum, y.code, std::sqrt(d2));
   return d2 <= 12.25;
 }
@@ -70,15 +75,13 @@ void ref_report(const RefTally& t) {
   zam_msg("Overall REFERENCE RMSD (ALL PAIRS) is %.2f for %d pairs.\n", t.rmsd(), t.pairs);
 }
 
-// The run name: the job name when set, else the root name of path.
-std::string ref_run_name(const char* path, const _trel_options* options) {
-  if (options && options->job_name && *options->job_name) return options->job_name;
-  char root[4096];
-  zam_rootname(path, root);
-  return root;
+void ref_store(_trel_msa* msa, const RefTally& t, int P) {
+  msa->ref_ident = (double)t.ident / P;
+  msa->ref_afp = (double)t.afps / P;
+  msa->ref_rmsd = t.rmsd();
+  msa->ref_pairs = (double)t.pairs / P;
+  msa->ref_viol = (double)t.viol / P;
 }
-
-}  // namespace
 
 int sisy_check_sequential(int id, int n_member, int n_eq, const int* member_row, const int* eq_ok,
                           const int* eq_residue) {
@@ -127,6 +130,51 @@ int sisy_count_full(int n_member, int n_eq, const int* member_row, const int* eq
     if (all) full++;
   }
   return full;
+}
+
+int sisy_count_pairs(int n_member, int n_eq, const int* member_row, const int* eq_ok, const int* eq_residue,
+                     const int* eq_column) {
+  int pairs = 0;
+  for (int r = 0; r < n_eq; r++) {
+    if (!eq_ok[r]) continue;
+    const size_t base = (size_t)r * n_member;
+    for (int i = 0; i < n_member; i++) {
+      if (member_row[i] < 0 || eq_residue[base + i] < 0) continue;
+      for (int j = i + 1; j < n_member; j++)
+        if (member_row[j] >= 0 && eq_residue[base + j] >= 0 && eq_column[base + j] == eq_column[base + i]) pairs++;
+    }
+  }
+  return pairs;
+}
+
+int sisy_count_ok(int n, const int* flags) {
+  int count = 0;
+  for (int k = 0; k < n; k++) count += flags[k] != 0;
+  return count;
+}
+
+int sisy_count_afps(const _trel_msa* msa, int i, int j, double d2_max, int n_member, int n_eq,
+                    const int* member_row, const int* eq_residue, char* afp_flag) {
+  const int si = member_row[i], sj = member_row[j];
+  if (si < 0 || sj < 0 || !msa->images[si] || !msa->images[sj]) return 0;
+  const _pdb_image* a = msa->images[si];
+  const _pdb_image* b = msa->images[sj];
+  auto res = [&](int r, int m) { return eq_residue[(size_t)r * n_member + m]; };
+  int afps = 0;
+  for (int r = 0; r < n_eq;) {
+    if (res(r, i) < 0 || res(r, j) < 0) {
+      r++;
+      continue;
+    }
+    // A block: rows whose residues of both members run on one by one.
+    int end = r + 1;
+    while (end < n_eq && res(end, i) == res(end - 1, i) + 1 && res(end, j) == res(end - 1, j) + 1) end++;
+    for (int k = r; k < end; k++)
+      afp_flag[k] = ref_d2(zam_ptPdbResidue(a, res(k, i)), zam_ptPdbResidue(b, res(k, j))) <= d2_max ? 1 : 0;
+    afps += count_afp_flags(3, afp_flag + r, end - r);
+    r = end;
+  }
+  return afps;
 }
 
 int trel_analyseHOMSTRAD(_trel_msa* msa, const char* homstrad_file, const _trel_options* options) {
@@ -205,11 +253,7 @@ int trel_analyseHOMSTRAD(_trel_msa* msa, const char* homstrad_file, const _trel_
         zam_msg("REFERENCE %s[%s:%s-%s] matched PDB %s[%s:%s-%s] \n", ref_text(rimg->name), rr.chain, rr.resnum,
                 rr.code, ref_text(qimg->name), qr.chain, qr.resnum, qr.code);
       eq_residue[(size_t)k * n_ref + m] = q;
-      for (int c = 0; c < msa->n_col; c++)
-        if (msa->residue_index[(size_t)c * msa->n_struct + s] == q) {
-          eq_column[(size_t)k * n_ref + m] = c;
-          break;
-        }
+      eq_column[(size_t)k * n_ref + m] = ref_find_column(msa, s, q);
     }
   }
   zam_msg("\n");
@@ -224,7 +268,7 @@ int trel_analyseHOMSTRAD(_trel_msa* msa, const char* homstrad_file, const _trel_
       for (int c = 0; c < ref->n_col; c++) {
         const int a = ref->residue_index[(size_t)c * n_ref + i], b = ref->residue_index[(size_t)c * n_ref + j];
         if (a < 0 || b < 0) continue;
-        afp_flag[(size_t)c] = ref_measure(t, ref->images[i], a, ref->images[j], b) ? 1 : 0;
+        afp_flag[(size_t)c] = ref_measure(t, "REFERENCE", ref->images[i], a, ref->images[j], b) ? 1 : 0;
       }
       t.afps += count_afp_flags(3, afp_flag.data(), ref->n_col);
     }
@@ -243,18 +287,13 @@ int trel_analyseHOMSTRAD(_trel_msa* msa, const char* homstrad_file, const _trel_
   const int n_full =
       sisy_count_full(n_ref, n_core, member_row.data(), eq_ok.data(), eq_residue.data(), eq_column.data());
   zam_msg("\n");
-  const double P = (double)(n_ref * (n_ref - 1) / 2);
   if (!sequential) msa->ref_sequential = 0;
   msa->ref_id = 1;
   msa->query_eq = n_full;
   msa->ref_eq = n_core;
-  msa->ref_ident = t.ident / P;
-  msa->ref_afp = t.afps / P;
-  msa->ref_rmsd = t.rmsd();
   msa->ref_mscore = M;
   msa->ref_mscore_span = M_span;
-  msa->ref_pairs = t.pairs / P;
-  msa->ref_viol = t.viol / P;
+  ref_store(msa, t, n_ref * (n_ref - 1) / 2);
   if (options && options->write_pdb)
     trel_writeMSArainbow(ref, tf_identity(), "", "", options->res_folder ? options->res_folder : "./", options);
   trel_freeMSA(ref);
@@ -406,8 +445,9 @@ int trel_analyseSABMARK(_trel_msa* msa, const char* sabmark_folder, const _trel_
       n++;
     }
     if (n < 1) continue;
-    const Matrix3D T = trel_fitPts(n, A.data(), B.data());
-    zam_msg("SABMARK pair fitted with Npts = %d, RMSD = %.3f\n", n, rms_tf_pts(n, A.data(), B.data(), T));
+    // Member 1 moves: the fit maps its points (the first list) onto member 0's.
+    const Matrix3D T = trel_fitPts(n, B.data(), A.data());
+    zam_msg("SABMARK pair fitted with Npts = %d, RMSD = %.3f\n", n, rms_tf_pts(n, B.data(), A.data(), T));
     zam_movePdb(i1, T);
   }
   zam_msg("\n");
@@ -420,7 +460,7 @@ int trel_analyseSABMARK(_trel_msa* msa, const char* sabmark_folder, const _trel_
     for (int c = 0; c < pair->n_col; c++) {
       const int a = pair->residue_index[(size_t)c * 2], b = pair->residue_index[(size_t)c * 2 + 1];
       if (a < 0 || b < 0) continue;
-      afp_flag[(size_t)c] = ref_measure(t, pair->images[0], a, pair->images[1], b) ? 1 : 0;
+      afp_flag[(size_t)c] = ref_measure(t, "REFERENCE", pair->images[0], a, pair->images[1], b) ? 1 : 0;
     }
     t.afps += count_afp_flags(3, afp_flag.data(), pair->n_col);
   }
@@ -429,12 +469,8 @@ int trel_analyseSABMARK(_trel_msa* msa, const char* sabmark_folder, const _trel_
   msa->ref_id = 1;
   msa->query_eq = 0;
   msa->ref_eq = 0;
-  msa->ref_ident = (double)t.ident / P;
-  msa->ref_afp = (double)t.afps / P;
-  msa->ref_rmsd = t.rmsd();
   msa->ref_mscore = msa->ref_mscore_span = 0.0;
-  msa->ref_pairs = (double)t.pairs / P;
-  msa->ref_viol = (double)t.viol / P;
+  ref_store(msa, t, P);
   zam_msg("\n");
   return 1;
 }

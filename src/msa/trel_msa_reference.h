@@ -1,13 +1,26 @@
 // Reference comparisons of a loaded multiple alignment (the "-score" mode):
-// a HOMSTRAD-style family alignment whose structures are already superposed,
+// a SISY-style file of reference members with one or more alternative sets
+// of residue equivalences, on which the given structures are superposed; a
+// HOMSTRAD-style family alignment whose structures are already superposed;
 // and a SABMARK-style folder of pairwise reference alignments. Each writes
-// the reference fields of the given alignment; a failure leaves them at their
-// initial values after a message. Single-threaded.
+// the reference fields of the given alignment; a failure stops it after a
+// message. Single-threaded.
 #pragma once
 
 #include "align/trel_msa_record.h"
 
 struct _trel_options;
+
+// Compares msa with the reference of sisy_file: for every alternative the
+// given structures are superposed on its equivalence rows (then put back),
+// the reference is measured (RMSD, AFPs, identities, violations, order,
+// M-score) and the rows the given alignment reproduces are counted; the
+// alternative with most such rows (ties: lower RMSD) fills the reference
+// fields. Writes the reference alignments and superposed members with
+// write_pdb. 1 when every alternative was compared; 0 after a message when
+// the file cannot be read or fewer than two members match rows with
+// structures (fields of alternatives done before a late failure are kept).
+int trel_analyseSISY(_trel_msa* msa, const char* sisy_file, const _trel_options* options);
 
 // Compares msa with the reference alignment in homstrad_file (row structures
 // read from "<name>.ent"): core columns, how many the given alignment
@@ -26,3 +39,16 @@ int sisy_check_sequential(int id, int n_member, int n_eq, const int* member_row,
 // Usable rows whose mapped members' residues all lie in one column.
 int sisy_count_full(int n_member, int n_eq, const int* member_row, const int* eq_ok, const int* eq_residue,
                     const int* eq_column);
+// Pairs of mapped members with both residues of a usable row in one column,
+// summed over the usable rows.
+int sisy_count_pairs(int n_member, int n_eq, const int* member_row, const int* eq_ok, const int* eq_residue,
+                     const int* eq_column);
+// Non-zero entries of flags[0..n-1].
+int sisy_count_ok(int n, const int* flags);
+// Aligned fragment pairs of members i and j: within each block of rows whose
+// residues of both run on one by one, the runs of three or more rows whose CA
+// atoms (current coordinates of the mapped rows' structures) lie within
+// d2_max (squared). Every row counts, usable or not; afp_flag has n_eq bytes
+// of scratch. 0 when either member is unmapped.
+int sisy_count_afps(const _trel_msa* msa, int i, int j, double d2_max, int n_member, int n_eq,
+                    const int* member_row, const int* eq_residue, char* afp_flag);

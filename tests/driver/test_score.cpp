@@ -3,7 +3,8 @@
 // cytochromes and trypsins from the shared data, one unified PDB file, rmt
 // transforms, odd letters, unequal rows, a single record and a failing file.
 // The ".ksum" row of a three-row alignment is checked against values
-// recomputed here from the structures and the alignment.
+// recomputed here from the structures and the alignment. Cytochromes are
+// compared with a SISY-style reference file of the test fixtures.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -404,6 +405,52 @@ TEST(ScoreMode, UnifiedFileTransformsLettersAndBadInput) {
   EXPECT_TRUE(has(log, "Analysing QUERY MSA (2 sequences, 5000 columns)")) << log;
   EXPECT_TRUE(has(log, "Failed to find PDB file for structure <nofile.pdb>")) << log;
   EXPECT_EQ(read_file(dir.file("bad/1ard.ksum")).rfind("1ard,    2,", 0), 0u);
+}
+
+// Three cytochromes against their reference file of two alternatives (the
+// fixture of tests/msa): the ".ksum" row carries the best alternative, whose
+// rows the alignment reproduces in full. A reference file that cannot be used
+// fails the run with status 1 after every alignment is scored.
+TEST(ScoreMode, SisyReferenceFromTheCommandLine) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  fs::copy(std::string(TREL_SOURCE_DIR) + "/tests/msa/fixtures/sisy/cytc", dir.path, fs::copy_options::recursive);
+  const std::string xml = read_file(dir.file("cytc.xml"));
+  int rows = 0;
+  for (size_t at = xml.find("<alternative id=\"2\""); (at = xml.find("<mrow>", at)) != std::string::npos; at++) rows++;
+  ASSERT_GT(rows, 90);
+
+  Outcome r = testutil::run_trel2(dir.str(), {"-score", "-sisy=cytc.xml", "cytc.fasta"}, {"TREL_RESULTS=res"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::vector<std::string> f = fields(read_file(dir.file("res/d1u74d_.ksum")));
+  ASSERT_EQ(f.size(), 23u);
+  const std::string n = std::to_string(rows);
+  EXPECT_EQ(f[12], "2");                    // Sid: the unshifted alternative
+  EXPECT_EQ(f[13], n);                      // Qeq: all its rows
+  EXPECT_EQ(f[14], n);                      // Req
+  EXPECT_EQ(f[18], n + ".00");              // Rpairs per structure pair
+  EXPECT_EQ(f[21], "0.00");                 // Rviol
+  EXPECT_EQ(f[22], "1");                    // Seq
+  EXPECT_GT(std::stod(f[15]), 0.3);         // Rrmsd
+  EXPECT_LT(std::stod(f[15]), 2.0);
+  EXPECT_TRUE(fs::exists(dir.file("res/cytc_reference_0002.fasta")));
+  EXPECT_TRUE(fs::exists(dir.file("res/d1lfma__reference_0001.pdb")));
+
+  write_file(dir.file("bad.xml"), xml.substr(0, xml.find("alternatives=")) + "alternatives=\"0\">\n");
+  const std::vector<std::string> given = lines(read_file(dir.file("cytc.fasta")));
+  ASSERT_EQ(given.size(), 6u);
+  write_file(dir.file("other.fasta"), given[2] + "\n" + given[3] + "\n" + given[0] + "\n" + given[1] + "\n");
+  r = testutil::run_trel2(dir.str(), {"-score", "-sisy=bad.xml", "cytc.fasta", "other.fasta"}, {"TREL_RESULTS=bad"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  const std::string log = read_file(dir.file("bad/trel.log"));
+  EXPECT_TRUE(has(log, "Bad n_alt = 0 in file bad.xml")) << log;
+  EXPECT_TRUE(has(log, "SISY comparison not possible.")) << log;
+  for (const char* ksum : {"bad/d1u74d_.ksum", "bad/d1m60a_.ksum"}) {
+    f = fields(read_file(dir.file(ksum)));
+    ASSERT_EQ(f.size(), 23u) << ksum;
+    EXPECT_EQ(f[12], "-1") << ksum;
+    EXPECT_EQ(f[4], n) << ksum;  // Qcore: the alignment was scored all the same
+  }
 }
 
 }  // namespace

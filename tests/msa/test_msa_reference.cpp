@@ -1,14 +1,20 @@
 // Reference comparisons of the score mode on small real sets kept beside the
-// tests (tests/msa/fixtures, made by make_fixtures.py): five superposed
-// trypsins with their family alignment, and four zinc fingers with one
-// pairwise reference file per pair. Known answers: an alignment equal to the
-// reference keeps every core column, one residue moved loses exactly its
-// column, a scrambled one keeps next to none; refusals leave the reference
-// fields at their initial values.
+// tests (tests/msa/fixtures, made by make_fixtures.py): three cytochromes with
+// a reference file of two alternatives, five superposed trypsins with their
+// family alignment, and four zinc fingers with one pairwise reference file
+// per pair. Known answers: an alignment equal to the reference keeps every
+// equivalence or core column, one shifted residue loses exactly its own, a
+// scrambled one keeps next to none; refusals leave the reference fields at
+// their initial values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -18,6 +24,7 @@
 #include "msa/trel_msa_input.h"
 #include "msa/trel_msa_reference.h"
 #include "output/trel_run_options.h"
+#include "structure/zam_pdb.h"
 
 namespace {
 
@@ -320,6 +327,19 @@ TEST(Sabmark, GroupMeasuredOverAllPairs) {
   EXPECT_GT(all.ref_rmsd, 0.3);
   EXPECT_LT(all.ref_rmsd, 4.0);
   EXPECT_GT(all.ref_afp, 0.0);
+  // Measured on the pairs as fitted: the overall RMSD is that of the fits.
+  double sum = 0.0;
+  int points = 0;
+  const std::string fitted = "SABMARK pair fitted with Npts = ";
+  for (size_t at = 0; (at = all.said.find(fitted, at)) != std::string::npos; at += fitted.size()) {
+    int n = 0;
+    double rms = 0.0;
+    ASSERT_EQ(sscanf(all.said.c_str() + at + fitted.size(), "%d, RMSD = %lf", &n, &rms), 2);
+    sum += n * rms * rms;
+    points += n;
+  }
+  ASSERT_EQ(points, total);
+  EXPECT_NEAR(all.ref_rmsd, std::sqrt(sum / points), 0.005);
 
   // One file too many: refused before anything is loaded.
   write_file("zz_extra.fasta", read_file("1ard_1sp1.fasta"));
@@ -363,6 +383,369 @@ TEST(Sabmark, GroupMeasuredOverAllPairs) {
   fs::current_path(old);
 }
 
+// ---- SISY: three cytochromes and a reference file of two alternatives ----
+
+const char* const kCytochromes[3] = {"d1u74d_", "d1m60a_", "d1lfma_"};
+
+// One alternative of the fixture's reference file: its id and its rows of
+// residue number texts, one per member.
+struct SisyAlt {
+  int id = 0;
+  std::vector<std::vector<std::string>> rows;
+};
+
+std::vector<SisyAlt> read_alternatives(const std::string& file) {
+  std::vector<SisyAlt> alts;
+  for (const std::string& line : testutil::split_lines(read_file(file))) {
+    if (line.rfind("<alternative", 0) == 0) {
+      alts.push_back({});
+      EXPECT_EQ(sscanf(line.c_str(), "<alternative id=\"%d\"", &alts.back().id), 1) << line;
+    } else if (line.find("<mrow>") != std::string::npos && !alts.empty()) {
+      std::vector<std::string> row;
+      for (size_t at = 0; (at = line.find("<mres>", at)) != std::string::npos; at += 6)
+        row.push_back(line.substr(at + 6, line.find(':', at) - at - 6));
+      alts.back().rows.push_back(row);
+    }
+  }
+  return alts;
+}
+
+// Residue ordinals by number text, and one-letter codes, of the members.
+struct Members {
+  std::vector<std::map<std::string, int>> ordinal;
+  std::vector<std::string> letters;
+};
+
+Members read_members() {
+  Members mem;
+  for (const char* c : kCytochromes) {
+    _pdb_image* image = zam_readPdb((std::string(c) + ".pdb").c_str(), nullptr);
+    EXPECT_NE(image, nullptr) << c;
+    std::map<std::string, int> ordinal;
+    std::string letters;
+    for (int r = 0; image && r < image->nres; r++) {
+      ordinal[image->residues[r].resnum] = r;
+      letters += image->residues[r].code[0];
+    }
+    mem.ordinal.push_back(ordinal);
+    mem.letters.push_back(letters);
+    zam_freePdb(image);
+  }
+  return mem;
+}
+
+// An alignment whose columns holding all three members are exactly the given
+// rows; every other residue stands alone in its own column.
+std::vector<std::string> align_rows(const Members& mem, const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::string> out(3);
+  std::vector<int> next(3, 0);
+  auto alone = [&](int m, int upto) {
+    for (; next[(size_t)m] < upto; next[(size_t)m]++)
+      for (int k = 0; k < 3; k++) out[(size_t)k] += k == m ? mem.letters[(size_t)m][(size_t)next[(size_t)m]] : '-';
+  };
+  for (const auto& row : rows) {
+    for (int m = 0; m < 3; m++) alone(m, mem.ordinal[(size_t)m].at(row[(size_t)m]));
+    for (int m = 0; m < 3; m++) out[(size_t)m] += mem.letters[(size_t)m][(size_t)next[(size_t)m]++];
+  }
+  for (int m = 0; m < 3; m++) alone(m, (int)mem.letters[(size_t)m].size());
+  return out;
+}
+
+std::vector<std::string> fasta_letters(const std::string& file) {
+  std::vector<std::string> rows;
+  for (const std::string& line : testutil::split_lines(read_file(file)))
+    if (!line.empty() && line[0] != '>') rows.push_back(line);
+  return rows;
+}
+
+struct SisyScore {
+  int done = 0, ref_id = -1, query_eq = -1, ref_eq = -1, sequential = 1;
+  double rmsd = 0, pairs = 0, viol = 0;
+  bool restored = false;  // every structure back at its loaded coordinates
+  std::string said;
+  // The reference RMSD of each alternative, in file order.
+  std::vector<double> rmsds() const {
+    std::vector<double> out;
+    const std::string key = "Overall REFERENCE RMSD (ALL PAIRS) is ";
+    for (size_t at = 0; (at = said.find(key, at)) != std::string::npos; at += key.size())
+      out.push_back(std::stod(said.substr(at + key.size())));
+    return out;
+  }
+};
+
+// Scores the given rows (structures named by files, default the members'
+// own) against a reference file of the working folder.
+SisyScore score_sisy(const std::vector<std::string>& rows, std::vector<std::string> files = {},
+                     const char* sisy = "cytc.xml") {
+  if (files.empty())
+    for (const char* c : kCytochromes) files.push_back(std::string(c) + ".pdb");
+  write_file("query.fasta", fasta(files, rows));
+  SisyScore r;
+  _trel_msa* q = loadMSA("query.fasta", "pdb", nullptr);
+  EXPECT_NE(q, nullptr);
+  if (!q) return r;
+  std::vector<Point3D> before;
+  for (int s = 0; s < q->n_struct; s++)
+    for (int k = 0; q->images[s] && k < q->images[s]->nres; k++) before.push_back(zam_ptPdbResidue(q->images[s], k));
+  {
+    Capture said;
+    r.done = trel_analyseSISY(q, sisy, nullptr);
+    r.said = said.text;
+  }
+  size_t i = 0;
+  r.restored = true;
+  for (int s = 0; s < q->n_struct; s++)
+    for (int k = 0; q->images[s] && k < q->images[s]->nres; k++, i++) {
+      const Point3D p = zam_ptPdbResidue(q->images[s], k);
+      r.restored = r.restored && p.x == before[i].x && p.y == before[i].y && p.z == before[i].z;
+    }
+  r.ref_id = q->ref_id;
+  r.query_eq = q->query_eq;
+  r.ref_eq = q->ref_eq;
+  r.sequential = q->ref_sequential;
+  r.rmsd = q->ref_rmsd;
+  r.pairs = q->ref_pairs;
+  r.viol = q->ref_viol;
+  trel_freeMSA(q);
+  return r;
+}
+
+// The rows of one alternative that the other lacks.
+std::vector<std::vector<std::string>> rows_not_in(const SisyAlt& a, const SisyAlt& b) {
+  const std::set<std::vector<std::string>> other(b.rows.begin(), b.rows.end());
+  std::vector<std::vector<std::string>> out;
+  for (const auto& r : a.rows)
+    if (!other.count(r)) out.push_back(r);
+  return out;
+}
+
+TEST(Sisy, IdenticalShiftedAndBestAlternative) {
+  TREL_REQUIRE_SHARED_DATA();
+  FixtureCopy here("sisy/cytc");
+  const std::vector<SisyAlt> alts = read_alternatives("cytc.xml");
+  ASSERT_EQ(alts.size(), 2u);
+  const SisyAlt& shifted = alts[0];  // id 1: ten rows out of register, one row fewer
+  const SisyAlt& exact = alts[1];    // id 2: every full column of cytc.fasta
+  const int n1 = (int)shifted.rows.size(), n2 = (int)exact.rows.size();
+  ASSERT_GT(n2, 90);
+  ASSERT_EQ(n1, n2 - 1);
+  const std::vector<std::string> given = fasta_letters("cytc.fasta");
+  ASSERT_EQ(given.size(), 3u);
+
+  // The alignment the equivalences come from: every row recovered, every
+  // pair measured (per structure pair), none beyond 8 A; the structures are
+  // put back afterwards. The register shift costs the other alternative RMSD.
+  const SisyScore same = score_sisy(given);
+  EXPECT_EQ(same.done, 1) << same.said;
+  EXPECT_EQ(same.ref_id, 2);
+  EXPECT_EQ(same.query_eq, n2);
+  EXPECT_EQ(same.ref_eq, n2);
+  EXPECT_DOUBLE_EQ(same.pairs, n2);
+  EXPECT_EQ(same.viol, 0.0);
+  EXPECT_EQ(same.sequential, 1);
+  EXPECT_GT(same.rmsd, 0.3);
+  EXPECT_LT(same.rmsd, 2.0);
+  EXPECT_TRUE(same.restored);
+  const std::vector<double> rmsd = same.rmsds();
+  ASSERT_EQ(rmsd.size(), 2u);
+  EXPECT_GT(rmsd[0], rmsd[1] + 0.1);
+  EXPECT_NEAR(same.rmsd, rmsd[1], 0.005);
+  EXPECT_TRUE(same.said.find("SISY ID = 2, iteration = 3, np = " + std::to_string(n2)) != std::string::npos);
+
+  // The third row slid one column along from the 61st full column on:
+  // exactly the rows whose residue of it moved are lost; the reference
+  // itself is measured as before.
+  int full = 0, from = -1;
+  for (size_t c = 0; c < given[0].size() && from < 0; c++)
+    if (given[0][c] != '-' && given[1][c] != '-' && given[2][c] != '-' && full++ == 60) from = (int)c;
+  ASSERT_GT(from, 0);
+  ASSERT_EQ(given[2].back(), '-');
+  std::vector<std::string> slid = given;
+  slid[2] = given[2].substr(0, (size_t)from) + "-" + given[2].substr((size_t)from, given[2].size() - from - 1);
+  const SisyScore moved = score_sisy(slid);
+  EXPECT_EQ(moved.ref_id, 2);
+  EXPECT_EQ(moved.query_eq, 60);
+  EXPECT_EQ(moved.ref_eq, n2);
+  EXPECT_DOUBLE_EQ(moved.pairs, n2);
+  EXPECT_NEAR(moved.rmsd, same.rmsd, 1e-9);
+
+  // Most rows reproduced wins over a lower RMSD: the alignment made from the
+  // shifted alternative keeps all its rows and the other loses eleven.
+  const SisyScore by_rows = score_sisy(align_rows(read_members(), shifted.rows));
+  EXPECT_EQ(by_rows.ref_id, 1);
+  EXPECT_EQ(by_rows.query_eq, n1);
+  EXPECT_EQ(by_rows.ref_eq, n1);
+  EXPECT_NEAR(by_rows.rmsd, rmsd[0], 0.005);
+
+  // A tie (neither alternative's own rows aligned): the lower RMSD wins,
+  // whichever comes first; an equal one later does not replace it.
+  std::vector<std::vector<std::string>> common;
+  const auto only_exact = rows_not_in(exact, shifted);
+  ASSERT_EQ(only_exact.size(), 11u);
+  ASSERT_EQ(rows_not_in(shifted, exact).size(), 10u);
+  for (const auto& r : exact.rows)
+    if (std::find(only_exact.begin(), only_exact.end(), r) == only_exact.end()) common.push_back(r);
+  const std::vector<std::string> tied = align_rows(read_members(), common);
+  const SisyScore tie = score_sisy(tied);
+  EXPECT_EQ(tie.query_eq, n2 - 11);
+  EXPECT_EQ(tie.ref_id, 2);
+  EXPECT_EQ(tie.ref_eq, n2);
+
+  const std::string text = read_file("cytc.xml");
+  const size_t a1 = text.find("<alternative id=\"1\""), a2 = text.find("<alternative id=\"2\"");
+  const size_t end = text.find("</multiple-alignment>");
+  const std::string head = text.substr(0, a1), alt1 = text.substr(a1, a2 - a1), alt2 = text.substr(a2, end - a2);
+  write_file("swapped.xml", head + alt2 + alt1 + "</multiple-alignment>\n");
+  EXPECT_EQ(score_sisy(tied, {}, "swapped.xml").ref_id, 2);
+  std::string again = alt2;
+  again.replace(0, again.find('>'), "<alternative id=\"7\" rows=\"" + std::to_string(n2) + "\"");
+  write_file("twice.xml", head + alt2 + again + "</multiple-alignment>\n");
+  const SisyScore twice = score_sisy(given, {}, "twice.xml");
+  EXPECT_EQ(twice.done, 1) << twice.said;
+  EXPECT_EQ(twice.ref_id, 2);
+  EXPECT_EQ(twice.rmsds().size(), 2u);
+}
+
+TEST(Sisy, MissingResidueDecoratedNamesAndUnmappedMembers) {
+  TREL_REQUIRE_SHARED_DATA();
+  FixtureCopy here("sisy/cytc");
+  const std::vector<SisyAlt> alts = read_alternatives("cytc.xml");
+  ASSERT_EQ(alts.size(), 2u);
+  const int n2 = (int)alts[1].rows.size();
+  const std::vector<std::string> given = fasta_letters("cytc.fasta");
+
+  // Rows named with the program's suffixes still match their members.
+  const std::vector<std::string> decorated = {"d1u74d__multi.pdb", "d1m60a__pivot.pdb", "d1lfma__query.pdb"};
+  for (int m = 0; m < 3; m++) fs::copy_file(std::string(kCytochromes[m]) + ".pdb", decorated[(size_t)m]);
+  const SisyScore named = score_sisy(given, decorated);
+  EXPECT_EQ(named.done, 1) << named.said;
+  EXPECT_EQ(named.query_eq, n2);
+  EXPECT_TRUE(named.said.find("Mapping MSA structure d1m60a__pivot to SISY member d1m60a_") != std::string::npos);
+
+  // A residue number that d1m60a_ lacks: its row leaves the fits, the
+  // measures and the count of the alternatives that hold it.
+  const std::string number = alts[1].rows[50][1];
+  std::string pdb;
+  for (const std::string& line : testutil::split_lines(read_file("d1m60a_.pdb"))) {
+    std::string l = line;
+    if (l.rfind("ATOM", 0) == 0 && l.substr(22, 5).find_first_not_of(' ') != std::string::npos) {
+      std::string label = l.substr(22, 5);
+      label.erase(std::remove(label.begin(), label.end(), ' '), label.end());
+      if (label == number) l.replace(22, 4, " 999");
+    }
+    pdb += l + "\n";
+  }
+  fs::create_directories("renumbered");
+  write_file("renumbered/d1m60a_.pdb", pdb);
+  const SisyScore missing = score_sisy(given, {"d1u74d_.pdb", "renumbered/d1m60a_.pdb", "d1lfma_.pdb"});
+  EXPECT_EQ(missing.done, 1) << missing.said;
+  EXPECT_TRUE(missing.said.find("Ignoring SISY d1m60a_[A:" + number + "-") != std::string::npos) << missing.said;
+  EXPECT_EQ(missing.ref_id, 2);
+  EXPECT_EQ(missing.ref_eq, n2);
+  EXPECT_EQ(missing.query_eq, n2 - 1);
+  EXPECT_DOUBLE_EQ(missing.pairs, n2 - 1);
+  EXPECT_TRUE(missing.said.find("SISY ID = 2, iteration = 3, np = " + std::to_string(n2 - 1) + ",") !=
+              std::string::npos);
+
+  // Two of the three members given: the third is reported and left out; the
+  // centroid is that of the two (each member half the pair's RMSD from it)
+  // and the values are those of their one pair.
+  const SisyScore two = score_sisy({given[0], given[1]}, {"d1u74d_.pdb", "d1m60a_.pdb"});
+  EXPECT_EQ(two.done, 1) << two.said;
+  EXPECT_TRUE(two.said.find("n_member=3 in SISY cytc.xml does NOT match n_struct=2 in MSA.") != std::string::npos);
+  EXPECT_TRUE(two.said.find("Member d1lfma_, in file cytc.xml NOT found in MSA") != std::string::npos);
+  EXPECT_EQ(two.query_eq, n2);
+  EXPECT_DOUBLE_EQ(two.pairs, n2);
+  const std::string key = "SISY ID = 2, iteration = 3, np = " + std::to_string(n2) + ", Centroid RMSD = ";
+  const size_t at = two.said.find(key);
+  ASSERT_NE(at, std::string::npos) << two.said;
+  EXPECT_NEAR(std::stod(two.said.substr(at + key.size())), two.rmsd / 2, 0.002);
+
+  // Rows whose structure files are missing map no member; with one member
+  // left the comparison is refused and the fields stay untouched.
+  const SisyScore lost = score_sisy(given, {"d1u74d_.pdb", "gone/d1m60a_.pdb", "gone/d1lfma_.pdb"});
+  EXPECT_EQ(lost.done, 0);
+  EXPECT_TRUE(lost.said.find("No PDB structure for d1m60a_ (SISY member d1m60a_)") != std::string::npos);
+  EXPECT_EQ(lost.ref_id, -1);
+  EXPECT_EQ(lost.query_eq, -1);
+  EXPECT_TRUE(lost.said.find("Less than 2 reference members match the MSA.") != std::string::npos) << lost.said;
+  EXPECT_TRUE(lost.said.find("SISY comparison not possible.") != std::string::npos);
+}
+
+TEST(Sisy, CorruptReferenceFilesAreRefused) {
+  TREL_REQUIRE_SHARED_DATA();
+  FixtureCopy here("sisy/cytc");
+  const std::vector<std::string> given = fasta_letters("cytc.fasta");
+  const std::string good = read_file("cytc.xml");
+  auto with = [&](const std::string& from, const std::string& to) {
+    std::string t = good;
+    const size_t at = t.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? t : t.replace(at, from.size(), to);
+  };
+  const size_t alt2 = good.find("<alternative id=\"2\"");
+  const size_t row = good.find("  <mrow>"), row_end = good.find('\n', row);
+  std::string one_cell = good;
+  one_cell.replace(row, row_end - row, "  <mrow><mres>1:A:A</mres></mrow>");
+  struct Case {
+    std::string text, message;
+    int ref_id;  // what the fields hold afterwards: the alternatives read before the fault
+  };
+  const std::vector<Case> cases = {
+      {std::string("\0\xff\x01<multi\"3\"\n\x80", 14), "Failed to read SISY file: cytc.xml", -1},
+      {with("alternatives=\"2\"", "alternatives=\"0\""), "Bad n_alt = 0 in file cytc.xml", -1},
+      {with("alternatives=\"2\"", "alternatives=\"100\""), "Bad n_alt = 100 in file cytc.xml", -1},
+      {with("alternatives=\"2\"", "alternatives=\"0x63\""), "Failed to find <alternative> in cytc.xml", 2},
+      {with("<members>", "<memberz>"), "Failed to find <members> in cytc.xml", -1},
+      {with("  <member>d1m60a_</member>", "  d1m60a_"), "Failed to read <member> in cytc.xml", -1},
+      {with("members=\"3\"", "members=\"99999999999\""), "Failed to read <member> in cytc.xml", -1},
+      {good.substr(0, good.size() / 4), "Failed to <row> of SISY file: cytc.xml", -1},
+      {good.substr(0, good.find("</mres></mrow>", good.size() / 4)), "Failed to <row> of SISY file: cytc.xml", -1},
+      {one_cell, "Failed to <row> of SISY file: cytc.xml", -1},
+      {good.substr(0, alt2) + good.substr(alt2).replace(good.substr(alt2).find("<mequivalences>"), 15, "<equivalences>"),
+       "Failed to find <mequivalences> in cytc.xml", 1},
+      {with("<alternative id=\"1\" rows=\"", "<alternative id=\"1\" rows=\"-5\" was=\""),
+       "Bad n_eq = -5 in file cytc.xml", -1},
+  };
+  for (const Case& c : cases) {
+    write_file("cytc.xml", c.text);
+    const SisyScore r = score_sisy(given);
+    EXPECT_EQ(r.done, 0) << c.message;
+    EXPECT_EQ(r.ref_id, c.ref_id) << c.message;
+    EXPECT_TRUE(r.restored) << c.message;
+    EXPECT_TRUE(r.said.find(c.message) != std::string::npos) << c.message << "\n" << r.said;
+    EXPECT_TRUE(r.said.find("SISY comparison not possible.") != std::string::npos) << c.message;
+  }
+  fs::remove("cytc.xml");
+  const SisyScore none = score_sisy(given);
+  EXPECT_EQ(none.done, 0);
+  EXPECT_TRUE(none.said.find("Failed to open SISY file: cytc.xml") != std::string::npos);
+
+  // Bytes changed, dropped and cut at random: refused or compared, never a
+  // crash, and the structures always put back.
+  std::mt19937 rng(23);
+  const std::string marks = std::string("<>\":/ \n0-9x", 11) + std::string(1, '\0');
+  for (int trial = 0; trial < 60; trial++) {
+    std::string t = good;
+    for (int k = 0; k < 8; k++) {
+      const size_t at = rng() % t.size();
+      switch (rng() % 3) {
+        case 0: t[at] = marks[rng() % marks.size()]; break;
+        case 1: t.erase(at, 1 + rng() % 20); break;
+        default: t[at] = (char)(rng() % 256); break;
+      }
+    }
+    if (trial % 4 == 0) t.resize(rng() % t.size());
+    write_file("cytc.xml", t);
+    const SisyScore r = score_sisy(given);
+    EXPECT_TRUE(r.done == 0 || r.done == 1);
+    EXPECT_TRUE(r.restored) << trial;
+    if (r.ref_id == -1) {
+      EXPECT_EQ(r.query_eq, -1) << trial;
+    }
+  }
+}
+
 TEST(ReferenceCounts, FullRowsAndSequentialOrder) {
   // Three members, member 1 unmapped; row-major rows x members.
   const int member_row[3] = {0, -1, 2};
@@ -377,6 +760,34 @@ TEST(ReferenceCounts, FullRowsAndSequentialOrder) {
   Capture said;
   EXPECT_EQ(sisy_check_sequential(1, 3, 3, member_row, all_ok, backwards), 0);
   EXPECT_TRUE(said.has("non-sequential fragment at ID 1, row 2")) << said.text;
+  // Pairs in one column over usable rows (row 0 only); flags set.
+  EXPECT_EQ(sisy_count_pairs(3, 3, member_row, eq_ok, eq_residue, eq_column), 1);
+  EXPECT_EQ(sisy_count_ok(3, eq_ok), 2);
+}
+
+TEST(ReferenceCounts, AfpsRunWithinBlocksOfConsecutiveResidues) {
+  TREL_REQUIRE_SHARED_DATA();
+  FixtureCopy here("sisy/cytc");
+  write_file("self.fasta", ">d1u74d_.pdb\nTEFKAGSAKK\n>d1u74d_.pdb\nTEFKAGSAKK\n");
+  _trel_msa* msa = loadMSA("self.fasta", "pdb", nullptr);
+  ASSERT_NE(msa, nullptr);
+  ASSERT_TRUE(msa->images[0] && msa->images[1]);
+  // Row 1's copy has residue 4 moved 10 A away: its row is no longer close.
+  zam_movePdbResidue(msa->images[1], 4, tf_translate(Point3D{10.0, 0.0, 0.0}));
+  const int member_row[2] = {0, 1};
+  char flags[9];
+  auto afps = [&](const std::vector<int>& rows) {
+    return sisy_count_afps(msa, 0, 1, 12.25, 2, (int)rows.size() / 2, member_row, rows.data(), flags);
+  };
+  EXPECT_EQ(afps({0, 0, 1, 1}), 0);                                      // two close rows
+  EXPECT_EQ(afps({0, 0, 1, 1, 2, 2}), 1);                                // three
+  EXPECT_EQ(afps({0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8}), 2);  // broken by row 4
+  EXPECT_EQ(afps({0, 0, 1, 1, 2, 2, 3, 3, 5, 5, 6, 6, 7, 7}), 2);        // a skipped residue ends a block
+  EXPECT_EQ(afps({0, 0, 1, 1, -1, 2, 2, 2, 3, 3, 5, 5}), 0);             // an unset residue ends a block
+  const int unmapped[2] = {0, -1};
+  const std::vector<int> three = {0, 0, 1, 1, 2, 2};
+  EXPECT_EQ(sisy_count_afps(msa, 0, 1, 12.25, 2, 3, unmapped, three.data(), flags), 0);
+  trel_freeMSA(msa);
 }
 
 }  // namespace
