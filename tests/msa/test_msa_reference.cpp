@@ -569,6 +569,25 @@ TEST(Sisy, IdenticalShiftedAndBestAlternative) {
   EXPECT_DOUBLE_EQ(moved.pairs, n2);
   EXPECT_NEAR(moved.rmsd, same.rmsd, 1e-9);
 
+  // Residues scattered over the columns in order at random: next to none.
+  std::mt19937 rng(11);
+  std::vector<std::string> scattered;
+  for (const std::string& r : given) {
+    std::string letters, out;
+    for (char ch : r)
+      if (ch != '-') letters += ch;
+    std::vector<int> take(r.size() + 40, 0);
+    std::fill(take.begin(), take.begin() + (long)letters.size(), 1);
+    std::shuffle(take.begin(), take.end(), rng);
+    size_t k = 0;
+    for (int t : take) out += t ? letters[k++] : '-';
+    scattered.push_back(out);
+  }
+  const SisyScore random = score_sisy(scattered);
+  EXPECT_EQ(random.done, 1);
+  EXPECT_LE(random.query_eq, 3);
+  EXPECT_EQ(random.ref_eq, random.ref_id == 1 ? n1 : n2);
+
   // Most rows reproduced wins over a lower RMSD: the alignment made from the
   // shifted alternative keeps all its rows and the other loses eleven.
   const SisyScore by_rows = score_sisy(align_rows(read_members(), shifted.rows));
