@@ -9,6 +9,9 @@
 #include <cstdint>
 
 #include "geometry/zam_transform.h"
+// _ZamProgress, the progress record of a threaded pass: in a search pass
+// done and abort change only under the writer side of mailbox 7.
+#include "harmonics/zam_skin.h"
 
 // Pose code (signed 64 bits), from the top: bits 48-63 the distance code of
 // the separation, bits 32-47 the receptor rotation index (signed 16 bits),
@@ -33,16 +36,6 @@ struct _scan_block {
   int count;  // entries in use, 0..512
   int64_t codes[ZAM_SCAN_BLOCK];
   float scores[ZAM_SCAN_BLOCK];
-};
-
-// Progress of one pass, shared by the progress loop, the workers and the
-// abort thread; done and abort change only under the writer side of
-// mailbox 7.
-struct _ZamProgress {
-  int id;     // the phase reported to zam_progress2
-  int done;   // work items counted
-  int total;  // work items in the pass
-  int abort;  // 1 once a stop was asked for
 };
 
 // The search record. The master owns every array here and fills the record

@@ -19,6 +19,7 @@ namespace {
 
 constexpr int kScanMailbox = 0;
 constexpr int kProgressMailbox = 7;
+constexpr int kWorkerMailbox = 6;
 constexpr int kConsumerHandle = 136;
 constexpr int kAbortHandle = 137;
 
@@ -166,6 +167,18 @@ void end_scan_item(_scan_block* local, float orientations, _ZamProgress* p) {
   zam_mutex_acquire_w(kProgressMailbox);
   p->done += 1;
   zam_mutex_release_w(kProgressMailbox);
+}
+
+void sixd_worker_done() {
+  zam_mutex_acquire_w(kWorkerMailbox);
+  zam_mutex_release_w(kWorkerMailbox);
+}
+
+void sixd_wait_workers(int n) {
+  for (int i = 0; i < n; i++) {
+    zam_mutex_acquire_r(kWorkerMailbox);
+    zam_mutex_release_r(kWorkerMailbox);
+  }
 }
 
 void* zam_sixd_consumer(void* arg) {

@@ -40,6 +40,12 @@ void push_scan(_scan_block* local, int64_t code, float score);
 // in a block of its own, then the item is counted done under mailbox 7.
 void end_scan_item(_scan_block* local, float orientations, _ZamProgress* p);
 
+// A worker's last word before it ends (writer side of mailbox 6): the
+// master waits for one per worker it started (sixd_wait_workers), so that no
+// worker still reads the work list when the next pass loads it.
+void sixd_worker_done();
+void sixd_wait_workers(int n);
+
 // What the consumer saw in one pass.
 struct _sixd_consumer_arg {
   int n_items;          // work items whose end markers it waits for

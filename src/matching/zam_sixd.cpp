@@ -1,0 +1,255 @@
+#include "matching/zam_sixd.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "harmonics/zam_anlm.h"
+#include "matching/zam_distance_code.h"
+#include "matching/zam_platonic.h"
+#include "matching/zam_sixd_cpu.h"
+#include "matching/zam_sixd_store.h"
+#include "matching/zam_sixd_tables.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_sort.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
+#include "runtime/zam_vm.h"
+
+namespace {
+
+constexpr int kConsumer = 136;
+constexpr int kAbortThread = 137;
+constexpr int kCodesPerItem = 4;
+
+struct VmFree {
+  void operator()(void* p) const { zam_vm_free(p); }
+};
+template <class T>
+using vm_ptr = std::unique_ptr<T, VmFree>;
+
+// Rotation samples of one side: the first n of the set (a first sample that
+// turns about z alone taken as no turn: the transform's angles cover it),
+// and the map from active samples (beta within range) to rows.
+struct Side {
+  vm_ptr<Euler> rot;
+  int n = 0;
+  std::vector<int> act2all;
+};
+
+int make_side(int samples, double range, bool zero_first, Side* side) {
+  Euler* e = nullptr;
+  const int made = platonic_samples(std::max(samples, 1), &e);
+  side->rot.reset(e);
+  if (!e) return 0;
+  side->n = std::min(std::max(samples, 1), made);
+  if (zero_first)
+    for (int i = 0; i < side->n; i++)
+      if (std::fabs(e[i].beta) < 1e-6) e[i] = e_make(0.0, 0.0, 0.0);
+  for (int i = 0; i < side->n; i++)
+    if (e[i].beta <= range + 1e-9) side->act2all.push_back(i);
+  return 1;
+}
+
+// Distinct distance codes of the range around the start, ascending.
+std::vector<int> distance_codes(const _docking_spec* spec, double start) {
+  double step = spec->r12_step > 0.0 ? spec->r12_step : 1.0;
+  if (spec->r12_substeps > 0 && spec->scan_order == 0) step /= spec->r12_substeps;
+  const int h = std::max(0, (int)(spec->r12_range / 2.0 / step));
+  const double centre = start + spec->r12_offset;
+  std::vector<int> dids;
+  for (int i = -h; i <= h; i++) dids.push_back(zam_did_r12(centre + i * step));
+  std::sort(dids.begin(), dids.end());
+  dids.erase(std::unique(dids.begin(), dids.end()), dids.end());
+  return dids;
+}
+
+// Runs one pass: the consumer, the workers and the progress loop. Returns 1,
+// 0 when the pass was stopped or could not start its threads.
+int run_pass(zam_thread_fn body, const _sixd_worker& proto, int n_items, int progress_id) {
+  if (!sixd_open_blocks()) return 0;
+  _ZamProgress progress{progress_id, 0, n_items, 0};
+  _sixd_consumer_arg consumer{n_items, 0.0, 0, 0};
+  zam_thread_load_range(0, n_items - 1);
+  if (!zam_thread_start(kConsumer, 1, zam_sixd_consumer, &consumer)) {
+    zam_thread_load_range(0, -1);
+    sixd_close_blocks();
+    return 0;
+  }
+  static _sixd_worker workers[ZAM_TASK_STACK];
+  const int wanted = std::min(zam_thread_setup_task(zam_thread_cpus(), 0), n_items);
+  int started = 0;
+  for (int i = 0; i < wanted; i++) {
+    const int slot = zam_thread_pop_task().slot;
+    if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS) continue;
+    workers[slot] = proto;
+    workers[slot].cpu = slot;
+    workers[slot].progress = &progress;
+    if (zam_thread_start(slot, 0, body, &workers[slot])) started++;
+  }
+  int ok = 1;
+  if (started == 0) {
+    // Nobody to do the work: end every item at once so that the consumer stops.
+    zam_err("The search could not start its worker threads.\n");
+    progress.abort = 1;
+    ok = zam_thread_start(kAbortThread, 1, zam_abort_sixd_thread, &progress);
+    if (!ok) zam_oops("zam_sixd_search(): the search threads are stuck.\n");
+  }
+  show_sixd_progress(&progress);
+  sixd_wait_workers(started);
+  zam_thread_join(kConsumer);
+  if (progress.abort == 1) zam_thread_join(kAbortThread);
+  sixd_close_blocks();
+  if (progress.abort) {
+    if (started > 0) zam_msg("Search stopped on request after %d/%d work items.\n", progress.done, n_items);
+    return 0;
+  }
+  return 1;
+}
+
+// Forgets the arrays of the search record (their owners free them).
+void clear_state() {
+  free_rot_buffers();
+  zam_sixd_state = _sixd_search_state{};
+}
+
+}  // namespace
+
+void zam_sixd_grid(const _docking_spec* spec, int dims[3], int band[2]) {
+  dims[0] = std::max(spec->twist_samples, 1);
+  dims[1] = std::max(2 * spec->ligand_bandlimit, 1);
+  dims[2] = std::max(2 * spec->ligand_bandlimit, 1);
+  band[0] = spec->twist_bandlimit;
+  band[1] = spec->ligand_bandlimit;
+}
+
+int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
+  const double t_start = zam_get_time();
+  const int N = spec->order;
+  if (N < 1 || N > 36 || !data || data->n_terms < 1 || !data->receptor_first || !data->receptor_second ||
+      !data->ligand_first || !data->ligand_second) {
+    zam_err("The search needs an order of 1 to 36 and correlation arrays (order %d).\n", N);
+    return -1;
+  }
+  if (spec->fft_mode != 3 || spec->box_mode != 0 || spec->scan_order != 0)
+    zam_wrn("Only the single-pass 3-D layout is available; searching with it.\n");
+  setup_platonic();
+
+  Side rec, lig;
+  if (!make_side(spec->receptor_samples, spec->receptor_range, true, &rec) ||
+      !make_side(spec->ligand_samples, spec->ligand_range, false, &lig))
+    return -1;
+  std::vector<int> types(data->n_terms);
+  for (int c = 0; c < data->n_terms; c++) types[c] = data->term_flags && data->term_flags[c] == 0 ? 0 : 1;
+
+  _sixd_search_state& st = zam_sixd_state;
+  st = _sixd_search_state{};
+  st.problem_type = spec->problem_type;
+  st.r12_start = data->r12_start;
+  st.start_code = sixd_code(zam_did_r12(data->r12_start), 0, 0, 0);
+  st.score_threshold = (float)spec->score_threshold;
+  st.N = N;
+  st.n_vec = data->n_terms;
+  st.vec_types = types.data();
+  st.anlm_phi_base = data->receptor_first;
+  st.anlm_rho_base = data->receptor_second;
+  st.bnlm_phi_base = data->ligand_first;
+  st.bnlm_rho_base = data->ligand_second;
+  st.rrot1 = rec.rot.get();
+  st.lrot1 = lig.rot.get();
+  st.n_rrot = rec.n;
+  st.n_lrot = lig.n;
+  st.ract2all = rec.act2all.data();
+  st.lact2all = lig.act2all.data();
+  st.n_ract = (int)rec.act2all.size();
+  st.n_lact = 0;  // the 3-D layout turns the ligand through the transform
+  st.receptor_range = spec->receptor_range;
+  st.ligand_range = spec->ligand_range;
+
+  // Work: one code per active receptor sample and distance; at distance 0 the
+  // transform's angles cover every turn, so one sample does.
+  const std::vector<int> dids = distance_codes(spec, data->r12_start);
+  std::vector<int64_t> codes;
+  for (int did : dids) {
+    const int n_r = zam_r12_did(did) == 0.0 ? 1 : st.n_ract;
+    for (int r = 0; r < n_r; r++) codes.push_back(sixd_code(did, r, 0, 0));
+  }
+  const int n_items = ((int)codes.size() + kCodesPerItem - 1) / kCodesPerItem;
+  codes.resize((size_t)n_items * kCodesPerItem, ZAM_SIXD_HOLE);
+
+  _sixd_worker proto{};
+  proto.N = N;
+  proto.n_vec = st.n_vec;
+  zam_sixd_grid(spec, proto.dims, proto.band);
+  proto.beta_range = std::clamp(spec->ligand_range, 0.0, M_PI);
+  proto.codes = codes.data();
+  proto.per_item = kCodesPerItem;
+
+  // The L table over the beta axis, every row kept.
+  int* lumv = nullptr;
+  double* g = nullptr;
+  float* L = nullptr;
+  const int n_g = lumv_make(N - 1, &lumv);
+  gm_make(N - 1, n_g, lumv, &g);
+  const int tables = lumv && g && lm_make(1, N - 1, N, 0, proto.dims[1] - 1, proto.dims[1], proto.beta_range, lumv, g, &L);
+  zam_vm_free(lumv);
+  zam_vm_free(g);
+  vm_ptr<float> L_owner(L);
+  proto.L = L;
+  if (!tables || !zam_fill_rot_buffers(zam_thread_cpus()) || !alloc_soln(400000)) {
+    zam_err("Not enough memory for the search tables.\n");
+    clear_state();
+    return -1;
+  }
+  zam_msg("Searching %d distances x %d receptor rotations x %d x %d x %d angles (order %d).\n", (int)dids.size(),
+          st.n_ract, proto.dims[0], proto.dims[1], proto.dims[2], N);
+
+  if (!run_pass(zam_run_3d_cpu_thread, proto, n_items, 3)) {
+    free_soln();
+    clear_state();
+    return -1;
+  }
+  const int kept_any = soln_count() > 0;
+  int64_t* got_codes = nullptr;
+  float* got_scores = nullptr;
+  const int n_got = fetch_soln(&got_codes, &got_scores);
+  vm_ptr<int64_t> codes_owner(got_codes);
+  vm_ptr<float> scores_owner(got_scores);
+  if (n_got < 1) {
+    zam_err("Not enough memory for the search results.\n");
+    clear_state();
+    return -1;
+  }
+  // Lowest score first; equal scores by code, so the order does not depend
+  // on which thread found a pose first.
+  std::vector<int> by_code(n_got), order(n_got);
+  zam_sorto(got_codes, n_got, by_code.data());
+  std::vector<float> sorted_scores(n_got);
+  for (int i = 0; i < n_got; i++) sorted_scores[i] = got_scores[by_code[i]];
+  zam_sortf(sorted_scores.data(), n_got, order.data());
+  for (int& o : order) o = by_code[o];
+  print_zeroth_score(n_got, got_codes, got_scores, order.data());
+  get_start_energy(st.n_vec, N);
+
+  const int n_out = kept_any ? std::min(n_got, spec->max_solutions) : 0;
+  const double scale = zam_dock_score_scale(spec);
+  for (int i = 0; i < n_out; i++) {
+    const int64_t code = got_codes[order[i]];
+    _solution& s = sols[i];
+    Euler er, el;
+    double R;
+    sixd_pose_3d(code, &proto, &er, &R, &el);
+    s.pose_code = code;
+    s.Etotal = s.Eshape = (float)(got_scores[order[i]] * scale);
+    s.Eforce = 0.0f;
+    s.r12 = (float)R;
+    s.receptor_rotation = er;
+    s.ligand_rotation = el;
+    s.symmetry = 0;
+    s.receptor_orientation = (int16_t)st.ract2all[sixd_code_rec(code)];
+  }
+  clear_state();
+  zam_msg("Search done in %.2fs: %d solutions.\n", zam_get_time() - t_start, n_out);
+  return n_out;
+}

@@ -1,0 +1,209 @@
+// The six-dimensional search on a sampled real structure (the C-alpha atoms
+// of ubiquitin): matched against itself it scores -1000 at the start pose,
+// whose energy is that score; a copy turned by a known rotation and moved
+// along z is put back within one sampling step; every kept pose of the 3-D
+// transform scores the same when scored directly; one worker thread and
+// three give the same solutions; a stop asked for by the progress hook is
+// reported as such.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "common/ca_atoms.h"
+#include "common/test_util.h"
+#include "harmonics/zam_anlm.h"
+#include "harmonics/zam_cache.h"
+#include "harmonics/zam_skin.h"
+#include "matching/zam_sixd.h"
+#include "matching/zam_sixd_cpu.h"
+#include "matching/zam_sixd_store.h"
+#include "runtime/zam_progress.h"
+#include "runtime/zam_thread.h"
+
+namespace {
+
+constexpr int kOrder = 10;
+constexpr int kGrid = 52;
+constexpr double kCell = 1.0;
+constexpr double kDeg = M_PI / 180.0;
+
+// Cells within 4 angstroms of an atom, integrated into an order-10 vector.
+std::vector<double> sample(const std::vector<Point3D>& atoms) {
+  const double half = 0.5 * kGrid * kCell;
+  std::vector<unsigned char> skin(kGrid * kGrid * kGrid, 0);
+  auto cell_of = [&](double x) { return static_cast<int>(std::floor((x + half) / kCell)); };
+  for (const Point3D& a : atoms)
+    for (int k = std::max(0, cell_of(a.z - 4.0)); k <= std::min(kGrid - 1, cell_of(a.z + 4.0)); k++)
+      for (int j = std::max(0, cell_of(a.y - 4.0)); j <= std::min(kGrid - 1, cell_of(a.y + 4.0)); j++)
+        for (int i = std::max(0, cell_of(a.x - 4.0)); i <= std::min(kGrid - 1, cell_of(a.x + 4.0)); i++) {
+          const double dx = a.x - ((i + 0.5) * kCell - half), dy = a.y - ((j + 0.5) * kCell - half),
+                       dz = a.z - ((k + 0.5) * kCell - half);
+          if (dx * dx + dy * dy + dz * dz < 16.0) skin[i + kGrid * (j + kGrid * k)] = 1;
+        }
+  const int K = anlm_size(kOrder);
+  std::vector<double> a(K), b(K), c(K), d(K);
+  zam_skin_integrate(kOrder, kGrid, kCell, Point3D{-half, -half, -half}, skin.data(), a.data(), b.data(), c.data(),
+                     d.data());
+  return a;
+}
+
+// The tool's settings for one search (one pass at order 10).
+_docking_spec tool_spec() {
+  _docking_spec s{};
+  setup_zam_options(&s);
+  s.order = kOrder;
+  s.scan_order = 0;
+  s.receptor_samples = 162;
+  s.ligand_samples = 492;
+  s.twist_samples = 64;
+  s.receptor_bandlimit = 12;
+  s.ligand_bandlimit = 18;
+  s.twist_bandlimit = 32;
+  s.max_solutions = 1000;
+  return s;
+}
+
+// A shape-only correlation: receptor second array scaled so that a perfect
+// overlap scores -1000, ligand first array as it is.
+struct Pair {
+  std::vector<double> zero, rec, lig;
+  int flag = 1;
+  _docking_data data{};
+  Pair(const std::vector<double>& a, const std::vector<double>& b) : zero(a.size(), 0.0), rec(a), lig(b) {
+    const double s = -1000.0 / (anlm_mag(kOrder, a.data()) * anlm_mag(kOrder, b.data()));
+    for (double& x : rec) x *= s;
+    data.n_terms = 1;
+    data.term_flags = &flag;
+    data.receptor_first = zero.data();
+    data.receptor_second = rec.data();
+    data.ligand_first = lig.data();
+    data.ligand_second = zero.data();
+  }
+};
+
+// The transform that the solution says puts the ligand onto the receptor.
+Matrix3D solution_tf(const _solution& s) {
+  return tf_tftf(tf_tftf(tf_euler(s.ligand_rotation), tf_v(v_make(0.0, 0.0, s.r12))),
+                 tf_transpose(tf_euler(s.receptor_rotation)));
+}
+
+double rotation_angle(Matrix3D t) {
+  const double tr = t.m[0] + t.m[5] + t.m[10];
+  return std::acos(std::clamp((tr - 1.0) / 2.0, -1.0, 1.0));
+}
+
+class SixdSearch : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    setenv("ZAM_CACHE", cache_dir->str().c_str(), 1);
+    zam_cache_reset();
+    zam_thread_setup(3);
+    atoms = testutil::centred_ca_atoms(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb"));
+    if (atoms.size() == 76u) shape = sample(atoms);
+  }
+  static void TearDownTestSuite() {
+    unsetenv("ZAM_CACHE");
+    zam_cache_reset();
+  }
+  void SetUp() override { ASSERT_EQ(atoms.size(), 76u) << "shared structures missing: " << testutil::shared_data(); }
+  static inline testutil::TempDir* cache_dir = new testutil::TempDir();
+  static inline std::vector<Point3D> atoms;
+  static inline std::vector<double> shape;
+};
+
+TEST_F(SixdSearch, SelfMatchScoresMinusThousandAtTheStart) {
+  Pair p(shape, shape);
+  _docking_spec spec = tool_spec();
+  std::vector<_solution> sols(spec.max_solutions);
+  const int n = zam_sixd_search(&spec, &p.data, sols.data());
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(n, spec.max_solutions);
+  EXPECT_NEAR(sols[0].Etotal, -1000.0, 0.05);
+  EXPECT_EQ(sols[0].r12, 0.0f);
+  EXPECT_LT(rotation_angle(solution_tf(sols[0])), 1e-6);
+  for (int i = 1; i < n; i++) ASSERT_LE(sols[i - 1].Etotal, sols[i].Etotal);
+  // The start pose's own energy is the score of its code.
+  zam_sixd_state = {};
+  int kind = 1;
+  zam_sixd_state.vec_types = &kind;
+  zam_sixd_state.anlm_phi_base = p.data.receptor_first;
+  zam_sixd_state.anlm_rho_base = p.data.receptor_second;
+  zam_sixd_state.bnlm_phi_base = p.data.ligand_first;
+  zam_sixd_state.bnlm_rho_base = p.data.ligand_second;
+  EXPECT_NEAR(get_start_energy(1, kOrder), sols[0].Etotal, 0.05);
+  EXPECT_NEAR(get_start_energy(1, kOrder), -1000.0, 1e-6);
+  zam_sixd_state = {};
+}
+
+TEST_F(SixdSearch, TurnedAndShiftedCopyIsPutBack) {
+  // Move the atoms by M: a turn, then 1.6 along z.
+  const Matrix3D M = tf_tftf(tf_euler(e_make(40 * kDeg, 70 * kDeg, -110 * kDeg)), tf_v(v_make(0.0, 0.0, 1.6)));
+  std::vector<Point3D> moved;
+  for (const Point3D& a : atoms) moved.push_back(pt_tfpt(M, a));
+  Pair p(shape, sample(moved));
+  _docking_spec spec = tool_spec();
+  std::vector<_solution> sols(spec.max_solutions);
+  const int n = zam_sixd_search(&spec, &p.data, sols.data());
+  ASSERT_GT(n, 0);
+  EXPECT_LT(sols[0].Etotal, -900.0);
+  // The solution composed with M leaves every atom within about one step.
+  const Matrix3D back = tf_tftf(M, solution_tf(sols[0]));
+  EXPECT_LT(rotation_angle(back), 10.0 * kDeg);
+  double worst = 0.0;
+  for (const Point3D& a : atoms) {
+    const Point3D b = pt_tfpt(back, a);
+    worst = std::max(worst, std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) + (a.z - b.z) * (a.z - b.z)));
+  }
+  EXPECT_LT(worst, 3.0);
+
+  // Each kept pose of the transform against its direct score.
+  zam_sixd_state = {};
+  int kind = 1;
+  zam_sixd_state.vec_types = &kind;
+  zam_sixd_state.anlm_phi_base = p.data.receptor_first;
+  zam_sixd_state.anlm_rho_base = p.data.receptor_second;
+  zam_sixd_state.bnlm_phi_base = p.data.ligand_first;
+  zam_sixd_state.bnlm_rho_base = p.data.ligand_second;
+  for (int i = 0; i < n; i += 37) {
+    const double direct = sixd_pose_score(kOrder, 1, sols[i].receptor_rotation, sols[i].r12, sols[i].ligand_rotation);
+    ASSERT_NEAR(sols[i].Etotal, direct, 1e-4 * 1000.0) << i;
+  }
+  zam_sixd_state = {};
+}
+
+TEST_F(SixdSearch, OneThreadEqualsThree) {
+  std::vector<Point3D> moved;
+  const Matrix3D M = tf_euler(e_make(-20 * kDeg, 30 * kDeg, 15 * kDeg));
+  for (const Point3D& a : atoms) moved.push_back(pt_tfpt(M, a));
+  Pair p(shape, sample(moved));
+  _docking_spec spec = tool_spec();
+  spec.r12_range = 2.0;
+  std::vector<_solution> one(spec.max_solutions), three(spec.max_solutions);
+  zam_thread_setup(1);
+  const int n1 = zam_sixd_search(&spec, &p.data, one.data());
+  zam_thread_setup(3);
+  const int n3 = zam_sixd_search(&spec, &p.data, three.data());
+  ASSERT_EQ(n1, n3);
+  for (int i = 0; i < n1; i++) {
+    ASSERT_EQ(one[i].pose_code, three[i].pose_code) << i;
+    ASSERT_EQ(one[i].Etotal, three[i].Etotal) << i;
+  }
+}
+
+int stop_now(int, double) { return 1; }
+
+TEST_F(SixdSearch, StopOnRequestIsReported) {
+  Pair p(shape, shape);
+  _docking_spec spec = tool_spec();
+  std::vector<_solution> sols(spec.max_solutions);
+  zam_progress_callback(stop_now);
+  EXPECT_EQ(zam_sixd_search(&spec, &p.data, sols.data()), -1);
+  zam_progress_callback(nullptr);
+  // Nothing is left behind: the next search runs as usual.
+  spec.r12_range = 0.0;
+  EXPECT_GT(zam_sixd_search(&spec, &p.data, sols.data()), 0);
+}
+
+}  // namespace
