@@ -5,6 +5,7 @@
 
 #include "driver/trel_model.h"
 #include "driver/trel_options.h"
+#include "matching/zam_dock_spec.h"
 #include "driver/trel_process.h"
 #include "harmonics/zam_cache.h"
 #include "matching/zam_dock_spec.h"
@@ -32,6 +33,12 @@ _trel_db_opts dbOptions(const _trel_options* o) {
   d.thing.show_things = o->show_things;
   d.thing.filter_method = o->filter_method;
   d.thing.q_max = o->q_max;
+  // Descriptors are sampled on the docking grid: its cell size and its
+  // distance limit as the largest half-width.
+  if (o->docking_spec) {
+    d.thing.grid_spacing = o->docking_spec->grid_spacing;
+    d.thing.grid_extent = o->docking_spec->potential_cutoff;
+  }
   d.i_max = o->i_max;
   d.use_binary = o->use_binary;
   d.do_stats = o->do_stats;

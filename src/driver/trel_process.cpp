@@ -11,6 +11,7 @@
 #include "driver/trel_matrix.h"
 #include "driver/trel_multi.h"
 #include "driver/trel_options.h"
+#include "matching/zam_dock_spec.h"
 #include "driver/trel_search.h"
 #include "output/trel_print.h"
 #include "runtime/zam_log.h"
@@ -34,6 +35,12 @@ _trel_thing_opts storeOptions(const _trel_options* o) {
   s.show_things = o->show_things;
   s.filter_method = o->filter_method;
   s.q_max = o->q_max;
+  // Descriptors are sampled on the docking grid: its cell size and its
+  // distance limit as the largest half-width.
+  if (o->docking_spec) {
+    s.grid_spacing = o->docking_spec->grid_spacing;
+    s.grid_extent = o->docking_spec->potential_cutoff;
+  }
   return s;
 }
 
@@ -111,8 +118,11 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
     zam_err("No database given for the query member %s.\n", member);
     stop();
   }
-  // Only the trace-scoring road exists: stop before any structure is opened.
-  if (!trel_searchFilterUsable(options)) stop();
+  // A filter method the search cannot run stops the run before any
+  // structure is opened; the descriptor filters have their objects (and
+  // their cache files) made first.
+  const bool descriptors = options->filter_method >= 1 && options->filter_method <= 5;
+  if (!descriptors && !trel_searchFilterUsable(options)) stop();
 
   const _trel_thing_opts store = storeOptions(options);
   const _trel_db_opts dbopts = databaseOptions(options);
@@ -260,6 +270,11 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   if (zam_debug > 0)
     zam_msg("Prepared %d queries and %d targets in %.2f seconds.\n", nq_all, nt_all,
             zam_get_time() - start);
+  if (descriptors && !trel_searchFilterUsable(options)) {
+    closeAll(qlist);
+    closeAll(tlist);
+    stop();
+  }
 
   // Any structure of a multiple alignment may be its pivot: the buffers take
   // the longest structure on both sides.

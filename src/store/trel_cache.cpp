@@ -56,9 +56,28 @@ bool readAll(int fd, void* data, int64_t n) {
 
 enum class Write { ok, create_failed, write_failed };
 
+// Set while the calling thread writes an object's cache files: those are
+// the user's own (owner read and write only), whatever folder holds them.
+// Database files keep the modes of the database.
+thread_local bool private_files = false;
+
+struct PrivateFiles {
+  PrivateFiles() { private_files = true; }
+  ~PrivateFiles() { private_files = false; }
+};
+
+_zam_whole* openWhole(const std::string& path, const char* mode) {
+  _zam_whole* whole = zam_openWhole(path, mode);
+  if (whole && private_files && fchmod(whole->fd, S_IRUSR | S_IWUSR) != 0) {
+    zam_closeWhole(whole, false);
+    return nullptr;
+  }
+  return whole;
+}
+
 // The blocks written one after the other to path, whole or not at all.
 Write writeBlocks(const std::string& path, std::initializer_list<std::pair<const void*, int64_t>> blocks) {
-  _zam_whole* whole = zam_openWhole(path, "wb");
+  _zam_whole* whole = openWhole(path, "wb");
   if (!whole) return Write::create_failed;
   bool ok = true;
   for (const auto& [data, n] : blocks)
@@ -170,19 +189,29 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
       tag->valid = 0;
       return;
     }
-    // A cache of too low an order is recomputed whole at the requested order.
-    if (tag->order < order || !(mask[0] | mask[1] | mask[2] | mask[3] | mask[4])) {
+    // Only classes missing: the ones present stay, and the new ones are
+    // sampled in their frame, the source's atoms moved as the tag records.
+    // Too low an order: every requested class anew, at the requested order.
+    const bool classes_only = tag->order >= order;
+    if (!classes_only) {
       const int none[TREL_POT_CLASSES] = {0, 0, 0, 0, 0};
       trel_potMask(pots, tag->pot_class, none, mask);
+      tag->order = 0;
     }
-    tag->order = 0;
     lookupCode(thing, options);
     zam_msg("Re-creating %s [%s] (%s) as %s\n", thing->name, codeText(tag).c_str(), path,
             thing->name);
     builds++;
     thing->image = readSource(thing, path);
     if (!thing->image) return;
-    zam_importPdb(thing->image, 0);  // the stored radius is kept
+    if (classes_only) {
+      const Matrix3D stored = tf_inverse(tag->frame);
+      zam_movePdb(thing->image, stored);
+      thing->image->tf = stored;
+    } else {
+      zam_importPdb(thing->image, 0);  // the stored radius is kept
+    }
+    thing->rounded = save ? 1 : 0;
     if (save) roundAsText(thing->image);
     trel_loadThingTdb(thing, tag->pot_class, mask, order, options);
     return;
@@ -194,6 +223,7 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
     return;
   }
   if (!buildImage(thing, path, options, save)) return;
+  thing->rounded = save ? 1 : 0;
   const int pot_class = trel_potRadius(tag->radius);
   if (options->use_random) {
     for (int& m : mask) m = 1;
@@ -284,7 +314,7 @@ int writeCoefficientFile(const char* base, const char* ext, int order, const dou
 
 // Writes the image as PDB text, whole or not at all.
 bool writeImageText(const std::string& target, const _pdb_image* image) {
-  _zam_whole* whole = zam_openWhole(target, "w");
+  _zam_whole* whole = openWhole(target, "w");
   if (whole) {
     zam_writePdbRemark(whole->fp);
     zam_writePdbFile(whole->fp, image, -1, 0, 0, 0, 1, 0, tf_identity());
@@ -676,18 +706,6 @@ void trel_loadThingTrel(_trel_thing* thing, int pot_class, const _trel_thing_opt
   if (options->show_things || zam_debug > 0) trel_printThing(thing);
 }
 
-void trel_loadThingTdb(_trel_thing* thing, int pot_class, const int* mask, int order,
-                       const _trel_thing_opts* options) {
-  (void)pot_class;
-  (void)mask;
-  (void)options;
-  if (!thing) return;
-  zam_err("Descriptor coefficients (N=%d) of %s cannot be computed: this build has no harmonic "
-          "expansions.\n",
-          order, thing->name);
-  if (thing->tag) thing->tag->valid = 0;
-}
-
 int trel_read_tag(const char* base, _trel_tag* tag) {
   return zam_bbread(withExtension(base, "trq").c_str(), tag, sizeof(_trel_tag));
 }
@@ -764,20 +782,6 @@ int trel_write_thing(const char* base, int order, const double* sig, const doubl
   return sig_ok && tau_ok ? 1 : 0;
 }
 
-int trel_moveThingTau(_trel_thing* thing, int pot_class, Matrix3D transform) {
-  (void)transform;
-  zam_err("Cannot move TAU coefficients of %s (class %d): this build has no harmonic expansions.\n",
-          thing && thing->name ? thing->name : "", pot_class);
-  return 0;
-}
-
-int trel_moveThingSig(_trel_thing* thing, int pot_class, Matrix3D transform) {
-  (void)transform;
-  zam_err("Cannot move SIG coefficients of %s (class %d): this build has no harmonic expansions.\n",
-          thing && thing->name ? thing->name : "", pot_class);
-  return 0;
-}
-
 int trel_write_anlm_asc(const char* path, int order, const double* values) {
   _zam_whole* whole = zam_openWhole(path, "w");
   if (!whole) {
@@ -808,6 +812,8 @@ int trel_writeThingFiles(_trel_thing* thing) {
       if (zam_writeBinaryPdb(base, thing->image) != 1) {
         zam_err("Failed to write structure image file: %s\n", target.c_str());
         ok = false;
+      } else if (private_files) {
+        chmod(target.c_str(), S_IRUSR | S_IWUSR);
       }
     } else {
       ok = writeImageText(target, thing->image);
@@ -837,9 +843,18 @@ int trel_writeThingCache(_trel_thing* thing) {
     return 0;
   }
   // The tag goes last: a reader that finds it finds the other files whole.
+  // An older tag (of an object being re-created) goes first, so that it
+  // never vouches for files replaced under it, nor for missing ones.
+  unlink(withExtension(base, "trq").c_str());
+  const PrivateFiles own;
   if (!trel_writeThingTrace(base, thing->trace.n, thing->trace.seg)) return 0;
   if (!trel_writeThingFiles(thing)) return 0;
-  return trel_write_tag(base, thing->tag);
+  if (!trel_write_tag(base, thing->tag)) return 0;
+  // Its files now hold the object: the image can be read again from them.
+  if (thing->image && !thing->source && !thing->from_sequence &&
+      !isSourceFile(withExtension(base, thing->binary ? "kpdb" : "pdb"), thing->image))
+    thing->cached = 1;
+  return 1;
 }
 
 int trel_thingBuilds() { return builds.load(); }

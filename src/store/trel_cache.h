@@ -24,6 +24,8 @@ struct _trel_thing_opts {
   int q_max = 15;         // expansion order of the descriptor filters
   int threads = 1;        // trel_openThings: worker threads that open long lists
   int lean = 0;           // trel_openThings: release each image once trace and tag are made
+  double grid_spacing = 0.6;  // descriptor sampling: grid cell size (angstrom)
+  double grid_extent = 40.0;  // descriptor sampling: largest grid half-width (angstrom)
 };
 
 // Opens one object from a PDB file (is_sequence 0) or a FASTA/PIR file: from
@@ -75,8 +77,17 @@ _pdb_image* trel_reloadThingSource(const _trel_thing* thing);
 // Builds the trace of the loaded image and fills the tag of a trace object.
 // An image that is missing or has no residues leaves tag->valid = 0.
 void trel_loadThingTrel(_trel_thing* thing, int pot_class, const _trel_thing_opts* options);
-// Descriptor objects: computing coefficients needs the harmonic expansions,
-// which this build lacks; reports it and leaves tag->valid = 0.
+// Builds the trace of the loaded image and samples the descriptor
+// coefficients of order N of the classes mask selects (1: compute; -1: only
+// when it is the own class pot_class) into the object's sig and tau arrays
+// (trel_descriptor.cpp). An object without usable coefficients of its own
+// class gets them first: the canonical frame of its tau coefficients moves
+// them, the image and the trace, and tag->frame records it; every other class
+// is sampled in that frame. An object whose tag already holds the own class
+// (with counts that match the image, at order N or more) keeps its frame: its
+// image must stand in it, and only the missing classes are added. Messages
+// go to the log only, unless the debug level is above 0. An image that is
+// missing or has no residues leaves tag->valid = 0.
 void trel_loadThingTdb(_trel_thing* thing, int pot_class, const int* mask, int order,
                        const _trel_thing_opts* options);
 
@@ -107,8 +118,9 @@ int trel_readThingSig(_trel_thing* thing, int pot_class, int order);
 // base + ".sig" then base + ".tau"; returns the result of the tau write (and
 // 0 when the sig write failed too).
 int trel_write_thing(const char* base, int order, const double* sig, const double* tau);
-// Moving coefficients needs the harmonic expansions, which this build lacks:
-// reports it and returns 0 (the array is unchanged).
+// Moves the class's tau / sig array (order tag->order) by the rigid
+// transform in place. 1; 0 when the array is absent or the move failed
+// (reported; the array is then unchanged).
 int trel_moveThingTau(_trel_thing* thing, int pot_class, Matrix3D transform);
 int trel_moveThingSig(_trel_thing* thing, int pot_class, Matrix3D transform);
 // Text export: "n_max = %d, n_dim = %d\n", then "%3d %3d %3d  %.8g\n" per
@@ -116,8 +128,9 @@ int trel_moveThingSig(_trel_thing* thing, int pot_class, Matrix3D transform);
 int trel_write_anlm_asc(const char* path, int order, const double* values);
 
 // Writes a dirty object's cache files (trace, image, coefficients, and the
-// tag last, so that a tag on disk always has its files beside it) and clears
-// dirty. Does nothing (1) unless tag->valid == 1, the trace records are
+// tag last, so that a tag on disk always has its files beside it; an older
+// tag is removed first) and clears dirty. The files are the user's own
+// (mode 0600). Does nothing (1) unless tag->valid == 1, the trace records are
 // present and the object is dirty; an object read from its cache gets no
 // rewrite. 0 when a write failed (reported).
 int trel_writeThingCache(_trel_thing* thing);

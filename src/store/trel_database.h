@@ -63,9 +63,10 @@ _trel_db* trel_allocDatabase(const char* folder);
 // ("Failed to create database file: %s\n"); the caller ends the run.
 _trel_db* trel_createDatabase(const char* root, const char* name, int with_index, int order,
                               int code_type, int image_kind);
-// Appends a dirty, valid object with its trace to a database being built (or
-// writes its cache files when db is null), then writes its image and
-// coefficient files. A short write is cut back from the data files, so the
+// Writes the image and coefficient files of a dirty, valid object with its
+// trace beside a database being built, then appends it (or writes its cache
+// files when db is null). An object whose files could not all be written is
+// not appended. A short write is cut back from the data files, so the
 // header always describes whole members; it is reported. 1 when the object
 // was appended (or had nothing to write), 0 after a failure.
 int trel_writeDatabase(_trel_db* db, _trel_thing* thing);
@@ -77,7 +78,8 @@ int trel_closeDatabase(_trel_db* db);
 // A source file that gives no member (no residues, unreadable) is skipped
 // with a warning naming it, and the summary says how many were skipped.
 // 1 on success; 0 after an error (no member could be added, the folder or a
-// file could not be made or written). The caller ends the run on 0.
+// file could not be made or written, or a member's files could not be
+// written: the database then holds the others). The caller ends the run on 0.
 int trel_buildDatabase(const char* root, const char* name, char** files, int n, int with_index,
                        int code_type, const _trel_db_opts* options);
 

@@ -132,7 +132,12 @@ int trel_writeDatabase(_trel_db* db, _trel_thing* thing) {
   thing->dirty = 0;
   _trel_tag* tag = thing->tag;
   int ok = 1;
-  if (thing->trace.n != tag->n_residues || tag->n_residues < 1) {
+  // The image and coefficient files go first: a member is added only with
+  // every file its tag stands for beside it (a failure is reported there).
+  if (!trel_writeThingFiles(thing)) {
+    zam_err("Failed to write the files of %s: not added to the database.\n", thing->name);
+    ok = 0;
+  } else if (thing->trace.n != tag->n_residues || tag->n_residues < 1) {
     zam_err("Trace of %s has %d residues but its tag says %d: not added to the database.\n",
             thing->name, thing->trace.n, tag->n_residues);
     ok = 0;
@@ -165,9 +170,6 @@ int trel_writeDatabase(_trel_db* db, _trel_thing* thing) {
       db->n_members++;
     }
   }
-  // The image and coefficient files go beside the data files even when the
-  // member could not be added, as they do for a cache write.
-  if (!trel_writeThingFiles(thing)) ok = 0;
   return ok;
 }
 
@@ -261,6 +263,7 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
   std::vector<_trel_member_stats> stats;
   std::vector<char*> stat_names;  // the report outlives the objects
   int skipped = 0;
+  int unwritten = 0;  // members whose files could not be written
   for (int i = 0; i < n; i++) {
     _trel_thing* thing =
         trel_openThingFile(files[i], db->folder, options->i_max, 0, &options->thing, pots, 1, 1);
@@ -269,7 +272,7 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
     _trel_member_stats member{};
     if (options->do_stats) trel_memberStats(thing, &member);  // needs the image, freed below
     const bool readable = thing->tag && thing->tag->valid == 1;
-    trel_emptyThing(db, thing);
+    if (!trel_emptyThing(db, thing)) unwritten++;
     // A source file that gives no member is left out and the build goes on;
     // the cause was reported where it was found.
     if (db->n_members == before) {
@@ -305,6 +308,11 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
     return 0;
   }
   if (!closed) return 0;
+  if (unwritten > 0) {
+    zam_err("Failed to write %d of %d structures into database %s (%d members added).\n",
+            unwritten, n, folder, members);
+    return 0;
+  }
   // The last line of the build says what it left out.
   if (skipped > 0)
     zam_msg("Done building %s in %.2lf seconds: %d members, %d of %d source files skipped.\n",

@@ -1,5 +1,13 @@
-// Object images and export: the superposed fresh target image and PDB export.
+// Object images and export: the superposed fresh target image, PDB export
+// and the text export of descriptor coefficients.
 #include "store/trel_export.h"
+
+#include <string>
+#include <vector>
+
+#include "harmonics/zam_anlm_move.h"
+#include "store/trel_cache.h"
+#include "store/trel_pot.h"
 
 #include "align/trel_markup.h"
 #include "runtime/zam_log.h"
@@ -28,4 +36,38 @@ int trel_exportThingPdb(_trel_thing* thing, const char* file, int atom_selection
   _pdb_image* image = trel_imageThing(thing);
   if (!image) return 0;
   return zam_writePdb(file, image, -1, 0, atom_selection, 1, 1, T);
+}
+
+int trel_exportThingSpf(_trel_thing* thing, int pot_class, const char* prefix, Matrix3D A, Matrix3D B) {
+  if (!thing || !thing->tag || !prefix) return 0;
+  const int order = thing->tag->order;
+  if (order < 1) return 0;
+  std::vector<double> work(static_cast<size_t>(trel_anlmSize(order)));
+  const Matrix3D T = tf_tftf(A, B);
+  const int kinds[1] = {1};
+  int written = 0;
+  for (int c = 0; c < TREL_POT_CLASSES; c++) {
+    if (pot_class != -1 && c != pot_class) continue;
+    // The coefficients live in the class's scaled space: so does the move.
+    Matrix3D R = T;
+    const double s = trel_potScale(c);
+    R.m[3] *= s;
+    R.m[7] *= s;
+    R.m[11] *= s;
+    for (const bool tau : {true, false}) {
+      // A class the object does not have is no failure: nothing to write.
+      if (!thing->tag->pot_flags[c] && !(tau ? thing->tau[c] : thing->sig[c])) continue;
+      const int read = tau ? trel_readThingTau(thing, c, order) : trel_readThingSig(thing, c, order);
+      if (read != 1) continue;
+      const double* values = tau ? thing->tau[c] : thing->sig[c];
+      const std::string file =
+          std::string(prefix) + "_" + trel_potCode(c) + (tau ? "_tau.dat" : "_sig.dat");
+      if (!zam_ligand_transform_anlm(order, 1, kinds, R, values, work.data())) {
+        zam_err("Failed to move the coefficients for %s\n", file.c_str());
+        continue;
+      }
+      written += trel_write_anlm_asc(file.c_str(), order, work.data());
+    }
+  }
+  return written;
 }

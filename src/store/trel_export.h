@@ -1,6 +1,7 @@
 // Putting a structure object's image to work outside the cache: a fresh copy
-// of a target superposed onto its current (aligned) image, and the object
-// written as a PDB file under given transforms (database extraction).
+// of a target superposed onto its current (aligned) image, the object
+// written as a PDB file under given transforms (database extraction), and
+// its descriptor coefficients written as text under given transforms.
 #pragma once
 
 #include "geometry/zam_transform.h"
@@ -23,3 +24,11 @@ _pdb_image* trel_imageThingAlign(_trel_thing* target, _trel_align* align, _pdb_i
 // reported).
 int trel_exportThingPdb(_trel_thing* thing, const char* file, int atom_selection, Matrix3D A,
                         Matrix3D B);
+
+// Writes the object's coefficients of class pot_class (-1: every class),
+// order tag->order, moved by A then B (the translation scaled by each
+// class's scale), as text (trel_write_anlm_asc) to prefix + "_" + class
+// letter + "_tau.dat" and "_sig.dat", for each array that is present or can
+// be read from its file. The object's own arrays are not changed. Returns the
+// number of files written; failures are reported.
+int trel_exportThingSpf(_trel_thing* thing, int pot_class, const char* prefix, Matrix3D A, Matrix3D B);
