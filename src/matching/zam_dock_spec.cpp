@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "matching/zam_matcher.h"
 #include "matching/zam_platonic.h"
 #include "runtime/kids.h"
 
@@ -46,19 +47,6 @@ void setSearchSampling(_docking_spec* s) {
   s->receptor_range = M_PI;
   s->ligand_range = M_PI;
   s->twist_range = 2.0 * M_PI;
-}
-
-// Frees every record of a rotamer list with its coordinate buffer and clears
-// the list pointer.
-void deleteRotamerList(_rotamer** list) {
-  _rotamer* r = *list;
-  while (r) {
-    _rotamer* next = r->next;
-    kfree(r->coords);
-    kfree(r);
-    r = next;
-  }
-  *list = nullptr;
 }
 
 }  // namespace
@@ -160,8 +148,8 @@ void zam_free_solutions(_docking* d) {
   if (!d) return;
   if (d->solutions) {
     for (int i = 0; i < d->n_solutions; ++i) {
-      deleteRotamerList(&d->solutions[i].receptor_rotamers);
-      deleteRotamerList(&d->solutions[i].ligand_rotamers);
+      zam_delete_rotamers(&d->solutions[i].receptor_rotamers);
+      zam_delete_rotamers(&d->solutions[i].ligand_rotamers);
     }
   }
   kfree(d->index);

@@ -16,6 +16,7 @@
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_cache.h"
 #include "harmonics/zam_skin.h"
+#include "matching/sampled_shape.h"
 #include "matching/zam_sixd.h"
 #include "matching/zam_sixd_cpu.h"
 #include "matching/zam_sixd_store.h"
@@ -25,29 +26,9 @@
 namespace {
 
 constexpr int kOrder = 10;
-constexpr int kGrid = 52;
-constexpr double kCell = 1.0;
 constexpr double kDeg = M_PI / 180.0;
 
-// Cells within 4 angstroms of an atom, integrated into an order-10 vector.
-std::vector<double> sample(const std::vector<Point3D>& atoms) {
-  const double half = 0.5 * kGrid * kCell;
-  std::vector<unsigned char> skin(kGrid * kGrid * kGrid, 0);
-  auto cell_of = [&](double x) { return static_cast<int>(std::floor((x + half) / kCell)); };
-  for (const Point3D& a : atoms)
-    for (int k = std::max(0, cell_of(a.z - 4.0)); k <= std::min(kGrid - 1, cell_of(a.z + 4.0)); k++)
-      for (int j = std::max(0, cell_of(a.y - 4.0)); j <= std::min(kGrid - 1, cell_of(a.y + 4.0)); j++)
-        for (int i = std::max(0, cell_of(a.x - 4.0)); i <= std::min(kGrid - 1, cell_of(a.x + 4.0)); i++) {
-          const double dx = a.x - ((i + 0.5) * kCell - half), dy = a.y - ((j + 0.5) * kCell - half),
-                       dz = a.z - ((k + 0.5) * kCell - half);
-          if (dx * dx + dy * dy + dz * dz < 16.0) skin[i + kGrid * (j + kGrid * k)] = 1;
-        }
-  const int K = anlm_size(kOrder);
-  std::vector<double> a(K), b(K), c(K), d(K);
-  zam_skin_integrate(kOrder, kGrid, kCell, Point3D{-half, -half, -half}, skin.data(), a.data(), b.data(), c.data(),
-                     d.data());
-  return a;
-}
+std::vector<double> sample(const std::vector<Point3D>& atoms) { return testutil::sampled_shape(atoms, kOrder); }
 
 // The tool's settings for one search (one pass at order 10).
 _docking_spec tool_spec() {
@@ -97,18 +78,17 @@ double rotation_angle(Matrix3D t) {
 class SixdSearch : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    setenv("ZAM_CACHE", cache_dir->str().c_str(), 1);
-    zam_cache_reset();
+    cache = new testutil::CacheInTemp();
     zam_thread_setup(3);
     atoms = testutil::centred_ca_atoms(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb"));
     if (atoms.size() == 76u) shape = sample(atoms);
   }
   static void TearDownTestSuite() {
-    unsetenv("ZAM_CACHE");
-    zam_cache_reset();
+    delete cache;
+    cache = nullptr;
   }
   void SetUp() override { ASSERT_EQ(atoms.size(), 76u) << "shared structures missing: " << testutil::shared_data(); }
-  static inline testutil::TempDir* cache_dir = new testutil::TempDir();
+  static inline testutil::CacheInTemp* cache = nullptr;
   static inline std::vector<Point3D> atoms;
   static inline std::vector<double> shape;
 };

@@ -12,29 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "common/test_util.h"
 #include "harmonics/zam_anlm.h"
-#include "harmonics/zam_cache.h"
 #include "harmonics/zam_tm.h"
+#include "matching/sampled_shape.h"
 #include "matching/zam_sixd_store.h"
 #include "runtime/zam_progress.h"
 #include "runtime/zam_thread.h"
 #include "runtime/zam_vm.h"
 
 namespace {
-
-// Translation matrices cached in a fresh folder for the lifetime of the object.
-struct CacheAt {
-  testutil::TempDir dir;
-  CacheAt() {
-    setenv("ZAM_CACHE", dir.str().c_str(), 1);
-    zam_cache_reset();
-  }
-  ~CacheAt() {
-    unsetenv("ZAM_CACHE");
-    zam_cache_reset();
-  }
-};
 
 TEST(SixdStore, CullKeepsBestQuarterAndEmptyGivesStart) {
   zam_sixd_state = {};
@@ -199,7 +185,7 @@ TEST(SixdStore, ConsumerCountsThreadedPassAndAbortEndsIt) {
 }
 
 TEST(SixdStore, StartEnergyMovesTranslationToEitherSide) {
-  CacheAt cache;
+  testutil::CacheInTemp cache;
   const int N = 6, K = anlm_size(N);
   std::mt19937 rng(11);
   std::uniform_real_distribution<double> u(-1.0, 1.0);

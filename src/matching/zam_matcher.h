@@ -1,0 +1,57 @@
+// The matcher: two molecules described by coefficient vectors are matched
+// model pair by model pair through the six-dimensional search, and the best
+// solutions of all pairs, merged by energy, are left in a docking job.
+// Holds the minimal molecule records that matching reads and the molecule
+// helpers it needs. The matcher keeps its top list in process-wide state:
+// one match at a time, on the calling thread (the search runs its own
+// threads).
+#pragma once
+
+#include "geometry/zam_transform.h"
+#include "matching/zam_dock_spec.h"
+
+// One model of a molecule, as far as matching reads it.
+struct _molecule_model {
+  int id;
+  char label[8];
+  Matrix3D place[4];   // placements; native comparison reads the second and third
+  // Coefficient arrays of the specification's order (null: none).
+  double* skin;
+  double* shape;
+  double* potential;
+  double* charge;
+};
+
+// A molecule as far as matching reads it.
+struct _molecule {
+  int loaded;               // 1 usable, 0 none
+  char* name;               // owned by whoever built the record
+  int model_kind;           // 0 single structure; 1-3 multi-model kinds
+  int n_models;
+  int selected_model;       // <= 0: all models
+  _molecule_model* models;  // index 0 is the molecule itself when it has no models
+};
+
+// Matches every model pair of receptor and ligand and leaves the best
+// max_solutions solutions, lowest energy first, in d (emptied first). A
+// stopped or failed search leaves d with no kept solutions.
+void zam_matcher(_docking_spec* spec, _docking* d, _molecule* receptor, _molecule* ligand);
+// Matches one model pair and merges its solutions into the top list. Returns
+// 1, or 0 when the search was stopped or failed (the matcher then stops).
+int zam_match_pair(_docking_spec* spec, _docking* d, _molecule* receptor, _molecule* ligand, int receptor_model,
+                   int ligand_model);
+void print_match_header();
+// One row for an RMS deviation within 0..6, else nothing; returns 1 when printed.
+int print_match_rms(int soln, double etotal, double eshape, double eforce, double eair, double rms, int bumps);
+// Models to match of m: first..last (0..0 for a single structure).
+void zam_docking_model_range(const _molecule* m, int* first, int* last);
+// Printed name of a model (a static buffer, overwritten by the next call).
+const char* zam_model_name(const _molecule* m, int model);
+// RMS deviation of a pose from the native complex; -1 while no native
+// reference is loaded (nothing of the tool loads one).
+float zam_native_rms(Matrix3D rec_m1, Matrix3D rec_m2, Matrix3D lig_m1, int ligand_model, double r12,
+                     Matrix3D rec_rot, Matrix3D lig_rot);
+// Frees a rotamer list (records and coordinate buffers); the pointer form
+// also sets it to null.
+void delete_rotamers(_rotamer* list);
+void zam_delete_rotamers(_rotamer** list);
