@@ -245,11 +245,7 @@ void superpose(_trel_thing* query, _trel_thing** targets, Arrays& a, _trel_align
                const _trel_options* o, const Counts& c) {
   _pdb_image* qimage = trel_imageThing(query);
   if (!qimage || !query->trace.seg) return;
-  // After a descriptor filter each target starts from the orientation its
-  // descriptors matched in (canonical coordinates, as the images are held).
-  if (zam_debug > 0)
-    zam_msg(o->filter_method == kTraceFilter ? "Starting Trel superpositions...\n"
-                                             : "Starting superpositions from the descriptor orientations...\n");
+  if (zam_debug > 0) zam_msg("Starting Trel superpositions...\n");
   const double start = zam_get_time();
   const int n = c.nrefine;
   std::vector<_trel_thing*> ranked(n);
