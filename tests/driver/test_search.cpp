@@ -456,6 +456,63 @@ TEST_F(Tool, BrokenInputStops) {
       << allowed.out;
 }
 
+// The descriptor filters end to end: the zinc finger 1ard against four of
+// its family, two cytochromes and two TNF-receptor domains. Each filter's
+// best hit is a zinc finger; every target is scored; the descriptors are
+// computed once into the cache and read back by the later runs. The tandem
+// search superposes the filter's best four and ranks them by G-score (the
+// orientation filter lets a TNF-receptor domain in among its best four,
+// and superposition puts it below the three zinc fingers).
+TEST_F(Tool, DescriptorFiltersFindTheFamily) {
+  TempDir dir;
+  const std::string cytochromes = shared_pdb("theseus-examples/cytochromes/");
+  const std::string tnf = shared_pdb("t-coffee-examples/");
+  const std::vector<std::string> fingers = {"1sp1", "1zaa1", "2drp1", "1paa"};
+  std::vector<std::string> files = {finger("1ard")};
+  for (const std::string& f : fingers) files.push_back(finger(f));
+  for (const char* f : {"d1cih__.pdb.gz", "d1yeb__.pdb.gz"}) files.push_back(cytochromes + f);
+  for (const char* f : {"1EXT1.pdb.gz", "3ALQ2.pdb.gz"}) files.push_back(tnf + f);
+  const std::vector<std::string> env = {"TREL_CACHE=" + dir.file("cache")};
+  const char* const done[] = {"", "Done RIF scoring in ", "Done RIM scoring in ",
+                              "Done quadrupole RIQ scoring in ", "Done quadrupole FFT scoring in ",
+                              "Done quadrupole FFT scoring in "};
+  for (int q = 1; q <= 5; q++) {
+    std::vector<std::string> args = {"-q" + std::to_string(q), "-sort=J"};
+    args.insert(args.end(), files.begin(), files.end());
+    Outcome r = run(dir.str(), args, env);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, done[q])) << r.out;
+    EXPECT_FALSE(has(r.out, "ranked last")) << r.out;
+    const std::vector<std::string> names = rankedNames(dir.file("trel_results/1ard/1ard.krank"));
+    ASSERT_EQ(names.size(), 8u) << q;
+    EXPECT_NE(std::find(fingers.begin(), fingers.end(), names[0]), fingers.end()) << q << ": " << names[0];
+  }
+  std::vector<std::string> args = {"-q3", "-tn=4", "-top=4", "-show=4"};
+  args.insert(args.end(), files.begin(), files.end());
+  Outcome tandem = run(dir.str(), args, env);
+  ASSERT_EQ(tandem.status, 0) << tandem.out;
+  EXPECT_TRUE(has(tandem.out, "Done 4 superpositions in ")) << tandem.out;
+  // Name, family, G-score, RMSD, pairs per line: the four superposed by
+  // falling G-score, the three zinc fingers among them first; the rest not
+  // superposed.
+  std::istringstream in(read_file(dir.file("trel_results/1ard/1ard.krank")));
+  std::vector<std::string> names;
+  std::vector<double> g;
+  std::string name, family;
+  double score = 0, rmsd = 0;
+  int pairs = 0;
+  while (in >> name >> family >> score >> rmsd >> pairs) {
+    names.push_back(name);
+    g.push_back(score);
+  }
+  ASSERT_EQ(names.size(), 8u);
+  for (int k = 0; k < 3; k++)
+    EXPECT_NE(std::find(fingers.begin(), fingers.end(), names[k]), fingers.end()) << k << ": " << names[k];
+  for (int k = 0; k < 4; k++) EXPECT_GT(g[k], k < 3 ? 15.0 : 0.0) << k;
+  for (int k = 1; k < 4; k++) EXPECT_LE(g[k], g[k - 1]) << k;
+  for (int k = 4; k < 8; k++) EXPECT_EQ(g[k], 0.0) << k;
+}
+
 TEST_F(Tool, RotationalSearchIsRefused) {
   TempDir dir;
   Outcome spf = run(dir.str(), {"-q0", finger("1sp1"), finger("1sp2")});
