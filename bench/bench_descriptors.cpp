@@ -1,9 +1,13 @@
 // Descriptor kernels: a z-translation matrix built by its multi-precision
 // series against the same matrix read from the disk cache (orders 10, 16,
-// 25), and the skin integration of one structure's sampled grid.
+// 25), the skin integration of one structure's sampled grid, and the whole
+// descriptor object of a structure (read, import, sampling, integration,
+// canonical frame and trace) for 100 to 1,000 residues on one thread and on
+// every core.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -15,7 +19,10 @@
 #include "harmonics/zam_skin.h"
 #include "harmonics/zam_tm.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
+#include "store/trel_cache.h"
+#include "store/trel_thing.h"
 
 namespace {
 
@@ -85,5 +92,46 @@ void BM_SkinIntegrateUbiquitin(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_SkinIntegrateUbiquitin)->Arg(0)->Arg(3)->Unit(benchmark::kMillisecond);
+
+// Structures of about 100, 250, 570 and 910 residues.
+const char* const kStructures[] = {"theseus-examples/cytochromes/d1cih__.pdb.gz",
+                                   "theseus-examples/trypsins/1ABI_H.pdb.gz", "emboss-test/2hhb.ent.gz",
+                                   "emboss-test/4at1.ent.gz"};
+
+// One descriptor object of the own class at the search's default order 15,
+// built from its PDB file as a run without a cache builds it. Argument 0:
+// the structure; argument 1: 0 for one thread (inline integration), 1 for
+// every core.
+void BM_DescriptorObject(benchmark::State& state) {
+  quiet();
+  const int threads = state.range(1) ? zam_cpus_usable() : 0;
+  zam_thread_setup(threads);
+  const std::string path = testutil::shared_pdb(kStructures[state.range(0)]);
+  static testutil::TempDir empty;  // no cache files to find
+  const std::string folder = empty.str() + "/";
+  _trel_thing_opts o;
+  o.with_spf = 1;
+  o.filter_method = 3;
+  o.do_write = 0;
+  const int own[5] = {-1, 0, 0, 0, 0};
+  int residues = 0;
+  for (auto _ : state) {
+    _trel_thing* t = trel_openThingFile(path.c_str(), folder.c_str(), o.q_max, 0, &o, own, 1, 0);
+    if (!t->tag || t->tag->valid != 1) {
+      state.SkipWithError("structure could not be built");
+      trel_closeThing(nullptr, t);
+      return;
+    }
+    residues = t->tag->n_residues;
+    trel_closeThing(nullptr, t);
+  }
+  state.counters["residues"] = residues;
+  state.counters["threads"] = std::max(threads, 1);
+}
+BENCHMARK(BM_DescriptorObject)
+    ->ArgsProduct({{0, 1, 2, 3}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 
 }  // namespace

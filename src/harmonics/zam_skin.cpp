@@ -1,9 +1,9 @@
 // Skin integration into coefficient vectors, threaded or inline.
 #include "harmonics/zam_skin.h"
 
-#include <atomic>
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "harmonics/zam_anlm.h"
@@ -22,6 +22,14 @@ constexpr int kHandOff = 6;   // mailbox: a worker's final cell count to the col
 constexpr int kProgress = 7;  // mailbox: one finished block to the progress loop
 constexpr int kCollector = 136;
 
+// The grid's blocks are summed in a fixed number of chunks of consecutive
+// blocks: the unit of work of the threads. Each chunk's sum is kept apart
+// and the chunk sums are added to the outputs in chunk order after all are
+// made, so that the threaded and inline roads, with any number of threads,
+// add the same numbers in the same order (the same bits), and no worker
+// ever waits for another.
+constexpr int kChunks = 64;
+
 // What every worker shares; owned by the calling thread for the call.
 struct SkinJob {
   int N;
@@ -30,8 +38,9 @@ struct SkinJob {
   Point3D origin;
   const unsigned char* skin;
   int blocks;
+  int chunks;
   double* out[4];
-  std::atomic<int> next_merge{0};  // the block whose sums are added next
+  double* chunk_sums;  // chunks x 4 vectors: the sums of each chunk, written by the thread that made it
   _ZamProgress* progress;
 };
 
@@ -56,9 +65,8 @@ struct Worker {
   explicit Worker(int N) : K(anlm_size(N)), sums(4 * static_cast<size_t>(anlm_size(N))), h(N * (N + 1) / 2), y(N * N) {}
 };
 
-// Sums block b into w.sums (unnormalised) and adds them to the outputs in
-// block order. Returns the non-zero cells of the block.
-int integrate_block(SkinJob& job, Worker& w, int b, bool report_cells, int* k_done, int total) {
+// Sums block b into w.sums (unnormalised). Returns the non-zero cells of the block.
+int integrate_block(const SkinJob& job, Worker& w, int b, bool report_cells, int* k_done, int total) {
   const int N = job.N, n = job.n, K = w.K;
   const int first = b * kBlock, last = std::min(first + kBlock, n * n * n) - 1;
   int cells = 0;
@@ -89,13 +97,32 @@ int integrate_block(SkinJob& job, Worker& w, int b, bool report_cells, int* k_do
         }
       }
   }
-  // Block sums go into the outputs strictly in block order, whichever thread
-  // made them, so that every road adds the same numbers in the same order.
-  while (job.next_merge.load(std::memory_order_acquire) != b) std::this_thread::yield();
-  if (cells)
-    for (int o = 0; o < 4; o++) anlm_accum(N, &w.sums[o * K], job.out[o]);
-  job.next_merge.store(b + 1, std::memory_order_release);
   return cells;
+}
+
+// Sums the blocks of chunk c, each block's sum added in block order, into
+// the chunk's four vectors (cleared first). Returns its non-zero cells.
+int integrate_chunk(const SkinJob& job, Worker& w, int c, bool report_cells, int* k_done, int total) {
+  const int K = w.K;
+  double* sums = job.chunk_sums + static_cast<size_t>(c) * 4 * static_cast<size_t>(K);
+  std::fill(sums, sums + 4 * static_cast<size_t>(K), 0.0);
+  const int first = static_cast<int>(static_cast<int64_t>(c) * job.blocks / job.chunks);
+  const int end = static_cast<int>(static_cast<int64_t>(c + 1) * job.blocks / job.chunks);
+  int cells = 0;
+  for (int b = first; b < end; b++) {
+    const int in_block = integrate_block(job, w, b, report_cells, k_done, total);
+    if (!in_block) continue;
+    cells += in_block;
+    for (int o = 0; o < 4; o++) anlm_accum(job.N, &w.sums[o * K], sums + o * K);
+  }
+  return cells;
+}
+
+// The chunk sums into the outputs, in chunk order.
+void merge_chunks(SkinJob& job) {
+  const size_t K = static_cast<size_t>(anlm_size(job.N));
+  for (int c = 0; c < job.chunks; c++)
+    for (int o = 0; o < 4; o++) anlm_accum(job.N, job.chunk_sums + (static_cast<size_t>(c) * 4 + o) * K, job.out[o]);
 }
 
 void* run_skin_thread(void* arg) {
@@ -105,8 +132,8 @@ void* run_skin_thread(void* arg) {
   int cells = 0;
   {
     Worker w(job.N);
-    for (int b; (b = zam_thread_pop_list()) >= 0;) {
-      cells += integrate_block(job, w, b, false, nullptr, 0);
+    for (int c; (c = zam_thread_pop_list()) >= 0;) {
+      cells += integrate_chunk(job, w, c, false, nullptr, 0);
       zam_mutex_acquire_w(kProgress);
       job.progress->done++;
       zam_mutex_release_w(kProgress);
@@ -164,8 +191,8 @@ void integrate_threaded(SkinJob& job) {
   const int nonzero = count_cells(cells, job.skin);
   zam_msg("\nCalculating skin to N = %d (%d coefficients) using %d Tasks ...\n", N, anlm_size(N), T);
   zam_msg("Grid: %dx%dx%d = %d cells (%d non-zero) of %.2f Angstroms.\n", n, n, n, cells, nonzero, job.d);
-  zam_thread_load_range(0, job.blocks - 1);
-  _ZamProgress progress{5, 0, job.blocks, 0};
+  zam_thread_load_range(0, job.chunks - 1);
+  _ZamProgress progress{5, 0, job.chunks, 0};
   job.progress = &progress;
   _zam_integrate_tally tally{0, 0};
   std::vector<_zam_integrate_task> tasks(ZAM_TASK_STACK);
@@ -180,21 +207,22 @@ void integrate_threaded(SkinJob& job) {
   }
   tally.count = started;
   if (!started) {
-    // No worker runs: the calling thread takes every block itself.
+    // No worker runs: the calling thread takes every chunk itself.
     Worker w(N);
-    for (int b; (b = zam_thread_pop_list()) >= 0;) {
-      tally.cells += integrate_block(job, w, b, false, nullptr, 0);
+    for (int c; (c = zam_thread_pop_list()) >= 0;) {
+      integrate_chunk(job, w, c, false, nullptr, 0);
       zam_progress2(5, ++progress.done, progress.total);
     }
-    return;
-  }
-  const bool collector = zam_thread_start(kCollector, 1, skin_consumer, &tally) == 1;
-  show_integrate_progress(&progress);
-  if (collector) {
-    zam_thread_join(kCollector);
   } else {
-    skin_consumer(&tally);
+    const bool collector = zam_thread_start(kCollector, 1, skin_consumer, &tally) == 1;
+    show_integrate_progress(&progress);
+    if (collector) {
+      zam_thread_join(kCollector);
+    } else {
+      skin_consumer(&tally);
+    }
   }
+  merge_chunks(job);
 }
 
 void integrate_inline(SkinJob& job) {
@@ -206,7 +234,8 @@ void integrate_inline(SkinJob& job) {
   const int total = count_cells(cells, job.skin);
   int k = 0;
   Worker w(N);
-  for (int b = 0; b < job.blocks; b++) integrate_block(job, w, b, true, &k, total);
+  for (int c = 0; c < job.chunks; c++) integrate_chunk(job, w, c, true, &k, total);
+  merge_chunks(job);
   zam_msg("Integration applied to %d cells: %.2f per cent of the total grid volume.\n", k,
           100.0 * k / cells);
   zam_msg("Skin integration to N = %d done in %.2f seconds.\n\n", N, zam_get_time() - t0);
@@ -233,6 +262,9 @@ void zam_skin_integrate(int N, int n, double d, Point3D origin, const unsigned c
   job.origin = origin;
   job.skin = skin;
   job.blocks = (n * n * n + kBlock - 1) / kBlock;
+  job.chunks = std::min(job.blocks, kChunks);
+  std::vector<double> chunk_sums(static_cast<size_t>(job.chunks) * 4 * static_cast<size_t>(anlm_size(N)));
+  job.chunk_sums = chunk_sums.data();
   job.out[0] = a1;
   job.out[1] = a2;
   job.out[2] = a3;

@@ -5,8 +5,10 @@
 // tool's road sig and tau), bits 2 and 3 the second; a cell carrying both
 // bits of a pair gives each half. The work runs on the worker threads of the
 // thread layer when there are worker slots, else in the calling thread;
-// both roads sum blocks of 256 cells each on its own and add the block sums
-// in ascending block order, so they give the same bits.
+// both roads sum blocks of 256 cells each on its own, add the block sums of
+// a fixed number of chunks of consecutive blocks in block order and the
+// chunk sums in chunk order, so they give the same bits with any number of
+// threads.
 #pragma once
 
 #include "geometry/zam_transform.h"

@@ -77,13 +77,16 @@ TEST(SkinIntegrate, SingleCellsAndPairWeights) {
 TEST(SkinIntegrate, ThreadedEqualsInlineBitForBit) {
   const int N = 8;
   std::mt19937 rng(11);
-  for (int n : {10, 13}) {  // 1000 and 2197 cells: the last block is short
+  // 1000 and 2197 cells: the last block is short; 91,125 cells: 356 blocks
+  // in 64 chunks of 5 or 6 blocks.
+  for (int n : {10, 13, 45}) {
     std::vector<unsigned char> skin(n * n * n);
     for (auto& b : skin) b = rng() % 3 == 0 ? 0 : static_cast<unsigned char>(rng() % 32);
     const Point3D origin{-0.6 * n, -0.5 * n, -0.45 * n};
     zam_thread_setup(0);
     const Out inline_road = integrate(N, n, 1.1, origin, skin);
     for (int slots : {1, 3, 16}) {  // 16 workers for 4 or 9 blocks: idle workers hand over nothing
+      if (n == 45 && slots == 1) continue;
       zam_thread_setup(slots);
       const Out threaded = integrate(N, n, 1.1, origin, skin);
       for (int q = 0; q < 4; q++) EXPECT_EQ(threaded.a[q], inline_road.a[q]) << n << " " << slots << " " << q;
