@@ -95,6 +95,13 @@ _trel_align* trel_alignFitOne(_trel_thing* query, _pdb_image* qimage, _pdb_pepti
     target->valid = 0;
     return nullptr;
   }
+  return trel_alignFitImage(query, qimage, qpep, target, timage, transform, buf, options);
+}
+
+_trel_align* trel_alignFitImage(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* qpep,
+                                _trel_thing* target, _pdb_image* timage, const Matrix3D* transform,
+                                _trel_align_buf* buf, const _trel_options* options) {
+  if (!query || !qimage || !target || !timage) return nullptr;
   const int n = qimage->nres, m = timage->nres;
   // The engine indexes the traces by image residue; a trace that does not
   // cover its image (already warned about when the image was loaded) cannot

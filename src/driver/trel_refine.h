@@ -25,6 +25,12 @@ struct _pdb_peptide;
 _trel_align* trel_alignFitOne(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* qpep,
                               _trel_thing* target, const Matrix3D* transform,
                               _trel_align_buf* buf, const _trel_options* options);
+// The same alignment onto a target image the caller loaded: nothing is
+// loaded or marked here. A rigid alignment only reads timage, so threads may
+// share it; the flexible extension moves its atoms.
+_trel_align* trel_alignFitImage(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* qpep,
+                                _trel_thing* target, _pdb_image* timage, const Matrix3D* transform,
+                                _trel_align_buf* buf, const _trel_options* options);
 
 // aligns[k] = trel_alignFitOne(.., targets[k], &transforms[k], ..) for
 // k = 0..n-1. Serial on bufs[0] when threads < 2 or n < 2; otherwise

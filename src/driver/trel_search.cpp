@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <memory>
+#include <numeric>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "driver/trel_matrix.h"
 #include "driver/trel_multi.h"
 #include "driver/trel_options.h"
+#include "driver/trel_pipeline.h"
 #include "driver/trel_rank.h"
 #include "driver/trel_refine.h"
 #include "driver/trel_tables.h"
@@ -668,6 +671,340 @@ void releaseQuery(_trel_thing** targets, int nt, Arrays& a) {
   }
 }
 
+// ---- The queries of a search ------------------------------------------------
+
+// What the queries of one search read and add to; the calling thread of
+// trel_doSearch owns it.
+struct SearchRun {
+  _trel_thing** queries = nullptr;
+  int nq = 0;
+  _trel_thing** targets = nullptr;
+  int nt = 0;
+  _trel_thing** extra = nullptr;
+  int nextra = 0;
+  _trel_align_buf** bufs = nullptr;
+  _trel_options* options = nullptr;
+  _trel_result* result = nullptr;
+  std::string suffix;
+  std::vector<float> auc, roc_x, roc_y, roc_area, sum_x, sum_y, sum_area;
+  float sum_auc = 0.0f;
+  int nnopos = 0;  // queries whose family no target shares
+};
+
+// Makes query q's results folder into folder. When it cannot be made, a
+// comparison of every structure with every other goes on with the other
+// queries (the failure is counted, the caller ends the run with it); a
+// search stops.
+bool openQuery(SearchRun& run, int q, char* folder) {
+  const _trel_options* o = run.options;
+  if (trel_result_dir(o->res_folder ? o->res_folder : "./", run.queries[q]->name, o->use_subdirs,
+                      o->do_write, folder))
+    return true;
+  if (!run.result) std::exit(1);
+  run.result->failed++;
+  return false;
+}
+
+Matrix3D queryFrame(const _trel_thing* query, const _trel_options* o) {
+  return (o->use_canonical == 0 && (o->do_fit || o->do_super) && query->tag) ? query->tag->frame
+                                                                            : tf_identity();
+}
+
+// Query q once its targets are scored and its top targets superposed: the
+// ranking, the hits, the result row, the ROC curve, the result files and
+// the release of the query's alignments and images.
+void finishQuery(SearchRun& run, int q, Arrays& a, const Counts& c, const char* folder,
+                 const Matrix3D& qframe, double query_start) {
+  _trel_thing* query = run.queries[q];
+  _trel_thing** targets = run.targets;
+  const int nt = run.nt, nq = run.nq;
+  const _trel_options* o = run.options;
+  for (int t = 0; t < nt; t++) {
+    if (!a.aligns[t]) continue;
+    a.aligns[t]->kscore = a.kscore[t];
+    a.aligns[t]->jscore = a.jscore[t];
+  }
+
+  _trel_scores s = a.view();
+  trel_rankTargets(o->do_sort, c.nrefine, nt, &s, a.order.data());
+  int skip = 0;
+  const int nshown = trel_selectHits(o, query, targets, nt, c.ntop, c.nshow, a.order.data(), &s,
+                                     run.bufs[0], &skip);
+  if (run.result) trel_fillResult(run.result, q, nt, c.ntop, skip, a.order.data(), &s, o->do_partner);
+  double mean = 0.0, sd = 0.0;
+  trel_setupZscore(nt, a.jscore.data(), &mean, &sd);
+
+  const int npos = trel_setupROC(query, targets, nt, a.order.data(), a.tpcode.data());
+  _zam_roc* roc = zam_makeROC(nt, a.tpcode.data());
+  run.auc[q] = zam_aucROC(roc);
+  if (roc->npos == 0) {
+    // Nothing to find: the AUC is 0 rather than a guess, and the user is told why.
+    run.nnopos++;
+    char code[TREL_CATH_NAME_SIZE];
+    zam_wrn("No target is in the family [%s] of query %s: its ROC AUC is 0.\n",
+            trel_cathName(query->tag ? query->tag->code : kNoFamily, code), query->name);
+  }
+  if (c.nroc > 0) {
+    zam_sampleROC(roc, c.nroc, run.roc_x.data(), run.roc_y.data(), run.roc_area.data());
+    trel_addROC(c.nroc, 1.0f / nq, run.auc[q], &run.sum_auc, run.roc_x.data(), run.roc_y.data(),
+                run.roc_area.data(), run.sum_x.data(), run.sum_y.data(), run.sum_area.data());
+    trel_writeROC(folder, query->name, run.suffix.c_str(), nt, npos, c.nroc, run.auc[q],
+                  run.roc_x.data(), run.roc_y.data(), run.roc_area.data());
+  }
+  zam_freeROC(roc);
+
+  if (o->do_write)
+    writeResults(query, targets, nt, a, o, c, folder, run.suffix.c_str(), mean, sd, nshown, npos,
+                 run.auc[q], qframe);
+  else
+    printKeys(query, targets, nt, a, o);
+
+  releaseQuery(targets, nt, a);
+  if (o->do_write && o->write_time) trel_writeTime(folder, query, zam_get_time() - query_start);
+  if (o->do_multi) {
+    // The query and its shown hits, best first, as one multiple alignment.
+    std::vector<_trel_thing*> hits;
+    for (int r = 0; r < nt; r++)
+      if (a.selected[a.atRank(r)]) hits.push_back(targets[a.atRank(r)]);
+    trel_doMulti(&query, 1, hits.data(), (int)hits.size(), run.extra, run.nextra, run.bufs,
+                 run.options);
+  }
+  if (run.result) zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, q + 1, nq);
+}
+
+// One query after the other, each spread over the worker threads by stage.
+void searchByQuery(SearchRun& run, Counts& c) {
+  const _trel_options* o = run.options;
+  Arrays a(run.nt);
+  for (int q = 0; q < run.nq; q++) {
+    _trel_thing* query = run.queries[q];
+    const double query_start = zam_get_time();
+    char folder[TREL_PATH_MAX + 1];
+    if (!openQuery(run, q, folder)) {
+      zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, q + 1, run.nq);
+      continue;
+    }
+    const Matrix3D qframe = queryFrame(query, run.options);
+    a.clear();
+    // A descriptor filter lowers the counts to the targets it scored for this
+    // query alone, so that none it could not score is superposed or shown.
+    Counts qc = c;
+    if (o->filter_method == kTraceFilter) {
+      tracePass(query, run.targets, run.nt, a, run.bufs, o, folder, c);
+      qc = c;
+    } else {
+      const int count = trel_filterPass(query, run.targets, run.nt, o, a.jscore.data(), a.wscore.data(),
+                                        a.kscore.data(), a.transforms.data(), a.order.data());
+      qc.ntop = std::min(qc.ntop, count);
+      qc.nshow = std::min(qc.nshow, count);
+      qc.nrefine = std::min(qc.nrefine, count);
+    }
+    if (qc.nrefine >= 1) superpose(query, run.targets, a, run.bufs, o, qc);
+    finishQuery(run, q, a, qc, folder, qframe, query_start);
+  }
+}
+
+// ---- All against all, the queries overlapped ----------------------------
+
+// One open query of searchOverlapped. The calling thread writes it when it
+// opens and closes the query; the jobs of its two stages write only their
+// own entries (their targets' scores, their rank's result, image and held
+// messages), the middle step the rest, each before the next stage starts.
+struct OpenQuery {
+  explicit OpenQuery(int nt) : a(nt) {}
+  Arrays a;
+  Counts c;
+  bool usable = false;  // its results folder was made
+  char folder[TREL_PATH_MAX + 1] = {};
+  Matrix3D qframe = tf_identity();
+  double start = 0.0;        // when it was opened
+  double align_start = 0.0;  // when its superpositions began
+  _pdb_image* qimage = nullptr;  // the query's own image, read by the jobs
+  _pdb_peptide* qpep = nullptr;
+  _zam_log_held before;            // messages of the open and middle steps
+  std::vector<int> ranks;          // second-stage job k superposes the target at rank ranks[k]
+  std::vector<_trel_align*> aligns;     // by rank
+  std::vector<_pdb_image*> images;      // by rank: the target image a job read, kept for the writers
+  std::vector<char> unreadable;         // by rank: the target's structure could not be read
+  std::vector<_zam_log_held> held;      // by rank: the job's messages
+};
+
+// Whether searchOverlapped may run this search: a comparison of every
+// structure with every other by trace scores on worker threads, whose superpositions only
+// read the target images (rigid) and which writes no per-target maps,
+// statistics or residue masks.
+bool overlapped(const _trel_options* o, const Counts& c, const _trel_result* result) {
+  return result && c.threads >= 2 && o->filter_method == kTraceFilter && o->do_flex == 0 &&
+         !o->do_multi && !o->do_stats && !o->write_map && o->residue_mask == 0;
+}
+
+// The queries of an all-against-all run, several at a time: every target's
+// trace score and every superposition of the top targets are jobs that any
+// worker takes, the oldest query's first, so that no worker waits for the
+// slowest pair of a query (the long chains) before it starts on the next.
+// Query images and the target images of the superpositions are each job's
+// own reads, never the objects' shared ones, which the calling thread alone
+// loads and releases as it closes the queries in order, exactly as a serial
+// run does. The results are the same, bit for bit.
+void searchOverlapped(SearchRun& run, const Counts& base) {
+  const _trel_options* o = run.options;
+  const int nt = run.nt, threads = base.threads;
+  const int window = 2 * threads;
+  const int block = std::clamp(nt / (2 * threads), 1, 16);  // targets per trace job
+  // The writers and the debug listing read the superposed targets' images
+  // from the objects: the images the jobs read are handed over to them.
+  const bool keep_images = o->do_write || zam_debug > 0;
+  std::vector<std::unique_ptr<OpenQuery>> open(window);
+  for (auto& x : open) x = std::make_unique<OpenQuery>(nt);
+  auto at = [&](int q) -> OpenQuery& { return *open[q % window]; };
+
+  _trel_pipeline p;
+  p.nq = run.nq;
+  p.window = window;
+  p.open = [&](int q) {
+    OpenQuery& x = at(q);
+    _trel_thing* query = run.queries[q];
+    _zam_log_held* before = zam_log_hold(&x.before);
+    x.start = zam_get_time();
+    x.usable = openQuery(run, q, x.folder);
+    if (x.usable) {
+      x.qframe = queryFrame(query, o);
+      x.a.clear();
+      if (zam_debug > 0) zam_msg("Starting Trel scoring pass for %d targets...\n", nt);
+      // The object's image may be released by an earlier query's close
+      // while this one's jobs still read it: they read a copy.
+      x.qimage = query->image ? zam_copyPdb(query->image) : trel_loadThingImage(query);
+    }
+    zam_log_hold(before);
+    return x.usable ? (nt + block - 1) / block : 0;
+  };
+  p.first = [&](int q, int k, int slot) {
+    OpenQuery& x = at(q);
+    const _trel_thing* query = run.queries[q];
+    const int lq = residues(query);
+    for (int t = k * block; t < std::min(nt, (k + 1) * block); t++) {
+      const _trel_thing* target = run.targets[t];
+      if (!hasTrace(target)) continue;
+      trel_scoreTraceOne(lq, residues(target), query->trace.seg, target->trace.seg, &x.a.wscore[t],
+                         &x.a.kscore[t], &x.a.ntrace[t], run.bufs[slot]);
+    }
+  };
+  p.middle = [&](int q) {
+    OpenQuery& x = at(q);
+    if (!x.usable) return 0;
+    _trel_thing* query = run.queries[q];
+    Arrays& a = x.a;
+    _zam_log_held* before = zam_log_hold(&x.before);
+    const int lq = residues(query);
+    int count = 0;
+    for (int t = 0; t < nt; t++) {
+      const bool traced = hasTrace(run.targets[t]);
+      count += traced;
+      a.jscore[t] = jscoreOf(a.kscore[t], lq, traced ? residues(run.targets[t]) : 0);
+    }
+    if (o->do_write) {
+      const double s = elapsed(x.start);
+      zam_msg("Done %d alignments for %d targets in %.4f seconds (%.0f/s).\n", count, nt, s, count / s);
+    }
+    const float* key = o->do_sort == 0 ? a.kscore.data() : o->do_sort == 4 ? a.wscore.data() : a.jscore.data();
+    zam_sortf(key, nt, a.order.data());
+    x.c = base;
+    x.c.ntop = std::min(x.c.ntop, count);
+    x.c.nshow = std::min(x.c.nshow, count);
+    x.c.nrefine = std::min(x.c.nrefine, count);
+    x.ranks.clear();
+    if (x.c.nrefine >= 1 && x.qimage && query->trace.seg) {
+      if (zam_debug > 0) zam_msg("Starting Trel superpositions...\n");
+      const int n = x.c.nrefine;
+      x.qpep = zam_makePdbPep(x.qimage);
+      x.aligns.assign(n, nullptr);
+      x.images.assign(n, nullptr);
+      x.unreadable.assign(n, 0);
+      x.held.assign(n, _zam_log_held{});
+      // Longest targets first (among equal lengths the better ranked), so
+      // that the last jobs taken are short ones.
+      x.ranks.resize(n);
+      std::iota(x.ranks.begin(), x.ranks.end(), 0);
+      std::stable_sort(x.ranks.begin(), x.ranks.end(), [&](int r1, int r2) {
+        return residues(run.targets[a.atRank(r1)]) > residues(run.targets[a.atRank(r2)]);
+      });
+      x.align_start = zam_get_time();
+    }
+    zam_log_hold(before);
+    return (int)x.ranks.size();
+  };
+  p.second = [&](int q, int k, int slot) {
+    OpenQuery& x = at(q);
+    const int r = x.ranks[k];
+    const int t = x.a.atRank(r);
+    _trel_thing* target = run.targets[t];
+    if (!hasTrace(target)) return;
+    _zam_log_held* before = zam_log_hold(&x.held[r]);
+    // An image that cannot be read again stays with its object for the
+    // whole run, and rigid superpositions only read it.
+    _pdb_image* shared = trel_thingImageReloads(target) ? nullptr : target->image;
+    _pdb_image* own = shared ? nullptr : trel_loadThingImage(target);
+    if (shared || own)
+      x.aligns[r] = trel_alignFitImage(run.queries[q], x.qimage, x.qpep, target, shared ? shared : own,
+                                       &x.a.transforms[t], run.bufs[slot], o);
+    else
+      x.unreadable[r] = 1;
+    if (keep_images)
+      x.images[r] = own;
+    else
+      zam_freePdb(own);
+    zam_log_hold(before);
+  };
+  p.close = [&](int q) {
+    OpenQuery& x = at(q);
+    _trel_thing* query = run.queries[q];
+    Arrays& a = x.a;
+    zam_log_replay(&x.before);
+    if (!x.usable) {
+      zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, q + 1, run.nq);
+      return;
+    }
+    const int n = (int)x.ranks.size();
+    for (_zam_log_held& h : x.held) zam_log_replay(&h);
+    if (n > 0 && o->do_write) {
+      const double s = elapsed(x.align_start);
+      zam_msg("Done %d superpositions in %.4f seconds (%.0f/s).\n", n, s, n / s);
+    }
+    if (n > 0 && !query->image) {
+      // As after a serial query's superpositions: the query's image is loaded.
+      query->image = x.qimage;
+      x.qimage = nullptr;
+    }
+    for (int r = 0; r < n; r++) {
+      const int t = a.atRank(r);
+      _trel_thing* target = run.targets[t];
+      if (x.unreadable[r]) target->valid = 0;  // gone or damaged since it was opened
+      if (x.images[r] && !target->image)
+        target->image = x.images[r];
+      else
+        zam_freePdb(x.images[r]);
+      _trel_align* al = x.aligns[r];
+      a.aligns[t] = al;
+      if (!al) continue;
+      a.transforms[t] = al->tf;
+      copyScores(t, al, target, a);
+      if (zam_debug > 0) {
+        zam_msg("Gaussian fit: %s -> L = %d, N = %d, M = %.4f, RMSD = %.4f\n", target->name,
+                al->naligned, al->nmatched, al->mscore, al->rmsd_matched);
+        trel_printAlign(al, query->image, target->image, o->n_columns);
+      }
+    }
+    zam_freePdb(x.qimage);
+    x.qimage = nullptr;
+    zam_freePdbPep(x.qpep);
+    x.qpep = nullptr;
+    x.ranks.clear();
+    x.held.clear();
+    finishQuery(run, q, a, x.c, x.folder, x.qframe, x.start);
+  };
+  trel_runPipeline(p, threads);
+}
+
 }  // namespace
 
 int trel_searchFilterUsable(const _trel_options* o) {
@@ -686,107 +1023,33 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
   if (nq < 1 || nt < 1) return;
   const double run_start = zam_get_time();
   Counts c = setupCounts(o, nt);
-  const std::string suffix = (o->do_flex > 0 && o->flex_suffix > 0) ? "_flex" : "";
-  Arrays a(nt);
-  std::vector<float> auc(nq, 0.0f);
+  SearchRun run;
+  run.queries = queries;
+  run.nq = nq;
+  run.targets = targets;
+  run.nt = nt;
+  run.extra = extra;
+  run.nextra = nextra;
+  run.bufs = bufs;
+  run.options = options;
+  run.result = result;
+  run.suffix = (o->do_flex > 0 && o->flex_suffix > 0) ? "_flex" : "";
+  run.auc.assign(nq, 0.0f);
   const int m = std::max(c.nroc, 2);
-  std::vector<float> roc_x(m), roc_y(m), roc_area(m), sum_x(m, 0.0f), sum_y(m, 0.0f),
-      sum_area(m, 0.0f);
-  float sum_auc = 0.0f;
-  int nnopos = 0;  // queries whose family no target shares
+  for (auto* v : {&run.roc_x, &run.roc_y, &run.roc_area, &run.sum_x, &run.sum_y, &run.sum_area})
+    v->assign(m, 0.0f);
   if (result) zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, 0, nq);
 
-  for (int q = 0; q < nq; q++) {
-    _trel_thing* query = queries[q];
-    const double query_start = zam_get_time();
-    char folder[TREL_PATH_MAX + 1];
-    if (!trel_result_dir(o->res_folder ? o->res_folder : "./", query->name, o->use_subdirs,
-                         o->do_write, folder)) {
-      // Comparing every structure with every other goes on with the other
-      // queries; the caller ends the run with the failure.
-      if (!result) std::exit(1);
-      result->failed++;
-      zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, q + 1, nq);
-      continue;
-    }
-    const Matrix3D qframe = (o->use_canonical == 0 && (o->do_fit || o->do_super) && query->tag)
-                                ? query->tag->frame
-                                : tf_identity();
-    a.clear();
-
-    // A descriptor filter lowers the counts to the targets it scored for this
-    // query alone, so that none it could not score is superposed or shown.
-    Counts qc = c;
-    if (o->filter_method == kTraceFilter) {
-      tracePass(query, targets, nt, a, bufs, o, folder, c);
-      qc = c;
-    } else {
-      const int count = trel_filterPass(query, targets, nt, o, a.jscore.data(), a.wscore.data(),
-                                        a.kscore.data(), a.transforms.data(), a.order.data());
-      qc.ntop = std::min(qc.ntop, count);
-      qc.nshow = std::min(qc.nshow, count);
-      qc.nrefine = std::min(qc.nrefine, count);
-    }
-    if (qc.nrefine >= 1) superpose(query, targets, a, bufs, o, qc);
-
-    for (int t = 0; t < nt; t++) {
-      if (!a.aligns[t]) continue;
-      a.aligns[t]->kscore = a.kscore[t];
-      a.aligns[t]->jscore = a.jscore[t];
-    }
-
-    _trel_scores s = a.view();
-    trel_rankTargets(o->do_sort, qc.nrefine, nt, &s, a.order.data());
-    int skip = 0;
-    const int nshown = trel_selectHits(o, query, targets, nt, qc.ntop, qc.nshow, a.order.data(), &s,
-                                       bufs[0], &skip);
-    if (result) trel_fillResult(result, q, nt, qc.ntop, skip, a.order.data(), &s, o->do_partner);
-    double mean = 0.0, sd = 0.0;
-    trel_setupZscore(nt, a.jscore.data(), &mean, &sd);
-
-    const int npos = trel_setupROC(query, targets, nt, a.order.data(), a.tpcode.data());
-    _zam_roc* roc = zam_makeROC(nt, a.tpcode.data());
-    auc[q] = zam_aucROC(roc);
-    if (roc->npos == 0) {
-      // Nothing to find: the AUC is 0 rather than a guess, and the user is told why.
-      nnopos++;
-      char code[TREL_CATH_NAME_SIZE];
-      zam_wrn("No target is in the family [%s] of query %s: its ROC AUC is 0.\n",
-              trel_cathName(query->tag ? query->tag->code : kNoFamily, code), query->name);
-    }
-    if (c.nroc > 0) {
-      zam_sampleROC(roc, c.nroc, roc_x.data(), roc_y.data(), roc_area.data());
-      trel_addROC(c.nroc, 1.0f / nq, auc[q], &sum_auc, roc_x.data(), roc_y.data(),
-                  roc_area.data(), sum_x.data(), sum_y.data(), sum_area.data());
-      trel_writeROC(folder, query->name, suffix.c_str(), nt, npos, c.nroc, auc[q], roc_x.data(),
-                    roc_y.data(), roc_area.data());
-    }
-    zam_freeROC(roc);
-
-    if (o->do_write)
-      writeResults(query, targets, nt, a, o, qc, folder, suffix.c_str(), mean, sd, nshown, npos,
-                   auc[q], qframe);
-    else
-      printKeys(query, targets, nt, a, o);
-
-    releaseQuery(targets, nt, a);
-    if (o->do_write && o->write_time)
-      trel_writeTime(folder, query, zam_get_time() - query_start);
-    if (o->do_multi) {
-      // The query and its shown hits, best first, as one multiple alignment.
-      std::vector<_trel_thing*> hits;
-      for (int r = 0; r < nt; r++)
-        if (a.selected[a.atRank(r)]) hits.push_back(targets[a.atRank(r)]);
-      trel_doMulti(&query, 1, hits.data(), (int)hits.size(), extra, nextra, bufs, options);
-    }
-    if (result) zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, q + 1, nq);
-  }
+  if (overlapped(o, c, result))
+    searchOverlapped(run, c);
+  else
+    searchByQuery(run, c);
 
   if (c.nroc > 0) {
     const char* res = o->res_folder ? o->res_folder : "./";
-    trel_writeROC(res, "aggregate", suffix.c_str(), nt, nq, c.nroc, sum_auc, sum_x.data(),
-                  sum_y.data(), sum_area.data(), nnopos);
-    trel_writeAUC(res, "aggregate", suffix.c_str(), nq, queries, auc.data(), nnopos);
+    trel_writeROC(res, "aggregate", run.suffix.c_str(), nt, nq, c.nroc, run.sum_auc, run.sum_x.data(),
+                  run.sum_y.data(), run.sum_area.data(), run.nnopos);
+    trel_writeAUC(res, "aggregate", run.suffix.c_str(), nq, queries, run.auc.data(), run.nnopos);
   }
   if (o->do_write) {
     const double s = zam_get_time() - run_start;

@@ -113,40 +113,61 @@ int trel_readThingTrace(_trel_thing* thing) {
   return 1;
 }
 
-_pdb_image* trel_imageThing(_trel_thing* thing) {
-  if (!thing) return nullptr;
-  if (thing->image) return thing->image;
+namespace {
+
+// The object's structure read again from where it came from (sequence,
+// source file, database member, binary or plain image file); null after a
+// report when it cannot be read.
+_pdb_image* readImage(const _trel_thing* thing) {
   char base[TREL_PATH_MAX + 1];
   trel_nameThing(thing, base);
-  if (thing->from_sequence) {
-    thing->image = sequenceImage(thing);
-  } else if (thing->source) {
-    thing->image = trel_reloadThingSource(thing);
-  } else if (thing->member && zam_filesize((std::string(base) + (thing->binary ? ".kpdb" : ".pdb")).c_str()) < 0) {
+  if (thing->from_sequence) return sequenceImage(thing);
+  if (thing->source) return trel_reloadThingSource(thing);
+  if (thing->member && zam_filesize((std::string(base) + (thing->binary ? ".kpdb" : ".pdb")).c_str()) < 0) {
     // Removed after the build: the member still has its database trace, so
     // the caller goes on without its structure and fails the run at the end.
     zam_wrn("Structure file of database member %s not found: %s.%s\n", thing->name, base,
             thing->binary ? "kpdb" : "pdb");
-  } else if (thing->binary) {
-    thing->image = zam_readBinaryPdb(base, thing->name);
-    if (!thing->image) zam_err("Failed to read structure image of %s: %s.kpdb\n", thing->name, base);
-  } else {
-    thing->image = zam_readPdb(base, thing->name);  // reports a file it cannot open
+    return nullptr;
   }
+  if (thing->binary) {
+    _pdb_image* image = zam_readBinaryPdb(base, thing->name);
+    if (!image) zam_err("Failed to read structure image of %s: %s.kpdb\n", thing->name, base);
+    return image;
+  }
+  return zam_readPdb(base, thing->name);  // reports a file it cannot open
+}
+
+// Marks the image's residues with the secondary structure of the trace.
+void markTrace(const _trel_thing* thing, _pdb_image* image) {
+  if (!thing->trace.seg || image->nres <= 0) return;
+  const int n = thing->trace.n;
+  if (n != image->nres)
+    zam_wrn("Trace of %s has %d residues but its structure has %d.\n", thing->name, n, image->nres);
+  const int m = n < image->nres ? n : image->nres;
+  for (int i = 0; i < m; i++) {
+    image->residues[i].sse[0] = thing->trace.seg[i].sse;
+    image->residues[i].sse[1] = '\0';
+  }
+}
+
+}  // namespace
+
+_pdb_image* trel_imageThing(_trel_thing* thing) {
+  if (!thing) return nullptr;
+  if (thing->image) return thing->image;
+  thing->image = readImage(thing);
   _pdb_image* image = thing->image;
   if (!image) return nullptr;
   if (!thing->trace.seg) trel_readThingTrace(thing);
-  if (thing->trace.seg && image->nres > 0) {
-    const int n = thing->trace.n;
-    if (n != image->nres)
-      zam_wrn("Trace of %s has %d residues but its structure has %d.\n", thing->name, n,
-              image->nres);
-    const int m = n < image->nres ? n : image->nres;
-    for (int i = 0; i < m; i++) {
-      image->residues[i].sse[0] = thing->trace.seg[i].sse;
-      image->residues[i].sse[1] = '\0';
-    }
-  }
+  markTrace(thing, image);
+  return image;
+}
+
+_pdb_image* trel_loadThingImage(const _trel_thing* thing) {
+  if (!thing) return nullptr;
+  _pdb_image* image = readImage(thing);
+  if (image) markTrace(thing, image);
   return image;
 }
 

@@ -107,6 +107,11 @@ int trel_readThingTrace(_trel_thing* thing);
 // and image differ in length). Null, after a message naming the file, when it
 // cannot be read. The object owns the image.
 _pdb_image* trel_imageThing(_trel_thing* thing);
+// A new image read the same way (trace letters copied when the trace is
+// present), owned by the caller (zam_freePdb) and not kept by the object,
+// which is only read: threads may each load their own copy of one object.
+// Null after a message when it cannot be read.
+_pdb_image* trel_loadThingImage(const _trel_thing* thing);
 // Frees the image when it can be had again exactly as it is now: read from
 // the cache or database files, rebuilt from the sequence, or read and
 // imported again from the source PDB file. An image that is dirty (its cache

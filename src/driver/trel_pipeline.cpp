@@ -1,0 +1,149 @@
+#include "driver/trel_pipeline.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "runtime/zam_thread.h"
+
+namespace {
+
+enum Stage { kFirst, kMiddle, kSecond, kDone };
+
+// Progress of one query; every field is guarded by Shared::lock.
+struct Query {
+  Stage stage = kFirst;
+  int jobs = 0;  // jobs of the current stage
+  int next = 0;  // next job to hand out
+  int left = 0;  // jobs not yet finished
+};
+
+// Shared by every thread of the run; the lock guards all but `p`.
+struct Shared {
+  const _trel_pipeline* p = nullptr;
+  std::mutex lock;
+  std::condition_variable changed;  // new jobs, a query done, or the run over
+  std::vector<Query> queries;
+  int opened = 0;  // queries 0..opened-1 have been opened
+  int closed = 0;  // queries 0..closed-1 have been closed
+  bool over = false;
+};
+
+struct Job {
+  int q = -1;  // -1: no job to be had
+  bool first = true;
+  int k = 0;
+};
+
+// The next job of the oldest open query that has one left.
+Job claim(Shared& s) {
+  for (int q = s.closed; q < s.opened; q++) {
+    Query& x = s.queries[q];
+    if ((x.stage == kFirst || x.stage == kSecond) && x.next < x.jobs)
+      return Job{q, x.stage == kFirst, x.next++};
+  }
+  return Job{};
+}
+
+// Starts a stage of `jobs` jobs (a second stage without jobs is done at once).
+void enter(Query& x, Stage stage, int jobs) {
+  x.stage = jobs > 0 ? stage : stage == kFirst ? kMiddle : kDone;
+  x.jobs = x.left = std::max(jobs, 0);
+  x.next = 0;
+}
+
+// Runs query q's middle step with the lock released and starts its second stage.
+void middle(Shared& s, std::unique_lock<std::mutex>& held, int q) {
+  held.unlock();
+  const int jobs = s.p->middle(q);
+  held.lock();
+  enter(s.queries[q], kSecond, jobs);
+  s.changed.notify_all();
+}
+
+// Runs a claimed job with the lock released; the thread that finishes the
+// last job of a first stage also runs the query's middle step.
+void run(Shared& s, std::unique_lock<std::mutex>& held, const Job& j, int slot) {
+  held.unlock();
+  if (j.first)
+    s.p->first(j.q, j.k, slot);
+  else
+    s.p->second(j.q, j.k, slot);
+  held.lock();
+  Query& x = s.queries[j.q];
+  if (--x.left > 0) return;
+  if (x.stage == kFirst) {
+    x.stage = kMiddle;
+    middle(s, held, j.q);
+  } else {
+    x.stage = kDone;
+    s.changed.notify_all();
+  }
+}
+
+// Thread 0: opens and closes the queries in order, and takes jobs between.
+void coordinate(Shared& s) {
+  const _trel_pipeline& p = *s.p;
+  std::unique_lock<std::mutex> held(s.lock);
+  while (s.closed < p.nq) {
+    if (s.closed < s.opened && s.queries[s.closed].stage == kDone) {
+      const int q = s.closed;
+      held.unlock();
+      p.close(q);
+      held.lock();
+      s.closed++;
+      continue;
+    }
+    if (s.opened < p.nq && s.opened - s.closed < std::max(p.window, 1)) {
+      const int q = s.opened;
+      held.unlock();
+      const int jobs = p.open(q);
+      held.lock();
+      enter(s.queries[q], kFirst, jobs);
+      s.opened++;
+      if (s.queries[q].stage == kMiddle) middle(s, held, q);
+      s.changed.notify_all();
+      continue;
+    }
+    const Job j = claim(s);
+    if (j.q >= 0)
+      run(s, held, j, 0);
+    else
+      s.changed.wait(held);
+  }
+  s.over = true;
+  s.changed.notify_all();
+}
+
+// Threads 1..: jobs until the run is over.
+void work(Shared& s, int slot) {
+  std::unique_lock<std::mutex> held(s.lock);
+  while (!s.over) {
+    const Job j = claim(s);
+    if (j.q >= 0)
+      run(s, held, j, slot);
+    else
+      s.changed.wait(held);
+  }
+}
+
+void part(int k, int /*parts*/, void* arg) {
+  Shared& s = *static_cast<Shared*>(arg);
+  if (k == 0)
+    coordinate(s);
+  else
+    work(s, k);
+}
+
+}  // namespace
+
+void trel_runPipeline(const _trel_pipeline& p, int threads) {
+  if (p.nq < 1) return;
+  Shared s;
+  s.p = &p;
+  s.queries.resize(p.nq);
+  // Without the thread layer the parts run one after another: part 0 then
+  // does every job itself, and the others find the run over.
+  zam_thread_run(std::max(threads, 1), part, &s);
+}

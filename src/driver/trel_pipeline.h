@@ -1,0 +1,35 @@
+// Queries taken through two stages of independent jobs on worker threads,
+// several queries at a time: a worker that finds no job of the oldest open
+// query left takes one of a later query instead of waiting for the slowest
+// job of the first. The calling thread opens and closes the queries in
+// order, and does jobs between times.
+#pragma once
+
+#include <functional>
+
+// The steps of one run. A query is opened, its first-stage jobs run, then
+// its middle step, its second-stage jobs, and it is closed. Jobs and middle
+// steps run on any thread; a job is given the number (0..threads-1) of the
+// thread that does it, so that it can use that thread's own buffers.
+struct _trel_pipeline {
+  int nq = 0;      // queries 0..nq-1
+  int window = 1;  // queries open at once, at most (1 or more)
+  // Calling thread, in query order: readies query q and returns its count of
+  // first-stage jobs.
+  std::function<int(int q)> open;
+  // First-stage job k of query q, on thread `slot`.
+  std::function<void(int q, int k, int slot)> first;
+  // Once every first-stage job of q is done: returns its count of
+  // second-stage jobs.
+  std::function<int(int q)> middle;
+  // Second-stage job k of query q, on thread `slot`.
+  std::function<void(int q, int k, int slot)> second;
+  // Calling thread, in query order, once the second stage of q is done.
+  std::function<void(int q)> close;
+};
+
+// Runs every query of p on `threads` threads (the calling thread as number 0
+// and threads - 1 joinable ones; fewer than 2, or no thread layer: all on
+// the calling thread). Returns when every query is closed. Jobs of older
+// queries are taken first, and within a query in index order.
+void trel_runPipeline(const _trel_pipeline& p, int threads);

@@ -1,0 +1,126 @@
+// The overlapped query pipeline on four threads: every job runs once, on a
+// thread number in range; a query's middle step follows all its first-stage
+// jobs and precedes its second stage; queries open and close in order with
+// never more than the window open; queries without jobs go straight through;
+// and on one thread everything runs on the caller.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "driver/trel_pipeline.h"
+#include "runtime/zam_thread.h"
+
+namespace {
+
+struct Record {
+  std::mutex lock;
+  std::vector<int> opened, closed;  // query order of the calls
+  std::vector<std::vector<int>> first, second;  // per query: runs of each job
+  std::vector<int> middles;         // per query: middle steps
+  std::vector<int> first_left;      // per query: first-stage jobs not yet run
+  int open_now = 0, most_open = 0;
+  bool bad_order = false, bad_slot = false, off_caller = false;
+};
+
+// Query q has q % 4 first-stage jobs and (q * 7) % 5 second-stage ones.
+int firstJobs(int q) { return q % 4; }
+int secondJobs(int q) { return (q * 7) % 5; }
+
+_trel_pipeline makePipeline(Record& r, int nq, int window, int threads, std::thread::id caller) {
+  r.first.assign(nq, {});
+  r.second.assign(nq, {});
+  r.middles.assign(nq, 0);
+  r.first_left.assign(nq, 0);
+  for (int q = 0; q < nq; q++) {
+    r.first[q].assign(firstJobs(q), 0);
+    r.second[q].assign(secondJobs(q), 0);
+  }
+  _trel_pipeline p;
+  p.nq = nq;
+  p.window = window;
+  p.open = [&r, caller](int q) {
+    std::lock_guard<std::mutex> g(r.lock);
+    if (std::this_thread::get_id() != caller) r.off_caller = true;
+    r.opened.push_back(q);
+    r.first_left[q] = firstJobs(q);
+    r.most_open = std::max(r.most_open, ++r.open_now);
+    return firstJobs(q);
+  };
+  p.first = [&r, threads](int q, int k, int slot) {
+    std::this_thread::yield();
+    std::lock_guard<std::mutex> g(r.lock);
+    if (slot < 0 || slot >= threads) r.bad_slot = true;
+    if (r.middles[q] != 0) r.bad_order = true;
+    r.first[q][k]++;
+    r.first_left[q]--;
+  };
+  p.middle = [&r](int q) {
+    std::lock_guard<std::mutex> g(r.lock);
+    if (r.first_left[q] != 0) r.bad_order = true;
+    r.middles[q]++;
+    return secondJobs(q);
+  };
+  p.second = [&r, threads](int q, int k, int slot) {
+    std::this_thread::yield();
+    std::lock_guard<std::mutex> g(r.lock);
+    if (slot < 0 || slot >= threads) r.bad_slot = true;
+    if (r.middles[q] != 1) r.bad_order = true;
+    r.second[q][k]++;
+  };
+  p.close = [&r, caller](int q) {
+    std::lock_guard<std::mutex> g(r.lock);
+    if (std::this_thread::get_id() != caller) r.off_caller = true;
+    if (r.middles[q] != 1) r.bad_order = true;
+    for (int n : r.second[q])
+      if (n != 1) r.bad_order = true;
+    r.closed.push_back(q);
+    r.open_now--;
+  };
+  return p;
+}
+
+void expectComplete(const Record& r, int nq, int window) {
+  std::vector<int> order(nq);
+  for (int q = 0; q < nq; q++) order[q] = q;
+  EXPECT_EQ(r.opened, order);
+  EXPECT_EQ(r.closed, order);
+  EXPECT_LE(r.most_open, window);
+  EXPECT_FALSE(r.bad_order);
+  EXPECT_FALSE(r.bad_slot);
+  EXPECT_FALSE(r.off_caller);
+  for (int q = 0; q < nq; q++) {
+    EXPECT_EQ(r.middles[q], 1) << "query " << q;
+    for (int n : r.first[q]) EXPECT_EQ(n, 1) << "query " << q;
+    for (int n : r.second[q]) EXPECT_EQ(n, 1) << "query " << q;
+  }
+}
+
+TEST(Pipeline, EveryJobOnceInStageOrderWithQueriesOpenedAndClosedInOrder) {
+  zam_thread_setup(4);
+  Record r;
+  const int nq = 40, window = 3;
+  const _trel_pipeline p = makePipeline(r, nq, window, 4, std::this_thread::get_id());
+  trel_runPipeline(p, 4);
+  expectComplete(r, nq, window);
+}
+
+TEST(Pipeline, OneThreadRunsEverythingOnTheCaller) {
+  Record r;
+  const int nq = 9;
+  const std::thread::id caller = std::this_thread::get_id();
+  _trel_pipeline p = makePipeline(r, nq, 2, 1, caller);
+  bool elsewhere = false;
+  const auto first = p.first;
+  p.first = [&](int q, int k, int slot) {
+    if (std::this_thread::get_id() != caller) elsewhere = true;
+    first(q, k, slot);
+  };
+  trel_runPipeline(p, 1);
+  expectComplete(r, nq, 2);
+  EXPECT_FALSE(elsewhere);
+}
+
+}  // namespace
