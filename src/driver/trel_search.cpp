@@ -618,6 +618,24 @@ void writeShown(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
                          a.order.data(), a.selected.data(), suffix, folder, qframe, o);
 }
 
+// With -pdb and descriptors: the coefficients of the query's class, of the
+// query and of every selected target in rank order, as text in the frame of
+// the superposed PDB files (the target moved by its superposition, both by
+// the query's frame). Failures are reported by the store.
+void writeSpfExports(_trel_thing* query, _trel_thing** targets, int nt, const Arrays& a,
+                     const _trel_options* o, const char* folder, const Matrix3D& qframe) {
+  if (!o->write_pdb || !o->with_spf || !query->tag || query->tag->order < 1) return;
+  const int pot_class = query->tag->pot_class;
+  const std::string prefix = std::string(folder) + query->name + "_query";
+  trel_exportThingSpf(query, pot_class, prefix.c_str(), tf_identity(), qframe);
+  for (int r = 0; r < nt; r++) {
+    const int t = a.atRank(r);
+    if (!a.selected[t] || !targets[t] || !targets[t]->tag) continue;
+    const std::string target = std::string(folder) + targets[t]->name + "_" + query->name;
+    trel_exportThingSpf(targets[t], pot_class, target.c_str(), a.transforms[t], qframe);
+  }
+}
+
 // The query's result files, in their fixed order.
 void writeResults(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
                   const _trel_options* o, const Counts& c, const char* folder,
@@ -651,6 +669,7 @@ void writeResults(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
     writeShown(query, targets, nt, a, o, c, folder, suffix, qframe, nullptr);
     tables();
   }
+  writeSpfExports(query, targets, nt, a, o, folder, qframe);
   if (o->write_anchor) writeAnchors(query, targets, nt, a, o, c, folder, qframe);
 }
 

@@ -1,12 +1,14 @@
 // Descriptor objects of whole runs: "-cache -q3" writes the sig and tau
-// files of every class its tags claim (private to the user), a second run
-// reads them, computes nothing and finds the same hits; a database built
+// files of every class its tags claim (private to the user) and the text
+// export of the query's class beside the PDB results, a second run reads
+// them, computes nothing and finds the same hits; a database built
 // with "-spf -imax=N" holds all five classes of every member at order N,
 // serves a search at that order and fails one at a higher order.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -89,6 +91,13 @@ TEST(DescriptorRuns, CacheWritesClassFilesAndASecondRunComputesNothing) {
   for (const char* name : {"1sp1", "1sp2", "2drp1", "1ard"}) expectClassFiles(cache, name, 15);
   // The targets carry the query's class B beside their own.
   for (const char* name : {"1sp2", "2drp1", "1ard"}) EXPECT_EQ(readTag(cache + name + ".trq").flags[1], 1) << name;
+  // The PDB results come with the coefficients of the query's class as text.
+  for (const char* stem : {"1sp1_query", "1sp2_1sp1", "2drp1_1sp1", "1ard_1sp1"})
+    for (const char* kind : {"_B_sig.dat", "_B_tau.dat"}) {
+      const std::string text = read_file(dir.file(std::string("trel_results/1sp1/") + stem + kind));
+      EXPECT_EQ(text.rfind("n_max = 15, n_dim = 1240\n", 0), 0u) << stem << kind;
+      EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1241) << stem << kind;
+    }
   const auto files = contents(cache);
   const std::string hits = read_file(dir.file("trel_results/1sp1/1sp1.ktops"));
   ASSERT_FALSE(hits.empty());
