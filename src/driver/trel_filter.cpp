@@ -59,8 +59,17 @@ bool usable(int N, const double* a) {
 // reading of the radial similarity has it, the mass term outweighs every
 // shape term by orders of magnitude and every pair of structures scores 1
 // to seven digits. The radii are commensurate, so each order counts.
-bool momentRadii(int N, const double* tau, double* moments, double* out) {
-  hnl_radial(N, tau, moments);
+//
+// integrals holds, for k = 0..N and n = 0..N at k (N + 1) + n, the integral
+// of the radial function of (n, 0) times r^k (radialIntegrals): the moments
+// are then one sum over the l = 0 coefficients each (up to the constant
+// factor of the l = 0 harmonic, which the radii do not see).
+bool momentRadii(int N, const double* integrals, const double* tau, double* moments, double* out) {
+  for (int k = 0; k <= N; k++) {
+    double s = 0.0;
+    for (int n = 1; n <= N; n++) s += integrals[k * (N + 1) + n] * tau[anlm_index(n, 0, 0)];
+    moments[k] = s;
+  }
   const double mass = moments[0];
   if (!(mass > 0.0) || !std::isfinite(mass)) return false;
   for (int k = 1; k <= N; k++) {
@@ -69,6 +78,14 @@ bool momentRadii(int N, const double* tau, double* moments, double* out) {
     if (!std::isfinite(out[k - 1])) return false;
   }
   return true;
+}
+
+// The table of momentRadii, once per query rather than per target.
+double* radialIntegrals(int N) {
+  double* t = kget1D((int64_t)(N + 1) * (N + 1));
+  if (!t) return nullptr;
+  for (int k = 0; k <= N; k++) hnl_knl_integrals(N, 0, k, t + k * (N + 1));
+  return t;
 }
 
 // Among scores s[0..n-1] the first that exceeds every earlier one and 0;
@@ -362,8 +379,9 @@ _trel_filter* trel_makeFilter(int method, int N, int pot_class, int nd, const do
       break;
     case 2: {
       f->qmom = kget1D(N);
+      f->radial = radialIntegrals(N);
       std::vector<double> moments(N + 1);
-      if (!f->qmom || !momentRadii(N, tau, moments.data(), f->qmom)) return nullptr;
+      if (!f->qmom || !f->radial || !momentRadii(N, f->radial, tau, moments.data(), f->qmom)) return nullptr;
       break;
     }
     case 3:
@@ -383,6 +401,7 @@ void trel_freeFilter(_trel_filter* filter) {
   if (!filter) return;
   kfree(filter->qinv);
   kfree(filter->qmom);
+  kfree(filter->radial);
   trel_freeCanon(filter->canon);
   kfree(filter);
 }
@@ -430,7 +449,7 @@ double trel_filterScore(const _trel_filter* f, const double* tau, _trel_filter_w
     case 2: {
       const double* q = f->qmom;
       double* t = w->b;
-      if (!momentRadii(N, tau, w->a, t)) return kNaN;
+      if (!momentRadii(N, f->radial, tau, w->a, t)) return kNaN;
       double sqq = 0.0, stt = 0.0, sqt = 0.0;
       for (int k = 0; k < N; k++) {
         sqq += q[k] * q[k];

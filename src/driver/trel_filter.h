@@ -53,6 +53,7 @@ struct _trel_filter {
   int pot_class;
   double* qinv;        // method 1: rotation invariants of the query
   double* qmom;        // method 2: radii of the radial moments 1..N
+  double* radial;      // method 2: radial integrals of the l = 0 terms, (N + 1)^2
   _trel_canon* canon;  // methods 3 to 5
   double qmag;         // methods 4 and 5: the query vector's length
 };
