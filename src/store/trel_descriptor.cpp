@@ -94,6 +94,10 @@ void computeOwnClass(_trel_thing* thing, int pot_class, int order, AtomSet& side
             lower[2], lower[3], sum4(lower));
     zam_msg("Monopole mass:        %.2lf\n", f.monopole);
   }
+  // The tag's measures, back in angstroms: the frame's three quadrupole
+  // eigenvalues, its octant masses and monopole; the frame carries no centre
+  // of its own (it turns about the origin), so its principal radii stand in
+  // the centre slot.
   const double s = trel_potScale(pot_class);
   const double s3 = s * s * s, s5 = s3 * s * s;
   tag->centre[0] = f.radii.x / s;

@@ -1,5 +1,6 @@
 // Descriptor objects: every class of one object in the frame its tag
-// records (when built, and when a class is added later), the cache serving
+// records (when built, also turned at random, and when a class is added
+// later), the cache serving
 // a second opening with nothing computed, re-creation at a higher order,
 // coefficient files of too low an order, private cache files, write
 // failures of an object and of a database build, and the text export
@@ -254,6 +255,21 @@ TEST(DescriptorObject, ClassesShareTheRecordedFrameAndComeBackFromTheCache) {
   t = trel_openThingFile(src.c_str(), folder.c_str(), kN + 2, 0, &o, own, 1, 1);
   EXPECT_EQ(trel_thingBuilds(), builds + 3);
   EXPECT_EQ(trel_readThingTau(t, 1, kN + 2), 1);
+  trel_closeThing(nullptr, t);
+}
+
+TEST(DescriptorObject, RandomTurnComputesEveryClassInOneFrame) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir cache;
+  _trel_thing_opts o = descriptorOptions();
+  o.use_random = 1;
+  const int own[5] = {-1, 0, 0, 0, 0};
+  _trel_thing* t = trel_openThingFile(testutil::shared_pdb(kFinger).c_str(), (cache.str() + "/").c_str(), kN, 0,
+                                      &o, own, 1, 0);
+  ASSERT_EQ(t->tag->valid, 1);
+  expectFlags(t->tag, {1, 1, 1, 1, 1});
+  expectCanonical(t->tau[t->tag->pot_class], "own class");
+  expectSampledHere(t, 4, o);
   trel_closeThing(nullptr, t);
 }
 
