@@ -19,6 +19,7 @@
 #include "driver/trel_pipeline.h"
 #include "driver/trel_rank.h"
 #include "driver/trel_refine.h"
+#include "driver/trel_search_query.h"
 #include "driver/trel_tables.h"
 #include "driver/zam_roc.h"
 #include "output/trel_print.h"
@@ -38,26 +39,47 @@
 #include "structure/zam_pdb.h"
 #include "structure/zam_pdb_pep.h"
 
-namespace {
-
-constexpr int kTraceFilter = 6;
-constexpr int kWriteMailbox = 14;     // file writers report to their collector here
-constexpr int kWriteCollector = 136;  // joinable thread handle of that collector
-const int kNoFamily[4] = {0, 0, 0, 0};
-constexpr char kAllQueries[] = "All-against-all";  // the progress line of that mode
+namespace trel_query {
 
 // Seconds since start, never below 1e-8 so that rates stay finite.
 double elapsed(double start) { return std::max(zam_get_time() - start, 1e-8); }
 
-// Counts fixed before the first query; the trace pass may lower ntop, nshow
-// and nrefine, and they stay lowered for later queries.
-struct Counts {
-  int ntop = 1;
-  int nshow = 1;
-  int nrefine = 0;
-  int nroc = 0;
-  int threads = 1;
-};
+int residues(const _trel_thing* t) { return t && t->tag ? t->tag->n_residues : 0; }
+
+bool hasTrace(const _trel_thing* t) { return t && t->tag && t->tag->valid == 1 && t->trace.seg; }
+
+// J-score of a raw trace score, in single precision as the ranking sees it.
+float jscoreOf(float k, int lq, int lt) {
+  const float norm = std::sqrt((float)lq * (float)lt);
+  return norm > 0.0f ? std::min(1.0f, k / norm) : 0.0f;
+}
+
+// Copies the final alignment's scores of target t into the arrays.
+void copyScores(int t, const _trel_align* al, const _trel_thing* target, Arrays& a) {
+  a.gscore[t] = al->gscore;
+  a.mscore[t] = al->mscore;
+  a.tscore[t] = al->tscore;
+  a.rmsd_matched[t] = al->rmsd_matched;
+  a.rmsd[t] = al->rmsd_aligned;
+  a.naligned[t] = al->naligned;
+  a.nmatched[t] = al->nmatched;
+  a.nident[t] = al->nidentity;
+  a.nsegs[t] = al->nsegments;
+  a.ncolumns[t] = al->ncolumns;
+  a.tlength[t] = residues(target);
+  // Nothing aligned means no identity to speak of, not 0/0.
+  a.pident[t] = al->naligned > 0 ? (float)al->nidentity * 100.0f / (float)al->naligned : 0.0f;
+}
+
+}  // namespace trel_query
+
+using namespace trel_query;
+
+namespace {
+
+constexpr int kWriteMailbox = 14;     // file writers report to their collector here
+constexpr int kWriteCollector = 136;  // joinable thread handle of that collector
+const int kNoFamily[4] = {0, 0, 0, 0};
 
 Counts setupCounts(const _trel_options* o, int nt) {
   Counts c;
@@ -88,57 +110,6 @@ Counts setupCounts(const _trel_options* o, int nt) {
   c.nroc = (o->do_write && o->write_roc && o->n_roc >= 1) ? o->n_roc : 0;
   c.threads = o->use_threads ? zam_thread_cpus() : 1;
   return c;
-}
-
-// The per-target arrays of the run, cleared at the start of every query.
-struct Arrays {
-  explicit Arrays(int nt)
-      : kscore(nt), jscore(nt), wscore(nt), gscore(nt), mscore(nt), tscore(nt), rmsd(nt),
-        rmsd_matched(nt), pident(nt), trace_mean(nt), trace_sd(nt), naligned(nt), nmatched(nt),
-        nident(nt), nsegs(nt), ncolumns(nt), ntrace(nt), tlength(nt), selected(nt), order(nt),
-        tpcode(nt), aligns(nt, nullptr), transforms(nt, tf_identity()), saved(nt) {}
-
-  std::vector<float> kscore, jscore, wscore, gscore, mscore, tscore, rmsd, rmsd_matched, pident;
-  std::vector<float> trace_mean, trace_sd;
-  std::vector<int> naligned, nmatched, nident, nsegs, ncolumns, ntrace, tlength, selected;
-  std::vector<int> order, tpcode;  // order: the ranking, read from its end; tpcode by rank
-  std::vector<_trel_align*> aligns;
-  std::vector<Matrix3D> transforms;
-  // Atom coordinates of the superposed targets' images before this query's
-  // alignments moved them (empty for a target not superposed).
-  std::vector<std::vector<Point3D>> saved;
-
-  void clear() {
-    for (auto* v : {&kscore, &jscore, &wscore, &gscore, &mscore, &tscore, &rmsd, &rmsd_matched,
-                    &pident, &trace_mean, &trace_sd})
-      std::fill(v->begin(), v->end(), 0.0f);
-    for (auto* v : {&naligned, &nmatched, &nident, &nsegs, &ncolumns, &ntrace, &tlength, &selected,
-                    &tpcode})
-      std::fill(v->begin(), v->end(), 0);
-    for (size_t t = 0; t < order.size(); t++) order[t] = int(t);
-    std::fill(transforms.begin(), transforms.end(), tf_identity());
-  }
-
-  _trel_scores view() {
-    return _trel_scores{kscore.data(), jscore.data(),       wscore.data(), gscore.data(),
-                        mscore.data(), tscore.data(),       rmsd.data(),   rmsd_matched.data(),
-                        pident.data(), naligned.data(),     nmatched.data(), nident.data(),
-                        nsegs.data(),  ncolumns.data(),     ntrace.data(), tlength.data(),
-                        selected.data()};
-  }
-
-  // Target at rank r (0 = best).
-  int atRank(int r) const { return order[order.size() - 1 - r]; }
-};
-
-int residues(const _trel_thing* t) { return t && t->tag ? t->tag->n_residues : 0; }
-
-bool hasTrace(const _trel_thing* t) { return t && t->tag && t->tag->valid == 1 && t->trace.seg; }
-
-// J-score of a raw trace score, in single precision as the ranking sees it.
-float jscoreOf(float k, int lq, int lt) {
-  const float norm = std::sqrt((float)lq * (float)lt);
-  return norm > 0.0f ? std::min(1.0f, k / norm) : 0.0f;
 }
 
 // Trace pass in the calling thread with bufs[0], which also gives the
@@ -224,23 +195,6 @@ void tracePass(const _trel_thing* query, _trel_thing** targets, int nt, Arrays& 
   c.ntop = std::min(c.ntop, count);
   c.nshow = std::min(c.nshow, count);
   c.nrefine = std::min(c.nrefine, count);
-}
-
-// Copies the final alignment's scores of target t into the arrays.
-void copyScores(int t, const _trel_align* al, const _trel_thing* target, Arrays& a) {
-  a.gscore[t] = al->gscore;
-  a.mscore[t] = al->mscore;
-  a.tscore[t] = al->tscore;
-  a.rmsd_matched[t] = al->rmsd_matched;
-  a.rmsd[t] = al->rmsd_aligned;
-  a.naligned[t] = al->naligned;
-  a.nmatched[t] = al->nmatched;
-  a.nident[t] = al->nidentity;
-  a.nsegs[t] = al->nsegments;
-  a.ncolumns[t] = al->ncolumns;
-  a.tlength[t] = residues(target);
-  // Nothing aligned means no identity to speak of, not 0/0.
-  a.pident[t] = al->naligned > 0 ? (float)al->nidentity * 100.0f / (float)al->naligned : 0.0f;
 }
 
 // Superposes and aligns the targets at ranks 0..nrefine-1 on worker threads.
@@ -690,25 +644,9 @@ void releaseQuery(_trel_thing** targets, int nt, Arrays& a) {
   }
 }
 
-// ---- The queries of a search ------------------------------------------------
+}  // namespace
 
-// What the queries of one search read and add to; the calling thread of
-// trel_doSearch owns it.
-struct SearchRun {
-  _trel_thing** queries = nullptr;
-  int nq = 0;
-  _trel_thing** targets = nullptr;
-  int nt = 0;
-  _trel_thing** extra = nullptr;
-  int nextra = 0;
-  _trel_align_buf** bufs = nullptr;
-  _trel_options* options = nullptr;
-  _trel_result* result = nullptr;
-  std::string suffix;
-  std::vector<float> auc, roc_x, roc_y, roc_area, sum_x, sum_y, sum_area;
-  float sum_auc = 0.0f;
-  int nnopos = 0;  // queries whose family no target shares
-};
+namespace trel_query {
 
 // Makes query q's results folder into folder. When it cannot be made, a
 // comparison of every structure with every other goes on with the other
@@ -791,6 +729,12 @@ void finishQuery(SearchRun& run, int q, Arrays& a, const Counts& c, const char* 
   if (run.result) zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, q + 1, nq);
 }
 
+}  // namespace trel_query
+
+namespace {
+
+// ---- The queries of a search ------------------------------------------------
+
 // One query after the other, each spread over the worker threads by stage.
 void searchByQuery(SearchRun& run, Counts& c) {
   const _trel_options* o = run.options;
@@ -821,207 +765,6 @@ void searchByQuery(SearchRun& run, Counts& c) {
     if (qc.nrefine >= 1) superpose(query, run.targets, a, run.bufs, o, qc);
     finishQuery(run, q, a, qc, folder, qframe, query_start);
   }
-}
-
-// ---- All against all, the queries overlapped ----------------------------
-
-// One open query of searchOverlapped. The calling thread writes it when it
-// opens and closes the query; the jobs of its two stages write only their
-// own entries (their targets' scores, their rank's result, image and held
-// messages), the middle step the rest, each before the next stage starts.
-struct OpenQuery {
-  explicit OpenQuery(int nt) : a(nt) {}
-  Arrays a;
-  Counts c;
-  bool usable = false;  // its results folder was made
-  char folder[TREL_PATH_MAX + 1] = {};
-  Matrix3D qframe = tf_identity();
-  double start = 0.0;        // when it was opened
-  double align_start = 0.0;  // when its superpositions began
-  _pdb_image* qimage = nullptr;  // the query's own image, read by the jobs
-  _pdb_peptide* qpep = nullptr;
-  _zam_log_held before;            // messages of the open and middle steps
-  std::vector<int> ranks;          // second-stage job k superposes the target at rank ranks[k]
-  std::vector<_trel_align*> aligns;     // by rank
-  std::vector<_pdb_image*> images;      // by rank: the target image a job read, kept for the writers
-  std::vector<char> unreadable;         // by rank: the target's structure could not be read
-  std::vector<_zam_log_held> held;      // by rank: the job's messages
-};
-
-// Whether searchOverlapped may run this search: a comparison of every
-// structure with every other by trace scores on worker threads, whose superpositions only
-// read the target images (rigid) and which writes no per-target maps,
-// statistics or residue masks.
-bool overlapped(const _trel_options* o, const Counts& c, const _trel_result* result) {
-  return result && c.threads >= 2 && o->filter_method == kTraceFilter && o->do_flex == 0 &&
-         !o->do_multi && !o->do_stats && !o->write_map && o->residue_mask == 0;
-}
-
-// The queries of an all-against-all run, several at a time: every target's
-// trace score and every superposition of the top targets are jobs that any
-// worker takes, the oldest query's first, so that no worker waits for the
-// slowest pair of a query (the long chains) before it starts on the next.
-// Query images and the target images of the superpositions are each job's
-// own reads, never the objects' shared ones, which the calling thread alone
-// loads and releases as it closes the queries in order, exactly as a serial
-// run does. The results are the same, bit for bit.
-void searchOverlapped(SearchRun& run, const Counts& base) {
-  const _trel_options* o = run.options;
-  const int nt = run.nt, threads = base.threads;
-  const int window = 2 * threads;
-  const int block = std::clamp(nt / (2 * threads), 1, 16);  // targets per trace job
-  // The writers and the debug listing read the superposed targets' images
-  // from the objects: the images the jobs read are handed over to them.
-  const bool keep_images = o->do_write || zam_debug > 0;
-  std::vector<std::unique_ptr<OpenQuery>> open(window);
-  for (auto& x : open) x = std::make_unique<OpenQuery>(nt);
-  auto at = [&](int q) -> OpenQuery& { return *open[q % window]; };
-
-  _trel_pipeline p;
-  p.nq = run.nq;
-  p.window = window;
-  p.open = [&](int q) {
-    OpenQuery& x = at(q);
-    _trel_thing* query = run.queries[q];
-    _zam_log_held* before = zam_log_hold(&x.before);
-    x.start = zam_get_time();
-    x.usable = openQuery(run, q, x.folder);
-    if (x.usable) {
-      x.qframe = queryFrame(query, o);
-      x.a.clear();
-      if (zam_debug > 0) zam_msg("Starting Trel scoring pass for %d targets...\n", nt);
-      // The object's image may be released by an earlier query's close
-      // while this one's jobs still read it: they read a copy.
-      x.qimage = query->image ? zam_copyPdb(query->image) : trel_loadThingImage(query);
-    }
-    zam_log_hold(before);
-    return x.usable ? (nt + block - 1) / block : 0;
-  };
-  p.first = [&](int q, int k, int slot) {
-    OpenQuery& x = at(q);
-    const _trel_thing* query = run.queries[q];
-    const int lq = residues(query);
-    for (int t = k * block; t < std::min(nt, (k + 1) * block); t++) {
-      const _trel_thing* target = run.targets[t];
-      if (!hasTrace(target)) continue;
-      trel_scoreTraceOne(lq, residues(target), query->trace.seg, target->trace.seg, &x.a.wscore[t],
-                         &x.a.kscore[t], &x.a.ntrace[t], run.bufs[slot]);
-    }
-  };
-  p.middle = [&](int q) {
-    OpenQuery& x = at(q);
-    if (!x.usable) return 0;
-    _trel_thing* query = run.queries[q];
-    Arrays& a = x.a;
-    _zam_log_held* before = zam_log_hold(&x.before);
-    const int lq = residues(query);
-    int count = 0;
-    for (int t = 0; t < nt; t++) {
-      const bool traced = hasTrace(run.targets[t]);
-      count += traced;
-      a.jscore[t] = jscoreOf(a.kscore[t], lq, traced ? residues(run.targets[t]) : 0);
-    }
-    if (o->do_write) {
-      const double s = elapsed(x.start);
-      zam_msg("Done %d alignments for %d targets in %.4f seconds (%.0f/s).\n", count, nt, s, count / s);
-    }
-    const float* key = o->do_sort == 0 ? a.kscore.data() : o->do_sort == 4 ? a.wscore.data() : a.jscore.data();
-    zam_sortf(key, nt, a.order.data());
-    x.c = base;
-    x.c.ntop = std::min(x.c.ntop, count);
-    x.c.nshow = std::min(x.c.nshow, count);
-    x.c.nrefine = std::min(x.c.nrefine, count);
-    x.ranks.clear();
-    if (x.c.nrefine >= 1 && x.qimage && query->trace.seg) {
-      if (zam_debug > 0) zam_msg("Starting Trel superpositions...\n");
-      const int n = x.c.nrefine;
-      x.qpep = zam_makePdbPep(x.qimage);
-      x.aligns.assign(n, nullptr);
-      x.images.assign(n, nullptr);
-      x.unreadable.assign(n, 0);
-      x.held.assign(n, _zam_log_held{});
-      // Longest targets first (among equal lengths the better ranked), so
-      // that the last jobs taken are short ones.
-      x.ranks.resize(n);
-      std::iota(x.ranks.begin(), x.ranks.end(), 0);
-      std::stable_sort(x.ranks.begin(), x.ranks.end(), [&](int r1, int r2) {
-        return residues(run.targets[a.atRank(r1)]) > residues(run.targets[a.atRank(r2)]);
-      });
-      x.align_start = zam_get_time();
-    }
-    zam_log_hold(before);
-    return (int)x.ranks.size();
-  };
-  p.second = [&](int q, int k, int slot) {
-    OpenQuery& x = at(q);
-    const int r = x.ranks[k];
-    const int t = x.a.atRank(r);
-    _trel_thing* target = run.targets[t];
-    if (!hasTrace(target)) return;
-    _zam_log_held* before = zam_log_hold(&x.held[r]);
-    // An image that cannot be read again stays with its object for the
-    // whole run, and rigid superpositions only read it.
-    _pdb_image* shared = trel_thingImageReloads(target) ? nullptr : target->image;
-    _pdb_image* own = shared ? nullptr : trel_loadThingImage(target);
-    if (shared || own)
-      x.aligns[r] = trel_alignFitImage(run.queries[q], x.qimage, x.qpep, target, shared ? shared : own,
-                                       &x.a.transforms[t], run.bufs[slot], o);
-    else
-      x.unreadable[r] = 1;
-    if (keep_images)
-      x.images[r] = own;
-    else
-      zam_freePdb(own);
-    zam_log_hold(before);
-  };
-  p.close = [&](int q) {
-    OpenQuery& x = at(q);
-    _trel_thing* query = run.queries[q];
-    Arrays& a = x.a;
-    zam_log_replay(&x.before);
-    if (!x.usable) {
-      zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, q + 1, run.nq);
-      return;
-    }
-    const int n = (int)x.ranks.size();
-    for (_zam_log_held& h : x.held) zam_log_replay(&h);
-    if (n > 0 && o->do_write) {
-      const double s = elapsed(x.align_start);
-      zam_msg("Done %d superpositions in %.4f seconds (%.0f/s).\n", n, s, n / s);
-    }
-    if (n > 0 && !query->image) {
-      // As after a serial query's superpositions: the query's image is loaded.
-      query->image = x.qimage;
-      x.qimage = nullptr;
-    }
-    for (int r = 0; r < n; r++) {
-      const int t = a.atRank(r);
-      _trel_thing* target = run.targets[t];
-      if (x.unreadable[r]) target->valid = 0;  // gone or damaged since it was opened
-      if (x.images[r] && !target->image)
-        target->image = x.images[r];
-      else
-        zam_freePdb(x.images[r]);
-      _trel_align* al = x.aligns[r];
-      a.aligns[t] = al;
-      if (!al) continue;
-      a.transforms[t] = al->tf;
-      copyScores(t, al, target, a);
-      if (zam_debug > 0) {
-        zam_msg("Gaussian fit: %s -> L = %d, N = %d, M = %.4f, RMSD = %.4f\n", target->name,
-                al->naligned, al->nmatched, al->mscore, al->rmsd_matched);
-        trel_printAlign(al, query->image, target->image, o->n_columns);
-      }
-    }
-    zam_freePdb(x.qimage);
-    x.qimage = nullptr;
-    zam_freePdbPep(x.qpep);
-    x.qpep = nullptr;
-    x.ranks.clear();
-    x.held.clear();
-    finishQuery(run, q, a, x.c, x.folder, x.qframe, x.start);
-  };
-  trel_runPipeline(p, threads);
 }
 
 }  // namespace

@@ -1,0 +1,231 @@
+#include "driver/trel_search_query.h"
+
+#include <algorithm>
+#include <memory>
+#include <numeric>
+#include <vector>
+
+#include "align/trel_prescore.h"
+#include "driver/trel_options.h"
+#include "driver/trel_pipeline.h"
+#include "driver/trel_refine.h"
+#include "output/trel_print.h"
+#include "output/trel_result.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_progress.h"
+#include "runtime/zam_sort.h"
+#include "runtime/zam_system.h"
+#include "store/trel_folders.h"
+#include "store/trel_thing.h"
+#include "structure/zam_pdb.h"
+#include "structure/zam_pdb_pep.h"
+
+namespace {
+
+using trel_query::Arrays;
+using trel_query::Counts;
+
+// One open query of searchOverlapped. The calling thread writes it when it
+// opens and closes the query; the jobs of its two stages write only their
+// own entries (their targets' scores, their rank's result, image and held
+// messages), the middle step the rest, each before the next stage starts.
+struct OpenQuery {
+  explicit OpenQuery(int nt) : a(nt) {}
+  Arrays a;
+  Counts c;
+  bool usable = false;  // its results folder was made
+  char folder[TREL_PATH_MAX + 1] = {};
+  Matrix3D qframe = tf_identity();
+  double start = 0.0;        // when it was opened
+  double align_start = 0.0;  // when its superpositions began
+  _pdb_image* qimage = nullptr;  // the query's own image, read by the jobs
+  _pdb_peptide* qpep = nullptr;
+  _zam_log_held before;            // messages of the open and middle steps
+  std::vector<int> ranks;          // second-stage job k superposes the target at rank ranks[k]
+  std::vector<_trel_align*> aligns;     // by rank
+  std::vector<_pdb_image*> images;      // by rank: the target image a job read, kept for the writers
+  std::vector<char> unreadable;         // by rank: the target's structure could not be read
+  std::vector<_zam_log_held> held;      // by rank: the job's messages
+};
+
+}  // namespace
+
+namespace trel_query {
+
+// Whether searchOverlapped may run this search: a comparison of every
+// structure with every other by trace scores on worker threads, whose
+// superpositions only read the target images (rigid) and which writes no
+// per-target maps, statistics or residue masks.
+bool overlapped(const _trel_options* o, const Counts& c, const _trel_result* result) {
+  return result && c.threads >= 2 && o->filter_method == kTraceFilter && o->do_flex == 0 &&
+         !o->do_multi && !o->do_stats && !o->write_map && o->residue_mask == 0;
+}
+
+// The queries of an all-against-all run, several at a time: every target's
+// trace score and every superposition of the top targets are jobs that any
+// worker takes, the oldest query's first, so that no worker waits for the
+// slowest pair of a query (the long chains) before it starts on the next.
+// Query images and the target images of the superpositions are each job's
+// own reads, never the objects' shared ones, which the calling thread alone
+// loads and releases as it closes the queries in order, exactly as a serial
+// run does. The results are the same, bit for bit.
+void searchOverlapped(SearchRun& run, const Counts& base) {
+  const _trel_options* o = run.options;
+  const int nt = run.nt, threads = base.threads;
+  const int window = 2 * threads;
+  const int block = std::clamp(nt / (2 * threads), 1, 16);  // targets per trace job
+  // The writers and the debug listing read the superposed targets' images
+  // from the objects: the images the jobs read are handed over to them.
+  const bool keep_images = o->do_write || zam_debug > 0;
+  std::vector<std::unique_ptr<OpenQuery>> open(window);
+  for (auto& x : open) x = std::make_unique<OpenQuery>(nt);
+  auto at = [&](int q) -> OpenQuery& { return *open[q % window]; };
+
+  _trel_pipeline p;
+  p.nq = run.nq;
+  p.window = window;
+  p.open = [&](int q) {
+    OpenQuery& x = at(q);
+    _trel_thing* query = run.queries[q];
+    _zam_log_held* before = zam_log_hold(&x.before);
+    x.start = zam_get_time();
+    x.usable = openQuery(run, q, x.folder);
+    if (x.usable) {
+      x.qframe = queryFrame(query, o);
+      x.a.clear();
+      if (zam_debug > 0) zam_msg("Starting Trel scoring pass for %d targets...\n", nt);
+      // The object's image may be released by an earlier query's close
+      // while this one's jobs still read it: they read a copy.
+      x.qimage = query->image ? zam_copyPdb(query->image) : trel_loadThingImage(query);
+    }
+    zam_log_hold(before);
+    return x.usable ? (nt + block - 1) / block : 0;
+  };
+  p.first = [&](int q, int k, int slot) {
+    OpenQuery& x = at(q);
+    const _trel_thing* query = run.queries[q];
+    const int lq = residues(query);
+    for (int t = k * block; t < std::min(nt, (k + 1) * block); t++) {
+      const _trel_thing* target = run.targets[t];
+      if (!hasTrace(target)) continue;
+      trel_scoreTraceOne(lq, residues(target), query->trace.seg, target->trace.seg, &x.a.wscore[t],
+                         &x.a.kscore[t], &x.a.ntrace[t], run.bufs[slot]);
+    }
+  };
+  p.middle = [&](int q) {
+    OpenQuery& x = at(q);
+    if (!x.usable) return 0;
+    _trel_thing* query = run.queries[q];
+    Arrays& a = x.a;
+    _zam_log_held* before = zam_log_hold(&x.before);
+    const int lq = residues(query);
+    int count = 0;
+    for (int t = 0; t < nt; t++) {
+      const bool traced = hasTrace(run.targets[t]);
+      count += traced;
+      a.jscore[t] = jscoreOf(a.kscore[t], lq, traced ? residues(run.targets[t]) : 0);
+    }
+    if (o->do_write) {
+      const double s = elapsed(x.start);
+      zam_msg("Done %d alignments for %d targets in %.4f seconds (%.0f/s).\n", count, nt, s, count / s);
+    }
+    const float* key = o->do_sort == 0 ? a.kscore.data() : o->do_sort == 4 ? a.wscore.data() : a.jscore.data();
+    zam_sortf(key, nt, a.order.data());
+    x.c = base;
+    x.c.ntop = std::min(x.c.ntop, count);
+    x.c.nshow = std::min(x.c.nshow, count);
+    x.c.nrefine = std::min(x.c.nrefine, count);
+    x.ranks.clear();
+    if (x.c.nrefine >= 1 && x.qimage && query->trace.seg) {
+      if (zam_debug > 0) zam_msg("Starting Trel superpositions...\n");
+      const int n = x.c.nrefine;
+      x.qpep = zam_makePdbPep(x.qimage);
+      x.aligns.assign(n, nullptr);
+      x.images.assign(n, nullptr);
+      x.unreadable.assign(n, 0);
+      x.held.assign(n, _zam_log_held{});
+      // Longest targets first (among equal lengths the better ranked), so
+      // that the last jobs taken are short ones.
+      x.ranks.resize(n);
+      std::iota(x.ranks.begin(), x.ranks.end(), 0);
+      std::stable_sort(x.ranks.begin(), x.ranks.end(), [&](int r1, int r2) {
+        return residues(run.targets[a.atRank(r1)]) > residues(run.targets[a.atRank(r2)]);
+      });
+      x.align_start = zam_get_time();
+    }
+    zam_log_hold(before);
+    return (int)x.ranks.size();
+  };
+  p.second = [&](int q, int k, int slot) {
+    OpenQuery& x = at(q);
+    const int r = x.ranks[k];
+    const int t = x.a.atRank(r);
+    _trel_thing* target = run.targets[t];
+    if (!hasTrace(target)) return;
+    _zam_log_held* before = zam_log_hold(&x.held[r]);
+    // An image that cannot be read again stays with its object for the
+    // whole run, and rigid superpositions only read it.
+    _pdb_image* shared = trel_thingImageReloads(target) ? nullptr : target->image;
+    _pdb_image* own = shared ? nullptr : trel_loadThingImage(target);
+    if (shared || own)
+      x.aligns[r] = trel_alignFitImage(run.queries[q], x.qimage, x.qpep, target, shared ? shared : own,
+                                       &x.a.transforms[t], run.bufs[slot], o);
+    else
+      x.unreadable[r] = 1;
+    if (keep_images)
+      x.images[r] = own;
+    else
+      zam_freePdb(own);
+    zam_log_hold(before);
+  };
+  p.close = [&](int q) {
+    OpenQuery& x = at(q);
+    _trel_thing* query = run.queries[q];
+    Arrays& a = x.a;
+    zam_log_replay(&x.before);
+    if (!x.usable) {
+      zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, q + 1, run.nq);
+      return;
+    }
+    const int n = (int)x.ranks.size();
+    for (_zam_log_held& h : x.held) zam_log_replay(&h);
+    if (n > 0 && o->do_write) {
+      const double s = elapsed(x.align_start);
+      zam_msg("Done %d superpositions in %.4f seconds (%.0f/s).\n", n, s, n / s);
+    }
+    if (n > 0 && !query->image) {
+      // As after a serial query's superpositions: the query's image is loaded.
+      query->image = x.qimage;
+      x.qimage = nullptr;
+    }
+    for (int r = 0; r < n; r++) {
+      const int t = a.atRank(r);
+      _trel_thing* target = run.targets[t];
+      if (x.unreadable[r]) target->valid = 0;  // gone or damaged since it was opened
+      if (x.images[r] && !target->image)
+        target->image = x.images[r];
+      else
+        zam_freePdb(x.images[r]);
+      _trel_align* al = x.aligns[r];
+      a.aligns[t] = al;
+      if (!al) continue;
+      a.transforms[t] = al->tf;
+      copyScores(t, al, target, a);
+      if (zam_debug > 0) {
+        zam_msg("Gaussian fit: %s -> L = %d, N = %d, M = %.4f, RMSD = %.4f\n", target->name,
+                al->naligned, al->nmatched, al->mscore, al->rmsd_matched);
+        trel_printAlign(al, query->image, target->image, o->n_columns);
+      }
+    }
+    zam_freePdb(x.qimage);
+    x.qimage = nullptr;
+    zam_freePdbPep(x.qpep);
+    x.qpep = nullptr;
+    x.ranks.clear();
+    x.held.clear();
+    finishQuery(run, q, a, x.c, x.folder, x.qframe, x.start);
+  };
+  trel_runPipeline(p, threads);
+}
+
+}  // namespace trel_query

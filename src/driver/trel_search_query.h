@@ -1,0 +1,121 @@
+// The pieces of the per-query search that its two roads share: queries one
+// after the other (trel_search.cpp) and the queries of an all-against-all
+// run overlapped on worker threads (trel_search_all.cpp). Private to the
+// driver: only those two sources include it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "align/trel_align.h"
+#include "driver/trel_rank.h"
+#include "geometry/zam_transform.h"
+
+struct _trel_thing;
+struct _trel_options;
+struct _trel_result;
+
+namespace trel_query {
+
+constexpr int kTraceFilter = 6;
+constexpr char kAllQueries[] = "All-against-all";  // the progress line of that mode
+
+// Counts fixed before the first query; the trace pass may lower ntop, nshow
+// and nrefine, and they stay lowered for later queries.
+struct Counts {
+  int ntop = 1;
+  int nshow = 1;
+  int nrefine = 0;
+  int nroc = 0;
+  int threads = 1;
+};
+
+// The per-target arrays of the run, cleared at the start of every query.
+struct Arrays {
+  explicit Arrays(int nt)
+      : kscore(nt), jscore(nt), wscore(nt), gscore(nt), mscore(nt), tscore(nt), rmsd(nt),
+        rmsd_matched(nt), pident(nt), trace_mean(nt), trace_sd(nt), naligned(nt), nmatched(nt),
+        nident(nt), nsegs(nt), ncolumns(nt), ntrace(nt), tlength(nt), selected(nt), order(nt),
+        tpcode(nt), aligns(nt, nullptr), transforms(nt, tf_identity()), saved(nt) {}
+
+  std::vector<float> kscore, jscore, wscore, gscore, mscore, tscore, rmsd, rmsd_matched, pident;
+  std::vector<float> trace_mean, trace_sd;
+  std::vector<int> naligned, nmatched, nident, nsegs, ncolumns, ntrace, tlength, selected;
+  std::vector<int> order, tpcode;  // order: the ranking, read from its end; tpcode by rank
+  std::vector<_trel_align*> aligns;
+  std::vector<Matrix3D> transforms;
+  // Atom coordinates of the superposed targets' images before this query's
+  // alignments moved them (empty for a target not superposed).
+  std::vector<std::vector<Point3D>> saved;
+
+  void clear() {
+    for (auto* v : {&kscore, &jscore, &wscore, &gscore, &mscore, &tscore, &rmsd, &rmsd_matched,
+                    &pident, &trace_mean, &trace_sd})
+      std::fill(v->begin(), v->end(), 0.0f);
+    for (auto* v : {&naligned, &nmatched, &nident, &nsegs, &ncolumns, &ntrace, &tlength, &selected,
+                    &tpcode})
+      std::fill(v->begin(), v->end(), 0);
+    for (size_t t = 0; t < order.size(); t++) order[t] = int(t);
+    std::fill(transforms.begin(), transforms.end(), tf_identity());
+  }
+
+  _trel_scores view() {
+    return _trel_scores{kscore.data(), jscore.data(),       wscore.data(), gscore.data(),
+                        mscore.data(), tscore.data(),       rmsd.data(),   rmsd_matched.data(),
+                        pident.data(), naligned.data(),     nmatched.data(), nident.data(),
+                        nsegs.data(),  ncolumns.data(),     ntrace.data(), tlength.data(),
+                        selected.data()};
+  }
+
+  // Target at rank r (0 = best).
+  int atRank(int r) const { return order[order.size() - 1 - r]; }
+};
+
+// What the queries of one search read and add to; the calling thread of
+// trel_doSearch owns it.
+struct SearchRun {
+  _trel_thing** queries = nullptr;
+  int nq = 0;
+  _trel_thing** targets = nullptr;
+  int nt = 0;
+  _trel_thing** extra = nullptr;
+  int nextra = 0;
+  _trel_align_buf** bufs = nullptr;
+  _trel_options* options = nullptr;
+  _trel_result* result = nullptr;
+  std::string suffix;
+  std::vector<float> auc, roc_x, roc_y, roc_area, sum_x, sum_y, sum_area;
+  float sum_auc = 0.0f;
+  int nnopos = 0;  // queries whose family no target shares
+};
+
+// Seconds since start, never below 1e-8 so that rates stay finite.
+double elapsed(double start);
+// Residue count of an object's tag (0 without one).
+int residues(const _trel_thing* t);
+// Whether the object has a usable tag and trace records.
+bool hasTrace(const _trel_thing* t);
+// J-score of a raw trace score, in single precision as the ranking sees it.
+float jscoreOf(float k, int lq, int lt);
+// Copies the final alignment's scores of target t into the arrays.
+void copyScores(int t, const _trel_align* al, const _trel_thing* target, Arrays& a);
+// Makes query q's results folder into folder. When it cannot be made, a
+// comparison of every structure with every other goes on with the other
+// queries (the failure is counted, the caller ends the run with it); a
+// search stops.
+bool openQuery(SearchRun& run, int q, char* folder);
+// The frame the query's result files are written in.
+Matrix3D queryFrame(const _trel_thing* query, const _trel_options* o);
+// Query q once its targets are scored and its top targets superposed: the
+// ranking, the hits, the result row, the ROC curve, the result files and
+// the release of the query's alignments and images.
+void finishQuery(SearchRun& run, int q, Arrays& a, const Counts& c, const char* folder,
+                 const Matrix3D& qframe, double query_start);
+
+// Whether searchOverlapped may run this search.
+bool overlapped(const _trel_options* o, const Counts& c, const _trel_result* result);
+// The queries of an all-against-all run, several at a time on the worker
+// threads (base.threads of them).
+void searchOverlapped(SearchRun& run, const Counts& base);
+
+}  // namespace trel_query
