@@ -22,6 +22,7 @@
 #include "driver/trel_search_query.h"
 #include "driver/trel_tables.h"
 #include "driver/zam_roc.h"
+#include "matching/zam_dock_spec.h"
 #include "output/trel_print.h"
 #include "output/trel_result.h"
 #include "output/trel_write_hit.h"
@@ -35,6 +36,7 @@
 #include "store/trel_cath.h"
 #include "store/trel_export.h"
 #include "store/trel_folders.h"
+#include "store/trel_match.h"
 #include "store/trel_thing.h"
 #include "structure/zam_pdb.h"
 #include "structure/zam_pdb_pep.h"
@@ -197,12 +199,48 @@ void tracePass(const _trel_thing* query, _trel_thing** targets, int nt, Arrays& 
   c.nrefine = std::min(c.nrefine, count);
 }
 
-// Superposes and aligns the targets at ranks 0..nrefine-1 on worker threads.
+// SPF superposition of the ranked targets, one after another (each match
+// runs the search's own threads): the rotational match of the query's
+// potential class, the alignment from its best clusters and, with fitting
+// or superposition on, the usual alignment from there. A target whose match
+// found nothing gets no alignment.
+void spfSuperpose(_trel_thing* query, _pdb_image* qimage, int n, _trel_thing** ranked, _trel_align** results,
+                  _trel_align_buf** bufs, const _trel_options* o) {
+  const _docking_spec* spec = o->docking_spec;
+  if (zam_debug > 0 && spec) {
+    if (spec->scan_order > 0)
+      zam_msg("Starting SPF superpositions with N=%d+%d.\n", spec->scan_order, spec->order);
+    else
+      zam_msg("Starting SPF superpositions with N=%d.\n", spec->order);
+  }
+  const int pot_class = query->tag ? query->tag->pot_class : 0;
+  for (int r = 0; r < n; r++) {
+    _trel_thing* target = ranked[r];
+    zam_msg("Superposing %s + %s (%d/%d)\n", query->name, target->name, r + 1, n);
+    _docking docking{};
+    _trel_align* al = nullptr;
+    if (trel_matchThing(query, target, pot_class, o->docking_spec, o->s_max, &docking)) {
+      _pdb_peptide* qpep = zam_makePdbPep(qimage);
+      al = trel_alignMatch(query, qimage, qpep, target, pot_class, o, &docking, bufs);
+      if (al && (o->do_fit || o->do_super)) {
+        const Matrix3D from = al->tf;
+        trel_freeAlign(al);
+        al = trel_alignFitOne(query, qimage, qpep, target, &from, bufs[0], o);
+      }
+      zam_freePdbPep(qpep);
+    }
+    zam_free_solutions(&docking);
+    results[r] = al;
+  }
+}
+
+// Superposes and aligns the targets at ranks 0..nrefine-1: on worker threads
+// after the trace pass, by SPF matches after any other pre-scoring.
 void superpose(_trel_thing* query, _trel_thing** targets, Arrays& a, _trel_align_buf** bufs,
                const _trel_options* o, const Counts& c) {
   _pdb_image* qimage = trel_imageThing(query);
   if (!qimage || !query->trace.seg) return;
-  if (zam_debug > 0) zam_msg("Starting Trel superpositions...\n");
+  if (zam_debug > 0 && o->filter_method == kTraceFilter) zam_msg("Starting Trel superpositions...\n");
   const double start = zam_get_time();
   const int n = c.nrefine;
   std::vector<_trel_thing*> ranked(n);
@@ -223,13 +261,21 @@ void superpose(_trel_thing* query, _trel_thing** targets, Arrays& a, _trel_align
       save_image_atoms(image, a.saved[t].data());
     }
   }
-  _pdb_peptide* qpep = zam_makePdbPep(qimage);
-  trel_alignFitTargets(query, qimage, qpep, c.threads, n, ranked.data(), starts.data(),
-                       results.data(), bufs, o);
-  zam_freePdbPep(qpep);
-  if (o->do_write) {
-    const double s = elapsed(start);
-    zam_msg("Done %d superpositions in %.4f seconds (%.0f/s).\n", n, s, n / s);
+  if (o->filter_method == kTraceFilter) {
+    _pdb_peptide* qpep = zam_makePdbPep(qimage);
+    trel_alignFitTargets(query, qimage, qpep, c.threads, n, ranked.data(), starts.data(),
+                         results.data(), bufs, o);
+    zam_freePdbPep(qpep);
+    if (o->do_write) {
+      const double s = elapsed(start);
+      zam_msg("Done %d superpositions in %.4f seconds (%.0f/s).\n", n, s, n / s);
+    }
+  } else {
+    spfSuperpose(query, qimage, n, ranked.data(), results.data(), bufs, o);
+    if (o->do_write) {
+      const double s = elapsed(start);
+      zam_msg("Done rotational search in %.2f seconds (%.2f minutes).\n", s, s / 60.0);
+    }
   }
   for (int r = 0; r < n; r++) {
     const int t = a.atRank(r);
@@ -755,6 +801,8 @@ void searchByQuery(SearchRun& run, Counts& c) {
     if (o->filter_method == kTraceFilter) {
       tracePass(query, run.targets, run.nt, a, run.bufs, o, folder, c);
       qc = c;
+    } else if (o->filter_method == 0) {
+      qc = c;  // every target goes to the rotational search in input order
     } else {
       const int count = trel_filterPass(query, run.targets, run.nt, o, a.jscore.data(), a.wscore.data(),
                                         a.kscore.data(), a.transforms.data(), a.order.data());
@@ -770,10 +818,8 @@ void searchByQuery(SearchRun& run, Counts& c) {
 }  // namespace
 
 int trel_searchFilterUsable(const _trel_options* o) {
-  if (o->filter_method >= 1 && o->filter_method <= kTraceFilter) return 1;
-  zam_err("Filter method %d needs rotational (SPF) superposition, which this build does not "
-          "have. Use -q1 .. -q5 or -q6 (trace scoring).\n",
-          o->filter_method);
+  if (o->filter_method >= 0 && o->filter_method <= kTraceFilter) return 1;
+  zam_err("Filter method %d does not exist. Use -q0 .. -q6.\n", o->filter_method);
   return 0;
 }
 

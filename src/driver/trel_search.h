@@ -11,8 +11,9 @@ struct _trel_align_buf;
 struct _trel_options;
 struct _trel_result;
 
-// 1 when the options' filter method can run in this build (the descriptor
-// filters and trace scoring, method 6); otherwise reports why not with zam_err and returns 0.
+// 1 when the options' filter method is one of the search's (0 rotational
+// search of every target, 1-5 descriptor filters, 6 trace scoring);
+// otherwise reports it with zam_err and returns 0.
 int trel_searchFilterUsable(const _trel_options* options);
 
 // queries[0..nq-1] against targets[0..nt-1]; bufs holds one alignment buffer

@@ -460,7 +460,9 @@ int trel_top(int argc, char** argv, char** envp) {
   redirect_output();
   show_command_line(argc, argv);
 
-  if (S.opt.filter_method >= 1 && S.opt.filter_method <= 5) S.opt.with_spf = 1;
+  // The descriptor filters and the rotational search (0) all need the
+  // coefficients of every structure.
+  if (S.opt.filter_method >= 0 && S.opt.filter_method <= 5) S.opt.with_spf = 1;
   if (S.opt.with_spf) {
     S.opt.use_cache = 1;
     trel_modeSetupSpf();

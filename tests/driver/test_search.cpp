@@ -14,11 +14,13 @@
 #include <vector>
 
 #include "align/trel_align.h"
+#include "align/trel_pair.h"
 #include "common/run_trel.h"
 #include "common/align_objects.h"
 #include "common/test_util.h"
 #include "driver/trel_options.h"
 #include "driver/trel_refine.h"
+#include "matching/zam_dock_spec.h"
 #include "runtime/zam_thread.h"
 #include "store/trel_cache.h"
 #include "store/trel_thing.h"
@@ -177,6 +179,30 @@ TEST_F(Refine, FitRulesAndUnusableTargets) {
   EXPECT_EQ(trel_alignFitOne(query, qimage, qpep, target, &start, bufs[0], &options), nullptr);
   target->tag->valid = saved;
   EXPECT_EQ(trel_alignFitOne(query, qimage, qpep, nullptr, &start, bufs[0], &options), nullptr);
+}
+
+// A match that found nothing gives no alignment; one solution (the identity
+// pose) gives the alignment from there.
+TEST_F(Refine, SpfAlignmentNeedsASolution) {
+  resetImages();
+  _docking d{};
+  EXPECT_EQ(trel_alignMatch(query, qimage, qpep, targets[0], 0, &options, &d, bufs), nullptr);
+  zam_alloc_solutions(&d, 1);
+  d.n_kept = 1;
+  _trel_align* one = trel_alignMatch(query, qimage, qpep, targets[0], 0, &options, &d, bufs);
+  ASSERT_NE(one, nullptr);
+  resetImages();
+  const Matrix3D start = tf_identity();
+  _trel_align* direct = trel_makeAlignFit(qimage->nres, targets[0]->image->nres, options.anchor_rule, 0, -1,
+                                          options.fit_cycles, options.do_flex, options.do_tight, options.do_tidy,
+                                          query->trace.seg, targets[0]->trace.seg, qpep, targets[0]->image, start,
+                                          query->tag->frame, options.ca_range, options.ca_contact, options.ca_match,
+                                          bufs[0]);
+  EXPECT_EQ(align_fingerprint(one), align_fingerprint(direct));
+  trel_freeAlign(one);
+  trel_freeAlign(direct);
+  zam_free_solutions(&d);
+  resetImages();
 }
 
 TEST_F(Refine, AtomSnapshotsRoundTrip) {
@@ -491,7 +517,11 @@ TEST_F(Tool, DescriptorFiltersFindTheFamily) {
   args.insert(args.end(), files.begin(), files.end());
   Outcome tandem = run(dir.str(), args, env);
   ASSERT_EQ(tandem.status, 0) << tandem.out;
-  EXPECT_TRUE(has(tandem.out, "Done 4 superpositions in ")) << tandem.out;
+  // The four are superposed from SPF matches.
+  EXPECT_TRUE(has(tandem.out, "Superposing 1ard + ")) << tandem.out;
+  EXPECT_TRUE(has(tandem.out, " (4/4)\n")) << tandem.out;
+  EXPECT_FALSE(has(tandem.out, " (5/4)")) << tandem.out;
+  EXPECT_TRUE(has(tandem.out, "Done rotational search in ")) << tandem.out;
   // Name, family, G-score, RMSD, pairs per line: the four superposed by
   // falling G-score, the three zinc fingers among them first; the rest not
   // superposed.
@@ -511,13 +541,6 @@ TEST_F(Tool, DescriptorFiltersFindTheFamily) {
   for (int k = 0; k < 4; k++) EXPECT_GT(g[k], k < 3 ? 15.0 : 0.0) << k;
   for (int k = 1; k < 4; k++) EXPECT_LE(g[k], g[k - 1]) << k;
   for (int k = 4; k < 8; k++) EXPECT_EQ(g[k], 0.0) << k;
-}
-
-TEST_F(Tool, RotationalSearchIsRefused) {
-  TempDir dir;
-  Outcome spf = run(dir.str(), {"-q0", finger("1sp1"), finger("1sp2")});
-  EXPECT_EQ(spf.status, 1);
-  EXPECT_TRUE(has(spf.out, "*Error* Filter method 0 needs rotational (SPF) superposition")) << spf.out;
 }
 
 }  // namespace

@@ -1,0 +1,148 @@
+// Searches whose superpositions start from SPF rotational matches: "-q0"
+// matches every target, "-q3 -spf" the targets its descriptor filter ranks
+// best. For zinc fingers and cytochromes every hit's superposed PDB file,
+// read back with the query's, gives over the aligned pairs of its ".kpairs"
+// file the RMSD that the file reports; one compute thread and three give
+// the same files.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/run_trel.h"
+#include "common/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::has;
+using testutil::Outcome;
+using testutil::read_file;
+using testutil::shared_pdb;
+using testutil::TempDir;
+
+std::string finger(const std::string& name) { return shared_pdb("mustang-testdata/" + name + ".pdb"); }
+std::string cytochrome(const std::string& name) {
+  return shared_pdb("theseus-examples/cytochromes/" + name + ".pdb.gz");
+}
+
+// C-alpha coordinates of a written PDB file by "chain:number".
+std::map<std::string, std::vector<double>> cAlphas(const std::string& file) {
+  std::map<std::string, std::vector<double>> ca;
+  std::istringstream in(read_file(file));
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("ATOM", 0) != 0 || line.size() < 54 || line.substr(12, 4) != " CA ") continue;
+    std::string number = line.substr(22, 5);  // residue number and insertion code
+    number.erase(0, number.find_first_not_of(' '));
+    number.erase(number.find_last_not_of(' ') + 1);
+    const std::string key = std::string(1, line[21] == ' ' ? '_' : line[21]) + ":" + number;
+    ca[key] = {std::stod(line.substr(30, 8)), std::stod(line.substr(38, 8)), std::stod(line.substr(46, 8))};
+  }
+  return ca;
+}
+
+// The RMSD over the pairs of a ".kpairs" file, from the two PDB files, and
+// the value the file reports; the number of pairs read.
+struct PairCheck {
+  double recomputed = -1.0, reported = -2.0;
+  int pairs = 0;
+};
+PairCheck checkPairs(const std::string& folder, const std::string& stem, const std::string& query) {
+  const std::string text = read_file(folder + "/" + stem + ".kpairs");
+  const auto q = cAlphas(folder + "/" + query + "_query.pdb");
+  const auto t = cAlphas(folder + "/" + stem + ".pdb");
+  PairCheck c;
+  std::istringstream in(text);
+  double sum = 0.0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("#RMSD-aligned:", 0) == 0) c.reported = std::stod(line.substr(14));
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream words(line);
+    std::string pos, dist, k, g, seg, qres, tres;
+    if (!(words >> pos >> dist >> k >> g >> seg >> qres >> tres)) continue;
+    if (qres == "-" || tres == "-") continue;  // a gap column
+    auto key = [](const std::string& res) {
+      const size_t a = res.find(':'), b = res.rfind(':');
+      std::string chain = res.substr(0, a);
+      if (chain.empty()) chain = "_";
+      return chain + ":" + res.substr(a + 1, b - a - 1);
+    };
+    const auto qa = q.find(key(qres)), ta = t.find(key(tres));
+    if (qa == q.end() || ta == t.end()) return PairCheck{};
+    for (int d = 0; d < 3; d++) sum += std::pow(qa->second[d] - ta->second[d], 2);
+    c.pairs++;
+  }
+  if (c.pairs > 0) c.recomputed = std::sqrt(sum / c.pairs);
+  return c;
+}
+
+// Every hit of the query's folder (its ".kpairs" files).
+std::vector<std::string> hitStems(const std::string& folder) {
+  std::vector<std::string> stems;
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.path().extension() == ".kpairs") stems.push_back(e.path().stem().string());
+  return stems;
+}
+
+std::map<std::string, std::string> folderTexts(const std::string& folder) {
+  std::map<std::string, std::string> texts;
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    const std::string ext = e.path().extension().string();
+    if (!e.is_regular_file() || ext == ".log" || ext == ".ktime") continue;
+    // Dates and times vary from run to run.
+    std::istringstream in(read_file(e.path().string()));
+    std::string text;
+    for (std::string line; std::getline(in, line);)
+      if (!has(line, "REMARK  File written by") && !has(line, " seconds")) text += line + "\n";
+    texts[fs::relative(e.path(), folder).string()] = text;
+  }
+  return texts;
+}
+
+class Spf : public ::testing::Test {
+ protected:
+  void SetUp() override { TREL_REQUIRE_SHARED_DATA(); }
+
+  // Runs the tool and checks every hit's pairs; returns the result files.
+  std::map<std::string, std::string> search(const std::vector<std::string>& args, const std::string& query,
+                                            int want_hits, const char* cpus) {
+    TempDir dir;
+    const Outcome r = testutil::run_trel(dir.str(), args, {std::string("TREL_CPUS=") + cpus});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "Superposing " + query + " + ")) << r.out;
+    const std::string folder = dir.file("trel_results/" + query);
+    const std::vector<std::string> stems = hitStems(folder);
+    EXPECT_EQ((int)stems.size(), want_hits) << r.out;
+    for (const std::string& stem : stems) {
+      const PairCheck c = checkPairs(folder, stem, query);
+      EXPECT_GT(c.pairs, 10) << stem;
+      EXPECT_NEAR(c.recomputed, c.reported, 0.006) << stem;
+      EXPECT_LT(c.reported, 3.0) << stem;
+    }
+    return folderTexts(dir.file("trel_results"));
+  }
+};
+
+TEST_F(Spf, RotationalSearchOfZincFingersThreadedEqualsSerial) {
+  const std::vector<std::string> args = {"-q0",           "-nmax=10",      finger("1sp1"), finger("1sp2"),
+                                         finger("1zaa1"), finger("3znf"),  finger("1ard")};
+  const auto serial = search(args, "1sp1", 4, "1");
+  const auto threaded = search(args, "1sp1", 4, "3");
+  ASSERT_EQ(serial.size(), threaded.size());
+  for (const auto& [name, text] : serial) {
+    ASSERT_TRUE(threaded.count(name)) << name;
+    EXPECT_EQ(text, threaded.at(name)) << name;
+  }
+}
+
+TEST_F(Spf, DescriptorSearchOfCytochromesSuperposesBySpf) {
+  search({"-q3", "-spf", "-nmax=10", "-top=3", "-show=3", cytochrome("d1cih__"), cytochrome("d1crj__"),
+          cytochrome("d1csu__"), cytochrome("d1yeb__"), cytochrome("d2pcbb_")},
+         "d1cih__~pdb", 3, "3");
+}
+
+}  // namespace
