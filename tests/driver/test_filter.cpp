@@ -2,7 +2,8 @@
 // score 1 and best; a shape turned by any rotation scores the same under the
 // rotation-invariant filters; the canonical-orientation filter finds the
 // orientation a shape was turned into; a shape whose scores never exceed 0
-// keeps 0 and orientation 0; and a target without descriptors or with a
+// keeps 0 and orientation 0; a pass on worker threads gives the bits of
+// the serial pass; and a target without descriptors or with a
 // broken vector is never ranked on a made-up score: it goes to the bottom,
 // named in a warning.
 #include <gtest/gtest.h>
@@ -305,6 +306,10 @@ TEST_F(FilterPass, UnscoredTargetsSinkWithAWarning) {
   spec.order = kOrder;
   spec.r12_range = 1.0;  // filter 5: separations -1, 0 and 1
   spec.r12_step = 1.0;
+  // Scores and transforms by method, from the serial pass; the threaded
+  // pass must give the same bits.
+  std::vector<std::vector<float>> serial(6);
+  std::vector<std::vector<Matrix3D>> serial_tf(6);
   for (int threads : {0, 4}) {
     zam_thread_setup(threads);
     _trel_options o;
@@ -333,6 +338,14 @@ TEST_F(FilterPass, UnscoredTargetsSinkWithAWarning) {
       EXPECT_TRUE(cap.has("Target bare has no shape descriptors")) << cap.text;
       EXPECT_TRUE(cap.has("target broken cannot be computed")) << cap.text;
       EXPECT_FALSE(cap.has("crambin")) << cap.text;
+      if (threads == 0) {
+        serial[method] = j;
+        serial_tf[method] = tf;
+        continue;
+      }
+      EXPECT_EQ(j, serial[method]) << method;
+      for (int t = 0; t < nt; t++)
+        for (int e = 0; e < 12; e++) EXPECT_EQ(tf[t].m[e], serial_tf[method][t].m[e]) << method << " " << t;
     }
   }
   zam_thread_setup(0);
