@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <numeric>
 #include <vector>
 
 #include "harmonics/zam_anlm.h"
@@ -108,6 +109,55 @@ int run_pass(zam_thread_fn body, const _sixd_worker& proto, int n_items, int pro
   return 1;
 }
 
+
+// Positions of the poses, lowest score first; equal scores by code, so the
+// order does not depend on which thread found a pose first.
+std::vector<int> ranked(int n, const int64_t* codes, const float* scores) {
+  std::vector<int> by_code(n), order(n);
+  zam_sorto(codes, n, by_code.data());
+  std::vector<float> sorted(n);
+  for (int i = 0; i < n; i++) sorted[i] = scores[by_code[i]];
+  zam_sortf(sorted.data(), n, order.data());
+  for (int& o : order) o = by_code[o];
+  return order;
+}
+
+// For every (beta, alpha) position of the 3-D grid, the ligand sample whose
+// direction is nearest: a pose's ligand rotation Q^-1 = Euler(-gamma, -beta,
+// -alpha) and a sample's (0, theta, phi) turned by a twist about z carry +z
+// back to the directions (beta, alpha) and (theta, pi - phi).
+std::vector<int> nearest_ligand_samples(const _sixd_worker& w, const Side& lig) {
+  const int M2 = w.dims[1], M3 = w.dims[2];
+  std::vector<Point3D> dirs(lig.n);
+  for (int l = 0; l < lig.n; l++) {
+    const Euler e = lig.rot.get()[l];
+    const double az = M_PI - e.gamma;
+    dirs[l] = v_make(std::sin(e.beta) * std::cos(az), std::sin(e.beta) * std::sin(az), std::cos(e.beta));
+  }
+  std::vector<int> map((size_t)M2 * M3, 0);
+  for (int a = 0; a < M2; a++)
+    for (int b = 0; b < M3; b++) {
+      const double beta = w.beta_range * a / M2, alpha = 2.0 * M_PI * b / M3;
+      const Point3D d = v_make(std::sin(beta) * std::cos(alpha), std::sin(beta) * std::sin(alpha), std::cos(beta));
+      double best = -2.0;
+      for (int l = 0; l < lig.n; l++) {
+        const double c = d.x * dirs[l].x + d.y * dirs[l].y + d.z * dirs[l].z;
+        if (c > best) {
+          best = c;
+          map[(size_t)a * M3 + b] = l;
+        }
+      }
+    }
+  return map;
+}
+
+// The twist steps of the refinement: the power of two at or above the asked count.
+int twist_turn(int samples) {
+  int n = 1;
+  while (n < samples && n < 4096) n *= 2;
+  return n;
+}
+
 // Forgets the arrays of the search record (their owners free them).
 void clear_state() {
   free_rot_buffers();
@@ -132,13 +182,17 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
     zam_err("The search needs an order of 1 to 36 and correlation arrays (order %d).\n", N);
     return -1;
   }
-  if (spec->fft_mode != 3 || spec->box_mode != 0 || spec->scan_order != 0)
-    zam_wrn("Only the single-pass 3-D layout is available; searching with it.\n");
+  if (spec->fft_mode != 3 || spec->box_mode != 0)
+    zam_wrn("Only the 3-D layout without box sampling is available; searching with it.\n");
+  // A coarse pass at scan_order on the first term, then the 1-D refinement
+  // of its best poses at the full order; else one pass at the full order.
+  const bool coarse = spec->scan_order > 0 && spec->scan_order < N;
+  const int K = coarse ? spec->scan_order : N;
   setup_platonic();
 
   Side rec, lig;
   if (!make_side(spec->receptor_samples, spec->receptor_range, true, &rec) ||
-      !make_side(spec->ligand_samples, spec->ligand_range, false, &lig))
+      !make_side(spec->ligand_samples, spec->ligand_range, true, &lig))
     return -1;
   std::vector<int> types(data->n_terms);
   for (int c = 0; c < data->n_terms; c++) types[c] = data->term_flags && data->term_flags[c] == 0 ? 0 : 1;
@@ -149,8 +203,12 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
   st.r12_start = data->r12_start;
   st.start_code = sixd_code(zam_did_r12(data->r12_start), 0, 0, 0);
   st.score_threshold = (float)spec->score_threshold;
-  st.N = N;
-  st.n_vec = data->n_terms;
+  if (coarse && spec->r12_substeps > 0) {
+    st.r12_substeps = spec->r12_substeps;
+    st.r12_substep = spec->r12_step / spec->r12_substeps;
+  }
+  st.N = K;
+  st.n_vec = coarse ? 1 : data->n_terms;
   st.vec_types = types.data();
   st.anlm_phi_base = data->receptor_first;
   st.anlm_rho_base = data->receptor_second;
@@ -175,11 +233,11 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
     const int n_r = zam_r12_did(did) == 0.0 ? 1 : st.n_ract;
     for (int r = 0; r < n_r; r++) codes.push_back(sixd_code(did, r, 0, 0));
   }
-  const int n_items = ((int)codes.size() + kCodesPerItem - 1) / kCodesPerItem;
+  int n_items = ((int)codes.size() + kCodesPerItem - 1) / kCodesPerItem;
   codes.resize((size_t)n_items * kCodesPerItem, ZAM_SIXD_HOLE);
 
   _sixd_worker proto{};
-  proto.N = N;
+  proto.N = K;
   proto.n_vec = st.n_vec;
   zam_sixd_grid(spec, proto.dims, proto.band);
   proto.beta_range = std::clamp(spec->ligand_range, 0.0, M_PI);
@@ -190,9 +248,9 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
   int* lumv = nullptr;
   double* g = nullptr;
   float* L = nullptr;
-  const int n_g = lumv_make(N - 1, &lumv);
-  gm_make(N - 1, n_g, lumv, &g);
-  const int tables = lumv && g && lm_make(1, N - 1, N, 0, proto.dims[1] - 1, proto.dims[1], proto.beta_range, lumv, g, &L);
+  const int n_g = lumv_make(K - 1, &lumv);
+  gm_make(K - 1, n_g, lumv, &g);
+  const int tables = lumv && g && lm_make(1, K - 1, K, 0, proto.dims[1] - 1, proto.dims[1], proto.beta_range, lumv, g, &L);
   zam_vm_free(lumv);
   zam_vm_free(g);
   vm_ptr<float> L_owner(L);
@@ -203,17 +261,17 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
     return -1;
   }
   zam_msg("Searching %d distances x %d receptor rotations x %d x %d x %d angles (order %d).\n", (int)dids.size(),
-          st.n_ract, proto.dims[0], proto.dims[1], proto.dims[2], N);
+          st.n_ract, proto.dims[0], proto.dims[1], proto.dims[2], K);
 
-  if (!run_pass(zam_run_3d_cpu_thread, proto, n_items, 3)) {
+  if (!run_pass(zam_run_3d_cpu_thread, proto, n_items, coarse ? 4 : 3)) {
     free_soln();
     clear_state();
     return -1;
   }
-  const int kept_any = soln_count() > 0;
+  int kept_any = soln_count() > 0;
   int64_t* got_codes = nullptr;
   float* got_scores = nullptr;
-  const int n_got = fetch_soln(&got_codes, &got_scores);
+  int n_got = fetch_soln(&got_codes, &got_scores);
   vm_ptr<int64_t> codes_owner(got_codes);
   vm_ptr<float> scores_owner(got_scores);
   if (n_got < 1) {
@@ -221,16 +279,63 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
     clear_state();
     return -1;
   }
-  // Lowest score first; equal scores by code, so the order does not depend
-  // on which thread found a pose first.
-  std::vector<int> by_code(n_got), order(n_got);
-  zam_sorto(got_codes, n_got, by_code.data());
-  std::vector<float> sorted_scores(n_got);
-  for (int i = 0; i < n_got; i++) sorted_scores[i] = got_scores[by_code[i]];
-  zam_sortf(sorted_scores.data(), n_got, order.data());
-  for (int& o : order) o = by_code[o];
+  std::vector<int> order = ranked(n_got, got_codes, got_scores);
+  bool refined = false;
+  std::vector<int64_t> fine;
+  std::vector<int> all_rec, all_lig;  // the fine pass's samples: every row of the tables
+  if (coarse && kept_any) {
+    // The best coarse poses at the full order: each one's receptor sample,
+    // distance and the ligand sample nearest its transform's direction, over
+    // every twist step.
+    const int n_best = std::min(n_got, get_max_samples(rec.n, lig.n, spec->receptor_range, spec->ligand_range));
+    const std::vector<int> lig_map = nearest_ligand_samples(proto, lig);
+    int64_t* relabelled = nullptr;
+    const int n_fine = relabel_samples(n_best, got_codes, order.data(), nullptr, lig_map.data(), &relabelled);
+    vm_ptr<int64_t> relabelled_owner(relabelled);
+    all_rec.resize(rec.n);
+    all_lig.resize(lig.n);
+    std::iota(all_rec.begin(), all_rec.end(), 0);
+    std::iota(all_lig.begin(), all_lig.end(), 0);
+    st.N = N;
+    st.n_vec = data->n_terms;
+    st.ract2all = all_rec.data();
+    st.lact2all = all_lig.data();
+    st.n_ract = rec.n;
+    st.n_lact = lig.n;
+    fine.assign(relabelled, relabelled + n_fine);
+    n_items = (n_fine + kCodesPerItem - 1) / kCodesPerItem;
+    fine.resize((size_t)n_items * kCodesPerItem, ZAM_SIXD_HOLE);
+    proto.N = N;
+    proto.n_vec = st.n_vec;
+    proto.dims[0] = twist_turn(spec->twist_samples);
+    proto.codes = fine.data();
+    if (n_fine < 1 || !zam_fill_rot_buffers(zam_thread_cpus()) || !alloc_soln(n_fine)) {
+      zam_err("Not enough memory for the refinement of the search.\n");
+      clear_state();
+      return -1;
+    }
+    zam_msg("Refining %d poses over %d twist steps (order %d).\n", n_fine, proto.dims[0], N);
+    if (!run_pass(zam_run_1r_cpu_thread, proto, n_items, 3)) {
+      free_soln();
+      clear_state();
+      return -1;
+    }
+    kept_any = soln_count() > 0;
+    codes_owner.reset();
+    scores_owner.reset();
+    n_got = fetch_soln(&got_codes, &got_scores);
+    codes_owner.reset(got_codes);
+    scores_owner.reset(got_scores);
+    if (n_got < 1) {
+      zam_err("Not enough memory for the search results.\n");
+      clear_state();
+      return -1;
+    }
+    order = ranked(n_got, got_codes, got_scores);
+    refined = true;
+  }
   print_zeroth_score(n_got, got_codes, got_scores, order.data());
-  get_start_energy(st.n_vec, N);
+  get_start_energy(st.n_vec, st.N);
 
   const int n_out = kept_any ? std::min(n_got, spec->max_solutions) : 0;
   const double scale = zam_dock_score_scale(spec);
@@ -239,7 +344,10 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
     _solution& s = sols[i];
     Euler er, el;
     double R;
-    sixd_pose_3d(code, &proto, &er, &R, &el);
+    if (refined)
+      sixd_pose_6d(code, &proto, &er, &R, &el);
+    else
+      sixd_pose_3d(code, &proto, &er, &R, &el);
     s.pose_code = code;
     s.Etotal = s.Eshape = (float)(got_scores[order[i]] * scale);
     s.Eforce = 0.0f;

@@ -11,6 +11,8 @@
 #include "harmonics/zam_zlm.h"
 #include "matching/zam_dft.h"
 #include "matching/zam_distance_code.h"
+#include "matching/zam_fft.h"
+#include "matching/zam_kft.h"
 #include "matching/zam_sixd_store.h"
 #include "matching/zam_sixd_tables.h"
 #include "runtime/zam_log.h"
@@ -202,6 +204,79 @@ void* zam_run_3d_cpu_thread(void* arg) {
     zam_msg("CPU %2d: Done %.0f 3D FFTs for %.0f orientations in %.2fs (%.0f/s).\n", w->cpu, ffts, of, dt, of / dt);
     zam_msg("CPU %2d: Tran: %.2fs, GF: %.2fs, FFT: %.2fs, Scan: %.2fs, FFT Rate: %.0f/s.\n", w->cpu, t_tran, t_gf,
             t_fft, t_scan, ffts / std::max(t_fft, 0.0001));
+  }
+  sixd_worker_done();
+  zam_thread_exit();
+  return nullptr;
+}
+
+void* zam_run_1r_cpu_thread(void* arg) {
+  const auto* w = static_cast<const _sixd_worker*>(arg);
+  int item = zam_thread_pop_list();
+  if (item < 0) {
+    sixd_worker_done();
+    zam_thread_exit();
+    return nullptr;
+  }
+  const _sixd_search_state& s = zam_sixd_state;
+  const int N = w->N, n_vec = w->n_vec, T = w->dims[0];
+  const int64_t n = n_vec * anlm_size(N);
+  const double t_start = zam_get_time();
+  double t_tran = 0.0, t_gf = 0.0, t_fft = 0.0, ffts = 0.0;
+  _scan_block block{};
+  Scorer sc(N, n_vec);
+  _FftPlan* plan = zam_fft_open(T);
+  std::vector<double> c(N), sn(N), out(T);
+  std::vector<unsigned char> mask(T);
+  int last_did = -1, last_r = -1, last_l = -1;
+  bool receptor_ok = false;
+  for (; item >= 0; item = zam_thread_pop_list()) {
+    double orientations = 0.0;
+    const int64_t* slice = w->codes + (int64_t)item * w->per_item;
+    for (int k = 0; k < w->per_item; k++) {
+      const int64_t code = slice[k];
+      if (code == ZAM_SIXD_HOLE || code == ZAM_SIXD_END || !plan) continue;
+      const int did = sixd_code_did(code), r = sixd_code_rec(code), l = sixd_code_lig(code);
+      const double R = zam_r12_did(did);
+      bool fresh = false;
+      if (did != last_did || r != last_r) {
+        if (did != last_did && zam_debug >= 1) zam_msg("CPU %2d: R = %.2f\n", w->cpu, R);
+        const double t0 = zam_get_time();
+        const Euler e2 = receptor_second(r);
+        receptor_ok = zam_trm3_apply(N, n_vec, s.vec_types, &sc.tm, &sc.rm, s.anlm_phi_rot + r * n, e2, sc.x.data(), -R) &&
+                      zam_trm3_apply(N, n_vec, s.vec_types, &sc.tm, &sc.rm, s.anlm_rho_rot + r * n, e2,
+                                     sc.x.data() + n, -R);
+        t_tran += seconds_since(t0);
+        last_did = did;
+        last_r = r;
+        fresh = true;
+      }
+      if (!receptor_ok) continue;
+      if (fresh || l != last_l) {
+        const double t0 = zam_get_time();
+        zam_docker_reduce(N, n_vec, sc.x.data(), sc.x.data() + n, s.bnlm_phi_rot + l * n, s.bnlm_rho_rot + l * n,
+                          c.data(), sn.data());
+        t_gf += seconds_since(t0);
+        last_l = l;
+      }
+      const double t0 = zam_get_time();
+      zam_fft_execute_fs(plan, N, c.data(), sn.data(), out.data());
+      t_fft += seconds_since(t0);
+      ffts += 1.0;
+      zam_min_picker(T, T, out.data(), mask.data());
+      for (int j = 0; j < T; j++)
+        if (mask[j]) push_scan(&block, sixd_code(did, r, l, j), (float)out[j]);
+      orientations += T;
+    }
+    end_scan_item(&block, (float)orientations, w->progress);
+  }
+  zam_fft_close(plan);
+  if (zam_debug >= 1) {
+    const double dt = std::max(seconds_since(t_start), 1e-8);
+    zam_msg("CPU %2d: Done %.0f 1D FFTs for %.0f orientations in %.2fs (%.0f/s).\n", w->cpu, ffts, ffts * T, dt,
+            ffts * T / dt);
+    zam_msg("CPU %2d: Tran: %.2f, GF: %.2fs, FFT: %.2fs, FFT Rate: %.0f/s.\n", w->cpu, t_tran, t_gf, t_fft,
+            ffts / std::max(t_fft, 0.0001));
   }
   sixd_worker_done();
   zam_thread_exit();

