@@ -186,17 +186,6 @@ TEST(Rotations, CycleThreeDimensionalArray) {
   EXPECT_EQ(out[(3 * 2 + 1) * 3 + 2], in[(1 * 3 + 2) * 4 + 3]);
 }
 
-TEST(Printing, MatrixAndVectorFormats) {
-  Capture c;
-  const double v[2] = {1.5, -2};
-  vec_print(2, v, "V");
-  EXPECT_EQ(captured, "V = \n1.500000  -2.000000  \n");
-  captured.clear();
-  const double A[4] = {1, 2, 3, 4};
-  mat_print(2, A, "M");
-  EXPECT_EQ(captured, "M = \n  1.000000e+00    3.000000e+00  \n  2.000000e+00    4.000000e+00  \n");
-}
-
 TEST(Scalar, SignsParitiesAndRounding) {
   EXPECT_EQ(neg1_m(-3), -1);
   EXPECT_EQ(neg1_m(4), 1);
