@@ -54,14 +54,11 @@ long double laguerre(int j, long double a, long double y) {
 
 }  // namespace
 
-TEST(MpSetup, PrecisionAndVersion) {
+TEST(MpSetup, PrecisionRoundsUpToWholeLimbs) {
   EXPECT_EQ(mp_bits(192), 256);
   EXPECT_EQ(mpf_get_default_prec(), 256u);
   EXPECT_EQ(mp_bits(64), 256);
   EXPECT_EQ(mpf_get_default_prec(), 256u);
-  char want[32];
-  snprintf(want, sizeof want, "%d.%d.%d", __GNU_MP_VERSION, __GNU_MP_VERSION_MINOR, __GNU_MP_VERSION_PATCHLEVEL);
-  EXPECT_STREQ(mp_version(), want);
   mpf_t* a = yib_mpf_get(2);
   EXPECT_GE(mpf_get_prec(a[1]), 256u);
   yib_mpf_free(a, 2);
