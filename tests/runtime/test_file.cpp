@@ -490,25 +490,63 @@ TEST(FileRealData, GzipPdbReadsLikeExternalGunzip) {
 
 namespace {
 
-// The line rule applied to a whole text: carriage returns dropped, lines cut
-// to n-1 bytes, a last line without newline kept when it holds any byte.
-std::vector<std::string> split_lines(const std::string& text, int n) {
-  std::vector<std::string> lines;
-  std::string cur;
+// One line as zam_freadln's contract gives it: its return, its text and the
+// line count after it.
+struct Line {
+  int length;
+  std::string text;
+  int count;
+};
+
+// The lines of data for buffer size n: carriage returns dropped anywhere, the
+// newline not kept, the rest of a long line skipped, lines counted at
+// newlines, a last line without newline kept when it holds any byte, and -1
+// at the end.
+std::vector<Line> contract_lines(const std::string& data, int n) {
+  std::vector<Line> lines;
+  std::string text;
   bool any = false;
-  for (char c : text) {
+  int count = 0;
+  for (char c : data) {
     if (c == '\r') continue;
     if (c == '\n') {
-      lines.push_back(cur);
-      cur.clear();
+      lines.push_back({static_cast<int>(text.size()), text, ++count});
+      text.clear();
       any = false;
       continue;
     }
     any = true;
-    if (static_cast<int>(cur.size()) < n - 1) cur.push_back(c);
+    if (static_cast<int>(text.size()) < n - 1) text.push_back(c);
   }
-  if (any) lines.push_back(cur);
+  if (any) lines.push_back({static_cast<int>(text.size()), text, count});
+  lines.push_back({-1, "", count});
   return lines;
+}
+
+// The texts alone.
+std::vector<std::string> split_lines(const std::string& data, int n) {
+  std::vector<std::string> texts;
+  for (const Line& l : contract_lines(data, n))
+    if (l.length >= 0) texts.push_back(l.text);
+  return texts;
+}
+
+// Reads f line by line with buffer size n against the contract: each return,
+// text and count, the terminating zero, and nothing written past n.
+void expect_contract(_zam_file* f, const std::string& data, int n, const std::string& what) {
+  std::vector<char> buf(static_cast<size_t>(n) + 16, '#');
+  const std::vector<Line> want = contract_lines(data, n);
+  for (size_t k = 0; k < want.size(); ++k) {
+    const int got = zam_freadln(f, n, buf.data());
+    ASSERT_EQ(got, want[k].length) << what << " n " << n << " line " << k;
+    if (got >= 0) {
+      ASSERT_EQ(std::string(buf.data(), static_cast<size_t>(got)), want[k].text) << what << " n " << n << " line " << k;
+      ASSERT_EQ(buf[static_cast<size_t>(got)], 0);
+    }
+    ASSERT_EQ(zam_fline(f), want[k].count) << what << " n " << n << " line " << k;
+    ASSERT_EQ(buf[static_cast<size_t>(n)], '#') << "wrote past n: " << what << " n " << n;
+  }
+  EXPECT_EQ(zam_freadln(f, n, buf.data()), -1) << what;
 }
 
 // Lines of every length around the read-ahead size, carriage returns at
@@ -529,7 +567,11 @@ std::string varied_text() {
 
 }  // namespace
 
-TEST(FileRead, LinesAcrossBlocksMatchTheByteRule) {
+// Lines of every length around the read-ahead size (plain, gzip, bzip2 and
+// through a pipe, which reads through stdio alone), and random texts with
+// carriage returns alone, in pairs and in runs, zero and high bytes, read
+// with buffer sizes around the sixteen-byte steps of the line search.
+TEST(FileRead, AnyTextSplitsAsTheContractSays) {
   TempDir tmp;
   const std::string text = varied_text();
   for (const char* name : {"v.txt", "v.gz", "v.bz2"}) {
@@ -538,18 +580,37 @@ TEST(FileRead, LinesAcrossBlocksMatchTheByteRule) {
     for (int n : {81, 257, 70000}) {
       _zam_file* f = zam_fopen(path.c_str(), "r");
       ASSERT_NE(f, nullptr);
-      std::vector<std::string> want = split_lines(text, n);
-      EXPECT_TRUE(read_lines(f, n) == want) << name << " " << n;
-      EXPECT_EQ(zam_fline(f), static_cast<int>(want.size()) - 1) << name;
+      expect_contract(f, text, n, name);
       zam_fclose(f);
     }
   }
-  // The same through a pipe, which reads through stdio alone.
   std::string plain = tmp.file("v.txt");
   _zam_file* p = zam_popen_read("cat", plain.c_str(), nullptr);
   ASSERT_NE(p, nullptr);
-  EXPECT_TRUE(read_lines(p, 257) == split_lines(text, 257));
+  expect_contract(p, text, 257, "pipe");
   EXPECT_EQ(zam_fclose(p), 0);
+
+  std::mt19937 rng(7);
+  for (int round = 0; round < 24; ++round) {
+    const int size = round < 6 ? static_cast<int>(rng() % 100) : static_cast<int>(rng() % 90000);
+    const int newlines = 1 + round % 4 * 5, returns = round % 3 == 0 ? 30 : 3;
+    std::string data;
+    while (static_cast<int>(data.size()) < size) {
+      const int r = static_cast<int>(rng() % 100);
+      if (r < newlines) data += '\n';
+      else if (r < newlines + returns) data += '\r';
+      else if (r < newlines + returns + 2) data += static_cast<char>(rng() % 256);
+      else data += static_cast<char>('A' + rng() % 26);
+    }
+    const std::string path = tmp.file(round % 4 == 3 ? "r.gz" : "r.txt");
+    write_with(path, data);
+    for (int n : {1, 2, 16, 17, 18, 33, 257, 4000}) {
+      _zam_file* f = zam_fopen(path.c_str(), "r");
+      ASSERT_NE(f, nullptr);
+      expect_contract(f, data, n, "round " + std::to_string(round));
+      zam_fclose(f);
+    }
+  }
 }
 
 TEST(FileRead, MixedReadsShareTheStream) {

@@ -44,14 +44,7 @@ struct Fresh {
 
 const std::string kRule(78, '-');
 
-std::vector<std::string> split_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t at = 0;
-  for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
-    lines.push_back(text.substr(at, nl - at));
-  if (at < text.size()) lines.push_back(text.substr(at));
-  return lines;
-}
+using testutil::split_lines;  // test_util.h
 
 // "<identity> log <what> at <24-character date> on host <host>."
 bool is_stamp(const std::string& line, const std::string& what) {
