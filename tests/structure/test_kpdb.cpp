@@ -344,13 +344,7 @@ TEST(BinaryPdb, CompressedFileReadsAndIsChecked) {
 
 TEST(BinaryPdb, SharedStructuresRoundTrip) {
   TREL_REQUIRE_SHARED_DATA();
-  std::vector<std::string> files;
-  for (auto& e : std::filesystem::recursive_directory_iterator(testutil::shared_data() + "/pdb")) {
-    std::string p = e.path().string();
-    if (e.is_regular_file() && (p.ends_with(".pdb") || p.ends_with(".pdb.gz") || p.ends_with(".ent")))
-      files.push_back(p);
-  }
-  std::sort(files.begin(), files.end());
+  const std::vector<std::string> files = testutil::shared_structure_files(true);
   ASSERT_GT(files.size(), 100u);
   TempDir dir;
   int tried = 0, with_het = 0, with_matrices = 0;

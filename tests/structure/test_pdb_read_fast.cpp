@@ -2,8 +2,7 @@
 // number columns in and out of the usual fixed-point form, short lines that
 // end inside a field, names with stray bytes; its reading buffers, reused
 // from file to file and held per thread, leave no trace in the next image;
-// the residue-name look-ups answer for names of any length; and the line
-// reading under the reader splits any text as its contract says.
+// and a plain file read whole gives what the same text read as a stream gives.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -362,124 +361,6 @@ TEST(PdbReadFast, ThreadsReadingAtOnceGetTheSerialImages) {
       zam_freePdb(got[t][i]);
     }
   for (_pdb_image* im : serial) zam_freePdb(im);
-}
-
-TEST(ResidueLookUp, NamesOfAnyLengthAndStrayBytes) {
-  EXPECT_EQ(zam_aaCode("MSE"), 'M');
-  EXPECT_EQ(zam_aaCode("143"), 'C');
-  EXPECT_EQ(zam_aaCode("MS"), 'X');
-  EXPECT_EQ(zam_aaCode("MSEX"), 'X');
-  EXPECT_EQ(zam_aaCode("ALAALA"), 'X');
-  EXPECT_EQ(zam_aaCode(""), 'X');
-  EXPECT_EQ(zam_aaCode("ala"), 'X');
-  EXPECT_EQ(zam_aaCode("\xff\xff\xff"), 'X');
-  EXPECT_EQ(zam_aaCode("A"), 'X');
-  EXPECT_EQ(zam_dnaCode("A"), 'A');
-  EXPECT_EQ(zam_dnaCode("+U"), 'U');
-  EXPECT_EQ(zam_dnaCode("DI"), 'I');
-  EXPECT_EQ(zam_dnaCode("ALA"), 'X');
-  EXPECT_EQ(zam_dnaCode("DAX"), 'X');
-  EXPECT_EQ(zam_dnaCode(""), 'X');
-  EXPECT_EQ(zam_isMainChain("OXT"), 6);
-  EXPECT_EQ(zam_isMainChain("OXT1"), 0);
-  EXPECT_EQ(zam_isMainChain("CAAAA"), 0);
-  EXPECT_EQ(zam_isMainChain(""), 0);
-  EXPECT_EQ(zam_isSugar("C4*"), 4);
-  EXPECT_EQ(zam_isSugar("O2P"), 11);
-  EXPECT_EQ(zam_isSugar("C4'X"), 0);
-  EXPECT_EQ(zam_isSugar("C4'XYZ"), 0);
-  EXPECT_EQ(zam_isAlphaCarbon("CA"), 1);
-  EXPECT_EQ(zam_isAlphaCarbon("CAB"), 0);
-  EXPECT_EQ(zam_isAlphaCarbon("C"), 0);
-  EXPECT_EQ(zam_isHydrogen("H"), 1);
-  EXPECT_EQ(zam_isHydrogen("HXT"), 0);
-  EXPECT_EQ(zam_isHydrogen("H1234567"), 1);
-  EXPECT_EQ(zam_isSideChain("CB"), 1);
-  EXPECT_EQ(zam_isSideChain("CAAAAB"), 1);
-}
-
-struct Line {
-  int length;  // zam_freadln's return
-  std::string text;
-  int count;   // zam_fline after it
-};
-
-// The lines of data as zam_freadln's contract gives them for buffer size n:
-// carriage returns dropped, the newline not kept, the rest of a long line
-// skipped, -1 at the end when nothing was read; lines counted at newlines.
-std::vector<Line> contractLines(const std::string& data, int n) {
-  std::vector<Line> lines;
-  size_t p = 0;
-  int count = 0;
-  for (;;) {
-    std::string text;
-    bool any = false, newline = false;
-    while (p < data.size()) {
-      const char c = data[p++];
-      if (c == '\r') continue;
-      if (c == '\n') {
-        newline = true;
-        break;
-      }
-      any = true;
-      if (static_cast<int>(text.size()) < n - 1) text += c;
-    }
-    if (newline) {
-      lines.push_back({static_cast<int>(text.size()), text, ++count});
-      continue;
-    }
-    if (any) lines.push_back({static_cast<int>(text.size()), text, count});
-    lines.push_back({-1, "", count});
-    return lines;
-  }
-}
-
-// Texts of short and long lines, with carriage returns alone, in pairs and
-// in runs, zero and high bytes, and sizes across the stream's read-ahead
-// refills; plain and gzip; buffer sizes around the sixteen-byte steps.
-TEST(LineReading, AnyTextSplitsAsTheContractSays) {
-  std::mt19937 rng(7);
-  TempDir dir;
-  for (int round = 0; round < 24; ++round) {
-    const int size = round < 6 ? static_cast<int>(rng() % 100) : static_cast<int>(rng() % 90000);
-    const int newlines = 1 + round % 4 * 5, returns = round % 3 == 0 ? 30 : 3;
-    std::string data;
-    while (static_cast<int>(data.size()) < size) {
-      const int r = static_cast<int>(rng() % 100);
-      if (r < newlines) data += '\n';
-      else if (r < newlines + returns) data += '\r';
-      else if (r < newlines + returns + 2) data += static_cast<char>(rng() % 256);
-      else data += static_cast<char>('A' + rng() % 26);
-    }
-    const bool gzip = round % 4 == 3;
-    const std::string path = dir.file(gzip ? "lines.gz" : "lines.txt");
-    if (gzip) {
-      gzFile g = gzopen(path.c_str(), "wb");
-      ASSERT_NE(g, nullptr);
-      gzwrite(g, data.data(), static_cast<unsigned>(data.size()));
-      gzclose(g);
-    } else {
-      write_file(path, data);
-    }
-    for (int n : {1, 2, 16, 17, 18, 33, 257, 4000}) {
-      const std::vector<Line> want = contractLines(data, n);
-      _zam_file* f = zam_fopen(path.c_str(), "r");
-      ASSERT_NE(f, nullptr);
-      std::vector<char> buf(static_cast<size_t>(n) + 16, '#');
-      for (size_t k = 0; k < want.size(); ++k) {
-        const int got = zam_freadln(f, n, buf.data());
-        ASSERT_EQ(got, want[k].length) << "round " << round << " n " << n << " line " << k;
-        if (got >= 0) {
-          EXPECT_EQ(std::string(buf.data(), static_cast<size_t>(got)), want[k].text) << round << " " << n << " " << k;
-          EXPECT_EQ(buf[static_cast<size_t>(got)], 0);
-        }
-        EXPECT_EQ(zam_fline(f), want[k].count) << round << " " << n << " " << k;
-        ASSERT_EQ(buf[static_cast<size_t>(n)], '#') << "wrote past n: round " << round << " n " << n;
-      }
-      EXPECT_EQ(zam_freadln(f, n, buf.data()), -1);
-      zam_fclose(f);
-    }
-  }
 }
 
 // ---- Plain files read whole against the same text read as a stream ----

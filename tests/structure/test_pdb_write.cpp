@@ -47,16 +47,11 @@ std::string residue(int num, char chain, const char* res = "ALA") {
          atom("ATOM", 3, " C", res, chain, num, x + 2, 0, 0) + atom("ATOM", 4, " O", res, chain, num, x + 2, 1, 0);
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
+using testutil::split_lines;  // test_util.h
 
 std::vector<std::string> startingWith(const std::string& text, const std::string& head) {
   std::vector<std::string> out;
-  for (const std::string& l : lines(text))
+  for (const std::string& l : split_lines(text))
     if (l.compare(0, head.size(), head) == 0) out.push_back(l);
   return out;
 }
@@ -85,7 +80,7 @@ TEST(PdbWrite, ExactAtomAndTerLines) {
   Image im = readText(dir, residue(1, 'A') + atom("HETATM", 9, " O", "HOH", 'A', 50, 1, 2, 3));
   int last = 0;
   std::string text = writeWith(dir, im.get(), -1, 0, 0, 0, 1, 0, &last);
-  std::vector<std::string> l = lines(text);
+  std::vector<std::string> l = split_lines(text);
   ASSERT_EQ(l.size(), 7u);
   EXPECT_EQ(l[0].compare(0, 24, "REMARK  File written by "), 0);
   EXPECT_EQ(l[2], "ATOM      2  CA  ALA A   1       4.800   0.000   0.000  1.00 15.00");
@@ -181,7 +176,7 @@ TEST(PdbWrite, FileNamesAndFailures) {
   // An empty image with ter set gives only the header.
   _pdb_image empty{};
   std::string text = writeWith(dir, &empty, -1, 0, 0, 1, 1, 0);
-  EXPECT_EQ(lines(text).size(), 1u);
+  EXPECT_EQ(split_lines(text).size(), 1u);
 }
 
 TEST(PdbWrite, ExportMovesAtomLines) {
