@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/log_capture.h"
@@ -21,14 +20,6 @@ const double kSqrtPi = std::sqrt(M_PI);
 double rel(double a, double b) { return std::fabs(a - b) / std::fabs(b); }
 
 }  // namespace
-
-TEST(FacTables, FirstUseFromManyThreadsAgrees) {
-  std::vector<double> got(8);
-  std::vector<std::thread> th;
-  for (int t = 0; t < 8; t++) th.emplace_back([&got, t] { got[t] = fac(20) + rfac2(3) + sqrtl(hfac(5)); });
-  for (auto& x : th) x.join();
-  for (int t = 1; t < 8; t++) EXPECT_EQ(got[t], got[0]);
-}
 
 TEST(FacTables, FactorialsMatchDirectProducts) {
   EXPECT_EQ(fac(0), 1.0);
