@@ -67,12 +67,7 @@ struct Hit {
   }
 };
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
+using testutil::split_lines;  // test_util.h
 
 std::string label(const _pdb_image* image, int i) {
   const _pdb_residue& r = image->residues[i];
@@ -133,7 +128,7 @@ TEST(WriteAlign, RealPairFilesHeadersAndRoundTrips) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 7);
 
   // Common header and transform of ".kpairs".
-  const auto kp = lines(testutil::read_file(stem + ".kpairs"));
+  const auto kp = split_lines(testutil::read_file(stem + ".kpairs"));
   ASSERT_GT(kp.size(), 37u);
   EXPECT_EQ(kp[0], kRule);
   EXPECT_EQ(kp[1], "#Query In:     1A0J_A");
@@ -181,7 +176,7 @@ TEST(WriteAlign, RealPairFilesHeadersAndRoundTrips) {
   EXPECT_EQ((int)kpairs.size(), h.a->naligned);
 
   // FASTA and PIR read back give the same pairs.
-  const auto fa = lines(testutil::read_file(stem + ".fasta"));
+  const auto fa = split_lines(testutil::read_file(stem + ".fasta"));
   ASSERT_GE(fa.size(), 4u);
   EXPECT_EQ(fa[0], ">1A0J_A_query.pdb A");
   for (const auto& l : fa) EXPECT_LE(l.size(), 60u);
@@ -194,7 +189,7 @@ TEST(WriteAlign, RealPairFilesHeadersAndRoundTrips) {
   EXPECT_EQ((int)fq.size(), h.a->ncolumns);
   EXPECT_EQ(row_pairs(fq, ft, h.q, h.t), kpairs);
 
-  const auto pir = lines(testutil::read_file(stem + ".pir"));
+  const auto pir = split_lines(testutil::read_file(stem + ".pir"));
   ASSERT_GE(pir.size(), 6u);
   EXPECT_EQ(pir[0], ">P1;1A0J_A_query.pdb");
   EXPECT_EQ(pir[1], row("structure:1A0J_A.pdb:%s:A:%s:A:unknown:unknown:0.00:0.00",
@@ -211,7 +206,7 @@ TEST(WriteAlign, RealPairFilesHeadersAndRoundTrips) {
   EXPECT_EQ(row_pairs(pq, pt, h.q, h.t), kpairs);
 
   // ProFit: one zone per matched pair between the header and FIT.
-  const auto pf = lines(testutil::read_file(stem + ".profit"));
+  const auto pf = split_lines(testutil::read_file(stem + ".profit"));
   ASSERT_EQ((int)pf.size(), zones + 4);
   EXPECT_EQ(pf[0], "REFERENCE 1A0J_A_query.pdb");
   EXPECT_EQ(pf[1], "MOBILE    1AMH_A_1A0J_A.pdb");
@@ -220,11 +215,11 @@ TEST(WriteAlign, RealPairFilesHeadersAndRoundTrips) {
   EXPECT_EQ(pf[3].rfind("ZONE A.", 0), 0u);
 
   // Web pairs, Jmol lists and the listing.
-  const auto wp = lines(testutil::read_file(stem + ".wpairs"));
+  const auto wp = split_lines(testutil::read_file(stem + ".wpairs"));
   ASSERT_EQ((int)wp.size(), 5 + h.a->ncolumns);
   EXPECT_EQ(wp[0], "#Query In:   1A0J_A.pdb.gz A");
   EXPECT_EQ(wp[4], row("#%d %d %d", h.a->naligned, h.q->nres, h.t->nres));
-  const auto jm = lines(testutil::read_file(stem + ".jmol"));
+  const auto jm = split_lines(testutil::read_file(stem + ".jmol"));
   ASSERT_EQ(jm.size(), 5u);
   EXPECT_EQ(jm[0], "#1A0J_A.pdb.gz A");
   EXPECT_TRUE(jm[2].empty());
@@ -233,7 +228,7 @@ TEST(WriteAlign, RealPairFilesHeadersAndRoundTrips) {
   for (std::string w; numbers >> w;) count++;
   EXPECT_EQ(count, h.a->naligned);
   EXPECT_EQ(jm[1].back(), ' ');
-  const auto ka = lines(testutil::read_file(stem + ".kalign"));
+  const auto ka = split_lines(testutil::read_file(stem + ".kalign"));
   EXPECT_EQ(ka[29], "#SSEs       (A = ALPHA, B = BETA, C = COIL/LOOP)");
   EXPECT_EQ(ka[30], kRule);
   EXPECT_EQ(ka.back(), kRule);
@@ -273,17 +268,17 @@ TEST(WriteAlign, EmptyAndHandMadeAlignments) {
   empty.tf = tf_identity();
   trel_writeAlignFull(&empty, h.q, h.t, "_query", "_e", folder.c_str(), tf_identity(), &o);
   const std::string stem = folder + "1AMH_A_1A0J_A_e";
-  const auto kp = lines(testutil::read_file(stem + ".kpairs"));
+  const auto kp = split_lines(testutil::read_file(stem + ".kpairs"));
   EXPECT_EQ(kp.size(), 37u);
   EXPECT_EQ(kp[3], "#Query chain:  A");
   EXPECT_EQ(kp[20], "#Nidentity:   0 (0.00!)");
-  const auto pir = lines(testutil::read_file(stem + ".pir"));
+  const auto pir = split_lines(testutil::read_file(stem + ".pir"));
   ASSERT_EQ(pir.size(), 7u);
   EXPECT_EQ(pir[2], "*");
   EXPECT_EQ(pir[6], "*");
   EXPECT_EQ(testutil::read_file(stem + ".fasta"),
             ">1A0J_A_query.pdb A\n\n>1AMH_A_1A0J_A_e.pdb A\n");
-  EXPECT_EQ(lines(testutil::read_file(stem + ".wpairs")).size(), 5u);
+  EXPECT_EQ(split_lines(testutil::read_file(stem + ".wpairs")).size(), 5u);
 
   // 160 columns of every kind: rows of 80, gap rows, marks and zones.
   std::vector<_trel_a_column> cols(160);
@@ -301,7 +296,7 @@ TEST(WriteAlign, EmptyAndHandMadeAlignments) {
   a.tf = tf_identity();
   trel_writeAlignFull(&a, h.q, h.t, "_query", "_h", folder.c_str(), tf_identity(), &o);
   const std::string hs = folder + "1AMH_A_1A0J_A_h";
-  const auto k2 = lines(testutil::read_file(hs + ".kpairs"));
+  const auto k2 = split_lines(testutil::read_file(hs + ".kpairs"));
   ASSERT_EQ(k2.size(), 37u + 160);
   EXPECT_EQ(k2[20], "#Nidentity:   3 (1.91!)");
   EXPECT_EQ(k2[37 + 1], row("%5d  %7.2f  %7.4f  %7.4f %4d   %-11s  %-11s %c", 2, 2.0, 0.5, 0.25,
@@ -310,19 +305,19 @@ TEST(WriteAlign, EmptyAndHandMadeAlignments) {
                             2, label(h.q, 5).c_str(), "  -", '-'));
   EXPECT_EQ(k2[37 + 7], row("%5d  %7.2f  %7.4f  %7.4f %4d   %-11s  %-11s %c", 8, -1.0, 0.0, 0.0, 0,
                             "  -", "  -", '-'));
-  const auto wp = lines(testutil::read_file(hs + ".wpairs"));
+  const auto wp = split_lines(testutil::read_file(hs + ".wpairs"));
   EXPECT_EQ(wp[5 + 6], row(" - | %s:%s:%s | -", "A", h.t->residues[6].resnum, h.t->residues[6].code));
   EXPECT_EQ(wp[5 + 7], " - | - | -");
-  const auto fa = lines(testutil::read_file(hs + ".fasta"));
+  const auto fa = split_lines(testutil::read_file(hs + ".fasta"));
   ASSERT_EQ(fa.size(), 7u);
   EXPECT_EQ(fa[1].size(), 80u);
   EXPECT_EQ(fa[1][6], '-');
   EXPECT_EQ(fa[5][5], '-');
-  const auto pir2 = lines(testutil::read_file(hs + ".pir"));
+  const auto pir2 = split_lines(testutil::read_file(hs + ".pir"));
   ASSERT_EQ(pir2.size(), 11u);
   EXPECT_EQ(pir2[4], "*");
   // Only '*' pairs are zones: 80 odd columns less the two gap columns 5 and 7.
-  EXPECT_EQ(lines(testutil::read_file(hs + ".profit")).size(), 4u + 78);
+  EXPECT_EQ(split_lines(testutil::read_file(hs + ".profit")).size(), 4u + 78);
 }
 
 TEST(WriteAlign, LongRowsAreWrittenWhole) {
@@ -333,10 +328,10 @@ TEST(WriteAlign, LongRowsAreWrittenWhole) {
   o.n_columns = 10000;
   const std::string folder = dir.str() + "/";
   trel_writeAlignFull(h.a, h.q, h.t, "_query", "", folder.c_str(), tf_identity(), &o);
-  const auto fa = lines(testutil::read_file(folder + "1AMH_A_1A0J_A.fasta"));
+  const auto fa = split_lines(testutil::read_file(folder + "1AMH_A_1A0J_A.fasta"));
   ASSERT_EQ(fa.size(), 5u);
   EXPECT_EQ((int)fa[1].size(), h.a->ncolumns);  // well beyond 1023 would also hold
-  const auto ka = lines(testutil::read_file(folder + "1AMH_A_1A0J_A.kalign"));
+  const auto ka = split_lines(testutil::read_file(folder + "1AMH_A_1A0J_A.kalign"));
   EXPECT_EQ((int)ka[32].size(), h.a->ncolumns);
 }
 

@@ -30,12 +30,7 @@ using testutil::write_file;
 
 namespace {
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
+using testutil::split_lines;  // test_util.h
 
 int python(const std::string& cwd, std::vector<std::string> args, std::string* out = nullptr) {
   args.insert(args.begin(), {"-E", "-s"});  // no user settings; the script's folder on the path
@@ -188,7 +183,7 @@ TEST(WriteModel, AlignmentRowsBreakAtTheLineWidth) {
     testutil::Capture log;
     trel_writeModelAlign(seq, templ, &al.a, (dir.str() + "/").c_str(), 10, &o);
   }
-  const std::vector<std::string> ali = lines(read_file(dir.file("s.ali")));
+  const std::vector<std::string> ali = split_lines(read_file(dir.file("s.ali")));
   ASSERT_EQ(ali.size(), 12u);
   EXPECT_EQ(ali[0], ">P1;s");
   EXPECT_EQ(ali[1].rfind("sequence:s:", 0), 0u);
@@ -237,7 +232,7 @@ TEST(WriteModel, ProfileKnowsItsStructureRowsAndNoJobName) {
   EXPECT_NE(text.find("'seq_modeller.pdb'"), std::string::npos);
   std::string out;
   EXPECT_EQ(python(dir.str(), {"-m", "py_compile", dir.file("seq_modeller.py")}, &out), 0) << out;
-  const std::vector<std::string> ali = lines(read_file(dir.file("seq.ali")));
+  const std::vector<std::string> ali = split_lines(read_file(dir.file("seq.ali")));
   ASSERT_EQ(ali.size(), 12u);
   EXPECT_EQ(ali[1].rfind("structure:1ard:", 0), 0u);
   EXPECT_EQ(ali[5].rfind("structure:1zaa1:", 0), 0u);

@@ -25,12 +25,7 @@ using testutil::read_file;
 using testutil::shared_pdb;
 using testutil::TempDir;
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
+using testutil::split_lines;  // test_util.h
 
 // Rows 1ard and 1paa over cols columns; the caller fills index (c * 2 + s).
 struct Msa {
@@ -70,7 +65,7 @@ TEST(WriteMsa, ListingPirAndLongRows) {
     a.index[(size_t)c * 2 + 1] = c;
   }
   trel_writeMSA(&a.m, tf_identity(), "_msa", "", folder.c_str(), &o);
-  const std::vector<std::string> kmsa = lines(read_file(folder + "zf_msa.kmsa"));
+  const std::vector<std::string> kmsa = split_lines(read_file(folder + "zf_msa.kmsa"));
   ASSERT_GE(kmsa.size(), 16u);
   const _pdb_residue& r0 = a.images[0]->residues[0];
   std::string head = "1ard" + std::string(20, ' ') + " " + r0.chain + "(";
@@ -82,7 +77,7 @@ TEST(WriteMsa, ListingPirAndLongRows) {
   EXPECT_EQ(kmsa[5], "Colour-Codes" + std::string(12, ' ') + " -(------)  ROYG");
   EXPECT_EQ(kmsa[13], "Colour-Codes" + std::string(12, ' ') + " -(------)  BVRO");
   // Eight letters and the '*' in lines of four: the '*' alone on a last line.
-  const std::vector<std::string> pir = lines(read_file(folder + "zf_msa.pir"));
+  const std::vector<std::string> pir = split_lines(read_file(folder + "zf_msa.pir"));
   EXPECT_EQ(pir[0], ">P1;1ard");
   EXPECT_EQ(pir[4], "*");
   EXPECT_EQ(pir[2].substr(0, 4), pir[2]);
@@ -99,7 +94,7 @@ TEST(WriteMsa, ListingPirAndLongRows) {
   TempDir dir2;
   const std::string f2 = dir2.str() + "/";
   trel_writeMSA(&b.m, tf_identity(), "", "", f2.c_str(), &wide);
-  const std::vector<std::string> fasta = lines(read_file(f2 + "zf.fasta"));
+  const std::vector<std::string> fasta = split_lines(read_file(f2 + "zf.fasta"));
   ASSERT_GE(fasta.size(), 2u);
   EXPECT_EQ(fasta[1].size(), 6000u);
   EXPECT_FALSE(fs::exists(f2 + "1ard.pdb"));

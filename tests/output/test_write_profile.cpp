@@ -25,12 +25,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
+using testutil::split_lines;  // test_util.h
 
 // Rows 1ard (pivot) and 1zaa1 with a table filled by the caller: entry
 // (c, r) = table[2c + r].
@@ -98,7 +93,7 @@ TEST(ProfileFiles, BlocksCellsColoursAndPirEnd) {
   trel_writeProfile(&f.p, 1, tf_identity(), "_multi", "", folder.c_str(), &o);
   EXPECT_TRUE(said.has("Writing KMSA file: " + folder + "zf_multi.kmsa")) << said.text;
 
-  const std::vector<std::string> kmsa = lines(testutil::read_file(folder + "zf_multi.kmsa"));
+  const std::vector<std::string> kmsa = split_lines(testutil::read_file(folder + "zf_multi.kmsa"));
   // Two blocks of 10 columns (no empty third block), each: 2 rows, an
   // empty line, a rule, the reference and colour rows, a rule, an empty line.
   ASSERT_EQ(kmsa.size(), 16u);
@@ -118,20 +113,20 @@ TEST(ProfileFiles, BlocksCellsColoursAndPirEnd) {
   for (const std::string& l : kmsa) EXPECT_EQ(l.find("Consensus"), std::string::npos);
 
   // PIR: 20 letters and the '*' in lines of 10: the '*' stands alone.
-  const std::vector<std::string> pir = lines(testutil::read_file(folder + "zf_multi.pir"));
+  const std::vector<std::string> pir = split_lines(testutil::read_file(folder + "zf_multi.pir"));
   ASSERT_GE(pir.size(), 5u);
   EXPECT_EQ(pir[0], ">P1;1ard");
   EXPECT_EQ(pir[1].substr(0, 15), "structure:1ard:");
   EXPECT_EQ(pir[4], "*");
 
   // FASTA read back gives the table's letters.
-  const std::vector<std::string> fasta = lines(testutil::read_file(folder + "zf_multi.fasta"));
+  const std::vector<std::string> fasta = split_lines(testutil::read_file(folder + "zf_multi.fasta"));
   ASSERT_GE(fasta.size(), 7u);
   EXPECT_EQ(fasta[4].substr(0, 7), ">1zaa1 ");
   EXPECT_EQ(fasta[5] + fasta[6], letters1 + std::string(10, '-'));
 
   // The summary: one line per column, a gap as "-".
-  const std::vector<std::string> kmulti = lines(testutil::read_file(folder + "zf.kmulti"));
+  const std::vector<std::string> kmulti = split_lines(testutil::read_file(folder + "zf.kmulti"));
   ASSERT_EQ(kmulti.size(), 1u + 1 + 2 + 5 + 1 + 20);
   EXPECT_EQ(kmulti[2].substr(0, 22), "#Name:      1  1ard  1");
   const std::string col3 = kmulti[10 + 3];
@@ -140,7 +135,7 @@ TEST(ProfileFiles, BlocksCellsColoursAndPirEnd) {
   // Both members' PDB files, and the listing without residue cells.
   EXPECT_TRUE(fs::exists(folder + "1ard.pdb"));
   EXPECT_TRUE(fs::exists(folder + "1zaa1.pdb"));
-  const std::vector<std::string> kalign = lines(testutil::read_file(folder + "zf_multi.kalign"));
+  const std::vector<std::string> kalign = split_lines(testutil::read_file(folder + "zf_multi.kalign"));
   ASSERT_GE(kalign.size(), 8u);
   EXPECT_EQ(kalign[1], "#Primary query:      1ard");
   EXPECT_EQ(kalign[7], "1zaa1                   " + letters1);
@@ -184,14 +179,14 @@ TEST(ProfileFiles, RowsOfThousandsOfColumnsAreWrittenWhole) {
   trel_printProfile(&f.p, 1, &o);
   trel_writeProfile(&f.p, 1, tf_identity(), "_multi", "", folder.c_str(), &o);
   bool long_row = false;
-  for (const std::string& l : lines(said.text)) long_row = long_row || (l.size() == 3036 && l.rfind("1ard ", 0) == 0);
+  for (const std::string& l : split_lines(said.text)) long_row = long_row || (l.size() == 3036 && l.rfind("1ard ", 0) == 0);
   EXPECT_TRUE(long_row);
-  const std::vector<std::string> fasta = lines(testutil::read_file(folder + "zf_multi.fasta"));
+  const std::vector<std::string> fasta = split_lines(testutil::read_file(folder + "zf_multi.fasta"));
   ASSERT_EQ(fasta.size(), 6u);
   EXPECT_EQ(fasta[1].size(), 3000u);
   EXPECT_EQ(fasta[4].size(), 3000u);
-  EXPECT_EQ(lines(testutil::read_file(folder + "zf_multi.pir"))[2].size(), 3001u);
-  EXPECT_EQ(lines(testutil::read_file(folder + "zf_multi.kmsa"))[0].size(), 3036u);
+  EXPECT_EQ(split_lines(testutil::read_file(folder + "zf_multi.pir"))[2].size(), 3001u);
+  EXPECT_EQ(split_lines(testutil::read_file(folder + "zf_multi.kmsa"))[0].size(), 3036u);
 }
 
 TEST(ProfileFiles, UnwritableFolderWarnsPerFileAndCounts) {

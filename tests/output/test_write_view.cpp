@@ -23,16 +23,11 @@ std::string trypsin(const char* name) {
   return testutil::shared_pdb(std::string("theseus-examples/trypsins/") + name + ".pdb.gz");
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
+using testutil::split_lines;  // test_util.h
 
 std::vector<std::string> grep(const std::string& file, const std::string& key) {
   std::vector<std::string> out;
-  for (const auto& l : lines(testutil::read_file(file)))
+  for (const auto& l : split_lines(testutil::read_file(file)))
     if (l.find(key) != std::string::npos) out.push_back(l);
   return out;
 }
@@ -92,7 +87,7 @@ TEST(WriteView, CommandFilesNameFilesThatExist) {
       const std::string file = stem + kind + ext;
       ASSERT_TRUE(fs::exists(file)) << file;
       int names = 0;
-      for (const auto& l : lines(testutil::read_file(file))) {
+      for (const auto& l : split_lines(testutil::read_file(file))) {
         const std::string name = named_file(l);
         if (name.empty()) continue;
         EXPECT_TRUE(fs::exists(folder + name)) << file << ": " << name;
@@ -141,7 +136,7 @@ TEST(WriteView, ColoursSegmentsAndRainbowCycle) {
     const std::string key = std::string("residue_colour ") + image->residues[res].chain + " " +
                             image->residues[res].resnum + " " + image->residues[res].resnum + " ";
     // Query lines come first, target lines after "molecule_scope 1".
-    const auto body = lines(testutil::read_file(file));
+    const auto body = split_lines(testutil::read_file(file));
     bool target_part = false;
     for (const auto& l : body) {
       if (l == "molecule_scope    1") target_part = true;
