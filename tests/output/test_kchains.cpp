@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -51,10 +50,7 @@ std::vector<std::string> write(const std::vector<_trel_a_column>& cols, const Im
   a.tf = tf_identity();
   trel_writeAlignChains(&a, &q.image, &t.image, "_query", "_x", (dir.str() + "/").c_str(),
                         tf_identity(), &o);
-  std::vector<std::string> out;
-  std::istringstream in(testutil::read_file(dir.file("T_Q_x.kchains")));
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
+  return testutil::split_lines(testutil::read_file(dir.file("T_Q_x.kchains")));
 }
 
 std::string row(char q, char t, int n, float ks, float gs, float k, float g, float tm) {

@@ -107,8 +107,7 @@ std::vector<Atom> atoms(const std::string& file) {
 
 std::vector<std::string> lines_starting(const std::string& file, const std::string& key) {
   std::vector<std::string> out;
-  std::istringstream in(testutil::read_file(file));
-  for (std::string l; std::getline(in, l);)
+  for (const std::string& l : testutil::split_lines(testutil::read_file(file)))
     if (l.rfind(key, 0) == 0) out.push_back(l);
   return out;
 }
