@@ -53,6 +53,38 @@ int make_side(int samples, double range, bool zero_first, Side* side) {
   return 1;
 }
 
+// Box sampling: every translation t of the box grid becomes a receptor
+// sample whose first rotation P^-1 and second rotation P (P taking +z to
+// the direction of t) frame a shift by |t| along z: P T(-|t| z) P^-1 =
+// T(-t). The grid's own split, t = F Z(-r) S, gives P = F Ry(pi). A point
+// that codes to distance 0 needs no rotation.
+int make_box(const _docking_spec* spec, Side* side, std::vector<Euler>* second, std::vector<int>* dids,
+             int* centre) {
+  Euler *first = nullptr, *split = nullptr;
+  int* codes = nullptr;
+  const double step = spec->r12_step > 0.0 ? spec->r12_step : 1.0;
+  const int n = box_samples(spec->box_size, step, -spec->r12_offset, centre, &first, &codes, &split);
+  vm_ptr<Euler> first_owner(first), split_owner(split);
+  vm_ptr<int> codes_owner(codes);
+  if (n < 1 || !first || !codes) return 0;
+  auto* e1 = static_cast<Euler*>(zam_vm_get((int64_t)n * (int64_t)sizeof(Euler)));
+  side->rot.reset(e1);
+  if (!e1) return 0;
+  side->n = n;
+  side->act2all.resize(n);
+  std::iota(side->act2all.begin(), side->act2all.end(), 0);
+  second->assign(n, e_make(0.0, 0.0, 0.0));
+  dids->assign(codes, codes + n);
+  for (int i = 0; i < n; i++) {
+    e1[i] = e_make(0.0, 0.0, 0.0);
+    if (zam_r12_did(codes[i]) == 0.0) continue;
+    const Matrix3D P = tf_tftf(tf_roty(M_PI), tf_euler(first[i]));
+    (*second)[i] = euler_tf(P);
+    e1[i] = euler_tf(tf_transpose(P));
+  }
+  return 1;
+}
+
 // Distinct distance codes of the range around the start, ascending.
 std::vector<int> distance_codes(const _docking_spec* spec, double start) {
   double step = spec->r12_step > 0.0 ? spec->r12_step : 1.0;
@@ -182,8 +214,8 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
     zam_err("The search needs an order of 1 to 36 and correlation arrays (order %d).\n", N);
     return -1;
   }
-  if (spec->fft_mode != 3 || spec->box_mode != 0)
-    zam_wrn("Only the 3-D layout without box sampling is available; searching with it.\n");
+  if (spec->fft_mode != 3) zam_wrn("Only the 3-D layout is available; searching with it.\n");
+  const bool box = spec->box_mode != 0;
   // A coarse pass at scan_order on the first term, then the 1-D refinement
   // of its best poses at the full order; else one pass at the full order.
   const bool coarse = spec->scan_order > 0 && spec->scan_order < N;
@@ -191,7 +223,11 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
   setup_platonic();
 
   Side rec, lig;
-  if (!make_side(spec->receptor_samples, spec->receptor_range, true, &rec) ||
+  std::vector<Euler> second;  // box sampling: each sample's rotation after its shift
+  std::vector<int> box_dids;
+  int centre = 0;
+  if (!(box ? make_box(spec, &rec, &second, &box_dids, &centre)
+            : make_side(spec->receptor_samples, spec->receptor_range, true, &rec)) ||
       !make_side(spec->ligand_samples, spec->ligand_range, true, &lig))
     return -1;
   std::vector<int> types(data->n_terms);
@@ -201,7 +237,8 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
   st = _sixd_search_state{};
   st.problem_type = spec->problem_type;
   st.r12_start = data->r12_start;
-  st.start_code = sixd_code(zam_did_r12(data->r12_start), 0, 0, 0);
+  st.start_code = box ? sixd_code(box_dids[centre], centre, 0, 0) : sixd_code(zam_did_r12(data->r12_start), 0, 0, 0);
+  if (box) st.r12_start = -spec->r12_offset;
   st.score_threshold = (float)spec->score_threshold;
   if (coarse && spec->r12_substeps > 0) {
     st.r12_substeps = spec->r12_substeps;
@@ -215,6 +252,7 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
   st.bnlm_phi_base = data->ligand_first;
   st.bnlm_rho_base = data->ligand_second;
   st.rrot1 = rec.rot.get();
+  st.rrot2 = box ? second.data() : nullptr;
   st.lrot1 = lig.rot.get();
   st.n_rrot = rec.n;
   st.n_lrot = lig.n;
@@ -227,12 +265,13 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
 
   // Work: one code per active receptor sample and distance; at distance 0 the
   // transform's angles cover every turn, so one sample does.
-  const std::vector<int> dids = distance_codes(spec, data->r12_start);
+  const std::vector<int> dids = box ? std::vector<int>{} : distance_codes(spec, data->r12_start);
   std::vector<int64_t> codes;
   for (int did : dids) {
     const int n_r = zam_r12_did(did) == 0.0 ? 1 : st.n_ract;
     for (int r = 0; r < n_r; r++) codes.push_back(sixd_code(did, r, 0, 0));
   }
+  for (int i = 0; i < (int)box_dids.size(); i++) codes.push_back(sixd_code(box_dids[i], i, 0, 0));
   int n_items = ((int)codes.size() + kCodesPerItem - 1) / kCodesPerItem;
   codes.resize((size_t)n_items * kCodesPerItem, ZAM_SIXD_HOLE);
 
@@ -260,8 +299,12 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
     clear_state();
     return -1;
   }
-  zam_msg("Searching %d distances x %d receptor rotations x %d x %d x %d angles (order %d).\n", (int)dids.size(),
-          st.n_ract, proto.dims[0], proto.dims[1], proto.dims[2], K);
+  if (box)
+    zam_msg("Searching %d box translations x %d x %d x %d angles (order %d).\n", st.n_ract, proto.dims[0],
+            proto.dims[1], proto.dims[2], K);
+  else
+    zam_msg("Searching %d distances x %d receptor rotations x %d x %d x %d angles (order %d).\n",
+            (int)dids.size(), st.n_ract, proto.dims[0], proto.dims[1], proto.dims[2], K);
 
   if (!run_pass(zam_run_3d_cpu_thread, proto, n_items, coarse ? 4 : 3)) {
     free_soln();

@@ -92,6 +92,14 @@ void add_products(int N, const double* A, const double* B, double* P) {
 
 double seconds_since(double t0) { return zam_get_time() - t0; }
 
+// The ligand rotation of a pose whose receptor sample has a second rotation
+// e2 (applied after the translation): the ligand goes onto the receptor by
+// Rr^-1 Tz(R) e2^-1 Rl, so e2^-1 joins the ligand side.
+Euler with_second(int r, Euler lig) {
+  if (!zam_sixd_state.rrot2) return lig;
+  return euler_tf(tf_tftf(tf_euler(lig), tf_transpose(tf_euler(receptor_second(r)))));
+}
+
 }  // namespace
 
 void* zam_run_3d_cpu_thread(void* arg) {
@@ -336,17 +344,18 @@ void sixd_pose_3d(int64_t code, const _sixd_worker* w, Euler* rec, double* R, Eu
   const int j = sixd_code_scan(code), ab = (int)(((uint64_t)code >> 16) & 0xffff);
   const int a = ab / M3, b = ab % M3;
   const Euler q = e_make(kTwoPi * b / M3, w->beta_range * a / M2, kTwoPi * j / M1);
-  *lig = inverse_euler(q);
-  *rec = receptor_rotation(sixd_code_rec(code));
+  const int r = sixd_code_rec(code);
+  *lig = with_second(r, inverse_euler(q));
+  *rec = receptor_rotation(r);
   *R = zam_r12_did(sixd_code_did(code));
 }
 
 void sixd_pose_6d(int64_t code, const _sixd_worker* w, Euler* rec, double* R, Euler* lig) {
   const _sixd_search_state& s = zam_sixd_state;
-  const int l = sixd_code_lig(code);
+  const int l = sixd_code_lig(code), r = sixd_code_rec(code);
   const Euler e = s.lrot1[s.lact2all ? s.lact2all[l] : l];
-  *lig = e_make(e.alpha + kTwoPi * sixd_code_scan(code) / w->dims[0], e.beta, e.gamma);
-  *rec = receptor_rotation(sixd_code_rec(code));
+  *lig = with_second(r, e_make(e.alpha + kTwoPi * sixd_code_scan(code) / w->dims[0], e.beta, e.gamma));
+  *rec = receptor_rotation(r);
   *R = zam_r12_did(sixd_code_did(code));
 }
 

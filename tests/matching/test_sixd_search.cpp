@@ -209,6 +209,51 @@ TEST_F(SixdSearch, CoarsePassThenTwistRefinement) {
   zam_sixd_state = {};
 }
 
+// Box sampling: translations on a grid of 1 angstrom in a box of 6, each a
+// shift along z between a rotation and its inverse. A copy turned and moved
+// off the z axis is put back; the start (the box centre) of a self match
+// scores -1000; the transform's scores are the direct ones.
+TEST_F(SixdSearch, BoxSamplingFindsAnOffAxisShift) {
+  _docking_spec spec = tool_spec();
+  spec.box_mode = 1;
+  spec.box_size = 6.0;
+  spec.r12_step = 1.0;
+  std::vector<_solution> sols(spec.max_solutions);
+  {
+    Pair p(shape, shape);
+    ASSERT_GT(zam_sixd_search(&spec, &p.data, sols.data()), 0);
+    EXPECT_NEAR(sols[0].Etotal, -1000.0, 0.05);
+    EXPECT_LT(rotation_angle(solution_tf(sols[0])), 1e-6);
+  }
+  const Matrix3D M = tf_tftf(tf_euler(e_make(25 * kDeg, 60 * kDeg, -40 * kDeg)), tf_v(v_make(2.0, -1.0, 1.0)));
+  std::vector<Point3D> moved;
+  for (const Point3D& a : atoms) moved.push_back(pt_tfpt(M, a));
+  Pair p(shape, sample(moved));
+  const int n = zam_sixd_search(&spec, &p.data, sols.data());
+  ASSERT_GT(n, 0);
+  EXPECT_LT(sols[0].Etotal, -900.0);
+  const Matrix3D back = tf_tftf(M, solution_tf(sols[0]));
+  EXPECT_LT(rotation_angle(back), 10.0 * kDeg);
+  double worst = 0.0;
+  for (const Point3D& a : atoms) {
+    const Point3D b = pt_tfpt(back, a);
+    worst = std::max(worst, std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) + (a.z - b.z) * (a.z - b.z)));
+  }
+  EXPECT_LT(worst, 3.0);
+  zam_sixd_state = {};
+  int kind = 1;
+  zam_sixd_state.vec_types = &kind;
+  zam_sixd_state.anlm_phi_base = p.data.receptor_first;
+  zam_sixd_state.anlm_rho_base = p.data.receptor_second;
+  zam_sixd_state.bnlm_phi_base = p.data.ligand_first;
+  zam_sixd_state.bnlm_rho_base = p.data.ligand_second;
+  for (int i = 0; i < n; i += 41) {
+    const double direct = sixd_pose_score(kOrder, 1, sols[i].receptor_rotation, sols[i].r12, sols[i].ligand_rotation);
+    ASSERT_NEAR(sols[i].Etotal, direct, 1e-4 * 1000.0) << i;
+  }
+  zam_sixd_state = {};
+}
+
 int stop_now(int, double) { return 1; }
 
 TEST_F(SixdSearch, StopOnRequestIsReported) {
