@@ -1,6 +1,7 @@
 #include "matching/zam_sixd.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <numeric>
@@ -99,7 +100,8 @@ std::vector<int> distance_codes(const _docking_spec* spec, double start) {
 }
 
 // Runs one pass: the consumer, the workers and the progress loop. Returns 1,
-// 0 when the pass was stopped or could not start its threads.
+// 0 when the pass was stopped, could not start its threads or could not
+// translate a pose (reported).
 int run_pass(zam_thread_fn body, const _sixd_worker& proto, int n_items, int progress_id) {
   if (!sixd_open_blocks()) return 0;
   _ZamProgress progress{progress_id, 0, n_items, 0};
@@ -111,6 +113,7 @@ int run_pass(zam_thread_fn body, const _sixd_worker& proto, int n_items, int pro
     return 0;
   }
   static _sixd_worker workers[ZAM_TASK_STACK];
+  std::atomic<int> failed{0};
   const int wanted = std::min(zam_thread_setup_task(zam_thread_cpus(), 0), n_items);
   int started = 0;
   for (int i = 0; i < wanted; i++) {
@@ -119,6 +122,7 @@ int run_pass(zam_thread_fn body, const _sixd_worker& proto, int n_items, int pro
     workers[slot] = proto;
     workers[slot].cpu = slot;
     workers[slot].progress = &progress;
+    workers[slot].failed = &failed;
     if (zam_thread_start(slot, 0, body, &workers[slot])) started++;
   }
   int ok = 1;
@@ -136,6 +140,10 @@ int run_pass(zam_thread_fn body, const _sixd_worker& proto, int n_items, int pro
   sixd_close_blocks();
   if (progress.abort) {
     if (started > 0) zam_msg("Search stopped on request after %d/%d work items.\n", progress.done, n_items);
+    return 0;
+  }
+  if (failed.load()) {
+    zam_err("The search could not score every pose: its translation matrices could not be made.\n");
     return 0;
   }
   return 1;

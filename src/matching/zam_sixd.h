@@ -29,7 +29,7 @@ struct _docking_data {
 // Rr^-1 Tz(r12) Rl), receptor orientation number. Returns their number (0
 // when no pose scored below the threshold), or -1 when the search was
 // stopped through the progress hook or could not run (bad settings, memory,
-// threads), after a message. Needs the thread layer set up.
+// threads, translation matrices), after a message. Needs the thread layer set up.
 int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols);
 
 // The grid of the 3-D layout for spec: axis lengths (gamma, beta, alpha) and

@@ -145,8 +145,11 @@ void* zam_run_3d_cpu_thread(void* arg) {
       const double* a_rho = s.anlm_rho_rot + r * n;
       const Euler e2 = receptor_second(r);
       if (!zam_trm3_apply(N, n_vec, s.vec_types, &sc.tm, &sc.rm, a_phi, e2, sc.x.data(), -R) ||
-          !zam_trm3_apply(N, n_vec, s.vec_types, &sc.tm, &sc.rm, a_rho, e2, sc.x.data() + n, -R))
-        continue;  // reported by the translation code
+          !zam_trm3_apply(N, n_vec, s.vec_types, &sc.tm, &sc.rm, a_rho, e2, sc.x.data() + n, -R)) {
+        // Reported by the translation code; the search then reports failure.
+        if (w->failed) w->failed->store(1);
+        continue;
+      }
       t_tran += seconds_since(t0);
 
       // Products over the terms, narrowed to single precision.
@@ -259,7 +262,10 @@ void* zam_run_1r_cpu_thread(void* arg) {
         last_r = r;
         fresh = true;
       }
-      if (!receptor_ok) continue;
+      if (!receptor_ok) {
+        if (w->failed) w->failed->store(1);
+        continue;
+      }
       if (fresh || l != last_l) {
         const double t0 = zam_get_time();
         zam_docker_reduce(N, n_vec, sc.x.data(), sc.x.data() + n, s.bnlm_phi_rot + l * n, s.bnlm_rho_rot + l * n,
@@ -323,6 +329,7 @@ void* zam_run_6d_cpu_thread(void* arg) {
       const double E = pose_score(sc, N, n_vec, s.anlm_phi_rot + r * n, s.anlm_rho_rot + r * n, R, lig,
                                   s.bnlm_phi_base, s.bnlm_rho_base);
       t_dot += seconds_since(t0);
+      if (std::isnan(E) && w->failed) w->failed->store(1);
       if (sixd_keeps((float)E)) push_scan(&block, code, (float)E);
       orientations += 1.0;
       count += 1.0;

@@ -16,6 +16,7 @@
 // scan blocks and mailbox 7 (zam_sixd_store.h).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "geometry/zam_transform.h"
@@ -33,6 +34,7 @@ struct _sixd_worker {
   const int64_t* codes;    // the work items' slices of pose codes
   int per_item;            // codes per item
   _ZamProgress* progress;
+  std::atomic<int>* failed;  // set to 1 when a pose could not be translated (reported)
 };
 
 // The 3-D body (detached thread; arg: a _sixd_worker).
