@@ -139,10 +139,15 @@ TEST_F(Spf, RotationalSearchOfZincFingersThreadedEqualsSerial) {
   }
 }
 
-TEST_F(Spf, DescriptorSearchOfCytochromesSuperposesBySpf) {
-  search({"-q3", "-spf", "-nmax=10", "-top=3", "-show=3", cytochrome("d1cih__"), cytochrome("d1crj__"),
-          cytochrome("d1csu__"), cytochrome("d1yeb__"), cytochrome("d2pcbb_")},
-         "d1cih__~pdb", 3, "3");
+TEST_F(Spf, CytochromesSuperposeBySpf) {
+  const std::vector<std::string> files = {cytochrome("d1cih__"), cytochrome("d1crj__"), cytochrome("d1csu__"),
+                                          cytochrome("d1yeb__"), cytochrome("d2pcbb_")};
+  std::vector<std::string> q3 = {"-q3", "-spf", "-nmax=10", "-top=3", "-show=3"};
+  q3.insert(q3.end(), files.begin(), files.end());
+  search(q3, "d1cih__~pdb", 3, "3");
+  std::vector<std::string> q0 = {"-q0", "-nmax=10"};
+  q0.insert(q0.end(), files.begin(), files.end());
+  search(q0, "d1cih__~pdb", 4, "2");
 }
 
 }  // namespace
