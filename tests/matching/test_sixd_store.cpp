@@ -1,8 +1,8 @@
 // Solution store and pass threads of the six-dimensional search: the cull
 // keeps the best quarter, an empty pass gives the start pose, runs of equal
-// distance, the fine-pass pose count, the consumer's tally over threads and
-// the abort path, and the start energy against a translation moved to the
-// other side.
+// distance, the re-sampling of poses for a fine pass, the fine-pass pose
+// count, the consumer's tally over threads and the abort path, and the
+// start energy against a translation moved to the other side.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_tm.h"
 #include "matching/sampled_shape.h"
+#include "matching/zam_distance_code.h"
 #include "matching/zam_sixd_store.h"
 #include "runtime/zam_progress.h"
 #include "runtime/zam_thread.h"
@@ -82,6 +83,27 @@ TEST(SixdStore, DistanceRunsCompareEveryPosition) {
   EXPECT_EQ(sixd_code_rec(c(1)), 3);
   EXPECT_EQ(sixd_code_lig(c(1)), -2);
   EXPECT_EQ(sixd_code_scan(c(1)), 9);
+}
+
+TEST(SixdStore, RelabelMapsSamplesAndAddsSubsteps) {
+  zam_sixd_state = {};
+  int ract[] = {5, 7, 9};
+  zam_sixd_state.ract2all = ract;
+  zam_sixd_state.r12_substeps = 1;
+  zam_sixd_state.r12_substep = 0.5;
+  const int lig_map[] = {40, 41, 42, 43};
+  // Two poses of the same sample and distance (different twists) and one
+  // other; the FFT position 3 maps to ligand sample 43.
+  const int64_t codes[] = {sixd_code(zam_did_r12(1.0), 1, 3, 17), sixd_code(zam_did_r12(1.0), 1, 3, 2),
+                           sixd_code(zam_did_r12(2.0), 2, 0, 5)};
+  int64_t* out = nullptr;
+  ASSERT_EQ(relabel_samples(3, codes, nullptr, nullptr, lig_map, &out), 6);
+  const std::vector<int64_t> want = {sixd_code(zam_did_r12(0.5), 7, 43, 0), sixd_code(zam_did_r12(1.0), 7, 43, 0),
+                                     sixd_code(zam_did_r12(1.5), 7, 43, 0), sixd_code(zam_did_r12(1.5), 9, 40, 0),
+                                     sixd_code(zam_did_r12(2.0), 9, 40, 0), sixd_code(zam_did_r12(2.5), 9, 40, 0)};
+  EXPECT_EQ(std::vector<int64_t>(out, out + 6), want);
+  zam_vm_free(out);
+  zam_sixd_state = {};
 }
 
 TEST(SixdStore, MaxSamplesBounds) {
