@@ -2,9 +2,10 @@
 // of ubiquitin): matched against itself it scores -1000 at the start pose,
 // whose energy is that score; a copy turned by a known rotation and moved
 // along z is put back within one sampling step; every kept pose of the 3-D
-// transform scores the same when scored directly; one worker thread and
-// three give the same solutions; a stop asked for by the progress hook is
-// reported as such.
+// transform scores the same when scored directly (as does every pose of the
+// coarse pass's twist refinement, of box sampling, and of the direct body
+// run on worker threads); one worker thread and three give the same
+// solutions; a stop asked for by the progress hook is reported as such.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -19,9 +20,12 @@
 #include "matching/sampled_shape.h"
 #include "matching/zam_sixd.h"
 #include "matching/zam_sixd_cpu.h"
+#include "matching/zam_distance_code.h"
 #include "matching/zam_sixd_store.h"
+#include "matching/zam_sixd_tables.h"
 #include "runtime/zam_progress.h"
 #include "runtime/zam_thread.h"
+#include "runtime/zam_vm.h"
 
 namespace {
 
@@ -252,6 +256,77 @@ TEST_F(SixdSearch, BoxSamplingFindsAnOffAxisShift) {
     ASSERT_NEAR(sols[i].Etotal, direct, 1e-4 * 1000.0) << i;
   }
   zam_sixd_state = {};
+}
+
+// The 6-D body on worker threads: poses of a receptor sample, a distance, a
+// ligand sample and a twist step, each scored directly, come back through
+// the consumer with their scores and one end marker per item.
+TEST_F(SixdSearch, DirectBodyScoresEveryPoseOnThreads) {
+  std::vector<Point3D> moved;
+  const Matrix3D M = tf_euler(e_make(10 * kDeg, 35 * kDeg, -20 * kDeg));
+  for (const Point3D& a : atoms) moved.push_back(pt_tfpt(M, a));
+  Pair p(shape, sample(moved));
+  int kind = 1;
+  std::vector<Euler> rrot = {e_make(0, 0, 0), e_make(0, 0.7, 1.1), e_make(0, 2.0, -0.4)};
+  std::vector<Euler> lrot = {e_make(0, 0, 0), e_make(0, 1.2, 0.3)};
+  std::vector<int> ract = {0, 1, 2}, lact = {0, 1};
+  _sixd_search_state& st = zam_sixd_state;
+  st = {};
+  st.N = kOrder;
+  st.n_vec = 1;
+  st.vec_types = &kind;
+  st.anlm_phi_base = p.data.receptor_first;
+  st.anlm_rho_base = p.data.receptor_second;
+  st.bnlm_phi_base = p.data.ligand_first;
+  st.bnlm_rho_base = p.data.ligand_second;
+  st.rrot1 = rrot.data();
+  st.lrot1 = lrot.data();
+  st.ract2all = ract.data();
+  st.lact2all = lact.data();
+  st.n_ract = 3;
+  st.n_lact = 0;
+  st.score_threshold = 1e30f;  // keep every pose
+  ASSERT_EQ(zam_fill_rot_buffers(3), 1);
+  // Seven codes in three items of four places: holes fill the rest, so the
+  // last item holds nothing but its end marker.
+  std::vector<int64_t> codes;
+  for (int r = 0; r < 3; r++)
+    for (int l = 0; l < 2; l++) codes.push_back(sixd_code(zam_did_r12(0.8 * r), r, l, 5 * r + l));
+  codes.push_back(sixd_code(zam_did_r12(1.6), 2, 1, 63));
+  codes.resize(12, ZAM_SIXD_HOLE);
+  ASSERT_EQ(alloc_soln(0), 1);
+  ASSERT_EQ(sixd_open_blocks(), 1);
+  _ZamProgress progress{3, 0, 3, 0};
+  _sixd_consumer_arg consumer{3, 0.0, 0, 0};
+  _sixd_worker w{};
+  w.N = kOrder;
+  w.n_vec = 1;
+  w.dims[0] = 64;
+  w.codes = codes.data();
+  w.per_item = 4;
+  w.progress = &progress;
+  zam_thread_load_range(0, 2);
+  ASSERT_EQ(zam_thread_start(136, 1, zam_sixd_consumer, &consumer), 1);
+  std::vector<_sixd_worker> workers(2, w);
+  for (int t = 0; t < 2; t++) ASSERT_EQ(zam_thread_start(t, 0, zam_run_6d_cpu_thread, &workers[t]), 1);
+  show_sixd_progress(&progress);
+  sixd_wait_workers(2);
+  zam_thread_join(136);
+  sixd_close_blocks();
+  EXPECT_EQ(consumer.orientations, 7.0);
+  int64_t* got = nullptr;
+  float* scores = nullptr;
+  ASSERT_EQ(fetch_soln(&got, &scores), 7);
+  for (int i = 0; i < 7; i++) {
+    Euler rec, lig;
+    double R;
+    sixd_pose_6d(got[i], &w, &rec, &R, &lig);
+    EXPECT_NEAR(scores[i], sixd_pose_score(kOrder, 1, rec, R, lig), 1e-3) << i;
+  }
+  zam_vm_free(got);
+  zam_vm_free(scores);
+  free_rot_buffers();
+  st = {};
 }
 
 int stop_now(int, double) { return 1; }
