@@ -3,8 +3,9 @@
 # the 15 C2H2 zinc fingers, 10 cytochromes c and 23 distinct TNF-receptor
 # cysteine-rich domains of the shared structures is searched against the
 # other 47 with -q1 .. -q5 (and the default trace search, -q6, for
-# reference), ranked by the pre-score alone (-sort=J), and the ranking is
-# read for the query's own family: the queries whose best hit is of their
+# reference), ranked by the pre-score alone (-sort=J, superposing only the
+# best hit), and the ranking of all 47 targets (the ".khits" file) is read
+# for the query's own family: the queries whose best hit is of their
 # family, the mean share of their family among the first F-1 hits (F the
 # family's size; the R-precision), and the mean ROC AUC of own family
 # against the rest. A method written "3t" runs the tandem
@@ -16,9 +17,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 trel=${1:-$root/build/src/driver/trel}
 methods=${2:-"1 2 3 4 5 6 3t"}
-data="$root/../shared/data/pdb"
+data=$(realpath "$root/../shared/data/pdb")
 work=$(mktemp -d "${TMPDIR:-/tmp}/trel_families.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+trel=$(realpath "$trel")
+cd "$work"  # the runs' translation-matrix cache lands here, not in the caller's folder
 
 files=()
 for f in "$data"/mustang-testdata/*.pdb; do files+=("$f zf"); done
@@ -35,8 +38,8 @@ for e in "${files[@]}"; do
 done
 
 for q in $methods; do
-  opts=(-q$q -sort=J)
-  [ "${q%t}" != "$q" ] && opts=(-q${q%t} -tn=20)
+  opts=(-q$q -sort=J -top=1 -show=1)
+  [ "${q%t}" != "$q" ] && opts=(-q${q%t} -tn=20 -top=20 -show=20)
   : > "$work/ranks.$q"
   for e in "${files[@]}"; do
     set -- $e
@@ -47,10 +50,12 @@ for q in $methods; do
       [ "$1" != "$query" ] && targets+=("$1")
     done
     TREL_RESULTS="$work/res" TREL_CACHE="$work/cache" \
-      "$trel" "${opts[@]}" -show=47 -top=47 -nowrite "$query" "${targets[@]}" > "$work/out" 2>&1 || {
+      "$trel" "${opts[@]}" "$query" "${targets[@]}" > "$work/out" 2>&1 || {
       cat "$work/out"; exit 1; }
-    # "score  query  target" per shown hit, best first
-    awk 'NF == 3 && $1 ~ /^-?[0-9.]+$/ {print $2, $3}' "$work/out" >> "$work/ranks.$q"
+    # Every target, best first: rank, K, J, G, M, Z, match, name, family.
+    name=$(basename "$query"); name=${name%.gz}; name=${name%.pdb}
+    awk -v q="$name" '!/^#/ && NF >= 8 {print q, $8}' "$work/res/$name"*/"$name"*.khits >> "$work/ranks.$q"
+    rm -rf "$work/res"
   done
   python3 - "$work/families" "$work/ranks.$q" "$q" <<'EOF'
 import sys

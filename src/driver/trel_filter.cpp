@@ -554,8 +554,7 @@ int trel_filterPass(const _trel_thing* query, _trel_thing** targets, int nt,
     if (reason[t] != kScored) jscore[t] = wscore[t] = 0.0f;
   if (o->do_write) {
     const double s = std::max(zam_get_time() - start, 1e-8);
-    const char* title = method == 1 ? "RIF" : method == 2 ? "RIM" : methodTitle(method);
-    zam_msg("Done %s scoring in %.4f seconds (%.0f/s).\n", title, s, nt / s);
+    zam_msg("Done %s scoring in %.4f seconds (%.0f/s).\n", methodTitle(method), s, nt / s);
   }
   zam_sortf(o->do_sort == 4 ? wscore : jscore, nt, order);
   // The ranking is read from the end of order: the unscored go to its front,
