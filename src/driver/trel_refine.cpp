@@ -117,18 +117,18 @@ _trel_align* trel_alignFitImage(_trel_thing* query, _pdb_image* qimage, _pdb_pep
   const int threads = options->use_threads ? zam_thread_cpus() : 0;
   const Matrix3D start = transform ? *transform : tf_identity();
   const Matrix3D frame = query->tag ? query->tag->frame : tf_identity();
-  // Every search aligns its targets as the trace search does: the anchor
-  // search, seeded as fit_seeds says. A start from an SPF solution or from
-  // the orientation the descriptors matched in, taken alone, finds the
-  // family's superposition less often (with -q3 -tn=20 the TNF-receptor
-  // domain 1EXT1 gets 6 of its 9 relatives among its 14 best hits instead of
-  // 8; a rigid start from the descriptor orientation halves the family's
-  // share on the zinc fingers, cytochromes and TNF-receptor domains).
-  if (options->do_fit < 1 && options->do_super > 0)
-    return trel_makeAlignOneFit(n, m, qseg, tseg, qpep, timage, start, options->ca_range,
-                                options->ca_contact, options->ca_match, buf);
-  if (options->do_fit < 1 && options->do_super < 1) return trel_makeAlignNoFit(n, m, qseg, tseg, buf);
-  const int seeds = options->fit_seeds;
+  // The trace search (method 6) chooses between one superposition, no
+  // superposition and the seeded anchor search. Every other search starts
+  // from the transform its SPF match found and refines that start rigidly
+  // before the flexible extension (seed count -1).
+  int seeds = -1;
+  if (options->filter_method == 6) {
+    if (options->do_fit < 1 && options->do_super > 0)
+      return trel_makeAlignOneFit(n, m, qseg, tseg, qpep, timage, start, options->ca_range,
+                                  options->ca_contact, options->ca_match, buf);
+    if (options->do_fit < 1 && options->do_super < 1) return trel_makeAlignNoFit(n, m, qseg, tseg, buf);
+    seeds = options->fit_seeds;
+  }
   return trel_makeAlignFit(n, m, options->anchor_rule, threads, seeds, options->fit_cycles,
                            options->do_flex, options->do_tight, options->do_tidy, qseg, tseg, qpep,
                            timage, start, frame, options->ca_range, options->ca_contact,
