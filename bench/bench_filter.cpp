@@ -18,6 +18,7 @@
 #include "align/trel_globals.h"
 #include "align/trel_prescore.h"
 #include "align/trel_trace.h"
+#include "common/sampled_shape.h"
 #include "common/test_util.h"
 #include "driver/trel_filter.h"
 #include "driver/trel_options.h"
@@ -35,31 +36,10 @@ namespace {
 
 constexpr int kTargets = 10000;
 constexpr int kOrder = 15;
-constexpr double kCell = 1.0;
 
 void quiet(const char*) {}
 
-std::vector<double> sample(const std::vector<Point3D>& atoms) {
-  double reach = 0.0;
-  for (const Point3D& a : atoms) reach = std::max(reach, std::sqrt(a.x * a.x + a.y * a.y + a.z * a.z));
-  const int grid = 2 * (int)std::ceil(reach + 5.0);
-  const double half = 0.5 * grid * kCell;
-  std::vector<unsigned char> skin((size_t)grid * grid * grid, 0);
-  auto cell_of = [&](double x) { return static_cast<int>(std::floor((x + half) / kCell)); };
-  for (const Point3D& a : atoms)
-    for (int k = std::max(0, cell_of(a.z - 4.0)); k <= std::min(grid - 1, cell_of(a.z + 4.0)); k++)
-      for (int j = std::max(0, cell_of(a.y - 4.0)); j <= std::min(grid - 1, cell_of(a.y + 4.0)); j++)
-        for (int i = std::max(0, cell_of(a.x - 4.0)); i <= std::min(grid - 1, cell_of(a.x + 4.0)); i++) {
-          const double dx = a.x - ((i + 0.5) * kCell - half), dy = a.y - ((j + 0.5) * kCell - half),
-                       dz = a.z - ((k + 0.5) * kCell - half);
-          if (dx * dx + dy * dy + dz * dz < 16.0) skin[i + grid * (j + (size_t)grid * k)] = 1;
-        }
-  const int K = anlm_size(kOrder);
-  std::vector<double> a(K), b(K), c(K), d(K);
-  zam_skin_integrate(kOrder, grid, kCell, Point3D{-half, -half, -half}, skin.data(), a.data(), b.data(), c.data(),
-                     d.data());
-  return a;
-}
+std::vector<double> sample(const std::vector<Point3D>& atoms) { return testutil::sampled_shape(atoms, kOrder, 0); }
 
 // The trace of a structure file and, in atoms, its C-alpha atoms about their centroid.
 std::vector<_trel_seg> trace_of(const std::string& file, std::vector<Point3D>& atoms) {

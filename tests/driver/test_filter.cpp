@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/sampled_shape.h"
 #include "common/ca_atoms.h"
 #include "common/log_capture.h"
 #include "common/test_util.h"
@@ -33,27 +34,8 @@ namespace {
 
 constexpr int kOrder = 8;
 constexpr int kGrid = 48;
-constexpr double kCell = 1.0;
 
-// Cells within 4 angstroms of a C-alpha atom, integrated into an order-8 vector.
-std::vector<double> sample(const std::vector<Point3D>& atoms) {
-  const double half = 0.5 * kGrid * kCell;
-  std::vector<unsigned char> skin(kGrid * kGrid * kGrid, 0);
-  auto cell_of = [&](double x) { return static_cast<int>(std::floor((x + half) / kCell)); };
-  for (const Point3D& a : atoms)
-    for (int k = std::max(0, cell_of(a.z - 4.0)); k <= std::min(kGrid - 1, cell_of(a.z + 4.0)); k++)
-      for (int j = std::max(0, cell_of(a.y - 4.0)); j <= std::min(kGrid - 1, cell_of(a.y + 4.0)); j++)
-        for (int i = std::max(0, cell_of(a.x - 4.0)); i <= std::min(kGrid - 1, cell_of(a.x + 4.0)); i++) {
-          const double dx = a.x - ((i + 0.5) * kCell - half), dy = a.y - ((j + 0.5) * kCell - half),
-                       dz = a.z - ((k + 0.5) * kCell - half);
-          if (dx * dx + dy * dy + dz * dz < 16.0) skin[i + kGrid * (j + kGrid * k)] = 1;
-        }
-  const int K = anlm_size(kOrder);
-  std::vector<double> a(K), b(K), c(K), d(K);
-  zam_skin_integrate(kOrder, kGrid, kCell, Point3D{-half, -half, -half}, skin.data(), a.data(), b.data(),
-                     c.data(), d.data());
-  return a;
-}
+std::vector<double> sample(const std::vector<Point3D>& atoms) { return testutil::sampled_shape(atoms, kOrder, kGrid); }
 
 std::vector<double> rotated(const std::vector<double>& a, Euler e) {
   std::vector<double> out(a.size());

@@ -1,6 +1,5 @@
-// A real structure's shape for the search tests: cells of a 52^3 grid of
-// 1 angstrom within 4 angstroms of an atom, integrated into one coefficient
-// vector; and a translation-matrix cache in a fresh folder.
+// The search tests' shared set-up: a translation-matrix cache in a fresh
+// folder, and ubiquitin's shape (common/sampled_shape.h) for a whole suite.
 #pragma once
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "common/ca_atoms.h"
+#include "common/sampled_shape.h"
 #include "common/test_util.h"
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_cache.h"
@@ -18,27 +18,6 @@
 #include "runtime/zam_thread.h"
 
 namespace testutil {
-
-inline std::vector<double> sampled_shape(const std::vector<Point3D>& atoms, int order) {
-  constexpr int kGrid = 52;
-  constexpr double kCell = 1.0;
-  const double half = 0.5 * kGrid * kCell;
-  std::vector<unsigned char> skin(kGrid * kGrid * kGrid, 0);
-  auto cell_of = [&](double x) { return static_cast<int>(std::floor((x + half) / kCell)); };
-  for (const Point3D& a : atoms)
-    for (int k = std::max(0, cell_of(a.z - 4.0)); k <= std::min(kGrid - 1, cell_of(a.z + 4.0)); k++)
-      for (int j = std::max(0, cell_of(a.y - 4.0)); j <= std::min(kGrid - 1, cell_of(a.y + 4.0)); j++)
-        for (int i = std::max(0, cell_of(a.x - 4.0)); i <= std::min(kGrid - 1, cell_of(a.x + 4.0)); i++) {
-          const double dx = a.x - ((i + 0.5) * kCell - half), dy = a.y - ((j + 0.5) * kCell - half),
-                       dz = a.z - ((k + 0.5) * kCell - half);
-          if (dx * dx + dy * dy + dz * dz < 16.0) skin[i + kGrid * (j + kGrid * k)] = 1;
-        }
-  const int K = anlm_size(order);
-  std::vector<double> a(K), b(K), c(K), d(K);
-  zam_skin_integrate(order, kGrid, kCell, Point3D{-half, -half, -half}, skin.data(), a.data(), b.data(), c.data(),
-                     d.data());
-  return a;
-}
 
 // Points the translation-matrix cache at a fresh folder while it lives.
 struct CacheInTemp {
