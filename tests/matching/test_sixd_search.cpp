@@ -74,6 +74,32 @@ Matrix3D solution_tf(const _solution& s) {
                  tf_transpose(tf_euler(s.receptor_rotation)));
 }
 
+// Points the direct pose scorer at a pair's vectors while it lives.
+struct DirectScorer {
+  int kind = 1;
+  explicit DirectScorer(const Pair& p) {
+    zam_sixd_state = {};
+    zam_sixd_state.vec_types = &kind;
+    zam_sixd_state.anlm_phi_base = p.data.receptor_first;
+    zam_sixd_state.anlm_rho_base = p.data.receptor_second;
+    zam_sixd_state.bnlm_phi_base = p.data.ligand_first;
+    zam_sixd_state.bnlm_rho_base = p.data.ligand_second;
+  }
+  ~DirectScorer() { zam_sixd_state = {}; }
+  DirectScorer(const DirectScorer&) = delete;
+  DirectScorer& operator=(const DirectScorer&) = delete;
+};
+
+// How far the transform moves the farthest-moved atom.
+double farthest_move(const Matrix3D& t, const std::vector<Point3D>& atoms) {
+  double worst = 0.0;
+  for (const Point3D& a : atoms) {
+    const Point3D b = pt_tfpt(t, a);
+    worst = std::max(worst, std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) + (a.z - b.z) * (a.z - b.z)));
+  }
+  return worst;
+}
+
 double rotation_angle(Matrix3D t) {
   const double tr = t.m[0] + t.m[5] + t.m[10];
   return std::acos(std::clamp((tr - 1.0) / 2.0, -1.0, 1.0));
@@ -93,16 +119,11 @@ TEST_F(SixdSearch, SelfMatchScoresMinusThousandAtTheStart) {
   EXPECT_LT(rotation_angle(solution_tf(sols[0])), 1e-6);
   for (int i = 1; i < n; i++) ASSERT_LE(sols[i - 1].Etotal, sols[i].Etotal);
   // The start pose's own energy is the score of its code.
-  zam_sixd_state = {};
-  int kind = 1;
-  zam_sixd_state.vec_types = &kind;
-  zam_sixd_state.anlm_phi_base = p.data.receptor_first;
-  zam_sixd_state.anlm_rho_base = p.data.receptor_second;
-  zam_sixd_state.bnlm_phi_base = p.data.ligand_first;
-  zam_sixd_state.bnlm_rho_base = p.data.ligand_second;
-  EXPECT_NEAR(get_start_energy(1, kOrder), sols[0].Etotal, 0.05);
-  EXPECT_NEAR(get_start_energy(1, kOrder), -1000.0, 1e-6);
-  zam_sixd_state = {};
+  {
+    const DirectScorer scorer(p);
+    EXPECT_NEAR(get_start_energy(1, kOrder), sols[0].Etotal, 0.05);
+    EXPECT_NEAR(get_start_energy(1, kOrder), -1000.0, 1e-6);
+  }
 }
 
 TEST_F(SixdSearch, TurnedAndShiftedCopyIsPutBack) {
@@ -119,26 +140,16 @@ TEST_F(SixdSearch, TurnedAndShiftedCopyIsPutBack) {
   // The solution composed with M leaves every atom within about one step.
   const Matrix3D back = tf_tftf(M, solution_tf(sols[0]));
   EXPECT_LT(rotation_angle(back), 10.0 * kDeg);
-  double worst = 0.0;
-  for (const Point3D& a : atoms) {
-    const Point3D b = pt_tfpt(back, a);
-    worst = std::max(worst, std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) + (a.z - b.z) * (a.z - b.z)));
-  }
-  EXPECT_LT(worst, 3.0);
+  EXPECT_LT(farthest_move(back, atoms), 3.0);
 
   // Each kept pose of the transform against its direct score.
-  zam_sixd_state = {};
-  int kind = 1;
-  zam_sixd_state.vec_types = &kind;
-  zam_sixd_state.anlm_phi_base = p.data.receptor_first;
-  zam_sixd_state.anlm_rho_base = p.data.receptor_second;
-  zam_sixd_state.bnlm_phi_base = p.data.ligand_first;
-  zam_sixd_state.bnlm_rho_base = p.data.ligand_second;
-  for (int i = 0; i < n; i += 37) {
-    const double direct = sixd_pose_score(kOrder, 1, sols[i].receptor_rotation, sols[i].r12, sols[i].ligand_rotation);
-    ASSERT_NEAR(sols[i].Etotal, direct, 1e-4 * 1000.0) << i;
+  {
+    const DirectScorer scorer(p);
+    for (int i = 0; i < n; i += 37) {
+      const double direct = sixd_pose_score(kOrder, 1, sols[i].receptor_rotation, sols[i].r12, sols[i].ligand_rotation);
+      ASSERT_NEAR(sols[i].Etotal, direct, 1e-4 * 1000.0) << i;
+    }
   }
-  zam_sixd_state = {};
 }
 
 TEST_F(SixdSearch, OneThreadEqualsThree) {
@@ -183,18 +194,13 @@ TEST_F(SixdSearch, CoarsePassThenTwistRefinement) {
   EXPECT_LT(sols[0].Etotal, -900.0);
   const Matrix3D back = tf_tftf(M, solution_tf(sols[0]));
   EXPECT_LT(rotation_angle(back), 12.0 * kDeg);
-  zam_sixd_state = {};
-  int kind = 1;
-  zam_sixd_state.vec_types = &kind;
-  zam_sixd_state.anlm_phi_base = p.data.receptor_first;
-  zam_sixd_state.anlm_rho_base = p.data.receptor_second;
-  zam_sixd_state.bnlm_phi_base = p.data.ligand_first;
-  zam_sixd_state.bnlm_rho_base = p.data.ligand_second;
-  for (int i = 0; i < n; i += 53) {
-    const double direct = sixd_pose_score(kOrder, 1, sols[i].receptor_rotation, sols[i].r12, sols[i].ligand_rotation);
-    ASSERT_NEAR(sols[i].Etotal, direct, 1e-3) << i;
+  {
+    const DirectScorer scorer(p);
+    for (int i = 0; i < n; i += 53) {
+      const double direct = sixd_pose_score(kOrder, 1, sols[i].receptor_rotation, sols[i].r12, sols[i].ligand_rotation);
+      ASSERT_NEAR(sols[i].Etotal, direct, 1e-3) << i;
+    }
   }
-  zam_sixd_state = {};
 }
 
 // Box sampling: translations on a grid of 1 angstrom in a box of 6, each a
@@ -222,24 +228,14 @@ TEST_F(SixdSearch, BoxSamplingFindsAnOffAxisShift) {
   EXPECT_LT(sols[0].Etotal, -900.0);
   const Matrix3D back = tf_tftf(M, solution_tf(sols[0]));
   EXPECT_LT(rotation_angle(back), 10.0 * kDeg);
-  double worst = 0.0;
-  for (const Point3D& a : atoms) {
-    const Point3D b = pt_tfpt(back, a);
-    worst = std::max(worst, std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) + (a.z - b.z) * (a.z - b.z)));
+  EXPECT_LT(farthest_move(back, atoms), 3.0);
+  {
+    const DirectScorer scorer(p);
+    for (int i = 0; i < n; i += 41) {
+      const double direct = sixd_pose_score(kOrder, 1, sols[i].receptor_rotation, sols[i].r12, sols[i].ligand_rotation);
+      ASSERT_NEAR(sols[i].Etotal, direct, 1e-4 * 1000.0) << i;
+    }
   }
-  EXPECT_LT(worst, 3.0);
-  zam_sixd_state = {};
-  int kind = 1;
-  zam_sixd_state.vec_types = &kind;
-  zam_sixd_state.anlm_phi_base = p.data.receptor_first;
-  zam_sixd_state.anlm_rho_base = p.data.receptor_second;
-  zam_sixd_state.bnlm_phi_base = p.data.ligand_first;
-  zam_sixd_state.bnlm_rho_base = p.data.ligand_second;
-  for (int i = 0; i < n; i += 41) {
-    const double direct = sixd_pose_score(kOrder, 1, sols[i].receptor_rotation, sols[i].r12, sols[i].ligand_rotation);
-    ASSERT_NEAR(sols[i].Etotal, direct, 1e-4 * 1000.0) << i;
-  }
-  zam_sixd_state = {};
 }
 
 // The 6-D body on worker threads: poses of a receptor sample, a distance, a
