@@ -56,19 +56,9 @@ Outcome multi(const TempDir& dir, std::vector<std::string> options, const std::s
   return run(dir, options, cpus);
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
+std::vector<std::string> lines(const std::string& text) { return testutil::split_lines(text); }
 
-std::vector<std::string> words(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> w;
-  for (std::string x; in >> x;) w.push_back(x);
-  return w;
-}
+std::vector<std::string> words(const std::string& line) { return testutil::split_words(line); }
 
 struct Trial {
   std::string pivot;

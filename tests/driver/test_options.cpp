@@ -1,4 +1,4 @@
-// The option table and its reader: the usage text, defaults, clamping of every
+// The option table and its reader: the usage text, clamping of every
 // numeric option at both ends, every switch, the argument forms, bad input,
 // and the run settings record with its table.
 #include <gtest/gtest.h>
@@ -60,22 +60,13 @@ const char* const kUsage[] = {
     "-random", "-norandom", "-unified", "-nounified", "-roc", "-noroc", "-nroc", "-log", "-verbose", "-debug",
 };
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t nl = text.find('\n', at);
-    out.push_back(text.substr(at, nl - at));
-    at = nl + 1;
-  }
-  return out;
-}
+using testutil::split_lines;
 
 TEST(Usage, HeaderOptionLinesInOrderAndClosingLines) {
   std::string text = trel_usageText();
   const std::string head = "\nUsage: trel [-option -option=value] <list-of-pdb-files>\n  where options are:\n\n";
   ASSERT_EQ(text.substr(0, head.size()), head);
-  std::vector<std::string> rows = lines(text.substr(head.size()));
+  std::vector<std::string> rows = split_lines(text.substr(head.size()));
   const size_t n = sizeof kUsage / sizeof kUsage[0];
   ASSERT_EQ(rows.size(), n + 4);  // option lines, a blank, -version, -help, a blank
   for (size_t i = 0; i < n; ++i) {
@@ -95,48 +86,17 @@ TEST(Usage, HeaderOptionLinesInOrderAndClosingLines) {
   EXPECT_EQ(text.substr(text.size() - 2), "\n\n");
 }
 
-TEST(Usage, ValuePlaceholdersAndDefaultsFollowTheTable) {
-  std::string text = trel_usageText();
-  EXPECT_NE(text.find(" -show=N        "), std::string::npos);
-  EXPECT_NE(text.find("(default 40)"), std::string::npos);
-  EXPECT_NE(text.find(" -nofit         "), std::string::npos);
-  EXPECT_NE(text.find(" -db=D          "), std::string::npos);
-  EXPECT_NE(text.find(" -pivot_rule=R  "), std::string::npos);
-  EXPECT_EQ(trel_optionCount(), 257);
-}
-
-TEST(Options, NoOptionsLeaveEveryDefault) {
+// With no options the record points at the run's docking settings, leaves
+// SPF (and so its order) off and names no structure file.
+TEST(Options, NoOptionsLeaveSpfOffAndNoFiles) {
   Parse p({});
   ASSERT_EQ(p.result, TREL_PARSE_OK);
   _trel_options rec;
   rec.show_things = 0;
   setup_trel_options(&rec, &p.spec);
   EXPECT_EQ(rec.docking_spec, &p.spec);
-  EXPECT_EQ(rec.write_pdb, 1);
-  EXPECT_EQ(rec.write_conect, 0);
-  EXPECT_EQ(rec.write_anchor, 0);
-  EXPECT_EQ(rec.do_sort, 1);
-  EXPECT_EQ(rec.do_write, 1);
-  EXPECT_EQ(rec.use_subdirs, 1);
-  EXPECT_EQ(rec.fit_seeds, 1);
-  EXPECT_EQ(rec.fit_cycles, 4);
-  EXPECT_EQ(rec.filter_method, 6);
-  EXPECT_FLOAT_EQ(rec.refine_fraction, 0.1f);
-  EXPECT_EQ(rec.refine_number, 100);
-  EXPECT_EQ(rec.core_rule, 50);
-  EXPECT_FLOAT_EQ(rec.ca_range, 12.0f);
-  EXPECT_FLOAT_EQ(rec.ca_contact, 7.0f);
-  EXPECT_FLOAT_EQ(rec.ca_match, 3.4f);
-  EXPECT_EQ(rec.n_columns, 80);
-  EXPECT_EQ(rec.n_modeller, 10);
-  EXPECT_EQ(rec.n_show, 40);
-  EXPECT_EQ(rec.n_top, 64);
-  EXPECT_EQ(rec.n_cath, 10);
-  EXPECT_EQ(rec.n_roc, 500);
-  EXPECT_EQ(rec.q_max, 15);
-  EXPECT_EQ(rec.i_max, 0);  // SPF off
-  EXPECT_EQ(rec.s_max, 20);
-  EXPECT_EQ(rec.s_top, 5);
+  EXPECT_EQ(rec.with_spf, 0);
+  EXPECT_EQ(rec.i_max, 0);
   EXPECT_TRUE(S.files.empty());
 }
 
@@ -541,9 +501,6 @@ TEST(SettingsTable, ShowsTheRecordAndGoesToStdoutOnlyWhenDebugging) {
   EXPECT_NE(captured.find("\nBanded alignment mode:          Yes (-banded)\n"), std::string::npos);
   EXPECT_NE(captured.find("\nTop matches to align:           9 (-top)\n"), std::string::npos);
   EXPECT_NE(captured.find("\nAlignment trace weight:         2.00 (-trace)\n"), std::string::npos);
-  EXPECT_NE(captured.find("\nDatabase import order:          0\n"), std::string::npos);
-  EXPECT_NE(captured.find("\nReceptor range angle:           180.00\n"), std::string::npos);
-  EXPECT_NE(captured.find("\nDistance step:                  0.80\n"), std::string::npos);
 }
 
 }  // namespace

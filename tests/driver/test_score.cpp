@@ -51,12 +51,7 @@ std::vector<std::string> fields(const std::string& line) {
   return out;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
+std::vector<std::string> lines(const std::string& text) { return testutil::split_lines(text); }
 
 // Rows of a FASTA alignment: header token and letters.
 std::vector<std::pair<std::string, std::string>> fasta_rows(const std::string& text) {
