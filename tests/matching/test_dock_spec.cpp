@@ -1,5 +1,5 @@
-// Docking settings and solution records: the library defaults, the
-// matching preset, the score-scale rule, and the solution store's sizing,
+// Docking settings and solution records: the library settings against their
+// steps, the matching preset against the tool's, the score-scale rule, and the solution store's sizing,
 // initial values and release (memory back where it was).
 #include <gtest/gtest.h>
 
@@ -44,54 +44,19 @@ _rotamer* rotamers(int k) {
 
 }  // namespace
 
-TEST(DockSpec, LibraryDefaults) {
+// The library's settings: the sample counts and band limits it states are
+// those its own steps give, and the fields it does not set are left alone.
+TEST(DockSpec, LibraryDefaultsAgreeWithTheirSteps) {
   _docking_spec s = marked();
   zam_setDockSpec(&s);
-  EXPECT_EQ(s.max_solutions, 2000);
-  EXPECT_EQ(s.problem_type, 2);
-  EXPECT_EQ(s.score_type, 0);
-  EXPECT_EQ(s.scan_order, 18);
-  EXPECT_EQ(s.order, 25);
-  EXPECT_EQ(s.fft_mode, 3);
-  EXPECT_EQ(s.gpu_devices, 0);
-  EXPECT_EQ(s.refine_mode, 0);
-  EXPECT_EQ(s.receptor_samples, 812);
-  EXPECT_EQ(s.ligand_samples, 812);
-  EXPECT_EQ(s.twist_samples, 64);
-  EXPECT_EQ(s.receptor_bandlimit, 24);
-  EXPECT_EQ(s.ligand_bandlimit, 24);
-  EXPECT_EQ(s.twist_bandlimit, 32);
-  EXPECT_EQ(s.r12_substeps, 0);
-  EXPECT_EQ(s.symmetry, 0);
-  EXPECT_EQ(s.symmetry_min, 2);
-  EXPECT_EQ(s.symmetry_max, 2);
-  EXPECT_DOUBLE_EQ(s.omega_range, M_PI);
-  EXPECT_EQ(s.sym_local, 1);
-  EXPECT_DOUBLE_EQ(s.sym_LtoW, 1.0);
-  EXPECT_DOUBLE_EQ(s.score_scale, 1.0);
-  EXPECT_DOUBLE_EQ(s.score_threshold, 0.0);
-  EXPECT_DOUBLE_EQ(s.receptor_step, 7.5);
-  EXPECT_DOUBLE_EQ(s.ligand_step, 7.5);
-  EXPECT_DOUBLE_EQ(s.twist_step, 5.5);
-  EXPECT_DOUBLE_EQ(s.r12_step, 0.8);
-  EXPECT_DOUBLE_EQ(s.r12_offset, 0.0);
-  EXPECT_DOUBLE_EQ(s.r12_range, 60.0);
-  EXPECT_DOUBLE_EQ(s.grid_spacing, 0.6);
-  EXPECT_DOUBLE_EQ(s.potential_scale, 0.8);
-  EXPECT_DOUBLE_EQ(s.potential_cutoff, 60.0);
-  EXPECT_DOUBLE_EQ(s.receptor_range, M_PI);
-  EXPECT_DOUBLE_EQ(s.ligand_range, M_PI);
-  EXPECT_DOUBLE_EQ(s.twist_range, 2 * M_PI);
-  EXPECT_EQ(s.box_mode, 0);
-  EXPECT_DOUBLE_EQ(s.box_size, 10.0);
-  EXPECT_DOUBLE_EQ(s.ligand_weight_p, 0.0);
-  EXPECT_DOUBLE_EQ(s.ligand_weight_q, 12.0);
-  EXPECT_DOUBLE_EQ(s.grid_weight, 0.6);
-  EXPECT_DOUBLE_EQ(s.receptor_shape_weight, 700.0);
-  EXPECT_DOUBLE_EQ(s.skin_weight, 0.0);
-  EXPECT_DOUBLE_EQ(s.elec_weight, 1.0);
-  EXPECT_DOUBLE_EQ(s.piper_weight, 5.0);
-  // Left alone.
+  _docking_spec derived = s;
+  zam_dock_derive_samples(&derived);
+  EXPECT_EQ(derived.receptor_samples, s.receptor_samples);
+  EXPECT_EQ(derived.ligand_samples, s.ligand_samples);
+  EXPECT_EQ(derived.twist_samples, s.twist_samples);
+  EXPECT_EQ(derived.receptor_bandlimit, s.receptor_bandlimit);
+  EXPECT_EQ(derived.ligand_bandlimit, s.ligand_bandlimit);
+  EXPECT_EQ(derived.twist_bandlimit, s.twist_bandlimit);
   EXPECT_DOUBLE_EQ(s.sym_phiA, 0.25);
   EXPECT_DOUBLE_EQ(s.sym_phiB, 0.5);
   EXPECT_EQ(s.kb_channels, 7);
@@ -100,37 +65,40 @@ TEST(DockSpec, LibraryDefaults) {
   EXPECT_EQ(s.kb_flag, 9);
 }
 
-TEST(DockSpec, MatchingPreset) {
+// The matching preset samples as the tool does; it differs in having no
+// symmetry, the library's potential cut-off and box sampling, and it keeps
+// the caller's threshold and potential scale.
+TEST(DockSpec, MatchingPresetSamplesAsTheTool) {
+  _docking_spec tool = marked();
+  setup_zam_options(&tool);
   _docking_spec s = marked();
   zam_setDockSpec(&s);
   s.score_threshold = -3.0;
   s.potential_scale = 2.5;
   zam_setMatchSpec(&s);
-  EXPECT_EQ(s.max_solutions, 1000);
-  EXPECT_EQ(s.problem_type, 1);
-  EXPECT_EQ(s.scan_order, 0);
-  EXPECT_EQ(s.order, 10);
-  EXPECT_EQ(s.fft_mode, 3);
-  EXPECT_EQ(s.receptor_samples, 162);
-  EXPECT_EQ(s.ligand_samples, 492);
-  EXPECT_EQ(s.twist_samples, 64);
-  EXPECT_EQ(s.receptor_bandlimit, 12);
-  EXPECT_EQ(s.ligand_bandlimit, 18);
-  EXPECT_EQ(s.twist_bandlimit, 32);
+  EXPECT_EQ(s.max_solutions, tool.max_solutions);
+  EXPECT_EQ(s.problem_type, tool.problem_type);
+  EXPECT_EQ(s.scan_order, tool.scan_order);
+  EXPECT_EQ(s.order, tool.order);
+  EXPECT_EQ(s.fft_mode, tool.fft_mode);
+  EXPECT_EQ(s.receptor_samples, tool.receptor_samples);
+  EXPECT_EQ(s.ligand_samples, tool.ligand_samples);
+  EXPECT_EQ(s.twist_samples, tool.twist_samples);
+  EXPECT_EQ(s.receptor_bandlimit, tool.receptor_bandlimit);
+  EXPECT_EQ(s.ligand_bandlimit, tool.ligand_bandlimit);
+  EXPECT_EQ(s.twist_bandlimit, tool.twist_bandlimit);
+  EXPECT_DOUBLE_EQ(s.receptor_step, tool.receptor_step);
+  EXPECT_DOUBLE_EQ(s.ligand_step, tool.ligand_step);
+  EXPECT_DOUBLE_EQ(s.twist_step, tool.twist_step);
+  EXPECT_DOUBLE_EQ(s.r12_range, tool.r12_range);
+  EXPECT_DOUBLE_EQ(s.ligand_weight_q, tool.ligand_weight_q);
+  EXPECT_DOUBLE_EQ(s.receptor_shape_weight, tool.receptor_shape_weight);
   EXPECT_EQ(s.symmetry_min, 0);
   EXPECT_EQ(s.symmetry_max, 0);
   EXPECT_DOUBLE_EQ(s.omega_range, 0.0);
-  EXPECT_DOUBLE_EQ(s.receptor_step, 20.0);
-  EXPECT_DOUBLE_EQ(s.ligand_step, 10.0);
-  EXPECT_DOUBLE_EQ(s.twist_step, 5.6);
-  EXPECT_DOUBLE_EQ(s.r12_range, 6.0);
   EXPECT_DOUBLE_EQ(s.potential_cutoff, 60.0);
   EXPECT_EQ(s.box_mode, 1);
   EXPECT_DOUBLE_EQ(s.box_size, 6.0);
-  EXPECT_DOUBLE_EQ(s.ligand_weight_q, 12.0);
-  EXPECT_DOUBLE_EQ(s.receptor_shape_weight, 700.0);
-  EXPECT_DOUBLE_EQ(s.piper_weight, 5.0);
-  // Left alone.
   EXPECT_DOUBLE_EQ(s.score_threshold, -3.0);
   EXPECT_DOUBLE_EQ(s.potential_scale, 2.5);
   EXPECT_DOUBLE_EQ(s.sym_phiA, 0.25);
