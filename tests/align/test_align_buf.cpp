@@ -166,15 +166,6 @@ TEST(AlignBuf, SizeInKilobytes) {
   EXPECT_LT(big, 40 * (int64_t)50002 * 50002 / 1024);
 }
 
-TEST(AlignBuf, DebugLineReportsSizes) {
-  Messages messages;
-  zam_debug = 2;
-  _trel_align_buf** bufs = trel_allocAlignBuf(0, 100, 200);
-  zam_debug = 0;
-  trel_freeAlignBuf(0, bufs);
-  EXPECT_NE(g_out.find("\nThread buffer: 0 Mb * 1 threads = 0 Mb\n\n"), std::string::npos) << g_out;
-}
-
 TEST(AlignBuf, LongerChainsAreRefused) {
   _trel_align_buf** bufs = trel_allocAlignBuf(1, 10, 20);
   Messages messages;

@@ -38,15 +38,6 @@ _trel_seg* patterned(int n) {
 
 }  // namespace
 
-TEST(TraceRecord, LayoutIsTheFileRecord) {
-  EXPECT_EQ(sizeof(_trel_seg), 268u);
-  EXPECT_EQ(offsetof(_trel_seg, code), 0u);
-  EXPECT_EQ(offsetof(_trel_seg, sse_score), 4u);
-  EXPECT_EQ(offsetof(_trel_seg, t), 76u);
-  EXPECT_EQ(offsetof(_trel_seg, t) + 12 * 5, 136u);  // t[5] at 76 + 12 s
-  EXPECT_EQ(offsetof(_trel_seg, v) + sizeof(Point3Df) * 8, 268u);  // v[7] ends at byte 267
-}
-
 TEST(TraceLifecycle, MakeWipeFree) {
   _trel_trace* trace = trel_makeTrace();
   ASSERT_NE(trace, nullptr);
