@@ -117,7 +117,9 @@ TEST(DbSearch, MemberQueryAndSelection) {
   Outcome file = lib.search("res_file", {"-db=zf", lib.files[0]});
   EXPECT_EQ(hitRows(all.out), hitRows(file.out));
 
-  write_file(lib.dir.file("only.txt"), "1paa\n1zfd\nd1cih__~pdb\n");
+  // The -only list, unsorted, names a member of another class and a name
+  // that is no member at all: both are passed over.
+  write_file(lib.dir.file("only.txt"), "1zfd\nd9xyz_\n1paa\nd1cih__~pdb\n");
   Outcome sel = lib.search("res_sel", {"-db=zf", "-member=1zfd", "-select=3.30.160.60", "-only=only.txt"});
   ASSERT_EQ(sel.status, 0) << sel.out;
   EXPECT_TRUE(has(sel.out, "Top 2 matches for 1zfd (length 32) [3.30.160.60] -> [3.30.160.60] (2/2)")) << sel.out;

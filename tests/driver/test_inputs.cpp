@@ -1,6 +1,6 @@
 // The tool's structure inputs as a user gives them: positional files, folders
-// and list files for queries and targets, member lists, broken and missing
-// inputs, and a second run served entirely from the cache.
+// and list files for queries and targets, broken and missing inputs, and a
+// second run served entirely from the cache.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -253,24 +253,6 @@ TEST_F(Inputs, BrokenLongTargetAlignsAndEmptyQueryStops) {
   EXPECT_EQ(e.status, 1);
   EXPECT_TRUE(has(e.out, "*Error* No residues to search with in query: empty.pdb\n")) << e.out;
   EXPECT_FALSE(has(e.out, "Rank"));
-}
-
-TEST_F(Inputs, OnlyListSelectsDatabaseMembers) {
-  TempDir dir;
-  copyPdb(dir, "tg", {"1sp1", "1zaa1", "1znf"});
-  const std::vector<std::string> env = {"TREL_DATABASE=" + dir.file("db")};
-  fs::create_directories(dir.file("db"));
-  Outcome build = testutil::run_trel2(dir.str(), {"-build=mini", "-source=tg"}, env);
-  ASSERT_EQ(build.status, 0) << build.out;
-
-  // Unsorted, with a name that is no member: the list is sorted and logged.
-  write_file(dir.file("only.txt"), "1znf\nd9xyz_\n1sp1 extra\n");
-  Outcome list = testutil::run_trel2(dir.str(), {"-db=mini", "-list", "-only=only.txt"}, env);
-  ASSERT_EQ(list.status, 0) << list.out;
-  EXPECT_TRUE(has(list.out, "getNames -> 3\nnames[0] = 1sp1\nnames[1] = 1znf\nnames[2] = d9xyz_\n")) << list.out;
-  EXPECT_TRUE(has(list.out, "\n1sp1 [")) << list.out;
-  EXPECT_TRUE(has(list.out, "\n1znf [")) << list.out;
-  EXPECT_FALSE(has(list.out, "1zaa1")) << list.out;
 }
 
 TEST_F(Inputs, SecondCachedRunBuildsNothing) {
