@@ -15,6 +15,7 @@
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_cache.h"
 #include "harmonics/zam_skin.h"
+#include "matching/zam_dock_spec.h"
 #include "runtime/zam_thread.h"
 
 namespace testutil {
@@ -31,6 +32,26 @@ struct CacheInTemp {
     zam_cache_reset();
   }
 };
+
+// The tool's rotation sampling for one search at the given order: 162
+// receptor and 492 ligand rotations, 64 twist steps, with their band limits.
+inline _docking_spec tool_rotation_spec(int order) {
+  _docking_spec s{};
+  setup_zam_options(&s);
+  s.order = order;
+  s.receptor_samples = 162;
+  s.ligand_samples = 492;
+  s.twist_samples = 64;
+  s.receptor_bandlimit = 12;
+  s.ligand_bandlimit = 18;
+  s.twist_bandlimit = 32;
+  return s;
+}
+
+// The angle of a transform's rotation, in radians.
+inline double rotation_angle(const Matrix3D& t) {
+  return std::acos(std::clamp((t.m[0] + t.m[5] + t.m[10] - 1.0) / 2.0, -1.0, 1.0));
+}
 
 // Ubiquitin's C-alpha atoms and their sampled shape at one order, shared by
 // the tests of a suite, with the thread layer set up and the translation

@@ -25,22 +25,12 @@ constexpr int kOrder = 10;
 constexpr double kDeg = M_PI / 180.0;
 
 _docking_spec tool_spec(double range) {
-  _docking_spec s{};
-  setup_zam_options(&s);
-  s.order = kOrder;
-  s.receptor_samples = 162;
-  s.ligand_samples = 492;
-  s.twist_samples = 64;
-  s.receptor_bandlimit = 12;
-  s.ligand_bandlimit = 18;
-  s.twist_bandlimit = 32;
+  _docking_spec s = testutil::tool_rotation_spec(kOrder);
   s.r12_range = range;
   return s;
 }
 
-double rotation_angle(Matrix3D t) {
-  return std::acos(std::clamp((t.m[0] + t.m[5] + t.m[10] - 1.0) / 2.0, -1.0, 1.0));
-}
+using testutil::rotation_angle;
 
 using Matcher = testutil::UbiquitinShape<kOrder>;
 

@@ -36,16 +36,8 @@ std::vector<double> sample(const std::vector<Point3D>& atoms) { return testutil:
 
 // The tool's settings for one search (one pass at order 10).
 _docking_spec tool_spec() {
-  _docking_spec s{};
-  setup_zam_options(&s);
-  s.order = kOrder;
+  _docking_spec s = testutil::tool_rotation_spec(kOrder);
   s.scan_order = 0;
-  s.receptor_samples = 162;
-  s.ligand_samples = 492;
-  s.twist_samples = 64;
-  s.receptor_bandlimit = 12;
-  s.ligand_bandlimit = 18;
-  s.twist_bandlimit = 32;
   s.max_solutions = 1000;
   return s;
 }
@@ -100,9 +92,30 @@ double farthest_move(const Matrix3D& t, const std::vector<Point3D>& atoms) {
   return worst;
 }
 
-double rotation_angle(Matrix3D t) {
-  const double tr = t.m[0] + t.m[5] + t.m[10];
-  return std::acos(std::clamp((tr - 1.0) / 2.0, -1.0, 1.0));
+using testutil::rotation_angle;
+
+// Searches for a copy of ubiquitin moved by M and checks that the best
+// solution puts it back: a score near the self match, a rotation within
+// max_angle, every atom within max_move angstroms, and every stride-th kept pose
+// scored by the transform as the direct scorer scores it.
+void expect_put_back(const Matrix3D& M, _docking_spec spec, const std::vector<Point3D>& atoms,
+                     const std::vector<double>& shape, double max_angle, double max_move, int stride,
+                     double tolerance) {
+  std::vector<Point3D> moved;
+  for (const Point3D& a : atoms) moved.push_back(pt_tfpt(M, a));
+  Pair p(shape, sample(moved));
+  std::vector<_solution> sols(spec.max_solutions);
+  const int n = zam_sixd_search(&spec, &p.data, sols.data());
+  ASSERT_GT(n, 0);
+  EXPECT_LT(sols[0].Etotal, -900.0);
+  const Matrix3D back = tf_tftf(M, solution_tf(sols[0]));
+  EXPECT_LT(rotation_angle(back), max_angle);
+  EXPECT_LT(farthest_move(back, atoms), max_move);
+  const DirectScorer scorer(p);
+  for (int i = 0; i < n; i += stride) {
+    const double direct = sixd_pose_score(spec.order, 1, sols[i].receptor_rotation, sols[i].r12, sols[i].ligand_rotation);
+    ASSERT_NEAR(sols[i].Etotal, direct, tolerance) << i;
+  }
 }
 
 using SixdSearch = testutil::UbiquitinShape<kOrder>;
@@ -129,27 +142,8 @@ TEST_F(SixdSearch, SelfMatchScoresMinusThousandAtTheStart) {
 TEST_F(SixdSearch, TurnedAndShiftedCopyIsPutBack) {
   // Move the atoms by M: a turn, then 1.6 along z.
   const Matrix3D M = tf_tftf(tf_euler(e_make(40 * kDeg, 70 * kDeg, -110 * kDeg)), tf_v(v_make(0.0, 0.0, 1.6)));
-  std::vector<Point3D> moved;
-  for (const Point3D& a : atoms) moved.push_back(pt_tfpt(M, a));
-  Pair p(shape, sample(moved));
-  _docking_spec spec = tool_spec();
-  std::vector<_solution> sols(spec.max_solutions);
-  const int n = zam_sixd_search(&spec, &p.data, sols.data());
-  ASSERT_GT(n, 0);
-  EXPECT_LT(sols[0].Etotal, -900.0);
   // The solution composed with M leaves every atom within about one step.
-  const Matrix3D back = tf_tftf(M, solution_tf(sols[0]));
-  EXPECT_LT(rotation_angle(back), 10.0 * kDeg);
-  EXPECT_LT(farthest_move(back, atoms), 3.0);
-
-  // Each kept pose of the transform against its direct score.
-  {
-    const DirectScorer scorer(p);
-    for (int i = 0; i < n; i += 37) {
-      const double direct = sixd_pose_score(kOrder, 1, sols[i].receptor_rotation, sols[i].r12, sols[i].ligand_rotation);
-      ASSERT_NEAR(sols[i].Etotal, direct, 1e-4 * 1000.0) << i;
-    }
-  }
+  expect_put_back(M, tool_spec(), atoms, shape, 10.0 * kDeg, 3.0, 37, 1e-4 * 1000.0);
 }
 
 TEST_F(SixdSearch, OneThreadEqualsThree) {
@@ -186,21 +180,7 @@ TEST_F(SixdSearch, CoarsePassThenTwistRefinement) {
     EXPECT_LT(rotation_angle(solution_tf(sols[0])), 1e-6);
   }
   const Matrix3D M = tf_tftf(tf_euler(e_make(-75 * kDeg, 50 * kDeg, 130 * kDeg)), tf_v(v_make(0.0, 0.0, 0.8)));
-  std::vector<Point3D> moved;
-  for (const Point3D& a : atoms) moved.push_back(pt_tfpt(M, a));
-  Pair p(shape, sample(moved));
-  const int n = zam_sixd_search(&spec, &p.data, sols.data());
-  ASSERT_GT(n, 0);
-  EXPECT_LT(sols[0].Etotal, -900.0);
-  const Matrix3D back = tf_tftf(M, solution_tf(sols[0]));
-  EXPECT_LT(rotation_angle(back), 12.0 * kDeg);
-  {
-    const DirectScorer scorer(p);
-    for (int i = 0; i < n; i += 53) {
-      const double direct = sixd_pose_score(kOrder, 1, sols[i].receptor_rotation, sols[i].r12, sols[i].ligand_rotation);
-      ASSERT_NEAR(sols[i].Etotal, direct, 1e-3) << i;
-    }
-  }
+  expect_put_back(M, spec, atoms, shape, 12.0 * kDeg, HUGE_VAL, 53, 1e-3);
 }
 
 // Box sampling: translations on a grid of 1 angstrom in a box of 6, each a
@@ -220,22 +200,7 @@ TEST_F(SixdSearch, BoxSamplingFindsAnOffAxisShift) {
     EXPECT_LT(rotation_angle(solution_tf(sols[0])), 1e-6);
   }
   const Matrix3D M = tf_tftf(tf_euler(e_make(25 * kDeg, 60 * kDeg, -40 * kDeg)), tf_v(v_make(2.0, -1.0, 1.0)));
-  std::vector<Point3D> moved;
-  for (const Point3D& a : atoms) moved.push_back(pt_tfpt(M, a));
-  Pair p(shape, sample(moved));
-  const int n = zam_sixd_search(&spec, &p.data, sols.data());
-  ASSERT_GT(n, 0);
-  EXPECT_LT(sols[0].Etotal, -900.0);
-  const Matrix3D back = tf_tftf(M, solution_tf(sols[0]));
-  EXPECT_LT(rotation_angle(back), 10.0 * kDeg);
-  EXPECT_LT(farthest_move(back, atoms), 3.0);
-  {
-    const DirectScorer scorer(p);
-    for (int i = 0; i < n; i += 41) {
-      const double direct = sixd_pose_score(kOrder, 1, sols[i].receptor_rotation, sols[i].r12, sols[i].ligand_rotation);
-      ASSERT_NEAR(sols[i].Etotal, direct, 1e-4 * 1000.0) << i;
-    }
-  }
+  expect_put_back(M, spec, atoms, shape, 10.0 * kDeg, 3.0, 41, 1e-4 * 1000.0);
 }
 
 // The 6-D body on worker threads: poses of a receptor sample, a distance, a
