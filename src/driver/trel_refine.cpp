@@ -87,19 +87,27 @@ void report(Collector* c, int count) {
 
 }  // namespace
 
+namespace {
+
+// The image of a valid target with its trace read, or null. A target whose
+// structure file has gone or is damaged since it was opened (the reader said
+// which) is no longer usable, and the run reports it when the search is over.
+_pdb_image* usable_target_image(_trel_thing* target) {
+  if (!target || !target->tag || target->tag->valid != 1) return nullptr;
+  if (!trel_readThingTrace(target)) return nullptr;
+  _pdb_image* timage = trel_imageThing(target);
+  if (!timage) target->valid = 0;
+  return timage;
+}
+
+}  // namespace
+
 _trel_align* trel_alignFitOne(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* qpep,
                               _trel_thing* target, const Matrix3D* transform,
                               _trel_align_buf* buf, const _trel_options* options) {
-  if (!query || !qimage || !target || !target->tag || target->tag->valid != 1) return nullptr;
-  if (!trel_readThingTrace(target)) return nullptr;
-  _pdb_image* timage = trel_imageThing(target);
-  if (!timage) {
-    // Its structure file has gone or is damaged since it was opened (the
-    // reader said which): the object is no longer usable, and the run
-    // reports it when the search is over.
-    target->valid = 0;
-    return nullptr;
-  }
+  if (!query || !qimage) return nullptr;
+  _pdb_image* timage = usable_target_image(target);
+  if (!timage) return nullptr;
   return trel_alignFitImage(query, qimage, qpep, target, timage, transform, buf, options);
 }
 
@@ -140,13 +148,9 @@ _trel_align* trel_alignMatch(_trel_thing* query, _pdb_image* qimage, _pdb_peptid
                              _trel_align_buf** buffers) {
   trel_clusterThing(target, pot_class, docking, options->ca_contact);
   if (!docking || docking->n_kept < 1) return nullptr;
-  if (!query || !qimage || !target || !target->tag || target->tag->valid != 1) return nullptr;
-  if (!trel_readThingTrace(target)) return nullptr;
-  _pdb_image* timage = trel_imageThing(target);
-  if (!timage) {
-    target->valid = 0;
-    return nullptr;
-  }
+  if (!query || !qimage) return nullptr;
+  _pdb_image* timage = usable_target_image(target);
+  if (!timage) return nullptr;
   const int Lq = qimage->nres, Lt = timage->nres;
   if (!query->trace.seg || query->trace.n < Lq || target->trace.n < Lt) return nullptr;
   // The leaders of the clusters in cluster order (every solution when they
