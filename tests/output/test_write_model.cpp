@@ -70,6 +70,16 @@ struct Align {
   }
 };
 
+// Writes the modelling folder of seq against templ into dir, over an Align of
+// the given columns and pairs, with the log captured.
+void writeAlignFolder(const TempDir& dir, _trel_thing* seq, _trel_thing* templ, int columns, int pairs,
+                      int n_models) {
+  Align al(columns, pairs);
+  _trel_options o;
+  testutil::Capture log;
+  trel_writeModelAlign(seq, templ, &al.a, (dir.str() + "/").c_str(), n_models, &o);
+}
+
 // Python's tokenizer: every token outside string literals and comments.
 std::string codeTokens(const std::string& dir, const std::string& script) {
   const std::string check = dir + "/tokens.py";
@@ -119,12 +129,7 @@ TEST(WriteModel, HostileTemplateNameStaysInsideItsLiteral) {
   const std::string hostile = "a';rm -rf ~;'";
   _trel_thing* seq = sequenceThing("s", 40);
   _trel_thing* templ = structureThing(hostile, "1ard");
-  Align al(40, 20);
-  _trel_options o;
-  {
-    testutil::Capture log;
-    trel_writeModelAlign(seq, templ, &al.a, (dir.str() + "/").c_str(), o.n_modeller, &o);
-  }
+  writeAlignFolder(dir, seq, templ, 40, 20, _trel_options().n_modeller);
   const std::string script = dir.file("s_modeller.py");
   ASSERT_TRUE(fs::exists(script));
   ASSERT_TRUE(fs::exists(dir.file("s.ali")));
@@ -149,12 +154,7 @@ TEST(WriteModel, ScriptRunsOnlyWhatItSays) {
   const std::string hostile = "x';open('pwned','w').close();'";
   _trel_thing* seq = sequenceThing("q\nopen('pwned2','w')", 30);
   _trel_thing* templ = structureThing(hostile, "1ard");
-  Align al(30, 25);
-  _trel_options o;
-  {
-    testutil::Capture log;
-    trel_writeModelAlign(seq, templ, &al.a, (dir.str() + "/").c_str(), 3, &o);
-  }
+  writeAlignFolder(dir, seq, templ, 30, 25, 3);
   const std::string stem = std::string("q\nopen('pwned2','w')");
   standInPackage(dir.str());
   std::string out;
@@ -177,12 +177,7 @@ TEST(WriteModel, AlignmentRowsBreakAtTheLineWidth) {
   _trel_thing* seq = sequenceThing("s", 160);
   _trel_thing* templ = structureThing("1ard", "1ard");
   const int tres = templ->image->nres;
-  Align al(160, tres);
-  _trel_options o;
-  {
-    testutil::Capture log;
-    trel_writeModelAlign(seq, templ, &al.a, (dir.str() + "/").c_str(), 10, &o);
-  }
+  writeAlignFolder(dir, seq, templ, 160, tres, 10);
   const std::vector<std::string> ali = split_lines(read_file(dir.file("s.ali")));
   ASSERT_EQ(ali.size(), 12u);
   EXPECT_EQ(ali[0], ">P1;s");
