@@ -73,6 +73,31 @@ void copyScores(int t, const _trel_align* al, const _trel_thing* target, Arrays&
   a.pident[t] = al->naligned > 0 ? (float)al->nidentity * 100.0f / (float)al->naligned : 0.0f;
 }
 
+void lowerCounts(Counts& c, int count) {
+  c.ntop = std::min(c.ntop, count);
+  c.nshow = std::min(c.nshow, count);
+  c.nrefine = std::min(c.nrefine, count);
+}
+
+void rankTraced(Arrays& a, int nt, const _trel_options* o, int count, Counts& c) {
+  const float* key = o->do_sort == 0 ? a.kscore.data() : o->do_sort == 4 ? a.wscore.data() : a.jscore.data();
+  zam_sortf(key, nt, a.order.data());
+  lowerCounts(c, count);
+}
+
+void keepAlign(int t, _trel_align* al, const _trel_thing* target, const _pdb_image* qimage, Arrays& a,
+               const _trel_options* o) {
+  a.aligns[t] = al;
+  if (!al) return;
+  a.transforms[t] = al->tf;
+  copyScores(t, al, target, a);
+  if (zam_debug > 0) {
+    zam_msg("Gaussian fit: %s -> L = %d, N = %d, M = %.4f, RMSD = %.4f\n", target->name, al->naligned,
+            al->nmatched, al->mscore, al->rmsd_matched);
+    trel_printAlign(al, qimage, target->image, o->n_columns);
+  }
+}
+
 }  // namespace trel_query
 
 using namespace trel_query;
@@ -192,11 +217,7 @@ void tracePass(const _trel_thing* query, _trel_thing** targets, int nt, Arrays& 
   } else {
     count = tracePassThreaded(query, targets, nt, a, bufs, o, c.threads);
   }
-  const float* key = o->do_sort == 0 ? a.kscore.data() : o->do_sort == 4 ? a.wscore.data() : a.jscore.data();
-  zam_sortf(key, nt, a.order.data());
-  c.ntop = std::min(c.ntop, count);
-  c.nshow = std::min(c.nshow, count);
-  c.nrefine = std::min(c.nrefine, count);
+  rankTraced(a, nt, o, count, c);
 }
 
 // SPF superposition of the ranked targets, one after another (each match
@@ -279,16 +300,7 @@ void superpose(_trel_thing* query, _trel_thing** targets, Arrays& a, _trel_align
   }
   for (int r = 0; r < n; r++) {
     const int t = a.atRank(r);
-    _trel_align* al = results[r];
-    a.aligns[t] = al;
-    if (!al) continue;
-    a.transforms[t] = al->tf;
-    copyScores(t, al, targets[t], a);
-    if (zam_debug > 0) {
-      zam_msg("Gaussian fit: %s -> L = %d, N = %d, M = %.4f, RMSD = %.4f\n", targets[t]->name,
-              al->naligned, al->nmatched, al->mscore, al->rmsd_matched);
-      trel_printAlign(al, qimage, targets[t]->image, o->n_columns);
-    }
+    keepAlign(t, results[r], targets[t], qimage, a, o);
   }
 }
 
@@ -804,11 +816,8 @@ void searchByQuery(SearchRun& run, Counts& c) {
     } else if (o->filter_method == 0) {
       qc = c;  // every target goes to the rotational search in input order
     } else {
-      const int count = trel_filterPass(query, run.targets, run.nt, o, a.jscore.data(), a.wscore.data(),
-                                        a.kscore.data(), a.transforms.data(), a.order.data());
-      qc.ntop = std::min(qc.ntop, count);
-      qc.nshow = std::min(qc.nshow, count);
-      qc.nrefine = std::min(qc.nrefine, count);
+      lowerCounts(qc, trel_filterPass(query, run.targets, run.nt, o, a.jscore.data(), a.wscore.data(),
+                                      a.kscore.data(), a.transforms.data(), a.order.data()));
     }
     if (qc.nrefine >= 1) superpose(query, run.targets, a, run.bufs, o, qc);
     finishQuery(run, q, a, qc, folder, qframe, query_start);

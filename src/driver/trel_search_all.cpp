@@ -129,12 +129,8 @@ void searchOverlapped(SearchRun& run, const Counts& base) {
       const double s = elapsed(x.start);
       zam_msg("Done %d alignments for %d targets in %.4f seconds (%.0f/s).\n", count, nt, s, count / s);
     }
-    const float* key = o->do_sort == 0 ? a.kscore.data() : o->do_sort == 4 ? a.wscore.data() : a.jscore.data();
-    zam_sortf(key, nt, a.order.data());
     x.c = base;
-    x.c.ntop = std::min(x.c.ntop, count);
-    x.c.nshow = std::min(x.c.nshow, count);
-    x.c.nrefine = std::min(x.c.nrefine, count);
+    rankTraced(a, nt, o, count, x.c);
     x.ranks.clear();
     if (x.c.nrefine >= 1 && x.qimage && query->trace.seg) {
       if (zam_debug > 0) zam_msg("Starting Trel superpositions...\n");
@@ -206,16 +202,7 @@ void searchOverlapped(SearchRun& run, const Counts& base) {
         target->image = x.images[r];
       else
         zam_freePdb(x.images[r]);
-      _trel_align* al = x.aligns[r];
-      a.aligns[t] = al;
-      if (!al) continue;
-      a.transforms[t] = al->tf;
-      copyScores(t, al, target, a);
-      if (zam_debug > 0) {
-        zam_msg("Gaussian fit: %s -> L = %d, N = %d, M = %.4f, RMSD = %.4f\n", target->name,
-                al->naligned, al->nmatched, al->mscore, al->rmsd_matched);
-        trel_printAlign(al, query->image, target->image, o->n_columns);
-      }
+      keepAlign(t, x.aligns[r], target, query->image, a, o);
     }
     zam_freePdb(x.qimage);
     x.qimage = nullptr;

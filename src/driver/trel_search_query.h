@@ -14,6 +14,7 @@
 struct _trel_thing;
 struct _trel_options;
 struct _trel_result;
+struct _pdb_image;
 
 namespace trel_query {
 
@@ -99,6 +100,15 @@ bool hasTrace(const _trel_thing* t);
 float jscoreOf(float k, int lq, int lt);
 // Copies the final alignment's scores of target t into the arrays.
 void copyScores(int t, const _trel_align* al, const _trel_thing* target, Arrays& a);
+// Lowers ntop, nshow and nrefine to the count of targets that were scored.
+void lowerCounts(Counts& c, int count);
+// Ranks the targets of a trace pass by the run's sort key into a.order and
+// lowers the counts to the count it scored.
+void rankTraced(Arrays& a, int nt, const _trel_options* o, int count, Counts& c);
+// Keeps target t's final alignment al (null when none) and its scores in the
+// arrays; with debugging on, lists the fit and the alignment.
+void keepAlign(int t, _trel_align* al, const _trel_thing* target, const _pdb_image* qimage, Arrays& a,
+               const _trel_options* o);
 // Makes query q's results folder into folder. When it cannot be made, a
 // comparison of every structure with every other goes on with the other
 // queries (the failure is counted, the caller ends the run with it); a
