@@ -198,13 +198,17 @@ void report(Pass* p, int count) {
   zam_mutex_release_w(kMailbox);
 }
 
-// A worker: its own scratch, blocks of targets until none is left.
-void* runFilterThread(void* arg) {
-  Pass* p = static_cast<Task*>(arg)->pass;
-  _trel_filter_work* work = trel_makeFilterWork(p->filter);
-  const int count = scoreClaimed(*p, work);
+// One worker's share: its own scratch, blocks of targets until none is
+// left, then its count to the collector.
+void scoreShare(Pass& p) {
+  _trel_filter_work* work = trel_makeFilterWork(p.filter);
+  const int count = scoreClaimed(p, work);
   trel_freeFilterWork(work);
-  report(p, count);
+  report(&p, count);
+}
+
+void* runFilterThread(void* arg) {
+  scoreShare(*static_cast<Task*>(arg)->pass);
   zam_thread_exit();
   return nullptr;
 }
@@ -235,12 +239,7 @@ int scoreThreaded(Pass& p, int threads) {
   p.pending = T;
   Task tasks[ZAM_TASK_STACK] = {};
   auto fill = [&](Task& task, int) { task.pass = &p; };
-  auto here = [&](Task&) {
-    _trel_filter_work* work = trel_makeFilterWork(p.filter);
-    const int count = scoreClaimed(p, work);
-    trel_freeFilterWork(work);
-    report(&p, count);
-  };
+  auto here = [&](Task&) { scoreShare(p); };
   if (!zam_thread_fan_out(kCollector, filterCollector, &p, T, runFilterThread, tasks, fill, here)) {
     p.next.store(0);
     return scoreHere(p);
