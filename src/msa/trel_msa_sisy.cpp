@@ -48,6 +48,8 @@ struct SisyReader {
   // The line in the buffer first, then the lines after it.
   bool find(const char* tag) { return zam_ffindln(f, tag, (int)line.size(), line.data()) == 1; }
   const char* text() const { return line.data(); }
+  // Lines read so far: the number of the line in the buffer.
+  int at() const { return zam_fline(f); }
 };
 
 // The value opened by the first (which 0) or the third (which 1) double quote
@@ -127,17 +129,17 @@ struct SisyAlternative {
 // allocation. False after a message naming the file.
 bool read_alternative(SisyReader& r, const char* path, int n_member, SisyAlternative& alt) {
   if (!r.find("<alternative")) {
-    zam_wrn("Failed to find <alternative> in %s\n", path);
+    zam_wrn("Failed to find <alternative> in %s (after line %d)\n", path, r.at());
     return false;
   }
   alt.id = quoted_value(r.text(), 0);
   alt.n_eq = quoted_value(r.text(), 1);
   if (alt.n_eq < 1) {
-    zam_wrn("Bad n_eq = %d in file %s\n", alt.n_eq, path);
+    zam_wrn("Bad n_eq = %d in file %s, line %d\n", alt.n_eq, path, r.at());
     return false;
   }
   if (!r.find("<mequivalences")) {
-    zam_wrn("Failed to find <mequivalences> in %s\n", path);
+    zam_wrn("Failed to find <mequivalences> in %s (after line %d)\n", path, r.at());
     return false;
   }
   alt.cells.clear();
@@ -145,7 +147,7 @@ bool read_alternative(SisyReader& r, const char* path, int n_member, SisyAlterna
     const size_t at = alt.cells.size();
     alt.cells.resize(at + (size_t)n_member);
     if (!r.next() || !row_cells(r.text(), n_member, alt.cells.data() + at)) {
-      zam_wrn("Failed to <row> of SISY file: %s\n", path);
+      zam_wrn("Failed to <row> of SISY file: %s, line %d\n", path, r.at());
       return false;
     }
   }
@@ -363,18 +365,18 @@ int compare_sisy(_trel_msa* msa, const char* path, const _trel_options* options)
   zam_msg("\n");
   r.next();
   if (!r.find("<multiple-alignment")) {
-    zam_wrn("Failed to read SISY file: %s\n", path);
+    zam_wrn("Failed to read SISY file: %s (after line %d)\n", path, r.at());
     return 0;
   }
   const int n_member = quoted_value(r.text(), 0), n_alt = quoted_value(r.text(), 1);
   if (n_member != msa->n_struct)
     zam_wrn("n_member=%d in SISY %s does NOT match n_struct=%d in MSA.\n", n_member, path, msa->n_struct);
   if (n_alt < 1 || n_alt > 99) {
-    zam_msg("Bad n_alt = %d in file %s\n", n_alt, path);
+    zam_msg("Bad n_alt = %d in file %s, line %d\n", n_alt, path, r.at());
     return 0;
   }
   if (!r.find("<members")) {
-    zam_wrn("Failed to find <members> in %s\n", path);
+    zam_wrn("Failed to find <members> in %s (after line %d)\n", path, r.at());
     return 0;
   }
   SisyRun run{msa, options, ref_run_name(path, options), {}, {}, 0};
@@ -383,7 +385,7 @@ int compare_sisy(_trel_msa* msa, const char* path, const _trel_options* options)
   for (int m = 0; m < n_member; m++) {
     const std::string name = r.next() ? member_name(r.text()) : "";
     if (name.empty()) {
-      zam_wrn("Failed to read <member> in %s\n", path);
+      zam_wrn("Failed to read <member> in %s, line %d\n", path, r.at());
       return 0;
     }
     zam_msg("Found reference Member %s\n", name.c_str());

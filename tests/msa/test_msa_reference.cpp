@@ -712,19 +712,19 @@ TEST(Sisy, CorruptReferenceFilesAreRefused) {
   };
   const std::vector<Case> cases = {
       {std::string("\0\xff\x01<multi\"3\"\n\x80", 14), "Failed to read SISY file: cytc.xml", -1},
-      {with("alternatives=\"2\"", "alternatives=\"0\""), "Bad n_alt = 0 in file cytc.xml", -1},
+      {with("alternatives=\"2\"", "alternatives=\"0\""), "Bad n_alt = 0 in file cytc.xml, line 2", -1},
       {with("alternatives=\"2\"", "alternatives=\"100\""), "Bad n_alt = 100 in file cytc.xml", -1},
       {with("alternatives=\"2\"", "alternatives=\"0x63\""), "Failed to find <alternative> in cytc.xml", 2},
-      {with("<members>", "<memberz>"), "Failed to find <members> in cytc.xml", -1},
-      {with("  <member>d1m60a_</member>", "  d1m60a_"), "Failed to read <member> in cytc.xml", -1},
+      {with("<members>", "<memberz>"), "Failed to find <members> in cytc.xml (after line ", -1},
+      {with("  <member>d1m60a_</member>", "  d1m60a_"), "Failed to read <member> in cytc.xml, line 5", -1},
       {with("members=\"3\"", "members=\"99999999999\""), "Failed to read <member> in cytc.xml", -1},
       {good.substr(0, good.size() / 4), "Failed to <row> of SISY file: cytc.xml", -1},
       {good.substr(0, good.find("</mres></mrow>", good.size() / 4)), "Failed to <row> of SISY file: cytc.xml", -1},
-      {one_cell, "Failed to <row> of SISY file: cytc.xml", -1},
+      {one_cell, "Failed to <row> of SISY file: cytc.xml, line 10", -1},
       {good.substr(0, alt2) + good.substr(alt2).replace(good.substr(alt2).find("<mequivalences>"), 15, "<equivalences>"),
        "Failed to find <mequivalences> in cytc.xml", 1},
       {with("<alternative id=\"1\" rows=\"", "<alternative id=\"1\" rows=\"-5\" was=\""),
-       "Bad n_eq = -5 in file cytc.xml", -1},
+       "Bad n_eq = -5 in file cytc.xml, line 8", -1},
   };
   for (const Case& c : cases) {
     write_file("cytc.xml", c.text);
