@@ -84,11 +84,25 @@ Family read_family() {
   return f;
 }
 
+// The reference fields of a scored alignment, as the comparison left them.
+struct RefFields {
+  int ref_id = -1, query_eq = -1, ref_eq = -1, ref_sequential = 1;
+  double ref_rmsd = 0, ref_pairs = 0, ref_viol = 0, ref_afp = -1;
+  void take(const _trel_msa* q) {
+    ref_id = q->ref_id;
+    query_eq = q->query_eq;
+    ref_eq = q->ref_eq;
+    ref_sequential = q->ref_sequential;
+    ref_rmsd = q->ref_rmsd;
+    ref_pairs = q->ref_pairs;
+    ref_viol = q->ref_viol;
+    ref_afp = q->ref_afp;
+  }
+};
+
 // Scores the given rows (structures "<name>.ent" here) against the family.
-struct Scored {
+struct Scored : RefFields {
   int done = 0;
-  int query_eq = -1, ref_eq = -1, ref_id = -1;
-  double ref_rmsd = 0, ref_pairs = 0, ref_viol = 0;
 };
 
 Scored score_family(const std::vector<std::string>& rows, std::vector<std::string> files = {}) {
@@ -100,12 +114,7 @@ Scored score_family(const std::vector<std::string>& rows, std::vector<std::strin
   EXPECT_NE(q, nullptr);
   if (!q) return r;
   r.done = trel_analyseHOMSTRAD(q, "tryps.ali", nullptr);
-  r.query_eq = q->query_eq;
-  r.ref_eq = q->ref_eq;
-  r.ref_id = q->ref_id;
-  r.ref_rmsd = q->ref_rmsd;
-  r.ref_pairs = q->ref_pairs;
-  r.ref_viol = q->ref_viol;
+  r.take(q);
   trel_freeMSA(q);
   return r;
 }
@@ -257,10 +266,8 @@ TEST(Homstrad, CorruptReferenceFilesAreRefused) {
 }
 
 // The zinc-finger group: the query is the multiple alignment the pairs came from.
-struct GroupRun {
+struct GroupRun : RefFields {
   int done = 0;
-  int ref_id = -1;
-  double ref_rmsd = 0, ref_pairs = 0, ref_afp = -1;
   std::string said;
 };
 
@@ -283,10 +290,7 @@ GroupRun score_group(const std::vector<std::string>& names, const char* folder =
   Capture said;
   r.done = trel_analyseSABMARK(q, folder, nullptr);
   r.said = said.text;
-  r.ref_id = q->ref_id;
-  r.ref_rmsd = q->ref_rmsd;
-  r.ref_pairs = q->ref_pairs;
-  r.ref_afp = q->ref_afp;
+  r.take(q);
   trel_freeMSA(q);
   return r;
 }
@@ -458,9 +462,8 @@ std::vector<std::string> fasta_letters(const std::string& file) {
   return rows;
 }
 
-struct SisyScore {
-  int done = 0, ref_id = -1, query_eq = -1, ref_eq = -1, sequential = 1;
-  double rmsd = 0, pairs = 0, viol = 0;
+struct SisyScore : RefFields {
+  int done = 0;
   bool restored = false;  // every structure back at its loaded coordinates
   std::string said;
   // The reference RMSD of each alternative, in file order.
@@ -499,13 +502,7 @@ SisyScore score_sisy(const std::vector<std::string>& rows, std::vector<std::stri
       const Point3D p = zam_ptPdbResidue(q->images[s], k);
       r.restored = r.restored && p.x == before[i].x && p.y == before[i].y && p.z == before[i].z;
     }
-  r.ref_id = q->ref_id;
-  r.query_eq = q->query_eq;
-  r.ref_eq = q->ref_eq;
-  r.sequential = q->ref_sequential;
-  r.rmsd = q->ref_rmsd;
-  r.pairs = q->ref_pairs;
-  r.viol = q->ref_viol;
+  r.take(q);
   trel_freeMSA(q);
   return r;
 }
@@ -540,16 +537,16 @@ TEST(Sisy, IdenticalShiftedAndBestAlternative) {
   EXPECT_EQ(same.ref_id, 2);
   EXPECT_EQ(same.query_eq, n2);
   EXPECT_EQ(same.ref_eq, n2);
-  EXPECT_DOUBLE_EQ(same.pairs, n2);
-  EXPECT_EQ(same.viol, 0.0);
-  EXPECT_EQ(same.sequential, 1);
-  EXPECT_GT(same.rmsd, 0.3);
-  EXPECT_LT(same.rmsd, 2.0);
+  EXPECT_DOUBLE_EQ(same.ref_pairs, n2);
+  EXPECT_EQ(same.ref_viol, 0.0);
+  EXPECT_EQ(same.ref_sequential, 1);
+  EXPECT_GT(same.ref_rmsd, 0.3);
+  EXPECT_LT(same.ref_rmsd, 2.0);
   EXPECT_TRUE(same.restored);
   const std::vector<double> rmsd = same.rmsds();
   ASSERT_EQ(rmsd.size(), 2u);
   EXPECT_GT(rmsd[0], rmsd[1] + 0.1);
-  EXPECT_NEAR(same.rmsd, rmsd[1], 0.005);
+  EXPECT_NEAR(same.ref_rmsd, rmsd[1], 0.005);
   EXPECT_TRUE(same.said.find("SISY ID = 2, iteration = 3, np = " + std::to_string(n2)) != std::string::npos);
 
   // The third row slid one column along from the 61st full column on:
@@ -566,8 +563,8 @@ TEST(Sisy, IdenticalShiftedAndBestAlternative) {
   EXPECT_EQ(moved.ref_id, 2);
   EXPECT_EQ(moved.query_eq, 60);
   EXPECT_EQ(moved.ref_eq, n2);
-  EXPECT_DOUBLE_EQ(moved.pairs, n2);
-  EXPECT_NEAR(moved.rmsd, same.rmsd, 1e-9);
+  EXPECT_DOUBLE_EQ(moved.ref_pairs, n2);
+  EXPECT_NEAR(moved.ref_rmsd, same.ref_rmsd, 1e-9);
 
   // Residues scattered over the columns in order at random: next to none.
   std::mt19937 rng(11);
@@ -594,7 +591,7 @@ TEST(Sisy, IdenticalShiftedAndBestAlternative) {
   EXPECT_EQ(by_rows.ref_id, 1);
   EXPECT_EQ(by_rows.query_eq, n1);
   EXPECT_EQ(by_rows.ref_eq, n1);
-  EXPECT_NEAR(by_rows.rmsd, rmsd[0], 0.005);
+  EXPECT_NEAR(by_rows.ref_rmsd, rmsd[0], 0.005);
 
   // A tie (neither alternative's own rows aligned): the lower RMSD wins,
   // whichever comes first; an equal one later does not replace it.
@@ -662,7 +659,7 @@ TEST(Sisy, MissingResidueDecoratedNamesAndUnmappedMembers) {
   EXPECT_EQ(missing.ref_id, 2);
   EXPECT_EQ(missing.ref_eq, n2);
   EXPECT_EQ(missing.query_eq, n2 - 1);
-  EXPECT_DOUBLE_EQ(missing.pairs, n2 - 1);
+  EXPECT_DOUBLE_EQ(missing.ref_pairs, n2 - 1);
   EXPECT_TRUE(missing.said.find("SISY ID = 2, iteration = 3, np = " + std::to_string(n2 - 1) + ",") !=
               std::string::npos);
 
@@ -674,11 +671,11 @@ TEST(Sisy, MissingResidueDecoratedNamesAndUnmappedMembers) {
   EXPECT_TRUE(two.said.find("n_member=3 in SISY cytc.xml does NOT match n_struct=2 in MSA.") != std::string::npos);
   EXPECT_TRUE(two.said.find("Member d1lfma_, in file cytc.xml NOT found in MSA") != std::string::npos);
   EXPECT_EQ(two.query_eq, n2);
-  EXPECT_DOUBLE_EQ(two.pairs, n2);
+  EXPECT_DOUBLE_EQ(two.ref_pairs, n2);
   const std::string key = "SISY ID = 2, iteration = 3, np = " + std::to_string(n2) + ", Centroid RMSD = ";
   const size_t at = two.said.find(key);
   ASSERT_NE(at, std::string::npos) << two.said;
-  EXPECT_NEAR(std::stod(two.said.substr(at + key.size())), two.rmsd / 2, 0.002);
+  EXPECT_NEAR(std::stod(two.said.substr(at + key.size())), two.ref_rmsd / 2, 0.002);
 
   // Rows whose structure files are missing map no member; with one member
   // left the comparison is refused and the fields stay untouched.
