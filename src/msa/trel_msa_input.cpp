@@ -55,14 +55,20 @@ struct Record {
   std::string path;      // the row's PDB file; empty when none was found
 };
 
-// The records of buffer; parsing stops at a header without a newline.
-std::vector<Record> parse_records(int64_t length, const char* buffer) {
+// The records of buffer (read from file, when named); parsing stops at a
+// header without a newline.
+std::vector<Record> parse_records(int64_t length, const char* buffer, const char* file) {
   std::vector<Record> records;
   int64_t at = findChar(0, '>', buffer, length);
   while (at < length) {
     const int64_t eol = findChar(at + 1, '\n', buffer, length);
     if (eol >= length) {
-      zam_wrn("Bad line in sequence file at character position %lld\n", (long long)at);
+      const int64_t line = 1 + std::count(buffer, buffer + at, '\n');
+      if (file)
+        zam_wrn("Bad line in sequence file at character position %lld (%s, line %lld)\n", (long long)at, file,
+                (long long)line);
+      else
+        zam_wrn("Bad line in sequence file at character position %lld (line %lld)\n", (long long)at, (long long)line);
       break;
     }
     Record r;
@@ -218,6 +224,11 @@ void read_rmt_row(const char* line, Matrix3D& m, int row) {
   for (int k = 0; k < 4; k++) m.m[4 * row + k] = v[k];
 }
 
+// The records of buffer as an alignment with its structures loaded; file
+// names the text in messages when not null.
+_trel_msa* parse_msa(int64_t length, const char* buffer, const char* file, const char* unified_pdb_file,
+                     const char* pdb_extension, const _trel_options* options);
+
 }  // namespace
 
 int64_t findChar(int64_t from, char c, const char* buffer, int64_t length) {
@@ -293,16 +304,17 @@ _trel_msa* loadMSA(const char* msa_file, const char* pdb_extension, const _trel_
     zam_err("No sequence signatures (>) found in file %s\n", msa_file);
   } else {
     const std::string unified = options && options->with_unified ? with_extension(msa_file, "pdb") : "";
-    msa = trel_parseMSA(length, buffer, n_records, max_stretch, unified.empty() ? nullptr : unified.c_str(),
-                        pdb_extension, options);
+    msa = parse_msa(length, buffer, msa_file, unified.empty() ? nullptr : unified.c_str(), pdb_extension, options);
   }
   kfree(buffer);
   return msa;
 }
 
-_trel_msa* trel_parseMSA(int64_t length, const char* buffer, int, int64_t, const char* unified_pdb_file,
-                         const char* pdb_extension, const _trel_options* options) {
-  std::vector<Record> records = parse_records(length, buffer);
+namespace {
+
+_trel_msa* parse_msa(int64_t length, const char* buffer, const char* file, const char* unified_pdb_file,
+                     const char* pdb_extension, const _trel_options* options) {
+  std::vector<Record> records = parse_records(length, buffer, file);
   size_t n_col = 0;
   for (const Record& r : records) n_col = std::max(n_col, r.sequence.size());
   // Nothing is loaded for a file that cannot make an alignment.
@@ -325,6 +337,13 @@ _trel_msa* trel_parseMSA(int64_t length, const char* buffer, int, int64_t, const
   _trel_msa* msa = trel_makeMSA(n, (int)n_col, names.data(), paths.data(), images.data(), options);
   fill_letters(msa, records);
   return msa;
+}
+
+}  // namespace
+
+_trel_msa* trel_parseMSA(int64_t length, const char* buffer, int, int64_t, const char* unified_pdb_file,
+                         const char* pdb_extension, const _trel_options* options) {
+  return parse_msa(length, buffer, nullptr, unified_pdb_file, pdb_extension, options);
 }
 
 _trel_msa* trel_makeMSA(int n_struct, int n_col, const char* const* names, const char* const*,

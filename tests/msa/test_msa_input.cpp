@@ -72,6 +72,22 @@ TEST(MsaParse, RecordsLettersGapsAndPadding) {
   EXPECT_TRUE(refused.has("Failed to find 2 or more structures in sequence file!"));
 }
 
+TEST(MsaParse, HeaderWithoutNewlineNamesFileAndLine) {
+  TempDir dir;
+  const std::string file = dir.file("cut.fa");
+  write_file(file, ">a\nAC\n>b\nAC\n\n>c");
+  testutil::Capture said;
+  _trel_msa* m = loadMSA(file.c_str(), "pdb", nullptr);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->n_struct, 2);  // reading stops at the cut header
+  EXPECT_TRUE(said.has("Bad line in sequence file at character position 13 (" + file + ", line 6)")) << said.text;
+  trel_freeMSA(m);
+  // Text given directly has no file name but still its line.
+  testutil::Capture direct;
+  trel_freeMSA(parse(">a\nAC\n>b\nAC\n>c"));
+  EXPECT_TRUE(direct.has("Bad line in sequence file at character position 12 (line 5)")) << direct.text;
+}
+
 TEST(MsaParse, HeadersAndRowsOfAnyLengthAreReadWhole) {
   const std::string name = std::string(4000, 'n');
   const std::string row = std::string(20000, 'G');
