@@ -143,6 +143,19 @@ void trel_putLines(_trel_text* out, const std::string& row, int width) {
     trel_putText(out, (row.substr(at, (size_t)width) + "\n").c_str());
 }
 
+std::string trel_pirEntry(const char* kind, const std::string& entry, const std::string& name,
+                          const _pdb_image* image, const std::string& letters, int width) {
+  const bool any = image && image->residues && image->nres > 0;
+  const _pdb_residue* first = any ? &image->residues[0] : nullptr;
+  const _pdb_residue* last = any ? &image->residues[image->nres - 1] : nullptr;
+  std::string s = ">P1;" + entry + "\n" + kind + ":" + name + ":" + (first ? first->resnum : "") + ":" +
+                  (first ? first->chain : "") + ":" + (last ? last->resnum : "") + ":" +
+                  (last ? last->chain : "") + ":unknown:unknown:0.00:0.00\n";
+  const std::string row = letters + "*";
+  for (size_t at = 0; at < row.size(); at += (size_t)width) s += row.substr(at, (size_t)width) + "\n";
+  return s + "\n";
+}
+
 _trel_text* trel_openAnnounced(const std::string& name, const char* announce, int min_debug) {
   if (announce && zam_debug >= min_debug) zam_msg(announce, name.c_str());
   return trel_openText(name.c_str());

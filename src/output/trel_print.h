@@ -34,6 +34,12 @@ void trel_putText(_trel_text* out, const char* text);
 void trel_printText(_trel_text* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // Appends row in lines of at most width characters, each ending in a newline.
 void trel_putLines(_trel_text* out, const std::string& row, int width);
+// One PIR entry as text: ">P1;" entry, then kind ("structure" or
+// "sequence"), name and the first and last residues of image (blank without
+// residues), then letters with the final '*' in lines of at most width
+// characters, and a blank line.
+std::string trel_pirEntry(const char* kind, const std::string& entry, const std::string& name,
+                          const _pdb_image* image, const std::string& letters, int width);
 // trel_openText, announcing the file name through zam_msg with announce (a
 // format taking the name) when announce is not null and the debug level is
 // at least min_debug.

@@ -1,7 +1,6 @@
 #include "output/trel_write_model.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -126,22 +125,6 @@ void writeText(const std::string& path, const std::string& text) {
   trel_closeText(out);
 }
 
-// One PIR entry: header, description and the letters with their final '*'
-// in lines of at most width characters.
-std::string pirEntry(const char* kind, const std::string& name, const _pdb_image* image,
-                     const std::string& letters, int width) {
-  const _pdb_residue* first = image && image->residues && image->nres > 0 ? &image->residues[0] : nullptr;
-  const _pdb_residue* last = first ? &image->residues[image->nres - 1] : nullptr;
-  char line[1024];
-  snprintf(line, sizeof line, ":%s:%s:%s:%s:%s:%s:%.2f:%.2f\n", first ? first->resnum : "",
-           first ? first->chain : "", last ? last->resnum : "", last ? last->chain : "", "unknown",
-           "unknown", 0.0, 0.0);
-  std::string s = ">P1;" + name + "\n" + kind + ":" + name + line;
-  const std::string row = letters + "*";
-  for (size_t at = 0; at < row.size(); at += (size_t)width) s += row.substr(at, (size_t)width) + "\n";
-  return s + "\n";
-}
-
 // A template's PDB file: all chains with their letters, all atoms, SSE
 // records by sse_mode, TER, coordinates as held.
 void writeTemplate(const std::string& path, const _pdb_image* image, const _trel_options* o) {
@@ -214,8 +197,8 @@ void trel_writeModelAlign(_trel_thing* sequence, _trel_thing* templ, const _trel
     trow += residueCode(timage, align->columns[c].tres);
   }
   const int width = lineWidth(options);
-  writeText(n.folder + n.ali_file, pirEntry("sequence", qname, qimage, qrow, width) +
-                                        pirEntry("structure", tname, timage, trow, width));
+  writeText(n.folder + n.ali_file, trel_pirEntry("sequence", qname, qname, qimage, qrow, width) +
+                                        trel_pirEntry("structure", tname, tname, timage, trow, width));
   writeTemplate(n.folder + tname + ".pdb", timage, options);
 }
 
@@ -246,7 +229,7 @@ void trel_writeModelProfile(_trel_thing* sequence, const _trel_profile* profile,
     for (int c = 0; c < cols; c++) row += residueCode(image, profile->table[(size_t)c * rows + r]);
     const std::string name = entryName(profile->things[r]);
     if (!fake) writeTemplate(n.folder + name + ".pdb", image, options);
-    ali += pirEntry(fake ? "sequence" : "structure", name, image, row, width);
+    ali += trel_pirEntry(fake ? "sequence" : "structure", name, name, image, row, width);
   }
   writeText(n.folder + n.ali_file, ali);
 }

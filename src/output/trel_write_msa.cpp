@@ -99,15 +99,9 @@ void write_pir(const _trel_msa* msa, const std::string& file, const std::string&
   if (!out) return;
   for (int s = 0; s < msa->n_struct; s++) {
     const _pdb_image* image = msa->images[s];
-    const _pdb_residue* first = residue_of(msa, s, 0);
-    const _pdb_residue* last = residue_of(msa, s, image->nres - 1);
-    trel_putText(out, (">P1;" + std::string(text(image->name)) + suffix + "\n").c_str());
-    trel_putText(out, (std::string(image->fake ? "sequence" : "structure") + ":" + text(image->name) + ":" +
-                       (first ? first->resnum : "") + ":" + (first ? first->chain : "") + ":" +
-                       (last ? last->resnum : "") + ":" + (last ? last->chain : "") +
-                       ":unknown:unknown:0.00:0.00\n").c_str());
-    trel_putLines(out, row_text(msa, s, 0, msa->n_col) + "*", width);
-    trel_putText(out, "\n");
+    trel_putText(out, trel_pirEntry(image->fake ? "sequence" : "structure", text(image->name) + suffix,
+                                    text(image->name), image, row_text(msa, s, 0, msa->n_col), width)
+                          .c_str());
   }
   trel_closeText(out);
 }
