@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver/trel_options.h"
+#include "driver/trel_thing_length.h"
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_radial.h"
 #include "harmonics/zam_tm.h"
@@ -138,8 +139,6 @@ struct Task {
   Pass* pass;
 };
 
-int residues(const _trel_thing* t) { return t && t->tag ? t->tag->n_residues : 0; }
-
 // The class's tau vector of a target when it holds one of at least order N.
 const double* tauOf(const _trel_thing* t, int pot_class, int N) {
   if (!t || !t->tag || t->tag->valid != 1 || t->tag->order < N) return nullptr;
@@ -174,7 +173,7 @@ int scoreRange(Pass& p, int first, int last, _trel_filter_work* work) {
     }
     p.reason[t] = kScored;
     p.jscore[t] = (float)s;
-    p.wscore[t] = (float)(s * std::sqrt((double)p.lq * (double)residues(p.targets[t])));
+    p.wscore[t] = (float)(s * std::sqrt((double)p.lq * (double)trel_thingResidues(p.targets[t])));
     p.transforms[t] = tf;
     count++;
   }
@@ -535,7 +534,7 @@ int trel_filterPass(const _trel_thing* query, _trel_thing** targets, int nt,
     p.query = query;
     p.targets = targets;
     p.nt = nt;
-    p.lq = residues(query);
+    p.lq = trel_thingResidues(query);
     p.jscore = jscore;
     p.wscore = wscore;
     p.transforms = transforms;

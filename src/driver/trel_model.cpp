@@ -11,6 +11,7 @@
 #include "align/trel_prescore.h"
 #include "driver/trel_options.h"
 #include "driver/trel_search.h"
+#include "driver/trel_thing_length.h"
 #include "output/trel_write_align.h"
 #include "output/trel_write_model.h"
 #include "runtime/zam_log.h"
@@ -25,10 +26,6 @@
 namespace {
 
 double elapsed(double start) { return std::max(zam_get_time() - start, 1e-8); }
-
-int lengthOf(const _trel_thing* t) { return t && t->tag ? t->tag->n_residues : 0; }
-
-bool hasTrace(const _trel_thing* t) { return t && t->tag && t->tag->valid == 1 && t->trace.seg; }
 
 float percent(int part, int whole) { return whole > 0 ? 100.0f * (float)part / (float)whole : 0.0f; }
 
@@ -52,12 +49,12 @@ struct Scan {
 int prescore(_trel_thing* query, _trel_thing** targets, int nt, Scan& s, _trel_align_buf** bufs,
              const _trel_options* o) {
   const double start = zam_get_time();
-  const int lq = lengthOf(query);
+  const int lq = trel_thingResidues(query);
   int count = 0;
   if (!o->use_threads || o->do_stats || o->write_map) {
     for (int t = 0; t < nt; t++) {
-      if (!hasTrace(targets[t])) continue;
-      trel_scoreTraceOne(lq, lengthOf(targets[t]), query->trace.seg, targets[t]->trace.seg, &s.wscore[t],
+      if (!trel_thingTraced(targets[t])) continue;
+      trel_scoreTraceOne(lq, trel_thingResidues(targets[t]), query->trace.seg, targets[t]->trace.seg, &s.wscore[t],
                          &s.kscore[t], &s.ntrace[t], bufs[0]);
       count++;
     }
@@ -67,8 +64,8 @@ int prescore(_trel_thing* query, _trel_thing** targets, int nt, Scan& s, _trel_a
     std::vector<int> lengths((size_t)nt, 0);
     std::vector<const _trel_seg*> traces((size_t)nt, nullptr);
     for (int t = 0; t < nt; t++) {
-      if (!hasTrace(targets[t])) continue;
-      lengths[(size_t)t] = lengthOf(targets[t]);
+      if (!trel_thingTraced(targets[t])) continue;
+      lengths[(size_t)t] = trel_thingResidues(targets[t]);
       traces[(size_t)t] = targets[t]->trace.seg;
       count++;
     }
@@ -80,7 +77,7 @@ int prescore(_trel_thing* query, _trel_thing** targets, int nt, Scan& s, _trel_a
               count / elapsed(start));
   }
   for (int t = 0; t < nt; t++) {
-    const float norm = std::sqrt((float)lq * (float)lengthOf(targets[t]));
+    const float norm = std::sqrt((float)lq * (float)trel_thingResidues(targets[t]));
     s.jscore[t] = norm > 0.0f ? std::min(1.0f, s.kscore[t] / norm) : 0.0f;
   }
   return count;
@@ -97,8 +94,8 @@ void identityFilter(_trel_thing** targets, int nre, Scan& s, _trel_align_buf* bu
     for (auto k = kept.rbegin(); keep && k != kept.rend(); ++k) {
       _trel_thing* a = targets[t];
       _trel_thing* b = targets[*k];
-      if (!hasTrace(a) || !hasTrace(b)) continue;
-      _trel_align* al = trel_makeAlignNoFit(lengthOf(a), lengthOf(b), a->trace.seg, b->trace.seg, buf);
+      if (!trel_thingTraced(a) || !trel_thingTraced(b)) continue;
+      _trel_align* al = trel_makeAlignNoFit(trel_thingResidues(a), trel_thingResidues(b), a->trace.seg, b->trace.seg, buf);
       if (al && percent(al->nidentity, al->nmatched) >= nr_percent) keep = false;
       trel_freeAlign(al);
     }
@@ -112,7 +109,7 @@ void printTable(const _trel_thing* query, _trel_thing** targets, int nt, const S
   const std::string rule72(72, '='), rule73(73, '=');
   zam_msg("\n");
   zam_msg("%s\n", rule72.c_str());
-  zam_msg("Top %d sequence matches for %s (length %d)\n", nlisted, query->name, lengthOf(query));
+  zam_msg("Top %d sequence matches for %s (length %d)\n", nlisted, query->name, trel_thingResidues(query));
   zam_msg("%s\n", rule73.c_str());
   zam_msg(" Rank  K-Score  J-Score   M/*   N/$   I/@   I/P   Len  Match [Family]\n");
   zam_msg("=====  =======  =======   ===   ===   ===   ===   ===  ==================\n");
@@ -186,9 +183,9 @@ int trel_doScan(_trel_thing* query, _trel_thing** targets, int nt, _trel_align_b
   for (int r = 0; r < nre; r++) {
     const int t = s.atRank(r);
     _trel_thing* target = targets[t];
-    s.tlength[(size_t)t] = lengthOf(target);
-    if (!hasTrace(target)) continue;
-    _trel_align* al = trel_makeAlignNoFit(lengthOf(query), lengthOf(target), query->trace.seg,
+    s.tlength[(size_t)t] = trel_thingResidues(target);
+    if (!trel_thingTraced(target)) continue;
+    _trel_align* al = trel_makeAlignNoFit(trel_thingResidues(query), trel_thingResidues(target), query->trace.seg,
                                           target->trace.seg, bufs[0]);
     s.aligns[(size_t)t] = al;
     if (!al) continue;
@@ -255,7 +252,7 @@ int trel_doModel(_trel_thing** queries, int nq, _trel_thing** targets, int nt, c
   const _trel_kweights saved = trel_getKWeights();
   for (int q = 0; q < nq; q++) {
     _trel_thing* query = queries[q];
-    if (!query || !query->valid || !hasTrace(query)) {
+    if (!query || !query->valid || !trel_thingTraced(query)) {
       failed++;  // reported where it was opened
       continue;
     }

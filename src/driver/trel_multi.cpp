@@ -8,6 +8,7 @@
 #include "align/trel_align.h"
 #include "driver/trel_options.h"
 #include "driver/trel_refine.h"
+#include "driver/trel_thing_length.h"
 #include "msa/trel_msa.h"
 #include "output/trel_print.h"
 #include "output/trel_profile_rainbow.h"
@@ -30,8 +31,6 @@ namespace {
 
 // Multiple alignments refused in this run (main thread only).
 int refused_runs = 0;
-
-bool hasTrace(const _trel_thing* t) { return t && t->tag && t->tag->valid == 1 && t->trace.seg; }
 
 // Atom coordinates of every image of a set, in list order.
 using Snapshot = std::vector<std::vector<Point3D>>;
@@ -303,7 +302,7 @@ int trel_doMulti(_trel_thing** queries, int nq, _trel_thing** targets, int nt, _
   std::vector<_trel_thing*> list;
   for (int k = 0; k < nq + nt; k++) {
     _trel_thing* t = k < nq ? queries[k] : targets[k - nq];
-    if (!hasTrace(t)) continue;
+    if (!trel_thingTraced(t)) continue;
     if (!trel_imageThing(t)) continue;  // the reader said why
     list.push_back(t);
   }

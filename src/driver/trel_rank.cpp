@@ -9,6 +9,7 @@
 #include "align/trel_globals.h"
 #include "align/trel_pair.h"
 #include "driver/trel_options.h"
+#include "driver/trel_thing_length.h"
 #include "runtime/zam_log.h"
 #include "store/trel_cath.h"
 #include "store/trel_thing.h"
@@ -25,8 +26,6 @@ const int* code_of(const _trel_thing* thing) {
 const char* name_of(const _trel_thing* thing) {
   return thing && thing->name ? thing->name : "";
 }
-
-int length_of(const _trel_thing* thing) { return thing && thing->tag ? thing->tag->n_residues : 0; }
 
 // Sorts the targets at ranks 0..n-1 by key(target) and writes them back best
 // first. The keys are gathered in rank order and sorted stably ascending;
@@ -47,7 +46,7 @@ void sort_subset(bool ascending, int n, int nt, const Key& key, int* order) {
 // Percent identity of the residue-level alignment of two traces; 0 when
 // nothing is matched.
 float pair_identity(_trel_thing* a, _trel_thing* b, _trel_align_buf* buf) {
-  _trel_align* align = trel_makeAlignNoFit(length_of(a), length_of(b), a->trace.seg, b->trace.seg, buf);
+  _trel_align* align = trel_makeAlignNoFit(trel_thingResidues(a), trel_thingResidues(b), a->trace.seg, b->trace.seg, buf);
   if (!align) return 0.0f;
   const float pid = align->nmatched > 0 ? 100.0f * (float)align->nidentity / (float)align->nmatched : 0.0f;
   trel_freeAlign(align);
@@ -62,7 +61,7 @@ void redundancy_filter(float percent, int skip, int ntop, int nt, _trel_thing* c
   int lmax = 0;
   for (int r = 0; r < ntop; r++) {
     if (target(r)) trel_readThingTrace(target(r));
-    lmax = std::max(lmax, length_of(target(r)));
+    lmax = std::max(lmax, trel_thingResidues(target(r)));
   }
   // The search's buffer is sized for the query against targets; two
   // targets may need more room.
@@ -154,7 +153,7 @@ int trel_selectHits(const _trel_options* options, const _trel_thing* query,
   if ((options->do_partner || options->do_multi) && nt > 1) {
     const int t0 = target_at(0);
     if (s->rmsd_matched && s->nident && s->rmsd_matched[t0] < 0.01f &&
-        s->nident[t0] == length_of(query)) {
+        s->nident[t0] == trel_thingResidues(query)) {
       zam_msg("Detected trivial identity between query=%s and target=%s.\n", name_of(query),
               name_of(targets[t0]));
       skip = 1;

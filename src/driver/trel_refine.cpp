@@ -7,6 +7,7 @@
 #include "align/trel_align.h"
 #include "align/trel_pair.h"
 #include "driver/trel_options.h"
+#include "driver/trel_thing_length.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
@@ -75,9 +76,6 @@ int align_popped(const Worker& w) {
   }
   return count;
 }
-
-// Residue count of a target's tag (0 without one): the measure of its cost.
-int residues(const _trel_thing* t) { return t && t->tag ? t->tag->n_residues : 0; }
 
 void report(Collector* c, int count) {
   zam_mutex_acquire_w(kMailbox);
@@ -231,7 +229,7 @@ void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* 
   std::vector<int> items(n);
   std::iota(items.begin(), items.end(), 0);
   std::sort(items.begin(), items.end(), [targets](int a, int b) {
-    const int la = residues(targets[a]), lb = residues(targets[b]);
+    const int la = trel_thingResidues(targets[a]), lb = trel_thingResidues(targets[b]);
     return la != lb ? la < lb : a > b;
   });
   zam_thread_load_list(n, items.data());

@@ -46,10 +46,6 @@ namespace trel_query {
 // Seconds since start, never below 1e-8 so that rates stay finite.
 double elapsed(double start) { return std::max(zam_get_time() - start, 1e-8); }
 
-int residues(const _trel_thing* t) { return t && t->tag ? t->tag->n_residues : 0; }
-
-bool hasTrace(const _trel_thing* t) { return t && t->tag && t->tag->valid == 1 && t->trace.seg; }
-
 // J-score of a raw trace score, in single precision as the ranking sees it.
 float jscoreOf(float k, int lq, int lt) {
   const float norm = std::sqrt((float)lq * (float)lt);
@@ -68,7 +64,7 @@ void copyScores(int t, const _trel_align* al, const _trel_thing* target, Arrays&
   a.nident[t] = al->nidentity;
   a.nsegs[t] = al->nsegments;
   a.ncolumns[t] = al->ncolumns;
-  a.tlength[t] = residues(target);
+  a.tlength[t] = trel_thingResidues(target);
   // Nothing aligned means no identity to speak of, not 0/0.
   a.pident[t] = al->naligned > 0 ? (float)al->nidentity * 100.0f / (float)al->naligned : 0.0f;
 }
@@ -144,13 +140,13 @@ Counts setupCounts(const _trel_options* o, int nt) {
 int tracePassSerial(const _trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
                     _trel_align_buf** bufs, const _trel_options* o, const char* folder) {
   const double start = zam_get_time();
-  const int lq = residues(query);
+  const int lq = trel_thingResidues(query);
   int count = 0;
   double sum_mean = 0.0, sum_sd2 = 0.0;
   for (int t = 0; t < nt; t++) {
     _trel_thing* target = targets[t];
-    if (!hasTrace(target)) continue;
-    const int lt = residues(target);
+    if (!trel_thingTraced(target)) continue;
+    const int lt = trel_thingResidues(target);
     trel_scoreTraceOne(lq, lt, query->trace.seg, target->trace.seg, &a.wscore[t], &a.kscore[t],
                        &a.ntrace[t], bufs[0]);
     count++;
@@ -184,13 +180,13 @@ int tracePassSerial(const _trel_thing* query, _trel_thing** targets, int nt, Arr
 int tracePassThreaded(const _trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
                       _trel_align_buf** bufs, const _trel_options* o, int threads) {
   const double start = zam_get_time();
-  const int lq = residues(query);
+  const int lq = trel_thingResidues(query);
   std::vector<int> lengths(nt, 0);
   std::vector<const _trel_seg*> traces(nt, nullptr);
   int count = 0;
   for (int t = 0; t < nt; t++) {
-    if (!hasTrace(targets[t])) continue;
-    lengths[t] = residues(targets[t]);
+    if (!trel_thingTraced(targets[t])) continue;
+    lengths[t] = trel_thingResidues(targets[t]);
     traces[t] = targets[t]->trace.seg;
     count++;
   }
@@ -275,7 +271,7 @@ void superpose(_trel_thing* query, _trel_thing** targets, Arrays& a, _trel_align
     // can be read again exactly is loaded by the worker that aligns it and
     // freed once the query is done; the coordinates of any other are kept
     // here and put back then.
-    if (!hasTrace(targets[t]) || trel_thingImageReloads(targets[t])) continue;
+    if (!trel_thingTraced(targets[t]) || trel_thingImageReloads(targets[t])) continue;
     _pdb_image* image = trel_imageThing(targets[t]);
     if (image && image->natoms > 0) {
       a.saved[t].resize(image->natoms);

@@ -104,11 +104,11 @@ void searchOverlapped(SearchRun& run, const Counts& base) {
   p.first = [&](int q, int k, int slot) {
     OpenQuery& x = at(q);
     const _trel_thing* query = run.queries[q];
-    const int lq = residues(query);
+    const int lq = trel_thingResidues(query);
     for (int t = k * block; t < std::min(nt, (k + 1) * block); t++) {
       const _trel_thing* target = run.targets[t];
-      if (!hasTrace(target)) continue;
-      trel_scoreTraceOne(lq, residues(target), query->trace.seg, target->trace.seg, &x.a.wscore[t],
+      if (!trel_thingTraced(target)) continue;
+      trel_scoreTraceOne(lq, trel_thingResidues(target), query->trace.seg, target->trace.seg, &x.a.wscore[t],
                          &x.a.kscore[t], &x.a.ntrace[t], run.bufs[slot]);
     }
   };
@@ -118,12 +118,12 @@ void searchOverlapped(SearchRun& run, const Counts& base) {
     _trel_thing* query = run.queries[q];
     Arrays& a = x.a;
     _zam_log_held* before = zam_log_hold(&x.before);
-    const int lq = residues(query);
+    const int lq = trel_thingResidues(query);
     int count = 0;
     for (int t = 0; t < nt; t++) {
-      const bool traced = hasTrace(run.targets[t]);
+      const bool traced = trel_thingTraced(run.targets[t]);
       count += traced;
-      a.jscore[t] = jscoreOf(a.kscore[t], lq, traced ? residues(run.targets[t]) : 0);
+      a.jscore[t] = jscoreOf(a.kscore[t], lq, traced ? trel_thingResidues(run.targets[t]) : 0);
     }
     if (o->do_write) {
       const double s = elapsed(x.start);
@@ -145,7 +145,7 @@ void searchOverlapped(SearchRun& run, const Counts& base) {
       x.ranks.resize(n);
       std::iota(x.ranks.begin(), x.ranks.end(), 0);
       std::stable_sort(x.ranks.begin(), x.ranks.end(), [&](int r1, int r2) {
-        return residues(run.targets[a.atRank(r1)]) > residues(run.targets[a.atRank(r2)]);
+        return trel_thingResidues(run.targets[a.atRank(r1)]) > trel_thingResidues(run.targets[a.atRank(r2)]);
       });
       x.align_start = zam_get_time();
     }
@@ -157,7 +157,7 @@ void searchOverlapped(SearchRun& run, const Counts& base) {
     const int r = x.ranks[k];
     const int t = x.a.atRank(r);
     _trel_thing* target = run.targets[t];
-    if (!hasTrace(target)) return;
+    if (!trel_thingTraced(target)) return;
     _zam_log_held* before = zam_log_hold(&x.held[r]);
     // An image that cannot be read again stays with its object for the
     // whole run, and rigid superpositions only read it.

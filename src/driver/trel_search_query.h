@@ -9,6 +9,7 @@
 
 #include "align/trel_align.h"
 #include "driver/trel_rank.h"
+#include "driver/trel_thing_length.h"
 #include "geometry/zam_transform.h"
 
 struct _trel_thing;
@@ -92,10 +93,6 @@ struct SearchRun {
 
 // Seconds since start, never below 1e-8 so that rates stay finite.
 double elapsed(double start);
-// Residue count of an object's tag (0 without one).
-int residues(const _trel_thing* t);
-// Whether the object has a usable tag and trace records.
-bool hasTrace(const _trel_thing* t);
 // J-score of a raw trace score, in single precision as the ranking sees it.
 float jscoreOf(float k, int lq, int lt);
 // Copies the final alignment's scores of target t into the arrays.

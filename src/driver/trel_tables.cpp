@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver/trel_rank.h"
+#include "driver/trel_thing_length.h"
 #include "output/trel_print.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_string.h"
@@ -22,8 +23,6 @@ const int kNoCode[4] = {0, 0, 0, 0};
 const char* name_of(const _trel_thing* thing) {
   return thing && thing->name ? thing->name : "";
 }
-
-int length_of(const _trel_thing* thing) { return thing && thing->tag ? thing->tag->n_residues : 0; }
 
 // The printed family code of an object (that of 0.0.0.0 when it has no tag).
 std::string family(const _trel_thing* thing) {
@@ -239,7 +238,7 @@ int trel_writeMap(const char* folder, const _trel_thing* query, const _trel_thin
   const std::string file = text(folder) + name_of(target) + "_" + name_of(query) + ".kmap";
   _trel_text* out = open_table(file, "MAP");
   if (!out) return 0;
-  const int lq = length_of(query), lt = length_of(target);
+  const int lq = trel_thingResidues(query), lt = trel_thingResidues(target);
   const std::string rule = "#" + std::string(20, '=') + "\n";
   trel_putText(out, rule.c_str());
   trel_printText(out, "#%s (%d)\n", name_of(query), lq);
@@ -280,11 +279,11 @@ int trel_printTops(const char* folder, const _trel_thing* query, const char* suf
         break;
       }
     title = format("Top partner match for %s (length %d) [%s] from %d targets -> [%s]\n",
-                   name_of(query), length_of(query), qcode.c_str(), nt,
+                   name_of(query), trel_thingResidues(query), qcode.c_str(), nt,
                    partner >= 0 ? family(targets[partner]).c_str() : "");
   } else {
     title = format("Top %d matches for %s (length %d) [%s] -> [%s] (%d/%d) ROC AUC = %.6f\n",
-                   nshown, name_of(query), length_of(query), qcode.c_str(),
+                   nshown, name_of(query), trel_thingResidues(query), qcode.c_str(),
                    nt > 0 ? family(targets[order[nt - 1]]).c_str() : "", npos, nt, shown(auc));
   }
   zam_msg("\n");
