@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "harmonics/zam_anlm.h"
@@ -46,61 +47,58 @@ void scaled(int N, const double* in, double s, double* out) {
   if (in) anlm_scale(N, in, out, s);
 }
 
+// One correlation term: its coefficients, and whether the receptor's go to
+// the first arrays (the ligand's then to the second) or the other way round.
+struct Term {
+  const char* name;
+  double* _molecule_model::*coeffs;
+  bool receptor_first;
+};
+constexpr Term kSkin{"skin", &_molecule_model::skin, true};
+constexpr Term kShape{"shape", &_molecule_model::shape, false};
+constexpr Term kPotential{"potential", &_molecule_model::potential, true};
+constexpr Term kCharge{"charge", &_molecule_model::charge, false};
+
+// A term of a correlation kind: which, in which block of the arrays, and the
+// weight of the ligand's coefficients.
+struct TermUse {
+  Term term;
+  int block;
+  double weight;
+};
+
 // Fills the correlation arrays of kind `kind` for one model pair.
 void setup_correlation(int kind, int N, double w, const _molecule_model& R, const _molecule_model& L,
                        _docking_data* data) {
-  const int K = anlm_size(N);
-  double *rf = data->receptor_first, *rs = data->receptor_second, *lf = data->ligand_first,
-         *ls = data->ligand_second;
-  switch (kind) {
-    case 0:
-    case 7:
-      zam_msg(kind == 0 ? "Setting up shape-only correlation.\n" : "Setting up test correlation.\n");
-      normalised(N, R.shape, L.shape, "shape", rs);
-      scaled(N, L.shape, 1.0, lf);
-      break;
-    case 1:
-      zam_msg("Setting up skin-only correlation.\n");
-      normalised(N, R.skin, L.skin, "skin", rf);
-      scaled(N, L.skin, 1.0, ls);
-      break;
-    case 2:
-      zam_msg("Setting up shape + skin correlation.\n");
-      normalised(N, R.skin, L.skin, "skin", rf);
-      normalised(N, R.shape, L.shape, "shape", rs);
-      scaled(N, L.shape, 1.0 - w, lf);
-      scaled(N, L.skin, w, ls);
-      break;
-    case 3:
-      zam_msg("Setting up electrostatic potential correlation.\n");
-      normalised(N, R.potential, L.potential, "potential", rf);
-      scaled(N, L.potential, 1.0, ls);
-      break;
-    case 4:
-      zam_msg("Setting up charge density correlation.\n");
-      normalised(N, R.charge, L.charge, "charge", rs);
-      scaled(N, L.charge, 1.0, lf);
-      break;
-    case 5:
-      zam_msg("Setting up charge + potential correlation.\n");
-      normalised(N, R.potential, L.potential, "potential", rf);
-      normalised(N, R.charge, L.charge, "charge", rs);
-      scaled(N, L.charge, 0.5, lf);
-      scaled(N, L.potential, 0.5, ls);
-      break;
-    case 6:
-      zam_msg("Setting up shape + skin + potential + charge.\n");
-      normalised(N, R.skin, L.skin, "skin", rf);
-      normalised(N, R.shape, L.shape, "shape", rs);
-      scaled(N, L.shape, 0.25, lf);
-      scaled(N, L.skin, 0.25, ls);
-      normalised(N, R.potential, L.potential, "potential", rf + K);
-      normalised(N, R.charge, L.charge, "charge", rs + K);
-      scaled(N, L.charge, 0.25, lf + K);
-      scaled(N, L.potential, 0.25, ls + K);
-      break;
-    default:
-      break;  // not a correlation kind: the arrays stay zero
+  struct Kind {
+    const char* message;
+    int n_terms;
+    TermUse terms[4];
+  };
+  const Kind kinds[] = {
+      {"Setting up shape-only correlation.\n", 1, {{kShape, 0, 1.0}}},
+      {"Setting up skin-only correlation.\n", 1, {{kSkin, 0, 1.0}}},
+      {"Setting up shape + skin correlation.\n", 2, {{kSkin, 0, w}, {kShape, 0, 1.0 - w}}},
+      {"Setting up electrostatic potential correlation.\n", 1, {{kPotential, 0, 1.0}}},
+      {"Setting up charge density correlation.\n", 1, {{kCharge, 0, 1.0}}},
+      {"Setting up charge + potential correlation.\n", 2, {{kPotential, 0, 0.5}, {kCharge, 0, 0.5}}},
+      {"Setting up shape + skin + potential + charge.\n",
+       4,
+       {{kSkin, 0, 0.25}, {kShape, 0, 0.25}, {kPotential, 1, 0.25}, {kCharge, 1, 0.25}}},
+      {"Setting up test correlation.\n", 1, {{kShape, 0, 1.0}}},
+  };
+  if (kind >= 0 && kind < (int)std::size(kinds)) {  // otherwise not a correlation kind: the arrays stay zero
+    const Kind& k = kinds[kind];
+    zam_msg("%s", k.message);
+    const int64_t K = anlm_size(N);
+    for (int t = 0; t < k.n_terms; t++) {
+      const TermUse& u = k.terms[t];
+      const int64_t at = u.block * K;
+      double* rec = (u.term.receptor_first ? data->receptor_first : data->receptor_second) + at;
+      double* lig = (u.term.receptor_first ? data->ligand_second : data->ligand_first) + at;
+      normalised(N, R.*u.term.coeffs, L.*u.term.coeffs, u.term.name, rec);
+      scaled(N, L.*u.term.coeffs, u.weight, lig);
+    }
   }
   data->term_flags[0] = (kind >= 3 && kind <= 5) ? 0 : 1;
   if (kind == 6) data->term_flags[1] = 0;
