@@ -92,6 +92,13 @@ void add_products(int N, const double* A, const double* B, double* P) {
 
 double seconds_since(double t0) { return zam_get_time() - t0; }
 
+// Ends a worker body: reports the worker done and leaves its thread.
+void* worker_exit() {
+  sixd_worker_done();
+  zam_thread_exit();
+  return nullptr;
+}
+
 // The ligand rotation of a pose whose receptor sample has a second rotation
 // e2 (applied after the translation): the ligand goes onto the receptor by
 // Rr^-1 Tz(R) e2^-1 Rl, so e2^-1 joins the ligand side.
@@ -105,11 +112,7 @@ Euler with_second(int r, Euler lig) {
 void* zam_run_3d_cpu_thread(void* arg) {
   const auto* w = static_cast<const _sixd_worker*>(arg);
   int item = zam_thread_pop_list();
-  if (item < 0) {
-    sixd_worker_done();
-    zam_thread_exit();
-    return nullptr;
-  }
+  if (item < 0) return worker_exit();  // nothing left: skip the set-up
   const _sixd_search_state& s = zam_sixd_state;
   const int N = w->N, n_vec = w->n_vec, L = N - 1;
   const int64_t K = anlm_size(N), n = n_vec * K;
@@ -216,19 +219,13 @@ void* zam_run_3d_cpu_thread(void* arg) {
     zam_msg("CPU %2d: Tran: %.2fs, GF: %.2fs, FFT: %.2fs, Scan: %.2fs, FFT Rate: %.0f/s.\n", w->cpu, t_tran, t_gf,
             t_fft, t_scan, ffts / std::max(t_fft, 0.0001));
   }
-  sixd_worker_done();
-  zam_thread_exit();
-  return nullptr;
+  return worker_exit();
 }
 
 void* zam_run_1r_cpu_thread(void* arg) {
   const auto* w = static_cast<const _sixd_worker*>(arg);
   int item = zam_thread_pop_list();
-  if (item < 0) {
-    sixd_worker_done();
-    zam_thread_exit();
-    return nullptr;
-  }
+  if (item < 0) return worker_exit();  // nothing left: skip the set-up
   const _sixd_search_state& s = zam_sixd_state;
   const int N = w->N, n_vec = w->n_vec, T = w->dims[0];
   const int64_t n = n_vec * anlm_size(N);
@@ -292,19 +289,13 @@ void* zam_run_1r_cpu_thread(void* arg) {
     zam_msg("CPU %2d: Tran: %.2f, GF: %.2fs, FFT: %.2fs, FFT Rate: %.0f/s.\n", w->cpu, t_tran, t_gf, t_fft,
             ffts / std::max(t_fft, 0.0001));
   }
-  sixd_worker_done();
-  zam_thread_exit();
-  return nullptr;
+  return worker_exit();
 }
 
 void* zam_run_6d_cpu_thread(void* arg) {
   const auto* w = static_cast<const _sixd_worker*>(arg);
   int item = zam_thread_pop_list();
-  if (item < 0) {
-    sixd_worker_done();
-    zam_thread_exit();
-    return nullptr;
-  }
+  if (item < 0) return worker_exit();  // nothing left: skip the set-up
   const _sixd_search_state& s = zam_sixd_state;
   const int N = w->N, n_vec = w->n_vec;
   const int64_t n = n_vec * anlm_size(N);
@@ -341,9 +332,7 @@ void* zam_run_6d_cpu_thread(void* arg) {
     zam_msg("CPU %2d: Tran: %.2fs, Rot: %.2fs, Dot: %.2fs\n", w->cpu, 0.0, 0.0, t_dot);
     zam_msg("CPU %2d: Done %d orientations in %.2fs (%.0f/s).\n", w->cpu, (int)count, dt, count / dt);
   }
-  sixd_worker_done();
-  zam_thread_exit();
-  return nullptr;
+  return worker_exit();
 }
 
 void sixd_pose_3d(int64_t code, const _sixd_worker* w, Euler* rec, double* R, Euler* lig) {
