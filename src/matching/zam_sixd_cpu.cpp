@@ -90,7 +90,10 @@ void add_products(int N, const double* A, const double* B, double* P) {
   }
 }
 
-double seconds_since(double t0) { return zam_get_time() - t0; }
+// The workers' stage times are printed only at debug level 1 and up; below
+// that the clock, which the loops read around every pose, is not read.
+double stage_time() { return zam_debug >= 1 ? zam_get_time() : 0.0; }
+double seconds_since(double t0) { return stage_time() - t0; }
 
 // Ends a worker body: reports the worker done and leaves its thread.
 void* worker_exit() {
@@ -117,7 +120,7 @@ void* zam_run_3d_cpu_thread(void* arg) {
   const int N = w->N, n_vec = w->n_vec, L = N - 1;
   const int64_t K = anlm_size(N), n = n_vec * K;
   const int M1 = w->dims[0], M2 = w->dims[1], M3 = w->dims[2], S = lm_row(L);
-  const double t_start = zam_get_time();
+  const double t_start = stage_time();
   double t_tran = 0.0, t_gf = 0.0, t_fft = 0.0, t_scan = 0.0, ffts = 0.0;
 
   _scan_block block{};
@@ -143,7 +146,7 @@ void* zam_run_3d_cpu_thread(void* arg) {
       R_last = R;
 
       // Receptor of sample r moved by -R (and its second rotation).
-      double t0 = zam_get_time();
+      double t0 = stage_time();
       const double* a_phi = s.anlm_phi_rot + r * n;
       const double* a_rho = s.anlm_rho_rot + r * n;
       const Euler e2 = receptor_second(r);
@@ -156,7 +159,7 @@ void* zam_run_3d_cpu_thread(void* arg) {
       t_tran += seconds_since(t0);
 
       // Products over the terms, narrowed to single precision.
-      t0 = zam_get_time();
+      t0 = stage_time();
       std::fill(P.begin(), P.end(), 0.0);
       for (int c = 0; c < n_vec; c++) {
         qnlm_abnlm(N, sc.x.data() + c * K, sc.x.data() + n + c * K, A.data());
@@ -185,14 +188,14 @@ void* zam_run_3d_cpu_thread(void* arg) {
       }
       t_gf += seconds_since(t0);
 
-      t0 = zam_get_time();
+      t0 = stage_time();
       zam_dft_execute(plan);
       t_fft += seconds_since(t0);
       ffts += 1.0;
       if (zam_debug > 1 && r == 0) zam_msg("F[0] = %.4f.\n", plan->real[0]);
 
       // Lowest value along the gamma axis for every (beta, alpha); the first wins ties.
-      t0 = zam_get_time();
+      t0 = stage_time();
       const float* real = plan->real;
       std::copy(real, real + (int64_t)M2 * M3, best.begin());
       std::fill(where.begin(), where.end(), 0);
@@ -229,7 +232,7 @@ void* zam_run_1r_cpu_thread(void* arg) {
   const _sixd_search_state& s = zam_sixd_state;
   const int N = w->N, n_vec = w->n_vec, T = w->dims[0];
   const int64_t n = n_vec * anlm_size(N);
-  const double t_start = zam_get_time();
+  const double t_start = stage_time();
   double t_tran = 0.0, t_gf = 0.0, t_fft = 0.0, ffts = 0.0;
   _scan_block block{};
   Scorer sc(N, n_vec);
@@ -249,7 +252,7 @@ void* zam_run_1r_cpu_thread(void* arg) {
       bool fresh = false;
       if (did != last_did || r != last_r) {
         if (did != last_did && zam_debug >= 1) zam_msg("CPU %2d: R = %.2f\n", w->cpu, R);
-        const double t0 = zam_get_time();
+        const double t0 = stage_time();
         const Euler e2 = receptor_second(r);
         receptor_ok = zam_trm3_apply(N, n_vec, s.vec_types, &sc.tm, &sc.rm, s.anlm_phi_rot + r * n, e2, sc.x.data(), -R) &&
                       zam_trm3_apply(N, n_vec, s.vec_types, &sc.tm, &sc.rm, s.anlm_rho_rot + r * n, e2,
@@ -264,13 +267,13 @@ void* zam_run_1r_cpu_thread(void* arg) {
         continue;
       }
       if (fresh || l != last_l) {
-        const double t0 = zam_get_time();
+        const double t0 = stage_time();
         zam_docker_reduce(N, n_vec, sc.x.data(), sc.x.data() + n, s.bnlm_phi_rot + l * n, s.bnlm_rho_rot + l * n,
                           c.data(), sn.data());
         t_gf += seconds_since(t0);
         last_l = l;
       }
-      const double t0 = zam_get_time();
+      const double t0 = stage_time();
       zam_fft_execute_fs(plan, N, c.data(), sn.data(), out.data());
       t_fft += seconds_since(t0);
       ffts += 1.0;
@@ -299,7 +302,7 @@ void* zam_run_6d_cpu_thread(void* arg) {
   const _sixd_search_state& s = zam_sixd_state;
   const int N = w->N, n_vec = w->n_vec;
   const int64_t n = n_vec * anlm_size(N);
-  const double t_start = zam_get_time();
+  const double t_start = stage_time();
   double t_dot = 0.0, count = 0.0;
   _scan_block block{};
   Scorer sc(N, n_vec);
@@ -315,7 +318,7 @@ void* zam_run_6d_cpu_thread(void* arg) {
       sixd_pose_6d(code, w, &rec, &R, &lig);
       if (R != R_last && zam_debug >= 1) zam_msg("CPU %2d: R = %.2f\n", w->cpu, R);
       R_last = R;
-      const double t0 = zam_get_time();
+      const double t0 = stage_time();
       const int r = sixd_code_rec(code);
       const double E = pose_score(sc, N, n_vec, s.anlm_phi_rot + r * n, s.anlm_rho_rot + r * n, R, lig,
                                   s.bnlm_phi_base, s.bnlm_rho_base);
