@@ -10,6 +10,7 @@
 #include "align/trel_align.h"
 #include "align/trel_fit.h"
 #include "align/trel_markup.h"
+#include "geometry/zam_transform.h"
 #include "output/trel_print.h"
 #include "output/trel_run_options.h"
 #include "output/trel_write_align.h"
@@ -41,11 +42,6 @@ bool all_structures(const _trel_msa* msa) {
 
 Point3D position(const _trel_msa* msa, int c, int s) { return zam_ptPdbResidue(msa->images[s], cell_index(msa, c, s)); }
 
-double dist2(Point3D a, Point3D b) {
-  const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
-  return dx * dx + dy * dy + dz * dz;
-}
-
 const _pdb_residue* residue(const _trel_msa* msa, int c, int s) {
   const int i = cell_index(msa, c, s);
   const _pdb_image* image = msa->images[s];
@@ -70,7 +66,7 @@ PairTotals measure_pairs(_trel_msa* msa) {
         const _pdb_residue* a = residue(msa, c, i);
         const _pdb_residue* b = residue(msa, c, j);
         if (cell_index(msa, c, i) < 0 || cell_index(msa, c, j) < 0) continue;
-        const double d2 = dist2(position(msa, c, i), position(msa, c, j));
+        const double d2 = d2_ptpt(position(msa, c, i), position(msa, c, j));
         msa->col_msd[c] += (float)d2;
         t.sum_d2 += d2;
         t.pairs++;
@@ -184,7 +180,7 @@ void trel_mscoreMSA(_trel_msa* msa, double* M, double* m) {
     msa->col_centre[c] = centre;
     float sum = 0.0f;
     for (int s = 0; s < n; s++)
-      if (cell_index(msa, c, s) >= 0 && msa->images[s]) sum += getMscore((float)dist2(position(msa, c, s), centre));
+      if (cell_index(msa, c, s) >= 0 && msa->images[s]) sum += getMscore((float)d2_ptpt(position(msa, c, s), centre));
     msa->col_mscore[c] = sum;
     term[(size_t)c] = count >= 1 ? std::max(sum, 1.0f) - 1.0f : 0.0;
     if (count > 1) {

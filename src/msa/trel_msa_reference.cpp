@@ -8,6 +8,7 @@
 
 #include "align/trel_fit.h"
 #include "geometry/zam_qcp.h"
+#include "geometry/zam_transform.h"
 #include "msa/trel_msa_analysis.h"
 #include "msa/trel_msa_input.h"
 #include "msa/trel_reference_measure.h"
@@ -18,15 +19,6 @@
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "structure/zam_pdb.h"
-
-namespace {
-
-double ref_d2(const Point3D& a, const Point3D& b) {
-  const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
-  return dx * dx + dy * dy + dz * dz;
-}
-
-}  // namespace
 
 bool ref_name_matches(const char* row_name, const char* name) {
   if (!row_name || !name) return false;
@@ -58,7 +50,7 @@ std::string ref_run_name(const char* path, const _trel_options* options) {
 double RefTally::rmsd() const { return pairs > 0 ? std::sqrt(sum / pairs) : -1.0; }
 
 bool ref_measure(RefTally& t, const char* label, const _pdb_image* a, int ra, const _pdb_image* b, int rb) {
-  const double d2 = ref_d2(zam_ptPdbResidue(a, ra), zam_ptPdbResidue(b, rb));
+  const double d2 = d2_ptpt(zam_ptPdbResidue(a, ra), zam_ptPdbResidue(b, rb));
   t.sum += d2;
   t.pairs++;
   if (d2 > 64.0) t.viol++;
@@ -170,7 +162,7 @@ int sisy_count_afps(const _trel_msa* msa, int i, int j, double d2_max, int n_mem
     int end = r + 1;
     while (end < n_eq && res(end, i) == res(end - 1, i) + 1 && res(end, j) == res(end - 1, j) + 1) end++;
     for (int k = r; k < end; k++)
-      afp_flag[k] = ref_d2(zam_ptPdbResidue(a, res(k, i)), zam_ptPdbResidue(b, res(k, j))) <= d2_max ? 1 : 0;
+      afp_flag[k] = d2_ptpt(zam_ptPdbResidue(a, res(k, i)), zam_ptPdbResidue(b, res(k, j))) <= d2_max ? 1 : 0;
     afps += count_afp_flags(3, afp_flag + r, end - r);
     r = end;
   }
