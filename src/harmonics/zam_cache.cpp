@@ -211,13 +211,12 @@ int zam_write_cache(int N, int I, int F, int type, int64_t count, const double* 
     if (!w) {
       zam_err("Failed to open %s.\n** [%s]\n", name, std::strerror(errno));
     } else {
+      // Private to the user before a byte is written, not once it is named.
       const int64_t bytes = count * static_cast<int64_t>(sizeof(double));
-      const bool wrote = count <= 0 || (zam_fwrite(w->fp, in, bytes) > 0 && !zam_ferror(w->fp));
+      const bool wrote = fchmod(w->fd, 0600) == 0 &&
+                         (count <= 0 || (zam_fwrite(w->fp, in, bytes) > 0 && !zam_ferror(w->fp)));
       ok = zam_closeWhole(w, wrote);
-      if (!ok)
-        zam_err("Failed to write %s.\n** [%s]\n", name, std::strerror(errno));
-      else
-        chmod(name, 0600);
+      if (!ok) zam_err("Failed to write %s.\n** [%s]\n", name, std::strerror(errno));
     }
   }
   zam_mutex_release(kCacheLock);
