@@ -97,10 +97,14 @@ bool tagSane(const _trel_tag& tag) {
          tag.pot_class >= 0 && tag.pot_class < TREL_POT_CLASSES;
 }
 
-// Reads base's tag file into tag; a damaged one counts as absent.
+// Reads base's tag file into tag; a damaged one (cut short, or holding
+// rubbish) counts as absent and is reported.
 void readTag(const char* base, _trel_tag* tag) {
-  if (trel_read_tag(base, tag) && tag->valid == 1 && !tagSane(*tag)) {
-    zam_wrn("Ignoring damaged TAG file: %s\n", withExtension(base, "trq").c_str());
+  const std::string file = withExtension(base, "trq");
+  const bool damaged = trel_read_tag(base, tag) ? tag->valid == 1 && !tagSane(*tag)
+                                                : access(file.c_str(), F_OK) == 0;
+  if (damaged) {
+    zam_wrn("Ignoring damaged TAG file: %s\n", file.c_str());
     memset(tag, 0, sizeof *tag);
   }
 }

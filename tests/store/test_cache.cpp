@@ -419,6 +419,14 @@ TEST(OpenThing, DamagedTagIsRebuiltAndWriteFailuresAreReported) {
   EXPECT_TRUE(cap.has("Ignoring damaged TAG file")) << cap.text;
   EXPECT_EQ(trel_thingBuilds(), before + 1);
   ASSERT_EQ(t->tag->valid, 1);
+  trel_closeThing(nullptr, t);
+  // A tag cut short is reported by name and rebuilt, never taken as read.
+  write_file(cache.file("pdb1ubi.trq"), std::string(100, '\1'));
+  t = trel_openThingFile(testutil::shared_pdb(kUbi).c_str(), slashed(cache).c_str(), 0, 0, &opts,
+                         nullptr, 1, 1);
+  EXPECT_TRUE(cap.has("Ignoring damaged TAG file: " + cache.file("pdb1ubi.trq"))) << cap.text;
+  EXPECT_EQ(trel_thingBuilds(), before + 2);
+  ASSERT_EQ(t->tag->valid, 1);
   // The cache folder disappears before the object is written out.
   fs::remove_all(cache.path);
   EXPECT_EQ(trel_closeThing(nullptr, t), 0);
