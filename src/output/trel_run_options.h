@@ -4,6 +4,8 @@
 // runs; every other layer only reads it.
 #pragma once
 
+#include <algorithm>
+
 struct _docking_spec;
 
 // The run settings record: switches of every output file, mode switches,
@@ -107,3 +109,6 @@ struct _trel_options {
   int s_max = 20;
   int s_top = 5;
 };
+
+// Characters per row of the alignment files: n_columns within 1..10000.
+inline int trel_rowWidth(const _trel_options* o) { return std::clamp(o->n_columns, 1, 10000); }

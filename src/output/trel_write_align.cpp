@@ -106,8 +106,6 @@ char sse_letter(const _pdb_image* image, int i) {
 
 char mark(const _trel_a_column& c) { return c.mark ? c.mark : ' '; }
 
-int row_width(const _trel_options* o) { return std::clamp(o->n_columns, 1, 10000); }
-
 // Writes a row in lines of width letters, each line in one piece.
 void common_header(_trel_text* out, const _trel_align* a, const _pdb_image* q,
                    const _pdb_image* t, const Pair& p) {
@@ -352,7 +350,7 @@ void trel_writeAlignFull(const _trel_align* align, const _pdb_image* query,
                          const _trel_options* options) {
   if (!align || !query || !target || !options) return;
   const Pair p = make_pair(align, query, target, query_suffix, target_suffix, folder, tf);
-  const int width = row_width(options);
+  const int width = trel_rowWidth(options);
   write_pairs(align, query, target, p, options);
   if (options->write_jmol && options->write_pdb) write_jmol(align, query, target, p);
   if (options->write_fasta) write_fasta(align, query, target, p, width);

@@ -134,8 +134,6 @@ void writeTemplate(const std::string& path, const _pdb_image* image, const _trel
   trel_closePdbOut(out);
 }
 
-int lineWidth(const _trel_options* o) { return std::clamp(o->n_columns, 1, 10000); }
-
 struct Names {
   std::string folder, seq, script_file, ali_file;
 };
@@ -196,7 +194,7 @@ void trel_writeModelAlign(_trel_thing* sequence, _trel_thing* templ, const _trel
     qrow += residueCode(qimage, align->columns[c].qres);
     trow += residueCode(timage, align->columns[c].tres);
   }
-  const int width = lineWidth(options);
+  const int width = trel_rowWidth(options);
   writeText(n.folder + n.ali_file, trel_pirEntry("sequence", qname, qname, qimage, qrow, width) +
                                         trel_pirEntry("structure", tname, tname, timage, trow, width));
   writeTemplate(n.folder + tname + ".pdb", timage, options);
@@ -219,7 +217,7 @@ void trel_writeModelProfile(_trel_thing* sequence, const _trel_profile* profile,
                    stem + ".dope", true));
 
   if (zam_debug > 1) zam_msg("Writing MODELLER multiple alignment file: %s\n", (n.folder + n.ali_file).c_str());
-  const int width = lineWidth(options);
+  const int width = trel_rowWidth(options);
   std::string ali;
   for (int r = 0; r < rows; r++) {
     const _pdb_image* image = images[(size_t)r];

@@ -134,7 +134,7 @@ void trel_writeMSA(const _trel_msa* msa, Matrix3D transform, const char* prefix,
       zam_wrn("No alignment files for %s: row %s has no structure.\n", text(msa->name), text(msa->names[s]));
       return;
     }
-  const int width = std::clamp(options->n_columns, 1, 10000);
+  const int width = trel_rowWidth(options);
   const std::string dir = text(folder), tail = text(suffix);
   const std::string stem = dir + text(msa->name) + text(prefix) + tail;
   if (options->write_kmsa) write_kmsa(msa, stem + ".kmsa", width);
