@@ -132,6 +132,9 @@ void* zam_run_3d_cpu_thread(void* arg) {
   for (int c = 0; c < n_vec; c++) qnlm_abnlm(N, s.bnlm_rho_base + c * K, s.bnlm_phi_base + c * K, &B[2 * c * K]);
   std::vector<float> best((size_t)M2 * M3);
   std::vector<int> where((size_t)M2 * M3);
+  // Position on the alpha axis of m = -L..L, wrapped once here rather than in the inner loop.
+  std::vector<int> alpha_at(2 * (size_t)L + 1);
+  for (int m = -L; m <= L; m++) alpha_at[m + L] = ((m % M3) + M3) % M3;
   double R_last = std::numeric_limits<double>::quiet_NaN();
 
   for (; item >= 0; item = zam_thread_pop_list()) {
@@ -178,7 +181,7 @@ void* zam_run_3d_cpu_thread(void* arg) {
             const float* lt = w->L + 2 * ((int64_t)t * S + base + (v + l) * wl + l);
             float* out = work + 2 * ((int64_t)iv * M2 + t) * M3;
             for (int m = -mmax; m <= mmax; m++) {
-              const int im = ((m % M3) + M3) % M3;
+              const int im = alpha_at[m + L];
               const float lr = lt[2 * m], li = lt[2 * m + 1], pr = p[2 * m], pi = p[2 * m + 1];
               out[2 * im] += lr * pr - li * pi;
               out[2 * im + 1] += lr * pi + li * pr;
