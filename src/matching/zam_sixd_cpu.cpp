@@ -126,6 +126,9 @@ void* zam_run_3d_cpu_thread(void* arg) {
   _scan_block block{};
   Scorer sc(N, n_vec);
   _DftPlan* plan = zam_dft_open(ZAM_DFT_C2R, ZAM_DFT_BACKWARD, 3, w->dims);
+  // Without a plan no code can be scored: the pass fails rather than
+  // reporting an empty result as a complete search.
+  if (!plan && w->failed) w->failed->store(1);
   // Ligand complex vectors (second + i first), made once.
   std::vector<double> B(2 * (size_t)n), A(2 * (size_t)K), P(2 * (size_t)S);
   std::vector<float> Pf(2 * (size_t)S);
@@ -240,6 +243,9 @@ void* zam_run_1r_cpu_thread(void* arg) {
   _scan_block block{};
   Scorer sc(N, n_vec);
   _FftPlan* plan = zam_fft_open(T);
+  // Without a plan no code can be scored: the pass fails rather than
+  // reporting an empty result as a complete search.
+  if (!plan && w->failed) w->failed->store(1);
   std::vector<double> c(N), sn(N), out(T);
   std::vector<unsigned char> mask(T);
   int last_did = -1, last_r = -1, last_l = -1;
