@@ -226,6 +226,11 @@ int box_samples(double box, double step, double offset, int* centre, Euler** fir
   return n;
 }
 
+int64_t box_sample_count(double box, double step) {
+  const int64_t m = 2 * box_half_width(box, step) + 1;
+  return m * m * m;
+}
+
 int polar_samples(double box, double step, double offset, Euler** rotations, int** codes) {
   const int h = box_half_width(box, step), m = 2 * h + 1, n = m * m * m;
   std::vector<int32_t> code(n);

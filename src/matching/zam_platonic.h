@@ -5,6 +5,8 @@
 // mesh of order 12 open.
 #pragma once
 
+#include <cstdint>
+
 #include "geometry/zam_transform.h"
 
 void setup_platonic();
@@ -34,6 +36,8 @@ int platonic_samples(int n, Euler** out);
 // code (stable); *centre is where the grid centre went. Returns the count;
 // the three arrays are new (zam_vm_free).
 int box_samples(double box, double step, double offset, int* centre, Euler** first, int** codes, Euler** second);
+// The count that box_samples and polar_samples return for box and step.
+int64_t box_sample_count(double box, double step);
 // The same grid in polar form: per point the rotation (0, pi - theta,
 // 2 pi - phi) of its direction and the code of its distance plus offset,
 // ordered by code. Returns the count; the arrays are new (zam_vm_free).

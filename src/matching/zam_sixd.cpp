@@ -64,6 +64,12 @@ int make_box(const _docking_spec* spec, Side* side, std::vector<Euler>* second, 
   Euler *first = nullptr, *split = nullptr;
   int* codes = nullptr;
   const double step = spec->r12_step > 0.0 ? spec->r12_step : 1.0;
+  const int64_t wanted = box_sample_count(spec->box_size, step);
+  if (wanted > ZAM_SIXD_MAX_RECEPTOR) {
+    zam_err("Box sampling of a box of %.2f in steps of %.2f needs %lld translations; a search holds at most %d.\n",
+            spec->box_size, step, (long long)wanted, ZAM_SIXD_MAX_RECEPTOR);
+    return 0;
+  }
   const int n = box_samples(spec->box_size, step, -spec->r12_offset, centre, &first, &codes, &split);
   vm_ptr<Euler> first_owner(first), split_owner(split);
   vm_ptr<int> codes_owner(codes);

@@ -18,6 +18,9 @@
 // bits 16-31 the ligand rotation index in re-sampled codes (the remaining
 // FFT axes in the FFT layouts), bits 0-15 the index along the scanned axis.
 constexpr int64_t ZAM_SIXD_END = -1;   // end of a work item
+// Receptor samples a pose code can name: indices 0..32767 of its signed
+// 16-bit field (box sampling of a fine grid can ask for more).
+constexpr int ZAM_SIXD_MAX_RECEPTOR = 32768;
 constexpr int64_t ZAM_SIXD_HOLE = -2;  // unused place in a slice of codes
 
 inline int64_t sixd_code(int did, int rec, int lig, int scan) {

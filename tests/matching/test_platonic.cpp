@@ -94,6 +94,12 @@ TEST(Platonic, BoxSamplesRebuildTheirGridPoints) {
   zam_vm_free(second);
   zam_vm_free(codes);
 
+  // The count known beforehand: 31^3 fits a pose code's receptor index, a
+  // box one step wider (33^3) does not.
+  EXPECT_EQ(box_sample_count(2.0, 2.0), 27);
+  EXPECT_EQ(box_sample_count(30.0, 1.0), 29791);
+  EXPECT_EQ(box_sample_count(32.0, 1.0), 35937);
+
   // A box below the step (or no step) keeps the centre alone, at distance 0.
   for (double step : {3.0, 0.0, -1.0}) {
     ASSERT_EQ(box_samples(2.0, step, 0.04, &centre, &first, &codes, &second), 1);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/ca_atoms.h"
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_cache.h"
@@ -201,6 +202,14 @@ TEST_F(SixdSearch, BoxSamplingFindsAnOffAxisShift) {
   }
   const Matrix3D M = tf_tftf(tf_euler(e_make(25 * kDeg, 60 * kDeg, -40 * kDeg)), tf_v(v_make(2.0, -1.0, 1.0)));
   expect_put_back(M, spec, atoms, shape, 10.0 * kDeg, 3.0, 41, 1e-4 * 1000.0);
+
+  // A grid of 33^3 points has receptor samples past the last index a pose
+  // code can name: the search refuses it before sampling anything.
+  spec.box_size = 32.0;
+  testutil::Capture said;
+  Pair p(shape, shape);
+  EXPECT_EQ(zam_sixd_search(&spec, &p.data, sols.data()), -1);
+  EXPECT_TRUE(said.has("needs 35937 translations")) << said.text;
 }
 
 // The 6-D body on worker threads: poses of a receptor sample, a distance, a
