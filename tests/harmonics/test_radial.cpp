@@ -1,9 +1,12 @@
 // Radial basis functions and the moments of an expansion: orthonormality by
 // quadrature, known values, and moments checked against direct integration
 // of the expanded density.
+#include <gmp.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "common/fp_mode.h"
@@ -315,4 +318,109 @@ TEST(Radial, PotentialFactorsByEveryRoad) {
       const double lap = (wp[k] - 2 * w[k] + wm[k]) / (d * d) + (wp[k] - wm[k]) / (d * r) - l * (l + 1) * w[k] / (r * r);
       EXPECT_NEAR(lap, -(2 * l + 1) * bar[k], 1e-5) << n << " " << l;
     }
+}
+
+namespace {
+
+// Integral of H_nl(r) r^(k+2) over [0, inf) by a second exact road: with
+// x = r^2/h it is the norm times h^((k+3)/2)/2 times the integral J of
+// x^(b-1) e^(-x/2) L^a_d(x), a = l+1/2, b = (l+k+3)/2, d = n-l-1. The
+// multiplication theorem L^a_d(2y) = sum_i C(d+a, d-i) 2^i (-1)^(d-i) L^a_i(y)
+// and the integral of y^(b-1) e^(-y) L^a_i(y), Gamma(b) (a-b+1)_i / i!, give
+// J = 2^b Gamma(b) sum_i C(d+a, d-i) 2^i (-1)^(d-i) ((l-k)/2)_i / i!, here
+// summed over the rationals (sqrt(2 pi) set apart for half-integer b).
+double moment_by_multiplication(int n, int l, int k) {
+  const int d = n - l - 1;
+  const bool half = (l + k) % 2 == 0;  // b = c + 1/2
+  // (1/2)_m = (2m)! / (4^m m!) as a rational.
+  auto half_rise = [](mpq_t q, int m) {
+    mpz_t num, den;
+    mpz_inits(num, den, nullptr);
+    mpz_fac_ui(num, 2 * m);
+    mpz_fac_ui(den, m);
+    mpz_mul_2exp(den, den, 2 * m);
+    mpq_set_num(q, num);
+    mpq_set_den(q, den);
+    mpq_canonicalize(q);
+    mpz_clears(num, den, nullptr);
+  };
+  mpq_t J, term, f, pn;
+  mpq_inits(J, term, f, pn, nullptr);
+  half_rise(pn, n);
+  mpq_t poch;  // ((l-k)/2)_i
+  mpq_init(poch);
+  mpq_set_ui(poch, 1, 1);
+  mpz_t z;
+  mpz_init(z);
+  for (int i = 0; i <= d; i++) {
+    // C(d+a, d-i) = (1/2)_n / ((1/2)_(l+i+1) (d-i)!)
+    half_rise(f, l + i + 1);
+    mpq_div(term, pn, f);
+    mpz_fac_ui(z, d - i);
+    mpq_set_z(f, z);
+    mpq_div(term, term, f);
+    mpq_mul(term, term, poch);
+    mpz_fac_ui(z, i);
+    mpq_set_z(f, z);
+    mpq_div(term, term, f);
+    mpz_set_ui(z, 1);
+    mpz_mul_2exp(z, z, i);
+    mpq_set_z(f, z);
+    mpq_mul(term, term, f);
+    if ((d - i) % 2)
+      mpq_sub(J, J, term);
+    else
+      mpq_add(J, J, term);
+    mpq_set_si(f, l - k + 2 * i, 2);
+    mpq_mul(poch, poch, f);
+  }
+  // 2^b Gamma(b): for integer b, 2^b (b-1)!; for b = c + 1/2, sqrt(2 pi) 2^c (1/2)_c.
+  const int c = half ? (l + k + 2) / 2 : (l + k + 3) / 2;
+  if (half) {
+    half_rise(f, c);
+  } else {
+    mpz_fac_ui(z, c - 1);
+    mpq_set_z(f, z);
+  }
+  mpq_mul(J, J, f);
+  mpz_set_ui(z, 1);
+  mpz_mul_2exp(z, z, c);
+  mpq_set_z(f, z);
+  mpq_mul(J, J, f);
+  // Norm h_norm sqrt(d! / Gamma(n+1/2)), Gamma(n+1/2) = sqrt(pi) (1/2)_n.
+  mpz_fac_ui(z, d);
+  mpq_set_z(f, z);
+  mpq_div(f, f, pn);
+  const long double pi = 3.14159265358979323846264338327950288L;
+  const long double h = hnl_scale();
+  long double v = sqrtl(mpq_get_d(f)) / powl(pi, 0.25L) * static_cast<long double>(mpq_get_d(J));
+  if (half) v *= sqrtl(2.0L * pi);
+  v *= 0.5L * powl(h, 0.5L * (k + 3)) * sqrtl(2.0L / (sqrtl(h) * h));
+  mpz_clear(z);
+  mpq_clears(J, term, f, pn, poch, nullptr);
+  return static_cast<double>(v);
+}
+
+}  // namespace
+
+// Every moment integral the moment operations take at the top order, 36:
+// l = 0 for every power k = 0..36 (the radial moments), k = 0 for every l
+// (the octants), and those of the dipole, quadrupole and inertia.
+TEST(Radial, MomentIntegralsExactToTheTopOrder) {
+  const int N = ZAM_NMAX;
+  std::vector<std::pair<int, int>> rows;
+  for (int k = 0; k <= N; k++) rows.push_back({0, k});
+  for (int l = 1; l < N; l++) rows.push_back({l, 0});
+  rows.insert(rows.end(), {{1, 1}, {2, 2}});
+  std::vector<double> I(N + 1);
+  double worst = 0.0;
+  for (const auto& [l, k] : rows) {
+    hnl_knl_integrals(N, l, k, I.data());
+    for (int n = l + 1; n <= N; n++) {
+      const double ref = moment_by_multiplication(n, l, k);
+      ASSERT_NE(ref, 0.0) << n << " " << l << " " << k;
+      worst = std::max(worst, std::fabs(I[n] - ref) / std::fabs(ref));
+    }
+  }
+  EXPECT_LT(worst, 1e-14);
 }
