@@ -11,11 +11,7 @@
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
-#include "matching/trel_matcher.h"
-#include "matching/zam_dock_spec.h"
-#include "output/trel_print.h"
 #include "store/trel_cache.h"
-#include "store/trel_match.h"
 #include "store/trel_thing.h"
 #include "structure/zam_pdb.h"
 
@@ -85,11 +81,6 @@ void report(Collector* c, int count) {
 
 }  // namespace
 
-namespace {
-
-// The image of a valid target with its trace read, or null. A target whose
-// structure file has gone or is damaged since it was opened (the reader said
-// which) is no longer usable, and the run reports it when the search is over.
 _pdb_image* usable_target_image(_trel_thing* target) {
   if (!target || !target->tag || target->tag->valid != 1) return nullptr;
   if (!trel_readThingTrace(target)) return nullptr;
@@ -97,8 +88,6 @@ _pdb_image* usable_target_image(_trel_thing* target) {
   if (!timage) target->valid = 0;
   return timage;
 }
-
-}  // namespace
 
 _trel_align* trel_alignFitOne(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* qpep,
                               _trel_thing* target, const Matrix3D* transform,
@@ -139,70 +128,6 @@ _trel_align* trel_alignFitImage(_trel_thing* query, _pdb_image* qimage, _pdb_pep
                            options->do_flex, options->do_tight, options->do_tidy, qseg, tseg, qpep,
                            timage, start, frame, options->ca_range, options->ca_contact,
                            options->ca_match, buf);
-}
-
-_trel_align* trel_alignMatch(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* qpep, _trel_thing* target,
-                             int pot_class, const _trel_options* options, _docking* docking,
-                             _trel_align_buf** buffers) {
-  trel_clusterThing(target, pot_class, docking, options->ca_contact);
-  if (!docking || docking->n_kept < 1) return nullptr;
-  if (!query || !qimage) return nullptr;
-  _pdb_image* timage = usable_target_image(target);
-  if (!timage) return nullptr;
-  const int Lq = qimage->nres, Lt = timage->nres;
-  if (!query->trace.seg || query->trace.n < Lq || target->trace.n < Lt) return nullptr;
-  // The leaders of the clusters in cluster order (every solution when they
-  // were not clustered), each with its 1-based cluster number.
-  std::vector<int> leaders, numbers;
-  if (docking->n_kept > 1 && docking->n_clusters > 0) {
-    for (int k = 0; k < docking->n_clusters; k++) {
-      leaders.push_back(docking->index[k]);
-      numbers.push_back(k + 1);
-    }
-  } else {
-    leaders.push_back(0);
-    numbers.push_back(1);
-  }
-  const int n = std::min((int)leaders.size(), std::max(options->s_top, 1));
-  const Matrix3D frame = query->tag ? query->tag->frame : tf_identity();
-  // The flexible extension moves the image: every start begins from the
-  // coordinates the image had.
-  std::vector<Point3D> atoms(timage->natoms);
-  save_image_atoms(timage, atoms.data());
-  auto alignFrom = [&](int k) {
-    restore_image_atoms(timage, atoms.data());
-    const Matrix3D M = trel_pdbMatrix(&docking->solutions[leaders[k]]);
-    return trel_makeAlignFit(Lq, Lt, options->anchor_rule, 0, -1, options->fit_cycles, options->do_flex,
-                             options->do_tight, options->do_tidy, query->trace.seg, target->trace.seg, qpep, timage,
-                             M, frame, options->ca_range, options->ca_contact, options->ca_match, buffers[0]);
-  };
-  _trel_align* best = nullptr;
-  int at = -1;
-  float best_g = -1.0f;
-  for (int k = 0; k < n; k++) {
-    _trel_align* al = alignFrom(k);
-    if (al && al->gscore > best_g) {
-      trel_freeAlign(best);
-      best = al;
-      best_g = al->gscore;
-      at = k;
-    } else {
-      trel_freeAlign(al);
-    }
-  }
-  if (best && at != n - 1) {
-    // Leave the image as the best alignment made it.
-    trel_freeAlign(best);
-    best = alignFrom(at);
-  }
-  if (!best) restore_image_atoms(timage, atoms.data());
-  if (best && zam_debug == 1) {
-    zam_msg("Best G-score is at cluster %d\n", at + 1);
-    zam_msg("Cluster %d(%d)+fit, L = %d, M = %.4f, RMSD = %.4f\n", at + 1, numbers[at], best->naligned, best->mscore,
-            best->rmsd_matched);
-    trel_printAlign(best, qimage, timage, options->n_columns);
-  }
-  return best;
 }
 
 void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* qpep, int threads,

@@ -13,7 +13,6 @@ struct _trel_align_buf;
 struct _trel_options;
 struct _pdb_image;
 struct _pdb_peptide;
-struct _docking;
 
 // Aligns target onto query (query image qimage, its backbone peptide qpep)
 // from the starting superposition *transform, by the rule the options give
@@ -33,17 +32,6 @@ _trel_align* trel_alignFitImage(_trel_thing* query, _pdb_image* qimage, _pdb_pep
                                 _trel_thing* target, _pdb_image* timage, const Matrix3D* transform,
                                 _trel_align_buf* buf, const _trel_options* options);
 
-// Aligns target onto query from the SPF solutions held in docking (found by
-// trel_matchThing): the solutions are clustered (C-alpha RMS below the
-// contact distance), the target is aligned from the leaders of the best
-// s_top clusters, and the alignment with the best G-score is returned (new,
-// release with trel_freeAlign; the target's image is left as that alignment
-// made it). Null when the docking holds no solution, or no start could be
-// aligned: a match without a solution gives no alignment.
-_trel_align* trel_alignMatch(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* qpep, _trel_thing* target,
-                             int pot_class, const _trel_options* options, _docking* docking,
-                             _trel_align_buf** buffers);
-
 // aligns[k] = trel_alignFitOne(.., targets[k], &transforms[k], ..) for
 // k = 0..n-1. Serial on bufs[0] when threads < 2 or n < 2; otherwise
 // workers in the thread slots s they pop, using bufs[s] (bufs must hold a
@@ -60,6 +48,12 @@ void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* 
 // a worker record); both end with zam_thread_exit.
 void* trel_align_consumer(void* collector);
 void* run_align_cpu_thread(void* worker);
+
+// The image of a valid target with its trace read, or null. A target whose
+// structure file has gone or is damaged since it was opened (the reader said
+// which) is no longer usable (target->valid = 0), and the run reports it when
+// the search is over.
+_pdb_image* usable_target_image(_trel_thing* target);
 
 // Copies the coordinates of every atom of image into points (natoms entries,
 // atom order) / back from points into the image. Null arguments do nothing.

@@ -9,7 +9,7 @@
 #include "align/trel_trace.h"
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_canonical.h"
-#include "matching/zam_ligand_move.h"
+#include "harmonics/zam_ligand_move.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "matching/zam_ligand_move.h"
+#include "harmonics/zam_ligand_move.h"
 #include "store/trel_cache.h"
 #include "store/trel_pot.h"
 

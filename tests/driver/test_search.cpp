@@ -22,6 +22,7 @@
 #include "common/test_util.h"
 #include "driver/trel_options.h"
 #include "driver/trel_refine.h"
+#include "driver/trel_spf.h"
 #include "matching/zam_dock_spec.h"
 #include "runtime/zam_thread.h"
 #include "store/trel_cache.h"

@@ -1,5 +1,5 @@
 // Rigid moves of coefficient vectors.
-#include "matching/zam_ligand_move.h"
+#include "harmonics/zam_ligand_move.h"
 
 #include <vector>
 

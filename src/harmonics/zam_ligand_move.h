@@ -11,9 +11,8 @@
 #include "geometry/zam_transform.h"
 
 // Moves n_vec consecutive order-N vectors from in to out into the pose of a
-// solution: the ligand rotation lig first, then a shift by r12 along +z,
-// then the inverse of the receptor rotation rec (the transform that
-// trel_pdbMatrix builds). kinds[i] is the radial basis of vector i for the
+// search solution: the ligand rotation lig first, then a shift by r12 along
+// +z, then the inverse of the receptor rotation rec. kinds[i] is the radial basis of vector i for the
 // translation (1 GTO, else ETO). in and out may be the same array. Returns
 // 1, or 0 when a matrix could not be made (reported; out untouched).
 int zam_ligand_move_anlm(int N, int n_vec, const int* kinds, double r12, Euler rec, Euler lig, const double* in,

@@ -12,8 +12,8 @@
 #include "geometry/zam_geom.h"
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_cache.h"
+#include "harmonics/zam_ligand_move.h"
 #include "harmonics/zam_tm.h"
-#include "matching/zam_ligand_move.h"
 
 namespace {
 
