@@ -52,41 +52,23 @@ bool usable(int N, const double* a) {
   return std::isfinite(m) && m > 0.0;
 }
 
-// The radii of the radial moments of orders 1..N into out[0..N-1]: the k-th
-// root of the mean of r^k over the shape (the moment of order k over the
-// mass), signed like the moment. False when there is no positive mass or a
-// value is not finite. The moments themselves grow with the mass to the
-// power of their order; taken over the mass to that power, as a plain
-// reading of the radial similarity has it, the mass term outweighs every
-// shape term by orders of magnitude and every pair of structures scores 1
-// to seven digits. The radii are commensurate, so each order counts.
-//
-// integrals holds, for k = 0..N and n = 0..N at k (N + 1) + n, the integral
-// of the radial function of (n, 0) times r^k (radialIntegrals): the moments
-// are then one sum over the l = 0 coefficients each (up to the constant
-// factor of the l = 0 harmonic, which the radii do not see).
-bool momentRadii(int N, const double* integrals, const double* tau, double* moments, double* out) {
-  for (int k = 0; k <= N; k++) {
-    double s = 0.0;
-    for (int n = 1; n <= N; n++) s += integrals[k * (N + 1) + n] * tau[anlm_index(n, 0, 0)];
-    moments[k] = s;
-  }
+// The radial moments q_0..q_N of an order-N shape (the integrals of the
+// shape times r^k) into moments, and each taken over the zeroth to its
+// order, q_k / q_0^k, into out[0..N]: the profile that the radial-moment
+// similarity compares. False when there is no positive mass or a value is
+// not finite. The powers of q_0 are built by products in double, and the
+// comparison of profiles stays in double: the profiles of compact proteins
+// agree to a few parts in a million.
+bool momentProfile(int N, const double* tau, double* moments, double* out) {
+  hnl_radial(N, tau, moments);
   const double mass = moments[0];
   if (!(mass > 0.0) || !std::isfinite(mass)) return false;
-  for (int k = 1; k <= N; k++) {
-    const double mean = moments[k] / mass;
-    out[k - 1] = std::copysign(std::pow(std::fabs(mean), 1.0 / k), mean);
-    if (!std::isfinite(out[k - 1])) return false;
+  double power = 1.0;
+  for (int k = 0; k <= N; k++, power *= mass) {
+    out[k] = moments[k] / power;
+    if (!std::isfinite(out[k])) return false;
   }
   return true;
-}
-
-// The table of momentRadii, once per query rather than per target.
-double* radialIntegrals(int N) {
-  double* t = kget1D((int64_t)(N + 1) * (N + 1));
-  if (!t) return nullptr;
-  for (int k = 0; k <= N; k++) hnl_knl_integrals(N, 0, k, t + k * (N + 1));
-  return t;
 }
 
 // Among scores s[0..n-1] the first that exceeds every earlier one and 0;
@@ -127,6 +109,8 @@ struct Pass {
   int lq = 0;
   float* jscore = nullptr;
   float* wscore = nullptr;
+  double* key = nullptr;  // the ranking key in double: the similarity, or its weighted form
+  bool weighted = false;
   Matrix3D* transforms = nullptr;
   unsigned char* reason = nullptr;
   int block = 1;
@@ -172,8 +156,10 @@ int scoreRange(Pass& p, int first, int last, _trel_filter_work* work) {
       continue;
     }
     p.reason[t] = kScored;
+    const double w = s * std::sqrt((double)p.lq * (double)trel_thingResidues(p.targets[t]));
     p.jscore[t] = (float)s;
-    p.wscore[t] = (float)(s * std::sqrt((double)p.lq * (double)trel_thingResidues(p.targets[t])));
+    p.wscore[t] = (float)w;
+    p.key[t] = p.weighted ? w : s;
     p.transforms[t] = tf;
     count++;
   }
@@ -376,10 +362,9 @@ _trel_filter* trel_makeFilter(int method, int N, int pot_class, int nd, const do
       anlm_rinv(N, 1, 2, tau, f->qinv);
       break;
     case 2: {
-      f->qmom = kget1D(N);
-      f->radial = radialIntegrals(N);
+      f->qmom = kget1D(N + 1);
       std::vector<double> moments(N + 1);
-      if (!f->qmom || !f->radial || !momentRadii(N, f->radial, tau, moments.data(), f->qmom)) return nullptr;
+      if (!f->qmom || !momentProfile(N, tau, moments.data(), f->qmom)) return nullptr;
       break;
     }
     case 3:
@@ -399,7 +384,6 @@ void trel_freeFilter(_trel_filter* filter) {
   if (!filter) return;
   kfree(filter->qinv);
   kfree(filter->qmom);
-  kfree(filter->radial);
   trel_freeCanon(filter->canon);
   kfree(filter);
 }
@@ -411,7 +395,7 @@ _trel_filter_work* trel_makeFilterWork(const _trel_filter* filter) {
   w->N = filter->N;
   const int K = anlm_size(filter->N);
   w->a = kget1D(std::max(K, filter->N + 1));
-  w->b = kget1D(K);
+  w->b = kget1D(std::max(K, filter->N + 1));
   if (filter->method >= 4) {
     w->c = kget1D(filter->N);
     w->turn = kget1D(kTwists);
@@ -447,13 +431,13 @@ double trel_filterScore(const _trel_filter* f, const double* tau, _trel_filter_w
     case 2: {
       const double* q = f->qmom;
       double* t = w->b;
-      if (!momentRadii(N, f->radial, tau, w->a, t)) return kNaN;
+      if (!momentProfile(N, tau, w->a, t)) return kNaN;
       double sqq = 0.0, stt = 0.0, sqt = 0.0;
-      for (int k = 0; k < N; k++) {
+      for (int k = 0; k <= N; k++) {
         sqq += q[k] * q[k];
         stt += t[k] * t[k];
         sqt += q[k] * t[k];
-        if (zam_debug > 1) zam_msg("[%2d] = %14.6lg, %14.6lg\n", k + 1, q[k], t[k]);
+        if (zam_debug > 1) zam_msg("[%2d] = %14.6lg, %14.6lg\n", k, q[k], t[k]);
       }
       const double s = sqt / (std::sqrt(sqq) * std::sqrt(stt));
       return std::isfinite(s) ? s : kNaN;
@@ -513,6 +497,7 @@ int trel_filterPass(const _trel_thing* query, _trel_thing** targets, int nt,
   const double start = zam_get_time();
   std::fill(kscore, kscore + nt, 0.0f);
   std::vector<unsigned char> reason(nt, kNoDescriptors);
+  std::vector<double> key(nt, 0.0);
   const int pot_class = query && query->tag ? query->tag->pot_class : -1;
   std::vector<double> distances(1, 0.0);
   int nd = 0;
@@ -537,6 +522,8 @@ int trel_filterPass(const _trel_thing* query, _trel_thing** targets, int nt,
     p.lq = trel_thingResidues(query);
     p.jscore = jscore;
     p.wscore = wscore;
+    p.key = key.data();
+    p.weighted = o->do_sort == 4;
     p.transforms = transforms;
     p.reason = reason.data();
     const int threads = o->use_threads ? zam_thread_cpus() : 1;
@@ -554,7 +541,12 @@ int trel_filterPass(const _trel_thing* query, _trel_thing** targets, int nt,
     const double s = std::max(zam_get_time() - start, 1e-8);
     zam_msg("Done %s scoring in %.4f seconds (%.0f/s).\n", methodTitle(method), s, nt / s);
   }
-  zam_sortf(o->do_sort == 4 ? wscore : jscore, nt, order);
+  // Ranked by the scores in double: similarities of alike shapes can
+  // differ below the resolution of the float scores kept for the tables
+  // (those of the radial moments by a few parts in ten million).
+  for (int t = 0; t < nt; t++)
+    if (reason[t] != kScored) key[t] = 0.0;
+  zam_sortd(key.data(), nt, order);
   // The ranking is read from the end of order: the unscored go to its front,
   // below every scored target, each group keeping its sorted order.
   std::stable_partition(order, order + nt, [&](int t) { return reason[t] != kScored; });

@@ -1,9 +1,9 @@
 // Descriptor filters of the search: with filter methods 1 to 5 the targets
 // are pre-scored by comparing shape descriptors (the tau coefficients of the
 // query's potential class, both in their canonical frames) instead of their
-// backbone traces: rotation invariants (1), the radii of the radial moments
-// (2), invariants
-// of six canonical orientations of the query (3), and a search of the twist
+// backbone traces: rotation invariants (1), the radial moments, each over
+// the zeroth to its order (2), invariants of six canonical orientations of
+// the query (3), and a search of the twist
 // about the canonical z axis by FFT (4 at the origin, 5 over a list of
 // separations along z). Each score is a similarity of at most 1.
 //
@@ -52,8 +52,7 @@ struct _trel_filter {
   int N;
   int pot_class;
   double* qinv;        // method 1: rotation invariants of the query
-  double* qmom;        // method 2: radii of the radial moments 1..N
-  double* radial;      // method 2: radial integrals of the l = 0 terms, (N + 1)^2
+  double* qmom;        // method 2: radial moments q_k / q_0^k, k = 0..N
   _trel_canon* canon;  // methods 3 to 5
   double qmag;         // methods 4 and 5: the query vector's length
 };
@@ -69,7 +68,7 @@ void trel_freeFilter(_trel_filter* filter);  // null is ignored
 struct _trel_filter_work {
   int N;
   double* a;       // one coefficient vector (or the radial moments)
-  double* b;       // one more (the moments' radii, or the Fourier series' sines)
+  double* b;       // one more (the moment profile, or the Fourier series' sines)
   double* c;       // the Fourier series' cosines
   double* turn;    // the series at the plan's angles
   _FftPlan* plan;  // methods 4 and 5
@@ -87,7 +86,8 @@ double trel_filterScore(const _trel_filter* filter, const double* tau, _trel_fil
 
 // The filter pass of one query over nt targets: jscore = similarity,
 // wscore = similarity * sqrt(Lq Lt), kscore = 0, transforms = the starting
-// superpositions, order sorted by jscore (by wscore when do_sort is 4) with
+// superpositions, order sorted by the similarity in double (its weighted
+// form when do_sort is 4, as wscore) with
 // every target that could not be scored below all others, each named in a
 // warning. Runs on worker threads when the options allow. Returns the
 // number of targets scored.

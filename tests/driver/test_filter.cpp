@@ -5,11 +5,13 @@
 // keeps 0 and orientation 0; a pass on worker threads gives the bits of
 // the serial pass; and a target without descriptors or with a
 // broken vector is never ranked on a made-up score: it goes to the bottom,
-// named in a warning.
+// named in a warning; at the tool's order the radial-moment filter ranks
+// each query's own family first.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <string>
@@ -29,6 +31,7 @@
 #include "runtime/kids.h"
 #include "runtime/zam_thread.h"
 #include "store/trel_thing.h"
+#include "structure/zam_pdb.h"
 
 namespace {
 
@@ -89,12 +92,12 @@ class Filters : public ::testing::Test {
 TEST_F(Filters, IdenticalShapesScoreOneAndBeatAnother) {
   for (int method = 1; method <= 4; method++) {
     EXPECT_NEAR(score(method, *ubi, *ubi), 1.0, 1e-12) << method;
-    // Radial profiles are alike for any compact protein: the radii of the
-    // moments differ by a tenth of a percent here, yet well above the
-    // precision of a ranked score.
+    // Radial profiles are alike for any compact protein: here the moment
+    // profiles score 1 - 1e-7, below the resolution of a float score and
+    // far above that of a double.
     const double other = score(method, *ubi, *crn);
-    EXPECT_LT(other, method == 2 ? 0.9995 : 0.95) << method;
-    EXPECT_GT(other, method == 2 ? 0.998 : 0.0) << method;
+    EXPECT_LT(other, method == 2 ? 1.0 - 3e-8 : 0.95) << method;
+    EXPECT_GT(other, method == 2 ? 1.0 - 1e-6 : 0.0) << method;
     // The invariant similarities are symmetric.
     if (method <= 2) {
       EXPECT_NEAR(other, score(method, *crn, *ubi), 1e-9) << method;
@@ -259,16 +262,16 @@ TEST(Canon, OrientationsAndSeparations) {
 
 // ---- the pass over targets ------------------------------------------------
 
-_trel_thing* makeThing(const char* name, int residues, const std::vector<double>* tau) {
+_trel_thing* makeThing(const char* name, int residues, const std::vector<double>* tau, int order = kOrder) {
   _trel_thing* t = trel_createThing(name, "./");
   t->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
   t->tag->valid = 1;
   t->tag->n_residues = residues;
   t->tag->pot_class = 1;
   if (tau) {
-    t->tag->order = kOrder;
+    t->tag->order = order;
     t->tag->pot_flags[1] = 1;
-    trel_allocateThing(t, 1, kOrder);
+    trel_allocateThing(t, 1, order);
     std::copy(tau->begin(), tau->end(), t->tau[1]);
   }
   return t;
@@ -348,6 +351,76 @@ TEST_F(FilterPass, UnscoredTargetsSinkWithAWarning) {
   }
   for (_trel_thing* t : targets) trel_closeThing(nullptr, t);
   trel_closeThing(nullptr, query);
+}
+
+// The radial-moment filter at the tool's order, 15, on the shapes of three
+// families of the shared structures (zinc fingers, cytochromes c and
+// TNF-receptor cysteine-rich domains, C-alpha atoms): every query's best
+// hit among the other eleven is of its own family. The profiles of the
+// moments agree to a few parts in ten million between any two of them, so
+// the ranking must be by the similarities in double.
+TEST(FilterFamilies, RadialMomentsRankOwnFamilyFirstAtTheToolsOrder) {
+  TREL_REQUIRE_SHARED_DATA();
+  constexpr int N = 15;
+  struct Member {
+    const char* file;
+    int family;
+  };
+  const Member panel[] = {{"mustang-testdata/1ard.pdb", 0},
+                          {"mustang-testdata/1paa.pdb", 0},
+                          {"mustang-testdata/1sp1.pdb", 0},
+                          {"mustang-testdata/5znf.pdb", 0},
+                          {"theseus-examples/cytochromes/d1cih__.pdb.gz", 1},
+                          {"theseus-examples/cytochromes/d1kyow_.pdb.gz", 1},
+                          {"theseus-examples/cytochromes/d1lfma_.pdb.gz", 1},
+                          {"theseus-examples/cytochromes/d1yeb__.pdb.gz", 1},
+                          {"t-coffee-examples/1EXT1.pdb.gz", 2},
+                          {"t-coffee-examples/1XU12.pdb.gz", 2},
+                          {"t-coffee-examples/2HEY1.pdb.gz", 2},
+                          {"t-coffee-examples/3ALQ1.pdb.gz", 2}};
+  const int n = (int)std::size(panel);
+  zam_thread_setup(0);
+  std::vector<std::vector<double>> shapes;
+  std::vector<_trel_thing*> things;
+  for (const Member& m : panel) {
+    _pdb_image* im = zam_readPdb(testutil::shared_pdb(m.file).c_str(), nullptr);
+    ASSERT_NE(im, nullptr) << m.file;
+    std::vector<Point3D> ca;
+    Point3D c{0, 0, 0};
+    for (int i = 0; i < im->natoms; i++)
+      if (im->atoms[i].is_ca) {
+        ca.push_back(Point3D{im->atoms[i].x, im->atoms[i].y, im->atoms[i].z});
+        c = Point3D{c.x + ca.back().x, c.y + ca.back().y, c.z + ca.back().z};
+      }
+    zam_freePdb(im);
+    for (Point3D& p : ca) p = Point3D{p.x - c.x / ca.size(), p.y - c.y / ca.size(), p.z - c.z / ca.size()};
+    shapes.push_back(testutil::sampled_shape(ca, N, 0));
+    things.push_back(makeThing(m.file, (int)ca.size(), &shapes.back(), N));
+  }
+  _docking_spec spec{};
+  spec.order = N;
+  _trel_options o;
+  o.docking_spec = &spec;
+  o.filter_method = 2;
+  o.use_threads = 0;
+  for (int q = 0; q < n; q++) {
+    std::vector<_trel_thing*> targets;
+    std::vector<int> family;
+    for (int t = 0; t < n; t++)
+      if (t != q) {
+        targets.push_back(things[t]);
+        family.push_back(panel[t].family);
+      }
+    const int nt = n - 1;
+    std::vector<float> j(nt), w(nt), k(nt);
+    std::vector<Matrix3D> tf(nt, tf_identity());
+    std::vector<int> order(nt);
+    ASSERT_EQ(trel_filterPass(things[q], targets.data(), nt, &o, j.data(), w.data(), k.data(), tf.data(),
+                              order.data()),
+              nt);
+    EXPECT_EQ(family[order[nt - 1]], panel[q].family) << panel[q].file << ": best hit " << targets[order[nt - 1]]->name;
+  }
+  for (_trel_thing* t : things) trel_closeThing(nullptr, t);
 }
 
 }  // namespace
