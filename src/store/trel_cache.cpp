@@ -18,10 +18,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 #include "align/trel_backbone.h"
 #include "align/trel_trace.h"
 #include "geometry/zam_geom.h"
+#include "harmonics/zam_radial.h"
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
@@ -91,10 +93,40 @@ std::string withExtension(const char* base, const char* ext) {
 }
 
 // Everything a tag says about itself must hold before it is trusted: a file
-// of the right size can still hold rubbish.
+// of the right size can still hold rubbish. Its order sizes coefficient
+// arrays and the rotation tables that move them, which go no higher than
+// the radial tables.
 bool tagSane(const _trel_tag& tag) {
-  return tag.valid == 1 && tag.n_residues > 0 && tag.order >= 0 && tag.order <= 1000 &&
+  return tag.valid == 1 && tag.n_residues > 0 && tag.order >= 0 && tag.order <= ZAM_NMAX &&
          tag.pot_class >= 0 && tag.pot_class < TREL_POT_CLASSES;
+}
+
+// The mark of a source file's identity kept in the tags of its cached
+// object: its size and modification time (to the nanosecond) folded by
+// CRC-32, never 0 (0 is a tag that records no source). 0 when the file
+// cannot be looked at.
+uint32_t sourceMark(const char* path) {
+  struct stat st;
+  if (!path || !*path || stat(path, &st) != 0) return 0;
+  const int64_t identity[3] = {static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
+                               static_cast<int64_t>(st.st_mtim.tv_nsec)};
+  const uint32_t mark =
+      static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(identity), sizeof identity));
+  return mark ? mark : 1;
+}
+
+// Cache files are found by the object's name alone: they serve a source file
+// only when their tag records that very file. Others (a changed file of the
+// same name, or files that record no source) are dropped, with a message, and
+// the object is rebuilt. A source that cannot be looked at cannot disagree.
+void checkSource(_trel_thing* thing, const char* path) {
+  _trel_tag* tag = thing->tag;
+  if (tag->valid != 1) return;
+  const uint32_t mark = sourceMark(path);
+  if (mark == 0 || static_cast<uint32_t>(tag->source_mark) == mark) return;
+  zam_msg("Cache files of %s in %s do not match the source file %s: rebuilding it.\n", thing->name,
+          thing->folder, path);
+  memset(tag, 0, sizeof *tag);
 }
 
 // Reads base's tag file into tag; a damaged one (cut short, or holding
@@ -162,6 +194,7 @@ bool buildImage(_trel_thing* thing, const char* path, const _trel_thing_opts* op
   memset(tag, 0, sizeof *tag);
   lookupCode(thing, options);
   builds++;
+  tag->source_mark = static_cast<int32_t>(sourceMark(path));
   thing->image = readSource(thing, path);
   if (!thing->image) return false;
   tag->radius = zam_importPdb(thing->image, options->use_random);
@@ -173,7 +206,10 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
                     const _trel_thing_opts* options, const int* pots, int force, bool save) {
   _trel_tag* tag = thing->tag;
   char base[TREL_PATH_MAX + 1];
-  if (!thing->tag_borrowed) readTag(trel_nameThing(thing, base), tag);
+  if (!thing->tag_borrowed) {
+    readTag(trel_nameThing(thing, base), tag);
+    checkSource(thing, path);
+  }
   int mask[TREL_POT_CLASSES] = {0, 0, 0, 0, 0};
   const bool rebuild = force || options->use_force;
   if (tag->valid == 1) {
@@ -266,7 +302,10 @@ void openTrace(_trel_thing* thing, const char* path, const char* cache_folder,
                const _trel_thing_opts* options, int force, bool save, bool fresh) {
   _trel_tag* tag = thing->tag;
   char base[TREL_PATH_MAX + 1];
-  if (!thing->tag_borrowed && !fresh) readTag(trel_nameThing(thing, base), tag);
+  if (!thing->tag_borrowed && !fresh) {
+    readTag(trel_nameThing(thing, base), tag);
+    checkSource(thing, path);
+  }
   if (tag->valid == 1) {
     thing->cached = 1;  // accepted as it stands, whatever options built it
     return;
@@ -295,6 +334,10 @@ int readCoefficients(_trel_thing* thing, int pot_class, int order, bool tau) {
   if (pot_class < 0 || pot_class >= TREL_POT_CLASSES) return 0;
   double*& slot = tau ? thing->tau[pot_class] : thing->sig[pot_class];
   if (slot) return 1;
+  // A file found to hold too low an order stays so: it is not read, nor
+  // warned about, again for every match that asks for it.
+  int& short_order = tau ? thing->tau_short[pot_class] : thing->sig_short[pot_class];
+  if (short_order > 0 && order >= short_order) return 2;
   char base[TREL_PATH_MAX + 1];
   const std::string path = withExtension(trel_nameThingPot(thing, pot_class, base), tau ? "tau" : "sig");
   if (zam_debug > 2) zam_log(tau ? "Reading TAU file: %s\n" : "Reading SIG file: %s\n", path.c_str());
@@ -303,10 +346,13 @@ int readCoefficients(_trel_thing* thing, int pot_class, int order, bool tau) {
   const int result = trel_read_anlm(path.c_str(), order, values);
   // A file of lower order than asked would serve zeros in place of the
   // missing coefficients: such an array is never kept.
-  if (result == 1)
+  if (result == 1) {
     slot = values;
-  else
+    (tau ? thing->tau_order[pot_class] : thing->sig_order[pot_class]) = order;
+  } else {
     kfree(values);
+    if (result == 2) short_order = order;
+  }
   return result;
 }
 
@@ -325,6 +371,18 @@ bool writeImageText(const std::string& target, const _pdb_image* image) {
     if (zam_closeWhole(whole, true)) return true;
   }
   zam_err("Failed to write PDB file: %s [%s]\n", target.c_str(), strerror(errno));
+  return false;
+}
+
+// Writes the image as a raw image file, whole or not at all; private from
+// its creation when the object's files are.
+bool writeImageBinary(const std::string& target, const _pdb_image* image) {
+  _zam_whole* whole = openWhole(target, "wb");
+  if (whole) {
+    const bool ok = zam_writeBinaryPdbFile(whole->fp, image, target.c_str()) == 1;
+    if (zam_closeWhole(whole, ok)) return true;
+  }
+  zam_err("Failed to write structure image file: %s\n", target.c_str());
   return false;
 }
 
@@ -740,7 +798,7 @@ int trel_read_anlm(const char* path, int order, double* buffer) {
   }
   int32_t header[2] = {0, 0};
   int result = 0;
-  if (readAll(fd, header, sizeof header) && header[0] >= 1 && header[0] <= 1000 &&
+  if (readAll(fd, header, sizeof header) && header[0] >= 1 && header[0] <= ZAM_NMAX &&
       header[1] == trel_anlmSize(header[0])) {
     const int stored = header[0];
     if (stored >= order) {
@@ -813,12 +871,7 @@ int trel_writeThingFiles(_trel_thing* thing) {
     if (isSourceFile(target, thing->image)) {
       // The source file is where the image file would go: leave it be.
     } else if (thing->binary) {
-      if (zam_writeBinaryPdb(base, thing->image) != 1) {
-        zam_err("Failed to write structure image file: %s\n", target.c_str());
-        ok = false;
-      } else if (private_files) {
-        chmod(target.c_str(), S_IRUSR | S_IWUSR);
-      }
+      ok = writeImageBinary(target, thing->image);
     } else {
       ok = writeImageText(target, thing->image);
     }

@@ -111,14 +111,17 @@ int trel_read_anlm(const char* path, int order, double* buffer);
 // %s.\n" or "Failed to write %s.\n" (no partial file is left).
 int trel_write_anlm(const char* path, int order, const double* buffer);
 // The class's tau / sig array of order N from its file: 1 when present or
-// read; 0 for an invalid object or tag or an unreadable file; 2 when the file
-// holds a lower order than asked: the array is then not kept.
+// read (an array already held keeps the order it has, in tau_order /
+// sig_order); 0 for an invalid object or tag or an unreadable file; 2 when
+// the file holds a lower order than asked: the array is then not kept, and
+// the object records it, so that asking again for that order or more gives
+// 2 without reading or warning again.
 int trel_readThingTau(_trel_thing* thing, int pot_class, int order);
 int trel_readThingSig(_trel_thing* thing, int pot_class, int order);
 // base + ".sig" then base + ".tau"; returns the result of the tau write (and
 // 0 when the sig write failed too).
 int trel_write_thing(const char* base, int order, const double* sig, const double* tau);
-// Moves the class's tau / sig array (order tag->order) by the rigid
+// Moves the class's tau / sig array (at the order it is held) by the rigid
 // transform in place. 1; 0 when the array is absent or the move failed
 // (reported; the array is then unchanged).
 int trel_moveThingTau(_trel_thing* thing, int pot_class, Matrix3D transform);

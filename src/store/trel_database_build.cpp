@@ -148,6 +148,7 @@ int trel_writeDatabase(_trel_db* db, _trel_thing* thing) {
     const int64_t trace_len = static_cast<int64_t>(tag->n_residues) * db->seg_size;
     const int64_t name_len = static_cast<int64_t>(std::strlen(thing->name)) + 1;
     tag->trace_offset = traces_end;
+    tag->source_mark = 0;  // a member stands on its own: no source file is looked at again
     if (!writeAt(db->fd_traces, thing->trace.seg, trace_len, traces_end)) {
       zam_err("Failed to write database TRACE file: %s [%s]\n", db->traces_path, strerror(errno));
       cutBack(db->fd_traces, traces_end, db->traces_path);

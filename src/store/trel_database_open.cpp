@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "harmonics/zam_radial.h"
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_log.h"
@@ -28,8 +29,9 @@ namespace {
 
 const char kRule[] = "-----------------------------------------------------------------\n";
 
-// The largest coefficient order a header may claim; anything above is garbage.
-constexpr int kMaxOrder = 200;
+// The largest coefficient order a header or tag may claim: that of the
+// radial tables; anything above is garbage.
+constexpr int kMaxOrder = ZAM_NMAX;
 
 // Reads n bytes at offset, going on after partial reads; true when all were read.
 bool readAt(int fd, void* data, int64_t n, int64_t offset) {

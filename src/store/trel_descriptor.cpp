@@ -168,7 +168,7 @@ void fill(_trel_thing* thing, int pot_class, const int* mask_in, int order,
 int moveArray(_trel_thing* thing, int pot_class, Matrix3D transform, bool tau) {
   if (!thing || !thing->tag || pot_class < 0 || pot_class >= TREL_POT_CLASSES) return 0;
   double* values = tau ? thing->tau[pot_class] : thing->sig[pot_class];
-  const int order = thing->tag->order;
+  const int order = tau ? thing->tau_order[pot_class] : thing->sig_order[pot_class];
   if (!values || order < 1) return 0;
   std::vector<double> moved(static_cast<size_t>(anlm_size(order)));
   const int kinds[1] = {1};

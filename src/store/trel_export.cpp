@@ -40,11 +40,13 @@ int trel_exportThingPdb(_trel_thing* thing, const char* file, int atom_selection
 
 int trel_exportThingSpf(_trel_thing* thing, int pot_class, const char* prefix, Matrix3D A, Matrix3D B) {
   if (!thing || !thing->tag || !prefix) return 0;
+  // An array not held yet is read at the tag's order; one held already is
+  // written at the order it holds, whatever the tag says.
   const int order = thing->tag->order;
   if (order < 1) return 0;
-  std::vector<double> work(static_cast<size_t>(trel_anlmSize(order)));
   const Matrix3D T = tf_tftf(A, B);
   const int kinds[1] = {1};
+  std::vector<double> work;
   int written = 0;
   for (int c = 0; c < TREL_POT_CLASSES; c++) {
     if (pot_class != -1 && c != pot_class) continue;
@@ -58,15 +60,17 @@ int trel_exportThingSpf(_trel_thing* thing, int pot_class, const char* prefix, M
       // A class the object does not have is no failure: nothing to write.
       if (!thing->tag->pot_flags[c] && !(tau ? thing->tau[c] : thing->sig[c])) continue;
       const int read = tau ? trel_readThingTau(thing, c, order) : trel_readThingSig(thing, c, order);
-      if (read != 1) continue;
+      const int held = tau ? thing->tau_order[c] : thing->sig_order[c];
+      if (read != 1 || held < 1) continue;
       const double* values = tau ? thing->tau[c] : thing->sig[c];
       const std::string file =
           std::string(prefix) + "_" + trel_potCode(c) + (tau ? "_tau.dat" : "_sig.dat");
-      if (!zam_ligand_transform_anlm(order, 1, kinds, R, values, work.data())) {
+      work.assign(static_cast<size_t>(trel_anlmSize(held)), 0.0);
+      if (!zam_ligand_transform_anlm(held, 1, kinds, R, values, work.data())) {
         zam_err("Failed to move the coefficients for %s\n", file.c_str());
         continue;
       }
-      written += trel_write_anlm_asc(file.c_str(), order, work.data());
+      written += trel_write_anlm_asc(file.c_str(), held, work.data());
     }
   }
   return written;

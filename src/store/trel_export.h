@@ -26,7 +26,8 @@ int trel_exportThingPdb(_trel_thing* thing, const char* file, int atom_selection
                         Matrix3D B);
 
 // Writes the object's coefficients of class pot_class (-1: every class),
-// order tag->order, moved by A then B (the translation scaled by each
+// each array at the order it holds (one not held yet is read at order
+// tag->order), moved by A then B (the translation scaled by each
 // class's scale), as text (trel_write_anlm_asc) to prefix + "_" + class
 // letter + "_tau.dat" and "_sig.dat", for each array that is present or can
 // be read from its file. The object's own arrays are not changed. Returns the

@@ -97,6 +97,9 @@ void trel_allocateThing(_trel_thing* thing, int pot_class, int order) {
   const int64_t n = trel_anlmSize(order);
   thing->sig[pot_class] = kget1D_0(n > 0 ? n : 1);
   thing->tau[pot_class] = kget1D_0(n > 0 ? n : 1);
+  thing->sig_order[pot_class] = thing->tau_order[pot_class] = n > 0 ? order : 0;
+  // The class's files are about to be written anew from these arrays.
+  thing->sig_short[pot_class] = thing->tau_short[pot_class] = 0;
 }
 
 int trel_readThingTrace(_trel_thing* thing) {
@@ -235,10 +238,12 @@ int trel_emptyThing(_trel_db* db, _trel_thing* thing) {
     if (thing->sig[c]) {
       kfree(thing->sig[c]);
       thing->sig[c] = nullptr;
+      thing->sig_order[c] = 0;
     }
     if (thing->tau[c]) {
       kfree(thing->tau[c]);
       thing->tau[c] = nullptr;
+      thing->tau_order[c] = 0;
     }
   }
   return ok;

@@ -21,7 +21,8 @@ constexpr int TREL_POT_CLASSES = 5;
 // database's tags file, stored byte for byte (little-endian, no header).
 struct _trel_tag {
   int32_t valid;             // 1 = usable; anything else: no usable object
-  int32_t reserved;          // always 0
+  int32_t source_mark;       // tag files: mark of the source file it was built from
+                             // (trel_cache.cpp); 0 in a database and when unknown
   int64_t trace_offset;      // database members: byte offset in the traces file
   int32_t order;             // expansion order of the stored coefficients; 0 = none
   int32_t n_atoms;
@@ -41,7 +42,7 @@ struct _trel_tag {
   Matrix3D frame;            // moves the stored structure back to its source coordinates
 };
 static_assert(sizeof(_trel_tag) == 304, "the tag is a 304-byte file record");
-static_assert(offsetof(_trel_tag, reserved) == 4 && offsetof(_trel_tag, trace_offset) == 8 &&
+static_assert(offsetof(_trel_tag, source_mark) == 4 && offsetof(_trel_tag, trace_offset) == 8 &&
                   offsetof(_trel_tag, order) == 16 && offsetof(_trel_tag, n_atoms) == 20 &&
                   offsetof(_trel_tag, n_residues) == 24 && offsetof(_trel_tag, n_backbone) == 28 &&
                   offsetof(_trel_tag, n_mainchain) == 32 && offsetof(_trel_tag, n_sidechain) == 36 &&
@@ -76,6 +77,10 @@ struct _trel_thing {
   char* source;        // PDB file a built object's image was read from (owned), else null:
                        // the image is read again from it, imported the same way
   int rounded;         // 1 = the built image's coordinates were rounded as its cache file holds them
+  int sig_order[TREL_POT_CLASSES];  // expansion order of sig[c] while it is held, else 0
+  int tau_order[TREL_POT_CLASSES];
+  int sig_short[TREL_POT_CLASSES];  // > 0: the class's sig file was found to hold less than
+  int tau_short[TREL_POT_CLASSES];  // this order, and is not read again for it or above
 };
 
 // Coefficient count of order N: N(N+1)(2N+1)/6; 0 for N < 1.
@@ -93,7 +98,8 @@ void trel_setupThingRef(_trel_thing* thing, const char* name, const char* folder
 char* trel_nameThing(const _trel_thing* thing, char* buffer);
 // The same followed by "_" and the class letter when pot_class >= 0.
 char* trel_nameThingPot(const _trel_thing* thing, int pot_class, char* buffer);
-// Frees the class's sig and tau arrays and allocates both anew, zero-filled, of order N.
+// Frees the class's sig and tau arrays and allocates both anew, zero-filled,
+// of order N (recorded in sig_order and tau_order).
 void trel_allocateThing(_trel_thing* thing, int pot_class, int order);
 
 // Makes sure the trace records are present: 1 when they are (already, or read

@@ -188,28 +188,34 @@ int64_t zam_sizeBinaryPdb(int natoms, int nres, int nsmtry, int nbiomt, int nhet
          static_cast<int64_t>(sizeof(Matrix3D)) * (static_cast<int64_t>(nsmtry) + nbiomt);
 }
 
+int zam_writeBinaryPdbFile(_zam_file* f, const _pdb_image* image, const char* label) {
+  if (!f || !image) return 0;
+  if (!consistent(image)) {
+    zam_err("Cannot write binary PDB file %s: the image's counts do not match its records.\n",
+            label ? label : "");
+    return 0;
+  }
+  Header h{image->nmodels, image->nchains, image->natoms, image->nres,     image->nbb, image->nmc,
+           image->nsc,     image->nsmtry,  image->nbiomt, image->nhetatms, 0,          0};
+  const bool ok =
+      writeAll(f, &h, sizeof h) && writeAll(f, &image->tf, sizeof image->tf) &&
+      writeAll(f, image->atoms, image->natoms * static_cast<int64_t>(sizeof(_pdb_atom))) &&
+      writeAll(f, image->residues, image->nres * static_cast<int64_t>(sizeof(_pdb_residue))) &&
+      writeAll(f, image->smtry, image->nsmtry * static_cast<int64_t>(sizeof(Matrix3D))) &&
+      writeAll(f, image->biomt, image->nbiomt * static_cast<int64_t>(sizeof(Matrix3D))) &&
+      writeAll(f, image->hetatms, image->nhetatms * static_cast<int64_t>(sizeof(_pdb_atom)));
+  return ok ? 1 : 0;
+}
+
 int zam_writeBinaryPdb(const char* name, const _pdb_image* image) {
   if (!name || !image) return 0;
   char target[kPathBytes];
   zam_filename(name, "kpdb", target);
   if (!target[0]) return 0;
-  if (!consistent(image)) {
-    zam_err("Cannot write binary PDB file %s: the image's counts do not match its records.\n", target);
-    return 0;
-  }
   _zam_whole* whole = zam_openWhole(target, "wb");
   if (!whole) return 0;
-  _zam_file* f = whole->fp;
   if (zam_debug > 2) zam_msg("Writing PDB: %s\n", target);
-
-  Header h{image->nmodels, image->nchains, image->natoms, image->nres,     image->nbb, image->nmc,
-           image->nsc,     image->nsmtry,  image->nbiomt, image->nhetatms, 0,          0};
-  bool ok = writeAll(f, &h, sizeof h) && writeAll(f, &image->tf, sizeof image->tf) &&
-            writeAll(f, image->atoms, image->natoms * static_cast<int64_t>(sizeof(_pdb_atom))) &&
-            writeAll(f, image->residues, image->nres * static_cast<int64_t>(sizeof(_pdb_residue))) &&
-            writeAll(f, image->smtry, image->nsmtry * static_cast<int64_t>(sizeof(Matrix3D))) &&
-            writeAll(f, image->biomt, image->nbiomt * static_cast<int64_t>(sizeof(Matrix3D))) &&
-            writeAll(f, image->hetatms, image->nhetatms * static_cast<int64_t>(sizeof(_pdb_atom)));
+  const bool ok = zam_writeBinaryPdbFile(whole->fp, image, target) == 1;
   // A full disk may only show when the stream is flushed at close.
   return zam_closeWhole(whole, ok);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 struct _pdb_image;
+struct _zam_file;
 
 // Size in bytes of a file holding the given counts: 144 + 112 atoms +
 // 40 residues + 96 (SMTRY + BIOMT matrices) + 112 hetero atoms. Computed in
@@ -20,6 +21,11 @@ int64_t zam_sizeBinaryPdb(int natoms, int nres, int nsmtry, int nbiomt, int nhet
 // the file cannot be created or written (no message for that; an image whose
 // counts do not match its arrays is reported) or for a null image.
 int zam_writeBinaryPdb(const char* name, const _pdb_image* image);
+
+// The same file's bytes written to an open stream f (label names the file
+// in the message about an inconsistent image). 1 when every write went
+// through; 0 otherwise. The caller opens and closes the stream.
+int zam_writeBinaryPdbFile(_zam_file* f, const _pdb_image* image, const char* label);
 
 // Reads an image from file when it exists, else from file with extension
 // "kpdb". name null takes the root name of the file. Returns a new image

@@ -1,10 +1,17 @@
 // Per-structure cache files: tag and trace files, coefficient files and their
 // text export, objects built from real PDB files (plain, gzip, CA only,
-// missing), a second opening served from the cache without building, the
-// descriptor cache rules, and whole-file writes under concurrent readers.
+// missing), a second opening served from the cache without building, a
+// changed source rebuilt, files private from creation, the descriptor cache
+// rules, and whole-file writes under concurrent readers.
 #include <gtest/gtest.h>
 
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -223,6 +230,15 @@ TEST(CoefficientFile, BadFilesAreRejected) {
   EXPECT_EQ(trel_read_anlm(dir.file("cut.sig").c_str(), 3, buf.data()), 0);
   EXPECT_EQ(trel_read_anlm(dir.file("cut.sig").c_str(), 4, buf.data()), 0);
 
+  // The stored order goes no higher than the tables that move the
+  // coefficients: 36 is read, 37 is rubbish.
+  for (const int stored : {36, 37}) {
+    const std::vector<double> w = ramp(trel_anlmSize(stored));
+    const std::string high = dir.file("high" + std::to_string(stored) + ".sig");
+    ASSERT_EQ(trel_write_anlm(high.c_str(), stored, w.data()), 1);
+    EXPECT_EQ(trel_read_anlm(high.c_str(), 3, buf.data()), stored == 36 ? 1 : 0) << stored;
+  }
+
   EXPECT_EQ(trel_write_anlm(dir.file("nofolder/x.sig").c_str(), 3, v.data()), 0);
   EXPECT_TRUE(cap.has("Failed to create " + dir.file("nofolder/x.sig") + ".\n"));
 }
@@ -268,6 +284,15 @@ TEST(CoefficientFile, ThingReadsKeepOnlyWholeArrays) {
   Capture cap;
   EXPECT_EQ(trel_readThingSig(t, 1, 5), 2);  // lower order on disk: not kept
   EXPECT_EQ(t->sig[1], nullptr);
+  // Known from then on: not read nor warned about again at that order or
+  // above, while a lower order is still read from the file.
+  EXPECT_EQ(trel_readThingSig(t, 1, 5), 2);
+  EXPECT_EQ(trel_readThingSig(t, 1, 9), 2);
+  const std::string warned = "Requested N=5 but found N=3";
+  EXPECT_EQ(cap.text.find(warned), cap.text.rfind(warned)) << cap.text;
+  EXPECT_EQ(cap.text.find("Requested N=9"), std::string::npos) << cap.text;
+  EXPECT_EQ(trel_readThingSig(t, 1, 3), 1);
+  EXPECT_EQ(t->sig_order[1], 3);
   EXPECT_EQ(trel_readThingSig(t, 3, 2), 0);  // no such file
   EXPECT_EQ(t->sig[3], nullptr);
   trel_closeThing(nullptr, t);
@@ -450,6 +475,42 @@ TEST(OpenThing, CacheOffNeverOverwritesTheSourceFile) {
   EXPECT_EQ(read_file(dir.file("ubi.pdb")), original);
 }
 
+// An object's cache files are the user's own from the moment they exist:
+// none is changed in its mode once it stands under its name (an attribute
+// change on a name in the folder would show it), whatever the umask.
+TEST(OpenThing, CacheFilesArePrivateFromCreation) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir cache;
+  _trel_thing_opts opts;
+  opts.do_write = 0;
+  for (const int binary : {0, 1}) {
+    const std::string name = binary ? "pdb1ubi.kpdb" : "pdb1ubi.pdb";
+    _trel_thing* t = trel_openThingFile(testutil::shared_pdb(kUbi).c_str(), slashed(cache).c_str(), 0, 0,
+                                        &opts, nullptr, 1, 1);
+    ASSERT_EQ(t->tag->valid, 1);
+    t->binary = binary;
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, cache.str().c_str(), IN_ATTRIB), 0);
+    const mode_t old_mask = umask(0);
+    EXPECT_EQ(trel_closeThing(nullptr, t), 1);
+    umask(old_mask);
+    std::vector<std::string> changed;
+    alignas(inotify_event) char events[4096];
+    for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;)
+      for (char* p = events; p < events + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+        if (reinterpret_cast<inotify_event*>(p)->len) changed.push_back(reinterpret_cast<inotify_event*>(p)->name);
+    close(watch);
+    EXPECT_EQ(std::count(changed.begin(), changed.end(), name), 0) << name;
+    for (const std::string& file : {name, std::string("pdb1ubi.trq"), std::string("pdb1ubi.trc")}) {
+      struct stat st;
+      ASSERT_EQ(stat(cache.file(file).c_str(), &st), 0) << file;
+      EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    }
+    for (const char* ext : {".trq", ".trc", ".pdb", ".kpdb"}) fs::remove(cache.file(std::string("pdb1ubi") + ext));
+  }
+}
+
 TEST(OpenThing, SequenceObjects) {
   TempDir dir;
   write_file(dir.file("query1.fasta"), ">query1 two words\nACDEFGHIKLMNPQRSTVWY\nACDEF\n");
@@ -550,4 +611,72 @@ TEST(DescriptorCache, OrderAndClassRules) {
                       "/ and rebuild not set (use \"-force\" next time?).\n"))
       << cap.text;
   trel_closeThing(nullptr, t);
+}
+
+// A tag's order sizes the arrays and rotation tables of its coefficients: one
+// beyond the tables (order 36) is rubbish, reported and never served.
+TEST(DescriptorCache, TagOrderBeyondTheTablesIsDamage) {
+  TempDir cache;
+  _trel_thing_opts opts;
+  opts.with_spf = 1;
+  opts.filter_method = 0;
+  const int own[5] = {-1, 0, 0, 0, 0};
+  for (const int order : {36, 37, 1000}) {
+    _trel_tag tag{};
+    tag.valid = 1;
+    tag.order = order;
+    tag.n_residues = 5;
+    tag.pot_class = 1;
+    tag.pot_flags[1] = 1;
+    ASSERT_EQ(trel_write_tag(cache.file("1abc").c_str(), &tag), 1);
+    Capture cap;
+    _trel_thing* t = trel_openThingFile("/elsewhere/1abc.pdb", slashed(cache).c_str(), 12, 0, &opts, own, 0, 0);
+    EXPECT_EQ(t->tag->valid, order == 36 ? 1 : 0) << order;
+    EXPECT_EQ(cap.has("Ignoring damaged TAG file: " + cache.file("1abc.trq")), order != 36) << cap.text;
+    trel_closeThing(nullptr, t);
+  }
+}
+
+// Cache files are found by name: a source file changed since they were made
+// (another structure under the same name) is rebuilt, and says so; an
+// unchanged one is served without building.
+TEST(OpenThing, ChangedSourceIsRebuilt) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  fs::create_directory(dir.file("cache"));
+  const std::string src = dir.file("x.pdb"), cache = dir.file("cache") + "/";
+  fs::copy_file(testutil::shared_pdb(kUbi), src);
+  _trel_thing_opts opts;
+  opts.do_write = 0;
+  const auto open = [&] {
+    _trel_thing* t = trel_openThingFile(src.c_str(), cache.c_str(), 0, 0, &opts, nullptr, 1, 1);
+    EXPECT_EQ(t->tag->valid, 1);
+    const int n = t->tag->n_residues;
+    trel_closeThing(nullptr, t);
+    return n;
+  };
+  Capture cap;
+  const int before = trel_thingBuilds();
+  EXPECT_EQ(open(), 76);
+  EXPECT_EQ(open(), 76);
+  EXPECT_EQ(trel_thingBuilds(), before + 1);
+  EXPECT_FALSE(cap.has("do not match")) << cap.text;
+
+  fs::copy_file(testutil::shared_pdb("mustang-testdata/1ard.pdb"), src, fs::copy_options::overwrite_existing);
+  EXPECT_EQ(open(), 29);
+  EXPECT_EQ(trel_thingBuilds(), before + 2);
+  EXPECT_TRUE(cap.has("Cache files of x in " + cache + " do not match the source file " + src +
+                      ": rebuilding it.\n"))
+      << cap.text;
+  EXPECT_EQ(open(), 29);  // the rebuilt files serve the new source
+  EXPECT_EQ(trel_thingBuilds(), before + 2);
+
+  // The same size and contents, written again: only its time tells, and
+  // that is enough.
+  const std::string text = read_file(src);
+  const auto when = fs::last_write_time(src);
+  write_file(src, text);
+  fs::last_write_time(src, when + std::chrono::seconds(7));
+  EXPECT_EQ(open(), 29);
+  EXPECT_EQ(trel_thingBuilds(), before + 3);
 }

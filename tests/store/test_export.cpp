@@ -1,13 +1,17 @@
 // Object export: an object's image written under two transforms applied in
-// order, a missing image, and a fresh superposed copy of a target's image.
+// order, a missing image, a fresh superposed copy of a target's image, and
+// coefficients written at the order of the arrays held.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "common/log_capture.h"
 #include "common/test_util.h"
+#include "runtime/kids.h"
 #include "runtime/zam_log.h"
+#include "store/trel_cache.h"
 #include "store/trel_export.h"
 #include "store/trel_thing.h"
 #include "structure/zam_pdb.h"
@@ -77,4 +81,30 @@ TEST(Export, ImageThingAlignReadsAFreshCopy) {
   _trel_thing* empty = trel_createThing("none", "./");
   EXPECT_EQ(trel_imageThingAlign(empty, nullptr, nullptr), nullptr);
   trel_closeThing(nullptr, empty);
+}
+
+// A tau array held at a lower order than the tag's (read for a search at its
+// own order) is written at the order it holds; a sig array not held yet is
+// read at the tag's order. Both moved by the identity: the values themselves.
+TEST(Export, CoefficientsAtTheOrderOfTheArraysHeld) {
+  TempDir dir;
+  std::vector<double> v(static_cast<size_t>(trel_anlmSize(6)));
+  for (size_t k = 0; k < v.size(); k++) v[k] = 1.0 + static_cast<double>(k);
+  ASSERT_EQ(trel_write_thing(dir.file("x_B").c_str(), 6, v.data(), v.data()), 1);
+  _trel_thing* t = trel_createThing("x", (dir.str() + "/").c_str());
+  t->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
+  t->tag->valid = 1;
+  t->tag->order = 6;
+  t->tag->pot_class = 1;
+  t->tag->pot_flags[1] = 1;
+  ASSERT_EQ(trel_readThingTau(t, 1, 4), 1);
+  EXPECT_EQ(t->tau_order[1], 4);
+  EXPECT_EQ(trel_exportThingSpf(t, 1, dir.file("out").c_str(), tf_identity(), tf_identity()), 2);
+  const std::string tau = testutil::read_file(dir.file("out_B_tau.dat"));
+  const std::string sig = testutil::read_file(dir.file("out_B_sig.dat"));
+  EXPECT_EQ(tau.substr(0, tau.find('\n')), "n_max = 4, n_dim = 30");
+  EXPECT_EQ(sig.substr(0, sig.find('\n')), "n_max = 6, n_dim = 91");
+  EXPECT_NE(tau.find("\n  4   3   3  30\n"), std::string::npos) << tau;  // the last value held
+  EXPECT_EQ(t->sig_order[1], 6);
+  trel_closeThing(nullptr, t);
 }
