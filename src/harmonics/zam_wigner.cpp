@@ -121,6 +121,38 @@ void turn_run(int l, double psi, const double* in, double* out) {
   }
 }
 
+// Natural log of the smallest end value of a d-row run in double (1e-280):
+// below it the run is near the end of double range, where flush-to-zero
+// takes the values to 0.
+constexpr double kSmallestEnd = -644.7;
+
+// The row of m of d^l(beta) (0 < |beta| < pi), j = m..l and -l..-m, into row
+// centred at j = 0, by the three-term recurrence inwards from both ends, in
+// the arithmetic of T.
+template <typename T>
+void d_row(int l, int m, double beta, T* row) {
+  const T b = beta;
+  const T c = std::cos(b / 2), s = std::sin(b / 2);
+  const T r = plm_rnorm(l, m);
+  row[l] = r * std::pow(c, l + m) * std::pow(s, l - m);
+  row[-l] = sign_of(l + m) * r * std::pow(c, l - m) * std::pow(s, l + m);
+  if (m == l) return;
+  const T cb = std::cos(b), t = -2 / std::sin(b);
+  for (int j = l; j > m; j--) {
+    const T q = 1 / std::sqrt(static_cast<T>(l + j) * (l - j + 1));
+    const T p = j == l ? 0 : std::sqrt(static_cast<T>(l - j) * (l + j + 1));
+    const T top_p = j == l ? 0 : p * row[j + 1];
+    const T bot_p = j == l ? 0 : p * row[-j - 1];
+    if (m == 0 && j == 1) {
+      // The two runs meet at row[0]: formed once.
+      row[0] = q * (t * (m + j * cb) * row[-j] - top_p);
+      break;
+    }
+    row[j - 1] = q * (t * (m - j * cb) * row[j] - top_p);
+    row[-j + 1] = q * (t * (m + j * cb) * row[-j] - bot_p);
+  }
+}
+
 // d^l(pi/2) for degrees 0..lmax, packed, per thread.
 struct HalfTurnTable {
   int lmax = -1;
@@ -176,25 +208,20 @@ void dlmj_r(int l, int m, double beta, double* row) {
     for (int j = -l; j <= l; j++) row[j] = j == -m ? v : 0.0;
     return;
   }
-  const double c = std::cos(0.5 * beta), s = std::sin(0.5 * beta);
-  const double r = plm_rnorm(l, m);
-  row[l] = r * std::pow(c, l + m) * std::pow(s, l - m);
-  row[-l] = sign_of(l + m) * r * std::pow(c, l - m) * std::pow(s, l + m);
-  if (m == l) return;
-  const double cb = std::cos(beta), t = -2.0 / std::sin(beta);
-  for (int j = l; j > m; j--) {
-    const double q = 1.0 / std::sqrt(static_cast<double>(l + j) * (l - j + 1));
-    const double p = j == l ? 0.0 : std::sqrt(static_cast<double>(l - j) * (l + j + 1));
-    const double top_p = j == l ? 0.0 : p * row[j + 1];
-    const double bot_p = j == l ? 0.0 : p * row[-j - 1];
-    if (m == 0 && j == 1) {
-      // The two runs meet at row[0]: formed once.
-      row[0] = q * (t * (m + j * cb) * row[-j] - top_p);
-      break;
-    }
-    row[j - 1] = q * (t * (m - j * cb) * row[j] - top_p);
-    row[-j + 1] = q * (t * (m + j * cb) * row[-j] - bot_p);
+  // The two ends are powers of cos(beta/2) and sin(beta/2) of degree up to
+  // 2l: near beta = 0 or pi and at high degree they fall below double range
+  // (at degree 160 already for beta within 0.01 of either), and a run
+  // started from 0 stays 0. Such a row runs in long double, whose range
+  // holds every end to degree 160; the others as they always have.
+  const double lc = std::log(std::fabs(std::cos(0.5 * beta))), ls = std::log(std::fabs(std::sin(0.5 * beta)));
+  const double ends = std::min((l + m) * lc + (l - m) * ls, (l - m) * lc + (l + m) * ls);
+  if (ends + std::log(plm_rnorm(l, m)) > kSmallestEnd) {
+    d_row<double>(l, m, beta, row);
+    return;
   }
+  std::vector<long double> wide(2 * l + 1);
+  d_row<long double>(l, m, beta, wide.data() + l);
+  for (int j = -l; j <= l; j++) row[j] = static_cast<double>(wide[l + j]);
 }
 
 void dl_load_beta(_dl* dl, int l, double beta) {

@@ -4,6 +4,7 @@
 // caller's rotation cache.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -72,6 +73,34 @@ TEST(Wigner, RowsMatchTheFactorialSum) {
         EXPECT_NEAR(d[block(l) + (m + l) * (2 * l + 1) + j + l], want, 1e-13);
         EXPECT_NEAR(dljm(l, m, j, 1.2), want, 1e-13);
       }
+}
+
+// At the top degree, 160, and beta near 0 or pi (where the ends of a row
+// are powers of cos(beta/2) and sin(beta/2) far below double range) every
+// d-matrix is orthogonal, and d^l_00(beta) is the Legendre polynomial
+// P_l(cos beta), here by its own three-term recurrence.
+TEST(Wigner, TopDegreeMatricesNearFlatAngles) {
+  const int l = 160, w = 2 * l + 1;
+  for (double beta : {2e-6, 1e-3, 0.01, 0.7, M_PI - 0.01, M_PI - 1e-3, M_PI - 2e-6}) {
+    std::vector<double> d(w * w);
+    for (int m = -l; m <= l; m++)
+      for (int j = -l; j <= l; j++) d[(m + l) * w + j + l] = dljm(l, m, j, beta);
+    double worst = 0.0;
+    for (int a = 0; a < w; a++)
+      for (int b = a; b < w; b++) {
+        double s = 0.0;
+        for (int k = 0; k < w; k++) s += d[a * w + k] * d[b * w + k];
+        worst = std::max(worst, std::fabs(s - (a == b ? 1.0 : 0.0)));
+      }
+    EXPECT_LT(worst, 1e-12) << beta;
+    double p0 = 1.0, p1 = std::cos(beta);
+    for (int k = 1; k < l; k++) {
+      const double p2 = ((2 * k + 1) * std::cos(beta) * p1 - k * p0) / (k + 1);
+      p0 = p1;
+      p1 = p2;
+    }
+    EXPECT_NEAR(d[l * w + l], p1, 1e-12) << beta;
+  }
 }
 
 TEST(Wigner, RealMatricesAreOrthogonalAndDegreeOneIsTheRotation) {
