@@ -424,3 +424,33 @@ TEST(Radial, MomentIntegralsExactToTheTopOrder) {
   }
   EXPECT_LT(worst, 1e-14);
 }
+
+// The single values of the three families at the top order, 36: the Gram
+// matrix of the functions of one l over n = l+1..36, by quadrature, is the
+// identity for l = 0, 1, 2, 10 and 30.
+TEST(Radial, SingleValuesOrthonormalToTheTopOrder) {
+  const int N = ZAM_NMAX;
+  struct Family {
+    double (*f)(int, int, double);
+    double rmax;
+  };
+  const Family families[3] = {{hnl, 90.0}, {tnl, 400.0}, {rnl, 80.0}};
+  for (const Family& fam : families) {
+    std::vector<double> x, w;
+    testutil::gauss_legendre(600, 0.0, fam.rmax, x, w);
+    double worst = 0.0;
+    for (int l : {0, 1, 2, 10, 30}) {
+      const int m = N - l;
+      std::vector<double> v(x.size() * m);
+      for (size_t i = 0; i < x.size(); i++)
+        for (int n = l + 1; n <= N; n++) v[i * m + n - l - 1] = fam.f(n, l, x[i]);
+      for (int a = 0; a < m; a++)
+        for (int b = a; b < m; b++) {
+          double s = 0.0;
+          for (size_t i = 0; i < x.size(); i++) s += w[i] * x[i] * x[i] * v[i * m + a] * v[i * m + b];
+          worst = std::max(worst, std::fabs(s - (a == b ? 1.0 : 0.0)));
+        }
+    }
+    EXPECT_LT(worst, 1e-11) << fam.rmax;
+  }
+}
