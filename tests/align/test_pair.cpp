@@ -16,7 +16,7 @@
 #include "align/trel_trace.h"
 #include "common/log_capture.h"
 #include "common/align_defaults.h"
-#include "common/align_objects.h"
+#include "common/align_fingerprint.h"
 #include "common/chains.h"
 #include "common/test_util.h"
 #include "runtime/zam_log.h"
