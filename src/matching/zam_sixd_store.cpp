@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "harmonics/zam_anlm.h"
@@ -351,20 +352,23 @@ float get_start_energy(int n_vec, int N) {
   ZamTm3_struct tm;
   zam_tm3_init(&tm);
   double E = 0.0;
-  for (int i = 0; i < n_vec; i++) {
+  bool moved = true;
+  for (int i = 0; i < n_vec && moved; i++) {
     const int kind = s.vec_types ? s.vec_types[i] : 1;
     const double* a_phi = s.anlm_phi_base + (int64_t)i * K;
     const double* a_rho = s.anlm_rho_base + (int64_t)i * K;
-    if (!zam_tm3_apply(N, 1, &kind, &tm, a_phi, phi.data(), -s.r12_start) ||
-        !zam_tm3_apply(N, 1, &kind, &tm, a_rho, rho.data(), -s.r12_start)) {
-      zam_err("Cannot translate the starting pose by %.2f.\n", -s.r12_start);
-      E = 0.0;
-      break;
-    }
-    E += anlm_dot(N, phi.data(), s.bnlm_rho_base + (int64_t)i * K) +
-         anlm_dot(N, rho.data(), s.bnlm_phi_base + (int64_t)i * K);
+    moved = zam_tm3_apply(N, 1, &kind, &tm, a_phi, phi.data(), -s.r12_start) &&
+            zam_tm3_apply(N, 1, &kind, &tm, a_rho, rho.data(), -s.r12_start);
+    if (moved)
+      E += anlm_dot(N, phi.data(), s.bnlm_rho_base + (int64_t)i * K) +
+           anlm_dot(N, rho.data(), s.bnlm_phi_base + (int64_t)i * K);
   }
   zam_tm3_free(&tm);
+  if (!moved) {
+    // No score at all, rather than a 0 that reads like one.
+    zam_err("Cannot translate the starting pose by %.2f: its energy is unknown.\n", -s.r12_start);
+    return std::numeric_limits<float>::quiet_NaN();
+  }
   zam_msg("Estart = %.2f.\n", E);
   return (float)E;
 }

@@ -82,5 +82,7 @@ void zam_find_dspans_s(int n, const int64_t* codes, const int* order, int* n_spa
 // score range. n >= 1.
 void print_zeroth_score(int n, const int64_t* codes, const float* scores, const int* order);
 // Score of the starting pose from the search record's unrotated arrays:
-// the receptor translated by -r12_start along z against the ligand.
+// the receptor translated by -r12_start along z against the ligand. 0 for
+// no terms; NaN, with an error message, when the receptor's arrays cannot
+// be translated (no translation matrices of order N).
 float get_start_energy(int n_vec, int N);

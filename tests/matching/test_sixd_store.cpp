@@ -2,7 +2,8 @@
 // keeps the best quarter, an empty pass gives the start pose, runs of equal
 // distance, the re-sampling of poses for a fine pass, the fine-pass pose
 // count, the consumer's tally over threads and the abort path, and the
-// start energy against a translation moved to the other side.
+// start energy against a translation moved to the other side (none when the
+// pose cannot be translated).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_tm.h"
 #include "matching/sampled_shape.h"
@@ -233,6 +235,18 @@ TEST(SixdStore, StartEnergyMovesTranslationToEitherSide) {
   const double want = anlm_dot(N, a1.data(), t2.data()) + anlm_dot(N, a2.data(), t1.data());
   EXPECT_NEAR(get_start_energy(1, N), want, 1e-4 * std::fabs(want) + 1e-4);
   EXPECT_EQ(get_start_energy(0, N), 0.0f);
+  // Beyond the translation matrices' highest order the pose cannot be moved:
+  // no energy, and no 0 that could pass for one.
+  const int high = 37, H = anlm_size(high);
+  std::vector<double> big(H, 0.5);
+  zam_sixd_state.anlm_phi_base = zam_sixd_state.anlm_rho_base = big.data();
+  zam_sixd_state.bnlm_phi_base = zam_sixd_state.bnlm_rho_base = big.data();
+  {
+    testutil::Capture log;
+    EXPECT_TRUE(std::isnan(get_start_energy(1, high)));
+    EXPECT_TRUE(log.has("Cannot translate the starting pose by -1.60")) << log.text;
+    EXPECT_FALSE(log.has("Estart")) << log.text;
+  }
   zam_sixd_state = {};
 }
 
