@@ -13,6 +13,16 @@ struct sp_t_struct {
   int* exps;  // 651 exponents, entry k the power of k
 };
 
+// A product record with its exponents on the stack (no allocation, no
+// lock), for the short-lived products of series terms: use its s.
+struct sp_local {
+  int exps[651] = {};
+  sp_t_struct s{0, exps};
+  sp_local() = default;
+  sp_local(const sp_local&) = delete;  // s points into this record
+  sp_local& operator=(const sp_local&) = delete;
+};
+
 // exps = 651 zeroed ints from the guarded allocator (null when it fails).
 void sp_init(sp_t_struct* s);
 // Frees exps (null accepted) and resets the record.
