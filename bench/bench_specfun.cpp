@@ -1,13 +1,18 @@
 // Exact coupling tables and distance series tables for the translation
 // orders the search uses (10, 16, 25): the time to build them and the memory
-// they hold (counters: bytes of the GMP values and their limbs).
+// they hold (counters: bytes of the GMP values and their limbs). Spherical
+// Bessel functions and the Jacobi radial functions at the sizes of the
+// quadrature translation method.
 #include <benchmark/benchmark.h>
 
 #include <gmp.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "common/coupling_ladders.h"
+#include "specfun/zam_jab.h"
+#include "specfun/zam_jlr.h"
 #include "specfun/zam_mp.h"
 #include "specfun/zam_yib.h"
 
@@ -77,5 +82,40 @@ void BM_SeriesTables(benchmark::State& state) {
   state.counters["bytes_held"] = held;
 }
 BENCHMARK(BM_SeriesTables)->Arg(10)->Arg(16)->Arg(25)->Unit(benchmark::kMillisecond);
+
+// j_0..j_L at one argument: the series alone at x <= 5, the two top series
+// and the downward recurrence above.
+void BM_BesselAll(benchmark::State& state) {
+  const int L = static_cast<int>(state.range(0));
+  const double x = static_cast<double>(state.range(1));
+  std::vector<double> out(L + 1);
+  for (auto _ : state) {
+    jlr_all(L, out.data(), x);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_BesselAll)->Args({40, 3})->Args({40, 30})->Args({70, 100})->Unit(benchmark::kMicrosecond);
+
+// Every unnormalised p_nl to order N at one radius, and every potential
+// factor (two Gauss-Legendre rules of N+24 radii each).
+void BM_RadialJacobi(benchmark::State& state) {
+  const int N = static_cast<int>(state.range(0));
+  std::vector<double> out(N * (N + 1) / 2);
+  for (auto _ : state) {
+    pnl_all_bar(N, out.data(), 0.8);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_RadialJacobi)->Arg(16)->Arg(36)->Unit(benchmark::kMicrosecond);
+
+void BM_PotentialFactors(benchmark::State& state) {
+  const int N = static_cast<int>(state.range(0));
+  std::vector<double> out(N * (N + 1) / 2);
+  for (auto _ : state) {
+    dnl_all_bar(N, 0.8, out.data());
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_PotentialFactors)->Arg(16)->Arg(36)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
