@@ -1,5 +1,6 @@
 #include "harmonics/zam_legendre.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <mutex>
@@ -22,6 +23,7 @@ constexpr int kSeries = (ZAM_LMAX + 1) * (ZAM_LMAX + 2) * (ZAM_LMAX + 3) / 6;
 // One-time tables, written by build_legendre under lock 5 and read without a
 // lock afterwards; call_once publishes them.
 double xplm_tab[kFull];   // plm_norm at l(l+1)+m
+long double xplm_wide[kFull];  // the same before rounding: below double range near 160
 double rplm_tab[kFull];   // plm_rnorm at l(l+1)+m
 long double pll_tab[ZAM_LMAX + 1];  // coefficient of P_m^m; past double range near 160
 double clmj_tab[kSeries];
@@ -43,7 +45,8 @@ void build_legendre() {
       sp_fac(&s, -1, l + am);
       sp_pow(&s, 1, 2 * l + 1, 1);
       sp_pow(&s, -1, 2, 1);
-      xplm_tab[l * (l + 1) + m] = static_cast<double>(hsqrt(sp_ans(&s)));
+      xplm_wide[l * (l + 1) + m] = hsqrt(sp_ans(&s));
+      xplm_tab[l * (l + 1) + m] = static_cast<double>(xplm_wide[l * (l + 1) + m]);
       sp_fac(&s, 1, 2 * l);
       sp_fac(&s, -1, l - am);
       sp_fac(&s, -1, l + am);
@@ -81,15 +84,20 @@ void build_legendre() {
   zam_mutex_release(5);
 }
 
+// Highest degree whose unnormalised values all lie within double range:
+// |P_l^m| reaches (2l-1)!!, past 1.8e308 from degree 151.
+constexpr int kDoubleDegree = 150;
+
 // Unnormalised P_l^m(cos theta) for one degree l, m = 0..l, by the downward
-// recursion in m, from sl = sin^l theta; theta within [0.01, pi - 0.01].
-// P_l^l is formed in long double: its factors leave double range at high
-// degrees.
-void legendre_degree(int l, long double sl, double cot, double* out) {
-  out[l] = static_cast<double>(pll_tab[l] * sl);
-  double up2 = 0.0, up1 = out[l];
+// recursion in m, from sl = sin^l theta, in the arithmetic of T; theta
+// within [0.01, pi - 0.01]. P_l^l is formed in long double: its factors
+// leave double range at high degrees.
+template <typename T>
+void legendre_degree(int l, long double sl, T cot, T* out) {
+  out[l] = static_cast<T>(pll_tab[l] * sl);
+  T up2 = 0, up1 = out[l];
   for (int m = l - 1; m >= 0; m--) {
-    const double v = -(2.0 * (m + 1) * cot * up1 + up2) / (static_cast<double>(l + m + 1) * (l - m));
+    const T v = -(static_cast<T>(2 * (m + 1)) * cot * up1 + up2) / (static_cast<T>(l + m + 1) * (l - m));
     out[m] = v;
     up2 = up1;
     up1 = v;
@@ -101,19 +109,20 @@ void legendre_degree(int l, long double sl, double cot, double* out) {
 // three-term recurrence, which is stable (the power series is not: its
 // alternating terms cancel to a loss of about 1e-4 at degree 40). Long
 // double keeps the small starting values. theta is clamped to [0, pi].
-void pole_legendre(int L, double* out, double theta) {
+template <typename T>
+void pole_legendre(int L, T* out, double theta) {
   if (theta < 0.0) theta = 0.0;
   if (theta > kPi) theta = kPi;
   const long double x = cosl(theta), s = sinl(theta);
   for (int m = 0; m <= L; m++) {
     long double p0 = pll_tab[m] * powl(s, m);
-    out[m * (m + 1) / 2 + m] = static_cast<double>(p0);
+    out[m * (m + 1) / 2 + m] = static_cast<T>(p0);
     if (m == L) break;
     long double p1 = x * (2 * m + 1) * p0;
-    out[(m + 1) * (m + 2) / 2 + m] = static_cast<double>(p1);
+    out[(m + 1) * (m + 2) / 2 + m] = static_cast<T>(p1);
     for (int l = m + 2; l <= L; l++) {
       const long double p = (x * (2 * l - 1) * p1 - (l + m - 1) * p0) / (l - m);
-      out[l * (l + 1) / 2 + m] = static_cast<double>(p);
+      out[l * (l + 1) / 2 + m] = static_cast<T>(p);
       p0 = p1;
       p1 = p;
     }
@@ -121,6 +130,33 @@ void pole_legendre(int L, double* out, double theta) {
 }
 
 bool near_pole(double theta) { return !(theta >= kPoleGap && theta <= kFarPole); }
+
+// The Legendre set of degrees 0..L at theta, Legendre packing, in the
+// arithmetic of T (long double for degrees past kDoubleDegree).
+template <typename T>
+void legendre_set(int L, T* out, double theta) {
+  if (near_pole(theta)) {
+    pole_legendre<T>(L, out, theta);
+    return;
+  }
+  const T s = std::sin(static_cast<T>(theta)), cot = 1 / std::tan(static_cast<T>(theta));
+  // The powers of sin theta by products in long double (a relative error of
+  // about l 1e-19, far below the double result) instead of a powl per
+  // degree, which took nearly half the time of a skin integration.
+  long double sl = 1.0L;
+  for (int l = 0; l <= L; l++, sl *= s) legendre_degree<T>(l, sl, cot, out + l * (l + 1) / 2);
+}
+
+// Normalised Pbar_l^m of the degrees kDoubleDegree+1..L at theta into out
+// (Legendre packing, nothing below): formed in long double, where neither
+// the values nor their norms leave the range.
+void normalised_high_degrees(int L, double* out, double theta) {
+  std::vector<long double> wide((L + 1) * (L + 2) / 2);
+  legendre_set<long double>(L, wide.data(), theta);
+  for (int l = kDoubleDegree + 1; l <= L; l++)
+    for (int m = 0; m <= l; m++)
+      out[l * (l + 1) / 2 + m] = static_cast<double>(wide[l * (l + 1) / 2 + m] * xplm_wide[l * (l + 1) + m]);
+}
 
 // Antiderivative from 0 of the trigonometric polynomial a0 + sum a_k cos k t
 // + b_k sin k t, k = 1..D.
@@ -131,7 +167,8 @@ double fourier_primitive(int D, const double* a, const double* b, double t) {
 }
 
 // Samples g(t) = P_l^m(cos t) sin t at t_i = 2 pi i / n, i = 0..n-1, for all
-// l <= L, m <= l at once (Legendre packing, sample-major). For t beyond pi,
+// l <= L, m <= l at once (Legendre packing, sample-major); past degree
+// kDoubleDegree the normalised Pbar_l^m instead. For t beyond pi,
 // g(2 pi - t) = (-1)^(m+1) g(t): sin^m t is odd in t for odd m.
 void sample_legendre_sin(int L, int n, std::vector<double>& g) {
   const int per = (L + 1) * (L + 2) / 2;
@@ -141,7 +178,8 @@ void sample_legendre_sin(int L, int n, std::vector<double>& g) {
     const bool upper = t > kPi;
     const double tt = upper ? 2.0 * kPi - t : t;
     double* row = &g[static_cast<size_t>(i) * per];
-    plm_all_bar(L, row, tt);
+    plm_all_bar(std::min(L, kDoubleDegree), row, tt);
+    if (L > kDoubleDegree) normalised_high_degrees(L, row, tt);
     const double st = std::sin(tt);
     for (int l = 0; l <= L; l++)
       for (int m = 0; m <= l; m++) {
@@ -155,16 +193,34 @@ void sample_legendre_sin(int L, int n, std::vector<double>& g) {
 // The integral over [theta1, theta2] (mapped into [0, pi] through their
 // cosines) of g from its n samples: a trigonometric polynomial of degree
 // l + 1 < n / 2, recovered exactly by the discrete Fourier sums.
-double integrate_samples(int l, int n, const double* g, int stride, double theta1, double theta2) {
+// cos(k t_i) and sin(k t_i) of the sample angles t_i = 2 pi i / n, k = 0..K,
+// at i (K + 1) + k: the same for every (l, m) of a set, so made once.
+struct SampleTrig {
+  int K;
+  std::vector<double> c, s;
+  SampleTrig(int n, int K_) : K(K_), c(static_cast<size_t>(n) * (K_ + 1)), s(c.size()) {
+    for (int i = 0; i < n; i++) {
+      const double t = 2.0 * kPi * i / n;
+      for (int k = 0; k <= K; k++) {
+        c[static_cast<size_t>(i) * (K + 1) + k] = std::cos(k * t);
+        s[static_cast<size_t>(i) * (K + 1) + k] = std::sin(k * t);
+      }
+    }
+  }
+};
+
+double integrate_samples(int l, int n, const double* g, int stride, double theta1, double theta2,
+                         const SampleTrig& trig) {
   const int D = l + 1;
   std::vector<double> a(D + 1, 0.0), b(D + 1, 0.0);
   for (int i = 0; i < n; i++) {
     const double v = g[static_cast<size_t>(i) * stride];
-    const double t = 2.0 * kPi * i / n;
+    const double* ci = &trig.c[static_cast<size_t>(i) * (trig.K + 1)];
+    const double* si = &trig.s[static_cast<size_t>(i) * (trig.K + 1)];
     a[0] += v;
     for (int k = 1; k <= D; k++) {
-      a[k] += v * std::cos(k * t);
-      b[k] += v * std::sin(k * t);
+      a[k] += v * ci[k];
+      b[k] += v * si[k];
     }
   }
   a[0] /= n;
@@ -207,16 +263,17 @@ void cos_sin_pm(int M, double angle, double* c, double* s) {
 
 void plm_all_bar(int L, double* out, double theta) {
   plm_init();
-  if (near_pole(theta)) {
-    pole_legendre(L, out, theta);
+  if (L <= kDoubleDegree) {
+    legendre_set<double>(L, out, theta);
     return;
   }
-  const double s = std::sin(theta), cot = 1.0 / std::tan(theta);
-  // The powers of sin theta by products in long double (a relative error of
-  // about l 1e-19, far below the double result) instead of a powl per
-  // degree, which took nearly half the time of a skin integration.
-  long double sl = 1.0L;
-  for (int l = 0; l <= L; l++, sl *= s) legendre_degree(l, sl, cot, out + l * (l + 1) / 2);
+  // Past degree kDoubleDegree the values run in long double; those that
+  // exceed double range come out infinite, as a double must hold them.
+  legendre_set<double>(kDoubleDegree, out, theta);
+  std::vector<long double> wide((L + 1) * (L + 2) / 2);
+  legendre_set<long double>(L, wide.data(), theta);
+  for (int i = (kDoubleDegree + 1) * (kDoubleDegree + 2) / 2; i < (L + 1) * (L + 2) / 2; i++)
+    out[i] = static_cast<double>(wide[i]);
 }
 
 void ylm_all_bar(int L, double* out, double theta, double phi) {
@@ -281,19 +338,21 @@ double plm(int l, int m, double theta) {
   const int am = m < 0 ? -m : m;
   if (am > l) return 0.0;
   plm_init();
-  double v;
-  if (plm_from_series.load(std::memory_order_relaxed)) {
-    v = plm_series(l, am, theta);
-  } else if (near_pole(theta)) {
-    std::vector<double> p((l + 1) * (l + 2) / 2);
-    pole_legendre(l, p.data(), theta);
+  if (plm_from_series.load(std::memory_order_relaxed)) return plm_series(l, am, theta) * xplm_tab[l * (l + 1) + am];
+  // In long double throughout: at high degree the unnormalised value and
+  // its norm lie beyond double range on either side.
+  long double v;
+  if (near_pole(theta)) {
+    std::vector<long double> p((l + 1) * (l + 2) / 2);
+    pole_legendre<long double>(l, p.data(), theta);
     v = p[l * (l + 1) / 2 + am];
   } else {
-    std::vector<double> p(l + 1);
-    legendre_degree(l, powl(static_cast<long double>(std::sin(theta)), l), 1.0 / std::tan(theta), p.data());
+    std::vector<long double> p(l + 1);
+    const long double t = theta;
+    legendre_degree<long double>(l, powl(sinl(t), l), 1 / tanl(t), p.data());
     v = p[am];
   }
-  return v * xplm_tab[l * (l + 1) + am];
+  return static_cast<double>(v * xplm_wide[l * (l + 1) + am]);
 }
 
 double qlm(int l, int m, double theta) {
@@ -359,26 +418,37 @@ void izm_all(int M, double phi1, double phi2, double* out) {
   for (int m = -M; m <= M; m++) out[m + M] = izm(m, phi1, phi2);
 }
 
-double iplm_bar(int l, int m, double theta1, double theta2) {
-  const int am = m < 0 ? -m : m;
-  if (am > l) return 0.0;
+namespace {
+
+// The integral of Pbar_l^m(x) (divided by its norm when bar) over x from
+// cos theta2 to cos theta1, from samples of plm.
+double theta_integral(int l, int am, double theta1, double theta2, bool bar) {
   const int n = sample_count(l);
   std::vector<double> g(n);
   for (int i = 0; i < n; i++) {
     const double t = 2.0 * kPi * i / n;
     const bool upper = t > kPi;
     const double tt = upper ? 2.0 * kPi - t : t;
-    double v = plm(l, am, tt) / plm_norm(l, am) * std::sin(tt);
+    double v = plm(l, am, tt) * std::sin(tt);
+    if (bar) v /= plm_norm(l, am);
     if (upper && am % 2 == 0) v = -v;
     g[i] = v;
   }
-  return integrate_samples(l, n, g.data(), 1, theta1, theta2);
+  return integrate_samples(l, n, g.data(), 1, theta1, theta2, SampleTrig(n, l + 1));
+}
+
+}  // namespace
+
+double iplm_bar(int l, int m, double theta1, double theta2) {
+  const int am = m < 0 ? -m : m;
+  if (am > l) return 0.0;
+  return theta_integral(l, am, theta1, theta2, true);
 }
 
 double iplm(int l, int m, double theta1, double theta2) {
   const int am = m < 0 ? -m : m;
   if (am > l) return 0.0;
-  return iplm_bar(l, am, theta1, theta2) * plm_norm(l, am);
+  return theta_integral(l, am, theta1, theta2, false);
 }
 
 void iplm_all(int L, double theta1, double theta2, double* out) {
@@ -386,10 +456,12 @@ void iplm_all(int L, double theta1, double theta2, double* out) {
   const int n = sample_count(L), per = (L + 1) * (L + 2) / 2;
   std::vector<double> g;
   sample_legendre_sin(L, n, g);
+  const SampleTrig trig(n, L + 1);
   for (int l = 0; l <= L; l++)
     for (int m = 0; m <= l; m++) {
       const int slot = l * (l + 1) / 2 + m;
-      out[slot] = integrate_samples(l, n, &g[slot], per, theta1, theta2) * plm_norm(l, m);
+      const double norm = l > kDoubleDegree ? 1.0 : plm_norm(l, m);  // those samples are normalised
+      out[slot] = integrate_samples(l, n, &g[slot], per, theta1, theta2, trig) * norm;
     }
 }
 
