@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,33 @@ std::map<std::string, std::string>& ksum_rows() {
 }
 bool header_written = false;
 
+// Alignment names whose files this run has written, by results folder. Without a job name an
+// alignment is named by its first row, so two alignments that start with the
+// same structure would write the same files: a later one takes the first
+// free name "<name>_<k>" (k = 2, 3, ...) and keeps its own. Under a job name
+// every alignment shares the name, and the ".ksum" file gathers their rows.
+std::set<std::string>& taken_names() {
+  static std::set<std::string> names;
+  return names;
+}
+
+// Gives msa a name no earlier alignment of the run has used; returns what
+// was added to its name ("" when nothing), which also marks its pair files.
+std::string take_own_name(_trel_msa* msa, const std::string& folder, const _trel_options* o) {
+  const std::string name = text(msa->name);
+  if (o->job_name && o->job_name[0]) return "";
+  // The header file's name is never an alignment's.
+  if (name != "00_header" && taken_names().insert(folder + name).second) return "";
+  std::string tag;
+  for (int k = 2; tag.empty(); k++)
+    if (taken_names().insert(folder + name + "_" + std::to_string(k)).second) tag = "_" + std::to_string(k);
+  zam_wrn("An earlier alignment of this run is named %s: this one's files are named %s%s\n", name.c_str(),
+          name.c_str(), tag.c_str());
+  kfree(msa->name);
+  msa->name = kdupS((name + tag).c_str());
+  return tag;
+}
+
 void write_text(const std::string& path, const std::string& body) {
   if (_trel_text* out = trel_openText(path.c_str())) {
     trel_putText(out, body.c_str());
@@ -110,7 +138,8 @@ void write_pdb(const _pdb_image* image, const std::string& path, const char* wha
   }
 }
 
-void write_structures(_trel_msa* msa, const std::string& folder, const _trel_options* o) {
+// tag goes into the names of the pivot and pair files (see take_own_name).
+void write_structures(_trel_msa* msa, const std::string& folder, const std::string& tag, const _trel_options* o) {
   const Matrix3D id = tf_identity();
   trel_writeMSArainbow(msa, id, "_msa", "", folder.c_str(), o);
   _pdb_image* pivot = msa->images[0];
@@ -132,13 +161,14 @@ void write_structures(_trel_msa* msa, const std::string& folder, const _trel_opt
       trel_closePdbOut(out);
     }
   }
-  write_pdb(pivot, folder + text(pivot->name) + "_pivot.pdb", "PIVOT ", o);
+  const std::string pivot_tag = "_pivot" + tag;
+  write_pdb(pivot, folder + text(pivot->name) + pivot_tag + ".pdb", "PIVOT ", o);
   for (int s = 1; s < msa->n_struct; s++) {
     _pdb_image* image = msa->images[s];
-    write_pdb(image, folder + text(image->name) + "_" + text(pivot->name) + ".pdb", "QUERY", o);
+    write_pdb(image, folder + text(image->name) + "_" + text(pivot->name) + tag + ".pdb", "QUERY", o);
     _trel_align* align = trel_extractMSA(0, s, msa, o->ca_contact);
-    trel_writeAlign(align, pivot, image, "_pivot", "", folder.c_str(), id, o);
-    if (o->write_krmsd) trel_writeKrmsd(align, pivot, image, "_pivot", "", folder.c_str());
+    trel_writeAlign(align, pivot, image, pivot_tag.c_str(), tag.c_str(), folder.c_str(), id, o);
+    if (o->write_krmsd) trel_writeKrmsd(align, pivot, image, pivot_tag.c_str(), tag.c_str(), folder.c_str());
     trel_freeAlign(align);
   }
 }
@@ -287,9 +317,10 @@ void trel_analyseMSA(_trel_msa* msa, const _trel_options* options) {
   zam_msg("M-score (ALL columns)  = %.5f\n\n", M);
 
   const std::string folder = text(options->res_folder);
+  const std::string tag = take_own_name(msa, folder, options);
   if (options->do_write) {
     trel_writeMSA(msa, tf_identity(), "_msa", "", folder.c_str(), options);
-    if (structures && options->write_pdb) write_structures(msa, folder, options);
+    if (structures && options->write_pdb) write_structures(msa, folder, tag, options);
   }
 
   const std::string file = folder + text(msa->name) + ".ksum";

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "geometry/zam_transform.h"
@@ -21,7 +24,9 @@
 
 namespace {
 
-bool blank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+// A carriage return counts as a blank: lines ended by "\r\n" give the same
+// names and letters as lines ended by "\n".
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 const char* text(const char* s) { return s ? s : ""; }
 
@@ -39,11 +44,7 @@ std::string base_root(std::string path) {
   return path;
 }
 
-std::string with_extension(const std::string& path, const char* ext) {
-  std::vector<char> out(path.size() + strlen(ext) + 4);
-  zam_filename(path.c_str(), ext, out.data());
-  return out.data();
-}
+std::string with_extension(const std::string& path, const char* ext) { return zam_filenameS(path, ext); }
 
 bool usable_file(const std::string& path) { return !path.empty() && zam_filesize(path.c_str()) >= 1; }
 
@@ -53,17 +54,23 @@ struct Record {
   std::string name;      // row name: root of the base name of token
   std::string sequence;  // letters with blanks removed
   std::string path;      // the row's PDB file; empty when none was found
+  int64_t line = 0;      // line of the header in the text, from 1
 };
+
+// Where a message about the text points: " of <file>" when it has a name.
+std::string in_file(const char* file) { return file ? std::string(" of ") + file : std::string(); }
 
 // The records of buffer (read from file, when named); parsing stops at a
 // header without a newline.
 std::vector<Record> parse_records(int64_t length, const char* buffer, const char* file) {
   std::vector<Record> records;
   int64_t at = findChar(0, '>', buffer, length);
+  int64_t line = 1, counted = 0;  // lines before position counted
   while (at < length) {
+    line += std::count(buffer + counted, buffer + at, '\n');
+    counted = at;
     const int64_t eol = findChar(at + 1, '\n', buffer, length);
     if (eol >= length) {
-      const int64_t line = 1 + std::count(buffer, buffer + at, '\n');
       if (file)
         zam_wrn("Bad line in sequence file at character position %lld (%s, line %lld)\n", (long long)at, file,
                 (long long)line);
@@ -72,6 +79,7 @@ std::vector<Record> parse_records(int64_t length, const char* buffer, const char
       break;
     }
     Record r;
+    r.line = line;
     char* name = nullptr;
     int64_t seq_start = eol + 1;
     if (length - at > 3 && strncmp(buffer + at + 1, "P1;", 3) == 0) {
@@ -117,27 +125,65 @@ void read_separate(std::vector<Record>& records, const char* pdb_extension, std:
       records[s].path.clear();
     } else {
       zam_msg("Loaded structure %s from PDB file %s\n", records[s].name.c_str(), records[s].path.c_str());
+      trel_keepInput(records[s].path.c_str());
     }
   }
 }
 
-// One unified file: a chain per row, or one model's group of chains per row.
-// The reader's chain and model switches are put back as they were, so that
-// no later read depends on this one.
+// Chain numbers restart with every model: each (model, chain) of whole gets
+// its own number, in order of appearance, so that one model's chains can be
+// taken out alone. Returns the new chain numbers of each model in order.
+std::vector<std::vector<int>> number_model_chains(_pdb_image* whole) {
+  std::map<std::pair<int, int>, int> number;
+  std::map<int, size_t> model_at;
+  std::vector<std::vector<int>> models;
+  auto renumber = [&](int model, int& chain) {
+    const auto [it, fresh] = number.try_emplace({model, chain}, (int)number.size());
+    if (fresh) {
+      const auto m = model_at.try_emplace(model, models.size()).first;
+      if (m->second == models.size()) models.emplace_back();
+      models[m->second].push_back(it->second);
+    }
+    chain = it->second;
+  };
+  for (int i = 0; i < whole->nres; i++) renumber(whole->residues[i].model, whole->residues[i].chain_no);
+  for (int i = 0; i < whole->natoms; i++) renumber(whole->atoms[i].model, whole->atoms[i].chain_no);
+  whole->nchains = (int)number.size();
+  return models;
+}
+
+// One unified file: a chain per row, or one model (all its chains) per row,
+// as the unified files this program writes hold them. The reader's chain and
+// model switches are put back as they were, so that no later read depends on
+// this one.
 void read_unified(const std::vector<Record>& records, const char* file, std::vector<_pdb_image*>& images) {
   zam_msg("Reading unified PDB file: %s\n", file);
   const int one_chain = zam_getPdbOneChain(), one_model = zam_getPdbOneModel();
   zam_setPdbOneChain(0);
-  zam_setPdbOneModel(0);  // a unified file written with one MODEL per row
+  zam_setPdbOneModel(0);
   _pdb_image* whole = zam_readPdb(file, nullptr);
   zam_setPdbOneChain(one_chain);
   zam_setPdbOneModel(one_model);
   if (!whole) return;
+  trel_keepInput(file);
   const int n = (int)records.size();
-  const int models = std::max(whole->nmodels, 1);
-  if (whole->nchains != models * n)
-    zam_wrn("File %s has %d models and %d chains, but MSA file says %d structures\n", file, models,
-            whole->nchains, n);
+  if (whole->nmodels >= 2) {
+    const std::vector<std::vector<int>> models = number_model_chains(whole);
+    if ((int)models.size() != n)
+      zam_wrn("File %s has %d models and %d chains, but MSA file says %d structures\n", file,
+              (int)models.size(), whole->nchains, n);
+    for (int s = 0; s < n && s < (int)models.size(); s++) {
+      const std::vector<int>& chains = models[(size_t)s];
+      images[(size_t)s] = zam_extractPdb(whole, (int)chains.size(), chains.data());
+      if (!images[(size_t)s]) continue;
+      kfree(images[(size_t)s]->name);
+      images[(size_t)s]->name = kdupS(records[(size_t)s].name.c_str());
+    }
+    zam_freePdb(whole);
+    return;
+  }
+  if (whole->nchains != n)
+    zam_wrn("File %s has %d models and %d chains, but MSA file says %d structures\n", file, 1, whole->nchains, n);
   std::vector<int> chains((size_t)std::max(whole->nchains, 1));
   for (int k = 0; k < whole->nchains; k++) chains[(size_t)k] = k;
   std::vector<const char*> names((size_t)std::max(whole->nchains, n), "");
@@ -216,12 +262,45 @@ std::string print_blocks(const _trel_msa* msa, int width, Keep keep, Cell cell) 
   return out;
 }
 
-// One row of an rmt block: "%lf%lf%lf, %lf" (rotation, comma, translation);
-// what does not match keeps its identity value.
-void read_rmt_row(const char* line, Matrix3D& m, int row) {
-  double v[4] = {m.m[4 * row], m.m[4 * row + 1], m.m[4 * row + 2], m.m[4 * row + 3]};
-  sscanf(line, "%lf%lf%lf, %lf", &v[0], &v[1], &v[2], &v[3]);
+// One row of an rmt block: "%lf%lf%lf, %lf" (rotation, comma directly after
+// the third number, translation), every value finite. False when the row
+// does not read so, the matrix row then untouched.
+bool read_rmt_row(const char* line, Matrix3D& m, int row) {
+  double v[4];
+  if (sscanf(line, "%lf%lf%lf, %lf", &v[0], &v[1], &v[2], &v[3]) != 4) return false;
+  for (double x : v)
+    if (!std::isfinite(x)) return false;
   for (int k = 0; k < 4; k++) m.m[4 * row + k] = v[k];
+  return true;
+}
+
+// A text alignment holds no NUL or other control byte but tab, line and page
+// ends: the position of the first one, or length.
+int64_t first_binary(int64_t length, const char* buffer) {
+  for (int64_t i = 0; i < length; i++) {
+    const unsigned char c = (unsigned char)buffer[i];
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v') || c == 0x7f) return i;
+  }
+  return length;
+}
+
+// A row whose letters run past the end of its structure cannot be measured
+// (its last cells have no residue): false after a message naming each one.
+bool rows_fit(const _trel_msa* msa, const std::vector<Record>& records, const char* file) {
+  bool fit = true;
+  for (int s = 0; s < msa->n_struct; s++) {
+    const _pdb_image* image = msa->images[s];
+    if (!image) continue;
+    int cells = 0;
+    for (int c = 0; c < msa->n_col; c++) cells += msa->residue_index[(size_t)c * msa->n_struct + s] >= 0;
+    if (cells <= image->nres) continue;
+    const Record& r = records[(size_t)s];
+    zam_err("Row %s (line %lld%s) has %d residues, but its structure %s has only %d\n", r.name.c_str(),
+            (long long)r.line, in_file(file).c_str(), cells, r.path.empty() ? r.name.c_str() : r.path.c_str(),
+            image->nres);
+    fit = false;
+  }
+  return fit;
 }
 
 // The records of buffer as an alignment with its structures loaded; file
@@ -256,26 +335,29 @@ int getNonBlanks(const char* buffer, int64_t from, int64_t to, char** out) {
 
 int64_t trel_readMSA(const char* file, char** buffer) {
   *buffer = nullptr;
-  const int64_t size = zam_filesize(file);
-  _zam_file* f = size < 0 ? nullptr : zam_fopen(file, "r");
+  _zam_file* f = file && !zam_isdir(file) ? zam_fopen(file, "r") : nullptr;
   if (!f) {
-    zam_err("Failed to open file %s\n", file);
+    zam_err("Failed to open file %s\n", text(file));
     return 0;
   }
-  if (size == 0) {
-    zam_fclose(f);
-    return 0;
-  }
-  char* data = kget1C_0(size + 1);
-  const int64_t got = zam_fread(f, data, size);
+  // Read to the end of the stream: a compressed file holds more text than
+  // its size on disk says.
+  std::string data;
+  for (int c; (c = zam_fgetc(f)) >= 0;) data.push_back((char)c);
+  const bool damaged = zam_ferror(f) != 0;
   zam_fclose(f);
-  if (got != 1 && got != size) {
+  if (damaged) {
     zam_err("Error reading file %s\n", file);
-    kfree(data);
     return 0;
   }
-  *buffer = data;
-  return size;
+  if (data.empty()) {
+    zam_err("Empty alignment file %s\n", file);
+    return 0;
+  }
+  char* out = kget1C_0((int64_t)data.size() + 1);
+  memcpy(out, data.data(), data.size());
+  *buffer = out;
+  return (int64_t)data.size();
 }
 
 void trel_countMSA(int64_t length, const char* buffer, int* n_records, int64_t* max_stretch) {
@@ -296,6 +378,14 @@ _trel_msa* loadMSA(const char* msa_file, const char* pdb_extension, const _trel_
   char* buffer = nullptr;
   const int64_t length = trel_readMSA(msa_file, &buffer);
   if (length <= 0) return nullptr;
+  const int64_t binary = first_binary(length, buffer);
+  if (binary < length) {
+    zam_err("Not a text alignment file: %s (byte 0x%02x at line %lld)\n", msa_file,
+            (unsigned)(unsigned char)buffer[binary], (long long)(1 + std::count(buffer, buffer + binary, '\n')));
+    kfree(buffer);
+    return nullptr;
+  }
+  trel_keepInput(msa_file);
   int n_records = 0;
   int64_t max_stretch = 0;
   trel_countMSA(length, buffer, &n_records, &max_stretch);
@@ -336,6 +426,10 @@ _trel_msa* parse_msa(int64_t length, const char* buffer, const char* file, const
   }
   _trel_msa* msa = trel_makeMSA(n, (int)n_col, names.data(), paths.data(), images.data(), options);
   fill_letters(msa, records);
+  if (!rows_fit(msa, records, file)) {
+    trel_freeMSA(msa);
+    return nullptr;
+  }
   return msa;
 }
 
@@ -446,31 +540,59 @@ int trel_applyRMT(_trel_msa* msa, const char* rmt_file) {
     zam_err("Failed to open RMT file %s\n", text(rmt_file));
     return 0;
   }
-  char line[257];
-  int moved = 0;
-  while (zam_freadln(f, sizeof line, line) >= 0) {
+  trel_keepInput(rmt_file);
+  // Every block is read and checked before any structure moves: one matrix
+  // that cannot be read refuses the whole file.
+  struct Block {
+    std::string name;
+    Matrix3D m;
+  };
+  std::vector<Block> blocks;
+  std::vector<char> line(4096);
+  const int size = (int)line.size();
+  bool bad = false;
+  int len;
+  while ((len = zam_freadln(f, size, line.data())) >= 0) {
     if (line[0] != '>') continue;
     char* token = nullptr;
-    getFirstToken(line, 1, (int64_t)strlen(line), &token);
-    const std::string block = text(token);
+    getFirstToken(line.data(), 1, len, &token);
+    Block b{text(token), tf_identity()};
     kfree(token);
-    Matrix3D m = tf_identity();
     for (int row = 0; row < 3; row++) {
-      if (zam_freadln(f, sizeof line, line) < 0) break;
-      read_rmt_row(line, m, row);
+      len = zam_freadln(f, size, line.data());
+      if (len < 0) {
+        zam_err("RMT file %s ends inside the matrix of %s (line %d)\n", rmt_file, b.name.c_str(), zam_fline(f));
+        bad = true;
+        break;
+      }
+      if (len >= size - 1 || !read_rmt_row(line.data(), b.m, row)) {
+        zam_err("Bad matrix row for %s in RMT file %s, line %d: %.80s\n", b.name.c_str(), rmt_file, zam_fline(f),
+                line.data());
+        bad = true;
+      }
     }
-    const int s = lookupPdbName(msa, block.c_str());
+    blocks.push_back(std::move(b));
+  }
+  const bool damaged = zam_ferror(f) != 0;
+  zam_fclose(f);
+  if (damaged) {
+    zam_err("Error reading RMT file %s\n", rmt_file);
+    bad = true;
+  }
+  if (bad) return -1;
+  int moved = 0;
+  for (const Block& b : blocks) {
+    const int s = lookupPdbName(msa, b.name.c_str());
     if (s < 0) {
-      zam_wrn("Failed to find RMT name %s in the MSA\n", block.c_str());
+      zam_wrn("Failed to find RMT name %s in the MSA\n", b.name.c_str());
       continue;
     }
-    zam_msg("Shifting structure %s with RMT for %s\n", text(msa->images[s]->name), block.c_str());
-    if (zam_debug >= 1) print_transformation(m);
-    zam_movePdb(msa->images[s], m);
+    zam_msg("Shifting structure %s with RMT for %s\n", text(msa->images[s]->name), b.name.c_str());
+    if (zam_debug >= 1) print_transformation(b.m);
+    zam_movePdb(msa->images[s], b.m);
     zam_freezePdb(msa->images[s]);
     moved++;
   }
-  zam_fclose(f);
   if (moved != msa->n_struct)
     zam_err("Matched and moved only %d out of %d PDB structures from %s\n", moved, msa->n_struct, rmt_file);
   return moved;
@@ -512,10 +634,17 @@ int trel_processMSA(const char* msa_file, const char* sisy_file, const char* hom
   _trel_msa* msa = loadMSA(msa_file, "pdb", options);
   if (!msa) return 0;
   trel_checkMSA(msa, msa_file, options);
-  if (options && options->with_rmt)
-    trel_applyRMT(msa, with_extension(msa_file, "rmt").c_str());
-  else
+  if (options && options->with_rmt) {
+    // Scores of structures left where a bad matrix should have moved them
+    // would be wrong: such an alignment is not scored.
+    if (trel_applyRMT(msa, with_extension(msa_file, "rmt").c_str()) < 0) {
+      zam_err("Alignment %s not scored: its RMT file cannot be used\n", text(msa_file));
+      trel_freeMSA(msa);
+      return 0;
+    }
+  } else {
     zam_msg("Assuming PDB structures are already superposed...\n");
+  }
   const int compared = trel_referenceMSA(msa, sisy_file, homstrad_file, sabmark_folder, options);
   trel_analyseMSA(msa, options);
   trel_freeMSA(msa);

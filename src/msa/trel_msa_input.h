@@ -3,7 +3,8 @@
 // unified PDB file with a chain or model per row), checking the letters
 // against the structures, applying rigid transforms from an "rmt" file, and
 // the order of the steps of the mode. Every problem is reported as a message;
-// nothing here stops the run. Single-threaded.
+// nothing here stops the run. Every file read is marked as an input of the
+// run (output/trel_print.h), which no result file replaces. Single-threaded.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +18,9 @@ struct _trel_options;
 // reference analysis (the SISY file, else the HOMSTRAD alignment, else the
 // SABMARK folder; null or empty for none), then trel_analyseMSA. 1 when the
 // alignment was loaded and scored, 0 when it could not be loaded or the
-// reference comparison failed (reported; the alignment is scored all the same).
+// reference comparison failed (reported; the alignment is scored all the same),
+// or the rmt file holds a matrix that cannot be read (the alignment is then
+// not scored).
 int trel_processMSA(const char* msa_file, const char* sisy_file, const char* homstrad_file,
                     const char* sabmark_folder, const _trel_options* options);
 
@@ -31,17 +34,24 @@ int trel_referenceMSA(_trel_msa* msa, const char* sisy_file, const char* homstra
 
 // The file read, parsed and its structures loaded (pdb_extension: the
 // extension tried for a row name that is not a file itself). Null after a
-// message when the file cannot be read, holds no '>' or fewer than 2 records.
+// message when the file cannot be read, is empty, holds a NUL or another
+// control byte (not a text file), holds no '>' or fewer than 2 records, or
+// a row has more residues than its structure.
 _trel_msa* loadMSA(const char* msa_file, const char* pdb_extension, const _trel_options* options);
-// The whole file with a terminating NUL in *buffer (release with kfree);
-// returns the byte count. 0 and a null buffer after a message when it cannot
-// be opened or read, and for an empty file.
+// The whole text of the file (a gzip or bzip2 file decompressed) with a
+// terminating NUL in *buffer (release with kfree); returns the byte count. 0
+// and a null buffer after a message when it cannot be opened or read to its
+// end, and for an empty file.
 int64_t trel_readMSA(const char* file, char** buffer);
 // Records ('>' characters) and the longest stretch between two of them.
 void trel_countMSA(int64_t length, const char* buffer, int* n_records, int64_t* max_stretch);
 // Parses the records of buffer and loads their structures (from
-// unified_pdb_file when not null). n_records and max_stretch are what
-// trel_countMSA found; buffers grow with the input whatever they say.
+// unified_pdb_file when not null: a chain per row, or a model per row when
+// the file has several models). Carriage returns count as blanks. Null after
+// a message, with nothing loaded kept, for fewer than 2 records or a row with
+// more residues (non-gap cells) than its structure. n_records and
+// max_stretch are what trel_countMSA found; buffers grow with the input
+// whatever they say.
 _trel_msa* trel_parseMSA(int64_t length, const char* buffer, int n_records, int64_t max_stretch,
                          const char* unified_pdb_file, const char* pdb_extension,
                          const _trel_options* options);
@@ -56,7 +66,10 @@ void trel_freeMSA(_trel_msa* msa);
 // structure, the cells whose letter differs from the structure's residue.
 void trel_checkMSA(const _trel_msa* msa, const char* msa_file, const _trel_options* options);
 // Moves the structures named in rmt_file in place and makes the moved
-// coordinates their reference coordinates. Returns how many were moved.
+// coordinates their reference coordinates. Returns how many were moved; -1,
+// with nothing moved, after a message naming the file and line when a matrix
+// row does not read as "%lf%lf%lf, %lf" with finite values or a block is cut
+// short.
 int trel_applyRMT(_trel_msa* msa, const char* rmt_file);
 // The row whose structure was read from exactly path name, or -1.
 int lookupPdbName(const _trel_msa* msa, const char* name);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -332,9 +333,11 @@ int trel_analyseSABMARK(_trel_msa* msa, const char* sabmark_folder, const _trel_
   const int P = N * (N - 1) / 2;
   std::string folder = ref_text(sabmark_folder);
   if (folder.empty() || (folder[0] != '/' && folder[0] != '\\')) {
-    char cwd[257];
-    zam_get_cwd(cwd);
-    folder = std::string(cwd) + "/" + folder;
+    // The working folder of any length; one that cannot be had leaves the
+    // folder relative to it, which names the same place.
+    std::error_code ec;
+    const std::string cwd = std::filesystem::current_path(ec).string();
+    if (!ec && !cwd.empty()) folder = (cwd.back() == '/' ? cwd : cwd + "/") + folder;
   }
   if (folder.back() != '/') folder += "/";
   zam_msg("Expecting to find %d REFERENCE pairs in folder %s\n", P, folder.c_str());

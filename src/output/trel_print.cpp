@@ -8,8 +8,13 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "align/trel_align.h"
 #include "runtime/zam_file.h"
@@ -32,6 +37,20 @@ constexpr size_t kMsgPiece = 200;
 
 // Result files that could not be opened or put in place, for the run's status.
 std::atomic<int> failed_files{0};
+
+// Input files of the run by identity (device, inode), so that a result
+// named like one in the same folder, or reached through a link, is known.
+std::mutex inputs_lock;
+std::set<std::pair<dev_t, ino_t>> inputs;
+std::atomic<bool> any_inputs{false};
+
+bool is_input(const std::string& path) {
+  if (!any_inputs.load()) return false;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  std::lock_guard<std::mutex> hold(inputs_lock);
+  return inputs.count({st.st_dev, st.st_ino}) > 0;
+}
 
 void msg_row(const std::string& row) {
   trel_msgText(row.c_str());
@@ -101,7 +120,20 @@ const char* first_chain(const _trel_align* a, const _pdb_image* image, bool quer
 
 }  // namespace
 
+void trel_keepInput(const char* path) {
+  struct stat st;
+  if (!path || stat(path, &st) != 0) return;
+  std::lock_guard<std::mutex> hold(inputs_lock);
+  inputs.emplace(st.st_dev, st.st_ino);
+  any_inputs = true;
+}
+
 _zam_whole* trel_openWhole(const std::string& path) {
+  if (is_input(path)) {
+    zam_wrn("Not writing %s: it is an input file of this run and is kept as it is.\n", path.c_str());
+    errno = EEXIST;
+    return nullptr;
+  }
   _zam_whole* w = zam_openWhole(path, "w");
   if (!w) failed_files++;
   return w;
@@ -124,7 +156,7 @@ _trel_text* trel_openText(const char* path) {
   }
   _zam_whole* file = trel_openWhole(path);
   if (!file) {
-    zam_wrn("Failed to open result file: %s (%s)\n", path, strerror(errno));
+    if (errno != EEXIST) zam_wrn("Failed to open result file: %s (%s)\n", path, strerror(errno));
     return nullptr;
   }
   auto* out = new _trel_text;

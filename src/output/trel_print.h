@@ -17,8 +17,14 @@ struct _zam_whole;
 
 // A result file written whole (zam_openWhole, as plain text). Null without a
 // message when it cannot be opened (errno tells why); counted as a failed
-// file. Finish with trel_closeWhole.
+// file. A path that names an input file of the run (trel_keepInput) is not
+// written: null after a warning naming it, with errno EEXIST, and not
+// counted as a failure. Finish with trel_closeWhole.
 _zam_whole* trel_openWhole(const std::string& path);
+// Marks the existing file path (the file itself, however it is named later,
+// through a link or another relative path) as an input of this run, which no
+// result file may replace. A path that does not exist is ignored.
+void trel_keepInput(const char* path);
 // zam_closeWhole; a file that was to be kept and could not be put in place
 // counts as a failed file. No message. Null gives 0.
 int trel_closeWhole(_zam_whole* whole, bool keep);

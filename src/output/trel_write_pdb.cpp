@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,11 +26,6 @@
 namespace {
 
 const char* text(const char* s) { return s ? s : ""; }
-
-std::string with_extension(const std::string& path, const char* ext) {
-  std::vector<char> buffer(path.size() + std::strlen(ext) + 8, '\0');
-  return zam_filename(path.c_str(), ext, buffer.data());
-}
 
 // Every PDB file here: all chains, chain letters kept, the run's atom
 // selection and SSE records, a TER line.
@@ -94,7 +90,7 @@ void write_matrix(const std::string& name, Matrix3D M) {
   if (zam_debug >= 0) zam_msg("Writing TARGET matrix file: %s\n", name.c_str());
   _zam_whole* whole = trel_openWhole(name);
   if (!whole) {
-    zam_wrn("Cannot write matrix file: %s\n", name.c_str());
+    if (errno != EEXIST) zam_wrn("Cannot write matrix file: %s\n", name.c_str());
     return;
   }
   _zam_file* f = whole->fp;
@@ -140,13 +136,13 @@ void write_conect(const std::string& name, const _trel_thing* query, const _pdb_
 }  // namespace
 
 _trel_pdb_out* trel_openPdbOut(const char* path) {
-  const std::string final_name = with_extension(text(path), "pdb");
+  const std::string final_name = zam_filenameS(text(path), "pdb");
   // Plain text, put in place when complete. Opened here rather than by
   // zam_openPdbFile, whose own error would name the temporary file and
   // report the failure a second time.
   _zam_whole* whole = trel_openWhole(final_name);
   if (!whole) {
-    zam_wrn("Cannot write PDB file: %s\n", final_name.c_str());
+    if (errno != EEXIST) zam_wrn("Cannot write PDB file: %s\n", final_name.c_str());
     return nullptr;
   }
   _zam_file* fp = whole->fp;

@@ -240,6 +240,11 @@ char* zam_filename(const char* path, const char* ext, char* out) {
   return put(out, name, "zam_filename");
 }
 
+std::string zam_filenameS(const std::string& path, const char* ext) {
+  char out[kPathMax + 1];
+  return zam_filename(path.c_str(), ext, out);
+}
+
 char* zam_pathslash(const char* dir, char* out) {
   dir = text(dir);
   if (!path_fits("zam_pathslash", dir)) return empty(out);

@@ -1,7 +1,10 @@
 // The "-score" mode as a user runs it: alignments written by "-multi" for
-// zinc fingers and trypsins (FASTA and PIR), structure-based alignments of
-// cytochromes and trypsins from the shared data, one unified PDB file, rmt
-// transforms, odd letters, unequal rows, a single record and a failing file.
+// zinc fingers and trypsins (FASTA and PIR, each keeping its own summary),
+// structure-based alignments of cytochromes and trypsins from the shared
+// data, one unified PDB file (a chain per row, and the model per row the tool
+// writes itself, fed back), rmt transforms and a matrix that cannot be read,
+// odd letters, unequal rows, a single record, binary bytes, a failing file,
+// and a results folder that is the input folder.
 // The ".ksum" row of a three-row alignment is checked against values
 // recomputed here from the structures and the alignment. Cytochromes are
 // compared with a SISY-style reference file of the test fixtures.
@@ -195,8 +198,15 @@ TEST(ScoreMode, ZincFingerMultiAlignmentScoredFromFastaAndPir) {
       EXPECT_TRUE(fs::exists(out + rows[(size_t)s].first + "_" + pivot + f)) << rows[(size_t)s].first << f;
   EXPECT_EQ(lines(read_file(out + "00_header.ksum")).size(), 1u);
 
+  // Both alignments start with the pivot: the PIR one keeps its own summary
+  // under the next free name, with the same measures.
   const std::vector<std::string> ksum = lines(read_file(out + pivot + ".ksum"));
-  ASSERT_EQ(ksum.size(), 1u);  // the PIR run replaced the FASTA run's row
+  ASSERT_EQ(ksum.size(), 1u);
+  const std::vector<std::string> pir = lines(read_file(out + pivot + "_2.ksum"));
+  ASSERT_EQ(pir.size(), 1u);
+  EXPECT_EQ(pir[0], pivot + "_2" + ksum[0].substr(pivot.size()));
+  EXPECT_TRUE(fs::exists(out + pivot + "_2_msa.kmsa"));
+  EXPECT_TRUE(fs::exists(out + rows[1].first + "_" + pivot + "_2.kpairs"));
   const std::vector<std::string> f = fields(ksum[0]);
   ASSERT_EQ(f.size(), 23u);
   const Recomputed want = recompute(folder, rows);
@@ -259,7 +269,10 @@ TEST(ScoreMode, TrypsinMultiAlignmentScoredFromFastaAndPir) {
 
 // The cytochrome alignment of the shared data (CLUSTAL blocks, rows named
 // through the file map) and a subset of the trypsin alignment, scored with
-// one job name: one ".ksum" file with a row per alignment.
+// one job name: one ".ksum" file with a row per alignment. One cytochrome
+// has a modified lysine (a HETATM residue, no residue of its structure) where
+// its row has an 'X': as given, that row runs one residue past its structure
+// and the alignment is refused; with the 'X' made a gap it is scored.
 TEST(ScoreMode, SharedStructureAlignmentsUnderOneJobName) {
   TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
@@ -280,12 +293,24 @@ TEST(ScoreMode, SharedStructureAlignmentsUnderOneJobName) {
     letters[name] += seq;
   }
   ASSERT_EQ(order.size(), 10u);
-  std::string fasta;
+  std::string fasta, given;
   for (const std::string& name : order) {
     write_file(dir.file(file_of[name]), gunzip(cyt + file_of[name] + ".gz"));
-    fasta += ">" + file_of[name] + "\n" + letters[name] + "\n";
+    given += ">" + file_of[name] + "\n" + letters[name] + "\n";
+    std::string row = letters[name];
+    if (name == "d1kyow_.pdb") {
+      ASSERT_EQ(std::count(row.begin(), row.end(), 'X'), 1);
+      row[row.find('X')] = '-';
+    }
+    fasta += ">" + file_of[name] + "\n" + row + "\n";
   }
   write_file(dir.file("cytc.fasta"), fasta);
+  write_file(dir.file("given.fasta"), given);
+  Outcome r = testutil::run_trel2(dir.str(), {"-score", "given.fasta"}, {"TREL_RESULTS=given"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(has(read_file(dir.file("given/trel.log")),
+                  "Row d1kyow_ (line 11 of given.fasta) has 108 residues, but its structure d1kyow_.pdb has only 107"));
+  EXPECT_FALSE(fs::exists(dir.file("given/d1yeb__.ksum")));
 
   const std::string tryps = gunzip(shared_pdb("theseus-examples/trypsins/tryps.a2m.gz"));
   std::string subset;
@@ -301,7 +326,7 @@ TEST(ScoreMode, SharedStructureAlignmentsUnderOneJobName) {
   }
   write_file(dir.file("tryps4.a2m"), subset);
 
-  const Outcome r = testutil::run_trel2(dir.str(), {"-score", "-job=both", "cytc.fasta", "tryps4.a2m"}, {"TREL_RESULTS=out"});
+  r = testutil::run_trel2(dir.str(), {"-score", "-job=both", "cytc.fasta", "tryps4.a2m"}, {"TREL_RESULTS=out"});
   ASSERT_EQ(r.status, 0) << r.out;
   const std::string log = read_file(dir.file("out/trel.log"));
   EXPECT_TRUE(has(log, "Analysing QUERY MSA (10 structures")) << log;
@@ -353,11 +378,25 @@ TEST(ScoreMode, UnifiedFileTransformsLettersAndBadInput) {
   EXPECT_TRUE(has(log, "Analysing QUERY MSA (2 structures")) << log;
   EXPECT_TRUE(has(log, "Total differences = ZERO")) << log;
   EXPECT_FALSE(has(log, "has 1 models and")) << log;
+  // The unified file the run wrote holds a model per row: fed back, it gives
+  // the same two structures and the same measures.
+  const std::string first = read_file(dir.file("u/first.pdb"));
+  ASSERT_NE(first.find("MODEL        2"), std::string::npos);
+  write_file(dir.file("again.pdb"), first);
+  write_file(dir.file("again.fasta"), ">first\n" + a + "\n>second\n" + b + "\n");
+  r = testutil::run_trel2(dir.str(), {"-score", "-unified", "-job=again", "again.fasta"}, {"TREL_RESULTS=u2"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  log = read_file(dir.file("u2/trel.log"));
+  EXPECT_TRUE(has(log, "Analysing QUERY MSA (2 structures")) << log;
+  EXPECT_TRUE(has(log, "Total differences = ZERO")) << log;
+  EXPECT_FALSE(has(log, "models and")) << log;
+  const std::string ksum = read_file(dir.file("u/first.ksum"));
+  EXPECT_EQ("again" + ksum.substr(ksum.find(',')), read_file(dir.file("u2/again.ksum")));
 
   // A transform moving 1paa 100 A away makes every aligned pair a violation.
   write_file(dir.file("pair.fasta"), ">1ard.pdb\n" + a + "\n>1paa.pdb\n" + b + "\n");
-  // A blank before the comma ends the scan of that row: 1ard keeps its place.
-  write_file(dir.file("pair.rmt"), ">1paa.pdb\n1 0 0, 100\n0 1 0, 0\n0 0 1, 0\n>1ard.pdb\n1 0 0 , 100\n0 1 0, 0\n0 0 1, 0\n");
+  const std::string shift = ">1paa.pdb\n1 0 0, 100\n0 1 0, 0\n0 0 1, 0\n";
+  write_file(dir.file("pair.rmt"), shift + ">1ard.pdb\n1 0 0, 0\n0 1 0, 0\n0 0 1, 0\n");
   r = testutil::run_trel2(dir.str(), {"-score", "-rmt", "pair.fasta"}, {"TREL_RESULTS=t"});
   ASSERT_EQ(r.status, 0) << r.out;
   log = read_file(dir.file("t/trel.log"));
@@ -368,6 +407,15 @@ TEST(ScoreMode, UnifiedFileTransformsLettersAndBadInput) {
   EXPECT_EQ(f[8], f[11]) << "every pair a violation";
   // Two rows: a column's squared distance is halved (summed pair d2 / rows).
   EXPECT_GT(std::stod(f[5]), 90.0 / std::sqrt(2.0));
+  // A row with a blank before its comma does not read: the alignment is not
+  // scored and the run fails, with the file and line named.
+  write_file(dir.file("pair.rmt"), shift + ">1ard.pdb\n1 0 0 , 100\n0 1 0, 0\n0 0 1, 0\n");
+  r = testutil::run_trel2(dir.str(), {"-score", "-rmt", "pair.fasta"}, {"TREL_RESULTS=t2"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  log = read_file(dir.file("t2/trel.log"));
+  EXPECT_TRUE(has(log, "Bad matrix row for 1ard.pdb in RMT file pair.rmt, line 6: 1 0 0 , 100")) << log;
+  EXPECT_FALSE(has(log, "Shifting structure")) << log;
+  EXPECT_FALSE(fs::exists(dir.file("t2/1ard.ksum")));
 
   // '.' and '?' become 'X' with warnings naming the row; a short row is padded.
   const std::string odd = a.substr(0, 3) + ".?" + a.substr(5);
@@ -400,6 +448,33 @@ TEST(ScoreMode, UnifiedFileTransformsLettersAndBadInput) {
   EXPECT_TRUE(has(log, "Analysing QUERY MSA (2 sequences, 5000 columns)")) << log;
   EXPECT_TRUE(has(log, "Failed to find PDB file for structure <nofile.pdb>")) << log;
   EXPECT_EQ(read_file(dir.file("bad/1ard.ksum")).rfind("1ard,    2,", 0), 0u);
+
+  // Binary bytes alone fail the run.
+  write_file(dir.file("bin.fa"), std::string(">\x01\xff\n\x7f>\x02\n\x03\n", 10));
+  r = testutil::run_trel2(dir.str(), {"-score", "bin.fa"}, {"TREL_RESULTS=bin"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(has(read_file(dir.file("bin/trel.log")), "Not a text alignment file: bin.fa (byte 0x01 at line 1)"));
+}
+
+// Results written into the folder of the given files: a result named like a
+// given structure is not written and the given file keeps its bytes; every
+// other result is written.
+TEST(ScoreMode, ResultsFolderThatHoldsTheInputKeepsIt) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  copy_zinc(dir, {"1ard", "1paa"});
+  const std::string a = image_letters(dir.file("1ard.pdb")), b = image_letters(dir.file("1paa.pdb"));
+  write_file(dir.file("pair.fasta"), ">1ard.pdb\n" + a + "\n>1paa.pdb\n" + b + "\n");
+  const std::string before_a = read_file(dir.file("1ard.pdb")), before_b = read_file(dir.file("1paa.pdb"));
+  const Outcome r = testutil::run_trel2(dir.str(), {"-score", "pair.fasta"}, {"TREL_RESULTS=."});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(read_file(dir.file("1ard.pdb")), before_a);
+  EXPECT_EQ(read_file(dir.file("1paa.pdb")), before_b);
+  const std::string log = read_file(dir.file("trel.log"));
+  EXPECT_TRUE(has(log, "Not writing ./1paa.pdb: it is an input file of this run and is kept as it is.")) << log;
+  for (const char* f : {"1ard.ksum", "1ard_msa.kmsa", "1ard_msa.fasta", "1ard_pivot.pdb", "1paa_1ard.pdb",
+                        "1paa_1ard.kpairs", "1ard_msa_rainbow.pdb"})
+    EXPECT_TRUE(fs::exists(dir.file(f))) << f;
 }
 
 // Three cytochromes against their reference file of two alternatives (the

@@ -1,8 +1,10 @@
 // Given multiple alignments in memory: the parser's records (FASTA tokens,
 // PIR description lines, letters, gaps, padding, a '>' inside a row), the
 // refused single record, a unified file with a chain per row and the
-// reader's switches put back, rmt rows, name clean-up, AFP runs and the
-// M-score and column measures of a hand-placed alignment.
+// reader's switches put back, files with "\r\n" line ends, gzip, binary
+// bytes and a row name ending in '/', rows longer than their structure, rmt
+// files that cannot be read, name clean-up, AFP runs, the M-score and column
+// measures of a hand-placed alignment, and two alignments of one name.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,6 +18,7 @@
 #include "msa/trel_msa_analysis.h"
 #include "msa/trel_msa_input.h"
 #include "output/trel_run_options.h"
+#include "runtime/zam_file.h"
 #include "structure/zam_pdb.h"
 
 namespace {
@@ -141,6 +144,125 @@ TEST(MsaParse, UnifiedFileGivesAChainPerRowAndPutsTheReaderBack) {
   trel_freeMSA(m);
 }
 
+// Text written through the file layer (gzip for a name ending in ".gz").
+void write_stream(const std::string& file, const std::string& text) {
+  _zam_file* f = zam_fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr) << file;
+  zam_fwrite(f, text.data(), (int64_t)text.size());
+  ASSERT_EQ(zam_fclose(f), 0) << file;
+}
+
+TEST(MsaRead, LineEndsCompressionBinaryBytesAndFolderNames) {
+  TempDir dir;
+  // Long rows compress far below their size: the whole stream is read.
+  const std::string plain = ">x/a.pdb:A some words\n" + std::string(3000, 'A') + "-D*\n>P1;b\nstructure:b\n" +
+                            std::string(2000, 'C') + "\n";
+  std::string crlf;
+  for (char c : plain) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  write_file(dir.file("lf.fa"), plain);
+  write_file(dir.file("crlf.fa"), crlf);
+  write_stream(dir.file("z.fa.gz"), crlf);
+  ASSERT_LT(std::filesystem::file_size(dir.file("z.fa.gz")), 200u);
+  for (const char* name : {"lf.fa", "crlf.fa", "z.fa.gz"}) {
+    testutil::Capture said;
+    _trel_msa* m = loadMSA(dir.file(name).c_str(), "pdb", nullptr);
+    ASSERT_NE(m, nullptr) << name;
+    EXPECT_STREQ(m->names[0], "a") << name;
+    EXPECT_STREQ(m->names[1], "b") << name;
+    EXPECT_EQ(m->n_col, 3002) << name;
+    EXPECT_EQ(row_text(m, 0), std::string(3000, 'A') + "-D") << name;
+    EXPECT_EQ(row_text(m, 1), std::string(2000, 'C') + std::string(1002, '-')) << name;
+    EXPECT_EQ(m->row_letters[1], 2000) << name;
+    EXPECT_FALSE(said.has("Changing")) << name << said.text;
+    trel_freeMSA(m);
+  }
+
+  // Bytes no text holds refuse the file, named with the line of the first.
+  write_file(dir.file("bin.fa"), std::string(">a\nAC\n>b\nA\0C\n", 14));
+  write_file(dir.file("empty.fa"), "");
+  testutil::Capture refused;
+  EXPECT_EQ(loadMSA(dir.file("bin.fa").c_str(), "pdb", nullptr), nullptr);
+  EXPECT_EQ(loadMSA(dir.file("empty.fa").c_str(), "pdb", nullptr), nullptr);
+  EXPECT_TRUE(refused.has("Not a text alignment file: " + dir.file("bin.fa") + " (byte 0x00 at line 4)"))
+      << refused.text;
+  EXPECT_TRUE(refused.has("Empty alignment file " + dir.file("empty.fa"))) << refused.text;
+
+  // A row named like a folder (its file name with the extension put on is
+  // longer than the name itself) is a row without a structure.
+  const std::string folder_name = std::string(120, 'f') + "/";
+  testutil::Capture said;
+  _trel_msa* m = parse(">" + folder_name + "\nAC\n>b\nAC\n");
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->images[0], nullptr);
+  EXPECT_TRUE(said.has("Failed to find PDB file for structure <" + folder_name + ">")) << said.text;
+  trel_freeMSA(m);
+}
+
+TEST(MsaParse, RowsLongerThanTheirStructureAreRefused) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  const std::string pdb = dir.file("1ard.pdb");
+  std::filesystem::copy_file(shared_pdb("mustang-testdata/1ard.pdb"), pdb);
+  _pdb_image* image = zam_readPdb(pdb.c_str(), nullptr);
+  ASSERT_NE(image, nullptr);
+  std::string letters;
+  for (int i = 0; i < image->nres; i++) letters += image->residues[i].code[0];
+  zam_freePdb(image);
+  // As many cells as residues (an 'X' cell counts): accepted; one more, refused.
+  const std::string fits = "X" + letters.substr(1) + "--";
+  write_file(dir.file("fits.fa"), ">" + pdb + "\n" + fits + "\n>" + pdb + "\n" + letters + "\n");
+  _trel_msa* m = loadMSA(dir.file("fits.fa").c_str(), "pdb", nullptr);
+  ASSERT_NE(m, nullptr);
+  trel_freeMSA(m);
+  write_file(dir.file("long.fa"), ">" + pdb + "\n" + letters + "\n>" + pdb + "\n" + letters + "-G\n");
+  testutil::Capture said;
+  EXPECT_EQ(loadMSA(dir.file("long.fa").c_str(), "pdb", nullptr), nullptr);
+  const std::string n = std::to_string(letters.size());
+  EXPECT_TRUE(said.has("Row 1ard (line 3 of " + dir.file("long.fa") + ") has " + std::to_string(letters.size() + 1) +
+                       " residues, but its structure " + pdb + " has only " + n))
+      << said.text;
+  EXPECT_FALSE(said.has("line 1 of")) << said.text;
+}
+
+// The matrices of an rmt file are all read before anything moves: one row
+// that does not read as three numbers, a comma and a number, all finite,
+// refuses the file.
+TEST(MsaRmt, UnreadableMatrixMovesNothing) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  for (const char* id : {"1ard", "1paa"})
+    std::filesystem::copy_file(shared_pdb(std::string("mustang-testdata/") + id + ".pdb"),
+                               dir.file(std::string(id) + ".pdb"));
+  const std::string a = dir.file("1ard.pdb"), b = dir.file("1paa.pdb");
+  write_file(dir.file("p.fa"), ">" + a + "\nRS\n>" + b + "\nKA\n");
+  _trel_msa* m = loadMSA(dir.file("p.fa").c_str(), "pdb", nullptr);
+  ASSERT_NE(m, nullptr);
+  const Point3D a0 = zam_ptPdbResidue(m->images[0], 0), b0 = zam_ptPdbResidue(m->images[1], 0);
+  const std::string good_b = ">" + b + "\n1 0 0, 100\n0 1 0, 0\n0 0 1, 0\n";
+  const struct {
+    const char* rows;
+    int line;
+  } bad[] = {{"1 0 0 , 100\n0 1 0, 0\n0 0 1, 0\n", 6},  // a blank before the comma
+             {"1 0 0, nan\n0 1 0, 0\n0 0 1, 0\n", 6},
+             {"1 0 0, 1\n0 1 0, 0\n0 0 inf, 0\n", 8},
+             {"1 0 0, 1\n0 1 0, 0\n", 7}};  // cut short
+  for (const auto& c : bad) {
+    write_file(dir.file("p.rmt"), good_b + ">" + a + "\n" + c.rows);
+    testutil::Capture said;
+    EXPECT_EQ(trel_applyRMT(m, dir.file("p.rmt").c_str()), -1) << c.rows;
+    EXPECT_TRUE(said.has(dir.file("p.rmt") + ", line " + std::to_string(c.line)) ||
+                said.has("(line " + std::to_string(c.line) + ")"))
+        << said.text;
+    EXPECT_EQ(zam_ptPdbResidue(m->images[0], 0).x, a0.x);
+    EXPECT_EQ(zam_ptPdbResidue(m->images[1], 0).x, b0.x);
+  }
+  write_file(dir.file("p.rmt"), good_b + ">" + a + "\n1 0 0, 0\n0 1 0, -5\n0 0 1, 0\n");
+  EXPECT_EQ(trel_applyRMT(m, dir.file("p.rmt").c_str()), 2);
+  EXPECT_DOUBLE_EQ(zam_ptPdbResidue(m->images[1], 0).x, b0.x + 100.0);
+  EXPECT_DOUBLE_EQ(zam_ptPdbResidue(m->images[0], 0).y, a0.y - 5.0);
+  trel_freeMSA(m);
+}
+
 TEST(MsaNames, DecorationsAreCutAtTheLeftmost) {
   char a[] = "1abc_flex_multi", b[] = "2xyz", c[] = "3q_query";
   chopTrelDecoration(a);
@@ -199,6 +321,17 @@ TEST(MsaAnalysis, AfpRunsAndTheMeasuresOfPlacedStructures) {
   // Summary only: with do_write off nothing else is written.
   EXPECT_FALSE(std::filesystem::exists(dir.file("a_msa.kmsa")));
   trel_freeMSA(m);
+
+  // A second alignment starting with the same structure keeps its own
+  // summary under the first free name; the first one's is left as it was.
+  m = parse(text + ">" + dir.file("a.pdb") + "\nAAAAA\n", nullptr, &o);
+  ASSERT_NE(m, nullptr);
+  testutil::Capture again;
+  trel_analyseMSA(m, &o);
+  trel_freeMSA(m);
+  EXPECT_TRUE(again.has("An earlier alignment of this run is named a: this one's files are named a_2")) << again.text;
+  EXPECT_EQ(read_file(dir.file("a.ksum")), ksum);
+  EXPECT_EQ(read_file(dir.file("a_2.ksum")).rfind("a_2,    3,      5,      5,      5,", 0), 0u);
 }
 
 }  // namespace

@@ -263,6 +263,17 @@ TEST(Homstrad, CorruptReferenceFilesAreRefused) {
   // Cut mid-row with stray bytes: the rows left are still compared, without harm.
   write_file("tryps.ali", good.substr(0, good.size() / 2) + std::string("\x80\x00\x7f", 3));
   EXPECT_LE(score_family(fam.rows).query_eq, fam.n_core);
+
+  // A reference row with one letter more than its structure has residues
+  // (as for a residue its file lacks) is refused, naming the file and row.
+  const size_t row = good.find('-', good.find("structureX:1A5I_A"));
+  write_file("tryps.ali", std::string(good).replace(row, 1, "G"));
+  Capture said;
+  const Scored longer = score_family(fam.rows);
+  EXPECT_EQ(longer.done, 0);
+  EXPECT_EQ(longer.ref_id, -1);
+  EXPECT_TRUE(said.has("Row 1A5I_A (line 15 of tryps.ali) has ")) << said.text;
+  EXPECT_TRUE(said.has("but its structure 1A5I_A.ent has only")) << said.text;
 }
 
 // The zinc-finger group: the query is the multiple alignment the pairs came from.
@@ -361,6 +372,14 @@ TEST(Sabmark, GroupMeasuredOverAllPairs) {
   EXPECT_NE(three.said.find("has 3 structures (expected 2)"), std::string::npos) << three.said;
   write_file("1ard_1sp1.fasta", std::string("\x01\xfe>\0\n>", 6));  // byte garbage
   EXPECT_EQ(score_group(four).done, 0);
+  // A row one residue longer than its structure: refused by name.
+  write_file("1ard_1sp1.fasta", std::string(kept).replace(kept.find("-\n"), 1, "G"));
+  GroupRun longer = score_group(four);
+  EXPECT_EQ(longer.done, 0);
+  EXPECT_EQ(longer.ref_id, -1);
+  EXPECT_NE(longer.said.find("Row 1ard (line 1 of "), std::string::npos) << longer.said;
+  EXPECT_NE(longer.said.find("1ard_1sp1.fasta) has 30 residues, but its structure 1ard.ent has only 29"),
+            std::string::npos) << longer.said;
   write_file("1ard_1sp1.fasta", kept);
 
   // A member the query does not hold; then not a folder at all.
@@ -385,6 +404,25 @@ TEST(Sabmark, GroupMeasuredOverAllPairs) {
   EXPECT_EQ(pair.ref_pairs, (double)pairs_in_folder());
   fs::remove(two.path.parent_path() / "zf.afasta");
   fs::current_path(old);
+}
+
+// A relative folder is taken from the working folder, however long its path.
+TEST(Sabmark, RelativeFolderUnderALongWorkingFolder) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir root;
+  fs::path deep = root.path;
+  while (deep.string().size() < 300) deep /= std::string(40, 'd');
+  fs::create_directories(deep);
+  fs::copy(kFixtures + "sabmark", deep, fs::copy_options::recursive);
+  fs::copy_file(kFixtures + "zf.afasta", deep / "zf.afasta");
+  const fs::path old = fs::current_path();
+  fs::current_path(deep / "zf");
+  GroupRun run = score_group({"1ard", "1zaa1", "1sp1", "1znf"}, ".");
+  fs::current_path(old);
+  EXPECT_EQ(run.done, 1) << run.said;
+  EXPECT_EQ(run.ref_id, 1);
+  // (A message is cut at 256 characters: the path's start is what shows.)
+  EXPECT_NE(run.said.find("pairs in folder " + root.str() + "/ddd"), std::string::npos) << run.said;
 }
 
 // ---- SISY: three cytochromes and a reference file of two alternatives ----
