@@ -112,6 +112,36 @@ bool name_temp(int fd, const std::string& temp, const std::string& path) {
   return rename(temp.c_str(), path.c_str()) == 0;
 }
 
+// Gives the new file its final name only when the name is free; errno
+// EEXIST when it is not. A named temporary file is linked, then unlinked.
+bool name_new(const _zam_whole* w) {
+  if (w->temp.empty()) return link_as(link_way.load(), w->fd, w->path);
+  const bool linked = link(w->temp.c_str(), w->path.c_str()) == 0;
+  const int err = errno;
+  unlink(w->temp.c_str());
+  errno = err;
+  return linked;
+}
+
+// Closes the stream; when keep and all went well, name_file names the file.
+// Nothing is left of the file when it is not named.
+int close_whole(_zam_whole* w, bool keep, bool (*name_file)(const _zam_whole*)) {
+  if (!w) return 0;
+  bool ok = zam_fclose(w->fp) == 0;
+  if (ok && !keep) errno = ECANCELED;
+  ok = ok && keep && name_file(w);
+  const int err = errno;
+  if (!ok && !w->temp.empty()) unlink(w->temp.c_str());
+  close(w->fd);
+  delete w;
+  errno = err;
+  return ok ? 1 : 0;
+}
+
+bool name_whole(const _zam_whole* w) {
+  return w->temp.empty() ? name_unnamed(w->fd, w->path) : name_temp(w->fd, w->temp, w->path);
+}
+
 }  // namespace
 
 std::string zam_tempName(const std::string& path) {
@@ -144,16 +174,6 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode) {
   return w;
 }
 
-int zam_closeWhole(_zam_whole* w, bool keep) {
-  if (!w) return 0;
-  bool ok = zam_fclose(w->fp) == 0;
-  if (ok && !keep) errno = ECANCELED;
-  ok = ok && keep;
-  if (ok) ok = w->temp.empty() ? name_unnamed(w->fd, w->path) : name_temp(w->fd, w->temp, w->path);
-  const int err = errno;
-  if (!ok && !w->temp.empty()) unlink(w->temp.c_str());
-  close(w->fd);
-  delete w;
-  errno = err;
-  return ok ? 1 : 0;
-}
+int zam_closeWhole(_zam_whole* w, bool keep) { return close_whole(w, keep, name_whole); }
+
+int zam_closeWholeNew(_zam_whole* w, bool keep) { return close_whole(w, keep, name_new); }

@@ -40,3 +40,8 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode);
 // final name is left as it was and 0 is returned (errno tells why). No
 // message. Frees the record; null gives 0.
 int zam_closeWhole(_zam_whole* whole, bool keep);
+// zam_closeWhole for a file that must not take the place of another: it is
+// put in place only when its final name is free. When anything stands
+// there (a file, a folder, a link), it is left as it is, nothing is left of
+// the new file and 0 is returned with errno EEXIST. No message.
+int zam_closeWholeNew(_zam_whole* whole, bool keep);

@@ -1,9 +1,11 @@
 // Structure databases: a folder holding master.dat (a 56-byte header),
 // names.dat, tags.dat and traces.dat (the members' names, 304-byte tags and
-// 268-byte trace records, each padded to whole pages), with the members'
-// images beside them. Building appends members; opening maps the three data
-// files read-only after checking every count and offset against the files,
-// so that a search reads no byte past their ends. Also list, extract, delete.
+// 268-byte trace records, each padded to whole pages) and checksums.dat (the
+// CRC-32 and size of each of the four), with the members' images beside
+// them. Building appends members; opening maps the three data files
+// read-only after checking every count and offset against the files, so
+// that a search reads no byte past their ends, and then every file against
+// its checksum. Also list, extract, delete.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +44,8 @@ struct _trel_db {
   char* names_path;
   char* tags_path;
   char* traces_path;
+  char* sums_path;       // checksums.dat
+  uint32_t names_crc, tags_crc, traces_crc;  // building: CRC-32 of the bytes counted so far
   char* names;
   char* tags;
   char* traces;
@@ -51,16 +55,20 @@ struct _trel_db {
 
 // Size of the master file (the header fields above).
 constexpr int TREL_DB_MASTER_SIZE = 56;
+// The checksum file: a '#' comment line, then "%08x %lld %s\n" (CRC-32,
+// bytes, file name) for master.dat, names.dat, tags.dat and traces.dat.
+constexpr const char* TREL_DB_SUMS = "checksums.dat";
 
 // Database folder: root + name + "_trel/" (or "_index/" with with_index)
 // into out (TREL_PATH_MAX + 1 bytes). Null after an error for a name too long.
 char* trel_databaseFolder(const char* root, const char* name, int with_index, char* out);
 
 // A zero-filled record holding the folder (ending in "/") and the paths of
-// its four files, all descriptors -1. Release with trel_closeDatabase.
+// its five files, all descriptors -1. Release with trel_closeDatabase.
 _trel_db* trel_allocDatabase(const char* folder);
-// Makes the folder and creates the four files empty. Null after an error
-// ("Failed to create database file: %s\n"); the caller ends the run.
+// Makes the folder and creates the four files empty; never over a file
+// already there. Null after an error ("Failed to create database file:
+// %s\n"), with the files it made removed; the caller ends the run.
 _trel_db* trel_createDatabase(const char* root, const char* name, int with_index, int order,
                               int code_type, int image_kind);
 // Writes the image and coefficient files of a dirty, valid object with its
@@ -70,24 +78,38 @@ _trel_db* trel_createDatabase(const char* root, const char* name, int with_index
 // header always describes whole members; it is reported. 1 when the object
 // was appended (or had nothing to write), 0 after a failure.
 int trel_writeDatabase(_trel_db* db, _trel_thing* thing);
-// Pads and writes the header after a build (unless no member was added), or
-// releases the blocks of an open database; frees the record. Null ignored.
-// 0 when the header could not be written (reported), else 1.
+// Pads and writes the header and the checksum file after a build (unless no
+// member was added), or releases the blocks of an open database; frees the
+// record. Null ignored. 0 when the header or the checksums could not be
+// written (reported), else 1.
 int trel_closeDatabase(_trel_db* db);
+// Writes the checksum file of a database being closed after a build (its
+// header as it is now, and the CRC-32 of the data files' bytes counted). 1;
+// 0 after "Failed to write database CHECKSUM file: %s [%s]\n".
+int trel_writeDatabaseSums(const _trel_db* db);
+// Checks the header and the loaded blocks of an open database against its
+// checksum file. 1 when they match, and when there is no checksum file
+// (after a warning); 0 after an error naming the file that does not match,
+// or a checksum file that is not one (with its line).
+int trel_checkDatabaseSums(const _trel_db* db);
+
 // Builds a database from n source files; prints each member and a summary.
 // A source file that gives no member (no residues, unreadable) is skipped
 // with a warning naming it, and the summary says how many were skipped.
-// 1 on success; 0 after an error (no member could be added, the folder or a
-// file could not be made or written, or a member's files could not be
-// written: the database then holds the others). The caller ends the run on 0.
+// 1 on success; 0 after an error (a database of that name exists already
+// and is left as it is, no member could be added, the folder or a file
+// could not be made or written, or a member's files could not be written:
+// the database then holds the others). The caller ends the run on 0.
 int trel_buildDatabase(const char* root, const char* name, char** files, int n, int with_index,
                        int code_type, const _trel_db_opts* options);
 
 // Opens a database: checks the folder, the header and that every file holds
 // exactly the bytes the header says, every name and every member's trace
 // records lie inside their files, then maps the blocks (or reads them whole
-// when mapping fails). Null after one error naming the file and the fault;
-// the caller ends the run. Release with trel_closeDatabase.
+// when mapping fails) and checks every file against its checksum (a
+// database without a checksum file opens with one warning). Null after one
+// error naming the file and the fault; the caller ends the run. Release
+// with trel_closeDatabase.
 _trel_db* trel_openDatabase(const char* root, const char* name, int with_index);
 // Points things[0..] at the members whose code matches pattern (null: all)
 // and whose name is in names (sorted; n_names < 1: all). Members whose
@@ -109,16 +131,21 @@ int trel_memberDatabase(_trel_db* db, const char* name, _trel_thing** thing, con
 int trel_listDatabase(const char* root, const char* name, int with_index, const char* pattern,
                       char** names, int n_names, const _trel_db_opts* options);
 // "-extract": writes the selected members as PDB files in their source
-// coordinates into folder (ending in "/"). 1; 0 when the database cannot be
-// opened, or after "Failed to extract %d of %d structures from %s\n" when a
-// member could not be written (the others are written all the same).
+// coordinates into folder (ending in "/"), never over a file already there
+// (each such file is kept and named in a warning). 1; 0 when the database
+// cannot be opened, or when a member was not written because its file exists
+// already or could not be written (said in an error; the others are
+// written all the same).
 int trel_extractDatabase(const char* root, const char* name, int with_index, const char* folder,
                          const char* pattern, char** names, int n_names,
                          const _trel_db_opts* options);
-// "-delete": deletes the database folder (really) or lists what it would
-// delete. Refuses, with messages and nothing deleted, an empty, "." or ".."
-// root or name, a name holding "/", a folder that is a symbolic link or no
-// folder, and a folder without all four files. 1 when deleted (or listed).
+// "-delete": deletes the database's own files (the five data files and its
+// members' images and coefficient files) and then its folder (really), or
+// lists what it would delete. Anything else in the folder is kept and named,
+// and the folder then stays. Refuses, with messages and nothing deleted, an
+// empty, "." or ".." root or name, a name holding "/", a folder that is a
+// symbolic link or no folder, and a folder without all four data files. 1
+// when deleted (or listed).
 int trel_deleteDatabase(const char* root, const char* name, int with_index, int really);
 
 // 1 when there is no list (n < 1 or null) or name is in the sorted list.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -35,10 +36,23 @@ bool writeAt(int fd, const void* data, int64_t n, int64_t offset) {
   return true;
 }
 
+// A new, empty database file; never one that is there already.
 int createFile(const char* path) {
-  const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) zam_err("Failed to create database file: %s\n", path);
   return fd;
+}
+
+// The files that make a database, any one of which marks its folder as
+// holding one.
+constexpr const char* kOwnFiles[5] = {"master.dat", "names.dat", "tags.dat", "traces.dat", TREL_DB_SUMS};
+
+// The first of a database's files found in folder, or null.
+const char* databaseFileIn(const char* folder) {
+  struct stat st;
+  for (const char* file : kOwnFiles)
+    if (lstat((std::string(folder) + file).c_str(), &st) == 0) return file;
+  return nullptr;
 }
 
 char* joinPath(const char* folder, const char* file) { return kcatS(folder, file, nullptr); }
@@ -48,6 +62,11 @@ void cutBack(int fd, int64_t length, const char* path) {
   if (ftruncate(fd, length) != 0)
     zam_err("Failed to cut database file %s back to %lld bytes [%s]\n", path,
             static_cast<long long>(length), strerror(errno));
+}
+
+// A running CRC-32 taken on over n more bytes.
+uint32_t crcOf(uint32_t crc, const void* data, int64_t n) {
+  return static_cast<uint32_t>(crc32_z(crc, static_cast<const Bytef*>(data), static_cast<size_t>(n)));
 }
 
 void closeFd(int* fd) {
@@ -68,11 +87,11 @@ bool makeFolders(const std::string& path, std::vector<std::string>& made) {
   return true;
 }
 
-// A build that added no member leaves nothing behind: its four files go, and
-// so do the folders it made (each only when empty).
-void removeEmptyBuild(const char* folder, const std::vector<std::string>& made) {
-  for (const char* file : {"master.dat", "names.dat", "tags.dat", "traces.dat"})
-    unlink((std::string(folder) + file).c_str());
+// A build that added no member leaves nothing behind: its files go (when it
+// made them), and so do the folders it made (each only when empty).
+void removeEmptyBuild(const char* folder, const std::vector<std::string>& made, bool own_files) {
+  if (own_files)
+    for (const char* file : kOwnFiles) unlink((std::string(folder) + file).c_str());
   for (auto it = made.rbegin(); it != made.rend(); ++it) rmdir(it->c_str());
 }
 
@@ -98,6 +117,7 @@ _trel_db* trel_allocDatabase(const char* folder) {
   db->names_path = joinPath(folder, "names.dat");
   db->tags_path = joinPath(folder, "tags.dat");
   db->traces_path = joinPath(folder, "traces.dat");
+  db->sums_path = joinPath(folder, TREL_DB_SUMS);
   return db;
 }
 
@@ -119,6 +139,11 @@ _trel_db* trel_createDatabase(const char* root, const char* name, int with_index
   if (db->fd_names >= 0) db->fd_tags = createFile(db->tags_path);
   if (db->fd_tags >= 0) db->fd_traces = createFile(db->traces_path);
   if (db->fd_traces < 0) {
+    // Only the files made here go: a file that was there stays as it was.
+    const int fds[3] = {db->fd_master, db->fd_names, db->fd_tags};
+    const char* paths[3] = {db->master_path, db->names_path, db->tags_path};
+    for (int k = 0; k < 3; k++)
+      if (fds[k] >= 0) unlink(paths[k]);
     trel_closeDatabase(db);
     return nullptr;
   }
@@ -168,6 +193,9 @@ int trel_writeDatabase(_trel_db* db, _trel_thing* thing) {
       db->traces_bytes += trace_len;
       db->names_bytes += name_len;
       db->tags_bytes += db->tag_size;
+      db->traces_crc = crcOf(db->traces_crc, thing->trace.seg, trace_len);
+      db->names_crc = crcOf(db->names_crc, thing->name, name_len);
+      db->tags_crc = crcOf(db->tags_crc, tag, db->tag_size);
       db->n_members++;
     }
   }
@@ -198,10 +226,12 @@ int trel_closeDatabase(_trel_db* db) {
     struct Part {
       int fd;
       int64_t* bytes;
+      uint32_t* crc;
       const char* path;
-    } parts[3] = {{db->fd_traces, &db->traces_bytes, db->traces_path},
-                  {db->fd_tags, &db->tags_bytes, db->tags_path},
-                  {db->fd_names, &db->names_bytes, db->names_path}};
+    } parts[3] = {{db->fd_traces, &db->traces_bytes, &db->traces_crc, db->traces_path},
+                  {db->fd_tags, &db->tags_bytes, &db->tags_crc, db->tags_path},
+                  {db->fd_names, &db->names_bytes, &db->names_crc, db->names_path}};
+    const std::vector<char> zeros(static_cast<size_t>(page), 0);
     for (Part& p : parts) {
       const int64_t want = (*p.bytes + page - 1) / page * page - *p.bytes;
       const int64_t pad = pad_fildes(p.fd, page);
@@ -210,10 +240,13 @@ int trel_closeDatabase(_trel_db* db) {
         cutBack(p.fd, *p.bytes, p.path);
       } else {
         *p.bytes += pad;
+        *p.crc = crcOf(*p.crc, zeros.data(), pad);
       }
     }
     if (!writeAt(db->fd_master, db, TREL_DB_MASTER_SIZE, 0) || fsync(db->fd_master) != 0) {
       zam_err("Failed to write database MASTER file: %s.\n", db->master_path);
+      ok = 0;
+    } else if (!trel_writeDatabaseSums(db)) {
       ok = 0;
     }
   } else if (!db->modified) {
@@ -235,6 +268,7 @@ int trel_closeDatabase(_trel_db* db) {
   kfree(db->names_path);
   kfree(db->tags_path);
   kfree(db->traces_path);
+  kfree(db->sums_path);
   kfree(db->folder);
   kfree(db->members);
   kfree(db->member_names);
@@ -251,11 +285,20 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
   // The database folder and the folders above it are made when missing.
   char target[TREL_PATH_MAX + 1];
   std::vector<std::string> made;
-  if (!trel_databaseFolder(root, name, with_index, target) || !makeFolders(target, made)) return 0;
+  if (!trel_databaseFolder(root, name, with_index, target)) return 0;
+  // A database is built anew only under a name it does not have yet: an
+  // existing one is the user's to delete, never replaced by a build.
+  if (const char* found = databaseFileIn(target)) {
+    zam_err("Database %s exists already in %s (it holds %s): it is not replaced. Delete it first "
+            "(-delete) or build it under another name.\n",
+            name, target, found);
+    return 0;
+  }
+  if (!makeFolders(target, made)) return 0;
   _trel_db* db = trel_createDatabase(root, name, with_index, options->thing.with_spf ? options->i_max : 0,
                                      code_type, options->use_binary ? 2 : 1);
   if (!db) {
-    removeEmptyBuild(target, made);
+    removeEmptyBuild(target, made, false);
     return 0;
   }
   zam_msg("\nBuilding database: %s\n", db->folder);
@@ -303,7 +346,7 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
   std::snprintf(folder, sizeof folder, "%s", db->folder);
   const int closed = trel_closeDatabase(db);
   if (members < 1) {
-    removeEmptyBuild(folder, made);
+    removeEmptyBuild(folder, made, true);
     zam_err("No structure could be added to database %s (%d source file%s skipped).\n", folder,
             skipped, skipped == 1 ? "" : "s");
     return 0;

@@ -1,6 +1,7 @@
 // Structure databases, the reading side: opening with full checks of the
 // header, file sizes, names and trace offsets; member selection; list,
 // extract and delete.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -380,7 +382,9 @@ _trel_db* trel_openDatabase(const char* root, const char* name, int with_index) 
 
   db->member_names = static_cast<const char**>(
       kget1B_0(static_cast<int64_t>(db->n_members + 1) * static_cast<int64_t>(sizeof(char*))));
-  if (!checkNames(db) || !checkTags(db)) return refuse(db), nullptr;
+  // The structure first, so that a fault found there is named; then every
+  // byte, which no count or offset can vouch for.
+  if (!checkNames(db) || !checkTags(db) || !trel_checkDatabaseSums(db)) return refuse(db), nullptr;
   trel_setCathType(db->code_type);
   if (zam_debug >= 1)
     zam_msg(db->traces_mapped ? "Mapped %s (%d Mb) in %.2lf seconds.\n"
@@ -527,7 +531,7 @@ int trel_extractDatabase(const char* root, const char* name, int with_index, con
   if (!db) return 0;
   int ok = 1;
   if (db->n_members > 0) {
-    int written = 0;
+    int written = 0, kept = 0;
     for (int i = 0; i < count; i++) {
       _trel_thing* thing = things[i];
       char file[TREL_PATH_MAX + 1];
@@ -535,16 +539,29 @@ int trel_extractDatabase(const char* root, const char* name, int with_index, con
       char code[TREL_CATH_NAME_SIZE];
       if (k < 0 || k > TREL_PATH_MAX) {
         zam_err("Output file name too long: %s%s.pdb\n", folder, thing->name);
-      } else if (trel_exportThingPdb(thing, file, options->export_mode, tf_identity(),
-                                     thing->tag->frame)) {
-        zam_msg("%s [%s]\n", file, trel_cathName(thing->tag->code, code));
-        written++;
+      } else {
+        // A file already in the folder is kept: it is not this extraction's.
+        const int done = trel_exportThingPdb(thing, file, options->export_mode, tf_identity(),
+                                             thing->tag->frame);
+        if (done == 1) {
+          zam_msg("%s [%s]\n", file, trel_cathName(thing->tag->code, code));
+          written++;
+        } else if (done < 0) {
+          kept++;
+        }
       }
       trel_closeThing(nullptr, thing);
     }
     zam_msg("\n\nExtracted %d structures from %s\n", written, db->folder);
-    if (written < count) {
-      zam_err("Failed to extract %d of %d structures from %s\n", count - written, count, db->folder);
+    if (kept > 0) {
+      zam_err("%d of %d structures not extracted from %s: files of their names exist already in %s "
+              "and were kept.\n",
+              kept, count, db->folder, folder);
+      ok = 0;
+    }
+    if (written + kept < count) {
+      zam_err("Failed to extract %d of %d structures from %s\n", count - written - kept, count,
+              db->folder);
       ok = 0;
     }
   } else {
@@ -555,6 +572,82 @@ int trel_extractDatabase(const char* root, const char* name, int with_index, con
   trel_closeDatabase(db);
   return ok;
 }
+
+namespace {
+
+// The names of the files a database folder's own database made: its five
+// files and, for every name in its names file, the member's image and its
+// coefficient files of every class. The names file is read as it is, whole
+// or damaged: a garbled name only names no file.
+std::set<std::string> ownFiles(const char* folder) {
+  std::set<std::string> own = {"master.dat", "names.dat", "tags.dat", "traces.dat", TREL_DB_SUMS};
+  std::string names;
+  const int fd = open((std::string(folder) + "names.dat").c_str(), O_RDONLY | O_CLOEXEC);
+  const int64_t size = fd >= 0 ? fileSize(fd) : -1;
+  if (size > 0) {
+    names.resize(static_cast<size_t>(size));
+    if (!readAt(fd, names.data(), size, 0)) names.clear();
+  }
+  if (fd >= 0) close(fd);
+  for (size_t at = 0; at < names.size();) {
+    const size_t end = std::min(names.find('\0', at), names.size());
+    const std::string member = names.substr(at, end - at);
+    at = end + 1;
+    if (member.empty() || member.find('/') != std::string::npos || member == "." || member == "..")
+      continue;
+    own.insert(member + ".pdb");
+    own.insert(member + ".kpdb");
+    for (int c = 0; c < TREL_POT_CLASSES; c++)
+      for (const char* ext : {".sig", ".tau"}) own.insert(member + "_" + trel_potCode(c) + ext);
+  }
+  return own;
+}
+
+// Deletes (really) or lists the database's own plain files in its folder,
+// then the folder when nothing else is left in it. Anything else (a file the
+// database did not make, a sub-folder, a link) is kept and named. False when
+// a deletion failed (reported).
+bool deleteOwnFiles(const char* folder, const char* name, int really) {
+  const std::set<std::string> own = ownFiles(folder);
+  const std::string bare(folder, std::strlen(folder) - 1);
+  std::vector<std::string> entries;
+  if (DIR* dir = opendir(bare.c_str())) {
+    while (const dirent* e = readdir(dir))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) entries.push_back(e->d_name);
+    closedir(dir);
+  } else {
+    zam_err("Failed to delete %s. [%s]\n", folder, strerror(errno));
+    return false;
+  }
+  std::sort(entries.begin(), entries.end());
+  bool ok = true;
+  int kept = 0;
+  for (const std::string& entry : entries) {
+    const std::string path = std::string(folder) + entry;
+    struct stat st;
+    if (!own.count(entry) || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      zam_msg("Keeping %s: it is not a file of database %s\n", path.c_str(), name);
+      kept++;
+    } else if (!really) {
+      zam_msg("UNLINK: %s\n", path.c_str());
+    } else if (unlink(path.c_str()) != 0) {
+      zam_err("Failed to delete %s. [%s]\n", path.c_str(), strerror(errno));
+      ok = false;
+    }
+  }
+  if (kept > 0) {
+    zam_msg("Kept %d file%s in %s that database %s did not make: the folder stays.\n", kept,
+            kept == 1 ? "" : "s", folder, name);
+  } else if (!really) {
+    zam_msg("RMDIR: %s\n", bare.c_str());
+  } else if (ok && rmdir(bare.c_str()) != 0) {
+    zam_err("Failed to delete %s. [%s]\n", folder, strerror(errno));
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace
 
 int trel_deleteDatabase(const char* root, const char* name, int with_index, int really) {
   char folder[TREL_PATH_MAX + 1] = "";
@@ -598,10 +691,5 @@ int trel_deleteDatabase(const char* root, const char* name, int with_index, int 
   }
   zam_msg(really ? "DELETING database=%s folder=%s\n" : "DELETING database=%s folder=%s (DUMMY RUN)\n",
           nm, folder);
-  const std::string bare(folder, std::strlen(folder) - 1);
-  if (zam_rmdir(bare.c_str(), really) != 0) {
-    zam_err("Failed to delete %s. [%s]\n", folder, strerror(errno));
-    return 0;
-  }
-  return 1;
+  return deleteOwnFiles(folder, nm, really) ? 1 : 0;
 }

@@ -2,15 +2,22 @@
 // and the text export of descriptor coefficients.
 #include "store/trel_export.h"
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "harmonics/zam_ligand_move.h"
 #include "store/trel_cache.h"
+#include "store/trel_folders.h"
 #include "store/trel_pot.h"
 
 #include "align/trel_markup.h"
+#include "runtime/zam_directory.h"
+#include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
+#include "runtime/zam_whole.h"
 #include "store/trel_thing.h"
 #include "structure/zam_kpdb.h"
 #include "structure/zam_pdb.h"
@@ -31,11 +38,26 @@ _pdb_image* trel_imageThingAlign(_trel_thing* target, _trel_align* align, _pdb_i
 
 int trel_exportThingPdb(_trel_thing* thing, const char* file, int atom_selection, Matrix3D A,
                         Matrix3D B) {
-  if (!thing) return 0;
+  if (!thing || !file) return 0;
   const Matrix3D T = tf_tftf(A, B);
   _pdb_image* image = trel_imageThing(thing);
   if (!image) return 0;
-  return zam_writePdb(file, image, -1, 0, atom_selection, 1, 1, T);
+  char path[TREL_PATH_MAX + 1];
+  if (!zam_filename(file, "pdb", path)[0]) return 0;  // reported there
+  // Written whole, and only under a free name: a file already there is the
+  // user's, not this export's.
+  _zam_whole* whole = zam_openWhole(path, "w");
+  if (whole) {
+    zam_writePdbRemark(whole->fp);
+    zam_writePdbFile(whole->fp, image, -1, 0, atom_selection, 1, 1, 0, T);
+    if (zam_closeWholeNew(whole, true)) return 1;
+    if (errno == EEXIST) {
+      zam_wrn("Not overwriting existing file: %s\n", path);
+      return -1;
+    }
+  }
+  zam_err("Failed to write PDB file: %s [%s]\n", path, strerror(errno));
+  return 0;
 }
 
 int trel_exportThingSpf(_trel_thing* thing, int pot_class, const char* prefix, Matrix3D A, Matrix3D B) {

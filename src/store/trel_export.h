@@ -18,10 +18,11 @@ struct _pdb_image;
 // unused is not consulted.
 _pdb_image* trel_imageThingAlign(_trel_thing* target, _trel_align* align, _pdb_image* unused);
 
-// Writes the object's image (loaded on demand) moved by A then B to file,
-// all chains, with secondary-structure records and a TER line. 1 when
-// written; 0 when the image cannot be loaded or the file not written (both
-// reported).
+// Writes the object's image (loaded on demand) moved by A then B to file
+// (extension "pdb"), all chains, with secondary-structure records and a TER
+// line, whole and never over anything already there. 1 when written; -1
+// when the name is taken (the file there is kept, with a warning); 0 when
+// the image cannot be loaded or the file not written (both reported).
 int trel_exportThingPdb(_trel_thing* thing, const char* file, int atom_selection, Matrix3D A,
                         Matrix3D B);
 

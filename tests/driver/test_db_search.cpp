@@ -1,7 +1,8 @@
 // Searching a structure database as a user does: a database built from real
 // structures gives the same hits and scores as the same search against the
 // files, a database member can be the query, members are selected by their
-// classification, and a corrupt database is refused.
+// classification, a corrupt database is refused and an existing one is
+// never replaced by a build.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -175,6 +176,9 @@ TEST(DbSearch, CorruptDatabaseIsRefused) {
       // The first member's trace offset pointing far past the traces file.
       {"tags.dat", tags.substr(0, 8) + std::string("\x00\x00\x00\x00\x01\x00\x00\x00", 8) + tags.substr(16),
        "*Error* Database TAG file " + folder + "tags.dat: member 0 (1ard) is corrupt"},
+      // A traces file of the right size holding other bytes.
+      {"traces.dat", std::string(traces.size(), '\x5a'),
+       "*Error* Database file " + folder + "traces.dat does not match its checksum in " + folder + "checksums.dat"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
@@ -186,6 +190,22 @@ TEST(DbSearch, CorruptDatabaseIsRefused) {
     EXPECT_FALSE(has(r.out, "Top ")) << r.out;
     write_file(folder + c.file, before);
   }
+}
+
+// A build under the name of an existing database is refused, naming it, and
+// the database keeps every member.
+TEST(DbSearch, BuildNeverReplacesADatabase) {
+  TREL_REQUIRE_SHARED_DATA();
+  Library lib;
+  ASSERT_EQ(lib.build.status, 0) << lib.build.out;
+  const std::string master = read_file(lib.dir.file("db/zf_trel/master.dat"));
+  Outcome again = testutil::run_trel2(lib.dir.str(), {"-build=zf", lib.files[0]}, lib.env);
+  EXPECT_EQ(again.status, 1) << again.out;
+  EXPECT_TRUE(has(again.out, "*Error* Database zf exists already in " + lib.dir.file("db") + "/zf_trel/")) << again.out;
+  EXPECT_EQ(read_file(lib.dir.file("db/zf_trel/master.dat")), master);
+  Outcome s = lib.search("res", {"-db=zf", lib.files[0]});
+  ASSERT_EQ(s.status, 0) << s.out;
+  EXPECT_EQ(hitRows(s.out).size(), 16u) << s.out;
 }
 
 }  // namespace

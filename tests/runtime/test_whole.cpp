@@ -3,6 +3,7 @@
 // place, and a failure midway leaves the older file and nothing else.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <string>
@@ -84,6 +85,32 @@ TEST(WholeFile, AppearsAtItsClose) {
 
   EXPECT_EQ(zam_openWhole(dir.file("missing/two.txt"), "w"), nullptr);
   EXPECT_EQ(entries(dir), 1);
+}
+
+// A new file takes only a free name: a file or a link standing there is
+// left as it is (EEXIST) and nothing is left of the new one.
+TEST(WholeFile, NewFileNeverTakesAnotherFilesPlace) {
+  testutil::TempDir dir;
+  const std::string file = dir.file("mine.txt"), link = dir.file("link.txt");
+  ASSERT_EQ(write_whole(file, "theirs\n"), 1);
+  std::filesystem::create_symlink(file, link);
+  for (const std::string& name : {file, link}) {
+    _zam_whole* w = zam_openWhole(name, "w");
+    ASSERT_NE(w, nullptr);
+    zam_fputs(w->fp, "new\n");
+    errno = 0;
+    EXPECT_EQ(zam_closeWholeNew(w, true), 0) << name;
+    EXPECT_EQ(errno, EEXIST) << name;
+  }
+  EXPECT_EQ(testutil::read_file(file), "theirs\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(entries(dir), 2);
+  _zam_whole* w = zam_openWhole(dir.file("free.txt"), "w");
+  ASSERT_NE(w, nullptr);
+  zam_fputs(w->fp, "new\n");
+  EXPECT_EQ(zam_closeWholeNew(w, true), 1);
+  EXPECT_EQ(testutil::read_file(dir.file("free.txt")), "new\n");
+  EXPECT_EQ(entries(dir), 3);
 }
 
 // A write that fails midway (the file-size limit stops it after a few

@@ -1,6 +1,8 @@
 // Structure databases built from the shared structures: file sizes against
-// the header, list, extract, delete, raw-image databases, statistics, and
-// databases corrupted byte by byte that must be refused cleanly.
+// the header, list, extract, delete, raw-image databases, statistics,
+// databases corrupted byte by byte that must be refused cleanly, checksums,
+// and what is not the database's (a file in the way of an extraction, a
+// user's file in its folder, an existing database of the name) kept.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -277,6 +279,40 @@ TEST(Database, ExtractGivesSourceCoordinatesTextAndBinary) {
   }
 }
 
+// An extraction never writes over a file already in its folder: that file
+// is kept and named, the others are written, and the extraction fails.
+TEST(Database, ExtractKeepsFilesAlreadyThere) {
+  auto files = sharedFiles(3);
+  ASSERT_GE(files.size(), 3u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
+  Db db(files);
+  ASSERT_EQ(db.built, 1);
+  _trel_db* h = db.open();
+  ASSERT_NE(h, nullptr);
+  const std::string taken = h->member_names[1], other = h->member_names[0];
+  trel_closeDatabase(h);
+  TempDir out;
+  const std::string folder = out.str() + "/";
+  testutil::write_file(folder + taken + ".pdb", "mine\n");
+  {
+    Capture cap;
+    EXPECT_EQ(trel_extractDatabase(db.root.c_str(), "test", 0, folder.c_str(), nullptr, nullptr, 0, nullptr), 0);
+    EXPECT_NE(captured.find("*Warning* Not overwriting existing file: " + folder + taken + ".pdb"),
+              std::string::npos)
+        << captured;
+    EXPECT_NE(captured.find("Extracted 2 structures from"), std::string::npos) << captured;
+    EXPECT_NE(captured.find("*Error* 1 of 3 structures not extracted from " + db.folder), std::string::npos)
+        << captured;
+  }
+  EXPECT_EQ(testutil::read_file(folder + taken + ".pdb"), "mine\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 3);
+  // Again: every file is there now, and every one is kept as it is.
+  const std::string first = testutil::read_file(folder + other + ".pdb");
+  Capture cap;
+  EXPECT_EQ(trel_extractDatabase(db.root.c_str(), "test", 0, folder.c_str(), nullptr, nullptr, 0, nullptr), 0);
+  EXPECT_NE(captured.find("*Error* 3 of 3 structures not extracted"), std::string::npos) << captured;
+  EXPECT_EQ(testutil::read_file(folder + other + ".pdb"), first);
+}
+
 TEST(Database, DeleteDummyThenReallyAndRefusals) {
   const auto files = sharedFiles(3);
   ASSERT_GE(files.size(), 3u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
@@ -325,6 +361,110 @@ TEST(Database, DeleteDummyThenReallyAndRefusals) {
   }
   EXPECT_FALSE(fs::exists(db.folder));
   EXPECT_TRUE(fs::exists(db.root + "traces.keep") == false);
+}
+
+// A delete takes the database's own files and nothing else: a note, an
+// extra structure file and a sub-folder the user keeps in its folder stay,
+// are named, and so does the folder.
+TEST(Database, DeleteKeepsWhatTheDatabaseDidNotMake) {
+  const auto files = sharedFiles(3);
+  ASSERT_GE(files.size(), 3u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
+  Db db(files);
+  ASSERT_EQ(db.built, 1);
+  testutil::write_file(db.file("notes.txt"), "mine\n");
+  testutil::write_file(db.file("mine.pdb"), "END\n");
+  fs::create_directory(db.file("work"));
+  const size_t before = std::distance(fs::directory_iterator(db.folder), fs::directory_iterator());
+  {
+    Capture cap;
+    EXPECT_EQ(trel_deleteDatabase(db.root.c_str(), "test", 0, 0), 1);
+    EXPECT_NE(captured.find("UNLINK: " + db.file("traces.dat")), std::string::npos) << captured;
+    EXPECT_NE(captured.find("Keeping " + db.file("notes.txt") + ": it is not a file of database test"),
+              std::string::npos)
+        << captured;
+    EXPECT_EQ(captured.find("UNLINK: " + db.file("mine.pdb")), std::string::npos) << captured;
+  }
+  EXPECT_EQ(static_cast<size_t>(std::distance(fs::directory_iterator(db.folder), fs::directory_iterator())),
+            before);
+  Capture cap;
+  EXPECT_EQ(trel_deleteDatabase(db.root.c_str(), "test", 0, 1), 1);
+  EXPECT_NE(captured.find("Kept 3 files in " + db.folder + " that database test did not make"),
+            std::string::npos)
+      << captured;
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(db.folder)) left.push_back(e.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"mine.pdb", "notes.txt", "work"}));
+  EXPECT_EQ(testutil::read_file(db.file("notes.txt")), "mine\n");
+}
+
+// A build never replaces a database of the same name: it is refused with a
+// message naming it, and the database stays as it was.
+TEST(Database, BuildOverAnExistingDatabaseIsRefused) {
+  const auto files = sharedFiles(3);
+  ASSERT_GE(files.size(), 3u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
+  Db db(files);
+  ASSERT_EQ(db.built, 1);
+  const std::string master = testutil::read_file(db.file("master.dat"));
+  const std::string traces = testutil::read_file(db.file("traces.dat"));
+  std::vector<char*> one = {const_cast<char*>(files[0].c_str())};
+  Capture cap;
+  EXPECT_EQ(trel_buildDatabase(db.root.c_str(), "test", one.data(), 1, 0, 0, nullptr), 0);
+  EXPECT_NE(captured.find("*Error* Database test exists already in " + db.folder +
+                          " (it holds master.dat): it is not replaced."),
+            std::string::npos)
+      << captured;
+  EXPECT_EQ(captured.find("Building database"), std::string::npos) << captured;
+  EXPECT_EQ(testutil::read_file(db.file("master.dat")), master);
+  EXPECT_EQ(testutil::read_file(db.file("traces.dat")), traces);
+  _trel_db* h = db.open();
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->n_members, 3);
+  trel_closeDatabase(h);
+}
+
+// Every file is checked against the checksums the build wrote beside them:
+// a traces file of the right size holding other bytes passes every count and
+// offset, and would give every member garbage records.
+TEST(Database, ChecksumsCatchWhatTheCountsCannot) {
+  const auto files = sharedFiles(3);
+  ASSERT_GE(files.size(), 3u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
+  Db db(files);
+  ASSERT_EQ(db.built, 1);
+  const std::string sums = testutil::read_file(db.file("checksums.dat"));
+  EXPECT_EQ(sums.rfind("# ", 0), 0u) << sums;
+  EXPECT_NE(sums.find(" 56 master.dat\n"), std::string::npos) << sums;
+  {
+    Capture cap;
+    _trel_db* h = db.open();
+    ASSERT_NE(h, nullptr);
+    trel_closeDatabase(h);
+    EXPECT_EQ(captured.find("*Warning*"), std::string::npos) << captured;
+  }
+  const std::string traces = testutil::read_file(db.file("traces.dat"));
+  std::string garbage = traces;
+  for (size_t k = 0; k < garbage.size(); k++) garbage[k] = static_cast<char>(k * 7 + 3);
+  testutil::write_file(db.file("traces.dat"), garbage);
+  expectRefused(db, "Database file " + db.file("traces.dat") + " does not match its checksum in " +
+                        db.file("checksums.dat"));
+  testutil::write_file(db.file("traces.dat"), traces);
+
+  // A checksum file that is not one is refused with its line.
+  testutil::write_file(db.file("checksums.dat"), sums + "12345678 9 names.dat\n");
+  expectRefused(db, "Bad database CHECKSUM file " + db.file("checksums.dat") + " at line 6: a file named twice");
+  testutil::write_file(db.file("checksums.dat"), "00000000 4096 names.dat\n");
+  expectRefused(db, "at line 1: master.dat is missing");
+
+  // A database without one (built before they were written) opens, with
+  // one warning.
+  fs::remove(db.file("checksums.dat"));
+  Capture cap;
+  _trel_db* h = db.open();
+  EXPECT_NE(h, nullptr);
+  trel_closeDatabase(h);
+  const std::string warning = "*Warning* Database " + db.folder + " has no checksum file checksums.dat";
+  EXPECT_NE(captured.find(warning), std::string::npos) << captured;
+  EXPECT_EQ(captured.find("*Warning*"), captured.rfind("*Warning*")) << captured;
 }
 
 TEST(Database, CorruptFilesAreRefused) {
