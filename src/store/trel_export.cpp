@@ -1,5 +1,6 @@
 // Object images and export: the superposed fresh target image, PDB export
-// and the text export of descriptor coefficients.
+// (never over an existing file) and the text export of descriptor
+// coefficients.
 #include "store/trel_export.h"
 
 #include <cerrno>
@@ -7,17 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "harmonics/zam_ligand_move.h"
-#include "store/trel_cache.h"
-#include "store/trel_folders.h"
-#include "store/trel_pot.h"
-
 #include "align/trel_markup.h"
+#include "harmonics/zam_ligand_move.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_whole.h"
+#include "store/trel_cache.h"
+#include "store/trel_folders.h"
+#include "store/trel_pot.h"
 #include "store/trel_thing.h"
 #include "structure/zam_kpdb.h"
 #include "structure/zam_pdb.h"
