@@ -17,7 +17,7 @@ namespace {
 
 constexpr int N = TREL_BLOSUM_LETTERS;
 constexpr int STOP = N - 1;  // index of '*'
-constexpr int LOCK = 10;     // plain lock of the one-time alignment tables
+constexpr int LOCK = ZAM_LOCK_ALIGN_TABLES;     // plain lock of the one-time alignment tables
 
 // BLOSUM62 in the letter order above. The stop row and column are -4
 // throughout, the stop against itself included.

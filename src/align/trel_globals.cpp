@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int LOCK = 10;  // plain lock of the one-time alignment tables
+constexpr int LOCK = ZAM_LOCK_ALIGN_TABLES;  // plain lock of the one-time alignment tables
 
 // Gaussian widths of the six window vectors +1, -1, +2, -2, +3, -3 for the
 // trace term and the spatial term.

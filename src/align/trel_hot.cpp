@@ -143,28 +143,21 @@ void* trel_run_tile_thread(void* arg) {
                                       job->buf);
     ran++;
   }
-  zam_mutex_acquire_w(TREL_TILE_MAILBOX);
-  job->tally->collected += ran;
-  zam_mutex_release_w(TREL_TILE_MAILBOX);
+  zam_collector_report(job->tally, ran);
   zam_thread_exit();
   return nullptr;
 }
 
 void* trel_tile_consumer(void* arg) {
   auto* tally = (_trel_tile_tally*)arg;
-  double t0 = zam_get_time();
   // Nothing writes the count of workers once they are started, so it is
   // read here before the first reader turn.
-  const int workers = tally->outstanding;
-  while (tally->outstanding > 0) {
-    zam_mutex_acquire_r(TREL_TILE_MAILBOX);
-    tally->outstanding--;
-    zam_mutex_release_r(TREL_TILE_MAILBOX);
-  }
+  const int workers = tally->remaining;
+  zam_collector_wait(tally);
   if (zam_debug > 0) {
-    double dt = zam_get_time() - t0;
-    zam_msg("Collected %d tiles from %d threads in %.2lfs (%.0lf/s).\n\n", tally->collected,
-            workers, dt, dt > 0.0 ? tally->collected / dt : 0.0);
+    const double dt = tally->seconds;
+    zam_msg("Collected %d tiles from %d threads in %.2lfs (%.0lf/s).\n\n", tally->count, workers, dt,
+            dt > 0.0 ? tally->count / dt : 0.0);
   }
   zam_thread_exit();
   return nullptr;

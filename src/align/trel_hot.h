@@ -7,20 +7,19 @@
 
 #include "align/trel_align.h"
 #include "geometry/zam_transform.h"
+#include "runtime/zam_thread.h"
 
 struct _pdb_peptide;
 struct _trel_seg;
 
 // Mailbox of the tile pool: each worker takes one writer turn on it, the
 // collector one reader turn per worker.
-constexpr int TREL_TILE_MAILBOX = 11;
+constexpr int TREL_TILE_MAILBOX = ZAM_MAILBOX_TILES;
 
-// Shared tally of the tile pool, changed only on the writer side of the
-// mailbox and read on its reader side.
-struct _trel_tile_tally {
-  int outstanding;  // workers not yet collected (set before the threads start)
-  int collected;    // tiles run so far (starts at 0)
-};
+// Shared tally of the tile pool: workers not yet collected (set before the
+// threads start), tiles run so far (starts at 0), and its mailbox
+// (TREL_TILE_MAILBOX).
+using _trel_tile_tally = _zam_collector;
 
 // One worker's job. The worker owns results[first..last] and buf; tiles,
 // traces and peptides are shared read-only.

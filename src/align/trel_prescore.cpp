@@ -11,8 +11,8 @@
 
 namespace {
 
-constexpr int kMailbox = 12;     // workers report their counts to the collector here
-constexpr int kCollector = 137;  // joinable thread handle of the collector
+constexpr int kMailbox = ZAM_MAILBOX_TRACE;       // workers report their counts to the collector here
+constexpr int kCollector = ZAM_HANDLE_SECOND;  // joinable thread handle of the collector
 
 // Scores targets first..last into the result arrays; returns how many.
 int score_range(const _trel_trace_task& t) {
@@ -55,12 +55,6 @@ void clear_incomplete(int n, int m, const _trel_seg* q, const _trel_seg* t, floa
   for (int j = 0; j < m; j++)
     if (t[j].sse == 'D')
       for (int i = 0; i < n; i++) K[trel_cell(i, j, m)] = 0.0f;
-}
-
-void report(_trel_trace_state* state, int count) {
-  zam_mutex_acquire_w(kMailbox);
-  state->scored += count;
-  zam_mutex_release_w(kMailbox);
 }
 
 }  // namespace
@@ -117,25 +111,23 @@ void trel_scoreTraceThread(int threads, int n, const _trel_seg* qseg, int ntarge
   const int T = std::min(zam_thread_setup_task(threads, 0), ntargets);
   // Blocks of a few targets: small enough that the workers finish within a
   // block's time of each other, large enough that claiming one is rare.
-  _trel_trace_state state{T, 0, std::clamp(ntargets / (16 * std::max(T, 1)), 1, 32), {0}};
+  _trel_trace_state state{{0, 0, kMailbox, 0, 0.0}, std::clamp(ntargets / (16 * std::max(T, 1)), 1, 32), {0}};
   // One record per task slot; workers read theirs, and report, before the
   // collector lets this call return. Every task takes its blocks from the
   // same work list, so a range left to this thread is shared out as well.
   _trel_trace_task tasks[ZAM_TASK_STACK] = {};
   int w = 0;
-  auto fill = [&](_trel_trace_task& task, int slot) {
+  auto fill = [&](_trel_trace_task& task, const _zam_task& t) {
     if (zam_debug > 1) zam_msg("trel_scoreTraceThread: worker %d of %d, blocks of %d\n", ++w, T, state.block);
-    task = _trel_trace_task{&state, 0, ntargets - 1, n, qseg, tlens, tsegs, norm, raw, aligned, bufs[slot]};
+    task = _trel_trace_task{&state, 0, ntargets - 1, n, qseg, tlens, tsegs, norm, raw, aligned, bufs[t.slot]};
   };
-  auto here = [&](_trel_trace_task& task) { report(&state, score_claimed(task)); };
-  if (!zam_thread_fan_out(kCollector, trel_trace_consumer, &state, T, run_trace_cpu_thread, tasks,
-                          fill, here)) {
-    // No collector thread: nobody would read the workers' reports.
+  auto here = [](_trel_trace_task& task) { return score_claimed(task); };
+  // No collector thread, or no worker slot to be had: score here rather
+  // than leave the results unset.
+  if (zam_thread_fan_out(kCollector, &state.collect, T, run_trace_cpu_thread, tasks, fill, here,
+                         trel_trace_consumer) < 0 ||
+      T < 1)
     score_range(all);
-    return;
-  }
-  // No worker slot to be had: score here rather than leave the results unset.
-  if (T < 1) score_range(all);
 }
 
 void trel_statsAlignTrace(int n, int m, const _trel_align_buf* buf, float* mean, float* sd) {
@@ -172,26 +164,18 @@ void trel_statsAlignTrace(int n, int m, const _trel_align_buf* buf, float* mean,
 
 void* run_trace_cpu_thread(void* arg) {
   auto* task = static_cast<_trel_trace_task*>(arg);
-  _trel_trace_state* state = task->state;
-  const int count = score_claimed(*task);
-  report(state, count);
+  zam_collector_report(&task->state->collect, score_claimed(*task));
   zam_thread_exit();
   return nullptr;
 }
 
 void* trel_trace_consumer(void* arg) {
-  auto* state = static_cast<_trel_trace_state*>(arg);
-  const int workers = state->pending;
-  const double start = zam_get_time();
-  while (state->pending > 0) {
-    zam_mutex_acquire_r(kMailbox);
-    state->pending--;
-    zam_mutex_release_r(kMailbox);
-  }
+  auto* c = static_cast<_zam_collector*>(arg);
+  zam_collector_wait(c);
   if (zam_debug > 0) {
-    const double secs = std::max(zam_get_time() - start, 1e-8);
-    zam_msg("Collected %d trace scores from %d threads in %.2lfs (%.0lf/s).\n\n", state->scored,
-            workers, secs, state->scored / secs);
+    const double secs = std::max(c->seconds, 1e-8);
+    zam_msg("Collected %d trace scores from %d threads in %.2lfs (%.0lf/s).\n\n", c->count, c->workers, secs,
+            c->count / secs);
   }
   zam_thread_exit();
   return nullptr;

@@ -11,16 +11,15 @@
 #include "align/trel_align.h"
 #include "align/trel_dp.h"
 #include "align/trel_trace.h"
+#include "runtime/zam_thread.h"
 
-// Collector state of one threaded call, owned by the calling thread: workers
-// still to report (read and written by the collector only), targets scored
-// (added to by the workers under the writer side of mailbox 12), and the
-// work list: the next unclaimed target, counted from the tasks' first, which
-// every task of the call advances by `block` targets at a time (atomically,
-// on its own cache line).
+// State of one threaded call, owned by the calling thread: the collector
+// (workers still to report, targets scored; mailbox 12) and the work list:
+// the next unclaimed target, counted from the tasks' first, which every
+// task of the call advances by `block` targets at a time (atomically, on its
+// own cache line).
 struct _trel_trace_state {
-  int pending;
-  int scored;
+  _zam_collector collect;
   int block;
   alignas(64) std::atomic<int> next;
 };
@@ -74,7 +73,7 @@ void trel_scoreTraceThread(int threads, int n, const _trel_seg* qseg, int ntarge
 // Both 0 (reported) when n and m do not fit buf.
 void trel_statsAlignTrace(int n, int m, const _trel_align_buf* buf, float* mean, float* sd);
 
-// Thread entry points (argument a _trel_trace_task or a _trel_trace_state);
-// both end with zam_thread_exit.
+// Thread entry points (argument a _trel_trace_task, or the call's
+// _zam_collector); both end with zam_thread_exit.
 void* run_trace_cpu_thread(void* task);
-void* trel_trace_consumer(void* state);
+void* trel_trace_consumer(void* collector);

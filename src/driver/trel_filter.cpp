@@ -27,8 +27,8 @@
 
 namespace {
 
-constexpr int kMailbox = 15;     // filter workers report their counts to the collector here
-constexpr int kCollector = 137;  // joinable thread handle of that collector
+constexpr int kMailbox = ZAM_MAILBOX_FILTER;    // filter workers report their counts to the collector here
+constexpr int kCollector = ZAM_HANDLE_SECOND;  // joinable thread handle of that collector
 constexpr int kBaseRotations = 6;
 constexpr int kTwists = 64;      // twist samples of the FFT filters: 5.625 degrees apart
 constexpr int kMaxNamed = 20;    // unscored targets named one by one per query
@@ -98,9 +98,8 @@ enum Unscored : unsigned char { kScored = 0, kNoDescriptors = 1, kNoScore = 2 };
 
 // Shared by the calling thread and the workers of one pass. Workers read
 // everything but `next` and `reason`; each writes only the entries of the
-// targets it claimed (scores, transforms, reason). `pending` is read and
-// written by the collector alone; `scored` is added to by the workers under
-// the writer side of mailbox 15.
+// targets it claimed (scores, transforms, reason) and reports its count to
+// the collector.
 struct Pass {
   const _trel_filter* filter = nullptr;
   const _trel_thing* query = nullptr;
@@ -115,8 +114,7 @@ struct Pass {
   unsigned char* reason = nullptr;
   int block = 1;
   std::atomic<int> next{0};
-  int pending = 0;
-  int scored = 0;
+  _zam_collector collect{0, 0, kMailbox, 0, 0.0};
 };
 
 struct Task {
@@ -177,34 +175,18 @@ int scoreClaimed(Pass& p, _trel_filter_work* work) {
   return count;
 }
 
-void report(Pass* p, int count) {
-  zam_mutex_acquire_w(kMailbox);
-  p->scored += count;
-  zam_mutex_release_w(kMailbox);
-}
-
-// One worker's share: its own scratch, blocks of targets until none is
-// left, then its count to the collector.
-void scoreShare(Pass& p) {
+// One worker's share: its own scratch and blocks of targets until none is
+// left. Returns how many it scored.
+int scoreShare(Pass& p) {
   _trel_filter_work* work = trel_makeFilterWork(p.filter);
   const int count = scoreClaimed(p, work);
   trel_freeFilterWork(work);
-  report(&p, count);
+  return count;
 }
 
 void* runFilterThread(void* arg) {
-  scoreShare(*static_cast<Task*>(arg)->pass);
-  zam_thread_exit();
-  return nullptr;
-}
-
-void* filterCollector(void* arg) {
-  Pass* p = static_cast<Pass*>(arg);
-  while (p->pending > 0) {
-    zam_mutex_acquire_r(kMailbox);
-    p->pending--;
-    zam_mutex_release_r(kMailbox);
-  }
+  Pass& p = *static_cast<Task*>(arg)->pass;
+  zam_collector_report(&p.collect, scoreShare(p));
   zam_thread_exit();
   return nullptr;
 }
@@ -221,15 +203,14 @@ int scoreThreaded(Pass& p, int threads) {
   const int T = std::min(zam_thread_setup_task(threads, 0), p.nt);
   if (T < 2) return scoreHere(p);
   p.block = std::clamp(p.nt / (16 * T), 1, 64);
-  p.pending = T;
   Task tasks[ZAM_TASK_STACK] = {};
-  auto fill = [&](Task& task, int) { task.pass = &p; };
-  auto here = [&](Task&) { scoreShare(p); };
-  if (!zam_thread_fan_out(kCollector, filterCollector, &p, T, runFilterThread, tasks, fill, here)) {
+  auto fill = [&](Task& task, const _zam_task&) { task.pass = &p; };
+  auto here = [&](Task&) { return scoreShare(p); };
+  if (zam_thread_fan_out(kCollector, &p.collect, T, runFilterThread, tasks, fill, here) < 0) {
     p.next.store(0);
     return scoreHere(p);
   }
-  return p.scored;
+  return p.collect.count;
 }
 
 // Names the targets that could not be scored, at most kMaxNamed of them,

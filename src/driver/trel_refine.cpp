@@ -17,24 +17,14 @@
 
 namespace {
 
-constexpr int kMailbox = 10;     // workers report their counts to the collector here
-constexpr int kCollector = 136;  // joinable thread handle of the collector
-
-// Owned by the calling thread of trel_alignFitTargets. `remaining` is read
-// and written by the collector alone; `done` is added to by the workers, each
-// inside the writer side of mailbox 10, and read by the collector inside the
-// reader side.
-struct Collector {
-  int remaining;
-  int done;
-  int workers;
-};
+constexpr int kMailbox = ZAM_MAILBOX_SUPERPOSE;    // workers report their counts to the collector here
+constexpr int kCollector = ZAM_HANDLE_COLLECTOR;  // joinable thread handle of the collector
 
 // One worker: it aligns the targets it pops from the thread layer's work
 // list (or first..last when it runs on the calling thread), writes only
 // their aligns[] entries and uses only buf.
 struct Worker {
-  Collector* collector;
+  _zam_collector* collector;
   int first;
   int last;
   _trel_thing* query;
@@ -71,12 +61,6 @@ int align_popped(const Worker& w) {
     count++;
   }
   return count;
-}
-
-void report(Collector* c, int count) {
-  zam_mutex_acquire_w(kMailbox);
-  c->done += count;
-  zam_mutex_release_w(kMailbox);
 }
 
 }  // namespace
@@ -160,18 +144,18 @@ void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* 
   zam_thread_load_list(n, items.data());
   std::vector<_zam_log_held> held(n);
   all.held = held.data();
-  Collector collector{w, 0, w};
+  _zam_collector collector{0, 0, kMailbox, 0, 0.0};
   // One record per task slot; each lives until the collector has heard from
   // every worker, which is before zam_thread_fan_out returns.
   Worker workers[ZAM_TASK_STACK] = {};
-  auto fill = [&](Worker& task, int slot) {
+  auto fill = [&](Worker& task, const _zam_task& t) {
     task = all;
     task.collector = &collector;
-    task.buf = bufs[slot];
+    task.buf = bufs[t.slot];
   };
-  auto here = [&](Worker& task) { report(&collector, align_popped(task)); };
-  if (!zam_thread_fan_out(kCollector, trel_align_consumer, &collector, w, run_align_cpu_thread,
-                          workers, fill, here)) {
+  auto here = [](Worker& task) { return align_popped(task); };
+  if (zam_thread_fan_out(kCollector, &collector, w, run_align_cpu_thread, workers, fill, here,
+                         trel_align_consumer) < 0) {
     // No collector thread: nobody would read the workers' reports.
     zam_thread_load_range(0, -1);
     align_range(all);
@@ -181,17 +165,12 @@ void trel_alignFitTargets(_trel_thing* query, _pdb_image* qimage, _pdb_peptide* 
 }
 
 void* trel_align_consumer(void* arg) {
-  Collector* c = static_cast<Collector*>(arg);
-  const double start = zam_get_time();
-  while (c->remaining > 0) {
-    zam_mutex_acquire_r(kMailbox);
-    c->remaining -= 1;
-    zam_mutex_release_r(kMailbox);
-  }
+  _zam_collector* c = static_cast<_zam_collector*>(arg);
+  zam_collector_wait(c);
   if (zam_debug > 0) {
-    const double seconds = std::max(zam_get_time() - start, 1e-8);
-    zam_msg("Collected %d alignments from %d threads in %.2fs (%.0f/s).\n\n", c->done, c->workers,
-            seconds, c->done / seconds);
+    const double seconds = std::max(c->seconds, 1e-8);
+    zam_msg("Collected %d alignments from %d threads in %.2fs (%.0f/s).\n\n", c->count, c->workers,
+            seconds, c->count / seconds);
   }
   zam_thread_exit();
   return nullptr;
@@ -199,7 +178,7 @@ void* trel_align_consumer(void* arg) {
 
 void* run_align_cpu_thread(void* arg) {
   Worker* w = static_cast<Worker*>(arg);
-  report(w->collector, align_popped(*w));
+  zam_collector_report(w->collector, align_popped(*w));
   zam_thread_exit();
   return nullptr;
 }

@@ -16,7 +16,6 @@
 #include "driver/trel_matrix.h"
 #include "driver/trel_multi.h"
 #include "driver/trel_options.h"
-#include "driver/trel_pipeline.h"
 #include "driver/trel_rank.h"
 #include "driver/trel_refine.h"
 #include "driver/trel_search_query.h"
@@ -100,8 +99,8 @@ using namespace trel_query;
 
 namespace {
 
-constexpr int kWriteMailbox = 14;     // file writers report to their collector here
-constexpr int kWriteCollector = 136;  // joinable thread handle of that collector
+constexpr int kWriteMailbox = ZAM_MAILBOX_HIT_FILES;    // file writers report to their collector here
+constexpr int kWriteCollector = ZAM_HANDLE_COLLECTOR;  // joinable thread handle of that collector
 const int kNoFamily[4] = {0, 0, 0, 0};
 
 Counts setupCounts(const _trel_options* o, int nt) {
@@ -423,35 +422,22 @@ void writeItem(HitWriter& w, int i) {
   }
 }
 
-// Counts the workers' reports; the calling thread joins it.
-struct WriteCollector {
-  int remaining;  // read and written by the collector alone
+// One writer: the hits to write and the collector to report to.
+struct WriteWorker {
+  HitWriter* w;
+  _zam_collector* collector;
 };
 
-// Writes work-list items until the list is empty.
-void writeListed(HitWriter& w) {
-  for (int i = zam_thread_pop_list(); i >= 0; i = zam_thread_pop_list()) writeItem(w, i);
-}
-
-void reportWritten() {
-  zam_mutex_acquire_w(kWriteMailbox);
-  zam_mutex_release_w(kWriteMailbox);
+// Writes work-list items until the list is empty; returns how many.
+int writeListed(HitWriter& w) {
+  int count = 0;
+  for (int i = zam_thread_pop_list(); i >= 0; i = zam_thread_pop_list(), count++) writeItem(w, i);
+  return count;
 }
 
 void* writeWorker(void* arg) {
-  writeListed(*static_cast<HitWriter*>(arg));
-  reportWritten();
-  zam_thread_exit();
-  return nullptr;
-}
-
-void* writeCollector(void* arg) {
-  WriteCollector* c = static_cast<WriteCollector*>(arg);
-  while (c->remaining > 0) {
-    zam_mutex_acquire_r(kWriteMailbox);
-    c->remaining -= 1;
-    zam_mutex_release_r(kWriteMailbox);
-  }
+  const WriteWorker* r = static_cast<const WriteWorker*>(arg);
+  zam_collector_report(r->collector, writeListed(*r->w));
   zam_thread_exit();
   return nullptr;
 }
@@ -464,27 +450,21 @@ void* writeCollector(void* arg) {
 void writeItems(HitWriter& w, int threads, const std::function<void()>& meanwhile = nullptr) {
   const int n = (int)w.items.size();
   const int count = threads >= 2 && n >= 2 ? std::min(zam_thread_setup_task(std::min(threads, n), 0), n) : 0;
-  WriteCollector collector{count};
   if (count >= 2) {
     zam_thread_load_range(0, n - 1);
-    if (zam_thread_start(kWriteCollector, 1, writeCollector, &collector)) {
-      bool ran = false;
-      for (int r = 0; r < count; r++) {
-        const int slot = zam_thread_pop_task().slot;
-        // No slot or no thread to be had: this thread takes the share and
-        // reports it like a worker, so that the collector's count closes.
-        if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS ||
-            !zam_thread_start(slot, 0, writeWorker, &w)) {
-          if (meanwhile && !ran) meanwhile();
-          ran = true;
-          writeListed(w);
-          reportWritten();
-        }
-      }
-      if (meanwhile && !ran) meanwhile();
-      zam_thread_join(kWriteCollector);
+    _zam_collector collector{0, 0, kWriteMailbox, 0, 0.0};
+    std::vector<WriteWorker> workers(ZAM_TASK_STACK);
+    auto fill = [&](WriteWorker& r, const _zam_task&) { r = WriteWorker{&w, &collector}; };
+    // No slot or no thread to be had: this thread takes the share (the
+    // fan-out reports it like a worker's).
+    auto here = [](WriteWorker& r) { return writeListed(*r.w); };
+    auto during = [&meanwhile](int) {
+      if (meanwhile) meanwhile();
+    };
+    if (zam_thread_fan_out(kWriteCollector, &collector, count, writeWorker, workers.data(), fill, here,
+                           zam_collector_thread, during) >= 0)
       return;
-    }
+    zam_thread_load_range(0, -1);
   }
   if (meanwhile) meanwhile();
   for (int i = 0; i < n; i++) writeItem(w, i);

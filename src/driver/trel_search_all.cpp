@@ -7,11 +7,11 @@
 
 #include "align/trel_prescore.h"
 #include "driver/trel_options.h"
-#include "driver/trel_pipeline.h"
 #include "driver/trel_refine.h"
 #include "output/trel_print.h"
 #include "output/trel_result.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_pipeline.h"
 #include "runtime/zam_progress.h"
 #include "runtime/zam_sort.h"
 #include "runtime/zam_system.h"
@@ -81,7 +81,7 @@ void searchOverlapped(SearchRun& run, const Counts& base) {
   for (auto& x : open) x = std::make_unique<OpenQuery>(nt);
   auto at = [&](int q) -> OpenQuery& { return *open[q % window]; };
 
-  _trel_pipeline p;
+  _zam_pipeline p;
   p.nq = run.nq;
   p.window = window;
   p.open = [&](int q) {
@@ -212,7 +212,7 @@ void searchOverlapped(SearchRun& run, const Counts& base) {
     x.held.clear();
     finishQuery(run, q, a, x.c, x.folder, x.qframe, x.start);
   };
-  trel_runPipeline(p, threads);
+  zam_run_pipeline(p, threads);
 }
 
 }  // namespace trel_query

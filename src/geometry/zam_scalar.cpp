@@ -19,15 +19,15 @@ long double hsqrt_table[kSqrtMax + 1];
 std::once_flag sqrt_once, hsqrt_once;
 
 void build_sqrt() {
-  zam_mutex_acquire(6);
+  zam_mutex_acquire(ZAM_LOCK_ONCE_TABLES);
   for (int i = 0; i <= kSqrtMax; i++) sqrt_table[i] = std::sqrt(static_cast<double>(i));
-  zam_mutex_release(6);
+  zam_mutex_release(ZAM_LOCK_ONCE_TABLES);
 }
 
 void build_hsqrt() {
-  zam_mutex_acquire(6);
+  zam_mutex_acquire(ZAM_LOCK_ONCE_TABLES);
   for (int i = 0; i <= kSqrtMax; i++) hsqrt_table[i] = std::sqrt(static_cast<long double>(i));
-  zam_mutex_release(6);
+  zam_mutex_release(ZAM_LOCK_ONCE_TABLES);
 }
 
 constexpr int kMaxTerms = 400;

@@ -22,7 +22,7 @@
 
 namespace {
 
-constexpr int kCacheLock = 11;
+constexpr int kCacheLock = ZAM_LOCK_TM_CACHE;
 constexpr int kNameMax = 256;
 constexpr int64_t kChunk = 65536;  // float values converted per read
 

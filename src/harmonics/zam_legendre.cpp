@@ -35,7 +35,7 @@ int series_slot(int l, int m, int j) {
 }
 
 void build_legendre() {
-  zam_mutex_acquire(5);
+  zam_mutex_acquire(ZAM_LOCK_HARMONIC_TABLES);
   int exps[651] = {};
   sp_t_struct s{0, exps};
   for (int l = 0; l <= ZAM_LMAX; l++) {
@@ -81,7 +81,7 @@ void build_legendre() {
         v *= -2.0L * (2 * k + 1) * (l - k) / (static_cast<long double>(j + 1) * (j + 2));
       }
     }
-  zam_mutex_release(5);
+  zam_mutex_release(ZAM_LOCK_HARMONIC_TABLES);
 }
 
 // Highest degree whose unnormalised values all lie within double range:

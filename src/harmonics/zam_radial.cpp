@@ -40,7 +40,7 @@ int laguerre_slot(int n, int l, int j) { return (n - 1) * n * (n + 1) / 6 + l * 
 // that add_terms puts into the record.
 template <typename AddTerms>
 void build_laguerre(double* tab, AddTerms add_terms) {
-  zam_mutex_acquire(5);
+  zam_mutex_acquire(ZAM_LOCK_HARMONIC_TABLES);
   int exps[651] = {};
   sp_t_struct s{0, exps};
   for (int n = 1; n <= ZAM_NMAX; n++)
@@ -54,7 +54,7 @@ void build_laguerre(double* tab, AddTerms add_terms) {
         tab[laguerre_slot(n, l, j)] = j % 2 ? -v : v;
       }
     }
-  zam_mutex_release(5);
+  zam_mutex_release(ZAM_LOCK_HARMONIC_TABLES);
 }
 
 // Gamma(n+1/2) / Gamma(l+j+3/2): the falling half-integer factorial.

@@ -18,9 +18,9 @@
 namespace {
 
 constexpr int kBlock = 256;
-constexpr int kHandOff = 6;   // mailbox: a worker's final cell count to the collector
-constexpr int kProgress = 7;  // mailbox: one finished block to the progress loop
-constexpr int kCollector = 136;
+constexpr int kHandOff = ZAM_MAILBOX_HAND_OVER;  // a worker's final cell count to the collector
+constexpr int kProgress = ZAM_MAILBOX_PROGRESS;  // one finished block to the progress loop
+constexpr int kCollector = ZAM_HANDLE_COLLECTOR;
 
 // The grid's blocks are summed in a fixed number of chunks of consecutive
 // blocks: the unit of work of the threads. Each chunk's sum is kept apart
@@ -44,17 +44,12 @@ struct SkinJob {
   _ZamProgress* progress;
 };
 
-// The collector's record: workers still to hand over, cells integrated.
-struct _zam_integrate_tally {
-  int count;
-  int cells;
-};
-
-// One worker's argument: its task descriptor and the shared records.
+// One worker's argument: its task descriptor, the shared job and the
+// collector (workers still to hand over, cells integrated).
 struct _zam_integrate_task {
   _zam_task task;
   SkinJob* job;
-  _zam_integrate_tally* tally;
+  _zam_collector* tally;
 };
 
 // Private sums and scratch of one integrating thread.
@@ -144,24 +139,16 @@ void* run_skin_thread(void* arg) {
     zam_msg("CPU %2d: Done integration for %d grids cells in %.2fs (%.0f/s).\n", t->task.device, cells, s,
             s > 0 ? cells / s : 0.0);
   }
-  _zam_integrate_tally* tally = t->tally;  // the record may be reused once handed over
-  zam_mutex_acquire_w(kHandOff);
-  tally->cells += cells;
-  zam_mutex_release_w(kHandOff);
+  zam_collector_report(t->tally, cells);
   zam_thread_exit();
   return nullptr;
 }
 
 void* skin_consumer(void* arg) {
-  auto* tally = static_cast<_zam_integrate_tally*>(arg);
-  const double t0 = zam_get_time();
-  while (tally->count > 0) {
-    zam_mutex_acquire_r(kHandOff);
-    tally->count--;
-    zam_mutex_release_r(kHandOff);
-  }
-  const double s = zam_get_time() - t0;
-  zam_msg("Done integration over %d cells in %.2fs (%.0f/s).\n\n", tally->cells, s, s > 0 ? tally->cells / s : 0.0);
+  auto* tally = static_cast<_zam_collector*>(arg);
+  zam_collector_wait(tally);
+  const double s = tally->seconds;
+  zam_msg("Done integration over %d cells in %.2fs (%.0f/s).\n\n", tally->count, s, s > 0 ? tally->count / s : 0.0);
   return nullptr;
 }
 
@@ -194,32 +181,24 @@ void integrate_threaded(SkinJob& job) {
   zam_thread_load_range(0, job.chunks - 1);
   _ZamProgress progress{5, 0, job.chunks, 0};
   job.progress = &progress;
-  _zam_integrate_tally tally{0, 0};
+  _zam_collector tally{0, 0, kHandOff, 0, 0.0};
   std::vector<_zam_integrate_task> tasks(ZAM_TASK_STACK);
-  // Only workers that really run are counted, so that the collector never
-  // waits for a hand-over that cannot come.
-  int started = 0;
-  for (int w = 0; w < T; w++) {
-    const _zam_task task = zam_thread_pop_task();
-    if (task.slot < 0 || task.slot >= ZAM_THREAD_MAX_SLOTS) continue;
-    tasks[task.slot] = _zam_integrate_task{task, &job, &tally};
-    if (zam_thread_start(task.slot, 0, run_skin_thread, &tasks[task.slot])) started++;
-  }
-  tally.count = started;
-  if (!started) {
+  auto fill = [&](_zam_integrate_task& t, const _zam_task& d) { t = _zam_integrate_task{d, &job, &tally}; };
+  // A worker that cannot run leaves its chunks to the others, which take
+  // them from the work list; with none running this thread takes them all
+  // below. Its hand-over is made for it, with no cells.
+  auto here = [](_zam_integrate_task&) { return 0; };
+  auto progress_loop = [&](int started) {
+    if (started > 0) show_integrate_progress(&progress);
+  };
+  const int started = zam_thread_fan_out(kCollector, &tally, T, run_skin_thread, tasks.data(), fill, here,
+                                         skin_consumer, progress_loop);
+  if (started <= 0) {
     // No worker runs: the calling thread takes every chunk itself.
     Worker w(N);
     for (int c; (c = zam_thread_pop_list()) >= 0;) {
       integrate_chunk(job, w, c, false, nullptr, 0);
       zam_progress2(5, ++progress.done, progress.total);
-    }
-  } else {
-    const bool collector = zam_thread_start(kCollector, 1, skin_consumer, &tally) == 1;
-    show_integrate_progress(&progress);
-    if (collector) {
-      zam_thread_join(kCollector);
-    } else {
-      skin_consumer(&tally);
     }
   }
   merge_chunks(job);

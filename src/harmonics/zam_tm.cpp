@@ -28,7 +28,7 @@ int pair_of(int n, int l) { return n * (n - 1) / 2 + l; }
 
 void build_tables() {
   if (tables_done.load(std::memory_order_acquire)) return;
-  zam_mutex_acquire(6);
+  zam_mutex_acquire(ZAM_LOCK_ONCE_TABLES);
   if (!tables_done.load(std::memory_order_relaxed)) {
     block_pos.assign(static_cast<size_t>(kPairs) * kPairs, 0);
     int pos = 0;
@@ -44,7 +44,7 @@ void build_tables() {
     }
     tables_done.store(true, std::memory_order_release);
   }
-  zam_mutex_release(6);
+  zam_mutex_release(ZAM_LOCK_ONCE_TABLES);
 }
 
 inline int block_at(int n, int l, int np, int lp) {

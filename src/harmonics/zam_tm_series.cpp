@@ -104,13 +104,13 @@ const RadialTable* radial(bool gto) {
   RadialTable* t = slot.load(std::memory_order_acquire);
   if (t) return t;
   mp_setup();
-  zam_mutex_acquire(0);
+  zam_mutex_acquire(ZAM_LOCK_COUPLING);
   t = slot.load(std::memory_order_relaxed);
   if (!t) {
     t = make_radial(gto);
     slot.store(t, std::memory_order_release);
   }
-  zam_mutex_release(0);
+  zam_mutex_release(ZAM_LOCK_COUPLING);
   return t;
 }
 
@@ -182,7 +182,7 @@ void acc_init(int L) {
   const CouplingTable* have = coupling.load(std::memory_order_acquire);
   if (have && have->L >= L) return;
   mp_setup();
-  zam_mutex_acquire(0);
+  zam_mutex_acquire(ZAM_LOCK_COUPLING);
   have = coupling.load(std::memory_order_relaxed);
   if (!have || have->L < L) {
     const double t0 = zam_get_time();
@@ -219,7 +219,7 @@ void acc_init(int L) {
     zam_msg("Done %ld Clebsch-Gordan coefficients to L=%d in %.2f seconds.\n", static_cast<long>(points), L,
             zam_get_time() - t0);
   }
-  zam_mutex_release(0);
+  zam_mutex_release(ZAM_LOCK_COUPLING);
 }
 
 void tm_gt3_ser(int N, double* T, double R) {

@@ -21,8 +21,8 @@
 
 namespace {
 
-constexpr int kConsumer = 136;
-constexpr int kAbortThread = 137;
+constexpr int kConsumer = ZAM_HANDLE_COLLECTOR;
+constexpr int kAbortThread = ZAM_HANDLE_SECOND;
 constexpr int kCodesPerItem = 4;
 
 struct VmFree {
@@ -113,35 +113,35 @@ int run_pass(zam_thread_fn body, const _sixd_worker& proto, int n_items, int pro
   _ZamProgress progress{progress_id, 0, n_items, 0};
   _sixd_consumer_arg consumer{n_items, 0.0, 0, 0};
   zam_thread_load_range(0, n_items - 1);
-  if (!zam_thread_start(kConsumer, 1, zam_sixd_consumer, &consumer)) {
+  static _sixd_worker workers[ZAM_TASK_STACK];
+  std::atomic<int> failed{0};
+  const int wanted = std::min(zam_thread_setup_task(zam_thread_cpus(), 0), n_items);
+  auto fill = [&](_sixd_worker& w, const _zam_task& t) {
+    w = proto;
+    w.cpu = t.slot;
+    w.progress = &progress;
+    w.failed = &failed;
+  };
+  // A worker that cannot run leaves its items to the others.
+  auto here = [](_sixd_worker&) {};
+  auto meanwhile = [&](int started) {
+    if (started == 0) {
+      // Nobody to do the work: end every item at once so that the consumer stops.
+      zam_err("The search could not start its worker threads.\n");
+      progress.abort = 1;
+      if (!zam_thread_start(kAbortThread, 1, zam_abort_sixd_thread, &progress))
+        zam_oops("zam_sixd_search(): the search threads are stuck.\n");
+    }
+    show_sixd_progress(&progress);
+    sixd_wait_workers(started);
+  };
+  const int started =
+      zam_thread_fan_out(kConsumer, zam_sixd_consumer, &consumer, wanted, body, workers, fill, here, meanwhile);
+  if (started < 0) {
     zam_thread_load_range(0, -1);
     sixd_close_blocks();
     return 0;
   }
-  static _sixd_worker workers[ZAM_TASK_STACK];
-  std::atomic<int> failed{0};
-  const int wanted = std::min(zam_thread_setup_task(zam_thread_cpus(), 0), n_items);
-  int started = 0;
-  for (int i = 0; i < wanted; i++) {
-    const int slot = zam_thread_pop_task().slot;
-    if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS) continue;
-    workers[slot] = proto;
-    workers[slot].cpu = slot;
-    workers[slot].progress = &progress;
-    workers[slot].failed = &failed;
-    if (zam_thread_start(slot, 0, body, &workers[slot])) started++;
-  }
-  int ok = 1;
-  if (started == 0) {
-    // Nobody to do the work: end every item at once so that the consumer stops.
-    zam_err("The search could not start its worker threads.\n");
-    progress.abort = 1;
-    ok = zam_thread_start(kAbortThread, 1, zam_abort_sixd_thread, &progress);
-    if (!ok) zam_oops("zam_sixd_search(): the search threads are stuck.\n");
-  }
-  show_sixd_progress(&progress);
-  sixd_wait_workers(started);
-  zam_thread_join(kConsumer);
   if (progress.abort == 1) zam_thread_join(kAbortThread);
   sixd_close_blocks();
   if (progress.abort) {

@@ -19,11 +19,10 @@ _sixd_search_state zam_sixd_state = {};
 
 namespace {
 
-constexpr int kScanMailbox = 0;
-constexpr int kProgressMailbox = 7;
-constexpr int kWorkerMailbox = 6;
-constexpr int kConsumerHandle = 136;
-constexpr int kAbortHandle = 137;
+constexpr int kScanMailbox = ZAM_MAILBOX_SCAN;
+constexpr int kProgressMailbox = ZAM_MAILBOX_PROGRESS;
+constexpr int kWorkerMailbox = ZAM_MAILBOX_HAND_OVER;
+constexpr int kAbortHandle = ZAM_HANDLE_SECOND;
 
 // The solution buffer of the running pass: touched by the consumer while a
 // pass runs and by the master before and after it.
@@ -39,6 +38,9 @@ SolnBuffer soln;
 
 // The block that travels through mailbox 0, owned by the consumer.
 _scan_block* global_block = nullptr;
+
+// The workers' last words of a pass (mailbox 6), waited for by the master.
+_zam_collector workers_done{0, 0, kWorkerMailbox, 0, 0.0};
 
 void cull_soln() {
   const double t0 = zam_get_time();
@@ -172,15 +174,12 @@ void end_scan_item(_scan_block* local, float orientations, _ZamProgress* p) {
 }
 
 void sixd_worker_done() {
-  zam_mutex_acquire_w(kWorkerMailbox);
-  zam_mutex_release_w(kWorkerMailbox);
+  zam_collector_report(&workers_done, 0);
 }
 
 void sixd_wait_workers(int n) {
-  for (int i = 0; i < n; i++) {
-    zam_mutex_acquire_r(kWorkerMailbox);
-    zam_mutex_release_r(kWorkerMailbox);
-  }
+  workers_done.remaining = workers_done.workers = n;
+  zam_collector_wait(&workers_done);
 }
 
 void* zam_sixd_consumer(void* arg) {

@@ -16,25 +16,12 @@
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr int kRotMailbox = 6;
-constexpr int kCollector = 136;
+constexpr int kRotMailbox = ZAM_MAILBOX_HAND_OVER;
+constexpr int kCollector = ZAM_HANDLE_COLLECTOR;
 
 int* new_ints(int64_t n) { return static_cast<int*>(zam_vm_get_0(std::max<int64_t>(n, 1) * (int64_t)sizeof(int))); }
 double* new_complex(int64_t n) {
   return static_cast<double*>(zam_vm_get_0(std::max<int64_t>(n, 1) * 2 * (int64_t)sizeof(double)));
-}
-
-// The pre-pass collector's record: what it waits for and what it counts.
-struct RotCollect {
-  int workers;
-  int total;
-  double t0;
-};
-
-void report_rotations(RotCollect* c, int count) {
-  zam_mutex_acquire_w(kRotMailbox);
-  c->total += count;
-  zam_mutex_release_w(kRotMailbox);
 }
 
 // Rotates every term of one side's arrays into sample slot s.
@@ -264,19 +251,21 @@ int zam_fill_rot_buffers(int n_threads) {
     const int kind = (i < st.n_ract ? 1 : 0) | (i < st.n_lact ? 2 : 0);
     codes[i] = sixd_code(0, i, i, kind);
   }
-  RotCollect collect{0, 0, zam_get_time()};
-  _sixd_rot_task own{0, codes.data(), std::max(per_item, 1), &collect.total, &collect.workers};
+  _zam_collector collect{0, 0, kRotMailbox, 0, 0.0};
+  _sixd_rot_task own{0, codes.data(), std::max(per_item, 1), &collect};
   zam_thread_load_range(0, items - 1);
   const int workers = n_threads >= 1 ? std::min(zam_thread_setup_task(std::min(n_threads, items), 0), items) : 0;
-  collect.workers = workers;
   _sixd_rot_task tasks[ZAM_TASK_STACK] = {};
-  auto fill = [&](_sixd_rot_task& t, int slot) { t = own; t.cpu = slot; };
-  auto here = [&](_sixd_rot_task& t) { report_rotations(&collect, rotate_items(&t)); };
+  auto fill = [&](_sixd_rot_task& t, const _zam_task& d) {
+    t = own;
+    t.cpu = d.slot;
+  };
+  auto here = [](_sixd_rot_task& t) { return rotate_items(&t); };
   // Without worker slots or a collector thread the rotations are made here.
   if (workers < 1 ||
-      !zam_thread_fan_out(kCollector, zam_rotate_consumer, &collect, workers, zam_run_rot_cpu_thread, tasks, fill,
-                          here))
-    collect.total += rotate_items(&own);
+      zam_thread_fan_out(kCollector, &collect, workers, zam_run_rot_cpu_thread, tasks, fill, here,
+                         zam_rotate_consumer) < 0)
+    rotate_items(&own);
   return 1;
 }
 
@@ -288,21 +277,15 @@ void* zam_run_rot_cpu_thread(void* arg) {
     const double dt = std::max(zam_get_time() - t0, 1e-8);
     zam_msg("CPU %2d: Done %d coefficient rotations in %.2fs (%.0f/s).\n", task->cpu, count, dt, count / dt);
   }
-  // The collector's record holds total first (see zam_fill_rot_buffers).
-  zam_mutex_acquire_w(kRotMailbox);
-  *task->total += count;
-  zam_mutex_release_w(kRotMailbox);
+  zam_collector_report(task->collect, count);
   zam_thread_exit();
   return nullptr;
 }
 
 void* zam_rotate_consumer(void* arg) {
-  auto* c = static_cast<RotCollect*>(arg);
-  for (int w = c->workers; w > 0; w--) {
-    zam_mutex_acquire_r(kRotMailbox);
-    zam_mutex_release_r(kRotMailbox);
-  }
-  const double dt = std::max(zam_get_time() - c->t0, 1e-8);
-  zam_msg("Done %d rotations in a total of %.2fs (%.0f/s).\n\n", c->total, dt, c->total / dt);
+  auto* c = static_cast<_zam_collector*>(arg);
+  zam_collector_wait(c);
+  const double dt = std::max(c->seconds, 1e-8);
+  zam_msg("Done %d rotations in a total of %.2fs (%.0f/s).\n\n", c->count, dt, c->count / dt);
   return nullptr;
 }

@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+#include "runtime/zam_thread.h"
+
 // Map u^2 + u + m -> start of the (2u+1) x (2u+1) block of (u, m),
 // u = 0..L; returns the value count, the sum of (2u+1)^3 (0 when memory fails).
 int lumv_make(int L, int** map);
@@ -54,10 +56,9 @@ int mb_rot_buffers();
 // sample at bits 32-47, 2 ligand sample at bits 16-31, 3 both; -1 nothing).
 struct _sixd_rot_task {
   int cpu;
-  const int64_t* codes;  // the slices, per_item codes each
+  const int64_t* codes;     // the slices, per_item codes each
   int per_item;
-  int* total;            // rotations counted by the collector (mailbox 6)
-  int* workers;          // workers the collector waits for
+  _zam_collector* collect;  // counts the rotations (mailbox 6)
 };
 void* zam_run_rot_cpu_thread(void* arg);
 void* zam_rotate_consumer(void* arg);

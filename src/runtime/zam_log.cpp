@@ -23,7 +23,7 @@
 
 namespace {
 
-constexpr int kMessageLock = 4;
+constexpr int kMessageLock = ZAM_LOCK_MESSAGES;
 constexpr size_t kTextSize = 257;              // 256 characters and the terminator
 constexpr size_t kLineSize = 11 + kTextSize;  // the longest prefix and the text
 constexpr char kRule[] =

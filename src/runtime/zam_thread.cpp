@@ -21,8 +21,8 @@
 namespace {
 
 constexpr int kPlainBase = 3 * ZAM_MAILBOXES;  // plain lock n is mutex 96 + n
-constexpr int kTaskMailbox = 4;
-constexpr int kWorkListLock = 2;
+constexpr int kTaskMailbox = ZAM_MAILBOX_TASKS;
+constexpr int kWorkListLock = ZAM_LOCK_WORK_LIST;
 
 // A binary semaphore that one thread closes and another opens. Mailboxes are
 // taken by one thread and released by another, which a pthread mutex does not
@@ -374,6 +374,31 @@ _zam_task zam_thread_pop_task()
 void zam_thread_push_task(_zam_task d)
 {
     push_to(d, task_stack, task_top, kTaskMailbox, "zam_thread_push_task");
+}
+
+void zam_collector_report(_zam_collector* c, int count)
+{
+    zam_mutex_acquire_w(c->mailbox);
+    c->count += count;
+    zam_mutex_release_w(c->mailbox);
+}
+
+void zam_collector_wait(_zam_collector* c)
+{
+    const double start = zam_get_time();
+    while (c->remaining > 0) {
+        zam_mutex_acquire_r(c->mailbox);
+        c->remaining--;
+        zam_mutex_release_r(c->mailbox);
+    }
+    c->seconds = zam_get_time() - start;
+}
+
+void* zam_collector_thread(void* c)
+{
+    zam_collector_wait(static_cast<_zam_collector*>(c));
+    zam_thread_exit();
+    return nullptr;
 }
 
 _zam_task_struct* zam_allocTaskStruct()

@@ -1,12 +1,71 @@
 // Thread layer: worker slots, numbered plain locks (0..15) and one-place
 // mailboxes (0..31). Locks and mailboxes do nothing until zam_thread_setup ran.
 // Also the task-descriptor stack that tells each worker which slot and CPU it
-// stands for, the shared work list of item numbers, and bulk steps split
-// into parts that run at once on short-lived joinable threads.
+// stands for, the shared work list of item numbers, the fan-out of a threaded
+// pass with its counting collector, and bulk steps split into parts that run
+// at once on short-lived joinable threads.
 #pragma once
 
-// Thread handles 0..143: 0..127 detached workers, 136 the joinable collector,
-// 137 a second joinable thread.
+// Every numbered lock, mailbox and thread handle of the system and who uses
+// it. Two uses share a number only when they can never overlap in time.
+//
+// Plain locks (zam_mutex_acquire / zam_mutex_release):
+//   0  exact coupling, radial polynomial and block index tables of the
+//      translation matrices (harmonics)
+//   2  the work list (zam_thread_pop_list)
+//   4  messages and the log file (runtime log)
+//   5  Legendre and Laguerre tables (harmonics)
+//   6  one-time tables: factorials and primes, multi-precision set-up
+//      (specfun), scalar series (geometry), translation index tables
+//      (harmonics)
+//   8  the guarded allocator (runtime); always taken before lock 4
+//  10  one-time set-up of the alignment tables and BLOSUM floats (align)
+//  11  the translation-matrix cache (harmonics)
+//
+// Mailboxes (zam_mutex_acquire_w / _r and their _ready forms):
+//   0  scan blocks from the FFT-search workers to its consumer (matching)
+//   4  the task stack (zam_thread_pop_task, zam_thread_push_task)
+//   6  hand-over to a collector: skin integration (harmonics), the rotation
+//      pre-pass and the end of each FFT-search worker (matching)
+//   7  progress: finished blocks of skin integration (harmonics) and work
+//      items of the FFT search (matching)
+//  10  superposition of the top targets (driver refinement)
+//  11  the tile pool of the anchor search (align)
+//  12  trace pre-scoring (align)
+//  13  opening an object list on worker threads (store)
+//  14  writing the shown hits' files (driver search)
+//  15  the descriptor filters (driver)
+//
+// Thread handles (zam_thread_start):
+//   0..127  detached workers, in the slot of their task descriptor
+//   136     the joinable collector of: superposition, skin integration, the
+//           rotation pre-pass, hit-file writing, opening an object list;
+//           the consumer of the FFT search
+//   137     the joinable collector of trace pre-scoring and of the
+//           descriptor filters; the abort thread of the FFT search
+constexpr int ZAM_LOCK_COUPLING = 0;
+constexpr int ZAM_LOCK_WORK_LIST = 2;
+constexpr int ZAM_LOCK_MESSAGES = 4;
+constexpr int ZAM_LOCK_HARMONIC_TABLES = 5;
+constexpr int ZAM_LOCK_ONCE_TABLES = 6;
+constexpr int ZAM_LOCK_ALLOCATOR = 8;
+constexpr int ZAM_LOCK_ALIGN_TABLES = 10;
+constexpr int ZAM_LOCK_TM_CACHE = 11;
+
+constexpr int ZAM_MAILBOX_SCAN = 0;
+constexpr int ZAM_MAILBOX_TASKS = 4;
+constexpr int ZAM_MAILBOX_HAND_OVER = 6;
+constexpr int ZAM_MAILBOX_PROGRESS = 7;
+constexpr int ZAM_MAILBOX_SUPERPOSE = 10;
+constexpr int ZAM_MAILBOX_TILES = 11;
+constexpr int ZAM_MAILBOX_TRACE = 12;
+constexpr int ZAM_MAILBOX_OPEN = 13;
+constexpr int ZAM_MAILBOX_HIT_FILES = 14;
+constexpr int ZAM_MAILBOX_FILTER = 15;
+
+constexpr int ZAM_HANDLE_COLLECTOR = 136;
+constexpr int ZAM_HANDLE_SECOND = 137;
+
 constexpr int ZAM_THREAD_HANDLES = 144;
 constexpr int ZAM_THREAD_MAX_SLOTS = 128;
 constexpr int ZAM_TASK_STACK = 136;
@@ -52,9 +111,8 @@ void zam_thread_join(int id);
 // Ends the calling thread; does nothing before set-up.
 void zam_thread_exit();
 
-// Plain lock n (0..15). Lock 4 guards messages and the log, lock 8 the
-// guarded allocator; lock 8 is always taken before lock 4. Not recursive.
-// Other numbers are ignored; a failure prints an oops.
+// Plain lock n (0..15, see the table above). Not recursive. Other numbers
+// are ignored; a failure prints an oops.
 void zam_mutex_acquire(int n);
 void zam_mutex_release(int n);
 
@@ -89,33 +147,89 @@ _zam_task zam_thread_pop_task();
 // Pushes a descriptor; a full stack prints an oops and drops it.
 void zam_thread_push_task(_zam_task d);
 
-// The fan-out of a threaded pass: the collector collect(collect_arg) starts
-// joinable in handle collector, then workers times a task descriptor is
-// popped, fill(records[slot], slot) readies the record of its slot and work
+// The counting collector of a fan-out. Each worker reports once, with the
+// count of what it did, on the writer side of the mailbox; the collecting
+// thread takes one reader turn per report. So the collector's end means that
+// every worker has reported, and all that a worker wrote before its report
+// is seen by the thread that joins the collector. The first two fields are
+// the pair "workers still to report, work counted" of every collector.
+struct _zam_collector {
+  int remaining;   // reports still to come: read and written by the collecting thread alone
+  int count;       // sum of the reported counts, added to under the writer side
+  int mailbox;     // the mailbox the reports come through
+  int workers;     // the reports the collector was set to wait for
+  double seconds;  // how long the collecting thread waited for them
+};
+
+// Worker side: adds count to c's count under the writer side of its mailbox.
+// Once per worker; it waits while an earlier report is still unread.
+void zam_collector_report(_zam_collector* c, int count);
+// Collecting side: takes one reader turn per report still to come and notes
+// the time it waited. Run by one thread only, the collector's own or the
+// caller that does nothing else meanwhile.
+void zam_collector_wait(_zam_collector* c);
+// The collector thread's body: zam_collector_wait on c, then the thread ends.
+void* zam_collector_thread(void* c);
+
+// What the calling thread does while the workers of a fan-out run: nothing.
+struct zam_fan_idle {
+  void operator()(int) const {}
+};
+
+// The fan-out of a threaded pass. collect(collect_arg) starts joinable in
+// handle `handle`; then `workers` times a task descriptor is popped,
+// fill(records[slot], descriptor) readies the record of its slot and work
 // runs on that record, detached, in the slot. A worker that gets no slot (the
-// layer is not set up) has its record filled for slot 0, the caller's own,
-// and is done here by here(record); so is one whose thread cannot be created.
-// here must report to the collector as work does, so that its count closes.
-// Returns 1 once the collector is joined; 0 at once when the collector could
-// not be started (nothing ran: the caller does the work itself). records
-// holds ZAM_TASK_STACK entries, which live until this returns.
-template <class Record, class Fill, class Here>
-int zam_thread_fan_out(int collector, zam_thread_fn collect, void* collect_arg, int workers,
-                       zam_thread_fn work, Record* records, Fill fill, Here here) {
-  if (!zam_thread_start(collector, 1, collect, collect_arg)) return 0;
+// layer is not set up) has its record filled for slot 0 (a descriptor of
+// zeros), the caller's own; it and
+// one whose thread cannot be created are done on the calling thread by
+// here(record). during(started) then runs on the calling thread, with the
+// number of workers that run on threads of their own, while they run; then
+// the collector is joined. Returns that number once the collector is joined;
+// -1 at once when the collector could not be started (nothing ran: the
+// caller does the work itself). records holds ZAM_TASK_STACK entries, which
+// live until this returns.
+template <class Record, class Fill, class Here, class During>
+int zam_thread_fan_out(int handle, zam_thread_fn collect, void* collect_arg, int workers,
+                       zam_thread_fn work, Record* records, Fill fill, Here here, During during) {
+  if (!zam_thread_start(handle, 1, collect, collect_arg)) return -1;
+  int started = 0;
   for (int w = 0; w < workers; w++) {
-    const int slot = zam_thread_pop_task().slot;
+    const _zam_task task = zam_thread_pop_task();
+    const int slot = task.slot;
     if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS) {
       Record own{};
-      fill(own, 0);
+      fill(own, _zam_task{0, 0, 0, 0});
       here(own);
       continue;
     }
-    fill(records[slot], slot);
-    if (!zam_thread_start(slot, 0, work, &records[slot])) here(records[slot]);
+    fill(records[slot], task);
+    if (zam_thread_start(slot, 0, work, &records[slot]))
+      started++;
+    else
+      here(records[slot]);
   }
-  zam_thread_join(collector);
-  return 1;
+  during(started);
+  zam_thread_join(handle);
+  return started;
+}
+
+// The fan-out with its counting collector c, on mailbox c->mailbox: c is set
+// to wait for `workers` reports, and collect (zam_collector_thread unless a
+// body of the caller's own, which must call zam_collector_wait on the
+// collector it is given) runs on it. Each worker ends with
+// zam_collector_report. A worker done on the calling thread is reported for
+// it: here(record) returns its count. Results as above.
+template <class Record, class Fill, class Here, class During = zam_fan_idle>
+int zam_thread_fan_out(int handle, _zam_collector* c, int workers, zam_thread_fn work,
+                       Record* records, Fill fill, Here here,
+                       zam_thread_fn collect = zam_collector_thread, During during = {}) {
+  c->remaining = c->workers = workers > 0 ? workers : 0;
+  c->count = 0;
+  c->seconds = 0.0;
+  auto report_here = [c, &here](Record& r) { zam_collector_report(c, here(r)); };
+  return zam_thread_fan_out(handle, collect, static_cast<void*>(c), workers, work, records, fill,
+                            report_here, during);
 }
 
 // Private task stacks: a zeroed, empty structure (free with

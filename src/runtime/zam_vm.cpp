@@ -25,7 +25,7 @@
 namespace {
 
 constexpr uint64_t kGuard = 0xdeafaced;
-constexpr int kAllocLock = 8;
+constexpr int kAllocLock = ZAM_LOCK_ALLOCATOR;
 constexpr int64_t kStep = 52428800;  // usage is reported in 50 MiB steps
 constexpr int64_t kOverhead = 56;
 // Larger requests would overflow the rounding arithmetic; the system could

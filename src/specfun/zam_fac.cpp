@@ -48,7 +48,7 @@ long double evaluate(sp_t_struct* s) {
 }
 
 void build_tables() {
-  zam_mutex_acquire(6);
+  zam_mutex_acquire(ZAM_LOCK_ONCE_TABLES);
   np2 = prime_exps::sieve(kMaxIndex, primes, &np1);
   int exps[kMaxIndex + 1];
   sp_t_struct s{0, exps};
@@ -61,7 +61,7 @@ void build_tables() {
   }
   rfac_half[0] = 1.0;
   for (int n = 0; n < kMaxHalf; n++) rfac_half[n + 1] = (n + 0.5) * rfac_half[n];
-  zam_mutex_release(6);
+  zam_mutex_release(ZAM_LOCK_ONCE_TABLES);
 }
 
 void setup_fac() { std::call_once(tables_once, build_tables); }

@@ -25,12 +25,12 @@ char version[12] = "Unknown";
 std::once_flag setup_once;
 
 void build_setup() {
-  zam_mutex_acquire(6);
+  zam_mutex_acquire(ZAM_LOCK_ONCE_TABLES);
   mpf_set_default_prec(kBits);
   np2 = prime_exps::sieve(kTop, primes, &np1);
   snprintf(version, sizeof version, "%d.%d.%d", __GNU_MP_VERSION, __GNU_MP_VERSION_MINOR,
            __GNU_MP_VERSION_PATCHLEVEL);
-  zam_mutex_release(6);
+  zam_mutex_release(ZAM_LOCK_ONCE_TABLES);
 }
 
 // Folds the record into prime powers and multiplies them out into the exact

@@ -539,8 +539,8 @@ std::vector<ItemName> nameItems(int n, const char* const* paths, const char* con
   return out;
 }
 
-constexpr int kOpenMailbox = 13;   // workers report to the collector here
-constexpr int kOpenCollector = 136;
+constexpr int kOpenMailbox = ZAM_MAILBOX_OPEN;          // workers report to the collector here
+constexpr int kOpenCollector = ZAM_HANDLE_COLLECTOR;
 constexpr int kParallelMin = 8;    // shorter lists are opened serially
 
 // Reads the trace records of a cached trace object on the worker that opened
@@ -597,43 +597,28 @@ void openOne(const OpenList& list, int i, bool ahead) {
   trel_releaseThingImage(thing);
 }
 
-struct OpenCollector {
-  int remaining;  // read and written by the collector alone
-};
-
 struct OpenWorker {
-  OpenCollector* collector;
+  _zam_collector* collector;
   const OpenList* list;
   std::vector<_zam_log_held>* messages;  // one hold per list item
 };
 
-// Opens work-list items until the list is empty. The messages of each item
-// (screen and log file alike) are held in that item's hold, to be written in
-// list order once every worker is done.
-void openItems(const OpenWorker& w) {
-  for (int i = zam_thread_pop_list(); i >= 0; i = zam_thread_pop_list()) {
+// Opens work-list items until the list is empty; returns how many. The
+// messages of each item (screen and log file alike) are held in that item's
+// hold, to be written in list order once every worker is done.
+int openItems(const OpenWorker& w) {
+  int count = 0;
+  for (int i = zam_thread_pop_list(); i >= 0; i = zam_thread_pop_list(), count++) {
     _zam_log_held* before = zam_log_hold(&(*w.messages)[i]);
     openOne(*w.list, i, true);
     zam_log_hold(before);
   }
+  return count;
 }
 
 void* openWorker(void* arg) {
-  OpenWorker* w = static_cast<OpenWorker*>(arg);
-  openItems(*w);
-  zam_mutex_acquire_w(kOpenMailbox);
-  zam_mutex_release_w(kOpenMailbox);
-  zam_thread_exit();
-  return nullptr;
-}
-
-void* openCollector(void* arg) {
-  OpenCollector* c = static_cast<OpenCollector*>(arg);
-  while (c->remaining > 0) {
-    zam_mutex_acquire_r(kOpenMailbox);
-    c->remaining -= 1;
-    zam_mutex_release_r(kOpenMailbox);
-  }
+  const OpenWorker* w = static_cast<const OpenWorker*>(arg);
+  zam_collector_report(w->collector, openItems(*w));
   zam_thread_exit();
   return nullptr;
 }
@@ -651,27 +636,15 @@ bool openParallel(const OpenList& list, int n) {
   if (w < 2) return false;
   std::vector<_zam_log_held> messages(n);
   zam_thread_load_range(0, n - 1);
-  OpenCollector collector{w};
-  if (!zam_thread_start(kOpenCollector, 1, openCollector, &collector))
+  _zam_collector collector{0, 0, kOpenMailbox, 0, 0.0};
+  std::vector<OpenWorker> workers(ZAM_TASK_STACK);
+  auto fill = [&](OpenWorker& r, const _zam_task&) { r = OpenWorker{&collector, &list, &messages}; };
+  // A worker without a slot or a thread: this thread takes its share.
+  auto here = [](OpenWorker& r) { return openItems(r); };
+  if (zam_thread_fan_out(kOpenCollector, &collector, w, openWorker, workers.data(), fill, here) < 0) {
+    zam_thread_load_range(0, -1);
     return false;  // no collector thread: the caller opens the list itself
-  std::vector<OpenWorker> workers(ZAM_TASK_STACK, OpenWorker{&collector, &list, &messages});
-  for (int r = 0; r < w; r++) {
-    const int slot = zam_thread_pop_task().slot;
-    if (slot < 0 || slot >= ZAM_THREAD_MAX_SLOTS) {
-      // No thread to be had: this thread does the work and reports it.
-      openItems(workers[0]);
-      zam_mutex_acquire_w(kOpenMailbox);
-      zam_mutex_release_w(kOpenMailbox);
-      continue;
-    }
-    if (!zam_thread_start(slot, 0, openWorker, &workers[slot])) {
-      // The worker could not be created: this thread takes its share.
-      openItems(workers[slot]);
-      zam_mutex_acquire_w(kOpenMailbox);
-      zam_mutex_release_w(kOpenMailbox);
-    }
   }
-  zam_thread_join(kOpenCollector);
   for (_zam_log_held& held : messages) zam_log_replay(&held);
   return true;
 }

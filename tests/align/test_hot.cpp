@@ -371,7 +371,7 @@ TEST(TilePool, ThreadedTilesMatchTheSerialTilesBitForBit) {
 
     for (int threads : {1, 2, 4}) {
       std::vector<_trel_align*> results(ntiles, nullptr);
-      _trel_tile_tally tally{threads, 0};
+      _trel_tile_tally tally{threads, 0, TREL_TILE_MAILBOX, threads, 0.0};
       std::vector<_trel_tile_job> jobs(threads);
       const int per = (ntiles + threads - 1) / threads;
       for (int w = 0; w < threads; w++)
@@ -384,8 +384,8 @@ TEST(TilePool, ThreadedTilesMatchTheSerialTilesBitForBit) {
       for (int w = 0; w < threads; w++) zam_thread_start(w, 1, trel_run_tile_thread, &jobs[w]);
       zam_thread_join(136);
       for (int w = 0; w < threads; w++) zam_thread_join(w);
-      EXPECT_EQ(tally.outstanding, 0);
-      EXPECT_EQ(tally.collected, ntiles) << threads << " threads";
+      EXPECT_EQ(tally.remaining, 0);
+      EXPECT_EQ(tally.count, ntiles) << threads << " threads";
       for (int k = 0; k < ntiles; k++) {
         expectIdentical(serial[k], results[k], k);
         trel_freeAlign(results[k]);

@@ -90,6 +90,35 @@ void count_part(int part, int parts, void* arg)
     r->parts_seen[part] = parts;
 }
 
+// One worker of a fan-out test: reports 10 + its slot once `go` is set (or
+// after five seconds, noting that it was not).
+struct FanRecord {
+    int slot = -1;
+    _zam_collector* collector = nullptr;
+    std::atomic<bool>* go = nullptr;
+    std::atomic<int>* waited_in_vain = nullptr;
+};
+
+void* fan_worker(void* arg)
+{
+    auto* r = static_cast<FanRecord*>(arg);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!r->go->load() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    if (!r->go->load()) r->waited_in_vain->fetch_add(1);
+    zam_collector_report(r->collector, 10 + r->slot);
+    zam_thread_exit();
+    return nullptr;
+}
+
+std::atomic<int> own_collector_ran{0};
+
+void* own_collector(void* c)
+{
+    own_collector_ran.fetch_add(1);
+    zam_collector_wait(static_cast<_zam_collector*>(c));
+    return nullptr;
+}
+
 }  // namespace
 
 // Runs first in this program: nothing has called zam_thread_setup yet.
@@ -583,4 +612,67 @@ TEST(BulkRun, SerialModeAndSlotCountSetTheBulkThreads)
     zam_thread_setup(0);
     EXPECT_EQ(zam_thread_bulk(), 1);
     zam_thread_setup(4);
+}
+
+TEST(FanOut, EveryWorkerIsCountedOnceOnWhicheverThreadItRan)
+{
+    zam_thread_setup(8);
+    ASSERT_EQ(zam_thread_setup_task(4, 0), 4);
+    zam_thread_push_task({200, 0, 0, 0});  // a descriptor without a worker slot: done here
+    std::atomic<bool> go{false};
+    std::atomic<int> in_vain{0};
+    _zam_collector c{0, 0, 9, 0, 0.0};
+    FanRecord records[ZAM_TASK_STACK];
+    std::set<int> filled;
+    int here_calls = 0, during_calls = 0, during_saw = -1;
+    auto fill = [&](FanRecord& r, const _zam_task& t) {
+        filled.insert(t.slot);
+        r = FanRecord{t.slot, &c, &go, &in_vain};
+    };
+    auto here = [&](FanRecord& r) {
+        here_calls++;
+        return 10 + r.slot;
+    };
+    // The workers hold their reports until this runs: it must come while
+    // they run, before the collector is joined.
+    auto during = [&](int started) {
+        during_calls++;
+        during_saw = started;
+        go = true;
+    };
+    own_collector_ran = 0;
+    EXPECT_EQ(zam_thread_fan_out(136, &c, 5, fan_worker, records, fill, here, own_collector, during), 4);
+    EXPECT_EQ(own_collector_ran.load(), 1);
+    EXPECT_EQ(filled, (std::set<int>{0, 1, 2, 3}));
+    EXPECT_EQ(here_calls, 1);
+    EXPECT_EQ(during_calls, 1);
+    EXPECT_EQ(during_saw, 4);
+    EXPECT_EQ(in_vain.load(), 0);
+    EXPECT_EQ(c.workers, 5);
+    EXPECT_EQ(c.remaining, 0);
+    EXPECT_EQ(c.count, 10 + 11 + 12 + 13 + 10);  // slots 0..3 and the one done here as slot 0
+    // The record is ready for another pass; the runtime's own collector body.
+    ASSERT_EQ(zam_thread_setup_task(3, 0), 3);
+    go = true;
+    EXPECT_EQ(zam_thread_fan_out(137, &c, 3, fan_worker, records, fill, here), 3);
+    EXPECT_EQ(c.count, 10 + 11 + 12);
+    EXPECT_EQ(c.remaining, 0);
+}
+
+TEST(FanOut, WithoutACollectorNothingRuns)
+{
+    zam_thread_setup(8);
+    ASSERT_EQ(zam_thread_setup_task(2, 0), 2);
+    Capture cap;
+    _zam_collector c{0, 0, 9, 0, 0.0};
+    FanRecord records[ZAM_TASK_STACK];
+    int calls = 0;
+    auto fill = [&](FanRecord&, const _zam_task&) { calls++; };
+    auto here = [&](FanRecord&) { return ++calls; };
+    EXPECT_EQ(zam_thread_fan_out(ZAM_THREAD_HANDLES, &c, 2, fan_worker, records, fill, here), -1);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(cap.text(), "*Oops* zam_thread_start(): Bad thread number 144.\n");
+    // Both descriptors are still there for the caller.
+    EXPECT_EQ(zam_thread_pop_task().slot, 1);
+    EXPECT_EQ(zam_thread_pop_task().slot, 0);
 }

@@ -1,4 +1,4 @@
-#include "driver/trel_pipeline.h"
+#include "runtime/zam_pipeline.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -21,7 +21,7 @@ struct Query {
 
 // Shared by every thread of the run; the lock guards all but `p`.
 struct Shared {
-  const _trel_pipeline* p = nullptr;
+  const _zam_pipeline* p = nullptr;
   std::mutex lock;
   std::condition_variable changed;  // new jobs, a query done, or the run over
   std::vector<Query> queries;
@@ -84,7 +84,7 @@ void run(Shared& s, std::unique_lock<std::mutex>& held, const Job& j, int slot) 
 
 // Thread 0: opens and closes the queries in order, and takes jobs between.
 void coordinate(Shared& s) {
-  const _trel_pipeline& p = *s.p;
+  const _zam_pipeline& p = *s.p;
   std::unique_lock<std::mutex> held(s.lock);
   while (s.closed < p.nq) {
     if (s.closed < s.opened && s.queries[s.closed].stage == kDone) {
@@ -138,7 +138,7 @@ void part(int k, int /*parts*/, void* arg) {
 
 }  // namespace
 
-void trel_runPipeline(const _trel_pipeline& p, int threads) {
+void zam_run_pipeline(const _zam_pipeline& p, int threads) {
   if (p.nq < 1) return;
   Shared s;
   s.p = &p;

@@ -11,7 +11,7 @@
 // its middle step, its second-stage jobs, and it is closed. Jobs and middle
 // steps run on any thread; a job is given the number (0..threads-1) of the
 // thread that does it, so that it can use that thread's own buffers.
-struct _trel_pipeline {
+struct _zam_pipeline {
   int nq = 0;      // queries 0..nq-1
   int window = 1;  // queries open at once, at most (1 or more)
   // Calling thread, in query order: readies query q and returns its count of
@@ -32,4 +32,4 @@ struct _trel_pipeline {
 // and threads - 1 joinable ones; fewer than 2, or no thread layer: all on
 // the calling thread). Returns when every query is closed. Jobs of older
 // queries are taken first, and within a query in index order.
-void trel_runPipeline(const _trel_pipeline& p, int threads);
+void zam_run_pipeline(const _zam_pipeline& p, int threads);

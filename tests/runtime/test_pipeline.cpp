@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/trel_pipeline.h"
+#include "runtime/zam_pipeline.h"
 #include "runtime/zam_thread.h"
 
 namespace {
@@ -29,7 +29,7 @@ struct Record {
 int firstJobs(int q) { return q % 4; }
 int secondJobs(int q) { return (q * 7) % 5; }
 
-_trel_pipeline makePipeline(Record& r, int nq, int window, int threads, std::thread::id caller) {
+_zam_pipeline makePipeline(Record& r, int nq, int window, int threads, std::thread::id caller) {
   r.first.assign(nq, {});
   r.second.assign(nq, {});
   r.middles.assign(nq, 0);
@@ -38,7 +38,7 @@ _trel_pipeline makePipeline(Record& r, int nq, int window, int threads, std::thr
     r.first[q].assign(firstJobs(q), 0);
     r.second[q].assign(secondJobs(q), 0);
   }
-  _trel_pipeline p;
+  _zam_pipeline p;
   p.nq = nq;
   p.window = window;
   p.open = [&r, caller](int q) {
@@ -102,8 +102,8 @@ TEST(Pipeline, EveryJobOnceInStageOrderWithQueriesOpenedAndClosedInOrder) {
   zam_thread_setup(4);
   Record r;
   const int nq = 40, window = 3;
-  const _trel_pipeline p = makePipeline(r, nq, window, 4, std::this_thread::get_id());
-  trel_runPipeline(p, 4);
+  const _zam_pipeline p = makePipeline(r, nq, window, 4, std::this_thread::get_id());
+  zam_run_pipeline(p, 4);
   expectComplete(r, nq, window);
 }
 
@@ -111,14 +111,14 @@ TEST(Pipeline, OneThreadRunsEverythingOnTheCaller) {
   Record r;
   const int nq = 9;
   const std::thread::id caller = std::this_thread::get_id();
-  _trel_pipeline p = makePipeline(r, nq, 2, 1, caller);
+  _zam_pipeline p = makePipeline(r, nq, 2, 1, caller);
   bool elsewhere = false;
   const auto first = p.first;
   p.first = [&](int q, int k, int slot) {
     if (std::this_thread::get_id() != caller) elsewhere = true;
     first(q, k, slot);
   };
-  trel_runPipeline(p, 1);
+  zam_run_pipeline(p, 1);
   expectComplete(r, nq, 2);
   EXPECT_FALSE(elsewhere);
 }
