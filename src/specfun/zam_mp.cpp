@@ -9,6 +9,7 @@
 #include "runtime/zam_log.h"
 #include "runtime/zam_thread.h"
 #include "specfun/prime_exps.h"
+#include "specfun/yib_shared.h"
 #include "specfun/zam_yib.h"
 
 namespace {
@@ -141,10 +142,6 @@ void sqrt_ui(mpf_ptr f, long k) {
   mpf_set_ui(f, static_cast<unsigned long>(k));
   mpf_sqrt(f, f);
 }
-
-// The element count of a two-index translation matrix of degree L: the sum
-// over l = 0..L of (l+1)(l+2)/2.
-int two_index_dim(int L) { return L < 0 ? 0 : (L + 1) * (L + 2) * (L + 3) / 6; }
 
 }  // namespace
 
@@ -449,32 +446,26 @@ void mp_wcc_all(int j1, int j2, int j3, mpf_t* H) { mp_wcc_stride(j1, j2, j3, 64
 
 void mp_wcc_roll(int L, mpf_t* H) {
   mp_setup();
-  mpf_t first, v;
-  mpf_inits(first, v, nullptr);
-  int64_t at = 0;
-  for (int l1 = 0; l1 <= L; l1++) {
-    mpf_set_ui(first, 1);  // C02(l1, 0, l1)
-    for (int l2 = 0; l2 <= l1; l2++) {
-      if (l2 > 0) {
-        // C02(l1, l2, l1-l2) = C02(l1, l2-1, l1-l2+1) (l1+l2) / (2 (2(l1-l2)+3))
-        mpf_mul_ui(first, first, l1 + l2);
-        mpf_div_ui(first, first, 2 * (2 * (l1 - l2) + 3));
-      }
-      mpf_set(v, first);
-      for (int l3 = l1 - l2; l3 <= l1 + l2; l3++) {
-        if (l3 > l1 - l2) {
-          const int j = l3 - 1;
-          mpf_mul_ui(v, v, static_cast<unsigned long>(2 * j + 3) * (l1 - l2 + j + 1) * (l1 + l2 - j));
-          mpf_div_ui(v, v, static_cast<unsigned long>(2 * j + 1) * (j - l1 + l2 + 1) * (l1 + l2 + j + 2));
-        }
-        if ((l1 + l2 + l3) % 2 != 0) continue;
-        mpf_sqrt(H[at], v);
-        zam_msg("ROLL [%3d,%3d,%3d; %3d,%3d,%3d] = %13.6e  %13.6e\n", l1, l2, l3, l2, -l2, 0, mpf_get_d(H[at]),
-                wcc_mp(l1, l2, l3, l2, -l2, 0));
-        at++;
-      }
+  // The square roots of the C02 values, carried as running products of
+  // integer ratios in GMP floats.
+  struct {
+    mpf_t v[2];
+    mpf_t* H;
+    void one(int i) { mpf_set_ui(v[i], 1); }
+    void copy(int to, int from) { mpf_set(v[to], v[from]); }
+    void mul(int i, unsigned long n, unsigned long d) {
+      mpf_mul_ui(v[i], v[i], n);
+      mpf_div_ui(v[i], v[i], d);
     }
-  }
-  mpf_clears(first, v, nullptr);
-  zam_msg("Done %d coupling coefficients to L = %d\n", two_index_dim(L), L);
+    void store(int64_t at, int i, int l1, int l2, int l3) {
+      mpf_sqrt(H[at], v[i]);
+      zam_msg("ROLL [%3d,%3d,%3d; %3d,%3d,%3d] = %13.6e  %13.6e\n", l1, l2, l3, l2, -l2, 0, mpf_get_d(H[at]),
+              wcc_mp(l1, l2, l3, l2, -l2, 0));
+    }
+  } op;
+  mpf_inits(op.v[0], op.v[1], nullptr);
+  op.H = H;
+  yib_shared::c02_chain(L, 1, op);
+  mpf_clears(op.v[0], op.v[1], nullptr);
+  zam_msg("Done %d coupling coefficients to L = %d\n", yib_shared::two_index_dim(L), L);
 }

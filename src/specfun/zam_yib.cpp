@@ -3,11 +3,10 @@
 #include <cmath>
 
 #include "runtime/kids.h"
+#include "specfun/yib_shared.h"
 #include "specfun/zam_mp.h"
 
 namespace {
-
-bool stored(int parity, int j1, int j2, int j3) { return !parity || (j1 + j2 + j3) % 2 == 0; }
 
 // Number of points (m1, m2) with m1+m2 = m3, |m1| <= j1, |m2| <= j2; at most
 // zero when there are none.
@@ -17,22 +16,11 @@ int64_t ladder_length(int j1, int j2, int m3) {
   return last - first + 1;
 }
 
-// z as a long double through its mantissa and binary exponent, so that
-// integers beyond the double range convert without overflow.
-long double to_long_double(mpz_srcptr z) {
-  signed long e = 0;
-  const double d = mpz_get_d_2exp(&e, z);
-  return std::ldexp(static_cast<long double>(d), static_cast<int>(e));
-}
-
 // Sums f(j1, j2, j3) over the stored triples to J.
 template <class F>
 int64_t sum_triples(int J, int parity, F f) {
   int64_t n = 0;
-  for (int j1 = 0; j1 <= J; j1++)
-    for (int j2 = 0; j2 <= j1; j2++)
-      for (int j3 = j1 - j2; j3 <= j1 + j2; j3++)
-        if (stored(parity, j1, j2, j3)) n += f(j1, j2, j3);
+  yib_shared::for_triples(J, parity, [&](int j1, int j2, int j3, int64_t) { n += f(j1, j2, j3); });
   return n;
 }
 
@@ -157,94 +145,69 @@ int64_t yib_m1m2m3_count(int J, int parity) {
 }
 
 void yib_g0_mpz(int J, int parity, mpz_t* G0) {
-  mpz_t top, first, v;
-  mpz_inits(top, first, v, nullptr);
-  mpz_set_ui(top, 1);
-  int64_t at = 0;
-  // Every step multiplies by an integer and divides exactly; values of
-  // triples that are not stored still carry the chain.
-  for (int j1 = 0; j1 <= J; j1++) {
-    if (j1 > 0) {  // G0(j1, 0, j1) = (2 j1)! / (j1!)^2
-      mpz_mul_ui(top, top, 4 * j1 - 2);
-      mpz_divexact_ui(top, top, j1);
+  struct {
+    mpz_t v[3];
+    mpz_t* out;
+    void one(int i) { mpz_set_ui(v[i], 1); }
+    void copy(int to, int from) { mpz_set(v[to], v[from]); }
+    void mul(int i, unsigned long n, unsigned long d) {
+      mpz_mul_ui(v[i], v[i], n);
+      mpz_divexact_ui(v[i], v[i], d);
     }
-    mpz_set(first, top);
-    for (int j2 = 0; j2 <= j1; j2++) {
-      if (j2 > 0) {
-        mpz_mul_ui(first, first, j1 - j2 + 1);
-        mpz_divexact_ui(first, first, 4 * (j1 - j2) + 2);
-      }
-      mpz_set(v, first);
-      for (int j3 = j1 - j2; j3 <= j1 + j2; j3++) {
-        if (j3 > j1 - j2) {
-          mpz_mul_ui(v, v, j3 + j1 - j2);
-          mpz_divexact_ui(v, v, j3);
-        }
-        if (stored(parity, j1, j2, j3)) mpz_set(G0[at++], v);
-      }
-    }
-  }
-  mpz_clears(top, first, v, nullptr);
+    void store(int64_t at, int i, int, int, int) { mpz_set(out[at], v[i]); }
+  } op;
+  mpz_inits(op.v[0], op.v[1], op.v[2], nullptr);
+  op.out = G0;
+  yib_shared::g0_chain(J, parity, op);
+  mpz_clears(op.v[0], op.v[1], op.v[2], nullptr);
 }
 
 void yib_c02_mpq(int J, int parity, mpq_t* C02) {
-  mpq_t first, v, r;
-  mpq_inits(first, v, r, nullptr);
-  int64_t at = 0;
-  for (int j1 = 0; j1 <= J; j1++) {
-    mpq_set_ui(first, 1, 1);  // C02(j1, 0, j1)
-    for (int j2 = 0; j2 <= j1; j2++) {
-      if (j2 > 0) {
-        mpq_set_ui(r, j1 + j2, 2 * (2 * (j1 - j2) + 3));
-        mpq_canonicalize(r);
-        mpq_mul(first, first, r);
-      }
-      mpq_set(v, first);
-      for (int j3 = j1 - j2; j3 <= j1 + j2; j3++) {
-        if (j3 > j1 - j2) {
-          const unsigned long k = j3 - 1;  // step from j3-1 to j3
-          const unsigned long a = j1 - j2, b = j1 + j2;
-          mpq_set_ui(r, (2 * k + 3) * (a + k + 1) * (b - k), (2 * k + 1) * (k - a + 1) * (b + k + 2));
-          mpq_canonicalize(r);
-          mpq_mul(v, v, r);
-        }
-        if (stored(parity, j1, j2, j3)) mpq_set(C02[at++], v);
-      }
+  struct {
+    mpq_t v[2], r;
+    mpq_t* out;
+    void one(int i) { mpq_set_ui(v[i], 1, 1); }
+    void copy(int to, int from) { mpq_set(v[to], v[from]); }
+    void mul(int i, unsigned long n, unsigned long d) {
+      mpq_set_ui(r, n, d);
+      mpq_canonicalize(r);
+      mpq_mul(v[i], v[i], r);
     }
-  }
-  mpq_clears(first, v, r, nullptr);
+    void store(int64_t at, int i, int, int, int) { mpq_set(out[at], v[i]); }
+  } op;
+  mpq_inits(op.v[0], op.v[1], op.r, nullptr);
+  op.out = C02;
+  yib_shared::c02_chain(J, parity, op);
+  mpq_clears(op.v[0], op.v[1], op.r, nullptr);
 }
 
 int64_t yib_ladder_m1m2_mpq(int L, int j1, int j2, int j3, _m12ranges r12, mpz_t* tz, mpq_t* tq, mpz_t* Z,
                             mpq_t* Q, long double* V) {
-  const int m3 = r12.m1_first + r12.m2_first;
-  const int B = r12.m2_first, E = r12.m2_last;
-  // An m3 = 0 ladder is symmetric: its second half mirrors the first.
-  const bool symmetric = r12.m1_last == B && r12.m1_first == E;
-  const int M = symmetric ? B + (E - B) / 2 : E;
-  const long K = static_cast<long>(j3) * (j3 + 1) - static_cast<long>(j1) * (j1 + 1) - static_cast<long>(j2) * (j2 + 1);
-  for (int m2 = B + 1; m2 <= M; m2++) {
-    const long p1 = m3 - m2 + 1, p2 = m2 - 1;  // the previous point (m1', m2')
-    const long c1 = K - 2 * p1 * p2;
-    mpz_mul_si(tz[0], Z[L + p2], c1);
-    if (m2 > B + 1) {
-      const long c2 = (j1 + p1 + 1) * (j2 - p2 + 1);
-      mpz_mul_si(tz[1], Z[L + p2 - 1], c2);
-      mpz_sub(tz[0], tz[0], tz[1]);
+  struct {
+    int L, j1, j2, j3;
+    mpz_t *tz, *Z;
+    mpq_t *tq, *Q;
+    long double* V;
+    void step(const yib_shared::LadderStep& s) {
+      mpz_mul_si(tz[0], Z[s.prev], s.c1);
+      if (s.prev2 >= 0) {
+        mpz_mul_si(tz[1], Z[s.prev2], s.c2);
+        mpz_sub(tz[0], tz[0], tz[1]);
+      }
+      mpz_divexact_ui(Z[s.at], tz[0], static_cast<unsigned long>(s.d));
+      mpq_set_ui(tq[0], static_cast<unsigned long>(s.d), static_cast<unsigned long>(s.qd));
+      mpq_canonicalize(tq[0]);
+      mpq_mul(Q[s.at], Q[s.prev], tq[0]);
     }
-    const unsigned long d = static_cast<unsigned long>((j1 - p1 + 1) * (j2 + p2 + 1));
-    mpz_divexact_ui(Z[L + m2], tz[0], d);
-    mpq_set_ui(tq[0], d, static_cast<unsigned long>((j1 + p1) * (j2 - p2)));
-    mpq_canonicalize(tq[0]);
-    mpq_mul(Q[L + m2], Q[L + p2], tq[0]);
-  }
-  return yib_scale_m1m2_mpq(L, j1, j2, j3, B, M, E, Z, Q, V);
+    int64_t finish(int b, int m, int e) { return yib_scale_m1m2_mpq(L, j1, j2, j3, b, m, e, Z, Q, V); }
+  } op{L, j1, j2, j3, tz, Z, tq, Q, V};
+  return yib_shared::m1m2_walk(L, j1, j2, j3, r12, op);
 }
 
 int64_t yib_scale_m1m2_mpq(int L, int j1, int j2, int j3, int b, int m, int e, mpz_t* Z, mpq_t* Q, long double* V) {
   for (int m2 = b; m2 <= m; m2++) {
-    const long double z = to_long_double(Z[L + m2]);
-    const long double q = to_long_double(mpq_numref(Q[L + m2])) / to_long_double(mpq_denref(Q[L + m2]));
+    const long double z = yib_shared::ld_of(Z[L + m2]);
+    const long double q = yib_shared::ld_of(Q[L + m2]);
     V[L + m2] = z * std::sqrt(q);
   }
   const bool odd = (j1 - j2 + j3) % 2 != 0;
