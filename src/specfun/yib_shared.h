@@ -164,6 +164,7 @@ int top_walk(int j1, int j2, int j3, int lo, int hi, Step step) {
   int low = -j3;
   if (lo > low) low = lo;
   if (-(j1 + j2) > low) low = -(j1 + j2);
+  if (hi > j3) hi = j3;  // no ladder above m3 = j3
   int n = 0;
   for (long k = 0; -(k + 1) >= low; k++, n++)
     step(-k, -(k + 1), Ratio{static_cast<unsigned long>((t + u + 1 + k) * (j3 - k)),
