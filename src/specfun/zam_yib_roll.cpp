@@ -33,6 +33,20 @@ long check_roll(int L, const long double* out, int step, const char* line) {
   return n;
 }
 
+// <j1 (k-p); k (-k) | p -p>^2 = (2p+1)! (2k)! / ((j1+k+p+1)! (k+p-j1)!), the
+// first nonzero coefficient of a row that starts below j3 = p = -m.
+long double first_below(int j1, int k, int p) {
+  sp_t_struct s;
+  sp_init(&s);
+  sp_fac(&s, +1, 2 * p + 1);
+  sp_fac(&s, +1, 2 * k);
+  sp_fac(&s, -1, j1 + k + p + 1);
+  sp_fac(&s, -1, k + p - j1);
+  const long double v = sp_ans(&s);
+  sp_free(&s);
+  return v;
+}
+
 // (j1-k+j3)! / ((j1-k-m)! (j3+m)!), the exact value of Cbar.
 long double cbar_factorials(int j1, int k, int j3, int m) {
   sp_t_struct s;
@@ -97,7 +111,6 @@ void zam_roll_cbar(int J, int m, int stride2, double* cbar_out, double* u_out) {
       Us /= f * f;
     }
     long double Cr = Cs, Ur = Us;
-    int k0 = 0;  // the last k whose row started at or above |m|
     for (int k = 0; k <= j1; k++) {
       if (k > 0) {
         if (j1 < m + k) {
@@ -106,25 +119,20 @@ void zam_roll_cbar(int J, int m, int stride2, double* cbar_out, double* u_out) {
           const long a = j1 - m + 1 - k, b = 2 * j1 + 1 - 2 * k;
           Cr *= ratio((a + 2 * m) * a, b * (b + 1));
           Ur *= ratio((m + j1 + k) * b * b, (a + 2 * m) * (b + 2)) * ratio(b + 1, a * a);
-          k0 = k;
         }
       }
       long double C = 0, U = 0;
       for (int j3 = j1 - k; j3 <= j1 + k; j3++) {
-        if (j3 < am || j1 < m + k) {
+        if (j3 < am || j1 < m + k || m + k < -j1) {
           C = U = 0;
         } else if (j3 == j1 - k) {
           C = Cr;
           U = Ur;
         } else if (j3 == am) {
-          // A row starting below |m| (m < 0): its first nonzero coefficient
-          // from the row of k0, which starts at j3 = |m|, by
-          // (2k)!/(2k0)! (2j1+1)!/(2j1+1+d)! / d! with d = k - k0; Cbar is
-          // the carried Cr (there 1).
-          C = Cr;
-          U = Ur;
-          for (int i = 1; i <= k - k0; i++)
-            U *= ratio(static_cast<long>(2 * k0 + 2 * i - 1) * (2 * k0 + 2 * i), static_cast<long>(2 * j1 + 1 + i) * i);
+          // A row starting below |m| (m < 0, so j3 = -m): its first nonzero
+          // coefficient, whose Cbar is 1 (the carried Cr wherever j1 >= |m|).
+          C = 1;
+          U = first_below(j1, k, am);
         } else {
           C *= ratio(j1 - k + j3, j3 + m);
           U *= ratio(static_cast<long>(j1 + k + 1 - j3) * (2 * j3 + 1) * (j3 + m) * (j3 - m),
