@@ -17,8 +17,11 @@ using yib_shared::Ratio;
 // The largest unsigned 64-bit integer, exact in long double.
 constexpr long double kULongMax = 18446744073709551615.0L;
 
-// The closing line of a timed table.
-void report_table(const char* table, const char* kind, int J, int parity, double t0) {
+// Makes a table (make()) and reports its size, time and rate.
+template <class Make>
+void timed(const char* table, const char* kind, int J, int parity, Make make) {
+  const double t0 = zam_get_time();
+  make();
   const double dt = zam_get_time() - t0;
   const long n = static_cast<long>(yib_j1j2j3_dim(J, parity));
   zam_msg("Done %ld %s coefficients (%s) to J = %d in %.4fs (%.2f/s)\n", n, table, kind, J, dt, n / dt);
@@ -116,39 +119,27 @@ void yib_g0_dbl(int J, int parity, long double* G0) {
 }
 
 void yib_c02_dbl_timed(int J, int parity, long double* C02) {
-  const double t0 = zam_get_time();
-  yib_c02_dbl(J, parity, C02);
-  report_table("C02", "DBL", J, parity, t0);
+  timed("C02", "DBL", J, parity, [&] { yib_c02_dbl(J, parity, C02); });
 }
 
 void yib_c02_mpf_timed(int J, int parity, mpf_t* C02) {
-  const double t0 = zam_get_time();
-  yib_c02_mpf(J, parity, C02);
-  report_table("C02", "MPF", J, parity, t0);
+  timed("C02", "MPF", J, parity, [&] { yib_c02_mpf(J, parity, C02); });
 }
 
 void yib_c02_mpq_timed(int J, int parity, mpq_t* C02) {
-  const double t0 = zam_get_time();
-  yib_c02_mpq(J, parity, C02);
-  report_table("C02", "MPQ", J, parity, t0);
+  timed("C02", "MPQ", J, parity, [&] { yib_c02_mpq(J, parity, C02); });
 }
 
 void yib_c02_mpz_timed(int J, int parity, mpz_t* NUM, mpz_t* DEN) {
-  const double t0 = zam_get_time();
-  yib_c02_mpz(J, parity, NUM, DEN);
-  report_table("C02", "MPZ", J, parity, t0);
+  timed("C02", "MPZ", J, parity, [&] { yib_c02_mpz(J, parity, NUM, DEN); });
 }
 
 void yib_g0_dbl_timed(int J, int parity, long double* G0) {
-  const double t0 = zam_get_time();
-  yib_g0_dbl(J, parity, G0);
-  report_table("G0 ", "DBL", J, parity, t0);
+  timed("G0 ", "DBL", J, parity, [&] { yib_g0_dbl(J, parity, G0); });
 }
 
 void yib_g0_mpz_timed(int J, int parity, mpz_t* G0) {
-  const double t0 = zam_get_time();
-  yib_g0_mpz(J, parity, G0);
-  report_table("G0 ", "MPZ", J, parity, t0);
+  timed("G0 ", "MPZ", J, parity, [&] { yib_g0_mpz(J, parity, G0); });
 }
 
 int yib_top_m3_dbl(int L, int j1, int j2, int j3, int lo, int hi, long double* T) {
