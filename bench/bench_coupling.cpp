@@ -6,10 +6,11 @@
 // long-double norms, 5 exact (GMP integers and rationals), 6 64-bit integers
 // (triples whose values pass 64 bits are refused and not counted), 7 the
 // Racah formula in GMP floats. Then the comparison drivers at J = 30 and the
-// standard self-test: every line they print goes to bench_coupling.log in
-// the current folder, their summaries to standard output, and the largest
-// error and norm error of each run to its counters. The drivers take minutes;
-// --benchmark_filter=Type runs the rates alone.
+// standard self-test: of the lines they print through the message layer
+// (ten million each, one per coefficient and row) their summaries go to
+// standard output, and the largest error and norm errors of each run to its
+// counters. The drivers take minutes; --benchmark_filter=Type runs the rates
+// alone.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -55,7 +56,7 @@ BENCHMARK(BM_CouplingType)
     ->ArgNames({"j", "method"})
     ->Unit(benchmark::kMillisecond);
 
-// The drivers' lines: all to the log, the summaries also kept here.
+// The drivers' summaries, kept and shown.
 std::string summary;
 void keep_summary(const char* t) {
   if (strncmp(t, "C[", 2) && strncmp(t, "C2[", 3) && !strstr(t, " NORM = ")) {
@@ -70,16 +71,13 @@ double after(const char* line, const char* key) {
   return k ? std::strtod(k + strlen(key), nullptr) : -1;
 }
 
-void with_log(benchmark::State& state, void (*run)(int), int arg) {
-  zam_logger_name("bench_coupling.log");
-  zam_logger_state(1);
+void summarised(benchmark::State& state, void (*run)(int), int arg) {
   const zam_logger_fn old = zam_logger_callback(keep_summary);
   for (auto _ : state) {
     summary.clear();
     run(arg);
   }
   zam_logger_callback(old);
-  zam_logger_state(0);
   state.counters["largest_rel"] = after("Largest diff at", "REL = ");
   state.counters["norm_err"] = after("Largest norm error:", "] = ");
   state.counters["ref_norm_err"] = after("Largest REF norm error:", "] = ");
@@ -87,7 +85,7 @@ void with_log(benchmark::State& state, void (*run)(int), int arg) {
 
 // yib_m1m2m3(30, 10000, 0, method): triples with j1 = 21..30, all m3.
 void BM_ComparisonDriver(benchmark::State& state) {
-  with_log(state, [](int method) { yib_m1m2m3(30, 10000, 0, method); }, static_cast<int>(state.range(0)));
+  summarised(state, [](int method) { yib_m1m2m3(30, 10000, 0, method); }, static_cast<int>(state.range(0)));
   state.SetLabel(kMethods[state.range(0)]);
 }
 BENCHMARK(BM_ComparisonDriver)->DenseRange(0, 6)->ArgName("method")->Iterations(1)->Unit(benchmark::kSecond);
@@ -95,7 +93,7 @@ BENCHMARK(BM_ComparisonDriver)->DenseRange(0, 6)->ArgName("method")->Iterations(
 // cg_test_all: the Racah method at a 128-bit default precision against the
 // exact reference, as yib_m1m2m3(30, 10000, 0, 7).
 void BM_SelfTest(benchmark::State& state) {
-  with_log(state, [](int) { cg_test_all(); }, 0);
+  summarised(state, [](int) { cg_test_all(); }, 0);
 }
 BENCHMARK(BM_SelfTest)->Iterations(1)->Unit(benchmark::kSecond);
 
