@@ -137,7 +137,9 @@ void zam_loadPdbZamRadii(_pdb_image* image);
 // owned by the caller, or null after "Failed to open PDB file" when the file
 // cannot be opened or "Failed to read PDB file" when it cannot be read to its
 // end (a damaged compressed stream, a read error): no part of such a file is
-// kept. Prints advisories, and warnings with zam_setPdbWarnings. A plain
+// kept. An atom with bad coordinates (isBadPdbAtom) is left out with a
+// warning naming the file and line. Prints advisories, and other warnings
+// with zam_setPdbWarnings. A plain
 // file is read in blocks into a buffer of the calling thread, kept for its
 // next file.
 _pdb_image* zam_readPdb(const char* file, const char* name);

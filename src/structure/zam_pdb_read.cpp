@@ -354,22 +354,21 @@ struct Reader {
     cur_chain = kNone;
   }
 
-  // False when a coordinate field is not a number: the atom is left out,
-  // with a warning (whatever use_warnings says) rather than a silent atom at
-  // the origin. Other bad coordinates go to the origin and the atom stays.
-  bool checkCoordinates(_pdb_atom& a, const char* kind) {
+  // False when a coordinate is bad (isBadPdbAtom): not a number, infinite,
+  // or beyond what the fixed columns can hold. The atom is then left out,
+  // with a warning naming the file and line (whatever use_warnings says),
+  // rather than kept at the origin, where it would pull every superposition
+  // and contact count that uses it.
+  bool checkCoordinates(const _pdb_atom& a, const char* kind) {
     if (!isBadPdbAtom(Point3D{a.x, a.y, a.z})) return true;
-    if (std::isnan(a.x) || std::isnan(a.y) || std::isnan(a.z)) {
-      zam_wrn("Bad %s coordinates at line %d of file %s: not a number; atom left out\n", kind, lineno, fname);
-      zam_msg("[%s]\n", line);
-      return false;
-    }
-    if (use_warnings) {
-      zam_wrn("Bad %s coordinates at line %d of file %s\n", kind, lineno, fname);
-      zam_msg("[%s]\n", line);
-    }
-    a.x = a.y = a.z = 0.0;
-    return true;
+    const char* why = "out of range";
+    if (std::isnan(a.x) || std::isnan(a.y) || std::isnan(a.z))
+      why = "not a number";
+    else if (std::isinf(a.x) || std::isinf(a.y) || std::isinf(a.z))
+      why = "infinite";
+    zam_wrn("Bad %s coordinates at line %d of file %s: %s; atom left out\n", kind, lineno, fname, why);
+    zam_msg("[%s]\n", line);
+    return false;
   }
 
   // Clears the line from its end up to the atom columns (its terminator
@@ -478,8 +477,8 @@ struct Reader {
     _pdb_atom* slot = atoms + natoms;
     clearRecord(slot);
     const AtomKeys keys = texts(s, "ATOM", name, slot);
-    // Before anything counts the atom: a line whose coordinates are not
-    // numbers is left out as if it were not there.
+    // Before anything counts the atom: a line whose coordinates are bad is
+    // left out as if it were not there.
     if (!coordinates(s, slot) && !checkCoordinates(*slot, "ATOM")) return;
     // The atoms of a residue come together: its codes are looked up once.
     if (keys.resname != codes_of) {

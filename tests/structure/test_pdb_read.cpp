@@ -358,22 +358,27 @@ TEST(PdbRead, CompressedFileCutShortIsRefused) {
   }
 }
 
-// A coordinate beyond the usual range puts the atom at the origin (said with
-// warnings on); a coordinate field that is not a number leaves the atom out,
-// said always with the file and line, never at the origin.
+// A coordinate that is not a number, infinite (written so, or past the
+// range of a double) or beyond the usual range leaves the atom out, said
+// always with the file, the line and why, never at the origin.
 TEST(PdbRead, BadCoordinatesAndScore) {
   TempDir dir;
   std::string far = atom("ATOM", 1, " CA", "ALA", 'A', 1, 1, 0, 0);
   far.replace(30, 8, "20000.00");
+  std::string inf = atom("ATOM", 2, " CB", "ALA", 'A', 1, 1, 0, 0);
+  inf.replace(30, 8, "    -inf");
+  std::string huge = atom("HETATM", 2, "ZN", "ZN", 'A', 3, 1, 0, 0);
+  huge.replace(38, 8, "  1e999 ");
   std::string word = atom("ATOM", 3, " CA", "ALA", 'A', 2, 1, 2, 3);
   word.replace(30, 8, "  1.5abc");
   std::string blank = atom("HETATM", 4, "ZN", "ZN", 'A', 3, 1, 2, 3);
   blank.replace(46, 8, "        ");
   std::string nan = atom("ATOM", 5, " CA", "ALA", 'A', 4, 1, 2, 3);
   nan.replace(38, 8, "     nan");
-  const std::string text = "I_sc  -12.5\n" + far + word + blank +
-                           nan + atom("ATOM", 6, " CA", "GLY", 'A', 5, 4, 5, 6);
-  const std::string where = " of file " + dir.file("t.pdb") + ": not a number; atom left out\n";
+  const std::string text = "I_sc  -12.5\n" + far + inf + word + blank + huge + nan +
+                           atom("ATOM", 6, " CA", "GLY", 'A', 5, 4, 5, 6);
+  const std::string file = " of file " + dir.file("t.pdb") + ": ";
+  const std::string where = file + "not a number; atom left out\n";
   for (int warnings : {1, 0}) {
     SCOPED_TRACE(warnings ? "warnings on" : "warnings off");
     Defaults restore;
@@ -381,16 +386,18 @@ TEST(PdbRead, BadCoordinatesAndScore) {
     Messages msgs;
     Image im = readText(dir, text);
     EXPECT_FLOAT_EQ(im->score, -12.5f);
-    ASSERT_EQ(im->natoms, 2);
-    EXPECT_EQ(im->nres, 2);
+    ASSERT_EQ(im->natoms, 1);
+    EXPECT_EQ(im->nres, 1);
     EXPECT_EQ(im->nhetatms, 0);
-    EXPECT_EQ(im->atoms[0].x, 0.0);
-    EXPECT_STREQ(im->atoms[1].resname, "GLY");
-    EXPECT_EQ(im->atoms[1].x, 4.0);
-    EXPECT_EQ(msgs.has("Bad ATOM coordinates at line 2 of file " + dir.file("t.pdb") + "\n"), warnings == 1);
-    EXPECT_TRUE(msgs.has("*Warning* Bad ATOM coordinates at line 3" + where)) << msgs.text();
-    EXPECT_TRUE(msgs.has("*Warning* Bad HETATM coordinates at line 4" + where));
-    EXPECT_TRUE(msgs.has("*Warning* Bad ATOM coordinates at line 5" + where));
+    EXPECT_STREQ(im->atoms[0].resname, "GLY");
+    EXPECT_EQ(im->atoms[0].x, 4.0);
+    EXPECT_TRUE(msgs.has("*Warning* Bad ATOM coordinates at line 2" + file + "out of range; atom left out\n"))
+        << msgs.text();
+    EXPECT_TRUE(msgs.has("*Warning* Bad ATOM coordinates at line 3" + file + "infinite; atom left out\n"));
+    EXPECT_TRUE(msgs.has("*Warning* Bad ATOM coordinates at line 4" + where));
+    EXPECT_TRUE(msgs.has("*Warning* Bad HETATM coordinates at line 5" + where));
+    EXPECT_TRUE(msgs.has("*Warning* Bad HETATM coordinates at line 6" + file + "infinite; atom left out\n"));
+    EXPECT_TRUE(msgs.has("*Warning* Bad ATOM coordinates at line 7" + where));
   }
   Point3D nan_pt{std::nan(""), 0, 0};
   EXPECT_TRUE(isBadPdbAtom(nan_pt));
