@@ -33,7 +33,7 @@ void writeCentrePdb(const std::string& path, _trel_thing* centre) {
     zam_wrn("Failed to write centre PDB file: %s\n", path.c_str());
     return;
   }
-  zam_writePdbFile(out->fp, image, -1, 0, 1, 1, 1, 0, tf_identity());
+  zam_writePdbFile(out->fp, image, -1, 0, 0, 1, 1, 0, tf_identity());
   if (!trel_closeWhole(out, true)) zam_wrn("Failed to write centre PDB file: %s\n", path.c_str());
 }
 

@@ -16,6 +16,7 @@
 
 #include "common/run_trel.h"
 #include "common/test_util.h"
+#include "structure/zam_pdb.h"
 
 namespace {
 
@@ -169,6 +170,22 @@ TEST_F(AllAgainstAll, CentreAndNeighbourFiles) {
   const std::string pdb = read_file(res("abc_" + centre + ".ent"));
   EXPECT_TRUE(has(pdb, "ATOM      1  N  ")) << pdb.substr(0, 200);
   EXPECT_FALSE(has(pdb, "REMARK"));
+  // Every atom the structure was read with, side chains included.
+  std::string source;
+  for (const auto& f : structures())
+    if (has(f, "/" + centre.substr(0, centre.find('~')) + ".pdb")) source = f;
+  ASSERT_FALSE(source.empty()) << centre;
+  _pdb_image* image = zam_readPdb(source.c_str(), nullptr);
+  ASSERT_NE(image, nullptr);
+  size_t atoms = 0, side = 0;
+  for (const std::string& l : lines(pdb))
+    if (l.rfind("ATOM  ", 0) == 0) {
+      atoms++;
+      side += l.substr(12, 4) == " CB ";
+    }
+  EXPECT_EQ(atoms, size_t(image->natoms));
+  EXPECT_GT(side, 0u);
+  zam_freePdb(image);
 
   for (const auto& f : {"1sp1", "1zaa1", "2drp1", "d1cih__~pdb", "d1crj__~pdb", "1D4V2~pdb", "1EXT1~pdb"}) {
     const std::vector<std::string> nbr = lines(read_file(res(std::string("abc_") + f + ".nbr")));
