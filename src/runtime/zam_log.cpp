@@ -12,7 +12,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
 #include <utility>
 
 #include "runtime/zam_file.h"
@@ -103,9 +105,13 @@ void open_marked() {
     LockGuard lock;
     memcpy(name, log_file, sizeof(name));
   }
-  _zam_file* f = zam_fopen(name, "w");
+  // Never through a symbolic link: a link standing at the log's name would
+  // have the log written over whatever file it points at.
+  const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  _zam_file* f = fd >= 0 ? zam_fdopen(fd, "w", static_cast<int>(zam_fkind(name))) : nullptr;
   if (!f) {
     const int err = errno;
+    if (fd >= 0) close(fd);
     active.store(0);
     zam_err("Failed to open log file %s [%s]\n", name, strerror(err));
     return;

@@ -38,8 +38,9 @@ void zam_tick();
 // or empty name is ignored. Opens nothing.
 void zam_logger_name(const char* name);
 // on != 0: switches logging on, opening the log (mode "w", replacing an old
-// one) and writing its starting banner when not yet open; a log that cannot
-// be opened is reported once and logging stays off. on == 0: nothing more is
+// one, never through a symbolic link) and writing its starting banner when
+// not yet open; a log that cannot be opened is reported once and logging
+// stays off. on == 0: nothing more is
 // written to the log (it stays open). Both flush everything.
 void zam_logger_state(int on);
 // Exit hook: writes the closing banner, closes the log and switches logging

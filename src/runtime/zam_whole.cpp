@@ -142,6 +142,28 @@ bool name_whole(const _zam_whole* w) {
   return w->temp.empty() ? name_unnamed(w->fd, w->path) : name_temp(w->fd, w->temp, w->path);
 }
 
+// Renames from to to only when no file has the name to (EEXIST otherwise),
+// atomically where the file system can; a symbolic link is moved as a link.
+bool move_no_replace(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+  // Without the flag a hard link takes the name or fails on a taken one;
+  // without hard links either, the name is looked at first (not atomic).
+  if (link(from.c_str(), to.c_str()) == 0) {
+    unlink(from.c_str());
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  struct stat st;
+  if (lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
 }  // namespace
 
 std::string zam_tempName(const std::string& path) {
@@ -177,3 +199,36 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode) {
 int zam_closeWhole(_zam_whole* w, bool keep) { return close_whole(w, keep, name_whole); }
 
 int zam_closeWholeNew(_zam_whole* w, bool keep) { return close_whole(w, keep, name_new); }
+
+std::string zam_numberedName(const std::string& path, const std::string& tag) {
+  const uint32_t kind = zam_fkind(path.c_str());
+  const size_t end = kind ? path.rfind('.') : path.size();
+  return path.substr(0, end) + "." + tag + path.substr(end);
+}
+
+std::string zam_placeNumbered(const std::string& from, const std::string& path) {
+  for (int n = 1; n < 1000000; ++n) {
+    std::string name = zam_numberedName(path, std::to_string(n));
+    if (move_no_replace(from, name)) return name;
+    if (errno != EEXIST) return std::string();
+  }
+  errno = EEXIST;
+  return std::string();
+}
+
+int zam_placeKeeping(const std::string& from, const std::string& path) {
+  // Another process may put its own file at path between two steps: the
+  // loop then sets that one aside as well.
+  for (int tries = 0; tries < 1000; ++tries) {
+    if (move_no_replace(from, path)) return 1;
+    if (errno != EEXIST) return 0;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      errno = EEXIST;
+      return 0;
+    }
+    if (zam_placeNumbered(path, path).empty() && errno != ENOENT) return 0;
+  }
+  errno = EBUSY;
+  return 0;
+}

@@ -45,3 +45,20 @@ int zam_closeWhole(_zam_whole* whole, bool keep);
 // there (a file, a folder, a link), it is left as it is, nothing is left of
 // the new file and 0 is returned with errno EEXIST. No message.
 int zam_closeWholeNew(_zam_whole* whole, bool keep);
+
+// path with "." and tag put before its compression ending (".gz", ".bz" or
+// ".bz2", which choose the codec) or, without one, at its end: tag 2 gives
+// "trel.log.2" for "trel.log" and "run.log.2.gz" for "run.log.gz".
+std::string zam_numberedName(const std::string& path, const std::string& tag);
+// Gives the file from the name path without ever replacing a file: a
+// regular file that stands there already is first given the first free
+// numbered name of path, zam_numberedName(path, N) for N = 1, 2, ...
+// Anything else standing there (a symbolic link, a folder, a device) is
+// left alone, and the call fails with EEXIST. Safe against other processes
+// doing the same at the same time: each step either takes a free name or
+// fails. Returns 1; 0 when from could not be moved (errno tells why; from
+// keeps its name). No message.
+int zam_placeKeeping(const std::string& from, const std::string& path);
+// Gives the file from the first free numbered name of path and returns that
+// name; "" when it could not be moved (errno tells why). No message.
+std::string zam_placeNumbered(const std::string& from, const std::string& path);

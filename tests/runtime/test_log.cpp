@@ -9,6 +9,7 @@
 #include <vector>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 #include "common/test_util.h"
 #include "runtime/zam_log.h"
@@ -224,6 +225,22 @@ TEST(LogFile, ReopeningReplacesTheLog) {
   const std::string text = testutil::read_file(name);
   EXPECT_EQ(text.find("first run"), std::string::npos);
   EXPECT_NE(text.find("second run"), std::string::npos);
+  zam_logger_name("zam.log");
+}
+
+// A symbolic link at the log's name is never written through.
+TEST(LogFile, LinkAtTheNameIsRefused) {
+  Fresh fresh(true);
+  testutil::TempDir dir;
+  testutil::write_file(dir.file("target.txt"), "keep\n");
+  ASSERT_EQ(symlink("target.txt", dir.file("linked.log").c_str()), 0);
+  zam_logger_name(dir.file("linked.log").c_str());
+  zam_logger_state(1);
+  EXPECT_EQ(captured,
+            "*Error* Failed to open log file " + dir.file("linked.log") + " [Too many levels of symbolic links]\n");
+  EXPECT_EQ(zam_logger_status(), 0);
+  zam_logger_exit();
+  EXPECT_EQ(testutil::read_file(dir.file("target.txt")), "keep\n");
   zam_logger_name("zam.log");
 }
 

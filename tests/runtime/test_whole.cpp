@@ -189,3 +189,48 @@ TEST(WholeFile, CompressedByTheFinalName) {
   zam_fclose(in);
   EXPECT_EQ(std::string(buf), "inside\n");
 }
+
+// Numbered names keep the compression ending, which chooses the codec.
+TEST(PlaceKeeping, NumberedNamesKeepTheCodecEnding) {
+  EXPECT_EQ(zam_numberedName("out/trel.log", "2"), "out/trel.log.2");
+  EXPECT_EQ(zam_numberedName("run.log.gz", "2"), "run.log.2.gz");
+  EXPECT_EQ(zam_numberedName("a.bz2", "x"), "a.x.bz2");
+  EXPECT_EQ(zam_numberedName("dir.gz/log", "1"), "dir.gz/log.1");
+}
+
+// A file put in place never replaces another: the one standing there goes
+// to the first free numbered name; links and folders stay where they are.
+TEST(PlaceKeeping, NothingIsReplacedAndLinksStay) {
+  testutil::TempDir dir;
+  const std::string log = dir.file("x.log");
+  testutil::write_file(dir.file("a"), "a\n");
+  ASSERT_EQ(zam_placeKeeping(dir.file("a"), log), 1);
+  EXPECT_EQ(testutil::read_file(log), "a\n");
+  testutil::write_file(dir.file("b"), "b\n");
+  testutil::write_file(dir.file("x.log.1"), "old\n");
+  ASSERT_EQ(zam_placeKeeping(dir.file("b"), log), 1);
+  EXPECT_EQ(testutil::read_file(log), "b\n");
+  EXPECT_EQ(testutil::read_file(dir.file("x.log.1")), "old\n");
+  EXPECT_EQ(testutil::read_file(dir.file("x.log.2")), "a\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("a")) || std::filesystem::exists(dir.file("b")));
+
+  testutil::write_file(dir.file("c"), "c\n");
+  EXPECT_EQ(zam_placeNumbered(dir.file("c"), log), dir.file("x.log.3"));
+  EXPECT_EQ(testutil::read_file(dir.file("x.log.3")), "c\n");
+
+  // A link or a folder at the name: left alone, the call fails.
+  testutil::write_file(dir.file("target"), "t\n");
+  ASSERT_EQ(symlink("target", dir.file("l.log").c_str()), 0);
+  std::filesystem::create_directory(dir.file("d.log"));
+  testutil::write_file(dir.file("e"), "e\n");
+  for (const char* name : {"l.log", "d.log"}) {
+    EXPECT_EQ(zam_placeKeeping(dir.file("e"), dir.file(name)), 0) << name;
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(testutil::read_file(dir.file("e")), "e\n");
+  }
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("l.log")));
+  EXPECT_EQ(testutil::read_file(dir.file("target")), "t\n");
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("d.log")));
+  EXPECT_EQ(zam_placeKeeping(dir.file("missing"), log), 0);
+  EXPECT_EQ(errno, ENOENT);
+}
