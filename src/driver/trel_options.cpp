@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <strings.h>
+#include <vector>
 
 #include "matching/zam_dock_spec.h"
 #include "runtime/zam_directory.h"
@@ -58,7 +60,7 @@ struct Opt {
   Action act;
   const char* msg;   // message printed with the value when do_write is on
   const char* arg;   // value placeholder of the usage line
-  const char* help;  // usage description (null: not in the usage text)
+  const char* help;  // usage description
 };
 
 constexpr Opt sw(const char* key, int* f, int v, bool w, const char* help = nullptr) {
@@ -76,9 +78,9 @@ constexpr Opt real(const char* key, float* f, double lo, double hi, const char* 
 constexpr Opt text(const char* key, std::string* f, const char* arg, const char* help = nullptr) {
   return Opt{key, TEXT, true, nullptr, nullptr, f, nullptr, 0, 0, 0, 1, false, nullptr, nullptr, arg, help};
 }
-constexpr Opt spec(const char* key, double _docking_spec::*f, double lo, double hi, double scale,
-                   const char* msg) {
-  return Opt{key, SPEC, true, nullptr, nullptr, nullptr, f, 0, lo, hi, scale, false, nullptr, msg, "X", nullptr};
+constexpr Opt spec(const char* key, double _docking_spec::*f, double lo, double hi, double scale, const char* msg,
+                   const char* help) {
+  return Opt{key, SPEC, true, nullptr, nullptr, nullptr, f, 0, lo, hi, scale, false, nullptr, msg, "X", help};
 }
 constexpr Opt lst(const char* key, std::string* f, Action a, const char* help = nullptr) {
   return Opt{key, ACT, true, nullptr, nullptr, f, nullptr, 0, 0, 0, 1, false, a, nullptr, "F", help};
@@ -146,14 +148,8 @@ int* const kWriteSwitches[] = {
     &O.write_map,    &O.write_matrix,
 };
 
-// Line by line: a message is cut at 256 characters.
 int actHelp(const Opt&, const char*, _docking_spec*) {
-  std::string text = trel_usageText();
-  for (size_t at = 0; at < text.size();) {
-    size_t nl = text.find('\n', at);
-    zam_msg("%s\n", text.substr(at, nl - at).c_str());
-    at = nl + 1;
-  }
+  trel_showUsage();
   return 1;
 }
 int actVersion(const Opt&, const char*, _docking_spec*) {
@@ -228,6 +224,7 @@ int actFragment(const Opt&, const char*, _docking_spec*) {
   return 0;
 }
 int actJob(const Opt&, const char* v, _docking_spec*) {
+  if (!trel_checkJobName(v, "-job")) return -1;
   S.job_name = v;
   message("Setting jobname: %s\n", v);
   return 0;
@@ -332,38 +329,38 @@ int actSetMany(const Opt& o, const char*, _docking_spec*) {
 const Opt kTable[] = {
     act("help", actHelp, nullptr, "show this text"),
     act("version", actVersion, nullptr, "show the version number"),
-    act("v", actVersion, nullptr),
+    act("v", actVersion, nullptr, "the same as -version"),
     act("nowrite", actNowrite, nullptr, "write no result files and no log"),
     text("log", &S.log_file, "F", "write the log to file F (default trel.log in the results folder)"),
-    act("nolog", actNolog, nullptr),
+    act("nolog", actNolog, nullptr, "write no log file"),
     sw("matrix", &O.write_matrix, 1, W, "write superposition and score matrix files (default)"),
     sw("nomatrix", &O.write_matrix, 0, NW, "do not write superposition and score matrix files"),
     sw("pdb", &O.write_pdb, 1, W, "write superposed PDB files (default)"),
     sw("nopdb", &O.write_pdb, 0, NW, "do not write superposed PDB files"),
-    sw("rank", &O.write_rank, 1, W),
+    sw("rank", &O.write_rank, 1, W, "write .krank files (default)"),
     sw("norank", &O.write_rank, 0, NW, "do not write .krank files"),
-    act("align", actAlign, nullptr, nullptr, 1),
+    act("align", actAlign, nullptr, "write every alignment file (default)", 1),
     act("noalign", actAlign, nullptr, "do not write any alignment file", 0),
-    sw("kchains", &O.write_kchains, 1, W),
-    sw("nokchains", &O.write_kchains, 0, NW),
-    sw("knames", &O.write_knames, 1, W),
-    sw("noknames", &O.write_knames, 0, NW),
-    sw("kcodes", &O.write_kcodes, 1, W),
-    sw("nokcodes", &O.write_kcodes, 0, NW),
-    sw("kalign", &O.write_kalign, 1, W),
-    sw("nokalign", &O.write_kalign, 0, NW),
-    sw("kpairs", &O.write_kpairs, 1, W),
-    sw("nokpairs", &O.write_kpairs, 0, NW),
+    sw("kchains", &O.write_kchains, 1, W, "write .kchains files (default)"),
+    sw("nokchains", &O.write_kchains, 0, NW, "do not write .kchains files"),
+    sw("knames", &O.write_knames, 1, W, "write .knames files (default)"),
+    sw("noknames", &O.write_knames, 0, NW, "do not write .knames files"),
+    sw("kcodes", &O.write_kcodes, 1, W, "write .kcode files (default)"),
+    sw("nokcodes", &O.write_kcodes, 0, NW, "do not write .kcode files"),
+    sw("kalign", &O.write_kalign, 1, W, "write .kalign files (default)"),
+    sw("nokalign", &O.write_kalign, 0, NW, "do not write .kalign files"),
+    sw("kpairs", &O.write_kpairs, 1, W, "write .kpairs files (default)"),
+    sw("nokpairs", &O.write_kpairs, 0, NW, "do not write .kpairs files"),
     sw("trw", &O.write_trw, 1, W, "write .wpairs alignment files (default)"),
     sw("notrw", &O.write_trw, 0, NW, "do not write .wpairs alignment files"),
-    sw("kmulti", &O.write_kmulti, 1, W),
-    sw("nokmulti", &O.write_kmulti, 0, NW),
-    sw("kmsa", &O.write_kmsa, 1, W),
-    sw("nokmsa", &O.write_kmsa, 0, NW),
+    sw("kmulti", &O.write_kmulti, 1, W, "write .kmulti files (default)"),
+    sw("nokmulti", &O.write_kmulti, 0, NW, "do not write .kmulti files"),
+    sw("kmsa", &O.write_kmsa, 1, W, "write .kmsa files (default)"),
+    sw("nokmsa", &O.write_kmsa, 0, NW, "do not write .kmsa files"),
     sw("krmsd", &O.write_krmsd, 1, W, "write .krmsd RMSD profiles (default)"),
-    sw("kprof", &O.write_krmsd, 1, W),
+    sw("kprof", &O.write_krmsd, 1, W, "the same as -krmsd"),
     sw("nokrmsd", &O.write_krmsd, 0, NW, "do not write .krmsd RMSD profiles"),
-    sw("nokprof", &O.write_krmsd, 0, NW),
+    sw("nokprof", &O.write_krmsd, 0, NW, "the same as -nokrmsd"),
     sw("profit", &O.write_profit, 1, W, "write ProFit command files (default)"),
     sw("noprofit", &O.write_profit, 0, NW, "do not write ProFit command files"),
     sw("fasta", &O.write_fasta, 1, W, "write FASTA alignment files (default)"),
@@ -376,54 +373,54 @@ const Opt kTable[] = {
     sw("nozam", &O.write_zam, 0, NW, "do not write Zam command files"),
     sw("vmd", &O.write_vmd, 1, W, "write VMD command files (default)"),
     sw("novmd", &O.write_vmd, 0, NW, "do not write VMD command files"),
-    sw("hits", &O.write_hits, 1, W),
+    sw("hits", &O.write_hits, 1, W, "write .khits files (default)"),
     sw("nohits", &O.write_hits, 0, NW, "do not write .khits files"),
-    sw("tops", &O.write_tops, 1, W),
+    sw("tops", &O.write_tops, 1, W, "write .ktops files (default)"),
     sw("notops", &O.write_tops, 0, NW, "do not write .ktops files"),
-    sw("connect", &O.write_conect, 1, W),
+    sw("connect", &O.write_conect, 1, W, "the same as -conect"),
     sw("conect", &O.write_conect, 1, W, "write CONECT records for aligned CA atoms"),
-    sw("noconnect", &O.write_conect, 0, NW),
+    sw("noconnect", &O.write_conect, 0, NW, "the same as -noconect"),
     sw("noconect", &O.write_conect, 0, NW, "write no CONECT records (default)"),
     sw("ligand", &O.do_ligand, 1, NW, "ligand mode: 1 query, 1 target and 1 ligand PDB file"),
-    sw("noligand", &O.do_ligand, 0, NW),
-    act("theor", actTheor, "F"),
-    act("theoretical", actTheor, "F"),
+    sw("noligand", &O.do_ligand, 0, NW, "no ligand mode (default)"),
+    act("theor", actTheor, "F", "write one theoretical-model PDB file per residue of PDB file F"),
+    act("theoretical", actTheor, "F", "the same as -theor"),
     act("model", actModel, nullptr, "find templates for query sequences and write modelling files"),
-    sw("rmt", &O.with_rmt, 1, NW),
+    sw("rmt", &O.with_rmt, 1, NW, "with -score: apply the rotation-translation (.rmt) file of each alignment"),
     sw("purge", &S.do_purge, 1, NW, "delete the results folder"),
     sw("clean", &S.do_purge, 1, NW, "delete the results folder"),
     sw("delete", &S.do_delete, 1, NW, "delete the database given with -db"),
     sw("dummy", &S.really_delete, 0, NW, "only show what -purge or -delete would delete"),
-    sw("kids", &S.do_kids, 1, NW),
+    sw("kids", &S.do_kids, 1, NW, "allocator self-test (ends with status 1)"),
     sw("binary", &O.use_binary, 1, NW, "keep raw structure images in a database"),
     sw("nobinary", &O.use_binary, 0, NW, "keep PDB text in a database (default)"),
-    sw("test", &S.do_test, 1, NW),
+    sw("test", &S.do_test, 1, NW, "with one query and one target: write three ideal backbones, no search"),
     act("qseq", actSequence, nullptr, "query files are sequences", 1),
     act("tseq", actSequence, nullptr, "target files are sequences", 2),
     act("seq", actSequence, nullptr, "query and target files are sequences", 3),
-    sw("spf", &O.with_spf, 1, NW),
-    sw("nospf", &O.with_spf, 0, NW),
-    sw("pdbanchor", &O.write_anchor, 1, W),
-    sw("nopdbanchor", &O.write_anchor, 0, NW),
+    sw("spf", &O.with_spf, 1, NW, "superpose the hits from an SPF rotational match"),
+    sw("nospf", &O.with_spf, 0, NW, "no SPF rotational match (default unless -q0 to -q5)"),
+    sw("pdbanchor", &O.write_anchor, 1, W, "write the anchor superpositions as PDB files"),
+    sw("nopdbanchor", &O.write_anchor, 0, NW, "do not write anchor PDB files (default)"),
     sw("renumber", &O.do_renumber, 1, NW, "write renumbered target PDB files"),
     sw("norenumber", &O.do_renumber, 0, NW, "keep the residue numbers of target PDB files (default)"),
     sw("flex", &O.do_flex, 1, NW, "flexible alignment"),
-    sw("noflexible", &O.do_flex, 0, NW),
+    sw("noflexible", &O.do_flex, 0, NW, "the same as -noflex"),
     sw("noflex", &O.do_flex, 0, NW, "rigid alignment (default)"),
     sw("rigid", &O.do_flex, 0, NW, "rigid alignment (default)"),
     sw("mrefine", &O.refine_msa, 1, NW, "refine multiple alignments"),
-    sw("nomrefine", &O.refine_msa, 0, NW),
-    sw("super", &O.do_super, 1, NW),
-    act("nosuper", actNosuper, nullptr),
+    sw("nomrefine", &O.refine_msa, 0, NW, "do not refine multiple alignments (default)"),
+    sw("super", &O.do_super, 1, NW, "superpose the hits (default)"),
+    act("nosuper", actNosuper, nullptr, "no superposition or fitting; rank by the I-score"),
     sw("fit", &O.do_fit, 1, NW, "least-squares fitting after superposition (default)"),
     act("nofit", actNofit, nullptr, "no fitting; rank by the I-score"),
     sw("tidy", &O.do_tidy, 1, NW, "tidy the final alignment (default)"),
     sw("notidy", &O.do_tidy, 0, NW, "do not tidy the final alignment"),
-    sw("tight", &O.do_tight, 1, NW),
-    sw("notight", &O.do_tight, 0, NW),
+    sw("tight", &O.do_tight, 1, NW, "tight fitting (default)"),
+    sw("notight", &O.do_tight, 0, NW, "no tight fitting"),
     sw("all", &O.do_all, 1, NW, "compare all structures with all"),
-    num("sol", &O.s_top, 1, 10000, "N"),
-    num("export", &O.export_mode, 0, 4, "N"),
+    num("sol", &O.s_top, 1, 10000, "N", "SPF: align from the best N pose clusters, 1-10000 (default 5)"),
+    num("export", &O.export_mode, 0, 4, "N", "form of extracted structures, 0-4 (default 0)"),
     sw("sse", &O.sse_mode, 1, NW, "write secondary-structure records in PDB files"),
     sw("nosse", &O.sse_mode, 0, NW, "no secondary-structure records in PDB files (default)"),
     sw("unified", &O.with_unified, 1, NW, "one multi-model PDB file for all structures"),
@@ -434,45 +431,45 @@ const Opt kTable[] = {
     real("trace", &S.align_trace, 0, kBig, "X", "K-score trace weight (default 0.5)"),
     real("spatial", &S.align_spatial, 0, kBig, "X", "K-score spatial weight (default 0.5)"),
     real("blosum", &S.align_blosum, 0, kBig, "X", "K-score BLOSUM62 weight (default 0)"),
-    real("cut", &S.align_cut, 0, kBig, "X"),
-    sw("refine", &O.refine_method, 1, NW),
-    sw("norefine", &O.refine_method, 0, NW),
+    real("cut", &S.align_cut, 0, kBig, "X", "K-score cut weight (default 0)"),
+    sw("refine", &O.refine_method, 1, NW, "tandem search: superpose the best fraction -tf of the pre-scored targets"),
+    sw("norefine", &O.refine_method, 0, NW, "no tandem search (default)"),
     act("columns", actColumns, "N", "characters per alignment line, 1-10000 (default 80)"),
-    act("cols", actColumns, "N"),
+    act("cols", actColumns, "N", "the same as -columns"),
     sw("banded", &S.align_banded, 1, NW, "banded alignment"),
     sw("nobanded", &S.align_banded, 0, NW, "full alignment (default)"),
-    sw("qcp", &S.align_qcp, 1, NW),
-    sw("noqcp", &S.align_qcp, 0, NW),
+    sw("qcp", &S.align_qcp, 1, NW, "superpose by the QCP method (default)"),
+    sw("noqcp", &S.align_qcp, 0, NW, "superpose by an eigenvector fit"),
     act("filter", actFilter, "F", "size filter as a fraction or a percentage (default 0)"),
     act("f", actFilter, "F", "the same as -filter"),
     act("fragment", actFragment, nullptr, "fragment search: trace weight 1, rho 5, aligned residues only"),
-    sw("q6", &O.filter_method, 6, NW),
-    sw("q5", &O.filter_method, 5, NW),
-    sw("q4", &O.filter_method, 4, NW),
-    sw("q3", &O.filter_method, 3, NW),
-    sw("q2", &O.filter_method, 2, NW),
-    sw("q1", &O.filter_method, 1, NW),
-    sw("q0", &O.filter_method, 0, NW),
-    sw("box", &S.box_mode, 0, NW),
-    sw("cpu", &S.use_device, 0, NW),
-    sw("gpu", &S.use_device, 1, NW),
-    sw("pivot", &O.with_pivot, 1, NW),
-    sw("nopivot", &O.with_pivot, 0, NW),
+    sw("q6", &O.filter_method, 6, NW, "pre-score the targets by their backbone traces (default)"),
+    sw("q5", &O.filter_method, 5, NW, "pre-score by an FFT search of turns about and separations along z"),
+    sw("q4", &O.filter_method, 4, NW, "pre-score by an FFT search of the turn about the canonical z axis"),
+    sw("q3", &O.filter_method, 3, NW, "pre-score by the invariants about z of six canonical orientations"),
+    sw("q2", &O.filter_method, 2, NW, "pre-score by the radii of the radial moments of the shape"),
+    sw("q1", &O.filter_method, 1, NW, "pre-score by the rotation invariants of the shape"),
+    sw("q0", &O.filter_method, 0, NW, "pre-score nothing: superpose every target from an SPF match"),
+    sw("box", &S.box_mode, 0, NW, "no effect"),
+    sw("cpu", &S.use_device, 0, NW, "compute on the CPU only"),
+    sw("gpu", &S.use_device, 1, NW, "use a GPU when one is usable (none in this build)"),
+    sw("pivot", &O.with_pivot, 1, NW, "-multi: try every structure as the pivot (default)"),
+    sw("nopivot", &O.with_pivot, 0, NW, "-multi: the first structure is the pivot"),
     act("sort", actSort, "S", "rank by score K, G, J, M, T, R, N, D, I or P (default G)"),
     sw("hydrogens", &S.with_hydrogens, 1, NW, "keep hydrogen atoms"),
-    sw("hyd", &S.with_hydrogens, 1, NW),
+    sw("hyd", &S.with_hydrogens, 1, NW, "the same as -hydrogens"),
     sw("nohydrogens", &S.with_hydrogens, 0, NW, "strip hydrogen atoms (default)"),
-    sw("nohyd", &S.with_hydrogens, 0, NW),
-    act("job", actJob, "J"),
+    sw("nohyd", &S.with_hydrogens, 0, NW, "the same as -nohydrogens"),
+    act("job", actJob, "J", "job name J, a plain file name: names -multi, -all and -score results"),
     act("extract", actExtract, "D", "extract the database's structures into folder D"),
     sw("list", &S.do_list, 1, NW, "list the database given with -db"),
     text("only", &S.only_file, "F", "use only the members named in file F"),
     text("select", &S.select_pattern, "P", "use only the members of classification pattern P"),
-    sw("index", &S.with_index, 1, NW),
-    sw("canonical", &O.use_canonical, 1, NW),
-    sw("canon", &O.use_canonical, 1, NW),
-    sw("nocanonical", &O.use_canonical, 0, NW),
-    sw("nocanon", &O.use_canonical, 0, NW),
+    sw("index", &S.with_index, 1, NW, "the database folder is in index form"),
+    sw("canonical", &O.use_canonical, 1, NW, "write results in the query's canonical frame, not its own coordinates"),
+    sw("canon", &O.use_canonical, 1, NW, "the same as -canonical"),
+    sw("nocanonical", &O.use_canonical, 0, NW, "write results in the query's own coordinates (default)"),
+    sw("nocanon", &O.use_canonical, 0, NW, "the same as -nocanonical"),
     sw("cache", &O.use_cache, 1, NW, "keep per-structure cache files"),
     sw("nocache", &O.use_cache, 0, NW, "keep no cache files (default)"),
     act("database", actDatabase, "D", "search the structure database D"),
@@ -480,11 +477,11 @@ const Opt kTable[] = {
     sw("mask", &O.residue_mask, 1, NW, "write aligned residues only to PDB files"),
     sw("nomask", &O.residue_mask, 0, NW, "write all residues to PDB files (default)"),
     sw("unmask", &O.residue_mask, -1, NW, "write unaligned residues only to PDB files"),
-    sw("backbone", &O.atom_mode, 1, NW),
+    sw("backbone", &O.atom_mode, 1, NW, "no effect (the backbone atom mode is the only one)"),
     sw("stats", &O.do_stats, 1, NW, "statistics after a database build"),
-    sw("map", &O.write_map, 1, W),
+    sw("map", &O.write_map, 1, W, "write .kmap trace score maps"),
     sw("partner", &O.do_partner, 1, NW, "all against all: choose the best partners"),
-    num("group", &O.with_group, 0, kBig, "N"),
+    num("group", &O.with_group, 0, kBig, "N", "keep at most N hits in a run of one family (default 0: off)"),
     real("nr", &O.nr_percent, 0, 100, "P", "identity threshold in percent of the non-redundancy filter (default 0)"),
     sw("score", &S.do_score, 1, NW, "score the given multiple alignment files"),
     text("sisy", &S.sisy_file, "F", "SISY reference file"),
@@ -501,48 +498,48 @@ const Opt kTable[] = {
     sw("nomulti", &O.do_multi, 0, NW, "no multiple alignment (default)"),
     sw("rainbow", &O.write_rainbow, 1, W, "write rainbow-coloured PDB files (default)"),
     sw("norainbow", &O.write_rainbow, 0, NW, "do not write rainbow-coloured PDB files"),
-    sw("modeller", &O.write_modeller, 1, W),
-    sw("nomodeller", &O.write_modeller, 0, NW),
-    sw("server", &S.server_mode, 1, NW),
+    sw("modeller", &O.write_modeller, 1, W, "write modelling files (default)"),
+    sw("nomodeller", &O.write_modeller, 0, NW, "do not write modelling files"),
+    sw("server", &S.server_mode, 1, NW, "results in the current folder (unless TREL_RESULTS), no sub-folders or cache"),
     sw("threads", &O.use_threads, 1, NW, "use worker threads (default)"),
-    sw("thread", &O.use_threads, 1, NW),
+    sw("thread", &O.use_threads, 1, NW, "the same as -threads"),
     sw("nothreads", &O.use_threads, 0, NW, "use no worker threads"),
-    sw("nothread", &O.use_threads, 0, NW),
+    sw("nothread", &O.use_threads, 0, NW, "the same as -nothreads"),
     sw("subdirs", &O.use_subdirs, 1, NW, "one results sub-folder per query (default)"),
     sw("nosubdirs", &O.use_subdirs, 0, NW, "all results in the results folder"),
-    sw("fsuffix", &O.flex_suffix, 1, NW),
-    sw("nofsuffix", &O.flex_suffix, 0, NW),
-    sw("msuffix", &O.multi_suffix, 1, NW),
-    sw("nomsuffix", &O.multi_suffix, 0, NW),
-    num("core", &O.core_rule, 0, 100, "P"),
+    sw("fsuffix", &O.flex_suffix, 1, NW, "add \"_flex\" to the names of flexible results (default)"),
+    sw("nofsuffix", &O.flex_suffix, 0, NW, "no \"_flex\" in the names of flexible results"),
+    sw("msuffix", &O.multi_suffix, 1, NW, "add \"_multi\" to the names of multiple-alignment results (default)"),
+    sw("nomsuffix", &O.multi_suffix, 0, NW, "no \"_multi\" in the names of multiple-alignment results"),
+    num("core", &O.core_rule, 0, 100, "P", "the same as -core_rule"),
     num("core_rule", &O.core_rule, 0, 100, "P", "core-column percentage, 0-100 (default 50)"),
     num("pivot_rule", &O.pivot_rule, 0, 3, "R", "pivot acceptance rule, 0-3 (default 0)"),
-    num("anchor_rule", &O.anchor_rule, 0, 2, "R"),
+    num("anchor_rule", &O.anchor_rule, 0, 2, "R", "the same as -anchor"),
     num("anchor", &O.anchor_rule, 0, 2, "R", "anchor rule, 0-2 (default 0)"),
     sw("broken", &O.use_broken, 1, NW, "accept broken structures"),
     sw("hetres", &S.with_hetres, 1, NW, "read the residues of HETATM records"),
     sw("nohetres", &S.with_hetres, 0, NW, "skip the residues of HETATM records (default)"),
     sw("stdout", &S.use_stdout, 1, NW, "messages to standard output (default)"),
     sw("nostdout", &S.use_stdout, 0, NW, "messages to the log only"),
-    cnt("force", &O.use_force),
+    cnt("force", &O.use_force, "rebuild cached structure files even when they are up to date"),
     sw("random", &O.use_random, 1, NW, "rotate every structure read at random"),
     sw("norandom", &O.use_random, 0, NW, "no random rotation (default)"),
     text("member", &S.member_name, "M", "the database member M is the query"),
     text("template", &S.template_name, "M", "template name M"),
-    sw("preprocess", &S.do_preprocess, 1, NW),
+    sw("preprocess", &S.do_preprocess, 1, NW, "clean up the given PDB files"),
     lst("read", &S.read_list, actList, "list file F of all structures, the query first"),
     lst("source", &S.source_list, actList, "list file or folder F of queries"),
-    lst("sources", &S.source_list, actList),
-    lst("queries", &S.source_list, actList),
-    lst("ql", &S.source_list, actList),
+    lst("sources", &S.source_list, actList, "the same as -source"),
+    lst("queries", &S.source_list, actList, "the same as -source"),
+    lst("ql", &S.source_list, actList, "the same as -source"),
     lst("target", &S.target_list, actList, "list file or folder F of targets"),
-    lst("targets", &S.target_list, actList),
-    lst("tl", &S.target_list, actList),
+    lst("targets", &S.target_list, actList, "the same as -target"),
+    lst("tl", &S.target_list, actList, "the same as -target"),
     real("sigma", &S.align_sigma, 0.01, kBig, "X", "K-score scale factor, at least 0.01 (default 1)"),
     real("tau", &S.align_tau, 0, 20, "X", "G-score scale factor, 0-20 (default 1)"),
     num("window", &S.align_window, 1, 4, "N", "scoring window, 1-4 (default 3)"),
     real("rho", &S.align_rho, -kBig, kBig, "X", "gap-open penalty unit (default 0.1)"),
-    real("open", &S.align_rho, -kBig, kBig, "X"),
+    real("open", &S.align_rho, -kBig, kBig, "X", "the same as -rho"),
     real("alpha", &S.align_alpha, -kBig, kBig, "X", "helix gap-opening factor (default 2)"),
     real("beta", &S.align_beta, -kBig, kBig, "X", "strand gap-opening factor (default 1)"),
     real("gamma", &S.align_gamma, -kBig, kBig, "X", "loop gap-opening factor (default 0.5)"),
@@ -550,43 +547,49 @@ const Opt kTable[] = {
     real("kbias", &S.align_kbias, -kBig, kBig, "X", "K-score identity bias (default 2)"),
     real("gbias", &S.align_gbias, -kBig, kBig, "X", "G-score identity bias (default 1)"),
     num("seeds", &O.fit_seeds, 0, 500, "N", "number of fitting seeds, 0-500 (default 1)"),
-    num("seed", &O.fit_seeds, 0, 500, "N"),
+    num("seed", &O.fit_seeds, 0, 500, "N", "the same as -seeds"),
     sw("noseeds", &O.fit_seeds, 0, NW, "no fitting seeds"),
-    sw("noseed", &O.fit_seeds, 0, NW),
+    sw("noseed", &O.fit_seeds, 0, NW, "the same as -noseeds"),
     num("cycle", &O.fit_cycles, 0, 20, "N", "fitting iterations, 0-20 (default 4)"),
-    sw("nocycles", &O.fit_cycles, 0, NW),
-    sw("nocycle", &O.fit_cycles, 0, NW),
-    sw("time", &O.write_time, 1, W),
-    sw("notime", &O.write_time, 0, NW),
+    sw("nocycles", &O.fit_cycles, 0, NW, "no fitting iterations"),
+    sw("nocycle", &O.fit_cycles, 0, NW, "the same as -nocycles"),
+    sw("time", &O.write_time, 1, W, "write .ktime files (default)"),
+    sw("notime", &O.write_time, 0, NW, "do not write .ktime files"),
     sw("roc", &O.write_roc, 1, W, "write ROC and AUC files (default)"),
     sw("noroc", &O.write_roc, 0, NW, "do not write ROC and AUC files"),
     num("nroc", &O.n_roc, 0, 2000, "N", "points of a ROC curve, 0-2000 (default 500)"),
-    num("nmodel", &O.n_modeller, 1, 1000, "N"),
-    act("tf", actTf, "X"),
-    act("tn", actTn, "N"),
-    spec("trange", &_docking_spec::twist_range, 0, 360, kDeg, "Twist range angle set: %3.3f\n"),
-    spec("lrange", &_docking_spec::ligand_range, 0, 180, kDeg, "Ligand range angle set: %3.3f\n"),
-    spec("rrange", &_docking_spec::receptor_range, 0, 180, kDeg, "Receptor range angle set: %3.3f\n"),
-    spec("rstep", &_docking_spec::receptor_step, 5.5, 30, 1, nullptr),
-    spec("rs", &_docking_spec::receptor_step, 5.5, 30, 1, nullptr),
-    spec("lstep", &_docking_spec::ligand_step, 5.5, 30, 1, nullptr),
-    spec("ls", &_docking_spec::ligand_step, 5.5, 30, 1, nullptr),
-    spec("dstep", &_docking_spec::r12_step, 0.1, 1, 1, "R12 step: %.2f\n"),
-    spec("ds", &_docking_spec::r12_step, 0.1, 1, 1, "R12 step: %.2f\n"),
-    act("drange", actDrange, "N"),
-    act("dr", actDrange, "N"),
-    num("nmax", &S.k_max, 2, 30, "N"),
-    num("jmax", &S.j_max, 0, 30, "N"),
-    num("imax", &S.i_max, 2, 30, "N"),
+    num("nmodel", &O.n_modeller, 1, 1000, "N", "models per modelling script, 1-1000 (default 10)"),
+    act("tf", actTf, "X", "tandem search: superpose the best fraction X of the targets, 0.0001-1"),
+    act("tn", actTn, "N", "tandem search: superpose the best N targets (at least -top and -show)"),
+    spec("trange", &_docking_spec::twist_range, 0, 360, kDeg, "Twist range angle set: %3.3f\n",
+         "SPF twist range angle, 0-360 degrees (default 360)"),
+    spec("lrange", &_docking_spec::ligand_range, 0, 180, kDeg, "Ligand range angle set: %3.3f\n",
+         "SPF target range angle, 0-180 degrees (default 180)"),
+    spec("rrange", &_docking_spec::receptor_range, 0, 180, kDeg, "Receptor range angle set: %3.3f\n",
+         "SPF query range angle, 0-180 degrees (default 180)"),
+    spec("rstep", &_docking_spec::receptor_step, 5.5, 30, 1, nullptr,
+         "SPF query step size, 5.5-30 degrees (default 20)"),
+    spec("rs", &_docking_spec::receptor_step, 5.5, 30, 1, nullptr, "the same as -rstep"),
+    spec("lstep", &_docking_spec::ligand_step, 5.5, 30, 1, nullptr,
+         "SPF target step size, 5.5-30 degrees (default 10)"),
+    spec("ls", &_docking_spec::ligand_step, 5.5, 30, 1, nullptr, "the same as -lstep"),
+    spec("dstep", &_docking_spec::r12_step, 0.1, 1, 1, "R12 step: %.2f\n",
+         "SPF distance step, 0.1-1 angstroms (default 0.8)"),
+    spec("ds", &_docking_spec::r12_step, 0.1, 1, 1, "R12 step: %.2f\n", "the same as -dstep"),
+    act("drange", actDrange, "N", "SPF distance range, 0-30 angstroms (default 6)"),
+    act("dr", actDrange, "N", "the same as -drange"),
+    num("nmax", &S.k_max, 2, 30, "N", "order of the SPF coefficients, 2-30 (default 15)"),
+    num("jmax", &S.j_max, 0, 30, "N", "SPF re-scoring order, 0-30 (default 0: none)"),
+    num("imax", &S.i_max, 2, 30, "N", "order of the coefficients a -spf database build keeps, 2-30 (default 15)"),
     num("top", &O.n_top, 1, kBig, "N", "top matches to superpose and align (default 64)"),
     num("show", &O.n_show, 1, kBig, "N", "top hits to show and write (default 40)"),
-    num("ncath", &O.n_cath, 1, 100, "N"),
-    num("maxs", &O.s_max, 1, 2000, "N"),
+    num("ncath", &O.n_cath, 1, 100, "N", "top classification matches written, 1-100 (default 10)"),
+    num("maxs", &O.s_max, 1, 2000, "N", "SPF solutions kept, 1-2000 (default 20)"),
     num("verbose", &S.debug_level, 0, 2, "N", "debug level, 0-2 (default 0)"),
     cnt("debug", &S.debug_level, "raise the debug level by 1"),
-    cnt("memory", &S.do_memory),
-    sw("close", &O.do_close, 1, NW),
-    sw("noclose", &O.do_close, 0, NW),
+    cnt("memory", &S.do_memory, "raise the allocator's debug level by 1"),
+    sw("close", &O.do_close, 1, NW, "close the structure objects after the search"),
+    sw("noclose", &O.do_close, 0, NW, "keep the structure objects open to the end (default)"),
 };
 #undef W
 #undef NW
@@ -619,7 +622,7 @@ void usageLine(std::string& out, const Opt& o) {
   std::string flag = std::string("-") + o.key;
   if (o.arg) flag += std::string("=") + o.arg;
   char line[256];
-  std::snprintf(line, sizeof line, " %-15s%s\n", flag.c_str(), o.help ? o.help : "");
+  std::snprintf(line, sizeof line, " %-15s%s\n", flag.c_str(), o.help);
   out += line;
 }
 
@@ -676,12 +679,22 @@ void trel_startLine() {
   zam_msg("\n%s starting at %s on host %s.\n", zam_version(), zam_get_date(date), zam_get_host(host));
 }
 
+// The usage text lists the options of kUsageOrder first, then every other
+// keyword of the table in table order, so that no option the reader takes
+// is missing from it.
 std::string trel_usageText() {
   std::string out = "\nUsage: trel [-option -option=value] <list-of-pdb-files>\n  where options are:\n\n";
+  std::vector<bool> listed(std::size(kTable), false);
   for (const char* key : kUsageOrder) {
     const Opt* o = findOption(key);
-    if (o) usageLine(out, *o);
+    if (o && !listed[size_t(o - kTable)]) {
+      usageLine(out, *o);
+      listed[size_t(o - kTable)] = true;
+    }
   }
+  for (const char* key : {"help", "version"}) listed[size_t(findOption(key) - kTable)] = true;
+  for (size_t k = 0; k < std::size(kTable); ++k)
+    if (!listed[k]) usageLine(out, kTable[k]);
   out += "\n";
   usageLine(out, *findOption("version"));
   usageLine(out, *findOption("help"));
@@ -689,7 +702,30 @@ std::string trel_usageText() {
   return out;
 }
 
-int trel_optionCount() { return int(sizeof kTable / sizeof kTable[0]); }
+// Line by line: a message is cut at 256 characters.
+void trel_showUsage() {
+  std::string text = trel_usageText();
+  for (size_t at = 0; at < text.size();) {
+    size_t nl = text.find('\n', at);
+    zam_msg("%s\n", text.substr(at, nl - at).c_str());
+    at = nl + 1;
+  }
+}
+
+int trel_checkJobName(const std::string& name, const char* source) {
+  // The job name becomes the first part of result file and folder names
+  // inside the results folder: a separator or a dot name would put them
+  // elsewhere ("../..", "a/b").
+  if (name.empty() || (name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos)) return 1;
+  zam_err("The job name \"%s\" (%s) is not a plain file name: it may not hold '/' or '\\', nor be \".\" or "
+          "\"..\".\n",
+          name.c_str(), source);
+  return 0;
+}
+
+int trel_optionCount() { return int(std::size(kTable)); }
+
+const char* trel_optionName(int i) { return i >= 0 && i < trel_optionCount() ? kTable[i].key : nullptr; }
 
 int trel_isOption(const char* name) { return name && findOption(name) ? 1 : 0; }
 

@@ -70,11 +70,19 @@ enum trel_parse_result { TREL_PARSE_OK = 0, TREL_PARSE_EXIT = 1, TREL_PARSE_FAIL
 // do_write is on; sets zam_debug at the end.
 trel_parse_result trel_parseOptions(int argc, char** argv, _docking_spec* spec);
 
-// The usage text of -help, as one string.
+// The usage text of -help, as one string, listing every option keyword.
 std::string trel_usageText();
+// Prints the usage text through zam_msg.
+void trel_showUsage();
+// 1 when name is empty (no job) or a plain file name: not "." or "..", no
+// '/' or '\\'. Otherwise 0 after an error naming the name and where it came
+// from (source: "-job" or "TREL_JOB").
+int trel_checkJobName(const std::string& name, const char* source);
 
-// Number of option keywords (synonyms counted one by one).
+// Number of option keywords (synonyms counted one by one), and keyword i
+// (0 <= i < count; null outside) in the order names are compared.
 int trel_optionCount();
+const char* trel_optionName(int i);
 // 1 when name (without dashes) is an option keyword, compared without case.
 int trel_isOption(const char* name);
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "align/trel_backbone.h"
@@ -31,6 +33,7 @@
 #include "runtime/zam_thread.h"
 #include "runtime/zam_version.h"
 #include "runtime/zam_vm.h"
+#include "runtime/zam_whole.h"
 #include "store/trel_folders.h"
 #include "structure/zam_pdb.h"
 
@@ -45,6 +48,59 @@ const char* const kCacheParent = "/tmp/trel_cache";
 std::string private_cache;
 
 [[noreturn]] void fail() { std::exit(1); }
+
+// The run's log is written under a private name beside its own (S.log_file)
+// and takes that name only when the run ends well; a run that fails keeps
+// its log under a numbered name instead. So the log's name always holds the
+// last run that ended well, a log is never written through a link standing
+// at that name, and no run's log replaces another's: a log found there is
+// kept under a numbered name (concurrent runs into one folder included).
+std::string log_private;  // "" once the log has its place (or there is none)
+
+// Creates the private log file beside name: a new file of this run only.
+std::string claimPrivateLog(const std::string& name) {
+  std::string tag = std::to_string(getpid());
+  for (int k = 1;; ++k) {
+    std::string path = zam_numberedName(name, tag + ".running");
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      close(fd);
+      return path;
+    }
+    // Any other failure is the log's own (a missing folder, say): the log
+    // layer reports it when it opens the file.
+    if (errno != EEXIST || k >= 100) return path;
+    tag = std::to_string(getpid()) + "_" + std::to_string(k);
+  }
+}
+
+// Gives the log its place: its own name when the run ended well, else a
+// numbered one, which is said. The log may still be open (a renamed file
+// keeps its open stream), so the exit hook that closes it comes after.
+void placeLog(bool ended_well) {
+  if (log_private.empty()) return;
+  const std::string from = std::exchange(log_private, std::string());
+  struct stat st;
+  if (lstat(from.c_str(), &st) != 0) return;  // the log could not be made
+  if (ended_well && zam_placeKeeping(from, S.log_file)) {
+    zam_logger_name(S.log_file.c_str());
+    return;
+  }
+  const std::string kept = zam_placeNumbered(from, S.log_file);
+  if (kept.empty()) {
+    zam_wrn("The log of this run stays %s: %s\n", from.c_str(), std::strerror(errno));
+    return;
+  }
+  zam_logger_name(kept.c_str());
+  if (ended_well)
+    zam_wrn("The log of this run is %s: %s is not a file of its own (a link, say), left as it is.\n", kept.c_str(),
+            S.log_file.c_str());
+  else
+    zam_msg("Log of this failed run: %s\n", kept.c_str());
+}
+
+// Exit hook of a run that stops before its end.
+void placeFailedLog() { placeLog(false); }
 
 void removePrivateCache() {
   if (private_cache.empty()) return;
@@ -372,9 +428,18 @@ void redirect_output() {
     zam_logger_stderr(1);
   }
   if (!S.log_file.empty()) {
-    if (!hooked) std::atexit(zam_logger_exit);
+    // Hooks run in reverse order: the log gets its place, then is closed.
+    if (!hooked) {
+      std::atexit(zam_logger_exit);
+      std::atexit(placeFailedLog);
+    }
     hooked = true;
-    zam_logger_name(S.log_file.c_str());
+    // A device (-log=/dev/null) holds no log to keep: written as it is.
+    struct stat st;
+    const bool device = lstat(S.log_file.c_str(), &st) == 0 &&
+                        (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    log_private = device ? std::string() : claimPrivateLog(S.log_file);
+    zam_logger_name(device ? S.log_file.c_str() : log_private.c_str());
     zam_logger_state(1);
   } else {
     zam_logger_state(0);
@@ -436,6 +501,11 @@ int trel_top(int argc, char** argv, char** envp) {
   double start = zam_get_time();
   set_version(5);
   zam_logger_stderr(0);
+  // Nothing to do: say how, and make nothing (no results folder, no log).
+  if (argc < 2) {
+    trel_showUsage();
+    return 1;
+  }
   readEnvironment();
 
   auto* spec = static_cast<_docking_spec*>(kget1B_0(sizeof(_docking_spec)));
@@ -445,6 +515,8 @@ int trel_top(int argc, char** argv, char** envp) {
   trel_parse_result parsed = trel_parseOptions(argc, argv, spec);
   if (parsed == TREL_PARSE_EXIT) std::exit(0);
   if (parsed == TREL_PARSE_FAIL) fail();
+  // A -job value was checked as it was read; one left from TREL_JOB now.
+  if (!trel_checkJobName(S.job_name, "TREL_JOB")) fail();
   checkLength("The log file name", S.log_file);
   zam_vm_debug(S.do_memory);
   if (S.do_kids) test_kids();
@@ -506,6 +578,10 @@ int trel_top(int argc, char** argv, char** envp) {
   int do_write = options->do_write;
   options.reset();
   kfree(spec);
+  // A run that printed "*Error*" has failed, even where its mode went on to
+  // the end (a refused purge, a structure file that could not be read).
+  const int status = zam_err_count() > 0 ? 1 : 0;
+  placeLog(status == 0);
   // One line for the chain breaks of the run: each is in the log file.
   if (const int breaks = trel_chainBreakFiles(); breaks > 0) {
     if (zam_logger_status())
@@ -522,7 +598,5 @@ int trel_top(int argc, char** argv, char** envp) {
     zam_msg("\n");
   }
   removePrivateCache();
-  // A run that printed "*Error*" has failed, even where its mode went on to
-  // the end (a refused purge, a structure file that could not be read).
-  return zam_err_count() > 0 ? 1 : 0;
+  return status;
 }

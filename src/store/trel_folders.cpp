@@ -224,6 +224,13 @@ char* trel_result_dir(const char* results, const char* query_path, int switch1, 
     tooLong("RESULTS directory name", slashed);
     return nullptr;
   }
+  // A link standing at the sub-folder's name would have the results written
+  // wherever it points, perhaps over files of someone else's.
+  struct stat st;
+  if (sub && lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    zam_err("Results sub-folder %s is a symbolic link: nothing is written through it.\n", folder.c_str());
+    return nullptr;
+  }
   if (sub && !trel_mkdir(folder.c_str(), "RESULTS")) return nullptr;
   return zam_pathslash(folder.c_str(), out);
 }

@@ -24,8 +24,9 @@ int trel_mkdir(const char* path, const char* label);
 // out (TREL_PATH_MAX + 1 bytes). With both switches set it is results (which
 // ends in "/") followed by the query file's root name, created with
 // trel_mkdir(.., "RESULTS"); otherwise it is results itself. Returns out, or
-// null (out empty) after an error: the name is too long or the sub-folder
-// cannot be made.
+// null (out empty) after an error: the name is too long, the sub-folder
+// cannot be made, or a symbolic link stands at its name (never written
+// through).
 char* trel_result_dir(const char* results, const char* query_path, int switch1, int switch2,
                       char* out);
 

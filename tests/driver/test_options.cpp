@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,27 +63,48 @@ const char* const kUsage[] = {
 
 using testutil::split_lines;
 
-TEST(Usage, HeaderOptionLinesInOrderAndClosingLines) {
+// The usage text: the listed options in their order, then the others;
+// every keyword the reader takes has exactly one line with a description,
+// the value placeholder exactly when the option takes a value.
+TEST(Usage, EveryOptionHasOneLineListedOnesFirst) {
   std::string text = trel_usageText();
   const std::string head = "\nUsage: trel [-option -option=value] <list-of-pdb-files>\n  where options are:\n\n";
   ASSERT_EQ(text.substr(0, head.size()), head);
   std::vector<std::string> rows = split_lines(text.substr(head.size()));
   const size_t n = sizeof kUsage / sizeof kUsage[0];
-  ASSERT_EQ(rows.size(), n + 4);  // option lines, a blank, -version, -help, a blank
-  for (size_t i = 0; i < n; ++i) {
+  const size_t all = size_t(trel_optionCount());
+  ASSERT_EQ(all, 257u);
+  // a line per keyword but -version and -help, which close the text after
+  // a blank line, and a last blank line
+  ASSERT_EQ(rows.size(), all - 2 + 4);
+  std::map<std::string, int> lines_of;
+  for (size_t i = 0; i < all - 2; ++i) {
     const std::string& row = rows[i];
     SCOPED_TRACE(row);
     ASSERT_GT(row.size(), 16u);
     EXPECT_EQ(row[0], ' ');
     std::string flag = row.substr(1, row.find(' ', 1) - 1);
-    EXPECT_EQ(flag.substr(0, flag.find('=')), kUsage[i]);
+    const std::string name = flag.substr(0, flag.find('='));
+    if (i < n) {
+      EXPECT_EQ(name, kUsage[i]);
+    }
     EXPECT_EQ(row.find_first_not_of(' ', 1 + flag.size()), 16u);  // padded to 15 characters
-    EXPECT_TRUE(trel_isOption(kUsage[i] + 1));
+    EXPECT_TRUE(trel_isOption(name.c_str() + 1));
+    lines_of[name.substr(1)]++;
+    // A value is taken exactly when the line shows its placeholder.
+    Parse without({name});
+    const bool needs = without.result == TREL_PARSE_FAIL && captured.find(" needs a value.") != captured.npos;
+    EXPECT_EQ(needs, flag.find('=') != flag.npos) << captured;
   }
-  EXPECT_EQ(rows[n], "");
-  EXPECT_EQ(rows[n + 1].substr(0, 16), " -version       ");
-  EXPECT_EQ(rows[n + 2].substr(0, 16), " -help          ");
-  EXPECT_EQ(rows[n + 3], "");
+  for (int k = 0; k < trel_optionCount(); ++k) {
+    const std::string key = trel_optionName(k);
+    if (key == "help" || key == "version") continue;
+    EXPECT_EQ(lines_of[key], 1) << "-" << key;
+  }
+  EXPECT_EQ(rows[all - 2], "");
+  EXPECT_EQ(rows[all - 1].substr(0, 16), " -version       ");
+  EXPECT_EQ(rows[all].substr(0, 16), " -help          ");
+  EXPECT_EQ(rows[all + 1], "");
   EXPECT_EQ(text.substr(text.size() - 2), "\n\n");
 }
 

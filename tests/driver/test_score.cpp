@@ -442,7 +442,7 @@ TEST(ScoreMode, UnifiedFileTransformsLettersAndBadInput) {
   write_file(dir.file("plain.txt"), "ACDEF\n");
   r = testutil::run_trel2(dir.str(), {"-score", "one.fasta", "long.fasta", "plain.txt"}, {"TREL_RESULTS=bad"});
   EXPECT_EQ(r.status, 1) << r.out;
-  log = read_file(dir.file("bad/trel.log"));
+  log = read_file(dir.file("bad/trel.log.1"));
   EXPECT_TRUE(has(log, "Failed to find 2 or more structures in sequence file!")) << log;
   EXPECT_TRUE(has(log, "No sequence signatures (>) found in file plain.txt")) << log;
   EXPECT_TRUE(has(log, "Analysing QUERY MSA (2 sequences, 5000 columns)")) << log;
@@ -512,7 +512,7 @@ TEST(ScoreMode, SisyReferenceFromTheCommandLine) {
   write_file(dir.file("other.fasta"), given[2] + "\n" + given[3] + "\n" + given[0] + "\n" + given[1] + "\n");
   r = testutil::run_trel2(dir.str(), {"-score", "-sisy=bad.xml", "cytc.fasta", "other.fasta"}, {"TREL_RESULTS=bad"});
   EXPECT_EQ(r.status, 1) << r.out;
-  const std::string log = read_file(dir.file("bad/trel.log"));
+  const std::string log = read_file(dir.file("bad/trel.log.1"));
   EXPECT_TRUE(has(log, "Bad n_alt = 0 in file bad.xml")) << log;
   EXPECT_TRUE(has(log, "SISY comparison not possible.")) << log;
   for (const char* ksum : {"bad/d1u74d_.ksum", "bad/d1m60a_.ksum"}) {

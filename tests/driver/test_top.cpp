@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/run_trel.h"
@@ -28,6 +30,17 @@ using testutil::write_file;
 // Runs the tool in folder cwd with only PATH and the given variables set.
 Outcome run(const std::string& cwd, std::vector<std::string> args, std::vector<std::string> env = {}) {
   return testutil::run_trel(cwd, std::move(args), std::move(env));
+}
+
+// The log of a run as it was written: the numbered one its output names
+// when the run failed, else the log under its own name (both from dir).
+std::string logOf(const std::string& dir, const Outcome& r, const std::string& name = "trel_results/trel.log") {
+  const std::string mark = "Log of this failed run: ";
+  size_t at = r.out.rfind(mark);
+  if (at == std::string::npos) return read_file(dir + "/" + name);
+  at += mark.size();
+  const std::string path = r.out.substr(at, r.out.find('\n', at) - at);
+  return read_file(path[0] == '/' ? path : dir + "/" + path);
 }
 
 // The value of one row of the settings table in a log.
@@ -51,13 +64,46 @@ TEST(Top, HelpAndVersionExitZero) {
   EXPECT_FALSE(fs::exists(dir.file("trel_results")));  // nothing made before the end of parsing
 }
 
+// With nothing on the command line there is nothing to do: the usage text,
+// status 1, and no results folder or log.
+TEST(Top, BareRunShowsUsageAndMakesNothing) {
+  TempDir dir;
+  Outcome bare = run(dir.str(), {});
+  EXPECT_EQ(bare.status, 1);
+  EXPECT_EQ(bare.out, trel_usageText());
+  EXPECT_TRUE(fs::is_empty(dir.path));
+}
+
+// A job name names files and folders inside the results folder: one that
+// would lead out of it is refused before anything is made.
+TEST(Top, JobNamesThatAreNotPlainFileNamesAreRefused) {
+  TempDir dir;
+  for (const char* job : {"../..", "a/b", "..", ".", "x\\y"}) {
+    Outcome r = run(dir.str(), {std::string("-job=") + job, "-all"});
+    EXPECT_EQ(r.status, 1) << job;
+    EXPECT_TRUE(has(r.out, std::string("*Error* The job name \"") + job + "\" (-job) is not a plain file name"))
+        << r.out;
+  }
+  Outcome env = run(dir.str(), {"-all"}, {"TREL_JOB=../x"});
+  EXPECT_EQ(env.status, 1);
+  EXPECT_TRUE(has(env.out, "*Error* The job name \"../x\" (TREL_JOB) is not a plain file name")) << env.out;
+  EXPECT_TRUE(fs::is_empty(dir.path));
+  // -job replaces the variable's value, so only its own is judged.
+  Outcome replaced = run(dir.str(), {"-job=ok.1", "-all"}, {"TREL_JOB=../x"});
+  EXPECT_FALSE(has(replaced.out, "job name")) << replaced.out;
+  EXPECT_TRUE(has(replaced.out, "No target or database PDB files given")) << replaced.out;
+}
+
 TEST(Top, NoInputFilesFailsAfterLoggingBannersCommandLineAndSettings) {
   TempDir dir;
   Outcome r = run(dir.str(), {"-top=9", "-nosse"});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(has(r.out, " starting at "));
   EXPECT_TRUE(has(r.out, "*Error* No target or database PDB files given. Exiting.\n"));
-  std::string log = read_file(dir.file("trel_results/trel.log"));
+  // The log of a failed run is kept under a numbered name, and says so.
+  EXPECT_TRUE(has(r.out, "Log of this failed run: ./trel_results/trel.log.1\n")) << r.out;
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/trel.log")));
+  std::string log = read_file(dir.file("trel_results/trel.log.1"));
   std::string rule78(78, '-');
   EXPECT_EQ(log.substr(0, 79), rule78 + "\n");
   EXPECT_TRUE(has(log, " log starting at "));
@@ -75,8 +121,7 @@ TEST(Top, NoInputFilesFailsAfterLoggingBannersCommandLineAndSettings) {
 TEST(Top, LongCommandLinesAreBrokenInTheLog) {
   TempDir dir;
   std::string a(40, 'a'), b(40, 'b');
-  run(dir.str(), {"-job=" + a, "-job=" + b});
-  std::string log = read_file(dir.file("trel_results/trel.log"));
+  std::string log = logOf(dir.str(), run(dir.str(), {"-job=" + a, "-job=" + b}));
   EXPECT_TRUE(has(log, " \\\n-job=" + b + "\n")) << log;
 }
 
@@ -95,9 +140,9 @@ TEST(Top, BadInputMessagesAndStatus) {
 
 TEST(Top, EnvironmentSetsFoldersLogAndThreads) {
   TempDir dir;
-  Outcome r = run(dir.str(), {}, {"TREL_CPUS=3", "TREL_RESULTS=out", "TREL_ROOT=/data", "TREL_JOB=j1"});
+  Outcome r = run(dir.str(), {"-single"}, {"TREL_CPUS=3", "TREL_RESULTS=out", "TREL_ROOT=/data", "TREL_JOB=j1"});
   EXPECT_EQ(r.status, 1);
-  std::string log = read_file(dir.file("out/trel.log"));
+  std::string log = logOf(dir.str(), r);
   EXPECT_EQ(row(log, "Compute threads:"), "3");
   EXPECT_EQ(row(log, "TREL_CPUS:"), "3");
   EXPECT_EQ(row(log, "TREL_ROOT:"), "/data");
@@ -107,21 +152,22 @@ TEST(Top, EnvironmentSetsFoldersLogAndThreads) {
   EXPECT_EQ(row(log, "Results folder:"), "out/");
   EXPECT_FALSE(fs::exists(dir.file("trel_results")));
 
-  Outcome moved = run(dir.str(), {}, {"TREL_LOG=elsewhere.log", "TREL_CPUS=8x", "TREL_GPUS=two"});
+  Outcome moved = run(dir.str(), {"-single"}, {"TREL_LOG=elsewhere.log", "TREL_CPUS=8x", "TREL_GPUS=two"});
   EXPECT_EQ(moved.status, 1);
-  std::string log2 = read_file(dir.file("elsewhere.log"));
+  EXPECT_TRUE(has(moved.out, "Log of this failed run: elsewhere.log.1\n")) << moved.out;
+  std::string log2 = logOf(dir.str(), moved);
   EXPECT_EQ(row(log2, "Compute threads:"), row(log2, "TREL_CPUS:"));  // a bad count gives the default
   EXPECT_EQ(row(log2, "TREL_GPUS:"), "1");
   EXPECT_EQ(row(log2, "Results folder:"), "./trel_results/");
   EXPECT_TRUE(fs::is_directory(dir.file("trel_results")));
-  EXPECT_FALSE(fs::exists(dir.file("trel_results/trel.log")));
+  EXPECT_TRUE(fs::is_empty(dir.file("trel_results")));
 
-  Outcome none = run(dir.str(), {}, {"TREL_CPUS=-2", "TREL_RESULTS=NULL", "TREL_LOG=n.log"});
-  EXPECT_EQ(row(read_file(dir.file("n.log")), "Compute threads:"), "0");
+  Outcome none = run(dir.str(), {"-single"}, {"TREL_CPUS=-2", "TREL_RESULTS=NULL", "TREL_LOG=n.log"});
+  EXPECT_EQ(row(logOf(dir.str(), none), "Compute threads:"), "0");
 
   Outcome option_log = run(dir.str(), {"-log=opt.log"}, {"TREL_LOG=env.log"});
-  EXPECT_TRUE(fs::exists(dir.file("opt.log")));
-  EXPECT_FALSE(fs::exists(dir.file("env.log")));
+  EXPECT_TRUE(fs::exists(dir.file("opt.log.1")));
+  EXPECT_FALSE(fs::exists(dir.file("env.log.1")));
 }
 
 // Without TREL_CPUS the compute threads are the processors the run may use:
@@ -137,17 +183,17 @@ TEST(Top, ComputeThreadsFollowTheProcessorsTheRunMayUse) {
       break;
     }
   ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);  // the child inherits it
-  Outcome pinned = run(dir.str(), {});
+  Outcome pinned = run(dir.str(), {"-single"});
   ASSERT_EQ(sched_setaffinity(0, sizeof old, &old), 0);
   EXPECT_EQ(pinned.status, 1);
-  const std::string log = read_file(dir.file("trel_results/trel.log"));
+  const std::string log = logOf(dir.str(), pinned);
   EXPECT_EQ(row(log, "TREL_CPUS:"), "1");
   EXPECT_EQ(row(log, "Compute threads:"), "1");
 }
 
 TEST(Top, OverlongFolderNamesAreRefused) {
   TempDir dir;
-  Outcome r = run(dir.str(), {}, {"TREL_RESULTS=" + std::string(300, 'r')});
+  Outcome r = run(dir.str(), {"-single"}, {"TREL_RESULTS=" + std::string(300, 'r')});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(has(r.out, "*Error* The results folder (TREL_RESULTS) is longer than"));
   Outcome c = run(dir.str(), {"-cache"}, {"TREL_CACHE=" + std::string(300, 'c')});
@@ -178,7 +224,7 @@ TEST(Top, NowriteAndServer) {
   EXPECT_FALSE(fs::exists(dir.file("trel_results/trel.log")));
   Outcome server = run(dir.str(), {"-server", "-log=s.log", "-purge"});
   EXPECT_EQ(server.status, 1);  // -purge is passed over; the search finds no files
-  std::string log = read_file(dir.file("s.log"));
+  std::string log = read_file(dir.file("s.log.1"));
   EXPECT_EQ(row(log, "Results folder:"), "./");
   EXPECT_TRUE(has(log, "No target or database PDB files given"));
 }
@@ -189,17 +235,17 @@ TEST(Top, CacheFolders) {
   write_file(dir.file("t.pdb"), "END\n");
   Outcome named = run(dir.str(), {"-cache", "q.pdb", "t.pdb"}, {"TREL_CACHE=" + dir.file("mycache")});
   EXPECT_EQ(named.status, 1);  // the two files hold no structure
-  std::string log = read_file(dir.file("trel_results/trel.log"));
+  std::string log = logOf(dir.str(), named);
   EXPECT_EQ(row(log, "Cache folder:"), dir.file("mycache") + "/");
   EXPECT_TRUE(fs::is_directory(dir.file("mycache")));  // a named cache stays
 
   Outcome spf = run(dir.str(), {"-q3", "-imax=9", "q.pdb", "t.pdb"}, {"TREL_CACHE=NULL"});
-  log = read_file(dir.file("trel_results/trel.log"));
+  log = logOf(dir.str(), spf);
   EXPECT_EQ(row(log, "Cache folder:"), "./trel_cache/");
   EXPECT_EQ(row(log, "Database import order:"), "9");
 
   Outcome priv = run(dir.str(), {"-cache", "q.pdb", "t.pdb"});
-  log = read_file(dir.file("trel_results/trel.log"));
+  log = logOf(dir.str(), priv);
   std::string cache = row(log, "Cache folder:");
   ASSERT_EQ(cache.rfind("/tmp/trel_cache/", 0), 0u) << cache;
   EXPECT_FALSE(fs::exists(cache));  // the private folder goes with the run
@@ -300,7 +346,7 @@ TEST(Top, StdoutSwitchesAndDebugTable) {
   Outcome quiet = testutil::run_program("/bin/sh", dir.str(), {"-c", quietly}, {"PATH=/usr/bin:/bin"});
   EXPECT_EQ(quiet.status, 1);
   EXPECT_EQ(quiet.out, "*Error* No target or database PDB files given. Exiting.\n");
-  const std::string log = read_file(dir.file("trel_results/trel.log"));
+  const std::string log = read_file(dir.file("trel_results/trel.log.1"));
   EXPECT_TRUE(has(log, "*Error* No target or database PDB files given"));
   EXPECT_TRUE(has(log, "\nHostname:                       "));
   Outcome both = run(dir.str(), {"-nostdout", "-debug"});
@@ -309,6 +355,78 @@ TEST(Top, StdoutSwitchesAndDebugTable) {
   EXPECT_TRUE(has(debug.out, "\nHostname:                       "));
   Outcome fft = run(dir.str(), {"-verbose=2", "-q2"});
   EXPECT_TRUE(has(fft.out, "Twist  FFT step size: 5.60 deg. B=32, M=64.\n")) << fft.out;
+}
+
+// Each run's log is written whole under a name of its own: the log's name
+// holds the last run that ended well, a failed run's log and any log found
+// in the way are kept under numbered names, and a link standing at the
+// log's name is neither written through nor moved.
+TEST(Top, EachRunKeepsItsWholeLogAndNoLinkIsFollowed) {
+  TempDir dir;
+  write_file(dir.file("q.pdb"), "END\n");
+  write_file(dir.file("t.pdb"), "END\n");
+  auto whole = [](const std::string& log, const std::string& job) {
+    return has(log, " log starting at ") && has(log, " log stopping at ") && has(log, " -job=" + job + " ");
+  };
+  ASSERT_EQ(run(dir.str(), {"-test", "-job=good", "q.pdb", "t.pdb"}).status, 0);
+  Outcome failed = run(dir.str(), {"-job=failed", "q.pdb"});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_TRUE(has(failed.out, "Log of this failed run: ./trel_results/trel.log.1\n")) << failed.out;
+  EXPECT_TRUE(whole(read_file(dir.file("trel_results/trel.log")), "good"));
+  EXPECT_TRUE(whole(read_file(dir.file("trel_results/trel.log.1")), "failed"));
+
+  // Two runs at once into one folder: both logs are kept whole, the one
+  // that ended last under the log's name.
+  std::vector<Outcome> both(2);
+  std::vector<std::thread> runs;
+  for (int k = 0; k < 2; k++)
+    runs.emplace_back([&, k] {
+      both[k] = run(dir.str(), {"-test", "-job=run" + std::to_string(k), "q.pdb", "t.pdb"});
+    });
+  for (std::thread& t : runs) t.join();
+  ASSERT_EQ(both[0].status, 0) << both[0].out;
+  ASSERT_EQ(both[1].status, 0) << both[1].out;
+  std::set<std::string> jobs;
+  for (const char* name : {"trel.log", "trel.log.2", "trel.log.3"}) {
+    const std::string log = read_file(dir.file(std::string("trel_results/") + name));
+    for (const std::string job : {"good", "run0", "run1"})
+      if (whole(log, job)) jobs.insert(job);
+  }
+  EXPECT_EQ(jobs, (std::set<std::string>{"good", "run0", "run1"}));
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/trel.log.4")));
+
+  // A link at the log's name: what it points at is never touched, the link
+  // stays, and the log of the run is kept beside it.
+  TempDir linked;
+  write_file(linked.file("q.pdb"), "END\n");
+  write_file(linked.file("t.pdb"), "END\n");
+  write_file(linked.file("precious.txt"), "keep\n");
+  fs::create_directories(linked.file("trel_results"));
+  fs::create_symlink("../precious.txt", linked.file("trel_results/trel.log"));
+  Outcome through = run(linked.str(), {"-test", "-job=linked", "q.pdb", "t.pdb"});
+  EXPECT_EQ(through.status, 0) << through.out;
+  EXPECT_TRUE(has(through.out, "*Warning* The log of this run is ./trel_results/trel.log.1: ./trel_results/trel.log is "
+                               "not a file of its own"))
+      << through.out;
+  EXPECT_EQ(read_file(linked.file("precious.txt")), "keep\n");
+  EXPECT_TRUE(fs::is_symlink(linked.file("trel_results/trel.log")));
+  EXPECT_TRUE(whole(read_file(linked.file("trel_results/trel.log.1")), "linked"));
+}
+
+// A results sub-folder that is a symbolic link is never written through.
+TEST(Top, LinkedResultsSubFolderIsRefused) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  fs::create_directories(dir.file("elsewhere"));
+  fs::create_directories(dir.file("trel_results"));
+  fs::create_directory_symlink("../elsewhere", dir.file("trel_results/1ard"));
+  const std::string fingers = testutil::shared_pdb("mustang-testdata/");
+  Outcome r = run(dir.str(), {fingers + "1ard.pdb", fingers + "1sp1.pdb"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "*Error* Results sub-folder ./trel_results/1ard is a symbolic link: nothing is written "
+                         "through it.\n"))
+      << r.out;
+  EXPECT_TRUE(fs::is_empty(dir.file("elsewhere")));
 }
 
 TEST(Top, AllocatorSelfTestEndsWithStatusOne) {
