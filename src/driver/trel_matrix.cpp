@@ -23,7 +23,7 @@ constexpr float kNoRmsd = 99.99f;
 
 const char* nameOf(const _trel_thing* t) { return t && t->name ? t->name : ""; }
 
-std::string rule(int n) { return "#" + std::string(n, '=') + "\n"; }
+std::string rule(int n) { return std::string("#").append(size_t(n), '=').append("\n"); }
 
 // The similarity matrix the clusters and differences are taken from.
 const float* similarity(const _trel_result* r, int do_sort) {

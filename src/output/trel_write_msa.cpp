@@ -73,7 +73,8 @@ void write_kmsa(const _trel_msa* msa, const std::string& file, int width) {
       const _pdb_residue* res = index_at(msa, c, 0) < 0 ? nullptr : residue_of(msa, 0, index_at(msa, c, 0));
       block += res ? res->sse[0] : ' ';
     }
-    block += "\n" + padded("Colour-Codes") + residue_cell("-", "------");
+    block += '\n';
+    block += padded("Colour-Codes") + residue_cell("-", "------");
     for (int c = b; c < e; c++) block += rainbow_letter[c % (n_rainbow - 1)];
     block += "\n" + rule + "\n";
     trel_putText(out, block.c_str());
@@ -86,7 +87,7 @@ void write_fasta(const _trel_msa* msa, const std::string& file, const std::strin
   if (!out) return;
   for (int s = 0; s < msa->n_struct; s++) {
     const _pdb_residue* first = residue_of(msa, s, 0);
-    trel_putText(out, (">" + std::string(text(msa->images[s]->name)) + suffix + " " + (first ? first->chain : "") +
+    trel_putText(out, (std::string(">") + text(msa->images[s]->name) + suffix + " " + (first ? first->chain : "") +
                        "\n").c_str());
     trel_putLines(out, row_text(msa, s, 0, msa->n_col), width);
     trel_putText(out, "\n");

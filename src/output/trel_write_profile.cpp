@@ -130,7 +130,8 @@ std::string listing_block(const _trel_profile* p, const _trel_profile_table& t, 
   std::string out;
   for (int r = 0; r < t.rows; r++)
     out += name_cell(p->names[r]) + row_cell(p, t, r, s, e) + row_letters(p, t, r, s, e, TRACE_CODE) + "\n";
-  out += "\n" + rule('-', e - s);
+  out += '\n';
+  out += rule('-', e - s);
   out += label_rows(p, t, s, e, true, with_reference, true);
   out += rule('-', e - s) + "\n";
   return out;

@@ -72,7 +72,7 @@ int cgroup_cpus() {
     // hierarchy:controllers:path
     const size_t a = line.find(':'), b = a == std::string::npos ? a : line.find(':', a + 1);
     if (b == std::string::npos) continue;
-    const std::string controllers = "," + line.substr(a + 1, b - a - 1) + ",";
+    const std::string controllers = std::string(",").append(line, a + 1, b - a - 1).append(",");
     const bool v2 = controllers == ",,";
     if (!v2 && controllers.find(",cpu,") == std::string::npos) continue;
     std::string path = line.substr(b + 1);
