@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <map>
 #include <optional>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -106,6 +109,22 @@ TEST(Usage, EveryOptionHasOneLineListedOnesFirst) {
   EXPECT_EQ(rows[all].substr(0, 16), " -help          ");
   EXPECT_EQ(rows[all + 1], "");
   EXPECT_EQ(text.substr(text.size() - 2), "\n\n");
+}
+
+// Every environment variable the sources read is named in the README (PATH
+// is the system's own and only extended).
+TEST(Usage, ReadmeNamesEveryEnvironmentVariable) {
+  const std::string readme = testutil::read_file(std::string(TREL_SOURCE_DIR) + "/README.md");
+  const std::regex read(R"re((zam_getenv|zam_char_env|zam_int_env|zam_null_env|getenv)\("([A-Z_]+)")re");
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(std::string(TREL_SOURCE_DIR) + "/src")) {
+    const std::string text = testutil::read_file(e.path().string());
+    for (auto m = std::sregex_iterator(text.begin(), text.end(), read); m != std::sregex_iterator(); ++m)
+      names.insert((*m)[2]);
+  }
+  names.erase("PATH");
+  EXPECT_GE(names.size(), 12u);
+  for (const std::string& name : names) EXPECT_NE(readme.find("`" + name + "`"), std::string::npos) << name;
 }
 
 // With no options the record points at the run's docking settings, leaves
