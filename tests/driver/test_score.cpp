@@ -308,7 +308,7 @@ TEST(ScoreMode, SharedStructureAlignmentsUnderOneJobName) {
   write_file(dir.file("given.fasta"), given);
   Outcome r = testutil::run_trel2(dir.str(), {"-score", "given.fasta"}, {"TREL_RESULTS=given"});
   EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_TRUE(has(read_file(dir.file("given/trel.log")),
+  EXPECT_TRUE(has(read_file(dir.file("given/trel.log.1")),
                   "Row d1kyow_ (line 11 of given.fasta) has 108 residues, but its structure d1kyow_.pdb has only 107"));
   EXPECT_FALSE(fs::exists(dir.file("given/d1yeb__.ksum")));
 
@@ -412,7 +412,7 @@ TEST(ScoreMode, UnifiedFileTransformsLettersAndBadInput) {
   write_file(dir.file("pair.rmt"), shift + ">1ard.pdb\n1 0 0 , 100\n0 1 0, 0\n0 0 1, 0\n");
   r = testutil::run_trel2(dir.str(), {"-score", "-rmt", "pair.fasta"}, {"TREL_RESULTS=t2"});
   EXPECT_EQ(r.status, 1) << r.out;
-  log = read_file(dir.file("t2/trel.log"));
+  log = read_file(dir.file("t2/trel.log.1"));
   EXPECT_TRUE(has(log, "Bad matrix row for 1ard.pdb in RMT file pair.rmt, line 6: 1 0 0 , 100")) << log;
   EXPECT_FALSE(has(log, "Shifting structure")) << log;
   EXPECT_FALSE(fs::exists(dir.file("t2/1ard.ksum")));
@@ -453,7 +453,7 @@ TEST(ScoreMode, UnifiedFileTransformsLettersAndBadInput) {
   write_file(dir.file("bin.fa"), std::string(">\x01\xff\n\x7f>\x02\n\x03\n", 10));
   r = testutil::run_trel2(dir.str(), {"-score", "bin.fa"}, {"TREL_RESULTS=bin"});
   EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_TRUE(has(read_file(dir.file("bin/trel.log")), "Not a text alignment file: bin.fa (byte 0x01 at line 1)"));
+  EXPECT_TRUE(has(read_file(dir.file("bin/trel.log.1")), "Not a text alignment file: bin.fa (byte 0x01 at line 1)"));
 }
 
 // Results written into the folder of the given files: a result named like a
