@@ -305,7 +305,7 @@ int64_t run_driver(int J, int code, int stride2, int method, bool tops, int firs
   zam_msg(tops ? "Largest REF norm error: [%3d,%3d,%3d; %3d] = %6.1Le (log = %8.2Le) \n"
                : "Largest REF norm error: [%3d,%3d,%3d; %3d] = %6.1Le (log10 = %8.2Le) \n",
           t.ref_at[0], t.ref_at[1], t.ref_at[2], t.ref_at[3], t.ref_norm, std::log10(t.ref_norm));
-  if (failed) zam_msg("Skipped %d triples whose start values do not fit 64 bits\n", failed);
+  if (failed) zam_msg("Skipped %d triples whose values do not fit 64 bits\n", failed);
   yib_work_free(&w);
   return count;
 }

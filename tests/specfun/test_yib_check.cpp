@@ -147,7 +147,7 @@ TEST(YibDrivers, SixtyFourBitTriplesThatDoNotFitAreSkipped) {
   EXPECT_TRUE(log.has("yib_m3m1m2() here with j_max=19, m3=2, stride2=0, l_method=6\n"
                       "Doing it with LONG exact recursion + normalisation\n"))
       << log.rest.substr(0, 300);
-  EXPECT_TRUE(log.has("Skipped " + std::to_string(beyond) + " triples whose start values")) << log.rest;
+  EXPECT_TRUE(log.has("Skipped " + std::to_string(beyond) + " triples whose values do not fit 64 bits")) << log.rest;
   EXPECT_LT(log.value("Largest diff at: C[", "REL = "), 1e-15);
   EXPECT_LT(log.value("Largest norm error:", "] = "), 1e-15);
 
