@@ -10,12 +10,17 @@
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_cache.h"
 #include "runtime/kids.h"
+#include "runtime/zam_log.h"
 #include "runtime/zam_thread.h"
+#include "specfun/zam_yib.h"
 
 namespace {
 
 constexpr int kMaxOrder = 36;
 constexpr int kPairs = kMaxOrder * (kMaxOrder + 1) / 2;  // (n, l) pairs to order 36
+constexpr int kMaxDegree = 160;                          // two-index and coupling counts
+
+std::atomic<int> method{1};
 
 // Tables shared by every order, built once under lock 6: t3(N) and the
 // position of each stored block (n l; n' l'), n' <= n, at m = 0. One table
@@ -23,6 +28,13 @@ constexpr int kPairs = kMaxOrder * (kMaxOrder + 1) / 2;  // (n, l) pairs to orde
 std::atomic<bool> tables_done{false};
 int t3_table[kMaxOrder + 1];
 std::vector<int> block_pos;  // kPairs x kPairs, pair p(n, l) = n(n-1)/2 + l
+int t2_table[kMaxDegree + 1];
+int ac_table[kMaxDegree + 1];
+
+// Block index tables in the stride of their own order, made on first use
+// (under lock 0) and kept: a reader on another thread may hold one while a
+// different order is asked.
+std::atomic<int*> order_tables[kMaxOrder + 1];
 
 int pair_of(int n, int l) { return n * (n - 1) / 2 + l; }
 
@@ -41,6 +53,13 @@ void build_tables() {
             pos += std::min(l, lp) + 1;
           }
       t3_table[n] = pos;
+    }
+    int t2 = 0, ac = 0;
+    for (int L = 0; L <= kMaxDegree; L++) {
+      t2 += (L + 1) * (L + 2) / 2;
+      for (int lp = 0; lp <= L; lp++) ac += (lp + 1) * (lp + 1);
+      t2_table[L] = t2;
+      ac_table[L] = ac;
     }
     tables_done.store(true, std::memory_order_release);
   }
@@ -108,10 +127,11 @@ int fill_cached(int N, int type, _zam_tm* h, int I, int F, bool flip) {
 
 }  // namespace
 
-void tm_init(_zam_tm* h) { *h = _zam_tm{0, 0.0, 0.0, nullptr}; }
+void tm_init(_zam_tm* h) { *h = _zam_tm{0, 0.0, 0.0, nullptr, nullptr}; }
 
 void tm_free(_zam_tm* h) {
-  if (h->N <= 0 && !h->T) return;
+  if (h->N <= 0 && !h->T && !h->M) return;
+  if (h->M) yib_mpf_free(h->M, tm3_dim(h->N - 1));
   kfree(h->T);
   tm_init(h);
 }
@@ -126,10 +146,47 @@ void zam_tm3_free(ZamTm3_struct* tm3) {
   tm_free(&tm3->eto);
 }
 
+int tm_mode(int m) {
+  if (m < 0 || m > 2) return method.load();
+  return method.exchange(m);
+}
+
 int tm3_dim(int i) {
   if (i < 0 || i >= kMaxOrder) return 0;
   build_tables();
   return t3_table[i + 1];
+}
+
+int tm2_dim(int L) {
+  if (L < 0 || L > kMaxDegree) return 0;
+  build_tables();
+  return t2_table[L];
+}
+
+int ac_dim(int L) {
+  if (L < 0 || L > kMaxDegree) return 0;
+  build_tables();
+  return ac_table[L];
+}
+
+const int* tm3_table(int N) {
+  if (N < 1 || N > kMaxOrder) return nullptr;
+  const int* have = order_tables[N].load(std::memory_order_acquire);
+  if (have) return have;
+  build_tables();
+  zam_mutex_acquire(0);
+  int* t = order_tables[N].load(std::memory_order_relaxed);
+  if (!t) {
+    const int P = N * (N + 1) / 2;
+    t = new int[static_cast<size_t>(P) * P]();
+    for (int n = 1; n <= N; n++)
+      for (int l = 0; l < n; l++)
+        for (int np = 1; np <= n; np++)
+          for (int lp = 0; lp < np; lp++) t[pair_of(n, l) * P + pair_of(np, lp)] = block_at(n, l, np, lp);
+    order_tables[N].store(t, std::memory_order_release);
+  }
+  zam_mutex_release(0);
+  return t;
 }
 
 int tm3_index(int, int n, int l, int np, int lp) {
@@ -164,6 +221,18 @@ void tm3_neg(int N, double* T) {
           if (!odd(l + lp)) continue;
           const int p = block_at(n, l, np, lp);
           for (int m = 0; m <= std::min(l, lp); m++) T[p + m] = -T[p + m];
+        }
+}
+
+void tm3_neg_mpf(int N, mpf_t* T) {
+  build_tables();
+  for (int n = 1; n <= N; n++)
+    for (int np = 1; np <= n; np++)
+      for (int l = 0; l < n; l++)
+        for (int lp = 0; lp < np; lp++) {
+          if (!odd(l + lp)) continue;
+          const int p = block_at(n, l, np, lp);
+          for (int m = 0; m <= std::min(l, lp); m++) mpf_neg(T[p + m], T[p + m]);
         }
 }
 
@@ -236,7 +305,10 @@ double* zam_tm3_get(int N, int type, ZamTm3_struct* tm3, double R) {
 }
 
 void tm_copy(int N, const _zam_tm* h, double* T) {
-  if (h->T && h->N >= N)
+  if (h->M) {
+    zam_err("tm_copy() cannot work with non-orthogonal matrices.\n");
+    tm3_ident(N, T);
+  } else if (h->T && h->N >= N)
     std::memcpy(T, h->T, sizeof(double) * tm3_dim(N - 1));
   else
     tm3_ident(N, T);
@@ -274,11 +346,12 @@ int apply_blocks(int N, int nprop, const int* types, ZamTm3_struct* tm3, const d
     if (!zam_tm3_get(N, types[i], tm3, R)) return 0;
   const int size = Stride * anlm_size(N);
   for (int i = 0; i < nprop; i++) {
-    const _zam_tm* h = types[i] == 1 ? &tm3->gto : &tm3->eto;
-    if (!h->T || h->R == 0.0)
-      std::memcpy(out + i * size, in + i * size, sizeof(double) * size);
+    const int type = types[i] == 1 ? 1 : 0;
+    const _zam_tm* h = type == 1 ? &tm3->gto : &tm3->eto;
+    if (Stride == 1)
+      tm3_mult(N, h, in + i * size, out + i * size);
     else
-      apply_packed(N, h->T, in + i * size, out + i * size, Stride);
+      ztm3_mult(N, type, h, in + i * size, out + i * size);
   }
   return 1;
 }
@@ -294,6 +367,14 @@ void tm3_mult(int N, const _zam_tm* h, const double* in, double* out) {
     tm3_apply(N, h->T, in, out);
   else
     std::memcpy(out, in, sizeof(double) * anlm_size(N));
+}
+
+void ztm3_mult(int N, int, const _zam_tm* h, const double* in, double* out) {
+  if (h->M)
+    zam_err("ztm3_mult() does not support non-orthogonal matrices.\n");
+  else if (h->T && h->R != 0.0)
+    return ztm3_apply(N, h->T, in, out);
+  std::memcpy(out, in, sizeof(double) * 2 * anlm_size(N));
 }
 
 int zam_tm3_apply(int N, int nprop, const int* types, ZamTm3_struct* tm3, const double* in, double* out,

@@ -9,6 +9,8 @@
 // matrices are reused. A holder belongs to one thread.
 #pragma once
 
+#include <gmp.h>
+
 #include "geometry/zam_transform.h"
 #include "harmonics/zam_wigner.h"
 
@@ -18,6 +20,8 @@ struct _zam_tm {
   double R;       // distance asked (0 when it rounded to zero)
   double R_used;  // |R| after rounding
   double* T;      // packed matrix, t3(N) doubles, owned
+  mpf_t* M;       // multi-precision matrix, t3(N) floats, owned; only
+                  // from translation method 2 (then T is null)
 };
 
 // The GTO (basis type 1) and ETO (any other type) holders.
@@ -31,8 +35,25 @@ void tm_free(_zam_tm* h);
 void zam_tm3_init(ZamTm3_struct* tm3);
 void zam_tm3_free(ZamTm3_struct* tm3);
 
+// Translation method: 1 the series (the default), 0 numerical radial
+// quadrature, 2 multi-precision power-form matrices (neither rounded nor
+// cached). Sets m when it is 0, 1 or 2; returns the previous method.
+// Process-wide: set it before matrices are looked up on other threads.
+int tm_mode(int m);
+
 // Element count of an order-(i+1) matrix; 0 outside 0..35.
 int tm3_dim(int i);
+// Elements of a two-index (l, l') matrix of degree L: the sum over
+// l = 0..L of (l+1)(l+2)/2; 0 outside 0..160.
+int tm2_dim(int L);
+// Coupling coefficients kept to degree L: the sum over l = 0..L, l' = 0..l
+// of (l'+1)^2; 0 outside 0..160.
+int ac_dim(int L);
+// Block index table of order N (1..36), (N(N+1)/2)^2 ints: with
+// p(n, l) = n(n-1)/2 + l, entry p(n, l) N(N+1)/2 + p(n', l') is the
+// position of block (n l; n' l') at m = 0 for n' <= n, else 0. Shared and
+// kept to the end of the process (do not free); null for another N.
+const int* tm3_table(int N);
 // Position of block (n l; n' l') (m = 0), with the pairs swapped when n < n'.
 int tm3_index(int N, int n, int l, int np, int lp);
 // 1 when n >= n', else (-1)^(l+l').
@@ -42,6 +63,7 @@ double tm3_value(int N, int n, int l, int np, int lp, int m, const double* T);
 void tm3_ident(int N, double* T);
 // In place: the matrix for the opposite distance (l + l' odd negated).
 void tm3_neg(int N, double* T);
+void tm3_neg_mpf(int N, mpf_t* T);
 // out = A B in packed form, summed in long double.
 void tm3_product(int N, const double* A, const double* B, double* out);
 // Distance used for R: hundredths truncated from 100|R| + 0.05, the
@@ -54,7 +76,8 @@ double tm_round(double R, int* I, int* F);
 int tm_get(int N, int type, _zam_tm* h, double R);
 // tm_get on the holder of the type; its matrix (owned by tm3), null on failure.
 double* zam_tm3_get(int N, int type, ZamTm3_struct* tm3, double R);
-// The holder's matrix into T; the identity for an empty holder.
+// The holder's matrix into T; the identity for an empty holder, and for a
+// multi-precision matrix (power form, not orthogonal), with an error.
 void tm_copy(int N, const _zam_tm* h, double* T);
 
 // Series matrices (zam_tm_series.cpp) at R >= 0, never rounded or cached.
@@ -68,6 +91,9 @@ void tm3_apply(int N, const double* T, const double* in, double* out);
 void ztm3_apply(int N, const double* T, const double* in, double* out);
 // One block through a holder: a copy when it is empty or at distance 0.
 void tm3_mult(int N, const _zam_tm* h, const double* in, double* out);
+// One complex block through a holder, as tm3_mult; a multi-precision
+// matrix is refused with an error and the block copied.
+void ztm3_mult(int N, int type, const _zam_tm* h, const double* in, double* out);
 // Translates nprop order-N blocks, block i with the matrix of types[i]
 // (1 GTO, else ETO), by R along z. Returns 1, or 0 when a matrix could not
 // be made (out then untouched).

@@ -17,6 +17,7 @@
 #include "harmonics/zam_cache.h"
 #include "harmonics/zam_tm.h"
 #include "runtime/zam_thread.h"
+#include "specfun/zam_yib.h"
 
 namespace {
 
@@ -77,6 +78,65 @@ TEST(TranslationMatrix, ElementCountsAndRounding) {
     EXPECT_EQ(I, c.I) << c.R;
     EXPECT_EQ(F, c.F) << c.R;
   }
+}
+
+// Counts by their closed forms, the per-order block table against the
+// index look-up, the method switch, and a holder with a multi-precision
+// matrix: negated like a double matrix, refused by the complex apply and
+// by the copy.
+TEST(TranslationMatrix, CountsBlockTableAndMultiPrecisionHolder) {
+  const int ac[] = {1, 6, 20, 50, 105};
+  for (int L = 0; L <= 4; L++) EXPECT_EQ(ac_dim(L), ac[L]);
+  EXPECT_EQ(tm2_dim(0), 1);
+  EXPECT_EQ(tm2_dim(3), 1 + 3 + 6 + 10);
+  // The closed form (L+1)(L+2)(L+3)/6 at the top of the table.
+  EXPECT_EQ(tm2_dim(160), 161 * 162 * 163 / 6);
+  EXPECT_EQ(tm2_dim(161), 0);
+  EXPECT_EQ(ac_dim(-1), 0);
+  for (int N : {1, 5, 36}) {
+    const int* t = tm3_table(N);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t, tm3_table(N));
+    const int P = N * (N + 1) / 2;
+    for (int n = 1; n <= std::min(N, 6); n++)
+      for (int l = 0; l < n; l++)
+        for (int np = 1; np <= std::min(N, 6); np++)
+          for (int lp = 0; lp < np; lp++)
+            EXPECT_EQ(t[(n * (n - 1) / 2 + l) * P + np * (np - 1) / 2 + lp], np <= n ? tm3_index(N, n, l, np, lp) : 0);
+  }
+  EXPECT_EQ(tm3_table(37), nullptr);
+
+  EXPECT_EQ(tm_mode(3), 1);
+  EXPECT_EQ(tm_mode(2), 1);
+  EXPECT_EQ(tm_mode(1), 2);
+
+  const int N = 3, count = tm3_dim(N - 1);
+  std::vector<double> T(count);
+  for (int i = 0; i < count; i++) T[i] = 1.0 + i;
+  _zam_tm h;
+  tm_init(&h);
+  h.N = N;
+  h.R = 1.0;
+  h.M = yib_mpf_get(count);
+  for (int i = 0; i < count; i++) mpf_set_d(h.M[i], T[i]);
+  tm3_neg(N, T.data());
+  tm3_neg_mpf(N, h.M);
+  for (int i = 0; i < count; i++) EXPECT_EQ(mpf_get_d(h.M[i]), T[i]) << i;
+  const int K = anlm_size(N);
+  std::vector<double> in(2 * K), out(2 * K, 0.0), copy(count, 5.0), ident(count);
+  for (int i = 0; i < 2 * K; i++) in[i] = 0.5 * i;
+  tm3_ident(N, ident.data());
+  {
+    testutil::Capture said;
+    ztm3_mult(N, 1, &h, in.data(), out.data());
+    tm_copy(N, &h, copy.data());
+    EXPECT_TRUE(said.has("ztm3_mult() does not support non-orthogonal matrices."));
+    EXPECT_TRUE(said.has("tm_copy() cannot work with non-orthogonal matrices."));
+  }
+  EXPECT_EQ(out, in);
+  EXPECT_EQ(copy, ident);
+  tm_free(&h);
+  EXPECT_EQ(h.M, nullptr);
 }
 
 TEST(TranslationMatrix, KnownElementSignsAndIdentity) {
