@@ -9,7 +9,8 @@
 # family, the mean share of their family among the first F-1 hits (F the
 # family's size; the R-precision), and the mean ROC AUC of own family
 # against the rest. A method written "3t" runs the tandem
-# search -q3 -tn=20: the filter's best 20 are superposed and ranked by
+# search -q3 -tn=20 -top=20 -show=20 (the number superposed is the largest
+# of the three): the filter's best 20 are superposed and ranked by
 # G-score above the filter's order of the rest.
 # Usage: bench/filter_families.sh [TREL] [METHODS]   (default build/src/driver/trel, "1 2 3 4 5 6 3t")
 # The descriptors are computed once into a cache folder under $TMPDIR.
@@ -81,7 +82,7 @@ for q, ts in ranks.items():
         else: seen_neg += 1
     aucs.append(good / (pos * neg) if pos and neg else 0.0)
 n = len(ranks)
-label = f"-q{sys.argv[3]}" if not sys.argv[3].endswith("t") else f"-q{sys.argv[3][:-1]} -tn=20"
+label = f"-q{sys.argv[3]}" if not sys.argv[3].endswith("t") else f"-q{sys.argv[3][:-1]} -tn=20 -top=20 -show=20"
 print(f"{label}: best hit of own family {top1}/{n}, R-precision {sum(rprec) / n:.3f}, "
       f"mean AUC {sum(aucs) / n:.3f}, AUC > 0.5 for {sum(a > 0.5 for a in aucs)}/{n}")
 EOF
