@@ -44,9 +44,10 @@ std::string base_root(std::string path) {
   return path;
 }
 
-std::string with_extension(const std::string& path, const char* ext) { return zam_filenameS(path, ext); }
-
-bool usable_file(const std::string& path) { return !path.empty() && zam_filesize(path.c_str()) >= 1; }
+// A file of at least one byte; a folder (a row named "sub/") is none.
+bool usable_file(const std::string& path) {
+  return !path.empty() && zam_filesize(path.c_str()) >= 1 && !zam_isdir(path.c_str());
+}
 
 // One record of the alignment file as parsed.
 struct Record {
@@ -112,8 +113,8 @@ void read_separate(std::vector<Record>& records, const char* pdb_extension, std:
   for (Record& r : records) {
     if (usable_file(r.token))
       r.path = r.token;
-    else if (!r.token.empty() && usable_file(with_extension(r.token, pdb_extension)))
-      r.path = with_extension(r.token, pdb_extension);
+    else if (!r.token.empty() && usable_file(zam_filenameS(r.token, pdb_extension)))
+      r.path = zam_filenameS(r.token, pdb_extension);
     else
       zam_wrn("Failed to find PDB file for structure <%s>\n", r.token.c_str());
   }
@@ -393,7 +394,7 @@ _trel_msa* loadMSA(const char* msa_file, const char* pdb_extension, const _trel_
   if (n_records == 0) {
     zam_err("No sequence signatures (>) found in file %s\n", msa_file);
   } else {
-    const std::string unified = options && options->with_unified ? with_extension(msa_file, "pdb") : "";
+    const std::string unified = options && options->with_unified ? zam_filenameS(msa_file, "pdb") : "";
     msa = parse_msa(length, buffer, msa_file, unified.empty() ? nullptr : unified.c_str(), pdb_extension, options);
   }
   kfree(buffer);
@@ -637,7 +638,7 @@ int trel_processMSA(const char* msa_file, const char* sisy_file, const char* hom
   if (options && options->with_rmt) {
     // Scores of structures left where a bad matrix should have moved them
     // would be wrong: such an alignment is not scored.
-    if (trel_applyRMT(msa, with_extension(msa_file, "rmt").c_str()) < 0) {
+    if (trel_applyRMT(msa, zam_filenameS(msa_file, "rmt").c_str()) < 0) {
       zam_err("Alignment %s not scored: its RMT file cannot be used\n", text(msa_file));
       trel_freeMSA(msa);
       return 0;

@@ -231,18 +231,16 @@ char* zam_extname(const char* path, char* out) {
 char* zam_filename(const char* path, const char* ext, char* out) {
   path = text(path);
   if (!path_fits("zam_filename", path)) return empty(out);
-  std::string s = path;
-  std::string dir = dir_part(s);
-  std::string name = dir == s ? std::string() : dir + "/";
-  name += root_part(s);
-  name += ".";
-  name += text(ext);
-  return put(out, name, "zam_filename");
+  return put(out, zam_filenameS(path, ext), "zam_filename");
 }
 
 std::string zam_filenameS(const std::string& path, const char* ext) {
-  char out[kPathMax + 1];
-  return zam_filename(path.c_str(), ext, out);
+  const std::string dir = dir_part(path);
+  std::string name = dir == path ? std::string() : dir + "/";
+  name += root_part(path);
+  name += ".";
+  name += text(ext);
+  return name;
 }
 
 char* zam_pathslash(const char* dir, char* out) {

@@ -31,8 +31,7 @@ char* zam_endname(const char* path, char* out);
 char* zam_extname(const char* path, char* out);
 // Directory part and "/" (when there is one), root name, "." and ext.
 char* zam_filename(const char* path, const char* ext, char* out);
-// zam_filename as a string, through a buffer of the size it needs; empty
-// (after its report) when the path or the result is refused.
+// zam_filename as a string of any length (no 256-character limit).
 std::string zam_filenameS(const std::string& path, const char* ext);
 // dir ("." when empty) with a trailing "/".
 char* zam_pathslash(const char* dir, char* out);

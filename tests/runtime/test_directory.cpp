@@ -146,6 +146,14 @@ TEST(PathStrings, OverLongPathsAreRefused) {
   EXPECT_STREQ(zam_filename(near.c_str(), "longext", buf), "");
   EXPECT_TRUE(cap.any("zam_filename: result of 258 characters"));
   EXPECT_STREQ(zam_filename(near.c_str(), "ext", buf), (std::string(250, 'n') + ".ext").c_str());
+  // The string form has no limit; a name ending in '/' gives a result
+  // longer than the name itself (the folder, then the name as its root).
+  cap.lines.clear();
+  EXPECT_EQ(zam_filenameS(near, "longext"), std::string(250, 'n') + ".longext");
+  const std::string folder = std::string(300, 'f') + "/";
+  EXPECT_EQ(zam_filenameS(folder, "pdb"), std::string(300, 'f') + "/" + folder + ".pdb");
+  EXPECT_EQ(zam_filenameS("/data/1abc.pdb", "trq"), "/data/1abc.trq");
+  EXPECT_TRUE(cap.lines.empty());
 }
 
 TEST(Folders, SizeTestAndCreate) {
