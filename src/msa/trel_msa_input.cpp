@@ -275,6 +275,24 @@ bool read_rmt_row(const char* line, Matrix3D& m, int row) {
   return true;
 }
 
+// A rigid move: the rotation's columns of unit length and at right angles
+// within 0.01 (printed matrices are rounded), not a reflection, and a
+// translation within 100,000 A. Anything else would scale or shear the
+// structure, or carry it past the range of finite distances.
+bool rigid_move(const Matrix3D& m) {
+  for (int i = 0; i < 3; i++) {
+    if (std::fabs(m.m[4 * i + 3]) > 1e5) return false;
+    for (int j = 0; j < 3; j++) {
+      double dot = 0.0;
+      for (int k = 0; k < 3; k++) dot += m.m[4 * k + i] * m.m[4 * k + j];
+      if (std::fabs(dot - (i == j ? 1.0 : 0.0)) > 0.01) return false;
+    }
+  }
+  const double det = m.m[0] * (m.m[5] * m.m[10] - m.m[6] * m.m[9]) - m.m[1] * (m.m[4] * m.m[10] - m.m[6] * m.m[8]) +
+                     m.m[2] * (m.m[4] * m.m[9] - m.m[5] * m.m[8]);
+  return det > 0.0;
+}
+
 // A text alignment holds no NUL or other control byte but tab, line and page
 // ends: the position of the first one, or length.
 int64_t first_binary(int64_t length, const char* buffer) {
@@ -559,19 +577,26 @@ int trel_applyRMT(_trel_msa* msa, const char* rmt_file) {
     getFirstToken(line.data(), 1, len, &token);
     Block b{text(token), tf_identity()};
     kfree(token);
+    bool rows_read = true;
     for (int row = 0; row < 3; row++) {
       len = zam_freadln(f, size, line.data());
       if (len < 0) {
         zam_err("RMT file %s ends inside the matrix of %s (line %d)\n", rmt_file, b.name.c_str(), zam_fline(f));
-        bad = true;
+        rows_read = false;
         break;
       }
       if (len >= size - 1 || !read_rmt_row(line.data(), b.m, row)) {
         zam_err("Bad matrix row for %s in RMT file %s, line %d: %.80s\n", b.name.c_str(), rmt_file, zam_fline(f),
                 line.data());
-        bad = true;
+        rows_read = false;
       }
     }
+    if (rows_read && !rigid_move(b.m)) {
+      zam_err("The matrix for %s in RMT file %s (ending at line %d) is not a rotation and a translation\n",
+              b.name.c_str(), rmt_file, zam_fline(f));
+      rows_read = false;
+    }
+    bad = bad || !rows_read;
     blocks.push_back(std::move(b));
   }
   const bool damaged = zam_ferror(f) != 0;

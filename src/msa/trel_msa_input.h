@@ -68,8 +68,9 @@ void trel_checkMSA(const _trel_msa* msa, const char* msa_file, const _trel_optio
 // Moves the structures named in rmt_file in place and makes the moved
 // coordinates their reference coordinates. Returns how many were moved; -1,
 // with nothing moved, after a message naming the file and line when a matrix
-// row does not read as "%lf%lf%lf, %lf" with finite values or a block is cut
-// short.
+// row does not read as "%lf%lf%lf, %lf" with finite values, a block is cut
+// short, or a matrix is no rigid move (rotation orthonormal within 0.01 and
+// proper, translation within 100,000 A).
 int trel_applyRMT(_trel_msa* msa, const char* rmt_file);
 // The row whose structure was read from exactly path name, or -1.
 int lookupPdbName(const _trel_msa* msa, const char* name);

@@ -230,8 +230,8 @@ TEST(MsaParse, RowsLongerThanTheirStructureAreRefused) {
 }
 
 // The matrices of an rmt file are all read before anything moves: one row
-// that does not read as three numbers, a comma and a number, all finite,
-// refuses the file.
+// that does not read as three numbers, a comma and a number, all finite, or
+// a matrix that is no rigid move, refuses the file.
 TEST(MsaRmt, UnreadableMatrixMovesNothing) {
   TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
@@ -250,13 +250,16 @@ TEST(MsaRmt, UnreadableMatrixMovesNothing) {
   } bad[] = {{"1 0 0 , 100\n0 1 0, 0\n0 0 1, 0\n", 6},  // a blank before the comma
              {"1 0 0, nan\n0 1 0, 0\n0 0 1, 0\n", 6},
              {"1 0 0, 1\n0 1 0, 0\n0 0 inf, 0\n", 8},
-             {"1 0 0, 1\n0 1 0, 0\n", 7}};  // cut short
+             {"1 0 0, 1\n0 1 0, 0\n", 7},  // cut short
+             {"1e308 0 0, 1\n0 1 0, 0\n0 0 1, 0\n", 8},  // finite, but no rotation
+             {"0 1 0, 1\n1 0 0, 0\n0 0 1, 0\n", 8},  // a reflection
+             {"1 0 0, 1\n0 1 0, 0\n0 0 1, 1e6\n", 8}};  // beyond any structure
   for (const auto& c : bad) {
     write_file(dir.file("p.rmt"), good_b + ">" + a + "\n" + c.rows);
     testutil::Capture said;
     EXPECT_EQ(trel_applyRMT(m, dir.file("p.rmt").c_str()), -1) << c.rows;
     EXPECT_TRUE(said.has(dir.file("p.rmt") + ", line " + std::to_string(c.line)) ||
-                said.has("(line " + std::to_string(c.line) + ")"))
+                said.has("line " + std::to_string(c.line) + ")"))
         << said.text;
     EXPECT_EQ(zam_ptPdbResidue(m->images[0], 0).x, a0.x);
     EXPECT_EQ(zam_ptPdbResidue(m->images[1], 0).x, b0.x);
