@@ -265,7 +265,8 @@ TEST(MsaFuzz, AlignmentReaderAndTransforms) {
   std::string crlf;
   for (char c : fasta) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   std::string named = fasta;  // rows named as the models of uni.pdb
-  for (const char* id : ids) named.replace(named.find(std::string(id) + ".pdb"), strlen(id) + 4, std::string("m_") + id);
+  for (const char* id : ids)
+    named.replace(named.find(std::string(id) + ".pdb"), strlen(id) + 4, std::string("m_") + id);
 
   std::vector<std::string> tokens = common_tokens();
   for (const char* t : {"1ard.pdb", "1zaa1.pdb:A", "uni.pdb", "nofile", "sub/"}) tokens.push_back(t);
@@ -321,7 +322,8 @@ TEST(MsaFuzz, HomstradReference) {
   _trel_msa* q = loadMSA("query.fa", "pdb", &o);
   ASSERT_NE(q, nullptr);
   std::vector<std::string> tokens = common_tokens();
-  for (const char* t : {"1A0J_A", "1A5I_A_multi", "structureX:1A0L_A", "sequence:x:::::::0.00:0.00"}) tokens.push_back(t);
+  for (const char* t : {"1A0J_A", "1A5I_A_multi", "structureX:1A0L_A", "sequence:x:::::::0.00:0.00"})
+    tokens.push_back(t);
   Mutator m(fuzz_seed() + 2, {ali}, tokens);
   fuzz_reference("HOMSTRAD reference", q, m, [&](const std::string& text) {
     write_file("ref.ali", text);
