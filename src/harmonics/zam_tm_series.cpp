@@ -175,6 +175,60 @@ void series(int N, double* T, bool gto, double E, Q q_of) {
   yib_mpf_free(acc, N);
 }
 
+// Fills the coupling table to degree L from the exact Clebsch-Gordan route:
+// per triple (l, l', k) with l + l' + k even, in triple order, the integer
+// start G0 and the rational C02 seed the m3 = 0 ladder, which runs in GMP
+// integers and rationals; each kept value is rounded once, to a 256-bit
+// float. Point (m1, m2) = (m, -m) of the ladder is <l m; l' -m | k 0>.
+// Returns the number of ladder points.
+int64_t fill_coupling(int L, CouplingTable* c) {
+  const int64_t triples = yib_j1j2j3_dim(L, 1);
+  mpz_t* G0 = yib_mpz_get(triples);
+  mpq_t* C02 = yib_mpq_get(triples);
+  yib_g0_mpz(L, 1, G0);
+  yib_c02_mpq(L, 1, C02);
+  constexpr int kScratch = 12;
+  mpz_t* tz = yib_mpz_get(kScratch);
+  mpq_t* tq = yib_mpq_get(kScratch);
+  const int64_t width = 2 * static_cast<int64_t>(L) + 1;  // the ladder arrays, indexed by L + m2
+  mpz_t* Z = yib_mpz_get(width);
+  mpq_t* Q = yib_mpq_get(width);
+  std::vector<long double> V(static_cast<size_t>(width));
+  mpf_t* G = yib_mpf_get(L + 1);  // G(l, l', k; m), m = 0..l'
+  mpf_t sq, g0;
+  mpf_inits(sq, g0, nullptr);
+  int64_t pos = 0, points = 0, at = 0;
+  for (int l = 0; l <= L; l++)
+    for (int lp = 0; lp <= l; lp++) {
+      c->pair_start[l * (l + 1) / 2 + lp] = static_cast<int>(pos);
+      mpf_set_ui(sq, static_cast<unsigned long>((2 * l + 1) * (2 * lp + 1)));
+      mpf_sqrt(sq, sq);
+      for (int k = l - lp; k <= l + lp; k += 2, at++) {
+        int first = 0, last = 0;
+        const _m3ranges r3 = setup_m3ranges(l, lp, k, 0, &first, &last);
+        const _m12ranges r12 = m12ranges(l, lp, k, 0, r3);
+        const int64_t top = L + r12.m2_first;
+        mpz_set(Z[top], G0[at]);
+        mpq_set_z(tq[0], G0[at]);
+        mpq_mul(tq[0], tq[0], tq[0]);
+        mpq_div(Q[top], C02[at], tq[0]);
+        points += yib_ladder_m1m2_mpq(L, l, lp, k, r12, tz, tq, Z, Q, V.data());
+        for (int m = 0; m <= lp; m++) yib_result_mpf(Z[L - m], Q[L - m], tz[0], tq[0], G[m]);
+        mpf_mul(g0, sq, G[0]);
+        for (int m = 0; m <= lp; m++) mpf_mul(c->values[pos++], g0, G[m]);
+      }
+    }
+  mpf_clears(sq, g0, nullptr);
+  yib_mpf_free(G, L + 1);
+  yib_mpz_free(Z, width);
+  yib_mpq_free(Q, width);
+  yib_mpz_free(tz, kScratch);
+  yib_mpq_free(tq, kScratch);
+  yib_mpz_free(G0, triples);
+  yib_mpq_free(C02, triples);
+  return points;
+}
+
 }  // namespace
 
 void acc_init(int L) {
@@ -195,25 +249,7 @@ void acc_init(int L) {
       for (int lp = 0; lp <= l; lp++) count += static_cast<int64_t>(lp + 1) * (lp + 1);
     c->count = count;
     c->values = yib_mpf_get(count);
-    mpf_t* H = yib_mpf_get(2 * L + 1);
-    mpf_t g0, sq;
-    mpf_inits(g0, sq, nullptr);
-    int64_t pos = 0, points = 0;
-    for (int l = 0; l <= L; l++)
-      for (int lp = 0; lp <= l; lp++) {
-        c->pair_start[l * (l + 1) / 2 + lp] = static_cast<int>(pos);
-        mpf_set_ui(sq, static_cast<unsigned long>((2 * l + 1) * (2 * lp + 1)));
-        mpf_sqrt(sq, sq);
-        for (int k = l - lp; k <= l + lp; k += 2) {
-          // H[m + l'] = <l m; l' -m | k 0>, m = -l'..l'.
-          mp_wcc_all(l, lp, k, H);
-          points += 2 * lp + 1;
-          mpf_mul(g0, sq, H[lp]);
-          for (int m = 0; m <= lp; m++) mpf_mul(c->values[pos++], g0, H[lp + m]);
-        }
-      }
-    mpf_clears(g0, sq, nullptr);
-    yib_mpf_free(H, 2 * L + 1);
+    const int64_t points = fill_coupling(L, c);
     if (have) retired[n_retired++] = const_cast<CouplingTable*>(have);  // degrees only grow: at most 36
     coupling.store(c, std::memory_order_release);
     zam_msg("Done %ld Clebsch-Gordan coefficients to L=%d in %.2f seconds.\n", static_cast<long>(points), L,
