@@ -1,10 +1,11 @@
 // Messages and the log file. Each entry expands its format once into a
-// bounded buffer (cut at 256 characters) and writes that finished text
-// unchanged to every destination. The shared buffers and the log handle are
-// guarded by plain lock 4; zam_oops uses stack buffers and takes no lock.
-// Opening and closing the log allocate and free a handle (lock 8), so both
-// happen outside lock 4. A thread that holds (zam_log_hold) formats into
-// its own stack buffers and appends to its hold without any lock.
+// bounded buffer on its own stack (cut at 256 characters) and hands that
+// finished text to one of the three steps (zam_logger_err, _msg, _log), which
+// write it unchanged to every destination. The line buffer and the log
+// handle are guarded by plain lock 4; zam_oops uses stack buffers and takes
+// no lock. Opening and closing the log allocate and free a handle (lock 8),
+// so both happen outside lock 4. A thread that holds (zam_log_hold) appends
+// its finished texts to its hold without any lock.
 #include "runtime/zam_log.h"
 
 #include <atomic>
@@ -33,7 +34,8 @@ constexpr char kRule[] =
 static_assert(sizeof(kRule) == 79, "the rule is 78 characters");
 
 // Module state. The flags and pointers are atomic because zam_oops reads them
-// without the lock; the buffers, the name and buffer_on are guarded by lock 4.
+// without the lock; the line buffer, the name and buffer_on are guarded by
+// lock 4.
 char log_file[257] = "zam.log";
 std::atomic<_zam_file*> log_handle{nullptr};
 std::atomic<int> active{0};
@@ -41,9 +43,8 @@ std::atomic<int> open_once{0};
 std::atomic<int> open_done{0};
 std::atomic<zam_logger_fn> user_logger{nullptr};
 std::atomic<int> use_stderr{0};
-std::atomic<int> errors_given{0};  // zam_err calls of the process, for its exit status
+std::atomic<int> errors_given{0};  // errors given by the process, for its exit status
 int buffer_on = 0;
-char tmp1[kTextSize];
 char tmp2[kLineSize];
 
 // What a held line is: the entry kinds that differ in destinations.
@@ -131,8 +132,9 @@ void open_if_needed() {
   if (active.load() && !open_once.load()) logger_open();
 }
 
-// Formats into buf (size bytes); false when the text is empty.
+// Formats into buf (size bytes); false (and buf empty) when the text is empty.
 bool format_text(char* buf, size_t size, const char* fmt, va_list ap) {
+  buf[0] = '\0';
   if (!fmt) return false;
   const int n = vsnprintf(buf, size, fmt, ap);
   if (n <= 0) {
@@ -179,62 +181,54 @@ void write_tick() {
   }
 }
 
-// Steps 3 to 6 of a prefixed line.
+// Steps 3 to 6 of a prefixed line; the text cut at 256 characters.
 void write_prefixed(char* line, size_t size, const char* prefix, const char* text) {
-  snprintf(line, size, "%s%s", prefix, text);
+  snprintf(line, size, "%s%.256s", prefix, text);
   write_line(line);
 }
 
-// Appends prefix and the formatted text to the calling thread's hold,
-// formatted and cut as the shared buffers would have it.
-void hold_text(int kind, const char* prefix, const char* fmt, va_list ap) {
-  char text[kTextSize];
-  if (!format_text(text, sizeof(text), fmt, ap)) return;
-  holding->lines.push_back(_zam_held_line{kind, std::string(prefix) + text});
+// The text cut at 256 characters into buf (kTextSize bytes).
+const char* cut(const char* text, char* buf) {
+  if (strnlen(text, kTextSize) < kTextSize) return text;
+  memcpy(buf, text, kTextSize - 1);
+  buf[kTextSize - 1] = '\0';
+  return buf;
 }
 
+// Appends prefix and text (cut at 256 characters) to the calling thread's hold.
+void hold_line(int kind, const char* prefix, const char* text) {
+  std::string line(prefix);
+  line.append(text, strnlen(text, kTextSize - 1));
+  holding->lines.push_back(_zam_held_line{kind, std::move(line)});
+}
+
+// The entries format on the caller's stack, taking no lock yet, and write
+// through the zam_logger_ steps.
 void prefixed(const char* prefix, const char* fmt, va_list ap) {
-  open_if_needed();
-  if (holding) {
-    hold_text(kPrefixed, prefix, fmt, ap);
-    return;
-  }
-  LockGuard lock;
-  if (!format_text(tmp1, sizeof(tmp1), fmt, ap)) return;
-  write_prefixed(tmp2, sizeof(tmp2), prefix, tmp1);
-}
-
-// A plain message (kPlain: screen and log file) or a log-only line
-// (kLogOnly), written now or held.
-void unprefixed(HeldKind kind, const char* fmt, va_list ap) {
-  open_if_needed();
-  if (holding) {
-    hold_text(kind, "", fmt, ap);
-    return;
-  }
-  LockGuard lock;
-  if (!format_text(tmp1, sizeof(tmp1), fmt, ap)) return;
-  if (kind == kPlain)
-    write_plain(tmp1);
-  else
-    log_write(tmp1);
+  char text[kTextSize];
+  format_text(text, sizeof(text), fmt, ap);
+  zam_logger_err(prefix, text);
 }
 
 }  // namespace
 
 void zam_msg(const char* fmt, ...) {
+  char text[kTextSize];
   va_list ap;
   va_start(ap, fmt);
-  unprefixed(kPlain, fmt, ap);
+  format_text(text, sizeof(text), fmt, ap);
   va_end(ap);
+  zam_logger_msg(text);
 }
 
 void zam_log(const char* fmt, ...) {
   if (!active.load()) return;
+  char text[kTextSize];
   va_list ap;
   va_start(ap, fmt);
-  unprefixed(kLogOnly, fmt, ap);
+  format_text(text, sizeof(text), fmt, ap);
   va_end(ap);
+  zam_logger_log(text);
 }
 
 void zam_adv(const char* fmt, ...) {
@@ -252,7 +246,6 @@ void zam_wrn(const char* fmt, ...) {
 }
 
 void zam_err(const char* fmt, ...) {
-  errors_given.fetch_add(1);
   va_list ap;
   va_start(ap, fmt);
   prefixed("*Error* ", fmt, ap);
@@ -281,6 +274,46 @@ void zam_tick() {
   }
   LockGuard lock;
   write_tick();
+}
+
+void zam_logger_err(const char* prefix, const char* text) {
+  if (!prefix) prefix = "";
+  if (strcmp(prefix, "*Error* ") == 0) errors_given.fetch_add(1);
+  open_if_needed();
+  if (!text || !*text) return;
+  if (holding) {
+    hold_line(kPrefixed, prefix, text);
+    return;
+  }
+  LockGuard lock;
+  write_prefixed(tmp2, sizeof(tmp2), prefix, text);
+}
+
+void zam_logger_msg(const char* text) {
+  open_if_needed();
+  if (!text || !*text) return;
+  if (holding) {
+    hold_line(kPlain, "", text);
+    return;
+  }
+  char buf[kTextSize];
+  const char* whole = cut(text, buf);
+  LockGuard lock;
+  write_plain(whole);
+}
+
+void zam_logger_log(const char* text) {
+  if (!active.load()) return;
+  open_if_needed();
+  if (!text || !*text) return;
+  if (holding) {
+    hold_line(kLogOnly, "", text);
+    return;
+  }
+  char buf[kTextSize];
+  const char* whole = cut(text, buf);
+  LockGuard lock;
+  log_write(whole);
 }
 
 void zam_logger_name(const char* name) {

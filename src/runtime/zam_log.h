@@ -25,9 +25,23 @@ void zam_adv(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void zam_wrn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void zam_err(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void zam_oops(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// Number of zam_err messages given so far by the process (held ones
-// included): a run that reported an error must not end with status 0.
+// Number of errors given so far by the process (zam_err, or zam_logger_err
+// with the "*Error* " prefix; held ones included): a run that reported an
+// error must not end with status 0.
 int zam_err_count();
+
+// The steps under the entries, for a text formatted already: it is written
+// as it stands (a '%' in it is never interpreted), cut at 256 characters, to
+// the destinations of its kind, under lock 4; an empty or null text writes
+// nothing (a log switched on but not yet open is opened all the same). A
+// thread that holds its messages appends the line to its hold instead.
+// A prefixed line (prefix at most 11 characters), as zam_adv/wrn/err write
+// it; the prefix "*Error* " counts in zam_err_count.
+void zam_logger_err(const char* prefix, const char* text);
+// A plain line, as zam_msg writes it.
+void zam_logger_msg(const char* text);
+// A log-only line, as zam_log writes it; nothing when logging is off.
+void zam_logger_log(const char* text);
 
 // A newline, a rule of 78 '-' and a newline through zam_msg.
 void zam_msg_brk();

@@ -390,4 +390,39 @@ TEST(HeldMessages, NestingCutsAndDestinations) {
   EXPECT_EQ(captured, "*Error* bad 7\n");
 }
 
+// The steps under the entries take finished texts: a '%' is never
+// interpreted, texts are cut at 256 characters, an empty text writes nothing
+// (not even its prefix), a log-only line reaches only the log, and an error
+// counts for the exit status.
+TEST(LoggerSteps, FinishedTextsToTheirDestinations) {
+  Fresh fresh(true);
+  zam_logger_stderr(1);
+  testutil::TempDir dir;
+  const std::string name = dir.file("steps.log");
+  zam_logger_name(name.c_str());
+  zam_logger_log("logging is off\n");
+  EXPECT_EQ(calls, 0);
+  zam_logger_state(1);
+  testing::internal::CaptureStderr();
+  const int errors = zam_err_count();
+  zam_logger_err("*Warning* ", "");
+  zam_logger_msg("");
+  zam_logger_log("");
+  EXPECT_EQ(calls, 0);
+  zam_logger_msg("50%s done %d\n");
+  zam_logger_log("only %s in the log\n");
+  zam_logger_err("*Advisory* ", std::string(300, 'a').c_str());
+  zam_logger_err("*Error* ", "bad %n\n");
+  EXPECT_EQ(zam_err_count(), errors + 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "*Advisory* " + std::string(256, 'a') + "*Error* bad %n\n");
+  EXPECT_EQ(captured, "50%s done %d\n*Advisory* " + std::string(256, 'a') + "*Error* bad %n\n");
+  zam_logger_exit();
+  const std::vector<std::string> lines = split_lines(testutil::read_file(name));
+  ASSERT_EQ(lines.size(), 10u);
+  EXPECT_EQ(lines[3], "50%s done %d");
+  EXPECT_EQ(lines[4], "only %s in the log");
+  EXPECT_EQ(lines[5], "*Advisory* " + std::string(256, 'a') + "*Error* bad %n");
+  zam_logger_name("zam.log");
+}
+
 }  // namespace
