@@ -55,6 +55,9 @@ TEST(Vectors, ArithmeticAndConversions) {
   expect_pt(v_magv(Point3D{0, 3, 4}, 10), Point3D{0, 6, 8});
   expect_pt(v_lambdav(2, a), v_scale(a, 2));
   expect_pt(v_neg(a), op_vector(a));
+  // The point and vector readings of one value are plain copies.
+  expect_pt(pt_v(v_ptpt(a, b)), v_sub(b, a), 0);
+  expect_pt(pt_ptv(a, v_pt(b)), Point3D{5, -3, 9}, 0);
   const double d[3] = {1.5, -2.5, 3.5};
   expect_pt(pt_doubles(d), Point3D{1.5, -2.5, 3.5});
   float f[3];
