@@ -172,13 +172,25 @@ bool parse_line(int type, const std::vector<std::string_view>& f, TableBuilder& 
   }
 }
 
-// Builds the sorted table from cath_file with the line format of the active
-// type. A list that cannot be opened leaves the table empty.
-void load_table() {
+void free_table() {
+  kfree(prot_codes);
+  kfree(cath_codes);
+  prot_codes = nullptr;
+  cath_codes = nullptr;
+  n_table = 0;
+}
+
+// Builds the sorted table from cath_file with the line format of the type,
+// replacing the table held. A list that cannot be opened leaves the table
+// empty. Returns the number of entries.
+int load_table(int type) {
+  free_table();
+  table_tried = true;
+  if (!cath_file) return 0;
   _zam_file* file = zam_fopen(cath_file, "r");
   if (!file) {
     zam_wrn("Failed to read domain index: %s [%s]\n", cath_file, strerror(errno));
-    return;
+    return 0;
   }
   TableBuilder table;
   char line[kLineBytes];
@@ -188,14 +200,14 @@ void load_table() {
     line_no++;
     if (char* hash = strchr(line, '#')) *hash = 0;
     std::vector<std::string_view> fields = split_fields(line);
-    if (fields.empty() || parse_line(db_type, fields, table)) continue;
+    if (fields.empty() || parse_line(type, fields, table)) continue;
     if (++malformed <= kReportedLines)
       zam_wrn("Skipped line %d of domain index %s: %s\n", line_no, cath_file, line);
   }
   zam_fclose(file);
   if (malformed > kReportedLines)
     zam_wrn("Skipped %d malformed lines of domain index %s\n", malformed, cath_file);
-  if (table.n == 0) return;
+  if (table.n == 0) return 0;
 
   int* order = kget1I(table.n);
   zam_sortb(table.names, table.n, kNameBytes, order);
@@ -208,6 +220,7 @@ void load_table() {
   }
   n_table = table.n;
   kfree(order);
+  return n_table;
 }
 
 // The look-up key of a structure name (at most 10 characters) under the
@@ -275,12 +288,8 @@ int trel_openCath(const char* file, int type) {
 
 void trel_closeCath() {
   kfree(cath_file);
-  kfree(prot_codes);
-  kfree(cath_codes);
   cath_file = nullptr;
-  prot_codes = nullptr;
-  cath_codes = nullptr;
-  n_table = 0;
+  free_table();
   table_tried = false;
 }
 
@@ -292,9 +301,13 @@ int trel_lookupCath(const char* name, int* code) {
   for (int k = 0; k < 4; k++) code[k] = 0;
   if (!name || strlen(name) >= 11) return -1;
   if (n_table == 0 && cath_file && !table_tried) {
-    table_tried = true;
     double start = zam_get_time();
-    load_table();
+    switch (kind(db_type)) {
+      case TREL_SCOP: load_scop_table(); break;
+      case TREL_PFAM: load_pfam_table(); break;
+      case TREL_ECOD: load_ecod_table(); break;
+      default: load_cath_table(); break;
+    }
     int mb = static_cast<int>(std::ceil(static_cast<double>(n_table) * kEntryBytes / 1048576.0));
     zam_msg("Loaded %d %s codes (%d Mb) in %.2lf seconds.\n", n_table, kind_label(db_type), mb,
             zam_get_time() - start);
@@ -305,6 +318,11 @@ int trel_lookupCath(const char* name, int* code) {
     for (int k = 0; k < 4; k++) code[k] = cath_codes[4 * index + k];
   return index;
 }
+
+int load_cath_table() { return load_table(TREL_CATH); }
+int load_scop_table() { return load_table(TREL_SCOP); }
+int load_pfam_table() { return load_table(TREL_PFAM); }
+int load_ecod_table() { return load_table(TREL_ECOD); }
 
 namespace {
 

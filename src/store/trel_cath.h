@@ -28,6 +28,16 @@ int trel_getCathType();
 // when no list is open. The first call after trel_openCath loads the table
 // (logging the count and time; a list that cannot be read is reported once).
 int trel_lookupCath(const char* name, int* code);
+// Build the table from the list trel_openCath remembered, reading its lines
+// with the format of CATH, SCOP, Pfam or ECOD lists whatever the active type,
+// and replace any table held (trel_lookupCath runs the loader of the active
+// type on its first call). Lines without the fields of the format are
+// skipped with a warning naming the file and line. Return the number of
+// entries: 0 when no list is remembered or it cannot be read (reported).
+int load_cath_table();
+int load_scop_table();
+int load_pfam_table();
+int load_ecod_table();
 // Writes the printed code into buffer (TREL_CATH_NAME_SIZE bytes) and returns it.
 char* trel_cathName(const int* code, char* buffer);
 // Parses a user's pattern into code[0..3]; unset or "*" levels are -1.

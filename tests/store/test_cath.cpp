@@ -201,6 +201,36 @@ TEST(CathList, MissingEmptyAndUselessLists) {
   EXPECT_EQ(code_of("1abc"), (std::vector<int>{3, 40, 50, 300}));
 }
 
+// The loaders read the remembered list with their own line format whatever
+// the active type, and a second load replaces the table instead of adding.
+TEST(CathList, LoadersReadTheirOwnFormatAndReplaceTheTable) {
+  Messages messages;
+  EXPECT_EQ(load_cath_table(), 0);  // no list remembered
+  testutil::TempDir dir;
+  std::string list = dir.file("CathDomainList");
+  testutil::write_file(list, "1abcA00 3 40 50 300 # a comment\n2xyzA00 1 2 3\n");
+  ASSERT_EQ(trel_openCath(list.c_str(), TREL_CATH), 1);
+  EXPECT_EQ(load_cath_table(), 1);
+  EXPECT_NE(g_out.find("Skipped line 2 of domain index " + list), std::string::npos) << g_out;
+  EXPECT_EQ(load_cath_table(), 1);
+  g_out.clear();
+  EXPECT_EQ(code_of("1abc"), (std::vector<int>{3, 40, 50, 300}));
+  EXPECT_EQ(g_out.find("Loaded"), std::string::npos);  // no second reading
+
+  ASSERT_EQ(trel_openCath(fixture("PfamDomainList").c_str(), TREL_CATH), 1);
+  EXPECT_EQ(load_pfam_table(), 3);
+  trel_setCathType(TREL_PFAM);
+  EXPECT_EQ(code_of("2xyzB"), (std::vector<int>{7654, 0, 0, 0}));
+  // Read as a SCOP list every line has its four fields, and the accession
+  // "pf07654" is a class letter with no dotted levels.
+  EXPECT_EQ(load_scop_table(), 5);
+  EXPECT_EQ(code_of("2xyzB"), (std::vector<int>{'p', 0, 0, 0}));
+  ASSERT_EQ(trel_openCath(fixture("EcodDomainList").c_str(), TREL_SCOP), 1);
+  EXPECT_EQ(load_ecod_table(), 4);
+  trel_setCathType(TREL_ECOD);
+  EXPECT_EQ(code_of("e1abcA2"), (std::vector<int>{2004, 1, 1, 40}));
+}
+
 TEST(CathList, LargeListGrowsSortsAndWrapsLevels) {
   Messages messages;
   testutil::TempDir dir;
