@@ -2,7 +2,6 @@
 // potential classes, sampled from its side-chain and main-chain atoms, all
 // classes of one object in the one canonical frame its tag records; and the
 // rigid moves of those arrays.
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -15,25 +14,11 @@
 #include "runtime/zam_system.h"
 #include "store/trel_cache.h"
 #include "store/trel_coeff.h"
+#include "store/trel_export.h"
 #include "store/trel_pot.h"
 #include "structure/zam_pdb.h"
 
 namespace {
-
-// While an object's coefficients are made, the screen (or the callback the
-// run installed, kept here) sees only its warnings and errors: the sampling
-// and integration report every step. Everything still goes to the log.
-// Descriptor objects are built one at a time.
-zam_logger_fn shown = nullptr;
-
-void quietMessage(const char* text) {
-  if (std::strncmp(text, "*Error* ", 8) != 0 && std::strncmp(text, "*Warning* ", 10) != 0) return;
-  if (shown) {
-    shown(text);
-  } else {
-    std::fputs(text, stdout);
-  }
-}
 
 // The positions and radii of one atom selection of an image (3 side chain,
 // 4 main chain), owned.
@@ -189,11 +174,12 @@ void trel_loadThingTdb(_trel_thing* thing, int pot_class, const int* mask, int o
   const _trel_thing_opts defaults;
   if (!options) options = &defaults;
   if (!thing->tag) thing->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
-  // The sampling and integration report every step: on the screen only when asked.
+  // The sampling and integration report every step: on the screen only when
+  // asked; warnings and errors go on to the callback the run installed.
   const bool quiet = zam_debug <= 0;
-  if (quiet) shown = zam_logger_callback(quietMessage);
+  if (quiet) my_msg_cb_pass(zam_logger_callback(my_msg_cb));
   fill(thing, pot_class, mask, order, options);
-  if (quiet) zam_logger_callback(shown);
+  if (quiet) zam_logger_callback(my_msg_cb_pass(nullptr));
   if (options->show_things || zam_debug > 0) trel_printThing(thing);
 }
 

@@ -1,11 +1,14 @@
 // Object images and export: the superposed fresh target image, PDB export
-// (never over an existing file) and the text export of descriptor
-// coefficients.
+// (never over an existing file), the text export of descriptor
+// coefficients, the export of a PDB file with its coefficient arrays, and
+// the quiet message callback.
 #include "store/trel_export.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "align/trel_markup.h"
@@ -21,6 +24,13 @@
 #include "store/trel_thing.h"
 #include "structure/zam_kpdb.h"
 #include "structure/zam_pdb.h"
+
+namespace {
+
+// Where my_msg_cb passes warnings and errors on; null: standard output.
+zam_logger_fn passed_on = nullptr;
+
+}  // namespace
 
 _pdb_image* trel_imageThingAlign(_trel_thing* target, _trel_align* align, _pdb_image*) {
   if (!target || !target->image) return nullptr;
@@ -97,3 +107,33 @@ int trel_exportThingSpf(_trel_thing* thing, int pot_class, const char* prefix, M
   }
   return written;
 }
+
+int trel_export_object(const char* pdb_file, const char* out, Matrix3D A, Matrix3D B, int N,
+                       const double* sig, const double* tau) {
+  if (!pdb_file || !out) return 0;
+  if (!zam_exportPdb(pdb_file, out, 0, A)) return 0;
+  if (N < 1 || !sig || !tau) {
+    zam_err("No coefficients of order %d to export with %s\n", N, out);
+    return 0;
+  }
+  const int64_t size = trel_anlmSize(N);
+  std::vector<double> moved(static_cast<size_t>(2 * size));
+  const int kinds[1] = {1};
+  if (!zam_ligand_transform_anlm(N, 1, kinds, B, sig, moved.data()) ||
+      !zam_ligand_transform_anlm(N, 1, kinds, B, tau, moved.data() + size)) {
+    zam_err("Failed to move the coefficients for %s\n", out);
+    return 0;
+  }
+  return trel_write_thing(out, N, moved.data(), moved.data() + size);
+}
+
+void my_msg_cb(const char* text) {
+  if (!text || (std::strncmp(text, "*Error* ", 8) != 0 && std::strncmp(text, "*Warning* ", 10) != 0)) return;
+  if (passed_on) {
+    passed_on(text);
+  } else {
+    std::fputs(text, stdout);
+  }
+}
+
+zam_logger_fn my_msg_cb_pass(zam_logger_fn fn) { return std::exchange(passed_on, fn); }

@@ -1,10 +1,13 @@
 // Putting a structure object's image to work outside the cache: a fresh copy
 // of a target superposed onto its current (aligned) image, the object
-// written as a PDB file under given transforms (database extraction), and
-// its descriptor coefficients written as text under given transforms.
+// written as a PDB file under given transforms (database extraction), its
+// descriptor coefficients written as text under given transforms, a PDB
+// file and its coefficient arrays exported together, and the message
+// callback that keeps descriptor building quiet.
 #pragma once
 
 #include "geometry/zam_transform.h"
+#include "runtime/zam_log.h"
 
 struct _trel_thing;
 struct _trel_align;
@@ -34,3 +37,20 @@ int trel_exportThingPdb(_trel_thing* thing, const char* file, int atom_selection
 // be read from its file. The object's own arrays are not changed. Returns the
 // number of files written; failures are reported.
 int trel_exportThingSpf(_trel_thing* thing, int pot_class, const char* prefix, Matrix3D A, Matrix3D B);
+
+// Writes the PDB file pdb_file moved by A (all atoms) to out with its
+// extension made "pdb", then the order-N sig and tau arrays moved by B
+// (translation matrices of the Gaussian basis) to out with the extensions
+// "sig" and "tau". 1 when all three were written; 0 after a reported
+// failure (no coefficient file is written when the PDB file was not).
+int trel_export_object(const char* pdb_file, const char* out, Matrix3D A, Matrix3D B, int N,
+                       const double* sig, const double* tau);
+
+// Message callback installed while descriptor objects are built (the
+// sampling and integration report every step): plain messages are dropped,
+// the log has them; warnings and errors still reach the user, through the
+// callback set by my_msg_cb_pass (null: standard output).
+void my_msg_cb(const char* text);
+// Sets where my_msg_cb passes warnings and errors on and returns the one set
+// before. Process-wide: descriptor objects are built one at a time.
+zam_logger_fn my_msg_cb_pass(zam_logger_fn fn);

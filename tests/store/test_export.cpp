@@ -108,3 +108,58 @@ TEST(Export, CoefficientsAtTheOrderOfTheArraysHeld) {
   EXPECT_EQ(t->sig_order[1], 6);
   trel_closeThing(nullptr, t);
 }
+
+// A PDB file moved by one transform and its coefficients by another: a turn
+// of the function about z by 90 degrees carries the x-like (2, 1, 1) term
+// into the y-like (2, 1, -1) one. A source that cannot be read leaves no
+// coefficient file behind.
+TEST(Export, ObjectFileAndCoefficientsUnderTheirOwnTransforms) {
+  TREL_REQUIRE_SHARED_DATA();
+  const std::string src = testutil::shared_pdb("freesasa/1ubq.pdb");
+  TempDir dir;
+  const int N = 3;
+  std::vector<double> sig(static_cast<size_t>(trel_anlmSize(N)), 0.0), tau = sig;
+  sig[0] = 2.0;  // (1, 0, 0): unchanged by any turn
+  tau[1 + 2 + 1] = 1.0;  // (2, 1, 1): slot (n-1)n(2n-1)/6 + l(l+1) + m
+  const std::string out = dir.file("moved");
+  ASSERT_EQ(trel_export_object(src.c_str(), out.c_str(), tf_v(Point3D{0, 0, 3}), tf_rotz(M_PI / 2), N, sig.data(),
+                               tau.data()),
+            1);
+  _pdb_image* ref = zam_readPdb(src.c_str(), nullptr);
+  _pdb_image* got = zam_readPdb((out + ".pdb").c_str(), nullptr);
+  ASSERT_NE(got, nullptr);
+  ASSERT_EQ(got->natoms, ref->natoms);
+  EXPECT_NEAR(zam_ptPdbResidue(got, 5).z, zam_ptPdbResidue(ref, 5).z + 3, 0.0015);
+  zam_freePdb(ref);
+  zam_freePdb(got);
+  std::vector<double> s(sig.size()), t(tau.size());
+  ASSERT_EQ(trel_read_anlm((out + ".sig").c_str(), N, s.data()), 1);
+  ASSERT_EQ(trel_read_anlm((out + ".tau").c_str(), N, t.data()), 1);
+  EXPECT_NEAR(s[0], 2.0, 1e-14);
+  for (size_t k = 0; k < t.size(); k++) EXPECT_NEAR(t[k], k == 1 + 2 - 1 ? 1.0 : 0.0, 1e-14) << k;
+
+  const std::string none = dir.file("none");
+  {
+    testutil::Capture said;
+    EXPECT_EQ(trel_export_object(dir.file("missing.pdb").c_str(), none.c_str(), tf_identity(), tf_identity(), N,
+                                 sig.data(), tau.data()),
+              0);
+    EXPECT_TRUE(said.has("missing.pdb"));
+  }
+  EXPECT_FALSE(std::filesystem::exists(none + ".sig"));
+  EXPECT_FALSE(std::filesystem::exists(none + ".tau"));
+}
+
+// Descriptor building is quiet: plain messages reach only the log, while
+// warnings and errors still reach the callback the run installed.
+TEST(Export, QuietCallbackPassesOnlyWarningsAndErrors) {
+  testutil::Capture said;
+  const zam_logger_fn run = zam_logger_callback(my_msg_cb);
+  EXPECT_EQ(my_msg_cb_pass(run), nullptr);
+  zam_msg("Calculating coefficients\n");
+  zam_adv("a hint\n");
+  zam_wrn("careful\n");
+  zam_err("broken\n");
+  zam_logger_callback(my_msg_cb_pass(nullptr));
+  EXPECT_EQ(said.text, "*Warning* careful\n*Error* broken\n");
+}
