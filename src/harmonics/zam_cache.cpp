@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "harmonics/zam_radial.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -31,6 +32,10 @@ constexpr int64_t kChunk = 65536;  // float values converted per read
 char cache_dir[kNameMax + 1] = "";
 int cache_mode = 1;
 std::atomic<int> probe_done{0};
+// Name prefixes of the radial scales in force, empty for the default scales
+// (set up front by zam_cache_gto_scale and zam_cache_eto_scale).
+char gto_prefix[16] = "";
+char eto_prefix[16] = "";
 
 void disable() {
   cache_dir[0] = '\0';
@@ -106,6 +111,46 @@ const char* kind_tag(int type, int single) {
   return "";
 }
 
+const char* scale_prefix(int type) {
+  if (type == 1) return gto_prefix;
+  if (type == 0) return eto_prefix;
+  return "";
+}
+
+// The full path of a named file in the cache folder, into path (kNameMax + 1
+// bytes); false after an error when the cache has no folder, the name is
+// not a plain file name, or the path does not fit.
+bool named_path(const char* name, char* path) {
+  zam_cache_probe();
+  if (!cache_dir[0]) {
+    zam_err("No cache folder for %s. Cache disabled.\n", name ? name : "(null)");
+    return false;
+  }
+  if (!name || !name[0] || std::strchr(name, '/') || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+    zam_err("Bad cache file name: %s\n", name ? name : "(null)");
+    return false;
+  }
+  const int n = std::snprintf(path, kNameMax + 1, "%s/%s", cache_dir, name);
+  if (n < 0 || n > kNameMax) {
+    zam_err("Cache file name too long: %s/%s\n", cache_dir, name);
+    return false;
+  }
+  return true;
+}
+
+// Creates path afresh (any old file removed first; a file that appears
+// meanwhile is not followed), private to the user, under lock 11; the
+// descriptor or -1 after an error.
+int create_locked(const char* path, int flags) {
+  zam_mutex_acquire(kCacheLock);
+  unlink(path);
+  const int fd = open(path, flags | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int err = errno;
+  zam_mutex_release(kCacheLock);
+  if (fd < 0) zam_err("Failed to open %s.\n** [%s]\n", path, std::strerror(err));
+  return fd;
+}
+
 // Reads exactly n bytes unless end of file or an error comes first; returns
 // the bytes read.
 int64_t read_full(int fd, void* buf, int64_t n) {
@@ -147,10 +192,12 @@ void zam_cache_mode(int m) {
   cache_mode = m > 0 ? 1 : (m == 0 ? 0 : -1);
 }
 
-char* zam_cache_name(int, int I, int F, int type, int single, char* out) {
+const char* zam_cache_file(int, int I, int F, int type, int single) {
+  // One buffer per thread: a name stays valid until the thread's next call.
+  thread_local char name[kNameMax + 1];
   zam_cache_probe();
-  out[0] = '\0';
-  if (!cache_dir[0]) return out;
+  name[0] = '\0';
+  if (!cache_dir[0]) return name;
   char token[32];
   if (I >= 1 && F > 0)
     std::snprintf(token, sizeof token, "%dp%d", I, F);
@@ -158,10 +205,10 @@ char* zam_cache_name(int, int I, int F, int type, int single, char* out) {
     std::snprintf(token, sizeof token, "p%d", F);
   else
     std::snprintf(token, sizeof token, "%d", I);
-  const int n = std::snprintf(out, kNameMax + 1, "%s/zam_%s_%s.dat", cache_dir,
+  const int n = std::snprintf(name, sizeof name, "%s/zam_%s%s_%s.dat", cache_dir, scale_prefix(type),
                               kind_tag(type, single), token);
-  if (n < 0 || n > kNameMax) out[0] = '\0';
-  return out;
+  if (n < 0 || n > kNameMax) name[0] = '\0';
+  return name;
 }
 
 int64_t zam_read_cache_buffer(int fd, int single, int64_t count, double* out) {
@@ -184,11 +231,10 @@ int64_t zam_read_cache_buffer(int fd, int single, int64_t count, double* out) {
 
 int zam_read_cache(int N, int I, int F, int type, int64_t count, double* out) {
   if (!zam_cache_type()) return 0;
-  char name[kNameMax + 1];
   int hit = 0;
   zam_mutex_acquire(kCacheLock);
   for (int single = 0; single <= 1 && !hit; single++) {
-    zam_cache_name(N, I, F, type, single, name);
+    const char* name = zam_cache_file(N, I, F, type, single);
     if (!name[0]) break;
     const int fd = open(name, O_RDONLY | O_CLOEXEC);
     if (fd < 0) continue;
@@ -202,10 +248,9 @@ int zam_read_cache(int N, int I, int F, int type, int64_t count, double* out) {
 
 int zam_write_cache(int N, int I, int F, int type, int64_t count, const double* in) {
   if (!zam_cache_type()) return 0;
-  char name[kNameMax + 1];
   int ok = 0;
   zam_mutex_acquire(kCacheLock);
-  zam_cache_name(N, I, F, type, 0, name);
+  const char* name = zam_cache_file(N, I, F, type, 0);
   if (name[0]) {
     _zam_whole* w = zam_openWhole(name, "wb");
     if (!w) {
@@ -222,6 +267,86 @@ int zam_write_cache(int N, int I, int F, int type, int64_t count, const double* 
   zam_mutex_release(kCacheLock);
   return ok;
 }
+
+void zam_cache_gto_scale(int q) {
+  if (q == 0) {
+    zam_err("A GTO scale of 0 cannot be used.\n");
+    return;
+  }
+  if (q == 20) {
+    gto_prefix[0] = '\0';
+  } else {
+    // A reciprocal scale has its own letter: q10 is 10, r10 is 1/10.
+    std::snprintf(gto_prefix, sizeof gto_prefix, "%c%d_", q > 0 ? 'q' : 'r', q > 0 ? q : -q);
+  }
+  hnl_factor(q > 0 ? q : 1.0 / -q);
+}
+
+void zam_cache_eto_scale(int t) {
+  if (t == 0) {
+    zam_err("An ETO scale of 0 cannot be used.\n");
+    return;
+  }
+  if (t == 1)
+    eto_prefix[0] = '\0';
+  else
+    std::snprintf(eto_prefix, sizeof eto_prefix, "%c%d_", t > 0 ? 'l' : 'm', t > 0 ? t : -t);
+  tnl_factor(t > 0 ? t : 1.0 / -t);
+}
+
+int zam_cache_create(const char* name) {
+  char path[kNameMax + 1];
+  if (!named_path(name, path)) return -1;
+  const int fd = create_locked(path, O_RDWR);
+  if (fd >= 0 && lseek(fd, 0, SEEK_SET) != 0) {
+    zam_err("Failed to position %s.\n** [%s]\n", path, std::strerror(errno));
+    close(fd);
+    unlink(path);
+    return -1;
+  }
+  return fd;
+}
+
+int zam_cache_open(const char* name) {
+  char path[kNameMax + 1];
+  if (!named_path(name, path)) return -1;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd >= 0 && lseek(fd, 0, SEEK_SET) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int zam_cache_close(int fd) {
+  if (fd < 0) return -1;
+  const bool synced = fsync(fd) == 0;
+  return close(fd) == 0 && synced ? 0 : -1;
+}
+
+_zam_file* zam_cache_fcreate(const char* name) {
+  char path[kNameMax + 1];
+  if (!named_path(name, path)) return nullptr;
+  // The file is made private before the stream opens it: the stream then
+  // truncates it and keeps its mode, whatever the codec its name selects.
+  const int fd = create_locked(path, O_WRONLY);
+  if (fd < 0) return nullptr;
+  close(fd);
+  _zam_file* f = zam_fopen(path, "w");
+  if (!f) {
+    zam_err("Failed to open %s.\n** [%s]\n", path, std::strerror(errno));
+    unlink(path);
+  }
+  return f;
+}
+
+_zam_file* zam_cache_fopen(const char* name) {
+  char path[kNameMax + 1];
+  if (!named_path(name, path)) return nullptr;
+  return zam_fopen(path, "r");
+}
+
+int zam_cache_fclose(_zam_file* file) { return zam_fclose(file); }
 
 void zam_cache_reset() {
   zam_mutex_acquire(kCacheLock);

@@ -4,10 +4,14 @@
 // the working folder). The order is not part of a name: a file written for a
 // higher order holds every lower-order matrix as its prefix. Plain lock 11
 // guards the probe and every read and write; it is not recursive, so callers
-// holding it must have probed already (zam_cache_type does).
+// holding it must have probed already (zam_cache_type does). Files made here
+// are private to the user. Matrices of other radial scales than the default
+// ones carry the scale in their names.
 #pragma once
 
 #include <cstdint>
+
+struct _zam_file;
 
 // Finds and fixes the cache folder, once per process (takes lock 11).
 void zam_cache_probe();
@@ -17,10 +21,13 @@ int zam_cache_type();
 const char* zam_cache_path();
 // Mode: m > 0 on, 0 off, m < 0 disabled for good; no effect once disabled.
 void zam_cache_mode(int m);
-// The full file name for distance I + F/100 and basis type (1 GTO, 0 ETO),
-// double (single 0) or float file (1), written into out (at least 257 chars).
-// N plays no part. Returns out, or an empty string when the cache is off.
-char* zam_cache_name(int N, int I, int F, int type, int single, char* out);
+// Probes, then the full file name for distance I + F/100 and basis type (1
+// GTO, 0 ETO), double (single 0) or float file (1): the folder, "/zam_", the
+// scale prefix of the type, the kind tag ("dh", "h", "de", "e"), "_", the
+// distance ("2p50", "p25", "3") and ".dat". N plays no part. An empty name
+// when the cache has no folder. The text is the calling thread's own and
+// stays valid until its next call.
+const char* zam_cache_file(int N, int I, int F, int type, int single);
 // 1 when count doubles were read into out (from the double file, or
 // converted from the float file when there is no double file), else 0.
 int zam_read_cache(int N, int I, int F, int type, int64_t count, double* out);
@@ -30,6 +37,29 @@ int64_t zam_read_cache_buffer(int fd, int single, int64_t count, double* out);
 // Writes count doubles whole under the double file's name (private to the
 // user); failures are reported and leave no file behind. Returns 1 or 0.
 int zam_write_cache(int N, int I, int F, int type, int64_t count, const double* in);
+
+// Radial scales, set up front, before any matrix is made: the GTO scale h
+// (20, the default, names no prefix; q > 0 gives h = q and the prefix
+// "q<q>_", q < 0 h = 1/|q| and "r<|q|>_") and the ETO scale t (1, the
+// default, no prefix; t > 0 t = t and "l<t>_", t < 0 t = 1/|t| and
+// "m<|t|>_"). A scale of 0 is refused with an error.
+void zam_cache_gto_scale(int q);
+void zam_cache_eto_scale(int t);
+
+// Other files in the cache folder, by plain file name (no '/'): refused with
+// an error when the cache has no folder. create and fcreate remove an old
+// file of that name and make a new one, private to the user; create opens it
+// read-write, open read-only, both at the start, giving a descriptor or -1
+// (open reports nothing: a missing file is a miss). close flushes the
+// descriptor to the device and closes it: 0, or -1 when either fails (or
+// for -1). fcreate and fopen give a stream ("w", "r"; the name's ending
+// selects gzip or bzip2) or null; fclose closes it as zam_fclose does.
+int zam_cache_create(const char* name);
+int zam_cache_open(const char* name);
+int zam_cache_close(int fd);
+_zam_file* zam_cache_fcreate(const char* name);
+_zam_file* zam_cache_fopen(const char* name);
+int zam_cache_fclose(_zam_file* file);
 
 // For tests: forget the probe so that the next call probes again.
 void zam_cache_reset();

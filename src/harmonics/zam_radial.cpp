@@ -18,12 +18,13 @@ constexpr double kSqrt4Pi = 3.5449077018110318;  // 1 / N_00
 constexpr int kTable = ZAM_NMAX * (ZAM_NMAX + 1) * (ZAM_NMAX + 2) / 6;
 constexpr int kLnaCache = 37;
 
-// Scales: process-wide, set once at start-up (hnl_factor, rnl_factor).
+// Scales: process-wide, set once at start-up (hnl_factor, tnl_factor,
+// rnl_factor).
 double h_factor = 20.0;
 double h_sqrt = 4.47213595499958;
 double h_norm = 0.14953487812212204;
-const double t_factor = 1.0;
-const double t_norm = 1.0;
+double t_factor = 1.0;
+double t_norm = 1.0;
 double r_factor = 0.2;
 double r_norm = 0.08944271909999159;  // f^1.5 in full: the family is orthonormal
 double w_factor = 5.0;
@@ -195,6 +196,11 @@ void hnl_factor(double h) {
   h_factor = h;
   h_sqrt = std::sqrt(h);
   h_norm = std::sqrt(2.0 / (std::sqrt(std::fabs(h)) * std::fabs(h)));
+}
+
+void tnl_factor(double t) {
+  t_factor = t;
+  t_norm = std::pow(std::fabs(t), 1.5);
 }
 
 void rnl_factor(double s) {

@@ -14,6 +14,7 @@ constexpr int ZAM_NMAX = 36;  // highest order of the Laguerre tables
 
 // ---- scales ----
 void hnl_factor(double h);   // GTO scale h (and its square root and norm)
+void tnl_factor(double t);   // ETO scale t per angstrom (and its norm |t|^1.5)
 void rnl_factor(double s);   // cubic family: f = 1/s
 void wnl_factor(double w);
 double hnl_scale();          // h

@@ -4,6 +4,7 @@
 // sizes, prefixes of higher orders, float files) and a disabled cache.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -16,6 +17,8 @@
 #include "common/test_util.h"
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_cache.h"
+#include "harmonics/zam_radial.h"
+#include "runtime/zam_file.h"
 #include "harmonics/zam_tm.h"
 #include "runtime/zam_thread.h"
 #include "specfun/zam_mp.h"
@@ -305,6 +308,83 @@ TEST(TranslationCache, HigherOrderPrefixesShortFilesAndFloats) {
   EXPECT_LT(cache.size("zam_dh_7.dat"), 0);
 }
 
+// Names of the matrix files, with the prefixes of other radial scales; the
+// default scales name no prefix and restore the default functions.
+TEST(TranslationCache, NamesCarryTheRadialScale) {
+  CacheAt cache;
+  const std::string dir = cache.dir.str() + "/";
+  EXPECT_EQ(zam_cache_file(25, 2, 50, 1, 0), dir + "zam_dh_2p50.dat");
+  EXPECT_EQ(zam_cache_file(5, 3, 0, 1, 1), dir + "zam_h_3.dat");
+  EXPECT_EQ(zam_cache_file(5, 0, 25, 0, 0), dir + "zam_de_p25.dat");
+  zam_cache_gto_scale(10);
+  zam_cache_eto_scale(2);
+  EXPECT_EQ(zam_cache_file(5, 3, 0, 1, 0), dir + "zam_q10_dh_3.dat");
+  EXPECT_EQ(zam_cache_file(5, 0, 10, 0, 1), dir + "zam_l2_e_p10.dat");
+  EXPECT_EQ(hnl_scale(), 10.0);
+  // The ETO functions stay normalised: T_10(0) = t^1.5 / sqrt(2).
+  EXPECT_NEAR(tnl(1, 0, 0.0), 2.0, 1e-15);
+  zam_cache_gto_scale(-10);
+  zam_cache_eto_scale(-2);
+  EXPECT_EQ(zam_cache_file(5, 3, 0, 1, 0), dir + "zam_r10_dh_3.dat");
+  EXPECT_EQ(zam_cache_file(5, 3, 0, 0, 0), dir + "zam_m2_de_3.dat");
+  EXPECT_EQ(hnl_scale(), 0.1);
+  {
+    testutil::Capture said;
+    zam_cache_gto_scale(0);
+    EXPECT_TRUE(said.has("*Error* "));
+  }
+  EXPECT_EQ(hnl_scale(), 0.1);
+  zam_cache_gto_scale(20);
+  zam_cache_eto_scale(1);
+  EXPECT_EQ(zam_cache_file(5, 3, 0, 1, 0), dir + "zam_dh_3.dat");
+  EXPECT_EQ(zam_cache_file(5, 3, 0, 0, 0), dir + "zam_de_3.dat");
+  EXPECT_EQ(hnl_scale(), 20.0);
+  EXPECT_EQ(tnl_scale(), 0.5);
+  EXPECT_NEAR(tnl(1, 0, 0.0), std::sqrt(0.5), 1e-15);
+}
+
+// Other files of the cache folder: made afresh and private, read back,
+// compressed by their name, and never outside the folder.
+TEST(TranslationCache, NamedFilesInTheFolder) {
+  CacheAt cache;
+  int fd = zam_cache_create("blob.bin");
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "abcdef", 6), 6);
+  EXPECT_EQ(zam_cache_close(fd), 0);
+  EXPECT_EQ(fs::status(cache.dir.file("blob.bin")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  fd = zam_cache_create("blob.bin");  // the old content goes
+  ASSERT_EQ(write(fd, "xy", 2), 2);
+  EXPECT_EQ(zam_cache_close(fd), 0);
+  fd = zam_cache_open("blob.bin");
+  char got[8] = {};
+  EXPECT_EQ(read(fd, got, sizeof got), 2);
+  EXPECT_STREQ(got, "xy");
+  EXPECT_EQ(zam_cache_close(fd), 0);
+  EXPECT_EQ(zam_cache_open("none.bin"), -1);
+  EXPECT_EQ(zam_cache_close(-1), -1);
+
+  _zam_file* f = zam_cache_fcreate("table.txt.gz");
+  ASSERT_NE(f, nullptr);
+  zam_fprintf(f, "line %d\n", 7);
+  EXPECT_EQ(zam_cache_fclose(f), 0);
+  EXPECT_EQ(fs::status(cache.dir.file("table.txt.gz")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(testutil::read_file(cache.dir.file("table.txt.gz")).substr(0, 2), "\x1f\x8b");  // gzip
+  f = zam_cache_fopen("table.txt.gz");
+  ASSERT_NE(f, nullptr);
+  char line[32];
+  ASSERT_GE(zam_freadln(f, sizeof line, line), 0);
+  EXPECT_STREQ(line, "line 7");
+  EXPECT_EQ(zam_cache_fclose(f), 0);
+
+  testutil::Capture said;
+  EXPECT_EQ(zam_cache_create("../escape"), -1);
+  EXPECT_EQ(zam_cache_fcreate(".."), nullptr);
+  EXPECT_FALSE(fs::exists(cache.dir.path.parent_path() / "escape"));
+  EXPECT_TRUE(said.has("Bad cache file name: ../escape"));
+}
+
 TEST(TranslationCache, PlainFileDisablesAndProbeExportsFolder) {
   testutil::TempDir dir;
   const std::string plain = dir.file("not_a_folder");
@@ -321,6 +401,11 @@ TEST(TranslationCache, PlainFileDisablesAndProbeExportsFolder) {
   zam_cache_mode(1);
   EXPECT_EQ(zam_cache_type(), 0);  // disabled for good
   EXPECT_EQ(matrix(3, 1, 1.5).size(), 33u);  // computed in memory
+  {
+    testutil::Capture said;
+    EXPECT_EQ(zam_cache_create("x.bin"), -1);  // never "/x.bin"
+    EXPECT_TRUE(said.has("No cache folder for x.bin"));
+  }
 
   // No ZAM_CACHE, no ZAM_ROOT: a private zam_cache folder in the working
   // folder, exported with its absolute name.
