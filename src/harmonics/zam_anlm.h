@@ -70,3 +70,5 @@ double anlm_value_h(int N, const double* a, double r, double theta, double phi);
 void rp_nlm(int N, double* out, double r, double theta);
 // Every slot through zam_msg as "A[%2d,%2d,%3d] = %12.6f\n".
 void anlm_print(int N, const double* a);
+// Accepted for the library's interface: checks nothing, changes nothing.
+void anlm_check(int N, const double* a);

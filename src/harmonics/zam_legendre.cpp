@@ -400,6 +400,8 @@ double dzm(int m, double phi) {
 
 void ylm_direct(int flag) { plm_from_series.store(flag, std::memory_order_relaxed); }
 
+void ylm_short(int) {}
+
 double tn(int n, double x) {
   if (x < -1.0 || x > 1.0) return 0.0;
   if (n <= 0) return kInvSqrtPi;

@@ -53,6 +53,9 @@ double dzm(int m, double phi);   // d z_m / d phi
 // Non-zero: plm takes single values from the series instead of the
 // recursion. Process-wide; meant to be set before threads start.
 void ylm_direct(int flag);
+// Accepted for the library's interface and ignored: there is no shortened
+// form of the tables; values are the same whatever the flag.
+void ylm_short(int flag);
 // Normalised Chebyshev polynomial: 0 outside [-1, 1], 1/sqrt(pi) for n <= 0,
 // sqrt(2/pi) cos(n acos x) otherwise.
 double tn(int n, double x);

@@ -82,6 +82,15 @@ TEST(Legendre, PoleAndMiddleRoadsMeetAtHighDegree) {
   const double from_series = plm(9, 4, 0.75);
   ylm_direct(0);
   EXPECT_NEAR(plm(9, 4, 0.75), from_series, 1e-13);
+  // ylm_short changes nothing: single values still come from the recursion,
+  // which differs from the series in the last bits at degree 60.
+  const double recursion = plm(60, 7, 0.3);
+  ylm_direct(1);
+  EXPECT_NE(plm(60, 7, 0.3), recursion);
+  ylm_direct(0);
+  ylm_short(1);
+  EXPECT_EQ(plm(60, 7, 0.3), recursion);
+  ylm_short(0);
 }
 
 TEST(Legendre, HarmonicsAreOrthonormalUpToDegree20) {
