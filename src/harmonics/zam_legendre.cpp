@@ -334,6 +334,12 @@ double plm_series(int l, int m, double theta) {
   return sum * std::pow(s, m);
 }
 
+double plm_coef(int l, int m, int j) {
+  if (l < 0 || l > ZAM_LMAX || m < 0 || m > l || j < 0 || j > l - m) return 0.0;
+  plm_init();
+  return clmj_tab[series_slot(l, m, j)];
+}
+
 double plm(int l, int m, double theta) {
   const int am = m < 0 ? -m : m;
   if (am > l) return 0.0;

@@ -33,6 +33,9 @@ void zm_all_bar(int M, double* out, double phi);
 void zm_all(int M, double* out, double phi);
 // Unnormalised P_l^m from the power series (theta clamped to [0, pi]); 0 when m > l.
 double plm_series(int l, int m, double theta);
+// Coefficient j of that series: P_l^m(x) = (1-x^2)^(m/2) sum over j = 0..l-m
+// of plm_coef(l, m, j) x^j (0 when l + m + j is odd or j, m outside it).
+double plm_coef(int l, int m, int j);
 // Normalised Pbar_l|m|(cos theta) (0 when |m| > l).
 double plm(int l, int m, double theta);
 // plm(l, |m|) times (-1)^m for m < 0: the complex-harmonic convention.

@@ -692,3 +692,22 @@ void wnl_all_bar(int N, double* out, double r) {
       out[n * (n - 1) / 2 + l] = v;
     }
 }
+
+double unused_snl(int n, int l, double r) {
+  if (r <= 0.0) return 0.0;
+  knl_init();
+  // With x = (f s)^3 / 3, s^(l+2) ds = (3x)^(l/3) f^-(l+3) dx and
+  // s^(1-l) ds = (3x)^-((l+1)/3) f^(l-2) dx: the inner and outer charges are
+  // incomplete gamma functions of x/2 with orders (4l+3)/3 + j and
+  // (2l+2)/3 + j.
+  const double f = r_factor, y = 0.5 * rho_r(r);
+  const double a = (4.0 * l + 3.0) / 3.0, b = (2.0 * l + 2.0) / 3.0;
+  double inner = 0.0, outer = 0.0;
+  for (int j = 0; j <= n - l - 1; j++) {
+    const double c = knlk_tab[laguerre_slot(n, l, j)];
+    inner += c * std::pow(2.0, a + j) * igam(a + j, y);
+    outer += c * std::pow(2.0, b + j) * jgam(b + j, y);
+  }
+  return std::pow(r, -(l + 1)) * std::pow(f, -(l + 3)) * std::pow(3.0, l / 3.0) * inner +
+         std::pow(r, l) * std::pow(f, l - 2) * std::pow(3.0, -(l + 1) / 3.0) * outer;
+}

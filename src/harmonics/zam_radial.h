@@ -137,3 +137,8 @@ void qnl_all_bar_dev(int N, double* out, double r);
 // terms (hnl_all_bar values) at r (clamped below at 0.001), with the same
 // scale: their radial Laplacian is -(2l+1) times the density.
 void wnl_all_bar(int N, double* out, double r);
+// Cubic-family counterpart of qnl: the potential factor of the unnormalised
+// density term exp(-x/2) x^l L^(2l)_(n-l-1)(x), x = (f r)^3 / 3, at r:
+// r^-(l+1) times its inner moment plus r^l times its outer one, so that its
+// radial Laplacian is -(2l+1) times the term. 0 for r <= 0.
+double unused_snl(int n, int l, double r);

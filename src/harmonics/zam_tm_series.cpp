@@ -2,17 +2,21 @@
 // a sum over the coupled degree k of coupling coefficients times a radial
 // overlap, a finite polynomial sum over the distance series table of the
 // multi-precision code; everything runs in 256-bit floats and only the
-// finished elements are rounded to double.
+// finished elements are rounded to double. The exponential family's matrix
+// can also be had from the overlap integrals of the two centres (for
+// checking the series at low orders).
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <vector>
 
+#include "harmonics/zam_legendre.h"
 #include "harmonics/zam_radial.h"
 #include "harmonics/zam_tm.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
+#include "specfun/zam_fac.h"
 #include "specfun/zam_mp.h"
 #include "specfun/zam_yib.h"
 
@@ -279,4 +283,153 @@ void tm_et3_ser(int N, double* T, double R) {
   });
   yib_mpf_free(D, count);
   zam_msg("Translation matrix J[%d](%.2f) done in %.2f seconds.\n", N, R, zam_get_time() - t0);
+}
+
+namespace {
+
+// A polynomial in the prolate spheroidal coordinates (xi, eta) of a pair of
+// centres: the coefficient of xi^a eta^b at a * D + b, a, b < D.
+struct Poly2 {
+  int D;
+  std::vector<long double> c;
+  explicit Poly2(int d) : D(d), c(static_cast<size_t>(d) * d, 0.0L) {}
+  long double& at(int a, int b) { return c[static_cast<size_t>(a) * D + b]; }
+  long double at(int a, int b) const { return c[static_cast<size_t>(a) * D + b]; }
+};
+
+Poly2 times(const Poly2& x, const Poly2& y) {
+  Poly2 z(x.D + y.D - 1);
+  for (int a = 0; a < x.D; a++)
+    for (int b = 0; b < x.D; b++) {
+      const long double v = x.at(a, b);
+      if (v == 0.0L) continue;
+      for (int c = 0; c < y.D; c++)
+        for (int d = 0; d < y.D; d++) z.at(a + c, b + d) += v * y.at(c, d);
+    }
+  return z;
+}
+
+Poly2 add_scaled(Poly2 x, const Poly2& y, long double s) {
+  if (y.D > x.D) {
+    Poly2 wide(y.D);
+    for (int a = 0; a < x.D; a++)
+      for (int b = 0; b < x.D; b++) wide.at(a, b) = x.at(a, b);
+    x = std::move(wide);
+  }
+  for (int a = 0; a < y.D; a++)
+    for (int b = 0; b < y.D; b++) x.at(a, b) += s * y.at(a, b);
+  return x;
+}
+
+Poly2 power(const Poly2& x, int e) {
+  Poly2 z(1);
+  z.at(0, 0) = 1.0L;
+  for (int k = 0; k < e; k++) z = times(z, x);
+  return z;
+}
+
+// k0 + kx xi + ke eta + kxe xi eta.
+Poly2 linear(long double k0, long double kx, long double ke, long double kxe) {
+  Poly2 z(2);
+  z.at(0, 0) = k0;
+  z.at(1, 0) = kx;
+  z.at(0, 1) = ke;
+  z.at(1, 1) = kxe;
+  return z;
+}
+
+// One centre's ETO function times its solid harmonic, the exponential and
+// the norms left out, in units of half the distance: with p = t R / 2,
+// sum over j of c_j p^(l+j) u^j times sum over i of plm_coef(l, m, i) z^i
+// u^(l-m-i), where u = r / (R/2) and z = (the centre's z) / (R/2), and the
+// factor rho^m of the harmonic kept for the pair (rho^2m is a polynomial).
+// The first centre (sigma +1) has u = xi + eta, z = 1 + xi eta; the second
+// (sigma -1), at distance R along z, u = xi - eta, z = xi eta - 1.
+Poly2 centre_term(int n, int l, int m, int sigma, long double p) {
+  const Poly2 u = linear(0, 1, sigma, 0);
+  const Poly2 z = linear(sigma, 0, 0, 1);
+  Poly2 angular(1);
+  for (int i = 0; i <= l - m; i++) {
+    const double c = plm_coef(l, m, i);
+    if (c != 0.0) angular = add_scaled(angular, times(power(z, i), power(u, l - m - i)), c);
+  }
+  Poly2 radial(1);
+  for (int j = 0; j <= n - l - 1; j++)
+    radial = add_scaled(radial, power(u, j), static_cast<long double>(tnlk(n, l, j)) * std::pow(p, l + j));
+  return times(angular, radial);
+}
+
+}  // namespace
+
+void zam_calc_jr2(int N, int, double* out, double R) {
+  const double t0 = zam_get_time();
+  if (N < 1 || N > kMaxOrder) {
+    zam_err("No analytic translation matrix of order %d (1 to %d).\n", N, kMaxOrder);
+    return;
+  }
+  if (R == 0.0) {
+    tm3_ident(N, out);
+    zam_msg("J[%d](%.2f) done analytically in %.2f seconds.\n\n", N, R, zam_get_time() - t0);
+    return;
+  }
+  const double a = std::fabs(R);
+  const long double p = a * tnl_scale();  // t R / 2, the series' scaled distance
+  std::vector<double> norm(static_cast<size_t>(N * (N + 1) / 2));
+  tnl_all_norm(N, norm.data());
+  // Integrals over xi in [1, inf) of xi^k e^(-p xi) and over eta in [-1, 1]
+  // of eta^k, k up to the highest power of a product.
+  const int kmax = 4 * N + 8;
+  std::vector<long double> xi_int(kmax), eta_int(kmax);
+  for (int k = 0; k < kmax; k++) {
+    xi_int[k] = bk_beta(k, static_cast<double>(p));
+    eta_int[k] = k % 2 ? 0.0L : 2.0L / (k + 1);
+  }
+  const long double volume = std::pow(0.5L * a, 3);  // (R/2)^3 of the volume element
+  // elements[m][pair(n, l) * pairs + pair(n', l')]
+  const int pairs = N * (N + 1) / 2;
+  std::vector<std::vector<long double>> elements(N, std::vector<long double>(static_cast<size_t>(pairs) * pairs));
+  for (int m = 0; m < N; m++) {
+    // rho^2m = ((xi^2 - 1)(1 - eta^2))^m and the Jacobian xi^2 - eta^2,
+    // shared by every pair of this m.
+    Poly2 xi2(3), eta2(3), jacobian(3);
+    xi2.at(2, 0) = 1.0L;
+    xi2.at(0, 0) = -1.0L;
+    eta2.at(0, 0) = 1.0L;
+    eta2.at(0, 2) = -1.0L;
+    jacobian.at(2, 0) = 1.0L;
+    jacobian.at(0, 2) = -1.0L;
+    const Poly2 weight = times(power(times(xi2, eta2), m), jacobian);
+    for (int n = m + 1; n <= N; n++)
+      for (int l = m; l < n; l++) {
+        // The first centre's term integrated against every monomial: g(c, d)
+        // = sum over (a, b) of A(a, b) xi_int(a + c) eta_int(b + d).
+        const Poly2 A = centre_term(n, l, m, 1, p);
+        for (int np = m + 1; np <= N; np++)
+          for (int lp = m; lp < np; lp++) {
+            const Poly2 B = times(centre_term(np, lp, m, -1, p), weight);
+            long double sum = 0.0L;
+            for (int a1 = 0; a1 < A.D; a1++)
+              for (int b1 = 0; b1 < A.D; b1++) {
+                const long double v = A.at(a1, b1);
+                if (v == 0.0L) continue;
+                for (int c = 0; c < B.D; c++)
+                  for (int d = (b1 % 2); d < B.D; d += 2) sum += v * B.at(c, d) * xi_int[a1 + c] * eta_int[b1 + d];
+              }
+            const int i = pair_of(n, l), k = pair_of(np, lp);
+            elements[m][static_cast<size_t>(i) * pairs + k] = sum * volume * norm[i] * norm[k] * plm_norm(l, m) *
+                                                              plm_norm(lp, m);
+          }
+      }
+  }
+  int64_t at = 0;
+  for (int n = 1; n <= N; n++)
+    for (int np = 1; np <= n; np++) {
+      zam_msg("[%2d,%2d]\n", n, np);
+      for (int l = 0; l < n; l++)
+        for (int lp = 0; lp < np; lp++)
+          for (int m = 0; m <= std::min(l, lp); m++)
+            out[at++] = static_cast<double>(elements[m][static_cast<size_t>(pair_of(n, l)) * pairs + pair_of(np, lp)]);
+    }
+  if (R < 0) tm3_neg(N, out);
+  zam_msg("J[%d](%.2f) done analytically in %.2f seconds.\n\n", N, R, zam_get_time() - t0);
 }

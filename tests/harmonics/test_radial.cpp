@@ -320,6 +320,31 @@ TEST(Radial, PotentialFactorsByEveryRoad) {
     }
 }
 
+// The cubic family's potential factor: its radial Laplacian is -(2l+1) times
+// the density term, and far out (x near 170, the outer charge gone) it is the
+// term's whole inner moment over r^(l+1), taken here by quadrature.
+TEST(Radial, CubicPotentialSolvesPoissonAndFallsOff) {
+  auto density = [](int n, int l, double r) {
+    const double x = rho_r(r);
+    return std::exp(-x / 2) * std::pow(x, l) * knl(n, l, x) / knl_norm(n, l);
+  };
+  const double d = 1e-3;
+  for (const int nl : {10, 31, 42, 53}) {
+    const int n = nl / 10, l = nl % 10;
+    for (const double r : {2.0, 6.5, 11.0}) {
+      const double f0 = unused_snl(n, l, r), fp = unused_snl(n, l, r + d), fm = unused_snl(n, l, r - d);
+      const double lap = (fp - 2 * f0 + fm) / (d * d) + (fp - fm) / (d * r) - l * (l + 1) * f0 / (r * r);
+      EXPECT_NEAR(lap, -(2 * l + 1) * density(n, l, r), 1e-5 * (1.0 + std::fabs(f0))) << n << l << " " << r;
+    }
+    const double far = 40.0, h = far / 40000;
+    double moment = 0.0;
+    for (int i = 1; i < 40000; i++) moment += density(n, l, i * h) * std::pow(i * h, l + 2) * h;
+    EXPECT_NEAR(unused_snl(n, l, far) * std::pow(far, l + 1), moment, 1e-8 * std::fabs(moment)) << n << l;
+  }
+  EXPECT_EQ(unused_snl(3, 1, 0.0), 0.0);
+  EXPECT_EQ(unused_snl(3, 1, -1.0), 0.0);
+}
+
 namespace {
 
 // Integral of H_nl(r) r^(k+2) over [0, inf) by a second exact road: with
