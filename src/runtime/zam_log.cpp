@@ -202,6 +202,24 @@ void hold_line(int kind, const char* prefix, const char* text) {
   holding->lines.push_back(_zam_held_line{kind, std::move(line)});
 }
 
+// A plain line (kPlain: screen and log file) or a log-only line
+// (kLogOnly), written now or held.
+void unprefixed(HeldKind kind, const char* text) {
+  open_if_needed();
+  if (!text || !*text) return;
+  if (holding) {
+    hold_line(kind, "", text);
+    return;
+  }
+  char buf[kTextSize];
+  const char* whole = cut(text, buf);
+  LockGuard lock;
+  if (kind == kPlain)
+    write_plain(whole);
+  else
+    log_write(whole);
+}
+
 // The entries format on the caller's stack, taking no lock yet, and write
 // through the zam_logger_ steps.
 void prefixed(const char* prefix, const char* fmt, va_list ap) {
@@ -289,31 +307,10 @@ void zam_logger_err(const char* prefix, const char* text) {
   write_prefixed(tmp2, sizeof(tmp2), prefix, text);
 }
 
-void zam_logger_msg(const char* text) {
-  open_if_needed();
-  if (!text || !*text) return;
-  if (holding) {
-    hold_line(kPlain, "", text);
-    return;
-  }
-  char buf[kTextSize];
-  const char* whole = cut(text, buf);
-  LockGuard lock;
-  write_plain(whole);
-}
+void zam_logger_msg(const char* text) { unprefixed(kPlain, text); }
 
 void zam_logger_log(const char* text) {
-  if (!active.load()) return;
-  open_if_needed();
-  if (!text || !*text) return;
-  if (holding) {
-    hold_line(kLogOnly, "", text);
-    return;
-  }
-  char buf[kTextSize];
-  const char* whole = cut(text, buf);
-  LockGuard lock;
-  log_write(whole);
+  if (active.load()) unprefixed(kLogOnly, text);
 }
 
 void zam_logger_name(const char* name) {
