@@ -83,6 +83,11 @@ struct _sixd_search_state {
   int n_lact;
   double receptor_range;   // largest beta of an active receptor sample
   double ligand_range;
+
+  // The 4-D layouts translate the receptor by -R when sym_local is set, else
+  // by R x sym_LtoW (the pose-list parameters of the specification).
+  int sym_local;
+  double sym_LtoW;
 };
 
 extern _sixd_search_state zam_sixd_state;
