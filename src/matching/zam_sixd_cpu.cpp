@@ -15,43 +15,14 @@
 #include "matching/zam_kft.h"
 #include "matching/zam_sixd_store.h"
 #include "matching/zam_sixd_tables.h"
+#include "matching/zam_sixd_work.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
 
+using namespace sixd_work;
+
 namespace {
-
-constexpr double kTwoPi = 6.28318530717958647692;
-
-Euler inverse_euler(Euler e) { return e_make(-e.gamma, -e.beta, -e.alpha); }
-
-// The receptor rotation of active sample r: its first rotation (a second
-// one, when the table has it, follows the translation).
-Euler receptor_rotation(int r) {
-  const _sixd_search_state& s = zam_sixd_state;
-  return s.rrot1[s.ract2all ? s.ract2all[r] : r];
-}
-Euler receptor_second(int r) {
-  const _sixd_search_state& s = zam_sixd_state;
-  return s.rrot2 ? s.rrot2[s.ract2all ? s.ract2all[r] : r] : e_make(0.0, 0.0, 0.0);
-}
-
-// A worker's own translation and rotation records and work arrays.
-struct Scorer {
-  ZamTm3_struct tm;
-  ZamRm3_struct rm;
-  std::vector<double> x, y;  // 2 x n_vec x K: first arrays then second
-  Scorer(int N, int n_vec) : x(2 * (size_t)n_vec * anlm_size(N)), y(x.size()) {
-    zam_tm3_init(&tm);
-    zam_rm3_init(&rm);
-  }
-  ~Scorer() {
-    zam_tm3_free(&tm);
-    zam_rm3_free(&rm);
-  }
-  Scorer(const Scorer&) = delete;
-  Scorer& operator=(const Scorer&) = delete;
-};
 
 // Score of the receptor arrays a (first, second; already turned by Rr)
 // translated by -R, turned by Rl^-1 and laid on the ligand arrays b.
@@ -69,48 +40,100 @@ double pose_score(Scorer& sc, int N, int n_vec, const double* a_phi, const doubl
   return E;
 }
 
-// P[l][v][m] += sum over n of conj(A(n,l,v)) B(n,l,m), complex pairs, block
-// l at l(4l^2-1)/3 (rows v, columns m).
-void add_products(int N, const double* A, const double* B, double* P) {
-  for (int l = 0; l < N; l++) {
-    const int w = 2 * l + 1;
-    double* blk = P + 2 * (l * (4 * l * l - 1) / 3);
-    for (int n = l + 1; n <= N; n++) {
-      const double* a = A + 2 * anlm_index(n, l, -l);
-      const double* b = B + 2 * anlm_index(n, l, -l);
-      for (int v = 0; v < w; v++) {
-        const double ar = a[2 * v], ai = -a[2 * v + 1];
-        double* row = blk + 2 * v * w;
-        for (int m = 0; m < w; m++) {
-          row[2 * m] += ar * b[2 * m] - ai * b[2 * m + 1];
-          row[2 * m + 1] += ar * b[2 * m + 1] + ai * b[2 * m];
+// The receptor arrays of active sample r from the rotation buffers, moved by
+// -R (and turned by the sample's second rotation) into sc.x: first arrays,
+// then second. 0 when a translation matrix could not be made (reported).
+bool move_receptor(Scorer& sc, int N, int n_vec, int r, double R) {
+  const _sixd_search_state& s = zam_sixd_state;
+  const int64_t n = n_vec * anlm_size(N);
+  const Euler e2 = receptor_second(r);
+  return zam_trm3_apply(N, n_vec, s.vec_types, &sc.tm, &sc.rm, s.anlm_phi_rot + r * n, e2, sc.x.data(), -R) &&
+         zam_trm3_apply(N, n_vec, s.vec_types, &sc.tm, &sc.rm, s.anlm_rho_rot + r * n, e2, sc.x.data() + n, -R);
+}
+
+// The twist series of the 1-D bodies: a worker's records, its plan, and
+// the turn of the receptor held in sc.x against one ligand sample.
+struct Twist {
+  const _sixd_worker* w;
+  int N, n_vec, T;
+  int64_t n;
+  Scorer sc;
+  _FftPlan* plan;
+  std::vector<double> c, sn, out;
+  std::vector<unsigned char> mask;
+  double t_tran = 0.0, t_gf = 0.0, t_fft = 0.0, ffts = 0.0;
+
+  explicit Twist(const _sixd_worker* rec)
+      : w(rec), N(rec->N), n_vec(rec->n_vec), T(rec->dims[0]), n(rec->n_vec * (int64_t)anlm_size(rec->N)),
+        sc(rec->N, rec->n_vec), plan(zam_fft_open(rec->dims[0])), c(rec->N), sn(rec->N), out(rec->dims[0]),
+        mask(rec->dims[0]) {
+    // Without a plan no code can be scored: the pass fails rather than
+    // reporting an empty result as a complete search.
+    if (!plan && w->failed) w->failed->store(1);
+  }
+  ~Twist() { zam_fft_close(plan); }
+  Twist(const Twist&) = delete;
+  Twist& operator=(const Twist&) = delete;
+
+  // The receptor of active sample r moved by -R; false, with the pass
+  // marked failed, when it could not be.
+  bool receptor(int r, double R) {
+    const double t0 = stage_time();
+    const bool ok = move_receptor(sc, N, n_vec, r, R);
+    t_tran += seconds_since(t0);
+    if (!ok && w->failed) w->failed->store(1);
+    return ok;
+  }
+  // The series of the receptor against ligand sample l.
+  void reduce(int l) {
+    const _sixd_search_state& s = zam_sixd_state;
+    const double t0 = stage_time();
+    zam_docker_reduce(N, n_vec, sc.x.data(), sc.x.data() + n, s.bnlm_phi_rot + l * n, s.bnlm_rho_rot + l * n,
+                      c.data(), sn.data());
+    t_gf += seconds_since(t0);
+  }
+  // The series at the T steps of the turn, into out.
+  void turn() {
+    const double t0 = stage_time();
+    zam_fft_execute_fs(plan, N, c.data(), sn.data(), out.data());
+    t_fft += seconds_since(t0);
+    ffts += 1.0;
+  }
+  // The first summary line of both bodies.
+  void say_done(double t_start) const {
+    const double dt = std::max(seconds_since(t_start), 1e-8);
+    zam_msg("CPU %2d: Done %.0f 1D FFTs for %.0f orientations in %.2fs (%.0f/s).\n", w->cpu, ffts, ffts * T, dt,
+            ffts * T / dt);
+  }
+};
+
+}  // namespace
+
+void sixd_fill_3d(const _sixd_worker* w, const float* Pf, float* work, const int stride[3]) {
+  const int L = w->N - 1, M1 = w->dims[0], M2 = w->dims[1], M3 = w->dims[2], S = lm_row(L);
+  std::fill(work, work + 2 * (int64_t)M1 * M2 * M3, 0.0f);
+  // Position on the alpha axis of m = -L..L, wrapped once here rather than in the inner loop.
+  int64_t alpha_at[2 * 36 + 1];
+  for (int m = -L; m <= L; m++) alpha_at[m + L] = (int64_t)(((m % M3) + M3) % M3) * stride[2];
+  for (int l = 0; l <= L; l++) {
+    const int wl = 2 * l + 1, base = l * (4 * l * l - 1) / 3;
+    const int vmax = std::min(l, w->band[0]), mmax = std::min(l, w->band[1]);
+    for (int v = -vmax; v <= vmax; v++) {
+      const int iv = ((v % M1) + M1) % M1;
+      const float* p = &Pf[2 * (base + (v + l) * wl + l)];
+      for (int t = 0; t < M2; t++) {
+        const float* lt = w->L + 2 * ((int64_t)t * S + base + (v + l) * wl + l);
+        float* out = work + 2 * ((int64_t)iv * stride[0] + (int64_t)t * stride[1]);
+        for (int m = -mmax; m <= mmax; m++) {
+          const int64_t im = alpha_at[m + L];
+          const float lr = lt[2 * m], li = lt[2 * m + 1], pr = p[2 * m], pi = p[2 * m + 1];
+          out[2 * im] += lr * pr - li * pi;
+          out[2 * im + 1] += lr * pi + li * pr;
         }
       }
     }
   }
 }
-
-// The workers' stage times are printed only at debug level 1 and up; below
-// that the clock, which the loops read around every pose, is not read.
-double stage_time() { return zam_debug >= 1 ? zam_get_time() : 0.0; }
-double seconds_since(double t0) { return stage_time() - t0; }
-
-// Ends a worker body: reports the worker done and leaves its thread.
-void* worker_exit() {
-  sixd_worker_done();
-  zam_thread_exit();
-  return nullptr;
-}
-
-// The ligand rotation of a pose whose receptor sample has a second rotation
-// e2 (applied after the translation): the ligand goes onto the receptor by
-// Rr^-1 Tz(R) e2^-1 Rl, so e2^-1 joins the ligand side.
-Euler with_second(int r, Euler lig) {
-  if (!zam_sixd_state.rrot2) return lig;
-  return euler_tf(tf_tftf(tf_euler(lig), tf_transpose(tf_euler(receptor_second(r)))));
-}
-
-}  // namespace
 
 void* zam_run_3d_cpu_thread(void* arg) {
   const auto* w = static_cast<const _sixd_worker*>(arg);
@@ -135,91 +158,55 @@ void* zam_run_3d_cpu_thread(void* arg) {
   for (int c = 0; c < n_vec; c++) qnlm_abnlm(N, s.bnlm_rho_base + c * K, s.bnlm_phi_base + c * K, &B[2 * c * K]);
   std::vector<float> best((size_t)M2 * M3);
   std::vector<int> where((size_t)M2 * M3);
-  // Position on the alpha axis of m = -L..L, wrapped once here rather than in the inner loop.
-  std::vector<int> alpha_at(2 * (size_t)L + 1);
-  for (int m = -L; m <= L; m++) alpha_at[m + L] = ((m % M3) + M3) % M3;
-  double R_last = std::numeric_limits<double>::quiet_NaN();
+  // Axis 0 gamma, 1 beta, 2 alpha.
+  const int stride[3] = {M2 * M3, M3, 1};
 
-  for (; item >= 0; item = zam_thread_pop_list()) {
-    double orientations = 0.0;
-    const int64_t* slice = w->codes + (int64_t)item * w->per_item;
-    for (int k = 0; k < w->per_item; k++) {
-      const int64_t code = slice[k];
-      if (code == ZAM_SIXD_HOLE || code == ZAM_SIXD_END || !plan) continue;
-      const int did = sixd_code_did(code), r = sixd_code_rec(code);
-      const double R = zam_r12_did(did);
-      if (R != R_last && zam_debug >= 1) zam_msg("CPU %2d: R = %.2f\n", w->cpu, R);
-      R_last = R;
-
-      // Receptor of sample r moved by -R (and its second rotation).
-      double t0 = stage_time();
-      const double* a_phi = s.anlm_phi_rot + r * n;
-      const double* a_rho = s.anlm_rho_rot + r * n;
-      const Euler e2 = receptor_second(r);
-      if (!zam_trm3_apply(N, n_vec, s.vec_types, &sc.tm, &sc.rm, a_phi, e2, sc.x.data(), -R) ||
-          !zam_trm3_apply(N, n_vec, s.vec_types, &sc.tm, &sc.rm, a_rho, e2, sc.x.data() + n, -R)) {
-        // Reported by the translation code; the search then reports failure.
-        if (w->failed) w->failed->store(1);
-        continue;
-      }
-      t_tran += seconds_since(t0);
-
-      // Products over the terms, narrowed to single precision.
-      t0 = stage_time();
-      std::fill(P.begin(), P.end(), 0.0);
-      for (int c = 0; c < n_vec; c++) {
-        qnlm_abnlm(N, sc.x.data() + c * K, sc.x.data() + n + c * K, A.data());
-        add_products(N, A.data(), &B[2 * c * K], P.data());
-      }
-      zd2zf(S, P.data(), Pf.data());
-      float* work = plan->work;
-      std::fill(work, work + 2 * plan->size, 0.0f);
-      for (int l = 0; l <= L; l++) {
-        const int wl = 2 * l + 1, base = l * (4 * l * l - 1) / 3;
-        const int vmax = std::min(l, w->band[0]), mmax = std::min(l, w->band[1]);
-        for (int v = -vmax; v <= vmax; v++) {
-          const int iv = ((v % M1) + M1) % M1;
-          const float* p = &Pf[2 * (base + (v + l) * wl + l)];
-          for (int t = 0; t < M2; t++) {
-            const float* lt = w->L + 2 * ((int64_t)t * S + base + (v + l) * wl + l);
-            float* out = work + 2 * ((int64_t)iv * M2 + t) * M3;
-            for (int m = -mmax; m <= mmax; m++) {
-              const int im = alpha_at[m + L];
-              const float lr = lt[2 * m], li = lt[2 * m + 1], pr = p[2 * m], pi = p[2 * m + 1];
-              out[2 * im] += lr * pr - li * pi;
-              out[2 * im + 1] += lr * pi + li * pr;
-            }
-          }
-        }
-      }
-      t_gf += seconds_since(t0);
-
-      t0 = stage_time();
-      zam_dft_execute(plan);
-      t_fft += seconds_since(t0);
-      ffts += 1.0;
-      if (zam_debug > 1 && r == 0) zam_msg("F[0] = %.4f.\n", plan->real[0]);
-
-      // Lowest value along the gamma axis for every (beta, alpha); the first wins ties.
-      t0 = stage_time();
-      const float* real = plan->real;
-      std::copy(real, real + (int64_t)M2 * M3, best.begin());
-      std::fill(where.begin(), where.end(), 0);
-      for (int j = 1; j < M1; j++) {
-        const float* plane = real + (int64_t)j * M2 * M3;
-        for (int ab = 0; ab < M2 * M3; ab++)
-          if (plane[ab] < best[ab]) {
-            best[ab] = plane[ab];
-            where[ab] = j;
-          }
-      }
-      for (int ab = 0; ab < M2 * M3; ab++)
-        if (sixd_keeps(best[ab])) push_scan(&block, sixd_code(did, r, ab, where[ab]), best[ab]);
-      t_scan += seconds_since(t0);
-      orientations += (double)M1 * M2 * M3;
+  for_each_code(w, item, &block, plan != nullptr, true, [&](int64_t code, double R) {
+    const int did = sixd_code_did(code), r = sixd_code_rec(code);
+    // Receptor of sample r moved by -R (and its second rotation).
+    double t0 = stage_time();
+    if (!move_receptor(sc, N, n_vec, r, R)) {
+      // Reported by the translation code; the search then reports failure.
+      if (w->failed) w->failed->store(1);
+      return 0.0;
     }
-    end_scan_item(&block, (float)orientations, w->progress);
-  }
+    t_tran += seconds_since(t0);
+
+    // Products over the terms, narrowed to single precision.
+    t0 = stage_time();
+    std::fill(P.begin(), P.end(), 0.0);
+    for (int c = 0; c < n_vec; c++) {
+      qnlm_abnlm(N, sc.x.data() + c * K, sc.x.data() + n + c * K, A.data());
+      add_products(N, A.data(), &B[2 * c * K], P.data());
+    }
+    zd2zf(S, P.data(), Pf.data());
+    sixd_fill_3d(w, Pf.data(), plan->work, stride);
+    t_gf += seconds_since(t0);
+
+    t0 = stage_time();
+    zam_dft_execute(plan);
+    t_fft += seconds_since(t0);
+    ffts += 1.0;
+    if (zam_debug > 1 && r == 0) zam_msg("F[0] = %.4f.\n", plan->real[0]);
+
+    // Lowest value along the gamma axis for every (beta, alpha); the first wins ties.
+    t0 = stage_time();
+    const float* real = plan->real;
+    std::copy(real, real + (int64_t)M2 * M3, best.begin());
+    std::fill(where.begin(), where.end(), 0);
+    for (int j = 1; j < M1; j++) {
+      const float* plane = real + (int64_t)j * M2 * M3;
+      for (int ab = 0; ab < M2 * M3; ab++)
+        if (plane[ab] < best[ab]) {
+          best[ab] = plane[ab];
+          where[ab] = j;
+        }
+    }
+    for (int ab = 0; ab < M2 * M3; ab++)
+      if (sixd_keeps(best[ab])) push_scan(&block, sixd_code(did, r, ab, where[ab]), best[ab]);
+    t_scan += seconds_since(t0);
+    return (double)M1 * M2 * M3;
+  });
   zam_dft_close(plan);
   if (zam_debug >= 1) {
     const double dt = std::max(seconds_since(t_start), 1e-8);
@@ -235,71 +222,78 @@ void* zam_run_1r_cpu_thread(void* arg) {
   const auto* w = static_cast<const _sixd_worker*>(arg);
   int item = zam_thread_pop_list();
   if (item < 0) return worker_exit();  // nothing left: skip the set-up
-  const _sixd_search_state& s = zam_sixd_state;
-  const int N = w->N, n_vec = w->n_vec, T = w->dims[0];
-  const int64_t n = n_vec * anlm_size(N);
   const double t_start = stage_time();
-  double t_tran = 0.0, t_gf = 0.0, t_fft = 0.0, ffts = 0.0;
   _scan_block block{};
-  Scorer sc(N, n_vec);
-  _FftPlan* plan = zam_fft_open(T);
-  // Without a plan no code can be scored: the pass fails rather than
-  // reporting an empty result as a complete search.
-  if (!plan && w->failed) w->failed->store(1);
-  std::vector<double> c(N), sn(N), out(T);
-  std::vector<unsigned char> mask(T);
+  Twist tw(w);
+  const int T = tw.T;
   int last_did = -1, last_r = -1, last_l = -1;
   bool receptor_ok = false;
-  for (; item >= 0; item = zam_thread_pop_list()) {
-    double orientations = 0.0;
-    const int64_t* slice = w->codes + (int64_t)item * w->per_item;
-    for (int k = 0; k < w->per_item; k++) {
-      const int64_t code = slice[k];
-      if (code == ZAM_SIXD_HOLE || code == ZAM_SIXD_END || !plan) continue;
-      const int did = sixd_code_did(code), r = sixd_code_rec(code), l = sixd_code_lig(code);
-      const double R = zam_r12_did(did);
-      bool fresh = false;
-      if (did != last_did || r != last_r) {
-        if (did != last_did && zam_debug >= 1) zam_msg("CPU %2d: R = %.2f\n", w->cpu, R);
-        const double t0 = stage_time();
-        const Euler e2 = receptor_second(r);
-        receptor_ok = zam_trm3_apply(N, n_vec, s.vec_types, &sc.tm, &sc.rm, s.anlm_phi_rot + r * n, e2, sc.x.data(), -R) &&
-                      zam_trm3_apply(N, n_vec, s.vec_types, &sc.tm, &sc.rm, s.anlm_rho_rot + r * n, e2,
-                                     sc.x.data() + n, -R);
-        t_tran += seconds_since(t0);
-        last_did = did;
-        last_r = r;
-        fresh = true;
-      }
-      if (!receptor_ok) {
-        if (w->failed) w->failed->store(1);
-        continue;
-      }
-      if (fresh || l != last_l) {
-        const double t0 = stage_time();
-        zam_docker_reduce(N, n_vec, sc.x.data(), sc.x.data() + n, s.bnlm_phi_rot + l * n, s.bnlm_rho_rot + l * n,
-                          c.data(), sn.data());
-        t_gf += seconds_since(t0);
-        last_l = l;
-      }
-      const double t0 = stage_time();
-      zam_fft_execute_fs(plan, N, c.data(), sn.data(), out.data());
-      t_fft += seconds_since(t0);
-      ffts += 1.0;
-      zam_min_picker(T, T, out.data(), mask.data());
-      for (int j = 0; j < T; j++)
-        if (mask[j]) push_scan(&block, sixd_code(did, r, l, j), (float)out[j]);
-      orientations += T;
+  for_each_code(w, item, &block, tw.plan != nullptr, true, [&](int64_t code, double R) {
+    const int did = sixd_code_did(code), r = sixd_code_rec(code), l = sixd_code_lig(code);
+    bool fresh = false;
+    if (did != last_did || r != last_r) {
+      receptor_ok = tw.receptor(r, R);
+      last_did = did;
+      last_r = r;
+      fresh = true;
     }
-    end_scan_item(&block, (float)orientations, w->progress);
-  }
-  zam_fft_close(plan);
+    if (!receptor_ok) return 0.0;
+    if (fresh || l != last_l) {
+      tw.reduce(l);
+      last_l = l;
+    }
+    tw.turn();
+    zam_min_picker(T, T, tw.out.data(), tw.mask.data());
+    for (int j = 0; j < T; j++)
+      if (tw.mask[j]) push_scan(&block, sixd_code(did, r, l, j), (float)tw.out[j]);
+    return (double)T;
+  });
   if (zam_debug >= 1) {
-    const double dt = std::max(seconds_since(t_start), 1e-8);
-    zam_msg("CPU %2d: Done %.0f 1D FFTs for %.0f orientations in %.2fs (%.0f/s).\n", w->cpu, ffts, ffts * T, dt,
-            ffts * T / dt);
-    zam_msg("CPU %2d: Tran: %.2f, GF: %.2fs, FFT: %.2fs, FFT Rate: %.0f/s.\n", w->cpu, t_tran, t_gf, t_fft,
-            ffts / std::max(t_fft, 0.0001));
+    tw.say_done(t_start);
+    zam_msg("CPU %2d: Tran: %.2f, GF: %.2fs, FFT: %.2fs, FFT Rate: %.0f/s.\n", w->cpu, tw.t_tran, tw.t_gf, tw.t_fft,
+            tw.ffts / std::max(tw.t_fft, 0.0001));
+  }
+  return worker_exit();
+}
+
+void* zam_run_1d_cpu_thread(void* arg) {
+  const auto* w = static_cast<const _sixd_worker*>(arg);
+  int item = zam_thread_pop_list();
+  if (item < 0) return worker_exit();  // nothing left: skip the set-up
+  const _sixd_search_state& s = zam_sixd_state;
+  const double t_start = stage_time();
+  double t_scan = 0.0, t_disc = 0.0;
+  _scan_block block{};
+  Twist tw(w);
+  const int T = tw.T;
+  for_each_code(w, item, &block, tw.plan != nullptr, true, [&](int64_t code, double R) {
+    const int did = sixd_code_did(code), r = sixd_code_rec(code);
+    if (!tw.receptor(r, R)) return 0.0;
+    for (int l = 0; l < s.n_lact; l++) {
+      tw.reduce(l);
+      tw.turn();
+      // The lowest value of the turn decides whether the turn is read at
+      // all; then every local minimum that passes the threshold is kept.
+      double t0 = stage_time();
+      int j0;
+      double low;
+      zam_min_scanner(T, T, tw.out.data(), &j0, &low);
+      t_scan += seconds_since(t0);
+      if (j0 < 0 || !sixd_keeps((float)low)) continue;
+      t0 = stage_time();
+      zam_min_picker(T, T, tw.out.data(), tw.mask.data());
+      for (int j = 0; j < T; j++)
+        if (tw.mask[j] && sixd_keeps((float)tw.out[j])) push_scan(&block, sixd_code(did, r, l, j), (float)tw.out[j]);
+      t_disc += seconds_since(t0);
+    }
+    return (double)s.n_lact * T;
+  });
+  if (zam_debug >= 1) {
+    tw.say_done(t_start);
+    zam_msg("CPU %2d: Tran: %.2fs, GF: %.2fs, FFT: %.2fs, Scan: %.2fs, Disc: %.2fs.\n", w->cpu, tw.t_tran, tw.t_gf,
+            tw.t_fft, t_scan, t_disc);
+    zam_msg("CPU %2d: Tran: %.2f, Reduce: %.2fs, FFT: %.2fs, FFT Rate: %.0f/s.\n", w->cpu, tw.t_tran, tw.t_gf,
+            tw.t_fft, tw.ffts / std::max(tw.t_fft, 0.0001));
   }
   return worker_exit();
 }
@@ -315,30 +309,20 @@ void* zam_run_6d_cpu_thread(void* arg) {
   double t_dot = 0.0, count = 0.0;
   _scan_block block{};
   Scorer sc(N, n_vec);
-  double R_last = std::numeric_limits<double>::quiet_NaN();
-  for (; item >= 0; item = zam_thread_pop_list()) {
-    double orientations = 0.0;
-    const int64_t* slice = w->codes + (int64_t)item * w->per_item;
-    for (int k = 0; k < w->per_item; k++) {
-      const int64_t code = slice[k];
-      if (code == ZAM_SIXD_HOLE || code == ZAM_SIXD_END) continue;
-      Euler rec, lig;
-      double R;
-      sixd_pose_6d(code, w, &rec, &R, &lig);
-      if (R != R_last && zam_debug >= 1) zam_msg("CPU %2d: R = %.2f\n", w->cpu, R);
-      R_last = R;
-      const double t0 = stage_time();
-      const int r = sixd_code_rec(code);
-      const double E = pose_score(sc, N, n_vec, s.anlm_phi_rot + r * n, s.anlm_rho_rot + r * n, R, lig,
-                                  s.bnlm_phi_base, s.bnlm_rho_base);
-      t_dot += seconds_since(t0);
-      if (std::isnan(E) && w->failed) w->failed->store(1);
-      if (sixd_keeps((float)E)) push_scan(&block, code, (float)E);
-      orientations += 1.0;
-      count += 1.0;
-    }
-    end_scan_item(&block, (float)orientations, w->progress);
-  }
+  for_each_code(w, item, &block, true, true, [&](int64_t code, double) {
+    Euler rec, lig;
+    double R;
+    sixd_pose_6d(code, w, &rec, &R, &lig);
+    const double t0 = stage_time();
+    const int r = sixd_code_rec(code);
+    const double E = pose_score(sc, N, n_vec, s.anlm_phi_rot + r * n, s.anlm_rho_rot + r * n, R, lig,
+                                s.bnlm_phi_base, s.bnlm_rho_base);
+    t_dot += seconds_since(t0);
+    if (std::isnan(E) && w->failed) w->failed->store(1);
+    if (sixd_keeps((float)E)) push_scan(&block, code, (float)E);
+    count += 1.0;
+    return 1.0;
+  });
   if (zam_debug >= 1) {
     const double dt = std::max(seconds_since(t_start), 1e-8);
     zam_msg("CPU %2d: Tran: %.2fs, Rot: %.2fs, Dot: %.2fs\n", w->cpu, 0.0, 0.0, t_dot);
@@ -364,6 +348,32 @@ void sixd_pose_6d(int64_t code, const _sixd_worker* w, Euler* rec, double* R, Eu
   const Euler e = s.lrot1[s.lact2all ? s.lact2all[l] : l];
   *lig = with_second(r, e_make(e.alpha + kTwoPi * sixd_code_scan(code) / w->dims[0], e.beta, e.gamma));
   *rec = receptor_rotation(r);
+  *R = zam_r12_did(sixd_code_did(code));
+}
+
+void sixd_pose_4d(int64_t code, const _sixd_worker* w, Euler* rec, double* R, Euler* lig, int* symmetry) {
+  const _sixd_search_state& s = zam_sixd_state;
+  const int r = sixd_code_rec(code), k = sixd_code_lig(code);
+  const double twist = kTwoPi * sixd_code_scan(code) / w->dims[0];
+  const Euler er = s.rrot1[s.ract2all ? s.ract2all[r] : r];
+  const Euler el = s.lrot1[s.lact2all ? s.lact2all[r] : r];
+  *rec = e_make(er.alpha + twist + w->phi_a, er.beta, er.gamma);
+  *lig = e_make(el.alpha + twist + w->phi_b, el.beta, el.gamma);
+  *symmetry = w->symmetry > 0 ? w->symmetry + k : 0;
+  // A sampled fourth angle joins the ligand's rotation; a cyclic order is
+  // carried by the solution instead.
+  if (!*symmetry) *lig = euler_tf(tf_tftf(tf_euler(*lig), tf_euler(e_make(0.0, w->omega[k], 0.0))));
+  const double d = zam_r12_did(sixd_code_did(code));
+  *R = s.sym_local ? d : -d * s.sym_LtoW;
+}
+
+void sixd_pose_5d(int64_t code, const _sixd_worker* w, Euler* rec, double* R, Euler* lig) {
+  const int M1 = w->dims[0], M2 = w->dims[1], M3 = w->dims[2];
+  const int j = sixd_code_scan(code), ab = (int)(((uint64_t)code >> 16) & 0xffff);
+  const int rg = (int)(((uint64_t)code >> 32) & 0xffff);
+  const int a = ab / M3, b = ab % M3;
+  *lig = inverse_euler(e_make(kTwoPi * b / M3, w->beta_range * a / M2, kTwoPi * j / M1));
+  *rec = e_make(0.0, w->receptor_range * (rg / w->rdims[1]) / w->rdims[0], kTwoPi * (rg % w->rdims[1]) / w->rdims[1]);
   *R = zam_r12_did(sixd_code_did(code));
 }
 

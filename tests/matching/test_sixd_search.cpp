@@ -19,6 +19,7 @@
 #include "harmonics/zam_cache.h"
 #include "harmonics/zam_skin.h"
 #include "matching/sampled_shape.h"
+#include "matching/search_pair.h"
 #include "matching/zam_sixd.h"
 #include "matching/zam_sixd_cpu.h"
 #include "matching/zam_distance_code.h"
@@ -43,81 +44,15 @@ _docking_spec tool_spec() {
   return s;
 }
 
-// A shape-only correlation: receptor second array scaled so that a perfect
-// overlap scores -1000, ligand first array as it is.
-struct Pair {
-  std::vector<double> zero, rec, lig;
-  int flag = 1;
-  _docking_data data{};
-  Pair(const std::vector<double>& a, const std::vector<double>& b) : zero(a.size(), 0.0), rec(a), lig(b) {
-    const double s = -1000.0 / (anlm_mag(kOrder, a.data()) * anlm_mag(kOrder, b.data()));
-    for (double& x : rec) x *= s;
-    data.n_terms = 1;
-    data.term_flags = &flag;
-    data.receptor_first = zero.data();
-    data.receptor_second = rec.data();
-    data.ligand_first = lig.data();
-    data.ligand_second = zero.data();
-  }
-};
-
-// The transform that the solution says puts the ligand onto the receptor.
-Matrix3D solution_tf(const _solution& s) {
-  return tf_tftf(tf_tftf(tf_euler(s.ligand_rotation), tf_v(v_make(0.0, 0.0, s.r12))),
-                 tf_transpose(tf_euler(s.receptor_rotation)));
-}
-
-// Points the direct pose scorer at a pair's vectors while it lives.
-struct DirectScorer {
-  int kind = 1;
-  explicit DirectScorer(const Pair& p) {
-    zam_sixd_state = {};
-    zam_sixd_state.vec_types = &kind;
-    zam_sixd_state.anlm_phi_base = p.data.receptor_first;
-    zam_sixd_state.anlm_rho_base = p.data.receptor_second;
-    zam_sixd_state.bnlm_phi_base = p.data.ligand_first;
-    zam_sixd_state.bnlm_rho_base = p.data.ligand_second;
-  }
-  ~DirectScorer() { zam_sixd_state = {}; }
-  DirectScorer(const DirectScorer&) = delete;
-  DirectScorer& operator=(const DirectScorer&) = delete;
-};
-
-// How far the transform moves the farthest-moved atom.
-double farthest_move(const Matrix3D& t, const std::vector<Point3D>& atoms) {
-  double worst = 0.0;
-  for (const Point3D& a : atoms) {
-    const Point3D b = pt_tfpt(t, a);
-    worst = std::max(worst, std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) + (a.z - b.z) * (a.z - b.z)));
-  }
-  return worst;
-}
-
+using testutil::DirectScorer;
+using testutil::expect_put_back;
 using testutil::rotation_angle;
+using testutil::solution_tf;
 
-// Searches for a copy of ubiquitin moved by M and checks that the best
-// solution puts it back: a score near the self match, a rotation within
-// max_angle, every atom within max_move angstroms, and every stride-th kept pose
-// scored by the transform as the direct scorer scores it.
-void expect_put_back(const Matrix3D& M, _docking_spec spec, const std::vector<Point3D>& atoms,
-                     const std::vector<double>& shape, double max_angle, double max_move, int stride,
-                     double tolerance) {
-  std::vector<Point3D> moved;
-  for (const Point3D& a : atoms) moved.push_back(pt_tfpt(M, a));
-  Pair p(shape, sample(moved));
-  std::vector<_solution> sols(spec.max_solutions);
-  const int n = zam_sixd_search(&spec, &p.data, sols.data());
-  ASSERT_GT(n, 0);
-  EXPECT_LT(sols[0].Etotal, -900.0);
-  const Matrix3D back = tf_tftf(M, solution_tf(sols[0]));
-  EXPECT_LT(rotation_angle(back), max_angle);
-  EXPECT_LT(farthest_move(back, atoms), max_move);
-  const DirectScorer scorer(p);
-  for (int i = 0; i < n; i += stride) {
-    const double direct = sixd_pose_score(spec.order, 1, sols[i].receptor_rotation, sols[i].r12, sols[i].ligand_rotation);
-    ASSERT_NEAR(sols[i].Etotal, direct, tolerance) << i;
-  }
-}
+// A shape-only correlation at the tests' order.
+struct Pair : testutil::Pair {
+  Pair(const std::vector<double>& a, const std::vector<double>& b) : testutil::Pair(kOrder, a, b) {}
+};
 
 using SixdSearch = testutil::UbiquitinShape<kOrder>;
 
@@ -154,16 +89,7 @@ TEST_F(SixdSearch, OneThreadEqualsThree) {
   Pair p(shape, sample(moved));
   _docking_spec spec = tool_spec();
   spec.r12_range = 2.0;
-  std::vector<_solution> one(spec.max_solutions), three(spec.max_solutions);
-  zam_thread_setup(1);
-  const int n1 = zam_sixd_search(&spec, &p.data, one.data());
-  zam_thread_setup(3);
-  const int n3 = zam_sixd_search(&spec, &p.data, three.data());
-  ASSERT_EQ(n1, n3);
-  for (int i = 0; i < n1; i++) {
-    ASSERT_EQ(one[i].pose_code, three[i].pose_code) << i;
-    ASSERT_EQ(one[i].Etotal, three[i].Etotal) << i;
-  }
+  testutil::expect_one_thread_equals_three(spec, &p.data);
 }
 
 // A coarse pass at order 6 on the first term, then the twist refinement of
