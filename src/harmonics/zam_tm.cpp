@@ -9,9 +9,12 @@
 
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_cache.h"
+#include "harmonics/zam_tm_alt.h"
+#include "harmonics/zam_tm_walk.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_thread.h"
+#include "specfun/zam_mp.h"
 #include "specfun/zam_yib.h"
 
 namespace {
@@ -174,7 +177,7 @@ const int* tm3_table(int N) {
   const int* have = order_tables[N].load(std::memory_order_acquire);
   if (have) return have;
   build_tables();
-  zam_mutex_acquire(0);
+  zam_mutex_acquire(ZAM_LOCK_COUPLING);
   int* t = order_tables[N].load(std::memory_order_relaxed);
   if (!t) {
     const int P = N * (N + 1) / 2;
@@ -185,7 +188,7 @@ const int* tm3_table(int N) {
           for (int lp = 0; lp < np; lp++) t[pair_of(n, l) * P + pair_of(np, lp)] = block_at(n, l, np, lp);
     order_tables[N].store(t, std::memory_order_release);
   }
-  zam_mutex_release(0);
+  zam_mutex_release(ZAM_LOCK_COUPLING);
   return t;
 }
 
@@ -212,28 +215,13 @@ void tm3_ident(int N, double* T) {
     }
 }
 
-void tm3_neg(int N, double* T) {
-  build_tables();
-  for (int n = 1; n <= N; n++)
-    for (int np = 1; np <= n; np++)
-      for (int l = 0; l < n; l++)
-        for (int lp = 0; lp < np; lp++) {
-          if (!odd(l + lp)) continue;
-          const int p = block_at(n, l, np, lp);
-          for (int m = 0; m <= std::min(l, lp); m++) T[p + m] = -T[p + m];
-        }
-}
+void tm3_neg(int N, double* T) { tm3_flip(N, T); }
 
 void tm3_neg_mpf(int N, mpf_t* T) {
-  build_tables();
-  for (int n = 1; n <= N; n++)
-    for (int np = 1; np <= n; np++)
-      for (int l = 0; l < n; l++)
-        for (int lp = 0; lp < np; lp++) {
-          if (!odd(l + lp)) continue;
-          const int p = block_at(n, l, np, lp);
-          for (int m = 0; m <= std::min(l, lp); m++) mpf_neg(T[p + m], T[p + m]);
-        }
+  tm3_blocks(N, [&](int, int, int l, int lp, int pos) {
+    if (odd(l + lp))
+      for (int m = 0; m <= std::min(l, lp); m++) mpf_neg(T[pos + m], T[pos + m]);
+  });
 }
 
 void tm3_product(int N, const double* A, const double* B, double* out) {
@@ -269,8 +257,19 @@ double tm_round(double R, int* I, int* F) {
 int tm_get(int N, int type, _zam_tm* h, double R) {
   if (N < 1 || N > kMaxOrder) return 0;
   build_tables();
-  if (h->N == N && h->T && h->R == R) return 1;
+  const int mode = method.load();
+  // A matrix of the other kind (multi-precision or not) is not reused.
+  if (h->N == N && (h->T || h->M) && h->R == R && (h->M != nullptr) == (mode == 2)) return 1;
   tm_free(h);
+  mp_setup();
+  const double a = R < 0 ? -R : R;
+  if (mode == 2) {
+    h->M = type == 1 ? tv_gt3(N, R) : tw_et3(N, R);
+    h->N = N;
+    h->R = R;
+    h->R_used = a;
+    return 1;
+  }
   h->T = kget1D(t3_table[N]);
   if (!h->T) return 0;
   h->N = N;
@@ -283,12 +282,13 @@ int tm_get(int N, int type, _zam_tm* h, double R) {
     tm3_ident(N, h->T);
     return 1;
   }
-  if (zam_cache_type() != 1) {
-    const double a = R < 0 ? -R : R;
-    if (type == 1)
-      tm_gt3_ser(N, h->T, a);
+  // Quadrature matrices are not of the series' accuracy: they are built at
+  // the distance asked and never read from or written to the cache.
+  if (mode == 0 || zam_cache_type() != 1) {
+    if (mode == 0)
+      (type == 1 ? tm_gt3_num : tm_et3_num)(N, h->T, a);
     else
-      tm_et3_ser(N, h->T, a);
+      (type == 1 ? tm_gt3_ser : tm_et3_ser)(N, h->T, a);
     if (flip) tm3_neg(N, h->T);
     return 1;
   }
@@ -343,13 +343,13 @@ template <int Stride>
 int apply_blocks(int N, int nprop, const int* types, ZamTm3_struct* tm3, const double* in, double* out, double R) {
   if (nprop < 1) return 1;
   for (int i = 0; i < nprop; i++)
-    if (!zam_tm3_get(N, types[i], tm3, R)) return 0;
+    if (!tm_get(N, types[i] == 1 ? 1 : 0, types[i] == 1 ? &tm3->gto : &tm3->eto, R)) return 0;
   const int size = Stride * anlm_size(N);
   for (int i = 0; i < nprop; i++) {
     const int type = types[i] == 1 ? 1 : 0;
     const _zam_tm* h = type == 1 ? &tm3->gto : &tm3->eto;
     if (Stride == 1)
-      tm3_mult(N, h, in + i * size, out + i * size);
+      tm3_mult(N, type, h, in + i * size, out + i * size);
     else
       ztm3_mult(N, type, h, in + i * size, out + i * size);
   }
@@ -362,8 +362,10 @@ void tm3_apply(int N, const double* T, const double* in, double* out) { apply_pa
 
 void ztm3_apply(int N, const double* T, const double* in, double* out) { apply_packed(N, T, in, out, 2); }
 
-void tm3_mult(int N, const _zam_tm* h, const double* in, double* out) {
-  if (h->T && h->R != 0.0)
+void tm3_mult(int N, int type, const _zam_tm* h, const double* in, double* out) {
+  if (h->M)
+    (type == 1 ? tv3_apply : tw3_apply)(N, h->M, in, out);
+  else if (h->T && h->R != 0.0)
     tm3_apply(N, h->T, in, out);
   else
     std::memcpy(out, in, sizeof(double) * anlm_size(N));

@@ -82,6 +82,9 @@ void tm_copy(int N, const _zam_tm* h, double* T);
 
 // Series matrices (zam_tm_series.cpp) at R >= 0, never rounded or cached.
 void acc_init(int L);
+// A(max(l, l'), min(l, l'), k, m) = sqrt((2l+1)(2l'+1)) <l 0; l' 0 | k 0>
+// <l m; l' -m | k 0> of the coupling table; acc_init must cover the degree.
+mpf_srcptr acc_value(int l, int lp, int k, int m);
 void tm_gt3_ser(int N, double* T, double R);
 void tm_et3_ser(int N, double* T, double R);
 // The ETO matrix again, from the overlap integrals of the two centres in
@@ -99,8 +102,10 @@ void zam_calc_jr2(int N, int L, double* out, double R);
 void tm3_apply(int N, const double* T, const double* in, double* out);
 // Complex block (pairs of doubles): the real matrix acts on both parts.
 void ztm3_apply(int N, const double* T, const double* in, double* out);
-// One block through a holder: a copy when it is empty or at distance 0.
-void tm3_mult(int N, const _zam_tm* h, const double* in, double* out);
+// One block through a holder: a multi-precision matrix through its power
+// form (type 1 GTO, else ETO); else a copy when the holder is empty or at
+// distance 0.
+void tm3_mult(int N, int type, const _zam_tm* h, const double* in, double* out);
 // One complex block through a holder, as tm3_mult; a multi-precision
 // matrix is refused with an error and the block copied.
 void ztm3_mult(int N, int type, const _zam_tm* h, const double* in, double* out);

@@ -262,6 +262,12 @@ void acc_init(int L) {
   zam_mutex_release(ZAM_LOCK_COUPLING);
 }
 
+mpf_srcptr acc_value(int l, int lp, int k, int m) {
+  const CouplingTable* c = coupling.load(std::memory_order_acquire);
+  if (l < lp) std::swap(l, lp);
+  return c->values[coupling_at(c, l, lp, k, m)];
+}
+
 void tm_gt3_ser(int N, double* T, double R) {
   const double t0 = zam_get_time();
   const double x = R / (2.0 * std::sqrt(hnl_scale()));

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <vector>
 
+#include "common/cache_at.h"
 #include "common/coupling_ladders.h"
 #include "common/log_capture.h"
 #include "common/test_util.h"
@@ -28,26 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Points the cache at a fresh folder (or, with off, switches it off) for
-// the lifetime of the object.
-struct CacheAt {
-  testutil::TempDir dir;
-  explicit CacheAt(bool off = false) {
-    zam_thread_setup(2);
-    setenv("ZAM_CACHE", dir.str().c_str(), 1);
-    zam_cache_reset();
-    if (off) zam_cache_mode(0);
-  }
-  ~CacheAt() {
-    unsetenv("ZAM_CACHE");
-    zam_cache_reset();
-  }
-  int64_t size(const std::string& name) const {
-    std::error_code ec;
-    const auto s = fs::file_size(dir.file(name), ec);
-    return ec ? -1 : static_cast<int64_t>(s);
-  }
-};
+using testutil::CacheAt;
 
 std::vector<double> matrix(int N, int type, double R) {
   _zam_tm h;
