@@ -12,8 +12,8 @@
 #include <fstream>
 #include <vector>
 
-#include "common/cache_at.h"
 #include "common/coupling_ladders.h"
+#include "common/translation.h"
 #include "common/log_capture.h"
 #include "common/test_util.h"
 #include "harmonics/zam_anlm.h"
@@ -30,15 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 
 using testutil::CacheAt;
-
-std::vector<double> matrix(int N, int type, double R) {
-  _zam_tm h;
-  tm_init(&h);
-  EXPECT_EQ(tm_get(N, type, &h, R), 1);
-  std::vector<double> T(h.T, h.T + tm3_dim(N - 1));
-  tm_free(&h);
-  return T;
-}
+constexpr auto& matrix = testutil::tm_matrix;
 
 TEST(TranslationMatrix, ElementCountsAndRounding) {
   const int want[] = {1, 8, 33, 98, 238, 504};

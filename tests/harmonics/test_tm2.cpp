@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/cache_at.h"
+#include "common/translation.h"
 #include "common/log_capture.h"
 #include "harmonics/zam_radial.h"
 #include "harmonics/zam_tm.h"

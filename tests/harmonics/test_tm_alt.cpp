@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "common/cache_at.h"
+#include "common/translation.h"
 #include "common/log_capture.h"
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_tm.h"
@@ -25,6 +25,7 @@
 namespace {
 
 using testutil::CacheAt;
+using testutil::tm_matrix;
 
 // The translation method for the lifetime of the object.
 struct Mode {
@@ -32,15 +33,6 @@ struct Mode {
   explicit Mode(int m) : old(tm_mode(m)) {}
   ~Mode() { tm_mode(old); }
 };
-
-std::vector<double> matrix(int N, int type, double R) {
-  _zam_tm h;
-  tm_init(&h);
-  EXPECT_EQ(tm_get(N, type, &h, R), 1);
-  std::vector<double> T(h.T, h.T + tm3_dim(N - 1));
-  tm_free(&h);
-  return T;
-}
 
 // A block with every coefficient set, falling with n.
 std::vector<double> test_block(int N) {
@@ -81,12 +73,12 @@ TEST(TranslationMethods, QuadratureAndPowerFormAgreeWithSeries) {
         {
           Mode m(1);
           zam_cache_mode(0);
-          series = matrix(N, type, R);
+          series = tm_matrix(N, type, R);
           zam_cache_mode(1);
         }
         {
           Mode m(0);
-          quad = matrix(N, type, R);
+          quad = tm_matrix(N, type, R);
         }
         worst0[type] = std::max(worst0[type], max_diff(series.size(), quad.data(), series.data()));
         const std::vector<double> v = test_block(N);
@@ -130,7 +122,7 @@ TEST(TranslationMethods, OrthogonalityOfPackedMatrices) {
   const int N = 10, P = N * (N + 1) / 2;
   for (int mode : {1, 0}) {
     Mode m(mode);
-    const std::vector<double> T = matrix(N, 1, 2.5);
+    const std::vector<double> T = tm_matrix(N, 1, 2.5);
     testutil::LineCapture said;
     const int marked = tm3_ortho_test(N, T.data());
     EXPECT_GT(marked, 0);
@@ -164,7 +156,7 @@ TEST(TranslationMethods, ExtendedPrecisionAndSphericalForms) {
   CacheAt cache(true);
   const int N = 8, count = tm3_dim(N - 1), K = anlm_size(N);
   for (double R : {-2.5, 4.0}) {
-    const std::vector<double> S = matrix(N, 1, R), E = matrix(N, 0, R);
+    const std::vector<double> S = tm_matrix(N, 1, R), E = tm_matrix(N, 0, R);
     double* P = tm_gt3_power(N, R);
     double* Pe = tm_et3_power(N, R);
     long double* Z = tz_gt3_power(N, R);

@@ -1,19 +1,25 @@
-// Points the translation-matrix cache at a fresh folder (or, with off,
-// switches it off) for the lifetime of the object.
+// Translation-matrix tests: the cache pointed at a fresh folder, and one
+// looked-up matrix as a vector.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "harmonics/zam_cache.h"
+#include "harmonics/zam_tm.h"
 #include "runtime/zam_thread.h"
 #include "test_util.h"
 
 namespace testutil {
 
+// Points the cache at a fresh folder (or, with off, switches it off) for
+// the lifetime of the object.
 struct CacheAt {
   TempDir dir;
   explicit CacheAt(bool off = false) {
@@ -34,5 +40,15 @@ struct CacheAt {
     return ec ? -1 : static_cast<int64_t>(s);
   }
 };
+
+// The order-N matrix of the basis type at R, as the look-up gives it.
+inline std::vector<double> tm_matrix(int N, int type, double R) {
+  _zam_tm h;
+  tm_init(&h);
+  EXPECT_EQ(tm_get(N, type, &h, R), 1);
+  std::vector<double> T(h.T, h.T + tm3_dim(N - 1));
+  tm_free(&h);
+  return T;
+}
 
 }  // namespace testutil
