@@ -71,10 +71,14 @@ void tm3_product(int N, const double* A, const double* B, double* out);
 // up). *I and *F receive the whole angstroms and the hundredths (F may be 100).
 double tm_round(double R, int* I, int* F);
 
-// Makes h hold the order-N matrix of the basis type (1 GTO, else ETO) at R.
+// Makes h hold the order-N matrix of the basis type (1 GTO, else ETO) at R,
+// by the method in force: method 2 keeps a multi-precision matrix at the
+// exact R (h->T null), method 0 a quadrature matrix at the exact R that
+// never enters the cache.
 // Returns 1, or 0 when N lies outside 1..36 or memory fails (h left empty).
 int tm_get(int N, int type, _zam_tm* h, double R);
-// tm_get on the holder of the type; its matrix (owned by tm3), null on failure.
+// tm_get on the holder of the type; its matrix (owned by tm3), null on
+// failure and under method 2 (whose matrices are not packed doubles).
 double* zam_tm3_get(int N, int type, ZamTm3_struct* tm3, double R);
 // The holder's matrix into T; the identity for an empty holder, and for a
 // multi-precision matrix (power form, not orthogonal), with an error.
