@@ -94,6 +94,27 @@ TEST(TwoIndexTranslation, DriversReportTheBreakPoint) {
   EXPECT_EQ(mpf_get_default_prec(), 256u);
 }
 
+// The orthogonality drivers at degree 40: the spherical waves at beta R =
+// 2.64 are orthogonal but for the top degrees; the nodeless GTO functions,
+// an incomplete set, are not even for l = 0.
+TEST(TwoIndexTranslation, OrthogonalityDrivers) {
+  for (int gto : {0, 1}) {
+    testutil::LineCapture said;
+    gto ? jlr_gt2_ortho() : jlr_sw2_ortho();
+    EXPECT_TRUE(said.any(gto ? "\n R = 1.00\n" : "\n R = 5.00\n"));
+    int lowest = 99;
+    for (const std::string& line : said.lines) {
+      int l, lp, m;
+      if (std::sscanf(line.c_str(), "[%d, %d, %d]", &l, &lp, &m) == 3 && line.find(" <--") != std::string::npos)
+        lowest = std::min(lowest, lp);
+    }
+    if (gto)
+      EXPECT_EQ(lowest, 0);
+    else
+      EXPECT_GE(lowest, 30);
+  }
+}
+
 TEST(TwoIndexTranslation, PrintRoutines) {
   testutil::CacheAt cache(true);
   std::vector<double> T(tm3_dim(1));

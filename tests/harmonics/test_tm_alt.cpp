@@ -20,6 +20,7 @@
 #include "harmonics/zam_tm_alt.h"
 #include "runtime/kids.h"
 #include "specfun/zam_jlr.h"
+#include "specfun/zam_mp.h"
 #include "specfun/zam_yib.h"
 
 namespace {
@@ -168,6 +169,13 @@ TEST(TranslationMethods, ExtendedPrecisionAndSphericalForms) {
     EXPECT_LT(max_diff(count, Zq, S.data()), 1e-9);
     EXPECT_LT(max_diff(count, U, Uq), 1e-9);
     EXPECT_LT(max_diff(count, Pe, E.data()), 1e-5);
+    int cols = 0, n = 0;
+    long double* D = dkj_integrals(N, 0.3, &n);
+    double* Dd = dkj_mp(N, &cols, 0.3);
+    EXPECT_EQ(n, cols * cols);
+    for (int i = 0; i < n; i++) EXPECT_NEAR(static_cast<double>(D[i]) / Dd[i], 1.0, 1e-15) << i;
+    kfree(D);
+    kfree(Dd);
     // k = 0 alone: the elements with l != l' vanish.
     EXPECT_EQ(U[tm3_index(N, 3, 1, 2, 0)], 0.0L);
 
