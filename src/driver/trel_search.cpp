@@ -325,6 +325,8 @@ struct ShownHit {
   _pdb_image* image = nullptr;  // the target image its alignment files are written from
   _zam_log_held files;          // alignment, viewer, chain-pair and RMSD-profile files
   _zam_log_held pdbs;           // superposed PDB and matrix files
+  _trel_aside files_aside;      // the query's files among them, set aside to be put in
+  _trel_aside pdbs_aside;       // place in the serial order
 };
 
 // The files of the shown hits, written on worker threads. A work item is the
@@ -412,12 +414,16 @@ void writeItem(HitWriter& w, int i) {
               [&](int x, int y) { return w.hits[x].t < w.hits[y].t; });
   for (const int k : members) {
     _zam_log_held* before = zam_log_hold(&w.hits[k].files);
+    _trel_aside* aside = trel_holdAside(&w.hits[k].files_aside);
     writeHitFiles(w, w.hits[k]);
+    trel_holdAside(aside);
     zam_log_hold(before);
   }
   for (const int k : w.items[i]) {
     _zam_log_held* before = zam_log_hold(&w.hits[k].pdbs);
+    _trel_aside* aside = trel_holdAside(&w.hits[k].pdbs_aside);
     writeHitPdbs(w, w.hits[k]);
+    trel_holdAside(aside);
     zam_log_hold(before);
   }
 }
@@ -470,24 +476,31 @@ void writeItems(HitWriter& w, int threads, const std::function<void()>& meanwhil
   for (int i = 0; i < n; i++) writeItem(w, i);
 }
 
-// Whether the shown hits' files may be written on worker threads: residue
-// masks are set on the shared query image while a hit's files are written,
-// and a ligand run has a single target.
+// Whether the shown hits' files may be written on worker threads: a ligand
+// run has a single target.
 bool threadedWriting(const _trel_options* o, const Counts& c) {
-  return c.threads >= 2 && o->residue_mask == 0 && !o->do_ligand;
+  return c.threads >= 2 && !o->do_ligand;
 }
 
-// Shows the held messages: every hit's alignment-file messages (in target
-// order when by_target, else in rank order), those of `between`, then every
-// hit's PDB-file messages in rank order.
+// Shows the held messages and puts the query's files set aside in place,
+// hit by hit, as a serial run writes them: every hit's alignment files (in
+// target order when by_target, else in rank order), the messages of
+// `between`, then every hit's PDB files in rank order. So the last hit's
+// version of a query's file stays, as it would.
 void replayHits(HitWriter& w, bool by_target, _zam_log_held* between) {
   std::vector<int> files((size_t)w.hits.size());
   for (size_t k = 0; k < files.size(); k++) files[k] = (int)k;
   if (by_target)
     std::sort(files.begin(), files.end(), [&](int x, int y) { return w.hits[x].t < w.hits[y].t; });
-  for (const int k : files) zam_log_replay(&w.hits[k].files);
+  for (const int k : files) {
+    zam_log_replay(&w.hits[k].files);
+    trel_placeAside(&w.hits[k].files_aside);
+  }
   zam_log_replay(between);
-  for (ShownHit& h : w.hits) zam_log_replay(&h.pdbs);
+  for (ShownHit& h : w.hits) {
+    zam_log_replay(&h.pdbs);
+    trel_placeAside(&h.pdbs_aside);
+  }
 }
 
 // Every shown target with an alignment and a loaded image written once more,

@@ -55,10 +55,10 @@ namespace trel_query {
 // Whether searchOverlapped may run this search: a comparison of every
 // structure with every other by trace scores on worker threads, whose
 // superpositions only read the target images (rigid) and which writes no
-// per-target maps, statistics or residue masks.
+// per-target maps or statistics.
 bool overlapped(const _trel_options* o, const Counts& c, const _trel_result* result) {
   return result && c.threads >= 2 && o->filter_method == kTraceFilter && o->do_flex == 0 &&
-         !o->do_multi && !o->do_stats && !o->write_map && o->residue_mask == 0;
+         !o->do_multi && !o->do_stats && !o->write_map;
 }
 
 // The queries of an all-against-all run, several at a time: every target's

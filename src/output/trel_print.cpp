@@ -38,6 +38,9 @@ constexpr size_t kMsgPiece = 200;
 // Result files that could not be opened or put in place, for the run's status.
 std::atomic<int> failed_files{0};
 
+// The calling thread's list of files set aside (trel_holdAside).
+thread_local _trel_aside* aside = nullptr;
+
 // Input files of the run by identity (device, inode), so that a result
 // named like one in the same folder, or reached through a link, is known.
 std::mutex inputs_lock;
@@ -147,6 +150,37 @@ int trel_closeWhole(_zam_whole* w, bool keep) {
 }
 
 int trel_failedFiles() { return failed_files.load(); }
+
+_trel_aside* trel_holdAside(_trel_aside* list) {
+  _trel_aside* before = aside;
+  aside = list;
+  return before;
+}
+
+int trel_closeShared(_zam_whole* w, bool keep) {
+  if (!w || !aside || !keep) return trel_closeWhole(w, keep);
+  const std::string path = w->path;
+  std::string temp = zam_closeWholeAside(w, keep);
+  if (temp.empty()) {
+    failed_files++;
+    return 0;
+  }
+  aside->files.emplace_back(std::move(temp), path);
+  return 1;
+}
+
+int trel_placeAside(_trel_aside* list) {
+  if (!list) return 0;
+  int failed = 0;
+  for (const auto& [temp, path] : list->files) {
+    if (zam_placeWhole(temp, path)) continue;
+    zam_wrn("Cannot write PDB file: %s\n", path.c_str());
+    failed_files++;
+    failed++;
+  }
+  list->files.clear();
+  return failed;
+}
 
 _trel_text* trel_openText(const char* path) {
   if (!path || !*path) {

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 struct _trel_align;
 struct _pdb_image;
@@ -31,6 +33,27 @@ int trel_closeWhole(_zam_whole* whole, bool keep);
 // Result files of this run that could not be opened or put in place (each
 // was reported where it failed): a run with any has not done its job.
 int trel_failedFiles();
+
+// Files a query's hits write one after another under one name, each with
+// contents of its own (the masked query, the query's rainbow file), of which
+// the last hit's stays. Hits written side by side on worker threads set them
+// aside, each hit in a list of its own (temporary and final names, in the
+// order written), to be put in place in the hits' serial order.
+struct _trel_aside {
+  std::vector<std::pair<std::string, std::string>> files;
+};
+// Makes list the calling thread's list (null: none) and returns the one it
+// replaces.
+_trel_aside* trel_holdAside(_trel_aside* list);
+// trel_closeWhole for such a file: while the thread holds a list and the
+// file is to be kept, it is closed under a temporary name and added to the
+// list, else put in place at once. 1 on success, else 0 (counted as a
+// failed file). No message.
+int trel_closeShared(_zam_whole* whole, bool keep);
+// Puts the list's files in place in their order and empties the list; a
+// file that cannot be put in place gets the warning "Cannot write PDB file:
+// %s" and counts as a failed file. Returns how many failed.
+int trel_placeAside(_trel_aside* list);
 
 // Opens a result file (trel_openWhole) for writing. Null after a warning
 // naming path when it cannot be opened. Finish with trel_closeText.

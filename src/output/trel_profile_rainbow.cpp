@@ -82,6 +82,14 @@ void remark(_trel_pdb_out* out, int r, const char* name) {
     zam_fprintf(out->fp, "REMARK  Target %d:      %s\n", r, name);
 }
 
+// Row r's image as the rainbow PDB files show it: with residue_mask, a view
+// whose residues the mask hides as the row's alignment says; else the image.
+const _pdb_image* masked(const Rainbow& w, int r, const _pdb_image* image, _trel_mask_view* view) {
+  if (!w.o->residue_mask) return image;
+  trel_pdbProfileMask(r, w.t.rows, w.t.cols, w.o->residue_mask, w.t.table, trel_maskView(view, image));
+  return &view->image;
+}
+
 void write_zam(const Rainbow& w) {
   const std::string pdb = w.stem + ".pdb", mac = w.stem + ".mac";
   if (zam_debug > 0) zam_msg("Writing RAINBOW pdb file: %s\n", (w.folder + pdb).c_str());
@@ -107,14 +115,12 @@ void write_zam(const Rainbow& w) {
       continue;
     }
     if (out) {
-      if (w.o->residue_mask)
-        trel_pdbProfileMask(r, w.t.rows, w.t.cols, w.o->residue_mask, w.t.table, image);
+      _trel_mask_view view;
       remark(out, r, row_name(w, r));
       zam_fprintf(out->fp, "MODEL %8d\n", r + 1);
-      serial = zam_writePdbFile(out->fp, image, -1, chain, w.o->export_mode, w.o->sse_mode, 1, serial,
-                                w.transform);
+      serial = zam_writePdbFile(out->fp, masked(w, r, image, &view), -1, chain, w.o->export_mode, w.o->sse_mode, 1,
+                                serial, w.transform);
       zam_fprintf(out->fp, "ENDMDL\n");
-      if (w.o->residue_mask) trel_pdbProfileMask(r, w.t.rows, w.t.cols, 0, w.t.table, image);
     }
     if (cmd) {
       const std::vector<int> index = colour_indices(w, r);
@@ -152,8 +158,10 @@ void write_vmd(const Rainbow& w) {
     snprintf(number, sizeof number, "%5.5d", r + 1);
     const std::string pdb = w.stem + "_" + number + ".pdb";
     if (_trel_pdb_out* out = trel_openPdbOut((w.folder + pdb).c_str())) {
+      _trel_mask_view view;
       remark(out, r, row_name(w, r));
-      zam_writePdbFile(out->fp, image, -1, chain, w.o->export_mode, w.o->sse_mode, 1, 0, w.transform);
+      zam_writePdbFile(out->fp, masked(w, r, image, &view), -1, chain, w.o->export_mode, w.o->sse_mode, 1, 0,
+                       w.transform);
       trel_closePdbOut(out);
     }
     if (cmd) {

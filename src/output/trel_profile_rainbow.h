@@ -24,9 +24,9 @@ char next_chainLetter(char c);
 // write_pdb and write_rainbow. which < 0 colours by the induced table, else
 // the working table. Structures built from a sequence are left out and take
 // no chain letter; every structure is moved by transform. With residue_mask
-// the Zam PDB file leaves out the residues the mask hides (the marks are
-// cleared again). A file that cannot be written gives a warning naming it
-// and the others are still written.
+// the PDB files leave out the residues the mask hides (set on views of the
+// images, which are not changed). A file that cannot be written gives a
+// warning naming it and the others are still written.
 void trel_writeProfileRainbow(const _trel_profile* profile, int which, Matrix3D transform,
                               const char* multi_suffix, const char* flex_suffix,
                               const char* folder, const _trel_options* options);

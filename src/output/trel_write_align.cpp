@@ -12,6 +12,7 @@
 #include "output/trel_run_options.h"
 #include "output/trel_kchains.h"
 #include "output/trel_print.h"
+#include "output/trel_write_pdb.h"
 #include "output/trel_write_view.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_log.h"
@@ -337,11 +338,13 @@ void trel_writeAlign(_trel_align* align, _pdb_image* query, _pdb_image* target,
   trel_writeAlignChains(align, query, target, query_suffix, target_suffix, folder, tf, options);
   trel_writeAlignMask(align, query, target, query_suffix, target_suffix, folder, tf, options);
   if (options->residue_mask == 0) return;
-  trel_pdbAlignMask(align, options->residue_mask, query, target);
+  _trel_mask_view qview, tview;
+  _pdb_image* qmasked = trel_maskView(&qview, query);
+  _pdb_image* tmasked = trel_maskView(&tview, target);
+  trel_pdbAlignMask(align, options->residue_mask, qmasked, tmasked);
   const std::string qmask = std::string(text(query_suffix)) + "_mask";
   const std::string tmask = std::string(text(target_suffix)) + "_mask";
-  trel_writeAlignMask(align, query, target, qmask.c_str(), tmask.c_str(), folder, tf, options);
-  trel_pdbAlignMask(align, 0, query, target);
+  trel_writeAlignMask(align, qmasked, tmasked, qmask.c_str(), tmask.c_str(), folder, tf, options);
 }
 
 void trel_writeAlignFull(const _trel_align* align, const _pdb_image* query,

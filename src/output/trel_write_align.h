@@ -13,8 +13,8 @@ struct _trel_options;
 
 // Every file of one pair: trel_writeAlignFull, trel_writeAlignChains and
 // trel_writeAlignMask, then, with residue_mask non-zero, the viewer files once
-// more under the suffixes + "_mask" while the images' residue masks are set.
-// The images leave with every residue mask cleared. Files are named
+// more under the suffixes + "_mask", written from views of the images whose
+// residue masks are set (trel_maskView): the images are not changed. Files are named
 // folder + target name + "_" + query name + target_suffix + extension
 // (folder ends in '/'). A file that cannot be written gives a warning naming
 // it and the others are still written. Null align, images or options: nothing.

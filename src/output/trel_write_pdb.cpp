@@ -133,6 +133,20 @@ void write_conect(const std::string& name, const _trel_thing* query, const _pdb_
   trel_closePdbOut(out);
 }
 
+// folder + query name + "_query" + suffix + ".pdb": image (the query's or a
+// masked view of it) moved by transform; shared for the masked query, which
+// every hit writes again.
+void write_query(const _trel_thing* query, const _pdb_image* image, const char* suffix,
+                 const char* folder, Matrix3D transform, const _trel_options* o, bool shared) {
+  const std::string name =
+      std::string(text(folder)) + text(query->name) + "_query" + text(suffix) + ".pdb";
+  if (zam_debug >= 0) zam_msg("Writing QUERY pdb file:  %s\n", name.c_str());
+  _trel_pdb_out* out = shared ? trel_openSharedPdbOut(name.c_str()) : trel_openPdbOut(name.c_str());
+  if (!out) return;
+  write_image(out, image, 0, transform, o);
+  trel_closePdbOut(out);
+}
+
 }  // namespace
 
 _trel_pdb_out* trel_openPdbOut(const char* path) {
@@ -155,10 +169,16 @@ _trel_pdb_out* trel_openPdbOut(const char* path) {
   return out;
 }
 
+_trel_pdb_out* trel_openSharedPdbOut(const char* path) {
+  _trel_pdb_out* out = trel_openPdbOut(path);
+  if (out) out->shared = 1;
+  return out;
+}
+
 int trel_closePdbOut(_trel_pdb_out* out) {
   if (!out) return 0;
   // The stream is closed by trel_closeWhole (zam_closePdbFile is zam_fclose).
-  const int ok = trel_closeWhole(out->whole, true);
+  const int ok = out->shared ? trel_closeShared(out->whole, true) : trel_closeWhole(out->whole, true);
   if (!ok) zam_wrn("Cannot write PDB file: %s\n", out->path);
   kfree(out->path);
   kfree(out);
@@ -180,9 +200,9 @@ void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* l
   _trel_align* a = align;
 
   if (o->write_pdb && o->residue_mask) {
-    trel_pdbAlignMask(a, o->residue_mask, qimage, nullptr);
-    trel_writeQueryPDB(query, (s + "_mask").c_str(), folder, transform, o);
-    trel_pdbAlignMask(a, 0, qimage, nullptr);
+    _trel_mask_view view;
+    trel_pdbAlignMask(a, o->residue_mask, trel_maskView(&view, qimage), nullptr);
+    write_query(query, &view.image, (s + "_mask").c_str(), folder, transform, o, true);
   }
   // The target's placement in the written files.
   const Matrix3D T = fake ? frame_of(target) : tf_tftf(hit, transform);
@@ -213,9 +233,9 @@ void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* l
     if (_trel_pdb_out* out = trel_openPdbOut((pair + s + "_mask.pdb").c_str())) {
       remarks(out, q.c_str(), name.c_str());
       if (zam_debug >= 0) zam_msg("Writing TARGET pdb file: %s\n", out->path);
-      trel_pdbAlignMask(a, o->residue_mask, nullptr, timage);
-      write_image(out, timage, 0, T, o);
-      trel_pdbAlignMask(a, 0, nullptr, timage);
+      _trel_mask_view view;
+      trel_pdbAlignMask(a, o->residue_mask, nullptr, trel_maskView(&view, timage));
+      write_image(out, &view.image, 0, T, o);
       trel_closePdbOut(out);
     }
   }
@@ -287,11 +307,15 @@ void trel_writeQueryPDB(_trel_thing* query, const char* suffix, const char* fold
   if (!query || !o || !o->write_pdb) return;
   _pdb_image* image = trel_imageThing(query);
   if (!image) return;
-  const std::string name =
-      std::string(text(folder)) + text(query->name) + "_query" + text(suffix) + ".pdb";
-  if (zam_debug >= 0) zam_msg("Writing QUERY pdb file:  %s\n", name.c_str());
-  _trel_pdb_out* out = trel_openPdbOut(name.c_str());
-  if (!out) return;
-  write_image(out, image, 0, transform, o);
-  trel_closePdbOut(out);
+  write_query(query, image, suffix, folder, transform, o, false);
+}
+
+_pdb_image* trel_maskView(_trel_mask_view* view, const _pdb_image* image) {
+  if (!view || !image) return nullptr;
+  view->image = *image;
+  if (image->residues && image->nres > 0) {
+    view->residues.assign(image->residues, image->residues + image->nres);
+    view->image.residues = view->residues.data();
+  }
+  return &view->image;
 }

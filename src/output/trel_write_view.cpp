@@ -272,10 +272,11 @@ std::vector<int> rainbow_indices(const _trel_align* a) {
   return index;
 }
 
+// shared: the query's file, which every hit writes again.
 void rainbow_pdb(const std::string& name, const _pdb_image* image, char chain, Matrix3D tf,
-                 const _trel_options* o) {
+                 const _trel_options* o, bool shared) {
   if (zam_debug > 0) zam_msg("Writing RAINBOW pdb file: %s\n", name.c_str());
-  _trel_pdb_out* out = trel_openPdbOut(name.c_str());
+  _trel_pdb_out* out = shared ? trel_openSharedPdbOut(name.c_str()) : trel_openPdbOut(name.c_str());
   if (!out) return;
   zam_writePdbFile(out->fp, image, -1, chain, o->export_mode, o->sse_mode, 1, 0, tf);
   trel_closePdbOut(out);
@@ -392,8 +393,8 @@ void trel_writeAlignMask(const _trel_align* align, const _pdb_image* query,
   const std::string qpdb = std::string(text(query->name)) + text(query_suffix) + "_rainbow.pdb";
   const std::string tpdb = v.stem + "_rainbow.pdb";
   if (zam) {
-    rainbow_pdb(v.folder + qpdb, query, 'A', tf, options);
-    rainbow_pdb(v.folder + tpdb, target, 'B', v.tmatrix, options);
+    rainbow_pdb(v.folder + qpdb, query, 'A', tf, options, true);
+    rainbow_pdb(v.folder + tpdb, target, 'B', v.tmatrix, options, false);
     rainbow_macro(v, index, qpdb, tpdb);
   }
   if (vmd) rainbow_script(v, index, qpdb, tpdb);

@@ -232,3 +232,34 @@ int zam_placeKeeping(const std::string& from, const std::string& path) {
   errno = EBUSY;
   return 0;
 }
+
+std::string zam_closeWholeAside(_zam_whole* w, bool keep) {
+  if (!w) return std::string();
+  bool ok = zam_fclose(w->fp) == 0;
+  if (ok && !keep) errno = ECANCELED;
+  std::string aside;
+  if (ok && keep) {
+    if (!w->temp.empty()) {
+      aside = w->temp;
+    } else {
+      const std::string temp = zam_tempName(w->path);
+      if (link_as(link_way.load(), w->fd, temp)) aside = temp;
+    }
+  }
+  const int err = errno;
+  if (aside.empty() && !w->temp.empty()) unlink(w->temp.c_str());
+  close(w->fd);
+  delete w;
+  errno = err;
+  return aside;
+}
+
+int zam_placeWhole(const std::string& temp, const std::string& path) {
+  const int fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool ok = fd >= 0 && name_temp(fd, temp, path);
+  const int err = errno;
+  if (fd >= 0) close(fd);
+  if (!ok) remove(temp.c_str());
+  errno = err;
+  return ok ? 1 : 0;
+}

@@ -62,3 +62,14 @@ int zam_placeKeeping(const std::string& from, const std::string& path);
 // Gives the file from the first free numbered name of path and returns that
 // name; "" when it could not be moved (errno tells why). No message.
 std::string zam_placeNumbered(const std::string& from, const std::string& path);
+// zam_closeWhole for a file whose place is taken later (zam_placeWhole):
+// when keep is true and every write and the close succeeded, the file gets
+// a temporary name beside its final one (zam_tempName), which is returned.
+// Otherwise nothing is left of the file and the result is empty (errno tells
+// why). No message. Frees the record; null gives an empty name.
+std::string zam_closeWholeAside(_zam_whole* whole, bool keep);
+// Puts the file set aside under temp in place as path, as zam_closeWhole
+// does (an older plain file of the very same bytes is left as it is). 1 on
+// success; otherwise the temporary file is removed, path is left as it was
+// and 0 is returned (errno tells why). No message.
+int zam_placeWhole(const std::string& temp, const std::string& path);

@@ -259,11 +259,12 @@ std::map<std::string, std::string> tree(const std::string& root) {
 // Three threads overlap the queries (several open at a time, the window
 // smaller than the set, so open records are reused) and take the pairs
 // longest first; with the per-query tables, alignments and superposed PDB
-// files written as well, every result file must be the one thread's, byte
-// for byte, and the log must show the same messages in the same order.
+// files written as well, residue-masked ones among them, every result file
+// must be the one thread's, byte for byte, and the log must show the same
+// messages in the same order.
 TEST(AllAgainstAllThreads, ThreadsWriteTheSameFilesAsOneThread) {
   TREL_REQUIRE_SHARED_DATA();
-  std::vector<std::string> args = {"-all", "-job=t"};
+  std::vector<std::string> args = {"-all", "-job=t", "-unmask"};
   for (const auto& f : structures()) args.push_back(f);
   for (const char* t : {"1A0J_A", "1ABI_H"}) args.push_back(shared_pdb(std::string("theseus-examples/trypsins/") + t + ".pdb.gz"));
   TempDir one, three;
@@ -273,6 +274,7 @@ TEST(AllAgainstAllThreads, ThreadsWriteTheSameFilesAsOneThread) {
   ASSERT_EQ(b.status, 0) << b.out;
   const auto serial = tree(one.file("trel_results")), threaded = tree(three.file("trel_results"));
   EXPECT_GT(serial.size(), 9u * 5u);
+  EXPECT_TRUE(serial.count("1sp1/1sp1_query_mask.pdb") && serial.count("1sp1/1sp1_query_mask_rainbow.pdb"));
   ASSERT_EQ(serial.size(), threaded.size());
   // PDB files carry the time they were written in a remark.
   auto undated = [](const std::string& text) {

@@ -319,8 +319,10 @@ std::map<std::string, std::string> folderTexts(const std::string& folder) {
 // for the dates and times, and show and log the same messages in the same
 // order. The run writes the anchor files too, and two targets share a name
 // (a copy of 1zaa1 under the name 1sp2): both write the same file names, and
-// the one ranked lower leaves its files in every run. "-nothreads" (no
-// worker threads at all, a path of its own) gives the same too.
+// the one ranked lower leaves its files in every run. With residue masks
+// every hit writes the query's masked files again, each masked by its own
+// alignment: the last hit's stay, threaded or not. "-nothreads" (no worker
+// threads at all, a path of its own) gives the same too.
 TEST_F(Tool, ThreadCountsGiveIdenticalResults) {
   std::string first;
   std::map<std::string, std::string> first_files;
@@ -332,7 +334,7 @@ TEST_F(Tool, ThreadCountsGiveIdenticalResults) {
     fs::create_directories(dir.file("twin"));
     fs::copy_file(finger("1zaa1"), dir.file("twin/1sp2.pdb"));
     std::vector<std::string> args = searchArgs();
-    args.insert(args.begin(), {"-flex", "-pdbanchor"});
+    args.insert(args.begin(), {"-flex", "-pdbanchor", "-mask"});
     if (mode[0]) args.insert(args.begin(), mode);
     args.push_back("twin/1sp2.pdb");
     Outcome r = run(dir.str(), args, {std::string("TREL_CPUS=") + cpus});
@@ -341,13 +343,17 @@ TEST_F(Tool, ThreadCountsGiveIdenticalResults) {
     const std::string hits = read_file(dir.file("trel_results/1sp1/1sp1_flex.khits"));
     ASSERT_FALSE(rank.empty());
     std::map<std::string, std::string> files = folderTexts(dir.file("trel_results"));
-    // The command line echoed in the log is the one thing a switch may change.
-    if (mode[0])
-      for (std::string* text : {&r.out, &files["trel.log"]})
-        if (size_t at = text->find(std::string(mode) + " "); at != std::string::npos)
-          text->erase(at, std::string(mode).size() + 1);
+    // The command line echoed in the log is the one thing a switch may change;
+    // it is echoed in lines cut to a width, so it is joined up first.
+    for (std::string* text : {&r.out, &files["trel.log"]}) {
+      for (size_t at; (at = text->find(" \\\n")) != std::string::npos;) text->replace(at, 3, " ");
+      if (size_t at = text->find(std::string(" ") + mode + " "); mode[0] && at != std::string::npos)
+        text->erase(at, std::string(mode).size() + 1);
+    }
     ASSERT_TRUE(files.count("1sp1/1sp2_1sp1_flex.kalign")) << r.out;
     ASSERT_TRUE(files.count("1sp1/1sp2_1sp1_anchor.pdb")) << r.out;
+    ASSERT_TRUE(files.count("1sp1/1sp1_query_flex_mask.pdb")) << r.out;
+    ASSERT_TRUE(files.count("1sp1/1sp1_query_mask_rainbow.pdb")) << r.out;
     ASSERT_TRUE(files.count("trel.log")) << r.out;
     // The log has the writers' messages in the order shown.
     EXPECT_EQ(linesWith(files.at("trel.log"), "Writing "), linesWith(r.out, "Writing "));

@@ -1,8 +1,8 @@
 // Profile files and rainbow files of a hand-made two-row profile of two real
 // zinc fingers: block layout, residue cells, colour codes, PIR ends, rows
 // thousands of letters long written whole, FASTA read back against the
-// table, rainbow colours of gaps and singleton columns, chain letters, and
-// an unwritable folder.
+// table, rainbow colours of gaps and singleton columns, residue masks in
+// every rainbow PDB file, chain letters, and an unwritable folder.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -248,6 +248,69 @@ TEST(ProfileRainbow, GapsSkipColoursAndSingletonsAreGrey) {
   // A chain B atom line in the second VMD file.
   const std::string second = testutil::read_file(folder + "zf_multi_rainbow_00002.pdb");
   EXPECT_TRUE(testutil::has(second, "ATOM  ") && second[second.find("ATOM  ") + 21] == 'B');
+}
+
+
+// Residue labels of the ATOM lines of text (columns 23-27, blanks cut), in
+// order, once each.
+std::vector<std::string> atomResidues(const std::string& text) {
+  std::vector<std::string> out;
+  for (const std::string& line : split_lines(text)) {
+    if (line.compare(0, 6, "ATOM  ") != 0 || line.size() < 27) continue;
+    std::string number = line.substr(22, 5);
+    number = number.substr(number.find_first_not_of(' '));
+    number = number.substr(0, number.find_last_not_of(' ') + 1);
+    if (out.empty() || out.back() != number) out.push_back(number);
+  }
+  return out;
+}
+
+// The model of row r of the Zam rainbow PDB file.
+std::string zamModel(const std::string& pdb, int r) {
+  const std::string head = "MODEL " + std::string(8 - std::to_string(r + 1).size(), ' ') + std::to_string(r + 1) + "\n";
+  const size_t from = pdb.find(head);
+  if (from == std::string::npos) return "";
+  return pdb.substr(from, pdb.find("ENDMDL", from) - from);
+}
+
+// With a residue mask the Zam model and the VMD file of each row hide the
+// same residues: mask 1 those of the row left unaligned (in a column no
+// other row fills), mask -1 the aligned ones; residues in no column are
+// never hidden. The structures themselves keep every residue shown.
+TEST(ProfileRainbow, MasksHideTheSameResiduesInTheZamAndVmdFiles) {
+  Profile f(20);
+  TREL_REQUIRE_SHARED_DATA();
+  ASSERT_TRUE(f.ok());
+  fill20(f);
+  const int pivot_residues = f.image(0)->nres;
+  ASSERT_GT(pivot_residues, 20);
+  for (int mask : {1, -1}) {
+    SCOPED_TRACE(mask);
+    testutil::TempDir dir;
+    const std::string folder = dir.str() + "/";
+    _trel_options o = options(80);
+    o.residue_mask = mask;
+    trel_writeProfileRainbow(&f.p, 1, tf_identity(), "_multi", "", folder.c_str(), &o);
+    const std::string zam = testutil::read_file(folder + "zf_multi_rainbow.pdb");
+    for (int r = 0; r < 2; r++) {
+      SCOPED_TRACE(r);
+      const std::vector<std::string> shown = atomResidues(zamModel(zam, r));
+      char file[32];
+      snprintf(file, sizeof file, "zf_multi_rainbow_%05d.pdb", r + 1);
+      EXPECT_EQ(atomResidues(testutil::read_file(folder + file)), shown);
+      // Aligned: columns 0..9 but 3, residues 0..9 but 3 of both rows.
+      std::vector<std::string> expected;
+      for (int i = 0; i < f.image(r)->nres; i++) {
+        const bool aligned = i < 10 && i != 3;
+        const bool in_table = r == 0 ? i < 18 : aligned;
+        const bool hidden = in_table && (mask == 1 ? !aligned : aligned);
+        if (!hidden) expected.push_back(f.image(r)->residues[i].resnum);
+      }
+      EXPECT_EQ(shown, expected);
+    }
+  }
+  for (int r = 0; r < 2; r++)
+    for (int i = 0; i < f.image(r)->nres; i++) EXPECT_EQ(f.image(r)->residues[i].masked, 0) << r << " " << i;
 }
 
 }  // namespace

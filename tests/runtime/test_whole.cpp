@@ -1,12 +1,14 @@
 // Files written whole or not at all: they appear only at their close, replace
 // an older file (a link standing there included), leave an unchanged one in
-// place, and a failure midway leaves the older file and nothing else.
+// place, and a failure midway leaves the older file and nothing else; files
+// set aside take their place only when put there, in that order.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <string>
+#include <vector>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -233,4 +235,51 @@ TEST(PlaceKeeping, NothingIsReplacedAndLinksStay) {
   EXPECT_TRUE(std::filesystem::is_directory(dir.file("d.log")));
   EXPECT_EQ(zam_placeKeeping(dir.file("missing"), log), 0);
   EXPECT_EQ(errno, ENOENT);
+}
+
+// Files set aside appear only when put in place, in the order placed, so
+// that of several versions of one name the last placed stays; a version of
+// the same bytes leaves the file in place, and one that cannot take its
+// place (a folder stands there) fails and leaves nothing behind.
+TEST(WholeFile, SetAsideUntilPutInPlace) {
+  testutil::TempDir dir;
+  const std::string file = dir.file("query.pdb");
+  std::vector<std::string> temps;
+  for (const char* body : {"hit one\n", "hit two\n", "hit two\n"}) {
+    _zam_whole* w = zam_openWhole(file, "w");
+    ASSERT_NE(w, nullptr);
+    zam_fputs(w->fp, body);
+    temps.push_back(zam_closeWholeAside(w, true));
+    ASSERT_FALSE(temps.back().empty());
+  }
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_EQ(entries(dir), 3);
+  ASSERT_EQ(zam_placeWhole(temps[0], file), 1);
+  EXPECT_EQ(testutil::read_file(file), "hit one\n");
+  ASSERT_EQ(zam_placeWhole(temps[1], file), 1);
+  const ino_t placed = inode(file);
+  ASSERT_EQ(zam_placeWhole(temps[2], file), 1);
+  EXPECT_EQ(testutil::read_file(file), "hit two\n");
+  EXPECT_EQ(inode(file), placed);
+  EXPECT_EQ(entries(dir), 1);
+
+  _zam_whole* w = zam_openWhole(file, "w");
+  ASSERT_NE(w, nullptr);
+  zam_fputs(w->fp, "not kept\n");
+  EXPECT_EQ(zam_closeWholeAside(w, false), "");
+  EXPECT_EQ(zam_closeWholeAside(nullptr, true), "");
+  EXPECT_EQ(entries(dir), 1);
+
+  // A folder stands under the final name.
+  std::filesystem::create_directories(dir.file("taken.pdb/inside"));
+  w = zam_openWhole(dir.file("taken.pdb"), "w");
+  ASSERT_NE(w, nullptr);
+  zam_fputs(w->fp, "late\n");
+  const std::string late = zam_closeWholeAside(w, true);
+  ASSERT_FALSE(late.empty());
+  EXPECT_EQ(entries(dir), 3);
+  EXPECT_EQ(zam_placeWhole(late, dir.file("taken.pdb")), 0);
+  EXPECT_EQ(entries(dir), 2);
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("taken.pdb/inside")));
+  EXPECT_EQ(testutil::read_file(file), "hit two\n");
 }
