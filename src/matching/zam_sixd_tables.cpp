@@ -57,13 +57,17 @@ void check_factors(int L, int M, double A, const double* lambda) {
   }
 }
 
-// Position and sign of T^0(n l; n' l') in a packed matrix of order N.
+// Position and sign of T^0(n l; n' l') in a packed matrix of order N, from
+// its block index table: blocks with n < n' are their mirrors' times
+// (-1)^(l+l').
 struct Block {
   int at;
   double sign;
 };
-Block block_of(int N, int n, int l, int np, int lp) {
-  return Block{tm3_index(N, n, l, np, lp), (double)tm3_sign(N, n, l, np, lp)};
+Block block_of(const int* table, int N, int n, int l, int np, int lp) {
+  const int P = N * (N + 1) / 2, p = n * (n - 1) / 2 + l, pp = np * (np - 1) / 2 + lp;
+  if (n >= np) return Block{table[p * P + pp], 1.0};
+  return Block{table[pp * P + p], (l + lp) % 2 ? -1.0 : 1.0};
 }
 
 // Rotates every term of one side's arrays into sample slot s.
@@ -294,6 +298,8 @@ void sm_load(int L, int N, int n_vec, const double* tm_values, const double* a, 
   if (L < 0 || N < 1) return;
   const int side = (L + 1) * (L + 1), tri = N * (N + 1) / 2;
   const int64_t K = anlm_size(N), t3 = tm3_dim(N - 1);
+  const int* table = tm3_table(N);
+  if (!table) return;
   // Runs are laid out in map order, so the last run ends the array.
   const int64_t n_s = s_map[side * side - 1] + L + 1;
   std::fill(s_values, s_values + 2 * n_s, 0.0);
@@ -310,7 +316,7 @@ void sm_load(int L, int N, int n_vec, const double* tm_values, const double* a, 
             const int vmax = std::min(j, l);
             std::fill(y, y + 2 * (vmax + 1), 0.0);
             for (int np = j + 1; np <= N; np++) {
-              const Block blk = block_of(N, np, j, n, l);
+              const Block blk = block_of(table, N, np, j, n, l);
               const double* x = A + 2 * anlm_index(np, j, q);
               for (int v = 0; v <= vmax; v++) {
                 const double t = blk.sign * T[blk.at + v];

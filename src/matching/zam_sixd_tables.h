@@ -76,7 +76,8 @@ const double* sl_factors(int L, int M, double angle);
 // of the 3-D layout P[l][v][m] = sum over n of conj(X(n,l,v)) b(n,l,m) are
 //   sum over j >= |v| and q of conj(D^j_vq(Rr)) S[j q l m |v|],
 // with D^j_vq = e^(-i v alpha) d^j_vq(beta) e^(-i q gamma). Y is scratch
-// (it holds the last term's values).
+// (it holds the last term's values). Nothing is written for an order
+// outside 1..36.
 void sm_load(int L, int N, int n_vec, const double* tm_values, const double* a, const double* b, const int* s_map,
              double* s_values, const int* y_map, double* y_values);
 
