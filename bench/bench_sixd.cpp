@@ -70,16 +70,25 @@ struct Shapes : testutil::Pair {
   explicit Shapes(int N) : testutil::Pair(N, ubiquitin(N, false), ubiquitin(N, true)) {}
 };
 
-void BM_SixdSearch(benchmark::State& state) {
-  static testutil::CacheInTemp cache;
-  const int N = static_cast<int>(state.range(0));
-  const int threads = state.range(1) > 0 ? static_cast<int>(state.range(1)) : zam_cpus_usable();
-  zam_thread_setup(threads);
-  Shapes shapes(N);
-  _docking_data& data = shapes.data;
+// The tool's settings at order N with the layout of fft_mode; the thread
+// layer set up for the threads of the case's second argument (0: every core).
+_docking_spec bench_spec(benchmark::State& state, int N, int mode, int* threads) {
+  *threads = state.range(1) > 0 ? static_cast<int>(state.range(1)) : zam_cpus_usable();
+  zam_thread_setup(*threads);
   _docking_spec spec{};
   setup_zam_options(&spec);
   spec.order = N;
+  spec.fft_mode = mode;
+  return spec;
+}
+
+void BM_SixdSearch(benchmark::State& state) {
+  static testutil::CacheInTemp cache;
+  const int N = static_cast<int>(state.range(0));
+  int threads;
+  _docking_spec spec = bench_spec(state, N, 3, &threads);
+  Shapes shapes(N);
+  _docking_data& data = shapes.data;
   if (const char* t = std::getenv("SIXD_THRESHOLD")) spec.score_threshold = std::atof(t);
   std::vector<_solution> sols(spec.max_solutions);
   // Translation matrices come from the cache after the first search.
@@ -104,17 +113,14 @@ void BM_SixdSearch(benchmark::State& state) {
   state.counters["rot_buffers_MB"] = 162.0 * anlm_size(N) * 2 * sizeof(double) / (1024.0 * 1024.0);
   state.counters["orientations/s"] = benchmark::Counter(orientations, benchmark::Counter::kIsRate);
 }
+
 void BM_SixdLayout(benchmark::State& state) {
   static testutil::CacheInTemp cache;
-  const int N = 10, mode = static_cast<int>(state.range(0));
-  const int threads = state.range(1) > 0 ? static_cast<int>(state.range(1)) : zam_cpus_usable();
-  zam_thread_setup(threads);
+  const int N = 10;
+  int threads;
+  _docking_spec spec = bench_spec(state, N, static_cast<int>(state.range(0)), &threads);
   Shapes shapes(N);
   _docking_data& data = shapes.data;
-  _docking_spec spec{};
-  setup_zam_options(&spec);
-  spec.order = N;
-  spec.fft_mode = mode;
   std::vector<_solution> sols(spec.max_solutions);
   zam_logger_fn before = zam_logger_callback([](const char*) {});
   // Translation matrices come from the cache after the first search.
