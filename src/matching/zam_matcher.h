@@ -1,36 +1,14 @@
 // The matcher: two molecules described by coefficient vectors are matched
 // model pair by model pair through the six-dimensional search, and the best
 // solutions of all pairs, merged by energy, are left in a docking job.
-// Holds the minimal molecule records that matching reads and the molecule
-// helpers it needs. The matcher keeps its top list in process-wide state:
-// one match at a time, on the calling thread (the search runs its own
-// threads).
+// Holds the molecule helpers it needs (the records are in zam_molecule.h).
+// The matcher keeps its top list in process-wide state: one match at a
+// time, on the calling thread (the search runs its own threads).
 #pragma once
 
 #include "geometry/zam_transform.h"
 #include "matching/zam_dock_spec.h"
-
-// One model of a molecule, as far as matching reads it.
-struct _molecule_model {
-  int id;
-  char label[8];
-  Matrix3D place[4];   // placements; native comparison reads the second and third
-  // Coefficient arrays of the specification's order (null: none).
-  double* skin;
-  double* shape;
-  double* potential;
-  double* charge;
-};
-
-// A molecule as far as matching reads it.
-struct _molecule {
-  int loaded;               // 1 usable, 0 none
-  char* name;               // owned by whoever built the record
-  int model_kind;           // 0 single structure; 1-3 multi-model kinds
-  int n_models;
-  int selected_model;       // <= 0: all models
-  _molecule_model* models;  // index 0 is the molecule itself when it has no models
-};
+#include "matching/zam_molecule.h"
 
 // Matches every model pair of receptor and ligand and leaves the best
 // max_solutions solutions, lowest energy first, in d (emptied first). A

@@ -213,6 +213,14 @@ int zam_atom_data(const char* residue, const char* atom, float* p1, float* p2, c
   return 0;
 }
 
+int zam_atom_params(const char* residue, const char* atom, float* p1, float* p2, char* type) {
+  const char first[2] = {atom ? atom[0] : '\0', '\0'};
+  return zam_atom_data(residue, atom, p1, p2, type, nullptr, nullptr, nullptr, nullptr, nullptr) ||
+         zam_atom_data("UNK", atom, p1, p2, type, nullptr, nullptr, nullptr, nullptr, nullptr) ||
+         zam_atom_data("UNK", first, p1, p2, type, nullptr, nullptr, nullptr, nullptr, nullptr) ||
+         zam_atom_data("elm", first, p1, p2, type, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
 int zam_atom_polar_hydrogens(const char* residue, char* names, int max_names) {
   std::lock_guard<std::mutex> guard(table_lock);
   if (!tried) loadTables("");

@@ -24,6 +24,12 @@ int zam_atom_data(const char* residue, const char* atom, float* p1, float* p2, c
                   unsigned short* s1, unsigned short* s2, unsigned short* s3, unsigned char* b1,
                   unsigned char* b2);
 
+// The entry that describes an atom of a structure: (residue, atom), then
+// ("UNK", atom), then ("UNK", the atom name's first letter), then ("elm",
+// that letter); the first that answers fills p1 (radius), p2 and type (null
+// outputs skipped) and gives 1; none gives 0 and leaves them untouched.
+int zam_atom_params(const char* residue, const char* atom, float* p1, float* p2, char* type);
+
 // Polar hydrogens of the first entry group of residue: atom names starting
 // with 'H' whose second parameter is not zero and whose type letter is not
 // 'w'. Copies at most max_names of them into names (5 bytes per name, cut to

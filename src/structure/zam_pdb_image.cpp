@@ -75,13 +75,7 @@ int selectionCount(const _pdb_image* image, int selection) {
 // entry, then the generic entries; 0 when none answers.
 float atomRadius(const _pdb_atom& a) {
   float r = 0.0f;
-  char first[2] = {a.name[0], 0};
-  if (zam_atom_data(a.resname, a.name, &r, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) ||
-      zam_atom_data("UNK", a.name, &r, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) ||
-      zam_atom_data("UNK", first, &r, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) ||
-      zam_atom_data("elm", first, &r, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
-    return r;
-  return 0.0f;
+  return zam_atom_params(a.resname, a.name, &r, nullptr, nullptr) ? r : 0.0f;
 }
 
 int position(int value, int n, const int* list) {
