@@ -21,8 +21,16 @@ TEST_F(Matcher, EqualEnergiesKeepTheEarlierPairFirst) {
     models[k].shape = q.data();
   }
   char rname[] = "rec", lname[] = "lig";
-  _molecule rec{1, rname, 1, 2, 0, models};
-  _molecule lig{1, lname, 0, 0, 0, models};
+  auto molecule = [&](char* name, int kind, int n_models) {
+    _molecule m{};
+    m.loaded = 1;
+    m.name = name;
+    m.model_kind = kind;
+    m.n_models = n_models;
+    m.models = models;
+    return m;
+  };
+  _molecule rec = molecule(rname, 1, 2), lig = molecule(lname, 0, 0);
   int first, last;
   zam_docking_model_range(&rec, &first, &last);
   EXPECT_EQ(first, 1);
