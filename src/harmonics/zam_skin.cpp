@@ -1,4 +1,4 @@
-// Skin integration into coefficient vectors, threaded or inline.
+// Skin and grid integration into coefficient vectors, threaded or inline.
 #include "harmonics/zam_skin.h"
 
 #include <algorithm>
@@ -13,65 +13,72 @@
 #include "runtime/zam_log.h"
 #include "runtime/zam_progress.h"
 #include "runtime/zam_system.h"
-#include "runtime/zam_thread.h"
 
 namespace {
 
 constexpr int kBlock = 256;
 constexpr int kHandOff = ZAM_MAILBOX_HAND_OVER;  // a worker's final cell count to the collector
-constexpr int kProgress = ZAM_MAILBOX_PROGRESS;  // one finished block to the progress loop
+constexpr int kProgress = ZAM_MAILBOX_PROGRESS;  // one finished chunk to the progress loop
 constexpr int kCollector = ZAM_HANDLE_COLLECTOR;
 
 // The grid's blocks are summed in a fixed number of chunks of consecutive
 // blocks: the unit of work of the threads. Each chunk's sum is kept apart
-// and the chunk sums are added to the outputs in chunk order after all are
-// made, so that the threaded and inline roads, with any number of threads,
-// add the same numbers in the same order (the same bits), and no worker
-// ever waits for another.
+// and the chunk sums are added up in chunk order after all are made, so
+// that the threaded and inline roads, with any number of threads, add the
+// same numbers in the same order (the same bits), and no worker ever waits
+// for another.
 constexpr int kChunks = 64;
 
-// What every worker shares; owned by the calling thread for the call.
-struct SkinJob {
+}  // namespace
+
+// What every worker shares; owned by the calling thread for the call. The
+// sums of a chunk are nvec vectors: the four skins, then the T types of the
+// first typed block and of the second when they are in use.
+struct _zam_integrate_job {
   int N;
   int n;
+  int T;
   double d;
   Point3D origin;
-  const unsigned char* skin;
+  const unsigned char* flags;
+  const double* values[2];
+  double* skins[4];   // o1, o2, o3, o4 (null: not wanted)
+  double* typed[2];   // e1, e2
+  int typed_at[2];    // first vector of each typed block in the sums, -1 when not in use
+  int nvec;
   int blocks;
   int chunks;
-  double* out[4];
-  double* chunk_sums;  // chunks x 4 vectors: the sums of each chunk, written by the thread that made it
+  double* chunk_sums;  // chunks x nvec vectors, each written by the thread that made its chunk
   _ZamProgress* progress;
 };
 
-// One worker's argument: its task descriptor, the shared job and the
-// collector (workers still to hand over, cells integrated).
-struct _zam_integrate_task {
-  _zam_task task;
-  SkinJob* job;
-  _zam_collector* tally;
-};
+namespace {
 
 // Private sums and scratch of one integrating thread.
 struct Worker {
   int K;
-  std::vector<double> sums;  // 4 block sums of K doubles
+  std::vector<double> sums;  // nvec block sums of K doubles
   std::vector<double> h, y;
-  explicit Worker(int N) : K(anlm_size(N)), sums(4 * static_cast<size_t>(anlm_size(N))), h(N * (N + 1) / 2), y(N * N) {}
+  explicit Worker(const _zam_integrate_job& job)
+      : K(anlm_size(job.N)),
+        sums(static_cast<size_t>(job.nvec) * static_cast<size_t>(anlm_size(job.N))),
+        h(job.N * (job.N + 1) / 2),
+        y(job.N * job.N) {}
 };
 
 // Sums block b into w.sums (unnormalised). Returns the non-zero cells of the block.
-int integrate_block(const SkinJob& job, Worker& w, int b, bool report_cells, int* k_done, int total) {
-  const int N = job.N, n = job.n, K = w.K;
+int integrate_block(const _zam_integrate_job& job, Worker& w, int b, bool report_cells, int* k_done, int total) {
+  const int N = job.N, n = job.n, K = w.K, T = job.T;
   const int first = b * kBlock, last = std::min(first + kBlock, n * n * n) - 1;
   int cells = 0;
   std::fill(w.sums.begin(), w.sums.end(), 0.0);
   for (int c = first; c <= last; c++) {
-    const unsigned char f = job.skin[c];
+    const unsigned char f = job.flags[c];
     if (!f) continue;
     cells++;
     if (report_cells) zam_progress2(5, ++*k_done, total);
-    if (!(f & 15)) continue;
+    const bool use[2] = {(f & 16) && job.typed_at[0] >= 0, (f & 32) && job.typed_at[1] >= 0};
+    if (!(f & 15) && !use[0] && !use[1]) continue;
     int i, j, k;
     ijk_idx(c, n, n, &i, &j, &k);
     const Point3D p{job.origin.x + (i + 0.5) * job.d, job.origin.y + (j + 0.5) * job.d,
@@ -81,6 +88,8 @@ int integrate_block(const SkinJob& job, Worker& w, int b, bool report_cells, int
     ylm_all_bar(N - 1, w.y.data(), pp.theta, pp.phi);
     const double w01 = (f & 3) == 3 ? 0.5 : 1.0, w23 = (f & 12) == 12 ? 0.5 : 1.0;
     const double wt[4] = {f & 1 ? w01 : 0.0, f & 2 ? w01 : 0.0, f & 4 ? w23 : 0.0, f & 8 ? w23 : 0.0};
+    const double* value[2] = {use[0] ? job.values[0] + static_cast<size_t>(c) * T : nullptr,
+                              use[1] ? job.values[1] + static_cast<size_t>(c) * T : nullptr};
     int at = 0;
     for (int nn = 1; nn <= N; nn++)
       for (int l = 0; l < nn; l++) {
@@ -89,6 +98,9 @@ int integrate_block(const SkinJob& job, Worker& w, int b, bool report_cells, int
           const double v = w.y[l * l + l + m] * hv;
           for (int o = 0; o < 4; o++)
             if (wt[o] != 0.0) w.sums[o * K + at] += wt[o] * v;
+          for (int g = 0; g < 2; g++)
+            if (value[g])
+              for (int t = 0; t < T; t++) w.sums[static_cast<size_t>(job.typed_at[g] + t) * K + at] += value[g][t] * v;
         }
       }
   }
@@ -96,11 +108,11 @@ int integrate_block(const SkinJob& job, Worker& w, int b, bool report_cells, int
 }
 
 // Sums the blocks of chunk c, each block's sum added in block order, into
-// the chunk's four vectors (cleared first). Returns its non-zero cells.
-int integrate_chunk(const SkinJob& job, Worker& w, int c, bool report_cells, int* k_done, int total) {
-  const int K = w.K;
-  double* sums = job.chunk_sums + static_cast<size_t>(c) * 4 * static_cast<size_t>(K);
-  std::fill(sums, sums + 4 * static_cast<size_t>(K), 0.0);
+// the chunk's vectors (cleared first). Returns its non-zero cells.
+int integrate_chunk(const _zam_integrate_job& job, Worker& w, int c, bool report_cells, int* k_done, int total) {
+  const size_t K = static_cast<size_t>(w.K), size = static_cast<size_t>(job.nvec) * K;
+  double* sums = job.chunk_sums + static_cast<size_t>(c) * size;
+  std::fill(sums, sums + size, 0.0);
   const int first = static_cast<int>(static_cast<int64_t>(c) * job.blocks / job.chunks);
   const int end = static_cast<int>(static_cast<int64_t>(c + 1) * job.blocks / job.chunks);
   int cells = 0;
@@ -108,25 +120,143 @@ int integrate_chunk(const SkinJob& job, Worker& w, int c, bool report_cells, int
     const int in_block = integrate_block(job, w, b, report_cells, k_done, total);
     if (!in_block) continue;
     cells += in_block;
-    for (int o = 0; o < 4; o++) anlm_accum(job.N, &w.sums[o * K], sums + o * K);
+    for (int v = 0; v < job.nvec; v++) anlm_accum(job.N, &w.sums[v * K], sums + v * K);
   }
   return cells;
 }
 
-// The chunk sums into the outputs, in chunk order.
-void merge_chunks(SkinJob& job) {
-  const size_t K = static_cast<size_t>(anlm_size(job.N));
-  for (int c = 0; c < job.chunks; c++)
-    for (int o = 0; o < 4; o++) anlm_accum(job.N, job.chunk_sums + (static_cast<size_t>(c) * 4 + o) * K, job.out[o]);
+// Multiplies element (n, l, m) of nvec vectors by d^3 hnl_norm(n, l) times
+// the harmonic norm of (l, m).
+void normalise(int N, double d, int nvec, double* v) {
+  const size_t K = static_cast<size_t>(anlm_size(N));
+  std::vector<double> yn(N * N);
+  ylm_all_norm(N - 1, yn.data());
+  int at = 0;
+  for (int n = 1; n <= N; n++)
+    for (int l = 0; l < n; l++) {
+      const double f = hnl_norm(n, l) * d * d * d;
+      for (int m = -l; m <= l; m++, at++)
+        for (int o = 0; o < nvec; o++) v[o * K + at] *= f * yn[l * l + l + m];
+    }
 }
 
-void* run_skin_thread(void* arg) {
+// The chunk sums added up in chunk order, normalised, and added to the
+// outputs that are wanted.
+void finish(_zam_integrate_job& job) {
+  const int N = job.N;
+  const size_t K = static_cast<size_t>(anlm_size(N)), size = static_cast<size_t>(job.nvec) * K;
+  std::vector<double> total(size, 0.0);
+  for (int c = 0; c < job.chunks; c++)
+    for (int v = 0; v < job.nvec; v++) anlm_accum(N, job.chunk_sums + c * size + v * K, &total[v * K]);
+  normalise(N, job.d, job.nvec, total.data());
+  for (int o = 0; o < 4; o++)
+    if (job.skins[o]) anlm_accum(N, &total[o * K], job.skins[o]);
+  for (int g = 0; g < 2; g++)
+    if (job.typed_at[g] >= 0)
+      for (int t = 0; t < job.T; t++) anlm_accum(N, &total[(job.typed_at[g] + t) * K], job.typed[g] + t * K);
+}
+
+int count_cells(int cells, const unsigned char* flags) {
+  int k = 0;
+  for (int c = 0; c < cells; c++) k += flags[c] != 0;
+  return k;
+}
+
+// Which text a pass prints: the skin pass or the grid pass.
+struct Wording {
+  const char* here;   // the inline road's first line
+  const char* what;   // "skin" or "potential"
+};
+constexpr Wording kSkinWords{"zam_skin_integrate_inline() here...\n", "skin"};
+constexpr Wording kGridWords{"zam_integrate_inline() here...\n", "potential"};
+
+void integrate_threaded(_zam_integrate_job& job, const Wording& words, zam_thread_fn work, zam_thread_fn collect) {
+  const int N = job.N, n = job.n, cells = n * n * n;
+  const int T = zam_thread_setup_task(zam_thread_cpus(), 0);
+  const int nonzero = count_cells(cells, job.flags);
+  zam_msg("\nCalculating %s to N = %d (%d coefficients) using %d Tasks ...\n", words.what, N, anlm_size(N), T);
+  zam_msg("Grid: %dx%dx%d = %d cells (%d non-zero) of %.2f Angstroms.\n", n, n, n, cells, nonzero, job.d);
+  zam_thread_load_range(0, job.chunks - 1);
+  _ZamProgress progress{5, 0, job.chunks, 0};
+  job.progress = &progress;
+  _zam_collector tally{0, 0, kHandOff, 0, 0.0};
+  std::vector<_zam_integrate_task> tasks(ZAM_TASK_STACK);
+  auto fill = [&](_zam_integrate_task& t, const _zam_task& d) { t = _zam_integrate_task{d, &job, &tally}; };
+  // A worker that cannot run leaves its chunks to the others, which take
+  // them from the work list; with none running this thread takes them all
+  // below. Its hand-over is made for it, with no cells, so the collector
+  // never waits for a worker that does not exist.
+  auto here = [](_zam_integrate_task&) { return 0; };
+  auto progress_loop = [&](int started) {
+    if (started > 0) show_integrate_progress(&progress);
+  };
+  const int started = zam_thread_fan_out(kCollector, &tally, T, work, tasks.data(), fill, here, collect, progress_loop);
+  if (started <= 0) {
+    // No worker runs: the calling thread takes every chunk itself.
+    Worker w(job);
+    for (int c; (c = zam_thread_pop_list()) >= 0;) {
+      integrate_chunk(job, w, c, false, nullptr, 0);
+      zam_progress2(5, ++progress.done, progress.total);
+    }
+  }
+  finish(job);
+}
+
+void integrate_inline(_zam_integrate_job& job, const Wording& words) {
+  const int N = job.N, n = job.n, cells = n * n * n;
+  zam_msg("%s", words.here);
+  const double t0 = zam_get_time();
+  zam_msg("\nCalculating %s to N = %d (%d coefficients) ...\n", words.what, N, anlm_size(N));
+  zam_msg("Grid: %dx%dx%d = %d cells of %.2f Angstroms.\n", n, n, n, cells, job.d);
+  const int total = count_cells(cells, job.flags);
+  int k = 0;
+  Worker w(job);
+  for (int c = 0; c < job.chunks; c++) integrate_chunk(job, w, c, true, &k, total);
+  finish(job);
+  zam_msg("Integration applied to %d cells: %.2f per cent of the total grid volume.\n", k, 100.0 * k / cells);
+  zam_msg("Skin integration to N = %d done in %.2f seconds.\n\n", N, zam_get_time() - t0);
+}
+
+// A job over the caller's grids and outputs, with room for its chunk sums.
+struct Job {
+  _zam_integrate_job job{};
+  std::vector<double> chunk_sums;
+  Job(int N, int T, int n, double d, Point3D origin, const unsigned char* flags, const double* v1, const double* v2,
+      double* const skins[4], double* e1, double* e2) {
+    job.N = N;
+    job.n = n;
+    job.T = T;
+    job.d = d;
+    job.origin = origin;
+    job.flags = flags;
+    job.values[0] = v1;
+    job.values[1] = v2;
+    for (int o = 0; o < 4; o++) job.skins[o] = skins[o];
+    job.typed[0] = e1;
+    job.typed[1] = e2;
+    job.nvec = 4;
+    for (int g = 0; g < 2; g++) {
+      const bool in_use = T > 0 && job.values[g] && job.typed[g];
+      job.typed_at[g] = in_use ? job.nvec : -1;
+      if (in_use) job.nvec += T;
+    }
+    job.blocks = (n * n * n + kBlock - 1) / kBlock;
+    job.chunks = std::min(job.blocks, kChunks);
+    chunk_sums.resize(static_cast<size_t>(job.chunks) * job.nvec * static_cast<size_t>(anlm_size(N)));
+    job.chunk_sums = chunk_sums.data();
+    job.progress = nullptr;
+  }
+};
+
+}  // namespace
+
+void* zam_run_integrate_thread(void* arg) {
   auto* t = static_cast<_zam_integrate_task*>(arg);
-  SkinJob& job = *t->job;
+  _zam_integrate_job& job = *t->job;
   const double t0 = zam_get_time();
   int cells = 0;
   {
-    Worker w(job.N);
+    Worker w(job);
     for (int c; (c = zam_thread_pop_list()) >= 0;) {
       cells += integrate_chunk(job, w, c, false, nullptr, 0);
       zam_mutex_acquire_w(kProgress);
@@ -144,7 +274,9 @@ void* run_skin_thread(void* arg) {
   return nullptr;
 }
 
-void* skin_consumer(void* arg) {
+void* zam_run_skin_thread(void* task) { return zam_run_integrate_thread(task); }
+
+void* zam_integrate_consumer(void* arg) {
   auto* tally = static_cast<_zam_collector*>(arg);
   zam_collector_wait(tally);
   const double s = tally->seconds;
@@ -152,75 +284,7 @@ void* skin_consumer(void* arg) {
   return nullptr;
 }
 
-// Multiplies element (n, l, m) of the four outputs by d^3 hnl_norm(n, l)
-// times the harmonic norm of (l, m).
-void normalise(int N, double d, double* const out[4]) {
-  std::vector<double> yn(N * N);
-  ylm_all_norm(N - 1, yn.data());
-  int at = 0;
-  for (int n = 1; n <= N; n++)
-    for (int l = 0; l < n; l++) {
-      const double f = hnl_norm(n, l) * d * d * d;
-      for (int m = -l; m <= l; m++, at++)
-        for (int o = 0; o < 4; o++) out[o][at] *= f * yn[l * l + l + m];
-    }
-}
-
-int count_cells(int cells, const unsigned char* skin) {
-  int k = 0;
-  for (int c = 0; c < cells; c++) k += skin[c] != 0;
-  return k;
-}
-
-void integrate_threaded(SkinJob& job) {
-  const int N = job.N, n = job.n, cells = n * n * n;
-  const int T = zam_thread_setup_task(zam_thread_cpus(), 0);
-  const int nonzero = count_cells(cells, job.skin);
-  zam_msg("\nCalculating skin to N = %d (%d coefficients) using %d Tasks ...\n", N, anlm_size(N), T);
-  zam_msg("Grid: %dx%dx%d = %d cells (%d non-zero) of %.2f Angstroms.\n", n, n, n, cells, nonzero, job.d);
-  zam_thread_load_range(0, job.chunks - 1);
-  _ZamProgress progress{5, 0, job.chunks, 0};
-  job.progress = &progress;
-  _zam_collector tally{0, 0, kHandOff, 0, 0.0};
-  std::vector<_zam_integrate_task> tasks(ZAM_TASK_STACK);
-  auto fill = [&](_zam_integrate_task& t, const _zam_task& d) { t = _zam_integrate_task{d, &job, &tally}; };
-  // A worker that cannot run leaves its chunks to the others, which take
-  // them from the work list; with none running this thread takes them all
-  // below. Its hand-over is made for it, with no cells.
-  auto here = [](_zam_integrate_task&) { return 0; };
-  auto progress_loop = [&](int started) {
-    if (started > 0) show_integrate_progress(&progress);
-  };
-  const int started = zam_thread_fan_out(kCollector, &tally, T, run_skin_thread, tasks.data(), fill, here,
-                                         skin_consumer, progress_loop);
-  if (started <= 0) {
-    // No worker runs: the calling thread takes every chunk itself.
-    Worker w(N);
-    for (int c; (c = zam_thread_pop_list()) >= 0;) {
-      integrate_chunk(job, w, c, false, nullptr, 0);
-      zam_progress2(5, ++progress.done, progress.total);
-    }
-  }
-  merge_chunks(job);
-}
-
-void integrate_inline(SkinJob& job) {
-  const int N = job.N, n = job.n, cells = n * n * n;
-  zam_msg("zam_skin_integrate_inline() here...\n");
-  const double t0 = zam_get_time();
-  zam_msg("\nCalculating skin to N = %d (%d coefficients) ...\n", N, anlm_size(N));
-  zam_msg("Grid: %dx%dx%d = %d cells of %.2f Angstroms.\n", n, n, n, cells, job.d);
-  const int total = count_cells(cells, job.skin);
-  int k = 0;
-  Worker w(N);
-  for (int c = 0; c < job.chunks; c++) integrate_chunk(job, w, c, true, &k, total);
-  merge_chunks(job);
-  zam_msg("Integration applied to %d cells: %.2f per cent of the total grid volume.\n", k,
-          100.0 * k / cells);
-  zam_msg("Skin integration to N = %d done in %.2f seconds.\n\n", N, zam_get_time() - t0);
-}
-
-}  // namespace
+void* zam_skin_consumer(void* tally) { return zam_integrate_consumer(tally); }
 
 void show_integrate_progress(_ZamProgress* p) {
   for (;;) {
@@ -234,25 +298,49 @@ void show_integrate_progress(_ZamProgress* p) {
 
 void zam_skin_integrate(int N, int n, double d, Point3D origin, const unsigned char* skin, double* a1, double* a2,
                         double* a3, double* a4) {
-  SkinJob job;
-  job.N = N;
-  job.n = n;
-  job.d = d;
-  job.origin = origin;
-  job.skin = skin;
-  job.blocks = (n * n * n + kBlock - 1) / kBlock;
-  job.chunks = std::min(job.blocks, kChunks);
-  std::vector<double> chunk_sums(static_cast<size_t>(job.chunks) * 4 * static_cast<size_t>(anlm_size(N)));
-  job.chunk_sums = chunk_sums.data();
-  job.out[0] = a1;
-  job.out[1] = a2;
-  job.out[2] = a3;
-  job.out[3] = a4;
-  job.progress = nullptr;
-  for (double* a : job.out) anlm_zero(N, a);
+  double* const skins[4] = {a1, a2, a3, a4};
+  for (double* a : skins) anlm_zero(N, a);
+  Job j(N, 0, n, d, origin, skin, nullptr, nullptr, skins, nullptr, nullptr);
   if (zam_thread_slots() > 0)
-    integrate_threaded(job);
+    integrate_threaded(j.job, kSkinWords, zam_run_skin_thread, zam_skin_consumer);
   else
-    integrate_inline(job);
-  normalise(N, d, job.out);
+    integrate_inline(j.job, kSkinWords);
+}
+
+void zam_integrate_thread(double* o1, double* o2, double* e1, double* o3, double* o4, double* e2, int N, int T,
+                          int n, double d, Point3D origin, const unsigned char* flags, const double* values1,
+                          const double* values2) {
+  double* const skins[4] = {o1, o2, o3, o4};
+  Job j(N, T, n, d, origin, flags, values1, values2, skins, e1, e2);
+  integrate_threaded(j.job, kGridWords, zam_run_integrate_thread, zam_integrate_consumer);
+}
+
+void zam_grid_integrate(double* o1, double* o2, double* e1, double* o3, double* o4, double* e2, int N, int T, int n,
+                        double d, Point3D origin, const unsigned char* flags, const double* values1,
+                        const double* values2) {
+  if (zam_thread_slots() > 0) {
+    zam_integrate_thread(o1, o2, e1, o3, o4, e2, N, T, n, d, origin, flags, values1, values2);
+    return;
+  }
+  double* const skins[4] = {o1, o2, o3, o4};
+  Job j(N, T, n, d, origin, flags, values1, values2, skins, e1, e2);
+  integrate_inline(j.job, kGridWords);
+}
+
+void zam_skin_laplacian(int N, const double* in, double* out) {
+  const double t0 = zam_get_time();
+  anlm_zero(N, out);
+  for (int l = 0; l < N; l++) {
+    const int k = N - l;  // n = l+1..N
+    std::vector<double> H(static_cast<size_t>(k) * k);
+    for (int a = 0; a < k; a++)
+      for (int b = 0; b < k; b++) H[static_cast<size_t>(a) * k + b] = hnjl(l + 1 + a, l + 1 + b, l);
+    for (int m = -l; m <= l; m++)
+      for (int a = 0; a < k; a++) {
+        double s = 0.0;
+        for (int b = 0; b < k; b++) s += H[static_cast<size_t>(a) * k + b] * in[anlm_index(l + 1 + b, l, m)];
+        out[anlm_index(l + 1 + a, l, m)] = s;
+      }
+  }
+  zam_msg("Laplacian to N = %d done in %.2f seconds.\n", N, zam_get_time() - t0);
 }

@@ -128,3 +128,86 @@ TEST(SkinIntegrate, QuarterTurnOfTheGrid) {
 }
 
 }  // namespace
+
+namespace {
+
+// Grid integration of two models: the six outputs of the threaded road equal
+// those of the inline road bit for bit, each value grid is used on its own,
+// and a cell's value-weighted basis vector lands in its typed block.
+TEST(GridIntegrate, SixOutputsThreadedEqualsInline) {
+  const int N = 6, T = 3, n = 11, K = anlm_size(N);
+  const double d = 0.9;
+  const Point3D origin{-5.0, -4.5, -5.2};
+  std::mt19937 rng(3);
+  std::vector<unsigned char> flags(n * n * n);
+  for (auto& b : flags) b = rng() % 4 == 0 ? 0 : static_cast<unsigned char>(rng() % 64);
+  std::vector<double> v1(flags.size() * T), v2(flags.size() * T);
+  for (auto& x : v1) x = static_cast<double>(rng() % 1000) / 100.0 - 5.0;
+  for (auto& x : v2) x = static_cast<double>(rng() % 1000) / 100.0 - 5.0;
+  struct Six {
+    std::vector<double> o[4], e[2];
+    explicit Six(int size, int types) {
+      for (auto& v : o) v.assign(size, 0.25);  // added to, not cleared
+      for (auto& v : e) v.assign(size * types, 0.5);
+    }
+  };
+  auto run = [&](int slots, const double* g2) {
+    zam_thread_setup(slots);
+    Six s(K, T);
+    testutil::Capture quiet;
+    zam_grid_integrate(s.o[0].data(), s.o[1].data(), s.e[0].data(), s.o[2].data(), s.o[3].data(), s.e[1].data(), N,
+                       T, n, d, origin, flags.data(), v1.data(), g2);
+    return s;
+  };
+  const Six ref = run(0, v2.data());
+  for (int slots : {1, 4}) {
+    const Six s = run(slots, v2.data());
+    for (int q = 0; q < 4; q++) EXPECT_EQ(s.o[q], ref.o[q]) << slots << " " << q;
+    for (int q = 0; q < 2; q++) EXPECT_EQ(s.e[q], ref.e[q]) << slots << " " << q;
+  }
+  // Without the second value grid the first typed block is the same and the
+  // second untouched, on both roads.
+  for (int slots : {0, 4}) {
+    const Six s = run(slots, nullptr);
+    EXPECT_EQ(s.e[0], ref.e[0]) << slots;
+    for (double x : s.e[1]) EXPECT_EQ(x, 0.5) << slots;
+  }
+  // One cell with bits 4 and 5: its basis vector times each type's value.
+  std::fill(flags.begin(), flags.end(), 0);
+  const int cell = 3 + n * (7 + n * 2);
+  flags[cell] = 48;
+  const Six one = run(2, v2.data());
+  const PolarPoint p = pp_pt(Point3D{origin.x + 3.5 * d, origin.y + 7.5 * d, origin.z + 2.5 * d});
+  for (int t = 0; t < T; t++)
+    for (int nn = 1; nn <= N; nn++)
+      for (int l = 0; l < nn; l++)
+        for (int m = -l; m <= l; m++) {
+          const double b = d * d * d * hnl(nn, l, p.r) * ylm(l, m, p.theta, p.phi);
+          const int at = t * K + anlm_index(nn, l, m);
+          EXPECT_NEAR(one.e[0][at], 0.5 + v1[cell * T + t] * b, 1e-12);
+          EXPECT_NEAR(one.e[1][at], 0.5 + v2[cell * T + t] * b, 1e-12);
+        }
+  for (double x : one.o[0]) EXPECT_EQ(x, 0.25);
+  zam_thread_setup(2);
+}
+
+// The radial Laplacian at N = 1: out(1,0,0) = hnjl(1,1,0) in(1,0,0), with
+// hnjl(1,1,0) the integral of H_10 (H_10'' + 2 H_10' / r) r^2, taken here
+// by the midpoint rule with central differences.
+TEST(GridIntegrate, LaplacianOfTheFirstGto) {
+  double in[1] = {2.5}, out[1] = {99.0};
+  testutil::Capture quiet;
+  zam_skin_laplacian(1, in, out);
+  const double dr = 0.01, e = 1e-3;
+  double s = 0.0;
+  for (double r = dr / 2; r < 60.0; r += dr) {
+    const double f = hnl(1, 0, r), fp = (hnl(1, 0, r + e) - hnl(1, 0, r - e)) / (2 * e),
+                 fpp = (hnl(1, 0, r + e) - 2 * f + hnl(1, 0, r - e)) / (e * e);
+    s += f * (fpp + 2.0 * fp / r) * r * r * dr;
+  }
+  EXPECT_NEAR(hnjl(1, 1, 0), s, 1e-6 * std::fabs(s));
+  EXPECT_NEAR(out[0], s * 2.5, 1e-6 * std::fabs(s));
+  EXPECT_LT(out[0], 0.0);  // by parts, minus the integral of (H_10')^2 r^2
+}
+
+}  // namespace
