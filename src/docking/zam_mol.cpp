@@ -5,9 +5,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 
+#include "docking/zam_atom_cells.h"
 #include "structure/zam_atom_data.h"
 #include "structure/zam_pdb.h"
 #include "structure/zam_residue.h"
@@ -73,44 +73,25 @@ double bondLimit(const Atom& a, const Atom& b) {
   return 1.9;
 }
 
-// Bond lists by a grid of 2.1 angstrom cells: each pair is tested once.
+// Bond lists by cells of the longest bond: each pair is tested once.
 void makeBonds(Slot& s) {
   const int n = static_cast<int>(s.atoms.size());
-  constexpr double kCell = 2.1;
-  auto key = [](long x, long y, long z) { return (x * 73856093L) ^ (y * 19349663L) ^ (z * 83492791L); };
-  std::unordered_multimap<long, int> cells;
-  std::vector<long> ci(static_cast<size_t>(3 * n));
-  for (int i = 0; i < n; i++) {
-    const Point3D p = s.atoms[static_cast<size_t>(i)].pt;
-    long* c = &ci[static_cast<size_t>(3 * i)];
-    c[0] = std::lround(std::floor(p.x / kCell));
-    c[1] = std::lround(std::floor(p.y / kCell));
-    c[2] = std::lround(std::floor(p.z / kCell));
-    cells.emplace(key(c[0], c[1], c[2]), i);
-  }
+  _zam_atom_cells cells{2.1, {}};
+  for (int i = 0; i < n; i++) cells.add(i, s.atoms[static_cast<size_t>(i)].pt);
   std::vector<std::vector<int>> lists(static_cast<size_t>(n));
   for (int i = 0; i < n; i++) {
     const Atom& a = s.atoms[static_cast<size_t>(i)];
-    const long* c = &ci[static_cast<size_t>(3 * i)];
-    for (long dx = -1; dx <= 1; dx++)
-      for (long dy = -1; dy <= 1; dy++)
-        for (long dz = -1; dz <= 1; dz++) {
-          auto range = cells.equal_range(key(c[0] + dx, c[1] + dy, c[2] + dz));
-          for (auto it = range.first; it != range.second; ++it) {
-            const int j = it->second;
-            if (j <= i) continue;
-            const long* cj = &ci[static_cast<size_t>(3 * j)];
-            if (cj[0] != c[0] + dx || cj[1] != c[1] + dy || cj[2] != c[2] + dz) continue;  // a hash collision
-            const Atom& b = s.atoms[static_cast<size_t>(j)];
-            if (a.model != b.model) continue;
-            if (a.alt != ' ' && b.alt != ' ' && a.alt != b.alt) continue;
-            const double lim = bondLimit(a, b);
-            if (d2_ptpt(a.pt, b.pt) < lim * lim) {
-              lists[static_cast<size_t>(i)].push_back(j);
-              lists[static_cast<size_t>(j)].push_back(i);
-            }
-          }
-        }
+    cells.near(a.pt, [&](int j) {
+      if (j <= i) return;
+      const Atom& b = s.atoms[static_cast<size_t>(j)];
+      if (a.model != b.model) return;
+      if (a.alt != ' ' && b.alt != ' ' && a.alt != b.alt) return;
+      const double lim = bondLimit(a, b);
+      if (d2_ptpt(a.pt, b.pt) < lim * lim) {
+        lists[static_cast<size_t>(i)].push_back(j);
+        lists[static_cast<size_t>(j)].push_back(i);
+      }
+    });
   }
   s.bond_start.assign(static_cast<size_t>(n) + 1, 0);
   s.bonds.clear();

@@ -88,11 +88,7 @@ void trel_matcher(const char* query_name, const char* target_name, double* query
   zam_vm_free(B.name);
 }
 
-Matrix3D trel_pdbMatrix(const _solution* s) {
-  const Matrix3D lig = tf_euler(s->ligand_rotation);
-  const Matrix3D shift = tf_v(v_make(0.0, 0.0, s->r12));
-  return tf_tftf(tf_tftf(lig, shift), tf_transpose(tf_euler(s->receptor_rotation)));
-}
+Matrix3D trel_pdbMatrix(const _solution* s) { return zam_solution_tf(s); }
 
 Matrix3D trel_spfMatrix(int pot_class, Matrix3D T) {
   const double s = trel_potScale(pot_class);

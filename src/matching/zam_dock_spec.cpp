@@ -183,3 +183,9 @@ void zam_dock_derive_samples(_docking_spec* s) {
   s->ligand_samples = platonic_resolution(s->ligand_step * rad);
   s->twist_samples = 2 * s->twist_bandlimit;
 }
+
+Matrix3D zam_solution_tf(const _solution* s) {
+  const Matrix3D lig = tf_euler(s->ligand_rotation);
+  const Matrix3D shift = tf_v(v_make(0.0, 0.0, s->r12));
+  return tf_tftf(tf_tftf(lig, shift), tf_transpose(tf_euler(s->receptor_rotation)));
+}

@@ -138,6 +138,11 @@ void zam_alloc_solutions(_docking* d, int n);
 // stays. Safe on an empty (zero-filled) job; null d is ignored.
 void zam_free_solutions(_docking* d);
 
+// The pose of solution s's ligand in the receptor's frame (both about their
+// model origins): the ligand rotation, then the shift by r12 along +z, then
+// the inverse receptor rotation.
+Matrix3D zam_solution_tf(const _solution* s);
+
 // FFT band limit B of an angle sampled at step (radians): int(pi / step), so
 // that 2B samples cover a turn at the step (5.6 degrees gives 32 and 64
 // samples, 7.5 gives 24, 10 gives 18); at least 1 (also for a step that is
