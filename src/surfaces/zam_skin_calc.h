@@ -16,7 +16,9 @@ struct _docking_atoms;
 // beforehand by zam_gaussian_surface): each triangle's sample point (the
 // midpoint of its first edge's midpoint and its third vertex, moved inward by
 // p = min(apolar, polar) / 2 along its normal) marks c1 in the cells met by
-// the points of a 0.2 angstrom lattice within p of it. Interior: every
+// the points of a 0.2 angstrom lattice within p of it. The mesh is taken as
+// it stands: zam_gaussian_surface builds it in the model frame, the model's
+// own placement included. Interior: every
 // docking atom marks c2 in the cells met by the lattice points within its
 // radius (ceil(r / 0.2) steps each way). Sample points and atoms beyond the
 // sphere inscribed in the grid are left out. N is not read. Prints the cell

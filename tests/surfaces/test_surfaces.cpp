@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/log_capture.h"
+#include "common/test_util.h"
 #include "docking/zam_docking_atoms.h"
 #include "docking/zam_molecule.h"
 #include "structure/zam_pdb.h"
@@ -188,6 +189,52 @@ TEST(Surfaces, ProteinSurfaceAndSkin) {
   EXPECT_LT(volume, unionVolume(half_diagonal));
   EXPECT_NEAR(volume, atom_volume, 0.25 * atom_volume);
   zam_docking_atoms_free(atoms);
+}
+
+// One atom just below the grid's lower x edge: its interior is exactly the
+// cells that hold a point of the 0.2 angstrom lattice within its whole
+// radius; points below the grid mark nothing (no cell -1 turned into 0).
+TEST(Surfaces, InteriorCellsOfOneAtom) {
+  testutil::TempDir dir;
+  const std::string path = dir.file("one.pdb");
+  {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("ATOM      1  CA  ALA A   1      10.000  20.000  30.000  1.00  0.00           C\n", f);
+    std::fclose(f);
+  }
+  _pdb_image* image = zam_readPdb(path.c_str(), nullptr);
+  ASSERT_NE(image, nullptr);
+  _molecule mol;
+  ASSERT_EQ(zam_load_pdb_molecule(&mol, 0, image, "one"), 1);
+  const int n = 12;
+  const double h = 0.5, r = 1.70;
+  const Point3D origin{0.1, -3.0, -3.0};  // the atom, at the model origin, lies 0.1 below x = origin.x
+  std::vector<unsigned char> grid(n * n * n, 0), expect(n * n * n, 0);
+  testutil::Capture quiet;
+  zam_skin_calc(&mol, 0, 1, n, h, origin, 1.5, 1.4, 0, 2, grid.data());
+  const int K = 9;  // ceil(1.7 / 0.2)
+  for (int c = -K; c <= K; c++)
+    for (int b = -K; b <= K; b++)
+      for (int a = -K; a <= K; a++) {
+        const Point3D d{0.2 * a, 0.2 * b, 0.2 * c};
+        if (square_vector(d) >= r * r) continue;
+        const int i = int(std::floor((d.x - origin.x) / h)), j = int(std::floor((d.y - origin.y) / h)),
+                  k = int(std::floor((d.z - origin.z) / h));
+        if (i >= 0 && j >= 0 && k >= 0 && i < n && j < n && k < n) expect[i + n * (j + n * k)] = 2;
+      }
+  EXPECT_EQ(grid, expect);
+  int marked = 0, first_layer = 0;
+  for (int c = 0; c < n * n * n; c++) {
+    marked += grid[c] != 0;
+    first_layer += grid[c] && c % n == 0;
+  }
+  EXPECT_GT(marked, 40);
+  EXPECT_GT(first_layer, 0);
+  // Reaching the whole radius: cells 1.5 angstroms out along y are marked.
+  EXPECT_EQ(grid[0 + n * (int(std::floor((1.5 + 3.0) / h)) + n * 6)], 2);
+  zam_free_molecule(&mol);
+  zam_freePdb(image);
 }
 
 }  // namespace
