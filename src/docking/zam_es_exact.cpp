@@ -65,7 +65,8 @@ void zam_es_exact_energy(_molecule* first, _molecule* second, double separation)
       for (int j = 0; j < k2; j++) {
         if (q2[static_cast<size_t>(j)] == 0.0f) continue;
         const double d = d_ptpt(p, p2[j]);
-        if (d >= 3.0 && d <= 40.0) e += q1[static_cast<size_t>(i)] * q2[static_cast<size_t>(j)] / d;
+        if (d >= 3.0 && d <= 40.0)
+          e += static_cast<double>(q1[static_cast<size_t>(i)]) * q2[static_cast<size_t>(j)] / d;
       }
     }
     zam_msg("%d  %.2f\n", a, kEnergy * e);

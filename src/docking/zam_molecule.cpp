@@ -136,6 +136,7 @@ Matrix3D zam_model_to_origin(const _molecule* mol, int model) {
 }
 
 Matrix3D zam_model_frame(const _molecule* mol, int model) {
+  if (!mol) return mol_get_transform();
   mol_select(mol->slot);
   const Matrix3D before = mol_get_transform();
   const Matrix3D own = modelIn(mol, model) ? mol->models[model].place[3] : tf_identity();

@@ -42,5 +42,5 @@ Matrix3D zam_model_to_origin(const _molecule* mol, int model);
 // Enters the model frame: selects the molecule's slot and sets its
 // placement to the current one followed by zam_model_to_origin and the
 // model's own (last) placement. Returns the placement it replaced, which the
-// caller puts back with mol_transform.
+// caller puts back with mol_transform. A null molecule changes nothing.
 Matrix3D zam_model_frame(const _molecule* mol, int model);

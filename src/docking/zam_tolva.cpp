@@ -65,6 +65,20 @@ void giveArray(_molecule* mol, int model, int N, int blocks) {
   kb = kget1D_0(static_cast<int64_t>(blocks) * anlm_size(N));
 }
 
+// The knowledge-based set of one model: its grid sampled (the receptor's
+// potential or the ligand's density), its zeroed array given, the missing
+// expansion reported.
+void modelSet(_molecule* mol, int model, int N, int channels, double s1, bool potential) {
+  const int blocks = channels - 1;
+  if (blocks < 1 || !usable(mol, model)) return;
+  const double h = s1 > 0.0 ? s1 : 1.0;
+  _kb_grid* g = potential ? zam_kb_potential_grid(mol, model, blocks, h) : zam_kb_density_grid(mol, model, blocks, h);
+  giveArray(mol, model, N, blocks);
+  zam_wrn("The expansion of knowledge-based grids is not available: the %s of %s stays 0.\n",
+          potential ? "potential" : "density", zam_model_name(mol, model));
+  zam_kb_grid_free(g);
+}
+
 }  // namespace
 
 double zam_kb_pair(int cr, int cl, double d) {
@@ -133,22 +147,10 @@ void zam_kb_grid_free(_kb_grid* g) {
 
 void zam_kb_potential(_molecule* receptor, _molecule*, int model, int, int, int, int N, int channels, double,
                       double, double s1, double, _mesh_surface*, bool) {
-  const int blocks = channels - 1;
-  if (blocks < 1 || !usable(receptor, model)) return;
-  _kb_grid* g = zam_kb_potential_grid(receptor, model, blocks, s1 > 0.0 ? s1 : 1.0);
-  giveArray(receptor, model, N, blocks);
-  zam_wrn("The expansion of knowledge-based grids is not available: the potential of %s stays 0.\n",
-          zam_model_name(receptor, model));
-  zam_kb_grid_free(g);
+  modelSet(receptor, model, N, channels, s1, true);
 }
 
 void zam_kb_density(_molecule* ligand, int model, int, int, int N, int channels, double, double, double s1, double,
                     _mesh_surface*, bool) {
-  const int blocks = channels - 1;
-  if (blocks < 1 || !usable(ligand, model)) return;
-  _kb_grid* g = zam_kb_density_grid(ligand, model, blocks, s1 > 0.0 ? s1 : 1.0);
-  giveArray(ligand, model, N, blocks);
-  zam_wrn("The expansion of knowledge-based grids is not available: the density of %s stays 0.\n",
-          zam_model_name(ligand, model));
-  zam_kb_grid_free(g);
+  modelSet(ligand, model, N, channels, s1, false);
 }

@@ -61,6 +61,7 @@ void report(int n, double h, unsigned char c1, unsigned char c2, const unsigned 
 
 void zam_skin_calc(_molecule* mol, int model, int, int n, double h, Point3D origin, double apolar, double polar,
                    unsigned char c1, unsigned char c2, unsigned char* grid) {
+  if (!mol) return;
   zam_msg("Sampling surface and interior volumes for molecule %s.\n", zam_model_name(mol, model));
   const double t0 = zam_get_time();
   const double Rg = n * h / 2.0, p = std::min(apolar, polar) / 2.0;
