@@ -22,26 +22,35 @@ struct Grid {
   Point3D origin;
   unsigned char* cells;
 
-  void mark(Point3D p, unsigned char code) {
-    const double f[3] = {std::floor((p.x - origin.x) / h), std::floor((p.y - origin.y) / h),
-                         std::floor((p.z - origin.z) / h)};
-    for (double v : f)
-      if (v < 0.0 || v >= n) return;
-    const size_t i = static_cast<size_t>(f[0]), j = static_cast<size_t>(f[1]), k = static_cast<size_t>(f[2]);
-    cells[i + n * (j + static_cast<size_t>(n) * k)] |= code;
+  // The cell index along one axis of a coordinate, -1 off the grid.
+  int cell(double v, double o) const {
+    const double f = std::floor((v - o) / h);
+    return f < 0.0 || f >= n ? -1 : static_cast<int>(f);
   }
 
   // Every lattice point within radius of centre marks its cell: the whole
-  // ball, ceil(radius / step) steps along each axis.
+  // ball, ceil(radius / step) steps along each axis. The cell of each step
+  // along each axis is found once.
   void ball(Point3D centre, double radius, unsigned char code) {
     const int K = static_cast<int>(std::ceil(radius / kStep));
     const double r2 = radius * radius;
-    for (int c = -K; c <= K; c++)
-      for (int b = -K; b <= K; b++)
+    std::vector<int> ci(2 * K + 1), cj(2 * K + 1), ck(2 * K + 1);
+    for (int a = -K; a <= K; a++) {
+      ci[a + K] = cell(centre.x + kStep * a, origin.x);
+      cj[a + K] = cell(centre.y + kStep * a, origin.y);
+      ck[a + K] = cell(centre.z + kStep * a, origin.z);
+    }
+    for (int c = -K; c <= K; c++) {
+      if (ck[c + K] < 0) continue;
+      for (int b = -K; b <= K; b++) {
+        if (cj[b + K] < 0) continue;
+        const size_t row = n * (cj[b + K] + static_cast<size_t>(n) * ck[c + K]);
         for (int a = -K; a <= K; a++) {
           const Point3D d{kStep * a, kStep * b, kStep * c};
-          if (square_vector(d) < r2) mark(pt_ptv(centre, d), code);
+          if (ci[a + K] >= 0 && square_vector(d) < r2) cells[row + ci[a + K]] |= code;
         }
+      }
+    }
   }
 };
 

@@ -131,7 +131,12 @@ TEST(Surfaces, ProteinSurfaceAndSkin) {
   auto box = [](Point3D p) {
     return std::make_tuple(int(std::floor(p.x / 2)), int(std::floor(p.y / 2)), int(std::floor(p.z / 2)));
   };
-  for (int t = 0; t < s.n_triangles; t++) near[box(s.vertices[s.triangles[3 * t]])].push_back(t);
+  double longest = 0.0;  // the longest triangle edge
+  for (int t = 0; t < s.n_triangles; t++) {
+    near[box(s.vertices[s.triangles[3 * t]])].push_back(t);
+    for (int e = 0; e < 3; e++)
+      longest = std::max(longest, d_ptpt(s.vertices[s.triangles[3 * t + e]], s.vertices[s.triangles[3 * t + (e + 1) % 3]]));
+  }
   const double half_diagonal = h * std::sqrt(3.0) / 2;
   int exterior = 0, outside = 0, far = 0, interior = 0;
   for (int k = 0; k < n; k++)
@@ -149,9 +154,11 @@ TEST(Surfaces, ProteinSurfaceAndSkin) {
             for (int dz = -1; dz <= 1; dz++) {
               auto it = near.find({bx + dx, by + dy, bz + dz});
               if (it == near.end()) continue;
-              for (int t : it->second)
-                best = std::min(best, toTriangle(p, s.vertices[s.triangles[3 * t]], s.vertices[s.triangles[3 * t + 1]],
-                                                 s.vertices[s.triangles[3 * t + 2]]));
+              for (int t : it->second) {
+                const Point3D a = s.vertices[s.triangles[3 * t]];
+                if (d_ptpt(p, a) - longest >= best) continue;  // no point of the triangle is nearer
+                best = std::min(best, toTriangle(p, a, s.vertices[s.triangles[3 * t + 1]], s.vertices[s.triangles[3 * t + 2]]));
+              }
             }
         far += best > 1.4 + half_diagonal;
         outside += density[c] <= zam_gaussian_threshold() && best > half_diagonal;
