@@ -5,8 +5,6 @@
 
 #include "driver/trel_model.h"
 #include "driver/trel_options.h"
-#include "matching/zam_dock_spec.h"
-#include "driver/trel_process.h"
 #include "harmonics/zam_cache.h"
 #include "matching/zam_dock_spec.h"
 #include "matching/zam_platonic.h"
@@ -96,26 +94,17 @@ int trel_modeBuild(const char* sys_folder, const char* name, char** files, int n
   return trel_buildDatabase(sys_folder, name, files, n, with_index, type, &d);
 }
 
-int trel_modeOpenDatabase(const char* sys_folder, const char* name, int with_index, int* members) {
+_trel_db* trel_modeOpenDatabase(const char* sys_folder, const char* name, int with_index, int* members) {
   *members = 0;
   trel_closeDatabase(open_db);
   open_db = trel_openDatabase(sys_folder, name, with_index);
-  if (!open_db) return 0;
-  *members = open_db->n_members;
-  return 1;
+  if (open_db) *members = open_db->n_members;
+  return open_db;
 }
 
 void trel_modeCloseDatabase() {
   trel_closeDatabase(open_db);
   open_db = nullptr;
-}
-
-int trel_modeSearch(const char* sys_folder, const char* name, const char* usr_folder, char** queries, int nq,
-                    char** targets, int nt, const char* member, const char* templ, const char* select,
-                    char** only, int n_only, _trel_options* options) {
-  trel_process(sys_folder, name, usr_folder, queries, nq, targets, nt, member, templ, open_db, select, only,
-               n_only, options);
-  return 1;
 }
 
 void trel_modeSetupSpf() {

@@ -6,6 +6,7 @@
 
 struct _trel_options;
 struct _docking_spec;
+struct _trel_db;
 
 // Theoretical-model run: one PDB file per residue of pdb_file into folder.
 int trel_modeTheor(const char* folder, const char* pdb_file, int export_mode);
@@ -23,14 +24,11 @@ int trel_modePreprocess(char** files, int n, _trel_options* options);
 // Database build from n structure files, classified by type 0..3.
 int trel_modeBuild(const char* sys_folder, const char* name, char** files, int n, int with_index, int type,
                    _trel_options* options);
-// Opens the database for a search; *members receives its member count.
-int trel_modeOpenDatabase(const char* sys_folder, const char* name, int with_index, int* members);
+// Opens the database for a search (null after a reported failure); *members
+// receives its member count. It stays open until trel_modeCloseDatabase.
+_trel_db* trel_modeOpenDatabase(const char* sys_folder, const char* name, int with_index, int* members);
 // Closes the database opened by trel_modeOpenDatabase; nothing when none is open.
 void trel_modeCloseDatabase();
-// The search proper over the loaded queries and targets.
-int trel_modeSearch(const char* sys_folder, const char* name, const char* usr_folder, char** queries, int nq,
-                    char** targets, int nt, const char* member, const char* templ, const char* select,
-                    char** only, int n_only, _trel_options* options);
 // SPF set-up at start-up: sphere samplings and the translation-matrix cache.
 void trel_modeSetupSpf();
 // Band limits and sample counts of the matcher from its angular steps.

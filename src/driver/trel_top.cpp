@@ -23,6 +23,7 @@
 #include "align/trel_trace.h"
 #include "driver/trel_modes.h"
 #include "driver/trel_options.h"
+#include "driver/trel_process.h"
 #include "geometry/zam_transform.h"
 #include "matching/zam_dock_spec.h"
 #include "runtime/kids.h"
@@ -285,8 +286,10 @@ void runSearch(_trel_options* options, char** only, int n_only) {
   }
   if (options->use_cache && !trel_mkdir(S.usr_folder.c_str(), "CACHE")) fail();
   int members = 0;
+  _trel_db* db = nullptr;
   if (options->use_db) {
-    if (!trel_modeOpenDatabase(S.sys_folder.c_str(), S.db_name.c_str(), S.with_index, &members)) fail();
+    db = trel_modeOpenDatabase(S.sys_folder.c_str(), S.db_name.c_str(), S.with_index, &members);
+    if (!db) fail();
     if (S.with_index) options->with_lookup = 1;
   }
 
@@ -330,11 +333,10 @@ void runSearch(_trel_options* options, char** only, int n_only) {
     return;
   }
   std::vector<char*> q = pointers(queries), t = pointers(targets);
-  if (!trel_modeSearch(S.sys_folder.c_str(), S.db_name.c_str(), S.usr_folder.c_str(), q.data(), nq, t.data(), nt,
-                       S.member_name.empty() ? nullptr : S.member_name.c_str(),
-                       S.template_name.empty() ? nullptr : S.template_name.c_str(),
-                       S.select_pattern.empty() ? nullptr : S.select_pattern.c_str(), only, n_only, options))
-    fail();
+  trel_process(S.sys_folder.c_str(), S.db_name.c_str(), S.usr_folder.c_str(), q.data(), nq, t.data(), nt,
+               S.member_name.empty() ? nullptr : S.member_name.c_str(),
+               S.template_name.empty() ? nullptr : S.template_name.c_str(), db,
+               S.select_pattern.empty() ? nullptr : S.select_pattern.c_str(), only, n_only, options);
 }
 
 // Modes 1 to 9; returns after the first that applies.
