@@ -1,23 +1,16 @@
 #include "structure/zam_atom_data.h"
 
-#include <cctype>
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "runtime/zam_directory.h"
-#include "runtime/zam_file.h"
-#include "runtime/zam_log.h"
-#include "runtime/zam_system.h"
+#include "structure/zam_data_file.h"
 
 namespace {
 
 constexpr const char* kDefaultFile = "atom_params.dat";
-constexpr int kLineBytes = 257;    // lines of at most 256 characters; longer ones are cut
+constexpr int kLineChars = 256;    // longer lines are cut
 constexpr int kResidueChars = 4;
 constexpr int kAtomChars = 6;
 constexpr int kMaxFields = 10;     // residue, atom, p1, p2, type, then up to five integers
@@ -49,56 +42,6 @@ std::vector<AtomEntry> atoms;
 // structure (zam_open_atom_data reads it again on request).
 bool tried = false;
 
-// The folder of the library's data when neither ZAM_DATA nor ZAM_ROOT says
-// where it is: the data folder of the source tree the library was built from.
-const char* builtinDataDir() {
-#ifdef ZAM_DATA_DIR
-  return ZAM_DATA_DIR;
-#else
-  return "";
-#endif
-}
-
-// Where the default file is: here, in $ZAM_DATA, in $ZAM_ROOT/data (or the
-// built-in data folder when ZAM_ROOT is unset); else the bare name.
-std::string locateDefault() {
-  const std::string root = zam_getenv("ZAM_ROOT");
-  const std::string root_data = root.empty() ? std::string(builtinDataDir()) : root + "/data";
-  char out[kLineBytes] = {};
-  const char* found = zam_findfile(kDefaultFile, out, 2, zam_getenv("ZAM_DATA"), root_data.c_str());
-  return found && *found ? std::string(found) : std::string(kDefaultFile);
-}
-
-bool parseFloat(const std::string& s, float* value) {
-  errno = 0;
-  char* end = nullptr;
-  float v = std::strtof(s.c_str(), &end);
-  if (end == s.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(v)) return false;
-  *value = v;
-  return true;
-}
-
-bool parseInt(const std::string& s, long* value) {
-  errno = 0;
-  char* end = nullptr;
-  long v = std::strtol(s.c_str(), &end, 10);
-  if (end == s.c_str() || *end != '\0' || errno == ERANGE) return false;
-  *value = v;
-  return true;
-}
-
-std::vector<std::string> splitFields(const char* text) {
-  std::vector<std::string> out;
-  const char* s = text;
-  while (*s) {
-    while (*s && std::isspace(static_cast<unsigned char>(*s))) s++;
-    const char* start = s;
-    while (*s && !std::isspace(static_cast<unsigned char>(*s))) s++;
-    if (s > start) out.emplace_back(start, s);
-  }
-  return out;
-}
-
 // Parses one line's fields into entry. Returns false for a malformed line:
 // a field count other than 6, 8, 9 or 10, a field that is not of its kind,
 // a name too long for its slot, or an integer outside the range of its slot.
@@ -107,10 +50,10 @@ bool parseLine(const std::vector<std::string>& f, AtomEntry* entry) {
   if (n != 6 && n != 8 && n != 9 && n != 10) return false;
   if (f[0].size() > size_t(kResidueChars) || f[1].size() > size_t(kAtomChars)) return false;
   AtomEntry e{};
-  if (!parseFloat(f[2], &e.p1) || !parseFloat(f[3], &e.p2)) return false;
+  if (!zam_data_float(f[2], &e.p1) || !zam_data_float(f[3], &e.p2)) return false;
   long I[5] = {0, 0, 0, 0, 0};
   for (int k = 5; k < n; k++)
-    if (!parseInt(f[size_t(k)], &I[k - 5])) return false;
+    if (!zam_data_int(f[size_t(k)], &I[k - 5])) return false;
   const int ints = n - 5;
   if (I[0] < 0 || I[0] > 65535) return false;
   if (ints >= 2 && I[1] > 255) return false;
@@ -133,29 +76,15 @@ int loadTables(const char* file) {
   tried = true;
   residues.clear();
   atoms.clear();
-  const std::string path = file && *file ? std::string(file) : locateDefault();
-  _zam_file* f = zam_fopen(path.c_str(), "r");
-  if (!f) {
-    zam_msg("Failed to open atom data file: %s\n", path.c_str());
-    zam_msg("Make sure that ZAM_ROOT is set to Zam's home directory.\n");
-    return 0;
-  }
   residues.reserve(50);
   atoms.reserve(500);
-  char line[kLineBytes];
-  int lineno = 0;
-  while (zam_freadln(f, kLineBytes, line) >= 0) {
-    lineno++;
-    const std::string raw = line;
-    if (char* hash = std::strchr(line, '#')) *hash = '\0';
-    const std::vector<std::string> fields = splitFields(line);
-    if (fields.empty()) continue;
+  const _zam_data_kind kind{kDefaultFile, "atom data file", kLineChars, nullptr};
+  const int read = zam_data_read(file, kind, [](const _zam_data_line& line) {
+    const std::vector<std::string>& fields = line.fields;
     AtomEntry entry;
     if (fields.size() > size_t(kMaxFields) || !parseLine(fields, &entry)) {
-      const size_t end = raw.find_last_not_of(" \t");
-      zam_msg("Bad atom type: line ignored: %s (line %d of %s)\n", raw.substr(0, end + 1).c_str(),
-              lineno, path.c_str());
-      continue;
+      zam_data_skip(line, "Bad atom type: line ignored");
+      return;
     }
     if (residues.empty() || fields[0] != residues.back().name) {
       ResidueEntry r{};
@@ -167,15 +96,11 @@ int loadTables(const char* file) {
       residues.back().count++;
     }
     atoms.push_back(entry);
-  }
-  // A damaged or cut compressed file ends its lines early, like a short file:
-  // only the stream's error state tells them apart.
-  if (zam_ferror(f)) {
-    zam_msg("Failed to read atom data file: %s (after line %d)\n", path.c_str(), lineno);
+  });
+  if (read < 0) {
     residues.clear();
     atoms.clear();
   }
-  zam_fclose(f);
   residues.shrink_to_fit();
   atoms.shrink_to_fit();
   return int(atoms.size());
