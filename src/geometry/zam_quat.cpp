@@ -12,22 +12,6 @@ Point3D vec(Quaternion q) { return Point3D{q.x, q.y, q.z}; }
 
 Quaternion quat(double w, Point3D v) { return Quaternion{w, v.x, v.y, v.z}; }
 
-// Axis of a rotation by pi (R = 2 u u^T - I): the largest diagonal term
-// picks the component taken as positive, the others take their signs from
-// the off-diagonal terms shared with it, so axes with a zero x component
-// keep the right relative signs.
-Point3D half_turn_axis(const double* m) {
-  double u[3];
-  for (int i = 0; i < 3; ++i) u[i] = std::sqrt(std::fmax(0.0, (m[5 * i] + 1.0) * 0.5));
-  int k = 0;
-  if (u[1] > u[k]) k = 1;
-  if (u[2] > u[k]) k = 2;
-  for (int j = 0; j < 3; ++j) {
-    if (j != k && m[4 * k + j] + m[4 * j + k] < 0.0) u[j] = -u[j];
-  }
-  return unit_vector(Point3D{u[0], u[1], u[2]});
-}
-
 }  // namespace
 
 Quaternion q_make(double w, Point3D v) { return quat(w, v); }

@@ -12,10 +12,13 @@ constexpr double kTwoPi = 2.0 * kPi;
 // Rounding can carry a cosine a step past +-1; acos of that is NaN.
 double clamp1(double c) { return c > 1.0 ? 1.0 : (c < -1.0 ? -1.0 : c); }
 
-// Axis of a rotation by pi, R = 2 u u^T - I. The largest diagonal term picks
-// the component taken as positive; the others take their signs from the
-// off-diagonal terms shared with it, so an axis with a zero x component
-// (where R[0][1] and R[0][2] vanish) still comes out right.
+Matrix3D rotation(double m0, double m1, double m2, double m4, double m5, double m6, double m8,
+                  double m9, double m10) {
+  return Matrix3D{{m0, m1, m2, 0.0, m4, m5, m6, 0.0, m8, m9, m10, 0.0}};
+}
+
+}  // namespace
+
 Point3D half_turn_axis(const double* m) {
   double u[3];
   for (int i = 0; i < 3; ++i) u[i] = std::sqrt(std::fmax(0.0, (m[5 * i] + 1.0) * 0.5));
@@ -27,13 +30,6 @@ Point3D half_turn_axis(const double* m) {
   }
   return v_unit(Point3D{u[0], u[1], u[2]});
 }
-
-Matrix3D rotation(double m0, double m1, double m2, double m4, double m5, double m6, double m8,
-                  double m9, double m10) {
-  return Matrix3D{{m0, m1, m2, 0.0, m4, m5, m6, 0.0, m8, m9, m10, 0.0}};
-}
-
-}  // namespace
 
 void floatv_pt(float* out, Point3D p) {
   out[0] = static_cast<float>(p.x);

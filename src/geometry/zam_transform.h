@@ -149,6 +149,11 @@ void rt_tf(Matrix3D* r, Point3D* u, Matrix3D T);
 void mat33_tf(double* m, Matrix3D t);
 // Column-major 4 x 4 with the implicit row (0, 0, 0, 1) (16 doubles written).
 void mat44_tf(double* m, Matrix3D t);
+// Axis of a rotation by pi held in the 3x4 row-major m (R = 2 u u^T - I),
+// as a unit vector. The largest diagonal term picks the component taken as
+// positive; the others take their signs from the off-diagonal terms shared
+// with it, so an axis with a zero x component still comes out right.
+Point3D half_turn_axis(const double* m);
 // z-y-z Euler angles of the rotation part (assumed orthonormal). Near a half
 // turn, near the identity and near beta = 0 or pi the nearest degenerate
 // form is returned.
