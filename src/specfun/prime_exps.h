@@ -1,24 +1,18 @@
 // Prime tables and the folding of prime-exponent products, shared by the
-// double products (integers to 650) and the multi-precision ones (to 1600).
+// double products (integers to 650) and the multi-precision ones (to 1600):
+// one prime table for both, and the checked operations of both families.
 #pragma once
 
 namespace prime_exps {
 
-// Writes the primes 2..top into out (room for top/2 + 1) by trial division
-// and returns their count; *low receives the count of those up to top/2.
-inline int sieve(int top, int* out, int* low) {
-  int n2 = 0, n1 = 0;
-  for (int n = 2; n <= top; n++) {
-    bool prime = n == 2 || (n % 2 != 0);
-    for (int d = 3; prime && d < n; d += 2)
-      if (n % d == 0) prime = false;
-    if (!prime) continue;
-    out[n2++] = n;
-    if (n <= top / 2) n1++;
-  }
-  *low = n1;
-  return n2;
-}
+// The largest integer any product family holds.
+constexpr int kTableTop = 1600;
+
+// The primes 2..kTableTop in ascending order, found on the first call (any
+// thread) and read without a lock afterwards.
+const int* primes();
+// How many primes are at most n (n up to kTableTop).
+int count_to(int n);
 
 // Moves the exponent of every composite index up to max onto its factors,
 // largest primes first, so that only prime indices stay non-zero. Primes
@@ -65,5 +59,16 @@ inline void add_power(int* exps, int* max, int sign, int k, int e) {
   exps[k] += (sign == -1 ? -1 : 1) * e;
   if (k > *max) *max = k;
 }
+
+// The checked operations of a product family over the integers 0..top
+// (exps holds top + 1 exponents). Out-of-range arguments are reported through
+// zam_err with message, a format taking the arguments, and leave the record
+// unchanged.
+void fac(int* exps, int* max, int top, int sign, int n, const char* message);          // n!
+void fall(int* exps, int* max, int top, int sign, int n, int m, const char* message);  // n(n-1)...(n-m+1)
+void rise(int* exps, int* max, int top, int sign, int n, int m, const char* message);  // n(n+1)...(n+m-1)
+void rise2(int* exps, int* max, int top, int sign, int n, const char* message);        // (1/2)_n
+void fall2(int* exps, int* max, int top, int sign, int n, int m, const char* message); // (n+1/2)...(n-m+3/2)
+void power(int* exps, int* max, int top, int sign, int k, int e, const char* message); // k^e
 
 }  // namespace prime_exps

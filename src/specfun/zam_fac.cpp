@@ -19,7 +19,7 @@ constexpr double kTiny = 1e-40;      // floor of the Lentz continued fractions
 
 // One-time tables, written once by build_tables and read without a lock
 // afterwards. call_once publishes them with the needed ordering.
-int primes[kMaxIndex + 1];
+const int* primes = nullptr;  // the shared prime table
 int np1 = 0;  // primes up to 325: beyond that no multiple fits below 651
 int np2 = 0;  // all primes up to 650
 double dfactorial[kMaxFac + 1];
@@ -49,7 +49,9 @@ long double evaluate(sp_t_struct* s) {
 
 void build_tables() {
   zam_mutex_acquire(ZAM_LOCK_ONCE_TABLES);
-  np2 = prime_exps::sieve(kMaxIndex, primes, &np1);
+  primes = prime_exps::primes();
+  np1 = prime_exps::count_to(kMaxIndex / 2);
+  np2 = prime_exps::count_to(kMaxIndex);
   int exps[kMaxIndex + 1];
   sp_t_struct s{0, exps};
   for (int n = 0; n <= kMaxFac; n++) {
@@ -147,52 +149,27 @@ void sp_free(sp_t_struct* s) {
 }
 
 void sp_fac(sp_t_struct* s, int sign, int n) {
-  if (static_cast<unsigned>(n) > static_cast<unsigned>(kMaxIndex)) {
-    zam_err("Factorial out of range in sp_fac(): %d\n", n);
-    return;
-  }
-  prime_exps::add_run(s->exps, &s->max, sign, 1, n, 1, n);
+  prime_exps::fac(s->exps, &s->max, kMaxIndex, sign, n, "Factorial out of range in sp_fac(): %d\n");
 }
 
 void sp_fall(sp_t_struct* s, int sign, int n, int m) {
-  if (n - m + 1 < 0 || n > kMaxIndex) {
-    zam_err("Factorial out of range in sp_fall(): %d,%d\n", n, m);
-    return;
-  }
-  prime_exps::add_run(s->exps, &s->max, sign, n - m + 1, n, 1, n);
+  prime_exps::fall(s->exps, &s->max, kMaxIndex, sign, n, m, "Factorial out of range in sp_fall(): %d,%d\n");
 }
 
 void sp_rise(sp_t_struct* s, int sign, int n, int m) {
-  if (n < 0 || n + m - 1 > kMaxIndex) {
-    zam_err("Factorial out of range in sp_rise(): %d,%d\n", n, m);
-    return;
-  }
-  prime_exps::add_run(s->exps, &s->max, sign, n, n + m - 1, 1, n + m - 1);
+  prime_exps::rise(s->exps, &s->max, kMaxIndex, sign, n, m, "Factorial out of range in sp_rise(): %d,%d\n");
 }
 
 void sp_rise2(sp_t_struct* s, int sign, int n) {
-  if (n < 0 || 2 * n - 1 > kMaxIndex) {
-    zam_err("Factorial out of range in sp_rise2(): %d\n", n);
-    return;
-  }
-  prime_exps::add_half_run(s->exps, &s->max, sign, 1, 2 * n - 1, n);
+  prime_exps::rise2(s->exps, &s->max, kMaxIndex, sign, n, "Factorial out of range in sp_rise2(): %d\n");
 }
 
 void sp_fall2(sp_t_struct* s, int sign, int n, int m) {
-  if (n < 0 || 2 * n + 1 > kMaxIndex) {
-    zam_err("Factorial out of range in sp_fall2(): %d\n", n);
-    return;
-  }
-  // Factors that would be zero or negative (m > n + 1) are left out.
-  prime_exps::add_half_run(s->exps, &s->max, sign, 2 * n - 2 * m + 3, 2 * n + 1, m);
+  prime_exps::fall2(s->exps, &s->max, kMaxIndex, sign, n, m, "Factorial out of range in sp_fall2(): %d\n");
 }
 
 void sp_pow(sp_t_struct* s, int sign, int k, int p) {
-  if (k < 0 || k > kMaxIndex) {
-    zam_err("Power out of range in sp_pow(): %d\n", k);
-    return;
-  }
-  prime_exps::add_power(s->exps, &s->max, sign, k, p);
+  prime_exps::power(s->exps, &s->max, kMaxIndex, sign, k, p, "Power out of range in sp_pow(): %d\n");
 }
 
 long double sp_ans(sp_t_struct* s) {

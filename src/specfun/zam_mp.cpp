@@ -19,7 +19,7 @@ constexpr int kBits = 256;   // GMP's default float precision for the run
 
 // One-time state, written once under call_once (and plain lock 6) and read
 // without a lock afterwards: call_once orders the writes before every return.
-int primes[kTop / 2 + 1];
+const int* primes = nullptr;  // the shared prime table
 int np1 = 0;  // primes up to 800: beyond that no multiple fits the table
 int np2 = 0;  // all primes up to 1600
 char version[12] = "Unknown";
@@ -28,7 +28,9 @@ std::once_flag setup_once;
 void build_setup() {
   zam_mutex_acquire(ZAM_LOCK_ONCE_TABLES);
   mpf_set_default_prec(kBits);
-  np2 = prime_exps::sieve(kTop, primes, &np1);
+  primes = prime_exps::primes();
+  np1 = prime_exps::count_to(kTop / 2);
+  np2 = prime_exps::count_to(kTop);
   snprintf(version, sizeof version, "%d.%d.%d", __GNU_MP_VERSION, __GNU_MP_VERSION_MINOR,
            __GNU_MP_VERSION_PATCHLEVEL);
   zam_mutex_release(ZAM_LOCK_ONCE_TABLES);
@@ -169,43 +171,23 @@ void mp_free(mp_t_struct* p) {
 }
 
 void mp_fac(mp_t_struct* p, int sign, int n) {
-  if (n < 0 || n > kTop) {
-    zam_err("Factorial out of range in mp_fac: %d\n", n);
-    return;
-  }
-  prime_exps::add_run(p->exps, &p->max, sign, 1, n, 1, n);
+  prime_exps::fac(p->exps, &p->max, kTop, sign, n, "Factorial out of range in mp_fac: %d\n");
 }
 
 void mp_fall(mp_t_struct* p, int sign, int n, int m) {
-  if (n - m + 1 < 0 || n > kTop) {
-    zam_err("Factorial out of range in mp_fall: %d,%d\n", n, m);
-    return;
-  }
-  prime_exps::add_run(p->exps, &p->max, sign, n - m + 1, n, 1, n);
+  prime_exps::fall(p->exps, &p->max, kTop, sign, n, m, "Factorial out of range in mp_fall: %d,%d\n");
 }
 
 void mp_rise(mp_t_struct* p, int sign, int n, int m) {
-  if (n < 0 || n + m - 1 > kTop) {
-    zam_err("Factorial out of range in mp_rise: %d,%d\n", n, m);
-    return;
-  }
-  prime_exps::add_run(p->exps, &p->max, sign, n, n + m - 1, 1, n + m - 1);
+  prime_exps::rise(p->exps, &p->max, kTop, sign, n, m, "Factorial out of range in mp_rise: %d,%d\n");
 }
 
 void mp_rise2(mp_t_struct* p, int sign, int n) {
-  if (n < 0 || 2 * n - 1 > kTop) {
-    zam_err("Factorial out of range in mp_rise2: %d\n", n);
-    return;
-  }
-  prime_exps::add_half_run(p->exps, &p->max, sign, 1, 2 * n - 1, n);
+  prime_exps::rise2(p->exps, &p->max, kTop, sign, n, "Factorial out of range in mp_rise2: %d\n");
 }
 
 void mp_pow(mp_t_struct* p, int sign, int k, int e) {
-  if (k < 0 || k > kTop) {
-    zam_err("Power out of range in mp_pow: %d\n", k);
-    return;
-  }
-  prime_exps::add_power(p->exps, &p->max, sign, k, e);
+  prime_exps::power(p->exps, &p->max, kTop, sign, k, e, "Power out of range in mp_pow: %d\n");
 }
 
 void mpf_ans(mp_t_struct* p, mpf_ptr f) { product_mpf(p, f); }
