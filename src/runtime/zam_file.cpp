@@ -11,10 +11,6 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -25,6 +21,7 @@
 #include <vector>
 
 #include "runtime/kids.h"
+#include "runtime/zam_line_break.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_vm.h"
 
@@ -618,14 +615,11 @@ int zam_freadln(_zam_file* f, int n, char* buf) {
       // What is left (a line end near the buffer's end, a long line) goes
       // the general way below.
       {
-        const __m128i newline = _mm_set1_epi8('\n'), ret = _mm_set1_epi8('\r');
         int i = 0;
         while (avail - i >= 16 && len + 16 <= n - 1) {
-          const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-          const int special =
-              _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, newline), _mm_cmpeq_epi8(v, ret)));
+          const unsigned special = zam_break_mask16(s + i);
+          memcpy(buf + len, s + i, 16);
           if (special == 0) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(buf + len), v);
             len += 16;
             i += 16;
             any = true;
@@ -633,8 +627,7 @@ int zam_freadln(_zam_file* f, int n, char* buf) {
           }
           // The whole sixteen are stored (there is room); the bytes past the
           // k taken lie beyond the line's terminator or are overwritten.
-          const int k = __builtin_ctz(static_cast<unsigned>(special));
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(buf + len), v);
+          const int k = __builtin_ctz(special);
           len += k;
           if (k > 0) any = true;
           i += k + 1;

@@ -19,14 +19,11 @@
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_line_break.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "structure/zam_pdb_columns.h"
 #include "structure/zam_residue.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
@@ -85,25 +82,6 @@ struct Buffers {
   Text text;
 };
 thread_local Buffers buffers;
-
-// Index of the first newline or carriage return among the rest bytes at s,
-// or rest when there is none. Reads up to 15 bytes past the end, which the
-// text's padding holds.
-inline int64_t lineBreak(const char* s, int64_t rest) {
-#if defined(__SSE2__)
-  const __m128i newline = _mm_set1_epi8('\n'), ret = _mm_set1_epi8('\r');
-  for (int64_t i = 0; i < rest; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    const int special = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, newline), _mm_cmpeq_epi8(v, ret)));
-    if (special) return std::min<int64_t>(i + __builtin_ctz(static_cast<unsigned>(special)), rest);
-  }
-  return rest;
-#else
-  for (int64_t i = 0; i < rest; ++i)
-    if (s[i] == '\n' || s[i] == '\r') return i;
-  return rest;
-#endif
-}
 
 // A block of exactly n records (kfree releases it) holding a copy of a[0..n-1].
 template <class T>
@@ -641,7 +619,7 @@ struct Reader {
     for (;;) {
       s = text + pos;
       rest = size - pos;
-      k = lineBreak(s, rest);
+      k = zam_line_break(s, rest);
       if (k + 1 < rest || (k < rest && s[k] == '\n') || !more()) break;
     }
     if (rest == 0) return false;
