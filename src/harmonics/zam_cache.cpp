@@ -151,20 +151,6 @@ int create_locked(const char* path, int flags) {
   return fd;
 }
 
-// Reads exactly n bytes unless end of file or an error comes first; returns
-// the bytes read.
-int64_t read_full(int fd, void* buf, int64_t n) {
-  char* p = static_cast<char*>(buf);
-  int64_t got = 0;
-  while (got < n) {
-    const ssize_t r = read(fd, p + got, static_cast<size_t>(n - got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += r;
-  }
-  return got;
-}
-
 }  // namespace
 
 void zam_cache_probe() {
@@ -215,14 +201,14 @@ int64_t zam_read_cache_buffer(int fd, int single, int64_t count, double* out) {
   if (count <= 0) return 0;
   if (!single) {
     const int64_t bytes = count * static_cast<int64_t>(sizeof(double));
-    return read_full(fd, out, bytes) == bytes ? count : 0;
+    return zam_readAll(fd, out, bytes) == bytes ? count : 0;
   }
   std::vector<float> chunk(static_cast<size_t>(count < kChunk ? count : kChunk));
   int64_t done = 0;
   while (done < count) {
     const int64_t want = count - done < kChunk ? count - done : kChunk;
     const int64_t bytes = want * static_cast<int64_t>(sizeof(float));
-    if (read_full(fd, chunk.data(), bytes) != bytes) break;
+    if (zam_readAll(fd, chunk.data(), bytes) != bytes) break;
     for (int64_t i = 0; i < want; i++) out[done + i] = chunk[static_cast<size_t>(i)];
     done += want;
   }

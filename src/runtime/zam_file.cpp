@@ -868,18 +868,38 @@ void zam_freeText(_zam_text* text) {
 // ---------------------------------------------------------------------------
 // Whole blocks and programs
 
+int64_t zam_readAll(int fd, void* buf, int64_t n, int64_t offset) {
+  auto* p = static_cast<char*>(buf);
+  int64_t done = 0;
+  while (done < n) {
+    const size_t want = static_cast<size_t>(std::min(n - done, kSlice));
+    const ssize_t got = offset >= 0 ? pread(fd, p + done, want, offset + done) : read(fd, p + done, want);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += got;
+  }
+  return done;
+}
+
+int64_t zam_writeAll(int fd, const void* buf, int64_t n, int64_t offset) {
+  auto* p = static_cast<const char*>(buf);
+  int64_t done = 0;
+  while (done < n) {
+    const size_t want = static_cast<size_t>(std::min(n - done, kSlice));
+    const ssize_t put = offset >= 0 ? pwrite(fd, p + done, want, offset + done) : write(fd, p + done, want);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) break;
+    done += put;
+  }
+  return done;
+}
+
 int zam_bbread(const char* path, void* buf, int64_t n) {
   if (!buf || n < 0) return 0;
-  auto* p = static_cast<char*>(buf);
   int64_t done = 0;
   int fd = path ? open(path, O_RDONLY | O_CLOEXEC) : -1;
   if (fd >= 0) {
-    while (done < n) {
-      ssize_t got = read(fd, p + done, static_cast<size_t>(std::min(n - done, kSlice)));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      done += got;
-    }
+    done = zam_readAll(fd, buf, n);
     close(fd);
   }
   if (done == n && fd >= 0) return 1;
@@ -892,14 +912,7 @@ int zam_bbwrite(const char* path, const void* buf, int64_t n) {
   unlink(path);
   int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return 0;
-  auto* p = static_cast<const char*>(buf);
-  int64_t done = 0;
-  while (done < n) {
-    ssize_t put = write(fd, p + done, static_cast<size_t>(std::min(n - done, kSlice)));
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) break;
-    done += put;
-  }
+  const int64_t done = zam_writeAll(fd, buf, n);
   bool ok = close(fd) == 0 && done == n;
   // A partial block must not pass for a cache file later on.
   if (!ok) unlink(path);

@@ -128,6 +128,14 @@ int64_t zam_readTextBlock(int fd, int64_t from, int64_t want, _zam_text* text);
 // Frees the room of text and empties it; null is accepted.
 void zam_freeText(_zam_text* text);
 
+// Reads n bytes of descriptor fd with plain system calls: from its current
+// position, or at offset (pread, the position untouched) when offset >= 0.
+// Goes on after partial reads and interruptions; returns the bytes read,
+// fewer than n only at the end of the file or on an error.
+int64_t zam_readAll(int fd, void* buf, int64_t n, int64_t offset = -1);
+// The same for writing (pwrite at offset >= 0); returns the bytes written,
+// fewer than n only on an error.
+int64_t zam_writeAll(int fd, const void* buf, int64_t n, int64_t offset = -1);
 // Reads n bytes from the start of path with plain system calls (no codec).
 // 1 when exactly n were read; otherwise buf is zeroed and 0 returned.
 int zam_bbread(const char* path, void* buf, int64_t n);

@@ -44,18 +44,6 @@ namespace {
 
 std::atomic<int> builds{0};
 
-bool readAll(int fd, void* data, int64_t n) {
-  char* p = static_cast<char*>(data);
-  while (n > 0) {
-    const ssize_t done = read(fd, p, static_cast<size_t>(n));
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    p += done;
-    n -= done;
-  }
-  return true;
-}
-
 enum class Write { ok, create_failed, write_failed };
 
 // Set while the calling thread writes an object's cache files: those are
@@ -568,7 +556,7 @@ void readTraceAhead(const OpenList& list, _trel_thing* thing) {
   if (fstat(fd, &st) == 0 && st.st_size >= bytes) {
     seg = static_cast<_trel_seg*>(zam_vm_get_pooled(bytes));
     if (seg) memset(static_cast<void*>(seg), 0, static_cast<size_t>(bytes));
-    if (seg && !readAll(fd, seg, bytes)) {
+    if (seg && zam_readAll(fd, seg, bytes) != bytes) {
       zam_vm_free(seg);
       seg = nullptr;
     }
@@ -771,14 +759,16 @@ int trel_read_anlm(const char* path, int order, double* buffer) {
   }
   int32_t header[2] = {0, 0};
   int result = 0;
-  if (readAll(fd, header, sizeof header) && header[0] >= 1 && header[0] <= ZAM_NMAX &&
+  if (zam_readAll(fd, header, sizeof header) == static_cast<int64_t>(sizeof header) && header[0] >= 1 && header[0] <= ZAM_NMAX &&
       header[1] == trel_anlmSize(header[0])) {
     const int stored = header[0];
     if (stored >= order) {
-      result = readAll(fd, buffer, trel_anlmSize(order) * static_cast<int64_t>(sizeof(double))) ? 1 : 0;
+      const int64_t bytes = trel_anlmSize(order) * static_cast<int64_t>(sizeof(double));
+      result = zam_readAll(fd, buffer, bytes) == bytes ? 1 : 0;
     } else {
       memset(buffer, 0, static_cast<size_t>(trel_anlmSize(order)) * sizeof(double));
-      if (readAll(fd, buffer, static_cast<int64_t>(header[1]) * static_cast<int64_t>(sizeof(double)))) {
+      const int64_t bytes = static_cast<int64_t>(header[1]) * static_cast<int64_t>(sizeof(double));
+      if (zam_readAll(fd, buffer, bytes) == bytes) {
         zam_wrn("Requested N=%d but found N=%d in file: %s\n", order, stored, path);
         result = 2;
       }

@@ -13,6 +13,7 @@
 
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
+#include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "store/trel_database.h"
@@ -21,20 +22,6 @@
 #include "structure/zam_pdb.h"
 
 namespace {
-
-// Writes n bytes at offset, going on after partial writes; true when all were written.
-bool writeAt(int fd, const void* data, int64_t n, int64_t offset) {
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    const ssize_t k = pwrite(fd, p, static_cast<size_t>(n), offset);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) return false;
-    p += k;
-    n -= k;
-    offset += k;
-  }
-  return true;
-}
 
 // A new, empty database file; never one that is there already.
 int createFile(const char* path) {
@@ -174,16 +161,16 @@ int trel_writeDatabase(_trel_db* db, _trel_thing* thing) {
     const int64_t name_len = static_cast<int64_t>(std::strlen(thing->name)) + 1;
     tag->trace_offset = traces_end;
     tag->source_mark = 0;  // a member stands on its own: no source file is looked at again
-    if (!writeAt(db->fd_traces, thing->trace.seg, trace_len, traces_end)) {
+    if (zam_writeAll(db->fd_traces, thing->trace.seg, trace_len, traces_end) != trace_len) {
       zam_err("Failed to write database TRACE file: %s [%s]\n", db->traces_path, strerror(errno));
       cutBack(db->fd_traces, traces_end, db->traces_path);
       ok = 0;
-    } else if (!writeAt(db->fd_names, thing->name, name_len, names_end)) {
+    } else if (zam_writeAll(db->fd_names, thing->name, name_len, names_end) != name_len) {
       zam_err("Failed to write database NAMES file: %s [%s]\n", db->names_path, strerror(errno));
       cutBack(db->fd_names, names_end, db->names_path);
       cutBack(db->fd_traces, traces_end, db->traces_path);
       ok = 0;
-    } else if (!writeAt(db->fd_tags, tag, db->tag_size, db->tags_bytes)) {
+    } else if (zam_writeAll(db->fd_tags, tag, db->tag_size, db->tags_bytes) != db->tag_size) {
       zam_err("Failed to write database TAG file: %s [%s]\n", db->tags_path, strerror(errno));
       cutBack(db->fd_tags, db->tags_bytes, db->tags_path);
       cutBack(db->fd_names, names_end, db->names_path);
@@ -213,7 +200,7 @@ int64_t pad_fildes(int fd, int64_t page) {
   const int64_t padding = (end + page - 1) / page * page - end;
   if (padding < 1) return 0;
   std::vector<char> zeros(static_cast<size_t>(padding), 0);
-  return writeAt(fd, zeros.data(), padding, end) ? padding : 0;
+  return zam_writeAll(fd, zeros.data(), padding, end) == padding ? padding : 0;
 }
 
 int trel_closeDatabase(_trel_db* db) {
@@ -243,7 +230,7 @@ int trel_closeDatabase(_trel_db* db) {
         *p.crc = crcOf(*p.crc, zeros.data(), pad);
       }
     }
-    if (!writeAt(db->fd_master, db, TREL_DB_MASTER_SIZE, 0) || fsync(db->fd_master) != 0) {
+    if (zam_writeAll(db->fd_master, db, TREL_DB_MASTER_SIZE, 0) != TREL_DB_MASTER_SIZE || fsync(db->fd_master) != 0) {
       zam_err("Failed to write database MASTER file: %s.\n", db->master_path);
       ok = 0;
     } else if (!trel_writeDatabaseSums(db)) {

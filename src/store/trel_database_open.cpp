@@ -18,6 +18,7 @@
 #include "harmonics/zam_radial.h"
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
+#include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
@@ -34,20 +35,6 @@ const char kRule[] = "----------------------------------------------------------
 // The largest coefficient order a header or tag may claim: that of the
 // radial tables; anything above is garbage.
 constexpr int kMaxOrder = ZAM_NMAX;
-
-// Reads n bytes at offset, going on after partial reads; true when all were read.
-bool readAt(int fd, void* data, int64_t n, int64_t offset) {
-  char* p = static_cast<char*>(data);
-  while (n > 0) {
-    const ssize_t k = pread(fd, p, static_cast<size_t>(n), offset);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) return false;
-    p += k;
-    n -= k;
-    offset += k;
-  }
-  return true;
-}
 
 int openFile(const char* path) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -78,7 +65,7 @@ bool loadBlock(int fd, int64_t bytes, char** block, int* mapped, const char* wha
     return true;
   }
   *block = static_cast<char*>(kget1B(bytes));
-  if (!readAt(fd, *block, bytes, 0)) {
+  if (zam_readAll(fd, *block, bytes, 0) != bytes) {
     zam_err("Failed to read database %s file: %s\n", what, path);
     return false;
   }
@@ -343,7 +330,7 @@ _trel_db* trel_openDatabase(const char* root, const char* name, int with_index) 
   db->fd_master = openFile(db->master_path);
   if (db->fd_master < 0) return refuse(db), nullptr;
   const int64_t master_size = fileSize(db->fd_master);
-  if (master_size < TREL_DB_MASTER_SIZE || !readAt(db->fd_master, db, TREL_DB_MASTER_SIZE, 0)) {
+  if (master_size < TREL_DB_MASTER_SIZE || zam_readAll(db->fd_master, db, TREL_DB_MASTER_SIZE, 0) != TREL_DB_MASTER_SIZE) {
     zam_err("Failed to read database MASTER file: %s\n", db->master_path);
     return refuse(db), nullptr;
   }
@@ -586,7 +573,7 @@ std::set<std::string> ownFiles(const char* folder) {
   const int64_t size = fd >= 0 ? fileSize(fd) : -1;
   if (size > 0) {
     names.resize(static_cast<size_t>(size));
-    if (!readAt(fd, names.data(), size, 0)) names.clear();
+    if (zam_readAll(fd, names.data(), size, 0) != size) names.clear();
   }
   if (fd >= 0) close(fd);
   for (size_t at = 0; at < names.size();) {

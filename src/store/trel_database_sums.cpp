@@ -79,7 +79,7 @@ bool readSums(const _trel_db* db, int fd, Sum* sums) {
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kSumsMax)
     return badSums(db, 1, "not a checksum file");
   std::string text(static_cast<size_t>(st.st_size), '\0');
-  if (pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
+  if (zam_readAll(fd, text.data(), static_cast<int64_t>(text.size()), 0) != static_cast<int64_t>(text.size()))
     return badSums(db, 1, "cannot be read");
   int number = 0;
   for (size_t at = 0; at < text.size();) {
