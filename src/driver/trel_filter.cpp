@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "driver/trel_options.h"
-#include "driver/trel_thing_length.h"
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_radial.h"
 #include "harmonics/zam_tm.h"

@@ -21,7 +21,6 @@ namespace {
 constexpr double kClusterDistance = 0.7;  // pairs at 1 - similarity <= 0.7 share a group
 constexpr float kNoRmsd = 99.99f;
 
-const char* nameOf(const _trel_thing* t) { return t && t->name ? t->name : ""; }
 
 std::string rule(int n) { return std::string("#").append(size_t(n), '=').append("\n"); }
 
@@ -87,8 +86,8 @@ int trel_writeMatrix(const char* base, int nq, _trel_thing* const* queries, int 
     for (int t = 0; t < nt; t++) {
       if (r->partner[q] != -1 && r->partner[q] != t) continue;
       const size_t e = (size_t)q * nt + t;
-      trel_printText(out, " %s  %s  %8.2f %8.2f %8.5f %8.5f %8.2f %8.5f %5d %7.2f\n", nameOf(queries[q]),
-                     nameOf(targets[t]), r->kscore[e], r->gscore[e], r->jscore[e], r->mscore[e],
+      trel_printText(out, " %s  %s  %8.2f %8.2f %8.5f %8.5f %8.2f %8.5f %5d %7.2f\n", trel_thingName(queries[q]),
+                     trel_thingName(targets[t]), r->kscore[e], r->gscore[e], r->jscore[e], r->mscore[e],
                      r->cscore[e], r->tscore[e], r->length[e], r->rmsd[e]);
       const double v[8] = {r->kscore[e], r->gscore[e], r->jscore[e], r->mscore[e],
                            r->cscore[e], r->tscore[e], (double)r->length[e], r->rmsd[e]};
@@ -124,7 +123,7 @@ int trel_writeCluster(const char* base, int n, _trel_thing* const* things, const
   trel_printText(out, "%s#Ntargets:      %d\n#ClusterMethod: %d (%s)\n#SimilarityCutoff: %.2f\n",
                  line.c_str(), n, method, zam_clusterName(method), 1.0 - kClusterDistance);
   trel_printText(out, "#Ngroups:       %d\n%s", ngroups, line.c_str());
-  for (int k = 0; k < n; k++) trel_printText(out, "%5d  %s\n", groups[order[k]], nameOf(things[order[k]]));
+  for (int k = 0; k < n; k++) trel_printText(out, "%5d  %s\n", groups[order[k]], trel_thingName(things[order[k]]));
   return trel_closeText(out);
 }
 
@@ -136,7 +135,7 @@ int trel_writeDiff(const char* base, int n, _trel_thing* const* things, const _t
   if (!out) return 0;
   const float* s = similarity(r, do_sort);
   trel_printText(out, "%s#table size\n\n%d\n\n#labels\n\n", rule(10).c_str(), n);
-  for (int i = 0; i < n; i++) trel_printText(out, "%s\n", nameOf(things[i]));
+  for (int i = 0; i < n; i++) trel_printText(out, "%s\n", trel_thingName(things[i]));
   trel_putText(out, "\n");
   for (int i = 1; i < n; i++) {
     trel_printText(out, "#dif[%d][1]...dif[%d][%d]\n", i + 1, i + 1, i);

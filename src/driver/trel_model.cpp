@@ -11,7 +11,6 @@
 #include "align/trel_prescore.h"
 #include "driver/trel_options.h"
 #include "driver/trel_search.h"
-#include "driver/trel_thing_length.h"
 #include "output/trel_write_align.h"
 #include "output/trel_write_model.h"
 #include "runtime/zam_log.h"
@@ -120,8 +119,7 @@ void printTable(const _trel_thing* query, _trel_thing** targets, int nt, const S
     if (!s.selected[(size_t)t]) continue;
     const float pid = percent(s.nident[(size_t)t], s.nmatched[(size_t)t]);
     char code[TREL_CATH_NAME_SIZE];
-    static const int kNoCode[4] = {0, 0, 0, 0};
-    trel_cathName(targets[t]->tag ? targets[t]->tag->code : kNoCode, code);
+    trel_cathName(trel_thingCode(targets[t]), code);
     zam_msg("%5d %8.2f %7.4f %6d%6d%6d%6.1f%6d  %s[%s]\n", r + 1, s.kscore[(size_t)t], s.jscore[(size_t)t],
             s.nmatched[(size_t)t], s.ntrace[(size_t)t], s.nident[(size_t)t], pid, s.tlength[(size_t)t],
             targets[t]->name, code);

@@ -8,7 +8,6 @@
 #include "align/trel_align.h"
 #include "driver/trel_options.h"
 #include "driver/trel_refine.h"
-#include "driver/trel_thing_length.h"
 #include "msa/trel_msa.h"
 #include "output/trel_print.h"
 #include "output/trel_profile_rainbow.h"

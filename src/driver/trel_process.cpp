@@ -185,7 +185,7 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
 
   int qmin = INT_MAX, qmax = 1;
   for (int q = 0; q < nq_all; q++) {
-    const int n = qlist[q]->tag ? qlist[q]->tag->n_residues : 0;
+    const int n = trel_thingResidues(qlist[q]);
     qmin = std::min(qmin, n);
     qmax = std::max(qmax, n);
   }

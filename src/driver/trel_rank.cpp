@@ -9,7 +9,6 @@
 #include "align/trel_globals.h"
 #include "align/trel_pair.h"
 #include "driver/trel_options.h"
-#include "driver/trel_thing_length.h"
 #include "runtime/zam_log.h"
 #include "store/trel_cath.h"
 #include "store/trel_thing.h"
@@ -17,16 +16,6 @@
 namespace {
 
 const char kSortLetters[] = "KGJMTRNDIP";
-const int kNoCode[4] = {0, 0, 0, 0};
-
-const int* code_of(const _trel_thing* thing) {
-  return thing && thing->tag ? thing->tag->code : kNoCode;
-}
-
-const char* name_of(const _trel_thing* thing) {
-  return thing && thing->name ? thing->name : "";
-}
-
 // Sorts the targets at ranks 0..n-1 by key(target) and writes them back best
 // first. The keys are gathered in rank order and sorted stably ascending;
 // the descending result is read from the end, so among equal keys the target
@@ -154,8 +143,8 @@ int trel_selectHits(const _trel_options* options, const _trel_thing* query,
     const int t0 = target_at(0);
     if (s->rmsd_matched && s->nident && s->rmsd_matched[t0] < 0.01f &&
         s->nident[t0] == trel_thingResidues(query)) {
-      zam_msg("Detected trivial identity between query=%s and target=%s.\n", name_of(query),
-              name_of(targets[t0]));
+      zam_msg("Detected trivial identity between query=%s and target=%s.\n", trel_thingName(query),
+              trel_thingName(targets[t0]));
       skip = 1;
     }
   }
@@ -169,7 +158,7 @@ int trel_selectHits(const _trel_options* options, const _trel_thing* query,
     selected[first] = 1;
     for (int r = skip + 1; r < ntop; r++) {
       const int t = target_at(r);
-      if (trel_compareCath(code_of(targets[t]), code_of(targets[first])) == 0) {
+      if (trel_compareCath(trel_thingCode(targets[t]), trel_thingCode(targets[first])) == 0) {
         first = t;
         run = 1;
         families++;

@@ -7,7 +7,6 @@
 #include "align/trel_align.h"
 #include "align/trel_pair.h"
 #include "driver/trel_options.h"
-#include "driver/trel_thing_length.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"

@@ -101,7 +101,6 @@ namespace {
 
 constexpr int kWriteMailbox = ZAM_MAILBOX_HIT_FILES;    // file writers report to their collector here
 constexpr int kWriteCollector = ZAM_HANDLE_COLLECTOR;  // joinable thread handle of that collector
-const int kNoFamily[4] = {0, 0, 0, 0};
 
 Counts setupCounts(const _trel_options* o, int nt) {
   Counts c;
@@ -746,7 +745,7 @@ void finishQuery(SearchRun& run, int q, Arrays& a, const Counts& c, const char* 
     run.nnopos++;
     char code[TREL_CATH_NAME_SIZE];
     zam_wrn("No target is in the family [%s] of query %s: its ROC AUC is 0.\n",
-            trel_cathName(query->tag ? query->tag->code : kNoFamily, code), query->name);
+            trel_cathName(trel_thingCode(query), code), query->name);
   }
   if (c.nroc > 0) {
     zam_sampleROC(roc, c.nroc, run.roc_x.data(), run.roc_y.data(), run.roc_area.data());

@@ -9,8 +9,8 @@
 
 #include "align/trel_align.h"
 #include "driver/trel_rank.h"
-#include "driver/trel_thing_length.h"
 #include "geometry/zam_transform.h"
+#include "store/trel_thing.h"
 
 struct _trel_thing;
 struct _trel_options;

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "driver/trel_rank.h"
-#include "driver/trel_thing_length.h"
 #include "output/trel_print.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_string.h"
@@ -18,16 +17,10 @@
 
 namespace {
 
-const int kNoCode[4] = {0, 0, 0, 0};
-
-const char* name_of(const _trel_thing* thing) {
-  return thing && thing->name ? thing->name : "";
-}
-
 // The printed family code of an object (that of 0.0.0.0 when it has no tag).
 std::string family(const _trel_thing* thing) {
   char buffer[TREL_CATH_NAME_SIZE];
-  return trel_cathName(thing && thing->tag ? thing->tag->code : kNoCode, buffer);
+  return trel_cathName(trel_thingCode(thing), buffer);
 }
 
 // A table never shows "nan": an undefined value is printed as 0.
@@ -101,7 +94,7 @@ _trel_text* open_table(const std::string& file, const char* what) {
 
 std::string table_name(const char* folder, const _trel_thing* query, const char* suffix,
                        const char* ext) {
-  return text(folder) + name_of(query) + text(suffix) + ext;
+  return text(folder) + trel_thingName(query) + text(suffix) + ext;
 }
 
 const char* const kTopsFileHeader =
@@ -122,7 +115,7 @@ int trel_writeRankF(const char* folder, const _trel_thing* query, const char* su
     Rows rows(out);
     for (int r = 0; r < nt; r++) {
       const int t = order[nt - 1 - r];
-      rows.put(name_of(targets[t])).put("  ").put(family(targets[t])).put("  ");
+      rows.put(trel_thingName(targets[t])).put("  ").put(family(targets[t])).put("  ");
       rows.fixed(shown(key[t]), 10, 5).put("  ").fixed(shown(rmsd[t]), 8, 3).put("  ");
       rows.integer(naligned[t], 5).end();
     }
@@ -139,7 +132,7 @@ int trel_writeRankI(const char* folder, const _trel_thing* query, const char* su
     Rows rows(out);
     for (int r = 0; r < nt; r++) {
       const int t = order[nt - 1 - r];
-      rows.put(name_of(targets[t])).put("  ").put(family(targets[t])).put("  ");
+      rows.put(trel_thingName(targets[t])).put("  ").put(family(targets[t])).put("  ");
       rows.integer(key[t], 5).put("  ").fixed(shown(rmsd[t]), 8, 3).put("  ");
       rows.integer(naligned[t], 5).end();
     }
@@ -165,7 +158,7 @@ int trel_writeHits(const char* folder, const _trel_thing* query, const char* suf
   if (!out) return 0;
   const std::string rule = "#" + std::string(83, '=') + "\n";
   trel_putText(out, rule.c_str());
-  trel_printText(out, "#Query   = %s\n", name_of(query));
+  trel_printText(out, "#Query   = %s\n", trel_thingName(query));
   trel_printText(out, "#Targets = %d\n", nt);
   trel_putText(out, "#  Rank  K-Score    J-Score    G-Score    M-Score    Z-Score   Match  Name    Family\n");
   trel_putText(out, rule.c_str());
@@ -177,7 +170,7 @@ int trel_writeHits(const char* folder, const _trel_thing* query, const char* suf
       rows.integer(r + 1, 6);
       for (float v : {kscore[t], jscore[t], gscore[t], mscore[t], trel_getZscore(jscore[t], mean, sd)})
         rows.put(" ").fixed(shown(v), 11, 5);
-      rows.put("  ").integer(tpcode[r], 2).put("     ").put(name_of(targets[t])).put("  ");
+      rows.put("  ").integer(tpcode[r], 2).put("     ").put(trel_thingName(targets[t])).put("  ");
       rows.put(family(targets[t])).end();
     }
   }
@@ -191,7 +184,7 @@ int trel_writeNames(const char* folder, const _trel_thing* query, const char* su
   nshow = std::clamp(nshow, 0, std::max(nt, 0));
   {
     Rows rows(out);
-    for (int r = 0; r < nshow; r++) rows.put(name_of(targets[order[nt - 1 - r]])).end();
+    for (int r = 0; r < nshow; r++) rows.put(trel_thingName(targets[order[nt - 1 - r]])).end();
   }
   return trel_closeText(out);
 }
@@ -226,7 +219,7 @@ int trel_writeCodes(const char* folder, const _trel_thing* query, const char* su
   const std::string rule = "#" + std::string(69, '=') + "\n";
   trel_putText(out, rule.c_str());
   trel_printText(out, "#Top %d family codes for %d/%d top hits with query: %s [%s]\n", (int)codes.size(),
-                 nshow - left, nshow, name_of(query), family(query).c_str());
+                 nshow - left, nshow, trel_thingName(query), family(query).c_str());
   trel_putText(out, rule.c_str());
   for (size_t k = by_count.size(); k-- > 0;)
     trel_printText(out, "%s\t\t%d\n", codes[by_count[k]].c_str(), counts[by_count[k]]);
@@ -235,14 +228,14 @@ int trel_writeCodes(const char* folder, const _trel_thing* query, const char* su
 
 int trel_writeMap(const char* folder, const _trel_thing* query, const _trel_thing* target,
                   const float* matrix, float mean, float sd) {
-  const std::string file = text(folder) + name_of(target) + "_" + name_of(query) + ".kmap";
+  const std::string file = text(folder) + trel_thingName(target) + "_" + trel_thingName(query) + ".kmap";
   _trel_text* out = open_table(file, "MAP");
   if (!out) return 0;
   const int lq = trel_thingResidues(query), lt = trel_thingResidues(target);
   const std::string rule = "#" + std::string(20, '=') + "\n";
   trel_putText(out, rule.c_str());
-  trel_printText(out, "#%s (%d)\n", name_of(query), lq);
-  trel_printText(out, "#%s (%d)\n", name_of(target), lt);
+  trel_printText(out, "#%s (%d)\n", trel_thingName(query), lq);
+  trel_printText(out, "#%s (%d)\n", trel_thingName(target), lt);
   trel_printText(out, "#map  = %d\n", lq * lt);
   trel_printText(out, "#rows = %d\n", lq);
   trel_printText(out, "#cols = %d\n", lt);
@@ -256,7 +249,7 @@ int trel_writeMap(const char* folder, const _trel_thing* query, const _trel_thin
 }
 
 int trel_writeTime(const char* folder, const _trel_thing* query, double seconds) {
-  _trel_text* out = open_table(text(folder) + name_of(query) + ".ktime", "TIME");
+  _trel_text* out = open_table(text(folder) + trel_thingName(query) + ".ktime", "TIME");
   if (!out) return 0;
   trel_printText(out, "%.4f\n", seconds);
   return trel_closeText(out);
@@ -279,11 +272,11 @@ int trel_printTops(const char* folder, const _trel_thing* query, const char* suf
         break;
       }
     title = format("Top partner match for %s (length %d) [%s] from %d targets -> [%s]\n",
-                   name_of(query), trel_thingResidues(query), qcode.c_str(), nt,
+                   trel_thingName(query), trel_thingResidues(query), qcode.c_str(), nt,
                    partner >= 0 ? family(targets[partner]).c_str() : "");
   } else {
     title = format("Top %d matches for %s (length %d) [%s] -> [%s] (%d/%d) ROC AUC = %.6f\n",
-                   nshown, name_of(query), trel_thingResidues(query), qcode.c_str(),
+                   nshown, trel_thingName(query), trel_thingResidues(query), qcode.c_str(),
                    nt > 0 ? family(targets[order[nt - 1]]).c_str() : "", npos, nt, shown(auc));
   }
   zam_msg("\n");
@@ -305,9 +298,9 @@ int trel_printTops(const char* folder, const _trel_thing* query, const char* suf
                shown(s->rmsd[t]), s->naligned[t], s->ntrace[t], s->nident[t], shown(s->pident[t]),
                s->tlength[t], s->nsegs[t]);
     const std::string code = family(targets[t]);
-    trel_msgText((numbers + format("  %s  %s[%s]\n", tpcode[r] ? "+1" : " 0", name_of(targets[t]),
+    trel_msgText((numbers + format("  %s  %s[%s]\n", tpcode[r] ? "+1" : " 0", trel_thingName(targets[t]),
                                    code.c_str())).c_str());
-    trel_putText(out, (numbers + format("%4d  %s  %s\n", tpcode[r], name_of(targets[t]),
+    trel_putText(out, (numbers + format("%4d  %s  %s\n", tpcode[r], trel_thingName(targets[t]),
                                         code.c_str())).c_str());
     rows++;
     tp += tpcode[r] == 1;

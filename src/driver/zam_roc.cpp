@@ -12,16 +12,6 @@
 
 namespace {
 
-const int kNoCode[4] = {0, 0, 0, 0};
-
-const int* code_of(const _trel_thing* thing) {
-  return thing && thing->tag ? thing->tag->code : kNoCode;
-}
-
-const char* name_of(const _trel_thing* thing) {
-  return thing && thing->name ? thing->name : "";
-}
-
 std::string file_name(const char* folder, const char* name, const char* suffix, const char* ext) {
   return std::string(folder ? folder : "") + (name ? name : "") + (suffix ? suffix : "") + ext;
 }
@@ -131,7 +121,7 @@ int trel_countCathCodes(const int* code, int n, const _trel_thing* const* things
   if (!code || !things) return 0;
   int count = 0;
   for (int i = 0; i < n; i++) {
-    const int* c = code_of(things[i]);
+    const int* c = trel_thingCode(things[i]);
     if (c[0] == code[0] && c[1] == code[1] && c[2] == code[2] && c[3] == code[3]) count++;
   }
   return count;
@@ -141,8 +131,8 @@ int trel_setupROC(const _trel_thing* query, const _trel_thing* const* targets, i
                   const int* order, int* tpcode) {
   if (nt < 1 || !targets || !order || !tpcode) return 0;
   int reference[4];
-  const int* qcode = code_of(query);
-  const int* source = trel_compareCath(qcode, kNoCode) == 1 ? code_of(targets[order[nt - 1]]) : qcode;
+  const int* qcode = trel_thingCode(query);
+  const int* source = trel_compareCath(qcode, TREL_NO_CODE) == 1 ? trel_thingCode(targets[order[nt - 1]]) : qcode;
   for (int k = 0; k < 4; k++) reference[k] = source[k];
   // One pass over the targets in their own order (their records lie in
   // that order in memory) counts the exact matches and notes each target's
@@ -150,7 +140,7 @@ int trel_setupROC(const _trel_thing* query, const _trel_thing* const* targets, i
   std::vector<int> family(static_cast<size_t>(nt));
   int npos = 0;
   for (int t = 0; t < nt; t++) {
-    const int* c = code_of(targets[t]);
+    const int* c = trel_thingCode(targets[t]);
     if (c[0] == reference[0] && c[1] == reference[1] && c[2] == reference[2] && c[3] == reference[3])
       npos++;
     family[t] = trel_compareCath(reference, c);
@@ -216,7 +206,7 @@ int trel_writeAUC(const char* folder, const char* name, const char* suffix, int 
   trel_printText(out, "#  Average AUC: %.5f\n", nq > 0 ? total / (float)nq : 0.0f);
   trel_printText(out, "#  Total   AUC: %.5f\n", total);
   trel_putText(out, "#  AUC     QUERY\n");
-  for (int q = 0; q < nq; q++) trel_printText(out, "%9.6f  %s\n", auc[q], name_of(queries[q]));
+  for (int q = 0; q < nq; q++) trel_printText(out, "%9.6f  %s\n", auc[q], trel_thingName(queries[q]));
   // After the rows, as in the aggregate ROC file: the header keeps its lines.
   trel_printText(out, "#  No positive: %d\n", nnopos);
   return trel_closeText(out);

@@ -35,7 +35,7 @@ int fillProfileRow(_trel_profile* p, int r, _trel_thing* t) {
             t->name, image->nres);
     return 0;
   }
-  std::snprintf(p->names[r], TREL_PROFILE_NAME, "%s", t->name ? t->name : "");
+  std::snprintf(p->names[r], TREL_PROFILE_NAME, "%s", trel_thingName(t));
   p->things[r] = t;
   p->segs[r] = t->trace.seg;
   p->lengths[r] = image->nres;

@@ -18,7 +18,6 @@ namespace {
 constexpr char kNeighbourRule[] =
     "#=====================================================================================\n";
 
-const char* nameOf(const _trel_thing* t) { return t && t->name ? t->name : ""; }
 
 // The centre's image as PDB text: all chains, atoms and SSE records, no REMARK.
 void writeCentrePdb(const std::string& path, _trel_thing* centre) {
@@ -63,12 +62,12 @@ int trel_writeNeighbours(const char* folder, const char* name, int nq, _trel_thi
     trel_printText(out, "%s# Trel centre file...\n# Queries: %d\n# Targets: %d\n# Query     Score\n%s",
                    kNeighbourRule, nq, nt, kNeighbourRule);
     for (int r = nq - 1; r >= 0; r--)
-      trel_printText(out, " %s  %8.4f\n", nameOf(queries[order[r]]), mean[order[r]]);
+      trel_printText(out, " %s  %8.4f\n", trel_thingName(queries[order[r]]), mean[order[r]]);
     trel_putText(out, kNeighbourRule);
     trel_closeText(out);
   }
 
-  writeCentrePdb(base + "_" + nameOf(queries[centre]) + ".ent", queries[centre]);
+  writeCentrePdb(base + "_" + trel_thingName(queries[centre]) + ".ent", queries[centre]);
 
   std::vector<float> row(nt > 0 ? nt : 1);
   std::vector<int> rank(nt > 0 ? nt : 1);
@@ -77,7 +76,7 @@ int trel_writeNeighbours(const char* folder, const char* name, int nq, _trel_thi
     const size_t at = (size_t)q * nt;
     for (int t = 0; t < nt; t++) row[t] = s[at + t];
     zam_sortf(row.data(), nt, rank.data());
-    const std::string nbr = base + "_" + nameOf(queries[q]) + ".nbr";
+    const std::string nbr = base + "_" + trel_thingName(queries[q]) + ".nbr";
     zam_msg("Writing NEIGHBOUR file: %s\n", nbr.c_str());
     _trel_text* out = trel_openText(nbr.c_str());
     if (!out) continue;
@@ -85,7 +84,7 @@ int trel_writeNeighbours(const char* folder, const char* name, int nq, _trel_thi
                    kNeighbourRule, nt, kNeighbourRule);
     for (int k = nt - 1; k >= 0; k--) {
       const int t = rank[k];
-      trel_printText(out, " %s  %8.4f  %8.3f  %5d\n", nameOf(targets[t]), row[t],
+      trel_printText(out, " %s  %8.4f  %8.3f  %5d\n", trel_thingName(targets[t]), row[t],
                      result->rmsd[at + t], result->length[at + t]);
     }
     trel_putText(out, kNeighbourRule);

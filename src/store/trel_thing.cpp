@@ -79,14 +79,14 @@ void trel_setupThingRef(_trel_thing* thing, const char* name, const char* folder
 
 char* trel_nameThing(const _trel_thing* thing, char* buffer) {
   snprintf(buffer, TREL_PATH_MAX + 1, "%s%s", thing->folder ? thing->folder : "",
-           thing->name ? thing->name : "");
+           trel_thingName(thing));
   return buffer;
 }
 
 char* trel_nameThingPot(const _trel_thing* thing, int pot_class, char* buffer) {
   if (pot_class < 0) return trel_nameThing(thing, buffer);
   snprintf(buffer, TREL_PATH_MAX + 1, "%s%s_%s", thing->folder ? thing->folder : "",
-           thing->name ? thing->name : "", trel_potCode(pot_class));
+           trel_thingName(thing), trel_potCode(pot_class));
   return buffer;
 }
 
@@ -192,7 +192,7 @@ void trel_printThing(const _trel_thing* thing) {
   const _trel_tag* tag = thing->tag;
   char code[TREL_CATH_NAME_SIZE];
   trel_cathName(tag->code, code);
-  const char* name = thing->name ? thing->name : "";
+  const char* name = trel_thingName(thing);
   if (tag->order < 1) {
     zam_msg("%s [%s]  S=%d, CA=%d, R=%.2lf\n", name, code, tag->valid, tag->n_residues,
             tag->radius);

@@ -83,6 +83,18 @@ struct _trel_thing {
   int tau_short[TREL_POT_CLASSES];  // this order, and is not read again for it or above
 };
 
+// The classification code of an object without a tag: 0.0.0.0.
+inline constexpr int TREL_NO_CODE[4] = {0, 0, 0, 0};
+
+// What the modes ask of an object again and again, each safe on a null
+// object: its name ("" without one), its classification code (TREL_NO_CODE
+// without a tag), its residue count (0 without a tag) and whether its trace
+// can be scored (a usable tag and trace records).
+inline const char* trel_thingName(const _trel_thing* t) { return t && t->name ? t->name : ""; }
+inline const int* trel_thingCode(const _trel_thing* t) { return t && t->tag ? t->tag->code : TREL_NO_CODE; }
+inline int trel_thingResidues(const _trel_thing* t) { return t && t->tag ? t->tag->n_residues : 0; }
+inline bool trel_thingTraced(const _trel_thing* t) { return t && t->tag && t->tag->valid == 1 && t->trace.seg; }
+
 // Coefficient count of order N: N(N+1)(2N+1)/6; 0 for N < 1.
 int64_t trel_anlmSize(int order);
 
