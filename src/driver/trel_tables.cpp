@@ -97,6 +97,29 @@ std::string table_name(const char* folder, const _trel_thing* query, const char*
   return text(folder) + trel_thingName(query) + text(suffix) + ext;
 }
 
+// The key column of a ".krank" row: "%10.5f" for a score, "%5d" for a count.
+void key_cell(Rows& rows, float key) { rows.fixed(shown(key), 10, 5); }
+void key_cell(Rows& rows, int key) { rows.integer(key, 5); }
+
+// ".krank", one row per rank: target name, family code, key, rmsd, naligned.
+template <typename Key>
+int write_rank(const char* folder, const _trel_thing* query, const char* suffix, int nt,
+               const _trel_thing* const* targets, const int* order, const Key* key, const float* rmsd,
+               const int* naligned) {
+  _trel_text* out = open_table(table_name(folder, query, suffix, ".krank"), "RANK");
+  if (!out) return 0;
+  {
+    Rows rows(out);
+    for (int r = 0; r < nt; r++) {
+      const int t = order[nt - 1 - r];
+      rows.put(trel_thingName(targets[t])).put("  ").put(family(targets[t])).put("  ");
+      key_cell(rows, key[t]);
+      rows.put("  ").fixed(shown(rmsd[t]), 8, 3).put("  ").integer(naligned[t], 5).end();
+    }
+  }
+  return trel_closeText(out);
+}
+
 const char* const kTopsFileHeader =
     "#Rank  K-Score  G-Score J-Score M-Score T-Score   RMSD   N/*   D/$   I/@   P/!   Len  Seg  TP   Match [Family]\n"
     "#====  =======  ======= ======= ======= =======   ====   ===   ===   ===   ===   ===  ===  ==  ==================\n";
@@ -109,35 +132,13 @@ const char* const kTopsLogHeader =
 int trel_writeRankF(const char* folder, const _trel_thing* query, const char* suffix, int nt,
                     const _trel_thing* const* targets, const int* order, const float* key,
                     const float* rmsd, const int* naligned) {
-  _trel_text* out = open_table(table_name(folder, query, suffix, ".krank"), "RANK");
-  if (!out) return 0;
-  {
-    Rows rows(out);
-    for (int r = 0; r < nt; r++) {
-      const int t = order[nt - 1 - r];
-      rows.put(trel_thingName(targets[t])).put("  ").put(family(targets[t])).put("  ");
-      rows.fixed(shown(key[t]), 10, 5).put("  ").fixed(shown(rmsd[t]), 8, 3).put("  ");
-      rows.integer(naligned[t], 5).end();
-    }
-  }
-  return trel_closeText(out);
+  return write_rank(folder, query, suffix, nt, targets, order, key, rmsd, naligned);
 }
 
 int trel_writeRankI(const char* folder, const _trel_thing* query, const char* suffix, int nt,
                     const _trel_thing* const* targets, const int* order, const int* key,
                     const float* rmsd, const int* naligned) {
-  _trel_text* out = open_table(table_name(folder, query, suffix, ".krank"), "RANK");
-  if (!out) return 0;
-  {
-    Rows rows(out);
-    for (int r = 0; r < nt; r++) {
-      const int t = order[nt - 1 - r];
-      rows.put(trel_thingName(targets[t])).put("  ").put(family(targets[t])).put("  ");
-      rows.integer(key[t], 5).put("  ").fixed(shown(rmsd[t]), 8, 3).put("  ");
-      rows.integer(naligned[t], 5).end();
-    }
-  }
-  return trel_closeText(out);
+  return write_rank(folder, query, suffix, nt, targets, order, key, rmsd, naligned);
 }
 
 int trel_writeRank(const char* folder, const _trel_thing* query, const char* suffix, int nt,
