@@ -122,13 +122,6 @@ std::string take_own_name(_trel_msa* msa, const std::string& folder, const _trel
   return tag;
 }
 
-void write_text(const std::string& path, const std::string& body) {
-  if (_trel_text* out = trel_openText(path.c_str())) {
-    trel_putText(out, body.c_str());
-    trel_closeText(out);
-  }
-}
-
 void write_pdb(const _pdb_image* image, const std::string& path, const char* what,
                const _trel_options* o) {
   zam_msg("Writing %s %s to PDB file: %s\n", what, text(image->name), path.c_str());
@@ -336,9 +329,9 @@ void trel_analyseMSA(_trel_msa* msa, const _trel_options* options) {
   std::string& body = ksum_rows()[file];
   const bool shared = options->job_name && options->job_name[0];
   body = (shared ? body : std::string()) + text(msa->name) + row;
-  write_text(file, body);
+  trel_writeText(file, body);
   if (!header_written) {
-    write_text(folder + "00_header.ksum",
+    trel_writeText(folder + "00_header.ksum",
                "Name, Qn, Qs, Ql, Qcore, Qrmsd, QM, Qm, Qpairs, Qident, Qafp, Qviol, Sid, Qeq, Req, Rrmsd, RM, "
                "Rm, Rpairs, Rident, Rafp, Rviol, Seq\n");
     header_written = true;

@@ -30,8 +30,6 @@ bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 const char* text(const char* s) { return s ? s : ""; }
 
-int block_width(const _trel_options* o) { return o ? std::clamp(o->n_columns, 1, 10000) : 80; }
-
 // The root of the base name: folders and the last extension removed (a
 // leading '.' is kept). Done on the string itself, so that a name of any
 // length is kept whole.
@@ -512,7 +510,7 @@ void trel_freeMSA(_trel_msa* msa) {
 
 void trel_checkMSA(const _trel_msa* msa, const char* msa_file, const _trel_options* options) {
   if (!msa) return;
-  const int width = block_width(options);
+  const int width = trel_rowWidth(options);
   if (zam_debug >= 1) {
     zam_msg("MSA code letters (%dx%d).\n", msa->n_struct, msa->n_col);
     trel_msgText(print_blocks(msa, width, [](int) { return true; }, [&](int c, int s) {

@@ -198,6 +198,13 @@ _trel_text* trel_openText(const char* path) {
   return out;
 }
 
+int trel_writeText(const std::string& path, const std::string& text) {
+  _trel_text* out = trel_openText(path.c_str());
+  if (!out) return 0;
+  trel_putText(out, text.c_str());
+  return trel_closeText(out);
+}
+
 void trel_putText(_trel_text* out, const char* text) {
   if (!out || !text || out->failed) return;
   const int64_t n = (int64_t)strlen(text);

@@ -58,6 +58,9 @@ int trel_placeAside(_trel_aside* list);
 // Opens a result file (trel_openWhole) for writing. Null after a warning
 // naming path when it cannot be opened. Finish with trel_closeText.
 _trel_text* trel_openText(const char* path);
+// A whole result file of text at once: trel_openText, trel_putText,
+// trel_closeText. 1 when written; 0 after the warning naming the file.
+int trel_writeText(const std::string& path, const std::string& text);
 // Appends text of any length (no cut at the stream's 1023-character limit).
 void trel_putText(_trel_text* out, const char* text);
 void trel_printText(_trel_text* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -110,5 +110,6 @@ struct _trel_options {
   int s_top = 5;
 };
 
-// Characters per row of the alignment files: n_columns within 1..10000.
-inline int trel_rowWidth(const _trel_options* o) { return std::clamp(o->n_columns, 1, 10000); }
+// Characters per row of the alignment files: n_columns within 1..10000;
+// 80 without options.
+inline int trel_rowWidth(const _trel_options* o) { return o ? std::clamp(o->n_columns, 1, 10000) : 80; }

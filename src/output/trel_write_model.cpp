@@ -118,13 +118,6 @@ std::string script(const std::string& file, const std::string& seq, const std::s
   return s;
 }
 
-void writeText(const std::string& path, const std::string& text) {
-  _trel_text* out = trel_openText(path.c_str());
-  if (!out) return;
-  trel_putText(out, text.c_str());
-  trel_closeText(out);
-}
-
 // A template's PDB file: all chains with their letters, all atoms, SSE
 // records by sse_mode, TER, coordinates as held.
 void writeTemplate(const std::string& path, const _pdb_image* image, const _trel_options* o) {
@@ -185,7 +178,7 @@ void trel_writeModelAlign(_trel_thing* sequence, _trel_thing* templ, const _trel
   const Names n = announce(folder, sequence);
   const std::string qname = entryName(sequence), tname = entryName(templ);
   const std::string stem = n.seq + "_" + orEmpty(templ->name) + "_modeller";
-  writeText(n.folder + n.script_file,
+  trel_writeText(n.folder + n.script_file,
             script(n.script_file, qname, n.ali_file, {tname}, n_models, stem + ".pdb", stem + ".dope", false));
 
   if (zam_debug > 1) zam_msg("Writing MODELLER alignment file: %s\n", (n.folder + n.ali_file).c_str());
@@ -195,7 +188,7 @@ void trel_writeModelAlign(_trel_thing* sequence, _trel_thing* templ, const _trel
     trow += residueCode(timage, align->columns[c].tres);
   }
   const int width = trel_rowWidth(options);
-  writeText(n.folder + n.ali_file, trel_pirEntry("sequence", qname, qname, qimage, qrow, width) +
+  trel_writeText(n.folder + n.ali_file, trel_pirEntry("sequence", qname, qname, qimage, qrow, width) +
                                         trel_pirEntry("structure", tname, tname, timage, trow, width));
   writeTemplate(n.folder + tname + ".pdb", timage, options);
 }
@@ -212,7 +205,7 @@ void trel_writeModelProfile(_trel_thing* sequence, const _trel_profile* profile,
     if (images[(size_t)r] && !images[(size_t)r]->fake) known.push_back(entryName(profile->things[r]));
   }
   const std::string stem = n.seq + "_modeller";
-  writeText(n.folder + n.script_file,
+  trel_writeText(n.folder + n.script_file,
             script(n.script_file, entryName(sequence), n.ali_file, known, n_models, stem + ".pdb",
                    stem + ".dope", true));
 
@@ -229,5 +222,5 @@ void trel_writeModelProfile(_trel_thing* sequence, const _trel_profile* profile,
     if (!fake) writeTemplate(n.folder + name + ".pdb", image, options);
     ali += trel_pirEntry(fake ? "sequence" : "structure", name, name, image, row, width);
   }
-  writeText(n.folder + n.ali_file, ali);
+  trel_writeText(n.folder + n.ali_file, ali);
 }

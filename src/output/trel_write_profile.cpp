@@ -22,8 +22,6 @@ const char* const kRule =
 
 const char* text(const char* s) { return s ? s : ""; }
 
-int block_width(const _trel_options* o) { return o ? std::clamp(o->n_columns, 1, 10000) : 80; }
-
 _trel_thing* row_thing(const _trel_profile* p, int r) {
   return p->things && r >= 0 && r < p->n_rows ? p->things[r] : nullptr;
 }
@@ -278,7 +276,7 @@ void trel_printProfile(const _trel_profile* profile, int which, const _trel_opti
   if (s == -1 || s > profile->n_used - 2) s = profile->n_used - 2;
   const _trel_profile_table t = trel_profileTable(profile, s < -1 ? -1 : 1);
   if (!t.table || t.rows < 1) return;
-  const int width = block_width(options);
+  const int width = trel_rowWidth(options);
   const std::string equals = rule('=', std::min(width, t.cols));
   std::string out = "\n" + equals + "\n";
   for (int b = 0; b < t.cols; b += width)
@@ -293,7 +291,7 @@ void trel_writeProfile(const _trel_profile* profile, int which, Matrix3D transfo
   if (!profile || !options) return;
   const _trel_profile_table t = trel_profileTable(profile, which);
   if (!t.table || t.rows < 1) return;
-  const int width = block_width(options);
+  const int width = trel_rowWidth(options);
   const std::string dir = text(folder), flex = text(flex_suffix);
   const std::string base = dir + text(profile->name);
   const std::string stem = base + text(multi_suffix) + flex;
