@@ -1,16 +1,15 @@
 #include "driver/trel_model.h"
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 #include <vector>
 
 #include "align/trel_align.h"
 #include "align/trel_globals.h"
 #include "align/trel_pair.h"
-#include "align/trel_prescore.h"
 #include "driver/trel_options.h"
 #include "driver/trel_search.h"
+#include "driver/trel_search_query.h"
 #include "output/trel_write_align.h"
 #include "output/trel_write_model.h"
 #include "runtime/zam_log.h"
@@ -23,8 +22,6 @@
 #include "structure/zam_pdb.h"
 
 namespace {
-
-double elapsed(double start) { return std::max(zam_get_time() - start, 1e-8); }
 
 float percent(int part, int whole) { return whole > 0 ? 100.0f * (float)part / (float)whole : 0.0f; }
 
@@ -44,41 +41,16 @@ struct Scan {
   int atRank(int r) const { return order[order.size() - 1 - (size_t)r]; }
 };
 
-// Pre-scores every target; returns the number scored.
+// Pre-scores every target by the search's trace pass; returns the number
+// scored.
 int prescore(_trel_thing* query, _trel_thing** targets, int nt, Scan& s, _trel_align_buf** bufs,
              const _trel_options* o) {
   const double start = zam_get_time();
-  const int lq = trel_thingResidues(query);
-  int count = 0;
-  if (!o->use_threads || o->do_stats || o->write_map) {
-    for (int t = 0; t < nt; t++) {
-      if (!trel_thingTraced(targets[t])) continue;
-      trel_scoreTraceOne(lq, trel_thingResidues(targets[t]), query->trace.seg, targets[t]->trace.seg, &s.wscore[t],
-                         &s.kscore[t], &s.ntrace[t], bufs[0]);
-      count++;
-    }
-    if (o->do_write)
-      zam_msg("Done %d alignments in %.4f seconds (%.0f/s).\n", count, elapsed(start), count / elapsed(start));
-  } else {
-    std::vector<int> lengths((size_t)nt, 0);
-    std::vector<const _trel_seg*> traces((size_t)nt, nullptr);
-    for (int t = 0; t < nt; t++) {
-      if (!trel_thingTraced(targets[t])) continue;
-      lengths[(size_t)t] = trel_thingResidues(targets[t]);
-      traces[(size_t)t] = targets[t]->trace.seg;
-      count++;
-    }
-    const int threads = zam_thread_cpus();
-    trel_scoreTraceThread(threads, lq, query->trace.seg, nt, lengths.data(), traces.data(), s.wscore.data(),
-                          s.kscore.data(), s.ntrace.data(), bufs);
-    if (o->do_write)
-      zam_msg("Done %d alignments for %d targets in %.4f seconds (%.0f/s).\n", count, nt, elapsed(start),
-              count / elapsed(start));
-  }
-  for (int t = 0; t < nt; t++) {
-    const float norm = std::sqrt((float)lq * (float)trel_thingResidues(targets[t]));
-    s.jscore[t] = norm > 0.0f ? std::min(1.0f, s.kscore[t] / norm) : 0.0f;
-  }
+  const trel_query::TraceScores out{s.wscore.data(), s.kscore.data(), s.ntrace.data(), s.jscore.data()};
+  const bool serial = !o->use_threads || o->do_stats || o->write_map;
+  const int count = serial ? trel_query::traceSerial(query, targets, nt, out, bufs)
+                           : trel_query::traceThreaded(query, targets, nt, out, bufs, zam_thread_cpus());
+  if (o->do_write) trel_query::reportTraced(count, nt, !serial, start);
   return count;
 }
 
@@ -191,8 +163,8 @@ int trel_doScan(_trel_thing* query, _trel_thing** targets, int nt, _trel_align_b
     s.nident[(size_t)t] = al->nidentity;
     s.ncolumns[(size_t)t] = al->ncolumns;
   }
-  zam_msg("Re-scored top %d alignments in %.4f seconds (%.0f/s).\n", nre, elapsed(realign),
-          nre / elapsed(realign));
+  zam_msg("Re-scored top %d alignments in %.4f seconds (%.0f/s).\n", nre, trel_query::elapsed(realign),
+          nre / trel_query::elapsed(realign));
 
   if (o->nr_percent > 0.0f && o->nr_percent < 100.0f)
     identityFilter(targets, nre, s, bufs[0], o->nr_percent);

@@ -51,6 +51,49 @@ float jscoreOf(float k, int lq, int lt) {
   return norm > 0.0f ? std::min(1.0f, k / norm) : 0.0f;
 }
 
+int traceSerial(const _trel_thing* query, _trel_thing** targets, int nt, const TraceScores& s,
+                _trel_align_buf** bufs, const std::function<void(int t, int lt)>& each) {
+  const int lq = trel_thingResidues(query);
+  int count = 0;
+  for (int t = 0; t < nt; t++) {
+    const _trel_thing* target = targets[t];
+    if (!trel_thingTraced(target)) continue;
+    const int lt = trel_thingResidues(target);
+    trel_scoreTraceOne(lq, lt, query->trace.seg, target->trace.seg, &s.wscore[t], &s.kscore[t], &s.ntrace[t],
+                       bufs[0]);
+    count++;
+    s.jscore[t] = jscoreOf(s.kscore[t], lq, lt);
+    if (each) each(t, lt);
+  }
+  return count;
+}
+
+int traceThreaded(const _trel_thing* query, _trel_thing** targets, int nt, const TraceScores& s,
+                  _trel_align_buf** bufs, int threads) {
+  const int lq = trel_thingResidues(query);
+  std::vector<int> lengths(nt, 0);
+  std::vector<const _trel_seg*> traces(nt, nullptr);
+  int count = 0;
+  for (int t = 0; t < nt; t++) {
+    if (!trel_thingTraced(targets[t])) continue;
+    lengths[t] = trel_thingResidues(targets[t]);
+    traces[t] = targets[t]->trace.seg;
+    count++;
+  }
+  trel_scoreTraceThread(threads, lq, query->trace.seg, nt, lengths.data(), traces.data(), s.wscore, s.kscore,
+                        s.ntrace, bufs);
+  for (int t = 0; t < nt; t++) s.jscore[t] = jscoreOf(s.kscore[t], lq, lengths[t]);
+  return count;
+}
+
+void reportTraced(int count, int nt, bool threaded, double start) {
+  const double s = elapsed(start);
+  if (threaded)
+    zam_msg("Done %d alignments for %d targets in %.4f seconds (%.0f/s).\n", count, nt, s, count / s);
+  else
+    zam_msg("Done %d alignments in %.4f seconds (%.0f/s).\n", count, s, count / s);
+}
+
 // Copies the final alignment's scores of target t into the arrays.
 void copyScores(int t, const _trel_align* al, const _trel_thing* target, Arrays& a) {
   a.gscore[t] = al->gscore;
@@ -139,25 +182,17 @@ int tracePassSerial(const _trel_thing* query, _trel_thing** targets, int nt, Arr
                     _trel_align_buf** bufs, const _trel_options* o, const char* folder) {
   const double start = zam_get_time();
   const int lq = trel_thingResidues(query);
-  int count = 0;
   double sum_mean = 0.0, sum_sd2 = 0.0;
-  for (int t = 0; t < nt; t++) {
-    _trel_thing* target = targets[t];
-    if (!trel_thingTraced(target)) continue;
-    const int lt = trel_thingResidues(target);
-    trel_scoreTraceOne(lq, lt, query->trace.seg, target->trace.seg, &a.wscore[t], &a.kscore[t],
-                       &a.ntrace[t], bufs[0]);
-    count++;
-    a.jscore[t] = jscoreOf(a.kscore[t], lq, lt);
+  const int count = traceSerial(query, targets, nt, a.traceScores(), bufs, [&](int t, int lt) {
     trel_statsAlignTrace(lq, lt, bufs[0], &a.trace_mean[t], &a.trace_sd[t]);
     if (o->do_write && o->write_map)
-      trel_writeMap(folder, query, target, bufs[0]->kplane, a.trace_mean[t], a.trace_sd[t]);
+      trel_writeMap(folder, query, targets[t], bufs[0]->kplane, a.trace_mean[t], a.trace_sd[t]);
     if (o->do_stats) {
       if (zam_debug > 0) zam_msg("Mean score = %9.6f, SD = %9.6f\n", a.trace_mean[t], a.trace_sd[t]);
       sum_mean += a.trace_mean[t];
       sum_sd2 += (double)a.trace_sd[t] * a.trace_sd[t];
     }
-  }
+  });
   if (o->do_stats) {
     double mean = sum_mean, sd = sum_sd2;
     if (count > 1) {
@@ -166,10 +201,7 @@ int tracePassSerial(const _trel_thing* query, _trel_thing** targets, int nt, Arr
     }
     zam_msg("Overall mean score = %9.6f, SD = %9.6f\n", mean, sd);
   }
-  if (o->do_write) {
-    const double s = elapsed(start);
-    zam_msg("Done %d alignments in %.4f seconds (%.0f/s).\n", count, s, count / s);
-  }
+  if (o->do_write) reportTraced(count, nt, false, start);
   return count;
 }
 
@@ -178,24 +210,8 @@ int tracePassSerial(const _trel_thing* query, _trel_thing** targets, int nt, Arr
 int tracePassThreaded(const _trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
                       _trel_align_buf** bufs, const _trel_options* o, int threads) {
   const double start = zam_get_time();
-  const int lq = trel_thingResidues(query);
-  std::vector<int> lengths(nt, 0);
-  std::vector<const _trel_seg*> traces(nt, nullptr);
-  int count = 0;
-  for (int t = 0; t < nt; t++) {
-    if (!trel_thingTraced(targets[t])) continue;
-    lengths[t] = trel_thingResidues(targets[t]);
-    traces[t] = targets[t]->trace.seg;
-    count++;
-  }
-  trel_scoreTraceThread(threads, lq, query->trace.seg, nt, lengths.data(), traces.data(),
-                        a.wscore.data(), a.kscore.data(), a.ntrace.data(), bufs);
-  for (int t = 0; t < nt; t++) a.jscore[t] = jscoreOf(a.kscore[t], lq, lengths[t]);
-  if (o->do_write) {
-    const double s = elapsed(start);
-    zam_msg("Done %d alignments for %d targets in %.4f seconds (%.0f/s).\n", count, nt, s,
-            count / s);
-  }
+  const int count = traceThreaded(query, targets, nt, a.traceScores(), bufs, threads);
+  if (o->do_write) reportTraced(count, nt, true, start);
   return count;
 }
 

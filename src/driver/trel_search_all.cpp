@@ -125,10 +125,7 @@ void searchOverlapped(SearchRun& run, const Counts& base) {
       count += traced;
       a.jscore[t] = jscoreOf(a.kscore[t], lq, traced ? trel_thingResidues(run.targets[t]) : 0);
     }
-    if (o->do_write) {
-      const double s = elapsed(x.start);
-      zam_msg("Done %d alignments for %d targets in %.4f seconds (%.0f/s).\n", count, nt, s, count / s);
-    }
+    if (o->do_write) reportTraced(count, nt, true, x.start);
     x.c = base;
     rankTraced(a, nt, o, count, x.c);
     x.ranks.clear();

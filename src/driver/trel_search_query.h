@@ -1,9 +1,11 @@
-// The pieces of the per-query search that its two roads share: queries one
-// after the other (trel_search.cpp) and the queries of an all-against-all
-// run overlapped on worker threads (trel_search_all.cpp). Private to the
-// driver: only those two sources include it.
+// The pieces of the per-query search that its roads share: queries one
+// after the other (trel_search.cpp), the queries of an all-against-all run
+// overlapped on worker threads (trel_search_all.cpp) and the template scan
+// of model mode (trel_model.cpp), which has the same trace pass. Private to
+// the driver.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "store/trel_thing.h"
 
 struct _trel_thing;
+struct _trel_align_buf;
 struct _trel_options;
 struct _trel_result;
 struct _pdb_image;
@@ -30,6 +33,15 @@ struct Counts {
   int nrefine = 0;
   int nroc = 0;
   int threads = 1;
+};
+
+// Where a trace pass puts its scores, one entry per target: the normalised
+// and raw trace scores, the pairs on the path and the J-score.
+struct TraceScores {
+  float* wscore;
+  float* kscore;
+  int* ntrace;
+  float* jscore;
 };
 
 // The per-target arrays of the run, cleared at the start of every query.
@@ -69,6 +81,8 @@ struct Arrays {
                         selected.data()};
   }
 
+  TraceScores traceScores() { return TraceScores{wscore.data(), kscore.data(), ntrace.data(), jscore.data()}; }
+
   // Target at rank r (0 = best).
   int atRank(int r) const { return order[order.size() - 1 - r]; }
 };
@@ -95,6 +109,20 @@ struct SearchRun {
 double elapsed(double start);
 // J-score of a raw trace score, in single precision as the ranking sees it.
 float jscoreOf(float k, int lq, int lt);
+// The trace pass in the calling thread with bufs[0]: every traced target
+// scored against the query's trace, then each(t, lt) (when given) while
+// bufs[0] still holds target t's planes. Targets without a trace keep their
+// entries. Returns the targets scored.
+int traceSerial(const _trel_thing* query, _trel_thing** targets, int nt, const TraceScores& s,
+                _trel_align_buf** bufs, const std::function<void(int t, int lt)>& each = {});
+// The same on the pre-scorer's worker threads (bufs[s] for the worker in
+// slot s); a target without a trace gets 0 in every entry. The scores are
+// those of traceSerial bit for bit.
+int traceThreaded(const _trel_thing* query, _trel_thing** targets, int nt, const TraceScores& s,
+                  _trel_align_buf** bufs, int threads);
+// The line that closes a trace pass started at start: count alignments and
+// their rate (and the target count nt after a threaded pass).
+void reportTraced(int count, int nt, bool threaded, double start);
 // Copies the final alignment's scores of target t into the arrays.
 void copyScores(int t, const _trel_align* al, const _trel_thing* target, Arrays& a);
 // Lowers ntop, nshow and nrefine to the count of targets that were scored.
