@@ -79,6 +79,8 @@ struct _pdb_image {
 
 // Atom selections shared by zam_ptsPdb, zam_radPdb and the writers:
 // 1 backbone, 2 CA only, 3 side chain, 4 main chain, anything else all atoms.
+// Whether atom a passes selection.
+bool zam_atomSelected(const _pdb_atom& a, int selection);
 
 // ---- Whole images --------------------------------------------------------
 

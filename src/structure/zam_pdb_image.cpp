@@ -50,17 +50,7 @@ void setAtomPt(_pdb_atom& a, Point3D p) {
   a.z = p.z;
 }
 
-// Whether an atom passes a selection, and the image count that goes with it.
-bool selected(const _pdb_atom& a, int selection) {
-  switch (selection) {
-    case 1: return zam_isBackbone(a.name) != 0;
-    case 2: return strcmp(a.name, "CA") == 0;
-    case 3: return zam_isSideChain(a.name) != 0;
-    case 4: return zam_isMainChain(a.name) != 0;
-    default: return true;
-  }
-}
-
+// The count of an image's atoms that pass a selection.
 int selectionCount(const _pdb_image* image, int selection) {
   switch (selection) {
     case 1: return image->nbb;
@@ -126,6 +116,16 @@ bool validResidue(const _pdb_image* image, int i) {
 }
 
 }  // namespace
+
+bool zam_atomSelected(const _pdb_atom& a, int selection) {
+  switch (selection) {
+    case 1: return zam_isBackbone(a.name) != 0;
+    case 2: return strcmp(a.name, "CA") == 0;
+    case 3: return zam_isSideChain(a.name) != 0;
+    case 4: return zam_isMainChain(a.name) != 0;
+    default: return true;
+  }
+}
 
 void zam_freePdb(_pdb_image* image) {
   if (!image) return;
@@ -385,7 +385,7 @@ Point3D* zam_ptsPdb(const _pdb_image* image, int selection) {
   int count = selectionCount(image, selection);
   Point3D* pts = getArray<Point3D>(count);
   for (int i = 0, k = 0; i < image->natoms && k < count; ++i)
-    if (selected(image->atoms[i], selection)) pts[k++] = atomPt(image->atoms[i]);
+    if (zam_atomSelected(image->atoms[i], selection)) pts[k++] = atomPt(image->atoms[i]);
   return pts;
 }
 
@@ -433,7 +433,7 @@ float* zam_radPdb(const _pdb_image* image, int selection) {
   int count = selectionCount(image, selection);
   float* rad = getArray<float>(count);
   for (int i = 0, k = 0; i < image->natoms && k < count; ++i)
-    if (selected(image->atoms[i], selection)) rad[k++] = atomRadius(image->atoms[i]);
+    if (zam_atomSelected(image->atoms[i], selection)) rad[k++] = atomRadius(image->atoms[i]);
   return rad;
 }
 

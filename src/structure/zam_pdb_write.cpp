@@ -26,16 +26,6 @@ int nextSerial(int serial) {
   return serial >= 100000 ? 1 : serial;
 }
 
-bool selected(const _pdb_atom& a, int selection) {
-  switch (selection) {
-    case 1: return zam_isBackbone(a.name) != 0;
-    case 2: return strcmp(a.name, "CA") == 0;
-    case 3: return zam_isSideChain(a.name) != 0;
-    case 4: return zam_isMainChain(a.name) != 0;
-    default: return true;
-  }
-}
-
 // The owning residue of an atom, or null when its index is out of range.
 const _pdb_residue* residueOf(const _pdb_image* image, const _pdb_atom& a) {
   if (!image->residues || a.residue < 0 || a.residue >= image->nres) return nullptr;
@@ -47,7 +37,7 @@ bool written(const _pdb_image* image, const _pdb_atom& a, int chain, int selecti
   const _pdb_residue* r = residueOf(image, a);
   if (r && r->masked) return false;
   if (chain != -1 && (r ? r->chain_no : a.chain_no) != chain) return false;
-  return selected(a, selection);
+  return zam_atomSelected(a, selection);
 }
 
 // Chain character of an atom line: the label, or the atom's own chain, then
@@ -191,7 +181,7 @@ int zam_writePdbResidue(_zam_file* f, const _pdb_image* image, int i, char label
   char c[2];
   for (int k = r.first; k <= r.last && k < image->natoms; ++k) {
     const _pdb_atom& a = image->atoms[k];
-    if (!selected(a, selection)) continue;
+    if (!zam_atomSelected(a, selection)) continue;
     serial = nextSerial(serial);
     setChain(image, a, label, c);
     atomLine(f, a, serial, c, moved(a, matrix));
@@ -307,7 +297,7 @@ int zam_exportPdb(const char* source, const char* target, int selection, Matrix3
     if (!atom) continue;
     _pdb_atom a{};
     zam_parsePdbAtom(line, 0, style, &a);
-    if (!selected(a, selection)) continue;
+    if (!zam_atomSelected(a, selection)) continue;
     count = nextSerial(count);
     atomLine(out, a, count, a.chain, moved(a, matrix));
   } while (zam_freadln(in, kLineSize, line) >= 0);
