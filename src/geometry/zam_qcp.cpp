@@ -169,6 +169,21 @@ bool qcp_rotation(const double S[9], double E0, Rot* R) {
 }
 
 // Turns the direction of a onto the z axis and the z axis onto b.
+// Prints the eigenvectors V and eigenvalues mu of the symmetric 3 x 3 matrix
+// W with the two checks of the decomposition: V^T V and V^T W V, both
+// diagonal.
+void print_eigen(const double* W, const double* V, const double* mu) {
+  double ET[9], E2[9], WE[9], EWE[9];
+  mat_print(3, V, "Eigenvectors");
+  vec_print(3, mu, "Eigenvalues");
+  mat_transpose(3, V, ET);
+  mat_x_mat(3, ET, V, E2);
+  mat_print(3, E2, "E(+).E = Diagonal");
+  mat_x_mat(3, W, V, WE);
+  mat_x_mat(3, ET, WE, EWE);
+  mat_print(3, EWE, "A(+).W.A = Diagonal");
+}
+
 Rot linear_rotation(Point3D a, Point3D b) {
   const PolarPoint pa = pp_pt(a), pb = pp_pt(b);
   const Matrix3D M = tf_tftf(tf_euler(e_make(0.0, -pa.theta, -pa.phi)),
@@ -192,17 +207,7 @@ Rot eigen_rotation(const double h[3][3], int n, const Point3D* a, const Point3D*
       HtH[j * 3 + i] = h[0][i] * h[0][j] + h[1][i] * h[1][j] + h[2][i] * h[2][j];
   double V[9], mu[3];
   mat_eigen_ql(3, HtH, V, mu);
-  if (print) {
-    double E2[9], WE[9], ET[9], EWE[9];
-    mat_print(3, V, "Eigenvectors");
-    vec_print(3, mu, "Eigenvalues");
-    mat_transpose(3, V, ET);
-    mat_x_mat(3, ET, V, E2);
-    mat_print(3, E2, "E(+).E = Diagonal");
-    mat_x_mat(3, HtH, V, WE);
-    mat_x_mat(3, ET, WE, EWE);
-    mat_print(3, EWE, "A(+).W.A = Diagonal");
-  }
+  if (print) print_eigen(HtH, V, mu);
   int kept[3], dropped[3], nk = 0, nd = 0;
   double sigma[3] = {0, 0, 0}, u[3][3] = {{0}};
   for (int k = 0; k < 3; k++) {
@@ -420,16 +425,9 @@ Plane pl_pts_pt(int n, const Point3D* points, Point3D reference) {
       for (int j = 0; j < 3; j++) C[j * 3 + i] += d[i] * d[j];
   }
   mat_print(3, C, "Covariance");
-  double V[9], mu[3], ET[9], E2[9], WE[9], EWE[9];
+  double V[9], mu[3];
   mat_eigen_ql(3, C, V, mu);
-  mat_print(3, V, "Eigenvectors");
-  vec_print(3, mu, "Eigenvalues");
-  mat_transpose(3, V, ET);
-  mat_x_mat(3, ET, V, E2);
-  mat_print(3, E2, "E(+).E = Diagonal");
-  mat_x_mat(3, C, V, WE);
-  mat_x_mat(3, ET, WE, EWE);
-  mat_print(3, EWE, "A(+).W.A = Diagonal");
+  print_eigen(C, V, mu);
   int kept[3], nk = 0;
   for (int k = 0; k < 3; k++)
     if (std::fabs(mu[k]) > kKeep) kept[nk++] = k;
