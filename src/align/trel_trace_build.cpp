@@ -50,8 +50,6 @@ constexpr Point3D kIdealCb{-0.71, 1.13, 0.49};
 // can inline the chain of small transforms; every element comes out with the
 // same bits as the geometry layer's.
 
-double clamp1(double c) { return c > 1.0 ? 1.0 : (c < -1.0 ? -1.0 : c); }
-
 Matrix3D rotation(double m0, double m1, double m2, double m4, double m5, double m6, double m8,
                   double m9, double m10) {
   return Matrix3D{{m0, m1, m2, 0.0, m4, m5, m6, 0.0, m8, m9, m10, 0.0}};
@@ -81,7 +79,7 @@ Matrix3D shift(Point3D v) {
 Matrix3D turnToPosx(Point3D q) {
   const double rho = std::sqrt(q.x * q.x + q.y * q.y);
   if (!(rho > 1e-10 * std::fabs(q.z))) return rotz(-0.0);
-  const double a = std::acos(clamp1(q.x / rho));
+  const double a = std::acos(clamp_cos(q.x / rho));
   return rotz(q.y >= 0.0 ? -a : -(2.0 * kPi - a));
 }
 

@@ -6,15 +6,13 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-double clamp1(double c) { return c > 1.0 ? 1.0 : (c < -1.0 ? -1.0 : c); }
-
 // Turn about z that brings q to azimuth 0. A q on the z axis up to rounding
 // (a third point on the line of the first two) has no defined azimuth and
 // gets no turn, rather than one picked by rounding noise.
 Matrix3D turn_to_posx(Point3D q) {
   const double rho = std::sqrt(q.x * q.x + q.y * q.y);
   if (!(rho > 1e-10 * std::fabs(q.z))) return tf_rotz(-0.0);
-  const double a = std::acos(clamp1(q.x / rho));
+  const double a = std::acos(clamp_cos(q.x / rho));
   return tf_rotz(q.y >= 0.0 ? -a : -(2.0 * kPi - a));
 }
 

@@ -8,8 +8,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-double clamp1(double c) { return c > 1.0 ? 1.0 : (c < -1.0 ? -1.0 : c); }
-
 double ipow(double x, int k) {
   double r = 1.0;
   for (int i = 0; i < k; ++i) r *= x;
@@ -82,7 +80,7 @@ double a_ptptptpt(Point3D p1, Point3D p2, Point3D p3, Point3D p4) {
   const Point3D na = cross_product(b1, b2), nb = cross_product(b2, b3);
   const double la = mag_vector(na), lb = mag_vector(nb);
   if (la == 0.0 || lb == 0.0) return 0.0;
-  const double a = std::acos(clamp1(dot_product(na, nb) / (la * lb)));
+  const double a = std::acos(clamp_cos(dot_product(na, nb) / (la * lb)));
   return dot_product(cross_product(na, nb), b2) < 0.0 ? -a : a;
 }
 
@@ -243,7 +241,7 @@ int i_sc_ptpt(Point3D* a, Point3D* b, Sphere s, Circle c) {
   if (!i_sc(s, c) || !(rho2 > 0.0)) return 0;
   const double rho = std::sqrt(rho2);
   if (!(e * rho > 0.0)) return 0;
-  const double beta = std::acos(clamp1((e * e - c.r * c.r + rho2) / (2.0 * e * rho)));
+  const double beta = std::acos(clamp_cos((e * e - c.r * c.r + rho2) / (2.0 * e * rho)));
   const Point3D u = v_magv(v_sub(c.c, q), 1.0);
   const Point3D w = v_magv(cross_product(v_sub(c.c, q), c.n), 1.0);
   double sb, cb;

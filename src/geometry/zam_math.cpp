@@ -15,8 +15,6 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kPi = 3.14159265358979323846;
 
-double clamp1(double c) { return c > 1.0 ? 1.0 : (c < -1.0 ? -1.0 : c); }
-
 // Column-order element (i, j) of an n x n matrix.
 template <typename T>
 T& at(T* a, int n, int i, int j) {
@@ -481,7 +479,7 @@ void mat_eigen_sort(int n, int signed_order, int ascending, const double* V_in, 
 }
 
 double rot_to_axis(const double* R, double* axis) {
-  const double angle = std::acos(clamp1((R[0] + R[4] + R[8] - 1.0) / 2.0));
+  const double angle = std::acos(clamp_cos((R[0] + R[4] + R[8] - 1.0) / 2.0));
   if (!(angle > 0.0 && angle < kPi)) {
     axis[0] = std::sqrt(std::max(0.0, (R[0] + 1.0) / 2.0));
     axis[1] = (R[3] >= 0.0 ? 1.0 : -1.0) * std::sqrt(std::max(0.0, (R[4] + 1.0) / 2.0));
@@ -501,19 +499,19 @@ double rot_to_axis(const double* R, double* axis) {
 void rot_to_angles(const double* R, double* alpha, double* beta, double* gamma) {
   if (R[8] >= 1.0) {
     *beta = *gamma = 0.0;
-    const double a = std::acos(clamp1(R[0]));
+    const double a = std::acos(clamp_cos(R[0]));
     *alpha = R[1] < 0.0 ? kTwoPi - a : a;
   } else if (R[8] <= -1.0) {
     *beta = kPi;
     *gamma = 0.0;
-    const double a = std::acos(clamp1(R[4]));
+    const double a = std::acos(clamp_cos(R[4]));
     *alpha = R[3] > 0.0 ? kTwoPi - a : a;
   } else {
     *beta = std::acos(R[8]);
     const double s = std::sin(*beta);
-    const double g = std::acos(clamp1(-R[2] / s));
+    const double g = std::acos(clamp_cos(-R[2] / s));
     *gamma = R[5] / s < 0.0 ? kTwoPi - g : g;
-    const double a = std::acos(clamp1(R[6] / s));
+    const double a = std::acos(clamp_cos(R[6] / s));
     *alpha = R[7] / s < 0.0 ? kTwoPi - a : a;
   }
 }
@@ -525,7 +523,7 @@ double mod_angle(double a, double p) {
 }
 
 int degenerate_axes(double tol, AxisAngle r1, AxisAngle r2) {
-  const double c = clamp1(dot_product(r1.axis, r2.axis));
+  const double c = clamp_cos(dot_product(r1.axis, r2.axis));
   const double sign = c >= 0.0 ? 1.0 : -1.0;
   // The reduced difference lies in [0, pi): a difference just below zero
   // lands just below pi and must count as agreement too.

@@ -6,8 +6,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-double clamp1(double c) { return c > 1.0 ? 1.0 : (c < -1.0 ? -1.0 : c); }
-
 Point3D vec(Quaternion q) { return Point3D{q.x, q.y, q.z}; }
 
 Quaternion quat(double w, Point3D v) { return Quaternion{w, v.x, v.y, v.z}; }
@@ -47,18 +45,18 @@ double d2_qq(Quaternion a, Quaternion b) {
 
 double d_qq(Quaternion a, Quaternion b) { return std::sqrt(d2_qq(a, b)); }
 
-double a_qq(Quaternion a, Quaternion b) { return std::acos(clamp1(dot_qq(a, b))); }
+double a_qq(Quaternion a, Quaternion b) { return std::acos(clamp_cos(dot_qq(a, b))); }
 
 double gd_qq(Quaternion a, Quaternion b) { return 2.0 * a_qq(a, b); }
 
 double ge_qq(Quaternion a, Quaternion b) {
   const Quaternion neg{-b.w, -b.x, -b.y, -b.z};
   const double m = std::fmin(d2_qq(a, b), d2_qq(a, neg));
-  return 4.0 * std::asin(clamp1(0.5 * std::sqrt(m)));
+  return 4.0 * std::asin(clamp_cos(0.5 * std::sqrt(m)));
 }
 
 double gf_qq(Quaternion a, Quaternion b) {
-  return 2.0 * std::acos(clamp1(q_qq(a, q_inv(b)).w));
+  return 2.0 * std::acos(clamp_cos(q_qq(a, q_inv(b)).w));
 }
 
 Point3D pt_qpt(Quaternion q, Point3D p) { return vec(q_q3(q, quat(0.0, p), q_inv(q))); }
@@ -75,14 +73,14 @@ Quaternion q_tf(Matrix3D t) { return q_axis(axis_tf(t)); }
 Quaternion q_euler(Euler e) { return q_tf(tf_euler(e)); }
 
 AxisAngle axis_q(Quaternion q) {
-  const double a = 2.0 * std::acos(clamp1(q.w));
+  const double a = 2.0 * std::acos(clamp_cos(q.w));
   if (std::fabs(a) < 1e-6) return AxisAngle{0.0, Point3D{0.0, 0.0, 1.0}};
   return AxisAngle{a, v_unit(vec(q))};
 }
 
 AxisAngle axis_tf(Matrix3D t) {
   const double* m = t.m;
-  const double theta = std::acos(clamp1((m[0] + m[5] + m[10] - 1.0) * 0.5));
+  const double theta = std::acos(clamp_cos((m[0] + m[5] + m[10] - 1.0) * 0.5));
   if (std::fabs(theta) < 1e-6) return AxisAngle{0.0, Point3D{0.0, 0.0, 1.0}};
   if (std::fabs(theta - kPi) < 1e-6) return AxisAngle{theta, half_turn_axis(m)};
   const double f = 0.5 / std::sin(theta);
@@ -115,7 +113,7 @@ Matrix3D tf_q_axis(Quaternion q) { return tf_axis(axis_q(q)); }
 
 double gd_tftf(Matrix3D a, Matrix3D b) {
   const Matrix3D q = tf_tftf(tf_transpose(a), tf_rtf(b));
-  const double theta = std::acos(clamp1((trace_tf(q) - 1.0) * 0.5));
+  const double theta = std::acos(clamp_cos((trace_tf(q) - 1.0) * 0.5));
   if (std::fabs(theta) < 1e-6) return 0.0;
   if (std::fabs(theta - kPi) < 1e-6) return 3.1415926535897927;
   // Frobenius norm of the matrix logarithm, theta / (2 sin theta) (Q - Q^T).

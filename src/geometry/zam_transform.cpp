@@ -9,9 +9,6 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTwoPi = 2.0 * kPi;
 
-// Rounding can carry a cosine a step past +-1; acos of that is NaN.
-double clamp1(double c) { return c > 1.0 ? 1.0 : (c < -1.0 ? -1.0 : c); }
-
 Matrix3D rotation(double m0, double m1, double m2, double m4, double m5, double m6, double m8,
                   double m9, double m10) {
   return Matrix3D{{m0, m1, m2, 0.0, m4, m5, m6, 0.0, m8, m9, m10, 0.0}};
@@ -60,7 +57,7 @@ double component_vv(Point3D a, Point3D b) {
 double a_vv(Point3D a, Point3D b) {
   const double lens = mag_vector(a) * mag_vector(b);
   if (!(lens > 0.0)) return 0.0;
-  return std::acos(clamp1(dot_product(a, b) / lens));
+  return std::acos(clamp_cos(dot_product(a, b) / lens));
 }
 
 Point3D pt_average(int n, const Point3D* p) {
@@ -99,7 +96,7 @@ Point3D pt_pp(PolarPoint pp) {
 PolarPoint pp_pt(Point3D p) {
   const double r = mag_vector(p);
   if (!(r > 0.0)) return PolarPoint{r, 0.0, 0.0};
-  const double theta = std::acos(clamp1(p.z / r));
+  const double theta = std::acos(clamp_cos(p.z / r));
   double phi = 0.0;
   if (!(theta > 0.0)) {
     phi = 0.0;
@@ -241,21 +238,21 @@ Euler euler_tf(Matrix3D t) {
     }
     return e;
   }
-  const double angle = std::acos(clamp1((tr - 1.0) * 0.5));
+  const double angle = std::acos(clamp_cos((tr - 1.0) * 0.5));
   if (std::fabs(angle) < 1e-6) return Euler{0.0, 0.0, 0.0};
   if (m[10] >= 0.999999) {
-    const double a = std::acos(clamp1(m[0]));
+    const double a = std::acos(clamp_cos(m[0]));
     return Euler{m[4] < 0.0 ? kTwoPi - a : a, 0.0, 0.0};
   }
   if (m[10] <= -0.999999) {
-    const double a = std::acos(clamp1(m[5]));
+    const double a = std::acos(clamp_cos(m[5]));
     return Euler{m[1] > 0.0 ? kTwoPi - a : a, kPi, 0.0};
   }
-  const double beta = std::acos(clamp1(m[10]));
+  const double beta = std::acos(clamp_cos(m[10]));
   const double f = 1.0 / std::sin(beta);
-  double gamma = std::acos(clamp1(-m[8] * f));
+  double gamma = std::acos(clamp_cos(-m[8] * f));
   if (m[9] * f < 0.0) gamma = kTwoPi - gamma;
-  double alpha = std::acos(clamp1(m[2] * f));
+  double alpha = std::acos(clamp_cos(m[2] * f));
   if (m[6] * f < 0.0) alpha = kTwoPi - alpha;
   return Euler{alpha, beta, gamma};
 }

@@ -89,6 +89,9 @@ inline double d2_ptpt(Point3D a, Point3D b) {
   return dx * dx + dy * dy + dz * dz;
 }
 inline double d_ptpt(Point3D a, Point3D b) { return std::sqrt(d2_ptpt(a, b)); }
+// A cosine held to [-1, 1]: rounding can carry one a step past, and acos of
+// that is NaN.
+inline double clamp_cos(double c) { return c > 1.0 ? 1.0 : (c < -1.0 ? -1.0 : c); }
 // Unit vector of v; the zero vector when v has no length.
 Point3D v_unit(Point3D v);
 Point3D unit_vector(Point3D v);

@@ -371,9 +371,7 @@ double eljm_subtrace(int l, int k, double alpha, double beta, double gamma) {
 }
 
 void eljm_axis(double* out, int l, double alpha, double beta, double gamma) {
-  double c = (eljm_trace(1, alpha, beta, gamma) - 1.0) / 2.0;
-  c = c > 1.0 ? 1.0 : (c < -1.0 ? -1.0 : c);
-  const double angle = std::acos(c);
+  const double angle = std::acos(clamp_cos((eljm_trace(1, alpha, beta, gamma) - 1.0) / 2.0));
   double M[3][3];
   for (int a = 0; a < 3; a++)
     for (int b = 0; b < 3; b++) M[a][b] = eljm(l, a - 1, b - 1, alpha, beta, gamma);
