@@ -9,13 +9,16 @@
 
 #include <cerrno>
 #include <cstring>
+#include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/test_util.h"
 #include "runtime/kids.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_line_break.h"
 
 using testutil::read_file;
 using testutil::TempDir;
@@ -382,6 +385,58 @@ TEST(FileBlocks, WholeBlockReadAndWrite) {
   EXPECT_EQ(zam_bbwrite(path.c_str(), "new", 3), 1);
   EXPECT_EQ(read_file(path), "new");
   EXPECT_EQ(zam_bbwrite(tmp.file("no/dir/x").c_str(), data, 4), 0);
+}
+
+TEST(FileBlocks, DescriptorTransfersGoOnUntilDone) {
+  TempDir tmp;
+  const std::string path = tmp.file("fd.bin");
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(zam_writeAll(fd, "abcdef", 6), 6);
+  // At an offset the position stays where it was.
+  EXPECT_EQ(zam_writeAll(fd, "XY", 2, 2), 2);
+  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 6);
+  EXPECT_EQ(read_file(path), "abXYef");
+  char buf[16] = {};
+  EXPECT_EQ(zam_readAll(fd, buf, 10, 4), 2);  // the end of the file comes first
+  EXPECT_EQ(std::string(buf, 2), "ef");
+  EXPECT_EQ(zam_readAll(fd, buf, 4), 0);  // at the end already
+  ASSERT_EQ(lseek(fd, 1, SEEK_SET), 1);
+  EXPECT_EQ(zam_readAll(fd, buf, 3), 3);
+  EXPECT_EQ(std::string(buf, 3), "bXY");
+  close(fd);
+  EXPECT_EQ(zam_writeAll(fd, "z", 1), 0);  // a closed descriptor: nothing written
+
+  // Bytes that arrive in pieces are all read.
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  std::thread writer([&] {
+    EXPECT_EQ(write(ends[1], "abc", 3), 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(write(ends[1], "defg", 4), 4);
+    close(ends[1]);
+  });
+  EXPECT_EQ(zam_readAll(ends[0], buf, 6), 6);
+  EXPECT_EQ(std::string(buf, 6), "abcdef");
+  EXPECT_EQ(zam_readAll(ends[0], buf, 6), 1);
+  writer.join();
+  close(ends[0]);
+}
+
+TEST(FileRead, LineBreakScanAcrossBlocks) {
+  // 48 bytes of text and the padding the scan may read past its end.
+  for (int at : {0, 1, 15, 16, 17, 31, 32, 47}) {
+    for (char c : {'\n', '\r'}) {
+      std::string text(48 + 16, 'x');
+      text[at] = c;
+      EXPECT_EQ(zam_line_break(text.data(), 48), at) << at;
+      EXPECT_EQ(zam_line_break(text.data(), at), at) << at;  // not within the bytes: none
+    }
+  }
+  std::string none(64, 'x');
+  none[40] = '\n';  // past the bytes asked about
+  EXPECT_EQ(zam_line_break(none.data(), 33), 33);
+  EXPECT_EQ(zam_line_break(none.data(), 0), 0);
 }
 
 TEST(FilePipe, ReadWriteAndFailedPrograms) {
