@@ -43,32 +43,45 @@ struct ProgressLine {
   ProgressLine& operator=(const ProgressLine&) = delete;
 };
 
-}  // namespace
+// The matrices as the search fills them, and what a row needs of the run.
+struct Matrices {
+  _trel_result* result = nullptr;
+  int do_partner = 0;
+};
 
-void trel_fillResult(_trel_result* r, int q, int nt, int ntop, int skip, const int* order,
-                     const _trel_scores* s, int do_partner) {
-  if (!r || q < 0 || q >= r->nq || nt != r->nt) return;
-  if (do_partner && skip >= 0 && skip < nt) r->partner[q] = order[nt - 1 - skip];
-  const size_t row = (size_t)q * nt;
+// Row q of the matrices from one query's search: every target's pre-scores,
+// the alignment scores of the targets at ranks 0..ntop-1 (0 and RMSD 99.99
+// for the others) and, with do_partner, the partner at rank skip.
+void takeRow(void* data, const _trel_query_scores* row) {
+  const Matrices& m = *static_cast<const Matrices*>(data);
+  _trel_result* r = m.result;
+  const int q = row->query, nt = row->nt, ntop = row->ntop, skip = row->skip;
+  const int* order = row->order;
+  const _trel_scores* s = row->scores;
+  if (q < 0 || q >= r->nq || nt != r->nt) return;
+  if (m.do_partner && skip >= 0 && skip < nt) r->partner[q] = order[nt - 1 - skip];
+  const size_t at = (size_t)q * nt;
   for (int t = 0; t < nt; t++) {
-    r->cscore[row + t] = s->wscore[t];
-    r->kscore[row + t] = s->kscore[t];
-    r->jscore[row + t] = s->jscore[t];
-    r->gscore[row + t] = 0.0f;
-    r->mscore[row + t] = 0.0f;
-    r->tscore[row + t] = 0.0f;
-    r->length[row + t] = 0;
-    r->rmsd[row + t] = kNoRmsd;
+    r->cscore[at + t] = s->wscore[t];
+    r->kscore[at + t] = s->kscore[t];
+    r->jscore[at + t] = s->jscore[t];
+    r->gscore[at + t] = 0.0f;
+    r->mscore[at + t] = 0.0f;
+    r->tscore[at + t] = 0.0f;
+    r->length[at + t] = 0;
+    r->rmsd[at + t] = kNoRmsd;
   }
   for (int k = 0; k < ntop && k < nt; k++) {
     const int t = order[nt - 1 - k];
-    r->gscore[row + t] = s->gscore[t];
-    r->mscore[row + t] = s->mscore[t];
-    r->tscore[row + t] = s->tscore[t];
-    r->rmsd[row + t] = s->rmsd[t];
-    r->length[row + t] = s->naligned[t];
+    r->gscore[at + t] = s->gscore[t];
+    r->mscore[at + t] = s->mscore[t];
+    r->tscore[at + t] = s->tscore[t];
+    r->rmsd[at + t] = s->rmsd[t];
+    r->length[at + t] = s->naligned[t];
   }
 }
+
+}  // namespace
 
 int trel_writeMatrix(const char* base, int nq, _trel_thing* const* queries, int nt,
                      _trel_thing* const* targets, const _trel_result* r) {
@@ -167,7 +180,15 @@ int trel_doMatrix(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
   _trel_result* result = trel_allocResult(n, n);
   if (!result) return 0;
   ProgressLine progress;
-  trel_doSearch(list.data(), n, list.data(), n, nullptr, 0, bufs, options, result);
+  Matrices matrices;
+  matrices.result = result;
+  matrices.do_partner = options->do_partner;
+  _trel_search_rows rows;
+  rows.take = takeRow;
+  rows.data = &matrices;
+  rows.overlap = true;
+  rows.progress = "All-against-all";
+  trel_doSearch(list.data(), n, list.data(), n, nullptr, 0, bufs, options, &rows);
 
   const std::string folder = options->res_folder ? options->res_folder : "./";
   const std::string base = folder + name;
@@ -176,9 +197,9 @@ int trel_doMatrix(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
   ok &= trel_writeDiff(base.c_str(), n, list.data(), result, options->do_sort);
   trel_writeNeighbours(folder.c_str(), name.c_str(), n, list.data(), n, list.data(), result,
                        options->do_sort);
-  if (result->failed > 0) {
+  if (rows.failed > 0) {
     zam_err("%d of %d all-against-all queries failed (named above): their rows hold no scores.\n",
-            result->failed, n);
+            rows.failed, n);
     ok = 0;
   }
   trel_freeResult(result);

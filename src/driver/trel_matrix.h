@@ -7,7 +7,6 @@ struct _trel_thing;
 struct _trel_align_buf;
 struct _trel_options;
 struct _trel_result;
-struct _trel_scores;
 
 // Pools queries and targets (null things and things without a trace left
 // out) into one list and compares every structure with every other. Writes
@@ -19,12 +18,6 @@ struct _trel_scores;
 // exit status 1. The queries all run before a failed one is counted.
 int trel_doMatrix(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
                   _trel_align_buf** bufs, _trel_options* options);
-
-// Fills row q of result from one query's search: every target's pre-scores,
-// the alignment scores of the targets at ranks 0..ntop-1 (0 and RMSD 99.99
-// for the others) and, with do_partner, the partner at rank skip.
-void trel_fillResult(_trel_result* result, int q, int nt, int ntop, int skip, const int* order,
-                     const _trel_scores* s, int do_partner);
 
 // The three summary files, each at base + "." + its extension ("mat",
 // "kclus", "dif"): the rows of every pair (only the partner pair of a query

@@ -13,7 +13,6 @@
 #include "align/trel_align.h"
 #include "align/trel_prescore.h"
 #include "driver/trel_filter.h"
-#include "driver/trel_matrix.h"
 #include "driver/trel_multi.h"
 #include "driver/trel_options.h"
 #include "driver/trel_rank.h"
@@ -24,7 +23,6 @@
 #include "driver/zam_roc.h"
 #include "matching/zam_dock_spec.h"
 #include "output/trel_print.h"
-#include "output/trel_result.h"
 #include "output/trel_write_hit.h"
 #include "output/trel_write_pdb.h"
 #include "runtime/zam_log.h"
@@ -719,9 +717,13 @@ bool openQuery(SearchRun& run, int q, char* folder) {
   if (trel_result_dir(o->res_folder ? o->res_folder : "./", run.queries[q]->name, o->use_subdirs,
                       o->do_write, folder))
     return true;
-  if (!run.result) std::exit(1);
-  run.result->failed++;
+  if (!run.rows) std::exit(1);
+  run.rows->failed++;
   return false;
+}
+
+void showProgress(const SearchRun& run, int done) {
+  if (run.rows && run.rows->progress) zam_update_gui(ZAM_UPDATE_COUNT, run.rows->progress, done, run.nq);
 }
 
 Matrix3D queryFrame(const _trel_thing* query, const _trel_options* o) {
@@ -749,7 +751,10 @@ void finishQuery(SearchRun& run, int q, Arrays& a, const Counts& c, const char* 
   int skip = 0;
   const int nshown = trel_selectHits(o, query, targets, nt, c.ntop, c.nshow, a.order.data(), &s,
                                      run.bufs[0], &skip);
-  if (run.result) trel_fillResult(run.result, q, nt, c.ntop, skip, a.order.data(), &s, o->do_partner);
+  if (run.rows && run.rows->take) {
+    const _trel_query_scores row{q, nt, c.ntop, skip, a.order.data(), &s};
+    run.rows->take(run.rows->data, &row);
+  }
   double mean = 0.0, sd = 0.0;
   trel_setupZscore(nt, a.jscore.data(), &mean, &sd);
 
@@ -788,7 +793,7 @@ void finishQuery(SearchRun& run, int q, Arrays& a, const Counts& c, const char* 
     trel_doMulti(&query, 1, hits.data(), (int)hits.size(), run.extra, run.nextra, run.bufs,
                  run.options);
   }
-  if (run.result) zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, q + 1, nq);
+  showProgress(run, q + 1);
 }
 
 }  // namespace trel_query
@@ -806,7 +811,7 @@ void searchByQuery(SearchRun& run, Counts& c) {
     const double query_start = zam_get_time();
     char folder[TREL_PATH_MAX + 1];
     if (!openQuery(run, q, folder)) {
-      zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, q + 1, run.nq);
+      showProgress(run, q + 1);
       continue;
     }
     const Matrix3D qframe = queryFrame(query, run.options);
@@ -838,7 +843,7 @@ int trel_searchFilterUsable(const _trel_options* o) {
 
 void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
                    _trel_thing** extra, int nextra, _trel_align_buf** bufs,
-                   _trel_options* options, _trel_result* result) {
+                   _trel_options* options, _trel_search_rows* rows) {
   const _trel_options* o = options;
   if (!trel_searchFilterUsable(o)) std::exit(1);
   if (nq < 1 || nt < 1) return;
@@ -853,15 +858,15 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
   run.nextra = nextra;
   run.bufs = bufs;
   run.options = options;
-  run.result = result;
+  run.rows = rows;
   run.suffix = (o->do_flex > 0 && o->flex_suffix > 0) ? "_flex" : "";
   run.auc.assign(nq, 0.0f);
   const int m = std::max(c.nroc, 2);
   for (auto* v : {&run.roc_x, &run.roc_y, &run.roc_area, &run.sum_x, &run.sum_y, &run.sum_area})
     v->assign(m, 0.0f);
-  if (result) zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, 0, nq);
+  showProgress(run, 0);
 
-  if (overlapped(o, c, result))
+  if (overlapped(o, c, rows))
     searchOverlapped(run, c);
   else
     searchByQuery(run, c);

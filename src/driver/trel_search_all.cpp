@@ -8,8 +8,8 @@
 #include "align/trel_prescore.h"
 #include "driver/trel_options.h"
 #include "driver/trel_refine.h"
+#include "driver/trel_search.h"
 #include "output/trel_print.h"
-#include "output/trel_result.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_pipeline.h"
 #include "runtime/zam_progress.h"
@@ -52,12 +52,13 @@ struct OpenQuery {
 
 namespace trel_query {
 
-// Whether searchOverlapped may run this search: a comparison of every
-// structure with every other by trace scores on worker threads, whose
+// Whether searchOverlapped may run this search: one whose caller lets its
+// queries overlap (the comparison of every structure with every other), by
+// trace scores on worker threads, whose
 // superpositions only read the target images (rigid) and which writes no
 // per-target maps or statistics.
-bool overlapped(const _trel_options* o, const Counts& c, const _trel_result* result) {
-  return result && c.threads >= 2 && o->filter_method == kTraceFilter && o->do_flex == 0 &&
+bool overlapped(const _trel_options* o, const Counts& c, const _trel_search_rows* rows) {
+  return rows && rows->overlap && c.threads >= 2 && o->filter_method == kTraceFilter && o->do_flex == 0 &&
          !o->do_multi && !o->do_stats && !o->write_map;
 }
 
@@ -177,7 +178,7 @@ void searchOverlapped(SearchRun& run, const Counts& base) {
     Arrays& a = x.a;
     zam_log_replay(&x.before);
     if (!x.usable) {
-      zam_update_gui(ZAM_UPDATE_COUNT, kAllQueries, q + 1, run.nq);
+      showProgress(run, q + 1);
       return;
     }
     const int n = (int)x.ranks.size();

@@ -17,13 +17,12 @@
 struct _trel_thing;
 struct _trel_align_buf;
 struct _trel_options;
-struct _trel_result;
+struct _trel_search_rows;
 struct _pdb_image;
 
 namespace trel_query {
 
 constexpr int kTraceFilter = 6;
-constexpr char kAllQueries[] = "All-against-all";  // the progress line of that mode
 
 // Counts fixed before the first query; the trace pass may lower ntop, nshow
 // and nrefine, and they stay lowered for later queries.
@@ -98,7 +97,7 @@ struct SearchRun {
   int nextra = 0;
   _trel_align_buf** bufs = nullptr;
   _trel_options* options = nullptr;
-  _trel_result* result = nullptr;
+  _trel_search_rows* rows = nullptr;  // null: an ordinary search
   std::string suffix;
   std::vector<float> auc, roc_x, roc_y, roc_area, sum_x, sum_y, sum_area;
   float sum_auc = 0.0f;
@@ -139,6 +138,9 @@ void keepAlign(int t, _trel_align* al, const _trel_thing* target, const _pdb_ima
 // queries (the failure is counted, the caller ends the run with it); a
 // search stops.
 bool openQuery(SearchRun& run, int q, char* folder);
+// Counts done of the run's queries as finished on the update hook, when the
+// caller asked for a progress line.
+void showProgress(const SearchRun& run, int done);
 // The frame the query's result files are written in.
 Matrix3D queryFrame(const _trel_thing* query, const _trel_options* o);
 // Query q once its targets are scored and its top targets superposed: the
@@ -148,7 +150,7 @@ void finishQuery(SearchRun& run, int q, Arrays& a, const Counts& c, const char* 
                  const Matrix3D& qframe, double query_start);
 
 // Whether searchOverlapped may run this search.
-bool overlapped(const _trel_options* o, const Counts& c, const _trel_result* result);
+bool overlapped(const _trel_options* o, const Counts& c, const _trel_search_rows* rows);
 // The queries of an all-against-all run, several at a time on the worker
 // threads (base.threads of them).
 void searchOverlapped(SearchRun& run, const Counts& base);

@@ -1,5 +1,5 @@
 // The score matrices of an all-against-all run: one row of nt entries per
-// query (entry q * nt + t), filled by the per-query search and read by the
+// query (entry q * nt + t), filled from the per-query search and read by the
 // matrix, cluster, difference and neighbour files.
 #pragma once
 
@@ -15,7 +15,6 @@ struct _trel_result {
   float* rmsd;
   int* length;
   int* partner;   // per query: the partner target with -partner, else -1
-  int failed;     // queries whose results could not be made (reported)
 };
 
 // A zero-filled record for nq x nt pairs (every partner -1); null after a
