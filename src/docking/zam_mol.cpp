@@ -243,6 +243,11 @@ Point3D mol_atom_basept(Point3D* p, int i) {
   return q;
 }
 
+void mol_set_atom_basept(int i, Point3D p) {
+  Slot& s = cur();
+  if (i >= 0 && i < static_cast<int>(s.atoms.size())) s.atoms[static_cast<size_t>(i)].pt = p;
+}
+
 float mol_atom_radius(int i) { const Atom* a = atomAt(i); return a ? a->radius : 0.0f; }
 float mol_atom_charge(int i) { const Atom* a = atomAt(i); return a ? a->charge : 0.0f; }
 int mol_atom_access(int i) { const Atom* a = atomAt(i); return a ? a->access : 0; }

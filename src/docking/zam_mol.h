@@ -54,6 +54,9 @@ void mol_resnum_info(int c, int r, char* name, char* label, int* first, int* las
 Point3D mol_atom_pt(int i);                // under the current placement
 Point3D mol_atom_pt(Point3D* p, int i);    // the same, also written to *p
 Point3D mol_atom_basept(Point3D* p, int i); // stored, without the placement
+// Moves atom i's stored position to p (a side chain turned to a rotamer); a
+// bad index is ignored. The bond lists stay as they were made.
+void mol_set_atom_basept(int i, Point3D p);
 float mol_atom_radius(int i);
 float mol_atom_charge(int i);
 int mol_atom_access(int i);                // 0 buried
