@@ -37,8 +37,8 @@ void decompose() {
   mat_eigen_ql(kTypes, table, v, d);
   mat_eigen_sort(kTypes, 0, 0, v, d, vectors, values);
   if (zam_debug > 1) {
-    vec_print(kTypes, values, "DARS eigenvalues:");
-    mat_print(kTypes, vectors, "DARS eigenvectors (one per column):");
+    vec_print(kTypes, values, "DARS eigenvalues");
+    mat_print(kTypes, vectors, "DARS eigenvectors (one per column)");
   }
 }
 
