@@ -1,0 +1,57 @@
+// Coefficient sets of docking models. A model entry carries, besides its
+// atoms, three pairs of expansion-coefficient arrays of order N (Nc =
+// anlm_size(N) doubles each): the skin pair (exterior and interior skin,
+// GTO), the electrostatic pair (potential and charge density, ETO radial
+// functions) and the grid pair (grid energies and probe densities, GTO, T
+// typed blocks of Nc each, block t at t Nc). Here they are allocated,
+// copied between models, and the electrostatic and grid pairs computed from
+// the model's atoms and sampled energy points in the model's origin frame
+// (zam_model_frame; the molecule's placement is put back). The arrays belong
+// to the entry (kfree). The atom store is process-wide: one thread at a time.
+//
+// The computing routines add the new sums to what their arrays hold; each
+// sum is normalised on its own before it is added, so a second call without
+// a new allocation doubles the densities and energies (and the potential,
+// recomputed from the doubled density).
+#pragma once
+
+#include "matching/zam_molecule.h"
+
+// The entry of model `model` of a loaded molecule; null when mol is not
+// loaded or the model is out of range.
+_molecule_model* zam_model_entry(_molecule* mol, int model);
+
+// Free the pair's two arrays and give the model two zero-filled ones of Nc
+// doubles (T Nc for the grid pair). Nothing for a molecule that is not
+// loaded or a model out of range.
+void zam_skin_alloc(_molecule* mol, int model, int N);
+void zam_es_alloc(_molecule* mol, int model, int N);
+void zam_pe_alloc(_molecule* mol, int model, int N, int T);
+
+// When mol is loaded and model `from` has the first array of the pair, say
+// so, replace the pair of model `to` by copies of the pair of `from` (a
+// missing second array copies as zeros); otherwise nothing.
+void zam_skin_copy(_molecule* mol, int from, int to, int N);
+void zam_es_copy(_molecule* mol, int from, int to, int N);
+void zam_pe_copy(_molecule* mol, int from, int to, int N, int T);
+
+// Electrostatics of the model: the charge density of its charged,
+// accessible atoms (alternate location blank or 'A') at 1 to 2R angstroms
+// from the model origin (closer ones are reported and left out), and the
+// potential from it by Poisson's equation degree by degree: for each l the
+// potential's radial coefficients are 14.3997653 (volt angstroms per unit
+// charge) times M^-1 (-4 pi density), M(n, j) = tnjl(n, j, l). Missing
+// arrays are allocated first.
+void zam_es_calc(_molecule* mol, int model, int N, double R);
+// Grid energies (3 blocks, one per probe code 0..2) of the molecule's
+// sampled energy points at 1 to 2R angstroms, each standing for a cell of
+// volume s^3. Says so and does nothing else when the molecule has none.
+// Missing arrays are allocated first (3 blocks).
+void zam_pe_calc3(_molecule* mol, int model, int N, double s, double R);
+// Probe densities (3 blocks) of the model: for probe type t of the other
+// molecule (at most 3), the atoms that the GRID table lists for the
+// opposite probe. Missing arrays are allocated first (3 blocks).
+void zam_gtau_calc3(_molecule* mol, int model, _molecule* probes, int N);
+// Prints every atom of model 1 of mol that carries GRID data for a probe of
+// the other molecule.
+void zam_test_grid_data(_molecule* mol, _molecule* probes);
