@@ -64,11 +64,6 @@ void copyPair(_molecule* mol, int from, int to, Pair p, int64_t size, const char
   }
 }
 
-bool altKept(int atom) {
-  const char alt = mol_atom_altatm(atom);
-  return alt == ' ' || alt == 'A';
-}
-
 // The probe names of a molecule (at most three).
 int probeNames(const _molecule* probes, const char* names[kProbeBlocks]) {
   if (!probes || !probes->loaded) return 0;
@@ -79,26 +74,12 @@ int probeNames(const _molecule* probes, const char* names[kProbeBlocks]) {
   return n < 0 ? 0 : n;
 }
 
-// Walks the atoms of the model's range residue by residue (chains from 1
-// until one has no residues), those with alternate location blank or 'A',
-// calling f(residue name, residue label, atom).
-template <class F>
-void forResidueAtoms(int first, int last, F f) {
-  for (int c = 1;; c++) {
-    int residues = 0;
-    mol_chain(c, nullptr, &residues, nullptr, nullptr);
-    if (residues <= 0) break;
-    for (int r = 1; r <= residues; r++) {
-      char name[8] = "", label[8] = "";
-      int a0 = -1, a1 = -1;
-      mol_resnum_info(c, r, name, label, &a0, &a1);
-      for (int i = a0; i >= 0 && i <= a1; i++)
-        if (i >= first && i <= last && altKept(i)) f(name, label, i);
-    }
-  }
-}
-
 }  // namespace
+
+int zam_alt_kept(int atom) {
+  const char alt = mol_atom_altatm(atom);
+  return alt == ' ' || alt == 'A';
+}
 
 _molecule_model* zam_model_entry(_molecule* mol, int model) {
   return mol && mol->loaded && mol->models && model >= 0 && model <= mol->n_models ? &mol->models[model] : nullptr;
@@ -138,7 +119,7 @@ void zam_es_calc(_molecule* mol, int model, int N, double R) {
   int counted = 0;
   for (int i = first; i >= 0 && i <= last; i++) {
     const double q = mol_atom_charge(i);
-    if (!altKept(i) || q == 0.0 || !mol_atom_access(i)) continue;
+    if (!zam_alt_kept(i) || q == 0.0 || !mol_atom_access(i)) continue;
     const PolarPoint p = pp_pt(mol_atom_pt(i));
     if (p.r > 2 * R) continue;
     if (p.r < 1.0) {
@@ -229,7 +210,7 @@ void zam_gtau_calc3(_molecule* mol, int model, _molecule* probes, int N) {
   zam_basis_setup(&b, N, ZAM_BASIS_GTO);
   std::vector<double> sums(static_cast<size_t>(kProbeBlocks) * K, 0.0);
   int counted = 0;
-  forResidueAtoms(first, last, [&](const char* residue, const char*, int atom) {
+  zam_for_residue_atoms(first, last, [&](const char* residue, const char*, int atom) {
     bool hit[kProbeBlocks] = {false, false, false};
     bool any = false;
     for (int t = 0; t < nprobes; t++)
@@ -254,7 +235,7 @@ void zam_test_grid_data(_molecule* mol, _molecule* probes) {
   const Matrix3D before = zam_model_frame(mol, 1);
   int first, last;
   zam_model_atoms(mol, 1, &first, &last);
-  forResidueAtoms(first, last, [&](const char* residue, const char* number, int atom) {
+  zam_for_residue_atoms(first, last, [&](const char* residue, const char* number, int atom) {
     for (int t = 0; t < nprobes; t++) {
       const char* opposite = probe_name_to_opposite(names[t]);
       if (zam_grid_data(residue, mol_atom_name(atom), opposite))

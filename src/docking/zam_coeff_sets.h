@@ -17,6 +17,14 @@
 
 #include "matching/zam_molecule.h"
 
+// 1 when atom i of the current molecule has alternate location blank or 'A'.
+int zam_alt_kept(int i);
+// Calls f(residue name, residue label, atom) for the atoms of first..last
+// of the current molecule that zam_alt_kept keeps, residue by residue,
+// chains from 1 until one has no residues.
+template <class F>
+void zam_for_residue_atoms(int first, int last, F f);
+
 // The entry of model `model` of a loaded molecule; null when mol is not
 // loaded or the model is out of range.
 _molecule_model* zam_model_entry(_molecule* mol, int model);
@@ -55,3 +63,22 @@ void zam_gtau_calc3(_molecule* mol, int model, _molecule* probes, int N);
 // Prints every atom of model 1 of mol that carries GRID data for a probe of
 // the other molecule.
 void zam_test_grid_data(_molecule* mol, _molecule* probes);
+
+// ---- implementation of the template above ----
+#include "docking/zam_mol.h"
+
+template <class F>
+void zam_for_residue_atoms(int first, int last, F f) {
+  for (int c = 1;; c++) {
+    int residues = 0;
+    mol_chain(c, nullptr, &residues, nullptr, nullptr);
+    if (residues <= 0) break;
+    for (int r = 1; r <= residues; r++) {
+      char name[8] = "", label[8] = "";
+      int a0 = -1, a1 = -1;
+      mol_resnum_info(c, r, name, label, &a0, &a1);
+      for (int i = a0; i >= 0 && i <= a1; i++)
+        if (i >= first && i <= last && zam_alt_kept(i)) f(name, label, i);
+    }
+  }
+}

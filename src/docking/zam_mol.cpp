@@ -288,3 +288,7 @@ float mol_energy_value(int) { return 0.0f; }
 Point3D mol_energy_pt(int) { return pt_zero(); }
 int mol_num_probes() { return 0; }
 const char* mol_probe_name(int) { return ""; }
+
+void mol_set_atom_ace(int i, int type) {
+  if (atomAt(i)) cur().atoms[static_cast<size_t>(i)].ace = static_cast<signed char>(type < -1 ? -1 : type);
+}

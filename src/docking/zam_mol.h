@@ -84,3 +84,8 @@ float mol_energy_value(int i);
 Point3D mol_energy_pt(int i);
 int mol_num_probes();
 const char* mol_probe_name(int i);
+
+// Sets the contact type of atom i of the current molecule (-1: none); a bad
+// index is ignored. The store reads none from a structure: the contact
+// typing of a molecule's atoms sets them here.
+void mol_set_atom_ace(int i, int type);
