@@ -8,6 +8,7 @@
 #include "docking/zam_mol.h"
 #include "docking/zam_molecule.h"
 #include "harmonics/zam_anlm.h"
+#include "harmonics/zam_kb_grid.h"
 #include "matching/zam_matcher.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
@@ -66,16 +67,18 @@ void giveArray(_molecule* mol, int model, int N, int blocks) {
 }
 
 // The knowledge-based set of one model: its grid sampled (the receptor's
-// potential or the ligand's density), its zeroed array given, the missing
-// expansion reported.
+// potential or the ligand's density) and expanded block by block into a new
+// knowledge-based array.
 void modelSet(_molecule* mol, int model, int N, int channels, double s1, bool potential) {
   const int blocks = channels - 1;
   if (blocks < 1 || !usable(mol, model)) return;
   const double h = s1 > 0.0 ? s1 : 1.0;
   _kb_grid* g = potential ? zam_kb_potential_grid(mol, model, blocks, h) : zam_kb_density_grid(mol, model, blocks, h);
   giveArray(mol, model, N, blocks);
-  zam_wrn("The expansion of knowledge-based grids is not available: the %s of %s stays 0.\n",
-          potential ? "potential" : "density", zam_model_name(mol, model));
+  const size_t nodes = static_cast<size_t>(g->nx) * g->ny * g->nz;
+  for (int t = 0; t < blocks; t++)
+    zam_grid_kb_integrate(mol->models[model].kb + static_cast<size_t>(t) * anlm_size(N), N, g->nx, g->ny, g->nz, g->h,
+                          g->origin, g->values + t * nodes, false);
   zam_kb_grid_free(g);
 }
 

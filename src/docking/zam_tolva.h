@@ -8,12 +8,8 @@
 // energy a ligand atom of class t would have there; block t of the density
 // holds the ligand atoms of class t spread over their eight nearest nodes
 // (weights summing to 1 / h^3), so that the sum over the nodes of potential
-// times density times h^3 approximates the pair energy of the two models.
-//
-// Left out: the expansion of the sampled grids into coefficient vectors;
-// zam_kb_potential and zam_kb_density sample the grids, give the model its
-// zeroed knowledge-based array and report that the expansion is not
-// available.
+// times density times h^3 approximates the pair energy of the two models,
+// and so does the dot product of their expansions.
 #pragma once
 
 #include "matching/zam_molecule.h"
@@ -43,9 +39,9 @@ void zam_kb_grid_free(_kb_grid* g);
 
 // The knowledge-based sets of the docking set-up: channels - 1 blocks (one
 // per ligand class, the channel count being the blocks plus one) sampled
-// with nodes s1 apart (1 angstrom when s1 is not above 0) into a new zeroed
-// knowledge-based array of N(N+1)(2N+1)/6 doubles per block in the model's
-// entry. The ints, the probes, s2, the surface and the flag are not read;
+// with nodes s1 apart (1 angstrom when s1 is not above 0) and expanded
+// (zam_grid_kb_integrate) into a new knowledge-based array of
+// N(N+1)(2N+1)/6 doubles per block in the model's entry. The ints, the probes, s2, the surface and the flag are not read;
 // fewer than 2 channels do nothing.
 void zam_kb_potential(_molecule* receptor, _molecule* ligand, int model, int, int, int, int N, int channels,
                       double apolar, double polar, double s1, double s2, _mesh_surface* surface, bool flag);

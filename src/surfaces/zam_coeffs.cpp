@@ -9,18 +9,13 @@
 #include "docking/zam_dars.h"
 #include "docking/zam_model_coeffs.h"
 #include "docking/zam_molecule.h"
+#include "docking/zam_tolva.h"
 #include "harmonics/zam_anlm.h"
 #include "matching/zam_matcher.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "surfaces/zam_gsurface.h"
 #include "surfaces/zam_skin_calc.h"
-
-// The knowledge-based potential and density of a model (docking library).
-void zam_kb_potential(_molecule* receptor, _molecule* ligand, int model, int, int, int, int N, int channels,
-                      double apolar, double polar, double s1, double s2, _mesh_surface* surface, bool flag);
-void zam_kb_density(_molecule* ligand, int model, int, int, int N, int channels, double apolar, double polar,
-                    double s1, double s2, _mesh_surface* surface, bool flag);
 
 namespace {
 
