@@ -14,10 +14,7 @@
 #include "runtime/zam_cell.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
-
-// The eigen-decomposition of the loaded DARS table (structure library).
-double zam_dars_component(int i, int j);
-double zam_dars_eigenvalue(int j);
+#include "structure/zam_dars_data.h"
 
 namespace {
 

@@ -9,9 +9,7 @@
 #include "docking/zam_molecule.h"
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_kb_grid.h"
-#include "matching/zam_matcher.h"
 #include "runtime/kids.h"
-#include "runtime/zam_log.h"
 
 namespace {
 

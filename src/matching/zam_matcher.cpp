@@ -104,10 +104,6 @@ void setup_correlation(int kind, int N, double w, const _molecule_model& R, cons
   if (kind == 6) data->term_flags[1] = 0;
 }
 
-void print_suppressed(int next, int total) {
-  zam_msg("         <<Output suppressed for solutions %d to %d>>\n", next, total);
-}
-
 }  // namespace
 
 void zam_matcher(_docking_spec* spec, _docking* d, _molecule* receptor, _molecule* ligand) {
@@ -154,7 +150,7 @@ void zam_matcher(_docking_spec* spec, _docking* d, _molecule* receptor, _molecul
     const _solution& s = matcher.top[k];
     if (k < n) d->solutions[k] = s;
     if (pairs && shown < kRowsShown && print_match_rms(k + 1, s.Etotal, s.Eshape, s.Eforce, s.Eair, s.rms, s.bumps))
-      if (++shown == kRowsShown) print_suppressed(k + 2, (int)matcher.top.size());
+      if (++shown == kRowsShown) zam_print_suppressed(k + 2, (int)matcher.top.size());
   }
   d->n_kept = n;
   matcher.top.clear();
@@ -216,26 +212,33 @@ int zam_match_pair(_docking_spec* spec, _docking* d, _molecule* receptor, _molec
     s.rms = zam_native_rms(R.place[1], R.place[2], L.place[1], s.ligand_model, s.r12, tf_euler(s.receptor_rotation),
                            tf_euler(s.ligand_rotation));
     if (shown < kRowsShown && print_match_rms(i + 1, s.Etotal, s.Eshape, s.Eforce, s.Eair, s.rms, s.bumps)) {
-      if (++shown == kRowsShown) print_suppressed(i + 2, n);
+      if (++shown == kRowsShown) zam_print_suppressed(i + 2, n);
     }
   }
   zam_logger_buffer(0);
 
-  // Merge with the top list by energy; an equal energy keeps the older entry first.
-  std::vector<_solution> merged;
-  merged.reserve(std::min<size_t>(room, matcher.top.size() + n));
-  size_t a = 0;
-  int b = 0;
-  while ((int)merged.size() < room && (a < matcher.top.size() || b < n)) {
-    if (b >= n || (a < matcher.top.size() && matcher.top[a].Etotal <= sols[order[b]].Etotal))
-      merged.push_back(matcher.top[a++]);
-    else
-      merged.push_back(sols[order[b++]]);
-  }
-  matcher.top.swap(merged);
+  zam_merge_solutions(matcher.top, room, sols.data(), order.data(), n);
   matcher.matched += 1.0;
   if (zam_progress2(1, (int)matcher.matched, (int)matcher.expected) != 0) matcher.aborting = 1;
   return !matcher.aborting;
+}
+
+void zam_merge_solutions(std::vector<_solution>& top, int room, const _solution* sols, const int* order, int n) {
+  std::vector<_solution> merged;
+  merged.reserve(std::min<size_t>(std::max(room, 0), top.size() + std::max(n, 0)));
+  size_t a = 0;
+  int b = 0;
+  while ((int)merged.size() < room && (a < top.size() || b < n)) {
+    if (b >= n || (a < top.size() && top[a].Etotal <= sols[order[b]].Etotal))
+      merged.push_back(top[a++]);
+    else
+      merged.push_back(sols[order[b++]]);
+  }
+  top.swap(merged);
+}
+
+void zam_print_suppressed(int next, int total) {
+  zam_msg("         <<Output suppressed for solutions %d to %d>>\n", next, total);
 }
 
 void print_match_header() {

@@ -6,6 +6,8 @@
 // time, on the calling thread (the search runs its own threads).
 #pragma once
 
+#include <vector>
+
 #include "geometry/zam_transform.h"
 #include "matching/zam_dock_spec.h"
 #include "matching/zam_molecule.h"
@@ -18,6 +20,12 @@ void zam_matcher(_docking_spec* spec, _docking* d, _molecule* receptor, _molecul
 // 1, or 0 when the search was stopped or failed (the matcher then stops).
 int zam_match_pair(_docking_spec* spec, _docking* d, _molecule* receptor, _molecule* ligand, int receptor_model,
                    int ligand_model);
+// Merges n new solutions, taken in `order` (ascending Etotal), into top
+// (ascending Etotal), keeping at most room entries: the lower Etotal first,
+// the entry already in top on a tie.
+void zam_merge_solutions(std::vector<_solution>& top, int room, const _solution* sols, const int* order, int n);
+// "<<Output suppressed for solutions next to total>>", after the last row a table shows.
+void zam_print_suppressed(int next, int total);
 void print_match_header();
 // One row for an RMS deviation within 0..6, else nothing; returns 1 when printed.
 int print_match_rms(int soln, double etotal, double eshape, double eforce, double eair, double rms, int bumps);

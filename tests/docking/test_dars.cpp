@@ -1,5 +1,5 @@
-// DARS contact terms on small hand-made molecules, with a DARS table of
-// known values: the lattice offsets about an atom (343 at 1 angstrom, the
+// DARS contact terms on small hand-made molecules, with the shipped DARS
+// table: the lattice offsets about an atom (343 at 1 angstrom, the
 // strict 6 angstrom rule at 2), what each covering adds, cells at and
 // beyond the grid's edges, and the delta functions against the basis
 // functions at the typed atoms.
@@ -17,11 +17,8 @@
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_legendre.h"
 #include "harmonics/zam_radial.h"
+#include "structure/zam_dars_data.h"
 #include "structure/zam_pdb.h"
-
-// A DARS table of known values in place of a loaded one.
-double zam_dars_component(int i, int j) { return i < 0 || i > 17 || j < 0 || j > 17 ? 0.0 : 0.1 * (i + 1) - 0.03 * j; }
-double zam_dars_eigenvalue(int j) { return j < 0 || j > 17 ? 0.0 : 2.0 + j; }
 
 namespace {
 
@@ -67,7 +64,19 @@ Sampled sample(_molecule* mol, int K, int n, double d, Point3D origin, unsigned 
   return s;
 }
 
-TEST(Dars, OffsetsAboutOneAtom) {
+double w(int type, int c) { return 0.5 * zam_dars_eigenvalue(c) * zam_dars_component(type, c); }
+
+class Dars : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    testutil::Capture quiet;
+    zam_open_dars_data((std::string(TREL_SOURCE_DIR) + "/data/dars_capri.dat").c_str());
+  }
+  static void TearDownTestSuite() { zam_close_dars_data(); }
+};
+
+TEST_F(Dars, OffsetsAboutOneAtom) {
+  ASSERT_NE(w(4, 0), 0.0);
   Small one(atomLine(1, "CA", ' ', "ALA", 1, Point3D{5.0, -2.0, 7.0}));
   ASSERT_TRUE(one.mol.loaded);
   mol_select(0);
@@ -81,7 +90,7 @@ TEST(Dars, OffsetsAboutOneAtom) {
     EXPECT_EQ(s.flags[corner], 16);
     EXPECT_EQ(s.flags[beyond], 0);
     for (int c = 0; c < K; c++)
-      EXPECT_DOUBLE_EQ(s.psi[static_cast<size_t>(corner * K + c)], 0.5 * (2.0 + c) * (0.5 - 0.03 * c));
+      EXPECT_DOUBLE_EQ(s.psi[static_cast<size_t>(corner * K + c)], w(4, c));
   }
   // At 2 angstroms the half-width is 2: the corners (6.9) and the steps of
   // exactly 6 angstroms such as (2, 2, 1) are dropped, (2, 2, 0) is kept.
@@ -111,7 +120,7 @@ TEST(Dars, OffsetsAboutOneAtom) {
   EXPECT_EQ(sample(&one.mol, K, 21, 1.0, Point3D{-10.5, -10.5, -10.5}, 16).marked, 0);
 }
 
-TEST(Dars, CoveringsAddAndDeltasAtTheTypedAtoms) {
+TEST_F(Dars, CoveringsAddAndDeltasAtTheTypedAtoms) {
   const std::string atoms = atomLine(1, "N", ' ', "ALA", 1, Point3D{0.0, 0.0, 0.0}) +
                             atomLine(2, "CA", ' ', "ALA", 1, Point3D{1.0, 0.5, 0.0}) +
                             atomLine(3, "C", ' ', "ALA", 1, Point3D{2.0, 3.0, -1.0}) +
@@ -132,7 +141,7 @@ TEST(Dars, CoveringsAddAndDeltasAtTheTypedAtoms) {
   Sampled g = sample(&s.mol, K, n, d, Point3D{o, o, o}, 16);
   double want[K] = {0, 0};
   for (int i = 0; i < 5; i++)
-    for (int c = 0; c < K && types[i] >= 0; c++) want[c] += 0.5 * (2.0 + c) * zam_dars_component(types[i], c);
+    for (int c = 0; c < K && types[i] >= 0; c++) want[c] += w(types[i], c);
   const int centreCell = 15 + n * (15 + n * 15);
   // (each typed atom reaches the centre cell with exactly one of its offsets)
   for (int c = 0; c < K; c++) EXPECT_NEAR(g.psi[static_cast<size_t>(centreCell * K + c)], want[c], 1e-12);

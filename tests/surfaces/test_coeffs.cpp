@@ -15,10 +15,6 @@
 #include "structure/zam_pdb.h"
 #include "surfaces/zam_coeffs.h"
 
-// A DARS table of known values in place of a loaded one.
-double zam_dars_component(int i, int j) { return i < 0 || i > 17 || j < 0 || j > 17 ? 0.0 : 0.1 * (i + 1) - 0.03 * j; }
-double zam_dars_eigenvalue(int j) { return j < 0 || j > 17 ? 0.0 : 2.0 + j; }
-
 namespace {
 
 const std::string kData = std::string(TREL_SHARED_DATA) + "/pdb/";
