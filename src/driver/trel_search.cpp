@@ -312,9 +312,28 @@ void superpose(_trel_thing* query, _trel_thing** targets, Arrays& a, _trel_align
   }
 }
 
+// What the writers of one query's results read: the query and its targets
+// with their arrays and counts, the settings, the query's results folder, the
+// file-name suffix and the frame the files are written in.
+struct QueryOut {
+  _trel_thing* query;
+  _trel_thing** targets;
+  int nt;
+  Arrays& a;
+  const _trel_options* o;
+  const Counts& c;
+  const char* folder;
+  const char* suffix;
+  Matrix3D qframe;
+};
+
 // Without result files only the selected hits' keys are printed.
-void printKeys(const _trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
-               const _trel_options* o) {
+void printKeys(const QueryOut& out) {
+  const _trel_thing* query = out.query;
+  _trel_thing** targets = out.targets;
+  const int nt = out.nt;
+  Arrays& a = out.a;
+  const _trel_options* o = out.o;
   _trel_scores s = a.view();
   const bool is_int = trel_sortKeyIsInt(o->do_sort);
   const float* fkey = trel_sortKeyF(o->do_sort, &s);
@@ -369,6 +388,20 @@ struct HitWriter {
   std::vector<ShownHit> hits;            // in rank order
   std::vector<std::vector<int>> items;   // positions in hits, ascending
 };
+
+// A writer of the query's files under suffix from the arrays' alignments and
+// superpositions.
+void setupWriter(HitWriter& w, const QueryOut& out, const char* suffix) {
+  w.query = out.query;
+  w.targets = out.targets;
+  w.qimage = out.query->image;
+  w.suffix = suffix;
+  w.folder = out.folder;
+  w.qframe = out.qframe;
+  w.o = out.o;
+  w.aligns = out.a.aligns.data();
+  w.transforms = out.a.transforms.data();
+}
 
 // Groups the hits by target name into work items.
 void groupHits(HitWriter& w) {
@@ -523,22 +556,19 @@ void replayHits(HitWriter& w, bool by_target, _zam_log_held* between) {
 // onto it, and a copy of the alignment carries the identity transform. The
 // targets get their own images back untouched, so nothing moved is left for
 // the release step or for later queries.
-void writeAnchors(_trel_thing* query, _trel_thing** targets, int nt, const Arrays& a,
-                  const _trel_options* o, const Counts& c, const char* folder,
-                  const Matrix3D& qframe) {
-  _pdb_image* qimage = query->image;
-  if (!qimage) return;
+void writeAnchors(const QueryOut& out) {
+  _trel_thing* query = out.query;
+  _trel_thing** targets = out.targets;
+  const int nt = out.nt;
+  const Arrays& a = out.a;
+  const _trel_options* o = out.o;
+  const Counts& c = out.c;
+  if (!query->image) return;
   std::vector<_trel_align*> aligns(nt, nullptr);
   std::vector<_pdb_image*> own(nt, nullptr);  // a target's image while a copy stands in
   std::vector<Matrix3D> transforms(a.transforms);
   HitWriter w;
-  w.query = query;
-  w.targets = targets;
-  w.qimage = qimage;
-  w.suffix = "_anchor";
-  w.folder = folder;
-  w.qframe = qframe;
-  w.o = o;
+  setupWriter(w, out, "_anchor");
   w.aligns = aligns.data();
   w.transforms = transforms.data();
   w.found = a.aligns.data();
@@ -555,7 +585,7 @@ void writeAnchors(_trel_thing* query, _trel_thing** targets, int nt, const Array
     writeItems(w, c.threads);
     replayHits(w, true, nullptr);
     trel_writeUnifiedPDB(query, nt, targets, aligns.data(), transforms.data(), a.order.data(),
-                         a.selected.data(), "_anchor", folder, qframe, o);
+                         a.selected.data(), "_anchor", out.folder, out.qframe, o);
   } else {
     for (int t = 0; t < nt; t++) {
       _trel_thing* target = targets[t];
@@ -565,7 +595,7 @@ void writeAnchors(_trel_thing* query, _trel_thing** targets, int nt, const Array
       writeAnchorFiles(w, h);
     }
     trel_writeTargetPDBs(query, nt, targets, aligns.data(), transforms.data(), a.order.data(),
-                         a.selected.data(), "_anchor", folder, qframe, o);
+                         a.selected.data(), "_anchor", out.folder, out.qframe, o);
   }
   for (int t = 0; t < nt; t++) {
     if (!own[t]) continue;
@@ -581,11 +611,17 @@ void writeAnchors(_trel_thing* query, _trel_thing** targets, int nt, const Array
 // files are written side by side and their messages shown afterwards in the
 // serial order; the query's file and any image the PDB files need are done
 // here first, their messages held in their places.
-void writeShown(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
-                const _trel_options* o, const Counts& c, const char* folder, const char* suffix,
-                const Matrix3D& qframe, const std::function<void()>& meanwhile) {
+void writeShown(const QueryOut& out, const std::function<void()>& meanwhile) {
+  _trel_thing* query = out.query;
+  _trel_thing** targets = out.targets;
+  const int nt = out.nt;
+  Arrays& a = out.a;
+  const _trel_options* o = out.o;
+  const char* folder = out.folder;
+  const char* suffix = out.suffix;
+  const Matrix3D& qframe = out.qframe;
   _pdb_image* qimage = query->image;
-  if (!threadedWriting(o, c)) {
+  if (!threadedWriting(o, out.c)) {
     for (int r = 0; r < nt; r++) {
       const int t = a.atRank(r);
       if (!a.selected[t] || !a.aligns[t]) continue;
@@ -598,15 +634,7 @@ void writeShown(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
     return;
   }
   HitWriter w;
-  w.query = query;
-  w.targets = targets;
-  w.qimage = qimage;
-  w.suffix = suffix;
-  w.folder = folder;
-  w.qframe = qframe;
-  w.o = o;
-  w.aligns = a.aligns.data();
-  w.transforms = a.transforms.data();
+  setupWriter(w, out, suffix);
   for (int r = 0; r < nt; r++) {
     const int t = a.atRank(r);
     if (!a.selected[t] || !a.aligns[t] || !targets[t]) continue;
@@ -625,7 +653,7 @@ void writeShown(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
   }
   zam_log_hold(before);
   groupHits(w);
-  writeItems(w, c.threads, meanwhile);
+  writeItems(w, out.c.threads, meanwhile);
   replayHits(w, false, &query_held);
   if (w.write_pdbs)
     trel_writeUnifiedPDB(query, nt, targets, a.aligns.data(), a.transforms.data(),
@@ -636,27 +664,34 @@ void writeShown(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
 // query and of every selected target in rank order, as text in the frame of
 // the superposed PDB files (the target moved by its superposition, both by
 // the query's frame). Failures are reported by the store.
-void writeSpfExports(_trel_thing* query, _trel_thing** targets, int nt, const Arrays& a,
-                     const _trel_options* o, const char* folder, const Matrix3D& qframe) {
-  if (!o->write_pdb || !o->with_spf || !query->tag || query->tag->order < 1) return;
+void writeSpfExports(const QueryOut& out) {
+  _trel_thing* query = out.query;
+  _trel_thing** targets = out.targets;
+  const Arrays& a = out.a;
+  const char* folder = out.folder;
+  if (!out.o->write_pdb || !out.o->with_spf || !query->tag || query->tag->order < 1) return;
   const int pot_class = query->tag->pot_class;
   const std::string prefix = std::string(folder) + query->name + "_query";
-  trel_exportThingSpf(query, pot_class, prefix.c_str(), tf_identity(), qframe);
-  for (int r = 0; r < nt; r++) {
+  trel_exportThingSpf(query, pot_class, prefix.c_str(), tf_identity(), out.qframe);
+  for (int r = 0; r < out.nt; r++) {
     const int t = a.atRank(r);
     if (!a.selected[t] || !targets[t] || !targets[t]->tag) continue;
     const std::string target = std::string(folder) + targets[t]->name + "_" + query->name;
-    trel_exportThingSpf(targets[t], pot_class, target.c_str(), a.transforms[t], qframe);
+    trel_exportThingSpf(targets[t], pot_class, target.c_str(), a.transforms[t], out.qframe);
   }
 }
 
 // The query's result files, in their fixed order.
-void writeResults(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
-                  const _trel_options* o, const Counts& c, const char* folder,
-                  const char* suffix, double mean, double sd, int nshown, int npos, float auc,
-                  const Matrix3D& qframe) {
+void writeResults(const QueryOut& out, double mean, double sd, int nshown, int npos, float auc) {
+  const _trel_thing* query = out.query;
+  const int nt = out.nt;
+  Arrays& a = out.a;
+  const _trel_options* o = out.o;
+  const Counts& c = out.c;
+  const char* folder = out.folder;
+  const char* suffix = out.suffix;
   _trel_scores s = a.view();
-  const _trel_thing* const* tl = targets;
+  const _trel_thing* const* tl = out.targets;
   // The tables read nothing the hit files change: with worker threads they
   // are written on this thread while the workers write the hits' files, and
   // their messages are held and shown after the hits', as in a serial run.
@@ -673,18 +708,18 @@ void writeResults(_trel_thing* query, _trel_thing** targets, int nt, Arrays& a,
   };
   if (threadedWriting(o, c)) {
     _zam_log_held held;
-    writeShown(query, targets, nt, a, o, c, folder, suffix, qframe, [&] {
+    writeShown(out, [&] {
       _zam_log_held* before = zam_log_hold(&held);
       tables();
       zam_log_hold(before);
     });
     zam_log_replay(&held);
   } else {
-    writeShown(query, targets, nt, a, o, c, folder, suffix, qframe, nullptr);
+    writeShown(out, nullptr);
     tables();
   }
-  writeSpfExports(query, targets, nt, a, o, folder, qframe);
-  if (o->write_anchor) writeAnchors(query, targets, nt, a, o, c, folder, qframe);
+  writeSpfExports(out);
+  if (o->write_anchor) writeAnchors(out);
 }
 
 // Frees the query's alignments and the target images that the store reads
@@ -777,11 +812,11 @@ void finishQuery(SearchRun& run, int q, Arrays& a, const Counts& c, const char* 
   }
   zam_freeROC(roc);
 
+  const QueryOut out{query, targets, nt, a, o, c, folder, run.suffix.c_str(), qframe};
   if (o->do_write)
-    writeResults(query, targets, nt, a, o, c, folder, run.suffix.c_str(), mean, sd, nshown, npos,
-                 run.auc[q], qframe);
+    writeResults(out, mean, sd, nshown, npos, run.auc[q]);
   else
-    printKeys(query, targets, nt, a, o);
+    printKeys(out);
 
   releaseQuery(targets, nt, a);
   if (o->do_write && o->write_time) trel_writeTime(folder, query, zam_get_time() - query_start);
