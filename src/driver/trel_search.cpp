@@ -703,8 +703,8 @@ void writeResults(const QueryOut& out, double mean, double sd, int nshown, int n
     if (o->write_knames) trel_writeNames(folder, query, suffix, nt, tl, a.order.data(), c.nshow);
     if (o->write_kcodes)
       trel_writeCodes(folder, query, suffix, nt, tl, a.order.data(), c.nshow, o->n_cath);
-    trel_printTops(folder, query, suffix, nt, tl, a.order.data(), &s, a.tpcode.data(), nshown, npos,
-                   auc, o->do_partner, o->write_tops);
+    trel_printTops(folder, query, suffix, nt, tl, a.order.data(), &s, a.tpcode.data(),
+                   _trel_tops{nshown, npos, auc, o->do_partner, o->write_tops});
   };
   if (threadedWriting(o, c)) {
     _zam_log_held held;

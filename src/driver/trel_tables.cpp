@@ -258,14 +258,14 @@ int trel_writeTime(const char* folder, const _trel_thing* query, double seconds)
 
 int trel_printTops(const char* folder, const _trel_thing* query, const char* suffix, int nt,
                    const _trel_thing* const* targets, const int* order, const _trel_scores* s,
-                   const int* tpcode, int nshown, int npos, float auc, int do_partner,
-                   int write_file) {
+                   const int* tpcode, const _trel_tops& tops) {
+  const int write_file = tops.write_file;
   _trel_text* out =
       write_file ? open_table(table_name(folder, query, suffix, ".ktops"), "TOP SCORES") : nullptr;
   const std::string rule = std::string(112, '=') + "\n";
   const std::string qcode = family(query);
   std::string title;
-  if (do_partner) {
+  if (tops.do_partner) {
     int partner = nt > 0 ? order[nt - 1] : -1;
     for (int r = 0; r < nt; r++)
       if (s->selected[order[nt - 1 - r]]) {
@@ -277,8 +277,8 @@ int trel_printTops(const char* folder, const _trel_thing* query, const char* suf
                    partner >= 0 ? family(targets[partner]).c_str() : "");
   } else {
     title = format("Top %d matches for %s (length %d) [%s] -> [%s] (%d/%d) ROC AUC = %.6f\n",
-                   nshown, trel_thingName(query), trel_thingResidues(query), qcode.c_str(),
-                   nt > 0 ? family(targets[order[nt - 1]]).c_str() : "", npos, nt, shown(auc));
+                   tops.nshown, trel_thingName(query), trel_thingResidues(query), qcode.c_str(),
+                   nt > 0 ? family(targets[order[nt - 1]]).c_str() : "", tops.npos, nt, shown(tops.auc));
   }
   zam_msg("\n");
   trel_msgText(rule.c_str());

@@ -38,12 +38,19 @@ int trel_writeMap(const char* folder, const _trel_thing* query, const _trel_thin
 // <folder><query>.ktime: seconds as "%.4f\n".
 int trel_writeTime(const char* folder, const _trel_thing* query, double seconds);
 
+// What the hit table's title says, and whether the table is also a file.
+struct _trel_tops {
+  int nshown = 0;      // the shown hits ("Top %d matches")
+  int npos = 0;        // targets in the query's family
+  float auc = 0.0f;    // the query's ROC AUC
+  int do_partner = 0;  // the partner title instead
+  int write_file = 0;  // also into ".ktops"
+};
+
 // The hit table: title, header and one row per selected target in rank
-// order, printed through zam_msg with the mean row; with write_file also
-// into ".ktops". tpcode is by rank; npos and auc go into the title; with
-// do_partner the partner title is used. Returns 1, or 0 when the file was
-// asked for and could not be written (warned).
+// order, printed through zam_msg with the mean row, and into ".ktops" when
+// tops asks for the file. tpcode is by rank. Returns 1, or 0 when the file
+// was asked for and could not be written (warned).
 int trel_printTops(const char* folder, const _trel_thing* query, const char* suffix, int nt,
                    const _trel_thing* const* targets, const int* order, const _trel_scores* s,
-                   const int* tpcode, int nshown, int npos, float auc, int do_partner,
-                   int write_file);
+                   const int* tpcode, const _trel_tops& tops);

@@ -187,7 +187,7 @@ TEST(Tables, TopScoresInFileAndLog) {
   const int tpcode[] = {1, 1, 0};
   Capture cap;
   ASSERT_EQ(trel_printTops(x.folder.c_str(), x.q.list[0], "", 3, x.t.list.data(), x.order.data(), &x.s,
-                           tpcode, 2, 2, 0.75f, 0, 1), 1);
+                           tpcode, {.nshown = 2, .npos = 2, .auc = 0.75f, .write_file = 1}), 1);
   EXPECT_EQ(x.read("query.ktops"),
             "#Rank  K-Score  G-Score J-Score M-Score T-Score   RMSD   N/*   D/$   I/@   P/!   Len  Seg  TP   Match [Family]\n"
             "#====  =======  ======= ======= ======= =======   ====   ===   ===   ===   ===   ===  ===  ==  ==================\n"
@@ -211,7 +211,7 @@ TEST(Tables, TopScoresPartnerTitleNaNAndUnwritableFolder) {
   x.sel = {0, 1, 0};  // only t1, whose identity is undefined
   Capture cap;
   EXPECT_EQ(trel_printTops((x.folder + "gone/").c_str(), x.q.list[0], "", 3, x.t.list.data(), x.order.data(),
-                           &x.s, tpcode, 1, 0, 0.0f, 1, 1), 0);
+                           &x.s, tpcode, {.nshown = 1, .do_partner = 1, .write_file = 1}), 0);
   EXPECT_NE(captured.find("gone/query.ktops"), std::string::npos);
   EXPECT_NE(captured.find("Top partner match for query (length 120) [1.10.8.10] from 3 targets -> [2.40.50.10]\n"),
             std::string::npos);
@@ -221,7 +221,7 @@ TEST(Tables, TopScoresPartnerTitleNaNAndUnwritableFolder) {
   x.sel = {0, 0, 0};
   captured.clear();
   EXPECT_EQ(trel_printTops(x.folder.c_str(), x.q.list[0], "", 3, x.t.list.data(), x.order.data(), &x.s, tpcode,
-                           1, 0, 1.0f, 0, 0), 1);
+                           {.nshown = 1, .auc = 1.0f}), 1);
   EXPECT_NE(captured.find(" Mean     0.00     0.00  0.0000  0.0000  0.0000   0.00     0     0     0   0.0     0    0   0\n"),
             std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(x.folder + "query.ktops"));
