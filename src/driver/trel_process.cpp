@@ -219,9 +219,11 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   zam_vm_pooling(tstore.threads > 1 ? 1 : 2);
   // A target made from another file than a query of its name is named apart
   // from it, so that its result files and rows are its own.
-  const int opened = nt > 0 ? trel_openThingsBeside(nt, tlist.data(), tpots, lo, hi, options->with_tseq,
-                                                    targets, usr_folder, 1, options->use_cache, &tstore,
-                                                    queries, qlist.data(), nq)
+  tstore.other_paths = queries;
+  tstore.others = qlist.data();
+  tstore.n_others = nq;
+  const int opened = nt > 0 ? trel_openThings(nt, tlist.data(), tpots, lo, hi, options->with_tseq, targets,
+                                              usr_folder, 1, options->use_cache, &tstore)
                             : 1;
   zam_vm_pooling(0);
   if (!opened) {

@@ -648,18 +648,10 @@ _trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int 
 int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int max,
                     int is_sequence, const char* const* paths, const char* cache_folder,
                     int force, int save, const _trel_thing_opts* options) {
-  return trel_openThingsBeside(n, things, pots, min, max, is_sequence, paths, cache_folder, force,
-                               save, options, nullptr, nullptr, 0);
-}
-
-int trel_openThingsBeside(int n, _trel_thing** things, const int* pots, int min, int max,
-                          int is_sequence, const char* const* paths, const char* cache_folder,
-                          int force, int save, const _trel_thing_opts* options,
-                          const char* const* other_paths, _trel_thing* const* others,
-                          int n_others) {
   const _trel_thing_opts defaults;
   if (!options) options = &defaults;
-  const std::vector<ItemName> names = nameItems(n, paths, other_paths, others, n_others);
+  const std::vector<ItemName> names =
+      nameItems(n, paths, options->other_paths, options->others, options->n_others);
   OpenList list{things, paths, pots, cache_folder, is_sequence, force, save, options, min, max, &names};
   if (!openParallel(list, n))
     for (int i = 0; i < n; i++) openOne(list, i, false);

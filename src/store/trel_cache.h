@@ -24,6 +24,12 @@ struct _trel_thing_opts {
   int q_max = 15;         // expansion order of the descriptor filters
   int threads = 1;        // trel_openThings: worker threads that open long lists
   int lean = 0;           // trel_openThings: release each image once trace and tag are made
+  // trel_openThings: the n_others objects others, made from the files
+  // other_paths, that the list is opened beside (the queries beside their
+  // targets); none when null.
+  const char* const* other_paths = nullptr;
+  _trel_thing* const* others = nullptr;
+  int n_others = 0;
   double grid_spacing = 0.6;  // descriptor sampling: grid cell size (angstrom)
   double grid_extent = 40.0;  // descriptor sampling: largest grid half-width (angstrom)
 };
@@ -51,22 +57,14 @@ _trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int 
 // order, so the output does not depend on the thread count. With
 // options->lean a dirty object's cache files are written as soon as it is
 // built and every image that can be had again (trel_releaseThingImage) is
-// freed, so that only tags and traces stay in memory.
+// freed, so that only tags and traces stay in memory. An item whose name
+// another input holds (an earlier item of the list, or one of the objects
+// options->others made from another file) is named with a numeric suffix
+// ("1abc_2"), warned about with both files, built from its own file and not
+// cached.
 int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int max,
                     int is_sequence, const char* const* paths, const char* cache_folder,
                     int force, int save, const _trel_thing_opts* options);
-
-// trel_openThings for a list opened beside the n_others objects others,
-// made from the files other_paths (the queries beside their targets): an
-// item whose name another input holds, an earlier item of the list or an
-// object of others made from another file, is named with a numeric suffix
-// ("1abc_2"), warned about with both files, built from its own file and not
-// cached. trel_openThings names its list apart in the same way.
-int trel_openThingsBeside(int n, _trel_thing** things, const int* pots, int min, int max,
-                          int is_sequence, const char* const* paths, const char* cache_folder,
-                          int force, int save, const _trel_thing_opts* options,
-                          const char* const* other_paths, _trel_thing* const* others,
-                          int n_others);
 
 // The image of an object built from a PDB file, read again from that file
 // (thing->source) and imported and rounded as it was when built, so that it
