@@ -55,13 +55,13 @@ float cellScore(int i, int j, int nq, int nt, float d2, const Point3D* qca, cons
   return getGscore((2.0f * d2 + up + down) * 0.25f);
 }
 
-// Fills the G and distance planes of residue cells q0..q1 x t0..t1.
-// With `flags`, only cells not yet flagged in the candidate plane are
-// computed, and each computed cell is flagged there.
-void fillCells(int nq, int nt, int q0, int q1, int t0, int t1, float cut2, float fill,
-               const Point3D* qca, const Point3D* xp, _trel_align_buf* buf, bool flags) {
-  for (int i = q0; i <= q1; i++) {
-    for (int j = t0; j <= t1; j++) {
+// Fills the G and distance planes of the residue cells of `cells`. With
+// `flags`, only cells not yet flagged in the candidate plane are computed,
+// and each computed cell is flagged there.
+void fillCells(int nq, int nt, _trel_a_box cells, float cut2, float fill, const Point3D* qca,
+               const Point3D* xp, _trel_align_buf* buf, bool flags) {
+  for (int i = cells.qfirst; i <= cells.qlast; i++) {
+    for (int j = cells.tfirst; j <= cells.tlast; j++) {
       int64_t cell = trel_cell(i, j, nt);
       if (flags) {
         if (buf->iplane[cell]) continue;
@@ -165,8 +165,7 @@ float loadGscores(int nq, int nt, _trel_a_box box, const _trel_align* a, int win
   int np = 0;
 
   if (!a || !a->columns) {
-    fillCells(nq, nt, box.qfirst, box.qlast, box.tfirst, box.tlast, cut2, fill, qca, xp, buf,
-              false);
+    fillCells(nq, nt, box, cut2, fill, qca, xp, buf, false);
     for (int i = box.qfirst; i <= box.qlast; i++) {
       int* list = buf->iplane + (int64_t)(i + 1) * w;
       int k = 0;
@@ -192,7 +191,7 @@ float loadGscores(int nq, int nt, _trel_a_box box, const _trel_align* a, int win
     auto stop = [&](int q, int t) {
       int q0 = std::max(pq, box.qfirst), t0 = std::max(pt, box.tfirst);
       int q1 = std::min(q + window, box.qlast), t1 = std::min(t + window, box.tlast);
-      if (q0 <= q1 && t0 <= t1) fillCells(nq, nt, q0, q1, t0, t1, cut2, fill, qca, xp, buf, true);
+      if (q0 <= q1 && t0 <= t1) fillCells(nq, nt, _trel_a_box{q0, q1, t0, t1}, cut2, fill, qca, xp, buf, true);
       pq = q - window;
       pt = t - window;
     };
