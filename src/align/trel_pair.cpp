@@ -87,13 +87,34 @@ void fill_distances(int m, _trel_a_box box, _trel_align* a, const _pdb_peptide* 
   }
 }
 
+// The two chains of a fit: residue counts, traces, peptides and the target
+// image, which the flexible extension bends.
+struct FitChains {
+  int n, m;
+  _trel_seg* qseg;
+  _trel_seg* tseg;
+  _pdb_peptide* qpep;
+  _pdb_peptide* tpep;
+  _pdb_image* timage;
+};
+
+// How a fit searches: threads, anchor seeds and refinement cycles, and the
+// distance range and match distance of its scores.
+struct FitSearch {
+  int threads, seeds, cycles;
+  float range, match;
+};
+
 // The flexible extension: bends the target (moving timage) around the
 // anchors of a, consumes a and returns the rigid realignment of the moved
 // target, or a itself when it has no anchor.
-_trel_align* flexible_extension(int n, int m, int anchors, int threads, int seeds, int cycles,
-                                int tight, _trel_align* a, _trel_seg* qseg, _trel_seg* tseg,
-                                _pdb_peptide* qpep, _pdb_image* timage, _pdb_peptide* tpep,
-                                float range, float match, _trel_align_buf* buf) {
+_trel_align* flexible_extension(const FitChains& p, const FitSearch& s, int anchors, int tight,
+                                _trel_align* a, _trel_align_buf* buf) {
+  const int n = p.n, m = p.m;
+  _pdb_image* timage = p.timage;
+  _pdb_peptide* qpep = p.qpep;
+  _pdb_peptide* tpep = p.tpep;
+  const float match = s.match;
   if (anchors <= 0) {
     zam_wrn("Rigid fitting did not find any anchors. Flexible fitting not possible.\n");
     return a;
@@ -113,10 +134,10 @@ _trel_align* flexible_extension(int n, int m, int anchors, int threads, int seed
   trel_freeAlign(a);
   while (buf->nstack > 0) {
     const _trel_a_stack top = buf->stack[--buf->nstack];
-    processBox(n, m, top.box, threads, seeds, cycles, timage, qseg, tseg, qpep, tpep, range,
+    processBox(n, m, top.box, s.threads, s.seeds, s.cycles, timage, p.qseg, p.tseg, qpep, tpep, s.range,
                top.dist, buf);
   }
-  return alignRigidBox(n, m, box, cycles, qpep, tpep, tf_identity(), range, match, 0.0f, buf);
+  return alignRigidBox(n, m, box, s.cycles, qpep, tpep, tf_identity(), s.range, match, 0.0f, buf);
 }
 
 }  // namespace
@@ -158,8 +179,9 @@ _trel_align* trel_makeAlignFit(int n, int m, int rule, int threads, int seeds, i
   buf->nstack = 0;
   const int anchors = assignAnchorSegment(1, 4, match, a, buf);
   if (flex == 1)
-    a = flexible_extension(n, m, anchors, threads, seeds, std::max(cycles, 0), tight, a, qseg,
-                           tseg, qpep, timage, tpep.get(), range, match, buf);
+    a = flexible_extension(FitChains{n, m, qseg, tseg, qpep, tpep.get(), timage},
+                           FitSearch{threads, seeds, std::max(cycles, 0), range, match}, anchors, tight,
+                           a, buf);
   if (tidy) {
     _trel_align* b = Trel_tidyAlign(n, m, a, contact, qpep, tpep.get(), buf);
     trel_freeAlign(a);
