@@ -111,5 +111,3 @@ void trel_modeSetupSpf() {
   setup_platonic();
   zam_cache_probe();
 }
-
-void trel_modeSpfSampling(_docking_spec* spec) { zam_dock_derive_samples(spec); }

@@ -5,7 +5,6 @@
 #pragma once
 
 struct _trel_options;
-struct _docking_spec;
 struct _trel_db;
 
 // Theoretical-model run: one PDB file per residue of pdb_file into folder.
@@ -31,5 +30,3 @@ _trel_db* trel_modeOpenDatabase(const char* sys_folder, const char* name, int wi
 void trel_modeCloseDatabase();
 // SPF set-up at start-up: sphere samplings and the translation-matrix cache.
 void trel_modeSetupSpf();
-// Band limits and sample counts of the matcher from its angular steps.
-void trel_modeSpfSampling(_docking_spec* spec);

@@ -196,7 +196,7 @@ void setupMatcher(_docking_spec* spec) {
     spec->fft_mode = 1;
     spec->gpu_devices = 1;
   }
-  trel_modeSpfSampling(spec);
+  zam_dock_derive_samples(spec);
 }
 
 // Step 15: the alignment engine's settings; the order of the last four
