@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "runtime/kids.h"
+#include "runtime/zam_crc.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
@@ -49,11 +49,6 @@ void cutBack(int fd, int64_t length, const char* path) {
   if (ftruncate(fd, length) != 0)
     zam_err("Failed to cut database file %s back to %lld bytes [%s]\n", path,
             static_cast<long long>(length), strerror(errno));
-}
-
-// A running CRC-32 taken on over n more bytes.
-uint32_t crcOf(uint32_t crc, const void* data, int64_t n) {
-  return static_cast<uint32_t>(crc32_z(crc, static_cast<const Bytef*>(data), static_cast<size_t>(n)));
 }
 
 void closeFd(int* fd) {
@@ -180,9 +175,9 @@ int trel_writeDatabase(_trel_db* db, _trel_thing* thing) {
       db->traces_bytes += trace_len;
       db->names_bytes += name_len;
       db->tags_bytes += db->tag_size;
-      db->traces_crc = crcOf(db->traces_crc, thing->trace.seg, trace_len);
-      db->names_crc = crcOf(db->names_crc, thing->name, name_len);
-      db->tags_crc = crcOf(db->tags_crc, tag, db->tag_size);
+      db->traces_crc = zam_crc32(db->traces_crc, thing->trace.seg, trace_len);
+      db->names_crc = zam_crc32(db->names_crc, thing->name, name_len);
+      db->tags_crc = zam_crc32(db->tags_crc, tag, db->tag_size);
       db->n_members++;
     }
   }
@@ -227,7 +222,7 @@ int trel_closeDatabase(_trel_db* db) {
         cutBack(p.fd, *p.bytes, p.path);
       } else {
         *p.bytes += pad;
-        *p.crc = crcOf(*p.crc, zeros.data(), pad);
+        *p.crc = zam_crc32(*p.crc, zeros.data(), pad);
       }
     }
     if (zam_writeAll(db->fd_master, db, TREL_DB_MASTER_SIZE, 0) != TREL_DB_MASTER_SIZE || fsync(db->fd_master) != 0) {

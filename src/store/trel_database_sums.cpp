@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/zam_crc.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_thread.h"
@@ -30,8 +31,9 @@ constexpr const char kHead[] = "# trel database checksums: CRC-32, bytes, file\n
 // A checksum file of a few lines; anything longer is not one.
 constexpr int64_t kSumsMax = 4096;
 
-// Bytes per thread at the least when a block's checksum is split.
-constexpr int64_t kCrcBytesPerPart = 32LL << 20;
+// Bytes per thread at the least when a block's checksum is split: a few
+// milliseconds of work, against some tens of microseconds to start a thread.
+constexpr int64_t kCrcBytesPerPart = 4LL << 20;
 
 // The CRC-32 of each slice of a block, one slice per part.
 struct CrcParts {
@@ -44,7 +46,7 @@ struct CrcParts {
 void crcPart(int part, int parts, void* arg) {
   CrcParts& c = *static_cast<CrcParts*>(arg);
   const int64_t from = c.n * part / parts, to = c.n * (part + 1) / parts;
-  c.crc[part] = crc32_z(0L, c.data + from, static_cast<size_t>(to - from));
+  c.crc[part] = zam_crc32(0, c.data + from, to - from);
   c.length[part] = to - from;
 }
 
@@ -111,9 +113,8 @@ bool readSums(const _trel_db* db, int fd, Sum* sums) {
 }  // namespace
 
 int trel_writeDatabaseSums(const _trel_db* db) {
-  const uint32_t crc[4] = {static_cast<uint32_t>(crc32_z(0L, reinterpret_cast<const Bytef*>(db),
-                                                           TREL_DB_MASTER_SIZE)),
-                           db->names_crc, db->tags_crc, db->traces_crc};
+  const uint32_t crc[4] = {zam_crc32(0, db, TREL_DB_MASTER_SIZE), db->names_crc, db->tags_crc,
+                           db->traces_crc};
   const int64_t bytes[4] = {TREL_DB_MASTER_SIZE, db->names_bytes, db->tags_bytes, db->traces_bytes};
   _zam_whole* whole = zam_openWhole(db->sums_path, "w");
   if (whole) {

@@ -447,6 +447,12 @@ TEST(Database, ChecksumsCatchWhatTheCountsCannot) {
   testutil::write_file(db.file("traces.dat"), garbage);
   expectRefused(db, "Database file " + db.file("traces.dat") + " does not match its checksum in " +
                         db.file("checksums.dat"));
+  // One bit flipped anywhere (here past the first fold blocks) is caught too.
+  std::string flipped = traces;
+  flipped[flipped.size() / 2 + 5] ^= 0x10;
+  testutil::write_file(db.file("traces.dat"), flipped);
+  expectRefused(db, "Database file " + db.file("traces.dat") + " does not match its checksum in " +
+                        db.file("checksums.dat"));
   testutil::write_file(db.file("traces.dat"), traces);
 
   // A checksum file that is not one is refused with its line.
