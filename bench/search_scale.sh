@@ -16,7 +16,11 @@
 # result files per query). Target links, caches, databases and result folders
 # go under $TMPDIR (default /tmp): TMPDIR=/dev/shm times the searches without
 # the disk's file creation. Each search runs SCALE_REPEAT times (default 3):
-# the best wall time and the largest peak memory are shown.
+# the best wall time, its CPU seconds (user + system) and the load average
+# after it, and the largest peak memory are shown. SCALE_KINDS picks the kinds
+# of run (default "files cache db"). SCALE_PEER names a second release build
+# folder (the code before a change): every search then runs with both in
+# turn, the peer first, and the peer's rows follow, marked "@peer".
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,6 +30,9 @@ data=${TREL_SHARED_DATA:-$here/../shared/data}/pdb
 sizes=${SCALE_SIZES:-"1000 10000"}
 extra=${SCALE_ARGS:-}
 repeat=${SCALE_REPEAT:-3}
+kinds=${SCALE_KINDS:-"files cache db"}
+peer=${SCALE_PEER:-}
+case "$peer" in /*|"") ;; *) peer=$here/$peer ;; esac
 sample=50
 cores=$(nproc)
 
@@ -39,6 +46,11 @@ if [ ! -x "$build/src/driver/trel" ]; then
   cmake --build "$build" -j "$cores" --target trel >/dev/null
 fi
 trel=$build/src/driver/trel
+peer_trel=""
+if [ -n "$peer" ]; then
+  peer_trel=$peer/src/driver/trel
+  [ -x "$peer_trel" ] || { echo "No trel in the peer build $peer" >&2; exit 1; }
+fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/trel_scale_XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -62,30 +74,42 @@ make_targets() {  # N, folder
   done
 }
 
-# One run of trel in a fresh folder; prints "seconds peak_kB".
-timed() {  # cpus, "ENV=.. ENV=..", trel arguments...
-  local cpus=$1 envs=$2 out
-  shift 2
-  local best="" peak=0 k
-  for ((k = 0; k < repeat; k++)); do
-    # A fresh folder per run, all removed at the end: files deleted just
-    # before a run slow down the creation of new ones in some file systems.
-    out=$(mktemp -d "$work/run_XXXXXX")
-    local t0 t1 p
-    t0=$(date +%s.%N)
-    (cd "$out" && env TREL_CPUS="$cpus" TREL_RESULTS="$out/results" $envs /usr/bin/time -v \
-      -o "$out/time.txt" "$trel" "$@" >"$out/log.txt" 2>&1) || { tail -20 "$out/log.txt" >&2; exit 1; }
-    t1=$(date +%s.%N)
-    p=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$out/time.txt")
-    best=$(awk -v a="$best" -v b="$(calc "$t1 - $t0")" 'BEGIN { print (a == "" || b < a) ? b : a }')
-    [ "$p" -gt "$peak" ] && peak=$p
-  done
-  echo "$best $peak"
+# One run of trel in a fresh folder; prints "seconds peak_kB cpu_seconds load".
+run_once() {  # trel binary, cpus, "ENV=.. ENV=..", trel arguments...
+  local bin=$1 cpus=$2 envs=$3 out t0 t1
+  shift 3
+  # A fresh folder per run, all removed at the end: files deleted just
+  # before a run slow down the creation of new ones in some file systems.
+  out=$(mktemp -d "$work/run_XXXXXX")
+  t0=$(date +%s.%N)
+  (cd "$out" && env TREL_CPUS="$cpus" TREL_RESULTS="$out/results" $envs /usr/bin/time -v \
+    -o "$out/time.txt" "$bin" "$@" >"$out/log.txt" 2>&1) || { tail -20 "$out/log.txt" >&2; exit 1; }
+  t1=$(date +%s.%N)
+  awk -F': ' -v w="$(calc "$t1 - $t0")" -v load="$(cut -d' ' -f1 /proc/loadavg)" '
+    /User time/ {u = $2} /System time/ {s = $2} /Maximum resident set size/ {p = $2}
+    END {print w, p, u + s, load}' "$out/time.txt"
 }
 
-# One search of the query against a folder of targets.
-search() {  # folder, cpus
-  timed "$2" "" $extra "-target=$1" "$query"
+# The search repeated: prints the best wall time with its CPU seconds and
+# load, and the largest peak memory ("seconds peak_kB cpu_seconds load"),
+# for this build and then, with a peer, for the peer (the two taken in turn,
+# the peer first).
+timed() {  # cpus, "ENV=.. ENV=..", trel arguments...
+  local bins=("$trel") k b
+  [ -n "$peer_trel" ] && bins=("$peer_trel" "$trel")
+  local -a best=() peak=() cpu=() load=()
+  for ((k = 0; k < repeat; k++)); do
+    for b in "${!bins[@]}"; do
+      read -r w p c l < <(run_once "${bins[b]}" "$@")
+      if [ -z "${best[b]:-}" ] || awk -v a="$w" -v b="${best[b]}" 'BEGIN {exit !(a < b)}'; then
+        best[b]=$w cpu[b]=$c load[b]=$l
+      fi
+      [ "$p" -gt "${peak[b]:-0}" ] && peak[b]=$p
+    done
+  done
+  for b in $( [ ${#bins[@]} -eq 2 ] && echo 1 0 || echo 0); do
+    echo "${best[b]} ${peak[b]} ${cpu[b]} ${load[b]}"
+  done
 }
 
 # TM-align on the first $sample targets of the pool cycle, one process each.
@@ -97,50 +121,65 @@ tm_end=$(date +%s.%N)
 tm_pair=$(calc "($tm_end - $tm_start) / $sample")
 printf 'TM-align: %d pairs, %.4f s per pair\n\n' "$sample" "$tm_pair"
 
-row() {  # kind, N, threads, wall, peak_kB, TM-align seconds for N, 1-thread wall
-  printf '%-7s %7d %6d %10.2f %10.1f %12.1f %10.1f %9.1fx %8s\n' "$1" "$2" "$3" "$4" \
-    "$(calc "$5 / 1024")" "$(calc "$4 * 1000000 / $2")" "$6" "$(calc "$6 / $4")" \
-    "$( [ "$3" = 1 ] && echo 1.00 || printf '%.2f' "$(calc "$7 / $4")")"
+row() {  # kind, N, threads, wall, peak_kB, cpu_s, load, TM-align seconds for N, 1-thread wall
+  printf '%-10s %7d %6d %8.3f %7.2f %6.2f %8.1f %10.1f %9.1f %9.1fx %8s\n' "$1" "$2" "$3" "$4" "$6" "$7" \
+    "$(calc "$5 / 1024")" "$(calc "$4 * 1000000 / $2")" "$8" "$(calc "$8 / $4")" \
+    "$( [ "$3" = 1 ] && echo 1.00 || printf '%.2f' "$(calc "$9 / $4")")"
+}
+
+# One kind of search on one and on all cores, with a row for each (and for
+# the peer's runs with a peer).
+declare -A one_thread files_peak
+measure() {  # kind, N, TM-align seconds for N, "ENV=.. ENV=..", trel arguments...
+  local kind=$1 n=$2 tm=$3 envs=$4 cpus name w p c l
+  shift 4
+  for cpus in 1 "$cores"; do
+    name=$kind
+    while read -r w p c l; do
+      [ "$cpus" = 1 ] && one_thread[$name]=$w
+      [ "$cpus" = 1 ] && [ "$name" = files ] && files_peak[$n]=$p
+      row "$name" "$n" "$cpus" "$w" "$p" "$c" "$l" "$tm" "${one_thread[$name]}"
+      name=$kind@peer
+    done < <(timed "$cpus" "$envs" "$@")
+  done
 }
 
 # Three kinds of run per size: PDB files read and built ("files"), the same
 # objects read from their cache files ("cache", after one run that fills the
 # cache), and the same structures as members of a structure database ("db").
-printf '%-7s %7s %6s %10s %10s %12s %10s %10s %8s\n' kind N threads wall_s peak_MB us/target \
-  TMalign_s speedup scaling
+printf '%-10s %7s %6s %8s %7s %6s %8s %10s %9s %10s %8s\n' kind N threads wall_s cpu_s load \
+  peak_MB us/target TMalign_s speedup scaling
 for n in $sizes; do
   folder=$work/targets_$n
   make_targets "$n" "$folder"
   tm_n=$(calc "$tm_pair * $n")
-
-  read -r w1 p1 < <(search "$folder" 1)
-  read -r wn pn < <(search "$folder" "$cores")
-  row files "$n" 1 "$w1" "$p1" "$tm_n" "$w1"
-  row files "$n" "$cores" "$wn" "$pn" "$tm_n" "$w1"
-  eval "peak_$n=$p1"
-
-  cache=$work/cache_$n
-  mkdir -p "$cache"
-  repeat=1 timed "$cores" "TREL_CACHE=$cache" -cache "-target=$folder" "$query" >/dev/null
-  read -r c1 q1 < <(timed 1 "TREL_CACHE=$cache" -cache $extra "-target=$folder" "$query")
-  read -r cn qn < <(timed "$cores" "TREL_CACHE=$cache" -cache $extra "-target=$folder" "$query")
-  row cache "$n" 1 "$c1" "$q1" "$tm_n" "$c1"
-  row cache "$n" "$cores" "$cn" "$qn" "$tm_n" "$c1"
-
-  db=$work/db_$n
-  mkdir -p "$db"
-  read -r bw bp < <(repeat=1 timed "$cores" "TREL_DATABASE=$db" -build=scale "$folder"/*.pdb)
-  printf '%-7s %7d %6d %10.2f %10.1f %12.1f   (database build)\n' build "$n" "$cores" "$bw" \
-    "$(calc "$bp / 1024")" "$(calc "$bw * 1000000 / $n")"
-  read -r d1 e1 < <(timed 1 "TREL_DATABASE=$db" -db=scale $extra "$query")
-  read -r dn en < <(timed "$cores" "TREL_DATABASE=$db" -db=scale $extra "$query")
-  row db "$n" 1 "$d1" "$e1" "$tm_n" "$d1"
-  row db "$n" "$cores" "$dn" "$en" "$tm_n" "$d1"
+  for kind in $kinds; do
+    case $kind in
+      files)
+        measure files "$n" "$tm_n" "" $extra "-target=$folder" "$query"
+        ;;
+      cache)
+        cache=$work/cache_$n
+        mkdir -p "$cache"
+        repeat=1 peer_trel='' timed "$cores" "TREL_CACHE=$cache" -cache "-target=$folder" "$query" >/dev/null
+        measure cache "$n" "$tm_n" "TREL_CACHE=$cache" -cache $extra "-target=$folder" "$query"
+        ;;
+      db)
+        db=$work/db_$n
+        mkdir -p "$db"
+        read -r bw bp bc bl < <(repeat=1 peer_trel='' timed "$cores" "TREL_DATABASE=$db" -build=scale "$folder"/*.pdb)
+        printf '%-10s %7d %6d %8.3f %7.2f %6.2f %8.1f %10.1f   (database build)\n' build "$n" "$cores" \
+          "$bw" "$bc" "$bl" "$(calc "$bp / 1024")" "$(calc "$bw * 1000000 / $n")"
+        measure db "$n" "$tm_n" "TREL_DATABASE=$db" -db=scale $extra "$query"
+        ;;
+      *) echo "Unknown kind $kind (files, cache, db)" >&2; exit 1 ;;
+    esac
+  done
 done
 set -- $sizes
-if [ $# -ge 2 ]; then
+if [ $# -ge 2 ] && [ -n "${files_peak[$1]:-}" ]; then
   a=$1 b=$2
-  pa=$(eval echo "\$peak_$a") pb=$(eval echo "\$peak_$b")
+  pa=${files_peak[$a]} pb=${files_peak[$b]}
   printf '\nPeak memory per extra target (1 thread, N=%d..%d): %.2f kB\n' "$a" "$b" \
     "$(calc "($pb - $pa) / ($b - $a)")"
 fi
