@@ -54,7 +54,18 @@ struct Record {
   std::string sequence;  // letters with blanks removed
   std::string path;      // the row's PDB file; empty when none was found
   int64_t line = 0;      // line of the header in the text, from 1
+  // Where the text lines of the sequence begin: (index of their first letter
+  // in sequence, line from 1), one pair for each line that holds letters.
+  std::vector<std::pair<size_t, int64_t>> line_starts;
 };
+
+// The line of the text that holds letter i of the row's sequence (the
+// header's line for a row with no letters).
+int64_t line_of_letter(const Record& r, size_t i) {
+  const auto after = std::upper_bound(r.line_starts.begin(), r.line_starts.end(), i,
+                                      [](size_t at, const std::pair<size_t, int64_t>& p) { return at < p.first; });
+  return after == r.line_starts.begin() ? r.line : std::prev(after)->second;
+}
 
 // Where a message about the text points: " of <file>" when it has a name.
 std::string in_file(const char* file) { return file ? std::string(" of ") + file : std::string(); }
@@ -93,11 +104,17 @@ std::vector<Record> parse_records(int64_t length, const char* buffer, const char
     r.token = r.token.substr(0, r.token.find(':'));
     r.name = base_root(r.token);
     const int64_t next = findChar(std::min(seq_start, length), '>', buffer, length);
-    if (seq_start < next) {
-      char* letters = nullptr;
-      getNonBlanks(buffer, seq_start, next, &letters);
-      r.sequence = text(letters);
-      kfree(letters);
+    int64_t seq_line = line + std::count(buffer + at, buffer + std::min(seq_start, length), '\n');
+    bool line_begins = true;
+    for (int64_t i = seq_start; i < next; i++) {
+      if (buffer[i] == '\n') {
+        seq_line++;
+        line_begins = true;
+      } else if (!blank(buffer[i])) {
+        if (line_begins) r.line_starts.emplace_back(r.sequence.size(), seq_line);
+        line_begins = false;
+        r.sequence += buffer[i];
+      }
     }
     if (!r.sequence.empty() && r.sequence.back() == '*') r.sequence.pop_back();
     records.push_back(std::move(r));
@@ -308,13 +325,18 @@ bool rows_fit(const _trel_msa* msa, const std::vector<Record>& records, const ch
   for (int s = 0; s < msa->n_struct; s++) {
     const _pdb_image* image = msa->images[s];
     if (!image) continue;
-    int cells = 0;
-    for (int c = 0; c < msa->n_col; c++) cells += msa->residue_index[(size_t)c * msa->n_struct + s] >= 0;
+    int cells = 0, first_extra = -1;  // the column of the first residue past the structure's end
+    for (int c = 0; c < msa->n_col; c++) {
+      cells += msa->residue_index[(size_t)c * msa->n_struct + s] >= 0;
+      if (cells == image->nres + 1 && first_extra < 0) first_extra = c;
+    }
     if (cells <= image->nres) continue;
+    // The message points at the line where the row runs past its structure:
+    // in a row wrapped over many lines, that is where the surplus begins.
     const Record& r = records[(size_t)s];
     zam_err("Row %s (line %lld%s) has %d residues, but its structure %s has only %d\n", r.name.c_str(),
-            (long long)r.line, in_file(file).c_str(), cells, r.path.empty() ? r.name.c_str() : r.path.c_str(),
-            image->nres);
+            (long long)line_of_letter(r, (size_t)first_extra), in_file(file).c_str(), cells,
+            r.path.empty() ? r.name.c_str() : r.path.c_str(), image->nres);
     fit = false;
   }
   return fit;

@@ -309,7 +309,7 @@ TEST(ScoreMode, SharedStructureAlignmentsUnderOneJobName) {
   Outcome r = testutil::run_trel2(dir.str(), {"-score", "given.fasta"}, {"TREL_RESULTS=given"});
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_TRUE(has(read_file(dir.file("given/trel.log.1")),
-                  "Row d1kyow_ (line 11 of given.fasta) has 108 residues, but its structure d1kyow_.pdb has only 107"));
+                  "Row d1kyow_ (line 12 of given.fasta) has 108 residues, but its structure d1kyow_.pdb has only 107"));
   EXPECT_FALSE(fs::exists(dir.file("given/d1yeb__.ksum")));
 
   const std::string tryps = gunzip(shared_pdb("theseus-examples/trypsins/tryps.a2m.gz"));

@@ -219,14 +219,18 @@ TEST(MsaParse, RowsLongerThanTheirStructureAreRefused) {
   _trel_msa* m = loadMSA(dir.file("fits.fa").c_str(), "pdb", nullptr);
   ASSERT_NE(m, nullptr);
   trel_freeMSA(m);
-  write_file(dir.file("long.fa"), ">" + pdb + "\n" + letters + "\n>" + pdb + "\n" + letters + "-G\n");
+  // The second row is wrapped over lines 4 and 5 and runs past its structure
+  // on line 5: the message names that line, not the header's (3).
+  write_file(dir.file("long.fa"), ">" + pdb + "\n" + letters + "\n>" + pdb + "\n" + letters.substr(0, 10) + "\n" +
+                                      letters.substr(10) + "-G\n");
   testutil::Capture said;
   EXPECT_EQ(loadMSA(dir.file("long.fa").c_str(), "pdb", nullptr), nullptr);
   const std::string n = std::to_string(letters.size());
-  EXPECT_TRUE(said.has("Row 1ard (line 3 of " + dir.file("long.fa") + ") has " + std::to_string(letters.size() + 1) +
+  EXPECT_TRUE(said.has("Row 1ard (line 5 of " + dir.file("long.fa") + ") has " + std::to_string(letters.size() + 1) +
                        " residues, but its structure " + pdb + " has only " + n))
       << said.text;
   EXPECT_FALSE(said.has("line 1 of")) << said.text;
+  EXPECT_FALSE(said.has("line 3 of")) << said.text;
 }
 
 // The matrices of an rmt file are all read before anything moves: one row

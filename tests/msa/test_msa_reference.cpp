@@ -265,14 +265,15 @@ TEST(Homstrad, CorruptReferenceFilesAreRefused) {
   EXPECT_LE(score_family(fam.rows).query_eq, fam.n_core);
 
   // A reference row with one letter more than its structure has residues
-  // (as for a residue its file lacks) is refused, naming the file and row.
+  // (as for a residue its file lacks) is refused, naming the file, the row
+  // and the line where its letters run past the structure (its last line).
   const size_t row = good.find('-', good.find("structureX:1A5I_A"));
   write_file("tryps.ali", std::string(good).replace(row, 1, "G"));
   Capture said;
   const Scored longer = score_family(fam.rows);
   EXPECT_EQ(longer.done, 0);
   EXPECT_EQ(longer.ref_id, -1);
-  EXPECT_TRUE(said.has("Row 1A5I_A (line 15 of tryps.ali) has ")) << said.text;
+  EXPECT_TRUE(said.has("Row 1A5I_A (line 21 of tryps.ali) has ")) << said.text;
   EXPECT_TRUE(said.has("but its structure 1A5I_A.ent has only")) << said.text;
 }
 
@@ -377,7 +378,7 @@ TEST(Sabmark, GroupMeasuredOverAllPairs) {
   GroupRun longer = score_group(four);
   EXPECT_EQ(longer.done, 0);
   EXPECT_EQ(longer.ref_id, -1);
-  EXPECT_NE(longer.said.find("Row 1ard (line 1 of "), std::string::npos) << longer.said;
+  EXPECT_NE(longer.said.find("Row 1ard (line 2 of "), std::string::npos) << longer.said;
   EXPECT_NE(longer.said.find("1ard_1sp1.fasta) has 30 residues, but its structure 1ard.ent has only 29"),
             std::string::npos) << longer.said;
   write_file("1ard_1sp1.fasta", kept);
