@@ -194,7 +194,15 @@ int trel_mkdir(const char* path, const char* label) {
     return 1;
   }
   if (!path[0] || !zam_mkdir(path, 0777)) {
-    zam_err("Failed to create %s directory: %s\n", label, path);
+    // A plain file standing at the name is the usual cause: say so, naming
+    // it without the "/" the caller may have added.
+    std::string name = path;
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    struct stat st;
+    if (path[0] && stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+      zam_err("Failed to create %s directory: %s is a file, not a directory\n", label, name.c_str());
+    else
+      zam_err("Failed to create %s directory: %s\n", label, path);
     return 0;
   }
   if (label[0]) zam_msg("Creating %s directory: %s\n", label, path);

@@ -107,9 +107,14 @@ TEST(Folders, MakeFailuresAreReported) {
   std::string deep = tmp.file("no/such/parent");
   EXPECT_EQ(trel_mkdir(deep.c_str(), "RESULTS"), 0);
   EXPECT_TRUE(c.any("*Error* Failed to create RESULTS directory: " + deep + "\n"));
+  // A plain file at the name (given with or without its "/") is named as one.
   write_file(tmp.file("file"), "x");
   EXPECT_EQ(trel_mkdir(tmp.file("file").c_str(), "CACHE"), 0);
-  EXPECT_TRUE(c.any("Failed to create CACHE directory: " + tmp.file("file")));
+  EXPECT_TRUE(c.any("Failed to create CACHE directory: " + tmp.file("file") + " is a file, not a directory\n"));
+  c.lines.clear();
+  EXPECT_EQ(trel_mkdir((tmp.file("file") + "/").c_str(), "EXTRACT"), 0);
+  EXPECT_TRUE(c.any("Failed to create EXTRACT directory: " + tmp.file("file") + " is a file, not a directory\n"));
+  EXPECT_EQ(testutil::read_file(tmp.file("file")), "x");
   EXPECT_EQ(trel_mkdir("", "CACHE"), 0);
   EXPECT_EQ(trel_mkdir(nullptr, "CACHE"), 0);
 
@@ -160,7 +165,7 @@ TEST(Folders, ResultSubFolders) {
   // A sub-folder that cannot be made.
   write_file(results + "taken", "x");
   EXPECT_EQ(trel_result_dir(results.c_str(), "taken.pdb", 1, 1, out), nullptr);
-  EXPECT_TRUE(c.any("Failed to create RESULTS directory: " + results + "taken\n"));
+  EXPECT_TRUE(c.any("Failed to create RESULTS directory: " + results + "taken is a file, not a directory\n"));
 }
 
 TEST(Folders, PurgeOnlyTheResultsFolder) {
