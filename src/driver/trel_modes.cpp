@@ -88,6 +88,9 @@ int trel_modeBuild(const char* sys_folder, const char* name, char** files, int n
                    _trel_options* options) {
   static const char* const lists[4] = {"CathDomainList", "ScopDomainList", "PfamDomainList",
                                        "EcodDomainList"};
+  // A refused build is said before the optional domain list is read, so
+  // that no warning about a missing list comes first.
+  if (!trel_checkNewDatabase(sys_folder, name, with_index)) return 0;
   const std::string list = std::string(sys_folder) + lists[type >= 0 && type < 4 ? type : 0];
   trel_openCath(list.c_str(), type);  // a missing list only warns: members get no code
   const _trel_db_opts d = dbOptions(options);

@@ -93,6 +93,12 @@ int trel_writeDatabaseSums(const _trel_db* db);
 // or a checksum file that is not one (with its line).
 int trel_checkDatabaseSums(const _trel_db* db);
 
+// 1 when a database may be built under name in root: its folder name fits
+// and holds no database file yet. 0 after an error otherwise (an existing
+// database is the user's to delete, never replaced by a build). Makes
+// nothing; trel_buildDatabase checks the same first.
+int trel_checkNewDatabase(const char* root, const char* name, int with_index);
+
 // Builds a database from n source files; prints each member and a summary.
 // A source file that gives no member (no residues, unreadable) is skipped
 // with a warning naming it, and the summary says how many were skipped.

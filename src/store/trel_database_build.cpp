@@ -258,15 +258,8 @@ int trel_closeDatabase(_trel_db* db) {
   return ok;
 }
 
-int trel_buildDatabase(const char* root, const char* name, char** files, int n, int with_index,
-                       int code_type, const _trel_db_opts* options) {
-  const _trel_db_opts defaults;
-  if (!options) options = &defaults;
-  zam_setPdbWarnings(1);
-  zam_setPdbMissing(1);
-  // The database folder and the folders above it are made when missing.
+int trel_checkNewDatabase(const char* root, const char* name, int with_index) {
   char target[TREL_PATH_MAX + 1];
-  std::vector<std::string> made;
   if (!trel_databaseFolder(root, name, with_index, target)) return 0;
   // A database is built anew only under a name it does not have yet: an
   // existing one is the user's to delete, never replaced by a build.
@@ -276,6 +269,20 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
             name, target, found);
     return 0;
   }
+  return 1;
+}
+
+int trel_buildDatabase(const char* root, const char* name, char** files, int n, int with_index,
+                       int code_type, const _trel_db_opts* options) {
+  const _trel_db_opts defaults;
+  if (!options) options = &defaults;
+  if (!trel_checkNewDatabase(root, name, with_index)) return 0;
+  zam_setPdbWarnings(1);
+  zam_setPdbMissing(1);
+  // The database folder and the folders above it are made when missing.
+  char target[TREL_PATH_MAX + 1];
+  std::vector<std::string> made;
+  trel_databaseFolder(root, name, with_index, target);  // its length was checked above
   if (!makeFolders(target, made)) return 0;
   _trel_db* db = trel_createDatabase(root, name, with_index, options->thing.with_spf ? options->i_max : 0,
                                      code_type, options->use_binary ? 2 : 1);

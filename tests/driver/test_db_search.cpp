@@ -192,16 +192,20 @@ TEST(DbSearch, CorruptDatabaseIsRefused) {
   }
 }
 
-// A build under the name of an existing database is refused, naming it, and
-// the database keeps every member.
+// A build under the name of an existing database is refused, naming it,
+// before the optional domain list is looked for, and the database keeps
+// every member.
 TEST(DbSearch, BuildNeverReplacesADatabase) {
   TREL_REQUIRE_SHARED_DATA();
   Library lib;
   ASSERT_EQ(lib.build.status, 0) << lib.build.out;
   const std::string master = read_file(lib.dir.file("db/zf_trel/master.dat"));
+  // Without its domain list, which a refused build must not go looking for.
+  std::filesystem::remove(lib.dir.file("db/CathDomainList"));
   Outcome again = testutil::run_trel2(lib.dir.str(), {"-build=zf", lib.files[0]}, lib.env);
   EXPECT_EQ(again.status, 1) << again.out;
   EXPECT_TRUE(has(again.out, "*Error* Database zf exists already in " + lib.dir.file("db") + "/zf_trel/")) << again.out;
+  EXPECT_FALSE(has(again.out, "domain index")) << again.out;
   EXPECT_EQ(read_file(lib.dir.file("db/zf_trel/master.dat")), master);
   Outcome s = lib.search("res", {"-db=zf", lib.files[0]});
   ASSERT_EQ(s.status, 0) << s.out;
