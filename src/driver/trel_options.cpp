@@ -224,7 +224,7 @@ int actFragment(const Opt&, const char*, _docking_spec*) {
   return 0;
 }
 int actJob(const Opt&, const char* v, _docking_spec*) {
-  if (!trel_checkJobName(v, "-job")) return -1;
+  if (!trel_checkPlainName(v, "job name", "-job")) return -1;
   S.job_name = v;
   message("Setting jobname: %s\n", v);
   return 0;
@@ -235,7 +235,8 @@ int actExtract(const Opt&, const char* v, _docking_spec*) {
   if (S.extract_folder.empty() || S.extract_folder.back() != '/') S.extract_folder += '/';
   return 0;
 }
-// -database, -db and -build: the database name is the base name of the value.
+// -database, -db and -build: the database name is the base name of the value
+// (-build takes only a plain name, so that is the name itself, less any extension).
 std::string rootName(const char* v) {
   std::string base = v;
   while (base.size() > 1 && (base.back() == '/' || base.back() == '\\')) base.pop_back();
@@ -253,6 +254,7 @@ int actDatabase(const Opt&, const char* v, _docking_spec*) {
   return 0;
 }
 int actBuild(const Opt&, const char* v, _docking_spec*) {
+  if (!trel_checkPlainName(v, "database name", "-build")) return -1;
   S.do_build = 1;
   S.db_name = rootName(v);
   return 0;
@@ -712,14 +714,15 @@ void trel_showUsage() {
   }
 }
 
-int trel_checkJobName(const std::string& name, const char* source) {
-  // The job name becomes the first part of result file and folder names
-  // inside the results folder: a separator or a dot name would put them
-  // elsewhere ("../..", "a/b").
+int trel_checkPlainName(const std::string& name, const char* what, const char* source) {
+  // A job name becomes the first part of result file and folder names inside
+  // the results folder, a database name that of its folder in the database
+  // root: a separator or a dot name would put them elsewhere ("../..",
+  // "a/b"), or be cut to a name the user did not give.
   if (name.empty() || (name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos)) return 1;
-  zam_err("The job name \"%s\" (%s) is not a plain file name: it may not hold '/' or '\\', nor be \".\" or "
+  zam_err("The %s \"%s\" (%s) is not a plain file name: it may not hold '/' or '\\', nor be \".\" or "
           "\"..\".\n",
-          name.c_str(), source);
+          what, name.c_str(), source);
   return 0;
 }
 

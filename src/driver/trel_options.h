@@ -74,10 +74,11 @@ trel_parse_result trel_parseOptions(int argc, char** argv, _docking_spec* spec);
 std::string trel_usageText();
 // Prints the usage text through zam_msg.
 void trel_showUsage();
-// 1 when name is empty (no job) or a plain file name: not "." or "..", no
-// '/' or '\\'. Otherwise 0 after an error naming the name and where it came
-// from (source: "-job" or "TREL_JOB").
-int trel_checkJobName(const std::string& name, const char* source);
+// 1 when name is empty (none given) or a plain file name: not "." or "..",
+// no '/' or '\\'. Otherwise 0 after an error naming what it is ("job name",
+// "database name"), the name and where it came from (source: "-job",
+// "TREL_JOB", "-build").
+int trel_checkPlainName(const std::string& name, const char* what, const char* source);
 
 // Number of option keywords (synonyms counted one by one), and keyword i
 // (0 <= i < count; null outside) in the order names are compared.

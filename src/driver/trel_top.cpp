@@ -518,7 +518,7 @@ int trel_top(int argc, char** argv, char** envp) {
   if (parsed == TREL_PARSE_EXIT) std::exit(0);
   if (parsed == TREL_PARSE_FAIL) fail();
   // A -job value was checked as it was read; one left from TREL_JOB now.
-  if (!trel_checkJobName(S.job_name, "TREL_JOB")) fail();
+  if (!trel_checkPlainName(S.job_name, "job name", "TREL_JOB")) fail();
   checkLength("The log file name", S.log_file);
   zam_vm_debug(S.do_memory);
   if (S.do_kids) test_kids();

@@ -74,16 +74,24 @@ TEST(Top, BareRunShowsUsageAndMakesNothing) {
   EXPECT_TRUE(fs::is_empty(dir.path));
 }
 
-// A job name names files and folders inside the results folder: one that
-// would lead out of it is refused before anything is made.
-TEST(Top, JobNamesThatAreNotPlainFileNamesAreRefused) {
+// A job name names files and folders inside the results folder, a database
+// name its folder: one that would lead out of it, or lose its folder part,
+// is refused before anything is made.
+TEST(Top, JobAndDatabaseNamesThatAreNotPlainFileNamesAreRefused) {
   TempDir dir;
-  for (const char* job : {"../..", "a/b", "..", ".", "x\\y"}) {
-    Outcome r = run(dir.str(), {std::string("-job=") + job, "-all"});
-    EXPECT_EQ(r.status, 1) << job;
-    EXPECT_TRUE(has(r.out, std::string("*Error* The job name \"") + job + "\" (-job) is not a plain file name"))
+  write_file(dir.file("q.pdb"), "END\n");
+  for (const char* name : {"../..", "a/b", "..", ".", "x\\y", "zf/"}) {
+    Outcome r = run(dir.str(), {std::string("-job=") + name, "-all"});
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_TRUE(has(r.out, std::string("*Error* The job name \"") + name + "\" (-job) is not a plain file name"))
         << r.out;
+    Outcome b = run(dir.str(), {std::string("-build=") + name, "q.pdb"});
+    EXPECT_EQ(b.status, 1) << name;
+    EXPECT_TRUE(
+        has(b.out, std::string("*Error* The database name \"") + name + "\" (-build) is not a plain file name"))
+        << b.out;
   }
+  fs::remove(dir.file("q.pdb"));
   Outcome env = run(dir.str(), {"-all"}, {"TREL_JOB=../x"});
   EXPECT_EQ(env.status, 1);
   EXPECT_TRUE(has(env.out, "*Error* The job name \"../x\" (TREL_JOB) is not a plain file name")) << env.out;
