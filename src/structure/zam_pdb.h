@@ -198,6 +198,8 @@ void zam_writeSSEInfo(_zam_file* stream, const _pdb_image* image, char letter, i
 // selection and start serial, written to numbers; returns how many.
 int zam_getPdbAlphaNos(const _pdb_image* image, int chain, int selection, int serial,
                        int* numbers);
-// Re-writes the ATOM lines of a PDB text file moved by matrix. Returns 1 on
-// success, 0 after a reported open, read or write failure.
+// Re-writes the ATOM lines of a PDB text file moved by matrix, written whole
+// (a temporary file beside the target, renamed over it at the end). Returns
+// 1 on success, 0 after a reported open, read or write failure, with the
+// target left as it was.
 int zam_exportPdb(const char* source, const char* target, int selection, Matrix3D matrix);

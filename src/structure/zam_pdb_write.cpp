@@ -3,6 +3,7 @@
 // a transform, TER and hetero atoms; and the re-writing of the ATOM lines of
 // a PDB text file through a transform.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,6 +14,7 @@
 #include "runtime/zam_string.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_version.h"
+#include "runtime/zam_whole.h"
 #include "structure/zam_pdb.h"
 #include "structure/zam_residue.h"
 
@@ -272,9 +274,10 @@ int zam_exportPdb(const char* source, const char* target, int selection, Matrix3
     return 0;
   }
   zam_filename(target, "pdb", out_name);
-  _zam_file* out = zam_fopen(out_name, "w");
+  // Written whole: a failed read or write leaves the target as it was.
+  _zam_whole* out = zam_openWhole(out_name, "w");
   if (!out) {
-    zam_err("Failed to write PDB file: %s\n", out_name);
+    zam_err("Failed to write PDB file: %s [%s]\n", out_name, strerror(errno));
     zam_fclose(in);
     return 0;
   }
@@ -283,11 +286,11 @@ int zam_exportPdb(const char* source, const char* target, int selection, Matrix3
   if (len < 0) {
     zam_err("Empty PDB file: %s\n", in_name);
     zam_fclose(in);
-    zam_fclose(out);
+    zam_closeWhole(out, false);
     return 0;
   }
   char date[32];
-  zam_fprintf(out, "REMARK  File written by %s on %s.\n", zam_version(), zam_get_date(date));
+  zam_fprintf(out->fp, "REMARK  File written by %s on %s.\n", zam_version(), zam_get_date(date));
   int style = -1, count = 0;
   do {
     bool atom = strncmp(line, "ATOM", 4) == 0;
@@ -299,11 +302,20 @@ int zam_exportPdb(const char* source, const char* target, int selection, Matrix3
     zam_parsePdbAtom(line, 0, style, &a);
     if (!zam_atomSelected(a, selection)) continue;
     count = nextSerial(count);
-    atomLine(out, a, count, a.chain, moved(a, matrix));
+    atomLine(out->fp, a, count, a.chain, moved(a, matrix));
   } while (zam_freadln(in, kLineSize, line) >= 0);
+  // A source cut short (a damaged compressed file) reads like a shorter one
+  // line by line: only the stream's error state tells it apart.
+  const bool read_whole = zam_ferror(in) == 0;
+  const int lines_read = zam_fline(in);
   zam_fclose(in);
-  if (zam_fclose(out) != 0) {
-    zam_err("Failed to write PDB file: %s\n", out_name);
+  if (!read_whole) {
+    zam_closeWhole(out, false);
+    zam_err("Failed to read PDB file: %s (after line %d)\n", in_name, lines_read);
+    return 0;
+  }
+  if (!zam_closeWhole(out, true)) {
+    zam_err("Failed to write PDB file: %s [%s]\n", out_name, strerror(errno));
     return 0;
   }
   return 1;

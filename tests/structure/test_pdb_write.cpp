@@ -199,6 +199,21 @@ TEST(PdbWrite, ExportMovesAtomLines) {
   EXPECT_TRUE(msgs.has("*Error* Empty PDB file: " + dir.file("e.pdb")));
   EXPECT_EQ(zam_exportPdb(dir.file("none.pdb").c_str(), dir.file("f.pdb").c_str(), 0, tf_identity()), 0);
   EXPECT_TRUE(msgs.has("*Error* Failed to read PDB file: " + dir.file("none.pdb")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("f.pdb")));
+  // A compressed source cut short is refused, and the target keeps what it
+  // held: no part of the export takes its place, no temporary file is left.
+  std::string many;
+  for (int i = 1; i <= 400; i++) many += residue(i, 'A');
+  write_file(dir.file("cut.pdb"), many);
+  ASSERT_EQ(std::system(("gzip " + dir.file("cut.pdb")).c_str()), 0);
+  const std::string packed = read_file(dir.file("cut.pdb.gz"));
+  write_file(dir.file("cut.pdb.gz"), packed.substr(0, packed.size() / 2));
+  write_file(dir.file("kept.pdb"), "kept\n");
+  EXPECT_EQ(zam_exportPdb(dir.file("cut.pdb.gz").c_str(), dir.file("kept").c_str(), 0, tf_identity()), 0);
+  EXPECT_TRUE(msgs.has("*Error* Failed to read PDB file: " + dir.file("cut.pdb.gz") + " (after line "));
+  EXPECT_EQ(read_file(dir.file("kept.pdb")), "kept\n");
+  for (const auto& e : std::filesystem::directory_iterator(dir.path))
+    EXPECT_NE(e.path().extension(), ".tmp") << e.path();
 }
 
 // Every shared structure read, written and read again keeps its atoms,
