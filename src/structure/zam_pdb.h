@@ -140,7 +140,9 @@ void zam_loadPdbZamRadii(_pdb_image* image);
 // cannot be opened or "Failed to read PDB file" when it cannot be read to its
 // end (a damaged compressed stream, a read error): no part of such a file is
 // kept. An atom with bad coordinates (isBadPdbAtom) is left out with a
-// warning naming the file and line. Prints advisories, and other warnings
+// warning naming the file and line, given once in the run for each file
+// name (by its first read that meets a bad atom; later reads leave the same
+// atoms out silently). Prints advisories, and other warnings
 // with zam_setPdbWarnings. A plain
 // file is read in blocks into a buffer of the calling thread, kept for its
 // next file.

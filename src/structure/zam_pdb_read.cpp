@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -68,6 +71,17 @@ struct Text {
   _zam_text t{};
   ~Text() { zam_freeText(&t); }
 };
+
+// True for the first call with a file name in the run, false after. A file
+// is read more than once in a run (for the pre-scoring, then again for the
+// superposition): its bad atoms are said by the first read that meets one,
+// all of them, and left out silently by every later read. Any thread.
+bool reportsBadAtoms(const char* fname) {
+  static std::mutex lock;
+  static std::set<std::string> reported;
+  const std::lock_guard<std::mutex> hold(lock);
+  return reported.insert(fname ? fname : "").second;
+}
 
 // The largest block read at once: most structure files fit in one, and a
 // reading that stops early (at the end of the first model) reads little
@@ -209,6 +223,7 @@ struct Reader {
   bool failed = false;  // a read failed
   bool mmcif = false;   // the text is mmCIF (it opens with a data block)
   const char* fname = nullptr;  // the file's name in messages
+  int bad_report = 0;           // this read warns of bad atoms: 1 yes, -1 no, 0 none met yet
   int lineno = 0;               // lines read that ended with a newline
   // The current line, terminated: in own, or in place in the text.
   char* line = own;
@@ -336,9 +351,12 @@ struct Reader {
   // or beyond what the fixed columns can hold. The atom is then left out,
   // with a warning naming the file and line (whatever use_warnings says),
   // rather than kept at the origin, where it would pull every superposition
-  // and contact count that uses it.
+  // and contact count that uses it. The warnings of a file are given by the
+  // first read of it in the run that finds a bad atom (reportsBadAtoms).
   bool checkCoordinates(const _pdb_atom& a, const char* kind) {
     if (!isBadPdbAtom(Point3D{a.x, a.y, a.z})) return true;
+    if (bad_report == 0) bad_report = reportsBadAtoms(fname) ? 1 : -1;
+    if (bad_report < 0) return false;
     const char* why = "out of range";
     if (std::isnan(a.x) || std::isnan(a.y) || std::isnan(a.z))
       why = "not a number";

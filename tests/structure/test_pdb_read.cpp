@@ -377,14 +377,16 @@ TEST(PdbRead, BadCoordinatesAndScore) {
   nan.replace(38, 8, "     nan");
   const std::string text = "I_sc  -12.5\n" + far + inf + word + blank + huge + nan +
                            atom("ATOM", 6, " CA", "GLY", 'A', 5, 4, 5, 6);
-  const std::string file = " of file " + dir.file("t.pdb") + ": ";
-  const std::string where = file + "not a number; atom left out\n";
   for (int warnings : {1, 0}) {
     SCOPED_TRACE(warnings ? "warnings on" : "warnings off");
     Defaults restore;
     zam_setPdbWarnings(warnings);
     Messages msgs;
-    Image im = readText(dir, text);
+    // Each file's bad atoms are said once in a run: a file of its own here.
+    const char* name = warnings ? "t.pdb" : "t2.pdb";
+    const std::string file = " of file " + dir.file(name) + ": ";
+    const std::string where = file + "not a number; atom left out\n";
+    Image im = readText(dir, text, name);
     EXPECT_FLOAT_EQ(im->score, -12.5f);
     ASSERT_EQ(im->natoms, 1);
     EXPECT_EQ(im->nres, 1);
@@ -398,6 +400,13 @@ TEST(PdbRead, BadCoordinatesAndScore) {
     EXPECT_TRUE(msgs.has("*Warning* Bad HETATM coordinates at line 5" + where));
     EXPECT_TRUE(msgs.has("*Warning* Bad HETATM coordinates at line 6" + file + "infinite; atom left out\n"));
     EXPECT_TRUE(msgs.has("*Warning* Bad ATOM coordinates at line 7" + where));
+    // Read again (as a target is for the pre-scoring and the superposition):
+    // the same atoms are left out, and nothing is said again.
+    const size_t before = msgs.text().size();
+    Image again(zam_readPdb(dir.file(name).c_str(), nullptr));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->natoms, 1);
+    EXPECT_EQ(msgs.text().find("Bad ", before), std::string::npos) << msgs.text();
   }
   Point3D nan_pt{std::nan(""), 0, 0};
   EXPECT_TRUE(isBadPdbAtom(nan_pt));
