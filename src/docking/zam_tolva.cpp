@@ -57,6 +57,25 @@ bool usable(const _molecule* mol, int model) {
   return mol && mol->loaded && model >= 0 && model <= mol->n_models;
 }
 
+// A model's classed atoms and a new zeroed grid of blocks reaching margin
+// past the farthest of them: n nodes a side, `nodes` in a block. The grid
+// is null (nothing made) for no blocks or a model that cannot be used.
+struct ModelGrid {
+  std::vector<ClassAtom> atoms;
+  _kb_grid* grid = nullptr;
+  int n = 0;
+  size_t nodes = 0;
+};
+ModelGrid openGrid(_molecule* mol, int model, int blocks, double h, double margin) {
+  ModelGrid m;
+  if (blocks < 1 || !usable(mol, model)) return m;
+  m.atoms = classAtoms(mol, model);
+  m.grid = makeGrid(blocks, h, reachOf(m.atoms) + margin);
+  m.n = m.grid->nx;
+  m.nodes = static_cast<size_t>(m.n) * m.n * m.n;
+  return m;
+}
+
 // The model's knowledge-based array, new and zeroed, of blocks vectors.
 void giveArray(_molecule* mol, int model, int N, int blocks) {
   double*& kb = mol->models[model].kb;
@@ -90,11 +109,8 @@ double zam_kb_pair(int cr, int cl, double d) {
 }
 
 _kb_grid* zam_kb_potential_grid(_molecule* receptor, int model, int blocks, double h) {
-  if (blocks < 1 || !usable(receptor, model)) return nullptr;
-  const std::vector<ClassAtom> atoms = classAtoms(receptor, model);
-  _kb_grid* g = makeGrid(blocks, h, reachOf(atoms) + kContact);
-  const int n = g->nx;
-  const size_t nodes = static_cast<size_t>(n) * n * n;
+  const auto [atoms, g, n, nodes] = openGrid(receptor, model, blocks, h, kContact);
+  if (!g) return nullptr;
   for (const ClassAtom& a : atoms) {
     // Nodes within the contact distance of the atom.
     int lo[3], hi[3];
@@ -115,11 +131,8 @@ _kb_grid* zam_kb_potential_grid(_molecule* receptor, int model, int blocks, doub
 }
 
 _kb_grid* zam_kb_density_grid(_molecule* ligand, int model, int blocks, double h) {
-  if (blocks < 1 || !usable(ligand, model)) return nullptr;
-  const std::vector<ClassAtom> atoms = classAtoms(ligand, model);
-  _kb_grid* g = makeGrid(blocks, h, reachOf(atoms) + h);
-  const int n = g->nx;
-  const size_t nodes = static_cast<size_t>(n) * n * n;
+  const auto [atoms, g, n, nodes] = openGrid(ligand, model, blocks, h, h);
+  if (!g) return nullptr;
   const double unit = 1.0 / (h * h * h);
   for (const ClassAtom& a : atoms) {
     if (a.cls >= blocks) continue;

@@ -40,6 +40,59 @@ inline bool fit64(__int128 v, int64_t* out) {
   return fits;
 }
 
+// GMP floats have no fused forms: acc += w z and acc -= w z through tmp,
+// and out = c z for a signed c.
+inline void add_product(mpf_ptr acc, mpf_ptr tmp, mpf_srcptr z, unsigned long w) {
+  mpf_mul_ui(tmp, z, w);
+  mpf_add(acc, acc, tmp);
+}
+inline void sub_product(mpf_ptr acc, mpf_ptr tmp, mpf_srcptr z, unsigned long w) {
+  mpf_mul_ui(tmp, z, w);
+  mpf_sub(acc, acc, tmp);
+}
+inline void mul_si(mpf_ptr out, mpf_srcptr z, long c) {
+  mpf_mul_ui(out, z, static_cast<unsigned long>(c < 0 ? -c : c));
+  if (c < 0) mpf_neg(out, out);
+}
+
+// The second half of a symmetric row is the first mirrored: a point copies
+// its mirror point, the norm as it is and the value and coefficient negated
+// for an odd triple (odd_mirror). set_signed and copy_value for every number
+// type of the ladders.
+inline bool odd_mirror(int j1, int j2, int j3) { return (j1 - j2 + j3) % 2 != 0; }
+inline void set_signed(long double& to, long double from, bool neg) { to = neg ? -from : from; }
+inline void set_signed(int64_t& to, int64_t from, bool neg) { to = neg ? -from : from; }
+inline void set_signed(mpz_ptr to, mpz_srcptr from, bool neg) {
+  if (neg)
+    mpz_neg(to, from);
+  else
+    mpz_set(to, from);
+}
+inline void set_signed(mpf_ptr to, mpf_srcptr from, bool neg) {
+  if (neg)
+    mpf_neg(to, from);
+  else
+    mpf_set(to, from);
+}
+inline void copy_value(long double& to, long double from) { to = from; }
+inline void copy_value(mpf_ptr to, mpf_srcptr from) { mpf_set(to, from); }
+inline void copy_value(mpq_ptr to, mpq_srcptr from) { mpq_set(to, from); }
+// Point to of a row's value Z, norm Q and coefficient V from point from.
+template <class ZType, class QType>
+void mirror_point(ZType* Z, QType* Q, long double* V, int64_t to, int64_t from, bool neg) {
+  copy_value(Q[to], Q[from]);
+  set_signed(Z[to], Z[from], neg);
+  set_signed(V[to], V[from], neg);
+}
+// The points m2 = m+1..e of a symmetric (m1, m2) row (index L + m2) from
+// their mirror points b + e - m2. Returns the row's length e - b + 1.
+template <class ZType, class QType>
+int64_t mirror_row(int L, int j1, int j2, int j3, int b, int m, int e, ZType* Z, QType* Q, long double* V) {
+  const bool odd = odd_mirror(j1, j2, j3);
+  for (int m2 = m + 1; m2 <= e; m2++) mirror_point(Z, Q, V, L + m2, L + b + e - m2, odd);
+  return e - b + 1;
+}
+
 // GMP's default float precision set for the life of an instance, the old one
 // restored however the scope is left.
 struct DefaultPrecision {

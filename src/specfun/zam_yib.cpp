@@ -210,19 +210,7 @@ int64_t yib_scale_m1m2_mpq(int L, int j1, int j2, int j3, int b, int m, int e, m
     const long double q = yib_shared::ld_of(Q[L + m2]);
     V[L + m2] = z * std::sqrt(q);
   }
-  const bool odd = (j1 - j2 + j3) % 2 != 0;
-  for (int m2 = m + 1; m2 <= e; m2++) {
-    const int from = L + b + e - m2;
-    mpq_set(Q[L + m2], Q[from]);
-    if (odd) {
-      mpz_neg(Z[L + m2], Z[from]);
-      V[L + m2] = -V[from];
-    } else {
-      mpz_set(Z[L + m2], Z[from]);
-      V[L + m2] = V[from];
-    }
-  }
-  return e - b + 1;
+  return yib_shared::mirror_row(L, j1, j2, j3, b, m, e, Z, Q, V);
 }
 
 void yib_result_mpf(mpz_srcptr z, mpq_srcptr q, mpz_ptr tz, mpq_ptr tq, mpf_ptr f) {

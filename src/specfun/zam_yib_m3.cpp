@@ -11,6 +11,8 @@
 namespace {
 
 using yib_shared::ld_of;
+using yib_shared::mirror_point;
+using yib_shared::set_signed;
 
 // One point of a destination row and its sources on the previous row. The
 // source a is the point with the same m2, b the one with m2 one off (below
@@ -33,7 +35,7 @@ struct M3Point {
 template <class Op>
 int64_t m3_sweep(int L, int j1, int j2, int j3, int lo, int hi, const _m12ranges* R, Op& op) {
   const int64_t W = 2 * L + 1;
-  const bool odd = (j1 - j2 + j3) % 2 != 0;
+  const bool odd = yib_shared::odd_mirror(j1, j2, j3);
   int64_t count = 0;
   for (int dir = 1; dir >= -1; dir -= 2) {
     const int last = dir > 0 ? hi : lo;
@@ -110,11 +112,7 @@ int64_t yib_ladder_m3_dbl(int L, int j1, int j2, int j3, int lo, int hi, const _
       norm_step(Q, p);
       V[p.at] = Z[p.at] * std::sqrt(s * Q[p.at]);
     }
-    void mirror(int64_t to, int64_t from, bool neg) {
-      Q[to] = Q[from];
-      Z[to] = neg ? -Z[from] : Z[from];
-      V[to] = neg ? -V[from] : V[from];
-    }
+    void mirror(int64_t to, int64_t from, bool neg) { mirror_point(Z, Q, V, to, from, neg); }
   } op{s, Z, Q, V};
   return m3_sweep(L, j1, j2, j3, lo, hi, R, op);
 }
@@ -133,11 +131,7 @@ int64_t yib_ladder_m3_long(int L, int j1, int j2, int j3, int lo, int hi, const 
       norm_step(Q, p);
       V[p.at] = static_cast<long double>(Z[p.at]) * std::sqrt(Q[p.at]);
     }
-    void mirror(int64_t to, int64_t from, bool neg) {
-      Q[to] = Q[from];
-      Z[to] = neg ? -Z[from] : Z[from];
-      V[to] = neg ? -V[from] : V[from];
-    }
+    void mirror(int64_t to, int64_t from, bool neg) { mirror_point(Z, Q, V, to, from, neg); }
   } op{Z, Q, V, false};
   const int64_t n = m3_sweep(L, j1, j2, j3, lo, hi, R, op);
   return op.over ? -1 : n;
@@ -156,14 +150,7 @@ int64_t yib_ladder_m3_mpz(int L, int j1, int j2, int j3, int lo, int hi, const _
       norm_step(Q, p);
       V[p.at] = ld_of(Z[p.at]) * std::sqrt(Q[p.at]);
     }
-    void mirror(int64_t to, int64_t from, bool neg) {
-      Q[to] = Q[from];
-      if (neg)
-        mpz_neg(Z[to], Z[from]);
-      else
-        mpz_set(Z[to], Z[from]);
-      V[to] = neg ? -V[from] : V[from];
-    }
+    void mirror(int64_t to, int64_t from, bool neg) { mirror_point(Z, Q, V, to, from, neg); }
   } op{tz, Z, Q, V};
   return m3_sweep(L, j1, j2, j3, lo, hi, R, op);
 }
@@ -186,14 +173,7 @@ int64_t yib_ladder_m3_mpq(int L, int j1, int j2, int j3, int lo, int hi, const _
       mpq_mul(Q[p.at], Q[p.qfrom], tq[0]);
       V[p.at] = ld_of(Z[p.at]) * std::sqrt(ld_of(Q[p.at]));
     }
-    void mirror(int64_t to, int64_t from, bool neg) {
-      mpq_set(Q[to], Q[from]);
-      if (neg)
-        mpz_neg(Z[to], Z[from]);
-      else
-        mpz_set(Z[to], Z[from]);
-      V[to] = neg ? -V[from] : V[from];
-    }
+    void mirror(int64_t to, int64_t from, bool neg) { mirror_point(Z, Q, V, to, from, neg); }
   } op{tz, tq, Z, Q, V};
   return m3_sweep(L, j1, j2, j3, lo, hi, R, op);
 }
@@ -207,27 +187,14 @@ int64_t yib_ladder_m3_mpf(int L, int j1, int j2, int j3, int lo, int hi, const _
     long double* V;
     void point(const M3Point& p) {
       mpf_set_ui(tf[0], 0);
-      if (p.a >= 0) {
-        mpf_mul_ui(tf[1], Z[p.a], static_cast<unsigned long>(p.wa));
-        mpf_add(tf[0], tf[0], tf[1]);
-      }
-      if (p.b >= 0) {
-        mpf_mul_ui(tf[1], Z[p.b], static_cast<unsigned long>(p.wb));
-        mpf_add(tf[0], tf[0], tf[1]);
-      }
+      if (p.a >= 0) yib_shared::add_product(tf[0], tf[1], Z[p.a], static_cast<unsigned long>(p.wa));
+      if (p.b >= 0) yib_shared::add_product(tf[0], tf[1], Z[p.b], static_cast<unsigned long>(p.wb));
       mpf_div_ui(Z[p.at], tf[0], static_cast<unsigned long>(p.div));
       mpf_mul_ui(Q[p.at], Q[p.qfrom], static_cast<unsigned long>(p.qnum));
       mpf_div_ui(Q[p.at], Q[p.at], static_cast<unsigned long>(p.qden));
       V[p.at] = ld_of(Z[p.at]) * std::sqrt(s * ld_of(Q[p.at]));
     }
-    void mirror(int64_t to, int64_t from, bool neg) {
-      mpf_set(Q[to], Q[from]);
-      if (neg)
-        mpf_neg(Z[to], Z[from]);
-      else
-        mpf_set(Z[to], Z[from]);
-      V[to] = neg ? -V[from] : V[from];
-    }
+    void mirror(int64_t to, int64_t from, bool neg) { mirror_point(Z, Q, V, to, from, neg); }
   } op{tf, s, Z, Q, V};
   return m3_sweep(L, j1, j2, j3, lo, hi, R, op);
 }
@@ -241,7 +208,7 @@ int64_t yib_laddersq_m3_dbl(int L, int j1, int j2, int j3, int lo, int hi, const
       if (p.b >= 0) v += std::sqrt(static_cast<long double>(p.sb) / p.sd) * V[p.b];
       V[p.at] = v;
     }
-    void mirror(int64_t to, int64_t from, bool neg) { V[to] = neg ? -V[from] : V[from]; }
+    void mirror(int64_t to, int64_t from, bool neg) { set_signed(V[to], V[from], neg); }
   } op{V};
   return m3_sweep(L, j1, j2, j3, lo, hi, R, op);
 }
@@ -277,11 +244,8 @@ int64_t yib_laddersq_m3_mpf(int L, int j1, int j2, int j3, int lo, int hi, const
       V[p.at] = ld_of(Z[p.at]);
     }
     void mirror(int64_t to, int64_t from, bool neg) {
-      if (neg)
-        mpf_neg(Z[to], Z[from]);
-      else
-        mpf_set(Z[to], Z[from]);
-      V[to] = neg ? -V[from] : V[from];
+      set_signed(Z[to], Z[from], neg);
+      set_signed(V[to], V[from], neg);
     }
   } op{tf, Z, V};
   return m3_sweep(L, j1, j2, j3, lo, hi, R, op);

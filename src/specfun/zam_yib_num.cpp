@@ -12,6 +12,8 @@ namespace {
 
 using yib_shared::ld_of;
 using yib_shared::LadderStep;
+using yib_shared::mirror_row;
+using yib_shared::odd_mirror;
 using yib_shared::Ratio;
 
 // The largest unsigned 64-bit integer, exact in long double.
@@ -27,8 +29,6 @@ void timed(const char* table, const char* kind, int J, int parity, Make make) {
   zam_msg("Done %ld %s coefficients (%s) to J = %d in %.4fs (%.2f/s)\n", n, table, kind, J, dt, n / dt);
 }
 
-bool odd_mirror(int j1, int j2, int j3) { return (j1 - j2 + j3) % 2 != 0; }
-
 // Working values of the seed chains in long double.
 struct LongDoubleChain {
   long double v[3];
@@ -38,6 +38,29 @@ struct LongDoubleChain {
   void mul(int i, unsigned long n, unsigned long d) { v[i] *= static_cast<long double>(n) / d; }
   void store(int64_t at, int i, int, int, int) { out[at] = v[i]; }
 };
+
+// What the ladder ops over (m1, m2) in long double or GMP floats hold: the
+// triple, the squared first coefficient c, the row's values Z, norms Q and
+// coefficients V, and the GMP temporaries tf (null in long double).
+template <class T>
+struct RowOp {
+  int L, j1, j2, j3;
+  long double c;
+  mpf_t* tf;
+  T *Z, *Q;
+  long double* V;
+};
+
+void set_one(long double& v) { v = 1; }
+void set_one(mpf_ptr v) { mpf_set_ui(v, 1); }
+
+// Seeds the row's first point (Z = Q = 1) and runs the ladder of op.
+template <class Op>
+int64_t seeded_walk(_m12ranges r12, Op& op) {
+  set_one(op.Z[op.L + r12.m2_first]);
+  set_one(op.Q[op.L + r12.m2_first]);
+  return yib_shared::m1m2_walk(op.L, op.j1, op.j2, op.j3, r12, op);
+}
 
 }  // namespace
 
@@ -202,17 +225,7 @@ int64_t yib_ladder_m1m2_mpz(int L, int j1, int j2, int j3, _m12ranges r12, mpz_t
 int64_t yib_scale_m1m2_mpz(int L, int j1, int j2, int j3, int b, int m, int e, mpz_t* Z, long double* Q,
                            long double* V) {
   for (int m2 = b; m2 <= m; m2++) V[L + m2] = ld_of(Z[L + m2]) * std::sqrt(Q[L + m2]);
-  const bool odd = odd_mirror(j1, j2, j3);
-  for (int m2 = m + 1; m2 <= e; m2++) {
-    const int from = L + b + e - m2;
-    Q[L + m2] = Q[from];
-    if (odd)
-      mpz_neg(Z[L + m2], Z[from]);
-    else
-      mpz_set(Z[L + m2], Z[from]);
-    V[L + m2] = odd ? -V[from] : V[from];
-  }
-  return e - b + 1;
+  return mirror_row(L, j1, j2, j3, b, m, e, Z, Q, V);
 }
 
 int64_t yib_ladder_m1m2_long(int L, int j1, int j2, int j3, _m12ranges r12, int64_t* Z, long double* Q,
@@ -238,21 +251,12 @@ int64_t yib_ladder_m1m2_long(int L, int j1, int j2, int j3, _m12ranges r12, int6
 int64_t yib_scale_m1m2_long(int L, int j1, int j2, int j3, int b, int m, int e, int64_t* Z, long double* Q,
                             long double* V) {
   for (int m2 = b; m2 <= m; m2++) V[L + m2] = std::sqrt(Q[L + m2]) * static_cast<long double>(Z[L + m2]);
-  const bool odd = odd_mirror(j1, j2, j3);
-  for (int m2 = m + 1; m2 <= e; m2++) {
-    const int from = L + b + e - m2;
-    Q[L + m2] = Q[from];
-    Z[L + m2] = odd ? -Z[from] : Z[from];
-    V[L + m2] = odd ? -V[from] : V[from];
-  }
-  return e - b + 1;
+  return mirror_row(L, j1, j2, j3, b, m, e, Z, Q, V);
 }
 
 int64_t yib_ladder_m1m2_dbl(int L, int j1, int j2, int j3, _m12ranges r12, long double c, long double* Z,
                             long double* Q, long double* V) {
-  struct {
-    int L, j1, j2, j3;
-    long double c, *Z, *Q, *V;
+  struct Op : RowOp<long double> {
     void step(const LadderStep& s) {
       long double n = s.c1 * Z[s.prev];
       if (s.prev2 >= 0) n -= s.c2 * Z[s.prev2];
@@ -260,64 +264,35 @@ int64_t yib_ladder_m1m2_dbl(int L, int j1, int j2, int j3, _m12ranges r12, long 
       Q[s.at] = Q[s.prev] * (static_cast<long double>(s.d) / s.qd);
     }
     int64_t finish(int b, int m, int e) { return yib_scale_m1m2_dbl(L, j1, j2, j3, b, m, e, c, Z, Q, V); }
-  } op{L, j1, j2, j3, c, Z, Q, V};
-  Z[L + r12.m2_first] = 1;
-  Q[L + r12.m2_first] = 1;
-  return yib_shared::m1m2_walk(L, j1, j2, j3, r12, op);
+  } op{{L, j1, j2, j3, c, nullptr, Z, Q, V}};
+  return seeded_walk(r12, op);
 }
 
 int64_t yib_scale_m1m2_dbl(int L, int j1, int j2, int j3, int b, int m, int e, long double c, long double* Z,
                            long double* Q, long double* V) {
   for (int m2 = b; m2 <= m; m2++) V[L + m2] = std::sqrt(Q[L + m2] * c) * Z[L + m2];
-  const bool odd = odd_mirror(j1, j2, j3);
-  for (int m2 = m + 1; m2 <= e; m2++) {
-    const int from = L + b + e - m2;
-    Q[L + m2] = Q[from];
-    Z[L + m2] = odd ? -Z[from] : Z[from];
-    V[L + m2] = odd ? -V[from] : V[from];
-  }
-  return e - b + 1;
+  return mirror_row(L, j1, j2, j3, b, m, e, Z, Q, V);
 }
 
 int64_t yib_ladder_m1m2_mpf(int L, int j1, int j2, int j3, _m12ranges r12, long double c, mpf_t* tf, mpf_t* Z,
                             mpf_t* Q, long double* V) {
-  struct {
-    int L, j1, j2, j3;
-    long double c;
-    mpf_t *tf, *Z, *Q;
-    long double* V;
+  struct Op : RowOp<mpf_t> {
     void step(const LadderStep& s) {
-      mpf_mul_ui(tf[0], Z[s.prev], static_cast<unsigned long>(s.c1 < 0 ? -s.c1 : s.c1));
-      if (s.c1 < 0) mpf_neg(tf[0], tf[0]);
-      if (s.prev2 >= 0) {
-        mpf_mul_ui(tf[1], Z[s.prev2], static_cast<unsigned long>(s.c2));
-        mpf_sub(tf[0], tf[0], tf[1]);
-      }
+      yib_shared::mul_si(tf[0], Z[s.prev], s.c1);
+      if (s.prev2 >= 0) yib_shared::sub_product(tf[0], tf[1], Z[s.prev2], static_cast<unsigned long>(s.c2));
       mpf_div_ui(Z[s.at], tf[0], static_cast<unsigned long>(s.d));
       mpf_mul_ui(Q[s.at], Q[s.prev], static_cast<unsigned long>(s.d));
       mpf_div_ui(Q[s.at], Q[s.at], static_cast<unsigned long>(s.qd));
     }
     int64_t finish(int b, int m, int e) { return yib_scale_m1m2_mpf(L, j1, j2, j3, b, m, e, c, Z, Q, V); }
-  } op{L, j1, j2, j3, c, tf, Z, Q, V};
-  mpf_set_ui(Z[L + r12.m2_first], 1);
-  mpf_set_ui(Q[L + r12.m2_first], 1);
-  return yib_shared::m1m2_walk(L, j1, j2, j3, r12, op);
+  } op{{L, j1, j2, j3, c, tf, Z, Q, V}};
+  return seeded_walk(r12, op);
 }
 
 int64_t yib_scale_m1m2_mpf(int L, int j1, int j2, int j3, int b, int m, int e, long double c, mpf_t* Z, mpf_t* Q,
                            long double* V) {
   for (int m2 = b; m2 <= m; m2++) V[L + m2] = std::sqrt(ld_of(Q[L + m2]) * c) * ld_of(Z[L + m2]);
-  const bool odd = odd_mirror(j1, j2, j3);
-  for (int m2 = m + 1; m2 <= e; m2++) {
-    const int from = L + b + e - m2;
-    mpf_set(Q[L + m2], Q[from]);
-    if (odd)
-      mpf_neg(Z[L + m2], Z[from]);
-    else
-      mpf_set(Z[L + m2], Z[from]);
-    V[L + m2] = odd ? -V[from] : V[from];
-  }
-  return e - b + 1;
+  return mirror_row(L, j1, j2, j3, b, m, e, Z, Q, V);
 }
 
 int64_t yib_ladder_m1m2_gmp(int L, int j1, int j2, int j3, int m3, mpf_t* tf, _m12ranges r12, mpf_t* Z, mpf_t* Q,
@@ -329,9 +304,7 @@ int64_t yib_ladder_m1m2_gmp(int L, int j1, int j2, int j3, int m3, mpf_t* tf, _m
 
 int64_t yib_laddersq_m1m2_dbl(int L, int j1, int j2, int j3, _m12ranges r12, long double c, long double* Z,
                               long double* Q, long double* V) {
-  struct {
-    int L, j1, j2, j3;
-    long double c, *Z, *Q, *V;
+  struct Op : RowOp<long double> {
     void step(const LadderStep& s) {
       long double n = s.c1 * Z[s.prev];
       if (s.prev2 >= 0) n -= std::sqrt(static_cast<long double>(s.c2 * s.a2)) * Z[s.prev2];
@@ -341,31 +314,17 @@ int64_t yib_laddersq_m1m2_dbl(int L, int j1, int j2, int j3, _m12ranges r12, lon
     int64_t finish(int b, int m, int e) {
       const long double r = std::sqrt(c);
       for (int m2 = b; m2 <= m; m2++) V[L + m2] = r * Z[L + m2];
-      const bool odd = odd_mirror(j1, j2, j3);
-      for (int m2 = m + 1; m2 <= e; m2++) {
-        const int from = L + b + e - m2;
-        Q[L + m2] = 1;
-        Z[L + m2] = odd ? -Z[from] : Z[from];
-        V[L + m2] = odd ? -V[from] : V[from];
-      }
-      return e - b + 1;
+      return mirror_row(L, j1, j2, j3, b, m, e, Z, Q, V);  // every Q is 1
     }
-  } op{L, j1, j2, j3, c, Z, Q, V};
-  Z[L + r12.m2_first] = 1;
-  Q[L + r12.m2_first] = 1;
-  return yib_shared::m1m2_walk(L, j1, j2, j3, r12, op);
+  } op{{L, j1, j2, j3, c, nullptr, Z, Q, V}};
+  return seeded_walk(r12, op);
 }
 
 int64_t yib_laddersq_m1m2_mpf(int L, int j1, int j2, int j3, _m12ranges r12, long double c, mpf_t* tf, mpf_t* Z,
                               mpf_t* Q, long double* V) {
-  struct {
-    int L, j1, j2, j3;
-    long double c;
-    mpf_t *tf, *Z, *Q;
-    long double* V;
+  struct Op : RowOp<mpf_t> {
     void step(const LadderStep& s) {
-      mpf_mul_ui(tf[0], Z[s.prev], static_cast<unsigned long>(s.c1 < 0 ? -s.c1 : s.c1));
-      if (s.c1 < 0) mpf_neg(tf[0], tf[0]);
+      yib_shared::mul_si(tf[0], Z[s.prev], s.c1);
       if (s.prev2 >= 0) {
         mpf_sqrt_ui(tf[2], static_cast<unsigned long>(s.c2 * s.a2));
         mpf_mul(tf[1], Z[s.prev2], tf[2]);
@@ -378,22 +337,10 @@ int64_t yib_laddersq_m1m2_mpf(int L, int j1, int j2, int j3, _m12ranges r12, lon
     int64_t finish(int b, int m, int e) {
       const long double r = std::sqrt(c);
       for (int m2 = b; m2 <= m; m2++) V[L + m2] = r * ld_of(Z[L + m2]);
-      const bool odd = odd_mirror(j1, j2, j3);
-      for (int m2 = m + 1; m2 <= e; m2++) {
-        const int from = L + b + e - m2;
-        mpf_set_ui(Q[L + m2], 1);
-        if (odd)
-          mpf_neg(Z[L + m2], Z[from]);
-        else
-          mpf_set(Z[L + m2], Z[from]);
-        V[L + m2] = odd ? -V[from] : V[from];
-      }
-      return e - b + 1;
+      return mirror_row(L, j1, j2, j3, b, m, e, Z, Q, V);  // every Q is 1
     }
-  } op{L, j1, j2, j3, c, tf, Z, Q, V};
-  mpf_set_ui(Z[L + r12.m2_first], 1);
-  mpf_set_ui(Q[L + r12.m2_first], 1);
-  return yib_shared::m1m2_walk(L, j1, j2, j3, r12, op);
+  } op{{L, j1, j2, j3, c, tf, Z, Q, V}};
+  return seeded_walk(r12, op);
 }
 
 int64_t yib_m1m2m3_fac(int L, int j1, int j2, int j3, int lo, int hi, const _m12ranges* R, long double* V) {
