@@ -69,6 +69,164 @@ inline __m128 shiftIn(__m128 a, __m128 b) {
 inline __m128 lane3(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3)); }
 #endif
 
+// Eight or sixteen cells at a time through the compiler's generic vectors,
+// where the processor has AVX2 or AVX-512: the same steps as cells4 and
+// gapRun below, lane for lane, so a cell gets the same bits at any width.
+typedef float v8f __attribute__((vector_size(32)));
+typedef int v8i __attribute__((vector_size(32)));
+typedef unsigned char v8b __attribute__((vector_size(8)));
+typedef float v16f __attribute__((vector_size(64)));
+typedef int v16i __attribute__((vector_size(64)));
+typedef unsigned char v16b __attribute__((vector_size(16)));
+
+template <class V>
+struct Wide;
+template <>
+struct Wide<v8f> {
+  typedef v8i Int;
+  typedef v8b Bytes;
+  static constexpr int count = 8;
+};
+template <>
+struct Wide<v16f> {
+  typedef v16i Int;
+  typedef v16b Bytes;
+  static constexpr int count = 16;
+};
+
+// The helpers take and give vectors by reference: a vector passed by value
+// outside AVX code would make GCC warn about its calling convention, though
+// every helper is inlined into the two row functions below.
+
+// maxps: a > b ? a : b lane by lane.
+template <class V>
+[[gnu::always_inline]] inline void vmax(V& out, const V& a, const V& b) {
+  out = a > b ? a : b;
+}
+
+template <class V>
+[[gnu::always_inline]] inline void vload(V& v, const float* p) {
+  memcpy(&v, p, sizeof v);
+}
+
+// x in every lane (x minus zero is x exactly, and one broadcast).
+template <class V>
+[[gnu::always_inline]] inline void vsplat(V& v, float x) {
+  v = x - V{};
+}
+
+// Lane k of out is lane k - s of v (lane 0 for k < s).
+template <class V, int S>
+[[gnu::always_inline]] inline void shiftUp(V& out, const V& v) {
+  typedef typename Wide<V>::Int I;
+  I idx;
+  for (int k = 0; k < Wide<V>::count; k++) idx[k] = k < S ? 0 : k - S;
+  out = __builtin_shuffle(v, idx);
+}
+
+// p = max(p, p moved up S lanes): one step of the running maximum.
+template <class V, int S>
+[[gnu::always_inline]] inline void maxStep(V& p) {
+  V moved;
+  shiftUp<V, S>(moved, p);
+  vmax(p, moved, p);
+}
+
+// Columns c..c1 of one row (see fill_row) as many whole vectors as fit: H,
+// E and directions, and with `fused` the target-gap state as a running
+// maximum carried in *f. Returns the first column left.
+template <class V, bool HasB, bool Free>
+[[gnu::always_inline]] inline int fill_wide(int c, int c1, const float* Hp, const float* Ep,
+                                           const float* Fp, float* H, float* E, float* F,
+                                           const float* S, const float* B, unsigned char* D,
+                                           const float* tpen, float qpen_r, float eE, bool fused,
+                                           float* f) {
+  typedef typename Wide<V>::Int I;
+  typedef typename Wide<V>::Bytes Bytes;
+  constexpr int L = Wide<V>::count;
+  V veE, vq, carry;
+  vsplat(veE, eE);
+  vsplat(vq, qpen_r);
+  vsplat(carry, *f);  // F left of the next vector, in every lane
+  I last;             // every lane picks the top lane
+  for (int k = 0; k < L; k++) last[k] = L - 1;
+  float hleft = H[c - 1];  // H left of the next vector
+  for (; c + L - 1 <= c1; c += L) {
+    V hd, ed, fd, g, hg, sb, h, e;
+    vload(hd, Hp + c - 1);
+    vload(ed, Ep + c - 1);
+    vload(fd, Fp + c - 1);
+    const I from_e = fd < ed;  // ties go to the target-gap state
+    vmax(g, ed, fd);
+    vload(sb, S + c);
+    if (HasB) {
+      V b;
+      vload(b, B + c);
+      sb = sb * b;
+    }
+    const I diag = hd > g;  // ties go to the gap state
+    vmax(hg, hd, g);
+    h = sb + hg;
+    memcpy(H + c, &h, sizeof h);
+    // 1 or 2 from the gap states, 0 on the diagonal.
+    const I dir = ~diag & (from_e + 2);
+    const Bytes bytes = __builtin_convertvector(dir, Bytes);
+    memcpy(D + c, &bytes, sizeof bytes);
+    V eu, hu;
+    vload(eu, Ep + c);
+    vload(hu, Hp + c);
+    if (Free) {
+      vmax(e, eu, hu);
+    } else {
+      V tp;
+      vload(tp, tpen + c);
+      const V eo = tp + hu, ee = eu + veE;
+      vmax(e, ee, eo);
+    }
+    memcpy(E + c, &e, sizeof e);
+    if (fused) {
+      // H left of each cell: the previous vector's top lane, then h moved up one.
+      V p;
+      shiftUp<V, 1>(p, h);
+      p[0] = hleft;
+      if (!Free) p = vq + p;
+      // Running maximum across the lanes, lane 0 first.
+      maxStep<V, 1>(p);
+      maxStep<V, 2>(p);
+      maxStep<V, 4>(p);
+      if constexpr (L == 16) maxStep<V, 8>(p);
+      V out, top = __builtin_shuffle(p, last);
+      vmax(out, carry, p);
+      memcpy(F + c, &out, sizeof out);
+      vmax(carry, carry, top);
+    }
+    hleft = h[L - 1];
+  }
+  *f = carry[0];
+  return c;
+}
+
+
+template <bool HasB, bool Free>
+__attribute__((target("avx2"))) int fill_row8(int c, int c1, const float* Hp, const float* Ep,
+                                              const float* Fp, float* H, float* E, float* F,
+                                              const float* S, const float* B, unsigned char* D,
+                                              const float* tpen, float qpen_r, float eE,
+                                              bool fused, float* f) {
+  return fill_wide<v8f, HasB, Free>(c, c1, Hp, Ep, Fp, H, E, F, S, B, D, tpen, qpen_r, eE, fused, f);
+}
+
+template <bool HasB, bool Free>
+__attribute__((target("avx512f,avx512bw"))) int fill_row16(int c, int c1, const float* Hp,
+                                                           const float* Ep, const float* Fp,
+                                                           float* H, float* E, float* F,
+                                                           const float* S, const float* B,
+                                                           unsigned char* D, const float* tpen,
+                                                           float qpen_r, float eE, bool fused,
+                                                           float* f) {
+  return fill_wide<v16f, HasB, Free>(c, c1, Hp, Ep, Fp, H, E, F, S, B, D, tpen, qpen_r, eE, fused, f);
+}
+
 // One row r of the fill over columns c0+1..c1. Hp, Ep, Fp hold row r-1; H,
 // E, F row r with its border cell c0 already set; S and B (when HasB) are
 // row r of the score and factor planes, D row r of the directions. All
@@ -89,9 +247,13 @@ void fill_row(int c0, int c1, const float* Hp, const float* Ep, const float* Fp,
   int c = c0 + 1;
   float f = F[c0];
   const bool fused = Free || eF == 0.0f;
+  if (zam_cpu_avx512())
+    c = fill_row16<HasB, Free>(c, c1, Hp, Ep, Fp, H, E, F, S, B, D, tpen, qpen_r, eE, fused, &f);
+  else if (zam_cpu_avx2())
+    c = fill_row8<HasB, Free>(c, c1, Hp, Ep, Fp, H, E, F, S, B, D, tpen, qpen_r, eE, fused, &f);
 #ifdef __SSE2__
   const __m128 veE = _mm_set1_ps(eE), vq = _mm_set1_ps(qpen_r);
-  __m128 hprev = _mm_set1_ps(H[c0]);  // lane 3: H left of the next group
+  __m128 hprev = _mm_set1_ps(H[c - 1]);  // lane 3: H left of the next group
   __m128 carry = _mm_set1_ps(f);      // F left of the next group, in every lane
   // The target-gap state of one group from its H values; the carry chain
   // costs one maximum per group.

@@ -23,6 +23,8 @@ typedef float v4f __attribute__((vector_size(16)));
 typedef int v4i __attribute__((vector_size(16)));
 typedef float v8f __attribute__((vector_size(32)));
 typedef int v8i __attribute__((vector_size(32)));
+typedef float v16f __attribute__((vector_size(64)));
+typedef int v16i __attribute__((vector_size(64)));
 
 template <class V>
 struct Lanes;
@@ -36,9 +38,14 @@ struct Lanes<v8f> {
   typedef v8i Int;
   static constexpr int count = 8;
 };
+template <>
+struct Lanes<v16f> {
+  typedef v16i Int;
+  static constexpr int count = 16;
+};
 
 // Lanes a vector loop may run past the last cell it was asked for.
-constexpr int kMaxLanes = 8;
+constexpr int kMaxLanes = 16;
 
 // The fast exponential of one score (zam_fastexp), 0 below the smallest
 // normal result; NaN stays NaN. The vector loops use expv below, which does
@@ -55,11 +62,11 @@ inline float exp_1(float x) {
 // value outside AVX code would make GCC warn about its calling convention,
 // though every helper is inlined into the two span runners below.
 
+// x in every lane. x minus a zero vector is x exactly (the sign of a zero
+// too) and compiles to one broadcast, where filling lane by lane would not.
 template <class V>
 [[gnu::always_inline]] inline void splat(V& v, float x) {
-  V t{};
-  for (int k = 0; k < Lanes<V>::count; k++) t[k] = x;
-  v = t;
+  v = x - V{};
 }
 
 template <class V>
@@ -192,8 +199,15 @@ __attribute__((target("avx2"))) void runSpan8(const SpanJob& a) {
 }
 
 template <bool Column>
+__attribute__((target("avx512f"))) void runSpan16(const SpanJob& a) {
+  runSpan<v16f, Column>(a);
+}
+
+template <bool Column>
 void runSpanAny(const SpanJob& a) {
-  if (zam_cpu_avx2())
+  if (zam_cpu_avx512())
+    runSpan16<Column>(a);
+  else if (zam_cpu_avx2())
     runSpan8<Column>(a);
   else
     runSpan4<Column>(a);
@@ -308,8 +322,9 @@ struct Kfill {
           for (int k = 0; k < 3; k++) rows[nrows++] = p * 3 + k;
       float* out = a.data();
       for (int j = box.tfirst; j <= box.tlast; j++) {
+        // All eight points, a constant size the compiler copies inline.
         float v[24];
-        memcpy(v, set == 0 ? t[j].t : t[j].v, sizeof(Point3Df) * (size_t)np);
+        memcpy(v, set == 0 ? t[j].t : t[j].v, sizeof v);
         if (nrows == 3 * np) {
           for (int k = 0; k < 3 * np; k++) out[(size_t)k * stride + j] = v[k];
         } else {

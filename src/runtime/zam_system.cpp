@@ -285,6 +285,14 @@ int zam_cpu_avx2() {
   return avx2;
 }
 
+int zam_cpu_avx512() {
+  static const int avx512 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0 ? 1 : 0;
+  }();
+  return avx512;
+}
+
 void zam_zero(void* p, int64_t n) {
   if (p && n > 0) std::memset(p, 0, static_cast<size_t>(n));
 }

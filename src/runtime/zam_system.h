@@ -56,6 +56,8 @@ int zam_cpus_configured();
 // 1 when the processor runs AVX2 code (asked once, then remembered), else 0:
 // the score loops choose their eight-lane forms by it.
 int zam_cpu_avx2();
+// 1 when the processor runs AVX-512 (foundation) code, else 0; asked once.
+int zam_cpu_avx512();
 // 0 on least-significant-byte-first machines; any other order is reported
 // once and gives -1. Cached after the first call.
 int zam_endian();

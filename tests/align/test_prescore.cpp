@@ -396,3 +396,145 @@ TEST_F(Prescore, KscoreAlignmentOfTwoTraces) {
   EXPECT_GE(a->nfrags, 1);
   trel_freeAlign(a);
 }
+
+namespace {
+
+// The pre-score of one pair computed the plain way: every cell of the K plane
+// from the per-cell window scores (trace term, then the spatial term on small
+// pairs, incomplete residues cleared), then the three-state recurrence cell by
+// cell and the walk back from the last cell. Returns the path's score sum,
+// pairs and span; K gets the plane (rows of m + 2 cells).
+_trel_dp_score plain_prescore(const std::vector<_trel_seg>& q, const std::vector<_trel_seg>& t,
+                              std::vector<float>& K) {
+  const int n = (int)q.size(), m = (int)t.size(), W = std::clamp(g_window, 1, 4);
+  const int imax = std::max(n - W - 1, 0), jmax = std::max(m - W - 1, 0);
+  const int64_t w = m + 2;
+  const bool large = n > 180 || m > 180 || n + m > 240;
+  const float wt = large ? g_trace + g_spatial : g_trace, ws = large ? 0.0f : g_spatial;
+  K.assign((size_t)(n + 2) * w, 0.0f);
+  for (int i = 0; i < n; i++)
+    for (int j = 0; j < m; j++) {
+      if (q[i].sse == 'D' || t[j].sse == 'D') continue;
+      const float pre = seg_prefactor(&q[i], &t[j]);
+      float v = 0.0f + score_CA_pattern(i, j, imax, jmax, pre, q[i].t, t[j].t, ca_factor) * wt;
+      if (ws != 0.0f) v += score_CA_pattern(i, j, imax, jmax, pre, q[i].v, t[j].v, va_factor) * ws;
+      K[(i + 1) * w + j + 1] = v;
+    }
+  std::vector<float> qpen(n + 2), tpen(m + 2);
+  for (int i = 0; i < n + 2; i++) qpen[i] = k_penalty(i, n, g_rho, q.data());
+  for (int j = 0; j < m + 2; j++) tpen[j] = k_penalty(j, m, g_rho, t.data());
+  const float e = g_eta, forbidden = -99999.0f;
+  const size_t cells = (size_t)(n + 2) * w;
+  std::vector<float> H(cells), E(cells), F(cells);
+  std::vector<unsigned char> D(cells);
+  H[0] = 0.0f;
+  E[0] = F[0] = forbidden;
+  for (int c = 1; c <= m + 1; c++) {
+    H[c] = F[c] = qpen[0] + (float)(c - 1) * e;
+    E[c] = forbidden;
+  }
+  for (int r = 1; r <= n + 1; r++) {
+    H[r * w] = E[r * w] = tpen[0] + (float)(r - 1) * e;
+    F[r * w] = forbidden;
+    for (int c = 1; c <= m + 1; c++) {
+      const int64_t x = r * w + c, up = x - w, diag = up - 1;
+      const bool from_e = F[diag] < E[diag];
+      const float g = from_e ? E[diag] : F[diag];
+      const bool d = H[diag] > g;
+      H[x] = K[x] + (d ? H[diag] : g);
+      D[x] = d ? 0 : from_e ? 1 : 2;
+      E[x] = std::max(tpen[c] + H[up], E[up] + e);
+      F[x] = std::max(qpen[r] + H[x - 1], F[x - 1] + e);
+    }
+  }
+  _trel_dp_score out{0, 0, 1, 0.0f};
+  int r = n, c = m, first = -1, last = -1;
+  while (r > 0 && c > 0) {
+    const int d = D[(r + 1) * w + c + 1];
+    if (d == 0) {
+      out.score += K[r * w + c];
+      if (first < 0) first = out.steps;
+      last = out.steps;
+      out.aligned++;
+    }
+    r -= d != 2;
+    c -= d != 1;
+    out.steps++;
+  }
+  out.span = first < 0 ? 1 : last - first + 1;
+  return out;
+}
+
+// n records of random local geometry: points within 12 of the residue,
+// mostly helix, strand and coil letters with some incomplete residues and
+// chain breaks.
+std::vector<_trel_seg> random_trace(int n, unsigned seed) {
+  unsigned x = seed * 2654435761u + 12345u;
+  auto next = [&x]() {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x;
+  };
+  auto coord = [&]() { return (float)((int)(next() % 24001) - 12000) * 0.001f; };
+  auto point = [&]() { return Point3Df{coord(), coord(), coord()}; };
+  std::vector<_trel_seg> s(n);
+  for (int i = 0; i < n; i++) {
+    _trel_seg& r = s[i];
+    r.code = "ACDEFGHIKLMNPQRSTVWY"[next() % 20];
+    r.sse = "AAABBCCCD"[next() % 9];
+    r.break_before = i == 0 || next() % 25 == 0;
+    if (i > 0) s[i - 1].break_after = r.break_before;
+    r.break_after = i == n - 1;
+    r.ncut = point();
+    r.ccut = point();
+    for (int k = 0; k < 8; k++) {
+      r.t[k] = point();
+      r.v[k] = point();
+    }
+  }
+  return s;
+}
+
+}  // namespace
+
+// The vector kernels (any lane count, edge windows, runs shorter than a
+// vector, rows that end inside one) give the plain computation's K plane and
+// pre-score to the bit, with both windows, on random traces of 1 to 700
+// residues and on real chains.
+TEST_F(Prescore, KernelMatchesThePlainComputationBitForBit) {
+  std::vector<std::pair<std::vector<_trel_seg>, std::vector<_trel_seg>>> pairs;
+  const int lengths[] = {1, 2, 3, 4, 5, 7, 8, 9, 13, 16, 17, 31, 33, 47, 64, 65, 100};
+  unsigned seed = 1;
+  for (int n : lengths)
+    for (int m : lengths)
+      if ((n * 7 + m) % 3 == 0 || n < 6 || m < 6)
+        pairs.emplace_back(random_trace(n, seed), random_trace(m, seed + 1)), seed += 2;
+  pairs.emplace_back(random_trace(700, seed), random_trace(333, seed + 1));
+  if (testutil::have_shared_data()) {
+    const Trace a = load(testutil::shared_pdb("t-coffee-examples/1AE5A.pdb.gz"));
+    const Trace b = load(testutil::shared_pdb("freesasa/1ubq.pdb"));
+    pairs.emplace_back(a.seg, b.seg);
+    pairs.emplace_back(b.seg, b.seg);
+    pairs.emplace_back(b.seg, a.seg);
+  }
+  Bufs bufs(1, 700, 700);
+  _trel_align_buf* buf = bufs.bufs[0];
+  std::vector<float> K;
+  for (int window : {3, 4}) {
+    trel_setAlignWindow(window);
+    for (const auto& [q, t] : pairs) {
+      const int n = (int)q.size(), m = (int)t.size();
+      SCOPED_TRACE(std::to_string(n) + " x " + std::to_string(m) + ", window " +
+                   std::to_string(window));
+      const _trel_dp_score want = plain_prescore(q, t, K);
+      const _trel_dp_score got = trel_scoreTheTrace(n, m, q.data(), t.data(), buf);
+      ASSERT_EQ(memcmp(K.data(), buf->kplane, K.size() * sizeof(float)), 0);
+      EXPECT_EQ(got.aligned, want.aligned);
+      EXPECT_EQ(got.steps, want.steps);
+      EXPECT_EQ(got.span, want.span);
+      EXPECT_EQ(memcmp(&got.score, &want.score, sizeof(float)), 0) << got.score << " " << want.score;
+    }
+  }
+  trel_setAlignWindow(3);
+}
