@@ -213,6 +213,35 @@ void runSpanAny(const SpanJob& a) {
     runSpan4<Column>(a);
 }
 
+// K[j] = 0 + w[j] * wt for j = j0..j1 (the trace term alone), a vector at a
+// time where the processor has AVX-512; the same two steps per cell.
+template <class V>
+[[gnu::always_inline]] inline void weighRun(float* K, const float* w, float wt, int j0, int j1) {
+  constexpr int L = Lanes<V>::count;
+  V vw, zero;
+  splat(vw, wt);
+  splat(zero, 0.0f);
+  int j = j0;
+  for (; j + L - 1 <= j1; j += L) {
+    V a;
+    loadv(a, w + j);
+    const V r = zero + a * vw;
+    memcpy(K + j, &r, sizeof r);
+  }
+  for (; j <= j1; j++) K[j] = 0.0f + w[j] * wt;
+}
+
+__attribute__((target("avx512f"))) void weighRun16(float* K, const float* w, float wt, int j0, int j1) {
+  weighRun<v16f>(K, w, wt, j0, j1);
+}
+
+void weighRunAny(float* K, const float* w, float wt, int j0, int j1) {
+  if (zam_cpu_avx512())
+    weighRun16(K, w, wt, j0, j1);
+  else
+    for (int j = j0; j <= j1; j++) K[j] = 0.0f + w[j] * wt;
+}
+
 float window_sum(const int* slots, int count, const Point3Df* q, const Point3Df* t,
                  const float* factor) {
   float s = 0.0f;
@@ -580,7 +609,7 @@ int fill_kplane(int n, int m, _trel_a_box box, const _trel_seg* qseg, const _tre
       if (do_spatial) {
         for (int j = j0; j <= j1; j++) Kr[j] = (0.0f + w1[j] * wt) + w2[j] * ws;
       } else {
-        for (int j = j0; j <= j1; j++) Kr[j] = 0.0f + w1[j] * wt;
+        weighRunAny(Kr, w1, wt, j0, j1);
       }
     } else {
       for (int j = j0; j <= j1; j++) {
