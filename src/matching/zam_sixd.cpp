@@ -112,7 +112,6 @@ std::vector<int> distance_codes(const _docking_spec* spec, double start) {
 // 0 when the pass was stopped, could not start its threads or could not
 // translate a pose (reported).
 int run_pass(zam_thread_fn body, const _sixd_worker& proto, int n_items, int progress_id) {
-  if (!sixd_open_blocks()) return 0;
   _ZamProgress progress{progress_id, 0, n_items, 0};
   _sixd_consumer_arg consumer{n_items, 0.0, 0, 0};
   zam_thread_load_range(0, n_items - 1);
@@ -142,11 +141,9 @@ int run_pass(zam_thread_fn body, const _sixd_worker& proto, int n_items, int pro
       zam_thread_fan_out(kConsumer, zam_sixd_consumer, &consumer, wanted, body, workers, fill, here, meanwhile);
   if (started < 0) {
     zam_thread_load_range(0, -1);
-    sixd_close_blocks();
     return 0;
   }
   if (progress.abort == 1) zam_thread_join(kAbortThread);
-  sixd_close_blocks();
   if (progress.abort) {
     if (started > 0) zam_msg("Search stopped on request after %d/%d work items.\n", progress.done, n_items);
     return 0;

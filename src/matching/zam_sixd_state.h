@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "geometry/zam_transform.h"
 // _ZamProgress, the progress record of a threaded pass: in a search pass
@@ -32,13 +33,13 @@ inline int sixd_code_rec(int64_t c) { return (int16_t)(((uint64_t)c >> 32) & 0xf
 inline int sixd_code_lig(int64_t c) { return (int16_t)(((uint64_t)c >> 16) & 0xffff); }
 inline int sixd_code_scan(int64_t c) { return (int)((uint64_t)c & 0xffff); }
 
-constexpr int ZAM_SCAN_BLOCK = 512;
-
-// Scored poses batched by one producer thread for the consumer.
+// The poses one worker kept in one work item, in the order it scored them:
+// a worker fills its own and hands it whole to the consumer at the item's end.
 struct _scan_block {
-  int count;  // entries in use, 0..512
-  int64_t codes[ZAM_SCAN_BLOCK];
-  float scores[ZAM_SCAN_BLOCK];
+  int item;            // the work item, 0 .. items of the pass - 1
+  float orientations;  // poses the item covered
+  std::vector<int64_t> codes;
+  std::vector<float> scores;
 };
 
 // The search record. The master owns every array here and fills the record

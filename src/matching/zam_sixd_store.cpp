@@ -36,8 +36,10 @@ struct SolnBuffer {
 };
 SolnBuffer soln;
 
-// The block that travels through mailbox 0, owned by the consumer.
-_scan_block* global_block = nullptr;
+// The place of mailbox 0: a worker swaps its item's block in under the
+// writer turn, the consumer swaps it out under the reader turn, so only
+// empty vectors stay behind and nothing is copied.
+_scan_block posted{};
 
 // The workers' last words of a pass (mailbox 6), waited for by the master.
 _zam_collector workers_done{0, 0, kWorkerMailbox, 0, 0.0};
@@ -147,27 +149,17 @@ void free_soln() {
 int soln_count() { return soln.count; }
 int soln_capacity() { return soln.capacity; }
 
-void push_global_block(_scan_block* local) {
-  zam_mutex_acquire_w(kScanMailbox);
-  global_block->count = local->count;
-  std::memcpy(global_block->codes, local->codes, (size_t)local->count * sizeof(int64_t));
-  std::memcpy(global_block->scores, local->scores, (size_t)local->count * sizeof(float));
-  local->count = 0;
-  zam_mutex_release_w(kScanMailbox);
-}
-
 void push_scan(_scan_block* local, int64_t code, float score) {
-  local->codes[local->count] = code;
-  local->scores[local->count] = score;
-  if (++local->count == ZAM_SCAN_BLOCK) push_global_block(local);
+  local->codes.push_back(code);
+  local->scores.push_back(score);
 }
 
-void end_scan_item(_scan_block* local, float orientations, _ZamProgress* p) {
-  if (local->count == ZAM_SCAN_BLOCK) push_global_block(local);
-  local->codes[local->count] = ZAM_SIXD_END;
-  local->scores[local->count] = orientations;
-  local->count++;
-  push_global_block(local);
+void end_scan_item(_scan_block* local, int item, float orientations, _ZamProgress* p) {
+  local->item = item;
+  local->orientations = orientations;
+  zam_mutex_acquire_w(kScanMailbox);
+  std::swap(posted, *local);
+  zam_mutex_release_w(kScanMailbox);
   zam_mutex_acquire_w(kProgressMailbox);
   p->done += 1;
   zam_mutex_release_w(kProgressMailbox);
@@ -184,36 +176,38 @@ void sixd_wait_workers(int n) {
 
 void* zam_sixd_consumer(void* arg) {
   auto* c = static_cast<_sixd_consumer_arg*>(arg);
-  auto* local = static_cast<_scan_block*>(zam_vm_get_0(sizeof(_scan_block)));
   const double t0 = zam_get_time();
-  int remaining = c->n_items;
+  const int n_items = std::max(c->n_items, 0);
+  // Blocks of items that came before an earlier item; workers take items in
+  // ascending order, so only about one per worker waits at a time.
+  std::vector<_scan_block> waiting(n_items);
+  std::vector<unsigned char> arrived(n_items, 0);
   double orientations = 0.0;
   int kept = 0;
   int found = 0;
-  while (remaining > 0) {
-    // The global block is allocated by the master before any producer runs.
+  int next = 0;
+  while (next < n_items) {
     zam_mutex_acquire_r(kScanMailbox);
-    const int n = global_block->count;
-    if (local) {
-      local->count = n;
-      std::memcpy(local->codes, global_block->codes, (size_t)n * sizeof(int64_t));
-      std::memcpy(local->scores, global_block->scores, (size_t)n * sizeof(float));
+    const int item = posted.item;
+    const bool fresh = item >= 0 && item < n_items && !arrived[item];
+    if (fresh) {
+      std::swap(waiting[item], posted);
+      arrived[item] = 1;
+    } else {
+      posted = _scan_block{};
     }
-    // Without a local copy the entries are read in place, inside the turn.
-    _scan_block* b = local ? local : global_block;
-    if (local) zam_mutex_release_r(kScanMailbox);
-    for (int k = 0; k < n && remaining > 0; k++) {
-      const int64_t code = b->codes[k];
-      if (code == ZAM_SIXD_END) {
-        orientations += b->scores[k];
-        remaining--;
-        continue;
+    zam_mutex_release_r(kScanMailbox);
+    if (!fresh) zam_oops("zam_sixd_consumer(): work item %d is not one of the pass's %d or came twice.\n", item, n_items);
+    for (; next < n_items && arrived[next]; next++) {
+      _scan_block& b = waiting[next];
+      orientations += b.orientations;
+      for (size_t k = 0; k < b.codes.size(); k++) {
+        push_soln(b.codes[k], b.scores[k]);
+        if (b.codes[k] == zam_sixd_state.start_code) found = 1;
       }
-      push_soln(code, b->scores[k]);
-      kept++;
-      if (code == zam_sixd_state.start_code) found = 1;
+      kept += (int)b.codes.size();
+      b = _scan_block{};  // its memory goes back now, not at the end of the pass
     }
-    if (!local) zam_mutex_release_r(kScanMailbox);
   }
   const double secs = std::max(zam_get_time() - t0, 1e-8);
   zam_msg("Done %.0f orientations in %.2fs (%.0f/s).\n", orientations, secs, orientations / secs);
@@ -223,7 +217,6 @@ void* zam_sixd_consumer(void* arg) {
   c->orientations = orientations;
   c->kept = kept;
   c->found_start = found;
-  zam_vm_free(local);
   return nullptr;
 }
 
@@ -246,19 +239,8 @@ void* zam_abort_sixd_thread(void* arg) {
   auto* p = static_cast<_ZamProgress*>(arg);
   _scan_block block{};
   for (int item = zam_thread_pop_list(); item >= 0; item = zam_thread_pop_list())
-    end_scan_item(&block, 0.0f, p);
+    end_scan_item(&block, item, 0.0f, p);
   return nullptr;
-}
-
-// The block of mailbox 0 lives from the start of a pass to its end.
-int sixd_open_blocks() {
-  if (!global_block) global_block = static_cast<_scan_block*>(zam_vm_get_0(sizeof(_scan_block)));
-  return global_block != nullptr;
-}
-
-void sixd_close_blocks() {
-  zam_vm_free(global_block);
-  global_block = nullptr;
 }
 
 int get_max_samples(int n_rec, int n_lig, double rec_range, double lig_range) {

@@ -1,11 +1,13 @@
 // The solution store of the six-dimensional search and the threads around a
-// pass: workers batch scored poses in scan blocks and hand full blocks
-// through mailbox 0 to one consumer thread, which keeps them in a bounded
-// buffer that is culled to its best quarter when full; the progress loop
-// follows the items done through mailbox 7 and starts the abort thread when
-// the progress hook asks to stop. Also the routines between passes: the
-// number of poses carried into a fine pass, their re-sampling, runs of
-// equal distance, and the starting pose's place and energy.
+// pass: each worker keeps the poses of one work item in a scan block of its
+// own and hands the whole block through mailbox 0 to one consumer thread,
+// which puts the items' poses into a bounded buffer in item order (the order
+// of a one-thread pass, so any thread count keeps the same poses), culling
+// the buffer to its best quarter when full; the progress loop follows the
+// items done through mailbox 7 and starts the abort thread when the progress
+// hook asks to stop. Also the routines between passes: the number of poses
+// carried into a fine pass, their re-sampling, runs of equal distance, and
+// the starting pose's place and energy.
 #pragma once
 
 #include <cstdint>
@@ -27,18 +29,12 @@ void free_soln();
 int soln_count();
 int soln_capacity();
 
-// The block that carries scan blocks through mailbox 0: opened by the master
-// before the producers of a pass start (0 when memory fails), closed after.
-int sixd_open_blocks();
-void sixd_close_blocks();
-// Hands a producer's block to the consumer (writer side of mailbox 0) and
-// empties it.
-void push_global_block(_scan_block* local);
-// Appends one pose to a producer's block, handing the block over when full.
+// Appends one pose to a worker's block.
 void push_scan(_scan_block* local, int64_t code, float score);
-// Closes a work item: its end marker (score: orientations covered) goes out
-// in a block of its own, then the item is counted done under mailbox 7.
-void end_scan_item(_scan_block* local, float orientations, _ZamProgress* p);
+// Closes work item `item`: the worker's block, with the orientations the
+// item covered, goes to the consumer (writer side of mailbox 0) and comes
+// back empty; then the item is counted done under mailbox 7.
+void end_scan_item(_scan_block* local, int item, float orientations, _ZamProgress* p);
 
 // A worker's last word before it ends (writer side of mailbox 6): the
 // master waits for one per worker it started (sixd_wait_workers), so that no
@@ -48,12 +44,14 @@ void sixd_wait_workers(int n);
 
 // What the consumer saw in one pass.
 struct _sixd_consumer_arg {
-  int n_items;          // work items whose end markers it waits for
-  double orientations;  // sum of the end markers' scores
+  int n_items;          // work items of the pass, numbered 0 .. n_items - 1
+  double orientations;  // sum of the items' orientations
   int kept;             // poses put into the store
   int found_start;      // 1 when the start code was among them
 };
 // Consumer thread body (handle 136); arg points to a _sixd_consumer_arg.
+// Items that arrive early wait for those before them, so the store takes
+// the poses in the order of the work list whichever worker did an item.
 void* zam_sixd_consumer(void* arg);
 // Progress loop, run by the thread that started the workers; returns when
 // every item is counted. A stop asked for by the progress hook starts the

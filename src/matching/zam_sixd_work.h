@@ -116,7 +116,7 @@ void for_each_code(const _sixd_worker* w, int item, _scan_block* block, bool rea
       R_last = R;
       orientations += score(code, R);
     }
-    end_scan_item(block, (float)orientations, w->progress);
+    end_scan_item(block, item, (float)orientations, w->progress);
   }
 }
 

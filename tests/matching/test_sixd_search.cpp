@@ -175,7 +175,6 @@ TEST_F(SixdSearch, DirectBodyScoresEveryPoseOnThreads) {
   codes.push_back(sixd_code(zam_did_r12(1.6), 2, 1, 63));
   codes.resize(12, ZAM_SIXD_HOLE);
   ASSERT_EQ(alloc_soln(0), 1);
-  ASSERT_EQ(sixd_open_blocks(), 1);
   _ZamProgress progress{3, 0, 3, 0};
   _sixd_consumer_arg consumer{3, 0.0, 0, 0};
   _sixd_worker w{};
@@ -192,7 +191,6 @@ TEST_F(SixdSearch, DirectBodyScoresEveryPoseOnThreads) {
   show_sixd_progress(&progress);
   sixd_wait_workers(2);
   zam_thread_join(136);
-  sixd_close_blocks();
   EXPECT_EQ(consumer.orientations, 7.0);
   int64_t* got = nullptr;
   float* scores = nullptr;

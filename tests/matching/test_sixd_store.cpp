@@ -1,7 +1,8 @@
 // Solution store and pass threads of the six-dimensional search: the cull
 // keeps the best quarter, an empty pass gives the start pose, runs of equal
 // distance, the re-sampling of poses for a fine pass, the fine-pass pose
-// count, the consumer's tally over threads and the abort path, and the
+// count, the consumer's tally over threads and the abort path, a threaded
+// pass that keeps the one-thread poses through a cull of ties, and the
 // start energy against a translation moved to the other side (none when the
 // pose cannot be translated).
 #include <gtest/gtest.h>
@@ -126,12 +127,15 @@ TEST(SixdStore, MaxSamplesBounds) {
   zam_sixd_state = {};
 }
 
-// A producer of the pass test: takes items, sends 600 poses each (every
-// third below the threshold) and the end marker.
+// A producer of the pass tests: takes items and scores `poses` poses in
+// each (pose k of item i scored score(i, k); those below the threshold
+// kept), then ends the item.
 struct Producer {
   _ZamProgress* p;
   int max_items;  // items taken before it stops
   std::atomic<int>* exited;
+  int poses = 600;
+  float (*score)(int item, int k) = [](int, int k) { return (k % 3 == 0) ? -1.0f : (k % 3 == 1 ? 1.0f : NAN); };
 };
 void* produce(void* arg) {
   auto* w = static_cast<Producer*>(arg);
@@ -139,13 +143,13 @@ void* produce(void* arg) {
   for (int taken = 0; taken < w->max_items; taken++) {
     const int item = zam_thread_pop_list();
     if (item < 0) break;
-    for (int k = 0; k < 600; k++) {
-      const float s = (k % 3 == 0) ? -1.0f : (k % 3 == 1 ? 1.0f : NAN);
+    for (int k = 0; k < w->poses; k++) {
+      const float s = w->score(item, k);
       if (sixd_keeps(s)) push_scan(&block, sixd_code(item, k, 0, 0), s);
     }
-    end_scan_item(&block, 600.0f, w->p);
+    end_scan_item(&block, item, (float)w->poses, w->p);
   }
-  EXPECT_EQ(block.count, 0);
+  EXPECT_TRUE(block.codes.empty());
   w->exited->fetch_add(1);
   return nullptr;
 }
@@ -162,7 +166,6 @@ TEST(SixdStore, ConsumerCountsThreadedPassAndAbortEndsIt) {
   zam_sixd_state = {};
   zam_sixd_state.score_threshold = 0.0f;
   zam_sixd_state.start_code = sixd_code(3, 0, 0, 0);  // item 3, pose 0: kept
-  ASSERT_EQ(sixd_open_blocks(), 1);
 
   // Ten items over three producers: 200 of every 600 poses kept.
   ASSERT_EQ(alloc_soln(0), 1);
@@ -205,7 +208,41 @@ TEST(SixdStore, ConsumerCountsThreadedPassAndAbortEndsIt) {
   EXPECT_EQ(c.kept, 200);
   EXPECT_EQ(zam_thread_pop_list(), -1);
   free_soln();
-  sixd_close_blocks();
+}
+
+// Twelve items of 25,000 poses on five tied scores overflow the buffer of
+// 200,000: the cull cuts through a run of equal scores, where the order in
+// which the poses came decides which stay. Three workers, whose items finish
+// in any order, must leave the buffer exactly as one worker does.
+TEST(SixdStore, ThreadedPassKeepsTheOneThreadPosesThroughACullOfTies) {
+  zam_thread_setup(4);
+  zam_sixd_state = {};
+  zam_sixd_state.score_threshold = 0.0f;
+  auto pass = [](int threads) {
+    EXPECT_EQ(alloc_soln(0), 1);
+    _ZamProgress p{3, 0, 12, 0};
+    _sixd_consumer_arg c{12, 0.0, 0, 0};
+    zam_thread_load_range(0, 11);
+    EXPECT_EQ(zam_thread_start(136, 1, zam_sixd_consumer, &c), 1);
+    std::atomic<int> exited{0};
+    Producer w{&p, 1000, &exited, 25000, [](int item, int k) { return -1.0f - (float)((item + k) % 5); }};
+    for (int t = 0; t < threads; t++) EXPECT_EQ(zam_thread_start(t, 0, produce, &w), 1);
+    show_sixd_progress(&p);
+    zam_thread_join(136);
+    wait_for(exited, threads);
+    EXPECT_EQ(c.kept, 300000);
+    int64_t* codes = nullptr;
+    float* scores = nullptr;
+    const int n = fetch_soln(&codes, &scores);
+    std::vector<int64_t> kept(codes, codes + n);
+    zam_vm_free(codes);
+    zam_vm_free(scores);
+    return kept;
+  };
+  const std::vector<int64_t> one = pass(1);
+  ASSERT_EQ(one.size(), 150000u);  // a cull to 50,000 at 200,000, then 100,000 more
+  EXPECT_EQ(pass(3), one);
+  zam_sixd_state = {};
 }
 
 TEST(SixdStore, StartEnergyMovesTranslationToEitherSide) {
