@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <numeric>
 #include <vector>
@@ -17,7 +18,6 @@
 #include "matching/zam_sixd_store.h"
 #include "matching/zam_sixd_tables.h"
 #include "runtime/zam_log.h"
-#include "runtime/zam_sort.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
 #include "runtime/zam_vm.h"
@@ -156,16 +156,58 @@ int run_pass(zam_thread_fn body, const _sixd_worker& proto, int n_items, int pro
 }
 
 
-// Positions of the poses, lowest score first; equal scores by code, so the
-// order does not depend on which thread found a pose first.
-std::vector<int> ranked(int n, const int64_t* codes, const float* scores) {
-  std::vector<int> by_code(n), order(n);
-  zam_sorto(codes, n, by_code.data());
-  std::vector<float> sorted(n);
-  for (int i = 0; i < n; i++) sorted[i] = scores[by_code[i]];
-  zam_sortf(sorted.data(), n, order.data());
-  for (int& o : order) o = by_code[o];
-  return order;
+// The rank order of the poses: lowest score first; equal scores (bit for
+// bit) by code, ascending for a score of sign + and descending for one of
+// sign -, then by position the same way. This is the order of a stable
+// radix sort by code followed by zam_sortf by score, which reverses runs of
+// equal negative keys; it does not depend on which thread found a pose.
+struct RankOrder {
+  const int64_t* codes;
+  const float* scores;
+  // Ascending key of a score: the sign bit set for +, all bits flipped for -.
+  uint32_t key(int i) const {
+    uint32_t b;
+    std::memcpy(&b, &scores[i], sizeof b);
+    return (b & 0x80000000u) ? ~b : (b | 0x80000000u);
+  }
+  bool operator()(int i, int j) const {
+    const uint32_t a = key(i), b = key(j);
+    if (a != b) return a < b;
+    const bool minus = a < 0x80000000u;
+    if (codes[i] != codes[j]) return minus ? codes[i] > codes[j] : codes[i] < codes[j];
+    return minus ? i > j : i < j;
+  }
+};
+
+// The best `need` of n poses in rank order (all of them when need >= n),
+// the position and rank of the start code (-1 when absent) and the
+// positions of the first and the last.
+// Only the best are sorted: a pass keeps hundreds of thousands of poses, of
+// which the search returns a thousand and a refinement takes 40,000 at most.
+struct Ranking {
+  std::vector<int> order;
+  int start = -1, start_rank = -1;
+  int first = 0, last = 0;
+};
+Ranking rank_poses(int n, const int64_t* codes, const float* scores, int need) {
+  const RankOrder before{codes, scores};
+  Ranking r;
+  r.order.resize(n);
+  std::iota(r.order.begin(), r.order.end(), 0);
+  need = std::clamp(need, 0, n);
+  if (need < n) std::nth_element(r.order.begin(), r.order.begin() + need, r.order.end(), before);
+  std::sort(r.order.begin(), r.order.begin() + need, before);
+  for (int i = 0; i < n; i++) {
+    if (codes[i] == zam_sixd_state.start_code && (r.start < 0 || before(i, r.start))) r.start = i;
+    if (before(i, r.first)) r.first = i;
+    if (before(r.last, i)) r.last = i;
+  }
+  if (r.start >= 0) {
+    r.start_rank = 0;
+    for (int i = 0; i < n; i++) r.start_rank += before(i, r.start);
+  }
+  r.order.resize(need);
+  return r;
 }
 
 // The direction to which a sample's rotation Euler(a, theta, phi), turned
@@ -241,7 +283,10 @@ struct Layout {
   const char* name;
   zam_thread_fn body;
   zam_thread_fn refine;
-  int per_item;         // codes per work item
+  // Codes per work item: one where a code is a whole 3-D transform, so
+  // that the last items leave the workers evenly busy; the consumer stores
+  // the items in order, so the size of an item changes no result.
+  int per_item;
   bool ligand_samples;  // the pass turns the ligand through its rotation samples
   bool same_samples;    // both sides take the receptor's rotation samples
   bool receptor_axes;   // the receptor's rotations lie on transform axes: one code per distance
@@ -251,10 +296,10 @@ struct Layout {
 
 const Layout kLayouts[] = {
     {1, "1-D", zam_run_1d_cpu_thread, zam_run_1r_cpu_thread, kCodesPerItem, true, false, false, false, true},
-    {3, "3-D", zam_run_3d_cpu_thread, zam_run_1r_cpu_thread, kCodesPerItem, false, false, false, false, true},
+    {3, "3-D", zam_run_3d_cpu_thread, zam_run_1r_cpu_thread, 1, false, false, false, false, true},
     {4, "4-D", zam_run_4d_cpu_thread, zam_run_4r_cpu_thread, kCodesPerItem, false, true, false, true, false},
     {5, "5-D", zam_run_5d_cpu_thread, zam_run_1r_cpu_thread, 1, false, false, true, false, false},
-    {7, "3X", zam_run_3x_cpu_thread, zam_run_1r_cpu_thread, kCodesPerItem, false, false, false, false, false},
+    {7, "3X", zam_run_3x_cpu_thread, zam_run_1r_cpu_thread, 1, false, false, false, false, false},
 };
 
 const Layout* layout_of(int mode) {
@@ -569,7 +614,8 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
     clear_state();
     return -1;
   }
-  std::vector<int> order = ranked(n_got, got_codes, got_scores);
+  const int n_carried = coarse && kept_any ? get_max_samples(rec.n, lig.n, spec->receptor_range, spec->ligand_range) : 0;
+  Ranking rank = rank_poses(n_got, got_codes, got_scores, std::max(spec->max_solutions, n_carried));
   bool refined = false;
   std::vector<int64_t> fine;
   std::vector<int> all_rec, all_lig;  // the fine pass's samples: every row of the tables
@@ -578,7 +624,7 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
     // the one nearest its receptor angles), distance and the ligand sample
     // nearest its transform's direction (or, in the 4-D layout, its fourth
     // angle), over a whole turn.
-    const int n_best = std::min(n_got, get_max_samples(rec.n, lig.n, spec->receptor_range, spec->ligand_range));
+    const int n_best = std::min(n_got, n_carried);
     std::vector<int> rec_map, lig_map;
     if (lay.receptor_axes) rec_map = nearest_receptor_samples(proto, rec);
     if (lay.same_samples) {
@@ -588,7 +634,7 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
       lig_map = nearest_ligand_samples(proto, lig);
     }
     int64_t* relabelled = nullptr;
-    const int n_fine = relabel_samples(n_best, got_codes, order.data(), rec_map.empty() ? nullptr : rec_map.data(),
+    const int n_fine = relabel_samples(n_best, got_codes, rank.order.data(), rec_map.empty() ? nullptr : rec_map.data(),
                                        lig_map.empty() ? nullptr : lig_map.data(), &relabelled);
     vm_ptr<int64_t> relabelled_owner(relabelled);
     all_rec.resize(rec.n);
@@ -631,18 +677,19 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
       clear_state();
       return -1;
     }
-    order = ranked(n_got, got_codes, got_scores);
+    rank = rank_poses(n_got, got_codes, got_scores, spec->max_solutions);
     refined = true;
   }
-  print_zeroth_score(n_got, got_codes, got_scores, order.data());
+  print_zeroth_score(n_got, rank.start_rank, rank.start >= 0 ? got_scores[rank.start] : 0.0f,
+                     got_scores[rank.first], got_scores[rank.last]);
   get_start_energy(st.n_vec, st.N);
 
   const int n_out = kept_any ? std::min(n_got, spec->max_solutions) : 0;
   const double scale = zam_dock_score_scale(spec);
   for (int i = 0; i < n_out; i++) {
     _solution& s = sols[i];
-    pose_of(lay, refined, got_codes[order[i]], proto, &s);
-    s.Etotal = s.Eshape = (float)(got_scores[order[i]] * scale);
+    pose_of(lay, refined, got_codes[rank.order[i]], proto, &s);
+    s.Etotal = s.Eshape = (float)(got_scores[rank.order[i]] * scale);
     s.Eforce = 0.0f;
   }
   clear_state();

@@ -107,6 +107,43 @@ struct Twist {
   }
 };
 
+// The lowest of the n planes' values in columns c0 .. c0 + m - 1 into low
+// and the plane of each into at (on ties the first), low and at starting
+// at plane 0. W > 0 fixes m at W: the compiler then keeps the columns in
+// vector registers over all planes.
+template <int W>
+inline void lower_over_planes(const float* grid, int n, int64_t plane, int64_t c0, int m, float* low, int* at) {
+  const int count = W > 0 ? W : m;
+  for (int j = 1; j < n; j++) {
+    const float* row = grid + j * plane + c0;
+    for (int i = 0; i < count; i++) {
+      const bool lower = row[i] < low[i];
+      low[i] = lower ? row[i] : low[i];
+      at[i] = lower ? j : at[i];
+    }
+  }
+}
+
+// For each of the `plane` columns of a grid of n planes, the lowest value
+// and its plane, the first on ties, handed to found(column, plane, value) in
+// column order. Sixteen columns at a time are held over all planes, so
+// every plane is read in whole cache lines.
+template <class Found>
+void lowest_of_columns(const float* grid, int n, int64_t plane, Found found) {
+  constexpr int kColumns = 16;
+  for (int64_t c0 = 0; c0 < plane; c0 += kColumns) {
+    const int m = (int)std::min<int64_t>(kColumns, plane - c0);
+    float low[kColumns];
+    int at[kColumns] = {};
+    for (int i = 0; i < m; i++) low[i] = grid[c0 + i];
+    if (m == kColumns)
+      lower_over_planes<kColumns>(grid, n, plane, c0, m, low, at);
+    else
+      lower_over_planes<0>(grid, n, plane, c0, m, low, at);
+    for (int i = 0; i < m; i++) found((int)(c0 + i), at[i], low[i]);
+  }
+}
+
 }  // namespace
 
 void sixd_fill_3d(const _sixd_worker* w, const float* Pf, float* work, const int stride[3]) {
@@ -143,25 +180,19 @@ void* zam_run_3d_cpu_thread(void* arg) {
   const int N = w->N, n_vec = w->n_vec, L = N - 1;
   const int64_t K = anlm_size(N), n = n_vec * K;
   const int M1 = w->dims[0], M2 = w->dims[1], M3 = w->dims[2], S = lm_row(L);
-  const double t_start = stage_time();
-  double t_tran = 0.0, t_gf = 0.0, t_fft = 0.0, t_scan = 0.0, ffts = 0.0;
+  double t_tran = 0.0, t_gf = 0.0;
 
   _scan_block block{};
   Scorer sc(N, n_vec);
-  _DftPlan* plan = zam_dft_open(ZAM_DFT_C2R, ZAM_DFT_BACKWARD, 3, w->dims);
-  // Without a plan no code can be scored: the pass fails rather than
-  // reporting an empty result as a complete search.
-  if (!plan && w->failed) w->failed->store(1);
+  GridFrame grid(w, w->dims, true);
   // Ligand complex vectors (second + i first), made once.
   std::vector<double> B(2 * (size_t)n), A(2 * (size_t)K), P(2 * (size_t)S);
   std::vector<float> Pf(2 * (size_t)S);
   for (int c = 0; c < n_vec; c++) qnlm_abnlm(N, s.bnlm_rho_base + c * K, s.bnlm_phi_base + c * K, &B[2 * c * K]);
-  std::vector<float> best((size_t)M2 * M3);
-  std::vector<int> where((size_t)M2 * M3);
   // Axis 0 gamma, 1 beta, 2 alpha.
   const int stride[3] = {M2 * M3, M3, 1};
 
-  for_each_code(w, item, &block, plan != nullptr, true, [&](int64_t code, double R) {
+  for_each_code(w, item, &block, grid.plan != nullptr, true, [&](int64_t code, double R) {
     const int did = sixd_code_did(code), r = sixd_code_rec(code);
     // Receptor of sample r moved by -R (and its second rotation).
     double t0 = stage_time();
@@ -180,41 +211,19 @@ void* zam_run_3d_cpu_thread(void* arg) {
       add_products(N, A.data(), &B[2 * c * K], P.data());
     }
     zd2zf(S, P.data(), Pf.data());
-    sixd_fill_3d(w, Pf.data(), plan->work, stride);
+    sixd_fill_3d(w, Pf.data(), grid.plan->work, stride);
     t_gf += seconds_since(t0);
 
-    t0 = stage_time();
-    zam_dft_execute(plan);
-    t_fft += seconds_since(t0);
-    ffts += 1.0;
-    if (zam_debug > 1 && r == 0) zam_msg("F[0] = %.4f.\n", plan->real[0]);
-
+    grid.transform();
     // Lowest value along the gamma axis for every (beta, alpha); the first wins ties.
-    t0 = stage_time();
-    const float* real = plan->real;
-    std::copy(real, real + (int64_t)M2 * M3, best.begin());
-    std::fill(where.begin(), where.end(), 0);
-    for (int j = 1; j < M1; j++) {
-      const float* plane = real + (int64_t)j * M2 * M3;
-      for (int ab = 0; ab < M2 * M3; ab++)
-        if (plane[ab] < best[ab]) {
-          best[ab] = plane[ab];
-          where[ab] = j;
-        }
-    }
-    for (int ab = 0; ab < M2 * M3; ab++)
-      if (sixd_keeps(best[ab])) push_scan(&block, sixd_code(did, r, ab, where[ab]), best[ab]);
-    t_scan += seconds_since(t0);
+    grid.timed_scan([&](const float* real) {
+      lowest_of_columns(real, M1, (int64_t)M2 * M3, [&](int ab, int j, float low) {
+        if (sixd_keeps(low)) push_scan(&block, sixd_code(did, r, ab, j), low);
+      });
+    });
     return (double)M1 * M2 * M3;
   });
-  zam_dft_close(plan);
-  if (zam_debug >= 1) {
-    const double dt = std::max(seconds_since(t_start), 1e-8);
-    const double of = ffts * M1 * M2 * M3;
-    zam_msg("CPU %2d: Done %.0f 3D FFTs for %.0f orientations in %.2fs (%.0f/s).\n", w->cpu, ffts, of, dt, of / dt);
-    zam_msg("CPU %2d: Tran: %.2fs, GF: %.2fs, FFT: %.2fs, Scan: %.2fs, FFT Rate: %.0f/s.\n", w->cpu, t_tran, t_gf,
-            t_fft, t_scan, ffts / std::max(t_fft, 0.0001));
-  }
+  grid.say_done(t_tran, t_gf);
   return worker_exit();
 }
 

@@ -100,22 +100,17 @@ void* zam_run_3x_cpu_thread(void* arg) {
   if (item < 0) return worker_exit();  // nothing left: skip the set-up
   const int N = w->N, L = N - 1;
   const int M1 = w->dims[0], M2 = w->dims[1], M3 = w->dims[2], S = lm_row(L);
-  const double t_start = stage_time();
-  double t_phase1 = 0.0, t_phase2 = 0.0, n_phase1 = 0.0, n_phase2 = 0.0;
-  double t_gf = 0.0, t_fft = 0.0, t_scan = 0.0, ffts = 0.0;
+  double t_phase1 = 0.0, t_phase2 = 0.0, n_phase1 = 0.0, n_phase2 = 0.0, t_gf = 0.0;
   _scan_block block{};
   Tables tab(w);
   // Axes beta, alpha, gamma: the scanned twist last.
   const int dims[3] = {M2, M3, M1};
   const int stride[3] = {1, M3 * M1, M1};
-  _DftPlan* plan = tab.usable() ? zam_dft_open(ZAM_DFT_C2R, ZAM_DFT_BACKWARD, 3, dims) : nullptr;
-  // Without a plan no code can be scored: the pass fails rather than
-  // reporting an empty result as a complete search.
-  if (!plan && w->failed) w->failed->store(1);
+  GridFrame grid(w, dims, tab.usable());
   std::vector<double> d(lm_row(L)), P(2 * (size_t)S), ev(2 * (size_t)(2 * L + 1)), eq(ev.size());
   std::vector<float> Pf(2 * (size_t)S);
 
-  for_each_code(w, item, &block, plan != nullptr, true, [&](int64_t code, double) {
+  for_each_code(w, item, &block, grid.plan != nullptr, true, [&](int64_t code, double) {
     const int did = sixd_code_did(code), r = sixd_code_rec(code);
     double t0 = stage_time();
     if (did != tab.did) n_phase1 += (double)S * N * N * w->n_vec;
@@ -158,37 +153,29 @@ void* zam_run_3x_cpu_thread(void* arg) {
     zd2zf(S, P.data(), Pf.data());
     t_phase2 += seconds_since(t0);
     t0 = stage_time();
-    sixd_fill_3d(w, Pf.data(), plan->work, stride);
+    sixd_fill_3d(w, Pf.data(), grid.plan->work, stride);
     t_gf += seconds_since(t0);
 
-    t0 = stage_time();
-    zam_dft_execute(plan);
-    t_fft += seconds_since(t0);
-    ffts += 1.0;
-    if (zam_debug >= 1 && ffts == 1.0) zam_msg("FFT: %.2fs. F[0] = %.4f.\n", t_fft, plan->real[0]);
-
+    grid.transform();
     // Lowest value along the gamma axis for every (beta, alpha); the first wins ties.
-    t0 = stage_time();
-    for (int ab = 0; ab < M2 * M3; ab++) {
-      const float* turn = plan->real + (int64_t)ab * M1;
-      const int j = lowest(M1, turn);
-      if (sixd_keeps(turn[j])) push_scan(&block, sixd_code(did, r, ab, j), turn[j]);
-    }
-    t_scan += seconds_since(t0);
+    grid.timed_scan([&](const float* real) {
+      for (int ab = 0; ab < M2 * M3; ab++) {
+        const float* turn = real + (int64_t)ab * M1;
+        const int j = lowest(M1, turn);
+        if (sixd_keeps(turn[j])) push_scan(&block, sixd_code(did, r, ab, j), turn[j]);
+      }
+    });
     return (double)M1 * M2 * M3;
   });
-  zam_dft_close(plan);
   if (zam_debug >= 1) {
-    const double dt = std::max(seconds_since(t_start), 1e-8);
-    const double of = ffts * M1 * M2 * M3;
     zam_msg("CPU %2d: GF phase-1: %dM in %.2fs (%dM/s).\n", w->cpu, millions(n_phase1), t_phase1,
             rate(n_phase1, t_phase1));
     zam_msg("CPU %2d: GF phase-2: %dM in %.2fs (%dM/s).\n", w->cpu, millions(n_phase2), t_phase2,
             rate(n_phase2, t_phase2));
-    zam_msg("CPU %2d: GF: %.2fs, FFT: %.2fs, Scan: %.2fs, FFT Rate: %.0f/s.\n", w->cpu, t_gf, t_fft, t_scan,
-            ffts / std::max(t_fft, 0.0001));
-    zam_msg("CPU %2d: Done %.0f 3D FFTs for %.0f orientations in %.2fs (%.0f/s).\n", w->cpu, ffts, of, dt, of / dt);
   }
+  // The translation is the loading of the S tables, the products phase 2
+  // and the filling of the grid.
+  grid.say_done(t_phase1, t_phase2 + t_gf);
   return worker_exit();
 }
 

@@ -36,10 +36,10 @@ struct SolnBuffer {
 };
 SolnBuffer soln;
 
-// The place of mailbox 0: a worker swaps its item's block in under the
-// writer turn, the consumer swaps it out under the reader turn, so only
-// empty vectors stay behind and nothing is copied.
-_scan_block posted{};
+// The queue of mailbox 0: workers append their items' blocks (moved, not
+// copied) and leave the mailbox open to the next writer, so no worker waits
+// for the consumer; the consumer takes the whole queue in one reader turn.
+std::vector<_scan_block> posted;
 
 // The workers' last words of a pass (mailbox 6), waited for by the master.
 _zam_collector workers_done{0, 0, kWorkerMailbox, 0, 0.0};
@@ -158,11 +158,14 @@ void end_scan_item(_scan_block* local, int item, float orientations, _ZamProgres
   local->item = item;
   local->orientations = orientations;
   zam_mutex_acquire_w(kScanMailbox);
-  std::swap(posted, *local);
-  zam_mutex_release_w(kScanMailbox);
+  posted.push_back(std::move(*local));
+  zam_mutex_release_w_ready(kScanMailbox);
+  *local = _scan_block{};
+  // The progress loop reads the count when it likes: the worker goes on
+  // without waiting for it.
   zam_mutex_acquire_w(kProgressMailbox);
   p->done += 1;
-  zam_mutex_release_w(kProgressMailbox);
+  zam_mutex_release_w_ready(kProgressMailbox);
 }
 
 void sixd_worker_done() {
@@ -186,18 +189,20 @@ void* zam_sixd_consumer(void* arg) {
   int kept = 0;
   int found = 0;
   int next = 0;
+  std::vector<_scan_block> taken;
   while (next < n_items) {
     zam_mutex_acquire_r(kScanMailbox);
-    const int item = posted.item;
-    const bool fresh = item >= 0 && item < n_items && !arrived[item];
-    if (fresh) {
-      std::swap(waiting[item], posted);
-      arrived[item] = 1;
-    } else {
-      posted = _scan_block{};
-    }
+    taken.swap(posted);
     zam_mutex_release_r(kScanMailbox);
-    if (!fresh) zam_oops("zam_sixd_consumer(): work item %d is not one of the pass's %d or came twice.\n", item, n_items);
+    for (_scan_block& b : taken) {
+      if (b.item < 0 || b.item >= n_items || arrived[b.item]) {
+        zam_oops("zam_sixd_consumer(): work item %d is not one of the pass's %d or came twice.\n", b.item, n_items);
+        continue;
+      }
+      waiting[b.item] = std::move(b);
+      arrived[b.item] = 1;
+    }
+    taken.clear();
     for (; next < n_items && arrived[next]; next++) {
       _scan_block& b = waiting[next];
       orientations += b.orientations;
@@ -222,7 +227,8 @@ void* zam_sixd_consumer(void* arg) {
 
 void show_sixd_progress(_ZamProgress* p) {
   if (p->total <= 0) return;
-  // One post on mailbox 7 per item counted, so the loop takes exactly total turns.
+  // Each item's post opens the reader side of mailbox 7; posts that come
+  // together are read in one turn, and the turn that sees the last ends it.
   for (;;) {
     zam_mutex_acquire_r(kProgressMailbox);
     const int done = p->done;
@@ -312,17 +318,13 @@ void zam_find_dspans_s(int n, const int64_t* codes, const int* order, int* n_spa
   ++*n_spans;
 }
 
-void print_zeroth_score(int n, const int64_t* codes, const float* scores, const int* order) {
+void print_zeroth_score(int n, int start_rank, float e_start, float e_min, float e_max) {
   if (n < 1) return;
-  auto at = [&](int i) { return order ? order[i] : i; };
-  int k = -1;
-  for (int i = 0; i < n && k < 0; i++)
-    if (codes[at(i)] == zam_sixd_state.start_code) k = i;
-  if (k >= 0)
-    zam_msg("\nStarting orientation (E=%.2f) is at %d/%d.\n", scores[at(k)], k + 1, n);
+  if (start_rank >= 0)
+    zam_msg("\nStarting orientation (E=%.2f) is at %d/%d.\n", e_start, start_rank + 1, n);
   else
     zam_msg("Starting guess not found in top %d solutions.\n", n);
-  zam_msg("Emin = %.2f, Emax = %.2f\n", scores[at(0)], scores[at(n - 1)]);
+  zam_msg("Emin = %.2f, Emax = %.2f\n", e_min, e_max);
 }
 
 float get_start_energy(int n_vec, int N) {

@@ -1,11 +1,11 @@
 // The solution store of the six-dimensional search and the threads around a
 // pass: each worker keeps the poses of one work item in a scan block of its
-// own and hands the whole block through mailbox 0 to one consumer thread,
-// which puts the items' poses into a bounded buffer in item order (the order
-// of a one-thread pass, so any thread count keeps the same poses), culling
-// the buffer to its best quarter when full; the progress loop follows the
-// items done through mailbox 7 and starts the abort thread when the progress
-// hook asks to stop. Also the routines between passes: the number of poses
+// own and queues the whole block on mailbox 0 for one consumer thread, which
+// puts the items' poses into a bounded buffer in item order (the order of a
+// one-thread pass, so any thread count keeps the same poses), culling the
+// buffer to its best quarter when full; the progress loop follows the items
+// done through mailbox 7 and starts the abort thread when the progress hook
+// asks to stop. No worker waits for the consumer or the progress loop. Also the routines between passes: the number of poses
 // carried into a fine pass, their re-sampling, runs of equal distance, and
 // the starting pose's place and energy.
 #pragma once
@@ -32,8 +32,9 @@ int soln_capacity();
 // Appends one pose to a worker's block.
 void push_scan(_scan_block* local, int64_t code, float score);
 // Closes work item `item`: the worker's block, with the orientations the
-// item covered, goes to the consumer (writer side of mailbox 0) and comes
-// back empty; then the item is counted done under mailbox 7.
+// item covered, is queued for the consumer (writer side of mailbox 0, left
+// open to the next writer) and comes back empty; then the item is counted
+// done under the writer side of mailbox 7, likewise left open.
 void end_scan_item(_scan_block* local, int item, float orientations, _ZamProgress* p);
 
 // A worker's last word before it ends (writer side of mailbox 6): the
@@ -76,9 +77,9 @@ int relabel_samples(int n, const int64_t* codes, const int* order, const int* re
 // of equal distance code; spans receives (first, last) positions, room for
 // 2 n ints. Every position is compared, the last one too.
 void zam_find_dspans_s(int n, const int64_t* codes, const int* order, int* n_spans, int* spans);
-// Where the start code lies among the n poses in the given order, and the
-// score range. n >= 1.
-void print_zeroth_score(int n, const int64_t* codes, const float* scores, const int* order);
+// Where the start code lies among the n poses (start_rank from 0, its score
+// e_start; -1: not among them), and the score range.
+void print_zeroth_score(int n, int start_rank, float e_start, float e_min, float e_max);
 // Score of the starting pose from the search record's unrotated arrays:
 // the receptor translated by -r12_start along z against the ligand. 0 for
 // no terms; NaN, with an error message, when the receptor's arrays cannot

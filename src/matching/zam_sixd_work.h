@@ -1,10 +1,11 @@
 // What the worker bodies of the six-dimensional search share
 // (zam_sixd_cpu*.cpp): a worker's own translation and rotation records, the
 // receptor rotations of a sample, the product blocks of two complex
-// vectors, stage timing and the end of a worker. Internal to the matching
-// layer; nothing here keeps state.
+// vectors, stage timing, the timed frame of the 3-D grid bodies and the end
+// of a worker. Internal to the matching layer; nothing here keeps state.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_tm.h"
 #include "harmonics/zam_wigner.h"
+#include "matching/zam_dft.h"
 #include "matching/zam_distance_code.h"
 #include "matching/zam_sixd_cpu.h"
 #include "matching/zam_sixd_state.h"
@@ -119,6 +121,53 @@ void for_each_code(const _sixd_worker* w, int item, _scan_block* block, bool rea
     end_scan_item(block, item, (float)orientations, w->progress);
   }
 }
+
+// The frame of the bodies that score one 3-D grid per code (the 3-D and 3X
+// layouts): the worker's plan, its transforms and scans timed and counted,
+// one debug line with the first transform's F[0], and the summary at the
+// worker's end. Owns the plan; without one (usable false or no memory) no
+// code can be scored, and the pass is marked failed rather than reported as
+// an empty but complete search.
+struct GridFrame {
+  const _sixd_worker* w;
+  _DftPlan* plan;
+  double t_start, t_fft = 0.0, t_scan = 0.0, ffts = 0.0;
+
+  GridFrame(const _sixd_worker* rec, const int dims[3], bool usable)
+      : w(rec), plan(usable ? zam_dft_open(ZAM_DFT_C2R, ZAM_DFT_BACKWARD, 3, dims) : nullptr), t_start(stage_time()) {
+    if (!plan && w->failed) w->failed->store(1);
+  }
+  ~GridFrame() { zam_dft_close(plan); }
+  GridFrame(const GridFrame&) = delete;
+  GridFrame& operator=(const GridFrame&) = delete;
+
+  // The grid in plan->work transformed into plan->real.
+  void transform() {
+    const double t0 = stage_time();
+    zam_dft_execute(plan);
+    t_fft += seconds_since(t0);
+    ffts += 1.0;
+    if (zam_debug > 1 && ffts == 1.0) zam_msg("CPU %2d: FFT: %.2fs. F[0] = %.4f.\n", w->cpu, t_fft, plan->real[0]);
+  }
+  // scan() run and timed: the transform read and its kept poses pushed.
+  template <class Scan>
+  void timed_scan(Scan scan) {
+    const double t0 = stage_time();
+    scan(static_cast<const float*>(plan->real));
+    t_scan += seconds_since(t0);
+  }
+  // At debug level 1: transforms, orientations and their rate, then the
+  // seconds of each stage (the translation t_tran and the products t_gf
+  // timed by the body).
+  void say_done(double t_tran, double t_gf) const {
+    if (zam_debug < 1) return;
+    const double dt = std::max(seconds_since(t_start), 1e-8);
+    const double of = ffts * w->dims[0] * w->dims[1] * w->dims[2];
+    zam_msg("CPU %2d: Done %.0f 3D FFTs for %.0f orientations in %.2fs (%.0f/s).\n", w->cpu, ffts, of, dt, of / dt);
+    zam_msg("CPU %2d: Tran: %.2fs, GF: %.2fs, FFT: %.2fs, Scan: %.2fs, FFT Rate: %.0f/s.\n", w->cpu, t_tran, t_gf,
+            t_fft, t_scan, ffts / std::max(t_fft, 0.0001));
+  }
+};
 
 // Index of the lowest of n values, the first on ties.
 inline int lowest(int n, const float* v) {
