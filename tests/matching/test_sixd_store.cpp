@@ -161,6 +161,23 @@ void wait_for(std::atomic<int>& n, int want) {
 std::atomic<int> stop_asked{0};
 int ask_stop(int, double) { return stop_asked.load(); }
 
+// One pass of `items` items over `threads` producers like w (their
+// progress record and exit count filled in here), with the consumer on
+// handle 136; returns when the consumer and every producer are done.
+void run_pass(Producer w, int items, int threads, _ZamProgress* p, _sixd_consumer_arg* c) {
+  *p = _ZamProgress{3, 0, items, 0};
+  *c = _sixd_consumer_arg{items, 0.0, 0, 0};
+  zam_thread_load_range(0, items - 1);
+  ASSERT_EQ(zam_thread_start(136, 1, zam_sixd_consumer, c), 1);
+  std::atomic<int> exited{0};
+  w.p = p;
+  w.exited = &exited;
+  for (int t = 0; t < threads; t++) ASSERT_EQ(zam_thread_start(t, 0, produce, &w), 1);
+  show_sixd_progress(p);
+  zam_thread_join(136);
+  wait_for(exited, threads);
+}
+
 TEST(SixdStore, ConsumerCountsThreadedPassAndAbortEndsIt) {
   zam_thread_setup(4);
   zam_sixd_state = {};
@@ -169,16 +186,9 @@ TEST(SixdStore, ConsumerCountsThreadedPassAndAbortEndsIt) {
 
   // Ten items over three producers: 200 of every 600 poses kept.
   ASSERT_EQ(alloc_soln(0), 1);
-  _ZamProgress p{3, 0, 10, 0};
-  _sixd_consumer_arg c{10, 0.0, 0, 0};
-  zam_thread_load_range(0, 9);
-  ASSERT_EQ(zam_thread_start(136, 1, zam_sixd_consumer, &c), 1);
-  std::atomic<int> exited{0};
-  Producer w{&p, 1000, &exited};
-  for (int t = 0; t < 3; t++) ASSERT_EQ(zam_thread_start(t, 0, produce, &w), 1);
-  show_sixd_progress(&p);
-  zam_thread_join(136);
-  wait_for(exited, 3);
+  _ZamProgress p{};
+  _sixd_consumer_arg c{};
+  run_pass(Producer{nullptr, 1000, nullptr}, 10, 3, &p, &c);
   EXPECT_EQ(p.done, 10);
   EXPECT_EQ(c.orientations, 6000.0);
   EXPECT_EQ(c.kept, 2000);
@@ -189,17 +199,9 @@ TEST(SixdStore, ConsumerCountsThreadedPassAndAbortEndsIt) {
   // One producer does one item, then the hook asks to stop: the abort thread
   // ends the other nine with no orientations.
   ASSERT_EQ(alloc_soln(0), 1);
-  p = _ZamProgress{3, 0, 10, 0};
-  c = _sixd_consumer_arg{10, 0.0, 0, 0};
   stop_asked = 1;
   zam_progress_callback(ask_stop);
-  zam_thread_load_range(0, 9);
-  ASSERT_EQ(zam_thread_start(136, 1, zam_sixd_consumer, &c), 1);
-  Producer one{&p, 1, &exited};
-  ASSERT_EQ(zam_thread_start(0, 0, produce, &one), 1);
-  show_sixd_progress(&p);
-  zam_thread_join(136);
-  wait_for(exited, 4);
+  run_pass(Producer{nullptr, 1, nullptr}, 10, 1, &p, &c);
   ASSERT_EQ(p.abort, 1);
   zam_thread_join(137);
   zam_progress_callback(nullptr);
@@ -220,16 +222,10 @@ TEST(SixdStore, ThreadedPassKeepsTheOneThreadPosesThroughACullOfTies) {
   zam_sixd_state.score_threshold = 0.0f;
   auto pass = [](int threads) {
     EXPECT_EQ(alloc_soln(0), 1);
-    _ZamProgress p{3, 0, 12, 0};
-    _sixd_consumer_arg c{12, 0.0, 0, 0};
-    zam_thread_load_range(0, 11);
-    EXPECT_EQ(zam_thread_start(136, 1, zam_sixd_consumer, &c), 1);
-    std::atomic<int> exited{0};
-    Producer w{&p, 1000, &exited, 25000, [](int item, int k) { return -1.0f - (float)((item + k) % 5); }};
-    for (int t = 0; t < threads; t++) EXPECT_EQ(zam_thread_start(t, 0, produce, &w), 1);
-    show_sixd_progress(&p);
-    zam_thread_join(136);
-    wait_for(exited, threads);
+    _ZamProgress p{};
+    _sixd_consumer_arg c{};
+    run_pass(Producer{nullptr, 1000, nullptr, 25000, [](int item, int k) { return -1.0f - (float)((item + k) % 5); }},
+             12, threads, &p, &c);
     EXPECT_EQ(c.kept, 300000);
     int64_t* codes = nullptr;
     float* scores = nullptr;
