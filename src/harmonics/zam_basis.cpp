@@ -26,14 +26,20 @@ void zam_basis_setup(_zam_basis* b, int N, int family) {
       for (int m = -l; m <= l; m++, at++) b->norms[at] = b->radial[n * (n - 1) / 2 + l] * b->harmonic[l * l + l + m];
 }
 
-const double* zam_basis_at(_zam_basis* b, PolarPoint p) {
+void zam_basis_values(_zam_basis* b, PolarPoint p) {
   const int N = b->N;
-  if (N < 1) return b->vec.data();
+  if (N < 1) return;
   if (b->family == ZAM_BASIS_ETO)
     tnl_all_bar(N, b->radial.data(), p.r);
   else
     hnl_all_bar(N, b->radial.data(), p.r);
   ylm_all_bar(N - 1, b->harmonic.data(), p.theta, p.phi);
+}
+
+const double* zam_basis_at(_zam_basis* b, PolarPoint p) {
+  const int N = b->N;
+  if (N < 1) return b->vec.data();
+  zam_basis_values(b, p);
   size_t at = 0;
   for (int n = 1; n <= N; n++)
     for (int l = 0; l < n; l++) {

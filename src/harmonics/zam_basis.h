@@ -25,6 +25,11 @@ struct _zam_basis {
 
 // Sizes the record for order N (N >= 1) and fills its element norms.
 void zam_basis_setup(_zam_basis* b, int N, int family);
+// The unnormalised radial and harmonic values at polar point p into
+// b->radial and b->harmonic, the factors of the basis vector (element (n, l,
+// m) is radial[n(n-1)/2 + l] times harmonic[l(l+1) + m]); b->vec is not
+// made.
+void zam_basis_values(_zam_basis* b, PolarPoint p);
 // The unnormalised basis vector at polar point p into b->vec; returns it.
 const double* zam_basis_at(_zam_basis* b, PolarPoint p);
 // acc += w times the unnormalised basis vector at p (left in b->vec).

@@ -143,8 +143,24 @@ void legendre_set(int L, T* out, double theta) {
   // The powers of sin theta by products in long double (a relative error of
   // about l 1e-19, far below the double result) instead of a powl per
   // degree, which took nearly half the time of a skin integration.
+  // legendre_degree's recursion runs for all degrees together: step j makes
+  // order m = l - j of every degree l >= j by the same operations (the same
+  // bits) in independent lanes the compiler can vectorise.
+  T up1[ZAM_LMAX + 1], up2[ZAM_LMAX + 1];
   long double sl = 1.0L;
-  for (int l = 0; l <= L; l++, sl *= s) legendre_degree<T>(l, sl, cot, out + l * (l + 1) / 2);
+  for (int l = 0; l <= L; l++, sl *= s) {
+    up1[l] = static_cast<T>(pll_tab[l] * sl);
+    up2[l] = 0;
+    out[l * (l + 1) / 2 + l] = up1[l];
+  }
+  for (int j = 1; j <= L; j++)
+    for (int l = j; l <= L; l++) {
+      const int m = l - j;
+      const T v = -(static_cast<T>(2 * (m + 1)) * cot * up1[l] + up2[l]) / (static_cast<T>(l + m + 1) * j);
+      out[l * (l + 1) / 2 + m] = v;
+      up2[l] = up1[l];
+      up1[l] = v;
+    }
 }
 
 // Normalised Pbar_l^m of the degrees kDoubleDegree+1..L at theta into out

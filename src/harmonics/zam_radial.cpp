@@ -84,13 +84,31 @@ void laguerre_vec(int K, T* out, T a, T x) {
   for (int k = 1; k < K; k++) out[k + 1] = ((2 * k + 1 + a - x) * out[k] - (k + a) * out[k - 1]) / (k + 1);
 }
 
+// L^(a0 + l step)_(n-l-1)(x) of every 1 <= n <= N, 0 <= l < n at
+// n(n-1)/2 + l: the recurrence of laguerre_vec for each l, with the degrees
+// of all l advanced together (the same operations on each l's values, so
+// the same bits, but independent lanes the compiler can vectorise). The
+// degree of l stops at N-l-1.
 template <typename T>
 void laguerre_bar(int N, int step, T* out, T a0, T x) {
-  T v[ZAM_LMAX + 2];
+  if (N < 1) return;
+  T a[ZAM_LMAX + 1], prev[ZAM_LMAX + 1], cur[ZAM_LMAX + 1];
   for (int l = 0; l < N; l++) {
-    laguerre_vec<T>(N - 1, v, a0 + l * step, x);
-    for (int n = l + 1; n <= N; n++) out[n * (n - 1) / 2 + l] = v[n - l - 1];
+    a[l] = a0 + l * step;
+    prev[l] = 1;
+    cur[l] = 1 + a[l] - x;
+    out[(l + 1) * l / 2 + l] = 1;
+    if (l + 2 <= N) out[(l + 2) * (l + 1) / 2 + l] = cur[l];
   }
+  // Degree k + 1 of every l that has it (l <= N - k - 2), at n = l + k + 2.
+  for (int k = 1; k < N - 1; k++)
+    for (int l = 0; l <= N - k - 2; l++) {
+      const T next = ((2 * k + 1 + a[l] - x) * cur[l] - (k + a[l]) * prev[l]) / (k + 1);
+      prev[l] = cur[l];
+      cur[l] = next;
+      const int n = l + k + 2;
+      out[n * (n - 1) / 2 + l] = next;
+    }
 }
 
 // L^a_d(x) alone, by the recurrence; 0 for d < 0.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "harmonics/zam_anlm.h"
+#include "harmonics/zam_basis.h"
 #include "harmonics/zam_legendre.h"
 #include "harmonics/zam_radial.h"
 #include "runtime/zam_cell.h"
@@ -56,22 +57,75 @@ namespace {
 
 // Private sums and scratch of one integrating thread.
 struct Worker {
-  int K;
+  size_t K;
   std::vector<double> sums;  // nvec block sums of K doubles
-  std::vector<double> h, y;
+  std::vector<unsigned char> touched;  // 1: the last block added to this sum (else it is all +0)
+  _zam_basis basis;
   explicit Worker(const _zam_integrate_job& job)
-      : K(anlm_size(job.N)),
-        sums(static_cast<size_t>(job.nvec) * static_cast<size_t>(anlm_size(job.N))),
-        h(job.N * (job.N + 1) / 2),
-        y(job.N * job.N) {}
+      : K(static_cast<size_t>(anlm_size(job.N))), sums(static_cast<size_t>(job.nvec) * K), touched(job.nvec) {
+    zam_basis_setup(&basis, job.N, ZAM_BASIS_GTO);
+  }
 };
 
-// Sums block b into w.sums (unnormalised). Returns the non-zero cells of the block.
+// acc1 += w v and, when acc2 is not null, acc2 += w v, where v is the
+// basis vector whose factors w.basis holds (element radial times harmonic,
+// as zam_basis_at makes it, without storing it). A weight of 1 adds v
+// itself, which is what the product 1 v rounds to.
+void add_basis(const Worker& w, double weight, double* acc1, double* acc2) {
+  const int N = w.basis.N;
+  const double* radial = w.basis.radial.data();
+  const double* harmonic = w.basis.harmonic.data();
+  size_t at = 0;
+  for (int n = 1; n <= N; n++)
+    for (int l = 0; l < n; l++) {
+      const double h = radial[n * (n - 1) / 2 + l];
+      const double* y = harmonic + l * l;
+      double* a1 = acc1 + at;
+      const int count = 2 * l + 1;
+      if (acc2) {
+        double* a2 = acc2 + at;
+        for (int j = 0; j < count; j++) {
+          const double t = weight * (h * y[j]);
+          a1[j] += t;
+          a2[j] += t;
+        }
+      } else if (weight == 1.0) {
+        for (int j = 0; j < count; j++) a1[j] += h * y[j];
+      } else {
+        for (int j = 0; j < count; j++) a1[j] += weight * (h * y[j]);
+      }
+      at += static_cast<size_t>(count);
+    }
+}
+
+// Adds the cell's basis vector to the skin outputs first and first + 1 as
+// bits first and first + 1 of its flags f say: all of it to the one output
+// of a single bit, half to each when both are set.
+void add_pair(Worker& w, unsigned char f, int first) {
+  const unsigned char bits = static_cast<unsigned char>((f >> first) & 3);
+  if (!bits) return;
+  double* a = &w.sums[static_cast<size_t>(first) * w.K];
+  double* b = a + w.K;
+  w.touched[first] |= bits & 1;
+  w.touched[first + 1] |= bits >> 1;
+  if (bits == 3)
+    add_basis(w, 0.5, a, b);
+  else
+    add_basis(w, 1.0, bits == 1 ? a : b, nullptr);
+}
+
+// Sums block b into w.sums (unnormalised), each element over the block's
+// cells in grid order. Returns the non-zero cells of the block.
 int integrate_block(const _zam_integrate_job& job, Worker& w, int b, bool report_cells, int* k_done, int total) {
-  const int N = job.N, n = job.n, K = w.K, T = job.T;
+  const int n = job.n, T = job.T;
+  const size_t K = w.K;
   const int first = b * kBlock, last = std::min(first + kBlock, n * n * n) - 1;
   int cells = 0;
-  std::fill(w.sums.begin(), w.sums.end(), 0.0);
+  for (int v = 0; v < job.nvec; v++)
+    if (w.touched[v]) {
+      std::fill_n(&w.sums[static_cast<size_t>(v) * K], K, 0.0);
+      w.touched[v] = 0;
+    }
   for (int c = first; c <= last; c++) {
     const unsigned char f = job.flags[c];
     if (!f) continue;
@@ -83,24 +137,15 @@ int integrate_block(const _zam_integrate_job& job, Worker& w, int b, bool report
     ijk_idx(c, n, n, &i, &j, &k);
     const Point3D p{job.origin.x + (i + 0.5) * job.d, job.origin.y + (j + 0.5) * job.d,
                     job.origin.z + (k + 0.5) * job.d};
-    const PolarPoint pp = pp_pt(p);
-    hnl_all_bar(N, w.h.data(), pp.r);
-    ylm_all_bar(N - 1, w.y.data(), pp.theta, pp.phi);
-    const double w01 = (f & 3) == 3 ? 0.5 : 1.0, w23 = (f & 12) == 12 ? 0.5 : 1.0;
-    const double wt[4] = {f & 1 ? w01 : 0.0, f & 2 ? w01 : 0.0, f & 4 ? w23 : 0.0, f & 8 ? w23 : 0.0};
-    const double* value[2] = {use[0] ? job.values[0] + static_cast<size_t>(c) * T : nullptr,
-                              use[1] ? job.values[1] + static_cast<size_t>(c) * T : nullptr};
-    int at = 0;
-    for (int nn = 1; nn <= N; nn++)
-      for (int l = 0; l < nn; l++) {
-        const double hv = w.h[nn * (nn - 1) / 2 + l];
-        for (int m = -l; m <= l; m++, at++) {
-          const double v = w.y[l * l + l + m] * hv;
-          for (int o = 0; o < 4; o++)
-            if (wt[o] != 0.0) w.sums[o * K + at] += wt[o] * v;
-          for (int g = 0; g < 2; g++)
-            if (value[g])
-              for (int t = 0; t < T; t++) w.sums[static_cast<size_t>(job.typed_at[g] + t) * K + at] += value[g][t] * v;
+    zam_basis_values(&w.basis, pp_pt(p));
+    add_pair(w, f, 0);
+    add_pair(w, f, 2);
+    for (int g = 0; g < 2; g++)
+      if (use[g]) {
+        const double* value = job.values[g] + static_cast<size_t>(c) * T;
+        for (int t = 0; t < T; t++) {
+          w.touched[job.typed_at[g] + t] = 1;
+          add_basis(w, value[t], &w.sums[static_cast<size_t>(job.typed_at[g] + t) * K], nullptr);
         }
       }
   }
@@ -120,7 +165,10 @@ int integrate_chunk(const _zam_integrate_job& job, Worker& w, int c, bool report
     const int in_block = integrate_block(job, w, b, report_cells, k_done, total);
     if (!in_block) continue;
     cells += in_block;
-    for (int v = 0; v < job.nvec; v++) anlm_accum(job.N, &w.sums[v * K], sums + v * K);
+    // A sum the block never touched is all +0, and adding +0 changes no
+    // chunk sum (which is never -0): it is left out.
+    for (int v = 0; v < job.nvec; v++)
+      if (w.touched[v]) anlm_accum(job.N, &w.sums[v * K], sums + v * K);
   }
   return cells;
 }
