@@ -2,6 +2,8 @@
 #include "harmonics/zam_kb_grid.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -46,22 +48,53 @@ struct Profile {
   Profile& operator=(const Profile&) = delete;
 };
 
-}  // namespace
-
-void zam_grid_kb_integrate(double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin, const float* grid,
-                           bool verbose) {
-  zam_kb_integrate_inline(coeffs, N, nx, ny, nz, h, origin, grid, verbose);
+// The node count of an nx x ny x nz grid, made in 64 bits; -1 after a
+// message when a size is negative or the count passes what the int node
+// indices reach.
+int node_count(const char* fn, int nx, int ny, int nz) {
+  if (nx < 0 || ny < 0 || nz < 0) {
+    zam_err("%s: bad grid size %dx%dx%d.\n", fn, nx, ny, nz);
+    return -1;
+  }
+  const int64_t cells = static_cast<int64_t>(nx) * ny * nz;
+  if (cells > INT_MAX) {
+    zam_err("%s: grid of %dx%dx%d = %lld nodes is too large (at most %d).\n", fn, nx, ny, nz,
+            static_cast<long long>(cells), INT_MAX);
+    return -1;
+  }
+  return static_cast<int>(cells);
 }
 
-void zam_kb_integrate_inline(double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
-                             const float* grid, bool verbose) {
-  zam_msg("zam_kb_integrate_inline() here...\n");
-  const double start = zam_get_time();
-  _zam_basis b;
-  zam_basis_setup(&b, N, ZAM_BASIS_GTO);
-  const int K = anlm_size(N), cells = nx * ny * nz;
-  zam_msg("\nCalculating coefficients for N = %d (%d coefficients) ...\n", N, K);
+// The opening of a pass that forms basis vectors at the nodes: the node
+// count (-1, with nothing printed but the refusal, for a grid too large),
+// then "<fn>() here...", the start time, the basis record of order N and
+// the lines naming the pass ("Calculating <what> N = ...") and the grid.
+int open_pass(const char* fn, const char* what, int N, int nx, int ny, int nz, double h, _zam_basis* b,
+              double* start) {
+  const int cells = node_count(fn, nx, ny, nz);
+  if (cells < 0) return -1;
+  zam_msg("%s() here...\n", fn);
+  *start = zam_get_time();
+  zam_basis_setup(b, N, ZAM_BASIS_GTO);
+  zam_msg("\nCalculating %s N = %d (%d coefficients) ...\n", what, N, anlm_size(N));
   zam_msg("Grid: %dx%dx%d = %d cells of %.2f Angstroms.\n", nx, ny, nz, cells, h);
+  return cells;
+}
+
+}  // namespace
+
+int zam_grid_kb_integrate(double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin, const float* grid,
+                          bool verbose) {
+  return zam_kb_integrate_inline(coeffs, N, nx, ny, nz, h, origin, grid, verbose);
+}
+
+int zam_kb_integrate_inline(double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
+                            const float* grid, bool verbose) {
+  _zam_basis b;
+  double start;
+  const int cells = open_pass(__func__, "coefficients for", N, nx, ny, nz, h, &b, &start);
+  if (cells < 0) return 0;
+  const int K = anlm_size(N);
   int total = 0;
   for (int c = 0; c < cells; c++) total += grid[c] != 0.0f;
   // The sums are made unnormalised and normalised once, with the cell volume.
@@ -80,18 +113,17 @@ void zam_kb_integrate_inline(double* coeffs, int N, int nx, int ny, int nz, doub
   zam_msg("Integration with N = %d done in %.2f seconds.\n\n", N, zam_get_time() - start);
   if (verbose)
     for (int n = 1; n <= N; n++) zam_msg("[n,l,m] = [%d , 0, 0]  anlm = %g \n", n, coeffs[anlm_index(n, 0, 0)]);
+  return 1;
 }
 
-void zam_grid_kb_reconstruct_inline(const double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
-                                    float* grid, const char*) {
+int zam_grid_kb_reconstruct_inline(const double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
+                                   float* grid, const char*) {
+  if (node_count(__func__, nx, ny, nz) < 0) return 0;
   Profile pz("kb_profile_z.txt"), py("kb_profile_y.txt"), px("kb_profile_x.txt");
-  zam_msg("zam_kb_reconstruct_inline() here...\n");
-  const double start = zam_get_time();
   _zam_basis b;
-  zam_basis_setup(&b, N, ZAM_BASIS_GTO);
-  const int K = anlm_size(N), cells = nx * ny * nz;
-  zam_msg("\nCalculating potential to N = %d (%d coefficients) ...\n", N, K);
-  zam_msg("Grid: %dx%dx%d = %d cells of %.2f Angstroms.\n", nx, ny, nz, cells, h);
+  double start;
+  const int cells = open_pass(__func__, "potential to", N, nx, ny, nz, h, &b, &start);
+  const int K = anlm_size(N);
   // Only the elements that matter, each with its norm folded in.
   std::vector<int> used;
   std::vector<double> weight;
@@ -121,14 +153,17 @@ void zam_grid_kb_reconstruct_inline(const double* coeffs, int N, int nx, int ny,
   }
   zam_msg("Potential reconstruction from N = %d done in %.2f seconds.\n\n", N, zam_get_time() - start);
   zam_msg("Minimum %g found in (%g,%g,%g)\n", least, at.x, at.y, at.z);
+  return 1;
 }
 
-void zam_grid_kb_reconstruct_reduced(const double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
-                                     float* grid, const char*) {
+int zam_grid_kb_reconstruct_reduced(const double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
+                                    float* grid, const char*) {
+  const int cells = node_count(__func__, nx, ny, nz);
+  if (cells < 0) return 0;
   Profile px("kb_reduced_x.txt");
-  zam_msg("zam_kb_reconstruct_reduced() here...\n");
+  zam_msg("%s() here...\n", __func__);
   const double start = zam_get_time();
-  const int K = anlm_size(N), cells = nx * ny * nz;
+  const int K = anlm_size(N);
   zam_msg("\nCalculating potential to N = %d (%d coefficients) ...\n", N, K);
   zam_msg("Grid: %dx = %d cells of %.2f Angstroms.\n", nx, cells, h);
   std::vector<double> weight(static_cast<size_t>(N) + 1, 0.0), radial(static_cast<size_t>(N * (N + 1) / 2));
@@ -144,4 +179,5 @@ void zam_grid_kb_reconstruct_reduced(const double* coeffs, int N, int nx, int ny
     if (std::fabs(p.y) < half && std::fabs(p.z) < half) px.line(p.x, value);
   }
   zam_msg("Potential reconstruction from N = %d done in %.2f seconds.\n\n", N, zam_get_time() - start);
+  return 1;
 }

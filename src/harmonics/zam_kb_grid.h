@@ -4,7 +4,9 @@
 // vector, with profiles of it along the three axes written to text files.
 // Grid: nx x ny x nz nodes, node (i, j, k) at i + nx j + nx ny k and at
 // origin + (i h, j h, k h); a value of exactly 0 marks an empty node. Each
-// node stands for a cell of volume h^3.
+// node stands for a cell of volume h^3. Each pass returns 1, or 0 after a
+// message, touching nothing, for a negative size or a grid of more nodes
+// than an int counts (2^31 - 1).
 #pragma once
 
 #include "geometry/zam_transform.h"
@@ -13,10 +15,10 @@
 // coeffs(n, l, m) += h^3 sum over the non-empty nodes of value times the
 // normalised basis function at the node. With verbose, prints the (n, 0, 0)
 // elements. Calls zam_kb_integrate_inline.
-void zam_grid_kb_integrate(double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin, const float* grid,
-                           bool verbose);
-void zam_kb_integrate_inline(double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
-                             const float* grid, bool verbose);
+int zam_grid_kb_integrate(double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin, const float* grid,
+                          bool verbose);
+int zam_kb_integrate_inline(double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
+                            const float* grid, bool verbose);
 
 // Adds the value of the expansion coeffs at every node to grid (elements of
 // magnitude 1e-5 or less left out, the sum kept in single precision) and
@@ -26,9 +28,9 @@ void zam_kb_integrate_inline(double* coeffs, int N, int nx, int ny, int nz, doub
 // node; prints the least value on the z axis below 0 and where it lies.
 // name is not used. A profile file that cannot be written is reported and
 // left out; the grid is filled all the same.
-void zam_grid_kb_reconstruct_inline(const double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
-                                    float* grid, const char* name);
+int zam_grid_kb_reconstruct_inline(const double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
+                                   float* grid, const char* name);
 // The same from the l = 0 elements (n, 0, 0) of coeffs only, with the x-axis
 // profile alone, written to "kb_reduced_x.txt".
-void zam_grid_kb_reconstruct_reduced(const double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
-                                     float* grid, const char* name);
+int zam_grid_kb_reconstruct_reduced(const double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
+                                    float* grid, const char* name);

@@ -125,4 +125,24 @@ TEST(KbGrid, ReducedReconstructionIsTheSphericalPart) {
   EXPECT_EQ(testutil::split_lines(testutil::read_file("kb_reduced_x.txt")).size(), static_cast<size_t>(n));
 }
 
+// 2000 x 2000 x 1000 nodes overflow an int count: every pass refuses the
+// grid before reading it, and leaves the coefficients and the profiles alone.
+TEST(KbGrid, GridsPastAnIntCountAreRefused) {
+  InTempDir here;
+  const int N = 3;
+  std::vector<double> a(anlm_size(N), 1.0);
+  std::vector<float> grid(8, 1.0f);
+  testutil::Capture said;
+  EXPECT_EQ(zam_grid_kb_integrate(a.data(), N, 2000, 2000, 1000, 1.0, Point3D{}, grid.data(), false), 0);
+  EXPECT_TRUE(said.has("zam_kb_integrate_inline: grid of 2000x2000x1000 = 4000000000 nodes is too large")) << said.text;
+  EXPECT_EQ(zam_grid_kb_reconstruct_inline(a.data(), N, 2000, 2000, 1000, 1.0, Point3D{}, grid.data(), nullptr), 0);
+  EXPECT_EQ(zam_grid_kb_reconstruct_reduced(a.data(), N, 2000, 2000, 1000, 1.0, Point3D{}, grid.data(), nullptr), 0);
+  EXPECT_EQ(zam_grid_kb_integrate(a.data(), N, 2, -2, 2, 1.0, Point3D{}, grid.data(), false), 0);
+  EXPECT_TRUE(said.has("bad grid size 2x-2x2")) << said.text;
+  EXPECT_FALSE(said.has("here...")) << said.text;
+  for (double v : a) EXPECT_EQ(v, 1.0);
+  for (float v : grid) EXPECT_EQ(v, 1.0f);
+  EXPECT_TRUE(std::filesystem::is_empty(here.dir.path));
+}
+
 }  // namespace
