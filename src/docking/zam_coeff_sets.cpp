@@ -1,6 +1,7 @@
 // Coefficient sets of docking models.
 #include "docking/zam_coeff_sets.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -79,6 +80,31 @@ int probeNames(const _molecule* probes, const char* names[kProbeBlocks]) {
 int zam_alt_kept(int atom) {
   const char alt = mol_atom_altatm(atom);
   return alt == ' ' || alt == 'A';
+}
+
+int zam_model_atom_blocks(_molecule* mol, int model, int N, int blocks, double* out,
+                          const std::function<bool(const char* residue, int atom, double* w)>& weigh) {
+  const size_t K = static_cast<size_t>(anlm_size(N));
+  const Matrix3D before = zam_model_frame(mol, model);
+  int first, last;
+  zam_model_atoms(mol, model, &first, &last);
+  _zam_basis b;
+  zam_basis_setup(&b, N, ZAM_BASIS_GTO);
+  std::vector<double> sums(static_cast<size_t>(blocks) * K, 0.0), w(static_cast<size_t>(blocks));
+  int taken = 0;
+  zam_for_residue_atoms(first, last, [&](const char* residue, const char*, int atom) {
+    std::fill(w.begin(), w.end(), 0.0);
+    if (!weigh(residue, atom, w.data())) return;
+    taken++;
+    const double* v = zam_basis_at(&b, pp_pt(mol_atom_pt(atom)));
+    // A zero weight is left out: it would add zeros to sums that are never -0.
+    for (int t = 0; t < blocks; t++)
+      if (w[t] != 0.0) anlm_add(N, &sums[t * K], v, &sums[t * K], w[t]);
+  });
+  mol_transform(before);
+  zam_basis_normalise(&b, blocks, sums.data(), 1.0);
+  anlm_accum_n(N, blocks, sums.data(), out);
+  return taken;
 }
 
 _molecule_model* zam_model_entry(_molecule* mol, int model) {
@@ -203,27 +229,17 @@ void zam_gtau_calc3(_molecule* mol, int model, _molecule* probes, int N) {
   const double start = zam_get_time();
   const char* names[kProbeBlocks] = {"", "", ""};
   const int nprobes = probeNames(probes, names);
-  const Matrix3D before = zam_model_frame(mol, model);
-  int first, last;
-  zam_model_atoms(mol, model, &first, &last);
-  _zam_basis b;
-  zam_basis_setup(&b, N, ZAM_BASIS_GTO);
-  std::vector<double> sums(static_cast<size_t>(kProbeBlocks) * K, 0.0);
-  int counted = 0;
-  zam_for_residue_atoms(first, last, [&](const char* residue, const char*, int atom) {
-    bool hit[kProbeBlocks] = {false, false, false};
+  const int counted = zam_model_atom_blocks(mol, model, N, kProbeBlocks, e->densities, [&](const char* residue, int atom,
+                                                                                          double* w) {
     bool any = false;
-    for (int t = 0; t < nprobes; t++)
-      any |= hit[t] = zam_grid_data(residue, mol_atom_name(atom), probe_name_to_opposite(names[t])) != 0;
-    if (!any) return;
-    counted++;
-    const double* v = zam_basis_at(&b, pp_pt(mol_atom_pt(atom)));
-    for (int t = 0; t < kProbeBlocks; t++)
-      if (hit[t]) anlm_accum(N, v, &sums[static_cast<size_t>(t) * K]);
+    for (int t = 0; t < kProbeBlocks; t++) {
+      const bool hit =
+          t < nprobes && zam_grid_data(residue, mol_atom_name(atom), probe_name_to_opposite(names[t])) != 0;
+      w[t] = hit ? 1.0 : 0.0;
+      any |= hit;
+    }
+    return any;
   });
-  mol_transform(before);
-  zam_basis_normalise(&b, kProbeBlocks, sums.data(), 1.0);
-  anlm_accum_n(N, kProbeBlocks, sums.data(), e->densities);
   zam_msg("Grid-specific densities to N = %d (%d samples) done in %.2f seconds.\n\n", N, counted,
           zam_get_time() - start);
 }

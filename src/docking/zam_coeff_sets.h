@@ -15,6 +15,8 @@
 // recomputed from the doubled density).
 #pragma once
 
+#include <functional>
+
 #include "matching/zam_molecule.h"
 
 // 1 when atom i of the current molecule has alternate location blank or 'A'.
@@ -24,6 +26,16 @@ int zam_alt_kept(int i);
 // chains from 1 until one has no residues.
 template <class F>
 void zam_for_residue_atoms(int first, int last, F f);
+
+// Expansion of a model's atoms into typed blocks: in the model's origin
+// frame (its placement put back after), for each atom that
+// zam_for_residue_atoms gives, weigh(residue name, atom, w) sets the
+// weights w[0..blocks-1] of the atom in each block, or returns false to
+// leave it out; block t gains w[t] times the atom's unnormalised GTO basis
+// vector of order N. The blocks are normalised and added to out (blocks
+// vectors of Nc doubles). Returns the atoms taken.
+int zam_model_atom_blocks(_molecule* mol, int model, int N, int blocks, double* out,
+                          const std::function<bool(const char* residue, int atom, double* w)>& weigh);
 
 // The entry of model `model` of a loaded molecule; null when mol is not
 // loaded or the model is out of range.

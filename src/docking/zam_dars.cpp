@@ -74,29 +74,14 @@ void zam_dars_psi(_molecule* mol, int model, int K, int, int n, double d, Point3
 void zam_dars_del(_molecule* mol, int model, int K, int N) {
   _molecule_model* e = zam_model_entry(mol, model);
   if (!e || N < 1 || K < 1) return;
-  const int Nc = anlm_size(N);
   if (!e->energies || !e->densities) zam_pe_alloc(mol, model, N, K);
   zam_msg("Calculating DARS delta functions for molecule %s.\n", zam_model_name(mol, model));
   const double start = zam_get_time();
-  const Matrix3D before = zam_model_frame(mol, model);
-  int first, last;
-  zam_model_atoms(mol, model, &first, &last);
-  _zam_basis b;
-  zam_basis_setup(&b, N, ZAM_BASIS_GTO);
-  std::vector<double> sums(static_cast<size_t>(K) * Nc, 0.0);
-  int counted = 0;
-  zam_for_residue_atoms(first, last, [&](const char*, const char*, int a) {
+  const int counted = zam_model_atom_blocks(mol, model, N, K, e->densities, [&](const char*, int a, double* w) {
     const int type = mol_atom_ace(a);
-    if (type == -1) return;
-    counted++;
-    const double* v = zam_basis_at(&b, pp_pt(mol_atom_pt(a)));
-    for (int t = 0; t < K; t++) {
-      double* block = &sums[static_cast<size_t>(t) * Nc];
-      anlm_add(N, block, v, block, zam_dars_component(type, t));
-    }
+    if (type == -1) return false;
+    for (int t = 0; t < K; t++) w[t] = zam_dars_component(type, t);
+    return true;
   });
-  mol_transform(before);
-  zam_basis_normalise(&b, K, sums.data(), 1.0);
-  anlm_accum_n(N, K, sums.data(), e->densities);
   zam_msg("DARS deltas to N = %d for %d samples done in %.2f seconds.\n", N, counted, zam_get_time() - start);
 }
