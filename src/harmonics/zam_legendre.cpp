@@ -304,7 +304,10 @@ void ylm_all_bar(int L, double* out, double theta, double phi) {
   zm_all_bar(L, z, phi);
   for (int l = 0; l <= L; l++) {
     const double* pl = &p[l * (l + 1) / 2];
-    for (int m = -l; m <= l; m++) out[l * (l + 1) + m] = pl[m < 0 ? -m : m] * z[ZAM_MCENTRE + m];
+    double* o = out + l * (l + 1);
+    const double* zc = z + ZAM_MCENTRE;
+    for (int m = 1; m <= l; m++) o[-m] = pl[m] * zc[-m];
+    for (int m = 0; m <= l; m++) o[m] = pl[m] * zc[m];
   }
 }
 
