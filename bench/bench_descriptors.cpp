@@ -3,7 +3,7 @@
 // 25), the skin integration of one structure's sampled grid, and the whole
 // descriptor object of a structure (read, import, sampling, integration,
 // canonical frame and trace) for 100 to 1,000 residues on one thread and on
-// every core.
+// every core, and the five classes of a database member on one thread.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -102,21 +102,21 @@ const char* const kStructures[] = {"theseus-examples/cytochromes/d1cih__.pdb.gz"
 // built from its PDB file as a run without a cache builds it. Argument 0:
 // the structure; argument 1: 0 for one thread (inline integration), 1 for
 // every core.
-void BM_DescriptorObject(benchmark::State& state) {
+// Builds the descriptor object of structure `which` for the classes that
+// pots asks for (the class request of trel_openThingFile), once per round.
+void build_objects(benchmark::State& state, int which, const int pots[5], int threads) {
   quiet();
-  const int threads = state.range(1) ? zam_cpus_usable() : 0;
   zam_thread_setup(threads);
-  const std::string path = testutil::shared_pdb(kStructures[state.range(0)]);
+  const std::string path = testutil::shared_pdb(kStructures[which]);
   static testutil::TempDir empty;  // no cache files to find
   const std::string folder = empty.str() + "/";
   _trel_thing_opts o;
   o.with_spf = 1;
   o.filter_method = 3;
   o.do_write = 0;
-  const int own[5] = {-1, 0, 0, 0, 0};
   int residues = 0;
   for (auto _ : state) {
-    _trel_thing* t = trel_openThingFile(path.c_str(), folder.c_str(), o.q_max, 0, &o, own, 1, 0);
+    _trel_thing* t = trel_openThingFile(path.c_str(), folder.c_str(), o.q_max, 0, &o, pots, 1, 0);
     if (!t->tag || t->tag->valid != 1) {
       state.SkipWithError("structure could not be built");
       trel_closeThing(nullptr, t);
@@ -128,10 +128,23 @@ void BM_DescriptorObject(benchmark::State& state) {
   state.counters["residues"] = residues;
   state.counters["threads"] = std::max(threads, 1);
 }
+
+void BM_DescriptorObject(benchmark::State& state) {
+  const int own[5] = {-1, 0, 0, 0, 0};
+  build_objects(state, static_cast<int>(state.range(0)), own, state.range(1) ? zam_cpus_usable() : 0);
+}
 BENCHMARK(BM_DescriptorObject)
     ->ArgsProduct({{0, 1, 2, 3}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime()
     ->UseRealTime();
+
+// All five classes of one structure on one thread, as a database build
+// with -spf makes them for each member.
+void BM_DescriptorAllClasses(benchmark::State& state) {
+  const int every[5] = {1, 1, 1, 1, 1};
+  build_objects(state, static_cast<int>(state.range(0)), every, 0);
+}
+BENCHMARK(BM_DescriptorAllClasses)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 }  // namespace
