@@ -36,8 +36,7 @@ _trel_trace* trel_makeTrace() {
 void trel_wipeTrace(_trel_trace* trace) {
   if (!trace) return;
   kfree(trace->seg);
-  // Every field but the record pointer is plain data: clearing the whole
-  // record is the same as zeroing n, the counts and the six statistics.
+  kfree(trace->stats);
   std::memset(static_cast<void*>(trace), 0, sizeof(*trace));
 }
 

@@ -41,21 +41,29 @@ static_assert(offsetof(_trel_seg, sse_score) == 4 && offsetof(_trel_seg, axis) =
 static_assert(offsetof(_trel_seg, t) == 76 && offsetof(_trel_seg, v) == 172,
               "trace record neighbour points");
 
-// The trace of one chain (or of a whole image traced as one chain).
-struct _trel_trace {
-  int n;            // residues, the image's residue count
-  _trel_seg* seg;   // n records, owned (kget1B)
+// Per-slot statistics of a trace's points, taken when a trace is built with
+// them (the database statistics report reads them).
+struct _trel_trace_stats {
   int count[8];     // residues counted into each slot's statistics
   Point3D t_mean[8], t_sd[8];  // T points per slot: mean and per-axis spread
   Point3D p_mean[8], p_sd[8];  // P points (statistics only)
   Point3D v_mean[8], v_sd[8];  // V points
 };
 
+// The trace of one chain (or of a whole image traced as one chain). The
+// statistics are held apart: an object whose trace is never built (a
+// database member borrows its records) carries a pointer, not 1.2 kB.
+struct _trel_trace {
+  int n;            // residues, the image's residue count
+  _trel_seg* seg;   // n records, owned (kget1B)
+  _trel_trace_stats* stats;  // owned; null unless the trace was built with statistics
+};
+
 // ---- Records and the trace file ----------------------------------------------
 
 // New zero-filled trace (kget1B_0); release with trel_freeTrace.
 _trel_trace* trel_makeTrace();
-// Empties a trace (frees its records, zeroes counts and statistics); null is ignored.
+// Empties a trace (frees its records and statistics, zeroes n); null is ignored.
 void trel_wipeTrace(_trel_trace* trace);
 // trel_wipeTrace, then frees the trace itself; null is ignored.
 void trel_freeTrace(_trel_trace* trace);

@@ -314,7 +314,7 @@ void logStats(const char* label, const Point3D* mean, const Point3D* sd) {
 // by slot) and their sums, added up residue by residue in order as
 // pt_average adds them. The spreads are summed in order too, as pt_stddev
 // adds them; the series are summed side by side.
-void slotStats(int n, const double* pts, const double* sum, _trel_trace* trace) {
+void slotStats(int n, const double* pts, const double* sum, _trel_trace_stats* st) {
   double mean[kStatDoubles];
   const double inv = 1.0 / n;
   for (int k = 0; k < kStatDoubles; k++) mean[k] = inv * sum[k];
@@ -328,12 +328,12 @@ void slotStats(int n, const double* pts, const double* sum, _trel_trace* trace) 
       }
     }
   }
-  Point3D* means[3] = {trace->t_mean, trace->p_mean, trace->v_mean};
-  Point3D* sds[3] = {trace->t_sd, trace->p_sd, trace->v_sd};
+  Point3D* means[3] = {st->t_mean, st->p_mean, st->v_mean};
+  Point3D* sds[3] = {st->t_sd, st->p_sd, st->v_sd};
   for (int kind = 0; kind < 3; kind++)
     for (int s = 0; s < 8; s++) {
       const int k = (kind * 8 + s) * 3;
-      trace->count[s] = n;
+      st->count[s] = n;
       means[kind][s] = Point3D{mean[k], mean[k + 1], mean[k + 2]};
       if (n > 1)
         sds[kind][s] = Point3D{std::sqrt(dev[k] / n), std::sqrt(dev[k + 1] / n),
@@ -488,8 +488,8 @@ void buildNarrow(const Residues& b) { buildResidues<v2d>(b); }
 // slotStats in AVX2 code: its loops over the series run four at a time.
 __attribute__((target("avx2"), flatten)) void slotStatsWide(int n, const double* pts,
                                                             const double* sum,
-                                                            _trel_trace* trace) {
-  slotStats(n, pts, sum, trace);
+                                                            _trel_trace_stats* st) {
+  slotStats(n, pts, sum, st);
 }
 
 // The same pass four lanes wide, everything inlined into AVX2 code.
@@ -604,16 +604,18 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
   assignTraceSSEs(image, pep, frames, trace);
 
   if (stats) {
+    _trel_trace_stats* st = static_cast<_trel_trace_stats*>(kget1B_pooled_0(sizeof(_trel_trace_stats)));
+    trace->stats = st;
     if (zam_cpu_avx2())
-      slotStatsWide(n, stat, statSum, trace);
+      slotStatsWide(n, stat, statSum, st);
     else
-      slotStats(n, stat, statSum, trace);
+      slotStats(n, stat, statSum, st);
     if (zam_debug >= 3) {
-      logStats("T", trace->t_mean, trace->t_sd);
+      logStats("T", st->t_mean, st->t_sd);
       zam_log("\n");
-      logStats("P", trace->p_mean, trace->p_sd);
+      logStats("P", st->p_mean, st->p_sd);
       zam_log("\n");
-      logStats("V", trace->v_mean, trace->v_sd);
+      logStats("V", st->v_mean, st->v_sd);
     }
   }
 }

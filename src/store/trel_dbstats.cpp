@@ -82,15 +82,17 @@ void trel_memberStats(const _trel_thing* thing, _trel_member_stats* out) {
     out->radius = thing->tag->radius;
     out->n_residues = thing->tag->n_residues;
   }
-  const _trel_trace& tr = thing->trace;
-  for (int s = 0; s < 8; s++) {
-    out->count[s] = tr.count[s];
-    out->t_mean[s] = tr.t_mean[s];
-    out->t_sd[s] = tr.t_sd[s];
-    out->p_mean[s] = tr.p_mean[s];
-    out->p_sd[s] = tr.p_sd[s];
-    out->v_mean[s] = tr.v_mean[s];
-    out->v_sd[s] = tr.v_sd[s];
+  // A trace built without statistics counts nothing.
+  if (const _trel_trace_stats* tr = thing->trace.stats) {
+    for (int s = 0; s < 8; s++) {
+      out->count[s] = tr->count[s];
+      out->t_mean[s] = tr->t_mean[s];
+      out->t_sd[s] = tr->t_sd[s];
+      out->p_mean[s] = tr->p_mean[s];
+      out->p_sd[s] = tr->p_sd[s];
+      out->v_mean[s] = tr->v_mean[s];
+      out->v_sd[s] = tr->v_sd[s];
+    }
   }
 
   // Main-chain atoms in each complete residue's own frame, the frame the

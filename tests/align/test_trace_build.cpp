@@ -175,9 +175,9 @@ TEST(TraceBuild, SingleResidue) {
   expectNear(r.ncut, Point3D{0, 0, 0}, 1e-6);
   expectNear(r.ccut, Point3D{0, 0, 0}, 1e-6);
   for (int s = 0; s < 8; s++) {
-    EXPECT_EQ(t.trace->count[s], 1);
-    EXPECT_EQ(t.trace->t_sd[s].x, 0.0);
-    EXPECT_EQ(t.trace->v_sd[s].z, 0.0);
+    EXPECT_EQ(t.trace->stats->count[s], 1);
+    EXPECT_EQ(t.trace->stats->t_sd[s].x, 0.0);
+    EXPECT_EQ(t.trace->stats->v_sd[s].z, 0.0);
   }
   EXPECT_GE(r.sse_score.z, 0.0f);
   EXPECT_EQ(t.image->residues[0].sse[0], r.sse);
@@ -312,20 +312,20 @@ TEST(TraceBuild, StatisticsAreSlotMeans) {
   Traced t(readChain(dir, "stats", pdbText(chain("AKLVEGKAVE", kHelixPhi, kHelixPsi))));
   const int n = t.trace->n;
   for (int s = 0; s < 8; s++) {
-    EXPECT_EQ(t.trace->count[s], n);
+    EXPECT_EQ(t.trace->stats->count[s], n);
     Point3D sum{0, 0, 0};
     for (int i = 0; i < n; i++) sum = v_add(sum, pd(t[i].t[s]));
     const Point3D mean = v_scale(sum, 1.0 / n);
-    EXPECT_NEAR(t.trace->t_mean[s].x, mean.x, 1e-4);
-    EXPECT_NEAR(t.trace->t_mean[s].z, mean.z, 1e-4);
-    EXPECT_GT(mag_vector(t.trace->t_sd[s]), 0.0);
-    EXPECT_GT(mag_vector(t.trace->p_mean[s]), 0.0);
+    EXPECT_NEAR(t.trace->stats->t_mean[s].x, mean.x, 1e-4);
+    EXPECT_NEAR(t.trace->stats->t_mean[s].z, mean.z, 1e-4);
+    EXPECT_GT(mag_vector(t.trace->stats->t_sd[s]), 0.0);
+    EXPECT_GT(mag_vector(t.trace->stats->p_mean[s]), 0.0);
   }
   // Without statistics nothing is counted.
   _trel_trace* bare = trel_makeTrace();
   trel_loadTrace(t.image, Point3D{0, 0, 0}, 0, 0, bare);
   EXPECT_EQ(bare->n, n);
-  EXPECT_EQ(bare->count[0], 0);
+  EXPECT_EQ(bare->stats, nullptr);
   EXPECT_EQ(std::memcmp(bare->seg, t.trace->seg, sizeof(_trel_seg) * n), 0);
   // A second build of a built trace starts afresh and gives the same records.
   trel_loadTrace(t.image, Point3D{0, 0, 0}, 0, 0, bare);
@@ -546,10 +546,12 @@ void plainTrace(_pdb_image* image, Point3D centre, _trel_trace* trace) {
     seg[i].axis = ptf_pt(v_unit(v_sub(a, b)));
   }
   assignTraceSSEs(image, pep, frames.data(), trace);
-  Point3D* means[3] = {trace->t_mean, trace->p_mean, trace->v_mean};
-  Point3D* sds[3] = {trace->t_sd, trace->p_sd, trace->v_sd};
+  trace->stats = static_cast<_trel_trace_stats*>(kget1B_0(sizeof(_trel_trace_stats)));
+  _trel_trace_stats* st = trace->stats;
+  Point3D* means[3] = {st->t_mean, st->p_mean, st->v_mean};
+  Point3D* sds[3] = {st->t_sd, st->p_sd, st->v_sd};
   for (int s = 0; s < 8; s++) {
-    trace->count[s] = n;
+    st->count[s] = n;
     for (int kind = 0; kind < 3; kind++) {
       const Point3D* p = &pts[kind][size_t(s) * n];
       means[kind][s] = pt_average(n, p);
@@ -595,14 +597,12 @@ TEST(TraceBuild, MatchesThePlainBuildBitForBit) {
       ASSERT_EQ(fast->n, plain->n);
       for (int i = 0; i < fast->n; i++)
         ASSERT_TRUE(sameBits(&fast->seg[i], &plain->seg[i], sizeof(_trel_seg))) << "residue " << i;
-      EXPECT_TRUE(sameBits(fast->count, plain->count, sizeof fast->count));
-      for (auto field : {&_trel_trace::t_mean, &_trel_trace::t_sd, &_trel_trace::p_mean,
-                         &_trel_trace::p_sd, &_trel_trace::v_mean, &_trel_trace::v_sd})
-        EXPECT_TRUE(sameBits(fast->*field, plain->*field, sizeof(Point3D) * 8));
+      ASSERT_NE(fast->stats, nullptr);
+      EXPECT_TRUE(sameBits(fast->stats, plain->stats, sizeof(_trel_trace_stats)));
       // Without statistics the records are the same and no statistics are set.
       trel_loadTrace(image, centre, 0, 0, fast);
       EXPECT_TRUE(sameBits(fast->seg, plain->seg, sizeof(_trel_seg) * size_t(fast->n)));
-      EXPECT_EQ(fast->count[0], 0);
+      EXPECT_EQ(fast->stats, nullptr);
       for (int i = 0; i < plain->n; i++) dmarks += plain->seg[i].sse == 'D';
       trel_freeTrace(fast);
       trel_freeTrace(plain);
