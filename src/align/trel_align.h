@@ -103,8 +103,9 @@ struct _trel_fit_buf {
 };
 
 // One thread's scratch, sized for a query of at most nmax and a target of at
-// most mmax residues: P = (nmax+2)(mmax+2) cells per plane, L = nmax+mmax+4
-// per-column entries, X = max(nmax+2, mmax+2). Used by one thread at a time;
+// most mmax residues: P = (nmax+2)(mmax+2) cells per plane, R = 2(mmax+2)
+// cells of two rows, L = nmax+mmax+4 per-column entries, X = max(nmax+2,
+// mmax+2). Used by one thread at a time;
 // its contents never outlive one alignment. Planes are laid out for the n
 // and m of the current call (rows of m+2 cells), which must not exceed
 // nmax and mmax: check with trel_alignBufFits.
@@ -128,9 +129,9 @@ struct _trel_align_buf {
   float* dplane;            // P: squared pair distances after superposition
   int* iplane;              // P: integer plane
   unsigned char* dir;       // P: traceback directions
-  float* hplane;            // P: DP match scores
-  float* eplane;            // P: DP query-gap scores
-  float* fplane;            // P: DP target-gap scores
+  float* hplane;            // R: DP match scores, the rows in turn
+  float* eplane;            // R: DP query-gap scores, the rows in turn
+  float* fplane;            // R: DP target-gap scores, the rows in turn
   float* qopen;             // nmax+2: query gap-open penalties by cell row
   float* topen;             // mmax+2: target gap-open penalties by cell column
   float* zero;              // L, zero-filled: stands in for the penalty arrays

@@ -16,6 +16,7 @@ struct Dims {
   int64_t P;  // cells per plane
   int64_t L;  // per-column entries
   int64_t X;  // larger side with its borders
+  int64_t R;  // two rows of cells: the rolling states of the fills
 };
 
 Dims dims(int n, int m) {
@@ -25,6 +26,7 @@ Dims dims(int n, int m) {
   d.P = (d.n + 2) * (d.m + 2);
   d.L = d.n + d.m + 4;
   d.X = std::max(d.n + 2, d.m + 2);
+  d.R = 2 * (d.m + 2);
   return d;
 }
 
@@ -62,9 +64,9 @@ _trel_align_buf* make_buffer(int n, int m) {
   b->dplane = kget1F(d.P);
   b->iplane = kget1I(d.P);
   b->dir = raw<unsigned char>(d.P);
-  b->hplane = kget1F(d.P);
-  b->eplane = kget1F(d.P);
-  b->fplane = kget1F(d.P);
+  b->hplane = kget1F(d.R);
+  b->eplane = kget1F(d.R);
+  b->fplane = kget1F(d.R);
   b->qopen = kget1F(d.n + 2);
   b->topen = kget1F(d.m + 2);
   b->zero = kget1F_0(d.L);
@@ -130,7 +132,7 @@ _trel_align_buf** trel_allocAlignBuf(int threads, int n, int m) {
 
 int64_t trel_sizeAlignBuf(int n, int m) {
   const Dims d = dims(n, m);
-  const int64_t bytes = 48 * 3 * d.X + 8 * d.X + 39 * d.P + 16 * d.L + (8 * d.L + 232) +
+  const int64_t bytes = 48 * 3 * d.X + 8 * d.X + 27 * d.P + 12 * d.R + 16 * d.L + (8 * d.L + 232) +
                         2 * d.L + 4 * d.L + 202 * d.L;
   return bytes / 1024;
 }

@@ -23,6 +23,12 @@ constexpr float kForbidden = -99999.0f;
 // Traceback steps between a prefetch and its use.
 constexpr int kAhead = 6;
 
+// Direction codes of the box fill: the step (0 diagonal, 1 query gap, 2
+// target gap) in the low bits, and kEbeatsF when the cell's query-gap state
+// is above its target-gap state (the gap a refused diagonal pair turns into).
+constexpr unsigned char kStep = 3;
+constexpr unsigned char kEbeatsF = 4;
+
 inline int64_t cell(int r, int c, int m) { return (int64_t)r * (m + 2) + c; }
 
 #ifdef __SSE2__
@@ -314,6 +320,25 @@ void fill_row(int c0, int c1, const float* Hp, const float* Ep, const float* Fp,
   }
 }
 
+// Adds kEbeatsF to the direction codes of cells c..c1 of a filled row.
+void markGapLead(int c, int c1, const float* E, const float* F, unsigned char* D) {
+#ifdef __SSE2__
+  const __m128i bit = _mm_set1_epi8((char)kEbeatsF);
+  for (; c + 15 <= c1; c += 16) {
+    const __m128i m0 = _mm_castps_si128(_mm_cmplt_ps(_mm_loadu_ps(F + c), _mm_loadu_ps(E + c)));
+    const __m128i m1 = _mm_castps_si128(_mm_cmplt_ps(_mm_loadu_ps(F + c + 4), _mm_loadu_ps(E + c + 4)));
+    const __m128i m2 = _mm_castps_si128(_mm_cmplt_ps(_mm_loadu_ps(F + c + 8), _mm_loadu_ps(E + c + 8)));
+    const __m128i m3 = _mm_castps_si128(_mm_cmplt_ps(_mm_loadu_ps(F + c + 12), _mm_loadu_ps(E + c + 12)));
+    // All-ones lanes pack to -1 bytes, zero lanes to 0.
+    const __m128i lead = _mm_packs_epi16(_mm_packs_epi32(m0, m1), _mm_packs_epi32(m2, m3));
+    __m128i* at = reinterpret_cast<__m128i*>(D + c);
+    _mm_storeu_si128(at, _mm_or_si128(_mm_loadu_si128(at), _mm_and_si128(lead, bit)));
+  }
+#endif
+  for (; c <= c1; c++)
+    if (F[c] < E[c]) D[c] |= kEbeatsF;
+}
+
 // Writes one column record field by field (a record built in a temporary and
 // copied stalls on the partial stores). The mark goes out with the three
 // padding bytes after it as zeros, so the records copy out clean.
@@ -358,31 +383,42 @@ int trel_doTheDP(int n, int m, _trel_a_box box, int penalties, const float* S, c
   const float* tpen = penalties ? buf->topen : buf->zero;
   const float e = penalties ? buf->qeta : 0.0f;
   const int r0 = box.qfirst, c0 = box.tfirst, r1 = box.qlast + 2, c1 = box.tlast + 2;
-  float* H = buf->hplane;
-  float* E = buf->eplane;
-  float* F = buf->fplane;
-
-  for (int r = r0; r <= r1; r++) F[cell(r, c0, m)] = kForbidden;
-  for (int c = c0; c <= c1; c++) E[cell(r0, c, m)] = kForbidden;
-  H[cell(r0, c0, m)] = 0.0f;
-  for (int r = r0 + 1; r <= r1; r++) {
-    H[cell(r, c0, m)] = tpen[c0] + (float)(r - r0 - 1) * e;
-    E[cell(r, c0, m)] = H[cell(r, c0, m)];
+  // The states of a row depend only on the row above: they live in two rows
+  // of the H, E and F arrays (row r in slot r & 1, indexed by cell column).
+  // The traceback needs of them only which gap state leads at a cell whose
+  // diagonal pair it refuses; that bit (kEbeatsF) joins the direction code.
+  const int64_t w = (int64_t)m + 2;
+  auto slot = [&](float* plane, int r) { return plane + (r & 1) * w; };
+  {
+    float* H = slot(buf->hplane, r0);
+    float* E = slot(buf->eplane, r0);
+    float* F = slot(buf->fplane, r0);
+    F[c0] = kForbidden;
+    for (int c = c0; c <= c1; c++) E[c] = kForbidden;
+    H[c0] = 0.0f;
+    for (int c = c0 + 1; c <= c1; c++) {
+      H[c] = qpen[r0] + (float)(c - c0 - 1) * e;
+      F[c] = H[c];
+    }
   }
-  for (int c = c0 + 1; c <= c1; c++) {
-    H[cell(r0, c, m)] = qpen[r0] + (float)(c - c0 - 1) * e;
-    F[cell(r0, c, m)] = H[cell(r0, c, m)];
-  }
   for (int r = r0 + 1; r <= r1; r++) {
-    const int64_t up = cell(r - 1, 0, m), here = cell(r, 0, m);
+    float* H = slot(buf->hplane, r);
+    float* E = slot(buf->eplane, r);
+    float* F = slot(buf->fplane, r);
+    F[c0] = kForbidden;
+    H[c0] = tpen[c0] + (float)(r - r0 - 1) * e;
+    E[c0] = H[c0];
+    const int64_t here = cell(r, 0, m);
+    unsigned char* D = buf->dir + here;
     auto row = [&](auto fill) {
-      fill(c0, c1, H + up, E + up, F + up, H + here, E + here, F + here, S + here,
-           B ? B + here : nullptr, buf->dir + here, tpen, qpen[r], e, e);
+      fill(c0, c1, slot(buf->hplane, r - 1), slot(buf->eplane, r - 1), slot(buf->fplane, r - 1), H,
+           E, F, S + here, B ? B + here : nullptr, D, tpen, qpen[r], e, e);
     };
     if (B)
       penalties ? row(fill_row<true, false>) : row(fill_row<true, true>);
     else
       penalties ? row(fill_row<false, false>) : row(fill_row<false, true>);
+    markGapLead(c0 + 1, c1, E, F, D);
   }
   return 1;
 }
@@ -410,7 +446,8 @@ _trel_align* trel_realignBox(int n, int m, _trel_a_box box, int fraglen, float f
     __builtin_prefetch(buf->dir + cell(ra + 1, ca + 1, m));
     __builtin_prefetch(S + cell(ra, ca, m));
     __builtin_prefetch(buf->dplane + cell(ra, ca, m));
-    int d = buf->dir[cell(r + 1, c + 1, m)];
+    const int code = buf->dir[cell(r + 1, c + 1, m)];
+    int d = code & kStep;
     if (d == 0) {
       const float s = S[cell(r, c, m)];
       if (s >= 0.0f) {
@@ -428,7 +465,7 @@ _trel_align* trel_realignBox(int n, int m, _trel_a_box box, int fraglen, float f
         zam_wrn("Fixing negative score for pair=(%d,%d), distance=%.2f\n", r - 1, c - 1,
                 d2 > 0.0 ? std::sqrt(d2) : 0.0);
       }
-      d = buf->fplane[cell(r + 1, c + 1, m)] < buf->eplane[cell(r + 1, c + 1, m)] ? 1 : 2;
+      d = (code & kEbeatsF) ? 1 : 2;
     }
     if (d == 1) {
       putColumn(--out, r - 1, -1, 0.0f, -1.0f, ' ');

@@ -31,8 +31,12 @@ _trel_align* trel_alignGbox(int n, int m, _trel_a_box box, _trel_align_buf* buf)
 // (fragments are runs of at least 2 pairs). New alignment or null as above.
 _trel_align* trel_alignBox(int n, int m, _trel_a_box box, int penalties, int fraglen,
                            float floor, const float* S, const float* B, _trel_align_buf* buf);
-// The fill pass over the box: H, E, F and direction planes of the buffer.
-// Returns 1, or 0 (with a report) when the box or the lengths do not fit.
+// The fill pass over the box: the direction plane of the buffer, each cell's
+// code the step into it (0 diagonal, 1 query gap, 2 target gap) plus 4 when
+// its query-gap state is above its target-gap state. The H, E and F states
+// take turns in two rows (row r at offset (r & 1)(m + 2)), so the last two
+// rows of the box stay there. Returns 1, or 0 (with a report) when the box
+// or the lengths do not fit.
 int trel_doTheDP(int n, int m, _trel_a_box box, int penalties, const float* S, const float* B,
                  _trel_align_buf* buf);
 // Traceback of the last fill of the box into a new alignment (columns from the
