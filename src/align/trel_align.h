@@ -162,6 +162,11 @@ void trel_freeAlignBuf(int threads, _trel_align_buf** bufs);
 int trel_alignBufFits(const _trel_align_buf* buf, int n, int m);
 // The fit scratch of a buffer (three arrays of 3X entries).
 _trel_fit_buf trel_fitBuf(_trel_align_buf* buf);
+// Gives the system back the pages of every plane of buf past its first
+// cells cells (see zam_vm_trim): a thread that met one long pair need not
+// hold that pair's memory for the rest of a run. The planes past those cells
+// read as zeros afterwards, as in a new buffer.
+void trel_trimAlignBuf(_trel_align_buf* buf, int64_t cells);
 // Copies the K, K-factor and G-factor planes and the gap-open arrays laid out
 // for n and m from one buffer into another; nothing (with a report) when
 // either buffer does not fit n and m.

@@ -6,6 +6,7 @@
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "runtime/zam_vm.h"
 
 namespace {
 
@@ -145,6 +146,15 @@ void trel_freeAlignBuf(int threads, _trel_align_buf** bufs) {
     bufs[k] = nullptr;
   }
   kfree(bufs);
+}
+
+void trel_trimAlignBuf(_trel_align_buf* buf, int64_t cells) {
+  if (!buf || cells >= buf->cells) return;
+  cells = std::max<int64_t>(cells, 0);
+  for (float* plane : {buf->kplane, buf->gplane, buf->kfactor, buf->gfactor, buf->dplane})
+    zam_vm_trim(plane, cells * (int64_t)sizeof(float));
+  zam_vm_trim(buf->iplane, cells * (int64_t)sizeof(int));
+  for (unsigned char* plane : {buf->mask1, buf->mask2, buf->dir}) zam_vm_trim(plane, cells);
 }
 
 int trel_alignBufFits(const _trel_align_buf* buf, int n, int m) {

@@ -25,6 +25,17 @@ namespace {
 using trel_query::Arrays;
 using trel_query::Counts;
 
+// Cells of the alignment planes a worker keeps between jobs (about 25 MB of
+// the planes a superposition fills). A job on a larger pair gives the rest
+// back when it ends, and counts against the budget of such jobs running at
+// once (the cells of the largest pair): a thread that met a long chain does
+// not hold its memory for the rest of the run, and the long chain's pairs
+// are not all aligned at the same time.
+constexpr int64_t kKeptCells = int64_t{1} << 20;
+
+// Cells of the planes of an n x m residue alignment.
+int64_t cellsOf(int n, int m) { return (int64_t)(n + 2) * (m + 2); }
+
 // One open query of searchOverlapped. The calling thread writes it when it
 // opens and closes the query; the jobs of its two stages write only their
 // own entries (their targets' scores, their rank's result, image and held
@@ -81,6 +92,9 @@ void searchOverlapped(SearchRun& run, const Counts& base) {
   std::vector<std::unique_ptr<OpenQuery>> open(window);
   for (auto& x : open) x = std::make_unique<OpenQuery>(nt);
   auto at = [&](int q) -> OpenQuery& { return *open[q % window]; };
+  int longest_q = 0, longest_t = 0;
+  for (int q = 0; q < run.nq; q++) longest_q = std::max(longest_q, trel_thingResidues(run.queries[q]));
+  for (int t = 0; t < nt; t++) longest_t = std::max(longest_t, trel_thingResidues(run.targets[t]));
 
   _zam_pipeline p;
   p.nq = run.nq;
@@ -106,12 +120,15 @@ void searchOverlapped(SearchRun& run, const Counts& base) {
     OpenQuery& x = at(q);
     const _trel_thing* query = run.queries[q];
     const int lq = trel_thingResidues(query);
+    int64_t cells = 0;
     for (int t = k * block; t < std::min(nt, (k + 1) * block); t++) {
       const _trel_thing* target = run.targets[t];
       if (!trel_thingTraced(target)) continue;
       trel_scoreTraceOne(lq, trel_thingResidues(target), query->trace.seg, target->trace.seg, &x.a.wscore[t],
                          &x.a.kscore[t], &x.a.ntrace[t], run.bufs[slot]);
+      cells = std::max(cells, cellsOf(lq, trel_thingResidues(target)));
     }
+    if (cells > kKeptCells) trel_trimAlignBuf(run.bufs[slot], kKeptCells);
   };
   p.middle = [&](int q) {
     OpenQuery& x = at(q);
@@ -170,8 +187,16 @@ void searchOverlapped(SearchRun& run, const Counts& base) {
       x.images[r] = own;
     else
       zam_freePdb(own);
+    if (cellsOf(trel_thingResidues(run.queries[q]), trel_thingResidues(target)) > kKeptCells)
+      trel_trimAlignBuf(run.bufs[slot], kKeptCells);
     zam_log_hold(before);
   };
+  p.weight = [&](int q, int k) -> int64_t {
+    const int64_t cells = cellsOf(trel_thingResidues(run.queries[q]),
+                                  trel_thingResidues(run.targets[at(q).a.atRank(at(q).ranks[k])]));
+    return cells > kKeptCells ? cells : 0;
+  };
+  p.budget = cellsOf(longest_q, longest_t);
   p.close = [&](int q) {
     OpenQuery& x = at(q);
     _trel_thing* query = run.queries[q];

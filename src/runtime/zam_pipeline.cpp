@@ -27,6 +27,8 @@ struct Shared {
   std::vector<Query> queries;
   int opened = 0;  // queries 0..opened-1 have been opened
   int closed = 0;  // queries 0..closed-1 have been closed
+  int64_t running = 0;  // weight of the weighted jobs running
+  int workers = 0;      // threads other than the calling one taking jobs
   bool over = false;
 };
 
@@ -34,14 +36,25 @@ struct Job {
   int q = -1;  // -1: no job to be had
   bool first = true;
   int k = 0;
+  int64_t weight = 0;
 };
 
-// The next job of the oldest open query that has one left.
-Job claim(Shared& s) {
+// Weight of the next job of query x (q); 0 when jobs are not weighed.
+int64_t weightOf(const Shared& s, const Query& x, int q) {
+  if (x.stage != kSecond || !s.p->weight || s.p->budget <= 0) return 0;
+  return std::max<int64_t>(s.p->weight(q, x.next), 0);
+}
+
+// The next job of the oldest open query that has one left and that may
+// start now (see _zam_pipeline::weight); light only: no weighted job.
+Job claim(Shared& s, bool light) {
   for (int q = s.closed; q < s.opened; q++) {
     Query& x = s.queries[q];
-    if ((x.stage == kFirst || x.stage == kSecond) && x.next < x.jobs)
-      return Job{q, x.stage == kFirst, x.next++};
+    if ((x.stage != kFirst && x.stage != kSecond) || x.next >= x.jobs) continue;
+    const int64_t w = weightOf(s, x, q);
+    if (w > 0 && (light || (s.running > 0 && s.running + w > s.p->budget))) continue;
+    s.running += w;
+    return Job{q, x.stage == kFirst, x.next++, w};
   }
   return Job{};
 }
@@ -71,6 +84,10 @@ void run(Shared& s, std::unique_lock<std::mutex>& held, const Job& j, int slot) 
   else
     s.p->second(j.q, j.k, slot);
   held.lock();
+  if (j.weight > 0) {
+    s.running -= j.weight;  // room for a waiting weighted job
+    s.changed.notify_all();
+  }
   Query& x = s.queries[j.q];
   if (--x.left > 0) return;
   if (x.stage == kFirst) {
@@ -106,7 +123,8 @@ void coordinate(Shared& s) {
       s.changed.notify_all();
       continue;
     }
-    const Job j = claim(s);
+    // While a worker runs, weighted jobs are left to it.
+    const Job j = claim(s, s.workers > 0);
     if (j.q >= 0)
       run(s, held, j, 0);
     else
@@ -119,8 +137,10 @@ void coordinate(Shared& s) {
 // Threads 1..: jobs until the run is over.
 void work(Shared& s, int slot) {
   std::unique_lock<std::mutex> held(s.lock);
+  if (s.over) return;
+  s.workers++;
   while (!s.over) {
-    const Job j = claim(s);
+    const Job j = claim(s, false);
     if (j.q >= 0)
       run(s, held, j, slot);
     else

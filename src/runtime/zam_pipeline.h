@@ -26,10 +26,21 @@ struct _zam_pipeline {
   std::function<void(int q, int k, int slot)> second;
   // Calling thread, in query order, once the second stage of q is done.
   std::function<void(int q)> close;
+  // Optional weight of second-stage job k of query q (the memory it needs,
+  // 0 for a light job) and the most weight that runs at once: a weighted job
+  // is handed out only while its weight and that of the weighted jobs running
+  // stay within budget, or when no weighted job runs; until then the workers
+  // take later queries' jobs. Once a worker thread takes jobs, the calling
+  // thread takes no weighted job, so that a long one does not hold up the
+  // opening and closing of queries.
+  // Without a weight function (or with budget 0) every job is light.
+  std::function<int64_t(int q, int k)> weight;
+  int64_t budget = 0;
 };
 
 // Runs every query of p on `threads` threads (the calling thread as number 0
 // and threads - 1 joinable ones; fewer than 2, or no thread layer: all on
 // the calling thread). Returns when every query is closed. Jobs of older
-// queries are taken first, and within a query in index order.
+// queries are taken first, and within a query in index order (a weighted
+// job waiting for room holds back the later jobs of its own query only).
 void zam_run_pipeline(const _zam_pipeline& p, int threads);

@@ -364,6 +364,20 @@ int zam_vm_check(const void* p, const char* label) {
   return check_guards(p, label ? label : "zam_vm_check", &low_ok) ? 1 : 0;
 }
 
+void zam_vm_trim(void* p, int64_t keep) {
+  if (!p) return;
+  const int64_t size = 8 * size_word(p);
+  if (keep < 0) keep = 0;
+  if (keep >= size) return;
+  // Only pages wholly inside the data: the header before it and the top
+  // guard word after it stay as they are.
+  const int64_t page = page_bytes();
+  const uintptr_t at = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t first = (at + static_cast<uintptr_t>(keep) + page - 1) / page * page;
+  const uintptr_t end = (at + static_cast<uintptr_t>(size)) / page * page;
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+}
+
 int64_t zam_vm_get_size(const void* p) { return p ? 8 * size_word(p) : 0; }
 
 int64_t zam_vm_get_tag(const void* p) { return p ? tag_word(p) : 0; }

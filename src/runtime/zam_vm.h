@@ -48,6 +48,11 @@ void zam_vm_free(void* p);
 // Guard check of a live block, reported under the given label; 1 when both
 // guards hold, else 0 (also for null).
 int zam_vm_check(const void* p, const char* label = "zam_vm_check");
+// Gives the system back the whole pages of block p past its first keep
+// bytes: the block stays in use, and those bytes read as zeros until they
+// are written again (the pages are faulted in anew). Null p, or keep at or
+// past the block's end: nothing.
+void zam_vm_trim(void* p, int64_t keep);
 // Data size in bytes (the request rounded up to 8); 0 for null.
 int64_t zam_vm_get_size(const void* p);
 // The block's tag word (0 when allocated); 0 for null.

@@ -292,6 +292,29 @@ TEST_F(Pair, HomologousChainsScoreHigh) {
   trel_freeAlign(a);
 }
 
+TEST_F(Pair, TrimmedBufferAlignsAsBefore) {
+  // A worker gives back its planes past some cells between pairs: the same
+  // pair aligns bit for bit as before, whether all or part of them went.
+  Chain q(read("theseus-examples/ldh/1a5z_A.pdb.gz"));
+  Chain t(read("theseus-examples/ldh/1ez4_A.pdb.gz"));
+  ASSERT_NE(q.image, nullptr);
+  ASSERT_NE(t.image, nullptr);
+  _trel_align* want = align(q, t, 1);
+  ASSERT_NE(want, nullptr);
+  for (int64_t keep : {int64_t{0}, (int64_t)(q.n / 2) * (t.n + 2) + 7}) {
+    trel_trimAlignBuf(buf, keep);
+    _trel_align* got = align(q, t, 1);
+    ASSERT_NE(got, nullptr);
+    ASSERT_EQ(got->ncolumns, want->ncolumns) << keep;
+    EXPECT_EQ(memcmp(got->columns, want->columns, want->ncolumns * sizeof(_trel_a_column)), 0) << keep;
+    EXPECT_EQ(got->tscore, want->tscore);
+    EXPECT_EQ(got->gscore, want->gscore);
+    EXPECT_EQ(memcmp(got->tf.m, want->tf.m, sizeof want->tf.m), 0);
+    trel_freeAlign(got);
+  }
+  trel_freeAlign(want);
+}
+
 TEST_F(Pair, SequenceLevelAlignment) {
   Chain q(read(kUbiquitin)), t(read(kUbiquitin));
   const int64_t before = zam_vm_total();

@@ -258,7 +258,9 @@ std::map<std::string, std::string> tree(const std::string& root) {
 
 // Three threads overlap the queries (several open at a time, the window
 // smaller than the set, so open records are reused) and take the pairs
-// longest first; with the per-query tables, alignments and superposed PDB
+// longest first; the pair of the 1,026-residue chain with itself is one a
+// worker aligns with its budget of long pairs and gives back the memory of
+// afterwards; with the per-query tables, alignments and superposed PDB
 // files written as well, residue-masked ones among them, every result file
 // must be the one thread's, byte for byte, and the log must show the same
 // messages in the same order.
@@ -267,6 +269,7 @@ TEST(AllAgainstAllThreads, ThreadsWriteTheSameFilesAsOneThread) {
   std::vector<std::string> args = {"-all", "-job=t", "-unmask"};
   for (const auto& f : structures()) args.push_back(f);
   for (const char* t : {"1A0J_A", "1ABI_H"}) args.push_back(shared_pdb(std::string("theseus-examples/trypsins/") + t + ".pdb.gz"));
+  args.push_back(shared_pdb("python3-csb/3p1u.pdb.gz"));
   TempDir one, three;
   const testutil::Outcome a = testutil::run_trel(one.str(), args, {"TREL_CPUS=1"});
   const testutil::Outcome b = testutil::run_trel(three.str(), args, {"TREL_CPUS=3"});

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -124,3 +125,49 @@ TEST(Pipeline, OneThreadRunsEverythingOnTheCaller) {
 }
 
 }  // namespace
+
+// Weighted second-stage jobs: the weights running at once stay within the
+// budget unless one runs alone, the calling thread takes none of them once
+// the workers run, and every job still runs once with the queries in order; on
+// one thread the caller runs them all.
+TEST(Pipeline, WeightedJobsStayWithinTheBudget) {
+  zam_thread_setup(4);
+  for (int threads : {4, 1}) {
+    Record r;
+    const int nq = 30, window = 4;
+    const std::thread::id caller = std::this_thread::get_id();
+    _zam_pipeline p = makePipeline(r, nq, window, threads, caller);
+    auto weight = [](int q, int k) -> int64_t { return (q + k) % 3 == 0 ? 0 : 2 + (q + k) % 4; };
+    std::atomic<int64_t> running{0}, most{0};
+    std::atomic<int> weighted_on_caller{0}, over{0};
+    const auto second = p.second;
+    p.second = [&](int q, int k, int slot) {
+      const int64_t w = weight(q, k);
+      const int64_t now = running += w;
+      if (w > 0 && now > 5 && now != w) over++;
+      int64_t m = most.load();
+      while (now > m && !most.compare_exchange_weak(m, now)) {
+      }
+      if (w > 0 && std::this_thread::get_id() == caller) weighted_on_caller++;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      second(q, k, slot);
+      running -= w;
+    };
+    // The workers start taking jobs while the first query opens (the caller
+    // takes any job before a worker has started).
+    const auto open = p.open;
+    p.open = [&](int q) {
+      if (q == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      return open(q);
+    };
+    p.weight = weight;
+    p.budget = 5;
+    zam_run_pipeline(p, threads);
+    expectComplete(r, nq, window);
+    EXPECT_EQ(over.load(), 0) << threads;
+    EXPECT_LE(most.load(), 5) << threads;
+    if (threads > 1) {
+      EXPECT_EQ(weighted_on_caller.load(), 0);
+    }
+  }
+}

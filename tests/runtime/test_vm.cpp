@@ -131,6 +131,42 @@ int64_t resident() {
   return rss * sysconf(_SC_PAGESIZE);
 }
 
+// Trimming gives back the whole pages past the kept bytes: the kept bytes and
+// the partial pages at both ends hold their contents, the rest reads as
+// zeros, the guards hold, and the block is freed as usual; a plain (heap)
+// block and a mapped one alike.
+TEST(GuardedBlock, TrimKeepsTheHeadAndZeroesWholePagesPastIt) {
+  const int64_t page = sysconf(_SC_PAGESIZE), n = 64 * page + 24;
+  for (bool zeroed : {false, true}) {
+    auto* p = static_cast<unsigned char*>(zeroed ? zam_vm_get_0(n) : zam_vm_get(n));
+    ASSERT_NE(p, nullptr);
+    memset(p, 0x5a, static_cast<size_t>(n));
+    const int64_t keep = 3 * page + 100;
+    zam_vm_trim(p, keep);
+    const uintptr_t at = reinterpret_cast<uintptr_t>(p);
+    const int64_t first = (int64_t)((at + keep + page - 1) / page * page - at);
+    const int64_t end = (int64_t)((at + n) / page * page - at);
+    ASSERT_LT(first, end);
+    int64_t wrong = 0;
+    for (int64_t i = 0; i < n; i++) wrong += p[i] != (i >= first && i < end ? 0 : 0x5a);
+    EXPECT_EQ(wrong, 0) << zeroed;
+    EXPECT_EQ(zam_vm_check(p), 1);
+    zam_vm_trim(p, n);  // nothing past the end
+    zam_vm_trim(nullptr, 0);
+    EXPECT_EQ(p[n - 1], 0x5a);
+    p[first] = 7;  // the pages are the caller's again
+    EXPECT_EQ(p[first], 7);
+    zam_vm_free(p);
+  }
+  // The pages given back leave the process.
+  auto* big = static_cast<unsigned char*>(zam_vm_get(64 << 20));
+  memset(big, 1, 64 << 20);
+  const int64_t full = resident();
+  zam_vm_trim(big, 0);
+  EXPECT_LT(resident(), full - (48 << 20));
+  zam_vm_free(big);
+}
+
 // Pooled blocks carry the same header and guards as any block, whatever
 // thread allocates or frees them; the freed pool's memory goes back to the
 // system in zam_vm_release_pools, and the totals come back to where they were.
