@@ -5,9 +5,14 @@
 // prints one line per pair:
 //   PAIR <name1> <name2> <len1> <len2> <T-score> <RMSD> <aligned> <seconds>
 // the T-score being normalised by the shorter chain (bench/peer_tmalign.sh).
+// With TREL_PAIR_HASH set as well it prints, after each PAIR line,
+//   HASH <name1> <name2> <hex>
+// a hash of every bit of the alignment (header, columns, fragments), so that
+// two builds can be shown to align alike to the bit.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -36,8 +41,29 @@ _trel_align* align_pair(const Chain& q, const Chain& t, _trel_align_buf* buf) {
                            7.0f, 3.4f, buf);
 }
 
+// FNV-1a over bytes.
+uint64_t hashBytes(uint64_t h, const void* p, size_t len) {
+  const auto* b = static_cast<const unsigned char*>(p);
+  for (size_t k = 0; k < len; k++) h = (h ^ b[k]) * 1099511628211ull;
+  return h;
+}
+
+// Hash of the whole alignment; the array pointers are left out of the header.
+uint64_t hashAlign(const _trel_align* a) {
+  _trel_align head = *a;
+  head.columns = nullptr;
+  head.frags = nullptr;
+  uint64_t h = hashBytes(1469598103934665603ull, &head, sizeof head);
+  if (a->columns && a->ncolumns > 0)
+    h = hashBytes(h, a->columns, (size_t)a->ncolumns * sizeof(_trel_a_column));
+  if (a->frags && a->nfrags >= 0)
+    h = hashBytes(h, a->frags, (size_t)(a->nfrags + 1) * sizeof(_trel_a_frag));
+  return h;
+}
+
 void BM_PairList(benchmark::State& state) {
   const char* list = std::getenv("TREL_PAIR_LIST");
+  const bool hash = std::getenv("TREL_PAIR_HASH") != nullptr;
   std::vector<std::string> paths;
   if (list) {
     std::ifstream in(list);
@@ -74,6 +100,9 @@ void BM_PairList(benchmark::State& state) {
           std::printf("PAIR %s %s %d %d %.4f %.3f %d %.6f\n", names[i].c_str(),
                       names[j].c_str(), chains[i]->n, chains[j]->n,
                       a->tscore, a->rmsd_aligned, a->naligned, sec);
+        if (list && !printed && a && hash)
+          std::printf("HASH %s %s %016llx\n", names[i].c_str(), names[j].c_str(),
+                      (unsigned long long)hashAlign(a));
         benchmark::DoNotOptimize(a);
         trel_freeAlign(a);
       }
