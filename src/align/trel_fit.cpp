@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
+#ifdef __x86_64__
+#include <immintrin.h>
 #endif
 
 #include "align/trel_blosum62.h"
@@ -57,50 +57,80 @@ void zeroFrame(int m, _trel_a_box box, float* plane) {
     for (int r = box.qfirst; r <= box.qlast + 2; r++) plane[(int64_t)r * w + c] = 0.0f;
 }
 
-// Four lanes through the compiler's generic vectors (SSE2 on every x86-64
-// machine, NEON on arm64; no intrinsics).
-typedef float v4f __attribute__((vector_size(16)));
-typedef int v4i __attribute__((vector_size(16)));
-typedef double v4d __attribute__((vector_size(32)));
+// Lanes through the compiler's generic vectors: four (SSE2 on every x86-64
+// machine, NEON on arm64; no intrinsics) or eight (AVX2 code, chosen at run
+// time). Every lane does the scalar arithmetic of its cell, so both widths
+// give the same bits.
+template <int N>
+struct Lanes;
+template <>
+struct Lanes<4> {
+  typedef float F __attribute__((vector_size(16)));
+  typedef int I __attribute__((vector_size(16)));
+  typedef double D __attribute__((vector_size(32)));
+};
+template <>
+struct Lanes<8> {
+  typedef float F __attribute__((vector_size(32)));
+  typedef int I __attribute__((vector_size(32)));
+  typedef double D __attribute__((vector_size(64)));
+};
 
-inline v4f splat(float x) { return v4f{x, x, x, x}; }
-inline v4f load4(const float* p) {
-  v4f v;
-  memcpy(&v, p, sizeof v);
-  return v;
+// (Vectors go in and out by reference: a 32-byte vector by value would
+// change the calling convention of the non-AVX code.)
+template <class V>
+inline void splat(V& v, float x) {
+  for (unsigned k = 0; k < sizeof(V) / sizeof(float); k++) v[k] = x;
 }
-inline void store4(float* p, v4f v) { memcpy(p, &v, sizeof v); }
+template <class V, class T>
+inline void load(V& v, const T* p) {
+  memcpy(&v, p, sizeof v);
+}
+template <class V, class T>
+inline void store(T* p, const V& v) {
+  memcpy(p, &v, sizeof v);
+}
+inline bool anyLane(const Lanes<4>::I& v) {
 #ifdef __SSE2__
-inline bool anyLane(v4i v) { return _mm_movemask_ps((__m128)v) != 0; }
+  return _mm_movemask_ps((__m128)v) != 0;
 #else
-inline bool anyLane(v4i v) { return (v[0] | v[1] | v[2] | v[3]) != 0; }
+  return (v[0] | v[1] | v[2] | v[3]) != 0;
 #endif
-
-// do_exp four lanes at a time, for arguments in [kDoExpLo, kDoExpHi]; lanes
-// outside give other values and must be redone by do_exp.
-inline v4f exp4(v4f x) {
-  zam_fastexp<v4f, v4i>(&x);
-  return x;
+}
+#ifdef __x86_64__
+// Inlined only into the AVX2 code below.
+__attribute__((target("avx2"))) inline bool anyLane(const Lanes<8>::I& v) {
+  return _mm256_movemask_ps((__m256)v) != 0;
+}
+#endif
+template <class I>
+inline int laneSum(const I& v) {
+  int sum = 0;
+  for (unsigned k = 0; k < sizeof(I) / sizeof(int); k++) sum += v[k];
+  return sum;
 }
 
 // Squared distances of query CA (qx, qy, qz) to the transformed target points
 // t0..t1 (coordinates in tx, ty, tz) into Dr (indexed by target residue), as
 // d2_ptpt_inline computes them: differences in double rounded to float.
+template <int N>
 void distanceRow(int t0, int t1, double qx, double qy, double qz, const double* tx,
                  const double* ty, const double* tz, float* Dr) {
+  using F = typename Lanes<N>::F;
+  using D = typename Lanes<N>::D;
   int j = t0;
-  const v4d vx = {qx, qx, qx, qx}, vy = {qy, qy, qy, qy}, vz = {qz, qz, qz, qz};
-  for (; j + 3 <= t1; j += 4) {
-    // (No helper returning the four doubles: that would be a 32-byte
-    // vector in the calling convention.)
-    v4d px, py, pz;
-    memcpy(&px, tx + j, sizeof px);
-    memcpy(&py, ty + j, sizeof py);
-    memcpy(&pz, tz + j, sizeof pz);
-    const v4f dx = __builtin_convertvector(px - vx, v4f);
-    const v4f dy = __builtin_convertvector(py - vy, v4f);
-    const v4f dz = __builtin_convertvector(pz - vz, v4f);
-    store4(Dr + j, dx * dx + dy * dy + dz * dz);
+  D vx, vy, vz;
+  for (int k = 0; k < N; k++) vx[k] = qx, vy[k] = qy, vz[k] = qz;
+  for (; j + N - 1 <= t1; j += N) {
+    D px, py, pz;
+    load(px, tx + j);
+    load(py, ty + j);
+    load(pz, tz + j);
+    const F dx = __builtin_convertvector(px - vx, F);
+    const F dy = __builtin_convertvector(py - vy, F);
+    const F dz = __builtin_convertvector(pz - vz, F);
+    const F d2 = dx * dx + dy * dy + dz * dz;
+    store(Dr + j, d2);
   }
   for (; j <= t1; j++) {
     const float dx = (float)(tx[j] - qx), dy = (float)(ty[j] - qy), dz = (float)(tz[j] - qz);
@@ -116,8 +146,11 @@ inline float gCell(float d2, float arg, float d2max, float outside) {
 // G row of query residue i over t0..t1 from the distance rows Dp (i-1), Dr
 // (i) and Dn (i+1), all indexed by target residue; Dp and Dn are read only
 // when the row is inside the box. Returns the number of cells within d2max.
+template <int N>
 int gRow(int t0, int t1, bool edgeRow, const float* Dp, const float* Dr, const float* Dn,
          float d2max, float outside, float* Gr) {
+  using F = typename Lanes<N>::F;
+  using I = typename Lanes<N>::I;
   int count = 0;
   auto plain = [&](int j) {
     const float d2 = Dr[j];
@@ -133,27 +166,39 @@ int gRow(int t0, int t1, bool edgeRow, const float* Dp, const float* Dr, const f
     return count;
   }
   plain(t0);
-  const float gb = gb_factor;
-  v4i within_n = {0, 0, 0, 0}, redo = {0, 0, 0, 0};
+  F gb, vmax, vout, lo, hi, two, quarter;
+  splat(gb, gb_factor);
+  splat(vmax, d2max);
+  splat(vout, outside);
+  splat(lo, kDoExpLo);
+  splat(hi, kDoExpHi);
+  splat(two, 2.0f);
+  splat(quarter, 0.25f);
+  I within_n{}, redo{};
   int j = t0 + 1;
-  for (; j + 3 <= t1 - 1; j += 4) {
-    const v4f d2 = load4(Dr + j);
-    const v4i within = d2 < d2max;
+  for (; j + N - 1 <= t1 - 1; j += N) {
+    F d2, dn, dp;
+    load(d2, Dr + j);
+    const I within = d2 < vmax;
     if (!anyLane(within)) {
       // Most cells of a box are beyond the range: no exponential for them.
-      store4(Gr + j, splat(outside));
+      store(Gr + j, vout);
       continue;
     }
-    const v4f arg = (2.0f * d2 + load4(Dn + j + 1) + load4(Dp + j - 1)) * 0.25f;
-    const v4f x = arg * gb;
+    load(dn, Dn + j + 1);
+    load(dp, Dp + j - 1);
+    const F arg = (two * d2 + dn + dp) * quarter;
+    F x = arg * gb;
     // Lanes outside the fast range need no clamping: a lane beyond the
     // range is either not stored or makes the whole row be redone.
-    const v4i inRange = (x >= kDoExpLo) & (x <= kDoExpHi);
+    const I inRange = (x >= lo) & (x <= hi);
     redo |= within & ~inRange;
     within_n -= within;
-    store4(Gr + j, within ? exp4(x) : splat(outside));
+    zam_fastexp<F, I>(&x);
+    const F g = within ? x : vout;
+    store(Gr + j, g);
   }
-  count += within_n[0] + within_n[1] + within_n[2] + within_n[3];
+  count += laneSum(within_n);
   for (; j <= t1; j++) plain(j);
   if (anyLane(redo)) {
     // An argument outside the fast range (a far neighbour): the row again
@@ -168,6 +213,7 @@ int gRow(int t0, int t1, bool edgeRow, const float* Dp, const float* Dr, const f
 // points (tx, ty, tz: coordinates by target residue); returns the number of
 // pairs within d2max. Each distance row is made just before the G row that
 // first needs it, so the three rows read by the smoothing stay in cache.
+template <int N>
 int fillGplane(int m, _trel_a_box box, const Point3D* qca, const double* tx, const double* ty,
                const double* tz, float d2max, float outside, _trel_align_buf* buf) {
   float* D = buf->dplane;
@@ -175,17 +221,42 @@ int fillGplane(int m, _trel_a_box box, const Point3D* qca, const double* tx, con
   const int q0 = box.qfirst, q1 = box.qlast, t0 = box.tfirst, t1 = box.tlast;
   auto row = [&](float* plane, int i) { return plane + trel_cell(i, 0, m); };
   auto dist = [&](int i) {
-    distanceRow(t0, t1, qca[i].x, qca[i].y, qca[i].z, tx, ty, tz, row(D, i));
+    distanceRow<N>(t0, t1, qca[i].x, qca[i].y, qca[i].z, tx, ty, tz, row(D, i));
   };
   int count = 0;
   if (q0 <= q1) dist(q0);
   for (int i = q0; i <= q1; i++) {
     if (i + 1 <= q1) dist(i + 1);
     const bool edgeRow = i == q0 || i == q1;
-    count += gRow(t0, t1, edgeRow, edgeRow ? nullptr : row(D, i - 1), row(D, i),
-                  edgeRow ? nullptr : row(D, i + 1), d2max, outside, row(G, i));
+    count += gRow<N>(t0, t1, edgeRow, edgeRow ? nullptr : row(D, i - 1), row(D, i),
+                     edgeRow ? nullptr : row(D, i + 1), d2max, outside, row(G, i));
   }
   return count;
+}
+
+__attribute__((flatten)) int fillGplane4(int m, _trel_a_box box, const Point3D* qca, const double* tx, const double* ty,
+                const double* tz, float d2max, float outside, _trel_align_buf* buf) {
+  return fillGplane<4>(m, box, qca, tx, ty, tz, d2max, outside, buf);
+}
+
+#ifdef __x86_64__
+// The same fill eight lanes wide in AVX2 code (no FMA: the products and sums
+// round as in the four-lane code).
+__attribute__((target("avx2"), flatten)) int fillGplane8(int m, _trel_a_box box,
+                                                         const Point3D* qca, const double* tx,
+                                                         const double* ty, const double* tz,
+                                                         float d2max, float outside,
+                                                         _trel_align_buf* buf) {
+  return fillGplane<8>(m, box, qca, tx, ty, tz, d2max, outside, buf);
+}
+#endif
+
+int fillGplaneAny(int m, _trel_a_box box, const Point3D* qca, const double* tx, const double* ty,
+                  const double* tz, float d2max, float outside, _trel_align_buf* buf) {
+#ifdef __x86_64__
+  if (zam_cpu_avx2()) return fillGplane8(m, box, qca, tx, ty, tz, d2max, outside, buf);
+#endif
+  return fillGplane4(m, box, qca, tx, ty, tz, d2max, outside, buf);
 }
 
 // An alignment without columns carrying M: what rigid fitting hands back when
@@ -329,7 +400,9 @@ _trel_align* alignRigidBox(int n, int m, _trel_a_box box, int cycles, _pdb_pepti
   double* tx = soa.data();
   double* ty = tx + m;
   double* tz = ty + m;
-  std::vector<_trel_align*> slots(cycles + 1, nullptr);
+  // Only the best pass so far is kept (the first of equal G-scores): the
+  // others go back at once, so that the heap reuses their blocks.
+  _trel_align* best = nullptr;
   for (int c = 0; c <= cycles; c++) {
     zeroFrame(m, box, buf->gplane);
     tf_pts(m, xp, tpep->ca, M);
@@ -338,7 +411,7 @@ _trel_align* alignRigidBox(int n, int m, _trel_a_box box, int cycles, _pdb_pepti
       ty[j] = xp[j].y;
       tz[j] = xp[j].z;
     }
-    int count = fillGplane(m, box, qpep->ca, tx, ty, tz, d2max, outside, buf);
+    int count = fillGplaneAny(m, box, qpep->ca, tx, ty, tz, d2max, outside, buf);
     if (zam_debug > 2) zam_msg("alignRigidBox: %d pairs within distance range (%.4f)\n", count, range);
     _trel_align* a = trel_alignGbox(n, m, box, buf);
     if (!a) a = emptyAlign(M);
@@ -349,15 +422,15 @@ _trel_align* alignRigidBox(int n, int m, _trel_a_box box, int cycles, _pdb_pepti
     if (zam_debug > 1)
       zam_msg("Cycle %d, F-score = %.5f, G-score = %.5f, RMSD = %.4f (nm=%d)\n", c, a->fscore, G,
               a->rmsd_matched, a->nmatched);
-    slots[c] = a;
     M = a->tf;
+    if (!best || a->gscore > best->gscore) {
+      trel_freeAlign(best);
+      best = a;
+    } else {
+      trel_freeAlign(a);
+    }
   }
-  int best = 0;
-  for (int c = 1; c <= cycles; c++)
-    if (slots[c]->gscore > slots[best]->gscore) best = c;
-  for (int c = 0; c <= cycles; c++)
-    if (c != best) trel_freeAlign(slots[c]);
-  return slots[best];
+  return best;
 }
 
 // ---- Scores ------------------------------------------------------------------
