@@ -490,8 +490,10 @@ _trel_align* trel_realignBox(int n, int m, _trel_a_box box, int fraglen, float f
   align->kscore = total;
   align->gscore = total;
   align->tf = tf_identity();
+  // Fragments never outnumber the columns: room for one a column, the whole
+  // alignment's record and one more (the anchor pass rewrites them in place).
   align->frags =
-      static_cast<_trel_a_frag*>(kget1B_0(((int64_t)n + m + 2) * (int64_t)sizeof(_trel_a_frag)));
+      static_cast<_trel_a_frag*>(kget1B_0(((int64_t)nrec + 2) * (int64_t)sizeof(_trel_a_frag)));
   makeFragments(align, fraglen, floor, buf->path);
   return align;
 }

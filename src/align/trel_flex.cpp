@@ -118,7 +118,7 @@ int assignAnchorSegment(int seg, int minlen, float match, _trel_align* a, _trel_
   }
 
   // Fragments become the runs of equal segment number. Their count never
-  // exceeds the columns, and the array has room for n+m+2 records.
+  // exceeds the columns, and the array has room for ncolumns+2 records.
   if (!a->frags) a->frags = static_cast<_trel_a_frag*>(kget1B_0((int64_t)(nc + 2) * sizeof(_trel_a_frag)));
   int nf = 0;
   for (int c0 = 0; c0 < nc;) {
