@@ -5,7 +5,8 @@
 # cytochromes c, zinc fingers, ubiquitin) with trel (bench_pair, all pairs in
 # one process on one thread) and with TMalign (one process per pair), and
 # prints per pair both TM-scores normalised by the shorter chain, both RMSDs,
-# both aligned lengths and both times; then the means and the speed ratio.
+# both aligned lengths and both times; then the means, the speed ratio, the
+# CPU seconds of both and the load average before and after.
 #
 # Usage: bench/peer_tmalign.sh [build folder]   (default build-bench)
 # The build folder must hold a Release build with benchmarks:
@@ -61,16 +62,20 @@ done
 n=$(wc -l <"$list")
 echo "Structures: $n ($((n * (n - 1) / 2)) pairs)"
 
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+# CPU seconds (user + system) of what `time` runs, for the summary.
+TIMEFORMAT='%U %S'
+
 # trel: all pairs in one process, one pass.
 start=$(date +%s.%N)
-TREL_PAIR_LIST=$list "$bench" --benchmark_min_time=0.001 >"$work/trel.out" 2>"$work/trel.err" ||
-  TREL_PAIR_LIST=$list "$bench" --benchmark_min_time=0.001s >"$work/trel.out" 2>"$work/trel.err"
+{ time { TREL_PAIR_LIST=$list "$bench" --benchmark_min_time=0.001 >"$work/trel.out" 2>"$work/trel.err" ||
+  TREL_PAIR_LIST=$list "$bench" --benchmark_min_time=0.001s >"$work/trel.out" 2>"$work/trel.err"; }; } 2>"$work/trel.time"
 trel_wall=$(echo "$(date +%s.%N) - $start" | bc -l)
 grep '^PAIR' "$work/trel.out" >"$work/trel.pairs"
 
 # TM-align: one process per pair, timed.
 : >"$work/tm.pairs"
-while read -r _ a b la lb _; do
+{ time while read -r _ a b la lb _; do
   fa=$work/$a.pdb; fb=$work/$b.pdb
   t0=$(date +%s.%N)
   TMalign "$fa" "$fb" >"$work/tm.txt" 2>/dev/null || true
@@ -81,9 +86,13 @@ while read -r _ a b la lb _; do
     /^TM-score=/ && /Chain_2/ { tm2 = $2 }
     END { tm = (la <= lb) ? tm1 : tm2; printf "%.4f %.3f %d %.6f\n", tm, rmsd, len, sec }' \
     "$work/tm.txt" >>"$work/tm.pairs"
-done <"$work/trel.pairs"
+done <"$work/trel.pairs"; } 2>"$work/tm.time"
+trel_cpu=$(awk '{ print $1 + $2 }' "$work/trel.time")
+tm_cpu=$(awk '{ print $1 + $2 }' "$work/tm.time")
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
-paste -d' ' "$work/trel.pairs" "$work/tm.pairs" | awk -v wall="$trel_wall" '
+paste -d' ' "$work/trel.pairs" "$work/tm.pairs" | awk -v wall="$trel_wall" -v tcpu="$trel_cpu" \
+  -v mcpu="$tm_cpu" -v l0="$load_before" -v l1="$load_after" '
   BEGIN {
     printf "%-10s %-10s %4s %4s | %7s %7s | %6s %6s | %4s %4s | %9s %9s\n", "query", "target",
       "Lq", "Lt", "T(trel)", "TM(tma)", "rmsd", "rmsd", "ali", "ali", "ms(trel)", "ms(tma)"
@@ -106,4 +115,6 @@ paste -d' ' "$work/trel.pairs" "$work/tm.pairs" | awk -v wall="$trel_wall" '
       1000 * tt / n, 1000 * wall / n, 1000 * ttm / n
     printf "Speed ratio TM-align / trel: %.1fx (alignment only), %.1fx (whole trel process)\n",
       ttm / tt, ttm / wall
+    printf "CPU seconds: trel %.2f s (whole process), TM-align %.2f s (all its processes); load average %s before, %s after\n",
+      tcpu, mcpu, l0, l1
   }'
