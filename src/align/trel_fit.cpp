@@ -161,11 +161,13 @@ int gRow(int t0, int t1, bool edgeRow, const float* Dp, const float* Dr, const f
     count += d2 < d2max;
     Gr[j] = gCell(d2, arg, d2max, outside);
   };
-  if (edgeRow || t1 - t0 < 2) {
+  if (t1 - t0 < 2) {
     for (int j = t0; j <= t1; j++) plain(j);
     return count;
   }
-  plain(t0);
+  // An edge row takes its cells unsmoothed, all of them; an inner row
+  // smooths all but its first and last cell.
+  if (!edgeRow) plain(t0);
   F gb, vmax, vout, lo, hi, two, quarter;
   splat(gb, gb_factor);
   splat(vmax, d2max);
@@ -175,8 +177,9 @@ int gRow(int t0, int t1, bool edgeRow, const float* Dp, const float* Dr, const f
   splat(two, 2.0f);
   splat(quarter, 0.25f);
   I within_n{}, redo{};
-  int j = t0 + 1;
-  for (; j + N - 1 <= t1 - 1; j += N) {
+  int j = edgeRow ? t0 : t0 + 1;
+  const int jlast = edgeRow ? t1 : t1 - 1;
+  for (; j + N - 1 <= jlast; j += N) {
     F d2, dn, dp;
     load(d2, Dr + j);
     const I within = d2 < vmax;
@@ -185,9 +188,12 @@ int gRow(int t0, int t1, bool edgeRow, const float* Dp, const float* Dr, const f
       store(Gr + j, vout);
       continue;
     }
-    load(dn, Dn + j + 1);
-    load(dp, Dp + j - 1);
-    const F arg = (two * d2 + dn + dp) * quarter;
+    F arg = d2;
+    if (!edgeRow) {
+      load(dn, Dn + j + 1);
+      load(dp, Dp + j - 1);
+      arg = (two * d2 + dn + dp) * quarter;
+    }
     F x = arg * gb;
     // Lanes outside the fast range need no clamping: a lane beyond the
     // range is either not stored or makes the whole row be redone.
