@@ -178,12 +178,7 @@ _trel_align* findAnchorTiled(int n, int m, _trel_a_box box, int threads, int see
     if (zam_debug > 1)
       zam_msg("Tile=[%dx%d]: M = %.5f, G = %.5f, RMSD = %.4f (nm=%d, na=%d)\n", T, T, r->mscore,
               r->gscore, r->rmsd_matched, r->nmatched, r->naligned);
-    if (!best || r->gscore > best->gscore) {
-      trel_freeAlign(best);
-      best = r;
-    } else {
-      trel_freeAlign(r);
-    }
+    best = trel_keepBetterG(best, r);
   }
   return best;
 }
@@ -224,12 +219,7 @@ _trel_align* doAnchorOneTile(int n, int m, _trel_a_box tile, int cycles, _trel_s
     int nm = scoreFragment(n, m, k, -1, a, qpep, tpep, M, range, match, &G, &R, fb);
     if (!isSeed(nm, G)) continue;
     _trel_align* r = alignRigidBox(n, m, tile, cycles, qpep, tpep, M, range, match, 0.0f, buf);
-    if (!kept || r->gscore > kept->gscore) {
-      trel_freeAlign(kept);
-      kept = r;
-    } else {
-      trel_freeAlign(r);
-    }
+    kept = trel_keepBetterG(kept, r);
   }
   trel_freeAlign(a);
   return kept;

@@ -429,13 +429,17 @@ _trel_align* alignRigidBox(int n, int m, _trel_a_box box, int cycles, _pdb_pepti
       zam_msg("Cycle %d, F-score = %.5f, G-score = %.5f, RMSD = %.4f (nm=%d)\n", c, a->fscore, G,
               a->rmsd_matched, a->nmatched);
     M = a->tf;
-    if (!best || a->gscore > best->gscore) {
-      trel_freeAlign(best);
-      best = a;
-    } else {
-      trel_freeAlign(a);
-    }
+    best = trel_keepBetterG(best, a);
   }
+  return best;
+}
+
+_trel_align* trel_keepBetterG(_trel_align* best, _trel_align* a) {
+  if (!best || a->gscore > best->gscore) {
+    trel_freeAlign(best);
+    return a;
+  }
+  trel_freeAlign(a);
   return best;
 }
 

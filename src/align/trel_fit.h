@@ -41,6 +41,9 @@ int scoreFragment(int n, int m, int f, int last, _trel_align* a, _pdb_peptide* q
 _trel_align* alignRigidBox(int n, int m, _trel_a_box box, int cycles, _pdb_peptide* qpep,
                            _pdb_peptide* tpep, Matrix3D M, float range, float match, float outside,
                            _trel_align_buf* buf);
+// Of best (may be null) and a, the one with the higher G-score, best on a
+// tie; the other is freed.
+_trel_align* trel_keepBetterG(_trel_align* best, _trel_align* a);
 // G-score of a under M over pairs within match (G values set within range),
 // filling its column distances, G-, M-score, close RMSD (99.99 when no pair
 // is close), RMSD 99.99, T-score 0, close-pair and pair counts. Returns G.
