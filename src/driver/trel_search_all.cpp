@@ -25,13 +25,13 @@ namespace {
 using trel_query::Arrays;
 using trel_query::Counts;
 
-// Cells of the alignment planes a worker keeps between jobs (about 25 MB of
+// Cells of the alignment planes a worker keeps between jobs (about 13 MB of
 // the planes a superposition fills). A job on a larger pair gives the rest
 // back when it ends, and counts against the budget of such jobs running at
 // once (the cells of the largest pair): a thread that met a long chain does
 // not hold its memory for the rest of the run, and the long chain's pairs
 // are not all aligned at the same time.
-constexpr int64_t kKeptCells = int64_t{1} << 20;
+constexpr int64_t kKeptCells = int64_t{1} << 19;
 
 // Cells of the planes of an n x m residue alignment.
 int64_t cellsOf(int n, int m) { return (int64_t)(n + 2) * (m + 2); }
