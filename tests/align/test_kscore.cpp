@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -634,7 +634,7 @@ TEST(KMatrix, RealTracesMatchPlainRules) {
 
 TEST(KMatrix, RefusesWhatDoesNotFitTheBuffer) {
   Params keep;
-  std::optional<testutil::Capture> heard(std::in_place);
+  auto heard = std::make_unique<testutil::Capture>();
   std::vector<_trel_seg> q = random_trace(12, 11), t = random_trace(10, 12);
   Buf buf(10, 10);
   buf->kplane[0] = 42.0f;

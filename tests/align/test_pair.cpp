@@ -6,7 +6,7 @@
 
 #include <cstring>
 #include <sstream>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -235,7 +235,7 @@ TEST_F(Pair, FlexibleExtensionWithoutAnchorsWarnsAndStaysRigid) {
   ASSERT_NE(t.image, nullptr);
   // With a match distance of 0.05 A no run of four pairs is an anchor.
   _trel_align* rigid = align(q, t, 1, 4, 0, 1, 1, 0.05f);
-  std::optional<testutil::Messages> heard(std::in_place);
+  auto heard = std::make_unique<testutil::Messages>();
   const Point3D ca0 = zam_ptPdbResidue(t.image, 0);
   _trel_align* flex = align(q, t, 1, 4, 1, 1, 1, 0.05f);
   heard.reset();
@@ -248,7 +248,7 @@ TEST_F(Pair, FlexibleExtensionWithoutAnchorsWarnsAndStaysRigid) {
   EXPECT_FLOAT_EQ(flex->tscore, rigid->tscore);
   EXPECT_EQ(d2_ptpt(ca0, zam_ptPdbResidue(t.image, 0)), 0.0);  // image untouched
   // Only 1 asks for the extension: 2 is the rigid road, without a word.
-  heard.emplace();
+  heard = std::make_unique<testutil::Messages>();
   _trel_align* two = align(q, t, 1, 4, 2, 1, 1, 0.05f);
   heard.reset();
   EXPECT_EQ(g_messages.find("Flexible fitting"), std::string::npos) << g_messages;
@@ -351,7 +351,7 @@ TEST_F(Pair, SequenceLevelAlignment) {
 
 TEST_F(Pair, BadCallsAreRefused) {
   Chain q(read(kUbiquitin)), t(read(kUbiquitin));
-  std::optional<testutil::Messages> heard(std::in_place);
+  auto heard = std::make_unique<testutil::Messages>();
   _trel_align_buf** small = trel_allocAlignBuf(1, 10, 10);
   EXPECT_EQ(trel_makeAlignFit(q.n, t.n, 0, 0, 1, 4, 0, 1, 1, q.trace->seg, t.trace->seg, q.pep,
                               t.image, tf_identity(), tf_identity(), 12, 7, 3.4f, small[0]),

@@ -82,21 +82,23 @@ TEST(DescriptorRuns, CacheWritesClassFilesAndASecondRunComputesNothing) {
   TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
   const std::string cache = dir.file("cache") + "/";
-  const std::vector<std::string> args = {"-cache",        "-q3",          "-verbose=2",  finger("1sp1"),
-                                         finger("1sp2"), finger("2drp1"), finger("1ard")};
+  // Order 8 rather than the default 15: the files and their round trip are
+  // the same at any order, and the run costs about two fifths less.
+  const std::vector<std::string> args = {"-cache",        "-q3",          "-verbose=2",     "-nmax=8",
+                                         finger("1sp1"), finger("1sp2"), finger("2drp1"), finger("1ard")};
   const std::vector<std::string> env = {"TREL_CACHE=" + cache};
   const Outcome first = testutil::run_trel2(dir.str(), args, env);
   ASSERT_EQ(first.status, 0) << first.out;
-  EXPECT_TRUE(has(first.out, "Calculating coefficients for 1sp1, pot=1, N=15.\n")) << first.out;
-  for (const char* name : {"1sp1", "1sp2", "2drp1", "1ard"}) expectClassFiles(cache, name, 15);
+  EXPECT_TRUE(has(first.out, "Calculating coefficients for 1sp1, pot=1, N=8.\n")) << first.out;
+  for (const char* name : {"1sp1", "1sp2", "2drp1", "1ard"}) expectClassFiles(cache, name, 8);
   // The targets carry the query's class B beside their own.
   for (const char* name : {"1sp2", "2drp1", "1ard"}) EXPECT_EQ(readTag(cache + name + ".trq").flags[1], 1) << name;
   // The PDB results come with the coefficients of the query's class as text.
   for (const char* stem : {"1sp1_query", "1sp2_1sp1", "2drp1_1sp1", "1ard_1sp1"})
     for (const char* kind : {"_B_sig.dat", "_B_tau.dat"}) {
       const std::string text = read_file(dir.file(std::string("trel_results/1sp1/") + stem + kind));
-      EXPECT_EQ(text.rfind("n_max = 15, n_dim = 1240\n", 0), 0u) << stem << kind;
-      EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1241) << stem << kind;
+      EXPECT_EQ(text.rfind("n_max = 8, n_dim = 204\n", 0), 0u) << stem << kind;
+      EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 205) << stem << kind;
     }
   const auto files = contents(cache);
   const std::string hits = read_file(dir.file("trel_results/1sp1/1sp1.ktops"));

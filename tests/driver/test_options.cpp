@@ -6,7 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <map>
-#include <optional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -529,7 +529,7 @@ TEST(SettingsTable, ShowsTheRecordAndGoesToStdoutOnlyWhenDebugging) {
   Parse p({"-hydrogens", "-banded", "-top=9", "-trace=2"});
   _trel_options rec;
   setup_trel_options(&rec, &p.spec);
-  std::optional<testutil::Messages> heard(std::in_place);
+  auto heard = std::make_unique<testutil::Messages>();
   show_trel_options(&rec, &p.spec);
   EXPECT_EQ(captured, "");  // log only
   zam_debug = 1;

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <optional>
+#include <memory>
 #include <string>
 
 #include "common/log_capture.h"
@@ -100,7 +100,7 @@ TEST(Bfgs, OneIterationWhenMaxitIsZero) {
 }
 
 TEST(Bfgs, TooManyVariablesIsReported) {
-  std::optional<testutil::Messages> heard(std::in_place);
+  auto heard = std::make_unique<testutil::Messages>();
   const double x0[7] = {1, 2, 3, 4, 5, 6, 7}, b[7] = {0};
   double x[7];
   EXPECT_EQ(zam_bfgs(flat, 7, 10, nullptr, x0, b, b, b, x, 1e-9), HUGE_VAL);

@@ -4,7 +4,7 @@
 
 #include <cmath>
 #include <random>
-#include <optional>
+#include <memory>
 #include <string>
 
 #include "common/log_capture.h"
@@ -305,7 +305,7 @@ TEST(Euler, AngleWrapping) {
 }
 
 TEST(Printing, TitleIsDataAndFourthRowEnds) {
-  std::optional<testutil::Messages> heard(std::in_place);
+  auto heard = std::make_unique<testutil::Messages>();
   print_tf("100% sure %s\n", tf_v(Point3D{1, 2, 3}));
   print_transformation(tf_identity());
   heard.reset();

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <sstream>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -375,7 +375,7 @@ TEST(WriteAlign, UnwritableFolderWarnsAndLeavesNoFile) {
   // A results "folder" that is a regular file: nothing can be opened in it.
   const std::string blocked = dir.file("results");
   testutil::write_file(blocked, "x");
-  std::optional<testutil::Messages> heard(std::in_place);
+  auto heard = std::make_unique<testutil::Messages>();
   trel_writeHitFiles(h.a, h.q, h.t, "_query", "", (blocked + "/").c_str(), tf_identity(), &o);
   heard.reset();
   EXPECT_NE(g_messages.find("1AMH_A_1A0J_A.kpairs"), std::string::npos) << g_messages;
@@ -387,7 +387,7 @@ TEST(WriteAlign, UnwritableFolderWarnsAndLeavesNoFile) {
   // complete temporary file is removed and the old entry stays.
   const std::string folder = dir.str() + "/out/";
   fs::create_directories(folder + "1AMH_A_1A0J_A.fasta");
-  heard.emplace();
+  heard = std::make_unique<testutil::Messages>();
   trel_writeAlignFull(h.a, h.q, h.t, "_query", "", folder.c_str(), tf_identity(), &o);
   heard.reset();
   EXPECT_NE(g_messages.find("1AMH_A_1A0J_A.fasta"), std::string::npos) << g_messages;

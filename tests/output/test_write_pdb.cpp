@@ -7,7 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <sstream>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -338,7 +338,7 @@ TEST(WritePdb, UnwritableFolderWarns) {
   o.with_unified = 1;
   o.do_renumber = 1;
   const int order[1] = {0}, selected[1] = {1};
-  std::optional<testutil::Messages> heard(std::in_place);
+  auto heard = std::make_unique<testutil::Messages>();
   trel_writeQueryPDB(s.things[0], "", (blocked + "/").c_str(), tf_identity(), &o);
   trel_writeTargetPDBs(s.things[0], 1, s.targets(), s.aligns.data(), s.transforms.data(), order,
                        selected, "", (blocked + "/").c_str(), tf_identity(), &o);
