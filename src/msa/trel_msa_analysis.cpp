@@ -113,8 +113,12 @@ std::string take_own_name(_trel_msa* msa, const std::string& folder, const _trel
   // The header file's name is never an alignment's.
   if (name != "00_header" && taken_names().insert(folder + name).second) return "";
   std::string tag;
-  for (int k = 2; tag.empty(); k++)
-    if (taken_names().insert(folder + name + "_" + std::to_string(k)).second) tag = "_" + std::to_string(k);
+  for (int k = 2; tag.empty(); k++) {
+    // Built by appending: GCC 12 at -O3 warns falsely on "_" + std::string.
+    std::string candidate = "_";
+    candidate += std::to_string(k);
+    if (taken_names().insert(folder + name + candidate).second) tag = candidate;
+  }
   zam_wrn("An earlier alignment of this run is named %s: this one's files are named %s%s\n", name.c_str(),
           name.c_str(), tag.c_str());
   kfree(msa->name);
