@@ -295,7 +295,7 @@ TEST(ProfileRainbow, MasksHideTheSameResiduesInTheZamAndVmdFiles) {
     for (int r = 0; r < 2; r++) {
       SCOPED_TRACE(r);
       const std::vector<std::string> shown = atomResidues(zamModel(zam, r));
-      char file[32];
+      char file[48];
       snprintf(file, sizeof file, "zf_multi_rainbow_%05d.pdb", r + 1);
       EXPECT_EQ(atomResidues(testutil::read_file(folder + file)), shown);
       // Aligned: columns 0..9 but 3, residues 0..9 but 3 of both rows.
