@@ -7,14 +7,18 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "harmonics/zam_radial.h"
+#include "harmonics/zam_tm.h"
+#include "runtime/zam_crc.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -26,6 +30,32 @@ namespace {
 constexpr int kCacheLock = ZAM_LOCK_TM_CACHE;
 constexpr int kNameMax = 256;
 constexpr int64_t kChunk = 65536;  // float values converted per read
+constexpr int kMaxOrder = 36;
+constexpr int kSeriesMethod = 1;  // only series matrices enter the cache
+
+// What a matrix file was made from and the checksums of its values, stored
+// after the values so that the values keep the plain layout: the first
+// t3(N) doubles are the order-N matrix for every N up to the order written,
+// and a reader of a lower order checks the CRC of its own prefix without
+// reading the rest. The last field is the CRC of the record itself. Files
+// without a valid record (written before records existed, cut short, or
+// damaged) are not trusted.
+struct CheckRecord {
+  char magic[8];
+  int32_t order;    // order written, 1..36
+  int32_t type;     // basis type: 1 GTO, 0 ETO
+  int32_t whole;    // distance I (angstroms)
+  int32_t hundred;  // distance F (hundredths)
+  int32_t method;   // translation method that built the values
+  int32_t value_bytes;
+  double scale;     // radial scale in force: h (GTO) or t/2 (ETO)
+  int64_t count;    // values before the record, t3(order)
+  uint32_t crc[kMaxOrder];  // CRC-32 of the first t3(k) values, k = 1..order
+  uint32_t self;            // CRC-32 of every byte above
+  uint32_t unused;
+};
+static_assert(sizeof(CheckRecord) == 200, "the record's size is part of the file layout");
+constexpr char kMagic[8] = {'z', 'a', 'm', 't', 'm', 'c', '1', '\n'};
 
 // Process-wide cache state. The folder and mode are fixed by the probe
 // (under lock 11) and only read afterwards.
@@ -36,6 +66,9 @@ std::atomic<int> probe_done{0};
 // (set up front by zam_cache_gto_scale and zam_cache_eto_scale).
 char gto_prefix[16] = "";
 char eto_prefix[16] = "";
+// Files already reported as not to be trusted (under lock 11): each is
+// reported once per process, however many threads miss on it.
+std::set<std::string> reported;
 
 void disable() {
   cache_dir[0] = '\0';
@@ -49,7 +82,7 @@ int set_dir(const char* path) {
   if (path[0] != '/') {
     char cwd[PATH_MAX];
     if (!getcwd(cwd, sizeof cwd)) {
-      zam_err("Cannot resolve the cache folder %s. Cache disabled.", path);
+      zam_err("Cannot resolve the cache folder %s. Cache disabled.\n", path);
       disable();
       return 0;
     }
@@ -57,7 +90,7 @@ int set_dir(const char* path) {
   }
   // Room for "/zam_" + prefix + tag + "_" + token + ".dat" within the buffer.
   if (abs.size() + 40 > kNameMax) {
-    zam_err("Cache folder name too long (%d characters). Cache disabled.", static_cast<int>(abs.size()));
+    zam_err("Cache folder name too long (%d characters). Cache disabled.\n", static_cast<int>(abs.size()));
     disable();
     return 0;
   }
@@ -72,7 +105,7 @@ void probe_locked() {
     if (stat(env, &st) == 0 && S_ISDIR(st.st_mode)) {
       if (set_dir(env)) setenv("ZAM_CACHE", cache_dir, 1);
     } else {
-      zam_err("ZAM_CACHE = %s is not a directory. Cache disabled.", env);
+      zam_err("ZAM_CACHE = %s is not a directory. Cache disabled.\n", env);
       disable();
     }
     return;
@@ -84,7 +117,7 @@ void probe_locked() {
     struct stat st;
     if (stat(candidate.c_str(), &st) == 0) {
       if (!S_ISDIR(st.st_mode)) {
-        zam_err("%s is not a directory. Cache disabled.", candidate.c_str());
+        zam_err("%s is not a directory. Cache disabled.\n", candidate.c_str());
         disable();
         return;
       }
@@ -95,7 +128,7 @@ void probe_locked() {
   const char* made = "zam_cache";
   struct stat st;
   if (mkdir(made, 0700) != 0 && !(errno == EEXIST && stat(made, &st) == 0 && S_ISDIR(st.st_mode))) {
-    zam_err("Could not create %s. Cache disabled.", made);
+    zam_err("Could not create %s. Cache disabled.\n", made);
     disable();
     return;
   }
@@ -115,6 +148,74 @@ const char* scale_prefix(int type) {
   if (type == 1) return gto_prefix;
   if (type == 0) return eto_prefix;
   return "";
+}
+
+double scale_of(int type) {
+  if (type == 1) return hnl_scale();
+  if (type == 0) return tnl_scale();
+  return 0.0;
+}
+
+// The record of an order-N matrix v (t3(N) values) at distance (I, F).
+CheckRecord make_record(int N, int I, int F, int type, const double* v) {
+  CheckRecord r;
+  std::memset(&r, 0, sizeof r);  // no stray bytes in the file or its CRC
+  std::memcpy(r.magic, kMagic, sizeof kMagic);
+  r.order = N;
+  r.type = type;
+  r.whole = I;
+  r.hundred = F;
+  r.method = kSeriesMethod;
+  r.value_bytes = sizeof(double);
+  r.scale = scale_of(type);
+  r.count = tm3_dim(N - 1);
+  uint32_t crc = 0;
+  int64_t done = 0;
+  for (int k = 1; k <= N; k++) {
+    const int64_t upto = tm3_dim(k - 1);
+    crc = zam_crc32(crc, v + done, (upto - done) * static_cast<int64_t>(sizeof(double)));
+    r.crc[k - 1] = crc;
+    done = upto;
+  }
+  r.self = zam_crc32(0, &r, offsetof(CheckRecord, self));
+  return r;
+}
+
+// Reads the order-N matrix of (type, I, F), count = t3(N) values, from the
+// double file open at fd into out: 1 when the file's record says it was
+// made for that matrix at order N or above and the values match its CRC.
+// Else 0, with why saying what is wrong, or left empty for a sound file of
+// a lower order (an ordinary miss: it is made again at the higher order).
+int read_checked(int fd, int N, int I, int F, int type, int64_t count, double* out, std::string& why) {
+  CheckRecord r;
+  const int64_t rsize = sizeof r;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size < rsize || zam_readAll(fd, &r, rsize, st.st_size - rsize) != rsize ||
+      std::memcmp(r.magic, kMagic, sizeof kMagic) != 0 || r.self != zam_crc32(0, &r, offsetof(CheckRecord, self)) ||
+      r.order < 1 || r.order > kMaxOrder || r.value_bytes != static_cast<int32_t>(sizeof(double)) ||
+      r.count != tm3_dim(r.order - 1) || st.st_size != r.count * static_cast<int64_t>(sizeof(double)) + rsize) {
+    why = "has no valid check record (an older file, cut short or damaged)";
+    return 0;
+  }
+  if (r.type != type || r.whole != I || r.hundred != F || r.method != kSeriesMethod || r.scale != scale_of(type)) {
+    char text[160];
+    std::snprintf(text, sizeof text, "was made for another matrix (type %d, distance %d.%02d, method %d, scale %g)",
+                  r.type, r.whole, r.hundred, r.method, r.scale);
+    why = text;
+    return 0;
+  }
+  if (r.order < N) return 0;
+  const int64_t bytes = count * static_cast<int64_t>(sizeof(double));
+  if (zam_read_cache_buffer(fd, 0, count, out) != count || zam_crc32(0, out, bytes) != r.crc[N - 1]) {
+    why = "does not match its checksum";
+    return 0;
+  }
+  return 1;
+}
+
+// One warning per file and process (lock 11 held).
+void report_locked(const std::string& name, const std::string& why) {
+  if (reported.insert(name).second) zam_wrn("Translation-matrix cache file %s %s; made again.\n", name.c_str(), why.c_str());
 }
 
 // The full path of a named file in the cache folder, into path (kNameMax + 1
@@ -216,17 +317,25 @@ int64_t zam_read_cache_buffer(int fd, int single, int64_t count, double* out) {
 }
 
 int zam_read_cache(int N, int I, int F, int type, int64_t count, double* out) {
-  if (!zam_cache_type()) return 0;
+  if (!zam_cache_type() || N < 1 || N > kMaxOrder || count != tm3_dim(N - 1)) return 0;
   int hit = 0;
   zam_mutex_acquire(kCacheLock);
-  for (int single = 0; single <= 1 && !hit; single++) {
-    const char* name = zam_cache_file(N, I, F, type, single);
-    if (!name[0]) break;
-    const int fd = open(name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    hit = lseek(fd, 0, SEEK_SET) == 0 && zam_read_cache_buffer(fd, single, count, out) == count;
-    close(fd);
-    break;  // a double file that is too short is a miss, not a reason to read the float one
+  const std::string name = zam_cache_file(N, I, F, type, 0);
+  if (!name.empty()) {
+    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string why;
+    if (fd >= 0) {
+      hit = lseek(fd, 0, SEEK_SET) == 0 && read_checked(fd, N, I, F, type, count, out, why);
+      close(fd);
+      if (!why.empty()) report_locked(name, why);
+    } else {
+      // Float files are never written here and carry no record: their
+      // values cannot be checked, so they are not trusted. The double file
+      // made in their place is read from then on.
+      const std::string single = zam_cache_file(N, I, F, type, 1);
+      if (!single.empty() && access(single.c_str(), F_OK) == 0)
+        report_locked(single, "holds single-precision values with no checksum");
+    }
   }
   zam_mutex_release(kCacheLock);
   return hit;
@@ -234,6 +343,11 @@ int zam_read_cache(int N, int I, int F, int type, int64_t count, double* out) {
 
 int zam_write_cache(int N, int I, int F, int type, int64_t count, const double* in) {
   if (!zam_cache_type()) return 0;
+  if (N < 1 || N > kMaxOrder || count != tm3_dim(N - 1)) {
+    zam_err("A translation matrix of order %d cannot be cached with %lld values.\n", N, static_cast<long long>(count));
+    return 0;
+  }
+  const CheckRecord record = make_record(N, I, F, type, in);
   int ok = 0;
   zam_mutex_acquire(kCacheLock);
   const char* name = zam_cache_file(N, I, F, type, 0);
@@ -244,8 +358,8 @@ int zam_write_cache(int N, int I, int F, int type, int64_t count, const double* 
     } else {
       // Private to the user before a byte is written, not once it is named.
       const int64_t bytes = count * static_cast<int64_t>(sizeof(double));
-      const bool wrote = fchmod(w->fd, 0600) == 0 &&
-                         (count <= 0 || (zam_fwrite(w->fp, in, bytes) > 0 && !zam_ferror(w->fp)));
+      const bool wrote = fchmod(w->fd, 0600) == 0 && zam_fwrite(w->fp, in, bytes) > 0 &&
+                         zam_fwrite(w->fp, &record, sizeof record) > 0 && !zam_ferror(w->fp);
       ok = zam_closeWhole(w, wrote);
       if (!ok) zam_err("Failed to write %s.\n** [%s]\n", name, std::strerror(errno));
     }

@@ -2,7 +2,12 @@
 // (basis type, rounded distance) in a cache folder found once per process
 // (ZAM_CACHE, else ZAM_ROOT/cache, else a private "zam_cache" folder made in
 // the working folder). The order is not part of a name: a file written for a
-// higher order holds every lower-order matrix as its prefix. Plain lock 11
+// higher order holds every lower-order matrix as its prefix. After the
+// values each file carries a record of what it was made from (order, basis
+// type, distance, method, radial scale) and the CRC-32 of every order's
+// prefix: a file that does not fit what is asked, or does not match its
+// checksum, is a miss reported once (it is then made again and replaced),
+// so that what the folder holds never changes a result. Plain lock 11
 // guards the probe and every read and write; it is not recursive, so callers
 // holding it must have probed already (zam_cache_type does). Files made here
 // are private to the user. Matrices of other radial scales than the default
@@ -28,14 +33,20 @@ void zam_cache_mode(int m);
 // when the cache has no folder. The text is the calling thread's own and
 // stays valid until its next call.
 const char* zam_cache_file(int N, int I, int F, int type, int single);
-// 1 when count doubles were read into out (from the double file, or
-// converted from the float file when there is no double file), else 0.
+// 1 when the order-N matrix, count = t3(N) doubles, was read into out from
+// a double file whose record fits and whose values match its checksum;
+// else 0. A file of a lower order is a silent miss; a file with no valid
+// record, made for another matrix or damaged gets a warning naming it (once
+// per process). Float files are never trusted (they carry no checksum): a
+// warning, and a miss.
 int zam_read_cache(int N, int I, int F, int type, int64_t count, double* out);
 // Values read from fd into out until count values, end of file or an error:
 // count on success. Float files (single 1) convert 65,536 values at a time.
 int64_t zam_read_cache_buffer(int fd, int single, int64_t count, double* out);
-// Writes count doubles whole under the double file's name (private to the
-// user); failures are reported and leave no file behind. Returns 1 or 0.
+// Writes the order-N matrix of series values, count = t3(N) doubles, and
+// its record whole under the double file's name (private to the user);
+// failures (and a count that is not t3(N)) are reported and leave no file
+// behind. Returns 1 or 0.
 int zam_write_cache(int N, int I, int F, int type, int64_t count, const double* in);
 
 // Radial scales, set up front, before any matrix is made: the GTO scale h

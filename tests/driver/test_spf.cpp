@@ -7,12 +7,14 @@
 // targets its descriptor filter ranks best. For zinc fingers and cytochromes
 // every hit's superposed PDB file, read back with the query's, gives over
 // the aligned pairs of its ".kpairs" file the RMSD that the file reports;
-// one compute thread and three give the same files.
+// one compute thread and three give the same files. A translation-matrix
+// cache of random bytes gives the hit table of a clean cache.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -243,6 +245,37 @@ TEST_F(Spf, CytochromesSuperposeBySpf) {
   std::vector<std::string> q0 = {"-q0", "-nmax=10"};
   q0.insert(q0.end(), files.begin(), files.end());
   search(q0, "d1cih__~pdb", 4, "2");
+}
+
+// Every cache file overwritten with random bytes of its size: each is
+// reported once, made again, and the hits are those of the clean cache.
+TEST_F(Spf, DamagedTranslationCacheGivesTheCleanTable) {
+  TempDir cache, clean, again;
+  const std::vector<std::string> args = {"-q1", "-nmax=10", finger("1ard"), cytochrome("d1kyow_"),
+                                         cytochrome("d1m60a_"), finger("1sp1")};
+  const std::vector<std::string> env = {"TREL_CPUS=2", "ZAM_CACHE=" + cache.str()};
+  ASSERT_EQ(testutil::run_trel(clean.str(), args, env).status, 0);
+  std::mt19937 random(42);
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(cache.path)) {
+    std::string bytes = read_file(e.path().string());
+    for (char& c : bytes) c = static_cast<char>(random());
+    testutil::write_file(e.path().string(), bytes);
+    files++;
+  }
+  ASSERT_GT(files, 4);
+  const Outcome r = testutil::run_trel(again.str(), args, env);
+  EXPECT_EQ(r.status, 0);
+  // The search threads' messages go to the log alone.
+  const std::string log = read_file(again.file("trel_results/trel.log"));
+  int warned = 0;
+  for (size_t at = log.find("Translation-matrix cache file "); at != std::string::npos;
+       at = log.find("Translation-matrix cache file ", at + 1))
+    warned++;
+  EXPECT_EQ(warned, files) << log;
+  const std::string table = "trel_results/1ard/1ard.ktops";
+  EXPECT_EQ(read_file(again.file(table)), read_file(clean.file(table)));
+  EXPECT_TRUE(has(read_file(clean.file(table)), "d1kyow_~pdb"));
 }
 
 }  // namespace

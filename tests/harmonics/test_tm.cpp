@@ -9,7 +9,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <cstring>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <vector>
 
 #include "common/coupling_ladders.h"
@@ -31,6 +34,8 @@ namespace fs = std::filesystem;
 
 using testutil::CacheAt;
 constexpr auto& matrix = testutil::tm_matrix;
+// Bytes of a cache file besides its values: the record of what it holds.
+constexpr int64_t kRecord = 200;
 
 TEST(TranslationMatrix, ElementCountsAndRounding) {
   const int want[] = {1, 8, 33, 98, 238, 504};
@@ -240,7 +245,7 @@ TEST(TranslationMatrix, AnalyticEtoMatrixMatchesTheSeries) {
 TEST(TranslationCache, FilesNamesSizesAndReuse) {
   CacheAt cache;
   const int N = 5;
-  const int64_t bytes = 8 * tm3_dim(N - 1);
+  const int64_t bytes = 8 * tm3_dim(N - 1) + kRecord;
   testutil::Capture said;
   const std::vector<double> first = matrix(N, 1, 3.25);
   EXPECT_EQ(cache.size("zam_dh_3.dat"), bytes);
@@ -264,7 +269,7 @@ TEST(TranslationCache, FilesNamesSizesAndReuse) {
   EXPECT_FALSE(fs::exists(cache.dir.file("zam_dh_3.dat")));
   // ETO names, and 2.97 using (2, 0), (0, 100), (2, 100).
   matrix(3, 0, 0.25);
-  EXPECT_EQ(cache.size("zam_de_p25.dat"), 8 * tm3_dim(2));
+  EXPECT_EQ(cache.size("zam_de_p25.dat"), 8 * tm3_dim(2) + kRecord);
   matrix(3, 1, 2.97);
   EXPECT_GT(cache.size("zam_dh_2p100.dat"), 0);
   EXPECT_GT(cache.size("zam_dh_p100.dat"), 0);
@@ -277,7 +282,7 @@ TEST(TranslationCache, HigherOrderPrefixesShortFilesAndFloats) {
   std::vector<double> T(big);
   for (int i = 0; i < big; i++) T[i] = 0.5 + i;
   ASSERT_EQ(zam_write_cache(25, 4, 50, 1, big, T.data()), 1);
-  EXPECT_EQ(cache.size("zam_dh_4p50.dat"), 8 * big);
+  EXPECT_EQ(cache.size("zam_dh_4p50.dat"), 8 * big + kRecord);
   std::vector<double> out(big, -1.0);
   ASSERT_EQ(zam_read_cache(16, 4, 50, 1, small, out.data()), 1);
   EXPECT_EQ(std::vector<double>(out.begin(), out.begin() + small), std::vector<double>(T.begin(), T.begin() + small));
@@ -289,21 +294,94 @@ TEST(TranslationCache, HigherOrderPrefixesShortFilesAndFloats) {
   std::vector<double> low(tm3_dim(3));
   ASSERT_EQ(zam_write_cache(4, 1, 0, 1, tm3_dim(3), low.data()), 1);
   matrix(6, 1, 1.0);
-  EXPECT_EQ(cache.size("zam_dh_1.dat"), 8 * tm3_dim(5));
+  EXPECT_EQ(cache.size("zam_dh_1.dat"), 8 * tm3_dim(5) + kRecord);
 
-  // Only a float file: read and converted, and never replaced.
+  // Only a float file: its values carry no checksum, so it is not used
+  // (one warning) and the double file made from the series takes its place.
   std::vector<float> f(tm3_dim(4));
   for (size_t i = 0; i < f.size(); i++) f[i] = 0.25f * i;
+  testutil::write_file(cache.dir.file("zam_h_7.dat"),
+                       std::string(reinterpret_cast<const char*>(f.data()), f.size() * sizeof(float)));
+  std::vector<double> via;
   {
-    std::ofstream out(cache.dir.file("zam_h_7.dat"), std::ios::binary);
-    out.write(reinterpret_cast<const char*>(f.data()), f.size() * sizeof(float));
+    testutil::Capture said;
+    via = matrix(5, 1, -7.0);
+    EXPECT_TRUE(said.has("zam_h_7.dat holds single-precision values"));
   }
-  std::vector<double> got(f.size());
-  ASSERT_EQ(zam_read_cache(5, 7, 0, 1, got.size(), got.data()), 1);
-  for (size_t i = 0; i < f.size(); i++) EXPECT_EQ(got[i], 0.25 * i);
-  const std::vector<double> via = matrix(5, 1, -7.0);  // negative: no flip
-  for (size_t i = 0; i < f.size(); i++) EXPECT_EQ(via[i], 0.25 * i);
-  EXPECT_LT(cache.size("zam_dh_7.dat"), 0);
+  EXPECT_NE(via[1], 0.25);
+  EXPECT_EQ(cache.size("zam_dh_7.dat"), 8 * tm3_dim(4) + kRecord);
+  zam_cache_mode(0);
+  EXPECT_EQ(via, matrix(5, 1, -7.0));
+  zam_cache_mode(1);
+}
+
+// Whatever the cache folder holds, a look-up gives the matrices of a clean
+// cache: files of random bytes, values turned to NaN under a sound record,
+// files cut short, files of another distance or basis type and files of a
+// lower order are each made again and replaced, the first four with one
+// warning each, and the replaced files serve the next look-up.
+TEST(TranslationCache, DamagedOrSwappedFilesAreMadeAgain) {
+  // GTO files (3), (0, 25), (3, 25); ETO files (2), (0, 50), (2, 50).
+  const auto lookups = [] { return std::vector<std::vector<double>>{matrix(6, 1, 3.25), matrix(6, 0, -2.5)}; };
+  const char* names[] = {"zam_dh_3.dat", "zam_dh_p25.dat", "zam_dh_3p25.dat",
+                         "zam_de_2.dat", "zam_de_p50.dat", "zam_de_2p50.dat"};
+  std::vector<std::vector<double>> clean;
+  testutil::TempDir same, low;  // the clean files, and the same written at order 4
+  {
+    CacheAt fresh;
+    clean = lookups();
+    for (const char* n : names) fs::copy_file(fresh.dir.file(n), same.file(n));
+    CacheAt at4;
+    matrix(4, 1, 3.25);
+    matrix(4, 0, -2.5);
+    for (const char* n : names) fs::copy_file(at4.dir.file(n), low.file(n));
+  }
+  std::mt19937 random(7);
+  struct Damage {
+    const char* what;
+    bool warned;
+    std::function<void(const std::string& file, int i)> spoil;
+  };
+  const Damage damages[] = {
+      {"random bytes", true,
+       [&](const std::string& file, int) {
+         std::string bytes = testutil::read_file(file);
+         for (char& c : bytes) c = static_cast<char>(random());
+         testutil::write_file(file, bytes);
+       }},
+      {"NaN values", true,
+       [&](const std::string& file, int) {
+         std::string bytes = testutil::read_file(file);
+         const double nan = std::nan("");
+         for (size_t at = 0; at + 8 <= bytes.size() - kRecord; at += 8) std::memcpy(&bytes[at], &nan, 8);
+         testutil::write_file(file, bytes);
+       }},
+      {"cut short", true, [&](const std::string& file, int) { fs::resize_file(file, fs::file_size(file) - 12); }},
+      {"another distance or type", true,
+       [&](const std::string& file, int i) {
+         fs::copy_file(same.file(names[(i + 1) % 6]), file, fs::copy_options::overwrite_existing);
+       }},
+      {"lower order", false,
+       [&](const std::string& file, int i) {
+         fs::copy_file(low.file(names[i]), file, fs::copy_options::overwrite_existing);
+       }},
+  };
+  for (const Damage& d : damages) {
+    CacheAt cache;
+    lookups();
+    for (int i = 0; i < 6; i++) d.spoil(cache.dir.file(names[i]), i);
+    testutil::Capture said;
+    EXPECT_EQ(lookups(), clean) << d.what;
+    for (const char* n : names) {
+      const std::string warning = "*Warning* Translation-matrix cache file " + cache.dir.file(n) + " ";
+      int times = 0;
+      for (size_t at = said.text.find(warning); at != std::string::npos; at = said.text.find(warning, at + 1)) times++;
+      EXPECT_EQ(times, d.warned ? 1 : 0) << d.what << " " << n;
+    }
+    said.text.clear();
+    EXPECT_EQ(lookups(), clean) << d.what;
+    EXPECT_EQ(said.text, "") << d.what;  // the replaced files are read: no series, no warning
+  }
 }
 
 // Names of the matrix files, with the prefixes of other radial scales; the
@@ -393,7 +471,7 @@ TEST(TranslationCache, PlainFileDisablesAndProbeExportsFolder) {
   {
     testutil::Capture said;
     EXPECT_EQ(zam_cache_type(), 0);
-    EXPECT_TRUE(said.has("ZAM_CACHE = " + plain + " is not a directory. Cache disabled."));
+    EXPECT_TRUE(said.has("ZAM_CACHE = " + plain + " is not a directory. Cache disabled.\n"));
   }
   EXPECT_EQ(zam_cache_type(), 0);
   zam_cache_mode(1);
