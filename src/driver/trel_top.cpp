@@ -383,6 +383,13 @@ void runMode(_trel_options* options, char** only, int n_only) {
       zam_err("No source alignment files given. Exiting.\n");
       fail();
     }
+    // Only one reference is compared: a second would be passed over unseen.
+    const int references = !S.sisy_file.empty() + !S.homstrad_file.empty() + !S.sabmark_folder.empty();
+    if (references > 1) {
+      zam_err("-score compares with one reference: give -sisy, -homstrad or -sabmark, not %d of them. Exiting.\n",
+              references);
+      fail();
+    }
     // Every alignment is scored; one that failed makes the run fail at the end.
     bool failed = false;
     for (const std::string& file : S.files)

@@ -42,11 +42,6 @@ std::string base_root(std::string path) {
   return path;
 }
 
-// A file of at least one byte; a folder (a row named "sub/") is none.
-bool usable_file(const std::string& path) {
-  return !path.empty() && zam_filesize(path.c_str()) >= 1 && !zam_isdir(path.c_str());
-}
-
 // One record of the alignment file as parsed.
 struct Record {
   std::string token;     // the header's name, cut at its first ':'
@@ -126,12 +121,11 @@ std::vector<Record> parse_records(int64_t length, const char* buffer, const char
 // Separate structure files: each row's PDB file, read in row order.
 void read_separate(std::vector<Record>& records, const char* pdb_extension, std::vector<_pdb_image*>& images) {
   for (Record& r : records) {
-    if (usable_file(r.token))
-      r.path = r.token;
-    else if (!r.token.empty() && usable_file(zam_filenameS(r.token, pdb_extension)))
-      r.path = zam_filenameS(r.token, pdb_extension);
-    else
-      zam_wrn("Failed to find PDB file for structure <%s>\n", r.token.c_str());
+    // The name as written, then with the extension put on; either may be
+    // there as a gzip or bzip2 copy (a folder, "sub/", is no file).
+    r.path = zam_findPacked(r.token);
+    if (r.path.empty() && !r.token.empty()) r.path = zam_findPacked(zam_filenameS(r.token, pdb_extension));
+    if (r.path.empty()) zam_wrn("Failed to find PDB file for structure <%s>\n", r.token.c_str());
   }
   for (size_t s = 0; s < records.size(); s++) {
     if (records[s].path.empty()) continue;
@@ -679,6 +673,17 @@ int trel_processMSA(const char* msa_file, const char* sisy_file, const char* hom
   zam_msg("Loading QUERY alignment %s\n", text(msa_file));
   _trel_msa* msa = loadMSA(msa_file, "pdb", options);
   if (!msa) return 0;
+  // Measures of fewer than two structures would be a row of zeros that
+  // looks like a result.
+  int found = 0;
+  for (int s = 0; s < msa->n_struct; s++) found += msa->images[s] != nullptr;
+  if (found < 2) {
+    zam_err("Alignment %s not scored: structures found for %d of its %d rows (a row names its PDB file, "
+            "plain, .gz or .bz2, from the current folder)\n",
+            text(msa_file), found, msa->n_struct);
+    trel_freeMSA(msa);
+    return 0;
+  }
   trel_checkMSA(msa, msa_file, options);
   if (options && options->with_rmt) {
     // Scores of structures left where a bad matrix should have moved them

@@ -19,8 +19,9 @@ struct _trel_options;
 // SABMARK folder; null or empty for none), then trel_analyseMSA. 1 when the
 // alignment was loaded and scored, 0 when it could not be loaded or the
 // reference comparison failed (reported; the alignment is scored all the same),
-// or the rmt file holds a matrix that cannot be read (the alignment is then
-// not scored).
+// or, after a message naming the file, when fewer than two of its rows have a
+// structure or the rmt file holds a matrix that cannot be read (the alignment
+// is then not scored).
 int trel_processMSA(const char* msa_file, const char* sisy_file, const char* homstrad_file,
                     const char* sabmark_folder, const _trel_options* options);
 
@@ -32,8 +33,9 @@ int trel_processMSA(const char* msa_file, const char* sisy_file, const char* hom
 int trel_referenceMSA(_trel_msa* msa, const char* sisy_file, const char* homstrad_file,
                        const char* sabmark_folder, const _trel_options* options);
 
-// The file read, parsed and its structures loaded (pdb_extension: the
-// extension tried for a row name that is not a file itself). Null after a
+// The file read, parsed and its structures loaded: a row's PDB file is its
+// name, else the name with pdb_extension put on, each also as a ".gz" or
+// ".bz2" copy (zam_findPacked), relative to the working folder. Null after a
 // message when the file cannot be read, is empty, holds a NUL or another
 // control byte (not a text file), holds no '>' or fewer than 2 records, or
 // a row has more residues than its structure.

@@ -18,8 +18,11 @@ struct _trel_options;
 // alternative with most such rows (ties: lower RMSD) fills the reference
 // fields. Writes the reference alignments and superposed members with
 // write_pdb. 1 when every alternative was compared; 0 after a message when
-// the file cannot be read or fewer than two members match rows with
-// structures (fields of alternatives done before a late failure are kept).
+// the file cannot be read, fewer than two members match rows with
+// structures, two members match the same row, or an alternative is not
+// compared because fewer than three, or fewer than half, of its rows are
+// residues of the given structures (fields of the alternatives that were
+// compared are kept).
 int trel_analyseSISY(_trel_msa* msa, const char* sisy_file, const _trel_options* options);
 
 // Compares msa with the reference alignment in homstrad_file (row structures

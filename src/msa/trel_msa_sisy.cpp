@@ -181,8 +181,10 @@ void write_reference(const SisyRun& run, _trel_msa* ref, const char* id) {
 }
 
 // Superposes, measures and scores one alternative, keeps it in msa when it
-// is the best so far, and puts the structures back where they were.
-void compare_alternative(SisyRun& run, const SisyAlternative& alt) {
+// is the best so far, and puts the structures back where they were. False,
+// after a message and with nothing moved or kept, when too few of its rows
+// are residues of the given structures to be measured.
+bool compare_alternative(SisyRun& run, const SisyAlternative& alt, const char* path) {
   _trel_msa* msa = run.msa;
   const int n_member = (int)run.members.size(), n_eq = alt.n_eq, n_struct = msa->n_struct;
   const int* member_row = run.member_row.data();
@@ -212,6 +214,18 @@ void compare_alternative(SisyRun& run, const SisyAlternative& alt) {
       eq_column[(size_t)r * n_member + m] = ref_find_column(msa, member_row[m], q);
     }
   auto usable = [&](int r, int i, int j) { return eq_ok[(size_t)r] && res(r, i) >= 0 && res(r, j) >= 0; };
+  // A few rows may name residues a structure lacks (disordered, or held as
+  // HETATM) and are left out; when most do, or fewer than three rows remain
+  // to superpose on, the reference is one of other structures (another
+  // numbering, another chain) and its measures would be those of a handful
+  // of rows.
+  const int kept = (int)std::count(eq_ok.begin(), eq_ok.end(), 1);
+  if (kept < 3 || 2 * kept < n_eq) {
+    zam_err("SISY file %s, alternative %d: only %d of its %d rows are residues of the given structures; "
+            "it is not compared\n",
+            path, alt.id, kept, n_eq);
+    return false;
+  }
 
   // First pass: every row onto row 0 over the rows both members hold.
   zam_msg("\n");
@@ -351,6 +365,7 @@ void compare_alternative(SisyRun& run, const SisyAlternative& alt) {
   zam_msg("Restoring QUERY PDB coordinates to ORIGINAL coordinates.\n");
   for (int s = 0; s < n_struct; s++)
     if (msa->images[s]) zam_resetPdb(msa->images[s]);
+  return true;
 }
 
 // The whole comparison; 0 after a message wherever it stops.
@@ -407,19 +422,31 @@ int compare_sisy(_trel_msa* msa, const char* path, const _trel_options* options)
   r.next();  // the closing line of the member list
   for (size_t m = 0; m < run.members.size(); m++)
     if (run.member_row[m] < 0) zam_wrn("Member %s, in file %s NOT found in MSA\n", run.members[m].c_str(), path);
+  // One structure standing for two members would be measured against itself.
+  for (size_t m = 0; m < run.members.size(); m++)
+    for (size_t k = 0; k < m; k++)
+      if (run.member_row[m] >= 0 && run.member_row[m] == run.member_row[k]) {
+        zam_err("SISY file %s: members %zu (%s) and %zu (%s) are both structure %s of the alignment\n", path,
+                k + 1, run.members[k].c_str(), m + 1, run.members[m].c_str(), msa->names[run.member_row[m]]);
+        return 0;
+      }
   if (run.n_mapped < 2) {
     zam_err("Less than 2 reference members match the MSA.\n");
     return 0;
   }
   SisyAlternative alt;
+  int compared = 0;
   for (int a = 0; a < n_alt; a++) {
     if (!read_alternative(r, path, n_member, alt)) return 0;
-    compare_alternative(run, alt);
+    compared += compare_alternative(run, alt, path);
   }
+  if (compared == 0) return 0;
   zam_msg("\n");
   zam_msg("Best similar to SISY has ID = %d: n_core/n_eq = %d/%d\n", msa->ref_id, msa->query_eq, msa->ref_eq);
   zam_msg("\n");
-  return 1;
+  // An alternative that was not compared fails the comparison; the best of
+  // the others is kept.
+  return compared == n_alt;
 }
 
 }  // namespace

@@ -297,6 +297,16 @@ char* zam_findfile(const char* name, char* out, int n, ...) {
   return put(out, found.empty() ? s : found, "zam_findfile");
 }
 
+std::string zam_findPacked(const std::string& name) {
+  if (name.empty()) return name;
+  for (const char* ending : {"", ".gz", ".bz2"}) {
+    const std::string path = name + ending;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && st.st_size >= 1) return path;
+  }
+  return std::string();
+}
+
 // ---------------------------------------------------------------------------
 // Folders
 

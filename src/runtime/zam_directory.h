@@ -45,6 +45,11 @@ char* zam_make_path(const char* var, const char* tail, char* out);
 // exists here; else the first of the n folder arguments (const char*, null or
 // empty ones skipped) holding it with a size above 0; else name.
 char* zam_findfile(const char* name, char* out, int n, ...);
+// The file that name stands for, as a compressed copy may stand in for it:
+// name itself when it is a file of at least one byte (not a folder), else
+// name + ".gz", else name + ".bz2" (read through zam_fopen by their
+// endings); the empty text when none is.
+std::string zam_findPacked(const std::string& name);
 
 // 1 when path names an existing directory, else 0.
 int zam_isdir(const char* path);

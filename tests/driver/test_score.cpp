@@ -4,7 +4,8 @@
 // data, one unified PDB file (a chain per row, and the model per row the tool
 // writes itself, fed back), rmt transforms and a matrix that cannot be read,
 // odd letters, unequal rows, a single record, binary bytes, a failing file,
-// and a results folder that is the input folder.
+// structure files found gzipped or bzip2-packed, too few structures, and a
+// results folder that is the input folder.
 // The ".ksum" row of a three-row alignment is checked against values
 // recomputed here from the structures and the alignment. Cytochromes are
 // compared with a SISY-style reference file of the test fixtures.
@@ -317,10 +318,16 @@ TEST(ScoreMode, SharedStructureAlignmentsUnderOneJobName) {
   int records = 0;
   for (const std::string& l : lines(tryps)) {
     if (!l.empty() && l[0] == '>' && ++records > 4) break;
+    // Rows name "1A0J_A.pdb": the files are found gzipped (as in the shared
+    // data) or, for the second, bzip2-packed.
     if (!l.empty() && l[0] == '>') {
-      const std::string file = l.substr(1);
-      write_file(dir.file(file),
-                 gunzip(shared_pdb("theseus-examples/trypsins/" + file.substr(0, file.find('.')) + ".pdb.gz")));
+      const std::string file = l.substr(1), gz = shared_pdb("theseus-examples/trypsins/" + file + ".gz");
+      if (records != 2) fs::copy_file(gz, dir.file(file + ".gz"));
+      _zam_file* f = records == 2 ? zam_fopen(dir.file(file + ".bz2").c_str(), "w") : nullptr;
+      const std::string text = f ? gunzip(gz) : "";
+      if (f) {
+        ASSERT_EQ(zam_fwrite(f, text.data(), (int64_t)text.size()) + zam_fclose(f), (int64_t)text.size());
+      }
     }
     subset += l + "\n";
   }
@@ -436,18 +443,20 @@ TEST(ScoreMode, UnifiedFileTransformsLettersAndBadInput) {
   // alignment fails ends with status 1 after scoring the others.
   std::string description;
   for (int k = 0; k < 600; k++) description += " word";
-  write_file(dir.file("long.fasta"),
-             ">1ard.pdb:A" + description + "\n" + a + "\n>nofile.pdb\n" + std::string(5000, 'A') + "\n");
+  write_file(dir.file("long.fasta"), ">1ard.pdb:A" + description + "\n" + a + "\n>1paa.pdb\n" + b +
+                                         "\n>nofile.pdb\n" + std::string(5000, 'A') + "\n");
   write_file(dir.file("one.fasta"), ">1ard.pdb\n" + a + "\n");
+  write_file(dir.file("few.fasta"), ">1ard.pdb\n" + a + "\n>nofile.pdb\n" + a + "\n");
   write_file(dir.file("plain.txt"), "ACDEF\n");
-  r = testutil::run_trel2(dir.str(), {"-score", "one.fasta", "long.fasta", "plain.txt"}, {"TREL_RESULTS=bad"});
+  r = testutil::run_trel2(dir.str(), {"-score", "one.fasta", "few.fasta", "long.fasta", "plain.txt"}, {"TREL_RESULTS=bad"});
   EXPECT_EQ(r.status, 1) << r.out;
   log = read_file(dir.file("bad/trel.log.1"));
   EXPECT_TRUE(has(log, "Failed to find 2 or more structures in sequence file!")) << log;
+  EXPECT_TRUE(has(log, "Alignment few.fasta not scored: structures found for 1 of its 2 rows")) << log;
   EXPECT_TRUE(has(log, "No sequence signatures (>) found in file plain.txt")) << log;
-  EXPECT_TRUE(has(log, "Analysing QUERY MSA (2 sequences, 5000 columns)")) << log;
+  EXPECT_TRUE(has(log, "Analysing QUERY MSA (3 sequences, 5000 columns)")) << log;
   EXPECT_TRUE(has(log, "Failed to find PDB file for structure <nofile.pdb>")) << log;
-  EXPECT_EQ(read_file(dir.file("bad/1ard.ksum")).rfind("1ard,    2,", 0), 0u);
+  EXPECT_EQ(read_file(dir.file("bad/1ard.ksum")).rfind("1ard,    3,", 0), 0u);
 
   // Binary bytes alone fail the run.
   write_file(dir.file("bin.fa"), std::string(">\x01\xff\n\x7f>\x02\n\x03\n", 10));
@@ -505,6 +514,13 @@ TEST(ScoreMode, SisyReferenceFromTheCommandLine) {
   EXPECT_LT(std::stod(f[15]), 2.0);
   EXPECT_TRUE(fs::exists(dir.file("res/cytc_reference_0002.fasta")));
   EXPECT_TRUE(fs::exists(dir.file("res/d1lfma__reference_0001.pdb")));
+
+  // A second reference beside the first would be passed over: refused.
+  r = testutil::run_trel2(dir.str(), {"-score", "-sisy=cytc.xml", "-homstrad=cytc.fasta", "cytc.fasta"},
+                          {"TREL_RESULTS=two"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(has(r.out, "give -sisy, -homstrad or -sabmark, not 2 of them")) << r.out;
+  EXPECT_FALSE(fs::exists(dir.file("two/d1u74d_.ksum")));
 
   write_file(dir.file("bad.xml"), xml.substr(0, xml.find("alternatives=")) + "alternatives=\"0\">\n");
   const std::vector<std::string> given = lines(read_file(dir.file("cytc.fasta")));

@@ -677,22 +677,31 @@ TEST(Sisy, MissingResidueDecoratedNamesAndUnmappedMembers) {
   EXPECT_EQ(named.query_eq, n2);
   EXPECT_TRUE(named.said.find("Mapping MSA structure d1m60a__pivot to SISY member d1m60a_") != std::string::npos);
 
+  // d1m60a_ with the residues of the rows from..to-1 of alternative 2
+  // numbered 1000 higher: the reference no longer names them.
+  fs::create_directories("renumbered");
+  auto renumber = [&](int from, int to) {
+    std::set<std::string> moved;
+    for (int r = from; r < to; r++) moved.insert(alts[1].rows[(size_t)r][1]);
+    std::string pdb;
+    for (const std::string& line : testutil::split_lines(read_file("d1m60a_.pdb"))) {
+      std::string l = line;
+      if (l.rfind("ATOM", 0) == 0 && l.size() > 27) {
+        std::string label = l.substr(22, 5);
+        label.erase(std::remove(label.begin(), label.end(), ' '), label.end());
+        if (moved.count(label)) l.replace(22, 4, std::to_string(std::stoi(label) + 1000));
+      }
+      pdb += l + "\n";
+    }
+    write_file("renumbered/d1m60a_.pdb", pdb);
+  };
+  const std::vector<std::string> renumbered = {"d1u74d_.pdb", "renumbered/d1m60a_.pdb", "d1lfma_.pdb"};
+
   // A residue number that d1m60a_ lacks: its row leaves the fits, the
   // measures and the count of the alternatives that hold it.
   const std::string number = alts[1].rows[50][1];
-  std::string pdb;
-  for (const std::string& line : testutil::split_lines(read_file("d1m60a_.pdb"))) {
-    std::string l = line;
-    if (l.rfind("ATOM", 0) == 0 && l.substr(22, 5).find_first_not_of(' ') != std::string::npos) {
-      std::string label = l.substr(22, 5);
-      label.erase(std::remove(label.begin(), label.end(), ' '), label.end());
-      if (label == number) l.replace(22, 4, " 999");
-    }
-    pdb += l + "\n";
-  }
-  fs::create_directories("renumbered");
-  write_file("renumbered/d1m60a_.pdb", pdb);
-  const SisyScore missing = score_sisy(given, {"d1u74d_.pdb", "renumbered/d1m60a_.pdb", "d1lfma_.pdb"});
+  renumber(50, 51);
+  const SisyScore missing = score_sisy(given, renumbered);
   EXPECT_EQ(missing.done, 1) << missing.said;
   EXPECT_TRUE(missing.said.find("Ignoring SISY d1m60a_[A:" + number + "-") != std::string::npos) << missing.said;
   EXPECT_EQ(missing.ref_id, 2);
@@ -701,6 +710,21 @@ TEST(Sisy, MissingResidueDecoratedNamesAndUnmappedMembers) {
   EXPECT_DOUBLE_EQ(missing.ref_pairs, n2 - 1);
   EXPECT_TRUE(missing.said.find("SISY ID = 2, iteration = 3, np = " + std::to_string(n2 - 1) + ",") !=
               std::string::npos);
+
+  // Alternative 2 alone: when fewer than half of its rows are residues of
+  // the given structures, it describes other structures and is refused.
+  const std::string text = read_file("cytc.xml");
+  std::string head = text.substr(0, text.find("<alternative"));
+  head.replace(head.find("alternatives=\"2\""), 16, "alternatives=\"1\"");
+  write_file("alt2.xml", head + text.substr(text.find("<alternative id=\"2\"")));
+  for (const int kept : {(n2 + 1) / 2, (n2 - 1) / 2}) {
+    renumber(kept, n2);
+    const SisyScore r = score_sisy(given, renumbered, "alt2.xml");
+    EXPECT_EQ(r.done, 2 * kept >= n2) << r.said;
+    EXPECT_EQ(r.query_eq, 2 * kept >= n2 ? kept : -1);
+    const std::string refusal = "only " + std::to_string(kept) + " of its " + std::to_string(n2) + " rows";
+    EXPECT_EQ(r.said.find(refusal) != std::string::npos, 2 * kept < n2);
+  }
 
   // Two of the three members given: the third is reported and left out; the
   // centroid is that of the two (each member half the pair's RMSD from it)
@@ -753,6 +777,8 @@ TEST(Sisy, CorruptReferenceFilesAreRefused) {
       {with("alternatives=\"2\"", "alternatives=\"0x63\""), "Failed to find <alternative> in cytc.xml", 2},
       {with("<members>", "<memberz>"), "Failed to find <members> in cytc.xml (after line ", -1},
       {with("  <member>d1m60a_</member>", "  d1m60a_"), "Failed to read <member> in cytc.xml, line 5", -1},
+      {with("<member>d1lfma_</member>", "<member>d1m60a_</member>"),
+       "members 2 (d1m60a_) and 3 (d1m60a_) are both structure d1m60a_", -1},
       {with("members=\"3\"", "members=\"99999999999\""), "Failed to read <member> in cytc.xml", -1},
       {good.substr(0, good.size() / 4), "Failed to <row> of SISY file: cytc.xml", -1},
       {good.substr(0, good.find("</mres></mrow>", good.size() / 4)), "Failed to <row> of SISY file: cytc.xml", -1},
