@@ -238,6 +238,7 @@ void zam_merge_solutions(std::vector<_solution>& top, int room, const _solution*
 }
 
 void zam_print_suppressed(int next, int total) {
+  if (next > total) return;  // the table ended with its last row: nothing was left out
   zam_msg("         <<Output suppressed for solutions %d to %d>>\n", next, total);
 }
 

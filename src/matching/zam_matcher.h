@@ -24,7 +24,8 @@ int zam_match_pair(_docking_spec* spec, _docking* d, _molecule* receptor, _molec
 // (ascending Etotal), keeping at most room entries: the lower Etotal first,
 // the entry already in top on a tie.
 void zam_merge_solutions(std::vector<_solution>& top, int room, const _solution* sols, const int* order, int n);
-// "<<Output suppressed for solutions next to total>>", after the last row a table shows.
+// "<<Output suppressed for solutions next to total>>", after the last row a
+// table shows; nothing when no solution follows (next > total).
 void zam_print_suppressed(int next, int total);
 void print_match_header();
 // One row for an RMS deviation within 0..6, else nothing; returns 1 when printed.

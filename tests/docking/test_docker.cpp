@@ -1,5 +1,5 @@
 // The docking driver's parts that need no search: the score table's rows
-// and its 200-row limit, the merged top list (ties keep the older entry),
+// and its 200-row limit (a notice only when solutions follow), the merged top list (ties keep the older entry),
 // and the correlation inputs of each score type.
 #include <gtest/gtest.h>
 
@@ -52,6 +52,17 @@ TEST(DockerTable, RowsLabelsAndTheRowLimit) {
   ASSERT_EQ(rows.size(), 201u);
   EXPECT_EQ(rows[200], "         <<Output suppressed for solutions 250 to 251>>");
   EXPECT_EQ(rows[199].substr(0, 6), "   249");
+  // Exactly 200 solutions, all shown: no notice; one more: the notice names it alone.
+  std::vector<_solution> all(201, sols[0]);
+  for (int n : {200, 201}) {
+    testutil::Capture c;
+    zam_print_scores(n, all.data(), nullptr, true);
+    const auto shown_rows = rowsOf(c.text);
+    ASSERT_EQ(shown_rows.size(), n == 200 ? 200u : 201u) << n;
+    if (n == 201) {
+      EXPECT_EQ(shown_rows[200], "         <<Output suppressed for solutions 201 to 201>>");
+    }
+  }
 }
 
 _solution withEnergy(float e, int tag) {
