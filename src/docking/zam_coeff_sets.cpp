@@ -38,6 +38,7 @@ void ensure(double*& a, int64_t size) {
   if (!a) a = kget1D_0(size > 0 ? size : 1);
 }
 
+
 // The two arrays of a pair of an entry.
 enum Pair { kSkin, kElectro, kGrid };
 double*& first(_molecule_model* e, Pair p) { return p == kSkin ? e->skin : p == kElectro ? e->potential : e->energies; }
@@ -111,10 +112,22 @@ _molecule_model* zam_model_entry(_molecule* mol, int model) {
   return mol && mol->loaded && mol->models && model >= 0 && model <= mol->n_models ? &mol->models[model] : nullptr;
 }
 
+bool zam_pe_holds(const _molecule_model* e, int N, int T) {
+  return e && e->energies && e->densities && e->typed_blocks == T && e->typed_order == N;
+}
+
+bool zam_kb_holds(const _molecule_model* e, int N, int blocks) {
+  return e && e->kb && e->kb_blocks == blocks && e->kb_order == N;
+}
+
 void zam_skin_alloc(_molecule* mol, int model, int N) { allocPair(mol, model, kSkin, anlm_size(N)); }
 void zam_es_alloc(_molecule* mol, int model, int N) { allocPair(mol, model, kElectro, anlm_size(N)); }
 void zam_pe_alloc(_molecule* mol, int model, int N, int T) {
   allocPair(mol, model, kGrid, static_cast<int64_t>(T) * anlm_size(N));
+  if (_molecule_model* e = zam_model_entry(mol, model)) {
+    e->typed_blocks = T;
+    e->typed_order = N;
+  }
 }
 
 void zam_skin_copy(_molecule* mol, int from, int to, int N) {
@@ -124,7 +137,12 @@ void zam_es_copy(_molecule* mol, int from, int to, int N) {
   copyPair(mol, from, to, kElectro, anlm_size(N), "electrostatic");
 }
 void zam_pe_copy(_molecule* mol, int from, int to, int N, int T) {
+  const _molecule_model* a = zam_model_entry(mol, from);
+  _molecule_model* b = zam_model_entry(mol, to);
+  if (!zam_pe_holds(a, N, T) || !b) return;
   copyPair(mol, from, to, kGrid, static_cast<int64_t>(T) * anlm_size(N), "potential");
+  b->typed_blocks = T;
+  b->typed_order = N;
 }
 
 void zam_es_calc(_molecule* mol, int model, int N, double R) {
@@ -193,8 +211,7 @@ void zam_pe_calc3(_molecule* mol, int model, int N, double s, double R) {
     return;
   }
   const int K = anlm_size(N);
-  ensure(e->energies, static_cast<int64_t>(kProbeBlocks) * K);
-  ensure(e->densities, static_cast<int64_t>(kProbeBlocks) * K);
+  if (!zam_pe_holds(e, N, kProbeBlocks)) zam_pe_alloc(mol, model, N, kProbeBlocks);
   zam_msg("Calculating grid energies for molecule %s.\n", label.text);
   const double start = zam_get_time();
   const Matrix3D before = zam_model_frame(mol, model);
@@ -221,9 +238,7 @@ void zam_pe_calc3(_molecule* mol, int model, int N, double s, double R) {
 void zam_gtau_calc3(_molecule* mol, int model, _molecule* probes, int N) {
   _molecule_model* e = zam_model_entry(mol, model);
   if (!e || N < 1) return;
-  const int K = anlm_size(N);
-  ensure(e->energies, static_cast<int64_t>(kProbeBlocks) * K);
-  ensure(e->densities, static_cast<int64_t>(kProbeBlocks) * K);
+  if (!zam_pe_holds(e, N, kProbeBlocks)) zam_pe_alloc(mol, model, N, kProbeBlocks);
   const Label label(mol, model);
   zam_msg("Calculating probe-specific densities for molecule %s.\n", label.text);
   const double start = zam_get_time();

@@ -40,17 +40,23 @@ int zam_model_atom_blocks(_molecule* mol, int model, int N, int blocks, double* 
 // The entry of model `model` of a loaded molecule; null when mol is not
 // loaded or the model is out of range.
 _molecule_model* zam_model_entry(_molecule* mol, int model);
+// 1 when entry e (may be null) holds its grid pair with exactly T blocks
+// made at order N (what a reader of T blocks may take), or its
+// knowledge-based array with exactly `blocks` blocks at order N.
+bool zam_pe_holds(const _molecule_model* e, int N, int T);
+bool zam_kb_holds(const _molecule_model* e, int N, int blocks);
 
 // Free the pair's two arrays and give the model two zero-filled ones of Nc
-// doubles (T Nc for the grid pair). Nothing for a molecule that is not
-// loaded or a model out of range.
+// doubles (T Nc for the grid pair, whose layout T, N is recorded). Nothing
+// for a molecule that is not loaded or a model out of range.
 void zam_skin_alloc(_molecule* mol, int model, int N);
 void zam_es_alloc(_molecule* mol, int model, int N);
 void zam_pe_alloc(_molecule* mol, int model, int N, int T);
 
-// When mol is loaded and model `from` has the first array of the pair, say
-// so, replace the pair of model `to` by copies of the pair of `from` (a
-// missing second array copies as zeros); otherwise nothing.
+// When mol is loaded and model `from` has the first array of the pair (for
+// the grid pair: holds T blocks at order N), say so, replace the pair of
+// model `to` by copies of the pair of `from` (a missing second array copies
+// as zeros); otherwise nothing.
 void zam_skin_copy(_molecule* mol, int from, int to, int N);
 void zam_es_copy(_molecule* mol, int from, int to, int N);
 void zam_pe_copy(_molecule* mol, int from, int to, int N, int T);
@@ -66,11 +72,12 @@ void zam_es_calc(_molecule* mol, int model, int N, double R);
 // Grid energies (3 blocks, one per probe code 0..2) of the molecule's
 // sampled energy points at 1 to 2R angstroms, each standing for a cell of
 // volume s^3. Says so and does nothing else when the molecule has none.
-// Missing arrays are allocated first (3 blocks).
+// Arrays that are missing or hold another layout are replaced first by new
+// ones of 3 blocks.
 void zam_pe_calc3(_molecule* mol, int model, int N, double s, double R);
 // Probe densities (3 blocks) of the model: for probe type t of the other
 // molecule (at most 3), the atoms that the GRID table lists for the
-// opposite probe. Missing arrays are allocated first (3 blocks).
+// opposite probe. Arrays are replaced first as by zam_pe_calc3.
 void zam_gtau_calc3(_molecule* mol, int model, _molecule* probes, int N);
 // Prints every atom of model 1 of mol that carries GRID data for a probe of
 // the other molecule.

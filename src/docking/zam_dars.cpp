@@ -74,7 +74,7 @@ void zam_dars_psi(_molecule* mol, int model, int K, int, int n, double d, Point3
 void zam_dars_del(_molecule* mol, int model, int K, int N) {
   _molecule_model* e = zam_model_entry(mol, model);
   if (!e || N < 1 || K < 1) return;
-  if (!e->energies || !e->densities) zam_pe_alloc(mol, model, N, K);
+  if (!zam_pe_holds(e, N, K)) zam_pe_alloc(mol, model, N, K);
   zam_msg("Calculating DARS delta functions for molecule %s.\n", zam_model_name(mol, model));
   const double start = zam_get_time();
   const int counted = zam_model_atom_blocks(mol, model, N, K, e->densities, [&](const char*, int a, double* w) {

@@ -78,14 +78,21 @@ void announce(int type, int t) {
 struct Side {
   const double* from;  // the model's array (null: missing)
   double* to;          // the docking data's array
+  bool fits = true;    // from holds the blocks read, at the order read
 };
 
 // Copies `terms` consecutive vectors of K values from side.from (block
 // `from_block` on) into side.to (term `to_term` on), times s; a missing
-// array leaves them 0 with a warning.
+// array, or one made for another score type or order, leaves them 0 with a
+// warning.
 void put(Side side, int from_block, int to_term, int terms, int K, double s, const char* what, const char* whose) {
   if (!side.from) {
     zam_wrn("The %s coefficients of %s are missing: that term scores 0.\n", what, whose);
+    return;
+  }
+  if (!side.fits) {
+    zam_wrn("The %s coefficients of %s were made for another score type or order: that term scores 0.\n", what,
+            whose);
     return;
   }
   for (int64_t k = 0; k < static_cast<int64_t>(terms) * K; k++)
@@ -93,13 +100,24 @@ void put(Side side, int from_block, int to_term, int terms, int K, double s, con
 }
 
 // Terms of both sides from arrays a (first) and b (second) of one kind, the
-// receptor's scaled by ra and rb.
+// receptor's scaled by ra and rb; rfits and lfits say whether each side's
+// arrays hold what is read.
 void pairTerms(_docking_data* d, const _molecule_model& R, const _molecule_model& L, double* _molecule_model::*a,
-               double* _molecule_model::*b, int to_term, int terms, int K, double ra, double rb, const char* what) {
-  put({R.*a, d->receptor_first}, 0, to_term, terms, K, ra, what, "the receptor");
-  put({R.*b, d->receptor_second}, 0, to_term, terms, K, rb, what, "the receptor");
-  put({L.*a, d->ligand_first}, 0, to_term, terms, K, 1.0, what, "the ligand");
-  put({L.*b, d->ligand_second}, 0, to_term, terms, K, 1.0, what, "the ligand");
+               double* _molecule_model::*b, int to_term, int terms, int K, double ra, double rb, const char* what,
+               bool rfits = true, bool lfits = true) {
+  put({R.*a, d->receptor_first, rfits}, 0, to_term, terms, K, ra, what, "the receptor");
+  put({R.*b, d->receptor_second, rfits}, 0, to_term, terms, K, rb, what, "the receptor");
+  put({L.*a, d->ligand_first, lfits}, 0, to_term, terms, K, 1.0, what, "the ligand");
+  put({L.*b, d->ligand_second, lfits}, 0, to_term, terms, K, 1.0, what, "the ligand");
+}
+
+// The grid pair's terms (DARS or GRID), from models whose grid pair holds
+// exactly that many blocks at order N: the two sets differ in their block
+// counts, and a set of fewer blocks would be read past its end.
+void typedTerms(_docking_data* d, const _molecule_model& R, const _molecule_model& L, int N, int terms, double ra,
+                const char* what) {
+  pairTerms(d, R, L, &_molecule_model::energies, &_molecule_model::densities, 1, terms, anlm_size(N), ra, 1.0, what,
+            zam_pe_holds(&R, N, terms), zam_pe_holds(&L, N, terms));
 }
 
 int printRow(int number, const _solution& s, bool with_symmetry) {
@@ -212,7 +230,6 @@ _docking_data* zam_setDockData(_docking_spec* spec, _molecule* receptor, _molecu
   }
   const double elec = kElecScale * spec->elec_weight;
   const auto pot = &_molecule_model::potential, chg = &_molecule_model::charge;
-  const auto en = &_molecule_model::energies, de = &_molecule_model::densities;
   switch (type) {
     case 1:
       d->n_terms = 2;
@@ -222,7 +239,7 @@ _docking_data* zam_setDockData(_docking_spec* spec, _molecule* receptor, _molecu
     case 2:
     case 3:
       d->n_terms = t;
-      pairTerms(d, R, L, en, de, 1, kDarsTerms, K, 1.0, 1.0, "DARS");
+      typedTerms(d, R, L, N, kDarsTerms, 1.0, "DARS");
       if (type == 3) {
         d->term_flags[t - 1] = 0;
         pairTerms(d, R, L, pot, chg, t - 1, 1, K, elec, elec, "electrostatic");
@@ -231,7 +248,7 @@ _docking_data* zam_setDockData(_docking_spec* spec, _molecule* receptor, _molecu
     case 4:
     case 5:
       d->n_terms = t;
-      pairTerms(d, R, L, en, de, 1, kGridTerms, K, spec->grid_weight / 2, 1.0, "GRID");
+      typedTerms(d, R, L, N, kGridTerms, spec->grid_weight / 2, "GRID");
       break;
     case 6:
       d->n_terms = t;
@@ -244,11 +261,12 @@ _docking_data* zam_setDockData(_docking_spec* spec, _molecule* receptor, _molecu
     case 8: {
       // Half the knowledge-based blocks on each side of the correlation.
       const int half = t / 2;
+      const bool rfits = zam_kb_holds(&R, N, t), lfits = zam_kb_holds(&L, N, t);
       d->n_terms = half;
-      put({R.kb, d->receptor_first}, 0, 0, half, K, 1.0, "knowledge-based", "the receptor");
-      put({R.kb, d->receptor_second}, half, 0, half, K, 1.0, "knowledge-based", "the receptor");
-      put({L.kb, d->ligand_second}, 0, 0, half, K, 1.0, "knowledge-based", "the ligand");
-      put({L.kb, d->ligand_first}, half, 0, half, K, 1.0, "knowledge-based", "the ligand");
+      put({R.kb, d->receptor_first, rfits}, 0, 0, half, K, 1.0, "knowledge-based", "the receptor");
+      put({R.kb, d->receptor_second, rfits}, half, 0, half, K, 1.0, "knowledge-based", "the receptor");
+      put({L.kb, d->ligand_second, lfits}, 0, 0, half, K, 1.0, "knowledge-based", "the ligand");
+      put({L.kb, d->ligand_first, lfits}, half, 0, half, K, 1.0, "knowledge-based", "the ligand");
       break;
     }
     default:

@@ -12,7 +12,9 @@
 // DARS and GRID the grid energies (first) and probe densities (second), as
 // the coefficient set-up makes them; PIPER the model's two PIPER arrays;
 // knowledge-based the knowledge-based array. A missing array leaves its
-// term at 0, with a warning.
+// term at 0, with a warning; so does a grid pair or knowledge-based array
+// that does not hold exactly the blocks the term reads at this order (6
+// DARS, 3 GRID, kb_channels - 1 knowledge-based; zam_pe_holds, zam_kb_holds).
 #pragma once
 
 #include "matching/zam_dock_spec.h"

@@ -78,9 +78,11 @@ ModelGrid openGrid(_molecule* mol, int model, int blocks, double h, double margi
 
 // The model's knowledge-based array, new and zeroed, of blocks vectors.
 void giveArray(_molecule* mol, int model, int N, int blocks) {
-  double*& kb = mol->models[model].kb;
-  kfree(kb);
-  kb = kget1D_0(static_cast<int64_t>(blocks) * anlm_size(N));
+  _molecule_model& e = mol->models[model];
+  kfree(e.kb);
+  e.kb = kget1D_0(static_cast<int64_t>(blocks) * anlm_size(N));
+  e.kb_blocks = blocks;
+  e.kb_order = N;
 }
 
 // The knowledge-based set of one model: its grid sampled (the receptor's

@@ -49,6 +49,13 @@ struct _molecule_model {
   double* grid[2];
   double* piper[2];
   double* kb;         // knowledge-based coefficients
+  // Layout of the arrays of several blocks, set where they are allocated:
+  // blocks held and the order they were made at (0 while absent). The DARS
+  // set has 6 blocks and the GRID set 3, so the count also says which set
+  // energies and densities hold; a reader takes them only when both are
+  // what it reads.
+  int typed_blocks, typed_order;  // energies and densities
+  int kb_blocks, kb_order;        // kb
 };
 
 // A molecule.

@@ -46,10 +46,11 @@ struct Setup {
 
 bool loaded(const _molecule* m) { return m && m->loaded; }
 
-// A model lacks its skins (or, with DARS, its grid energies).
+// A model lacks its skins (or, with DARS, its DARS blocks: grid energies
+// and probe densities of another set or order are not reused).
 bool lacksSkins(const Setup& s, _molecule* mol, int model) {
   const _molecule_model* e = zam_model_entry(mol, model);
-  return e && (!e->skin || (s.needs.dars && !e->energies));
+  return e && (!e->skin || (s.needs.dars && !zam_pe_holds(e, s.N, s.needs.K)));
 }
 
 void warnProbes(const _molecule* m, const char* who) {
@@ -182,6 +183,12 @@ void electroPhase(const Setup& s, int rf, int rl, int lf, int ll) {
     if (lacks(L, m, pot)) electro(s, L, m);
 }
 
+// A model lacks its GRID blocks (those of the DARS set, or of another order, do not count).
+bool lacksGrid(const Setup& s, _molecule* mol, int model) {
+  const _molecule_model* e = zam_model_entry(mol, model);
+  return e && !zam_pe_holds(e, s.N, kProbeBlocks);
+}
+
 void gridSet(const Setup& s, _molecule* mol, int model, _molecule* other) {
   zam_pe_alloc(mol, model, s.N, kProbeBlocks);
   zam_pe_calc3(mol, model, s.N, s.spec->potential_scale, s.Rc);
@@ -191,34 +198,37 @@ void gridSet(const Setup& s, _molecule* mol, int model, _molecule* other) {
 void gridPhase(const Setup& s, int rf, int rl, int lf, int ll) {
   _molecule* R = s.receptor;
   _molecule* L = s.ligand;
-  const auto en = &_molecule_model::energies, de = &_molecule_model::densities;
   if (loaded(R) && loaded(L) && R->model_kind == 2 && L->model_kind == 2) {
     for (int m = rf; m <= rl; m++)
-      if (lacks(R, m, en) || lacks(R, m, de)) gridSet(s, R, m, L);
-    if (lacks(L, 1, en)) gridSet(s, L, 1, R);
+      if (lacksGrid(s, R, m)) gridSet(s, R, m, L);
+    if (lacksGrid(s, L, 1)) gridSet(s, L, 1, R);
     for (int m = 2; m <= ll; m++) zam_pe_copy(L, 1, m, s.N, kProbeBlocks);
     return;
   }
   for (int m = rf; m <= rl; m++)
-    if (lacks(R, m, en) || lacks(R, m, de)) gridSet(s, R, m, L);
+    if (lacksGrid(s, R, m)) gridSet(s, R, m, L);
   for (int m = lf; m <= ll; m++)
-    if (lacks(L, m, en) || lacks(L, m, de)) gridSet(s, L, m, R);
+    if (lacksGrid(s, L, m)) gridSet(s, L, m, R);
 }
 
-// Each side's models by their own numbers, those without knowledge-based arrays.
+// Each side's models by their own numbers, those without knowledge-based
+// arrays of this channel count and order.
 void kbPhase(const Setup& s, int rf, int rl, int lf, int ll) {
   _molecule* R = s.receptor;
   _molecule* L = s.ligand;
   if (!loaded(R) || !loaded(L)) return;
   const _docking_spec* sp = s.spec;
   const bool flag = sp->kb_flag != 0;
-  const auto kb = &_molecule_model::kb;
+  auto lacksKb = [&](_molecule* mol, int m) {
+    const _molecule_model* e = zam_model_entry(mol, m);
+    return e && !zam_kb_holds(e, s.N, sp->kb_channels - 1);
+  };
   for (int m = rf; m <= rl; m++)
-    if (lacks(R, m, kb))
+    if (lacksKb(R, m))
       zam_kb_potential(R, L, m, 0, 0, sp->kb_mode, s.N, sp->kb_channels, R->apolar_probe, R->polar_probe,
                        R->surface_param[0], R->surface_param[1], &R->surface, flag);
   for (int m = lf; m <= ll; m++)
-    if (lacks(L, m, kb))
+    if (lacksKb(L, m))
       zam_kb_density(L, m, 0, 0, s.N, sp->kb_channels, L->apolar_probe, L->polar_probe, L->surface_param[0],
                      L->surface_param[1], &L->surface, flag);
 }

@@ -117,6 +117,7 @@ struct Fake {
     mol.loaded = 1;
     mol.name = const_cast<char*>("fake");
     mol.models = &model;
+    model.typed_order = model.kb_order = N;
   }
   double at(int kind, int k) const { return store[kind][k]; }
 };
@@ -134,6 +135,10 @@ TEST(DockerData, TermsOfEachScoreType) {
     SCOPED_TRACE(type);
     spec.score_type = type;
     spec.kb_channels = 5;
+    for (Fake* f : {&r, &l}) {
+      f->model.typed_blocks = type == 4 ? 3 : 6;
+      f->model.kb_blocks = 4;
+    }
     std::string said;
     _docking_data* d;
     {
@@ -201,6 +206,16 @@ TEST(DockerData, TermsOfEachScoreType) {
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(d->receptor_second[K], 0.0);
   EXPECT_TRUE(said.has("The electrostatic coefficients of the receptor are missing: that term scores 0.")) << said.text;
+  zam_freeDockData(d);
+  // A receptor's GRID set (3 blocks) is not read as its 6 DARS blocks; the ligand's DARS set is.
+  r.model.typed_blocks = 3;
+  l.model.typed_blocks = 6;
+  spec.score_type = 2;
+  d = zam_setDockData(&spec, &r.mol, &l.mol, 0, 0, 0);
+  ASSERT_NE(d, nullptr);
+  for (int k = K; k < 7 * K; k++) EXPECT_EQ(d->receptor_first[k], 0.0) << k;
+  EXPECT_EQ(d->ligand_first[6 * K + 1], l.at(4, 5 * K + 1));
+  EXPECT_TRUE(said.has("The DARS coefficients of the receptor were made for another score type or order")) << said.text;
   zam_freeDockData(d);
 }
 

@@ -2,16 +2,21 @@
 // sizes, which coefficient sets each score type makes, that a second call
 // makes nothing, the layouts (one grid shared by a single pair, starting
 // orientations computed per receptor model and copied from the ligand's
-// first), and the refusal of knowledge-based types without channels.
+// first), the refusal of knowledge-based types without channels, and that
+// arrays made for one score type are not read as another's.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "common/log_capture.h"
+#include "docking/zam_docker.h"
+#include "docking/zam_mol.h"
 #include "docking/zam_molecule.h"
 #include "harmonics/zam_anlm.h"
 #include "matching/zam_dock_spec.h"
+#include "matching/zam_sixd.h"
+#include "structure/zam_dars_data.h"
 #include "structure/zam_pdb.h"
 #include "surfaces/zam_coeffs.h"
 
@@ -144,6 +149,62 @@ TEST(Coeffs, WhatEachScoreTypeMakesAndNothingTwice) {
     EXPECT_EQ(after.potential, before.potential);
     EXPECT_EQ(after.kb, before.kb);
   }
+}
+
+// The correlation input of a pair set up for type `then` after `first` (or
+// alone), as four arrays one after the other.
+struct Setting {
+  int type, order, channels;
+};
+std::vector<double> dockInput(const std::string& receptor, const std::string& ligand, const Setting* first,
+                              const Setting& then) {
+  Pair p(receptor, ligand);
+  for (const _molecule* m : {&p.receptor, &p.ligand}) {  // DARS types for the atoms
+    mol_select(m->slot);
+    for (int i = m->models[0].first_atom; i <= m->models[0].last_atom; i++) mol_set_atom_ace(i, i % 4);
+  }
+  std::vector<double> out;
+  testutil::Capture quiet;
+  for (const Setting* s : {first, &then}) {
+    if (!s) continue;
+    _docking_spec spec = specFor(s->type);
+    spec.order = s->order;
+    spec.kb_channels = s->channels;
+    zam_coeffs(&spec, &p.receptor, &p.ligand);
+    if (s != &then) continue;
+    _docking_data* d = zam_setDockData(&spec, &p.receptor, &p.ligand, 0, 0, 0);
+    const size_t size = static_cast<size_t>(d->n_terms) * anlm_size(s->order);
+    for (const double* a : {d->receptor_first, d->receptor_second, d->ligand_first, d->ligand_second})
+      out.insert(out.end(), a, a + size);
+    zam_freeDockData(d);
+  }
+  return out;
+}
+
+TEST(Coeffs, ArraysOfOneScoreTypeAreNotReadAsAnothers) {
+  // The grid pair holds 3 GRID blocks after types 5 and 6 and 6 DARS blocks
+  // after 2 and 3; the knowledge-based array channels - 1 blocks; each at
+  // the order asked. A later type, channel count or lower order makes its own
+  // (reading the old ones ran past their end or took other blocks), so the
+  // input is that of a pair set up for it alone.
+  testutil::TempDir dir;
+  const std::string receptor = peptide(dir, 3), ligand = peptide(dir, 2);
+  {
+    testutil::Capture quiet;
+    ASSERT_TRUE(zam_open_dars_data((std::string(TREL_SOURCE_DIR) + "/data/dars_capri.dat").c_str()));
+  }
+  const Setting cases[][2] = {{{5, 6, 4}, {2, 6, 4}}, {{6, 6, 4}, {3, 6, 4}}, {{2, 6, 4}, {5, 6, 4}},
+                              {{2, 6, 4}, {2, 4, 4}}, {{7, 6, 4}, {7, 6, 5}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("type " + std::to_string(c[0].type) + " then " + std::to_string(c[1].type));
+    const std::vector<double> alone = dockInput(receptor, ligand, nullptr, c[1]);
+    const std::vector<double> after = dockInput(receptor, ligand, &c[0], c[1]);
+    ASSERT_EQ(after.size(), alone.size());
+    size_t differ = 0;
+    for (size_t k = 0; k < alone.size(); k++) differ += after[k] != alone[k];
+    EXPECT_EQ(differ, 0u);
+  }
+  zam_close_dars_data();
 }
 
 TEST(Coeffs, KnowledgeBasedTypesNeedThreeChannels) {
