@@ -93,6 +93,11 @@ int trel_writeDatabaseSums(const _trel_db* db);
 // or a checksum file that is not one (with its line).
 int trel_checkDatabaseSums(const _trel_db* db);
 
+// 1 when the database folder holds a database whose build did not finish:
+// it has no checksum file and no whole header (the build writes both when
+// it closes, the checksum file last). No message.
+int trel_databaseUnfinished(const char* folder);
+
 // 1 when a database may be built under name in root: its folder name fits
 // and holds no database file yet. 0 after an error otherwise (an existing
 // database is the user's to delete, never replaced by a build). Makes

@@ -423,6 +423,29 @@ TEST(Database, BuildOverAnExistingDatabaseIsRefused) {
   trel_closeDatabase(h);
 }
 
+// A build that was stopped leaves its data files without the header and the
+// checksum file its close writes: the next build and a search are told the
+// database is incomplete and how to remove it, and -delete does.
+TEST(Database, UnfinishedBuildIsNamedAndCanBeDeleted) {
+  const auto files = sharedFiles(2);
+  ASSERT_GE(files.size(), 2u);
+  Db db(files);
+  ASSERT_EQ(db.built, 1);
+  fs::remove(db.file(TREL_DB_SUMS));
+  fs::resize_file(db.file("master.dat"), 0);
+  std::vector<char*> one = {const_cast<char*>(files[0].c_str())};
+  {
+    Capture cap;
+    EXPECT_EQ(trel_buildDatabase(db.root.c_str(), "test", one.data(), 1, 0, 0, nullptr), 0);
+    EXPECT_NE(captured.find("Database test in " + db.folder + " is incomplete"), std::string::npos) << captured;
+    EXPECT_NE(captured.find("delete it with -delete -db=test and build it again"), std::string::npos) << captured;
+  }
+  expectRefused(db, "Database " + db.folder + " is incomplete");
+  Capture cap;
+  EXPECT_EQ(trel_deleteDatabase(db.root.c_str(), "test", 0, 1), 1) << captured;
+  EXPECT_EQ(trel_buildDatabase(db.root.c_str(), "test", one.data(), 1, 0, 0, nullptr), 1) << captured;
+}
+
 // Every file is checked against the checksums the build wrote beside them:
 // a traces file of the right size holding other bytes passes every count and
 // offset, and would give every member garbage records.
