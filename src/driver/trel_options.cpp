@@ -293,8 +293,15 @@ int actSort(const Opt& o, const char* v, _docking_spec*) {
       return 0;
     }
   }
-  double n = 0;
-  if (!readNumber(o, v, true, &n)) return -1;
+  // Anything but a letter or a whole number is told as such, with the letters.
+  char* end = nullptr;
+  const long long n = std::strtoll(v, &end, 10);
+  while (end && *end && std::isspace(static_cast<unsigned char>(*end))) end++;
+  if (!end || end == v || *end) {
+    zam_err("Option -%s needs a score letter (K, G, J, M, T, R, N, D, I or P) or its number 0 to 9, not \"%s\".\n",
+            o.key, v);
+    return -1;
+  }
   O.do_sort = (n >= 0 && n <= 9) ? int(n) : int(replaced(o, v, 1));
   return 0;
 }
@@ -332,7 +339,9 @@ const Opt kTable[] = {
     act("help", actHelp, nullptr, "show this text"),
     act("version", actVersion, nullptr, "show the version number"),
     act("v", actVersion, nullptr, "the same as -version"),
-    act("nowrite", actNowrite, nullptr, "write no result files and no log"),
+    act("nowrite", actNowrite, nullptr,
+        "write no log and no search or alignment files (-all still writes its matrix, cluster and "
+        "neighbour files, -score its .ksum summaries)"),
     text("log", &S.log_file, "F", "write the log to file F (default trel.log in the results folder)"),
     act("nolog", actNolog, nullptr, "write no log file"),
     sw("matrix", &O.write_matrix, 1, W, "write superposition and score matrix files (default)"),

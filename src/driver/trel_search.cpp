@@ -813,10 +813,15 @@ void finishQuery(SearchRun& run, int q, Arrays& a, const Counts& c, const char* 
   zam_freeROC(roc);
 
   const QueryOut out{query, targets, nt, a, o, c, folder, run.suffix.c_str(), qframe};
-  if (o->do_write)
+  if (o->do_write) {
+    // The hits of an earlier run into this folder that this one does not
+    // show would otherwise stay beside the new table.
+    const std::vector<std::string> earlier = trel_readEarlierNames(folder, query, out.suffix);
     writeResults(out, mean, sd, nshown, npos, run.auc[q]);
-  else
+    trel_removeStaleHits(folder, query, out.suffix, earlier, nt, targets, a.selected.data());
+  } else {
     printKeys(out);
+  }
 
   releaseQuery(targets, nt, a);
   if (o->do_write && o->write_time) trel_writeTime(folder, query, zam_get_time() - query_start);

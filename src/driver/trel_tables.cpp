@@ -1,9 +1,16 @@
 #include "driver/trel_tables.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -329,4 +336,85 @@ int trel_printTops(const char* folder, const _trel_thing* query, const char* suf
   zam_msg("\n");
   if (!out) return write_file ? 0 : 1;
   return trel_closeText(out);
+}
+
+namespace {
+
+// What may follow <target>_<query><suffix> in the name of a hit file: words
+// of its kind and the extensions the hit writers use.
+const std::set<std::string> kHitKinds = {"matched", "aligned", "segments", "rainbow", "mask", "renumber",
+                                         "conect",  "anchor",  "sig",      "tau",     "A",    "B",
+                                         "C",       "D",       "E"};
+const std::set<std::string> kHitExtensions = {"pdb",    "mat",    "fasta", "pir",  "kalign", "kchains", "kpairs",
+                                              "krmsd",  "wpairs", "profit", "jmol", "mac",    "tcl",     "kmap",
+                                              "dat"};
+
+// Whether entry is a hit file of the pair whose names begin with stem:
+// stem, then words of a kind (none of them another suffix), then one of the
+// extensions.
+bool isHitFile(const std::string& entry, const std::string& stem) {
+  if (entry.compare(0, stem.size(), stem) != 0) return false;
+  const std::string rest = entry.substr(stem.size());
+  const size_t dot = rest.find('.');
+  if (dot == std::string::npos || !kHitExtensions.count(rest.substr(dot + 1))) return false;
+  std::istringstream words(rest.substr(0, dot));
+  std::string word;
+  if (!rest.empty() && rest[0] != '_' && rest[0] != '.') return false;
+  std::getline(words, word, '_');  // the empty text before the first '_'
+  while (std::getline(words, word, '_'))
+    if (!kHitKinds.count(word)) return false;
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> trel_readEarlierNames(const char* folder, const _trel_thing* query,
+                                               const char* suffix) {
+  std::vector<std::string> names;
+  FILE* f = std::fopen(table_name(folder, query, suffix, ".knames").c_str(), "r");
+  if (!f) return names;
+  char line[1024];
+  while (std::fgets(line, sizeof line, f)) {
+    std::string name(line, std::strcspn(line, "\r\n"));
+    // A name that would reach another folder is not one of the tool's.
+    if (!name.empty() && name.find('/') == std::string::npos && name != "." && name != "..")
+      names.push_back(std::move(name));
+  }
+  std::fclose(f);
+  return names;
+}
+
+int trel_removeStaleHits(const char* folder, const _trel_thing* query, const char* suffix,
+                         const std::vector<std::string>& earlier, int nt, const _trel_thing* const* targets,
+                         const int* selected) {
+  std::set<std::string> shown;
+  for (int t = 0; t < nt; t++)
+    if (selected[t]) shown.insert(trel_thingName(targets[t]));
+  std::vector<std::string> stems;  // the pairs of earlier hits not shown now
+  for (const std::string& name : earlier)
+    if (!shown.count(name)) stems.push_back(name + "_" + trel_thingName(query) + text(suffix));
+  if (stems.empty()) return 0;
+  const std::string dir = text(folder);
+  DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+  if (!d) return 0;
+  std::vector<std::string> stale;
+  while (const dirent* e = readdir(d)) {
+    const std::string entry = e->d_name;
+    for (const std::string& stem : stems)
+      if (isHitFile(entry, stem)) {
+        stale.push_back(entry);
+        break;
+      }
+  }
+  closedir(d);
+  int removed = 0;
+  for (const std::string& entry : stale) {
+    struct stat st;
+    const std::string path = dir + entry;
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(path.c_str()) == 0) removed++;
+  }
+  if (removed > 0)
+    zam_msg("Removed %d file%s of earlier hits of %s that this run does not show, from %s\n", removed,
+            removed == 1 ? "" : "s", trel_thingName(query), dir.c_str());
+  return removed;
 }

@@ -124,10 +124,16 @@ void checkLength(const char* what, const std::string& name) {
   fail();
 }
 
+// A folder variable: an empty value counts as unset (TREL_RESULTS= would
+// otherwise put the results into the working folder itself).
+std::string envFolder(const char* name, const std::string& fallback) {
+  return zam_getenv(name)[0] ? zam_char_env(name, fallback.c_str()) : fallback;
+}
+
 void readEnvironment() {
-  S.root = zam_char_env("TREL_ROOT", ".");
-  S.sys_folder = withSlash(zam_char_env("TREL_DATABASE", (S.root + "/trel_database").c_str()));
-  S.res_folder = withSlash(zam_char_env("TREL_RESULTS", "./trel_results"));
+  S.root = envFolder("TREL_ROOT", ".");
+  S.sys_folder = withSlash(envFolder("TREL_DATABASE", S.root + "/trel_database"));
+  S.res_folder = withSlash(envFolder("TREL_RESULTS", "./trel_results"));
   S.job_name = zam_getenv("TREL_JOB");
   S.log_file = zam_char_env("TREL_LOG", (S.res_folder + "trel.log").c_str());
   checkLength("The database folder (TREL_DATABASE)", S.sys_folder);
@@ -410,6 +416,9 @@ void runMode(_trel_options* options, char** only, int n_only) {
   }
   if (S.do_build) {
     std::vector<std::string> files = getFiles(!S.source_list.empty() ? S.source_list : S.read_list, false);
+    // The structures of a build are all sources: a -target list names some too.
+    const std::vector<std::string> listed = getFiles(S.target_list, false);
+    files.insert(files.end(), listed.begin(), listed.end());
     files.insert(files.end(), S.files.begin(), S.files.end());
     if (files.empty()) {
       zam_err("Not enough source PDB structures given. Exiting.\n");

@@ -603,7 +603,9 @@ int zam_freadln(_zam_file* f, int n, char* buf) {
     for (;;) {
       if (f->rpos == f->rlen && !fill(f)) {
         buf[len] = 0;
-        return any ? len : -1;
+        if (!any) return -1;
+        f->line++;  // a last line without its newline is a line too
+        return len;
       }
       const char* s = f->rbuf + f->rpos;
       int avail = f->rlen - f->rpos;
@@ -662,7 +664,9 @@ int zam_freadln(_zam_file* f, int n, char* buf) {
     int c = get_byte(f);
     if (c < 0) {
       buf[len] = 0;
-      return any ? len : -1;
+      if (!any) return -1;
+      f->line++;
+      return len;
     }
     if (c == '\r') continue;
     if (c == '\n') {

@@ -83,7 +83,7 @@ int64_t zam_fread(_zam_file* f, void* buf, int64_t n);
 // Next line into buf (n bytes, always terminated): carriage returns dropped,
 // the newline not kept, the rest of a line longer than n-1 skipped. Returns
 // its length, or -1 at end of file when nothing was read. Counts the line
-// when it ended with a newline.
+// (a last line without its newline too).
 int zam_freadln(_zam_file* f, int n, char* buf);
 // Reads lines into buf until one starts with key; the text already in buf is
 // tested first. 1 when found, -1 at end of file.

@@ -46,13 +46,29 @@ std::string workingFolder() {
   return s;
 }
 
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
+
 // The first blank-separated word of a line (blanks as isspace).
 std::string firstWord(const char* line) {
   const char* p = line;
-  while (*p == ' ' || *p == '\t' || *p == '\v' || *p == '\f') ++p;
+  while (isBlank(*p)) ++p;
   const char* q = p;
-  while (*q && *q != ' ' && *q != '\t' && *q != '\v' && *q != '\f') ++q;
+  while (*q && !isBlank(*q)) ++q;
   return std::string(p, q);
+}
+
+// The line without the blanks around it.
+std::string trimmed(const std::string& line) {
+  size_t from = 0, to = line.size();
+  while (from < to && isBlank(line[from])) ++from;
+  while (to > from && isBlank(line[to - 1])) --to;
+  return line.substr(from, to - from);
+}
+
+// A line of a list file that names nothing: blank, or a comment ('#').
+bool isComment(const std::string& line) {
+  const std::string t = trimmed(line);
+  return t.empty() || t[0] == '#';
 }
 
 struct FileCloser {
@@ -120,14 +136,22 @@ bool folderFiles(const std::string& source, const std::string& cwd,
   return true;
 }
 
-// The first word of every line of a list file, made absolute; names of
-// missing files are left out with a warning.
+// The file named by every line of a list file, made absolute: the whole
+// line when a file has that name (a name with blanks), else its first word
+// (words after a name are notes). Blank lines and '#' lines are comments;
+// names of missing files are left out with a warning.
 bool listFiles(const char* source, const std::string& cwd, std::vector<std::string>& files) {
   std::vector<std::string> lines;
   if (!readLines(source, "file list", lines)) return false;
   for (size_t i = 0; i < lines.size(); ++i) {
-    std::string word = firstWord(lines[i].c_str());
-    if (word.empty()) continue;
+    if (isComment(lines[i])) continue;
+    std::string word = trimmed(lines[i]);
+    const std::string whole = isAbsolute(word) ? word : cwd + word;
+    if (whole.size() > static_cast<size_t>(TREL_PATH_MAX) || zam_filesize(whole.c_str()) == -1) {
+      const std::string first = firstWord(word.c_str());
+      const std::string named = isAbsolute(first) ? first : cwd + first;
+      if (first != word && zam_filesize(named.c_str()) != -1) word = first;
+    }
     std::string name = isAbsolute(word) ? word : cwd + word;
     if (name.size() > static_cast<size_t>(TREL_PATH_MAX)) {
       // Left out like a missing file, so a warning: the run goes on without it.
@@ -297,8 +321,8 @@ char** trel_getNames(const char* file, int* n) {
   if (!readLines(file, "name list", lines)) return nullptr;
   std::vector<char> slots;  // kNameSlot zero-filled bytes per name
   for (size_t i = 0; i < lines.size(); ++i) {
+    if (isComment(lines[i])) continue;
     std::string word = firstWord(lines[i].c_str());
-    if (word.empty()) continue;
     if (word.size() >= static_cast<size_t>(kNameSlot)) {
       zam_wrn("Name at line %zu of %s cut to %d characters: %.64s\n", i + 1, file, kNameSlot - 1,
               word.c_str());

@@ -39,9 +39,10 @@ int trel_purgeResults(const char* folder, int really);
 
 // Structure files named by source: every regular file of a folder (sub-
 // folders, pipes, devices, dangling links and dot files are passed over; a
-// link to a regular file counts as one), or the first word
-// of every line of a list file (plain or compressed), made absolute with the
-// working folder. Names of missing files are warned about and left out; a
+// link to a regular file counts as one), or the file each line of a list
+// file (plain or compressed) names, made absolute with the working folder:
+// the whole line when a file has that name, else its first word; blank
+// lines and lines that begin with '#' are comments. Names of missing files are warned about and left out; a
 // name longer than TREL_PATH_MAX is reported with its file and line number
 // and left out; a source that cannot be opened or read to its end is
 // reported by name and gives no list at all. Returns a kget1S array the
@@ -57,7 +58,7 @@ char** trel_getStructureFiles(const char* source, int structures, int* n);
 int trel_hasAtomRecords(const char* path);
 
 // The first words (at most 31 characters each) of the lines of a name-list
-// file, sorted byte-wise for trel_lookupName. Shows the count and every name.
+// file ('#' lines and blank lines are comments), sorted byte-wise for trel_lookupName. Shows the count and every name.
 // A file that cannot be opened is reported by name. Returns a kget1S array
 // (release with kfree) and its count in *n; null and 0 when there is no name.
 char** trel_getNames(const char* file, int* n);

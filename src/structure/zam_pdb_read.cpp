@@ -224,7 +224,7 @@ struct Reader {
   bool mmcif = false;   // the text is mmCIF (it opens with a data block)
   const char* fname = nullptr;  // the file's name in messages
   int bad_report = 0;           // this read warns of bad atoms: 1 yes, -1 no, 0 none met yet
-  int lineno = 0;               // lines read that ended with a newline
+  int lineno = 0;               // lines read (a last line without its newline too)
   // The current line, terminated: in own, or in place in the text.
   char* line = own;
   int len = 0;
@@ -650,7 +650,7 @@ struct Reader {
       next = k + 2;
     else
       return copiedLine();
-    if (next > k) ++lineno;
+    ++lineno;
     pos += next;
     len = static_cast<int>(std::min<int64_t>(k, kLineSize - 1));
     if (len >= kInPlaceMin) {
@@ -685,7 +685,7 @@ struct Reader {
     }
     pos += nl ? span + 1 : span;
     if (!nl && !any) return false;
-    if (nl) ++lineno;
+    ++lineno;
     line = own;
     len = n;
     own[n] = 0;

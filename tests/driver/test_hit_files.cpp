@@ -149,6 +149,23 @@ TEST_F(HitFiles, EveryFileOfEveryHitWithItsHeaderInRankOrder) {
   EXPECT_TRUE(a0 < a1 && a1 < qpdb && qpdb < tpdb && tpdb < table) << out;
 }
 
+// A rerun into the folder that shows fewer hits leaves no file of the
+// others beside its table; a file the tool did not write stays.
+TEST_F(HitFiles, RerunShowingFewerHitsRemovesTheOthersFiles) {
+  TempDir dir;
+  std::string out;
+  ASSERT_EQ(run(dir, {}, &out), 0) << out;
+  const std::string folder = dir.file(std::string("trel_results/") + kQuery + "/");
+  testutil::write_file(folder + "mine_" + kQuery + ".pdb", "mine\n");
+  ASSERT_EQ(run(dir, {"-show=1"}, &out), 0) << out;
+  const std::string names = read_file(folder + kQuery + ".knames");
+  const std::string gone = pairStem(names == std::string(kTargets[0]) + "\n" ? kTargets[1] : kTargets[0]);
+  std::set<std::string> want = {"mine_" + std::string(kQuery) + ".pdb"};
+  for (const std::string& name : expected(true, true))
+    if (!starts(name, gone)) want.insert(name);
+  EXPECT_EQ(listing(folder), want) << out;
+}
+
 TEST_F(HitFiles, SwitchesLeaveTheirFilesOut) {
   TempDir dir;
   std::string out;

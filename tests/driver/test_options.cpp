@@ -103,6 +103,10 @@ TEST(Usage, EveryOptionHasOneLineListedOnesFirst) {
     if (key == "help" || key == "version") continue;
     EXPECT_EQ(lines_of[key], 1) << "-" << key;
   }
+  // -nowrite says which files it leaves: those of -all and -score.
+  const size_t nowrite = text.find(" -nowrite ");
+  const std::string line = text.substr(nowrite, text.find('\n', nowrite) - nowrite);
+  EXPECT_TRUE(line.find("-all") != line.npos && line.find(".ksum") != line.npos) << line;
   EXPECT_EQ(rows[all - 2], "");
   EXPECT_EQ(rows[all - 1].substr(0, 16), " -version       ");
   EXPECT_EQ(rows[all].substr(0, 16), " -help          ");
@@ -428,6 +432,10 @@ TEST(Options, ArgumentForms) {
   EXPECT_EQ(O.do_sort, 1);
   Parse e({"-sort=p"});
   EXPECT_EQ(O.do_sort, 9);
+  // A letter that names no score is told by the letters there are.
+  Parse z({"-sort=Z"});
+  EXPECT_EQ(z.result, TREL_PARSE_FAIL);
+  EXPECT_NE(captured.find("(K, G, J, M, T, R, N, D, I or P)"), std::string::npos) << captured;
   for (const char* form : {"--db=cath40", "DB=cath40"}) {
     Parse f({form});
     EXPECT_EQ(S.db_name, "cath40");

@@ -172,6 +172,9 @@ TEST(Top, EnvironmentSetsFoldersLogAndThreads) {
 
   Outcome none = run(dir.str(), {"-single"}, {"TREL_CPUS=-2", "TREL_RESULTS=NULL", "TREL_LOG=n.log"});
   EXPECT_EQ(row(logOf(dir.str(), none), "Compute threads:"), "0");
+  // An empty folder variable counts as unset: never the working folder itself.
+  Outcome empty = run(dir.str(), {"-single"}, {"TREL_RESULTS="});
+  EXPECT_EQ(row(logOf(dir.str(), empty), "Results folder:"), "./trel_results/");
 
   Outcome option_log = run(dir.str(), {"-log=opt.log"}, {"TREL_LOG=env.log"});
   EXPECT_TRUE(fs::exists(dir.file("opt.log.1")));
@@ -278,6 +281,8 @@ TEST(Top, ModesAndTheirMessages) {
       {{"-score"}, "*Error* No source alignment files given. Exiting.\n"},
       {{"-preprocess"}, "*Error* No source files or directories given. Exiting.\n"},
       {{"-build=newdb"}, "*Error* Not enough source PDB structures given. Exiting.\n"},
+      {{"-build=newdb", "-target=tlist.txt"},  // a -target list names sources too
+       "*Error* No structure could be added to database ./trel_database/newdb_trel/ (1 source file skipped).\n"},
       // The database folders are made, and taken away again with the files
       // of a build that added no member (see below).
       {{"-build=newdb", "q.pdb"},

@@ -140,7 +140,7 @@ TEST(FileRead, LineEdgeCases) {
     EXPECT_EQ(zam_fline(f), 5);
     EXPECT_EQ(zam_freadln(f, 81, buf), 4);  // last line without newline
     EXPECT_STREQ(buf, "last");
-    EXPECT_EQ(zam_fline(f), 5);  // not counted
+    EXPECT_EQ(zam_fline(f), 6);  // counted: a bad last line is told by its own number
     EXPECT_EQ(zam_freadln(f, 81, buf), -1);
     EXPECT_STREQ(buf, "");
     EXPECT_EQ(zam_freadln(f, 81, buf), -1);
@@ -573,7 +573,7 @@ std::vector<Line> contract_lines(const std::string& data, int n) {
     any = true;
     if (static_cast<int>(text.size()) < n - 1) text.push_back(c);
   }
-  if (any) lines.push_back({static_cast<int>(text.size()), text, count});
+  if (any) lines.push_back({static_cast<int>(text.size()), text, ++count});
   lines.push_back({-1, "", count});
   return lines;
 }

@@ -220,17 +220,20 @@ TEST(FileLists, ListFileWithRelativeAndAbsoluteNames) {
   std::string cwd = fs::current_path().string();
   write_file(tmp.file("a.pdb"), "ATOM");
   write_file(other.file("b.pdb"), "ATOM");
-  write_file(tmp.file("list"), "a.pdb chain A\n\n   \n" + other.file("b.pdb") +
-                                   "\r\n  a.pdb\nmissing.pdb\n\ta.pdb trailing words");
+  write_file(tmp.file("a b.pdb"), "ATOM");
+  write_file(tmp.file("list"), "a.pdb chain A\n\n   \n# a.pdb, a comment\n \t#\r\n" + other.file("b.pdb") +
+                                   "\r\n  a.pdb\nmissing.pdb\na b.pdb \n\ta.pdb trailing words");
   Capture c;
   const int64_t before = zam_vm_total();
   int n = -1;
   char** files = trel_getFiles("list", &n);
-  // Blank lines skipped, leading blanks allowed, duplicates kept, missing left out.
+  // Blank and '#' lines skipped, leading blanks allowed, a name with a
+  // blank taken whole, duplicates kept, missing left out.
   std::vector<std::string> got = take(files, &n);
   EXPECT_EQ(got, (std::vector<std::string>{cwd + "/a.pdb", other.file("b.pdb"), cwd + "/a.pdb",
-                                           cwd + "/a.pdb"}));
+                                           cwd + "/a b.pdb", cwd + "/a.pdb"}));
   EXPECT_TRUE(c.any("*Warning* File not found : " + cwd + "/missing.pdb\n"));
+  EXPECT_EQ(c.lines.size(), 1u);
   EXPECT_EQ(zam_vm_total(), before);
 }
 
@@ -358,7 +361,7 @@ TEST(FileLists, MissingUnreadableAndBadLines) {
 
 TEST(NameLists, SortedNamesAndLookup) {
   TempDir tmp;
-  write_file(tmp.file("only"), "d1abc_ first\n\n  \nd0xyz_\n");
+  write_file(tmp.file("only"), "# names\nd1abc_ first\n\n  \nd0xyz_\n");
   Capture c;
   int n = 0;
   char** names = trel_getNames(tmp.file("only").c_str(), &n);

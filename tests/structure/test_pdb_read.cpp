@@ -408,6 +408,15 @@ TEST(PdbRead, BadCoordinatesAndScore) {
     EXPECT_EQ(again->natoms, 1);
     EXPECT_EQ(msgs.text().find("Bad ", before), std::string::npos) << msgs.text();
   }
+  {
+    // A bad last line without its newline is told by its own number.
+    Defaults restore;
+    zam_setPdbWarnings(1);
+    Messages msgs;
+    Image im = readText(dir, atom("ATOM", 6, " CA", "GLY", 'A', 5, 4, 5, 6) + nan.substr(0, nan.size() - 1),
+                        "last.pdb");
+    EXPECT_TRUE(msgs.has("coordinates at line 2 of file " + dir.file("last.pdb"))) << msgs.text();
+  }
   Point3D nan_pt{std::nan(""), 0, 0};
   EXPECT_TRUE(isBadPdbAtom(nan_pt));
   EXPECT_TRUE(isBadPdbAtom(Point3D{0, -1000.5, 0}));
