@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <numeric>
@@ -27,6 +28,9 @@ namespace {
 constexpr int kConsumer = ZAM_HANDLE_COLLECTOR;
 constexpr int kAbortThread = ZAM_HANDLE_SECOND;
 constexpr int kCodesPerItem = 4;
+// The 6-D layout scores a pose in about a microsecond: items of this many
+// poses keep the hand-overs few and the last items short.
+constexpr int kPosesPerItem = 256;
 
 struct VmFree {
   void operator()(void* p) const { zam_vm_free(p); }
@@ -292,6 +296,7 @@ struct Layout {
   bool receptor_axes;   // the receptor's rotations lie on transform axes: one code per distance
   bool every_at_zero;   // distance 0 needs every receptor sample (else one does)
   bool box;             // serves box sampling
+  bool every_pose = false;  // a code per pose: each ligand sample at each twist step
 };
 
 const Layout kLayouts[] = {
@@ -299,6 +304,7 @@ const Layout kLayouts[] = {
     {3, "3-D", zam_run_3d_cpu_thread, zam_run_1r_cpu_thread, 1, false, false, false, false, true},
     {4, "4-D", zam_run_4d_cpu_thread, zam_run_4r_cpu_thread, kCodesPerItem, false, true, false, true, false},
     {5, "5-D", zam_run_5d_cpu_thread, zam_run_1r_cpu_thread, 1, false, false, true, false, false},
+    {6, "6-D", zam_run_6d_cpu_thread, zam_run_1r_cpu_thread, kPosesPerItem, true, false, false, false, false, true},
     {7, "3X", zam_run_3x_cpu_thread, zam_run_1r_cpu_thread, 1, false, false, false, false, false},
 };
 
@@ -440,7 +446,7 @@ void pose_of(const Layout& lay, bool refined, int64_t code, const _sixd_worker& 
   } else if (lay.fft_mode == 5) {
     sixd_pose_5d(code, &w, &er, &R, &el);
     orientation = sixd_code_rec(code);
-  } else if (lay.fft_mode == 1) {
+  } else if (lay.fft_mode == 1 || lay.every_pose) {
     sixd_pose_6d(code, &w, &er, &R, &el);
   } else {
     sixd_pose_3d(code, &w, &er, &R, &el);
@@ -533,12 +539,28 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
   // Work: one code per active receptor sample and distance (one per
   // distance when the receptor lies on transform axes); at distance 0 one
   // sample does where the ligand's turns cover every relative rotation.
+  // The 6-D layout has a code per pose: each of those against each active
+  // ligand sample at each twist step of the grid.
   const std::vector<int> dids = box ? std::vector<int>{} : distance_codes(spec, data->r12_start);
-  std::vector<int64_t> codes;
-  for (int did : dids) {
-    const int n_r = lay.receptor_axes || (zam_r12_did(did) == 0.0 && !lay.every_at_zero) ? 1 : (int)rec.act2all.size();
-    for (int r = 0; r < n_r; r++) codes.push_back(sixd_code(did, r, 0, 0));
+  auto receptors_at = [&](int did) {
+    return lay.receptor_axes || (zam_r12_did(did) == 0.0 && !lay.every_at_zero) ? 1 : (int)rec.act2all.size();
+  };
+  int grid[3], grid_band[2];
+  zam_sixd_grid(spec, grid, grid_band);
+  const int per_code = lay.every_pose ? (int)lig.act2all.size() * grid[0] : 1;
+  int64_t n_poses = 0;
+  for (int did : dids) n_poses += (int64_t)receptors_at(did) * per_code;
+  if (n_poses > INT32_MAX / 2 || n_poses * (int64_t)sizeof(int64_t) > ((int64_t)zam_mb_memory() << 19)) {
+    zam_err("The %s layout's %lld poses are too many to lay out; sample fewer rotations or distances.\n", lay.name,
+            (long long)n_poses);
+    clear_state();
+    return -1;
   }
+  std::vector<int64_t> codes;
+  codes.reserve((size_t)n_poses);
+  for (int did : dids)
+    for (int r = 0; r < receptors_at(did); r++)
+      for (int k = 0; k < per_code; k++) codes.push_back(sixd_code(did, r, k / grid[0], k % grid[0]));
   for (int i = 0; i < (int)box_dids.size(); i++) codes.push_back(sixd_code(box_dids[i], i, 0, 0));
   int n_items = ((int)codes.size() + lay.per_item - 1) / lay.per_item;
   codes.resize((size_t)n_items * lay.per_item, ZAM_SIXD_HOLE);
@@ -576,7 +598,7 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
   } else if (lay.fft_mode == 3) {
     zam_msg("Searching %d distances x %d receptor rotations x %d x %d x %d angles (order %d).\n",
             (int)dids.size(), st.n_ract, proto.dims[0], proto.dims[1], proto.dims[2], K);
-  } else if (lay.fft_mode == 1) {
+  } else if (lay.fft_mode == 1 || lay.every_pose) {
     zam_msg("Searching %d distances x %d receptor rotations x %d ligand rotations x %d twists (order %d, %s layout).\n",
             (int)dids.size(), st.n_ract, st.n_lact, proto.dims[0], K, lay.name);
   } else if (lay.fft_mode == 4) {

@@ -312,29 +312,65 @@ void* zam_run_6d_cpu_thread(void* arg) {
   int item = zam_thread_pop_list();
   if (item < 0) return worker_exit();  // nothing left: skip the set-up
   const _sixd_search_state& s = zam_sixd_state;
-  const int N = w->N, n_vec = w->n_vec;
-  const int64_t n = n_vec * anlm_size(N);
+  const int N = w->N, n_vec = w->n_vec, T = std::max(w->dims[0], 1), M = N - 1;
+  const int64_t K = anlm_size(N), n = n_vec * K;
   const double t_start = stage_time();
-  double t_dot = 0.0, count = 0.0;
+  double t_tran = 0.0, t_rot = 0.0, t_dot = 0.0, count = 0.0;
   _scan_block block{};
+  // sc.x: the receptor moved by -R; sc.y: the ligand turned by its sample's
+  // rotation; turned: that ligand turned further by the twist. First arrays,
+  // then second.
   Scorer sc(N, n_vec);
-  for_each_code(w, item, &block, true, true, [&](int64_t code, double) {
-    Euler rec, lig;
-    double R;
-    sixd_pose_6d(code, w, &rec, &R, &lig);
-    const double t0 = stage_time();
-    const int r = sixd_code_rec(code);
-    const double E = pose_score(sc, N, n_vec, s.anlm_phi_rot + r * n, s.anlm_rho_rot + r * n, R, lig,
-                                s.bnlm_phi_base, s.bnlm_rho_base);
+  std::vector<double> turned(2 * (size_t)n);
+  // cos(m t) and sin(m t), m = -M..M, of every twist step t = 2 pi j / T.
+  std::vector<double> cos_mt((size_t)T * (2 * M + 1)), sin_mt(cos_mt.size());
+  for (int j = 0; j < T; j++)
+    for (int m = -M; m <= M; m++) {
+      cos_mt[(size_t)j * (2 * M + 1) + M + m] = std::cos(m * kTwoPi * j / T);
+      sin_mt[(size_t)j * (2 * M + 1) + M + m] = std::sin(m * kTwoPi * j / T);
+    }
+  int last_did = -1, last_r = -1, last_l = -1;
+  bool receptor_ok = false, ligand_ok = false;
+  for_each_code(w, item, &block, true, true, [&](int64_t code, double R) {
+    const int did = sixd_code_did(code), r = sixd_code_rec(code), l = sixd_code_lig(code);
+    double t0 = stage_time();
+    if (did != last_did || r != last_r) {
+      receptor_ok = move_receptor(sc, N, n_vec, r, R);
+      last_did = did;
+      last_r = r;
+      t_tran += seconds_since(t0);
+      t0 = stage_time();
+    }
+    if (l != last_l) {
+      const Euler e = s.lrot1[s.lact2all ? s.lact2all[l] : l];
+      ligand_ok = zam_rm3_apply(N, n_vec, &sc.rm, s.bnlm_phi_base, sc.y.data(), e) &&
+                  zam_rm3_apply(N, n_vec, &sc.rm, s.bnlm_rho_base, sc.y.data() + n, e);
+      last_l = l;
+    }
+    if (!receptor_ok || !ligand_ok) {
+      // Reported where the matrix failed; the search then reports failure.
+      if (w->failed) w->failed->store(1);
+      return 0.0;
+    }
+    // The twist: Euler(alpha + t, beta, gamma) is the sample's rotation
+    // followed by a turn by t about z.
+    const size_t at = (size_t)(sixd_code_scan(code) % T) * (2 * M + 1) + M;
+    for (int v = 0; v < 2 * n_vec; v++)
+      anlm_rot_phi(N, &cos_mt[at], &sin_mt[at], sc.y.data() + v * K, turned.data() + v * K);
+    t_rot += seconds_since(t0);
+    t0 = stage_time();
+    double E = 0.0;
+    for (int c = 0; c < n_vec; c++)
+      E += anlm_dot(N, sc.x.data() + c * K, turned.data() + n + c * K) +
+           anlm_dot(N, sc.x.data() + n + c * K, turned.data() + c * K);
     t_dot += seconds_since(t0);
-    if (std::isnan(E) && w->failed) w->failed->store(1);
     if (sixd_keeps((float)E)) push_scan(&block, code, (float)E);
     count += 1.0;
     return 1.0;
   });
   if (zam_debug >= 1) {
     const double dt = std::max(seconds_since(t_start), 1e-8);
-    zam_msg("CPU %2d: Tran: %.2fs, Rot: %.2fs, Dot: %.2fs\n", w->cpu, 0.0, 0.0, t_dot);
+    zam_msg("CPU %2d: Tran: %.2fs, Rot: %.2fs, Dot: %.2fs\n", w->cpu, t_tran, t_rot, t_dot);
     zam_msg("CPU %2d: Done %d orientations in %.2fs (%.0f/s).\n", w->cpu, (int)count, dt, count / dt);
   }
   return worker_exit();

@@ -37,6 +37,12 @@
 //   for the cyclic orders k (the solution then carries k, and the turn about
 //   y is not in the ligand's Euler angles). The pose-list searches' turns
 //   phi_a and phi_b join t on their side.
+// - 6-D: no transform: a code per pose, every pose scored directly. The
+//   receptor of sample r moved by -R (once per sample and separation)
+//   against the ligand turned by its sample's rotation (once per sample) and
+//   then by the twist about z: its score is the overlap of the two as they
+//   stand (rotations keep dot products). Slow by nature; the refinement of
+//   its coarse pass is the 1R body, as for the 1-D layout.
 //
 // Workers take items of the work list, read the search record
 // (zam_sixd_state.h) and their own worker record, and report through the
@@ -113,7 +119,8 @@ void* zam_run_3x_cpu_thread(void* arg);
 void* zam_run_5d_cpu_thread(void* arg);
 // The 6-D body: every code (receptor sample, distance, ligand sample in bits
 // 16-31 and the twist sample of a turn of dims[0] steps in bits 0-15) scored
-// directly.
+// directly; at debug level 1 the seconds of the translations, the rotations
+// and the dot products, and the poses scored.
 void* zam_run_6d_cpu_thread(void* arg);
 
 // The pose of a code of the 3-D layout.

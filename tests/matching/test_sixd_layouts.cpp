@@ -6,7 +6,8 @@
 // the -1000 of a perfect overlap), puts the copy back within one sampling
 // step, and agrees there with the tool's layout. A coarse pass with its
 // refinement, cyclic orders of the 4-D layout, one thread against three,
-// and the fall-backs for a GPU and for box sampling.
+// and the fall-backs for a GPU and for box sampling. The direct layout
+// (fft_mode 6), which scores every pose, on another structure.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -128,6 +129,41 @@ TEST_F(Layouts, OneThreadEqualsThree) {
     testutil::Capture quiet;
     testutil::expect_one_thread_equals_three(spec, &p.data);
   }
+}
+
+// The direct layout (fft_mode 6) on another structure, the Sm-like protein
+// 1LJO: every pose of the samplings (each receptor sample at each distance,
+// one sample at distance 0, against each ligand sample at each twist step)
+// is scored, each as the direct scorer scores it, and the best puts a turned
+// and moved copy back; one thread and three give the same solutions.
+constexpr char kSmLikePdb[] = "python3-cogent3/1LJO.pdb";
+using DirectLayout = testutil::StructureShape<kOrder, kSmLikePdb, 75>;
+
+TEST_F(DirectLayout, ScoresEveryPoseDirectlyOnAnyThreadCount) {
+  const Matrix3D M = turn_about(tf_euler(e_make(-0.8, 1.1, 0.5)), v_make(-0.5, 1.5, 1.0));
+  _docking_spec spec = layout_spec(6);
+  {
+    testutil::Capture said;
+    testutil::expect_put_back(M, spec, atoms, shape, 12 * kDeg, 3.0, 1, 1e-3);
+    // Distances 0 and 0.8: (1 + 162) receptor samples x 492 x 64.
+    EXPECT_TRUE(said.has("Done 5132544 orientations in ")) << said.text;
+    EXPECT_FALSE(said.has("has no layout")) << said.text;
+  }
+  std::vector<Point3D> moved;
+  for (const Point3D& a : atoms) moved.push_back(pt_tfpt(M, a));
+  testutil::Pair p(kOrder, shape, testutil::sampled_shape(moved, kOrder));
+  spec.receptor_samples = 42;
+  spec.ligand_samples = 92;
+  testutil::Capture quiet;
+  testutil::expect_one_thread_equals_three(spec, &p.data);
+
+  // Poses past what can be laid out (1693 x 1692 x 4096) are refused before
+  // anything runs, rather than ending the process when memory fails.
+  spec.receptor_samples = spec.ligand_samples = 1692;
+  spec.twist_samples = 4096;
+  std::vector<_solution> none(spec.max_solutions);
+  EXPECT_EQ(zam_sixd_search(&spec, &p.data, none.data()), -1);
+  EXPECT_TRUE(quiet.has("The 6-D layout's 11733221376 poses are too many to lay out")) << quiet.text;
 }
 
 // No GPU exists: one asked for is reported with the memory the layout
