@@ -154,13 +154,17 @@ void push_scan(_scan_block* local, int64_t code, float score) {
   local->scores.push_back(score);
 }
 
-void end_scan_item(_scan_block* local, int item, float orientations, _ZamProgress* p) {
-  local->item = item;
-  local->orientations = orientations;
+void push_global_block(_scan_block* local) {
   zam_mutex_acquire_w(kScanMailbox);
   posted.push_back(std::move(*local));
   zam_mutex_release_w_ready(kScanMailbox);
   *local = _scan_block{};
+}
+
+void end_scan_item(_scan_block* local, int item, float orientations, _ZamProgress* p) {
+  local->item = item;
+  local->orientations = orientations;
+  push_global_block(local);
   // The progress loop reads the count when it likes: the worker goes on
   // without waiting for it.
   zam_mutex_acquire_w(kProgressMailbox);

@@ -31,10 +31,14 @@ int soln_capacity();
 
 // Appends one pose to a worker's block.
 void push_scan(_scan_block* local, int64_t code, float score);
+// Hands a worker's block, the poses of one whole work item with its item
+// number and orientations, to the consumer: moved (not copied) onto the
+// queue of mailbox 0 under its writer side, which is left open to the next
+// writer, so no worker waits for the consumer. The block comes back empty.
+void push_global_block(_scan_block* local);
 // Closes work item `item`: the worker's block, with the orientations the
-// item covered, is queued for the consumer (writer side of mailbox 0, left
-// open to the next writer) and comes back empty; then the item is counted
-// done under the writer side of mailbox 7, likewise left open.
+// item covered, goes to the consumer (push_global_block); then the item is
+// counted done under the writer side of mailbox 7, likewise left open.
 void end_scan_item(_scan_block* local, int item, float orientations, _ZamProgress* p);
 
 // A worker's last word before it ends (writer side of mailbox 6): the
