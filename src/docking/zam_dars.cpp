@@ -39,9 +39,11 @@ int cellOf(double x, double o, double d) { return static_cast<int>(std::floor((x
 
 }  // namespace
 
-void zam_dars_psi(_molecule* mol, int model, int K, int, int n, double d, Point3D origin, unsigned char flag,
-                  unsigned char* flags, double* psi) {
-  if (!zam_model_entry(mol, model)) return;
+int zam_dars_psi(_molecule* mol, int model, int K, int, int n, double d, Point3D origin, unsigned char flag,
+                 unsigned char* flags, double* psi) {
+  if (!zam_model_entry(mol, model)) return 0;
+  const int cells = zam_grid_points(__func__, "cells", n, n, n);
+  if (cells < 0) return 0;
   const double start = zam_get_time();
   const Matrix3D before = zam_model_frame(mol, model);
   zam_msg("Sampling %d DARS potentials for molecule %s.\n", K, zam_model_name(mol, model));
@@ -67,8 +69,9 @@ void zam_dars_psi(_molecule* mol, int model, int K, int, int n, double d, Point3
   mol_select(mol->slot);
   mol_transform(before);
   int marked = 0;
-  for (int q = 0; q < n * n * n; q++) marked += (flags[q] & flag) != 0;
+  for (int q = 0; q < cells; q++) marked += (flags[q] & flag) != 0;
   zam_msg("DARS potential sampled onto %d non-zero grid cells in %.2f seconds.\n", marked, zam_get_time() - start);
+  return 1;
 }
 
 void zam_dars_del(_molecule* mol, int model, int K, int N) {

@@ -17,12 +17,13 @@
 // trunc((6 + d) / d) / 2, is shorter than 6 angstroms, and ORs flag into the
 // cell's byte. A cell is the floor of (position + offset - origin) / d;
 // offsets that leave the grid are dropped. Adds to psi and flags. N is not
-// read.
-void zam_dars_psi(_molecule* mol, int model, int K, int N, int n, double d, Point3D origin, unsigned char flag,
-                  unsigned char* flags, double* psi);
+// read. Returns 1; 0 for a model out of range, or after a message for a grid
+// of more cells than an int counts (zam_grid_points), with nothing touched.
+int zam_dars_psi(_molecule* mol, int model, int K, int N, int n, double d, Point3D origin, unsigned char flag,
+                 unsigned char* flags, double* psi);
 // Adds, for c = 0..K-1, the expansion of the sum of component(type, c) times
 // a delta function at each typed atom of the model (alternate location
 // blank or 'A'; accessibility not consulted) to block c of the model's
-// probe densities (allocated by zam_pe_alloc with at least K blocks; missing
-// arrays are allocated with K).
+// probe densities (a grid pair that does not hold K blocks of order N,
+// zam_pe_holds, is replaced first by a new one of K blocks).
 void zam_dars_del(_molecule* mol, int model, int K, int N);

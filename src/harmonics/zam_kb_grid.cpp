@@ -2,8 +2,6 @@
 #include "harmonics/zam_kb_grid.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -48,30 +46,13 @@ struct Profile {
   Profile& operator=(const Profile&) = delete;
 };
 
-// The node count of an nx x ny x nz grid, made in 64 bits; -1 after a
-// message when a size is negative or the count passes what the int node
-// indices reach.
-int node_count(const char* fn, int nx, int ny, int nz) {
-  if (nx < 0 || ny < 0 || nz < 0) {
-    zam_err("%s: bad grid size %dx%dx%d.\n", fn, nx, ny, nz);
-    return -1;
-  }
-  const int64_t cells = static_cast<int64_t>(nx) * ny * nz;
-  if (cells > INT_MAX) {
-    zam_err("%s: grid of %dx%dx%d = %lld nodes is too large (at most %d).\n", fn, nx, ny, nz,
-            static_cast<long long>(cells), INT_MAX);
-    return -1;
-  }
-  return static_cast<int>(cells);
-}
-
 // The opening of a pass that forms basis vectors at the nodes: the node
 // count (-1, with nothing printed but the refusal, for a grid too large),
 // then "<fn>() here...", the start time, the basis record of order N and
 // the lines naming the pass ("Calculating <what> N = ...") and the grid.
 int open_pass(const char* fn, const char* what, int N, int nx, int ny, int nz, double h, _zam_basis* b,
               double* start) {
-  const int cells = node_count(fn, nx, ny, nz);
+  const int cells = zam_grid_points(fn, "nodes", nx, ny, nz);
   if (cells < 0) return -1;
   zam_msg("%s() here...\n", fn);
   *start = zam_get_time();
@@ -118,7 +99,7 @@ int zam_kb_integrate_inline(double* coeffs, int N, int nx, int ny, int nz, doubl
 
 int zam_grid_kb_reconstruct_inline(const double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
                                    float* grid, const char*) {
-  if (node_count(__func__, nx, ny, nz) < 0) return 0;
+  if (zam_grid_points(__func__, "nodes", nx, ny, nz) < 0) return 0;
   Profile pz("kb_profile_z.txt"), py("kb_profile_y.txt"), px("kb_profile_x.txt");
   _zam_basis b;
   double start;
@@ -158,7 +139,7 @@ int zam_grid_kb_reconstruct_inline(const double* coeffs, int N, int nx, int ny, 
 
 int zam_grid_kb_reconstruct_reduced(const double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
                                     float* grid, const char*) {
-  const int cells = node_count(__func__, nx, ny, nz);
+  const int cells = zam_grid_points(__func__, "nodes", nx, ny, nz);
   if (cells < 0) return 0;
   Profile px("kb_reduced_x.txt");
   zam_msg("%s() here...\n", __func__);

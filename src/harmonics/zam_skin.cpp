@@ -38,6 +38,7 @@ constexpr int kChunks = 64;
 struct _zam_integrate_job {
   int N;
   int n;
+  int cells;  // n^3, counted in 64 bits and found to fit an int before the job is made
   int T;
   double d;
   Point3D origin;
@@ -119,7 +120,7 @@ void add_pair(Worker& w, unsigned char f, int first) {
 int integrate_block(const _zam_integrate_job& job, Worker& w, int b, bool report_cells, int* k_done, int total) {
   const int n = job.n, T = job.T;
   const size_t K = w.K;
-  const int first = b * kBlock, last = std::min(first + kBlock, n * n * n) - 1;
+  const int first = b * kBlock, last = std::min(first + kBlock, job.cells) - 1;
   int cells = 0;
   for (int v = 0; v < job.nvec; v++)
     if (w.touched[v]) {
@@ -219,7 +220,7 @@ constexpr Wording kSkinWords{"zam_skin_integrate_inline() here...\n", "skin"};
 constexpr Wording kGridWords{"zam_integrate_inline() here...\n", "potential"};
 
 void integrate_threaded(_zam_integrate_job& job, const Wording& words, zam_thread_fn work, zam_thread_fn collect) {
-  const int N = job.N, n = job.n, cells = n * n * n;
+  const int N = job.N, n = job.n, cells = job.cells;
   const int T = zam_thread_setup_task(zam_thread_cpus(), 0);
   const int nonzero = count_cells(cells, job.flags);
   zam_msg("\nCalculating %s to N = %d (%d coefficients) using %d Tasks ...\n", words.what, N, anlm_size(N), T);
@@ -251,7 +252,7 @@ void integrate_threaded(_zam_integrate_job& job, const Wording& words, zam_threa
 }
 
 void integrate_inline(_zam_integrate_job& job, const Wording& words) {
-  const int N = job.N, n = job.n, cells = n * n * n;
+  const int N = job.N, n = job.n, cells = job.cells;
   zam_msg("%s", words.here);
   const double t0 = zam_get_time();
   zam_msg("\nCalculating %s to N = %d (%d coefficients) ...\n", words.what, N, anlm_size(N));
@@ -265,14 +266,16 @@ void integrate_inline(_zam_integrate_job& job, const Wording& words) {
   zam_msg("Skin integration to N = %d done in %.2f seconds.\n\n", N, zam_get_time() - t0);
 }
 
-// A job over the caller's grids and outputs, with room for its chunk sums.
+// A job over the caller's grids (of cells = n^3 cells) and outputs, with
+// room for its chunk sums.
 struct Job {
   _zam_integrate_job job{};
   std::vector<double> chunk_sums;
-  Job(int N, int T, int n, double d, Point3D origin, const unsigned char* flags, const double* v1, const double* v2,
-      double* const skins[4], double* e1, double* e2) {
+  Job(int N, int T, int n, int cells, double d, Point3D origin, const unsigned char* flags, const double* v1,
+      const double* v2, double* const skins[4], double* e1, double* e2) {
     job.N = N;
     job.n = n;
+    job.cells = cells;
     job.T = T;
     job.d = d;
     job.origin = origin;
@@ -288,7 +291,7 @@ struct Job {
       job.typed_at[g] = in_use ? job.nvec : -1;
       if (in_use) job.nvec += T;
     }
-    job.blocks = (n * n * n + kBlock - 1) / kBlock;
+    job.blocks = static_cast<int>((static_cast<int64_t>(cells) + kBlock - 1) / kBlock);
     job.chunks = std::min(job.blocks, kChunks);
     chunk_sums.resize(static_cast<size_t>(job.chunks) * job.nvec * static_cast<size_t>(anlm_size(N)));
     job.chunk_sums = chunk_sums.data();
@@ -344,35 +347,41 @@ void show_integrate_progress(_ZamProgress* p) {
   }
 }
 
-void zam_skin_integrate(int N, int n, double d, Point3D origin, const unsigned char* skin, double* a1, double* a2,
-                        double* a3, double* a4) {
+int zam_skin_integrate(int N, int n, double d, Point3D origin, const unsigned char* skin, double* a1, double* a2,
+                       double* a3, double* a4) {
+  const int cells = zam_grid_points(__func__, "cells", n, n, n);
+  if (cells < 0) return 0;
   double* const skins[4] = {a1, a2, a3, a4};
   for (double* a : skins) anlm_zero(N, a);
-  Job j(N, 0, n, d, origin, skin, nullptr, nullptr, skins, nullptr, nullptr);
+  Job j(N, 0, n, cells, d, origin, skin, nullptr, nullptr, skins, nullptr, nullptr);
   if (zam_thread_slots() > 0)
     integrate_threaded(j.job, kSkinWords, zam_run_skin_thread, zam_skin_consumer);
   else
     integrate_inline(j.job, kSkinWords);
+  return 1;
 }
 
-void zam_integrate_thread(double* o1, double* o2, double* e1, double* o3, double* o4, double* e2, int N, int T,
-                          int n, double d, Point3D origin, const unsigned char* flags, const double* values1,
-                          const double* values2) {
+int zam_integrate_thread(double* o1, double* o2, double* e1, double* o3, double* o4, double* e2, int N, int T, int n,
+                         double d, Point3D origin, const unsigned char* flags, const double* values1,
+                         const double* values2) {
+  const int cells = zam_grid_points(__func__, "cells", n, n, n);
+  if (cells < 0) return 0;
   double* const skins[4] = {o1, o2, o3, o4};
-  Job j(N, T, n, d, origin, flags, values1, values2, skins, e1, e2);
+  Job j(N, T, n, cells, d, origin, flags, values1, values2, skins, e1, e2);
   integrate_threaded(j.job, kGridWords, zam_run_integrate_thread, zam_integrate_consumer);
+  return 1;
 }
 
-void zam_grid_integrate(double* o1, double* o2, double* e1, double* o3, double* o4, double* e2, int N, int T, int n,
-                        double d, Point3D origin, const unsigned char* flags, const double* values1,
-                        const double* values2) {
-  if (zam_thread_slots() > 0) {
-    zam_integrate_thread(o1, o2, e1, o3, o4, e2, N, T, n, d, origin, flags, values1, values2);
-    return;
-  }
+int zam_grid_integrate(double* o1, double* o2, double* e1, double* o3, double* o4, double* e2, int N, int T, int n,
+                       double d, Point3D origin, const unsigned char* flags, const double* values1,
+                       const double* values2) {
+  const int cells = zam_grid_points(__func__, "cells", n, n, n);
+  if (cells < 0) return 0;
+  if (zam_thread_slots() > 0) return zam_integrate_thread(o1, o2, e1, o3, o4, e2, N, T, n, d, origin, flags, values1, values2);
   double* const skins[4] = {o1, o2, o3, o4};
-  Job j(N, T, n, d, origin, flags, values1, values2, skins, e1, e2);
+  Job j(N, T, n, cells, d, origin, flags, values1, values2, skins, e1, e2);
   integrate_inline(j.job, kGridWords);
+  return 1;
 }
 
 void zam_skin_laplacian(int N, const double* in, double* out) {

@@ -42,8 +42,11 @@ struct _zam_integrate_task {
 // Grid of n^3 cells of edge d; cell (i, j, k) at i + n(j + n k) has its
 // centre at origin + ((i + 0.5) d, (j + 0.5) d, (k + 0.5) d). a1..a4 hold
 // N(N+1)(2N+1)/6 doubles each and are cleared first; skin is only read.
-void zam_skin_integrate(int N, int n, double d, Point3D origin, const unsigned char* skin, double* a1, double* a2,
-                        double* a3, double* a4);
+// Every pass here returns 1, or 0 after a message, reading and writing
+// nothing, for n < 0 or a grid of more cells than an int counts (n above
+// 1290; zam_grid_points).
+int zam_skin_integrate(int N, int n, double d, Point3D origin, const unsigned char* skin, double* a1, double* a2,
+                       double* a3, double* a4);
 
 // Grid integration of two docking models at once: o1, o2 (first model's
 // skin vectors), e1 (its typed block, T vectors one after the other), o3,
@@ -53,13 +56,13 @@ void zam_skin_integrate(int N, int n, double d, Point3D origin, const unsigned c
 // into e1) or bit 5 (values2, into e2); each grid is used on its own, and a
 // null grid or T = 0 leaves its block untouched. Takes the threaded road
 // (zam_integrate_thread) when there are worker slots.
-void zam_grid_integrate(double* o1, double* o2, double* e1, double* o3, double* o4, double* e2, int N, int T, int n,
-                        double d, Point3D origin, const unsigned char* flags, const double* values1,
-                        const double* values2);
+int zam_grid_integrate(double* o1, double* o2, double* e1, double* o3, double* o4, double* e2, int N, int T, int n,
+                       double d, Point3D origin, const unsigned char* flags, const double* values1,
+                       const double* values2);
 // The threaded road of zam_grid_integrate (same arguments and results).
-void zam_integrate_thread(double* o1, double* o2, double* e1, double* o3, double* o4, double* e2, int N, int T,
-                          int n, double d, Point3D origin, const unsigned char* flags, const double* values1,
-                          const double* values2);
+int zam_integrate_thread(double* o1, double* o2, double* e1, double* o3, double* o4, double* e2, int N, int T, int n,
+                         double d, Point3D origin, const unsigned char* flags, const double* values1,
+                         const double* values2);
 
 // Worker bodies (one for both passes, under the names of each): sum chunks
 // from the shared work list into the job's chunk sums, report each chunk

@@ -1,5 +1,10 @@
 #include "runtime/zam_cell.h"
 
+#include <climits>
+#include <cstdint>
+
+#include "runtime/zam_log.h"
+
 c2 c2_make(int i, int j) { return c2{i, j}; }
 
 c2 c2_add(c2 a, c2 b) { return c2{a.i + b.i, a.j + b.j}; }
@@ -32,4 +37,18 @@ void ijk_idx(int index, int ni, int nj, int* i, int* j, int* k) {
   *i = c.i;
   *j = c.j;
   *k = c.k;
+}
+
+int zam_grid_points(const char* who, const char* what, int nx, int ny, int nz) {
+  if (nx < 0 || ny < 0 || nz < 0) {
+    zam_err("%s: bad grid size %dx%dx%d.\n", who, nx, ny, nz);
+    return -1;
+  }
+  const int64_t points = static_cast<int64_t>(nx) * ny * nz;
+  if (points > INT_MAX) {
+    zam_err("%s: grid of %dx%dx%d = %lld %s is too large (at most %d).\n", who, nx, ny, nz,
+            static_cast<long long>(points), what, INT_MAX);
+    return -1;
+  }
+  return static_cast<int>(points);
 }

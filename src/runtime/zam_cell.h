@@ -22,3 +22,10 @@ int idx_c3(c3 c, int ni, int nj);
 c3 c3_idx(int index, int ni, int nj);
 int idx_ijk(int i, int j, int k, int ni, int nj);
 void ijk_idx(int index, int ni, int nj, int* i, int* j, int* k);
+
+// The number of points of an nx x ny x nz grid, counted in 64 bits: what a
+// pass over a grid indexed by int asks first, before it allocates or reads
+// the grid. -1 after an error message naming `who` (the pass) and `what`
+// the points are ("cells", "nodes") when a size is negative or the count
+// passes what an int counts (2^31 - 1: a cube of 1291 a side).
+int zam_grid_points(const char* who, const char* what, int nx, int ny, int nz);

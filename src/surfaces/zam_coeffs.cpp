@@ -13,6 +13,7 @@
 #include "harmonics/zam_anlm.h"
 #include "matching/zam_matcher.h"
 #include "runtime/kids.h"
+#include "runtime/zam_cell.h"
 #include "runtime/zam_log.h"
 #include "surfaces/zam_gsurface.h"
 #include "surfaces/zam_skin_calc.h"
@@ -79,18 +80,22 @@ double surfaceRadius(_molecule* m, int model) {
   return m->surface.radius;
 }
 
-// One sampling grid with its DARS value grids.
+// One sampling grid with its DARS value grids; none (ok false, after a
+// message) when it would have more cells than an int counts.
 struct Grid {
   int n = 0;
   Point3D origin{0, 0, 0};
+  bool ok = false;
   std::vector<unsigned char> cells;
   std::vector<double> psi[2];
   Grid(const Setup& s, double R, bool padded) {
     zam_dock_grid(R, s.margin, s.h, padded, &n, &origin);
-    const size_t c = static_cast<size_t>(n) * n * n;
-    cells.assign(c, 0);
+    const int c = zam_grid_points("zam_coeffs", "cells", n, n, n);
+    if (c < 0) return;
+    ok = true;
+    cells.assign(static_cast<size_t>(c), 0);
     if (s.needs.dars)
-      for (auto& p : psi) p.assign(c * kDarsComponents, 0.0);
+      for (auto& p : psi) p.assign(static_cast<size_t>(c) * kDarsComponents, 0.0);
   }
   double* values(int side) { return psi[side].empty() ? nullptr : psi[side].data(); }
 };
@@ -114,25 +119,28 @@ void integrate(const Setup& s, Grid& g, _molecule* receptor, int rm, _molecule* 
 }
 
 // One model on its own grid: padded for the ligand and for starting
-// orientations, tight otherwise.
-void oneModel(const Setup& s, _molecule* mol, int model, int side, bool padded) {
+// orientations, tight otherwise. False when the grid is refused.
+bool oneModel(const Setup& s, _molecule* mol, int model, int side, bool padded) {
   const double R = std::min(s.Rc, surfaceRadius(mol, model));
   Grid g(s, R, padded);
+  if (!g.ok) return false;
   sampleModel(s, g, mol, model, side);
   if (side == 0)
     integrate(s, g, mol, model, nullptr, 0);
   else
     integrate(s, g, nullptr, 0, mol, model);
+  return true;
 }
 
-void skinPhase(const Setup& s, int rf, int rl, int lf, int ll) {
+// False, at the first refused grid, when a model could not be sampled.
+bool skinPhase(const Setup& s, int rf, int rl, int lf, int ll) {
   _molecule* R = s.receptor;
   _molecule* L = s.ligand;
   const int N = s.N, K = s.needs.K;
   if (loaded(R) && loaded(L) && R->model_kind == 2 && L->model_kind == 2) {
     for (int m = rf; m <= rl; m++)
-      if (lacksSkins(s, R, m)) oneModel(s, R, m, 0, true);
-    if (lacksSkins(s, L, 1)) oneModel(s, L, 1, 1, true);
+      if (lacksSkins(s, R, m) && !oneModel(s, R, m, 0, true)) return false;
+    if (lacksSkins(s, L, 1) && !oneModel(s, L, 1, 1, true)) return false;
     for (int m = 2; m <= ll; m++) {
       zam_skin_copy(L, 1, m, N);
       if (s.needs.dars) zam_pe_copy(L, 1, m, N, K);
@@ -141,17 +149,19 @@ void skinPhase(const Setup& s, int rf, int rl, int lf, int ll) {
     // One shared grid: each molecule marks its own bits about its own origin.
     const double radius = std::max(surfaceRadius(R, rf), surfaceRadius(L, lf));
     Grid g(s, radius, true);
+    if (!g.ok) return false;
     sampleModel(s, g, R, rf, 0);
     sampleModel(s, g, L, lf, 1);
     integrate(s, g, R, rf, L, lf);
   } else {
     if (loaded(R))
       for (int m = rf; m <= rl; m++)
-        if (lacksSkins(s, R, m)) oneModel(s, R, m, 0, false);
+        if (lacksSkins(s, R, m) && !oneModel(s, R, m, 0, false)) return false;
     if (loaded(L))
       for (int m = lf; m <= ll; m++)
-        if (lacksSkins(s, L, m)) oneModel(s, L, m, 1, true);
+        if (lacksSkins(s, L, m) && !oneModel(s, L, m, 1, true)) return false;
   }
+  return true;
 }
 
 bool lacks(_molecule* mol, int model, double* _molecule_model::*array) {
@@ -243,14 +253,20 @@ void releaseWork(_molecule* m) {
 }  // namespace
 
 void zam_dock_grid(double R, double margin, double h, bool padded, int* n, Point3D* origin) {
+  // Cells across a span; a span past any grid an int counts (or not a
+  // number) gives a count that the callers refuse, not an overflow.
+  auto across = [h](double span) {
+    const double k = span / h;
+    return k >= 0.0 && k < 1e6 ? static_cast<int>(k) + 1 : 1000001;
+  };
   double o;
   if (padded) {
-    const int k = static_cast<int>(2 * (R + margin) / h) + 1;
+    const int k = across(2 * (R + margin));
     const int even = k - k % 2;
     *n = even + 2;
     o = -(even + 1) * h / 2;
   } else {
-    const int k = static_cast<int>(2 * R / h) + 1;
+    const int k = across(2 * R);
     *n = k % 2 ? k : k + 1;
     o = -*n * h / 2;
   }
@@ -274,11 +290,13 @@ int zam_coeffs(_docking_spec* spec, _molecule* receptor, _molecule* ligand) {
   zam_docking_model_range(ligand, &lf, &ll);
   setOrders(receptor, s.N);
   setOrders(ligand, s.N);
-  if (s.needs.skins) skinPhase(s, rf, rl, lf, ll);
-  if (s.needs.electro) electroPhase(s, rf, rl, lf, ll);
-  if (s.needs.grid) gridPhase(s, rf, rl, lf, ll);
-  if (s.needs.kb) kbPhase(s, rf, rl, lf, ll);
+  const bool sampled = !s.needs.skins || skinPhase(s, rf, rl, lf, ll);
+  if (sampled) {
+    if (s.needs.electro) electroPhase(s, rf, rl, lf, ll);
+    if (s.needs.grid) gridPhase(s, rf, rl, lf, ll);
+    if (s.needs.kb) kbPhase(s, rf, rl, lf, ll);
+  }
   releaseWork(receptor);
   releaseWork(ligand);
-  return 1;
+  return sampled ? 1 : 0;
 }

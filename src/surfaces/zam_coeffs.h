@@ -18,6 +18,8 @@
 // side, k = trunc(2 (R + margin) / h) + 1 cells rounded down to even, plus
 // one cell on each side, the model origin at a cell corner. Tight: k =
 // trunc(2 R / h) + 1 cells made odd, the model origin at a cell centre.
+// A span of a million cells or more (or not a number) counts as 1000001
+// cells, a grid that zam_grid_points refuses.
 void zam_dock_grid(double R, double margin, double h, bool padded, int* n, Point3D* origin);
 
 // Fills the missing coefficient arrays of both molecules for spec's score
@@ -25,5 +27,8 @@ void zam_dock_grid(double R, double margin, double h, bool padded, int* n, Point
 // their arrays first). Probe radii outside the recommended ranges are
 // warned about. Returns 1; 0 after an error, with nothing made, for
 // knowledge-based types (7, 8) when the knowledge-based set-up has not set
-// at least three channels (kb_channels).
+// at least three channels (kb_channels); 0 after an error when a sampling
+// grid would have more cells than an int counts (zam_grid_points), without
+// allocating it: the models sampled before keep their arrays, nothing
+// further is made.
 int zam_coeffs(_docking_spec* spec, _molecule* receptor, _molecule* ligand);

@@ -1,7 +1,7 @@
 // Skin integration: single cells against the basis functions at their
 // centre (pair weights, bits that feed nothing), the threaded and inline
-// roads giving the same bits, and a grid turned by 90 degrees about z
-// giving the rotated coefficients.
+// roads giving the same bits, a grid turned by 90 degrees about z giving
+// the rotated coefficients, and grids too large to count refused.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,6 +16,7 @@
 #include "harmonics/zam_radial.h"
 #include "harmonics/zam_skin.h"
 #include "harmonics/zam_wigner.h"
+#include "runtime/zam_cell.h"
 #include "runtime/zam_thread.h"
 
 namespace {
@@ -31,6 +32,24 @@ Out integrate(int N, int n, double d, Point3D origin, const std::vector<unsigned
   Out o(N);
   zam_skin_integrate(N, n, d, origin, skin.data(), o.a[0].data(), o.a[1].data(), o.a[2].data(), o.a[3].data());
   return o;
+}
+
+// 1290^3 cells is the largest cube an int counts; at 1291 a side both passes
+// refuse the grid before reading it (none is given) or touching their outputs.
+TEST(SkinIntegrate, CubesPastAnIntCountAreRefused) {
+  EXPECT_EQ(zam_grid_points("count", "cells", 1290, 1290, 1290), 2146689000);
+  const int N = 3;
+  Out o(N);
+  double* a[4] = {o.a[0].data(), o.a[1].data(), o.a[2].data(), o.a[3].data()};
+  testutil::Capture said;
+  EXPECT_EQ(zam_skin_integrate(N, 1291, 0.2, Point3D{}, nullptr, a[0], a[1], a[2], a[3]), 0);
+  EXPECT_EQ(zam_grid_integrate(a[0], a[1], a[2], a[3], nullptr, nullptr, N, 1, 1291, 0.2, Point3D{}, nullptr, nullptr,
+                               nullptr),
+            0);
+  EXPECT_TRUE(said.has("zam_skin_integrate: grid of 1291x1291x1291 = 2151685171 cells is too large")) << said.text;
+  EXPECT_TRUE(said.has("zam_grid_integrate: grid of 1291x1291x1291")) << said.text;
+  for (const auto& v : o.a)
+    for (double x : v) EXPECT_EQ(x, 7.0);
 }
 
 TEST(SkinIntegrate, SingleCellsAndPairWeights) {

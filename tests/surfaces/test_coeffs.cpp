@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/log_capture.h"
+#include "docking/zam_dars.h"
 #include "docking/zam_docker.h"
 #include "docking/zam_mol.h"
 #include "docking/zam_molecule.h"
@@ -205,6 +206,23 @@ TEST(Coeffs, ArraysOfOneScoreTypeAreNotReadAsAnothers) {
     EXPECT_EQ(differ, 0u);
   }
   zam_close_dars_data();
+}
+
+TEST(Coeffs, GridsPastAnIntCountAreRefusedUnmade) {
+  // At 0.005 angstroms a cell the shared grid of 1yjp would have thousands
+  // of cells a side: refused before it is allocated, nothing made. The DARS
+  // sampling refuses 1291 cells a side (given no grid) as well.
+  Pair p("python3-cctbx/1yjp.pdb", "python3-cctbx/1yjp.pdb");
+  _docking_spec spec = specFor(2);
+  spec.grid_spacing = 0.005;
+  testutil::Capture said;
+  EXPECT_EQ(zam_coeffs(&spec, &p.receptor, &p.ligand), 0);
+  EXPECT_TRUE(said.has("zam_coeffs: grid of ")) << said.text;
+  EXPECT_TRUE(said.has("cells is too large")) << said.text;
+  EXPECT_EQ(p.receptor.models[0].skin, nullptr);
+  EXPECT_EQ(p.ligand.models[0].energies, nullptr);
+  EXPECT_EQ(zam_dars_psi(&p.receptor, 0, 6, 6, 1291, 0.2, Point3D{}, 16, nullptr, nullptr), 0);
+  EXPECT_TRUE(said.has("zam_dars_psi: grid of 1291x1291x1291")) << said.text;
 }
 
 TEST(Coeffs, KnowledgeBasedTypesNeedThreeChannels) {
