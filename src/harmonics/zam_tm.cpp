@@ -13,6 +13,7 @@
 #include "harmonics/zam_tm_walk.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
 #include "specfun/zam_mp.h"
 #include "specfun/zam_yib.h"
@@ -25,12 +26,16 @@ constexpr int kMaxDegree = 160;                          // two-index and coupli
 
 std::atomic<int> method{1};
 
-// Tables shared by every order, built once under lock 6: t3(N) and the
-// position of each stored block (n l; n' l'), n' <= n, at m = 0. One table
-// serves every order because the packing runs over n outermost.
-std::atomic<bool> tables_done{false};
-int t3_table[kMaxOrder + 1];
-std::vector<int> block_pos;  // kPairs x kPairs, pair p(n, l) = n(n-1)/2 + l
+// Tables shared by every order, built once by tm_tabulate under lock 6
+// behind the pending flag, which is cleared when they exist; read without
+// locks afterwards. One block table serves every order because the packing
+// runs over n outermost.
+std::atomic<bool> tables_pending{true};
+int t3_table[kMaxOrder + 1];      // t3(N) at N; 0 at 0
+std::vector<int> block_pos;       // kPairs x kPairs, pair p(n, l) = n(n-1)/2 + l
+int radial_block[kMaxOrder + 1];  // start of radial block n in a coefficient vector
+int l_table[kMaxDegree + 1];      // l(l+1): the m = 0 slot of degree l in a radial block
+int parity[2 * kMaxDegree + 1];   // (-1)^k
 int t2_table[kMaxDegree + 1];
 int ac_table[kMaxDegree + 1];
 
@@ -40,34 +45,6 @@ int ac_table[kMaxDegree + 1];
 std::atomic<int*> order_tables[kMaxOrder + 1];
 
 int pair_of(int n, int l) { return n * (n - 1) / 2 + l; }
-
-void build_tables() {
-  if (tables_done.load(std::memory_order_acquire)) return;
-  zam_mutex_acquire(ZAM_LOCK_ONCE_TABLES);
-  if (!tables_done.load(std::memory_order_relaxed)) {
-    block_pos.assign(static_cast<size_t>(kPairs) * kPairs, 0);
-    int pos = 0;
-    t3_table[0] = 0;
-    for (int n = 1; n <= kMaxOrder; n++) {
-      for (int np = 1; np <= n; np++)
-        for (int l = 0; l < n; l++)
-          for (int lp = 0; lp < np; lp++) {
-            block_pos[static_cast<size_t>(pair_of(n, l)) * kPairs + pair_of(np, lp)] = pos;
-            pos += std::min(l, lp) + 1;
-          }
-      t3_table[n] = pos;
-    }
-    int t2 = 0, ac = 0;
-    for (int L = 0; L <= kMaxDegree; L++) {
-      t2 += (L + 1) * (L + 2) / 2;
-      for (int lp = 0; lp <= L; lp++) ac += (lp + 1) * (lp + 1);
-      t2_table[L] = t2;
-      ac_table[L] = ac;
-    }
-    tables_done.store(true, std::memory_order_release);
-  }
-  zam_mutex_release(ZAM_LOCK_ONCE_TABLES);
-}
 
 inline int block_at(int n, int l, int np, int lp) {
   return block_pos[static_cast<size_t>(pair_of(n, l)) * kPairs + pair_of(np, lp)];
@@ -130,6 +107,39 @@ int fill_cached(int N, int type, _zam_tm* h, int I, int F, bool flip) {
 
 }  // namespace
 
+void tm_tabulate() {
+  if (!tables_pending.load(std::memory_order_acquire)) return;
+  zam_mutex_acquire(ZAM_LOCK_ONCE_TABLES);
+  if (tables_pending.load(std::memory_order_relaxed)) {
+    const double t0 = zam_get_time();
+    block_pos.assign(static_cast<size_t>(kPairs) * kPairs, 0);
+    int pos = 0;
+    t3_table[0] = 0;
+    for (int n = 1; n <= kMaxOrder; n++) {
+      for (int np = 1; np <= n; np++)
+        for (int l = 0; l < n; l++)
+          for (int lp = 0; lp < np; lp++) {
+            block_pos[static_cast<size_t>(pair_of(n, l)) * kPairs + pair_of(np, lp)] = pos;
+            pos += std::min(l, lp) + 1;
+          }
+      t3_table[n] = pos;
+    }
+    for (int n = 0; n <= kMaxOrder; n++) radial_block[n] = (n - 1) * n * (2 * n - 1) / 6;
+    for (int k = 0; k <= 2 * kMaxDegree; k++) parity[k] = odd(k) ? -1 : 1;
+    int t2 = 0, ac = 0;
+    for (int L = 0; L <= kMaxDegree; L++) {
+      l_table[L] = L * (L + 1);
+      t2 += (L + 1) * (L + 2) / 2;
+      for (int lp = 0; lp <= L; lp++) ac += (lp + 1) * (lp + 1);
+      t2_table[L] = t2;
+      ac_table[L] = ac;
+    }
+    tables_pending.store(false, std::memory_order_release);
+    if (zam_debug > 0) zam_msg("Done tm_tabulate() in %.3fs\n", zam_get_time() - t0);
+  }
+  zam_mutex_release(ZAM_LOCK_ONCE_TABLES);
+}
+
 void tm_init(_zam_tm* h) { *h = _zam_tm{0, 0.0, 0.0, nullptr, nullptr}; }
 
 void tm_free(_zam_tm* h) {
@@ -156,19 +166,19 @@ int tm_mode(int m) {
 
 int tm3_dim(int i) {
   if (i < 0 || i >= kMaxOrder) return 0;
-  build_tables();
+  tm_tabulate();
   return t3_table[i + 1];
 }
 
 int tm2_dim(int L) {
   if (L < 0 || L > kMaxDegree) return 0;
-  build_tables();
+  tm_tabulate();
   return t2_table[L];
 }
 
 int ac_dim(int L) {
   if (L < 0 || L > kMaxDegree) return 0;
-  build_tables();
+  tm_tabulate();
   return ac_table[L];
 }
 
@@ -176,7 +186,7 @@ const int* tm3_table(int N) {
   if (N < 1 || N > kMaxOrder) return nullptr;
   const int* have = order_tables[N].load(std::memory_order_acquire);
   if (have) return have;
-  build_tables();
+  tm_tabulate();
   zam_mutex_acquire(ZAM_LOCK_COUPLING);
   int* t = order_tables[N].load(std::memory_order_relaxed);
   if (!t) {
@@ -193,7 +203,7 @@ const int* tm3_table(int N) {
 }
 
 int tm3_index(int, int n, int l, int np, int lp) {
-  build_tables();
+  tm_tabulate();
   return n >= np ? block_at(n, l, np, lp) : block_at(np, lp, n, l);
 }
 
@@ -206,7 +216,7 @@ double tm3_value(int N, int n, int l, int np, int lp, int m, const double* T) {
 }
 
 void tm3_ident(int N, double* T) {
-  build_tables();
+  tm_tabulate();
   std::memset(T, 0, sizeof(double) * t3_table[N]);
   for (int n = 1; n <= N; n++)
     for (int l = 0; l < n; l++) {
@@ -225,7 +235,7 @@ void tm3_neg_mpf(int N, mpf_t* T) {
 }
 
 void tm3_product(int N, const double* A, const double* B, double* out) {
-  build_tables();
+  tm_tabulate();
   for (int n = 1; n <= N; n++)
     for (int np = 1; np <= n; np++)
       for (int l = 0; l < n; l++)
@@ -256,7 +266,7 @@ double tm_round(double R, int* I, int* F) {
 
 int tm_get(int N, int type, _zam_tm* h, double R) {
   if (N < 1 || N > kMaxOrder) return 0;
-  build_tables();
+  tm_tabulate();
   const int mode = method.load();
   // A matrix of the other kind (multi-precision or not) is not reused.
   if (h->N == N && (h->T || h->M) && h->R == R && (h->M != nullptr) == (mode == 2)) return 1;
@@ -316,24 +326,35 @@ void tm_copy(int N, const _zam_tm* h, double* T) {
 
 namespace {
 
-// out(n' l' m) = sum over (n, l) of T^|m|(n l; n' l') in(n l m), for blocks
-// of `stride` doubles per coefficient (1 real, 2 complex).
-void apply_packed(int N, const double* T, const double* in, double* out, int stride) {
-  build_tables();
-  std::memset(out, 0, sizeof(double) * stride * anlm_size(N));
+// out(n' l' m) = sum over (n, l) of T^|m|(n l; n' l') in(n l m) for nprop
+// blocks laid end to end, Stride values per coefficient (1 real, 2
+// complex), block i through the matrix Ts[i]: one sweep over the packed
+// layout, each element used for its stored block and its mirror.
+template <class V, int Stride>
+void apply_packed(int N, int nprop, const V* const* Ts, const V* in, V* out) {
+  tm_tabulate();
+  const int size = Stride * anlm_size(N);
+  std::fill(out, out + static_cast<int64_t>(nprop) * size, V(0));
   for (int n = 1; n <= N; n++)
     for (int np = 1; np <= n; np++)
       for (int l = 0; l < n; l++)
         for (int lp = 0; lp < np; lp++) {
-          const int mm = std::min(l, lp);
-          const double* t = T + block_at(n, l, np, lp);
-          const double sgn = odd(l + lp) ? -1.0 : 1.0;
+          const int mm = std::min(l, lp), at = block_at(n, l, np, lp);
+          const V sgn = odd(l + lp) ? -1.0 : 1.0;
+          const bool mirror = n > np;
           for (int m = -mm; m <= mm; m++) {
-            const double v = t[m < 0 ? -m : m];
-            const int src = anlm_index(n, l, m), dst = anlm_index(np, lp, m);
-            for (int c = 0; c < stride; c++) {
-              out[stride * dst + c] += v * in[stride * src + c];
-              if (n > np) out[stride * src + c] += sgn * v * in[stride * dst + c];
+            const int64_t src = Stride * anlm_index(n, l, m), dst = Stride * anlm_index(np, lp, m);
+            const int e = at + (m < 0 ? -m : m);
+            for (int i = 0; i < nprop; i++) {
+              const V v = Ts[i][e], w = sgn * v;
+              const V* x = in + static_cast<int64_t>(i) * size;
+              V* y = out + static_cast<int64_t>(i) * size;
+              y[dst] += v * x[src];
+              if (Stride == 2) y[dst + 1] += v * x[src + 1];
+              if (mirror) {
+                y[src] += w * x[dst];
+                if (Stride == 2) y[src + 1] += w * x[dst + 1];
+              }
             }
           }
         }
@@ -358,9 +379,43 @@ int apply_blocks(int N, int nprop, const int* types, ZamTm3_struct* tm3, const d
 
 }  // namespace
 
-void tm3_apply(int N, const double* T, const double* in, double* out) { apply_packed(N, T, in, out, 1); }
+void tm3_apply(int N, const double* T, const double* in, double* out) { apply_packed<double, 1>(N, 1, &T, in, out); }
 
-void ztm3_apply(int N, const double* T, const double* in, double* out) { apply_packed(N, T, in, out, 2); }
+void ztm3_apply(int N, const double* T, const double* in, double* out) { apply_packed<double, 2>(N, 1, &T, in, out); }
+
+int ztm3_apply_vec(int N, int nprop, const int* types, const ZamTm3_struct* tm3, const double* in, double* out) {
+  if (nprop < 1) return 1;
+  std::vector<const double*> Ts(static_cast<size_t>(nprop));
+  for (int i = 0; i < nprop; i++) {
+    const _zam_tm* h = types[i] == 1 ? &tm3->gto : &tm3->eto;
+    if (!h->T || h->N < N) return 0;
+    Ts[static_cast<size_t>(i)] = h->T;
+  }
+  apply_packed<double, 2>(N, nprop, Ts.data(), in, out);
+  return 1;
+}
+
+void tm3_apply_ref(int N, const double* T, const double* in, double* out) {
+  tm_tabulate();
+  for (int np = 1; np <= N; np++)
+    for (int lp = 0; lp < np; lp++)
+      for (int m = -lp; m <= lp; m++) {
+        const int am = m < 0 ? -m : m;
+        double sum = 0.0;
+        for (int n = 1; n <= N; n++)
+          for (int l = am; l < n; l++) {
+            // Blocks with n < n' are the mirrors of stored ones.
+            const int at = n >= np ? block_at(n, l, np, lp) : block_at(np, lp, n, l);
+            const int sign = n >= np ? 1 : parity[l + lp];
+            sum += sign * T[at + am] * in[radial_block[n] + l_table[l] + m];
+          }
+        out[radial_block[np] + l_table[lp] + m] = sum;
+      }
+}
+
+void tm_apply_hexa(int N, const long double* T, const long double* in, long double* out) {
+  apply_packed<long double, 1>(N, 1, &T, in, out);
+}
 
 void tm3_mult(int N, int type, const _zam_tm* h, const double* in, double* out) {
   if (h->M)

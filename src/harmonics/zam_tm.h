@@ -41,6 +41,11 @@ void zam_tm3_free(ZamTm3_struct* tm3);
 // Process-wide: set it before matrices are looked up on other threads.
 int tm_mode(int m);
 
+// Builds the index tables shared by every order (element counts, block
+// positions, radial-block starts, l(l+1), parities, two-index and coupling
+// counts) once per process under lock 6; "Done tm_tabulate() in ..." at
+// debug level above 0. Every function here calls it first.
+void tm_tabulate();
 // Element count of an order-(i+1) matrix; 0 outside 0..35.
 int tm3_dim(int i);
 // Elements of a two-index (l, l') matrix of degree L: the sum over
@@ -106,6 +111,16 @@ void zam_calc_jr2(int N, int L, double* out, double R);
 void tm3_apply(int N, const double* T, const double* in, double* out);
 // Complex block (pairs of doubles): the real matrix acts on both parts.
 void ztm3_apply(int N, const double* T, const double* in, double* out);
+// Equivalent forms of the applies above. ztm3_apply_vec: nprop complex
+// blocks in one sweep over the matrices the holders of their types hold
+// already (no look-up; a holder at distance 0 holds the identity): 1, or 0
+// with out untouched when a holder has no packed matrix of order N or
+// above. tm3_apply_ref: tm3_apply gathered element by element from explicit
+// offsets, a reference for the sweep. tm_apply_hexa: tm3_apply with the
+// matrix and the blocks in long double.
+int ztm3_apply_vec(int N, int nprop, const int* types, const ZamTm3_struct* tm3, const double* in, double* out);
+void tm3_apply_ref(int N, const double* T, const double* in, double* out);
+void tm_apply_hexa(int N, const long double* T, const long double* in, long double* out);
 // One block through a holder: a multi-precision matrix through its power
 // form (type 1 GTO, else ETO); else a copy when the holder is empty or at
 // distance 0.

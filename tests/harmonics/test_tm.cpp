@@ -242,6 +242,43 @@ TEST(TranslationMatrix, AnalyticEtoMatrixMatchesTheSeries) {
   EXPECT_EQ(back, analytic);
 }
 
+// The equivalent forms of the apply against tm3_apply: the gather from
+// explicit offsets and the long-double sweep agree to rounding; the sweep
+// of complex blocks through the holders of their types gives each block
+// exactly what ztm3_apply gives it, and refuses a holder with no matrix.
+class EquivalentApplies : public ::testing::TestWithParam<int> {};
+
+TEST_P(EquivalentApplies, AgreeWithTheApply) {
+  CacheAt cache(true);
+  const int N = GetParam(), K = anlm_size(N);
+  ZamTm3_struct tm3, empty;
+  zam_tm3_init(&tm3);
+  zam_tm3_init(&empty);
+  const double* G = zam_tm3_get(N, 1, &tm3, 2.3);
+  ASSERT_TRUE(G && zam_tm3_get(N, 0, &tm3, -1.6));
+  std::vector<double> in(6 * K), want(K), ref(K), vec(6 * K, 7.0), one(2 * K);
+  for (size_t i = 0; i < in.size(); i++) in[i] = std::sin(0.7 * i + 0.3);
+  tm3_apply(N, G, in.data(), want.data());
+  tm3_apply_ref(N, G, in.data(), ref.data());
+  std::vector<long double> GL(G, G + tm3_dim(N - 1)), inL(in.begin(), in.begin() + K), hexa(K);
+  tm_apply_hexa(N, GL.data(), inL.data(), hexa.data());
+  for (int i = 0; i < K; i++) {
+    ASSERT_NEAR(ref[i], want[i], 1e-12) << i;
+    ASSERT_NEAR(static_cast<double>(hexa[i]), want[i], 1e-12) << i;
+  }
+  const int types[] = {1, 0, 1};
+  EXPECT_EQ(ztm3_apply_vec(N, 3, types, &empty, in.data(), vec.data()), 0);
+  EXPECT_EQ(vec[0], 7.0);
+  ASSERT_EQ(ztm3_apply_vec(N, 3, types, &tm3, in.data(), vec.data()), 1);
+  for (int b = 0; b < 3; b++) {
+    ztm3_apply(N, (b == 1 ? tm3.eto : tm3.gto).T, in.data() + 2 * K * b, one.data());
+    EXPECT_EQ(std::vector<double>(vec.begin() + 2 * K * b, vec.begin() + 2 * K * (b + 1)), one) << b;
+  }
+  zam_tm3_free(&tm3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, EquivalentApplies, ::testing::Values(6, 15));
+
 TEST(TranslationCache, FilesNamesSizesAndReuse) {
   CacheAt cache;
   const int N = 5;
