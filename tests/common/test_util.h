@@ -76,6 +76,13 @@ struct TempDir {
   std::string str() const { return path.string(); }
 };
 
+// How many times part occurs in text (overlaps counted).
+inline int occurrences(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
+  return n;
+}
+
 inline std::string read_file(const std::string& name) {
   std::ifstream in(name, std::ios::binary);
   std::ostringstream out;

@@ -268,11 +268,7 @@ TEST_F(Spf, DamagedTranslationCacheGivesTheCleanTable) {
   EXPECT_EQ(r.status, 0);
   // The search threads' messages go to the log alone.
   const std::string log = read_file(again.file("trel_results/trel.log"));
-  int warned = 0;
-  for (size_t at = log.find("Translation-matrix cache file "); at != std::string::npos;
-       at = log.find("Translation-matrix cache file ", at + 1))
-    warned++;
-  EXPECT_EQ(warned, files) << log;
+  EXPECT_EQ(testutil::occurrences(log, "Translation-matrix cache file "), files) << log;
   const std::string table = "trel_results/1ard/1ard.ktops";
   EXPECT_EQ(read_file(again.file(table)), read_file(clean.file(table)));
   EXPECT_TRUE(has(read_file(clean.file(table)), "d1kyow_~pdb"));

@@ -411,9 +411,7 @@ TEST(TranslationCache, DamagedOrSwappedFilesAreMadeAgain) {
     EXPECT_EQ(lookups(), clean) << d.what;
     for (const char* n : names) {
       const std::string warning = "*Warning* Translation-matrix cache file " + cache.dir.file(n) + " ";
-      int times = 0;
-      for (size_t at = said.text.find(warning); at != std::string::npos; at = said.text.find(warning, at + 1)) times++;
-      EXPECT_EQ(times, d.warned ? 1 : 0) << d.what << " " << n;
+      EXPECT_EQ(testutil::occurrences(said.text, warning), d.warned ? 1 : 0) << d.what << " " << n;
     }
     said.text.clear();
     EXPECT_EQ(lookups(), clean) << d.what;
