@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -121,13 +122,23 @@ template <class V>
   v = x - V{};
 }
 
+// Lanes are moved by __builtin_shufflevector, which GCC (from 12) and Clang
+// both take, with the lane numbers as constants made from the lane list K.
+
 // Lane k of out is lane k - s of v (lane 0 for k < s).
+template <class V, int S, int... K>
+[[gnu::always_inline]] inline void shiftUpLanes(V& out, const V& v, std::integer_sequence<int, K...>) {
+  out = __builtin_shufflevector(v, v, (K < S ? 0 : K - S)...);
+}
 template <class V, int S>
 [[gnu::always_inline]] inline void shiftUp(V& out, const V& v) {
-  typedef typename Wide<V>::Int I;
-  I idx;
-  for (int k = 0; k < Wide<V>::count; k++) idx[k] = k < S ? 0 : k - S;
-  out = __builtin_shuffle(v, idx);
+  shiftUpLanes<V, S>(out, v, std::make_integer_sequence<int, Wide<V>::count>{});
+}
+
+// The top lane of v in every lane of out.
+template <class V, int... K>
+[[gnu::always_inline]] inline void topLanes(V& out, const V& v, std::integer_sequence<int, K...>) {
+  out = __builtin_shufflevector(v, v, (K - K + Wide<V>::count - 1)...);
 }
 
 // p = max(p, p moved up S lanes): one step of the running maximum.
@@ -154,8 +165,6 @@ template <class V, bool HasB, bool Free>
   vsplat(veE, eE);
   vsplat(vq, qpen_r);
   vsplat(carry, *f);  // F left of the next vector, in every lane
-  I last;             // every lane picks the top lane
-  for (int k = 0; k < L; k++) last[k] = L - 1;
   float hleft = H[c - 1];  // H left of the next vector
   for (; c + L - 1 <= c1; c += L) {
     V hd, ed, fd, g, hg, sb, h, e;
@@ -201,7 +210,8 @@ template <class V, bool HasB, bool Free>
       maxStep<V, 2>(p);
       maxStep<V, 4>(p);
       if constexpr (L == 16) maxStep<V, 8>(p);
-      V out, top = __builtin_shuffle(p, last);
+      V out, top;
+      topLanes(top, p, std::make_integer_sequence<int, L>{});
       vmax(out, carry, p);
       memcpy(F + c, &out, sizeof out);
       vmax(carry, carry, top);

@@ -316,7 +316,9 @@ struct Kfill {
     bool ok = true;
     for (int k = from; k <= to; k++) {
       const Point3Df& v = set == 0 ? seg[k].t[p] : seg[k].v[p];
-      ok &= (std::fabs(v.x) <= kFar) & (std::fabs(v.y) <= kFar) & (std::fabs(v.z) <= kFar);
+      // Bitwise, not short-circuit: three tests and no branch per record.
+      ok &= static_cast<int>(std::fabs(v.x) <= kFar) & static_cast<int>(std::fabs(v.y) <= kFar) &
+            static_cast<int>(std::fabs(v.z) <= kFar);
     }
     return ok;
   }
