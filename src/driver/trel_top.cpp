@@ -12,6 +12,8 @@
 #include <malloc.h>
 #endif
 #include <memory>
+#include <mutex>
+#include <csignal>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +32,7 @@
 #include "runtime/zam_directory.h"
 #include "runtime/zam_gpu.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_stop.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
 #include "runtime/zam_version.h"
@@ -47,6 +50,11 @@ const char* const kCacheParent = "/tmp/trel_cache";
 
 // The private cache folder of this run, removed at exit; empty when none.
 std::string private_cache;
+bool cache_is_private = false;  // read by the main thread alone
+
+// The end of the run: taken by its own end (or exit) and by a stop signal's
+// watcher, so that the log is placed and the cache removed once.
+std::mutex end_lock;
 
 [[noreturn]] void fail() { std::exit(1); }
 
@@ -79,6 +87,7 @@ std::string claimPrivateLog(const std::string& name) {
 // numbered one, which is said. The log may still be open (a renamed file
 // keeps its open stream), so the exit hook that closes it comes after.
 void placeLog(bool ended_well) {
+  std::lock_guard<std::mutex> hold(end_lock);
   if (log_private.empty()) return;
   const std::string from = std::exchange(log_private, std::string());
   struct stat st;
@@ -104,10 +113,22 @@ void placeLog(bool ended_well) {
 void placeFailedLog() { placeLog(false); }
 
 void removePrivateCache() {
+  std::lock_guard<std::mutex> hold(end_lock);
   if (private_cache.empty()) return;
   std::error_code ec;  // remove_all removes symbolic links, never follows them
   std::filesystem::remove_all(private_cache, ec);
   private_cache.clear();
+}
+
+// A run stopped by SIGTERM or SIGINT ends as a run that fails does: it says
+// why, leaves no temporary file and no private cache, and its log is kept
+// under a numbered name with its closing lines. Runs on the signal watcher.
+void stopBySignal(int sig) {
+  zam_err("Run stopped by %s.\n", sig == SIGINT ? "SIGINT (interrupt)" : sig == SIGTERM ? "SIGTERM" : "a signal");
+  zam_removeOwnTemps();
+  removePrivateCache();
+  placeLog(false);
+  zam_logger_exit();
 }
 
 // The folder with a trailing "/" ("./" for an empty one).
@@ -175,11 +196,15 @@ void setupCacheFolder() {
   }
   makeCacheParent();
   std::string name = std::string(kCacheParent) + "/" + zam_ran_string() + "_XXXXXX";
-  if (!mkdtemp(name.data())) {
+  {
+    std::lock_guard<std::mutex> hold(end_lock);  // made and known at once: a stop removes it
+    if (mkdtemp(name.data())) private_cache = name;
+  }
+  if (private_cache.empty()) {
     zam_err("Failed to create CACHE directory: %s [%s]\n", name.c_str(), std::strerror(errno));
     fail();
   }
-  private_cache = name;
+  cache_is_private = true;
   std::atexit(removePrivateCache);
   S.usr_folder = withSlash(name);
 }
@@ -291,6 +316,7 @@ void runSearch(_trel_options* options, char** only, int n_only) {
     }
   }
   if (options->use_cache && !trel_mkdir(S.usr_folder.c_str(), "CACHE")) fail();
+  if (options->use_cache && !cache_is_private) trel_removeDeadTemps(S.usr_folder.c_str());
   int members = 0;
   _trel_db* db = nullptr;
   if (options->use_db) {
@@ -456,7 +482,10 @@ void redirect_output() {
     struct stat st;
     const bool device = lstat(S.log_file.c_str(), &st) == 0 &&
                         (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
-    log_private = device ? std::string() : claimPrivateLog(S.log_file);
+    {
+      std::lock_guard<std::mutex> hold(end_lock);  // made and known at once: a stop places it
+      log_private = device ? std::string() : claimPrivateLog(S.log_file);
+    }
     zam_logger_name(device ? S.log_file.c_str() : log_private.c_str());
     zam_logger_state(1);
   } else {
@@ -525,6 +554,8 @@ int trel_top(int argc, char** argv, char** envp) {
     return 1;
   }
   readEnvironment();
+  // SIGTERM and SIGINT end the run as a failure ends it, from here on.
+  zam_stop_watch(stopBySignal);
 
   auto* spec = static_cast<_docking_spec*>(kget1B_0(sizeof(_docking_spec)));
   setup_zam_options(spec);
@@ -546,6 +577,8 @@ int trel_top(int argc, char** argv, char** envp) {
     S.opt.use_cache = 0;
   } else if (!trel_mkdir(S.res_folder.c_str(), "RESULTS")) {
     fail();
+  } else {
+    trel_removeDeadTemps(S.res_folder.c_str());
   }
   redirect_output();
   show_command_line(argc, argv);

@@ -43,6 +43,7 @@
 //           the consumer of the FFT search
 //   137     the joinable collector of trace pre-scoring and of the
 //           descriptor filters; the abort thread of the FFT search
+//   138     the detached watcher of the stop signals (zam_stop_watch)
 constexpr int ZAM_LOCK_COUPLING = 0;
 constexpr int ZAM_LOCK_WORK_LIST = 2;
 constexpr int ZAM_LOCK_MESSAGES = 4;
@@ -65,6 +66,7 @@ constexpr int ZAM_MAILBOX_FILTER = 15;
 
 constexpr int ZAM_HANDLE_COLLECTOR = 136;
 constexpr int ZAM_HANDLE_SECOND = 137;
+constexpr int ZAM_HANDLE_STOP = 138;
 
 constexpr int ZAM_THREAD_HANDLES = 144;
 constexpr int ZAM_THREAD_MAX_SLOTS = 128;

@@ -1,11 +1,16 @@
 #include "runtime/zam_whole.h"
 
+#include <dirent.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -17,6 +22,44 @@ namespace {
 
 // Serial of the temporary names of this process, shared by all threads.
 std::atomic<unsigned long> temp_serial{0};
+
+// The temporary names of this process that stand in a folder now (a file
+// written under one, set aside, or on its way to its final name), so that
+// a run that is stopped can take them away. Made before main, so they stay
+// usable by exit hooks.
+std::mutex temps_lock;
+std::set<std::string> temps;
+
+void keepTemp(const std::string& name) {
+  std::lock_guard<std::mutex> hold(temps_lock);
+  temps.insert(name);
+}
+
+void dropTemp(const std::string& name) {
+  std::lock_guard<std::mutex> hold(temps_lock);
+  temps.erase(name);
+}
+
+// The process id in a temporary name of zam_tempName's form, else 0.
+long tempOwner(const std::string& name) {
+  constexpr size_t kEnd = 4;  // ".tmp"
+  if (name.size() <= kEnd || name.compare(name.size() - kEnd, kEnd, ".tmp") != 0) return 0;
+  const std::string stem = name.substr(0, name.size() - kEnd);
+  const size_t dot = stem.rfind('.');
+  const size_t bar = stem.rfind('_');
+  if (dot == std::string::npos || bar == std::string::npos || bar < dot + 2 || bar + 1 == stem.size()) return 0;
+  long pid = 0;
+  for (size_t k = dot + 1; k < stem.size(); ++k) {
+    if (k == bar) continue;
+    if (stem[k] < '0' || stem[k] > '9') return 0;
+    if (k < bar && pid < 100000000) pid = pid * 10 + (stem[k] - '0');
+  }
+  return pid;
+}
+
+// Whether process pid no longer exists (one that exists but is another
+// user's counts as existing).
+bool gone(long pid) { return pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
 
 // How an unnamed file gets its name: found out once per process by the first
 // file written whole (a race only repeats the trial). Giving a descriptor a
@@ -94,12 +137,17 @@ bool name_unnamed(int fd, const std::string& path) {
   if (errno != EEXIST) return false;
   if (same_bytes(fd, path)) return true;
   const std::string temp = zam_tempName(path);
-  if (!link_as(way, fd, temp)) return false;
-  if (rename(temp.c_str(), path.c_str()) == 0) return true;
+  keepTemp(temp);
+  if (!link_as(way, fd, temp)) {
+    dropTemp(temp);
+    return false;
+  }
+  const bool renamed = rename(temp.c_str(), path.c_str()) == 0;
   const int err = errno;
-  remove(temp.c_str());
+  if (!renamed) remove(temp.c_str());
+  dropTemp(temp);
   errno = err;
-  return false;
+  return renamed;
 }
 
 // Puts the named temporary file (open as fd) in place of path, or leaves an
@@ -132,6 +180,7 @@ int close_whole(_zam_whole* w, bool keep, bool (*name_file)(const _zam_whole*)) 
   ok = ok && keep && name_file(w);
   const int err = errno;
   if (!ok && !w->temp.empty()) unlink(w->temp.c_str());
+  if (!w->temp.empty()) dropTemp(w->temp);
   close(w->fd);
   delete w;
   errno = err;
@@ -178,6 +227,7 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode) {
   if (find_link_way(folder) != kNoLink) fd = open_unnamed(folder);
   if (fd < 0) {
     w->temp = zam_tempName(path);
+    keepTemp(w->temp);
     fd = open(w->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   }
   // The stream takes fd over; the duplicate names the file and compares its
@@ -189,6 +239,7 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode) {
     if (fd >= 0) close(fd);
     if (w->fd >= 0) close(w->fd);
     if (!w->temp.empty() && fd >= 0) unlink(w->temp.c_str());
+    if (!w->temp.empty()) dropTemp(w->temp);
     delete w;
     errno = err;
     return nullptr;
@@ -243,11 +294,18 @@ std::string zam_closeWholeAside(_zam_whole* w, bool keep) {
       aside = w->temp;
     } else {
       const std::string temp = zam_tempName(w->path);
-      if (link_as(link_way.load(), w->fd, temp)) aside = temp;
+      keepTemp(temp);
+      if (link_as(link_way.load(), w->fd, temp))
+        aside = temp;
+      else
+        dropTemp(temp);
     }
   }
   const int err = errno;
-  if (aside.empty() && !w->temp.empty()) unlink(w->temp.c_str());
+  if (aside.empty() && !w->temp.empty()) {
+    unlink(w->temp.c_str());
+    dropTemp(w->temp);
+  }
   close(w->fd);
   delete w;
   errno = err;
@@ -260,6 +318,35 @@ int zam_placeWhole(const std::string& temp, const std::string& path) {
   const int err = errno;
   if (fd >= 0) close(fd);
   if (!ok) remove(temp.c_str());
+  dropTemp(temp);
   errno = err;
   return ok ? 1 : 0;
+}
+
+int zam_removeOwnTemps() {
+  std::lock_guard<std::mutex> hold(temps_lock);
+  int removed = 0;
+  for (const std::string& name : temps)
+    if (unlink(name.c_str()) == 0) removed++;
+  temps.clear();
+  return removed;
+}
+
+int zam_removeDeadTemps(const std::string& folder) {
+  const std::string dir = folder.empty() ? std::string(".") : folder;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return 0;
+  const std::string prefix = dir.back() == '/' ? dir : dir + "/";
+  std::vector<std::string> dead;
+  while (const dirent* e = readdir(d)) {
+    const long pid = tempOwner(e->d_name);
+    if (pid > 0 && pid != zam_get_pid() && gone(pid)) dead.push_back(prefix + e->d_name);
+  }
+  closedir(d);
+  int removed = 0;
+  for (const std::string& path : dead) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(path.c_str()) == 0) removed++;
+  }
+  return removed;
 }

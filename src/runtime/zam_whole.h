@@ -73,3 +73,14 @@ std::string zam_closeWholeAside(_zam_whole* whole, bool keep);
 // success; otherwise the temporary file is removed, path is left as it was
 // and 0 is returned (errno tells why). No message.
 int zam_placeWhole(const std::string& temp, const std::string& path);
+
+// Removes every temporary file of this process that stands in a folder now
+// (files written under a temporary name, set aside, or on their way to
+// their final names), for a run that is stopped before its end; a writer
+// still at work then fails. Returns how many were removed. No message.
+int zam_removeOwnTemps();
+// Removes from folder the regular files whose names have zam_tempName's
+// form (name.<pid>_<serial>.tmp) and whose process no longer exists: what a
+// run that was killed left there. Files of this process and of any process
+// that still runs are kept. Returns how many were removed. No message.
+int zam_removeDeadTemps(const std::string& folder);

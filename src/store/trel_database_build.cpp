@@ -311,6 +311,7 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
     return 0;
   }
   zam_msg("\nBuilding database: %s\n", db->folder);
+  trel_removeDeadTemps(db->folder);
   const double start = zam_get_time();
   const int pots[TREL_POT_CLASSES] = {1, 1, 1, 1, 1};
   std::vector<_trel_member_stats> stats;

@@ -15,6 +15,7 @@
 #include "runtime/zam_log.h"
 #include "runtime/zam_sort.h"
 #include "runtime/zam_system.h"
+#include "runtime/zam_whole.h"
 
 namespace {
 
@@ -233,6 +234,14 @@ int trel_mkdir(const char* path, const char* label) {
   return 1;
 }
 
+int trel_removeDeadTemps(const char* folder) {
+  const int removed = zam_removeDeadTemps(text(folder));
+  if (removed > 0)
+    zam_msg("Removed %d temporary file%s of runs that were stopped from %s\n", removed, removed == 1 ? "" : "s",
+            text(folder));
+  return removed;
+}
+
 char* trel_result_dir(const char* results, const char* query_path, int switch1, int switch2,
                       char* out) {
   if (!out) return nullptr;
@@ -264,6 +273,7 @@ char* trel_result_dir(const char* results, const char* query_path, int switch1, 
     return nullptr;
   }
   if (sub && !trel_mkdir(folder.c_str(), "RESULTS")) return nullptr;
+  if (sub) trel_removeDeadTemps(slashed.c_str());
   return zam_pathslash(folder.c_str(), out);
 }
 

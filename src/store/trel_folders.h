@@ -20,13 +20,19 @@ int trel_checkdir(const char* path, const char* label);
 // the run on 0.
 int trel_mkdir(const char* path, const char* label);
 
+// Removes the temporary files that runs which no longer exist left in the
+// folder (zam_removeDeadTemps) and says how many, when there were any.
+// Returns that count.
+int trel_removeDeadTemps(const char* folder);
+
 // The folder that a query's results go into, with a trailing "/", written to
 // out (TREL_PATH_MAX + 1 bytes). With both switches set it is results (which
 // ends in "/") followed by the query file's root name, created with
 // trel_mkdir(.., "RESULTS"); otherwise it is results itself. Returns out, or
 // null (out empty) after an error: the name is too long, the sub-folder
 // cannot be made, or a symbolic link stands at its name (never written
-// through).
+// through). A sub-folder made or used is rid of the temporary files of
+// stopped runs (trel_removeDeadTemps).
 char* trel_result_dir(const char* results, const char* query_path, int switch1, int switch2,
                       char* out);
 

@@ -5,7 +5,10 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <set>
@@ -424,6 +427,69 @@ TEST(Top, EachRunKeepsItsWholeLogAndNoLinkIsFollowed) {
   EXPECT_EQ(read_file(linked.file("precious.txt")), "keep\n");
   EXPECT_TRUE(fs::is_symlink(linked.file("trel_results/trel.log")));
   EXPECT_TRUE(whole(read_file(linked.file("trel_results/trel.log.1")), "linked"));
+}
+
+// Starts the tool in cwd with its output into file out; returns its pid.
+pid_t start(const std::string& cwd, std::vector<std::string> args, const std::string& out) {
+  args.insert(args.begin(), TREL_BINARY);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (chdir(cwd.c_str()) != 0 || fd < 0) _exit(126);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    char path[] = "PATH=/usr/bin:/bin";
+    char* envp[] = {path, nullptr};
+    execve(argv[0], argv.data(), envp);
+    _exit(127);
+  }
+  return pid;
+}
+
+// A run stopped by SIGTERM or SIGINT ends as a failed run: it says so, its
+// log is kept whole under a numbered name (not left ".running") and its
+// private cache folder goes. A later run into the folder removes the
+// temporary files that a killed run left, and only those.
+TEST(Top, StopSignalsEndTheRunAsAFailureDoes) {
+  TempDir dir;
+  write_file(dir.file("q.pdb"), "END\n");
+  ASSERT_EQ(mkfifo(dir.file("held").c_str(), 0600), 0);  // the run waits for a writer here
+  fs::create_directories(dir.file("trel_results"));
+  const pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  waitpid(dead, nullptr, 0);
+  const std::string left = "x_q_rainbow.pdb." + std::to_string(dead) + "_3.tmp";
+  const std::string live = "y.pdb." + std::to_string(getpid()) + "_3.tmp";
+  write_file(dir.file("trel_results/" + left), "");
+  write_file(dir.file("trel_results/" + live), "");
+  int n = 0;
+  for (const int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    const pid_t pid = start(dir.str(), {"-cache", "-target=held", "q.pdb"}, dir.file("out"));
+    // Opening the list for writing succeeds once the run reads it: the run
+    // then waits in the middle of its search for a line that never comes.
+    int writer = -1;
+    for (int wait = 0; wait < 6000 && writer < 0; wait++)
+      if ((writer = open(dir.file("held").c_str(), O_WRONLY | O_NONBLOCK)) < 0) usleep(10000);
+    ASSERT_GE(writer, 0);
+    kill(pid, sig);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(writer);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+    EXPECT_FALSE(fs::exists(dir.file("trel_results/trel.log." + std::to_string(pid) + ".running")));
+    const std::string log = read_file(dir.file("trel_results/trel.log." + std::to_string(++n)));
+    EXPECT_TRUE(has(log, "*Error* Run stopped by SIG") && has(log, " log stopping at ")) << log;
+    const std::string cache = row(log, "Cache folder:");
+    EXPECT_EQ(cache.rfind("/tmp/trel_cache/", 0), 0u) << cache;
+    EXPECT_FALSE(fs::exists(cache));
+    EXPECT_TRUE(has(read_file(dir.file("out")), "Log of this failed run: ./trel_results/trel.log." + std::to_string(n)));
+  }
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/" + left)));
+  EXPECT_TRUE(fs::exists(dir.file("trel_results/" + live)));
 }
 
 // A results sub-folder that is a symbolic link is never written through.

@@ -282,4 +282,15 @@ TEST(WholeFile, SetAsideUntilPutInPlace) {
   EXPECT_EQ(entries(dir), 2);
   EXPECT_TRUE(std::filesystem::is_directory(dir.file("taken.pdb/inside")));
   EXPECT_EQ(testutil::read_file(file), "hit two\n");
+
+  // A run that is stopped takes away what it set aside and never placed.
+  w = zam_openWhole(file, "w");
+  ASSERT_NE(w, nullptr);
+  zam_fputs(w->fp, "stopped\n");
+  const std::string stopped = zam_closeWholeAside(w, true);
+  EXPECT_EQ(entries(dir), 3);
+  EXPECT_EQ(zam_removeOwnTemps(), 1);
+  EXPECT_FALSE(std::filesystem::exists(stopped));
+  EXPECT_EQ(zam_removeOwnTemps(), 0);
+  EXPECT_EQ(testutil::read_file(file), "hit two\n");
 }

@@ -1,0 +1,21 @@
+// Ending a run on SIGTERM or SIGINT the way a run that fails ends. The two
+// signals are blocked in every thread and taken by one watcher thread with
+// sigwait, so that what is done about them runs as ordinary code (locks,
+// allocation, the file system), never inside a signal handler.
+#pragma once
+
+using zam_stop_fn = void (*)(int sig);
+
+// Call on the main thread after zam_thread_setup and before any other
+// thread starts (threads take the mask of the thread that starts them).
+// Blocks SIGTERM and SIGINT, each unless it is ignored (a job started in
+// the background by a script keeps its SIGINT ignored), and starts the
+// watcher on thread handle ZAM_HANDLE_STOP. When one of them arrives, fn(sig)
+// runs on the watcher; then all output is flushed and the process ends by
+// that signal with its default action (a shell sees status 128 + sig). A
+// second signal while fn runs ends the process at once.
+// Once the process has begun to exit, the signals are taken and ignored:
+// the exit ends the run. Child processes forked later get the signals
+// unblocked. 1 when the watcher runs; 0 when it could not be started (the
+// mask is then as it was) or was started already.
+int zam_stop_watch(zam_stop_fn fn);
