@@ -125,10 +125,14 @@ void removePrivateCache() {
 // under a numbered name with its closing lines. Runs on the signal watcher.
 void stopBySignal(int sig) {
   zam_err("Run stopped by %s.\n", sig == SIGINT ? "SIGINT (interrupt)" : sig == SIGTERM ? "SIGTERM" : "a signal");
-  zam_removeOwnTemps();
   removePrivateCache();
   placeLog(false);
   zam_logger_exit();
+  // The workers still at work are not heard from again: their writes fail
+  // from here on, as the temporary files go and no new one may be made.
+  zam_logger_stderr(0);
+  zam_logger_callback(suppress_stdout);
+  zam_removeOwnTemps();
 }
 
 // The folder with a trailing "/" ("./" for an empty one).

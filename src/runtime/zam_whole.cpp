@@ -29,10 +29,30 @@ std::atomic<unsigned long> temp_serial{0};
 // usable by exit hooks.
 std::mutex temps_lock;
 std::set<std::string> temps;
+bool stopping = false;  // zam_removeOwnTemps ran: no temporary file may be made
 
-void keepTemp(const std::string& name) {
+// Registers name before its file is made; false (errno ECANCELED) once the
+// run is stopping.
+bool keepTemp(const std::string& name) {
   std::lock_guard<std::mutex> hold(temps_lock);
+  if (stopping) {
+    errno = ECANCELED;
+    return false;
+  }
   temps.insert(name);
+  return true;
+}
+
+// Called once the file of a registered name is made: false when the run
+// began stopping meanwhile, the file then removed (it may have been made
+// after the stop removed the registered ones).
+bool madeTemp(const std::string& name) {
+  std::lock_guard<std::mutex> hold(temps_lock);
+  if (!stopping) return true;
+  unlink(name.c_str());
+  temps.erase(name);
+  errno = ECANCELED;
+  return false;
 }
 
 void dropTemp(const std::string& name) {
@@ -137,11 +157,12 @@ bool name_unnamed(int fd, const std::string& path) {
   if (errno != EEXIST) return false;
   if (same_bytes(fd, path)) return true;
   const std::string temp = zam_tempName(path);
-  keepTemp(temp);
+  if (!keepTemp(temp)) return false;
   if (!link_as(way, fd, temp)) {
     dropTemp(temp);
     return false;
   }
+  if (!madeTemp(temp)) return false;
   const bool renamed = rename(temp.c_str(), path.c_str()) == 0;
   const int err = errno;
   if (!renamed) remove(temp.c_str());
@@ -227,8 +248,14 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode) {
   if (find_link_way(folder) != kNoLink) fd = open_unnamed(folder);
   if (fd < 0) {
     w->temp = zam_tempName(path);
-    keepTemp(w->temp);
-    fd = open(w->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (keepTemp(w->temp)) {
+      fd = open(w->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0 && !madeTemp(w->temp)) {
+        close(fd);
+        fd = -1;
+        errno = ECANCELED;
+      }
+    }
   }
   // The stream takes fd over; the duplicate names the file and compares its
   // bytes at the close.
@@ -294,11 +321,12 @@ std::string zam_closeWholeAside(_zam_whole* w, bool keep) {
       aside = w->temp;
     } else {
       const std::string temp = zam_tempName(w->path);
-      keepTemp(temp);
-      if (link_as(link_way.load(), w->fd, temp))
-        aside = temp;
-      else
-        dropTemp(temp);
+      if (keepTemp(temp)) {
+        if (!link_as(link_way.load(), w->fd, temp))
+          dropTemp(temp);
+        else if (madeTemp(temp))
+          aside = temp;
+      }
     }
   }
   const int err = errno;
@@ -325,6 +353,7 @@ int zam_placeWhole(const std::string& temp, const std::string& path) {
 
 int zam_removeOwnTemps() {
   std::lock_guard<std::mutex> hold(temps_lock);
+  stopping = true;
   int removed = 0;
   for (const std::string& name : temps)
     if (unlink(name.c_str()) == 0) removed++;

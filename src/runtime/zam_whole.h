@@ -76,8 +76,9 @@ int zam_placeWhole(const std::string& temp, const std::string& path);
 
 // Removes every temporary file of this process that stands in a folder now
 // (files written under a temporary name, set aside, or on their way to
-// their final names), for a run that is stopped before its end; a writer
-// still at work then fails. Returns how many were removed. No message.
+// their final names), for a run that is stopped before its end. From then
+// on no temporary file is made: a writer still at work fails (errno
+// ECANCELED). Returns how many were removed. No message.
 int zam_removeOwnTemps();
 // Removes from folder the regular files whose names have zam_tempName's
 // form (name.<pid>_<serial>.tmp) and whose process no longer exists: what a

@@ -282,15 +282,25 @@ TEST(WholeFile, SetAsideUntilPutInPlace) {
   EXPECT_EQ(entries(dir), 2);
   EXPECT_TRUE(std::filesystem::is_directory(dir.file("taken.pdb/inside")));
   EXPECT_EQ(testutil::read_file(file), "hit two\n");
+}
 
-  // A run that is stopped takes away what it set aside and never placed.
-  w = zam_openWhole(file, "w");
-  ASSERT_NE(w, nullptr);
-  zam_fputs(w->fp, "stopped\n");
-  const std::string stopped = zam_closeWholeAside(w, true);
-  EXPECT_EQ(entries(dir), 3);
-  EXPECT_EQ(zam_removeOwnTemps(), 1);
-  EXPECT_FALSE(std::filesystem::exists(stopped));
-  EXPECT_EQ(zam_removeOwnTemps(), 0);
-  EXPECT_EQ(testutil::read_file(file), "hit two\n");
+// A run that is stopped takes away what it set aside and never placed, and
+// sets nothing aside afterwards. (Last: the stop holds for the process.)
+TEST(WholeFile, StopRemovesWhatWasSetAside) {
+  testutil::TempDir dir;
+  const std::string file = dir.file("query.pdb");
+  testutil::write_file(file, "old\n");
+  std::string aside[2];
+  for (std::string& temp : aside) {
+    _zam_whole* w = zam_openWhole(file, "w");
+    ASSERT_NE(w, nullptr);
+    zam_fputs(w->fp, "new\n");
+    temp = zam_closeWholeAside(w, true);
+    if (&temp == &aside[0]) {
+      EXPECT_EQ(zam_removeOwnTemps(), 1);
+    }
+  }
+  EXPECT_TRUE(aside[1].empty());
+  EXPECT_EQ(entries(dir), 1);
+  EXPECT_EQ(testutil::read_file(file), "old\n");
 }
