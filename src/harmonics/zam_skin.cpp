@@ -266,16 +266,19 @@ void integrate_inline(_zam_integrate_job& job, const Wording& words) {
   zam_msg("Skin integration to N = %d done in %.2f seconds.\n\n", N, zam_get_time() - t0);
 }
 
-// A job over the caller's grids (of cells = n^3 cells) and outputs, with
-// room for its chunk sums.
+// A job of pass `who` over the caller's grids and outputs, with room for
+// its chunk sums; refused (cells -1, after the message) when n^3 cells are
+// more than an int counts.
 struct Job {
   _zam_integrate_job job{};
   std::vector<double> chunk_sums;
-  Job(int N, int T, int n, int cells, double d, Point3D origin, const unsigned char* flags, const double* v1,
+  Job(const char* who, int N, int T, int n, double d, Point3D origin, const unsigned char* flags, const double* v1,
       const double* v2, double* const skins[4], double* e1, double* e2) {
+    const int cells = zam_grid_points(who, "cells", n, n, n);
+    job.cells = cells;
+    if (cells < 0) return;
     job.N = N;
     job.n = n;
-    job.cells = cells;
     job.T = T;
     job.d = d;
     job.origin = origin;
@@ -297,7 +300,18 @@ struct Job {
     job.chunk_sums = chunk_sums.data();
     job.progress = nullptr;
   }
+  bool refused() const { return job.cells < 0; }
 };
+
+// Runs a job on the threaded road or inline; 0 for a refused job.
+int run(Job& j, const Wording& words, bool threaded, zam_thread_fn work, zam_thread_fn collect) {
+  if (j.refused()) return 0;
+  if (threaded)
+    integrate_threaded(j.job, words, work, collect);
+  else
+    integrate_inline(j.job, words);
+  return 1;
+}
 
 }  // namespace
 
@@ -349,39 +363,27 @@ void show_integrate_progress(_ZamProgress* p) {
 
 int zam_skin_integrate(int N, int n, double d, Point3D origin, const unsigned char* skin, double* a1, double* a2,
                        double* a3, double* a4) {
-  const int cells = zam_grid_points(__func__, "cells", n, n, n);
-  if (cells < 0) return 0;
   double* const skins[4] = {a1, a2, a3, a4};
-  for (double* a : skins) anlm_zero(N, a);
-  Job j(N, 0, n, cells, d, origin, skin, nullptr, nullptr, skins, nullptr, nullptr);
-  if (zam_thread_slots() > 0)
-    integrate_threaded(j.job, kSkinWords, zam_run_skin_thread, zam_skin_consumer);
-  else
-    integrate_inline(j.job, kSkinWords);
-  return 1;
+  Job j(__func__, N, 0, n, d, origin, skin, nullptr, nullptr, skins, nullptr, nullptr);
+  if (!j.refused())
+    for (double* a : skins) anlm_zero(N, a);
+  return run(j, kSkinWords, zam_thread_slots() > 0, zam_run_skin_thread, zam_skin_consumer);
 }
 
 int zam_integrate_thread(double* o1, double* o2, double* e1, double* o3, double* o4, double* e2, int N, int T, int n,
                          double d, Point3D origin, const unsigned char* flags, const double* values1,
                          const double* values2) {
-  const int cells = zam_grid_points(__func__, "cells", n, n, n);
-  if (cells < 0) return 0;
   double* const skins[4] = {o1, o2, o3, o4};
-  Job j(N, T, n, cells, d, origin, flags, values1, values2, skins, e1, e2);
-  integrate_threaded(j.job, kGridWords, zam_run_integrate_thread, zam_integrate_consumer);
-  return 1;
+  Job j(__func__, N, T, n, d, origin, flags, values1, values2, skins, e1, e2);
+  return run(j, kGridWords, true, zam_run_integrate_thread, zam_integrate_consumer);
 }
 
 int zam_grid_integrate(double* o1, double* o2, double* e1, double* o3, double* o4, double* e2, int N, int T, int n,
                        double d, Point3D origin, const unsigned char* flags, const double* values1,
                        const double* values2) {
-  const int cells = zam_grid_points(__func__, "cells", n, n, n);
-  if (cells < 0) return 0;
-  if (zam_thread_slots() > 0) return zam_integrate_thread(o1, o2, e1, o3, o4, e2, N, T, n, d, origin, flags, values1, values2);
   double* const skins[4] = {o1, o2, o3, o4};
-  Job j(N, T, n, cells, d, origin, flags, values1, values2, skins, e1, e2);
-  integrate_inline(j.job, kGridWords);
-  return 1;
+  Job j(__func__, N, T, n, d, origin, flags, values1, values2, skins, e1, e2);
+  return run(j, kGridWords, zam_thread_slots() > 0, zam_run_integrate_thread, zam_integrate_consumer);
 }
 
 void zam_skin_laplacian(int N, const double* in, double* out) {
