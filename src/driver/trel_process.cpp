@@ -61,8 +61,12 @@ _trel_db_opts databaseOptions(const _trel_options* o) {
 // backbone (fewer than two of N, CA, C, O per residue, as in CA-only files).
 // The trace builder would stand ideal residues in for the missing atoms, so
 // such a structure is only aligned when the user asks for it.
+// An object that could not be opened at all (its file unreadable, no
+// residues, refused: reported when it was opened), which -broken cannot help.
+bool unopened(const _trel_thing* t) { return !t->valid || !t->tag || t->tag->valid != 1; }
+
 bool broken(const _trel_thing* t) {
-  if (!t->tag || t->tag->valid != 1) return true;
+  if (unopened(t)) return true;
   return (int64_t)t->tag->n_backbone < 2 * (int64_t)t->tag->n_residues;
 }
 
@@ -150,11 +154,11 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
 
   for (int q = 0; q < nq_all; q++) {
     const _trel_thing* t = qlist[q];
-    if (model && (!t->valid || broken(t))) {
+    if (model && broken(t)) {
       zam_err("Failed to open query: %s\n", qnames[q]);
       continue;  // counted by the model mode, which skips it
     }
-    if (!t->valid) {
+    if (unopened(t)) {
       zam_err("Failed to open query: %s\n", qnames[q]);
       stop();
     }
@@ -246,6 +250,10 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   for (int t = 0; t < nt_all; t++) {
     const _trel_thing* th = tlist[t];
     const char* tname = t < nt ? targets[t] : th->name;
+    if (t < nt && unopened(th)) {
+      zam_err("Failed to open target: %s\n", tname);
+      stop();
+    }
     if (broken(th)) {
       if (!options->use_broken) {
         zam_err("Failed to load broken PDB target: %s\n", tname);

@@ -18,7 +18,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
-#include <zlib.h>
 
 #include "align/trel_backbone.h"
 #include "align/trel_trace.h"
@@ -33,6 +32,7 @@
 #include "runtime/zam_thread.h"
 #include "runtime/zam_vm.h"
 #include "runtime/zam_whole.h"
+#include "store/trel_cache_check.h"
 #include "store/trel_cath.h"
 #include "store/trel_folders.h"
 #include "store/trel_pot.h"
@@ -65,14 +65,34 @@ _zam_whole* openWhole(const std::string& path, const char* mode) {
   return whole;
 }
 
+// What a cache file is sealed with: its kind and its object's source.
+// Files without one (a database's) are written as their format stands.
+struct Seal {
+  std::string kind;
+  const _trel_stamp* source;
+};
+
+// Closes a file written whole, sealed first when it is a cache file.
+bool closeSealed(_zam_whole* whole, bool ok, const Seal* seal) {
+  if (ok && seal) ok = trel_sealCacheFile(whole, seal->kind.c_str(), *seal->source) == 1;
+  return zam_closeWhole(whole, ok) == 1;
+}
+
 // The blocks written one after the other to path, whole or not at all.
-Write writeBlocks(const std::string& path, std::initializer_list<std::pair<const void*, int64_t>> blocks) {
+Write writeBlocks(const std::string& path, std::initializer_list<std::pair<const void*, int64_t>> blocks,
+                  const Seal* seal) {
   _zam_whole* whole = openWhole(path, "wb");
   if (!whole) return Write::create_failed;
   bool ok = true;
   for (const auto& [data, n] : blocks)
     if (ok && n > 0) ok = zam_fwrite(whole->fp, data, n) == 1;
-  return zam_closeWhole(whole, ok) ? Write::ok : Write::write_failed;
+  return closeSealed(whole, ok, seal) ? Write::ok : Write::write_failed;
+}
+
+// The kind of an object's file in its check line: its extension, and the
+// class letter for a coefficient file ("tau_B").
+std::string fileKind(const char* ext, int pot_class) {
+  return pot_class < 0 ? std::string(ext) : std::string(ext) + "_" + trel_potCode(pot_class);
 }
 
 std::string withExtension(const char* base, const char* ext) {
@@ -89,44 +109,117 @@ bool tagSane(const _trel_tag& tag) {
          tag.pot_class >= 0 && tag.pot_class < TREL_POT_CLASSES;
 }
 
-// The mark of a source file's identity kept in the tags of its cached
-// object: its size and modification time (to the nanosecond) folded by
-// CRC-32, never 0 (0 is a tag that records no source). 0 when the file
-// cannot be looked at.
-uint32_t sourceMark(const char* path) {
-  struct stat st;
-  if (!path || !*path || stat(path, &st) != 0) return 0;
-  const int64_t identity[3] = {static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
-                               static_cast<int64_t>(st.st_mtim.tv_nsec)};
-  const uint32_t mark =
-      static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(identity), sizeof identity));
-  return mark ? mark : 1;
+bool sameFile(const char* a, const char* b) {
+  std::error_code ec;
+  return strcmp(a, b) == 0 || (std::filesystem::equivalent(a, b, ec) && !ec);
 }
 
-// Cache files are found by the object's name alone: they serve a source file
-// only when their tag records that very file. Others (a changed file of the
-// same name, or files that record no source) are dropped, with a message, and
-// the object is rebuilt. A source that cannot be looked at cannot disagree.
-void checkSource(_trel_thing* thing, const char* path) {
+// A cache file of the object that cannot serve: one message naming it (a
+// changed source is news, anything else a warning), and the object is
+// rebuilt from its source. Returns false.
+bool refuse(_trel_thing* thing, const std::string& file, TrelCheck check) {
+  const std::string why = trel_checkText(check);
+  if (check == TREL_CHECK_FOREIGN)
+    zam_msg("Cache file %s %s: rebuilding %s.\n", file.c_str(), why.c_str(), thing->name);
+  else
+    zam_wrn("Cache file %s %s: rebuilding %s.\n", file.c_str(), why.c_str(), thing->name);
+  return false;
+}
+
+// A coefficient file's bytes hold a whole array of at least the tag's order.
+bool coefficientsWhole(const std::string& bytes, int order) {
+  int32_t header[2] = {0, 0};
+  if (bytes.size() < sizeof header) return false;
+  memcpy(header, bytes.data(), sizeof header);
+  return header[0] >= order && header[0] >= 1 && header[0] <= ZAM_NMAX &&
+         header[1] == trel_anlmSize(header[0]) &&
+         bytes.size() == sizeof header + static_cast<size_t>(header[1]) * sizeof(double);
+}
+
+// Checks every cache file of the object at base against the source stamp:
+// the tag (into thing->tag), then each file it stands for (trace, image,
+// the sig and tau files of its classes). The trace records go to trace.
+// False after one message naming the first file that cannot serve.
+bool checkFiles(_trel_thing* thing, const char* base, const char* path, std::string* trace) {
   _trel_tag* tag = thing->tag;
-  if (tag->valid != 1) return;
-  const uint32_t mark = sourceMark(path);
-  if (mark == 0 || static_cast<uint32_t>(tag->source_mark) == mark) return;
-  zam_msg("Cache files of %s in %s do not match the source file %s: rebuilding it.\n", thing->name,
-          thing->folder, path);
-  memset(tag, 0, sizeof *tag);
+  const _trel_stamp& source = thing->stamp;
+  std::string bytes;
+  const std::string tag_file = withExtension(base, "trq");
+  TrelCheck c = trel_checkCacheFile(tag_file.c_str(), "trq", source, &bytes);
+  if (c == TREL_CHECK_OK && bytes.size() != sizeof(_trel_tag)) c = TREL_CHECK_DAMAGED;
+  if (c == TREL_CHECK_OK) {
+    memcpy(static_cast<void*>(tag), bytes.data(), sizeof(_trel_tag));
+    if (!tagSane(*tag)) c = TREL_CHECK_DAMAGED;
+  }
+  if (c != TREL_CHECK_OK) return refuse(thing, tag_file, c);
+
+  const std::string trace_file = withExtension(base, "trc");
+  c = trel_checkCacheFile(trace_file.c_str(), "trc", source, trace);
+  if (c == TREL_CHECK_OK && trace->size() != static_cast<size_t>(tag->n_residues) * sizeof(_trel_seg))
+    c = TREL_CHECK_DAMAGED;
+  if (c != TREL_CHECK_OK) return refuse(thing, trace_file, c);
+
+  // An image file that would be the source itself was never written: the
+  // source stands in its place.
+  const char* image_ext = thing->binary ? "kpdb" : "pdb";
+  const std::string image_file = withExtension(base, image_ext);
+  if (!sameFile(image_file.c_str(), path)) {
+    c = trel_checkCacheFile(image_file.c_str(), image_ext, source, nullptr);
+    if (c != TREL_CHECK_OK) return refuse(thing, image_file, c);
+  }
+
+  if (tag->order < 1) return true;
+  char class_base[TREL_PATH_MAX + 1];
+  for (int k = 0; k < TREL_POT_CLASSES; k++) {
+    if (tag->pot_flags[k] != 1) continue;
+    for (const char* ext : {"sig", "tau"}) {
+      const std::string file = withExtension(trel_nameThingPot(thing, k, class_base), ext);
+      c = trel_checkCacheFile(file.c_str(), fileKind(ext, k).c_str(), source, &bytes);
+      if (c == TREL_CHECK_OK && !coefficientsWhole(bytes, tag->order)) c = TREL_CHECK_DAMAGED;
+      if (c != TREL_CHECK_OK) return refuse(thing, file, c);
+    }
+  }
+  return true;
 }
 
-// Reads base's tag file into tag; a damaged one (cut short, or holding
-// rubbish) counts as absent and is reported.
-void readTag(const char* base, _trel_tag* tag) {
-  const std::string file = withExtension(base, "trq");
-  const bool damaged = trel_read_tag(base, tag) ? tag->valid == 1 && !tagSane(*tag)
-                                                : access(file.c_str(), F_OK) == 0;
-  if (damaged) {
-    zam_wrn("Ignoring damaged TAG file: %s\n", file.c_str());
-    memset(tag, 0, sizeof *tag);
+// Serves the object from its cache files when they were made from the
+// source file at path (its stamp is kept) and every one of them is whole:
+// the tag, and the trace records it stands for. Otherwise the tag stays
+// zero-filled, so that the object is built anew; a file that cannot serve
+// is named in one message, while no tag file at all is said nothing of.
+// False when the source itself cannot be read (reported): then nothing can
+// be served or built.
+bool readCached(_trel_thing* thing, const char* path) {
+  _trel_tag* tag = thing->tag;
+  memset(tag, 0, sizeof *tag);
+  char base[TREL_PATH_MAX + 1];
+  if (!trel_nameThing(thing, base)) return true;  // no cache files fit in that folder
+  struct stat st;
+  if (lstat(withExtension(base, "trq").c_str(), &st) != 0 && errno == ENOENT) return true;
+  if (!trel_stampFile(path, &thing->stamp)) {
+    zam_err("Failed to read source file %s [%s]\n", path, strerror(errno));
+    thing->stamped = 0;
+    return false;
   }
+  thing->stamped = 1;
+  std::string trace;
+  if (!checkFiles(thing, base, path, &trace)) {
+    memset(tag, 0, sizeof *tag);
+    return true;
+  }
+  // The records go to a block of this thread's own: its pages are taken by
+  // the copy here, side by side on the workers of a threaded open.
+  auto* seg = static_cast<_trel_seg*>(zam_vm_get_pooled(static_cast<int64_t>(trace.size())));
+  if (!seg) {
+    memset(tag, 0, sizeof *tag);
+    return true;
+  }
+  memcpy(static_cast<void*>(seg), trace.data(), trace.size());
+  trel_wipeTrace(&thing->trace);
+  thing->trace.seg = seg;
+  thing->trace.n = tag->n_residues;
+  if (zam_debug >= 3) zam_log("Reading TRC file: %s\n", withExtension(base, "trc").c_str());
+  return true;
 }
 
 // The folder of an object's files: the source's own folder for "./" (the
@@ -182,7 +275,11 @@ bool buildImage(_trel_thing* thing, const char* path, const _trel_thing_opts* op
   memset(tag, 0, sizeof *tag);
   lookupCode(thing, options);
   builds++;
-  tag->source_mark = static_cast<int32_t>(sourceMark(path));
+  // The cache files of a saved object carry its source's stamp: taken
+  // before the source is parsed, so that a file changed meanwhile never
+  // passes for the one read.
+  if (save && !thing->stamped) thing->stamped = trel_stampFile(path, &thing->stamp);
+  tag->source_mark = thing->stamped ? static_cast<int32_t>(thing->stamp.crc) : 0;
   thing->image = readSource(thing, path);
   if (!thing->image) return false;
   tag->radius = zam_importPdb(thing->image, options->use_random);
@@ -193,11 +290,7 @@ bool buildImage(_trel_thing* thing, const char* path, const _trel_thing_opts* op
 void openDescriptor(_trel_thing* thing, const char* path, const char* cache_folder, int order,
                     const _trel_thing_opts* options, const int* pots, int force, bool save) {
   _trel_tag* tag = thing->tag;
-  char base[TREL_PATH_MAX + 1];
-  if (!thing->tag_borrowed) {
-    readTag(trel_nameThing(thing, base), tag);
-    checkSource(thing, path);
-  }
+  if (!thing->tag_borrowed && !readCached(thing, path)) return;
   int mask[TREL_POT_CLASSES] = {0, 0, 0, 0, 0};
   const bool rebuild = force || options->use_force;
   if (tag->valid == 1) {
@@ -289,11 +382,7 @@ void openSequence(_trel_thing* thing, const char* path, const _trel_thing_opts* 
 void openTrace(_trel_thing* thing, const char* path, const char* cache_folder,
                const _trel_thing_opts* options, int force, bool save, bool fresh) {
   _trel_tag* tag = thing->tag;
-  char base[TREL_PATH_MAX + 1];
-  if (!thing->tag_borrowed && !fresh) {
-    readTag(trel_nameThing(thing, base), tag);
-    checkSource(thing, path);
-  }
+  if (!thing->tag_borrowed && !fresh && !readCached(thing, path)) return;
   if (tag->valid == 1) {
     thing->cached = 1;  // accepted as it stands, whatever options built it
     return;
@@ -344,19 +433,39 @@ int readCoefficients(_trel_thing* thing, int pot_class, int order, bool tau) {
   return result;
 }
 
-int writeCoefficientFile(const char* base, const char* ext, int order, const double* values) {
+// The order-N coefficient file at path, whole or not at all.
+int writeAnlm(const char* path, int order, const double* buffer, const Seal* seal) {
+  const int64_t n = trel_anlmSize(order);
+  const int32_t header[2] = {order, static_cast<int32_t>(n)};
+  if (order < 1 || !buffer) {
+    zam_err("Failed to write %s.\n", path);
+    return 0;
+  }
+  const Write w = writeBlocks(path, {{header, static_cast<int64_t>(sizeof header)},
+                                     {buffer, n * static_cast<int64_t>(sizeof(double))}},
+                              seal);
+  if (w == Write::ok) return 1;
+  zam_err(w == Write::create_failed ? "Failed to create %s.\n" : "Failed to write %s.\n", path);
+  return 0;
+}
+
+// The sig or tau file (ext) of base; a cache file (class pot_class, made
+// from source) when source is given.
+int writeCoefficientFile(const char* base, const char* ext, int pot_class, int order, const double* values,
+                         const _trel_stamp* source) {
   const std::string path = withExtension(base, ext);
   if (zam_debug >= 2) zam_log(strcmp(ext, "sig") == 0 ? "Writing SIG: %s\n" : "Writing TAU: %s\n", path.c_str());
-  return trel_write_anlm(path.c_str(), order, values);
+  const Seal seal{fileKind(ext, pot_class), source};
+  return writeAnlm(path.c_str(), order, values, source ? &seal : nullptr);
 }
 
 // Writes the image as PDB text, whole or not at all.
-bool writeImageText(const std::string& target, const _pdb_image* image) {
+bool writeImageText(const std::string& target, const _pdb_image* image, const Seal* seal) {
   _zam_whole* whole = openWhole(target, "w");
   if (whole) {
     zam_writePdbRemark(whole->fp);
     zam_writePdbFile(whole->fp, image, -1, 0, 0, 0, 1, 0, tf_identity());
-    if (zam_closeWhole(whole, true)) return true;
+    if (closeSealed(whole, true, seal)) return true;
   }
   zam_err("Failed to write PDB file: %s [%s]\n", target.c_str(), strerror(errno));
   return false;
@@ -364,11 +473,11 @@ bool writeImageText(const std::string& target, const _pdb_image* image) {
 
 // Writes the image as a raw image file, whole or not at all; private from
 // its creation when the object's files are.
-bool writeImageBinary(const std::string& target, const _pdb_image* image) {
+bool writeImageBinary(const std::string& target, const _pdb_image* image, const Seal* seal) {
   _zam_whole* whole = openWhole(target, "wb");
   if (whole) {
     const bool ok = zam_writeBinaryPdbFile(whole->fp, image, target.c_str()) == 1;
-    if (zam_closeWhole(whole, ok)) return true;
+    if (closeSealed(whole, ok, seal)) return true;
   }
   zam_err("Failed to write structure image file: %s\n", target.c_str());
   return false;
@@ -377,9 +486,46 @@ bool writeImageBinary(const std::string& target, const _pdb_image* image) {
 // True when target is the very file the image was read from: the cache must
 // never overwrite a user's structure with its imported copy.
 bool isSourceFile(const std::string& target, const _pdb_image* image) {
-  if (!image->path) return false;
-  std::error_code ec;
-  return std::filesystem::equivalent(target, image->path, ec) && !ec;
+  return image->path && sameFile(target.c_str(), image->path);
+}
+
+// Reports a folder too long for any file of the object in it.
+void tooLong(const _trel_thing* thing) {
+  zam_err("Folder name too long for the files of %s: %s\n", thing->name, thing->folder);
+}
+
+// trel_writeThingFiles; the files are cache files, sealed with source, when
+// it is given.
+int writeFiles(_trel_thing* thing, const _trel_stamp* source) {
+  if (!thing) return 1;
+  char base[TREL_PATH_MAX + 1];
+  if (!trel_nameThing(thing, base)) {
+    tooLong(thing);
+    return 0;
+  }
+  bool ok = true;
+  if (thing->image) {
+    const char* ext = thing->binary ? "kpdb" : "pdb";
+    const std::string target = withExtension(base, ext);
+    const Seal seal{ext, source};
+    if (isSourceFile(target, thing->image)) {
+      // The source file is where the image file would go: leave it be.
+    } else if (thing->binary) {
+      ok = writeImageBinary(target, thing->image, source ? &seal : nullptr);
+    } else {
+      ok = writeImageText(target, thing->image, source ? &seal : nullptr);
+    }
+  }
+  if (thing->tag && thing->tag->order > 0) {
+    for (int c = 0; c < TREL_POT_CLASSES; c++) {
+      if (!thing->tag->pot_flags[c] || !thing->sig[c] || !thing->tau[c]) continue;
+      trel_nameThingPot(thing, c, base);
+      const int order = thing->tag->order;
+      const bool sig_ok = writeCoefficientFile(base, "sig", c, order, thing->sig[c], source);
+      if (!writeCoefficientFile(base, "tau", c, order, thing->tau[c], source) || !sig_ok) ok = false;
+    }
+  }
+  return ok ? 1 : 0;
 }
 
 // The name of a source file's object: the sanitised root of its file name.
@@ -409,13 +555,8 @@ _trel_thing* openThing(const char* path, const char* cache_folder, int order, in
   _trel_thing* thing = trel_createThing(root, folder.c_str());
   thing->tag = static_cast<_trel_tag*>(kget1B_pooled_0(sizeof(_trel_tag)));
 
-  // Room for "_<class letter>" and the longest extension ("kpdb").
-  const bool too_long = folder.size() + strlen(root) + 7 > static_cast<size_t>(TREL_PATH_MAX);
   if (root[0] == '\0') {
     zam_err("No structure file name in \"%s\".\n", path);
-  } else if (too_long) {
-    zam_err("Cache file names would be too long (over %d characters) for %s in %s\n",
-            TREL_PATH_MAX, root, folder.c_str());
   } else if (options->with_spf) {
     openDescriptor(thing, path, cache_folder, order, options, pots, force, save != 0);
   } else if (is_sequence) {
@@ -455,11 +596,6 @@ struct OpenList {
 struct ItemName {
   std::string name;
 };
-
-bool sameFile(const char* a, const char* b) {
-  std::error_code ec;
-  return strcmp(a, b) == 0 || (std::filesystem::equivalent(a, b, ec) && !ec);
-}
 
 // Every input keeps its own name: its result files and table rows carry it.
 // An item whose root name an earlier item of the list holds, or an object
@@ -531,46 +667,12 @@ constexpr int kOpenMailbox = ZAM_MAILBOX_OPEN;          // workers report to the
 constexpr int kOpenCollector = ZAM_HANDLE_COLLECTOR;
 constexpr int kParallelMin = 8;    // shorter lists are opened serially
 
-// Reads the trace records of a cached trace object on the worker that opened
-// it, when the caller would load them afterwards. Only a file that holds all
-// of them is read, so that a missing or short file is left to the caller,
-// which reports it in list order and stops; at the debug levels that log
-// every read the caller does it all. The records are cleared before the
-// read: the pages of a fresh block are then taken by this thread's own
-// stores, which the workers do side by side, instead of by the kernel's copy
-// in read, whose page faults wait for the process-wide memory map lock that
-// the allocators of the other workers take as their heaps grow.
-void readTraceAhead(const OpenList& list, _trel_thing* thing) {
-  if (list.options->filter_method != 6 || zam_debug >= 3 || thing->trace.seg ||
-      thing->trace_borrowed || !thing->valid)
-    return;
-  const int n = thing->tag->n_residues;
-  if (n < 1 || n < list.min || n > list.max) return;
-  char base[TREL_PATH_MAX + 1];
-  const std::string file = withExtension(trel_nameThing(thing, base), "trc");
-  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  const int64_t bytes = static_cast<int64_t>(n) * static_cast<int64_t>(sizeof(_trel_seg));
-  struct stat st;
-  _trel_seg* seg = nullptr;
-  if (fstat(fd, &st) == 0 && st.st_size >= bytes) {
-    seg = static_cast<_trel_seg*>(zam_vm_get_pooled(bytes));
-    if (seg) memset(static_cast<void*>(seg), 0, static_cast<size_t>(bytes));
-    if (seg && zam_readAll(fd, seg, bytes) != bytes) {
-      zam_vm_free(seg);
-      seg = nullptr;
-    }
-  }
-  close(fd);
-  if (!seg) return;
-  thing->trace.seg = seg;
-  thing->trace.n = n;
-}
-
 // Opens object i; a lean list writes a fresh object's cache files at once
-// and then lets go of the image when it can be had again. A worker (ahead)
-// also reads the trace records of an object found in the cache.
-void openOne(const OpenList& list, int i, bool ahead) {
+// and then lets go of the image when it can be had again. An object found in
+// the cache keeps the trace records its check read only when the caller
+// loads them (trace scoring, inside the residue window): the others would
+// hold memory for nothing.
+void openOne(const OpenList& list, int i) {
   const _trel_thing_opts* o = list.options;
   const std::string& name = (*list.names)[i].name;
   const bool own = !name.empty();
@@ -579,7 +681,8 @@ void openOne(const OpenList& list, int i, bool ahead) {
                                  own ? 0 : list.save, own ? name.c_str() : nullptr);
   list.things[i] = thing;
   if (!thing->tag || thing->tag->valid != 1) return;
-  if (ahead) readTraceAhead(list, thing);
+  const int n = thing->tag->n_residues;
+  if (thing->cached && (o->filter_method != 6 || n < list.min || n > list.max)) trel_wipeTrace(&thing->trace);
   if (!o->lean) return;
   if (thing->dirty) trel_writeThingCache(thing);
   trel_releaseThingImage(thing);
@@ -598,7 +701,7 @@ int openItems(const OpenWorker& w) {
   int count = 0;
   for (int i = zam_thread_pop_list(); i >= 0; i = zam_thread_pop_list(), count++) {
     _zam_log_held* before = zam_log_hold(&(*w.messages)[i]);
-    openOne(*w.list, i, true);
+    openOne(*w.list, i);
     zam_log_hold(before);
   }
   return count;
@@ -654,7 +757,7 @@ int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int m
       nameItems(n, paths, options->other_paths, options->others, options->n_others);
   OpenList list{things, paths, pots, cache_folder, is_sequence, force, save, options, min, max, &names};
   if (!openParallel(list, n))
-    for (int i = 0; i < n; i++) openOne(list, i, false);
+    for (int i = 0; i < n; i++) openOne(list, i);
   for (int i = 0; i < n; i++) {
     _trel_thing* thing = things[i];
     // Objects that could not be opened were reported then; the caller skips them.
@@ -725,20 +828,24 @@ int trel_read_tag(const char* base, _trel_tag* tag) {
   return zam_bbread(withExtension(base, "trq").c_str(), tag, sizeof(_trel_tag));
 }
 
-int trel_write_tag(const char* base, _trel_tag* tag) {
+int trel_write_tag(const char* base, _trel_tag* tag, const _trel_stamp* source) {
   const std::string file = withExtension(base, "trq");
   if (zam_debug >= 2) zam_log("Writing TAG file: %s\n", file.c_str());
-  if (writeBlocks(file, {{tag, static_cast<int64_t>(sizeof(_trel_tag))}}) == Write::ok) return 1;
+  const Seal seal{"trq", source};
+  if (writeBlocks(file, {{tag, static_cast<int64_t>(sizeof(_trel_tag))}}, source ? &seal : nullptr) == Write::ok)
+    return 1;
   zam_err("Failed to write TAG file: %s.\n", file.c_str());
   tag->valid = 0;
   return 0;
 }
 
-int trel_writeThingTrace(const char* base, int n, const _trel_seg* records) {
+int trel_writeThingTrace(const char* base, int n, const _trel_seg* records, const _trel_stamp* source) {
   const std::string file = withExtension(base, "trc");
   if (zam_debug >= 2) zam_log("Writing TRC file: %s\n", file.c_str());
   const int64_t bytes = static_cast<int64_t>(n) * static_cast<int64_t>(sizeof(_trel_seg));
-  if (n >= 0 && (records || n == 0) && writeBlocks(file, {{records, bytes}}) == Write::ok) return 1;
+  const Seal seal{"trc", source};
+  if (n >= 0 && (records || n == 0) && writeBlocks(file, {{records, bytes}}, source ? &seal : nullptr) == Write::ok)
+    return 1;
   zam_err("Failed to write TRC file: %s.\n", file.c_str());
   return 0;
 }
@@ -772,17 +879,7 @@ int trel_read_anlm(const char* path, int order, double* buffer) {
 }
 
 int trel_write_anlm(const char* path, int order, const double* buffer) {
-  const int64_t n = trel_anlmSize(order);
-  const int32_t header[2] = {order, static_cast<int32_t>(n)};
-  if (order < 1 || !buffer) {
-    zam_err("Failed to write %s.\n", path);
-    return 0;
-  }
-  const Write w = writeBlocks(path, {{header, static_cast<int64_t>(sizeof header)},
-                                     {buffer, n * static_cast<int64_t>(sizeof(double))}});
-  if (w == Write::ok) return 1;
-  zam_err(w == Write::create_failed ? "Failed to create %s.\n" : "Failed to write %s.\n", path);
-  return 0;
+  return writeAnlm(path, order, buffer, nullptr);
 }
 
 int trel_readThingTau(_trel_thing* thing, int pot_class, int order) {
@@ -794,8 +891,8 @@ int trel_readThingSig(_trel_thing* thing, int pot_class, int order) {
 }
 
 int trel_write_thing(const char* base, int order, const double* sig, const double* tau) {
-  const int sig_ok = writeCoefficientFile(base, "sig", order, sig);
-  const int tau_ok = writeCoefficientFile(base, "tau", order, tau);
+  const int sig_ok = writeCoefficientFile(base, "sig", -1, order, sig, nullptr);
+  const int tau_ok = writeCoefficientFile(base, "tau", -1, order, tau, nullptr);
   return sig_ok && tau_ok ? 1 : 0;
 }
 
@@ -816,31 +913,7 @@ int trel_write_anlm_asc(const char* path, int order, const double* values) {
   return 0;
 }
 
-int trel_writeThingFiles(_trel_thing* thing) {
-  if (!thing) return 1;
-  char base[TREL_PATH_MAX + 1];
-  trel_nameThing(thing, base);
-  bool ok = true;
-  if (thing->image) {
-    const std::string target = withExtension(base, thing->binary ? "kpdb" : "pdb");
-    if (isSourceFile(target, thing->image)) {
-      // The source file is where the image file would go: leave it be.
-    } else if (thing->binary) {
-      ok = writeImageBinary(target, thing->image);
-    } else {
-      ok = writeImageText(target, thing->image);
-    }
-  }
-  if (thing->tag && thing->tag->order > 0) {
-    for (int c = 0; c < TREL_POT_CLASSES; c++) {
-      if (!thing->tag->pot_flags[c] || !thing->sig[c] || !thing->tau[c]) continue;
-      if (!trel_write_thing(trel_nameThingPot(thing, c, base), thing->tag->order, thing->sig[c],
-                            thing->tau[c]))
-        ok = false;
-    }
-  }
-  return ok ? 1 : 0;
-}
+int trel_writeThingFiles(_trel_thing* thing) { return writeFiles(thing, nullptr); }
 
 int trel_writeThingCache(_trel_thing* thing) {
   if (!thing || !thing->dirty || !thing->tag || thing->tag->valid != 1 || !thing->trace.seg)
@@ -848,7 +921,14 @@ int trel_writeThingCache(_trel_thing* thing) {
   thing->dirty = 0;
   if (thing->cached) return 1;  // its files are on disk already
   char base[TREL_PATH_MAX + 1];
-  trel_nameThing(thing, base);
+  if (!trel_nameThing(thing, base)) {
+    tooLong(thing);
+    return 0;
+  }
+  if (!thing->stamped) {
+    zam_err("Cache files of %s not written: its source file could not be read.\n", thing->name);
+    return 0;
+  }
   if (thing->trace.n != thing->tag->n_residues) {
     zam_err("Trace of %s has %d residues but its tag says %d: cache files not written.\n",
             thing->name, thing->trace.n, thing->tag->n_residues);
@@ -859,9 +939,9 @@ int trel_writeThingCache(_trel_thing* thing) {
   // never vouches for files replaced under it, nor for missing ones.
   unlink(withExtension(base, "trq").c_str());
   const PrivateFiles own;
-  if (!trel_writeThingTrace(base, thing->trace.n, thing->trace.seg)) return 0;
-  if (!trel_writeThingFiles(thing)) return 0;
-  if (!trel_write_tag(base, thing->tag)) return 0;
+  if (!trel_writeThingTrace(base, thing->trace.n, thing->trace.seg, &thing->stamp)) return 0;
+  if (!writeFiles(thing, &thing->stamp)) return 0;
+  if (!trel_write_tag(base, thing->tag, &thing->stamp)) return 0;
   // Its files now hold the object: the image can be read again from them.
   if (thing->image && !thing->source && !thing->from_sequence &&
       !isSourceFile(withExtension(base, thing->binary ? "kpdb" : "pdb"), thing->image))

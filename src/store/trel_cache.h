@@ -3,7 +3,10 @@
 // path folder + name. trel_openThingFile finds an object in its cache or
 // builds it from its PDB or sequence file; trel_openThings opens a list.
 // Every file is written under a temporary name in its folder and renamed
-// when whole, so runs sharing a cache folder never see a partial file.
+// when whole, so runs sharing a cache folder never see a partial file, and
+// ends in a check line (trel_cache_check.h): the cache serves an object only
+// when every one of its files was made from the very bytes of its source
+// file and is whole; anything else is rebuilt from the source.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +39,11 @@ struct _trel_thing_opts {
 
 // Opens one object from a PDB file (is_sequence 0) or a FASTA/PIR file: from
 // the cache folder when its files serve, else built when force (or use_force)
-// allows. cache_folder "./" means the source file's own folder. pots is the
+// allows. A cache file that cannot serve (damaged, cut, unreadable, of an
+// older format or of another source) is named in one message and the object
+// is built from its source; a source that cannot be read beside its cache
+// files is reported and the object refused. cache_folder "./" means the
+// source file's own folder. pots is the
 // class request (int[5]) of descriptor objects. save marks a freshly built
 // object dirty, so that trel_emptyThing writes its cache files, and rounds
 // its imported coordinates to the 0.001 A of the image file before the trace
@@ -89,15 +96,17 @@ void trel_loadThingTrel(_trel_thing* thing, int pot_class, const _trel_thing_opt
 void trel_loadThingTdb(_trel_thing* thing, int pot_class, const int* mask, int order,
                        const _trel_thing_opts* options);
 
-// The 304 bytes of base's tag file into tag: 1; a missing or short file
-// leaves the tag zero-filled (valid 0) and gives 0. No message.
+// The first 304 bytes of base's tag file into tag, unchecked: 1; a missing
+// or short file leaves the tag zero-filled (valid 0) and gives 0. No message.
 int trel_read_tag(const char* base, _trel_tag* tag);
-// Writes the tag file of base. 1 on success; 0 after "Failed to write TAG
-// file: %s.\n", with tag->valid set to 0.
-int trel_write_tag(const char* base, _trel_tag* tag);
-// Writes n trace records to base's trace file ("trc"). 1 on success; 0 after
-// "Failed to write TRC file: %s.\n".
-int trel_writeThingTrace(const char* base, int n, const _trel_seg* records);
+// Writes the tag file of base, a cache file made from source when that is
+// given. 1 on success; 0 after "Failed to write TAG file: %s.\n", with
+// tag->valid set to 0.
+int trel_write_tag(const char* base, _trel_tag* tag, const _trel_stamp* source);
+// Writes n trace records to base's trace file ("trc"), a cache file made
+// from source when that is given. 1 on success; 0 after "Failed to write TRC
+// file: %s.\n".
+int trel_writeThingTrace(const char* base, int n, const _trel_seg* records, const _trel_stamp* source);
 
 // Coefficient file at path (extension included) into buffer, which holds the
 // coefficients of order N: 1 when the file has order >= N (its prefix is
@@ -130,14 +139,16 @@ int trel_write_anlm_asc(const char* path, int order, const double* values);
 
 // Writes a dirty object's cache files (trace, image, coefficients, and the
 // tag last, so that a tag on disk always has its files beside it; an older
-// tag is removed first) and clears dirty. The files are the user's own
-// (mode 0600). Does nothing (1) unless tag->valid == 1, the trace records are
-// present and the object is dirty; an object read from its cache gets no
-// rewrite. 0 when a write failed (reported).
+// tag is removed first), each sealed with the object's source stamp, and
+// clears dirty. The files are the user's own (mode 0600). Does nothing (1)
+// unless tag->valid == 1, the trace records are present and the object is
+// dirty; an object read from its cache gets no rewrite. 0 when a write
+// failed or the object has no source stamp (reported).
 int trel_writeThingCache(_trel_thing* thing);
 // The image file (when the image is loaded) and the coefficient files of
-// every class in tag->pot_flags, at the base path. Never writes over the
-// object's own source file. 1; 0 when a write failed (reported).
+// every class in tag->pot_flags, at the base path, in their plain formats
+// (a database member's files). Never writes over the object's own source
+// file. 1; 0 when a write failed (reported).
 int trel_writeThingFiles(_trel_thing* thing);
 
 // Number of objects built from source files by this process (for checking

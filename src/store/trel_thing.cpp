@@ -2,6 +2,7 @@
 // image loaded on demand, the summary print, look-up, emptying and release.
 #include "store/trel_thing.h"
 
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "align/trel_backbone.h"
 #include "runtime/kids.h"
+#include "runtime/zam_crc.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -22,6 +24,11 @@
 #include "structure/zam_pdb.h"
 
 namespace {
+
+// The longest ending of an object's files ("_A.kpdb") and the hex digits of
+// the hash that stands for the rest of a name too long for its folder.
+constexpr size_t kLongestEnding = 7;
+constexpr size_t kHashDigits = 8;
 
 // An object's record, name and folder live as long as it: while a search's
 // targets are opened they come from the allocator's pool, and closing ten
@@ -78,15 +85,29 @@ void trel_setupThingRef(_trel_thing* thing, const char* name, const char* folder
 }
 
 char* trel_nameThing(const _trel_thing* thing, char* buffer) {
-  snprintf(buffer, TREL_PATH_MAX + 1, "%s%s", thing->folder ? thing->folder : "",
-           trel_thingName(thing));
+  const char* folder = thing->folder ? thing->folder : "";
+  const char* name = trel_thingName(thing);
+  const size_t room = static_cast<size_t>(TREL_PATH_MAX) - kLongestEnding;
+  const size_t used = strlen(folder);
+  if (used + strlen(name) <= room) {
+    snprintf(buffer, TREL_PATH_MAX + 1, "%s%s", folder, name);
+    return buffer;
+  }
+  if (used + 1 + kHashDigits >= room) {
+    buffer[0] = '\0';
+    return nullptr;
+  }
+  const int head = static_cast<int>(room - used - 1 - kHashDigits);
+  snprintf(buffer, TREL_PATH_MAX + 1, "%s%.*s~%08" PRIx32, folder, head, name,
+           zam_crc32(0, name, static_cast<int64_t>(strlen(name))));
   return buffer;
 }
 
 char* trel_nameThingPot(const _trel_thing* thing, int pot_class, char* buffer) {
-  if (pot_class < 0) return trel_nameThing(thing, buffer);
-  snprintf(buffer, TREL_PATH_MAX + 1, "%s%s_%s", thing->folder ? thing->folder : "",
-           trel_thingName(thing), trel_potCode(pot_class));
+  if (!trel_nameThing(thing, buffer)) return nullptr;
+  if (pot_class < 0) return buffer;
+  const size_t n = strlen(buffer);
+  snprintf(buffer + n, TREL_PATH_MAX + 1 - n, "_%s", trel_potCode(pot_class));
   return buffer;
 }
 
@@ -109,7 +130,8 @@ int trel_readThingTrace(_trel_thing* thing) {
   const int n = thing->tag->n_residues;
   if (n < 1) return 0;
   char base[TREL_PATH_MAX + 1];
-  _trel_seg* seg = trel_read_trc(trel_nameThing(thing, base), n);
+  if (!trel_nameThing(thing, base)) return 0;
+  _trel_seg* seg = trel_read_trc(base, n);
   if (!seg) return 0;
   thing->trace.seg = seg;
   thing->trace.n = n;
@@ -122,10 +144,13 @@ namespace {
 // source file, database member, binary or plain image file); null after a
 // report when it cannot be read.
 _pdb_image* readImage(const _trel_thing* thing) {
-  char base[TREL_PATH_MAX + 1];
-  trel_nameThing(thing, base);
   if (thing->from_sequence) return sequenceImage(thing);
   if (thing->source) return trel_reloadThingSource(thing);
+  char base[TREL_PATH_MAX + 1];
+  if (!trel_nameThing(thing, base)) {
+    zam_err("Folder name too long for the files of %s: %s\n", thing->name, thing->folder);
+    return nullptr;
+  }
   if (thing->member && zam_filesize((std::string(base) + (thing->binary ? ".kpdb" : ".pdb")).c_str()) < 0) {
     // Removed after the build: the member still has its database trace, so
     // the caller goes on without its structure and fails the run at the end.

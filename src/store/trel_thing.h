@@ -10,6 +10,7 @@
 
 #include "align/trel_trace.h"
 #include "geometry/zam_transform.h"
+#include "store/trel_cache_check.h"
 
 struct _pdb_image;
 struct _trel_seq;
@@ -21,8 +22,8 @@ constexpr int TREL_POT_CLASSES = 5;
 // database's tags file, stored byte for byte (little-endian, no header).
 struct _trel_tag {
   int32_t valid;             // 1 = usable; anything else: no usable object
-  int32_t source_mark;       // tag files: mark of the source file it was built from
-                             // (trel_cache.cpp); 0 in a database and when unknown
+  int32_t source_mark;       // tag files: CRC-32 of the source file it was built from
+                             // (its check line holds it too); 0 in a database
   int64_t trace_offset;      // database members: byte offset in the traces file
   int32_t order;             // expansion order of the stored coefficients; 0 = none
   int32_t n_atoms;
@@ -81,6 +82,8 @@ struct _trel_thing {
   int tau_order[TREL_POT_CLASSES];
   int sig_short[TREL_POT_CLASSES];  // > 0: the class's sig file was found to hold less than
   int tau_short[TREL_POT_CLASSES];  // this order, and is not read again for it or above
+  int stamped;         // 1 = stamp holds the source file's identity: the cache files
+  _trel_stamp stamp;   // read were made from it, and those written carry it
 };
 
 // The classification code of an object without a tag: 0.0.0.0.
@@ -106,7 +109,13 @@ _trel_thing* trel_createThingRef(const char* name, const char* folder);
 // name and folder (member = 1, embedded = 1).
 void trel_setupThingRef(_trel_thing* thing, const char* name, const char* folder);
 
-// folder + name into buffer (TREL_PATH_MAX + 1 bytes); returns buffer.
+// The base path of the object's files, folder + name, into buffer
+// (TREL_PATH_MAX + 1 bytes); returns buffer. When that path with the longest
+// ending of its files ("_A.kpdb") would pass TREL_PATH_MAX characters, the
+// name is cut to what fits, followed by "~" and the CRC-32 of the whole name
+// in hex (two long names that still meet would hold each other's source in
+// their check lines, and so are rebuilt, never mixed up). Null (buffer "")
+// when the folder alone leaves no room.
 char* trel_nameThing(const _trel_thing* thing, char* buffer);
 // The same followed by "_" and the class letter when pot_class >= 0.
 char* trel_nameThingPot(const _trel_thing* thing, int pot_class, char* buffer);

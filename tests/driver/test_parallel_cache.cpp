@@ -1,7 +1,7 @@
 // Opening a list of cached trace objects on worker threads: the workers read
 // the trace records too, with the same objects and messages as a serial
 // open, the residue window respected, and a damaged trace file reported once
-// and in the same words as by the serial open.
+// and in the same words as by the serial open, and rebuilt.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -103,7 +103,7 @@ TEST(ParallelCache, WorkersReadTheTracesOfCachedObjects) {
   }
 }
 
-TEST(ParallelCache, ShortTraceFileIsReportedOnceAsSerially) {
+TEST(ParallelCache, ShortTraceFileIsReportedOnceAsSeriallyAndRebuilt) {
   TREL_REQUIRE_SHARED_DATA();
   zam_thread_setup(4);
   const auto paths = sources();
@@ -115,13 +115,20 @@ TEST(ParallelCache, ShortTraceFileIsReportedOnceAsSerially) {
   }
   const std::string trc = cache.file("1paa.trc");
   ASSERT_TRUE(std::filesystem::exists(trc));
-  std::filesystem::resize_file(trc, std::filesystem::file_size(trc) / 2);
+  const auto cut = std::filesystem::file_size(trc) / 2;
+  // Each open rebuilds the object and writes its files anew: cut again.
   Opened serial, threaded;
-  openBoth(serial, threaded, paths, cache.str().c_str(), 1, 1 << 30, 0);
+  std::filesystem::resize_file(trc, cut);
+  open(serial, paths, 1, cache.str().c_str(), 1, 1 << 30);
+  std::filesystem::resize_file(trc, cut);
+  open(threaded, paths, 4, cache.str().c_str(), 1, 1 << 30);
+  EXPECT_EQ(serial.result + threaded.result, 2);
+  EXPECT_EQ(serial.messages, threaded.messages);
   int failures = 0;
-  for (const auto& m : threaded.messages)
-    failures += m.find("Failed to load TRC data for: 1paa") != std::string::npos ? 1 : 0;
+  for (const auto& m : threaded.messages) failures += m.find(trc) != std::string::npos ? 1 : 0;
   EXPECT_EQ(failures, 1);
+  for (const Opened* o : {&serial, &threaded})
+    for (const _trel_thing* t : o->things) EXPECT_EQ(t->trace.n, t->tag->n_residues) << t->name;
 }
 
 // Two different files of one name ("a/1sp1.pdb", and ubiquitin copied to

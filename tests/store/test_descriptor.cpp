@@ -273,27 +273,36 @@ TEST(DescriptorObject, RandomTurnComputesEveryClassInOneFrame) {
   trel_closeThing(nullptr, t);
 }
 
-TEST(DescriptorObject, CoefficientFileOfTooLowAnOrderFailsTheLoad) {
-  TempDir cache;
-  _trel_tag tag{};
-  tag.valid = 1;
-  tag.order = 12;  // the tag says 12, the class's files hold only 8
-  tag.n_residues = 5;
-  tag.pot_class = 1;
-  tag.pot_flags[1] = 1;
-  ASSERT_EQ(trel_write_tag(cache.file("1abc").c_str(), &tag), 1);
-  const std::vector<double> v(trel_anlmSize(8), 1.5);
-  ASSERT_EQ(trel_write_thing(cache.file("1abc_B").c_str(), 8, v.data(), v.data()), 1);
+// Files of two caches of one source mixed: a tag of order kN + 2 beside
+// class files of order kN. The files are whole and of the right source, yet
+// cannot serve the tag: the object is rebuilt, never failed.
+TEST(DescriptorObject, CoefficientFileOfTooLowAnOrderIsRebuilt) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir low, high;
+  const std::string src = testutil::shared_pdb(kFinger);
+  const char* path = src.c_str();
   _trel_thing_opts o = descriptorOptions();
-  o.q_max = 12;
   const int own[5] = {-1, 0, 0, 0, 0};
-  const char* path = "/elsewhere/1abc.pdb";
+  std::string letter;
+  for (TempDir* dir : {&low, &high}) {
+    o.q_max = dir == &low ? kN : kN + 2;
+    _trel_thing* t = trel_openThingFile(path, (dir->str() + "/").c_str(), o.q_max, 0, &o, own, 1, 1);
+    ASSERT_EQ(t->tag->valid, 1);
+    letter = trel_potCode(t->tag->pot_class);
+    trel_closeThing(nullptr, t);
+  }
+  for (const char* ext : {".sig", ".tau"})
+    fs::copy_file(low.file("1sp1_" + letter + ext), high.file("1sp1_" + letter + ext),
+                  fs::copy_options::overwrite_existing);
   _trel_thing* things[1];
   Capture cap;
-  EXPECT_EQ(trel_openThings(1, things, own, 1, 100, 0, &path, (cache.str() + "/").c_str(), 0, 0, &o), 0);
-  EXPECT_TRUE(cap.has("Requested N=12 but found N=8 in file: " + cache.file("1abc_B.tau"))) << cap.text;
-  EXPECT_TRUE(cap.has("*Error* Failed to load SPF data for: 1abc\n")) << cap.text;
-  EXPECT_EQ(things[0]->tau[1], nullptr);
+  const int builds = trel_thingBuilds();
+  EXPECT_EQ(trel_openThings(1, things, own, 1, 100, 0, &path, (high.str() + "/").c_str(), 1, 0, &o), 1);
+  EXPECT_TRUE(cap.has("Cache file " + high.file("1sp1_" + letter + ".sig") + " is damaged: rebuilding 1sp1.\n"))
+      << cap.text;
+  EXPECT_EQ(trel_thingBuilds(), builds + 1);
+  ASSERT_EQ(things[0]->tag->valid, 1);
+  EXPECT_NE(things[0]->tau[things[0]->tag->pot_class], nullptr);
   trel_closeThing(nullptr, things[0]);
 }
 
