@@ -138,9 +138,10 @@ bool coefficientsWhole(const std::string& bytes, int order) {
 
 // Checks every cache file of the object at base against the source stamp:
 // the tag (into thing->tag), then each file it stands for (trace, image,
-// the sig and tau files of its classes). The trace records go to trace.
-// False after one message naming the first file that cannot serve.
-bool checkFiles(_trel_thing* thing, const char* base, const char* path, std::string* trace) {
+// the sig and tau files of its classes). The trace records go to trace;
+// *in_source tells that the image file would be the source itself. False
+// after one message naming the first file that cannot serve.
+bool checkFiles(_trel_thing* thing, const char* base, const char* path, std::string* trace, bool* in_source) {
   _trel_tag* tag = thing->tag;
   const _trel_stamp& source = thing->stamp;
   std::string bytes;
@@ -163,7 +164,8 @@ bool checkFiles(_trel_thing* thing, const char* base, const char* path, std::str
   // source stands in its place.
   const char* image_ext = thing->binary ? "kpdb" : "pdb";
   const std::string image_file = withExtension(base, image_ext);
-  if (!sameFile(image_file.c_str(), path)) {
+  *in_source = sameFile(image_file.c_str(), path);
+  if (!*in_source) {
     c = trel_checkCacheFile(image_file.c_str(), image_ext, source, nullptr);
     if (c != TREL_CHECK_OK) return refuse(thing, image_file, c);
   }
@@ -203,7 +205,8 @@ bool readCached(_trel_thing* thing, const char* path) {
   }
   thing->stamped = 1;
   std::string trace;
-  if (!checkFiles(thing, base, path, &trace)) {
+  bool in_source = false;
+  if (!checkFiles(thing, base, path, &trace, &in_source)) {
     memset(tag, 0, sizeof *tag);
     return true;
   }
@@ -219,6 +222,12 @@ bool readCached(_trel_thing* thing, const char* path) {
   thing->trace.seg = seg;
   thing->trace.n = tag->n_residues;
   if (zam_debug >= 3) zam_log("Reading TRC file: %s\n", withExtension(base, "trc").c_str());
+  // Cache files beside their source, whose name the image file would have:
+  // the image is made from the source as that file would hold it.
+  if (in_source) {
+    thing->source = kdupS(path);
+    thing->rounded = 1;
+  }
   return true;
 }
 
@@ -323,6 +332,9 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
     zam_msg("Re-creating %s [%s] (%s) as %s\n", thing->name, codeText(tag).c_str(), path,
             thing->name);
     builds++;
+    // The image is made here and is kept: it is never had again from the source.
+    kfree(thing->source);
+    thing->source = nullptr;
     thing->image = readSource(thing, path);
     if (!thing->image) return;
     if (classes_only) {
@@ -796,6 +808,15 @@ _pdb_image* trel_reloadThingSource(const _trel_thing* thing) {
   if (!image) return nullptr;
   zam_importPdb(image, 0);
   if (thing->rounded) roundAsText(image);
+  if (thing->cached && thing->tag) {
+    // Served from cache files beside the source: on from the import into
+    // the frame the tag records (a descriptor object's canonical frame, a
+    // random turn), rounded again as the image file would hold it.
+    const Matrix3D stored = tf_inverse(thing->tag->frame);
+    zam_movePdb(image, tf_tftf(tf_inverse(image->tf), stored));
+    image->tf = stored;
+    if (thing->rounded) roundAsText(image);
+  }
   return image;
 }
 
@@ -941,7 +962,10 @@ int trel_writeThingCache(_trel_thing* thing) {
   const PrivateFiles own;
   if (!trel_writeThingTrace(base, thing->trace.n, thing->trace.seg, &thing->stamp)) return 0;
   if (!writeFiles(thing, &thing->stamp)) return 0;
-  if (!trel_write_tag(base, thing->tag, &thing->stamp)) return 0;
+  // A tag that cannot be written leaves the object in memory as whole as it
+  // is: only its files are missing.
+  _trel_tag written = *thing->tag;
+  if (!trel_write_tag(base, &written, &thing->stamp)) return 0;
   // Its files now hold the object: the image can be read again from them.
   if (thing->image && !thing->source && !thing->from_sequence &&
       !isSourceFile(withExtension(base, thing->binary ? "kpdb" : "pdb"), thing->image))

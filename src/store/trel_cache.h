@@ -75,8 +75,10 @@ int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int m
 
 // The image of an object built from a PDB file, read again from that file
 // (thing->source) and imported and rounded as it was when built, so that it
-// holds the very same coordinates. Null, reported, when it cannot be read.
-// The caller owns the image.
+// holds the very same coordinates; for an object served from cache files
+// beside that file (where its image file would be the source itself), moved
+// and rounded as the tag's frame says its image file would hold it. Null,
+// reported, when it cannot be read. The caller owns the image.
 _pdb_image* trel_reloadThingSource(const _trel_thing* thing);
 
 // Builds the trace of the loaded image and fills the tag of a trace object.

@@ -126,6 +126,9 @@ TEST(TagFile, RoundTripWithFieldOffsets) {
   }
   write_file(base + ".trq", bytes.substr(0, bytes.size() - 1));
   EXPECT_EQ(trel_checkCacheFile((base + ".trq").c_str(), "trq", source, nullptr), TREL_CHECK_UNSEALED);
+  // Anything but a file at its name cannot be read, and says why.
+  EXPECT_EQ(trel_checkCacheFile(dir.str().c_str(), "trq", source, nullptr), TREL_CHECK_UNREADABLE);
+  EXPECT_EQ(trel_checkText(TREL_CHECK_UNREADABLE), "cannot be read [Is a directory]");
 }
 
 TEST(TagFile, MissingShortAndUnwritable) {
