@@ -25,12 +25,6 @@ namespace {
 
 std::string finger(const char* name) { return testutil::shared_pdb(std::string("mustang-testdata/") + name + ".pdb"); }
 
-int count(const std::string& text, const std::string& part) {
-  int n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
-  return n;
-}
-
 // What is done to a cache file of target 1sp1: a bit flipped, the file of
 // 5znf (other) put in its place, cut to half, or made unreadable (which
 // only a user other than root sees).
@@ -93,8 +87,8 @@ TEST(CacheFiles, FilesThatCannotServeAreRebuiltAndTheHitsStay) {
         const std::string what = std::string(kind) + " damage " + std::to_string(static_cast<int>(d));
         EXPECT_EQ(r.status, 0) << what << r.out;
         EXPECT_EQ(read_file(dir.file("trel_results/1ard/1ard.ktops")), hits) << what;
-        EXPECT_EQ(count(r.out, "Cache file " + file + " "), 1) << what << r.out;
-        EXPECT_EQ(count(r.out, "Cache file "), 1) << what << r.out;
+        EXPECT_EQ(testutil::occurrences(r.out, "Cache file " + file + " "), 1) << what << r.out;
+        EXPECT_EQ(testutil::occurrences(r.out, "Cache file "), 1) << what << r.out;
         if (d == Damage::unreadable) {
           EXPECT_TRUE(has(r.out, file + " cannot be read [Permission denied]")) << r.out;
         }
