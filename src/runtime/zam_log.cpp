@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <utility>
@@ -46,6 +48,14 @@ std::atomic<int> use_stderr{0};
 std::atomic<int> errors_given{0};  // errors given by the process, for its exit status
 int buffer_on = 0;
 char tmp2[kLineSize];
+
+// Keys of the warnings given once (zam_wrn_once), under a lock of their
+// own, which is released before the warning is written (under lock 4).
+std::mutex once_lock;
+std::set<std::string>& once_keys() {
+  static std::set<std::string> keys;
+  return keys;
+}
 
 // What a held line is: the entry kinds that differ in destinations.
 enum HeldKind { kPlain = 0, kLogOnly = 1, kPrefixed = 2, kTick = 3 };
@@ -271,6 +281,23 @@ void zam_err(const char* fmt, ...) {
 }
 
 int zam_err_count() { return errors_given.load(); }
+
+int zam_wrn_once(const char* key, const char* fmt, ...) {
+  {
+    const std::lock_guard<std::mutex> lock(once_lock);
+    if (!once_keys().insert(key ? key : "").second) return 0;
+  }
+  va_list ap;
+  va_start(ap, fmt);
+  prefixed("*Warning* ", fmt, ap);
+  va_end(ap);
+  return 1;
+}
+
+void zam_wrn_once_reset() {
+  const std::lock_guard<std::mutex> lock(once_lock);
+  once_keys().clear();
+}
 
 void zam_oops(const char* fmt, ...) {
   open_if_needed();

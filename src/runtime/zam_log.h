@@ -25,6 +25,13 @@ void zam_adv(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void zam_wrn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void zam_err(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void zam_oops(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// A warning given at most once per process for each key (the name of the
+// routine that warns, say): the first call with a key writes it as zam_wrn
+// does and returns 1; later calls with that key write nothing and return 0.
+// Safe from any thread. zam_wrn_once_reset forgets the keys, so that each
+// warns once more (tests use it).
+int zam_wrn_once(const char* key, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void zam_wrn_once_reset();
 // Number of errors given so far by the process (zam_err, or zam_logger_err
 // with the "*Error* " prefix; held ones included): a run that reported an
 // error must not end with status 0.

@@ -1,7 +1,7 @@
 // Messages and the log file: prefixes, the 256-character cut, empty texts,
-// destinations with and without a callback and standard-error copies, the
-// log's banners, bulk-mode signals and lock 4; messages held by threads and
-// replayed in list order.
+// warnings once per key, destinations with and without a callback and
+// standard-error copies, the log's banners, bulk-mode signals and lock 4;
+// messages held by threads and replayed in list order.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -82,6 +82,22 @@ TEST(Messages, PrefixesAndPlainText) {
   captured.clear();
   zam_msg_brk();
   EXPECT_EQ(captured, "\n" + kRule + "\n");
+}
+
+// Once per key: of eight threads racing on one key one warns; another key
+// warns on its own; after a reset the first key warns again.
+TEST(Messages, WarningOncePerKey) {
+  Fresh fresh(true);
+  zam_wrn_once_reset();
+  std::atomic<int> given{0};
+  std::vector<std::thread> racers;
+  for (int i = 0; i < 8; i++) racers.emplace_back([&given, i] { given += zam_wrn_once("k", "k %d\n", i); });
+  for (std::thread& t : racers) t.join();
+  EXPECT_EQ(given.load(), 1);
+  EXPECT_EQ(zam_wrn_once("l", "l\n") + zam_wrn_once("k", "k again\n"), 1);
+  zam_wrn_once_reset();
+  zam_wrn_once("k", "k reset\n");
+  EXPECT_EQ(captured.substr(captured.find('\n') + 1), "*Warning* l\n*Warning* k reset\n");
 }
 
 TEST(Messages, LongTextsAreCutAt256) {
