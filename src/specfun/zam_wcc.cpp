@@ -5,10 +5,14 @@
 #include <limits>
 
 #include "geometry/zam_scalar.h"
+#include "runtime/zam_log.h"
 #include "specfun/zam_fac.h"
 #include "specfun/zam_mp.h"
 
 namespace {
+
+// The largest j1 and j2 at which the long-double Racah sum holds to 1e-10.
+constexpr int kAccurateJ = 45;
 
 bool allowed(int j1, int j2, int j3, int m1, int m2, int m3) {
   return j3 <= j1 + j2 && j3 >= std::abs(j1 - j2) && std::abs(m1) <= j1 && std::abs(m2) <= j2 &&
@@ -78,6 +82,10 @@ long double wcc(int j1, int j2, int j3, int m1, int m2, int m3) {
     v = sign_of(g - j3) * r * sp_ans(&s);
   } else {
     const RacahSum k(j1, j2, j3, m1, m2);
+    const int top = std::max(j1, j2);
+    if (k.khi > k.klo && top > kAccurateJ)
+      zam_wrn_once("wcc", "wcc: degree %d is beyond the long-double Racah sum, which holds to 1e-10 only up to %d.\n",
+                   top, kAccurateJ);
     for (int i = k.klo; i <= k.khi; i++) {
       sp_fac(&s, -1, i);
       sp_fac(&s, -1, k.a - i);

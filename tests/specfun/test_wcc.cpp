@@ -9,7 +9,9 @@
 #include <cmath>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/racah_exact.h"
+#include "runtime/zam_log.h"
 #include "specfun/zam_wcc.h"
 
 namespace {
@@ -108,4 +110,18 @@ TEST(Wcc, RowsByRecursion) {
   std::vector<double> big(31);
   wcc_stride(30, 30, 40, 7, big.data());
   for (int m = 0; m <= 30; m++) EXPECT_NEAR(big[m], double(racah().value(30, 30, 40, m, -m)), 1e-14) << m;
+}
+
+// The sum's range: 1e-10 at j = 45 (its worst coefficient there), full
+// precision with one term at 84, silently; beyond 45 one warning, where
+// <84 5 84 -5 | 84 0> is off by 6e-5.
+TEST(Wcc, RangeOfTheSumAndWarningBeyond) {
+  zam_wrn_once_reset();
+  testutil::Capture said;
+  EXPECT_NEAR(double(wcc(45, 45, 57, -2, 0, -2)), double(racah().value(45, 45, 57, -2, 0)), 1e-10);
+  EXPECT_NEAR(double(wcc(84, 60, 50, 60, -60, 0)), double(racah().value(84, 60, 50, 60, -60)), 1e-15);
+  EXPECT_FALSE(said.has("*Warning*")) << said.text;
+  EXPECT_GT(std::fabs(wcc(84, 84, 84, 5, -5, 0) - racah().value(84, 84, 84, 5, -5)), 5e-5);
+  wcc(84, 84, 84, 6, -6, 0);
+  EXPECT_EQ(said.count("*Warning* wcc: degree 84 "), 1u) << said.text;
 }
