@@ -75,7 +75,10 @@ void tv3_ss_apply(int N, const mpf_t* S, const double* in, double* out);
 
 // ---- method 0: radial quadrature ----
 // The packed matrix (series direction, R >= 0) from 200 logarithmic points;
-// print "Done %d K[..]" / "Done %d J[..]".
+// print "Done %d K[..]" / "Done %d J[..]". Range (default scales): GTO
+// elements hold to 1e-9 up to order 16, at distances up to 50 (orders 1 to
+// 5), 20 (order 12), 4 (order 16); ETO elements to 1e-4 up to order 7 and
+// R = 20. A call beyond warns once per routine (tz_gt3, tu_gt3 likewise).
 void tm_gt3_num(int N, double* T, double R);
 void tm_et3_num(int N, double* T, double R);
 // sum over k of the coupling terms of element (l, l', m) times j_k(x): the

@@ -6,6 +6,17 @@
 // functions transform into the Jacobi radial functions p_nl of scale t/2.
 // The radial integral runs over 200 logarithmic points from 1e-4 to about
 // sqrt(400/h) (GTO) or sqrt(100/s) (ETO), where the transforms are gone.
+//
+// Range. 200 points resolve j_k(u R) and the high radial functions only so
+// far. At the default scales, against the series: GTO elements hold to
+// 1e-9 up to order 16, order N up to the distance kGtoReach[N - 1] (50 to
+// order 5, 20 at order 12, 4 at 16); ETO transforms fall off as powers of
+// u, cut at the grid's end, and their elements hold to 1e-4 only up to
+// order 7 and R = 20. Both scale with the scaled distance (R / sqrt(h),
+// R t). Beyond, the error grows fast (element (25 0; 25 0) of order 25 at
+// R = 2.3 is off by 1.5e-3): a call there warns once per routine and
+// process.
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -23,6 +34,33 @@ namespace {
 
 constexpr int kPoints = 200;
 
+// The largest distance at which a GTO matrix of order N holds to 1e-9
+// (entry N - 1) at the default scale h = 20; none from order 17 on.
+constexpr double kGtoReach[] = {50, 50, 50, 50, 50, 45, 40, 35, 30, 25, 20, 20, 15, 10, 8, 4};
+constexpr int kGtoTop = sizeof(kGtoReach) / sizeof(kGtoReach[0]);
+// ETO matrices hold to 1e-4 up to this order and distance (scale t = 1).
+constexpr int kEtoTop = 7;
+constexpr double kEtoReach = 20;
+
+// Warns (once per routine) when order N at distance R >= 0 is beyond the
+// quadrature's range.
+void check_range(const char* who, int N, double R, bool gto) {
+  if (gto) {
+    const double unit = std::sqrt(hnl_scale() / 20.0);  // the reaches in angstroms
+    if (N > kGtoTop)
+      zam_wrn_once(who, "%s: order %d is beyond the quadrature's range: GTO matrices hold to 1e-9 up to order %d "
+                   "(R up to %g there).\n", who, N, kGtoTop, kGtoReach[kGtoTop - 1] * unit);
+    else if (R > kGtoReach[N - 1] * unit)
+      zam_wrn_once(who, "%s: R = %.2f at order %d is beyond the quadrature's range: GTO matrices of order %d hold "
+                   "to 1e-9 up to R = %g.\n", who, R, N, N, kGtoReach[N - 1] * unit);
+  } else {
+    const double unit = 0.5 / tnl_scale();
+    if (N > kEtoTop || R > kEtoReach * unit)
+      zam_wrn_once(who, "%s: order %d at R = %.2f is beyond the quadrature's range: ETO matrices hold to 1e-4 up "
+                   "to order %d and R = %g.\n", who, N, R, kEtoTop, kEtoReach * unit);
+  }
+}
+
 // Which radial functions and how the matrix is kept.
 struct Quadrature {
   bool gto;
@@ -30,8 +68,10 @@ struct Quadrature {
   bool k0_only;   // keep the terms of degree 0 alone
 };
 
-// The packed matrix in the series direction at R >= 0, in long double.
-std::vector<long double> grid_matrix(int N, double R, Quadrature q) {
+// The packed matrix in the series direction at R >= 0, in long double,
+// for the routine who.
+std::vector<long double> grid_matrix(const char* who, int N, double R, Quadrature q) {
+  check_range(who, N, R, q.gto);
   const int P = N * (N + 1) / 2, K = 2 * N - 1;
   const double lo = std::log(1e4);
   const double h = hnl_scale(), s = tnl_scale();
@@ -98,17 +138,17 @@ std::vector<long double> grid_matrix(int N, double R, Quadrature q) {
   return T;
 }
 
-void num_matrix(int N, double* T, double R, bool gto) {
+void num_matrix(const char* who, int N, double* T, double R, bool gto) {
   const double t0 = zam_get_time();
-  const std::vector<long double> M = grid_matrix(N, R, {gto, false, false});
+  const std::vector<long double> M = grid_matrix(who, N, R, {gto, false, false});
   for (size_t i = 0; i < M.size(); i++) T[i] = static_cast<double>(M[i]);
   zam_msg("Done %d %c[%d](R=%.2f) translation elements in %.2f seconds.\n", static_cast<int>(M.size()), gto ? 'K' : 'J',
           N, R, zam_get_time() - t0);
 }
 
 // A new long-double matrix for the signed distance R (flipped for R >= 0).
-long double* signed_grid(int N, double R, bool k0_only) {
-  std::vector<long double> M = grid_matrix(N, std::fabs(R), {true, true, k0_only});
+long double* signed_grid(const char* who, int N, double R, bool k0_only) {
+  std::vector<long double> M = grid_matrix(who, N, std::fabs(R), {true, true, k0_only});
   if (R >= 0) tm3_flip(N, M.data());
   auto* out = static_cast<long double*>(kget1B(static_cast<int64_t>(M.size() * sizeof(long double))));
   for (size_t i = 0; i < M.size(); i++) out[i] = M[i];
@@ -117,9 +157,9 @@ long double* signed_grid(int N, double R, bool k0_only) {
 
 }  // namespace
 
-void tm_gt3_num(int N, double* T, double R) { num_matrix(N, T, R, true); }
+void tm_gt3_num(int N, double* T, double R) { num_matrix("tm_gt3_num", N, T, R, true); }
 
-void tm_et3_num(int N, double* T, double R) { num_matrix(N, T, R, false); }
+void tm_et3_num(int N, double* T, double R) { num_matrix("tm_et3_num", N, T, R, false); }
 
 double tlm_jlr(int l, int lp, int m, double x) {
   if (l < 0 || lp < 0 || m < 0 || m > std::min(l, lp)) return 0.0;
@@ -131,6 +171,6 @@ double tlm_jlr(int l, int lp, int m, double x) {
   return static_cast<double>(acc[m]);
 }
 
-long double* tz_gt3(int N, double R) { return signed_grid(N, R, false); }
+long double* tz_gt3(int N, double R) { return signed_grid("tz_gt3", N, R, false); }
 
-long double* tu_gt3(int N, double R) { return signed_grid(N, R, true); }
+long double* tu_gt3(int N, double R) { return signed_grid("tu_gt3", N, R, true); }
