@@ -5,6 +5,7 @@
 // triple, which keeps every division of Z exact.
 #include <cmath>
 
+#include "runtime/zam_log.h"
 #include "specfun/yib_shared.h"
 #include "specfun/zam_yib_num.h"
 
@@ -95,6 +96,16 @@ int64_t m3_sweep(int L, int j1, int j2, int j3, int lo, int hi, const _m12ranges
   return count;
 }
 
+// The largest j1 whose whole sweep the long-double members hold to 1e-10.
+constexpr int kLongDoubleTop = 24;
+
+// Warns (once per member) of a long-double sweep beyond that j1.
+void check_sweep(const char* who, int j1, int lo, int hi) {
+  if (j1 > kLongDoubleTop && (lo < 0 || hi > 0))
+    zam_wrn_once(who, "%s: j1 = %d is beyond the long-double ladder over m3, which holds to 1e-10 only up to "
+                 "j1 = %d.\n", who, j1, kLongDoubleTop);
+}
+
 // Norms in long double, shared by the members that keep them so.
 void norm_step(long double* Q, const M3Point& p) { Q[p.at] = Q[p.qfrom] * (static_cast<long double>(p.qnum) / p.qden); }
 
@@ -102,6 +113,7 @@ void norm_step(long double* Q, const M3Point& p) { Q[p.at] = Q[p.qfrom] * (stati
 
 int64_t yib_ladder_m3_dbl(int L, int j1, int j2, int j3, int lo, int hi, const _m12ranges* R, long double s,
                           long double* Z, long double* Q, long double* V) {
+  check_sweep("yib_ladder_m3_dbl", j1, lo, hi);
   struct {
     long double s, *Z, *Q, *V;
     void point(const M3Point& p) {
@@ -200,6 +212,7 @@ int64_t yib_ladder_m3_mpf(int L, int j1, int j2, int j3, int lo, int hi, const _
 }
 
 int64_t yib_laddersq_m3_dbl(int L, int j1, int j2, int j3, int lo, int hi, const _m12ranges* R, long double* V) {
+  check_sweep("yib_laddersq_m3_dbl", j1, lo, hi);
   struct {
     long double* V;
     void point(const M3Point& p) {

@@ -98,6 +98,13 @@ int64_t yib_laddersq_m1m2_mpf(int L, int j1, int j2, int j3, _m12ranges r12, lon
 // square-root members apply the relations to the coefficients themselves:
 // the long-double one in its V plane, the GMP-float one in its Z plane,
 // whose m3 = 0 row it first turns into coefficients (Z sqrt(Q s)).
+// Range of the long-double members (yib_ladder_m3_dbl, yib_laddersq_m3_dbl):
+// rounding grows from row to row, so over the whole m3 range of a triple
+// they hold to 1e-10 (absolute) only while j1 is at most 24; at j1 = 40
+// the error reaches 1.8e-5, at 84 the values are meaningless (5.7e13 for
+// 0.266). A sweep beyond j1 = 24 warns once per member and process. The
+// integer members, and the tops of yib_top_m3_dbl followed by a ladder over
+// (m1, m2) per row, hold at every j1.
 int64_t yib_ladder_m3_dbl(int L, int j1, int j2, int j3, int lo, int hi, const _m12ranges* R, long double s,
                           long double* Z, long double* Q, long double* V);
 int64_t yib_ladder_m3_long(int L, int j1, int j2, int j3, int lo, int hi, const _m12ranges* R, int64_t* Z,

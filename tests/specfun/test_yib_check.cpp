@@ -168,6 +168,41 @@ TEST(YibDrivers, SixtyFourBitTriplesThatDoNotFitAreSkipped) {
   EXPECT_LT(big.value("Largest diff at: C[", "REL = "), 1e-15);
 }
 
+// The long-double ladders over m3 (methods 0 and 1, from the m3 = 0 row)
+// over the whole m3 range of the worst triples of j1 = 24 hold to 1e-10
+// against the exact ladders, silently; beyond, each member warns once, and
+// <40 -20; 40 -20 | 40 -40> by method 0 is off by 1.8e-5.
+TEST(YibDrivers, LongDoubleLaddersOverM3HoldToTwentyFour) {
+  zam_wrn_once_reset();
+  testutil::Capture said;
+  const int J = 40, W = 2 * J + 1;
+  _yib_work w;
+  yib_work_init(&w, J, 0);
+  auto worst = [&](int method, int j1, int j2, int j3) {
+    const int64_t at = j1 * (j1 + 1) * (2 * j1 + 1) / 6 + j2 * j2 + j3 - j1 + j2;  // in triple order
+    int lo = 0, hi = 0;
+    yib_work_ranges(&w, j1, j2, j3, 10000, &lo, &hi);
+    yib_work_triple(&w, method, 0, j1, j2, j3, at, lo, hi);
+    yib_work_reference(&w, method, j1, j2, j3, at, lo, hi);
+    long double e = 0;
+    for (int m3 = lo; m3 <= hi; m3++) {
+      const int64_t row = W * (2 * J + m3) + J;
+      for (int m2 = w.R[2 * J + m3].m2_first; m2 <= w.R[2 * J + m3].m2_last; m2++)
+        e = std::max(e, std::fabs(w.V[row + m2] - w.REF[row + m2]));
+    }
+    return double(e);
+  };
+  EXPECT_LT(std::max(worst(0, 24, 20, 17), worst(1, 24, 22, 21)), 1e-10);
+  EXPECT_FALSE(said.has("*Warning*")) << said.text;
+  worst(1, 40, 40, 40);
+  worst(0, 40, 40, 40);
+  EXPECT_NEAR(double(w.V[W * (2 * J - 40) + J - 20] - racah().value(40, 40, 40, -20, -20)), -1.77e-5, 1e-7);
+  worst(0, 40, 39, 40);
+  yib_work_free(&w);
+  EXPECT_EQ(said.count("*Warning* yib_ladder_m3_dbl: j1 = 40 "), 1u) << said.text;
+  EXPECT_EQ(said.count("*Warning* yib_laddersq_m3_dbl: j1 = 40 "), 1u) << said.text;
+}
+
 TEST(YibDrivers, C02Checks) {
   std::vector<long double> c(yib_j1j2j3_dim(20, 0));
   yib_c02_dbl(2, 0, c.data());
