@@ -581,6 +581,12 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
     clear_state();
     return -1;
   }
+  // The 5-D layout's sums stop at the band limits: below the highest
+  // degree they cut the expansion, and the scores are no longer exact.
+  const int band = std::min({spec->receptor_bandlimit, spec->ligand_bandlimit, spec->twist_bandlimit});
+  if (lay.fft_mode == 5 && band < K - 1)
+    zam_wrn_once("zam_sixd_search/5-D", "zam_sixd_search: band limit %d cuts the 5-D layout's expansion of order %d; "
+                 "its scores are exact only with every band limit at least %d.\n", band, K, K - 1);
   const double t_tables = zam_get_time();
   PassTables tables;
   if (!pass_tables(lay, false, spec, K, &proto, &tables) || !zam_fill_rot_buffers(zam_thread_cpus()) ||

@@ -22,7 +22,10 @@
 //   receptor range, receptor gamma, beta, alpha, gamma). With the method-0
 //   L tables of both beta axes, the input at (tr, q, t, m, v) is
 //   sum over j of Lr[tr][q][v][j] sum over l of L[t][v][m][l] S[j q l m |v|],
-//   Rr = Euler(0, beta_r, gamma_r).
+//   Rr = Euler(0, beta_r, gamma_r). Exact only while the receptor, ligand
+//   and twist band limits all reach the highest degree N - 1: a lower one
+//   cuts the sums (kept poses off by 5 of the -1000 at band limit 6, order
+//   10), which zam_sixd_search warns of once.
 // - 1-D: per receptor sample, separation and ligand sample, the twist of
 //   the ligand by a 1-D Fourier series (the 1R body over every ligand sample).
 // - 4-D: both sides take the receptor's rotation samples; for sample s, a

@@ -25,6 +25,7 @@
 #include "matching/zam_distance_code.h"
 #include "matching/zam_sixd_store.h"
 #include "matching/zam_sixd_tables.h"
+#include "runtime/zam_log.h"
 #include "runtime/zam_progress.h"
 #include "runtime/zam_thread.h"
 #include "runtime/zam_vm.h"
@@ -45,6 +46,7 @@ _docking_spec tool_spec() {
 }
 
 using testutil::DirectScorer;
+using testutil::direct_score;
 using testutil::expect_put_back;
 using testutil::rotation_angle;
 using testutil::solution_tf;
@@ -136,6 +138,37 @@ TEST_F(SixdSearch, BoxSamplingFindsAnOffAxisShift) {
   Pair p(shape, shape);
   EXPECT_EQ(zam_sixd_search(&spec, &p.data, sols.data()), -1);
   EXPECT_TRUE(said.has("needs 35937 translations")) << said.text;
+}
+
+// The 5-D layout at order 10 scores its kept poses as the direct scorer does
+// while every band limit reaches degree 9, silently; a ligand band limit of
+// 8 cuts its sums (poses off by more than 0.1 of the -1000) and warns, once.
+TEST_F(SixdSearch, FiveDimensionalLayoutWithinItsBandLimits) {
+  const Matrix3D M = tf_tftf(tf_euler(e_make(0.3, 0.9, -1.2)), tf_v(v_make(0.0, 0.0, 0.8)));
+  std::vector<Point3D> moved;
+  for (const Point3D& a : atoms) moved.push_back(pt_tfpt(M, a));
+  Pair p(shape, sample(moved));
+  auto worst_off = [&](int receptor_band, int ligand_band) {
+    _docking_spec spec = tool_spec();
+    spec.fft_mode = 5;
+    spec.r12_range = 1.6;
+    spec.receptor_bandlimit = receptor_band;
+    spec.ligand_bandlimit = ligand_band;
+    std::vector<_solution> sols(spec.max_solutions);
+    const int n = zam_sixd_search(&spec, &p.data, sols.data());
+    const DirectScorer scorer(p);
+    double off = n > 0 ? 0.0 : HUGE_VAL;
+    for (int i = 0; i < n; i++) off = std::max(off, std::fabs(sols[i].Etotal - direct_score(kOrder, sols[i])));
+    return off;
+  };
+  zam_wrn_once_reset();
+  testutil::Capture said;
+  EXPECT_LT(worst_off(9, 9), 0.1);
+  EXPECT_FALSE(said.has("*Warning*")) << said.text;
+  EXPECT_GT(worst_off(12, 8), 0.1);
+  worst_off(6, 12);
+  EXPECT_EQ(said.count("*Warning* zam_sixd_search: band limit 8 "), 1u) << said.text;
+  EXPECT_EQ(said.count("*Warning*"), 1u) << said.text;
 }
 
 // The 6-D body on worker threads: poses of a receptor sample, a distance, a
