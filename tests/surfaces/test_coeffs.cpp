@@ -118,7 +118,7 @@ TEST(Coeffs, WhatEachScoreTypeMakesAndNothingTwice) {
     }
     if (t != 7) {
       // A single pair shares one grid: one integration fills both.
-      EXPECT_EQ(testutil::split_lines(said).size() > 0, true);
+      EXPECT_TRUE(p.receptor.models[0].skin[0] != 0.0 && p.ligand.models[0].shape[0] != 0.0);
       size_t passes = 0;
       for (size_t at = 0; (at = said.find("Calculating potential to N = 6", at)) != std::string::npos; at++) passes++;
       EXPECT_EQ(passes, 1u) << said;
