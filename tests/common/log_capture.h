@@ -29,12 +29,6 @@ struct Capture {
   Capture(const Capture&) = delete;
   Capture& operator=(const Capture&) = delete;
   bool has(const std::string& part) const { return text.find(part) != std::string::npos; }
-  // How often part occurs in the text.
-  size_t count(const std::string& part) const {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
-    return n;
-  }
 
  private:
   inline static std::string* sink = nullptr;
