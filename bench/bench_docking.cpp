@@ -21,7 +21,7 @@
 #include "matching/sampled_shape.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
-#include "surfaces/zam_coeffs.h"
+#include "surfaces/zam_dock_coeffs.h"
 
 namespace {
 

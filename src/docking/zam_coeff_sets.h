@@ -17,7 +17,7 @@
 
 #include <functional>
 
-#include "matching/zam_molecule.h"
+#include "matching/zam_molecule_record.h"
 
 // 1 when atom i of the current molecule has alternate location blank or 'A'.
 int zam_alt_kept(int i);

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "geometry/zam_transform.h"
-#include "matching/zam_molecule.h"
+#include "matching/zam_molecule_record.h"
 
 // Samples the first K DARS potentials of the model onto the grid of n^3
 // cells of edge d (corner origin, cell (i, j, k) at i + n(j + n k)): every

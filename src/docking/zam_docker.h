@@ -18,7 +18,7 @@
 #pragma once
 
 #include "matching/zam_dock_spec.h"
-#include "matching/zam_molecule.h"
+#include "matching/zam_molecule_record.h"
 
 struct _docking_data;
 

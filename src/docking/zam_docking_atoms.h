@@ -5,7 +5,7 @@
 // model's heavy atoms written as PDB-style text in the same frame.
 #pragma once
 
-#include "matching/zam_molecule.h"
+#include "matching/zam_molecule_record.h"
 
 struct _zam_file;
 

@@ -4,7 +4,7 @@
 // first turns about z at a fixed separation. Both print their profiles.
 #pragma once
 
-#include "matching/zam_molecule.h"
+#include "matching/zam_molecule_record.h"
 
 // The positions of every atom of mol (all models) in the frame of model 0's
 // origin, in a new array (*points, release with kfree) of the returned

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "geometry/zam_transform.h"
-#include "matching/zam_molecule.h"
+#include "matching/zam_molecule_record.h"
 
 // zam_grid_integrate with o1, o2 and e1 from model m1 of first (skin vector
 // 1, skin vector 2, grid energies) and o3, o4, e2 from model m2 of second;

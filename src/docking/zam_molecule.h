@@ -8,7 +8,7 @@
 // structure programs), hydrogens built from templates, rotamers.
 #pragma once
 
-#include "matching/zam_molecule.h"
+#include "matching/zam_molecule_record.h"
 
 struct _pdb_image;
 

@@ -7,7 +7,7 @@
 // it (zam_native_rms answers -1 while none is loaded).
 #pragma once
 
-#include "matching/zam_molecule.h"
+#include "matching/zam_molecule_record.h"
 
 // Models 2..n of a loaded multi-model molecule get place[1] = the fit that
 // maps their atoms (about their centre) onto model 1's (about its centre);

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "matching/zam_dock_spec.h"
-#include "matching/zam_molecule.h"
+#include "matching/zam_molecule_record.h"
 
 // Fills the bump counts of the first n solutions (at most 32767 each) for
 // mode 1; other modes warn "Refinement mode %d is not available." and leave

@@ -12,7 +12,7 @@
 // and so does the dot product of their expansions.
 #pragma once
 
-#include "matching/zam_molecule.h"
+#include "matching/zam_molecule_record.h"
 
 // Sampled values: `blocks` grids of nx x ny x nz nodes (node (i, j, k) at
 // i + nx(j + ny k), at origin + (i h, j h, k h)), block t at t nx ny nz.

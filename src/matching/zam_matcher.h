@@ -1,7 +1,7 @@
 // The matcher: two molecules described by coefficient vectors are matched
 // model pair by model pair through the six-dimensional search, and the best
 // solutions of all pairs, merged by energy, are left in a docking job.
-// Holds the molecule helpers it needs (the records are in zam_molecule.h).
+// Holds the molecule helpers it needs (the records are in zam_molecule_record.h).
 // The matcher keeps its top list in process-wide state: one match at a
 // time, on the calling thread (the search runs its own threads).
 #pragma once
@@ -10,7 +10,7 @@
 
 #include "geometry/zam_transform.h"
 #include "matching/zam_dock_spec.h"
-#include "matching/zam_molecule.h"
+#include "matching/zam_molecule_record.h"
 
 // Matches every model pair of receptor and ligand and leaves the best
 // max_solutions solutions, lowest energy first, in d (emptied first). A

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "geometry/zam_transform.h"
-#include "matching/zam_molecule.h"
+#include "matching/zam_molecule_record.h"
 
 // The surface of {value > level} of the nx x ny x nz node grid (node
 // (i, j, k) at i + nx(j + ny k), at origin + (i h, j h, k h)) into out

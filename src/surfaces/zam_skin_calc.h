@@ -8,7 +8,7 @@
 #pragma once
 
 #include "geometry/zam_transform.h"
-#include "matching/zam_molecule.h"
+#include "matching/zam_molecule_record.h"
 
 struct _docking_atoms;
 

@@ -17,7 +17,7 @@
 #include "harmonics/zam_cache.h"
 #include "runtime/zam_thread.h"
 #include "structure/zam_pdb.h"
-#include "surfaces/zam_coeffs.h"
+#include "surfaces/zam_dock_coeffs.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Coefficient set-up of a docking pair.
-#include "surfaces/zam_coeffs.h"
+#include "surfaces/zam_dock_coeffs.h"
 
 #include <algorithm>
 #include <cmath>

@@ -19,7 +19,7 @@
 #include "matching/zam_sixd.h"
 #include "structure/zam_dars_data.h"
 #include "structure/zam_pdb.h"
-#include "surfaces/zam_coeffs.h"
+#include "surfaces/zam_dock_coeffs.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "geometry/zam_transform.h"
 #include "matching/zam_dock_spec.h"
-#include "matching/zam_molecule.h"
+#include "matching/zam_molecule_record.h"
 
 // Grid about a model of radius R: n^3 cells of edge h from the corner
 // origin (the same on all three axes). Padded: room for margin on every
