@@ -10,7 +10,6 @@
 #include "docking/zam_native.h"
 #include "docking/zam_refine.h"
 #include "harmonics/zam_anlm.h"
-#include "harmonics/zam_cache.h"
 #include "matching/zam_matcher.h"
 #include "matching/zam_sixd.h"
 #include "runtime/kids.h"
@@ -339,10 +338,8 @@ void zam_docker(_docking_spec* spec, _docking* d, _molecule* receptor, _molecule
   weights[1] = spec->scan_order == 0 ? 0.0f : 0.7f;
   weights[2] = 0.2f;
   weights[3] = spec->refine_mode == 0 ? 0.0f : 0.2f;
-  zam_msg_brk();
-  zam_free_solutions(d);
+  auto [rf, rl, lf, ll] = zam_open_model_pairs("Docking", d, receptor, ligand);
   docker.abort = 0;
-  if (zam_cache_type() == 0) zam_wrn("Docking will be faster if you enable the disc cache.\n");
   const double t0 = zam_get_time();
   docker.expected = 1;
   docker.docked = 0;
@@ -355,9 +352,6 @@ void zam_docker(_docking_spec* spec, _docking* d, _molecule* receptor, _molecule
     docker.abort = 1;
   }
 
-  int rf, rl, lf, ll;
-  zam_docking_model_range(receptor, &rf, &rl);
-  zam_docking_model_range(ligand, &lf, &ll);
   const int nr = rl - rf + 1, nl = ll - lf + 1;
   const bool kind2 = receptor && ligand && receptor->model_kind == 2 && ligand->model_kind == 2;
   bool several = false;     // more than one model docked on either side: tables of the kept solutions

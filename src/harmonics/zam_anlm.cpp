@@ -24,6 +24,18 @@ struct CarboSums {
   }
 };
 
+// Calls fn(x, y, l, c) for every run of each of nvec consecutive vector
+// pairs of order N: x and y the v-th vectors of a and b, c as anlm_runs.
+template <typename A, typename B, typename Fn>
+void paired_runs(int N, int nvec, A* a, B* b, Fn fn) {
+  const int k = anlm_size(N);
+  for (int v = 0; v < nvec; v++) {
+    A* x = a + static_cast<long>(v) * k;
+    B* y = b + static_cast<long>(v) * k;
+    anlm_runs(N, [&](int l, int c) { fn(x, y, l, c); });
+  }
+}
+
 using RadialFn = double (*)(int, int, double);
 
 double expansion_value(int N, const double* a, double r, double theta, double phi, RadialFn radial) {
@@ -134,60 +146,39 @@ double anlm_stupid(int nvec, int N, const double* a, const double* b) {
 }
 
 void anlm_rinv(int N, int nvec, int mode, const double* in, double* out) {
-  const int k = anlm_size(N);
-  for (int v = 0; v < nvec; v++) {
-    const double* src = in + static_cast<long>(v) * k;
-    double* dst = out + static_cast<long>(v) * k;
-    for (int n = 1; n <= N; n++)
-      for (int l = 0; l < n; l++) {
-        const int c = anlm_index(n, l, 0);
-        if (mode == 2) {
-          double s = 0.0;
-          for (int m = -l; m <= l; m++) s += src[c + m] * src[c + m];
-          for (int m = -l; m <= l; m++) dst[c + m] = 0.0;
-          dst[c] = std::sqrt(s);
-        } else if (mode == 1) {
-          dst[c] = src[c];
-          for (int m = 1; m <= l; m++) {
-            const double p = src[c - m], q = src[c + m];
-            dst[c + m] = std::sqrt(p * p + q * q);
-            dst[c - m] = 0.0;
-          }
-        } else {
-          for (int m = -l; m <= l; m++) dst[c + m] = src[c + m];
-        }
+  paired_runs(N, nvec, in, out, [mode](const double* src, double* dst, int l, int c) {
+    if (mode == 2) {
+      double s = 0.0;
+      for (int m = -l; m <= l; m++) s += src[c + m] * src[c + m];
+      for (int m = -l; m <= l; m++) dst[c + m] = 0.0;
+      dst[c] = std::sqrt(s);
+    } else if (mode == 1) {
+      dst[c] = src[c];
+      for (int m = 1; m <= l; m++) {
+        const double p = src[c - m], q = src[c + m];
+        dst[c + m] = std::sqrt(p * p + q * q);
+        dst[c - m] = 0.0;
       }
-  }
+    } else {
+      for (int m = -l; m <= l; m++) dst[c + m] = src[c + m];
+    }
+  });
 }
 
 double anlm_carbo_rinv(int N, int nvec, int mode, const double* a, const double* b) {
-  const int k = anlm_size(N);
   CarboSums s;
-  for (int v = 0; v < nvec; v++) {
-    const double* x = a + static_cast<long>(v) * k;
-    const double* y = b + static_cast<long>(v) * k;
-    for (int n = 1; n <= N; n++)
-      for (int l = 0; l < n; l++) {
-        const int c = anlm_index(n, l, 0);
-        const int lo = mode == 2 || mode == 1 ? 0 : -l;
-        const int hi = mode == 2 ? 0 : l;
-        for (int m = lo; m <= hi; m++) s.add(x[c + m], y[c + m]);
-      }
-  }
+  paired_runs(N, nvec, a, b, [&](const double* x, const double* y, int l, int c) {
+    const int lo = mode == 2 || mode == 1 ? 0 : -l;
+    const int hi = mode == 2 ? 0 : l;
+    for (int m = lo; m <= hi; m++) s.add(x[c + m], y[c + m]);
+  });
   return s.value();
 }
 
 void anlm_flip(int nvec, int N, const double* in, double* out) {
-  const int k = anlm_size(N);
-  for (int v = 0; v < nvec; v++) {
-    const double* src = in + static_cast<long>(v) * k;
-    double* dst = out + static_cast<long>(v) * k;
-    for (int n = 1; n <= N; n++)
-      for (int l = 0; l < n; l++) {
-        const int c = anlm_index(n, l, 0);
-        for (int m = -l; m <= l; m++) dst[c + m] = src[c - m];
-      }
-  }
+  paired_runs(N, nvec, in, out, [](const double* src, double* dst, int l, int c) {
+    for (int m = -l; m <= l; m++) dst[c + m] = src[c - m];
+  });
 }
 
 void anlm_rot_phi(int N, const double* c, const double* s, const double* in, double* out) {

@@ -13,6 +13,14 @@
 int anlm_size(int N);                    // N(N+1)(2N+1)/6, 0 for N < 1
 int anlm_index(int n, int l, int m);     // slot of (n, l, m)
 
+// Calls fn(l, c) for every run (n, l, -l..l) of an order-N vector in slot
+// order, c the slot of (n, l, 0).
+template <typename Fn>
+void anlm_runs(int N, Fn fn) {
+  for (int n = 1; n <= N; n++)
+    for (int l = 0; l < n; l++) fn(l, anlm_index(n, l, 0));
+}
+
 void anlm_zero(int N, double* a);
 // Every slot 1/sqrt(size); returns that value (0 for an empty vector).
 double anlm_unit(int N, double* a);

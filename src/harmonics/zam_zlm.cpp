@@ -61,12 +61,7 @@ void run_from_complex(int sigma, int l, int c, const Src& src, const Dst& dst) {
   }
 }
 
-// Every run of an order-N vector, or of a single shell of degree L.
-template <typename Fn>
-void vector_runs(int N, Fn fn) {
-  for (int n = 1; n <= N; n++)
-    for (int l = 0; l < n; l++) fn(l, anlm_index(n, l, 0));
-}
+// Every run of a single shell of degree L (those of a vector: anlm_runs).
 template <typename Fn>
 void shell_runs(int L, Fn fn) {
   for (int l = 0; l <= L; l++) fn(l, l * (l + 1));
@@ -157,19 +152,19 @@ void qnlm_abnlm(int N, const double* a, const double* b, double* q) {
 }
 
 void qnlm_cnlm(int N, const double* c, double* q) {
-  vector_runs(N, [&](int l, int o) { run_to_complex(kQ, l, o, ComplexSlots{c, nullptr}, ComplexSlots{nullptr, q}); });
+  anlm_runs(N, [&](int l, int o) { run_to_complex(kQ, l, o, ComplexSlots{c, nullptr}, ComplexSlots{nullptr, q}); });
 }
 
 void cnlm_qnlm(int N, const double* q, double* c) {
-  vector_runs(N, [&](int l, int o) { run_from_complex(kQ, l, o, ComplexSlots{q, nullptr}, ComplexSlots{nullptr, c}); });
+  anlm_runs(N, [&](int l, int o) { run_from_complex(kQ, l, o, ComplexSlots{q, nullptr}, ComplexSlots{nullptr, c}); });
 }
 
 void qnlm_anlm(int N, const double* a, double* q) {
-  vector_runs(N, [&](int l, int o) { run_to_complex(kQ, l, o, RealSlots{a, nullptr}, ComplexSlots{nullptr, q}); });
+  anlm_runs(N, [&](int l, int o) { run_to_complex(kQ, l, o, RealSlots{a, nullptr}, ComplexSlots{nullptr, q}); });
 }
 
 void anlm_qnlm(int N, const double* q, double* a) {
-  vector_runs(N, [&](int l, int o) { run_from_complex(kQ, l, o, ComplexSlots{q, nullptr}, RealSlots{nullptr, a}); });
+  anlm_runs(N, [&](int l, int o) { run_from_complex(kQ, l, o, ComplexSlots{q, nullptr}, RealSlots{nullptr, a}); });
 }
 
 void qnlm_conj(int N, const double* q, double* out) { zconj(anlm_size(N), q, out); }
@@ -199,7 +194,7 @@ void znlm_phi(int N, double phi, double* out) {
     sincos(-m * phi, &s, &c);
     ec[m] = Complex{c, s};
   }
-  vector_runs(N, [&](int l, int o) {
+  anlm_runs(N, [&](int l, int o) {
     for (int m = -l; m <= l; m++) {
       out[2 * (o + m)] = ec[m].re;
       out[2 * (o + m) + 1] = ec[m].im;
@@ -229,7 +224,7 @@ void zanlm_rotate(int N, int nvec, double alpha, double beta, double gamma, cons
   for (int v = 0; v < nvec; v++) {
     const double* src = in + 2 * v * K;
     double* dst = out + 2 * v * K;
-    vector_runs(N, [&](int l, int o) {
+    anlm_runs(N, [&](int l, int o) {
       for (int m = -l; m <= l; m++) {
         Complex sum{0.0, 0.0};
         for (int k = -l; k <= l; k++) {

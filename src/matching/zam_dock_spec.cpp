@@ -8,9 +8,50 @@
 
 namespace {
 
-// Shared by both presets: the fields whose values the matching preset takes
-// from the docking defaults unchanged.
-void setWeights(_docking_spec* s) {
+// The sampling of a preset's search: solutions kept, problem type, orders,
+// rotation samples and band limits, angular steps and the distance range.
+struct Sampling {
+  int max_solutions, problem_type, scan_order, order;
+  int receptor_samples, ligand_samples, twist_samples;
+  int receptor_bandlimit, ligand_bandlimit, twist_bandlimit;
+  double receptor_step, ligand_step, twist_step, r12_range;
+};
+
+// The docking defaults, and the coarser search of the tool's start-up values
+// and of the matching preset (fewer solutions and samples, lower band
+// limits, a short distance range).
+constexpr Sampling kDockSampling{2000, 2, 18, 25, 812, 812, 64, 24, 24, 32, 7.5, 7.5, 5.5, 60.0};
+constexpr Sampling kSearchSampling{1000, 1, 0, 10, 162, 492, 64, 12, 18, 32, 20.0, 10.0, 5.6, 6.0};
+
+// Sets the fields of a preset: v's sampling, and those every preset shares
+// (the 3-D layout on the CPU without refinement or distance sub-steps,
+// steps of 0.8 from the start on a grid of 0.6, whole ranges, and the
+// weights of the score terms).
+void setPreset(_docking_spec* s, const Sampling& v) {
+  s->max_solutions = v.max_solutions;
+  s->problem_type = v.problem_type;
+  s->scan_order = v.scan_order;
+  s->order = v.order;
+  s->receptor_samples = v.receptor_samples;
+  s->ligand_samples = v.ligand_samples;
+  s->twist_samples = v.twist_samples;
+  s->receptor_bandlimit = v.receptor_bandlimit;
+  s->ligand_bandlimit = v.ligand_bandlimit;
+  s->twist_bandlimit = v.twist_bandlimit;
+  s->receptor_step = v.receptor_step;
+  s->ligand_step = v.ligand_step;
+  s->twist_step = v.twist_step;
+  s->r12_range = v.r12_range;
+  s->fft_mode = 3;
+  s->gpu_devices = 0;
+  s->refine_mode = 0;
+  s->r12_substeps = 0;
+  s->r12_step = 0.8;
+  s->r12_offset = 0.0;
+  s->grid_spacing = 0.6;
+  s->receptor_range = M_PI;
+  s->ligand_range = M_PI;
+  s->twist_range = 2.0 * M_PI;
   s->ligand_weight_p = 0.0;
   s->ligand_weight_q = 12.0;
   s->grid_weight = 0.6;
@@ -20,101 +61,46 @@ void setWeights(_docking_spec* s) {
   s->piper_weight = 5.0;
 }
 
-// Shared by the tool's start-up values and the matching preset: the coarser
-// search (fewer solutions and samples, lower band limits, a short r12 range).
-void setSearchSampling(_docking_spec* s) {
-  s->max_solutions = 1000;
-  s->problem_type = 1;
-  s->scan_order = 0;
-  s->order = 10;
-  s->fft_mode = 3;
-  s->gpu_devices = 0;
-  s->refine_mode = 0;
-  s->r12_substeps = 0;
-  s->receptor_samples = 162;
-  s->ligand_samples = 492;
-  s->twist_samples = 64;
-  s->receptor_bandlimit = 12;
-  s->ligand_bandlimit = 18;
-  s->twist_bandlimit = 32;
-  s->receptor_step = 20.0;
-  s->ligand_step = 10.0;
-  s->twist_step = 5.6;
-  s->r12_step = 0.8;
-  s->r12_offset = 0.0;
-  s->r12_range = 6.0;
-  s->grid_spacing = 0.6;
-  s->receptor_range = M_PI;
-  s->ligand_range = M_PI;
-  s->twist_range = 2.0 * M_PI;
+// Sets the symmetry and score fields of both presets: no symmetry search
+// (cyclic orders min..max, fourth angles over omega_range), scores unscaled,
+// the potential cut off at 60.
+void setSymmetryAndScores(_docking_spec* s, int symmetry_min, int symmetry_max, double omega_range) {
+  s->score_type = 0;
+  s->symmetry = 0;
+  s->symmetry_min = symmetry_min;
+  s->symmetry_max = symmetry_max;
+  s->omega_range = omega_range;
+  s->sym_local = 1;
+  s->sym_LtoW = 1.0;
+  s->score_scale = 1.0;
+  s->potential_cutoff = 60.0;
 }
 
 }  // namespace
 
 void zam_setDockSpec(_docking_spec* s) {
   if (!s) return;
-  s->max_solutions = 2000;
-  s->problem_type = 2;
-  s->score_type = 0;
-  s->scan_order = 18;
-  s->order = 25;
-  s->fft_mode = 3;
-  s->gpu_devices = 0;
-  s->refine_mode = 0;
-  s->receptor_samples = 812;
-  s->ligand_samples = 812;
-  s->twist_samples = 64;
-  s->receptor_bandlimit = 24;
-  s->ligand_bandlimit = 24;
-  s->twist_bandlimit = 32;
-  s->r12_substeps = 0;
-  s->symmetry = 0;
-  s->symmetry_min = 2;
-  s->symmetry_max = 2;
-  s->omega_range = M_PI;
-  s->sym_local = 1;
-  s->sym_LtoW = 1.0;
-  s->score_scale = 1.0;
+  setPreset(s, kDockSampling);
+  setSymmetryAndScores(s, 2, 2, M_PI);
   s->score_threshold = 0.0;
-  s->receptor_step = 7.5;
-  s->ligand_step = 7.5;
-  s->twist_step = 5.5;
-  s->r12_step = 0.8;
-  s->r12_offset = 0.0;
-  s->r12_range = 60.0;
-  s->grid_spacing = 0.6;
   s->potential_scale = 0.8;
-  s->potential_cutoff = 60.0;
-  s->receptor_range = M_PI;
-  s->ligand_range = M_PI;
-  s->twist_range = 2.0 * M_PI;
   s->box_mode = 0;
   s->box_size = 10.0;
-  setWeights(s);
 }
 
 void setup_zam_options(_docking_spec* s) {
   if (!s) return;
   zam_setDockSpec(s);
-  setSearchSampling(s);
+  setPreset(s, kSearchSampling);
   s->potential_cutoff = 40.0;
 }
 
 void zam_setMatchSpec(_docking_spec* s) {
   if (!s) return;
-  setSearchSampling(s);
-  s->score_type = 0;
-  s->symmetry = 0;
-  s->symmetry_min = 0;
-  s->symmetry_max = 0;
-  s->omega_range = 0.0;
-  s->sym_local = 1;
-  s->sym_LtoW = 1.0;
-  s->score_scale = 1.0;
-  s->potential_cutoff = 60.0;
+  setPreset(s, kSearchSampling);
+  setSymmetryAndScores(s, 0, 0, 0.0);
   s->box_mode = 1;
   s->box_size = 6.0;
-  setWeights(s);
 }
 
 double zam_dock_score_scale(const _docking_spec* s) {

@@ -107,17 +107,12 @@ void setup_correlation(int kind, int N, double w, const _molecule_model& R, cons
 }  // namespace
 
 void zam_matcher(_docking_spec* spec, _docking* d, _molecule* receptor, _molecule* ligand) {
-  zam_msg_brk();
-  zam_free_solutions(d);
+  const auto [rf, rl, lf, ll] = zam_open_model_pairs("Matching", d, receptor, ligand);
   matcher.aborting = 0;
-  if (zam_cache_type() == 0) zam_wrn("Matching will be faster if you enable the disc cache.\n");
   const double t0 = zam_get_time();
   matcher.matched = 0.0;
   matcher.expected = 1.0;
   matcher.top.clear();
-  int rf, rl, lf, ll;
-  zam_docking_model_range(receptor, &rf, &rl);
-  zam_docking_model_range(ligand, &lf, &ll);
   const int nr = rl - rf + 1, nl = ll - lf + 1;
   const bool pairs = !(nr == 1 && nl == 1);
   if (!pairs) {
@@ -274,6 +269,17 @@ void zam_docking_model_range(const _molecule* m, int* first, int* last) {
   } else {
     *first = *last = 0;
   }
+}
+
+_model_pairs zam_open_model_pairs(const char* who, _docking* d, const _molecule* receptor,
+                                  const _molecule* ligand) {
+  zam_msg_brk();
+  zam_free_solutions(d);
+  if (zam_cache_type() == 0) zam_wrn("%s will be faster if you enable the disc cache.\n", who);
+  _model_pairs p;
+  zam_docking_model_range(receptor, &p.rf, &p.rl);
+  zam_docking_model_range(ligand, &p.lf, &p.ll);
+  return p;
 }
 
 const char* zam_model_name(const _molecule* m, int model) {

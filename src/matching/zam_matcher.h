@@ -32,6 +32,17 @@ void print_match_header();
 int print_match_rms(int soln, double etotal, double eshape, double eforce, double eair, double rms, int bumps);
 // Models to match of m: first..last (0..0 for a single structure).
 void zam_docking_model_range(const _molecule* m, int* first, int* last);
+// The model pairs of a run over two molecules: the receptor's models rf..rl
+// and the ligand's lf..ll (zam_docking_model_range).
+struct _model_pairs {
+  int rf, rl, lf, ll;
+};
+// The opening of a run over the model pairs of two molecules, the matcher's
+// and the docker's: a break in the messages, d emptied of its solutions, a
+// warning that the run (who: "Matching", "Docking") would be faster with the
+// disc cache when it is off; returns the model pairs.
+_model_pairs zam_open_model_pairs(const char* who, _docking* d, const _molecule* receptor,
+                                  const _molecule* ligand);
 // Printed name of a model (a static buffer, overwritten by the next call).
 const char* zam_model_name(const _molecule* m, int model);
 // RMS deviation of a pose from the native complex; -1 while no native

@@ -56,25 +56,6 @@ const _pdb_residue* residue_at(const Rainbow& w, const _pdb_image* image, int c,
   return &image->residues[i];
 }
 
-const char* const kNote =
-    "#\n"
-    "# Here, six colours (red, orange, yellow, green, blue, violet) are allocated\n"
-    "# cyclically from the N-terminus. Aligned residues will appear in the same colour.\n"
-    "# A gap in the alignment causes a colour to be skipped, and singleton residues\n"
-    "# (those not aligned with anything) are coloured in grey.\n"
-    "#\n"
-    "# NB. Rainbow colouring does not work correctly with more than 62 chains.\n"
-    "# NB. The colouring commands only work with Zam version 7.0.1 or higher.\n"
-    "#\n";
-
-void head(_trel_text* out, const Rainbow& w, const std::string& name, const char* viewer,
-          const char* command) {
-  trel_printText(out, "# This file: %s\n#\n", name.c_str());
-  trel_printText(out, "# %s command file to draw a Trel multiple alignment in rainbow colours.\n", viewer);
-  trel_putText(out, kNote);
-  trel_printText(out, "# Usage: (cd %s; %s -e %s)\n#\n", w.folder.c_str(), command, name.c_str());
-}
-
 void remark(_trel_pdb_out* out, int r, const char* name) {
   if (r == 0)
     zam_fprintf(out->fp, "REMARK  Query:      %s\n", name);
@@ -98,7 +79,7 @@ void write_zam(const Rainbow& w) {
   _trel_text* cmd = trel_openText((w.folder + mac).c_str());
   if (w.t.rows > kChainLetters) zam_wrn("Rainbow colours do not work properly in Zam with more than 62 chains.\n");
   if (cmd) {
-    head(cmd, w, mac, "Zam", "zam");
+    trel_putRainbowHead(cmd, mac.c_str(), "multiple alignment", "Zam", w.folder.c_str(), "zam", true);
     trel_printText(cmd, "open_receptor %s\n", pdb.c_str());
     trel_printText(cmd, "molecule_scope    %d\n", -1);
     trel_printText(cmd, "model_display     %d\n", 0);
@@ -143,7 +124,7 @@ void write_vmd(const Rainbow& w) {
   if (zam_debug > 0) zam_msg("Writing VMD RAINBOW command file: %s\n", (w.folder + tcl).c_str());
   _trel_text* cmd = trel_openText((w.folder + tcl).c_str());
   if (cmd) {
-    head(cmd, w, tcl, "VMD", "vmd");
+    trel_putRainbowHead(cmd, tcl.c_str(), "multiple alignment", "VMD", w.folder.c_str(), "vmd", true);
     trel_putVmdRainbowStart(cmd);
   }
   char chain = 'A';

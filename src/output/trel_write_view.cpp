@@ -282,32 +282,12 @@ void rainbow_pdb(const std::string& name, const _pdb_image* image, char chain, M
   trel_closePdbOut(out);
 }
 
-const char* const kRainbowNote =
-    "# Here, six colours (red, orange, yellow, green, blue, violet) are allocated\n"
-    "# cyclically from the N-terminus. Aligned residues will appear in the same colour.\n"
-    "# A gap in the alignment causes a colour to be skipped, and singleton residues\n"
-    "# (those not aligned with anything) are coloured in grey.\n";
-
-// The comment head of both rainbow files: what the file is for, the colours,
-// and how to run it with the viewer's command.
-void rainbow_head(_trel_text* out, const View& v, const std::string& name, const char* viewer,
-                  const char* command) {
-  trel_printText(out, "# This file: %s\n", name.c_str());
-  trel_printText(out, "#\n# %s command file to draw a Trel alignment in rainbow colours.\n#\n", viewer);
-  trel_putText(out, kRainbowNote);
-  trel_putText(out, "#\n");
-  trel_putText(out, "# NB. The colouring commands only work with Zam version 7.0.1 or higher.\n");
-  trel_putText(out, "#\n");
-  trel_printText(out, "# Usage: (cd %s; %s -e %s)\n", v.folder.c_str(), command, name.c_str());
-}
-
 void rainbow_macro(const View& v, const std::vector<int>& index, const std::string& qpdb,
                    const std::string& tpdb) {
   const std::string name = v.stem + "_rainbow.mac";
   _trel_text* out = trel_openAnnounced(v.folder + name, "Writing Zam RAINBOW macro file: %s\n", 1);
   if (!out) return;
-  rainbow_head(out, v, name, "Zam", "zam");
-  trel_putText(out, "#\n");
+  trel_putRainbowHead(out, name.c_str(), "alignment", "Zam", v.folder.c_str(), "zam", false);
   openPair(out, qpdb, tpdb);
   for (int query = 1; query >= 0; query--) {
     if (!query) trel_printText(out, "molecule_scope    %d\n", 1);
@@ -328,8 +308,7 @@ void rainbow_script(const View& v, const std::vector<int>& index, const std::str
   const std::string name = v.stem + "_rainbow.tcl";
   _trel_text* out = trel_openAnnounced(v.folder + name, "Writing VMD RAINBOW command file: %s\n", 1);
   if (!out) return;
-  rainbow_head(out, v, name, "VMD", "vmd");
-  trel_putText(out, "#\n");
+  trel_putRainbowHead(out, name.c_str(), "alignment", "VMD", v.folder.c_str(), "vmd", false);
   trel_putVmdRainbowStart(out);
   for (int query = 1; query >= 0; query--) {
     const _pdb_image* image = query ? v.q : v.t;
@@ -398,6 +377,22 @@ void trel_writeAlignMask(const _trel_align* align, const _pdb_image* query,
     rainbow_macro(v, index, qpdb, tpdb);
   }
   if (vmd) rainbow_script(v, index, qpdb, tpdb);
+}
+
+void trel_putRainbowHead(_trel_text* out, const char* name, const char* drawn, const char* viewer,
+                         const char* folder, const char* command, bool chain_limit) {
+  trel_printText(out, "# This file: %s\n", name);
+  trel_printText(out, "#\n# %s command file to draw a Trel %s in rainbow colours.\n#\n", viewer, drawn);
+  trel_putText(out,
+               "# Here, six colours (red, orange, yellow, green, blue, violet) are allocated\n"
+               "# cyclically from the N-terminus. Aligned residues will appear in the same colour.\n"
+               "# A gap in the alignment causes a colour to be skipped, and singleton residues\n"
+               "# (those not aligned with anything) are coloured in grey.\n"
+               "#\n");
+  // The chain letters run out after 62 chains (A-Z, a-z, 0-9).
+  if (chain_limit) trel_putText(out, "# NB. Rainbow colouring does not work correctly with more than 62 chains.\n");
+  trel_putText(out, "# NB. The colouring commands only work with Zam version 7.0.1 or higher.\n#\n");
+  trel_printText(out, "# Usage: (cd %s; %s -e %s)\n#\n", folder, command, name);
 }
 
 void trel_putVmdRainbowStart(_trel_text* out) {

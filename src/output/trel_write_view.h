@@ -23,6 +23,13 @@ void trel_writeAlignMask(const _trel_align* align, const _pdb_image* query,
 
 struct _trel_text;
 
+// Writes the comment head of a rainbow command file: its name, what it
+// draws (drawn: "alignment", "multiple alignment"), the colours, the Zam
+// version the colouring needs (with chain_limit, the most chains it tells
+// apart) and how to run it: (cd folder; command -e name).
+void trel_putRainbowHead(_trel_text* out, const char* name, const char* drawn, const char* viewer,
+                         const char* folder, const char* command, bool chain_limit);
+
 // Writes the opening of a VMD rainbow script: the start of its load_pair
 // procedure with the colour numbers and the display settings.
 void trel_putVmdRainbowStart(_trel_text* out);

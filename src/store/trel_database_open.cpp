@@ -468,64 +468,69 @@ int trel_memberDatabase(_trel_db* db, const char* name, _trel_thing** thing, con
 
 namespace {
 
-// Shared by list and extract: opens, selects and shows the selection line.
-// Null when the database cannot be opened; *things owned by the caller.
-_trel_db* openSelection(const char* root, const char* name, int with_index, const char* pattern,
-                        char** names, int n_names, const _trel_db_opts* options,
-                        _trel_thing*** things, int* count) {
-  *things = nullptr;
-  *count = 0;
-  _trel_db* db = trel_openDatabase(root, name, with_index);
-  if (!db || db->n_members < 1) return db;
-  *things = static_cast<_trel_thing**>(
-      kget1B_0(static_cast<int64_t>(db->n_members) * static_cast<int64_t>(sizeof(_trel_thing*))));
-  _trel_db_opts opts = *options;
-  opts.thing.filter_method = 6;  // no coefficients are needed to show or write members
-  *count = trel_loadDatabase(db, *things, nullptr, pattern, names, n_names, 1, 2147483647, &opts);
-  zam_msg("Selecting [%s] from %s\n", pattern && *pattern ? pattern : "*", db->folder);
-  zam_msg(kRule);
-  return db;
-}
+// Shared by list and extract: the database opened, its members selected by
+// pattern and names, and the selection line shown. db is null when the
+// database cannot be opened; options are the defaults when none are given.
+// The members' list is freed and the database closed when the record goes.
+struct Selection {
+  _trel_db_opts defaults;
+  const _trel_db_opts* options;
+  _trel_db* db = nullptr;
+  _trel_thing** things = nullptr;
+  int count = 0;
+
+  Selection(const char* root, const char* name, int with_index, const char* pattern, char** names, int n_names,
+            const _trel_db_opts* given)
+      : options(given ? given : &defaults) {
+    db = trel_openDatabase(root, name, with_index);
+    if (!db || db->n_members < 1) return;
+    things = static_cast<_trel_thing**>(
+        kget1B_0(static_cast<int64_t>(db->n_members) * static_cast<int64_t>(sizeof(_trel_thing*))));
+    _trel_db_opts opts = *options;
+    opts.thing.filter_method = 6;  // no coefficients are needed to show or write members
+    count = trel_loadDatabase(db, things, nullptr, pattern, names, n_names, 1, 2147483647, &opts);
+    zam_msg("Selecting [%s] from %s\n", pattern && *pattern ? pattern : "*", db->folder);
+    zam_msg(kRule);
+  }
+  ~Selection() {
+    kfree(things);
+    trel_closeDatabase(db);
+  }
+  Selection(const Selection&) = delete;
+  Selection& operator=(const Selection&) = delete;
+};
 
 }  // namespace
 
 int trel_listDatabase(const char* root, const char* name, int with_index, const char* pattern,
                       char** names, int n_names, const _trel_db_opts* options) {
-  const _trel_db_opts defaults;
-  if (!options) options = &defaults;
-  _trel_thing** things = nullptr;
-  int count = 0;
-  _trel_db* db = openSelection(root, name, with_index, pattern, names, n_names, options, &things, &count);
+  const Selection selected(root, name, with_index, pattern, names, n_names, options);
+  const _trel_db* db = selected.db;
   if (!db) return 0;
   if (db->n_members > 0) {
-    for (int i = 0; i < count; i++) {
-      trel_printThing(things[i]);
-      trel_closeThing(nullptr, things[i]);
+    for (int i = 0; i < selected.count; i++) {
+      trel_printThing(selected.things[i]);
+      trel_closeThing(nullptr, selected.things[i]);
     }
-    zam_msg("\n\nFound %d structures in %s\n", count, db->folder);
+    zam_msg("\n\nFound %d structures in %s\n", selected.count, db->folder);
   } else {
     zam_msg("\n\nNo structures in %s\n", db->folder);
   }
   zam_msg(kRule);
-  kfree(things);
-  trel_closeDatabase(db);
   return 1;
 }
 
 int trel_extractDatabase(const char* root, const char* name, int with_index, const char* folder,
                          const char* pattern, char** names, int n_names,
                          const _trel_db_opts* options) {
-  const _trel_db_opts defaults;
-  if (!options) options = &defaults;
-  _trel_thing** things = nullptr;
-  int count = 0;
-  _trel_db* db = openSelection(root, name, with_index, pattern, names, n_names, options, &things, &count);
+  const Selection selected(root, name, with_index, pattern, names, n_names, options);
+  const _trel_db* db = selected.db;
   if (!db) return 0;
   int ok = 1;
   if (db->n_members > 0) {
     int written = 0, kept = 0;
-    for (int i = 0; i < count; i++) {
-      _trel_thing* thing = things[i];
+    for (int i = 0; i < selected.count; i++) {
+      _trel_thing* thing = selected.things[i];
       char file[TREL_PATH_MAX + 1];
       const int k = std::snprintf(file, sizeof file, "%s%s.pdb", folder, thing->name);
       char code[TREL_CATH_NAME_SIZE];
@@ -533,7 +538,7 @@ int trel_extractDatabase(const char* root, const char* name, int with_index, con
         zam_err("Output file name too long: %s%s.pdb\n", folder, thing->name);
       } else {
         // A file already in the folder is kept: it is not this extraction's.
-        const int done = trel_exportThingPdb(thing, file, options->export_mode, tf_identity(),
+        const int done = trel_exportThingPdb(thing, file, selected.options->export_mode, tf_identity(),
                                              thing->tag->frame);
         if (done == 1) {
           zam_msg("%s [%s]\n", file, trel_cathName(thing->tag->code, code));
@@ -548,20 +553,18 @@ int trel_extractDatabase(const char* root, const char* name, int with_index, con
     if (kept > 0) {
       zam_err("%d of %d structures not extracted from %s: files of their names exist already in %s "
               "and were kept.\n",
-              kept, count, db->folder, folder);
+              kept, selected.count, db->folder, folder);
       ok = 0;
     }
-    if (written + kept < count) {
-      zam_err("Failed to extract %d of %d structures from %s\n", count - written - kept, count,
-              db->folder);
+    if (written + kept < selected.count) {
+      zam_err("Failed to extract %d of %d structures from %s\n", selected.count - written - kept,
+              selected.count, db->folder);
       ok = 0;
     }
   } else {
     zam_msg("\n\nNo structures extracted from %s\n", db->folder);
   }
   zam_msg(kRule);
-  kfree(things);
-  trel_closeDatabase(db);
   return ok;
 }
 
