@@ -12,6 +12,7 @@
 
 #include "common/log_capture.h"
 #include "common/test_util.h"
+#include "common/things.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_thread.h"
 #include "store/trel_cache.h"
@@ -19,16 +20,9 @@
 
 namespace {
 
+using testutil::finger_sources;
 using testutil::shared_pdb;
 using testutil::TempDir;
-
-std::vector<std::string> sources() {
-  std::vector<std::string> p;
-  for (const char* n : {"1ard", "1bboN", "1paa", "1sp2", "1zaa1", "1zaa2", "1zfd", "1znf", "3znf"})
-    p.push_back(shared_pdb(std::string("mustang-testdata/") + n + ".pdb"));
-  p.push_back(shared_pdb("freesasa/1ubq.pdb"));
-  return p;
-}
 
 struct Opened {
   std::vector<_trel_thing*> things;
@@ -70,7 +64,7 @@ void openBoth(Opened& serial, Opened& threaded, const std::vector<std::string>& 
 TEST(ParallelCache, WorkersReadTheTracesOfCachedObjects) {
   TREL_REQUIRE_SHARED_DATA();
   zam_thread_setup(4);
-  const auto paths = sources();
+  const auto paths = finger_sources();
   TempDir cache;
   {
     Opened fill;
@@ -106,7 +100,7 @@ TEST(ParallelCache, WorkersReadTheTracesOfCachedObjects) {
 TEST(ParallelCache, ShortTraceFileIsReportedOnceAsSeriallyAndRebuilt) {
   TREL_REQUIRE_SHARED_DATA();
   zam_thread_setup(4);
-  const auto paths = sources();
+  const auto paths = finger_sources();
   TempDir cache;
   {
     Opened fill;
@@ -145,7 +139,7 @@ TEST(ParallelCache, DifferentFilesOfOneNameAreNotServedEachOthersCache) {
   fs::create_directories(dir.path / "b");
   fs::copy_file(shared_pdb("mustang-testdata/1sp1.pdb"), dir.path / "a/1sp1.pdb");
   fs::copy_file(shared_pdb("freesasa/1ubq.pdb"), dir.path / "b/1sp1.pdb");
-  std::vector<std::string> paths = sources();
+  std::vector<std::string> paths = finger_sources();
   paths.insert(paths.begin() + 2, dir.file("a/1sp1.pdb"));
   paths.push_back(dir.file("b/1sp1.pdb"));
   paths.push_back(dir.file("a/1sp1.pdb"));

@@ -10,6 +10,7 @@
 
 #include "common/log_capture.h"
 #include "common/test_util.h"
+#include "common/things.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_thread.h"
 #include "store/trel_cache.h"
@@ -21,11 +22,9 @@ namespace {
 using testutil::shared_pdb;
 using testutil::TempDir;
 
+// The fingers, a gzipped file, a missing one and one more finger.
 std::vector<std::string> sources() {
-  std::vector<std::string> p;
-  for (const char* n : {"1ard", "1bboN", "1paa", "1sp2", "1zaa1", "1zaa2", "1zfd", "1znf", "3znf"})
-    p.push_back(shared_pdb(std::string("mustang-testdata/") + n + ".pdb"));
-  p.push_back(shared_pdb("freesasa/1ubq.pdb"));
+  std::vector<std::string> p = testutil::finger_sources();
   p.push_back(shared_pdb("python-biopython-doc/1A8O.pdb.gz"));
   p.push_back(shared_pdb("tm-align/5eep.pdb.gz"));
   p.push_back("/nonexistent/none.pdb");

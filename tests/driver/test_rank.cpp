@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/log_capture.h"
+#include "common/things.h"
 #include "align/trel_align.h"
 #include "align/trel_globals.h"
 #include "align/trel_trace.h"
@@ -53,32 +54,7 @@ std::vector<int> shown(const std::vector<int>& order, const Scores& sc) {
   return out;
 }
 
-// Objects with a code and, when given, a sequence-only trace.
-struct Things {
-  std::vector<_trel_thing*> list;
-  _trel_thing* add(const char* name, int family, const char* seq = nullptr) {
-    _trel_thing* t = trel_createThing(name, "./");
-    t->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
-    t->tag->valid = 1;
-    t->tag->code[0] = family;
-    t->tag->code[1] = t->tag->code[2] = t->tag->code[3] = 1;
-    if (seq) {
-      const int n = (int)std::string(seq).size();
-      t->tag->n_residues = n;
-      t->trace.n = n;
-      t->trace.seg = static_cast<_trel_seg*>(kget1B_0((int64_t)n * (int64_t)sizeof(_trel_seg)));
-      for (int k = 0; k < n; k++) {
-        t->trace.seg[k].code = seq[k];
-        t->trace.seg[k].sse = 'C';
-      }
-    }
-    list.push_back(t);
-    return t;
-  }
-  ~Things() {
-    for (_trel_thing* t : list) trel_closeThing(nullptr, t);
-  }
-};
+using testutil::Things;
 
 // Messages shown while a Capture lives, in captured (log_capture.h).
 using Capture = testutil::Messages;
@@ -187,11 +163,11 @@ TEST(Rank, RmsdRankingMovesOnlyTheRefinedRanks) {
 
 TEST(Select, FamilyFilterOpensARunAtEveryChange) {
   Things q, t;
-  q.add("q", 1);
+  q.add_family("q", 1);
   // Ranks 0..4 hold families A A A B A (A = 1, B = 2).
   const int fam[] = {1, 1, 1, 2, 1};
   const char* names[] = {"a0", "a1", "a2", "b3", "a4"};
-  for (int k = 0; k < 5; k++) t.add(names[k], fam[k]);
+  for (int k = 0; k < 5; k++) t.add_family(names[k], fam[k]);
   std::vector<int> order = {4, 3, 2, 1, 0};
   Scores sc(5);
   _trel_options opt;
@@ -211,10 +187,10 @@ TEST(Select, FamilyFilterOpensARunAtEveryChange) {
 
 TEST(Select, TrivialIdentityAndPartner) {
   Things q, t;
-  q.add("q", 1, "ACDEF");
-  t.add("self", 1);
-  t.add("other", 2);
-  t.add("third", 2);
+  q.add_family("q", 1, "ACDEF");
+  t.add_family("self", 1);
+  t.add_family("other", 2);
+  t.add_family("third", 2);
   std::vector<int> order = {2, 1, 0};  // ranks: self, other, third
   Scores sc(3);
   sc.s.rmsd_matched[0] = 0.001f;
@@ -250,11 +226,11 @@ TEST(Select, TrivialIdentityAndPartner) {
 
 TEST(Select, RedundancyFilterDropsNearCopiesAndRestoresWeights) {
   Things q, t;
-  q.add("q", 1, "ACDEFGHIKL");
-  t.add("first", 1, "MNPQRSTVWYACDEFGHIKL");
-  t.add("copy", 1, "MNPQRSTVWYACDEFGHIKL");
-  t.add("different", 1, "GGGGGGGGGGGGGGGGGGGG");
-  t.add("outside", 1, "MNPQRSTVWYACDEFGHIKL");
+  q.add_family("q", 1, "ACDEFGHIKL");
+  t.add_family("first", 1, "MNPQRSTVWYACDEFGHIKL");
+  t.add_family("copy", 1, "MNPQRSTVWYACDEFGHIKL");
+  t.add_family("different", 1, "GGGGGGGGGGGGGGGGGGGG");
+  t.add_family("outside", 1, "MNPQRSTVWYACDEFGHIKL");
   std::vector<int> order = {3, 2, 1, 0};  // ranks: first, copy, different, outside
   Scores sc(4);
   _trel_options opt;

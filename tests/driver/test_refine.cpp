@@ -12,7 +12,8 @@
 
 #include "align/trel_align.h"
 #include "common/log_capture.h"
-#include "common/align_objects.h"
+#include "common/align_fingerprint.h"
+#include "common/things.h"
 #include "common/test_util.h"
 #include "driver/trel_options.h"
 #include "driver/trel_refine.h"
@@ -31,7 +32,7 @@ using testutil::TempDir;
 std::string finger(const std::string& name) { return shared_pdb("mustang-testdata/" + name + ".pdb"); }
 
 using testutil::align_fingerprint;
-using testutil::Objects;
+using testutil::Things;
 
 }  // namespace
 
@@ -42,7 +43,7 @@ TEST(RefineOrder, LongestFirstKeepsResultsAndMessageOrder) {
   TREL_REQUIRE_SHARED_DATA();
   zam_thread_setup(4);
   TempDir dir;
-  Objects objects;
+  Things objects;
   _trel_thing* query = objects.open(finger("1sp1"));
   std::vector<std::string> paths = {finger("1zaa1"), shared_pdb("freesasa/1ubq.pdb"), finger("1ard"),
                                     finger("2drp1"), finger("1paa"), finger("1znf"), finger("1sp2"),

@@ -8,6 +8,7 @@
 
 #include "common/log_capture.h"
 #include "common/test_util.h"
+#include "common/things.h"
 #include "driver/zam_roc.h"
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
@@ -22,24 +23,7 @@ float auc_of(const std::vector<int>& tp) {
   return auc;
 }
 
-// Objects with classification codes, released at the end of a test.
-struct Things {
-  std::vector<_trel_thing*> list;
-  _trel_thing* add(const char* name, int a, int b, int c, int d) {
-    _trel_thing* t = trel_createThing(name, "./");
-    t->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
-    t->tag->code[0] = a;
-    t->tag->code[1] = b;
-    t->tag->code[2] = c;
-    t->tag->code[3] = d;
-    list.push_back(t);
-    return t;
-  }
-  ~Things() {
-    for (_trel_thing* t : list) trel_closeThing(nullptr, t);
-  }
-};
-
+using testutil::Things;
 
 }  // namespace
 

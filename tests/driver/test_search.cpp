@@ -18,7 +18,8 @@
 #include "align/trel_align.h"
 #include "align/trel_pair.h"
 #include "common/run_trel.h"
-#include "common/align_objects.h"
+#include "common/align_fingerprint.h"
+#include "common/things.h"
 #include "common/test_util.h"
 #include "driver/trel_options.h"
 #include "driver/trel_refine.h"
@@ -52,7 +53,7 @@ std::vector<std::string> unrelated() {
 // ---- In-process: one target and the threaded refinement ------------------
 
 using testutil::align_fingerprint;
-using testutil::Objects;
+using testutil::Things;
 
 class Refine : public ::testing::Test {
  protected:
@@ -105,7 +106,7 @@ class Refine : public ::testing::Test {
     return out;
   }
 
-  Objects objects;
+  Things objects;
   _trel_thing* query = nullptr;
   std::vector<_trel_thing*> targets;
   std::vector<std::vector<Point3D>> saved;

@@ -9,6 +9,7 @@
 
 #include "common/log_capture.h"
 #include "common/test_util.h"
+#include "common/things.h"
 #include "driver/trel_rank.h"
 #include "driver/trel_tables.h"
 #include "runtime/kids.h"
@@ -18,24 +19,7 @@
 
 namespace {
 
-struct Things {
-  std::vector<_trel_thing*> list;
-  _trel_thing* add(const char* name, int a, int b, int c, int d, int length = 0) {
-    _trel_thing* t = trel_createThing(name, "./");
-    t->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
-    t->tag->valid = 1;
-    t->tag->n_residues = length;
-    t->tag->code[0] = a;
-    t->tag->code[1] = b;
-    t->tag->code[2] = c;
-    t->tag->code[3] = d;
-    list.push_back(t);
-    return t;
-  }
-  ~Things() {
-    for (_trel_thing* t : list) trel_closeThing(nullptr, t);
-  }
-};
+using testutil::Things;
 
 // Messages shown while a Capture lives, in captured (log_capture.h).
 using Capture = testutil::Messages;

@@ -20,7 +20,7 @@
 #include "align/trel_profile_frag.h"
 #include "align/trel_trace.h"
 #include "common/align_defaults.h"
-#include "common/align_objects.h"
+#include "common/things.h"
 #include "common/log_capture.h"
 #include "common/test_util.h"
 #include "msa/trel_msa.h"
@@ -40,7 +40,7 @@ const char* kZincFingers = "mustang-testdata";
 // member superposed on the pivot and moved into its frame, the members
 // ordered by decreasing pairwise M-score.
 struct Family {
-  testutil::Objects objects;
+  testutil::Things objects;
   _trel_thing* pivot = nullptr;
   std::vector<_trel_thing*> members;
   std::vector<_trel_align*> aligns;
@@ -294,7 +294,7 @@ TEST(Profile, SequenceRowsJoinAndTheAlignerSettingsComeBack) {
   for (int i = 0; i < 2; i++) {
     seqs[i] = trel_openThingFile(paths[i].c_str(), (dir.path.string() + "/").c_str(), 0, 1, &opts,
                                  nullptr, 1, 0);
-    f.objects.things.push_back(seqs[i]);
+    f.objects.list.push_back(seqs[i]);
     ASSERT_TRUE(seqs[i] && seqs[i]->tag && seqs[i]->tag->valid == 1) << paths[i];
   }
   const float saved[] = {g_trace, g_spatial, g_blosum, g_cut, w_trace, w_spatial, w_blosum, w_cut};
