@@ -187,7 +187,8 @@ void makeCacheParent() {
   }
 }
 
-// Step 12 of start-up: the cache folder of this run.
+// The cache folder of this run, once the SPF switch has said whether the
+// cache is on: TREL_CACHE, a private folder under /tmp/trel_cache, or "./".
 void setupCacheFolder() {
   if (!S.opt.use_cache) {
     S.usr_folder = "./";
@@ -213,7 +214,8 @@ void setupCacheFolder() {
   S.usr_folder = withSlash(name);
 }
 
-// Step 13: the matcher's orders and samplings when SPF is on.
+// The matcher's settings when SPF is on: its two expansion orders, the FFT
+// layout and the samplings derived from the angular steps.
 void setupMatcher(_docking_spec* spec) {
   int K = S.k_max, J = S.j_max;
   if (J > K) {
@@ -234,8 +236,8 @@ void setupMatcher(_docking_spec* spec) {
   zam_dock_derive_samples(spec);
 }
 
-// Step 15: the alignment engine's settings; the order of the last four
-// matters because each renormalises the K-score weights.
+// The alignment engine's settings pushed into it; the order of the last
+// four matters because each renormalises the K-score weights.
 void pushAlignSettings() {
   trel_setQCP(S.align_qcp);
   trel_setAlignBanded(S.align_banded);
