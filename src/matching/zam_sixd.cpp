@@ -460,6 +460,305 @@ void pose_of(const Layout& lay, bool refined, int64_t code, const _sixd_worker& 
   s->receptor_orientation = (int16_t)orientation;
 }
 
+// One search: its layout and orders, both sides' rotation samples, the
+// codes of its passes, the worker record and tables of the pass that runs,
+// and the poses the last pass kept, ranked. The search record
+// (zam_sixd_state) points into it while the passes run.
+struct Search {
+  _docking_spec* spec;
+  _docking_data* data;
+  const Layout& lay;
+  bool box;
+  // A coarse pass at scan_order on the first term, then the refinement of
+  // its best poses at the full order N; else one pass at the full order.
+  bool coarse;
+  int N, K;  // the full order and that of the first pass
+  Side rec, lig;
+  std::vector<Euler> second;  // box sampling: each sample's rotation after its shift
+  std::vector<int> box_dids;
+  int centre = 0;
+  std::vector<int> types;
+  std::vector<int> dids;
+  std::vector<int64_t> codes;
+  int n_items = 0;
+  _sixd_worker proto{};
+  PassTables tables;
+  double t_tables = 0.0;
+  vm_ptr<int64_t> got_codes;
+  vm_ptr<float> got_scores;
+  int n_got = 0;
+  bool kept_any = false;
+  Ranking rank;
+  bool refined = false;
+  std::vector<int64_t> fine;
+  std::vector<int> all_rec, all_lig;  // the fine pass's samples: every row of the tables
+
+  Search(_docking_spec* sp, _docking_data* d, const Layout& l)
+      : spec(sp), data(d), lay(l), box(sp->box_mode != 0), coarse(sp->scan_order > 0 && sp->scan_order < sp->order),
+        N(sp->order), K(coarse ? sp->scan_order : sp->order) {}
+};
+
+// The rotation samples of both sides: the box translations or the
+// receptor's sphere samples, and the ligand's (the receptor's where both
+// sides take them). Returns 0 when they cannot be made.
+bool make_samples(Search& s) {
+  const _docking_spec* spec = s.spec;
+  return (s.box ? make_box(spec, &s.rec, &s.second, &s.box_dids, &s.centre)
+                : make_side(spec->receptor_samples, spec->receptor_range, true, &s.rec)) &&
+         (s.lay.same_samples ? make_side(spec->receptor_samples, spec->receptor_range, true, &s.lig)
+                             : make_side(spec->ligand_samples, spec->ligand_range, true, &s.lig));
+}
+
+// The search record the workers read (zam_sixd_state.h), for the first pass.
+void fill_state(Search& s) {
+  const _docking_spec* spec = s.spec;
+  const _docking_data* data = s.data;
+  s.types.resize(data->n_terms);
+  for (int c = 0; c < data->n_terms; c++) s.types[c] = data->term_flags && data->term_flags[c] == 0 ? 0 : 1;
+  _sixd_search_state& st = zam_sixd_state;
+  st = _sixd_search_state{};
+  st.problem_type = spec->problem_type;
+  st.r12_start = data->r12_start;
+  st.start_code =
+      s.box ? sixd_code(s.box_dids[s.centre], s.centre, 0, 0) : sixd_code(zam_did_r12(data->r12_start), 0, 0, 0);
+  if (s.box) st.r12_start = -spec->r12_offset;
+  st.score_threshold = (float)spec->score_threshold;
+  if (s.coarse && spec->r12_substeps > 0) {
+    st.r12_substeps = spec->r12_substeps;
+    st.r12_substep = spec->r12_step / spec->r12_substeps;
+  }
+  // The pose-list parameters move the receptor of the 4-D layouts only in
+  // the pose-list searches; any other search moves it by -R.
+  const bool pose_list = spec->problem_type == 4 || spec->problem_type == 5;
+  st.sym_local = pose_list ? spec->sym_local : 1;
+  st.sym_LtoW = pose_list ? spec->sym_LtoW : 1.0;
+  st.N = s.K;
+  st.n_vec = s.coarse ? 1 : data->n_terms;
+  st.vec_types = s.types.data();
+  st.anlm_phi_base = data->receptor_first;
+  st.anlm_rho_base = data->receptor_second;
+  st.bnlm_phi_base = data->ligand_first;
+  st.bnlm_rho_base = data->ligand_second;
+  st.rrot1 = s.rec.rot.get();
+  st.rrot2 = s.box ? s.second.data() : nullptr;
+  st.lrot1 = s.lig.rot.get();
+  st.n_rrot = s.rec.n;
+  st.n_lrot = s.lig.n;
+  st.ract2all = s.rec.act2all.data();
+  st.lact2all = s.lig.act2all.data();
+  // The receptor's rotated arrays serve the layouts that take receptor
+  // samples; the ligand's those that turn it through its samples (the 3-D
+  // grids turn it through their transform).
+  st.n_ract = s.lay.receptor_axes ? 0 : (int)s.rec.act2all.size();
+  st.n_lact = s.lay.ligand_samples || s.lay.same_samples ? (int)s.lig.act2all.size() : 0;
+  st.receptor_range = spec->receptor_range;
+  st.ligand_range = spec->ligand_range;
+}
+
+// The work of the first pass: one code per active receptor sample and
+// distance (one per distance when the receptor lies on transform axes); at
+// distance 0 one sample does where the ligand's turns cover every relative
+// rotation. The 6-D layout has a code per pose: each of those against each
+// active ligand sample at each twist step of the grid. Returns 0 (reported)
+// when there are too many poses to lay out.
+bool lay_out_work(Search& s) {
+  const Layout& lay = s.lay;
+  s.dids = s.box ? std::vector<int>{} : distance_codes(s.spec, s.data->r12_start);
+  auto receptors_at = [&](int did) {
+    return lay.receptor_axes || (zam_r12_did(did) == 0.0 && !lay.every_at_zero) ? 1 : (int)s.rec.act2all.size();
+  };
+  int grid[3], grid_band[2];
+  zam_sixd_grid(s.spec, grid, grid_band);
+  const int per_code = lay.every_pose ? (int)s.lig.act2all.size() * grid[0] : 1;
+  int64_t n_poses = 0;
+  for (int did : s.dids) n_poses += (int64_t)receptors_at(did) * per_code;
+  if (n_poses > INT32_MAX / 2 || n_poses * (int64_t)sizeof(int64_t) > ((int64_t)zam_mb_memory() << 19)) {
+    zam_err("The %s layout's %lld poses are too many to lay out; sample fewer rotations or distances.\n", lay.name,
+            (long long)n_poses);
+    return false;
+  }
+  s.codes.reserve((size_t)n_poses);
+  for (int did : s.dids)
+    for (int r = 0; r < receptors_at(did); r++)
+      for (int k = 0; k < per_code; k++) s.codes.push_back(sixd_code(did, r, k / grid[0], k % grid[0]));
+  for (int i = 0; i < (int)s.box_dids.size(); i++) s.codes.push_back(sixd_code(s.box_dids[i], i, 0, 0));
+  s.n_items = ((int)s.codes.size() + lay.per_item - 1) / lay.per_item;
+  s.codes.resize((size_t)s.n_items * lay.per_item, ZAM_SIXD_HOLE);
+  return true;
+}
+
+// The worker record of the first pass. Returns 0 (reported) when its
+// angular grid is too fine for the pose codes; warns once when the band
+// limits cut the 5-D layout's expansion.
+bool set_up_worker(Search& s) {
+  const _docking_spec* spec = s.spec;
+  const Layout& lay = s.lay;
+  _sixd_worker& proto = s.proto;
+  proto.N = s.K;
+  proto.n_vec = zam_sixd_state.n_vec;
+  zam_sixd_grid(spec, proto.dims, proto.band);
+  proto.beta_range = std::clamp(spec->ligand_range, 0.0, M_PI);
+  proto.codes = s.codes.data();
+  proto.per_item = lay.per_item;
+
+  // A pose code holds a grid position in 16 bits (the receptor's signed).
+  if ((int64_t)proto.dims[1] * proto.dims[2] > 65536 ||
+      (lay.receptor_axes && 4 * (int64_t)spec->receptor_bandlimit * spec->receptor_bandlimit > ZAM_SIXD_MAX_RECEPTOR)) {
+    zam_err("The %s layout's angular grid is too fine for its pose codes (band limits %d and %d).\n", lay.name,
+            spec->ligand_bandlimit, spec->receptor_bandlimit);
+    return false;
+  }
+  // The 5-D layout's sums stop at the band limits: below the highest
+  // degree they cut the expansion, and the scores are no longer exact.
+  const int K = s.K;
+  const int band = std::min({spec->receptor_bandlimit, spec->ligand_bandlimit, spec->twist_bandlimit});
+  if (lay.fft_mode == 5 && band < K - 1)
+    zam_wrn_once("zam_sixd_search/5-D", "zam_sixd_search: band limit %d cuts the 5-D layout's expansion of order %d; "
+                 "its scores are exact only with every band limit at least %d.\n", band, K, K - 1);
+  return true;
+}
+
+// The first pass's tables, rotation buffers and solution store. Returns 0
+// (reported) when memory fails.
+bool make_tables(Search& s) {
+  s.t_tables = zam_get_time();
+  if (!pass_tables(s.lay, false, s.spec, s.K, &s.proto, &s.tables) || !zam_fill_rot_buffers(zam_thread_cpus()) ||
+      !alloc_soln(400000)) {
+    zam_err("Not enough memory for the search tables.\n");
+    return false;
+  }
+  return true;
+}
+
+// The lines that say what the first pass searches (and, for the layouts of
+// S and Y tables, their set-up time and memory).
+void announce_pass(const Search& s) {
+  const _docking_spec* spec = s.spec;
+  const Layout& lay = s.lay;
+  const _sixd_worker& proto = s.proto;
+  const _sixd_search_state& st = zam_sixd_state;
+  const int K = s.K, n_dids = (int)s.dids.size();
+  if (spec->gpu_devices > 0 && (lay.fft_mode == 1 || lay.fft_mode == 3))
+    zam_msg("On a GPU the %s layout would need about %d Mb.\n", lay.name,
+            lay.fft_mode == 1 ? mb_1d_gpu(1, &proto) : mb_3d_gpu(1, &proto));
+  if (s.box) {
+    zam_msg("Searching %d box translations x %d x %d x %d angles (order %d).\n", st.n_ract, proto.dims[0],
+            proto.dims[1], proto.dims[2], K);
+  } else if (lay.fft_mode == 3) {
+    zam_msg("Searching %d distances x %d receptor rotations x %d x %d x %d angles (order %d).\n", n_dids, st.n_ract,
+            proto.dims[0], proto.dims[1], proto.dims[2], K);
+  } else if (lay.fft_mode == 1 || lay.every_pose) {
+    zam_msg("Searching %d distances x %d receptor rotations x %d ligand rotations x %d twists (order %d, %s layout).\n",
+            n_dids, st.n_ract, st.n_lact, proto.dims[0], K, lay.name);
+  } else if (lay.fft_mode == 4) {
+    zam_msg("Searching %d distances x %d rotations x %d %s x %d twists (order %d, %s layout).\n", n_dids, st.n_ract,
+            proto.n_omega, proto.symmetry ? "cyclic orders" : "turns about y", proto.dims[0], K, lay.name);
+  } else {
+    const int workers = std::min(zam_thread_cpus(), s.n_items);
+    const int mb = mb_sy_pass(proto, std::max(workers, 1));
+    if (mb > zam_mb_memory() / 2) warn_rot_buffers(mb);
+    if (lay.fft_mode == 5)
+      zam_msg("Searching %d distances x %d x %d receptor angles x %d x %d x %d angles (order %d, %s layout).\n", n_dids,
+              proto.rdims[0], proto.rdims[1], proto.dims[0], proto.dims[1], proto.dims[2], K, lay.name);
+    else
+      zam_msg("Searching %d distances x %d receptor rotations x %d x %d x %d angles (order %d, %s layout).\n", n_dids,
+              st.n_ract, proto.dims[0], proto.dims[1], proto.dims[2], K, lay.name);
+    zam_msg(lay.fft_mode == 5 ? "5D FFT setup: %.2fs. %d Mb memory.\n" : "3D FFT setup: %.2fs. %d Mb memory.\n\n",
+            zam_get_time() - s.t_tables, mb);
+  }
+}
+
+// Takes the poses the pass kept from the solution store (whether it kept
+// any, their codes and scores). Returns 0 (reported) when memory fails.
+bool collect(Search& s) {
+  s.kept_any = soln_count() > 0;
+  s.got_codes.reset();
+  s.got_scores.reset();
+  int64_t* codes = nullptr;
+  float* scores = nullptr;
+  s.n_got = fetch_soln(&codes, &scores);
+  s.got_codes.reset(codes);
+  s.got_scores.reset(scores);
+  if (s.n_got < 1) {
+    zam_err("Not enough memory for the search results.\n");
+    return false;
+  }
+  return true;
+}
+
+// The refinement of the coarse pass's n_carried best poses at the full
+// order: each one's receptor sample (or the one nearest its receptor
+// angles), distance and the ligand sample nearest its transform's direction
+// (or, in the 4-D layout, its fourth angle), over a whole turn; its kept
+// poses replace the coarse pass's. Returns 0 (reported) when memory fails
+// or the pass stops.
+bool refine_best(Search& s, int n_carried) {
+  const Layout& lay = s.lay;
+  _sixd_worker& proto = s.proto;
+  const int N = s.N;
+  const int n_best = std::min(s.n_got, n_carried);
+  std::vector<int> rec_map, lig_map;
+  if (lay.receptor_axes) rec_map = nearest_receptor_samples(proto, s.rec);
+  if (lay.same_samples) {
+    lig_map.resize(proto.n_omega);
+    std::iota(lig_map.begin(), lig_map.end(), 0);
+  } else if (!lay.ligand_samples) {
+    lig_map = nearest_ligand_samples(proto, s.lig);
+  }
+  int64_t* relabelled = nullptr;
+  const int n_fine = relabel_samples(n_best, s.got_codes.get(), s.rank.order.data(),
+                                     rec_map.empty() ? nullptr : rec_map.data(),
+                                     lig_map.empty() ? nullptr : lig_map.data(), &relabelled);
+  vm_ptr<int64_t> relabelled_owner(relabelled);
+  s.all_rec.resize(s.rec.n);
+  s.all_lig.resize(s.lig.n);
+  std::iota(s.all_rec.begin(), s.all_rec.end(), 0);
+  std::iota(s.all_lig.begin(), s.all_lig.end(), 0);
+  _sixd_search_state& st = zam_sixd_state;
+  st.N = N;
+  st.n_vec = s.data->n_terms;
+  st.ract2all = s.all_rec.data();
+  st.lact2all = s.all_lig.data();
+  st.n_ract = s.rec.n;
+  st.n_lact = s.lig.n;
+  s.fine.assign(relabelled, relabelled + n_fine);
+  s.n_items = (n_fine + kCodesPerItem - 1) / kCodesPerItem;
+  s.fine.resize((size_t)s.n_items * kCodesPerItem, ZAM_SIXD_HOLE);
+  proto.N = N;
+  proto.n_vec = st.n_vec;
+  proto.codes = s.fine.data();
+  proto.per_item = kCodesPerItem;
+  if (n_fine < 1 || !pass_tables(lay, true, s.spec, N, &proto, &s.tables) ||
+      !zam_fill_rot_buffers(zam_thread_cpus()) || !alloc_soln(n_fine)) {
+    zam_err("Not enough memory for the refinement of the search.\n");
+    return false;
+  }
+  zam_msg("Refining %d poses over %d twist steps (order %d).\n", n_fine, proto.dims[0], N);
+  if (!run_pass(lay.refine, proto, s.n_items, 3)) {
+    free_soln();
+    return false;
+  }
+  if (!collect(s)) return false;
+  s.rank = rank_poses(s.n_got, s.got_codes.get(), s.got_scores.get(), s.spec->max_solutions);
+  s.refined = true;
+  return true;
+}
+
+// Writes the best kept poses, at most max_solutions, into sols with their
+// scaled scores; returns their number.
+int store_solutions(const Search& s, _solution* sols) {
+  const int n_out = s.kept_any ? std::min(s.n_got, s.spec->max_solutions) : 0;
+  const double scale = zam_dock_score_scale(s.spec);
+  for (int i = 0; i < n_out; i++) {
+    _solution& sol = sols[i];
+    const int k = s.rank.order[i];
+    pose_of(s.lay, s.refined, s.got_codes.get()[k], s.proto, &sol);
+    sol.Etotal = sol.Eshape = (float)(s.got_scores.get()[k] * scale);
+    sol.Eforce = 0.0f;
+  }
+  return n_out;
+}
+
 }  // namespace
 
 void zam_sixd_grid(const _docking_spec* spec, int dims[3], int band[2]) {
@@ -478,248 +777,37 @@ int zam_sixd_search(_docking_spec* spec, _docking_data* data, _solution* sols) {
     zam_err("The search needs an order of 1 to 36 and correlation arrays (order %d).\n", N);
     return -1;
   }
-  const Layout& lay = pick_layout(spec);
-  const bool box = spec->box_mode != 0;
-  // A coarse pass at scan_order on the first term, then the refinement of
-  // its best poses at the full order; else one pass at the full order.
-  const bool coarse = spec->scan_order > 0 && spec->scan_order < N;
-  const int K = coarse ? spec->scan_order : N;
+  Search s(spec, data, pick_layout(spec));
   setup_platonic();
-
-  Side rec, lig;
-  std::vector<Euler> second;  // box sampling: each sample's rotation after its shift
-  std::vector<int> box_dids;
-  int centre = 0;
-  if (!(box ? make_box(spec, &rec, &second, &box_dids, &centre)
-            : make_side(spec->receptor_samples, spec->receptor_range, true, &rec)) ||
-      !(lay.same_samples ? make_side(spec->receptor_samples, spec->receptor_range, true, &lig)
-                         : make_side(spec->ligand_samples, spec->ligand_range, true, &lig)))
-    return -1;
-  std::vector<int> types(data->n_terms);
-  for (int c = 0; c < data->n_terms; c++) types[c] = data->term_flags && data->term_flags[c] == 0 ? 0 : 1;
-
-  _sixd_search_state& st = zam_sixd_state;
-  st = _sixd_search_state{};
-  st.problem_type = spec->problem_type;
-  st.r12_start = data->r12_start;
-  st.start_code = box ? sixd_code(box_dids[centre], centre, 0, 0) : sixd_code(zam_did_r12(data->r12_start), 0, 0, 0);
-  if (box) st.r12_start = -spec->r12_offset;
-  st.score_threshold = (float)spec->score_threshold;
-  if (coarse && spec->r12_substeps > 0) {
-    st.r12_substeps = spec->r12_substeps;
-    st.r12_substep = spec->r12_step / spec->r12_substeps;
-  }
-  // The pose-list parameters move the receptor of the 4-D layouts only in
-  // the pose-list searches; any other search moves it by -R.
-  const bool pose_list = spec->problem_type == 4 || spec->problem_type == 5;
-  st.sym_local = pose_list ? spec->sym_local : 1;
-  st.sym_LtoW = pose_list ? spec->sym_LtoW : 1.0;
-  st.N = K;
-  st.n_vec = coarse ? 1 : data->n_terms;
-  st.vec_types = types.data();
-  st.anlm_phi_base = data->receptor_first;
-  st.anlm_rho_base = data->receptor_second;
-  st.bnlm_phi_base = data->ligand_first;
-  st.bnlm_rho_base = data->ligand_second;
-  st.rrot1 = rec.rot.get();
-  st.rrot2 = box ? second.data() : nullptr;
-  st.lrot1 = lig.rot.get();
-  st.n_rrot = rec.n;
-  st.n_lrot = lig.n;
-  st.ract2all = rec.act2all.data();
-  st.lact2all = lig.act2all.data();
-  // The receptor's rotated arrays serve the layouts that take receptor
-  // samples; the ligand's those that turn it through its samples (the 3-D
-  // grids turn it through their transform).
-  st.n_ract = lay.receptor_axes ? 0 : (int)rec.act2all.size();
-  st.n_lact = lay.ligand_samples || lay.same_samples ? (int)lig.act2all.size() : 0;
-  st.receptor_range = spec->receptor_range;
-  st.ligand_range = spec->ligand_range;
-
-  // Work: one code per active receptor sample and distance (one per
-  // distance when the receptor lies on transform axes); at distance 0 one
-  // sample does where the ligand's turns cover every relative rotation.
-  // The 6-D layout has a code per pose: each of those against each active
-  // ligand sample at each twist step of the grid.
-  const std::vector<int> dids = box ? std::vector<int>{} : distance_codes(spec, data->r12_start);
-  auto receptors_at = [&](int did) {
-    return lay.receptor_axes || (zam_r12_did(did) == 0.0 && !lay.every_at_zero) ? 1 : (int)rec.act2all.size();
-  };
-  int grid[3], grid_band[2];
-  zam_sixd_grid(spec, grid, grid_band);
-  const int per_code = lay.every_pose ? (int)lig.act2all.size() * grid[0] : 1;
-  int64_t n_poses = 0;
-  for (int did : dids) n_poses += (int64_t)receptors_at(did) * per_code;
-  if (n_poses > INT32_MAX / 2 || n_poses * (int64_t)sizeof(int64_t) > ((int64_t)zam_mb_memory() << 19)) {
-    zam_err("The %s layout's %lld poses are too many to lay out; sample fewer rotations or distances.\n", lay.name,
-            (long long)n_poses);
+  if (!make_samples(s)) return -1;
+  fill_state(s);
+  if (!lay_out_work(s) || !set_up_worker(s) || !make_tables(s)) {
     clear_state();
     return -1;
   }
-  std::vector<int64_t> codes;
-  codes.reserve((size_t)n_poses);
-  for (int did : dids)
-    for (int r = 0; r < receptors_at(did); r++)
-      for (int k = 0; k < per_code; k++) codes.push_back(sixd_code(did, r, k / grid[0], k % grid[0]));
-  for (int i = 0; i < (int)box_dids.size(); i++) codes.push_back(sixd_code(box_dids[i], i, 0, 0));
-  int n_items = ((int)codes.size() + lay.per_item - 1) / lay.per_item;
-  codes.resize((size_t)n_items * lay.per_item, ZAM_SIXD_HOLE);
-
-  _sixd_worker proto{};
-  proto.N = K;
-  proto.n_vec = st.n_vec;
-  zam_sixd_grid(spec, proto.dims, proto.band);
-  proto.beta_range = std::clamp(spec->ligand_range, 0.0, M_PI);
-  proto.codes = codes.data();
-  proto.per_item = lay.per_item;
-
-  // A pose code holds a grid position in 16 bits (the receptor's signed).
-  if ((int64_t)proto.dims[1] * proto.dims[2] > 65536 ||
-      (lay.receptor_axes && 4 * (int64_t)spec->receptor_bandlimit * spec->receptor_bandlimit > ZAM_SIXD_MAX_RECEPTOR)) {
-    zam_err("The %s layout's angular grid is too fine for its pose codes (band limits %d and %d).\n", lay.name,
-            spec->ligand_bandlimit, spec->receptor_bandlimit);
-    clear_state();
-    return -1;
-  }
-  // The 5-D layout's sums stop at the band limits: below the highest
-  // degree they cut the expansion, and the scores are no longer exact.
-  const int band = std::min({spec->receptor_bandlimit, spec->ligand_bandlimit, spec->twist_bandlimit});
-  if (lay.fft_mode == 5 && band < K - 1)
-    zam_wrn_once("zam_sixd_search/5-D", "zam_sixd_search: band limit %d cuts the 5-D layout's expansion of order %d; "
-                 "its scores are exact only with every band limit at least %d.\n", band, K, K - 1);
-  const double t_tables = zam_get_time();
-  PassTables tables;
-  if (!pass_tables(lay, false, spec, K, &proto, &tables) || !zam_fill_rot_buffers(zam_thread_cpus()) ||
-      !alloc_soln(400000)) {
-    zam_err("Not enough memory for the search tables.\n");
-    clear_state();
-    return -1;
-  }
-  if (spec->gpu_devices > 0 && (lay.fft_mode == 1 || lay.fft_mode == 3))
-    zam_msg("On a GPU the %s layout would need about %d Mb.\n", lay.name,
-            lay.fft_mode == 1 ? mb_1d_gpu(1, &proto) : mb_3d_gpu(1, &proto));
-  if (box) {
-    zam_msg("Searching %d box translations x %d x %d x %d angles (order %d).\n", st.n_ract, proto.dims[0],
-            proto.dims[1], proto.dims[2], K);
-  } else if (lay.fft_mode == 3) {
-    zam_msg("Searching %d distances x %d receptor rotations x %d x %d x %d angles (order %d).\n",
-            (int)dids.size(), st.n_ract, proto.dims[0], proto.dims[1], proto.dims[2], K);
-  } else if (lay.fft_mode == 1 || lay.every_pose) {
-    zam_msg("Searching %d distances x %d receptor rotations x %d ligand rotations x %d twists (order %d, %s layout).\n",
-            (int)dids.size(), st.n_ract, st.n_lact, proto.dims[0], K, lay.name);
-  } else if (lay.fft_mode == 4) {
-    zam_msg("Searching %d distances x %d rotations x %d %s x %d twists (order %d, %s layout).\n", (int)dids.size(),
-            st.n_ract, proto.n_omega, proto.symmetry ? "cyclic orders" : "turns about y", proto.dims[0], K,
-            lay.name);
-  } else {
-    const int workers = std::min(zam_thread_cpus(), n_items);
-    const int mb = mb_sy_pass(proto, std::max(workers, 1));
-    if (mb > zam_mb_memory() / 2) warn_rot_buffers(mb);
-    if (lay.fft_mode == 5)
-      zam_msg("Searching %d distances x %d x %d receptor angles x %d x %d x %d angles (order %d, %s layout).\n",
-              (int)dids.size(), proto.rdims[0], proto.rdims[1], proto.dims[0], proto.dims[1], proto.dims[2], K,
-              lay.name);
-    else
-      zam_msg("Searching %d distances x %d receptor rotations x %d x %d x %d angles (order %d, %s layout).\n",
-              (int)dids.size(), st.n_ract, proto.dims[0], proto.dims[1], proto.dims[2], K, lay.name);
-    zam_msg(lay.fft_mode == 5 ? "5D FFT setup: %.2fs. %d Mb memory.\n" : "3D FFT setup: %.2fs. %d Mb memory.\n\n",
-            zam_get_time() - t_tables, mb);
-  }
-
-  if (!run_pass(lay.body, proto, n_items, coarse ? 4 : 3)) {
+  announce_pass(s);
+  if (!run_pass(s.lay.body, s.proto, s.n_items, s.coarse ? 4 : 3)) {
     free_soln();
     clear_state();
     return -1;
   }
-  int kept_any = soln_count() > 0;
-  int64_t* got_codes = nullptr;
-  float* got_scores = nullptr;
-  int n_got = fetch_soln(&got_codes, &got_scores);
-  vm_ptr<int64_t> codes_owner(got_codes);
-  vm_ptr<float> scores_owner(got_scores);
-  if (n_got < 1) {
-    zam_err("Not enough memory for the search results.\n");
+  if (!collect(s)) {
     clear_state();
     return -1;
   }
-  const int n_carried = coarse && kept_any ? get_max_samples(rec.n, lig.n, spec->receptor_range, spec->ligand_range) : 0;
-  Ranking rank = rank_poses(n_got, got_codes, got_scores, std::max(spec->max_solutions, n_carried));
-  bool refined = false;
-  std::vector<int64_t> fine;
-  std::vector<int> all_rec, all_lig;  // the fine pass's samples: every row of the tables
-  if (coarse && kept_any) {
-    // The best coarse poses at the full order: each one's receptor sample (or
-    // the one nearest its receptor angles), distance and the ligand sample
-    // nearest its transform's direction (or, in the 4-D layout, its fourth
-    // angle), over a whole turn.
-    const int n_best = std::min(n_got, n_carried);
-    std::vector<int> rec_map, lig_map;
-    if (lay.receptor_axes) rec_map = nearest_receptor_samples(proto, rec);
-    if (lay.same_samples) {
-      lig_map.resize(proto.n_omega);
-      std::iota(lig_map.begin(), lig_map.end(), 0);
-    } else if (!lay.ligand_samples) {
-      lig_map = nearest_ligand_samples(proto, lig);
-    }
-    int64_t* relabelled = nullptr;
-    const int n_fine = relabel_samples(n_best, got_codes, rank.order.data(), rec_map.empty() ? nullptr : rec_map.data(),
-                                       lig_map.empty() ? nullptr : lig_map.data(), &relabelled);
-    vm_ptr<int64_t> relabelled_owner(relabelled);
-    all_rec.resize(rec.n);
-    all_lig.resize(lig.n);
-    std::iota(all_rec.begin(), all_rec.end(), 0);
-    std::iota(all_lig.begin(), all_lig.end(), 0);
-    st.N = N;
-    st.n_vec = data->n_terms;
-    st.ract2all = all_rec.data();
-    st.lact2all = all_lig.data();
-    st.n_ract = rec.n;
-    st.n_lact = lig.n;
-    fine.assign(relabelled, relabelled + n_fine);
-    n_items = (n_fine + kCodesPerItem - 1) / kCodesPerItem;
-    fine.resize((size_t)n_items * kCodesPerItem, ZAM_SIXD_HOLE);
-    proto.N = N;
-    proto.n_vec = st.n_vec;
-    proto.codes = fine.data();
-    proto.per_item = kCodesPerItem;
-    if (n_fine < 1 || !pass_tables(lay, true, spec, N, &proto, &tables) || !zam_fill_rot_buffers(zam_thread_cpus()) ||
-        !alloc_soln(n_fine)) {
-      zam_err("Not enough memory for the refinement of the search.\n");
-      clear_state();
-      return -1;
-    }
-    zam_msg("Refining %d poses over %d twist steps (order %d).\n", n_fine, proto.dims[0], N);
-    if (!run_pass(lay.refine, proto, n_items, 3)) {
-      free_soln();
-      clear_state();
-      return -1;
-    }
-    kept_any = soln_count() > 0;
-    codes_owner.reset();
-    scores_owner.reset();
-    n_got = fetch_soln(&got_codes, &got_scores);
-    codes_owner.reset(got_codes);
-    scores_owner.reset(got_scores);
-    if (n_got < 1) {
-      zam_err("Not enough memory for the search results.\n");
-      clear_state();
-      return -1;
-    }
-    rank = rank_poses(n_got, got_codes, got_scores, spec->max_solutions);
-    refined = true;
+  const int n_carried =
+      s.coarse && s.kept_any ? get_max_samples(s.rec.n, s.lig.n, spec->receptor_range, spec->ligand_range) : 0;
+  s.rank = rank_poses(s.n_got, s.got_codes.get(), s.got_scores.get(), std::max(spec->max_solutions, n_carried));
+  if (s.coarse && s.kept_any && !refine_best(s, n_carried)) {
+    clear_state();
+    return -1;
   }
-  print_zeroth_score(n_got, rank.start_rank, rank.start >= 0 ? got_scores[rank.start] : 0.0f,
-                     got_scores[rank.first], got_scores[rank.last]);
-  get_start_energy(st.n_vec, st.N);
+  const float* scores = s.got_scores.get();
+  print_zeroth_score(s.n_got, s.rank.start_rank, s.rank.start >= 0 ? scores[s.rank.start] : 0.0f,
+                     scores[s.rank.first], scores[s.rank.last]);
+  get_start_energy(zam_sixd_state.n_vec, zam_sixd_state.N);
 
-  const int n_out = kept_any ? std::min(n_got, spec->max_solutions) : 0;
-  const double scale = zam_dock_score_scale(spec);
-  for (int i = 0; i < n_out; i++) {
-    _solution& s = sols[i];
-    pose_of(lay, refined, got_codes[rank.order[i]], proto, &s);
-    s.Etotal = s.Eshape = (float)(got_scores[rank.order[i]] * scale);
-    s.Eforce = 0.0f;
-  }
+  const int n_out = store_solutions(s, sols);
   clear_state();
   zam_msg("Search done in %.2fs: %d solutions.\n", zam_get_time() - t_start, n_out);
   return n_out;
