@@ -142,11 +142,27 @@ void open_if_needed() {
   if (active.load() && !open_once.load()) logger_open();
 }
 
-// Formats into buf (size bytes); false (and buf empty) when the text is empty.
-bool format_text(char* buf, size_t size, const char* fmt, va_list ap) {
+// A text cut to its first 256 characters that lost its final newline gets
+// one in place of its last character: a message cut short still ends its
+// line, so that the next message does not run on in the same line. buf
+// holds the kTextSize bytes of the cut text.
+void keep_newline(char* buf) { buf[kTextSize - 2] = '\n'; }
+
+// Formats into buf (kTextSize bytes), cut at 256 characters; false (and buf
+// empty) when the text is empty.
+bool format_text(char* buf, const char* fmt, va_list ap) {
   buf[0] = '\0';
   if (!fmt) return false;
-  const int n = vsnprintf(buf, size, fmt, ap);
+  va_list again;
+  va_copy(again, ap);
+  const int n = vsnprintf(buf, kTextSize, fmt, ap);
+  if (n >= static_cast<int>(kTextSize)) {
+    // Cut: only the whole text tells whether it ended its line.
+    std::string whole(static_cast<size_t>(n) + 1, '\0');
+    vsnprintf(whole.data(), whole.size(), fmt, again);
+    if (whole[static_cast<size_t>(n) - 1] == '\n') keep_newline(buf);
+  }
+  va_end(again);
   if (n <= 0) {
     buf[0] = '\0';
     return false;
@@ -191,25 +207,25 @@ void write_tick() {
   }
 }
 
-// Steps 3 to 6 of a prefixed line; the text cut at 256 characters.
+// Steps 3 to 6 of a prefixed line; the text is cut already.
 void write_prefixed(char* line, size_t size, const char* prefix, const char* text) {
   snprintf(line, size, "%s%.256s", prefix, text);
   write_line(line);
 }
 
-// The text cut at 256 characters into buf (kTextSize bytes).
+// The text cut at 256 characters into buf (kTextSize bytes), its final
+// newline kept.
 const char* cut(const char* text, char* buf) {
   if (strnlen(text, kTextSize) < kTextSize) return text;
   memcpy(buf, text, kTextSize - 1);
   buf[kTextSize - 1] = '\0';
+  if (text[strlen(text) - 1] == '\n') keep_newline(buf);
   return buf;
 }
 
-// Appends prefix and text (cut at 256 characters) to the calling thread's hold.
+// Appends prefix and text (cut already) to the calling thread's hold.
 void hold_line(int kind, const char* prefix, const char* text) {
-  std::string line(prefix);
-  line.append(text, strnlen(text, kTextSize - 1));
-  holding->lines.push_back(_zam_held_line{kind, std::move(line)});
+  holding->lines.push_back(_zam_held_line{kind, std::string(prefix) + text});
 }
 
 // A plain line (kPlain: screen and log file) or a log-only line
@@ -217,12 +233,12 @@ void hold_line(int kind, const char* prefix, const char* text) {
 void unprefixed(HeldKind kind, const char* text) {
   open_if_needed();
   if (!text || !*text) return;
-  if (holding) {
-    hold_line(kind, "", text);
-    return;
-  }
   char buf[kTextSize];
   const char* whole = cut(text, buf);
+  if (holding) {
+    hold_line(kind, "", whole);
+    return;
+  }
   LockGuard lock;
   if (kind == kPlain)
     write_plain(whole);
@@ -234,7 +250,7 @@ void unprefixed(HeldKind kind, const char* text) {
 // through the zam_logger_ steps.
 void prefixed(const char* prefix, const char* fmt, va_list ap) {
   char text[kTextSize];
-  format_text(text, sizeof(text), fmt, ap);
+  format_text(text, fmt, ap);
   zam_logger_err(prefix, text);
 }
 
@@ -244,7 +260,7 @@ void zam_msg(const char* fmt, ...) {
   char text[kTextSize];
   va_list ap;
   va_start(ap, fmt);
-  format_text(text, sizeof(text), fmt, ap);
+  format_text(text, fmt, ap);
   va_end(ap);
   zam_logger_msg(text);
 }
@@ -254,7 +270,7 @@ void zam_log(const char* fmt, ...) {
   char text[kTextSize];
   va_list ap;
   va_start(ap, fmt);
-  format_text(text, sizeof(text), fmt, ap);
+  format_text(text, fmt, ap);
   va_end(ap);
   zam_logger_log(text);
 }
@@ -305,7 +321,7 @@ void zam_oops(const char* fmt, ...) {
   char line[kLineSize];
   va_list ap;
   va_start(ap, fmt);
-  const bool any = format_text(text, sizeof(text), fmt, ap);
+  const bool any = format_text(text, fmt, ap);
   va_end(ap);
   if (any) write_prefixed(line, sizeof(line), "*Oops* ", text);
 }
@@ -326,6 +342,8 @@ void zam_logger_err(const char* prefix, const char* text) {
   if (strcmp(prefix, "*Error* ") == 0) errors_given.fetch_add(1);
   open_if_needed();
   if (!text || !*text) return;
+  char buf[kTextSize];
+  text = cut(text, buf);
   if (holding) {
     hold_line(kPrefixed, prefix, text);
     return;

@@ -1,6 +1,7 @@
 // Messages and the log file. Every text shown to the user goes through here:
 // plain messages, log-only lines and the prefixed advisory, warning, error and
-// oops kinds. Messages are cut at 256 characters. All kinds but zam_oops hold
+// oops kinds. Messages are cut at 256 characters (a text that ended its line
+// still does: its 256th character becomes the newline). All kinds but zam_oops hold
 // plain lock 4 while they format and write; the one log file of a run is
 // opened by zam_logger_state and closed by the exit hook zam_logger_exit.
 // A thread may hold its messages back for a while and have them written

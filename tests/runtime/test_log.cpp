@@ -114,6 +114,25 @@ TEST(Messages, LongTextsAreCutAt256) {
   EXPECT_EQ(captured, "*Oops* " + std::string(256, 'q'));
 }
 
+// A text cut short that ended its line still ends it, whether its newline
+// came from the format or from an argument, was given to a step as a
+// finished text or held and replayed; the next message starts a line.
+TEST(Messages, CutTextsKeepTheirNewline) {
+  Fresh fresh(true);
+  const std::string cut = std::string(255, 'q') + "\n";
+  zam_msg("%s\n", std::string(300, 'q').c_str());
+  zam_wrn("%s", (std::string(400, 'q') + "\n").c_str());
+  zam_logger_msg((std::string(257, 'q') + "\n").c_str());
+  _zam_log_held held;
+  zam_log_hold(&held);
+  zam_oops("%s\n", std::string(256, 'q').c_str());
+  zam_err("%s\n", std::string(256, 'q').c_str());
+  zam_log_hold(nullptr);
+  zam_log_replay(&held);
+  zam_adv("%s\n", std::string(255, 'q').c_str());  // not cut: as it stands
+  EXPECT_EQ(captured, cut + "*Warning* " + cut + cut + "*Oops* " + cut + "*Error* " + cut + "*Advisory* " + cut);
+}
+
 TEST(Messages, EmptyTextWritesNothing) {
   Fresh fresh(true);
   zam_logger_stderr(1);
@@ -213,17 +232,18 @@ TEST(LogFile, BannersAndContents) {
   zam_logger_exit();  // nothing open: nothing happens
 
   const std::vector<std::string> lines = split_lines(testutil::read_file(name));
-  ASSERT_EQ(lines.size(), 10u);
+  ASSERT_EQ(lines.size(), 11u);
   EXPECT_EQ(lines[0], kRule);
   EXPECT_TRUE(is_stamp(lines[1], "starting")) << lines[1];
   EXPECT_EQ(lines[2], kRule);
   EXPECT_EQ(lines[3], "hello 50%s");
   EXPECT_EQ(lines[4], "only in the log");
-  EXPECT_EQ(lines[5], "*Warning* " + std::string(256, 'z') + "*Oops* broken");
-  EXPECT_EQ(lines[6], "");
-  EXPECT_EQ(lines[7], kRule);
-  EXPECT_TRUE(is_stamp(lines[8], "stopping")) << lines[8];
-  EXPECT_EQ(lines[9], kRule);
+  EXPECT_EQ(lines[5], "*Warning* " + std::string(255, 'z'));
+  EXPECT_EQ(lines[6], "*Oops* broken");
+  EXPECT_EQ(lines[7], "");
+  EXPECT_EQ(lines[8], kRule);
+  EXPECT_TRUE(is_stamp(lines[9], "stopping")) << lines[9];
+  EXPECT_EQ(lines[10], kRule);
   zam_logger_name("zam.log");
 }
 
@@ -388,10 +408,10 @@ TEST(HeldMessages, NestingCutsAndDestinations) {
   EXPECT_EQ(zam_log_hold(nullptr), &outer);
   captured.clear();
   zam_log_replay(&outer);
-  EXPECT_EQ(captured, "1\n3\n*Warning* " + std::string(256, 'z') + "2\n");
+  EXPECT_EQ(captured, "1\n3\n*Warning* " + std::string(255, 'z') + "\n2\n");
   zam_log_replay(&outer);  // emptied: nothing again
   zam_log_replay(nullptr);
-  EXPECT_EQ(captured, "1\n3\n*Warning* " + std::string(256, 'z') + "2\n");
+  EXPECT_EQ(captured, "1\n3\n*Warning* " + std::string(255, 'z') + "\n2\n");
 
   zam_logger_stderr(1);
   captured.clear();
