@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdarg>
 #include <clocale>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "runtime/kids.h"
+#include "runtime/zam_crc.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_vm.h"
@@ -241,6 +243,33 @@ std::string zam_filenameS(const std::string& path, const char* ext) {
   name += ".";
   name += text(ext);
   return name;
+}
+
+std::string zam_hashName(const std::string& name, size_t length) {
+  if (name.size() <= length) return name;
+  constexpr size_t kHash = 9;  // "~" and 8 hex digits
+  size_t head = length > kHash ? length - kHash : 1;
+  // A cut inside a UTF-8 character would leave a name no terminal shows.
+  while (head > 1 && (static_cast<unsigned char>(name[head]) & 0xC0) == 0x80) head--;
+  char hash[kHash + 1];
+  snprintf(hash, sizeof hash, "~%08" PRIx32, zam_crc32(0, name.data(), static_cast<int64_t>(name.size())));
+  return name.substr(0, head) + hash;
+}
+
+std::string zam_fileName(const std::vector<std::string>& names, const std::string& tail, size_t room) {
+  std::string file;
+  for (const std::string& name : names) file += (file.empty() ? "" : "_") + name;
+  if (file.size() + tail.size() <= room) return file + tail;
+  file.clear();
+  for (size_t k = 0; k < names.size(); k++) {
+    const std::string& name = names[k];
+    const std::string shortened = zam_hashName(name, ZAM_NAME_SHORT);
+    if (shortened != name)
+      zam_adv_once("Result file names too long for the file system use %s in place of %s\n", shortened.c_str(),
+                   name.c_str());
+    file += (k ? "_" : "") + shortened;
+  }
+  return file + tail;
 }
 
 char* zam_pathslash(const char* dir, char* out) {

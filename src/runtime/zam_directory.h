@@ -6,8 +6,10 @@
 // gives an empty text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct dirent;
 
@@ -33,6 +35,30 @@ char* zam_extname(const char* path, char* out);
 char* zam_filename(const char* path, const char* ext, char* out);
 // zam_filename as a string of any length (no 256-character limit).
 std::string zam_filenameS(const std::string& path, const char* ext);
+// Names of files too long for the file system (whose folder entries take at
+// most ZAM_NAME_MAX bytes) are shortened the same way everywhere: a name's
+// head, "~" and the 8 hex digits of the CRC-32 of the whole name, so that
+// long names of one head stay apart and a name always gives the same file.
+constexpr size_t ZAM_NAME_MAX = 255;
+// The length of a name shortened in a file name that does not fit: two of
+// them, their "_" and 54 bytes of further text fit ZAM_NAME_MAX.
+constexpr size_t ZAM_NAME_SHORT = 100;
+// name itself when it has at most length bytes; else its first bytes (at
+// most length - 9, never ending inside a UTF-8 character, at least 1), "~"
+// and the hash: at most length bytes (length >= 10).
+std::string zam_hashName(const std::string& name, size_t length);
+// The name of a result file made of names (structure names, say) joined by
+// "_" and followed by tail: as it stands when it has at most room bytes;
+// else with every name longer than ZAM_NAME_SHORT as its
+// zam_hashName(name, ZAM_NAME_SHORT), which fits whenever there are at most
+// two names and tail has at most 54 bytes (when it still does not fit, it
+// is returned as it is and the file cannot be made). The first time a name
+// is shortened, an advisory (once per process for each name) says to what.
+// Every file that names another builds that name by the same call, so the
+// name written inside one file is that of the file made.
+std::string zam_fileName(const std::vector<std::string>& names, const std::string& tail,
+                         size_t room = ZAM_NAME_MAX);
+
 // dir ("." when empty) with a trailing "/".
 char* zam_pathslash(const char* dir, char* out);
 // Joins dir and name (one trailing separator of dir dropped); "." leaves dir,

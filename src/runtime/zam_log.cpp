@@ -57,8 +57,16 @@ std::set<std::string>& once_keys() {
   return keys;
 }
 
-// What a held line is: the entry kinds that differ in destinations.
-enum HeldKind { kPlain = 0, kLogOnly = 1, kPrefixed = 2, kTick = 3 };
+// True the first time a key is given (zam_wrn_once's keys, zam_adv_once's
+// lines).
+bool first_time(const std::string& key) {
+  const std::lock_guard<std::mutex> lock(once_lock);
+  return once_keys().insert(key).second;
+}
+
+// What a held line is: the entry kinds that differ in destinations (a
+// prefixed line given once is written only when its text is new then).
+enum HeldKind { kPlain = 0, kLogOnly = 1, kPrefixed = 2, kTick = 3, kPrefixedOnce = 4 };
 
 // The calling thread's hold; null when it writes at once.
 thread_local _zam_log_held* holding = nullptr;
@@ -299,15 +307,30 @@ void zam_err(const char* fmt, ...) {
 int zam_err_count() { return errors_given.load(); }
 
 int zam_wrn_once(const char* key, const char* fmt, ...) {
-  {
-    const std::lock_guard<std::mutex> lock(once_lock);
-    if (!once_keys().insert(key ? key : "").second) return 0;
-  }
+  if (!first_time(key ? key : "")) return 0;
   va_list ap;
   va_start(ap, fmt);
   prefixed("*Warning* ", fmt, ap);
   va_end(ap);
   return 1;
+}
+
+void zam_adv_once(const char* fmt, ...) {
+  char text[kTextSize];
+  va_list ap;
+  va_start(ap, fmt);
+  format_text(text, fmt, ap);
+  va_end(ap);
+  open_if_needed();
+  if (!*text) return;
+  if (holding) {
+    hold_line(kPrefixedOnce, "*Advisory* ", text);
+    return;
+  }
+  const std::string line = std::string("*Advisory* ") + text;
+  if (!first_time(line)) return;
+  LockGuard lock;
+  write_line(line.c_str());
 }
 
 void zam_wrn_once_reset() {
@@ -447,11 +470,13 @@ void zam_log_replay(_zam_log_held* held) {
   }
   for (const _zam_held_line& line : held->lines) {
     const char* text = line.text.c_str();
+    if (line.kind == kPrefixedOnce && !first_time(line.text)) continue;
     LockGuard lock;
     switch (line.kind) {
       case kPlain: write_plain(text); break;
       case kLogOnly: log_write(text); break;
-      case kPrefixed: write_line(text); break;
+      case kPrefixed:
+      case kPrefixedOnce: write_line(text); break;
       case kTick: write_tick(); break;
       default: break;
     }

@@ -33,6 +33,13 @@ void zam_oops(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // warns once more (tests use it).
 int zam_wrn_once(const char* key, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void zam_wrn_once_reset();
+// An advisory given at most once per process for each text: the first one
+// written is shown as zam_adv shows it, a later one of the same text writes
+// nothing. A held one counts when it is replayed, not when it is given, so
+// that held messages shown in a serial order keep the first of that order,
+// whichever thread gave it first. Safe from any thread; zam_wrn_once_reset
+// forgets these texts too.
+void zam_adv_once(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Number of errors given so far by the process (zam_err, or zam_logger_err
 // with the "*Error* " prefix; held ones included): a run that reported an
 // error must not end with status 0.

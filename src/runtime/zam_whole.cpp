@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_system.h"
 
@@ -237,7 +238,11 @@ bool move_no_replace(const std::string& from, const std::string& to) {
 }  // namespace
 
 std::string zam_tempName(const std::string& path) {
-  return path + "." + std::to_string(zam_get_pid()) + "_" + std::to_string(temp_serial++) + ".tmp";
+  const std::string ending = "." + std::to_string(zam_get_pid()) + "_" + std::to_string(temp_serial++) + ".tmp";
+  // A final name that fits may leave no room for the ending: its name part
+  // is then shortened as long file names are.
+  const size_t at = path.find_last_of('/') + 1;  // 0 when there is no folder
+  return path.substr(0, at) + zam_hashName(path.substr(at), ZAM_NAME_MAX - ending.size()) + ending;
 }
 
 _zam_whole* zam_openWhole(const std::string& path, const char* mode) {

@@ -12,7 +12,8 @@ struct _zam_file;
 // A temporary name beside path: path + "." + process id + "_" + serial +
 // ".tmp", the serial counted process-wide (atomically), so writers on several
 // threads that make the same final file never share a temporary file. The
-// ".tmp" ending keeps the stream codecs and folder listings off it.
+// ".tmp" ending keeps the stream codecs and folder listings off it. A file
+// name that would pass ZAM_NAME_MAX bytes so is shortened (zam_hashName).
 std::string zam_tempName(const std::string& path);
 
 // A file being written whole. Where the system has them it is an unnamed

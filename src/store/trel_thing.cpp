@@ -2,7 +2,6 @@
 // image loaded on demand, the summary print, look-up, emptying and release.
 #include "store/trel_thing.h"
 
-#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -10,7 +9,6 @@
 
 #include "align/trel_backbone.h"
 #include "runtime/kids.h"
-#include "runtime/zam_crc.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -97,9 +95,7 @@ char* trel_nameThing(const _trel_thing* thing, char* buffer) {
     buffer[0] = '\0';
     return nullptr;
   }
-  const int head = static_cast<int>(room - used - 1 - kHashDigits);
-  snprintf(buffer, TREL_PATH_MAX + 1, "%s%.*s~%08" PRIx32, folder, head, name,
-           zam_crc32(0, name, static_cast<int64_t>(strlen(name))));
+  snprintf(buffer, TREL_PATH_MAX + 1, "%s%s", folder, zam_hashName(name, room - used).c_str());
   return buffer;
 }
 

@@ -113,9 +113,10 @@ void trel_setupThingRef(_trel_thing* thing, const char* name, const char* folder
 // (TREL_PATH_MAX + 1 bytes); returns buffer. When that path with the longest
 // ending of its files ("_A.kpdb") would pass TREL_PATH_MAX characters, the
 // name is cut to what fits, followed by "~" and the CRC-32 of the whole name
-// in hex (two long names that still meet would hold each other's source in
-// their check lines, and so are rebuilt, never mixed up). Null (buffer "")
-// when the folder alone leaves no room.
+// in hex (zam_hashName, as long result file names are; two long names that
+// still meet would hold each other's source in their check lines, and so are
+// rebuilt, never mixed up). Null (buffer "") when the folder alone leaves no
+// room.
 char* trel_nameThing(const _trel_thing* thing, char* buffer);
 // The same followed by "_" and the class letter when pot_class >= 0.
 char* trel_nameThingPot(const _trel_thing* thing, int pot_class, char* buffer);
