@@ -349,13 +349,12 @@ void writeSpfExports(const QueryOut& out) {
   const char* folder = out.folder;
   if (!out.o->write_pdb || !out.o->with_spf || !query->tag || query->tag->order < 1) return;
   const int pot_class = query->tag->pot_class;
-  const std::string prefix = std::string(folder) + query->name + "_query";
-  trel_exportThingSpf(query, pot_class, prefix.c_str(), tf_identity(), out.qframe);
+  trel_exportThingSpf(query, pot_class, folder, {query->name}, "_query", tf_identity(), out.qframe);
   for (int r = 0; r < out.nt; r++) {
     const int t = a.atRank(r);
     if (!a.selected[t] || !targets[t] || !targets[t]->tag) continue;
-    const std::string target = std::string(folder) + targets[t]->name + "_" + query->name;
-    trel_exportThingSpf(targets[t], pot_class, target.c_str(), a.transforms[t], out.qframe);
+    trel_exportThingSpf(targets[t], pot_class, folder, {targets[t]->name, query->name}, "", a.transforms[t],
+                        out.qframe);
   }
 }
 

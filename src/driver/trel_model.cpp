@@ -12,6 +12,7 @@
 #include "driver/trel_search_query.h"
 #include "output/trel_write_align.h"
 #include "output/trel_write_model.h"
+#include "runtime/zam_directory.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_sort.h"
 #include "runtime/zam_system.h"
@@ -200,8 +201,9 @@ int trel_doScan(_trel_thing* query, _trel_thing** targets, int nt, _trel_align_b
       if (!s.selected[(size_t)t]) continue;
       _trel_thing* target = targets[t];
       if (!trel_imageThing(target)) continue;  // the store said why
-      const std::string sub = std::string(qimage->name ? qimage->name : query->name) + "_" +
-                              (target->image->name ? target->image->name : target->name);
+      const std::string sub = zam_fileName({qimage->name ? qimage->name : query->name,
+                                            target->image->name ? target->image->name : target->name},
+                                           "");
       char model_folder[TREL_PATH_MAX + 1];
       if (trel_result_dir(o->res_folder ? o->res_folder : "./", sub.c_str(), 1, 1, model_folder))
         trel_writeModelAlign(query, target, s.aligns[(size_t)t], model_folder, o->n_modeller, o);

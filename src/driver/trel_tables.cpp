@@ -16,6 +16,7 @@
 
 #include "driver/trel_rank.h"
 #include "output/trel_print.h"
+#include "runtime/zam_directory.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_string.h"
 #include "runtime/zam_system.h"
@@ -101,7 +102,7 @@ _trel_text* open_table(const std::string& file, const char* what) {
 
 std::string table_name(const char* folder, const _trel_thing* query, const char* suffix,
                        const char* ext) {
-  return text(folder) + trel_thingName(query) + text(suffix) + ext;
+  return text(folder) + zam_fileName({trel_thingName(query)}, text(suffix) + ext);
 }
 
 // The key column of a ".krank" row: "%10.5f" for a score, "%5d" for a count.
@@ -236,7 +237,7 @@ int trel_writeCodes(const char* folder, const _trel_thing* query, const char* su
 
 int trel_writeMap(const char* folder, const _trel_thing* query, const _trel_thing* target,
                   const float* matrix, float mean, float sd) {
-  const std::string file = text(folder) + trel_thingName(target) + "_" + trel_thingName(query) + ".kmap";
+  const std::string file = text(folder) + zam_fileName({trel_thingName(target), trel_thingName(query)}, ".kmap");
   _trel_text* out = open_table(file, "MAP");
   if (!out) return 0;
   const int lq = trel_thingResidues(query), lt = trel_thingResidues(target);
@@ -257,7 +258,7 @@ int trel_writeMap(const char* folder, const _trel_thing* query, const _trel_thin
 }
 
 int trel_writeTime(const char* folder, const _trel_thing* query, double seconds) {
-  _trel_text* out = open_table(text(folder) + trel_thingName(query) + ".ktime", "TIME");
+  _trel_text* out = open_table(text(folder) + zam_fileName({trel_thingName(query)}, ".ktime"), "TIME");
   if (!out) return 0;
   trel_printText(out, "%.4f\n", seconds);
   return trel_closeText(out);
@@ -390,9 +391,16 @@ int trel_removeStaleHits(const char* folder, const _trel_thing* query, const cha
   std::set<std::string> shown;
   for (int t = 0; t < nt; t++)
     if (selected[t]) shown.insert(trel_thingName(targets[t]));
-  std::vector<std::string> stems;  // the pairs of earlier hits not shown now
-  for (const std::string& name : earlier)
-    if (!shown.count(name)) stems.push_back(name + "_" + trel_thingName(query) + text(suffix));
+  // The pairs of earlier hits not shown now, as their files begin: with the
+  // names as they stand, or shortened where they were too long to fit.
+  std::vector<std::string> stems;
+  const std::string q = trel_thingName(query), short_q = zam_hashName(q, ZAM_NAME_SHORT);
+  for (const std::string& name : earlier) {
+    if (shown.count(name)) continue;
+    stems.push_back(name + "_" + q + text(suffix));
+    const std::string short_name = zam_hashName(name, ZAM_NAME_SHORT);
+    if (short_name != name || short_q != q) stems.push_back(short_name + "_" + short_q + text(suffix));
+  }
   if (stems.empty()) return 0;
   const std::string dir = text(folder);
   DIR* d = opendir(dir.empty() ? "." : dir.c_str());

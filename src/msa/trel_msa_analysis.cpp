@@ -18,6 +18,7 @@
 #include "output/trel_write_msa.h"
 #include "output/trel_write_pdb.h"
 #include "runtime/kids.h"
+#include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "structure/zam_pdb.h"
@@ -141,7 +142,7 @@ void write_structures(_trel_msa* msa, const std::string& folder, const std::stri
   trel_writeMSArainbow(msa, id, "_msa", "", folder.c_str(), o);
   _pdb_image* pivot = msa->images[0];
   if (o->with_unified) {
-    const std::string path = folder + text(msa->name) + ".pdb";
+    const std::string path = folder + zam_fileName({text(msa->name)}, ".pdb");
     if (_trel_pdb_out* out = trel_openPdbOut(path.c_str())) {
       int serial = 0;
       for (int s = 0; s < msa->n_struct; s++) {
@@ -159,10 +160,10 @@ void write_structures(_trel_msa* msa, const std::string& folder, const std::stri
     }
   }
   const std::string pivot_tag = "_pivot" + tag;
-  write_pdb(pivot, folder + text(pivot->name) + pivot_tag + ".pdb", "PIVOT ", o);
+  write_pdb(pivot, folder + zam_fileName({text(pivot->name)}, pivot_tag + ".pdb"), "PIVOT ", o);
   for (int s = 1; s < msa->n_struct; s++) {
     _pdb_image* image = msa->images[s];
-    write_pdb(image, folder + text(image->name) + "_" + text(pivot->name) + tag + ".pdb", "QUERY", o);
+    write_pdb(image, folder + zam_fileName({text(image->name), text(pivot->name)}, tag + ".pdb"), "QUERY", o);
     _trel_align* align = trel_extractMSA(0, s, msa, o->ca_contact);
     trel_writeAlign(align, pivot, image, pivot_tag.c_str(), tag.c_str(), folder.c_str(), id, o);
     if (o->write_krmsd) trel_writeKrmsd(align, pivot, image, pivot_tag.c_str(), tag.c_str(), folder.c_str());
@@ -320,7 +321,7 @@ void trel_analyseMSA(_trel_msa* msa, const _trel_options* options) {
     if (structures && options->write_pdb) write_structures(msa, folder, tag, options);
   }
 
-  const std::string file = folder + text(msa->name) + ".ksum";
+  const std::string file = folder + zam_fileName({text(msa->name)}, ".ksum");
   zam_msg("Writing MSA summary file: %s\n", file.c_str());
   char row[1024];
   snprintf(row, sizeof row,

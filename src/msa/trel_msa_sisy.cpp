@@ -172,7 +172,7 @@ void write_reference(const SisyRun& run, _trel_msa* ref, const char* id) {
   for (size_t m = 0; m < run.members.size(); m++) {
     if (run.member_row[m] < 0) continue;
     const _pdb_image* image = run.msa->images[run.member_row[m]];
-    const std::string path = folder + ref_text(image->name) + "_reference_" + id + ".pdb";
+    const std::string path = folder + zam_fileName({ref_text(image->name)}, std::string("_reference_") + id + ".pdb");
     if (_trel_pdb_out* out = trel_openPdbOut(path.c_str())) {
       zam_writePdbFile(out->fp, image, -1, 0, o->export_mode, o->sse_mode, 1, 0, tf_identity());
       trel_closePdbOut(out);

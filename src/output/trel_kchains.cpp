@@ -6,6 +6,7 @@
 
 #include "align/trel_align.h"
 #include "align/trel_fit.h"
+#include "output/trel_pair_names.h"
 #include "output/trel_run_options.h"
 #include "output/trel_print.h"
 #include "structure/zam_pdb.h"
@@ -55,8 +56,8 @@ void trel_writeAlignChains(const _trel_align* align, const _pdb_image* query,
                            const char* target_suffix, const char* folder, Matrix3D /*tf*/,
                            const _trel_options* options) {
   if (!align || !query || !target || !options || !options->write_kchains) return;
-  const std::string name = std::string(text(folder)) + text(target->name) + "_" +
-                           text(query->name) + text(target_suffix) + ".kchains";
+  const std::string name =
+      std::string(text(folder)) + trel_pairNames(query, target, "", target_suffix).file(".kchains");
   _trel_text* out = trel_openText(name.c_str());
   if (!out) return;
   const std::vector<Run> qruns = chain_runs(align, query, true);

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include "align/trel_align.h"
+#include "output/trel_pair_names.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -295,11 +296,9 @@ void trel_printAlign(const _trel_align* align, const _pdb_image* query, const _p
 int trel_writeKrmsd(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,
                     const char* query_tag, const char* suffix, const char* folder) {
   if (!align || !query || !target) return 0;
-  const std::string qname = text_or_empty(query->name), tname = text_or_empty(target->name);
-  const std::string qout = qname + text_or_empty(query_tag) + ".pdb";
-  const std::string tout = tname + "_" + qname + text_or_empty(suffix) + ".pdb";
-  const std::string file =
-      std::string(text_or_empty(folder)) + tname + "_" + qname + text_or_empty(suffix) + ".krmsd";
+  const _trel_pair_names names = trel_pairNames(query, target, query_tag, suffix);
+  const std::string qout = names.queryOut(), tout = names.targetOut();
+  const std::string file = std::string(text_or_empty(folder)) + names.file(".krmsd");
   if (zam_debug > 1) zam_msg("Writing RMSD profile file: %s\n", file.c_str());
   _trel_text* out = trel_openText(file.c_str());
   if (!out) return 0;

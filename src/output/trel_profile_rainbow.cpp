@@ -12,6 +12,7 @@
 #include "output/trel_run_options.h"
 #include "output/trel_write_pdb.h"
 #include "output/trel_write_profile.h"
+#include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -28,9 +29,13 @@ const char* text(const char* s) { return s ? s : ""; }
 struct Rainbow {
   _trel_rainbow_rows t;
   std::string folder;  // ends in '/'
-  std::string stem;    // alignment name + naming texts + "_rainbow"
+  std::string name;    // the alignment's name
+  std::string suffix;  // naming texts after it, "_rainbow" last
   Matrix3D transform;
   const _trel_options* o;
+
+  // The file whose name ends in tail after the suffix.
+  std::string file(const std::string& tail) const { return zam_fileName({name}, suffix + tail); }
 };
 
 const char* row_name(const Rainbow& w, int r) { return w.t.names ? text(w.t.names[r]) : ""; }
@@ -72,7 +77,7 @@ const _pdb_image* masked(const Rainbow& w, int r, const _pdb_image* image, _trel
 }
 
 void write_zam(const Rainbow& w) {
-  const std::string pdb = w.stem + ".pdb", mac = w.stem + ".mac";
+  const std::string pdb = w.file(".pdb"), mac = w.file(".mac");
   if (zam_debug > 0) zam_msg("Writing RAINBOW pdb file: %s\n", (w.folder + pdb).c_str());
   _trel_pdb_out* out = trel_openPdbOut((w.folder + pdb).c_str());
   if (zam_debug > 0) zam_msg("Writing Zam RAINBOW macro file: %s\n", (w.folder + mac).c_str());
@@ -120,7 +125,7 @@ void write_zam(const Rainbow& w) {
 }
 
 void write_vmd(const Rainbow& w) {
-  const std::string tcl = w.stem + ".tcl";
+  const std::string tcl = w.file(".tcl");
   if (zam_debug > 0) zam_msg("Writing VMD RAINBOW command file: %s\n", (w.folder + tcl).c_str());
   _trel_text* cmd = trel_openText((w.folder + tcl).c_str());
   if (cmd) {
@@ -137,7 +142,7 @@ void write_vmd(const Rainbow& w) {
     }
     char number[16];
     snprintf(number, sizeof number, "%5.5d", r + 1);
-    const std::string pdb = w.stem + "_" + number + ".pdb";
+    const std::string pdb = w.file(std::string("_") + number + ".pdb");
     if (_trel_pdb_out* out = trel_openPdbOut((w.folder + pdb).c_str())) {
       _trel_mask_view view;
       remark(out, r, row_name(w, r));
@@ -186,11 +191,11 @@ char next_chainLetter(char c) {
   return c;
 }
 
-void trel_writeRainbowRows(const _trel_rainbow_rows& rows, Matrix3D transform, const std::string& stem,
-                          const char* folder, const _trel_options* options) {
+void trel_writeRainbowRows(const _trel_rainbow_rows& rows, Matrix3D transform, const std::string& name,
+                           const std::string& suffix, const char* folder, const _trel_options* options) {
   if (!rows.table || rows.rows < 1 || !rows.images || !options || !options->write_pdb || !options->write_rainbow)
     return;
-  const Rainbow w{rows, text(folder), stem + "_rainbow", transform, options};
+  const Rainbow w{rows, text(folder), name, suffix + "_rainbow", transform, options};
   if (options->write_zam) write_zam(w);
   if (options->write_vmd) write_vmd(w);
 }
@@ -210,7 +215,6 @@ void trel_writeProfileRainbow(const _trel_profile* profile, int which, Matrix3D 
     names[(size_t)r] = text(thing->name);
   }
   const _trel_rainbow_rows rows{t.table, t.rows, t.cols, images.data(), names.data()};
-  trel_writeRainbowRows(rows, transform,
-                        std::string(text(profile->name)) + text(multi_suffix) + text(flex_suffix), folder,
-                        options);
+  trel_writeRainbowRows(rows, transform, text(profile->name), std::string(text(multi_suffix)) + text(flex_suffix),
+                        folder, options);
 }

@@ -41,6 +41,7 @@ struct _trel_rainbow_rows {
   _pdb_image* const* images;
   const char* const* names;
 };
-// The files above for rows, named folder + stem + "_rainbow" ...
-void trel_writeRainbowRows(const _trel_rainbow_rows& rows, Matrix3D transform, const std::string& stem,
-                           const char* folder, const _trel_options* options);
+// The files above for rows, named folder + name + suffix + "_rainbow" ...
+// (as zam_fileName makes the name of a file).
+void trel_writeRainbowRows(const _trel_rainbow_rows& rows, Matrix3D transform, const std::string& name,
+                           const std::string& suffix, const char* folder, const _trel_options* options);

@@ -11,6 +11,7 @@
 #include "align/trel_markup.h"
 #include "output/trel_run_options.h"
 #include "output/trel_kchains.h"
+#include "output/trel_pair_names.h"
 #include "output/trel_print.h"
 #include "output/trel_write_pdb.h"
 #include "output/trel_write_view.h"
@@ -34,13 +35,13 @@ const _pdb_residue* residue(const _pdb_image* image, int i) {
 // Names and values shared by every file of one pair.
 struct Pair {
   std::string folder;
-  std::string stem;        // target_query + target suffix
-  std::string query_out;   // query name + query suffix + ".pdb"
-  std::string target_out;  // stem + ".pdb"
+  _trel_pair_names names;
+  std::string query_out;   // the superposed query's and target's PDB files
+  std::string target_out;
   std::string qchain, tchain;
   Matrix3D tmatrix;
 
-  std::string file(const char* extension) const { return folder + stem + extension; }
+  std::string file(const char* extension) const { return folder + names.file(extension); }
 };
 
 // Residue of the first column with a residue on that side; residue 0 when none.
@@ -57,9 +58,9 @@ Pair make_pair(const _trel_align* a, const _pdb_image* q, const _pdb_image* t,
                Matrix3D tf) {
   Pair p;
   p.folder = text(folder);
-  p.stem = std::string(text(t->name)) + "_" + text(q->name) + text(target_suffix);
-  p.query_out = std::string(text(q->name)) + text(query_suffix) + ".pdb";
-  p.target_out = p.stem + ".pdb";
+  p.names = trel_pairNames(q, t, query_suffix, target_suffix);
+  p.query_out = p.names.queryOut();
+  p.target_out = p.names.targetOut();
   const _pdb_residue* qr = residue(q, first_residue(a, true));
   const _pdb_residue* tr = residue(t, first_residue(a, false));
   p.qchain = qr ? qr->chain : "";

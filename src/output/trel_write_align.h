@@ -16,7 +16,8 @@ struct _trel_options;
 // more under the suffixes + "_mask", written from views of the images whose
 // residue masks are set (trel_maskView): the images are not changed. Files are named
 // folder + target name + "_" + query name + target_suffix + extension
-// (folder ends in '/'). A file that cannot be written gives a warning naming
+// (folder ends in '/'; a name too long for the file system is shortened as
+// trel_pairNames says). A file that cannot be written gives a warning naming
 // it and the others are still written. Null align, images or options: nothing.
 void trel_writeAlign(_trel_align* align, _pdb_image* query, _pdb_image* target,
                      const char* query_suffix, const char* target_suffix, const char* folder,

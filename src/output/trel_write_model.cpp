@@ -9,6 +9,7 @@
 #include "output/trel_print.h"
 #include "output/trel_run_options.h"
 #include "output/trel_write_pdb.h"
+#include "runtime/zam_directory.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "store/trel_thing.h"
@@ -51,6 +52,14 @@ size_t utf8Length(const std::string& s, size_t i) {
 std::string entryName(const _trel_thing* t) {
   if (t && t->image && t->image->name && t->image->name[0]) return t->image->name;
   return t ? orEmpty(t->name) : "";
+}
+
+// A template's code: its PDB file's name without ".pdb", as the script's
+// knowns and the alignment's entries name it, so that the modelling program
+// finds the file.
+std::string templateCode(const _trel_thing* t) {
+  const std::string file = zam_fileName({entryName(t)}, ".pdb");
+  return file.substr(0, file.size() - 4);
 }
 
 char residueCode(const _pdb_image* image, int i) {
@@ -135,8 +144,8 @@ Names announce(const char* folder, const _trel_thing* sequence) {
   Names n;
   n.folder = orEmpty(folder);
   n.seq = orEmpty(sequence->name);
-  n.script_file = n.seq + "_modeller.py";
-  n.ali_file = n.seq + ".ali";
+  n.script_file = zam_fileName({n.seq}, "_modeller.py");
+  n.ali_file = zam_fileName({n.seq}, ".ali");
   zam_msg("Writing MODELLER directory: %s\n", n.folder.c_str());
   zam_msg("Writing MODELLER command file: %s\n", (n.folder + n.script_file).c_str());
   return n;
@@ -176,10 +185,11 @@ void trel_writeModelAlign(_trel_thing* sequence, _trel_thing* templ, const _trel
   const _pdb_image* timage = trel_imageThing(templ);
   if (!qimage || !timage) return;  // the store said why
   const Names n = announce(folder, sequence);
-  const std::string qname = entryName(sequence), tname = entryName(templ);
-  const std::string stem = n.seq + "_" + orEmpty(templ->name) + "_modeller";
+  const std::string qname = entryName(sequence), tname = templateCode(templ);
+  const std::vector<std::string> model = {n.seq, orEmpty(templ->name)};
   trel_writeText(n.folder + n.script_file,
-            script(n.script_file, qname, n.ali_file, {tname}, n_models, stem + ".pdb", stem + ".dope", false));
+                 script(n.script_file, qname, n.ali_file, {tname}, n_models, zam_fileName(model, "_modeller.pdb"),
+                        zam_fileName(model, "_modeller.dope"), false));
 
   if (zam_debug > 1) zam_msg("Writing MODELLER alignment file: %s\n", (n.folder + n.ali_file).c_str());
   std::string qrow, trow;
@@ -202,12 +212,11 @@ void trel_writeModelProfile(_trel_thing* sequence, const _trel_profile* profile,
   std::vector<std::string> known;
   for (int r = 0; r < rows; r++) {
     images[(size_t)r] = profile->things[r] ? trel_imageThing(profile->things[r]) : nullptr;
-    if (images[(size_t)r] && !images[(size_t)r]->fake) known.push_back(entryName(profile->things[r]));
+    if (images[(size_t)r] && !images[(size_t)r]->fake) known.push_back(templateCode(profile->things[r]));
   }
-  const std::string stem = n.seq + "_modeller";
   trel_writeText(n.folder + n.script_file,
-            script(n.script_file, entryName(sequence), n.ali_file, known, n_models, stem + ".pdb",
-                   stem + ".dope", true));
+                 script(n.script_file, entryName(sequence), n.ali_file, known, n_models,
+                        zam_fileName({n.seq}, "_modeller.pdb"), zam_fileName({n.seq}, "_modeller.dope"), true));
 
   if (zam_debug > 1) zam_msg("Writing MODELLER multiple alignment file: %s\n", (n.folder + n.ali_file).c_str());
   const int width = trel_rowWidth(options);
@@ -218,7 +227,7 @@ void trel_writeModelProfile(_trel_thing* sequence, const _trel_profile* profile,
     const bool fake = image->fake != 0;
     std::string row;
     for (int c = 0; c < cols; c++) row += residueCode(image, profile->table[(size_t)c * rows + r]);
-    const std::string name = entryName(profile->things[r]);
+    const std::string name = fake ? entryName(profile->things[r]) : templateCode(profile->things[r]);
     if (!fake) writeTemplate(n.folder + name + ".pdb", image, options);
     ali += trel_pirEntry(fake ? "sequence" : "structure", name, name, image, row, width);
   }

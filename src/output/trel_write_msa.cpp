@@ -11,6 +11,7 @@
 #include "output/trel_profile_rainbow.h"
 #include "output/trel_run_options.h"
 #include "output/trel_write_pdb.h"
+#include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -137,15 +138,18 @@ void trel_writeMSA(const _trel_msa* msa, Matrix3D transform, const char* prefix,
     }
   const int width = trel_rowWidth(options);
   const std::string dir = text(folder), tail = text(suffix);
-  const std::string stem = dir + text(msa->name) + text(prefix) + tail;
-  if (options->write_kmsa) write_kmsa(msa, stem + ".kmsa", width);
-  if (options->write_fasta) write_fasta(msa, stem + ".fasta", tail, width);
-  if (options->write_pir) write_pir(msa, stem + ".pir", tail, width);
-  if (options->write_kalign) write_kalign(msa, stem + ".kalign", width);
+  // The alignment's file whose name ends in extension.
+  const auto file = [&](const char* extension) {
+    return dir + zam_fileName({text(msa->name)}, text(prefix) + tail + extension);
+  };
+  if (options->write_kmsa) write_kmsa(msa, file(".kmsa"), width);
+  if (options->write_fasta) write_fasta(msa, file(".fasta"), tail, width);
+  if (options->write_pir) write_pir(msa, file(".pir"), tail, width);
+  if (options->write_kalign) write_kalign(msa, file(".kalign"), width);
   if (!options->write_pdb) return;
   for (int s = 0; s < msa->n_struct; s++) {
     const _pdb_image* image = msa->images[s];
-    _trel_pdb_out* out = trel_openPdbOut((dir + text(image->name) + tail + ".pdb").c_str());
+    _trel_pdb_out* out = trel_openPdbOut((dir + zam_fileName({text(image->name)}, tail + ".pdb")).c_str());
     if (!out) continue;
     zam_writePdbFile(out->fp, image, -1, 0, options->export_mode, options->sse_mode, 1, 0, transform);
     trel_closePdbOut(out);
@@ -158,6 +162,5 @@ void trel_writeMSArainbow(const _trel_msa* msa, Matrix3D transform, const char* 
   std::vector<const char*> names((size_t)std::max(msa->n_struct, 1), "");
   for (int s = 0; s < msa->n_struct; s++) names[(size_t)s] = msa->images[s] ? text(msa->images[s]->name) : "";
   const _trel_rainbow_rows rows{msa->residue_index, msa->n_struct, msa->n_col, msa->images, names.data()};
-  trel_writeRainbowRows(rows, transform, std::string(text(msa->name)) + text(prefix) + text(suffix), folder,
-                        options);
+  trel_writeRainbowRows(rows, transform, text(msa->name), std::string(text(prefix)) + text(suffix), folder, options);
 }

@@ -13,9 +13,9 @@ struct _trel_options;
 
 // Writes folder + name + prefix + suffix + ".kmsa", ".fasta", ".pir" and
 // ".kalign", and folder + structure name + suffix + ".pdb" per row moved by
-// transform, each under its own switch. folder ends in '/'. Every row needs
-// a structure: an alignment with a row that has none is refused with a
-// warning and nothing is written.
+// transform, each under its own switch (names fitted by zam_fileName).
+// folder ends in '/'. Every row needs a structure: an alignment with a row
+// that has none is refused with a warning and nothing is written.
 void trel_writeMSA(const _trel_msa* msa, Matrix3D transform, const char* prefix, const char* suffix,
                    const char* folder, const _trel_options* options);
 // Rainbow files folder + name + prefix + suffix + "_rainbow" ... (the Zam

@@ -6,6 +6,7 @@
 #include "geometry/zam_transform.h"
 #include "output/trel_print.h"
 #include "output/trel_result.h"
+#include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_whole.h"
 #include "runtime/zam_log.h"
@@ -42,7 +43,7 @@ int trel_writeNeighbours(const char* folder, const char* name, int nq, _trel_thi
                          int nt, _trel_thing* const* targets, const _trel_result* result, int which) {
   if (nq < 1 || !result) return -1;
   const float* s = trel_resultScore(result, which);
-  const std::string base = std::string(folder ? folder : "") + (name ? name : "");
+  const std::string dir = folder ? folder : "", job = name ? name : "";
 
   // Mean score of every query over its row, in single precision, divided by
   // the number of queries; ranked ascending, so the centre comes last.
@@ -56,7 +57,7 @@ int trel_writeNeighbours(const char* folder, const char* name, int nq, _trel_thi
   zam_sortf(mean.data(), nq, order.data());
   const int centre = order[nq - 1];
 
-  const std::string cen = base + ".cen";
+  const std::string cen = dir + zam_fileName({job}, ".cen");
   zam_msg("Writing CENTRE file: %s\n", cen.c_str());
   if (_trel_text* out = trel_openText(cen.c_str())) {
     trel_printText(out, "%s# Trel centre file...\n# Queries: %d\n# Targets: %d\n# Query     Score\n%s",
@@ -67,7 +68,7 @@ int trel_writeNeighbours(const char* folder, const char* name, int nq, _trel_thi
     trel_closeText(out);
   }
 
-  writeCentrePdb(base + "_" + trel_thingName(queries[centre]) + ".ent", queries[centre]);
+  writeCentrePdb(dir + zam_fileName({job, trel_thingName(queries[centre])}, ".ent"), queries[centre]);
 
   std::vector<float> row(nt > 0 ? nt : 1);
   std::vector<int> rank(nt > 0 ? nt : 1);
@@ -76,7 +77,7 @@ int trel_writeNeighbours(const char* folder, const char* name, int nq, _trel_thi
     const size_t at = (size_t)q * nt;
     for (int t = 0; t < nt; t++) row[t] = s[at + t];
     zam_sortf(row.data(), nt, rank.data());
-    const std::string nbr = base + "_" + trel_thingName(queries[q]) + ".nbr";
+    const std::string nbr = dir + zam_fileName({job, trel_thingName(queries[q])}, ".nbr");
     zam_msg("Writing NEIGHBOUR file: %s\n", nbr.c_str());
     _trel_text* out = trel_openText(nbr.c_str());
     if (!out) continue;

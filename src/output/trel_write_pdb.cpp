@@ -139,7 +139,7 @@ void write_conect(const std::string& name, const _trel_thing* query, const _pdb_
 void write_query(const _trel_thing* query, const _pdb_image* image, const char* suffix,
                  const char* folder, Matrix3D transform, const _trel_options* o, bool shared) {
   const std::string name =
-      std::string(text(folder)) + text(query->name) + "_query" + text(suffix) + ".pdb";
+      std::string(text(folder)) + zam_fileName({text(query->name)}, "_query" + std::string(text(suffix)) + ".pdb");
   if (zam_debug >= 0) zam_msg("Writing QUERY pdb file:  %s\n", name.c_str());
   _trel_pdb_out* out = shared ? trel_openSharedPdbOut(name.c_str()) : trel_openPdbOut(name.c_str());
   if (!out) return;
@@ -196,7 +196,9 @@ void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* l
   const bool fake = qimage->fake != 0;
   const std::string s = text(suffix), q = text(query->name);
   const std::string name = text(target->name);
-  const std::string pair = std::string(text(folder)) + name + "_" + q;
+  const std::string dir = text(folder);
+  // The pair's file whose name ends in tail.
+  const auto pair = [&](const std::string& tail) { return dir + zam_fileName({name, q}, tail); };
   _trel_align* a = align;
 
   if (o->write_pdb && o->residue_mask) {
@@ -207,7 +209,7 @@ void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* l
   // The target's placement in the written files.
   const Matrix3D T = fake ? frame_of(target) : tf_tftf(hit, transform);
   if (o->write_pdb) {
-    if (_trel_pdb_out* out = trel_openPdbOut((pair + s + ".pdb").c_str())) {
+    if (_trel_pdb_out* out = trel_openPdbOut(pair(s + ".pdb").c_str())) {
       remarks(out, q.c_str(), name.c_str());
       if (zam_debug >= 0) zam_msg("Writing TARGET pdb file: %s\n", out->path);
       write_image(out, timage, 0, T, o);
@@ -215,7 +217,7 @@ void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* l
     }
   }
   if (o->write_pdb && o->do_renumber) {
-    if (_trel_pdb_out* out = trel_openPdbOut((pair + "_renumber" + s + ".pdb").c_str())) {
+    if (_trel_pdb_out* out = trel_openPdbOut(pair("_renumber" + s + ".pdb").c_str())) {
       remarks(out, q.c_str(), name.c_str());
       if (zam_debug >= 0) zam_msg("Writing renumbered TARGET pdb file: %s\n", out->path);
       _pdb_image* copy = renumbered(qimage, timage, a);
@@ -226,11 +228,11 @@ void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* l
   }
   if (o->write_matrix) {
     const Matrix3D M = fake ? tf_identity() : tf3(tf_inverse(frame_of(target)), hit, transform);
-    write_matrix(pair + s + ".mat", M);
+    write_matrix(pair(s + ".mat"), M);
   }
   if (!o->write_pdb) return;
   if (o->residue_mask) {
-    if (_trel_pdb_out* out = trel_openPdbOut((pair + s + "_mask.pdb").c_str())) {
+    if (_trel_pdb_out* out = trel_openPdbOut(pair(s + "_mask.pdb").c_str())) {
       remarks(out, q.c_str(), name.c_str());
       if (zam_debug >= 0) zam_msg("Writing TARGET pdb file: %s\n", out->path);
       _trel_mask_view view;
@@ -240,11 +242,11 @@ void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* l
     }
   }
   if (o->write_conect && !o->do_ligand)
-    write_conect(pair + "_conect" + s + ".pdb", query, qimage, target, timage, a, transform, T, o);
+    write_conect(pair("_conect" + s + ".pdb"), query, qimage, target, timage, a, transform, T, o);
   if (o->do_ligand && ligand) {
     _pdb_image* limage = trel_imageThing(ligand);
     if (!limage) return;
-    const std::string lname = std::string(text(folder)) + text(ligand->name) + s + "_ligand.pdb";
+    const std::string lname = dir + zam_fileName({text(ligand->name)}, s + "_ligand.pdb");
     if (_trel_pdb_out* out = trel_openPdbOut(lname.c_str())) {
       if (zam_debug >= 0) zam_msg("Writing LIGAND pdb file: %s\n", out->path);
       write_image(out, limage, 0, tf3(frame_of(ligand), tf_inverse(frame_of(target)), T), o);
@@ -264,8 +266,8 @@ void trel_writeUnifiedPDB(_trel_thing* query, int n, _trel_thing* const* targets
   if (!qimage) return;
   const bool fake = qimage->fake != 0;
   const std::string q = text(query->name);
-  _trel_pdb_out* out =
-      trel_openPdbOut((std::string(text(folder)) + q + text(suffix) + "_unified.pdb").c_str());
+  const std::string unified = std::string(text(folder)) + zam_fileName({q}, std::string(text(suffix)) + "_unified.pdb");
+  _trel_pdb_out* out = trel_openPdbOut(unified.c_str());
   if (!out) return;
   zam_fprintf(out->fp, "REMARK  Query:      %s\n", q.c_str());
   int serial = 0;

@@ -1,6 +1,7 @@
 // Superposed structures as PDB text files: each chosen target moved onto the
 // query (with renumbered, masked, CONECT, ligand and unified variants and a
-// ".mat" transform file), and the query itself. Also the whole-or-nothing PDB
+// ".mat" transform file), and the query itself, under the names given below
+// (shortened by zam_fileName when too long). Also the whole-or-nothing PDB
 // stream that every PDB result file goes through: written under a temporary
 // name in the target's folder and renamed into place after a clean close.
 #pragma once

@@ -9,6 +9,7 @@
 #include "output/trel_print.h"
 #include "output/trel_run_options.h"
 #include "output/trel_write_pdb.h"
+#include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -160,7 +161,7 @@ void write_kmulti(const _trel_profile* p, const _trel_profile_table& t, const st
   for (int r = 0; r < t.rows; r++) {
     const _pdb_image* image = row_image(p, r);
     const std::string name = image ? text(image->name) : text(p->names[r]);
-    trel_printText(out, "#Name:  %5d  %s  %s\n", r + 1, name.c_str(), (name + flex + ".pdb").c_str());
+    trel_printText(out, "#Name:  %5d  %s  %s\n", r + 1, name.c_str(), zam_fileName({name}, flex + ".pdb").c_str());
   }
   trel_printText(out, "#Columns:    %d\n", t.cols);
   trel_printText(out, "#Residues:   %d\n", p->n_residues);
@@ -190,9 +191,15 @@ void write_kmsa(const _trel_profile* p, const _trel_profile_table& t, const std:
   trel_closeText(out);
 }
 
-std::string member_name(const _trel_profile* p, int r, const std::string& flex) {
+// A member's PDB file, and its name without ".pdb", which the FASTA and PIR
+// entries carry (a PIR entry's code names its structure file).
+std::string member_file(const _trel_profile* p, int r, const std::string& flex) {
   const _trel_thing* thing = row_thing(p, r);
-  return std::string(thing ? text(thing->name) : text(p->names[r])) + flex;
+  return zam_fileName({thing ? text(thing->name) : text(p->names[r])}, flex + ".pdb");
+}
+std::string member_name(const _trel_profile* p, int r, const std::string& flex) {
+  const std::string file = member_file(p, r, flex);
+  return file.substr(0, file.size() - 4);
 }
 
 void write_fasta(const _trel_profile* p, const _trel_profile_table& t, const std::string& file,
@@ -248,7 +255,7 @@ void write_members(const _trel_profile* p, const _trel_profile_table& t, const s
   for (int r = 0; r < t.rows; r++) {
     const _pdb_image* image = row_image(p, r);
     if (!image || image->fake) continue;  // a sequence has no structure to show
-    _trel_pdb_out* out = trel_openPdbOut((folder + member_name(p, r, flex) + ".pdb").c_str());
+    _trel_pdb_out* out = trel_openPdbOut((folder + member_file(p, r, flex)).c_str());
     if (!out) continue;
     zam_writePdbFile(out->fp, image, -1, 0, o->export_mode, o->sse_mode, 1, 0, transform);
     trel_closePdbOut(out);
@@ -293,12 +300,13 @@ void trel_writeProfile(const _trel_profile* profile, int which, Matrix3D transfo
   if (!t.table || t.rows < 1) return;
   const int width = trel_rowWidth(options);
   const std::string dir = text(folder), flex = text(flex_suffix);
-  const std::string base = dir + text(profile->name);
-  const std::string stem = base + text(multi_suffix) + flex;
-  if (options->write_kmulti) write_kmulti(profile, t, base + flex + ".kmulti", flex);
-  if (options->write_kmsa) write_kmsa(profile, t, stem + ".kmsa", width);
-  if (options->write_fasta) write_fasta(profile, t, stem + ".fasta", flex, width);
-  if (options->write_pir) write_pir(profile, t, stem + ".pir", flex, width);
-  if (options->write_kalign) write_kalign(profile, t, stem + ".kalign", width);
+  // The profile's file whose name ends in tail.
+  const auto file = [&](const std::string& tail) { return dir + zam_fileName({text(profile->name)}, tail); };
+  const std::string stem = text(multi_suffix) + flex;
+  if (options->write_kmulti) write_kmulti(profile, t, file(flex + ".kmulti"), flex);
+  if (options->write_kmsa) write_kmsa(profile, t, file(stem + ".kmsa"), width);
+  if (options->write_fasta) write_fasta(profile, t, file(stem + ".fasta"), flex, width);
+  if (options->write_pir) write_pir(profile, t, file(stem + ".pir"), flex, width);
+  if (options->write_kalign) write_kalign(profile, t, file(stem + ".kalign"), width);
   if (options->write_pdb) write_members(profile, t, dir, flex, transform, options);
 }

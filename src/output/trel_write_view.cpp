@@ -6,6 +6,7 @@
 
 #include "align/trel_align.h"
 #include "align/trel_globals.h"
+#include "output/trel_pair_names.h"
 #include "output/trel_run_options.h"
 #include "output/trel_print.h"
 #include "output/trel_write_pdb.h"
@@ -49,7 +50,8 @@ struct View {
   const _trel_align* a;
   const _pdb_image* q;
   const _pdb_image* t;
-  std::string folder, stem, query_out, target_out, qchain, tchain;
+  _trel_pair_names names;
+  std::string folder, query_out, target_out, qchain, tchain;
   Matrix3D tmatrix;
 };
 
@@ -86,7 +88,7 @@ const char* colouring_suffix(Colouring kind) {
 }
 
 void zam_macro(const View& v, Colouring kind) {
-  const std::string name = v.stem + colouring_suffix(kind) + ".mac";
+  const std::string name = v.names.file(std::string(colouring_suffix(kind)) + ".mac");
   _trel_text* out = trel_openAnnounced(v.folder + name, "Writing Zam MACRO file: %s\n", 2);
   if (!out) return;
   trel_putText(out, "# Zam command file to draw a Trel superposition.\n");
@@ -156,7 +158,7 @@ const char* const kPairColours =
     "\n";
 
 void vmd_matched(const View& v) {
-  const std::string name = v.stem + "_matched.tcl";
+  const std::string name = v.names.file("_matched.tcl");
   _trel_text* out = trel_openAnnounced(v.folder + name, "Writing VMD command script: %s\n", 2);
   if (!out) return;
   vmd_head(out, v, name, "Tube");
@@ -206,7 +208,7 @@ void vmd_select(_trel_text* out, bool query, const char* colour_name) {
 }
 
 void vmd_aligned(const View& v) {
-  const std::string name = v.stem + "_aligned.tcl";
+  const std::string name = v.names.file("_aligned.tcl");
   _trel_text* out = trel_openAnnounced(v.folder + name, "Writing VMD command script: %s\n", 2);
   if (!out) return;
   vmd_head(out, v, name, "NewCartoon");
@@ -226,7 +228,7 @@ void vmd_aligned(const View& v) {
 }
 
 void vmd_segments(const View& v) {
-  const std::string name = v.stem + "_segments.tcl";
+  const std::string name = v.names.file("_segments.tcl");
   _trel_text* out = trel_openAnnounced(v.folder + name, "Writing VMD script: %s\n", 2);
   if (!out) return;
   vmd_head(out, v, name, "NewCartoon");
@@ -284,7 +286,7 @@ void rainbow_pdb(const std::string& name, const _pdb_image* image, char chain, M
 
 void rainbow_macro(const View& v, const std::vector<int>& index, const std::string& qpdb,
                    const std::string& tpdb) {
-  const std::string name = v.stem + "_rainbow.mac";
+  const std::string name = v.names.file("_rainbow.mac");
   _trel_text* out = trel_openAnnounced(v.folder + name, "Writing Zam RAINBOW macro file: %s\n", 1);
   if (!out) return;
   trel_putRainbowHead(out, name.c_str(), "alignment", "Zam", v.folder.c_str(), "zam", false);
@@ -305,7 +307,7 @@ void rainbow_macro(const View& v, const std::vector<int>& index, const std::stri
 
 void rainbow_script(const View& v, const std::vector<int>& index, const std::string& qpdb,
                     const std::string& tpdb) {
-  const std::string name = v.stem + "_rainbow.tcl";
+  const std::string name = v.names.file("_rainbow.tcl");
   _trel_text* out = trel_openAnnounced(v.folder + name, "Writing VMD RAINBOW command file: %s\n", 1);
   if (!out) return;
   trel_putRainbowHead(out, name.c_str(), "alignment", "VMD", v.folder.c_str(), "vmd", false);
@@ -350,9 +352,9 @@ void trel_writeAlignMask(const _trel_align* align, const _pdb_image* query,
   if (!align || !query || !target || !options || !options->write_pdb) return;
   View v{align, query, target, {}, {}, {}, {}, {}, {}, tf_tftf(align->tf, tf)};
   v.folder = text(folder);
-  v.stem = std::string(text(target->name)) + "_" + text(query->name) + text(target_suffix);
-  v.query_out = std::string(text(query->name)) + text(query_suffix) + ".pdb";
-  v.target_out = v.stem + ".pdb";
+  v.names = trel_pairNames(query, target, query_suffix, target_suffix);
+  v.query_out = v.names.queryOut();
+  v.target_out = v.names.targetOut();
   const _pdb_residue* qr = residue(query, first_residue(align, true));
   const _pdb_residue* tr = residue(target, first_residue(align, false));
   v.qchain = qr ? qr->chain : "";
@@ -369,8 +371,8 @@ void trel_writeAlignMask(const _trel_align* align, const _pdb_image* query,
   }
   if (!options->write_rainbow || (!zam && !vmd)) return;
   const std::vector<int> index = rainbow_indices(align);
-  const std::string qpdb = std::string(text(query->name)) + text(query_suffix) + "_rainbow.pdb";
-  const std::string tpdb = v.stem + "_rainbow.pdb";
+  const std::string qpdb = v.names.queryFile("_rainbow.pdb");
+  const std::string tpdb = v.names.file("_rainbow.pdb");
   if (zam) {
     rainbow_pdb(v.folder + qpdb, query, 'A', tf, options, true);
     rainbow_pdb(v.folder + tpdb, target, 'B', v.tmatrix, options, false);

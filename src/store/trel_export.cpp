@@ -70,8 +70,9 @@ int trel_exportThingPdb(_trel_thing* thing, const char* file, int atom_selection
   return 0;
 }
 
-int trel_exportThingSpf(_trel_thing* thing, int pot_class, const char* prefix, Matrix3D A, Matrix3D B) {
-  if (!thing || !thing->tag || !prefix) return 0;
+int trel_exportThingSpf(_trel_thing* thing, int pot_class, const std::string& folder,
+                        const std::vector<std::string>& names, const std::string& tail, Matrix3D A, Matrix3D B) {
+  if (!thing || !thing->tag) return 0;
   // An array not held yet is read at the tag's order; one held already is
   // written at the order it holds, whatever the tag says.
   const int order = thing->tag->order;
@@ -96,7 +97,7 @@ int trel_exportThingSpf(_trel_thing* thing, int pot_class, const char* prefix, M
       if (read != 1 || held < 1) continue;
       const double* values = tau ? thing->tau[c] : thing->sig[c];
       const std::string file =
-          std::string(prefix) + "_" + trel_potCode(c) + (tau ? "_tau.dat" : "_sig.dat");
+          folder + zam_fileName(names, tail + "_" + trel_potCode(c) + (tau ? "_tau.dat" : "_sig.dat"));
       work.assign(static_cast<size_t>(trel_anlmSize(held)), 0.0);
       if (!zam_ligand_transform_anlm(held, 1, kinds, R, values, work.data())) {
         zam_err("Failed to move the coefficients for %s\n", file.c_str());

@@ -6,6 +6,9 @@
 // callback that keeps descriptor building quiet.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "geometry/zam_transform.h"
 #include "runtime/zam_log.h"
 
@@ -32,11 +35,13 @@ int trel_exportThingPdb(_trel_thing* thing, const char* file, int atom_selection
 // Writes the object's coefficients of class pot_class (-1: every class),
 // each array at the order it holds (one not held yet is read at order
 // tag->order), moved by A then B (the translation scaled by each
-// class's scale), as text (trel_write_anlm_asc) to prefix + "_" + class
-// letter + "_tau.dat" and "_sig.dat", for each array that is present or can
-// be read from its file. The object's own arrays are not changed. Returns the
-// number of files written; failures are reported.
-int trel_exportThingSpf(_trel_thing* thing, int pot_class, const char* prefix, Matrix3D A, Matrix3D B);
+// class's scale), as text (trel_write_anlm_asc) to folder + the file named
+// by names and tail + "_" + class letter + "_tau.dat" and "_sig.dat"
+// (zam_fileName), for each array that is present or can be read from its
+// file. The object's own arrays are not changed. Returns the number of files
+// written; failures are reported.
+int trel_exportThingSpf(_trel_thing* thing, int pot_class, const std::string& folder,
+                        const std::vector<std::string>& names, const std::string& tail, Matrix3D A, Matrix3D B);
 
 // Writes the PDB file pdb_file moved by A (all atoms) to out with its
 // extension made "pdb", then the order-N sig and tau arrays moved by B

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -255,7 +256,12 @@ char* trel_result_dir(const char* results, const char* query_path, int switch1, 
       return nullptr;
     }
     char root[TREL_PATH_MAX + 1];
-    folder += zam_rootname(query, root);
+    zam_rootname(query, root);
+    // A name too long for the file system, or for the folder's name to stay
+    // within TREL_PATH_MAX, is shortened as result file names are.
+    const size_t used = folder.size() + 1;  // with the trailing "/"
+    const size_t room = used < static_cast<size_t>(TREL_PATH_MAX) ? TREL_PATH_MAX - used : 0;
+    folder += zam_fileName({root}, "", std::min(room, ZAM_NAME_MAX));
   }
   // Check the name as it will be returned, trailing "/" included, before any
   // folder is made, so that out always holds the whole name.

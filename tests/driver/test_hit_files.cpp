@@ -7,6 +7,8 @@
 #include <zlib.h>
 
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -240,6 +242,38 @@ TEST_F(HitFiles, AnchorFilesComeOnTopOfAnUnchangedRun) {
   }
   for (const std::string& name : after)
     EXPECT_TRUE(before.count(name) || has(name, "_anchor")) << name;
+}
+
+// Structure names too long for the file names of their results: names that
+// fit stand as they are (the query's files, those of its pairs with a short
+// target); the others are shortened, each name once, said once; and every
+// file that names another names one that was written.
+TEST_F(HitFiles, LongNamesGiveFilesThatFitAndNameEachOther) {
+  TempDir dir;
+  const std::string q(230, 'q'), t(244, 't');
+  fs::rename(unpack(dir, kQuery), dir.file(q + ".pdb"));
+  fs::rename(unpack(dir, kTargets[0]), dir.file(t + ".pdb"));
+  const testutil::Outcome r = testutil::run_trel2(dir.str(), {q + ".pdb", t + ".pdb", unpack(dir, kTargets[1])});
+  ASSERT_EQ(r.status, 0) << r.out;
+  size_t said = 0;
+  for (size_t at = 0; (at = r.out.find("*Advisory* Result file names too long", at)) != std::string::npos; at++) said++;
+  EXPECT_EQ(said, 2u) << r.out;
+  const std::string folder = dir.file("trel_results/" + q + "/");
+  const std::set<std::string> names = listing(folder);
+  for (const std::string& plain : {q + "_query_rainbow.pdb", std::string(kTargets[1]) + "_" + q + "_segments.mac"})
+    EXPECT_TRUE(names.count(plain)) << plain;
+  const std::regex quoted(R"(^(?:open_\w+|REFERENCE|MOBILE|mol new|#\w+ Out:|   set \w+) +"?([^"$ ]+))");
+  int quotes = 0;
+  for (const std::string& name : names) {
+    std::istringstream lines(read_file(folder + name));
+    std::smatch m;
+    for (std::string line; std::getline(lines, line);)
+      if (std::regex_search(line, m, quoted) && has(m[1].str(), ".pdb")) {
+        quotes++;
+        EXPECT_TRUE(names.count(m[1].str())) << name << " names " << m[1].str();
+      }
+  }
+  EXPECT_GE(quotes, 52);  // 26 in the files of each pair
 }
 
 }  // namespace

@@ -206,7 +206,7 @@ TEST(DescriptorObject, ClassesShareTheRecordedFrameAndComeBackFromTheCache) {
 
   // The text export under the identity holds the binary files' numbers.
   const std::string prefix = cache.file("export");
-  EXPECT_EQ(trel_exportThingSpf(t, -1, prefix.c_str(), tf_identity(), tf_identity()), 4);
+  EXPECT_EQ(trel_exportThingSpf(t, -1, cache.file(""), {"export"}, "", tf_identity(), tf_identity()), 4);
   EXPECT_FALSE(fs::exists(prefix + "_C_tau.dat"));
   const std::vector<double> text_tau = readExport(prefix + "_B_tau.dat", kN);
   const std::vector<double> text_sig = readExport(prefix + "_B_sig.dat", kN);
@@ -218,7 +218,7 @@ TEST(DescriptorObject, ClassesShareTheRecordedFrameAndComeBackFromTheCache) {
   }
   EXPECT_EQ(readExport(prefix + "_A_tau.dat", kN).size(), tau_a.size());
   // Under a half-turn about z the m = 0 terms stay and the others change.
-  EXPECT_EQ(trel_exportThingSpf(t, 1, prefix.c_str(), tf_rotz(M_PI), tf_identity()), 2);
+  EXPECT_EQ(trel_exportThingSpf(t, 1, cache.file(""), {"export"}, "", tf_rotz(M_PI), tf_identity()), 2);
   const std::vector<double> turned = readExport(prefix + "_B_tau.dat", kN);
   EXPECT_NEAR(turned[0], tau_b[0], 1e-7 * std::fabs(tau_b[0]));
   EXPECT_GT(distance(turned, tau_b), 1e-3 * length(tau_b));

@@ -99,7 +99,7 @@ TEST(Export, CoefficientsAtTheOrderOfTheArraysHeld) {
   t->tag->pot_flags[1] = 1;
   ASSERT_EQ(trel_readThingTau(t, 1, 4), 1);
   EXPECT_EQ(t->tau_order[1], 4);
-  EXPECT_EQ(trel_exportThingSpf(t, 1, dir.file("out").c_str(), tf_identity(), tf_identity()), 2);
+  EXPECT_EQ(trel_exportThingSpf(t, 1, dir.file(""), {"out"}, "", tf_identity(), tf_identity()), 2);
   const std::string tau = testutil::read_file(dir.file("out_B_tau.dat"));
   const std::string sig = testutil::read_file(dir.file("out_B_sig.dat"));
   EXPECT_EQ(tau.substr(0, tau.find('\n')), "n_max = 4, n_dim = 30");
