@@ -109,7 +109,8 @@ void writeAnchorFiles(HitWriter& w, const ShownHit& h) {
   w.own[t] = target->image;
   target->image = moved;
   _pdb_image* image = trel_imageThingAlign(target, al, nullptr);
-  trel_writeHitFiles(al, w.qimage, image, "_query", w.suffix, w.folder, w.qframe, w.o);
+  trel_writeHitFiles(al, w.qimage, image, trel_hitPairNames(w.query->name, target->name, w.suffix), w.folder,
+                     w.qframe, w.o);
   w.aligns[t] = al;
   w.transforms[t] = tf_identity();  // the image is in place already
 }
@@ -118,8 +119,8 @@ void writeHitFiles(HitWriter& w, const ShownHit& h) {
   if (w.own)
     writeAnchorFiles(w, h);
   else
-    trel_writeHitFiles(w.aligns[h.t], w.qimage, h.image, "_query", w.suffix, w.folder, w.qframe,
-                       w.o);
+    trel_writeHitFiles(w.aligns[h.t], w.qimage, h.image,
+                       trel_hitPairNames(w.query->name, w.targets[h.t]->name, w.suffix), w.folder, w.qframe, w.o);
 }
 
 void writeHitPdbs(HitWriter& w, const ShownHit& h) {
@@ -303,8 +304,8 @@ void writeShown(const QueryOut& out, const std::function<void()>& meanwhile) {
     for (int r = 0; r < nt; r++) {
       const int t = a.atRank(r);
       if (!a.selected[t] || !a.aligns[t]) continue;
-      trel_writeHitFiles(a.aligns[t], qimage, targets[t]->image, "_query", suffix, folder, qframe,
-                         o);
+      trel_writeHitFiles(a.aligns[t], qimage, targets[t]->image,
+                         trel_hitPairNames(query->name, targets[t]->name, suffix), folder, qframe, o);
     }
     trel_writeQueryPDB(query, "", folder, qframe, o);
     trel_writeTargetPDBs(query, nt, targets, a.aligns.data(), a.transforms.data(),

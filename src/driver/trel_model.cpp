@@ -10,6 +10,7 @@
 #include "driver/trel_options.h"
 #include "driver/trel_search.h"
 #include "driver/trel_search_query.h"
+#include "output/trel_pair_names.h"
 #include "output/trel_write_align.h"
 #include "output/trel_write_model.h"
 #include "runtime/zam_directory.h"
@@ -113,7 +114,9 @@ void printTable(const _trel_thing* query, _trel_thing** targets, int nt, const S
 }
 
 // The best template's alignment files, without PDB, ".trw", ".krmsd" and
-// ProFit files (nothing is superposed).
+// ProFit files: nothing is superposed, so they name no superposed PDB file
+// (the query is a sequence; the template's own PDB file is in its modelling
+// folder).
 void writeBest(_trel_thing* query, _trel_thing* best, _trel_align* align, const char* folder,
                const _trel_options* o) {
   _pdb_image* qimage = trel_imageThing(query);
@@ -122,7 +125,9 @@ void writeBest(_trel_thing* query, _trel_thing* best, _trel_align* align, const 
   _trel_options quiet = *o;
   quiet.write_pdb = quiet.write_trw = quiet.write_krmsd = quiet.write_profit = 0;
   const char* flex = o->do_flex > 0 && o->flex_suffix > 0 ? "_flex" : "";
-  trel_writeAlign(align, qimage, timage, "_query", flex, folder, tf_identity(), &quiet);
+  _trel_pair_names names = trel_pairNames(qimage, timage, "_query", flex);
+  names.query_out = names.target_out = names.query_mask_out = names.target_mask_out = "";
+  trel_writeAlignNamed(align, qimage, timage, names, folder, tf_identity(), &quiet);
 }
 
 }  // namespace

@@ -179,17 +179,23 @@ double coreRmsd(const _trel_profile* p, int* columns) {
 
 // The anchor files of the kept trial: each member read again and superposed
 // on the pivot over its anchor pairs, its pairwise files, then the PDB files
-// of pivot and members and their rainbow files, all under "_anchor".
-void writeAnchors(Trial& best, const char* folder, Matrix3D frame, const char* multi, const _trel_options* o) {
+// of pivot and members and their rainbow files, all under "_anchor". No
+// "_query" file of the pivot is written here: the pairwise files name the
+// pivot's PDB file of the profile, which holds it in the same frame.
+void writeAnchors(Trial& best, const char* folder, Matrix3D frame, const char* multi, const char* flex,
+                  const _trel_options* o) {
   _trel_thing* pivot = best.profile->things[0];
   _pdb_image* qimage = trel_imageThing(pivot);
   if (!qimage) return;
   const int m = (int)best.members.size();
   for (int k = 0; k < m; k++) {
-    _pdb_image* image = trel_imageThingAlign(best.members[(size_t)k], best.aligns[(size_t)k], nullptr);
+    _trel_thing* member = best.members[(size_t)k];
+    _pdb_image* image = trel_imageThingAlign(member, best.aligns[(size_t)k], nullptr);
     if (!image) continue;
-    trel_writeAlign(best.aligns[(size_t)k], qimage, image, "_query", "_anchor", folder, frame, o);
-    if (o->write_krmsd) trel_writeKrmsd(best.aligns[(size_t)k], qimage, image, "_query", "_anchor", folder);
+    _trel_pair_names names = trel_hitPairNames(pivot->name, member->name, "_anchor");
+    names.query_out = qimage->fake ? "" : trel_memberPdbName(best.profile, 0, flex);
+    trel_writeAlignNamed(best.aligns[(size_t)k], qimage, image, names, folder, frame, o);
+    if (o->write_krmsd) trel_writeKrmsdNamed(best.aligns[(size_t)k], qimage, image, names, folder);
   }
   // Written in row order: the ranking is read from its end.
   std::vector<Matrix3D> transforms((size_t)m, tf_identity());
@@ -228,7 +234,7 @@ void writeResults(Trial& best, const char* multi, const char* flex, _trel_thing*
   if (o->do_model && o->write_modeller && nseqs > 0) writeModels(profile, seqs, nseqs, o);
   if (o->write_pdb && o->write_rainbow && (o->write_zam || o->write_vmd))
     trel_writeProfileRainbow(profile, 1, frame, multi, flex, folder, o);
-  if (o->write_anchor) writeAnchors(best, folder, frame, multi, o);
+  if (o->write_anchor) writeAnchors(best, folder, frame, multi, flex, o);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "align/trel_fit.h"
 #include "align/trel_markup.h"
 #include "geometry/zam_transform.h"
+#include "output/trel_pair_names.h"
 #include "output/trel_print.h"
 #include "output/trel_run_options.h"
 #include "output/trel_write_align.h"
@@ -163,10 +164,14 @@ void write_structures(_trel_msa* msa, const std::string& folder, const std::stri
   write_pdb(pivot, folder + zam_fileName({text(pivot->name)}, pivot_tag + ".pdb"), "PIVOT ", o);
   for (int s = 1; s < msa->n_struct; s++) {
     _pdb_image* image = msa->images[s];
-    write_pdb(image, folder + zam_fileName({text(image->name), text(pivot->name)}, tag + ".pdb"), "QUERY", o);
+    // The pair's files name the pivot's and this structure's PDB files; no
+    // masked PDB file is written here.
+    _trel_pair_names names = trel_pairNames(pivot, image, pivot_tag.c_str(), tag.c_str());
+    names.query_mask_out = names.target_mask_out = "";
+    write_pdb(image, folder + names.target_out, "QUERY", o);
     _trel_align* align = trel_extractMSA(0, s, msa, o->ca_contact);
-    trel_writeAlign(align, pivot, image, pivot_tag.c_str(), tag.c_str(), folder.c_str(), id, o);
-    if (o->write_krmsd) trel_writeKrmsd(align, pivot, image, pivot_tag.c_str(), tag.c_str(), folder.c_str());
+    trel_writeAlignNamed(align, pivot, image, names, folder.c_str(), id, o);
+    if (o->write_krmsd) trel_writeKrmsdNamed(align, pivot, image, names, folder.c_str());
     trel_freeAlign(align);
   }
 }

@@ -296,8 +296,12 @@ void trel_printAlign(const _trel_align* align, const _pdb_image* query, const _p
 int trel_writeKrmsd(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,
                     const char* query_tag, const char* suffix, const char* folder) {
   if (!align || !query || !target) return 0;
-  const _trel_pair_names names = trel_pairNames(query, target, query_tag, suffix);
-  const std::string qout = names.queryOut(), tout = names.targetOut();
+  return trel_writeKrmsdNamed(align, query, target, trel_pairNames(query, target, query_tag, suffix), folder);
+}
+
+int trel_writeKrmsdNamed(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,
+                         const _trel_pair_names& names, const char* folder) {
+  if (!align || !query || !target) return 0;
   const std::string file = std::string(text_or_empty(folder)) + names.file(".krmsd");
   if (zam_debug > 1) zam_msg("Writing RMSD profile file: %s\n", file.c_str());
   _trel_text* out = trel_openText(file.c_str());
@@ -308,8 +312,8 @@ int trel_writeKrmsd(const _trel_align* align, const _pdb_image* query, const _pd
                  first_chain(align, query, true));
   trel_printText(out, "#Target In:  %s %s\n", base_name(target->path).c_str(),
                  first_chain(align, target, false));
-  trel_printText(out, "#Query Out:  %s\n", qout.c_str());
-  trel_printText(out, "#Target Out: %s\n", tout.c_str());
+  trel_printText(out, "#Query Out:  %s\n", trel_outText(names.query_out));
+  trel_printText(out, "#Target Out: %s\n", trel_outText(names.target_out));
   trel_printText(out, "#Nquery:       %d\n", query->nres);
   trel_printText(out, "#Ntarget:      %d\n", target->nres);
   trel_printText(out, "#Ncolumns:     %d\n", align->ncolumns);

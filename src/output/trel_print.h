@@ -12,6 +12,7 @@
 struct _trel_align;
 struct _pdb_image;
 struct _trel_text;
+struct _trel_pair_names;
 
 struct _zam_file;
 
@@ -97,3 +98,7 @@ void trel_printAlign(const _trel_align* align, const _pdb_image* query, const _p
 // 1 when written; 0 after a warning naming the file.
 int trel_writeKrmsd(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,
                     const char* query_tag, const char* suffix, const char* folder);
+// The same under the names given (trel_writeKrmsd: those of trel_pairNames);
+// an empty superposed PDB name is printed "-".
+int trel_writeKrmsdNamed(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,
+                         const _trel_pair_names& names, const char* folder);

@@ -36,8 +36,8 @@ const _pdb_residue* residue(const _pdb_image* image, int i) {
 struct Pair {
   std::string folder;
   _trel_pair_names names;
-  std::string query_out;   // the superposed query's and target's PDB files
-  std::string target_out;
+  std::string query_label;  // the FASTA and PIR labels: the superposed PDB
+  std::string target_label;  // files, or the structures' names without them
   std::string qchain, tchain;
   Matrix3D tmatrix;
 
@@ -54,13 +54,12 @@ int first_residue(const _trel_align* a, bool query) {
 }
 
 Pair make_pair(const _trel_align* a, const _pdb_image* q, const _pdb_image* t,
-               const char* query_suffix, const char* target_suffix, const char* folder,
-               Matrix3D tf) {
+               const _trel_pair_names& names, const char* folder, Matrix3D tf) {
   Pair p;
   p.folder = text(folder);
-  p.names = trel_pairNames(q, t, query_suffix, target_suffix);
-  p.query_out = p.names.queryOut();
-  p.target_out = p.names.targetOut();
+  p.names = names;
+  p.query_label = names.query_out.empty() ? names.query : names.query_out;
+  p.target_label = names.target_out.empty() ? names.target : names.target_out;
   const _pdb_residue* qr = residue(q, first_residue(a, true));
   const _pdb_residue* tr = residue(t, first_residue(a, false));
   p.qchain = qr ? qr->chain : "";
@@ -116,8 +115,8 @@ void common_header(_trel_text* out, const _trel_align* a, const _pdb_image* q,
   trel_printText(out, "#Target In:    %s\n", text(t->name));
   trel_printText(out, "#Query chain:  %s\n", p.qchain.c_str());
   trel_printText(out, "#Target chain: %s\n", p.tchain.c_str());
-  trel_printText(out, "#Query Out:    %s\n", p.query_out.c_str());
-  trel_printText(out, "#Target Out:   %s\n", p.target_out.c_str());
+  trel_printText(out, "#Query Out:    %s\n", trel_outText(p.names.query_out));
+  trel_printText(out, "#Target Out:   %s\n", trel_outText(p.names.target_out));
   trel_printText(out, "#Kscore:      %8.2f\n", a->kscore);
   trel_printText(out, "#Gscore:      %8.2f\n", a->gscore);
   trel_printText(out, "#Jscore:      %8.4f\n", a->jscore);
@@ -181,7 +180,9 @@ void write_pairs(const _trel_align* a, const _pdb_image* q, const _pdb_image* t,
                                    : nullptr;
   _trel_text* wp =
       o->write_trw ? trel_openAnnounced(p.file(".wpairs"), "Writing web page pairs file: %s\n", 2) : nullptr;
-  _trel_text* pf = o->write_profit
+  // ProFit fits the two superposed PDB files: none without them.
+  const bool fit = !p.names.query_out.empty() && !p.names.target_out.empty();
+  _trel_text* pf = o->write_profit && fit
                        ? trel_openAnnounced(p.file(".profit"), "Writing PROFIT zone alignment file: %s\n", 2)
                        : nullptr;
   if (!kp && !wp && !pf) return;
@@ -201,13 +202,13 @@ void write_pairs(const _trel_align* a, const _pdb_image* q, const _pdb_image* t,
   if (wp) {
     trel_printText(wp, "#Query In:   %s %s\n", base_name(q->path).c_str(), p.qchain.c_str());
     trel_printText(wp, "#Target In:  %s %s\n", base_name(t->path).c_str(), p.tchain.c_str());
-    trel_printText(wp, "#Query Out:  %s\n", p.query_out.c_str());
-    trel_printText(wp, "#Target Out: %s\n", p.target_out.c_str());
+    trel_printText(wp, "#Query Out:  %s\n", trel_outText(p.names.query_out));
+    trel_printText(wp, "#Target Out: %s\n", trel_outText(p.names.target_out));
     trel_printText(wp, "#%d %d %d\n", a->naligned, q->nres, t->nres);
   }
   if (pf) {
-    trel_printText(pf, "REFERENCE %s\n", p.query_out.c_str());
-    trel_printText(pf, "MOBILE    %s\n", p.target_out.c_str());
+    trel_printText(pf, "REFERENCE %s\n", p.names.query_out.c_str());
+    trel_printText(pf, "MOBILE    %s\n", p.names.target_out.c_str());
     trel_putText(pf, "ATOMS CA\n");
   }
   for (int i = 0; i < a->ncolumns; i++) {
@@ -269,10 +270,10 @@ void write_fasta(const _trel_align* a, const _pdb_image* q, const _pdb_image* t,
                  int width) {
   _trel_text* out = trel_openAnnounced(p.file(".fasta"), "Writing FASTA residue alignment file: %s\n", 2);
   if (!out) return;
-  trel_printText(out, ">%s %s\n", p.query_out.c_str(), p.qchain.c_str());
+  trel_printText(out, ">%s %s\n", p.query_label.c_str(), p.qchain.c_str());
   trel_putLines(out, letters(a, q, true, 0, a->ncolumns, false), width);
   trel_putText(out, "\n");
-  trel_printText(out, ">%s %s\n", p.target_out.c_str(), p.tchain.c_str());
+  trel_printText(out, ">%s %s\n", p.target_label.c_str(), p.tchain.c_str());
   trel_putLines(out, letters(a, t, false, 0, a->ncolumns, false), width);
   trel_closeText(out);
 }
@@ -294,9 +295,9 @@ void write_pir(const _trel_align* a, const _pdb_image* q, const _pdb_image* t, c
                int width) {
   _trel_text* out = trel_openAnnounced(p.file(".pir"), "Writing PIR residue alignment file: %s\n", 2);
   if (!out) return;
-  pir_entry(out, a, q, true, p.query_out, width);
+  pir_entry(out, a, q, true, p.query_label, width);
   trel_putText(out, "\n");
-  pir_entry(out, a, t, false, p.target_out, width);
+  pir_entry(out, a, t, false, p.target_label, width);
   trel_closeText(out);
 }
 
@@ -329,23 +330,42 @@ void write_kalign(const _trel_align* a, const _pdb_image* q, const _pdb_image* t
   trel_closeText(out);
 }
 
+// The seven files of trel_writeAlignFull under names.
+void write_full(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,
+                const _trel_pair_names& names, const char* folder, Matrix3D tf, const _trel_options* options) {
+  const Pair p = make_pair(align, query, target, names, folder, tf);
+  const int width = trel_rowWidth(options);
+  write_pairs(align, query, target, p, options);
+  if (options->write_jmol && options->write_pdb) write_jmol(align, query, target, p);
+  if (options->write_fasta) write_fasta(align, query, target, p, width);
+  if (options->write_pir) write_pir(align, query, target, p, width);
+  if (options->write_kalign) write_kalign(align, query, target, p, width);
+}
+
 }  // namespace
 
 void trel_writeAlign(_trel_align* align, _pdb_image* query, _pdb_image* target,
                      const char* query_suffix, const char* target_suffix, const char* folder,
                      Matrix3D tf, const _trel_options* options) {
   if (!align || !query || !target || !options) return;
-  trel_writeAlignFull(align, query, target, query_suffix, target_suffix, folder, tf, options);
-  trel_writeAlignChains(align, query, target, query_suffix, target_suffix, folder, tf, options);
-  trel_writeAlignMask(align, query, target, query_suffix, target_suffix, folder, tf, options);
+  trel_writeAlignNamed(align, query, target, trel_pairNames(query, target, query_suffix, target_suffix), folder,
+                       tf, options);
+}
+
+void trel_writeAlignNamed(_trel_align* align, _pdb_image* query, _pdb_image* target,
+                          const _trel_pair_names& names, const char* folder, Matrix3D tf,
+                          const _trel_options* options) {
+  if (!align || !query || !target || !options) return;
+  write_full(align, query, target, names, folder, tf, options);
+  trel_writeAlignChains(align, query, target, names.query_suffix.c_str(), names.target_suffix.c_str(), folder,
+                        tf, options);
+  trel_writeAlignViews(align, query, target, names, folder, tf, options);
   if (options->residue_mask == 0) return;
   _trel_mask_view qview, tview;
   _pdb_image* qmasked = trel_maskView(&qview, query);
   _pdb_image* tmasked = trel_maskView(&tview, target);
   trel_pdbAlignMask(align, options->residue_mask, qmasked, tmasked);
-  const std::string qmask = std::string(text(query_suffix)) + "_mask";
-  const std::string tmask = std::string(text(target_suffix)) + "_mask";
-  trel_writeAlignMask(align, qmasked, tmasked, qmask.c_str(), tmask.c_str(), folder, tf, options);
+  trel_writeAlignViews(align, qmasked, tmasked, names.masked(), folder, tf, options);
 }
 
 void trel_writeAlignFull(const _trel_align* align, const _pdb_image* query,
@@ -353,11 +373,6 @@ void trel_writeAlignFull(const _trel_align* align, const _pdb_image* query,
                          const char* target_suffix, const char* folder, Matrix3D tf,
                          const _trel_options* options) {
   if (!align || !query || !target || !options) return;
-  const Pair p = make_pair(align, query, target, query_suffix, target_suffix, folder, tf);
-  const int width = trel_rowWidth(options);
-  write_pairs(align, query, target, p, options);
-  if (options->write_jmol && options->write_pdb) write_jmol(align, query, target, p);
-  if (options->write_fasta) write_fasta(align, query, target, p, width);
-  if (options->write_pir) write_pir(align, query, target, p, width);
-  if (options->write_kalign) write_kalign(align, query, target, p, width);
+  write_full(align, query, target, trel_pairNames(query, target, query_suffix, target_suffix), folder, tf,
+             options);
 }

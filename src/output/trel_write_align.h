@@ -10,6 +10,7 @@
 struct _trel_align;
 struct _pdb_image;
 struct _trel_options;
+struct _trel_pair_names;
 
 // Every file of one pair: trel_writeAlignFull, trel_writeAlignChains and
 // trel_writeAlignMask, then, with residue_mask non-zero, the viewer files once
@@ -22,6 +23,14 @@ struct _trel_options;
 void trel_writeAlign(_trel_align* align, _pdb_image* query, _pdb_image* target,
                      const char* query_suffix, const char* target_suffix, const char* folder,
                      Matrix3D tf, const _trel_options* options);
+// trel_writeAlign under the names given, whose superposed PDB files (those
+// of the pair and of the masked pass) are the files the run writes. Where a
+// name is empty the files leave it out: the headers print "-", FASTA and PIR
+// entries are labelled by the structure's name, and the ProFit file and the
+// superposition viewer files, which load both structures, are not written.
+void trel_writeAlignNamed(_trel_align* align, _pdb_image* query, _pdb_image* target,
+                          const _trel_pair_names& names, const char* folder, Matrix3D tf,
+                          const _trel_options* options);
 
 // The seven alignment files above, each only when its switch is on (".jmol"
 // also needs write_pdb). tf is the caller's transform applied after the

@@ -5,10 +5,9 @@
 #include "output/trel_write_align.h"
 
 void trel_writeHitFiles(_trel_align* align, _pdb_image* query, _pdb_image* target,
-                        const char* query_suffix, const char* target_suffix, const char* folder,
-                        Matrix3D tf, const _trel_options* options) {
+                        const _trel_pair_names& names, const char* folder, Matrix3D tf,
+                        const _trel_options* options) {
   if (!align || !query || !target || !options || !options->do_write) return;
-  trel_writeAlign(align, query, target, query_suffix, target_suffix, folder, tf, options);
-  if (options->write_krmsd)
-    trel_writeKrmsd(align, query, target, query_suffix, target_suffix, folder);
+  trel_writeAlignNamed(align, query, target, names, folder, tf, options);
+  if (options->write_krmsd) trel_writeKrmsdNamed(align, query, target, names, folder);
 }

@@ -7,10 +7,11 @@
 struct _trel_align;
 struct _pdb_image;
 struct _trel_options;
+struct _trel_pair_names;
 
-// trel_writeAlign of the pair, then trel_writeKrmsd with the same names when
-// write_krmsd is on. Writes nothing when do_write is off. Unwritable files
-// give warnings naming them; the run goes on.
+// trel_writeAlignNamed of the pair, then trel_writeKrmsdNamed with the same
+// names when write_krmsd is on. Writes nothing when do_write is off.
+// Unwritable files give warnings naming them; the run goes on.
 void trel_writeHitFiles(_trel_align* align, _pdb_image* query, _pdb_image* target,
-                        const char* query_suffix, const char* target_suffix, const char* folder,
-                        Matrix3D tf, const _trel_options* options);
+                        const _trel_pair_names& names, const char* folder, Matrix3D tf,
+                        const _trel_options* options);

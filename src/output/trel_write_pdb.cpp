@@ -133,13 +133,10 @@ void write_conect(const std::string& name, const _trel_thing* query, const _pdb_
   trel_closePdbOut(out);
 }
 
-// folder + query name + "_query" + suffix + ".pdb": image (the query's or a
-// masked view of it) moved by transform; shared for the masked query, which
-// every hit writes again.
-void write_query(const _trel_thing* query, const _pdb_image* image, const char* suffix,
-                 const char* folder, Matrix3D transform, const _trel_options* o, bool shared) {
-  const std::string name =
-      std::string(text(folder)) + zam_fileName({text(query->name)}, "_query" + std::string(text(suffix)) + ".pdb");
+// name (with its folder): image (the query's or a masked view of it) moved
+// by transform; shared for the masked query, which every hit writes again.
+void write_query(const std::string& name, const _pdb_image* image, Matrix3D transform, const _trel_options* o,
+                 bool shared) {
   if (zam_debug >= 0) zam_msg("Writing QUERY pdb file:  %s\n", name.c_str());
   _trel_pdb_out* out = shared ? trel_openSharedPdbOut(name.c_str()) : trel_openPdbOut(name.c_str());
   if (!out) return;
@@ -148,6 +145,20 @@ void write_query(const _trel_thing* query, const _pdb_image* image, const char* 
 }
 
 }  // namespace
+
+std::string trel_queryPdbName(const char* query, const char* suffix) {
+  return zam_fileName({text(query)}, "_query" + std::string(text(suffix)) + ".pdb");
+}
+
+_trel_pair_names trel_hitPairNames(const char* query, const char* target, const char* suffix) {
+  const std::string s = text(suffix);
+  _trel_pair_names names{text(target), text(query), "_query", s, {}, {}, {}, {}};
+  names.query_out = trel_queryPdbName(query, "");
+  names.target_out = names.file(".pdb");
+  names.query_mask_out = trel_queryPdbName(query, (s + "_mask").c_str());
+  names.target_mask_out = names.file("_mask.pdb");
+  return names;
+}
 
 _trel_pdb_out* trel_openPdbOut(const char* path) {
   const std::string final_name = zam_filenameS(text(path), "pdb");
@@ -199,17 +210,18 @@ void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* l
   const std::string dir = text(folder);
   // The pair's file whose name ends in tail.
   const auto pair = [&](const std::string& tail) { return dir + zam_fileName({name, q}, tail); };
+  const _trel_pair_names names = trel_hitPairNames(q.c_str(), name.c_str(), suffix);
   _trel_align* a = align;
 
   if (o->write_pdb && o->residue_mask) {
     _trel_mask_view view;
     trel_pdbAlignMask(a, o->residue_mask, trel_maskView(&view, qimage), nullptr);
-    write_query(query, &view.image, (s + "_mask").c_str(), folder, transform, o, true);
+    write_query(dir + names.query_mask_out, &view.image, transform, o, true);
   }
   // The target's placement in the written files.
   const Matrix3D T = fake ? frame_of(target) : tf_tftf(hit, transform);
   if (o->write_pdb) {
-    if (_trel_pdb_out* out = trel_openPdbOut(pair(s + ".pdb").c_str())) {
+    if (_trel_pdb_out* out = trel_openPdbOut((dir + names.target_out).c_str())) {
       remarks(out, q.c_str(), name.c_str());
       if (zam_debug >= 0) zam_msg("Writing TARGET pdb file: %s\n", out->path);
       write_image(out, timage, 0, T, o);
@@ -232,7 +244,7 @@ void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* l
   }
   if (!o->write_pdb) return;
   if (o->residue_mask) {
-    if (_trel_pdb_out* out = trel_openPdbOut(pair(s + "_mask.pdb").c_str())) {
+    if (_trel_pdb_out* out = trel_openPdbOut((dir + names.target_mask_out).c_str())) {
       remarks(out, q.c_str(), name.c_str());
       if (zam_debug >= 0) zam_msg("Writing TARGET pdb file: %s\n", out->path);
       _trel_mask_view view;
@@ -309,7 +321,7 @@ void trel_writeQueryPDB(_trel_thing* query, const char* suffix, const char* fold
   if (!query || !o || !o->write_pdb) return;
   _pdb_image* image = trel_imageThing(query);
   if (!image) return;
-  write_query(query, image, suffix, folder, transform, o, false);
+  write_query(std::string(text(folder)) + trel_queryPdbName(query->name, suffix), image, transform, o, false);
 }
 
 _pdb_image* trel_maskView(_trel_mask_view* view, const _pdb_image* image) {

@@ -6,9 +6,11 @@
 // name in the target's folder and renamed into place after a clean close.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "geometry/zam_transform.h"
+#include "output/trel_pair_names.h"
 #include "structure/zam_pdb.h"
 
 struct _zam_file;
@@ -38,6 +40,15 @@ _trel_pdb_out* trel_openSharedPdbOut(const char* path);
 // removed, the final name is left as it was, a warning names it and 0 is
 // returned. Frees the record; null gives 0.
 int trel_closePdbOut(_trel_pdb_out* out);
+
+// The query's PDB file that trel_writeQueryPDB writes under suffix (no
+// folder): query name + "_query" + suffix + ".pdb".
+std::string trel_queryPdbName(const char* query, const char* suffix);
+// The names of a search hit's files under suffix: query suffix "_query",
+// target suffix suffix, and as superposed PDB files those written for the hit
+// by trel_writeQueryPDB (suffix "") and trel_writeTargetPDB (suffix), which
+// build their names here.
+_trel_pair_names trel_hitPairNames(const char* query, const char* target, const char* suffix);
 
 // Writes the PDB and matrix files of the chosen targets (see the module
 // comment): targets[order[n-1]] .. targets[order[0]], each only when its

@@ -191,11 +191,11 @@ void write_kmsa(const _trel_profile* p, const _trel_profile_table& t, const std:
   trel_closeText(out);
 }
 
-// A member's PDB file, and its name without ".pdb", which the FASTA and PIR
-// entries carry (a PIR entry's code names its structure file).
+// A member's PDB file (trel_memberPdbName), and its name without ".pdb",
+// which the FASTA and PIR entries carry (a PIR entry's code names its
+// structure file).
 std::string member_file(const _trel_profile* p, int r, const std::string& flex) {
-  const _trel_thing* thing = row_thing(p, r);
-  return zam_fileName({thing ? text(thing->name) : text(p->names[r])}, flex + ".pdb");
+  return trel_memberPdbName(p, r, flex.c_str());
 }
 std::string member_name(const _trel_profile* p, int r, const std::string& flex) {
   const std::string file = member_file(p, r, flex);
@@ -309,4 +309,10 @@ void trel_writeProfile(const _trel_profile* profile, int which, Matrix3D transfo
   if (options->write_pir) write_pir(profile, t, file(stem + ".pir"), flex, width);
   if (options->write_kalign) write_kalign(profile, t, file(stem + ".kalign"), width);
   if (options->write_pdb) write_members(profile, t, dir, flex, transform, options);
+}
+
+std::string trel_memberPdbName(const _trel_profile* profile, int r, const char* flex_suffix) {
+  const _trel_thing* thing = row_thing(profile, r);
+  return zam_fileName({thing ? text(thing->name) : text(profile->names[r])},
+                      std::string(text(flex_suffix)) + ".pdb");
 }

@@ -6,6 +6,8 @@
 // written whole, and every file is written whole or not at all.
 #pragma once
 
+#include <string>
+
 #include "geometry/zam_transform.h"
 
 struct _trel_profile;
@@ -43,3 +45,6 @@ void trel_printProfile(const _trel_profile* profile, int which, const _trel_opti
 void trel_writeProfile(const _trel_profile* profile, int which, Matrix3D transform,
                        const char* multi_suffix, const char* flex_suffix, const char* folder,
                        const _trel_options* options);
+// The name of row r's PDB file among those (no folder): the row's structure
+// name + flex_suffix + ".pdb" (a row built from a sequence has no such file).
+std::string trel_memberPdbName(const _trel_profile* profile, int r, const char* flex_suffix);

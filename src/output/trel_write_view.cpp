@@ -51,7 +51,7 @@ struct View {
   const _pdb_image* q;
   const _pdb_image* t;
   _trel_pair_names names;
-  std::string folder, query_out, target_out, qchain, tchain;
+  std::string folder, qchain, tchain;
   Matrix3D tmatrix;
 };
 
@@ -96,7 +96,7 @@ void zam_macro(const View& v, Colouring kind) {
   trel_putText(out, "#\n");
   trel_printText(out, "# Usage: (cd %s; zam -e %s)\n", v.folder.c_str(), name.c_str());
   trel_putText(out, "#\n");
-  openPair(out, v.query_out, v.target_out);
+  openPair(out, v.names.query_out, v.names.target_out);
   for (int query = 1; query >= 0; query--) {
     if (!query) trel_printText(out, "molecule_scope    %d\n", 1);
     const _pdb_image* image = query ? v.q : v.t;
@@ -129,8 +129,8 @@ void vmd_head(_trel_text* out, const View& v, const std::string& name, const cha
 }
 
 void vmd_names(_trel_text* out, const View& v) {
-  trel_printText(out, "   set query       \"%s\" ;\n", v.query_out.c_str());
-  trel_printText(out, "   set target      \"%s\" ;\n", v.target_out.c_str());
+  trel_printText(out, "   set query       \"%s\" ;\n", v.names.query_out.c_str());
+  trel_printText(out, "   set target      \"%s\" ;\n", v.names.target_out.c_str());
   trel_putText(out, "\n");
 }
 
@@ -349,21 +349,28 @@ void trel_writeAlignMask(const _trel_align* align, const _pdb_image* query,
                          const _pdb_image* target, const char* query_suffix,
                          const char* target_suffix, const char* folder, Matrix3D tf,
                          const _trel_options* options) {
+  if (!align || !query || !target || !options) return;
+  trel_writeAlignViews(align, query, target, trel_pairNames(query, target, query_suffix, target_suffix), folder,
+                       tf, options);
+}
+
+void trel_writeAlignViews(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,
+                          const _trel_pair_names& names, const char* folder, Matrix3D tf,
+                          const _trel_options* options) {
   if (!align || !query || !target || !options || !options->write_pdb) return;
-  View v{align, query, target, {}, {}, {}, {}, {}, {}, tf_tftf(align->tf, tf)};
+  View v{align, query, target, names, {}, {}, {}, tf_tftf(align->tf, tf)};
   v.folder = text(folder);
-  v.names = trel_pairNames(query, target, query_suffix, target_suffix);
-  v.query_out = v.names.queryOut();
-  v.target_out = v.names.targetOut();
   const _pdb_residue* qr = residue(query, first_residue(align, true));
   const _pdb_residue* tr = residue(target, first_residue(align, false));
   v.qchain = qr ? qr->chain : "";
   v.tchain = tr ? tr->chain : "";
 
   const bool zam = options->write_zam, vmd = options->write_vmd;
+  // These load the superposed query and target: none when either is not written.
+  const bool superposed = !names.query_out.empty() && !names.target_out.empty();
   for (Colouring kind : {MATCHED, ALIGNED, SEGMENTS}) {
-    if (zam) zam_macro(v, kind);
-    if (vmd) {
+    if (zam && superposed) zam_macro(v, kind);
+    if (vmd && superposed) {
       if (kind == MATCHED) vmd_matched(v);
       if (kind == ALIGNED) vmd_aligned(v);
       if (kind == SEGMENTS) vmd_segments(v);

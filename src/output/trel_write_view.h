@@ -9,6 +9,7 @@
 struct _trel_align;
 struct _pdb_image;
 struct _trel_options;
+struct _trel_pair_names;
 
 // Writes the viewer files of the pair (all need write_pdb; ".mac" files
 // write_zam, ".tcl" files write_vmd, the rainbow files also write_rainbow;
@@ -20,6 +21,13 @@ void trel_writeAlignMask(const _trel_align* align, const _pdb_image* query,
                          const _pdb_image* target, const char* query_suffix,
                          const char* target_suffix, const char* folder, Matrix3D tf,
                          const _trel_options* options);
+// The same files under the names given (trel_writeAlignMask: those of
+// trel_pairNames). The Zam macros and VMD scripts of the three colourings
+// load the superposed query and target PDB files: they are written only when
+// both names are given (not empty).
+void trel_writeAlignViews(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,
+                          const _trel_pair_names& names, const char* folder, Matrix3D tf,
+                          const _trel_options* options);
 
 struct _trel_text;
 

@@ -86,6 +86,26 @@ std::set<std::string> expected(bool pdb, bool krmsd) {
   return names;
 }
 
+// Checks that every PDB file named in a file of folder (opened by a viewer
+// command file, ProFit or a header's "Out" line, or labelling a FASTA or PIR
+// entry) is a file of folder; returns how many names were checked.
+int namedFilesExist(const std::string& folder) {
+  const std::regex quoted(
+      R"re(^(?:(?:open_\w+|REFERENCE|MOBILE|mol new|#\w+ Out:|   set \w+) +|>(?:P1;)?)"?([^"$ ]+))re");
+  const std::set<std::string> names = listing(folder);
+  int quotes = 0;
+  for (const std::string& name : names) {
+    std::istringstream lines(read_file(folder + name));
+    std::smatch m;
+    for (std::string line; std::getline(lines, line);)
+      if (std::regex_search(line, m, quoted) && has(m[1].str(), ".pdb")) {
+        quotes++;
+        EXPECT_TRUE(names.count(m[1].str())) << folder << name << " names " << m[1].str();
+      }
+  }
+  return quotes;
+}
+
 class HitFiles : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -262,18 +282,43 @@ TEST_F(HitFiles, LongNamesGiveFilesThatFitAndNameEachOther) {
   const std::set<std::string> names = listing(folder);
   for (const std::string& plain : {q + "_query_rainbow.pdb", std::string(kTargets[1]) + "_" + q + "_segments.mac"})
     EXPECT_TRUE(names.count(plain)) << plain;
-  const std::regex quoted(R"(^(?:open_\w+|REFERENCE|MOBILE|mol new|#\w+ Out:|   set \w+) +"?([^"$ ]+))");
-  int quotes = 0;
-  for (const std::string& name : names) {
-    std::istringstream lines(read_file(folder + name));
-    std::smatch m;
-    for (std::string line; std::getline(lines, line);)
-      if (std::regex_search(line, m, quoted) && has(m[1].str(), ".pdb")) {
-        quotes++;
-        EXPECT_TRUE(names.count(m[1].str())) << name << " names " << m[1].str();
-      }
+  EXPECT_GE(namedFilesExist(folder), 60);  // 30 in the files of each pair
+}
+
+// Every superposed PDB file that the pairs' files name is one the run wrote,
+// also where the pairs' PDB files are named otherwise: the masked files of
+// flexible and anchor superpositions, the anchor files of a multiple
+// alignment and the masked files of its scoring (which writes none), and the
+// best template's files of a sequence (nothing is superposed).
+TEST_F(HitFiles, EveryNamedPdbFileIsWritten) {
+  TempDir dir;
+  std::vector<std::string> fingers;
+  for (const char* name : {"1zfd", "1ard", "1sp1", "1znf"}) {
+    fingers.push_back(std::string(name) + ".pdb");
+    fs::copy_file(shared_pdb("mustang-testdata/" + fingers.back()), dir.file(fingers.back()));
   }
-  EXPECT_GE(quotes, 52);  // 26 in the files of each pair
+  testutil::write_file(dir.file("zf.fasta"), ">zf\nDRPYSCDHPGCDKAFVRNHDLIRHKKSHQEKA\n");
+  // Each run's results folder, options and inputs, and the least count of
+  // names its files quote (the best template's files quote none).
+  struct Run {
+    std::string results;
+    std::vector<std::string> args;
+    int quotes;
+  };
+  const Run runs[] = {{"flex", {"-mask", "-flex", "-pdbanchor"}, 50},
+                      {"multi", {"-multi", "-nopivot", "-pdbanchor", "-mask"}, 50},
+                      {"model", {"-model", "zf.fasta"}, 0},
+                      {"score", {"-score", "-mask", "multi/1zfd/1zfd_multi.fasta"}, 50}};
+  for (const Run& run : runs) {
+    std::vector<std::string> args = run.args;
+    if (run.results != "score") args.insert(args.end(), fingers.begin(), fingers.end());  // else found by name
+    const testutil::Outcome r = testutil::run_trel2(dir.str(), args, {"TREL_RESULTS=" + run.results});
+    ASSERT_EQ(r.status, 0) << r.out;
+    int quotes = namedFilesExist(dir.file(run.results + "/"));
+    for (const auto& e : fs::recursive_directory_iterator(dir.file(run.results)))
+      if (e.is_directory()) quotes += namedFilesExist(e.path().string() + "/");
+    EXPECT_GE(quotes, run.quotes) << run.results;
+  }
 }
 
 }  // namespace
