@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -402,7 +403,7 @@ void finishQuery(SearchRun& run, int q, Arrays& a, const Counts& c, const char* 
     // show would otherwise stay beside the new table.
     const std::vector<std::string> earlier = trel_readEarlierNames(folder, query, out.suffix);
     writeResults(out, mean, sd, nshown, npos, run.auc[q]);
-    trel_removeStaleHits(folder, query, out.suffix, earlier, nt, targets, a.selected.data());
+    trel_removeStaleHits(folder, query, out.suffix, earlier, nt, targets, a.selected.data(), run.started);
   } else {
     printKeys(out);
   }
@@ -483,6 +484,9 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
   run.bufs = bufs;
   run.options = options;
   run.rows = rows;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  run.started = (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
   run.suffix = (o->do_flex > 0 && o->flex_suffix > 0) ? "_flex" : "";
   run.auc.assign(nq, 0.0f);
   const int m = std::max(c.nroc, 2);

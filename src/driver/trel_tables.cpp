@@ -387,7 +387,7 @@ std::vector<std::string> trel_readEarlierNames(const char* folder, const _trel_t
 
 int trel_removeStaleHits(const char* folder, const _trel_thing* query, const char* suffix,
                          const std::vector<std::string>& earlier, int nt, const _trel_thing* const* targets,
-                         const int* selected) {
+                         const int* selected, long long since) {
   std::set<std::string> shown;
   for (int t = 0; t < nt; t++)
     if (selected[t]) shown.insert(trel_thingName(targets[t]));
@@ -419,7 +419,9 @@ int trel_removeStaleHits(const char* folder, const _trel_thing* query, const cha
   for (const std::string& entry : stale) {
     struct stat st;
     const std::string path = dir + entry;
-    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(path.c_str()) == 0) removed++;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const long long changed = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    if (changed < since && unlink(path.c_str()) == 0) removed++;
   }
   if (removed > 0)
     zam_msg("Removed %d file%s of earlier hits of %s that this run does not show, from %s\n", removed,
