@@ -48,6 +48,7 @@ struct Record {
   std::string name;      // row name: root of the base name of token
   std::string sequence;  // letters with blanks removed
   std::string path;      // the row's PDB file; empty when none was found
+  std::string unpacked;  // path without the ".gz" or ".bz2" that zam_findPacked put on
   int64_t line = 0;      // line of the header in the text, from 1
   // Where the text lines of the sequence begin: (index of their first letter
   // in sequence, line from 1), one pair for each line that holds letters.
@@ -123,13 +124,20 @@ void read_separate(std::vector<Record>& records, const char* pdb_extension, std:
   for (Record& r : records) {
     // The name as written, then with the extension put on; either may be
     // there as a gzip or bzip2 copy (a folder, "sub/", is no file).
-    r.path = zam_findPacked(r.token);
-    if (r.path.empty() && !r.token.empty()) r.path = zam_findPacked(zam_filenameS(r.token, pdb_extension));
+    for (const std::string& name : {r.token, zam_filenameS(r.token, pdb_extension)}) {
+      r.path = r.token.empty() ? "" : zam_findPacked(name);
+      if (!r.path.empty()) {
+        r.unpacked = name;
+        break;
+      }
+    }
     if (r.path.empty()) zam_wrn("Failed to find PDB file for structure <%s>\n", r.token.c_str());
   }
   for (size_t s = 0; s < records.size(); s++) {
     if (records[s].path.empty()) continue;
-    images[s] = zam_readPdb(records[s].path.c_str(), nullptr);
+    // Named as the plain file would be: "x.pdb.gz" gives the structure x, and
+    // the result files x_..., as "x.pdb" does.
+    images[s] = zam_readPdb(records[s].path.c_str(), base_root(records[s].unpacked).c_str());
     if (!images[s]) {
       zam_err("Failed to read PDB file %s\n", records[s].path.c_str());
       records[s].path.clear();

@@ -343,7 +343,9 @@ TEST(ScoreMode, SharedStructureAlignmentsUnderOneJobName) {
   EXPECT_EQ(std::stoi(fields(rows[0])[1]), 10);
   EXPECT_EQ(std::stoi(fields(rows[1])[1]), 4);
   EXPECT_EQ(lines(read_file(dir.file("out/00_header.ksum"))).size(), 1u);
-  for (const char* f : {"both_msa.kmsa", "both_msa.fasta", "both_msa.pir", "both_msa.kalign"})
+  // The packed structures are named as plain files would be.
+  for (const char* f : {"both_msa.kmsa", "both_msa.fasta", "both_msa.pir", "both_msa.kalign", "1A0J_A_pivot.pdb",
+                        "1A0L_A_1A0J_A.kpairs", "1A5I_A_1A0J_A.pdb"})
     EXPECT_TRUE(fs::exists(dir.file(std::string("out/") + f))) << f;
 }
 
