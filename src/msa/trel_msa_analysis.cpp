@@ -256,8 +256,8 @@ _trel_align* trel_extractMSA(int row_a, int row_b, const _trel_msa* msa, float c
   return a;
 }
 
-void trel_analyseMSA(_trel_msa* msa, const _trel_options* options) {
-  if (!msa || !options) return;
+int trel_analyseMSA(_trel_msa* msa, const _trel_options* options) {
+  if (!msa || !options) return 0;
   const int n = msa->n_struct, cols = msa->n_col;
   const int core = std::clamp(options->core_rule * (n - 1) / 100 + 1, 2, std::max(n, 2));
   zam_msg("Setting CORE criterion = %d rows (including pivot)\n\n", core);
@@ -339,11 +339,10 @@ void trel_analyseMSA(_trel_msa* msa, const _trel_options* options) {
   std::string& body = ksum_rows()[file];
   const bool shared = options->job_name && options->job_name[0];
   body = (shared ? body : std::string()) + text(msa->name) + row;
-  trel_writeText(file, body);
-  if (!header_written) {
-    trel_writeText(folder + "00_header.ksum",
-               "Name, Qn, Qs, Ql, Qcore, Qrmsd, QM, Qm, Qpairs, Qident, Qafp, Qviol, Sid, Qeq, Req, Rrmsd, RM, "
-               "Rm, Rpairs, Rident, Rafp, Rviol, Seq\n");
-    header_written = true;
-  }
+  const int written = trel_writeText(file, body);
+  if (!header_written)
+    header_written = trel_writeText(folder + "00_header.ksum",
+                                    "Name, Qn, Qs, Ql, Qcore, Qrmsd, QM, Qm, Qpairs, Qident, Qafp, Qviol, Sid, Qeq, "
+                                    "Req, Rrmsd, RM, Rm, Rpairs, Rident, Rafp, Rviol, Seq\n");
+  return written && header_written;
 }

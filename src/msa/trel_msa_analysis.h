@@ -14,7 +14,9 @@ struct _trel_options;
 // The ".ksum" file is always written; the other files only with do_write.
 // With a job name every alignment of the run shares one ".ksum" file, which
 // gets one row per alignment; "00_header.ksum" is written once per run.
-void trel_analyseMSA(_trel_msa* msa, const _trel_options* options);
+// 1 when both ".ksum" files are written; 0 after the warning naming the
+// file that could not be (the other result files only warn).
+int trel_analyseMSA(_trel_msa* msa, const _trel_options* options);
 // Sets col_count, col_centre and col_mscore; *M is the M-score over all
 // columns, *m over the span of columns shared by two or more rows.
 void trel_mscoreMSA(_trel_msa* msa, double* M, double* m);

@@ -705,7 +705,7 @@ int trel_processMSA(const char* msa_file, const char* sisy_file, const char* hom
     zam_msg("Assuming PDB structures are already superposed...\n");
   }
   const int compared = trel_referenceMSA(msa, sisy_file, homstrad_file, sabmark_folder, options);
-  trel_analyseMSA(msa, options);
+  const int summed = trel_analyseMSA(msa, options);
   trel_freeMSA(msa);
-  return compared;
+  return compared && summed;
 }

@@ -17,8 +17,9 @@ struct _trel_options;
 // Scores one alignment file: load, check, transforms (with_rmt), at most one
 // reference analysis (the SISY file, else the HOMSTRAD alignment, else the
 // SABMARK folder; null or empty for none), then trel_analyseMSA. 1 when the
-// alignment was loaded and scored, 0 when it could not be loaded or the
-// reference comparison failed (reported; the alignment is scored all the same),
+// alignment was loaded and scored, 0 when it could not be loaded, the
+// reference comparison failed or a ".ksum" file could not be written
+// (reported; the alignment is scored all the same),
 // or, after a message naming the file, when fewer than two of its rows have a
 // structure or the rmt file holds a matrix that cannot be read (the alignment
 // is then not scored).

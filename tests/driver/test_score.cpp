@@ -486,6 +486,13 @@ TEST(ScoreMode, ResultsFolderThatHoldsTheInputKeepsIt) {
   for (const char* f : {"1ard.ksum", "1ard_msa.kmsa", "1ard_msa.fasta", "1ard_pivot.pdb", "1paa_1ard.pdb",
                         "1paa_1ard.kpairs", "1ard_msa_rainbow.pdb"})
     EXPECT_TRUE(fs::exists(dir.file(f))) << f;
+
+  // A summary that cannot be written (a folder in its place) fails the run.
+  fs::create_directories(dir.file("in_way/1ard.ksum"));
+  const Outcome blocked = testutil::run_trel2(dir.str(), {"-score", "pair.fasta"}, {"TREL_RESULTS=in_way"});
+  EXPECT_EQ(blocked.status, 1) << blocked.out;
+  EXPECT_TRUE(has(blocked.out, "in_way/1ard.ksum")) << blocked.out;
+  EXPECT_TRUE(fs::exists(dir.file("in_way/00_header.ksum")));
 }
 
 // Three cytochromes against their reference file of two alternatives (the
