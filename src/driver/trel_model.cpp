@@ -125,7 +125,7 @@ void writeBest(_trel_thing* query, _trel_thing* best, _trel_align* align, const 
   _trel_options quiet = *o;
   quiet.write_pdb = quiet.write_trw = quiet.write_krmsd = quiet.write_profit = 0;
   const char* flex = o->do_flex > 0 && o->flex_suffix > 0 ? "_flex" : "";
-  _trel_pair_names names = trel_pairNames(qimage, timage, "_query", flex);
+  _trel_pair_names names = trel_pairNames(qimage->name, timage->name, "_query", flex);
   names.query_out = names.target_out = names.query_mask_out = names.target_mask_out = "";
   trel_writeAlignNamed(align, qimage, timage, names, folder, tf_identity(), &quiet);
 }

@@ -166,7 +166,7 @@ void write_structures(_trel_msa* msa, const std::string& folder, const std::stri
     _pdb_image* image = msa->images[s];
     // The pair's files name the pivot's and this structure's PDB files; no
     // masked PDB file is written here.
-    _trel_pair_names names = trel_pairNames(pivot, image, pivot_tag.c_str(), tag.c_str());
+    _trel_pair_names names = trel_pairNames(pivot->name, image->name, pivot_tag.c_str(), tag.c_str());
     names.query_mask_out = names.target_mask_out = "";
     write_pdb(image, folder + names.target_out, "QUERY", o);
     _trel_align* align = trel_extractMSA(0, s, msa, o->ca_contact);

@@ -57,7 +57,7 @@ void trel_writeAlignChains(const _trel_align* align, const _pdb_image* query,
                            const _trel_options* options) {
   if (!align || !query || !target || !options || !options->write_kchains) return;
   const std::string name =
-      std::string(text(folder)) + trel_pairNames(query, target, "", target_suffix).file(".kchains");
+      std::string(text(folder)) + trel_pairNames(query->name, target->name, "", target_suffix).file(".kchains");
   _trel_text* out = trel_openText(name.c_str());
   if (!out) return;
   const std::vector<Run> qruns = chain_runs(align, query, true);

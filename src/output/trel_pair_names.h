@@ -9,7 +9,6 @@
 #include <string>
 
 #include "runtime/zam_directory.h"
-#include "structure/zam_pdb.h"
 
 struct _trel_pair_names {
   std::string target, query, query_suffix, target_suffix;
@@ -31,15 +30,14 @@ struct _trel_pair_names {
   }
 };
 
-// The names of the pair of query and target images (a null name or suffix
-// is empty), naming the superposed PDB files by the suffixes: query name +
+// The names of the pair of query and target (a null name or suffix is
+// empty), naming the superposed PDB files by the suffixes: query name +
 // query suffix and the pair's name, each + ".pdb", or + "_mask.pdb" in the
 // masked pass.
-inline _trel_pair_names trel_pairNames(const _pdb_image* query, const _pdb_image* target,
-                                       const char* query_suffix, const char* target_suffix) {
+inline _trel_pair_names trel_pairNames(const char* query, const char* target, const char* query_suffix,
+                                       const char* target_suffix) {
   const auto text = [](const char* s) { return s ? s : ""; };
-  _trel_pair_names names{text(target->name), text(query->name), text(query_suffix), text(target_suffix),
-                         {}, {}, {}, {}};
+  _trel_pair_names names{text(target), text(query), text(query_suffix), text(target_suffix), {}, {}, {}, {}};
   names.query_out = names.queryFile(".pdb");
   names.target_out = names.file(".pdb");
   names.query_mask_out = names.queryFile("_mask.pdb");

@@ -348,7 +348,7 @@ void trel_writeAlign(_trel_align* align, _pdb_image* query, _pdb_image* target,
                      const char* query_suffix, const char* target_suffix, const char* folder,
                      Matrix3D tf, const _trel_options* options) {
   if (!align || !query || !target || !options) return;
-  trel_writeAlignNamed(align, query, target, trel_pairNames(query, target, query_suffix, target_suffix), folder,
+  trel_writeAlignNamed(align, query, target, trel_pairNames(query->name, target->name, query_suffix, target_suffix), folder,
                        tf, options);
 }
 
@@ -373,6 +373,6 @@ void trel_writeAlignFull(const _trel_align* align, const _pdb_image* query,
                          const char* target_suffix, const char* folder, Matrix3D tf,
                          const _trel_options* options) {
   if (!align || !query || !target || !options) return;
-  write_full(align, query, target, trel_pairNames(query, target, query_suffix, target_suffix), folder, tf,
+  write_full(align, query, target, trel_pairNames(query->name, target->name, query_suffix, target_suffix), folder, tf,
              options);
 }

@@ -151,12 +151,10 @@ std::string trel_queryPdbName(const char* query, const char* suffix) {
 }
 
 _trel_pair_names trel_hitPairNames(const char* query, const char* target, const char* suffix) {
-  const std::string s = text(suffix);
-  _trel_pair_names names{text(target), text(query), "_query", s, {}, {}, {}, {}};
-  names.query_out = trel_queryPdbName(query, "");
-  names.target_out = names.file(".pdb");
-  names.query_mask_out = trel_queryPdbName(query, (s + "_mask").c_str());
-  names.target_mask_out = names.file("_mask.pdb");
+  _trel_pair_names names = trel_pairNames(query, target, "_query", suffix);
+  // Every hit of the query shares its one query file; the masked query is
+  // written per suffix.
+  names.query_mask_out = trel_queryPdbName(query, (std::string(text(suffix)) + "_mask").c_str());
   return names;
 }
 

@@ -343,7 +343,7 @@ TEST(WriteAlign, HitEntryAndMaskPass) {
   _trel_options o;
   o.residue_mask = 1;
   const std::string folder = dir.str() + "/";
-  trel_writeHitFiles(h.a, h.q, h.t, trel_pairNames(h.q, h.t, "_query", ""), folder.c_str(), tf_identity(), &o);
+  trel_writeHitFiles(h.a, h.q, h.t, trel_pairNames(h.q->name, h.t->name, "_query", ""), folder.c_str(), tf_identity(), &o);
   EXPECT_TRUE(fs::exists(folder + "1AMH_A_1A0J_A.kpairs"));
   EXPECT_TRUE(fs::exists(folder + "1AMH_A_1A0J_A.kchains"));
   EXPECT_TRUE(fs::exists(folder + "1AMH_A_1A0J_A_matched.mac"));
@@ -363,7 +363,7 @@ TEST(WriteAlign, HitEntryAndMaskPass) {
   // Nothing at all without do_write.
   testutil::TempDir none;
   o.do_write = 0;
-  trel_writeHitFiles(h.a, h.q, h.t, trel_pairNames(h.q, h.t, "_query", ""), (none.str() + "/").c_str(),
+  trel_writeHitFiles(h.a, h.q, h.t, trel_pairNames(h.q->name, h.t->name, "_query", ""), (none.str() + "/").c_str(),
                      tf_identity(), &o);
   EXPECT_TRUE(fs::is_empty(none.path));
 }
@@ -378,7 +378,7 @@ TEST(WriteAlign, UnwritableFolderWarnsAndLeavesNoFile) {
   const std::string blocked = dir.file("results");
   testutil::write_file(blocked, "x");
   auto heard = std::make_unique<testutil::Messages>();
-  trel_writeHitFiles(h.a, h.q, h.t, trel_pairNames(h.q, h.t, "_query", ""), (blocked + "/").c_str(),
+  trel_writeHitFiles(h.a, h.q, h.t, trel_pairNames(h.q->name, h.t->name, "_query", ""), (blocked + "/").c_str(),
                      tf_identity(), &o);
   heard.reset();
   EXPECT_NE(g_messages.find("1AMH_A_1A0J_A.kpairs"), std::string::npos) << g_messages;
