@@ -161,7 +161,7 @@ void write_kmulti(const _trel_profile* p, const _trel_profile_table& t, const st
   for (int r = 0; r < t.rows; r++) {
     const _pdb_image* image = row_image(p, r);
     const std::string name = image ? text(image->name) : text(p->names[r]);
-    trel_printText(out, "#Name:  %5d  %s  %s\n", r + 1, name.c_str(), zam_fileName({name}, flex + ".pdb").c_str());
+    trel_printText(out, "#Name:  %5d  %s  %s\n", r + 1, name.c_str(), trel_memberPdbName(p, r, flex.c_str()).c_str());
   }
   trel_printText(out, "#Columns:    %d\n", t.cols);
   trel_printText(out, "#Residues:   %d\n", p->n_residues);
@@ -191,14 +191,10 @@ void write_kmsa(const _trel_profile* p, const _trel_profile_table& t, const std:
   trel_closeText(out);
 }
 
-// A member's PDB file (trel_memberPdbName), and its name without ".pdb",
-// which the FASTA and PIR entries carry (a PIR entry's code names its
-// structure file).
-std::string member_file(const _trel_profile* p, int r, const std::string& flex) {
-  return trel_memberPdbName(p, r, flex.c_str());
-}
+// A member's PDB file name without ".pdb", which the FASTA and PIR entries
+// carry (a PIR entry's code names its structure file).
 std::string member_name(const _trel_profile* p, int r, const std::string& flex) {
-  const std::string file = member_file(p, r, flex);
+  const std::string file = trel_memberPdbName(p, r, flex.c_str());
   return file.substr(0, file.size() - 4);
 }
 
@@ -255,7 +251,7 @@ void write_members(const _trel_profile* p, const _trel_profile_table& t, const s
   for (int r = 0; r < t.rows; r++) {
     const _pdb_image* image = row_image(p, r);
     if (!image || image->fake) continue;  // a sequence has no structure to show
-    _trel_pdb_out* out = trel_openPdbOut((folder + member_file(p, r, flex)).c_str());
+    _trel_pdb_out* out = trel_openPdbOut((folder + trel_memberPdbName(p, r, flex.c_str())).c_str());
     if (!out) continue;
     zam_writePdbFile(out->fp, image, -1, 0, o->export_mode, o->sse_mode, 1, 0, transform);
     trel_closePdbOut(out);
