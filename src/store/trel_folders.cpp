@@ -162,7 +162,7 @@ bool listFiles(const char* source, const std::string& cwd, std::vector<std::stri
       continue;
     }
     if (zam_filesize(name.c_str()) == -1) {
-      zam_wrn("File not found : %s\n", name.c_str());
+      zam_wrn("File not found : %s (line %zu of %s)\n", name.c_str(), i + 1, source);
       continue;
     }
     files.push_back(std::move(name));

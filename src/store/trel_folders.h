@@ -48,9 +48,9 @@ int trel_purgeResults(const char* folder, int really);
 // link to a regular file counts as one), or the file each line of a list
 // file (plain or compressed) names, made absolute with the working folder:
 // the whole line when a file has that name, else its first word; blank
-// lines and lines that begin with '#' are comments. Names of missing files are warned about and left out; a
-// name longer than TREL_PATH_MAX is reported with its file and line number
-// and left out; a source that cannot be opened or read to its end is
+// lines and lines that begin with '#' are comments. Names of missing files
+// and names longer than TREL_PATH_MAX are warned about with the list file
+// and line number and left out; a source that cannot be opened or read to its end is
 // reported by name and gives no list at all. Returns a kget1S array the
 // caller releases with kfree and its count in *n; null and 0 when there is
 // no name.

@@ -101,14 +101,14 @@ TEST_F(Inputs, FilesFoldersAndListFilesChooseQueriesAndTargets) {
   write_file(dir.file("gaps.txt"), "nope.pdb\ntg/1sp1.pdb\n");
   Outcome gaps = testutil::run_trel2(dir.str(), {"q/1ard.pdb", "-target=gaps.txt"});
   ASSERT_EQ(gaps.status, 0) << gaps.out;
-  EXPECT_TRUE(has(gaps.out, "*Warning* File not found : " + cwd + "nope.pdb\n")) << gaps.out;
+  EXPECT_TRUE(has(gaps.out, "*Warning* File not found : " + cwd + "nope.pdb (line 1 of gaps.txt)\n")) << gaps.out;
   EXPECT_EQ(searched(dir, "1ard"), (Names{"1sp1"}));
 
   // ... and a list of nothing but missing files leaves no target.
   write_file(dir.file("none.txt"), "nope.pdb\n/no/such/file.pdb\n");
   Outcome none = testutil::run_trel2(dir.str(), {"q/1ard.pdb", "-target=none.txt"});
   EXPECT_EQ(none.status, 1);
-  EXPECT_TRUE(has(none.out, "*Warning* File not found : /no/such/file.pdb\n")) << none.out;
+  EXPECT_TRUE(has(none.out, "*Warning* File not found : /no/such/file.pdb (line 2 of none.txt)\n")) << none.out;
   EXPECT_TRUE(has(none.out, "*Error* No target or database PDB files given. Exiting.\n")) << none.out;
 }
 

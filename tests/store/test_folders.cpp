@@ -238,7 +238,7 @@ TEST(FileLists, ListFileWithRelativeAndAbsoluteNames) {
   std::vector<std::string> got = take(files, &n);
   EXPECT_EQ(got, (std::vector<std::string>{cwd + "/a.pdb", other.file("b.pdb"), cwd + "/a.pdb",
                                            cwd + "/a b.pdb", cwd + "/a.pdb"}));
-  EXPECT_TRUE(c.any("*Warning* File not found : " + cwd + "/missing.pdb\n"));
+  EXPECT_TRUE(c.any("*Warning* File not found : " + cwd + "/missing.pdb (line 8 of list)\n"));
   EXPECT_EQ(c.lines.size(), 1u);
   EXPECT_EQ(zam_vm_total(), before);
 }
