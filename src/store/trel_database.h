@@ -93,10 +93,12 @@ int trel_writeDatabaseSums(const _trel_db* db);
 // or a checksum file that is not one (with its line).
 int trel_checkDatabaseSums(const _trel_db* db);
 
-// 1 when the database folder holds a database whose build did not finish:
-// it has no checksum file and no whole header (the build writes both when
-// it closes, the checksum file last). No message.
-int trel_databaseUnfinished(const char* folder);
+// 1 when the folder of database name holds a database whose build did not
+// finish: it has no checksum file and no whole header (the build writes
+// both when it closes, the checksum file last). The user is then told so
+// and how to remove it (-delete, or the folder itself when the data files
+// are not all there). 0, no message, otherwise.
+int trel_databaseUnfinished(const char* name, const char* folder, int with_index);
 
 // 1 when a database may be built under name in root: its folder name fits
 // and holds no database file yet. 0 after an error otherwise (an existing

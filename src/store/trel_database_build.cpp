@@ -258,11 +258,18 @@ int trel_closeDatabase(_trel_db* db) {
   return ok;
 }
 
-int trel_databaseUnfinished(const char* folder) {
+int trel_databaseUnfinished(const char* name, const char* folder, int with_index) {
   struct stat st;
   if (lstat((std::string(folder) + TREL_DB_SUMS).c_str(), &st) == 0) return 0;
   const std::string master = std::string(folder) + "master.dat";
-  return lstat(master.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < TREL_DB_MASTER_SIZE;
+  if (lstat(master.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= TREL_DB_MASTER_SIZE) return 0;
+  bool deletable = true;  // -delete takes a folder that holds the four data files
+  for (int k = 0; k < 4; k++) deletable = deletable && lstat((std::string(folder) + kOwnFiles[k]).c_str(), &st) == 0;
+  zam_err("Database %s in %s is incomplete: its build did not finish (it was stopped or failed), or it "
+          "is still running. Unless a build of it is running, %s%s%s and build it again.\n",
+          name, folder, deletable ? "delete it with -delete -db=" : "delete the folder ", deletable ? name : folder,
+          deletable && with_index ? " -index" : "");
+  return 1;
 }
 
 int trel_checkNewDatabase(const char* root, const char* name, int with_index) {
@@ -273,17 +280,7 @@ int trel_checkNewDatabase(const char* root, const char* name, int with_index) {
   // whose build did not finish may be another build still at work, so it
   // is not removed here either; the user is told what it is and how.
   if (const char* found = databaseFileIn(target)) {
-    if (trel_databaseUnfinished(target)) {
-      struct stat st;
-      bool deletable = true;  // -delete takes a folder that holds the four data files
-      for (int k = 0; k < 4; k++)
-        deletable = deletable && lstat((std::string(target) + kOwnFiles[k]).c_str(), &st) == 0;
-      zam_err("Database %s in %s is incomplete: its build did not finish (it was stopped or failed), or it "
-              "is still running. Unless a build of it is running, %s%s%s and build it again.\n",
-              name, target, deletable ? "delete it with -delete -db=" : "delete the folder ",
-              deletable ? name : target, deletable && with_index ? " -index" : "");
-      return 0;
-    }
+    if (trel_databaseUnfinished(name, target, with_index)) return 0;
     zam_err("Database %s exists already in %s (it holds %s): it is not replaced. Delete it first "
             "(-delete) or build it under another name.\n",
             name, target, found);

@@ -331,11 +331,7 @@ _trel_db* trel_openDatabase(const char* root, const char* name, int with_index) 
   if (db->fd_master < 0) return refuse(db), nullptr;
   const int64_t master_size = fileSize(db->fd_master);
   if (master_size < TREL_DB_MASTER_SIZE || zam_readAll(db->fd_master, db, TREL_DB_MASTER_SIZE, 0) != TREL_DB_MASTER_SIZE) {
-    if (trel_databaseUnfinished(folder))
-      zam_err("Database %s is incomplete: its build did not finish (it was stopped or failed), or it is "
-              "still running. Please rebuild the database.\n",
-              folder);
-    else
+    if (!trel_databaseUnfinished(name, folder, with_index))
       zam_err("Failed to read database MASTER file: %s\n", db->master_path);
     return refuse(db), nullptr;
   }

@@ -440,7 +440,8 @@ TEST(Database, UnfinishedBuildIsNamedAndCanBeDeleted) {
     EXPECT_NE(captured.find("Database test in " + db.folder + " is incomplete"), std::string::npos) << captured;
     EXPECT_NE(captured.find("delete it with -delete -db=test and build it again"), std::string::npos) << captured;
   }
-  expectRefused(db, "Database " + db.folder + " is incomplete");
+  expectRefused(db, "Database test in " + db.folder + " is incomplete");
+  expectRefused(db, "delete it with -delete -db=test and build it again");
   Capture cap;
   EXPECT_EQ(trel_deleteDatabase(db.root.c_str(), "test", 0, 1), 1) << captured;
   EXPECT_EQ(trel_buildDatabase(db.root.c_str(), "test", one.data(), 1, 0, 0, nullptr), 1) << captured;
