@@ -428,7 +428,8 @@ int readCoefficients(_trel_thing* thing, int pot_class, int order, bool tau) {
   int& short_order = tau ? thing->tau_short[pot_class] : thing->sig_short[pot_class];
   if (short_order > 0 && order >= short_order) return 2;
   char base[TREL_PATH_MAX + 1];
-  const std::string path = withExtension(trel_nameThingPot(thing, pot_class, base), tau ? "tau" : "sig");
+  if (!trel_nameThingFile(thing, pot_class, base)) return 0;
+  const std::string path = withExtension(base, tau ? "tau" : "sig");
   if (zam_debug > 2) zam_log(tau ? "Reading TAU file: %s\n" : "Reading SIG file: %s\n", path.c_str());
   const int64_t n = trel_anlmSize(order);
   double* values = kget1D_0(n > 0 ? n : 1);
@@ -501,20 +502,12 @@ bool isSourceFile(const std::string& target, const _pdb_image* image) {
   return image->path && sameFile(target.c_str(), image->path);
 }
 
-// Reports a folder too long for any file of the object in it.
-void tooLong(const _trel_thing* thing) {
-  zam_err("Folder name too long for the files of %s: %s\n", thing->name, thing->folder);
-}
-
 // trel_writeThingFiles; the files are cache files, sealed with source, when
 // it is given.
 int writeFiles(_trel_thing* thing, const _trel_stamp* source) {
   if (!thing) return 1;
   char base[TREL_PATH_MAX + 1];
-  if (!trel_nameThing(thing, base)) {
-    tooLong(thing);
-    return 0;
-  }
+  if (!trel_nameThingFile(thing, -1, base)) return 0;
   bool ok = true;
   if (thing->image) {
     const char* ext = thing->binary ? "kpdb" : "pdb";
@@ -942,10 +935,7 @@ int trel_writeThingCache(_trel_thing* thing) {
   thing->dirty = 0;
   if (thing->cached) return 1;  // its files are on disk already
   char base[TREL_PATH_MAX + 1];
-  if (!trel_nameThing(thing, base)) {
-    tooLong(thing);
-    return 0;
-  }
+  if (!trel_nameThingFile(thing, -1, base)) return 0;
   if (!thing->stamped) {
     zam_err("Cache files of %s not written: its source file could not be read.\n", thing->name);
     return 0;

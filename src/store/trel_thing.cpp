@@ -107,6 +107,12 @@ char* trel_nameThingPot(const _trel_thing* thing, int pot_class, char* buffer) {
   return buffer;
 }
 
+char* trel_nameThingFile(const _trel_thing* thing, int pot_class, char* buffer) {
+  if (trel_nameThingPot(thing, pot_class, buffer)) return buffer;
+  zam_err("Folder name too long for the files of %s: %s\n", thing->name, thing->folder);
+  return nullptr;
+}
+
 void trel_allocateThing(_trel_thing* thing, int pot_class, int order) {
   if (!thing || pot_class < 0 || pot_class >= TREL_POT_CLASSES) return;
   kfree(thing->sig[pot_class]);
@@ -143,10 +149,7 @@ _pdb_image* readImage(const _trel_thing* thing) {
   if (thing->from_sequence) return sequenceImage(thing);
   if (thing->source) return trel_reloadThingSource(thing);
   char base[TREL_PATH_MAX + 1];
-  if (!trel_nameThing(thing, base)) {
-    zam_err("Folder name too long for the files of %s: %s\n", thing->name, thing->folder);
-    return nullptr;
-  }
+  if (!trel_nameThingFile(thing, -1, base)) return nullptr;
   if (thing->member && zam_filesize((std::string(base) + (thing->binary ? ".kpdb" : ".pdb")).c_str()) < 0) {
     // Removed after the build: the member still has its database trace, so
     // the caller goes on without its structure and fails the run at the end.

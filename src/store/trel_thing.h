@@ -120,6 +120,9 @@ void trel_setupThingRef(_trel_thing* thing, const char* name, const char* folder
 char* trel_nameThing(const _trel_thing* thing, char* buffer);
 // The same followed by "_" and the class letter when pot_class >= 0.
 char* trel_nameThingPot(const _trel_thing* thing, int pot_class, char* buffer);
+// trel_nameThingPot for a caller that reads or writes the files: null after
+// "Folder name too long for the files of %s: %s\n" when there is no name.
+char* trel_nameThingFile(const _trel_thing* thing, int pot_class, char* buffer);
 // Frees the class's sig and tau arrays and allocates both anew, zero-filled,
 // of order N (recorded in sig_order and tau_order).
 void trel_allocateThing(_trel_thing* thing, int pot_class, int order);

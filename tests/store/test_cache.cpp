@@ -352,6 +352,24 @@ TEST(OpenThing, LongNamesAreHashedToFit) {
   // One character of the head is the least: a folder one longer leaves none.
   EXPECT_EQ(base(std::string(20, 'x'), "/" + std::string(237, 'd') + "/").size(), 239u + 1u + 1u + 8u);
   EXPECT_EQ(base(std::string(20, 'x'), "/" + std::string(238, 'd') + "/"), "(none)");
+  // Such an object's coefficients are read from no file at all (never from
+  // ".tau" of the working folder): one error names the folder.
+  TempDir work;
+  const struct Back {
+    fs::path to = fs::current_path();
+    ~Back() { fs::current_path(to); }
+  } back;
+  fs::current_path(work.str());
+  ASSERT_EQ(trel_write_anlm(".tau", 3, ramp(trel_anlmSize(3)).data()), 1);
+  const std::string deep = "/" + std::string(238, 'd') + "/", name(20, 'x');
+  _trel_thing* t = trel_createThing(name.c_str(), deep.c_str());
+  t->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
+  t->tag->valid = 1;
+  Capture cap;
+  EXPECT_EQ(trel_readThingTau(t, 1, 3), 0);
+  EXPECT_EQ(t->tau[1], nullptr);
+  EXPECT_TRUE(cap.has("*Error* Folder name too long for the files of " + name + ": /ddd")) << cap.text;
+  trel_closeThing(nullptr, t);
 }
 
 TEST(OpenThing, BuildThenServeFromCache) {
