@@ -434,7 +434,13 @@ _trel_msa* loadMSA(const char* msa_file, const char* pdb_extension, const _trel_
   if (n_records == 0) {
     zam_err("No sequence signatures (>) found in file %s\n", msa_file);
   } else {
-    const std::string unified = options && options->with_unified ? zam_filenameS(msa_file, "pdb") : "";
+    std::string unified;
+    if (options && options->with_unified) {
+      // As the rows' files, the unified file may be there as a packed copy.
+      unified = zam_filenameS(msa_file, "pdb");
+      const std::string packed = zam_findPacked(unified);
+      if (!packed.empty()) unified = packed;
+    }
     msa = parse_msa(length, buffer, msa_file, unified.empty() ? nullptr : unified.c_str(), pdb_extension, options);
   }
   kfree(buffer);
@@ -686,9 +692,12 @@ int trel_processMSA(const char* msa_file, const char* sisy_file, const char* hom
   int found = 0;
   for (int s = 0; s < msa->n_struct; s++) found += msa->images[s] != nullptr;
   if (found < 2) {
-    zam_err("Alignment %s not scored: structures found for %d of its %d rows (a row names its PDB file, "
-            "plain, .gz or .bz2, from the current folder)\n",
-            text(msa_file), found, msa->n_struct);
+    const std::string where =
+        options && options->with_unified
+            ? zam_filenameS(text(msa_file), "pdb") + ", plain, .gz or .bz2, holds a chain or model per row"
+            : "a row names its PDB file, plain, .gz or .bz2, from the current folder";
+    zam_err("Alignment %s not scored: structures found for %d of its %d rows (%s)\n", text(msa_file), found,
+            msa->n_struct, where.c_str());
     trel_freeMSA(msa);
     return 0;
   }

@@ -36,7 +36,9 @@ int trel_referenceMSA(_trel_msa* msa, const char* sisy_file, const char* homstra
 
 // The file read, parsed and its structures loaded: a row's PDB file is its
 // name, else the name with pdb_extension put on, each also as a ".gz" or
-// ".bz2" copy (zam_findPacked), relative to the working folder. Null after a
+// ".bz2" copy (zam_findPacked), relative to the working folder; with
+// with_unified, the alignment file's name with ".pdb" for its extension,
+// also as such a copy, holds them all. Null after a
 // message when the file cannot be read, is empty, holds a NUL or another
 // control byte (not a text file), holds no '>' or fewer than 2 records, or
 // a row has more residues than its structure.

@@ -387,11 +387,13 @@ TEST(ScoreMode, UnifiedFileTransformsLettersAndBadInput) {
   EXPECT_TRUE(has(log, "Analysing QUERY MSA (2 structures")) << log;
   EXPECT_TRUE(has(log, "Total differences = ZERO")) << log;
   EXPECT_FALSE(has(log, "has 1 models and")) << log;
-  // The unified file the run wrote holds a model per row: fed back, it gives
-  // the same two structures and the same measures.
+  // The unified file the run wrote holds a model per row: fed back, gzipped,
+  // it gives the same two structures and the same measures.
   const std::string first = read_file(dir.file("u/first.pdb"));
   ASSERT_NE(first.find("MODEL        2"), std::string::npos);
-  write_file(dir.file("again.pdb"), first);
+  _zam_file* packed = zam_fopen(dir.file("again.pdb.gz").c_str(), "w");
+  ASSERT_TRUE(packed);
+  ASSERT_EQ(zam_fwrite(packed, first.data(), (int64_t)first.size()) + zam_fclose(packed), (int64_t)first.size());
   write_file(dir.file("again.fasta"), ">first\n" + a + "\n>second\n" + b + "\n");
   r = testutil::run_trel2(dir.str(), {"-score", "-unified", "-job=again", "again.fasta"}, {"TREL_RESULTS=u2"});
   ASSERT_EQ(r.status, 0) << r.out;
