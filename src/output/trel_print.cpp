@@ -296,7 +296,8 @@ void trel_printAlign(const _trel_align* align, const _pdb_image* query, const _p
 int trel_writeKrmsd(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,
                     const char* query_tag, const char* suffix, const char* folder) {
   if (!align || !query || !target) return 0;
-  return trel_writeKrmsdNamed(align, query, target, trel_pairNames(query->name, target->name, query_tag, suffix), folder);
+  return trel_writeKrmsdNamed(align, query, target, trel_pairNames(query->name, target->name, query_tag, suffix),
+                              folder);
 }
 
 int trel_writeKrmsdNamed(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,

@@ -348,8 +348,8 @@ void trel_writeAlign(_trel_align* align, _pdb_image* query, _pdb_image* target,
                      const char* query_suffix, const char* target_suffix, const char* folder,
                      Matrix3D tf, const _trel_options* options) {
   if (!align || !query || !target || !options) return;
-  trel_writeAlignNamed(align, query, target, trel_pairNames(query->name, target->name, query_suffix, target_suffix), folder,
-                       tf, options);
+  trel_writeAlignNamed(align, query, target, trel_pairNames(query->name, target->name, query_suffix, target_suffix),
+                       folder, tf, options);
 }
 
 void trel_writeAlignNamed(_trel_align* align, _pdb_image* query, _pdb_image* target,

@@ -350,8 +350,8 @@ void trel_writeAlignMask(const _trel_align* align, const _pdb_image* query,
                          const char* target_suffix, const char* folder, Matrix3D tf,
                          const _trel_options* options) {
   if (!align || !query || !target || !options) return;
-  trel_writeAlignViews(align, query, target, trel_pairNames(query->name, target->name, query_suffix, target_suffix), folder,
-                       tf, options);
+  trel_writeAlignViews(align, query, target, trel_pairNames(query->name, target->name, query_suffix, target_suffix),
+                       folder, tf, options);
 }
 
 void trel_writeAlignViews(const _trel_align* align, const _pdb_image* query, const _pdb_image* target,

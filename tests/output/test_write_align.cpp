@@ -343,7 +343,8 @@ TEST(WriteAlign, HitEntryAndMaskPass) {
   _trel_options o;
   o.residue_mask = 1;
   const std::string folder = dir.str() + "/";
-  trel_writeHitFiles(h.a, h.q, h.t, trel_pairNames(h.q->name, h.t->name, "_query", ""), folder.c_str(), tf_identity(), &o);
+  trel_writeHitFiles(h.a, h.q, h.t, trel_pairNames(h.q->name, h.t->name, "_query", ""), folder.c_str(), tf_identity(),
+                     &o);
   EXPECT_TRUE(fs::exists(folder + "1AMH_A_1A0J_A.kpairs"));
   EXPECT_TRUE(fs::exists(folder + "1AMH_A_1A0J_A.kchains"));
   EXPECT_TRUE(fs::exists(folder + "1AMH_A_1A0J_A_matched.mac"));
