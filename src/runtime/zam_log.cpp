@@ -254,12 +254,29 @@ void unprefixed(HeldKind kind, const char* text) {
     log_write(whole);
 }
 
-// The entries format on the caller's stack, taking no lock yet, and write
-// through the zam_logger_ steps.
-void prefixed(const char* prefix, const char* fmt, va_list ap) {
+// A prefixed line (kPrefixed, or kPrefixedOnce: written only the first time
+// its text is seen, a held one when it is replayed), written now or held.
+void prefixed_line(HeldKind kind, const char* prefix, const char* text) {
+  if (!prefix) prefix = "";
+  if (strcmp(prefix, "*Error* ") == 0) errors_given.fetch_add(1);
+  open_if_needed();
+  if (!text || !*text) return;
+  char buf[kTextSize];
+  text = cut(text, buf);
+  if (holding) {
+    hold_line(kind, prefix, text);
+    return;
+  }
+  if (kind == kPrefixedOnce && !first_time(std::string(prefix) + text)) return;
+  LockGuard lock;
+  write_prefixed(tmp2, sizeof(tmp2), prefix, text);
+}
+
+// The entries format on the caller's stack, taking no lock yet.
+void prefixed(const char* prefix, const char* fmt, va_list ap, HeldKind kind = kPrefixed) {
   char text[kTextSize];
   format_text(text, fmt, ap);
-  zam_logger_err(prefix, text);
+  prefixed_line(kind, prefix, text);
 }
 
 }  // namespace
@@ -316,21 +333,10 @@ int zam_wrn_once(const char* key, const char* fmt, ...) {
 }
 
 void zam_adv_once(const char* fmt, ...) {
-  char text[kTextSize];
   va_list ap;
   va_start(ap, fmt);
-  format_text(text, fmt, ap);
+  prefixed("*Advisory* ", fmt, ap, kPrefixedOnce);
   va_end(ap);
-  open_if_needed();
-  if (!*text) return;
-  if (holding) {
-    hold_line(kPrefixedOnce, "*Advisory* ", text);
-    return;
-  }
-  const std::string line = std::string("*Advisory* ") + text;
-  if (!first_time(line)) return;
-  LockGuard lock;
-  write_line(line.c_str());
 }
 
 void zam_wrn_once_reset() {
@@ -360,20 +366,7 @@ void zam_tick() {
   write_tick();
 }
 
-void zam_logger_err(const char* prefix, const char* text) {
-  if (!prefix) prefix = "";
-  if (strcmp(prefix, "*Error* ") == 0) errors_given.fetch_add(1);
-  open_if_needed();
-  if (!text || !*text) return;
-  char buf[kTextSize];
-  text = cut(text, buf);
-  if (holding) {
-    hold_line(kPrefixed, prefix, text);
-    return;
-  }
-  LockGuard lock;
-  write_prefixed(tmp2, sizeof(tmp2), prefix, text);
-}
+void zam_logger_err(const char* prefix, const char* text) { prefixed_line(kPrefixed, prefix, text); }
 
 void zam_logger_msg(const char* text) { unprefixed(kPlain, text); }
 

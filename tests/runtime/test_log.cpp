@@ -100,6 +100,30 @@ TEST(Messages, WarningOncePerKey) {
   EXPECT_EQ(captured.substr(captured.find('\n') + 1), "*Warning* l\n*Warning* k reset\n");
 }
 
+// An advisory once per text: a held one counts where it is replayed, so the
+// second of two holds replayed first is the one shown, once, in its place;
+// a line given at once after them, and one cut to the same 256 characters,
+// are not shown again.
+TEST(Messages, AdvisoryOncePerTextCountedAtReplay) {
+  Fresh fresh(true);
+  zam_wrn_once_reset();
+  _zam_log_held first, second;
+  for (_zam_log_held* h : {&first, &second}) {
+    zam_log_hold(h);
+    zam_msg("%s\n", h == &first ? "one" : "two");
+    zam_adv_once("same %d\n", 7);
+    zam_log_hold(nullptr);
+  }
+  zam_log_replay(&second);
+  zam_log_replay(&first);
+  zam_adv_once("same %d\n", 7);
+  const std::string tail(300, 't');
+  zam_adv_once("%s", tail.c_str());
+  zam_adv_once("%s", (tail + "more").c_str());
+  EXPECT_EQ(captured, "two\n*Advisory* same 7\none\n*Advisory* " + std::string(256, 't'));
+  zam_wrn_once_reset();
+}
+
 TEST(Messages, LongTextsAreCutAt256) {
   Fresh fresh(true);
   const std::string long_text(300, 'q');
