@@ -108,6 +108,15 @@ bool link_as(int way, int fd, const std::string& name) {
   return linkat(AT_FDCWD, proc, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
+// Links the unnamed file fd under temp, a temporary name registered so that
+// a stop removes it; false when that fails (errno) or the run is stopping.
+bool linkTemp(int way, int fd, const std::string& temp) {
+  if (!keepTemp(temp)) return false;
+  if (link_as(way, fd, temp)) return madeTemp(temp);
+  dropTemp(temp);
+  return false;
+}
+
 // The way unnamed files in folder get their names, tried on a file of its own.
 int find_link_way(const std::string& folder) {
   int way = link_way.load();
@@ -158,12 +167,7 @@ bool name_unnamed(int fd, const std::string& path) {
   if (errno != EEXIST) return false;
   if (same_bytes(fd, path)) return true;
   const std::string temp = zam_tempName(path);
-  if (!keepTemp(temp)) return false;
-  if (!link_as(way, fd, temp)) {
-    dropTemp(temp);
-    return false;
-  }
-  if (!madeTemp(temp)) return false;
+  if (!linkTemp(way, fd, temp)) return false;
   const bool renamed = rename(temp.c_str(), path.c_str()) == 0;
   const int err = errno;
   if (!renamed) remove(temp.c_str());
@@ -326,12 +330,7 @@ std::string zam_closeWholeAside(_zam_whole* w, bool keep) {
       aside = w->temp;
     } else {
       const std::string temp = zam_tempName(w->path);
-      if (keepTemp(temp)) {
-        if (!link_as(link_way.load(), w->fd, temp))
-          dropTemp(temp);
-        else if (madeTemp(temp))
-          aside = temp;
-      }
+      if (linkTemp(link_way.load(), w->fd, temp)) aside = temp;
     }
   }
   const int err = errno;
