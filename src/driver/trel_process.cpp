@@ -57,14 +57,14 @@ _trel_db_opts databaseOptions(const _trel_options* o) {
 
 [[noreturn]] void stop() { std::exit(1); }
 
-// A broken structure: no usable tag, or residues that mostly lack their
-// backbone (fewer than two of N, CA, C, O per residue, as in CA-only files).
-// The trace builder would stand ideal residues in for the missing atoms, so
-// such a structure is only aligned when the user asks for it.
 // An object that could not be opened at all (its file unreadable, no
 // residues, refused: reported when it was opened), which -broken cannot help.
 bool unopened(const _trel_thing* t) { return !t->valid || !t->tag || t->tag->valid != 1; }
 
+// A broken structure: one not opened, or residues that mostly lack their
+// backbone (fewer than two of N, CA, C, O per residue, as in CA-only files).
+// The trace builder would stand ideal residues in for the missing atoms, so
+// such a structure is only aligned when the user asks for it.
 bool broken(const _trel_thing* t) {
   if (unopened(t)) return true;
   return (int64_t)t->tag->n_backbone < 2 * (int64_t)t->tag->n_residues;
@@ -134,7 +134,9 @@ struct Run {
   int failed_queries = 0;  // model mode: sequences without a template
   int nq_all = 0, nt_all = 0;
   std::vector<_trel_thing*> qlist{}, tlist{};
-  std::vector<const char*> qnames{};
+
+  // The name query q was asked by.
+  const char* queryName(int q) const { return q < nq ? queries[q] : member; }
 };
 
 // Opens the queries, then the -member query from the database.
@@ -142,9 +144,6 @@ void openQueries(Run& r) {
   const int qpots[TREL_POT_CLASSES] = {-1, 0, 0, 0, 0};
   r.nq_all = r.nq + (r.member ? 1 : 0);
   r.qlist.assign(std::max(r.nq_all, 1), nullptr);
-  r.qnames.assign(std::max(r.nq_all, 1), nullptr);
-  for (int q = 0; q < r.nq; q++) r.qnames[q] = r.queries[q];
-  if (r.member) r.qnames[r.nq] = r.member;
   if (r.nq > 0 && !trel_openThings(r.nq, r.qlist.data(), qpots, 1, INT_MAX, r.options->with_qseq, r.queries,
                                    r.usr_folder, 1, r.options->use_cache, &r.store) &&
       !r.model)
@@ -160,7 +159,7 @@ void openQueries(Run& r) {
 void checkQueries(Run& r) {
   for (int q = 0; q < r.nq_all; q++) {
     const _trel_thing* t = r.qlist[q];
-    const char* name = r.qnames[q];
+    const char* name = r.queryName(q);
     if (r.model && broken(t)) {
       zam_err("Failed to open query: %s\n", name);
       continue;  // counted by the model mode, which skips it
