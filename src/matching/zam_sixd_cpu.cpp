@@ -317,9 +317,9 @@ void* zam_run_6d_cpu_thread(void* arg) {
   const double t_start = stage_time();
   double t_tran = 0.0, t_rot = 0.0, t_dot = 0.0, count = 0.0;
   _scan_block block{};
-  // sc.x: the receptor moved by -R; sc.y: the ligand turned by its sample's
-  // rotation; turned: that ligand turned further by the twist. First arrays,
-  // then second.
+  // sc.x: the receptor moved by -R; turned: the ligand of its sample (from
+  // the rotation buffers) turned further by the twist. First arrays, then
+  // second.
   Scorer sc(N, n_vec);
   std::vector<double> turned(2 * (size_t)n);
   // cos(m t) and sin(m t), m = -M..M, of every twist step t = 2 pi j / T.
@@ -329,8 +329,8 @@ void* zam_run_6d_cpu_thread(void* arg) {
       cos_mt[(size_t)j * (2 * M + 1) + M + m] = std::cos(m * kTwoPi * j / T);
       sin_mt[(size_t)j * (2 * M + 1) + M + m] = std::sin(m * kTwoPi * j / T);
     }
-  int last_did = -1, last_r = -1, last_l = -1;
-  bool receptor_ok = false, ligand_ok = false;
+  int last_did = -1, last_r = -1;
+  bool receptor_ok = false;
   for_each_code(w, item, &block, true, true, [&](int64_t code, double R) {
     const int did = sixd_code_did(code), r = sixd_code_rec(code), l = sixd_code_lig(code);
     double t0 = stage_time();
@@ -341,13 +341,7 @@ void* zam_run_6d_cpu_thread(void* arg) {
       t_tran += seconds_since(t0);
       t0 = stage_time();
     }
-    if (l != last_l) {
-      const Euler e = s.lrot1[s.lact2all ? s.lact2all[l] : l];
-      ligand_ok = zam_rm3_apply(N, n_vec, &sc.rm, s.bnlm_phi_base, sc.y.data(), e) &&
-                  zam_rm3_apply(N, n_vec, &sc.rm, s.bnlm_rho_base, sc.y.data() + n, e);
-      last_l = l;
-    }
-    if (!receptor_ok || !ligand_ok) {
+    if (!receptor_ok) {
       // Reported where the matrix failed; the search then reports failure.
       if (w->failed) w->failed->store(1);
       return 0.0;
@@ -355,8 +349,9 @@ void* zam_run_6d_cpu_thread(void* arg) {
     // The twist: Euler(alpha + t, beta, gamma) is the sample's rotation
     // followed by a turn by t about z.
     const size_t at = (size_t)(sixd_code_scan(code) % T) * (2 * M + 1) + M;
+    const double* ligand[2] = {s.bnlm_phi_rot + l * n, s.bnlm_rho_rot + l * n};
     for (int v = 0; v < 2 * n_vec; v++)
-      anlm_rot_phi(N, &cos_mt[at], &sin_mt[at], sc.y.data() + v * K, turned.data() + v * K);
+      anlm_rot_phi(N, &cos_mt[at], &sin_mt[at], ligand[v / n_vec] + (v % n_vec) * K, turned.data() + v * K);
     t_rot += seconds_since(t0);
     t0 = stage_time();
     double E = 0.0;

@@ -52,8 +52,8 @@ inline Euler with_second(int r, Euler lig) {
 struct Scorer {
   ZamTm3_struct tm;
   ZamRm3_struct rm;
-  std::vector<double> x, y;  // 2 x n_vec x K: first arrays then second
-  Scorer(int N, int n_vec) : x(2 * (size_t)n_vec * anlm_size(N)), y(x.size()) {
+  std::vector<double> x;  // 2 x n_vec x K: first arrays then second
+  Scorer(int N, int n_vec) : x(2 * (size_t)n_vec * anlm_size(N)) {
     zam_tm3_init(&tm);
     zam_rm3_init(&rm);
   }

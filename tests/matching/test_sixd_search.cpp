@@ -197,7 +197,7 @@ TEST_F(SixdSearch, DirectBodyScoresEveryPoseOnThreads) {
   st.ract2all = ract.data();
   st.lact2all = lact.data();
   st.n_ract = 3;
-  st.n_lact = 0;
+  st.n_lact = 2;  // the body reads the ligand turned to its samples from the rotation buffers
   st.score_threshold = 1e30f;  // keep every pose
   ASSERT_EQ(zam_fill_rot_buffers(3), 1);
   // Seven codes in three items of four places: holes fill the rest, so the
