@@ -38,7 +38,6 @@ void ensure(double*& a, int64_t size) {
   if (!a) a = kget1D_0(size > 0 ? size : 1);
 }
 
-
 // The two arrays of a pair of an entry.
 enum Pair { kSkin, kElectro, kGrid };
 double*& first(_molecule_model* e, Pair p) { return p == kSkin ? e->skin : p == kElectro ? e->potential : e->energies; }
