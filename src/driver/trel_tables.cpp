@@ -1,9 +1,5 @@
 #include "driver/trel_tables.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
@@ -403,26 +399,13 @@ int trel_removeStaleHits(const char* folder, const _trel_thing* query, const cha
   }
   if (stems.empty()) return 0;
   const std::string dir = text(folder);
-  DIR* d = opendir(dir.empty() ? "." : dir.c_str());
-  if (!d) return 0;
-  std::vector<std::string> stale;
-  while (const dirent* e = readdir(d)) {
-    const std::string entry = e->d_name;
-    for (const std::string& stem : stems)
-      if (isHitFile(entry, stem)) {
-        stale.push_back(entry);
-        break;
-      }
-  }
-  closedir(d);
-  int removed = 0;
-  for (const std::string& entry : stale) {
-    struct stat st;
-    const std::string path = dir + entry;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    const long long changed = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-    if (changed < since && unlink(path.c_str()) == 0) removed++;
-  }
+  const int removed = zam_removeFiles(
+      dir,
+      [&stems](const std::string& entry) {
+        return std::any_of(stems.begin(), stems.end(),
+                           [&entry](const std::string& stem) { return isHitFile(entry, stem); });
+      },
+      since);
   if (removed > 0)
     zam_msg("Removed %d file%s of earlier hits of %s that this run does not show, from %s\n", removed,
             removed == 1 ? "" : "s", trel_thingName(query), dir.c_str());

@@ -391,6 +391,26 @@ char** kscanDir(const char* dir, const char* pattern, int* count) {
   return list;
 }
 
+int zam_removeFiles(const std::string& folder, const std::function<bool(const std::string&)>& chosen,
+                    long long before) {
+  const std::string dir = folder.empty() ? std::string(".") : folder;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return 0;
+  const std::string prefix = dir.back() == '/' ? dir : dir + "/";
+  std::vector<std::string> picked;
+  while (const dirent* e = readdir(d))
+    if (chosen(e->d_name)) picked.push_back(prefix + e->d_name);
+  closedir(d);
+  int removed = 0;
+  for (const std::string& path : picked) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const long long changed = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    if (changed < before && unlink(path.c_str()) == 0) removed++;
+  }
+  return removed;
+}
+
 int zam_rmdir(const char* path, int really) {
   std::string s = text(path);
   if (refused_tree(s) || s.size() > kTreePathMax) {

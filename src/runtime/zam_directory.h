@@ -6,8 +6,10 @@
 // gives an empty text.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -82,6 +84,13 @@ int zam_isdir(const char* path);
 // Creates the directory (no parents) or sets the mode of an existing one.
 // 1 on success, also when another process made it meanwhile; 0 on failure.
 int zam_mkdir(const char* path, int mode);
+// Removes the regular files of folder ("." when empty) whose entry names
+// `chosen` picks and that were last changed before `before` (nanoseconds of
+// the real-time clock; by default whenever): links, folders and other kinds
+// of entry are kept. Returns how many were removed; 0 when the folder cannot
+// be read. No message.
+int zam_removeFiles(const std::string& folder, const std::function<bool(const std::string& entry)>& chosen,
+                    long long before = LLONG_MAX);
 // Names in dir matching the glob pattern (pathname and leading-period rules),
 // in directory order: a block of *count name pointers; the caller kfrees each
 // name and the block. Null and count 0 when none match or dir is unreadable.

@@ -1,6 +1,5 @@
 #include "runtime/zam_whole.h"
 
-#include <dirent.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -366,20 +365,8 @@ int zam_removeOwnTemps() {
 }
 
 int zam_removeDeadTemps(const std::string& folder) {
-  const std::string dir = folder.empty() ? std::string(".") : folder;
-  DIR* d = opendir(dir.c_str());
-  if (!d) return 0;
-  const std::string prefix = dir.back() == '/' ? dir : dir + "/";
-  std::vector<std::string> dead;
-  while (const dirent* e = readdir(d)) {
-    const long pid = tempOwner(e->d_name);
-    if (pid > 0 && pid != zam_get_pid() && gone(pid)) dead.push_back(prefix + e->d_name);
-  }
-  closedir(d);
-  int removed = 0;
-  for (const std::string& path : dead) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(path.c_str()) == 0) removed++;
-  }
-  return removed;
+  return zam_removeFiles(folder, [](const std::string& entry) {
+    const long pid = tempOwner(entry);
+    return pid > 0 && pid != zam_get_pid() && gone(pid);
+  });
 }
