@@ -63,6 +63,16 @@ int64_t line_of_letter(const Record& r, size_t i) {
   return after == r.line_starts.begin() ? r.line : std::prev(after)->second;
 }
 
+// A file named after the alignment file: its folder and root name with ext.
+// The ending of a packed alignment goes first, so that "aln.fasta.gz" gives
+// aln.rmt and aln.pdb, as "aln.fasta" does.
+std::string beside_alignment(const char* msa_file, const char* ext) {
+  std::string plain = text(msa_file);
+  const size_t dot = plain.rfind('.'), slash = plain.rfind('/');
+  if (zam_fkind(plain.c_str()) && dot > (slash == std::string::npos ? 0 : slash + 1)) plain.resize(dot);
+  return zam_filenameS(plain, ext);
+}
+
 // Where a message about the text points: " of <file>" when it has a name.
 std::string in_file(const char* file) { return file ? std::string(" of ") + file : std::string(); }
 
@@ -437,7 +447,7 @@ _trel_msa* loadMSA(const char* msa_file, const char* pdb_extension, const _trel_
     std::string unified;
     if (options && options->with_unified) {
       // As the rows' files, the unified file may be there as a packed copy.
-      unified = zam_filenameS(msa_file, "pdb");
+      unified = beside_alignment(msa_file, "pdb");
       const std::string packed = zam_findPacked(unified);
       if (!packed.empty()) unified = packed;
     }
@@ -694,7 +704,7 @@ int trel_processMSA(const char* msa_file, const char* sisy_file, const char* hom
   if (found < 2) {
     const std::string where =
         options && options->with_unified
-            ? zam_filenameS(text(msa_file), "pdb") + ", plain, .gz or .bz2, holds a chain or model per row"
+            ? beside_alignment(msa_file, "pdb") + ", plain, .gz or .bz2, holds a chain or model per row"
             : "a row names its PDB file, plain, .gz or .bz2, from the current folder";
     zam_err("Alignment %s not scored: structures found for %d of its %d rows (%s)\n", text(msa_file), found,
             msa->n_struct, where.c_str());
@@ -705,7 +715,7 @@ int trel_processMSA(const char* msa_file, const char* sisy_file, const char* hom
   if (options && options->with_rmt) {
     // Scores of structures left where a bad matrix should have moved them
     // would be wrong: such an alignment is not scored.
-    if (trel_applyRMT(msa, zam_filenameS(msa_file, "rmt").c_str()) < 0) {
+    if (trel_applyRMT(msa, beside_alignment(msa_file, "rmt").c_str()) < 0) {
       zam_err("Alignment %s not scored: its RMT file cannot be used\n", text(msa_file));
       trel_freeMSA(msa);
       return 0;

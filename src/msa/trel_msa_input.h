@@ -14,7 +14,9 @@
 struct _pdb_image;
 struct _trel_options;
 
-// Scores one alignment file: load, check, transforms (with_rmt), at most one
+// Scores one alignment file: load, check, transforms (with_rmt: the file
+// named as the alignment file with ".rmt" for its extension; "aln.rmt" for
+// "aln.fasta" and for a packed "aln.fasta.gz" alike), at most one
 // reference analysis (the SISY file, else the HOMSTRAD alignment, else the
 // SABMARK folder; null or empty for none), then trel_analyseMSA. 1 when the
 // alignment was loaded and scored, 0 when it could not be loaded, the
@@ -37,8 +39,9 @@ int trel_referenceMSA(_trel_msa* msa, const char* sisy_file, const char* homstra
 // The file read, parsed and its structures loaded: a row's PDB file is its
 // name, else the name with pdb_extension put on, each also as a ".gz" or
 // ".bz2" copy (zam_findPacked), relative to the working folder; with
-// with_unified, the alignment file's name with ".pdb" for its extension,
-// also as such a copy, holds them all. Null after a
+// with_unified, the alignment file's name with ".pdb" for its extension
+// (that of "aln.fasta.gz" is aln.pdb), also as such a copy, holds them all.
+// Null after a
 // message when the file cannot be read, is empty, holds a NUL or another
 // control byte (not a text file), holds no '>' or fewer than 2 records, or
 // a row has more residues than its structure.
