@@ -20,6 +20,7 @@
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "store/trel_thing.h"
 #include "structure/zam_pdb.h"
 
 namespace {
@@ -49,6 +50,8 @@ struct Record {
   std::string sequence;  // letters with blanks removed
   std::string path;      // the row's PDB file; empty when none was found
   std::string unpacked;  // path without the ".gz" or ".bz2" that zam_findPacked put on
+  std::string structure; // the name its structure and result files take
+  bool renamed = false;  // structure was numbered apart from another row's, and the row too
   int64_t line = 0;      // line of the header in the text, from 1
   // Where the text lines of the sequence begin: (index of their first letter
   // in sequence, line from 1), one pair for each line that holds letters.
@@ -108,7 +111,7 @@ std::vector<Record> parse_records(int64_t length, const char* buffer, const char
     r.token = text(name);
     kfree(name);
     r.token = r.token.substr(0, r.token.find(':'));
-    r.name = base_root(r.token);
+    r.name = r.structure = base_root(r.token);
     const int64_t next = findChar(std::min(seq_start, length), '>', buffer, length);
     int64_t seq_line = line + std::count(buffer + at, buffer + std::min(seq_start, length), '\n');
     bool line_begins = true;
@@ -129,8 +132,14 @@ std::vector<Record> parse_records(int64_t length, const char* buffer, const char
   return records;
 }
 
-// Separate structure files: each row's PDB file, read in row order.
-void read_separate(std::vector<Record>& records, const char* pdb_extension, std::vector<_pdb_image*>& images) {
+// The name of the row in the loaded alignment: as written, unless its
+// structure had to be given another.
+const std::string& row_name(const Record& r) { return r.renamed ? r.structure : r.name; }
+
+// Separate structure files: each row's PDB file. A structure is named as
+// the plain file would be: "x.pdb.gz" gives the structure x, and the result
+// files x_..., as "x.pdb" does.
+void find_separate(std::vector<Record>& records, const char* pdb_extension) {
   for (Record& r : records) {
     // The name as written, then with the extension put on; either may be
     // there as a gzip or bzip2 copy (a folder, "sub/", is no file).
@@ -138,21 +147,39 @@ void read_separate(std::vector<Record>& records, const char* pdb_extension, std:
       r.path = r.token.empty() ? "" : zam_findPacked(name);
       if (!r.path.empty()) {
         r.unpacked = name;
+        r.structure = base_root(name);
         break;
       }
     }
     if (r.path.empty()) zam_wrn("Failed to find PDB file for structure <%s>\n", r.token.c_str());
   }
+}
+
+// Rows whose structures would share a name ("m1/pred.pdb", "m2/pred.pdb")
+// are kept apart as the search keeps its inputs apart: the first keeps the
+// name, the next are named pred_2, pred_3, ..., row and structure alike, so
+// that no row's result files take the place of another's.
+void name_rows(std::vector<Record>& records) {
+  _trel_names names;
+  for (const Record& r : records) names.avoid.insert(r.structure);
+  for (Record& r : records) {
+    std::string given = trel_giveName(&names, r.structure, r.path.empty() ? r.token : r.path, "");
+    if (given == r.structure) continue;
+    r.structure = std::move(given);
+    r.renamed = true;
+  }
+}
+
+// The separate files found, read in row order.
+void read_separate(std::vector<Record>& records, std::vector<_pdb_image*>& images) {
   for (size_t s = 0; s < records.size(); s++) {
     if (records[s].path.empty()) continue;
-    // Named as the plain file would be: "x.pdb.gz" gives the structure x, and
-    // the result files x_..., as "x.pdb" does.
-    images[s] = zam_readPdb(records[s].path.c_str(), base_root(records[s].unpacked).c_str());
+    images[s] = zam_readPdb(records[s].path.c_str(), records[s].structure.c_str());
     if (!images[s]) {
       zam_err("Failed to read PDB file %s\n", records[s].path.c_str());
       records[s].path.clear();
     } else {
-      zam_msg("Loaded structure %s from PDB file %s\n", records[s].name.c_str(), records[s].path.c_str());
+      zam_msg("Loaded structure %s from PDB file %s\n", row_name(records[s]).c_str(), records[s].path.c_str());
       trel_keepInput(records[s].path.c_str());
     }
   }
@@ -205,7 +232,7 @@ void read_unified(const std::vector<Record>& records, const char* file, std::vec
       images[(size_t)s] = zam_extractPdb(whole, (int)chains.size(), chains.data());
       if (!images[(size_t)s]) continue;
       kfree(images[(size_t)s]->name);
-      images[(size_t)s]->name = kdupS(records[(size_t)s].name.c_str());
+      images[(size_t)s]->name = kdupS(records[(size_t)s].structure.c_str());
     }
     zam_freePdb(whole);
     return;
@@ -215,7 +242,7 @@ void read_unified(const std::vector<Record>& records, const char* file, std::vec
   std::vector<int> chains((size_t)std::max(whole->nchains, 1));
   for (int k = 0; k < whole->nchains; k++) chains[(size_t)k] = k;
   std::vector<const char*> names((size_t)std::max(whole->nchains, n), "");
-  for (int s = 0; s < n; s++) names[(size_t)s] = records[(size_t)s].name.c_str();
+  for (int s = 0; s < n; s++) names[(size_t)s] = records[(size_t)s].structure.c_str();
   std::vector<_pdb_image*> split((size_t)std::max(whole->nchains, n), nullptr);
   if (whole->nchains > 0) zam_splitPdb(whole, whole->nchains, chains.data(), names.data(), split.data());
   for (size_t s = 0; s < split.size(); s++) {
@@ -228,7 +255,7 @@ void read_unified(const std::vector<Record>& records, const char* file, std::vec
 }
 
 // What a message about row s shows: its PDB file when it has one, else its name.
-std::string row_label(const Record& r) { return r.path.empty() ? "<" + r.name + ">" : r.path; }
+std::string row_label(const Record& r) { return r.path.empty() ? "<" + row_name(r) + ">" : r.path; }
 
 // Letters, residue indices and letter counts of every row.
 void fill_letters(_trel_msa* msa, const std::vector<Record>& records) {
@@ -470,15 +497,17 @@ _trel_msa* parse_msa(int64_t length, const char* buffer, const char* file, const
     return nullptr;
   }
   std::vector<_pdb_image*> images(records.size(), nullptr);
+  if (!unified_pdb_file) find_separate(records, pdb_extension ? pdb_extension : "pdb");
+  name_rows(records);
   if (unified_pdb_file)
     read_unified(records, unified_pdb_file, images);
   else
-    read_separate(records, pdb_extension ? pdb_extension : "pdb", images);
+    read_separate(records, images);
   const int n = (int)records.size();
   zam_msg("Making MSA data structure for %d structures and %d columns...\n", n, (int)n_col);
   std::vector<const char*> names((size_t)n), paths((size_t)n);
   for (int s = 0; s < n; s++) {
-    names[(size_t)s] = records[(size_t)s].name.c_str();
+    names[(size_t)s] = row_name(records[(size_t)s]).c_str();
     paths[(size_t)s] = records[(size_t)s].path.empty() ? nullptr : records[(size_t)s].path.c_str();
   }
   _trel_msa* msa = trel_makeMSA(n, (int)n_col, names.data(), paths.data(), images.data(), options);

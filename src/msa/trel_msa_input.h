@@ -41,8 +41,10 @@ int trel_referenceMSA(_trel_msa* msa, const char* sisy_file, const char* homstra
 // ".bz2" copy (zam_findPacked), relative to the working folder; with
 // with_unified, the alignment file's name with ".pdb" for its extension
 // (that of "aln.fasta.gz" is aln.pdb), also as such a copy, holds them all.
-// Null after a
-// message when the file cannot be read, is empty, holds a NUL or another
+// Rows whose structures would take one name ("m1/pred.pdb", "m2/pred.pdb")
+// are named as trel_giveName names inputs: the first keeps it, the next are
+// pred_2, pred_3, ..., row and structure alike, after a warning. Null after
+// a message when the file cannot be read, is empty, holds a NUL or another
 // control byte (not a text file), holds no '>' or fewer than 2 records, or
 // a row has more residues than its structure.
 _trel_msa* loadMSA(const char* msa_file, const char* pdb_extension, const _trel_options* options);

@@ -15,6 +15,7 @@
 #include <string>
 #include <system_error>
 #include <unordered_map>
+#include <unordered_set>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -605,7 +606,8 @@ struct ItemName {
 // Every input keeps its own name: its result files and table rows carry it.
 // An item whose root name an earlier item of the list holds, or an object
 // of others made from another file, is named root_2 (root_3, ...: a name no
-// input has), with a warning naming both files. Such an item is built from
+// input has), with a warning naming both files (trel_giveName, as "-score"
+// names the rows of an alignment). Such an item is built from
 // its own file and never cached: its cache files would be those of the
 // other structure ("a/1abc.pdb" and "b/1abc.pdb" in one cache folder), or
 // the two would race to write them. An item made from the same file as an
@@ -614,23 +616,22 @@ std::vector<ItemName> nameItems(int n, const char* const* paths, const char* con
                                 _trel_thing* const* others, int n_others) {
   std::vector<ItemName> out(static_cast<size_t>(std::max(n, 0)));
   std::vector<std::string> roots(out.size());
-  std::unordered_map<std::string, const char*> taken;          // name -> the file holding it
-  std::unordered_map<std::string, std::vector<int>> by_root;   // root of an other's file -> others
-  std::unordered_map<std::string, int> every;                  // every name an input starts with
-  std::unordered_map<std::string, int> used;                   // names given to items so far
+  _trel_names names;
+  std::unordered_map<std::string, std::vector<int>> by_root;  // root of an other's file -> others
+  std::unordered_set<std::string> claimed;  // names of others taken by an item made from the same file
   char root[TREL_PATH_MAX + 1];
   for (int j = 0; j < n_others; j++) {
     if (!others || !others[j] || !others[j]->name) continue;
     const char* file = other_paths && other_paths[j] ? other_paths[j] : "";
-    taken.emplace(others[j]->name, file);
-    every.emplace(others[j]->name, 0);
+    names.held.emplace(others[j]->name, file);
+    names.avoid.emplace(others[j]->name);
     objectRoot(file, root);
     by_root[root].push_back(j);
   }
   for (int i = 0; i < n; i++) {
     objectRoot(paths[i] ? paths[i] : "", root);
     roots[i] = root;
-    every.emplace(root, 0);
+    names.avoid.emplace(root);
   }
   for (int i = 0; i < n; i++) {
     const char* path = paths[i] ? paths[i] : "";
@@ -639,31 +640,17 @@ std::vector<ItemName> nameItems(int n, const char* const* paths, const char* con
     const auto kin = by_root.find(r);
     if (kin != by_root.end())
       for (int j : kin->second)
-        if (sameFile(path, other_paths[j]) && !used.count(others[j]->name)) {
+        if (sameFile(path, other_paths[j]) && !claimed.count(others[j]->name)) {
           same = others[j]->name;
           break;
         }
     if (!same.empty()) {
-      used.emplace(same, i);
+      claimed.insert(same);
       if (same != r) out[i].name = same;
       continue;
     }
-    const auto seen = taken.find(r);
-    if (seen == taken.end()) {
-      taken.emplace(r, path);
-      used.emplace(r, i);
-      continue;
-    }
-    std::string name;
-    for (int k = 2;; k++) {
-      name = r + "_" + std::to_string(k);
-      if (!every.count(name) && !taken.count(name)) break;
-    }
-    zam_wrn("%s has the name %s of %s: it is named %s, read from its own file and not cached.\n",
-            path, r.c_str(), seen->second, name.c_str());
-    taken.emplace(name, path);
-    used.emplace(name, i);
-    out[i].name = std::move(name);
+    std::string name = trel_giveName(&names, r, path, ", read from its own file and not cached");
+    if (name != r) out[i].name = std::move(name);
   }
   return out;
 }

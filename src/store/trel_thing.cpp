@@ -244,6 +244,24 @@ int trel_lookupThing(const char* name, _trel_thing* const* things, int n) {
   return -1;
 }
 
+std::string trel_giveName(_trel_names* names, const std::string& root, const std::string& file,
+                          const char* note) {
+  const auto holder = names->held.find(root);
+  if (holder == names->held.end()) {
+    names->held.emplace(root, file);
+    return root;
+  }
+  std::string name;
+  for (int k = 2;; k++) {
+    name = root + "_" + std::to_string(k);
+    if (!names->avoid.count(name) && !names->held.count(name)) break;
+  }
+  zam_wrn("%s has the name %s of %s: it is named %s%s.\n", file.c_str(), root.c_str(), holder->second.c_str(),
+          name.c_str(), note ? note : "");
+  names->held.emplace(name, file);
+  return name;
+}
+
 int trel_emptyThing(_trel_db* db, _trel_thing* thing) {
   if (!thing) return 1;
   // Into the database being built, else into the object's cache files.

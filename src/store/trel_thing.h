@@ -7,6 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "align/trel_trace.h"
 #include "geometry/zam_transform.h"
@@ -155,6 +158,21 @@ int trel_thingImageReloads(const _trel_thing* thing);
 void trel_printThing(const _trel_thing* thing);
 // Index of the first object whose name equals name; -1 when none or n < 1.
 int trel_lookupThing(const char* name, _trel_thing* const* things, int n);
+
+// The names given to a list of inputs, so that inputs whose own names repeat
+// ("a/1abc.pdb" and "b/1abc.pdb") never share result or cache files. The
+// caller puts every input's own name (and every name held before the list)
+// into avoid, and the names held before, with their files, into held.
+struct _trel_names {
+  std::unordered_map<std::string, std::string> held;  // name given -> the file that has it
+  std::unordered_set<std::string> avoid;             // names no numbered name may take
+};
+// The name of the input file whose own name is root: root itself when no
+// other holds it, else root_2 (root_3, ...: the first neither held nor in
+// avoid), after the warning "<file> has the name <root> of <holder>: it is
+// named <name><note>.". The name given is held from then on.
+std::string trel_giveName(_trel_names* names, const std::string& root, const std::string& file,
+                          const char* note);
 
 // Writes a dirty object out (into db when one is being built, else into its
 // cache files), then frees its sequence, image and coefficient arrays. Name,

@@ -4,7 +4,8 @@
 // reader's switches put back, files with "\r\n" line ends, gzip, binary
 // bytes and a row name ending in '/', rows longer than their structure, rmt
 // files that cannot be read, name clean-up, AFP runs, the M-score and column
-// measures of a hand-placed alignment, and two alignments of one name.
+// measures of a hand-placed alignment, rows of one name in several folders,
+// and two alignments of one name.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -283,6 +284,40 @@ TEST(MsaNames, DecorationsAreCutAtTheLeftmost) {
   EXPECT_STREQ(a, "1abc");
   EXPECT_STREQ(b, "2xyz");
   EXPECT_STREQ(c, "3q");
+}
+
+// Three rows of one name in three folders, copies of one zinc finger moved
+// 1, 2 and 3 A along x by the rmt file of the gzipped alignment (aln.rmt,
+// as for aln.fasta): each row gets a name of its own, and so its own pair
+// and PDB files, which measure that row's copy and no other's.
+TEST(MsaNames, RowsOfOneNameKeepFilesOfTheirOwn) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  std::string text, rmt;
+  for (const std::string k : {"1", "2", "3"}) {
+    const std::string pdb = dir.file("m" + k + "/pred.pdb");
+    std::filesystem::create_directory(dir.file("m" + k));
+    std::filesystem::copy_file(shared_pdb("mustang-testdata/1sp1.pdb"), pdb);
+    text += ">" + pdb + "\nKKFACPEC\n";  // the first residues of 1sp1
+    rmt += ">" + pdb + "\n1 0 0, " + k + "\n0 1 0, 0\n0 0 1, 0\n";
+  }
+  write_stream(dir.file("aln.fasta.gz"), text);
+  write_file(dir.file("aln.rmt"), rmt);
+  const std::string out = dir.file("out/");
+  std::filesystem::create_directory(out);
+  _trel_options o;
+  o.res_folder = out.c_str();
+  o.with_rmt = 1;
+  testutil::Capture said;
+  EXPECT_EQ(trel_processMSA(dir.file("aln.fasta.gz").c_str(), nullptr, nullptr, nullptr, &o), 1) << said.text;
+  EXPECT_TRUE(said.has(dir.file("m3/pred.pdb") + " has the name pred of " + dir.file("m1/pred.pdb") +
+                       ": it is named pred_3."))
+      << said.text;
+  for (const std::string k : {"2", "3"}) {
+    const std::string pairs = read_file(out + "pred_" + k + "_pred.kpairs");
+    EXPECT_NE(pairs.find("#Target In:    pred_" + k + "\n"), std::string::npos) << pairs;
+    EXPECT_NE(pairs.find(k == "2" ? "#RMSD-aligned: 1.00\n" : "#RMSD-aligned: 2.00\n"), std::string::npos) << pairs;
+  }
 }
 
 TEST(MsaAnalysis, AfpRunsAndTheMeasuresOfPlacedStructures) {
