@@ -101,6 +101,9 @@ std::string withExtension(const char* base, const char* ext) {
   return zam_filename(base, ext, file);
 }
 
+// The extension of the object's image file: a raw image or PDB text.
+const char* imageExt(const _trel_thing* thing) { return thing->binary ? "kpdb" : "pdb"; }
+
 // Everything a tag says about itself must hold before it is trusted: a file
 // of the right size can still hold rubbish. Its order sizes coefficient
 // arrays and the rotation tables that move them, which go no higher than
@@ -118,7 +121,7 @@ bool sameFile(const char* a, const char* b) {
 // A cache file of the object that cannot serve: one message naming it (a
 // changed source is news, anything else a warning), and the object is
 // rebuilt from its source. Returns false.
-bool refuse(_trel_thing* thing, const std::string& file, TrelCheck check) {
+bool refuse(const _trel_thing* thing, const std::string& file, TrelCheck check) {
   const std::string why = trel_checkText(check);
   if (check == TREL_CHECK_FOREIGN)
     zam_msg("Cache file %s %s: rebuilding %s.\n", file.c_str(), why.c_str(), thing->name);
@@ -137,12 +140,21 @@ bool coefficientsWhole(const std::string& bytes, int order) {
          bytes.size() == sizeof header + static_cast<size_t>(header[1]) * sizeof(double);
 }
 
-// Checks every cache file of the object at base against the source stamp:
-// the tag (into thing->tag), then each file it stands for (trace, image,
-// the sig and tau files of its classes). The trace records go to trace;
-// *in_source tells that the image file would be the source itself. False
-// after one message naming the first file that cannot serve.
-bool checkFiles(_trel_thing* thing, const char* base, const char* path, std::string* trace, bool* in_source) {
+// The stamp of the source file at path; false after "Failed to read source
+// file", when nothing can be served or built from it.
+bool stampSource(const char* path, _trel_stamp* stamp) {
+  if (trel_stampFile(path, stamp)) return true;
+  zam_err("Failed to read source file %s [%s]\n", path, strerror(errno));
+  return false;
+}
+
+// Checks the cache files of the object at base that an open reads against
+// the source stamp: the tag (into thing->tag), then each file it stands for
+// (trace, the sig and tau files of its classes). The image file is checked
+// only when the image is loaded (trel_checkThingImage): most objects of a
+// search are scored by their traces alone. The trace records go to trace.
+// False after one message naming the first file that cannot serve.
+bool checkFiles(_trel_thing* thing, const char* base, std::string* trace) {
   _trel_tag* tag = thing->tag;
   const _trel_stamp& source = thing->stamp;
   std::string bytes;
@@ -160,16 +172,6 @@ bool checkFiles(_trel_thing* thing, const char* base, const char* path, std::str
   if (c == TREL_CHECK_OK && trace->size() != static_cast<size_t>(tag->n_residues) * sizeof(_trel_seg))
     c = TREL_CHECK_DAMAGED;
   if (c != TREL_CHECK_OK) return refuse(thing, trace_file, c);
-
-  // An image file that would be the source itself was never written: the
-  // source stands in its place.
-  const char* image_ext = thing->binary ? "kpdb" : "pdb";
-  const std::string image_file = withExtension(base, image_ext);
-  *in_source = sameFile(image_file.c_str(), path);
-  if (!*in_source) {
-    c = trel_checkCacheFile(image_file.c_str(), image_ext, source, nullptr);
-    if (c != TREL_CHECK_OK) return refuse(thing, image_file, c);
-  }
 
   if (tag->order < 1) return true;
   char class_base[TREL_PATH_MAX + 1];
@@ -199,15 +201,10 @@ bool readCached(_trel_thing* thing, const char* path) {
   if (!trel_nameThing(thing, base)) return true;  // no cache files fit in that folder
   struct stat st;
   if (lstat(withExtension(base, "trq").c_str(), &st) != 0 && errno == ENOENT) return true;
-  if (!trel_stampFile(path, &thing->stamp)) {
-    zam_err("Failed to read source file %s [%s]\n", path, strerror(errno));
-    thing->stamped = 0;
-    return false;
-  }
-  thing->stamped = 1;
+  thing->stamped = stampSource(path, &thing->stamp);
+  if (!thing->stamped) return false;
   std::string trace;
-  bool in_source = false;
-  if (!checkFiles(thing, base, path, &trace, &in_source)) {
+  if (!checkFiles(thing, base, &trace)) {
     memset(tag, 0, sizeof *tag);
     return true;
   }
@@ -223,12 +220,13 @@ bool readCached(_trel_thing* thing, const char* path) {
   thing->trace.seg = seg;
   thing->trace.n = tag->n_residues;
   if (zam_debug >= 3) zam_log("Reading TRC file: %s\n", withExtension(base, "trc").c_str());
-  // Cache files beside their source, whose name the image file would have:
-  // the image is made from the source as that file would hold it.
-  if (in_source) {
-    thing->source = kdupS(path);
-    thing->rounded = 1;
-  }
+  // The image is made from the source as its image file would hold it
+  // when that file fails its check, or would be the source itself (cache
+  // files beside their source, which has the image file's name: never
+  // written).
+  thing->source = kdupS_pooled(path);
+  thing->rounded = 1;
+  thing->check_image = !sameFile(withExtension(base, imageExt(thing)).c_str(), path);
   return true;
 }
 
@@ -336,6 +334,7 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
     // The image is made here and is kept: it is never had again from the source.
     kfree(thing->source);
     thing->source = nullptr;
+    thing->check_image = 0;
     thing->image = readSource(thing, path);
     if (!thing->image) return;
     if (classes_only) {
@@ -497,6 +496,11 @@ bool writeImageBinary(const std::string& target, const _pdb_image* image, const 
   return false;
 }
 
+// The image file at target, a raw image when binary, else PDB text.
+bool writeImage(const std::string& target, const _pdb_image* image, bool binary, const Seal* seal) {
+  return binary ? writeImageBinary(target, image, seal) : writeImageText(target, image, seal);
+}
+
 // True when target is the very file the image was read from: the cache must
 // never overwrite a user's structure with its imported copy.
 bool isSourceFile(const std::string& target, const _pdb_image* image) {
@@ -511,16 +515,12 @@ int writeFiles(_trel_thing* thing, const _trel_stamp* source) {
   if (!trel_nameThingFile(thing, -1, base)) return 0;
   bool ok = true;
   if (thing->image) {
-    const char* ext = thing->binary ? "kpdb" : "pdb";
+    const char* ext = imageExt(thing);
     const std::string target = withExtension(base, ext);
     const Seal seal{ext, source};
-    if (isSourceFile(target, thing->image)) {
-      // The source file is where the image file would go: leave it be.
-    } else if (thing->binary) {
-      ok = writeImageBinary(target, thing->image, source ? &seal : nullptr);
-    } else {
-      ok = writeImageText(target, thing->image, source ? &seal : nullptr);
-    }
+    // The source file may be where the image file would go: it is left be.
+    if (!isSourceFile(target, thing->image))
+      ok = writeImage(target, thing->image, thing->binary, source ? &seal : nullptr);
   }
   if (thing->tag && thing->tag->order > 0) {
     for (int c = 0; c < TREL_POT_CLASSES; c++) {
@@ -560,6 +560,7 @@ _trel_thing* openThing(const char* path, const char* cache_folder, int order, in
   const std::string folder = thingFolder(path, cache_folder);
   _trel_thing* thing = trel_createThing(root, folder.c_str());
   thing->tag = static_cast<_trel_tag*>(kget1B_pooled_0(sizeof(_trel_tag)));
+  thing->save = save != 0;
 
   if (root[0] == '\0') {
     zam_err("No structure file name in \"%s\".\n", path);
@@ -800,6 +801,40 @@ _pdb_image* trel_reloadThingSource(const _trel_thing* thing) {
   return image;
 }
 
+int trel_checkThingImage(const _trel_thing* thing) {
+  // Loads of one object may run on several threads: the first to find its
+  // image file failing clears check_image and alone names the file.
+  if (!thing->source) return 1;
+  std::atomic_ref<int> check(const_cast<int&>(thing->check_image));
+  char base[TREL_PATH_MAX + 1];
+  if (check.load() == 0 || !trel_nameThing(thing, base)) return -1;
+  const char* ext = imageExt(thing);
+  const std::string file = withExtension(base, ext);
+  const TrelCheck c = trel_checkCacheFile(file.c_str(), ext, thing->stamp, nullptr);
+  if (c == TREL_CHECK_OK) return 1;
+  if (check.exchange(0) == 0) return -1;
+  refuse(thing, file, c);
+  return 0;
+}
+
+_pdb_image* trel_remakeThingImage(const _trel_thing* thing) {
+  char base[TREL_PATH_MAX + 1];
+  if (!thing || !thing->source || !trel_nameThing(thing, base)) return nullptr;
+  // Stamped before it is read, as a build does: the file written is sealed
+  // with the bytes it was made from, even when the source changed since
+  // the object was opened.
+  _trel_stamp stamp;
+  if (!stampSource(thing->source, &stamp)) return nullptr;
+  _pdb_image* image = trel_reloadThingSource(thing);
+  if (!image || !thing->save) return image;
+  // A file that cannot be written is reported; the image still serves.
+  const char* ext = imageExt(thing);
+  const Seal seal{ext, &stamp};
+  const PrivateFiles own;
+  writeImage(withExtension(base, ext), image, thing->binary, &seal);
+  return image;
+}
+
 void trel_loadThingTrel(_trel_thing* thing, int pot_class, const _trel_thing_opts* options) {
   if (!thing) return;
   const _trel_thing_opts defaults;
@@ -945,7 +980,7 @@ int trel_writeThingCache(_trel_thing* thing) {
   if (!trel_write_tag(base, &written, &thing->stamp)) return 0;
   // Its files now hold the object: the image can be read again from them.
   if (thing->image && !thing->source && !thing->from_sequence &&
-      !isSourceFile(withExtension(base, thing->binary ? "kpdb" : "pdb"), thing->image))
+      !isSourceFile(withExtension(base, imageExt(thing)), thing->image))
     thing->cached = 1;
   return 1;
 }

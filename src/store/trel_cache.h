@@ -6,7 +6,8 @@
 // when whole, so runs sharing a cache folder never see a partial file, and
 // ends in a check line (trel_cache_check.h): the cache serves an object only
 // when every one of its files was made from the very bytes of its source
-// file and is whole; anything else is rebuilt from the source.
+// file and is whole; anything else is rebuilt from the source. The image
+// file is checked when the image is loaded, not when the object is opened.
 #pragma once
 
 #include <cstdint>
@@ -41,8 +42,9 @@ struct _trel_thing_opts {
 // the cache folder when its files serve, else built when force (or use_force)
 // allows. A cache file that cannot serve (damaged, cut, unreadable, of an
 // older format or of another source) is named in one message and the object
-// is built from its source; a source that cannot be read beside its cache
-// files is reported and the object refused. cache_folder "./" means the
+// is built from its source (the image file: when the image is loaded, and
+// then only the image); a source that cannot be read beside its cache files
+// is reported and the object refused. cache_folder "./" means the
 // source file's own folder. pots is the
 // class request (int[5]) of descriptor objects. save marks a freshly built
 // object dirty, so that trel_emptyThing writes its cache files, and rounds
@@ -75,11 +77,26 @@ int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int m
 
 // The image of an object built from a PDB file, read again from that file
 // (thing->source) and imported and rounded as it was when built, so that it
-// holds the very same coordinates; for an object served from cache files
-// beside that file (where its image file would be the source itself), moved
-// and rounded as the tag's frame says its image file would hold it. Null,
-// reported, when it cannot be read. The caller owns the image.
+// holds the very same coordinates; for an object served from its cache
+// files, moved and rounded as the tag's frame says its image file holds it.
+// Null, reported, when it cannot be read. The caller owns the image.
 _pdb_image* trel_reloadThingSource(const _trel_thing* thing);
+// Where the image of an object made from a source file (thing->source) is
+// had: 1 from its image file (no source, or a cache file that passed its
+// check against the source stamp); -1 from the source (trel_reloadThingSource:
+// no image file to check, or an earlier load found it failing); 0 from
+// trel_remakeThingImage, after one message naming the image file that failed
+// now ("Cache file %s is damaged: rebuilding %s."). Only what loads the image
+// reads that file: an open leaves it alone. Safe on several threads at once:
+// only the first load that finds the file failing gives 0.
+int trel_checkThingImage(const _trel_thing* thing);
+// For an image file that failed trel_checkThingImage: the image made from
+// the source as trel_reloadThingSource does, and, when the object keeps its
+// cache files (save), written anew to that file, sealed with the source's
+// stamp as read now (a write that fails is reported; the image still
+// serves). Null after "Failed to read source file %s [%s]" or the reader's
+// report when the source cannot be read. The caller owns the image.
+_pdb_image* trel_remakeThingImage(const _trel_thing* thing);
 
 // Builds the trace of the loaded image and fills the tag of a trace object.
 // An image that is missing or has no residues leaves tag->valid = 0.

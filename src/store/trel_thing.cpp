@@ -143,11 +143,14 @@ int trel_readThingTrace(_trel_thing* thing) {
 namespace {
 
 // The object's structure read again from where it came from (sequence,
-// source file, database member, binary or plain image file); null after a
-// report when it cannot be read.
+// source file, database member, binary or plain image file; a cache file
+// that fails its check is made again from the source); null after a report
+// when it cannot be read.
 _pdb_image* readImage(const _trel_thing* thing) {
   if (thing->from_sequence) return sequenceImage(thing);
-  if (thing->source) return trel_reloadThingSource(thing);
+  const int check = trel_checkThingImage(thing);
+  if (check < 0) return trel_reloadThingSource(thing);
+  if (check == 0) return trel_remakeThingImage(thing);
   char base[TREL_PATH_MAX + 1];
   if (!trel_nameThingFile(thing, -1, base)) return nullptr;
   if (thing->member && zam_filesize((std::string(base) + (thing->binary ? ".kpdb" : ".pdb")).c_str()) < 0) {

@@ -78,8 +78,8 @@ struct _trel_thing {
   double* tau[TREL_POT_CLASSES];
   int from_sequence;   // 1 = built from a sequence: its image is never read from a PDB file
   int cached;          // 1 = tag and trace came from the cache files, which need no rewrite
-  char* source;        // PDB file a built object's image was read from (owned), else null:
-                       // the image is read again from it, imported the same way
+  char* source;        // PDB file the object was made from (owned), else null: its image is
+                       // read again from it, imported the same way (unless check_image)
   int rounded;         // 1 = the built image's coordinates were rounded as its cache file holds them
   int sig_order[TREL_POT_CLASSES];  // expansion order of sig[c] while it is held, else 0
   int tau_order[TREL_POT_CLASSES];
@@ -87,6 +87,11 @@ struct _trel_thing {
   int tau_short[TREL_POT_CLASSES];  // this order, and is not read again for it or above
   int stamped;         // 1 = stamp holds the source file's identity: the cache files
   _trel_stamp stamp;   // read were made from it, and those written carry it
+  int check_image;     // 1 = served from its cache files: the image is read from its image
+                       // file, checked against stamp when loaded; cleared (atomically) by the
+                       // first load that finds that file failing: source serves from then on
+  int save;            // 1 = opened to keep its cache files: an image file that fails its
+                       // check when loaded is written anew
 };
 
 // The classification code of an object without a tag: 0.0.0.0.
@@ -136,7 +141,9 @@ void trel_allocateThing(_trel_thing* thing, int pot_class, int order);
 // by the trace reader).
 int trel_readThingTrace(_trel_thing* thing);
 // The structure image, loaded on first use from the base path (raw image when
-// binary; rebuilt from the sequence for a sequence object). Copies the trace's
+// binary; rebuilt from the sequence for a sequence object; the image file of
+// an object served from its cache files is checked first, and the image made
+// from the source when it fails: trel_checkThingImage). Copies the trace's
 // secondary-structure letters into the image's residues (warning when trace
 // and image differ in length). Null, after a message naming the file, when it
 // cannot be read. The object owns the image.

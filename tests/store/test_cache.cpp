@@ -1,9 +1,10 @@
 // Per-structure cache files: tag and trace files with their check lines,
 // coefficient files and their text export, objects built from real PDB files
 // (plain, gzip, CA only, missing), a second opening served from the cache
-// without building, a changed source rebuilt (also one of the same size and
-// time), files private from creation, the descriptor cache rules, and
-// whole-file writes under concurrent readers.
+// without building, an image file checked only when the image is loaded, a
+// changed source rebuilt (also one of the same size and time), files private
+// from creation, the descriptor cache rules, and whole-file writes under
+// concurrent readers.
 #include <gtest/gtest.h>
 
 #include <sys/inotify.h>
@@ -513,6 +514,47 @@ TEST(OpenThing, DamagedTagIsRebuiltAndWriteFailuresAreReported) {
   EXPECT_EQ(trel_closeThing(nullptr, t), 0);
   EXPECT_TRUE(cap.has("Failed to write TRC file")) << cap.text;
   fs::create_directory(cache.path);
+}
+
+// The image file is read only when the image is loaded: an open with a
+// damaged one says nothing and builds nothing; the first load names it, once
+// for the run, and makes the image from the source, written anew as the
+// clean file held it (unless the object keeps no cache files); with the
+// source gone, the load fails.
+TEST(OpenThing, ImageFileIsCheckedWhenLoaded) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  fs::create_directory(dir.file("cache"));
+  const std::string src = dir.file("x.pdb"), cache = dir.file("cache") + "/", file = cache + "x.pdb";
+  fs::copy_file(testutil::shared_pdb(kUbi), src);
+  _trel_thing_opts opts;
+  opts.do_write = 0;
+  trel_closeThing(nullptr, trel_openThingFile(src.c_str(), cache.c_str(), 0, 0, &opts, nullptr, 1, 1));
+  const std::string clean = read_file(file);
+  std::string damaged = clean;
+  damaged[damaged.size() / 2] ^= 0x10;
+  Capture cap;
+  for (const int round : {0, 1, 2}) {
+    const int save = round > 0;
+    cap.text.clear();
+    write_file(file, damaged);
+    const int builds = trel_thingBuilds();
+    _trel_thing* t = trel_openThingFile(src.c_str(), cache.c_str(), 0, 0, &opts, nullptr, 1, save);
+    ASSERT_EQ(t->tag->valid, 1);
+    EXPECT_EQ(trel_thingBuilds(), builds);
+    EXPECT_FALSE(cap.has("Cache file")) << cap.text;
+    if (round < 2) {
+      ASSERT_NE(trel_imageThing(t), nullptr);
+      zam_freePdb(trel_loadThingImage(t));  // says nothing more, the file rewritten or not
+      EXPECT_EQ(testutil::occurrences(cap.text, "Cache file " + file + " is damaged: rebuilding x.\n"), 1) << cap.text;
+      EXPECT_EQ(read_file(file), save ? clean : damaged);
+    } else {
+      fs::remove(src);
+      EXPECT_EQ(trel_imageThing(t), nullptr);
+      EXPECT_TRUE(cap.has("Failed to read source file " + src + " [No such file or directory]")) << cap.text;
+    }
+    trel_closeThing(nullptr, t);
+  }
 }
 
 TEST(OpenThing, CacheOffNeverOverwritesTheSourceFile) {
