@@ -17,12 +17,12 @@ struct _trel_options;
 // M-score) and the rows the given alignment reproduces are counted; the
 // alternative with most such rows (ties: lower RMSD) fills the reference
 // fields. Writes the reference alignments and superposed members with
-// write_pdb. 1 when every alternative was compared; 0 after a message when
-// the file cannot be read, fewer than two members match rows with
-// structures, two members match the same row, or an alternative is not
-// compared because fewer than three, or fewer than half, of its rows are
-// residues of the given structures (fields of the alternatives that were
-// compared are kept).
+// write_pdb. An alternative fewer than three, or fewer than half, of whose
+// rows are residues of the given structures is left out after a warning.
+// 1 when at least one alternative was compared; 0 after a message when none
+// was, the file cannot be read, fewer than two members match rows with
+// structures, or two members match the same row (fields of the alternatives
+// compared before a read failure are kept).
 int trel_analyseSISY(_trel_msa* msa, const char* sisy_file, const _trel_options* options);
 
 // Compares msa with the reference alignment in homstrad_file (row structures

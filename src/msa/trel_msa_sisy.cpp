@@ -216,12 +216,12 @@ bool compare_alternative(SisyRun& run, const SisyAlternative& alt, const char* p
   auto usable = [&](int r, int i, int j) { return eq_ok[(size_t)r] && res(r, i) >= 0 && res(r, j) >= 0; };
   // A few rows may name residues a structure lacks (disordered, or held as
   // HETATM) and are left out; when most do, or fewer than three rows remain
-  // to superpose on, the reference is one of other structures (another
+  // to superpose on, the alternative is one of other structures (another
   // numbering, another chain) and its measures would be those of a handful
-  // of rows.
+  // of rows. It is left out; the others are still compared.
   const int kept = (int)std::count(eq_ok.begin(), eq_ok.end(), 1);
   if (kept < 3 || 2 * kept < n_eq) {
-    zam_err("SISY file %s, alternative %d: only %d of its %d rows are residues of the given structures; "
+    zam_wrn("SISY file %s, alternative %d: only %d of its %d rows are residues of the given structures; "
             "it is not compared\n",
             path, alt.id, kept, n_eq);
     return false;
@@ -440,13 +440,13 @@ int compare_sisy(_trel_msa* msa, const char* path, const _trel_options* options)
     if (!read_alternative(r, path, n_member, alt)) return 0;
     compared += compare_alternative(run, alt, path);
   }
+  // Alternatives left out were named as they were refused; the best of the
+  // others is kept, and with none there is no reference to report.
   if (compared == 0) return 0;
   zam_msg("\n");
   zam_msg("Best similar to SISY has ID = %d: n_core/n_eq = %d/%d\n", msa->ref_id, msa->query_eq, msa->ref_eq);
   zam_msg("\n");
-  // An alternative that was not compared fails the comparison; the best of
-  // the others is kept.
-  return compared == n_alt;
+  return 1;
 }
 
 }  // namespace

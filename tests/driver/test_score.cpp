@@ -15,6 +15,7 @@
 #include <array>
 #include <cmath>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <sstream>
 #include <string>
@@ -548,6 +549,69 @@ TEST(ScoreMode, SisyReferenceFromTheCommandLine) {
     EXPECT_EQ(f[12], "-1") << ksum;
     EXPECT_EQ(f[4], n) << ksum;  // Qcore: the alignment was scored all the same
   }
+}
+
+// The reference file with d1lfma_ (the third cell of a row) renumbered 5000
+// higher in the first `count` rows of the alternatives `ids`.
+std::string renumber_third(std::string xml, std::initializer_list<int> ids, int count) {
+  for (const int id : ids) {
+    size_t at = xml.find("<alternative id=\"" + std::to_string(id) + "\"");
+    for (int k = 0; k < count && at != std::string::npos; k++) {
+      at = xml.find("<mrow>", at);
+      for (int c = 0; c < 3 && at != std::string::npos; c++) at = xml.find("<mres>", at + 1);
+      if (at == std::string::npos) break;
+      at += 6;
+      const size_t colon = xml.find(':', at);
+      xml.replace(at, colon - at, std::to_string(std::stoi(xml.substr(at, colon - at)) + 5000));
+    }
+    EXPECT_NE(at, std::string::npos) << id;
+  }
+  return xml;
+}
+
+// An alternative whose rows are mostly not residues of the given structures
+// is left out: the run keeps the other's measures, exactly those of a file
+// holding that alternative alone, and ends well. With no alternative left,
+// the run fails.
+TEST(ScoreMode, SisyAlternativeLeftOutKeepsTheOthers) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  fs::copy(std::string(TREL_SOURCE_DIR) + "/tests/msa/fixtures/sisy/cytc", dir.path, fs::copy_options::recursive);
+  const std::string xml = read_file(dir.file("cytc.xml"));
+  const size_t a1 = xml.find("<alternative"), a2 = xml.find("<alternative id=\"2\"");
+  ASSERT_NE(a2, std::string::npos);
+  std::string head = xml.substr(0, a1);
+  head.replace(head.find("alternatives=\"2\""), 16, "alternatives=\"1\"");
+  write_file(dir.file("alone.xml"), head + xml.substr(a1, a2 - a1) + "</multiple-alignment>\n");
+  write_file(dir.file("part.xml"), renumber_third(xml, {2}, 60));
+  write_file(dir.file("none.xml"), renumber_third(xml, {1, 2}, 60));
+  auto run = [&](const std::string& name) {
+    return testutil::run_trel2(dir.str(), {"-score", "-sisy=" + name + ".xml", "cytc.fasta"},
+                               {"TREL_RESULTS=" + name});
+  };
+
+  ASSERT_EQ(run("alone").status, 0);
+  const std::string want = read_file(dir.file("alone/d1u74d_.ksum"));
+  ASSERT_EQ(fields(want).size(), 23u);
+  EXPECT_EQ(fields(want)[12], "1");
+
+  const Outcome part = run("part");
+  EXPECT_EQ(part.status, 0) << part.out;
+  EXPECT_EQ(read_file(dir.file("part/d1u74d_.ksum")), want);
+  const std::string log = read_file(dir.file("part/trel.log"));
+  EXPECT_TRUE(has(log, "alternative 2: only 43 of its 103 rows")) << log;
+  EXPECT_TRUE(has(log, "Ignoring SISY d1lfma_[A:5060-")) << log;
+  EXPECT_FALSE(has(log, "SISY ID = 2")) << log;
+  EXPECT_FALSE(has(log, "SISY comparison not possible.")) << log;
+  EXPECT_TRUE(fs::exists(dir.file("part/part_reference_0001.fasta")));
+  EXPECT_FALSE(fs::exists(dir.file("part/part_reference_0002.fasta")));
+
+  const Outcome none = run("none");
+  EXPECT_EQ(none.status, 1) << none.out;
+  const std::vector<std::string> f = fields(read_file(dir.file("none/d1u74d_.ksum")));
+  ASSERT_EQ(f.size(), 23u);
+  EXPECT_EQ(f[12], "-1");
+  EXPECT_TRUE(has(read_file(dir.file("none/trel.log.1")), "SISY comparison not possible."));
 }
 
 }  // namespace
