@@ -442,7 +442,10 @@ int compare_sisy(_trel_msa* msa, const char* path, const _trel_options* options)
   }
   // Alternatives left out were named as they were refused; the best of the
   // others is kept, and with none there is no reference to report.
-  if (compared == 0) return 0;
+  if (compared == 0) {
+    zam_err("SISY file %s: none of its %d alternatives can be compared\n", path, n_alt);
+    return 0;
+  }
   zam_msg("\n");
   zam_msg("Best similar to SISY has ID = %d: n_core/n_eq = %d/%d\n", msa->ref_id, msa->query_eq, msa->ref_eq);
   zam_msg("\n");

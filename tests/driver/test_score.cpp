@@ -611,6 +611,7 @@ TEST(ScoreMode, SisyAlternativeLeftOutKeepsTheOthers) {
   const std::vector<std::string> f = fields(read_file(dir.file("none/d1u74d_.ksum")));
   ASSERT_EQ(f.size(), 23u);
   EXPECT_EQ(f[12], "-1");
+  EXPECT_TRUE(has(none.out, "none.xml: none of its 2 alternatives can be compared")) << none.out;
   EXPECT_TRUE(has(read_file(dir.file("none/trel.log.1")), "SISY comparison not possible."));
 }
 
