@@ -180,6 +180,20 @@ int trel_analyseHOMSTRAD(_trel_msa* msa, const char* homstrad_file, const _trel_
     zam_msg("failed to load REFERENCE alignment: %s\n", ref_text(homstrad_file));
     return 0;
   }
+  // Every row's own structure is measured against the others and the core
+  // columns need each row: without one, the counts and ratios would stand
+  // for a family the file does not describe.
+  bool whole = true;
+  for (int m = 0; m < ref->n_struct; m++)
+    if (!ref->images[m]) {
+      zam_err("REFERENCE alignment %s: no structure for row %s; it cannot be measured\n", ref_text(homstrad_file),
+              ref->names[m]);
+      whole = false;
+    }
+  if (!whole) {
+    trel_freeMSA(ref);
+    return 0;
+  }
   kfree(ref->name);
   ref->name = kdupS(ref_run_name(homstrad_file, options).c_str());
   trel_checkMSA(ref, homstrad_file, options);
@@ -393,10 +407,16 @@ int trel_analyseSABMARK(_trel_msa* msa, const char* sabmark_folder, const _trel_
         all = false;
       }
   // A pair member without its own structure cannot be measured either.
-  for (int k = 0; k < P && all; k++)
-    if (!set.pairs[(size_t)k]->images[0] || !set.pairs[(size_t)k]->images[1]) all = false;
-  if (!all) {
-    zam_wrn("Not all reference structures mapped to the MSA.\n");
+  bool measurable = true;
+  for (int k = 0; k < P; k++)
+    for (int t = 0; t < 2; t++)
+      if (!set.pairs[(size_t)k]->images[t]) {
+        zam_err("REFERENCE pair %s%s: no structure for member %s\n", folder.c_str(), set.names[k],
+                set.pairs[(size_t)k]->names[t]);
+        measurable = false;
+      }
+  if (!all || !measurable) {
+    if (!all) zam_wrn("Not all reference structures mapped to the MSA.\n");
     zam_wrn("Cannot do SABMARK benckmark.\n");
     zam_msg("\n");
     return 0;

@@ -28,11 +28,13 @@ int trel_analyseSISY(_trel_msa* msa, const char* sisy_file, const _trel_options*
 // Compares msa with the reference alignment in homstrad_file (row structures
 // read from "<name>.ent"): core columns, how many the given alignment
 // reproduces in full, and the reference's RMSD, AFPs, identities, violations
-// and M-score. 1 when the comparison was made, 0 after a message.
+// and M-score. 1 when the comparison was made, 0 after a message (a
+// reference row whose structure was not read among the causes).
 int trel_analyseHOMSTRAD(_trel_msa* msa, const char* homstrad_file, const _trel_options* options);
 // Compares msa with the N(N-1)/2 pairwise "*.fasta" alignments of
 // sabmark_folder: each pair superposed on its own equivalences and measured.
-// 1 when the comparison was made, 0 after a message.
+// 1 when the comparison was made, 0 after a message (a pair member whose
+// structure was not read among the causes).
 int trel_analyseSABMARK(_trel_msa* msa, const char* sabmark_folder, const _trel_options* options);
 
 // 1 when, for every pair of mapped members i < j, the residues of j taken in

@@ -238,6 +238,22 @@ TEST(Homstrad, DecoratedNamesMissingResidueAndTooFewMembers) {
   EXPECT_EQ(few.ref_id, -1);
   EXPECT_EQ(few.query_eq, -1);
   EXPECT_TRUE(refused.has("Less than 2 REFERENCE members match the QUERY MSA.")) << refused.text;
+
+  // A reference row whose structure file is gone: the family cannot be
+  // measured over its rows, so nothing is stored (not a count of none).
+  fs::create_directories("given");
+  files.clear();
+  for (const char* t : kTrypsins) {
+    files.push_back(std::string("given/") + t + ".ent");
+    fs::copy_file(std::string(t) + ".ent", files.back());
+  }
+  fs::remove("1A5I_A.ent");
+  Capture gone;
+  const Scored lost = score_family(fam.rows, files);
+  EXPECT_EQ(lost.done, 0);
+  EXPECT_EQ(lost.ref_id, -1);
+  EXPECT_EQ(lost.query_eq, -1);
+  EXPECT_TRUE(gone.has("tryps.ali: no structure for row 1A5I_A")) << gone.text;
 }
 
 TEST(Homstrad, CorruptReferenceFilesAreRefused) {
@@ -283,7 +299,7 @@ struct GroupRun : RefFields {
   std::string said;
 };
 
-GroupRun score_group(const std::vector<std::string>& names, const char* folder = ".") {
+GroupRun score_group(const std::vector<std::string>& names, const char* folder = ".", const char* ext = ".ent") {
   std::vector<std::string> rows;
   const std::string msa = read_file("../zf.afasta");
   for (const std::string& n : names) {
@@ -293,7 +309,7 @@ GroupRun score_group(const std::vector<std::string>& names, const char* folder =
     rows.push_back(msa.substr(from, msa.find('\n', from) - from));
   }
   std::vector<std::string> files;
-  for (const std::string& n : names) files.push_back(n + ".ent");
+  for (const std::string& n : names) files.push_back(n + ext);
   write_file("query.fa", fasta(files, rows));
   GroupRun r;
   _trel_msa* q = loadMSA("query.fa", "pdb", nullptr);
@@ -392,6 +408,21 @@ TEST(Sabmark, GroupMeasuredOverAllPairs) {
   EXPECT_EQ(unmatched.done, 0);
   EXPECT_NE(unmatched.said.find("Did not match REFERENCE member other"), std::string::npos) << unmatched.said;
   EXPECT_EQ(score_group(four, "no_such_folder").done, 0);
+  write_file("1zaa1_1znf.fasta", read_file("1zaa1_1znf.fasta").replace(renamed.find(">other"), 6, ">1znf"));
+  fs::remove("other.ent");
+
+  // A member matched by name whose own structure is missing is named as
+  // such, in each pair file that holds it (the given rows read copies).
+  for (const std::string& n : four) fs::copy_file(n + ".ent", n + ".pdb");
+  fs::rename("1sp1.ent", "1sp1.away");
+  GroupRun lost = score_group(four, ".", ".pdb");
+  fs::rename("1sp1.away", "1sp1.ent");
+  EXPECT_EQ(lost.done, 0);
+  EXPECT_EQ(lost.ref_id, -1);
+  for (const char* pair : {"1ard_1sp1.fasta", "1sp1_1znf.fasta", "1zaa1_1sp1.fasta"})
+    EXPECT_NE(lost.said.find(std::string(pair) + ": no structure for member 1sp1"), std::string::npos) << lost.said;
+  EXPECT_EQ(lost.said.find("Not all reference structures mapped"), std::string::npos) << lost.said;
+  EXPECT_EQ(score_group(four, ".", ".pdb").done, 1);
 
   // Two structures: one pair file, stored undivided.
   TempDir two;
