@@ -229,18 +229,22 @@ TEST(Homstrad, DecoratedNamesMissingResidueAndTooFewMembers) {
   EXPECT_TRUE(said.has("not found in PDB")) << said.text;
   EXPECT_EQ(missing.query_eq, fam.n_core - 1);
 
-  // Only one member named as in the reference: refused, fields untouched.
+  // Refusals leave the fields untouched.
+  auto refused = [&](const std::vector<std::string>& given, const char* message) {
+    Capture said;
+    const Scored r = score_family(fam.rows, given);
+    EXPECT_EQ(r.done, 0) << message;
+    EXPECT_EQ(r.ref_id, -1) << message;
+    EXPECT_EQ(r.query_eq, -1) << message;
+    EXPECT_TRUE(said.has(message)) << said.text;
+  };
+  // Only one member named as in the reference.
   files = {"1A0J_A.ent", "a.pdb", "b.pdb", "c.pdb", "d.pdb"};
   for (int s = 1; s < 5; s++) fs::copy_file(std::string(kTrypsins[s]) + ".ent", files[(size_t)s]);
-  Capture refused;
-  const Scored few = score_family(fam.rows, files);
-  EXPECT_EQ(few.done, 0);
-  EXPECT_EQ(few.ref_id, -1);
-  EXPECT_EQ(few.query_eq, -1);
-  EXPECT_TRUE(refused.has("Less than 2 REFERENCE members match the QUERY MSA.")) << refused.text;
+  refused(files, "Less than 2 REFERENCE members match the QUERY MSA.");
 
   // A reference row whose structure file is gone: the family cannot be
-  // measured over its rows, so nothing is stored (not a count of none).
+  // measured over its rows (not a count of no core column).
   fs::create_directories("given");
   files.clear();
   for (const char* t : kTrypsins) {
@@ -248,12 +252,7 @@ TEST(Homstrad, DecoratedNamesMissingResidueAndTooFewMembers) {
     fs::copy_file(std::string(t) + ".ent", files.back());
   }
   fs::remove("1A5I_A.ent");
-  Capture gone;
-  const Scored lost = score_family(fam.rows, files);
-  EXPECT_EQ(lost.done, 0);
-  EXPECT_EQ(lost.ref_id, -1);
-  EXPECT_EQ(lost.query_eq, -1);
-  EXPECT_TRUE(gone.has("tryps.ali: no structure for row 1A5I_A")) << gone.text;
+  refused(files, "tryps.ali: no structure for row 1A5I_A");
 }
 
 TEST(Homstrad, CorruptReferenceFilesAreRefused) {
