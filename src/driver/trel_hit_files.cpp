@@ -59,6 +59,7 @@ struct HitWriter {
   _trel_align** aligns = nullptr;  // the alignments the files are written from, by target
   Matrix3D* transforms = nullptr;  // and the targets' superpositions
   bool write_pdbs = true;          // false when the query has no image to write PDB files with
+  _trel_written* written = nullptr;  // the list every writing thread holds
   // With -pdbanchor: the query's own alignments, and where each target's own
   // image waits while a moved copy stands in for it (null otherwise).
   _trel_align* const* found = nullptr;
@@ -79,6 +80,7 @@ void setupWriter(HitWriter& w, const QueryOut& out, const char* suffix) {
   w.o = out.o;
   w.aligns = out.a.aligns.data();
   w.transforms = out.a.transforms.data();
+  w.written = out.written;
 }
 
 // Groups the hits by target name into work items.
@@ -133,6 +135,7 @@ void writeHitPdbs(HitWriter& w, const ShownHit& h) {
 // Writes work item i, each hit's messages held in its own holds. The anchor
 // pass takes its hits in target order, as the serial loop does.
 void writeItem(HitWriter& w, int i) {
+  _trel_written* held = trel_holdWritten(w.written);
   std::vector<int> members = w.items[i];
   if (w.own)
     std::sort(members.begin(), members.end(),
@@ -151,6 +154,7 @@ void writeItem(HitWriter& w, int i) {
     trel_holdAside(aside);
     zam_log_hold(before);
   }
+  trel_holdWritten(held);
 }
 
 // One writer: the hits to write and the collector to report to.
@@ -396,7 +400,9 @@ void writeResults(const QueryOut& out, double mean, double sd, int nshown, int n
   // The tables read nothing the hit files change: with worker threads they
   // are written on this thread while the workers write the hits' files, and
   // their messages are held and shown after the hits', as in a serial run.
+  _trel_written* held = trel_holdWritten(out.written);
   auto tables = [&] {
+    _trel_written* files = trel_holdWritten(nullptr);  // the tables are no hit files
     if (o->write_rank) trel_writeRank(folder, query, suffix, nt, tl, a.order.data(), o->do_sort, &s);
     if (o->write_hits)
       trel_writeHits(folder, query, suffix, nt, tl, mean, sd, a.order.data(), a.kscore.data(),
@@ -406,6 +412,7 @@ void writeResults(const QueryOut& out, double mean, double sd, int nshown, int n
       trel_writeCodes(folder, query, suffix, nt, tl, a.order.data(), c.nshow, o->n_cath);
     trel_printTops(folder, query, suffix, nt, tl, a.order.data(), &s, a.tpcode.data(),
                    _trel_tops{nshown, npos, auc, o->do_partner, o->write_tops});
+    trel_holdWritten(files);
   };
   if (threadedWriting(o, c)) {
     _zam_log_held held;
@@ -421,6 +428,7 @@ void writeResults(const QueryOut& out, double mean, double sd, int nshown, int n
   }
   writeSpfExports(out);
   if (o->write_anchor) writeAnchors(out);
+  trel_holdWritten(held);
 }
 
 }  // namespace trel_query

@@ -9,11 +9,14 @@
 
 #include "driver/trel_search_query.h"
 
+struct _trel_written;
+
 namespace trel_query {
 
 // What the writers of one query's results read: the query and its targets
 // with their arrays and counts, the settings, the query's results folder, the
-// file-name suffix and the frame the files are written in.
+// file-name suffix and the frame the files are written in; and the list that
+// gets the hit files put in place (trel_holdWritten).
 struct QueryOut {
   _trel_thing* query;
   _trel_thing** targets;
@@ -24,6 +27,7 @@ struct QueryOut {
   const char* folder;
   const char* suffix;
   Matrix3D qframe;
+  _trel_written* written;
 };
 
 // Without result files: one line per selected hit in rank order with its
@@ -32,7 +36,8 @@ void printKeys(const QueryOut& out);
 // The query's result files, in their fixed order; mean and sd are the
 // Z-score statistics, nshown, npos and auc the top-score table's counts and
 // ROC AUC. A file that cannot be written is reported and counted by its
-// writer.
+// writer. The files of the hits and the query's superposed files, on
+// whatever thread, go into out.written; the tables do not.
 void writeResults(const QueryOut& out, double mean, double sd, int nshown, int npos, float auc);
 
 }  // namespace trel_query

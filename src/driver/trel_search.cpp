@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -14,6 +13,7 @@
 #include "align/trel_prescore.h"
 #include "driver/trel_filter.h"
 #include "driver/trel_hit_files.h"
+#include "driver/trel_hit_record.h"
 #include "driver/trel_multi.h"
 #include "driver/trel_options.h"
 #include "driver/trel_rank.h"
@@ -397,13 +397,16 @@ void finishQuery(SearchRun& run, int q, Arrays& a, const Counts& c, const char* 
   }
   zam_freeROC(roc);
 
-  const QueryOut out{query, targets, nt, a, o, c, folder, run.suffix.c_str(), qframe};
+  _trel_written written;
+  const QueryOut out{query, targets, nt, a, o, c, folder, run.suffix.c_str(), qframe, &written};
   if (o->do_write) {
-    // The hits of an earlier run into this folder that this one does not
-    // show would otherwise stay beside the new table.
-    const std::vector<std::string> earlier = trel_readEarlierNames(folder, query, out.suffix);
+    // The files of an earlier run of the query that this one does not write
+    // again would otherwise stay beside the new table: the earlier run's
+    // record names them.
+    const _trel_hit_record earlier = trel_readHitRecord(folder, query, out.suffix);
+    const int failed = trel_failedFiles();
     writeResults(out, mean, sd, nshown, npos, run.auc[q]);
-    trel_removeStaleHits(folder, query, out.suffix, earlier, nt, targets, a.selected.data(), run.started);
+    trel_renewHitRecord(folder, query, out.suffix, earlier, written, trel_failedFiles() == failed);
   } else {
     printKeys(out);
   }
@@ -484,9 +487,6 @@ void trel_doSearch(_trel_thing** queries, int nq, _trel_thing** targets, int nt,
   run.bufs = bufs;
   run.options = options;
   run.rows = rows;
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME_COARSE, &now);
-  run.started = (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
   run.suffix = (o->do_flex > 0 && o->flex_suffix > 0) ? "_flex" : "";
   run.auc.assign(nq, 0.0f);
   const int m = std::max(c.nroc, 2);

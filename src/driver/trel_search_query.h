@@ -102,9 +102,6 @@ struct SearchRun {
   std::vector<float> auc, roc_x, roc_y, roc_area, sum_x, sum_y, sum_area;
   float sum_auc = 0.0f;
   int nnopos = 0;  // queries whose family no target shares
-  // When the search began, in nanoseconds of the file system's own (coarse)
-  // clock: stale hit files changed before it may go, none changed since.
-  long long started = 0;
 };
 
 // Seconds since start, never below 1e-8 so that rates stay finite.

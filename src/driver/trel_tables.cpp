@@ -4,9 +4,6 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -333,81 +330,4 @@ int trel_printTops(const char* folder, const _trel_thing* query, const char* suf
   zam_msg("\n");
   if (!out) return write_file ? 0 : 1;
   return trel_closeText(out);
-}
-
-namespace {
-
-// What may follow <target>_<query><suffix> in the name of a hit file: words
-// of its kind and the extensions the hit writers use.
-const std::set<std::string> kHitKinds = {"matched", "aligned", "segments", "rainbow", "mask", "renumber",
-                                         "conect",  "anchor",  "sig",      "tau",     "A",    "B",
-                                         "C",       "D",       "E"};
-const std::set<std::string> kHitExtensions = {"pdb",    "mat",    "fasta", "pir",  "kalign", "kchains", "kpairs",
-                                              "krmsd",  "wpairs", "profit", "jmol", "mac",    "tcl",     "kmap",
-                                              "dat"};
-
-// Whether entry is a hit file of the pair whose names begin with stem:
-// stem, then words of a kind (none of them another suffix), then one of the
-// extensions.
-bool isHitFile(const std::string& entry, const std::string& stem) {
-  if (entry.compare(0, stem.size(), stem) != 0) return false;
-  const std::string rest = entry.substr(stem.size());
-  const size_t dot = rest.find('.');
-  if (dot == std::string::npos || !kHitExtensions.count(rest.substr(dot + 1))) return false;
-  std::istringstream words(rest.substr(0, dot));
-  std::string word;
-  if (!rest.empty() && rest[0] != '_' && rest[0] != '.') return false;
-  std::getline(words, word, '_');  // the empty text before the first '_'
-  while (std::getline(words, word, '_'))
-    if (!kHitKinds.count(word)) return false;
-  return true;
-}
-
-}  // namespace
-
-std::vector<std::string> trel_readEarlierNames(const char* folder, const _trel_thing* query,
-                                               const char* suffix) {
-  std::vector<std::string> names;
-  FILE* f = std::fopen(table_name(folder, query, suffix, ".knames").c_str(), "r");
-  if (!f) return names;
-  char line[1024];
-  while (std::fgets(line, sizeof line, f)) {
-    std::string name(line, std::strcspn(line, "\r\n"));
-    // A name that would reach another folder is not one of the tool's.
-    if (!name.empty() && name.find('/') == std::string::npos && name != "." && name != "..")
-      names.push_back(std::move(name));
-  }
-  std::fclose(f);
-  return names;
-}
-
-int trel_removeStaleHits(const char* folder, const _trel_thing* query, const char* suffix,
-                         const std::vector<std::string>& earlier, int nt, const _trel_thing* const* targets,
-                         const int* selected, long long since) {
-  std::set<std::string> shown;
-  for (int t = 0; t < nt; t++)
-    if (selected[t]) shown.insert(trel_thingName(targets[t]));
-  // The pairs of earlier hits not shown now, as their files begin: with the
-  // names as they stand, or shortened where they were too long to fit.
-  std::vector<std::string> stems;
-  const std::string q = trel_thingName(query), short_q = zam_hashName(q, ZAM_NAME_SHORT);
-  for (const std::string& name : earlier) {
-    if (shown.count(name)) continue;
-    stems.push_back(name + "_" + q + text(suffix));
-    const std::string short_name = zam_hashName(name, ZAM_NAME_SHORT);
-    if (short_name != name || short_q != q) stems.push_back(short_name + "_" + short_q + text(suffix));
-  }
-  if (stems.empty()) return 0;
-  const std::string dir = text(folder);
-  const int removed = zam_removeFiles(
-      dir,
-      [&stems](const std::string& entry) {
-        return std::any_of(stems.begin(), stems.end(),
-                           [&entry](const std::string& stem) { return isHitFile(entry, stem); });
-      },
-      since);
-  if (removed > 0)
-    zam_msg("Removed %d file%s of earlier hits of %s that this run does not show, from %s\n", removed,
-            removed == 1 ? "" : "s", trel_thingName(query), dir.c_str());
-  return removed;
 }

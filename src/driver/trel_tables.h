@@ -57,21 +57,3 @@ struct _trel_tops {
 int trel_printTops(const char* folder, const _trel_thing* query, const char* suffix, int nt,
                    const _trel_thing* const* targets, const int* order, const _trel_scores* s,
                    const int* tpcode, const _trel_tops& tops);
-
-// The targets named by the ".knames" file already in folder for query and
-// suffix (an earlier run's), read before this run writes its own; empty
-// when there is none. No message.
-std::vector<std::string> trel_readEarlierNames(const char* folder, const _trel_thing* query,
-                                               const char* suffix);
-// Removes from folder the hit files (PDB, alignment, viewer and profile
-// files named <target>_<query><suffix>...) of the earlier targets that this
-// run does not show (selected by target), so that the folder holds no hits
-// beside the new table that the table does not list; files of other names,
-// of another suffix and of other kinds are kept, and so is every file changed
-// at or after `since` (this run's start, in nanoseconds of the real-time clock): in a folder shared by several
-// queries or runs, a name of another query's hit can take the form of a stale
-// one, and what this run or a concurrent one wrote is never removed. Says how
-// many it removed; returns that count.
-int trel_removeStaleHits(const char* folder, const _trel_thing* query, const char* suffix,
-                         const std::vector<std::string>& earlier, int nt, const _trel_thing* const* targets,
-                         const int* selected, long long since);

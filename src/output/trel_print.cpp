@@ -42,6 +42,15 @@ std::atomic<int> failed_files{0};
 // The calling thread's list of files set aside (trel_holdAside).
 thread_local _trel_aside* aside = nullptr;
 
+// The calling thread's list of files put in place (trel_holdWritten).
+thread_local _trel_written* written = nullptr;
+
+void note_written(const std::string& path) {
+  if (!written) return;
+  std::lock_guard<std::mutex> hold(written->lock);
+  written->paths.push_back(path);
+}
+
 // Input files of the run by identity (device, inode), so that a result
 // named like one in the same folder, or reached through a link, is known.
 std::mutex inputs_lock;
@@ -145,10 +154,20 @@ _zam_whole* trel_openWhole(const std::string& path) {
 
 int trel_closeWhole(_zam_whole* w, bool keep) {
   if (!w) return 0;
+  const std::string path = written ? w->path : std::string();
   const int ok = zam_closeWhole(w, keep);
   if (keep && !ok) failed_files++;
+  if (ok) note_written(path);
   return ok;
 }
+
+_trel_written* trel_holdWritten(_trel_written* list) {
+  _trel_written* before = written;
+  written = list;
+  return before;
+}
+
+bool trel_isInput(const std::string& path) { return is_input(path); }
 
 int trel_failedFiles() { return failed_files.load(); }
 
@@ -174,7 +193,10 @@ int trel_placeAside(_trel_aside* list) {
   if (!list) return 0;
   int failed = 0;
   for (const auto& [temp, path] : list->files) {
-    if (zam_placeWhole(temp, path)) continue;
+    if (zam_placeWhole(temp, path)) {
+      note_written(path);
+      continue;
+    }
     zam_wrn("Cannot write PDB file: %s\n", path.c_str());
     failed_files++;
     failed++;

@@ -5,6 +5,7 @@
 // the target's folder and is renamed over the target only when complete.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,21 @@ int trel_closeWhole(_zam_whole* whole, bool keep);
 // Result files of this run that could not be opened or put in place (each
 // was reported where it failed): a run with any has not done its job.
 int trel_failedFiles();
+
+// The result files put in place while a list is held, so that a query can
+// name exactly the files it wrote: every file that trel_closeWhole,
+// trel_closeShared or trel_placeAside puts in place (or leaves as it stood,
+// holding the very same bytes) on a thread holding the list is added, by the
+// path it was written to. Threads writing side by side may hold one list.
+struct _trel_written {
+  std::mutex lock;
+  std::vector<std::string> paths;  // in the order put in place; a path may repeat
+};
+// Makes list the calling thread's list (null: none) and returns the one it
+// replaces.
+_trel_written* trel_holdWritten(_trel_written* list);
+// Whether path is a file marked by trel_keepInput.
+bool trel_isInput(const std::string& path);
 
 // Files a query's hits write one after another under one name, each with
 // contents of its own (the masked query, the query's rainbow file), of which

@@ -305,12 +305,13 @@ std::vector<std::string> linesWith(const std::string& text, const std::string& h
   return lines;
 }
 
-// Every file below folder (the time file aside) by its path below folder,
-// as steadyText.
+// Every file below folder (the time file and the record of the files'
+// times aside) by its path below folder, as steadyText.
 std::map<std::string, std::string> folderTexts(const std::string& folder) {
   std::map<std::string, std::string> texts;
   for (const auto& e : fs::recursive_directory_iterator(folder)) {
-    if (!e.is_regular_file() || e.path().extension() == ".ktime") continue;
+    const fs::path ext = e.path().extension();
+    if (!e.is_regular_file() || ext == ".ktime" || ext == ".kwritten") continue;
     texts[fs::relative(e.path(), folder).string()] = steadyText(read_file(e.path().string()));
   }
   return texts;

@@ -189,7 +189,7 @@ std::map<std::string, std::string> folderTexts(const std::string& folder) {
   std::map<std::string, std::string> texts;
   for (const auto& e : fs::recursive_directory_iterator(folder)) {
     const std::string ext = e.path().extension().string();
-    if (!e.is_regular_file() || ext == ".log" || ext == ".ktime") continue;
+    if (!e.is_regular_file() || ext == ".log" || ext == ".ktime" || ext == ".kwritten") continue;
     // Dates and times vary from run to run.
     std::istringstream in(read_file(e.path().string()));
     std::string text;
