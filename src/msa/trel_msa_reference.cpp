@@ -17,6 +17,7 @@
 #include "output/trel_run_options.h"
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
+#include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "structure/zam_pdb.h"
@@ -43,9 +44,14 @@ int ref_find_column(const _trel_msa* msa, int row, int residue) {
 
 std::string ref_run_name(const char* path, const _trel_options* options) {
   if (options && options->job_name && *options->job_name) return options->job_name;
-  char root[4096];
-  zam_rootname(path, root);
-  return root;
+  // A packed reference names its results as its plain self does: the
+  // ending of "tryps.ali.gz" goes before the extension.
+  std::vector<char> base(strlen(ref_text(path)) + 2), root(base.size());
+  zam_basename(ref_text(path), base.data());
+  char* dot = strrchr(base.data(), '.');
+  if (zam_fkind(base.data()) && dot && dot > base.data()) *dot = '\0';
+  zam_rootname(base.data(), root.data());
+  return root.data();
 }
 
 double RefTally::rmsd() const { return pairs > 0 ? std::sqrt(sum / pairs) : -1.0; }

@@ -21,7 +21,8 @@ bool ref_name_matches(const char* row_name, const char* name);
 int ref_find_resnum(const _pdb_image* image, const char* resnum);
 // The first column of msa whose cell of row holds residue, or -1.
 int ref_find_column(const _trel_msa* msa, int row, int residue);
-// The run name: the job name when set and not empty, else the root name of path.
+// The run name: the job name when set and not empty, else the root name of
+// path ("tryps" for tryps.ali, and for a packed tryps.ali.gz alike).
 std::string ref_run_name(const char* path, const _trel_options* options);
 
 // Accumulated measures of reference residue pairs.

@@ -23,6 +23,7 @@
 #include "common/test_util.h"
 #include "msa/trel_msa_input.h"
 #include "msa/trel_msa_reference.h"
+#include "msa/trel_reference_measure.h"
 #include "output/trel_run_options.h"
 #include "structure/zam_pdb.h"
 
@@ -855,6 +856,19 @@ TEST(Sisy, CorruptReferenceFilesAreRefused) {
       EXPECT_EQ(r.query_eq, -1) << trial;
     }
   }
+}
+
+// The reference's results are named by its file, packed or not; a job name
+// takes over.
+TEST(ReferenceCounts, RunNameOfPlainAndPackedFiles) {
+  EXPECT_EQ(ref_run_name("sets/v1.2/tryps.ali", nullptr), "tryps");
+  EXPECT_EQ(ref_run_name("sets/v1.2/tryps.ali.gz", nullptr), "tryps");
+  EXPECT_EQ(ref_run_name("cytc.xml.bz2", nullptr), "cytc");
+  EXPECT_EQ(ref_run_name("cytc.gz", nullptr), "cytc");
+  EXPECT_EQ(ref_run_name("cytc.xml.gzip", nullptr), "cytc.xml");
+  _trel_options o{};
+  o.job_name = "mine";
+  EXPECT_EQ(ref_run_name("cytc.xml.gz", &o), "mine");
 }
 
 TEST(ReferenceCounts, FullRowsAndSequentialOrder) {
