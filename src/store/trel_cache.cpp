@@ -73,9 +73,16 @@ struct Seal {
   const _trel_stamp* source;
 };
 
-// Closes a file written whole, sealed first when it is a cache file.
+// Closes a file written whole, sealed first when it is a cache file. A
+// cache file takes its name only from nothing or from a file of trel's: one
+// that a user put there meanwhile stays (errno EEXIST).
 bool closeSealed(_zam_whole* whole, bool ok, const Seal* seal) {
   if (ok && seal) ok = trel_sealCacheFile(whole, seal->kind.c_str(), *seal->source) == 1;
+  if (ok && seal && !trel_checkReplaceable(trel_checkOwner(whole->path.c_str()))) {
+    zam_closeWhole(whole, false);
+    errno = EEXIST;
+    return false;
+  }
   return zam_closeWhole(whole, ok) == 1;
 }
 
@@ -118,15 +125,35 @@ bool sameFile(const char* a, const char* b) {
   return strcmp(a, b) == 0 || (std::filesystem::equivalent(a, b, ec) && !ec);
 }
 
-// A cache file of the object that cannot serve: one message naming it (a
-// changed source is news, anything else a warning), and the object is
-// rebuilt from its source. Returns false.
-bool refuse(const _trel_thing* thing, const std::string& file, TrelCheck check) {
+// A file at one of the object's cache names that is not trel's, or cannot
+// be read to tell: one warning naming it; it is left as it is, and the
+// object is not cached (it keeps what it is built from).
+void keepTheirs(const std::string& file, TrelCheck check, const char* name) {
   const std::string why = trel_checkText(check);
-  if (check == TREL_CHECK_FOREIGN)
-    zam_msg("Cache file %s %s: rebuilding %s.\n", file.c_str(), why.c_str(), thing->name);
+  zam_wrn("File %s %s: it is left as it is, and %s is not cached.\n", file.c_str(), why.c_str(), name);
+}
+
+// Names a cache file of the object that cannot serve, which is rebuilt from
+// its source: a changed source (or other reading options) is news, anything
+// else a warning.
+void sayRebuilding(const std::string& file, TrelCheck check, const char* name) {
+  const std::string why = trel_checkText(check);
+  if (check == TREL_CHECK_FOREIGN || check == TREL_CHECK_OPTIONS)
+    zam_msg("Cache file %s %s: rebuilding %s.\n", file.c_str(), why.c_str(), name);
   else
-    zam_wrn("Cache file %s %s: rebuilding %s.\n", file.c_str(), why.c_str(), thing->name);
+    zam_wrn("Cache file %s %s: rebuilding %s.\n", file.c_str(), why.c_str(), name);
+}
+
+// A cache file of the object that cannot serve: one message naming it, and
+// the object is rebuilt from its source; when the file is not trel's it is
+// kept, and the object is not cached (save cleared). Returns false.
+bool refuse(_trel_thing* thing, const std::string& file, TrelCheck check) {
+  if (trel_checkReplaceable(check)) {
+    sayRebuilding(file, check, thing->name);
+  } else {
+    thing->save = 0;
+    keepTheirs(file, check, thing->name);
+  }
   return false;
 }
 
@@ -507,6 +534,30 @@ bool isSourceFile(const std::string& target, const _pdb_image* image) {
   return image->path && sameFile(target.c_str(), image->path);
 }
 
+// Whether every name the object's cache files would take (tag, trace, image
+// unless that is the source itself, the sig and tau files of its classes)
+// is free or holds a file of trel's; else one warning naming the first
+// that does not, save cleared, and false: the object is not cached.
+bool namesFree(_trel_thing* thing, const char* base) {
+  std::vector<std::string> names = {withExtension(base, "trq"), withExtension(base, "trc")};
+  if (thing->image) {
+    std::string image = withExtension(base, imageExt(thing));
+    if (!isSourceFile(image, thing->image)) names.push_back(std::move(image));
+  }
+  char class_base[TREL_PATH_MAX + 1];
+  for (int c = 0; thing->tag->order > 0 && c < TREL_POT_CLASSES; c++)
+    if (thing->tag->pot_flags[c] && thing->sig[c] && thing->tau[c] && trel_nameThingPot(thing, c, class_base))
+      for (const char* ext : {"sig", "tau"}) names.push_back(withExtension(class_base, ext));
+  for (const std::string& name : names) {
+    const TrelCheck owner = trel_checkOwner(name.c_str());
+    if (trel_checkReplaceable(owner)) continue;
+    thing->save = 0;
+    keepTheirs(name, owner, thing->name);
+    return false;
+  }
+  return true;
+}
+
 // trel_writeThingFiles; the files are cache files, sealed with source, when
 // it is given.
 int writeFiles(_trel_thing* thing, const _trel_stamp* source) {
@@ -576,7 +627,8 @@ _trel_thing* openThing(const char* path, const char* cache_folder, int order, in
     thing->valid = 1;
     // A sequence object is never cached: its files would land beside the
     // user's sequence file and could replace a PDB file of the same name.
-    if (save && !thing->from_sequence) thing->dirty = 1;
+    // Nor is one whose cache names hold files that are not trel's.
+    if (thing->save && !thing->from_sequence) thing->dirty = 1;
   }
   return thing;
 }
@@ -813,7 +865,12 @@ int trel_checkThingImage(const _trel_thing* thing) {
   const TrelCheck c = trel_checkCacheFile(file.c_str(), ext, thing->stamp, nullptr);
   if (c == TREL_CHECK_OK) return 1;
   if (check.exchange(0) == 0) return -1;
-  refuse(thing, file, c);
+  if (!trel_checkReplaceable(c)) {
+    // Not trel's: never written over, the source serves.
+    keepTheirs(file, c, thing->name);
+    return -1;
+  }
+  sayRebuilding(file, c, thing->name);
   return 0;
 }
 
@@ -967,10 +1024,12 @@ int trel_writeThingCache(_trel_thing* thing) {
             thing->name, thing->trace.n, thing->tag->n_residues);
     return 0;
   }
+  if (!namesFree(thing, base)) return 1;
   // The tag goes last: a reader that finds it finds the other files whole.
   // An older tag (of an object being re-created) goes first, so that it
   // never vouches for files replaced under it, nor for missing ones.
-  unlink(withExtension(base, "trq").c_str());
+  const std::string tag_file = withExtension(base, "trq");
+  if (trel_checkOwner(tag_file.c_str()) == TREL_CHECK_OK) unlink(tag_file.c_str());
   const PrivateFiles own;
   if (!trel_writeThingTrace(base, thing->trace.n, thing->trace.seg, &thing->stamp)) return 0;
   if (!writeFiles(thing, &thing->stamp)) return 0;

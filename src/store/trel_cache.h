@@ -6,8 +6,11 @@
 // when whole, so runs sharing a cache folder never see a partial file, and
 // ends in a check line (trel_cache_check.h): the cache serves an object only
 // when every one of its files was made from the very bytes of its source
-// file and is whole; anything else is rebuilt from the source. The image
-// file is checked when the image is loaded, not when the object is opened.
+// file, under the run's reading options, and is whole; anything else is
+// rebuilt from the source. The image file is checked when the image is
+// loaded, not when the object is opened. A file at a cache name that is not
+// trel's (no check line) is never replaced nor removed: the object is then
+// built and used, but not cached.
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,18 @@
 // Checks of the per-structure cache files. Every cache file ends in one
 // line that says what it holds and what it was made from:
-//   "REMARK 999 trel cache v1 tau_B src 1a2b3c4d 000000004178 sum 89abcdef\n"
-// its kind, the CRC-32 and size of its source file's bytes, and the CRC-32
-// of every byte of the file before the sum. The readers of the formats stop
-// before that line (the PDB reader takes it for a remark), so the formats
-// themselves are unchanged. A file without the line (an older cache file),
-// cut, changed, of another kind or made from another source is not served.
+//   "REMARK 999 trel cache v2 tau_B src 1a2b3c4d 000000004178 opt 0001 sum 89abcdef\n"
+// its kind, the CRC-32 and size of its source file's bytes, the reading
+// options that shaped what was read from it (trel_readingKey), and the
+// CRC-32 of every byte of the file before the sum. The readers of the
+// formats stop before that line (the PDB reader takes it for a remark), so
+// the formats themselves are unchanged. A file cut, changed, of another
+// kind, made from another source or with other reading options, or written
+// by an older version (a "v1" line) is not served.
+//
+// Only a file that carries the line's head near its end is trel's own: the
+// cache replaces or removes no other file at its names (a user's structure
+// or trace file that happens to be named as one of its files), however
+// near it comes to the format.
 #pragma once
 
 #include <cstdint>
@@ -15,27 +22,51 @@ struct _zam_whole;
 
 // A source file's identity: the CRC-32 and the size of its bytes as they
 // lie on disk (a compressed file is not unpacked).
+// With it, the reading options in force when it was taken: the cache files
+// made from it hold what was read under those options.
 struct _trel_stamp {
   uint32_t crc;
   int64_t size;
+  uint32_t options;  // trel_readingKey()
 };
 
 // Length of the check line that ends every cache file.
-constexpr int TREL_CHECK_LINE = 70;
+constexpr int TREL_CHECK_LINE = 79;
 
-// The stamp of the file at path. 1; 0 when it cannot be read (errno tells
-// why; no message).
+// The reading options of the PDB reader that change what an object's files
+// hold, as set now: HETATM residues read, hydrogens kept, residues without
+// their backbone dropped, the chain types read, one chain or all models.
+// One bit each (the chain type two), so that no two settings meet.
+uint32_t trel_readingKey();
+
+// The stamp of the file at path, with the reading options in force now. 1;
+// 0 when it cannot be read (errno tells why; no message).
 int trel_stampFile(const char* path, _trel_stamp* stamp);
 
 // What a check of one cache file found.
 enum TrelCheck {
   TREL_CHECK_OK = 0,
   TREL_CHECK_MISSING,     // no such file
-  TREL_CHECK_UNREADABLE,  // it cannot be opened or read (errno tells why)
-  TREL_CHECK_UNSEALED,    // no check line: an older cache file, or one cut short
-  TREL_CHECK_DAMAGED,     // its bytes, length or kind are not those it was written with
+  TREL_CHECK_UNREADABLE,  // it cannot be opened or read (errno tells why): not known to be trel's
+  TREL_CHECK_UNSEALED,    // no check line near its end: not trel's (a user's file), never replaced
+  TREL_CHECK_OLDER,       // the check line of an older version: trel's, not trusted
+  TREL_CHECK_DAMAGED,     // trel's, but its bytes, length or kind are not those it was written with
   TREL_CHECK_FOREIGN,     // made from another source file
+  TREL_CHECK_OPTIONS,     // made from this source under other reading options
 };
+
+// Whether a file that checked so may be replaced by the cache: one that is
+// missing, or that is trel's own (it carries the head of a check line, even
+// cut or damaged). A file that cannot be read, or carries no check line, is
+// left as it is.
+bool trel_checkReplaceable(TrelCheck check);
+
+// What stands at path, seen by its last bytes only (a writer's look before
+// it puts a cache file there): TREL_CHECK_MISSING, TREL_CHECK_UNREADABLE
+// (also anything but a regular file: a link, a folder), TREL_CHECK_UNSEALED
+// (no check line's head near the end), or TREL_CHECK_OK for a file of trel's
+// (whether it would pass a check or not). No message.
+TrelCheck trel_checkOwner(const char* path);
 
 // Reads the cache file at path whole and checks it: a file of kind (at most
 // five characters), made from source, with every byte as written. The bytes

@@ -167,6 +167,10 @@ void zam_setPdbMissing(int flag);    // drop residues missing backbone atoms (de
 int zam_getPdbWarnings();            // the warnings option, for the image operations
 int zam_getPdbOneModel();            // the switches as set, so a caller can put them back
 int zam_getPdbOneChain();
+int zam_getPdbChainType();
+int zam_getPdbHydrogens();
+int zam_getPdbHetRes();
+int zam_getPdbMissing();
 
 // ---- PDB text writer -----------------------------------------------------
 

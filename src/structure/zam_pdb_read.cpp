@@ -916,3 +916,7 @@ void zam_setPdbMissing(int flag) { discard_missing = flag; }
 int zam_getPdbWarnings() { return use_warnings; }
 int zam_getPdbOneModel() { return one_model; }
 int zam_getPdbOneChain() { return one_chain; }
+int zam_getPdbChainType() { return select_chain; }
+int zam_getPdbHydrogens() { return use_hydrogens; }
+int zam_getPdbHetRes() { return use_hetres; }
+int zam_getPdbMissing() { return discard_missing; }

@@ -1,8 +1,10 @@
 // Runs on a cache whose files cannot serve: every kind of cache file (tag,
 // trace, image, sig and tau coefficients) damaged, swapped for another
-// structure's, cut short, or unreadable is named once, its object is rebuilt
-// from its source and the run finds the very hits of a clean run, also with
-// the cache beside the sources; and a file name too long for its cache files
+// structure's, or cut within its check line is named once, its object is
+// rebuilt from its source and the run finds the very hits of a clean run,
+// also with the cache beside the sources; one cut before its check line, or
+// unreadable, is no longer provably trel's: it is named once and kept as it
+// is, and the object is not cached. A file name too long for its cache files
 // still runs, cached.
 #include <gtest/gtest.h>
 
@@ -26,13 +28,14 @@ namespace {
 std::string finger(const char* name) { return testutil::shared_pdb(std::string("mustang-testdata/") + name + ".pdb"); }
 
 // What is done to a cache file of target 1sp1: a bit flipped, the file of
-// 5znf (other) put in its place, cut to half, or made unreadable (which
-// only a user other than root sees).
-enum class Damage { flip, swap, cut, unreadable };
+// 5znf (other) put in its place, cut within its check line, cut to half, or
+// made unreadable (which only a user other than root sees).
+enum class Damage { flip, swap, trim, cut, unreadable };
 
 void apply(Damage d, const std::string& file, const std::string& other) {
   std::string bytes = read_file(d == Damage::swap ? other : file);
   if (d == Damage::flip) bytes[bytes.size() / 3] ^= 0x10;
+  if (d == Damage::trim) bytes.resize(bytes.size() - 20);
   if (d == Damage::cut) bytes.resize(bytes.size() / 2);
   testutil::write_file(file, bytes);
   if (d == Damage::unreadable) fs::permissions(file, fs::perms::none);
@@ -71,7 +74,7 @@ TEST(CacheFiles, FilesThatCannotServeAreRebuiltAndTheHitsStay) {
     fs::remove_all(kept);
     fs::copy(cache, kept);
     for (const char* kind : mode.kinds)
-      for (const Damage d : {Damage::flip, Damage::swap, Damage::cut, Damage::unreadable}) {
+      for (const Damage d : {Damage::flip, Damage::swap, Damage::trim, Damage::cut, Damage::unreadable}) {
         if (d == Damage::unreadable && geteuid() == 0) continue;
         // The clean run's files back; sources beside them stay as they are.
         for (const auto& e : fs::directory_iterator(kept)) {
@@ -82,15 +85,24 @@ TEST(CacheFiles, FilesThatCannotServeAreRebuiltAndTheHitsStay) {
         }
         const std::string file = cache + "/1sp1" + kind;
         apply(d, file, cache + "/5znf" + kind);
+        const bool kept = d == Damage::cut || d == Damage::unreadable;
+        if (d == Damage::unreadable) fs::permissions(file, fs::perms::owner_read, fs::perm_options::add);
+        const std::string before = read_file(file);
+        if (d == Damage::unreadable) fs::permissions(file, fs::perms::none);
         fs::remove_all(dir.file("trel_results"));
         const Outcome r = testutil::run_trel2(dir.str(), args, env);
         const std::string what = std::string(kind) + " damage " + std::to_string(static_cast<int>(d));
         EXPECT_EQ(r.status, 0) << what << r.out;
         EXPECT_EQ(read_file(dir.file("trel_results/1ard/1ard.ktops")), hits) << what;
-        EXPECT_EQ(testutil::occurrences(r.out, "Cache file " + file + " "), 1) << what << r.out;
-        EXPECT_EQ(testutil::occurrences(r.out, "Cache file "), 1) << what << r.out;
+        const std::string named = kept ? "File " : "Cache file ";
+        EXPECT_EQ(testutil::occurrences(r.out, named + file + " "), 1) << what << r.out;
+        EXPECT_EQ(testutil::occurrences(r.out, "ile /"), 1) << what << r.out;
         if (d == Damage::unreadable) {
           EXPECT_TRUE(has(r.out, file + " cannot be read [Permission denied]")) << r.out;
+          fs::permissions(file, fs::perms::owner_read, fs::perm_options::add);
+        }
+        if (kept) {
+          EXPECT_EQ(read_file(file), before) << what;
         }
       }
   }

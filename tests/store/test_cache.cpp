@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -89,7 +90,7 @@ TEST(TagFile, RoundTripWithFieldOffsets) {
   tag.centre[2] = -3.25;
   tag.frame = tf_identity();
   tag.frame.m[11] = 9.5;
-  const _trel_stamp source{0x1a2b3c4d, 4178};
+  const _trel_stamp source{0x1a2b3c4d, 4178, 0};
   ASSERT_EQ(trel_write_tag(base.c_str(), &tag, &source), 1);
   const std::string bytes = read_file(base + ".trq");
   ASSERT_EQ(bytes.size(), 304u + TREL_CHECK_LINE);
@@ -115,7 +116,7 @@ TEST(TagFile, RoundTripWithFieldOffsets) {
   EXPECT_EQ(trel_checkCacheFile((base + ".trq").c_str(), "trq", source, &payload), TREL_CHECK_OK);
   EXPECT_EQ(payload, bytes.substr(0, 304));
   EXPECT_EQ(trel_checkCacheFile((base + ".trq").c_str(), "trc", source, nullptr), TREL_CHECK_DAMAGED);
-  EXPECT_EQ(trel_checkCacheFile((base + ".trq").c_str(), "trq", _trel_stamp{0x1a2b3c4d, 4179}, nullptr),
+  EXPECT_EQ(trel_checkCacheFile((base + ".trq").c_str(), "trq", _trel_stamp{0x1a2b3c4d, 4179, 0}, nullptr),
             TREL_CHECK_FOREIGN);
   // Anything but a file at its name cannot be read, and says why.
   EXPECT_EQ(trel_checkCacheFile(dir.str().c_str(), "trq", source, nullptr), TREL_CHECK_UNREADABLE);
@@ -571,6 +572,105 @@ TEST(OpenThing, CacheOffNeverOverwritesTheSourceFile) {
   EXPECT_TRUE(fs::exists(dir.file("ubi.trq")));
   EXPECT_TRUE(fs::exists(dir.file("ubi.trc")));
   EXPECT_EQ(read_file(dir.file("ubi.pdb")), original);
+}
+
+// Files at an object's cache names that trel did not write (the user's own
+// structure, trace or tag files, one cut before its check line) are never
+// replaced nor removed: each is named once, the object is built from its
+// source and used, and nothing of it is cached; the next run finds the same.
+// A file of an older version's check line is trel's, and is replaced.
+TEST(OpenThing, UsersFilesAtCacheNamesAreKept) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  fs::create_directory(dir.file("cache"));
+  const std::string src = dir.file("x.pdb"), cache = dir.file("cache") + "/";
+  fs::copy_file(testutil::shared_pdb("mustang-testdata/1ard.pdb"), src);
+  _trel_thing_opts opts;
+  opts.do_write = 0;
+  const std::string users_pdb = read_file(testutil::shared_pdb("mustang-testdata/1sp1.pdb"));
+  const std::string tag_v1 = std::string(304, '\1') +
+                             "REMARK 999 trel cache v1 trq   src 1a2b3c4d 000000004178 sum 89abcdef\n";
+  struct Planted {
+    const char* ext;
+    std::string bytes;
+    bool users;
+  } const planted[] = {{".pdb", users_pdb, true},
+                       {".trc", std::string(268 * 29, 'x'), true},
+                       {".trq", std::string(304, '\0'), true},
+                       {".trq", tag_v1.substr(0, 320), true},  // cut before its line: not provably trel's
+                       {".trq", tag_v1, false}};
+  for (const Planted& p : planted) {
+    for (const auto& e : fs::directory_iterator(cache)) fs::remove(e.path());
+    const std::string file = cache + "x" + p.ext;
+    write_file(file, p.bytes);
+    Capture cap;
+    for (int run = 0; run < 2; run++) {
+      const int builds = trel_thingBuilds();
+      _trel_thing* t = trel_openThingFile(src.c_str(), cache.c_str(), 0, 0, &opts, nullptr, 1, 1);
+      ASSERT_EQ(t->tag->valid, 1) << p.ext;
+      EXPECT_EQ(t->tag->n_residues, 29) << p.ext;  // 1ard, not the planted file's 1sp1
+      ASSERT_NE(trel_imageThing(t), nullptr);
+      EXPECT_EQ(t->image->nres, 29);
+      EXPECT_EQ(trel_closeThing(nullptr, t), 1);
+      EXPECT_EQ(trel_thingBuilds(), builds + (p.users || run == 0 ? 1 : 0)) << p.ext;
+    }
+    if (p.users) {
+      EXPECT_EQ(read_file(file), p.bytes) << p.ext;
+      EXPECT_EQ(testutil::occurrences(cap.text, "*Warning* File " + file + " "), 2) << cap.text;
+      EXPECT_TRUE(cap.has("it is left as it is, and x is not cached.\n")) << cap.text;
+      for (const char* ext : {".trq", ".trc", ".pdb"})
+        EXPECT_EQ(fs::exists(cache + "x" + ext), ext == std::string(p.ext)) << p.ext << " " << ext;
+    } else {
+      EXPECT_TRUE(cap.has("Cache file " + file + " was written by an older version: rebuilding x.\n")) << cap.text;
+      EXPECT_NE(read_file(file), p.bytes);
+    }
+  }
+}
+
+// The reading options are part of what a cache file was made from: 1sp1
+// with its first eight residues as HETATM records is 29 residues with
+// -hetres and 21 without, and a cache made under either is rebuilt, never
+// served, under the other (and then serves that one).
+TEST(OpenThing, ReadingOptionsKeyTheCache) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  fs::create_directory(dir.file("cache"));
+  const std::string src = dir.file("h1sp1.pdb"), cache = dir.file("cache") + "/";
+  std::string text, line, residue;
+  int residues = 0;
+  std::istringstream in(read_file(testutil::shared_pdb("mustang-testdata/1sp1.pdb")));
+  while (std::getline(in, line)) {
+    if (line.rfind("ATOM  ", 0) == 0 && line.substr(21, 6) != residue) {
+      residue = line.substr(21, 6);
+      residues++;
+    }
+    if (line.rfind("ATOM  ", 0) == 0 && residues <= 8) line.replace(0, 6, "HETATM");
+    text += line + "\n";
+  }
+  write_file(src, text);
+  _trel_thing_opts opts;
+  opts.do_write = 0;
+  Capture cap;
+  const auto open = [&](int hetres) {
+    zam_setPdbHetRes(hetres);
+    _trel_thing* t = trel_openThingFile(src.c_str(), cache.c_str(), 0, 0, &opts, nullptr, 1, 1);
+    const int n = t->tag->valid == 1 ? t->tag->n_residues : -1;
+    trel_closeThing(nullptr, t);
+    zam_setPdbHetRes(0);
+    return n;
+  };
+  for (const int first : {1, 0}) {
+    fs::remove_all(cache);
+    fs::create_directory(cache);
+    cap.text.clear();
+    EXPECT_EQ(open(first), first ? 29 : 21);
+    const int builds = trel_thingBuilds();
+    EXPECT_EQ(open(!first), first ? 21 : 29);
+    EXPECT_EQ(trel_thingBuilds(), builds + 1);
+    EXPECT_TRUE(cap.has("Cache file " + cache + "h1sp1.trq was made with other reading options")) << cap.text;
+    EXPECT_EQ(open(!first), first ? 21 : 29);
+    EXPECT_EQ(trel_thingBuilds(), builds + 1);
+  }
 }
 
 // An object's cache files are the user's own from the moment they exist:

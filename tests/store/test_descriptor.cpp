@@ -311,17 +311,19 @@ TEST(DescriptorObject, FailedWritesAreReportedAndCounted) {
   const _trel_thing_opts o = descriptorOptions();
   const int own[5] = {-1, 0, 0, 0, 0};
   {
-    // A folder where the tau file should go: the object's files fail, and
-    // no tag vouches for them.
+    // A folder where the tau file should go is not trel's: the object is
+    // not cached, no file of it is written, and the folder is named.
     TempDir cache;
     const std::string src = testutil::shared_pdb(kUbi);
     _trel_thing* t = trel_openThingFile(src.c_str(), (cache.str() + "/").c_str(), kN, 0, &o, own, 1, 1);
     ASSERT_EQ(t->tag->valid, 1);
     fs::create_directory(cache.file("pdb1ubi_B.tau"));
     Capture cap;
-    EXPECT_EQ(trel_closeThing(nullptr, t), 0);
-    EXPECT_TRUE(cap.has(cache.file("pdb1ubi_B.tau"))) << cap.text;
+    EXPECT_EQ(trel_closeThing(nullptr, t), 1);
+    EXPECT_TRUE(cap.has("File " + cache.file("pdb1ubi_B.tau"))) << cap.text;
     EXPECT_FALSE(fs::exists(cache.file("pdb1ubi.trq")));
+    EXPECT_FALSE(fs::exists(cache.file("pdb1ubi.trc")));
+    EXPECT_TRUE(fs::is_directory(cache.file("pdb1ubi_B.tau")));
   }
 
   // The same fault in a database build: the member is left out, the others
