@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #if defined(__GLIBC__)
@@ -32,6 +33,7 @@
 #include "runtime/zam_directory.h"
 #include "runtime/zam_gpu.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_owner.h"
 #include "runtime/zam_stop.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
@@ -66,11 +68,18 @@ std::mutex end_lock;
 // kept under a numbered name (concurrent runs into one folder included).
 std::string log_private;  // "" once the log has its place (or there is none)
 
+// The private name of a run's log carries its owner mark (zam_ownerMark),
+// so that the log a killed run left under it is known for what it is.
+std::string privateLogName(const std::string& name, const std::string& tag) {
+  return zam_numberedName(name, tag + ".running");
+}
+
 // Creates the private log file beside name: a new file of this run only.
 std::string claimPrivateLog(const std::string& name) {
-  std::string tag = std::to_string(getpid());
+  const std::string mark = zam_ownerMark();
+  std::string tag = mark;
   for (int k = 1;; ++k) {
-    std::string path = zam_numberedName(name, tag + ".running");
+    std::string path = privateLogName(name, tag);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
       close(fd);
@@ -79,7 +88,41 @@ std::string claimPrivateLog(const std::string& name) {
     // Any other failure is the log's own (a missing folder, say): the log
     // layer reports it when it opens the file.
     if (errno != EEXIST || k >= 100) return path;
-    tag = std::to_string(getpid()) + "_" + std::to_string(k);
+    tag = mark + "_" + std::to_string(k);
+  }
+}
+
+// The logs that killed runs left under their private names beside name
+// (their maker provably gone, zam_ownerGone) are kept as failed runs keep
+// theirs: under the first free numbered name, which is said.
+void keepStoppedLogs(const std::string& name) {
+  const size_t slash = name.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+  const std::string pattern = privateLogName(name.substr(slash + 1), std::string(1, '\0'));
+  const size_t cut = pattern.find('\0');
+  const std::string head = pattern.substr(0, cut), tail = pattern.substr(cut + 1);
+  std::vector<std::string> found;
+  if (DIR* d = opendir(folder.c_str())) {
+    while (const dirent* e = readdir(d)) {
+      const std::string entry = e->d_name;
+      if (entry.size() <= head.size() + tail.size() || entry.compare(0, head.size(), head) != 0 ||
+          entry.compare(entry.size() - tail.size(), tail.size(), tail) != 0)
+        continue;
+      const std::string tag = entry.substr(head.size(), entry.size() - head.size() - tail.size());
+      const size_t mark = zam_ownerMarkAt(tag);
+      bool plain = mark > 0 && (mark == tag.size() || (tag[mark] == '_' && mark + 1 < tag.size()));
+      for (size_t k = mark + 1; plain && k < tag.size(); k++) plain = tag[k] >= '0' && tag[k] <= '9';
+      if (plain && zam_ownerGone(tag)) found.push_back(entry);
+    }
+    closedir(d);
+  }
+  std::sort(found.begin(), found.end());
+  for (const std::string& entry : found) {
+    const std::string from = slash == std::string::npos ? entry : folder + entry;
+    struct stat st;
+    if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const std::string kept = zam_placeNumbered(from, name);
+    if (!kept.empty()) zam_msg("Log of a run that was stopped: %s\n", kept.c_str());
   }
 }
 
@@ -118,21 +161,6 @@ void removePrivateCache() {
   std::error_code ec;  // remove_all removes symbolic links, never follows them
   std::filesystem::remove_all(private_cache, ec);
   private_cache.clear();
-}
-
-// A run stopped by SIGTERM or SIGINT ends as a run that fails does: it says
-// why, leaves no temporary file and no private cache, and its log is kept
-// under a numbered name with its closing lines. Runs on the signal watcher.
-void stopBySignal(int sig) {
-  zam_err("Run stopped by %s.\n", sig == SIGINT ? "SIGINT (interrupt)" : sig == SIGTERM ? "SIGTERM" : "a signal");
-  removePrivateCache();
-  placeLog(false);
-  zam_logger_exit();
-  // The workers still at work are not heard from again: their writes fail
-  // from here on, as the temporary files go and no new one may be made.
-  zam_logger_stderr(0);
-  zam_logger_callback(suppress_stdout);
-  zam_removeOwnTemps();
 }
 
 // The folder with a trailing "/" ("./" for an empty one).
@@ -187,6 +215,33 @@ void makeCacheParent() {
   }
 }
 
+// Removes the private cache folders that killed runs left in the shared
+// parent: folders of this user named by mkdtemp after an owner mark whose
+// maker is provably gone (zam_ownerGone). Any other entry is left alone.
+void removeStoppedCaches() {
+  std::vector<std::string> found;
+  if (DIR* d = opendir(kCacheParent)) {
+    while (const dirent* e = readdir(d)) {
+      const std::string entry = e->d_name;
+      const size_t mark = zam_ownerMarkAt(entry);
+      if (mark > 0 && entry.size() == mark + 7 && entry[mark] == '_' && zam_ownerGone(entry))
+        found.push_back(std::string(kCacheParent) + "/" + entry);
+    }
+    closedir(d);
+  }
+  int removed = 0;
+  for (const std::string& folder : found) {
+    struct stat st;
+    if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) continue;
+    std::error_code ec;  // remove_all removes symbolic links, never follows them
+    std::filesystem::remove_all(folder, ec);
+    if (!ec) removed++;
+  }
+  if (removed > 0)
+    zam_msg("Removed %d private cache folder%s of runs that were stopped from %s\n", removed,
+            removed == 1 ? "" : "s", kCacheParent);
+}
+
 // The cache folder of this run, once the SPF switch has said whether the
 // cache is on: TREL_CACHE, a private folder under /tmp/trel_cache, or "./".
 void setupCacheFolder() {
@@ -200,7 +255,10 @@ void setupCacheFolder() {
     return;
   }
   makeCacheParent();
-  std::string name = std::string(kCacheParent) + "/" + zam_ran_string() + "_XXXXXX";
+  removeStoppedCaches();
+  // The folder's name carries this run's owner mark, so that a later run
+  // knows it for a killed run's folder.
+  std::string name = std::string(kCacheParent) + "/" + zam_ownerMark() + "_XXXXXX";
   {
     std::lock_guard<std::mutex> hold(end_lock);  // made and known at once: a stop removes it
     if (mkdtemp(name.data())) private_cache = name;
@@ -469,6 +527,21 @@ void runMode(_trel_options* options, char** only, int n_only) {
 
 }  // namespace
 
+void trel_stopRun(int sig) {
+  zam_err("Run stopped by %s.\n", sig == SIGINT    ? "SIGINT (interrupt)"
+                                   : sig == SIGTERM ? "SIGTERM"
+                                   : sig == SIGHUP  ? "SIGHUP (its terminal closed)"
+                                                    : "a signal");
+  removePrivateCache();
+  placeLog(false);
+  zam_logger_exit();
+  // The workers still at work are not heard from again: their writes fail
+  // from here on, as the temporary files go and no new one may be made.
+  zam_logger_stderr(0);
+  zam_logger_callback(suppress_stdout);
+  zam_removeOwnTemps();
+}
+
 void redirect_output() {
   static bool hooked = false;
   if (!S.use_stdout) {
@@ -494,6 +567,7 @@ void redirect_output() {
     }
     zam_logger_name(device ? S.log_file.c_str() : log_private.c_str());
     zam_logger_state(1);
+    if (!device) keepStoppedLogs(S.log_file);
   } else {
     zam_logger_state(0);
   }
@@ -560,8 +634,8 @@ int trel_top(int argc, char** argv, char** envp) {
     return 1;
   }
   readEnvironment();
-  // SIGTERM and SIGINT end the run as a failure ends it, from here on.
-  zam_stop_watch(stopBySignal);
+  // SIGTERM, SIGINT and SIGHUP end the run as a failure ends it, from here on.
+  zam_stop_watch(trel_stopRun);
 
   auto* spec = static_cast<_docking_spec*>(kget1B_0(sizeof(_docking_spec)));
   setup_zam_options(spec);

@@ -8,6 +8,13 @@
 // printed an error on its way (its mode went on to the end).
 int trel_top(int argc, char** argv, char** envp);
 
+// What a stop signal (SIGTERM, SIGINT, SIGHUP) does before the process ends
+// by it, on the signal watcher: the run says why, its private cache folder
+// goes, its log is kept under a numbered name with its closing lines, and
+// its temporary files are removed (no new one is made after). Output is
+// silenced from then on: workers still at work are not heard from again.
+void trel_stopRun(int sig);
+
 // Installs the empty message callback with -nostdout; with a log file name
 // set, registers the log's exit hook (once), names the log and opens it,
 // else switches logging off.

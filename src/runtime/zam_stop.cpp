@@ -45,7 +45,7 @@ void* watch(void*) {
     // a second one ends the process at once, should the clean-up hang (on
     // a full output pipe, say), and raising this one ends it afterwards.
     // stop_lock stays held, so no exit hook runs meanwhile.
-    for (const int other : {SIGTERM, SIGINT})
+    for (const int other : {SIGTERM, SIGINT, SIGHUP})
       if (sigismember(&watched, other) == 1) signal(other, SIG_DFL);
     pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
     stop_fn(sig);
@@ -62,7 +62,7 @@ int zam_stop_watch(zam_stop_fn fn) {
   if (started || !fn) return 0;
   sigemptyset(&watched);
   int count = 0;
-  for (const int sig : {SIGTERM, SIGINT}) {
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
     struct sigaction now;
     if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN && sigaddset(&watched, sig) == 0) count++;
   }

@@ -1,7 +1,5 @@
 #include "runtime/zam_whole.h"
 
-#include <signal.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -16,7 +14,7 @@
 
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
-#include "runtime/zam_system.h"
+#include "runtime/zam_owner.h"
 
 namespace {
 
@@ -60,26 +58,21 @@ void dropTemp(const std::string& name) {
   temps.erase(name);
 }
 
-// The process id in a temporary name of zam_tempName's form, else 0.
-long tempOwner(const std::string& name) {
+// Whether entry has zam_tempName's form, "<name>.<owner mark>-<serial>.tmp",
+// and its maker is provably gone (zam_ownerGone).
+bool deadTemp(const std::string& entry) {
   constexpr size_t kEnd = 4;  // ".tmp"
-  if (name.size() <= kEnd || name.compare(name.size() - kEnd, kEnd, ".tmp") != 0) return 0;
-  const std::string stem = name.substr(0, name.size() - kEnd);
+  if (entry.size() <= kEnd || entry.compare(entry.size() - kEnd, kEnd, ".tmp") != 0) return false;
+  const std::string stem = entry.substr(0, entry.size() - kEnd);
   const size_t dot = stem.rfind('.');
-  const size_t bar = stem.rfind('_');
-  if (dot == std::string::npos || bar == std::string::npos || bar < dot + 2 || bar + 1 == stem.size()) return 0;
-  long pid = 0;
-  for (size_t k = dot + 1; k < stem.size(); ++k) {
-    if (k == bar) continue;
-    if (stem[k] < '0' || stem[k] > '9') return 0;
-    if (k < bar && pid < 100000000) pid = pid * 10 + (stem[k] - '0');
-  }
-  return pid;
+  if (dot == std::string::npos) return false;
+  const std::string tag = stem.substr(dot + 1);
+  const size_t mark = zam_ownerMarkAt(tag);
+  if (mark == 0 || mark + 1 >= tag.size() || tag[mark] != '-') return false;
+  for (size_t k = mark + 1; k < tag.size(); k++)
+    if (tag[k] < '0' || tag[k] > '9') return false;
+  return zam_ownerGone(tag) == 1;
 }
-
-// Whether process pid no longer exists (one that exists but is another
-// user's counts as existing).
-bool gone(long pid) { return pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
 
 // How an unnamed file gets its name: found out once per process by the first
 // file written whole (a race only repeats the trial). Giving a descriptor a
@@ -241,7 +234,7 @@ bool move_no_replace(const std::string& from, const std::string& to) {
 }  // namespace
 
 std::string zam_tempName(const std::string& path) {
-  const std::string ending = "." + std::to_string(zam_get_pid()) + "_" + std::to_string(temp_serial++) + ".tmp";
+  const std::string ending = "." + zam_ownerMark() + "-" + std::to_string(temp_serial++) + ".tmp";
   // A final name that fits may leave no room for the ending: its name part
   // is then shortened as long file names are.
   const size_t at = path.find_last_of('/') + 1;  // 0 when there is no folder
@@ -365,8 +358,5 @@ int zam_removeOwnTemps() {
 }
 
 int zam_removeDeadTemps(const std::string& folder) {
-  return zam_removeFiles(folder, [](const std::string& entry) {
-    const long pid = tempOwner(entry);
-    return pid > 0 && pid != zam_get_pid() && gone(pid);
-  });
+  return zam_removeFiles(folder, deadTemp);
 }

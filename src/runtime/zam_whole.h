@@ -9,11 +9,13 @@
 
 struct _zam_file;
 
-// A temporary name beside path: path + "." + process id + "_" + serial +
-// ".tmp", the serial counted process-wide (atomically), so writers on several
-// threads that make the same final file never share a temporary file. The
-// ".tmp" ending keeps the stream codecs and folder listings off it. A file
-// name that would pass ZAM_NAME_MAX bytes so is shortened (zam_hashName).
+// A temporary name beside path: path + "." + this process's owner mark
+// (zam_ownerMark) + "-" + serial + ".tmp", the serial counted process-wide
+// (atomically), so writers on several threads that make the same final file
+// never share a temporary file, and a later run can tell whether the file's
+// maker is gone. The ".tmp" ending keeps the stream codecs and folder
+// listings off it. A file name that would pass ZAM_NAME_MAX bytes so is
+// shortened (zam_hashName).
 std::string zam_tempName(const std::string& path);
 
 // A file being written whole. Where the system has them it is an unnamed
@@ -82,7 +84,10 @@ int zam_placeWhole(const std::string& temp, const std::string& path);
 // ECANCELED). Returns how many were removed. No message.
 int zam_removeOwnTemps();
 // Removes from folder the regular files whose names have zam_tempName's
-// form (name.<pid>_<serial>.tmp) and whose process no longer exists: what a
-// run that was killed left there. Files of this process and of any process
-// that still runs are kept. Returns how many were removed. No message.
+// form and whose maker is provably gone (zam_ownerGone: made on this machine
+// and in this PID namespace by a process that no longer runs): what a run
+// that was killed left there. Nothing else is touched: files of this
+// process, of a process that runs, of another host or namespace sharing the
+// folder, and every name a user may have given (no owner mark). Returns how
+// many were removed. No message.
 int zam_removeDeadTemps(const std::string& folder);

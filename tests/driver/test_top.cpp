@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 
 #include <filesystem>
 #include <set>
@@ -19,6 +20,9 @@
 #include "common/run_trel.h"
 #include "common/test_util.h"
 #include "driver/trel_options.h"
+#include "driver/trel_top.h"
+#include "runtime/zam_owner.h"
+#include "runtime/zam_whole.h"
 #include "runtime/zam_version.h"
 
 namespace {
@@ -449,38 +453,88 @@ pid_t start(const std::string& cwd, std::vector<std::string> args, const std::st
   return pid;
 }
 
-// A run stopped by SIGTERM or SIGINT ends as a failed run: it says so, its
-// log is kept whole under a numbered name (not left ".running") and its
-// private cache folder goes. A later run into the folder removes the
-// temporary files that a killed run left, and only those.
+// The owner mark of a process of this machine that has exited.
+std::string deadMark() {
+  int link[2];
+  if (pipe(link) != 0) return "";
+  const pid_t child = fork();
+  if (child == 0) {
+    const std::string mark = zam_ownerMark();
+    _exit(write(link[1], mark.data(), mark.size()) == (ssize_t)mark.size() ? 0 : 1);
+  }
+  close(link[1]);
+  char buf[128] = {0};
+  const ssize_t got = read(link[0], buf, sizeof buf - 1);
+  close(link[0]);
+  waitpid(child, nullptr, 0);
+  return got > 0 ? std::string(buf) : std::string();
+}
+
+// mark as made by the same process on another machine or in another PID
+// namespace.
+std::string foreignMark(std::string mark) {
+  mark[4] = mark[4] == '0' ? '1' : '0';
+  return mark;
+}
+
+// The entries of folder whose names end with tail.
+std::vector<std::string> endingWith(const std::string& folder, const std::string& tail) {
+  std::vector<std::string> found;
+  for (const auto& e : fs::directory_iterator(folder)) {
+    const std::string name = e.path().filename().string();
+    if (name.size() >= tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0)
+      found.push_back(name);
+  }
+  return found;
+}
+
+// Starts the tool on a target list that is a pipe and returns its pid once
+// the run waits in the middle of its search for a line that never comes
+// (opening the pipe for writing succeeds once the run reads it); *writer is
+// the pipe's open end. -1 when the run never got there.
+pid_t startHeld(const TempDir& dir, int* writer) {
+  const pid_t pid = start(dir.str(), {"-cache", "-target=held", "q.pdb"}, dir.file("out"));
+  *writer = -1;
+  for (int wait = 0; wait < 6000 && *writer < 0; wait++)
+    if ((*writer = open(dir.file("held").c_str(), O_WRONLY | O_NONBLOCK)) < 0) usleep(10000);
+  return *writer >= 0 ? pid : -1;
+}
+
+// A run stopped by SIGTERM, SIGINT or SIGHUP (its terminal closed) ends as a
+// failed run: it says so, its log is kept whole under a numbered name (not
+// left under its private name) and its private cache folder goes. What a
+// SIGKILL leaves (its log under the private name, its private cache folder)
+// is recognised by the next run: the log is kept under a numbered name, the
+// folder removed. A run into the folder removes the temporary files that a
+// killed run left, and only those: never a user's file of a like name, nor
+// a file of a live process or of another machine or namespace.
 TEST(Top, StopSignalsEndTheRunAsAFailureDoes) {
   TempDir dir;
   write_file(dir.file("q.pdb"), "END\n");
   ASSERT_EQ(mkfifo(dir.file("held").c_str(), 0600), 0);  // the run waits for a writer here
   fs::create_directories(dir.file("trel_results"));
-  const pid_t dead = fork();
-  if (dead == 0) _exit(0);
-  waitpid(dead, nullptr, 0);
-  const std::string left = "x_q_rainbow.pdb." + std::to_string(dead) + "_3.tmp";
-  const std::string live = "y.pdb." + std::to_string(getpid()) + "_3.tmp";
+  const std::string dead = deadMark(), mine = zam_ownerMark();
+  ASSERT_EQ(zam_ownerMarkAt(dead), dead.size());
+  const std::string left = "x_q_rainbow.pdb." + dead + "-3.tmp";
+  const std::vector<std::string> kept = {"y.pdb." + mine + "-3.tmp", "y.pdb." + foreignMark(dead) + "-3.tmp",
+                                         "draft.2024_1.tmp", "notes.99999_3.tmp",
+                                         "trel.log." + foreignMark(dead) + ".running"};
   write_file(dir.file("trel_results/" + left), "");
-  write_file(dir.file("trel_results/" + live), "");
+  for (const std::string& name : kept) write_file(dir.file("trel_results/" + name), "mine\n");
+  const std::string foreign_cache = "/tmp/trel_cache/" + foreignMark(dead) + "_abcdef";
+  fs::create_directories(foreign_cache);
   int n = 0;
-  for (const int sig : {SIGTERM, SIGINT}) {
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sig);
-    const pid_t pid = start(dir.str(), {"-cache", "-target=held", "q.pdb"}, dir.file("out"));
-    // Opening the list for writing succeeds once the run reads it: the run
-    // then waits in the middle of its search for a line that never comes.
     int writer = -1;
-    for (int wait = 0; wait < 6000 && writer < 0; wait++)
-      if ((writer = open(dir.file("held").c_str(), O_WRONLY | O_NONBLOCK)) < 0) usleep(10000);
-    ASSERT_GE(writer, 0);
+    const pid_t pid = startHeld(dir, &writer);
+    ASSERT_GE(pid, 0);
     kill(pid, sig);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     close(writer);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
-    EXPECT_FALSE(fs::exists(dir.file("trel_results/trel.log." + std::to_string(pid) + ".running")));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;  // 128 + sig at a shell
+    EXPECT_EQ(endingWith(dir.file("trel_results"), ".running").size(), 1u);  // the foreign one alone
     const std::string log = read_file(dir.file("trel_results/trel.log." + std::to_string(++n)));
     EXPECT_TRUE(has(log, "*Error* Run stopped by SIG") && has(log, " log stopping at ")) << log;
     const std::string cache = row(log, "Cache folder:");
@@ -489,7 +543,72 @@ TEST(Top, StopSignalsEndTheRunAsAFailureDoes) {
     EXPECT_TRUE(has(read_file(dir.file("out")), "Log of this failed run: ./trel_results/trel.log." + std::to_string(n)));
   }
   EXPECT_FALSE(fs::exists(dir.file("trel_results/" + left)));
-  EXPECT_TRUE(fs::exists(dir.file("trel_results/" + live)));
+
+  // Killed outright: nothing of the run's own clean-up runs.
+  int writer = -1;
+  const pid_t pid = startHeld(dir, &writer);
+  ASSERT_GE(pid, 0);
+  kill(pid, SIGKILL);
+  ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+  close(writer);
+  std::string orphan;
+  for (const std::string& name : endingWith(dir.file("trel_results"), ".running"))
+    if (name != kept.back()) orphan = name;
+  ASSERT_FALSE(orphan.empty());
+  // Its private cache folder bears the mark its log's private name bears.
+  const std::string mark = orphan.substr(9, orphan.size() - 9 - 8);  // "trel.log." ... ".running"
+  ASSERT_EQ(zam_ownerMarkAt(mark), mark.size()) << orphan;
+  std::string cache;
+  for (const auto& e : fs::directory_iterator("/tmp/trel_cache"))
+    if (e.path().filename().string().rfind(mark + "_", 0) == 0) cache = e.path().string();
+  ASSERT_TRUE(fs::is_directory(cache)) << mark;
+  write_file(dir.file("t.pdb"), "END\n");
+  Outcome next = run(dir.str(), {"-cache", "-test", "q.pdb", "t.pdb"});
+  EXPECT_EQ(next.status, 0) << next.out;
+  EXPECT_TRUE(has(next.out, "Log of a run that was stopped: ./trel_results/trel.log.4\n")) << next.out;
+  EXPECT_TRUE(fs::exists(dir.file("trel_results/trel.log.4")));
+  EXPECT_FALSE(fs::exists(cache));
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/" + orphan)));
+  for (const std::string& name : kept) EXPECT_EQ(read_file(dir.file("trel_results/" + name)), "mine\n") << name;
+  EXPECT_TRUE(fs::is_directory(foreign_cache));
+  fs::remove_all(foreign_cache);
+}
+
+// A stop takes away the run's temporary files: one set aside to be put in
+// place later is gone, and nothing else was ever placed.
+TEST(Top, StopRemovesTheRunsTemporaryFiles) {
+  TempDir dir;
+  const pid_t child = fork();
+  if (child == 0) {
+    _zam_whole* w = zam_openWhole(dir.file("q_query.pdb"), "w");
+    const std::string aside = w ? zam_closeWholeAside(w, true) : std::string();
+    if (aside.empty() || endingWith(dir.str(), ".tmp").size() != 1) _exit(2);
+    trel_stopRun(SIGTERM);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(fs::is_empty(dir.path));
+}
+
+// A run in another PID namespace sharing the results folder (a container,
+// say) keeps the temporary file that a live process outside it is writing,
+// though no process of its own namespace has that number.
+TEST(Top, RunInAnotherNamespaceKeepsTheHostsFiles) {
+  if (std::system("unshare --pid --fork --mount-proc true >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "no PID namespaces here";
+  TempDir dir;
+  write_file(dir.file("q.pdb"), "END\n");
+  write_file(dir.file("t.pdb"), "END\n");
+  fs::create_directories(dir.file("trel_results"));
+  const std::string live = "q_query.pdb." + zam_ownerMark() + "-0.tmp";
+  write_file(dir.file("trel_results/" + live), "being written\n");
+  Outcome r = testutil::run_program("/usr/bin/unshare", dir.str(),
+                                    {"--pid", "--fork", "--mount-proc", TREL_BINARY, "-test", "q.pdb", "t.pdb"},
+                                    {"PATH=/usr/bin:/bin"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(read_file(dir.file("trel_results/" + live)), "being written\n");
 }
 
 // A results sub-folder that is a symbolic link is never written through.

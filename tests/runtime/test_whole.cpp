@@ -11,9 +11,12 @@
 #include <vector>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "common/test_util.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_owner.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_whole.h"
 
@@ -43,14 +46,55 @@ ino_t inode(const std::string& file) {
 
 }  // namespace
 
-// Temporary names differ between calls (and hold the process id), end in
-// ".tmp" and lie beside the final file.
+// Temporary names differ between calls, carry this process's owner mark,
+// end in ".tmp" and lie beside the final file.
 TEST(WholeFile, TemporaryNamesAreUniqueBesideTheFile) {
   const std::string a = zam_tempName("/x/y.pdb"), b = zam_tempName("/x/y.pdb");
   EXPECT_NE(a, b);
-  const std::string head = "/x/y.pdb." + std::to_string(zam_get_pid()) + "_";
+  const std::string head = "/x/y.pdb." + zam_ownerMark() + "-";
   EXPECT_EQ(a.compare(0, head.size(), head), 0) << a;
   EXPECT_EQ(a.substr(a.size() - 4), ".tmp");
+}
+
+// The sweep of a folder removes only temporary files whose maker is proven
+// gone: one of a process of this machine and namespace that exited, and one
+// whose process number now belongs to a process started later. A user's
+// files of the same shape, a file of a live process and one of another
+// machine or namespace are kept.
+TEST(WholeFile, SweepRemovesOnlyFilesOfGoneMakers) {
+  testutil::TempDir dir;
+  int link[2];
+  ASSERT_EQ(pipe(link), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    const std::string mark = zam_ownerMark();
+    _exit(write(link[1], mark.data(), mark.size()) == (ssize_t)mark.size() ? 0 : 1);
+  }
+  close(link[1]);
+  char buf[128] = {0};
+  const ssize_t got = read(link[0], buf, sizeof buf - 1);
+  close(link[0]);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  ASSERT_GT(got, 0);
+  const std::string dead = buf, mine = zam_ownerMark();
+  ASSERT_EQ(zam_ownerMarkAt(mine), mine.size());
+  EXPECT_EQ(zam_ownerGone(mine), 0);
+  // This process's number with another start time: a process before it.
+  const std::string reused = mine.substr(0, mine.rfind('-') + 1) + "1";
+  // Another machine or namespace: the same process fields, another id.
+  std::string foreign = mine;
+  foreign[4] = foreign[4] == '0' ? '1' : '0';
+  const std::vector<std::string> kept = {"draft.2024_1.tmp", "notes.99999_3.tmp", "x.pdb." + foreign + "-3.tmp",
+                                         "y.pdb." + mine + "-3.tmp", "z.pdb." + dead + "-x.tmp",
+                                         "z.pdb." + dead + "-3.tmp.gz", "trel" + dead.substr(4) + ".tmp"};
+  const std::vector<std::string> removed = {"z.pdb." + dead + "-3.tmp", "r.pdb." + reused + "-0.tmp"};
+  for (const auto* list : {&kept, &removed})
+    for (const std::string& name : *list) testutil::write_file(dir.file(name), "x\n");
+  const bool starts_known = mine.substr(mine.rfind('-') + 1) != "0";
+  EXPECT_EQ(zam_removeDeadTemps(dir.str()), starts_known ? 2 : 1);
+  for (const std::string& name : kept) EXPECT_TRUE(std::filesystem::exists(dir.file(name))) << name;
+  EXPECT_FALSE(std::filesystem::exists(dir.file(removed[0])));
+  EXPECT_NE(std::filesystem::exists(dir.file(removed[1])), starts_known);
 }
 
 // A file written whole appears only at its close, with the usual permission
