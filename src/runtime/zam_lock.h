@@ -3,6 +3,10 @@
 // its readers across processes; flags 0..15 are binary flags. A failed
 // semaphore operation reports, tells the user to clean up the system's
 // semaphores and ends the process with status 1.
+// The waits ignore SIGINT by a process-wide handler change, as the signal
+// handlers of zam_task.h expect. A program that takes its stop signals with
+// the watcher of zam_stop.h does not use these locks: the two ways of taking
+// signals are not combined.
 #pragma once
 
 constexpr int ZAM_LOCK_SLOTS = 5;

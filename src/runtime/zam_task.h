@@ -1,6 +1,10 @@
 // Forked sub-tasks: choosing their number, forking them from a lead process,
 // stopping and aborting them, and the process's signal handlers. The state is
 // per process and unguarded: use it from the main thread.
+// The signal handlers here serve that forked process tree. A program that
+// runs on threads takes its stop signals with the watcher of zam_stop.h
+// instead, and never installs these as well: the watcher blocks SIGTERM,
+// SIGINT and SIGHUP everywhere, so these handlers would not see them.
 #pragma once
 
 constexpr int ZAM_MAX_TASKS = 24;
