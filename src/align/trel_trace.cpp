@@ -10,6 +10,7 @@
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_vm.h"
+#include "runtime/zam_whole.h"
 
 namespace {
 
@@ -51,8 +52,11 @@ void trel_write_trc(const char* name, int n, const _trel_seg* seg) {
   zam_filename(name, "trc", file);
   if (zam_debug >= 2) zam_log("Writing TRC file: %s\n", file);
   const int64_t bytes = static_cast<int64_t>(n < 0 ? 0 : n) * static_cast<int64_t>(sizeof(_trel_seg));
-  if (n < 0 || (bytes > 0 && !seg) || !zam_bbwrite(file, seg, bytes))
-    zam_err("Failed to write TRC file: %s.\n", file);
+  // Whole or not at all, and a link standing at the name is replaced, not
+  // written through.
+  _zam_whole* whole = n < 0 || (bytes > 0 && !seg) ? nullptr : zam_openWhole(file, "wb");
+  const bool ok = whole && (bytes == 0 || zam_fwrite(whole->fp, seg, bytes) == 1);
+  if (!whole || !zam_closeWhole(whole, ok)) zam_err("Failed to write TRC file: %s.\n", file);
 }
 
 _trel_seg* trel_read_trc(const char* name, int n) {

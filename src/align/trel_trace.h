@@ -67,8 +67,9 @@ _trel_trace* trel_makeTrace();
 void trel_wipeTrace(_trel_trace* trace);
 // trel_wipeTrace, then frees the trace itself; null is ignored.
 void trel_freeTrace(_trel_trace* trace);
-// Writes n records to zam_filename(name, "trc"); reports "Failed to write TRC
-// file" on failure. Logs the file name at debug level 2 and above.
+// Writes n records to zam_filename(name, "trc") whole (zam_whole.h: a file or
+// link standing there is replaced, never written through); reports "Failed
+// to write TRC file" on failure. Logs the file name at debug level 2 and above.
 void trel_write_trc(const char* name, int n, const _trel_seg* seg);
 // The first n records of zam_filename(name, "trc") in a new block owned by the
 // caller, who releases it with kfree (normally by hanging it on a trace as its

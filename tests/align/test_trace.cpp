@@ -117,6 +117,24 @@ TEST(TraceFile, ShortFileRefusedLongFileAccepted) {
   kfree(seg);
 }
 
+// A symbolic link standing at the trace file's name is replaced by the file,
+// never written through: the file it points at keeps its bytes.
+TEST(TraceFile, LinkAtTheNameIsReplacedNotFollowed) {
+  TempDir dir;
+  const std::string outside = dir.file("users.txt");
+  testutil::write_file(outside, "the user's own notes\n");
+  std::filesystem::create_symlink(outside, dir.file("t.trc"));
+  _trel_seg* seg = patterned(2);
+  trel_write_trc(dir.file("t").c_str(), 2, seg);
+  EXPECT_EQ(testutil::read_file(outside), "the user's own notes\n");
+  EXPECT_FALSE(std::filesystem::is_symlink(dir.file("t.trc")));
+  _trel_seg* back = trel_read_trc(dir.file("t").c_str(), 2);
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(std::memcmp(back, seg, 2 * 268), 0);
+  kfree(back);
+  kfree(seg);
+}
+
 TEST(TraceFile, FailuresAreReported) {
   TempDir dir;
   Messages m;
