@@ -181,13 +181,16 @@ CheckRecord make_record(int N, int I, int F, int type, const double* v) {
   return r;
 }
 
-// Reads the order-N matrix of (type, I, F), count = t3(N) values, from the
-// double file open at fd into out: 1 when the file's record says it was
-// made for that matrix at order N or above and the values match its CRC.
-// Else 0, with why saying what is wrong, or left empty for a sound file of
-// a lower order (an ordinary miss: it is made again at the higher order).
-int read_checked(int fd, int N, int I, int F, int type, int64_t count, double* out, std::string& why) {
-  CheckRecord r;
+// A file at a whole and a fractional distance holds the product of the
+// (I, 0) and (0, F) matrices at its own order; the product's sums run over
+// every intermediate (n, l) to that order, so its prefix is not the product
+// at a lower order. Series files (I or F zero) hold exact prefixes.
+bool is_product(int I, int F) { return I >= 1 && F >= 1; }
+
+// Reads the record at the end of the double file open at fd into r: 1 when
+// it is sound and made for the matrix of (type, I, F). Else 0, with why
+// saying what is wrong.
+int read_record(int fd, int I, int F, int type, CheckRecord& r, std::string& why) {
   const int64_t rsize = sizeof r;
   struct stat st;
   if (fstat(fd, &st) != 0 || st.st_size < rsize || zam_readAll(fd, &r, rsize, st.st_size - rsize) != rsize ||
@@ -204,13 +207,41 @@ int read_checked(int fd, int N, int I, int F, int type, int64_t count, double* o
     why = text;
     return 0;
   }
-  if (r.order < N) return 0;
+  return 1;
+}
+
+// Reads the order-N matrix of (type, I, F), count = t3(N) values, from the
+// double file open at fd into out: 1 when the file's record says it was
+// made for that matrix at order N (or above, for a series file) and the
+// values match its CRC. Else 0, with why saying what is wrong, or left
+// empty for a sound file of another order that cannot serve this one (an
+// ordinary miss: the matrix is made at the order asked).
+int read_checked(int fd, int N, int I, int F, int type, int64_t count, double* out, std::string& why) {
+  CheckRecord r;
+  if (!read_record(fd, I, F, type, r, why)) return 0;
+  if (r.order < N || (is_product(I, F) && r.order != N)) return 0;
   const int64_t bytes = count * static_cast<int64_t>(sizeof(double));
   if (zam_read_cache_buffer(fd, 0, count, out) != count || zam_crc32(0, out, bytes) != r.crc[N - 1]) {
     why = "does not match its checksum";
     return 0;
   }
   return 1;
+}
+
+// True when name is a product file with a sound record of the same matrix
+// at an order above N (lock 11 held): it serves that order, and a lower
+// order is made again from its parts, so it is kept rather than replaced
+// back and forth by runs of two orders. Its values are checked by a reader
+// of its own order.
+bool keeps_higher_product_locked(const char* name, int N, int I, int F, int type) {
+  if (!is_product(I, F)) return false;
+  const int fd = open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  CheckRecord r;
+  std::string why;
+  const bool keep = read_record(fd, I, F, type, r, why) && r.order > N;
+  close(fd);
+  return keep;
 }
 
 // One warning per file and process (lock 11 held).
@@ -351,7 +382,9 @@ int zam_write_cache(int N, int I, int F, int type, int64_t count, const double* 
   int ok = 0;
   zam_mutex_acquire(kCacheLock);
   const char* name = zam_cache_file(N, I, F, type, 0);
-  if (name[0]) {
+  if (name[0] && keeps_higher_product_locked(name, N, I, F, type)) {
+    ok = 1;
+  } else if (name[0]) {
     _zam_whole* w = zam_openWhole(name, "wb");
     if (!w) {
       zam_err("Failed to open %s.\n** [%s]\n", name, std::strerror(errno));

@@ -1,8 +1,11 @@
 // Disk cache of z-translation matrices: one raw file of native doubles per
 // (basis type, rounded distance) in a cache folder found once per process
 // (ZAM_CACHE, else ZAM_ROOT/cache, else a private "zam_cache" folder made in
-// the working folder). The order is not part of a name: a file written for a
-// higher order holds every lower-order matrix as its prefix. After the
+// the working folder). The order is not part of a name: a series file (I or
+// F zero) written for a higher order holds every lower-order matrix as its
+// prefix; a product file (I and F both above zero, the product of the two
+// series matrices) serves only its own order, since the product's sums run
+// over every intermediate term to that order. After the
 // values each file carries a record of what it was made from (order, basis
 // type, distance, method, radial scale) and the CRC-32 of every order's
 // prefix: a file that does not fit what is asked, or does not match its
@@ -35,7 +38,8 @@ void zam_cache_mode(int m);
 const char* zam_cache_file(int N, int I, int F, int type, int single);
 // 1 when the order-N matrix, count = t3(N) doubles, was read into out from
 // a double file whose record fits and whose values match its checksum;
-// else 0. A file of a lower order is a silent miss; a file with no valid
+// else 0. A series file of a lower order, and a product file of any other
+// order, is a silent miss; a file with no valid
 // record, made for another matrix or damaged gets a warning naming it (once
 // per process). Float files are never trusted (they carry no checksum): a
 // warning, and a miss.
@@ -46,7 +50,8 @@ int64_t zam_read_cache_buffer(int fd, int single, int64_t count, double* out);
 // Writes the order-N matrix of series values, count = t3(N) doubles, and
 // its record whole under the double file's name (private to the user);
 // failures (and a count that is not t3(N)) are reported and leave no file
-// behind. Returns 1 or 0.
+// behind. A product file of a higher order of the same matrix is kept as it
+// is (1): it serves that order. Returns 1 or 0.
 int zam_write_cache(int N, int I, int F, int type, int64_t count, const double* in);
 
 // Radial scales, set up front, before any matrix is made: the GTO scale h

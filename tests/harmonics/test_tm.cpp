@@ -315,17 +315,18 @@ TEST(TranslationCache, FilesNamesSizesAndReuse) {
 
 TEST(TranslationCache, HigherOrderPrefixesShortFilesAndFloats) {
   CacheAt cache;
+  // A series file (F = 0) of a higher order serves a lower one.
   const int big = tm3_dim(24), small = tm3_dim(15);
   std::vector<double> T(big);
   for (int i = 0; i < big; i++) T[i] = 0.5 + i;
-  ASSERT_EQ(zam_write_cache(25, 4, 50, 1, big, T.data()), 1);
-  EXPECT_EQ(cache.size("zam_dh_4p50.dat"), 8 * big + kRecord);
+  ASSERT_EQ(zam_write_cache(25, 4, 0, 1, big, T.data()), 1);
+  EXPECT_EQ(cache.size("zam_dh_4.dat"), 8 * big + kRecord);
   std::vector<double> out(big, -1.0);
-  ASSERT_EQ(zam_read_cache(16, 4, 50, 1, small, out.data()), 1);
+  ASSERT_EQ(zam_read_cache(16, 4, 0, 1, small, out.data()), 1);
   EXPECT_EQ(std::vector<double>(out.begin(), out.begin() + small), std::vector<double>(T.begin(), T.begin() + small));
   // An order-16 file asked for order 25 is a miss ...
-  ASSERT_EQ(zam_write_cache(16, 4, 50, 1, small, T.data()), 1);
-  EXPECT_EQ(zam_read_cache(25, 4, 50, 1, big, out.data()), 0);
+  ASSERT_EQ(zam_write_cache(16, 4, 0, 1, small, T.data()), 1);
+  EXPECT_EQ(zam_read_cache(25, 4, 0, 1, big, out.data()), 0);
   // ... and a look-up then rewrites it at the higher order (small orders
   // here to keep the series quick).
   std::vector<double> low(tm3_dim(3));
@@ -350,6 +351,33 @@ TEST(TranslationCache, HigherOrderPrefixesShortFilesAndFloats) {
   zam_cache_mode(0);
   EXPECT_EQ(via, matrix(5, 1, -7.0));
   zam_cache_mode(1);
+}
+
+// A product file (I >= 1 and F >= 1) is not a prefix of itself at a lower
+// order: order 8 at 2.3 gives the same bits from an empty cache, from the
+// files an order-16 look-up leaves, and warm; the order-16 product survives
+// the order-8 look-ups and still serves order 16.
+TEST(TranslationCache, ProductFilesServeOnlyTheirOwnOrder) {
+  std::vector<double> cold, warm16;
+  {
+    CacheAt cache;
+    cold = matrix(8, 1, 2.3);
+    EXPECT_EQ(matrix(8, 1, 2.3), cold);
+  }
+  CacheAt cache;
+  const std::vector<double> high = matrix(16, 1, 2.3);
+  const int64_t product16 = cache.size("zam_dh_2p30.dat");
+  EXPECT_EQ(product16, 8 * tm3_dim(15) + kRecord);
+  EXPECT_EQ(matrix(8, 1, 2.3), cold);
+  EXPECT_EQ(matrix(8, 1, 2.3), cold);
+  EXPECT_EQ(cache.size("zam_dh_2p30.dat"), product16);
+  EXPECT_EQ(matrix(16, 1, 2.3), high);
+  // The series parts are exact prefixes: the order-16 product itself differs
+  // from the order-8 one on its order-8 part (truncation of the product).
+  double most = 0.0;
+  for (int i = 0; i < tm3_dim(7); i++) most = std::max(most, std::fabs(high[i] - cold[i]));
+  EXPECT_GT(most, 1e-3);
+  EXPECT_NEAR(tm3_value(8, 8, 7, 8, 7, 7, cold.data()), 0.95016, 5e-6);
 }
 
 // Whatever the cache folder holds, a look-up gives the matrices of a clean
