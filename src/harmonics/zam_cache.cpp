@@ -192,12 +192,23 @@ bool is_product(int I, int F) { return I >= 1 && F >= 1; }
 // saying what is wrong.
 int read_record(int fd, int I, int F, int type, CheckRecord& r, std::string& why) {
   const int64_t rsize = sizeof r;
+  // The magic's last two bytes are the format's version and a newline.
+  constexpr size_t kFamily = sizeof kMagic - 2;
   struct stat st;
-  if (fstat(fd, &st) != 0 || st.st_size < rsize || zam_readAll(fd, &r, rsize, st.st_size - rsize) != rsize ||
-      std::memcmp(r.magic, kMagic, sizeof kMagic) != 0 || r.self != zam_crc32(0, &r, offsetof(CheckRecord, self)) ||
-      r.order < 1 || r.order > kMaxOrder || r.value_bytes != static_cast<int32_t>(sizeof(double)) ||
-      r.count != tm3_dim(r.order - 1) || st.st_size != r.count * static_cast<int64_t>(sizeof(double)) + rsize) {
-    why = "has no valid check record (an older file, cut short or damaged)";
+  const bool read =
+      fstat(fd, &st) == 0 && st.st_size >= rsize && zam_readAll(fd, &r, rsize, st.st_size - rsize) == rsize;
+  if (read && std::memcmp(r.magic, kMagic, kFamily) == 0 && std::memcmp(r.magic, kMagic, sizeof kMagic) != 0) {
+    char text[96];
+    std::snprintf(text, sizeof text, "is of another format (version %c; this build reads version %c)",
+                  r.magic[kFamily] >= ' ' && r.magic[kFamily] <= '~' ? r.magic[kFamily] : '?', kMagic[kFamily]);
+    why = text;
+    return 0;
+  }
+  if (!read || std::memcmp(r.magic, kMagic, sizeof kMagic) != 0 ||
+      r.self != zam_crc32(0, &r, offsetof(CheckRecord, self)) || r.order < 1 || r.order > kMaxOrder ||
+      r.value_bytes != static_cast<int32_t>(sizeof(double)) || r.count != tm3_dim(r.order - 1) ||
+      st.st_size != r.count * static_cast<int64_t>(sizeof(double)) + rsize) {
+    why = "has no valid check record (a file of another format or build, cut short or damaged)";
     return 0;
   }
   if (r.type != type || r.whole != I || r.hundred != F || r.method != kSeriesMethod || r.scale != scale_of(type)) {

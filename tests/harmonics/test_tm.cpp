@@ -380,6 +380,21 @@ TEST(TranslationCache, ProductFilesServeOnlyTheirOwnOrder) {
   EXPECT_NEAR(tm3_value(8, 8, 7, 8, 7, 7, cold.data()), 0.95016, 5e-6);
 }
 
+// A file whose record is of another version of the format is named as such
+// (not as an older file) and made again.
+TEST(TranslationCache, FileOfAnotherFormatIsNamedAndMadeAgain) {
+  CacheAt cache;
+  const std::vector<double> clean = matrix(4, 1, 3.0);
+  const std::string file = cache.dir.file("zam_dh_3.dat");
+  std::string bytes = testutil::read_file(file);
+  bytes[bytes.size() - kRecord + 6] = '2';  // the version in the record's magic
+  testutil::write_file(file, bytes);
+  testutil::Capture said;
+  EXPECT_EQ(matrix(4, 1, 3.0), clean);
+  EXPECT_TRUE(said.has("zam_dh_3.dat is of another format (version 2")) << said.text;
+  EXPECT_FALSE(said.has("older")) << said.text;
+}
+
 // Whatever the cache folder holds, a look-up gives the matrices of a clean
 // cache: files of random bytes, values turned to NaN under a sound record,
 // files cut short, files of another distance or basis type and files of a
