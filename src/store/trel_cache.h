@@ -114,7 +114,9 @@ void trel_loadThingTrel(_trel_thing* thing, int pot_class, const _trel_thing_opt
 // (with counts that match the image, at order N or more) keeps its frame: its
 // image must stand in it, and only the missing classes are added. Messages
 // go to the log only, unless the debug level is above 0. An image that is
-// missing or has no residues leaves tag->valid = 0.
+// missing or has no residues, or a sampling grid refused as too large
+// (after its message; no class is then marked as held), leaves
+// tag->valid = 0.
 void trel_loadThingTdb(_trel_thing* thing, int pot_class, const int* mask, int order,
                        const _trel_thing_opts* options);
 

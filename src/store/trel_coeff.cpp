@@ -7,6 +7,7 @@
 
 #include "harmonics/zam_anlm.h"
 #include "harmonics/zam_skin.h"
+#include "runtime/zam_cell.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "store/trel_pot.h"
@@ -57,7 +58,7 @@ void trel_sample_structure(int side, double h, Point3D origin, double, int bit_a
   zam_msg("Volume sampling done in %.2lf seconds.\n", zam_get_time() - t0);
 }
 
-void trel_coeff_calculate(int N, int pot_class, double h, double max_extent, int n_side, const Point3D* side_xyz,
+int trel_coeff_calculate(int N, int pot_class, double h, double max_extent, int n_side, const Point3D* side_xyz,
                           const float* side_radii, int n_back, const Point3D* back_xyz, const float* back_radii,
                           double* sig, double* tau) {
   const double s = trel_potScale(pot_class);
@@ -78,12 +79,17 @@ void trel_coeff_calculate(int N, int pot_class, double h, double max_extent, int
       q_max = std::max(q_max, p.x * p.x + p.y * p.y + p.z * p.z);
     }
   const double E = std::min(std::sqrt(q_max) + 2.0 * r_max, max_extent);
-  const int n = static_cast<int>(2.0 * E / h);
+  // A span of a million cells or more (or not a number) counts as a million,
+  // a grid refused below, not an overflow.
+  const double span = 2.0 * E / h;
+  const int n = span >= 0.0 && span < 1e6 ? static_cast<int>(span) : 1000000;
   const int m = (n + 1) | 1, side = m + 1;
+  const int cells = zam_grid_points("trel_coeff_calculate", "cells", side, side, side);
+  if (cells < 0) return 0;
   const Point3D origin{-0.5 * h * m, -0.5 * h * m, -0.5 * h * m};
-  std::vector<unsigned char> grid(static_cast<size_t>(side) * side * side, 0);
+  std::vector<unsigned char> grid(static_cast<size_t>(cells), 0);
   trel_sample_structure(side, h, origin, 1.4 * s, 1, 2, static_cast<int>(xyz[0].size()), xyz[0].data(),
                         rad[0].data(), static_cast<int>(xyz[1].size()), xyz[1].data(), rad[1].data(), grid.data());
   std::vector<double> s1(anlm_size(N), 0.0), s2(anlm_size(N), 0.0);
-  zam_skin_integrate(N, side, h, origin, grid.data(), sig, tau, s1.data(), s2.data());
+  return zam_skin_integrate(N, side, h, origin, grid.data(), sig, tau, s1.data(), s2.data());
 }

@@ -8,8 +8,11 @@
 
 // Fills sig and tau (N(N+1)(2N+1)/6 doubles each, caller-owned) for the
 // class pot_class with cells of h angstroms, the grid's half-width capped at
-// max_extent. Atoms with a radius of 0 or less are ignored.
-void trel_coeff_calculate(int N, int pot_class, double h, double max_extent, int n_side, const Point3D* side_xyz,
+// max_extent. Atoms with a radius of 0 or less are ignored. Returns 1; 0
+// after an error, with sig and tau untouched and no grid allocated, when the
+// grid would have more cells than an int counts (zam_grid_points: a tiny
+// spacing against a large extent).
+int trel_coeff_calculate(int N, int pot_class, double h, double max_extent, int n_side, const Point3D* side_xyz,
                           const float* side_radii, int n_back, const Point3D* back_xyz, const float* back_radii,
                           double* sig, double* tau);
 // ORs bit_a into the cells covered by the atoms of set a and bit_b for set

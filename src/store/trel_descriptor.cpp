@@ -50,13 +50,14 @@ bool tagHoldsOwnClass(const _trel_tag* tag, const _pdb_image* image, int pot_cla
          tag->n_sidechain == image->nsc;
 }
 
-void sampleClass(_trel_thing* thing, int c, int order, const AtomSet& side, const AtomSet& main,
+// False (after the message) when the sampling grid is refused.
+bool sampleClass(_trel_thing* thing, int c, int order, const AtomSet& side, const AtomSet& main,
                  const _trel_thing_opts* options) {
   trel_allocateThing(thing, c, order);
   if (zam_debug > 1)
     zam_msg("Calculating coefficients for %s, pot=%d, N=%d.\n", thing->name, c, order);
-  trel_coeff_calculate(order, c, options->grid_spacing, options->grid_extent, side.n, side.xyz,
-                       side.radii, main.n, main.xyz, main.radii, thing->sig[c], thing->tau[c]);
+  return trel_coeff_calculate(order, c, options->grid_spacing, options->grid_extent, side.n, side.xyz,
+                              side.radii, main.n, main.xyz, main.radii, thing->sig[c], thing->tau[c]) == 1;
 }
 
 double sum4(const double* v) { return v[0] + v[1] + v[2] + v[3]; }
@@ -64,11 +65,12 @@ double sum4(const double* v) { return v[0] + v[1] + v[2] + v[3]; }
 // The own class first: sampled where the image stands, then the image, the
 // atom sets and both arrays are turned into the canonical frame of its tau
 // coefficients, whose measures go into the tag (scaled back to angstroms).
-void computeOwnClass(_trel_thing* thing, int pot_class, int order, AtomSet& side, AtomSet& main,
+// False, with nothing moved, when the sampling grid is refused.
+bool computeOwnClass(_trel_thing* thing, int pot_class, int order, AtomSet& side, AtomSet& main,
                      const _trel_thing_opts* options) {
   _trel_tag* tag = thing->tag;
   _pdb_image* image = thing->image;
-  sampleClass(thing, pot_class, order, side, main, options);
+  if (!sampleClass(thing, pot_class, order, side, main, options)) return false;
   const _zam_canonical_frame f = zam_gto_canonical(order, thing->tau[pot_class], 1);
   const double* upper = f.octant;
   const double* lower = f.octant + 4;
@@ -105,6 +107,14 @@ void computeOwnClass(_trel_thing* thing, int pot_class, int order, AtomSet& side
   // A saved object's image is read back from its PDB text later: it holds
   // the numbers of that text from here on, and the trace is built from them.
   if (thing->rounded) zam_roundPdbAsText(image);
+  return true;
+}
+
+// An object whose coefficients could not be sampled: invalid, no class
+// marked as held, so that nothing is written or matched from it.
+void refuse(_trel_tag* tag) {
+  tag->valid = 0;
+  for (int& flag : tag->pot_flags) flag = 0;
 }
 
 void fill(_trel_thing* thing, int pot_class, const int* mask_in, int order,
@@ -134,13 +144,19 @@ void fill(_trel_thing* thing, int pot_class, const int* mask_in, int order,
     tag->n_mainchain = image->nmc;
     tag->n_sidechain = image->nsc;
     tag->pot_class = pot_class;
-    computeOwnClass(thing, pot_class, order, side, main, options);
+    if (!computeOwnClass(thing, pot_class, order, side, main, options)) {
+      refuse(tag);
+      return;
+    }
   }
   // Every further class is sampled from the atoms as they stand now: in the
   // frame of the own class, which the tag records.
   for (int c = 0; c < TREL_POT_CLASSES; c++)
     if (mask[c] == 1 && tag->pot_flags[c] == 0) {
-      sampleClass(thing, c, order, side, main, options);
+      if (!sampleClass(thing, c, order, side, main, options)) {
+        refuse(tag);
+        return;
+      }
       tag->pot_flags[c] = 1;
     }
   // The trace is built in the frame of the stored image and coefficients.

@@ -113,9 +113,10 @@ void sampleModel(const Setup& s, Grid& g, _molecule* mol, int model, int side) {
   }
 }
 
-void integrate(const Setup& s, Grid& g, _molecule* receptor, int rm, _molecule* ligand, int lm) {
-  zam_model_integrate(receptor, rm, ligand, lm, s.N, s.needs.K, g.n, s.h, g.origin, g.cells.data(), g.values(0),
-                      g.values(1));
+// False (after the integration's message) when it refuses the grid.
+bool integrate(const Setup& s, Grid& g, _molecule* receptor, int rm, _molecule* ligand, int lm) {
+  return zam_model_integrate(receptor, rm, ligand, lm, s.N, s.needs.K, g.n, s.h, g.origin, g.cells.data(),
+                             g.values(0), g.values(1)) == 1;
 }
 
 // One model on its own grid: padded for the ligand and for starting
@@ -125,11 +126,8 @@ bool oneModel(const Setup& s, _molecule* mol, int model, int side, bool padded) 
   Grid g(s, R, padded);
   if (!g.ok) return false;
   sampleModel(s, g, mol, model, side);
-  if (side == 0)
-    integrate(s, g, mol, model, nullptr, 0);
-  else
-    integrate(s, g, nullptr, 0, mol, model);
-  return true;
+  if (side == 0) return integrate(s, g, mol, model, nullptr, 0);
+  return integrate(s, g, nullptr, 0, mol, model);
 }
 
 // False, at the first refused grid, when a model could not be sampled.
@@ -152,7 +150,7 @@ bool skinPhase(const Setup& s, int rf, int rl, int lf, int ll) {
     if (!g.ok) return false;
     sampleModel(s, g, R, rf, 0);
     sampleModel(s, g, L, lf, 1);
-    integrate(s, g, R, rf, L, lf);
+    if (!integrate(s, g, R, rf, L, lf)) return false;
   } else {
     if (loaded(R))
       for (int m = rf; m <= rl; m++)

@@ -71,4 +71,23 @@ TEST(CoeffSampling, GridFromExtentAndVectors) {
   EXPECT_TRUE(said.has("Grid: 60x60x60")) << said.text;
 }
 
+// A spacing that would give a grid of more cells than an int counts is
+// refused before the grid is allocated, the vectors left as they were; so is
+// one too fine to count its cells at all.
+TEST(CoeffSampling, GridTooLargeIsRefused) {
+  zam_thread_setup(2);
+  const int N = 4;
+  const Point3D back[] = {{0.0, 3.0, 0.0}};
+  const float rbk[] = {1.5f};
+  std::vector<double> sig(anlm_size(N), 7.0), tau(anlm_size(N), 7.0);
+  testutil::Capture said;
+  // 2 x 6 / 0.0093 = 1290 cells, 1292 a side with the margin: one too many.
+  EXPECT_EQ(trel_coeff_calculate(N, 1, 0.0093, 6.0, 0, nullptr, nullptr, 1, back, rbk, sig.data(), tau.data()), 0);
+  EXPECT_TRUE(said.has("trel_coeff_calculate: grid of 1292x1292x1292")) << said.text;
+  EXPECT_EQ(trel_coeff_calculate(N, 1, 1e-300, 6.0, 0, nullptr, nullptr, 1, back, rbk, sig.data(), tau.data()), 0);
+  EXPECT_EQ(sig, std::vector<double>(anlm_size(N), 7.0));
+  EXPECT_EQ(tau, std::vector<double>(anlm_size(N), 7.0));
+  EXPECT_FALSE(said.has("Grid: ")) << said.text;
+}
+
 }  // namespace

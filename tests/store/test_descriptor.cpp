@@ -306,6 +306,27 @@ TEST(DescriptorObject, CoefficientFileOfTooLowAnOrderIsRebuilt) {
   trel_closeThing(nullptr, things[0]);
 }
 
+// A sampling grid too large to count (a spacing far too fine for the
+// extent) stops the object with the grid's message: not valid, no class
+// held, nothing written to its cache folder.
+TEST(DescriptorObject, RefusedSamplingGridLeavesNoObject) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir cache;
+  const std::string src = testutil::shared_pdb(kFinger);
+  _trel_thing_opts o = descriptorOptions();
+  o.grid_spacing = 0.005;
+  const int own[5] = {-1, 0, 0, 0, 0};
+  Capture said;
+  _trel_thing* t = trel_openThingFile(src.c_str(), (cache.str() + "/").c_str(), kN, 0, &o, own, 1, 1);
+  ASSERT_NE(t, nullptr);
+  EXPECT_TRUE(said.has("trel_coeff_calculate: grid of ")) << said.text;
+  EXPECT_EQ(t->tag->valid, 0);
+  EXPECT_EQ(t->dirty, 0);
+  expectFlags(t->tag, {0, 0, 0, 0, 0});
+  trel_closeThing(nullptr, t);
+  EXPECT_TRUE(fs::is_empty(cache.str()));
+}
+
 TEST(DescriptorObject, FailedWritesAreReportedAndCounted) {
   TREL_REQUIRE_SHARED_DATA();
   const _trel_thing_opts o = descriptorOptions();

@@ -11,7 +11,9 @@
 
 #include "common/log_capture.h"
 #include "docking/zam_dars.h"
+#include "docking/zam_coeff_sets.h"
 #include "docking/zam_docker.h"
+#include "docking/zam_model_coeffs.h"
 #include "docking/zam_mol.h"
 #include "docking/zam_molecule.h"
 #include "harmonics/zam_anlm.h"
@@ -223,6 +225,15 @@ TEST(Coeffs, GridsPastAnIntCountAreRefusedUnmade) {
   EXPECT_EQ(p.ligand.models[0].energies, nullptr);
   EXPECT_EQ(zam_dars_psi(&p.receptor, 0, 6, 6, 1291, 0.2, Point3D{}, 16, nullptr, nullptr), 0);
   EXPECT_TRUE(said.has("zam_dars_psi: grid of 1291x1291x1291")) << said.text;
+  // The integration of a model's skins says the same grid is refused, with
+  // the model's arrays untouched.
+  zam_skin_alloc(&p.receptor, 0, 6);
+  double* skin = p.receptor.models[0].skin;
+  ASSERT_NE(skin, nullptr);
+  skin[0] = 7.0;
+  EXPECT_EQ(zam_model_integrate(&p.receptor, 0, nullptr, 0, 6, 0, 1291, 0.2, Point3D{}, nullptr, nullptr, nullptr), 0);
+  EXPECT_TRUE(said.has("zam_grid_integrate: grid of 1291x1291x1291")) << said.text;
+  EXPECT_EQ(skin[0], 7.0);
 }
 
 TEST(Coeffs, KnowledgeBasedTypesNeedThreeChannels) {
