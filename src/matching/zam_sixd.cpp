@@ -572,11 +572,7 @@ bool lay_out_work(Search& s) {
   const int per_code = lay.every_pose ? (int)s.lig.act2all.size() * grid[0] : 1;
   int64_t n_poses = 0;
   for (int did : s.dids) n_poses += (int64_t)receptors_at(did) * per_code;
-  if (n_poses > INT32_MAX / 2 || n_poses * (int64_t)sizeof(int64_t) > ((int64_t)zam_mb_memory() << 19)) {
-    zam_err("The %s layout's %lld poses are too many to lay out; sample fewer rotations or distances.\n", lay.name,
-            (long long)n_poses);
-    return false;
-  }
+  if (!sixd_poses_fit(lay.name, n_poses, zam_mb_memory())) return false;
   s.codes.reserve((size_t)n_poses);
   for (int did : s.dids)
     for (int r = 0; r < receptors_at(did); r++)

@@ -1,8 +1,11 @@
 #include "matching/zam_sixd_store.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "harmonics/zam_anlm.h"
@@ -19,7 +22,6 @@ _sixd_search_state zam_sixd_state = {};
 
 namespace {
 
-constexpr int kScanMailbox = ZAM_MAILBOX_SCAN;
 constexpr int kProgressMailbox = ZAM_MAILBOX_PROGRESS;
 constexpr int kWorkerMailbox = ZAM_MAILBOX_HAND_OVER;
 constexpr int kAbortHandle = ZAM_HANDLE_SECOND;
@@ -36,10 +38,35 @@ struct SolnBuffer {
 };
 SolnBuffer soln;
 
-// The queue of mailbox 0: workers append their items' blocks (moved, not
-// copied) and leave the mailbox open to the next writer, so no worker waits
-// for the consumer; the consumer takes the whole queue in one reader turn.
-std::vector<_scan_block> posted;
+// The hand-over from the workers to the consumer. Workers append their
+// items' blocks (moved, not copied) to `posted`; the consumer takes the whole
+// queue at once and stores the items in work-list order, keeping those that
+// came early until the items before them are in. Every block posted and not
+// yet stored counts in `held`, early ones too, so the consumer's lag costs
+// at most the bound (plus a block or two), whatever the thread count. A
+// worker waits while held is above the bound, unless its item is the one the
+// consumer stores next: that item's worker always gets through, so the
+// consumer can always go on. Everything here is guarded by `lock`; the
+// consumer leaves it empty, with next 0, when its pass ends.
+constexpr int64_t kDefaultBound = 4 << 20;
+struct HandOver {
+  std::mutex lock;
+  std::condition_variable posted_some;  // the consumer waits here for blocks
+  std::condition_variable room;         // workers wait here for bytes freed or a new next item
+  std::vector<_scan_block> posted;
+  int64_t held = 0;    // bytes of the blocks posted and not yet stored
+  int next = 0;        // the item the consumer stores next
+  int waiting = 0;     // workers waiting for room now
+  int64_t most = 0;    // the most bytes held at once in this pass
+  int64_t bound = kDefaultBound;
+};
+HandOver hand;
+
+// What a block takes while it waits for the consumer.
+int64_t block_bytes(const _scan_block& b) {
+  return (int64_t)sizeof(_scan_block) + (int64_t)(b.codes.capacity() * sizeof(int64_t)) +
+         (int64_t)(b.scores.capacity() * sizeof(float));
+}
 
 // The workers' last words of a pass (mailbox 6), waited for by the master.
 _zam_collector workers_done{0, 0, kWorkerMailbox, 0, 0.0};
@@ -155,9 +182,19 @@ void push_scan(_scan_block* local, int64_t code, float score) {
 }
 
 void push_global_block(_scan_block* local) {
-  zam_mutex_acquire_w(kScanMailbox);
-  posted.push_back(std::move(*local));
-  zam_mutex_release_w_ready(kScanMailbox);
+  const int64_t bytes = block_bytes(*local);
+  {
+    std::unique_lock<std::mutex> held(hand.lock);
+    if (hand.held > hand.bound && local->item != hand.next) {
+      hand.waiting++;
+      hand.room.wait(held, [local] { return hand.held <= hand.bound || local->item == hand.next; });
+      hand.waiting--;
+    }
+    hand.posted.push_back(std::move(*local));
+    hand.held += bytes;
+    hand.most = std::max(hand.most, hand.held);
+  }
+  hand.posted_some.notify_one();
   *local = _scan_block{};
 }
 
@@ -181,42 +218,71 @@ void sixd_wait_workers(int n) {
   zam_collector_wait(&workers_done);
 }
 
+int64_t sixd_hand_over_bound(int64_t bytes) {
+  std::lock_guard<std::mutex> held(hand.lock);
+  const int64_t before = hand.bound;
+  hand.bound = bytes > 0 ? bytes : kDefaultBound;
+  return before;
+}
+
+int sixd_hand_over_waiting() {
+  std::lock_guard<std::mutex> held(hand.lock);
+  return hand.waiting;
+}
+
 void* zam_sixd_consumer(void* arg) {
   auto* c = static_cast<_sixd_consumer_arg*>(arg);
   const double t0 = zam_get_time();
   const int n_items = std::max(c->n_items, 0);
-  // Blocks of items that came before an earlier item; workers take items in
-  // ascending order, so only about one per worker waits at a time.
-  std::vector<_scan_block> waiting(n_items);
-  std::vector<unsigned char> arrived(n_items, 0);
+  // Blocks of items that came before an earlier item, by item.
+  std::map<int, _scan_block> early;
   double orientations = 0.0;
   int kept = 0;
   int found = 0;
   int next = 0;
   std::vector<_scan_block> taken;
   while (next < n_items) {
-    zam_mutex_acquire_r(kScanMailbox);
-    taken.swap(posted);
-    zam_mutex_release_r(kScanMailbox);
+    {
+      std::unique_lock<std::mutex> held(hand.lock);
+      hand.posted_some.wait(held, [] { return !hand.posted.empty(); });
+      taken.swap(hand.posted);
+    }
+    int64_t freed = 0;
     for (_scan_block& b : taken) {
-      if (b.item < 0 || b.item >= n_items || arrived[b.item]) {
+      if (b.item < next || b.item >= n_items || early.count(b.item)) {
         zam_oops("zam_sixd_consumer(): work item %d is not one of the pass's %d or came twice.\n", b.item, n_items);
+        freed += block_bytes(b);
         continue;
       }
-      waiting[b.item] = std::move(b);
-      arrived[b.item] = 1;
+      const int item = b.item;
+      early.emplace(item, std::move(b));
     }
     taken.clear();
-    for (; next < n_items && arrived[next]; next++) {
-      _scan_block& b = waiting[next];
+    for (auto it = early.begin(); it != early.end() && it->first == next; it = early.erase(it), next++) {
+      const _scan_block& b = it->second;
       orientations += b.orientations;
       for (size_t k = 0; k < b.codes.size(); k++) {
         push_soln(b.codes[k], b.scores[k]);
         if (b.codes[k] == zam_sixd_state.start_code) found = 1;
       }
       kept += (int)b.codes.size();
-      b = _scan_block{};  // its memory goes back now, not at the end of the pass
+      freed += block_bytes(b);  // its memory goes back now, not at the end of the pass
     }
+    {
+      std::lock_guard<std::mutex> held(hand.lock);
+      hand.held -= freed;
+      hand.next = next;
+    }
+    hand.room.notify_all();
+  }
+  {
+    // Ready for the next pass: every item is in, so no worker posts now.
+    std::lock_guard<std::mutex> held(hand.lock);
+    c->most_held = hand.most;
+    hand.posted.clear();
+    hand.held = 0;
+    hand.next = 0;
+    hand.most = 0;
   }
   const double secs = std::max(zam_get_time() - t0, 1e-8);
   zam_msg("Done %.0f orientations in %.2fs (%.0f/s).\n", orientations, secs, orientations / secs);
@@ -251,6 +317,23 @@ void* zam_abort_sixd_thread(void* arg) {
   for (int item = zam_thread_pop_list(); item >= 0; item = zam_thread_pop_list())
     end_scan_item(&block, item, 0.0f, p);
   return nullptr;
+}
+
+bool sixd_poses_fit(const char* layout, int64_t n_poses, int mb) {
+  constexpr int64_t kMostPoses = int64_t{1} << 30;
+  if (n_poses > kMostPoses) {
+    zam_err("The %s layout's %lld poses are too many to lay out: more than 2^30; sample fewer rotations or "
+            "distances.\n", layout, (long long)n_poses);
+    return false;
+  }
+  const int64_t bytes = n_poses * (int64_t)sizeof(int64_t);
+  if (bytes > ((int64_t)mb << 19)) {
+    zam_err("The %s layout's %lld poses are too many to lay out: their codes take %lld MB, more than half the "
+            "memory (%d MB); sample fewer rotations or distances.\n", layout, (long long)n_poses,
+            (long long)((bytes + (1 << 20) - 1) >> 20), mb);
+    return false;
+  }
+  return true;
 }
 
 int get_max_samples(int n_rec, int n_lig, double rec_range, double lig_range) {

@@ -1,11 +1,13 @@
 // The solution store of the six-dimensional search and the threads around a
 // pass: each worker keeps the poses of one work item in a scan block of its
-// own and queues the whole block on mailbox 0 for one consumer thread, which
-// puts the items' poses into a bounded buffer in item order (the order of a
+// own and hands the whole block to one consumer thread, which puts the
+// items' poses into a bounded buffer in item order (the order of a
 // one-thread pass, so any thread count keeps the same poses), culling the
-// buffer to its best quarter when full; the progress loop follows the items
-// done through mailbox 7 and starts the abort thread when the progress hook
-// asks to stop. No worker waits for the consumer or the progress loop. Also the routines between passes: the number of poses
+// buffer to its best quarter when full. The blocks waiting for the consumer
+// take at most a fixed number of bytes: past it a worker waits, unless its
+// item is the one the consumer needs next. The progress loop follows the
+// items done through mailbox 7 and starts the abort thread when the progress
+// hook asks to stop. Also the routines between passes: the number of poses
 // carried into a fine pass, their re-sampling, runs of equal distance, and
 // the starting pose's place and energy.
 #pragma once
@@ -32,13 +34,15 @@ int soln_capacity();
 // Appends one pose to a worker's block.
 void push_scan(_scan_block* local, int64_t code, float score);
 // Hands a worker's block, the poses of one whole work item with its item
-// number and orientations, to the consumer: moved (not copied) onto the
-// queue of mailbox 0 under its writer side, which is left open to the next
-// writer, so no worker waits for the consumer. The block comes back empty.
+// number and orientations, to the consumer: moved (not copied) onto its
+// queue. While the blocks that wait for the consumer take more than the
+// bound (sixd_hand_over_bound), the worker waits for it, unless the block's
+// item is the one the consumer stores next. The block comes back empty.
 void push_global_block(_scan_block* local);
 // Closes work item `item`: the worker's block, with the orientations the
 // item covered, goes to the consumer (push_global_block); then the item is
-// counted done under the writer side of mailbox 7, likewise left open.
+// counted done under the writer side of mailbox 7, which is left open to the
+// next writer, so no worker waits for the progress loop.
 void end_scan_item(_scan_block* local, int item, float orientations, _ZamProgress* p);
 
 // A worker's last word before it ends (writer side of mailbox 6): the
@@ -47,12 +51,20 @@ void end_scan_item(_scan_block* local, int item, float orientations, _ZamProgres
 void sixd_worker_done();
 void sixd_wait_workers(int n);
 
+// Sets the bytes of blocks that may wait for the consumer before a worker
+// waits too (0 or less: the default, 4 MB); returns the bound it replaces.
+// Call it between passes.
+int64_t sixd_hand_over_bound(int64_t bytes);
+// Workers waiting for room in the hand-over now.
+int sixd_hand_over_waiting();
+
 // What the consumer saw in one pass.
 struct _sixd_consumer_arg {
   int n_items;          // work items of the pass, numbered 0 .. n_items - 1
   double orientations;  // sum of the items' orientations
   int kept;             // poses put into the store
   int found_start;      // 1 when the start code was among them
+  int64_t most_held = 0;  // the most bytes of blocks that waited for it at once
 };
 // Consumer thread body (handle 136); arg points to a _sixd_consumer_arg.
 // Items that arrive early wait for those before them, so the store takes
@@ -64,6 +76,12 @@ void* zam_sixd_consumer(void* arg);
 void show_sixd_progress(_ZamProgress* p);
 // Abort thread body: ends every item still on the work list.
 void* zam_abort_sixd_thread(void* arg);
+
+// Whether a layout (named `layout` in the message) can lay out a code for
+// each of n_poses poses with mb MB of memory: at most 2^30 codes (so that
+// item and pose counts stay ints), taking at most half the memory. The
+// hand-over to the consumer is bounded apart. Reports why not.
+bool sixd_poses_fit(const char* layout, int64_t n_poses, int mb);
 
 // Poses to carry from a coarse pass into the fine pass (10,000..40,000, a
 // multiple of 1,000); counts the active samples of the rotation tables.

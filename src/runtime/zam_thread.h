@@ -23,7 +23,6 @@
 //  11  the translation-matrix cache (harmonics)
 //
 // Mailboxes (zam_mutex_acquire_w / _r and their _ready forms):
-//   0  scan blocks from the FFT-search workers to its consumer (matching)
 //   4  the task stack (zam_thread_pop_task, zam_thread_push_task)
 //   6  hand-over to a collector: skin integration (harmonics), the rotation
 //      pre-pass and the end of each FFT-search worker (matching)
@@ -53,7 +52,6 @@ constexpr int ZAM_LOCK_ALLOCATOR = 8;
 constexpr int ZAM_LOCK_ALIGN_TABLES = 10;
 constexpr int ZAM_LOCK_TM_CACHE = 11;
 
-constexpr int ZAM_MAILBOX_SCAN = 0;
 constexpr int ZAM_MAILBOX_TASKS = 4;
 constexpr int ZAM_MAILBOX_HAND_OVER = 6;
 constexpr int ZAM_MAILBOX_PROGRESS = 7;

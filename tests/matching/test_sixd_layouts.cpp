@@ -16,6 +16,7 @@
 #include "common/log_capture.h"
 #include "matching/sampled_shape.h"
 #include "matching/search_pair.h"
+#include "matching/zam_sixd_store.h"
 
 namespace {
 
@@ -155,7 +156,11 @@ TEST_F(DirectLayout, ScoresEveryPoseDirectlyOnAnyThreadCount) {
   spec.receptor_samples = 42;
   spec.ligand_samples = 92;
   testutil::Capture quiet;
+  // With a hand-over of one byte the workers wait for the consumer at
+  // nearly every item; the poses stay those of one thread.
+  const int64_t bound = sixd_hand_over_bound(1);
   testutil::expect_one_thread_equals_three(spec, &p.data);
+  sixd_hand_over_bound(bound);
 
   // Poses past what can be laid out (1693 x 1692 x 4096) are refused before
   // anything runs, rather than ending the process when memory fails.

@@ -1,14 +1,16 @@
 // Solution store and pass threads of the six-dimensional search: the cull
 // keeps the best quarter, an empty pass gives the start pose, runs of equal
 // distance, the re-sampling of poses for a fine pass, the fine-pass pose
-// count, the consumer's tally over threads and the abort path, a threaded
-// pass that keeps the one-thread poses through a cull of ties, and the
-// start energy against a translation moved to the other side (none when the
-// pose cannot be translated).
+// count, the most poses a search lays out, the consumer's tally over
+// threads and the abort path, a threaded pass that keeps the one-thread
+// poses through a cull of ties, with the hand-over at its default bound and
+// at one byte (workers wait), and the start energy against a translation
+// moved to the other side (none when the pose cannot be translated).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <random>
 #include <thread>
@@ -127,6 +129,21 @@ TEST(SixdStore, MaxSamplesBounds) {
   zam_sixd_state = {};
 }
 
+// A code per pose: exactly 2^30 codes (8 GB) are laid out where they take
+// no more than half the memory; one pose more, or one MB less, is refused
+// with the reason.
+TEST(SixdStore, LayOutTakesAtMostTwoToTheThirtyPosesInHalfTheMemory) {
+  const int64_t most = int64_t{1} << 30;
+  testutil::Capture log;
+  EXPECT_TRUE(sixd_poses_fit("6-D", most, 16384));
+  EXPECT_TRUE(log.text.empty()) << log.text;
+  EXPECT_FALSE(sixd_poses_fit("6-D", most + 1, 1 << 30));
+  EXPECT_TRUE(log.has("The 6-D layout's 1073741825 poses are too many to lay out: more than 2^30;")) << log.text;
+  EXPECT_FALSE(sixd_poses_fit("6-D", most, 16383));
+  EXPECT_TRUE(log.has("1073741824 poses are too many to lay out: their codes take 8192 MB, more than half the "
+                      "memory (16383 MB)")) << log.text;
+}
+
 // A producer of the pass tests: takes items and scores `poses` poses in
 // each (pose k of item i scored score(i, k); those below the threshold
 // kept), then ends the item.
@@ -136,13 +153,24 @@ struct Producer {
   std::atomic<int>* exited;
   int poses = 600;
   float (*score)(int item, int k) = [](int, int k) { return (k % 3 == 0) ? -1.0f : (k % 3 == 1 ? 1.0f : NAN); };
+  // The producer that takes item 0 holds it back until this many others
+  // wait in the hand-over (noted in saw_wait; given up after 30 s).
+  int hold_until_waiting = 0;
+  std::atomic<int>* saw_wait = nullptr;
 };
+void hold_item(const Producer& w) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (sixd_hand_over_waiting() < w.hold_until_waiting && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::yield();
+  w.saw_wait->store(sixd_hand_over_waiting());
+}
 void* produce(void* arg) {
   auto* w = static_cast<Producer*>(arg);
   _scan_block block{};
   for (int taken = 0; taken < w->max_items; taken++) {
     const int item = zam_thread_pop_list();
     if (item < 0) break;
+    if (item == 0 && w->hold_until_waiting > 0) hold_item(*w);
     for (int k = 0; k < w->poses; k++) {
       const float s = w->score(item, k);
       if (sixd_keeps(s)) push_scan(&block, sixd_code(item, k, 0, 0), s);
@@ -238,6 +266,58 @@ TEST(SixdStore, ThreadedPassKeepsTheOneThreadPosesThroughACullOfTies) {
   const std::vector<int64_t> one = pass(1);
   ASSERT_EQ(one.size(), 150000u);  // a cull to 50,000 at 200,000, then 100,000 more
   EXPECT_EQ(pass(3), one);
+  zam_sixd_state = {};
+}
+
+// A hand-over bound of one byte: while the worker of item 0 holds it back,
+// the other workers get one block past the bound between them and then
+// wait, so the blocks waiting for the consumer stay within two items'
+// whatever the thread count; item 0, which the consumer needs next, always
+// gets through, and the pass ends with the one-thread poses, cull of ties
+// included. Several trials, for the order in which the workers meet.
+TEST(SixdStore, BoundedHandOverWaitsAndKeepsTheOneThreadPoses) {
+  zam_thread_setup(6);
+  zam_sixd_state = {};
+  zam_sixd_state.score_threshold = 0.0f;
+  struct Bound {
+    int64_t before = sixd_hand_over_bound(1);
+    ~Bound() { sixd_hand_over_bound(before); }
+  } one_byte;
+  auto pass = [](int threads, int64_t* most_held, int* saw) {
+    EXPECT_EQ(alloc_soln(0), 1);
+    _ZamProgress p{};
+    _sixd_consumer_arg c{};
+    std::atomic<int> waited{0};
+    Producer w{nullptr, 1000, nullptr, 25000, [](int item, int k) { return -1.0f - (float)((item + k) % 5); }};
+    w.hold_until_waiting = threads - 1;
+    w.saw_wait = &waited;
+    run_pass(w, 12, threads, &p, &c);
+    EXPECT_EQ(c.kept, 300000);
+    *most_held = c.most_held;
+    *saw = waited.load();
+    int64_t* codes = nullptr;
+    float* scores = nullptr;
+    const int n = fetch_soln(&codes, &scores);
+    std::vector<int64_t> kept(codes, codes + n);
+    zam_vm_free(codes);
+    zam_vm_free(scores);
+    return kept;
+  };
+  int64_t most = 0;
+  int saw = 0;
+  const std::vector<int64_t> one = pass(1, &most, &saw);
+  ASSERT_EQ(one.size(), 150000u);
+  const int64_t two_items = 2 * 25000 * (int64_t)(sizeof(int64_t) + sizeof(float));
+  for (int trial = 0; trial < 4; trial++) {
+    for (int threads : {3, 6}) {
+      SCOPED_TRACE(threads);
+      EXPECT_EQ(pass(threads, &most, &saw), one);
+      ASSERT_EQ(saw, threads - 1);
+      EXPECT_GT(most, 0);
+      EXPECT_LE(most, 2 * two_items);  // room for the blocks' spare capacity
+      EXPECT_EQ(sixd_hand_over_waiting(), 0);
+    }
+  }
   zam_sixd_state = {};
 }
 
