@@ -13,9 +13,10 @@
 // BM_SixdLayout: the same match at order 10 with each layout (fft_mode 3,
 // the tool's, then 1, 4, 5, 6 and 7) on one thread and on every core, with
 // the CPU seconds of the process per match (cpu_s), the peak of the
-// guarded allocator above what was in use before (peak_MB;
-// the allocator's peak is the process's, so run each case alone for it:
-// bench/sixd_layouts.sh) and the best score found.
+// guarded allocator above what was in use before (peak_MB), the process's
+// peak resident memory (rss_MB, which also holds what the workers hand to
+// the consumer; both peaks are the process's, so run each case alone for
+// them: bench/sixd_layouts.sh) and the best score found.
 // Run: build/bench/bench_sixd --benchmark_filter=BM_SixdSearch --benchmark_repetitions=3
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -147,6 +148,9 @@ void BM_SixdLayout(benchmark::State& state) {
   state.counters["threads"] = threads;
   state.counters["cpu_s"] = benchmark::Counter(cpu, benchmark::Counter::kAvgIterations);
   state.counters["peak_MB"] = (double)(zam_vm_max() - in_use) / 1024.0;
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  state.counters["rss_MB"] = u.ru_maxrss / 1024.0;
   state.counters["best"] = n > 0 ? sols[0].Etotal : 0.0;
 }
 BENCHMARK(BM_SixdLayout)
