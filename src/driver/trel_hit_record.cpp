@@ -18,6 +18,7 @@
 #include "runtime/zam_crc.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_whole.h"
 #include "store/trel_thing.h"
 
 namespace {
@@ -171,7 +172,7 @@ int trel_renewHitRecord(const char* folder, const _trel_thing* query, const char
     // Changed since, or written again by another query: not the earlier
     // run's file of this query any more, and no longer in its record.
     if (lstat(file.c_str(), &st) != 0 || !sameFile(f, st) || written_by_run.count({st.st_dev, st.st_ino}) ||
-        trel_isInput(file))
+        zam_isInput(file))
       continue;
     if (clean && unlink(file.c_str()) == 0)
       removed++;

@@ -135,8 +135,13 @@ void placeLog(bool ended_well) {
   const std::string from = std::exchange(log_private, std::string());
   struct stat st;
   if (lstat(from.c_str(), &st) != 0) return;  // the log could not be made
-  if (ended_well && zam_placeKeeping(from, S.log_file)) {
+  // An input of the run named by a list (the log's name is checked against
+  // the others at start-up) keeps its name: the log takes a numbered one.
+  const bool input = zam_isInput(S.log_file);
+  std::string aside;
+  if (ended_well && !input && zam_placeKeeping(from, S.log_file, &aside)) {
     zam_logger_name(S.log_file.c_str());
+    if (!aside.empty()) zam_msg("The earlier file %s is kept as %s\n", S.log_file.c_str(), aside.c_str());
     return;
   }
   const std::string kept = zam_placeNumbered(from, S.log_file);
@@ -145,7 +150,10 @@ void placeLog(bool ended_well) {
     return;
   }
   zam_logger_name(kept.c_str());
-  if (ended_well)
+  if (ended_well && input)
+    zam_wrn("The log of this run is %s: %s is an input file of this run, left as it is.\n", kept.c_str(),
+            S.log_file.c_str());
+  else if (ended_well)
     zam_wrn("The log of this run is %s: %s is not a file of its own (a link, say), left as it is.\n", kept.c_str(),
             S.log_file.c_str());
   else
@@ -343,6 +351,16 @@ std::vector<char*> pointers(std::vector<std::string>& list) {
   return out;
 }
 
+// Marks the files the command line names as inputs of the run, before
+// anything is written: no result, log or model file takes their place. The
+// files that list files name are marked where the lists are read.
+void keepNamedInputs() {
+  for (const std::string& file : S.files) zam_keepInput(file);
+  for (const std::string* file : {&S.theor_file, &S.only_file, &S.read_list, &S.source_list, &S.target_list,
+                                  &S.sisy_file, &S.homstrad_file})
+    zam_keepInput(*file);
+}
+
 void needDatabase(const char* option) {
   if (!S.db_name.empty()) return;
   zam_err("No database given for -%s. Please use -db=<database>.\n", option);
@@ -359,13 +377,17 @@ void writeTestBackbones() {
     char chain;
     std::string seq, sse;
   } pieces[] = {{"alpha", 'A', residues, alpha}, {"beta", 'B', residues, beta}, {"alpha_beta", 'C', both, alpha + beta}};
+  // Each is written (or refused, reported) whatever became of the others.
+  int failed = 0;
   for (const Piece& p : pieces) {
     _pdb_image* image = trel_makeBackbone(p.name, p.chain, int(p.seq.size()), p.seq.c_str(), p.sse.c_str());
     std::string file = S.res_folder + p.name + ".pdb";
-    int ok = zam_writePdb(file.c_str(), image, -1, 0, 0, 0, 1, tf_identity());
+    if (!zam_writePdb(file.c_str(), image, -1, 0, 0, 0, 1, tf_identity())) failed++;
     zam_freePdb(image);
-    if (!ok) fail();
   }
+  if (failed == 0) return;
+  zam_err("%d of the 3 ideal backbone files could not be written.\n", failed);
+  fail();
 }
 
 void runSearch(_trel_options* options, char** only, int n_only) {
@@ -392,6 +414,8 @@ void runSearch(_trel_options* options, char** only, int n_only) {
   std::vector<std::string> reads = getFiles(S.read_list, options->with_qseq || options->with_tseq);
   std::vector<std::string> queries = getFiles(S.source_list, options->with_qseq);
   std::vector<std::string> targets = getFiles(S.target_list, options->with_tseq);
+  for (const std::vector<std::string>* list : {&reads, &queries, &targets})
+    for (const std::string& file : *list) zam_keepInput(file);
   size_t nquery_files = S.multi_query ? S.files.size() : std::min<size_t>(1, S.files.size());
   queries.insert(queries.end(), S.files.begin(), S.files.begin() + nquery_files);
   if (!S.multi_query && S.files.size() > 1) targets.insert(targets.end(), S.files.begin() + 1, S.files.end());
@@ -510,6 +534,7 @@ void runMode(_trel_options* options, char** only, int n_only) {
     const std::vector<std::string> listed = getFiles(S.target_list, false);
     files.insert(files.end(), listed.begin(), listed.end());
     files.insert(files.end(), S.files.begin(), S.files.end());
+    for (const std::string& file : files) zam_keepInput(file);
     if (files.empty()) {
       zam_err("Not enough source PDB structures given. Exiting.\n");
       fail();
@@ -634,6 +659,7 @@ int trel_top(int argc, char** argv, char** envp) {
     return 1;
   }
   readEnvironment();
+  const std::string default_log = S.res_folder + "trel.log";
   // SIGTERM, SIGINT and SIGHUP end the run as a failure ends it, from here on.
   zam_stop_watch(trel_stopRun);
 
@@ -651,8 +677,16 @@ int trel_top(int argc, char** argv, char** envp) {
   if (S.do_kids) test_kids();
   trel_startLine();
 
+  keepNamedInputs();
+  if (!S.log_file.empty() && zam_isInput(S.log_file)) {
+    zam_err("The log file %s is an input file of this run: give the log another name (-log=F). Exiting.\n",
+            S.log_file.c_str());
+    fail();
+  }
   if (S.server_mode) {
     if (!zam_getenv("TREL_RESULTS")[0]) S.res_folder = "./";
+    // The log goes with the results, into the working folder, unless one was named.
+    if (S.log_file == default_log) S.log_file = S.res_folder + "trel.log";
     S.opt.use_subdirs = 0;
     S.opt.use_cache = 0;
   } else if (!trel_mkdir(S.res_folder.c_str(), "RESULTS")) {

@@ -20,6 +20,7 @@
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "runtime/zam_whole.h"
 #include "store/trel_thing.h"
 #include "structure/zam_pdb.h"
 
@@ -180,7 +181,7 @@ void read_separate(std::vector<Record>& records, std::vector<_pdb_image*>& image
       records[s].path.clear();
     } else {
       zam_msg("Loaded structure %s from PDB file %s\n", row_name(records[s]).c_str(), records[s].path.c_str());
-      trel_keepInput(records[s].path.c_str());
+      zam_keepInput(records[s].path.c_str());
     }
   }
 }
@@ -220,7 +221,7 @@ void read_unified(const std::vector<Record>& records, const char* file, std::vec
   zam_setPdbOneChain(one_chain);
   zam_setPdbOneModel(one_model);
   if (!whole) return;
-  trel_keepInput(file);
+  zam_keepInput(file);
   const int n = (int)records.size();
   if (whole->nmodels >= 2) {
     const std::vector<std::vector<int>> models = number_model_chains(whole);
@@ -463,7 +464,7 @@ _trel_msa* loadMSA(const char* msa_file, const char* pdb_extension, const _trel_
     kfree(buffer);
     return nullptr;
   }
-  trel_keepInput(msa_file);
+  zam_keepInput(msa_file);
   int n_records = 0;
   int64_t max_stretch = 0;
   trel_countMSA(length, buffer, &n_records, &max_stretch);
@@ -626,7 +627,7 @@ int trel_applyRMT(_trel_msa* msa, const char* rmt_file) {
     zam_err("Failed to open RMT file %s\n", text(rmt_file));
     return 0;
   }
-  trel_keepInput(rmt_file);
+  zam_keepInput(rmt_file);
   // Every block is read and checked before any structure moves: one matrix
   // that cannot be read refuses the whole file.
   struct Block {

@@ -8,13 +8,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <sys/stat.h>
 
 #include "align/trel_align.h"
 #include "output/trel_pair_names.h"
@@ -49,20 +46,6 @@ void note_written(const std::string& path) {
   if (!written) return;
   std::lock_guard<std::mutex> hold(written->lock);
   written->paths.push_back(path);
-}
-
-// Input files of the run by identity (device, inode), so that a result
-// named like one in the same folder, or reached through a link, is known.
-std::mutex inputs_lock;
-std::set<std::pair<dev_t, ino_t>> inputs;
-std::atomic<bool> any_inputs{false};
-
-bool is_input(const std::string& path) {
-  if (!any_inputs.load()) return false;
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return false;
-  std::lock_guard<std::mutex> hold(inputs_lock);
-  return inputs.count({st.st_dev, st.st_ino}) > 0;
 }
 
 void msg_row(const std::string& row) {
@@ -133,20 +116,8 @@ const char* first_chain(const _trel_align* a, const _pdb_image* image, bool quer
 
 }  // namespace
 
-void trel_keepInput(const char* path) {
-  struct stat st;
-  if (!path || stat(path, &st) != 0) return;
-  std::lock_guard<std::mutex> hold(inputs_lock);
-  inputs.emplace(st.st_dev, st.st_ino);
-  any_inputs = true;
-}
-
 _zam_whole* trel_openWhole(const std::string& path) {
-  if (is_input(path)) {
-    zam_wrn("Not writing %s: it is an input file of this run and is kept as it is.\n", path.c_str());
-    errno = EEXIST;
-    return nullptr;
-  }
+  if (zam_refuseInput(path)) return nullptr;
   _zam_whole* w = zam_openWhole(path, "w");
   if (!w) failed_files++;
   return w;
@@ -166,8 +137,6 @@ _trel_written* trel_holdWritten(_trel_written* list) {
   written = list;
   return before;
 }
-
-bool trel_isInput(const std::string& path) { return is_input(path); }
 
 int trel_failedFiles() { return failed_files.load(); }
 

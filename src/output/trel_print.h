@@ -21,14 +21,10 @@ struct _zam_whole;
 
 // A result file written whole (zam_openWhole, as plain text). Null without a
 // message when it cannot be opened (errno tells why); counted as a failed
-// file. A path that names an input file of the run (trel_keepInput) is not
+// file. A path that names an input file of the run (zam_keepInput) is not
 // written: null after a warning naming it, with errno EEXIST, and not
 // counted as a failure. Finish with trel_closeWhole.
 _zam_whole* trel_openWhole(const std::string& path);
-// Marks the existing file path (the file itself, however it is named later,
-// through a link or another relative path) as an input of this run, which no
-// result file may replace. A path that does not exist is ignored.
-void trel_keepInput(const char* path);
 // zam_closeWhole; a file that was to be kept and could not be put in place
 // counts as a failed file. No message. Null gives 0.
 int trel_closeWhole(_zam_whole* whole, bool keep);
@@ -48,8 +44,6 @@ struct _trel_written {
 // Makes list the calling thread's list (null: none) and returns the one it
 // replaces.
 _trel_written* trel_holdWritten(_trel_written* list);
-// Whether path is a file marked by trel_keepInput.
-bool trel_isInput(const std::string& path);
 
 // Files a query's hits write one after another under one name, each with
 // contents of its own (the masked query, the query's rainbow file), of which

@@ -14,6 +14,7 @@
 
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_log.h"
 #include "runtime/zam_owner.h"
 
 namespace {
@@ -28,6 +29,11 @@ std::atomic<unsigned long> temp_serial{0};
 std::mutex temps_lock;
 std::set<std::string> temps;
 bool stopping = false;  // zam_removeOwnTemps ran: no temporary file may be made
+
+// Input files of the run by identity (device, inode).
+std::mutex inputs_lock;
+std::set<std::pair<dev_t, ino_t>> inputs;
+std::atomic<bool> any_inputs{false};
 
 // Registers name before its file is made; false (errno ECANCELED) once the
 // run is stopping.
@@ -279,6 +285,29 @@ int zam_closeWhole(_zam_whole* w, bool keep) { return close_whole(w, keep, name_
 
 int zam_closeWholeNew(_zam_whole* w, bool keep) { return close_whole(w, keep, name_new); }
 
+void zam_keepInput(const std::string& path) {
+  struct stat st;
+  if (path.empty() || stat(path.c_str(), &st) != 0) return;
+  std::lock_guard<std::mutex> hold(inputs_lock);
+  inputs.emplace(st.st_dev, st.st_ino);
+  any_inputs = true;
+}
+
+bool zam_isInput(const std::string& path) {
+  if (!any_inputs.load()) return false;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  std::lock_guard<std::mutex> hold(inputs_lock);
+  return inputs.count({st.st_dev, st.st_ino}) > 0;
+}
+
+bool zam_refuseInput(const std::string& path) {
+  if (!zam_isInput(path)) return false;
+  zam_wrn("Not writing %s: it is an input file of this run and is kept as it is.\n", path.c_str());
+  errno = EEXIST;
+  return true;
+}
+
 std::string zam_numberedName(const std::string& path, const std::string& tag) {
   const uint32_t kind = zam_fkind(path.c_str());
   const size_t end = kind ? path.rfind('.') : path.size();
@@ -295,7 +324,8 @@ std::string zam_placeNumbered(const std::string& from, const std::string& path) 
   return std::string();
 }
 
-int zam_placeKeeping(const std::string& from, const std::string& path) {
+int zam_placeKeeping(const std::string& from, const std::string& path, std::string* set_aside) {
+  if (set_aside) set_aside->clear();
   // Another process may put its own file at path between two steps: the
   // loop then sets that one aside as well.
   for (int tries = 0; tries < 1000; ++tries) {
@@ -306,7 +336,9 @@ int zam_placeKeeping(const std::string& from, const std::string& path) {
       errno = EEXIST;
       return 0;
     }
-    if (zam_placeNumbered(path, path).empty() && errno != ENOENT) return 0;
+    const std::string moved = zam_placeNumbered(path, path);
+    if (moved.empty() && errno != ENOENT) return 0;
+    if (!moved.empty() && set_aside) *set_aside = moved;
   }
   errno = EBUSY;
   return 0;

@@ -49,6 +49,19 @@ int zam_closeWhole(_zam_whole* whole, bool keep);
 // the new file and 0 is returned with errno EEXIST. No message.
 int zam_closeWholeNew(_zam_whole* whole, bool keep);
 
+// The input files of the run, known by identity (device and inode), so
+// that a result named like one, reached through a link or through another
+// relative path, is known as well: an input of the run is never an output.
+// Marks the existing file path as an input; a missing path is ignored.
+// Thread-safe; no message.
+void zam_keepInput(const std::string& path);
+// Whether path names (a link followed) a file marked as an input.
+bool zam_isInput(const std::string& path);
+// For a writer about to write path: when it names an input of the run, the
+// warning "Not writing <path>: it is an input file of this run and is kept
+// as it is." and true (errno EEXIST); else false, no message.
+bool zam_refuseInput(const std::string& path);
+
 // path with "." and tag put before its compression ending (".gz", ".bz" or
 // ".bz2", which choose the codec) or, without one, at its end: tag 2 gives
 // "trel.log.2" for "trel.log" and "run.log.2.gz" for "run.log.gz".
@@ -60,8 +73,10 @@ std::string zam_numberedName(const std::string& path, const std::string& tag);
 // left alone, and the call fails with EEXIST. Safe against other processes
 // doing the same at the same time: each step either takes a free name or
 // fails. Returns 1; 0 when from could not be moved (errno tells why; from
-// keeps its name). No message.
-int zam_placeKeeping(const std::string& from, const std::string& path);
+// keeps its name). The numbered name given to a file that stood at path
+// goes to *set_aside when it is not null (empty when none was moved). No
+// message.
+int zam_placeKeeping(const std::string& from, const std::string& path, std::string* set_aside = nullptr);
 // Gives the file from the first free numbered name of path and returns that
 // name; "" when it could not be moved (errno tells why). No message.
 std::string zam_placeNumbered(const std::string& from, const std::string& path);

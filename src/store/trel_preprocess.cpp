@@ -140,21 +140,24 @@ int trel_cleanupPDBs(char** paths, int n, const _trel_cleanup_opts* options) {
 }
 
 int trel_writeTraceSSE(const char* path, const _trel_trace* trace) {
-  _zam_file* file = zam_fopen(path, "w");
-  if (!file) {
-    zam_err("Failed to write SSE file: %s\n", path);
+  // Written whole, as result files are: never through a link at its name,
+  // never over an input of the run.
+  if (zam_refuseInput(path)) return 0;
+  _zam_whole* whole = zam_openWhole(path, "w");
+  if (!whole) {
+    zam_err("Failed to write SSE file: %s [%s]\n", path, strerror(errno));
     return 0;
   }
   const int n = trace ? trace->n : 0;
-  zam_fprintf(file, "%-4d   coil  helix  beta\n", n);
+  zam_fprintf(whole->fp, "%-4d   coil  helix  beta\n", n);
   for (int i = 0; i < n; i++) {
     const _trel_seg& s = trace->seg[i];
     const char cls = s.sse == 'A' ? 'H' : s.sse == 'B' ? 'S' : 'C';
-    zam_fprintf(file, " %4d %c %c%7.3f%7.3f%7.3f\n", i + 1, s.code, cls, s.sse_score.z,
+    zam_fprintf(whole->fp, " %4d %c %c%7.3f%7.3f%7.3f\n", i + 1, s.code, cls, s.sse_score.z,
                 s.sse_score.x, s.sse_score.y);
   }
-  if (zam_fclose(file) != 0) {
-    zam_err("Failed to write SSE file: %s\n", path);
+  if (!zam_closeWhole(whole, true)) {
+    zam_err("Failed to write SSE file: %s [%s]\n", path, strerror(errno));
     return 0;
   }
   return 1;

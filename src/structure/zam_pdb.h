@@ -189,8 +189,10 @@ int zam_closePdbFile(_zam_file* stream);
 // wrap from 99999 to 1. Returns the last serial written.
 int zam_writePdbFile(_zam_file* stream, const _pdb_image* image, int chain, char label,
                      int selection, int sse, int ter, int serial, Matrix3D matrix);
-// Open, write from serial 0, close. Returns 1 on success, 0 when the file
-// could not be opened or written (reported).
+// Writes the file whole (zam_openWhole) from serial 0: a link standing at
+// its name is replaced, never written through. Returns 1 on success, 0 when
+// the file could not be opened or written (reported), or names an input of
+// the run (zam_refuseInput: warned, left as it is).
 int zam_writePdb(const char* file, const _pdb_image* image, int chain, char label, int selection,
                  int sse, int ter, Matrix3D matrix);
 // Writes the atoms of residue i alone; returns the last serial.

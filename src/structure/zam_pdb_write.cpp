@@ -163,12 +163,21 @@ int zam_writePdbFile(_zam_file* f, const _pdb_image* image, int chain, char labe
 
 int zam_writePdb(const char* file, const _pdb_image* image, int chain, char label, int selection, int sse,
                  int ter, Matrix3D matrix) {
-  _zam_file* f = zam_openPdbFile(file);
-  if (!f) return 0;
-  zam_writePdbFile(f, image, chain, label, selection, sse, ter, 0, matrix);
-  if (zam_closePdbFile(f) != 0) {
-    char path[300];
-    zam_err("Failed to write PDB file: %s\n", zam_filename(file, "pdb", path));
+  char path[300];
+  zam_filename(file ? file : "", "pdb", path);
+  // Written whole: a link standing at the name is replaced, not written
+  // through, and an input of the run is never written over.
+  if (zam_refuseInput(path)) return 0;
+  _zam_whole* out = zam_openWhole(path, "w");
+  if (!out) {
+    zam_err("Failed to write PDB file: %s [%s]\n", path, strerror(errno));
+    return 0;
+  }
+  if (zam_debug > 1) zam_msg("Writing PDB: %s\n", path);
+  zam_writePdbRemark(out->fp);
+  zam_writePdbFile(out->fp, image, chain, label, selection, sse, ter, 0, matrix);
+  if (!zam_closeWhole(out, true)) {
+    zam_err("Failed to write PDB file: %s [%s]\n", path, strerror(errno));
     return 0;
   }
   return 1;

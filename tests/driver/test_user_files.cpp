@@ -1,0 +1,167 @@
+// Runs that share a folder with the user's own files, as a user points the
+// tool at them: the inputs of every mode, files behind links at result
+// names, a log named like an existing file, purge, database build and
+// delete. Every file the tool did not write keeps its bytes.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/run_trel.h"
+#include "common/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::has;
+using testutil::Outcome;
+using testutil::read_file;
+using testutil::shared_pdb;
+using testutil::TempDir;
+using testutil::write_file;
+
+Outcome run(const std::string& cwd, std::vector<std::string> args, std::vector<std::string> env = {}) {
+  return testutil::run_trel(cwd, std::move(args), std::move(env));
+}
+
+// Files planted in a folder with their bytes, to be found unchanged later.
+struct Planted {
+  std::map<std::string, std::string> files;  // path -> bytes
+  void pdb(const TempDir& dir, const std::string& name, const std::string& as) {
+    fs::create_directories(fs::path(dir.file(as)).parent_path());
+    const std::string bytes = read_file(shared_pdb("mustang-testdata/" + name + ".pdb"));
+    write_file(dir.file(as), bytes);
+    files[dir.file(as)] = bytes;
+  }
+  void text(const TempDir& dir, const std::string& as, const std::string& bytes) {
+    fs::create_directories(fs::path(dir.file(as)).parent_path());
+    write_file(dir.file(as), bytes);
+    files[dir.file(as)] = bytes;
+  }
+  void expectKept() const {
+    for (const auto& [path, bytes] : files) {
+      struct stat st;
+      EXPECT_TRUE(lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) << path << " is gone or no file";
+      EXPECT_EQ(read_file(path), bytes) << path << " changed";
+    }
+  }
+};
+
+class UserFiles : public ::testing::Test {
+ protected:
+  void SetUp() override { TREL_REQUIRE_SHARED_DATA(); }
+};
+
+// With the inputs' folder as the results folder, no mode writes over an
+// input: the multiple alignment's superposed copies, a search's query file
+// of an input named like one, and the ideal backbones are refused with a
+// warning naming them, and the other results are written.
+TEST_F(UserFiles, NoModeWritesOverItsInputs) {
+  TempDir dir;
+  Planted user;
+  for (const char* n : {"1sp1", "1ard", "5znf", "1zfd"}) user.pdb(dir, n, std::string(n) + ".pdb");
+  Outcome multi = run(dir.str(), {"-multi", "-nosubdirs", "1sp1.pdb", "1ard.pdb", "5znf.pdb", "1zfd.pdb"},
+                      {"TREL_RESULTS=."});
+  EXPECT_EQ(multi.status, 0) << multi.out;
+  EXPECT_TRUE(has(multi.out, "Not writing ./5znf.pdb: it is an input file")) << multi.out;
+  EXPECT_TRUE(fs::exists(dir.file("1ard_multi.kmsa")));
+  user.expectKept();
+
+  // A search whose second input is named as the first one's query copy,
+  // given through a target list under another relative path.
+  TempDir s;
+  Planted mine;
+  mine.pdb(s, "1sp1", "q.pdb");
+  mine.pdb(s, "1sp2", "q_query.pdb");
+  mine.pdb(s, "1ard", "x.pdb");
+  mine.text(s, "targets.txt", "./q_query.pdb\nx.pdb\n");
+  Outcome search = run(s.str(), {"-nosubdirs", "-target=targets.txt", "q.pdb"}, {"TREL_RESULTS=."});
+  EXPECT_EQ(search.status, 0) << search.out;
+  EXPECT_TRUE(has(search.out, "Not writing ./q_query.pdb: it is an input file")) << search.out;
+  EXPECT_TRUE(fs::exists(s.file("x_q.kpairs")));
+  mine.expectKept();
+
+  // -test refuses the backbone named like its input, writes the others and fails.
+  mine.pdb(s, "1ard", "alpha.pdb");
+  Outcome test = run(s.str(), {"-test", "q.pdb", "alpha.pdb"}, {"TREL_RESULTS=."});
+  EXPECT_EQ(test.status, 1);
+  EXPECT_TRUE(has(test.out, "Not writing ./alpha.pdb: it is an input file")) << test.out;
+  EXPECT_TRUE(has(test.out, "*Error* 1 of the 3 ideal backbone files could not be written.")) << test.out;
+  EXPECT_TRUE(has(read_file(s.file("beta.pdb")), "ATOM  "));
+  mine.expectKept();
+}
+
+// A symbolic link at the name of an ideal backbone, a theoretical model or
+// a secondary-structure file is replaced by the file, never written
+// through: the file it points at, outside the folder, keeps its bytes.
+TEST_F(UserFiles, LinksAtResultNamesAreReplacedNotFollowed) {
+  TempDir dir;
+  Planted user;
+  user.text(dir, "outside/precious.txt", "mine\n");
+  user.pdb(dir, "1sp1", "w/q.pdb");
+  user.pdb(dir, "1ard", "w/t.pdb");
+  user.pdb(dir, "1zaa1", "w/m.pdb");
+  for (const char* link : {"w/beta.pdb", "w/m_3.pdb", "w/p.ss"})
+    fs::create_symlink(dir.file("outside/precious.txt"), dir.file(link));
+  const std::string w = dir.file("w");
+  EXPECT_EQ(run(w, {"-test", "q.pdb", "t.pdb"}, {"TREL_RESULTS=."}).status, 0);
+  EXPECT_EQ(run(w, {"-theor=m.pdb"}, {"TREL_RESULTS=."}).status, 0);
+  user.pdb(dir, "1sp1", "w/p.pdb");
+  Outcome pre = run(w, {"-preprocess", "-sse", "p.pdb"});
+  EXPECT_EQ(pre.status, 0) << pre.out;
+  user.files.erase(dir.file("w/p.pdb"));  // rewritten in place, as asked
+  for (const char* link : {"w/beta.pdb", "w/m_3.pdb", "w/p.ss"}) {
+    EXPECT_FALSE(fs::is_symlink(dir.file(link))) << link;
+    EXPECT_TRUE(fs::is_regular_file(dir.file(link))) << link;
+  }
+  EXPECT_TRUE(has(read_file(dir.file("w/m_3.pdb")), "ATOM  "));
+  EXPECT_EQ(read_file(dir.file("w/p.ss")).rfind("29 ", 0), 0u);
+  user.expectKept();
+}
+
+// An input is never the log: named on the command line it is refused
+// before anything is written; named by a list it keeps its name and the
+// log takes a numbered one. An earlier file at the log's name is kept under
+// a numbered name that the run says.
+TEST_F(UserFiles, TheLogNeverTakesAnInputsPlace) {
+  TempDir dir;
+  Planted user;
+  user.pdb(dir, "1ard", "1ard.pdb");
+  user.pdb(dir, "1sp1", "1sp1.pdb");
+  user.text(dir, "list.txt", "1ard.pdb\n");
+  Outcome named = run(dir.str(), {"-log=1ard.pdb", "1sp1.pdb", "1ard.pdb"});
+  EXPECT_EQ(named.status, 1);
+  EXPECT_TRUE(has(named.out, "*Error* The log file 1ard.pdb is an input file of this run")) << named.out;
+  EXPECT_FALSE(fs::exists(dir.file("trel_results")));
+  Outcome listed = run(dir.str(), {"-log=1ard.pdb", "-read=list.txt", "1sp1.pdb"}, {"TREL_LOG=x"});
+  EXPECT_EQ(listed.status, 0) << listed.out;
+  EXPECT_TRUE(has(listed.out, "is an input file of this run, left as it is.")) << listed.out;
+  EXPECT_TRUE(has(read_file(dir.file("1ard.pdb.1")), " log stopping at "));
+  user.expectKept();
+
+  write_file(dir.file("notes.log"), "my notes\n");
+  Outcome aside = run(dir.str(), {"-log=notes.log", "1sp1.pdb", "1ard.pdb"});
+  EXPECT_EQ(aside.status, 0) << aside.out;
+  EXPECT_TRUE(has(aside.out, "The earlier file notes.log is kept as notes.log.1\n")) << aside.out;
+  EXPECT_EQ(read_file(dir.file("notes.log.1")), "my notes\n");
+}
+
+// -server writes its results and its log into the working folder, which
+// needs no results folder.
+TEST_F(UserFiles, ServerLogsIntoTheWorkingFolder) {
+  TempDir dir;
+  Planted user;
+  user.pdb(dir, "1ard", "1ard.pdb");
+  user.pdb(dir, "1zaa1", "1zaa1.pdb");
+  Outcome server = run(dir.str(), {"-server", "1ard.pdb", "1zaa1.pdb"});
+  EXPECT_EQ(server.status, 0) << server.out;
+  EXPECT_TRUE(has(read_file(dir.file("trel.log")), " log stopping at "));
+  EXPECT_FALSE(fs::exists(dir.file("trel_results")));
+  user.expectKept();
+}
+
+}  // namespace
