@@ -127,15 +127,17 @@ void probe_locked() {
   }
   const char* made = "zam_cache";
   struct stat st;
-  if (mkdir(made, 0700) != 0 && !(errno == EEXIST && stat(made, &st) == 0 && S_ISDIR(st.st_mode))) {
+  // Made private to the user, like the run's own cache folder; a folder of
+  // that name that was there already is the user's, used as it is.
+  const bool created = mkdir(made, 0700) == 0;
+  if (!created && !(errno == EEXIST && stat(made, &st) == 0 && S_ISDIR(st.st_mode))) {
     zam_err("Could not create %s. Cache disabled.\n", made);
     disable();
     return;
   }
-  chmod(made, 0700);  // private to the user, like the run's own cache folder
   if (!set_dir(made)) return;
   setenv("ZAM_CACHE", cache_dir, 1);
-  zam_msg("Created cache directory: %s\n", cache_dir);
+  zam_msg(created ? "Created cache directory: %s\n" : "Using cache directory: %s\n", cache_dir);
 }
 
 const char* kind_tag(int type, int single) {

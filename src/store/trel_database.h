@@ -100,10 +100,11 @@ int trel_checkDatabaseSums(const _trel_db* db);
 // are not all there). 0, no message, otherwise.
 int trel_databaseUnfinished(const char* name, const char* folder, int with_index);
 
-// 1 when a database may be built under name in root: its folder name fits
-// and holds no database file yet. 0 after an error otherwise (an existing
-// database is the user's to delete, never replaced by a build). Makes
-// nothing; trel_buildDatabase checks the same first.
+// 1 when a database may be built under name in root: its folder name fits,
+// and the folder is missing or holds nothing but folders. 0 after an error
+// otherwise (an existing database is the user's to delete, never replaced
+// by a build, and a folder holding other files is never built into).
+// Makes nothing; trel_buildDatabase checks the same first.
 int trel_checkNewDatabase(const char* root, const char* name, int with_index);
 
 // Builds a database from n source files; prints each member and a summary.
@@ -152,8 +153,9 @@ int trel_listDatabase(const char* root, const char* name, int with_index, const 
 int trel_extractDatabase(const char* root, const char* name, int with_index, const char* folder,
                          const char* pattern, char** names, int n_names,
                          const _trel_db_opts* options);
-// "-delete": deletes the database's own files (the five data files and its
-// members' images and coefficient files) and then its folder (really), or
+// "-delete": deletes the database's own files (the five data files and, as
+// its header and tags give them, each member's image of the database's kind
+// and the coefficient files of the classes it wrote) and then its folder (really), or
 // lists what it would delete. Anything else in the folder is kept and named,
 // and the folder then stays. Refuses, with messages and nothing deleted, an
 // empty, "." or ".." root or name, a name holding "/", a folder that is a

@@ -1,5 +1,6 @@
 // Structure databases, the writing side: the folder name, creating the four
 // files, appending members, padding and the header at close, and the build.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,6 +41,23 @@ const char* databaseFileIn(const char* folder) {
   for (const char* file : kOwnFiles)
     if (lstat((std::string(folder) + file).c_str(), &st) == 0) return file;
   return nullptr;
+}
+
+// The name of the first entry of folder found (dot files included) that is
+// not a folder, or "" when there is none. A folder is never replaced by a
+// file written in its place, so only these can be lost to a build.
+std::string firstFileIn(const char* folder) {
+  std::string found;
+  if (DIR* dir = opendir(folder)) {
+    while (const dirent* e = readdir(dir)) {
+      struct stat st;
+      if (lstat((std::string(folder) + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+      found = e->d_name;
+      break;
+    }
+    closedir(dir);
+  }
+  return found;
 }
 
 char* joinPath(const char* folder, const char* file) { return kcatS(folder, file, nullptr); }
@@ -284,6 +302,15 @@ int trel_checkNewDatabase(const char* root, const char* name, int with_index) {
     zam_err("Database %s exists already in %s (it holds %s): it is not replaced. Delete it first "
             "(-delete) or build it under another name.\n",
             name, target, found);
+    return 0;
+  }
+  // A folder of that name that holds no database holds someone else's
+  // files, which members of the same names would replace: nothing is built
+  // into it.
+  if (const std::string other = firstFileIn(target); !other.empty()) {
+    zam_err("Folder %s exists and holds no database (it holds %s): database %s is not built into it. "
+            "Build it under another name, or empty the folder first.\n",
+            target, other.c_str(), name);
     return 0;
   }
   return 1;

@@ -566,30 +566,57 @@ int trel_extractDatabase(const char* root, const char* name, int with_index, con
 
 namespace {
 
-// The names of the files a database folder's own database made: its five
-// files and, for every name in its names file, the member's image and its
-// coefficient files of every class. The names file is read as it is, whole
-// or damaged: a garbled name only names no file.
-std::set<std::string> ownFiles(const char* folder) {
-  std::set<std::string> own = {"master.dat", "names.dat", "tags.dat", "traces.dat", TREL_DB_SUMS};
-  std::string names;
-  const int fd = open((std::string(folder) + "names.dat").c_str(), O_RDONLY | O_CLOEXEC);
+// Reads the whole file folder + file; empty when it cannot be read.
+std::string readWhole(const char* folder, const char* file) {
+  std::string bytes;
+  const int fd = open((std::string(folder) + file).c_str(), O_RDONLY | O_CLOEXEC);
   const int64_t size = fd >= 0 ? fileSize(fd) : -1;
   if (size > 0) {
-    names.resize(static_cast<size_t>(size));
-    if (zam_readAll(fd, names.data(), size, 0) != size) names.clear();
+    bytes.resize(static_cast<size_t>(size));
+    if (zam_readAll(fd, bytes.data(), size, 0) != size) bytes.clear();
   }
   if (fd >= 0) close(fd);
-  for (size_t at = 0; at < names.size();) {
+  return bytes;
+}
+
+// The names of the files a database folder's own database made, as its
+// records give them: its five files and, for every member its names and
+// tags files hold, the image of the kind its header gives and the
+// coefficient files of the classes its tag says were written. The files
+// are read as they are, whole or damaged: a garbled name names no file, and
+// a member without its tag names none. A build that did not finish has
+// written no header yet: its members' images are then named of both kinds.
+std::set<std::string> ownFiles(const char* folder) {
+  std::set<std::string> own = {"master.dat", "names.dat", "tags.dat", "traces.dat", TREL_DB_SUMS};
+  const std::string header = readWhole(folder, "master.dat");
+  _trel_db head{};
+  const bool whole = header.size() >= static_cast<size_t>(TREL_DB_MASTER_SIZE);
+  if (whole) std::memcpy(&head, header.data(), TREL_DB_MASTER_SIZE);
+  const std::string names = readWhole(folder, "names.dat");
+  const std::string tags = readWhole(folder, "tags.dat");
+  const size_t base_at = std::strlen(folder);
+  size_t member = 0;
+  for (size_t at = 0; at < names.size(); member++) {
     const size_t end = std::min(names.find('\0', at), names.size());
-    const std::string member = names.substr(at, end - at);
+    const std::string name = names.substr(at, end - at);
     at = end + 1;
-    if (member.empty() || member.find('/') != std::string::npos || member == "." || member == "..")
-      continue;
-    own.insert(member + ".pdb");
-    own.insert(member + ".kpdb");
-    for (int c = 0; c < TREL_POT_CLASSES; c++)
-      for (const char* ext : {".sig", ".tau"}) own.insert(member + "_" + trel_potCode(c) + ext);
+    if (name.empty()) break;  // the padding after the last name
+    if (name.find('/') != std::string::npos || name == "." || name == "..") continue;
+    if ((member + 1) * sizeof(_trel_tag) > tags.size()) break;
+    _trel_tag tag;
+    std::memcpy(&tag, tags.data() + member * sizeof(_trel_tag), sizeof tag);
+    _trel_thing thing{};
+    trel_setupThingRef(&thing, name.c_str(), folder);
+    char base[TREL_PATH_MAX + 1];
+    char file[TREL_PATH_MAX + 1];
+    if (!trel_nameThingPot(&thing, -1, base)) continue;
+    if (!whole || head.image_kind < 2) own.insert(zam_filename(base, "pdb", file) + base_at);
+    if (!whole || head.image_kind >= 2) own.insert(zam_filename(base, "kpdb", file) + base_at);
+    if (tag.order <= 0) continue;
+    for (int c = 0; c < TREL_POT_CLASSES; c++) {
+      if (!tag.pot_flags[c] || !trel_nameThingPot(&thing, c, base)) continue;
+      for (const char* ext : {"sig", "tau"}) own.insert(zam_filename(base, ext, file) + base_at);
+    }
   }
   return own;
 }

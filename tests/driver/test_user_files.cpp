@@ -164,4 +164,49 @@ TEST_F(UserFiles, ServerLogsIntoTheWorkingFolder) {
   user.expectKept();
 }
 
+// A build never goes into a folder of the database's name that holds no
+// database, and -delete removes only the files the database's records
+// name: a member's coefficient files of a database built without them, or
+// its image of the other kind, are the user's.
+TEST_F(UserFiles, DatabasesTouchOnlyTheirOwnFiles) {
+  TempDir dir;
+  Planted user;
+  user.pdb(dir, "1ard", "src/1ard.pdb");
+  user.pdb(dir, "1sp1", "src/1sp1.pdb");
+  user.pdb(dir, "1zaa1", "db/zf_trel/1ard.pdb");  // another structure under a member's name
+  user.text(dir, "db/zf_trel/notes.txt", "mine\n");
+  const std::vector<std::string> env = {"TREL_DATABASE=" + dir.file("db")};
+  Outcome into = run(dir.str(), {"-build=zf", "src/1ard.pdb", "src/1sp1.pdb"}, env);
+  EXPECT_EQ(into.status, 1);
+  EXPECT_TRUE(has(into.out, "holds no database")) << into.out;
+  user.expectKept();
+  EXPECT_FALSE(fs::exists(dir.file("db/zf_trel/master.dat")));
+
+  Outcome build = run(dir.str(), {"-build=mine", "src/1ard.pdb", "src/1sp1.pdb"}, env);
+  ASSERT_EQ(build.status, 0) << build.out;
+  ASSERT_TRUE(fs::exists(dir.file("db/mine_trel/1ard.pdb")));
+  user.text(dir, "db/mine_trel/1ard_A.sig", "not the database's\n");
+  user.text(dir, "db/mine_trel/1ard.kpdb", "not the database's\n");
+  Outcome del = run(dir.str(), {"-delete", "-db=mine"}, env);
+  EXPECT_EQ(del.status, 0) << del.out;
+  EXPECT_TRUE(has(del.out, "Kept 2 files in ")) << del.out;
+  for (const char* gone : {"master.dat", "names.dat", "1ard.pdb", "1sp1.pdb"})
+    EXPECT_FALSE(fs::exists(dir.file(std::string("db/mine_trel/") + gone))) << gone;
+  user.expectKept();
+}
+
+// The translation-matrix cache folder in the working folder: a user's own
+// keeps its mode and is not said to be created.
+TEST_F(UserFiles, AnExistingMatrixCacheFolderKeepsItsMode) {
+  TempDir dir;
+  write_file(dir.file("q.pdb"), "END\n");
+  write_file(dir.file("t.pdb"), "END\n");
+  fs::create_directory(dir.file("zam_cache"));
+  fs::permissions(dir.file("zam_cache"), fs::perms(0755));
+  Outcome r = run(dir.str(), {"-q3", "q.pdb", "t.pdb"});
+  EXPECT_FALSE(has(r.out, "Created cache directory")) << r.out;
+  EXPECT_TRUE(has(r.out, "Using cache directory: " + dir.file("zam_cache"))) << r.out;
+  EXPECT_EQ(fs::status(dir.file("zam_cache")).permissions(), fs::perms(0755));
+}
+
 }  // namespace
