@@ -62,6 +62,32 @@ int64_t seeded_walk(_m12ranges r12, Op& op) {
   return yib_shared::m1m2_walk(op.L, op.j1, op.j2, op.j3, r12, op);
 }
 
+// Range of a long-double ladder over (m1, m2) on a row of m3 other than 0
+// (a row of m3 = 0 holds to 1e-16 at every j1). Such a row runs the
+// three-term recursion from its top towards a far end whose coefficient is
+// tiny when j3 lies well above j1 (6.6e-30 at <50 -50; 49 49 | 99 -1>), so
+// the rounding of the larger values swamps it; for j3 <= j1 the loss is
+// milder. The largest j1 at which every row of m3 != 0 holds to 1e-10
+// (absolute) against the exact ladders, over every triple and over the
+// triples with j3 <= j1, as measured for each member.
+struct RowRange {
+  const char* who;
+  int every;  // every triple
+  int low;    // triples with j3 <= j1
+};
+constexpr RowRange kPlainRows{"yib_ladder_m1m2_dbl", 19, 44};
+constexpr RowRange kRootRows{"yib_laddersq_m1m2_dbl", 18, 36};
+
+// Warns (once per member and process) of a row of m3 != 0 beyond that range.
+void check_row(const RowRange& r, int j1, int j2, int j3, _m12ranges r12) {
+  const int m3 = r12.m1_first + r12.m2_first;
+  if (m3 != 0 && j1 > (j3 <= j1 ? r.low : r.every))
+    zam_wrn_once(r.who,
+                 "%s: the row m3 = %d of (%d, %d, %d) is beyond the long-double ladder over (m1, m2) away from "
+                 "m3 = 0, which holds to 1e-10 only up to j1 = %d (%d when j3 <= j1).\n",
+                 r.who, m3, j1, j2, j3, r.every, r.low);
+}
+
 }  // namespace
 
 void yib_c02_dbl(int J, int parity, long double* C02) {
@@ -256,6 +282,7 @@ int64_t yib_scale_m1m2_long(int L, int j1, int j2, int j3, int b, int m, int e, 
 
 int64_t yib_ladder_m1m2_dbl(int L, int j1, int j2, int j3, _m12ranges r12, long double c, long double* Z,
                             long double* Q, long double* V) {
+  check_row(kPlainRows, j1, j2, j3, r12);
   struct Op : RowOp<long double> {
     void step(const LadderStep& s) {
       long double n = s.c1 * Z[s.prev];
@@ -304,6 +331,7 @@ int64_t yib_ladder_m1m2_gmp(int L, int j1, int j2, int j3, int m3, mpf_t* tf, _m
 
 int64_t yib_laddersq_m1m2_dbl(int L, int j1, int j2, int j3, _m12ranges r12, long double c, long double* Z,
                               long double* Q, long double* V) {
+  check_row(kRootRows, j1, j2, j3, r12);
   struct Op : RowOp<long double> {
     void step(const LadderStep& s) {
       long double n = s.c1 * Z[s.prev];

@@ -63,6 +63,20 @@ int yib_top_m3_mpz(int L, int j1, int j2, int j3, int lo, int hi, mpz_t* tz, mpz
 // unusable; from j1 = 18 on some ladders do). tz and tf
 // are scratch (at least 2 integers, 4 floats). The scale forms are the last
 // step: V for m2 = b..m, then the mirror half m+1..e of a symmetric ladder.
+// Range of the long-double forms (yib_ladder_m1m2_dbl, yib_laddersq_m1m2_dbl):
+// a row of m3 = 0 holds to 1e-16 at every j1, but a row of m3 != 0 (the
+// tops-first road: yib_top_m3_dbl, then one such ladder per row) runs from
+// its top towards a far end whose coefficient can be tiny, and loses it.
+// Against the exact ladders over every triple and every m3, such rows hold
+// to 1e-10 (absolute) while j1 is at most 19 (yib_ladder_m1m2_dbl) or 18
+// (yib_laddersq_m1m2_dbl); the triples with j3 above j1, near the stretched
+// j3 = j1 + j2, lose first (8.2e-10 at <20 -20; 19 19 | 39 -1>, 3.3e-4 at
+// j1 = 30, meaningless from 35 on: -1.2e9 at <50 -50; 49 49 | 99 -1> for
+// 6.7e-30). The triples with j3 <= j1 hold to 1e-10 up to j1 = 44
+// (yib_ladder_m1m2_dbl: 1.8e-10 at 45, 3.2e-9 at 50, 2.1e-5 at 64, and
+// -0.1035 for 1.75e-20 at <84 -32; 60 60 | 28 28>) or 36
+// (yib_laddersq_m1m2_dbl: 1.8e-10 at 37, 9.9e-7 at 50). A row beyond its
+// range warns once per member and process.
 int64_t yib_ladder_m1m2_mpz(int L, int j1, int j2, int j3, _m12ranges r12, mpz_t* tz, mpz_t* Z, long double* Q,
                             long double* V);
 int64_t yib_scale_m1m2_mpz(int L, int j1, int j2, int j3, int b, int m, int e, mpz_t* Z, long double* Q, long double* V);
@@ -103,8 +117,9 @@ int64_t yib_laddersq_m1m2_mpf(int L, int j1, int j2, int j3, _m12ranges r12, lon
 // they hold to 1e-10 (absolute) only while j1 is at most 24; at j1 = 40
 // the error reaches 1.8e-5, at 84 the values are meaningless (5.7e13 for
 // 0.266). A sweep beyond j1 = 24 warns once per member and process. The
-// integer members, and the tops of yib_top_m3_dbl followed by a ladder over
-// (m1, m2) per row, hold at every j1.
+// integer members hold at every j1; the tops of yib_top_m3_dbl followed by a
+// long-double ladder over (m1, m2) per row hold only to the j1 stated with
+// those ladders (19 over every triple, 44 for j3 <= j1).
 int64_t yib_ladder_m3_dbl(int L, int j1, int j2, int j3, int lo, int hi, const _m12ranges* R, long double s,
                           long double* Z, long double* Q, long double* V);
 int64_t yib_ladder_m3_long(int L, int j1, int j2, int j3, int lo, int hi, const _m12ranges* R, int64_t* Z,

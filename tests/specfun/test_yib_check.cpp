@@ -6,11 +6,13 @@
 
 #include <gmpxx.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/log_capture.h"
@@ -201,6 +203,50 @@ TEST(YibDrivers, LongDoubleLaddersOverM3HoldToTwentyFour) {
   yib_work_free(&w);
   EXPECT_EQ(testutil::occurrences(said.text, "*Warning* yib_ladder_m3_dbl: j1 = 40 "), 1) << said.text;
   EXPECT_EQ(testutil::occurrences(said.text, "*Warning* yib_laddersq_m3_dbl: j1 = 40 "), 1) << said.text;
+}
+
+// The tops-first long-double road (methods 0 and 1 with the tops first, a
+// ladder over (m1, m2) per row) at the edges of its stated range: every
+// triple of j1 = 19 (method 0) and 18 (method 1) over all m3, and the worst
+// triples with j3 <= j1 at 44 and 36, hold to 1e-10 silently; one step past
+// the first edge the near-stretched triples do not, and each member warns
+// once however many rows lie beyond.
+TEST(YibDrivers, TopsFirstLongDoubleRowsHoldToTheirStatedEdges) {
+  zam_wrn_once_reset();
+  testutil::Capture said;
+  const int J = 44, W = 2 * J + 1;
+  _yib_work w;
+  yib_work_init(&w, J, 0);
+  auto worst = [&](int method, int j1, int j2, int j3) {
+    const int64_t at = j1 * (j1 + 1) * (2 * j1 + 1) / 6 + j2 * j2 + j3 - j1 + j2;  // in triple order
+    int lo = 0, hi = 0;
+    yib_work_ranges(&w, j1, j2, j3, 10000, &lo, &hi);
+    yib_work_triple(&w, method, 1, j1, j2, j3, at, lo, hi);
+    yib_work_reference(&w, method, j1, j2, j3, at, lo, hi);
+    long double e = 0;
+    for (int m3 = lo; m3 <= hi; m3++) {
+      const int64_t row = W * (2 * J + m3) + J;
+      for (int m2 = w.R[2 * J + m3].m2_first; m2 <= w.R[2 * J + m3].m2_last; m2++)
+        e = std::max(e, std::fabs(w.V[row + m2] - w.REF[row + m2]));
+    }
+    return double(e);
+  };
+  for (const auto& [method, edge] : {std::pair{0, 19}, std::pair{1, 18}}) {
+    double e = 0;
+    for (int j2 = 0; j2 <= edge; j2++)
+      for (int j3 = edge - j2; j3 <= edge + j2; j3++) e = std::max(e, worst(method, edge, j2, j3));
+    EXPECT_LT(e, 1e-10) << method;
+  }
+  EXPECT_LT(std::max(worst(0, 44, 19, 28), worst(0, 44, 22, 25)), 1e-10);
+  EXPECT_LT(std::max(worst(1, 36, 18, 18), worst(1, 36, 19, 17)), 1e-10);
+  EXPECT_FALSE(said.has("*Warning*")) << said.text;
+  EXPECT_GT(worst(0, 20, 19, 39), 1e-10);
+  EXPECT_GT(worst(1, 19, 18, 37), 1e-10);
+  EXPECT_GT(worst(0, 44, 43, 87), 1.0);
+  yib_work_free(&w);
+  EXPECT_EQ(testutil::occurrences(said.text, "*Warning* yib_ladder_m1m2_dbl: the row m3 = "), 1) << said.text;
+  EXPECT_EQ(testutil::occurrences(said.text, "*Warning* yib_laddersq_m1m2_dbl: the row m3 = "), 1) << said.text;
+  EXPECT_TRUE(said.has(" of (20, 19, 39) is beyond")) << said.text;
 }
 
 TEST(YibDrivers, C02Checks) {
