@@ -240,32 +240,36 @@ TEST(SixdStore, ConsumerCountsThreadedPassAndAbortEndsIt) {
   free_soln();
 }
 
-// Twelve items of 25,000 poses on five tied scores overflow the buffer of
-// 200,000: the cull cuts through a run of equal scores, where the order in
-// which the poses came decides which stay. Three workers, whose items finish
-// in any order, must leave the buffer exactly as one worker does.
+// Twelve items of 25,000 poses on five tied scores over `threads` workers
+// like w: they overflow the buffer of 200,000, and the cull cuts through a
+// run of equal scores, where the order in which the poses came decides
+// which stay. Returns the codes the store keeps.
+std::vector<int64_t> tied_pass(int threads, Producer w, _sixd_consumer_arg* c) {
+  EXPECT_EQ(alloc_soln(0), 1);
+  _ZamProgress p{};
+  w.poses = 25000;
+  w.score = [](int item, int k) { return -1.0f - (float)((item + k) % 5); };
+  run_pass(w, 12, threads, &p, c);
+  EXPECT_EQ(c->kept, 300000);
+  int64_t* codes = nullptr;
+  float* scores = nullptr;
+  const int n = fetch_soln(&codes, &scores);
+  std::vector<int64_t> kept(codes, codes + n);
+  zam_vm_free(codes);
+  zam_vm_free(scores);
+  return kept;
+}
+
+// Three workers, whose items finish in any order, must leave the buffer
+// exactly as one worker does.
 TEST(SixdStore, ThreadedPassKeepsTheOneThreadPosesThroughACullOfTies) {
   zam_thread_setup(4);
   zam_sixd_state = {};
   zam_sixd_state.score_threshold = 0.0f;
-  auto pass = [](int threads) {
-    EXPECT_EQ(alloc_soln(0), 1);
-    _ZamProgress p{};
-    _sixd_consumer_arg c{};
-    run_pass(Producer{nullptr, 1000, nullptr, 25000, [](int item, int k) { return -1.0f - (float)((item + k) % 5); }},
-             12, threads, &p, &c);
-    EXPECT_EQ(c.kept, 300000);
-    int64_t* codes = nullptr;
-    float* scores = nullptr;
-    const int n = fetch_soln(&codes, &scores);
-    std::vector<int64_t> kept(codes, codes + n);
-    zam_vm_free(codes);
-    zam_vm_free(scores);
-    return kept;
-  };
-  const std::vector<int64_t> one = pass(1);
+  _sixd_consumer_arg c{};
+  const std::vector<int64_t> one = tied_pass(1, Producer{nullptr, 1000, nullptr}, &c);
   ASSERT_EQ(one.size(), 150000u);  // a cull to 50,000 at 200,000, then 100,000 more
-  EXPECT_EQ(pass(3), one);
+  EXPECT_EQ(tied_pass(3, Producer{nullptr, 1000, nullptr}, &c), one);
   zam_sixd_state = {};
 }
 
@@ -283,38 +287,20 @@ TEST(SixdStore, BoundedHandOverWaitsAndKeepsTheOneThreadPoses) {
     int64_t before = sixd_hand_over_bound(1);
     ~Bound() { sixd_hand_over_bound(before); }
   } one_byte;
-  auto pass = [](int threads, int64_t* most_held, int* saw) {
-    EXPECT_EQ(alloc_soln(0), 1);
-    _ZamProgress p{};
-    _sixd_consumer_arg c{};
-    std::atomic<int> waited{0};
-    Producer w{nullptr, 1000, nullptr, 25000, [](int item, int k) { return -1.0f - (float)((item + k) % 5); }};
-    w.hold_until_waiting = threads - 1;
-    w.saw_wait = &waited;
-    run_pass(w, 12, threads, &p, &c);
-    EXPECT_EQ(c.kept, 300000);
-    *most_held = c.most_held;
-    *saw = waited.load();
-    int64_t* codes = nullptr;
-    float* scores = nullptr;
-    const int n = fetch_soln(&codes, &scores);
-    std::vector<int64_t> kept(codes, codes + n);
-    zam_vm_free(codes);
-    zam_vm_free(scores);
-    return kept;
-  };
-  int64_t most = 0;
-  int saw = 0;
-  const std::vector<int64_t> one = pass(1, &most, &saw);
-  ASSERT_EQ(one.size(), 150000u);
+  _sixd_consumer_arg c{};
+  const std::vector<int64_t> one = tied_pass(1, Producer{nullptr, 1000, nullptr}, &c);
   const int64_t two_items = 2 * 25000 * (int64_t)(sizeof(int64_t) + sizeof(float));
   for (int trial = 0; trial < 4; trial++) {
     for (int threads : {3, 6}) {
       SCOPED_TRACE(threads);
-      EXPECT_EQ(pass(threads, &most, &saw), one);
-      ASSERT_EQ(saw, threads - 1);
-      EXPECT_GT(most, 0);
-      EXPECT_LE(most, 2 * two_items);  // room for the blocks' spare capacity
+      std::atomic<int> saw{0};
+      Producer w{nullptr, 1000, nullptr};
+      w.hold_until_waiting = threads - 1;
+      w.saw_wait = &saw;
+      EXPECT_EQ(tied_pass(threads, w, &c), one);
+      ASSERT_EQ(saw.load(), threads - 1);
+      EXPECT_GT(c.most_held, 0);
+      EXPECT_LE(c.most_held, 2 * two_items);  // room for the blocks' spare capacity
       EXPECT_EQ(sixd_hand_over_waiting(), 0);
     }
   }
