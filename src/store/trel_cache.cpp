@@ -175,13 +175,47 @@ bool stampSource(const char* path, _trel_stamp* stamp) {
   return false;
 }
 
+// What an open of a cached object keeps of the files it checked: each file
+// is read once, and what the object holds comes from those checked bytes.
+struct Checked {
+  std::string trace;                            // the trace records
+  std::string coefficients[TREL_POT_CLASSES][2];  // the sig and tau files of the classes asked for
+};
+
+// Whether the open asks for class c of an object of own class own: pots[c]
+// above 0, or -1 in the slot of the own class (as trel_openThings reads
+// them); none without pots.
+bool askedFor(const int* pots, int c, int own) {
+  if (!pots) return false;
+  if (pots[c] > 0) return true;
+  return c == own && std::find(pots, pots + TREL_POT_CLASSES, -1) != pots + TREL_POT_CLASSES;
+}
+
+// The coefficient arrays an open kept, checked, in the object at the tag's
+// order (the files hold that order or more).
+void holdCoefficients(_trel_thing* thing, const Checked& kept) {
+  const int order = thing->tag->order;
+  const int64_t n = trel_anlmSize(order);
+  for (int c = 0; c < TREL_POT_CLASSES; c++)
+    for (const int e : {0, 1}) {
+      const std::string& bytes = kept.coefficients[c][e];
+      if (bytes.empty() || n < 1) continue;
+      double*& slot = e ? thing->tau[c] : thing->sig[c];
+      kfree(slot);
+      slot = kget1D_0(n);
+      memcpy(slot, bytes.data() + 2 * sizeof(int32_t), static_cast<size_t>(n) * sizeof(double));
+      (e ? thing->tau_order[c] : thing->sig_order[c]) = order;
+    }
+}
+
 // Checks the cache files of the object at base that an open reads against
 // the source stamp: the tag (into thing->tag), then each file it stands for
 // (trace, the sig and tau files of its classes). The image file is checked
-// only when the image is loaded (trel_checkThingImage): most objects of a
-// search are scored by their traces alone. The trace records go to trace.
-// False after one message naming the first file that cannot serve.
-bool checkFiles(_trel_thing* thing, const char* base, std::string* trace) {
+// only when the image is loaded (trel_readThingImage): most objects of a
+// search are scored by their traces alone. The trace records, and the sig
+// and tau files of the classes pots asks for, go to kept. False after one
+// message naming the first file that cannot serve.
+bool checkFiles(_trel_thing* thing, const char* base, const int* pots, Checked* kept) {
   _trel_tag* tag = thing->tag;
   const _trel_stamp& source = thing->stamp;
   std::string bytes;
@@ -195,6 +229,7 @@ bool checkFiles(_trel_thing* thing, const char* base, std::string* trace) {
   if (c != TREL_CHECK_OK) return refuse(thing, tag_file, c);
 
   const std::string trace_file = withExtension(base, "trc");
+  std::string* trace = &kept->trace;
   c = trel_checkCacheFile(trace_file.c_str(), "trc", source, trace);
   if (c == TREL_CHECK_OK && trace->size() != static_cast<size_t>(tag->n_residues) * sizeof(_trel_seg))
     c = TREL_CHECK_DAMAGED;
@@ -204,11 +239,13 @@ bool checkFiles(_trel_thing* thing, const char* base, std::string* trace) {
   char class_base[TREL_PATH_MAX + 1];
   for (int k = 0; k < TREL_POT_CLASSES; k++) {
     if (tag->pot_flags[k] != 1) continue;
-    for (const char* ext : {"sig", "tau"}) {
+    for (const int e : {0, 1}) {
+      const char* ext = e ? "tau" : "sig";
       const std::string file = withExtension(trel_nameThingPot(thing, k, class_base), ext);
       c = trel_checkCacheFile(file.c_str(), fileKind(ext, k).c_str(), source, &bytes);
       if (c == TREL_CHECK_OK && !coefficientsWhole(bytes, tag->order)) c = TREL_CHECK_DAMAGED;
       if (c != TREL_CHECK_OK) return refuse(thing, file, c);
+      if (askedFor(pots, k, tag->pot_class)) kept->coefficients[k][e] = std::move(bytes);
     }
   }
   return true;
@@ -221,7 +258,7 @@ bool checkFiles(_trel_thing* thing, const char* base, std::string* trace) {
 // is named in one message, while no tag file at all is said nothing of.
 // False when the source itself cannot be read (reported): then nothing can
 // be served or built.
-bool readCached(_trel_thing* thing, const char* path) {
+bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* kept) {
   _trel_tag* tag = thing->tag;
   memset(tag, 0, sizeof *tag);
   char base[TREL_PATH_MAX + 1];
@@ -230,11 +267,11 @@ bool readCached(_trel_thing* thing, const char* path) {
   if (lstat(withExtension(base, "trq").c_str(), &st) != 0 && errno == ENOENT) return true;
   thing->stamped = stampSource(path, &thing->stamp);
   if (!thing->stamped) return false;
-  std::string trace;
-  if (!checkFiles(thing, base, &trace)) {
+  if (!checkFiles(thing, base, pots, kept)) {
     memset(tag, 0, sizeof *tag);
     return true;
   }
+  const std::string& trace = kept->trace;
   // The records go to a block of this thread's own: its pages are taken by
   // the copy here, side by side on the workers of a threaded open.
   auto* seg = static_cast<_trel_seg*>(zam_vm_get_pooled(static_cast<int64_t>(trace.size())));
@@ -275,10 +312,40 @@ std::string codeText(const _trel_tag* tag) {
   return trel_cathName(tag->code, code);
 }
 
-// Reads and imports the PDB file of a trace or descriptor object. Null (with
-// tag->valid 0) when it cannot be read or has no residues, both reported.
-_pdb_image* readSource(_trel_thing* thing, const char* path) {
-  _pdb_image* image = zam_readPdb(path, thing->name);  // reports a file it cannot open
+// Whether the file at path is read through a codec: its stamp is of the
+// packed bytes, which the PDB reader does not parse itself.
+bool packed(const char* path) {
+  const char* dot = strrchr(path, '.');
+  return dot && (strcmp(dot, ".gz") == 0 || strcmp(dot, ".bz") == 0 || strcmp(dot, ".bz2") == 0);
+}
+
+// The PDB file at path read once: a plain file whole, its stamp (into stamp
+// when given, *stamped telling whether it could be taken) made from the
+// very bytes that are parsed; a packed one is stamped first, then read.
+// Null after the reader's report when it gives no image.
+_pdb_image* readStamped(const char* path, const char* name, _trel_stamp* stamp, int* stamped) {
+  if (!stamp) return zam_readPdb(path, name);  // reports a file it cannot open
+  std::string bytes;
+  if (!packed(path) && trel_readStamped(path, &bytes, stamp)) {
+    *stamped = 1;
+    return zam_readPdbText(bytes.data(), static_cast<int64_t>(bytes.size()), path, name);
+  }
+  *stamped = trel_stampFile(path, stamp);
+  return zam_readPdb(path, name);
+}
+
+// Reads and imports the PDB file of a trace or descriptor object, read once
+// and stamped from the bytes parsed when stamp is set (an object whose cache
+// files carry that stamp). Null (with tag->valid 0) when it cannot be read
+// or has no residues, both reported.
+_pdb_image* readSource(_trel_thing* thing, const char* path, bool stamp) {
+  _trel_stamp read;
+  int stamped = 0;
+  _pdb_image* image = readStamped(path, thing->name, stamp ? &read : nullptr, &stamped);
+  if (stamp) {
+    thing->stamped = stamped;
+    if (stamped) thing->stamp = read;
+  }
   if (image && image->nres < 1) {
     // A warning: the caller decides whether the run can go on without it.
     zam_wrn("No residues found in PDB file: %s\n", path);
@@ -310,12 +377,10 @@ bool buildImage(_trel_thing* thing, const char* path, const _trel_thing_opts* op
   memset(tag, 0, sizeof *tag);
   lookupCode(thing, options);
   builds++;
-  // The cache files of a saved object carry its source's stamp: taken
-  // before the source is parsed, so that a file changed meanwhile never
-  // passes for the one read.
-  if (save && !thing->stamped) thing->stamped = trel_stampFile(path, &thing->stamp);
+  // The cache files of a saved object carry the stamp of the very bytes
+  // it is built from: the source is read once.
+  thing->image = readSource(thing, path, save);
   tag->source_mark = thing->stamped ? static_cast<int32_t>(thing->stamp.crc) : 0;
-  thing->image = readSource(thing, path);
   if (!thing->image) return false;
   tag->radius = zam_importPdb(thing->image, options->use_random);
   if (save) roundAsText(thing->image);
@@ -325,7 +390,8 @@ bool buildImage(_trel_thing* thing, const char* path, const _trel_thing_opts* op
 void openDescriptor(_trel_thing* thing, const char* path, const char* cache_folder, int order,
                     const _trel_thing_opts* options, const int* pots, int force, bool save) {
   _trel_tag* tag = thing->tag;
-  if (!thing->tag_borrowed && !readCached(thing, path)) return;
+  Checked kept;
+  if (!thing->tag_borrowed && !readCached(thing, path, pots, &kept)) return;
   int mask[TREL_POT_CLASSES] = {0, 0, 0, 0, 0};
   const bool rebuild = force || options->use_force;
   if (tag->valid == 1) {
@@ -334,6 +400,7 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
       compatible = trel_potMask(pots, tag->pot_class, tag->pot_flags, mask) == 0;
     if (compatible) {
       thing->cached = 1;
+      holdCoefficients(thing, kept);
       if (zam_debug > 2) zam_msg("Found %s [%s]\n", thing->name, codeText(tag).c_str());
       return;
     }
@@ -362,7 +429,7 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
     kfree(thing->source);
     thing->source = nullptr;
     thing->check_image = 0;
-    thing->image = readSource(thing, path);
+    thing->image = readSource(thing, path, save);
     if (!thing->image) return;
     if (classes_only) {
       const Matrix3D stored = tf_inverse(tag->frame);
@@ -421,7 +488,8 @@ void openSequence(_trel_thing* thing, const char* path, const _trel_thing_opts* 
 void openTrace(_trel_thing* thing, const char* path, const char* cache_folder,
                const _trel_thing_opts* options, int force, bool save, bool fresh) {
   _trel_tag* tag = thing->tag;
-  if (!thing->tag_borrowed && !fresh && !readCached(thing, path)) return;
+  Checked kept;
+  if (!thing->tag_borrowed && !fresh && !readCached(thing, path, nullptr, &kept)) return;
   if (tag->valid == 1) {
     thing->cached = 1;  // accepted as it stands, whatever options built it
     return;
@@ -445,6 +513,31 @@ void openTrace(_trel_thing* thing, const char* path, const char* cache_folder,
   trel_loadThingTrel(thing, pot_class, options);
 }
 
+// trel_read_anlm of a coefficient file of an object served from its cache
+// files: read once and checked against its source stamp, the array taken
+// from those bytes; a file that fails is named in an error (0).
+int readCheckedAnlm(const _trel_thing* thing, const std::string& path, const std::string& kind, int order,
+                    double* values) {
+  std::string bytes;
+  TrelCheck c = trel_checkCacheFile(path.c_str(), kind.c_str(), thing->stamp, &bytes);
+  if (c == TREL_CHECK_OK && !coefficientsWhole(bytes, 1)) c = TREL_CHECK_DAMAGED;
+  if (c != TREL_CHECK_OK) {
+    const std::string why = trel_checkText(c);
+    zam_err("Cache file %s %s: the coefficients of %s cannot be had from it.\n", path.c_str(), why.c_str(),
+            thing->name);
+    return 0;
+  }
+  int32_t header[2];
+  memcpy(header, bytes.data(), sizeof header);
+  const int stored = header[0];
+  const int64_t count = trel_anlmSize(std::min(order, stored));
+  if (stored < order) memset(values, 0, static_cast<size_t>(trel_anlmSize(order)) * sizeof(double));
+  memcpy(values, bytes.data() + sizeof header, static_cast<size_t>(count) * sizeof(double));
+  if (stored >= order) return 1;
+  zam_wrn("Requested N=%d but found N=%d in file: %s\n", order, stored, path.c_str());
+  return 2;
+}
+
 int readCoefficients(_trel_thing* thing, int pot_class, int order, bool tau) {
   if (!thing || !thing->valid || !thing->tag || thing->tag->valid != 1) return 0;
   if (pot_class < 0 || pot_class >= TREL_POT_CLASSES) return 0;
@@ -460,7 +553,10 @@ int readCoefficients(_trel_thing* thing, int pot_class, int order, bool tau) {
   if (zam_debug > 2) zam_log(tau ? "Reading TAU file: %s\n" : "Reading SIG file: %s\n", path.c_str());
   const int64_t n = trel_anlmSize(order);
   double* values = kget1D_0(n > 0 ? n : 1);
-  const int result = trel_read_anlm(path.c_str(), order, values);
+  // The files of an object served from its cache are checked as they are read.
+  const int result = thing->cached && thing->stamped
+                         ? readCheckedAnlm(thing, path, fileKind(tau ? "tau" : "sig", pot_class), order, values)
+                         : trel_read_anlm(path.c_str(), order, values);
   // A file of lower order than asked would serve zeros in place of the
   // missing coefficients: such an array is never kept.
   if (result == 1) {
@@ -832,7 +928,27 @@ int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int m
 
 _pdb_image* trel_reloadThingSource(const _trel_thing* thing) {
   if (!thing || !thing->source) return nullptr;
-  _pdb_image* image = zam_readPdb(thing->source, thing->name);  // reports a file it cannot open
+  _pdb_image* image = nullptr;
+  if (thing->stamped) {
+    // Only the very bytes the object was made from serve: read once and
+    // stamped, as a build reads them.
+    _trel_stamp now;
+    int stamped = 0;
+    image = readStamped(thing->source, thing->name, &now, &stamped);
+    if (!stamped) {
+      zam_err("Failed to read source file %s [%s]\n", thing->source, strerror(errno));
+    } else if (now.crc != thing->stamp.crc || now.size != thing->stamp.size) {
+      zam_err("Source file %s has changed since %s was made from it: its structure is not read again.\n",
+              thing->source, thing->name);
+      stamped = 0;
+    }
+    if (!stamped) {
+      zam_freePdb(image);
+      return nullptr;
+    }
+  } else {
+    image = zam_readPdb(thing->source, thing->name);  // reports a file it cannot open
+  }
   if (image && image->nres < 1) {
     zam_wrn("No residues found in PDB file: %s\n", thing->source);
     zam_freePdb(image);
@@ -853,43 +969,72 @@ _pdb_image* trel_reloadThingSource(const _trel_thing* thing) {
   return image;
 }
 
-int trel_checkThingImage(const _trel_thing* thing) {
+_pdb_image* trel_readThingImage(const _trel_thing* thing) {
+  if (!thing || !thing->source) return nullptr;
   // Loads of one object may run on several threads: the first to find its
   // image file failing clears check_image and alone names the file.
-  if (!thing->source) return 1;
   std::atomic_ref<int> check(const_cast<int&>(thing->check_image));
   char base[TREL_PATH_MAX + 1];
-  if (check.load() == 0 || !trel_nameThing(thing, base)) return -1;
+  if (check.load() == 0 || !trel_nameThing(thing, base)) return trel_reloadThingSource(thing);
   const char* ext = imageExt(thing);
   const std::string file = withExtension(base, ext);
-  const TrelCheck c = trel_checkCacheFile(file.c_str(), ext, thing->stamp, nullptr);
-  if (c == TREL_CHECK_OK) return 1;
-  if (check.exchange(0) == 0) return -1;
+  std::string bytes;
+  TrelCheck c = trel_checkCacheFile(file.c_str(), ext, thing->stamp, &bytes);
+  if (c == TREL_CHECK_OK) {
+    // The image comes from the bytes that passed, never from a second read.
+    const int64_t n = static_cast<int64_t>(bytes.size());
+    _pdb_image* image = thing->binary ? zam_readBinaryPdbBytes(bytes.data(), n, file.c_str(), thing->name)
+                                      : zam_readPdbText(bytes.data(), n, file.c_str(), thing->name);
+    if (image) return image;
+    c = TREL_CHECK_DAMAGED;  // whole as written, yet no image (the reader said why)
+  }
+  if (check.exchange(0) == 0) return trel_reloadThingSource(thing);
   if (!trel_checkReplaceable(c)) {
     // Not trel's: never written over, the source serves.
     keepTheirs(file, c, thing->name);
-    return -1;
+    return trel_reloadThingSource(thing);
   }
   sayRebuilding(file, c, thing->name);
-  return 0;
-}
-
-_pdb_image* trel_remakeThingImage(const _trel_thing* thing) {
-  char base[TREL_PATH_MAX + 1];
-  if (!thing || !thing->source || !trel_nameThing(thing, base)) return nullptr;
-  // Stamped before it is read, as a build does: the file written is sealed
-  // with the bytes it was made from, even when the source changed since
-  // the object was opened.
-  _trel_stamp stamp;
-  if (!stampSource(thing->source, &stamp)) return nullptr;
+  // Made from the source as the file held it, and, when the object keeps
+  // its cache files, written anew (a write that fails is reported; the
+  // image still serves).
   _pdb_image* image = trel_reloadThingSource(thing);
   if (!image || !thing->save) return image;
-  // A file that cannot be written is reported; the image still serves.
-  const char* ext = imageExt(thing);
-  const Seal seal{ext, &stamp};
+  const Seal seal{ext, &thing->stamp};
   const PrivateFiles own;
-  writeImage(withExtension(base, ext), image, thing->binary, &seal);
+  writeImage(file, image, thing->binary, &seal);
   return image;
+}
+
+int trel_readCachedTrace(_trel_thing* thing) {
+  char base[TREL_PATH_MAX + 1];
+  if (!thing || !thing->tag || !trel_nameThingFile(thing, -1, base)) return 0;
+  const int n = thing->tag->n_residues;
+  const std::string file = withExtension(base, "trc");
+  std::string bytes;
+  TrelCheck c = trel_checkCacheFile(file.c_str(), "trc", thing->stamp, &bytes);
+  if (c == TREL_CHECK_OK && bytes.size() != static_cast<size_t>(n) * sizeof(_trel_seg)) c = TREL_CHECK_DAMAGED;
+  if (c == TREL_CHECK_OK) {
+    auto* seg = static_cast<_trel_seg*>(zam_vm_get(static_cast<int64_t>(bytes.size())));
+    if (!seg) return 0;
+    memcpy(static_cast<void*>(seg), bytes.data(), bytes.size());
+    thing->trace.seg = seg;
+    thing->trace.n = n;
+    return 1;
+  }
+  // The file changed since the open checked it: the trace is made again
+  // from the source, as the file held it.
+  if (trel_checkReplaceable(c))
+    sayRebuilding(file, c, thing->name);
+  else
+    keepTheirs(file, c, thing->name);
+  _pdb_image* image = trel_reloadThingSource(thing);
+  if (!image) return 0;
+  trel_loadTrace(image, pt_zero(), 1, 0, &thing->trace);
+  zam_freePdb(image);
+  if (thing->trace.n == n) return 1;
+  trel_wipeTrace(&thing->trace);
+  return 0;
 }
 
 void trel_loadThingTrel(_trel_thing* thing, int pot_class, const _trel_thing_opts* options) {
@@ -1036,12 +1181,9 @@ int trel_writeThingCache(_trel_thing* thing) {
   // A tag that cannot be written leaves the object in memory as whole as it
   // is: only its files are missing.
   _trel_tag written = *thing->tag;
-  if (!trel_write_tag(base, &written, &thing->stamp)) return 0;
-  // Its files now hold the object: the image can be read again from them.
-  if (thing->image && !thing->source && !thing->from_sequence &&
-      !isSourceFile(withExtension(base, imageExt(thing)), thing->image))
-    thing->cached = 1;
-  return 1;
+  // The object goes on with what it was built from: its files are for
+  // later runs, and may be replaced meanwhile by another run's.
+  return trel_write_tag(base, &written, &thing->stamp) ? 1 : 0;
 }
 
 int trel_thingBuilds() { return builds.load(); }

@@ -82,24 +82,26 @@ int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int m
 // (thing->source) and imported and rounded as it was when built, so that it
 // holds the very same coordinates; for an object served from its cache
 // files, moved and rounded as the tag's frame says its image file holds it.
-// Null, reported, when it cannot be read. The caller owns the image.
+// A stamped object takes only the bytes of its stamp: a source changed since
+// is refused. Null, reported, when it cannot be read. The caller owns the
+// image.
 _pdb_image* trel_reloadThingSource(const _trel_thing* thing);
-// Where the image of an object made from a source file (thing->source) is
-// had: 1 from its image file (no source, or a cache file that passed its
-// check against the source stamp); -1 from the source (trel_reloadThingSource:
-// no image file to check, or an earlier load found it failing); 0 from
-// trel_remakeThingImage, after one message naming the image file that failed
-// now ("Cache file %s is damaged: rebuilding %s."). Only what loads the image
-// reads that file: an open leaves it alone. Safe on several threads at once:
-// only the first load that finds the file failing gives 0.
-int trel_checkThingImage(const _trel_thing* thing);
-// For an image file that failed trel_checkThingImage: the image made from
-// the source as trel_reloadThingSource does, and, when the object keeps its
-// cache files (save), written anew to that file, sealed with the source's
-// stamp as read now (a write that fails is reported; the image still
-// serves). Null after "Failed to read source file %s [%s]" or the reader's
-// report when the source cannot be read. The caller owns the image.
-_pdb_image* trel_remakeThingImage(const _trel_thing* thing);
+// The image of an object made from a source file (thing->source): from its
+// image file when it was served from its cache files (check_image), read
+// once, checked against the source stamp and parsed from those very bytes;
+// else, or when that file fails, from the source (trel_reloadThingSource).
+// A failing file is named in one message for the run ("Cache file %s is
+// damaged: rebuilding %s."; the first load to find it, on whichever thread)
+// and, when the object keeps its cache files (save) and the file is trel's,
+// written anew from the source (a write that fails is reported; the image
+// still serves). Null after a report when nothing serves. The caller owns
+// the image.
+_pdb_image* trel_readThingImage(const _trel_thing* thing);
+// The trace records of an object served from its cache files, read again
+// (they were let go after the open): read once and checked against the
+// source stamp; a file that fails is named and the trace made from the
+// source. 1; 0 after a report when neither serves.
+int trel_readCachedTrace(_trel_thing* thing);
 
 // Builds the trace of the loaded image and fills the tag of a trace object.
 // An image that is missing or has no residues leaves tag->valid = 0.

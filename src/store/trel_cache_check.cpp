@@ -123,6 +123,26 @@ int trel_stampFile(const char* path, _trel_stamp* stamp) {
   return 1;
 }
 
+int trel_readStamped(const char* path, std::string* bytes, _trel_stamp* stamp) {
+  const int fd = path ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+  if (fd < 0) return 0;
+  struct stat st;
+  bool ok = regular(fd, &st);
+  if (ok) {
+    bytes->resize(static_cast<size_t>(st.st_size));
+    errno = EIO;  // a file that shrinks under the read
+    ok = zam_readAll(fd, bytes->data(), st.st_size, 0) == st.st_size;
+  }
+  const int err = errno;
+  close(fd);
+  errno = err;
+  if (!ok) return 0;
+  stamp->crc = zam_crc32(0, bytes->data(), st.st_size);
+  stamp->size = st.st_size;
+  stamp->options = trel_readingKey();
+  return 1;
+}
+
 TrelCheck trel_checkCacheFile(const char* path, const char* kind, const _trel_stamp& source,
                               std::string* payload) {
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);

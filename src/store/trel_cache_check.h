@@ -43,6 +43,11 @@ uint32_t trel_readingKey();
 // 0 when it cannot be read (errno tells why; no message).
 int trel_stampFile(const char* path, _trel_stamp* stamp);
 
+// Reads the regular file at path whole into bytes, and its stamp from those
+// very bytes: one read. 1; 0 when it cannot be read (errno tells why; no
+// message).
+int trel_readStamped(const char* path, std::string* bytes, _trel_stamp* stamp);
+
 // What a check of one cache file found.
 enum TrelCheck {
   TREL_CHECK_OK = 0,

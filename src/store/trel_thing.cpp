@@ -131,6 +131,7 @@ int trel_readThingTrace(_trel_thing* thing) {
   if (thing->trace_borrowed) return 0;
   const int n = thing->tag->n_residues;
   if (n < 1) return 0;
+  if (thing->cached && thing->stamped) return trel_readCachedTrace(thing);
   char base[TREL_PATH_MAX + 1];
   if (!trel_nameThing(thing, base)) return 0;
   _trel_seg* seg = trel_read_trc(base, n);
@@ -148,9 +149,7 @@ namespace {
 // when it cannot be read.
 _pdb_image* readImage(const _trel_thing* thing) {
   if (thing->from_sequence) return sequenceImage(thing);
-  const int check = trel_checkThingImage(thing);
-  if (check < 0) return trel_reloadThingSource(thing);
-  if (check == 0) return trel_remakeThingImage(thing);
+  if (thing->source) return trel_readThingImage(thing);
   char base[TREL_PATH_MAX + 1];
   if (!trel_nameThingFile(thing, -1, base)) return nullptr;
   if (thing->member && zam_filesize((std::string(base) + (thing->binary ? ".kpdb" : ".pdb")).c_str()) < 0) {

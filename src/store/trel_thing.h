@@ -136,14 +136,15 @@ char* trel_nameThingFile(const _trel_thing* thing, int pot_class, char* buffer);
 void trel_allocateThing(_trel_thing* thing, int pot_class, int order);
 
 // Makes sure the trace records are present: 1 when they are (already, or read
-// from the trace file of the base path); 0 for an invalid object or tag, a
+// from the trace file of the base path, checked for an object served from its
+// cache files: trel_readCachedTrace); 0 for an invalid object or tag, a
 // borrowed trace that is absent, or a trace file that cannot be read (reported
 // by the trace reader).
 int trel_readThingTrace(_trel_thing* thing);
 // The structure image, loaded on first use from the base path (raw image when
 // binary; rebuilt from the sequence for a sequence object; the image file of
 // an object served from its cache files is checked first, and the image made
-// from the source when it fails: trel_checkThingImage). Copies the trace's
+// from the source when it fails: trel_readThingImage). Copies the trace's
 // secondary-structure letters into the image's residues (warning when trace
 // and image differ in length). Null, after a message naming the file, when it
 // cannot be read. The object owns the image.

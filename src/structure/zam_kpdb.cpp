@@ -179,6 +179,56 @@ bool readBody(Source& src, _pdb_image* image, const char* path) {
   return true;
 }
 
+// A new image of the file path, named name (null: the file's root name).
+_pdb_image* newImage(const char* path, const char* name) {
+  _pdb_image* image = getRecords<_pdb_image>(1);
+  image->path = kdupS(path);
+  if (name) {
+    image->name = kdupS(name);
+  } else {
+    char base[kPathBytes], root[kPathBytes];
+    zam_basename(path, base);
+    image->name = kdupS(zam_rootname(base, root));
+  }
+  return image;
+}
+
+// Reads header and body from src into image; size is the file's size, or
+// -1 for a compressed stream (its remaining bytes are then copied, up to
+// what the counts need and one more). False after a report naming opened.
+bool readImage(Source& src, _pdb_image* image, const char* opened, int64_t size) {
+  Header h{};
+  bool ok = src.read(&h, sizeof h) && src.read(&image->tf, sizeof image->tf);
+  if (!ok) {
+    zam_err("Bad binary PDB file %s: shorter than its %" PRId64 "-byte header.\n", opened, kFixedBytes);
+  } else if (h.nmodels < 0 || h.nchains < 0 || h.natoms < 0 || h.nres < 0 || h.nbb < 0 || h.nmc < 0 ||
+             h.nsc < 0 || h.nsmtry < 0 || h.nbiomt < 0 || h.nhetatms < 0) {
+    zam_err("Bad binary PDB file %s: negative count in its header.\n", opened);
+    ok = false;
+  }
+  if (ok) {
+    int64_t want = zam_sizeBinaryPdb(h.natoms, h.nres, h.nsmtry, h.nbiomt, h.nhetatms);
+    int64_t have = size < 0 ? kFixedBytes + src.slurp(want - kFixedBytes) : size;
+    if (have != want) {
+      zam_err("Bad binary PDB file %s: %" PRId64 " bytes where its counts need %" PRId64 ".\n", opened,
+              have, want);
+      ok = false;
+    }
+  }
+  if (!ok) return false;
+  image->nmodels = h.nmodels;
+  image->nchains = h.nchains;
+  image->natoms = h.natoms;
+  image->nres = h.nres;
+  image->nbb = h.nbb;
+  image->nmc = h.nmc;
+  image->nsc = h.nsc;
+  image->nsmtry = h.nsmtry;
+  image->nbiomt = h.nbiomt;
+  image->nhetatms = h.nhetatms;
+  return readBody(src, image, opened);
+}
+
 }  // namespace
 
 int64_t zam_sizeBinaryPdb(int natoms, int nres, int nsmtry, int nbiomt, int nhetatms) {
@@ -231,51 +281,25 @@ _pdb_image* zam_readBinaryPdb(const char* file, const char* name) {
   if (!f) return nullptr;
   if (zam_debug > 2) zam_msg("Reading PDB: %s\n", opened);
 
-  _pdb_image* image = getRecords<_pdb_image>(1);
-  image->path = kdupS(opened);
-  if (name) {
-    image->name = kdupS(name);
-  } else {
-    char base[kPathBytes], root[kPathBytes];
-    zam_basename(opened, base);
-    image->name = kdupS(zam_rootname(base, root));
-  }
-
+  _pdb_image* image = newImage(opened, name);
   Source src;
   src.file = f;
-  Header h{};
-  bool ok = src.read(&h, sizeof h) && src.read(&image->tf, sizeof image->tf);
-  if (!ok) {
-    zam_err("Bad binary PDB file %s: shorter than its %" PRId64 "-byte header.\n", opened, kFixedBytes);
-  } else if (h.nmodels < 0 || h.nchains < 0 || h.natoms < 0 || h.nres < 0 || h.nbb < 0 || h.nmc < 0 ||
-             h.nsc < 0 || h.nsmtry < 0 || h.nbiomt < 0 || h.nhetatms < 0) {
-    zam_err("Bad binary PDB file %s: negative count in its header.\n", opened);
-    ok = false;
-  }
-  if (ok) {
-    int64_t want = zam_sizeBinaryPdb(h.natoms, h.nres, h.nsmtry, h.nbiomt, h.nhetatms);
-    int64_t have = isCodec(f) ? kFixedBytes + src.slurp(want - kFixedBytes) : zam_filesize(opened);
-    if (have != want) {
-      zam_err("Bad binary PDB file %s: %" PRId64 " bytes where its counts need %" PRId64 ".\n", opened,
-              have, want);
-      ok = false;
-    }
-  }
-  if (ok) {
-    image->nmodels = h.nmodels;
-    image->nchains = h.nchains;
-    image->natoms = h.natoms;
-    image->nres = h.nres;
-    image->nbb = h.nbb;
-    image->nmc = h.nmc;
-    image->nsc = h.nsc;
-    image->nsmtry = h.nsmtry;
-    image->nbiomt = h.nbiomt;
-    image->nhetatms = h.nhetatms;
-    ok = readBody(src, image, opened);
-  }
+  const bool ok = readImage(src, image, opened, isCodec(f) ? -1 : zam_filesize(opened));
   zam_fclose(f);
   if (!ok) {
+    zam_freePdb(image);
+    return nullptr;
+  }
+  return image;
+}
+
+_pdb_image* zam_readBinaryPdbBytes(const char* bytes, int64_t n, const char* path, const char* name) {
+  if (!bytes || n < 0 || !path) return nullptr;
+  _pdb_image* image = newImage(path, name);
+  Source src;
+  src.buffered = true;
+  src.data.assign(bytes, bytes + n);
+  if (!readImage(src, image, path, n)) {
     zam_freePdb(image);
     return nullptr;
   }

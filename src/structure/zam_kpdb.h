@@ -33,3 +33,6 @@ int zam_writeBinaryPdbFile(_zam_file* f, const _pdb_image* image, const char* la
 // opened, after a zam_err naming the file when it is truncated, longer than
 // its counts say, or its counts or atom ranges are impossible.
 _pdb_image* zam_readBinaryPdb(const char* file, const char* name);
+// zam_readBinaryPdb of the n bytes at bytes, already read from the file path
+// (kept as the image's path and named in messages).
+_pdb_image* zam_readBinaryPdbBytes(const char* bytes, int64_t n, const char* path, const char* name);

@@ -147,6 +147,10 @@ void zam_loadPdbZamRadii(_pdb_image* image);
 // file is read in blocks into a buffer of the calling thread, kept for its
 // next file.
 _pdb_image* zam_readPdb(const char* file, const char* name);
+// zam_readPdb of the n bytes of PDB text at text, already read from the file
+// path (kept as the image's path and named in messages); the bytes are not
+// changed.
+_pdb_image* zam_readPdbText(const char* text, int64_t n, const char* path, const char* name);
 // Fills atom from an ATOM/HETATM line shifted right by shift columns, with
 // occupancy style style. Short lines give empty fields, never an over-read.
 void zam_parsePdbAtom(const char* line, int shift, int style, _pdb_atom* atom);

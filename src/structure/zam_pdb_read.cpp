@@ -816,6 +816,41 @@ int openPlain(const char* file, char* opened, size_t room, int64_t* known) {
   return -1;
 }
 
+// Reads the whole text r stands on into a new image of the file path
+// (opened: its name in messages) and the given name (null: the file's root
+// name). Null after a report when it is mmCIF or could not be read.
+_pdb_image* readImage(Reader& r, const char* opened, const char* path, const char* name) {
+  r.fname = r.file ? zam_fname(r.file) : opened;
+  r.atoms = buffers.atoms.room(0);
+  r.residues = buffers.residues.room(0);
+  _pdb_image* image = static_cast<_pdb_image*>(kget1B_0(sizeof(_pdb_image)));
+  r.image = image;
+  image->tf = identity();
+  image->path = kdupS(path);
+  if (name) {
+    image->name = kdupS(name);
+  } else {
+    char base[300], root[300];
+    zam_basename(image->path, base);
+    image->name = kdupS(zam_rootname(base, root));
+  }
+
+  r.run();
+  r.finish();
+  if (r.mmcif) {
+    zam_err("Failed to read PDB file: %s is in the mmCIF format, which is not read; give the structure as a PDB file\n",
+            opened);
+    zam_freePdb(image);
+    image = nullptr;
+  } else if (r.file ? zam_ferror(r.file) != 0 : r.failed) {
+    // A gzip file cut short otherwise reads as a shorter, valid-looking structure.
+    zam_err("Failed to read PDB file: %s (after line %d)\n", opened, r.file ? zam_fline(r.file) : r.lineno);
+    zam_freePdb(image);
+    image = nullptr;
+  }
+  return image;
+}
+
 }  // namespace
 
 _pdb_image* zam_readPdb(const char* file, const char* name) {
@@ -856,37 +891,23 @@ _pdb_image* zam_readPdb(const char* file, const char* name) {
   r.known = known;
   r.text = buffers.text.t.data;
   r.pos = r.size = buffers.text.t.size;  // nothing of an earlier file is kept
-  r.fname = f ? zam_fname(f) : opened;
-  r.atoms = buffers.atoms.room(0);
-  r.residues = buffers.residues.room(0);
-  _pdb_image* image = static_cast<_pdb_image*>(kget1B_0(sizeof(_pdb_image)));
-  r.image = image;
-  image->tf = identity();
-  image->path = kdupS(f && zam_fname(f) ? zam_fname(f) : opened);
-  if (name) {
-    image->name = kdupS(name);
-  } else {
-    char base[300], root[300];
-    zam_basename(image->path, base);
-    image->name = kdupS(zam_rootname(base, root));
-  }
-
-  r.run();
-  r.finish();
-  if (r.mmcif) {
-    zam_err("Failed to read PDB file: %s is in the mmCIF format, which is not read; give the structure as a PDB file\n",
-            opened);
-    zam_freePdb(image);
-    image = nullptr;
-  } else if (f ? zam_ferror(f) != 0 : r.failed) {
-    // A gzip file cut short otherwise reads as a shorter, valid-looking structure.
-    zam_err("Failed to read PDB file: %s (after line %d)\n", opened, f ? zam_fline(f) : r.lineno);
-    zam_freePdb(image);
-    image = nullptr;
-  }
+  _pdb_image* image = readImage(r, opened, f && zam_fname(f) ? zam_fname(f) : opened, name);
   if (f) zam_fclose(f);
   if (fd >= 0) close(fd);
   return image;
+}
+
+_pdb_image* zam_readPdbText(const char* text, int64_t n, const char* path, const char* name) {
+  if (!text || n < 0 || !path) return nullptr;
+  if (zam_debug > 2) zam_msg("Reading PDB: %s\n", path);
+  // The lines are terminated in place: a copy, padded for the line scan.
+  std::vector<char> copy(static_cast<size_t>(n) + ZAM_TEXT_PAD, '\0');
+  memcpy(copy.data(), text, static_cast<size_t>(n));
+  Reader r;
+  r.text = copy.data();
+  r.size = r.known = r.total = n;
+  r.end = true;
+  return readImage(r, path, path, name);
 }
 
 void zam_parsePdbAtom(const char* line, int shift, int style, _pdb_atom* atom) {

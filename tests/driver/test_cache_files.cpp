@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/run_trel.h"
@@ -127,4 +128,50 @@ TEST(CacheFiles, NameTooLongForTheCacheFolderIsHashed) {
   }
   EXPECT_TRUE(has(hits, " " + name + " ")) << hits;
   EXPECT_EQ(read_file(dir.file("trel_results/1ard/1ard.ktops")), hits);
+}
+
+// Two runs side by side over one cache folder, each with its own file of
+// one name (x.pdb: 1ard in one folder, 5znf in the other) against the
+// query 1sp1, rebuild each other's cache files all the time: each run reads
+// every cache file once, checks it and uses those bytes, and uses what it
+// built itself, so every row is the one of a run on its own (half of them
+// were 0.00 or another structure's score when files were read again after
+// their check).
+TEST(CacheFiles, RunsSideBySideOverOneNameGiveTheirOwnRows) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  for (const char* d : {"d1", "d2", "alone"}) fs::create_directory(dir.file(d));
+  fs::copy_file(finger("1ard"), dir.file("d1/x.pdb"));
+  fs::copy_file(finger("5znf"), dir.file("d2/x.pdb"));
+  fs::copy_file(finger("1sp1"), dir.file("q.pdb"));
+  const auto args = [](const char* folder) {
+    return std::vector<std::string>{"-q1", "-cache", "-nowrite", "q.pdb", std::string(folder) + "/x.pdb"};
+  };
+  // The row of x: its score, then the names.
+  const auto row = [](const std::string& out) {
+    const size_t at = out.find("  q  x\n");
+    const size_t from = out.rfind('\n', at);
+    return at == std::string::npos ? std::string("none") : out.substr(from + 1, at - from - 1);
+  };
+  std::string clean[2];
+  for (int k = 0; k < 2; k++) {
+    fs::remove_all(dir.file("alone"));
+    const Outcome r = testutil::run_trel(dir.str(), args(k ? "d2" : "d1"),
+                                         {"TREL_CPUS=1", "TREL_CACHE=" + dir.file("alone")});
+    ASSERT_EQ(r.status, 0) << r.out;
+    clean[k] = row(r.out);
+  }
+  ASSERT_NE(clean[0], clean[1]);
+  const std::vector<std::string> env = {"TREL_CPUS=1", "TREL_CACHE=" + dir.file("cache")};
+  for (int trial = 0; trial < 6; trial++) {
+    fs::remove_all(dir.file("cache"));
+    Outcome r[2];
+    std::thread other([&] { r[1] = testutil::run_trel(dir.str(), args("d2"), env); });
+    r[0] = testutil::run_trel(dir.str(), args("d1"), env);
+    other.join();
+    for (int k = 0; k < 2; k++) {
+      EXPECT_EQ(r[k].status, 0) << r[k].out;
+      EXPECT_EQ(row(r[k].out), clean[k]) << "trial " << trial << " run " << k << "\n" << r[k].out;
+    }
+  }
 }
