@@ -28,6 +28,24 @@ const testutil::Racah& racah() {
   return r;
 }
 
+// The largest difference from the exact ladders over the whole m3 range of
+// one triple, its rows made by a method (tops first or from the m3 = 0 row).
+double worstError(_yib_work* w, int method, int tops, int j1, int j2, int j3) {
+  const int J = w->J, W = 2 * J + 1;
+  const int64_t at = j1 * (j1 + 1) * (2 * j1 + 1) / 6 + j2 * j2 + j3 - j1 + j2;  // in triple order
+  int lo = 0, hi = 0;
+  yib_work_ranges(w, j1, j2, j3, 10000, &lo, &hi);
+  yib_work_triple(w, method, tops, j1, j2, j3, at, lo, hi);
+  yib_work_reference(w, method, j1, j2, j3, at, lo, hi);
+  long double e = 0;
+  for (int m3 = lo; m3 <= hi; m3++) {
+    const int64_t row = W * (2 * J + m3) + J;
+    for (int m2 = w->R[2 * J + m3].m2_first; m2 <= w->R[2 * J + m3].m2_last; m2++)
+      e = std::max(e, std::fabs(w->V[row + m2] - w->REF[row + m2]));
+  }
+  return double(e);
+}
+
 // A driver's messages: coefficient and norm lines counted, the rest kept.
 struct DriverLog {
   static inline long coefficients = 0, norms = 0;
@@ -180,20 +198,7 @@ TEST(YibDrivers, LongDoubleLaddersOverM3HoldToTwentyFour) {
   const int J = 40, W = 2 * J + 1;
   _yib_work w;
   yib_work_init(&w, J, 0);
-  auto worst = [&](int method, int j1, int j2, int j3) {
-    const int64_t at = j1 * (j1 + 1) * (2 * j1 + 1) / 6 + j2 * j2 + j3 - j1 + j2;  // in triple order
-    int lo = 0, hi = 0;
-    yib_work_ranges(&w, j1, j2, j3, 10000, &lo, &hi);
-    yib_work_triple(&w, method, 0, j1, j2, j3, at, lo, hi);
-    yib_work_reference(&w, method, j1, j2, j3, at, lo, hi);
-    long double e = 0;
-    for (int m3 = lo; m3 <= hi; m3++) {
-      const int64_t row = W * (2 * J + m3) + J;
-      for (int m2 = w.R[2 * J + m3].m2_first; m2 <= w.R[2 * J + m3].m2_last; m2++)
-        e = std::max(e, std::fabs(w.V[row + m2] - w.REF[row + m2]));
-    }
-    return double(e);
-  };
+  auto worst = [&](int method, int j1, int j2, int j3) { return worstError(&w, method, 0, j1, j2, j3); };
   EXPECT_LT(std::max(worst(0, 24, 20, 17), worst(1, 24, 22, 21)), 1e-10);
   EXPECT_FALSE(said.has("*Warning*")) << said.text;
   worst(1, 40, 40, 40);
@@ -214,23 +219,9 @@ TEST(YibDrivers, LongDoubleLaddersOverM3HoldToTwentyFour) {
 TEST(YibDrivers, TopsFirstLongDoubleRowsHoldToTheirStatedEdges) {
   zam_wrn_once_reset();
   testutil::Capture said;
-  const int J = 44, W = 2 * J + 1;
   _yib_work w;
-  yib_work_init(&w, J, 0);
-  auto worst = [&](int method, int j1, int j2, int j3) {
-    const int64_t at = j1 * (j1 + 1) * (2 * j1 + 1) / 6 + j2 * j2 + j3 - j1 + j2;  // in triple order
-    int lo = 0, hi = 0;
-    yib_work_ranges(&w, j1, j2, j3, 10000, &lo, &hi);
-    yib_work_triple(&w, method, 1, j1, j2, j3, at, lo, hi);
-    yib_work_reference(&w, method, j1, j2, j3, at, lo, hi);
-    long double e = 0;
-    for (int m3 = lo; m3 <= hi; m3++) {
-      const int64_t row = W * (2 * J + m3) + J;
-      for (int m2 = w.R[2 * J + m3].m2_first; m2 <= w.R[2 * J + m3].m2_last; m2++)
-        e = std::max(e, std::fabs(w.V[row + m2] - w.REF[row + m2]));
-    }
-    return double(e);
-  };
+  yib_work_init(&w, 44, 0);
+  auto worst = [&](int method, int j1, int j2, int j3) { return worstError(&w, method, 1, j1, j2, j3); };
   for (const auto& [method, edge] : {std::pair{0, 19}, std::pair{1, 18}}) {
     double e = 0;
     for (int j2 = 0; j2 <= edge; j2++)
