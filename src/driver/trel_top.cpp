@@ -67,6 +67,7 @@ std::mutex end_lock;
 // at that name, and no run's log replaces another's: a log found there is
 // kept under a numbered name (concurrent runs into one folder included).
 std::string log_private;  // "" once the log has its place (or there is none)
+std::string log_placed;   // the name it was given
 
 // The private name of a run's log carries its owner mark (zam_ownerMark),
 // so that the log a killed run left under it is known for what it is.
@@ -141,6 +142,7 @@ void placeLog(bool ended_well) {
   std::string aside;
   if (ended_well && !input && zam_placeKeeping(from, S.log_file, &aside)) {
     zam_logger_name(S.log_file.c_str());
+    log_placed = S.log_file;
     if (!aside.empty()) zam_msg("The earlier file %s is kept as %s\n", S.log_file.c_str(), aside.c_str());
     return;
   }
@@ -150,6 +152,7 @@ void placeLog(bool ended_well) {
     return;
   }
   zam_logger_name(kept.c_str());
+  log_placed = kept;
   if (ended_well && input)
     zam_wrn("The log of this run is %s: %s is an input file of this run, left as it is.\n", kept.c_str(),
             S.log_file.c_str());
@@ -162,6 +165,13 @@ void placeLog(bool ended_well) {
 
 // Exit hook of a run that stops before its end.
 void placeFailedLog() { placeLog(false); }
+
+// Exit hook run once the log is closed: its bytes are final, so it is
+// recorded as a file of the results folder (when it lies in one).
+void recordLog() {
+  std::lock_guard<std::mutex> hold(end_lock);
+  if (!log_placed.empty()) zam_recordMade(log_placed);
+}
 
 void removePrivateCache() {
   std::lock_guard<std::mutex> hold(end_lock);
@@ -467,7 +477,13 @@ void runMode(_trel_options* options, char** only, int n_only) {
     return;
   }
   if (S.do_purge && !S.server_mode) {
-    trel_purgeResults(S.res_folder.c_str(), S.really_delete);  // a refusal only logs
+    // This run's own log goes with the folder it is in.
+    std::string own;
+    {
+      std::lock_guard<std::mutex> hold(end_lock);
+      own = log_private;
+    }
+    trel_purgeResults(S.res_folder.c_str(), S.really_delete, own.empty() ? nullptr : own.c_str());  // a refusal only logs
     return;
   }
   if (S.do_delete && !S.server_mode) {
@@ -576,8 +592,10 @@ void redirect_output() {
     zam_logger_stderr(1);
   }
   if (!S.log_file.empty()) {
-    // Hooks run in reverse order: the log gets its place, then is closed.
+    // Hooks run in reverse order: the log gets its place, is closed, and
+    // then recorded as the results folder's own file, as closed.
     if (!hooked) {
+      std::atexit(recordLog);
       std::atexit(zam_logger_exit);
       std::atexit(placeFailedLog);
     }
@@ -689,10 +707,16 @@ int trel_top(int argc, char** argv, char** envp) {
     if (S.log_file == default_log) S.log_file = S.res_folder + "trel.log";
     S.opt.use_subdirs = 0;
     S.opt.use_cache = 0;
-  } else if (!trel_mkdir(S.res_folder.c_str(), "RESULTS")) {
-    fail();
   } else {
+    const bool existed = zam_isdir(S.res_folder.c_str());
+    if (!trel_mkdir(S.res_folder.c_str(), "RESULTS")) fail();
     trel_removeDeadTemps(S.res_folder.c_str());
+    // What this run writes into a results folder is recorded there, for
+    // -purge to know the tool's own files from the user's.
+    if (trel_isResultsFolder(S.res_folder.c_str())) {
+      zam_recordWrites(S.res_folder);
+      if (!existed) zam_recordMade(S.res_folder);
+    }
   }
   redirect_output();
   show_command_line(argc, argv);

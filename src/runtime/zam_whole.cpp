@@ -10,6 +10,7 @@
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "runtime/zam_directory.h"
@@ -34,6 +35,21 @@ bool stopping = false;  // zam_removeOwnTemps ran: no temporary file may be made
 std::mutex inputs_lock;
 std::set<std::pair<dev_t, ino_t>> inputs;
 std::atomic<bool> any_inputs{false};
+
+// The record of the files written under one folder (zam_recordWrites).
+std::mutex record_lock;
+std::string record_folder;  // ends in "/"; empty: no record
+std::atomic<bool> recording{false};
+int record_fd = -1;       // opened with the first file recorded
+std::string record_made;  // lines of folders made, held until then
+
+// Records the file just put in place at path when it is still the file
+// open as fd (not an older one of the same bytes left as it was).
+void recordPlaced(int fd, const std::string& path) {
+  struct stat mine, there;
+  if (!recording || fstat(fd, &mine) != 0 || lstat(path.c_str(), &there) != 0) return;
+  if (mine.st_dev == there.st_dev && mine.st_ino == there.st_ino) zam_recordMade(path);
+}
 
 // Registers name before its file is made; false (errno ECANCELED) once the
 // run is stopping.
@@ -203,6 +219,7 @@ int close_whole(_zam_whole* w, bool keep, bool (*name_file)(const _zam_whole*)) 
   if (ok && !keep) errno = ECANCELED;
   ok = ok && keep && name_file(w);
   const int err = errno;
+  if (ok) recordPlaced(w->fd, w->path);
   if (!ok && !w->temp.empty()) unlink(w->temp.c_str());
   if (!w->temp.empty()) dropTemp(w->temp);
   close(w->fd);
@@ -308,6 +325,59 @@ bool zam_refuseInput(const std::string& path) {
   return true;
 }
 
+void zam_recordWrites(const std::string& folder) {
+  std::lock_guard<std::mutex> hold(record_lock);
+  if (record_fd >= 0) close(record_fd);
+  record_fd = -1;
+  record_folder = folder;
+  record_made.clear();
+  recording = !record_folder.empty();
+  if (recording && record_folder.back() != '/') record_folder += '/';
+}
+
+void zam_recordMade(const std::string& path) {
+  if (!recording) return;
+  std::lock_guard<std::mutex> hold(record_lock);
+  // The folder itself is recorded as ".", what lies under it by the rest
+  // of its name; a name with a line end would break the record's lines.
+  std::string rest;
+  if (path + "/" == record_folder || path == record_folder)
+    rest = ".";
+  else if (path.compare(0, record_folder.size(), record_folder) == 0)
+    rest = path.substr(record_folder.size());
+  if (rest.empty() || rest.find('\n') != std::string::npos) return;
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return;
+  char head[160];
+  if (S_ISDIR(st.st_mode))
+    snprintf(head, sizeof head, "D %llu %llu ", (unsigned long long)st.st_dev, (unsigned long long)st.st_ino);
+  else if (S_ISREG(st.st_mode))
+    snprintf(head, sizeof head, "F %llu %llu %lld %lld %ld ", (unsigned long long)st.st_dev,
+             (unsigned long long)st.st_ino, (long long)st.st_size, (long long)st.st_mtim.tv_sec,
+             (long)st.st_mtim.tv_nsec);
+  else
+    return;
+  const std::string line = head + rest + "\n";
+  // Folders are held back until a file is recorded: a run that writes
+  // nothing leaves no record behind.
+  if (S_ISDIR(st.st_mode) && record_fd < 0) {
+    record_made += line;
+    return;
+  }
+  if (record_fd < 0)
+    record_fd = open((record_folder + ZAM_WRITTEN_RECORD).c_str(),
+                     O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (record_fd < 0) {
+    recording = false;  // a link at its name, say: nothing is recorded
+    return;
+  }
+  const std::string lines = std::exchange(record_made, std::string()) + line;
+  if (write(record_fd, lines.data(), lines.size()) < 0) {
+    // A record that cannot take a line is left incomplete: the files it
+    // misses are only kept by a purge, never lost.
+  }
+}
+
 std::string zam_numberedName(const std::string& path, const std::string& tag) {
   const uint32_t kind = zam_fkind(path.c_str());
   const size_t end = kind ? path.rfind('.') : path.size();
@@ -372,6 +442,7 @@ int zam_placeWhole(const std::string& temp, const std::string& path) {
   const int fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
   const bool ok = fd >= 0 && name_temp(fd, temp, path);
   const int err = errno;
+  if (ok) recordPlaced(fd, path);
   if (fd >= 0) close(fd);
   if (!ok) remove(temp.c_str());
   dropTemp(temp);

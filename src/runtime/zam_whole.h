@@ -62,6 +62,28 @@ bool zam_isInput(const std::string& path);
 // as it is." and true (errno EEXIST); else false, no message.
 bool zam_refuseInput(const std::string& path);
 
+// The record of what the tool writes into a results folder, from which a
+// later purge knows its own files and folders: the hidden file
+// ZAM_WRITTEN_RECORD in that folder gets one line for every file a
+// whole-file writer of this process puts in place anywhere under it (and
+// every file or folder given to zam_recordMade), with its identity:
+//   F <device> <inode> <size> <mtime seconds> <mtime nanoseconds> <path>
+//   D <device> <inode> <path>
+// (path relative to the folder). Each line is appended in one write, so
+// runs side by side keep whole lines. A file left as it was because it
+// already held the same bytes is not recorded again: its older line, if
+// any, still matches it.
+constexpr const char* ZAM_WRITTEN_RECORD = ".zam_written";
+// Starts the record of folder for the rest of the process ("" ends it).
+// The record file is made with the first file recorded (the folders made
+// before it are held until then), so a run that writes nothing leaves none.
+// A record that cannot be opened (a link at its name, say) is not kept:
+// nothing is recorded then. No message.
+void zam_recordWrites(const std::string& folder);
+// Records the file or folder path (as it is now, a link not followed) when
+// it lies under the recorded folder. No message.
+void zam_recordMade(const std::string& path);
+
 // path with "." and tag put before its compression ending (".gz", ".bz" or
 // ".bz2", which choose the codec) or, without one, at its end: tag 2 gives
 // "trel.log.2" for "trel.log" and "run.log.2.gz" for "run.log.gz".

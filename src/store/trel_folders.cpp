@@ -1,5 +1,6 @@
 #include "store/trel_folders.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -7,7 +8,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "runtime/kids.h"
@@ -183,6 +187,128 @@ void keepStructures(const char* folder, std::vector<std::string>& files) {
   files = std::move(kept);
 }
 
+// The last name of a folder's path, as it is (no ending dropped).
+std::string lastName(std::string path) {
+  while (!path.empty() && isSep(path.back())) path.pop_back();
+  const size_t at = path.find_last_of("/\\");
+  return at == std::string::npos ? path : path.substr(at + 1);
+}
+
+// What the record of a results folder (ZAM_WRITTEN_RECORD) says the tool
+// wrote there: files by identity (device, inode, size, modification time)
+// and the folders it made (device, inode).
+struct Written {
+  std::set<std::tuple<unsigned long long, unsigned long long, long long, long long, long>> files;
+  std::set<std::pair<unsigned long long, unsigned long long>> folders;
+};
+
+// Reads the record of folder (ending in "/"); false when there is none.
+bool readWritten(const std::string& folder, Written& written) {
+  const std::string path = folder + ZAM_WRITTEN_RECORD;
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::vector<std::string> lines;
+  if (!readLines(path.c_str(), "record of written files", lines)) return false;
+  for (const std::string& line : lines) {
+    unsigned long long dev = 0, ino = 0;
+    long long size = 0, sec = 0;
+    long nsec = 0;
+    if (std::sscanf(line.c_str(), "F %llu %llu %lld %lld %ld ", &dev, &ino, &size, &sec, &nsec) == 5)
+      written.files.emplace(dev, ino, size, sec, nsec);
+    else if (std::sscanf(line.c_str(), "D %llu %llu ", &dev, &ino) == 2)
+      written.folders.emplace(dev, ino);
+  }
+  return true;
+}
+
+// Whether folder (ending in "/") holds nothing but the file own (may be
+// null), compared by identity.
+bool emptyFolder(const std::string& folder, const char* own) {
+  struct stat mine;
+  const bool have_own = own && lstat(own, &mine) == 0;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return false;
+  bool empty = true;
+  while (const dirent* e = readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    struct stat st;
+    const bool is_own = have_own && lstat((folder + e->d_name).c_str(), &st) == 0 && st.st_dev == mine.st_dev &&
+                        st.st_ino == mine.st_ino;
+    if (!is_own) empty = false;
+  }
+  closedir(dir);
+  return empty;
+}
+
+struct Purge {
+  const Written& written;
+  bool really;
+  int kept = 0;
+  bool failed = false;
+};
+
+// Removes (or lists) what the record names under path, innermost first,
+// links never followed; keeps and names the rest. A folder goes when the
+// record says the tool made it and nothing is left in it; the record itself
+// goes with the top folder's last file of the tool. True when path is gone
+// (or would be).
+bool purgeFolder(const std::string& path, Purge& purge, bool top) {
+  std::vector<std::string> entries;
+  if (DIR* dir = opendir(path.c_str())) {
+    while (const dirent* e = readdir(dir))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) entries.push_back(e->d_name);
+    closedir(dir);
+  } else {
+    zam_err("Failed to read folder %s [%s]\n", path.c_str(), strerror(errno));
+    purge.failed = true;
+    return false;
+  }
+  std::sort(entries.begin(), entries.end());
+  size_t left = 0;
+  for (const std::string& entry : entries) {
+    const std::string file = path + "/" + entry;
+    struct stat st;
+    if (top && entry == ZAM_WRITTEN_RECORD) continue;  // taken last
+    if (lstat(file.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      if (!purgeFolder(file, purge, false)) left++;
+      continue;
+    }
+    const bool own = S_ISREG(st.st_mode) &&
+                     purge.written.files.count({(unsigned long long)st.st_dev, (unsigned long long)st.st_ino,
+                                                (long long)st.st_size, (long long)st.st_mtim.tv_sec,
+                                                (long)st.st_mtim.tv_nsec}) > 0;
+    if (!own) {
+      zam_msg("Keeping %s\n", file.c_str());
+      purge.kept++;
+      left++;
+    } else if (!purge.really) {
+      zam_msg("UNLINK: %s\n", file.c_str());
+    } else if (unlink(file.c_str()) != 0) {
+      zam_err("Failed to delete %s [%s]\n", file.c_str(), strerror(errno));
+      purge.failed = true;
+      left++;
+    }
+  }
+  // The record is the tool's own file: it goes once it names nothing left.
+  if (top && left == 0) {
+    const std::string record = path + "/" + ZAM_WRITTEN_RECORD;
+    if (!purge.really)
+      zam_msg("UNLINK: %s\n", record.c_str());
+    else if (unlink(record.c_str()) != 0 && errno != ENOENT)
+      left++;
+  }
+  struct stat st;
+  if (left > 0 || lstat(path.c_str(), &st) != 0 ||
+      !purge.written.folders.count({(unsigned long long)st.st_dev, (unsigned long long)st.st_ino}))
+    return false;
+  if (!purge.really) {
+    zam_msg("RMDIR: %s\n", path.c_str());
+    return true;
+  }
+  return rmdir(path.c_str()) == 0;
+}
+
 }  // namespace
 
 int trel_hasAtomRecords(const char* path) {
@@ -231,6 +357,7 @@ int trel_mkdir(const char* path, const char* label) {
       zam_err("Failed to create %s directory: %s\n", label, path);
     return 0;
   }
+  zam_recordMade(path);  // a folder made inside the results folder is the tool's to purge
   if (label[0]) zam_msg("Creating %s directory: %s\n", label, path);
   return 1;
 }
@@ -283,19 +410,34 @@ char* trel_result_dir(const char* results, const char* query_path, int switch1, 
   return zam_pathslash(folder.c_str(), out);
 }
 
-int trel_purgeResults(const char* folder, int really) {
+int trel_isResultsFolder(const char* folder) { return lastName(text(folder)) == kPurgeName ? 1 : 0; }
+
+int trel_purgeResults(const char* folder, int really, const char* own) {
   folder = text(folder);
-  char root[TREL_PATH_MAX + 1];
-  std::string name = zam_rootname(folder, root);
-  if (!name.empty() && isSep(name.back())) name.pop_back();
+  const std::string name = lastName(folder);
   bool refused = true;
-  if (name.empty() || !std::strcmp(folder, ".") || !std::strcmp(folder, ".."))
+  if (name.empty() || name == "." || name == "..")
     zam_err("Results folder \"%s\" is not safe for purge!\n", folder);
   else if (name != kPurgeName)
     zam_err("Results folder \"%s\" does not contain \"%s\", which is not safe for purge!\n",
             folder, kPurgeName);
   else
     refused = false;
+  Written written;
+  std::string top = folder;
+  if (top.empty() || !isSep(top.back())) top += "/";
+  struct stat st;
+  if (!refused && !readWritten(top, written)) {
+    // A folder without a record that holds nothing (but this run's log)
+    // loses nothing when it goes; any other is left whole.
+    if (emptyFolder(top, own) && lstat(top.c_str(), &st) == 0) {
+      written.folders.emplace(st.st_dev, st.st_ino);
+    } else {
+      zam_err("Results folder \"%s\" holds no record of the files trel wrote in it: nothing is removed.\n",
+              folder);
+      refused = true;
+    }
+  }
   if (refused) {
     zam_msg("Please use the command line to delete the results folder %s (?)\n", folder);
     return 0;
@@ -304,11 +446,16 @@ int trel_purgeResults(const char* folder, int really) {
     zam_msg("PURGING RESULTS folder=%s\n", folder);
   else
     zam_msg("PURGING RESULTS folder=%s (DUMMY RUN)\n", folder);
-  if (zam_rmdir(folder, really) != 0) {
-    zam_err("Failed to delete %s [%s]\n", folder, strerror(errno));
-    return 0;
-  }
-  return 1;
+  // This run's own file (its log) goes as the recorded ones do.
+  if (own && lstat(own, &st) == 0 && S_ISREG(st.st_mode))
+    written.files.emplace(st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  Purge purge{written, really != 0};
+  const std::string bare = top.substr(0, top.size() - 1);
+  purgeFolder(bare, purge, true);
+  if (purge.kept > 0)
+    zam_msg("Kept %d file%s in %s that trel did not write, or that changed since.\n", purge.kept,
+            purge.kept == 1 ? "" : "s", folder);
+  return purge.failed ? 0 : 1;
 }
 
 char** trel_getFiles(const char* source, int* n) { return trel_getStructureFiles(source, 0, n); }

@@ -15,6 +15,7 @@
 
 #include "common/run_trel.h"
 #include "common/test_util.h"
+#include "runtime/zam_whole.h"
 
 namespace {
 
@@ -212,7 +213,7 @@ TEST_F(HitFiles, UnwritableNamesGiveWarningsAndNoPartialFile) {
   EXPECT_EQ(run(dir2, {}, &out), 1) << out;
   EXPECT_TRUE(has(out, "Failed to create RESULTS directory: ./trel_results/" + std::string(kQuery))) << out;
   // The log of a failed run is kept under a numbered name.
-  EXPECT_EQ(listing(dir2.file("trel_results")), (std::set<std::string>{kQuery, "trel.log.1"}));
+  EXPECT_EQ(listing(dir2.file("trel_results")), (std::set<std::string>{kQuery, "trel.log.1", ZAM_WRITTEN_RECORD}));
   EXPECT_EQ(read_file(dir2.file("trel_results/" + std::string(kQuery))), "not a folder\n");
 }
 

@@ -21,6 +21,7 @@
 #include "common/align_fingerprint.h"
 #include "common/things.h"
 #include "common/test_util.h"
+#include "runtime/zam_whole.h"
 #include "driver/trel_options.h"
 #include "driver/trel_refine.h"
 #include "driver/trel_spf.h"
@@ -311,7 +312,8 @@ std::map<std::string, std::string> folderTexts(const std::string& folder) {
   std::map<std::string, std::string> texts;
   for (const auto& e : fs::recursive_directory_iterator(folder)) {
     const fs::path ext = e.path().extension();
-    if (!e.is_regular_file() || ext == ".ktime" || ext == ".kwritten") continue;
+    if (!e.is_regular_file() || ext == ".ktime" || ext == ".kwritten" || e.path().filename() == ZAM_WRITTEN_RECORD)
+      continue;
     texts[fs::relative(e.path(), folder).string()] = steadyText(read_file(e.path().string()));
   }
   return texts;

@@ -22,6 +22,7 @@
 #include "common/log_capture.h"
 #include "common/run_trel.h"
 #include "common/test_util.h"
+#include "runtime/zam_whole.h"
 #include "driver/trel_spf.h"
 #include "matching/sampled_shape.h"
 #include "matching/zam_matcher.h"
@@ -189,7 +190,9 @@ std::map<std::string, std::string> folderTexts(const std::string& folder) {
   std::map<std::string, std::string> texts;
   for (const auto& e : fs::recursive_directory_iterator(folder)) {
     const std::string ext = e.path().extension().string();
-    if (!e.is_regular_file() || ext == ".log" || ext == ".ktime" || ext == ".kwritten") continue;
+    if (!e.is_regular_file() || ext == ".log" || ext == ".ktime" || ext == ".kwritten" ||
+        e.path().filename() == ZAM_WRITTEN_RECORD)
+      continue;
     // Dates and times vary from run to run.
     std::istringstream in(read_file(e.path().string()));
     std::string text;

@@ -325,15 +325,18 @@ TEST(Top, ModesAndTheirMessages) {
 
 TEST(Top, PurgeDeletesOnlyTheResultsFolderAndRunsAlone) {
   TempDir dir;
-  fs::create_directories(dir.file("trel_results/q1"));
-  write_file(dir.file("trel_results/q1/q1.ktops"), "x\n");
+  write_file(dir.file("q.pdb"), "END\n");
+  write_file(dir.file("t.pdb"), "END\n");
+  ASSERT_EQ(run(dir.str(), {"-test", "q.pdb", "t.pdb"}).status, 0);
+  ASSERT_EQ(run(dir.str(), {"-test", "q.pdb", "t.pdb"}).status, 0);  // a second log, the first set aside
   Outcome dummy = run(dir.str(), {"-purge", "-dummy", "-nolog"});
   EXPECT_EQ(dummy.status, 0);
-  EXPECT_TRUE(fs::exists(dir.file("trel_results/q1/q1.ktops")));
-  Outcome purge = run(dir.str(), {"-purge", "-list", "-nolog"});
+  EXPECT_TRUE(fs::exists(dir.file("trel_results/alpha.pdb")));
+  Outcome purge = run(dir.str(), {"-purge", "-list"});
   EXPECT_EQ(purge.status, 0) << purge.out;
   EXPECT_FALSE(has(purge.out, "-list"));
-  EXPECT_FALSE(fs::exists(dir.file("trel_results/q1")));
+  EXPECT_FALSE(has(purge.out, "Keeping")) << purge.out;
+  EXPECT_FALSE(fs::exists(dir.file("trel_results")));  // its logs, this run's own included
   // A refusal does not stop the run, but the run has failed: every run that
   // prints "*Error*" ends with status 1.
   Outcome refused = run(dir.str(), {"-clean", "-nolog"}, {"TREL_RESULTS=results_old"});

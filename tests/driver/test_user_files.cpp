@@ -209,4 +209,31 @@ TEST_F(UserFiles, AnExistingMatrixCacheFolderKeepsItsMode) {
   EXPECT_EQ(fs::status(dir.file("zam_cache")).permissions(), fs::perms(0755));
 }
 
+// -purge removes only what the results folder's record proves the tool
+// wrote: a folder only named like the results folder, and the user's files
+// in the results folder (a file of a result's name changed since included),
+// stay with their bytes.
+TEST_F(UserFiles, PurgeRemovesOnlyWhatTheToolWrote) {
+  TempDir dir;
+  Planted user;
+  user.pdb(dir, "1sp1", "1sp1.pdb");
+  user.pdb(dir, "1ard", "1ard.pdb");
+  user.text(dir, "trel_results.mine/notes.txt", "mine\n");
+  Outcome mine = run(dir.str(), {"-purge"}, {"TREL_RESULTS=trel_results.mine"});
+  EXPECT_EQ(mine.status, 1);
+  EXPECT_TRUE(has(mine.out, "which is not safe for purge!")) << mine.out;
+  user.expectKept();
+
+  ASSERT_EQ(run(dir.str(), {"1sp1.pdb", "1ard.pdb"}).status, 0);
+  ASSERT_TRUE(fs::exists(dir.file("trel_results/1sp1/1sp1.ktops")));
+  user.text(dir, "trel_results/1sp1/mine.txt", "mine\n");
+  user.text(dir, "trel_results/1sp1/1sp1.ktops", "edited by the user\n");
+  Outcome purge = run(dir.str(), {"-purge"});
+  EXPECT_EQ(purge.status, 0) << purge.out;
+  EXPECT_TRUE(has(purge.out, "Kept 2 files in ./trel_results/")) << purge.out;
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/1sp1/1ard_1sp1.kpairs")));
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/trel.log")));
+  user.expectKept();
+}
+
 }  // namespace

@@ -15,10 +15,13 @@
 #include "common/test_util.h"
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
+#include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_vm.h"
+#include "runtime/zam_whole.h"
 #include "store/trel_folders.h"
 
+using testutil::read_file;
 using testutil::TempDir;
 using testutil::write_file;
 namespace fs = std::filesystem;
@@ -174,48 +177,88 @@ TEST(Folders, ResultSubFolders) {
   EXPECT_TRUE(c.any("Failed to create RESULTS directory: " + results + "taken is a file, not a directory\n"));
 }
 
-TEST(Folders, PurgeOnlyTheResultsFolder) {
+// Writes a file whole, as every writer of the tool does.
+void writeWhole(const std::string& path, const std::string& text) {
+  _zam_whole* w = zam_openWhole(path, "w");
+  ASSERT_NE(w, nullptr) << path;
+  zam_fwrite(w->fp, text.data(), static_cast<int64_t>(text.size()));
+  ASSERT_EQ(zam_closeWhole(w, true), 1) << path;
+}
+
+// -purge removes what the folder's record proves the tool wrote or made,
+// and nothing else: a user's file, a file changed since it was written and
+// the folders holding them stay.
+TEST(Folders, PurgeOnlyWhatTheRecordNames) {
   TempDir tmp;
-  std::string folder = tmp.file("trel_results") + "/";
-  fs::create_directories(folder + "1abc");
-  write_file(folder + "1abc/1abc.ktops", "x");
-  write_file(folder + "trel.log", "x");
+  const std::string folder = tmp.file("trel_results") + "/";
+  ASSERT_EQ(trel_mkdir(folder.c_str(), ""), 1);
+  zam_recordWrites(folder);
+  zam_recordMade(folder);
+  ASSERT_EQ(trel_mkdir((folder + "1abc").c_str(), ""), 1);
+  ASSERT_EQ(trel_mkdir((folder + "2xyz").c_str(), ""), 1);
+  writeWhole(folder + "1abc/1abc.ktops", "tops\n");
+  writeWhole(folder + "2xyz/2xyz.ktops", "tops\n");
+  writeWhole(folder + "trel.log", "log\n");
+  writeWhole(folder + "changed.txt", "as written\n");
+  zam_recordWrites("");
+  write_file(folder + "changed.txt", "changed by the user\n");
+  write_file(folder + "1abc/mine.txt", "mine\n");
+  write_file(folder + "notes.txt", "mine\n");
+  fs::create_directory(folder + "own");  // a folder the tool did not make
   {
     Capture c;
-    EXPECT_EQ(trel_purgeResults(folder.c_str(), 0), 1);
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 0, nullptr), 1);
     EXPECT_TRUE(c.any("PURGING RESULTS folder=" + folder + " (DUMMY RUN)\n"));
+    EXPECT_TRUE(c.any("UNLINK: " + folder + "1abc/1abc.ktops\n"));
     EXPECT_TRUE(fs::exists(folder + "1abc/1abc.ktops"));
   }
   {
     Capture c;
-    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1), 1);
-    EXPECT_TRUE(c.any("PURGING RESULTS folder=" + folder + "\n"));
-    EXPECT_FALSE(fs::exists(tmp.file("trel_results")));
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 1);
+    EXPECT_TRUE(c.any("Keeping " + folder + "notes.txt\n"));
+    EXPECT_TRUE(c.any("Kept 3 files in " + folder));
   }
+  EXPECT_FALSE(fs::exists(folder + "1abc/1abc.ktops"));
+  EXPECT_FALSE(fs::exists(folder + "trel.log"));
+  EXPECT_FALSE(fs::exists(folder + "2xyz"));
+  EXPECT_EQ(read_file(folder + "changed.txt"), "changed by the user\n");
+  EXPECT_EQ(read_file(folder + "1abc/mine.txt"), "mine\n");
+  EXPECT_EQ(read_file(folder + "notes.txt"), "mine\n");
+  EXPECT_TRUE(fs::is_directory(folder + "own"));
+
+  // Without the user's files the folder goes whole, its record with it.
+  for (const char* f : {"changed.txt", "1abc/mine.txt", "notes.txt"}) fs::remove(folder + f);
+  fs::remove(folder + "own");
   {
     Capture c;
-    std::string old = tmp.file("results_old");
-    fs::create_directories(old);
-    EXPECT_EQ(trel_purgeResults(old.c_str(), 1), 0);
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 1);
+  }
+  EXPECT_FALSE(fs::exists(tmp.file("trel_results")));
+
+  // No record: nothing is removed.
+  fs::create_directories(folder);
+  write_file(folder + "x.ktops", "x");
+  {
+    Capture c;
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 0);
+    EXPECT_TRUE(c.any("holds no record of the files trel wrote in it: nothing is removed.\n"));
+  }
+  EXPECT_TRUE(fs::exists(folder + "x.ktops"));
+  for (const std::string& named : {tmp.file("results_old"), tmp.file("trel_results.mine")}) {
+    Capture c;
+    fs::create_directories(named);
+    EXPECT_EQ(trel_purgeResults(named.c_str(), 1, nullptr), 0);
     ASSERT_EQ(c.lines.size(), 2u);
-    EXPECT_EQ(c.lines[0], "*Error* Results folder \"" + old +
+    EXPECT_EQ(c.lines[0], "*Error* Results folder \"" + named +
                               "\" does not contain \"trel_results\", which is not safe for purge!\n");
-    EXPECT_EQ(c.lines[1], "Please use the command line to delete the results folder " + old +
-                              " (?)\n");
-    EXPECT_TRUE(fs::exists(old));
+    EXPECT_EQ(c.lines[1], "Please use the command line to delete the results folder " + named + " (?)\n");
+    EXPECT_TRUE(fs::exists(named));
   }
   for (const char* unsafe : {".", "..", "", "/"}) {
     Capture c;
-    EXPECT_EQ(trel_purgeResults(unsafe, 0), 0) << unsafe;
+    EXPECT_EQ(trel_purgeResults(unsafe, 0, nullptr), 0) << unsafe;
     EXPECT_TRUE(c.any("is not safe for purge!\n")) << unsafe;
     EXPECT_TRUE(c.any("Please use the command line")) << unsafe;
-  }
-  {
-    // A results folder that is not there: the deletion fails and says so.
-    Capture c;
-    std::string gone = tmp.file("trel_results");
-    EXPECT_EQ(trel_purgeResults(gone.c_str(), 1), 0);
-    EXPECT_TRUE(c.any("*Error* Failed to delete " + gone + " ["));
   }
 }
 
