@@ -154,7 +154,8 @@ void searchOverlapped(SearchRun& run, const Counts& base) {
       x.aligns.assign(n, nullptr);
       x.images.assign(n, nullptr);
       x.unreadable.assign(n, 0);
-      x.held.assign(n, _zam_log_held{});
+      x.held.clear();  // replayed at the slot's last close
+      x.held.resize(n);
       // Longest targets first (among equal lengths the better ranked), so
       // that the last jobs taken are short ones.
       x.ranks.resize(n);

@@ -569,6 +569,11 @@ void runMode(_trel_options* options, char** only, int n_only) {
 }  // namespace
 
 void trel_stopRun(int sig) {
+  // The run's own destinations, whatever quiet step a thread is in (the
+  // sampling of descriptors, a rotational match): what the run held back
+  // until then and why it stops reach the user once, in order.
+  zam_logger_pin(S.use_stdout ? nullptr : suppress_stdout, S.use_stdout ? 0 : 1);
+  zam_log_release();
   zam_err("Run stopped by %s.\n", sig == SIGINT    ? "SIGINT (interrupt)"
                                    : sig == SIGTERM ? "SIGTERM"
                                    : sig == SIGHUP  ? "SIGHUP (its terminal closed)"
@@ -578,8 +583,7 @@ void trel_stopRun(int sig) {
   zam_logger_exit();
   // The workers still at work are not heard from again: their writes fail
   // from here on, as the temporary files go and no new one may be made.
-  zam_logger_stderr(0);
-  zam_logger_callback(suppress_stdout);
+  zam_logger_pin(suppress_stdout, 0);
   zam_removeOwnTemps();
 }
 

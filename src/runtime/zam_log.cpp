@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -70,6 +71,19 @@ enum HeldKind { kPlain = 0, kLogOnly = 1, kPrefixed = 2, kTick = 3, kPrefixedOnc
 
 // The calling thread's hold; null when it writes at once.
 thread_local _zam_log_held* holding = nullptr;
+
+// Every hold that exists, by the order it was made, and the lines of all of
+// them, under one lock of their own (taken before lock 4, never under it).
+// Never destroyed: holds made before main or ended by exit hooks use it.
+std::mutex holds_lock;
+std::map<unsigned long long, _zam_log_held*>& holds() {
+  static auto* known = new std::map<unsigned long long, _zam_log_held*>;
+  return *known;
+}
+unsigned long long hold_serial = 0;  // under holds_lock
+
+// The callback and standard-error copy are kept as zam_logger_pin set them.
+std::atomic<int> pinned{0};
 
 struct LockGuard {
   LockGuard() { zam_mutex_acquire(kMessageLock); }
@@ -233,7 +247,38 @@ const char* cut(const char* text, char* buf) {
 
 // Appends prefix and text (cut already) to the calling thread's hold.
 void hold_line(int kind, const char* prefix, const char* text) {
+  std::lock_guard<std::mutex> hold(holds_lock);
   holding->lines.push_back(_zam_held_line{kind, std::string(prefix) + text});
+}
+
+// Writes held lines as their entries would write them now.
+void write_held(const std::vector<_zam_held_line>& lines) {
+  for (const _zam_held_line& line : lines) {
+    const char* text = line.text.c_str();
+    if (line.kind == kPrefixedOnce && !first_time(line.text)) continue;
+    LockGuard lock;
+    switch (line.kind) {
+      case kPlain: write_plain(text); break;
+      case kLogOnly: log_write(text); break;
+      case kPrefixed:
+      case kPrefixedOnce: write_line(text); break;
+      case kTick: write_tick(); break;
+      default: break;
+    }
+  }
+}
+
+// Takes the lines of held away (to the calling thread's own hold when it
+// holds one), returning those to write; the caller holds holds_lock.
+std::vector<_zam_held_line> take_held(_zam_log_held* held) {
+  std::vector<_zam_held_line> out;
+  if (holding && holding != held) {
+    for (_zam_held_line& line : held->lines) holding->lines.push_back(std::move(line));
+    held->lines.clear();
+  } else {
+    out.swap(held->lines);
+  }
+  return out;
 }
 
 // A plain line (kPlain: screen and log file) or a log-only line
@@ -359,7 +404,7 @@ void zam_msg_brk() { zam_msg("\n%s\n", kRule); }
 
 void zam_tick() {
   if (holding) {
-    holding->lines.push_back(_zam_held_line{kTick, "."});
+    hold_line(kTick, "", ".");
     return;
   }
   LockGuard lock;
@@ -403,6 +448,7 @@ void zam_logger_state(int on) {
 }
 
 void zam_logger_exit() {
+  zam_log_release();
   if (!open_done.load()) return;
   Stamp stamp;
   _zam_file* f = nullptr;
@@ -421,12 +467,23 @@ void zam_logger_exit() {
 
 zam_logger_fn zam_logger_callback(zam_logger_fn fn) {
   LockGuard lock;
+  if (pinned.load()) return user_logger.load();
   return user_logger.exchange(fn);
 }
 
 int zam_logger_status() { return active.load(); }
 
-void zam_logger_stderr(int on) { use_stderr.store(on != 0 ? 1 : 0); }
+void zam_logger_stderr(int on) {
+  LockGuard lock;
+  if (!pinned.load()) use_stderr.store(on != 0 ? 1 : 0);
+}
+
+void zam_logger_pin(zam_logger_fn fn, int on) {
+  LockGuard lock;
+  user_logger.store(fn);
+  use_stderr.store(on != 0 ? 1 : 0);
+  pinned.store(1);
+}
 
 const char* zam_logger_file() {
   if (active.load() && !open_done.load()) logger_open();
@@ -456,23 +513,67 @@ _zam_log_held* zam_log_hold(_zam_log_held* held) {
 
 void zam_log_replay(_zam_log_held* held) {
   if (!held || held == holding) return;
-  if (holding) {
-    for (_zam_held_line& line : held->lines) holding->lines.push_back(std::move(line));
-    held->lines.clear();
-    return;
+  std::vector<_zam_held_line> lines;
+  {
+    std::lock_guard<std::mutex> hold(holds_lock);
+    lines = take_held(held);
   }
-  for (const _zam_held_line& line : held->lines) {
-    const char* text = line.text.c_str();
-    if (line.kind == kPrefixedOnce && !first_time(line.text)) continue;
-    LockGuard lock;
-    switch (line.kind) {
-      case kPlain: write_plain(text); break;
-      case kLogOnly: log_write(text); break;
-      case kPrefixed:
-      case kPrefixedOnce: write_line(text); break;
-      case kTick: write_tick(); break;
-      default: break;
+  write_held(lines);
+}
+
+void zam_log_drop(_zam_log_held* held) {
+  if (!held) return;
+  std::lock_guard<std::mutex> hold(holds_lock);
+  held->lines.clear();
+}
+
+void zam_log_release() {
+  std::vector<_zam_held_line> lines;
+  {
+    std::lock_guard<std::mutex> hold(holds_lock);
+    for (auto& [serial, held] : holds()) {
+      (void)serial;
+      for (_zam_held_line& line : held->lines) lines.push_back(std::move(line));
+      held->lines.clear();
     }
   }
-  held->lines.clear();
+  write_held(lines);
+}
+
+_zam_log_held::_zam_log_held() {
+  std::lock_guard<std::mutex> hold(holds_lock);
+  serial = hold_serial++;
+  holds()[serial] = this;
+}
+
+_zam_log_held::_zam_log_held(_zam_log_held&& other) noexcept {
+  // The new hold takes the other's lines and its place in the order; the
+  // other, empty, goes to the end.
+  std::lock_guard<std::mutex> hold(holds_lock);
+  lines.swap(other.lines);
+  serial = other.serial;
+  holds()[serial] = this;
+  other.serial = hold_serial++;
+  holds()[other.serial] = &other;
+}
+
+_zam_log_held& _zam_log_held::operator=(_zam_log_held&& other) noexcept {
+  if (this == &other) return *this;
+  // Swapped: this hold's lines go with the other, written when it goes.
+  std::lock_guard<std::mutex> hold(holds_lock);
+  lines.swap(other.lines);
+  std::swap(serial, other.serial);
+  holds()[serial] = this;
+  holds()[other.serial] = &other;
+  return *this;
+}
+
+_zam_log_held::~_zam_log_held() {
+  std::vector<_zam_held_line> left;
+  {
+    std::lock_guard<std::mutex> hold(holds_lock);
+    holds().erase(serial);
+    left = take_held(this);
+  }
+  write_held(left);
 }

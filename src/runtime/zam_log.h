@@ -89,13 +89,26 @@ const char* zam_logger_file();
 void zam_logger_buffer(int n);
 
 // Messages held back by a thread, in the order they were given: the finished
-// text of each (prefix included) and which kind of entry gave it.
+// text of each (prefix included) and which kind of entry gave it. Every hold
+// is known to the log layer from its making to its end, so that no line
+// held is ever lost: lines still held when the hold goes are written then
+// (unless dropped with zam_log_drop),
+// zam_log_release writes all that are held (a run that stops), and the exit
+// hook zam_logger_exit does so too (a run that ends while holding). A hold
+// moves but is not copied (the lines would be written twice).
 struct _zam_held_line {
   int kind;  // private to the log layer: the destinations of the text
   std::string text;
 };
 struct _zam_log_held {
-  std::vector<_zam_held_line> lines;
+  std::vector<_zam_held_line> lines;  // guarded by the log layer's lock of holds
+  unsigned long long serial;          // the order in which holds were made
+  _zam_log_held();
+  _zam_log_held(_zam_log_held&& other) noexcept;
+  _zam_log_held& operator=(_zam_log_held&& other) noexcept;
+  _zam_log_held(const _zam_log_held&) = delete;
+  _zam_log_held& operator=(const _zam_log_held&) = delete;
+  ~_zam_log_held();
 };
 
 // Makes held (null: none) the calling thread's hold and returns the one in
@@ -111,3 +124,18 @@ _zam_log_held* zam_log_hold(_zam_log_held* held);
 // now (destinations, log-file copy, flushes), then empties held. A thread
 // that is itself holding appends them to its own hold. Null is ignored.
 void zam_log_replay(_zam_log_held* held);
+// Forgets the held lines without writing them: for work whose messages its
+// caller decides not to show (a part done past a failure that a run in
+// order would never have reached). Null is ignored.
+void zam_log_drop(_zam_log_held* held);
+// Writes the lines of every hold that has any, the holds in the order they
+// were made, and empties them: for a run stopped (from another thread)
+// before its holds are replayed. Lines held after the call wait for their
+// own replay. Safe from any thread that is not itself holding.
+void zam_log_release();
+// Sets the callback (null: standard output) and the standard-error copy of
+// prefixed lines, and keeps them: later zam_logger_callback and
+// zam_logger_stderr calls change nothing until zam_logger_pin is called
+// again. For the end of a run stopped while its threads may still swap
+// callbacks around quiet steps: what it says then reaches the user.
+void zam_logger_pin(zam_logger_fn fn, int use_stderr);

@@ -422,6 +422,8 @@ int trel_loadDatabase(_trel_db* db, _trel_thing** things, const int* pots, const
     if (parts > 1) zam_log_replay(&fill.held[p]);
     if (fill.failed[p] >= 0) failing = p;
   }
+  // What the parts past the failing one said, a fill in order never said.
+  for (int p = failing + 1; failing >= 0 && p < parts; p++) zam_log_drop(&fill.held[p]);
   if (failing < 0) return count;
   // A fill in order would have stopped at the failing member: the members
   // that later parts filled go back to holding nothing and leave the list.

@@ -20,7 +20,9 @@
 #include "common/run_trel.h"
 #include "common/test_util.h"
 #include "driver/trel_options.h"
+#include "driver/trel_spf.h"
 #include "driver/trel_top.h"
+#include "runtime/zam_log.h"
 #include "runtime/zam_owner.h"
 #include "runtime/zam_whole.h"
 #include "runtime/zam_version.h"
@@ -578,21 +580,35 @@ TEST(Top, StopSignalsEndTheRunAsAFailureDoes) {
 }
 
 // A stop takes away the run's temporary files: one set aside to be put in
-// place later is gone, and nothing else was ever placed.
-TEST(Top, StopRemovesTheRunsTemporaryFiles) {
-  TempDir dir;
+// place later is gone, and nothing else was ever placed. What the run held
+// back (a worker's messages not yet replayed) and why it stops reach the
+// terminal once, in order, though a quiet step had silenced the screen.
+TEST(Top, StopRemovesTheRunsTemporaryFilesAndSaysWhy) {
+  TempDir dir, outside;
+  const std::string out = outside.file("out");
   const pid_t child = fork();
   if (child == 0) {
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || dup2(fd, 1) < 0) _exit(2);
+    _zam_log_held held;
+    std::thread([&] {
+      zam_log_hold(&held);
+      zam_wrn("held back\n");
+      zam_log_hold(nullptr);
+    }).join();
+    zam_logger_callback(suppress_stdout_cb);  // as a rotational match does
     _zam_whole* w = zam_openWhole(dir.file("q_query.pdb"), "w");
     const std::string aside = w ? zam_closeWholeAside(w, true) : std::string();
-    if (aside.empty() || endingWith(dir.str(), ".tmp").size() != 1) _exit(2);
+    if (aside.empty() || endingWith(dir.str(), ".tmp").size() != 1) _exit(3);
     trel_stopRun(SIGTERM);
+    zam_log_replay(&held);
     _exit(0);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_TRUE(fs::is_empty(dir.path));
+  EXPECT_EQ(read_file(out), "*Warning* held back\n*Error* Run stopped by SIGTERM.\n");
 }
 
 // A run in another PID namespace sharing the results folder (a container,
