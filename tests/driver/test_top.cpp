@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/owner_marks.h"
 #include "common/run_trel.h"
 #include "common/test_util.h"
 #include "driver/trel_options.h"
@@ -30,6 +31,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testutil::deadMark;
+using testutil::foreignMark;
 using testutil::has;
 using testutil::Outcome;
 using testutil::read_file;
@@ -456,30 +459,6 @@ pid_t start(const std::string& cwd, std::vector<std::string> args, const std::st
     _exit(127);
   }
   return pid;
-}
-
-// The owner mark of a process of this machine that has exited.
-std::string deadMark() {
-  int link[2];
-  if (pipe(link) != 0) return "";
-  const pid_t child = fork();
-  if (child == 0) {
-    const std::string mark = zam_ownerMark();
-    _exit(write(link[1], mark.data(), mark.size()) == (ssize_t)mark.size() ? 0 : 1);
-  }
-  close(link[1]);
-  char buf[128] = {0};
-  const ssize_t got = read(link[0], buf, sizeof buf - 1);
-  close(link[0]);
-  waitpid(child, nullptr, 0);
-  return got > 0 ? std::string(buf) : std::string();
-}
-
-// mark as made by the same process on another machine or in another PID
-// namespace.
-std::string foreignMark(std::string mark) {
-  mark[4] = mark[4] == '0' ? '1' : '0';
-  return mark;
 }
 
 // The entries of folder whose names end with tail.

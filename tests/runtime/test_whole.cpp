@@ -11,9 +11,8 @@
 #include <vector>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include "common/owner_marks.h"
 #include "common/test_util.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_owner.h"
@@ -63,27 +62,13 @@ TEST(WholeFile, TemporaryNamesAreUniqueBesideTheFile) {
 // machine or namespace are kept.
 TEST(WholeFile, SweepRemovesOnlyFilesOfGoneMakers) {
   testutil::TempDir dir;
-  int link[2];
-  ASSERT_EQ(pipe(link), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    const std::string mark = zam_ownerMark();
-    _exit(write(link[1], mark.data(), mark.size()) == (ssize_t)mark.size() ? 0 : 1);
-  }
-  close(link[1]);
-  char buf[128] = {0};
-  const ssize_t got = read(link[0], buf, sizeof buf - 1);
-  close(link[0]);
-  ASSERT_EQ(waitpid(child, nullptr, 0), child);
-  ASSERT_GT(got, 0);
-  const std::string dead = buf, mine = zam_ownerMark();
+  const std::string dead = testutil::deadMark(), mine = zam_ownerMark();
+  ASSERT_EQ(zam_ownerMarkAt(dead), dead.size());
   ASSERT_EQ(zam_ownerMarkAt(mine), mine.size());
   EXPECT_EQ(zam_ownerGone(mine), 0);
   // This process's number with another start time: a process before it.
   const std::string reused = mine.substr(0, mine.rfind('-') + 1) + "1";
-  // Another machine or namespace: the same process fields, another id.
-  std::string foreign = mine;
-  foreign[4] = foreign[4] == '0' ? '1' : '0';
+  const std::string foreign = testutil::foreignMark(mine);
   const std::vector<std::string> kept = {"draft.2024_1.tmp", "notes.99999_3.tmp", "x.pdb." + foreign + "-3.tmp",
                                          "y.pdb." + mine + "-3.tmp", "z.pdb." + dead + "-x.tmp",
                                          "z.pdb." + dead + "-3.tmp.gz", "trel" + dead.substr(4) + ".tmp"};
