@@ -25,6 +25,7 @@
 #include "geometry/zam_geom.h"
 #include "harmonics/zam_radial.h"
 #include "runtime/kids.h"
+#include "runtime/zam_crc.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
@@ -73,11 +74,12 @@ struct Seal {
   const _trel_stamp* source;
 };
 
-// Closes a file written whole, sealed first when it is a cache file. A
-// cache file takes its name only from nothing or from a file of trel's: one
-// that a user put there meanwhile stays (errno EEXIST).
-bool closeSealed(_zam_whole* whole, bool ok, const Seal* seal) {
-  if (ok && seal) ok = trel_sealCacheFile(whole, seal->kind.c_str(), *seal->source) == 1;
+// Closes a file written whole, sealed first when it is a cache file (crc:
+// the CRC-32 of the bytes written, when it was taken as they were written).
+// A cache file takes its name only from nothing or from a file of trel's:
+// one that a user put there meanwhile stays (errno EEXIST).
+bool closeSealed(_zam_whole* whole, bool ok, const Seal* seal, const uint32_t* crc = nullptr) {
+  if (ok && seal) ok = trel_sealCacheFile(whole, seal->kind.c_str(), *seal->source, crc) == 1;
   if (ok && seal && !trel_checkReplaceable(trel_checkOwner(whole->path.c_str()))) {
     zam_closeWhole(whole, false);
     errno = EEXIST;
@@ -92,9 +94,13 @@ Write writeBlocks(const std::string& path, std::initializer_list<std::pair<const
   _zam_whole* whole = openWhole(path, "wb");
   if (!whole) return Write::create_failed;
   bool ok = true;
+  uint32_t crc = 0;  // of the bytes as they are written: nothing is read back
   for (const auto& [data, n] : blocks)
-    if (ok && n > 0) ok = zam_fwrite(whole->fp, data, n) == 1;
-  return closeSealed(whole, ok, seal) ? Write::ok : Write::write_failed;
+    if (ok && n > 0) {
+      ok = zam_fwrite(whole->fp, data, n) == 1;
+      crc = zam_crc32(crc, data, n);
+    }
+  return closeSealed(whole, ok, seal, &crc) ? Write::ok : Write::write_failed;
 }
 
 // The kind of an object's file in its check line: its extension, and the
@@ -167,10 +173,11 @@ bool coefficientsWhole(const std::string& bytes, int order) {
          bytes.size() == sizeof header + static_cast<size_t>(header[1]) * sizeof(double);
 }
 
-// The stamp of the source file at path; false after "Failed to read source
-// file", when nothing can be served or built from it.
-bool stampSource(const char* path, _trel_stamp* stamp) {
-  if (trel_stampFile(path, stamp)) return true;
+// The stamp of the source file at path (and its identity when settled);
+// false after "Failed to read source file", when nothing can be served or
+// built from it.
+bool stampSource(const char* path, _trel_stamp* stamp, _trel_identity* id) {
+  if (trel_stampFile(path, stamp, id)) return true;
   zam_err("Failed to read source file %s [%s]\n", path, strerror(errno));
   return false;
 }
@@ -209,28 +216,19 @@ void holdCoefficients(_trel_thing* thing, const Checked& kept) {
 }
 
 // Checks the cache files of the object at base that an open reads against
-// the source stamp: the tag (into thing->tag), then each file it stands for
-// (trace, the sig and tau files of its classes). The image file is checked
+// the source stamp, after its tag (in thing->tag): each file the tag stands
+// for (trace, the sig and tau files of its classes). The image file is checked
 // only when the image is loaded (trel_readThingImage): most objects of a
 // search are scored by their traces alone. The trace records, and the sig
 // and tau files of the classes pots asks for, go to kept. False after one
 // message naming the first file that cannot serve.
 bool checkFiles(_trel_thing* thing, const char* base, const int* pots, Checked* kept) {
-  _trel_tag* tag = thing->tag;
+  const _trel_tag* tag = thing->tag;
   const _trel_stamp& source = thing->stamp;
   std::string bytes;
-  const std::string tag_file = withExtension(base, "trq");
-  TrelCheck c = trel_checkCacheFile(tag_file.c_str(), "trq", source, &bytes);
-  if (c == TREL_CHECK_OK && bytes.size() != sizeof(_trel_tag)) c = TREL_CHECK_DAMAGED;
-  if (c == TREL_CHECK_OK) {
-    memcpy(static_cast<void*>(tag), bytes.data(), sizeof(_trel_tag));
-    if (!tagSane(*tag)) c = TREL_CHECK_DAMAGED;
-  }
-  if (c != TREL_CHECK_OK) return refuse(thing, tag_file, c);
-
   const std::string trace_file = withExtension(base, "trc");
   std::string* trace = &kept->trace;
-  c = trel_checkCacheFile(trace_file.c_str(), "trc", source, trace);
+  TrelCheck c = trel_checkCacheFile(trace_file.c_str(), "trc", source, trace);
   if (c == TREL_CHECK_OK && trace->size() != static_cast<size_t>(tag->n_residues) * sizeof(_trel_seg))
     c = TREL_CHECK_DAMAGED;
   if (c != TREL_CHECK_OK) return refuse(thing, trace_file, c);
@@ -263,10 +261,46 @@ bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* 
   memset(tag, 0, sizeof *tag);
   char base[TREL_PATH_MAX + 1];
   if (!trel_nameThing(thing, base)) return true;  // no cache files fit in that folder
+  const std::string tag_file = withExtension(base, "trq");
   struct stat st;
-  if (lstat(withExtension(base, "trq").c_str(), &st) != 0 && errno == ENOENT) return true;
-  thing->stamped = stampSource(path, &thing->stamp);
-  if (!thing->stamped) return false;
+  if (lstat(tag_file.c_str(), &st) != 0 && errno == ENOENT) return true;
+  // The tag file first: its line records the stamp of the source its object
+  // was made from, and the file the source's identity then.
+  std::string bytes;
+  _trel_stamp recorded{};
+  TrelCheck c = trel_readCacheFile(tag_file.c_str(), "trq", &bytes, &recorded);
+  _trel_identity id{};
+  if (c == TREL_CHECK_OK && bytes.size() == sizeof(_trel_tag) + sizeof id) {
+    memcpy(&id, bytes.data() + sizeof(_trel_tag), sizeof id);
+    bytes.resize(sizeof(_trel_tag));
+  }
+  // A source that stands as it stood then is known by its identity: not a
+  // byte of it is read. Any other is read and its checksum taken, and a tag
+  // that passes then learns its identity now (when the object keeps its
+  // files), so that the next open need not read it.
+  _trel_identity now{};
+  bool learn = false;
+  if (c == TREL_CHECK_OK && trel_identityOf(path, &now) && trel_sameIdentity(id, now)) {
+    thing->stamp = recorded;
+    thing->stamp.options = trel_readingKey();
+    thing->source_id = id;
+    thing->stamped = 1;
+  } else {
+    thing->stamped = stampSource(path, &thing->stamp, &thing->source_id);
+    if (!thing->stamped) return false;
+    learn = thing->source_id.ino != 0;
+  }
+  if (c == TREL_CHECK_OK) c = trel_compareStamp(recorded, thing->stamp);
+  if (c == TREL_CHECK_OK && bytes.size() != sizeof(_trel_tag)) c = TREL_CHECK_DAMAGED;
+  if (c == TREL_CHECK_OK) {
+    memcpy(static_cast<void*>(tag), bytes.data(), sizeof(_trel_tag));
+    if (!tagSane(*tag)) c = TREL_CHECK_DAMAGED;
+  }
+  if (c != TREL_CHECK_OK) {
+    refuse(thing, tag_file, c);
+    memset(tag, 0, sizeof *tag);
+    return true;
+  }
   if (!checkFiles(thing, base, pots, kept)) {
     memset(tag, 0, sizeof *tag);
     return true;
@@ -291,6 +325,11 @@ bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* 
   thing->source = kdupS_pooled(path);
   thing->rounded = 1;
   thing->check_image = !sameFile(withExtension(base, imageExt(thing)).c_str(), path);
+  if (learn && thing->save) {
+    _trel_tag copy = *tag;
+    const PrivateFiles own;
+    trel_write_tag(base, &copy, &thing->stamp, &thing->source_id);
+  }
   return true;
 }
 
@@ -323,14 +362,15 @@ bool packed(const char* path) {
 // when given, *stamped telling whether it could be taken) made from the
 // very bytes that are parsed; a packed one is stamped first, then read.
 // Null after the reader's report when it gives no image.
-_pdb_image* readStamped(const char* path, const char* name, _trel_stamp* stamp, int* stamped) {
+_pdb_image* readStamped(const char* path, const char* name, _trel_stamp* stamp, int* stamped,
+                        _trel_identity* id = nullptr) {
   if (!stamp) return zam_readPdb(path, name);  // reports a file it cannot open
   std::string bytes;
-  if (!packed(path) && trel_readStamped(path, &bytes, stamp)) {
+  if (!packed(path) && trel_readStamped(path, &bytes, stamp, id)) {
     *stamped = 1;
     return zam_readPdbText(bytes.data(), static_cast<int64_t>(bytes.size()), path, name);
   }
-  *stamped = trel_stampFile(path, stamp);
+  *stamped = trel_stampFile(path, stamp, id);
   return zam_readPdb(path, name);
 }
 
@@ -340,11 +380,15 @@ _pdb_image* readStamped(const char* path, const char* name, _trel_stamp* stamp, 
 // or has no residues, both reported.
 _pdb_image* readSource(_trel_thing* thing, const char* path, bool stamp) {
   _trel_stamp read;
+  _trel_identity id{};
   int stamped = 0;
-  _pdb_image* image = readStamped(path, thing->name, stamp ? &read : nullptr, &stamped);
+  _pdb_image* image = readStamped(path, thing->name, stamp ? &read : nullptr, &stamped, &id);
   if (stamp) {
     thing->stamped = stamped;
-    if (stamped) thing->stamp = read;
+    if (stamped) {
+      thing->stamp = read;
+      thing->source_id = id;
+    }
   }
   if (image && image->nres < 1) {
     // A warning: the caller decides whether the run can go on without it.
@@ -1066,11 +1110,13 @@ int trel_read_tag(const char* base, _trel_tag* tag) {
   return zam_bbread(withExtension(base, "trq").c_str(), tag, sizeof(_trel_tag));
 }
 
-int trel_write_tag(const char* base, _trel_tag* tag, const _trel_stamp* source) {
+int trel_write_tag(const char* base, _trel_tag* tag, const _trel_stamp* source, const _trel_identity* id) {
   const std::string file = withExtension(base, "trq");
   if (zam_debug >= 2) zam_log("Writing TAG file: %s\n", file.c_str());
   const Seal seal{"trq", source};
-  if (writeBlocks(file, {{tag, static_cast<int64_t>(sizeof(_trel_tag))}}, source ? &seal : nullptr) == Write::ok)
+  const int64_t id_bytes = source && id && id->ino != 0 ? static_cast<int64_t>(sizeof *id) : 0;
+  if (writeBlocks(file, {{tag, static_cast<int64_t>(sizeof(_trel_tag))}, {id, id_bytes}}, source ? &seal : nullptr) ==
+      Write::ok)
     return 1;
   zam_err("Failed to write TAG file: %s.\n", file.c_str());
   tag->valid = 0;
@@ -1183,7 +1229,7 @@ int trel_writeThingCache(_trel_thing* thing) {
   _trel_tag written = *thing->tag;
   // The object goes on with what it was built from: its files are for
   // later runs, and may be replaced meanwhile by another run's.
-  return trel_write_tag(base, &written, &thing->stamp) ? 1 : 0;
+  return trel_write_tag(base, &written, &thing->stamp, &thing->source_id) ? 1 : 0;
 }
 
 int trel_thingBuilds() { return builds.load(); }

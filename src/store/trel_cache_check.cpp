@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,59 +108,98 @@ TrelCheck trel_checkOwner(const char* path) {
   return headIn(tail, static_cast<size_t>(n)) ? TREL_CHECK_OK : TREL_CHECK_UNSEALED;
 }
 
-int trel_stampFile(const char* path, _trel_stamp* stamp) {
-  const int fd = path ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
-  if (fd < 0) return 0;
-  struct stat st;
-  uint32_t crc = 0;
-  bool ok = regular(fd, &st) && crcOf(fd, st.st_size, &crc);
-  const int err = errno;
-  close(fd);
-  errno = err;
-  if (!ok) return 0;
-  stamp->crc = crc;
-  stamp->size = st.st_size;
-  stamp->options = trel_readingKey();
-  return 1;
+namespace {
+
+constexpr int64_t kFineGrain = 50000000;      // 50 ms: a tick of the clock a file system's times come from, and room
+constexpr int64_t kCoarseGrain = 2000000000;  // 2 s: a file system that keeps whole (or even) seconds
+
+int64_t nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
+int64_t nowNs() {
+  timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  return nanoseconds(t);
 }
 
-int trel_readStamped(const char* path, std::string* bytes, _trel_stamp* stamp) {
+_trel_identity identityOf(const struct stat& st) {
+  return _trel_identity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                        static_cast<int64_t>(st.st_size), nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
+}
+
+// Whether a file of status st, read from the time start on, was settled
+// then: its last change lies more than a grain of its times before start,
+// so any later change gives it other times. Times of whole seconds are
+// taken for a file system that keeps no finer ones.
+bool settled(const struct stat& st, int64_t start) {
+  const int64_t grain = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0 ? kCoarseGrain : kFineGrain;
+  return std::max(nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)) + grain <= start;
+}
+
+// Reads the regular file at path whole into bytes; with id, its identity
+// when it is settled and did not change under the read (else all zero).
+// False when it cannot be read (errno tells why).
+bool readWhole(const char* path, std::string* bytes, _trel_identity* id) {
+  const int64_t start = id ? nowNs() : 0;
   const int fd = path ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
-  if (fd < 0) return 0;
-  struct stat st;
+  if (fd < 0) return false;
+  struct stat st, after;
   bool ok = regular(fd, &st);
   if (ok) {
     bytes->resize(static_cast<size_t>(st.st_size));
     errno = EIO;  // a file that shrinks under the read
     ok = zam_readAll(fd, bytes->data(), st.st_size, 0) == st.st_size;
   }
-  const int err = errno;
-  close(fd);
-  errno = err;
-  if (!ok) return 0;
-  stamp->crc = zam_crc32(0, bytes->data(), st.st_size);
-  stamp->size = st.st_size;
-  stamp->options = trel_readingKey();
-  return 1;
-}
-
-TrelCheck trel_checkCacheFile(const char* path, const char* kind, const _trel_stamp& source,
-                              std::string* payload) {
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? TREL_CHECK_MISSING : TREL_CHECK_UNREADABLE;
-  struct stat st;
-  std::string bytes;
-  bool read_ok = regular(fd, &st);
-  if (read_ok) {
-    bytes.resize(static_cast<size_t>(st.st_size));
-    errno = EIO;  // a file that shrinks under the read
-    read_ok = zam_readAll(fd, bytes.data(), st.st_size, 0) == st.st_size;
+  if (ok && id) {
+    *id = _trel_identity{};
+    if (fstat(fd, &after) == 0 && trel_sameIdentity(identityOf(st), identityOf(after)) && settled(st, start))
+      *id = identityOf(st);
   }
   const int err = errno;
   close(fd);
   errno = err;
-  if (!read_ok) return TREL_CHECK_UNREADABLE;
+  return ok;
+}
 
+}  // namespace
+
+int trel_identityOf(const char* path, _trel_identity* id) {
+  struct stat st;
+  if (!path || stat(path, &st) != 0) return 0;
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return 0;
+  }
+  *id = identityOf(st);
+  return 1;
+}
+
+bool trel_sameIdentity(const _trel_identity& a, const _trel_identity& b) {
+  return a.ino != 0 && a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_ns == b.mtime_ns &&
+         a.ctime_ns == b.ctime_ns;
+}
+
+int trel_stampFile(const char* path, _trel_stamp* stamp, _trel_identity* id) {
+  std::string bytes;
+  return trel_readStamped(path, &bytes, stamp, id);
+}
+
+int trel_readStamped(const char* path, std::string* bytes, _trel_stamp* stamp, _trel_identity* id) {
+  if (!readWhole(path, bytes, id)) return 0;
+  stamp->crc = zam_crc32(0, bytes->data(), static_cast<int64_t>(bytes->size()));
+  stamp->size = static_cast<int64_t>(bytes->size());
+  stamp->options = trel_readingKey();
+  return 1;
+}
+
+TrelCheck trel_compareStamp(const _trel_stamp& found, const _trel_stamp& source) {
+  if (found.crc != source.crc || found.size != (source.size & kSizeMask)) return TREL_CHECK_FOREIGN;
+  if (found.options != (source.options & 0xffffu)) return TREL_CHECK_OPTIONS;
+  return TREL_CHECK_OK;
+}
+
+TrelCheck trel_readCacheFile(const char* path, const char* kind, std::string* payload, _trel_stamp* found) {
+  std::string bytes;
+  if (!readWhole(path, &bytes, nullptr)) return errno == ENOENT ? TREL_CHECK_MISSING : TREL_CHECK_UNREADABLE;
   const size_t n = bytes.size();
   const size_t tail = std::min<size_t>(n, kTail);
   if (!headIn(bytes.data() + n - tail, tail)) return TREL_CHECK_UNSEALED;
@@ -178,18 +218,26 @@ TrelCheck trel_checkCacheFile(const char* path, const char* kind, const _trel_st
     return TREL_CHECK_DAMAGED;
   // The line must read back exactly as it was written, and the bytes before
   // its sum must give that sum.
-  const _trel_stamp found{static_cast<uint32_t>(src), static_cast<int64_t>(size), static_cast<uint32_t>(options)};
-  if (checkLine(found_kind, found, sum).compare(0, TREL_CHECK_LINE, line, TREL_CHECK_LINE) != 0 ||
+  *found = _trel_stamp{static_cast<uint32_t>(src), static_cast<int64_t>(size), static_cast<uint32_t>(options)};
+  if (checkLine(found_kind, *found, sum).compare(0, TREL_CHECK_LINE, line, TREL_CHECK_LINE) != 0 ||
       zam_crc32(0, bytes.data(), static_cast<int64_t>(n) - kSumDigits) != sum ||
       strncmp(found_kind, kind, 5) != 0)
     return TREL_CHECK_DAMAGED;
-  if (found.crc != source.crc || found.size != (source.size & kSizeMask)) return TREL_CHECK_FOREIGN;
-  if (found.options != (source.options & 0xffffu)) return TREL_CHECK_OPTIONS;
   if (payload) {
     bytes.resize(n - TREL_CHECK_LINE);
     *payload = std::move(bytes);
   }
   return TREL_CHECK_OK;
+}
+
+TrelCheck trel_checkCacheFile(const char* path, const char* kind, const _trel_stamp& source,
+                              std::string* payload) {
+  _trel_stamp found;
+  std::string bytes;
+  TrelCheck check = trel_readCacheFile(path, kind, payload ? &bytes : nullptr, &found);
+  if (check == TREL_CHECK_OK) check = trel_compareStamp(found, source);
+  if (check == TREL_CHECK_OK && payload) *payload = std::move(bytes);
+  return check;
 }
 
 std::string trel_checkText(TrelCheck check) {
@@ -206,11 +254,11 @@ std::string trel_checkText(TrelCheck check) {
   return "is damaged";
 }
 
-int trel_sealCacheFile(_zam_whole* whole, const char* kind, const _trel_stamp& source) {
+int trel_sealCacheFile(_zam_whole* whole, const char* kind, const _trel_stamp& source, const uint32_t* written) {
   if (!whole || !whole->fp || whole->fd < 0 || zam_fflush(whole->fp) != 0) return 0;
   struct stat st;
-  uint32_t crc = 0;
-  if (fstat(whole->fd, &st) != 0 || !crcOf(whole->fd, st.st_size, &crc)) return 0;
+  uint32_t crc = written ? *written : 0;
+  if (!written && (fstat(whole->fd, &st) != 0 || !crcOf(whole->fd, st.st_size, &crc))) return 0;
   std::string line = checkLine(kind, source, 0);
   if (line.empty()) return 0;
   crc = zam_crc32(crc, line.data(), TREL_CHECK_LINE - kSumDigits);

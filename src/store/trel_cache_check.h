@@ -30,6 +30,29 @@ struct _trel_stamp {
   uint32_t options;  // trel_readingKey()
 };
 
+// A source file's identity as the file system gives it: device, inode, size
+// and the modification and change times to the nanosecond (all zero: not
+// known). A tag file records it beside the stamp of its object's source, so
+// that an open finding the same identity takes the stamp without reading a
+// byte of the source, as version-control indexes do. It is recorded only
+// when the file had not changed for a while when it was read (see
+// trel_stampFile): a change within the grain of the times the file system
+// keeps could leave them as they were.
+struct _trel_identity {
+  uint64_t dev;
+  uint64_t ino;
+  int64_t size;
+  int64_t mtime_ns;
+  int64_t ctime_ns;
+};
+static_assert(sizeof(_trel_identity) == 40, "a 40-byte record of the tag file");
+
+// The identity of the file at path as it stands now (links followed). 1; 0
+// when it is not a regular file or cannot be looked at (errno).
+int trel_identityOf(const char* path, _trel_identity* id);
+// Whether two identities are known and the same.
+bool trel_sameIdentity(const _trel_identity& a, const _trel_identity& b);
+
 // Length of the check line that ends every cache file.
 constexpr int TREL_CHECK_LINE = 79;
 
@@ -39,14 +62,17 @@ constexpr int TREL_CHECK_LINE = 79;
 // One bit each (the chain type two), so that no two settings meet.
 uint32_t trel_readingKey();
 
-// The stamp of the file at path, with the reading options in force now. 1;
-// 0 when it cannot be read (errno tells why; no message).
-int trel_stampFile(const char* path, _trel_stamp* stamp);
+// The stamp of the file at path, with the reading options in force now, and
+// into id (when given) its identity when the file is settled: it did not
+// change while it was read, and its times lie more than their grain before
+// the read began (else id is all zero). 1; 0 when it cannot be read (errno
+// tells why; no message).
+int trel_stampFile(const char* path, _trel_stamp* stamp, _trel_identity* id = nullptr);
 
 // Reads the regular file at path whole into bytes, and its stamp from those
 // very bytes: one read. 1; 0 when it cannot be read (errno tells why; no
 // message).
-int trel_readStamped(const char* path, std::string* bytes, _trel_stamp* stamp);
+int trel_readStamped(const char* path, std::string* bytes, _trel_stamp* stamp, _trel_identity* id = nullptr);
 
 // What a check of one cache file found.
 enum TrelCheck {
@@ -73,6 +99,14 @@ bool trel_checkReplaceable(TrelCheck check);
 // (whether it would pass a check or not). No message.
 TrelCheck trel_checkOwner(const char* path);
 
+// How a file's check line compares with the stamp of the source at hand:
+// TREL_CHECK_OK, TREL_CHECK_FOREIGN or TREL_CHECK_OPTIONS.
+TrelCheck trel_compareStamp(const _trel_stamp& found, const _trel_stamp& source);
+// Reads the cache file at path whole and checks it as trel_checkCacheFile
+// does, but for its source: the stamp its line records goes to found (on
+// TREL_CHECK_OK).
+TrelCheck trel_readCacheFile(const char* path, const char* kind, std::string* payload, _trel_stamp* found);
+
 // Reads the cache file at path whole and checks it: a file of kind (at most
 // five characters), made from source, with every byte as written. The bytes
 // before the check line go to payload when it is given (on TREL_CHECK_OK
@@ -86,6 +120,9 @@ TrelCheck trel_checkCacheFile(const char* path, const char* kind, const _trel_st
 std::string trel_checkText(TrelCheck check);
 
 // Ends a cache file being written whole: flushes what was written and
-// appends the check line of kind and source over those bytes. 1; 0 when a
-// read or write failed (errno tells why; no message).
-int trel_sealCacheFile(_zam_whole* whole, const char* kind, const _trel_stamp& source);
+// appends the check line of kind and source over those bytes. written, when
+// given, is the CRC-32 of every byte written, taken as they were written;
+// without it they are read back. 1; 0 when a read or write failed (errno
+// tells why; no message).
+int trel_sealCacheFile(_zam_whole* whole, const char* kind, const _trel_stamp& source,
+                       const uint32_t* written = nullptr);

@@ -92,6 +92,8 @@ struct _trel_thing {
                        // first load that finds that file failing: source serves from then on
   int save;            // 1 = opened to keep its cache files: an image file that fails its
                        // check when loaded is written anew
+  _trel_identity source_id;  // the source file's identity when stamp was taken from it (its tag
+                             // file records it), all zero when unknown or not settled
 };
 
 // The classification code of an object without a tag: 0.0.0.0.

@@ -300,13 +300,25 @@ TEST_F(Inputs, SecondCachedRunBuildsNothing) {
   ASSERT_NE(results["1sp1_1ard.pdb"], "");
   fs::remove_all(dir.file("trel_results"));
 
-  Outcome second = testutil::run_trel2(dir.str(), args, env);
-  ASSERT_EQ(second.status, 0) << second.out;
-  EXPECT_TRUE(has(second.out, "Using CACHE directory: " + dir.file("cache") + "/\n")) << second.out;
-  EXPECT_FALSE(has(second.out, "*Error*")) << second.out;
-  for (const auto& [f, t] : stamps) EXPECT_TRUE(fs::last_write_time(f) == t) << f << " was rewritten";
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("cache")), fs::directory_iterator()), 9);
-  for (const auto& [name, text] : results) EXPECT_EQ(result(name), text) << name;
+  // The sources were copied just before the first run: it could not yet
+  // trust their file identities, so a later run reads them and its tags
+  // learn the identities once they have settled (only the tag files are
+  // written, by the second or third run); the fourth rewrites nothing.
+  for (int run = 2; run <= 4; run++) {
+    fs::remove_all(dir.file("trel_results"));
+    Outcome again = testutil::run_trel2(dir.str(), args, env);
+    ASSERT_EQ(again.status, 0) << again.out;
+    EXPECT_TRUE(has(again.out, "Using CACHE directory: " + dir.file("cache") + "/\n")) << again.out;
+    EXPECT_FALSE(has(again.out, "*Error*")) << again.out;
+    for (auto& [f, t] : stamps) {
+      const bool tag = f.size() > 4 && f.compare(f.size() - 4, 4, ".trq") == 0;
+      EXPECT_TRUE(fs::last_write_time(f) == t || (tag && run < 4)) << f << " was rewritten in run " << run;
+      fs::last_write_time(f, old);
+      t = fs::last_write_time(f);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("cache")), fs::directory_iterator()), 9);
+    for (const auto& [name, text] : results) EXPECT_EQ(result(name), text) << name;
+  }
 }
 
 }  // namespace

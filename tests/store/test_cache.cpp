@@ -673,6 +673,70 @@ TEST(OpenThing, ReadingOptionsKeyTheCache) {
   }
 }
 
+// Bytes this process has read so far, through any file.
+int64_t bytesRead() {
+  std::istringstream in(read_file("/proc/self/io"));
+  for (std::string key; in >> key;) {
+    int64_t n = 0;
+    in >> n;
+    if (key == "rchar:") return n;
+  }
+  return -1;
+}
+
+// A warm open whose source stands as its tag file recorded it reads not a
+// byte of the source: only the tag and trace files. A build reads its source
+// once. A source that is not settled yet (copied just now) is read and
+// checksummed at every open, and one that is another file now (the link
+// moved to another structure) is read, found changed and rebuilt.
+TEST(OpenThing, WarmOpenReadsNoSourceByte) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  fs::create_directory(dir.file("cache"));
+  const std::string src = dir.file("x.pdb"), cache = dir.file("cache") + "/";
+  const std::string settled = testutil::shared_pdb(kUbi);  // laid long before this run
+  const int64_t source_size = static_cast<int64_t>(fs::file_size(settled));
+  fs::create_symlink(settled, src);
+  _trel_thing_opts opts;
+  opts.do_write = 0;
+  const auto open = [&](const std::string& path, int* residues) {
+    const int64_t before = bytesRead();
+    _trel_thing* t = trel_openThingFile(path.c_str(), cache.c_str(), 0, 0, &opts, nullptr, 1, 1);
+    EXPECT_EQ(trel_readThingTrace(t), 1);
+    const int64_t read = bytesRead() - before;
+    *residues = t->tag->valid == 1 ? t->tag->n_residues : -1;
+    trel_closeThing(nullptr, t);
+    return read;
+  };
+  int n = 0;
+  const int builds = trel_thingBuilds();
+  EXPECT_LT(open(src, &n), 2 * source_size);  // the build: the source once
+  EXPECT_EQ(n, 76);
+  // What a warm open may read: the tag and trace files, and a little more.
+  const auto files = [&] {
+    return static_cast<int64_t>(fs::file_size(cache + "x.trq") + fs::file_size(cache + "x.trc")) + 1024;
+  };
+  for (int k = 0; k < 2; k++) {
+    EXPECT_LE(open(src, &n), files());
+    EXPECT_EQ(n, 76);
+  }
+  EXPECT_EQ(trel_thingBuilds(), builds + 1);
+
+  fs::copy_file(settled, dir.file("y.pdb"));
+  open(dir.file("y.pdb"), &n);
+  for (int k = 0; k < 2; k++) EXPECT_GE(open(dir.file("y.pdb"), &n), source_size);
+
+  fs::remove(src);
+  fs::create_symlink(testutil::shared_pdb("mustang-testdata/1ard.pdb"), src);
+  Capture cap;
+  open(src, &n);
+  EXPECT_EQ(n, 29);
+  EXPECT_TRUE(cap.has("Cache file " + cache + "x.trq was made from another source file: rebuilding x.\n")) << cap.text;
+  EXPECT_LE(open(src, &n), files());
+  EXPECT_LT(files(), 16000);  // 1ard's source is 16,877 bytes
+  EXPECT_EQ(n, 29);
+}
+
 // An object's cache files are the user's own from the moment they exist:
 // none is changed in its mode once it stands under its name (an attribute
 // change on a name in the folder would show it), whatever the umask.
