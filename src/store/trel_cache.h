@@ -43,12 +43,18 @@ struct _trel_thing_opts {
 
 // Opens one object from a PDB file (is_sequence 0) or a FASTA/PIR file: from
 // the cache folder when its files serve, else built when force (or use_force)
-// allows. A cache file that cannot serve (damaged, cut, unreadable, of an
-// older format or of another source) is named in one message and the object
-// is built from its source (the image file: when the image is loaded, and
-// then only the image); a source that cannot be read beside its cache files
-// is reported and the object refused. cache_folder "./" means the
-// source file's own folder. pots is the
+// allows. A cache file that cannot serve (damaged, cut, of an older format,
+// of another source or other reading options) is named in one message and
+// the object is built from its source (the image file: when the image is
+// loaded, and then only the image); a file at a cache name that is not
+// trel's, or cannot be read, is named and kept, and the object is built but
+// not cached. A source whose identity is the one its tag file records is not
+// read; any other is read and checksummed, and the tag file of an object
+// that keeps its files then records its identity, once it has settled. A
+// source that cannot be read beside its cache files is reported and the
+// object refused. The sig and tau arrays of the classes pots asks for come
+// with a descriptor object served from its files. cache_folder "./" means
+// the source file's own folder. pots is the
 // class request (int[5]) of descriptor objects. save marks a freshly built
 // object dirty, so that trel_emptyThing writes its cache files, and rounds
 // its imported coordinates to the 0.001 A of the image file before the trace
