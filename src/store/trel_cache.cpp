@@ -278,7 +278,8 @@ bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* 
   // A source that stands as it stood then is known by its identity: not a
   // byte of it is read. Any other is read and its checksum taken, and a tag
   // that passes then learns its identity now (when the object keeps its
-  // files), so that the next open need not read it.
+  // files), so that the next open need not read it. A tag that cannot serve
+  // leaves the source to the build, which reads it once.
   _trel_identity now{};
   bool learn = false;
   if (c == TREL_CHECK_OK && trel_identityOf(path, &now) && trel_sameIdentity(id, now)) {
@@ -286,7 +287,7 @@ bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* 
     thing->stamp.options = trel_readingKey();
     thing->source_id = id;
     thing->stamped = 1;
-  } else {
+  } else if (c == TREL_CHECK_OK) {
     thing->stamped = stampSource(path, &thing->stamp, &thing->source_id);
     if (!thing->stamped) return false;
     learn = thing->source_id.ino != 0;
