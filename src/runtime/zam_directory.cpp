@@ -346,10 +346,9 @@ int zam_isdir(const char* path) {
 
 int zam_mkdir(const char* path, int mode) {
   if (!path || !*path) return 0;
-  if (zam_isdir(path)) {
-    chmod(path, static_cast<mode_t>(mode));
-    return 1;
-  }
+  // A folder that is there already (a user's, another run's, or one a link
+  // leads to) is used as it is: its mode is never changed.
+  if (zam_isdir(path)) return 1;
   if (mkdir(path, static_cast<mode_t>(mode)) == 0) return 1;
   // Another process (a second run sharing the results folder) may have made
   // it since the test above: a folder is what was asked for.

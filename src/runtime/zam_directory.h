@@ -81,8 +81,9 @@ std::string zam_findPacked(const std::string& name);
 
 // 1 when path names an existing directory, else 0.
 int zam_isdir(const char* path);
-// Creates the directory (no parents) or sets the mode of an existing one.
-// 1 on success, also when another process made it meanwhile; 0 on failure.
+// Creates the directory (no parents) with mode (less the umask). A folder
+// that exists already, or that another process made meanwhile, is left as
+// it is, its mode untouched: 1 then too. 0 on failure.
 int zam_mkdir(const char* path, int mode);
 // Removes the regular files of folder ("." when empty) whose entry names
 // `chosen` picks and that were last changed before `before` (nanoseconds of

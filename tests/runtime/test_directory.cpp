@@ -169,10 +169,15 @@ TEST(Folders, SizeTestAndCreate) {
   std::string d = tmp.file("made");
   EXPECT_EQ(zam_mkdir(d.c_str(), 0700), 1);
   EXPECT_EQ(zam_isdir(d.c_str()), 1);
-  EXPECT_EQ(zam_mkdir(d.c_str(), 0750), 1);  // exists: gets the mode
+  // A folder there already, and one a link leads to, keep their modes: a
+  // user's private folder never turns world-writable.
+  const std::string link = tmp.file("via");
+  ASSERT_EQ(symlink(d.c_str(), link.c_str()), 0);
+  EXPECT_EQ(zam_mkdir(d.c_str(), 0777), 1);
+  EXPECT_EQ(zam_mkdir(link.c_str(), 0777), 1);
   struct stat st;
   ASSERT_EQ(stat(d.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0750u);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
   EXPECT_EQ(zam_mkdir(tmp.file("no/parent").c_str(), 0755), 0);
   EXPECT_EQ(zam_mkdir(file.c_str(), 0755), 0);  // a file is in the way
 }
