@@ -98,6 +98,9 @@ int trel_exportThingSpf(_trel_thing* thing, int pot_class, const std::string& fo
       const double* values = tau ? thing->tau[c] : thing->sig[c];
       const std::string file =
           folder + zam_fileName(names, tail + "_" + trel_potCode(c) + (tau ? "_tau.dat" : "_sig.dat"));
+      // An input of the run (a list file named like an export, say) is
+      // never written over: refused with a warning naming it.
+      if (zam_refuseInput(file)) continue;
       work.assign(static_cast<size_t>(trel_anlmSize(held)), 0.0);
       if (!zam_ligand_transform_anlm(held, 1, kinds, R, values, work.data())) {
         zam_err("Failed to move the coefficients for %s\n", file.c_str());

@@ -38,8 +38,9 @@ int trel_exportThingPdb(_trel_thing* thing, const char* file, int atom_selection
 // class's scale), as text (trel_write_anlm_asc) to folder + the file named
 // by names and tail + "_" + class letter + "_tau.dat" and "_sig.dat"
 // (zam_fileName), for each array that is present or can be read from its
-// file. The object's own arrays are not changed. Returns the number of files
-// written; failures are reported.
+// file; a name that is an input of the run is not written (zam_refuseInput
+// warns). The object's own arrays are not changed. Returns the number of
+// files written; failures are reported.
 int trel_exportThingSpf(_trel_thing* thing, int pot_class, const std::string& folder,
                         const std::vector<std::string>& names, const std::string& tail, Matrix3D A, Matrix3D B);
 

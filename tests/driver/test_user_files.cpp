@@ -85,6 +85,14 @@ TEST_F(UserFiles, NoModeWritesOverItsInputs) {
   EXPECT_TRUE(fs::exists(s.file("x_q.kpairs")));
   mine.expectKept();
 
+  // The descriptor exports of -pdb -spf: a target list named like one.
+  mine.text(s, "x_q_B_sig.dat", "./q_query.pdb\nx.pdb\n");
+  Outcome spf = run(s.str(), {"-nosubdirs", "-pdb", "-spf", "-target=x_q_B_sig.dat", "q.pdb"}, {"TREL_RESULTS=."});
+  EXPECT_EQ(spf.status, 0) << spf.out;
+  EXPECT_TRUE(has(spf.out, "Not writing ./x_q_B_sig.dat: it is an input file")) << spf.out;
+  EXPECT_TRUE(has(read_file(s.file("x_q_B_tau.dat")), "n_max = "));
+  mine.expectKept();
+
   // -test refuses the backbone named like its input, writes the others and fails.
   mine.pdb(s, "1ard", "alpha.pdb");
   Outcome test = run(s.str(), {"-test", "q.pdb", "alpha.pdb"}, {"TREL_RESULTS=."});
