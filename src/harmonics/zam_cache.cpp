@@ -262,6 +262,32 @@ void report_locked(const std::string& name, const std::string& why) {
   if (reported.insert(name).second) zam_wrn("Translation-matrix cache file %s %s; made again.\n", name.c_str(), why.c_str());
 }
 
+// Whether the cache may put a file of its own at name (lock 11 held): the
+// name is free, or a plain file stands there whose end holds a record of
+// this cache's format family (of any version, sound or damaged), which
+// proves that the cache wrote it. Anything else (a file of another program,
+// one cut short, a link, a folder) is not the cache's to replace.
+bool ours_or_free_locked(const std::string& name) {
+  struct stat st;
+  if (lstat(name.c_str(), &st) != 0) return errno == ENOENT;
+  if (!S_ISREG(st.st_mode)) return false;
+  CheckRecord r;
+  const int64_t rsize = sizeof r;
+  const int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const bool read = fd >= 0 && st.st_size >= rsize && zam_readAll(fd, &r, rsize, st.st_size - rsize) == rsize;
+  if (fd >= 0) close(fd);
+  return read && std::memcmp(r.magic, kMagic, sizeof kMagic - 2) == 0;
+}
+
+// One warning per file and process for a file at a cache name that the
+// cache did not write (lock 11 held): it is left as it is.
+void report_foreign_locked(const std::string& name) {
+  if (reported.insert(name).second)
+    zam_wrn("Translation-matrix cache file %s holds no record of this cache (a file of another program, or "
+            "cut short): left as it is, and its matrix is not cached. Remove it to let the cache use its name.\n",
+            name.c_str());
+}
+
 // The full path of a named file in the cache folder, into path (kNameMax + 1
 // bytes); false after an error when the cache has no folder, the name is
 // not a plain file name, or the path does not fit.
@@ -371,7 +397,12 @@ int zam_read_cache(int N, int I, int F, int type, int64_t count, double* out) {
     if (fd >= 0) {
       hit = lseek(fd, 0, SEEK_SET) == 0 && read_checked(fd, N, I, F, type, count, out, why);
       close(fd);
-      if (!why.empty()) report_locked(name, why);
+      if (!why.empty()) {
+        if (ours_or_free_locked(name))
+          report_locked(name, why);
+        else
+          report_foreign_locked(name);
+      }
     } else {
       // Float files are never written here and carry no record: their
       // values cannot be checked, so they are not trusted. The double file
@@ -397,6 +428,8 @@ int zam_write_cache(int N, int I, int F, int type, int64_t count, const double* 
   const char* name = zam_cache_file(N, I, F, type, 0);
   if (name[0] && keeps_higher_product_locked(name, N, I, F, type)) {
     ok = 1;
+  } else if (name[0] && !ours_or_free_locked(name)) {
+    report_foreign_locked(name);
   } else if (name[0]) {
     _zam_whole* w = zam_openWhole(name, "wb");
     if (!w) {

@@ -10,7 +10,10 @@
 // type, distance, method, radial scale) and the CRC-32 of every order's
 // prefix: a file that does not fit what is asked, or does not match its
 // checksum, is a miss reported once (it is then made again and replaced),
-// so that what the folder holds never changes a result. Plain lock 11
+// so that what the folder holds never changes a result. Only a file that
+// carries this cache's record (of any version) is ever replaced: anything
+// else at a cache name (a file of another program, one cut short, a link)
+// is left as it is, reported once, and its matrix is not cached. Plain lock 11
 // guards the probe and every read and write; it is not recursive, so callers
 // holding it must have probed already (zam_cache_type does). Files made here
 // are private to the user. Matrices of other radial scales than the default

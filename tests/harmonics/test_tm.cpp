@@ -396,10 +396,12 @@ TEST(TranslationCache, FileOfAnotherFormatIsNamedAndMadeAgain) {
 }
 
 // Whatever the cache folder holds, a look-up gives the matrices of a clean
-// cache: files of random bytes, values turned to NaN under a sound record,
-// files cut short, files of another distance or basis type and files of a
-// lower order are each made again and replaced, the first four with one
-// warning each, and the replaced files serve the next look-up.
+// cache. Files of the cache's own (values turned to NaN under a sound
+// record, files of another distance or basis type, of a lower order) are
+// made again and replaced, the first two with one warning each, and the
+// replaced files serve the next look-up. Files that carry no record of the
+// cache (random bytes: another program's; cut short) are never replaced:
+// each keeps its bytes, is named once, and its matrix is not cached.
 TEST(TranslationCache, DamagedOrSwappedFilesAreMadeAgain) {
   // GTO files (3), (0, 25), (3, 25); ETO files (2), (0, 50), (2, 50).
   const auto lookups = [] { return std::vector<std::vector<double>>{matrix(6, 1, 3.25), matrix(6, 0, -2.5)}; };
@@ -419,29 +421,29 @@ TEST(TranslationCache, DamagedOrSwappedFilesAreMadeAgain) {
   std::mt19937 random(7);
   struct Damage {
     const char* what;
-    bool warned;
+    bool warned, kept;
     std::function<void(const std::string& file, int i)> spoil;
   };
   const Damage damages[] = {
-      {"random bytes", true,
+      {"random bytes", true, true,
        [&](const std::string& file, int) {
          std::string bytes = testutil::read_file(file);
          for (char& c : bytes) c = static_cast<char>(random());
          testutil::write_file(file, bytes);
        }},
-      {"NaN values", true,
+      {"NaN values", true, false,
        [&](const std::string& file, int) {
          std::string bytes = testutil::read_file(file);
          const double nan = std::nan("");
          for (size_t at = 0; at + 8 <= bytes.size() - kRecord; at += 8) std::memcpy(&bytes[at], &nan, 8);
          testutil::write_file(file, bytes);
        }},
-      {"cut short", true, [&](const std::string& file, int) { fs::resize_file(file, fs::file_size(file) - 12); }},
-      {"another distance or type", true,
+      {"cut short", true, true, [&](const std::string& file, int) { fs::resize_file(file, fs::file_size(file) - 12); }},
+      {"another distance or type", true, false,
        [&](const std::string& file, int i) {
          fs::copy_file(same.file(names[(i + 1) % 6]), file, fs::copy_options::overwrite_existing);
        }},
-      {"lower order", false,
+      {"lower order", false, false,
        [&](const std::string& file, int i) {
          fs::copy_file(low.file(names[i]), file, fs::copy_options::overwrite_existing);
        }},
@@ -449,16 +451,29 @@ TEST(TranslationCache, DamagedOrSwappedFilesAreMadeAgain) {
   for (const Damage& d : damages) {
     CacheAt cache;
     lookups();
-    for (int i = 0; i < 6; i++) d.spoil(cache.dir.file(names[i]), i);
+    std::vector<std::string> spoiled;
+    for (int i = 0; i < 6; i++) {
+      d.spoil(cache.dir.file(names[i]), i);
+      spoiled.push_back(testutil::read_file(cache.dir.file(names[i])));
+    }
     testutil::Capture said;
     EXPECT_EQ(lookups(), clean) << d.what;
-    for (const char* n : names) {
-      const std::string warning = "*Warning* Translation-matrix cache file " + cache.dir.file(n) + " ";
-      EXPECT_EQ(testutil::occurrences(said.text, warning), d.warned ? 1 : 0) << d.what << " " << n;
+    for (int i = 0; i < 6; i++) {
+      const std::string file = cache.dir.file(names[i]);
+      const std::string warning = "*Warning* Translation-matrix cache file " + file + " ";
+      EXPECT_EQ(testutil::occurrences(said.text, warning), d.warned ? 1 : 0) << d.what << " " << names[i];
+      EXPECT_EQ(testutil::occurrences(said.text, warning + "holds no record of this cache"), d.kept ? 1 : 0)
+          << d.what << " " << names[i];
+      EXPECT_EQ(testutil::read_file(file) == spoiled[i], d.kept) << d.what << " " << names[i];
     }
     said.text.clear();
     EXPECT_EQ(lookups(), clean) << d.what;
-    EXPECT_EQ(said.text, "") << d.what;  // the replaced files are read: no series, no warning
+    // Replaced files are read: no series, no warning. Kept ones were named
+    // once: their matrices come from the series again, unsaid.
+    if (d.kept)
+      EXPECT_FALSE(said.has("*Warning*")) << d.what << said.text;
+    else
+      EXPECT_EQ(said.text, "") << d.what;
   }
 }
 
