@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -342,10 +343,23 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
   std::vector<char*> stat_names;  // the report outlives the objects
   int skipped = 0;
   int unwritten = 0;  // members whose files could not be written
+  // Each member's name and the source it came from: a later source of the
+  // same name (d1/x.pdb and d2/x.pdb) would replace the first member's
+  // files, leaving two members on one image.
+  std::map<std::string, std::string> taken;
   for (int i = 0; i < n; i++) {
     _trel_thing* thing =
         trel_openThingFile(files[i], db->folder, options->i_max, 0, &options->thing, pots, 1, 1);
     if (db->image_kind >= 2) thing->binary = 1;
+    const std::string own_name = thing->name ? thing->name : "";
+    if (const auto first = taken.find(own_name); first != taken.end()) {
+      zam_wrn("Skipping %s: database member %s comes from %s already\n", files[i], own_name.c_str(),
+              first->second.c_str());
+      skipped++;
+      thing->dirty = 0;  // nothing of it is written
+      trel_closeThing(db, thing);
+      continue;
+    }
     const int32_t before = db->n_members;
     _trel_member_stats member{};
     if (options->do_stats) trel_memberStats(thing, &member);  // needs the image, freed below
@@ -353,6 +367,7 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
     if (!trel_emptyThing(db, thing)) unwritten++;
     // A source file that gives no member is left out and the build goes on;
     // the cause was reported where it was found.
+    if (db->n_members > before) taken.emplace(own_name, files[i]);
     if (db->n_members == before) {
       skipped++;
       if (!readable)

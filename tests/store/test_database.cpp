@@ -680,6 +680,37 @@ TEST(Database, SourceWithoutResiduesIsSkippedWithAWarning) {
   trel_closeDatabase(h);
 }
 
+// Two sources of one member name from two folders: the second is skipped
+// with a warning naming both, and the member keeps the first one's image
+// (the second's would have replaced it, leaving two members on one image).
+TEST(Database, SecondSourceOfAMemberNameIsSkipped) {
+  std::vector<std::string> files = sharedFiles(2);
+  ASSERT_GE(files.size(), 2u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
+  TempDir dir;
+  const std::string first = dir.file("d1/x.pdb"), second = dir.file("d2/x.pdb");
+  fs::create_directories(dir.file("d1"));
+  fs::create_directories(dir.file("d2"));
+  fs::copy_file(files[0], first);
+  fs::copy_file(files[1], second);
+  Db db({first, second});
+  EXPECT_EQ(db.built, 1);
+  EXPECT_NE(captured.find("*Warning* Skipping " + second + ": database member x comes from " + first),
+            std::string::npos)
+      << captured;
+  _trel_db* h = db.open();
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->n_members, 1);
+  trel_closeDatabase(h);
+  _pdb_image* kept = zam_readPdb(db.file("x.pdb").c_str(), nullptr);
+  _pdb_image* source = zam_readPdb(first.c_str(), nullptr);
+  ASSERT_NE(kept, nullptr);
+  ASSERT_NE(source, nullptr);
+  EXPECT_EQ(kept->nres, source->nres);
+  EXPECT_EQ(kept->natoms, source->natoms);
+  zam_freePdb(kept);
+  zam_freePdb(source);
+}
+
 TEST(Database, PadFildes) {
   TempDir dir;
   const int64_t page = zam_page_size();
