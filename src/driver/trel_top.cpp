@@ -345,11 +345,13 @@ std::vector<std::string> takeList(char** list, int n) {
 }
 
 // The files named by a folder or list file; a folder's files that hold no
-// structure are left out unless the files are read as sequences.
-std::vector<std::string> getFiles(const std::string& source, bool sequences) {
+// structure are left out unless the files are read as sequences. With the
+// object cache's folder (cache, not null), a folder's file that its cached
+// tag knows as it stands is not read to tell.
+std::vector<std::string> getFiles(const std::string& source, bool sequences, const char* cache = nullptr) {
   if (source.empty()) return {};
   int n = 0;
-  char** list = trel_getStructureFiles(source.c_str(), sequences ? 0 : 1, &n);
+  char** list = trel_getStructureFiles(source.c_str(), sequences ? 0 : 1, &n, cache);
   return takeList(list, n);
 }
 
@@ -421,9 +423,10 @@ void runSearch(_trel_options* options, char** only, int n_only) {
     if (S.with_index) options->with_lookup = 1;
   }
 
-  std::vector<std::string> reads = getFiles(S.read_list, options->with_qseq || options->with_tseq);
-  std::vector<std::string> queries = getFiles(S.source_list, options->with_qseq);
-  std::vector<std::string> targets = getFiles(S.target_list, options->with_tseq);
+  const char* cache = options->use_cache ? S.usr_folder.c_str() : nullptr;
+  std::vector<std::string> reads = getFiles(S.read_list, options->with_qseq || options->with_tseq, cache);
+  std::vector<std::string> queries = getFiles(S.source_list, options->with_qseq, cache);
+  std::vector<std::string> targets = getFiles(S.target_list, options->with_tseq, cache);
   for (const std::vector<std::string>* list : {&reads, &queries, &targets})
     for (const std::string& file : *list) zam_keepInput(file);
   size_t nquery_files = S.multi_query ? S.files.size() : std::min<size_t>(1, S.files.size());

@@ -271,10 +271,7 @@ bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* 
   _trel_stamp recorded{};
   TrelCheck c = trel_readCacheFile(tag_file.c_str(), "trq", &bytes, &recorded);
   _trel_identity id{};
-  if (c == TREL_CHECK_OK && bytes.size() == sizeof(_trel_tag) + sizeof id) {
-    memcpy(&id, bytes.data() + sizeof(_trel_tag), sizeof id);
-    bytes.resize(sizeof(_trel_tag));
-  }
+  if (c == TREL_CHECK_OK) trel_takeIdentity(&bytes, &id);
   // A source that stands as it stood then is known by its identity: not a
   // byte of it is read. Any other is read and its checksum taken, and a tag
   // that passes then learns its identity now (when the object keeps its
@@ -790,6 +787,16 @@ _trel_thing* trel_openThingNamed(const char* path, const char* cache_folder, int
 }
 
 void trel_objectRoot(const char* path, char* root) { objectRoot(path, root); }
+
+std::string trel_thingFolder(const char* path, const char* cache_folder) { return thingFolder(path, cache_folder); }
+
+bool trel_tagSane(const _trel_tag& tag) { return tagSane(tag); }
+
+void trel_takeIdentity(std::string* bytes, _trel_identity* id) {
+  if (bytes->size() != sizeof(_trel_tag) + sizeof *id) return;
+  memcpy(id, bytes->data() + sizeof(_trel_tag), sizeof *id);
+  bytes->resize(sizeof(_trel_tag));
+}
 
 bool trel_sameFile(const char* a, const char* b) { return sameFile(a, b); }
 

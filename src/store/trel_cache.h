@@ -184,6 +184,15 @@ int trel_writeThingCache(_trel_thing* thing);
 // file. 1; 0 when a write failed (reported).
 int trel_writeThingFiles(_trel_thing* thing);
 
+// 1 when the file at path is known for a structure file without a byte of
+// it read: the tag file at the name its object takes in cache_folder (as
+// trel_openThingFile names it; "./" the file's own folder) is trel's, whole,
+// of a usable object, and records the very identity (device, inode, size,
+// modification and change times) the file has now, as a warm open finds it.
+// 0 otherwise (no cache folder, no such tag, or anything else), when only
+// reading the file can tell. No message.
+int trel_cachedStructure(const char* path, const char* cache_folder);
+
 // Number of objects built from source files by this process (for checking
 // that a warm cache builds nothing).
 int trel_thingBuilds();

@@ -1,6 +1,9 @@
 // What the sources of the object cache share among themselves: opening one
-// object under a name of its own, and the names of source files.
+// object under a name of its own, the names of source files and of their
+// objects' folders, and the reading of tag files.
 #pragma once
+
+#include <string>
 
 #include "store/trel_cache.h"
 
@@ -15,3 +18,15 @@ _trel_thing* trel_openThingNamed(const char* path, const char* cache_folder, int
 void trel_objectRoot(const char* path, char* root);
 // Whether two paths name the same file (the same text, or one file).
 bool trel_sameFile(const char* a, const char* b);
+// The folder of the files of the object made from path: the source file's
+// own folder for cache_folder "./" (or null), else cache_folder, with a
+// trailing "/".
+std::string trel_thingFolder(const char* path, const char* cache_folder);
+// Whether everything a tag read from a tag file says about itself holds: a
+// usable object with residues, an order and class within their tables.
+bool trel_tagSane(const _trel_tag& tag);
+// The checked bytes of a tag file hold the tag, and after it the identity of
+// its source (trel_write_tag) when that was known: such an identity is
+// moved to id, leaving the tag alone in bytes. Other bytes are left as
+// they are (id untouched).
+void trel_takeIdentity(std::string* bytes, _trel_identity* id);

@@ -21,6 +21,7 @@
 #include "runtime/zam_sort.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_whole.h"
+#include "store/trel_cache.h"
 
 namespace {
 
@@ -175,11 +176,12 @@ bool listFiles(const char* source, const std::string& cwd, std::vector<std::stri
 }
 
 // Keeps the files that hold an ATOM or HETATM record and says once how many
-// of the folder's files it left out.
-void keepStructures(const char* folder, std::vector<std::string>& files) {
+// of the folder's files it left out. A file the object cache in
+// cache_folder (may be null) knows as it stands is kept unread.
+void keepStructures(const char* folder, const char* cache_folder, std::vector<std::string>& files) {
   std::vector<std::string> kept;
   for (std::string& f : files)
-    if (trel_hasAtomRecords(f.c_str())) kept.push_back(std::move(f));
+    if (trel_cachedStructure(f.c_str(), cache_folder) || trel_hasAtomRecords(f.c_str())) kept.push_back(std::move(f));
   const size_t skipped = files.size() - kept.size();
   if (skipped > 0)
     zam_wrn("Skipped %zu file%s in %s that hold%s no ATOM or HETATM record (not structure files).\n",
@@ -460,7 +462,7 @@ int trel_purgeResults(const char* folder, int really, const char* own) {
 
 char** trel_getFiles(const char* source, int* n) { return trel_getStructureFiles(source, 0, n); }
 
-char** trel_getStructureFiles(const char* source, int structures, int* n) {
+char** trel_getStructureFiles(const char* source, int structures, int* n, const char* cache_folder) {
   if (n) *n = 0;
   if (!source || !source[0]) return nullptr;
   std::string cwd = workingFolder();
@@ -469,7 +471,7 @@ char** trel_getStructureFiles(const char* source, int structures, int* n) {
   const bool folder = zam_isdir(source);
   bool ok = folder ? folderFiles(source, cwd, files) : listFiles(source, cwd, files);
   if (!ok) return nullptr;
-  if (folder && structures) keepStructures(source, files);
+  if (folder && structures) keepStructures(source, cache_folder, files);
   if (n) *n = static_cast<int>(files.size());
   return stringArray(files);
 }

@@ -65,8 +65,12 @@ int trel_purgeResults(const char* folder, int really, const char* own);
 char** trel_getFiles(const char* source, int* n);
 // trel_getFiles; with structures != 0 a folder's files that hold no ATOM or
 // HETATM record (a README, an alignment) are left out too, with one warning
-// saying how many. Files of a list file are kept as named.
-char** trel_getStructureFiles(const char* source, int structures, int* n);
+// saying how many. Files of a list file are kept as named. With the object
+// cache's folder (cache_folder, not null), a file whose cached tag there
+// records the very identity it has now is known for a structure without
+// being read (trel_cachedStructure): a warm run reads no source byte; any
+// other file is looked through as without it, so the list is the same.
+char** trel_getStructureFiles(const char* source, int structures, int* n, const char* cache_folder = nullptr);
 // 1 when the file (plain or compressed) holds an ATOM or HETATM record; 0
 // when it holds none or cannot be read. No message.
 int trel_hasAtomRecords(const char* path);

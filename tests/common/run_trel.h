@@ -1,5 +1,5 @@
 // Runs a program as a user would, in a given folder with only the given
-// environment, and captures its exit status and everything it prints.
+// environment, and captures its exit status, everything it prints and the bytes it read.
 // run_trel() runs the tool itself; it exists only in test programs built
 // with TREL_BINARY (those of the driver layer).
 #pragma once
@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,7 +18,19 @@ namespace testutil {
 struct Outcome {
   int status = -1;  // exit status; -1 when it did not exit normally or could not start
   std::string out;  // standard output and standard error together
+  int64_t read = -1;  // bytes the program read through any file (rchar), -1 when the system does not tell
 };
+
+// The bytes process pid has read (rchar of /proc/PID/io); -1 when unknown.
+inline int64_t bytes_read(pid_t pid) {
+  FILE* io = fopen(("/proc/" + std::to_string(pid) + "/io").c_str(), "r");
+  if (!io) return -1;
+  long long n = -1;
+  char key[32];
+  while (fscanf(io, "%31s %lld", key, &n) == 2 && std::string(key) != "rchar:") n = -1;
+  fclose(io);
+  return n;
+}
 
 // Runs program with args in folder cwd and exactly the environment env.
 inline Outcome run_program(const std::string& program, const std::string& cwd, std::vector<std::string> args,
@@ -46,6 +60,9 @@ inline Outcome run_program(const std::string& program, const std::string& cwd, s
   ssize_t n;
   while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, size_t(n));
   close(fds[0]);
+  // Its counts stand once it has exited, until it is reaped.
+  siginfo_t info;
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0) r.read = bytes_read(pid);
   int st = 0;
   waitpid(pid, &st, 0);
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
