@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "runtime/kids.h"
+#include "runtime/zam_crc.h"
 #include "runtime/zam_line_break.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_vm.h"
@@ -34,8 +35,15 @@ constexpr int64_t kSlice = 1 << 30;
 inline uint32_t codec(const _zam_file* f) { return f->flags & kCodec; }
 
 // Remembers the first failure of a stream; zam_fclose of a writer reports it.
+// A sum of what was written no longer tells what the file holds.
 void fail(_zam_file* f) {
   if (!f->error) f->error = errno ? errno : -1;
+  f->flags &= ~ZAM_FSUM;
+}
+
+// Takes bytes a plain writer wrote whole into its sum, when it keeps one.
+void summed(_zam_file* f, const void* data, int64_t n) {
+  if (f->flags & ZAM_FSUM) f->sum = zam_crc32(f->sum, data, n);
 }
 
 // Called when a read delivered fewer bytes than asked: remembers a damaged
@@ -534,6 +542,7 @@ int zam_rewind(_zam_file* f) {
   if (!f) return -1;
   f->line = 0;
   f->rpos = f->rlen = 0;  // a pipe cannot go back and keeps nothing aside
+  f->flags &= ~ZAM_FSUM;  // what follows is written over what was summed
   switch (codec(f)) {
     case ZAM_FGZIP:
       return gzseek(f->gz, 0, SEEK_SET) == 0 ? 0 : -1;
@@ -741,6 +750,8 @@ int zam_fputc(_zam_file* f, int c) {
     default: {
       PipeWriteGuard guard(f);
       r = fputc(c, f->fp);
+      const char b = static_cast<char>(c);
+      if (r >= 0) summed(f, &b, 1);
     }
   }
   if (r < 0) fail(f);
@@ -775,7 +786,10 @@ int zam_fprintf(_zam_file* f, const char* format, ...) {
     default: {
       PipeWriteGuard guard(f);
       size_t items = fwrite(text, static_cast<size_t>(len), 1, f->fp);
-      if (items != 1) fail(f);
+      if (items != 1)
+        fail(f);
+      else
+        summed(f, text, len);
       return static_cast<int>(items);
     }
   }
@@ -806,10 +820,26 @@ int64_t zam_fwrite(_zam_file* f, const void* buf, int64_t n) {
     default: {
       PipeWriteGuard guard(f);
       bool whole = fwrite(buf, 1, static_cast<size_t>(n), f->fp) == static_cast<size_t>(n);
-      if (!whole) fail(f);
+      if (!whole)
+        fail(f);
+      else
+        summed(f, buf, n);
       return whole ? 1 : 0;
     }
   }
+}
+
+int zam_fsumStart(_zam_file* f) {
+  if (!f || !(f->flags & ZAM_FWRITE) || codec(f) || (f->flags & ZAM_FPIPE)) return 0;
+  f->flags |= ZAM_FSUM;
+  f->sum = 0;
+  return 1;
+}
+
+int zam_fsum(const _zam_file* f, uint32_t* sum) {
+  if (!f || !(f->flags & ZAM_FSUM)) return 0;
+  *sum = f->sum;
+  return 1;
 }
 
 int64_t zam_fwriteln(_zam_file* f, const char* s) {

@@ -15,6 +15,7 @@ constexpr uint32_t ZAM_FBINARY = 2;
 constexpr uint32_t ZAM_FPIPE = 4;
 constexpr uint32_t ZAM_FGZIP = 8;
 constexpr uint32_t ZAM_FBZIP2 = 16;
+constexpr uint32_t ZAM_FSUM = 32;  // a plain file writer keeps the CRC-32 of what it writes (zam_fsumStart)
 
 // Callers use the handle only through the functions below.
 struct _zam_file {
@@ -34,6 +35,7 @@ struct _zam_file {
   int rpos;             // next unread byte in rbuf
   int rlen;             // end of the data in rbuf
   int rmode;            // 0 not yet known, 1 read ahead, 2 byte by byte through stdio
+  uint32_t sum;         // CRC-32 of the bytes written since zam_fsumStart, while ZAM_FSUM is set
 };
 
 // Opens path for reading, or for writing from scratch when mode holds 'w';
@@ -109,6 +111,14 @@ int zam_fprintf(_zam_file* f, const char* format, ...) __attribute__((format(pri
 int64_t zam_fwrite(_zam_file* f, const void* buf, int64_t n);
 // Writes s and a newline and counts the line; returns zam_fwrite's result for s plus one.
 int64_t zam_fwriteln(_zam_file* f, const char* s);
+// Starts the CRC-32 of the bytes a writer of a plain file (no codec, no
+// pipe: what it is handed is what the file holds) writes from now on, so
+// that a writer that seals its file with its checksum need not read it
+// back. 1; 0 for any other handle (or null).
+int zam_fsumStart(_zam_file* f);
+// The CRC-32 of the bytes written since zam_fsumStart into *sum: 1; 0 when
+// there is none (never started, or ended by a failed write or a rewind).
+int zam_fsum(const _zam_file* f, uint32_t* sum);
 
 // A buffer for file text read in blocks, kept from one file to the next:
 // size bytes of text followed by ZAM_TEXT_PAD zero bytes, so that a reader

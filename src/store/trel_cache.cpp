@@ -25,7 +25,6 @@
 #include "geometry/zam_geom.h"
 #include "harmonics/zam_radial.h"
 #include "runtime/kids.h"
-#include "runtime/zam_crc.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
@@ -59,12 +58,15 @@ struct PrivateFiles {
   ~PrivateFiles() { private_files = false; }
 };
 
+// The stream keeps the checksum of what it writes, so that a cache file is
+// sealed without being read back.
 _zam_whole* openWhole(const std::string& path, const char* mode) {
   _zam_whole* whole = zam_openWhole(path, mode);
   if (whole && private_files && fchmod(whole->fd, S_IRUSR | S_IWUSR) != 0) {
     zam_closeWhole(whole, false);
     return nullptr;
   }
+  if (whole) zam_fsumStart(whole->fp);
   return whole;
 }
 
@@ -75,12 +77,15 @@ struct Seal {
   const _trel_stamp* source;
 };
 
-// Closes a file written whole, sealed first when it is a cache file (crc:
-// the CRC-32 of the bytes written, when it was taken as they were written).
-// A cache file takes its name only from nothing or from a file of trel's:
-// one that a user put there meanwhile stays (errno EEXIST).
-bool closeSealed(_zam_whole* whole, bool ok, const Seal* seal, const uint32_t* crc = nullptr) {
-  if (ok && seal) ok = trel_sealCacheFile(whole, seal->kind.c_str(), *seal->source, crc) == 1;
+// Closes a file written whole, sealed first when it is a cache file, with
+// the checksum its stream took of the bytes as they were written (read back
+// only when the stream has none). A cache file takes its name only from
+// nothing or from a file of trel's: one that a user put there meanwhile
+// stays (errno EEXIST).
+bool closeSealed(_zam_whole* whole, bool ok, const Seal* seal) {
+  uint32_t crc = 0;
+  const bool summed = seal && zam_fsum(whole->fp, &crc);
+  if (ok && seal) ok = trel_sealCacheFile(whole, seal->kind.c_str(), *seal->source, summed ? &crc : nullptr) == 1;
   if (ok && seal && !trel_checkReplaceable(trel_checkOwner(whole->path.c_str()))) {
     zam_closeWhole(whole, false);
     errno = EEXIST;
@@ -95,13 +100,9 @@ Write writeBlocks(const std::string& path, std::initializer_list<std::pair<const
   _zam_whole* whole = openWhole(path, "wb");
   if (!whole) return Write::create_failed;
   bool ok = true;
-  uint32_t crc = 0;  // of the bytes as they are written: nothing is read back
   for (const auto& [data, n] : blocks)
-    if (ok && n > 0) {
-      ok = zam_fwrite(whole->fp, data, n) == 1;
-      crc = zam_crc32(crc, data, n);
-    }
-  return closeSealed(whole, ok, seal, &crc) ? Write::ok : Write::write_failed;
+    if (ok && n > 0) ok = zam_fwrite(whole->fp, data, n) == 1;
+  return closeSealed(whole, ok, seal) ? Write::ok : Write::write_failed;
 }
 
 // The kind of an object's file in its check line: its extension, and the
