@@ -42,9 +42,9 @@ while IFS= read -r f; do
   if (cd "$work" && "$trel" -nowrite "$query" "$f" >/dev/null 2>&1); then pool+=("$f"); fi
 done < <(find "$data" -name '*.pdb' -size -2000k | sort)
 [ ${#pool[@]} -ge 2 ] || { echo "Too few usable structures in $data" >&2; exit 1; }
-# The targets are given as a list file: a folder of targets is first looked
-# through for files that hold ATOM records, which reads the head of every
-# source (TARGETS=folder times that form instead).
+# The targets are given as a list file, or with TARGETS=folder as their
+# folder, whose files are first looked through for ATOM records: from a
+# warm cache only those whose tags do not record them as they stand.
 mkdir -p "$work/targets" "$work/cache"
 for ((i = 0; i < n; i++)); do
   ln -s "${pool[i % ${#pool[@]}]}" "$(printf '%s/targets/t%06d.pdb' "$work" "$i")"
