@@ -390,6 +390,15 @@ char** kscanDir(const char* dir, const char* pattern, int* count) {
   return list;
 }
 
+bool zam_folderEntries(const std::string& folder, std::vector<std::string>* names) {
+  DIR* d = opendir(folder.c_str());
+  if (!d) return false;
+  while (const dirent* e = readdir(d))
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names->emplace_back(e->d_name);
+  closedir(d);
+  return true;
+}
+
 int zam_removeFiles(const std::string& folder, const std::function<bool(const std::string&)>& chosen,
                     long long before) {
   const std::string dir = folder.empty() ? std::string(".") : folder;

@@ -85,6 +85,9 @@ int zam_isdir(const char* path);
 // that exists already, or that another process made meanwhile, is left as
 // it is, its mode untouched: 1 then too. 0 on failure.
 int zam_mkdir(const char* path, int mode);
+// The entry names of folder but "." and "..", in directory order. False,
+// with errno set, when the folder cannot be read. No message.
+bool zam_folderEntries(const std::string& folder, std::vector<std::string>* names);
 // Removes the regular files of folder ("." when empty) whose entry names
 // `chosen` picks and that were last changed before `before` (nanoseconds of
 // the real-time clock; by default whenever): links, folders and other kinds

@@ -1,7 +1,6 @@
 // Structure databases, the reading side: opening with full checks of the
 // header, file sizes, names and trace offsets; member selection; list,
 // extract and delete.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -631,11 +630,7 @@ bool deleteOwnFiles(const char* folder, const char* name, int really) {
   const std::set<std::string> own = ownFiles(folder);
   const std::string bare(folder, std::strlen(folder) - 1);
   std::vector<std::string> entries;
-  if (DIR* dir = opendir(bare.c_str())) {
-    while (const dirent* e = readdir(dir))
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) entries.push_back(e->d_name);
-    closedir(dir);
-  } else {
+  if (!zam_folderEntries(bare, &entries)) {
     zam_err("Failed to delete %s. [%s]\n", folder, strerror(errno));
     return false;
   }

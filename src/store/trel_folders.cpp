@@ -256,11 +256,7 @@ struct Purge {
 // (or would be).
 bool purgeFolder(const std::string& path, Purge& purge, bool top) {
   std::vector<std::string> entries;
-  if (DIR* dir = opendir(path.c_str())) {
-    while (const dirent* e = readdir(dir))
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) entries.push_back(e->d_name);
-    closedir(dir);
-  } else {
+  if (!zam_folderEntries(path, &entries)) {
     zam_err("Failed to read folder %s [%s]\n", path.c_str(), strerror(errno));
     purge.failed = true;
     return false;
