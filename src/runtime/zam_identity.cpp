@@ -1,0 +1,124 @@
+#include "runtime/zam_identity.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+
+#include "runtime/zam_file.h"
+
+namespace {
+
+int64_t nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
+// One unsigned decimal field of at most 20 digits that fits in max; p moves
+// past it.
+bool field(const char*& p, uint64_t max, uint64_t* out) {
+  if (*p < '0' || *p > '9') return false;
+  uint64_t v = 0;
+  int digits = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    const uint64_t d = static_cast<uint64_t>(*p - '0');
+    if (++digits > 20 || v > (max - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+_zam_identity zam_identityOf(const struct stat& st) {
+  return _zam_identity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                       static_cast<int64_t>(st.st_size), nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
+}
+
+int zam_identityAt(const char* path, _zam_identity* id, uint64_t* links, bool follow) {
+  struct stat st;
+  if (!path || (follow ? stat(path, &st) : lstat(path, &st)) != 0) return 0;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return 0;
+  }
+  *id = zam_identityOf(st);
+  if (links) *links = static_cast<uint64_t>(st.st_nlink);
+  return 1;
+}
+
+bool zam_sameIdentity(const _zam_identity& a, const _zam_identity& b) {
+  return a.ino != 0 && a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_ns == b.mtime_ns &&
+         a.ctime_ns == b.ctime_ns;
+}
+
+std::string zam_identityText(const _zam_identity& id) {
+  char text[112];
+  std::snprintf(text, sizeof text, "%" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64 " %" PRId64, id.dev, id.ino,
+                id.size, id.mtime_ns, id.ctime_ns);
+  return text;
+}
+
+bool zam_parseIdentity(const char* text, _zam_identity* id, const char** end) {
+  if (!text) return false;
+  const char* p = text;
+  uint64_t v[5];
+  constexpr uint64_t kSigned = static_cast<uint64_t>(INT64_MAX);
+  const uint64_t max[5] = {UINT64_MAX, UINT64_MAX, kSigned, kSigned, kSigned};
+  for (int i = 0; i < 5; ++i) {
+    if (i > 0 && *p++ != ' ') return false;
+    if (!field(p, max[i], &v[i])) return false;
+  }
+  *id = _zam_identity{v[0], v[1], static_cast<int64_t>(v[2]), static_cast<int64_t>(v[3]),
+                      static_cast<int64_t>(v[4])};
+  if (end) *end = p;
+  return true;
+}
+
+ZamRecorded zam_removeRecorded(const std::string& path, const _zam_identity& id, bool really) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? ZAM_RECORDED_GONE : ZAM_RECORDED_CHANGED;
+  if (!S_ISREG(st.st_mode) || !zam_sameIdentity(id, zam_identityOf(st))) return ZAM_RECORDED_CHANGED;
+  if (st.st_nlink != 1) return ZAM_RECORDED_LINKED;
+  if (!really) return ZAM_RECORDED_REMOVED;
+  if (unlink(path.c_str()) == 0) return ZAM_RECORDED_REMOVED;
+  return errno == ENOENT ? ZAM_RECORDED_GONE : ZAM_RECORDED_FAILED;
+}
+
+int zam_readWholeFile(const char* path, std::string* bytes, int64_t max_bytes, struct stat* st_out, bool follow) {
+  if (!path) {
+    errno = EINVAL;
+    return 0;
+  }
+  // O_NONBLOCK: a pipe or a device standing at the name is not waited on;
+  // it is seen for what it is by its status and never read.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+  if (fd < 0) {
+    if (errno == ELOOP) errno = EINVAL;  // a link at the name
+    return 0;
+  }
+  struct stat st;
+  int err = 0;
+  if (fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = EINVAL;
+  } else if (st.st_size > max_bytes) {
+    err = EFBIG;
+  } else {
+    bytes->assign(static_cast<size_t>(st.st_size), '\0');
+    errno = EIO;  // a file that shrinks under the read
+    if (zam_readAll(fd, bytes->data(), st.st_size, 0) != st.st_size) err = errno ? errno : EIO;
+    char more;
+    if (!err && pread(fd, &more, 1, st.st_size) != 0) err = EIO;  // it grew under the read
+  }
+  close(fd);
+  if (err) {
+    bytes->clear();
+    errno = err;
+    return 0;
+  }
+  if (st_out) *st_out = st;
+  return 1;
+}

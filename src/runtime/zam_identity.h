@@ -1,0 +1,71 @@
+// A file's identity as the file system gives it (device, inode, size, and
+// the modification and change times to the nanosecond), kept the same way
+// by every record the tool keeps of a file: the object cache's tags (the
+// source a cache file was made from), the hit files of a query (.kwritten)
+// and the files written into a results folder (.zam_written). One text form,
+// one reader of it and one comparison; and the one removal of a file a
+// record says the tool wrote. The change time is the time a user cannot set
+// back: a file rewritten in place and given its old times (cp -p, rsync -t,
+// tar x, touch -r), renamed or linked to another name, has another one.
+// Also the one reader of a small file whole.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+struct stat;
+
+// All zero: not known (no file has inode 0).
+struct _zam_identity {
+  uint64_t dev;
+  uint64_t ino;
+  int64_t size;
+  int64_t mtime_ns;
+  int64_t ctime_ns;
+};
+static_assert(sizeof(_zam_identity) == 40, "a 40-byte record, as binary files keep it");
+
+// The identity of the file whose status is st.
+_zam_identity zam_identityOf(const struct stat& st);
+// The identity of the regular file at path: the path itself (a link is not
+// followed) unless follow is true. Its link count goes to *links when given.
+// 1; 0 when nothing, or no regular file, stands there (errno ENOENT, or
+// EINVAL for a link, a folder, a pipe ...). No message.
+int zam_identityAt(const char* path, _zam_identity* id, uint64_t* links = nullptr, bool follow = false);
+// Whether a is known and b is the very same: all five fields equal.
+bool zam_sameIdentity(const _zam_identity& a, const _zam_identity& b);
+
+// The text form of an identity, its five numbers in decimal with one space
+// between them: "<device> <inode> <size> <mtime ns> <ctime ns>".
+std::string zam_identityText(const _zam_identity& id);
+// Reads the text form at text into id. *end (when given) goes past its last
+// digit. false, id untouched, for anything else: a field missing, a sign, a
+// number out of range, another separator.
+bool zam_parseIdentity(const char* text, _zam_identity* id, const char** end = nullptr);
+
+// What zam_removeRecorded found at a recorded path.
+enum ZamRecorded {
+  ZAM_RECORDED_REMOVED = 0,  // it was the recorded file, and it is removed (or would be)
+  ZAM_RECORDED_GONE,         // nothing stands there any more
+  ZAM_RECORDED_CHANGED,      // something else stands there: another file, one changed since, a link, a folder
+  ZAM_RECORDED_LINKED,       // the recorded file, but with a second name someone gave it: kept
+  ZAM_RECORDED_FAILED,       // the recorded file, but it could not be removed (errno)
+};
+// Removes the file a record says the tool wrote at path with identity id,
+// when exactly that file stands at exactly that path: a regular file (a link
+// is not followed), of the whole identity id, with one link only (the tool
+// makes no hard link: a second name is a user's, and removing the file would
+// take its data from under that name too). With really false nothing is
+// removed, and ZAM_RECORDED_REMOVED says the file would be. No message.
+ZamRecorded zam_removeRecorded(const std::string& path, const _zam_identity& id, bool really = true);
+
+// Reads the regular file at path whole into *bytes (replaced): the path
+// itself (a link is not followed) unless follow is true; nothing that is not
+// a regular file (a pipe, a device) is opened for reading. Its status when
+// opened goes to *st when given. 1; 0 when it cannot be read, is no regular
+// file (EINVAL), is larger than max_bytes (EFBIG) or changed size under the
+// read (EIO), with errno telling why. No message.
+int zam_readWholeFile(const char* path, std::string* bytes, int64_t max_bytes, struct stat* st = nullptr,
+                      bool follow = false);

@@ -1,0 +1,107 @@
+// File identities: the text form read back exactly and nothing else taken
+// for it; a recorded file removed only when that very file, unchanged, with
+// one name, stands at its recorded path; small files read whole or not.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "common/test_util.h"
+#include "runtime/zam_identity.h"
+
+namespace {
+
+_zam_identity identityAt(const std::string& path) {
+  _zam_identity id{};
+  EXPECT_EQ(zam_identityAt(path.c_str(), &id), 1) << path;
+  return id;
+}
+
+TEST(Identity, TextRoundTripAndRefusals) {
+  const _zam_identity id{UINT64_MAX, 1234567, INT64_MAX, 1700000000123456789, 1};
+  const std::string text = zam_identityText(id);
+  _zam_identity back{};
+  const char* end = nullptr;
+  ASSERT_TRUE(zam_parseIdentity((text + " name").c_str(), &back, &end));
+  EXPECT_EQ(std::string(end), " name");
+  EXPECT_EQ(std::memcmp(&id, &back, sizeof id), 0);
+  for (const char* bad : {"", "1 2 3 4", "1 2 3 4 -5", "1  2 3 4 5", "1 2 3 4 x", "+1 2 3 4 5",
+                          "18446744073709551616 2 3 4 5", "1 2 9223372036854775808 4 5", "1\t2 3 4 5"}) {
+    _zam_identity untouched{7, 7, 7, 7, 7};
+    EXPECT_FALSE(zam_parseIdentity(bad, &untouched)) << bad;
+    EXPECT_EQ(untouched.dev, 7u) << bad;
+  }
+}
+
+TEST(Identity, RemovesOnlyTheRecordedFileAtItsPath) {
+  testutil::TempDir dir;
+  const std::string a = dir.file("a.pir"), b = dir.file("b.pir");
+  // The file itself, unchanged: removed, and a dummy run only says so.
+  testutil::write_file(a, "result\n");
+  _zam_identity id = identityAt(a);
+  EXPECT_EQ(zam_removeRecorded(a, id, false), ZAM_RECORDED_REMOVED);
+  EXPECT_EQ(access(a.c_str(), F_OK), 0);
+  EXPECT_EQ(zam_removeRecorded(a, id), ZAM_RECORDED_REMOVED);
+  EXPECT_EQ(zam_removeRecorded(a, id), ZAM_RECORDED_GONE);
+
+  // Rewritten in place at the same size with its times set back: the
+  // change time tells it apart.
+  testutil::write_file(a, "result\n");
+  id = identityAt(a);
+  struct stat st;
+  ASSERT_EQ(stat(a.c_str(), &st), 0);
+  usleep(20000);
+  testutil::write_file(a, "notes!\n");
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, a.c_str(), times, 0), 0);
+  EXPECT_EQ(zam_removeRecorded(a, id), ZAM_RECORDED_CHANGED);
+  EXPECT_EQ(testutil::read_file(a), "notes!\n");
+
+  // Moved to another name: not removed there, nothing at the recorded path.
+  id = identityAt(a);
+  ASSERT_EQ(rename(a.c_str(), b.c_str()), 0);
+  EXPECT_EQ(zam_removeRecorded(a, id), ZAM_RECORDED_GONE);
+  EXPECT_EQ(zam_removeRecorded(b, id), ZAM_RECORDED_CHANGED);  // the rename gave it a new change time
+
+  // A second name given to the file: both names keep it.
+  id = identityAt(b);
+  ASSERT_EQ(link(b.c_str(), a.c_str()), 0);
+  EXPECT_EQ(zam_removeRecorded(b, identityAt(b)), ZAM_RECORDED_LINKED);
+  EXPECT_EQ(testutil::read_file(a), "notes!\n");
+
+  // A link standing at the recorded path is never followed.
+  ASSERT_EQ(unlink(a.c_str()), 0);
+  ASSERT_EQ(symlink(b.c_str(), a.c_str()), 0);
+  EXPECT_EQ(zam_removeRecorded(a, identityAt(b)), ZAM_RECORDED_CHANGED);
+  EXPECT_EQ(access(b.c_str(), F_OK), 0);
+}
+
+TEST(Identity, ReadsARegularFileWholeOrNotAtAll) {
+  testutil::TempDir dir;
+  const std::string f = dir.file("f"), l = dir.file("l"), p = dir.file("p");
+  testutil::write_file(f, "abc");
+  std::string bytes = "old";
+  struct stat st;
+  ASSERT_EQ(zam_readWholeFile(f.c_str(), &bytes, 3, &st), 1);
+  EXPECT_EQ(bytes, "abc");
+  EXPECT_EQ(st.st_size, 3);
+  EXPECT_EQ(zam_readWholeFile(f.c_str(), &bytes, 2), 0);
+  EXPECT_EQ(errno, EFBIG);
+  ASSERT_EQ(symlink(f.c_str(), l.c_str()), 0);
+  EXPECT_EQ(zam_readWholeFile(l.c_str(), &bytes, 10), 0);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(zam_readWholeFile(l.c_str(), &bytes, 10, nullptr, true), 1);
+  // A pipe at the name is neither waited on nor read.
+  ASSERT_EQ(mkfifo(p.c_str(), 0600), 0);
+  EXPECT_EQ(zam_readWholeFile(p.c_str(), &bytes, 10), 0);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_TRUE(bytes.empty());
+}
+
+}  // namespace
