@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #if defined(__GLIBC__)
@@ -102,20 +101,17 @@ void keepStoppedLogs(const std::string& name) {
   const std::string pattern = privateLogName(name.substr(slash + 1), std::string(1, '\0'));
   const size_t cut = pattern.find('\0');
   const std::string head = pattern.substr(0, cut), tail = pattern.substr(cut + 1);
-  std::vector<std::string> found;
-  if (DIR* d = opendir(folder.c_str())) {
-    while (const dirent* e = readdir(d)) {
-      const std::string entry = e->d_name;
-      if (entry.size() <= head.size() + tail.size() || entry.compare(0, head.size(), head) != 0 ||
-          entry.compare(entry.size() - tail.size(), tail.size(), tail) != 0)
-        continue;
-      const std::string tag = entry.substr(head.size(), entry.size() - head.size() - tail.size());
-      const size_t mark = zam_ownerMarkAt(tag);
-      bool plain = mark > 0 && (mark == tag.size() || (tag[mark] == '_' && mark + 1 < tag.size()));
-      for (size_t k = mark + 1; plain && k < tag.size(); k++) plain = tag[k] >= '0' && tag[k] <= '9';
-      if (plain && zam_ownerGone(tag)) found.push_back(entry);
-    }
-    closedir(d);
+  std::vector<std::string> entries, found;
+  zam_folderEntries(folder, &entries);  // an unreadable folder holds none
+  for (const std::string& entry : entries) {
+    if (entry.size() <= head.size() + tail.size() || entry.compare(0, head.size(), head) != 0 ||
+        entry.compare(entry.size() - tail.size(), tail.size(), tail) != 0)
+      continue;
+    const std::string tag = entry.substr(head.size(), entry.size() - head.size() - tail.size());
+    const size_t mark = zam_ownerMarkAt(tag);
+    bool plain = mark > 0 && (mark == tag.size() || (tag[mark] == '_' && mark + 1 < tag.size()));
+    for (size_t k = mark + 1; plain && k < tag.size(); k++) plain = tag[k] >= '0' && tag[k] <= '9';
+    if (plain && zam_ownerGone(tag)) found.push_back(entry);
   }
   std::sort(found.begin(), found.end());
   for (const std::string& entry : found) {
@@ -237,15 +233,12 @@ void makeCacheParent() {
 // parent: folders of this user named by mkdtemp after an owner mark whose
 // maker is provably gone (zam_ownerGone). Any other entry is left alone.
 void removeStoppedCaches() {
-  std::vector<std::string> found;
-  if (DIR* d = opendir(kCacheParent)) {
-    while (const dirent* e = readdir(d)) {
-      const std::string entry = e->d_name;
-      const size_t mark = zam_ownerMarkAt(entry);
-      if (mark > 0 && entry.size() == mark + 7 && entry[mark] == '_' && zam_ownerGone(entry))
-        found.push_back(std::string(kCacheParent) + "/" + entry);
-    }
-    closedir(d);
+  std::vector<std::string> entries, found;
+  zam_folderEntries(kCacheParent, &entries);  // an unreadable parent holds none
+  for (const std::string& entry : entries) {
+    const size_t mark = zam_ownerMarkAt(entry);
+    if (mark > 0 && entry.size() == mark + 7 && entry[mark] == '_' && zam_ownerGone(entry))
+      found.push_back(std::string(kCacheParent) + "/" + entry);
   }
   int removed = 0;
   for (const std::string& folder : found) {

@@ -402,13 +402,12 @@ bool zam_folderEntries(const std::string& folder, std::vector<std::string>* name
 int zam_removeFiles(const std::string& folder, const std::function<bool(const std::string&)>& chosen,
                     long long before) {
   const std::string dir = folder.empty() ? std::string(".") : folder;
-  DIR* d = opendir(dir.c_str());
-  if (!d) return 0;
+  std::vector<std::string> entries;
+  if (!zam_folderEntries(dir, &entries)) return 0;
   const std::string prefix = dir.back() == '/' ? dir : dir + "/";
   std::vector<std::string> picked;
-  while (const dirent* e = readdir(d))
-    if (chosen(e->d_name)) picked.push_back(prefix + e->d_name);
-  closedir(d);
+  for (const std::string& entry : entries)
+    if (chosen(entry)) picked.push_back(prefix + entry);
   int removed = 0;
   for (const std::string& path : picked) {
     struct stat st;

@@ -1,6 +1,5 @@
 // Structure databases, the writing side: the folder name, creating the four
 // files, appending members, padding and the header at close, and the build.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,17 +47,14 @@ const char* databaseFileIn(const char* folder) {
 // not a folder, or "" when there is none. A folder is never replaced by a
 // file written in its place, so only these can be lost to a build.
 std::string firstFileIn(const char* folder) {
-  std::string found;
-  if (DIR* dir = opendir(folder)) {
-    while (const dirent* e = readdir(dir)) {
-      struct stat st;
-      if (lstat((std::string(folder) + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-      found = e->d_name;
-      break;
-    }
-    closedir(dir);
+  std::vector<std::string> entries;
+  zam_folderEntries(folder, &entries);  // an unreadable folder holds none
+  for (const std::string& entry : entries) {
+    struct stat st;
+    if (lstat((std::string(folder) + entry).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    return entry;
   }
-  return found;
+  return "";
 }
 
 char* joinPath(const char* folder, const char* file) { return kcatS(folder, file, nullptr); }

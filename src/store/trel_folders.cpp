@@ -1,6 +1,5 @@
 #include "store/trel_folders.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -228,17 +227,15 @@ bool readWritten(const std::string& folder, Written& written) {
 bool emptyFolder(const std::string& folder, const char* own) {
   struct stat mine;
   const bool have_own = own && lstat(own, &mine) == 0;
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return false;
+  std::vector<std::string> entries;
+  if (!zam_folderEntries(folder, &entries)) return false;
   bool empty = true;
-  while (const dirent* e = readdir(dir)) {
-    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+  for (const std::string& entry : entries) {
     struct stat st;
-    const bool is_own = have_own && lstat((folder + e->d_name).c_str(), &st) == 0 && st.st_dev == mine.st_dev &&
+    const bool is_own = have_own && lstat((folder + entry).c_str(), &st) == 0 && st.st_dev == mine.st_dev &&
                         st.st_ino == mine.st_ino;
     if (!is_own) empty = false;
   }
-  closedir(dir);
   return empty;
 }
 
