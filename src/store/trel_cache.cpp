@@ -1,7 +1,7 @@
-// Per-structure cache files: opening objects from their cache or building
-// them from PDB and sequence files, and the tag, trace, image and coefficient
-// files. Every file goes to a unique temporary name in its own folder first
-// and is renamed into place when whole.
+// Per-structure cache files, the open side: opening objects from their cache
+// files or building them from PDB and sequence files, and reading the tag,
+// trace, image and coefficient files (they are written in
+// trel_cache_write.cpp).
 #include "store/trel_cache.h"
 
 #include <algorithm>
@@ -45,65 +45,6 @@
 namespace {
 
 std::atomic<int> builds{0};
-
-enum class Write { ok, create_failed, write_failed };
-
-// Set while the calling thread writes an object's cache files: those are
-// the user's own (owner read and write only), whatever folder holds them.
-// Database files keep the modes of the database.
-thread_local bool private_files = false;
-
-struct PrivateFiles {
-  PrivateFiles() { private_files = true; }
-  ~PrivateFiles() { private_files = false; }
-};
-
-// The stream keeps the checksum of what it writes, so that a cache file is
-// sealed without being read back.
-_zam_whole* openWhole(const std::string& path, const char* mode) {
-  _zam_whole* whole = zam_openWhole(path, mode);
-  if (whole && private_files && fchmod(whole->fd, S_IRUSR | S_IWUSR) != 0) {
-    zam_closeWhole(whole, false);
-    return nullptr;
-  }
-  if (whole) zam_fsumStart(whole->fp);
-  return whole;
-}
-
-// What a cache file is sealed with: its kind and its object's source.
-// Files without one (a database's) are written as their format stands.
-struct Seal {
-  std::string kind;
-  const _trel_stamp* source;
-};
-
-// Closes a file written whole, sealed first when it is a cache file, with
-// the checksum its stream took of the bytes as they were written (read back
-// only when the stream has none). A cache file takes its name only from
-// nothing or from a file of trel's: one that a user put there meanwhile
-// stays (errno EEXIST).
-bool closeSealed(_zam_whole* whole, bool ok, const Seal* seal) {
-  uint32_t crc = 0;
-  const bool summed = seal && zam_fsum(whole->fp, &crc);
-  if (ok && seal) ok = trel_sealCacheFile(whole, seal->kind.c_str(), *seal->source, summed ? &crc : nullptr) == 1;
-  if (ok && seal && !trel_checkReplaceable(trel_checkOwner(whole->path.c_str()))) {
-    zam_closeWhole(whole, false);
-    errno = EEXIST;
-    return false;
-  }
-  return zam_closeWhole(whole, ok) == 1;
-}
-
-// The blocks written one after the other to path, whole or not at all.
-Write writeBlocks(const std::string& path, std::initializer_list<std::pair<const void*, int64_t>> blocks,
-                  const Seal* seal) {
-  _zam_whole* whole = openWhole(path, "wb");
-  if (!whole) return Write::create_failed;
-  bool ok = true;
-  for (const auto& [data, n] : blocks)
-    if (ok && n > 0) ok = zam_fwrite(whole->fp, data, n) == 1;
-  return closeSealed(whole, ok, seal) ? Write::ok : Write::write_failed;
-}
 
 // The kind of an object's file in its check line: its extension, and the
 // class letter for a coefficient file ("tau_B").
@@ -327,7 +268,7 @@ bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* 
   thing->check_image = !sameFile(withExtension(base, imageExt(thing)).c_str(), path);
   if (learn && thing->save) {
     _trel_tag copy = *tag;
-    const PrivateFiles own;
+    const _trel_private_files own;
     trel_write_tag(base, &copy, &thing->stamp, &thing->source_id);
   }
   return true;
@@ -613,118 +554,6 @@ int readCoefficients(_trel_thing* thing, int pot_class, int order, bool tau) {
   return result;
 }
 
-// The order-N coefficient file at path, whole or not at all.
-int writeAnlm(const char* path, int order, const double* buffer, const Seal* seal) {
-  const int64_t n = trel_anlmSize(order);
-  const int32_t header[2] = {order, static_cast<int32_t>(n)};
-  if (order < 1 || !buffer) {
-    zam_err("Failed to write %s.\n", path);
-    return 0;
-  }
-  const Write w = writeBlocks(path, {{header, static_cast<int64_t>(sizeof header)},
-                                     {buffer, n * static_cast<int64_t>(sizeof(double))}},
-                              seal);
-  if (w == Write::ok) return 1;
-  zam_err(w == Write::create_failed ? "Failed to create %s.\n" : "Failed to write %s.\n", path);
-  return 0;
-}
-
-// The sig or tau file (ext) of base; a cache file (class pot_class, made
-// from source) when source is given.
-int writeCoefficientFile(const char* base, const char* ext, int pot_class, int order, const double* values,
-                         const _trel_stamp* source) {
-  const std::string path = withExtension(base, ext);
-  if (zam_debug >= 2) zam_log(strcmp(ext, "sig") == 0 ? "Writing SIG: %s\n" : "Writing TAU: %s\n", path.c_str());
-  const Seal seal{fileKind(ext, pot_class), source};
-  return writeAnlm(path.c_str(), order, values, source ? &seal : nullptr);
-}
-
-// Writes the image as PDB text, whole or not at all.
-bool writeImageText(const std::string& target, const _pdb_image* image, const Seal* seal) {
-  _zam_whole* whole = openWhole(target, "w");
-  if (whole) {
-    zam_writePdbRemark(whole->fp);
-    zam_writePdbFile(whole->fp, image, -1, 0, 0, 0, 1, 0, tf_identity());
-    if (closeSealed(whole, true, seal)) return true;
-  }
-  zam_err("Failed to write PDB file: %s [%s]\n", target.c_str(), strerror(errno));
-  return false;
-}
-
-// Writes the image as a raw image file, whole or not at all; private from
-// its creation when the object's files are.
-bool writeImageBinary(const std::string& target, const _pdb_image* image, const Seal* seal) {
-  _zam_whole* whole = openWhole(target, "wb");
-  if (whole) {
-    const bool ok = zam_writeBinaryPdbFile(whole->fp, image, target.c_str()) == 1;
-    if (closeSealed(whole, ok, seal)) return true;
-  }
-  zam_err("Failed to write structure image file: %s\n", target.c_str());
-  return false;
-}
-
-// The image file at target, a raw image when binary, else PDB text.
-bool writeImage(const std::string& target, const _pdb_image* image, bool binary, const Seal* seal) {
-  return binary ? writeImageBinary(target, image, seal) : writeImageText(target, image, seal);
-}
-
-// True when target is the very file the image was read from: the cache must
-// never overwrite a user's structure with its imported copy.
-bool isSourceFile(const std::string& target, const _pdb_image* image) {
-  return image->path && sameFile(target.c_str(), image->path);
-}
-
-// Whether every name the object's cache files would take (tag, trace, image
-// unless that is the source itself, the sig and tau files of its classes)
-// is free or holds a file of trel's; else one warning naming the first
-// that does not, save cleared, and false: the object is not cached.
-bool namesFree(_trel_thing* thing, const char* base) {
-  std::vector<std::string> names = {withExtension(base, "trq"), withExtension(base, "trc")};
-  if (thing->image) {
-    std::string image = withExtension(base, imageExt(thing));
-    if (!isSourceFile(image, thing->image)) names.push_back(std::move(image));
-  }
-  char class_base[TREL_PATH_MAX + 1];
-  for (int c = 0; thing->tag->order > 0 && c < TREL_POT_CLASSES; c++)
-    if (thing->tag->pot_flags[c] && thing->sig[c] && thing->tau[c] && trel_nameThingPot(thing, c, class_base))
-      for (const char* ext : {"sig", "tau"}) names.push_back(withExtension(class_base, ext));
-  for (const std::string& name : names) {
-    const TrelCheck owner = trel_checkOwner(name.c_str());
-    if (trel_checkReplaceable(owner)) continue;
-    thing->save = 0;
-    keepTheirs(name, owner, thing->name);
-    return false;
-  }
-  return true;
-}
-
-// trel_writeThingFiles; the files are cache files, sealed with source, when
-// it is given.
-int writeFiles(_trel_thing* thing, const _trel_stamp* source) {
-  if (!thing) return 1;
-  char base[TREL_PATH_MAX + 1];
-  if (!trel_nameThingFile(thing, -1, base)) return 0;
-  bool ok = true;
-  if (thing->image) {
-    const char* ext = imageExt(thing);
-    const std::string target = withExtension(base, ext);
-    const Seal seal{ext, source};
-    // The source file may be where the image file would go: it is left be.
-    if (!isSourceFile(target, thing->image))
-      ok = writeImage(target, thing->image, thing->binary, source ? &seal : nullptr);
-  }
-  if (thing->tag && thing->tag->order > 0) {
-    for (int c = 0; c < TREL_POT_CLASSES; c++) {
-      if (!thing->tag->pot_flags[c] || !thing->sig[c] || !thing->tau[c]) continue;
-      trel_nameThingPot(thing, c, base);
-      const int order = thing->tag->order;
-      const bool sig_ok = writeCoefficientFile(base, "sig", c, order, thing->sig[c], source);
-      if (!writeCoefficientFile(base, "tau", c, order, thing->tau[c], source) || !sig_ok) ok = false;
-    }
-  }
-  return ok ? 1 : 0;
-}
-
 // The name of a source file's object: the sanitised root of its file name.
 // root holds TREL_PATH_MAX + 1 bytes.
 void objectRoot(const char* path, char* root) {
@@ -801,6 +630,14 @@ void trel_takeIdentity(std::string* bytes, _trel_identity* id) {
 
 bool trel_sameFile(const char* a, const char* b) { return sameFile(a, b); }
 
+std::string trel_cacheFileName(const char* base, const char* ext) { return withExtension(base, ext); }
+
+std::string trel_cacheFileKind(const char* ext, int pot_class) { return fileKind(ext, pot_class); }
+
+const char* trel_imageExt(const _trel_thing* thing) { return imageExt(thing); }
+
+void trel_keepTheirs(const std::string& file, TrelCheck check, const char* name) { keepTheirs(file, check, name); }
+
 _pdb_image* trel_reloadThingSource(const _trel_thing* thing) {
   if (!thing || !thing->source) return nullptr;
   _pdb_image* image = nullptr;
@@ -875,9 +712,9 @@ _pdb_image* trel_readThingImage(const _trel_thing* thing) {
   // image still serves).
   _pdb_image* image = trel_reloadThingSource(thing);
   if (!image || !thing->save) return image;
-  const Seal seal{ext, &thing->stamp};
-  const PrivateFiles own;
-  writeImage(file, image, thing->binary, &seal);
+  const _trel_seal seal{ext, &thing->stamp};
+  const _trel_private_files own;
+  trel_writeImageFile(file, image, thing->binary, &seal);
   return image;
 }
 
@@ -941,30 +778,6 @@ int trel_read_tag(const char* base, _trel_tag* tag) {
   return zam_bbread(withExtension(base, "trq").c_str(), tag, sizeof(_trel_tag));
 }
 
-int trel_write_tag(const char* base, _trel_tag* tag, const _trel_stamp* source, const _trel_identity* id) {
-  const std::string file = withExtension(base, "trq");
-  if (zam_debug >= 2) zam_log("Writing TAG file: %s\n", file.c_str());
-  const Seal seal{"trq", source};
-  const int64_t id_bytes = source && id && id->ino != 0 ? static_cast<int64_t>(sizeof *id) : 0;
-  if (writeBlocks(file, {{tag, static_cast<int64_t>(sizeof(_trel_tag))}, {id, id_bytes}}, source ? &seal : nullptr) ==
-      Write::ok)
-    return 1;
-  zam_err("Failed to write TAG file: %s.\n", file.c_str());
-  tag->valid = 0;
-  return 0;
-}
-
-int trel_writeThingTrace(const char* base, int n, const _trel_seg* records, const _trel_stamp* source) {
-  const std::string file = withExtension(base, "trc");
-  if (zam_debug >= 2) zam_log("Writing TRC file: %s\n", file.c_str());
-  const int64_t bytes = static_cast<int64_t>(n) * static_cast<int64_t>(sizeof(_trel_seg));
-  const Seal seal{"trc", source};
-  if (n >= 0 && (records || n == 0) && writeBlocks(file, {{records, bytes}}, source ? &seal : nullptr) == Write::ok)
-    return 1;
-  zam_err("Failed to write TRC file: %s.\n", file.c_str());
-  return 0;
-}
-
 int trel_read_anlm(const char* path, int order, double* buffer) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -993,74 +806,12 @@ int trel_read_anlm(const char* path, int order, double* buffer) {
   return result;
 }
 
-int trel_write_anlm(const char* path, int order, const double* buffer) {
-  return writeAnlm(path, order, buffer, nullptr);
-}
-
 int trel_readThingTau(_trel_thing* thing, int pot_class, int order) {
   return readCoefficients(thing, pot_class, order, true);
 }
 
 int trel_readThingSig(_trel_thing* thing, int pot_class, int order) {
   return readCoefficients(thing, pot_class, order, false);
-}
-
-int trel_write_thing(const char* base, int order, const double* sig, const double* tau) {
-  const int sig_ok = writeCoefficientFile(base, "sig", -1, order, sig, nullptr);
-  const int tau_ok = writeCoefficientFile(base, "tau", -1, order, tau, nullptr);
-  return sig_ok && tau_ok ? 1 : 0;
-}
-
-int trel_write_anlm_asc(const char* path, int order, const double* values) {
-  _zam_whole* whole = zam_openWhole(path, "w");
-  if (!whole) {
-    zam_err("Failed to open file: %s [%s]\n", path, strerror(errno));
-    return 0;
-  }
-  _zam_file* file = whole->fp;
-  zam_fprintf(file, "n_max = %d, n_dim = %d\n", order, static_cast<int>(trel_anlmSize(order)));
-  int64_t k = 0;
-  for (int n = 1; n <= order; n++)
-    for (int l = 0; l < n; l++)
-      for (int m = -l; m <= l; m++) zam_fprintf(file, "%3d %3d %3d  %.8g\n", n, l, m, values[k++]);
-  if (zam_closeWhole(whole, true)) return 1;
-  zam_err("Failed to write %s.\n", path);
-  return 0;
-}
-
-int trel_writeThingFiles(_trel_thing* thing) { return writeFiles(thing, nullptr); }
-
-int trel_writeThingCache(_trel_thing* thing) {
-  if (!thing || !thing->dirty || !thing->tag || thing->tag->valid != 1 || !thing->trace.seg)
-    return 1;
-  thing->dirty = 0;
-  if (thing->cached) return 1;  // its files are on disk already
-  char base[TREL_PATH_MAX + 1];
-  if (!trel_nameThingFile(thing, -1, base)) return 0;
-  if (!thing->stamped) {
-    zam_err("Cache files of %s not written: its source file could not be read.\n", thing->name);
-    return 0;
-  }
-  if (thing->trace.n != thing->tag->n_residues) {
-    zam_err("Trace of %s has %d residues but its tag says %d: cache files not written.\n",
-            thing->name, thing->trace.n, thing->tag->n_residues);
-    return 0;
-  }
-  if (!namesFree(thing, base)) return 1;
-  // The tag goes last: a reader that finds it finds the other files whole.
-  // An older tag (of an object being re-created) goes first, so that it
-  // never vouches for files replaced under it, nor for missing ones.
-  const std::string tag_file = withExtension(base, "trq");
-  if (trel_checkOwner(tag_file.c_str()) == TREL_CHECK_OK) unlink(tag_file.c_str());
-  const PrivateFiles own;
-  if (!trel_writeThingTrace(base, thing->trace.n, thing->trace.seg, &thing->stamp)) return 0;
-  if (!writeFiles(thing, &thing->stamp)) return 0;
-  // A tag that cannot be written leaves the object in memory as whole as it
-  // is: only its files are missing.
-  _trel_tag written = *thing->tag;
-  // The object goes on with what it was built from: its files are for
-  // later runs, and may be replaced meanwhile by another run's.
-  return trel_write_tag(base, &written, &thing->stamp, &thing->source_id) ? 1 : 0;
 }
 
 int trel_thingBuilds() { return builds.load(); }

@@ -1,11 +1,13 @@
 // What the sources of the object cache share among themselves: opening one
-// object under a name of its own, the names of source files and of their
-// objects' folders, and the reading of tag files.
+// object under a name of its own, the names of source files, of their
+// objects' folders and of the files there, the reading of tag files, and
+// what the open side asks of the write side (trel_cache_write.cpp).
 #pragma once
 
 #include <string>
 
 #include "store/trel_cache.h"
+#include "store/trel_cache_check.h"
 
 // trel_openThingFile; a given name (not null) replaces the file's root name,
 // and such an object is built from its source whatever cache files lie
@@ -30,3 +32,37 @@ bool trel_tagSane(const _trel_tag& tag);
 // moved to id, leaving the tag alone in bytes. Other bytes are left as
 // they are (id untouched).
 void trel_takeIdentity(std::string* bytes, _trel_identity* id);
+
+// base + "." + ext: the name of one of an object's files.
+std::string trel_cacheFileName(const char* base, const char* ext);
+// The kind of an object's file in its check line: its extension, and the
+// class letter for a coefficient file ("tau_B"); pot_class -1 for none.
+std::string trel_cacheFileKind(const char* ext, int pot_class);
+// The extension of the object's image file: a raw image or PDB text.
+const char* trel_imageExt(const _trel_thing* thing);
+// A file at one of the object's cache names that is not trel's, or cannot
+// be read to tell: one warning naming it, saying it is left as it is and the
+// object (name) not cached.
+void trel_keepTheirs(const std::string& file, TrelCheck check, const char* name);
+
+// What a cache file is sealed with: its kind and its object's source.
+// Files without one (a database's) are written as their format stands.
+struct _trel_seal {
+  std::string kind;
+  const _trel_stamp* source;
+};
+
+// While one lives, the files the calling thread writes are the user's own
+// (owner read and write only), whatever folder holds them: an object's
+// cache files. Database files keep the modes of the database.
+struct _trel_private_files {
+  _trel_private_files();
+  ~_trel_private_files();
+  _trel_private_files(const _trel_private_files&) = delete;
+  _trel_private_files& operator=(const _trel_private_files&) = delete;
+};
+
+// Writes the image file at target, a raw image when binary, else PDB text,
+// whole or not at all; a cache file sealed with seal when that is given.
+// False after a message naming the file.
+bool trel_writeImageFile(const std::string& target, const _pdb_image* image, bool binary, const _trel_seal* seal);
