@@ -431,7 +431,7 @@ int zam_write_cache(int N, int I, int F, int type, int64_t count, const double* 
   } else if (name[0] && !ours_or_free_locked(name)) {
     report_foreign_locked(name);
   } else if (name[0]) {
-    _zam_whole* w = zam_openWhole(name, "wb");
+    _zam_whole* w = zam_openWhole(name, "wb", ZAM_OLDER_REPLACED);
     if (!w) {
       zam_err("Failed to open %s.\n** [%s]\n", name, std::strerror(errno));
     } else {

@@ -264,8 +264,8 @@ std::string zam_tempName(const std::string& path) {
   return path.substr(0, at) + zam_hashName(path.substr(at), ZAM_NAME_MAX - ending.size()) + ending;
 }
 
-_zam_whole* zam_openWhole(const std::string& path, const char* mode) {
-  auto* w = new _zam_whole{nullptr, path, std::string(), -1};
+_zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFile older) {
+  auto* w = new _zam_whole{nullptr, path, std::string(), -1, older};
   const int kind = (int)zam_fkind(path.c_str());
   const std::string folder = folder_of(path);
   int fd = -1;

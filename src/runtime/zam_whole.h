@@ -18,6 +18,20 @@ struct _zam_file;
 // shortened (zam_hashName).
 std::string zam_tempName(const std::string& path);
 
+// What a whole-file writer does with a regular file that stands at its
+// final name when its own file is put in place.
+enum ZamOlderFile {
+  // A result's: the older file is replaced only when it is trel's (a record
+  // of trel's covers it, this process wrote it, or it carries the writer's
+  // mark); any other is moved aside to a numbered name first.
+  ZAM_OLDER_SET_ASIDE = 0,
+  // The writer's files carry a check of trel's of their own (the object
+  // cache's check line, the matrix cache's record, a database's sums), which
+  // the writer looked at, or the writer rewrites the file at the user's
+  // asking (-preprocess): the older file is replaced.
+  ZAM_OLDER_REPLACED = 1,
+};
+
 // A file being written whole. Where the system has them it is an unnamed
 // file in the final file's folder, linked under its name at the end:
 // creating a named file holds the folder's lock for as long as the file
@@ -28,11 +42,16 @@ struct _zam_whole {
   std::string path;  // final name
   std::string temp;  // the temporary name; empty for an unnamed file
   int fd;            // a descriptor of the unnamed file kept for naming it, else -1
+  ZamOlderFile older = ZAM_OLDER_SET_ASIDE;
+  // Whether the first line of an older file at path (its line end left
+  // out) is the mark of this writer's files, which are then replaced as
+  // trel's; null: the writer's files carry no mark.
+  bool (*marked)(const std::string& first_line) = nullptr;
 };
 // Opens path's file for writing whole (mode as zam_fopen: "w" or "wb"). Null
 // without a message when it cannot be opened (errno tells why). Finish with
 // zam_closeWhole.
-_zam_whole* zam_openWhole(const std::string& path, const char* mode);
+_zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFile older = ZAM_OLDER_SET_ASIDE);
 // Closes the stream and, when keep is true and every write and the close
 // succeeded, puts the file in place under its final name: an older file is
 // replaced (a symbolic link standing there is replaced, not followed), unless

@@ -35,7 +35,7 @@ thread_local bool private_files = false;
 // The stream keeps the checksum of what it writes, so that a cache file is
 // sealed without being read back.
 _zam_whole* openWhole(const std::string& path, const char* mode) {
-  _zam_whole* whole = zam_openWhole(path, mode);
+  _zam_whole* whole = zam_openWhole(path, mode, ZAM_OLDER_REPLACED);
   if (whole && private_files && fchmod(whole->fd, S_IRUSR | S_IWUSR) != 0) {
     zam_closeWhole(whole, false);
     return nullptr;

@@ -116,7 +116,7 @@ int trel_writeDatabaseSums(const _trel_db* db) {
   const uint32_t crc[4] = {zam_crc32(0, db, TREL_DB_MASTER_SIZE), db->names_crc, db->tags_crc,
                            db->traces_crc};
   const int64_t bytes[4] = {TREL_DB_MASTER_SIZE, db->names_bytes, db->tags_bytes, db->traces_bytes};
-  _zam_whole* whole = zam_openWhole(db->sums_path, "w");
+  _zam_whole* whole = zam_openWhole(db->sums_path, "w", ZAM_OLDER_REPLACED);
   if (whole) {
     zam_fprintf(whole->fp, "%s", kHead);
     for (int k = 0; k < 4; k++)

@@ -52,7 +52,7 @@ bool cleanFile(const char* path, const _trel_cleanup_opts* options) {
     trace = trel_makeTrace();
     trel_loadTrace(out, Point3D{0, 0, 0}, 0, options->do_write, trace);
   }
-  _zam_whole* whole = zam_openWhole(path, "w");
+  _zam_whole* whole = zam_openWhole(path, "w", ZAM_OLDER_REPLACED);  // the rewrite asked for
   bool ok = false;
   if (whole) {
     zam_writePdbRemark(whole->fp);
