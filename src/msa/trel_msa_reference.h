@@ -20,9 +20,9 @@ struct _trel_options;
 // write_pdb. An alternative fewer than three, or fewer than half, of whose
 // rows are residues of the given structures is left out after a warning.
 // 1 when at least one alternative was compared; 0 after a message when none
-// was, the file cannot be read, fewer than two members match rows with
-// structures, or two members match the same row (fields of the alternatives
-// compared before a read failure are kept).
+// was, the file cannot be read, a member matches a row whose structure was
+// not read, fewer than two members match rows, or two members match the same
+// row (fields of the alternatives compared before a read failure are kept).
 int trel_analyseSISY(_trel_msa* msa, const char* sisy_file, const _trel_options* options);
 
 // Compares msa with the reference alignment in homstrad_file (row structures

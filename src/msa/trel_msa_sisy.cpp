@@ -395,6 +395,10 @@ int compare_sisy(_trel_msa* msa, const char* path, const _trel_options* options)
     return 0;
   }
   SisyRun run{msa, options, ref_run_name(path, options), {}, {}, 0};
+  // A member the alignment gives without its structure would leave the
+  // rows measured over the others and its own fields unmeasured: the
+  // reference would stand for a family the file does not describe.
+  bool whole = true;
   // Names are taken as the lines come, so a false count meets the end of
   // the file before it sizes anything.
   for (int m = 0; m < n_member; m++) {
@@ -411,7 +415,9 @@ int compare_sisy(_trel_msa* msa, const char* path, const _trel_options* options)
         zam_msg("Mapping MSA structure %s to SISY member %s\n", msa->names[s], name.c_str());
         row = s;
       } else {
-        zam_wrn("No PDB structure for %s (SISY member %s)\n", msa->names[s], name.c_str());
+        zam_err("SISY file %s: no structure for member %s (%s of the alignment); it cannot be measured\n", path,
+                name.c_str(), msa->names[s]);
+        whole = false;
       }
       break;
     }
@@ -419,6 +425,7 @@ int compare_sisy(_trel_msa* msa, const char* path, const _trel_options* options)
     run.member_row.push_back(row);
     if (row >= 0) run.n_mapped++;
   }
+  if (!whole) return 0;
   r.next();  // the closing line of the member list
   for (size_t m = 0; m < run.members.size(); m++)
     if (run.member_row[m] < 0) zam_wrn("Member %s, in file %s NOT found in MSA\n", run.members[m].c_str(), path);

@@ -534,6 +534,18 @@ TEST(ScoreMode, SisyReferenceFromTheCommandLine) {
   EXPECT_TRUE(has(r.out, "give -sisy, -homstrad or -sabmark, not 2 of them")) << r.out;
   EXPECT_FALSE(fs::exists(dir.file("two/d1u74d_.ksum")));
 
+  // A member's structure file missing: the reference is refused by name,
+  // not measured over the two members left.
+  fs::rename(dir.file("d1lfma_.pdb"), dir.file("d1lfma_.away"));
+  r = testutil::run_trel2(dir.str(), {"-score", "-sisy=cytc.xml", "cytc.fasta"}, {"TREL_RESULTS=lost"});
+  fs::rename(dir.file("d1lfma_.away"), dir.file("d1lfma_.pdb"));
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(has(r.out, "cytc.xml: no structure for member d1lfma_")) << r.out;
+  f = fields(read_file(dir.file("lost/d1u74d_.ksum")));
+  ASSERT_EQ(f.size(), 23u);
+  EXPECT_EQ(f[12], "-1");  // Sid: no reference measured
+  EXPECT_FALSE(fs::exists(dir.file("lost/cytc_reference_0002.fasta")));
+
   write_file(dir.file("bad.xml"), xml.substr(0, xml.find("alternatives=")) + "alternatives=\"0\">\n");
   const std::vector<std::string> given = lines(read_file(dir.file("cytc.fasta")));
   ASSERT_EQ(given.size(), 6u);
