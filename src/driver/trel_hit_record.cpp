@@ -1,13 +1,15 @@
 #include "driver/trel_hit_record.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <set>
 #include <string>
@@ -17,6 +19,7 @@
 #include "output/trel_print.h"
 #include "runtime/zam_crc.h"
 #include "runtime/zam_directory.h"
+#include "runtime/zam_identity.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_whole.h"
 #include "store/trel_thing.h"
@@ -24,182 +27,280 @@
 namespace {
 
 // The first line of every record, then the query's name and suffix; the
-// last line holds the CRC-32 of all the lines before it.
-const char* const kHead = "#trel hit files 1: ";
+// last line holds the CRC-32 of all the lines before it. Between them, a
+// line "#query" or "#hit <target>" opens the files of the query's own or of
+// a hit, one a line: its identity, a space and its name. A record of
+// version 1 kept no change time and no hit.
+const char* const kFamily = "#trel hit files ";
+const char* const kHead = "#trel hit files 2: ";
+const char* const kOlder = "#trel hit files 1: ";
 const char* const kCrc = "#crc ";
+const char* const kQueryGroup = "#query";
+const char* const kHitGroup = "#hit ";
 // A record larger than this is no record of ours (a query of 100,000 shown
 // hits writes about 100 MB of them).
-constexpr long long kMaxRecord = 1LL << 30;
+constexpr int64_t kMaxRecord = int64_t{1} << 30;
+
+// One file of a record: its name in the query's folder, the hit it was
+// written for (empty: the query's own) and its identity when written.
+struct HitFile {
+  std::string name;
+  std::string hit;
+  _zam_identity id{};
+};
+
+// What an earlier run left for a query.
+enum class Record { kNone, kSound, kOlder, kDamaged, kForeign };
+
+// The start of this run on the clock the file system stamps change times
+// with (its coarse clock, which never runs ahead of the fine one): a file
+// changed later was written by another run, or by the user, since.
+int64_t startTime() {
+  timespec t{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+const int64_t run_start = startTime();
 
 // Files of this process's searches, by identity (device, inode), as they
 // stood once their query was written: a file one query wrote again with the
-// same bytes keeps its older time, and must not be taken for another query's
-// unchanged one. Touched only by the thread running the searches.
-std::set<std::pair<dev_t, ino_t>> written_by_run;
+// same bytes keeps its older times, and must not be taken for another
+// query's unchanged one. Touched only by the thread running the searches.
+std::set<std::pair<uint64_t, uint64_t>> written_by_run;
 
 // Said once for the run: earlier hit files may remain where no record tells
-// which they are.
+// which they are; a folder could not be locked.
 bool said_unrecorded = false;
+bool said_unlocked = false;
 
 std::string text(const char* s) { return s ? s : ""; }
 
-long long nanos(const timespec& t) { return (long long)t.tv_sec * 1000000000LL + t.tv_nsec; }
+std::string shown(const std::string& dir) { return dir.empty() ? "." : dir; }
 
 // A name a record may hold: a plain entry of the query's folder.
 bool plainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-         name.find('\n') == std::string::npos;
+         name.find('\n') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
-bool sameFile(const _trel_hit_file& f, const struct stat& st) {
-  return S_ISREG(st.st_mode) && (long long)st.st_size == f.size && nanos(st.st_mtim) == f.mtime &&
-         (unsigned long long)st.st_ino == f.ino;
+// A hit a record may hold: a target's name on one line.
+bool plainHit(const std::string& hit) {
+  return !hit.empty() && hit.find('\n') == std::string::npos && hit.find('\0') == std::string::npos;
 }
 
 std::string recordPath(const char* folder, const _trel_thing* query, const char* suffix) {
   return text(folder) + zam_fileName({trel_thingName(query)}, text(suffix) + ".kwritten");
 }
 
-std::string format(const std::string& id, const std::vector<_trel_hit_file>& files) {
+std::string format(const std::string& id, const std::map<std::string, HitFile>& files) {
+  std::map<std::string, std::vector<const HitFile*>> groups;  // by hit, the query's own first
+  for (const auto& entry : files) groups[entry.second.hit].push_back(&entry.second);
   std::string s = kHead + id + "\n";
-  char numbers[80];
-  for (const _trel_hit_file& f : files) {
-    std::snprintf(numbers, sizeof numbers, "%lld %lld %llu ", f.size, f.mtime, f.ino);
-    s += numbers + f.name + "\n";
+  for (const auto& [hit, group] : groups) {
+    s += hit.empty() ? std::string(kQueryGroup) + "\n" : kHitGroup + hit + "\n";
+    for (const HitFile* f : group) s += zam_identityText(f->id) + " " + f->name + "\n";
   }
-  std::snprintf(numbers, sizeof numbers, "%s%08" PRIx32 "\n", kCrc, zam_crc32(0, s.data(), (int64_t)s.size()));
-  return s + numbers;
+  char crc[24];
+  std::snprintf(crc, sizeof crc, "%s%08" PRIx32 "\n", kCrc, zam_crc32(0, s.data(), static_cast<int64_t>(s.size())));
+  return s + crc;
 }
 
-// The entries of a record of id; false when text is not one, or fails its CRC.
-bool parse(const std::string& text, const std::string& id, std::vector<_trel_hit_file>* files) {
+// The entries of a record of id; false when text is not one, or fails its
+// CRC, or any of its lines is not as written.
+bool parse(const std::string& text, const std::string& id, std::vector<HitFile>* files) {
   const std::string head = kHead + id + "\n";
   if (text.compare(0, head.size(), head) != 0 || text.back() != '\n') return false;
   const size_t last = text.rfind('\n', text.size() - 2) + 1;
   if (last < head.size() || text.compare(last, std::strlen(kCrc), kCrc) != 0) return false;
   char crc[16];
-  std::snprintf(crc, sizeof crc, "%08" PRIx32 "\n", zam_crc32(0, text.data(), (int64_t)last));
+  std::snprintf(crc, sizeof crc, "%08" PRIx32 "\n", zam_crc32(0, text.data(), static_cast<int64_t>(last)));
   if (text.compare(last + std::strlen(kCrc), std::string::npos, crc) != 0) return false;
+  bool in_group = false;
+  std::string hit;
   for (size_t at = head.size(); at < last;) {
     const size_t end = text.find('\n', at);
     const std::string line = text.substr(at, end - at);
     at = end + 1;
-    _trel_hit_file f;
-    char* p = nullptr;
-    errno = 0;
-    f.size = std::strtoll(line.c_str(), &p, 10);
-    if (*p != ' ') return false;
-    f.mtime = std::strtoll(p + 1, &p, 10);
-    if (*p != ' ') return false;
-    f.ino = std::strtoull(p + 1, &p, 10);
-    if (*p != ' ' || errno != 0) return false;
-    f.name = p + 1;
+    if (line == kQueryGroup || line.compare(0, std::strlen(kHitGroup), kHitGroup) == 0) {
+      hit = line == kQueryGroup ? std::string() : line.substr(std::strlen(kHitGroup));
+      if (line != kQueryGroup && !plainHit(hit)) return false;
+      in_group = true;
+      continue;
+    }
+    HitFile f;
+    const char* name = nullptr;
+    if (!in_group || !zam_parseIdentity(line.c_str(), &f.id, &name) || *name != ' ') return false;
+    f.name = line.substr(static_cast<size_t>(name + 1 - line.c_str()));
     if (!plainName(f.name)) return false;
+    f.hit = hit;
     files->push_back(std::move(f));
   }
   return true;
 }
 
-// Reads the regular file at path whole into out; false when it is none, or
-// too large to be a record.
-bool readFile(const std::string& path, std::string* out) {
+// The record standing at path for id, read whole into *files when sound.
+Record readRecord(const std::string& path, const std::string& id, std::vector<HitFile>* files) {
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxRecord) return false;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  char buffer[65536];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out->append(buffer, n);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
+  if (lstat(path.c_str(), &st) != 0) return Record::kNone;
+  std::string all;
+  if (!zam_readWholeFile(path.c_str(), &all, kMaxRecord) || all.compare(0, std::strlen(kFamily), kFamily) != 0)
+    return Record::kForeign;
+  if (all.compare(0, std::strlen(kOlder), kOlder) == 0) return Record::kOlder;
+  if (parse(all, id, files)) return Record::kSound;
+  files->clear();
+  return Record::kDamaged;
 }
 
-// The base names of the files written into dir, with their identities now,
-// each one added to the files of the run.
-std::map<std::string, _trel_hit_file> writtenInto(const std::string& dir, const _trel_written& written) {
-  std::map<std::string, _trel_hit_file> mine;
-  std::set<std::string> paths(written.paths.begin(), written.paths.end());
-  for (const std::string& path : paths) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    written_by_run.emplace(st.st_dev, st.st_ino);
+// The files written into dir, by base name, with their hits and their
+// identities now, each one added to the files of the run. A file written
+// for two hits is the query's own (the query's rainbow and masked files,
+// which every hit writes again); a hit that cannot be recorded makes its
+// files the query's, which no rerun removes.
+std::map<std::string, HitFile> writtenInto(const std::string& dir, const _trel_written& written) {
+  std::map<std::string, HitFile> mine;
+  for (size_t i = 0; i < written.paths.size(); i++) {
+    const std::string& path = written.paths[i];
+    _zam_identity id;
+    if (!zam_identityAt(path.c_str(), &id)) continue;
+    written_by_run.emplace(id.dev, id.ino);
     if (path.compare(0, dir.size(), dir) != 0) continue;
     const std::string name = path.substr(dir.size());
     if (!plainName(name)) continue;
-    mine[name] = _trel_hit_file{name, (long long)st.st_size, nanos(st.st_mtim), (unsigned long long)st.st_ino};
+    std::string hit = i < written.hits.size() ? written.hits[i] : std::string();
+    if (!plainHit(hit)) hit.clear();
+    const auto [at, added] = mine.try_emplace(name, HitFile{name, hit, id});
+    if (!added && at->second.hit != hit) at->second.hit.clear();
+    at->second.id = id;
   }
   return mine;
 }
 
-void sayUnrecorded(const std::string& dir, const _trel_thing* query, const char* why) {
+void sayUnrecorded(const std::string& dir, const _trel_thing* query, const std::string& why) {
   if (said_unrecorded) return;
   said_unrecorded = true;
   zam_msg("Files of earlier hits of %s may remain in %s: %s, so none is removed.\n", trel_thingName(query),
-          dir.empty() ? "." : dir.c_str(), why);
+          shown(dir).c_str(), why.c_str());
 }
+
+void sayUnlocked(const std::string& dir) {
+  if (said_unlocked) return;
+  said_unlocked = true;
+  zam_wrn("Cannot lock %s (%s): another run of a query into it at the same time may lose its record of the "
+          "files it wrote.\n",
+          shown(dir).c_str(), std::strerror(errno));
+}
+
+// Waits for the lock of the pass's folder (LOCK_SH or LOCK_EX).
+void lock(_trel_hit_pass* pass, const std::string& dir, int how) {
+  if (pass->fd < 0) return;
+  int rc;
+  while ((rc = flock(pass->fd, how)) != 0 && errno == EINTR) {
+  }
+  if (rc == 0) return;
+  sayUnlocked(dir);
+  close(pass->fd);
+  pass->fd = -1;
+}
+
+// What became of the earlier files of hidden hits that could not be removed
+// because they are no longer as trel wrote them.
+struct Kept {
+  int count = 0;
+  std::string first;
+};
 
 }  // namespace
 
-_trel_hit_record trel_readHitRecord(const char* folder, const _trel_thing* query, const char* suffix) {
-  _trel_hit_record r;
-  const std::string path = recordPath(folder, query, suffix);
-  struct stat st;
-  const std::string names = text(folder) + zam_fileName({trel_thingName(query)}, text(suffix) + ".knames");
-  r.had_names = lstat(names.c_str(), &st) == 0;
-  if (lstat(path.c_str(), &st) != 0) return r;
-  std::string all;
-  if (!readFile(path, &all) || all.compare(0, std::strlen(kHead), kHead) != 0) {
-    r.state = _trel_hit_record::kForeign;
-    return r;
-  }
-  const std::string id = text(trel_thingName(query)) + text(suffix);
-  r.state = parse(all, id, &r.files) ? _trel_hit_record::kSound : _trel_hit_record::kDamaged;
-  if (r.state != _trel_hit_record::kSound) r.files.clear();
-  return r;
+_trel_hit_pass::~_trel_hit_pass() {
+  if (fd >= 0) close(fd);
 }
 
-int trel_renewHitRecord(const char* folder, const _trel_thing* query, const char* suffix,
-                        const _trel_hit_record& earlier, const _trel_written& written, bool clean) {
+void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix) {
+  const std::string dir = text(folder);
+  struct stat st;
+  const std::string names = dir + zam_fileName({trel_thingName(query)}, text(suffix) + ".knames");
+  pass->had_names = lstat(names.c_str(), &st) == 0;
+  if (pass->fd < 0) pass->fd = open(shown(dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (pass->fd < 0) sayUnlocked(dir);
+  lock(pass, dir, LOCK_SH);
+}
+
+int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix,
+                        const _trel_written& written, const std::set<std::string>& shown_hits, bool clean) {
   const std::string dir = text(folder), path = recordPath(folder, query, suffix);
-  std::map<std::string, _trel_hit_file> keep = writtenInto(dir, written);
+  const std::string id = text(trel_thingName(query)) + text(suffix);
+  lock(pass, dir, LOCK_EX);
+  std::map<std::string, HitFile> keep = writtenInto(dir, written);
   const size_t now = keep.size();
+  std::vector<HitFile> earlier;
+  const Record state = readRecord(path, id, &earlier);
   int removed = 0;
-  for (const _trel_hit_file& f : earlier.files) {
+  Kept kept;
+  for (HitFile& f : earlier) {
     if (keep.count(f.name)) continue;  // written again (or listed twice)
     const std::string file = dir + f.name;
-    struct stat st;
-    // Changed since, or written again by another query: not the earlier
-    // run's file of this query any more, and no longer in its record.
-    if (lstat(file.c_str(), &st) != 0 || !sameFile(f, st) || written_by_run.count({st.st_dev, st.st_ino}) ||
-        zam_isInput(file))
+    const ZamRecorded found = zam_removeRecorded(file, f.id, false);
+    if (found == ZAM_RECORDED_GONE) continue;
+    _zam_identity at{};
+    const bool later = f.id.ctime_ns >= run_start || (zam_identityAt(file.c_str(), &at) && at.ctime_ns >= run_start);
+    // Another run's file, written since this one started: it is that run's
+    // to record, and this one keeps its entry.
+    if (later) {
+      if (found != ZAM_RECORDED_CHANGED) keep[f.name] = f;
       continue;
-    if (clean && unlink(file.c_str()) == 0)
+    }
+    if (found == ZAM_RECORDED_CHANGED) {
+      // Changed since: not trel's file any more, and no longer in its record.
+      if (!f.hit.empty() && !shown_hits.count(f.hit) && kept.count++ == 0) kept.first = file;
+      continue;
+    }
+    if (f.hit.empty() || shown_hits.count(f.hit)) {  // the query's own, or a hit still shown
+      keep[f.name] = f;
+      continue;
+    }
+    // Written again by another query of this run, or an input of this run.
+    if (written_by_run.count({f.id.dev, f.id.ino}) || zam_isInput(file)) continue;
+    if (found == ZAM_RECORDED_LINKED) {
+      if (kept.count++ == 0) kept.first = file;
+      continue;
+    }
+    const ZamRecorded gone = clean ? zam_removeRecorded(file, f.id) : found;
+    if (clean && gone == ZAM_RECORDED_REMOVED)
       removed++;
-    else
+    else if (gone == ZAM_RECORDED_REMOVED || gone == ZAM_RECORDED_FAILED)
       keep[f.name] = f;  // still the earlier run's: a later run may remove it
   }
   if (removed > 0)
-    zam_msg("Removed %d file%s that an earlier run wrote for %s and this run did not write again, from %s\n",
-            removed, removed == 1 ? "" : "s", trel_thingName(query), dir.empty() ? "." : dir.c_str());
-  switch (earlier.state) {
-    case _trel_hit_record::kForeign:
+    zam_msg("Removed %d file%s of hits of %s that its table no longer shows, written by an earlier run, from %s\n",
+            removed, removed == 1 ? "" : "s", trel_thingName(query), shown(dir).c_str());
+  if (kept.count > 0)
+    zam_msg("Kept %d file%s of hits of %s that its table no longer shows, changed or linked to another name "
+            "since trel wrote %s: %s%s\n",
+            kept.count, kept.count == 1 ? "" : "s", trel_thingName(query), kept.count == 1 ? "it" : "them",
+            kept.first.c_str(), kept.count == 1 ? "" : ", ...");
+  bool write = true;
+  switch (state) {
+    case Record::kForeign:
       zam_wrn("Not writing %s: a file that is not trel's record of the files it wrote stands there. "
               "No earlier hit file of %s is removed.\n",
               path.c_str(), trel_thingName(query));
-      return removed;
-    case _trel_hit_record::kDamaged:
-      sayUnrecorded(dir, query, ("the record " + path + " is damaged").c_str());
+      write = false;
       break;
-    case _trel_hit_record::kNone:
-      if (earlier.had_names) sayUnrecorded(dir, query, "no record names the files an earlier run wrote there");
-      if (now == 0) return removed;  // nothing to record
+    case Record::kOlder:
+      sayUnrecorded(dir, query, "the record " + path + " is of an earlier trel");
       break;
-    case _trel_hit_record::kSound:
+    case Record::kDamaged:
+      sayUnrecorded(dir, query, "the record " + path + " is damaged");
+      break;
+    case Record::kNone:
+      if (pass->had_names) sayUnrecorded(dir, query, "no record names the files an earlier run wrote there");
+      write = now > 0;  // nothing to record
+      break;
+    case Record::kSound:
       break;
   }
-  std::vector<_trel_hit_file> files;
-  for (auto& entry : keep) files.push_back(std::move(entry.second));
-  trel_writeText(path, format(text(trel_thingName(query)) + text(suffix), files));
+  if (write) trel_writeText(path, format(id, keep));
+  if (pass->fd >= 0) close(pass->fd);
+  pass->fd = -1;
   return removed;
 }

@@ -1,49 +1,56 @@
-// The record of the hit files a query's run wrote into its results folder
-// (<folder><query><suffix>.kwritten): their exact names with what identified
-// each when written (size, modification time to the nanosecond, inode),
-// closed by a CRC of the whole. A rerun of the query removes only files of
-// that record which it does not write again and which are unchanged since;
-// nothing is removed by the shape of its name, and without a sound record
-// nothing is removed at all. Private to the driver; every call runs on the
-// thread that runs the search.
+// The record of the hit files a query's runs wrote into its results folder
+// (<folder><query><suffix>.kwritten): their exact names, each with the hit
+// (target) it was written for, or none for the query's own files, and its
+// identity when written (zam_identity.h), closed by a CRC of the whole. A
+// rerun of the query removes only files of hits its new table does not
+// show, and only those of that record which stand at their recorded names
+// with their identity whole and a single link; nothing is removed by the
+// shape of its name, nothing changed since this run started (another run
+// wrote it), and without a sound record nothing at all. Runs of one query
+// at once keep one record between them: a run reads, merges and writes it
+// under an exclusive lock of the query's folder, and holds that lock shared
+// while it writes its files, so that no run removes a file another run is
+// putting in place. Private to the driver; every call runs on the thread
+// that runs the search.
 #pragma once
 
+#include <set>
 #include <string>
-#include <vector>
 
 struct _trel_thing;
 struct _trel_written;
 
-// One file of a record and what identified it when written.
-struct _trel_hit_file {
-  std::string name;         // base name in the query's results folder
-  long long size = 0;       // bytes
-  long long mtime = 0;      // modification time, nanoseconds since the epoch
-  unsigned long long ino = 0;
+// One query's pass over its folder, from before its files are written until
+// its record is renewed: the lock it holds, and whether an earlier run's
+// ".knames" stood there before. Closing it (or the end of the process)
+// releases the lock.
+struct _trel_hit_pass {
+  int fd = -1;  // the query folder, locked; -1 when it could not be
+  bool had_names = false;
+  _trel_hit_pass() = default;
+  _trel_hit_pass(const _trel_hit_pass&) = delete;
+  _trel_hit_pass& operator=(const _trel_hit_pass&) = delete;
+  ~_trel_hit_pass();
 };
 
-// What an earlier run left for a query: its record, if sound.
-struct _trel_hit_record {
-  enum State { kNone, kSound, kDamaged, kForeign };
-  State state = kNone;  // kDamaged: one of trel's records that fails its check
-                        // (replaced); kForeign: another file at the record's
-                        // name, which is kept as it is and gets no record
-  bool had_names = false;  // an earlier ".knames" stood beside it
-  std::vector<_trel_hit_file> files;
-};
-
-// The record standing in folder for query and suffix, read before this run
-// writes its files. No message.
-_trel_hit_record trel_readHitRecord(const char* folder, const _trel_thing* query, const char* suffix);
+// Before the query's files are written into folder: looks for an earlier
+// ".knames" and takes the folder's lock shared (waiting for a run that
+// renews a record there). A lock that cannot be had is said once for the
+// run; the run goes on without it.
+void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix);
 
 // Once the query's files are written (those of folder among written's
-// paths): removes, when clean (no result file of the query failed), every
-// file of earlier's sound record that this run did not write again, that no
-// query of this run wrote, that is no input of the run and that still has
-// the size, modification time and inode recorded; then writes the new record
-// of the files written now and of the earlier ones kept unchanged. Says how
-// many files it removed, and once for the run when there was no sound
-// record to go by. Returns the count removed.
-int trel_renewHitRecord(const char* folder, const _trel_thing* query, const char* suffix,
-                        const _trel_hit_record& earlier, const _trel_written& written, bool clean);
-
+// paths, with the hits they were written for) and its new table shows the
+// hits named in shown: takes the lock exclusive, reads the record and
+// removes, when clean (no result file of the query failed), every file of
+// it that belongs to a hit not in shown, that this run did not write again,
+// that no query of this run wrote, that is no input of the run, whose
+// change time is before this run's start, and that zam_removeRecorded finds
+// as recorded. Then writes the record anew: the files written now, the
+// earlier ones kept that still stand as recorded, and those another run
+// wrote since this one started. Says how many files it removed, names the
+// files of hidden hits it kept because they changed or gained a second name,
+// and says once for the run when there was no sound record to go by.
+// Releases the lock. Returns the count removed.
+int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix,
+                        const _trel_written& written, const std::set<std::string>& shown, bool clean);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <numeric>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -400,13 +401,17 @@ void finishQuery(SearchRun& run, int q, Arrays& a, const Counts& c, const char* 
   _trel_written written;
   const QueryOut out{query, targets, nt, a, o, c, folder, run.suffix.c_str(), qframe, &written};
   if (o->do_write) {
-    // The files of an earlier run of the query that this one does not write
-    // again would otherwise stay beside the new table: the earlier run's
+    // The files of the hits an earlier run of the query showed and this one
+    // does not would otherwise stay beside the new table: the earlier run's
     // record names them.
-    const _trel_hit_record earlier = trel_readHitRecord(folder, query, out.suffix);
+    _trel_hit_pass pass;
+    trel_beginHitFiles(&pass, folder, query, out.suffix);
     const int failed = trel_failedFiles();
     writeResults(out, mean, sd, nshown, npos, run.auc[q]);
-    trel_renewHitRecord(folder, query, out.suffix, earlier, written, trel_failedFiles() == failed);
+    std::set<std::string> shown;
+    for (int t = 0; t < nt; t++)
+      if (a.selected[t] && targets[t] && targets[t]->name) shown.insert(targets[t]->name);
+    trel_renewHitRecord(&pass, folder, query, out.suffix, written, shown, trel_failedFiles() == failed);
   } else {
     printKeys(out);
   }

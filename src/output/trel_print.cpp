@@ -42,10 +42,14 @@ thread_local _trel_aside* aside = nullptr;
 // The calling thread's list of files put in place (trel_holdWritten).
 thread_local _trel_written* written = nullptr;
 
-void note_written(const std::string& path) {
+// The hit whose files the calling thread writes (trel_holdHit).
+thread_local std::string hit_now;
+
+void note_written(const std::string& path, const std::string& hit) {
   if (!written) return;
   std::lock_guard<std::mutex> hold(written->lock);
   written->paths.push_back(path);
+  written->hits.push_back(hit);
 }
 
 void msg_row(const std::string& row) {
@@ -128,7 +132,7 @@ int trel_closeWhole(_zam_whole* w, bool keep) {
   const std::string path = written ? w->path : std::string();
   const int ok = zam_closeWhole(w, keep);
   if (keep && !ok) failed_files++;
-  if (ok) note_written(path);
+  if (ok) note_written(path, hit_now);
   return ok;
 }
 
@@ -136,6 +140,11 @@ _trel_written* trel_holdWritten(_trel_written* list) {
   _trel_written* before = written;
   written = list;
   return before;
+}
+
+std::string trel_holdHit(std::string hit) {
+  std::swap(hit, hit_now);
+  return hit;
 }
 
 int trel_failedFiles() { return failed_files.load(); }
@@ -155,15 +164,17 @@ int trel_closeShared(_zam_whole* w, bool keep) {
     return 0;
   }
   aside->files.emplace_back(std::move(temp), path);
+  aside->hits.push_back(hit_now);
   return 1;
 }
 
 int trel_placeAside(_trel_aside* list) {
   if (!list) return 0;
   int failed = 0;
-  for (const auto& [temp, path] : list->files) {
+  for (size_t i = 0; i < list->files.size(); i++) {
+    const auto& [temp, path] = list->files[i];
     if (zam_placeWhole(temp, path)) {
-      note_written(path);
+      note_written(path, i < list->hits.size() ? list->hits[i] : std::string());
       continue;
     }
     zam_wrn("Cannot write PDB file: %s\n", path.c_str());
@@ -171,6 +182,7 @@ int trel_placeAside(_trel_aside* list) {
     failed++;
   }
   list->files.clear();
+  list->hits.clear();
   return failed;
 }
 

@@ -36,14 +36,20 @@ int trel_failedFiles();
 // name exactly the files it wrote: every file that trel_closeWhole,
 // trel_closeShared or trel_placeAside puts in place (or leaves as it stood,
 // holding the very same bytes) on a thread holding the list is added, by the
-// path it was written to. Threads writing side by side may hold one list.
+// path it was written to, with the hit it was written for (trel_holdHit).
+// Threads writing side by side may hold one list.
 struct _trel_written {
   std::mutex lock;
   std::vector<std::string> paths;  // in the order put in place; a path may repeat
+  std::vector<std::string> hits;   // the hit of each path: a target's name, or empty
 };
 // Makes list the calling thread's list (null: none) and returns the one it
 // replaces.
 _trel_written* trel_holdWritten(_trel_written* list);
+// Names the hit (the target's name) whose files the calling thread writes
+// from now on, empty for none, and returns the name it replaces. A file set
+// aside (trel_closeShared) keeps the hit it was written for.
+std::string trel_holdHit(std::string hit);
 
 // Files a query's hits write one after another under one name, each with
 // contents of its own (the masked query, the query's rainbow file), of which
@@ -52,6 +58,7 @@ _trel_written* trel_holdWritten(_trel_written* list);
 // order written), to be put in place in the hits' serial order.
 struct _trel_aside {
   std::vector<std::pair<std::string, std::string>> files;
+  std::vector<std::string> hits;  // the hit each file was written for
 };
 // Makes list the calling thread's list (null: none) and returns the one it
 // replaces.

@@ -194,10 +194,10 @@ int trel_closePdbOut(_trel_pdb_out* out) {
   return ok;
 }
 
-void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* ligand,
-                         _trel_align* align, Matrix3D hit, const char* suffix,
-                         const char* folder, Matrix3D transform, const _trel_options* o) {
-  if (!query || !target || !align || !o) return;
+namespace {
+
+void writeTarget(_trel_thing* query, _trel_thing* target, _trel_thing* ligand, _trel_align* align, Matrix3D hit,
+                 const char* suffix, const char* folder, Matrix3D transform, const _trel_options* o) {
   _pdb_image* qimage = trel_imageThing(query);
   if (!qimage) return;
   _pdb_image* timage = trel_imageThing(target);
@@ -263,6 +263,17 @@ void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* l
       trel_closePdbOut(out);
     }
   }
+}
+
+}  // namespace
+
+void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* ligand,
+                         _trel_align* align, Matrix3D hit, const char* suffix,
+                         const char* folder, Matrix3D transform, const _trel_options* o) {
+  if (!query || !target || !align || !o) return;
+  const std::string before = trel_holdHit(text(target->name));
+  writeTarget(query, target, ligand, align, hit, suffix, folder, transform, o);
+  trel_holdHit(before);
 }
 
 void trel_writeUnifiedPDB(_trel_thing* query, int n, _trel_thing* const* targets,

@@ -69,7 +69,7 @@ void trel_writeTargetPDBs(_trel_thing* query, int n, _trel_thing* const* targets
 // null). Changes no image and writes only this target's files, and with
 // residue_mask the masked query (a file of the query's, written through
 // trel_openSharedPdbOut), so that workers may write different targets at
-// once.
+// once. The files are the hit target's (trel_holdHit).
 void trel_writeTargetPDB(_trel_thing* query, _trel_thing* target, _trel_thing* ligand,
                          _trel_align* align, Matrix3D hit, const char* suffix,
                          const char* folder, Matrix3D transform, const _trel_options* options);

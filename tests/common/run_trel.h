@@ -4,6 +4,7 @@
 // with TREL_BINARY (those of the driver layer).
 #pragma once
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,8 +43,10 @@ inline Outcome run_program(const std::string& program, const std::string& cwd, s
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
 
+  // Not inherited by another program a test runs at the same time, whose
+  // copy of the write end would hold this one's output open.
   int fds[2];
-  if (pipe(fds) != 0) return {};
+  if (pipe2(fds, O_CLOEXEC) != 0) return {};
   pid_t pid = fork();
   if (pid == 0) {
     if (chdir(cwd.c_str()) != 0) _exit(126);

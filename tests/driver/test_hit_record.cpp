@@ -1,18 +1,29 @@
 // Reruns into a results folder shared with other queries and with the user's
-// own files, run by the tool itself: a rerun removes only the files its
-// query's earlier run recorded, does not write again and finds unchanged;
-// without a sound record it removes nothing.
+// own files, run by the tool itself: a rerun removes only the files of the
+// hits its new table no longer shows that its query's earlier runs recorded
+// and that stand as recorded; without a sound record it removes nothing;
+// and two runs of one query at once keep each other's files and records.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/run_trel.h"
 #include "common/test_util.h"
+#include "runtime/zam_crc.h"
+#include "runtime/zam_identity.h"
 
 namespace {
 
@@ -49,6 +60,48 @@ std::string firstLine(const std::string& text) { return text.substr(0, text.find
 
 bool startsWith(const std::string& s, const std::string& head) { return s.compare(0, head.size(), head) == 0; }
 
+// The same record with its CRC line made right for what stands before it.
+std::string resealed(const std::string& record) {
+  const std::string body = record.substr(0, record.rfind('\n', record.size() - 2) + 1);
+  char crc[24];
+  std::snprintf(crc, sizeof crc, "#crc %08" PRIx32 "\n", zam_crc32(0, body.data(), (int64_t)body.size()));
+  return body + crc;
+}
+
+// The files a record names, by name, with the five numbers of the identity
+// it gives each as text.
+std::map<std::string, std::string> recorded(const std::string& record) {
+  std::map<std::string, std::string> files;
+  for (const std::string& line : testutil::split_lines(record)) {
+    if (line.empty() || line[0] < '0' || line[0] > '9') continue;
+    size_t at = 0;
+    for (int field = 0; field < 5; field++) at = line.find(' ', at) + 1;
+    files[line.substr(at)] = line.substr(0, at - 1);
+  }
+  return files;
+}
+
+// The identity of the file at path as a record gives it.
+std::string identity(const std::string& path) {
+  _zam_identity id;
+  return zam_identityAt(path.c_str(), &id) ? zam_identityText(id) : "(none)";
+}
+
+// Every file of folder whose name keep accepts is named in the query's
+// record with the identity it has: no run's files fell out of it.
+template <typename Keep>
+void expectRecorded(const std::string& folder, const std::string& query, Keep keep) {
+  const std::map<std::string, std::string> files = recorded(read_file(folder + "/" + query + ".kwritten"));
+  int checked = 0;
+  for (const auto& e : fs::directory_iterator(folder)) {
+    const std::string name = e.path().filename().string();
+    if (!keep(name)) continue;
+    checked++;
+    EXPECT_EQ(files.count(name) ? files.at(name) : "(not recorded)", identity(e.path().string())) << name;
+  }
+  EXPECT_GT(checked, 0);
+}
+
 class HitRecord : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -65,10 +118,23 @@ class HitRecord : public ::testing::Test {
   TempDir dir;
 };
 
-TEST_F(HitRecord, RerunRemovesOnlyTheFilesItsQueryWroteUnchanged) {
+// A rerun that writes fewer kinds of file (-nopdb, -nofasta) for the same
+// hits removes none of theirs, and its record still names them. A rerun
+// showing one hit of three then removes the other two hits' files, but only
+// those still as trel wrote them, and never another query's files or the
+// user's. The user's changes to the earlier files keep them: one grown, one
+// overwritten in place at the same size and given its old times back (as
+// cp -p, rsync -t and tar x do), one removed and replaced by a new file of
+// the same size and times (which often gets the old inode number), and one
+// to which the user gave a second name.
+TEST_F(HitRecord, RerunRemovesOnlyTheFilesOfHiddenHitsAsWritten) {
   testutil::Outcome r = search(dir, with("q"));
   ASSERT_EQ(r.status, 0) << r.out;
   const std::map<std::string, std::string> first = contents(dir.str());
+  r = search(dir, with("q", {"-nopdb", "-nofasta"}));
+  ASSERT_EQ(r.status, 0) << r.out;
+  for (const auto& entry : first) EXPECT_TRUE(fs::exists(dir.file(entry.first))) << entry.first;
+  expectRecorded(dir.str(), "q", [](const std::string& name) { return name.find("_q") != std::string::npos; });
   r = search(dir, with("q_A"));
   ASSERT_EQ(r.status, 0) << r.out;
   std::map<std::string, std::string> other;  // q_A's files
@@ -76,19 +142,33 @@ TEST_F(HitRecord, RerunRemovesOnlyTheFilesItsQueryWroteUnchanged) {
     if (!first.count(name)) other[name] = text;
   ASSERT_GT(other.size(), 60u);
 
-  // The user's files of hit-like names, an edited ".knames" naming one of
-  // them, and files of q's earlier hits that the user changed since: one
-  // grown, one of the same bytes given another time.
+  // The user's files of hit-like names and an edited ".knames" naming one.
   std::map<std::string, std::string> users;
   for (const char* t : kTargets)
     for (const char* tail : {".dat", "_B.pdb", "_mask.pdb", "_E.fasta"}) users[t + std::string("_q") + tail] = "mine\n";
   users["important_q.pdb"] = "mine\n";
   testutil::write_file(dir.file("q.knames"), read_file(dir.file("q.knames")) + "important\n");
-  for (const char* t : kTargets) {
-    users[t + std::string("_q.profit")] = first.at(t + std::string("_q.profit")) + "! mine\n";
-    fs::last_write_time(dir.file(t + std::string("_q.pir")), fs::file_time_type::clock::now() - std::chrono::hours(2));
-  }
   for (const auto& [name, text] : users) testutil::write_file(dir.file(name), text);
+  usleep(20000);  // past the grain of the file system's change times
+  for (const char* t : kTargets) {
+    const std::string stem = t + std::string("_q");
+    users[stem + ".profit"] = first.at(stem + ".profit") + "! mine\n";
+    testutil::write_file(dir.file(stem + ".profit"), users[stem + ".profit"]);
+    for (const char* tail : {".pir", ".fasta"}) {
+      const std::string path = dir.file(stem + tail);
+      struct stat st;
+      ASSERT_EQ(stat(path.c_str(), &st), 0);
+      if (tail == std::string(".fasta")) {
+        ASSERT_EQ(unlink(path.c_str()), 0);
+      }
+      users[stem + tail] = std::string(first.at(stem + tail).size() - 1, 'n') + "\n";
+      testutil::write_file(path, users[stem + tail]);
+      const timespec times[2] = {st.st_atim, st.st_mtim};
+      ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+    ASSERT_EQ(link(dir.file(stem + ".kalign").c_str(), dir.file(stem + "_mine.kalign").c_str()), 0);
+    users[stem + ".kalign"] = users[stem + "_mine.kalign"] = first.at(stem + ".kalign");
+  }
 
   r = search(dir, with("q", {"-show=1"}));
   ASSERT_EQ(r.status, 0) << r.out;
@@ -103,16 +183,15 @@ TEST_F(HitRecord, RerunRemovesOnlyTheFilesItsQueryWroteUnchanged) {
       if (startsWith(name, stem)) {
         EXPECT_EQ(after.count(name) ? after.at(name) : "(gone)", text) << name;
       }
-    EXPECT_TRUE(after.count(stem + ".pir")) << stem;
     // Every other file of the hidden hit is the earlier run's, unchanged.
     for (const auto& [name, text] : first)
       if (startsWith(name, stem + ".") || startsWith(name, stem + "_")) {
-        if (users.count(name) || name == stem + ".pir") continue;
+        if (users.count(name)) continue;
         EXPECT_FALSE(after.count(name)) << name;
         gone++;
       }
   }
-  EXPECT_EQ(gone, 2 * 18);
+  EXPECT_EQ(gone, 2 * 16);
   EXPECT_EQ(after.at("important_q.pdb"), "mine\n");
   for (const char* input : {"q.pdb", "q_A.pdb", "1ard.pdb"}) EXPECT_TRUE(after.count(input)) << input;
 }
@@ -123,12 +202,23 @@ TEST_F(HitRecord, NoSoundRecordRemovesNothing) {
   testutil::Outcome r = search(dir, with("q"));
   ASSERT_EQ(r.status, 0) << r.out;
   const std::string record = read_file(dir.file("q.kwritten"));
-  ASSERT_FALSE(record.empty());
-  // A record whose second line gives its file another size.
-  const size_t line = record.find('\n') + 1;
+  const size_t pir = record.find(" 1ard_q.pir\n");
+  ASSERT_NE(pir, std::string::npos) << record;
+  // A size made ten times larger; a name that a NUL byte would cut to a
+  // file's name, under a CRC made right; a record of an older trel (size,
+  // modification time and inode, no change time and no hit) that names the
+  // file as it stands.
   std::string edited = record;
-  edited.insert(record.find(' ', line), "0");
-  for (const std::string& text : {std::string(), edited}) {
+  const size_t line = record.rfind('\n', pir) + 1;
+  edited.insert(record.find(' ', record.find(' ', record.find(' ', line) + 1) + 1), "0");
+  std::string cut = record;
+  cut.insert(pir + 11, std::string(1, '\0') + "x");
+  struct stat st;
+  ASSERT_EQ(stat(dir.file("1ard_q.pir").c_str(), &st), 0);
+  const std::string older = "#trel hit files 1: q\n" + std::to_string(st.st_size) + " " +
+                            std::to_string((long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec) + " " +
+                            std::to_string(st.st_ino) + " 1ard_q.pir\n#crc 0\n";
+  for (const std::string& text : {std::string(), edited, resealed(cut), resealed(older)}) {
     if (text.empty())
       fs::remove(dir.file("q.kwritten"));
     else
@@ -169,6 +259,80 @@ TEST_F(HitRecord, AFileAnotherQueryOfTheRunWroteStays) {
   EXPECT_EQ(read_file(dir.file("t_x_q.mat")), mat);
   EXPECT_FALSE(fs::exists(dir.file("t_x_x_q.mat")));  // x_q's hidden hit
   EXPECT_FALSE(fs::exists(dir.file("1znf_q.mat")));
+}
+
+// Whether a file of res/1ard is no table of the query's nor its record.
+bool notTable(const std::string& name) { return !startsWith(name, "1ard."); }
+
+// Runs of query 1ard into res/ of the folder of the zinc fingers, as a user
+// starts them side by side.
+class TwoRuns : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TREL_REQUIRE_SHARED_DATA();
+    for (const char* s : {"1ard", "1sp1", "1zaa1", "1znf", "5znf"}) copyPdb(dir, s, s);
+  }
+  testutil::Outcome run(std::vector<std::string> args) const {
+    return testutil::run_trel(dir.str(), std::move(args), {"TREL_RESULTS=res"});
+  }
+  // The hit files in res/1ard, by the hit's name.
+  std::map<std::string, int> hitFiles() const {
+    std::map<std::string, int> hits;
+    for (const auto& e : fs::directory_iterator(dir.file("res/1ard"))) {
+      const std::string name = e.path().filename().string();
+      if (!startsWith(name, "1ard")) hits[name.substr(0, name.find("_1ard"))]++;
+    }
+    return hits;
+  }
+  TempDir dir;
+};
+
+// Whichever run writes first, each keeps the other's files and the record
+// names the files of both, so that a later rerun removes those of every
+// hit it does not show.
+TEST_F(TwoRuns, SideBySideKeepOneRecordOfBoth) {
+  for (int trial = 0; trial < 3; trial++) {
+    SCOPED_TRACE(trial);
+    fs::remove_all(dir.file("res"));
+    testutil::Outcome a, b;
+    std::thread one([&] { a = run({"1ard.pdb", "1sp1.pdb", "1zaa1.pdb"}); });
+    std::thread two([&] { b = run({"1ard.pdb", "1znf.pdb", "5znf.pdb"}); });
+    one.join();
+    two.join();
+    ASSERT_EQ(a.status, 0) << a.out;
+    ASSERT_EQ(b.status, 0) << b.out;
+    expectRecorded(dir.file("res/1ard"), "1ard", notTable);
+  }
+  testutil::Outcome r = run({"1ard.pdb", "1sp1.pdb"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(hitFiles(), (std::map<std::string, int>{{"1sp1", 20}}));
+}
+
+// A run started first that ends after one started later keeps the files the
+// later one wrote in the meantime, though its own table does not show them:
+// the first run waits in its search for its target list, a pipe, while the
+// second runs whole.
+TEST_F(TwoRuns, AnEarlierRunKeepsTheFilesOfALaterOne) {
+  ASSERT_EQ(mkfifo(dir.file("held").c_str(), 0600), 0);
+  testutil::Outcome early;
+  std::thread first([&] { early = run({"-target=held", "1ard.pdb"}); });
+  int writer = -1;
+  for (int wait = 0; wait < 6000 && writer < 0; wait++)
+    if ((writer = open(dir.file("held").c_str(), O_WRONLY | O_NONBLOCK)) < 0) usleep(10000);
+  if (writer < 0) {
+    first.join();
+    FAIL() << early.out;
+  }
+  testutil::Outcome later = run({"1ard.pdb", "1znf.pdb", "5znf.pdb"});
+  const std::string list = "1sp1.pdb\n1zaa1.pdb\n";
+  const bool fed = write(writer, list.data(), list.size()) == (ssize_t)list.size();
+  close(writer);
+  first.join();
+  ASSERT_TRUE(fed);
+  ASSERT_EQ(later.status, 0) << later.out;
+  ASSERT_EQ(early.status, 0) << early.out;
+  EXPECT_EQ(hitFiles(), (std::map<std::string, int>{{"1sp1", 20}, {"1zaa1", 20}, {"1znf", 20}, {"5znf", 20}}));
+  expectRecorded(dir.file("res/1ard"), "1ard", notTable);
 }
 
 }  // namespace
