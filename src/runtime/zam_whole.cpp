@@ -463,3 +463,10 @@ int zam_removeOwnTemps() {
 int zam_removeDeadTemps(const std::string& folder) {
   return zam_removeFiles(folder, deadTemp);
 }
+
+bool zam_deadTempOf(const std::string& entry, std::string* target) {
+  if (!deadTemp(entry)) return false;
+  const std::string stem = entry.substr(0, entry.rfind('.'));  // ".tmp" off
+  *target = stem.substr(0, stem.rfind('.'));                    // the owner's tag off
+  return !target->empty();
+}

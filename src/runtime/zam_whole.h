@@ -147,3 +147,7 @@ int zam_removeOwnTemps();
 // folder, and every name a user may have given (no owner mark). Returns how
 // many were removed. No message.
 int zam_removeDeadTemps(const std::string& folder);
+// Whether entry, a name in a folder, is a file zam_removeDeadTemps would
+// remove; *target is then the final name it was written for (as shortened
+// when zam_tempName had to).
+bool zam_deadTempOf(const std::string& entry, std::string* target);

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "store/trel_cache.h"
 #include "store/trel_thing.h"
@@ -71,13 +73,25 @@ _trel_db* trel_allocDatabase(const char* folder);
 // %s\n"), with the files it made removed; the caller ends the run.
 _trel_db* trel_createDatabase(const char* root, const char* name, int with_index, int order,
                               int code_type, int image_kind);
-// Writes the image and coefficient files of a dirty, valid object with its
-// trace beside a database being built, then appends it (or writes its cache
-// files when db is null). An object whose files could not all be written is
-// not appended. A short write is cut back from the data files, so the
-// header always describes whole members; it is reported. 1 when the object
-// was appended (or had nothing to write), 0 after a failure.
+// Appends a dirty, valid object with its trace to a database being built,
+// then writes its image and coefficient files beside it (or writes its
+// cache files when db is null). The record goes first, so that a build
+// stopped at any moment leaves no file its records do not name. An object
+// whose files could not all be written is taken out again: the files it
+// wrote are removed and its record cut back. A short write is cut back from
+// the data files, so the header always describes whole members; it is
+// reported. 1 when the object was appended (or had nothing to write), 0
+// after a failure.
 int trel_writeDatabase(_trel_db* db, _trel_thing* thing);
+// The paths of the files a member's record stands for in folder: its image
+// (image_kind 1 PDB text, 2 raw; 0 when the kind is not known, both) and
+// the sig and tau files of each class its tag says were written. Empty when
+// the folder leaves no room for the member's name.
+std::vector<std::string> trel_memberFiles(const char* folder, const char* name, const _trel_tag& tag,
+                                          int image_kind);
+// For tests of a stopped build: hook (null: none) is called with a member's
+// name once its record is written and before its files are.
+void trel_setMemberRecordedHook(void (*hook)(const char* member));
 // Pads and writes the header and the checksum file after a build (unless no
 // member was added), or releases the blocks of an open database; frees the
 // record. Null ignored. 0 when the header or the checksums could not be
@@ -155,7 +169,8 @@ int trel_extractDatabase(const char* root, const char* name, int with_index, con
                          const _trel_db_opts* options);
 // "-delete": deletes the database's own files (the five data files and, as
 // its header and tags give them, each member's image of the database's kind
-// and the coefficient files of the classes it wrote) and then its folder (really), or
+// and the coefficient files of the classes it wrote, and what a killed
+// writer left of these under temporary names) and then its folder (really), or
 // lists what it would delete. Anything else in the folder is kept and named,
 // and the folder then stays. Refuses, with messages and nothing deleted, an
 // empty, "." or ".." root or name, a name holding "/", a folder that is a

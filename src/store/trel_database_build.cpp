@@ -17,6 +17,7 @@
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "store/trel_cache_open.h"
 #include "store/trel_database.h"
 #include "store/trel_dbstats.h"
 #include "store/trel_folders.h"
@@ -56,6 +57,10 @@ std::string firstFileIn(const char* folder) {
   }
   return "";
 }
+
+// Called once a member's record is written and before its files are; set
+// by tests only (trel_setMemberRecordedHook).
+void (*member_recorded_hook)(const char* member) = nullptr;
 
 char* joinPath(const char* folder, const char* file) { return kcatS(folder, file, nullptr); }
 
@@ -153,40 +158,43 @@ int trel_writeDatabase(_trel_db* db, _trel_thing* thing) {
   if (!db) return trel_writeThingCache(thing);
   thing->dirty = 0;
   _trel_tag* tag = thing->tag;
-  int ok = 1;
-  // The image and coefficient files go first: a member is added only with
-  // every file its tag stands for beside it (a failure is reported there).
-  if (!trel_writeThingFiles(thing)) {
-    zam_err("Failed to write the files of %s: not added to the database.\n", thing->name);
-    ok = 0;
-  } else if (thing->trace.n != tag->n_residues || tag->n_residues < 1) {
+  if (thing->trace.n != tag->n_residues || tag->n_residues < 1) {
     zam_err("Trace of %s has %d residues but its tag says %d: not added to the database.\n",
             thing->name, thing->trace.n, tag->n_residues);
-    ok = 0;
+    return 0;
+  }
+  db->modified = 1;
+  const int64_t traces_end = db->traces_bytes;
+  const int64_t names_end = db->names_bytes;
+  const int64_t trace_len = static_cast<int64_t>(tag->n_residues) * db->seg_size;
+  const int64_t name_len = static_cast<int64_t>(std::strlen(thing->name)) + 1;
+  tag->trace_offset = traces_end;
+  tag->source_mark = 0;  // a member stands on its own: no source file is looked at again
+  // The record (trace, name, tag) goes before the image and coefficient
+  // files: a build stopped between the two leaves files that its records
+  // name, which -delete takes, and never one they do not.
+  if (zam_writeAll(db->fd_traces, thing->trace.seg, trace_len, traces_end) != trace_len) {
+    zam_err("Failed to write database TRACE file: %s [%s]\n", db->traces_path, strerror(errno));
+    cutBack(db->fd_traces, traces_end, db->traces_path);
+    return 0;
+  }
+  if (zam_writeAll(db->fd_names, thing->name, name_len, names_end) != name_len) {
+    zam_err("Failed to write database NAMES file: %s [%s]\n", db->names_path, strerror(errno));
+    cutBack(db->fd_names, names_end, db->names_path);
+    cutBack(db->fd_traces, traces_end, db->traces_path);
+    return 0;
+  }
+  if (zam_writeAll(db->fd_tags, tag, db->tag_size, db->tags_bytes) != db->tag_size) {
+    zam_err("Failed to write database TAG file: %s [%s]\n", db->tags_path, strerror(errno));
   } else {
-    db->modified = 1;
-    const int64_t traces_end = db->traces_bytes;
-    const int64_t names_end = db->names_bytes;
-    const int64_t trace_len = static_cast<int64_t>(tag->n_residues) * db->seg_size;
-    const int64_t name_len = static_cast<int64_t>(std::strlen(thing->name)) + 1;
-    tag->trace_offset = traces_end;
-    tag->source_mark = 0;  // a member stands on its own: no source file is looked at again
-    if (zam_writeAll(db->fd_traces, thing->trace.seg, trace_len, traces_end) != trace_len) {
-      zam_err("Failed to write database TRACE file: %s [%s]\n", db->traces_path, strerror(errno));
-      cutBack(db->fd_traces, traces_end, db->traces_path);
-      ok = 0;
-    } else if (zam_writeAll(db->fd_names, thing->name, name_len, names_end) != name_len) {
-      zam_err("Failed to write database NAMES file: %s [%s]\n", db->names_path, strerror(errno));
-      cutBack(db->fd_names, names_end, db->names_path);
-      cutBack(db->fd_traces, traces_end, db->traces_path);
-      ok = 0;
-    } else if (zam_writeAll(db->fd_tags, tag, db->tag_size, db->tags_bytes) != db->tag_size) {
-      zam_err("Failed to write database TAG file: %s [%s]\n", db->tags_path, strerror(errno));
-      cutBack(db->fd_tags, db->tags_bytes, db->tags_path);
-      cutBack(db->fd_names, names_end, db->names_path);
-      cutBack(db->fd_traces, traces_end, db->traces_path);
-      ok = 0;
-    } else {
+    if (member_recorded_hook) member_recorded_hook(thing->name);
+    // A file that stood at one of the member's names before is never
+    // removed here.
+    const std::vector<std::string> files = trel_memberFiles(db->folder, thing->name, *tag, db->image_kind);
+    std::vector<char> stood(files.size(), 0);
+    struct stat st;
+    for (size_t k = 0; k < files.size(); k++) stood[k] = lstat(files[k].c_str(), &st) == 0;
+    if (trel_writeThingFiles(thing)) {
       db->traces_bytes += trace_len;
       db->names_bytes += name_len;
       db->tags_bytes += db->tag_size;
@@ -194,10 +202,37 @@ int trel_writeDatabase(_trel_db* db, _trel_thing* thing) {
       db->names_crc = zam_crc32(db->names_crc, thing->name, name_len);
       db->tags_crc = zam_crc32(db->tags_crc, tag, db->tag_size);
       db->n_members++;
+      return 1;
     }
+    // What of the member was written goes with its record, as -delete
+    // would take it: no file is left that no record names.
+    zam_err("Failed to write the files of %s: not added to the database.\n", thing->name);
+    for (size_t k = 0; k < files.size(); k++)
+      if (!stood[k] && lstat(files[k].c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(files[k].c_str());
   }
-  return ok;
+  cutBack(db->fd_tags, db->tags_bytes, db->tags_path);
+  cutBack(db->fd_names, names_end, db->names_path);
+  cutBack(db->fd_traces, traces_end, db->traces_path);
+  return 0;
 }
+
+std::vector<std::string> trel_memberFiles(const char* folder, const char* name, const _trel_tag& tag,
+                                          int image_kind) {
+  std::vector<std::string> files;
+  _trel_thing thing{};
+  trel_setupThingRef(&thing, name, folder);
+  char base[TREL_PATH_MAX + 1];
+  if (!trel_nameThingPot(&thing, -1, base)) return files;
+  if (image_kind != 2) files.push_back(trel_cacheFileName(base, "pdb"));
+  if (image_kind != 1) files.push_back(trel_cacheFileName(base, "kpdb"));
+  for (int c = 0; tag.order > 0 && c < TREL_POT_CLASSES; c++) {
+    if (!tag.pot_flags[c] || !trel_nameThingPot(&thing, c, base)) continue;
+    for (const char* ext : {"sig", "tau"}) files.push_back(trel_cacheFileName(base, ext));
+  }
+  return files;
+}
+
+void trel_setMemberRecordedHook(void (*hook)(const char* member)) { member_recorded_hook = hook; }
 
 int64_t zam_page_size() {
   const long page = sysconf(_SC_PAGESIZE);

@@ -21,6 +21,7 @@
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
+#include "runtime/zam_whole.h"
 #include "store/trel_cath.h"
 #include "store/trel_database.h"
 #include "store/trel_export.h"
@@ -585,14 +586,16 @@ std::string readWhole(const char* folder, const char* file) {
 // tags files hold, the image of the kind its header gives and the
 // coefficient files of the classes its tag says were written. The files
 // are read as they are, whole or damaged: a garbled name names no file, and
-// a member without its tag names none. A build that did not finish has
-// written no header yet: its members' images are then named of both kinds.
+// a member without its tag names none (a build writes a member's files only
+// once its tag is written). A build that did not finish has written no
+// header yet: its members' images are then named of both kinds.
 std::set<std::string> ownFiles(const char* folder) {
   std::set<std::string> own = {"master.dat", "names.dat", "tags.dat", "traces.dat", TREL_DB_SUMS};
   const std::string header = readWhole(folder, "master.dat");
   _trel_db head{};
   const bool whole = header.size() >= static_cast<size_t>(TREL_DB_MASTER_SIZE);
   if (whole) std::memcpy(&head, header.data(), TREL_DB_MASTER_SIZE);
+  const int image_kind = !whole ? 0 : head.image_kind >= 2 ? 2 : 1;
   const std::string names = readWhole(folder, "names.dat");
   const std::string tags = readWhole(folder, "tags.dat");
   const size_t base_at = std::strlen(folder);
@@ -606,18 +609,8 @@ std::set<std::string> ownFiles(const char* folder) {
     if ((member + 1) * sizeof(_trel_tag) > tags.size()) break;
     _trel_tag tag;
     std::memcpy(&tag, tags.data() + member * sizeof(_trel_tag), sizeof tag);
-    _trel_thing thing{};
-    trel_setupThingRef(&thing, name.c_str(), folder);
-    char base[TREL_PATH_MAX + 1];
-    char file[TREL_PATH_MAX + 1];
-    if (!trel_nameThingPot(&thing, -1, base)) continue;
-    if (!whole || head.image_kind < 2) own.insert(zam_filename(base, "pdb", file) + base_at);
-    if (!whole || head.image_kind >= 2) own.insert(zam_filename(base, "kpdb", file) + base_at);
-    if (tag.order <= 0) continue;
-    for (int c = 0; c < TREL_POT_CLASSES; c++) {
-      if (!tag.pot_flags[c] || !trel_nameThingPot(&thing, c, base)) continue;
-      for (const char* ext : {"sig", "tau"}) own.insert(zam_filename(base, ext, file) + base_at);
-    }
+    for (const std::string& file : trel_memberFiles(folder, name.c_str(), tag, image_kind))
+      own.insert(file.substr(base_at));
   }
   return own;
 }
@@ -640,7 +633,11 @@ bool deleteOwnFiles(const char* folder, const char* name, int really) {
   for (const std::string& entry : entries) {
     const std::string path = std::string(folder) + entry;
     struct stat st;
-    if (!own.count(entry) || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    // A run killed while it wrote one of the database's files (where files
+    // are not written unnamed) left it under a temporary name of its own.
+    std::string target;
+    const bool ours = own.count(entry) || (zam_deadTempOf(entry, &target) && own.count(target));
+    if (!ours || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
       zam_msg("Keeping %s: it is not a file of database %s\n", path.c_str(), name);
       kept++;
     } else if (!really) {

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -21,6 +22,7 @@
 #include "runtime/kids.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_thread.h"
+#include "runtime/zam_whole.h"
 #include "store/trel_cache.h"
 #include "store/trel_cath.h"
 #include "store/trel_database.h"
@@ -445,6 +447,54 @@ TEST(Database, UnfinishedBuildIsNamedAndCanBeDeleted) {
   Capture cap;
   EXPECT_EQ(trel_deleteDatabase(db.root.c_str(), "test", 0, 1), 1) << captured;
   EXPECT_EQ(trel_buildDatabase(db.root.c_str(), "test", one.data(), 1, 0, 0, nullptr), 1) << captured;
+}
+
+// A build killed once its third member is recorded and while that member's
+// image is being written (under a temporary name, where files cannot be
+// written unnamed): -delete takes every file the build made, and the build
+// then runs again.
+TEST(Database, BuildStoppedBetweenAMembersRecordAndItsFiles) {
+  const auto files = sharedFiles(3);
+  ASSERT_GE(files.size(), 3u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
+  TempDir dir;
+  const std::string root = dir.str() + "/", folder = root + "test_trel/";
+  std::vector<char*> argv;
+  for (const auto& f : files) argv.push_back(const_cast<char*>(f.c_str()));
+  static std::string stop_folder;
+  stop_folder = folder;
+  const pid_t child = fork();
+  if (child == 0) {
+    trel_setMemberRecordedHook([](const char* member) {
+      static int recorded = 0;
+      if (++recorded < 3) return;
+      testutil::write_file(zam_tempName(stop_folder + member + ".pdb"), "ATOM\n");
+      _exit(3);
+    });
+    trel_buildDatabase(root.c_str(), "test", argv.data(), static_cast<int>(argv.size()), 0, 0, nullptr);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+  std::vector<std::string> images, temps;
+  for (const auto& e : fs::directory_iterator(folder)) {
+    const std::string name = e.path().filename();
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".pdb") == 0) images.push_back(name);
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) temps.push_back(name);
+  }
+  EXPECT_EQ(images.size(), 2u);
+  EXPECT_EQ(temps.size(), 1u);
+  EXPECT_EQ(fileSize(folder + "master.dat"), 0);
+  Capture cap;
+  EXPECT_EQ(trel_deleteDatabase(root.c_str(), "test", 0, 1), 1) << captured;
+  EXPECT_EQ(captured.find("Keeping"), std::string::npos) << captured;
+  EXPECT_FALSE(fs::exists(folder)) << captured;
+  ASSERT_EQ(trel_buildDatabase(root.c_str(), "test", argv.data(), static_cast<int>(argv.size()), 0, 0, nullptr), 1)
+      << captured;
+  _trel_db* db = trel_openDatabase(root.c_str(), "test", 0);
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(db->n_members, 3);
+  trel_closeDatabase(db);
 }
 
 // Every file is checked against the checksums the build wrote beside them:

@@ -366,7 +366,16 @@ TEST(DescriptorObject, FailedWritesAreReportedAndCounted) {
   EXPECT_EQ(db->n_members, 1);
   EXPECT_EQ(db->order, 4);
   trel_closeDatabase(db);
-  // Every class of the member that was added lies beside the data files.
-  for (const char* c : {"A", "B", "C", "D", "E"})
+  // Every class of the member that was added lies beside the data files;
+  // of the one left out, nothing it wrote stays, so -delete leaves only the
+  // folder in the way.
+  for (const char* c : {"A", "B", "C", "D", "E"}) {
     EXPECT_TRUE(fs::exists(folder + "1sp1_" + c + ".tau")) << c;
+    EXPECT_FALSE(fs::exists(folder + "pdb1ubi_" + c + ".tau")) << c;
+  }
+  EXPECT_FALSE(fs::exists(folder + "pdb1ubi.pdb"));
+  EXPECT_EQ(trel_deleteDatabase((root.str() + "/").c_str(), "spf", 0, 1), 1) << cap.text;
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(folder)) left.push_back(e.path().filename());
+  EXPECT_EQ(left, std::vector<std::string>{"pdb1ubi_E.sig"});
 }
