@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -343,10 +344,22 @@ void writeShown(const QueryOut& out, const std::function<void()>& meanwhile) {
                          a.order.data(), a.selected.data(), suffix, folder, qframe, o);
 }
 
+// Adds the files at paths, written for hit (empty: the query's own), to
+// the query's list of the files it wrote.
+void noteWritten(_trel_written* written, const std::vector<std::string>& paths, const char* hit) {
+  if (!written) return;
+  std::lock_guard<std::mutex> hold(written->lock);
+  for (const std::string& path : paths) {
+    written->paths.push_back(path);
+    written->hits.push_back(hit ? hit : "");
+  }
+}
+
 // With -pdb and descriptors: the coefficients of the query's class, of the
 // query and of every selected target in rank order, as text in the frame of
 // the superposed PDB files (the target moved by its superposition, both by
-// the query's frame). Failures are reported by the store.
+// the query's frame). Failures are reported by the store. The files go into
+// the query's list of the files it wrote, each target's as its hit's.
 void writeSpfExports(const QueryOut& out) {
   _trel_thing* query = out.query;
   _trel_thing** targets = out.targets;
@@ -354,12 +367,16 @@ void writeSpfExports(const QueryOut& out) {
   const char* folder = out.folder;
   if (!out.o->write_pdb || !out.o->with_spf || !query->tag || query->tag->order < 1) return;
   const int pot_class = query->tag->pot_class;
-  trel_exportThingSpf(query, pot_class, folder, {query->name}, "_query", tf_identity(), out.qframe);
+  std::vector<std::string> paths;
+  trel_exportThingSpf(query, pot_class, folder, {query->name}, "_query", tf_identity(), out.qframe, &paths);
+  noteWritten(out.written, paths, nullptr);
   for (int r = 0; r < out.nt; r++) {
     const int t = a.atRank(r);
     if (!a.selected[t] || !targets[t] || !targets[t]->tag) continue;
+    paths.clear();
     trel_exportThingSpf(targets[t], pot_class, folder, {targets[t]->name, query->name}, "", a.transforms[t],
-                        out.qframe);
+                        out.qframe, &paths);
+    noteWritten(out.written, paths, targets[t]->name);
   }
 }
 

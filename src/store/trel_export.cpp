@@ -71,7 +71,8 @@ int trel_exportThingPdb(_trel_thing* thing, const char* file, int atom_selection
 }
 
 int trel_exportThingSpf(_trel_thing* thing, int pot_class, const std::string& folder,
-                        const std::vector<std::string>& names, const std::string& tail, Matrix3D A, Matrix3D B) {
+                        const std::vector<std::string>& names, const std::string& tail, Matrix3D A, Matrix3D B,
+                        std::vector<std::string>* paths) {
   if (!thing || !thing->tag) return 0;
   // An array not held yet is read at the tag's order; one held already is
   // written at the order it holds, whatever the tag says.
@@ -106,7 +107,9 @@ int trel_exportThingSpf(_trel_thing* thing, int pot_class, const std::string& fo
         zam_err("Failed to move the coefficients for %s\n", file.c_str());
         continue;
       }
-      written += trel_write_anlm_asc(file.c_str(), held, work.data());
+      if (trel_write_anlm_asc(file.c_str(), held, work.data()) != 1) continue;
+      written++;
+      if (paths) paths->push_back(file);
     }
   }
   return written;

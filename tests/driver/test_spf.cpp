@@ -217,6 +217,13 @@ class Spf : public ::testing::Test {
     const std::string folder = dir.file("trel_results/" + query);
     const std::vector<std::string> stems = hitStems(folder);
     EXPECT_EQ((int)stems.size(), want_hits) << r.out;
+    // Every file of the query's but its tables, the descriptor exports too,
+    // is in its record, so that a rerun that no longer shows its hit removes it.
+    const std::string record = read_file(folder + "/" + query + ".kwritten");
+    for (const auto& e : fs::directory_iterator(folder)) {
+      const std::string name = e.path().filename().string();
+      EXPECT_TRUE(name.rfind(query + ".", 0) == 0 || has(record, " " + name + "\n")) << name;
+    }
     for (const std::string& stem : stems) {
       const PairCheck c = checkPairs(folder, stem, query);
       EXPECT_GT(c.pairs, 10) << stem;
