@@ -60,6 +60,11 @@ std::string firstLine(const std::string& text) { return text.substr(0, text.find
 
 bool startsWith(const std::string& s, const std::string& head) { return s.compare(0, head.size(), head) == 0; }
 
+// Waits past the grain of the file system's change times: a rerun keeps a
+// file changed in the very tick it started in, as one another run may have
+// written since.
+void pastTheTick() { usleep(20000); }
+
 // The same record with its CRC line made right for what stands before it.
 std::string resealed(const std::string& record) {
   const std::string body = record.substr(0, record.rfind('\n', record.size() - 2) + 1);
@@ -149,7 +154,7 @@ TEST_F(HitRecord, RerunRemovesOnlyTheFilesOfHiddenHitsAsWritten) {
   users["important_q.pdb"] = "mine\n";
   testutil::write_file(dir.file("q.knames"), read_file(dir.file("q.knames")) + "important\n");
   for (const auto& [name, text] : users) testutil::write_file(dir.file(name), text);
-  usleep(20000);  // past the grain of the file system's change times
+  pastTheTick();
   for (const char* t : kTargets) {
     const std::string stem = t + std::string("_q");
     users[stem + ".profit"] = first.at(stem + ".profit") + "! mine\n";
@@ -251,6 +256,7 @@ TEST_F(HitRecord, AFileAnotherQueryOfTheRunWroteStays) {
   const std::string mat = read_file(dir.file("t_x_q.mat"));
   ASSERT_FALSE(mat.empty());
 
+  pastTheTick();
   r = search(dir, {"-show=1", "-source=queries", "-target=targets"});
   ASSERT_EQ(r.status, 0) << r.out;
   // The equal hits are ranked alike for both queries.
@@ -303,6 +309,7 @@ TEST_F(TwoRuns, SideBySideKeepOneRecordOfBoth) {
     ASSERT_EQ(b.status, 0) << b.out;
     expectRecorded(dir.file("res/1ard"), "1ard", notTable);
   }
+  pastTheTick();
   testutil::Outcome r = run({"1ard.pdb", "1sp1.pdb"});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(hitFiles(), (std::map<std::string, int>{{"1sp1", 20}}));
