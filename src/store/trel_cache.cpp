@@ -237,8 +237,15 @@ bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* 
     memcpy(static_cast<void*>(tag), bytes.data(), sizeof(_trel_tag));
     if (!tagSane(*tag)) c = TREL_CHECK_DAMAGED;
   }
-  if (c != TREL_CHECK_OK) {
+  if (c == TREL_CHECK_OLDER) {
+    // Every file of a cache made by an older version is: the run says so
+    // once for all its objects (trel_sayOlder), the log names each.
+    thing->older = 1;
+    zam_log("Cache file %s was written by an older version: rebuilding %s.\n", tag_file.c_str(), thing->name);
+  } else if (c != TREL_CHECK_OK) {
     refuse(thing, tag_file, c);
+  }
+  if (c != TREL_CHECK_OK) {
     memset(tag, 0, sizeof *tag);
     return true;
   }
@@ -259,12 +266,10 @@ bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* 
   thing->trace.seg = seg;
   thing->trace.n = tag->n_residues;
   if (zam_debug >= 3) zam_log("Reading TRC file: %s\n", withExtension(base, "trc").c_str());
-  // The image is made from the source as its image file would hold it
-  // when that file fails its check, or would be the source itself (cache
-  // files beside their source, which has the image file's name: never
-  // written).
+  // The image is made from the source, placed as the tag says, when the
+  // image file fails its check, or would be the source itself (cache files
+  // beside their source, which has the image file's name: never written).
   thing->source = kdupS_pooled(path);
-  thing->rounded = 1;
   thing->check_image = !sameFile(withExtension(base, imageExt(thing)).c_str(), path);
   if (learn && thing->save) {
     _trel_tag copy = *tag;
@@ -341,22 +346,60 @@ _pdb_image* readSource(_trel_thing* thing, const char* path, bool stamp) {
   return image;
 }
 
-// Sets every atom coordinate to the number the PDB text of the image file
-// gives back ("%8.3f", read with strtod). An object built now and the same
-// object read from its cache later then hold the very same image, and the
-// trace built from it matches the image the cached run reads.
+// Sets every atom coordinate to the number the PDB text of a database's
+// image file gives back ("%8.3f", read with strtod): a member built now and
+// read from its database later then holds the very same image, and the trace
+// built from it matches the image the database search reads.
 void roundAsText(_pdb_image* image) { zam_roundPdbAsText(image); }
+
+bool isIdentity(const Matrix3D& m) {
+  const Matrix3D one = tf_identity();
+  for (int k = 0; k < 12; k++)
+    if (m.m[k] != one.m[k]) return false;
+  return true;
+}
+
+// Places an image of the object's source, its atoms as the source gave them
+// (read from the source or from the image file, which holds them so), where
+// the object's image stands: centred as every import centres it
+// (zam_importPdb: the same sums in the same order, so the very numbers of a
+// run without the cache), then turned as the tag's frame says beyond the
+// centring (a descriptor object's canonical frame, a random turn). The turn
+// is had from the frame and that centre alone, so every run that places one
+// source by one tag gets the same numbers; for an object only centred it is
+// exactly none (the frame is the centring's exact inverse).
+void placeImage(const _trel_thing* thing, _pdb_image* image) {
+  zam_importPdb(image, 0);
+  if (!thing->tag || thing->tag->valid != 1) return;
+  const Matrix3D turn = tf_tftf(tf_inverse(image->tf), tf_inverse(thing->tag->frame));
+  if (isIdentity(turn)) return;
+  zam_movePdb(image, turn);
+  image->tf = tf_tftf(image->tf, turn);
+}
+
+// A turned object (a descriptor object's canonical frame, a random turn)
+// built now for the cache takes from here on the image its later runs place
+// from its image file (placeImage), which differs in the last bits from the
+// image the turns moved one after the other. Its trace and coefficients stay
+// as built: their files hold them so. Not for a database member, whose image
+// file holds its image as it stands.
+void settleImage(_trel_thing* thing, bool save, const _trel_thing_opts* options) {
+  _pdb_image* image = thing->image;
+  if (!save || options->database_images || !image || !thing->tag || thing->tag->valid != 1) return;
+  zam_resetPdb(image);
+  image->tf = tf_identity();
+  placeImage(thing, image);
+}
 
 void lookupCode(_trel_thing* thing, const _trel_thing_opts* options) {
   if (options->with_lookup) trel_lookupCath(thing->name, thing->tag->code);
 }
 
-// An object that is saved has its image written as a file and read back by
-// later runs; save rounds the imported coordinates as that file holds them.
 // Starts a fresh build of an object from its PDB file: a cleared tag with the
-// looked-up code, the image read, imported (radius into the tag) and, when
-// the object will be cached, rounded as its cache file holds it, before
-// anything is built from it. False when the file gave no image (reported).
+// looked-up code, the image read, imported (radius into the tag) and, for a
+// database member whose image file is PDB text (database_images 1), rounded as
+// that file holds it before anything is built from it. False when the file
+// gave no image (reported).
 bool buildImage(_trel_thing* thing, const char* path, const _trel_thing_opts* options, bool save) {
   _trel_tag* tag = thing->tag;
   memset(tag, 0, sizeof *tag);
@@ -368,7 +411,8 @@ bool buildImage(_trel_thing* thing, const char* path, const _trel_thing_opts* op
   tag->source_mark = thing->stamped ? static_cast<int32_t>(thing->stamp.crc) : 0;
   if (!thing->image) return false;
   tag->radius = zam_importPdb(thing->image, options->use_random);
-  if (save) roundAsText(thing->image);
+  thing->rounded = save && options->database_images == 1 ? 1 : 0;
+  if (thing->rounded) roundAsText(thing->image);
   return true;
 }
 
@@ -398,7 +442,7 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
       return;
     }
     // Only classes missing: the ones present stay, and the new ones are
-    // sampled in their frame, the source's atoms moved as the tag records.
+    // sampled in their frame, the source's atoms placed as the tag records.
     // Too low an order: every requested class anew, at the requested order.
     const bool classes_only = tag->order >= order;
     if (!classes_only) {
@@ -416,16 +460,14 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
     thing->check_image = 0;
     thing->image = readSource(thing, path, save);
     if (!thing->image) return;
-    if (classes_only) {
-      const Matrix3D stored = tf_inverse(tag->frame);
-      zam_movePdb(thing->image, stored);
-      thing->image->tf = stored;
-    } else {
+    if (classes_only)
+      placeImage(thing, thing->image);
+    else
       zam_importPdb(thing->image, 0);  // the stored radius is kept
-    }
-    thing->rounded = save ? 1 : 0;
-    if (save) roundAsText(thing->image);
+    thing->rounded = save && options->database_images == 1 ? 1 : 0;
+    if (thing->rounded) roundAsText(thing->image);
     trel_loadThingTdb(thing, tag->pot_class, mask, order, options);
+    settleImage(thing, save, options);
     return;
   }
   if (!rebuild) {
@@ -435,7 +477,6 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
     return;
   }
   if (!buildImage(thing, path, options, save)) return;
-  thing->rounded = save ? 1 : 0;
   const int pot_class = trel_potRadius(tag->radius);
   if (options->use_random) {
     for (int& m : mask) m = 1;
@@ -445,6 +486,7 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
   if (options->with_lookup)
     zam_msg("Creating %s [%s] from %s\n", thing->name, codeText(tag).c_str(), path);
   trel_loadThingTdb(thing, pot_class, mask, order, options);
+  settleImage(thing, save, options);
 }
 
 void openSequence(_trel_thing* thing, const char* path, const _trel_thing_opts* options) {
@@ -488,14 +530,12 @@ void openTrace(_trel_thing* thing, const char* path, const char* cache_folder,
   if (!buildImage(thing, path, options, save)) return;
   // Without a random turn the import is repeatable: the image can be freed
   // and read again from its source when it is needed.
-  if (!options->use_random) {
-    thing->source = kdupS(path);
-    thing->rounded = save ? 1 : 0;
-  }
+  if (!options->use_random) thing->source = kdupS(path);
   const int pot_class = trel_potRadius(tag->radius);
   if (options->with_lookup)
     zam_msg("Creating %s [%s] from %s\n", thing->name, codeText(tag).c_str(), path);
   trel_loadThingTrel(thing, pot_class, options);
+  if (options->use_random) settleImage(thing, save, options);
 }
 
 // trel_read_anlm of a coefficient file of an object served from its cache
@@ -607,13 +647,32 @@ _trel_thing* openThing(const char* path, const char* cache_folder, int order, in
 _trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int order,
                                 int is_sequence, const _trel_thing_opts* options, const int* pots,
                                 int force, int save) {
-  return openThing(path, cache_folder, order, is_sequence, options, pots, force, save, nullptr);
+  _trel_thing* thing = openThing(path, cache_folder, order, is_sequence, options, pots, force, save, nullptr);
+  trel_sayOlder(&thing, 1, false);
+  return thing;
 }
 
 _trel_thing* trel_openThingNamed(const char* path, const char* cache_folder, int order, int is_sequence,
                                  const _trel_thing_opts* options, const int* pots, int force, int save,
                                  const char* name) {
   return openThing(path, cache_folder, order, is_sequence, options, pots, force, save, name);
+}
+
+void trel_sayOlder(_trel_thing* const* things, int n, bool once) {
+  // A list says it once for the run: a cache an older version made is
+  // older in every object's files.
+  static std::atomic<bool> said{false};
+  const _trel_thing* first = nullptr;
+  for (int i = 0; i < n && !first; i++)
+    if (things[i] && things[i]->older) first = things[i];
+  char base[TREL_PATH_MAX + 1];
+  if (!first || !trel_nameThing(first, base)) return;
+  const std::string file = withExtension(base, "trq");
+  if (!once)
+    zam_wrn("Cache file %s was written by an older version: rebuilding %s.\n", file.c_str(), first->name);
+  else if (!said.exchange(true))
+    zam_wrn("Cache files written by an older version are rebuilt, from %s on (the log names each).\n",
+            file.c_str());
 }
 
 void trel_objectRoot(const char* path, char* root) { objectRoot(path, root); }
@@ -667,17 +726,8 @@ _pdb_image* trel_reloadThingSource(const _trel_thing* thing) {
     return nullptr;
   }
   if (!image) return nullptr;
-  zam_importPdb(image, 0);
+  placeImage(thing, image);
   if (thing->rounded) roundAsText(image);
-  if (thing->cached && thing->tag) {
-    // Served from cache files beside the source: on from the import into
-    // the frame the tag records (a descriptor object's canonical frame, a
-    // random turn), rounded again as the image file would hold it.
-    const Matrix3D stored = tf_inverse(thing->tag->frame);
-    zam_movePdb(image, tf_tftf(tf_inverse(image->tf), stored));
-    image->tf = stored;
-    if (thing->rounded) roundAsText(image);
-  }
   return image;
 }
 
@@ -693,11 +743,18 @@ _pdb_image* trel_readThingImage(const _trel_thing* thing) {
   std::string bytes;
   TrelCheck c = trel_checkCacheFile(file.c_str(), ext, thing->stamp, &bytes);
   if (c == TREL_CHECK_OK) {
-    // The image comes from the bytes that passed, never from a second read.
+    // The image comes from the bytes that passed, never from a second read:
+    // the source's atoms as it gave them, placed as a run without the cache
+    // places them, and named by the source, as that run names them.
     const int64_t n = static_cast<int64_t>(bytes.size());
     _pdb_image* image = thing->binary ? zam_readBinaryPdbBytes(bytes.data(), n, file.c_str(), thing->name)
                                       : zam_readPdbText(bytes.data(), n, file.c_str(), thing->name);
-    if (image) return image;
+    if (image) {
+      kfree(image->path);
+      image->path = kdupS(thing->source);
+      placeImage(thing, image);
+      return image;
+    }
     c = TREL_CHECK_DAMAGED;  // whole as written, yet no image (the reader said why)
   }
   if (check.exchange(0) == 0) return trel_reloadThingSource(thing);
@@ -707,9 +764,9 @@ _pdb_image* trel_readThingImage(const _trel_thing* thing) {
     return trel_reloadThingSource(thing);
   }
   sayRebuilding(file, c, thing->name);
-  // Made from the source as the file held it, and, when the object keeps
-  // its cache files, written anew (a write that fails is reported; the
-  // image still serves).
+  // Made from the source, and, when the object keeps its cache files, its
+  // file written anew (a write that fails is reported; the image still
+  // serves).
   _pdb_image* image = trel_reloadThingSource(thing);
   if (!image || !thing->save) return image;
   const _trel_seal seal{ext, &thing->stamp};

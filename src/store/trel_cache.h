@@ -37,6 +37,13 @@ struct _trel_thing_opts {
   const char* const* other_paths = nullptr;
   _trel_thing* const* others = nullptr;
   int n_others = 0;
+  // A database build, whose member image files hold the image as it stands:
+  // 1 as PDB text, so a member's imported (and turned) coordinates are
+  // rounded to the 0.001 A that text holds before anything is built from
+  // them, as the database search reads them; 2 as raw images, which hold
+  // every bit. 0 for the cache, whose image files hold the source's
+  // coordinates as read, exactly, and are never rounded.
+  int database_images = 0;
   double grid_spacing = 0.6;  // descriptor sampling: grid cell size (angstrom)
   double grid_extent = 40.0;  // descriptor sampling: largest grid half-width (angstrom)
 };
@@ -56,10 +63,14 @@ struct _trel_thing_opts {
 // with a descriptor object served from its files. cache_folder "./" means
 // the source file's own folder. pots is the
 // class request (int[5]) of descriptor objects. save marks a freshly built
-// object dirty, so that trel_emptyThing writes its cache files, and rounds
-// its imported coordinates to the 0.001 A of the image file before the trace
-// is built, so that later runs reading the files see the same numbers. Never
-// null; the object is usable when tag->valid == 1 (refusals are reported here).
+// object dirty, so that trel_emptyThing writes its cache files. The image
+// file holds the source's atoms as read, and every open places them as a
+// run without the cache does (centred by the same sums, then turned as the
+// tag's frame says), so that cold, warm and uncached runs hold the very same
+// numbers; a turned object built now for the cache (a descriptor object, a
+// random turn) takes that placed image at once. Cache files of an older
+// version are rebuilt, said once for the run (trel_sayOlder). Never null;
+// the object is usable when tag->valid == 1 (refusals are reported here).
 // Release with trel_closeThing.
 _trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int order,
                                 int is_sequence, const _trel_thing_opts* options, const int* pots,
@@ -85,16 +96,18 @@ int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int m
                     int force, int save, const _trel_thing_opts* options);
 
 // The image of an object built from a PDB file, read again from that file
-// (thing->source) and imported and rounded as it was when built, so that it
-// holds the very same coordinates; for an object served from its cache
-// files, moved and rounded as the tag's frame says its image file holds it.
-// A stamped object takes only the bytes of its stamp: a source changed since
-// is refused. Null, reported, when it cannot be read. The caller owns the
-// image.
+// (thing->source) and placed as the tag says (centred as the import
+// centres, then turned as the frame says beyond that; rounded for a
+// database member), so that it holds the very same coordinates as when it
+// was built or served from its cache files. A stamped object takes only the
+// bytes of its stamp: a source changed since is refused. Null, reported,
+// when it cannot be read. The caller owns the image.
 _pdb_image* trel_reloadThingSource(const _trel_thing* thing);
 // The image of an object made from a source file (thing->source): from its
 // image file when it was served from its cache files (check_image), read
-// once, checked against the source stamp and parsed from those very bytes;
+// once, checked against the source stamp and parsed from those very bytes,
+// which hold the source's atoms as read, placed as trel_reloadThingSource
+// places them and named by the source's path;
 // else, or when that file fails, from the source (trel_reloadThingSource).
 // A failing file is named in one message for the run ("Cache file %s is
 // damaged: rebuilding %s."; the first load to find it, on whichever thread)

@@ -20,7 +20,9 @@
 
 namespace {
 
-constexpr const char kLead[] = "REMARK 999 trel cache v2 ";
+// v3: image files hold their source's atoms as read (v2 ones held them
+// centred and rounded, and the traces beside them were built from those).
+constexpr const char kLead[] = "REMARK 999 trel cache v3 ";
 // The head every version of the line starts with: a file that carries it
 // near its end was written by trel.
 constexpr const char kHead[] = "REMARK 999 trel cache v";

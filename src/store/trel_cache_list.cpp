@@ -177,6 +177,7 @@ int trel_openThings(int n, _trel_thing** things, const int* pots, int min, int m
   OpenList list{things, paths, pots, cache_folder, is_sequence, force, save, options, min, max, &names};
   if (!openParallel(list, n))
     for (int i = 0; i < n; i++) openOne(list, i);
+  trel_sayOlder(things, n, true);
   for (int i = 0; i < n; i++) {
     _trel_thing* thing = things[i];
     // Objects that could not be opened were reported then; the caller skips them.

@@ -15,6 +15,11 @@
 _trel_thing* trel_openThingNamed(const char* path, const char* cache_folder, int order, int is_sequence,
                                  const _trel_thing_opts* options, const int* pots, int force, int save,
                                  const char* name);
+// Says in one warning that the objects among things[0..n-1] whose tag files
+// an older version wrote (older) are built anew, naming the first one's
+// file; once, only the first time in the process that any list has one
+// (the log names each). Nothing when there are none.
+void trel_sayOlder(_trel_thing* const* things, int n, bool once);
 // The name of a source file's object: the sanitised root of its file name.
 // root holds TREL_PATH_MAX + 1 bytes.
 void trel_objectRoot(const char* path, char* root);
@@ -63,6 +68,9 @@ struct _trel_private_files {
 };
 
 // Writes the image file at target, a raw image when binary, else PDB text,
-// whole or not at all; a cache file sealed with seal when that is given.
-// False after a message naming the file.
+// whole or not at all; a cache file, sealed with seal when that is given,
+// holds the structure as its source gave it (the image's saved coordinates,
+// which an open places again), a database's the image as it stands. False
+// after a message naming the file, or saying that PDB text cannot hold the
+// coordinates as read exactly (more than three decimals).
 bool trel_writeImageFile(const std::string& target, const _pdb_image* image, bool binary, const _trel_seal* seal);

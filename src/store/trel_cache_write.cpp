@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -133,6 +134,30 @@ bool isSourceFile(const std::string& target, const _pdb_image* image) {
   return image->path && trel_sameFile(target.c_str(), image->path);
 }
 
+struct FreeImage {
+  void operator()(_pdb_image* image) const { zam_freePdb(image); }
+};
+using Image = std::unique_ptr<_pdb_image, FreeImage>;
+
+// What an object's image file holds: its structure as the source gave it,
+// the atoms at the coordinates read (an open centres and turns them again,
+// as a run without the cache does). Null when the image's own file (PDB
+// text, three decimals) cannot hold those coordinates exactly, or the image
+// keeps none (a built backbone).
+Image asRead(const _pdb_image* image, bool binary) {
+  Image copy(zam_copyPdbAsRead(image));
+  if (copy && !binary && !zam_pdbHeldAsText(copy.get())) copy.reset();
+  return copy;
+}
+
+// The note that an object is not cached because its image file could not
+// hold its coordinates as read.
+void sayNotHeld(const char* name) {
+  zam_msg("Structure %s has coordinates of more than three decimals, which its image file cannot hold: "
+          "it is not cached.\n",
+          name);
+}
+
 // Whether every name the object's cache files would take (tag, trace, image
 // unless that is the source itself, the sig and tau files of its classes)
 // is free or holds a file of trel's; else one warning naming the first
@@ -158,8 +183,9 @@ bool namesFree(_trel_thing* thing, const char* base) {
 }
 
 // trel_writeThingFiles; the files are cache files, sealed with source, when
-// it is given.
-int writeFiles(_trel_thing* thing, const _trel_stamp* source) {
+// it is given, the image file then holding image (the object's image as
+// read: asRead).
+int writeFiles(_trel_thing* thing, const _trel_stamp* source, const _pdb_image* image) {
   if (!thing) return 1;
   char base[TREL_PATH_MAX + 1];
   if (!trel_nameThingFile(thing, -1, base)) return 0;
@@ -170,7 +196,7 @@ int writeFiles(_trel_thing* thing, const _trel_stamp* source) {
     const _trel_seal seal{ext, source};
     // The source file may be where the image file would go: it is left be.
     if (!isSourceFile(target, thing->image))
-      ok = writeImage(target, thing->image, thing->binary, source ? &seal : nullptr);
+      ok = writeImage(target, source ? image : thing->image, thing->binary, source ? &seal : nullptr);
   }
   if (thing->tag && thing->tag->order > 0) {
     for (int c = 0; c < TREL_POT_CLASSES; c++) {
@@ -191,7 +217,13 @@ _trel_private_files::_trel_private_files() { private_files = true; }
 _trel_private_files::~_trel_private_files() { private_files = false; }
 
 bool trel_writeImageFile(const std::string& target, const _pdb_image* image, bool binary, const _trel_seal* seal) {
-  return writeImage(target, image, binary, seal);
+  if (!seal) return writeImage(target, image, binary, seal);
+  const Image held = asRead(image, binary);
+  if (!held) {
+    sayNotHeld(image->name ? image->name : "");
+    return false;
+  }
+  return writeImage(target, held.get(), binary, seal);
 }
 
 
@@ -246,7 +278,7 @@ int trel_write_anlm_asc(const char* path, int order, const double* values) {
   return 0;
 }
 
-int trel_writeThingFiles(_trel_thing* thing) { return writeFiles(thing, nullptr); }
+int trel_writeThingFiles(_trel_thing* thing) { return writeFiles(thing, nullptr, nullptr); }
 
 int trel_writeThingCache(_trel_thing* thing) {
   if (!thing || !thing->dirty || !thing->tag || thing->tag->valid != 1 || !thing->trace.seg)
@@ -265,6 +297,17 @@ int trel_writeThingCache(_trel_thing* thing) {
     return 0;
   }
   if (!namesFree(thing, base)) return 1;
+  // The image file holds the structure as read, exactly, or the object is
+  // not cached: a later run would place other numbers than this run holds.
+  Image held;
+  if (thing->image && !isSourceFile(trel_cacheFileName(base, trel_imageExt(thing)), thing->image)) {
+    held = asRead(thing->image, thing->binary);
+    if (!held) {
+      thing->save = 0;
+      sayNotHeld(thing->name);
+      return 1;
+    }
+  }
   // The tag goes last: a reader that finds it finds the other files whole.
   // An older tag (of an object being re-created) goes first, so that it
   // never vouches for files replaced under it, nor for missing ones.
@@ -272,7 +315,7 @@ int trel_writeThingCache(_trel_thing* thing) {
   if (trel_checkOwner(tag_file.c_str()) == TREL_CHECK_OK) unlink(tag_file.c_str());
   const _trel_private_files own;
   if (!trel_writeThingTrace(base, thing->trace.n, thing->trace.seg, &thing->stamp)) return 0;
-  if (!writeFiles(thing, &thing->stamp)) return 0;
+  if (!writeFiles(thing, &thing->stamp, held.get())) return 0;
   // A tag that cannot be written leaves the object in memory as whole as it
   // is: only its files are missing.
   _trel_tag written = *thing->tag;

@@ -378,9 +378,13 @@ int trel_buildDatabase(const char* root, const char* name, char** files, int n, 
   // same name (d1/x.pdb and d2/x.pdb) would replace the first member's
   // files, leaving two members on one image.
   std::map<std::string, std::string> taken;
+  // A member's PDB text holds 0.001 A: its trace is built from the numbers
+  // the search will read there. A raw image holds every bit.
+  _trel_thing_opts member_options = options->thing;
+  member_options.database_images = options->use_binary ? 2 : 1;
   for (int i = 0; i < n; i++) {
     _trel_thing* thing =
-        trel_openThingFile(files[i], db->folder, options->i_max, 0, &options->thing, pots, 1, 1);
+        trel_openThingFile(files[i], db->folder, options->i_max, 0, &member_options, pots, 1, 1);
     if (db->image_kind >= 2) thing->binary = 1;
     const std::string own_name = thing->name ? thing->name : "";
     if (const auto first = taken.find(own_name); first != taken.end()) {

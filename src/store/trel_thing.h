@@ -80,7 +80,8 @@ struct _trel_thing {
   int cached;          // 1 = tag and trace came from the cache files, which need no rewrite
   char* source;        // PDB file the object was made from (owned), else null: its image is
                        // read again from it, imported the same way (unless check_image)
-  int rounded;         // 1 = the built image's coordinates were rounded as its cache file holds them
+  int rounded;         // 1 = the built image's coordinates were rounded as its database's PDB
+                       // text holds them (a member built for a database of PDB images)
   int sig_order[TREL_POT_CLASSES];  // expansion order of sig[c] while it is held, else 0
   int tau_order[TREL_POT_CLASSES];
   int sig_short[TREL_POT_CLASSES];  // > 0: the class's sig file was found to hold less than
@@ -94,6 +95,8 @@ struct _trel_thing {
                        // check when loaded is written anew
   _trel_identity source_id;  // the source file's identity when stamp was taken from it (its tag
                              // file records it), all zero when unknown or not settled
+  int older;           // 1 = its tag file was written by an older version, and it is built anew:
+                       // said once for all the objects of a run (trel_sayOlder)
 };
 
 // The classification code of an object without a tag: 0.0.0.0.

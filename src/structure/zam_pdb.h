@@ -127,6 +127,16 @@ double zam_importPdb(_pdb_image* image, int randomise);
 // Sets every atom and hetero-atom coordinate to the number that the PDB
 // writer's text of it ("%8.3f") gives back when read with strtod.
 void zam_roundPdbAsText(_pdb_image* image);
+// Whether the PDB writer's text holds every atom and hetero-atom coordinate
+// of the image exactly: each lies in -999.999 .. 9999.999 and its "%8.3f"
+// text gives it back bit for bit when read (three decimals, as PDB files
+// have them). 0 for a null image.
+int zam_pdbHeldAsText(const _pdb_image* image);
+// A copy (owned by the caller) with every atom and hetero atom back at its
+// saved coordinates and the identity placement: the structure as its file
+// gave it, whatever moves the image made since. Null for a null image or
+// one that keeps no saved coordinates.
+_pdb_image* zam_copyPdbAsRead(const _pdb_image* image);
 // Radii of the selected atoms from the atom-parameter data, in a new
 // zero-filled array sized by the selection's count (caller frees with kfree).
 float* zam_radPdb(const _pdb_image* image, int selection);

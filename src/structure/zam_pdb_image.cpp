@@ -103,6 +103,20 @@ double roundedAsText(double v) {
   return strtod(text, nullptr);
 }
 
+// Whether the PDB writer's text of v gives v back bit for bit (the sign of
+// a zero too) in its eight columns: -999.999 to 9999.999 in steps of 0.001,
+// which is every coordinate a PDB file with three decimals holds.
+bool heldAsText(double v) {
+  const double r = roundedAsText(v);
+  return v >= -999.999 && v <= 9999.999 && std::memcmp(&r, &v, sizeof v) == 0;
+}
+
+bool atomsHeldAsText(const _pdb_atom* atoms, int n) {
+  for (int i = 0; atoms && i < n; ++i)
+    if (!heldAsText(atoms[i].x) || !heldAsText(atoms[i].y) || !heldAsText(atoms[i].z)) return false;
+  return true;
+}
+
 void roundAtomsAsText(_pdb_atom* atoms, int n) {
   for (int i = 0; atoms && i < n; ++i) {
     atoms[i].x = roundedAsText(atoms[i].x);
@@ -426,6 +440,18 @@ void zam_roundPdbAsText(_pdb_image* image) {
   if (!image) return;
   roundAtomsAsText(image->atoms, image->natoms);
   roundAtomsAsText(image->hetatms, image->nhetatms);
+}
+
+int zam_pdbHeldAsText(const _pdb_image* image) {
+  return image && atomsHeldAsText(image->atoms, image->natoms) && atomsHeldAsText(image->hetatms, image->nhetatms);
+}
+
+_pdb_image* zam_copyPdbAsRead(const _pdb_image* image) {
+  if (!image || (image->natoms > 0 && !image->saved) || (image->nhetatms > 0 && !image->saved_het)) return nullptr;
+  _pdb_image* copy = zam_copyPdb(image);
+  zam_resetPdb(copy);
+  copy->tf = tf_identity();
+  return copy;
 }
 
 float* zam_radPdb(const _pdb_image* image, int selection) {

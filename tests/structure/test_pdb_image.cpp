@@ -340,3 +340,37 @@ TEST(PdbImage, RoundedAsTextIsWhatTheTextGivesBack) {
   EXPECT_TRUE(std::signbit(het->hetatms[0].y));
   EXPECT_EQ(het->hetatms[0].y, 0.0);
 }
+
+// A PDB file's coordinates (three decimals, a -0.000, the ends of the eight
+// columns) are held by the writer's text exactly, and so is the copy as read
+// of an image that was centred since; a fourth decimal, or -1000 (nine
+// columns), is not. The copy keeps the image as it stands untouched.
+TEST(PdbImage, CoordinatesAsReadAndHeldAsText) {
+  TempDir dir;
+  write_file(dir.file("a.pdb"), atom(1, " CA", "GLY", 'A', 1, 27.343, -0.0, 9999.999) +
+                                    atom(2, " CA", "GLY", 'A', 2, -999.999, 0.001, 3.5) +
+                                    atom(3, "O", "HOH", 'A', 3, 1.25, 2.5, -7.125, "HETATM"));
+  Image im(zam_readPdb(dir.file("a.pdb").c_str(), nullptr));
+  ASSERT_EQ(im->natoms, 2);
+  ASSERT_EQ(im->nhetatms, 1);
+  EXPECT_EQ(zam_pdbHeldAsText(im.get()), 1);
+  const Image read(zam_copyPdb(im.get()));
+  zam_importPdb(im.get(), 1);
+  EXPECT_EQ(zam_pdbHeldAsText(im.get()), 0);
+  const double centred = im->atoms[0].x;
+  const Image back(zam_copyPdbAsRead(im.get()));
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(zam_pdbHeldAsText(back.get()), 1);
+  EXPECT_EQ(std::memcmp(&back->atoms[0], &read->atoms[0], sizeof(_pdb_atom)), 0);
+  EXPECT_EQ(std::memcmp(&back->atoms[1], &read->atoms[1], sizeof(_pdb_atom)), 0);
+  EXPECT_EQ(std::memcmp(&back->hetatms[0], &read->hetatms[0], sizeof(_pdb_atom)), 0);
+  EXPECT_TRUE(std::signbit(back->atoms[0].y));
+  for (int k = 0; k < 12; k++) EXPECT_EQ(back->tf.m[k], tf_identity().m[k]);
+  EXPECT_EQ(im->atoms[0].x, centred);
+  for (const double v : {12.3451, -1000.0, 10000.0}) {
+    back->hetatms[0].z = v;
+    EXPECT_EQ(zam_pdbHeldAsText(back.get()), 0) << v;
+  }
+  EXPECT_EQ(zam_copyPdbAsRead(nullptr), nullptr);
+  EXPECT_EQ(zam_pdbHeldAsText(nullptr), 0);
+}
