@@ -89,6 +89,28 @@ PairTotals measure_pairs(_trel_msa* msa) {
 
 double pct(int k, int n) { return n > 0 ? 100.0 * k / n : 0.0; }
 
+// What a measure that needs every row's structure reads when a row has none:
+// "nan" keeps the field's width and column, and a reader taking the field as
+// a number gets a NaN rather than a 0.000 that looks perfect.
+constexpr const char* kUnmeasured = "nan";
+
+// One ".ksum" field: value in width with decimals places, or kUnmeasured.
+std::string ksum_field(bool measured, int width, int decimals, double value) {
+  char field[64];
+  if (measured)
+    snprintf(field, sizeof field, "%*.*f", width, decimals, value);
+  else
+    snprintf(field, sizeof field, "%*s", width, kUnmeasured);
+  return field;
+}
+
+// The column-class RMSD of a log line, or that it was not measured.
+std::string rmsd_text(bool measured, float rmsd) {
+  char text[64];
+  snprintf(text, sizeof text, "RMSD = %.2f", rmsd);
+  return measured ? text : "RMSD not measured";
+}
+
 // The ".ksum" texts of this run by file: with a job name every alignment
 // adds its row to the same file, which is written whole each time.
 std::map<std::string, std::string>& ksum_rows() {
@@ -306,18 +328,27 @@ int trel_analyseMSA(_trel_msa* msa, const _trel_options* options) {
   for (int t = 2; t <= n; t++)
     if (count[(size_t)t] == 0) rms[(size_t)t] = rms[(size_t)t - 1];
   for (int t = 2; t < n; t++)
-    zam_msg("No. of PARTIAL columns   (N>=%d) is %d (%d/%d = %.1f!); RMSD = %.2f\n", t, count[(size_t)t],
-            count[(size_t)t], cols, pct(count[(size_t)t], cols), rms[(size_t)t]);
-  zam_msg("No. of FULL columns      (N==%d) is %d (%d/%d = %.1f!); RMSD = %.2f\n", n, count[(size_t)n],
-          count[(size_t)n], cols, pct(count[(size_t)n], cols), rms[(size_t)n]);
-  zam_msg("No. of CORE columns      (N>=%d) is %d (%d/%d = %.1f!); RMSD = %.2f\n\n", core, count[(size_t)core],
-          count[(size_t)core], cols, pct(count[(size_t)core], cols), rms[(size_t)core]);
+    zam_msg("No. of PARTIAL columns   (N>=%d) is %d (%d/%d = %.1f!); %s\n", t, count[(size_t)t], count[(size_t)t],
+            cols, pct(count[(size_t)t], cols), rmsd_text(structures, rms[(size_t)t]).c_str());
+  zam_msg("No. of FULL columns      (N==%d) is %d (%d/%d = %.1f!); %s\n", n, count[(size_t)n], count[(size_t)n],
+          cols, pct(count[(size_t)n], cols), rmsd_text(structures, rms[(size_t)n]).c_str());
+  zam_msg("No. of CORE columns      (N>=%d) is %d (%d/%d = %.1f!); %s\n\n", core, count[(size_t)core],
+          count[(size_t)core], cols, pct(count[(size_t)core], cols), rmsd_text(structures, rms[(size_t)core]).c_str());
   const int q_core = count[(size_t)core];
   const double q_rmsd = rms[(size_t)core];
-  zam_msg("Total Residues (T) = %d\n", msa->n_residues);
-  zam_msg("Core  Residues (C) = %d\n", q_core);
-  zam_msg("Longest Chain  (L) = %d\n\n", msa->max_length);
-  zam_msg("M-score (ALL columns)  = %.5f\n\n", M);
+  // Residue counts and the M-score of an alignment with a row whose
+  // structure is missing would be those of the other rows.
+  if (structures) {
+    zam_msg("Total Residues (T) = %d\n", msa->n_residues);
+    zam_msg("Core  Residues (C) = %d\n", q_core);
+    zam_msg("Longest Chain  (L) = %d\n\n", msa->max_length);
+    zam_msg("M-score (ALL columns)  = %.5f\n\n", M);
+  } else {
+    zam_msg("Total Residues (T) not measured\n");
+    zam_msg("Core  Residues (C) = %d\n", q_core);
+    zam_msg("Longest Chain  (L) not measured\n\n");
+    zam_msg("M-score (ALL columns)  not measured\n\n");
+  }
 
   const std::string folder = text(options->res_folder);
   const std::string tag = take_own_name(msa, folder, options);
@@ -328,13 +359,39 @@ int trel_analyseMSA(_trel_msa* msa, const _trel_options* options) {
 
   const std::string file = folder + zam_fileName({text(msa->name)}, ".ksum");
   zam_msg("Writing MSA summary file: %s\n", file.c_str());
-  char row[1024];
-  snprintf(row, sizeof row,
-           ", %4d, %6d, %6d, %6d, %8.3f, %8.3f, %8.2f, %8.2f, %8.2f, %8.2f, %8.2f, %4d, %6d, %6d, %8.3f, "
-           "%8.3f, %8.3f, %8.2f, %8.2f, %8.2f, %8.2f, %d\n",
-           n, msa->min_length, msa->max_length, q_core, q_rmsd, M, m, q_pairs, q_ident, q_afp, q_viol,
-           msa->ref_id, msa->query_eq, msa->ref_eq, msa->ref_rmsd, msa->ref_mscore, msa->ref_mscore_span,
-           msa->ref_pairs, msa->ref_ident, msa->ref_afp, msa->ref_viol, msa->ref_sequential);
+  if (!structures) {
+    int s = 0;
+    while (msa->images[s]) s++;
+    zam_wrn("Alignment %s: row %s has no structure, so Qs, Ql, Qrmsd, QM, Qm, Qpairs, Qident, Qafp and Qviol "
+            "read %s in %s\n",
+            text(msa->name), text(msa->names[s]), kUnmeasured, file.c_str());
+  }
+  // The query columns: width, decimals, value, and whether the value needs
+  // every row's structure.
+  struct Field {
+    int width, decimals;
+    double value;
+    bool needs_structures;
+  };
+  const Field query[] = {{4, 0, (double)n, false},                  // Qn
+                         {6, 0, (double)msa->min_length, true},     // Qs
+                         {6, 0, (double)msa->max_length, true},     // Ql
+                         {6, 0, (double)q_core, false},             // Qcore
+                         {8, 3, q_rmsd, true},                      // Qrmsd
+                         {8, 3, M, true},                           // QM
+                         {8, 2, m, true},                           // Qm
+                         {8, 2, q_pairs, true},                     // Qpairs
+                         {8, 2, q_ident, true},                     // Qident
+                         {8, 2, q_afp, true},                       // Qafp
+                         {8, 2, q_viol, true}};                     // Qviol
+  std::string row;
+  for (const Field& f : query)
+    row += ", " + ksum_field(structures || !f.needs_structures, f.width, f.decimals, f.value);
+  char tail[512];
+  snprintf(tail, sizeof tail, ", %4d, %6d, %6d, %8.3f, %8.3f, %8.3f, %8.2f, %8.2f, %8.2f, %8.2f, %d\n", msa->ref_id,
+           msa->query_eq, msa->ref_eq, msa->ref_rmsd, msa->ref_mscore, msa->ref_mscore_span, msa->ref_pairs,
+           msa->ref_ident, msa->ref_afp, msa->ref_viol, msa->ref_sequential);
+  row += tail;
   // The name goes in apart from the fixed-width fields: it may be of any length.
   std::string& body = ksum_rows()[file];
   const bool shared = options->job_name && options->job_name[0];

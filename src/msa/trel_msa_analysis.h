@@ -14,6 +14,10 @@ struct _trel_options;
 // The ".ksum" file is always written; the other files only with do_write.
 // With a job name every alignment of the run shares one ".ksum" file, which
 // gets one row per alignment; "00_header.ksum" is written once per run.
+// A row without a structure makes the alignment one of sequences: Qn and
+// Qcore come from the letters, while the lengths and the measures of the
+// structures (Qs, Ql, Qrmsd to Qviol) are logged as not measured and read
+// "nan", at their widths, in the ".ksum" row, with one warning.
 // 1 when both ".ksum" files are written; 0 after the warning naming the
 // file that could not be (the other result files only warn).
 int trel_analyseMSA(_trel_msa* msa, const _trel_options* options);

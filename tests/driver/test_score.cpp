@@ -501,7 +501,9 @@ TEST(ScoreMode, ResultsFolderThatHoldsTheInputKeepsIt) {
 // Three cytochromes against their reference file of two alternatives (the
 // fixture of tests/msa): the ".ksum" row carries the best alternative, whose
 // rows the alignment reproduces in full. A reference file that cannot be used
-// fails the run with status 1 after every alignment is scored.
+// fails the run with status 1 after every alignment is scored. A member whose
+// structure file is missing fails the reference, and leaves the alignment
+// without one scored as sequences.
 TEST(ScoreMode, SisyReferenceFromTheCommandLine) {
   TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
@@ -526,6 +528,8 @@ TEST(ScoreMode, SisyReferenceFromTheCommandLine) {
   EXPECT_LT(std::stod(f[15]), 2.0);
   EXPECT_TRUE(fs::exists(dir.file("res/cytc_reference_0002.fasta")));
   EXPECT_TRUE(fs::exists(dir.file("res/d1lfma__reference_0001.pdb")));
+  for (int k = 1; k <= 11; k++) EXPECT_TRUE(std::isfinite(std::stod(f[(size_t)k]))) << k;
+  const std::string measured = read_file(dir.file("res/d1u74d_.ksum"));
 
   // A second reference beside the first would be passed over: refused.
   r = testutil::run_trel2(dir.str(), {"-score", "-sisy=cytc.xml", "-homstrad=cytc.fasta", "cytc.fasta"},
@@ -538,7 +542,23 @@ TEST(ScoreMode, SisyReferenceFromTheCommandLine) {
   // not measured over the two members left.
   fs::rename(dir.file("d1lfma_.pdb"), dir.file("d1lfma_.away"));
   r = testutil::run_trel2(dir.str(), {"-score", "-sisy=cytc.xml", "cytc.fasta"}, {"TREL_RESULTS=lost"});
+  // Without a reference the alignment is scored as one of sequences, and
+  // ends well: what needs every structure (the lengths and the measures of
+  // Qs to Qviol but Qcore) reads nan in the very columns of a measured row,
+  // never a 0.000 that looks perfect; Qn and Qcore come from the letters.
+  const Outcome plain = testutil::run_trel2(dir.str(), {"-score", "cytc.fasta"}, {"TREL_RESULTS=plain"});
   fs::rename(dir.file("d1lfma_.away"), dir.file("d1lfma_.pdb"));
+  EXPECT_EQ(plain.status, 0) << plain.out;
+  const std::string partial = read_file(dir.file("plain/d1u74d_.ksum"));
+  f = fields(partial);
+  ASSERT_EQ(f.size(), 23u);
+  EXPECT_EQ(f[1], "3");
+  EXPECT_EQ(f[4], n);
+  for (int k : {2, 3, 5, 6, 7, 8, 9, 10, 11}) EXPECT_TRUE(std::isnan(std::stod(f[(size_t)k]))) << k;
+  EXPECT_EQ(f[12], "-1");
+  ASSERT_EQ(partial.size(), measured.size());
+  for (size_t k = 0; k < partial.size(); k++) EXPECT_EQ(partial[k] == ',', measured[k] == ',') << k;
+  EXPECT_FALSE(has(read_file(dir.file("plain/trel.log")), "RMSD = 0.00"));
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_TRUE(has(r.out, "cytc.xml: no structure for member d1lfma_")) << r.out;
   f = fields(read_file(dir.file("lost/d1u74d_.ksum")));
