@@ -2,6 +2,7 @@
 #include "driver/trel_top.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -57,7 +58,27 @@ bool cache_is_private = false;  // read by the main thread alone
 // watcher, so that the log is placed and the cache removed once.
 std::mutex end_lock;
 
-[[noreturn]] void fail() { std::exit(1); }
+// One line for the files of the user's that stood at the names of this
+// run's results: each was moved aside to a numbered name first. Said once,
+// at the end of the run, whether it ended well or not.
+void reportSetAside() {
+  static std::atomic<bool> said{false};
+  std::string first, as;
+  const int n = zam_setAsideFiles(&first, &as);
+  if (n == 0 || said.exchange(true)) return;
+  if (n == 1)
+    zam_wrn("Kept %s, which trel did not write, as %s: a result of this run has its name.\n", first.c_str(),
+            as.c_str());
+  else
+    zam_wrn("Kept %d files that trel did not write under numbered names: results of this run have their names "
+            "(the first: %s, now %s).\n",
+            n, first.c_str(), as.c_str());
+}
+
+[[noreturn]] void fail() {
+  reportSetAside();
+  std::exit(1);
+}
 
 // The run's log is written under a private name beside its own (S.log_file)
 // and takes that name only when the run ends well; a run that fails keeps
@@ -707,16 +728,18 @@ int trel_top(int argc, char** argv, char** envp) {
     if (S.log_file == default_log) S.log_file = S.res_folder + "trel.log";
     S.opt.use_subdirs = 0;
     S.opt.use_cache = 0;
+    zam_recordWrites(S.res_folder);
   } else {
     const bool existed = zam_isdir(S.res_folder.c_str());
     if (!trel_mkdir(S.res_folder.c_str(), "RESULTS")) fail();
     trel_removeDeadTemps(S.res_folder.c_str());
-    // What this run writes into a results folder is recorded there, for
-    // -purge to know the tool's own files from the user's.
-    if (trel_isResultsFolder(S.res_folder.c_str())) {
-      zam_recordWrites(S.res_folder);
-      if (!existed) zam_recordMade(S.res_folder);
-    }
+    // What this run writes into its results folder (whatever its name: the
+    // working folder too) is recorded there, so that a later run takes over
+    // only the names of trel's own files and -purge removes only those. A
+    // purge adds its log only to a record that is there: one it made would
+    // let a refused purge through the next time.
+    zam_recordWrites(S.res_folder, S.do_purge != 0);
+    if (!existed) zam_recordMade(S.res_folder);
   }
   redirect_output();
   show_command_line(argc, argv);
@@ -770,6 +793,7 @@ int trel_top(int argc, char** argv, char** envp) {
   // A run that printed "*Error*" has failed, even where its mode went on to
   // the end (a refused purge, a structure file that could not be read).
   const int status = zam_err_count() > 0 ? 1 : 0;
+  reportSetAside();
   placeLog(status == 0);
   // One line for the chain breaks of the run: each is in the log file.
   if (const int breaks = trel_chainBreakFiles(); breaks > 0) {

@@ -2,10 +2,17 @@
 // file's folder that has no name yet (or a temporary name), and appear under
 // the final name only when every write, the flush and the close succeeded.
 // On any failure the final name keeps what it held and nothing is left
-// behind. Every writer of a result, cache or database file goes through here.
+// behind. Every writer of a result, cache or database file goes through here,
+// and a result takes its name over only from a file of trel's: a user's file
+// found there is first moved aside to a numbered name. Here too: the input
+// files of the run, and the record of the files written into a results
+// folder.
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "runtime/zam_identity.h"
 
 struct _zam_file;
 
@@ -53,14 +60,24 @@ struct _zam_whole {
 // zam_closeWhole.
 _zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFile older = ZAM_OLDER_SET_ASIDE);
 // Closes the stream and, when keep is true and every write and the close
-// succeeded, puts the file in place under its final name: an older file is
-// replaced (a symbolic link standing there is replaced, not followed), unless
-// it is a plain file that already holds the very same bytes, which is then
-// left as it is (a file written again unchanged, as a query's rainbow file is
-// for every shown hit: replacing it would free blocks the disk must take back
-// and change nothing); 1 then. Otherwise nothing is left of the new file, the
-// final name is left as it was and 0 is returned (errno tells why). No
-// message. Frees the record; null gives 0.
+// succeeded, puts the file in place under its final name; 1 then. What
+// stands there already:
+// - nothing: the file takes the name;
+// - a regular file of trel's (with ZAM_OLDER_REPLACED any regular file; else
+//   one this process put in place, one the record of written files covers,
+//   zam_recordWrites, or one that begins with the writer's mark): it is
+//   replaced, unless it already holds the very same bytes, when it is left
+//   as it is (a file written again unchanged, as a query's rainbow file is
+//   for every shown hit: replacing it would free blocks the disk must take
+//   back and change nothing);
+// - any other regular file (a user's): it is first moved aside to the first
+//   free numbered name (zam_numberedName, NAME.1, NAME.2, ...), which
+//   zam_setAsideFiles counts;
+// - a symbolic link: it is replaced, not followed; anything else stays and
+//   the call fails.
+// Otherwise nothing is left of the new file, the final name is left as it
+// was and 0 is returned (errno tells why). No message. Frees the record;
+// null gives 0.
 int zam_closeWhole(_zam_whole* whole, bool keep);
 // zam_closeWhole for a file that must not take the place of another: it is
 // put in place only when its final name is free. When anything stands
@@ -81,27 +98,53 @@ bool zam_isInput(const std::string& path);
 // as it is." and true (errno EEXIST); else false, no message.
 bool zam_refuseInput(const std::string& path);
 
-// The record of what the tool writes into a results folder, from which a
-// later purge knows its own files and folders: the hidden file
-// ZAM_WRITTEN_RECORD in that folder gets one line for every file a
-// whole-file writer of this process puts in place anywhere under it (and
-// every file or folder given to zam_recordMade), with its identity:
+// The files that zam_closeWhole and zam_placeWhole moved aside from a
+// result's name in this process: their count, and the first one's name
+// (*first) and numbered name (*first_as) when given.
+int zam_setAsideFiles(std::string* first = nullptr, std::string* first_as = nullptr);
+
+// The record of what the tool writes into a run's results folder, from
+// which later runs know their own files from a user's (a result's name is
+// taken over only from a file of trel's) and -purge knows what to remove:
+// the hidden file ZAM_WRITTEN_RECORD in that folder gets one line for every
+// file a whole-file writer of this process puts in place anywhere under it
+// (and every file or folder given to zam_recordMade):
+//   W <identity> <path>   a file with its identity (zam_identityText)
+//   D <device> <inode> <path>   a folder made
+// (path under the folder, "." for the folder itself). Each line is appended
+// in one write, so runs side by side keep whole lines. A file left as it
+// was because it already held the same bytes is not recorded again: it is
+// trel's only when a line still covers it. Lines of an older trel,
 //   F <device> <inode> <size> <mtime seconds> <mtime nanoseconds> <path>
-//   D <device> <inode> <path>
-// (path relative to the folder). Each line is appended in one write, so
-// runs side by side keep whole lines. A file left as it was because it
-// already held the same bytes is not recorded again: its older line, if
-// any, still matches it.
+// are read, but lack the change time: they prove no file unchanged.
 constexpr const char* ZAM_WRITTEN_RECORD = ".zam_written";
 // Starts the record of folder for the rest of the process ("" ends it).
 // The record file is made with the first file recorded (the folders made
-// before it are held until then), so a run that writes nothing leaves none.
-// A record that cannot be opened (a link at its name, say) is not kept:
-// nothing is recorded then. No message.
-void zam_recordWrites(const std::string& folder);
+// before it are held until then), so a run that writes nothing leaves none;
+// with extend_only a record is kept only where one is already. A record
+// that cannot be opened (a link at its name, say) is not kept: nothing is
+// recorded then. The record is read only when a writer meets a file at its
+// name that this process did not write, and what other runs appended to it
+// meanwhile is read then too. No message.
+void zam_recordWrites(const std::string& folder, bool extend_only = false);
 // Records the file or folder path (as it is now, a link not followed) when
 // it lies under the recorded folder. No message.
 void zam_recordMade(const std::string& path);
+
+// One line of a record of written files.
+struct _zam_written_entry {
+  char kind;          // 'W' a file; 'F' a file an older trel recorded; 'D' a folder made
+  _zam_identity id;   // 'F': the change time unknown (0), the modification time whole;
+                      // 'D': device and inode only
+  std::string path;   // under the folder; "." the folder itself
+};
+// Reads the record of folder (ZAM_WRITTEN_RECORD in it) into *entries, in
+// its order; lines of no known kind, and a last line without its end, are
+// passed over. 1; 0 when there is none or it cannot be read (errno), and 0
+// with errno EILSEQ for a damaged record: a line holds a NUL byte (its
+// number goes to *damaged_line when given). No message.
+int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries,
+                    long* damaged_line = nullptr);
 
 // path with "." and tag put before its compression ending (".gz", ".bz" or
 // ".bz2", which choose the codec) or, without one, at its end: tag 2 gives
@@ -109,7 +152,9 @@ void zam_recordMade(const std::string& path);
 std::string zam_numberedName(const std::string& path, const std::string& tag);
 // Gives the file from the name path without ever replacing a file: a
 // regular file that stands there already is first given the first free
-// numbered name of path, zam_numberedName(path, N) for N = 1, 2, ...
+// numbered name of path, zam_numberedName(path, N) for N = 1, 2, ...; one
+// of trel's (as zam_closeWhole tells) is recorded under that name when it
+// lies under the recorded folder.
 // Anything else standing there (a symbolic link, a folder, a device) is
 // left alone, and the call fails with EEXIST. Safe against other processes
 // doing the same at the same time: each step either takes a free name or
@@ -128,7 +173,7 @@ std::string zam_placeNumbered(const std::string& from, const std::string& path);
 // why). No message. Frees the record; null gives an empty name.
 std::string zam_closeWholeAside(_zam_whole* whole, bool keep);
 // Puts the file set aside under temp in place as path, as zam_closeWhole
-// does (an older plain file of the very same bytes is left as it is). 1 on
+// does for a result (ZAM_OLDER_SET_ASIDE, no mark). 1 on
 // success; otherwise the temporary file is removed, path is left as it was
 // and 0 is returned (errno tells why). No message.
 int zam_placeWhole(const std::string& temp, const std::string& path);

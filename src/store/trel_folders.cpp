@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -196,30 +196,23 @@ std::string lastName(std::string path) {
 }
 
 // What the record of a results folder (ZAM_WRITTEN_RECORD) says the tool
-// wrote there: files by identity (device, inode, size, modification time)
-// and the folders it made (device, inode).
+// wrote there, by the name each file and folder had under it: the
+// identities of the files written at a name (several when it was written
+// again), the names only an older trel recorded, and the folders made.
 struct Written {
-  std::set<std::tuple<unsigned long long, unsigned long long, long long, long long, long>> files;
-  std::set<std::pair<unsigned long long, unsigned long long>> folders;
+  std::map<std::string, std::vector<_zam_identity>> files;
+  std::set<std::string> older;
+  std::map<std::string, std::vector<std::pair<uint64_t, uint64_t>>> folders;  // device, inode
 };
 
-// Reads the record of folder (ending in "/"); false when there is none.
-bool readWritten(const std::string& folder, Written& written) {
-  const std::string path = folder + ZAM_WRITTEN_RECORD;
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  std::vector<std::string> lines;
-  if (!readLines(path.c_str(), "record of written files", lines)) return false;
-  for (const std::string& line : lines) {
-    unsigned long long dev = 0, ino = 0;
-    long long size = 0, sec = 0;
-    long nsec = 0;
-    if (std::sscanf(line.c_str(), "F %llu %llu %lld %lld %ld ", &dev, &ino, &size, &sec, &nsec) == 5)
-      written.files.emplace(dev, ino, size, sec, nsec);
-    else if (std::sscanf(line.c_str(), "D %llu %llu ", &dev, &ino) == 2)
-      written.folders.emplace(dev, ino);
+Written takeRecord(const std::vector<_zam_written_entry>& entries) {
+  Written w;
+  for (const _zam_written_entry& e : entries) {
+    if (e.kind == 'W') w.files[e.path].push_back(e.id);
+    if (e.kind == 'F') w.older.insert(e.path);
+    if (e.kind == 'D') w.folders[e.path].emplace_back(e.id.dev, e.id.ino);
   }
-  return true;
+  return w;
 }
 
 // Whether folder (ending in "/") holds nothing but the file own (may be
@@ -242,16 +235,52 @@ bool emptyFolder(const std::string& folder, const char* own) {
 struct Purge {
   const Written& written;
   bool really;
+  std::pair<uint64_t, uint64_t> own{0, 0};  // this run's log (device, inode), which grows as it goes
   int kept = 0;
+  int older = 0;  // of the kept files, those only an older trel's line records
   bool failed = false;
 };
 
-// Removes (or lists) what the record names under path, innermost first,
-// links never followed; keeps and names the rest. A folder goes when the
-// record says the tool made it and nothing is left in it; the record itself
-// goes with the top folder's last file of the tool. True when path is gone
-// (or would be).
-bool purgeFolder(const std::string& path, Purge& purge, bool top) {
+// Removes (or lists) the regular file at path, named at under the folder,
+// when a line of the record names it there with the identity it has now and
+// it has no other name; else keeps and names it. True when it is gone (or
+// would be).
+bool purgeFile(const std::string& path, const std::string& at, const struct stat& st, Purge& purge) {
+  const _zam_identity now = zam_identityOf(st);
+  const _zam_identity* line = nullptr;
+  if (const auto it = purge.written.files.find(at); it != purge.written.files.end())
+    for (const _zam_identity& id : it->second)
+      if (zam_sameIdentity(id, now)) line = &id;
+  switch (line ? zam_removeRecorded(path, *line, purge.really) : ZAM_RECORDED_CHANGED) {
+    case ZAM_RECORDED_REMOVED:
+      if (!purge.really) zam_msg("UNLINK: %s\n", path.c_str());
+      return true;
+    case ZAM_RECORDED_GONE:
+      return true;
+    case ZAM_RECORDED_LINKED:
+      zam_msg("Keeping %s: it has another name too (a hard link), whose data would go with it\n", path.c_str());
+      break;
+    case ZAM_RECORDED_FAILED:
+      zam_err("Failed to delete %s [%s]\n", path.c_str(), strerror(errno));
+      purge.failed = true;
+      return false;
+    case ZAM_RECORDED_CHANGED:
+      zam_msg("Keeping %s\n", path.c_str());
+      if (!line && purge.written.older.count(at)) purge.older++;
+      break;
+  }
+  purge.kept++;
+  return false;
+}
+
+// Removes (or lists) what the record names under path (named at under the
+// folder, "." the folder itself), innermost first, links never followed;
+// keeps and names the rest. A folder goes when the record says the tool
+// made it there and nothing is left in it; the record itself goes with the
+// top folder's last file of the tool, and this run's log with the last file
+// of its folder. True when path is gone (or would be).
+bool purgeFolder(const std::string& path, const std::string& at, Purge& purge) {
+  const bool top = at == ".";
   std::vector<std::string> entries;
   if (!zam_folderEntries(path, &entries)) {
     zam_err("Failed to read folder %s [%s]\n", path.c_str(), strerror(errno));
@@ -260,30 +289,32 @@ bool purgeFolder(const std::string& path, Purge& purge, bool top) {
   }
   std::sort(entries.begin(), entries.end());
   size_t left = 0;
+  std::string own;
   for (const std::string& entry : entries) {
-    const std::string file = path + "/" + entry;
+    const std::string file = path + "/" + entry, name = top ? entry : at + "/" + entry;
     struct stat st;
     if (top && entry == ZAM_WRITTEN_RECORD) continue;  // taken last
     if (lstat(file.c_str(), &st) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
-      if (!purgeFolder(file, purge, false)) left++;
-      continue;
-    }
-    const bool own = S_ISREG(st.st_mode) &&
-                     purge.written.files.count({(unsigned long long)st.st_dev, (unsigned long long)st.st_ino,
-                                                (long long)st.st_size, (long long)st.st_mtim.tv_sec,
-                                                (long)st.st_mtim.tv_nsec}) > 0;
-    if (!own) {
+      if (!purgeFolder(file, name, purge)) left++;
+    } else if (S_ISREG(st.st_mode) && std::pair<uint64_t, uint64_t>(st.st_dev, st.st_ino) == purge.own) {
+      own = file;
+    } else if (!S_ISREG(st.st_mode)) {
       zam_msg("Keeping %s\n", file.c_str());
       purge.kept++;
       left++;
-    } else if (!purge.really) {
-      zam_msg("UNLINK: %s\n", file.c_str());
-    } else if (unlink(file.c_str()) != 0) {
-      zam_err("Failed to delete %s [%s]\n", file.c_str(), strerror(errno));
-      purge.failed = true;
+    } else if (!purgeFile(file, name, st, purge)) {
       left++;
     }
+  }
+  // This run's log stays beside what is kept, to say what that is.
+  if (!own.empty() && left == 0) {
+    if (!purge.really)
+      zam_msg("UNLINK: %s\n", own.c_str());
+    else if (unlink(own.c_str()) != 0 && errno != ENOENT)
+      left++;
+  } else if (!own.empty()) {
+    left++;
   }
   // The record is the tool's own file: it goes once it names nothing left.
   if (top && left == 0) {
@@ -294,8 +325,11 @@ bool purgeFolder(const std::string& path, Purge& purge, bool top) {
       left++;
   }
   struct stat st;
-  if (left > 0 || lstat(path.c_str(), &st) != 0 ||
-      !purge.written.folders.count({(unsigned long long)st.st_dev, (unsigned long long)st.st_ino}))
+  if (left > 0 || lstat(path.c_str(), &st) != 0) return false;
+  const auto made = purge.written.folders.find(at);
+  const std::pair<uint64_t, uint64_t> self(st.st_dev, st.st_ino);
+  if (made == purge.written.folders.end() ||
+      std::find(made->second.begin(), made->second.end(), self) == made->second.end())
     return false;
   if (!purge.really) {
     zam_msg("RMDIR: %s\n", path.c_str());
@@ -405,8 +439,6 @@ char* trel_result_dir(const char* results, const char* query_path, int switch1, 
   return zam_pathslash(folder.c_str(), out);
 }
 
-int trel_isResultsFolder(const char* folder) { return lastName(text(folder)) == kPurgeName ? 1 : 0; }
-
 int trel_purgeResults(const char* folder, int really, const char* own) {
   folder = text(folder);
   const std::string name = lastName(folder);
@@ -418,15 +450,21 @@ int trel_purgeResults(const char* folder, int really, const char* own) {
             folder, kPurgeName);
   else
     refused = false;
-  Written written;
   std::string top = folder;
   if (top.empty() || !isSep(top.back())) top += "/";
+  std::vector<_zam_written_entry> entries;
+  long damaged = 0;
   struct stat st;
-  if (!refused && !readWritten(top, written)) {
-    // A folder without a record that holds nothing (but this run's log)
-    // loses nothing when it goes; any other is left whole.
-    if (emptyFolder(top, own) && lstat(top.c_str(), &st) == 0) {
-      written.folders.emplace(st.st_dev, st.st_ino);
+  if (!refused && !zam_readWritten(top, &entries, &damaged)) {
+    if (damaged > 0) {
+      zam_err("The record %s%s of the files trel wrote is damaged (line %ld holds a NUL byte): nothing is "
+              "removed.\n",
+              top.c_str(), ZAM_WRITTEN_RECORD, damaged);
+      refused = true;
+    } else if (emptyFolder(top, own) && lstat(top.c_str(), &st) == 0) {
+      // A folder without a record that holds nothing (but this run's log)
+      // loses nothing when it goes.
+      entries.push_back(_zam_written_entry{'D', _zam_identity{uint64_t(st.st_dev), uint64_t(st.st_ino), 0, 0, 0}, "."});
     } else {
       zam_err("Results folder \"%s\" holds no record of the files trel wrote in it: nothing is removed.\n",
               folder);
@@ -441,15 +479,17 @@ int trel_purgeResults(const char* folder, int really, const char* own) {
     zam_msg("PURGING RESULTS folder=%s\n", folder);
   else
     zam_msg("PURGING RESULTS folder=%s (DUMMY RUN)\n", folder);
-  // This run's own file (its log) goes as the recorded ones do.
-  if (own && lstat(own, &st) == 0 && S_ISREG(st.st_mode))
-    written.files.emplace(st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  const Written written = takeRecord(entries);
   Purge purge{written, really != 0};
-  const std::string bare = top.substr(0, top.size() - 1);
-  purgeFolder(bare, purge, true);
+  // This run's log goes as the last file of its folder.
+  if (own && lstat(own, &st) == 0 && S_ISREG(st.st_mode)) purge.own = {st.st_dev, st.st_ino};
+  purgeFolder(top.substr(0, top.size() - 1), ".", purge);
   if (purge.kept > 0)
     zam_msg("Kept %d file%s in %s that trel did not write, or that changed since.\n", purge.kept,
             purge.kept == 1 ? "" : "s", folder);
+  if (purge.older > 0)
+    zam_msg("Of them, %d %s recorded only by an older trel, whose record cannot show a file unchanged.\n",
+            purge.older, purge.older == 1 ? "was" : "were");
   return purge.failed ? 0 : 1;
 }
 

@@ -36,19 +36,19 @@ int trel_removeDeadTemps(const char* folder);
 char* trel_result_dir(const char* results, const char* query_path, int switch1, int switch2,
                       char* out);
 
-// 1 when the last name of folder is exactly "trel_results", the name of the
-// only folders -purge removes (whose writes are recorded for it).
-int trel_isResultsFolder(const char* folder);
-
 // "-purge": deletes (really != 0), or lists, what the folder's record of
 // written files (ZAM_WRITTEN_RECORD) proves the tool wrote or made in it:
-// files whose identity still matches their record line, and the folders
+// a file only at the name a line records it under, with the whole identity
+// recorded there (zam_removeRecorded) and no second name, and the folders
 // it made once they are empty; the file own (this run's log, may be null)
-// goes too. Anything else (a user's file, a file changed since, a link) is
-// kept and named, and its folders stay. Refuses, with a message and nothing
-// deleted, a folder whose last part is not exactly "trel_results" or that
-// holds no record. Returns 1 when the purge (or dummy run) went through, 0
-// after a refusal or a failure (both only reported; the run may go on).
+// goes too when it is the last file of its folder, and is not counted as
+// kept otherwise. Anything else (a user's file, a file changed, moved or
+// linked since, one only an older trel recorded, a link) is kept and named,
+// and its folders stay. Refuses, with a message and nothing deleted, a
+// folder whose last part is not exactly "trel_results", or that holds no
+// record (unless it is empty), or whose record is damaged (a line holds a
+// NUL byte). Returns 1 when the purge (or dummy run) went through, 0 after
+// a refusal or a failure (both only reported; the run may go on).
 int trel_purgeResults(const char* folder, int really, const char* own);
 
 // Structure files named by source: every regular file of a folder (sub-

@@ -22,6 +22,17 @@
 
 namespace {
 
+// Whether line is the first line of a secondary-structure file of trel's,
+// "<count>   coil  helix  beta": the mark by which a file of that name is
+// known for trel's to replace (PSIPRED, say, writes NAME.ss files too).
+bool isTraceSSEHead(const std::string& line) {
+  size_t at = 0;
+  while (at < line.size() && line[at] >= '0' && line[at] <= '9') at++;
+  if (at == 0) return false;
+  while (at < line.size() && line[at] == ' ') at++;
+  return line.compare(at, std::string::npos, "coil  helix  beta") == 0;
+}
+
 bool isStructureFile(const char* path) {
   char buf[TREL_PATH_MAX + 1];
   const char* ext = zam_endname(path, buf);
@@ -148,6 +159,7 @@ int trel_writeTraceSSE(const char* path, const _trel_trace* trace) {
     zam_err("Failed to write SSE file: %s [%s]\n", path, strerror(errno));
     return 0;
   }
+  whole->marked = isTraceSSEHead;  // another program's file of this name is moved aside
   const int n = trace ? trace->n : 0;
   zam_fprintf(whole->fp, "%-4d   coil  helix  beta\n", n);
   for (int i = 0; i < n; i++) {

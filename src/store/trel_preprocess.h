@@ -25,6 +25,7 @@ int trel_cleanupPDBs(char** paths, int n, const _trel_cleanup_opts* options);
 // Writes the secondary-structure file of a trace to path: a count line, then
 // one line per residue with its code, class (H, S or C) and the coil, helix
 // and strand scores, written whole (a link at path is replaced, not written
-// through). 1; 0 after "Failed to write SSE file: %s [%s]\n", or after the
+// through; a file there whose first line is not such a count line, another
+// program's, is moved aside to a numbered name). 1; 0 after "Failed to write SSE file: %s [%s]\n", or after the
 // warning of zam_refuseInput when path names an input of the run.
 int trel_writeTraceSSE(const char* path, const _trel_trace* trace);

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -93,6 +95,17 @@ inline std::string read_file(const std::string& name) {
 inline void write_file(const std::string& name, const std::string& text) {
   std::ofstream out(name, std::ios::binary);
   out << text;
+}
+
+// Rewrites the file in place (the same inode) with text and sets its times
+// back to what they were, as cp -p, rsync -t or tar x do; false when the
+// file could not be looked at or its times not set.
+inline bool rewrite_with_old_times(const std::string& name, const std::string& text) {
+  struct stat st;
+  if (lstat(name.c_str(), &st) != 0) return false;
+  write_file(name, text);
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  return utimensat(AT_FDCWD, name.c_str(), times, 0) == 0;
 }
 
 }  // namespace testutil

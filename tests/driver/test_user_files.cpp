@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,59 @@ TEST_F(UserFiles, LinksAtResultNamesAreReplacedNotFollowed) {
   user.expectKept();
 }
 
+// The names in folder (not entering sub-folders) but the logs'.
+std::set<std::string> names(const std::string& folder) {
+  std::set<std::string> out;
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.path().filename().string().rfind("trel.log", 0) != 0) out.insert(e.path().filename().string());
+  return out;
+}
+
+// A file of the user's at a result's name is moved aside to a numbered name
+// before the result takes the name, said in one line for the run: results
+// in the working folder, a theoretical model, and a secondary-structure
+// file beside its structure (PSIPRED writes NAME.ss too). Reruns into the
+// same folders take over their own earlier files and set nothing aside.
+TEST_F(UserFiles, AUsersFileAtAResultsNameIsMovedAside) {
+  TempDir dir;
+  Planted user;
+  for (const char* n : {"1sp1", "1ard", "5znf"}) user.pdb(dir, n, std::string(n) + ".pdb");
+  write_file(dir.file("1ard_1sp1.fasta"), "my notes\n");
+  write_file(dir.file("1sp1.khits"), "my hits\n");
+  write_file(dir.file("1sp1_2.pdb"), "my model\n");
+  user.pdb(dir, "1sp1", "w/1sp1.pdb");
+  write_file(dir.file("w/1sp1.ss"), "my psipred\n");
+  const std::vector<std::string> search = {"-nosubdirs", "1sp1.pdb", "1ard.pdb", "5znf.pdb"};
+  Outcome first = run(dir.str(), search, {"TREL_RESULTS=."});
+  EXPECT_EQ(first.status, 0) << first.out;
+  EXPECT_EQ(testutil::occurrences(first.out, "did not write"), 1) << first.out;
+  EXPECT_TRUE(has(first.out, "Kept 2 files that trel did not write under numbered names")) << first.out;
+  EXPECT_EQ(read_file(dir.file("1ard_1sp1.fasta.1")), "my notes\n");
+  EXPECT_EQ(read_file(dir.file("1sp1.khits.1")), "my hits\n");
+  EXPECT_EQ(read_file(dir.file("1ard_1sp1.fasta")).rfind(">", 0), 0u);
+  Outcome theor = run(dir.str(), {"-theor=1sp1.pdb"}, {"TREL_RESULTS=."});
+  EXPECT_EQ(theor.status, 0) << theor.out;
+  EXPECT_TRUE(has(theor.out, "Kept ./1sp1_2.pdb, which trel did not write, as ./1sp1_2.pdb.1")) << theor.out;
+  EXPECT_EQ(read_file(dir.file("1sp1_2.pdb.1")), "my model\n");
+  Outcome pre = run(dir.str(), {"-preprocess", "-sse", "w"});
+  EXPECT_EQ(pre.status, 0) << pre.out;
+  EXPECT_TRUE(has(pre.out, "Kept " + dir.file("w/1sp1.ss") + ", which trel did not write")) << pre.out;
+  EXPECT_EQ(read_file(dir.file("w/1sp1.ss.1")), "my psipred\n");
+  EXPECT_EQ(read_file(dir.file("w/1sp1.ss")).rfind("29 ", 0), 0u);
+
+  const std::set<std::string> before = names(dir.str()), before_w = names(dir.file("w"));
+  for (const Outcome& again : {run(dir.str(), search, {"TREL_RESULTS=."}),
+                               run(dir.str(), {"-theor=1sp1.pdb"}, {"TREL_RESULTS=."}),
+                               run(dir.str(), {"-preprocess", "-sse", "w"})}) {
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_FALSE(has(again.out, "did not write")) << again.out;
+  }
+  EXPECT_EQ(names(dir.str()), before);
+  EXPECT_EQ(names(dir.file("w")), before_w);
+  user.files.erase(dir.file("w/1sp1.pdb"));  // rewritten in place, as asked
+  user.expectKept();
+}
+
 // An input is never the log: named on the command line it is refused
 // before anything is written; named by a list it keeps its name and the
 // log takes a numbered one. An earlier file at the log's name is kept under
@@ -220,7 +274,8 @@ TEST_F(UserFiles, AnExistingMatrixCacheFolderKeepsItsMode) {
 // -purge removes only what the results folder's record proves the tool
 // wrote: a folder only named like the results folder, and the user's files
 // in the results folder (a file of a result's name changed since included),
-// stay with their bytes.
+// stay with their bytes, and the purge's log stays beside them; a refused
+// purge stays refused.
 TEST_F(UserFiles, PurgeRemovesOnlyWhatTheToolWrote) {
   TempDir dir;
   Planted user;
@@ -240,7 +295,24 @@ TEST_F(UserFiles, PurgeRemovesOnlyWhatTheToolWrote) {
   EXPECT_EQ(purge.status, 0) << purge.out;
   EXPECT_TRUE(has(purge.out, "Kept 2 files in ./trel_results/")) << purge.out;
   EXPECT_FALSE(fs::exists(dir.file("trel_results/1sp1/1ard_1sp1.kpairs")));
-  EXPECT_FALSE(fs::exists(dir.file("trel_results/trel.log")));
+  EXPECT_TRUE(has(read_file(dir.file("trel_results/trel.log")), "Kept 2 files"));  // the purge's own
+  user.expectKept();
+  // Once the user's files are gone, the folder goes whole, that log too.
+  for (const char* f : {"trel_results/1sp1/mine.txt", "trel_results/1sp1/1sp1.ktops"}) {
+    fs::remove(dir.file(f));
+    user.files.erase(dir.file(f));
+  }
+  Outcome again = run(dir.str(), {"-purge"});
+  EXPECT_EQ(again.status, 0) << again.out;
+  EXPECT_FALSE(fs::exists(dir.file("trel_results"))) << again.out;
+
+  // A refused purge leaves no record behind: run again, it is refused again.
+  user.text(dir, "trel_results/notes.txt", "mine\n");
+  for (int k = 0; k < 2; k++) {
+    Outcome refused = run(dir.str(), {"-purge"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(has(refused.out, "holds no record of the files trel wrote in it")) << refused.out;
+  }
   user.expectKept();
 }
 

@@ -1,12 +1,17 @@
 // Files written whole or not at all: they appear only at their close, replace
-// an older file (a link standing there included), leave an unchanged one in
-// place, and a failure midway leaves the older file and nothing else; files
-// set aside take their place only when put there, in that order.
+// an older file of trel's (a link standing there included) and move a user's
+// aside, leave an unchanged one of trel's in place, and a failure midway
+// leaves the older file and nothing else; files set aside take their place
+// only when put there, in that order. The record of written files: what it
+// covers, and how it is read.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 #include <sys/resource.h>
@@ -42,6 +47,20 @@ ino_t inode(const std::string& file) {
   struct stat st;
   return lstat(file.c_str(), &st) == 0 ? st.st_ino : ino_t(0);
 }
+
+// Appends line to the record of folder, as another run of trel does.
+void appendRecord(const std::string& folder, const std::string& line) {
+  std::ofstream(folder + ZAM_WRITTEN_RECORD, std::ios::app | std::ios::binary) << line;
+}
+
+// The record line of the file at name under folder, as it is now.
+std::string fileLine(const std::string& folder, const std::string& name) {
+  _zam_identity id{};
+  EXPECT_EQ(zam_identityAt((folder + name).c_str(), &id), 1) << name;
+  return "W " + zam_identityText(id) + " " + name + "\n";
+}
+
+bool marked(const std::string& first_line) { return first_line == "# mine"; }
 
 }  // namespace
 
@@ -202,6 +221,131 @@ TEST(WholeFile, UnchangedFilesAreLeftInPlaceAndLinksReplaced) {
     EXPECT_EQ(testutil::read_file(other), "linked\n");
   }
   EXPECT_EQ(entries(dir), 2);
+}
+
+// A file that trel did not write is never replaced: a user's file at a
+// result's name (of the very same bytes too, which then gets no record) is
+// moved aside to the first free numbered name before the result takes the
+// name, by a plain close and by a file put in place later alike. A file this
+// process wrote, one carrying the writer's mark, and any file under a writer
+// whose files carry their own check are replaced.
+TEST(WholeFile, AFileTrelDidNotWriteIsMovedAside) {
+  testutil::TempDir dir;
+  const int before = zam_setAsideFiles();
+  const std::string hits = dir.file("1sp1.khits"), same = dir.file("1ard_1sp1.fasta.gz");
+  testutil::write_file(hits, "my hits\n");
+  testutil::write_file(dir.file("1sp1.khits.1"), "older\n");
+  ASSERT_EQ(write_whole(hits, "trel's\n"), 1);
+  EXPECT_EQ(testutil::read_file(hits), "trel's\n");
+  EXPECT_EQ(testutil::read_file(dir.file("1sp1.khits.1")), "older\n");
+  EXPECT_EQ(testutil::read_file(dir.file("1sp1.khits.2")), "my hits\n");
+  ASSERT_EQ(write_whole(hits, "written again\n"), 1);  // this process's own: replaced
+  ASSERT_EQ(write_whole(same, "x\n"), 1);
+  const std::string bytes = testutil::read_file(same);
+  std::filesystem::remove(same);
+  testutil::write_file(same, bytes);
+  ASSERT_EQ(write_whole(same, "x\n"), 1);
+  EXPECT_EQ(testutil::read_file(dir.file("1ard_1sp1.fasta.1.gz")), bytes);
+  EXPECT_EQ(zam_setAsideFiles() - before, 2);
+
+  const std::string rainbow = dir.file("q_rainbow.pdb");
+  testutil::write_file(rainbow, "mine\n");
+  _zam_whole* w = zam_openWhole(rainbow, "w");
+  ASSERT_NE(w, nullptr);
+  zam_fputs(w->fp, "hit\n");
+  ASSERT_EQ(zam_placeWhole(zam_closeWholeAside(w, true), rainbow), 1);
+  EXPECT_EQ(testutil::read_file(dir.file("q_rainbow.pdb.1")), "mine\n");
+  std::string first, as;
+  EXPECT_EQ(zam_setAsideFiles(&first, &as) - before, 3);
+  if (before == 0) {
+    EXPECT_EQ(first, hits);
+    EXPECT_EQ(as, dir.file("1sp1.khits.2"));
+  }
+
+  // Marked files and files of a writer that checks its own are replaced.
+  for (const char* name : {"a.ss", "b.ss", "c.dat"}) testutil::write_file(dir.file(name), "psipred\n");
+  testutil::write_file(dir.file("a.ss"), "# mine\r\n1 C\n");
+  for (const char* name : {"a.ss", "b.ss", "c.dat"}) {
+    w = zam_openWhole(dir.file(name), "w", name[0] == 'c' ? ZAM_OLDER_REPLACED : ZAM_OLDER_SET_ASIDE);
+    ASSERT_NE(w, nullptr);
+    w->marked = marked;
+    zam_fputs(w->fp, "new\n");
+    ASSERT_EQ(zam_closeWhole(w, true), 1);
+    EXPECT_EQ(testutil::read_file(dir.file(name)), "new\n");
+  }
+  EXPECT_EQ(testutil::read_file(dir.file("b.ss.1")), "psipred\n");
+  EXPECT_EQ(entries(dir), 11);
+}
+
+// The record of a results folder, whatever its name: a later run takes over
+// the name of a file a line covers, wholly and at that name, and of no other
+// file: one changed in place with its times set back, one recorded under
+// another name, one only an older trel recorded (no change time), and every
+// file when the record is damaged. Lines other runs appended after it was
+// read are read too. A file of trel's given a numbered name keeps its record.
+TEST(WholeFile, RecordCoversOnlyTheFilesItProvesTrels) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("mine") + "/";
+  std::filesystem::create_directory(folder);
+  zam_recordWrites(folder);
+  ASSERT_EQ(write_whole(folder + "run.log", "log\n"), 1);
+  testutil::write_file(folder + "new.log", "log 2\n");
+  ASSERT_EQ(zam_placeKeeping(folder + "new.log", folder + "run.log"), 1);
+  for (const char* name : {"b.txt", "c.txt", "d.txt", "e.txt"}) testutil::write_file(folder + name, "user\n");
+  appendRecord(folder, fileLine(folder, "b.txt") + fileLine(folder, "c.txt"));
+  ASSERT_TRUE(testutil::rewrite_with_old_times(folder + "c.txt", "USER\n"));
+  _zam_identity e{};
+  ASSERT_EQ(zam_identityAt((folder + "e.txt").c_str(), &e), 1);
+  appendRecord(folder, "F " + std::to_string(e.dev) + " " + std::to_string(e.ino) + " " + std::to_string(e.size) +
+                           " " + std::to_string(e.mtime_ns / 1000000000) + " " +
+                           std::to_string(e.mtime_ns % 1000000000) + " e.txt\n" + "W " + zam_identityText(e) +
+                           " sub/e.txt\n");
+  for (const char* name : {"b.txt", "c.txt", "e.txt"}) ASSERT_EQ(write_whole(folder + name, "trel\n"), 1) << name;
+  appendRecord(folder, fileLine(folder, "d.txt"));
+  ASSERT_EQ(write_whole(folder + "d.txt", "trel\n"), 1);
+  testutil::write_file(folder + "same.txt", "trel\n");  // the very bytes, no record: set aside, the new recorded
+  ASSERT_EQ(write_whole(folder + "same.txt", "trel\n"), 1);
+  EXPECT_EQ(testutil::read_file(folder + "same.txt.1"), "trel\n");
+  EXPECT_FALSE(std::filesystem::exists(folder + "b.txt.1"));
+  EXPECT_FALSE(std::filesystem::exists(folder + "d.txt.1"));
+  EXPECT_EQ(testutil::read_file(folder + "c.txt.1"), "USER\n");
+  EXPECT_EQ(testutil::read_file(folder + "e.txt.1"), "user\n");
+
+  std::vector<_zam_written_entry> lines;
+  ASSERT_EQ(zam_readWritten(folder, &lines), 1);
+  std::set<std::string> names;
+  for (const _zam_written_entry& line : lines) {
+    if (line.kind == 'F') {
+      EXPECT_EQ(line.id.mtime_ns, e.mtime_ns);
+      EXPECT_FALSE(zam_sameIdentity(line.id, e));
+    }
+    if (line.kind == 'W') names.insert(line.path);
+  }
+  // The log set aside by the second placement was trel's: recorded there.
+  EXPECT_EQ(names, (std::set<std::string>{"run.log", "run.log.1", "b.txt", "c.txt", "d.txt", "e.txt", "sub/e.txt",
+                                          "same.txt"}));
+
+  // A line holding a NUL byte damages the record: it covers nothing.
+  testutil::write_file(folder + "f.txt", "user\n");
+  const std::string sound = testutil::read_file(folder + ZAM_WRITTEN_RECORD);
+  const char nul[] = "W 1 2 3 4 5 g\0.txt\n";
+  appendRecord(folder, fileLine(folder, "f.txt") + std::string(nul, sizeof nul - 1) + "W 1 2 3 4 5 cut");
+  ASSERT_EQ(write_whole(folder + "f.txt", "trel\n"), 1);
+  EXPECT_EQ(testutil::read_file(folder + "f.txt.1"), "user\n");
+  long damaged = 0;
+  errno = 0;
+  EXPECT_EQ(zam_readWritten(folder, &lines, &damaged), 0);
+  EXPECT_EQ(errno, EILSEQ);
+  EXPECT_EQ(damaged, std::count(sound.begin(), sound.end(), '\n') + 2);
+  zam_recordWrites("");
+
+  // Only a record that is there is written to when asked so.
+  const std::string other = dir.file("other") + "/";
+  std::filesystem::create_directory(other);
+  zam_recordWrites(other, true);
+  ASSERT_EQ(write_whole(other + "x.txt", "x\n"), 1);
+  zam_recordWrites("");
+  EXPECT_FALSE(std::filesystem::exists(other + ZAM_WRITTEN_RECORD));
 }
 
 // The final name's ending chooses the codec, as zam_fopen would.

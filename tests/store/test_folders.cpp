@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -185,9 +186,12 @@ void writeWhole(const std::string& path, const std::string& text) {
   ASSERT_EQ(zam_closeWhole(w, true), 1) << path;
 }
 
-// -purge removes what the folder's record proves the tool wrote or made,
-// and nothing else: a user's file, a file changed since it was written and
-// the folders holding them stay.
+// -purge removes what the folder's record proves the tool wrote or made, at
+// the name it was recorded at, and nothing else: a user's file, a file
+// changed since it was written (in place with its times set back too), a
+// result the user moved elsewhere in the folder or gave a second name, and
+// the folders holding them stay. This run's own log, which grows as the
+// purge goes, is neither counted as kept nor left behind when its folder goes.
 TEST(Folders, PurgeOnlyWhatTheRecordNames) {
   TempDir tmp;
   const std::string folder = tmp.file("trel_results") + "/";
@@ -199,41 +203,83 @@ TEST(Folders, PurgeOnlyWhatTheRecordNames) {
   writeWhole(folder + "1abc/1abc.ktops", "tops\n");
   writeWhole(folder + "2xyz/2xyz.ktops", "tops\n");
   writeWhole(folder + "trel.log", "log\n");
-  writeWhole(folder + "changed.txt", "as written\n");
+  for (const char* name : {"changed.txt", "set_back.txt", "linked.pdb", "1abc/best.pdb"}) writeWhole(folder + name, "as written\n");
   zam_recordWrites("");
   write_file(folder + "changed.txt", "changed by the user\n");
+  ASSERT_TRUE(testutil::rewrite_with_old_times(folder + "set_back.txt", "AS WRITTEN\n"));
+  ASSERT_EQ(link((folder + "linked.pdb").c_str(), tmp.file("my_copy.pdb").c_str()), 0);
+  fs::create_directory(folder + "mine");
+  fs::rename(folder + "1abc/best.pdb", folder + "mine/best.pdb");
   write_file(folder + "1abc/mine.txt", "mine\n");
   write_file(folder + "notes.txt", "mine\n");
   fs::create_directory(folder + "own");  // a folder the tool did not make
+  const std::string own = folder + "trel.log.running";
+  write_file(own, "purging\n");
   {
     Capture c;
-    EXPECT_EQ(trel_purgeResults(folder.c_str(), 0, nullptr), 1);
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 0, own.c_str()), 1);
     EXPECT_TRUE(c.any("PURGING RESULTS folder=" + folder + " (DUMMY RUN)\n"));
     EXPECT_TRUE(c.any("UNLINK: " + folder + "1abc/1abc.ktops\n"));
     EXPECT_TRUE(fs::exists(folder + "1abc/1abc.ktops"));
   }
+  std::ofstream(own, std::ios::app) << "the log grows\n";
   {
     Capture c;
-    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 1);
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, own.c_str()), 1);
     EXPECT_TRUE(c.any("Keeping " + folder + "notes.txt\n"));
-    EXPECT_TRUE(c.any("Kept 3 files in " + folder));
+    EXPECT_TRUE(c.any("Keeping " + folder + "linked.pdb"));
+    EXPECT_FALSE(c.any("Keeping " + own));
+    EXPECT_TRUE(c.any("Kept 6 files in " + folder));
   }
   EXPECT_FALSE(fs::exists(folder + "1abc/1abc.ktops"));
   EXPECT_FALSE(fs::exists(folder + "trel.log"));
   EXPECT_FALSE(fs::exists(folder + "2xyz"));
   EXPECT_EQ(read_file(folder + "changed.txt"), "changed by the user\n");
+  EXPECT_EQ(read_file(folder + "set_back.txt"), "AS WRITTEN\n");
+  EXPECT_EQ(read_file(folder + "linked.pdb"), "as written\n");
+  EXPECT_EQ(read_file(folder + "mine/best.pdb"), "as written\n");
   EXPECT_EQ(read_file(folder + "1abc/mine.txt"), "mine\n");
   EXPECT_EQ(read_file(folder + "notes.txt"), "mine\n");
   EXPECT_TRUE(fs::is_directory(folder + "own"));
+  EXPECT_TRUE(fs::exists(own));  // beside what it names as kept
 
-  // Without the user's files the folder goes whole, its record with it.
-  for (const char* f : {"changed.txt", "1abc/mine.txt", "notes.txt"}) fs::remove(folder + f);
+  // Without the user's files the folder goes whole, its record and the log
+  // with it.
+  for (const char* f : {"changed.txt", "set_back.txt", "linked.pdb", "1abc/mine.txt", "notes.txt", "mine/best.pdb"})
+    fs::remove(folder + f);
   fs::remove(folder + "own");
+  fs::remove(folder + "mine");
+  {
+    Capture c;
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, own.c_str()), 1);
+    EXPECT_FALSE(c.any("Kept"));
+  }
+  EXPECT_FALSE(fs::exists(tmp.file("trel_results")));
+
+  // An older trel's lines prove nothing, and a record with a NUL byte in a
+  // line is refused as damaged, nothing removed.
+  fs::create_directories(folder);
+  write_file(folder + "old.ktops", "old\n");
+  struct stat st;
+  ASSERT_EQ(lstat((folder + "old.ktops").c_str(), &st), 0);
+  write_file(folder + ZAM_WRITTEN_RECORD, "F " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " +
+                                              std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) +
+                                              " " + std::to_string(st.st_mtim.tv_nsec) + " old.ktops\n");
   {
     Capture c;
     EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 1);
+    EXPECT_TRUE(c.any("Keeping " + folder + "old.ktops\n"));
+    EXPECT_TRUE(c.any("Of them, 1 was recorded only by an older trel"));
   }
-  EXPECT_FALSE(fs::exists(tmp.file("trel_results")));
+  const char nul[] = "W 1 2 3 4 5 x\0.ktops\n";
+  std::ofstream(folder + ZAM_WRITTEN_RECORD, std::ios::app) << std::string(nul, sizeof nul - 1);
+  {
+    Capture c;
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 0);
+    EXPECT_TRUE(c.any("*Error* The record " + folder + ZAM_WRITTEN_RECORD + " of the files trel wrote is damaged (line 2"));
+  }
+  EXPECT_TRUE(fs::exists(folder + "old.ktops"));
+  fs::remove_all(folder);
 
   // No record: nothing is removed.
   fs::create_directories(folder);

@@ -205,12 +205,14 @@ TEST(SequenceWrite, UncreatableFileIsReportedAndOldFileKept) {
   EXPECT_NE(g_out.find("*Error* Failed to open file: " + folder + "q.fasta [No such file or directory]"),
             std::string::npos)
       << g_out;
-  // The temporary file is renamed over the old one only when complete.
+  // The temporary file takes the name only when complete; a file of the
+  // user's found there is kept under a numbered name.
   std::string ok = dir.str() + "/";
   testutil::write_file(ok + "q.pir", "old");
   ASSERT_EQ(trel_writeSequencePir(ok.c_str(), "q", s.seq), 1);
   EXPECT_EQ(testutil::read_file(ok + "q.pir"), ">P1;1abc\nsequence:1abc:::::::0.00: 0.00\nMKVLSaGYw*\n\n");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
+  EXPECT_EQ(testutil::read_file(ok + "q.pir.1"), "old");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 2);
 }
 
 TEST(SequencePrint, FastaAndPirIntoTheLog) {

@@ -224,7 +224,9 @@ TEST(BinaryPdb, WriteReplacesWholeAndLeavesNoTemporary) {
   std::vector<std::string> names;
   for (auto& e : std::filesystem::directory_iterator(dir.path)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
-  EXPECT_EQ((std::vector<std::string>{"rep.kpdb", "rep.pdb"}), names);
+  // The file found there was not trel's: it is kept under a numbered name.
+  EXPECT_EQ((std::vector<std::string>{"rep.kpdb", "rep.kpdb.1", "rep.pdb"}), names);
+  EXPECT_EQ(read_file(dir.file("rep.kpdb.1")), "old contents");
 
   // An image whose counts promise records it lacks is refused, and the old
   // file stays as it was.
