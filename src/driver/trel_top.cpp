@@ -595,6 +595,7 @@ void trel_stopRun(int sig) {
                                    : sig == SIGTERM ? "SIGTERM"
                                    : sig == SIGHUP  ? "SIGHUP (its terminal closed)"
                                                     : "a signal");
+  reportSetAside();
   removePrivateCache();
   placeLog(false);
   zam_logger_exit();
