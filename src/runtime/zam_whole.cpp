@@ -12,6 +12,7 @@
 #include <mutex>
 #include <set>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -66,6 +67,7 @@ std::map<std::string, std::vector<_zam_identity>> record_files;
 int64_t read_end = 0;
 std::pair<uint64_t, uint64_t> read_file{0, 0};
 bool record_damaged = false;  // a line holds a NUL byte: the record covers nothing
+std::atomic<int64_t> record_start_ns{0};  // when the record began (the clock of change times)
 
 // A record larger than this is not read (it covers nothing).
 constexpr int64_t kRecordMax = int64_t(1) << 30;
@@ -197,20 +199,29 @@ void readRecordTail() {
 // Whether a line of the record covers the file of identity id at path.
 bool recordCovers(const std::string& path, const _zam_identity& id) {
   if (!recording) return false;
-  std::lock_guard<std::mutex> hold(record_lock);
-  const std::string name = recordName(path);
-  if (name.empty() || name == ".") return false;
-  const auto covers = [&] {
-    if (record_damaged) return false;
-    const auto it = record_files.find(name);
-    if (it == record_files.end()) return false;
-    for (const _zam_identity& line : it->second)
-      if (zam_sameIdentity(line, id)) return true;
-    return false;
-  };
-  if (covers()) return true;
-  readRecordTail();
-  return covers();
+  for (int look = 0;; ++look) {
+    {
+      std::lock_guard<std::mutex> hold(record_lock);
+      const std::string name = recordName(path);
+      if (name.empty() || name == ".") return false;
+      const auto covers = [&] {
+        if (record_damaged) return false;
+        const auto it = record_files.find(name);
+        if (it == record_files.end()) return false;
+        for (const _zam_identity& line : it->second)
+          if (zam_sameIdentity(line, id)) return true;
+        return false;
+      };
+      if (covers()) return true;
+      readRecordTail();
+      if (covers()) return true;
+    }
+    // Another run appends a file's line just after putting the file in
+    // place: a file that appeared since this record began is looked at once
+    // more, a moment later.
+    if (look > 0 || id.ctime_ns < record_start_ns) return false;
+    usleep(20000);
+  }
 }
 
 // Whether the first line of the regular file at path is the mark marked
@@ -617,6 +628,9 @@ void zam_recordWrites(const std::string& folder, bool extend_only) {
   read_end = 0;
   read_file = {0, 0};
   record_extend_only = extend_only;
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  record_start_ns = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
   std::vector<char> cwd(PATH_MAX + 1);
   working = getcwd(cwd.data(), cwd.size()) ? cwd.data() : "";
   record_root = record_folder.empty() || working.empty() ? std::string() : plainPath(record_folder, working);
