@@ -58,8 +58,9 @@ bool cache_is_private = false;  // read by the main thread alone
 // watcher, so that the log is placed and the cache removed once.
 std::mutex end_lock;
 
-// One line for the files of the user's that stood at the names of this
-// run's results: each was moved aside to a numbered name first. Said once,
+// One line for the files that stood at the names of this run's results and
+// that no record shows trel wrote (the user's, or an older trel's): each
+// was moved aside to a numbered name first. Said once,
 // at the end of the run, whether it ended well or not.
 void reportSetAside() {
   static std::atomic<bool> said{false};
@@ -67,11 +68,11 @@ void reportSetAside() {
   const int n = zam_setAsideFiles(&first, &as);
   if (n == 0 || said.exchange(true)) return;
   if (n == 1)
-    zam_wrn("Kept %s, which trel did not write, as %s: a result of this run has its name.\n", first.c_str(),
-            as.c_str());
+    zam_wrn("Kept %s, which no record shows trel wrote, as %s: a result of this run has its name.\n",
+            first.c_str(), as.c_str());
   else
-    zam_wrn("Kept %d files that trel did not write under numbered names: results of this run have their names "
-            "(the first: %s, now %s).\n",
+    zam_wrn("Kept %d files that no record shows trel wrote under numbered names: results of this run have "
+            "their names (the first: %s, now %s).\n",
             n, first.c_str(), as.c_str());
 }
 

@@ -157,18 +157,18 @@ TEST_F(UserFiles, AUsersFileAtAResultsNameIsMovedAside) {
   const std::vector<std::string> search = {"-nosubdirs", "1sp1.pdb", "1ard.pdb", "5znf.pdb"};
   Outcome first = run(dir.str(), search, {"TREL_RESULTS=."});
   EXPECT_EQ(first.status, 0) << first.out;
-  EXPECT_EQ(testutil::occurrences(first.out, "did not write"), 1) << first.out;
-  EXPECT_TRUE(has(first.out, "Kept 2 files that trel did not write under numbered names")) << first.out;
+  EXPECT_EQ(testutil::occurrences(first.out, "no record shows trel wrote"), 1) << first.out;
+  EXPECT_TRUE(has(first.out, "Kept 2 files that no record shows trel wrote under numbered names")) << first.out;
   EXPECT_EQ(read_file(dir.file("1ard_1sp1.fasta.1")), "my notes\n");
   EXPECT_EQ(read_file(dir.file("1sp1.khits.1")), "my hits\n");
   EXPECT_EQ(read_file(dir.file("1ard_1sp1.fasta")).rfind(">", 0), 0u);
   Outcome theor = run(dir.str(), {"-theor=1sp1.pdb"}, {"TREL_RESULTS=."});
   EXPECT_EQ(theor.status, 0) << theor.out;
-  EXPECT_TRUE(has(theor.out, "Kept ./1sp1_2.pdb, which trel did not write, as ./1sp1_2.pdb.1")) << theor.out;
+  EXPECT_TRUE(has(theor.out, "Kept ./1sp1_2.pdb, which no record shows trel wrote, as ./1sp1_2.pdb.1")) << theor.out;
   EXPECT_EQ(read_file(dir.file("1sp1_2.pdb.1")), "my model\n");
   Outcome pre = run(dir.str(), {"-preprocess", "-sse", "w"});
   EXPECT_EQ(pre.status, 0) << pre.out;
-  EXPECT_TRUE(has(pre.out, "Kept " + dir.file("w/1sp1.ss") + ", which trel did not write")) << pre.out;
+  EXPECT_TRUE(has(pre.out, "Kept " + dir.file("w/1sp1.ss") + ", which no record shows trel wrote")) << pre.out;
   EXPECT_EQ(read_file(dir.file("w/1sp1.ss.1")), "my psipred\n");
   EXPECT_EQ(read_file(dir.file("w/1sp1.ss")).rfind("29 ", 0), 0u);
 
@@ -177,7 +177,7 @@ TEST_F(UserFiles, AUsersFileAtAResultsNameIsMovedAside) {
                                run(dir.str(), {"-theor=1sp1.pdb"}, {"TREL_RESULTS=."}),
                                run(dir.str(), {"-preprocess", "-sse", "w"})}) {
     EXPECT_EQ(again.status, 0) << again.out;
-    EXPECT_FALSE(has(again.out, "did not write")) << again.out;
+    EXPECT_FALSE(has(again.out, "no record shows trel wrote")) << again.out;
   }
   EXPECT_EQ(names(dir.str()), before);
   EXPECT_EQ(names(dir.file("w")), before_w);
