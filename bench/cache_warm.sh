@@ -12,9 +12,11 @@
 # Usage: bench/cache_warm.sh [release build folder]   (default build-bench)
 # A missing folder is configured with -DCMAKE_BUILD_TYPE=Release and trel is
 # built in it. CACHE_N sets the number of targets, CACHE_QUERY the query file,
-# CACHE_REPEAT the runs of each kind (default 3; the least CPU is shown, and
-# the two kinds take turns), TARGETS=folder gives the targets as a folder
-# rather than a list file. Targets and cache go under $TMPDIR (default /tmp).
+# CACHE_REPEAT the runs of each kind (default 5): the two kinds take turns,
+# every run is listed, and the median of each kind is shown (a machine's load
+# moves both alike), with the median of the warm / files ratios of the turns.
+# TARGETS=folder gives the targets as a folder rather than a list file.
+# Targets and cache go under $TMPDIR (default /tmp).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,7 +24,7 @@ build=${1:-$here/build-bench}
 case "$build" in /*) ;; *) build=$here/$build ;; esac
 data=${TREL_SHARED_DATA:-$here/../shared/data}/pdb
 n=${CACHE_N:-10000}
-repeat=${CACHE_REPEAT:-3}
+repeat=${CACHE_REPEAT:-5}
 query=${CACHE_QUERY:-$data/freesasa/1ubq.pdb}
 
 if [ ! -x "$build/src/driver/trel" ]; then
@@ -75,26 +77,28 @@ echo "Query $(basename "$query"); $n targets over ${#pool[@]} distinct structure
 measure "TREL_CACHE=$work/cache" -cache "-target=$targets" "$query" >/dev/null  # fills the cache
 cache_bytes=$(find "$work/cache" -name 't*.trq' -o -name 't*.trc' | xargs stat -c %s | awk '{s += $1} END {print s}')
 
-declare -A cpu bytes
+# The median of the numbers given.
+median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+files_cpu=() cache_cpu=() files_bytes=() cache_bytes_read=() turns=()
+printf '%-5s %10s %10s %8s\n' turn files_cpu cache_cpu ratio
 for ((k = 0; k < repeat; k++)); do
-  for kind in files cache; do
-    if [ "$kind" = files ]; then
-      read -r c b < <(measure "" "-target=$targets" "$query")
-    else
-      read -r c b < <(measure "TREL_CACHE=$work/cache" -cache "-target=$targets" "$query")
-    fi
-    if [ -z "${cpu[$kind]:-}" ] || awk -v a="$c" -v b="${cpu[$kind]}" 'BEGIN {exit !(a < b)}'; then
-      cpu[$kind]=$c bytes[$kind]=$b
-    fi
-  done
+  read -r fc fb < <(measure "" "-target=$targets" "$query")
+  read -r cc cb < <(measure "TREL_CACHE=$work/cache" -cache "-target=$targets" "$query")
+  files_cpu+=("$fc") cache_cpu+=("$cc") files_bytes+=("$fb") cache_bytes_read+=("$cb")
+  turns+=("$(awk -v a="$cc" -v b="$fc" 'BEGIN {print a / b}')")
+  printf '%-5d %10.3f %10.3f %8.3f\n' $((k + 1)) "$fc" "$cc" "${turns[k]}"
 done
 
-printf '%-12s %8s %12s\n' kind cpu_s kB/target
+printf '\n%-12s %12s %12s\n' kind median_cpu_s kB/target
 for kind in files cache; do
-  printf '%-12s %8.2f %12.1f\n' "$kind" "${cpu[$kind]}" "$(awk -v b="${bytes[$kind]}" -v n="$n" 'BEGIN {print b / n / 1000}')"
+  if [ "$kind" = files ]; then c=$(median "${files_cpu[@]}") b=$(median "${files_bytes[@]}"); else
+    c=$(median "${cache_cpu[@]}") b=$(median "${cache_bytes_read[@]}"); fi
+  printf '%-12s %12.2f %12.1f\n' "$kind" "$c" "$(awk -v b="$b" -v n="$n" 'BEGIN {print b / n / 1000}')"
 done
 printf 'Sources: %.1f kB a target; tag and trace files: %.1f kB a target.\n' \
   "$(awk -v b="$sources" -v n="$n" 'BEGIN {print b / n / 1000}')" \
   "$(awk -v b="$cache_bytes" -v n="$n" 'BEGIN {print b / n / 1000}')"
-printf 'Warm cache CPU / files CPU: %.2f (at most 0.50 wanted).\n' \
-  "$(awk -v a="${cpu[cache]}" -v b="${cpu[files]}" 'BEGIN {print a / b}')"
+printf 'Warm cache CPU / files CPU: %.2f as medians, %.2f as the median of the turns (at most 0.50 wanted).\n' \
+  "$(awk -v a="$(median "${cache_cpu[@]}")" -v b="$(median "${files_cpu[@]}")" 'BEGIN {print a / b}')" \
+  "$(median "${turns[@]}")"

@@ -125,6 +125,7 @@ struct Run {
   char** only;
   int nonly;
   _trel_options* options;
+  _trel_input_ids ids;
   _trel_thing_opts store;
   _trel_db_opts dbopts;
   // In the model mode a sequence that cannot be used is reported and left
@@ -144,8 +145,10 @@ void openQueries(Run& r) {
   const int qpots[TREL_POT_CLASSES] = {-1, 0, 0, 0, 0};
   r.nq_all = r.nq + (r.member ? 1 : 0);
   r.qlist.assign(std::max(r.nq_all, 1), nullptr);
+  _trel_thing_opts qstore = r.store;
+  qstore.identities = r.ids.queries;
   if (r.nq > 0 && !trel_openThings(r.nq, r.qlist.data(), qpots, 1, INT_MAX, r.options->with_qseq, r.queries,
-                                   r.usr_folder, 1, r.options->use_cache, &r.store) &&
+                                   r.usr_folder, 1, r.options->use_cache, &qstore) &&
       !r.model)
     stop();
   if (r.member && !trel_memberDatabase(r.db, r.member, &r.qlist[r.nq], qpots, 1, INT_MAX, &r.dbopts)) {
@@ -243,6 +246,7 @@ void openTargets(Run& r, const int tpots[TREL_POT_CLASSES], int lo, int hi) {
   zam_vm_pooling(tstore.threads > 1 ? 1 : 2);
   // A target made from another file than a query of its name is named apart
   // from it, so that its result files and rows are its own.
+  tstore.identities = r.ids.targets;
   tstore.other_paths = r.queries;
   tstore.others = r.qlist.data();
   tstore.n_others = r.nq;
@@ -365,7 +369,7 @@ void finish(Run& r, int threads, _trel_align_buf** bufs, int mode_ok) {
 void trel_process(const char* sys_folder, const char* name, const char* usr_folder,
                   char** queries, int nq, char** targets, int nt, const char* member,
                   const char* templ, _trel_db* db, const char* select, char** only, int nonly,
-                  _trel_options* options) {
+                  _trel_options* options, const _trel_input_ids& ids) {
   (void)sys_folder;
   (void)name;
   const double start = zam_get_time();
@@ -381,7 +385,7 @@ void trel_process(const char* sys_folder, const char* name, const char* usr_fold
   if (!descriptors && !trel_searchFilterUsable(options)) stop();
 
   Run r{usr_folder, queries, nq, targets, nt, with_member ? member : nullptr, templ, db, select, only, nonly,
-        options, storeOptions(options), databaseOptions(options), options->do_model != 0};
+        options, ids, storeOptions(options), databaseOptions(options), options->do_model != 0};
   openQueries(r);
   checkQueries(r);
   int tpots[TREL_POT_CLASSES];

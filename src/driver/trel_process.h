@@ -11,6 +11,15 @@
 
 struct _trel_db;
 struct _trel_options;
+struct _zam_identity;
+
+// The identities the query and target files had when their lists were read
+// (zam_identity.h), one for each file (all zero: not known, looked at when
+// opened); null arrays when none is known.
+struct _trel_input_ids {
+  const _zam_identity* queries = nullptr;
+  const _zam_identity* targets = nullptr;
+};
 
 // queries[0..nq-1] and targets[0..nt-1] are file names; db (or null) adds
 // its members chosen by select and only[0..nonly-1] (sorted) as targets, and
@@ -20,4 +29,4 @@ struct _trel_options;
 void trel_process(const char* sys_folder, const char* name, const char* usr_folder,
                   char** queries, int nq, char** targets, int nt, const char* member,
                   const char* templ, _trel_db* db, const char* select, char** only, int nonly,
-                  _trel_options* options);
+                  _trel_options* options, const _trel_input_ids& ids = {});

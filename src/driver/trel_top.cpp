@@ -39,6 +39,7 @@
 #include "runtime/zam_thread.h"
 #include "runtime/zam_version.h"
 #include "runtime/zam_vm.h"
+#include "runtime/zam_identity.h"
 #include "runtime/zam_whole.h"
 #include "store/trel_folders.h"
 #include "structure/zam_pdb.h"
@@ -362,11 +363,14 @@ std::vector<std::string> takeList(char** list, int n) {
 // The files named by a folder or list file; a folder's files that hold no
 // structure are left out unless the files are read as sequences. With the
 // object cache's folder (cache, not null), a folder's file that its cached
-// tag knows as it stands is not read to tell.
-std::vector<std::string> getFiles(const std::string& source, bool sequences, const char* cache = nullptr) {
+// tag knows as it stands is not read to tell. The identity each file had
+// when the list was read goes to ids when given, one for each name.
+std::vector<std::string> getFiles(const std::string& source, bool sequences, const char* cache = nullptr,
+                                  std::vector<_zam_identity>* ids = nullptr) {
+  if (ids) ids->clear();
   if (source.empty()) return {};
   int n = 0;
-  char** list = trel_getStructureFiles(source.c_str(), sequences ? 0 : 1, &n, cache);
+  char** list = trel_getStructureFiles(source.c_str(), sequences ? 0 : 1, &n, cache, ids);
   return takeList(list, n);
 }
 
@@ -439,21 +443,32 @@ void runSearch(_trel_options* options, char** only, int n_only) {
   }
 
   const char* cache = options->use_cache ? S.usr_folder.c_str() : nullptr;
-  std::vector<std::string> reads = getFiles(S.read_list, options->with_qseq || options->with_tseq, cache);
-  std::vector<std::string> queries = getFiles(S.source_list, options->with_qseq, cache);
-  std::vector<std::string> targets = getFiles(S.target_list, options->with_tseq, cache);
-  for (const std::vector<std::string>* list : {&reads, &queries, &targets})
-    for (const std::string& file : *list) zam_keepInput(file);
+  // Each listed file is looked at once, when its list is read: that
+  // identity marks it as an input and is its identity when it is opened.
+  std::vector<_zam_identity> read_ids, query_ids, target_ids;
+  std::vector<std::string> reads = getFiles(S.read_list, options->with_qseq || options->with_tseq, cache, &read_ids);
+  std::vector<std::string> queries = getFiles(S.source_list, options->with_qseq, cache, &query_ids);
+  std::vector<std::string> targets = getFiles(S.target_list, options->with_tseq, cache, &target_ids);
+  for (const auto& [list, ids] : {std::pair{&reads, &read_ids}, {&queries, &query_ids}, {&targets, &target_ids}})
+    for (size_t i = 0; i < list->size(); i++)
+      if ((*ids)[i].ino != 0)
+        zam_keepInputIdentity((*ids)[i]);
+      else
+        zam_keepInput((*list)[i]);
   size_t nquery_files = S.multi_query ? S.files.size() : std::min<size_t>(1, S.files.size());
   queries.insert(queries.end(), S.files.begin(), S.files.begin() + nquery_files);
   if (!S.multi_query && S.files.size() > 1) targets.insert(targets.end(), S.files.begin() + 1, S.files.end());
+  query_ids.resize(queries.size());  // the command line's files: looked at when opened
+  target_ids.resize(targets.size());
   if (!reads.empty()) {
     size_t from = 0;
     if (queries.empty()) {
       queries.push_back(reads[0]);
+      query_ids.push_back(read_ids[0]);
       from = 1;
     }
     targets.insert(targets.end(), reads.begin() + from, reads.end());
+    target_ids.insert(target_ids.end(), read_ids.begin() + static_cast<std::ptrdiff_t>(from), read_ids.end());
   }
 
   int nq = int(queries.size()), nt = int(targets.size());
@@ -484,7 +499,8 @@ void runSearch(_trel_options* options, char** only, int n_only) {
   trel_process(S.sys_folder.c_str(), S.db_name.c_str(), S.usr_folder.c_str(), q.data(), nq, t.data(), nt,
                S.member_name.empty() ? nullptr : S.member_name.c_str(),
                S.template_name.empty() ? nullptr : S.template_name.c_str(), db,
-               S.select_pattern.empty() ? nullptr : S.select_pattern.c_str(), only, n_only, options);
+               S.select_pattern.empty() ? nullptr : S.select_pattern.c_str(), only, n_only, options,
+               _trel_input_ids{query_ids.data(), target_ids.data()});
 }
 
 // Modes 1 to 9; returns after the first that applies.

@@ -19,6 +19,7 @@
 
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_identity.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_owner.h"
 
@@ -592,6 +593,13 @@ void zam_keepInput(const std::string& path) {
   if (path.empty() || stat(path.c_str(), &st) != 0) return;
   std::lock_guard<std::mutex> hold(inputs_lock);
   inputs.emplace(st.st_dev, st.st_ino);
+  any_inputs = true;
+}
+
+void zam_keepInputIdentity(const _zam_identity& id) {
+  if (id.ino == 0) return;
+  std::lock_guard<std::mutex> hold(inputs_lock);
+  inputs.emplace(static_cast<dev_t>(id.dev), static_cast<ino_t>(id.ino));
   any_inputs = true;
 }
 

@@ -14,6 +14,8 @@
 
 #include "runtime/zam_identity.h"
 
+struct _zam_identity;
+
 struct _zam_file;
 
 // A temporary name beside path: path + "." + this process's owner mark
@@ -91,6 +93,9 @@ int zam_closeWholeNew(_zam_whole* whole, bool keep);
 // Marks the existing file path as an input; a missing path is ignored.
 // Thread-safe; no message.
 void zam_keepInput(const std::string& path);
+// zam_keepInput of a file whose identity the caller took already (its list
+// was read): no second look. An unknown identity (inode 0) is ignored.
+void zam_keepInputIdentity(const _zam_identity& id);
 // Whether path names (a link followed) a file marked as an input.
 bool zam_isInput(const std::string& path);
 // For a writer about to write path: when it names an input of the run, the

@@ -11,9 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 #include <sys/stat.h>
@@ -27,6 +25,8 @@
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_filesum.h"
+#include "runtime/zam_identity.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_string.h"
 #include "runtime/zam_system.h"
@@ -69,9 +69,13 @@ bool tagSane(const _trel_tag& tag) {
          tag.pot_class >= 0 && tag.pot_class < TREL_POT_CLASSES;
 }
 
-bool sameFile(const char* a, const char* b) {
-  std::error_code ec;
-  return strcmp(a, b) == 0 || (std::filesystem::equivalent(a, b, ec) && !ec);
+// Whether two paths name one file: the same text, or one regular file
+// reached both ways (links followed).
+bool namesOneFile(const char* a, const char* b) {
+  if (strcmp(a, b) == 0) return true;
+  _zam_identity x{}, y{};
+  return zam_identityAt(a, &x, nullptr, true) && zam_identityAt(b, &y, nullptr, true) && x.dev == y.dev &&
+         x.ino == y.ino;
 }
 
 // A file at one of the object's cache names that is not trel's, or cannot
@@ -119,7 +123,7 @@ bool coefficientsWhole(const std::string& bytes, int order) {
 // The stamp of the source file at path (and its identity when settled);
 // false after "Failed to read source file", when nothing can be served or
 // built from it.
-bool stampSource(const char* path, _trel_stamp* stamp, _trel_identity* id) {
+bool stampSource(const char* path, _trel_stamp* stamp, _zam_identity* id) {
   if (trel_stampFile(path, stamp, id)) return true;
   zam_err("Failed to read source file %s [%s]\n", path, strerror(errno));
   return false;
@@ -198,30 +202,31 @@ bool checkFiles(_trel_thing* thing, const char* base, const int* pots, Checked* 
 // zero-filled, so that the object is built anew; a file that cannot serve
 // is named in one message, while no tag file at all is said nothing of.
 // False when the source itself cannot be read (reported): then nothing can
-// be served or built.
-bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* kept) {
+// be served or built. known, when not null and known (inode not 0), is the
+// identity the source had when its list was read: it is not looked at again.
+bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* kept, const _zam_identity* known) {
   _trel_tag* tag = thing->tag;
   memset(tag, 0, sizeof *tag);
   char base[TREL_PATH_MAX + 1];
   if (!trel_nameThing(thing, base)) return true;  // no cache files fit in that folder
   const std::string tag_file = withExtension(base, "trq");
-  struct stat st;
-  if (lstat(tag_file.c_str(), &st) != 0 && errno == ENOENT) return true;
   // The tag file first: its line records the stamp of the source its object
   // was made from, and the file the source's identity then.
   std::string bytes;
   _trel_stamp recorded{};
   TrelCheck c = trel_readCacheFile(tag_file.c_str(), "trq", &bytes, &recorded);
-  _trel_identity id{};
+  if (c == TREL_CHECK_MISSING) return true;
+  _zam_identity id{};
   if (c == TREL_CHECK_OK) trel_takeIdentity(&bytes, &id);
   // A source that stands as it stood then is known by its identity: not a
   // byte of it is read. Any other is read and its checksum taken, and a tag
   // that passes then learns its identity now (when the object keeps its
   // files), so that the next open need not read it. A tag that cannot serve
   // leaves the source to the build, which reads it once.
-  _trel_identity now{};
+  _zam_identity now{};
+  if (known && known->ino != 0) now = *known;
   bool learn = false;
-  if (c == TREL_CHECK_OK && trel_identityOf(path, &now) && trel_sameIdentity(id, now)) {
+  if (c == TREL_CHECK_OK && (now.ino != 0 || zam_identityAt(path, &now, nullptr, true)) && zam_sameIdentity(id, now)) {
     thing->stamp = recorded;
     thing->stamp.options = trel_readingKey();
     thing->source_id = id;
@@ -268,9 +273,10 @@ bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* 
   if (zam_debug >= 3) zam_log("Reading TRC file: %s\n", withExtension(base, "trc").c_str());
   // The image is made from the source, placed as the tag says, when the
   // image file fails its check, or would be the source itself (cache files
-  // beside their source, which has the image file's name: never written).
+  // beside their source, which has the image file's name: never written;
+  // told when the image is loaded, which most objects never are).
   thing->source = kdupS_pooled(path);
-  thing->check_image = !sameFile(withExtension(base, imageExt(thing)).c_str(), path);
+  thing->check_image = 1;
   if (learn && thing->save) {
     _trel_tag copy = *tag;
     const _trel_private_files own;
@@ -297,27 +303,16 @@ std::string codeText(const _trel_tag* tag) {
   return trel_cathName(tag->code, code);
 }
 
-// Whether the file at path is read through a codec: its stamp is of the
-// packed bytes, which the PDB reader does not parse itself.
-bool packed(const char* path) {
-  const char* dot = strrchr(path, '.');
-  return dot && (strcmp(dot, ".gz") == 0 || strcmp(dot, ".bz") == 0 || strcmp(dot, ".bz2") == 0);
-}
-
-// The PDB file at path read once: a plain file whole, its stamp (into stamp
-// when given, *stamped telling whether it could be taken) made from the
-// very bytes that are parsed; a packed one is stamped first, then read.
-// Null after the reader's report when it gives no image.
-_pdb_image* readStamped(const char* path, const char* name, _trel_stamp* stamp, int* stamped,
-                        _trel_identity* id = nullptr) {
+// The PDB file at path read once, and stamped (into stamp when given,
+// *stamped telling whether it could be) from the very bytes that are parsed,
+// as they are read. Null after the reader's report when it gives no image.
+_pdb_image* readPdbStamped(const char* path, const char* name, _trel_stamp* stamp, int* stamped,
+                           _zam_identity* id = nullptr) {
   if (!stamp) return zam_readPdb(path, name);  // reports a file it cannot open
-  std::string bytes;
-  if (!packed(path) && trel_readStamped(path, &bytes, stamp, id)) {
-    *stamped = 1;
-    return zam_readPdbText(bytes.data(), static_cast<int64_t>(bytes.size()), path, name);
-  }
-  *stamped = trel_stampFile(path, stamp, id);
-  return zam_readPdb(path, name);
+  _zam_filesum sum;
+  _pdb_image* image = zam_readPdbSummed(path, name, &sum);
+  *stamped = trel_stampSum(sum, stamp, id);
+  return image;
 }
 
 // Reads and imports the PDB file of a trace or descriptor object, read once
@@ -326,9 +321,9 @@ _pdb_image* readStamped(const char* path, const char* name, _trel_stamp* stamp, 
 // or has no residues, both reported.
 _pdb_image* readSource(_trel_thing* thing, const char* path, bool stamp) {
   _trel_stamp read;
-  _trel_identity id{};
+  _zam_identity id{};
   int stamped = 0;
-  _pdb_image* image = readStamped(path, thing->name, stamp ? &read : nullptr, &stamped, &id);
+  _pdb_image* image = readPdbStamped(path, thing->name, stamp ? &read : nullptr, &stamped, &id);
   if (stamp) {
     thing->stamped = stamped;
     if (stamped) {
@@ -416,11 +411,13 @@ bool buildImage(_trel_thing* thing, const char* path, const _trel_thing_opts* op
   return true;
 }
 
+// known: the source's identity when its list was read, or null.
 void openDescriptor(_trel_thing* thing, const char* path, const char* cache_folder, int order,
-                    const _trel_thing_opts* options, const int* pots, int force, bool save) {
+                    const _trel_thing_opts* options, const int* pots, int force, bool save,
+                    const _zam_identity* known) {
   _trel_tag* tag = thing->tag;
   Checked kept;
-  if (!thing->tag_borrowed && !readCached(thing, path, pots, &kept)) return;
+  if (!thing->tag_borrowed && !readCached(thing, path, pots, &kept, known)) return;
   int mask[TREL_POT_CLASSES] = {0, 0, 0, 0, 0};
   const bool rebuild = force || options->use_force;
   if (tag->valid == 1) {
@@ -511,12 +508,13 @@ void openSequence(_trel_thing* thing, const char* path, const _trel_thing_opts* 
   trel_loadThingTrel(thing, 1, options);
 }
 
-// fresh: built from its source whatever files lie at its base path.
+// fresh: built from its source whatever files lie at its base path. known:
+// the source's identity when its list was read, or null.
 void openTrace(_trel_thing* thing, const char* path, const char* cache_folder,
-               const _trel_thing_opts* options, int force, bool save, bool fresh) {
+               const _trel_thing_opts* options, int force, bool save, bool fresh, const _zam_identity* known) {
   _trel_tag* tag = thing->tag;
   Checked kept;
-  if (!thing->tag_borrowed && !fresh && !readCached(thing, path, nullptr, &kept)) return;
+  if (!thing->tag_borrowed && !fresh && !readCached(thing, path, nullptr, &kept, known)) return;
   if (tag->valid == 1) {
     thing->cached = 1;  // accepted as it stands, whatever options built it
     return;
@@ -605,9 +603,10 @@ void objectRoot(const char* path, char* root) {
 
 // trel_openThingFile; a given name replaces the file's root name, and such
 // an object is built from its source whatever cache files lie beside it.
+// known: the source's identity when its list was read, or null.
 _trel_thing* openThing(const char* path, const char* cache_folder, int order, int is_sequence,
                        const _trel_thing_opts* options, const int* pots, int force, int save,
-                       const char* name) {
+                       const char* name, const _zam_identity* known) {
   const _trel_thing_opts defaults;
   if (!options) options = &defaults;
   const int own_only[TREL_POT_CLASSES] = {-1, 0, 0, 0, 0};
@@ -625,11 +624,11 @@ _trel_thing* openThing(const char* path, const char* cache_folder, int order, in
   if (root[0] == '\0') {
     zam_err("No structure file name in \"%s\".\n", path);
   } else if (options->with_spf) {
-    openDescriptor(thing, path, cache_folder, order, options, pots, force, save != 0);
+    openDescriptor(thing, path, cache_folder, order, options, pots, force, save != 0, known);
   } else if (is_sequence) {
     openSequence(thing, path, options);
   } else {
-    openTrace(thing, path, cache_folder, options, force, save != 0, name != nullptr);
+    openTrace(thing, path, cache_folder, options, force, save != 0, name != nullptr, known);
   }
 
   if (thing->tag->valid == 1) {
@@ -647,15 +646,15 @@ _trel_thing* openThing(const char* path, const char* cache_folder, int order, in
 _trel_thing* trel_openThingFile(const char* path, const char* cache_folder, int order,
                                 int is_sequence, const _trel_thing_opts* options, const int* pots,
                                 int force, int save) {
-  _trel_thing* thing = openThing(path, cache_folder, order, is_sequence, options, pots, force, save, nullptr);
+  _trel_thing* thing = openThing(path, cache_folder, order, is_sequence, options, pots, force, save, nullptr, nullptr);
   trel_sayOlder(&thing, 1, false);
   return thing;
 }
 
 _trel_thing* trel_openThingNamed(const char* path, const char* cache_folder, int order, int is_sequence,
                                  const _trel_thing_opts* options, const int* pots, int force, int save,
-                                 const char* name) {
-  return openThing(path, cache_folder, order, is_sequence, options, pots, force, save, name);
+                                 const char* name, const _zam_identity* known) {
+  return openThing(path, cache_folder, order, is_sequence, options, pots, force, save, name, known);
 }
 
 void trel_sayOlder(_trel_thing* const* things, int n, bool once) {
@@ -681,13 +680,13 @@ std::string trel_thingFolder(const char* path, const char* cache_folder) { retur
 
 bool trel_tagSane(const _trel_tag& tag) { return tagSane(tag); }
 
-void trel_takeIdentity(std::string* bytes, _trel_identity* id) {
+void trel_takeIdentity(std::string* bytes, _zam_identity* id) {
   if (bytes->size() != sizeof(_trel_tag) + sizeof *id) return;
   memcpy(id, bytes->data() + sizeof(_trel_tag), sizeof *id);
   bytes->resize(sizeof(_trel_tag));
 }
 
-bool trel_sameFile(const char* a, const char* b) { return sameFile(a, b); }
+bool trel_namesOneFile(const char* a, const char* b) { return namesOneFile(a, b); }
 
 std::string trel_cacheFileName(const char* base, const char* ext) { return withExtension(base, ext); }
 
@@ -705,7 +704,7 @@ _pdb_image* trel_reloadThingSource(const _trel_thing* thing) {
     // stamped, as a build reads them.
     _trel_stamp now;
     int stamped = 0;
-    image = readStamped(thing->source, thing->name, &now, &stamped);
+    image = readPdbStamped(thing->source, thing->name, &now, &stamped);
     if (!stamped) {
       zam_err("Failed to read source file %s [%s]\n", thing->source, strerror(errno));
     } else if (now.crc != thing->stamp.crc || now.size != thing->stamp.size) {
@@ -740,6 +739,12 @@ _pdb_image* trel_readThingImage(const _trel_thing* thing) {
   if (check.load() == 0 || !trel_nameThing(thing, base)) return trel_reloadThingSource(thing);
   const char* ext = imageExt(thing);
   const std::string file = withExtension(base, ext);
+  if (namesOneFile(file.c_str(), thing->source)) {
+    // Cache files beside their source, which has the image file's name:
+    // the source is the image, never written over.
+    check.store(0);
+    return trel_reloadThingSource(thing);
+  }
   std::string bytes;
   TrelCheck c = trel_checkCacheFile(file.c_str(), ext, thing->stamp, &bytes);
   if (c == TREL_CHECK_OK) {

@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "geometry/zam_transform.h"
+#include "runtime/zam_identity.h"
 #include "store/trel_thing.h"
 
 // The run settings the store reads. The driver fills one from its option
@@ -44,6 +45,10 @@ struct _trel_thing_opts {
   // every bit. 0 for the cache, whose image files hold the source's
   // coordinates as read, exactly, and are never rounded.
   int database_images = 0;
+  // trel_openThings: for each item, the identity its file had when its list
+  // was read (zam_identity.h; all zero: not known), taken for its identity
+  // at the open without another look; none when null.
+  const _zam_identity* identities = nullptr;
   double grid_spacing = 0.6;  // descriptor sampling: grid cell size (angstrom)
   double grid_extent = 40.0;  // descriptor sampling: largest grid half-width (angstrom)
 };
@@ -148,7 +153,7 @@ int trel_read_tag(const char* base, _trel_tag* tag);
 // given, recording after the tag the source's identity id when it is known.
 // 1 on success; 0 after "Failed to write TAG file: %s.\n", with tag->valid
 // set to 0.
-int trel_write_tag(const char* base, _trel_tag* tag, const _trel_stamp* source, const _trel_identity* id = nullptr);
+int trel_write_tag(const char* base, _trel_tag* tag, const _trel_stamp* source, const _zam_identity* id = nullptr);
 // Writes n trace records to base's trace file ("trc"), a cache file made
 // from source when that is given. 1 on success; 0 after "Failed to write TRC
 // file: %s.\n".
@@ -201,10 +206,11 @@ int trel_writeThingFiles(_trel_thing* thing);
 // it read: the tag file at the name its object takes in cache_folder (as
 // trel_openThingFile names it; "./" the file's own folder) is trel's, whole,
 // of a usable object, and records the very identity (device, inode, size,
-// modification and change times) the file has now, as a warm open finds it.
-// 0 otherwise (no cache folder, no such tag, or anything else), when only
-// reading the file can tell. No message.
-int trel_cachedStructure(const char* path, const char* cache_folder);
+// modification and change times) the file has now (now, as the caller
+// looked at it), as a warm open finds it. 0 otherwise (no cache folder, no
+// such tag, an unknown identity, or anything else), when only reading the
+// file can tell. No message.
+int trel_cachedStructure(const char* path, const char* cache_folder, const _zam_identity& now);
 
 // Number of objects built from source files by this process (for checking
 // that a warm cache builds nothing).

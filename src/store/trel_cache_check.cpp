@@ -15,6 +15,8 @@
 
 #include "runtime/zam_crc.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_filesum.h"
+#include "runtime/zam_identity.h"
 #include "runtime/zam_whole.h"
 #include "structure/zam_pdb.h"
 
@@ -114,83 +116,46 @@ namespace {
 
 constexpr int64_t kFineGrain = 50000000;      // 50 ms: a tick of the clock a file system's times come from, and room
 constexpr int64_t kCoarseGrain = 2000000000;  // 2 s: a file system that keeps whole (or even) seconds
+constexpr int64_t kSecond = 1000000000;
 
-int64_t nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
-
-int64_t nowNs() {
-  timespec t;
-  clock_gettime(CLOCK_REALTIME, &t);
-  return nanoseconds(t);
-}
-
-_trel_identity identityOf(const struct stat& st) {
-  return _trel_identity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-                        static_cast<int64_t>(st.st_size), nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
-}
-
-// Whether a file of status st, read from the time start on, was settled
+// Whether a file of identity id, read from the time start on, was settled
 // then: its last change lies more than a grain of its times before start,
 // so any later change gives it other times. Times of whole seconds are
 // taken for a file system that keeps no finer ones.
-bool settled(const struct stat& st, int64_t start) {
-  const int64_t grain = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0 ? kCoarseGrain : kFineGrain;
-  return std::max(nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)) + grain <= start;
+bool settled(const _zam_identity& id, int64_t start) {
+  const int64_t grain = id.mtime_ns % kSecond == 0 && id.ctime_ns % kSecond == 0 ? kCoarseGrain : kFineGrain;
+  return std::max(id.mtime_ns, id.ctime_ns) + grain <= start;
 }
 
-// Reads the regular file at path whole into bytes; with id, its identity
-// when it is settled and did not change under the read (else all zero).
-// False when it cannot be read (errno tells why).
-bool readWhole(const char* path, std::string* bytes, _trel_identity* id) {
-  const int64_t start = id ? nowNs() : 0;
-  const int fd = path ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
-  if (fd < 0) return false;
-  struct stat st, after;
-  bool ok = regular(fd, &st);
-  if (ok) {
-    bytes->resize(static_cast<size_t>(st.st_size));
-    errno = EIO;  // a file that shrinks under the read
-    ok = zam_readAll(fd, bytes->data(), st.st_size, 0) == st.st_size;
-  }
-  if (ok && id) {
-    *id = _trel_identity{};
-    if (fstat(fd, &after) == 0 && trel_sameIdentity(identityOf(st), identityOf(after)) && settled(st, start))
-      *id = identityOf(st);
-  }
-  const int err = errno;
-  close(fd);
-  errno = err;
-  return ok;
+// Reads the cache file at path whole into bytes (a link followed, as
+// before: a file of trel's is never one, and a link at a cache name is
+// refused by the writer's look, trel_checkOwner). False (errno) when it
+// cannot be read; a folder at the name says so.
+bool readWhole(const char* path, std::string* bytes) {
+  if (zam_readWholeFile(path, bytes, INT64_MAX, nullptr, true)) return true;
+  struct stat st;
+  if (errno == EINVAL && path && stat(path, &st) == 0 && S_ISDIR(st.st_mode)) errno = EISDIR;
+  return false;
 }
 
 }  // namespace
 
-int trel_identityOf(const char* path, _trel_identity* id) {
-  struct stat st;
-  if (!path || stat(path, &st) != 0) return 0;
-  if (!S_ISREG(st.st_mode)) {
-    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    return 0;
-  }
-  *id = identityOf(st);
-  return 1;
-}
-
-bool trel_sameIdentity(const _trel_identity& a, const _trel_identity& b) {
-  return a.ino != 0 && a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_ns == b.mtime_ns &&
-         a.ctime_ns == b.ctime_ns;
-}
-
-int trel_stampFile(const char* path, _trel_stamp* stamp, _trel_identity* id) {
-  std::string bytes;
-  return trel_readStamped(path, &bytes, stamp, id);
-}
-
-int trel_readStamped(const char* path, std::string* bytes, _trel_stamp* stamp, _trel_identity* id) {
-  if (!readWhole(path, bytes, id)) return 0;
-  stamp->crc = zam_crc32(0, bytes->data(), static_cast<int64_t>(bytes->size()));
-  stamp->size = static_cast<int64_t>(bytes->size());
+int trel_stampSum(const _zam_filesum& sum, _trel_stamp* stamp, _zam_identity* id) {
+  if (id) *id = _zam_identity{};
+  if (!sum.whole) return 0;
+  stamp->crc = sum.crc;
+  stamp->size = sum.size;
   stamp->options = trel_readingKey();
+  if (id && zam_sameIdentity(sum.opened, sum.closed) && sum.opened.size == sum.size &&
+      settled(sum.opened, sum.start_ns))
+    *id = sum.opened;
   return 1;
+}
+
+int trel_stampFile(const char* path, _trel_stamp* stamp, _zam_identity* id) {
+  _zam_filesum sum;
+  if (!zam_sumFile(path, &sum)) return 0;
+  return trel_stampSum(sum, stamp, id);
 }
 
 TrelCheck trel_compareStamp(const _trel_stamp& found, const _trel_stamp& source) {
@@ -201,7 +166,7 @@ TrelCheck trel_compareStamp(const _trel_stamp& found, const _trel_stamp& source)
 
 TrelCheck trel_readCacheFile(const char* path, const char* kind, std::string* payload, _trel_stamp* found) {
   std::string bytes;
-  if (!readWhole(path, &bytes, nullptr)) return errno == ENOENT ? TREL_CHECK_MISSING : TREL_CHECK_UNREADABLE;
+  if (!readWhole(path, &bytes)) return errno == ENOENT ? TREL_CHECK_MISSING : TREL_CHECK_UNREADABLE;
   const size_t n = bytes.size();
   const size_t tail = std::min<size_t>(n, kTail);
   if (!headIn(bytes.data() + n - tail, tail)) return TREL_CHECK_UNSEALED;

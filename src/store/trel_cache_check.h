@@ -18,6 +18,9 @@
 #include <cstdint>
 #include <string>
 
+#include "runtime/zam_identity.h"
+
+struct _zam_filesum;
 struct _zam_whole;
 
 // A source file's identity: the CRC-32 and the size of its bytes as they
@@ -30,29 +33,6 @@ struct _trel_stamp {
   uint32_t options;  // trel_readingKey()
 };
 
-// A source file's identity as the file system gives it: device, inode, size
-// and the modification and change times to the nanosecond (all zero: not
-// known). A tag file records it beside the stamp of its object's source, so
-// that an open finding the same identity takes the stamp without reading a
-// byte of the source, as version-control indexes do. It is recorded only
-// when the file had not changed for a while when it was read (see
-// trel_stampFile): a change within the grain of the times the file system
-// keeps could leave them as they were.
-struct _trel_identity {
-  uint64_t dev;
-  uint64_t ino;
-  int64_t size;
-  int64_t mtime_ns;
-  int64_t ctime_ns;
-};
-static_assert(sizeof(_trel_identity) == 40, "a 40-byte record of the tag file");
-
-// The identity of the file at path as it stands now (links followed). 1; 0
-// when it is not a regular file or cannot be looked at (errno).
-int trel_identityOf(const char* path, _trel_identity* id);
-// Whether two identities are known and the same.
-bool trel_sameIdentity(const _trel_identity& a, const _trel_identity& b);
-
 // Length of the check line that ends every cache file.
 constexpr int TREL_CHECK_LINE = 79;
 
@@ -62,17 +42,25 @@ constexpr int TREL_CHECK_LINE = 79;
 // One bit each (the chain type two), so that no two settings meet.
 uint32_t trel_readingKey();
 
-// The stamp of the file at path, with the reading options in force now, and
-// into id (when given) its identity when the file is settled: it did not
-// change while it was read, and its times lie more than their grain before
-// the read began (else id is all zero). 1; 0 when it cannot be read (errno
-// tells why; no message).
-int trel_stampFile(const char* path, _trel_stamp* stamp, _trel_identity* id = nullptr);
+// A source file's identity (zam_identity.h) is what a tag file records
+// beside the stamp of its object's source, so that an open finding the same
+// identity takes the stamp without reading a byte of the source, as
+// version-control indexes do. It is recorded only when the file had not
+// changed for a while when it was read: a change within the grain of the
+// times the file system keeps could leave them as they were.
 
-// Reads the regular file at path whole into bytes, and its stamp from those
-// very bytes: one read. 1; 0 when it cannot be read (errno tells why; no
-// message).
-int trel_readStamped(const char* path, std::string* bytes, _trel_stamp* stamp, _trel_identity* id = nullptr);
+// The stamp of a source file from the sum a read of it took (zam_filesum.h),
+// with the reading options in force now, and into id (when given) its
+// identity when it was settled: the same when opened as after its last byte,
+// of the size summed, and its times more than their grain before the read
+// began (else id is all zero). 1; 0 when the sum is not whole (the file
+// could not be read to its end): then no stamp.
+int trel_stampSum(const _zam_filesum& sum, _trel_stamp* stamp, _zam_identity* id = nullptr);
+// The stamp of the file at path (links followed), its bytes read and summed
+// in pieces (memory that does not grow with the file), and its identity
+// when settled, as trel_stampSum gives them. 1; 0 when it cannot be read
+// (errno tells why; no message).
+int trel_stampFile(const char* path, _trel_stamp* stamp, _zam_identity* id = nullptr);
 
 // What a check of one cache file found.
 enum TrelCheck {

@@ -73,7 +73,7 @@ std::vector<ItemName> nameItems(int n, const char* const* paths, const char* con
     const auto kin = by_root.find(r);
     if (kin != by_root.end())
       for (int j : kin->second)
-        if (trel_sameFile(path, other_paths[j]) && !claimed.count(others[j]->name)) {
+        if (trel_namesOneFile(path, other_paths[j]) && !claimed.count(others[j]->name)) {
           same = others[j]->name;
           break;
         }
@@ -103,7 +103,8 @@ void openOne(const OpenList& list, int i) {
   const bool own = !name.empty();
   _trel_thing* thing = trel_openThingNamed(list.paths[i], own ? "./" : list.cache_folder, o->q_max,
                                  list.is_sequence, o, list.pots, own ? 1 : list.force,
-                                 own ? 0 : list.save, own ? name.c_str() : nullptr);
+                                 own ? 0 : list.save, own ? name.c_str() : nullptr,
+                                 o->identities ? &o->identities[i] : nullptr);
   list.things[i] = thing;
   if (!thing->tag || thing->tag->valid != 1) return;
   const int n = thing->tag->n_residues;

@@ -11,10 +11,11 @@
 
 // trel_openThingFile; a given name (not null) replaces the file's root name,
 // and such an object is built from its source whatever cache files lie
-// beside it.
+// beside it. known (when not null and known) is the identity the source had
+// when its list was read, taken for its identity now without another look.
 _trel_thing* trel_openThingNamed(const char* path, const char* cache_folder, int order, int is_sequence,
                                  const _trel_thing_opts* options, const int* pots, int force, int save,
-                                 const char* name);
+                                 const char* name, const _zam_identity* known = nullptr);
 // Says in one warning that the objects among things[0..n-1] whose tag files
 // an older version wrote (older) are built anew, naming the first one's
 // file; once, only the first time in the process that any list has one
@@ -23,8 +24,9 @@ void trel_sayOlder(_trel_thing* const* things, int n, bool once);
 // The name of a source file's object: the sanitised root of its file name.
 // root holds TREL_PATH_MAX + 1 bytes.
 void trel_objectRoot(const char* path, char* root);
-// Whether two paths name the same file (the same text, or one file).
-bool trel_sameFile(const char* a, const char* b);
+// Whether two paths name one file: the same text, or one regular file
+// reached both ways (links followed).
+bool trel_namesOneFile(const char* a, const char* b);
 // The folder of the files of the object made from path: the source file's
 // own folder for cache_folder "./" (or null), else cache_folder, with a
 // trailing "/".
@@ -36,7 +38,7 @@ bool trel_tagSane(const _trel_tag& tag);
 // its source (trel_write_tag) when that was known: such an identity is
 // moved to id, leaving the tag alone in bytes. Other bytes are left as
 // they are (id untouched).
-void trel_takeIdentity(std::string* bytes, _trel_identity* id);
+void trel_takeIdentity(std::string* bytes, _zam_identity* id);
 
 // base + "." + ext: the name of one of an object's files.
 std::string trel_cacheFileName(const char* base, const char* ext);

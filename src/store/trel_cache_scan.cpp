@@ -4,6 +4,7 @@
 #include <string>
 
 #include "runtime/zam_directory.h"
+#include "runtime/zam_identity.h"
 #include "store/trel_cache.h"
 #include "store/trel_cache_check.h"
 #include "store/trel_cache_open.h"
@@ -15,8 +16,8 @@
 // the source it was made from, or one checksummed since as holding the very
 // same bytes, and only once that source had settled. A source standing as
 // recorded is those bytes still, as a warm open takes it to be.
-int trel_cachedStructure(const char* path, const char* cache_folder) {
-  if (!path || !path[0] || !cache_folder || !cache_folder[0]) return 0;
+int trel_cachedStructure(const char* path, const char* cache_folder, const _zam_identity& now) {
+  if (!path || !path[0] || !cache_folder || !cache_folder[0] || now.ino == 0) return 0;
   char root[TREL_PATH_MAX + 1];
   trel_objectRoot(path, root);
   std::string folder = trel_thingFolder(path, cache_folder);
@@ -28,11 +29,9 @@ int trel_cachedStructure(const char* path, const char* cache_folder) {
   std::string bytes;
   _trel_stamp recorded{};
   if (trel_readCacheFile(zam_filename(base, "trq", file), "trq", &bytes, &recorded) != TREL_CHECK_OK) return 0;
-  _trel_identity id{}, now{};
+  _zam_identity id{};
   trel_takeIdentity(&bytes, &id);
-  if (bytes.size() != sizeof(_trel_tag) || !trel_identityOf(path, &now) || !trel_sameIdentity(id, now) ||
-      recorded.size != id.size)
-    return 0;
+  if (bytes.size() != sizeof(_trel_tag) || !zam_sameIdentity(id, now) || recorded.size != id.size) return 0;
   _trel_tag tag;
   memcpy(static_cast<void*>(&tag), bytes.data(), sizeof tag);
   return trel_tagSane(tag) ? 1 : 0;

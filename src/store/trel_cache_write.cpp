@@ -131,7 +131,7 @@ bool writeImage(const std::string& target, const _pdb_image* image, bool binary,
 // True when target is the very file the image was read from: the cache must
 // never overwrite a user's structure with its imported copy.
 bool isSourceFile(const std::string& target, const _pdb_image* image) {
-  return image->path && trel_sameFile(target.c_str(), image->path);
+  return image->path && trel_namesOneFile(target.c_str(), image->path);
 }
 
 struct FreeImage {
@@ -227,7 +227,7 @@ bool trel_writeImageFile(const std::string& target, const _pdb_image* image, boo
 }
 
 
-int trel_write_tag(const char* base, _trel_tag* tag, const _trel_stamp* source, const _trel_identity* id) {
+int trel_write_tag(const char* base, _trel_tag* tag, const _trel_stamp* source, const _zam_identity* id) {
   const std::string file = trel_cacheFileName(base, "trq");
   if (zam_debug >= 2) zam_log("Writing TAG file: %s\n", file.c_str());
   const _trel_seal seal{"trq", source};

@@ -18,6 +18,7 @@
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_identity.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_thread.h"
@@ -568,16 +569,11 @@ int trel_extractDatabase(const char* root, const char* name, int with_index, con
 
 namespace {
 
-// Reads the whole file folder + file; empty when it cannot be read.
-std::string readWhole(const char* folder, const char* file) {
+// The whole regular file folder + file (a link followed); empty when it
+// cannot be read or is anything else (a pipe there is never waited on).
+std::string readFolderFile(const char* folder, const char* file) {
   std::string bytes;
-  const int fd = open((std::string(folder) + file).c_str(), O_RDONLY | O_CLOEXEC);
-  const int64_t size = fd >= 0 ? fileSize(fd) : -1;
-  if (size > 0) {
-    bytes.resize(static_cast<size_t>(size));
-    if (zam_readAll(fd, bytes.data(), size, 0) != size) bytes.clear();
-  }
-  if (fd >= 0) close(fd);
+  if (!zam_readWholeFile((std::string(folder) + file).c_str(), &bytes, INT64_MAX, nullptr, true)) bytes.clear();
   return bytes;
 }
 
@@ -591,13 +587,13 @@ std::string readWhole(const char* folder, const char* file) {
 // header yet: its members' images are then named of both kinds.
 std::set<std::string> ownFiles(const char* folder) {
   std::set<std::string> own = {"master.dat", "names.dat", "tags.dat", "traces.dat", TREL_DB_SUMS};
-  const std::string header = readWhole(folder, "master.dat");
+  const std::string header = readFolderFile(folder, "master.dat");
   _trel_db head{};
   const bool whole = header.size() >= static_cast<size_t>(TREL_DB_MASTER_SIZE);
   if (whole) std::memcpy(&head, header.data(), TREL_DB_MASTER_SIZE);
   const int image_kind = !whole ? 0 : head.image_kind >= 2 ? 2 : 1;
-  const std::string names = readWhole(folder, "names.dat");
-  const std::string tags = readWhole(folder, "tags.dat");
+  const std::string names = readFolderFile(folder, "names.dat");
+  const std::string tags = readFolderFile(folder, "tags.dat");
   const size_t base_at = std::strlen(folder);
   size_t member = 0;
   for (size_t at = 0; at < names.size(); member++) {

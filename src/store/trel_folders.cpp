@@ -16,6 +16,7 @@
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_identity.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_sort.h"
 #include "runtime/zam_system.h"
@@ -108,18 +109,28 @@ char** stringArray(const std::vector<std::string>& names) {
   return out;
 }
 
-// A folder entry worth handing on: a regular file, or a link to one. A
-// sub-folder, a device, a pipe (opening it would wait for a writer) or a
-// dangling link is not a structure file.
-bool regularFile(const std::string& name) {
+// A file a list names, with its identity when it was looked at (all zero
+// for anything but a regular file): the one look the run takes at it.
+struct Listed {
+  std::string path;
+  _zam_identity id;
+};
+
+// Whether anything stands at path (a link followed), and into *id the
+// identity of a regular file there (else all zero).
+bool look(const std::string& path, _zam_identity* id) {
   struct stat st;
-  return stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  *id = _zam_identity{};
+  if (stat(path.c_str(), &st) != 0) return false;
+  if (S_ISREG(st.st_mode)) *id = zam_identityOf(st);
+  return true;
 }
 
 // Every regular file of a folder (dot files excluded), joined to the
-// folder's full name.
-bool folderFiles(const std::string& source, const std::string& cwd,
-                 std::vector<std::string>& files) {
+// folder's full name. A sub-folder, a device, a pipe (opening it would
+// wait for a writer) or a dangling link is not a structure file; a link to
+// a regular file is.
+bool folderFiles(const std::string& source, const std::string& cwd, std::vector<Listed>& files) {
   std::string scan = isAbsolute(source) ? source : cwd + source;
   if (scan.back() != '/') scan += "/";
   int count = 0;
@@ -135,8 +146,9 @@ bool folderFiles(const std::string& source, const std::string& cwd,
       zam_wrn("File name longer than %d characters: %.64s...\n", TREL_PATH_MAX, name.c_str());
       continue;
     }
-    if (!regularFile(name)) continue;
-    files.push_back(std::move(name));
+    _zam_identity id;
+    if (!look(name, &id) || id.ino == 0) continue;
+    files.push_back(Listed{std::move(name), id});
   }
   kfree(entries);
   return true;
@@ -146,17 +158,22 @@ bool folderFiles(const std::string& source, const std::string& cwd,
 // line when a file has that name (a name with blanks), else its first word
 // (words after a name are notes). Blank lines and '#' lines are comments;
 // names of missing files are left out with a warning.
-bool listFiles(const char* source, const std::string& cwd, std::vector<std::string>& files) {
+bool listFiles(const char* source, const std::string& cwd, std::vector<Listed>& files) {
   std::vector<std::string> lines;
   if (!readLines(source, "file list", lines)) return false;
   for (size_t i = 0; i < lines.size(); ++i) {
     if (isComment(lines[i])) continue;
     std::string word = trimmed(lines[i]);
     const std::string whole = isAbsolute(word) ? word : cwd + word;
-    if (whole.size() > static_cast<size_t>(TREL_PATH_MAX) || zam_filesize(whole.c_str()) == -1) {
+    _zam_identity id;
+    bool found = whole.size() <= static_cast<size_t>(TREL_PATH_MAX) && look(whole, &id);
+    if (!found) {
       const std::string first = firstWord(word.c_str());
       const std::string named = isAbsolute(first) ? first : cwd + first;
-      if (first != word && zam_filesize(named.c_str()) != -1) word = first;
+      if (first != word && named.size() <= static_cast<size_t>(TREL_PATH_MAX) && look(named, &id)) {
+        word = first;
+        found = true;
+      }
     }
     std::string name = isAbsolute(word) ? word : cwd + word;
     if (name.size() > static_cast<size_t>(TREL_PATH_MAX)) {
@@ -165,11 +182,11 @@ bool listFiles(const char* source, const std::string& cwd, std::vector<std::stri
               source, TREL_PATH_MAX, name.c_str());
       continue;
     }
-    if (zam_filesize(name.c_str()) == -1) {
+    if (!found) {
       zam_wrn("File not found : %s (line %zu of %s)\n", name.c_str(), i + 1, source);
       continue;
     }
-    files.push_back(std::move(name));
+    files.push_back(Listed{std::move(name), id});
   }
   return true;
 }
@@ -177,10 +194,11 @@ bool listFiles(const char* source, const std::string& cwd, std::vector<std::stri
 // Keeps the files that hold an ATOM or HETATM record and says once how many
 // of the folder's files it left out. A file the object cache in
 // cache_folder (may be null) knows as it stands is kept unread.
-void keepStructures(const char* folder, const char* cache_folder, std::vector<std::string>& files) {
-  std::vector<std::string> kept;
-  for (std::string& f : files)
-    if (trel_cachedStructure(f.c_str(), cache_folder) || trel_hasAtomRecords(f.c_str())) kept.push_back(std::move(f));
+void keepStructures(const char* folder, const char* cache_folder, std::vector<Listed>& files) {
+  std::vector<Listed> kept;
+  for (Listed& f : files)
+    if (trel_cachedStructure(f.path.c_str(), cache_folder, f.id) || trel_hasAtomRecords(f.path.c_str()))
+      kept.push_back(std::move(f));
   const size_t skipped = files.size() - kept.size();
   if (skipped > 0)
     zam_wrn("Skipped %zu file%s in %s that hold%s no ATOM or HETATM record (not structure files).\n",
@@ -495,18 +513,26 @@ int trel_purgeResults(const char* folder, int really, const char* own) {
 
 char** trel_getFiles(const char* source, int* n) { return trel_getStructureFiles(source, 0, n); }
 
-char** trel_getStructureFiles(const char* source, int structures, int* n, const char* cache_folder) {
+char** trel_getStructureFiles(const char* source, int structures, int* n, const char* cache_folder,
+                              std::vector<_zam_identity>* ids) {
   if (n) *n = 0;
+  if (ids) ids->clear();
   if (!source || !source[0]) return nullptr;
   std::string cwd = workingFolder();
   if (cwd.empty()) return nullptr;
-  std::vector<std::string> files;
+  std::vector<Listed> files;
   const bool folder = zam_isdir(source);
   bool ok = folder ? folderFiles(source, cwd, files) : listFiles(source, cwd, files);
   if (!ok) return nullptr;
   if (folder && structures) keepStructures(source, cache_folder, files);
   if (n) *n = static_cast<int>(files.size());
-  return stringArray(files);
+  std::vector<std::string> names;
+  names.reserve(files.size());
+  for (Listed& f : files) {
+    names.push_back(std::move(f.path));
+    if (ids) ids->push_back(f.id);
+  }
+  return stringArray(names);
 }
 
 char** trel_getNames(const char* file, int* n) {

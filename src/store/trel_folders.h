@@ -5,6 +5,10 @@
 // zam_msg / zam_wrn / zam_err; nothing here ends the run: callers exit.
 #pragma once
 
+#include <vector>
+
+#include "runtime/zam_identity.h"
+
 // Longest folder or file name accepted (characters, terminator excluded);
 // buffers receiving names hold TREL_PATH_MAX + 1 bytes.
 constexpr int TREL_PATH_MAX = 256;
@@ -70,7 +74,11 @@ char** trel_getFiles(const char* source, int* n);
 // records the very identity it has now is known for a structure without
 // being read (trel_cachedStructure): a warm run reads no source byte; any
 // other file is looked through as without it, so the list is the same.
-char** trel_getStructureFiles(const char* source, int structures, int* n, const char* cache_folder = nullptr);
+// Each file is looked at once: its identity then (device, inode, size and
+// times; all zero for anything but a regular file) goes to ids when given,
+// one for each name, so that the run need not look again.
+char** trel_getStructureFiles(const char* source, int structures, int* n, const char* cache_folder = nullptr,
+                              std::vector<_zam_identity>* ids = nullptr);
 // 1 when the file (plain or compressed) holds an ATOM or HETATM record; 0
 // when it holds none or cannot be read. No message.
 int trel_hasAtomRecords(const char* path);

@@ -93,8 +93,8 @@ struct _trel_thing {
                        // first load that finds that file failing: source serves from then on
   int save;            // 1 = opened to keep its cache files: an image file that fails its
                        // check when loaded is written anew
-  _trel_identity source_id;  // the source file's identity when stamp was taken from it (its tag
-                             // file records it), all zero when unknown or not settled
+  _zam_identity source_id;  // the source file's identity when stamp was taken from it (its tag
+                            // file records it), all zero when unknown or not settled
   int older;           // 1 = its tag file was written by an older version, and it is built anew:
                        // said once for all the objects of a run (trel_sayOlder)
 };

@@ -8,6 +8,7 @@
 #include "geometry/zam_transform.h"
 
 struct _zam_file;
+struct _zam_filesum;
 
 // One atom (or hetero atom) record. The layout is also the 112-byte record of
 // the raw image file, so field order and sizes must not change.
@@ -157,6 +158,14 @@ void zam_loadPdbZamRadii(_pdb_image* image);
 // file is read in blocks into a buffer of the calling thread, kept for its
 // next file.
 _pdb_image* zam_readPdb(const char* file, const char* name);
+// zam_readPdb that also takes the checksum of the file as it lies on disk
+// into sum (zam_filesum.h): a plain file's on the blocks the reader parses,
+// as it reads them, and past where it stops (one model of many) on blocks
+// read for the sum alone, so that every byte is read once, in memory that
+// does not grow with the file; a compressed file's packed bytes in a pass
+// of their own before it is read. sum->whole is 0 when not every byte could
+// be summed, or when the file read was the ".pdb" form of the name.
+_pdb_image* zam_readPdbSummed(const char* file, const char* name, _zam_filesum* sum);
 // zam_readPdb of the n bytes of PDB text at text, already read from the file
 // path (kept as the image's path and named in messages); the bytes are not
 // changed.

@@ -22,6 +22,8 @@
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_filesum.h"
+#include "runtime/zam_identity.h"
 #include "runtime/zam_line_break.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
@@ -221,6 +223,7 @@ struct Reader {
   int64_t size = 0, pos = 0, known = 0, total = 0;
   bool end = false;     // no more bytes to read
   bool failed = false;  // a read failed
+  _zam_filesum* sum = nullptr;  // takes every block read from fd, when given
   bool mmcif = false;   // the text is mmCIF (it opens with a data block)
   const char* fname = nullptr;  // the file's name in messages
   int bad_report = 0;           // this read warns of bad atoms: 1 yes, -1 no, 0 none met yet
@@ -625,6 +628,7 @@ struct Reader {
       return false;
     }
     total += got;
+    if (sum) zam_sumAdd(sum, text + size - got, got);
     if (got < want && total == known) end = true;
     return true;
   }
@@ -797,10 +801,10 @@ bool compressedName(const char* path) {
 }
 
 // Opens file for reading in blocks when it is a plain regular file (its
-// name copied to opened): the descriptor, with the size in *known; -1 when
-// it is to be read as a stream instead (another kind of file, a name too
-// long for the reader's copy, or no open).
-int openPlain(const char* file, char* opened, size_t room, int64_t* known) {
+// name copied to opened): the descriptor, with the size in *known and the
+// file's identity in *id; -1 when it is to be read as a stream instead
+// (another kind of file, a name too long for the reader's copy, or no open).
+int openPlain(const char* file, char* opened, size_t room, int64_t* known, _zam_identity* id) {
   const int fit = snprintf(opened, room, "%s", file);
   if (fit < 0 || static_cast<size_t>(fit) >= room || compressedName(opened)) return -1;
   // Without blocking: a pipe's open would wait for a writer. Reads of a
@@ -810,6 +814,7 @@ int openPlain(const char* file, char* opened, size_t room, int64_t* known) {
   struct stat st;
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     *known = st.st_size;
+    *id = zam_identityOf(st);
     return fd;
   }
   close(fd);
@@ -851,16 +856,17 @@ _pdb_image* readImage(Reader& r, const char* opened, const char* path, const cha
   return image;
 }
 
-}  // namespace
-
-_pdb_image* zam_readPdb(const char* file, const char* name) {
+// zam_readPdb, and zam_readPdbSummed when sum is given.
+_pdb_image* readPdb(const char* file, const char* name, _zam_filesum* sum) {
+  if (sum) zam_sumStart(sum);
   if (!file) return nullptr;
   char opened[300];
   // A plain file is read in blocks and its lines taken in place; anything
   // else (or a name that does not open: the ".pdb" form is then tried)
   // through a stream.
   int64_t known = 0;
-  const int fd = openPlain(file, opened, sizeof opened, &known);
+  _zam_identity id{};
+  const int fd = openPlain(file, opened, sizeof opened, &known, &id);
   _zam_file* f = nullptr;
   if (fd < 0) {
     if (zam_filesize(file) < 0)
@@ -877,11 +883,16 @@ _pdb_image* zam_readPdb(const char* file, const char* name) {
         zam_err("Failed to read PDB file: %s is a device, pipe or socket, not a regular file\n", opened);
       return nullptr;
     }
+    // A stream (a compressed file) is summed as it lies on disk before it
+    // is read; only the file asked for, not the ".pdb" form of its name.
+    if (sum && strcmp(opened, file) == 0) zam_sumFile(opened, sum);
     f = zam_fopen(opened, "r");
     if (!f) {
       zam_err("Failed to open PDB file: %s\n", opened);
       return nullptr;
     }
+  } else if (sum) {
+    sum->opened = id;
   }
   if (zam_debug > 2) zam_msg("Reading PDB: %s\n", opened);
 
@@ -889,12 +900,24 @@ _pdb_image* zam_readPdb(const char* file, const char* name) {
   r.file = f;
   r.fd = fd;
   r.known = known;
+  r.sum = fd >= 0 ? sum : nullptr;
   r.text = buffers.text.t.data;
   r.pos = r.size = buffers.text.t.size;  // nothing of an earlier file is kept
   _pdb_image* image = readImage(r, opened, f && zam_fname(f) ? zam_fname(f) : opened, name);
+  // The bytes past where the reader stopped (the models after the first)
+  // are summed, not parsed: every byte is read once.
+  if (r.sum && !r.failed) zam_sumFinish(sum, fd);
   if (f) zam_fclose(f);
   if (fd >= 0) close(fd);
   return image;
+}
+
+}  // namespace
+
+_pdb_image* zam_readPdb(const char* file, const char* name) { return readPdb(file, name, nullptr); }
+
+_pdb_image* zam_readPdbSummed(const char* file, const char* name, _zam_filesum* sum) {
+  return readPdb(file, name, sum);
 }
 
 _pdb_image* zam_readPdbText(const char* text, int64_t n, const char* path, const char* name) {

@@ -7,6 +7,7 @@
 // concurrent readers.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,8 +26,10 @@
 #include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/kids.h"
+#include "runtime/zam_crc.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_filesum.h"
 #include "runtime/zam_log.h"
 #include "store/trel_cache.h"
 #include "store/trel_cache_check.h"
@@ -72,6 +76,83 @@ std::vector<double> ramp(int64_t n) {
 }
 
 }  // namespace
+
+// ---- Source stamps -----------------------------------------------------------
+
+// A source's stamp is taken as the reader reads it, on the blocks it parses
+// and past where it stops (one model of three), and is the CRC-32 and size
+// of the file whole as it lies on disk (a gzip file's packed bytes), with
+// line ends of either kind; the image is the one zam_readPdb gives. Only a
+// file settled before the read is given its identity; one that changes
+// under the read is stamped with what was read, never as settled.
+TEST(SourceStamp, TakenAsTheSourceIsReadAndSettledOnlyWhenUnchanged) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  const std::string ubi = read_file(testutil::shared_pdb(kUbi));
+  std::string models, crlf;
+  for (int m = 1; m <= 3; m++) models += "MODEL        " + std::to_string(m) + "\n" + ubi + "ENDMDL\n";
+  for (const char c : models) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  write_file(dir.file("models.pdb"), models);
+  write_file(dir.file("crlf.pdb"), crlf);
+  _zam_file* gz = zam_fopen(dir.file("models.pdb.gz").c_str(), "w");
+  ASSERT_NE(gz, nullptr);
+  zam_fwrite(gz, models.data(), static_cast<int64_t>(models.size()));
+  ASSERT_EQ(zam_fclose(gz), 0);
+  for (const std::string& path : {testutil::shared_pdb(kUbi), dir.file("models.pdb"), dir.file("crlf.pdb"),
+                                  dir.file("models.pdb.gz")}) {
+    const std::string bytes = read_file(path);
+    _zam_filesum sum;
+    _pdb_image* image = zam_readPdbSummed(path.c_str(), nullptr, &sum);
+    _pdb_image* plain = zam_readPdb(path.c_str(), nullptr);
+    ASSERT_NE(image, nullptr) << path;
+    ASSERT_NE(plain, nullptr) << path;
+    EXPECT_EQ(image->nres, 76) << path;
+    EXPECT_EQ(image->natoms, plain->natoms) << path;
+    EXPECT_EQ(memcmp(image->atoms, plain->atoms, sizeof(_pdb_atom) * static_cast<size_t>(plain->natoms)), 0) << path;
+    zam_freePdb(image);
+    zam_freePdb(plain);
+    EXPECT_EQ(sum.whole, 1) << path;
+    EXPECT_EQ(sum.size, static_cast<int64_t>(bytes.size())) << path;
+    EXPECT_EQ(sum.crc, zam_crc32(0, bytes.data(), static_cast<int64_t>(bytes.size()))) << path;
+    _trel_stamp read{}, summed{};
+    _zam_identity id{};
+    ASSERT_EQ(trel_stampSum(sum, &read, &id), 1);
+    ASSERT_EQ(trel_stampFile(path.c_str(), &summed), 1);
+    EXPECT_EQ(summed.crc, read.crc);
+    EXPECT_EQ(summed.size, read.size);
+    // The shared file was laid long before this run (the others just now:
+    // settled only when the read came late enough after their writing).
+    _zam_identity now{};
+    ASSERT_EQ(zam_identityAt(path.c_str(), &now, nullptr, true), 1);
+    if (path == testutil::shared_pdb(kUbi) || id.ino != 0) {
+      EXPECT_TRUE(zam_sameIdentity(id, now)) << path;
+    }
+  }
+
+  // A file settled before its read is given its identity; grown under the
+  // read, it is stamped with what was read, and with no identity.
+  const std::string grown = dir.file("grown.pdb");
+  write_file(grown, ubi);
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));  // past the grain of its times
+  _zam_filesum sum;
+  _trel_stamp stamp{};
+  _zam_identity id{};
+  ASSERT_EQ(zam_sumFile(grown.c_str(), &sum), 1);
+  ASSERT_EQ(trel_stampSum(sum, &stamp, &id), 1);
+  EXPECT_NE(id.ino, 0u);
+  zam_sumStart(&sum);
+  const int fd = open(grown.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  struct stat st;
+  ASSERT_EQ(fstat(fd, &st), 0);
+  sum.opened = zam_identityOf(st);
+  std::ofstream(grown, std::ios::app) << "REMARK grown\n";
+  ASSERT_EQ(zam_sumFinish(&sum, fd), 1);
+  close(fd);
+  ASSERT_EQ(trel_stampSum(sum, &stamp, &id), 1);
+  EXPECT_EQ(stamp.size, static_cast<int64_t>(ubi.size()) + 13);
+  EXPECT_EQ(id.ino, 0u);
+}
 
 // ---- Tag and trace files ---------------------------------------------------
 
@@ -571,6 +652,17 @@ TEST(OpenThing, CacheOffNeverOverwritesTheSourceFile) {
   EXPECT_EQ(trel_closeThing(nullptr, t), 1);
   EXPECT_TRUE(fs::exists(dir.file("ubi.trq")));
   EXPECT_TRUE(fs::exists(dir.file("ubi.trc")));
+  EXPECT_EQ(read_file(dir.file("ubi.pdb")), original);
+  // Served from those files, its image is had from the source, which stands
+  // at the image file's name: said nothing of, and never written over.
+  Capture cap;
+  t = trel_openThingFile(dir.file("ubi.pdb").c_str(), "./", 0, 0, &opts, nullptr, 1, 1);
+  ASSERT_EQ(t->cached, 1);
+  _pdb_image* image = trel_imageThing(t);
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(image->nres, 76);
+  EXPECT_EQ(trel_closeThing(nullptr, t), 1);
+  EXPECT_EQ(cap.text, "");
   EXPECT_EQ(read_file(dir.file("ubi.pdb")), original);
 }
 

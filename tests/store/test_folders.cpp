@@ -17,6 +17,7 @@
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_identity.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_vm.h"
 #include "runtime/zam_whole.h"
@@ -408,6 +409,23 @@ TEST(FileLists, FolderKeepsRegularFilesAndStructures) {
   EXPECT_EQ(take(trel_getStructureFiles(tmp.file("list").c_str(), 1, &n), &n),
             (std::vector<std::string>{set + "README", set + "a.pdb"}));
   EXPECT_EQ(c.lines.size(), 1u);
+  // Each file is looked at once, as it is listed, and its identity then
+  // (a link's file's) comes with its name; a listed folder has none.
+  _zam_identity a{}, b{};
+  ASSERT_EQ(zam_identityAt((set + "a.pdb").c_str(), &a), 1);
+  ASSERT_EQ(zam_identityAt((set + "b.pdb.gz").c_str(), &b), 1);
+  std::vector<_zam_identity> ids;
+  EXPECT_EQ(take(trel_getStructureFiles(set.c_str(), 1, &n, nullptr, &ids), &n), pdb);
+  ASSERT_EQ(ids.size(), 3u);
+  EXPECT_TRUE(zam_sameIdentity(ids[0], a));
+  EXPECT_TRUE(zam_sameIdentity(ids[1], b));
+  EXPECT_TRUE(zam_sameIdentity(ids[2], a));
+  write_file(tmp.file("list"), set + "sub\n" + set + "link.pdb notes\n");
+  EXPECT_EQ(take(trel_getStructureFiles(tmp.file("list").c_str(), 1, &n, nullptr, &ids), &n),
+            (std::vector<std::string>{set + "sub", set + "link.pdb"}));
+  ASSERT_EQ(ids.size(), 2u);
+  EXPECT_EQ(ids[0].ino, 0u);
+  EXPECT_TRUE(zam_sameIdentity(ids[1], a));
 }
 
 TEST(FileLists, MissingUnreadableAndBadLines) {
