@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <sys/stat.h>
@@ -105,18 +106,20 @@ size_t parseMark(const std::string& text, std::string* id, long* pid, unsigned l
     if (at >= text.size() || !isHex(text[at])) return 0;
   *id = text.substr(kWordSize, kIdDigits);
   if (at >= text.size() || text[at++] != '-') return 0;
-  long p = 0;
+  // A process id is a pid_t: a number past its range names no process (cast
+  // down it would name another one, or a process group), so the mark is none.
+  int64_t p = 0;
   size_t digits = 0;
   for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; at++, digits++)
     if (digits < 10) p = p * 10 + (text[at] - '0');
-  if (digits < 1 || digits > 10 || p <= 0) return 0;
+  if (digits < 1 || digits > 10 || p <= 0 || p > std::numeric_limits<pid_t>::max()) return 0;
   if (at >= text.size() || text[at++] != '-') return 0;
   unsigned long long s = 0;
   digits = 0;
   for (; at < text.size() && isHex(text[at]); at++, digits++)
     s = s * 16 + static_cast<unsigned>(text[at] <= '9' ? text[at] - '0' : text[at] - 'a' + 10);
   if (digits < 1 || digits > 16) return 0;
-  *pid = p;
+  *pid = static_cast<long>(p);
   *start = s;
   return at;
 }

@@ -79,7 +79,8 @@ TEST(WholeFile, TemporaryNamesAreUniqueBesideTheFile) {
 // gone: one of a process of this machine and namespace that exited, and one
 // whose process number now belongs to a process started later. A user's
 // files of the same shape, a file of a live process and one of another
-// machine or namespace are kept.
+// machine or namespace, and one whose process number is past any process
+// id's range, are kept.
 TEST(WholeFile, SweepRemovesOnlyFilesOfGoneMakers) {
   testutil::TempDir dir;
   const std::string dead = testutil::deadMark(), mine = zam_ownerMark();
@@ -89,9 +90,17 @@ TEST(WholeFile, SweepRemovesOnlyFilesOfGoneMakers) {
   // This process's number with another start time: a process before it.
   const std::string reused = mine.substr(0, mine.rfind('-') + 1) + "1";
   const std::string foreign = testutil::foreignMark(mine);
+  // The dead maker's number past a pid_t (it would be taken for the maker's
+  // own once cut to 32 bits): no mark at all.
+  const size_t dash = dead.find('-'), dash2 = dead.rfind('-');
+  const std::string wide = dead.substr(0, dash + 1) +
+                           std::to_string(std::stoll(dead.substr(dash + 1, dash2 - dash - 1)) + (int64_t{1} << 32)) +
+                           dead.substr(dash2);
+  EXPECT_EQ(zam_ownerMarkAt(wide), 0u) << wide;
   const std::vector<std::string> kept = {"draft.2024_1.tmp", "notes.99999_3.tmp", "x.pdb." + foreign + "-3.tmp",
                                          "y.pdb." + mine + "-3.tmp", "z.pdb." + dead + "-x.tmp",
-                                         "z.pdb." + dead + "-3.tmp.gz", "trel" + dead.substr(4) + ".tmp"};
+                                         "z.pdb." + dead + "-3.tmp.gz", "trel" + dead.substr(4) + ".tmp",
+                                         "w.pdb." + wide + "-3.tmp"};
   const std::vector<std::string> removed = {"z.pdb." + dead + "-3.tmp", "r.pdb." + reused + "-0.tmp"};
   for (const auto* list : {&kept, &removed})
     for (const std::string& name : *list) testutil::write_file(dir.file(name), "x\n");
