@@ -560,7 +560,7 @@ void fill_state(Search& s) {
 // distance 0 one sample does where the ligand's turns cover every relative
 // rotation. The 6-D layout has a code per pose: each of those against each
 // active ligand sample at each twist step of the grid. Returns 0 (reported)
-// when there are too many poses to lay out.
+// when there are too many poses to lay out, or twist steps for the codes.
 bool lay_out_work(Search& s) {
   const Layout& lay = s.lay;
   s.dids = s.box ? std::vector<int>{} : distance_codes(s.spec, s.data->r12_start);
@@ -569,16 +569,25 @@ bool lay_out_work(Search& s) {
   };
   int grid[3], grid_band[2];
   zam_sixd_grid(s.spec, grid, grid_band);
-  const int per_code = lay.every_pose ? (int)s.lig.act2all.size() * grid[0] : 1;
+  // Counted in 64 bits: ligand samples times twist steps passes an int long
+  // before the count passes what can be laid out.
+  const int64_t per_code = lay.every_pose ? (int64_t)s.lig.act2all.size() * grid[0] : 1;
   int64_t n_poses = 0;
   for (int did : s.dids) n_poses += (int64_t)receptors_at(did) * per_code;
   if (!sixd_poses_fit(lay.name, n_poses, zam_mb_memory())) return false;
+  // A pose code holds the twist step in 16 bits: more steps would name
+  // other poses.
+  if (lay.every_pose && grid[0] > 65536) {
+    zam_err("The %s layout's %d twist steps are too many for its pose codes (at most 65536).\n", lay.name, grid[0]);
+    return false;
+  }
   s.codes.reserve((size_t)n_poses);
   for (int did : s.dids)
     for (int r = 0; r < receptors_at(did); r++)
-      for (int k = 0; k < per_code; k++) s.codes.push_back(sixd_code(did, r, k / grid[0], k % grid[0]));
+      for (int64_t k = 0; k < per_code; k++)
+        s.codes.push_back(sixd_code(did, r, (int)(k / grid[0]), (int)(k % grid[0])));
   for (int i = 0; i < (int)s.box_dids.size(); i++) s.codes.push_back(sixd_code(s.box_dids[i], i, 0, 0));
-  s.n_items = ((int)s.codes.size() + lay.per_item - 1) / lay.per_item;
+  s.n_items = (int)(((int64_t)s.codes.size() + lay.per_item - 1) / lay.per_item);
   s.codes.resize((size_t)s.n_items * lay.per_item, ZAM_SIXD_HOLE);
   return true;
 }

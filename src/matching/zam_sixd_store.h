@@ -38,6 +38,12 @@ void push_scan(_scan_block* local, int64_t code, float score);
 // queue. While the blocks that wait for the consumer take more than the
 // bound (sixd_hand_over_bound), the worker waits for it, unless the block's
 // item is the one the consumer stores next. The block comes back empty.
+// This cannot deadlock only because the work items are taken in ascending
+// order (loaded by zam_thread_load_range, taken by zam_thread_pop_list), one
+// at a time, each handed over before the next is taken: every item below a waiting worker's was taken before it,
+// so the item the consumer stores next is in the hands of a worker that
+// does not wait. A pass that took its items in any other order could leave
+// every worker waiting for an item no one has taken.
 void push_global_block(_scan_block* local);
 // Closes work item `item`: the worker's block, with the orientations the
 // item covered, goes to the consumer (push_global_block); then the item is

@@ -169,6 +169,22 @@ TEST_F(DirectLayout, ScoresEveryPoseDirectlyOnAnyThreadCount) {
   std::vector<_solution> none(spec.max_solutions);
   EXPECT_EQ(zam_sixd_search(&spec, &p.data, none.data()), -1);
   EXPECT_TRUE(quiet.has("The 6-D layout's 11733221376 poses are too many to lay out")) << quiet.text;
+
+  // So are poses whose ligand samples times twist steps pass 2^31 (1692 x
+  // 2^21): (1 + 42) x 1692 x 2^21 in all. Twist steps past the 16 bits of a
+  // pose code are refused, however few the poses.
+  spec.receptor_samples = 42;
+  spec.twist_samples = 1 << 21;
+  {
+    testutil::Capture said;
+    EXPECT_EQ(zam_sixd_search(&spec, &p.data, none.data()), -1);
+    EXPECT_TRUE(said.has("The 6-D layout's 152580390912 poses are too many to lay out")) << said.text;
+  }
+  spec.receptor_samples = spec.ligand_samples = 12;
+  spec.twist_samples = 65537;
+  testutil::Capture said;
+  EXPECT_EQ(zam_sixd_search(&spec, &p.data, none.data()), -1);
+  EXPECT_TRUE(said.has("65537 twist steps are too many for its pose codes")) << said.text;
 }
 
 // No GPU exists: one asked for is reported with the memory the layout
