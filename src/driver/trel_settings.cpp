@@ -36,9 +36,9 @@ void setup_trel_options(_trel_options* options, _docking_spec* spec) {
 
 void show_trel_options(const _trel_options* options, const _docking_spec* spec) {
   const trel_settings& s = trel_run_settings;
-  zam_logger_fn previous = nullptr;
-  bool quiet = zam_debug <= 0;
-  if (quiet) previous = zam_logger_callback(suppress_stdout);
+  // The settings go to the log alone; a warning given meanwhile is shown.
+  const bool quiet = zam_debug <= 0;
+  if (quiet) zam_logger_quiet(1);
 
   char host[32];
   rule();
@@ -95,5 +95,5 @@ void show_trel_options(const _trel_options* options, const _docking_spec* spec) 
   rule();
   zam_msg("\n");
 
-  if (quiet) zam_logger_callback(previous);
+  if (quiet) zam_logger_quiet(0);
 }

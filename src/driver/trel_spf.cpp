@@ -58,9 +58,10 @@ void trel_matcher(const char* query_name, const char* target_name, double* query
   _molecule_model a, b;
   make_molecule(&A, &a, query_name, "A", query_tau, query_sig);
   make_molecule(&B, &b, target_name, "B", target_tau, target_sig);
-  zam_logger_fn kept = nullptr;
+  // The search's steps and its table go to the log alone; its warnings and
+  // errors, on whichever of its threads, are shown too.
   const bool quiet = zam_debug <= 1;
-  if (quiet) kept = zam_logger_callback(suppress_stdout_cb);
+  if (quiet) zam_logger_quiet(1);
   zam_matcher(spec, d, &A, &B);
 
   const double scale = trel_potScale(pot_class);
@@ -83,7 +84,7 @@ void trel_matcher(const char* query_name, const char* target_name, double* query
             e.beta * kDeg, e.gamma * kDeg, t.x, t.y, t.z, s.r12, s.r12 * scale);
   }
   zam_msg("----------------------------------------------------------------------\n");
-  if (quiet) zam_logger_callback(kept);
+  if (quiet) zam_logger_quiet(0);
   zam_vm_free(A.name);
   zam_vm_free(B.name);
 }
@@ -103,8 +104,6 @@ int trel_move_anlm(int pot_class, const _solution* s, int N, const double* in, d
   const int kind = 1;
   return zam_ligand_move_anlm(N, 1, &kind, s->r12, s->receptor_rotation, s->ligand_rotation, in, out);
 }
-
-void suppress_stdout_cb(const char* text) { (void)text; }
 
 int trel_matchThing(_trel_thing* query, _trel_thing* target, int pot_class, _docking_spec* spec, int n_show,
                     _docking* docking) {

@@ -33,8 +33,6 @@ Matrix3D trel_spfMatrix(int pot_class, Matrix3D T);
 // Moves one order-N vector into the pose of s (pot_class unused). Returns 1,
 // or 0 when a matrix could not be made.
 int trel_move_anlm(int pot_class, const _solution* s, int N, const double* in, double* out);
-// A message callback that drops every line.
-void suppress_stdout_cb(const char* text);
 
 // Matches target onto query with the tau and sig arrays of pot_class (read
 // from their files when not yet held) into docking under the run's docking

@@ -84,6 +84,11 @@ unsigned long long hold_serial = 0;  // under holds_lock
 
 // The callback and standard-error copy are kept as zam_logger_pin set them.
 std::atomic<int> pinned{0};
+// Quiet steps open now (zam_logger_quiet), on any thread.
+std::atomic<int> quiet_steps{0};
+
+// Whether plain lines and ticks stay off the screen and the callback now.
+bool quiet_now() { return quiet_steps.load() > 0 && !pinned.load(); }
 
 struct LockGuard {
   LockGuard() { zam_mutex_acquire(kMessageLock); }
@@ -208,7 +213,7 @@ void show(const char* text) {
 }
 
 void write_plain(const char* text) {
-  show(text);
+  if (!quiet_now()) show(text);
   log_write(text);
 }
 
@@ -220,6 +225,7 @@ void write_line(const char* line) {
 }
 
 void write_tick() {
+  if (quiet_now()) return;
   const zam_logger_fn fn = user_logger.load();
   if (fn) {
     fn(".");
@@ -476,6 +482,17 @@ int zam_logger_status() { return active.load(); }
 void zam_logger_stderr(int on) {
   LockGuard lock;
   if (!pinned.load()) use_stderr.store(on != 0 ? 1 : 0);
+}
+
+void zam_logger_quiet(int on) {
+  if (on) {
+    quiet_steps.fetch_add(1);
+    return;
+  }
+  // A close with none open changes nothing.
+  int steps = quiet_steps.load();
+  while (steps > 0 && !quiet_steps.compare_exchange_weak(steps, steps - 1)) {
+  }
 }
 
 void zam_logger_pin(zam_logger_fn fn, int on) {

@@ -133,9 +133,18 @@ void zam_log_drop(_zam_log_held* held);
 // before its holds are replayed. Lines held after the call wait for their
 // own replay. Safe from any thread that is not itself holding.
 void zam_log_release();
+// A quiet step (on != 0 opens one, 0 closes it): while any is open, on any
+// thread, plain lines and progress ticks reach the log file alone, not
+// standard output or the callback; advisories, warnings and errors reach
+// every destination as always, so that what goes wrong in a quiet step (on
+// the step's own worker threads too) is still seen. Steps nest and may
+// overlap on several threads: the screen comes back when the last one
+// closes. A held line is written as the steps open at its replay have it.
+void zam_logger_quiet(int on);
 // Sets the callback (null: standard output) and the standard-error copy of
 // prefixed lines, and keeps them: later zam_logger_callback and
 // zam_logger_stderr calls change nothing until zam_logger_pin is called
-// again. For the end of a run stopped while its threads may still swap
-// callbacks around quiet steps: what it says then reaches the user.
+// again, and quiet steps no longer keep plain lines from the callback. For
+// the end of a run stopped while its threads may still be in quiet steps
+// or swap callbacks around them: what it says then reaches the user.
 void zam_logger_pin(zam_logger_fn fn, int use_stderr);

@@ -230,6 +230,36 @@ TEST(Messages, CallbackTickAndBufferSignals) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), ".");
 }
 
+// Quiet steps keep plain lines and ticks off the screen (the callback), not
+// out of the log, and never keep warnings or errors from either, whichever
+// thread gives them. Steps overlap: the screen comes back with the last
+// close, and a close with none open changes nothing.
+TEST(Messages, QuietStepsSilenceOnlyPlainLinesOnTheScreen) {
+  Fresh fresh(true);
+  testutil::TempDir dir;
+  const std::string name = dir.file("quiet.log");
+  zam_logger_name(name.c_str());
+  zam_logger_state(1);
+  zam_logger_quiet(1);
+  std::thread([] {
+    zam_logger_quiet(1);
+    zam_msg("step\n");
+    zam_tick();
+    zam_wrn("seen\n");
+  }).join();
+  zam_logger_quiet(0);
+  zam_msg("still quiet\n");
+  zam_err("also seen\n");
+  zam_logger_quiet(0);
+  zam_logger_quiet(0);
+  zam_msg("shown\n");
+  EXPECT_EQ(captured, "*Warning* seen\n*Error* also seen\nshown\n");
+  zam_logger_exit();
+  const std::string log = testutil::read_file(name);
+  EXPECT_NE(log.find("step\n*Warning* seen\nstill quiet\n*Error* also seen\nshown\n"), std::string::npos) << log;
+  zam_logger_name("zam.log");
+}
+
 TEST(LogFile, BannersAndContents) {
   Fresh fresh(true);
   testutil::TempDir dir;
