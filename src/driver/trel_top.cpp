@@ -28,6 +28,7 @@
 #include "driver/trel_options.h"
 #include "driver/trel_process.h"
 #include "geometry/zam_transform.h"
+#include "harmonics/zam_cache.h"
 #include "matching/zam_dock_spec.h"
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
@@ -821,6 +822,8 @@ int trel_top(int argc, char** argv, char** envp) {
     else
       zam_wrn("Chain breaks in %d structure file%s (listed only in a log file).\n", breaks, breaks == 1 ? "" : "s");
   }
+  // One line for the files at translation-matrix cache names that are not the cache's.
+  zam_cache_report_kept();
   if (do_write) {
     double seconds = zam_get_time() - start;
     zam_msg("Peak  memory allocation: %d Mb.\n", int(zam_vm_max() / 1024));

@@ -69,6 +69,26 @@ char eto_prefix[16] = "";
 // Files already reported as not to be trusted (under lock 11): each is
 // reported once per process, however many threads miss on it.
 std::set<std::string> reported;
+// Files at cache names that the cache did not write, met since the last
+// zam_cache_report_kept (under lock 11): their count and the first one.
+int kept_count = 0;
+std::string kept_first;
+
+// Opens the regular file at name for reading (a link is followed unless
+// flags hold O_NOFOLLOW); -1 with errno EINVAL for anything else standing
+// there. A pipe or a device is seen for what it is and never waited on: a
+// run must not hang on a name in the cache folder, under lock 11 at that.
+int open_regular(const char* name, int flags = 0) {
+  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
 
 void disable() {
   cache_dir[0] = '\0';
@@ -248,7 +268,7 @@ int read_checked(int fd, int N, int I, int F, int type, int64_t count, double* o
 // of its own order.
 bool keeps_higher_product_locked(const char* name, int N, int I, int F, int type) {
   if (!is_product(I, F)) return false;
-  const int fd = open(name, O_RDONLY | O_CLOEXEC);
+  const int fd = open_regular(name);
   if (fd < 0) return false;
   CheckRecord r;
   std::string why;
@@ -273,19 +293,19 @@ bool ours_or_free_locked(const std::string& name) {
   if (!S_ISREG(st.st_mode)) return false;
   CheckRecord r;
   const int64_t rsize = sizeof r;
-  const int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = open_regular(name.c_str(), O_NOFOLLOW);
   const bool read = fd >= 0 && st.st_size >= rsize && zam_readAll(fd, &r, rsize, st.st_size - rsize) == rsize;
   if (fd >= 0) close(fd);
   return read && std::memcmp(r.magic, kMagic, sizeof kMagic - 2) == 0;
 }
 
-// One warning per file and process for a file at a cache name that the
-// cache did not write (lock 11 held): it is left as it is.
+// A file at a cache name that the cache did not write (lock 11 held): it is
+// left as it is, named in the log once per process and counted for the one
+// warning of the run (zam_cache_report_kept).
 void report_foreign_locked(const std::string& name) {
-  if (reported.insert(name).second)
-    zam_wrn("Translation-matrix cache file %s holds no record of this cache (a file of another program, or "
-            "cut short): left as it is, and its matrix is not cached. Remove it to let the cache use its name.\n",
-            name.c_str());
+  if (!reported.insert(name).second) return;
+  zam_log("Matrix cache name held by a file the cache did not write, kept: %s\n", name.c_str());
+  if (kept_count++ == 0) kept_first = name;
 }
 
 // The full path of a named file in the cache folder, into path (kNameMax + 1
@@ -392,7 +412,7 @@ int zam_read_cache(int N, int I, int F, int type, int64_t count, double* out) {
   zam_mutex_acquire(kCacheLock);
   const std::string name = zam_cache_file(N, I, F, type, 0);
   if (!name.empty()) {
-    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open_regular(name.c_str());
     std::string why;
     if (fd >= 0) {
       hit = lseek(fd, 0, SEEK_SET) == 0 && read_checked(fd, N, I, F, type, count, out, why);
@@ -489,7 +509,7 @@ int zam_cache_create(const char* name) {
 int zam_cache_open(const char* name) {
   char path[kNameMax + 1];
   if (!named_path(name, path)) return -1;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  const int fd = open_regular(path);
   if (fd >= 0 && lseek(fd, 0, SEEK_SET) != 0) {
     close(fd);
     return -1;
@@ -522,10 +542,29 @@ _zam_file* zam_cache_fcreate(const char* name) {
 _zam_file* zam_cache_fopen(const char* name) {
   char path[kNameMax + 1];
   if (!named_path(name, path)) return nullptr;
-  return zam_fopen(path, "r");
+  const int fd = open_regular(path);
+  if (fd < 0) return nullptr;
+  _zam_file* f = zam_fdopen(fd, "r", static_cast<int>(zam_fkind(path)));
+  if (!f) close(fd);
+  return f;
 }
 
 int zam_cache_fclose(_zam_file* file) { return zam_fclose(file); }
+
+void zam_cache_report_kept() {
+  zam_mutex_acquire(kCacheLock);
+  if (kept_count == 1)
+    zam_wrn("Translation-matrix cache file %s holds no record of the cache (another program's file, or one cut "
+            "short): kept, and its matrix not cached. Remove it to let the cache use its name.\n",
+            kept_first.c_str());
+  else if (kept_count > 1)
+    zam_wrn("Translation-matrix cache files kept: %d hold no record of the cache (another program's, or cut short), "
+            "so their matrices were not cached. Remove them to let the cache use their names%s. The first: %s\n",
+            kept_count, zam_logger_status() ? " (the log names each)" : "", kept_first.c_str());
+  kept_count = 0;
+  kept_first.clear();
+  zam_mutex_release(kCacheLock);
+}
 
 void zam_cache_reset() {
   zam_mutex_acquire(kCacheLock);

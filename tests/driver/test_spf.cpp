@@ -8,8 +8,12 @@
 // every hit's superposed PDB file, read back with the query's, gives over
 // the aligned pairs of its ".kpairs" file the RMSD that the file reports;
 // one compute thread and three give the same files. A translation-matrix
-// cache of random bytes gives the hit table of a clean cache.
+// cache of damaged files, or of another program's, gives the hit table of a
+// clean cache, and says so on the terminal as in the log; a pipe at a cache
+// name is not waited on.
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <cmath>
 #include <filesystem>
@@ -257,31 +261,73 @@ TEST_F(Spf, CytochromesSuperposeBySpf) {
   search(q0, "d1cih__~pdb", 4, "2");
 }
 
-// Every cache file overwritten with random bytes of its size: each is
-// reported once, made again, and the hits are those of the clean cache.
+// A cache whose files are all spoiled gives the hit table of a clean one.
+// Values damaged under a sound record: each file is made again with one
+// warning, on the terminal and in the log alike, the search threads' too.
+// Random bytes of each file's size (another program's files): each is kept,
+// named in the log, and the run ends with one warning that counts them.
 TEST_F(Spf, DamagedTranslationCacheGivesTheCleanTable) {
-  TempDir cache, clean, again;
+  TempDir cache, clean, damaged, foreign;
   const std::vector<std::string> args = {"-q1", "-nmax=10", finger("1ard"), cytochrome("d1kyow_"),
                                          cytochrome("d1m60a_"), finger("1sp1")};
-  const std::vector<std::string> env = {"TREL_CPUS=2", "ZAM_CACHE=" + cache.str()};
+  const std::vector<std::string> env = {"TREL_CPUS=4", "ZAM_CACHE=" + cache.str()};
   ASSERT_EQ(testutil::run_trel(clean.str(), args, env).status, 0);
-  std::mt19937 random(42);
-  int files = 0;
-  for (const auto& e : fs::directory_iterator(cache.path)) {
-    std::string bytes = read_file(e.path().string());
-    for (char& c : bytes) c = static_cast<char>(random());
-    testutil::write_file(e.path().string(), bytes);
-    files++;
-  }
-  ASSERT_GT(files, 4);
-  const Outcome r = testutil::run_trel(again.str(), args, env);
-  EXPECT_EQ(r.status, 0);
-  // The search threads' messages go to the log alone.
-  const std::string log = read_file(again.file("trel_results/trel.log"));
-  EXPECT_EQ(testutil::occurrences(log, "Translation-matrix cache file "), files) << log;
   const std::string table = "trel_results/1ard/1ard.ktops";
-  EXPECT_EQ(read_file(again.file(table)), read_file(clean.file(table)));
   EXPECT_TRUE(has(read_file(clean.file(table)), "d1kyow_~pdb"));
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(cache.path)) files.push_back(e.path().string());
+  ASSERT_GT(files.size(), 4u);
+  const int n = static_cast<int>(files.size());
+
+  for (const std::string& f : files) {
+    std::string bytes = read_file(f);
+    bytes[0] ^= 1;
+    testutil::write_file(f, bytes);
+  }
+  Outcome r = testutil::run_trel(damaged.str(), args, env);
+  EXPECT_EQ(r.status, 0) << r.out;
+  std::string log = read_file(damaged.file("trel_results/trel.log"));
+  for (const std::string& text : {r.out, log})
+    EXPECT_EQ(testutil::occurrences(text, "does not match its checksum; made again"), n) << text;
+  EXPECT_EQ(read_file(damaged.file(table)), read_file(clean.file(table)));
+
+  std::mt19937 random(42);
+  for (const std::string& f : files) {
+    std::string bytes = read_file(f);
+    for (char& c : bytes) c = static_cast<char>(random());
+    testutil::write_file(f, bytes);
+  }
+  r = testutil::run_trel(foreign.str(), args, env);
+  EXPECT_EQ(r.status, 0) << r.out;
+  log = read_file(foreign.file("trel_results/trel.log"));
+  const std::string kept = "*Warning* Translation-matrix cache files kept: " + std::to_string(n) + " hold no record";
+  for (const std::string& text : {r.out, log}) {
+    EXPECT_EQ(testutil::occurrences(text, "Translation-matrix cache file"), 1) << text;
+    EXPECT_EQ(testutil::occurrences(text, kept), 1) << text;
+  }
+  for (const std::string& f : files) EXPECT_TRUE(has(log, f + "\n")) << f;
+  EXPECT_EQ(read_file(foreign.file(table)), read_file(clean.file(table)));
+}
+
+// A pipe standing at a matrix cache name is never opened for reading, so the
+// run does not wait on it (a run bounded here by a time-out); it is left as
+// it is and named, and the table is the clean cache's.
+TEST_F(Spf, PipeAtACacheNameIsLeftAlone) {
+  TempDir cache, clean, piped;
+  const std::vector<std::string> args = {"-q1", finger("1ard"), finger("1sp1"), finger("1zaa1"), finger("1znf")};
+  const std::vector<std::string> env = {"TREL_CPUS=4", "ZAM_CACHE=" + cache.str(), "PATH=/usr/bin:/bin"};
+  ASSERT_EQ(testutil::run_trel(clean.str(), args, env).status, 0);
+  const std::string pipe = cache.file("zam_dh_2p40.dat");
+  ASSERT_TRUE(fs::remove(pipe));
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  std::vector<std::string> bounded = {"240", TREL_BINARY};
+  bounded.insert(bounded.end(), args.begin(), args.end());
+  const Outcome r = testutil::run_program("/usr/bin/timeout", piped.str(), bounded, env);
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(fs::is_fifo(pipe));
+  EXPECT_TRUE(has(r.out, "*Warning* Translation-matrix cache file " + pipe + " holds no record")) << r.out;
+  const std::string table = "trel_results/1ard/1ard.ktops";
+  EXPECT_EQ(read_file(piped.file(table)), read_file(clean.file(table)));
 }
 
 }  // namespace
