@@ -20,7 +20,8 @@
 # after it, and the largest peak memory are shown. SCALE_KINDS picks the kinds
 # of run (default "files cache db"). SCALE_PEER names a second release build
 # folder (the code before a change): every search then runs with both in
-# turn, the peer first, and the peer's rows follow, marked "@peer".
+# turn, the peer first, and the peer's rows follow, marked "@peer"; each
+# build fills and reads an object cache of its own.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -93,14 +94,18 @@ run_once() {  # trel binary, cpus, "ENV=.. ENV=..", trel arguments...
 # The search repeated: prints the best wall time with its CPU seconds and
 # load, and the largest peak memory ("seconds peak_kB cpu_seconds load"),
 # for this build and then, with a peer, for the peer (the two taken in turn,
-# the peer first).
+# the peer first). "%b" in the settings stands for the build that runs,
+# "self" or "peer": each build keeps its own object cache (a cache of the
+# other build's files would be made again at every run).
 timed() {  # cpus, "ENV=.. ENV=..", trel arguments...
-  local bins=("$trel") k b
-  [ -n "$peer_trel" ] && bins=("$peer_trel" "$trel")
+  local cpus=$1 envs=$2 k b
+  shift 2
+  local bins=("$trel") tags=(self)
+  [ -n "$peer_trel" ] && bins=("$peer_trel" "$trel") tags=(peer self)
   local -a best=() peak=() cpu=() load=()
   for ((k = 0; k < repeat; k++)); do
     for b in "${!bins[@]}"; do
-      read -r w p c l < <(run_once "${bins[b]}" "$@")
+      read -r w p c l < <(run_once "${bins[b]}" "$cpus" "${envs//%b/${tags[b]}}" "$@")
       if [ -z "${best[b]:-}" ] || awk -v a="$w" -v b="${best[b]}" 'BEGIN {exit !(a < b)}'; then
         best[b]=$w cpu[b]=$c load[b]=$l
       fi
@@ -159,10 +164,11 @@ for n in $sizes; do
         measure files "$n" "$tm_n" "" $extra "-target=$folder" "$query"
         ;;
       cache)
+        # One cache folder per build, each filled by one run of its build.
         cache=$work/cache_$n
-        mkdir -p "$cache"
-        repeat=1 peer_trel='' timed "$cores" "TREL_CACHE=$cache" -cache "-target=$folder" "$query" >/dev/null
-        measure cache "$n" "$tm_n" "TREL_CACHE=$cache" -cache $extra "-target=$folder" "$query"
+        mkdir -p "$cache/self" "$cache/peer"
+        repeat=1 timed "$cores" "TREL_CACHE=$cache/%b" -cache "-target=$folder" "$query" >/dev/null
+        measure cache "$n" "$tm_n" "TREL_CACHE=$cache/%b" -cache $extra "-target=$folder" "$query"
         ;;
       db)
         db=$work/db_$n
