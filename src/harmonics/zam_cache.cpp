@@ -553,13 +553,15 @@ int zam_cache_fclose(_zam_file* file) { return zam_fclose(file); }
 
 void zam_cache_report_kept() {
   zam_mutex_acquire(kCacheLock);
+  // The name goes last in a text of many: a long one is what a cut at 256
+  // characters takes away, not what to do.
   if (kept_count == 1)
-    zam_wrn("Translation-matrix cache file %s holds no record of the cache (another program's file, or one cut "
-            "short): kept, and its matrix not cached. Remove it to let the cache use its name.\n",
+    zam_wrn("Translation-matrix cache file %s holds no record of the cache (another program's file, one cut short, "
+            "or no regular file): kept, its matrix not cached. Remove it to let the cache use its name.\n",
             kept_first.c_str());
   else if (kept_count > 1)
-    zam_wrn("Translation-matrix cache files kept: %d hold no record of the cache (another program's, or cut short), "
-            "so their matrices were not cached. Remove them to let the cache use their names%s. The first: %s\n",
+    zam_wrn("Translation-matrix cache files kept: %d hold no record of the cache, so their matrices were not "
+            "cached; remove them to let the cache use their names%s. The first: %s\n",
             kept_count, zam_logger_status() ? " (the log names each)" : "", kept_first.c_str());
   kept_count = 0;
   kept_first.clear();
