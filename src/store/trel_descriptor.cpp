@@ -191,11 +191,13 @@ void trel_loadThingTdb(_trel_thing* thing, int pot_class, const int* mask, int o
   if (!options) options = &defaults;
   if (!thing->tag) thing->tag = static_cast<_trel_tag*>(kget1B_0(sizeof(_trel_tag)));
   // The sampling and integration report every step: on the screen only when
-  // asked; warnings and errors go on to the callback the run installed.
+  // asked. A quiet step, not a swap of the process's callback: objects are
+  // opened on several threads at once, and what goes wrong in the step
+  // (advisories, warnings, errors) still reaches the screen.
   const bool quiet = zam_debug <= 0;
-  if (quiet) my_msg_cb_pass(zam_logger_callback(my_msg_cb));
+  if (quiet) zam_logger_quiet(1);
   fill(thing, pot_class, mask, order, options);
-  if (quiet) zam_logger_callback(my_msg_cb_pass(nullptr));
+  if (quiet) zam_logger_quiet(0);
   if (options->show_things || zam_debug > 0) trel_printThing(thing);
 }
 

@@ -54,11 +54,12 @@ int trel_exportThingSpf(_trel_thing* thing, int pot_class, const std::string& fo
 int trel_export_object(const char* pdb_file, const char* out, Matrix3D A, Matrix3D B, int N,
                        const double* sig, const double* tau);
 
-// Message callback installed while descriptor objects are built (the
-// sampling and integration report every step): plain messages are dropped,
-// the log has them; warnings and errors still reach the user, through the
-// callback set by my_msg_cb_pass (null: standard output).
+// A message callback that drops plain messages and advisories (the log has
+// them) and passes warnings and errors on, to the callback set by
+// my_msg_cb_pass (null: standard output), for an embedding program that
+// wants only what went wrong. The tool's own quiet steps use
+// zam_logger_quiet, which any thread may open.
 void my_msg_cb(const char* text);
 // Sets where my_msg_cb passes warnings and errors on and returns the one set
-// before. Process-wide: descriptor objects are built one at a time.
+// before. Process-wide.
 zam_logger_fn my_msg_cb_pass(zam_logger_fn fn);
