@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -46,6 +47,17 @@ std::atomic<bool> any_inputs{false};
 // trel's to replace (a query's rainbow file, written again for every hit).
 std::mutex placed_lock;
 std::map<std::pair<uint64_t, uint64_t>, _zam_identity> placed;
+
+// Threads of this process that put files at one name take turns: a file is
+// in place and noted as this process's (placed) before another thread looks
+// at what stands there, or that thread would take it for a user's file and
+// move it aside. Locks by the final name's hash, so that files of other
+// names are placed side by side.
+constexpr size_t kPlacingLocks = 64;
+std::mutex placing_locks[kPlacingLocks];
+std::mutex& placingLock(const std::string& path) {
+  return placing_locks[std::hash<std::string>{}(path) % kPlacingLocks];
+}
 
 // The files moved aside from results' names: how many, and the first.
 std::mutex aside_lock;
@@ -527,9 +539,14 @@ int close_whole(_zam_whole* w, bool keep, bool (*name_file)(const _zam_whole*)) 
   if (!w) return 0;
   bool ok = zam_fclose(w->fp) == 0;
   if (ok && !keep) errno = ECANCELED;
-  ok = ok && keep && name_file(w);
-  const int err = errno;
-  if (ok) notePlaced(w->fd, w->path);
+  ok = ok && keep;
+  int err = errno;
+  if (ok) {
+    std::lock_guard<std::mutex> hold(placingLock(w->path));
+    ok = name_file(w);
+    err = errno;
+    if (ok) notePlaced(w->fd, w->path);
+  }
   if (!ok && !w->temp.empty()) unlink(w->temp.c_str());
   if (!w->temp.empty()) dropTemp(w->temp);
   close(w->fd);
@@ -734,9 +751,14 @@ std::string zam_closeWholeAside(_zam_whole* w, bool keep) {
 
 int zam_placeWhole(const std::string& temp, const std::string& path) {
   const int fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
-  const bool ok = fd >= 0 && placeFile(Placing{fd, temp, path, ZAM_OLDER_SET_ASIDE, nullptr});
-  const int err = errno;
-  if (ok) notePlaced(fd, path);
+  bool ok = false;
+  int err = errno;
+  if (fd >= 0) {
+    std::lock_guard<std::mutex> hold(placingLock(path));
+    ok = placeFile(Placing{fd, temp, path, ZAM_OLDER_SET_ASIDE, nullptr});
+    err = errno;
+    if (ok) notePlaced(fd, path);
+  }
   if (fd >= 0) close(fd);
   if (!ok) remove(temp.c_str());
   dropTemp(temp);
