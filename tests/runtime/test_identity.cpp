@@ -25,10 +25,10 @@ _zam_identity identityAt(const std::string& path) {
 
 TEST(Identity, TextRoundTripAndRefusals) {
   const _zam_identity id{UINT64_MAX, 1234567, INT64_MAX, 1700000000123456789, 1};
-  const std::string text = zam_identityText(id);
+  const std::string line = zam_identityText(id) + " name";
   _zam_identity back{};
   const char* end = nullptr;
-  ASSERT_TRUE(zam_parseIdentity((text + " name").c_str(), &back, &end));
+  ASSERT_TRUE(zam_parseIdentity(line.c_str(), &back, &end));
   EXPECT_EQ(std::string(end), " name");
   EXPECT_EQ(std::memcmp(&id, &back, sizeof id), 0);
   for (const char* bad : {"", "1 2 3 4", "1 2 3 4 -5", "1  2 3 4 5", "1 2 3 4 x", "+1 2 3 4 5",
