@@ -873,22 +873,32 @@ bool textRoom(_zam_text* t, int64_t need) {
 
 }  // namespace
 
-int64_t zam_readTextBlock(int fd, int64_t from, int64_t want, _zam_text* text) {
-  if (!text) return -1;
+char* zam_textRoomAfter(_zam_text* text, int64_t from, int64_t* want) {
+  if (!text || !want) return nullptr;
   const int64_t keep = text->data ? std::max<int64_t>(text->size - std::max<int64_t>(from, 0), 0) : 0;
   if (keep > 0 && from > 0) std::memmove(text->data, text->data + from, static_cast<size_t>(keep));
   text->size = keep;
-  want = std::min(std::max<int64_t>(want, 1), kSlice);
-  if (!textRoom(text, keep + want)) {
+  *want = std::min(std::max<int64_t>(*want, 1), kSlice);
+  if (!textRoom(text, keep + *want)) {
     if (text->data) std::memset(text->data + keep, 0, ZAM_TEXT_PAD);
-    return -1;
+    return nullptr;
   }
+  return text->data + keep;
+}
+
+void zam_textAdd(_zam_text* text, int64_t n) {
+  if (n > 0) text->size += n;
+  std::memset(text->data + text->size, 0, ZAM_TEXT_PAD);
+}
+
+int64_t zam_readTextBlock(int fd, int64_t from, int64_t want, _zam_text* text) {
+  char* room = zam_textRoomAfter(text, from, &want);
+  if (!room) return -1;
   ssize_t got;
   do {
-    got = read(fd, text->data + keep, static_cast<size_t>(want));
+    got = read(fd, room, static_cast<size_t>(want));
   } while (got < 0 && errno == EINTR);
-  if (got > 0) text->size += got;
-  std::memset(text->data + text->size, 0, ZAM_TEXT_PAD);
+  zam_textAdd(text, got);
   return got < 0 ? -1 : static_cast<int64_t>(got);
 }
 

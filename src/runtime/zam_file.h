@@ -135,6 +135,13 @@ struct _zam_text {
 // held. Returns the bytes read: 0 at the end of the file, -1 on a read error
 // or when no room can be had (errno tells).
 int64_t zam_readTextBlock(int fd, int64_t from, int64_t want, _zam_text* text);
+// The first half of zam_readTextBlock for a reader of another source: moves
+// the unread end text[from..size) to the front and makes room for *want more
+// bytes after it (*want clamped to what one read takes): where they go, or
+// null when no room can be had (errno). The reader puts up to *want bytes
+// there and counts them with zam_textAdd (n <= 0: none), which pads the text.
+char* zam_textRoomAfter(_zam_text* text, int64_t from, int64_t* want);
+void zam_textAdd(_zam_text* text, int64_t n);
 // Frees the room of text and empties it; null is accepted.
 void zam_freeText(_zam_text* text);
 

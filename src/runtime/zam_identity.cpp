@@ -107,11 +107,25 @@ int zam_readWholeFile(const char* path, std::string* bytes, int64_t max_bytes, s
   } else if (st.st_size > max_bytes) {
     err = EFBIG;
   } else {
-    bytes->assign(static_cast<size_t>(st.st_size), '\0');
-    errno = EIO;  // a file that shrinks under the read
-    if (zam_readAll(fd, bytes->data(), st.st_size, 0) != st.st_size) err = errno ? errno : EIO;
-    char more;
-    if (!err && pread(fd, &more, 1, st.st_size) != 0) err = EIO;  // it grew under the read
+    // A byte more than the file holds is asked for: the one read that gives
+    // the whole file shows, by coming short, that it did not grow.
+    bytes->assign(static_cast<size_t>(st.st_size) + 1, '\0');
+    ssize_t got;
+    do {
+      got = pread(fd, bytes->data(), static_cast<size_t>(st.st_size) + 1, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+      err = errno;
+    } else if (got > st.st_size) {
+      err = EIO;  // it grew under the read
+    } else if (got < st.st_size) {
+      errno = EIO;  // a file that shrinks under the read
+      const int64_t rest = st.st_size - got;
+      if (zam_readAll(fd, bytes->data() + got, rest, got) != rest) err = errno ? errno : EIO;
+      char more;
+      if (!err && pread(fd, &more, 1, st.st_size) != 0) err = EIO;  // it grew under the read
+    }
+    bytes->resize(static_cast<size_t>(st.st_size));
   }
   close(fd);
   if (err) {

@@ -42,6 +42,45 @@ std::string checkLine(const char* kind, const _trel_stamp& source, uint32_t sum)
   return n == TREL_CHECK_LINE ? std::string(line, TREL_CHECK_LINE) : std::string();
 }
 
+// The value of the n lower-case hex digits at p (as checkLine writes them);
+// false for any other byte.
+bool hexDigits(const char* p, int n, uint64_t* value) {
+  uint64_t v = 0;
+  for (int i = 0; i < n; i++) {
+    const char c = p[i];
+    if (c >= '0' && c <= '9')
+      v = v * 16 + static_cast<uint64_t>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      v = v * 16 + static_cast<uint64_t>(c - 'a' + 10);
+    else
+      return false;
+  }
+  *value = v;
+  return true;
+}
+
+// Reads the check line at line (TREL_CHECK_LINE bytes) of a file of kind:
+// its source stamp into found and its sum. False unless it is exactly a
+// line checkLine writes for kind.
+bool parseLine(const char* line, const char* kind, _trel_stamp* found, uint32_t* sum) {
+  char field[5];  // kind as "%-5.5s" writes it
+  const size_t k = strnlen(kind, sizeof field);
+  memcpy(field, kind, k);
+  memset(field + k, ' ', sizeof field - k);
+  constexpr size_t lead = sizeof kLead - 1;
+  uint64_t src = 0, size = 0, options = 0, check = 0;
+  if (memcmp(line, kLead, lead) != 0 || memcmp(line + lead, field, 5) != 0 ||
+      memcmp(line + lead + 5, " src ", 5) != 0 || !hexDigits(line + lead + 10, 8, &src) || line[lead + 18] != ' ' ||
+      !hexDigits(line + lead + 19, 12, &size) || memcmp(line + lead + 31, " opt ", 5) != 0 ||
+      !hexDigits(line + lead + 36, 4, &options) || memcmp(line + lead + 40, " sum ", 5) != 0 ||
+      !hexDigits(line + lead + 45, 8, &check) || line[lead + 53] != '\n')
+    return false;
+  static_assert(sizeof kLead - 1 + 54 == TREL_CHECK_LINE, "the fields of the check line");
+  *found = _trel_stamp{static_cast<uint32_t>(src), static_cast<int64_t>(size), static_cast<uint32_t>(options)};
+  *sum = static_cast<uint32_t>(check);
+  return true;
+}
+
 // fstat of fd when it is a regular file; else false with errno telling why
 // (a folder or a pipe standing at a file's name is never waited on).
 bool regular(int fd, struct stat* st) {
@@ -131,7 +170,7 @@ bool settled(const _zam_identity& id, int64_t start) {
 // before: a file of trel's is never one, and a link at a cache name is
 // refused by the writer's look, trel_checkOwner). False (errno) when it
 // cannot be read; a folder at the name says so.
-bool readWhole(const char* path, std::string* bytes) {
+bool readCacheBytes(const char* path, std::string* bytes) {
   if (zam_readWholeFile(path, bytes, INT64_MAX, nullptr, true)) return true;
   struct stat st;
   if (errno == EINVAL && path && stat(path, &st) == 0 && S_ISDIR(st.st_mode)) errno = EISDIR;
@@ -166,7 +205,7 @@ TrelCheck trel_compareStamp(const _trel_stamp& found, const _trel_stamp& source)
 
 TrelCheck trel_readCacheFile(const char* path, const char* kind, std::string* payload, _trel_stamp* found) {
   std::string bytes;
-  if (!readWhole(path, &bytes)) return errno == ENOENT ? TREL_CHECK_MISSING : TREL_CHECK_UNREADABLE;
+  if (!readCacheBytes(path, &bytes)) return errno == ENOENT ? TREL_CHECK_MISSING : TREL_CHECK_UNREADABLE;
   const size_t n = bytes.size();
   const size_t tail = std::min<size_t>(n, kTail);
   if (!headIn(bytes.data() + n - tail, tail)) return TREL_CHECK_UNSEALED;
@@ -177,18 +216,11 @@ TrelCheck trel_readCacheFile(const char* path, const char* kind, std::string* pa
                        bytes.compare(at, sizeof kLead - 1, kLead) != 0;
     return older ? TREL_CHECK_OLDER : TREL_CHECK_DAMAGED;
   }
-  const char* line = bytes.data() + n - TREL_CHECK_LINE;
-  char found_kind[6] = "";
-  unsigned src = 0, options = 0, sum = 0;
-  unsigned long long size = 0;
-  if (sscanf(line + sizeof kLead - 1, "%5s src %8x %12llx opt %4x sum %8x", found_kind, &src, &size, &options, &sum) != 5)
-    return TREL_CHECK_DAMAGED;
-  // The line must read back exactly as it was written, and the bytes before
-  // its sum must give that sum.
-  *found = _trel_stamp{static_cast<uint32_t>(src), static_cast<int64_t>(size), static_cast<uint32_t>(options)};
-  if (checkLine(found_kind, *found, sum).compare(0, TREL_CHECK_LINE, line, TREL_CHECK_LINE) != 0 ||
-      zam_crc32(0, bytes.data(), static_cast<int64_t>(n) - kSumDigits) != sum ||
-      strncmp(found_kind, kind, 5) != 0)
+  // The line must read exactly as it was written for kind, and the bytes
+  // before its sum must give that sum.
+  uint32_t sum = 0;
+  if (!parseLine(bytes.data() + n - TREL_CHECK_LINE, kind, found, &sum) ||
+      zam_crc32(0, bytes.data(), static_cast<int64_t>(n) - kSumDigits) != sum)
     return TREL_CHECK_DAMAGED;
   if (payload) {
     bytes.resize(n - TREL_CHECK_LINE);

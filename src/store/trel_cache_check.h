@@ -23,8 +23,8 @@
 struct _zam_filesum;
 struct _zam_whole;
 
-// A source file's identity: the CRC-32 and the size of its bytes as they
-// lie on disk (a compressed file is not unpacked).
+// A source file's stamp: the CRC-32 and the size of its bytes as they lie
+// on disk (a compressed file is not unpacked).
 // With it, the reading options in force when it was taken: the cache files
 // made from it hold what was read under those options.
 struct _trel_stamp {

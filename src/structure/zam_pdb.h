@@ -159,12 +159,12 @@ void zam_loadPdbZamRadii(_pdb_image* image);
 // next file.
 _pdb_image* zam_readPdb(const char* file, const char* name);
 // zam_readPdb that also takes the checksum of the file as it lies on disk
-// into sum (zam_filesum.h): a plain file's on the blocks the reader parses,
-// as it reads them, and past where it stops (one model of many) on blocks
-// read for the sum alone, so that every byte is read once, in memory that
-// does not grow with the file; a compressed file's packed bytes in a pass
-// of their own before it is read. sum->whole is 0 when not every byte could
-// be summed, or when the file read was the ".pdb" form of the name.
+// into sum (zam_filesum.h), on the blocks the reader reads as it reads them
+// (a compressed file's packed blocks, as they are unpacked for it), and past
+// where it stops (one model of many) on blocks read for the sum alone, so
+// that every byte is read once, in memory that does not grow with the file.
+// sum->whole is 0 when not every byte could be summed, or when the file
+// read was the ".pdb" form of the name.
 _pdb_image* zam_readPdbSummed(const char* file, const char* name, _zam_filesum* sum);
 // zam_readPdb of the n bytes of PDB text at text, already read from the file
 // path (kept as the image's path and named in messages); the bytes are not

@@ -27,6 +27,7 @@
 #include "runtime/zam_line_break.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "runtime/zam_unpack.h"
 #include "structure/zam_pdb_columns.h"
 #include "structure/zam_residue.h"
 
@@ -224,6 +225,7 @@ struct Reader {
   bool end = false;     // no more bytes to read
   bool failed = false;  // a read failed
   _zam_filesum* sum = nullptr;  // takes every block read from fd, when given
+  _zam_unpack* unpack = nullptr;  // fd's packed bytes, unpacked into the text (the sum taken there)
   bool mmcif = false;   // the text is mmCIF (it opens with a data block)
   const char* fname = nullptr;  // the file's name in messages
   int bad_report = 0;           // this read warns of bad atoms: 1 yes, -1 no, 0 none met yet
@@ -618,7 +620,8 @@ struct Reader {
     // A file of the size it had needs no read past it: asking one byte
     // more shows that it has no more.
     const int64_t want = total < known ? std::min(known - total + 1, kBlock) : kBlock;
-    const int64_t got = zam_readTextBlock(fd, pos, want, &buffers.text.t);
+    const int64_t got = unpack ? zam_unpackTextBlock(unpack, pos, want, &buffers.text.t)
+                               : zam_readTextBlock(fd, pos, want, &buffers.text.t);
     text = buffers.text.t.data;
     size = buffers.text.t.size;
     pos = 0;
@@ -800,13 +803,14 @@ bool compressedName(const char* path) {
   return dot && (strcmp(dot, ".gz") == 0 || strcmp(dot, ".bz") == 0 || strcmp(dot, ".bz2") == 0);
 }
 
-// Opens file for reading in blocks when it is a plain regular file (its
-// name copied to opened): the descriptor, with the size in *known and the
-// file's identity in *id; -1 when it is to be read as a stream instead
-// (another kind of file, a name too long for the reader's copy, or no open).
-int openPlain(const char* file, char* opened, size_t room, int64_t* known, _zam_identity* id) {
+// Opens file for reading in blocks when it is a regular file, plain or, with
+// packed, compressed as its name says (its name copied to opened): the
+// descriptor, with the size in *known and the file's identity in *id; -1
+// when it is to be read as a stream instead (another kind of file, a name
+// too long for the reader's copy, or no open).
+int openBlocks(const char* file, bool packed, char* opened, size_t room, int64_t* known, _zam_identity* id) {
   const int fit = snprintf(opened, room, "%s", file);
-  if (fit < 0 || static_cast<size_t>(fit) >= room || compressedName(opened)) return -1;
+  if (fit < 0 || static_cast<size_t>(fit) >= room || compressedName(opened) != packed) return -1;
   // Without blocking: a pipe's open would wait for a writer. Reads of a
   // regular file do not heed the flag.
   const int fd = open(opened, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -866,7 +870,18 @@ _pdb_image* readPdb(const char* file, const char* name, _zam_filesum* sum) {
   // through a stream.
   int64_t known = 0;
   _zam_identity id{};
-  const int fd = openPlain(file, opened, sizeof opened, &known, &id);
+  int fd = openBlocks(file, false, opened, sizeof opened, &known, &id);
+  // A compressed file that is summed is unpacked here as it is read, so
+  // that its packed bytes are read once.
+  _zam_unpack* unpack = nullptr;
+  if (fd < 0 && sum && (fd = openBlocks(file, true, opened, sizeof opened, &known, &id)) >= 0) {
+    known = 0;  // the size of the text is not known
+    unpack = zam_unpackOpen(fd, zam_fkind(opened), sum);
+    if (!unpack) {
+      close(fd);
+      fd = -1;
+    }
+  }
   _zam_file* f = nullptr;
   if (fd < 0) {
     if (zam_filesize(file) < 0)
@@ -883,9 +898,6 @@ _pdb_image* readPdb(const char* file, const char* name, _zam_filesum* sum) {
         zam_err("Failed to read PDB file: %s is a device, pipe or socket, not a regular file\n", opened);
       return nullptr;
     }
-    // A stream (a compressed file) is summed as it lies on disk before it
-    // is read; only the file asked for, not the ".pdb" form of its name.
-    if (sum && strcmp(opened, file) == 0) zam_sumFile(opened, sum);
     f = zam_fopen(opened, "r");
     if (!f) {
       zam_err("Failed to open PDB file: %s\n", opened);
@@ -900,13 +912,15 @@ _pdb_image* readPdb(const char* file, const char* name, _zam_filesum* sum) {
   r.file = f;
   r.fd = fd;
   r.known = known;
-  r.sum = fd >= 0 ? sum : nullptr;
+  r.sum = fd >= 0 && !unpack ? sum : nullptr;
+  r.unpack = unpack;
   r.text = buffers.text.t.data;
   r.pos = r.size = buffers.text.t.size;  // nothing of an earlier file is kept
   _pdb_image* image = readImage(r, opened, f && zam_fname(f) ? zam_fname(f) : opened, name);
   // The bytes past where the reader stopped (the models after the first)
   // are summed, not parsed: every byte is read once.
-  if (r.sum && !r.failed) zam_sumFinish(sum, fd);
+  if (sum && fd >= 0 && !r.failed) zam_sumFinish(sum, fd);
+  zam_unpackClose(unpack);
   if (f) zam_fclose(f);
   if (fd >= 0) close(fd);
   return image;

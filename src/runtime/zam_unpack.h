@@ -1,0 +1,34 @@
+// A compressed file (gzip or bzip2) read from a descriptor and unpacked as
+// it is read, every packed byte read once and taken into a checksum of the
+// file as it lies on disk (zam_filesum.h) as it is read: a reader that
+// stamps what it parses need not read the file a second time. What comes
+// out is what a zam_fopen stream of the file gives: gzip members one after
+// the other (bytes after the last member that start none are passed over),
+// a file that is not gzip at all as it is; bzip2's first stream. A stream
+// cut short or damaged is an error, never a shorter text. One thread at a
+// time.
+#pragma once
+
+#include <cstdint>
+
+struct _zam_filesum;
+struct _zam_text;
+struct _zam_unpack;
+
+// Starts unpacking the file open at fd (the caller keeps and closes it)
+// with codec kind (ZAM_FGZIP or ZAM_FBZIP2 of zam_file.h): every byte read
+// from fd is added to sum when given. Null when the codec cannot start or
+// the kind is another (errno). Release with zam_unpackClose.
+_zam_unpack* zam_unpackOpen(int fd, uint32_t kind, _zam_filesum* sum);
+// Up to n unpacked bytes into buf: their count; 0 at the end of the text;
+// -1 when the stream is damaged or cut short (errno EIO) or a read failed
+// (its errno), once the bytes unpacked before that point have been given.
+// After -1 every read gives -1.
+int64_t zam_unpackRead(_zam_unpack* u, char* buf, int64_t n);
+// zam_readTextBlock of the unpacked text: the unread end text[from..size)
+// moved to the front and up to want more unpacked bytes after it. The
+// bytes added, 0 at the end, -1 as zam_unpackRead.
+int64_t zam_unpackTextBlock(_zam_unpack* u, int64_t from, int64_t want, _zam_text* text);
+// Ends the codec and frees u (null accepted); fd stays open, at the end of
+// the packed bytes read so far.
+void zam_unpackClose(_zam_unpack* u);
