@@ -27,12 +27,8 @@ n=${CACHE_N:-10000}
 repeat=${CACHE_REPEAT:-5}
 query=${CACHE_QUERY:-$data/freesasa/1ubq.pdb}
 
-if [ ! -x "$build/src/driver/trel" ]; then
-  echo "Building trel (Release) in $build..." >&2
-  cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTREL_TESTS=OFF -DTREL_BENCH=OFF >/dev/null
-  cmake --build "$build" -j "$(nproc)" --target trel >/dev/null
-fi
-trel=$build/src/driver/trel
+. "$here/bench/bench_lib.sh"
+release_trel "$build"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/trel_cache_warm_XXXXXX")
 trap 'rm -rf "$work"' EXIT

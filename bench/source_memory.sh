@@ -22,12 +22,8 @@ query=$data/freesasa/1ubq.pdb
 entry=$data/theseus-examples/2sdf.pdb.gz
 
 [ -x /usr/bin/time ] || { echo "/usr/bin/time is needed" >&2; exit 1; }
-if [ ! -x "$build/src/driver/trel" ]; then
-  echo "Building trel (Release) in $build..." >&2
-  cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTREL_TESTS=OFF -DTREL_BENCH=OFF >/dev/null
-  cmake --build "$build" -j "$(nproc)" --target trel >/dev/null
-fi
-trel=$build/src/driver/trel
+. "$here/bench/bench_lib.sh"
+release_trel "$build"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/trel_source_memory_XXXXXX")
 trap 'rm -rf "$work"' EXIT
