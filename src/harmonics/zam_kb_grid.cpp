@@ -72,7 +72,7 @@ int zam_grid_kb_integrate(double* coeffs, int N, int nx, int ny, int nz, double 
 int zam_kb_integrate_inline(double* coeffs, int N, int nx, int ny, int nz, double h, Point3D origin,
                             const float* grid, bool verbose) {
   _zam_basis b;
-  double start;
+  double start = 0.0;
   const int cells = open_pass(__func__, "coefficients for", N, nx, ny, nz, h, &b, &start);
   if (cells < 0) return 0;
   const int K = anlm_size(N);
@@ -102,7 +102,7 @@ int zam_grid_kb_reconstruct_inline(const double* coeffs, int N, int nx, int ny, 
   if (zam_grid_points(__func__, "nodes", nx, ny, nz) < 0) return 0;
   Profile pz("kb_profile_z.txt"), py("kb_profile_y.txt"), px("kb_profile_x.txt");
   _zam_basis b;
-  double start;
+  double start = 0.0;
   const int cells = open_pass(__func__, "potential to", N, nx, ny, nz, h, &b, &start);
   const int K = anlm_size(N);
   // Only the elements that matter, each with its norm folded in.

@@ -560,7 +560,11 @@ bool name_whole(const _zam_whole* w) { return placeFile(Placing{w->fd, w->temp, 
 }  // namespace
 
 std::string zam_tempName(const std::string& path) {
-  const std::string ending = "." + zam_ownerMark() + "-" + std::to_string(temp_serial++) + ".tmp";
+  std::string ending = ".";
+  ending += zam_ownerMark();
+  ending += '-';
+  ending += std::to_string(temp_serial++);
+  ending += ".tmp";
   // A final name that fits may leave no room for the ending: its name part
   // is then shortened as long file names are.
   const size_t at = path.find_last_of('/') + 1;  // 0 when there is no folder
