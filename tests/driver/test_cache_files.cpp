@@ -178,7 +178,9 @@ TEST(CacheFiles, ColdWarmAndUncachedRunsWriteTheSameFiles) {
     EXPECT_EQ(run(m + "warm", true).second, uncached);
     EXPECT_FALSE(fs::exists(cache + "/fine.trq"));
     // The cache as an older version left it: every check line of another
-    // version (whatever its files hold).
+    // version (whatever its files hold). The check is the same for every
+    // kind of file: the trace search's cache is enough.
+    if (!mode.options.empty()) continue;
     for (const auto& e : fs::directory_iterator(cache)) {
       std::string bytes = read_file(e.path().string());
       const size_t at = bytes.rfind("REMARK 999 trel cache v");
