@@ -605,6 +605,14 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFil
   return w;
 }
 
+bool zam_placedByThisRun(const std::string& path) {
+  _zam_identity id;
+  if (!zam_identityAt(path.c_str(), &id)) return false;
+  std::lock_guard<std::mutex> hold(placed_lock);
+  const auto it = placed.find({id.dev, id.ino});
+  return it != placed.end() && zam_sameIdentity(it->second, id);
+}
+
 int zam_closeWhole(_zam_whole* w, bool keep) { return close_whole(w, keep, name_whole); }
 
 int zam_closeWholeNew(_zam_whole* w, bool keep) { return close_whole(w, keep, name_new); }

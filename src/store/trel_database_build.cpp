@@ -16,6 +16,7 @@
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_whole.h"
 #include "runtime/zam_system.h"
 #include "store/trel_cache_open.h"
 #include "store/trel_database.h"
@@ -188,12 +189,7 @@ int trel_writeDatabase(_trel_db* db, _trel_thing* thing) {
     zam_err("Failed to write database TAG file: %s [%s]\n", db->tags_path, strerror(errno));
   } else {
     if (member_recorded_hook) member_recorded_hook(thing->name);
-    // A file that stood at one of the member's names before is never
-    // removed here.
     const std::vector<std::string> files = trel_memberFiles(db->folder, thing->name, *tag, db->image_kind);
-    std::vector<char> stood(files.size(), 0);
-    struct stat st;
-    for (size_t k = 0; k < files.size(); k++) stood[k] = lstat(files[k].c_str(), &st) == 0;
     if (trel_writeThingFiles(thing)) {
       db->traces_bytes += trace_len;
       db->names_bytes += name_len;
@@ -208,7 +204,7 @@ int trel_writeDatabase(_trel_db* db, _trel_thing* thing) {
     // would take it: no file is left that no record names.
     zam_err("Failed to write the files of %s: not added to the database.\n", thing->name);
     for (size_t k = 0; k < files.size(); k++)
-      if (!stood[k] && lstat(files[k].c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(files[k].c_str());
+      if (zam_placedByThisRun(files[k])) unlink(files[k].c_str());
   }
   cutBack(db->fd_tags, db->tags_bytes, db->tags_path);
   cutBack(db->fd_names, names_end, db->names_path);
