@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -19,8 +21,10 @@
 #include "output/trel_print.h"
 #include "runtime/zam_crc.h"
 #include "runtime/zam_directory.h"
+#include "runtime/zam_file.h"
 #include "runtime/zam_identity.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_owner.h"
 #include "runtime/zam_whole.h"
 #include "store/trel_thing.h"
 
@@ -28,15 +32,22 @@ namespace {
 
 // The first line of every record, then the query's name and suffix; the
 // last line holds the CRC-32 of all the lines before it. Between them, a
-// line "#query" or "#hit <target>" opens the files of the query's own or of
-// a hit, one a line: its identity, a space and its name. A record of
-// version 1 kept no change time and no hit.
+// line "#run <mark> <start> <end>" for each run of the query that wrote the
+// files or writes them now (its owner mark, its start and, once it has
+// renewed the record, its end, in nanoseconds; 0 while it writes), then a
+// line "#query" or "#hit <mark> <target>" opens the files of the query's own
+// or of a hit, with the mark of the run that last wrote them, one a line:
+// its identity, a space and its name. A record of version 2 kept no runs
+// and no marks; one of version 1 no change time and no hit either.
 const char* const kFamily = "#trel hit files ";
-const char* const kHead = "#trel hit files 2: ";
+const char* const kHead = "#trel hit files 3: ";
+const char* const kHead2 = "#trel hit files 2: ";
 const char* const kOlder = "#trel hit files 1: ";
 const char* const kCrc = "#crc ";
+const char* const kRunLine = "#run ";
 const char* const kQueryGroup = "#query";
 const char* const kHitGroup = "#hit ";
+const char* const kNoMark = "-";  // the run that wrote a hit is not known (a record of version 2)
 // A record larger than this is no record of ours (a query of 100,000 shown
 // hits writes about 100 MB of them).
 constexpr int64_t kMaxRecord = int64_t{1} << 30;
@@ -49,18 +60,22 @@ struct HitFile {
   _zam_identity id{};
 };
 
+// A run of the query: when it started, and when it renewed the record
+// (0 while it writes its files).
+struct RunSpan {
+  int64_t start = 0;
+  int64_t end = 0;
+};
+
+// What a sound record holds.
+struct Files {
+  std::vector<HitFile> files;
+  std::map<std::string, std::string> by;  // hit: the mark of the run that last wrote its files
+  std::map<std::string, RunSpan> runs;    // by mark
+};
+
 // What an earlier run left for a query.
 enum class Record { kNone, kSound, kOlder, kDamaged, kForeign };
-
-// The start of this run on the clock the file system stamps change times
-// with (its coarse clock, which never runs ahead of the fine one): a file
-// changed later was written by another run, or by the user, since.
-int64_t startTime() {
-  timespec t{};
-  clock_gettime(CLOCK_REALTIME_COARSE, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-const int64_t run_start = startTime();
 
 // Files of this process's searches, by identity (device, inode), as they
 // stood once their query was written: a file one query wrote again with the
@@ -92,12 +107,24 @@ std::string recordPath(const char* folder, const _trel_thing* query, const char*
   return text(folder) + zam_fileName({trel_thingName(query)}, text(suffix) + ".kwritten");
 }
 
-std::string format(const std::string& id, const std::map<std::string, HitFile>& files) {
+// A mark a record may hold: an owner mark, one word.
+bool plainMark(const std::string& mark) {
+  return !mark.empty() && mark.find_first_of(" \n", 0) == std::string::npos && mark.find('\0') == std::string::npos;
+}
+
+std::string format(const std::string& id, const Files& record) {
   std::map<std::string, std::vector<const HitFile*>> groups;  // by hit, the query's own first
-  for (const auto& entry : files) groups[entry.second.hit].push_back(&entry.second);
+  for (const HitFile& f : record.files) groups[f.hit].push_back(&f);
   std::string s = kHead + id + "\n";
+  for (const auto& [mark, span] : record.runs)
+    s += kRunLine + mark + " " + std::to_string(span.start) + " " + std::to_string(span.end) + "\n";
   for (const auto& [hit, group] : groups) {
-    s += hit.empty() ? std::string(kQueryGroup) + "\n" : kHitGroup + hit + "\n";
+    if (hit.empty()) {
+      s += std::string(kQueryGroup) + "\n";
+    } else {
+      const auto by = record.by.find(hit);
+      s += kHitGroup + (by == record.by.end() ? std::string(kNoMark) : by->second) + " " + hit + "\n";
+    }
     for (const HitFile* f : group) s += zam_identityText(f->id) + " " + f->name + "\n";
   }
   char crc[24];
@@ -105,10 +132,32 @@ std::string format(const std::string& id, const std::map<std::string, HitFile>& 
   return s + crc;
 }
 
+// A signed decimal number at p, alone up to end or a space; p moves past it.
+bool number(const char*& p, int64_t* out) {
+  char* past = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(p, &past, 10);
+  if (past == p || errno != 0 || (*past != ' ' && *past != '\0') || *p < '0' || *p > '9') return false;
+  *out = v;
+  p = past;
+  return true;
+}
+
+// "<mark> <start> <end>" of a run line.
+bool parseRun(const std::string& rest, std::string* mark, RunSpan* span) {
+  const size_t gap = rest.find(' ');
+  if (gap == std::string::npos) return false;
+  *mark = rest.substr(0, gap);
+  const char* p = rest.c_str() + gap + 1;
+  return plainMark(*mark) && number(p, &span->start) && *p++ == ' ' && number(p, &span->end) && *p == '\0';
+}
+
 // The entries of a record of id; false when text is not one, or fails its
-// CRC, or any of its lines is not as written.
-bool parse(const std::string& text, const std::string& id, std::vector<HitFile>* files) {
-  const std::string head = kHead + id + "\n";
+// CRC, or any of its lines is not as written. A record of version 2 is read
+// too: its hits' runs are not known.
+bool parse(const std::string& text, const std::string& id, Files* record) {
+  const bool now = text.compare(0, std::strlen(kHead) + id.size() + 1, kHead + id + "\n") == 0;
+  const std::string head = (now ? kHead : kHead2) + id + "\n";
   if (text.compare(0, head.size(), head) != 0 || text.back() != '\n') return false;
   const size_t last = text.rfind('\n', text.size() - 2) + 1;
   if (last < head.size() || text.compare(last, std::strlen(kCrc), kCrc) != 0) return false;
@@ -121,8 +170,23 @@ bool parse(const std::string& text, const std::string& id, std::vector<HitFile>*
     const size_t end = text.find('\n', at);
     const std::string line = text.substr(at, end - at);
     at = end + 1;
+    if (now && !in_group && line.compare(0, std::strlen(kRunLine), kRunLine) == 0) {
+      std::string mark;
+      RunSpan span;
+      if (!parseRun(line.substr(std::strlen(kRunLine)), &mark, &span)) return false;
+      record->runs[mark] = span;
+      continue;
+    }
     if (line == kQueryGroup || line.compare(0, std::strlen(kHitGroup), kHitGroup) == 0) {
       hit = line == kQueryGroup ? std::string() : line.substr(std::strlen(kHitGroup));
+      if (!hit.empty() && now) {
+        const size_t gap = hit.find(' ');
+        if (gap == std::string::npos) return false;
+        const std::string mark = hit.substr(0, gap);
+        hit = hit.substr(gap + 1);
+        if (!plainMark(mark)) return false;
+        if (mark != kNoMark) record->by[hit] = mark;
+      }
       if (line != kQueryGroup && !plainHit(hit)) return false;
       in_group = true;
       continue;
@@ -133,21 +197,22 @@ bool parse(const std::string& text, const std::string& id, std::vector<HitFile>*
     f.name = line.substr(static_cast<size_t>(name + 1 - line.c_str()));
     if (!plainName(f.name)) return false;
     f.hit = hit;
-    files->push_back(std::move(f));
+    record->files.push_back(std::move(f));
   }
   return true;
 }
 
-// The record standing at path for id, read whole into *files when sound.
-Record readRecord(const std::string& path, const std::string& id, std::vector<HitFile>* files) {
+// The record standing at path for id, read whole into *record when sound.
+Record readRecord(const std::string& path, const std::string& id, Files* record) {
+  *record = Files{};
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return Record::kNone;
   std::string all;
   if (!zam_readWholeFile(path.c_str(), &all, kMaxRecord) || all.compare(0, std::strlen(kFamily), kFamily) != 0)
     return Record::kForeign;
   if (all.compare(0, std::strlen(kOlder), kOlder) == 0) return Record::kOlder;
-  if (parse(all, id, files)) return Record::kSound;
-  files->clear();
+  if (parse(all, id, record)) return Record::kSound;
+  *record = Files{};
   return Record::kDamaged;
 }
 
@@ -216,12 +281,37 @@ _trel_hit_pass::~_trel_hit_pass() {
 }
 
 void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix) {
-  const std::string dir = text(folder);
+  const std::string dir = text(folder), path = recordPath(folder, query, suffix);
+  const std::string id = text(trel_thingName(query)) + text(suffix);
   struct stat st;
   const std::string names = dir + zam_fileName({trel_thingName(query)}, text(suffix) + ".knames");
   pass->had_names = lstat(names.c_str(), &st) == 0;
   if (pass->fd < 0) pass->fd = open(shown(dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (pass->fd < 0) sayUnlocked(dir);
+  lock(pass, dir, LOCK_EX);
+  Files record;
+  switch (readRecord(path, id, &record)) {
+    case Record::kOlder:
+      pass->unsound = "the record " + path + " is of an earlier trel";
+      break;
+    case Record::kDamaged:
+      pass->unsound = "the record " + path + " is damaged";
+      break;
+    case Record::kForeign:
+      // Moved aside as the user's file when the record is written.
+      pass->unsound = "the file " + path + " is not trel's record";
+      break;
+    case Record::kNone:
+      if (pass->had_names) pass->unsound = "no record names the files an earlier run wrote there";
+      break;
+    case Record::kSound:
+      break;
+  }
+  // The run is entered as writing before it writes a file: another run of
+  // the query that renews the record meanwhile removes no file of a hit,
+  // since this one may be writing it again.
+  record.runs[zam_ownerMark()] = RunSpan{zam_runStart(), 0};
+  trel_writeText(path, format(id, record));
   lock(pass, dir, LOCK_SH);
 }
 
@@ -229,32 +319,59 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
                         const _trel_written& written, const std::set<std::string>& shown_hits, bool clean) {
   const std::string dir = text(folder), path = recordPath(folder, query, suffix);
   const std::string id = text(trel_thingName(query)) + text(suffix);
+  const std::string me = zam_ownerMark();
+  const int64_t start = zam_runStart();
   lock(pass, dir, LOCK_EX);
   std::map<std::string, HitFile> keep = writtenInto(dir, written);
   const size_t now = keep.size();
-  std::vector<HitFile> earlier;
+  std::set<std::string> mine;  // the hits this run wrote
+  for (const auto& entry : keep)
+    if (!entry.second.hit.empty()) mine.insert(entry.second.hit);
+  Files earlier, next;
   const Record state = readRecord(path, id, &earlier);
-  int removed = 0;
+  // Other runs of the query that still write their files may be writing
+  // those of any hit again: while one does, no hit's files are removed. One
+  // that was killed (its process gone) writes no more and leaves the record.
+  bool others_writing = false;
+  for (const auto& [mark, span] : earlier.runs) {
+    if (mark == me) continue;
+    if (span.end == 0) {
+      if (zam_ownerGone(mark) == 1) continue;
+      others_writing = true;
+    }
+    next.runs[mark] = span;
+  }
+  // Whether the files of hit were last written by a run whose time
+  // overlapped this one's: it renewed the record after this run started.
+  const auto overlapping = [&](const std::string& hit) {
+    const auto by = earlier.by.find(hit);
+    const auto run = by == earlier.by.end() ? earlier.runs.end() : earlier.runs.find(by->second);
+    return run != earlier.runs.end() && (run->second.end == 0 || run->second.end >= start);
+  };
+  int removed = 0, held = 0;
   Kept kept;
-  for (HitFile& f : earlier) {
+  for (HitFile& f : earlier.files) {
     if (keep.count(f.name)) continue;  // written again (or listed twice)
     const std::string file = dir + f.name;
     const ZamRecorded found = zam_removeRecorded(file, f.id, false);
     if (found == ZAM_RECORDED_GONE) continue;
+    const bool hidden = !f.hit.empty() && !shown_hits.count(f.hit);
     _zam_identity at{};
-    const bool later = f.id.ctime_ns >= run_start || (zam_identityAt(file.c_str(), &at) && at.ctime_ns >= run_start);
-    // Another run's file, written since this one started: it is that run's
-    // to record, and this one keeps its entry.
-    if (later) {
+    const bool later = f.id.ctime_ns >= start || (zam_identityAt(file.c_str(), &at) && at.ctime_ns >= start);
+    // Another run's file, written since this one started, or of a hit that
+    // a run overlapping this one wrote or may be writing again: it is that
+    // run's to record, and this one keeps its entry.
+    if (later || (hidden && (others_writing || overlapping(f.hit)))) {
       if (found != ZAM_RECORDED_CHANGED) keep[f.name] = f;
+      if (hidden && found == ZAM_RECORDED_REMOVED) held++;
       continue;
     }
     if (found == ZAM_RECORDED_CHANGED) {
       // Changed since: not trel's file any more, and no longer in its record.
-      if (!f.hit.empty() && !shown_hits.count(f.hit) && kept.count++ == 0) kept.first = file;
+      if (hidden && kept.count++ == 0) kept.first = file;
       continue;
     }
-    if (f.hit.empty() || shown_hits.count(f.hit)) {  // the query's own, or a hit still shown
+    if (!hidden) {  // the query's own, or a hit still shown
       keep[f.name] = f;
       continue;
     }
@@ -273,18 +390,19 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   if (removed > 0)
     zam_msg("Removed %d file%s of hits of %s that its table no longer shows, written by an earlier run, from %s\n",
             removed, removed == 1 ? "" : "s", trel_thingName(query), shown(dir).c_str());
+  if (held > 0)
+    zam_msg("Kept %d file%s of hits of %s that its table does not show: another run of the query at the same "
+            "time wrote %s or may write %s again.\n",
+            held, held == 1 ? "" : "s", trel_thingName(query), held == 1 ? "it" : "them",
+            held == 1 ? "it" : "them");
   if (kept.count > 0)
     zam_msg("Kept %d file%s of hits of %s that its table no longer shows, changed or linked to another name "
             "since trel wrote %s: %s%s\n",
             kept.count, kept.count == 1 ? "" : "s", trel_thingName(query), kept.count == 1 ? "it" : "them",
             kept.first.c_str(), kept.count == 1 ? "" : ", ...");
-  bool write = true;
   switch (state) {
     case Record::kForeign:
-      zam_wrn("Not writing %s: a file that is not trel's record of the files it wrote stands there. "
-              "No earlier hit file of %s is removed.\n",
-              path.c_str(), trel_thingName(query));
-      write = false;
+      sayUnrecorded(dir, query, "the file " + path + " is not trel's record");
       break;
     case Record::kOlder:
       sayUnrecorded(dir, query, "the record " + path + " is of an earlier trel");
@@ -293,13 +411,29 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
       sayUnrecorded(dir, query, "the record " + path + " is damaged");
       break;
     case Record::kNone:
-      if (pass->had_names) sayUnrecorded(dir, query, "no record names the files an earlier run wrote there");
-      write = now > 0;  // nothing to record
-      break;
     case Record::kSound:
+      if (!pass->unsound.empty()) sayUnrecorded(dir, query, pass->unsound);
       break;
   }
-  if (write) trel_writeText(path, format(id, keep));
+  // The runs the record keeps: those still writing, this one with its end,
+  // and those that last wrote a hit it names (a run started before they
+  // ended keeps that hit's files).
+  next.runs[me] = RunSpan{start, std::max(zam_nowNs(), start)};
+  for (auto& [name, f] : keep) {
+    if (!f.hit.empty()) {
+      const auto by = earlier.by.find(f.hit);
+      if (mine.count(f.hit))
+        next.by[f.hit] = me;
+      else if (by != earlier.by.end())
+        next.by[f.hit] = by->second;
+    }
+    next.files.push_back(std::move(f));
+  }
+  std::set<std::string> named;
+  for (const auto& entry : next.by) named.insert(entry.second);
+  for (auto it = next.runs.begin(); it != next.runs.end();)
+    it = it->second.end != 0 && !named.count(it->first) ? next.runs.erase(it) : std::next(it);
+  if (state != Record::kNone || now > 0) trel_writeText(path, format(id, next));
   if (pass->fd >= 0) close(pass->fd);
   pass->fd = -1;
   return removed;

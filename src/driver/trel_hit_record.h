@@ -1,16 +1,19 @@
 // The record of the hit files a query's runs wrote into its results folder
 // (<folder><query><suffix>.kwritten): their exact names, each with the hit
 // (target) it was written for, or none for the query's own files, and its
-// identity when written (zam_identity.h), closed by a CRC of the whole. A
-// rerun of the query removes only files of hits its new table does not
-// show, and only those of that record which stand at their recorded names
-// with their identity whole and a single link; nothing is removed by the
-// shape of its name, nothing changed since this run started (another run
-// wrote it), and without a sound record nothing at all. Runs of one query
-// at once keep one record between them: a run reads, merges and writes it
-// under an exclusive lock of the query's folder, and holds that lock shared
-// while it writes its files, so that no run removes a file another run is
-// putting in place. Private to the driver; every call runs on the thread
+// identity when written (zam_identity.h); for each hit the run that last
+// wrote its files, and the runs of the query with their start and end (the
+// end not yet known while one writes); closed by a CRC of the whole. A rerun
+// of the query removes only files of hits its new table does not show, and
+// only those of that record which stand at their recorded names with their
+// identity whole and a single link; nothing is removed by the shape of its
+// name, nothing changed since this run started, no hit whose files a run
+// wrote that ended after this one started, nothing while another run of the
+// query writes its files, and without a sound record nothing at all. Runs of
+// one query at once keep one record between them: a run enters itself as
+// writing, and later reads, merges and writes the record, under an
+// exclusive lock of the query's folder, and holds that lock shared while it
+// writes its files. Private to the driver; every call runs on the thread
 // that runs the search.
 #pragma once
 
@@ -27,6 +30,7 @@ struct _trel_written;
 struct _trel_hit_pass {
   int fd = -1;  // the query folder, locked; -1 when it could not be
   bool had_names = false;
+  std::string unsound;  // why the record found at the start proves nothing ("" when it does, or none was due)
   _trel_hit_pass() = default;
   _trel_hit_pass(const _trel_hit_pass&) = delete;
   _trel_hit_pass& operator=(const _trel_hit_pass&) = delete;
@@ -34,9 +38,10 @@ struct _trel_hit_pass {
 };
 
 // Before the query's files are written into folder: looks for an earlier
-// ".knames" and takes the folder's lock shared (waiting for a run that
-// renews a record there). A lock that cannot be had is said once for the
-// run; the run goes on without it.
+// ".knames", enters this run in the record as writing (a record that is not
+// trel's is moved aside as a user's file) and takes the folder's lock shared
+// (waiting for a run that renews a record there). A lock that cannot be had
+// is said once for the run; the run goes on without it.
 void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix);
 
 // Once the query's files are written (those of folder among written's
@@ -45,12 +50,14 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
 // removes, when clean (no result file of the query failed), every file of
 // it that belongs to a hit not in shown, that this run did not write again,
 // that no query of this run wrote, that is no input of the run, whose
-// change time is before this run's start, and that zam_removeRecorded finds
-// as recorded. Then writes the record anew: the files written now, the
-// earlier ones kept that still stand as recorded, and those another run
-// wrote since this one started. Says how many files it removed, names the
-// files of hidden hits it kept because they changed or gained a second name,
-// and says once for the run when there was no sound record to go by.
+// change time is before this run's start, whose hit no run overlapping this
+// one wrote, while no other run writes, and that zam_removeRecorded finds
+// as recorded. Then writes the record anew: the files written now (their
+// hits marked as this run's), the earlier ones kept that still stand as
+// recorded, and those another run wrote since this one started. Says how
+// many files it removed, how many of hidden hits it kept for another run,
+// names those it kept because they changed or gained a second name, and says
+// once for the run when there was no sound record to go by.
 // Releases the lock. Returns the count removed.
 int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix,
                         const _trel_written& written, const std::set<std::string>& shown, bool clean);

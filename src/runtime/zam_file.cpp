@@ -938,6 +938,57 @@ int64_t zam_writeAll(int fd, const void* buf, int64_t n, int64_t offset) {
   return done;
 }
 
+int zam_readWholeFile(const char* path, std::string* bytes, int64_t max_bytes, struct stat* st_out, bool follow) {
+  if (!path) {
+    errno = EINVAL;
+    return 0;
+  }
+  // O_NONBLOCK: a pipe or a device standing at the name is not waited on;
+  // it is seen for what it is by its status and never read.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+  if (fd < 0) {
+    if (errno == ELOOP) errno = EINVAL;  // a link at the name
+    return 0;
+  }
+  struct stat st;
+  int err = 0;
+  if (fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = EINVAL;
+  } else if (st.st_size > max_bytes) {
+    err = EFBIG;
+  } else {
+    // A byte more than the file holds is asked for: the one read that gives
+    // the whole file shows, by coming short, that it did not grow.
+    bytes->assign(static_cast<size_t>(st.st_size) + 1, '\0');
+    ssize_t got;
+    do {
+      got = pread(fd, bytes->data(), static_cast<size_t>(st.st_size) + 1, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+      err = errno;
+    } else if (got > st.st_size) {
+      err = EIO;  // it grew under the read
+    } else if (got < st.st_size) {
+      errno = EIO;  // a file that shrinks under the read
+      const int64_t rest = st.st_size - got;
+      if (zam_readAll(fd, bytes->data() + got, rest, got) != rest) err = errno ? errno : EIO;
+      char more;
+      if (!err && pread(fd, &more, 1, st.st_size) != 0) err = EIO;  // it grew under the read
+    }
+    bytes->resize(static_cast<size_t>(st.st_size));
+  }
+  close(fd);
+  if (err) {
+    bytes->clear();
+    errno = err;
+    return 0;
+  }
+  if (st_out) *st_out = st;
+  return 1;
+}
+
 int zam_bbread(const char* path, void* buf, int64_t n) {
   if (!buf || n < 0) return 0;
   int64_t done = 0;

@@ -1,11 +1,15 @@
 // File streams: one handle (_zam_file) for plain, gzip (".gz"), bzip2 (".bz",
 // ".bz2") and pipe files, the kind chosen by the file name's ending; line and
-// token readers; whole-block reads and writes with plain system calls; text
-// read in blocks into a reusable buffer; and the starting of other programs. A handle belongs to one thread at a time.
+// token readers; whole-block reads and writes with plain system calls, and
+// a small file read whole; text read in blocks into a reusable buffer; and
+// the starting of other programs. A handle belongs to one thread at a time.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+
+struct stat;
 
 struct gzFile_s;
 
@@ -153,6 +157,14 @@ int64_t zam_readAll(int fd, void* buf, int64_t n, int64_t offset = -1);
 // The same for writing (pwrite at offset >= 0); returns the bytes written,
 // fewer than n only on an error.
 int64_t zam_writeAll(int fd, const void* buf, int64_t n, int64_t offset = -1);
+// Reads the regular file at path whole into *bytes (replaced): the path
+// itself (a link is not followed) unless follow is true; nothing that is not
+// a regular file (a pipe, a device) is opened for reading. Its status when
+// opened goes to *st when given. 1; 0 when it cannot be read, is no regular
+// file (EINVAL), is larger than max_bytes (EFBIG) or changed size under the
+// read (EIO), with errno telling why. No message.
+int zam_readWholeFile(const char* path, std::string* bytes, int64_t max_bytes, struct stat* st = nullptr,
+                      bool follow = false);
 // Reads n bytes from the start of path with plain system calls (no codec).
 // 1 when exactly n were read; otherwise buf is zeroed and 0 returned.
 int zam_bbread(const char* path, void* buf, int64_t n);

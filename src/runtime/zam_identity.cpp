@@ -7,12 +7,19 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <ctime>
 
-#include "runtime/zam_file.h"
 
 namespace {
 
-int64_t nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
+int64_t clockNs(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
+  return zam_nanoseconds(t);
+}
+
+// Taken before main, so that every file the run writes is changed after it.
+const int64_t run_start = clockNs(CLOCK_REALTIME_COARSE);
 
 // One unsigned decimal field of at most 20 digits that fits in max; p moves
 // past it.
@@ -31,9 +38,21 @@ bool field(const char*& p, uint64_t max, uint64_t* out) {
 
 }  // namespace
 
+int64_t zam_nanoseconds(const timespec& t) {
+  constexpr int64_t kBillion = 1000000000;
+  const int64_t sec = static_cast<int64_t>(t.tv_sec), nsec = static_cast<int64_t>(t.tv_nsec);
+  if (sec >= INT64_MAX / kBillion) return INT64_MAX;
+  if (sec <= INT64_MIN / kBillion) return INT64_MIN;
+  return sec * kBillion + nsec;
+}
+
+int64_t zam_nowNs() { return clockNs(CLOCK_REALTIME); }
+
+int64_t zam_runStart() { return run_start; }
+
 _zam_identity zam_identityOf(const struct stat& st) {
   return _zam_identity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-                       static_cast<int64_t>(st.st_size), nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
+                       static_cast<int64_t>(st.st_size), zam_nanoseconds(st.st_mtim), zam_nanoseconds(st.st_ctim)};
 }
 
 int zam_identityAt(const char* path, _zam_identity* id, uint64_t* links, bool follow) {
@@ -84,55 +103,4 @@ ZamRecorded zam_removeRecorded(const std::string& path, const _zam_identity& id,
   if (!really) return ZAM_RECORDED_REMOVED;
   if (unlink(path.c_str()) == 0) return ZAM_RECORDED_REMOVED;
   return errno == ENOENT ? ZAM_RECORDED_GONE : ZAM_RECORDED_FAILED;
-}
-
-int zam_readWholeFile(const char* path, std::string* bytes, int64_t max_bytes, struct stat* st_out, bool follow) {
-  if (!path) {
-    errno = EINVAL;
-    return 0;
-  }
-  // O_NONBLOCK: a pipe or a device standing at the name is not waited on;
-  // it is seen for what it is by its status and never read.
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
-  if (fd < 0) {
-    if (errno == ELOOP) errno = EINVAL;  // a link at the name
-    return 0;
-  }
-  struct stat st;
-  int err = 0;
-  if (fstat(fd, &st) != 0) {
-    err = errno;
-  } else if (!S_ISREG(st.st_mode)) {
-    err = EINVAL;
-  } else if (st.st_size > max_bytes) {
-    err = EFBIG;
-  } else {
-    // A byte more than the file holds is asked for: the one read that gives
-    // the whole file shows, by coming short, that it did not grow.
-    bytes->assign(static_cast<size_t>(st.st_size) + 1, '\0');
-    ssize_t got;
-    do {
-      got = pread(fd, bytes->data(), static_cast<size_t>(st.st_size) + 1, 0);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) {
-      err = errno;
-    } else if (got > st.st_size) {
-      err = EIO;  // it grew under the read
-    } else if (got < st.st_size) {
-      errno = EIO;  // a file that shrinks under the read
-      const int64_t rest = st.st_size - got;
-      if (zam_readAll(fd, bytes->data() + got, rest, got) != rest) err = errno ? errno : EIO;
-      char more;
-      if (!err && pread(fd, &more, 1, st.st_size) != 0) err = EIO;  // it grew under the read
-    }
-    bytes->resize(static_cast<size_t>(st.st_size));
-  }
-  close(fd);
-  if (err) {
-    bytes->clear();
-    errno = err;
-    return 0;
-  }
-  if (st_out) *st_out = st;
-  return 1;
 }

@@ -7,7 +7,7 @@
 // record says the tool wrote. The change time is the time a user cannot set
 // back: a file rewritten in place and given its old times (cp -p, rsync -t,
 // tar x, touch -r), renamed or linked to another name, has another one.
-// Also the one reader of a small file whole.
+// Also the one way a time is given in nanoseconds, and the run's start.
 #pragma once
 
 #include <sys/types.h>
@@ -16,6 +16,18 @@
 #include <string>
 
 struct stat;
+struct timespec;
+
+// t in nanoseconds since the epoch; a time past what 64 bits hold (after
+// the year 2262, or long before 1970) is held at the nearest end.
+int64_t zam_nanoseconds(const struct timespec& t);
+// Now, in nanoseconds, on the system's fine wall clock.
+int64_t zam_nowNs();
+// When this run (process) started, in nanoseconds, on the clock file
+// systems stamp change times with (the coarse wall clock, which never runs
+// ahead of the fine one): a file whose change time is at or after it was
+// changed since the run started, or within the clock's tick before.
+int64_t zam_runStart();
 
 // All zero: not known (no file has inode 0).
 struct _zam_identity {
@@ -60,12 +72,3 @@ enum ZamRecorded {
 // take its data from under that name too). With really false nothing is
 // removed, and ZAM_RECORDED_REMOVED says the file would be. No message.
 ZamRecorded zam_removeRecorded(const std::string& path, const _zam_identity& id, bool really = true);
-
-// Reads the regular file at path whole into *bytes (replaced): the path
-// itself (a link is not followed) unless follow is true; nothing that is not
-// a regular file (a pipe, a device) is opened for reading. Its status when
-// opened goes to *st when given. 1; 0 when it cannot be read, is no regular
-// file (EINVAL), is larger than max_bytes (EFBIG) or changed size under the
-// read (EIO), with errno telling why. No message.
-int zam_readWholeFile(const char* path, std::string* bytes, int64_t max_bytes, struct stat* st = nullptr,
-                      bool follow = false);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -13,7 +12,6 @@
 #include <mutex>
 #include <set>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -52,7 +50,8 @@ std::map<std::pair<uint64_t, uint64_t>, _zam_identity> placed;
 // in place and noted as this process's (placed) before another thread looks
 // at what stands there, or that thread would take it for a user's file and
 // move it aside. Locks by the final name's hash, so that files of other
-// names are placed side by side.
+// names are placed side by side where no record is kept (under a recorded
+// folder the record's turn orders every placing, of every run).
 constexpr size_t kPlacingLocks = 64;
 std::mutex placing_locks[kPlacingLocks];
 std::mutex& placingLock(const std::string& path) {
@@ -63,179 +62,6 @@ std::mutex& placingLock(const std::string& path) {
 std::mutex aside_lock;
 int aside_count = 0;
 std::string aside_first, aside_first_as;
-
-// The record of the files written under one folder (zam_recordWrites).
-std::mutex record_lock;
-std::string record_folder;  // as given, ending in "/"; empty: no record
-std::string record_root;    // the same, absolute and plain (plainPath), ending in "/"
-std::string working;        // the working folder when the record began
-std::atomic<bool> recording{false};
-bool record_extend_only = false;  // only a record that is there is written to
-int record_fd = -1;               // opened with the first file recorded
-std::string record_made;          // lines of folders made, held until then
-// What this process read of the record, which other runs append to: the
-// files its lines cover, by their name under the folder, read up to
-// read_end of the record file with device and inode read_file.
-std::map<std::string, std::vector<_zam_identity>> record_files;
-int64_t read_end = 0;
-std::pair<uint64_t, uint64_t> read_file{0, 0};
-bool record_damaged = false;  // a line holds a NUL byte: the record covers nothing
-std::atomic<int64_t> record_start_ns{0};  // when the record began (the clock of change times)
-
-// A record larger than this is not read (it covers nothing).
-constexpr int64_t kRecordMax = int64_t(1) << 30;
-
-// path made absolute from the folder cwd and plain: no empty, "." or ".."
-// part ("a/./b//c/../d" is "a/b/d", as the path would be if no link were on
-// the way); "" for a path that climbs above "/".
-std::string plainPath(const std::string& path, const std::string& cwd) {
-  const std::string whole = !path.empty() && path[0] == '/' ? path : cwd + "/" + path;
-  std::vector<std::string> parts;
-  for (size_t at = 0; at <= whole.size();) {
-    size_t end = whole.find('/', at);
-    if (end == std::string::npos) end = whole.size();
-    const std::string part = whole.substr(at, end - at);
-    if (part == "..") {
-      if (parts.empty()) return std::string();
-      parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    at = end + 1;
-  }
-  std::string plain;
-  for (const std::string& part : parts) plain += "/" + part;
-  return plain.empty() ? "/" : plain;
-}
-
-// The record's name of path: its part under the recorded folder, "." for
-// the folder itself; "" when it lies elsewhere or holds a line end (which
-// would break the record's lines). record_lock held.
-std::string recordName(const std::string& path) {
-  if (record_root.empty()) return std::string();
-  const std::string plain = plainPath(path, working);
-  if (plain.empty() || plain.find('\n') != std::string::npos) return std::string();
-  if (plain + "/" == record_root) return ".";
-  if (plain.size() <= record_root.size() || plain.compare(0, record_root.size(), record_root) != 0)
-    return std::string();
-  return plain.substr(record_root.size());
-}
-
-// An unsigned decimal number at p, which moves past it.
-bool number(const char*& p, const char* end, uint64_t* out) {
-  const auto [past, err] = std::from_chars(p, end, *out);
-  if (err != std::errc() || past == p || *p < '0' || *p > '9') return false;
-  p = past;
-  return true;
-}
-
-// Reads one line of a record (without its line end); false for a line of
-// no known kind.
-bool parseLine(const std::string& line, _zam_written_entry* entry) {
-  if (line.size() < 3 || line[1] != ' ') return false;
-  const char* p = line.c_str() + 2;
-  const char* end = line.c_str() + line.size();
-  _zam_written_entry e{line[0], _zam_identity{}, std::string()};
-  if (e.kind == 'W' || e.kind == 'F') {
-    if (!zam_parseIdentity(p, &e.id, &p)) return false;
-    if (e.kind == 'F') {
-      // The older form: modification seconds and nanoseconds, no change time.
-      constexpr int64_t kBillion = 1000000000;
-      const int64_t sec = e.id.mtime_ns, nsec = e.id.ctime_ns;
-      if (nsec >= kBillion || sec > INT64_MAX / kBillion - 1) return false;
-      e.id.mtime_ns = sec * kBillion + nsec;
-      e.id.ctime_ns = 0;
-    }
-  } else if (e.kind == 'D') {
-    if (!number(p, end, &e.id.dev) || *p++ != ' ' || !number(p, end, &e.id.ino)) return false;
-  } else {
-    return false;
-  }
-  if (p >= end || *p++ != ' ' || p >= end) return false;
-  e.path.assign(p, end);
-  *entry = std::move(e);
-  return true;
-}
-
-// Reads the whole lines of bytes from from on into *entries; the number of
-// the first line holding a NUL byte (counted from from) goes to *damaged (0
-// when none). Returns the offset past the last whole line.
-size_t parseLines(const std::string& bytes, size_t from, std::vector<_zam_written_entry>* entries, long* damaged) {
-  *damaged = 0;
-  long number = 0;
-  size_t at = from;
-  for (size_t end; (end = bytes.find('\n', at)) != std::string::npos; at = end + 1) {
-    number++;
-    const std::string line = bytes.substr(at, end - at);
-    if (line.find('\0') != std::string::npos) {
-      if (*damaged == 0) *damaged = number;
-      continue;
-    }
-    _zam_written_entry e;
-    if (parseLine(line, &e)) entries->push_back(std::move(e));
-  }
-  return at;
-}
-
-// Reads what was appended to the record since it was last read (all of it
-// when it is another file now, or shorter), so that files other runs wrote
-// meanwhile (and this one: a rainbow file written again) are known without
-// reading the record again whole. record_lock held.
-void readRecordTail() {
-  const int fd = open((record_folder + ZAM_WRITTEN_RECORD).c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return;
-  }
-  const std::pair<uint64_t, uint64_t> file{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-  if (file != read_file || st.st_size < read_end) {
-    record_files.clear();
-    record_damaged = false;
-    read_end = 0;
-    read_file = file;
-  }
-  std::string bytes;
-  if (st.st_size - read_end <= kRecordMax) bytes.resize(static_cast<size_t>(st.st_size - read_end));
-  const int64_t got = zam_readAll(fd, bytes.data(), static_cast<int64_t>(bytes.size()), read_end);
-  close(fd);
-  bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);  // lines cut short are read the next time
-  std::vector<_zam_written_entry> entries;
-  long damaged = 0;
-  read_end += static_cast<int64_t>(parseLines(bytes, 0, &entries, &damaged));
-  if (damaged) record_damaged = true;
-  for (_zam_written_entry& e : entries)
-    if (e.kind == 'W') record_files[e.path].push_back(e.id);
-}
-
-// Whether a line of the record covers the file of identity id at path.
-bool recordCovers(const std::string& path, const _zam_identity& id) {
-  if (!recording) return false;
-  for (int look = 0;; ++look) {
-    {
-      std::lock_guard<std::mutex> hold(record_lock);
-      const std::string name = recordName(path);
-      if (name.empty() || name == ".") return false;
-      const auto covers = [&] {
-        if (record_damaged) return false;
-        const auto it = record_files.find(name);
-        if (it == record_files.end()) return false;
-        for (const _zam_identity& line : it->second)
-          if (zam_sameIdentity(line, id)) return true;
-        return false;
-      };
-      if (covers()) return true;
-      readRecordTail();
-      if (covers()) return true;
-    }
-    // Another run appends a file's line just after putting the file in
-    // place: a file that appeared since this record began is looked at once
-    // more, a moment later.
-    if (look > 0 || id.ctime_ns < record_start_ns) return false;
-    usleep(20000);
-  }
-}
 
 // Whether the first line of the regular file at path is the mark marked
 // looks for.
@@ -256,56 +82,23 @@ bool hasMark(const std::string& path, bool (*marked)(const std::string&)) {
 }
 
 // Whether the regular file of status st at path is trel's to replace: one
-// this process put in place, one a line of the record covers, or one that
-// begins with the writer's mark.
-bool trelsFile(const std::string& path, const struct stat& st, bool (*marked)(const std::string&)) {
+// this process put in place, one a line of the record covers (turn held for
+// path), or one that begins with the writer's mark.
+bool trelsFile(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
+               bool (*marked)(const std::string&)) {
   const _zam_identity id = zam_identityOf(st);
   {
     std::lock_guard<std::mutex> hold(placed_lock);
     const auto it = placed.find({id.dev, id.ino});
     if (it != placed.end() && zam_sameIdentity(it->second, id)) return true;
   }
-  return recordCovers(path, id) || hasMark(path, marked);
-}
-
-// Appends the line of path, of status st, to the record when it lies under
-// its folder.
-void recordStatus(const std::string& path, const struct stat& st) {
-  std::lock_guard<std::mutex> hold(record_lock);
-  const std::string name = recordName(path);
-  if (name.empty()) return;
-  std::string line;
-  if (S_ISDIR(st.st_mode))
-    line = "D " + std::to_string(static_cast<unsigned long long>(st.st_dev)) + " " +
-           std::to_string(static_cast<unsigned long long>(st.st_ino)) + " " + name + "\n";
-  else if (S_ISREG(st.st_mode))
-    line = "W " + zam_identityText(zam_identityOf(st)) + " " + name + "\n";
-  else
-    return;
-  // Folders are held back until a file is recorded: a run that writes
-  // nothing leaves no record behind.
-  if (S_ISDIR(st.st_mode) && record_fd < 0) {
-    record_made += line;
-    return;
-  }
-  if (record_fd < 0)
-    record_fd = open((record_folder + ZAM_WRITTEN_RECORD).c_str(),
-                     O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | (record_extend_only ? 0 : O_CREAT), 0666);
-  if (record_fd < 0) {
-    recording = false;  // a link at its name, say: nothing is recorded
-    return;
-  }
-  const std::string lines = std::exchange(record_made, std::string()) + line;
-  if (write(record_fd, lines.data(), lines.size()) < 0) {
-    // A record that cannot take a line is left incomplete: the files it
-    // misses are only kept by a purge, or set aside by a later run, never lost.
-  }
+  return zam_recordCovers(turn, path, id) || hasMark(path, marked);
 }
 
 // Notes the file just put in place at path, when it is still the file open
 // as fd (not an older one of the same bytes left as it was), as this
-// process's and in the record.
-void notePlaced(int fd, const std::string& path) {
+// process's and in the record, within the turn it was put in place in.
+void notePlaced(const _zam_record_turn& turn, int fd, const std::string& path) {
   struct stat mine, there;
   if (fstat(fd, &mine) != 0 || lstat(path.c_str(), &there) != 0) return;
   if (mine.st_dev != there.st_dev || mine.st_ino != there.st_ino) return;
@@ -314,15 +107,7 @@ void notePlaced(int fd, const std::string& path) {
     std::lock_guard<std::mutex> hold(placed_lock);
     placed[{id.dev, id.ino}] = id;
   }
-  if (recording) recordStatus(path, there);
-}
-
-void noteSetAside(const std::string& path, const std::string& as) {
-  std::lock_guard<std::mutex> hold(aside_lock);
-  if (aside_count++ == 0) {
-    aside_first = path;
-    aside_first_as = as;
-  }
+  zam_recordStatus(turn, path, there);
 }
 
 // Registers name before its file is made; false (errno ECANCELED) once the
@@ -469,13 +254,14 @@ bool move_no_replace(const std::string& from, const std::string& to) {
 }
 
 // A new file on its way to its final name: open as fd, under the temporary
-// name temp (empty for an unnamed file).
+// name temp (empty for an unnamed file), within the record's turn for path.
 struct Placing {
   int fd;
   const std::string& temp;
   const std::string& path;
   ZamOlderFile older;
   bool (*marked)(const std::string&);
+  const _zam_record_turn& turn;
 };
 
 // Puts the new file in place of what stands at path (a link is replaced,
@@ -494,8 +280,9 @@ bool replaceAt(const Placing& p) {
 
 // Gives the new file its final name, as zam_closeWhole says: a free name is
 // taken; an older file of trel's is replaced, or left as it is when it holds
-// the same bytes; a user's is moved aside first. A named temporary file is
-// gone once the file is in place.
+// the same bytes; a link is replaced; a user's file, or a pipe, socket or
+// device, is moved aside first. A named temporary file is gone once the
+// file is in place.
 bool placeFile(const Placing& p) {
   // Another process may put a file at path between two steps: the loop
   // then looks at that one too.
@@ -508,15 +295,19 @@ bool placeFile(const Placing& p) {
       if (errno == ENOENT) continue;
       return false;
     }
-    if (!S_ISREG(st.st_mode)) return replaceAt(p);  // a folder stays: the rename fails
-    if (p.older == ZAM_OLDER_REPLACED || trelsFile(p.path, st, p.marked)) {
+    if (S_ISLNK(st.st_mode)) return replaceAt(p);
+    if (S_ISDIR(st.st_mode)) {  // a folder stays
+      errno = EISDIR;
+      return false;
+    }
+    if (S_ISREG(st.st_mode) && (p.older == ZAM_OLDER_REPLACED || trelsFile(p.turn, p.path, st, p.marked))) {
       if (!same_bytes(p.fd, p.path)) return replaceAt(p);
       if (!p.temp.empty()) remove(p.temp.c_str());
       return true;
     }
     const std::string moved = zam_placeNumbered(p.path, p.path);
     if (moved.empty() && errno != ENOENT) return false;
-    if (!moved.empty()) noteSetAside(p.path, moved);
+    if (!moved.empty()) zam_noteSetAside(p.path, moved);
   }
   errno = EBUSY;
   return false;
@@ -524,7 +315,7 @@ bool placeFile(const Placing& p) {
 
 // Gives the new file its final name only when the name is free; errno
 // EEXIST when it is not. A named temporary file is linked, then unlinked.
-bool name_new(const _zam_whole* w) {
+bool name_new(const _zam_whole* w, const _zam_record_turn&) {
   if (w->temp.empty()) return link_as(link_way.load(), w->fd, w->path);
   const bool linked = link(w->temp.c_str(), w->path.c_str()) == 0;
   const int err = errno;
@@ -535,7 +326,7 @@ bool name_new(const _zam_whole* w) {
 
 // Closes the stream; when keep and all went well, name_file names the file.
 // Nothing is left of the file when it is not named.
-int close_whole(_zam_whole* w, bool keep, bool (*name_file)(const _zam_whole*)) {
+int close_whole(_zam_whole* w, bool keep, bool (*name_file)(const _zam_whole*, const _zam_record_turn&)) {
   if (!w) return 0;
   bool ok = zam_fclose(w->fp) == 0;
   if (ok && !keep) errno = ECANCELED;
@@ -543,9 +334,10 @@ int close_whole(_zam_whole* w, bool keep, bool (*name_file)(const _zam_whole*)) 
   int err = errno;
   if (ok) {
     std::lock_guard<std::mutex> hold(placingLock(w->path));
-    ok = name_file(w);
+    const _zam_record_turn turn(w->path);
+    ok = name_file(w, turn);
     err = errno;
-    if (ok) notePlaced(w->fd, w->path);
+    if (ok) notePlaced(turn, w->fd, w->path);
   }
   if (!ok && !w->temp.empty()) unlink(w->temp.c_str());
   if (!w->temp.empty()) dropTemp(w->temp);
@@ -555,7 +347,9 @@ int close_whole(_zam_whole* w, bool keep, bool (*name_file)(const _zam_whole*)) 
   return ok ? 1 : 0;
 }
 
-bool name_whole(const _zam_whole* w) { return placeFile(Placing{w->fd, w->temp, w->path, w->older, w->marked}); }
+bool name_whole(const _zam_whole* w, const _zam_record_turn& turn) {
+  return placeFile(Placing{w->fd, w->temp, w->path, w->older, w->marked, turn});
+}
 
 }  // namespace
 
@@ -647,54 +441,19 @@ bool zam_refuseInput(const std::string& path) {
   return true;
 }
 
+void zam_noteSetAside(const std::string& path, const std::string& as) {
+  std::lock_guard<std::mutex> hold(aside_lock);
+  if (aside_count++ == 0) {
+    aside_first = path;
+    aside_first_as = as;
+  }
+}
+
 int zam_setAsideFiles(std::string* first, std::string* first_as) {
   std::lock_guard<std::mutex> hold(aside_lock);
   if (first) *first = aside_first;
   if (first_as) *first_as = aside_first_as;
   return aside_count;
-}
-
-void zam_recordWrites(const std::string& folder, bool extend_only) {
-  std::lock_guard<std::mutex> hold(record_lock);
-  if (record_fd >= 0) close(record_fd);
-  record_fd = -1;
-  record_folder = folder;
-  record_made.clear();
-  record_files.clear();
-  record_damaged = false;
-  read_end = 0;
-  read_file = {0, 0};
-  record_extend_only = extend_only;
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  record_start_ns = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-  std::vector<char> cwd(PATH_MAX + 1);
-  working = getcwd(cwd.data(), cwd.size()) ? cwd.data() : "";
-  record_root = record_folder.empty() || working.empty() ? std::string() : plainPath(record_folder, working);
-  if (!record_root.empty() && record_root.back() != '/') record_root += '/';
-  recording = !record_root.empty();
-  if (recording && record_folder.back() != '/') record_folder += '/';
-}
-
-void zam_recordMade(const std::string& path) {
-  if (!recording) return;
-  struct stat st;
-  if (lstat(path.c_str(), &st) == 0) recordStatus(path, st);
-}
-
-int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries, long* damaged_line) {
-  entries->clear();
-  if (damaged_line) *damaged_line = 0;
-  std::string path = folder;
-  if (!path.empty() && path.back() != '/') path += '/';
-  std::string bytes;
-  if (!zam_readWholeFile((path + ZAM_WRITTEN_RECORD).c_str(), &bytes, kRecordMax)) return 0;
-  long damaged = 0;
-  parseLines(bytes, 0, entries, &damaged);
-  if (damaged == 0) return 1;
-  if (damaged_line) *damaged_line = damaged;
-  errno = EILSEQ;
-  return 0;
 }
 
 std::string zam_numberedName(const std::string& path, const std::string& tag) {
@@ -717,6 +476,7 @@ int zam_placeKeeping(const std::string& from, const std::string& path, std::stri
   if (set_aside) set_aside->clear();
   // Another process may put its own file at path between two steps: the
   // loop then sets that one aside as well.
+  const _zam_record_turn turn(path);
   for (int tries = 0; tries < 1000; ++tries) {
     if (move_no_replace(from, path)) return 1;
     if (errno != EEXIST) return 0;
@@ -727,10 +487,11 @@ int zam_placeKeeping(const std::string& from, const std::string& path, std::stri
       return 0;
     }
     // A file of trel's keeps its record under its new name.
-    const bool trels = trelsFile(path, st, nullptr);
+    const bool trels = trelsFile(turn, path, st, nullptr);
     const std::string moved = zam_placeNumbered(path, path);
     if (moved.empty() && errno != ENOENT) return 0;
-    if (!moved.empty() && trels) zam_recordMade(moved);
+    struct stat now;
+    if (!moved.empty() && trels && lstat(moved.c_str(), &now) == 0) zam_recordStatus(turn, moved, now);
     if (!moved.empty() && set_aside) *set_aside = moved;
   }
   errno = EBUSY;
@@ -767,9 +528,10 @@ int zam_placeWhole(const std::string& temp, const std::string& path) {
   int err = errno;
   if (fd >= 0) {
     std::lock_guard<std::mutex> hold(placingLock(path));
-    ok = placeFile(Placing{fd, temp, path, ZAM_OLDER_SET_ASIDE, nullptr});
+    const _zam_record_turn turn(path);
+    ok = placeFile(Placing{fd, temp, path, ZAM_OLDER_SET_ASIDE, nullptr, turn});
     err = errno;
-    if (ok) notePlaced(fd, path);
+    if (ok) notePlaced(turn, fd, path);
   }
   if (fd >= 0) close(fd);
   if (!ok) remove(temp.c_str());

@@ -4,17 +4,16 @@
 // On any failure the final name keeps what it held and nothing is left
 // behind. Every writer of a result, cache or database file goes through here,
 // and a result takes its name over only from a file of trel's: a user's file
-// found there is first moved aside to a numbered name. Here too: the input
-// files of the run, and the record of the files written into a results
-// folder.
+// found there is first moved aside to a numbered name. Under a recorded
+// results folder (zam_written.h) a file is put in place and recorded in one
+// turn at the record. Here too: the input files of the run.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "runtime/zam_identity.h"
-
-struct _zam_identity;
+#include "runtime/zam_written.h"
 
 struct _zam_file;
 
@@ -71,12 +70,12 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFil
 //   replaced, unless it already holds the very same bytes, when it is left
 //   as it is (a file written again unchanged, as a query's rainbow file is
 //   for every shown hit: replacing it would free blocks the disk must take
-//   back and change nothing);
-// - any other regular file (a user's): it is first moved aside to the first
-//   free numbered name (zam_numberedName, NAME.1, NAME.2, ...), which
-//   zam_setAsideFiles counts;
-// - a symbolic link: it is replaced, not followed; anything else stays and
-//   the call fails.
+//   back and change nothing; its record line still covers it);
+// - any other regular file (a user's), or a pipe, socket or device: it is
+//   first moved aside to the first free numbered name (zam_numberedName,
+//   NAME.1, NAME.2, ...), which zam_setAsideFiles counts;
+// - a symbolic link: it is replaced, not followed; a folder stays and the
+//   call fails (EISDIR).
 // Otherwise nothing is left of the new file, the final name is left as it
 // was and 0 is returned (errno tells why). No message. Frees the record;
 // null gives 0.
@@ -112,49 +111,9 @@ bool zam_refuseInput(const std::string& path);
 // result's name in this process: their count, and the first one's name
 // (*first) and numbered name (*first_as) when given.
 int zam_setAsideFiles(std::string* first = nullptr, std::string* first_as = nullptr);
-
-// The record of what the tool writes into a run's results folder, from
-// which later runs know their own files from a user's (a result's name is
-// taken over only from a file of trel's) and -purge knows what to remove:
-// the hidden file ZAM_WRITTEN_RECORD in that folder gets one line for every
-// file a whole-file writer of this process puts in place anywhere under it
-// (and every file or folder given to zam_recordMade):
-//   W <identity> <path>   a file with its identity (zam_identityText)
-//   D <device> <inode> <path>   a folder made
-// (path under the folder, "." for the folder itself). Each line is appended
-// in one write, so runs side by side keep whole lines. A file left as it
-// was because it already held the same bytes is not recorded again: it is
-// trel's only when a line still covers it. Lines of an older trel,
-//   F <device> <inode> <size> <mtime seconds> <mtime nanoseconds> <path>
-// are read, but lack the change time: they prove no file unchanged.
-constexpr const char* ZAM_WRITTEN_RECORD = ".zam_written";
-// Starts the record of folder for the rest of the process ("" ends it).
-// The record file is made with the first file recorded (the folders made
-// before it are held until then), so a run that writes nothing leaves none;
-// with extend_only a record is kept only where one is already. A record
-// that cannot be opened (a link at its name, say) is not kept: nothing is
-// recorded then. The record is read only when a writer meets a file at its
-// name that this process did not write, and what other runs appended to it
-// meanwhile is read then too. No message.
-void zam_recordWrites(const std::string& folder, bool extend_only = false);
-// Records the file or folder path (as it is now, a link not followed) when
-// it lies under the recorded folder. No message.
-void zam_recordMade(const std::string& path);
-
-// One line of a record of written files.
-struct _zam_written_entry {
-  char kind;          // 'W' a file; 'F' a file an older trel recorded; 'D' a folder made
-  _zam_identity id;   // 'F': the change time unknown (0), the modification time whole;
-                      // 'D': device and inode only
-  std::string path;   // under the folder; "." the folder itself
-};
-// Reads the record of folder (ZAM_WRITTEN_RECORD in it) into *entries, in
-// its order; lines of no known kind, and a last line without its end, are
-// passed over. 1; 0 when there is none or it cannot be read (errno), and 0
-// with errno EILSEQ for a damaged record: a line holds a NUL byte (its
-// number goes to *damaged_line when given). No message.
-int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries,
-                    long* damaged_line = nullptr);
+// Counts the file moved aside from path to as among them (the record's own
+// name too, for a file there that is not trel's record).
+void zam_noteSetAside(const std::string& path, const std::string& as);
 
 // path with "." and tag put before its compression ending (".gz", ".bz" or
 // ".bz2", which choose the codec) or, without one, at its end: tag 2 gives

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -216,10 +215,9 @@ std::string lastName(std::string path) {
 // What the record of a results folder (ZAM_WRITTEN_RECORD) says the tool
 // wrote there, by the name each file and folder had under it: the
 // identities of the files written at a name (several when it was written
-// again), the names only an older trel recorded, and the folders made.
+// again), and the folders made.
 struct Written {
   std::map<std::string, std::vector<_zam_identity>> files;
-  std::set<std::string> older;
   std::map<std::string, std::vector<std::pair<uint64_t, uint64_t>>> folders;  // device, inode
 };
 
@@ -227,7 +225,6 @@ Written takeRecord(const std::vector<_zam_written_entry>& entries) {
   Written w;
   for (const _zam_written_entry& e : entries) {
     if (e.kind == 'W') w.files[e.path].push_back(e.id);
-    if (e.kind == 'F') w.older.insert(e.path);
     if (e.kind == 'D') w.folders[e.path].emplace_back(e.id.dev, e.id.ino);
   }
   return w;
@@ -255,7 +252,6 @@ struct Purge {
   bool really;
   std::pair<uint64_t, uint64_t> own{0, 0};  // this run's log (device, inode), which grows as it goes
   int kept = 0;
-  int older = 0;  // of the kept files, those only an older trel's line records
   bool failed = false;
 };
 
@@ -284,7 +280,6 @@ bool purgeFile(const std::string& path, const std::string& at, const struct stat
       return false;
     case ZAM_RECORDED_CHANGED:
       zam_msg("Keeping %s\n", path.c_str());
-      if (!line && purge.written.older.count(at)) purge.older++;
       break;
   }
   purge.kept++;
@@ -479,6 +474,11 @@ int trel_purgeResults(const char* folder, int really, const char* own) {
               "removed.\n",
               top.c_str(), ZAM_WRITTEN_RECORD, damaged);
       refused = true;
+    } else if (errno == EPROTO) {
+      zam_err("The file %s%s is not trel's record of the files it wrote (it lacks trel's first line): nothing "
+              "is removed.\n",
+              top.c_str(), ZAM_WRITTEN_RECORD);
+      refused = true;
     } else if (emptyFolder(top, own) && lstat(top.c_str(), &st) == 0) {
       // A folder without a record that holds nothing (but this run's log)
       // loses nothing when it goes.
@@ -505,9 +505,6 @@ int trel_purgeResults(const char* folder, int really, const char* own) {
   if (purge.kept > 0)
     zam_msg("Kept %d file%s in %s that trel did not write, or that changed since.\n", purge.kept,
             purge.kept == 1 ? "" : "s", folder);
-  if (purge.older > 0)
-    zam_msg("Of them, %d %s recorded only by an older trel, whose record cannot show a file unchanged.\n",
-            purge.older, purge.older == 1 ? "was" : "were");
   return purge.failed ? 0 : 1;
 }
 

@@ -47,11 +47,11 @@ char* trel_result_dir(const char* results, const char* query_path, int switch1, 
 // it made once they are empty; the file own (this run's log, may be null)
 // goes too when it is the last file of its folder, and is not counted as
 // kept otherwise. Anything else (a user's file, a file changed, moved or
-// linked since, one only an older trel recorded, a link) is kept and named,
-// and its folders stay. Refuses, with a message and nothing deleted, a
-// folder whose last part is not exactly "trel_results", or that holds no
-// record (unless it is empty), or whose record is damaged (a line holds a
-// NUL byte). Returns 1 when the purge (or dummy run) went through, 0 after
+// linked since, a link) is kept and named, and its folders stay. Refuses,
+// with a message and nothing deleted, a folder whose last part is not
+// exactly "trel_results", or that holds no record (unless it is empty), or
+// whose record is damaged (a line holds a NUL byte) or not trel's (no head
+// line: an older trel's too). Returns 1 when the purge (or dummy run) went through, 0 after
 // a refusal or a failure (both only reported; the run may go on).
 int trel_purgeResults(const char* folder, int really, const char* own);
 

@@ -318,28 +318,62 @@ TEST_F(TwoRuns, SideBySideKeepOneRecordOfBoth) {
 // A run started first that ends after one started later keeps the files the
 // later one wrote in the meantime, though its own table does not show them:
 // the first run waits in its search for its target list, a pipe, while the
-// second runs whole.
+// second runs whole. Done twice, so that the second time both find their
+// earlier results, which they write again with the very same bytes: that
+// counts as written, and neither run removes the other's hits.
 TEST_F(TwoRuns, AnEarlierRunKeepsTheFilesOfALaterOne) {
-  ASSERT_EQ(mkfifo(dir.file("held").c_str(), 0600), 0);
-  testutil::Outcome early;
-  std::thread first([&] { early = run({"-target=held", "1ard.pdb"}); });
-  int writer = -1;
-  for (int wait = 0; wait < 6000 && writer < 0; wait++)
-    if ((writer = open(dir.file("held").c_str(), O_WRONLY | O_NONBLOCK)) < 0) usleep(10000);
-  if (writer < 0) {
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE(round);
+    fs::remove(dir.file("held"));
+    ASSERT_EQ(mkfifo(dir.file("held").c_str(), 0600), 0);
+    testutil::Outcome early;
+    std::thread first([&] { early = run({"-target=held", "1ard.pdb"}); });
+    int writer = -1;
+    for (int wait = 0; wait < 6000 && writer < 0; wait++)
+      if ((writer = open(dir.file("held").c_str(), O_WRONLY | O_NONBLOCK)) < 0) usleep(10000);
+    if (writer < 0) {
+      first.join();
+      FAIL() << early.out;
+    }
+    testutil::Outcome later = run({"1ard.pdb", "1znf.pdb", "5znf.pdb"});
+    const std::string list = "1sp1.pdb\n1zaa1.pdb\n";
+    const bool fed = write(writer, list.data(), list.size()) == (ssize_t)list.size();
+    close(writer);
     first.join();
-    FAIL() << early.out;
+    ASSERT_TRUE(fed);
+    ASSERT_EQ(later.status, 0) << later.out;
+    ASSERT_EQ(early.status, 0) << early.out;
+    EXPECT_EQ(early.out.find("Removed"), std::string::npos) << early.out;
+    EXPECT_EQ(hitFiles(), (std::map<std::string, int>{{"1sp1", 20}, {"1zaa1", 20}, {"1znf", 20}, {"5znf", 20}}));
+    expectRecorded(dir.file("res/1ard"), "1ard", notTable);
   }
-  testutil::Outcome later = run({"1ard.pdb", "1znf.pdb", "5znf.pdb"});
-  const std::string list = "1sp1.pdb\n1zaa1.pdb\n";
-  const bool fed = write(writer, list.data(), list.size()) == (ssize_t)list.size();
-  close(writer);
-  first.join();
-  ASSERT_TRUE(fed);
-  ASSERT_EQ(later.status, 0) << later.out;
-  ASSERT_EQ(early.status, 0) << early.out;
-  EXPECT_EQ(hitFiles(), (std::map<std::string, int>{{"1sp1", 20}, {"1zaa1", 20}, {"1znf", 20}, {"5znf", 20}}));
-  expectRecorded(dir.file("res/1ard"), "1ard", notTable);
+}
+
+// Identical runs at once, from an empty folder and over their own earlier
+// results, each write every file of every hit: none takes another's file
+// for a user's and moves it aside, none removes one, and the record names
+// them all.
+TEST_F(TwoRuns, IdenticalRunsAtOnceSetNothingAside) {
+  const std::vector<std::string> args = {"1ard.pdb", "1sp1.pdb", "1zaa1.pdb", "1znf.pdb", "5znf.pdb"};
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE(round);
+    testutil::Outcome r[3];
+    std::vector<std::thread> runs;
+    for (testutil::Outcome& one : r) runs.emplace_back([&] { one = run(args); });
+    for (std::thread& t : runs) t.join();
+    for (const testutil::Outcome& one : r) {
+      ASSERT_EQ(one.status, 0) << one.out;
+      EXPECT_EQ(one.out.find("Removed"), std::string::npos) << one.out;
+      EXPECT_EQ(one.out.find("no record shows trel wrote"), std::string::npos) << one.out;
+    }
+    for (const auto& e : fs::recursive_directory_iterator(dir.file("res"))) {
+      const std::string name = e.path().filename().string();
+      const bool numbered = name.find(".1") != std::string::npos;
+      EXPECT_TRUE(!numbered || startsWith(name, "trel.log.")) << name;  // only the logs are numbered
+    }
+    EXPECT_EQ(hitFiles(), (std::map<std::string, int>{{"1sp1", 20}, {"1zaa1", 20}, {"1znf", 20}, {"5znf", 20}}));
+    expectRecorded(dir.file("res/1ard"), "1ard", notTable);
+  }
 }
 
 }  // namespace

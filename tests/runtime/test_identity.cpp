@@ -13,6 +13,7 @@
 #include <string>
 
 #include "common/test_util.h"
+#include "runtime/zam_file.h"
 #include "runtime/zam_identity.h"
 
 namespace {

@@ -257,27 +257,33 @@ TEST(Folders, PurgeOnlyWhatTheRecordNames) {
   }
   EXPECT_FALSE(fs::exists(tmp.file("trel_results")));
 
-  // An older trel's lines prove nothing, and a record with a NUL byte in a
-  // line is refused as damaged, nothing removed.
+  // A line proves a file trel's only at the name it gives: a file of the
+  // very identity under another name stays. A record without trel's first
+  // line (an older trel's, a user's file) is not trel's, and one with a NUL
+  // byte in a line is damaged: either is refused, nothing removed.
   fs::create_directories(folder);
   write_file(folder + "old.ktops", "old\n");
-  struct stat st;
-  ASSERT_EQ(lstat((folder + "old.ktops").c_str(), &st), 0);
-  write_file(folder + ZAM_WRITTEN_RECORD, "F " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " +
-                                              std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) +
-                                              " " + std::to_string(st.st_mtim.tv_nsec) + " old.ktops\n");
+  _zam_identity old{};
+  ASSERT_EQ(zam_identityAt((folder + "old.ktops").c_str(), &old), 1);
+  const std::string line = "W " + zam_identityText(old) + " old.ktops\n";
+  write_file(folder + ZAM_WRITTEN_RECORD, std::string(ZAM_WRITTEN_HEAD) + "\nW " + zam_identityText(old) + " new.ktops\n");
   {
     Capture c;
     EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 1);
     EXPECT_TRUE(c.any("Keeping " + folder + "old.ktops\n"));
-    EXPECT_TRUE(c.any("Of them, 1 was recorded only by an older trel"));
   }
-  const char nul[] = "W 1 2 3 4 5 x\0.ktops\n";
-  std::ofstream(folder + ZAM_WRITTEN_RECORD, std::ios::app) << std::string(nul, sizeof nul - 1);
+  write_file(folder + ZAM_WRITTEN_RECORD, line);
   {
     Capture c;
     EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 0);
-    EXPECT_TRUE(c.any("*Error* The record " + folder + ZAM_WRITTEN_RECORD + " of the files trel wrote is damaged (line 2"));
+    EXPECT_TRUE(c.any("*Error* The file " + folder + ZAM_WRITTEN_RECORD + " is not trel's record"));
+  }
+  const char nul[] = "W 1 2 3 4 5 x\0.ktops\n";
+  write_file(folder + ZAM_WRITTEN_RECORD, std::string(ZAM_WRITTEN_HEAD) + "\n" + line + std::string(nul, sizeof nul - 1));
+  {
+    Capture c;
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 0);
+    EXPECT_TRUE(c.any("*Error* The record " + folder + ZAM_WRITTEN_RECORD + " of the files trel wrote is damaged (line 3"));
   }
   EXPECT_TRUE(fs::exists(folder + "old.ktops"));
   fs::remove_all(folder);
