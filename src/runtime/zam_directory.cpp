@@ -18,6 +18,7 @@
 
 #include "runtime/kids.h"
 #include "runtime/zam_crc.h"
+#include "runtime/zam_identity.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_vm.h"
@@ -412,7 +413,7 @@ int zam_removeFiles(const std::string& folder, const std::function<bool(const st
   for (const std::string& path : picked) {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    const long long changed = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    const long long changed = zam_nanoseconds(st.st_mtim);
     if (changed < before && unlink(path.c_str()) == 0) removed++;
   }
   return removed;

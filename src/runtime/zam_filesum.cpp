@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 #include <vector>
 
 #include "runtime/zam_crc.h"
@@ -31,9 +30,7 @@ bool regularIdentity(int fd, _zam_identity* id) {
 
 void zam_sumStart(_zam_filesum* sum) {
   *sum = _zam_filesum{};
-  timespec t;
-  clock_gettime(CLOCK_REALTIME, &t);
-  sum->start_ns = static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+  sum->start_ns = zam_nowNs();
 }
 
 void zam_sumAdd(_zam_filesum* sum, const void* data, int64_t n) {

@@ -676,7 +676,10 @@ int trel_deleteDatabase(const char* root, const char* name, int with_index, int 
     // The folder itself, never a link to somewhere else.
     std::string bare(folder, std::strlen(folder) - 1);
     struct stat st;
-    if (lstat(bare.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (lstat(bare.c_str(), &st) != 0 && errno == ENOENT) {
+      zam_err("Database %s does not exist: nothing to delete.\n", folder);
+      refused = true;
+    } else if (lstat(bare.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
       zam_err("Database %s is not a file system folder!\n", folder);
       refused = true;
     } else {

@@ -237,6 +237,19 @@ TEST_F(HitRecord, NoSoundRecordRemovesNothing) {
     r = search(dir, with("q"));
     ASSERT_EQ(r.status, 0) << r.out;
   }
+  // An empty record (a disk that was full, a user's ": >") is not trel's:
+  // it is moved aside once, and a record begun anew. (So were the records
+  // edited above.)
+  for (int n = 1; fs::remove(dir.file("q.kwritten." + std::to_string(n))); n++) {
+  }
+  testutil::write_file(dir.file("q.kwritten"), "");
+  for (int run = 0; run < 2; run++) {
+    r = search(dir, with("q"));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(startsWith(read_file(dir.file("q.kwritten")), "#trel hit files 3: q\n"));
+  }
+  EXPECT_EQ(read_file(dir.file("q.kwritten.1")), "");
+  EXPECT_FALSE(fs::exists(dir.file("q.kwritten.2")));
 }
 
 // Two queries of one run in one folder, their names a target's and a query's

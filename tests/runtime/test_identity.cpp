@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "common/test_util.h"
@@ -38,6 +39,18 @@ TEST(Identity, TextRoundTripAndRefusals) {
     EXPECT_FALSE(zam_parseIdentity(bad, &untouched)) << bad;
     EXPECT_EQ(untouched.dev, 7u) << bad;
   }
+}
+
+// Times in nanoseconds: exact within 64 bits, held at the ends past them
+// (after 2262, or a time set that far back) instead of wrapping.
+TEST(Identity, NanosecondsHeldAtTheEnds) {
+  EXPECT_EQ(zam_nanoseconds(timespec{1700000000, 123456789}), 1700000000123456789);
+  EXPECT_EQ(zam_nanoseconds(timespec{-2, 500000000}), -1500000000);
+  EXPECT_EQ(zam_nanoseconds(timespec{9223372035, 999999999}), 9223372035999999999);
+  EXPECT_EQ(zam_nanoseconds(timespec{9223372036, 854775807}), INT64_MAX);
+  EXPECT_EQ(zam_nanoseconds(timespec{INT64_MAX, 0}), INT64_MAX);
+  EXPECT_EQ(zam_nanoseconds(timespec{INT64_MIN, 0}), INT64_MIN);
+  EXPECT_LE(zam_runStart(), zam_nowNs());
 }
 
 TEST(Identity, RemovesOnlyTheRecordedFileAtItsPath) {

@@ -346,6 +346,11 @@ TEST(Database, DeleteDummyThenReallyAndRefusals) {
     EXPECT_NE(captured.find("is not a file system folder!"), std::string::npos) << captured;
     EXPECT_TRUE(fs::exists(db.file("traces.dat")));
   }
+  {  // a database whose folder is gone (a build that failed took it away)
+    Capture cap;
+    EXPECT_EQ(trel_deleteDatabase(db.root.c_str(), "gone", 0, 1), 0);
+    EXPECT_NE(captured.find("Database " + db.root + "gone_trel/ does not exist"), std::string::npos) << captured;
+  }
   // A missing traces file: nothing is deleted.
   fs::rename(db.file("traces.dat"), db.root + "traces.keep");
   {
