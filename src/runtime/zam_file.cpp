@@ -24,6 +24,7 @@
 #include "runtime/zam_crc.h"
 #include "runtime/zam_line_break.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_unpack.h"
 #include "runtime/zam_vm.h"
 
 namespace {
@@ -33,6 +34,10 @@ constexpr uint32_t kCodec = ZAM_FGZIP | ZAM_FBZIP2;
 constexpr int64_t kSlice = 1 << 30;
 
 inline uint32_t codec(const _zam_file* f) { return f->flags & kCodec; }
+
+// A gzip or bzip2 reader: its file is read through the decoder of
+// zam_unpack.h (unpack, null only after a failed rewind) over fd.
+inline bool unpacks(const _zam_file* f) { return codec(f) && !(f->flags & ZAM_FWRITE); }
 
 // Remembers the first failure of a stream; zam_fclose of a writer reports it.
 // A sum of what was written no longer tells what the file holds.
@@ -46,29 +51,11 @@ void summed(_zam_file* f, const void* data, int64_t n) {
   if (f->flags & ZAM_FSUM) f->sum = zam_crc32(f->sum, data, n);
 }
 
-// Called when a read delivered fewer bytes than asked: remembers a damaged
-// or cut compressed stream, or an I/O error of the file beneath, so that the
-// reader can tell it from a clean end of file. A clean end leaves no trace.
+// Called when a stdio read delivered fewer bytes than asked: remembers an
+// I/O error, so that the reader can tell it from a clean end of file. A
+// clean end leaves no trace.
 void check_read(_zam_file* f) {
-  if (f->error) return;
-  int err = 0;
-  switch (codec(f)) {
-    case ZAM_FGZIP:
-      if (!f->gz) return;
-      gzerror(f->gz, &err);
-      if (err == Z_OK || err == Z_STREAM_END) return;
-      if (err != Z_ERRNO) errno = EIO;
-      break;
-    case ZAM_FBZIP2:
-      if (!f->bz) return;
-      BZ2_bzerror(f->bz, &err);
-      if (err == BZ_OK || err == BZ_STREAM_END) return;
-      if (err != BZ_IO_ERROR) errno = EIO;
-      break;
-    default:
-      if (!f->fp || !ferror(f->fp)) return;
-  }
-  fail(f);
+  if (!f->error && f->fp && ferror(f->fp)) fail(f);
 }
 
 uint32_t mode_flags(const char* mode) {
@@ -96,15 +83,10 @@ void free_handle(_zam_file* f) {
   zam_vm_free(f);
 }
 
-// Starts the bzip2 codec over f->fp in the handle's direction: block size 9,
-// verbosity 0, work factor 30 for writing; the normal decoder for reading.
+// Starts a bzip2 writer over f->fp: block size 9, verbosity 0, work factor 30.
 bool bz_start(_zam_file* f) {
   int err = BZ_OK;
-  if (f->flags & ZAM_FWRITE)
-    f->bz = BZ2_bzWriteOpen(&err, f->fp, 9, 0, 30);
-  else
-    f->bz = BZ2_bzReadOpen(&err, f->fp, 0, 0, nullptr, 0);
-  f->bz_end = 0;
+  f->bz = BZ2_bzWriteOpen(&err, f->fp, 9, 0, 30);
   if (err != BZ_OK || !f->bz) {
     f->bz = nullptr;
     return false;
@@ -112,45 +94,33 @@ bool bz_start(_zam_file* f) {
   return true;
 }
 
-// Ends the bzip2 codec; a writer's stream is finished, not abandoned.
-// Returns false when finishing the stream failed.
+// Finishes a bzip2 writer's stream (not abandoned). Returns false when
+// finishing the stream failed.
 bool bz_stop(_zam_file* f) {
   if (!f->bz) return true;
   int err = BZ_OK;
-  if (f->flags & ZAM_FWRITE) {
-    BZ2_bzWriteClose(&err, f->bz, 0, nullptr, nullptr);
-    if (err != BZ_OK) {
-      // libbz2 keeps its codec after an I/O error and refuses to end it
-      // while the file shows the error: clear it and abandon the stream.
-      int again = BZ_OK;
-      clearerr(f->fp);
-      BZ2_bzWriteClose(&again, f->bz, 1, nullptr, nullptr);
-    }
-  } else
-    BZ2_bzReadClose(&err, f->bz);
+  BZ2_bzWriteClose(&err, f->bz, 0, nullptr, nullptr);
+  if (err != BZ_OK) {
+    // libbz2 keeps its codec after an I/O error and refuses to end it
+    // while the file shows the error: clear it and abandon the stream.
+    int again = BZ_OK;
+    clearerr(f->fp);
+    BZ2_bzWriteClose(&again, f->bz, 1, nullptr, nullptr);
+  }
   f->bz = nullptr;
   return err == BZ_OK;
 }
 
-// Reads up to n bytes through the bzip2 codec: the byte count, or -1 on a
-// codec error other than the end of the stream. After the end, 0.
-int64_t bz_read(_zam_file* f, void* buf, int64_t n) {
-  if (!f->bz) return -1;
-  int64_t done = 0;
-  auto* p = static_cast<char*>(buf);
-  while (done < n && !f->bz_end) {
-    int want = static_cast<int>(std::min(n - done, kSlice));
-    int err = BZ_OK;
-    int got = BZ2_bzRead(&err, f->bz, p + done, want);
-    if (err != BZ_OK && err != BZ_STREAM_END) {
-      check_read(f);
-      return -1;
-    }
-    if (got > 0) done += got;
-    if (err == BZ_STREAM_END) f->bz_end = 1;
-    if (got < want && err == BZ_OK) break;
-  }
-  return done;
+// Reads up to n bytes of a gzip or bzip2 reader through its decoder: the
+// byte count, 0 at the end, or -1 (remembered) once the stream is damaged
+// or cut short or a read failed; the bytes unpacked before the failure
+// come first. A writer reads nothing (-1, not remembered).
+int64_t unpack_read(_zam_file* f, void* buf, int64_t n) {
+  if (!unpacks(f)) return -1;
+  if (!f->unpack) errno = EBADF;  // a rewind failed to start it again
+  const int64_t got = f->unpack ? zam_unpackRead(f->unpack, static_cast<char*>(buf), n) : -1;
+  if (got < 0) fail(f);
+  return got;
 }
 
 int64_t bz_write(_zam_file* f, const void* buf, int64_t n) {
@@ -169,22 +139,13 @@ int64_t bz_write(_zam_file* f, const void* buf, int64_t n) {
 // One byte of any kind of stream straight from its codec or stdio; -1 at the
 // end or on error.
 inline int get_byte(_zam_file* f) {
-  switch (codec(f)) {
-    case ZAM_FGZIP: {
-      int c = gzgetc(f->gz);
-      if (c < 0) check_read(f);
-      return c;
-    }
-    case ZAM_FBZIP2: {
-      unsigned char c;
-      return bz_read(f, &c, 1) == 1 ? c : -1;
-    }
-    default: {
-      int c = getc_unlocked(f->fp);
-      if (c < 0) check_read(f);
-      return c;
-    }
+  if (codec(f)) {
+    unsigned char c;
+    return unpack_read(f, &c, 1) == 1 ? c : -1;
   }
+  int c = getc_unlocked(f->fp);
+  if (c < 0) check_read(f);
+  return c;
 }
 
 constexpr int kReadAhead = 1 << 15;
@@ -208,29 +169,12 @@ bool reads_ahead(_zam_file* f) {
 // Refills the empty read-ahead buffer; false at the end or on error.
 bool fill(_zam_file* f) {
   f->rpos = f->rlen = 0;
-  int64_t got = 0;
-  switch (codec(f)) {
-    case ZAM_FGZIP: {
-      // Only what one refill of zlib's own output holds is taken, so that a
-      // damaged stream gives exactly the bytes a byte-wise reader would get.
-      int c = gzgetc(f->gz);
-      if (c < 0) {
-        check_read(f);
-        return false;
-      }
-      f->rbuf[0] = static_cast<char>(c);
-      unsigned more = std::min<unsigned>(f->gz->have, kReadAhead - 1);
-      int r = more ? gzread(f->gz, f->rbuf + 1, more) : 0;
-      if (r < static_cast<int>(more)) check_read(f);
-      got = 1 + std::max(r, 0);
-      break;
-    }
-    case ZAM_FBZIP2:
-      got = bz_read(f, f->rbuf, kReadAhead);
-      break;
-    default:
-      got = static_cast<int64_t>(fread(f->rbuf, 1, kReadAhead, f->fp));
-      if (got < kReadAhead) check_read(f);
+  int64_t got;
+  if (codec(f)) {
+    got = unpack_read(f, f->rbuf, kReadAhead);
+  } else {
+    got = static_cast<int64_t>(fread(f->rbuf, 1, kReadAhead, f->fp));
+    if (got < kReadAhead) check_read(f);
   }
   if (got <= 0) return false;
   f->rlen = static_cast<int>(got);
@@ -410,31 +354,43 @@ namespace {
 
 // Opens the codec of a new handle through the given openers (by path or by
 // descriptor) and names it; on failure frees the handle, keeps errno and
-// gives null. A bzip2 stream that fails to start closes its stdio file only
-// when the file is the handle's own: a descriptor stays with its caller.
-template <class OpenGz, class OpenFp>
-_zam_file* open_handle(uint32_t flags, OpenGz open_gz, OpenFp open_fp, bool own_fp,
+// gives null. A compressed file is read through its decoder over the
+// descriptor open_fd gives. A codec that fails to start closes its file
+// only when the file is the handle's own: a descriptor stays with its caller.
+template <class OpenGz, class OpenFp, class OpenFd>
+_zam_file* open_handle(uint32_t flags, OpenGz open_gz, OpenFp open_fp, OpenFd open_fd, bool own_fp,
                        const char* name) {
   _zam_file* f = new_handle(flags);
   if (!f) return nullptr;
   bool ok = false;
-  switch (codec(f)) {
-    case ZAM_FGZIP:
-      f->gz = open_gz((flags & ZAM_FWRITE) ? "wb" : "rb");
-      ok = f->gz != nullptr;
-      break;
-    case ZAM_FBZIP2:
-      f->fp = open_fp((flags & ZAM_FWRITE) ? "wb" : "rb");
-      ok = f->fp && bz_start(f);
-      if (!ok && f->fp && own_fp) {
-        int saved = errno;
-        fclose(f->fp);
-        errno = saved;
-      }
-      break;
-    default:
-      f->fp = open_fp(stdio_mode(flags));
-      ok = f->fp != nullptr;
+  if (unpacks(f)) {
+    f->fd = open_fd();
+    f->unpack = f->fd >= 0 ? zam_unpackOpen(f->fd, codec(f), nullptr) : nullptr;
+    ok = f->unpack != nullptr;
+    if (!ok && f->fd >= 0 && own_fp) {
+      int saved = errno;
+      close(f->fd);
+      errno = saved;
+    }
+  } else {
+    switch (codec(f)) {
+      case ZAM_FGZIP:
+        f->gz = open_gz("wb");
+        ok = f->gz != nullptr;
+        break;
+      case ZAM_FBZIP2:
+        f->fp = open_fp("wb");
+        ok = f->fp && bz_start(f);
+        if (!ok && f->fp && own_fp) {
+          int saved = errno;
+          fclose(f->fp);
+          errno = saved;
+        }
+        break;
+      default:
+        f->fp = open_fp(stdio_mode(flags));
+        ok = f->fp != nullptr;
+    }
   }
   if (!ok) {
     int saved = errno;
@@ -457,7 +413,8 @@ _zam_file* zam_fopen(const char* path, const char* mode) {
   if (flags & (ZAM_FGZIP | ZAM_FBZIP2)) flags |= ZAM_FBINARY;
   return open_handle(
       flags, [&](const char* m) { return gzopen(path, m); },
-      [&](const char* m) { return fopen(path, m); }, true, path);
+      [&](const char* m) { return fopen(path, m); },
+      [&] { return open(path, O_RDONLY | O_CLOEXEC); }, true, path);
 }
 
 uint32_t zam_fkind(const char* path) {
@@ -475,7 +432,7 @@ _zam_file* zam_fdopen(int fd, const char* mode, int kind) {
     flags |= ZAM_FBZIP2 | ZAM_FBINARY;
   return open_handle(
       flags, [&](const char* m) { return gzdopen(fd, m); },
-      [&](const char* m) { return fdopen(fd, m); }, false, "stream");
+      [&](const char* m) { return fdopen(fd, m); }, [&] { return fd; }, false, "stream");
 }
 
 _zam_file* zam_popen_write(const char* program, const char* arg1, const char* arg2) {
@@ -489,25 +446,23 @@ _zam_file* zam_popen_read(const char* program, const char* arg1, const char* arg
 int zam_fclose(_zam_file* f) {
   if (!f) return -1;
   int result = 0;
-  switch (codec(f)) {
-    case ZAM_FGZIP:
-      if (gzclose(f->gz) != Z_OK) result = -1;
-      break;
-    case ZAM_FBZIP2:
-      if (!bz_stop(f)) result = -1;
-      if (f->fp && fclose(f->fp) != 0) result = -1;
-      break;
-    default:
-      if (f->flags & ZAM_FPIPE) {
-        {
-          PipeWriteGuard guard(f);
-          if (fclose(f->fp) != 0) result = -1;
-        }
-        int status = wait_child(f->pid);
-        if (status != 0) result = status;
-      } else if (fclose(f->fp) != 0) {
-        result = -1;
-      }
+  if (unpacks(f)) {
+    zam_unpackClose(f->unpack);
+    if (close(f->fd) != 0) result = -1;
+  } else if (codec(f) == ZAM_FGZIP) {
+    if (gzclose(f->gz) != Z_OK) result = -1;
+  } else if (codec(f) == ZAM_FBZIP2) {
+    if (!bz_stop(f)) result = -1;
+    if (f->fp && fclose(f->fp) != 0) result = -1;
+  } else if (f->flags & ZAM_FPIPE) {
+    {
+      PipeWriteGuard guard(f);
+      if (fclose(f->fp) != 0) result = -1;
+    }
+    int status = wait_child(f->pid);
+    if (status != 0) result = status;
+  } else if (fclose(f->fp) != 0) {
+    result = -1;
   }
   // A reader's close result is the close call's own; its read errors are
   // asked for with zam_ferror.
@@ -543,6 +498,14 @@ int zam_rewind(_zam_file* f) {
   f->line = 0;
   f->rpos = f->rlen = 0;  // a pipe cannot go back and keeps nothing aside
   f->flags &= ~ZAM_FSUM;  // what follows is written over what was summed
+  if (unpacks(f)) {
+    // The decoder starts afresh at the start of the file.
+    zam_unpackClose(f->unpack);
+    f->unpack = nullptr;
+    if (lseek(f->fd, 0, SEEK_SET) != 0) return -1;
+    f->unpack = zam_unpackOpen(f->fd, codec(f), nullptr);
+    return f->unpack ? 0 : -1;
+  }
   switch (codec(f)) {
     case ZAM_FGZIP:
       return gzseek(f->gz, 0, SEEK_SET) == 0 ? 0 : -1;
@@ -580,28 +543,20 @@ int64_t zam_fread(_zam_file* f, void* buf, int64_t n) {
   }
   int64_t rest = n - have;
   p += have;
-  switch (codec(f)) {
-    case ZAM_FGZIP: {
-      int64_t done = 0;
-      while (done < rest) {
-        int got = gzread(f->gz, p + done, static_cast<unsigned>(std::min(rest - done, kSlice)));
-        if (got <= 0) check_read(f);
-        if (got < 0) return -1;
-        if (got == 0) break;
-        done += got;
-      }
-      return have + done;
+  if (codec(f)) {
+    // A read that meets a damaged or cut stream fails whole.
+    int64_t done = 0;
+    while (done < rest) {
+      const int64_t got = unpack_read(f, p + done, rest - done);
+      if (got < 0) return -1;
+      if (got == 0) break;
+      done += got;
     }
-    case ZAM_FBZIP2: {
-      int64_t got = bz_read(f, p, rest);
-      return got < 0 ? -1 : have + got;
-    }
-    default: {
-      bool whole = fread(p, 1, static_cast<size_t>(rest), f->fp) == static_cast<size_t>(rest);
-      if (!whole) check_read(f);
-      return whole ? 1 : 0;
-    }
+    return have + done;
   }
+  bool whole = fread(p, 1, static_cast<size_t>(rest), f->fp) == static_cast<size_t>(rest);
+  if (!whole) check_read(f);
+  return whole ? 1 : 0;
 }
 
 int zam_freadln(_zam_file* f, int n, char* buf) {

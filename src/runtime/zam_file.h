@@ -2,7 +2,9 @@
 // ".bz2") and pipe files, the kind chosen by the file name's ending; line and
 // token readers; whole-block reads and writes with plain system calls, and
 // a small file read whole; text read in blocks into a reusable buffer; and
-// the starting of other programs. A handle belongs to one thread at a time.
+// the starting of other programs. Compressed files are read through the one
+// decoder of zam_unpack.h (gzip members and bzip2 streams one after the
+// other). A handle belongs to one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +14,7 @@
 struct stat;
 
 struct gzFile_s;
+struct _zam_unpack;
 
 // Handle flag bits. A gzip or bzip2 handle always carries ZAM_FBINARY too.
 constexpr uint32_t ZAM_FWRITE = 1;
@@ -24,15 +27,16 @@ constexpr uint32_t ZAM_FSUM = 32;  // a plain file writer keeps the CRC-32 of wh
 // Callers use the handle only through the functions below.
 struct _zam_file {
   uint32_t flags;       // ZAM_F* bits; flags & 24 is the codec
-  FILE* fp;             // plain file, pipe end, or the file beneath bzip2
-  gzFile_s* gz;         // zlib stream
-  void* bz;             // libbz2 stream (BZFILE*)
+  FILE* fp;             // plain file, pipe end, or the file beneath a bzip2 writer
+  gzFile_s* gz;         // zlib stream of a gzip writer
+  void* bz;             // libbz2 stream of a bzip2 writer (BZFILE*)
+  _zam_unpack* unpack;  // decoder of a gzip or bzip2 reader (zam_unpack.h), over fd
+  int fd;               // the file beneath a gzip or bzip2 reader
   int pid;              // child process of a pipe
   char* name;           // copy of the path; "stream" for a descriptor; null for a pipe
   int line;             // lines read or written (see zam_freadln, zam_fwriteln)
   int error;            // first read/write/flush failure (errno value, EIO for a damaged
                         // compressed stream, or -1), 0 while none
-  int bz_end;           // bzip2 reader: the codec reported the end of the stream
   // Read-ahead of a reader (gzip, bzip2, plain regular file): every read call
   // takes these bytes first. Pipes and other streams read through stdio only.
   char* rbuf;           // guarded allocation made at the first read; freed by zam_fclose
@@ -84,8 +88,6 @@ int zam_fgetc(_zam_file* f);
 // byte count, -1 on a codec error.
 int64_t zam_fread(_zam_file* f, void* buf, int64_t n);
 // Reads of a handle may be mixed freely: all take the bytes read ahead first.
-// A damaged bzip2 stream may deliver less of the text before the damage than
-// reading it byte by byte would.
 // Next line into buf (n bytes, always terminated): carriage returns dropped,
 // the newline not kept, the rest of a line longer than n-1 skipped. Returns
 // its length, or -1 at end of file when nothing was read. Counts the line

@@ -21,6 +21,10 @@ constexpr int64_t kOut = INT_MAX / 2;    // the most one codec call is asked for
 // copying a file that is no gzip file at all, or at its end.
 enum class Gzip { look, member, copy, end };
 
+// What a bzip2 stream is at: in a stream, between two (the last one ended:
+// more bytes start the next), or at the end of the text.
+enum class Bzip2 { stream, between, end };
+
 }  // namespace
 
 struct _zam_unpack {
@@ -38,7 +42,8 @@ struct _zam_unpack {
   bool direct = true;  // no member met yet: a file that starts none is copied as it is
   bz_stream b{};
   bool b_open = false;
-  bool b_end = false;
+  Bzip2 at = Bzip2::stream;
+  int streams = 0;  // bzip2 streams ended so far
 };
 
 namespace {
@@ -81,7 +86,10 @@ size_t held(const _zam_unpack* u) { return u->len - u->pos; }
 
 // As zlib's own reader: members one after the other, the bytes after the
 // last one passed over, a file that starts with no member copied as it is,
-// a member cut short or damaged an error.
+// a member cut short or damaged an error. A member is cut short when the
+// codec, all packed bytes in, gives no byte more: what it still held comes
+// out first, so the text before the error does not hang on the size of the
+// reads.
 int64_t readGzip(_zam_unpack* u, char* buf, int64_t n) {
   int64_t done = 0;
   while (done < n) {
@@ -99,8 +107,7 @@ int64_t readGzip(_zam_unpack* u, char* buf, int64_t n) {
     if (u->how == Gzip::end) break;
     if (held(u) == 0) {
       if (!fill(u)) return fail(u, errno, done);
-      if (held(u) == 0) {
-        if (u->how == Gzip::member) return fail(u, EIO, done);  // a member cut short
+      if (held(u) == 0 && u->how == Gzip::copy) {
         u->how = Gzip::end;
         break;
       }
@@ -117,34 +124,57 @@ int64_t readGzip(_zam_unpack* u, char* buf, int64_t n) {
     u->z.next_out = reinterpret_cast<Bytef*>(buf + done);
     u->z.avail_out = static_cast<uInt>(std::min(n - done, kOut));
     const uInt before = u->z.avail_out;
+    const size_t was = u->pos;
     const int ret = inflate(&u->z, Z_NO_FLUSH);
     u->pos = static_cast<size_t>(u->z.next_in - u->in);
     done += before - u->z.avail_out;
     if (ret == Z_STREAM_END) u->how = Gzip::look;
     else if (ret != Z_OK && ret != Z_BUF_ERROR) return fail(u, EIO, done);
+    else if (u->pos == was && u->z.avail_out == before) return fail(u, EIO, done);  // a member cut short
   }
   return done;
 }
 
-// As libbz2's own reader: the first stream, an error when it is cut short
-// or damaged (or the file is no bzip2 file).
+// As bzip2 -dc reads: streams one after the other, the codec started anew
+// at each; bytes after the last stream that fail its magic ("BZh" and a
+// block size) are passed over, bytes that begin one and end before its end
+// are a stream cut short (the codec drained first, as a gzip member). The
+// first stream must be there and whole (a file that is no bzip2 file is an
+// error).
 int64_t readBzip2(_zam_unpack* u, char* buf, int64_t n) {
   int64_t done = 0;
-  while (done < n && !u->b_end) {
+  while (done < n && u->at != Bzip2::end) {
     if (held(u) == 0) {
       if (!fill(u)) return fail(u, errno, done);
-      if (held(u) == 0) return fail(u, EIO, done);  // the stream cut short
+      if (held(u) == 0 && u->at == Bzip2::between) {
+        u->at = Bzip2::end;
+        break;
+      }
+    }
+    if (u->at == Bzip2::between) {
+      BZ2_bzDecompressEnd(&u->b);
+      u->b = bz_stream{};
+      u->b_open = BZ2_bzDecompressInit(&u->b, 0, 0) == BZ_OK;
+      if (!u->b_open) return fail(u, ENOMEM, done);
+      u->at = Bzip2::stream;
     }
     u->b.next_in = reinterpret_cast<char*>(u->in + u->pos);
     u->b.avail_in = static_cast<unsigned>(held(u));
     u->b.next_out = buf + done;
     u->b.avail_out = static_cast<unsigned>(std::min(n - done, kOut));
     const unsigned before = u->b.avail_out;
+    const size_t was = u->pos;
     const int ret = BZ2_bzDecompress(&u->b);
     u->pos = static_cast<size_t>(reinterpret_cast<unsigned char*>(u->b.next_in) - u->in);
     done += before - u->b.avail_out;
-    if (ret == BZ_STREAM_END) u->b_end = true;
-    else if (ret != BZ_OK) return fail(u, EIO, done);
+    if (ret == BZ_STREAM_END) {
+      u->streams++;
+      u->at = Bzip2::between;
+    } else if (ret == BZ_DATA_ERROR_MAGIC && u->streams > 0) {
+      u->at = Bzip2::end;  // trailing bytes that start no stream
+    } else if (ret != BZ_OK || (u->pos == was && u->b.avail_out == before)) {
+      return fail(u, EIO, done);  // damaged, or cut short: no byte more in, none out
+    }
   }
   return done;
 }

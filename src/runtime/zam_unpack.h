@@ -1,12 +1,17 @@
-// A compressed file (gzip or bzip2) read from a descriptor and unpacked as
-// it is read, every packed byte read once and taken into a checksum of the
-// file as it lies on disk (zam_filesum.h) as it is read: a reader that
-// stamps what it parses need not read the file a second time. What comes
-// out is what a zam_fopen stream of the file gives: gzip members one after
-// the other (bytes after the last member that start none are passed over),
-// a file that is not gzip at all as it is; bzip2's first stream. A stream
-// cut short or damaged is an error, never a shorter text. One thread at a
-// time.
+// The one decoder of compressed files (gzip and bzip2): a file read from a
+// descriptor and unpacked as it is read. The file streams of zam_file.h
+// read their gzip and bzip2 files through it, and so does a reader that
+// stamps what it parses, every packed byte read once and taken into a
+// checksum of the file as it lies on disk (zam_filesum.h) as it is read, so
+// that it need not read the file a second time: the two paths cannot read
+// one file two ways. What comes out: gzip members one after the other
+// (bytes after the last member that start none are passed over), a file
+// that is not gzip at all as it is; bzip2 streams one after the other, as
+// parallel packers write a large file and as concatenated files are, where
+// libbz2's own reader stops after the first (bytes after the last stream
+// that do not start one with its magic are passed over, as bzip2 -dc
+// passes them). A stream cut short or damaged is an error, never a shorter
+// text. One thread at a time.
 #pragma once
 
 #include <cstdint>
