@@ -640,12 +640,16 @@ struct Reader {
     char* s;
     int64_t rest, k;
     // The line's end must lie in the text (a newline, or a carriage return
-    // and the byte after it), unless the file has ended.
+    // and the byte after it), unless the file has ended. A read that brings
+    // nothing still moves the text to the front of its room, which may move:
+    // the line is then taken where it lies after it.
+    bool ended = false;
     for (;;) {
       s = text + pos;
       rest = size - pos;
       k = zam_line_break(s, rest);
-      if (k + 1 < rest || (k < rest && s[k] == '\n') || !more()) break;
+      if (ended || k + 1 < rest || (k < rest && s[k] == '\n')) break;
+      ended = !more();
     }
     if (rest == 0) return false;
     int64_t next;
@@ -676,11 +680,13 @@ struct Reader {
     const char* s;
     int64_t rest;
     const char* nl;
+    bool ended = false;  // as in textLine: the text as it lies after the last read
     for (;;) {
       s = text + pos;
       rest = size - pos;
       nl = static_cast<const char*>(memchr(s, '\n', static_cast<size_t>(rest)));
-      if (nl || !more()) break;
+      if (ended || nl) break;
+      ended = !more();
     }
     const int64_t span = nl ? nl - s : rest;
     int n = 0;
