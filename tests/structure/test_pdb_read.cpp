@@ -18,6 +18,7 @@
 #include "common/pdb_reader_defaults.h"
 #include "common/test_util.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_filesum.h"
 #include "runtime/zam_log.h"
 #include "structure/zam_pdb.h"
 
@@ -550,6 +551,48 @@ void expectSameImage(const _pdb_image* a, const _pdb_image* b) {
 }
 
 }  // namespace
+
+// A bzip2 file of two streams (as parallel packers write a large file), the
+// first ending within a line, is read whole by the plain reader and by the
+// summed one that stamps a source for the object cache. Cut within its
+// second stream it is refused by both after the lines of the first, as a
+// single stream cut short is.
+TEST(PdbRead, Bzip2FileOfTwoStreamsIsReadWhole) {
+  TempDir dir;
+  std::string text;
+  for (int i = 1; i <= 400; ++i) text += residue(i, 'A', "ALA", 5 * i - 4);
+  const size_t half = text.size() / 2 + 17;
+  ASSERT_NE(text[half - 1], '\n');
+  std::string bytes, second;
+  for (const std::string& part : {text.substr(0, half), text.substr(half)}) {
+    _zam_file* out = zam_fopen(dir.file("part.bz2").c_str(), "w");
+    ASSERT_TRUE(out);
+    zam_fputs(out, part.c_str());
+    ASSERT_EQ(zam_fclose(out), 0);
+    second = testutil::read_file(dir.file("part.bz2"));
+    bytes += second;
+  }
+  const std::string two = dir.file("two.pdb.bz2"), cut = dir.file("cut.pdb.bz2");
+  write_file(two, bytes);
+  write_file(cut, bytes.substr(0, bytes.size() - second.size() / 2));
+  Image plain = readText(dir, text);
+  Image whole(zam_readPdb(two.c_str(), nullptr));
+  _zam_filesum sum;
+  Image summed(zam_readPdbSummed(two.c_str(), nullptr, &sum));
+  ASSERT_TRUE(plain && whole && summed);
+  EXPECT_EQ(plain->nres, 400);
+  expectSameImage(plain.get(), whole.get());
+  expectSameImage(plain.get(), summed.get());
+  EXPECT_EQ(sum.whole, 1);
+  EXPECT_EQ(sum.size, static_cast<int64_t>(bytes.size()));
+
+  const std::string lines = std::to_string(std::count(text.begin(), text.begin() + half, '\n') + 1);
+  Messages msgs;
+  EXPECT_FALSE(Image(zam_readPdb(cut.c_str(), nullptr)));
+  EXPECT_FALSE(Image(zam_readPdbSummed(cut.c_str(), nullptr, &sum)));
+  const std::string refused = "*Error* Failed to read PDB file: " + cut + " (after line " + lines + ")\n";
+  EXPECT_TRUE(captured.ends_with(refused + refused)) << captured;
+}
 
 TEST(PdbRead, EverySharedStructurePlainGzipAndBzip2) {
   TREL_REQUIRE_SHARED_DATA();
