@@ -24,7 +24,9 @@ namespace {
 
 // v3: image files hold their source's atoms as read (v2 ones held them
 // centred and rounded, and the traces beside them were built from those).
-constexpr const char kLead[] = "REMARK 999 trel cache v3 ";
+// v4: a bzip2 source of several streams is read whole (v3 files of one
+// hold what its first stream gave).
+constexpr const char kLead[] = "REMARK 999 trel cache v4 ";
 // The head every version of the line starts with: a file that carries it
 // near its end was written by trel.
 constexpr const char kHead[] = "REMARK 999 trel cache v";
