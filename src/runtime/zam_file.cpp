@@ -190,9 +190,10 @@ inline int next_byte(_zam_file* f) {
 }
 
 // Stores the bytes of span that are not carriage returns into buf (while
-// fewer than n-1 are stored); the rest is dropped. Returns whether any byte
-// other than a carriage return was seen.
-bool take_span(const char* s, int len, int n, char* buf, int* stored) {
+// fewer than n-1 are stored); the rest is dropped, and *cut set when a byte
+// other than a carriage return is. Returns whether any byte other than a
+// carriage return was seen.
+bool take_span(const char* s, int len, int n, char* buf, int* stored, int* cut) {
   bool any = false;
   while (len > 0) {
     const char* cr = static_cast<const char*>(std::memchr(s, '\r', static_cast<size_t>(len)));
@@ -204,6 +205,7 @@ bool take_span(const char* s, int len, int n, char* buf, int* stored) {
         std::memcpy(buf + *stored, s, static_cast<size_t>(room));
         *stored += room;
       }
+      if (room < part) *cut = 1;
     }
     if (!cr) break;
     s += part + 1;
@@ -561,6 +563,7 @@ int64_t zam_fread(_zam_file* f, void* buf, int64_t n) {
 
 int zam_freadln(_zam_file* f, int n, char* buf) {
   if (!f || !buf || n < 1) return -1;
+  f->cut = 0;
   int len = 0;
   bool any = false;  // a byte of this line was seen (stored or dropped)
   if (reads_ahead(f)) {
@@ -612,7 +615,7 @@ int zam_freadln(_zam_file* f, int n, char* buf) {
 #endif
       const char* nl = static_cast<const char*>(std::memchr(s, '\n', static_cast<size_t>(avail)));
       int span = nl ? static_cast<int>(nl - s) : avail;
-      if (take_span(s, span, n, buf, &len)) any = true;
+      if (take_span(s, span, n, buf, &len, &f->cut)) any = true;
       f->rpos += span;
       if (nl) {
         f->rpos++;
@@ -639,9 +642,14 @@ int zam_freadln(_zam_file* f, int n, char* buf) {
       return len;
     }
     any = true;
-    if (len < n - 1) buf[len++] = static_cast<char>(c);
+    if (len < n - 1)
+      buf[len++] = static_cast<char>(c);
+    else
+      f->cut = 1;
   }
 }
+
+int zam_flinecut(const _zam_file* f) { return f && f->cut ? 1 : 0; }
 
 int zam_ffindln(_zam_file* f, const char* key, int n, char* buf) {
   if (!f || !key || !buf || n < 1) return -1;

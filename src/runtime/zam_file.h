@@ -43,6 +43,7 @@ struct _zam_file {
   int rpos;             // next unread byte in rbuf
   int rlen;             // end of the data in rbuf
   int rmode;            // 0 not yet known, 1 read ahead, 2 byte by byte through stdio
+  int cut;              // the last line zam_freadln gave was cut (see zam_flinecut)
   uint32_t sum;         // CRC-32 of the bytes written since zam_fsumStart, while ZAM_FSUM is set
 };
 
@@ -93,6 +94,9 @@ int64_t zam_fread(_zam_file* f, void* buf, int64_t n);
 // its length, or -1 at end of file when nothing was read. Counts the line
 // (a last line without its newline too).
 int zam_freadln(_zam_file* f, int n, char* buf);
+// 1 when the last line zam_freadln gave was cut: it held more than n-1
+// bytes, carriage returns not counted. Else 0 (also for null).
+int zam_flinecut(const _zam_file* f);
 // Reads lines into buf until one starts with key; the text already in buf is
 // tested first. 1 when found, -1 at end of file.
 int zam_ffindln(_zam_file* f, const char* key, int n, char* buf);

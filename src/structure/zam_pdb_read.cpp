@@ -14,6 +14,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -75,15 +76,19 @@ struct Text {
   ~Text() { zam_freeText(&t); }
 };
 
-// True for the first call with a file name in the run, false after. A file
-// is read more than once in a run (for the pre-scoring, then again for the
-// superposition): its bad atoms are said by the first read that meets one,
-// all of them, and left out silently by every later read. Any thread.
-bool reportsBadAtoms(const char* fname) {
+// What a file is warned of once in a run.
+enum Report { kBadAtoms, kLongLine };
+
+// True for the first call with a kind of report and a file name in the run,
+// false after. A file is read more than once in a run (for the pre-scoring,
+// then again for the superposition): its bad atoms are said by the first
+// read that meets one, all of them, and left out silently by every later
+// read; its first line cut short is said once. Any thread.
+bool firstReport(Report kind, const char* fname) {
   static std::mutex lock;
-  static std::set<std::string> reported;
+  static std::set<std::pair<int, std::string>> reported;
   const std::lock_guard<std::mutex> hold(lock);
-  return reported.insert(fname ? fname : "").second;
+  return reported.emplace(kind, fname ? fname : "").second;
 }
 
 // The largest block read at once: most structure files fit in one, and a
@@ -229,6 +234,7 @@ struct Reader {
   bool mmcif = false;   // the text is mmCIF (it opens with a data block)
   const char* fname = nullptr;  // the file's name in messages
   int bad_report = 0;           // this read warns of bad atoms: 1 yes, -1 no, 0 none met yet
+  bool long_met = false;        // this read has met a line longer than kLineSize - 1 bytes
   int lineno = 0;               // lines read (a last line without its newline too)
   // The current line, terminated: in own, or in place in the text.
   char* line = own;
@@ -357,10 +363,10 @@ struct Reader {
   // with a warning naming the file and line (whatever use_warnings says),
   // rather than kept at the origin, where it would pull every superposition
   // and contact count that uses it. The warnings of a file are given by the
-  // first read of it in the run that finds a bad atom (reportsBadAtoms).
+  // first read of it in the run that finds a bad atom (firstReport).
   bool checkCoordinates(const _pdb_atom& a, const char* kind) {
     if (!isBadPdbAtom(Point3D{a.x, a.y, a.z})) return true;
-    if (bad_report == 0) bad_report = reportsBadAtoms(fname) ? 1 : -1;
+    if (bad_report == 0) bad_report = firstReport(kBadAtoms, fname) ? 1 : -1;
     if (bad_report < 0) return false;
     const char* why = "out of range";
     if (std::isnan(a.x) || std::isnan(a.y) || std::isnan(a.z))
@@ -607,12 +613,6 @@ struct Reader {
     if (serial > count) count = static_cast<int>(serial);
   }
 
-  // The next line of the text as zam_freadln gives it (carriage returns
-  // dropped, the newline not kept, a line cut at kLineSize - 1 bytes, lines
-  // counted at newlines). A line ending in a newline, in CR LF or at the end
-  // of the text, with no other carriage return, is left in place and
-  // terminated there (over its line end, or within the part cut off);
-  // other lines are copied into own.
   // Reads the next block after the unread text, which moves to the front;
   // false when nothing came (the end, or a failure).
   bool more() {
@@ -636,19 +636,30 @@ struct Reader {
     return true;
   }
 
+  // The next line of the text as zam_freadln gives it (carriage returns
+  // dropped, the newline not kept, a line cut at kLineSize - 1 bytes, lines
+  // counted at newlines). A line ending in a newline, in CR LF or at the end
+  // of the text, with no other carriage return, is left in place and
+  // terminated there (over its line end, or within the part cut off);
+  // other lines are copied into own.
   bool textLine() {
     char* s;
     int64_t rest, k;
     // The line's end must lie in the text (a newline, or a carriage return
-    // and the byte after it), unless the file has ended. A read that brings
-    // nothing still moves the text to the front of its room, which may move:
-    // the line is then taken where it lies after it.
+    // and the byte after it), unless the file has ended. A line that runs on
+    // past the text is read on in place while what is held of it is shorter
+    // than a line is kept; a longer one is copied block by block, so that
+    // the text never grows with a line and no byte is scanned again after
+    // each block. A read that brings nothing still moves the text to the
+    // front of its room, which may move: the line is then taken where it
+    // lies after it.
     bool ended = false;
     for (;;) {
       s = text + pos;
       rest = size - pos;
       k = zam_line_break(s, rest);
       if (ended || k + 1 < rest || (k < rest && s[k] == '\n')) break;
+      if (rest >= kLineSize) return copiedLine();
       ended = !more();
     }
     if (rest == 0) return false;
@@ -663,6 +674,7 @@ struct Reader {
       return copiedLine();
     ++lineno;
     pos += next;
+    if (k > kLineSize - 1) longLine();
     len = static_cast<int>(std::min<int64_t>(k, kLineSize - 1));
     if (len >= kInPlaceMin) {
       line = s;
@@ -674,35 +686,54 @@ struct Reader {
     return true;
   }
 
-  // A line with a carriage return other than before its newline, taken
-  // byte by byte into own. A last line of carriage returns alone is no line.
+  // A line taken into own from where it starts: one with a carriage return
+  // other than before its newline, or one that runs on past the text. It is
+  // read on block by block, each byte looked at once, and every block read
+  // takes the room of the one before (the text holds one block, however long
+  // the line); every block still goes through more(), and so into the sum.
+  // A last line of carriage returns alone is no line.
   bool copiedLine() {
-    const char* s;
-    int64_t rest;
-    const char* nl;
-    bool ended = false;  // as in textLine: the text as it lies after the last read
-    for (;;) {
-      s = text + pos;
-      rest = size - pos;
-      nl = static_cast<const char*>(memchr(s, '\n', static_cast<size_t>(rest)));
-      if (ended || nl) break;
-      ended = !more();
-    }
-    const int64_t span = nl ? nl - s : rest;
     int n = 0;
-    bool any = false;
-    for (int64_t i = 0; i < span; ++i) {
-      if (s[i] == '\r') continue;
-      any = true;
-      if (n < kLineSize - 1) own[n++] = s[i];
+    bool any = false, cut = false, ended = false;
+    for (;;) {
+      const char* s = text + pos;
+      const int64_t rest = size - pos;
+      const char* nl = static_cast<const char*>(memchr(s, '\n', static_cast<size_t>(rest)));
+      const int64_t span = nl ? nl - s : rest;
+      int64_t i = 0;
+      for (; i < span && n < kLineSize - 1; ++i) {
+        if (s[i] == '\r') continue;
+        any = true;
+        own[n++] = s[i];
+      }
+      // Past the cut, only whether a byte other than a carriage return
+      // follows matters.
+      for (; i < span && !cut; ++i) cut = s[i] != '\r';
+      pos += nl ? span + 1 : span;
+      if (nl) {
+        ended = true;
+        break;
+      }
+      if (!more()) break;
     }
-    pos += nl ? span + 1 : span;
-    if (!nl && !any) return false;
+    if (!ended && !any) return false;
     ++lineno;
     line = own;
     len = n;
     own[n] = 0;
+    if (cut) longLine();
     return true;
+  }
+
+  // A line longer than kLineSize - 1 bytes (carriage returns not counted)
+  // was read as its first kLineSize - 1: said once for the file in the run,
+  // by the first read that meets one, whatever use_warnings says.
+  void longLine() {
+    if (long_met) return;
+    long_met = true;
+    if (firstReport(kLongLine, fname))
+      zam_wrn("Line %d of %s is longer than %d bytes: only its first %d bytes are read\n", lineno, fname,
+              kLineSize - 1, kLineSize - 1);
   }
 
   bool nextLine() {
@@ -710,6 +741,7 @@ struct Reader {
     line = own;
     len = zam_freadln(file, kLineSize, own);
     lineno = zam_fline(file);
+    if (len >= 0 && zam_flinecut(file)) longLine();
     return len >= 0;
   }
 

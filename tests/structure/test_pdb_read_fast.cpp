@@ -20,7 +20,9 @@
 #include "common/log_capture.h"
 #include "common/pdb_reader_defaults.h"
 #include "common/test_util.h"
+#include "runtime/zam_crc.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_filesum.h"
 #include "runtime/zam_thread.h"
 #include "structure/zam_pdb.h"
 #include "structure/zam_residue.h"
@@ -543,6 +545,79 @@ TEST(PdbReadWhole, LinesAcrossBlocksReadAsTheStreamReadsThem) {
   expectPlainAsStream(models, "first model");
   zam_setPdbOneModel(0);
   expectPlainAsStream(models, "all models");
+}
+
+// How often part stands in text.
+size_t countOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// A line of some megabytes (carriage returns inside it, and without) is read
+// as its first 256 bytes and said once for the file in the run, by every way
+// a file is read: the lines after it keep their numbers, a summed read's
+// checksum still covers every byte, and a line of exactly 256 bytes (a
+// carriage return not counted) is no long line.
+TEST(PdbReadWhole, LongLinesAreCutSaidOnceAndTheLinesAfterThemKeepTheirNumbers) {
+  Defaults restore;
+  const std::string atoms = kAtom1 + "\n" + kAtom2 + "\n" + kAtom3 + "\n" + kAtom4 + "\n";
+  const std::string bad = "ATOM      6  CA  ALA A   4    1e9      2.000   3.000  1.00  0.00\n";
+  std::string huge = "REMARK " + std::string(size_t{3} << 20, 'h');
+  std::string stray = huge;
+  stray[1000] = '\r';
+  stray[size_t{2} << 20] = '\r';
+  const std::string exact = "REMARK " + std::string(249, 'e');  // 256 bytes
+  const std::string text = exact + "\r\r\n" + exact.substr(0, 100) + "\r" + exact.substr(100) + "\n" + atoms + huge +
+                           "\n" + stray + "\r\n" + bad + kAtom5 + "\n" + huge;
+  const std::string cut = "Line 7 of FILE is longer than 256 bytes: only its first 256 bytes are read\n";
+  TempDir dir;
+  auto expectRead = [&](_pdb_image* im, const std::string& said, bool first, const std::string& what) {
+    ASSERT_NE(im, nullptr) << what;
+    EXPECT_EQ(im->natoms, 5) << what;
+    EXPECT_EQ(im->atoms[4].x, 13.0) << what;
+    EXPECT_EQ(countOf(said, "longer than"), first ? 1u : 0u) << what << said;
+    EXPECT_EQ(countOf(said, cut), first ? 1u : 0u) << what << said;
+    EXPECT_EQ(countOf(said, "Bad ATOM coordinates at line 9 of file FILE"), first ? 1u : 0u) << what << said;
+    zam_freePdb(im);
+  };
+  for (const char* name : {"t.pdb", "t.pdb.gz"}) {
+    const std::string path = dir.file(name);
+    writeData(path, text);
+    const std::string bytes = testutil::read_file(path);
+    _zam_filesum sum{};
+    std::string said;
+    _pdb_image* im;
+    {
+      testutil::Capture capture;
+      im = zam_readPdbSummed(path.c_str(), "t", &sum);
+      said = capture.text;
+    }
+    for (size_t at = said.find(path); at != std::string::npos; at = said.find(path, at)) said.replace(at, path.size(), "FILE");
+    expectRead(im, said, true, std::string("summed ") + name);
+    EXPECT_EQ(sum.whole, 1) << name;
+    EXPECT_EQ(sum.size, static_cast<int64_t>(bytes.size())) << name;
+    EXPECT_EQ(sum.crc, zam_crc32(0, bytes.data(), static_cast<int64_t>(bytes.size()))) << name;
+    // Read again (the gzip file now as a stream): nothing said again.
+    said = readSaying(path, &im);
+    expectRead(im, said, false, std::string("again ") + name);
+  }
+  // The same text as a stream under a name of its own, and in memory.
+  writeData(dir.file("s.pdb.gz"), text);
+  _pdb_image* im;
+  const std::string said = readSaying(dir.file("s.pdb.gz"), &im);
+  expectRead(im, said, true, "stream");
+  std::string mem;
+  {
+    testutil::Capture capture;
+    im = zam_readPdbText(text.data(), static_cast<int64_t>(text.size()), "FILE", "t");
+    mem = capture.text;
+  }
+  expectRead(im, mem, true, "text in memory");
+  // One byte past the cut is a long line.
+  writeData(dir.file("257.pdb"), exact + "e\n" + atoms);
+  EXPECT_EQ(countOf(readSaying(dir.file("257.pdb"), &im), "Line 1 of FILE is longer than 256 bytes"), 1u);
+  zam_freePdb(im);
 }
 
 // A plain file's name that does not open is tried with ".pdb", as before;
