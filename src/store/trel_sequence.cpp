@@ -18,16 +18,31 @@ namespace {
 
 constexpr size_t kRowLetters = 80;
 
-// Reads the next whole line, however long: carriage returns are dropped and
-// the newline is not kept. False at the end of the file when nothing was read.
-bool read_line(_zam_file* file, std::string& line) {
+// Reads the next line, however long: carriage returns are dropped and the
+// newline is not kept. A line whose first byte is not wanted is passed over
+// with that byte alone kept, so that a long line the reader does not use
+// (before the header, or the next record's header) takes no memory. False
+// at the end of the file when nothing was read.
+template <class Wanted>
+bool read_line(_zam_file* file, std::string& line, Wanted wanted) {
   line.clear();
   int c = zam_fgetc(file);
   if (c < 0) return false;
-  for (; c >= 0 && c != '\n'; c = zam_fgetc(file))
-    if (c != '\r') line.push_back(static_cast<char>(c));
+  bool keep = true;
+  for (; c >= 0 && c != '\n'; c = zam_fgetc(file)) {
+    if (c == '\r' || !keep) continue;
+    line.push_back(static_cast<char>(c));
+    keep = line.size() > 1 || wanted(line[0]);
+  }
   return true;
 }
+
+bool read_line(_zam_file* file, std::string& line) {
+  return read_line(file, line, [](char) { return true; });
+}
+
+bool header(char c) { return c == '>'; }
+bool letters_line(char c) { return c != '>'; }
 
 // The letters in rows of at most 80, each ending in "\n"; an empty text
 // gives no row.
@@ -119,7 +134,7 @@ _trel_seq* trel_readSequence(const char* file) {
   }
   std::string line;
   bool found = false;
-  while (!found && read_line(in, line)) found = !line.empty() && line[0] == '>';
+  while (!found && read_line(in, line, header)) found = !line.empty() && line[0] == '>';
   if (!found) {
     zam_fclose(in);
     zam_err("No '>' header in SEQUENCE file: %s\n", file);
@@ -137,7 +152,7 @@ _trel_seq* trel_readSequence(const char* file) {
     name = line.substr(1);
   }
   std::string letters;
-  while (read_line(in, line) && !line.empty() && line[0] != '>')
+  while (read_line(in, line, letters_line) && !line.empty() && line[0] != '>')
     for (char c : line)
       if (c != ' ') letters.push_back(c);
   zam_fclose(in);

@@ -99,13 +99,17 @@ TEST(SequenceRead, EdgeCases) {
   }
   testutil::write_file(star, ">s\nAB**\n");
   EXPECT_EQ(Seq(star).letters(), "AB*");
-  // A line longer than any line buffer is read whole.
+  // A line of letters longer than any line buffer is read whole, between
+  // long lines passed over: notes before the header (a '>' inside one
+  // opens no header) and the next record's header.
   std::string longer = dir.file("long.fasta");
   std::string letters = repeat_letters(300000);
-  testutil::write_file(longer, ">big\n" + letters + "\n");
+  const std::string notes = "notes " + std::string(300000, 'n') + ">no\r\n";
+  testutil::write_file(longer, notes + "\r>big\n" + letters + "\n>next" + std::string(300000, 'x'));
   {
     Seq s(longer);
     ASSERT_NE(s.seq, nullptr);
+    EXPECT_STREQ(s->name, "big");
     EXPECT_EQ(s->length, 300000);
     EXPECT_EQ(s.letters(), letters);
   }
