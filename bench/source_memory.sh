@@ -56,7 +56,7 @@ run() {
   local cache=$1 db=$2 out
   shift 2
   out=$(mktemp -d "$work/run_XXXXXX")
-  (cd "$out" && env TREL_RESULTS="$out/results" ${cache:+TREL_CACHE=$cache} ${db:+TREL_DB=$db} \
+  (cd "$out" && env TREL_RESULTS="$out/results" ${cache:+TREL_CACHE=$cache} ${db:+TREL_DATABASE=$db} \
      /usr/bin/time -f "%e %U %S %M" -o "$out/time" "$trel" "$@" >/dev/null 2>&1) || { echo "trel failed: $*" >&2; exit 1; }
   awk '{print $1, $2 + $3, $4}' "$out/time"
   rm -rf "$out"
