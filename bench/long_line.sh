@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# What a target with one very long line costs beside one of ordinary lines:
+# LINE_MB megabytes (default 100) of one line without a line end, or of
+# 80-column REMARK lines, followed by the lines of 1ard, each given as the
+# target of `trel 1ard.pdb TARGET` without the cache and with an empty cache
+# (-cache, cold: the target is read and checksummed once): elapsed seconds,
+# CPU seconds and peak resident memory (/usr/bin/time) of each, the median
+# of LINE_REPEAT runs (default 3). Both targets read as 1ard: the long line
+# is read as its first 256 bytes, with one warning.
+#
+# Usage: bench/long_line.sh [release build folder]   (default build-bench)
+# The targets and caches go under $TMPDIR (default /tmp).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build-bench}
+case "$build" in /*) ;; *) build=$here/$build ;; esac
+data=${TREL_SHARED_DATA:-$here/../shared/data}/pdb
+mb=${LINE_MB:-100}
+repeat=${LINE_REPEAT:-3}
+query=$data/mustang-testdata/1ard.pdb
+
+[ -x /usr/bin/time ] || { echo "/usr/bin/time is needed" >&2; exit 1; }
+[ -f "$query" ] || { echo "$query is missing" >&2; exit 1; }
+. "$here/bench/bench_lib.sh"
+release_trel "$build"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/trel_long_line_XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+bytes=$((mb * 1000000))
+{ head -c "$bytes" /dev/zero | tr '\0' 'x'; echo; cat "$query"; } >"$work/one_line.pdb"
+{ awk -v n=$((bytes / 81)) 'BEGIN { l = sprintf("REMARK 999 %069d", 0); for (i = 0; i < n; i++) print l }'; cat "$query"; } >"$work/lines.pdb"
+echo "Targets of $mb MB before the lines of 1ard: one line, or 80-column lines; query 1ard; -nowrite."
+
+# Runs trel in a fresh folder; prints "elapsed cpu peak_kB". $1 names the
+# cache folder (empty: none).
+run() {
+  local cache=$1 out
+  shift
+  out=$(mktemp -d "$work/run_XXXXXX")
+  (cd "$out" && env TREL_RESULTS="$out/results" ${cache:+TREL_CACHE=$cache} \
+     /usr/bin/time -f "%e %U %S %M" -o "$out/time" "$trel" "$@" >/dev/null 2>&1) || { echo "trel failed: $*" >&2; exit 1; }
+  awk '{print $1, $2 + $3, $4}' "$out/time"
+  rm -rf "$out"
+}
+
+median() { sort -g | awk '{v[NR] = $0} END {print NR % 2 ? v[(NR + 1) / 2] : v[NR / 2]}'; }
+
+printf '%-10s %-9s %10s %8s %10s\n' target cache elapsed_s cpu_s peak_MB
+for target in one_line lines; do
+  for kind in none cold; do
+    rows=()
+    for ((k = 0; k < repeat; k++)); do
+      cache=$work/cache_${target}_$k
+      case $kind in
+        none) rows+=("$(run "" -nowrite "$query" "$work/$target.pdb")") ;;
+        cold) mkdir -p "$cache" && rows+=("$(run "$cache" -nowrite -cache "$query" "$work/$target.pdb")") ;;
+      esac
+      rm -rf "$cache"
+    done
+    e=$(printf '%s\n' "${rows[@]}" | awk '{print $1}' | median)
+    c=$(printf '%s\n' "${rows[@]}" | awk '{print $2}' | median)
+    m=$(printf '%s\n' "${rows[@]}" | awk '{print $3}' | median)
+    printf '%-10s %-9s %10.2f %8.2f %10.1f\n' "$target" "$kind" "$e" "$c" "$(awk -v m="$m" 'BEGIN {print m / 1024}')"
+  done
+done
