@@ -22,3 +22,27 @@ release_trel() {
   fi
   trel=$1/src/driver/trel
 }
+
+# Runs $trel in a fresh folder under $work, its results there, with the
+# environment assignments before "--" and the arguments after it; prints
+# "elapsed_s cpu_s peak_kB" (/usr/bin/time). Stops the script when trel fails.
+timed_trel() {
+  local out vars=()
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do vars+=("$1"); shift; done
+  shift
+  out=$(mktemp -d "$work/run_XXXXXX")
+  (cd "$out" && env TREL_RESULTS="$out/results" "${vars[@]}" \
+     /usr/bin/time -f "%e %U %S %M" -o "$out/time" "$trel" "$@" >/dev/null 2>&1) || { echo "trel failed: $*" >&2; exit 1; }
+  awk '{print $1, $2 + $3, $4}' "$out/time"
+  rm -rf "$out"
+}
+
+# The rows of timed_trel given as arguments, as one row of their medians:
+# elapsed seconds, CPU seconds and peak megabytes, printed as "%10.2f %8.2f %10.1f".
+median_row() {
+  local col
+  for col in 1 2 3; do
+    printf '%s\n' "$@" | awk -v k=$col '{print $k}' | sort -g |
+      awk '{v[NR] = $0} END {print NR % 2 ? v[(NR + 1) / 2] : v[NR / 2]}'
+  done | awk '{v[NR] = $0} END {printf "%10.2f %8.2f %10.1f\n", v[1], v[2], v[3] / 1024}'
+}

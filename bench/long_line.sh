@@ -33,20 +33,6 @@ bytes=$((mb * 1000000))
 { awk -v n=$((bytes / 81)) 'BEGIN { l = sprintf("REMARK 999 %069d", 0); for (i = 0; i < n; i++) print l }'; cat "$query"; } >"$work/lines.pdb"
 echo "Targets of $mb MB before the lines of 1ard: one line, or 80-column lines; query 1ard; -nowrite."
 
-# Runs trel in a fresh folder; prints "elapsed cpu peak_kB". $1 names the
-# cache folder (empty: none).
-run() {
-  local cache=$1 out
-  shift
-  out=$(mktemp -d "$work/run_XXXXXX")
-  (cd "$out" && env TREL_RESULTS="$out/results" ${cache:+TREL_CACHE=$cache} \
-     /usr/bin/time -f "%e %U %S %M" -o "$out/time" "$trel" "$@" >/dev/null 2>&1) || { echo "trel failed: $*" >&2; exit 1; }
-  awk '{print $1, $2 + $3, $4}' "$out/time"
-  rm -rf "$out"
-}
-
-median() { sort -g | awk '{v[NR] = $0} END {print NR % 2 ? v[(NR + 1) / 2] : v[NR / 2]}'; }
-
 printf '%-10s %-9s %10s %8s %10s\n' target cache elapsed_s cpu_s peak_MB
 for target in one_line lines; do
   for kind in none cold; do
@@ -54,14 +40,11 @@ for target in one_line lines; do
     for ((k = 0; k < repeat; k++)); do
       cache=$work/cache_${target}_$k
       case $kind in
-        none) rows+=("$(run "" -nowrite "$query" "$work/$target.pdb")") ;;
-        cold) mkdir -p "$cache" && rows+=("$(run "$cache" -nowrite -cache "$query" "$work/$target.pdb")") ;;
+        none) rows+=("$(timed_trel -- -nowrite "$query" "$work/$target.pdb")") ;;
+        cold) mkdir -p "$cache" && rows+=("$(timed_trel "TREL_CACHE=$cache" -- -nowrite -cache "$query" "$work/$target.pdb")") ;;
       esac
       rm -rf "$cache"
     done
-    e=$(printf '%s\n' "${rows[@]}" | awk '{print $1}' | median)
-    c=$(printf '%s\n' "${rows[@]}" | awk '{print $2}' | median)
-    m=$(printf '%s\n' "${rows[@]}" | awk '{print $3}' | median)
-    printf '%-10s %-9s %10.2f %8.2f %10.1f\n' "$target" "$kind" "$e" "$c" "$(awk -v m="$m" 'BEGIN {print m / 1024}')"
+    printf '%-10s %-9s %s\n' "$target" "$kind" "$(median_row "${rows[@]}")"
   done
 done

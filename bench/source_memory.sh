@@ -50,20 +50,6 @@ out.write("END\n")
 if [ "${SOURCE_GZ:-0}" = 1 ]; then gzip -1 "$source"; source=$source.gz; fi
 echo "Source $(basename "$source"): $(stat -c %s "$source") bytes; ubiquitin query; -nowrite."
 
-# Runs trel in a fresh folder; prints "elapsed cpu peak_kB". $1 names the
-# cache folder (empty: none), $2 the database folder (empty: none).
-run() {
-  local cache=$1 db=$2 out
-  shift 2
-  out=$(mktemp -d "$work/run_XXXXXX")
-  (cd "$out" && env TREL_RESULTS="$out/results" ${cache:+TREL_CACHE=$cache} ${db:+TREL_DATABASE=$db} \
-     /usr/bin/time -f "%e %U %S %M" -o "$out/time" "$trel" "$@" >/dev/null 2>&1) || { echo "trel failed: $*" >&2; exit 1; }
-  awk '{print $1, $2 + $3, $4}' "$out/time"
-  rm -rf "$out"
-}
-
-median() { sort -g | awk '{v[NR] = $0} END {print NR % 2 ? v[(NR + 1) / 2] : v[NR / 2]}'; }
-
 printf '%-12s %10s %8s %10s\n' kind elapsed_s cpu_s peak_MB
 for kind in uncached cold warm build; do
   rows=()
@@ -71,14 +57,10 @@ for kind in uncached cold warm build; do
     cache=$work/cache_$k db=$work/db_$k
     mkdir -p "$cache" "$db"
     case $kind in
-      uncached) rows+=("$(run "" "" -nowrite "$source" "$query")") ;;
-      cold) rows+=("$(run "$cache" "" -nowrite -cache "$source" "$query")") ;;
-      warm) rows+=("$(run "$cache" "" -nowrite -cache "$source" "$query")") ;;
-      build) rows+=("$(run "" "$db" -build=big "$source")") ;;
+      uncached) rows+=("$(timed_trel -- -nowrite "$source" "$query")") ;;
+      cold | warm) rows+=("$(timed_trel "TREL_CACHE=$cache" -- -nowrite -cache "$source" "$query")") ;;
+      build) rows+=("$(timed_trel "TREL_DATABASE=$db" -- -build=big "$source")") ;;
     esac
   done
-  e=$(printf '%s\n' "${rows[@]}" | awk '{print $1}' | median)
-  c=$(printf '%s\n' "${rows[@]}" | awk '{print $2}' | median)
-  m=$(printf '%s\n' "${rows[@]}" | awk '{print $3}' | median)
-  printf '%-12s %10.2f %8.2f %10.1f\n' "$kind" "$e" "$c" "$(awk -v m="$m" 'BEGIN {print m / 1024}')"
+  printf '%-12s %s\n' "$kind" "$(median_row "${rows[@]}")"
 done
