@@ -87,6 +87,15 @@ _trel_seg* trel_read_trc(const char* name, int n);
 // on the screen) as a warning and counts the structure in
 // trel_chainBreakFiles. centre is the point toward which the V points lean.
 void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _trel_trace* trace);
+// Writes each chain break of trace, built from image (the break marks of its
+// records after the first), into the log file as a warning, naming the two
+// residues and the structure. True when it has any. The lines of
+// trel_loadTrace with warn on.
+bool trel_logChainBreaks(const _pdb_image* image, const _trel_trace* trace);
+// Counts one more structure with chain breaks (trel_loadTrace with warn on
+// counts its own): for one whose breaks are said again from what its build
+// said before.
+void trel_countChainBreakFile();
 // Number of structures whose trace build (warn on) found chain breaks so far
 // in the process, for the run's one line about them.
 int trel_chainBreakFiles();

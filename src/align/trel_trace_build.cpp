@@ -568,22 +568,12 @@ void trel_loadTrace(_pdb_image* image, Point3D centre, int stats, int warn, _tre
 
   seg[0].break_before = 1;
   seg[n - 1].break_after = 1;
-  bool broken = false;
   for (int i = 1; i < n; i++) {
     if (d2_ptpt(pep->ca[i - 1], pep->ca[i]) <= kBreak2) continue;
     seg[i].break_before = 1;
     seg[i - 1].break_after = 1;
-    if (warn) {
-      // Into the log only: a search of thousands of targets would bury its
-      // tables under them. The run counts the files (trel_chainBreakFiles).
-      const _pdb_residue& a = image->residues[i - 1];
-      const _pdb_residue& b = image->residues[i];
-      zam_log("*Warning* Chain break %s:%s-%s <--> %s:%s-%s in file %s\n", a.chain, a.code, a.resnum,
-              b.chain, b.code, b.resnum, image->name ? image->name : "");
-      broken = true;
-    }
   }
-  if (broken) break_files.fetch_add(1);
+  if (warn && trel_logChainBreaks(image, trace)) trel_countChainBreakFile();
 
   // Slot points of every residue, kept for the statistics.
   double* stat = nullptr;
@@ -654,5 +644,23 @@ Point3D get_lcm(int i, int n, int /*width*/, Matrix3D frame, const _pdb_peptide*
   if (used == 0) return pt_zero();
   return pt_tfpt(frame, v_scale(sum, 1.0 / used));
 }
+
+bool trel_logChainBreaks(const _pdb_image* image, const _trel_trace* trace) {
+  if (!image || !trace || !trace->seg || trace->n != image->nres) return false;
+  bool broken = false;
+  for (int i = 1; i < trace->n; i++) {
+    if (!trace->seg[i].break_before) continue;
+    // Into the log only: a search of thousands of targets would bury its
+    // tables under them. The run counts the files (trel_chainBreakFiles).
+    const _pdb_residue& a = image->residues[i - 1];
+    const _pdb_residue& b = image->residues[i];
+    zam_log("*Warning* Chain break %s:%s-%s <--> %s:%s-%s in file %s\n", a.chain, a.code, a.resnum, b.chain,
+            b.code, b.resnum, image->name ? image->name : "");
+    broken = true;
+  }
+  return broken;
+}
+
+void trel_countChainBreakFile() { break_files.fetch_add(1); }
 
 int trel_chainBreakFiles() { return break_files.load(); }

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include <string>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 #include "runtime/zam_file.h"
 #include "runtime/zam_progress.h"
@@ -89,6 +91,10 @@ std::atomic<int> quiet_steps{0};
 
 // Whether plain lines and ticks stay off the screen and the callback now.
 bool quiet_now() { return quiet_steps.load() > 0 && !pinned.load(); }
+
+// Whether a log-only line given now is wanted: logging is on, or the calling
+// thread's hold keeps such lines for a later run.
+bool log_wanted() { return active.load() || (holding && holding->keep_log); }
 
 struct LockGuard {
   LockGuard() { zam_mutex_acquire(kMessageLock); }
@@ -342,7 +348,7 @@ void zam_msg(const char* fmt, ...) {
 }
 
 void zam_log(const char* fmt, ...) {
-  if (!active.load()) return;
+  if (!log_wanted()) return;
   char text[kTextSize];
   va_list ap;
   va_start(ap, fmt);
@@ -422,7 +428,7 @@ void zam_logger_err(const char* prefix, const char* text) { prefixed_line(kPrefi
 void zam_logger_msg(const char* text) { unprefixed(kPlain, text); }
 
 void zam_logger_log(const char* text) {
-  if (active.load()) unprefixed(kLogOnly, text);
+  if (log_wanted()) unprefixed(kLogOnly, text);
 }
 
 void zam_logger_name(const char* name) {
@@ -544,6 +550,46 @@ void zam_log_drop(_zam_log_held* held) {
   held->lines.clear();
 }
 
+std::string zam_log_keep(const _zam_log_held* held) {
+  std::string bytes;
+  if (!held) return bytes;
+  std::lock_guard<std::mutex> hold(holds_lock);
+  for (const _zam_held_line& line : held->lines) {
+    const uint32_t n = static_cast<uint32_t>(line.text.size());
+    bytes += static_cast<char>(line.kind);
+    bytes.append(reinterpret_cast<const char*>(&n), sizeof n);
+    bytes += line.text;
+  }
+  return bytes;
+}
+
+bool zam_log_say(const std::string& bytes) {
+  // Each line: its kind (one byte), the length of its text (four bytes, in
+  // the machine's order) and the text.
+  std::vector<_zam_held_line> lines;
+  for (size_t at = 0; at < bytes.size();) {
+    uint32_t n = 0;
+    if (bytes.size() - at < 1 + sizeof n) return false;
+    const int kind = static_cast<unsigned char>(bytes[at]);
+    memcpy(&n, bytes.data() + at + 1, sizeof n);
+    at += 1 + sizeof n;
+    if (kind > kPrefixedOnce || n > bytes.size() - at) return false;
+    lines.push_back(_zam_held_line{kind, bytes.substr(at, n)});
+    at += n;
+  }
+  for (const _zam_held_line& line : lines)
+    if ((line.kind == kPrefixed || line.kind == kPrefixedOnce) && line.text.rfind("*Error* ", 0) == 0)
+      errors_given.fetch_add(1);
+  open_if_needed();
+  if (holding) {
+    std::lock_guard<std::mutex> hold(holds_lock);
+    for (_zam_held_line& line : lines) holding->lines.push_back(std::move(line));
+    return true;
+  }
+  write_held(lines);
+  return true;
+}
+
 void zam_log_release() {
   std::vector<_zam_held_line> lines;
   {
@@ -568,6 +614,7 @@ _zam_log_held::_zam_log_held(_zam_log_held&& other) noexcept {
   // other, empty, goes to the end.
   std::lock_guard<std::mutex> hold(holds_lock);
   lines.swap(other.lines);
+  keep_log = other.keep_log;
   serial = other.serial;
   holds()[serial] = this;
   other.serial = hold_serial++;
@@ -579,6 +626,7 @@ _zam_log_held& _zam_log_held::operator=(_zam_log_held&& other) noexcept {
   // Swapped: this hold's lines go with the other, written when it goes.
   std::lock_guard<std::mutex> hold(holds_lock);
   lines.swap(other.lines);
+  std::swap(keep_log, other.keep_log);
   std::swap(serial, other.serial);
   holds()[serial] = this;
   holds()[other.serial] = &other;

@@ -16,7 +16,8 @@ typedef void (*zam_logger_fn)(const char* text);
 
 // Plain message to standard output (or the callback) and the log; no flush.
 void zam_msg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// Log-only line; nothing when logging is off.
+// Log-only line; nothing when logging is off (unless the calling thread's
+// hold keeps log lines: keep_log).
 void zam_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Prefixed kinds: standard output (or the callback), standard error when
 // zam_logger_stderr is on, and the log; then everything is flushed. None of
@@ -55,7 +56,8 @@ int zam_err_count();
 void zam_logger_err(const char* prefix, const char* text);
 // A plain line, as zam_msg writes it.
 void zam_logger_msg(const char* text);
-// A log-only line, as zam_log writes it; nothing when logging is off.
+// A log-only line, as zam_log writes it; nothing when logging is off
+// (unless the calling thread's hold keeps log lines).
 void zam_logger_log(const char* text);
 
 // A newline, a rule of 78 '-' and a newline through zam_msg.
@@ -103,6 +105,9 @@ struct _zam_held_line {
 struct _zam_log_held {
   std::vector<_zam_held_line> lines;  // guarded by the log layer's lock of holds
   unsigned long long serial;          // the order in which holds were made
+  // 1: log-only lines are held even while logging is off, for a hold kept
+  // (zam_log_keep) to be said by a later run that may keep a log.
+  int keep_log = 0;
   _zam_log_held();
   _zam_log_held(_zam_log_held&& other) noexcept;
   _zam_log_held& operator=(_zam_log_held&& other) noexcept;
@@ -128,6 +133,16 @@ void zam_log_replay(_zam_log_held* held);
 // caller decides not to show (a part done past a failure that a run in
 // order would never have reached). Null is ignored.
 void zam_log_drop(_zam_log_held* held);
+// The lines of held as bytes that keep each line's kind and text (the hold
+// is left as it is), for another process to say again with zam_log_say:
+// what reading a file said, kept beside what was made of it. Empty when
+// held has no lines (or is null).
+std::string zam_log_keep(const _zam_log_held* held);
+// Says lines kept by zam_log_keep, as their entries would write them now:
+// appended to the calling thread's hold when it holds, else written; an
+// "*Error* " line counts in zam_err_count, as a given one does. False, and
+// nothing said, when bytes are not such lines.
+bool zam_log_say(const std::string& bytes);
 // Writes the lines of every hold that has any, the holds in the order they
 // were made, and empties them: for a run stopped (from another thread)
 // before its holds are replayed. Lines held after the call wait for their

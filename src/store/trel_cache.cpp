@@ -38,6 +38,7 @@
 #include "store/trel_cath.h"
 #include "store/trel_folders.h"
 #include "store/trel_pot.h"
+#include "store/trel_said.h"
 #include "store/trel_sequence.h"
 #include "structure/zam_kpdb.h"
 #include "structure/zam_pdb.h"
@@ -217,7 +218,8 @@ bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* 
   TrelCheck c = trel_readCacheFile(tag_file.c_str(), "trq", &bytes, &recorded);
   if (c == TREL_CHECK_MISSING) return true;
   _zam_identity id{};
-  if (c == TREL_CHECK_OK) trel_takeIdentity(&bytes, &id);
+  _trel_said said;
+  if (c == TREL_CHECK_OK && !trel_splitTag(&bytes, &id, &said)) c = TREL_CHECK_DAMAGED;
   // A source that stands as it stood then is known by its identity: not a
   // byte of it is read. Any other is read and its checksum taken, and a tag
   // that passes then learns its identity now (when the object keeps its
@@ -280,8 +282,11 @@ bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* 
   if (learn && thing->save) {
     _trel_tag copy = *tag;
     const _trel_private_files own;
-    trel_write_tag(base, &copy, &thing->stamp, &thing->source_id);
+    trel_write_tag(base, &copy, &thing->stamp, &thing->source_id, &said);
   }
+  // What reading and building it said, said when it is served (the open
+  // decides).
+  if (!said.read.empty() || !said.built.empty()) *trel_thingSaid(thing) = std::move(said);
   return true;
 }
 
@@ -323,7 +328,12 @@ _pdb_image* readSource(_trel_thing* thing, const char* path, bool stamp) {
   _trel_stamp read;
   _zam_identity id{};
   int stamped = 0;
+  // What the reader says of the source is said now, and kept for the
+  // object's tag file: a run served from it says it again.
+  _trel_keeping keeping;
   _pdb_image* image = readPdbStamped(path, thing->name, stamp ? &read : nullptr, &stamped, &id);
+  trel_keepRead(thing, keeping.end());
+  keeping.say();
   if (stamp) {
     thing->stamped = stamped;
     if (stamped) {
@@ -426,6 +436,7 @@ void openDescriptor(_trel_thing* thing, const char* path, const char* cache_fold
       compatible = trel_potMask(pots, tag->pot_class, tag->pot_flags, mask) == 0;
     if (compatible) {
       thing->cached = 1;
+      trel_saySaid(thing, options->do_write);
       holdCoefficients(thing, kept);
       if (zam_debug > 2) zam_msg("Found %s [%s]\n", thing->name, codeText(tag).c_str());
       return;
@@ -517,6 +528,7 @@ void openTrace(_trel_thing* thing, const char* path, const char* cache_folder,
   if (!thing->tag_borrowed && !fresh && !readCached(thing, path, nullptr, &kept, known)) return;
   if (tag->valid == 1) {
     thing->cached = 1;  // accepted as it stands, whatever options built it
+    trel_saySaid(thing, options->do_write);
     return;
   }
   if (!force) {
@@ -680,10 +692,12 @@ std::string trel_thingFolder(const char* path, const char* cache_folder) { retur
 
 bool trel_tagSane(const _trel_tag& tag) { return tagSane(tag); }
 
-void trel_takeIdentity(std::string* bytes, _zam_identity* id) {
-  if (bytes->size() != sizeof(_trel_tag) + sizeof *id) return;
+bool trel_splitTag(std::string* bytes, _zam_identity* id, _trel_said* said) {
+  constexpr size_t head = sizeof(_trel_tag) + sizeof *id;
+  if (bytes->size() < head || !trel_saidFromBytes(bytes->data() + head, bytes->size() - head, said)) return false;
   memcpy(id, bytes->data() + sizeof(_trel_tag), sizeof *id);
   bytes->resize(sizeof(_trel_tag));
+  return true;
 }
 
 bool trel_namesOneFile(const char* a, const char* b) { return namesOneFile(a, b); }
@@ -698,13 +712,28 @@ void trel_keepTheirs(const std::string& file, TrelCheck check, const char* name)
 
 _pdb_image* trel_reloadThingSource(const _trel_thing* thing) {
   if (!thing || !thing->source) return nullptr;
+  // Only the very bytes a stamped object was made from serve: read once and
+  // stamped, as a build reads them.
+  _trel_stamp now;
+  int stamped = 0;
   _pdb_image* image = nullptr;
+  {
+    // What the reader says of the source was said when the object was made
+    // (or served from its cache files, which kept it): a read that gives
+    // the image again says nothing more; one that fails says why.
+    _trel_keeping keeping;
+    const int errors = zam_err_count();
+    image = thing->stamped ? readPdbStamped(thing->source, thing->name, &now, &stamped)
+                           : zam_readPdb(thing->source, thing->name);  // reports a file it cannot open
+    const int err = errno;
+    keeping.end();
+    if (image && zam_err_count() == errors)
+      keeping.drop();
+    else
+      keeping.say();
+    errno = err;
+  }
   if (thing->stamped) {
-    // Only the very bytes the object was made from serve: read once and
-    // stamped, as a build reads them.
-    _trel_stamp now;
-    int stamped = 0;
-    image = readPdbStamped(thing->source, thing->name, &now, &stamped);
     if (!stamped) {
       zam_err("Failed to read source file %s [%s]\n", thing->source, strerror(errno));
     } else if (now.crc != thing->stamp.crc || now.size != thing->stamp.size) {
@@ -716,8 +745,6 @@ _pdb_image* trel_reloadThingSource(const _trel_thing* thing) {
       zam_freePdb(image);
       return nullptr;
     }
-  } else {
-    image = zam_readPdb(thing->source, thing->name);  // reports a file it cannot open
   }
   if (image && image->nres < 1) {
     zam_wrn("No residues found in PDB file: %s\n", thing->source);
@@ -821,7 +848,8 @@ void trel_loadThingTrel(_trel_thing* thing, int pot_class, const _trel_thing_opt
   if (!image || image->nres < 1) {
     tag->valid = 0;
   } else {
-    trel_loadTrace(image, pt_zero(), 1, options->do_write, &thing->trace);
+    trel_loadTrace(image, pt_zero(), 1, 0, &thing->trace);
+    trel_sayBreaks(thing, image, options->do_write);
     for (int& flag : tag->pot_flags) flag = 0;
     tag->valid = 1;
     tag->order = 0;

@@ -150,10 +150,12 @@ void trel_loadThingTdb(_trel_thing* thing, int pot_class, const int* mask, int o
 // or short file leaves the tag zero-filled (valid 0) and gives 0. No message.
 int trel_read_tag(const char* base, _trel_tag* tag);
 // Writes the tag file of base, a cache file made from source when that is
-// given, recording after the tag the source's identity id when it is known.
-// 1 on success; 0 after "Failed to write TAG file: %s.\n", with tag->valid
-// set to 0.
-int trel_write_tag(const char* base, _trel_tag* tag, const _trel_stamp* source, const _zam_identity* id = nullptr);
+// given, recording after the tag the source's identity id (all zero when
+// it is not known) and what reading and building the object said (said,
+// none when null: trel_said.h). 1 on success; 0 after "Failed to write TAG
+// file: %s.\n", with tag->valid set to 0.
+int trel_write_tag(const char* base, _trel_tag* tag, const _trel_stamp* source, const _zam_identity* id = nullptr,
+                   const _trel_said* said = nullptr);
 // Writes n trace records to base's trace file ("trc"), a cache file made
 // from source when that is given. 1 on success; 0 after "Failed to write TRC
 // file: %s.\n".

@@ -26,7 +26,9 @@ namespace {
 // centred and rounded, and the traces beside them were built from those).
 // v4: a bzip2 source of several streams is read whole (v3 files of one
 // hold what its first stream gave).
-constexpr const char kLead[] = "REMARK 999 trel cache v4 ";
+// v5: tag files hold what reading and building the object said, after the
+// tag and the source's identity (which v4 ones held only when known).
+constexpr const char kLead[] = "REMARK 999 trel cache v5 ";
 // The head every version of the line starts with: a file that carries it
 // near its end was written by trel.
 constexpr const char kHead[] = "REMARK 999 trel cache v";

@@ -1,13 +1,13 @@
 // Checks of the per-structure cache files. Every cache file ends in one
 // line that says what it holds and what it was made from:
-//   "REMARK 999 trel cache v4 tau_B src 1a2b3c4d 000000004178 opt 0001 sum 89abcdef\n"
+//   "REMARK 999 trel cache v5 tau_B src 1a2b3c4d 000000004178 opt 0001 sum 89abcdef\n"
 // its kind, the CRC-32 and size of its source file's bytes, the reading
 // options that shaped what was read from it (trel_readingKey), and the
 // CRC-32 of every byte of the file before the sum. The readers of the
 // formats stop before that line (the PDB reader takes it for a remark), so
 // the formats themselves are unchanged. A file cut, changed, of another
 // kind, made from another source or with other reading options, or written
-// by an older version (a "v1", "v2" or "v3" line) is not served.
+// by an older version (a "v1" to "v4" line) is not served.
 //
 // Only a file that carries the line's head near its end is trel's own: the
 // cache replaces or removes no other file at its names (a user's structure

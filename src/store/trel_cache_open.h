@@ -34,11 +34,12 @@ std::string trel_thingFolder(const char* path, const char* cache_folder);
 // Whether everything a tag read from a tag file says about itself holds: a
 // usable object with residues, an order and class within their tables.
 bool trel_tagSane(const _trel_tag& tag);
-// The checked bytes of a tag file hold the tag, and after it the identity of
-// its source (trel_write_tag) when that was known: such an identity is
-// moved to id, leaving the tag alone in bytes. Other bytes are left as
-// they are (id untouched).
-void trel_takeIdentity(std::string* bytes, _zam_identity* id);
+// The checked bytes of a tag file hold the tag, then the identity of its
+// source (all zero when it was not known) and what reading and building its
+// object said (trel_write_tag): the identity goes to id and the record to
+// said, leaving the tag alone in bytes. False, all untouched, when the bytes
+// are not laid out so.
+bool trel_splitTag(std::string* bytes, _zam_identity* id, _trel_said* said);
 
 // base + "." + ext: the name of one of an object's files.
 std::string trel_cacheFileName(const char* base, const char* ext);

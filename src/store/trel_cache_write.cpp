@@ -21,6 +21,7 @@
 #include "store/trel_cache_open.h"
 #include "store/trel_folders.h"
 #include "store/trel_pot.h"
+#include "store/trel_said.h"
 #include "structure/zam_kpdb.h"
 #include "structure/zam_pdb.h"
 
@@ -227,13 +228,22 @@ bool trel_writeImageFile(const std::string& target, const _pdb_image* image, boo
 }
 
 
-int trel_write_tag(const char* base, _trel_tag* tag, const _trel_stamp* source, const _zam_identity* id) {
+int trel_write_tag(const char* base, _trel_tag* tag, const _trel_stamp* source, const _zam_identity* id,
+                   const _trel_said* said) {
   const std::string file = trel_cacheFileName(base, "trq");
   if (zam_debug >= 2) zam_log("Writing TAG file: %s\n", file.c_str());
   const _trel_seal seal{"trq", source};
-  const int64_t id_bytes = source && id && id->ino != 0 ? static_cast<int64_t>(sizeof *id) : 0;
-  if (writeBlocks(file, {{tag, static_cast<int64_t>(sizeof(_trel_tag))}, {id, id_bytes}}, source ? &seal : nullptr) ==
-      Write::ok)
+  // A cache file: the tag, its source's identity (all zero when not known)
+  // and what reading and building the object said.
+  const _zam_identity none{};
+  const _zam_identity* known = id && id->ino != 0 ? id : &none;
+  const std::string record = source ? trel_saidBytes(said) : std::string();
+  const int64_t id_bytes = source ? static_cast<int64_t>(sizeof *known) : 0;
+  if (writeBlocks(file,
+                  {{tag, static_cast<int64_t>(sizeof(_trel_tag))},
+                   {known, id_bytes},
+                   {record.data(), static_cast<int64_t>(record.size())}},
+                  source ? &seal : nullptr) == Write::ok)
     return 1;
   zam_err("Failed to write TAG file: %s.\n", file.c_str());
   tag->valid = 0;
@@ -321,5 +331,7 @@ int trel_writeThingCache(_trel_thing* thing) {
   _trel_tag written = *thing->tag;
   // The object goes on with what it was built from: its files are for
   // later runs, and may be replaced meanwhile by another run's.
-  return trel_write_tag(base, &written, &thing->stamp, &thing->source_id) ? 1 : 0;
+  if (!trel_write_tag(base, &written, &thing->stamp, &thing->source_id, thing->said)) return 0;
+  trel_forgetSaid(thing);  // its tag file holds it now
+  return 1;
 }

@@ -16,6 +16,7 @@
 #include "store/trel_coeff.h"
 #include "store/trel_export.h"
 #include "store/trel_pot.h"
+#include "store/trel_said.h"
 #include "structure/zam_pdb.h"
 
 namespace {
@@ -161,7 +162,8 @@ void fill(_trel_thing* thing, int pot_class, const int* mask_in, int order,
     }
   // The trace is built in the frame of the stored image and coefficients.
   trel_wipeTrace(&thing->trace);
-  trel_loadTrace(image, pt_zero(), 1, options->do_write, &thing->trace);
+  trel_loadTrace(image, pt_zero(), 1, 0, &thing->trace);
+  trel_sayBreaks(thing, image, options->do_write);
   tag->n_residues = thing->trace.n;
   tag->frame = tf_inverse(image->tf);
 }

@@ -49,6 +49,16 @@ _pdb_image* sequenceImage(const _trel_thing* thing) {
 
 }  // namespace
 
+_trel_said* trel_thingSaid(_trel_thing* thing) {
+  if (!thing->said) thing->said = new _trel_said;
+  return thing->said;
+}
+
+void trel_forgetSaid(_trel_thing* thing) {
+  delete thing->said;
+  thing->said = nullptr;
+}
+
 int64_t trel_anlmSize(int order) {
   if (order < 1) return 0;
   const int64_t n = order;
@@ -308,6 +318,7 @@ int trel_closeThing(_trel_db* db, _trel_thing* thing) {
   }
   if (!thing->tag_borrowed) kfree(thing->tag);
   thing->tag = nullptr;
+  trel_forgetSaid(thing);
   if (!thing->trace_borrowed) trel_wipeTrace(&thing->trace);
   if (!thing->embedded) kfree(thing);
   return ok;

@@ -59,6 +59,14 @@ static_assert(offsetof(_trel_tag, radius) == 80 && offsetof(_trel_tag, mass) == 
                   offsetof(_trel_tag, frame) == 208,
               "tag descriptor and frame fields");
 
+// What reading an object's source and building its trace said of it, as
+// zam_log_keep keeps lines (trel_said.h): kept with its cache files, so that
+// a run they serve says what a run that reads the source says.
+struct _trel_said {
+  std::string read;   // the PDB reader's warnings and notes on the source
+  std::string built;  // the chain breaks its trace build found: said, and counted, when the run warns
+};
+
 // One structure object; zero-filled at creation.
 struct _trel_thing {
   int valid;           // 1 = usable (usability of the structure itself is tag->valid)
@@ -97,6 +105,8 @@ struct _trel_thing {
                             // file records it), all zero when unknown or not settled
   int older;           // 1 = its tag file was written by an older version, and it is built anew:
                        // said once for all the objects of a run (trel_sayOlder)
+  _trel_said* said;    // what reading and building it said, until its tag file holds it (an
+                       // object that keeps its cache files) or, served from them, it is said
 };
 
 // The classification code of an object without a tag: 0.0.0.0.
@@ -110,6 +120,12 @@ inline const char* trel_thingName(const _trel_thing* t) { return t && t->name ? 
 inline const int* trel_thingCode(const _trel_thing* t) { return t && t->tag ? t->tag->code : TREL_NO_CODE; }
 inline int trel_thingResidues(const _trel_thing* t) { return t && t->tag ? t->tag->n_residues : 0; }
 inline bool trel_thingTraced(const _trel_thing* t) { return t && t->tag && t->tag->valid == 1 && t->trace.seg; }
+
+// The object's record of what was said of it, made empty when it has none.
+// Freed with the object (trel_closeThing) or by trel_forgetSaid.
+_trel_said* trel_thingSaid(_trel_thing* thing);
+// Frees the object's record of what was said of it (none after).
+void trel_forgetSaid(_trel_thing* thing);
 
 // Coefficient count of order N: N(N+1)(2N+1)/6; 0 for N < 1.
 int64_t trel_anlmSize(int order);
