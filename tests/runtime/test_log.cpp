@@ -1,11 +1,13 @@
 // Messages and the log file: prefixes, the 256-character cut, empty texts,
 // warnings once per key, destinations with and without a callback and
 // standard-error copies, the log's banners, bulk-mode signals and lock 4;
-// messages held by threads and replayed in list order.
+// messages held by threads and replayed in list order, or kept as bytes and
+// said again by another process.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <random>
 #include <vector>
 #include <string>
 #include <thread>
@@ -479,6 +481,54 @@ TEST(HeldMessages, NestingCutsAndDestinations) {
   zam_log_replay(&errors);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "*Error* bad 7\n");
   EXPECT_EQ(captured, "*Error* bad 7\n");
+}
+
+// A hold kept as bytes and said by another process: every line comes back
+// with its kind, a log line too though logging was off when it was given
+// (keep_log), to the destinations its kind has there; an error counts where
+// it is said. Bytes that are no such lines (cut, of an unknown kind, or
+// spoilt at random) say nothing and do no harm.
+TEST(HeldMessages, KeptLinesAreSaidAgainAsGiven) {
+  Fresh fresh(true);
+  zam_wrn_once_reset();
+  _zam_log_held kept;
+  kept.keep_log = 1;
+  zam_log_hold(&kept);
+  zam_msg("plain\n");
+  zam_log("log only\n");
+  zam_adv_once("once\n");
+  zam_err("bad\n");
+  zam_log_hold(nullptr);
+  const std::string bytes = zam_log_keep(&kept);
+  zam_log_drop(&kept);
+  EXPECT_EQ(zam_log_keep(&kept), "");
+  const int errors = zam_err_count();
+
+  _zam_log_held again;
+  zam_log_hold(&again);
+  EXPECT_TRUE(zam_log_say(bytes));
+  zam_log_hold(nullptr);
+  ASSERT_EQ(again.lines.size(), 4u);
+  EXPECT_EQ(again.lines[1].text, "log only\n");
+  EXPECT_EQ(zam_err_count(), errors + 1);
+  zam_log_replay(&again);
+  EXPECT_EQ(captured, "plain\n*Advisory* once\n*Error* bad\n");
+  EXPECT_TRUE(zam_log_say(bytes));  // the advisory is shown once
+  EXPECT_EQ(captured, "plain\n*Advisory* once\n*Error* bad\nplain\n*Error* bad\n");
+
+  captured.clear();
+  std::string bad = bytes;
+  bad[0] = 9;
+  EXPECT_FALSE(zam_log_say(bad));
+  EXPECT_FALSE(zam_log_say(bytes.substr(0, bytes.size() - 1)));
+  EXPECT_EQ(captured, "");
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; round++) {
+    std::string spoilt = bytes;
+    for (int k = 0; k < 3; k++) spoilt[random() % spoilt.size()] = static_cast<char>(random());
+    zam_log_say(spoilt.substr(0, random() % (spoilt.size() + 1)));
+  }
+  zam_wrn_once_reset();
 }
 
 // No held line is lost or written twice: a release (a run that stops, on
