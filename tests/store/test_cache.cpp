@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -35,6 +36,7 @@
 #include "store/trel_cache_check.h"
 #include "store/trel_folders.h"
 #include "store/trel_pot.h"
+#include "store/trel_said.h"
 #include "store/trel_sequence.h"
 #include "store/trel_thing.h"
 #include "structure/zam_pdb.h"
@@ -172,9 +174,36 @@ TEST(TagFile, RoundTripWithFieldOffsets) {
   tag.frame = tf_identity();
   tag.frame.m[11] = 9.5;
   const _trel_stamp source{0x1a2b3c4d, 4178, 0};
-  ASSERT_EQ(trel_write_tag(base.c_str(), &tag, &source), 1);
+  // After the tag, the source's identity (unknown: all zero) and what
+  // reading and building the object said, each part after its length.
+  _trel_said said;
+  said.read = "the reader's lines";
+  said.built = std::string("\0breaks", 7);
+  ASSERT_EQ(trel_write_tag(base.c_str(), &tag, &source, nullptr, &said), 1);
   const std::string bytes = read_file(base + ".trq");
-  ASSERT_EQ(bytes.size(), 304u + TREL_CHECK_LINE);
+  ASSERT_EQ(bytes.size(), 304u + 40 + 4 + 18 + 4 + 7 + TREL_CHECK_LINE);
+  EXPECT_EQ(bytes.substr(304, 40), std::string(40, '\0'));
+  EXPECT_EQ(readAt<uint32_t>(bytes, 344), 18u);
+  EXPECT_EQ(bytes.substr(348, 18), said.read);
+  EXPECT_EQ(readAt<uint32_t>(bytes, 366), 7u);
+  EXPECT_EQ(bytes.substr(370, 7), said.built);
+  // The record reads back whole; cut, or spoilt at random, it is refused or
+  // read within its bytes.
+  const std::string record = bytes.substr(344, 33);
+  _trel_said back_said;
+  ASSERT_TRUE(trel_saidFromBytes(record.data(), record.size(), &back_said));
+  EXPECT_EQ(back_said.read, said.read);
+  EXPECT_EQ(back_said.built, said.built);
+  EXPECT_FALSE(trel_saidFromBytes(record.data(), record.size() - 1, &back_said));
+  std::mt19937 random(3);
+  for (int round = 0; round < 1000; round++) {
+    std::string spoilt = record;
+    spoilt[random() % spoilt.size()] = static_cast<char>(random());
+    _trel_said out;
+    if (trel_saidFromBytes(spoilt.data(), spoilt.size(), &out)) {
+      EXPECT_EQ(out.read.size() + out.built.size() + 8, spoilt.size());
+    }
+  }
   EXPECT_EQ(readAt<int32_t>(bytes, 0), 1);
   EXPECT_EQ(readAt<int32_t>(bytes, 4), 0);
   EXPECT_EQ(readAt<int64_t>(bytes, 8), 0x1122334455667788LL);
@@ -195,7 +224,7 @@ TEST(TagFile, RoundTripWithFieldOffsets) {
   // The check knows the file, its kind and its source.
   std::string payload;
   EXPECT_EQ(trel_checkCacheFile((base + ".trq").c_str(), "trq", source, &payload), TREL_CHECK_OK);
-  EXPECT_EQ(payload, bytes.substr(0, 304));
+  EXPECT_EQ(payload, bytes.substr(0, 304 + 40 + 4 + 18 + 4 + 7));
   EXPECT_EQ(trel_checkCacheFile((base + ".trq").c_str(), "trc", source, nullptr), TREL_CHECK_DAMAGED);
   EXPECT_EQ(trel_checkCacheFile((base + ".trq").c_str(), "trq", _trel_stamp{0x1a2b3c4d, 4179, 0}, nullptr),
             TREL_CHECK_FOREIGN);
