@@ -43,23 +43,26 @@ _trel_keeping::_trel_keeping() {
   before = zam_log_hold(&held);
 }
 
-_trel_keeping::~_trel_keeping() { end(); }
+_trel_keeping::~_trel_keeping() { stop(); }
+
+void _trel_keeping::stop() {
+  if (!holding) return;
+  zam_log_hold(before);
+  holding = false;
+}
 
 std::string _trel_keeping::end() {
-  if (holding) {
-    zam_log_hold(before);
-    holding = false;
-  }
+  stop();
   return zam_log_keep(&held);
 }
 
 void _trel_keeping::say() {
-  end();
+  stop();
   zam_log_replay(&held);
 }
 
 void _trel_keeping::drop() {
-  end();
+  stop();
   zam_log_drop(&held);
 }
 

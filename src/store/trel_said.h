@@ -17,9 +17,9 @@ struct _pdb_image;
 
 // While one lives, what the calling thread says is held, log lines too (a
 // run without a log keeps them for one with). end() stops holding and gives
-// the lines as kept (zam_log_keep); say() then writes them as they were
-// given, drop() forgets them. Lines neither said nor dropped are written
-// when it goes.
+// the lines as kept (zam_log_keep); say() writes them as they were given,
+// drop() forgets them (both stop holding too). Lines neither said nor
+// dropped are written when it goes.
 struct _trel_keeping {
   _trel_keeping();
   ~_trel_keeping();
@@ -30,6 +30,7 @@ struct _trel_keeping {
   void drop();
 
  private:
+  void stop();  // the calling thread holds what it held before
   _zam_log_held held;
   _zam_log_held* before = nullptr;
   bool holding = true;
