@@ -399,12 +399,15 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFil
   return w;
 }
 
-bool zam_placedByThisRun(const std::string& path) {
+int zam_removePlacedByThisRun(const std::string& path) {
   _zam_identity id;
-  if (!zam_identityAt(path.c_str(), &id)) return false;
-  std::lock_guard<std::mutex> hold(placed_lock);
-  const auto it = placed.find({id.dev, id.ino});
-  return it != placed.end() && zam_sameIdentity(it->second, id);
+  if (!zam_identityAt(path.c_str(), &id)) return 0;
+  {
+    std::lock_guard<std::mutex> hold(placed_lock);
+    const auto it = placed.find({id.dev, id.ino});
+    if (it == placed.end() || !zam_sameIdentity(it->second, id)) return 0;
+  }
+  return zam_removeRecorded(path, id) == ZAM_RECORDED_REMOVED ? 1 : 0;
 }
 
 int zam_closeWhole(_zam_whole* w, bool keep) { return close_whole(w, keep, name_whole); }

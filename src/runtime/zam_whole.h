@@ -86,10 +86,12 @@ int zam_closeWhole(_zam_whole* whole, bool keep);
 // the new file and 0 is returned with errno EEXIST. No message.
 int zam_closeWholeNew(_zam_whole* whole, bool keep);
 
-// Whether the regular file at path (a link not followed) is one this
-// process put in place with a whole-file writer and that has not changed
-// since: the proof a writer needs before it takes back a file of its own.
-bool zam_placedByThisRun(const std::string& path);
+// Takes back a file of this process's own: removes the regular file at
+// path (a link not followed) only when it is one this process put in place
+// with a whole-file writer, unchanged since and with no second name, looked
+// at just before its removal (zam_removeRecorded). 1 when it was removed;
+// 0 otherwise, the file left as it is. No message.
+int zam_removePlacedByThisRun(const std::string& path);
 
 // The input files of the run, known by identity (device and inode), so
 // that a result named like one, reached through a link or through another

@@ -203,8 +203,7 @@ int trel_writeDatabase(_trel_db* db, _trel_thing* thing) {
     // What of the member was written goes with its record, as -delete
     // would take it: no file is left that no record names.
     zam_err("Failed to write the files of %s: not added to the database.\n", thing->name);
-    for (size_t k = 0; k < files.size(); k++)
-      if (zam_placedByThisRun(files[k])) unlink(files[k].c_str());
+    for (const std::string& file : files) zam_removePlacedByThisRun(file);
   }
   cutBack(db->fd_tags, db->tags_bytes, db->tags_path);
   cutBack(db->fd_names, names_end, db->names_path);
