@@ -23,31 +23,33 @@
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_identity.h"
+#include "runtime/zam_inputs.h"
+#include "runtime/zam_lock.h"
 #include "runtime/zam_log.h"
-#include "runtime/zam_owner.h"
 #include "runtime/zam_whole.h"
 #include "store/trel_thing.h"
 
 namespace {
 
 // The first line of every record, then the query's name and suffix; the
-// last line holds the CRC-32 of all the lines before it. Between them, a
-// line "#run <mark> <start> <end>" for each run of the query that wrote the
-// files or writes them now (its owner mark, its start and, once it has
-// renewed the record, its end, in nanoseconds; 0 while it writes), then a
-// line "#query" or "#hit <mark> <target>" opens the files of the query's own
-// or of a hit, with the mark of the run that last wrote them, one a line:
-// its identity, a space and its name. A record of version 2 kept no runs
-// and no marks; one of version 1 no change time and no hit either.
+// last line holds the CRC-32 of all the lines before it. Between them a
+// line "#query" or "#hit <end> <target>" opens the files of the query's own
+// or of a hit, with the time the run that last wrote the hit's files ended
+// (renewed the record, in nanoseconds of the fine wall clock), one a line:
+// its identity, a space and its name. Records of version 3 named the runs
+// by their owner marks, with their times on "#run" lines; those of version
+// 2 kept no writer, and those of version 1 no change time and no hit
+// either.
 const char* const kFamily = "#trel hit files ";
-const char* const kHead = "#trel hit files 3: ";
+const char* const kHead = "#trel hit files 4: ";
+const char* const kHead3 = "#trel hit files 3: ";
 const char* const kHead2 = "#trel hit files 2: ";
 const char* const kOlder = "#trel hit files 1: ";
 const char* const kCrc = "#crc ";
 const char* const kRunLine = "#run ";
 const char* const kQueryGroup = "#query";
 const char* const kHitGroup = "#hit ";
-const char* const kNoMark = "-";  // the run that wrote a hit is not known (a record of version 2)
+const char* const kNoMark = "-";  // the run that wrote a hit is not known
 // A record larger than this is no record of ours (a query of 100,000 shown
 // hits writes about 100 MB of them).
 constexpr int64_t kMaxRecord = int64_t{1} << 30;
@@ -60,18 +62,10 @@ struct HitFile {
   _zam_identity id{};
 };
 
-// A run of the query: when it started, and when it renewed the record
-// (0 while it writes its files).
-struct RunSpan {
-  int64_t start = 0;
-  int64_t end = 0;
-};
-
 // What a sound record holds.
 struct Files {
   std::vector<HitFile> files;
-  std::map<std::string, std::string> by;  // hit: the mark of the run that last wrote its files
-  std::map<std::string, RunSpan> runs;    // by mark
+  std::map<std::string, int64_t> by;  // hit: when the run that last wrote its files ended
 };
 
 // What an earlier run left for a query.
@@ -107,23 +101,28 @@ std::string recordPath(const char* folder, const _trel_thing* query, const char*
   return text(folder) + zam_fileName({trel_thingName(query)}, text(suffix) + ".kwritten");
 }
 
-// A mark a record may hold: an owner mark, one word.
+// A mark a record of version 3 may hold: an owner mark, one word.
 bool plainMark(const std::string& mark) {
   return !mark.empty() && mark.find_first_of(" \n", 0) == std::string::npos && mark.find('\0') == std::string::npos;
+}
+
+// The byte of the query's folder that the runs writing the query's files
+// mark while they write: one per query, so that queries sharing a folder
+// (-nosubdirs) do not hold each other's removals.
+int64_t writingByte(const std::string& id) {
+  return static_cast<int64_t>(zam_crc32(0, id.data(), static_cast<int64_t>(id.size())) & 0x7fffffffu);
 }
 
 std::string format(const std::string& id, const Files& record) {
   std::map<std::string, std::vector<const HitFile*>> groups;  // by hit, the query's own first
   for (const HitFile& f : record.files) groups[f.hit].push_back(&f);
   std::string s = kHead + id + "\n";
-  for (const auto& [mark, span] : record.runs)
-    s += kRunLine + mark + " " + std::to_string(span.start) + " " + std::to_string(span.end) + "\n";
   for (const auto& [hit, group] : groups) {
     if (hit.empty()) {
       s += std::string(kQueryGroup) + "\n";
     } else {
       const auto by = record.by.find(hit);
-      s += kHitGroup + (by == record.by.end() ? std::string(kNoMark) : by->second) + " " + hit + "\n";
+      s += kHitGroup + (by == record.by.end() ? std::string(kNoMark) : std::to_string(by->second)) + " " + hit + "\n";
     }
     for (const HitFile* f : group) s += zam_identityText(f->id) + " " + f->name + "\n";
   }
@@ -132,60 +131,77 @@ std::string format(const std::string& id, const Files& record) {
   return s + crc;
 }
 
-// A signed decimal number at p, alone up to end or a space; p moves past it.
-bool number(const char*& p, int64_t* out) {
-  char* past = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(p, &past, 10);
-  if (past == p || errno != 0 || (*past != ' ' && *past != '\0') || *p < '0' || *p > '9') return false;
-  *out = v;
-  p = past;
+bool startsWith(const std::string& line, const char* head) {
+  return line.compare(0, std::strlen(head), head) == 0;
+}
+
+// The number that is the whole of text (at most max); false otherwise.
+bool wholeNumber(const std::string& text, uint64_t max, uint64_t* out) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  return zam_parseNumber(p, end, max, out) && p == end;
+}
+
+// "<mark> <start> <end>" of a run line of version 3: the run's mark and
+// end (0 while it wrote).
+bool runLine(const std::string& rest, std::string* mark, int64_t* ended) {
+  const size_t gap = rest.find(' ');
+  if (gap == std::string::npos || !plainMark(rest.substr(0, gap))) return false;
+  *mark = rest.substr(0, gap);
+  const char* p = rest.data() + gap + 1;
+  const char* end = rest.data() + rest.size();
+  uint64_t start, stop;
+  if (!zam_parseNumber(p, end, INT64_MAX, &start) || p == end || *p++ != ' ' ||
+      !zam_parseNumber(p, end, INT64_MAX, &stop) || p != end)
+    return false;
+  *ended = static_cast<int64_t>(stop);
   return true;
 }
 
-// "<mark> <start> <end>" of a run line.
-bool parseRun(const std::string& rest, std::string* mark, RunSpan* span) {
-  const size_t gap = rest.find(' ');
-  if (gap == std::string::npos) return false;
-  *mark = rest.substr(0, gap);
-  const char* p = rest.c_str() + gap + 1;
-  return plainMark(*mark) && number(p, &span->start) && *p++ == ' ' && number(p, &span->end) && *p == '\0';
-}
-
 // The entries of a record of id; false when text is not one, or fails its
-// CRC, or any of its lines is not as written. A record of version 2 is read
-// too: its hits' runs are not known.
+// CRC, or any of its lines is not as written. Records of versions 2 and 3
+// are read too.
 bool parse(const std::string& text, const std::string& id, Files* record) {
-  const bool now = text.compare(0, std::strlen(kHead) + id.size() + 1, kHead + id + "\n") == 0;
-  const std::string head = (now ? kHead : kHead2) + id + "\n";
-  if (text.compare(0, head.size(), head) != 0 || text.back() != '\n') return false;
+  int version = 0;
+  for (const auto& [head, v] : {std::pair{kHead, 4}, std::pair{kHead3, 3}, std::pair{kHead2, 2}})
+    if (text.compare(0, std::strlen(head) + id.size() + 1, head + id + "\n") == 0) version = v;
+  if (version == 0 || text.back() != '\n') return false;
+  const size_t first = text.find('\n') + 1;
   const size_t last = text.rfind('\n', text.size() - 2) + 1;
-  if (last < head.size() || text.compare(last, std::strlen(kCrc), kCrc) != 0) return false;
+  if (last < first || text.compare(last, std::strlen(kCrc), kCrc) != 0) return false;
   char crc[16];
   std::snprintf(crc, sizeof crc, "%08" PRIx32 "\n", zam_crc32(0, text.data(), static_cast<int64_t>(last)));
   if (text.compare(last + std::strlen(kCrc), std::string::npos, crc) != 0) return false;
   bool in_group = false;
   std::string hit;
-  for (size_t at = head.size(); at < last;) {
+  std::map<std::string, int64_t> ends;  // version 3: the runs' ends by mark
+  for (size_t at = first; at < last;) {
     const size_t end = text.find('\n', at);
     const std::string line = text.substr(at, end - at);
     at = end + 1;
-    if (now && !in_group && line.compare(0, std::strlen(kRunLine), kRunLine) == 0) {
+    if (version == 3 && !in_group && startsWith(line, kRunLine)) {
       std::string mark;
-      RunSpan span;
-      if (!parseRun(line.substr(std::strlen(kRunLine)), &mark, &span)) return false;
-      record->runs[mark] = span;
+      int64_t ended = 0;
+      if (!runLine(line.substr(std::strlen(kRunLine)), &mark, &ended)) return false;
+      ends[mark] = ended;
       continue;
     }
-    if (line == kQueryGroup || line.compare(0, std::strlen(kHitGroup), kHitGroup) == 0) {
+    if (line == kQueryGroup || startsWith(line, kHitGroup)) {
       hit = line == kQueryGroup ? std::string() : line.substr(std::strlen(kHitGroup));
-      if (!hit.empty() && now) {
+      if (!hit.empty() && version >= 3) {
         const size_t gap = hit.find(' ');
         if (gap == std::string::npos) return false;
-        const std::string mark = hit.substr(0, gap);
+        const std::string by = hit.substr(0, gap);
         hit = hit.substr(gap + 1);
-        if (!plainMark(mark)) return false;
-        if (mark != kNoMark) record->by[hit] = mark;
+        uint64_t n;
+        if (version == 4 && by != kNoMark) {
+          if (!wholeNumber(by, INT64_MAX, &n)) return false;
+          record->by[hit] = static_cast<int64_t>(n);
+        } else if (version == 3 && by != kNoMark) {
+          if (!plainMark(by)) return false;
+          const auto run = ends.find(by);
+          if (run != ends.end() && run->second != 0) record->by[hit] = run->second;
+        }
       }
       if (line != kQueryGroup && !plainHit(hit)) return false;
       in_group = true;
@@ -193,8 +209,10 @@ bool parse(const std::string& text, const std::string& id, Files* record) {
     }
     HitFile f;
     const char* name = nullptr;
-    if (!in_group || !zam_parseIdentity(line.c_str(), &f.id, &name) || *name != ' ') return false;
-    f.name = line.substr(static_cast<size_t>(name + 1 - line.c_str()));
+    if (!in_group || !zam_parseIdentity(line.data(), line.data() + line.size(), &f.id, &name) ||
+        name == line.data() + line.size() || *name != ' ')
+      return false;
+    f.name = line.substr(static_cast<size_t>(name + 1 - line.data()));
     if (!plainName(f.name)) return false;
     f.hit = hit;
     record->files.push_back(std::move(f));
@@ -208,9 +226,8 @@ Record readRecord(const std::string& path, const std::string& id, Files* record)
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return Record::kNone;
   std::string all;
-  if (!zam_readWholeFile(path.c_str(), &all, kMaxRecord) || all.compare(0, std::strlen(kFamily), kFamily) != 0)
-    return Record::kForeign;
-  if (all.compare(0, std::strlen(kOlder), kOlder) == 0) return Record::kOlder;
+  if (!zam_readWholeFile(path.c_str(), &all, kMaxRecord) || !startsWith(all, kFamily)) return Record::kForeign;
+  if (startsWith(all, kOlder)) return Record::kOlder;
   if (parse(all, id, record)) return Record::kSound;
   *record = Files{};
   return Record::kDamaged;
@@ -255,13 +272,14 @@ void sayUnlocked(const std::string& dir) {
           shown(dir).c_str(), std::strerror(errno));
 }
 
-// Waits for the lock of the pass's folder (LOCK_SH or LOCK_EX).
-void lock(_trel_hit_pass* pass, const std::string& dir, int how) {
+// Waits for the exclusive lock of the pass's folder, which a run holds
+// while it enters itself or renews the query's record (never while it
+// writes its files), saying so after a second.
+void lockRecord(_trel_hit_pass* pass, const std::string& dir, const _trel_thing* query) {
   if (pass->fd < 0) return;
-  int rc;
-  while ((rc = flock(pass->fd, how)) != 0 && errno == EINTR) {
-  }
-  if (rc == 0) return;
+  if (zam_flockSaying(pass->fd, LOCK_EX,
+                      "another run of " + text(trel_thingName(query)) + " to renew its record in " + shown(dir)))
+    return;
   sayUnlocked(dir);
   close(pass->fd);
   pass->fd = -1;
@@ -288,7 +306,12 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
   pass->had_names = lstat(names.c_str(), &st) == 0;
   if (pass->fd < 0) pass->fd = open(shown(dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (pass->fd < 0) sayUnlocked(dir);
-  lock(pass, dir, LOCK_EX);
+  lockRecord(pass, dir, query);
+  // The run marks itself as writing before it writes a file, while no
+  // other run renews the record: a renew after this removes no file of a
+  // hit, since this run may be writing it again. The mark is a lock the
+  // kernel drops when the run ends, however it ends.
+  pass->marked = pass->fd >= 0 && zam_markByte(pass->fd, writingByte(id)) == 1;
   Files record;
   switch (readRecord(path, id, &record)) {
     case Record::kOlder:
@@ -307,21 +330,15 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
     case Record::kSound:
       break;
   }
-  // The run is entered as writing before it writes a file: another run of
-  // the query that renews the record meanwhile removes no file of a hit,
-  // since this one may be writing it again.
-  record.runs[zam_ownerMark()] = RunSpan{zam_runStart(), 0};
-  trel_writeText(path, format(id, record));
-  lock(pass, dir, LOCK_SH);
+  if (pass->fd >= 0) flock(pass->fd, LOCK_UN);
 }
 
 int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix,
                         const _trel_written& written, const std::set<std::string>& shown_hits, bool clean) {
   const std::string dir = text(folder), path = recordPath(folder, query, suffix);
   const std::string id = text(trel_thingName(query)) + text(suffix);
-  const std::string me = zam_ownerMark();
   const int64_t start = zam_runStart();
-  lock(pass, dir, LOCK_EX);
+  lockRecord(pass, dir, query);
   std::map<std::string, HitFile> keep = writtenInto(dir, written);
   const size_t now = keep.size();
   std::set<std::string> mine;  // the hits this run wrote
@@ -330,23 +347,23 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   Files earlier, next;
   const Record state = readRecord(path, id, &earlier);
   // Other runs of the query that still write their files may be writing
-  // those of any hit again: while one does, no hit's files are removed. One
-  // that was killed (its process gone) writes no more and leaves the record.
-  bool others_writing = false;
-  for (const auto& [mark, span] : earlier.runs) {
-    if (mark == me) continue;
-    if (span.end == 0) {
-      if (zam_ownerGone(mark) == 1) continue;
-      others_writing = true;
-    }
-    next.runs[mark] = span;
-  }
+  // those of any hit again: while one does, no hit's files are removed. A
+  // run that ended, however, holds its mark no more. Where the marks cannot
+  // be told, another run may be writing.
+  const bool others_writing =
+      pass->fd < 0 || !pass->marked || zam_byteMarkedByOthers(pass->fd, writingByte(id)) != 0;
+  // No time read from the record is believed past now (a clock that ran
+  // ahead, a record forged): it is written back as now.
+  const int64_t now_ns = zam_nowNs();
+  for (auto& [hit, ended] : earlier.by) ended = std::min(ended, now_ns);
   // Whether the files of hit were last written by a run whose time
-  // overlapped this one's: it renewed the record after this run started.
-  const auto overlapping = [&](const std::string& hit) {
-    const auto by = earlier.by.find(hit);
-    const auto run = by == earlier.by.end() ? earlier.runs.end() : earlier.runs.find(by->second);
-    return run != earlier.runs.end() && (run->second.end == 0 || run->second.end >= start);
+  // overlapped this one's: it ended after this run began. A hit whose
+  // writer the record does not know (an older record) goes by its file's
+  // change time.
+  const auto overlapping = [&](const HitFile& f, const _zam_identity& at) {
+    const auto by = earlier.by.find(f.hit);
+    if (by != earlier.by.end()) return by->second >= zam_runBegan();
+    return std::min(f.id.ctime_ns, now_ns) >= start || (at.ino != 0 && at.ctime_ns >= start);
   };
   int removed = 0, held = 0;
   Kept kept;
@@ -357,11 +374,11 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
     if (found == ZAM_RECORDED_GONE) continue;
     const bool hidden = !f.hit.empty() && !shown_hits.count(f.hit);
     _zam_identity at{};
-    const bool later = f.id.ctime_ns >= start || (zam_identityAt(file.c_str(), &at) && at.ctime_ns >= start);
-    // Another run's file, written since this one started, or of a hit that
-    // a run overlapping this one wrote or may be writing again: it is that
-    // run's to record, and this one keeps its entry.
-    if (later || (hidden && (others_writing || overlapping(f.hit)))) {
+    if (hidden && !zam_identityAt(file.c_str(), &at)) at = _zam_identity{};
+    // A file of a hit that a run overlapping this one wrote or may be
+    // writing again: it is that run's to record, and this one keeps its
+    // entry.
+    if (hidden && (others_writing || overlapping(f, at))) {
       if (found != ZAM_RECORDED_CHANGED) keep[f.name] = f;
       if (hidden && found == ZAM_RECORDED_REMOVED) held++;
       continue;
@@ -415,26 +432,22 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
       if (!pass->unsound.empty()) sayUnrecorded(dir, query, pass->unsound);
       break;
   }
-  // The runs the record keeps: those still writing, this one with its end,
-  // and those that last wrote a hit it names (a run started before they
-  // ended keeps that hit's files).
-  next.runs[me] = RunSpan{start, std::max(zam_nowNs(), start)};
+  // This run's hits were written by a run that ends now; the others keep
+  // their writers.
   for (auto& [name, f] : keep) {
     if (!f.hit.empty()) {
       const auto by = earlier.by.find(f.hit);
       if (mine.count(f.hit))
-        next.by[f.hit] = me;
+        next.by[f.hit] = std::max(now_ns, zam_runBegan());
       else if (by != earlier.by.end())
         next.by[f.hit] = by->second;
     }
     next.files.push_back(std::move(f));
   }
-  std::set<std::string> named;
-  for (const auto& entry : next.by) named.insert(entry.second);
-  for (auto it = next.runs.begin(); it != next.runs.end();)
-    it = it->second.end != 0 && !named.count(it->first) ? next.runs.erase(it) : std::next(it);
   if (state != Record::kNone || now > 0) trel_writeText(path, format(id, next));
+  // The lock and this run's mark go with the folder's descriptor.
   if (pass->fd >= 0) close(pass->fd);
   pass->fd = -1;
+  pass->marked = false;
   return removed;
 }

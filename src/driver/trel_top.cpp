@@ -33,6 +33,7 @@
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_gpu.h"
+#include "runtime/zam_inputs.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_owner.h"
 #include "runtime/zam_stop.h"
@@ -142,8 +143,10 @@ void keepStoppedLogs(const std::string& name) {
     const std::string from = slash == std::string::npos ? entry : folder + entry;
     struct stat st;
     if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    const std::string kept = zam_placeNumbered(from, name);
-    if (!kept.empty()) zam_msg("Log of a run that was stopped: %s\n", kept.c_str());
+    const std::string kept = zam_placeNumberedOwn(from, name);
+    if (kept.empty()) continue;
+    zam_recordMade(kept);  // its maker is gone: its bytes are final
+    zam_msg("Log of a run that was stopped: %s\n", kept.c_str());
   }
 }
 
@@ -166,7 +169,7 @@ void placeLog(bool ended_well) {
     if (!aside.empty()) zam_msg("The earlier file %s is kept as %s\n", S.log_file.c_str(), aside.c_str());
     return;
   }
-  const std::string kept = zam_placeNumbered(from, S.log_file);
+  const std::string kept = zam_placeNumberedOwn(from, S.log_file);
   if (kept.empty()) {
     zam_wrn("The log of this run stays %s: %s\n", from.c_str(), std::strerror(errno));
     return;
@@ -604,6 +607,9 @@ void runMode(_trel_options* options, char** only, int n_only) {
 }  // namespace
 
 void trel_stopRun(int sig) {
+  // A file another thread is putting in place is in place and recorded
+  // before the run ends, and no thread starts another.
+  zam_recordStop();
   // The run's own destinations, whatever quiet step a thread is in (the
   // sampling of descriptors, a rotational match): what the run held back
   // until then and why it stops reach the user once, in order.
@@ -617,6 +623,7 @@ void trel_stopRun(int sig) {
   removePrivateCache();
   placeLog(false);
   zam_logger_exit();
+  recordLog();
   // The workers still at work are not heard from again: their writes fail
   // from here on, as the temporary files go and no new one may be made.
   zam_logger_pin(suppress_stdout, 0);

@@ -16,6 +16,7 @@
 #include "align/trel_align.h"
 #include "output/trel_pair_names.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_inputs.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_whole.h"

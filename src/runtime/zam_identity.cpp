@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <ctime>
 
-
 namespace {
 
 int64_t clockNs(clockid_t clock) {
@@ -18,23 +17,10 @@ int64_t clockNs(clockid_t clock) {
   return zam_nanoseconds(t);
 }
 
-// Taken before main, so that every file the run writes is changed after it.
+// Taken before main, so that every file the run writes is changed after it,
+// and every run that ended before this process began ended before run_began.
 const int64_t run_start = clockNs(CLOCK_REALTIME_COARSE);
-
-// One unsigned decimal field of at most 20 digits that fits in max; p moves
-// past it.
-bool field(const char*& p, uint64_t max, uint64_t* out) {
-  if (*p < '0' || *p > '9') return false;
-  uint64_t v = 0;
-  int digits = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    const uint64_t d = static_cast<uint64_t>(*p - '0');
-    if (++digits > 20 || v > (max - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  *out = v;
-  return true;
-}
+const int64_t run_began = clockNs(CLOCK_REALTIME);
 
 }  // namespace
 
@@ -49,6 +35,8 @@ int64_t zam_nanoseconds(const timespec& t) {
 int64_t zam_nowNs() { return clockNs(CLOCK_REALTIME); }
 
 int64_t zam_runStart() { return run_start; }
+
+int64_t zam_runBegan() { return run_began; }
 
 _zam_identity zam_identityOf(const struct stat& st) {
   return _zam_identity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
@@ -79,15 +67,30 @@ std::string zam_identityText(const _zam_identity& id) {
   return text;
 }
 
-bool zam_parseIdentity(const char* text, _zam_identity* id, const char** end) {
+bool zam_parseNumber(const char*& p, const char* end, uint64_t max, uint64_t* out) {
+  const char* at = p;
+  uint64_t v = 0;
+  int digits = 0;
+  for (; at < end && *at >= '0' && *at <= '9'; ++at) {
+    const uint64_t d = static_cast<uint64_t>(*at - '0');
+    if (++digits > 20 || v > (max - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  if (digits == 0) return false;
+  *out = v;
+  p = at;
+  return true;
+}
+
+bool zam_parseIdentity(const char* text, const char* limit, _zam_identity* id, const char** end) {
   if (!text) return false;
   const char* p = text;
   uint64_t v[5];
   constexpr uint64_t kSigned = static_cast<uint64_t>(INT64_MAX);
   const uint64_t max[5] = {UINT64_MAX, UINT64_MAX, kSigned, kSigned, kSigned};
   for (int i = 0; i < 5; ++i) {
-    if (i > 0 && *p++ != ' ') return false;
-    if (!field(p, max[i], &v[i])) return false;
+    if (i > 0 && (p >= limit || *p++ != ' ')) return false;
+    if (!zam_parseNumber(p, limit, max[i], &v[i])) return false;
   }
   *id = _zam_identity{v[0], v[1], static_cast<int64_t>(v[2]), static_cast<int64_t>(v[3]),
                       static_cast<int64_t>(v[4])};

@@ -28,6 +28,9 @@ int64_t zam_nowNs();
 // ahead of the fine one): a file whose change time is at or after it was
 // changed since the run started, or within the clock's tick before.
 int64_t zam_runStart();
+// When this run (process) started on the fine wall clock (zam_nowNs): a run
+// of another process that took zam_nowNs before it ended before this began.
+int64_t zam_runBegan();
 
 // All zero: not known (no file has inode 0).
 struct _zam_identity {
@@ -52,10 +55,15 @@ bool zam_sameIdentity(const _zam_identity& a, const _zam_identity& b);
 // The text form of an identity, its five numbers in decimal with one space
 // between them: "<device> <inode> <size> <mtime ns> <ctime ns>".
 std::string zam_identityText(const _zam_identity& id);
-// Reads the text form at text into id. *end (when given) goes past its last
-// digit. false, id untouched, for anything else: a field missing, a sign, a
-// number out of range, another separator.
-bool zam_parseIdentity(const char* text, _zam_identity* id, const char** end = nullptr);
+// Reads the text form in [text, limit) into id. *end (when given) goes past
+// its last digit. false, id untouched, for anything else: a field missing, a
+// sign, a number out of range, another separator (a NUL byte too).
+bool zam_parseIdentity(const char* text, const char* limit, _zam_identity* id, const char** end = nullptr);
+// Reads the unsigned decimal number (1 to 20 digits, no sign) at p, ending
+// before limit, into *out when it is at most max, and moves p past it;
+// false, both untouched, otherwise. The one reader of the numbers of the
+// tool's text records.
+bool zam_parseNumber(const char*& p, const char* limit, uint64_t max, uint64_t* out);
 
 // What zam_removeRecorded found at a recorded path.
 enum ZamRecorded {

@@ -3,17 +3,21 @@
 
 #include "runtime/zam_log.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -109,6 +113,17 @@ void flag_op(int f, short op, const char* who, const char* fail_fmt)
     apply(ops, 1, fail_fmt, f);
 }
 
+struct flock byteLock(short type, int64_t at) {
+  struct flock l;
+  std::memset(&l, 0, sizeof l);
+  l.l_type = type;
+  l.l_whence = SEEK_SET;
+  l.l_start = static_cast<off_t>(at);
+  l.l_len = 1;
+  return l;
+}
+
+
 }  // namespace
 
 void zam_alloc_locks()
@@ -182,4 +197,33 @@ void zam_flag_set(int f)
 void zam_flag_clear(int f)
 {
     flag_op(f, 1, "zam_flag_clear", "Failed to raise flag %d.\n [%s]\n");
+}
+
+int zam_flockSaying(int fd, int how, const std::string& what) {
+  using clock = std::chrono::steady_clock;
+  const clock::time_point start = clock::now();
+  bool said = false;
+  for (int pause_ms = 1;; pause_ms = std::min(2 * pause_ms, 50)) {
+    if (flock(fd, how | LOCK_NB) == 0) return 1;
+    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) return 1;
+    if (errno != EWOULDBLOCK && errno != EINTR) return 0;
+    if (!said && clock::now() - start > std::chrono::seconds(1)) {
+      said = true;
+      zam_msg("Waiting for %s\n", what.c_str());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+  }
+}
+
+int zam_markByte(int fd, int64_t at) {
+  struct flock l = byteLock(F_RDLCK, at);
+  return fcntl(fd, F_OFD_SETLK, &l) == 0 ? 1 : 0;
+}
+
+int zam_byteMarkedByOthers(int fd, int64_t at) {
+  // A lock that the marks conflict with, asked about through fd's own open
+  // file: its own mark does not count.
+  struct flock l = byteLock(F_WRLCK, at);
+  if (fcntl(fd, F_OFD_GETLK, &l) != 0) return -1;
+  return l.l_type == F_UNLCK ? 0 : 1;
 }

@@ -9,6 +9,9 @@
 // signals are not combined.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 constexpr int ZAM_LOCK_SLOTS = 5;
 constexpr int ZAM_LOCK_FLAGS = 16;
 
@@ -35,3 +38,21 @@ void zam_read_drop(int n);      // guard freed, slot stays written
 // zam_flag_clear raises it.
 void zam_flag_set(int f);
 void zam_flag_clear(int f);
+
+// File locks of runs that share a folder (flock and open-file-description
+// locks, which the kernel drops when the process ends, however it ends).
+
+// Takes the lock how (LOCK_SH or LOCK_EX) of the file open as fd, waiting
+// while another process holds one that conflicts; a wait of more than a
+// second says once "Waiting for <what>". 1 when held, and 1 as well on a
+// file system that keeps no such locks (the runs then do not take turns);
+// 0 on another failure (errno).
+int zam_flockSaying(int fd, int how, const std::string& what);
+// Marks this open file of fd as holding byte at (below 2^31) of the file,
+// shared with every other that marks it, until fd is closed (or the process
+// ends). 1; 0 when the file system keeps no such locks (errno).
+int zam_markByte(int fd, int64_t at);
+// 1 when an open file other than fd's holds byte at of the file marked
+// (zam_markByte), in this process or another; 0 when none does; -1 when it
+// cannot be told (errno).
+int zam_byteMarkedByOthers(int fd, int64_t at);

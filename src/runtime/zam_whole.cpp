@@ -21,11 +21,9 @@
 #include "runtime/zam_identity.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_owner.h"
+#include "runtime/zam_place.h"
 
 namespace {
-
-// Serial of the temporary names of this process, shared by all threads.
-std::atomic<unsigned long> temp_serial{0};
 
 // The temporary names of this process that stand in a folder now (a file
 // written under one, set aside, or on its way to its final name), so that
@@ -34,11 +32,6 @@ std::atomic<unsigned long> temp_serial{0};
 std::mutex temps_lock;
 std::set<std::string> temps;
 bool stopping = false;  // zam_removeOwnTemps ran: no temporary file may be made
-
-// Input files of the run by identity (device, inode).
-std::mutex inputs_lock;
-std::set<std::pair<dev_t, ino_t>> inputs;
-std::atomic<bool> any_inputs{false};
 
 // Files this process put in place, by device and inode, with the identity
 // each had once named: a file at a result's name that is one of them is
@@ -51,17 +44,14 @@ std::map<std::pair<uint64_t, uint64_t>, _zam_identity> placed;
 // at what stands there, or that thread would take it for a user's file and
 // move it aside. Locks by the final name's hash, so that files of other
 // names are placed side by side where no record is kept (under a recorded
-// folder the record's turn orders every placing, of every run).
+// folder the record's turn orders every placing, of every run). Held only
+// for the steps that must be one: looking at the name, naming the file and
+// recording it; the bytes of an older file are compared outside.
 constexpr size_t kPlacingLocks = 64;
 std::mutex placing_locks[kPlacingLocks];
 std::mutex& placingLock(const std::string& path) {
   return placing_locks[std::hash<std::string>{}(path) % kPlacingLocks];
 }
-
-// The files moved aside from results' names: how many, and the first.
-std::mutex aside_lock;
-int aside_count = 0;
-std::string aside_first, aside_first_as;
 
 // Whether the first line of the regular file at path is the mark marked
 // looks for.
@@ -211,14 +201,14 @@ int find_link_way(const std::string& folder) {
   return way;
 }
 
-// Whether the regular file at path (not a link) holds exactly the bytes of
-// the file open as fd.
-bool same_bytes(int fd, const std::string& path) {
-  const int old = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+// Whether the regular file at path (not a link) is the file of identity id
+// and holds exactly the bytes of the file open as fd.
+bool sameBytesAs(int fd, const std::string& path, const _zam_identity& id) {
+  const int old = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (old < 0) return false;
   struct stat mine, theirs;
   bool same = fstat(fd, &mine) == 0 && fstat(old, &theirs) == 0 && S_ISREG(theirs.st_mode) &&
-              mine.st_size == theirs.st_size;
+              zam_sameIdentity(id, zam_identityOf(theirs)) && mine.st_size == theirs.st_size;
   constexpr size_t kPiece = 65536;
   std::vector<char> a(same ? kPiece : 0), b(same ? kPiece : 0);
   for (off_t at = 0; same && at < mine.st_size;) {
@@ -231,37 +221,18 @@ bool same_bytes(int fd, const std::string& path) {
   return same;
 }
 
-// Renames from to to only when no file has the name to (EEXIST otherwise),
-// atomically where the file system can; a symbolic link is moved as a link.
-bool move_no_replace(const std::string& from, const std::string& to) {
-#ifdef RENAME_NOREPLACE
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-#endif
-  // Without the flag a hard link takes the name or fails on a taken one;
-  // without hard links either, the name is looked at first (not atomic).
-  if (link(from.c_str(), to.c_str()) == 0) {
-    unlink(from.c_str());
-    return true;
-  }
-  if (errno == EEXIST) return false;
-  struct stat st;
-  if (lstat(to.c_str(), &st) == 0) {
-    errno = EEXIST;
-    return false;
-  }
-  return rename(from.c_str(), to.c_str()) == 0;
+void fault(ZamPlaceStep step) {
+  if (zam_place_fault) zam_place_fault(step);
 }
 
 // A new file on its way to its final name: open as fd, under the temporary
-// name temp (empty for an unnamed file), within the record's turn for path.
+// name temp (empty for an unnamed file).
 struct Placing {
   int fd;
   const std::string& temp;
   const std::string& path;
   ZamOlderFile older;
   bool (*marked)(const std::string&);
-  const _zam_record_turn& turn;
 };
 
 // Puts the new file in place of what stands at path (a link is replaced,
@@ -278,66 +249,144 @@ bool replaceAt(const Placing& p) {
   return renamed;
 }
 
-// Gives the new file its final name, as zam_closeWhole says: a free name is
-// taken; an older file of trel's is replaced, or left as it is when it holds
-// the same bytes; a link is replaced; a user's file, or a pipe, socket or
-// device, is moved aside first. A named temporary file is gone once the
-// file is in place.
-bool placeFile(const Placing& p) {
-  // Another process may put a file at path between two steps: the loop
-  // then looks at that one too.
+// Names the new file, of status mine, as path, as a journal records it: its
+// A line first, then the name (replacing what stands there, or only where
+// nothing does), then its W line; its X line when it did not take the name.
+bool nameRecorded(const Placing& p, const _zam_record_turn& turn, const struct stat& mine, bool replace) {
+  zam_recordAhead(turn, p.path, mine);
+  fault(ZAM_STEP_AHEAD);
+  bool named;
+  if (replace)
+    named = replaceAt(p);
+  else if (p.temp.empty())
+    named = link_as(link_way.load(), p.fd, p.path);
+  else
+    named = zam_moveNoReplace(p.temp, p.path);
+  if (!named) {
+    const int err = errno;
+    zam_recordNotPlaced(turn, p.path, mine);
+    errno = err;
+    return false;
+  }
+  fault(ZAM_STEP_NAMED);
+  notePlaced(turn, p.fd, p.path);
+  fault(ZAM_STEP_RECORDED);
+  return true;
+}
+
+// What a placing turn ends with: the file is in place (or an older one of
+// the same bytes is left there), it failed, or an older file of trel's
+// must have its bytes compared first, outside the turn.
+enum class Turn { kPlaced, kFailed, kCompare };
+
+// The file of identity compared was found to hold the new bytes (same) or
+// not; none compared yet when its inode is 0.
+struct Compared {
+  _zam_identity id{};
+  bool same = false;
+};
+
+// One turn of placing the new file at path, as zam_closeWhole says: a free
+// name is taken; an older file of trel's is replaced, or left as it is when
+// it holds the same bytes; a link is replaced; a user's file, or a pipe,
+// socket or device, is moved aside first. The identity of an older file of
+// trel's whose bytes were not compared yet goes to *compare.
+Turn placeInTurn(const Placing& p, const _zam_record_turn& turn, const Compared& seen, _zam_identity* compare) {
+  struct stat mine;
+  if (fstat(p.fd, &mine) != 0) return Turn::kFailed;
+  // Another process may put a file at path between two steps where no
+  // record orders the runs: the loop then looks at that one too.
   for (int tries = 0; tries < 1000; ++tries) {
-    const bool named = p.temp.empty() ? link_as(link_way.load(), p.fd, p.path) : move_no_replace(p.temp, p.path);
-    if (named) return true;
-    if (errno != EEXIST) return false;
     struct stat st;
     if (lstat(p.path.c_str(), &st) != 0) {
-      if (errno == ENOENT) continue;
-      return false;
+      if (errno != ENOENT) return Turn::kFailed;
+      if (nameRecorded(p, turn, mine, false)) return Turn::kPlaced;
+      if (errno != EEXIST) return Turn::kFailed;
+      continue;
     }
-    if (S_ISLNK(st.st_mode)) return replaceAt(p);
+    if (S_ISLNK(st.st_mode)) return nameRecorded(p, turn, mine, true) ? Turn::kPlaced : Turn::kFailed;
     if (S_ISDIR(st.st_mode)) {  // a folder stays
       errno = EISDIR;
-      return false;
+      return Turn::kFailed;
     }
-    if (S_ISREG(st.st_mode) && (p.older == ZAM_OLDER_REPLACED || trelsFile(p.turn, p.path, st, p.marked))) {
-      if (!same_bytes(p.fd, p.path)) return replaceAt(p);
+    if (S_ISREG(st.st_mode) && (p.older == ZAM_OLDER_REPLACED || trelsFile(turn, p.path, st, p.marked))) {
+      const _zam_identity id = zam_identityOf(st);
+      if (!zam_sameIdentity(seen.id, id)) {
+        *compare = id;
+        return Turn::kCompare;
+      }
+      if (!seen.same) return nameRecorded(p, turn, mine, true) ? Turn::kPlaced : Turn::kFailed;
       if (!p.temp.empty()) remove(p.temp.c_str());
-      return true;
+      return Turn::kPlaced;
     }
     const std::string moved = zam_placeNumbered(p.path, p.path);
-    if (moved.empty() && errno != ENOENT) return false;
+    if (moved.empty() && errno != ENOENT) return Turn::kFailed;
     if (!moved.empty()) zam_noteSetAside(p.path, moved);
+  }
+  errno = EBUSY;
+  return Turn::kFailed;
+}
+
+// Gives the new file its final name in turns at the record; an older file
+// of trel's standing there has its bytes compared between two turns, so
+// that no run and no other thread waits for that.
+bool placeFile(const Placing& p) {
+  Compared seen;
+  for (int round = 0; round < 100; ++round) {
+    _zam_identity compare{};
+    Turn step;
+    {
+      std::lock_guard<std::mutex> hold(placingLock(p.path));
+      const _zam_record_turn turn(p.path);
+      step = placeInTurn(p, turn, seen, &compare);
+    }
+    if (step != Turn::kCompare) return step == Turn::kPlaced;
+    seen = Compared{compare, sameBytesAs(p.fd, p.path, compare)};
   }
   errno = EBUSY;
   return false;
 }
 
 // Gives the new file its final name only when the name is free; errno
-// EEXIST when it is not. A named temporary file is linked, then unlinked.
-bool name_new(const _zam_whole* w, const _zam_record_turn&) {
-  if (w->temp.empty()) return link_as(link_way.load(), w->fd, w->path);
+// EEXIST when it is not.
+bool name_new(const _zam_whole* w) {
+  struct stat mine;
+  if (fstat(w->fd, &mine) != 0) return false;
+  std::lock_guard<std::mutex> hold(placingLock(w->path));
+  const _zam_record_turn turn(w->path);
+  const Placing p{w->fd, w->temp, w->path, w->older, w->marked};
+  if (w->temp.empty()) return nameRecorded(p, turn, mine, false);
+  // A named temporary file is linked, then unlinked, so that it never
+  // takes the place of anything.
+  zam_recordAhead(turn, w->path, mine);
+  fault(ZAM_STEP_AHEAD);
   const bool linked = link(w->temp.c_str(), w->path.c_str()) == 0;
   const int err = errno;
   unlink(w->temp.c_str());
+  if (linked) {
+    fault(ZAM_STEP_NAMED);
+    notePlaced(turn, w->fd, w->path);
+    fault(ZAM_STEP_RECORDED);
+  } else {
+    zam_recordNotPlaced(turn, w->path, mine);
+  }
   errno = err;
   return linked;
 }
 
+bool name_whole(const _zam_whole* w) { return placeFile(Placing{w->fd, w->temp, w->path, w->older, w->marked}); }
+
 // Closes the stream; when keep and all went well, name_file names the file.
 // Nothing is left of the file when it is not named.
-int close_whole(_zam_whole* w, bool keep, bool (*name_file)(const _zam_whole*, const _zam_record_turn&)) {
+int close_whole(_zam_whole* w, bool keep, bool (*name_file)(const _zam_whole*)) {
   if (!w) return 0;
   bool ok = zam_fclose(w->fp) == 0;
   if (ok && !keep) errno = ECANCELED;
   ok = ok && keep;
   int err = errno;
   if (ok) {
-    std::lock_guard<std::mutex> hold(placingLock(w->path));
-    const _zam_record_turn turn(w->path);
-    ok = name_file(w, turn);
+    ok = name_file(w);
     err = errno;
-    if (ok) notePlaced(turn, w->fd, w->path);
   }
   if (!ok && !w->temp.empty()) unlink(w->temp.c_str());
   if (!w->temp.empty()) dropTemp(w->temp);
@@ -347,23 +396,33 @@ int close_whole(_zam_whole* w, bool keep, bool (*name_file)(const _zam_whole*, c
   return ok ? 1 : 0;
 }
 
-bool name_whole(const _zam_whole* w, const _zam_record_turn& turn) {
-  return placeFile(Placing{w->fd, w->temp, w->path, w->older, w->marked, turn});
+// Moves the file of trel's at from, of status st, to the first free
+// numbered name of path, recorded there as a journal records it (its W line
+// too when confirm: a file still being written gets it from its writer);
+// the name, or "" (errno) when it could not be moved. Within the turn for
+// path.
+std::string moveOwnAside(const _zam_record_turn& turn, const std::string& from, const std::string& path,
+                         const struct stat& st, bool confirm) {
+  for (int n = 1; n < 1000000; ++n) {
+    const std::string name = zam_numberedName(path, std::to_string(n));
+    struct stat there;
+    if (lstat(name.c_str(), &there) == 0) continue;
+    zam_recordAhead(turn, name, st);
+    if (zam_moveNoReplace(from, name)) {
+      struct stat now;
+      if (confirm && lstat(name.c_str(), &now) == 0) zam_recordStatus(turn, name, now);
+      return name;
+    }
+    const int err = errno;
+    zam_recordNotPlaced(turn, name, st);
+    errno = err;
+    if (errno != EEXIST) return std::string();
+  }
+  errno = EEXIST;
+  return std::string();
 }
 
 }  // namespace
-
-std::string zam_tempName(const std::string& path) {
-  std::string ending = ".";
-  ending += zam_ownerMark();
-  ending += '-';
-  ending += std::to_string(temp_serial++);
-  ending += ".tmp";
-  // A final name that fits may leave no room for the ending: its name part
-  // is then shortened as long file names are.
-  const size_t at = path.find_last_of('/') + 1;  // 0 when there is no folder
-  return path.substr(0, at) + zam_hashName(path.substr(at), ZAM_NAME_MAX - ending.size()) + ending;
-}
 
 _zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFile older) {
   auto* w = new _zam_whole{nullptr, path, std::string(), -1, older};
@@ -414,93 +473,6 @@ int zam_closeWhole(_zam_whole* w, bool keep) { return close_whole(w, keep, name_
 
 int zam_closeWholeNew(_zam_whole* w, bool keep) { return close_whole(w, keep, name_new); }
 
-void zam_keepInput(const std::string& path) {
-  struct stat st;
-  if (path.empty() || stat(path.c_str(), &st) != 0) return;
-  std::lock_guard<std::mutex> hold(inputs_lock);
-  inputs.emplace(st.st_dev, st.st_ino);
-  any_inputs = true;
-}
-
-void zam_keepInputIdentity(const _zam_identity& id) {
-  if (id.ino == 0) return;
-  std::lock_guard<std::mutex> hold(inputs_lock);
-  inputs.emplace(static_cast<dev_t>(id.dev), static_cast<ino_t>(id.ino));
-  any_inputs = true;
-}
-
-bool zam_isInput(const std::string& path) {
-  if (!any_inputs.load()) return false;
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return false;
-  std::lock_guard<std::mutex> hold(inputs_lock);
-  return inputs.count({st.st_dev, st.st_ino}) > 0;
-}
-
-bool zam_refuseInput(const std::string& path) {
-  if (!zam_isInput(path)) return false;
-  zam_wrn("Not writing %s: it is an input file of this run and is kept as it is.\n", path.c_str());
-  errno = EEXIST;
-  return true;
-}
-
-void zam_noteSetAside(const std::string& path, const std::string& as) {
-  std::lock_guard<std::mutex> hold(aside_lock);
-  if (aside_count++ == 0) {
-    aside_first = path;
-    aside_first_as = as;
-  }
-}
-
-int zam_setAsideFiles(std::string* first, std::string* first_as) {
-  std::lock_guard<std::mutex> hold(aside_lock);
-  if (first) *first = aside_first;
-  if (first_as) *first_as = aside_first_as;
-  return aside_count;
-}
-
-std::string zam_numberedName(const std::string& path, const std::string& tag) {
-  const uint32_t kind = zam_fkind(path.c_str());
-  const size_t end = kind ? path.rfind('.') : path.size();
-  return path.substr(0, end) + "." + tag + path.substr(end);
-}
-
-std::string zam_placeNumbered(const std::string& from, const std::string& path) {
-  for (int n = 1; n < 1000000; ++n) {
-    std::string name = zam_numberedName(path, std::to_string(n));
-    if (move_no_replace(from, name)) return name;
-    if (errno != EEXIST) return std::string();
-  }
-  errno = EEXIST;
-  return std::string();
-}
-
-int zam_placeKeeping(const std::string& from, const std::string& path, std::string* set_aside) {
-  if (set_aside) set_aside->clear();
-  // Another process may put its own file at path between two steps: the
-  // loop then sets that one aside as well.
-  const _zam_record_turn turn(path);
-  for (int tries = 0; tries < 1000; ++tries) {
-    if (move_no_replace(from, path)) return 1;
-    if (errno != EEXIST) return 0;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) continue;
-    if (!S_ISREG(st.st_mode)) {
-      errno = EEXIST;
-      return 0;
-    }
-    // A file of trel's keeps its record under its new name.
-    const bool trels = trelsFile(turn, path, st, nullptr);
-    const std::string moved = zam_placeNumbered(path, path);
-    if (moved.empty() && errno != ENOENT) return 0;
-    struct stat now;
-    if (!moved.empty() && trels && lstat(moved.c_str(), &now) == 0) zam_recordStatus(turn, moved, now);
-    if (!moved.empty() && set_aside) *set_aside = moved;
-  }
-  errno = EBUSY;
-  return 0;
-}
-
 std::string zam_closeWholeAside(_zam_whole* w, bool keep) {
   if (!w) return std::string();
   bool ok = zam_fclose(w->fp) == 0;
@@ -530,17 +502,51 @@ int zam_placeWhole(const std::string& temp, const std::string& path) {
   bool ok = false;
   int err = errno;
   if (fd >= 0) {
-    std::lock_guard<std::mutex> hold(placingLock(path));
-    const _zam_record_turn turn(path);
-    ok = placeFile(Placing{fd, temp, path, ZAM_OLDER_SET_ASIDE, nullptr, turn});
+    ok = placeFile(Placing{fd, temp, path, ZAM_OLDER_SET_ASIDE, nullptr});
     err = errno;
-    if (ok) notePlaced(turn, fd, path);
   }
   if (fd >= 0) close(fd);
   if (!ok) remove(temp.c_str());
   dropTemp(temp);
   errno = err;
   return ok ? 1 : 0;
+}
+
+int zam_placeKeeping(const std::string& from, const std::string& path, std::string* set_aside) {
+  if (set_aside) set_aside->clear();
+  // Another process may put its own file at path between two steps where
+  // no record orders the runs: the loop then sets that one aside as well.
+  const _zam_record_turn turn(path);
+  for (int tries = 0; tries < 1000; ++tries) {
+    struct stat mine;
+    if (lstat(from.c_str(), &mine) != 0) return 0;
+    zam_recordAhead(turn, path, mine);
+    if (zam_moveNoReplace(from, path)) return 1;
+    const int err = errno;
+    zam_recordNotPlaced(turn, path, mine);
+    errno = err;
+    if (errno != EEXIST) return 0;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    if (!S_ISREG(st.st_mode)) {
+      errno = EEXIST;
+      return 0;
+    }
+    // A file of trel's keeps its record under its new name.
+    const std::string moved =
+        trelsFile(turn, path, st, nullptr) ? moveOwnAside(turn, path, path, st, true) : zam_placeNumbered(path, path);
+    if (moved.empty() && errno != ENOENT) return 0;
+    if (!moved.empty() && set_aside) *set_aside = moved;
+  }
+  errno = EBUSY;
+  return 0;
+}
+
+std::string zam_placeNumberedOwn(const std::string& from, const std::string& path) {
+  struct stat st;
+  if (lstat(from.c_str(), &st) != 0) return std::string();
+  const _zam_record_turn turn(path);
+  return moveOwnAside(turn, from, path, st, false);
 }
 
 int zam_removeOwnTemps() {

@@ -6,25 +6,17 @@
 // and a result takes its name over only from a file of trel's: a user's file
 // found there is first moved aside to a numbered name. Under a recorded
 // results folder (zam_written.h) a file is put in place and recorded in one
-// turn at the record. Here too: the input files of the run.
+// turn at the record, as a journal records it (zam_written.h).
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "runtime/zam_identity.h"
+#include "runtime/zam_place.h"
 #include "runtime/zam_written.h"
 
 struct _zam_file;
-
-// A temporary name beside path: path + "." + this process's owner mark
-// (zam_ownerMark) + "-" + serial + ".tmp", the serial counted process-wide
-// (atomically), so writers on several threads that make the same final file
-// never share a temporary file, and a later run can tell whether the file's
-// maker is gone. The ".tmp" ending keeps the stream codecs and folder
-// listings off it. A file name that would pass ZAM_NAME_MAX bytes so is
-// shortened (zam_hashName).
-std::string zam_tempName(const std::string& path);
 
 // What a whole-file writer does with a regular file that stands at its
 // final name when its own file is put in place.
@@ -93,39 +85,13 @@ int zam_closeWholeNew(_zam_whole* whole, bool keep);
 // 0 otherwise, the file left as it is. No message.
 int zam_removePlacedByThisRun(const std::string& path);
 
-// The input files of the run, known by identity (device and inode), so
-// that a result named like one, reached through a link or through another
-// relative path, is known as well: an input of the run is never an output.
-// Marks the existing file path as an input; a missing path is ignored.
-// Thread-safe; no message.
-void zam_keepInput(const std::string& path);
-// zam_keepInput of a file whose identity the caller took already (its list
-// was read): no second look. An unknown identity (inode 0) is ignored.
-void zam_keepInputIdentity(const _zam_identity& id);
-// Whether path names (a link followed) a file marked as an input.
-bool zam_isInput(const std::string& path);
-// For a writer about to write path: when it names an input of the run, the
-// warning "Not writing <path>: it is an input file of this run and is kept
-// as it is." and true (errno EEXIST); else false, no message.
-bool zam_refuseInput(const std::string& path);
-
-// The files that zam_closeWhole and zam_placeWhole moved aside from a
-// result's name in this process: their count, and the first one's name
-// (*first) and numbered name (*first_as) when given.
-int zam_setAsideFiles(std::string* first = nullptr, std::string* first_as = nullptr);
-// Counts the file moved aside from path to as among them (the record's own
-// name too, for a file there that is not trel's record).
-void zam_noteSetAside(const std::string& path, const std::string& as);
-
-// path with "." and tag put before its compression ending (".gz", ".bz" or
-// ".bz2", which choose the codec) or, without one, at its end: tag 2 gives
-// "trel.log.2" for "trel.log" and "run.log.2.gz" for "run.log.gz".
-std::string zam_numberedName(const std::string& path, const std::string& tag);
 // Gives the file from the name path without ever replacing a file: a
 // regular file that stands there already is first given the first free
 // numbered name of path, zam_numberedName(path, N) for N = 1, 2, ...; one
 // of trel's (as zam_closeWhole tells) is recorded under that name when it
-// lies under the recorded folder.
+// lies under the recorded folder. The file from is trel's own (the log):
+// its A line is written before it takes the name, and its W line is the
+// caller's, once its bytes are final (zam_recordMade).
 // Anything else standing there (a symbolic link, a folder, a device) is
 // left alone, and the call fails with EEXIST. Safe against other processes
 // doing the same at the same time: each step either takes a free name or
@@ -134,9 +100,10 @@ std::string zam_numberedName(const std::string& path, const std::string& tag);
 // goes to *set_aside when it is not null (empty when none was moved). No
 // message.
 int zam_placeKeeping(const std::string& from, const std::string& path, std::string* set_aside = nullptr);
-// Gives the file from the first free numbered name of path and returns that
-// name; "" when it could not be moved (errno tells why). No message.
-std::string zam_placeNumbered(const std::string& from, const std::string& path);
+// Gives trel's own file from (the log of a run that fails) the first free
+// numbered name of path, recorded ahead as zam_placeKeeping does, and
+// returns that name; "" when it could not be moved (errno). No message.
+std::string zam_placeNumberedOwn(const std::string& from, const std::string& path);
 // zam_closeWhole for a file whose place is taken later (zam_placeWhole):
 // when keep is true and every write and the close succeeded, the file gets
 // a temporary name beside its final one (zam_tempName), which is returned.

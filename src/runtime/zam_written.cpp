@@ -5,40 +5,166 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "runtime/zam_file.h"
-#include "runtime/zam_whole.h"
+#include "runtime/zam_lock.h"
+#include "runtime/zam_place.h"
+
+void (*zam_place_fault)(ZamPlaceStep step) = nullptr;
 
 namespace {
 
+// The longest line read: a path of PATH_MAX bytes and its numbers. A longer
+// one is no line of trel's and is passed over without being held.
+constexpr size_t kLineMax = PATH_MAX + 256;
+// The record is rewritten once it holds more lines than this and more than
+// twice the names it covers.
+constexpr long kCompactLines = 4096;
+
+// What the lines of a record say, as read in order.
+struct Journal {
+  struct File {
+    _zam_identity id;
+    bool ahead;  // an unsettled A line: the file may be at its name
+  };
+  std::map<std::string, std::vector<File>> files;  // by name under the folder
+  std::map<std::string, std::vector<std::pair<uint64_t, uint64_t>>> folders;
+  long lines = 0;    // lines read, the head and comments too
+  long unread = 0;   // lines that did not parse
+  bool headless = true;  // no head line read first
+  std::vector<std::string> ahead_names;  // names of A lines read since last looked at
+
+  void clear() { *this = Journal{}; }
+  void take(const char* begin, const char* end);
+};
+
+// The unsettled A line among list that allows the file of identity id: the
+// same file, neither smaller nor older than it was when the line was
+// written (naming it moved its change time; a log still grows).
+Journal::File* aheadOf(std::vector<Journal::File>& list, const _zam_identity& id) {
+  for (Journal::File& f : list)
+    if (f.ahead && f.id.dev == id.dev && f.id.ino == id.ino && id.ino != 0 && id.size >= f.id.size &&
+        id.mtime_ns >= f.id.mtime_ns && id.ctime_ns >= f.id.ctime_ns)
+      return &f;
+  return nullptr;
+}
+
+bool hasExact(const std::vector<Journal::File>& list, const _zam_identity& id) {
+  return std::any_of(list.begin(), list.end(),
+                     [&](const Journal::File& f) { return !f.ahead && zam_sameIdentity(f.id, id); });
+}
+
+// One line (its end left out) of the record.
+void Journal::take(const char* p, const char* end) {
+  const bool first = lines++ == 0;
+  if (first && std::string(p, end) == ZAM_WRITTEN_HEAD) {
+    headless = false;
+    return;
+  }
+  if (p < end && *p == '#') return;  // a comment (a head of another version)
+  if (end - p < 3 || p[1] != ' ') {
+    unread++;
+    return;
+  }
+  const char kind = p[0];
+  const char* at = p + 2;
+  _zam_identity id{};
+  bool ok = false;
+  if (kind == 'W' || kind == 'A') {
+    ok = zam_parseIdentity(at, end, &id, &at);
+  } else if (kind == 'X' || kind == 'D') {
+    ok = zam_parseNumber(at, end, UINT64_MAX, &id.dev) && at < end && *at++ == ' ' &&
+         zam_parseNumber(at, end, UINT64_MAX, &id.ino);
+  }
+  if (!ok || at + 1 >= end || *at != ' ' || std::find(at, end, '\0') != end) {
+    unread++;
+    return;
+  }
+  const std::string name(at + 1, end);
+  if (kind == 'D') {
+    auto& list = folders[name];
+    if (std::find(list.begin(), list.end(), std::make_pair(id.dev, id.ino)) == list.end())
+      list.emplace_back(id.dev, id.ino);
+    return;
+  }
+  std::vector<File>& list = files[name];
+  if (kind == 'W' || kind == 'X')  // settles the A line of the same file
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&](const File& f) { return f.ahead && f.id.dev == id.dev && f.id.ino == id.ino; }),
+               list.end());
+  if (kind == 'W' && !hasExact(list, id)) list.push_back(File{id, false});
+  if (kind == 'A') {
+    list.push_back(File{id, true});
+    ahead_names.push_back(name);
+  }
+  if (list.empty()) files.erase(name);
+}
+
+// Reads the whole lines of the file open as fd from offset from into
+// journal, a block at a time; returns the offset past the last whole line
+// (a line cut short is read the next time, when its end has come).
+int64_t readLines(int fd, int64_t from, Journal* journal) {
+  constexpr int64_t kBlock = 65536;
+  std::vector<char> block(kBlock);
+  std::string line;       // the part of a line read in earlier blocks
+  bool overlong = false;  // the line being read is passed over
+  int64_t at = from, past = from;
+  for (;;) {
+    const int64_t got = zam_readAll(fd, block.data(), kBlock, at);
+    if (got <= 0) break;
+    const char* p = block.data();
+    const char* end = p + got;
+    while (p < end) {
+      const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+      const char* stop = nl ? nl : end;
+      if (!overlong && line.size() + static_cast<size_t>(stop - p) <= kLineMax) {
+        line.append(p, stop);
+      } else {
+        overlong = true;
+        line.clear();
+      }
+      if (!nl) break;
+      if (overlong)
+        journal->lines++, journal->unread++;
+      else
+        journal->take(line.data(), line.data() + line.size());
+      line.clear();
+      overlong = false;
+      p = nl + 1;
+      past = at + (p - block.data());
+    }
+    at += got;
+  }
+  return past;
+}
+
 // One turn at the record at a time in this process; it guards everything
 // below. A turn of a file also holds the record file's lock (flock), which
-// orders the turns of every run.
-std::mutex turn_lock;
+// orders the turns of every run. Recursive for the thread that stops the
+// run, which keeps it and takes turns of its own.
+std::recursive_timed_mutex turn_lock;
+std::atomic<bool> turns_closed{false};  // a stop could not wait for a turn: none is taken again
 std::string record_folder;  // as given, ending in "/"; empty: no record
 std::string record_root;    // the same, absolute and plain (plainPath), ending in "/"
 std::string working;        // the working folder when the record began
 std::atomic<bool> recording{false};
 bool record_extend_only = false;  // only a record that is there is written to
 int record_fd = -1;               // the record, open to read and append, once a file was recorded
-bool record_checked = false;      // record_fd begins with the head line
+bool record_checked = false;      // record_fd is trel's record
 std::string record_made;          // lines of folders made, held until the record is open
-// What this process read of the record: the files its lines cover, by
-// their name under the folder, read up to read_end.
-std::map<std::string, std::vector<_zam_identity>> record_files;
+// What this process read of the record, up to read_end.
+Journal journal;
 int64_t read_end = 0;
-bool record_damaged = false;  // a line holds a NUL byte: the record covers nothing
-
-// A record larger than this is not read (it covers nothing).
-constexpr int64_t kRecordMax = int64_t(1) << 30;
 
 // path made absolute from the folder cwd and plain: no empty, "." or ".."
 // part ("a/./b//c/../d" is "a/b/d", as the path would be if no link were on
@@ -76,55 +202,15 @@ std::string recordName(const std::string& path) {
   return plain.substr(record_root.size());
 }
 
-// An unsigned decimal number at p, which moves past it.
-bool number(const char*& p, const char* end, uint64_t* out) {
-  const auto [past, err] = std::from_chars(p, end, *out);
-  if (err != std::errc() || past == p || *p < '0' || *p > '9') return false;
-  p = past;
-  return true;
-}
-
-// Reads one line of a record (without its line end); false for a line of
-// no known kind.
-bool parseLine(const std::string& line, _zam_written_entry* entry) {
-  if (line.size() < 3 || line[1] != ' ') return false;
-  const char* p = line.c_str() + 2;
-  const char* end = line.c_str() + line.size();
-  _zam_written_entry e{line[0], _zam_identity{}, std::string()};
-  if (e.kind == 'W') {
-    if (!zam_parseIdentity(p, &e.id, &p)) return false;
-  } else if (e.kind == 'D') {
-    if (!number(p, end, &e.id.dev) || *p++ != ' ' || !number(p, end, &e.id.ino)) return false;
-  } else {
-    return false;
-  }
-  if (p >= end || *p++ != ' ' || p >= end) return false;
-  e.path.assign(p, end);
-  *entry = std::move(e);
-  return true;
-}
-
-// Reads the whole lines of bytes into *entries; the number of the first
-// line holding a NUL byte goes to *damaged (0 when none). Returns the offset
-// past the last whole line.
-size_t parseLines(const std::string& bytes, std::vector<_zam_written_entry>* entries, long* damaged) {
-  *damaged = 0;
-  long number = 0;
-  size_t at = 0;
-  for (size_t end; (end = bytes.find('\n', at)) != std::string::npos; at = end + 1) {
-    number++;
-    const std::string line = bytes.substr(at, end - at);
-    if (line.find('\0') != std::string::npos) {
-      if (*damaged == 0) *damaged = number;
-      continue;
-    }
-    _zam_written_entry e;
-    if (parseLine(line, &e)) entries->push_back(std::move(e));
-  }
-  return at;
-}
+std::string recordPath() { return record_folder + ZAM_WRITTEN_RECORD; }
 
 std::string headLine() { return std::string(ZAM_WRITTEN_HEAD) + "\n"; }
+
+std::string fileLine(char kind, const _zam_identity& id, const std::string& name) {
+  if (kind == 'X' || kind == 'D')
+    return std::string(1, kind) + " " + std::to_string(id.dev) + " " + std::to_string(id.ino) + " " + name + "\n";
+  return std::string(1, kind) + " " + zam_identityText(id) + " " + name + "\n";
+}
 
 // Whether the file open as fd begins with the record's head line.
 bool hasHead(int fd) {
@@ -135,17 +221,33 @@ bool hasHead(int fd) {
          first == head;
 }
 
+// Writes a record holding text under a temporary name beside path; its name
+// and a descriptor open to read and append, locked (nobody knows it yet),
+// go to *temp and *fd. False (errno) when it cannot be made whole.
+bool writeRecordAside(const std::string& path, const std::string& text, std::string* temp, int* fd) {
+  *temp = zam_tempName(path);
+  *fd = open(temp->c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (*fd < 0) return false;
+  const bool ok = zam_writeAll(*fd, text.data(), static_cast<int64_t>(text.size())) ==
+                      static_cast<int64_t>(text.size()) &&
+                  flock(*fd, LOCK_EX | LOCK_NB) == 0;
+  if (ok) return true;
+  const int err = errno;
+  close(*fd);
+  unlink(temp->c_str());
+  errno = err;
+  return false;
+}
+
 // Makes the record at path with its head line, whole: written under a
 // temporary name and linked at path only when the name is free (EEXIST
 // otherwise), so that no run ever meets a record without its head.
 bool makeRecord(const std::string& path) {
-  const std::string temp = zam_tempName(path);
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  const std::string head = headLine();
-  bool ok = zam_writeAll(fd, head.data(), static_cast<int64_t>(head.size())) == static_cast<int64_t>(head.size());
-  ok = close(fd) == 0 && ok;
-  ok = ok && link(temp.c_str(), path.c_str()) == 0;
+  std::string temp;
+  int fd = -1;
+  if (!writeRecordAside(path, headLine(), &temp, &fd)) return false;
+  close(fd);
+  const bool ok = link(temp.c_str(), path.c_str()) == 0;
   const int err = errno;
   unlink(temp.c_str());
   errno = err;
@@ -153,8 +255,7 @@ bool makeRecord(const std::string& path) {
 }
 
 void forgetRead() {
-  record_files.clear();
-  record_damaged = false;
+  journal.clear();
   read_end = 0;
 }
 
@@ -165,26 +266,157 @@ void closeRecord() {
   forgetRead();
 }
 
-// Opens the record (made when missing) and takes its lock. A file at its
-// name that is not trel's record is moved aside, under that file's lock,
-// so that another run that looked at it too finds it gone and looks again.
-// False when there is no record to keep: only an existing one is kept and
-// there is none, or it cannot be had (a link or a folder at its name).
-// turn_lock held.
+// Appends lines to the record, on a fresh line: a last line cut short (a
+// full disk, a power loss) is ended first, so that it costs only itself.
+// turn_lock and the record's lock held. A record that cannot take a line
+// is left incomplete: the files it misses are only kept by a purge, or set
+// aside by a later run, never lost.
+void append(std::string lines) {
+  struct stat st;
+  char last = '\n';
+  if (fstat(record_fd, &st) == 0 && st.st_size > 0 && zam_readAll(record_fd, &last, 1, st.st_size - 1) == 1 &&
+      last != '\n')
+    lines.insert(0, 1, '\n');
+  if (zam_writeAll(record_fd, lines.data(), static_cast<int64_t>(lines.size())) < 0) {
+    // left incomplete, as said
+  }
+}
+
+// Rewrites the record, whose every line is read, with the lines of what
+// still stands as they say: a file at its name with the identity of a W
+// line (or one an unsettled A line allows, which it then has), a folder of a
+// D line. The new record takes the record's name, its lock taken first, and
+// this process goes on with it; another run that waits for the old one's
+// lock finds it gone from its name and opens the new one. Nothing changes
+// when it cannot be written. turn_lock and the record's lock held.
+void compact() {
+  std::string text = headLine();
+  Journal kept;
+  for (auto& [name, list] : journal.files) {
+    struct stat st;
+    if (lstat((record_folder + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const _zam_identity id = zam_identityOf(st);
+    if (!hasExact(list, id) && !aheadOf(list, id)) continue;
+    text += fileLine('W', id, name);
+    kept.files[name].push_back(Journal::File{id, false});
+  }
+  for (auto& [name, list] : journal.folders) {
+    struct stat st;
+    if (lstat((record_folder + name).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    const std::pair<uint64_t, uint64_t> self(st.st_dev, st.st_ino);
+    if (std::find(list.begin(), list.end(), self) == list.end()) continue;
+    text += fileLine('D', _zam_identity{self.first, self.second, 0, 0, 0}, name);
+    kept.folders[name].push_back(self);
+  }
+  std::string temp;
+  int fd = -1;
+  if (!writeRecordAside(recordPath(), text, &temp, &fd)) return;
+  if (rename(temp.c_str(), recordPath().c_str()) != 0) {
+    close(fd);
+    unlink(temp.c_str());
+    return;
+  }
+  close(record_fd);  // and the old record's lock
+  record_fd = fd;
+  record_checked = true;
+  kept.headless = false;
+  kept.lines = 1 + static_cast<long>(kept.files.size() + kept.folders.size());
+  journal = std::move(kept);
+  read_end = static_cast<int64_t>(text.size());
+}
+
+// Reads what was appended to the record since it was last read, and
+// settles the A lines found unsettled: within a turn, no other run is
+// between its A line and its W line, so the run that wrote them was stopped
+// there (or could not append). The file standing at the name is taken for
+// the one announced when the line allows it (W), else the line is closed
+// (X), before its inode could be given to a file of someone else's. A
+// record read whole that holds lines that did not parse, or many of files
+// gone, is rewritten. turn_lock and the record's lock held.
+void readRecordTail() {
+  struct stat st;
+  if (fstat(record_fd, &st) != 0) return;
+  if (st.st_size < read_end) forgetRead();
+  const bool whole = read_end == 0;
+  read_end = readLines(record_fd, read_end, &journal);
+  std::string settled;
+  std::vector<std::string> names = std::exchange(journal.ahead_names, {});
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  for (const std::string& name : names) {
+    const auto it = journal.files.find(name);
+    if (it == journal.files.end()) continue;
+    std::vector<Journal::File>& list = it->second;
+    struct stat now;
+    const bool there = lstat((record_folder + name).c_str(), &now) == 0 && S_ISREG(now.st_mode);
+    const _zam_identity id = there ? zam_identityOf(now) : _zam_identity{};
+    Journal::File* placed = there ? aheadOf(list, id) : nullptr;
+    if (placed) {
+      settled += fileLine('W', id, name);
+      *placed = Journal::File{id, false};
+    }
+    for (const Journal::File& f : list)
+      if (f.ahead) settled += fileLine('X', f.id, name);
+    list.erase(std::remove_if(list.begin(), list.end(), [](const Journal::File& f) { return f.ahead; }), list.end());
+    if (list.empty()) journal.files.erase(it);
+  }
+  if (!settled.empty()) {
+    append(settled);
+    struct stat after;
+    if (fstat(record_fd, &after) == 0) read_end = after.st_size;  // what was appended is known
+  }
+  const long covered = static_cast<long>(journal.files.size() + journal.folders.size());
+  if (whole && (journal.unread > 0 || journal.headless || (journal.lines > kCompactLines && journal.lines > 2 * covered)))
+    compact();
+}
+
+// Whether the record open as fd is trel's in the layout before the head
+// line: it has lines, and every one of them parses.
+bool earlierLayout(int fd) {
+  Journal seen;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size == 0) return false;
+  const int64_t past = readLines(fd, 0, &seen);
+  return past == st.st_size && seen.unread == 0 && seen.lines > 0 && seen.headless;
+}
+
+// Moves what stands at the record's name aside to a numbered name, as a
+// user's file is, and counts it; false when it could not be.
+bool moveRecordAside(const std::string& path) {
+  const std::string aside = zam_placeNumbered(path, path);
+  if (aside.empty()) return errno == ENOENT;
+  zam_noteSetAside(path, aside);
+  return true;
+}
+
+// Opens the record (made when missing) and takes its lock. Anything at its
+// name that is not trel's record (a user's file, a link, a pipe or socket,
+// a folder) is moved aside once; a record in the earlier layout is taken
+// and rewritten with its head. A file is looked at under its lock, so that
+// another run that looked at it too finds it gone and looks again. False
+// when there is no record to keep: only an existing one is kept and there is
+// none, or it cannot be had. turn_lock held.
 bool openRecord() {
-  const std::string path = record_folder + ZAM_WRITTEN_RECORD;
+  const std::string path = recordPath();
   for (int tries = 0; tries < 100; ++tries) {
     if (record_fd < 0) {
+      struct stat at;
+      if (lstat(path.c_str(), &at) == 0 && !S_ISREG(at.st_mode)) {
+        if (record_extend_only || !moveRecordAside(path)) return false;
+        continue;
+      }
       record_fd = open(path.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
       if (record_fd < 0) {
         if (errno == ENOENT && !record_extend_only && (makeRecord(path) || errno == EEXIST)) continue;
+        if (errno == ELOOP || errno == ENXIO || errno == EISDIR) continue;  // something else came: looked at again
         return false;
       }
       record_checked = false;
       forgetRead();
     }
-    // A file system that keeps no locks leaves the turns to this process.
-    while (flock(record_fd, LOCK_EX) != 0 && errno == EINTR) {
+    if (!zam_flockSaying(record_fd, LOCK_EX, "another run that puts a file in place in " + record_folder)) {
+      closeRecord();
+      return false;
     }
     struct stat mine, there;
     const bool still = fstat(record_fd, &mine) == 0 && lstat(path.c_str(), &there) == 0 &&
@@ -193,53 +425,27 @@ bool openRecord() {
       record_checked = true;
       return true;
     }
-    std::string aside;
-    if (still && !record_extend_only) {
-      aside = zam_placeNumbered(path, path);
-      if (aside.empty() && errno != ENOENT) {
-        closeRecord();
-        return false;
-      }
+    if (still && S_ISREG(mine.st_mode) && earlierLayout(record_fd)) {
+      record_checked = true;
+      readRecordTail();  // read whole, and rewritten with the head
+      return true;
     }
+    const bool moved = still && !record_extend_only && moveRecordAside(path);
     closeRecord();  // and its lock
-    if (!aside.empty()) zam_noteSetAside(path, aside);
-    if (still && record_extend_only) return false;
+    if (still && !moved) return false;
   }
   closeRecord();
   return false;
 }
 
-// Reads what was appended to the record since it was last read. turn_lock
-// and the record's lock held.
-void readRecordTail() {
-  struct stat st;
-  if (fstat(record_fd, &st) != 0) return;
-  if (st.st_size < read_end) forgetRead();
-  std::string bytes;
-  if (st.st_size - read_end <= kRecordMax) bytes.resize(static_cast<size_t>(st.st_size - read_end));
-  const int64_t got = zam_readAll(record_fd, bytes.data(), static_cast<int64_t>(bytes.size()), read_end);
-  bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);  // a line cut short is read the next time
-  std::vector<_zam_written_entry> entries;
-  long damaged = 0;
-  read_end += static_cast<int64_t>(parseLines(bytes, &entries, &damaged));
-  if (damaged) record_damaged = true;
-  for (_zam_written_entry& e : entries)
-    if (e.kind == 'W') record_files[e.path].push_back(e.id);
-}
-
-bool covered(const std::string& name, const _zam_identity& id) {
-  if (record_damaged) return false;
-  const auto it = record_files.find(name);
-  if (it == record_files.end()) return false;
-  for (const _zam_identity& line : it->second)
-    if (zam_sameIdentity(line, id)) return true;
-  return false;
+void unlockRecord() {
+  if (record_fd >= 0) flock(record_fd, LOCK_UN);
 }
 
 }  // namespace
 
 _zam_record_turn::_zam_record_turn(const std::string& path, bool file) {
-  if (!recording.load()) return;
+  if (!recording.load() || turns_closed.load()) return;
   turn_lock.lock();
   if (recording.load() && !recordName(path).empty()) {
     if (!file || openRecord()) {
@@ -247,14 +453,14 @@ _zam_record_turn::_zam_record_turn(const std::string& path, bool file) {
       locked = file;
       return;
     }
-    if (!record_extend_only) recording = false;  // a link at the record's name, say: nothing is recorded
+    if (!record_extend_only) recording = false;  // no room for a record, say: nothing is recorded
   }
   turn_lock.unlock();
 }
 
 _zam_record_turn::~_zam_record_turn() {
   if (!held) return;
-  if (locked && record_fd >= 0) flock(record_fd, LOCK_UN);
+  if (locked) unlockRecord();
   turn_lock.unlock();
 }
 
@@ -262,9 +468,25 @@ bool zam_recordCovers(const _zam_record_turn& turn, const std::string& path, con
   if (!turn.locked) return false;
   const std::string name = recordName(path);
   if (name.empty() || name == ".") return false;
-  if (covered(name, id)) return true;
+  auto it = journal.files.find(name);
+  if (it != journal.files.end() && hasExact(it->second, id)) return true;
   readRecordTail();
-  return covered(name, id);
+  it = journal.files.find(name);
+  return it != journal.files.end() && hasExact(it->second, id);
+}
+
+void zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st) {
+  if (!turn.locked || !S_ISREG(st.st_mode)) return;
+  const std::string name = recordName(path);
+  if (name.empty() || name == ".") return;
+  append(fileLine('A', zam_identityOf(st), name));
+}
+
+void zam_recordNotPlaced(const _zam_record_turn& turn, const std::string& path, const struct stat& st) {
+  if (!turn.locked || !S_ISREG(st.st_mode)) return;
+  const std::string name = recordName(path);
+  if (name.empty() || name == ".") return;
+  append(fileLine('X', zam_identityOf(st), name));
 }
 
 void zam_recordStatus(const _zam_record_turn& turn, const std::string& path, const struct stat& st) {
@@ -273,10 +495,9 @@ void zam_recordStatus(const _zam_record_turn& turn, const std::string& path, con
   if (name.empty()) return;
   std::string line;
   if (S_ISDIR(st.st_mode))
-    line = "D " + std::to_string(static_cast<unsigned long long>(st.st_dev)) + " " +
-           std::to_string(static_cast<unsigned long long>(st.st_ino)) + " " + name + "\n";
+    line = fileLine('D', zam_identityOf(st), name);
   else if (S_ISREG(st.st_mode) && turn.locked)
-    line = "W " + zam_identityText(zam_identityOf(st)) + " " + name + "\n";
+    line = fileLine('W', zam_identityOf(st), name);
   else
     return;
   // Folders are held back until a file is recorded: a run that writes
@@ -285,15 +506,11 @@ void zam_recordStatus(const _zam_record_turn& turn, const std::string& path, con
     record_made += line;
     return;
   }
-  const std::string lines = std::exchange(record_made, std::string()) + line;
-  if (zam_writeAll(record_fd, lines.data(), static_cast<int64_t>(lines.size())) < 0) {
-    // A record that cannot take a line is left incomplete: the files it
-    // misses are only kept by a purge, or set aside by a later run, never lost.
-  }
+  append(std::exchange(record_made, std::string()) + line);
 }
 
 void zam_recordWrites(const std::string& folder, bool extend_only) {
-  std::lock_guard<std::mutex> hold(turn_lock);
+  std::lock_guard<std::recursive_timed_mutex> hold(turn_lock);
   closeRecord();
   record_folder = folder;
   record_made.clear();
@@ -313,21 +530,48 @@ void zam_recordMade(const std::string& path) {
   if (turn.held && lstat(path.c_str(), &st) == 0) zam_recordStatus(turn, path, st);
 }
 
-int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries, long* damaged_line) {
+void zam_recordStop() {
+  // Kept for good: the process ends with the stop.
+  if (!turn_lock.try_lock_for(std::chrono::seconds(5))) turns_closed = true;
+}
+
+int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries) {
   entries->clear();
-  if (damaged_line) *damaged_line = 0;
-  std::string path = folder;
-  if (!path.empty() && path.back() != '/') path += '/';
-  std::string bytes;
-  if (!zam_readWholeFile((path + ZAM_WRITTEN_RECORD).c_str(), &bytes, kRecordMax)) return 0;
-  if (bytes.compare(0, headLine().size(), headLine()) != 0) {
+  std::string dir = folder;
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  const int fd = open((dir + ZAM_WRITTEN_RECORD).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat st{};
+  Journal seen;
+  int64_t past = 0;
+  const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                  zam_flockSaying(fd, LOCK_SH, "another run that puts a file in place in " + dir) &&
+                  ((past = readLines(fd, 0, &seen)), true);
+  const int err = errno;
+  close(fd);
+  if (!ok) {
+    errno = st.st_mode != 0 && !S_ISREG(st.st_mode) ? EPROTO : err;
+    return 0;
+  }
+  // Without the head, trel's only when every line parses.
+  if (seen.headless && (seen.unread > 0 || seen.lines == 0 || past != st.st_size)) {
     errno = EPROTO;
     return 0;
   }
-  long damaged = 0;
-  parseLines(bytes, entries, &damaged);
-  if (damaged == 0) return 1;
-  if (damaged_line) *damaged_line = damaged;
-  errno = EILSEQ;
-  return 0;
+  for (auto& [name, list] : seen.files) {
+    std::vector<Journal::File> ahead;
+    for (const Journal::File& f : list) {
+      if (f.ahead)
+        ahead.push_back(f);
+      else
+        entries->push_back(_zam_written_entry{'W', f.id, name});
+    }
+    _zam_identity now;
+    if (!ahead.empty() && zam_identityAt((dir + name).c_str(), &now) && aheadOf(ahead, now))
+      entries->push_back(_zam_written_entry{'W', now, name});
+  }
+  for (const auto& [name, list] : seen.folders)
+    for (const auto& [dev, ino] : list)
+      entries->push_back(_zam_written_entry{'D', _zam_identity{dev, ino, 0, 0, 0}, name});
+  return 1;
 }

@@ -2,18 +2,30 @@
 // which later runs know their own files from a user's (a result's name is
 // taken over only from a file of trel's) and -purge knows what to remove:
 // the hidden file ZAM_WRITTEN_RECORD in that folder. It begins with the line
-// ZAM_WRITTEN_HEAD; a file at its name without that line is not trel's
-// record, and is moved aside like any file of the user's before a new
-// record is begun. Then one line for every file a whole-file writer of any
+// ZAM_WRITTEN_HEAD, then one line for every file a whole-file writer of any
 // run puts in place anywhere under the folder (and every file or folder
 // given to zam_recordMade):
-//   W <identity> <path>   a file with its identity (zam_identityText)
+//   A <identity> <path>   ahead: the file is about to appear at path
+//   W <identity> <path>   the file is in place at path, as it is now
+//   X <device> <inode> <path>   the file of an A line did not appear there
 //   D <device> <inode> <path>   a folder made
-// (path under the folder, "." for the folder itself). A run puts a file in
-// place and appends its line in one turn at the record (_zam_record_turn),
-// which holds the record file's lock: a run that meets a file at a result's
-// name looks at it within a turn too, so it never sees a file of trel's
-// whose line is not written yet, and never waits on a timer.
+// (identity as zam_identityText; path under the folder, "." for the folder
+// itself). The record is kept as a journal: a file's A line is written
+// before the file takes its name and settled by its W (or X) line after, all
+// in one turn at the record (_zam_record_turn), which holds the record
+// file's lock. A run killed within its turn leaves an A line unsettled; the
+// next turn of any run then takes the file standing at that name for the
+// one announced when its device and inode are the same and its size and
+// times are not older than the line says (naming a file moves its change
+// time, and a log still grows), and settles the line. Appends always begin
+// on a fresh line; a line that does not parse (cut by a full disk, bytes a
+// power loss left) covers nothing but is otherwise passed over. Once the
+// record holds many lines of files gone (or any such damage), the run that
+// reads it rewrites it under its lock with the lines of what still stands.
+// A record in the layout before the head line whose every line parses is
+// taken as trel's and rewritten with the head; anything else at the record's
+// name (a user's file, a link, a socket, a folder) is moved aside to a
+// numbered name, once, and a new record begun.
 #pragma once
 
 #include <string>
@@ -31,34 +43,36 @@ constexpr const char* ZAM_WRITTEN_HEAD = "#trel written files 2";
 // The record file is made with the first file recorded (the folders made
 // before it are held until then), so a run that writes nothing leaves none;
 // with extend_only a record is kept only where one is already. A record
-// that cannot be opened (a link at its name, say) is not kept: nothing is
-// recorded then. No message.
+// that cannot be had (no room, no right to the folder) is not kept: nothing
+// is recorded then. No message.
 void zam_recordWrites(const std::string& folder, bool extend_only = false);
 // Records the file or folder path (as it is now, a link not followed) when
 // it lies under the recorded folder. No message.
 void zam_recordMade(const std::string& path);
 
-// One line of a record of written files.
+// One file or folder the record names.
 struct _zam_written_entry {
   char kind;          // 'W' a file; 'D' a folder made
   _zam_identity id;   // 'D': device and inode only
   std::string path;   // under the folder; "." the folder itself
 };
-// Reads the record of folder (ZAM_WRITTEN_RECORD in it) into *entries, in
-// its order; lines of no known kind, and a last line without its end, are
-// passed over. 1; 0 when there is none or it cannot be read (errno), 0 with
-// errno EPROTO for a file that is not trel's record (no head line), and 0
-// with errno EILSEQ for a damaged record: a line holds a NUL byte (its
-// number goes to *damaged_line when given). No message.
-int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries,
-                    long* damaged_line = nullptr);
+// Reads the record of folder (ZAM_WRITTEN_RECORD in it) into *entries, by
+// name, under the record's lock (shared): the files its W lines cover,
+// those of unsettled A lines that stand at their names as the line allows
+// (with their identity now), and the folders of its D lines. Lines that do
+// not parse are passed over. 1; 0 when there is none or it cannot be read
+// (errno), and 0 with errno EPROTO for a file that is not trel's record.
+// No message.
+int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries);
 
 // A turn at the record for a file at path: when path lies under the
 // recorded folder, the record is open (made when missing, unless only an
 // existing one is kept) and locked, for this process's threads and for
 // every other run, until the turn ends; held is true then. Otherwise
-// nothing is locked. A folder's turn (file false) takes the process's lock
-// alone: its line may wait for the record. Turns do not nest.
+// nothing is locked. A wait of more than a second for another run's turn is
+// said, naming the folder. A folder's turn (file false) takes the process's
+// lock alone: its line may wait for the record. Turns do not nest, but for
+// the thread that stops the run (zam_recordStop).
 struct _zam_record_turn {
   explicit _zam_record_turn(const std::string& path, bool file = true);
   ~_zam_record_turn();
@@ -67,11 +81,31 @@ struct _zam_record_turn {
   bool held = false;
   bool locked = false;  // the record file's lock is held
 };
-// Whether a line of the record covers the regular file of identity id at
-// path: what every run appended up to now is read. False outside a held
-// turn, and for a damaged record.
+// Whether the record covers the regular file of identity id at path: a W
+// line of that identity, or an unsettled A line that allows it (then
+// settled with a W line). What every run appended up to now is read. False
+// outside a held turn.
 bool zam_recordCovers(const _zam_record_turn& turn, const std::string& path, const _zam_identity& id);
-// Appends the line of path, of status st (a regular file or a folder), to
-// the record within a held turn; a folder's line waits for the record file
-// when there is none yet.
+// Within a held turn: the A line of the regular file of status st, about to
+// be given the name path.
+void zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st);
+// Within a held turn: the X line settling the A line of st at path, whose
+// file did not take that name.
+void zam_recordNotPlaced(const _zam_record_turn& turn, const std::string& path, const struct stat& st);
+// Within a held turn: the W line of path, of status st (a regular file), or
+// the D line of a folder (which waits for the record file when there is
+// none yet).
 void zam_recordStatus(const _zam_record_turn& turn, const std::string& path, const struct stat& st);
+
+// For the thread that stops the run: waits (a few seconds at most) for the
+// turn another thread is in to end, and lets no other thread begin one
+// again; the calling thread's own turns go on. No message.
+void zam_recordStop();
+
+// The steps of putting a file in place and recording it, at which a test
+// may stop the process: after the A line, after the file took its name,
+// after the W line.
+enum ZamPlaceStep { ZAM_STEP_AHEAD = 1, ZAM_STEP_NAMED = 2, ZAM_STEP_RECORDED = 3 };
+// Null but in tests: called at each step of each file put in place under a
+// recorded folder.
+extern void (*zam_place_fault)(ZamPlaceStep step);

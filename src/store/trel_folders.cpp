@@ -466,18 +466,11 @@ int trel_purgeResults(const char* folder, int really, const char* own) {
   std::string top = folder;
   if (top.empty() || !isSep(top.back())) top += "/";
   std::vector<_zam_written_entry> entries;
-  long damaged = 0;
   struct stat st;
-  if (!refused && !zam_readWritten(top, &entries, &damaged)) {
-    if (damaged > 0) {
-      zam_err("The record %s%s of the files trel wrote is damaged (line %ld holds a NUL byte): nothing is "
-              "removed.\n",
-              top.c_str(), ZAM_WRITTEN_RECORD, damaged);
-      refused = true;
-    } else if (errno == EPROTO) {
-      zam_err("The file %s%s is not trel's record of the files it wrote (it lacks trel's first line): nothing "
-              "is removed.\n",
-              top.c_str(), ZAM_WRITTEN_RECORD);
+  if (!refused && !zam_readWritten(top, &entries)) {
+    if (errno == EPROTO) {
+      zam_err("The file %s%s is not trel's record of the files it wrote: nothing is removed.\n", top.c_str(),
+              ZAM_WRITTEN_RECORD);
       refused = true;
     } else if (emptyFolder(top, own) && lstat(top.c_str(), &st) == 0) {
       // A folder without a record that holds nothing (but this run's log)

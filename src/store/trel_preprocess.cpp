@@ -15,6 +15,7 @@
 #include "runtime/kids.h"
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_inputs.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_whole.h"
 #include "store/trel_folders.h"

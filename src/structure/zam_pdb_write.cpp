@@ -10,6 +10,7 @@
 
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_inputs.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_string.h"
 #include "runtime/zam_system.h"

@@ -246,7 +246,7 @@ TEST_F(HitRecord, NoSoundRecordRemovesNothing) {
   for (int run = 0; run < 2; run++) {
     r = search(dir, with("q"));
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(startsWith(read_file(dir.file("q.kwritten")), "#trel hit files 3: q\n"));
+    EXPECT_TRUE(startsWith(read_file(dir.file("q.kwritten")), "#trel hit files 4: q\n"));
   }
   EXPECT_EQ(read_file(dir.file("q.kwritten.1")), "");
   EXPECT_FALSE(fs::exists(dir.file("q.kwritten.2")));

@@ -30,15 +30,24 @@ TEST(Identity, TextRoundTripAndRefusals) {
   const std::string line = zam_identityText(id) + " name";
   _zam_identity back{};
   const char* end = nullptr;
-  ASSERT_TRUE(zam_parseIdentity(line.c_str(), &back, &end));
+  ASSERT_TRUE(zam_parseIdentity(line.data(), line.data() + line.size(), &back, &end));
   EXPECT_EQ(std::string(end), " name");
   EXPECT_EQ(std::memcmp(&id, &back, sizeof id), 0);
   for (const char* bad : {"", "1 2 3 4", "1 2 3 4 -5", "1  2 3 4 5", "1 2 3 4 x", "+1 2 3 4 5",
                           "18446744073709551616 2 3 4 5", "1 2 9223372036854775808 4 5", "1\t2 3 4 5"}) {
     _zam_identity untouched{7, 7, 7, 7, 7};
-    EXPECT_FALSE(zam_parseIdentity(bad, &untouched)) << bad;
+    EXPECT_FALSE(zam_parseIdentity(bad, bad + std::strlen(bad), &untouched)) << bad;
     EXPECT_EQ(untouched.dev, 7u) << bad;
   }
+  // The text ends where the caller says, not at a NUL byte: a field cut by
+  // one is no field.
+  const std::string nul("1 2 3 4 5\0" "6", 11);
+  EXPECT_FALSE(zam_parseIdentity(nul.data(), nul.data() + 8, &back));
+  _zam_identity five{};
+  const char* past = nullptr;
+  ASSERT_TRUE(zam_parseIdentity(nul.data(), nul.data() + nul.size(), &five, &past));
+  EXPECT_EQ(five.ctime_ns, 5);
+  EXPECT_EQ(*past, '\0');
 }
 
 // Times in nanoseconds: exact within 64 bits, held at the ends past them

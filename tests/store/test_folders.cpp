@@ -258,34 +258,40 @@ TEST(Folders, PurgeOnlyWhatTheRecordNames) {
   EXPECT_FALSE(fs::exists(tmp.file("trel_results")));
 
   // A line proves a file trel's only at the name it gives: a file of the
-  // very identity under another name stays. A record without trel's first
-  // line (an older trel's, a user's file) is not trel's, and one with a NUL
-  // byte in a line is damaged: either is refused, nothing removed.
+  // very identity under another name stays. A file at the record's name
+  // with a line of no record's is a user's: refused, nothing removed. In
+  // trel's record a line that does not parse (a NUL byte in it) costs only
+  // itself, and a record in the layout before trel's first line whose every
+  // line parses is trel's.
   fs::create_directories(folder);
   write_file(folder + "old.ktops", "old\n");
   _zam_identity old{};
   ASSERT_EQ(zam_identityAt((folder + "old.ktops").c_str(), &old), 1);
-  const std::string line = "W " + zam_identityText(old) + " old.ktops\n";
+  std::string line = "W " + zam_identityText(old) + " old.ktops\n";
   write_file(folder + ZAM_WRITTEN_RECORD, std::string(ZAM_WRITTEN_HEAD) + "\nW " + zam_identityText(old) + " new.ktops\n");
   {
     Capture c;
     EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 1);
     EXPECT_TRUE(c.any("Keeping " + folder + "old.ktops\n"));
   }
-  write_file(folder + ZAM_WRITTEN_RECORD, line);
+  write_file(folder + ZAM_WRITTEN_RECORD, "my own notes\n" + line);
   {
     Capture c;
     EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 0);
     EXPECT_TRUE(c.any("*Error* The file " + folder + ZAM_WRITTEN_RECORD + " is not trel's record"));
   }
-  const char nul[] = "W 1 2 3 4 5 x\0.ktops\n";
-  write_file(folder + ZAM_WRITTEN_RECORD, std::string(ZAM_WRITTEN_HEAD) + "\n" + line + std::string(nul, sizeof nul - 1));
-  {
-    Capture c;
-    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 0);
-    EXPECT_TRUE(c.any("*Error* The record " + folder + ZAM_WRITTEN_RECORD + " of the files trel wrote is damaged (line 3"));
-  }
   EXPECT_TRUE(fs::exists(folder + "old.ktops"));
+  const char nul[] = "W 1 2 3 4 5 x\0.ktops\n";
+  for (const bool head : {true, false}) {
+    write_file(folder + "old.ktops", head ? "old\n" : "older\n");
+    ASSERT_EQ(zam_identityAt((folder + "old.ktops").c_str(), &old), 1);
+    line = "W " + zam_identityText(old) + " old.ktops\n";
+    write_file(folder + ZAM_WRITTEN_RECORD,
+               head ? std::string(ZAM_WRITTEN_HEAD) + "\n" + std::string(nul, sizeof nul - 1) + "W 1 2\n" + line : line);
+    Capture c;
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 1);
+    EXPECT_FALSE(fs::exists(folder + "old.ktops")) << head;
+  }
   fs::remove_all(folder);
 
   // No record: nothing is removed.
