@@ -407,7 +407,7 @@ std::string moveOwnAside(const _zam_record_turn& turn, const std::string& from, 
     const std::string name = zam_numberedName(path, std::to_string(n));
     struct stat there;
     if (lstat(name.c_str(), &there) == 0) continue;
-    zam_recordAhead(turn, name, st);
+    zam_recordAhead(turn, name, st, !confirm);
     if (zam_moveNoReplace(from, name)) {
       struct stat now;
       if (confirm && lstat(name.c_str(), &now) == 0) zam_recordStatus(turn, name, now);
@@ -520,7 +520,7 @@ int zam_placeKeeping(const std::string& from, const std::string& path, std::stri
   for (int tries = 0; tries < 1000; ++tries) {
     struct stat mine;
     if (lstat(from.c_str(), &mine) != 0) return 0;
-    zam_recordAhead(turn, path, mine);
+    zam_recordAhead(turn, path, mine, true);
     if (zam_moveNoReplace(from, path)) return 1;
     const int err = errno;
     zam_recordNotPlaced(turn, path, mine);

@@ -28,33 +28,42 @@ namespace {
 // one is no line of trel's and is passed over without being held.
 constexpr size_t kLineMax = PATH_MAX + 256;
 // The record is rewritten once it holds more lines than this and more than
-// twice the names it covers.
+// twice the lines it was last rewritten with (its line "#kept <count>").
 constexpr long kCompactLines = 4096;
+const char* const kKept = "#kept ";
 
 // What the lines of a record say, as read in order.
 struct Journal {
   struct File {
     _zam_identity id;
-    bool ahead;  // an unsettled A line: the file may be at its name
+    bool ahead;      // an unsettled A line: the file may be at its name
+    int64_t by = 0;  // an A line's: the name was to be taken by then (0: a file still written)
   };
   std::map<std::string, std::vector<File>> files;  // by name under the folder
   std::map<std::string, std::vector<std::pair<uint64_t, uint64_t>>> folders;
   long lines = 0;    // lines read, the head and comments too
   long unread = 0;   // lines that did not parse
   bool headless = true;  // no head line read first
+  long kept = 0;         // lines the record was last rewritten with
   std::vector<std::string> ahead_names;  // names of A lines read since last looked at
 
   void clear() { *this = Journal{}; }
   void take(const char* begin, const char* end);
 };
 
+// How long after its A line a file is taken to have its name at the
+// latest: a change later than that is not the naming's, and the file is no
+// longer the one announced (its inode may have gone to another file since).
+constexpr int64_t kNamingGrace = int64_t{10} * 1000000000;
+
 // The unsettled A line among list that allows the file of identity id: the
 // same file, neither smaller nor older than it was when the line was
-// written (naming it moved its change time; a log still grows).
+// written (naming it moved its change time; a log still grows), and changed
+// last by the time its name was to be taken (unless it was still written).
 Journal::File* aheadOf(std::vector<Journal::File>& list, const _zam_identity& id) {
   for (Journal::File& f : list)
     if (f.ahead && f.id.dev == id.dev && f.id.ino == id.ino && id.ino != 0 && id.size >= f.id.size &&
-        id.mtime_ns >= f.id.mtime_ns && id.ctime_ns >= f.id.ctime_ns)
+        id.mtime_ns >= f.id.mtime_ns && id.ctime_ns >= f.id.ctime_ns && (f.by == 0 || id.ctime_ns <= f.by))
       return &f;
   return nullptr;
 }
@@ -71,7 +80,15 @@ void Journal::take(const char* p, const char* end) {
     headless = false;
     return;
   }
-  if (p < end && *p == '#') return;  // a comment (a head of another version)
+  if (p < end && *p == '#') {  // a comment: the count of a rewrite, or a head of another version
+    const size_t n = std::strlen(kKept);
+    uint64_t count = 0;
+    const char* at = p + n;
+    if (static_cast<size_t>(end - p) > n && std::memcmp(p, kKept, n) == 0 &&
+        zam_parseNumber(at, end, INT64_MAX, &count) && at == end)
+      kept = static_cast<long>(count);
+    return;
+  }
   if (end - p < 3 || p[1] != ' ') {
     unread++;
     return;
@@ -79,9 +96,12 @@ void Journal::take(const char* p, const char* end) {
   const char kind = p[0];
   const char* at = p + 2;
   _zam_identity id{};
+  uint64_t by = 0;
   bool ok = false;
-  if (kind == 'W' || kind == 'A') {
+  if (kind == 'W') {
     ok = zam_parseIdentity(at, end, &id, &at);
+  } else if (kind == 'A') {
+    ok = zam_parseIdentity(at, end, &id, &at) && at < end && *at++ == ' ' && zam_parseNumber(at, end, INT64_MAX, &by);
   } else if (kind == 'X' || kind == 'D') {
     ok = zam_parseNumber(at, end, UINT64_MAX, &id.dev) && at < end && *at++ == ' ' &&
          zam_parseNumber(at, end, UINT64_MAX, &id.ino);
@@ -104,7 +124,7 @@ void Journal::take(const char* p, const char* end) {
                list.end());
   if (kind == 'W' && !hasExact(list, id)) list.push_back(File{id, false});
   if (kind == 'A') {
-    list.push_back(File{id, true});
+    list.push_back(File{id, true, static_cast<int64_t>(by)});
     ahead_names.push_back(name);
   }
   if (list.empty()) files.erase(name);
@@ -206,9 +226,10 @@ std::string recordPath() { return record_folder + ZAM_WRITTEN_RECORD; }
 
 std::string headLine() { return std::string(ZAM_WRITTEN_HEAD) + "\n"; }
 
-std::string fileLine(char kind, const _zam_identity& id, const std::string& name) {
+std::string fileLine(char kind, const _zam_identity& id, const std::string& name, int64_t by = 0) {
   if (kind == 'X' || kind == 'D')
     return std::string(1, kind) + " " + std::to_string(id.dev) + " " + std::to_string(id.ino) + " " + name + "\n";
+  if (kind == 'A') return "A " + zam_identityText(id) + " " + std::to_string(by) + " " + name + "\n";
   return std::string(1, kind) + " " + zam_identityText(id) + " " + name + "\n";
 }
 
@@ -290,7 +311,7 @@ void append(std::string lines) {
 // lock finds it gone from its name and opens the new one. Nothing changes
 // when it cannot be written. turn_lock and the record's lock held.
 void compact() {
-  std::string text = headLine();
+  std::string text;
   Journal kept;
   for (auto& [name, list] : journal.files) {
     struct stat st;
@@ -308,6 +329,8 @@ void compact() {
     text += fileLine('D', _zam_identity{self.first, self.second, 0, 0, 0}, name);
     kept.folders[name].push_back(self);
   }
+  const long lines = static_cast<long>(kept.files.size() + kept.folders.size());
+  text = headLine() + kKept + std::to_string(lines) + "\n" + text;
   std::string temp;
   int fd = -1;
   if (!writeRecordAside(recordPath(), text, &temp, &fd)) return;
@@ -320,7 +343,8 @@ void compact() {
   record_fd = fd;
   record_checked = true;
   kept.headless = false;
-  kept.lines = 1 + static_cast<long>(kept.files.size() + kept.folders.size());
+  kept.kept = lines;
+  kept.lines = 2 + lines;
   journal = std::move(kept);
   read_end = static_cast<int64_t>(text.size());
 }
@@ -365,8 +389,8 @@ void readRecordTail() {
     struct stat after;
     if (fstat(record_fd, &after) == 0) read_end = after.st_size;  // what was appended is known
   }
-  const long covered = static_cast<long>(journal.files.size() + journal.folders.size());
-  if (whole && (journal.unread > 0 || journal.headless || (journal.lines > kCompactLines && journal.lines > 2 * covered)))
+  if (whole && (journal.unread > 0 || journal.headless ||
+                (journal.lines > kCompactLines && journal.lines > 2 * journal.kept)))
     compact();
 }
 
@@ -475,11 +499,12 @@ bool zam_recordCovers(const _zam_record_turn& turn, const std::string& path, con
   return it != journal.files.end() && hasExact(it->second, id);
 }
 
-void zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st) {
+void zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
+                     bool still_written) {
   if (!turn.locked || !S_ISREG(st.st_mode)) return;
   const std::string name = recordName(path);
   if (name.empty() || name == ".") return;
-  append(fileLine('A', zam_identityOf(st), name));
+  append(fileLine('A', zam_identityOf(st), name, still_written ? 0 : zam_nowNs() + kNamingGrace));
 }
 
 void zam_recordNotPlaced(const _zam_record_turn& turn, const std::string& path, const struct stat& st) {

@@ -5,7 +5,8 @@
 // ZAM_WRITTEN_HEAD, then one line for every file a whole-file writer of any
 // run puts in place anywhere under the folder (and every file or folder
 // given to zam_recordMade):
-//   A <identity> <path>   ahead: the file is about to appear at path
+//   A <identity> <by> <path>   ahead: the file is about to appear at path,
+//                         by the time by (ns; 0 for a file still written)
 //   W <identity> <path>   the file is in place at path, as it is now
 //   X <device> <inode> <path>   the file of an A line did not appear there
 //   D <device> <inode> <path>   a folder made
@@ -15,13 +16,17 @@
 // in one turn at the record (_zam_record_turn), which holds the record
 // file's lock. A run killed within its turn leaves an A line unsettled; the
 // next turn of any run then takes the file standing at that name for the
-// one announced when its device and inode are the same and its size and
-// times are not older than the line says (naming a file moves its change
-// time, and a log still grows), and settles the line. Appends always begin
+// one announced when its device and inode are the same, its size and times
+// are not older than the line says (naming a file moves its change time,
+// and a log still grows) and it changed last by the line's time (a file
+// changed later, or an inode given to another file since, is not taken),
+// and settles the line. Appends always begin
 // on a fresh line; a line that does not parse (cut by a full disk, bytes a
 // power loss left) covers nothing but is otherwise passed over. Once the
-// record holds many lines of files gone (or any such damage), the run that
-// reads it rewrites it under its lock with the lines of what still stands.
+// record has grown to twice the lines it was last rewritten with (a line
+// "#kept <count>" after the head says how many), or holds any such damage,
+// the run that reads it rewrites it under its lock with the lines of what
+// still stands.
 // A record in the layout before the head line whose every line parses is
 // taken as trel's and rewritten with the head; anything else at the record's
 // name (a user's file, a link, a socket, a folder) is moved aside to a
@@ -87,8 +92,11 @@ struct _zam_record_turn {
 // outside a held turn.
 bool zam_recordCovers(const _zam_record_turn& turn, const std::string& path, const _zam_identity& id);
 // Within a held turn: the A line of the regular file of status st, about to
-// be given the name path.
-void zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st);
+// be given the name path right away; or, still_written, a file that goes on
+// being written there (a run's log), whose W line its writer appends once
+// it is closed (zam_recordMade).
+void zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
+                     bool still_written = false);
 // Within a held turn: the X line settling the A line of st at path, whose
 // file did not take that name.
 void zam_recordNotPlaced(const _zam_record_turn& turn, const std::string& path, const struct stat& st);
