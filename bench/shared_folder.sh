@@ -23,15 +23,15 @@ cores=$(nproc)
 # A warm object cache first, so that both cases time the same work.
 mkdir -p zc
 export ZAM_CACHE=$work/zc
-"$trel" -cache -nowrite "$query" $(cat targets) >/dev/null 2>&1 || true
+"$trel" -cache -broken -nowrite "$query" $(cat targets) >/dev/null 2>&1 || true
 
 pair() {  # folder of the first run, folder of the second
   rm -rf "$1" "$2"
   local start end
   start=$(date +%s.%N)
-  TREL_RESULTS=$1 taskset -c 0 "$trel" -cache -top="$n" -show="$n" "$query" $(cat targets) >out.0 2>&1 &
+  TREL_RESULTS=$1 taskset -c 0 "$trel" -cache -broken -top="$n" -show="$n" "$query" $(cat targets) >out.0 2>&1 &
   local a=$!
-  TREL_RESULTS=$2 taskset -c 1 "$trel" -cache -top="$n" -show="$n" "$query" $(cat targets) >out.1 2>&1 &
+  TREL_RESULTS=$2 taskset -c 1 "$trel" -cache -broken -top="$n" -show="$n" "$query" $(cat targets) >out.1 2>&1 &
   local b=$!
   wait $a && wait $b || { echo "shared_folder: a run failed" >&2; cat out.0 out.1 >&2; exit 1; }
   end=$(date +%s.%N)

@@ -20,10 +20,22 @@
 #include <thread>
 #include <vector>
 
+#include <sys/file.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "common/log_capture.h"
 #include "common/run_trel.h"
 #include "common/test_util.h"
+#include "driver/trel_hit_record.h"
+#include "output/trel_print.h"
 #include "runtime/zam_crc.h"
 #include "runtime/zam_identity.h"
+#include "store/trel_thing.h"
 
 namespace {
 
@@ -389,4 +401,178 @@ TEST_F(TwoRuns, IdenticalRunsAtOnceSetNothingAside) {
   }
 }
 
+// The passes of a query's runs over its folder, each run a process of its
+// own (with its own start): one file "<hit>_q.pir" for each hit it writes,
+// then a renew showing the hits named. A run asked to wait leaves the file
+// "ready" once it has begun and waits for the file "go" before it writes.
+// Run as the disabled test below, by the test binary started again.
+constexpr const char* kPassVariable = "TREL_TEST_HIT_PASS";
+
+std::vector<std::string> words(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string w; in >> w;) out.push_back(w);
+  return out;
+}
+
+class HitPasses : public ::testing::Test {
+ protected:
+  std::string folder() const { return dir.str() + "/"; }
+  std::string control(const std::string& name) const { return ctl.file(name); }
+  // Starts a run writing hits and showing shown; waits for it to begin when
+  // it is to wait for "go".
+  pid_t start(const std::string& hits, const std::string& shown, bool wait = false) {
+    fs::remove(control("ready"));
+    fs::remove(control("go"));
+    const std::string spec = folder() + "\n" + hits + "\n" + shown + "\n" + (wait ? ctl.str() : "-");
+    const pid_t child = fork();
+    if (child == 0) {
+      setenv(kPassVariable, spec.c_str(), 1);
+      execl("/proc/self/exe", "test", "--gtest_filter=HitPassRun.DISABLED_InAProcessOfItsOwn",
+            "--gtest_also_run_disabled_tests", "--gtest_brief=1", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int k = 0; wait && k < 3000 && !fs::exists(control("ready")); k++) usleep(2000);
+    return child;
+  }
+  static int finish(pid_t child) {
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  int run(const std::string& hits, const std::string& shown) { return finish(start(hits, shown)); }
+  void go() const { testutil::write_file(control("go"), "go\n"); }
+  bool has(const std::string& hit) const { return fs::exists(folder() + hit + "_q.pir"); }
+  TempDir dir, ctl;
+};
+
+TEST(HitPassRun, DISABLED_InAProcessOfItsOwn) {
+  const char* spec = std::getenv(kPassVariable);
+  if (!spec) GTEST_SKIP();
+  const std::vector<std::string> parts = testutil::split_lines(spec);
+  ASSERT_EQ(parts.size(), 4u);
+  const std::string& folder = parts[0];
+  _trel_thing* q = trel_createThing("q", "./");
+  _trel_hit_pass pass;
+  trel_beginHitFiles(&pass, folder.c_str(), q, "");
+  if (parts[3] != "-") {
+    testutil::write_file(parts[3] + "/ready", "ready\n");
+    for (int k = 0; k < 30000 && !fs::exists(parts[3] + "/go"); k++) usleep(1000);
+  }
+  _trel_written written;
+  for (const std::string& hit : words(parts[1])) {
+    const std::string path = folder + hit + "_q.pir";
+    std::ofstream(path) << "hit " << hit << " of run " << getpid() << "\n";
+    written.paths.push_back(path);
+    written.hits.push_back(hit);
+  }
+  const std::vector<std::string> shown = words(parts[2]);
+  trel_renewHitRecord(&pass, folder.c_str(), q, "", written, std::set<std::string>(shown.begin(), shown.end()),
+                      true);
+  trel_closeThing(nullptr, q);
+}
+
+// A run that writes its files holds every removal of a hidden hit back,
+// and holds nothing once it is gone, killed as it may be, its mark a lock
+// the kernel dropped.
+TEST_F(HitPasses, AWritingRunHoldsRemovalsUntilItEnds) {
+  ASSERT_EQ(run("a b", "a b"), 0);
+  const pid_t writing = start("", "", true);
+  ASSERT_TRUE(fs::exists(control("ready")));
+  ASSERT_EQ(run("a", "a"), 0);
+  EXPECT_TRUE(has("b"));
+  kill(writing, SIGKILL);
+  finish(writing);
+  ASSERT_EQ(run("a", "a"), 0);
+  EXPECT_FALSE(has("b"));
+}
+
+// A run keeps the hits that a run ending after it began wrote, though its
+// table does not show them, and removes those of a run that ended before it
+// began, however shortly before: runs one after the other do not overlap.
+TEST_F(HitPasses, OnlyARunEndingAfterThisOneBeganKeepsItsHits) {
+  ASSERT_EQ(run("a b c", "a b c"), 0);
+  const pid_t first = start("a", "a", true);
+  ASSERT_TRUE(fs::exists(control("ready")));
+  ASSERT_EQ(run("c", "c"), 0);
+  go();
+  ASSERT_EQ(finish(first), 0);
+  EXPECT_FALSE(has("b"));
+  EXPECT_TRUE(has("c"));
+  ASSERT_EQ(run("a", "a"), 0);
+  EXPECT_FALSE(has("c"));
+}
+
+// No time read from the record is believed past now: a hit whose writer
+// ends in the far future (a forged record, a clock that ran ahead) is kept
+// by the run that finds it so, which writes it back as now, and removed by
+// the next.
+TEST_F(HitPasses, NoTimeFromTheRecordIsBelievedPastNow) {
+  ASSERT_EQ(run("a b", "a b"), 0);
+  const std::string path = folder() + "q.kwritten";
+  std::string record = read_file(path);
+  const size_t at = record.find("#hit ");
+  const size_t b = record.find("#hit ", at + 1);
+  ASSERT_NE(b, std::string::npos);
+  record.replace(b, record.find(' ', b + 5) - b, "#hit 9000000000000000000");
+  testutil::write_file(path, resealed(record));
+  ASSERT_EQ(run("a", "a"), 0);
+  EXPECT_TRUE(has("b"));
+  ASSERT_EQ(run("a", "a"), 0);
+  EXPECT_FALSE(has("b"));
+}
+
+// A run enters while another writes (it never waits for a writing run),
+// and waits, saying so after a second and naming the folder, only while
+// another run enters or renews the record; so does a renew.
+TEST_F(HitPasses, EnteringWaitsForARenewNeverForAWriter) {
+  const pid_t writing = start("", "", true);
+  ASSERT_TRUE(fs::exists(control("ready")));
+  _trel_thing* q = trel_createThing("q", "./");
+  const auto within = [](std::atomic<bool>& done, int ms) {
+    for (int k = 0; k < ms && !done; k++) usleep(1000);
+    return done.load();
+  };
+  {
+    std::atomic<bool> done{false};
+    _trel_hit_pass pass;
+    std::thread enter([&] {
+      trel_beginHitFiles(&pass, folder().c_str(), q, "");
+      done = true;
+    });
+    const bool entered = within(done, 10000);
+    if (!entered) kill(writing, SIGKILL);  // lets it through
+    enter.join();
+    EXPECT_TRUE(entered);
+  }
+  kill(writing, SIGKILL);
+  finish(writing);
+  const int held = open(folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  _trel_written none;
+  for (const bool renew : {false, true}) {
+    SCOPED_TRACE(renew);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    std::atomic<bool> done{false};
+    _trel_hit_pass pass;
+    testutil::Capture said;
+    if (renew) pass.fd = open(folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::thread step([&] {
+      if (renew) {
+        trel_renewHitRecord(&pass, folder().c_str(), q, "", none, {}, true);
+      } else {
+        trel_beginHitFiles(&pass, folder().c_str(), q, "");
+      }
+      done = true;
+    });
+    EXPECT_FALSE(within(done, renew ? 200 : 1500));
+    flock(held, LOCK_UN);
+    EXPECT_TRUE(within(done, 10000));
+    step.join();
+    EXPECT_TRUE(renew || said.has("Waiting for another run of q to renew its record in " + folder()));
+  }
+  close(held);
+  trel_closeThing(nullptr, q);
+}
+
 }  // namespace
+
