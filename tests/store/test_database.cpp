@@ -502,6 +502,43 @@ TEST(Database, BuildStoppedBetweenAMembersRecordAndItsFiles) {
   trel_closeDatabase(db);
 }
 
+// A member whose files cannot all be written (a folder stands at its
+// image's name) is left out and takes back only what this build put in
+// place for it: the folder and a user's file beside it stay, and the other
+// members make the database.
+TEST(Database, AMemberWhoseFilesFailIsLeftOutWithNothingElse) {
+  const auto files = sharedFiles(3);
+  ASSERT_GE(files.size(), 3u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
+  TempDir dir;
+  const std::string root = dir.str() + "/", folder = root + "test_trel/";
+  std::vector<char*> argv;
+  for (const auto& f : files) argv.push_back(const_cast<char*>(f.c_str()));
+  static std::string blocked_folder, blocked;
+  blocked_folder = folder;
+  blocked.clear();
+  trel_setMemberRecordedHook([](const char* member) {
+    static int recorded = 0;
+    if (++recorded != 2) return;
+    blocked = member;
+    fs::create_directory(blocked_folder + member + ".pdb");
+    testutil::write_file(blocked_folder + member + ".pdb.notes", "a user's notes\n");
+  });
+  Capture cap;
+  const int built = trel_buildDatabase(root.c_str(), "test", argv.data(), static_cast<int>(argv.size()), 0, 0, nullptr);
+  trel_setMemberRecordedHook(nullptr);
+  ASSERT_FALSE(blocked.empty());
+  EXPECT_NE(captured.find("Failed to write the files of " + blocked + ": not added to the database."),
+            std::string::npos) << captured;
+  EXPECT_TRUE(fs::is_directory(folder + blocked + ".pdb"));
+  EXPECT_EQ(testutil::read_file(folder + blocked + ".pdb.notes"), "a user's notes\n");
+  if (built) {
+    _trel_db* db = trel_openDatabase(root.c_str(), "test", 0);
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(db->n_members, 2);
+    trel_closeDatabase(db);
+  }
+}
+
 // Every file is checked against the checksums the build wrote beside them:
 // a traces file of the right size holding other bytes passes every count and
 // offset, and would give every member garbage records.
