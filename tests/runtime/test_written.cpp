@@ -13,10 +13,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/test_util.h"
@@ -219,3 +221,33 @@ TEST(Written, TakeBackOnlyWhatThisProcessPlacedAsPlaced) {
   EXPECT_TRUE(fs::exists(a) && fs::exists(b) && fs::exists(dir.file("d.db")));
   EXPECT_FALSE(fs::exists(c));
 }
+
+// A stop waits for the turn another thread is in: the file that thread is
+// putting in place is in place and recorded when the stop goes on, and no
+// thread begins another turn. In a process of its own, which the stop ends.
+TEST(Written, AStopFinishesTheTurnInProgress) {
+  testutil::TempDir dir;
+  static std::string folder;
+  folder = dir.file("res") + "/";
+  fs::create_directory(folder);
+  const pid_t child = fork();
+  if (child == 0) {
+    zam_recordWrites(folder);
+    static std::atomic<bool> ahead{false};
+    zam_place_fault = [](ZamPlaceStep step) {
+      if (step != ZAM_STEP_AHEAD) return;
+      ahead = true;
+      usleep(300000);
+    };
+    std::thread writer([] { write_whole(folder + "a.pir", "a\n"); });
+    while (!ahead) usleep(1000);
+    zam_recordStop();
+    const bool placed = covered(folder, "a.pir");
+    writer.join();
+    _exit(placed ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
