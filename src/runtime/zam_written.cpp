@@ -181,7 +181,6 @@ std::atomic<bool> recording{false};
 bool record_extend_only = false;  // only a record that is there is written to
 int record_fd = -1;               // the record, open to read and append, once a file was recorded
 bool record_checked = false;      // record_fd is trel's record
-std::string record_made;          // lines of folders made, held until the record is open
 // What this process read of the record, up to read_end.
 Journal journal;
 int64_t read_end = 0;
@@ -468,13 +467,13 @@ void unlockRecord() {
 
 }  // namespace
 
-_zam_record_turn::_zam_record_turn(const std::string& path, bool file) {
+_zam_record_turn::_zam_record_turn(const std::string& path) {
   if (!recording.load() || turns_closed.load()) return;
   turn_lock.lock();
   if (recording.load() && !recordName(path).empty()) {
-    if (!file || openRecord()) {
+    if (openRecord()) {
       held = true;
-      locked = file;
+      locked = true;
       return;
     }
     if (!record_extend_only) recording = false;  // no room for a record, say: nothing is recorded
@@ -521,24 +520,17 @@ void zam_recordStatus(const _zam_record_turn& turn, const std::string& path, con
   std::string line;
   if (S_ISDIR(st.st_mode))
     line = fileLine('D', zam_identityOf(st), name);
-  else if (S_ISREG(st.st_mode) && turn.locked)
+  else if (S_ISREG(st.st_mode))
     line = fileLine('W', zam_identityOf(st), name);
   else
     return;
-  // Folders are held back until a file is recorded: a run that writes
-  // nothing leaves no record behind.
-  if (record_fd < 0) {
-    record_made += line;
-    return;
-  }
-  append(std::exchange(record_made, std::string()) + line);
+  if (record_fd >= 0) append(line);
 }
 
 void zam_recordWrites(const std::string& folder, bool extend_only) {
   std::lock_guard<std::recursive_timed_mutex> hold(turn_lock);
   closeRecord();
   record_folder = folder;
-  record_made.clear();
   record_extend_only = extend_only;
   std::vector<char> cwd(PATH_MAX + 1);
   working = getcwd(cwd.data(), cwd.size()) ? cwd.data() : "";
@@ -551,7 +543,7 @@ void zam_recordWrites(const std::string& folder, bool extend_only) {
 void zam_recordMade(const std::string& path) {
   struct stat st;
   if (!recording.load() || lstat(path.c_str(), &st) != 0) return;
-  const _zam_record_turn turn(path, S_ISREG(st.st_mode));
+  const _zam_record_turn turn(path);
   if (turn.held && lstat(path.c_str(), &st) == 0) zam_recordStatus(turn, path, st);
 }
 

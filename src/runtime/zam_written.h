@@ -45,9 +45,9 @@ constexpr const char* ZAM_WRITTEN_RECORD = ".zam_written";
 constexpr const char* ZAM_WRITTEN_HEAD = "#trel written files 2";
 
 // Starts the record of folder for the rest of the process ("" ends it).
-// The record file is made with the first file recorded (the folders made
-// before it are held until then), so a run that writes nothing leaves none;
-// with extend_only a record is kept only where one is already. A record
+// The record file is made with the first file or folder recorded, so a run
+// that makes nothing leaves none; with extend_only a record is kept only
+// where one is already. A record
 // that cannot be had (no room, no right to the folder) is not kept: nothing
 // is recorded then. No message.
 void zam_recordWrites(const std::string& folder, bool extend_only = false);
@@ -75,16 +75,15 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
 // existing one is kept) and locked, for this process's threads and for
 // every other run, until the turn ends; held is true then. Otherwise
 // nothing is locked. A wait of more than a second for another run's turn is
-// said, naming the folder. A folder's turn (file false) takes the process's
-// lock alone: its line may wait for the record. Turns do not nest, but for
-// the thread that stops the run (zam_recordStop).
+// said, naming the folder. Turns do not nest, but for the thread that stops
+// the run (zam_recordStop).
 struct _zam_record_turn {
-  explicit _zam_record_turn(const std::string& path, bool file = true);
+  explicit _zam_record_turn(const std::string& path);
   ~_zam_record_turn();
   _zam_record_turn(const _zam_record_turn&) = delete;
   _zam_record_turn& operator=(const _zam_record_turn&) = delete;
   bool held = false;
-  bool locked = false;  // the record file's lock is held
+  bool locked = false;  // the record file's lock is held (with held)
 };
 // Whether the record covers the regular file of identity id at path: a W
 // line of that identity, or an unsettled A line that allows it (then
@@ -101,8 +100,7 @@ void zam_recordAhead(const _zam_record_turn& turn, const std::string& path, cons
 // file did not take that name.
 void zam_recordNotPlaced(const _zam_record_turn& turn, const std::string& path, const struct stat& st);
 // Within a held turn: the W line of path, of status st (a regular file), or
-// the D line of a folder (which waits for the record file when there is
-// none yet).
+// the D line of a folder.
 void zam_recordStatus(const _zam_record_turn& turn, const std::string& path, const struct stat& st);
 
 // For the thread that stops the run: waits (a few seconds at most) for the
