@@ -222,7 +222,8 @@ TEST_F(HitRecord, NoSoundRecordRemovesNothing) {
   const size_t pir = record.find(" 1ard_q.pir\n");
   ASSERT_NE(pir, std::string::npos) << record;
   // A size made ten times larger; a name that a NUL byte would cut to a
-  // file's name, under a CRC made right; a record of an older trel (size,
+  // file's name, and a number of a hit's line a NUL byte would end, under a
+  // CRC made right; a record of an older trel (size,
   // modification time and inode, no change time and no hit) that names the
   // file as it stands.
   std::string edited = record;
@@ -230,12 +231,18 @@ TEST_F(HitRecord, NoSoundRecordRemovesNothing) {
   edited.insert(record.find(' ', record.find(' ', record.find(' ', line) + 1) + 1), "0");
   std::string cut = record;
   cut.insert(pir + 11, std::string(1, '\0') + "x");
+  // A NUL byte within the number of a hit's line, which would end it there
+  // for a reader of C strings.
+  std::string stopped = record;
+  const size_t hit = record.find("\n#hit ");
+  ASSERT_NE(hit, std::string::npos) << record;
+  stopped.insert(hit + 7, std::string(1, '\0') + "9");
   struct stat st;
   ASSERT_EQ(stat(dir.file("1ard_q.pir").c_str(), &st), 0);
   const std::string older = "#trel hit files 1: q\n" + std::to_string(st.st_size) + " " +
                             std::to_string((long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec) + " " +
                             std::to_string(st.st_ino) + " 1ard_q.pir\n#crc 0\n";
-  for (const std::string& text : {std::string(), edited, resealed(cut), resealed(older)}) {
+  for (const std::string& text : {std::string(), edited, resealed(cut), resealed(stopped), resealed(older)}) {
     if (text.empty())
       fs::remove(dir.file("q.kwritten"));
     else

@@ -41,6 +41,12 @@ using Capture = testutil::Messages;
 std::string& captured = testutil::Messages::said();
 
 // A few dozen single-model protein files from the shared data.
+// The paths of files as the build takes its sources.
+std::vector<char*> argvOf(const std::vector<std::string>& files) {
+  std::vector<char*> argv = argvOf(files);
+  return argv;
+}
+
 std::vector<std::string> sharedFiles(size_t limit = 40) {
   std::vector<std::string> files;
   if (!testutil::have_shared_data()) return files;
@@ -70,8 +76,7 @@ struct Db {
     o.do_stats = stats;
     o.thing.with_lookup = 1;
     trel_openCath((fs::path(TREL_SOURCE_DIR) / "tests/store/data/CathDomainList").string().c_str(), 0);
-    std::vector<char*> argv;
-    for (const auto& f : files) argv.push_back(const_cast<char*>(f.c_str()));
+    std::vector<char*> argv = argvOf(files);
     Capture cap;
     built = trel_buildDatabase(root.c_str(), name.c_str(), argv.data(), static_cast<int>(argv.size()), 0,
                                0, &o);
@@ -463,8 +468,7 @@ TEST(Database, BuildStoppedBetweenAMembersRecordAndItsFiles) {
   ASSERT_GE(files.size(), 3u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
   TempDir dir;
   const std::string root = dir.str() + "/", folder = root + "test_trel/";
-  std::vector<char*> argv;
-  for (const auto& f : files) argv.push_back(const_cast<char*>(f.c_str()));
+  std::vector<char*> argv = argvOf(files);
   static std::string stop_folder;
   stop_folder = folder;
   const pid_t child = fork();
@@ -511,8 +515,7 @@ TEST(Database, AMemberWhoseFilesFailIsLeftOutWithNothingElse) {
   ASSERT_GE(files.size(), 3u) << "shared structures missing: " << testutil::shared_data() << "/pdb";
   TempDir dir;
   const std::string root = dir.str() + "/", folder = root + "test_trel/";
-  std::vector<char*> argv;
-  for (const auto& f : files) argv.push_back(const_cast<char*>(f.c_str()));
+  std::vector<char*> argv = argvOf(files);
   static std::string blocked_folder, blocked;
   blocked_folder = folder;
   blocked.clear();
