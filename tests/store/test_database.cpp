@@ -43,7 +43,8 @@ std::string& captured = testutil::Messages::said();
 // A few dozen single-model protein files from the shared data.
 // The paths of files as the build takes its sources.
 std::vector<char*> argvOf(const std::vector<std::string>& files) {
-  std::vector<char*> argv = argvOf(files);
+  std::vector<char*> argv;
+  for (const auto& f : files) argv.push_back(const_cast<char*>(f.c_str()));
   return argv;
 }
 
