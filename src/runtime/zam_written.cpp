@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_lock.h"
 #include "runtime/zam_place.h"
@@ -32,7 +33,33 @@ constexpr size_t kLineMax = PATH_MAX + 256;
 constexpr long kCompactLines = 4096;
 const char* const kKept = "#kept ";
 
-// What the lines of a record say, as read in order.
+// Which names under a folder stand there now, a folder's entries listed
+// once: the lines of a long record name mostly files long gone, which are
+// neither looked up one by one nor kept.
+struct Presence {
+  std::string root;  // the folder, ending in "/"
+  bool list;         // folders are listed (a whole record is read); else each name is looked up
+  std::map<std::string, std::vector<std::string>> listed;  // a folder under root ("" itself): its entries, sorted
+  bool has(const std::string& name) {
+    if (name == ".") return true;
+    struct stat st;
+    if (!list) return lstat((root + name).c_str(), &st) == 0;
+    const size_t slash = name.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+    auto it = listed.find(dir);
+    if (it == listed.end()) {
+      std::vector<std::string> entries;
+      zam_folderEntries(root + (dir.empty() ? "." : dir), &entries);  // an unreadable folder lists none
+      std::sort(entries.begin(), entries.end());
+      it = listed.emplace(dir, std::move(entries)).first;
+    }
+    return std::binary_search(it->second.begin(), it->second.end(), name.substr(slash + 1));
+  }
+};
+
+// What the lines of a record say, as read in order. Lines of names that do
+// not stand in the folder now are counted and not kept: no file that comes
+// there later is the one they named.
 struct Journal {
   struct File {
     _zam_identity id;
@@ -46,6 +73,7 @@ struct Journal {
   bool headless = true;  // no head line read first
   long kept = 0;         // lines the record was last rewritten with
   std::vector<std::string> ahead_names;  // names of A lines read since last looked at
+  Presence* presence = nullptr;  // when set, only the lines of names that stand are kept
 
   void clear() { *this = Journal{}; }
   void take(const char* begin, const char* end);
@@ -111,6 +139,7 @@ void Journal::take(const char* p, const char* end) {
     return;
   }
   const std::string name(at + 1, end);
+  if (presence && !presence->has(name)) return;
   if (kind == 'D') {
     auto& list = folders[name];
     if (std::find(list.begin(), list.end(), std::make_pair(id.dev, id.ino)) == list.end())
@@ -361,7 +390,10 @@ void readRecordTail() {
   if (fstat(record_fd, &st) != 0) return;
   if (st.st_size < read_end) forgetRead();
   const bool whole = read_end == 0;
+  Presence presence{record_folder, whole, {}};
+  journal.presence = &presence;
   read_end = readLines(record_fd, read_end, &journal);
+  journal.presence = nullptr;
   std::string settled;
   std::vector<std::string> names = std::exchange(journal.ahead_names, {});
   std::sort(names.begin(), names.end());
@@ -396,7 +428,9 @@ void readRecordTail() {
 // Whether the record open as fd is trel's in the layout before the head
 // line: it has lines, and every one of them parses.
 bool earlierLayout(int fd) {
+  Presence presence{record_folder, true, {}};
   Journal seen;
+  seen.presence = &presence;
   struct stat st;
   if (fstat(fd, &st) != 0 || st.st_size == 0) return false;
   const int64_t past = readLines(fd, 0, &seen);
@@ -559,7 +593,9 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
   const int fd = open((dir + ZAM_WRITTEN_RECORD).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return 0;
   struct stat st{};
+  Presence presence{dir, true, {}};
   Journal seen;
+  seen.presence = &presence;
   int64_t past = 0;
   const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
                   zam_flockSaying(fd, LOCK_SH, "another run that puts a file in place in " + dir) &&

@@ -64,8 +64,9 @@ struct _zam_written_entry {
 // Reads the record of folder (ZAM_WRITTEN_RECORD in it) into *entries, by
 // name, under the record's lock (shared): the files its W lines cover,
 // those of unsettled A lines that stand at their names as the line allows
-// (with their identity now), and the folders of its D lines. Lines that do
-// not parse are passed over. 1; 0 when there is none or it cannot be read
+// (with their identity now), and the folders of its D lines; lines of names
+// where nothing stands now are passed over, as are lines that do not parse,
+// so memory goes with what stands, not with the record. 1; 0 when there is none or it cannot be read
 // (errno), and 0 with errno EPROTO for a file that is not trel's record.
 // No message.
 int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries);
