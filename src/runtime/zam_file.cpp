@@ -527,6 +527,8 @@ int zam_fline(const _zam_file* f) { return f ? f->line : 0; }
 
 int zam_ferror(const _zam_file* f) { return f && f->error ? 1 : 0; }
 
+const char* zam_ferrorText(const _zam_file* f) { return f && f->error ? zam_unpackFailure(f->error) : ""; }
+
 const char* zam_fname(const _zam_file* f) { return f ? f->name : nullptr; }
 
 // ---------------------------------------------------------------------------

@@ -35,8 +35,8 @@ struct _zam_file {
   int pid;              // child process of a pipe
   char* name;           // copy of the path; "stream" for a descriptor; null for a pipe
   int line;             // lines read or written (see zam_freadln, zam_fwriteln)
-  int error;            // first read/write/flush failure (errno value, EIO for a damaged
-                        // compressed stream, or -1), 0 while none
+  int error;            // first read/write/flush failure (errno value, ZAM_UNPACK_CUT or
+                        // ZAM_UNPACK_DAMAGED of a compressed stream, or -1), 0 while none
   // Read-ahead of a reader (gzip, bzip2, plain regular file): every read call
   // takes these bytes first. Pipes and other streams read through stdio only.
   char* rbuf;           // guarded allocation made at the first read; freed by zam_fclose
@@ -81,6 +81,10 @@ int zam_fline(const _zam_file* f);
 // last read to tell a damaged file from a short one. The first failure stays
 // until zam_fclose, whatever follows (zam_rewind included).
 int zam_ferror(const _zam_file* f);
+// What the first failure of the handle was, for a message: "the compressed
+// file is cut short", "the compressed data is damaged" or the system's text
+// (zam_unpackFailure); "" while there is none (also for null).
+const char* zam_ferrorText(const _zam_file* f);
 const char* zam_fname(const _zam_file* f);
 
 // Next byte 0..255, or -1 at end or on error.

@@ -6,8 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "runtime/zam_file.h"
 #include "runtime/zam_filesum.h"
@@ -15,7 +16,21 @@
 namespace {
 
 constexpr size_t kIn = size_t{1} << 16;  // packed bytes read at a time
-constexpr int64_t kOut = INT_MAX / 2;    // the most one codec call is asked for
+constexpr size_t kHold = size_t{1} << 16;  // first room for text held unchecked
+// The bzip2 text asked of the codec at a time: a fixed step, so that where
+// the codec stops, and so the text given before an error, hangs on the file
+// alone, not on the room a hold happens to have.
+constexpr size_t kStep = size_t{1} << 16;
+// The most text of a gzip member held unchecked: a member of a structure's
+// text, as long as a bzip2 block of it, is checked before any of it goes.
+constexpr size_t kGzipHold = size_t{1} << 20;
+
+// The hold of the last decoder this thread closed, taken by the next one it
+// opens: reading file after file, the text is held in pages already had,
+// not in fresh ones asked of the system for each file. A hold grown past
+// kSpareMost (a bzip2 block of long runs) is let go.
+constexpr size_t kSpareMost = 2 * kGzipHold;
+thread_local std::vector<char> spare;
 
 // What a gzip stream is at: looking for a member's magic bytes, in a member,
 // copying a file that is no gzip file at all, or at its end.
@@ -44,13 +59,21 @@ struct _zam_unpack {
   bool b_open = false;
   Bzip2 at = Bzip2::stream;
   int streams = 0;  // bzip2 streams ended so far
+  // Text as the codec gave it: hold[0..ready) checked (or given up on
+  // checking, for a long gzip member), of which hold[given..ready) not yet
+  // given; hold[ready..made) of a bzip2 block or a gzip member not yet
+  // checked.
+  std::vector<char> hold;
+  size_t given = 0, ready = 0, made = 0;
 };
 
 namespace {
 
-// Remembers the first failure; what was unpacked before it in this call
-// (done bytes) is given first, and the failure at the next call.
+// Remembers the first failure; what was unpacked and checked before it in
+// this call (done bytes) is given first, and the failure at the next call.
+// The text held unchecked is never given.
 int64_t fail(_zam_unpack* u, int err, int64_t done = 0) {
+  u->made = u->ready;
   if (!u->failed) {
     u->failed = true;
     u->err = err;
@@ -84,15 +107,45 @@ bool fill(_zam_unpack* u) {
 
 size_t held(const _zam_unpack* u) { return u->len - u->pos; }
 
+// Gives checked text held, up to n bytes, into buf; the count.
+int64_t give(_zam_unpack* u, char* buf, int64_t n) {
+  const size_t take = std::min(u->ready - u->given, static_cast<size_t>(n));
+  std::memcpy(buf, u->hold.data() + u->given, take);
+  u->given += take;
+  return static_cast<int64_t>(take);
+}
+
+// Once all checked text is given: moves the unchecked text to the front of
+// the hold and makes room for at least room bytes after it, the hold
+// doubled while it is smaller than most. The count of unchecked bytes.
+size_t keepUnchecked(_zam_unpack* u, size_t room, size_t most) {
+  const size_t unchecked = u->made - u->ready;
+  if (unchecked > 0 && u->ready > 0) std::memmove(u->hold.data(), u->hold.data() + u->ready, unchecked);
+  u->given = u->ready = 0;
+  u->made = unchecked;
+  while (u->hold.size() - u->made < room && u->hold.size() < most)
+    u->hold.resize(std::min(most, std::max(kHold, 2 * u->hold.size())));
+  return unchecked;
+}
+
 // As zlib's own reader: members one after the other, the bytes after the
 // last one passed over, a file that starts with no member copied as it is,
 // a member cut short or damaged an error. A member is cut short when the
-// codec, all packed bytes in, gives no byte more: what it still held comes
-// out first, so the text before the error does not hang on the size of the
-// reads.
+// codec, all packed bytes in, gives no byte more.
+//
+// A member is checked only at its end, by the CRC of its text: its text is
+// held until then, so that a damaged member's text does not come out
+// before its error. A member may be of any length: text is held up to
+// kGzipHold bytes, and a longer member goes out unchecked a full hold at a
+// time (its error still comes, at its end).
 int64_t readGzip(_zam_unpack* u, char* buf, int64_t n) {
   int64_t done = 0;
   while (done < n) {
+    if (u->given < u->ready) {
+      done += give(u, buf + done, n - done);
+      continue;
+    }
+    keepUnchecked(u, 1, kGzipHold);
     if (u->how == Gzip::look) {
       while (held(u) < 2 && !u->eof)
         if (!fill(u)) return fail(u, errno, done);
@@ -121,16 +174,25 @@ int64_t readGzip(_zam_unpack* u, char* buf, int64_t n) {
     }
     u->z.next_in = u->in + u->pos;
     u->z.avail_in = static_cast<uInt>(held(u));
-    u->z.next_out = reinterpret_cast<Bytef*>(buf + done);
-    u->z.avail_out = static_cast<uInt>(std::min(n - done, kOut));
+    u->z.next_out = reinterpret_cast<Bytef*>(u->hold.data() + u->made);
+    u->z.avail_out = static_cast<uInt>(std::min(u->hold.size(), kGzipHold) - u->made);
     const uInt before = u->z.avail_out;
     const size_t was = u->pos;
     const int ret = inflate(&u->z, Z_NO_FLUSH);
     u->pos = static_cast<size_t>(u->z.next_in - u->in);
-    done += before - u->z.avail_out;
-    if (ret == Z_STREAM_END) u->how = Gzip::look;
-    else if (ret != Z_OK && ret != Z_BUF_ERROR) return fail(u, EIO, done);
-    else if (u->pos == was && u->z.avail_out == before) return fail(u, EIO, done);  // a member cut short
+    u->made += before - u->z.avail_out;
+    if (ret == Z_STREAM_END) {
+      u->ready = u->made;
+      u->how = Gzip::look;
+    } else if (ret == Z_MEM_ERROR) {
+      return fail(u, ENOMEM, done);
+    } else if (ret != Z_OK && ret != Z_BUF_ERROR) {
+      return fail(u, ZAM_UNPACK_DAMAGED, done);
+    } else if (u->pos == was && u->z.avail_out == before) {
+      return fail(u, ZAM_UNPACK_CUT, done);
+    } else if (u->made >= kGzipHold) {
+      u->ready = u->made;  // a long member: this much goes out unchecked
+    }
   }
   return done;
 }
@@ -138,42 +200,74 @@ int64_t readGzip(_zam_unpack* u, char* buf, int64_t n) {
 // As bzip2 -dc reads: streams one after the other, the codec started anew
 // at each; bytes after the last stream that fail its magic ("BZh" and a
 // block size) are passed over, bytes that begin one and end before its end
-// are a stream cut short (the codec drained first, as a gzip member). The
-// first stream must be there and whole (a file that is no bzip2 file is an
-// error).
+// are a stream cut short. The first stream must be there and whole (a file
+// that is no bzip2 file is an error).
+//
+// The codec gives a block's text as it undoes the block and checks the
+// block's CRC only after its last byte: the text of a damaged block would
+// come out before its error. So the text is held until it is known checked.
+// The codec reads a whole block before it gives any of its text and, once
+// it gives text, goes on until the block ends or the step of room it was
+// given is full: a call that ends with room to spare has checked every
+// block it gave text of (it stopped for want of packed bytes, or at the
+// stream's end). A call that fills its step leaves the block's end unknown;
+// the codec then goes on with no packed byte more, so that it ends that
+// block (and the next, when it took that in as the step filled; the few
+// bits it keeps in reserve cannot make a block or a stream's end) and
+// begins no other. What is held is so at most two blocks' text: about 1 MB
+// each of a structure's text, at most some 46 MB for a block of long runs
+// of one byte. The end of a sound block whose text came in one call with
+// that of a damaged one is held back with it: the text given before the
+// error ends at or before the end of the last sound block.
 int64_t readBzip2(_zam_unpack* u, char* buf, int64_t n) {
   int64_t done = 0;
-  while (done < n && u->at != Bzip2::end) {
-    if (held(u) == 0) {
-      if (!fill(u)) return fail(u, errno, done);
-      if (held(u) == 0 && u->at == Bzip2::between) {
-        u->at = Bzip2::end;
-        break;
+  while (done < n) {
+    if (u->given < u->ready) {
+      done += give(u, buf + done, n - done);
+      continue;
+    }
+    if (u->at == Bzip2::end) break;
+    const size_t unchecked = keepUnchecked(u, kStep, SIZE_MAX);
+    if (unchecked == 0) {
+      if (held(u) == 0) {
+        if (!fill(u)) return fail(u, errno, done);
+        if (held(u) == 0 && u->at == Bzip2::between) {
+          u->at = Bzip2::end;
+          break;
+        }
+      }
+      if (u->at == Bzip2::between) {
+        BZ2_bzDecompressEnd(&u->b);
+        u->b = bz_stream{};
+        u->b_open = BZ2_bzDecompressInit(&u->b, 0, 0) == BZ_OK;
+        if (!u->b_open) return fail(u, ENOMEM, done);
+        u->at = Bzip2::stream;
       }
     }
-    if (u->at == Bzip2::between) {
-      BZ2_bzDecompressEnd(&u->b);
-      u->b = bz_stream{};
-      u->b_open = BZ2_bzDecompressInit(&u->b, 0, 0) == BZ_OK;
-      if (!u->b_open) return fail(u, ENOMEM, done);
-      u->at = Bzip2::stream;
-    }
+    // A block whose end is not known is ended with no packed byte more.
     u->b.next_in = reinterpret_cast<char*>(u->in + u->pos);
-    u->b.avail_in = static_cast<unsigned>(held(u));
-    u->b.next_out = buf + done;
-    u->b.avail_out = static_cast<unsigned>(std::min(n - done, kOut));
+    u->b.avail_in = unchecked > 0 ? 0 : static_cast<unsigned>(held(u));
+    u->b.next_out = u->hold.data() + u->made;
+    u->b.avail_out = static_cast<unsigned>(kStep);
     const unsigned before = u->b.avail_out;
     const size_t was = u->pos;
     const int ret = BZ2_bzDecompress(&u->b);
     u->pos = static_cast<size_t>(reinterpret_cast<unsigned char*>(u->b.next_in) - u->in);
-    done += before - u->b.avail_out;
+    u->made += before - u->b.avail_out;
     if (ret == BZ_STREAM_END) {
+      u->ready = u->made;  // the stream's own CRC checked too
       u->streams++;
       u->at = Bzip2::between;
     } else if (ret == BZ_DATA_ERROR_MAGIC && u->streams > 0) {
       u->at = Bzip2::end;  // trailing bytes that start no stream
-    } else if (ret != BZ_OK || (u->pos == was && u->b.avail_out == before)) {
-      return fail(u, EIO, done);  // damaged, or cut short: no byte more in, none out
+    } else if (ret == BZ_MEM_ERROR) {
+      return fail(u, ENOMEM, done);
+    } else if (ret != BZ_OK) {
+      return fail(u, ZAM_UNPACK_DAMAGED, done);  // no text of the damaged block is given
+    } else if (unchecked == 0 && u->pos == was && u->b.avail_out == before) {
+      return fail(u, ZAM_UNPACK_CUT, done);  // no byte more in, none out
+    } else if (u->b.avail_out > 0) {
+      u->ready = u->made;
     }
   }
   return done;
@@ -191,6 +285,7 @@ _zam_unpack* zam_unpackOpen(int fd, uint32_t kind, _zam_filesum* sum) {
   u->kind = kind;
   u->sum = sum;
   u->in = new unsigned char[kIn];
+  u->hold.swap(spare);
   if (kind == ZAM_FGZIP)
     u->z_open = inflateInit2(&u->z, 15 + 16) == Z_OK;  // gzip members only, as zlib's reader
   else
@@ -218,10 +313,17 @@ int64_t zam_unpackTextBlock(_zam_unpack* u, int64_t from, int64_t want, _zam_tex
   return got;
 }
 
+const char* zam_unpackFailure(int err) {
+  if (err == ZAM_UNPACK_CUT) return "the compressed file is cut short";
+  if (err == ZAM_UNPACK_DAMAGED) return "the compressed data is damaged";
+  return strerror(err > 0 ? err : EIO);
+}
+
 void zam_unpackClose(_zam_unpack* u) {
   if (!u) return;
   if (u->z_open) inflateEnd(&u->z);
   if (u->b_open) BZ2_bzDecompressEnd(&u->b);
+  if (u->hold.size() <= kSpareMost && u->hold.size() > spare.size()) spare.swap(u->hold);
   delete[] u->in;
   delete u;
 }

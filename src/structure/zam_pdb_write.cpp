@@ -293,6 +293,13 @@ int zam_exportPdb(const char* source, const char* target, int selection, Matrix3
   }
   char line[kLineSize];
   int len = zam_freadln(in, kLineSize, line);
+  if (len < 0 && zam_ferror(in)) {
+    // A compressed file damaged or cut in its first part gives no line.
+    zam_err("Failed to read PDB file: %s (after line 0) [%s]\n", in_name, zam_ferrorText(in));
+    zam_fclose(in);
+    zam_closeWhole(out, false);
+    return 0;
+  }
   if (len < 0) {
     zam_err("Empty PDB file: %s\n", in_name);
     zam_fclose(in);
@@ -318,10 +325,11 @@ int zam_exportPdb(const char* source, const char* target, int selection, Matrix3
   // line by line: only the stream's error state tells it apart.
   const bool read_whole = zam_ferror(in) == 0;
   const int lines_read = zam_fline(in);
+  const char* why = zam_ferrorText(in);  // a text of the runtime's, not of the handle
   zam_fclose(in);
   if (!read_whole) {
     zam_closeWhole(out, false);
-    zam_err("Failed to read PDB file: %s (after line %d)\n", in_name, lines_read);
+    zam_err("Failed to read PDB file: %s (after line %d) [%s]\n", in_name, lines_read, why);
     return 0;
   }
   if (!zam_closeWhole(out, true)) {

@@ -5,8 +5,9 @@
 // the other, bytes after the last passed over, a file that is no gzip file
 // as it is; bzip2 streams one after the other, bytes after the last that
 // start no stream passed over. A file cut short or damaged fails on both
-// after the same text, and the sum is the CRC-32 and size of the file as it
-// lies on disk.
+// after the same text, none of it from the part cut or damaged, and says
+// which; the sum is the CRC-32 and size of the file as it lies on disk.
+#include <bzlib.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -31,16 +32,21 @@ namespace {
 struct Text {
   std::string bytes;
   bool failed = false;
+  std::string why;  // what the failure was, as a message says it
 };
+
+const std::string kCut = zam_unpackFailure(ZAM_UNPACK_CUT);
+const std::string kDamaged = zam_unpackFailure(ZAM_UNPACK_DAMAGED);
 
 // The file as a zam_fopen stream reads it, byte by byte through its
 // read-ahead.
 Text streamed(const std::string& path) {
   Text t;
   _zam_file* f = zam_fopen(path.c_str(), "r");
-  if (!f) return Text{"", true};
+  if (!f) return Text{"", true, "no file"};
   for (int c; (c = zam_fgetc(f)) >= 0;) t.bytes.push_back(static_cast<char>(c));
   t.failed = zam_ferror(f) != 0;
+  t.why = zam_ferrorText(f);
   zam_fclose(f);
   return t;
 }
@@ -60,6 +66,7 @@ Text unpacked(const std::string& path) {
   while ((got = zam_unpackRead(u, buf.data(), static_cast<int64_t>(buf.size()))) > 0)
     t.bytes.append(buf.data(), static_cast<size_t>(got));
   t.failed = got < 0;
+  if (t.failed) t.why = zam_unpackFailure(errno);
   EXPECT_EQ(zam_unpackRead(u, buf.data(), 1), t.failed ? -1 : 0) << path;
   zam_unpackClose(u);
   EXPECT_EQ(zam_sumFinish(&sum, fd), 1) << path;
@@ -74,6 +81,7 @@ Text unpacked(const std::string& path) {
 Text readAlike(const std::string& path, const std::string& what) {
   const Text s = streamed(path), u = unpacked(path);
   EXPECT_EQ(u.failed, s.failed) << what;
+  EXPECT_EQ(u.why, s.why) << what;
   EXPECT_TRUE(u.bytes == s.bytes) << what << ": " << u.bytes.size() << " bytes unpacked, " << s.bytes.size()
                                   << " streamed";
   return u;
@@ -110,48 +118,107 @@ TEST(Unpack, KnownTextsAndFailuresOnBothPaths) {
   const std::string bz = packed(dir, "a.bz2", a), bz_b = packed(dir, "b.bz2", b);
   ASSERT_GT(gz.size(), 70000u);  // more than one read of packed bytes
   ASSERT_GT(bz.size(), 70000u);
-  const std::string none = "(fails)";
+  const std::string sound;
   const struct {
     const char* name;
     std::string bytes;
-    std::string text;   // the whole text, or none when the read fails
-    std::string sound;  // what a failed read gives a prefix of first,
-    size_t least;       // at least this long
+    std::string text;  // the whole text, or what a failed read gives first
+    std::string why;   // sound, kCut or kDamaged
   } cases[] = {
-      {"whole.gz", gz, a, "", 0},
-      {"members.gz", gz + gz_b, a + b, "", 0},
-      {"trailing.gz", gz + "trailing words\n", a, "", 0},
-      {"half_magic.gz", gz + "\x1f", a, "", 0},
-      {"bad_member.gz", gz + "\x1f\x8b" + "not a member", none, a, a.size()},
-      {"plain.gz", a, a, "", 0},
-      {"one.gz", "A", "A", "", 0},
-      {"empty.gz", "", "", "", 0},
-      {"cut.gz", gz.substr(0, gz.size() / 2), none, a, a.size() / 3},
-      {"cut_trailer.gz", gz.substr(0, gz.size() - 3), none, a, a.size()},  // all the text, the check cut
-      {"flipped.gz", gz.substr(0, 5000) + static_cast<char>(gz[5000] ^ 0x40) + gz.substr(5001), none, "", 0},
-      {"whole.bz2", bz, a, "", 0},
+      {"whole.gz", gz, a, sound},
+      {"members.gz", gz + gz_b, a + b, sound},
+      {"trailing.gz", gz + "trailing words\n", a, sound},
+      {"half_magic.gz", gz + "\x1f", a, sound},
+      {"bad_member.gz", gz + "\x1f\x8b" + "not a member", a, kDamaged},
+      {"plain.gz", a, a, sound},
+      {"one.gz", "A", "A", sound},
+      {"empty.gz", "", "", sound},
+      // A member's text is held until its check at the member's end.
+      {"cut.gz", gz.substr(0, gz.size() / 2), "", kCut},
+      {"cut_trailer.gz", gz.substr(0, gz.size() - 3), "", kCut},
+      {"flipped.gz", gz.substr(0, 5000) + static_cast<char>(gz[5000] ^ 0x40) + gz.substr(5001), "", kDamaged},
+      {"cut_second.gz", gz_b + gz.substr(0, gz.size() / 2), b, kCut},
+      {"whole.bz2", bz, a, sound},
       // Streams one after the other, as parallel packers write a large file
       // and as concatenated files are.
-      {"streams.bz2", bz_b + bz + bz_b, b + a + b, "", 0},
-      {"trailing.bz2", bz + bz_b + "trailing words\n", a + b, "", 0},
-      {"bad_size.bz2", bz + "BZh0", a, "", 0},  // a block size that is none: no stream
-      {"half_magic.bz2", bz + "BZ", none, a, a.size()},  // a stream begun, cut short
-      {"bad_stream.bz2", bz + "BZh9" + "not a stream", none, a, a.size()},
-      {"plain.bz2", a, none, "", 0},
-      {"empty.bz2", "", none, "", 0},
-      {"cut.bz2", bz.substr(0, bz.size() - 10), none, a, a.size()},  // its one block whole, its end cut
-      {"cut_second.bz2", bz_b + bz.substr(0, bz.size() / 2), none, b + a, b.size()},
+      {"streams.bz2", bz_b + bz + bz_b, b + a + b, sound},
+      {"trailing.bz2", bz + bz_b + "trailing words\n", a + b, sound},
+      {"bad_size.bz2", bz + "BZh0", a, sound},  // a block size that is none: no stream
+      {"half_magic.bz2", bz + "BZ", a, kCut},   // a stream begun, cut short
+      {"bad_stream.bz2", bz + "BZh9" + "not a stream", a, kDamaged},
+      {"plain.bz2", a, "", kDamaged},
+      {"empty.bz2", "", "", kCut},
+      {"cut.bz2", bz.substr(0, bz.size() - 10), a, kCut},  // its one block whole, its end cut
+      {"cut_second.bz2", bz_b + bz.substr(0, bz.size() / 2), b, kCut},
   };
   for (const auto& c : cases) {
     write_file(dir.file(c.name), c.bytes);
     const Text t = readAlike(dir.file(c.name), c.name);
-    EXPECT_EQ(t.failed, c.text == none) << c.name;
-    if (c.text != none) {
-      EXPECT_TRUE(t.bytes == c.text) << c.name;
-    } else if (!c.sound.empty()) {
-      EXPECT_GE(t.bytes.size(), c.least) << c.name;
-      EXPECT_EQ(c.sound.compare(0, t.bytes.size(), t.bytes), 0) << c.name;
+    EXPECT_EQ(t.failed, c.why != sound) << c.name;
+    EXPECT_EQ(t.why, c.why) << c.name;
+    EXPECT_TRUE(t.bytes == c.text) << c.name << ": " << t.bytes.size() << " bytes, not " << c.text.size();
+  }
+}
+
+// Real structures with bytes flipped in the middle of their packed bytes: a
+// damaged bzip2 block gives none of its text, only the blocks and streams
+// before it, and the error says damaged. A gzip member is held as far as
+// its text is of a structure's size; a longer one is not held whole, and
+// goes out in parts before its error.
+TEST(Unpack, DamagedBlocksAndMembersOfRealStructures) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  const auto unpackedText = [&](const std::string& rel) {
+    const Text t = streamed(testutil::shared_pdb(rel));
+    EXPECT_FALSE(t.failed) << rel;
+    return t.bytes;
+  };
+  const auto flipped = [](std::string bytes, size_t at) {
+    for (size_t i = at; i < at + 4; i++) bytes[i] = static_cast<char>(bytes[i] ^ 0x55);
+    return bytes;
+  };
+  // A bzip2 stream of blocks of at most 100 kB (before runs are undone).
+  const auto small_blocks = [](const std::string& text) {
+    std::string out(text.size() + text.size() / 50 + 1000, '\0');
+    unsigned size = static_cast<unsigned>(out.size());
+    EXPECT_EQ(BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char*>(text.data()),
+                                       static_cast<unsigned>(text.size()), 1, 0, 30),
+              BZ_OK);
+    out.resize(size);
+    return out;
+  };
+  const std::string ubq = read_file(testutil::shared_pdb("freesasa/1ubq.pdb"));
+  const std::string eep = unpackedText("tm-align/5eep.pdb.gz");
+  const std::string big = unpackedText("tm-align/1ni7.pdb.gz");
+  ASSERT_GT(eep.size(), 200000u);
+  const std::string ubq_bz = packed(dir, "ubq.bz2", ubq), eep_bz = small_blocks(eep);
+  const std::string ubq_gz = packed(dir, "ubq.gz", ubq), big_gz = packed(dir, "big.gz", big);
+  const std::string big_bz = packed(dir, "big.bz2", big);
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::string text;  // what the read gives before its error,
+    bool part;         // or (when part) a start of it, neither empty nor whole
+  } cases[] = {
+      {"one_block.bz2", flipped(ubq_bz, ubq_bz.size() / 2), "", false},
+      {"second_stream.bz2", eep_bz + flipped(ubq_bz, ubq_bz.size() / 2), eep, false},
+      {"last_block.bz2", flipped(eep_bz, eep_bz.size() * 3 / 4), eep, true},
+      {"large_blocks.bz2", flipped(big_bz, big_bz.size() - 2000), big, true},
+      {"one_member.gz", flipped(ubq_gz, ubq_gz.size() / 2), "", false},
+      {"long_member.gz", flipped(big_gz, big_gz.size() - 2000), big, true},
+  };
+  for (const auto& c : cases) {
+    write_file(dir.file(c.name), c.bytes);
+    const Text t = readAlike(dir.file(c.name), c.name);
+    EXPECT_TRUE(t.failed) << c.name;
+    EXPECT_EQ(t.why, kDamaged) << c.name;
+    if (!c.part) {
+      EXPECT_TRUE(t.bytes == c.text) << c.name << ": " << t.bytes.size() << " bytes";
+      continue;
     }
+    EXPECT_GT(t.bytes.size(), 0u) << c.name;
+    EXPECT_LT(t.bytes.size(), c.text.size()) << c.name;
+    EXPECT_EQ(c.text.compare(0, t.bytes.size(), t.bytes), 0) << c.name << ": not the text's start";
   }
 }
 
