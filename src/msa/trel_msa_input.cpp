@@ -425,9 +425,10 @@ int64_t trel_readMSA(const char* file, char** buffer) {
   std::string data;
   for (int c; (c = zam_fgetc(f)) >= 0;) data.push_back((char)c);
   const bool damaged = zam_ferror(f) != 0;
+  const char* why = zam_ferrorText(f);  // a text of the runtime's, not of the handle
   zam_fclose(f);
   if (damaged) {
-    zam_err("Error reading file %s\n", file);
+    zam_err("Error reading file %s [%s]\n", file, why);
     return 0;
   }
   if (data.empty()) {
@@ -669,9 +670,11 @@ int trel_applyRMT(_trel_msa* msa, const char* rmt_file) {
     blocks.push_back(std::move(b));
   }
   const bool damaged = zam_ferror(f) != 0;
+  const char* why = zam_ferrorText(f);  // a text of the runtime's, not of the handle
+  const int lines_read = zam_fline(f);
   zam_fclose(f);
   if (damaged) {
-    zam_err("Error reading RMT file %s\n", rmt_file);
+    zam_err("Error reading RMT file %s (after line %d) [%s]\n", rmt_file, lines_read, why);
     bad = true;
   }
   if (bad) return -1;

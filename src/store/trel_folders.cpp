@@ -94,7 +94,7 @@ bool readLines(const char* path, const char* what, std::vector<std::string>& lin
   while (zam_freadln(f.get(), kLineBuffer, buf.data()) >= 0) lines.emplace_back(buf.data());
   // A folder opened as a file, an I/O error or a damaged compressed stream.
   if (zam_ferror(f.get())) {
-    zam_err("Failed to read %s: %s (after line %zu)\n", what, path, lines.size());
+    zam_err("Failed to read %s: %s (after line %zu) [%s]\n", what, path, lines.size(), zam_ferrorText(f.get()));
     return false;
   }
   return true;

@@ -99,7 +99,8 @@ int zam_data_read(const char* file, const _zam_data_kind& kind,
   // A damaged or cut compressed file ends its lines early, like a short file:
   // only the stream's error state tells them apart.
   if (zam_ferror(f.get())) {
-    zam_msg("Failed to read %s: %s (after line %d)\n", kind.what, path.c_str(), line.number);
+    zam_msg("Failed to read %s: %s (after line %d) [%s]\n", kind.what, path.c_str(), line.number,
+            zam_ferrorText(f.get()));
     return -1;
   }
   return with_fields;

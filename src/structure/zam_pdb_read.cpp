@@ -229,6 +229,7 @@ struct Reader {
   int64_t size = 0, pos = 0, known = 0, total = 0;
   bool end = false;     // no more bytes to read
   bool failed = false;  // a read failed
+  int err = 0;          // why (errno of the read: zam_unpackFailure tells it)
   _zam_filesum* sum = nullptr;  // takes every block read from fd, when given
   _zam_unpack* unpack = nullptr;  // fd's packed bytes, unpacked into the text (the sum taken there)
   bool mmcif = false;   // the text is mmCIF (it opens with a data block)
@@ -628,6 +629,7 @@ struct Reader {
     if (got <= 0) {
       end = true;
       failed = got < 0;
+      if (failed) err = errno;
       return false;
     }
     total += got;
@@ -891,7 +893,8 @@ _pdb_image* readImage(Reader& r, const char* opened, const char* path, const cha
     image = nullptr;
   } else if (r.file ? zam_ferror(r.file) != 0 : r.failed) {
     // A gzip file cut short otherwise reads as a shorter, valid-looking structure.
-    zam_err("Failed to read PDB file: %s (after line %d)\n", opened, r.file ? zam_fline(r.file) : r.lineno);
+    zam_err("Failed to read PDB file: %s (after line %d) [%s]\n", opened, r.file ? zam_fline(r.file) : r.lineno,
+            r.file ? zam_ferrorText(r.file) : zam_unpackFailure(r.err));
     zam_freePdb(image);
     image = nullptr;
   }

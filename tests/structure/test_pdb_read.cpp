@@ -20,6 +20,7 @@
 #include "runtime/zam_file.h"
 #include "runtime/zam_filesum.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_unpack.h"
 #include "structure/zam_pdb.h"
 
 using testutil::TempDir;
@@ -356,6 +357,36 @@ TEST(PdbRead, CompressedFileCutShortIsRefused) {
     Image half(zam_readPdb(dir.file(cut).c_str(), nullptr));
     EXPECT_FALSE(half) << cut;
     EXPECT_TRUE(msgs.has("*Error* Failed to read PDB file: " + dir.file(cut) + " (after line ")) << captured;
+    EXPECT_TRUE(msgs.has(std::string(") [") + zam_unpackFailure(ZAM_UNPACK_CUT) + "]\n")) << captured;
+  }
+}
+
+// A real structure packed by gzip and bzip2 with bytes flipped in the middle
+// of its packed bytes: neither read path parses a line of the damaged text
+// (no warning of bad records), and both refuse the file saying it is
+// damaged, after the same lines.
+TEST(PdbRead, DamagedCompressedFileIsRefusedUnparsed) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  const std::string text = testutil::read_file(testutil::shared_pdb("freesasa/1ubq.pdb"));
+  Defaults restore;
+  zam_setPdbWarnings(1);
+  for (const char* name : {"ubq.pdb.gz", "ubq.pdb.bz2"}) {
+    _zam_file* out = zam_fopen(dir.file(name).c_str(), "w");
+    ASSERT_TRUE(out);
+    zam_fputs(out, text.c_str());
+    ASSERT_EQ(zam_fclose(out), 0);
+    std::string bytes = testutil::read_file(dir.file(name));
+    for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 4; i++) bytes[i] = static_cast<char>(bytes[i] ^ 0x55);
+    const std::string damaged = dir.file(std::string("damaged_") + name);
+    write_file(damaged, bytes);
+    Messages msgs;
+    _zam_filesum sum;
+    EXPECT_FALSE(Image(zam_readPdb(damaged.c_str(), nullptr))) << name;
+    EXPECT_FALSE(Image(zam_readPdbSummed(damaged.c_str(), nullptr, &sum))) << name;
+    const std::string refused = "*Error* Failed to read PDB file: " + damaged + " (after line 0) [" +
+                                zam_unpackFailure(ZAM_UNPACK_DAMAGED) + "]\n";
+    EXPECT_EQ(msgs.text(), refused + refused) << name;
   }
 }
 
@@ -590,7 +621,8 @@ TEST(PdbRead, Bzip2FileOfTwoStreamsIsReadWhole) {
   Messages msgs;
   EXPECT_FALSE(Image(zam_readPdb(cut.c_str(), nullptr)));
   EXPECT_FALSE(Image(zam_readPdbSummed(cut.c_str(), nullptr, &sum)));
-  const std::string refused = "*Error* Failed to read PDB file: " + cut + " (after line " + lines + ")\n";
+  const std::string refused =
+      "*Error* Failed to read PDB file: " + cut + " (after line " + lines + ") [the compressed file is cut short]\n";
   EXPECT_TRUE(captured.ends_with(refused + refused)) << captured;
 }
 
