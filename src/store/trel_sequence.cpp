@@ -18,31 +18,38 @@ namespace {
 
 constexpr size_t kRowLetters = 80;
 
-// Reads the next line, however long: carriage returns are dropped and the
-// newline is not kept. A line whose first byte is not wanted is passed over
-// with that byte alone kept, so that a long line the reader does not use
-// (before the header, or the next record's header) takes no memory. False
-// at the end of the file when nothing was read.
-template <class Wanted>
-bool read_line(_zam_file* file, std::string& line, Wanted wanted) {
-  line.clear();
-  int c = zam_fgetc(file);
-  if (c < 0) return false;
-  bool keep = true;
-  for (; c >= 0 && c != '\n'; c = zam_fgetc(file)) {
-    if (c == '\r' || !keep) continue;
-    line.push_back(static_cast<char>(c));
-    keep = line.size() > 1 || wanted(line[0]);
+// A header or description line: 256 bytes and the terminator. A name or a
+// description has no use for more; the letters that follow are read whole.
+constexpr int kLineBytes = 257;
+
+// Says once for the file that the line just read (a header or a
+// description) was longer than kLineBytes - 1 bytes and was cut there.
+void say_long(_zam_file* in, const char* file, bool* long_said) {
+  if (!zam_flinecut(in) || *long_said) return;
+  *long_said = true;
+  zam_wrn("Line %d of %s is longer than %d bytes: only its first %d bytes are read\n", zam_fline(in), file,
+          kLineBytes - 1, kLineBytes - 1);
+}
+
+// Appends the letters of the record's lines to letters, blanks and carriage
+// returns left out, up to an empty line, the next header or the end; a line
+// of letters may be of any length. Counts the lines read into *lines.
+void read_letters(_zam_file* in, std::string& letters, int* lines) {
+  bool any = false;  // the line holds a byte other than a carriage return
+  for (int c; (c = zam_fgetc(in)) >= 0;) {
+    if (c == '\r') continue;
+    if (c == '\n') {
+      ++*lines;
+      if (!any) return;
+      any = false;
+      continue;
+    }
+    if (!any && c == '>') return;
+    any = true;
+    if (c != ' ') letters.push_back(static_cast<char>(c));
   }
-  return true;
+  if (any) ++*lines;  // a last line without its newline
 }
-
-bool read_line(_zam_file* file, std::string& line) {
-  return read_line(file, line, [](char) { return true; });
-}
-
-bool header(char c) { return c == '>'; }
-bool letters_line(char c) { return c != '>'; }
 
 // The letters in rows of at most 80, each ending in "\n"; an empty text
 // gives no row.
@@ -132,30 +139,39 @@ _trel_seq* trel_readSequence(const char* file) {
     zam_err("Failed to read SEQUENCE file: %s [%s]\n", file, strerror(errno));
     return nullptr;
   }
-  std::string line;
+  // Lines before the header are passed over, whatever their length.
+  char line[kLineBytes];
+  bool long_said = false;
   bool found = false;
-  while (!found && read_line(in, line, header)) found = !line.empty() && line[0] == '>';
-  if (!found) {
+  while (!found && zam_freadln(in, kLineBytes, line) >= 0) found = line[0] == '>';
+  std::string name;
+  std::string description;
+  bool has_description = false;
+  std::string letters;
+  int lines = 0;  // lines of letters read
+  if (found) {
+    say_long(in, file, &long_said);
+    const bool pir = strncmp(line, ">P1;", 4) == 0 || strncmp(line, ">F1;", 4) == 0;
+    name = line + (pir ? 4 : 1);
+    if (pir && zam_freadln(in, kLineBytes, line) >= 0) {
+      say_long(in, file, &long_said);
+      has_description = true;
+      description = line;
+    }
+    read_letters(in, letters, &lines);
+  }
+  // A compressed file cut short or damaged would give a shorter sequence.
+  if (zam_ferror(in)) {
+    zam_err("Failed to read SEQUENCE file: %s (after line %d) [%s]\n", file, zam_fline(in) + lines,
+            zam_ferrorText(in));
     zam_fclose(in);
+    return nullptr;
+  }
+  zam_fclose(in);
+  if (!found) {
     zam_err("No '>' header in SEQUENCE file: %s\n", file);
     return nullptr;
   }
-
-  std::string name;
-  std::string description;
-  bool pir = line.compare(0, 4, ">P1;") == 0 || line.compare(0, 4, ">F1;") == 0;
-  bool has_description = false;
-  if (pir) {
-    name = line.substr(4);
-    has_description = read_line(in, description);
-  } else {
-    name = line.substr(1);
-  }
-  std::string letters;
-  while (read_line(in, line, letters_line) && !line.empty() && line[0] != '>')
-    for (char c : line)
-      if (c != ' ') letters.push_back(c);
-  zam_fclose(in);
   if (!letters.empty() && letters.back() == '*') letters.pop_back();
 
   _trel_seq* seq = static_cast<_trel_seq*>(kget1B_0(sizeof(_trel_seq)));

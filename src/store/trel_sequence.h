@@ -13,9 +13,11 @@ struct _trel_seq {
 };
 
 // Reads the first record of a FASTA or PIR file (the header tells which).
-// Null after an error report naming the file when it is missing, empty,
-// unreadable or has no '>' header. The caller frees the record with
-// trel_freeSequence.
+// A header or description line is kept to its first 256 bytes, a longer
+// one said once with the file and the line; lines of letters are read
+// whole, however long. Null after an error report naming the file when it
+// is missing, empty, unreadable (a compressed file cut short or damaged) or
+// has no '>' header. The caller frees the record with trel_freeSequence.
 _trel_seq* trel_readSequence(const char* file);
 // Both are trel_readSequence: the format is told by the header.
 _trel_seq* trel_readSequenceFasta(const char* file);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "common/log_capture.h"
@@ -7,6 +8,7 @@
 #include "runtime/zam_file.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_system.h"
+#include "runtime/zam_unpack.h"
 #include "store/trel_sequence.h"
 
 namespace {
@@ -120,6 +122,51 @@ TEST(SequenceRead, EdgeCases) {
   EXPECT_EQ(g_out, "");
 }
 
+// A header or description line of megabytes is kept only as far as a name
+// or a description can use it, said once with the file and the line; the
+// letters after it, on many lines or on one long one, are read whole.
+TEST(SequenceRead, HugeHeaderIsCutAndSaidOnce) {
+  testutil::TempDir dir;
+  const std::string head = "query " + std::string(3 << 20, 'h');
+  const std::string lines = repeat_letters(60) + "\n" + repeat_letters(60) + "\n";
+  const std::string one_line = repeat_letters(500000);
+  const struct {
+    const char* file;
+    std::string text;
+    std::string letters;
+    int line;  // the line said to be long
+  } cases[] = {
+      {"h.fasta", ">" + head + "\n" + lines + one_line + "\n>next\nQQ\n", lines + one_line, 1},
+      {"h.pir", "notes\n>P1;" + head + "\n" + head + "\n" + one_line + "*\n", one_line, 2},
+      {"h.fasta.gz", "\n>" + head + "\r\n" + lines, lines, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string file = dir.file(c.file);
+    _zam_file* out = zam_fopen(file.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    zam_fwrite(out, c.text.data(), static_cast<int64_t>(c.text.size()));
+    ASSERT_EQ(zam_fclose(out), 0);
+    Messages messages;
+    Seq s(file);
+    ASSERT_NE(s.seq, nullptr);
+    std::string letters = c.letters;
+    std::erase(letters, '\n');
+    EXPECT_EQ(s.letters(), letters);
+    for (const char* kept : {s->name, s->description}) {
+      if (!kept) continue;
+      const size_t n = strlen(kept);
+      EXPECT_GT(n, 0u);
+      EXPECT_LE(n, 256u);
+      EXPECT_EQ(head.compare(0, n, kept), 0);
+    }
+    EXPECT_EQ(s->description != nullptr, std::string(c.file).ends_with(".pir"));
+    EXPECT_EQ(testutil::occurrences(g_out, "longer than"), 1) << g_out;
+    EXPECT_EQ(testutil::occurrences(g_out, "*Warning* Line " + std::to_string(c.line) + " of " + file + " "), 1)
+        << g_out;
+  }
+}
+
 TEST(SequenceRead, GzipFile) {
   testutil::TempDir dir;
   std::string gz = dir.file("q.fasta.gz");
@@ -152,6 +199,21 @@ TEST(SequenceRead, FailuresAreReportedByName) {
   testutil::write_file(headless, "ACDEF\nGHI\n");
   EXPECT_EQ(trel_readSequencePir(headless.c_str()), nullptr);
   EXPECT_NE(g_out.find("No '>' header in SEQUENCE file: " + headless), std::string::npos);
+  // A compressed file cut short would give fewer letters: it is refused
+  // (its one block unchecked, no line of it read).
+  g_out.clear();
+  std::string cut = dir.file("cut.fasta.bz2");
+  _zam_file* out = zam_fopen(cut.c_str(), "w");
+  ASSERT_NE(out, nullptr);
+  zam_fputs(out, (">cut\n" + repeat_letters(5000) + "\n").c_str());
+  ASSERT_EQ(zam_fclose(out), 0);
+  const std::string bytes = testutil::read_file(cut);
+  testutil::write_file(cut, bytes.substr(0, bytes.size() - 20));
+  EXPECT_EQ(trel_readSequence(cut.c_str()), nullptr);
+  EXPECT_NE(g_out.find("*Error* Failed to read SEQUENCE file: " + cut + " (after line 0) [" +
+                       zam_unpackFailure(ZAM_UNPACK_CUT) + "]\n"),
+            std::string::npos)
+      << g_out;
   EXPECT_EQ(trel_readSequence(nullptr), nullptr);
   trel_freeSequence(nullptr);
 }
