@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <vector>
 
 #include "runtime/zam_file.h"
@@ -16,21 +18,22 @@
 namespace {
 
 constexpr size_t kIn = size_t{1} << 16;  // packed bytes read at a time
-constexpr size_t kHold = size_t{1} << 16;  // first room for text held unchecked
-// The bzip2 text asked of the codec at a time: a fixed step, so that where
-// the codec stops, and so the text given before an error, hangs on the file
-// alone, not on the room a hold happens to have.
-constexpr size_t kStep = size_t{1} << 16;
+// Text is held in pieces of this size, each at a fixed place in the text:
+// the codec is asked for text up to the end of the piece it writes in, so
+// that where it stops, and so the text given before an error, hangs on the
+// file alone. A long text held takes its size and no more (no room doubled
+// and copied).
+constexpr size_t kPiece = size_t{1} << 16;
 // The most text of a gzip member held unchecked: a member of a structure's
 // text, as long as a bzip2 block of it, is checked before any of it goes.
-constexpr size_t kGzipHold = size_t{1} << 20;
+constexpr uint64_t kGzipHold = uint64_t{1} << 20;
 
-// The hold of the last decoder this thread closed, taken by the next one it
+// Pieces of the decoders this thread closed, taken by the next one it
 // opens: reading file after file, the text is held in pages already had,
-// not in fresh ones asked of the system for each file. A hold grown past
-// kSpareMost (a bzip2 block of long runs) is let go.
-constexpr size_t kSpareMost = 2 * kGzipHold;
-thread_local std::vector<char> spare;
+// not in fresh ones asked of the system for each file. At most kSpareMost
+// are kept (a bzip2 block of long runs takes hundreds).
+constexpr size_t kSpareMost = 32;
+thread_local std::vector<std::unique_ptr<char[]>> spare;
 
 // What a gzip stream is at: looking for a member's magic bytes, in a member,
 // copying a file that is no gzip file at all, or at its end.
@@ -59,12 +62,13 @@ struct _zam_unpack {
   bool b_open = false;
   Bzip2 at = Bzip2::stream;
   int streams = 0;  // bzip2 streams ended so far
-  // Text as the codec gave it: hold[0..ready) checked (or given up on
-  // checking, for a long gzip member), of which hold[given..ready) not yet
-  // given; hold[ready..made) of a bzip2 block or a gzip member not yet
-  // checked.
-  std::vector<char> hold;
-  size_t given = 0, ready = 0, made = 0;
+  // Text as the codec gave it, counted from the start of the text: up to
+  // ready checked (or let go unchecked, of a long gzip member), of which
+  // given..ready not yet given; ready..made of a bzip2 block or a gzip member
+  // not yet checked. It lies from base on in pieces (base, a multiple of
+  // kPiece, lies within the piece of given); pieces past made are room.
+  std::deque<std::unique_ptr<char[]>> pieces;
+  uint64_t base = 0, given = 0, ready = 0, made = 0;
 };
 
 namespace {
@@ -107,25 +111,39 @@ bool fill(_zam_unpack* u) {
 
 size_t held(const _zam_unpack* u) { return u->len - u->pos; }
 
-// Gives checked text held, up to n bytes, into buf; the count.
+// Gives checked text held, up to n bytes, into buf; the count. A piece
+// given whole goes back to the thread's spare pieces, or is freed.
 int64_t give(_zam_unpack* u, char* buf, int64_t n) {
-  const size_t take = std::min(u->ready - u->given, static_cast<size_t>(n));
-  std::memcpy(buf, u->hold.data() + u->given, take);
-  u->given += take;
-  return static_cast<int64_t>(take);
+  int64_t done = 0;
+  while (done < n && u->given < u->ready) {
+    const uint64_t at = u->given - u->base;
+    const uint64_t take = std::min({u->ready - u->given, kPiece - at, static_cast<uint64_t>(n - done)});
+    std::memcpy(buf + done, u->pieces.front().get() + at, take);
+    u->given += take;
+    done += static_cast<int64_t>(take);
+    if (at + take == kPiece) {
+      if (spare.size() < kSpareMost) spare.push_back(std::move(u->pieces.front()));
+      u->pieces.pop_front();
+      u->base += kPiece;
+    }
+  }
+  return done;
 }
 
-// Once all checked text is given: moves the unchecked text to the front of
-// the hold and makes room for at least room bytes after it, the hold
-// doubled while it is smaller than most. The count of unchecked bytes.
-size_t keepUnchecked(_zam_unpack* u, size_t room, size_t most) {
-  const size_t unchecked = u->made - u->ready;
-  if (unchecked > 0 && u->ready > 0) std::memmove(u->hold.data(), u->hold.data() + u->ready, unchecked);
-  u->given = u->ready = 0;
-  u->made = unchecked;
-  while (u->hold.size() - u->made < room && u->hold.size() < most)
-    u->hold.resize(std::min(most, std::max(kHold, 2 * u->hold.size())));
-  return unchecked;
+// Where the codec writes next (at made) and how much room is left in that
+// piece, a piece added when made starts one.
+char* room(_zam_unpack* u, size_t* avail) {
+  const uint64_t at = u->made - u->base;
+  if (at / kPiece == u->pieces.size()) {
+    if (spare.empty()) {
+      u->pieces.push_back(std::make_unique_for_overwrite<char[]>(kPiece));
+    } else {
+      u->pieces.push_back(std::move(spare.back()));
+      spare.pop_back();
+    }
+  }
+  *avail = kPiece - at % kPiece;
+  return u->pieces[at / kPiece].get() + at % kPiece;
 }
 
 // As zlib's own reader: members one after the other, the bytes after the
@@ -136,7 +154,7 @@ size_t keepUnchecked(_zam_unpack* u, size_t room, size_t most) {
 // A member is checked only at its end, by the CRC of its text: its text is
 // held until then, so that a damaged member's text does not come out
 // before its error. A member may be of any length: text is held up to
-// kGzipHold bytes, and a longer member goes out unchecked a full hold at a
+// kGzipHold bytes, and a longer member goes out unchecked that much at a
 // time (its error still comes, at its end).
 int64_t readGzip(_zam_unpack* u, char* buf, int64_t n) {
   int64_t done = 0;
@@ -145,7 +163,6 @@ int64_t readGzip(_zam_unpack* u, char* buf, int64_t n) {
       done += give(u, buf + done, n - done);
       continue;
     }
-    keepUnchecked(u, 1, kGzipHold);
     if (u->how == Gzip::look) {
       while (held(u) < 2 && !u->eof)
         if (!fill(u)) return fail(u, errno, done);
@@ -174,8 +191,9 @@ int64_t readGzip(_zam_unpack* u, char* buf, int64_t n) {
     }
     u->z.next_in = u->in + u->pos;
     u->z.avail_in = static_cast<uInt>(held(u));
-    u->z.next_out = reinterpret_cast<Bytef*>(u->hold.data() + u->made);
-    u->z.avail_out = static_cast<uInt>(std::min(u->hold.size(), kGzipHold) - u->made);
+    size_t avail;
+    u->z.next_out = reinterpret_cast<Bytef*>(room(u, &avail));
+    u->z.avail_out = static_cast<uInt>(avail);
     const uInt before = u->z.avail_out;
     const size_t was = u->pos;
     const int ret = inflate(&u->z, Z_NO_FLUSH);
@@ -190,7 +208,7 @@ int64_t readGzip(_zam_unpack* u, char* buf, int64_t n) {
       return fail(u, ZAM_UNPACK_DAMAGED, done);
     } else if (u->pos == was && u->z.avail_out == before) {
       return fail(u, ZAM_UNPACK_CUT, done);
-    } else if (u->made >= kGzipHold) {
+    } else if (u->made - u->ready >= kGzipHold) {
       u->ready = u->made;  // a long member: this much goes out unchecked
     }
   }
@@ -207,12 +225,13 @@ int64_t readGzip(_zam_unpack* u, char* buf, int64_t n) {
 // block's CRC only after its last byte: the text of a damaged block would
 // come out before its error. So the text is held until it is known checked.
 // The codec reads a whole block before it gives any of its text and, once
-// it gives text, goes on until the block ends or the step of room it was
-// given is full: a call that ends with room to spare has checked every
-// block it gave text of (it stopped for want of packed bytes, or at the
-// stream's end). A call that fills its step leaves the block's end unknown;
+// it gives text, goes on until the block ends or the room it was given (to
+// the end of a piece) is full: a call that ends with room to spare has
+// checked every block it gave text of (it stopped for want of packed bytes,
+// or at the stream's end). A call that fills its room leaves the block's
+// end unknown;
 // the codec then goes on with no packed byte more, so that it ends that
-// block (and the next, when it took that in as the step filled; the few
+// block (and the next, when it took that in as the room filled; the few
 // bits it keeps in reserve cannot make a block or a stream's end) and
 // begins no other. What is held is so at most two blocks' text: about 1 MB
 // each of a structure's text, at most some 46 MB for a block of long runs
@@ -227,7 +246,7 @@ int64_t readBzip2(_zam_unpack* u, char* buf, int64_t n) {
       continue;
     }
     if (u->at == Bzip2::end) break;
-    const size_t unchecked = keepUnchecked(u, kStep, SIZE_MAX);
+    const uint64_t unchecked = u->made - u->ready;
     if (unchecked == 0) {
       if (held(u) == 0) {
         if (!fill(u)) return fail(u, errno, done);
@@ -247,8 +266,9 @@ int64_t readBzip2(_zam_unpack* u, char* buf, int64_t n) {
     // A block whose end is not known is ended with no packed byte more.
     u->b.next_in = reinterpret_cast<char*>(u->in + u->pos);
     u->b.avail_in = unchecked > 0 ? 0 : static_cast<unsigned>(held(u));
-    u->b.next_out = u->hold.data() + u->made;
-    u->b.avail_out = static_cast<unsigned>(kStep);
+    size_t avail;
+    u->b.next_out = room(u, &avail);
+    u->b.avail_out = static_cast<unsigned>(avail);
     const unsigned before = u->b.avail_out;
     const size_t was = u->pos;
     const int ret = BZ2_bzDecompress(&u->b);
@@ -285,7 +305,6 @@ _zam_unpack* zam_unpackOpen(int fd, uint32_t kind, _zam_filesum* sum) {
   u->kind = kind;
   u->sum = sum;
   u->in = new unsigned char[kIn];
-  u->hold.swap(spare);
   if (kind == ZAM_FGZIP)
     u->z_open = inflateInit2(&u->z, 15 + 16) == Z_OK;  // gzip members only, as zlib's reader
   else
@@ -323,7 +342,8 @@ void zam_unpackClose(_zam_unpack* u) {
   if (!u) return;
   if (u->z_open) inflateEnd(&u->z);
   if (u->b_open) BZ2_bzDecompressEnd(&u->b);
-  if (u->hold.size() <= kSpareMost && u->hold.size() > spare.size()) spare.swap(u->hold);
+  for (auto& piece : u->pieces)
+    if (spare.size() < kSpareMost) spare.push_back(std::move(piece));
   delete[] u->in;
   delete u;
 }
