@@ -655,6 +655,9 @@ void redirect_output() {
       std::lock_guard<std::mutex> hold(end_lock);  // made and known at once: a stop places it
       log_private = device ? std::string() : claimPrivateLog(S.log_file);
     }
+    // In the record from its start, with the folders the run made: a run
+    // killed now leaves nothing that -purge would not take.
+    if (!device) zam_recordGrowing(log_private);
     zam_logger_name(device ? S.log_file.c_str() : log_private.c_str());
     zam_logger_state(1);
     if (!device) keepStoppedLogs(S.log_file);

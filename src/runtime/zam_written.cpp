@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,6 +74,7 @@ struct Journal {
   bool headless = true;  // no head line read first
   long kept = 0;         // lines the record was last rewritten with
   std::vector<std::string> ahead_names;  // names of A lines read since last looked at
+  std::map<std::string, int64_t> making;  // unsettled M lines: a folder to be made at the name, from then on
   Presence* presence = nullptr;  // when set, only the lines of names that stand are kept
 
   void clear() { *this = Journal{}; }
@@ -94,6 +96,21 @@ Journal::File* aheadOf(std::vector<Journal::File>& list, const _zam_identity& id
         id.mtime_ns >= f.id.mtime_ns && id.ctime_ns >= f.id.ctime_ns && (f.by == 0 || id.ctime_ns <= f.by))
       return &f;
   return nullptr;
+}
+
+// The device and inode of the folder at path when it was made (its birth
+// time, where the file system keeps one) within the grace after made, the
+// time of its M line; false otherwise.
+bool madeThen(const std::string& path, int64_t made, std::pair<uint64_t, uint64_t>* self) {
+  struct statx sx;
+  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO | STATX_BTIME, &sx) != 0 ||
+      !S_ISDIR(sx.stx_mode) || !(sx.stx_mask & STATX_BTIME))
+    return false;
+  constexpr int64_t kTick = 20000000;  // file times come from a coarser clock than the line's
+  const int64_t born = static_cast<int64_t>(sx.stx_btime.tv_sec) * 1000000000 + sx.stx_btime.tv_nsec;
+  if (born < made - kTick || born > made + kNamingGrace) return false;
+  *self = {makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
+  return true;
 }
 
 bool hasExact(const std::vector<Journal::File>& list, const _zam_identity& id) {
@@ -133,6 +150,8 @@ void Journal::take(const char* p, const char* end) {
   } else if (kind == 'X' || kind == 'D') {
     ok = zam_parseNumber(at, end, UINT64_MAX, &id.dev) && at < end && *at++ == ' ' &&
          zam_parseNumber(at, end, UINT64_MAX, &id.ino);
+  } else if (kind == 'M') {
+    ok = zam_parseNumber(at, end, INT64_MAX, &by);
   }
   if (!ok || at + 1 >= end || *at != ' ' || std::find(at, end, '\0') != end) {
     unread++;
@@ -140,7 +159,12 @@ void Journal::take(const char* p, const char* end) {
   }
   const std::string name(at + 1, end);
   if (presence && !presence->has(name)) return;
+  if (kind == 'M') {
+    making[name] = static_cast<int64_t>(by);
+    return;
+  }
   if (kind == 'D') {
+    making.erase(name);
     auto& list = folders[name];
     if (std::find(list.begin(), list.end(), std::make_pair(id.dev, id.ino)) == list.end())
       list.emplace_back(id.dev, id.ino);
@@ -210,6 +234,7 @@ std::atomic<bool> recording{false};
 bool record_extend_only = false;  // only a record that is there is written to
 int record_fd = -1;               // the record, open to read and append, once a file was recorded
 bool record_checked = false;      // record_fd is trel's record
+std::string record_made;          // lines of folders made, held until the record is open
 // What this process read of the record, up to read_end.
 Journal journal;
 int64_t read_end = 0;
@@ -415,6 +440,12 @@ void readRecordTail() {
     list.erase(std::remove_if(list.begin(), list.end(), [](const Journal::File& f) { return f.ahead; }), list.end());
     if (list.empty()) journal.files.erase(it);
   }
+  for (const auto& [name, made] : std::exchange(journal.making, {})) {
+    std::pair<uint64_t, uint64_t> self;
+    if (!madeThen(record_folder + name, made, &self)) continue;
+    settled += fileLine('D', _zam_identity{self.first, self.second, 0, 0, 0}, name);
+    journal.folders[name].push_back(self);
+  }
   if (!settled.empty()) {
     append(settled);
     struct stat after;
@@ -501,10 +532,16 @@ void unlockRecord() {
 
 }  // namespace
 
-_zam_record_turn::_zam_record_turn(const std::string& path) {
+_zam_record_turn::_zam_record_turn(const std::string& path, bool file) {
   if (!recording.load() || turns_closed.load()) return;
   turn_lock.lock();
   if (recording.load() && !recordName(path).empty()) {
+    // A folder's turn takes the record's lock once the record is open; its
+    // lines wait for the record till then.
+    if (!file && record_fd < 0) {
+      held = true;
+      return;
+    }
     if (openRecord()) {
       held = true;
       locked = true;
@@ -537,7 +574,8 @@ void zam_recordAhead(const _zam_record_turn& turn, const std::string& path, cons
   if (!turn.locked || !S_ISREG(st.st_mode)) return;
   const std::string name = recordName(path);
   if (name.empty() || name == ".") return;
-  append(fileLine('A', zam_identityOf(st), name, still_written ? 0 : zam_nowNs() + kNamingGrace));
+  append(std::exchange(record_made, std::string()) +
+         fileLine('A', zam_identityOf(st), name, still_written ? 0 : zam_nowNs() + kNamingGrace));
 }
 
 void zam_recordNotPlaced(const _zam_record_turn& turn, const std::string& path, const struct stat& st) {
@@ -554,17 +592,24 @@ void zam_recordStatus(const _zam_record_turn& turn, const std::string& path, con
   std::string line;
   if (S_ISDIR(st.st_mode))
     line = fileLine('D', zam_identityOf(st), name);
-  else if (S_ISREG(st.st_mode))
+  else if (S_ISREG(st.st_mode) && turn.locked)
     line = fileLine('W', zam_identityOf(st), name);
   else
     return;
-  if (record_fd >= 0) append(line);
+  // Folders are held back until a file is recorded: a run that writes
+  // nothing leaves no record behind.
+  if (record_fd < 0) {
+    record_made += line;
+    return;
+  }
+  append(std::exchange(record_made, std::string()) + line);
 }
 
 void zam_recordWrites(const std::string& folder, bool extend_only) {
   std::lock_guard<std::recursive_timed_mutex> hold(turn_lock);
   closeRecord();
   record_folder = folder;
+  record_made.clear();
   record_extend_only = extend_only;
   std::vector<char> cwd(PATH_MAX + 1);
   working = getcwd(cwd.data(), cwd.size()) ? cwd.data() : "";
@@ -577,8 +622,27 @@ void zam_recordWrites(const std::string& folder, bool extend_only) {
 void zam_recordMade(const std::string& path) {
   struct stat st;
   if (!recording.load() || lstat(path.c_str(), &st) != 0) return;
-  const _zam_record_turn turn(path);
+  const _zam_record_turn turn(path, S_ISREG(st.st_mode));
   if (turn.held && lstat(path.c_str(), &st) == 0) zam_recordStatus(turn, path, st);
+}
+
+int zam_mkdirRecorded(const char* path, int mode) {
+  const _zam_record_turn turn(path ? path : "", false);
+  // Its M line first, where the record is open: a run stopped between the
+  // folder and its D line leaves it covered.
+  const std::string name = turn.held ? recordName(path) : std::string();
+  if (!name.empty() && name != "." && turn.locked) append("M " + std::to_string(zam_nowNs()) + " " + name + "\n");
+  const int made = zam_mkdir(path, mode);
+  struct stat st;
+  if (made && turn.held && lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) zam_recordStatus(turn, path, st);
+  return made;
+}
+
+void zam_recordGrowing(const std::string& path) {
+  struct stat st;
+  if (!recording.load() || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  const _zam_record_turn turn(path);
+  if (turn.held && lstat(path.c_str(), &st) == 0) zam_recordAhead(turn, path, st, true);
 }
 
 void zam_recordStop() {
@@ -622,6 +686,10 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
     _zam_identity now;
     if (!ahead.empty() && zam_identityAt((dir + name).c_str(), &now) && aheadOf(ahead, now))
       entries->push_back(_zam_written_entry{'W', now, name});
+  }
+  for (const auto& [name, made] : seen.making) {
+    std::pair<uint64_t, uint64_t> self;
+    if (madeThen(dir + name, made, &self)) seen.folders[name].push_back(self);
   }
   for (const auto& [name, list] : seen.folders)
     for (const auto& [dev, ino] : list)

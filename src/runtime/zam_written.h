@@ -9,6 +9,7 @@
 //                         by the time by (ns; 0 for a file still written)
 //   W <identity> <path>   the file is in place at path, as it is now
 //   X <device> <inode> <path>   the file of an A line did not appear there
+//   M <time> <path>       ahead: a folder is about to be made at path (ns)
 //   D <device> <inode> <path>   a folder made
 // (identity as zam_identityText; path under the folder, "." for the folder
 // itself). The record is kept as a journal: a file's A line is written
@@ -20,7 +21,9 @@
 // are not older than the line says (naming a file moves its change time,
 // and a log still grows) and it changed last by the line's time (a file
 // changed later, or an inode given to another file since, is not taken),
-// and settles the line. Appends always begin
+// and settles the line; an unsettled M line likewise covers the folder at
+// its name whose birth time (where the file system keeps one) lies within
+// a moment of the line's. Appends always begin
 // on a fresh line; a line that does not parse (cut by a full disk, bytes a
 // power loss left) covers nothing but is otherwise passed over. Once the
 // record has grown to twice the lines it was last rewritten with (a line
@@ -45,9 +48,9 @@ constexpr const char* ZAM_WRITTEN_RECORD = ".zam_written";
 constexpr const char* ZAM_WRITTEN_HEAD = "#trel written files 2";
 
 // Starts the record of folder for the rest of the process ("" ends it).
-// The record file is made with the first file or folder recorded, so a run
-// that makes nothing leaves none; with extend_only a record is kept only
-// where one is already. A record
+// The record file is made with the first file recorded (the folders made
+// before it are held until then), so a run that writes nothing leaves none;
+// with extend_only a record is kept only where one is already. A record
 // that cannot be had (no room, no right to the folder) is not kept: nothing
 // is recorded then. No message.
 void zam_recordWrites(const std::string& folder, bool extend_only = false);
@@ -76,15 +79,16 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
 // existing one is kept) and locked, for this process's threads and for
 // every other run, until the turn ends; held is true then. Otherwise
 // nothing is locked. A wait of more than a second for another run's turn is
-// said, naming the folder. Turns do not nest, but for the thread that stops
-// the run (zam_recordStop).
+// said, naming the folder. A folder's turn (file false) takes the process's
+// lock alone: its line may wait for the record. Turns do not nest, but for
+// the thread that stops the run (zam_recordStop).
 struct _zam_record_turn {
-  explicit _zam_record_turn(const std::string& path);
+  explicit _zam_record_turn(const std::string& path, bool file = true);
   ~_zam_record_turn();
   _zam_record_turn(const _zam_record_turn&) = delete;
   _zam_record_turn& operator=(const _zam_record_turn&) = delete;
   bool held = false;
-  bool locked = false;  // the record file's lock is held (with held)
+  bool locked = false;  // the record file's lock is held
 };
 // Whether the record covers the regular file of identity id at path: a W
 // line of that identity, or an unsettled A line that allows it (then
@@ -101,8 +105,18 @@ void zam_recordAhead(const _zam_record_turn& turn, const std::string& path, cons
 // file did not take that name.
 void zam_recordNotPlaced(const _zam_record_turn& turn, const std::string& path, const struct stat& st);
 // Within a held turn: the W line of path, of status st (a regular file), or
-// the D line of a folder.
+// the D line of a folder (which waits for the record file when there is
+// none yet).
 void zam_recordStatus(const _zam_record_turn& turn, const std::string& path, const struct stat& st);
+
+// zam_mkdir of path, recorded (when it lies under the recorded folder) in
+// the same turn at the record, so that a stop waits for both. 1 when the
+// folder is there; 0 otherwise. No message.
+int zam_mkdirRecorded(const char* path, int mode);
+// Records the regular file at path, which this run goes on writing (its
+// log), ahead: covered as it grows until its writer records it closed
+// (zam_recordMade). No message.
+void zam_recordGrowing(const std::string& path);
 
 // For the thread that stops the run: waits (a few seconds at most) for the
 // turn another thread is in to end, and lets no other thread begin one

@@ -387,7 +387,8 @@ int trel_mkdir(const char* path, const char* label) {
     if (label[0]) zam_msg("Using %s directory: %s\n", label, path);
     return 1;
   }
-  if (!path[0] || !zam_mkdir(path, 0777)) {
+  // A folder made inside the results folder is the tool's to purge.
+  if (!path[0] || !zam_mkdirRecorded(path, 0777)) {
     // A plain file standing at the name is the usual cause: say so, naming
     // it without the "/" the caller may have added.
     std::string name = path;
@@ -399,7 +400,6 @@ int trel_mkdir(const char* path, const char* label) {
       zam_err("Failed to create %s directory: %s\n", label, path);
     return 0;
   }
-  zam_recordMade(path);  // a folder made inside the results folder is the tool's to purge
   if (label[0]) zam_msg("Creating %s directory: %s\n", label, path);
   return 1;
 }

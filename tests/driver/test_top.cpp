@@ -189,13 +189,8 @@ TEST(Top, EnvironmentSetsFoldersLogAndThreads) {
   EXPECT_EQ(row(log2, "Compute threads:"), row(log2, "TREL_CPUS:"));  // a bad count gives the default
   EXPECT_EQ(row(log2, "TREL_GPUS:"), "1");
   EXPECT_EQ(row(log2, "Results folder:"), "./trel_results/");
-  // The folder it made holds only the record that names it, so that -purge
-  // can take it.
-  std::vector<_zam_written_entry> lines;
-  ASSERT_EQ(zam_readWritten(dir.file("trel_results"), &lines), 1);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].kind, 'D');
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("trel_results")), fs::directory_iterator()), 1);
+  EXPECT_TRUE(fs::is_directory(dir.file("trel_results")));
+  EXPECT_TRUE(fs::is_empty(dir.file("trel_results")));
 
   Outcome none = run(dir.str(), {"-single"}, {"TREL_CPUS=-2", "TREL_RESULTS=NULL", "TREL_LOG=n.log"});
   EXPECT_EQ(row(logOf(dir.str(), none), "Compute threads:"), "0");

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -251,3 +252,26 @@ TEST(Written, AStopFinishesTheTurnInProgress) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+
+// A folder whose M line a run wrote before it was stopped is the run's when
+// it was made then (its birth time says so); a folder made long after the
+// line, a user's, is not.
+TEST(Written, AFolderAnnouncedAndMadeThenIsCovered) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("res") + "/";
+  fs::create_directory(folder);
+  const int64_t hour = int64_t{3600} * 1000000000;
+  testutil::write_file(folder + ZAM_WRITTEN_RECORD, std::string(ZAM_WRITTEN_HEAD) + "\nM " +
+                                                        std::to_string(zam_nowNs()) + " q1\nM " +
+                                                        std::to_string(zam_nowNs() - hour) + " q2\n");
+  fs::create_directory(folder + "q1");
+  fs::create_directory(folder + "q2");
+  struct statx sx;
+  if (statx(AT_FDCWD, (folder + "q1").c_str(), 0, STATX_BTIME, &sx) != 0 || !(sx.stx_mask & STATX_BTIME))
+    GTEST_SKIP() << "no birth times on this file system";
+  std::vector<_zam_written_entry> lines;
+  ASSERT_EQ(zam_readWritten(folder, &lines), 1);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].kind, 'D');
+  EXPECT_EQ(lines[0].path, "q1");
+}
