@@ -263,21 +263,114 @@ void hold_line(int kind, const char* prefix, const char* text) {
   holding->lines.push_back(_zam_held_line{kind, std::string(prefix) + text});
 }
 
+// Writes a held line as its entry would write it now.
+void write_held_line(const _zam_held_line& line) {
+  const char* text = line.text.c_str();
+  if (line.kind == kPrefixedOnce && !first_time(line.text)) return;
+  LockGuard lock;
+  switch (line.kind) {
+    case kPlain: write_plain(text); break;
+    case kLogOnly: log_write(text); break;
+    case kPrefixed:
+    case kPrefixedOnce: write_line(text); break;
+    case kTick: write_tick(); break;
+    default: break;
+  }
+}
+
 // Writes held lines as their entries would write them now.
 void write_held(const std::vector<_zam_held_line>& lines) {
-  for (const _zam_held_line& line : lines) {
-    const char* text = line.text.c_str();
-    if (line.kind == kPrefixedOnce && !first_time(line.text)) continue;
-    LockGuard lock;
-    switch (line.kind) {
-      case kPlain: write_plain(text); break;
-      case kLogOnly: log_write(text); break;
-      case kPrefixed:
-      case kPrefixedOnce: write_line(text); break;
-      case kTick: write_tick(); break;
-      default: break;
+  for (const _zam_held_line& line : lines) write_held_line(line);
+}
+
+// Kept lines (zam_log_keep): each its kind (one byte), the length of its
+// text (four bytes, in the machine's order) and the text. A kept text shows
+// no control byte but the line end: the others are kept escaped ("\x1b"),
+// and a file's name given to the keep stands as one name mark, which the
+// line said again shows as the name it is given then.
+constexpr char kNameMark = '\x01';
+// The longest kept text: a line as the entries give it (the longest prefix
+// and 256 characters), every byte of it escaped.
+constexpr size_t kKeptText = 4 * (kLineSize - 1);
+
+// Whether c is shown escaped: a control byte other than the line end.
+bool escaped(unsigned char c) { return (c < 0x20 && c != '\n') || c == 0x7f; }
+
+void append_escaped(std::string* out, unsigned char c) {
+  char code[5];
+  snprintf(code, sizeof code, "\\x%02x", c);
+  out->append(code, 4);
+}
+
+// The text of a held line as kept: each occurrence of name (when given and
+// not empty) as the name mark, every other control byte but the line end
+// escaped.
+std::string kept_text(const std::string& text, const char* name) {
+  const size_t k = name ? strlen(name) : 0;
+  std::string out;
+  out.reserve(text.size());
+  for (size_t at = 0; at < text.size();) {
+    if (k > 0 && text.compare(at, k, name) == 0) {
+      out += kNameMark;
+      at += k;
+      continue;
     }
+    const unsigned char c = static_cast<unsigned char>(text[at++]);
+    if (escaped(c))
+      append_escaped(&out, c);
+    else
+      out += static_cast<char>(c);
   }
+  return out;
+}
+
+// The kept line at p[*at..n) (its kind, text and length), *at past it; false
+// when the bytes there are no kept line: cut, of an unknown kind, or with a
+// text longer than a kept text can be.
+bool kept_line(const char* p, size_t n, size_t* at, int* kind, const char** text, size_t* size) {
+  uint32_t len = 0;
+  if (n - *at < 1 + sizeof len) return false;
+  *kind = static_cast<unsigned char>(p[*at]);
+  memcpy(&len, p + *at + 1, sizeof len);
+  *at += 1 + sizeof len;
+  if (*kind > kPrefixedOnce || len > kKeptText || len > n - *at) return false;
+  *text = p + *at;
+  *size = len;
+  *at += len;
+  return true;
+}
+
+// The length of the prefix ("*Warning* ") that a prefixed kind of line
+// starts with; 0 for other kinds.
+size_t prefix_length(int kind, const char* text, size_t n) {
+  if ((kind != kPrefixed && kind != kPrefixedOnce) || n < 2 || text[0] != '*') return 0;
+  for (size_t i = 1; i + 1 < n && i + 2 <= kLineSize - kTextSize; i++)
+    if (text[i] == '*' && text[i + 1] == ' ') return i + 2;
+  return 0;
+}
+
+// A kept text as it is said: the name mark as name (when given), every
+// other control byte but the line end escaped (a record not made by
+// zam_log_keep may hold any), and cut as the entries cut a text: at 256
+// characters after its prefix, a text that ended its line still ending it.
+std::string said_text(int kind, const char* text, size_t n, const char* name) {
+  const size_t most = prefix_length(kind, text, n) + kTextSize - 1;
+  const bool ended = n > 0 && text[n - 1] == '\n';
+  std::string out;
+  for (size_t i = 0; i < n && out.size() <= most; i++) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == static_cast<unsigned char>(kNameMark) && name)
+      out += name;
+    else if (escaped(c))
+      append_escaped(&out, c);
+    else
+      out += static_cast<char>(c);
+  }
+  if (out.size() > most) {
+    out.resize(most);
+    if (ended) out.back() = '\n';
+  }
+  return out;
 }
 
 // Takes the lines of held away (to the calling thread's own hold when it
@@ -550,43 +643,50 @@ void zam_log_drop(_zam_log_held* held) {
   held->lines.clear();
 }
 
-std::string zam_log_keep(const _zam_log_held* held) {
+std::string zam_log_keep(const _zam_log_held* held, const char* name) {
   std::string bytes;
   if (!held) return bytes;
   std::lock_guard<std::mutex> hold(holds_lock);
   for (const _zam_held_line& line : held->lines) {
-    const uint32_t n = static_cast<uint32_t>(line.text.size());
+    const std::string text = kept_text(line.text, name);
+    const uint32_t n = static_cast<uint32_t>(text.size());
     bytes += static_cast<char>(line.kind);
     bytes.append(reinterpret_cast<const char*>(&n), sizeof n);
-    bytes += line.text;
+    bytes += text;
   }
   return bytes;
 }
 
-bool zam_log_say(const std::string& bytes) {
-  // Each line: its kind (one byte), the length of its text (four bytes, in
-  // the machine's order) and the text.
-  std::vector<_zam_held_line> lines;
-  for (size_t at = 0; at < bytes.size();) {
-    uint32_t n = 0;
-    if (bytes.size() - at < 1 + sizeof n) return false;
-    const int kind = static_cast<unsigned char>(bytes[at]);
-    memcpy(&n, bytes.data() + at + 1, sizeof n);
-    at += 1 + sizeof n;
-    if (kind > kPrefixedOnce || n > bytes.size() - at) return false;
-    lines.push_back(_zam_held_line{kind, bytes.substr(at, n)});
-    at += n;
-  }
-  for (const _zam_held_line& line : lines)
-    if ((line.kind == kPrefixed || line.kind == kPrefixedOnce) && line.text.rfind("*Error* ", 0) == 0)
-      errors_given.fetch_add(1);
+int64_t zam_log_kept(const char* bytes, size_t n) {
+  int64_t lines = 0;
+  int kind = 0;
+  const char* text = nullptr;
+  size_t size = 0;
+  for (size_t at = 0; at < n; lines++)
+    if (!kept_line(bytes, n, &at, &kind, &text, &size)) return -1;
+  return lines;
+}
+
+bool zam_log_say(const std::string& bytes, const char* name) {
+  // Every line is checked before any is said; each is then said as it is
+  // read, so that no copy of them all is made (but the hold of a thread
+  // that holds).
+  const char* p = bytes.data();
+  const size_t n = bytes.size();
+  if (zam_log_kept(p, n) < 0) return false;
   open_if_needed();
-  if (holding) {
-    std::lock_guard<std::mutex> hold(holds_lock);
-    for (_zam_held_line& line : lines) holding->lines.push_back(std::move(line));
-    return true;
+  int kind = 0;
+  const char* text = nullptr;
+  size_t size = 0;
+  for (size_t at = 0; at < n && kept_line(p, n, &at, &kind, &text, &size);) {
+    _zam_held_line line{kind, said_text(kind, text, size, name)};
+    if (holding) {
+      std::lock_guard<std::mutex> hold(holds_lock);
+      holding->lines.push_back(std::move(line));
+    } else {
+      write_held_line(line);
+    }
   }
-  write_held(lines);
   return true;
 }
 

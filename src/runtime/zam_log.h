@@ -8,6 +8,8 @@
 // later, in an order of its caller's choosing (zam_log_hold, zam_log_replay).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -135,14 +137,25 @@ void zam_log_replay(_zam_log_held* held);
 void zam_log_drop(_zam_log_held* held);
 // The lines of held as bytes that keep each line's kind and text (the hold
 // is left as it is), for another process to say again with zam_log_say:
-// what reading a file said, kept beside what was made of it. Empty when
-// held has no lines (or is null).
-std::string zam_log_keep(const _zam_log_held* held);
+// what reading a file said, kept beside what was made of it. A kept text
+// holds no control byte but the line end: the others are kept escaped
+// ("\x1b"), and each occurrence of name (when given: a text that stands
+// for a file's name where what is kept was said, and nowhere else) is kept
+// as a mark for the name the lines are said with. Empty when held has no
+// lines (or is null).
+std::string zam_log_keep(const _zam_log_held* held, const char* name = nullptr);
+// The number of lines kept in the n bytes at bytes, as zam_log_keep keeps
+// them; -1 when they are not such lines (cut, of an unknown kind, or a text
+// longer than a kept line of 256 characters and its prefix, escaped, can be).
+int64_t zam_log_kept(const char* bytes, size_t n);
 // Says lines kept by zam_log_keep, as their entries would write them now:
-// appended to the calling thread's hold when it holds, else written; an
-// "*Error* " line counts in zam_err_count, as a given one does. False, and
-// nothing said, when bytes are not such lines.
-bool zam_log_say(const std::string& bytes);
+// appended to the calling thread's hold when it holds, else written. Each
+// text is said with name (when given) where it held a file's name, every
+// control byte but the line end escaped, and cut at 256 characters after
+// its prefix, as the entries cut. No line counts in zam_err_count: what
+// was kept was counted where it was given. False, and nothing said, when
+// bytes are not such lines (zam_log_kept).
+bool zam_log_say(const std::string& bytes, const char* name = nullptr);
 // Writes the lines of every hold that has any, the holds in the order they
 // were made, and empties them: for a run stopped (from another thread)
 // before its holds are replayed. Lines held after the call wait for their

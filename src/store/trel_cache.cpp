@@ -215,11 +215,10 @@ bool readCached(_trel_thing* thing, const char* path, const int* pots, Checked* 
   // was made from, and the file the source's identity then.
   std::string bytes;
   _trel_stamp recorded{};
-  TrelCheck c = trel_readCacheFile(tag_file.c_str(), "trq", &bytes, &recorded);
-  if (c == TREL_CHECK_MISSING) return true;
   _zam_identity id{};
   _trel_said said;
-  if (c == TREL_CHECK_OK && !trel_splitTag(&bytes, &id, &said)) c = TREL_CHECK_DAMAGED;
+  TrelCheck c = trel_readTagFile(tag_file.c_str(), &bytes, &recorded, &id, &said);
+  if (c == TREL_CHECK_MISSING) return true;
   // A source that stands as it stood then is known by its identity: not a
   // byte of it is read. Any other is read and its checksum taken, and a tag
   // that passes then learns its identity now (when the object keeps its
@@ -310,12 +309,13 @@ std::string codeText(const _trel_tag* tag) {
 
 // The PDB file at path read once, and stamped (into stamp when given,
 // *stamped telling whether it could be) from the very bytes that are parsed,
-// as they are read. Null after the reader's report when it gives no image.
+// as they are read; said_as, when given, the name the reader's messages
+// give it. Null after the reader's report when it gives no image.
 _pdb_image* readPdbStamped(const char* path, const char* name, _trel_stamp* stamp, int* stamped,
-                           _zam_identity* id = nullptr) {
+                           _zam_identity* id = nullptr, const char* said_as = nullptr) {
   if (!stamp) return zam_readPdb(path, name);  // reports a file it cannot open
   _zam_filesum sum;
-  _pdb_image* image = zam_readPdbSummed(path, name, &sum);
+  _pdb_image* image = zam_readPdbSummed(path, name, &sum, said_as);
   *stamped = trel_stampSum(sum, stamp, id);
   return image;
 }
@@ -328,12 +328,16 @@ _pdb_image* readSource(_trel_thing* thing, const char* path, bool stamp) {
   _trel_stamp read;
   _zam_identity id{};
   int stamped = 0;
-  // What the reader says of the source is said now, and kept for the
-  // object's tag file: a run served from it says it again.
+  // What the reader says of the source is kept for the object's tag file,
+  // the source named by a mark, and said now from what is kept, naming the
+  // file as the reader opened it: a run served from the tag file says it
+  // again so, naming the source it reads.
   _trel_keeping keeping;
-  _pdb_image* image = readPdbStamped(path, thing->name, stamp ? &read : nullptr, &stamped, &id);
-  trel_keepRead(thing, keeping.end());
-  keeping.say();
+  _pdb_image* image =
+      readPdbStamped(path, thing->name, stamp ? &read : nullptr, &stamped, &id, trel_saidName());
+  std::string said = keeping.end(trel_saidName());
+  keeping.drop();
+  trel_sayRead(thing, std::move(said), image && image->path ? image->path : path);
   if (stamp) {
     thing->stamped = stamped;
     if (stamped) {
@@ -692,12 +696,18 @@ std::string trel_thingFolder(const char* path, const char* cache_folder) { retur
 
 bool trel_tagSane(const _trel_tag& tag) { return tagSane(tag); }
 
-bool trel_splitTag(std::string* bytes, _zam_identity* id, _trel_said* said) {
+TrelCheck trel_readTagFile(const char* path, std::string* bytes, _trel_stamp* recorded, _zam_identity* id,
+                           _trel_said* said) {
+  // No larger file is read: its record would pass the bounds.
   constexpr size_t head = sizeof(_trel_tag) + sizeof *id;
-  if (bytes->size() < head || !trel_saidFromBytes(bytes->data() + head, bytes->size() - head, said)) return false;
+  constexpr int64_t most = static_cast<int64_t>(head) + TREL_SAID_BYTES + TREL_CHECK_LINE;
+  const TrelCheck c = trel_readCacheFile(path, "trq", bytes, recorded, most);
+  if (c != TREL_CHECK_OK) return c;
+  if (bytes->size() < head || !trel_saidFromBytes(bytes->data() + head, bytes->size() - head, said))
+    return TREL_CHECK_DAMAGED;
   memcpy(id, bytes->data() + sizeof(_trel_tag), sizeof *id);
   bytes->resize(sizeof(_trel_tag));
-  return true;
+  return TREL_CHECK_OK;
 }
 
 bool trel_namesOneFile(const char* a, const char* b) { return namesOneFile(a, b); }

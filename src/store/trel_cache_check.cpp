@@ -28,7 +28,10 @@ namespace {
 // hold what its first stream gave).
 // v5: tag files hold what reading and building the object said, after the
 // tag and the source's identity (which v4 ones held only when known).
-constexpr const char kLead[] = "REMARK 999 trel cache v5 ";
+// v6: those lines mark where the reader named the source, for the file a
+// run reads to be named there, and keep control bytes escaped (v5 ones
+// named the file that filled the cache).
+constexpr const char kLead[] = "REMARK 999 trel cache v6 ";
 // The head every version of the line starts with: a file that carries it
 // near its end was written by trel.
 constexpr const char kHead[] = "REMARK 999 trel cache v";
@@ -119,6 +122,22 @@ bool headIn(const char* tail, size_t n) {
   return false;
 }
 
+// What the file at path is by its last bytes (links followed when follow):
+// as trel_checkOwner tells.
+TrelCheck ownerByTail(const char* path, bool follow) {
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+  if (fd < 0) return errno == ENOENT ? TREL_CHECK_MISSING : TREL_CHECK_UNREADABLE;
+  struct stat st;
+  char tail[kTail];
+  const int64_t n = regular(fd, &st) ? std::min<int64_t>(st.st_size, kTail) : -1;
+  const bool read_ok = n >= 0 && zam_readAll(fd, tail, n, st.st_size - n) == n;
+  const int err = errno;
+  close(fd);
+  errno = err;
+  if (!read_ok) return TREL_CHECK_UNREADABLE;
+  return headIn(tail, static_cast<size_t>(n)) ? TREL_CHECK_OK : TREL_CHECK_UNSEALED;
+}
+
 }  // namespace
 
 uint32_t trel_readingKey() {
@@ -143,16 +162,7 @@ TrelCheck trel_checkOwner(const char* path) {
     errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     return TREL_CHECK_UNREADABLE;
   }
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? TREL_CHECK_MISSING : TREL_CHECK_UNREADABLE;
-  char tail[kTail];
-  const int64_t n = regular(fd, &st) ? std::min<int64_t>(st.st_size, kTail) : -1;
-  const bool read_ok = n >= 0 && zam_readAll(fd, tail, n, st.st_size - n) == n;
-  const int err = errno;
-  close(fd);
-  errno = err;
-  if (!read_ok) return TREL_CHECK_UNREADABLE;
-  return headIn(tail, static_cast<size_t>(n)) ? TREL_CHECK_OK : TREL_CHECK_UNSEALED;
+  return ownerByTail(path, false);
 }
 
 namespace {
@@ -173,9 +183,10 @@ bool settled(const _zam_identity& id, int64_t start) {
 // Reads the cache file at path whole into bytes (a link followed, as
 // before: a file of trel's is never one, and a link at a cache name is
 // refused by the writer's look, trel_checkOwner). False (errno) when it
-// cannot be read; a folder at the name says so.
-bool readCacheBytes(const char* path, std::string* bytes) {
-  if (zam_readWholeFile(path, bytes, INT64_MAX, nullptr, true)) return true;
+// cannot be read, or is larger than most (EFBIG); a folder at the name says
+// so.
+bool readCacheBytes(const char* path, std::string* bytes, int64_t most) {
+  if (zam_readWholeFile(path, bytes, most, nullptr, true)) return true;
   struct stat st;
   if (errno == EINVAL && path && stat(path, &st) == 0 && S_ISDIR(st.st_mode)) errno = EISDIR;
   return false;
@@ -207,9 +218,18 @@ TrelCheck trel_compareStamp(const _trel_stamp& found, const _trel_stamp& source)
   return TREL_CHECK_OK;
 }
 
-TrelCheck trel_readCacheFile(const char* path, const char* kind, std::string* payload, _trel_stamp* found) {
+TrelCheck trel_readCacheFile(const char* path, const char* kind, std::string* payload, _trel_stamp* found,
+                             int64_t most) {
   std::string bytes;
-  if (!readCacheBytes(path, &bytes)) return errno == ENOENT ? TREL_CHECK_MISSING : TREL_CHECK_UNREADABLE;
+  if (!readCacheBytes(path, &bytes, most)) {
+    if (errno == EFBIG) {
+      // Too large to be what it should: trel's own, and damaged, when it
+      // ends as trel's files end.
+      const TrelCheck owner = ownerByTail(path, true);
+      return owner == TREL_CHECK_OK ? TREL_CHECK_DAMAGED : owner;
+    }
+    return errno == ENOENT ? TREL_CHECK_MISSING : TREL_CHECK_UNREADABLE;
+  }
   const size_t n = bytes.size();
   const size_t tail = std::min<size_t>(n, kTail);
   if (!headIn(bytes.data() + n - tail, tail)) return TREL_CHECK_UNSEALED;

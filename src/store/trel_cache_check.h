@@ -1,13 +1,13 @@
 // Checks of the per-structure cache files. Every cache file ends in one
 // line that says what it holds and what it was made from:
-//   "REMARK 999 trel cache v5 tau_B src 1a2b3c4d 000000004178 opt 0001 sum 89abcdef\n"
+//   "REMARK 999 trel cache v6 tau_B src 1a2b3c4d 000000004178 opt 0001 sum 89abcdef\n"
 // its kind, the CRC-32 and size of its source file's bytes, the reading
 // options that shaped what was read from it (trel_readingKey), and the
 // CRC-32 of every byte of the file before the sum. The readers of the
 // formats stop before that line (the PDB reader takes it for a remark), so
 // the formats themselves are unchanged. A file cut, changed, of another
 // kind, made from another source or with other reading options, or written
-// by an older version (a "v1" to "v4" line) is not served.
+// by an older version (a "v1" to "v5" line) is not served.
 //
 // Only a file that carries the line's head near its end is trel's own: the
 // cache replaces or removes no other file at its names (a user's structure
@@ -92,8 +92,11 @@ TrelCheck trel_checkOwner(const char* path);
 TrelCheck trel_compareStamp(const _trel_stamp& found, const _trel_stamp& source);
 // Reads the cache file at path whole and checks it as trel_checkCacheFile
 // does, but for its source: the stamp its line records goes to found (on
-// TREL_CHECK_OK).
-TrelCheck trel_readCacheFile(const char* path, const char* kind, std::string* payload, _trel_stamp* found);
+// TREL_CHECK_OK). A file larger than most bytes is not read: it is
+// TREL_CHECK_DAMAGED when its last bytes carry a check line's head (trel's,
+// and not as written), else as trel_checkOwner tells.
+TrelCheck trel_readCacheFile(const char* path, const char* kind, std::string* payload, _trel_stamp* found,
+                             int64_t most = INT64_MAX);
 
 // Reads the cache file at path whole and checks it: a file of kind (at most
 // five characters), made from source, with every byte as written. The bytes

@@ -34,12 +34,16 @@ std::string trel_thingFolder(const char* path, const char* cache_folder);
 // Whether everything a tag read from a tag file says about itself holds: a
 // usable object with residues, an order and class within their tables.
 bool trel_tagSane(const _trel_tag& tag);
-// The checked bytes of a tag file hold the tag, then the identity of its
-// source (all zero when it was not known) and what reading and building its
-// object said (trel_write_tag): the identity goes to id and the record to
-// said, leaving the tag alone in bytes. False, all untouched, when the bytes
-// are not laid out so.
-bool trel_splitTag(std::string* bytes, _zam_identity* id, _trel_said* said);
+// Reads the tag file at path once and checks it (trel_readCacheFile): its
+// bytes hold the tag, then the identity of its source (all zero when it was
+// not known) and what reading and building its object said
+// (trel_write_tag). The tag goes to bytes, the stamp its line records to
+// recorded, the identity to id and the record to said. TREL_CHECK_DAMAGED
+// when the bytes are not laid out so, or the record passes the bounds a tag
+// file keeps (trel_said.h): a file too large to hold a record within them is
+// not read.
+TrelCheck trel_readTagFile(const char* path, std::string* bytes, _trel_stamp* recorded, _zam_identity* id,
+                           _trel_said* said);
 
 // base + "." + ext: the name of one of an object's files.
 std::string trel_cacheFileName(const char* base, const char* ext);

@@ -28,10 +28,11 @@ int trel_cachedStructure(const char* path, const char* cache_folder, const _zam_
   if (!root[0] || !trel_nameThing(&named, base)) return 0;
   std::string bytes;
   _trel_stamp recorded{};
-  if (trel_readCacheFile(zam_filename(base, "trq", file), "trq", &bytes, &recorded) != TREL_CHECK_OK) return 0;
   _zam_identity id{};
   _trel_said said;
-  if (!trel_splitTag(&bytes, &id, &said) || !zam_sameIdentity(id, now) || recorded.size != id.size) return 0;
+  if (trel_readTagFile(zam_filename(base, "trq", file), &bytes, &recorded, &id, &said) != TREL_CHECK_OK ||
+      !zam_sameIdentity(id, now) || recorded.size != id.size)
+    return 0;
   _trel_tag tag;
   memcpy(static_cast<void*>(&tag), bytes.data(), sizeof tag);
   return trel_tagSane(tag) ? 1 : 0;

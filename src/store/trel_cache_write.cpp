@@ -306,6 +306,13 @@ int trel_writeThingCache(_trel_thing* thing) {
             thing->name, thing->trace.n, thing->tag->n_residues);
     return 0;
   }
+  // What was said of it must fit in its tag file, or every later run would
+  // find the tag damaged and build it again.
+  if (!trel_saidFits(thing->said)) {
+    thing->save = 0;
+    zam_msg("Reading the source of %s said more than its tag file keeps: it is not cached.\n", thing->name);
+    return 1;
+  }
   if (!namesFree(thing, base)) return 1;
   // The image file holds the structure as read, exactly, or the object is
   // not cached: a later run would place other numbers than this run holds.

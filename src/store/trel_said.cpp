@@ -2,7 +2,13 @@
 // as it is said, and said again from its cache files.
 #include "store/trel_said.h"
 
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -24,19 +30,40 @@ void appendPart(std::string* bytes, const std::string& part) {
   bytes->append(part);
 }
 
-// The part at p[*at..n) into part, *at past it; false when it does not fit.
-bool takePart(const char* p, size_t n, size_t* at, std::string* part) {
+// The part at p[*at..n) into part, *at past it, its kept lines added to
+// *lines; false when it does not fit, holds no kept lines, or brings the
+// lines past the bound.
+bool takePart(const char* p, size_t n, size_t* at, std::string* part, int64_t* lines) {
   uint32_t size = 0;
   if (n - *at < sizeof size) return false;
   memcpy(&size, p + *at, sizeof size);
   *at += sizeof size;
   if (size > n - *at) return false;
+  const int64_t kept = zam_log_kept(p + *at, size);
+  if (kept < 0 || kept > TREL_SAID_LINES - *lines) return false;
+  *lines += kept;
   part->assign(p + *at, size);
   *at += size;
   return true;
 }
 
+// The bytes of a record with parts of these sizes (each after its length).
+int64_t recordBytes(size_t read, size_t built) { return static_cast<int64_t>(read + built + 2 * sizeof(uint32_t)); }
+
 }  // namespace
+
+const char* trel_saidName() {
+  static const std::string name = [] {
+    uint64_t bits = 0;
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits))
+      bits = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+             (static_cast<uint64_t>(getpid()) << 40);
+    char text[32];
+    snprintf(text, sizeof text, "\x1d%016" PRIx64 "\x1d", bits);
+    return std::string(text);
+  }();
+  return name.c_str();
+}
 
 _trel_keeping::_trel_keeping() {
   held.keep_log = 1;
@@ -51,9 +78,9 @@ void _trel_keeping::stop() {
   holding = false;
 }
 
-std::string _trel_keeping::end() {
+std::string _trel_keeping::end(const char* name) {
   stop();
-  return zam_log_keep(&held);
+  return zam_log_keep(&held, name);
 }
 
 void _trel_keeping::say() {
@@ -66,7 +93,8 @@ void _trel_keeping::drop() {
   zam_log_drop(&held);
 }
 
-void trel_keepRead(_trel_thing* thing, std::string read) {
+void trel_sayRead(_trel_thing* thing, std::string read, const char* path) {
+  zam_log_say(read, path);
   if (thing->save)
     trel_thingSaid(thing)->read = std::move(read);
   else if (thing->said)
@@ -88,9 +116,17 @@ void trel_sayBreaks(_trel_thing* thing, const _pdb_image* image, int warn) {
 
 void trel_saySaid(_trel_thing* thing, int warn) {
   if (!thing->said) return;
-  zam_log_say(thing->said->read);
+  zam_log_say(thing->said->read, thing->source);
   sayBuilt(thing->said->built, warn);
   trel_forgetSaid(thing);
+}
+
+bool trel_saidFits(const _trel_said* said) {
+  if (!said) return true;
+  const int64_t read = zam_log_kept(said->read.data(), said->read.size());
+  const int64_t built = zam_log_kept(said->built.data(), said->built.size());
+  return read >= 0 && built >= 0 && read + built <= TREL_SAID_LINES &&
+         recordBytes(said->read.size(), said->built.size()) <= TREL_SAID_BYTES;
 }
 
 std::string trel_saidBytes(const _trel_said* said) {
@@ -101,9 +137,11 @@ std::string trel_saidBytes(const _trel_said* said) {
 }
 
 bool trel_saidFromBytes(const char* p, size_t n, _trel_said* said) {
+  if (static_cast<int64_t>(n) > TREL_SAID_BYTES) return false;
   std::string read, built;
   size_t at = 0;
-  if (!takePart(p, n, &at, &read) || !takePart(p, n, &at, &built) || at != n) return false;
+  int64_t lines = 0;
+  if (!takePart(p, n, &at, &read, &lines) || !takePart(p, n, &at, &built, &lines) || at != n) return false;
   said->read = std::move(read);
   said->built = std::move(built);
   return true;

@@ -164,8 +164,11 @@ _pdb_image* zam_readPdb(const char* file, const char* name);
 // where it stops (one model of many) on blocks read for the sum alone, so
 // that every byte is read once, in memory that does not grow with the file.
 // sum->whole is 0 when not every byte could be summed, or when the file
-// read was the ".pdb" form of the name.
-_pdb_image* zam_readPdbSummed(const char* file, const char* name, _zam_filesum* sum);
+// read was the ".pdb" form of the name. said_as, when not null, is the name
+// the reader's messages give the file once it is opened, in place of its
+// own (a caller that keeps what was said, to say it again of a file that may
+// be named otherwise then, puts the name back).
+_pdb_image* zam_readPdbSummed(const char* file, const char* name, _zam_filesum* sum, const char* said_as = nullptr);
 // zam_readPdb of the n bytes of PDB text at text, already read from the file
 // path (kept as the image's path and named in messages); the bytes are not
 // changed.

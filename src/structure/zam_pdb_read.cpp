@@ -233,7 +233,8 @@ struct Reader {
   _zam_filesum* sum = nullptr;  // takes every block read from fd, when given
   _zam_unpack* unpack = nullptr;  // fd's packed bytes, unpacked into the text (the sum taken there)
   bool mmcif = false;   // the text is mmCIF (it opens with a data block)
-  const char* fname = nullptr;  // the file's name in messages
+  const char* fname = nullptr;  // the file's name, by which its reports are given once
+  const char* said = nullptr;   // the file's name in messages
   int bad_report = 0;           // this read warns of bad atoms: 1 yes, -1 no, 0 none met yet
   bool long_met = false;        // this read has met a line longer than kLineSize - 1 bytes
   int lineno = 0;               // lines read (a last line without its newline too)
@@ -258,8 +259,6 @@ struct Reader {
   bool ca = false, n = false, c = false, o = false, cb = false, ot = false, ot1 = false,
        ot2 = false, p = false, c3 = false, c4 = false, c5 = false;
   int nside = 0;
-
-  const char* path() const { return image->path; }
 
   void clearFlags() {
     ca = n = c = o = cb = ot = ot1 = ot2 = p = c3 = c4 = c5 = false;
@@ -301,13 +300,13 @@ struct Reader {
       }
       if (retained && use_warnings) {
         if (ca) {
-          if (!c) zam_wrn("Missing C atom for residue %s:%s-%s in PDB file %s\n", r.chain, r.resnum, r.code, path());
-          if (!n) zam_wrn("Missing N atom for residue %s:%s-%s in PDB file %s\n", r.chain, r.resnum, r.code, path());
-          if (!oxygen) zam_wrn("Missing O atom for residue %s:%s-%s in PDB file %s\n", r.chain, r.resnum, r.code, path());
+          if (!c) zam_wrn("Missing C atom for residue %s:%s-%s in PDB file %s\n", r.chain, r.resnum, r.code, said);
+          if (!n) zam_wrn("Missing N atom for residue %s:%s-%s in PDB file %s\n", r.chain, r.resnum, r.code, said);
+          if (!oxygen) zam_wrn("Missing O atom for residue %s:%s-%s in PDB file %s\n", r.chain, r.resnum, r.code, said);
         } else if (p) {
-          if (!c3) zam_wrn("Missing C3 atom for base %s:%s-%s in PDB file %s\n", r.chain, r.resnum, r.code, path());
-          if (!c4) zam_wrn("Missing C4 atom for base %s:%s-%s in PDB file %s\n", r.chain, r.resnum, r.code, path());
-          if (!c5) zam_wrn("Missing C5 atom for base %s:%s-%s in PDB file %s\n", r.chain, r.resnum, r.code, path());
+          if (!c3) zam_wrn("Missing C3 atom for base %s:%s-%s in PDB file %s\n", r.chain, r.resnum, r.code, said);
+          if (!c4) zam_wrn("Missing C4 atom for base %s:%s-%s in PDB file %s\n", r.chain, r.resnum, r.code, said);
+          if (!c5) zam_wrn("Missing C5 atom for base %s:%s-%s in PDB file %s\n", r.chain, r.resnum, r.code, said);
         }
       }
       if (!retained && use_warnings) {
@@ -374,7 +373,7 @@ struct Reader {
       why = "not a number";
     else if (std::isinf(a.x) || std::isinf(a.y) || std::isinf(a.z))
       why = "infinite";
-    zam_wrn("Bad %s coordinates at line %d of file %s: %s; atom left out\n", kind, lineno, fname, why);
+    zam_wrn("Bad %s coordinates at line %d of file %s: %s; atom left out\n", kind, lineno, said, why);
     zam_msg("[%s]\n", line);
     return false;
   }
@@ -734,7 +733,7 @@ struct Reader {
     if (long_met) return;
     long_met = true;
     if (firstReport(kLongLine, fname))
-      zam_wrn("Line %d of %s is longer than %d bytes: only its first %d bytes are read\n", lineno, fname,
+      zam_wrn("Line %d of %s is longer than %d bytes: only its first %d bytes are read\n", lineno, said,
               kLineSize - 1, kLineSize - 1);
   }
 
@@ -866,10 +865,12 @@ int openBlocks(const char* file, bool packed, char* opened, size_t room, int64_t
 }
 
 // Reads the whole text r stands on into a new image of the file path
-// (opened: its name in messages) and the given name (null: the file's root
-// name). Null after a report when it is mmCIF or could not be read.
-_pdb_image* readImage(Reader& r, const char* opened, const char* path, const char* name) {
+// (opened: its name; said_as, when not null, the name messages give it) and
+// the given name (null: the file's root name). Null after a report when it
+// is mmCIF or could not be read.
+_pdb_image* readImage(Reader& r, const char* opened, const char* path, const char* name, const char* said_as) {
   r.fname = r.file ? zam_fname(r.file) : opened;
+  r.said = said_as ? said_as : path;
   r.atoms = buffers.atoms.room(0);
   r.residues = buffers.residues.room(0);
   _pdb_image* image = static_cast<_pdb_image*>(kget1B_0(sizeof(_pdb_image)));
@@ -888,12 +889,12 @@ _pdb_image* readImage(Reader& r, const char* opened, const char* path, const cha
   r.finish();
   if (r.mmcif) {
     zam_err("Failed to read PDB file: %s is in the mmCIF format, which is not read; give the structure as a PDB file\n",
-            opened);
+            r.said);
     zam_freePdb(image);
     image = nullptr;
   } else if (r.file ? zam_ferror(r.file) != 0 : r.failed) {
     // A gzip file cut short otherwise reads as a shorter, valid-looking structure.
-    zam_err("Failed to read PDB file: %s (after line %d) [%s]\n", opened, r.file ? zam_fline(r.file) : r.lineno,
+    zam_err("Failed to read PDB file: %s (after line %d) [%s]\n", r.said, r.file ? zam_fline(r.file) : r.lineno,
             r.file ? zam_ferrorText(r.file) : zam_unpackFailure(r.err));
     zam_freePdb(image);
     image = nullptr;
@@ -902,7 +903,7 @@ _pdb_image* readImage(Reader& r, const char* opened, const char* path, const cha
 }
 
 // zam_readPdb, and zam_readPdbSummed when sum is given.
-_pdb_image* readPdb(const char* file, const char* name, _zam_filesum* sum) {
+_pdb_image* readPdb(const char* file, const char* name, _zam_filesum* sum, const char* said_as) {
   if (sum) zam_sumStart(sum);
   if (!file) return nullptr;
   char opened[300];
@@ -947,7 +948,7 @@ _pdb_image* readPdb(const char* file, const char* name, _zam_filesum* sum) {
   } else if (sum) {
     sum->opened = id;
   }
-  if (zam_debug > 2) zam_msg("Reading PDB: %s\n", opened);
+  if (zam_debug > 2) zam_msg("Reading PDB: %s\n", said_as ? said_as : opened);
 
   Reader r;
   r.file = f;
@@ -957,7 +958,7 @@ _pdb_image* readPdb(const char* file, const char* name, _zam_filesum* sum) {
   r.unpack = unpack;
   r.text = buffers.text.t.data;
   r.pos = r.size = buffers.text.t.size;  // nothing of an earlier file is kept
-  _pdb_image* image = readImage(r, opened, f && zam_fname(f) ? zam_fname(f) : opened, name);
+  _pdb_image* image = readImage(r, opened, f && zam_fname(f) ? zam_fname(f) : opened, name, said_as);
   // The bytes past where the reader stopped (the models after the first)
   // are summed, not parsed: every byte is read once.
   if (sum && fd >= 0 && !r.failed) zam_sumFinish(sum, fd);
@@ -969,10 +970,10 @@ _pdb_image* readPdb(const char* file, const char* name, _zam_filesum* sum) {
 
 }  // namespace
 
-_pdb_image* zam_readPdb(const char* file, const char* name) { return readPdb(file, name, nullptr); }
+_pdb_image* zam_readPdb(const char* file, const char* name) { return readPdb(file, name, nullptr, nullptr); }
 
-_pdb_image* zam_readPdbSummed(const char* file, const char* name, _zam_filesum* sum) {
-  return readPdb(file, name, sum);
+_pdb_image* zam_readPdbSummed(const char* file, const char* name, _zam_filesum* sum, const char* said_as) {
+  return readPdb(file, name, sum, said_as);
 }
 
 _pdb_image* zam_readPdbText(const char* text, int64_t n, const char* path, const char* name) {
@@ -985,7 +986,7 @@ _pdb_image* zam_readPdbText(const char* text, int64_t n, const char* path, const
   r.text = copy.data();
   r.size = r.known = r.total = n;
   r.end = true;
-  return readImage(r, path, path, name);
+  return readImage(r, path, path, name, nullptr);
 }
 
 void zam_parsePdbAtom(const char* line, int shift, int style, _pdb_atom* atom) {

@@ -10,8 +10,10 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -23,6 +25,11 @@
 
 #include "common/run_trel.h"
 #include "common/test_util.h"
+#include "runtime/zam_identity.h"
+#include "store/trel_cache.h"
+#include "store/trel_cache_check.h"
+#include "store/trel_cache_open.h"
+#include "store/trel_said.h"
 
 using testutil::has;
 using testutil::Outcome;
@@ -113,6 +120,71 @@ TEST(CacheFiles, FilesThatCannotServeAreRebuiltAndTheHitsStay) {
         }
       }
   }
+}
+
+// A run served from a tag file says what reading the source said of the
+// file it reads, by its own name: one run fills the cache from a/z.pdb, the
+// next is served for a copy, b/z.pdb (the same bytes), and names b/z.pdb.
+// However the tag file's record of what was said was made, sealed: a line
+// kept as an error is shown but the run ends well, control bytes show
+// escaped, and a record past the bounds is named once, damaged, and its
+// object rebuilt, the run ending well and the next one served again.
+TEST(CacheFiles, WhatATagFileKeptIsSaidOfTheRunsOwnSourceAndChangesNoStatus) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  for (const char* d : {"a", "b", "cache"}) fs::create_directory(dir.file(d));
+  const std::string text = std::string(300, 'x') + "\n" + read_file(finger("1sp1"));
+  testutil::write_file(dir.file("a/z.pdb"), text);
+  testutil::write_file(dir.file("b/z.pdb"), text);
+  const std::vector<std::string> env = {"TREL_CACHE=" + dir.file("cache")};
+  const auto run = [&](const char* source) {
+    return testutil::run_trel2(dir.str(), {"-cache", "-nowrite", finger("1ard"), source}, env);
+  };
+  const std::string longer = " is longer than 256 bytes: only its first 256 bytes are read\n";
+  Outcome r = run("a/z.pdb");
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_TRUE(has(r.out, "*Warning* Line 1 of a/z.pdb" + longer)) << r.out;
+  r = run("b/z.pdb");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "*Warning* Line 1 of b/z.pdb" + longer)) << r.out;
+  EXPECT_FALSE(has(r.out, "a/z.pdb")) << r.out;
+  EXPECT_FALSE(has(r.out, "Cache file")) << r.out;
+
+  // The record as someone else made it, with the tag file sealed again.
+  const std::string tag_file = dir.file("cache/z.trq");
+  const auto forge = [&](const std::string& read) {
+    std::string tag;
+    _trel_stamp recorded;
+    _zam_identity id;
+    _trel_said said;
+    ASSERT_EQ(trel_readTagFile(tag_file.c_str(), &tag, &recorded, &id, &said), TREL_CHECK_OK);
+    said.read = read;
+    _trel_tag written;
+    memcpy(static_cast<void*>(&written), tag.data(), sizeof written);
+    ASSERT_EQ(trel_write_tag(dir.file("cache/z").c_str(), &written, &recorded, &id, &said), 1);
+  };
+  // Kept lines: the kind (2: a prefixed line), the text's length, the text.
+  const auto line = [](const std::string& text) {
+    const uint32_t n = static_cast<uint32_t>(text.size());
+    return std::string(1, '\2') + std::string(reinterpret_cast<const char*>(&n), sizeof n) + text;
+  };
+  forge(line("*Error* kept\n") + line("*Warning* \x1b[2J\x1b]0;title\x07\n"));
+  r = run("b/z.pdb");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "*Error* kept\n*Warning* \\x1b[2J\\x1b]0;title\\x07\n")) << r.out;
+  std::string many;
+  for (int64_t k = 0; k <= TREL_SAID_LINES; k++) many += line("*Warning* x\n");
+  forge(many);
+  r = run("b/z.pdb");
+  EXPECT_EQ(r.status, 0) << r.out.substr(0, 2000);
+  EXPECT_EQ(testutil::occurrences(r.out, "Cache file " + tag_file + " is damaged: rebuilding z.\n"), 1)
+      << r.out.substr(0, 2000);
+  EXPECT_EQ(testutil::occurrences(r.out, "*Warning* x\n"), 0);
+  EXPECT_TRUE(has(r.out, "*Warning* Line 1 of b/z.pdb" + longer)) << r.out;
+  r = run("b/z.pdb");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(has(r.out, "Cache file")) << r.out;
+  EXPECT_TRUE(has(r.out, "*Warning* Line 1 of b/z.pdb" + longer)) << r.out;
 }
 
 // The files of a run's query folder (its timing and its record of the files

@@ -485,9 +485,10 @@ TEST(HeldMessages, NestingCutsAndDestinations) {
 
 // A hold kept as bytes and said by another process: every line comes back
 // with its kind, a log line too though logging was off when it was given
-// (keep_log), to the destinations its kind has there; an error counts where
-// it is said. Bytes that are no such lines (cut, of an unknown kind, or
-// spoilt at random) say nothing and do no harm.
+// (keep_log), to the destinations its kind has there; an error counted where
+// it was given counts no more where it is said. Bytes that are no such
+// lines (cut, of an unknown kind, or spoilt at random) say nothing and do
+// no harm.
 TEST(HeldMessages, KeptLinesAreSaidAgainAsGiven) {
   Fresh fresh(true);
   zam_wrn_once_reset();
@@ -497,12 +498,14 @@ TEST(HeldMessages, KeptLinesAreSaidAgainAsGiven) {
   zam_msg("plain\n");
   zam_log("log only\n");
   zam_adv_once("once\n");
+  const int errors = zam_err_count();
   zam_err("bad\n");
   zam_log_hold(nullptr);
+  EXPECT_EQ(zam_err_count(), errors + 1);
   const std::string bytes = zam_log_keep(&kept);
   zam_log_drop(&kept);
   EXPECT_EQ(zam_log_keep(&kept), "");
-  const int errors = zam_err_count();
+  EXPECT_EQ(zam_log_kept(bytes.data(), bytes.size()), 4);
 
   _zam_log_held again;
   zam_log_hold(&again);
@@ -510,17 +513,18 @@ TEST(HeldMessages, KeptLinesAreSaidAgainAsGiven) {
   zam_log_hold(nullptr);
   ASSERT_EQ(again.lines.size(), 4u);
   EXPECT_EQ(again.lines[1].text, "log only\n");
-  EXPECT_EQ(zam_err_count(), errors + 1);
   zam_log_replay(&again);
   EXPECT_EQ(captured, "plain\n*Advisory* once\n*Error* bad\n");
   EXPECT_TRUE(zam_log_say(bytes));  // the advisory is shown once
   EXPECT_EQ(captured, "plain\n*Advisory* once\n*Error* bad\nplain\n*Error* bad\n");
+  EXPECT_EQ(zam_err_count(), errors + 1);
 
   captured.clear();
   std::string bad = bytes;
   bad[0] = 9;
   EXPECT_FALSE(zam_log_say(bad));
   EXPECT_FALSE(zam_log_say(bytes.substr(0, bytes.size() - 1)));
+  EXPECT_EQ(zam_log_kept(bytes.data(), bytes.size() - 1), -1);
   EXPECT_EQ(captured, "");
   std::mt19937 random(7);
   for (int round = 0; round < 2000; round++) {
@@ -528,7 +532,64 @@ TEST(HeldMessages, KeptLinesAreSaidAgainAsGiven) {
     for (int k = 0; k < 3; k++) spoilt[random() % spoilt.size()] = static_cast<char>(random());
     zam_log_say(spoilt.substr(0, random() % (spoilt.size() + 1)));
   }
+  EXPECT_EQ(zam_err_count(), errors + 1);
   zam_wrn_once_reset();
+}
+
+// Lines kept with a file's name are said with the name given then, only
+// where the file was named (a name that also stands inside other text, here
+// the reader's echo of a line, changes nothing there), cut at 256 characters
+// after the prefix as an entry cuts them. No control byte but the line end
+// reaches the screen or the log, whether the line was kept with it or the
+// bytes were made by hand: each shows escaped. A line longer than any the
+// entries give, escaped, is no kept line.
+TEST(HeldMessages, KeptLinesNameTheFileTheyAreSaidOfAndShowNoControlBytes) {
+  Fresh fresh(true);
+  const char* token = "\x1d" "source" "\x1d";
+  _zam_log_held kept;
+  zam_log_hold(&kept);
+  zam_wrn("Line 1 of %s is long\n", token);
+  zam_msg("[ATOM a\x01\x1b[2J\t%s a]\n", "a");
+  zam_log_hold(nullptr);
+  const std::string bytes = zam_log_keep(&kept, token);
+  zam_log_drop(&kept);
+  zam_log_say(bytes, "a");
+  zam_log_say(bytes, "b/z.pdb");
+  EXPECT_EQ(captured,
+            "*Warning* Line 1 of a is long\n[ATOM a\\x01\\x1b[2J\\x09a a]\n"
+            "*Warning* Line 1 of b/z.pdb is long\n[ATOM a\\x01\\x1b[2J\\x09a a]\n");
+  // A long name: the line said as the entry says it of that name.
+  const std::string name(300, 'n');
+  captured.clear();
+  zam_wrn("Line 1 of %s is long\n", name.c_str());
+  const std::string direct = captured;
+  captured.clear();
+  zam_log_say(bytes, name.c_str());
+  EXPECT_EQ(captured.substr(0, direct.size()), direct);
+  EXPECT_EQ(direct.size(), 10u + 256u);
+
+  // Made by hand: the kind, the text's length and the text.
+  const auto line = [](int kind, const std::string& text) {
+    const uint32_t n = static_cast<uint32_t>(text.size());
+    return std::string(1, static_cast<char>(kind)) + std::string(reinterpret_cast<const char*>(&n), sizeof n) + text;
+  };
+  captured.clear();
+  EXPECT_TRUE(zam_log_say(line(2, "*Warning* \x1b]0;title\x07\r\x7f\n"), "x"));
+  EXPECT_EQ(captured, "*Warning* \\x1b]0;title\\x07\\x0d\\x7f\n");
+  // The longest line the entries give, every byte of it escaped, is kept
+  // whole; a line of a million bytes is none.
+  _zam_log_held longest;
+  zam_log_hold(&longest);
+  zam_adv("%s\n", std::string(300, '\x1b').c_str());
+  zam_log_hold(nullptr);
+  const std::string whole = zam_log_keep(&longest);
+  zam_log_drop(&longest);
+  EXPECT_EQ(zam_log_kept(whole.data(), whole.size()), 1);
+  const std::string huge = line(0, std::string(1000000, 'x') + "\n");
+  EXPECT_EQ(zam_log_kept(huge.data(), huge.size()), -1);
+  captured.clear();
+  EXPECT_FALSE(zam_log_say(line(0, "fine\n") + huge));
+  EXPECT_EQ(captured, "");
 }
 
 // No held line is lost or written twice: a release (a run that stops, on

