@@ -707,6 +707,7 @@ TrelCheck trel_readTagFile(const char* path, std::string* bytes, _trel_stamp* re
     return TREL_CHECK_DAMAGED;
   memcpy(id, bytes->data() + sizeof(_trel_tag), sizeof *id);
   bytes->resize(sizeof(_trel_tag));
+  bytes->shrink_to_fit();  // the record is held once, in said
   return TREL_CHECK_OK;
 }
 
