@@ -203,7 +203,11 @@ int zam_flockSaying(int fd, int how, const std::string& what) {
   using clock = std::chrono::steady_clock;
   const clock::time_point start = clock::now();
   bool said = false;
-  for (int pause_ms = 1;; pause_ms = std::min(2 * pause_ms, 50)) {
+  // A turn at a record lasts some tens of microseconds: the first looks
+  // come as often, so that runs writing into one folder hardly wait for
+  // each other; a wait past a second is another run stopped (or slow)
+  // within its turn, looked at again every 20 ms.
+  for (int pause_us = 10;; pause_us = std::min(2 * pause_us, said ? 20000 : 200)) {
     if (flock(fd, how | LOCK_NB) == 0) return 1;
     if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) return 1;
     if (errno != EWOULDBLOCK && errno != EINTR) return 0;
@@ -211,7 +215,7 @@ int zam_flockSaying(int fd, int how, const std::string& what) {
       said = true;
       zam_msg("Waiting for %s\n", what.c_str());
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    std::this_thread::sleep_for(std::chrono::microseconds(pause_us));
   }
 }
 
