@@ -46,3 +46,20 @@ median_row() {
       awk '{v[NR] = $0} END {print NR % 2 ? v[(NR + 1) / 2] : v[NR / 2]}'
   done | awk '{v[NR] = $0} END {printf "%10.2f %8.2f %10.1f\n", v[1], v[2], v[3] / 1024}'
 }
+
+# The start of a benchmark of a Release build, named $1, built in the folder
+# $2 (default build-bench; relative to the project): sets build, data (the
+# shared structures), query (1ard) and trel, and work, a fresh folder under
+# $TMPDIR removed at exit. Stops the script when /usr/bin/time or the query
+# is missing.
+release_bench_start() {
+  build=${2:-$here/build-bench}
+  case "$build" in /*) ;; *) build=$here/$build ;; esac
+  data=${TREL_SHARED_DATA:-$here/../shared/data}/pdb
+  query=$data/mustang-testdata/1ard.pdb
+  [ -x /usr/bin/time ] || { echo "/usr/bin/time is needed" >&2; exit 1; }
+  [ -f "$query" ] || { echo "$query is missing" >&2; exit 1; }
+  release_trel "$build"
+  work=$(mktemp -d "${TMPDIR:-/tmp}/trel_$1_XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+}

@@ -15,21 +15,11 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$here/build-bench}
-case "$build" in /*) ;; *) build=$here/$build ;; esac
-data=${TREL_SHARED_DATA:-$here/../shared/data}/pdb
 line_mb=${TAG_LINE_MB:-1024}
 lines=${TAG_LINES:-3000000}
 repeat=${TAG_REPEAT:-3}
-query=$data/mustang-testdata/1ard.pdb
-
-[ -x /usr/bin/time ] || { echo "/usr/bin/time is needed" >&2; exit 1; }
-[ -f "$query" ] || { echo "$query is missing" >&2; exit 1; }
 . "$here/bench/bench_lib.sh"
-release_trel "$build"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/trel_forged_tag_XXXXXX")
-trap 'rm -rf "$work"' EXIT
+release_bench_start forged_tag "${1:-}"
 { head -c 300 /dev/zero | tr '\0' 'x'; echo; cat "$data/mustang-testdata/1sp1.pdb"; } >"$work/z.pdb"
 sleep 1  # settled: the tag file records the source's identity
 mkdir "$work/cache"

@@ -13,20 +13,10 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$here/build-bench}
-case "$build" in /*) ;; *) build=$here/$build ;; esac
-data=${TREL_SHARED_DATA:-$here/../shared/data}/pdb
 mb=${LINE_MB:-100}
 repeat=${LINE_REPEAT:-3}
-query=$data/mustang-testdata/1ard.pdb
-
-[ -x /usr/bin/time ] || { echo "/usr/bin/time is needed" >&2; exit 1; }
-[ -f "$query" ] || { echo "$query is missing" >&2; exit 1; }
 . "$here/bench/bench_lib.sh"
-release_trel "$build"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/trel_long_line_XXXXXX")
-trap 'rm -rf "$work"' EXIT
+release_bench_start long_line "${1:-}"
 
 bytes=$((mb * 1000000))
 { head -c "$bytes" /dev/zero | tr '\0' 'x'; echo; cat "$query"; } >"$work/one_line.pdb"
