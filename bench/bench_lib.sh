@@ -63,3 +63,16 @@ release_bench_start() {
   work=$(mktemp -d "${TMPDIR:-/tmp}/trel_$1_XXXXXX")
   trap 'rm -rf "$work"' EXIT
 }
+
+# The start of a benchmark, named $1, of the trel given as $2 (default the
+# project's build/src/driver/trel; $root is the project): sets trel (made
+# absolute), zinc (the shared zinc fingers) and work, a fresh folder removed
+# at exit. Stops the script when there is no trel or no zinc fingers.
+given_bench_start() {
+  trel=$(realpath "${2:-$root/build/src/driver/trel}")
+  zinc="$root/../shared/data/pdb/mustang-testdata"
+  [ -x "$trel" ] || { echo "$1: no trel at $trel" >&2; exit 1; }
+  [ -d "$zinc" ] || { echo "$1: no zinc fingers at $zinc" >&2; exit 1; }
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+}

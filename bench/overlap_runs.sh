@@ -14,12 +14,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 trials=${1:-20}
-trel=$(realpath "${2:-$root/build/src/driver/trel}")
-zinc="$root/../shared/data/pdb/mustang-testdata"
-[ -x "$trel" ] || { echo "overlap_runs: no trel at $trel" >&2; exit 1; }
-[ -d "$zinc" ] || { echo "overlap_runs: no zinc fingers at $zinc" >&2; exit 1; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+. "$root/bench/bench_lib.sh"
+given_bench_start overlap_runs "${2:-}"
 cp "$zinc"/*.pdb "$work"/
 cd "$work"
 mkdir -p zc

@@ -9,11 +9,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 trials=${1:-3}
-trel=$(realpath "${2:-$root/build/src/driver/trel}")
+. "$root/bench/bench_lib.sh"
+given_bench_start shared_folder "${2:-}"
 data="$root/../shared/data/pdb"
-[ -x "$trel" ] || { echo "shared_folder: no trel at $trel" >&2; exit 1; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 cd "$work"
 find "$data" -name '*.pdb' -o -name '*.pdb.gz' -o -name '*.ent.gz' | sort > targets
 query="$data/mustang-testdata/1ard.pdb"

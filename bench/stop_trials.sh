@@ -12,11 +12,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 trials=${1:-30}
-trel=$(realpath "${2:-$root/build/src/driver/trel}")
-zinc="$root/../shared/data/pdb/mustang-testdata"
-[ -x "$trel" ] || { echo "stop_trials: no trel at $trel" >&2; exit 1; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+. "$root/bench/bench_lib.sh"
+given_bench_start stop_trials "${2:-}"
 cp "$zinc"/*.pdb "$work"/
 cd "$work"
 others=$(ls *.pdb | grep -v '^1ard.pdb$')
