@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -356,6 +357,37 @@ void append(std::string lines) {
   }
 }
 
+// Whether the file at path is the one open as fd.
+bool sameFile(const std::string& path, int fd) {
+  struct stat at, mine;
+  return lstat(path.c_str(), &at) == 0 && fstat(fd, &mine) == 0 && at.st_dev == mine.st_dev &&
+         at.st_ino == mine.st_ino;
+}
+
+// Puts the new record written under temp at the record's name in place of
+// the record open as record_fd, and only of that file: the two names are
+// exchanged and the file that comes to temp is looked at; were it anything
+// else (a file put at the record's name behind this run's back), the
+// exchange is undone. The old record is then removed from temp, as the one
+// this run holds. Where names cannot be exchanged, the record is looked at
+// just before the rename. False when the new record is not in place (temp
+// still holds it).
+bool swapInRecord(const std::string& temp) {
+  const std::string path = recordPath();
+#ifdef RENAME_EXCHANGE
+  if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+    if (sameFile(temp, record_fd)) {
+      unlink(temp.c_str());
+      return true;
+    }
+    renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
+    return false;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+  return sameFile(path, record_fd) && rename(temp.c_str(), path.c_str()) == 0;
+}
+
 // Rewrites the record, whose every line is read, with the lines of what
 // still stands as they say: a file at its name with the identity of a W
 // line (or one an unsettled A line allows, which it then has), a folder of a
@@ -387,7 +419,7 @@ void compact() {
   std::string temp;
   int fd = -1;
   if (!writeRecordAside(recordPath(), text, &temp, &fd)) return;
-  if (rename(temp.c_str(), recordPath().c_str()) != 0) {
+  if (!swapInRecord(temp)) {
     close(fd);
     unlink(temp.c_str());
     return;
