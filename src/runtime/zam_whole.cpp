@@ -19,7 +19,6 @@
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_identity.h"
-#include "runtime/zam_log.h"
 #include "runtime/zam_owner.h"
 #include "runtime/zam_place.h"
 
