@@ -601,13 +601,14 @@ bool zam_recordCovers(const _zam_record_turn& turn, const std::string& path, con
   return it != journal.files.end() && hasExact(it->second, id);
 }
 
-void zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
+bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
                      bool still_written) {
-  if (!turn.locked || !S_ISREG(st.st_mode)) return;
+  if (!turn.locked || !S_ISREG(st.st_mode)) return true;
   const std::string name = recordName(path);
-  if (name.empty() || name == ".") return;
+  if (name.empty() || name == ".") return true;
   append(std::exchange(record_made, std::string()) +
          fileLine('A', zam_identityOf(st), name, still_written ? 0 : zam_nowNs() + kNamingGrace));
+  return true;
 }
 
 void zam_recordNotPlaced(const _zam_record_turn& turn, const std::string& path, const struct stat& st) {
@@ -675,6 +676,45 @@ void zam_recordGrowing(const std::string& path) {
   if (!recording.load() || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
   const _zam_record_turn turn(path);
   if (turn.held && lstat(path.c_str(), &st) == 0) zam_recordAhead(turn, path, st, true);
+}
+
+std::string zam_recordTrouble() { return std::string(); }
+
+int zam_holdWriting(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 1;
+  if (errno != ENOLCK && errno != EOPNOTSUPP && errno != ENOSYS) return 0;
+  struct flock l{};
+  l.l_type = F_WRLCK;
+  l.l_whence = SEEK_SET;
+  l.l_start = 0;
+  l.l_len = 1;
+  return fcntl(fd, F_OFD_SETLK, &l) == 0 ? 1 : 0;
+}
+
+int zam_writerGone(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int gone = -1;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    flock(fd, LOCK_UN);
+    gone = 1;
+  } else if (errno == EWOULDBLOCK) {
+    gone = 0;
+  }
+  // A writer whose file system refused flock holds the other kind.
+  if (gone != 0) {
+    struct flock l{};
+    l.l_type = F_WRLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = 0;
+    l.l_len = 1;
+    if (fcntl(fd, F_OFD_GETLK, &l) == 0)
+      gone = l.l_type == F_UNLCK ? (gone == -1 ? 1 : gone) : 0;
+  }
+  const int err = errno;
+  close(fd);
+  errno = err;
+  return gone;
 }
 
 void zam_recordStop() {

@@ -89,6 +89,14 @@ struct _zam_record_turn {
   _zam_record_turn& operator=(const _zam_record_turn&) = delete;
   bool held = false;
   bool locked = false;  // the record file's lock is held
+  // path lies under the recorded folder, but the turn could not be had: the
+  // record could not be opened, locked or begun (error holds errno), or the
+  // run is stopping and the record's lock was not granted in time
+  // (ECANCELED). Nothing may then take a name under the folder: a writer
+  // fails its file with errno error. The first such failure of the run is
+  // kept for zam_recordTrouble.
+  bool failed = false;
+  int error = 0;
 };
 // Whether the record covers the regular file of identity id at path: a W
 // line of that identity, or an unsettled A line that allows it (then
@@ -97,9 +105,15 @@ struct _zam_record_turn {
 bool zam_recordCovers(const _zam_record_turn& turn, const std::string& path, const _zam_identity& id);
 // Within a held turn: the A line of the regular file of status st, about to
 // be given the name path right away; or, still_written, a file that goes on
-// being written there (a run's log), whose W line its writer appends once
-// it is closed (zam_recordMade).
-void zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
+// being written there (a run's log, a named temporary file), whose W line
+// its writer appends once it is closed (zam_recordMade). The writer of a
+// still-written file holds a lock of it that the kernel drops when the
+// writer ends (zam_holdWriting), so that another run settles the line only
+// once the writer is gone. true when the line was written whole (or none
+// was due: path lies outside the recorded folder); false (errno) when it
+// could not be, the record then cut back to where it was: the file must not
+// take the name.
+bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
                      bool still_written = false);
 // Within a held turn: the X line settling the A line of st at path, whose
 // file did not take that name.
@@ -120,8 +134,26 @@ void zam_recordGrowing(const std::string& path);
 
 // For the thread that stops the run: waits (a few seconds at most) for the
 // turn another thread is in to end, and lets no other thread begin one
-// again; the calling thread's own turns go on. No message.
+// again; the calling thread's own turns go on, each waiting a few seconds
+// at most for the record's lock (failed, ECANCELED, past that). No message.
 void zam_recordStop();
+
+// The first turn of the run that failed (_zam_record_turn::failed), as
+// "<record path>: <reason>"; "" when none did. For the driver, which says it
+// and ends the run with status 1. No message.
+std::string zam_recordTrouble();
+
+// Holds a lock of the regular file open as fd, which the kernel drops when
+// this process ends however it ends, for as long as fd stays open: the
+// mark that its writer still lives, for a file recorded still-written. A
+// lock the file system refuses is replaced by one it grants (flock, else
+// an open-file-description lock). 1 when held; 0 when no kind is granted
+// (errno). No message.
+int zam_holdWriting(int fd);
+// Whether the writer of the regular file at path is known gone: no process
+// holds a lock zam_holdWriting takes of it. 1 gone; 0 a writer holds it; -1
+// it cannot be told (errno). No message.
+int zam_writerGone(const std::string& path);
 
 // The steps of putting a file in place and recording it, at which a test
 // may stop the process: after the A line, after the file took its name,
