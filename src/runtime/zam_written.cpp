@@ -649,9 +649,10 @@ void readRecordTail() {
     journal.folders[name].push_back(self);
   }
   if (!settled.empty() && append(settled)) read_end = known_end;  // what was appended is known
-  // The count a rewrite left is believed up to the lines there are.
-  const long kept = std::min(journal.kept, journal.lines);
-  if (whole && (journal.unread > 0 || journal.headless || (journal.lines > kCompactLines && journal.lines > 2 * kept)))
+  // A rewrite's count of more lines than there are is damage too (and
+  // never doubled past them).
+  if (whole && (journal.unread > 0 || journal.headless || journal.kept > journal.lines ||
+                (journal.lines > kCompactLines && journal.lines > 2 * journal.kept)))
     compact();
 }
 
