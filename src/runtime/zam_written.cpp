@@ -293,8 +293,10 @@ std::recursive_timed_mutex turn_lock;
 // The run is stopping: only the thread that stops it takes turns.
 std::atomic<bool> turns_closed{false};
 std::atomic<std::thread::id> stopper{};
-// How long the stopping thread's turns wait for the record's lock.
+// How long the stopping thread's turns wait for the record's lock; once
+// one waited in vain, the next ones do not wait.
 constexpr std::chrono::seconds kStopWait{3};
+std::atomic<bool> stop_waited{false};
 // Where the record is: set under turn_lock and names_lock, read under either.
 std::mutex names_lock;
 std::string record_folder;  // as given, ending in "/"; empty: no record
@@ -700,7 +702,8 @@ bool lockRecord(bool stopping_thread) {
     if (flock(record_fd, LOCK_EX | LOCK_NB) == 0) return true;
     if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) return true;
     if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (stopping_thread ? clock::now() - start > kStopWait : turns_closed.load()) {
+    if (stopping_thread ? stop_waited.load() || clock::now() - start > kStopWait : turns_closed.load()) {
+      stop_waited = stopping_thread;
       errno = ECANCELED;
       return false;
     }
@@ -789,7 +792,11 @@ void unlockRecord() {
 // within kStopWait; for any other, until the run is stopping. False
 // (ECANCELED) when not taken.
 bool takeTurnLock(bool stopping_thread) {
-  if (stopping_thread) return turn_lock.try_lock_for(kStopWait);
+  if (stopping_thread) {
+    if (turn_lock.try_lock_for(stop_waited.load() ? std::chrono::seconds(0) : kStopWait)) return true;
+    stop_waited = true;
+    return false;
+  }
   while (!turns_closed.load())
     if (turn_lock.try_lock_for(std::chrono::milliseconds(20))) {
       if (!turns_closed.load()) return true;
