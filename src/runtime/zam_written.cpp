@@ -469,7 +469,10 @@ bool append(std::string lines) {
     return true;
   }
   const int err = errno ? errno : ENOSPC;
-  if (put > 0 && ftruncate(record_fd, known_end) != 0) {
+  // Cut back only what this append left (where the file system keeps no
+  // locks, another run's lines may follow): else the next append ends it.
+  struct stat st;
+  if (put > 0 && fstat(record_fd, &st) == 0 && st.st_size == known_end + put && ftruncate(record_fd, known_end) != 0) {
     // left cut: the next append ends it first
   }
   known_end = -1;

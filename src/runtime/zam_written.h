@@ -9,10 +9,9 @@
 //                         birth (ns; 0 where the file system keeps none), is
 //                         about to appear at path by the time by (ns; 0 for
 //                         a file still written)
-//   A <identity> <by> <path>   the same, its birth time not known (the
-//                         layout before birth times, which a build that
-//                         does not know B lines still reads: it passes them
-//                         over as damage)
+//   A <identity> <by> <path>   the same, its birth time not known (as
+//                         builds before birth times wrote it; they pass B
+//                         lines over as damage, and misread none)
 //   W <identity> <path>   the file is in place at path, as it is now
 //   X <device> <inode> <path>   the file of an A line did not appear there
 //   M <time> <path>       ahead: a folder is about to be made at path (ns)
