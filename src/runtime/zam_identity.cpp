@@ -73,7 +73,7 @@ bool zam_parseNumber(const char*& p, const char* end, uint64_t max, uint64_t* ou
   int digits = 0;
   for (; at < end && *at >= '0' && *at <= '9'; ++at) {
     const uint64_t d = static_cast<uint64_t>(*at - '0');
-    if (++digits > 20 || v > (max - d) / 10) return false;
+    if (++digits > 20 || d > max || v > (max - d) / 10) return false;
     v = v * 10 + d;
   }
   if (digits == 0) return false;

@@ -5,8 +5,13 @@
 // ZAM_WRITTEN_HEAD, then one line for every file a whole-file writer of any
 // run puts in place anywhere under the folder (and every file or folder
 // given to zam_recordMade):
-//   A <identity> <by> <path>   ahead: the file is about to appear at path,
-//                         by the time by (ns; 0 for a file still written)
+//   B <identity> <by> <birth> <path>   ahead: the file, born at the time
+//                         birth (ns; 0 where the file system keeps none), is
+//                         about to appear at path by the time by (ns; 0 for
+//                         a file still written)
+//   A <identity> <by> <path>   the same, its birth time not known (as
+//                         builds before birth times wrote it; they pass B
+//                         lines over as damage, and misread none)
 //   W <identity> <path>   the file is in place at path, as it is now
 //   X <device> <inode> <path>   the file of an A line did not appear there
 //   M <time> <path>       ahead: a folder is about to be made at path (ns)
@@ -17,23 +22,35 @@
 // in one turn at the record (_zam_record_turn), which holds the record
 // file's lock. A run killed within its turn leaves an A line unsettled; the
 // next turn of any run then takes the file standing at that name for the
-// one announced when its device and inode are the same, its size and times
-// are not older than the line says (naming a file moves its change time,
-// and a log still grows) and it changed last by the line's time (a file
-// changed later, or an inode given to another file since, is not taken),
-// and settles the line; an unsettled M line likewise covers the folder at
-// its name whose birth time (where the file system keeps one) lies within
-// a moment of the line's. Appends always begin
-// on a fresh line; a line that does not parse (cut by a full disk, bytes a
-// power loss left) covers nothing but is otherwise passed over. Once the
-// record has grown to twice the lines it was last rewritten with (a line
-// "#kept <count>" after the head says how many), or holds any such damage,
-// the run that reads it rewrites it under its lock with the lines of what
-// still stands.
-// A record in the layout before the head line whose every line parses is
-// taken as trel's and rewritten with the head; anything else at the record's
-// name (a user's file, a link, a socket, a folder) is moved aside to a
-// numbered name, once, and a new record begun.
+// one announced when its device, inode and birth time are the same (an
+// inode given to another file since has another birth; a line without the
+// birth time allows only a file born before it was written), its size and
+// times are not older than the line says (naming a file moves its change
+// time, and a log still grows) and it changed last by the line's time (a
+// file changed later is not taken), and settles the line. No time read
+// from the record is believed past now, and a line whose time lies far
+// beyond the change time it names settles nothing. The line of a file
+// still written is settled only once its writer is known gone by its lock
+// (zam_writerGone). An unsettled M line likewise covers the folder at its
+// name whose birth time (where the file system keeps one, else its change
+// time) lies within a moment of the line's. Appends always begin on a
+// fresh line: a last line cut short is ended with a NUL byte first, so
+// that it never parses; a line that does not parse (cut by a full disk,
+// bytes a power loss left) covers nothing but is otherwise passed over. An
+// append that fails is cut back. Once the record has grown to twice the
+// lines it was last rewritten with (a line "#kept <count>" after the head
+// says how many), or holds any such damage, the run that reads it rewrites
+// it under its lock with the lines of what still stands, synced before it
+// takes the record's name.
+// A record without its head line is taken as trel's and rewritten with the
+// head when it is empty (a rewrite a power loss took), or when its every
+// line parses (the layout before the head line) or every line after the
+// first does (a damaged head), with one line of a file at least; anything
+// else at the record's name (a user's file, a link, a socket, a folder) is
+// moved aside to a numbered name, once, and a new record begun. A record
+// that cannot be opened, locked or begun never ends recording: each turn
+// under the folder fails (_zam_record_turn::failed) and the next one tries
+// again.
 #pragma once
 
 #include <string>
@@ -51,8 +68,9 @@ constexpr const char* ZAM_WRITTEN_HEAD = "#trel written files 2";
 // The record file is made with the first file recorded (the folders made
 // before it are held until then), so a run that writes nothing leaves none;
 // with extend_only a record is kept only where one is already. A record
-// that cannot be had (no room, no right to the folder) is not kept: nothing
-// is recorded then. No message.
+// that cannot be had (no room, no right to the folder) fails the turns
+// that need it, and each later turn tries again. Forgets the trouble of
+// the record before (zam_recordTrouble). No message.
 void zam_recordWrites(const std::string& folder, bool extend_only = false);
 // Records the file or folder path (as it is now, a link not followed) when
 // it lies under the recorded folder. No message.
@@ -111,10 +129,14 @@ bool zam_recordCovers(const _zam_record_turn& turn, const std::string& path, con
 // writer ends (zam_holdWriting), so that another run settles the line only
 // once the writer is gone. true when the line was written whole (or none
 // was due: path lies outside the recorded folder); false (errno) when it
-// could not be, the record then cut back to where it was: the file must not
-// take the name.
+// could not be, the record then cut back to where it was, or the turn
+// failed: the file must not take the name. fd, when given, is open on the
+// file: the line keeps its birth time, which no other file that gets its
+// inode later has. Without it, the birth time of a file this process holds
+// (zam_holdWriting) is kept; else the line has none, and allows only a file
+// born before it was written.
 bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
-                     bool still_written = false);
+                     bool still_written = false, int fd = -1);
 // Within a held turn: the X line settling the A line of st at path, whose
 // file did not take that name.
 void zam_recordNotPlaced(const _zam_record_turn& turn, const std::string& path, const struct stat& st);
@@ -124,12 +146,15 @@ void zam_recordNotPlaced(const _zam_record_turn& turn, const std::string& path, 
 void zam_recordStatus(const _zam_record_turn& turn, const std::string& path, const struct stat& st);
 
 // zam_mkdir of path, recorded (when it lies under the recorded folder) in
-// the same turn at the record, so that a stop waits for both. 1 when the
-// folder is there; 0 otherwise. No message.
+// the same turn at the record, so that a stop waits for both: its M line
+// first (none written, no folder made). 1 when the folder is there; 0
+// otherwise (errno). No message.
 int zam_mkdirRecorded(const char* path, int mode);
 // Records the regular file at path, which this run goes on writing (its
 // log), ahead: covered as it grows until its writer records it closed
-// (zam_recordMade). No message.
+// (zam_recordMade). Holds its lock (zam_holdWriting) on a descriptor kept
+// open for the rest of the process, under any name the file gets, so that
+// no other run settles its line while this one lives. No message.
 void zam_recordGrowing(const std::string& path);
 
 // For the thread that stops the run: waits (a few seconds at most) for the
@@ -138,7 +163,8 @@ void zam_recordGrowing(const std::string& path);
 // at most for the record's lock (failed, ECANCELED, past that). No message.
 void zam_recordStop();
 
-// The first turn of the run that failed (_zam_record_turn::failed), as
+// The first turn of the run that failed (_zam_record_turn::failed), or
+// the first A line that could not be written (zam_recordAhead), as
 // "<record path>: <reason>"; "" when none did. For the driver, which says it
 // and ends the run with status 1. No message.
 std::string zam_recordTrouble();
@@ -147,8 +173,9 @@ std::string zam_recordTrouble();
 // this process ends however it ends, for as long as fd stays open: the
 // mark that its writer still lives, for a file recorded still-written. A
 // lock the file system refuses is replaced by one it grants (flock, else
-// an open-file-description lock). 1 when held; 0 when no kind is granted
-// (errno). No message.
+// an open-file-description lock). Its birth time is kept for the file's A
+// lines (zam_recordAhead). 1 when held; 0 when no kind is granted (errno).
+// No message.
 int zam_holdWriting(int fd);
 // Whether the writer of the regular file at path is known gone: no process
 // holds a lock zam_holdWriting takes of it. 1 gone; 0 a writer holds it; -1
@@ -162,3 +189,10 @@ enum ZamPlaceStep { ZAM_STEP_AHEAD = 1, ZAM_STEP_NAMED = 2, ZAM_STEP_RECORDED = 
 // Null but in tests: called at each step of each file put in place under a
 // recorded folder.
 extern void (*zam_place_fault)(ZamPlaceStep step);
+// The steps of the record itself at which a test may make it fail (the
+// hook returns an errno, 0 to go on) or stop the process: before the record
+// is opened, before its lock is taken, before a rewrite takes the record's
+// name, after a folder of zam_mkdirRecorded was made (before its D line).
+enum ZamRecordStep { ZAM_RECORD_OPEN = 1, ZAM_RECORD_LOCK = 2, ZAM_RECORD_SWAP = 3, ZAM_RECORD_MADE = 4 };
+// Null but in tests.
+extern int (*zam_record_fault)(ZamRecordStep step);

@@ -50,6 +50,27 @@ TEST(Identity, TextRoundTripAndRefusals) {
   EXPECT_EQ(*past, '\0');
 }
 
+// A number is read up to its bound and refused past it, whatever the bound,
+// a single digit too.
+TEST(Identity, NumbersAreBoundedByTheirMaximum) {
+  struct Case {
+    const char* text;
+    uint64_t max;
+    bool ok;
+  };
+  for (const Case& c : {Case{"5", 5, true}, Case{"6", 5, false}, Case{"9", 0, false}, Case{"0", 0, true},
+                        Case{"12", 11, false}, Case{"11", 11, true}, Case{"18446744073709551615", UINT64_MAX, true},
+                        Case{"18446744073709551616", UINT64_MAX, false}}) {
+    const char* p = c.text;
+    uint64_t v = 77;
+    EXPECT_EQ(zam_parseNumber(p, c.text + std::strlen(c.text), c.max, &v), c.ok) << c.text << " " << c.max;
+    EXPECT_EQ(p == c.text, !c.ok) << c.text;
+    if (!c.ok) {
+      EXPECT_EQ(v, 77u) << c.text;
+    }
+  }
+}
+
 // Times in nanoseconds: exact within 64 bits, held at the ends past them
 // (after 2262, or a time set that far back) instead of wrapping.
 TEST(Identity, NanosecondsHeldAtTheEnds) {

@@ -404,14 +404,14 @@ TEST(WholeFile, FuzzedRecordsReadSafely) {
 
 // What is not trel's at a name it writes is moved aside, never replaced nor
 // written into: a pipe at a result's name, and a file at the record's name
-// that lacks the record's first line (a user's list, an empty file), which
-// gives way once to a record of trel's.
+// that lacks the record's first line (a user's list, notes with no line
+// of a file), which gives way once to a record of trel's.
 TEST(WholeFile, WhatIsNotTrelsIsMovedAside) {
   testutil::TempDir dir;
   const std::string folder = dir.file("res") + "/";
   std::filesystem::create_directory(folder);
   ASSERT_EQ(mkfifo((folder + "q.khits").c_str(), 0600), 0);
-  for (const std::string& users : {std::string("my own list\n"), std::string()}) {
+  for (const std::string& users : {std::string("my own list\n"), std::string("# my notes\n")}) {
     SCOPED_TRACE(users);
     testutil::write_file(folder + ZAM_WRITTEN_RECORD, users);
     std::filesystem::remove(folder + ZAM_WRITTEN_RECORD + std::string(".1"));

@@ -8,6 +8,8 @@
 
 #include <signal.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,7 +17,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <climits>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -72,6 +77,54 @@ bool killedWhilePlacing(const std::string& folder, const std::string& name, cons
   }
   int status = 0;
   return child > 0 && waitpid(child, &status, 0) == child && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+// The birth time of the file at path (ns), 0 where none is kept.
+int64_t bornAt(const std::string& path) {
+  struct statx sx;
+  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) != 0 || !(sx.stx_mask & STATX_BTIME))
+    return 0;
+  return int64_t{sx.stx_btime.tv_sec} * 1000000000 + sx.stx_btime.tv_nsec;
+}
+
+std::string head() { return std::string(ZAM_WRITTEN_HEAD) + "\n"; }
+
+std::string aheadLine(const _zam_identity& id, int64_t by, int64_t born, const std::string& name) {
+  return "B " + zam_identityText(id) + " " + std::to_string(by) + " " + std::to_string(born) + " " + name + "\n";
+}
+
+// The regular files directly in folder holding exactly body.
+int copiesOf(const std::string& folder, const std::string& body) {
+  int n = 0;
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.is_regular_file() && testutil::read_file(e.path().string()) == body) n++;
+  return n;
+}
+
+// Runs body in a process of its own, which ends by its return value (1
+// true); an alarm ends one that hangs. Whether it returned true.
+template <typename F>
+bool inChild(F body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(30);
+    _exit(body() ? 1 : 0);
+  }
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 1;
+}
+
+// Another run (a process of its own) writes body at the names under folder.
+bool anotherRunWrites(const std::string& folder, const std::vector<std::string>& names, const std::string& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    zam_recordWrites(folder);
+    bool ok = true;
+    for (const std::string& name : names) ok = write_whole(folder + name, body) == 1 && ok;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -255,15 +308,18 @@ TEST(Written, AStopFinishesTheTurnInProgress) {
 
 // A folder whose M line a run wrote before it was stopped is the run's when
 // it was made then (its birth time says so); a folder made long after the
-// line, a user's, is not.
+// line, or one there before it, a user's, is not.
 TEST(Written, AFolderAnnouncedAndMadeThenIsCovered) {
   testutil::TempDir dir;
   const std::string folder = dir.file("res") + "/";
   fs::create_directory(folder);
+  fs::create_directory(folder + "q3");
+  usleep(100000);  // q3 is older than its line by more than the clocks differ
   const int64_t hour = int64_t{3600} * 1000000000;
   testutil::write_file(folder + ZAM_WRITTEN_RECORD, std::string(ZAM_WRITTEN_HEAD) + "\nM " +
                                                         std::to_string(zam_nowNs()) + " q1\nM " +
-                                                        std::to_string(zam_nowNs() - hour) + " q2\n");
+                                                        std::to_string(zam_nowNs() - hour) + " q2\nM " +
+                                                        std::to_string(zam_nowNs()) + " q3\n");
   fs::create_directory(folder + "q1");
   fs::create_directory(folder + "q2");
   struct statx sx;
@@ -274,4 +330,360 @@ TEST(Written, AFolderAnnouncedAndMadeThenIsCovered) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].kind, 'D');
   EXPECT_EQ(lines[0].path, "q1");
+}
+
+// An unsettled line covers only the very file it announced, as the line
+// says it was: same inode and birth time, not smaller nor older, changed
+// last by the line's time, which lies the grace after the change time it
+// names. A line from a foreign clock or a forged one covers nothing, even
+// after the user edits the file.
+TEST(Written, AnUnsettledLineCoversOnlyTheFileItAnnounced) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("res") + "/";
+  fs::create_directories(folder + "1ard");
+  testutil::write_file(folder + "a.pir", "trel's\n");
+  _zam_identity id{};
+  ASSERT_EQ(zam_identityAt((folder + "a.pir").c_str(), &id), 1);
+  const int64_t born = bornAt(folder + "a.pir"), by = id.ctime_ns + 10 * int64_t{1000000000};
+  auto other = [&](auto change) {
+    _zam_identity v = id;
+    change(v);
+    return v;
+  };
+  struct Case {
+    std::string line;
+    bool covers;
+  };
+  std::vector<Case> cases = {
+      {aheadLine(id, by, born, "a.pir"), true},
+      {aheadLine(other([](_zam_identity& v) { v.ino++; }), by, born, "a.pir"), false},
+      {aheadLine(other([](_zam_identity& v) { v.size++; }), by, born, "a.pir"), false},
+      {aheadLine(other([](_zam_identity& v) { v.ctime_ns++; }), by, born, "a.pir"), false},
+      {aheadLine(other([](_zam_identity& v) { v.mtime_ns++; }), by, born, "a.pir"), false},
+      {aheadLine(id, id.ctime_ns - 1, born, "a.pir"), false},  // changed after the name was taken
+      {aheadLine(id, INT64_MAX, born, "a.pir"), false},        // a time far beyond the change time
+      {aheadLine(id, by + 3600 * int64_t{1000000000}, born, "a.pir"), false},
+      // Without a birth time: only a file born before the line was written.
+      {"A " + zam_identityText(id) + " " + std::to_string(by) + " a.pir\n", true},
+  };
+  if (born != 0) {
+    cases.push_back({aheadLine(id, by, born + 1, "a.pir"), false});
+    cases.push_back({aheadLine(id, by, 0, "a.pir"), false});
+    cases.push_back({"A " + zam_identityText(id) + " " + std::to_string(born - 1 + 10 * int64_t{1000000000}) +
+                         " a.pir\n",
+                     false});
+  }
+  for (const Case& c : cases) {
+    testutil::write_file(folder + ZAM_WRITTEN_RECORD, head() + c.line);
+    EXPECT_EQ(covered(folder, "a.pir"), c.covers) << c.line;
+  }
+  // A forged line of a user's file: not trel's, nor once edited; a run
+  // sets it aside rather than replace it.
+  testutil::write_file(folder + "1ard/mynotes.txt", "my notes\n");
+  _zam_identity notes{};
+  ASSERT_EQ(zam_identityAt((folder + "1ard/mynotes.txt").c_str(), &notes), 1);
+  testutil::write_file(folder + ZAM_WRITTEN_RECORD, head() + "A " + std::to_string(notes.dev) + " " +
+                                                        std::to_string(notes.ino) +
+                                                        " 0 0 0 9223372036854775807 1ard/mynotes.txt\n");
+  EXPECT_FALSE(covered(folder, "1ard/mynotes.txt"));
+  testutil::write_file(folder + "1ard/mynotes.txt", "my notes, more of them\n");
+  EXPECT_FALSE(covered(folder, "1ard/mynotes.txt"));
+  zam_recordWrites(folder);
+  ASSERT_EQ(write_whole(folder + "1ard/mynotes.txt", "trel's\n"), 1);
+  zam_recordWrites("");
+  EXPECT_EQ(testutil::read_file(folder + "1ard/mynotes.txt.1"), "my notes, more of them\n");
+}
+
+// A file of a user's put at the name after a run was killed at any step of
+// putting its file there (made after the line, most often with the inode
+// the killed run's file had) is never taken for trel's: -purge's reading
+// does not cover it and the next run sets it aside.
+TEST(Written, AUsersFileAfterAKillAtAnyStepIsNotTrels) {
+  for (const ZamPlaceStep step : {ZAM_STEP_AHEAD, ZAM_STEP_NAMED, ZAM_STEP_RECORDED}) {
+    SCOPED_TRACE(step);
+    testutil::TempDir dir;
+    const std::string folder = dir.file("res") + "/";
+    fs::create_directory(folder);
+    zam_recordWrites(folder);
+    ASSERT_EQ(write_whole(folder + "b.pir", "b\n"), 1);  // the record is there
+    zam_recordWrites("");
+    ASSERT_TRUE(killedWhilePlacing(folder, "a.pir", "killed run's\n", step));
+    // The user's file is made after the kill, on the file system's clock too.
+    timespec after{};
+    clock_gettime(CLOCK_REALTIME, &after);
+    for (timespec t{}; clock_gettime(CLOCK_REALTIME_COARSE, &t) == 0 &&
+                       (t.tv_sec < after.tv_sec || (t.tv_sec == after.tv_sec && t.tv_nsec <= after.tv_nsec));)
+      usleep(1000);
+    fs::remove(folder + "a.pir");
+    const std::string users = "a user's file, longer than the killed run's\n";
+    testutil::write_file(folder + "a.pir", users);
+    EXPECT_FALSE(covered(folder, "a.pir"));
+    zam_recordWrites(folder);
+    ASSERT_EQ(write_whole(folder + "a.pir", "next run's\n"), 1);
+    zam_recordWrites("");
+    EXPECT_EQ(testutil::read_file(folder + "a.pir.1"), users);
+    EXPECT_TRUE(covered(folder, "a.pir"));
+  }
+}
+
+// A cut last line never becomes a line that parses when the next append
+// ends it: a name cut short would name another file.
+TEST(Written, ACutLastLineNeverParses) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("res") + "/";
+  fs::create_directory(folder);
+  testutil::write_file(folder + "a.pi", "a user's file\n");
+  _zam_identity id{};
+  ASSERT_EQ(zam_identityAt((folder + "a.pi").c_str(), &id), 1);
+  testutil::write_file(folder + ZAM_WRITTEN_RECORD, head() + "W " + zam_identityText(id) + " a.pi");
+  ASSERT_TRUE(anotherRunWrites(folder, {"b.pir"}, "b\n"));
+  EXPECT_FALSE(covered(folder, "a.pi"));
+  EXPECT_TRUE(covered(folder, "b.pir"));
+  ASSERT_TRUE(anotherRunWrites(folder, {"b.pir"}, "b again\n"));  // read whole: rewritten without the cut line
+  EXPECT_EQ(testutil::read_file(folder + ZAM_WRITTEN_RECORD).find('\0'), std::string::npos);
+  EXPECT_FALSE(covered(folder, "a.pi"));
+}
+
+// An A line that cannot be written whole (the file size limit here, as a
+// full disk would) leaves no part of itself, is said to have failed, and
+// the record's trouble names the record.
+TEST(Written, AFailedAppendLeavesNoPartOfALine) {
+  testutil::TempDir dir;
+  static std::string folder;
+  folder = dir.file("res") + "/";
+  fs::create_directory(folder);
+  zam_recordWrites(folder);
+  ASSERT_EQ(write_whole(folder + "a.pir", "a\n"), 1);
+  zam_recordWrites("");
+  const std::string before = testutil::read_file(folder + ZAM_WRITTEN_RECORD);
+  EXPECT_TRUE(inChild([] {
+    signal(SIGXFSZ, SIG_IGN);
+    struct stat st;
+    if (stat((folder + "a.pir").c_str(), &st) != 0) return false;
+    zam_recordWrites(folder);
+    const _zam_record_turn turn(folder + "c.pir");
+    struct stat record;
+    if (!turn.locked || stat((folder + ZAM_WRITTEN_RECORD).c_str(), &record) != 0) return false;
+    const rlimit room{static_cast<rlim_t>(record.st_size) + 20, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_FSIZE, &room) != 0) return false;
+    const bool written = zam_recordAhead(turn, folder + "c.pir", st);
+    const int err = errno;
+    return !written && err == EFBIG && zam_recordTrouble().find(ZAM_WRITTEN_RECORD) != std::string::npos;
+  }));
+  EXPECT_EQ(testutil::read_file(folder + ZAM_WRITTEN_RECORD), before);
+}
+
+// A record that cannot be opened or locked fails the turn of a file under
+// the folder, says so once (naming the record), and never ends recording:
+// the next turn tries again and is had.
+TEST(Written, ARecordThatCannotBeHadFailsTheTurnAndIsTriedAgain) {
+  for (const ZamRecordStep step : {ZAM_RECORD_OPEN, ZAM_RECORD_LOCK}) {
+    SCOPED_TRACE(step);
+    testutil::TempDir dir;
+    const std::string folder = dir.file("res") + "/";
+    fs::create_directory(folder);
+    static ZamRecordStep failing;
+    static int fails;
+    failing = step;
+    fails = 2;
+    zam_record_fault = [](ZamRecordStep at) { return at == failing && fails-- > 0 ? EIO : 0; };
+    zam_recordWrites(folder);
+    {
+      const _zam_record_turn turn(folder + "a.pir");
+      EXPECT_FALSE(turn.held);
+      EXPECT_TRUE(turn.failed);
+      EXPECT_EQ(turn.error, EIO);
+      const _zam_record_turn elsewhere(dir.file("b.pir"));
+      EXPECT_FALSE(elsewhere.failed);
+    }
+    EXPECT_EQ(zam_recordTrouble(), folder + ZAM_WRITTEN_RECORD + ": " + std::strerror(EIO));
+    {
+      const _zam_record_turn turn(folder + "a.pir");
+      EXPECT_TRUE(turn.failed);
+    }
+    {
+      const _zam_record_turn turn(folder + "a.pir");
+      EXPECT_TRUE(turn.held && turn.locked);
+      EXPECT_FALSE(turn.failed);
+    }
+    ASSERT_EQ(write_whole(folder + "a.pir", "a\n"), 1);
+    EXPECT_TRUE(covered(folder, "a.pir"));
+    EXPECT_FALSE(zam_recordTrouble().empty());
+    zam_recordWrites("");
+    zam_record_fault = nullptr;
+  }
+}
+
+// Once the run is stopping, the stopping thread's own turn waits a few
+// seconds at most for a record another run holds, and any other thread's
+// turn fails at once: a stop always ends the run.
+TEST(Written, TurnsAfterAStopEnd) {
+  testutil::TempDir dir;
+  static std::string folder;
+  folder = dir.file("res") + "/";
+  fs::create_directory(folder);
+  zam_recordWrites(folder);
+  ASSERT_EQ(write_whole(folder + "a.pir", "a\n"), 1);
+  zam_recordWrites("");
+  EXPECT_TRUE(inChild([] {
+    zam_recordWrites(folder);
+    const int other = open((folder + ZAM_WRITTEN_RECORD).c_str(), O_RDONLY | O_CLOEXEC);
+    if (other < 0 || flock(other, LOCK_EX) != 0) return false;  // another run's turn, held
+    zam_recordStop();
+    bool others_fail = false;
+    std::thread([&] {
+      const _zam_record_turn turn(folder + "b.pir");
+      others_fail = turn.failed && turn.error == ECANCELED;
+    }).join();
+    const _zam_record_turn turn(folder + "a.pir");
+    return others_fail && turn.failed && turn.error == ECANCELED && !turn.held;
+  }));
+}
+
+// The line of a file still written (a run's log) is settled only once its
+// writer is gone: while it lives, no reading takes it, a rewrite keeps its
+// line as it is, and -purge's reading does not list it; once gone, the
+// file is covered as it ended.
+TEST(Written, AFileStillWrittenIsSettledOnlyOnceItsWriterIsGone) {
+  testutil::TempDir dir;
+  static std::string folder;
+  folder = dir.file("res") + "/";
+  fs::create_directory(folder);
+  ASSERT_TRUE(anotherRunWrites(folder, {"a.pir"}, "a\n"));
+  int go[2], ready[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(30);
+    testutil::write_file(folder + "run.log", "begun\n");
+    zam_recordWrites(folder);
+    zam_recordGrowing(folder + "run.log");
+    char c = 'r';
+    if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1) _exit(2);
+    std::ofstream(folder + "run.log", std::ios::app) << "more\n";
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  const std::string record = folder + ZAM_WRITTEN_RECORD;
+  const std::string text = testutil::read_file(record);
+  const size_t at = text.find("B ");
+  ASSERT_NE(at, std::string::npos) << text;
+  const std::string line = text.substr(at, text.find('\n', at) + 1 - at);
+  EXPECT_FALSE(covered(folder, "run.log"));
+  // A rewrite (the record damaged) by another run, which reads it whole.
+  testutil::write_file(record, text + std::string(8, '\0') + "\n");
+  ASSERT_TRUE(anotherRunWrites(folder, {"a.pir"}, "a again\n"));
+  const std::string rewritten = testutil::read_file(record);
+  EXPECT_EQ(rewritten.find('\0'), std::string::npos);
+  EXPECT_NE(rewritten.find(line), std::string::npos) << rewritten;
+  EXPECT_EQ(rewritten.find("run.log"), rewritten.rfind("run.log")) << rewritten;  // no line settles it
+  EXPECT_FALSE(covered(folder, "run.log"));
+  ASSERT_EQ(write(go[1], &c, 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(covered(folder, "run.log"));
+  for (int fd : {go[0], go[1], ready[0], ready[1]}) close(fd);
+}
+
+// A rewrite keeps only what the record proves: a file that stands at a
+// recorded name but is not the file recorded there is left out. And it
+// takes the record's name only from the record this run holds: a user's
+// file put at that name meanwhile is kept whole, never replaced nor
+// removed.
+TEST(Written, ARewriteTakesNothingItDoesNotProve) {
+  testutil::TempDir dir;
+  static std::string folder, users;
+  folder = dir.file("res") + "/";
+  users = dir.file("users");
+  fs::create_directory(folder);
+  ASSERT_TRUE(anotherRunWrites(folder, {"a.pir", "b.pir", "d.pir"}, "trel's\n"));
+  fs::remove(folder + "a.pir");
+  testutil::write_file(folder + "a.pir", "a user's file\n");
+  const std::string record = folder + ZAM_WRITTEN_RECORD;
+  testutil::write_file(record, testutil::read_file(record) + std::string(4, '\0') + "\n");
+  ASSERT_TRUE(anotherRunWrites(folder, {"d.pir"}, "trel's again\n"));
+  const std::string rewritten = testutil::read_file(record);
+  EXPECT_EQ(rewritten.find('\0'), std::string::npos);
+  EXPECT_EQ(rewritten.find("a.pir"), std::string::npos) << rewritten;
+  EXPECT_FALSE(covered(folder, "a.pir"));
+  EXPECT_TRUE(covered(folder, "b.pir"));
+  // A user's file put at the record's name as the rewrite takes it.
+  testutil::write_file(record, rewritten + std::string(4, '\0') + "\n");
+  testutil::write_file(users, "a user's list\n");
+  zam_record_fault = [](ZamRecordStep step) {
+    if (step == ZAM_RECORD_SWAP) fs::rename(users, folder + ZAM_WRITTEN_RECORD);
+    return 0;
+  };
+  zam_recordWrites(folder);
+  ASSERT_EQ(write_whole(folder + "b.pir", "trel's once more\n"), 1);
+  zam_record_fault = nullptr;
+  ASSERT_EQ(write_whole(folder + "c.pir", "c\n"), 1);
+  zam_recordWrites("");
+  EXPECT_EQ(copiesOf(folder, "a user's list\n"), 1);
+  EXPECT_TRUE(covered(folder, "c.pir"));
+}
+
+// A head that damage took (NUL bytes over the record's start, into its
+// next lines) or an empty record costs the lines damaged alone: the record
+// is read as trel's and rewritten with its head, and the files of its
+// other lines are replaced, none set aside. A record's count of lines past
+// what it holds is damage too.
+TEST(Written, ADamagedOrEmptyHeadIsTrels) {
+  for (const int damage : {0, 1, 2}) {
+    SCOPED_TRACE(damage);
+    testutil::TempDir dir;
+    const std::string folder = dir.file("res") + "/", record = folder + ZAM_WRITTEN_RECORD;
+    fs::create_directory(folder);
+    const std::vector<std::string> names = {"a.pir", "b.pir", "c.pir", "d.pir"};
+    ASSERT_TRUE(anotherRunWrites(folder, names, "trel's\n"));
+    std::string text = testutil::read_file(record);
+    if (damage == 0) text.replace(0, 64, std::string(64, '\0'));
+    if (damage == 1) text.clear();
+    if (damage == 2) text = head() + "#kept 9223372036854775807\n" + text.substr(head().size());
+    testutil::write_file(record, text);
+    const int aside = zam_setAsideFiles();
+    for (int run = 0; run < 2; run++) {
+      zam_recordWrites(folder);
+      for (const std::string& name : names) ASSERT_EQ(write_whole(folder + name, "run\n"), 1);
+      zam_recordWrites("");
+    }
+    // The lines damage took cost their files once: all, for an empty
+    // record; none for the head and an A line, whose W line follows.
+    const int lost = damage == 1 ? 4 : 0;
+    EXPECT_EQ(zam_setAsideFiles(), aside + lost);
+    EXPECT_FALSE(fs::exists(record + ".1"));
+    const std::string now = testutil::read_file(record);
+    EXPECT_EQ(now.compare(0, head().size(), head()), 0);
+    EXPECT_EQ(now.find('\0'), std::string::npos);
+    EXPECT_EQ(now.find("9223372036854775807"), std::string::npos);
+    for (const std::string& name : names) EXPECT_TRUE(covered(folder, name)) << name;
+  }
+}
+
+// A folder is announced before it is made: a run stopped between the two
+// leaves it covered.
+TEST(Written, AFolderIsAnnouncedBeforeItIsMade) {
+  testutil::TempDir dir;
+  static std::string folder;
+  folder = dir.file("res") + "/";
+  fs::create_directory(folder);
+  EXPECT_FALSE(inChild([] {
+    zam_recordWrites(folder);
+    if (write_whole(folder + "a.pir", "a\n") != 1) return false;
+    zam_record_fault = [](ZamRecordStep step) {
+      if (step == ZAM_RECORD_MADE) _exit(0);
+      return 0;
+    };
+    zam_mkdirRecorded((folder + "q1").c_str(), 0777);
+    return true;
+  }));
+  ASSERT_TRUE(fs::is_directory(folder + "q1"));
+  std::vector<_zam_written_entry> lines;
+  ASSERT_EQ(zam_readWritten(folder, &lines), 1);
+  bool found = false;
+  for (const _zam_written_entry& e : lines) found = found || (e.kind == 'D' && e.path == "q1");
+  EXPECT_TRUE(found);
 }

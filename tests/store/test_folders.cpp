@@ -259,7 +259,7 @@ TEST(Folders, PurgeOnlyWhatTheRecordNames) {
 
   // A line proves a file trel's only at the name it gives: a file of the
   // very identity under another name stays. A file at the record's name
-  // with a line of no record's is a user's: refused, nothing removed. In
+  // with lines of no record's is a user's: refused, nothing removed. In
   // trel's record a line that does not parse (a NUL byte in it) costs only
   // itself, and a record in the layout before trel's first line whose every
   // line parses is trel's.
@@ -274,7 +274,7 @@ TEST(Folders, PurgeOnlyWhatTheRecordNames) {
     EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 1);
     EXPECT_TRUE(c.any("Keeping " + folder + "old.ktops\n"));
   }
-  write_file(folder + ZAM_WRITTEN_RECORD, "my own notes\n" + line);
+  write_file(folder + ZAM_WRITTEN_RECORD, "my own notes\nmore of them\n" + line);
   {
     Capture c;
     EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 0);
