@@ -561,8 +561,8 @@ TEST(PlaceKeeping, NothingIsReplacedAndLinksStay) {
 
 // Files set aside appear only when put in place, in the order placed, so
 // that of several versions of one name the last placed stays; a version of
-// the same bytes leaves the file in place, and one that cannot take its
-// place (a folder stands there) fails and leaves nothing behind.
+// the same bytes leaves the file in place, and a folder at the name is
+// moved aside.
 TEST(WholeFile, SetAsideUntilPutInPlace) {
   testutil::TempDir dir;
   const std::string file = dir.file("query.pdb");
@@ -592,17 +592,22 @@ TEST(WholeFile, SetAsideUntilPutInPlace) {
   EXPECT_EQ(zam_closeWholeAside(nullptr, true), "");
   EXPECT_EQ(entries(dir), 1);
 
-  // A folder stands under the final name.
+  // A folder stands under the final name: moved aside whole, once, as a
+  // user's file is.
   std::filesystem::create_directories(dir.file("taken.pdb/inside"));
-  w = zam_openWhole(dir.file("taken.pdb"), "w");
-  ASSERT_NE(w, nullptr);
-  zam_fputs(w->fp, "late\n");
-  const std::string late = zam_closeWholeAside(w, true);
-  ASSERT_FALSE(late.empty());
+  const int before = zam_setAsideFiles();
+  for (const char* body : {"late\n", "later\n"}) {
+    w = zam_openWhole(dir.file("taken.pdb"), "w");
+    ASSERT_NE(w, nullptr);
+    zam_fputs(w->fp, body);
+    const std::string late = zam_closeWholeAside(w, true);
+    ASSERT_FALSE(late.empty());
+    EXPECT_EQ(zam_placeWhole(late, dir.file("taken.pdb")), 1);
+    EXPECT_EQ(testutil::read_file(dir.file("taken.pdb")), body);
+  }
+  EXPECT_EQ(zam_setAsideFiles(), before + 1);
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("taken.pdb.1/inside")));
   EXPECT_EQ(entries(dir), 3);
-  EXPECT_EQ(zam_placeWhole(late, dir.file("taken.pdb")), 0);
-  EXPECT_EQ(entries(dir), 2);
-  EXPECT_TRUE(std::filesystem::is_directory(dir.file("taken.pdb/inside")));
   EXPECT_EQ(testutil::read_file(file), "hit two\n");
 }
 
