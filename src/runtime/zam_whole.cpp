@@ -416,8 +416,8 @@ struct Compared {
 
 // One turn of placing the new file at path, as zam_closeWhole says: a free
 // name is taken; an older file of trel's is replaced, or left as it is when
-// it holds the same bytes; a link is replaced; a user's file, a folder, a
-// pipe, socket or device, is moved aside first. The identity of an older
+// it holds the same bytes; a link is replaced; a user's file, a pipe,
+// socket or device, and a folder at a result's name, is moved aside first. The identity of an older
 // file of trel's whose bytes were not compared yet goes to *compare.
 Turn placeInTurn(Placing& p, const _zam_record_turn& turn, const Compared& seen, _zam_identity* compare) {
   if (turnFailed(turn)) return Turn::kFailed;
@@ -446,6 +446,9 @@ Turn placeInTurn(Placing& p, const _zam_record_turn& turn, const Compared& seen,
         }
         return Turn::kPlaced;
       }
+    } else if (S_ISDIR(st.st_mode) && p.older != ZAM_OLDER_SET_ASIDE) {
+      errno = EISDIR;  // a folder in the writer's own folder (a cache's, a database's) stays
+      return Turn::kFailed;
     } else if (!S_ISLNK(st.st_mode)) {
       const std::string moved = zam_placeNumbered(p.path, p.path);
       if (moved.empty() && errno != ENOENT) return Turn::kFailed;

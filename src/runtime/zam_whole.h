@@ -69,10 +69,12 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFil
 //   as it is (a file written again unchanged, as a query's rainbow file is
 //   for every shown hit: replacing it would free blocks the disk must take
 //   back and change nothing; its record line still covers it);
-// - any other regular file (a user's), a folder, or a pipe, socket or
-//   device: it is first moved aside to the first free numbered name
+// - any other regular file (a user's), a folder at a result's name, or a
+//   pipe, socket or device: it is first moved aside to the first free numbered name
 //   (zam_numberedName, NAME.1, NAME.2, ...), which zam_setAsideFiles counts;
-// - a symbolic link: it is replaced, not followed.
+// - a symbolic link: it is replaced, not followed;
+// - a folder, with ZAM_OLDER_REPLACED (a cache's or a database's file in
+//   trel's own folder): it stays and the call fails (EISDIR).
 // Only the file looked at is replaced: the new file's temporary name and the
 // final name are exchanged and what comes out is checked to be that file
 // (else the exchange is undone and the newcomer looked at again, as a
