@@ -10,7 +10,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -417,8 +416,9 @@ struct Compared {
 // One turn of placing the new file at path, as zam_closeWhole says: a free
 // name is taken; an older file of trel's is replaced, or left as it is when
 // it holds the same bytes; a link is replaced; a user's file, a pipe,
-// socket or device, and a folder at a result's name, is moved aside first. The identity of an older
-// file of trel's whose bytes were not compared yet goes to *compare.
+// socket or device, and a folder at a result's name, is moved aside first.
+// The identity of an older file of trel's whose bytes were not compared yet
+// goes to *compare.
 Turn placeInTurn(Placing& p, const _zam_record_turn& turn, const Compared& seen, _zam_identity* compare) {
   if (turnFailed(turn)) return Turn::kFailed;
   struct stat mine;
