@@ -251,6 +251,8 @@ void trel_printText(_trel_text* out, const char* fmt, ...) {
 int trel_closeText(_trel_text* out) {
   if (!out) return 0;
   const std::string path = out->file->path;
+  // A write that failed midway discards the file: a failed file as well.
+  if (out->failed) failed_files++;
   const int ok = trel_closeWhole(out->file, !out->failed);
   if (!ok) zam_wrn("Failed to write result file: %s\n", path.c_str());
   delete out;

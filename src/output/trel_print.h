@@ -96,7 +96,8 @@ std::string trel_pirEntry(const char* kind, const std::string& entry, const std:
 _trel_text* trel_openAnnounced(const std::string& name, const char* announce, int min_debug);
 // Closes and renames the temporary file into place; 1 on success. On any
 // failed write, close or rename the temporary file is removed, the target
-// is left as it was, a warning names it and 0 is returned. Null gives 0.
+// is left as it was, a warning names it, it counts as a failed file
+// (trel_failedFiles) and 0 is returned. Null gives 0.
 int trel_closeText(_trel_text* out);
 // Prints text of any length through zam_msg (which cuts a message at 256
 // characters), in pieces; the text is never read as a format.

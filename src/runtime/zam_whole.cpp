@@ -10,7 +10,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -22,14 +21,17 @@
 #include "runtime/zam_owner.h"
 #include "runtime/zam_place.h"
 
+int (*zam_record_fault)(const std::string& path, bool ahead) = nullptr;
+
 namespace {
 
 // The temporary names of this process that stand in a folder now (a file
 // written under one, set aside, or on its way to its final name), so that
-// a run that is stopped can take them away. Made before main, so they stay
-// usable by exit hooks.
+// a run that is stopped can take them away, each with a descriptor of its
+// file that holds the writer's lock (zam_holdWriting) for as long as the name
+// stands, or -1. Made before main, so they stay usable by exit hooks.
 std::mutex temps_lock;
-std::set<std::string> temps;
+std::map<std::string, int> temps;
 bool stopping = false;  // zam_removeOwnTemps ran: no temporary file may be made
 
 // Files this process put in place, by device and inode, with the identity
@@ -107,8 +109,14 @@ bool keepTemp(const std::string& name) {
     errno = ECANCELED;
     return false;
   }
-  temps.insert(name);
+  temps.emplace(name, -1);
   return true;
+}
+
+// Takes a registered name out of temps; temps_lock held.
+void forgetTemp(std::map<std::string, int>::iterator it) {
+  if (it->second >= 0) close(it->second);
+  temps.erase(it);
 }
 
 // Called once the file of a registered name is made: false when the run
@@ -118,14 +126,27 @@ bool madeTemp(const std::string& name) {
   std::lock_guard<std::mutex> hold(temps_lock);
   if (!stopping) return true;
   unlink(name.c_str());
-  temps.erase(name);
+  if (const auto it = temps.find(name); it != temps.end()) forgetTemp(it);
   errno = ECANCELED;
   return false;
 }
 
 void dropTemp(const std::string& name) {
   std::lock_guard<std::mutex> hold(temps_lock);
-  temps.erase(name);
+  if (const auto it = temps.find(name); it != temps.end()) forgetTemp(it);
+}
+
+// Keeps fd, a descriptor of the file at the registered name, open until the
+// name is dropped, and with it the writer's lock of the file.
+void holdTemp(const std::string& name, int fd) {
+  std::lock_guard<std::mutex> hold(temps_lock);
+  const auto it = temps.find(name);
+  if (it == temps.end()) {
+    close(fd);
+    return;
+  }
+  if (it->second >= 0) close(it->second);
+  it->second = fd;
 }
 
 // Whether entry has zam_tempName's form, "<name>.<owner mark>-<serial>.tmp",
@@ -224,53 +245,160 @@ void fault(ZamPlaceStep step) {
   if (zam_place_fault) zam_place_fault(step);
 }
 
+// A turn at the record for path, which a test may have fail
+// (zam_record_fault).
+void faultTurn(_zam_record_turn& turn, const std::string& path) {
+  if (!zam_record_fault) return;
+  if (const int err = zam_record_fault(path, false)) {
+    turn.failed = true;
+    turn.error = err;
+  }
+}
+
+// Whether the turn could not be had (errno then says why): nothing may take
+// a name under the recorded folder.
+bool turnFailed(const _zam_record_turn& turn) {
+  if (!turn.failed) return false;
+  errno = turn.error != 0 ? turn.error : EIO;
+  return true;
+}
+
+// The A line of the file of status st about to take the name path (or,
+// still_written, one that goes on being written there). False (errno) when
+// the turn failed or the line was not written whole: the file must not take
+// the name then.
+bool announce(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
+              bool still_written = false) {
+  if (turnFailed(turn)) return false;
+  if (zam_record_fault) {
+    if (const int err = zam_record_fault(path, true)) {
+      errno = err;
+      return false;
+    }
+  }
+  return zam_recordAhead(turn, path, st, still_written);
+}
+
+// Marks the file open as fd, at (or about to be given) the temporary name
+// temp, as still written: its writer holds a lock of it that the kernel
+// drops however the process ends (zam_holdWriting), and its A line is
+// written when temp lies under the recorded folder, so that a run killed
+// while the name stands leaves a file that the next run covers and -purge
+// removes, in any namespace. False (errno) when the line could not be
+// written: the file must not keep or take the name then.
+bool coverTemp(const std::string& temp, int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  // Without any lock the file system grants, the line stays unsettled (its
+  // writer cannot be told gone): the file is kept, never taken for trel's.
+  zam_holdWriting(fd);
+  _zam_record_turn turn(temp);
+  faultTurn(turn, temp);
+  return announce(turn, temp, st, true);
+}
+
 // A new file on its way to its final name: open as fd, under the temporary
 // name temp (empty for an unnamed file).
 struct Placing {
   int fd;
-  const std::string& temp;
+  std::string temp;  // an unnamed file linked under a temporary name to be exchanged keeps it here
   const std::string& path;
   ZamOlderFile older;
   bool (*marked)(const std::string&);
+  bool linked = false;  // temp was given in this placing: removed when the file is not placed
 };
 
-// Puts the new file in place of what stands at path (a link is replaced,
-// not followed); an unnamed file is linked under a temporary name first.
-bool replaceAt(const Placing& p) {
-  if (!p.temp.empty()) return rename(p.temp.c_str(), p.path.c_str()) == 0;
-  const std::string temp = zam_tempName(p.path);
-  if (!linkTemp(link_way.load(), p.fd, temp)) return false;
-  const bool renamed = rename(temp.c_str(), p.path.c_str()) == 0;
-  const int err = errno;
-  if (!renamed) remove(temp.c_str());
-  dropTemp(temp);
-  errno = err;
-  return renamed;
+// Whether a file took its name: yes, no (errno), or not, because another
+// file than the one looked at stood there, which must be looked at again.
+enum class Named { kYes, kNo, kLookAgain };
+
+// Whether the file of status now is the one looked at as older: the same
+// file of the same size and modification time (its change time left out,
+// which an exchange of names moves).
+bool sameAsLooked(const struct stat& now, const struct stat& older) {
+  return now.st_dev == older.st_dev && now.st_ino == older.st_ino && now.st_size == older.st_size &&
+         (now.st_mode & S_IFMT) == (older.st_mode & S_IFMT) && now.st_mtim.tv_sec == older.st_mtim.tv_sec &&
+         now.st_mtim.tv_nsec == older.st_mtim.tv_nsec;
+}
+
+// Puts the new file at temp in place of the file looked at as older at
+// path, and of no other: the two names are exchanged and what comes out at
+// temp is looked at; the file looked at is removed, anything else (a file
+// put at path behind the writer's back) is given its name back
+// (kLookAgain). Where names cannot be exchanged, temp is renamed over path.
+Named exchangeIn(const std::string& temp, const std::string& path, const struct stat& older) {
+#ifdef RENAME_EXCHANGE
+  {
+    // A stop's sweep of this process's temporary names waits: temp may hold
+    // another file than this run's for a moment.
+    std::lock_guard<std::mutex> hold(temps_lock);
+    if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+      fault(ZAM_STEP_NAMED);
+      struct stat out;
+      if (lstat(temp.c_str(), &out) == 0 && sameAsLooked(out, older)) {
+        unlink(temp.c_str());
+        return Named::kYes;
+      }
+      if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) return Named::kLookAgain;
+      // Cannot be given back: the new file keeps the name, and the file that
+      // came to temp goes to a numbered name of path, as a user's does.
+      const std::string moved = zam_placeNumbered(temp, path);
+      if (!moved.empty()) zam_noteSetAside(path, moved);
+      return Named::kYes;
+    }
+  }
+  if (errno != EINVAL && errno != ENOSYS) return Named::kNo;
+#endif
+  if (rename(temp.c_str(), path.c_str()) != 0) return Named::kNo;
+  fault(ZAM_STEP_NAMED);
+  return Named::kYes;
 }
 
 // Names the new file, of status mine, as path, as a journal records it: its
-// A line first, then the name (replacing what stands there, or only where
-// nothing does), then its W line; its X line when it did not take the name.
-bool nameRecorded(const Placing& p, const _zam_record_turn& turn, const struct stat& mine, bool replace) {
-  zam_recordAhead(turn, p.path, mine);
-  fault(ZAM_STEP_AHEAD);
-  bool named;
-  if (replace)
-    named = replaceAt(p);
-  else if (p.temp.empty())
-    named = link_as(link_way.load(), p.fd, p.path);
-  else
-    named = zam_moveNoReplace(p.temp, p.path);
-  if (!named) {
+// A line first, then the name, then its W line; its X line when it did not
+// take the name. With older (what stands at path, as looked at in this
+// turn) that file is replaced (exchangeIn), its way out by the temporary
+// name covered by A lines too; else the name is taken only where nothing
+// stands (EEXIST otherwise).
+Named nameRecorded(Placing& p, const _zam_record_turn& turn, const struct stat& mine, const struct stat* older) {
+  if (!announce(turn, p.path, mine)) return Named::kNo;
+  // The temporary name is covered while it holds a file: the new one (an
+  // unnamed file is linked there first), then the older one.
+  const bool link_first = older && p.temp.empty();
+  const std::string temp = link_first ? zam_tempName(p.path) : p.temp;
+  bool ok = !older || ((!link_first || announce(turn, temp, mine)) && announce(turn, temp, *older));
+  if (ok) fault(ZAM_STEP_AHEAD);
+  if (ok && link_first) {
+    ok = linkTemp(link_way.load(), p.fd, temp);
+    if (ok) {
+      p.temp = temp;
+      p.linked = true;
+    }
+  }
+  Named named = Named::kNo;
+  if (ok && older) {
+    named = exchangeIn(p.temp, p.path, *older);
+  } else if (ok) {
+    named = (p.temp.empty() ? link_as(link_way.load(), p.fd, p.path) : zam_moveNoReplace(p.temp, p.path))
+                ? Named::kYes
+                : Named::kNo;
+    if (named == Named::kYes) fault(ZAM_STEP_NAMED);
+  }
+  if (named != Named::kYes) {
     const int err = errno;
     zam_recordNotPlaced(turn, p.path, mine);
+    if (older) zam_recordNotPlaced(turn, temp, *older);
+    if (link_first && !p.linked) zam_recordNotPlaced(turn, temp, mine);
     errno = err;
-    return false;
+    return named;
   }
-  fault(ZAM_STEP_NAMED);
   notePlaced(turn, p.fd, p.path);
+  if (!p.temp.empty()) {
+    zam_recordNotPlaced(turn, p.temp, mine);
+    if (older) zam_recordNotPlaced(turn, p.temp, *older);
+  }
   fault(ZAM_STEP_RECORDED);
-  return true;
+  return Named::kYes;
 }
 
 // What a placing turn ends with: the file is in place (or an older one of
@@ -287,40 +415,49 @@ struct Compared {
 
 // One turn of placing the new file at path, as zam_closeWhole says: a free
 // name is taken; an older file of trel's is replaced, or left as it is when
-// it holds the same bytes; a link is replaced; a user's file, or a pipe,
-// socket or device, is moved aside first. The identity of an older file of
-// trel's whose bytes were not compared yet goes to *compare.
-Turn placeInTurn(const Placing& p, const _zam_record_turn& turn, const Compared& seen, _zam_identity* compare) {
+// it holds the same bytes; a link is replaced; a user's file, a pipe,
+// socket or device, and a folder at a result's name, is moved aside first.
+// The identity of an older file of trel's whose bytes were not compared yet
+// goes to *compare.
+Turn placeInTurn(Placing& p, const _zam_record_turn& turn, const Compared& seen, _zam_identity* compare) {
+  if (turnFailed(turn)) return Turn::kFailed;
   struct stat mine;
   if (fstat(p.fd, &mine) != 0) return Turn::kFailed;
   // Another process may put a file at path between two steps where no
-  // record orders the runs: the loop then looks at that one too.
+  // record orders the runs (or behind a run's back): the loop then looks at
+  // that one too.
   for (int tries = 0; tries < 1000; ++tries) {
     struct stat st;
+    const struct stat* older = &st;
     if (lstat(p.path.c_str(), &st) != 0) {
       if (errno != ENOENT) return Turn::kFailed;
-      if (nameRecorded(p, turn, mine, false)) return Turn::kPlaced;
-      if (errno != EEXIST) return Turn::kFailed;
-      continue;
-    }
-    if (S_ISLNK(st.st_mode)) return nameRecorded(p, turn, mine, true) ? Turn::kPlaced : Turn::kFailed;
-    if (S_ISDIR(st.st_mode)) {  // a folder stays
-      errno = EISDIR;
-      return Turn::kFailed;
-    }
-    if (S_ISREG(st.st_mode) && (p.older == ZAM_OLDER_REPLACED || trelsFile(turn, p.path, st, p.marked))) {
+      older = nullptr;
+    } else if (S_ISREG(st.st_mode) &&
+               (p.older == ZAM_OLDER_REPLACED || trelsFile(turn, p.path, st, p.marked))) {
       const _zam_identity id = zam_identityOf(st);
       if (!zam_sameIdentity(seen.id, id)) {
         *compare = id;
         return Turn::kCompare;
       }
-      if (!seen.same) return nameRecorded(p, turn, mine, true) ? Turn::kPlaced : Turn::kFailed;
-      if (!p.temp.empty()) remove(p.temp.c_str());
-      return Turn::kPlaced;
+      if (seen.same) {
+        if (!p.temp.empty()) {
+          remove(p.temp.c_str());
+          zam_recordNotPlaced(turn, p.temp, mine);
+        }
+        return Turn::kPlaced;
+      }
+    } else if (S_ISDIR(st.st_mode) && p.older != ZAM_OLDER_SET_ASIDE) {
+      errno = EISDIR;  // a folder in the writer's own folder (a cache's, a database's) stays
+      return Turn::kFailed;
+    } else if (!S_ISLNK(st.st_mode)) {
+      const std::string moved = zam_placeNumbered(p.path, p.path);
+      if (moved.empty() && errno != ENOENT) return Turn::kFailed;
+      if (!moved.empty()) zam_noteSetAside(p.path, moved);
+      continue;
     }
-    const std::string moved = zam_placeNumbered(p.path, p.path);
-    if (moved.empty() && errno != ENOENT) return Turn::kFailed;
-    if (!moved.empty()) zam_noteSetAside(p.path, moved);
+    const Named named = nameRecorded(p, turn, mine, older);
+    if (named == Named::kYes) return Turn::kPlaced;
+    if (named == Named::kNo && (older || errno != EEXIST)) return Turn::kFailed;
   }
   errno = EBUSY;
   return Turn::kFailed;
@@ -328,22 +465,34 @@ Turn placeInTurn(const Placing& p, const _zam_record_turn& turn, const Compared&
 
 // Gives the new file its final name in turns at the record; an older file
 // of trel's standing there has its bytes compared between two turns, so
-// that no run and no other thread waits for that.
-bool placeFile(const Placing& p) {
+// that no run and no other thread waits for that. A temporary name the
+// placing gave the file is gone when it ends.
+bool placeFile(Placing& p) {
   Compared seen;
+  bool placed = false;
+  int err = EBUSY;
   for (int round = 0; round < 100; ++round) {
     _zam_identity compare{};
     Turn step;
     {
       std::lock_guard<std::mutex> hold(placingLock(p.path));
-      const _zam_record_turn turn(p.path);
+      _zam_record_turn turn(p.path);
+      faultTurn(turn, p.path);
       step = placeInTurn(p, turn, seen, &compare);
     }
-    if (step != Turn::kCompare) return step == Turn::kPlaced;
+    if (step != Turn::kCompare) {
+      placed = step == Turn::kPlaced;
+      err = errno;
+      break;
+    }
     seen = Compared{compare, sameBytesAs(p.fd, p.path, compare)};
   }
-  errno = EBUSY;
-  return false;
+  if (p.linked) {
+    if (!placed) unlink(p.temp.c_str());
+    dropTemp(p.temp);
+  }
+  errno = err;
+  return placed;
 }
 
 // Gives the new file its final name only when the name is free; errno
@@ -352,12 +501,13 @@ bool name_new(const _zam_whole* w) {
   struct stat mine;
   if (fstat(w->fd, &mine) != 0) return false;
   std::lock_guard<std::mutex> hold(placingLock(w->path));
-  const _zam_record_turn turn(w->path);
-  const Placing p{w->fd, w->temp, w->path, w->older, w->marked};
-  if (w->temp.empty()) return nameRecorded(p, turn, mine, false);
+  _zam_record_turn turn(w->path);
+  faultTurn(turn, w->path);
+  Placing p{w->fd, w->temp, w->path, w->older, w->marked};
+  if (w->temp.empty()) return nameRecorded(p, turn, mine, nullptr) == Named::kYes;
   // A named temporary file is linked, then unlinked, so that it never
   // takes the place of anything.
-  zam_recordAhead(turn, w->path, mine);
+  if (!announce(turn, w->path, mine)) return false;
   fault(ZAM_STEP_AHEAD);
   const bool linked = link(w->temp.c_str(), w->path.c_str()) == 0;
   const int err = errno;
@@ -365,6 +515,7 @@ bool name_new(const _zam_whole* w) {
   if (linked) {
     fault(ZAM_STEP_NAMED);
     notePlaced(turn, w->fd, w->path);
+    zam_recordNotPlaced(turn, w->temp, mine);
     fault(ZAM_STEP_RECORDED);
   } else {
     zam_recordNotPlaced(turn, w->path, mine);
@@ -373,7 +524,10 @@ bool name_new(const _zam_whole* w) {
   return linked;
 }
 
-bool name_whole(const _zam_whole* w) { return placeFile(Placing{w->fd, w->temp, w->path, w->older, w->marked}); }
+bool name_whole(const _zam_whole* w) {
+  Placing p{w->fd, w->temp, w->path, w->older, w->marked};
+  return placeFile(p);
+}
 
 // Closes the stream; when keep and all went well, name_file names the file.
 // Nothing is left of the file when it is not named.
@@ -406,7 +560,7 @@ std::string moveOwnAside(const _zam_record_turn& turn, const std::string& from, 
     const std::string name = zam_numberedName(path, std::to_string(n));
     struct stat there;
     if (lstat(name.c_str(), &there) == 0) continue;
-    zam_recordAhead(turn, name, st, !confirm);
+    if (!announce(turn, name, st, !confirm)) return std::string();
     if (zam_moveNoReplace(from, name)) {
       struct stat now;
       if (confirm && lstat(name.c_str(), &now) == 0) zam_recordStatus(turn, name, now);
@@ -433,10 +587,14 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFil
     w->temp = zam_tempName(path);
     if (keepTemp(w->temp)) {
       fd = open(w->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd >= 0 && !madeTemp(w->temp)) {
+      // Its lock is held by the descriptors of the writer's own (the stream's
+      // and w->fd) until the name is given up.
+      if (fd >= 0 && (!madeTemp(w->temp) || !coverTemp(w->temp, fd))) {
+        const int err = errno;
+        unlink(w->temp.c_str());
         close(fd);
         fd = -1;
-        errno = ECANCELED;
+        errno = err;
       }
     }
   }
@@ -479,10 +637,16 @@ std::string zam_closeWholeAside(_zam_whole* w, bool keep) {
   std::string aside;
   if (ok && keep) {
     if (!w->temp.empty()) {
-      aside = w->temp;
+      aside = w->temp;  // covered since it was made
     } else {
+      // Covered before it takes the name, and for as long as it stands there.
       const std::string temp = zam_tempName(w->path);
-      if (linkTemp(link_way.load(), w->fd, temp)) aside = temp;
+      if (keepTemp(temp)) {
+        if (coverTemp(temp, w->fd) && link_as(link_way.load(), w->fd, temp) && madeTemp(temp))
+          aside = temp;
+        else
+          dropTemp(temp);
+      }
     }
   }
   const int err = errno;
@@ -490,7 +654,12 @@ std::string zam_closeWholeAside(_zam_whole* w, bool keep) {
     unlink(w->temp.c_str());
     dropTemp(w->temp);
   }
-  close(w->fd);
+  // The writer's lock lasts while the name stands: until zam_placeWhole, or
+  // a stop's sweep.
+  if (aside.empty())
+    close(w->fd);
+  else
+    holdTemp(aside, w->fd);
   delete w;
   errno = err;
   return aside;
@@ -501,7 +670,8 @@ int zam_placeWhole(const std::string& temp, const std::string& path) {
   bool ok = false;
   int err = errno;
   if (fd >= 0) {
-    ok = placeFile(Placing{fd, temp, path, ZAM_OLDER_SET_ASIDE, nullptr});
+    Placing p{fd, temp, path, ZAM_OLDER_SET_ASIDE, nullptr};
+    ok = placeFile(p);
     err = errno;
   }
   if (fd >= 0) close(fd);
@@ -515,11 +685,13 @@ int zam_placeKeeping(const std::string& from, const std::string& path, std::stri
   if (set_aside) set_aside->clear();
   // Another process may put its own file at path between two steps where
   // no record orders the runs: the loop then sets that one aside as well.
-  const _zam_record_turn turn(path);
+  _zam_record_turn turn(path);
+  faultTurn(turn, path);
+  if (turnFailed(turn)) return 0;
   for (int tries = 0; tries < 1000; ++tries) {
     struct stat mine;
     if (lstat(from.c_str(), &mine) != 0) return 0;
-    zam_recordAhead(turn, path, mine, true);
+    if (!announce(turn, path, mine, true)) return 0;
     if (zam_moveNoReplace(from, path)) return 1;
     const int err = errno;
     zam_recordNotPlaced(turn, path, mine);
@@ -544,7 +716,8 @@ int zam_placeKeeping(const std::string& from, const std::string& path, std::stri
 std::string zam_placeNumberedOwn(const std::string& from, const std::string& path) {
   struct stat st;
   if (lstat(from.c_str(), &st) != 0) return std::string();
-  const _zam_record_turn turn(path);
+  _zam_record_turn turn(path);
+  faultTurn(turn, path);
   return moveOwnAside(turn, from, path, st, false);
 }
 
@@ -552,8 +725,10 @@ int zam_removeOwnTemps() {
   std::lock_guard<std::mutex> hold(temps_lock);
   stopping = true;
   int removed = 0;
-  for (const std::string& name : temps)
+  for (const auto& [name, fd] : temps) {
     if (unlink(name.c_str()) == 0) removed++;
+    if (fd >= 0) close(fd);
+  }
   temps.clear();
   return removed;
 }

@@ -36,7 +36,10 @@ enum ZamOlderFile {
 // file in the final file's folder, linked under its name at the end:
 // creating a named file holds the folder's lock for as long as the file
 // system takes to make the inode, so writers on several threads would wait
-// for each other there. Elsewhere it is written under zam_tempName(path).
+// for each other there. Elsewhere it is written under zam_tempName(path),
+// which its writer holds a lock of (zam_holdWriting) and which is recorded
+// ahead as still written when it lies under the recorded folder, so that a
+// run killed while writing leaves it covered, whatever namespace it ran in.
 struct _zam_whole {
   _zam_file* fp;     // the stream; gzip or bzip2 when path ends so, else stdio
   std::string path;  // final name
@@ -53,8 +56,11 @@ struct _zam_whole {
 // zam_closeWhole.
 _zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFile older = ZAM_OLDER_SET_ASIDE);
 // Closes the stream and, when keep is true and every write and the close
-// succeeded, puts the file in place under its final name; 1 then. What
-// stands there already:
+// succeeded, puts the file in place under its final name; 1 then. Under the
+// recorded folder the file's A line is written whole first: when the turn at
+// the record cannot be had or the line cannot be written, the file does not
+// take the name and the call fails with that errno. What stands there
+// already:
 // - nothing: the file takes the name;
 // - a regular file of trel's (with ZAM_OLDER_REPLACED any regular file; else
 //   one this process put in place, one the record of written files covers,
@@ -63,11 +69,16 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFil
 //   as it is (a file written again unchanged, as a query's rainbow file is
 //   for every shown hit: replacing it would free blocks the disk must take
 //   back and change nothing; its record line still covers it);
-// - any other regular file (a user's), or a pipe, socket or device: it is
-//   first moved aside to the first free numbered name (zam_numberedName,
-//   NAME.1, NAME.2, ...), which zam_setAsideFiles counts;
-// - a symbolic link: it is replaced, not followed; a folder stays and the
-//   call fails (EISDIR).
+// - any other regular file (a user's), a folder at a result's name, or a
+//   pipe, socket or device: it is first moved aside to the first free numbered name
+//   (zam_numberedName, NAME.1, NAME.2, ...), which zam_setAsideFiles counts;
+// - a symbolic link: it is replaced, not followed;
+// - a folder, with ZAM_OLDER_REPLACED (a cache's or a database's file in
+//   trel's own folder): it stays and the call fails (EISDIR).
+// Only the file looked at is replaced: the new file's temporary name and the
+// final name are exchanged and what comes out is checked to be that file
+// (else the exchange is undone and the newcomer looked at again, as a
+// user's); the temporary name is recorded ahead while it holds either file.
 // Otherwise nothing is left of the new file, the final name is left as it
 // was and 0 is returned (errno tells why). No message. Frees the record;
 // null gives 0.
@@ -107,6 +118,9 @@ std::string zam_placeNumberedOwn(const std::string& from, const std::string& pat
 // zam_closeWhole for a file whose place is taken later (zam_placeWhole):
 // when keep is true and every write and the close succeeded, the file gets
 // a temporary name beside its final one (zam_tempName), which is returned.
+// The file is recorded ahead there as still written, and this process holds
+// its writer's lock (zam_holdWriting) until zam_placeWhole or a stop's sweep
+// (zam_removeOwnTemps) takes the name away.
 // Otherwise nothing is left of the file and the result is empty (errno tells
 // why). No message. Frees the record; null gives an empty name.
 std::string zam_closeWholeAside(_zam_whole* whole, bool keep);
@@ -134,3 +148,9 @@ int zam_removeDeadTemps(const std::string& folder);
 // remove; *target is then the final name it was written for (as shortened
 // when zam_tempName had to).
 bool zam_deadTempOf(const std::string& entry, std::string* target);
+
+// Null but in tests: called for path with each turn at the record a
+// whole-file writer takes (ahead false) and before each A line it writes
+// (ahead true); an errno it returns fails that turn, as a record that cannot
+// be had, or that line, as one not written whole.
+extern int (*zam_record_fault)(const std::string& path, bool ahead);

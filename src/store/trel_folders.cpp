@@ -1,6 +1,9 @@
 #include "store/trel_folders.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +19,7 @@
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_identity.h"
+#include "runtime/zam_lock.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_sort.h"
 #include "runtime/zam_system.h"
@@ -247,9 +251,59 @@ bool emptyFolder(const std::string& folder, const char* own) {
   return empty;
 }
 
+// The record file as the purge read it (device, inode and size), so that
+// it goes only while it holds nothing but what was read; none seen: kept.
+struct RecordSeen {
+  bool seen = false;
+  uint64_t dev = 0, ino = 0;
+  int64_t size = 0;
+};
+
+// Reads the record of folder (ending in "/") into *entries as
+// zam_readWritten does, holding a shared lock of the record file meanwhile
+// so that no run appends to it between the read and the look at its size,
+// which goes to *seen. 1; 0 as zam_readWritten.
+int readRecord(const std::string& folder, std::vector<_zam_written_entry>* entries, RecordSeen* seen) {
+  const std::string record = folder + ZAM_WRITTEN_RECORD;
+  const int fd = open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat mine;
+  const bool locked = fd >= 0 && fstat(fd, &mine) == 0 && S_ISREG(mine.st_mode) &&
+                      zam_flockSaying(fd, LOCK_SH, "another run that puts a file in place in " + folder) &&
+                      fstat(fd, &mine) == 0;
+  const int read = zam_readWritten(folder, entries);
+  const int err = errno;
+  struct stat there;
+  if (read && locked && lstat(record.c_str(), &there) == 0 && there.st_dev == mine.st_dev &&
+      there.st_ino == mine.st_ino)
+    *seen = RecordSeen{true, uint64_t(mine.st_dev), uint64_t(mine.st_ino), int64_t(mine.st_size)};
+  if (fd >= 0) close(fd);
+  errno = err;
+  return read;
+}
+
+// Removes the record at path under its lock, only while it is the file the
+// purge read and holds no more than it did then: a run that appended to it
+// meanwhile, or put another record there, keeps its lines. True when the
+// record is gone.
+bool removeRecord(const std::string& path, const RecordSeen& seen) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  struct stat mine, there;
+  bool removed = false;
+  if (seen.seen && zam_flockSaying(fd, LOCK_EX, "another run that puts a file in place in " + path) &&
+      fstat(fd, &mine) == 0 && lstat(path.c_str(), &there) == 0 && mine.st_dev == there.st_dev &&
+      mine.st_ino == there.st_ino && uint64_t(mine.st_dev) == seen.dev && uint64_t(mine.st_ino) == seen.ino &&
+      int64_t(mine.st_size) == seen.size)
+    removed = unlink(path.c_str()) == 0;
+  close(fd);  // and its lock
+  if (!removed) zam_msg("Keeping %s: trel wrote to it during the purge\n", path.c_str());
+  return removed;
+}
+
 struct Purge {
   const Written& written;
   bool really;
+  RecordSeen record;
   std::pair<uint64_t, uint64_t> own{0, 0};  // this run's log (device, inode), which grows as it goes
   int kept = 0;
   bool failed = false;
@@ -334,7 +388,7 @@ bool purgeFolder(const std::string& path, const std::string& at, Purge& purge) {
     const std::string record = path + "/" + ZAM_WRITTEN_RECORD;
     if (!purge.really)
       zam_msg("UNLINK: %s\n", record.c_str());
-    else if (unlink(record.c_str()) != 0 && errno != ENOENT)
+    else if (!removeRecord(record, purge.record))
       left++;
   }
   struct stat st;
@@ -466,8 +520,9 @@ int trel_purgeResults(const char* folder, int really, const char* own) {
   std::string top = folder;
   if (top.empty() || !isSep(top.back())) top += "/";
   std::vector<_zam_written_entry> entries;
+  RecordSeen record;
   struct stat st;
-  if (!refused && !zam_readWritten(top, &entries)) {
+  if (!refused && !readRecord(top, &entries, &record)) {
     if (errno == EPROTO) {
       zam_err("The file %s%s is not trel's record of the files it wrote: nothing is removed.\n", top.c_str(),
               ZAM_WRITTEN_RECORD);
@@ -491,7 +546,7 @@ int trel_purgeResults(const char* folder, int really, const char* own) {
   else
     zam_msg("PURGING RESULTS folder=%s (DUMMY RUN)\n", folder);
   const Written written = takeRecord(entries);
-  Purge purge{written, really != 0};
+  Purge purge{written, really != 0, record};
   // This run's log goes as the last file of its folder.
   if (own && lstat(own, &st) == 0 && S_ISREG(st.st_mode)) purge.own = {st.st_dev, st.st_ino};
   purgeFolder(top.substr(0, top.size() - 1), ".", purge);

@@ -47,7 +47,9 @@ char* trel_result_dir(const char* results, const char* query_path, int switch1, 
 // it made once they are empty; the file own (this run's log, may be null)
 // goes too when it is the last file of its folder, and is not counted as
 // kept otherwise. Anything else (a user's file, a file changed, moved or
-// linked since, a link) is kept and named, and its folders stay. Refuses,
+// linked since, a link) is kept and named, and its folders stay. The record
+// itself goes last, under its lock, and only while it is the file read and
+// holds no more than then (a run that wrote to it meanwhile keeps it). Refuses,
 // with a message and nothing deleted, a folder whose last part is not
 // exactly "trel_results", or that holds no record (unless it is empty), or
 // whose record is damaged (a line holds a NUL byte) or not trel's (no head

@@ -9,8 +9,11 @@
 #include <sstream>
 #include <string>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace testutil {
@@ -107,5 +110,34 @@ inline bool rewrite_with_old_times(const std::string& name, const std::string& t
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   return utimensat(AT_FDCWD, name.c_str(), times, 0) == 0;
 }
+
+// A folder made at path that no one, root included, can move, rename or
+// fill (the immutable attribute): a name that no file can take, for a
+// write that must fail. fixed is false where the file system keeps no such
+// attribute. The attribute is cleared when it goes, so that the folder can
+// be removed (before the TempDir that holds it).
+struct FixedFolder {
+  std::string path;
+  bool fixed = false;
+  explicit FixedFolder(std::string at) : path(std::move(at)) {
+    std::filesystem::create_directories(path);
+    fixed = setFlag(true);
+  }
+  ~FixedFolder() {
+    if (fixed) setFlag(false);
+  }
+  FixedFolder(const FixedFolder&) = delete;
+  FixedFolder& operator=(const FixedFolder&) = delete;
+  bool setFlag(bool on) const {
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    close(fd);
+    return ok;
+  }
+};
 
 }  // namespace testutil

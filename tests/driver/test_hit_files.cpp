@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 #include <set>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -181,15 +182,20 @@ TEST_F(HitFiles, SwitchesLeaveTheirFilesOut) {
 }
 
 TEST_F(HitFiles, UnwritableNamesGiveWarningsAndNoPartialFile) {
-  // Tests run as root, so permissions block nothing: a folder standing where
-  // a result file should go cannot be opened or replaced by anyone.
+  // Tests run as root, so permissions block nothing: a folder that cannot be
+  // moved (immutable) standing where a result file should go cannot be
+  // opened, replaced or moved aside by anyone.
   TempDir dir;
   const std::string sub = std::string("trel_results/") + kQuery + "/";
   const std::string p = sub + pairStem(kTargets[0]);
   const std::vector<std::string> blocked = {p + ".kpairs", p + ".kalign", p + ".kchains", p + ".krmsd",
                                             p + "_matched.tcl", p + "_rainbow.pdb", p + ".pdb",
                                             p + ".mat", sub + kQuery + "_query.pdb"};
-  for (const std::string& b : blocked) fs::create_directories(dir.file(b));
+  std::vector<std::unique_ptr<testutil::FixedFolder>> in_way;
+  for (const std::string& b : blocked) {
+    in_way.push_back(std::make_unique<testutil::FixedFolder>(dir.file(b)));
+    if (!in_way.back()->fixed) GTEST_SKIP() << "no immutable folders on this file system";
+  }
   std::string out;
   // Every other file is written, but a run that lost result files has failed.
   ASSERT_EQ(run(dir, {}, &out), 1) << out;

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <thread>
 #include <string>
 #include <vector>
+#include <sys/resource.h>
 
 #include "align/trel_align.h"
 #include "common/log_capture.h"
@@ -187,6 +189,35 @@ TEST(ResultText, LongRowsWrittenWholeAndFailedWritesLeaveTargetAlone) {
   ASSERT_EQ(trel_closeText(out), 1);
   EXPECT_EQ(testutil::read_file(file), row + "|\n");
   EXPECT_EQ(trel_closeText(nullptr), 0);
+}
+
+// A text result whose write fails midway (the file-size limit stops it
+// after a few blocks) leaves the older file, is named in one warning and
+// counts as a failed file, so that the run ends with status 1.
+TEST(ResultText, AWriteFailedMidwayCountsAsFailed) {
+  testutil::TempDir dir;
+  const std::string file = dir.file("1ard.kroc");
+  testutil::write_file(file, "old\n");
+  const int failed = trel_failedFiles();
+  std::string big;
+  for (int i = 0; i < 20000; i++) big += "row " + std::to_string(i) + "\n";
+  struct rlimit old_limit;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  auto old_handler = signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+  struct rlimit limit = old_limit;
+  limit.rlim_cur = 50000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  Capture cap;
+  _trel_text* out = trel_openText(file.c_str());
+  if (out) trel_putText(out, big.c_str());
+  const int written = trel_closeText(out);
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  signal(SIGXFSZ, old_handler);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(written, 0);
+  EXPECT_EQ(trel_failedFiles(), failed + 1);
+  EXPECT_EQ(testutil::occurrences(captured, file), 1) << captured;
+  EXPECT_EQ(testutil::read_file(file), "old\n");
 }
 
 // Threads that write the same final file at once (as every shown hit writes

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -561,8 +562,8 @@ TEST(PlaceKeeping, NothingIsReplacedAndLinksStay) {
 
 // Files set aside appear only when put in place, in the order placed, so
 // that of several versions of one name the last placed stays; a version of
-// the same bytes leaves the file in place, and one that cannot take its
-// place (a folder stands there) fails and leaves nothing behind.
+// the same bytes leaves the file in place, and a folder at the name is
+// moved aside.
 TEST(WholeFile, SetAsideUntilPutInPlace) {
   testutil::TempDir dir;
   const std::string file = dir.file("query.pdb");
@@ -592,18 +593,260 @@ TEST(WholeFile, SetAsideUntilPutInPlace) {
   EXPECT_EQ(zam_closeWholeAside(nullptr, true), "");
   EXPECT_EQ(entries(dir), 1);
 
-  // A folder stands under the final name.
+  // A folder stands under the final name: moved aside whole, once, as a
+  // user's file is.
   std::filesystem::create_directories(dir.file("taken.pdb/inside"));
-  w = zam_openWhole(dir.file("taken.pdb"), "w");
-  ASSERT_NE(w, nullptr);
-  zam_fputs(w->fp, "late\n");
-  const std::string late = zam_closeWholeAside(w, true);
-  ASSERT_FALSE(late.empty());
+  const int before = zam_setAsideFiles();
+  for (const char* body : {"late\n", "later\n"}) {
+    w = zam_openWhole(dir.file("taken.pdb"), "w");
+    ASSERT_NE(w, nullptr);
+    zam_fputs(w->fp, body);
+    const std::string late = zam_closeWholeAside(w, true);
+    ASSERT_FALSE(late.empty());
+    EXPECT_EQ(zam_placeWhole(late, dir.file("taken.pdb")), 1);
+    EXPECT_EQ(testutil::read_file(dir.file("taken.pdb")), body);
+  }
+  EXPECT_EQ(zam_setAsideFiles(), before + 1);
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("taken.pdb.1/inside")));
   EXPECT_EQ(entries(dir), 3);
-  EXPECT_EQ(zam_placeWhole(late, dir.file("taken.pdb")), 0);
-  EXPECT_EQ(entries(dir), 2);
-  EXPECT_TRUE(std::filesystem::is_directory(dir.file("taken.pdb/inside")));
   EXPECT_EQ(testutil::read_file(file), "hit two\n");
+}
+
+namespace {
+
+// The record of folder covers the file at path (under folder) as it is now.
+bool covered(const std::string& folder, const std::string& name) {
+  std::vector<_zam_written_entry> lines;
+  _zam_identity now{};
+  if (!zam_readWritten(folder, &lines) || !zam_identityAt((folder + name).c_str(), &now)) return false;
+  return std::any_of(lines.begin(), lines.end(), [&](const _zam_written_entry& e) {
+    return e.kind == 'W' && e.path == name && zam_sameIdentity(e.id, now);
+  });
+}
+
+// The names in folder, the record's left out.
+std::set<std::string> names(const std::string& folder) {
+  std::set<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(folder))
+    if (e.path().filename() != ZAM_WRITTEN_RECORD) out.insert(e.path().filename().string());
+  return out;
+}
+
+// zam_record_fault's answer: which turns and lines fail, and how.
+std::string failing;  // "turn": every turn; "temp": the A lines of temporary names; "name": the others
+int failing_with = 0;
+int failAt(const std::string& path, bool ahead) {
+  if (failing == "turn") return ahead ? 0 : failing_with;
+  const bool temp = path.size() > 4 && path.compare(path.size() - 4, 4, ".tmp") == 0;
+  return ahead && temp == (failing == "temp") ? failing_with : 0;
+}
+
+ZamPlaceStep kill_at;
+void killHere(ZamPlaceStep step) {
+  if (step == kill_at) raise(SIGKILL);
+}
+
+// A user's file put at path behind the writer's back, once: at the first
+// step ZAM_STEP_AHEAD, between the writer's look and its naming.
+std::string swap_path;
+void swapInUsers(ZamPlaceStep step) {
+  if (step != ZAM_STEP_AHEAD || swap_path.empty()) return;
+  testutil::write_file(swap_path + ".users", "the user's, put there meanwhile\n");
+  std::filesystem::rename(swap_path + ".users", swap_path);
+  swap_path.clear();
+}
+
+}  // namespace
+
+// No file takes a name under the recorded folder unless its turn was had
+// and its A line written whole: a turn that fails, and an A line that fails
+// (the file's own, or its temporary name's on its way to replacing an
+// older file), fail the write with that errno and leave every name as it
+// was, the user's file unmoved, nothing of the new file behind. The same
+// holds for a file set aside, a file put in place later, and the log's moves.
+TEST(WholeFile, NothingTakesANameWithoutItsLine) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("res") + "/";
+  std::filesystem::create_directory(folder);
+  zam_recordWrites(folder);
+  ASSERT_EQ(write_whole(folder + "older.txt", "older\n"), 1);
+  testutil::write_file(folder + "users.txt", "user\n");
+  testutil::write_file(folder + "own.log", "log\n");
+  const std::set<std::string> before = names(folder);
+  const int aside = zam_setAsideFiles();
+  zam_record_fault = failAt;
+  const std::shared_ptr<void> unhook(nullptr, [](void*) { zam_record_fault = nullptr; });
+  for (const auto& [where, err] : std::vector<std::pair<std::string, int>>{
+           {"turn", EIO}, {"name", ENOSPC}, {"temp", EFBIG}}) {
+    SCOPED_TRACE(where);
+    failing = where;
+    failing_with = err;
+    // Over an older file of trel's only the temporary name's line fails;
+    // a user's file stays unmoved where no turn was had.
+    for (const char* name : {"new.txt", "users.txt", "older.txt"}) {
+      if ((where == "temp" && std::string(name) != "older.txt") || (where != "turn" && name[0] == 'u')) continue;
+      errno = 0;
+      EXPECT_EQ(write_whole(folder + name, "new\n"), 0) << name;
+      EXPECT_EQ(errno, err) << name;
+    }
+    // Set aside: its temporary name takes no name without its line either.
+    _zam_whole* w = zam_openWhole(folder + "set.txt", "w");
+    ASSERT_NE(w, nullptr);
+    zam_fputs(w->fp, "aside\n");
+    const std::string temp = zam_closeWholeAside(w, true);
+    if (where == "name") {
+      ASSERT_NE(temp, "");
+      EXPECT_EQ(zam_placeWhole(temp, folder + "set.txt"), 0);
+    } else {
+      EXPECT_EQ(temp, "");
+    }
+    EXPECT_EQ(errno, err);
+    if (where != "temp") {
+      EXPECT_EQ(zam_placeKeeping(folder + "own.log", folder + (where == "turn" ? "users.txt" : "run.txt")), 0);
+      EXPECT_EQ(errno, err);
+      EXPECT_EQ(zam_placeNumberedOwn(folder + "own.log", folder + "older.txt"), "");
+      EXPECT_EQ(errno, err);
+    }
+    EXPECT_EQ(names(folder), before);
+    EXPECT_EQ(testutil::read_file(folder + "older.txt"), "older\n");
+    EXPECT_EQ(testutil::read_file(folder + "users.txt"), "user\n");
+  }
+  zam_record_fault = nullptr;
+  EXPECT_EQ(zam_setAsideFiles(), aside);
+  EXPECT_TRUE(covered(folder, "older.txt"));
+  ASSERT_EQ(write_whole(folder + "older.txt", "new\n"), 1);
+  EXPECT_EQ(testutil::read_file(folder + "older.txt"), "new\n");
+  zam_recordWrites("");
+}
+
+// A result replaces only the file that was looked at: a user's file put at
+// the name between the look and the naming is moved aside, not replaced,
+// whether the new file is put in place at its close or later; and a user's
+// file put at the name after a run was killed at any step of placing its
+// file there (over an older file of trel's or at a free name) is never
+// taken for trel's: the next run moves it aside, and every other file left
+// in the folder, the killed run's temporary names included, is covered by
+// the record, for -purge to remove.
+TEST(WholeFile, AUsersFileAtTheNameIsNeverReplaced) {
+  for (const bool later : {false, true}) {
+    SCOPED_TRACE(later);
+    testutil::TempDir dir;
+    const std::string folder = dir.file("res") + "/", file = folder + "a.pir";
+    std::filesystem::create_directory(folder);
+    zam_recordWrites(folder);
+    ASSERT_EQ(write_whole(file, "older\n"), 1);
+    const int aside = zam_setAsideFiles();
+    swap_path = file;
+    zam_place_fault = swapInUsers;
+    const std::shared_ptr<void> unhook(nullptr, [](void*) { zam_place_fault = nullptr; });
+    if (later) {
+      _zam_whole* w = zam_openWhole(file, "w");
+      ASSERT_NE(w, nullptr);
+      zam_fputs(w->fp, "new\n");
+      EXPECT_EQ(zam_placeWhole(zam_closeWholeAside(w, true), file), 1);
+    } else {
+      EXPECT_EQ(write_whole(file, "new\n"), 1);
+    }
+    zam_place_fault = nullptr;
+    zam_recordWrites("");
+    EXPECT_TRUE(swap_path.empty());
+    EXPECT_EQ(testutil::read_file(file), "new\n");
+    EXPECT_EQ(testutil::read_file(file + ".1"), "the user's, put there meanwhile\n");
+    EXPECT_EQ(names(folder), (std::set<std::string>{"a.pir", "a.pir.1"}));
+    EXPECT_EQ(zam_setAsideFiles(), aside + 1);
+    EXPECT_TRUE(covered(folder, "a.pir"));
+    EXPECT_FALSE(covered(folder, "a.pir.1"));
+  }
+  // The user's file is smaller than the killed run's, as a reused inode is
+  // the record's own matter.
+  const std::string users = "mine\n";
+  for (const bool over : {false, true}) {
+    for (const ZamPlaceStep step : {ZAM_STEP_AHEAD, ZAM_STEP_NAMED, ZAM_STEP_RECORDED}) {
+      SCOPED_TRACE(std::to_string(over) + " " + std::to_string(step));
+      testutil::TempDir dir;
+      const std::string folder = dir.file("res") + "/", file = folder + "a.pir";
+      std::filesystem::create_directory(folder);
+      if (over) {
+        zam_recordWrites(folder);
+        ASSERT_EQ(write_whole(file, "older, of trel's\n"), 1);
+        zam_recordWrites("");
+      }
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        zam_recordWrites(folder);
+        kill_at = step;
+        zam_place_fault = killHere;
+        write_whole(file, "the killed run's\n");
+        _exit(0);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+      testutil::write_file(folder + "saved", users);
+      std::filesystem::rename(folder + "saved", file);
+      const int aside = zam_setAsideFiles();
+      zam_recordWrites(folder);
+      ASSERT_EQ(write_whole(file, "next run's\n"), 1);
+      zam_recordWrites("");
+      EXPECT_EQ(zam_setAsideFiles(), aside + 1);
+      EXPECT_EQ(testutil::read_file(file + ".1"), users);
+      EXPECT_FALSE(covered(folder, "a.pir.1"));
+      for (const std::string& name : names(folder)) {
+        if (name == "a.pir.1") continue;
+        EXPECT_TRUE(covered(folder, name)) << name;
+      }
+    }
+  }
+}
+
+// A file set aside under a temporary name is held by its writer's lock and
+// recorded ahead as still written, as long as the name stands: a run killed
+// meanwhile leaves it to a record that covers it once the lock is gone.
+TEST(WholeFile, ATemporaryNameIsHeldAndRecorded) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("res") + "/", file = folder + "q.pdb";
+  std::filesystem::create_directory(folder);
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    zam_recordWrites(folder);
+    _zam_whole* w = zam_openWhole(file, "w");
+    if (w) zam_fputs(w->fp, "hit\n");
+    const std::string temp = zam_closeWholeAside(w, true);
+    const std::string said = temp + "\n";
+    if (write(pipe_fds[1], said.data(), said.size()) != static_cast<ssize_t>(said.size())) _exit(1);
+    pause();  // killed
+    _exit(0);
+  }
+  close(pipe_fds[1]);
+  std::string temp;
+  char c;
+  while (read(pipe_fds[0], &c, 1) == 1 && c != '\n') temp += c;
+  close(pipe_fds[0]);
+  const int held = temp.empty() ? -1 : zam_writerGone(temp);
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_FALSE(temp.empty());
+  EXPECT_EQ(held, 0);
+  EXPECT_EQ(zam_writerGone(temp), 1);
+  EXPECT_TRUE(covered(folder, temp.substr(folder.size())));
+
+  // In this process: held until put in place, then let go.
+  zam_recordWrites(folder);
+  _zam_whole* w = zam_openWhole(file, "w");
+  ASSERT_NE(w, nullptr);
+  zam_fputs(w->fp, "hit\n");
+  const std::string mine = zam_closeWholeAside(w, true);
+  ASSERT_FALSE(mine.empty());
+  EXPECT_EQ(zam_writerGone(mine), 0);
+  ASSERT_EQ(zam_placeWhole(mine, file), 1);
+  EXPECT_EQ(zam_writerGone(file), 1);
+  zam_recordWrites("");
+  EXPECT_TRUE(covered(folder, "q.pdb"));
 }
 
 // A run that is stopped takes away what it set aside and never placed, and

@@ -2,6 +2,8 @@
 // per-query results folder, the guarded purge, file lists from folders and
 // list files (plain and compressed), and sorted name lists with lookup.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -10,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/log_capture.h"
@@ -318,6 +321,46 @@ TEST(Folders, PurgeOnlyWhatTheRecordNames) {
     EXPECT_EQ(trel_purgeResults(unsafe, 0, nullptr), 0) << unsafe;
     EXPECT_TRUE(c.any("is not safe for purge!\n")) << unsafe;
     EXPECT_TRUE(c.any("Please use the command line")) << unsafe;
+  }
+}
+
+// -purge removes the record under its lock, and only the record it read as
+// it was: a run that appends a line to it, or puts another record at its
+// name, while the purge goes on keeps it. The purge waits for the lock of a
+// run in its turn (here: one that holds it shared while it appends).
+TEST(Folders, PurgeKeepsARecordWrittenToMeanwhile) {
+  for (const bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced);
+    TempDir tmp;
+    const std::string folder = tmp.file("trel_results") + "/", record = folder + ZAM_WRITTEN_RECORD;
+    ASSERT_EQ(trel_mkdir(folder.c_str(), ""), 1);
+    zam_recordWrites(folder);
+    zam_recordMade(folder);
+    writeWhole(folder + "a.ktops", "tops\n");
+    zam_recordWrites("");
+    const int held = open(record.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_SH), 0);
+    int purged = -1;
+    std::thread purge([&] {
+      Capture c;
+      purged = trel_purgeResults(folder.c_str(), 1, nullptr);
+    });
+    for (int wait = 0; wait < 10000 && fs::exists(folder + "a.ktops"); wait++) usleep(1000);
+    const std::string line = "W 1 2 3 4 5 b.ktops\n";
+    if (replaced) {
+      write_file(folder + "new", read_file(record));
+      fs::rename(folder + "new", record);
+    } else {
+      std::ofstream(record, std::ios::app) << line;
+    }
+    flock(held, LOCK_UN);
+    purge.join();
+    close(held);
+    EXPECT_EQ(purged, 1);
+    EXPECT_FALSE(fs::exists(folder + "a.ktops"));
+    ASSERT_TRUE(fs::exists(record));
+    EXPECT_EQ(read_file(record).find(line) != std::string::npos, !replaced);
   }
 }
 
