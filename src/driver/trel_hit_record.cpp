@@ -530,8 +530,8 @@ struct Kept {
 }  // namespace
 
 _trel_hit_pass::~_trel_hit_pass() {
-  if (fd >= 0) close(fd);
-  if (mark_fd >= 0) close(mark_fd);
+  for (const int held : {fd, mark_fd, grow_fd})
+    if (held >= 0) close(held);
 }
 
 void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix) {
@@ -596,9 +596,20 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
   while ((locked = flock(pass->fd, LOCK_EX)) != 0 && errno == EINTR) {
   }
   if (locked != 0 && !refused(errno)) return;
-  const int fd = open(pass->record.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd = open(pass->record.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
   if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    if (static_cast<uint64_t>(st.st_dev) != pass->grow_dev || static_cast<uint64_t>(st.st_ino) != pass->grow_ino) {
+      // The record grows with this run's lines until the run renews it:
+      // the results record covers it as still written, while this run
+      // lives and as it stands once the run is gone.
+      if (pass->grow_fd >= 0) close(pass->grow_fd);
+      pass->grow_fd = fd;
+      pass->grow_dev = static_cast<uint64_t>(st.st_dev);
+      pass->grow_ino = static_cast<uint64_t>(st.st_ino);
+      zam_holdWriting(pass->grow_fd);
+      zam_recordGrowing(pass->record);
+    }
     // A line cut by a stop or a full disk ends before this one begins.
     char last = '\n';
     if (pread(fd, &last, 1, st.st_size - 1) != 1) last = 0;
@@ -606,7 +617,7 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
     const int64_t n = static_cast<int64_t>(line.size());
     if (zam_writeAll(fd, line.data(), n) != n && ftruncate(fd, st.st_size) != 0) pass->ahead = false;
   }
-  if (fd >= 0) close(fd);
+  if (fd >= 0 && fd != pass->grow_fd) close(fd);
   flock(pass->fd, LOCK_UN);
 }
 
@@ -735,9 +746,10 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   }
   // The lock and this run's mark go with the folder's descriptor (and the
   // lock file's).
-  if (pass->fd >= 0) close(pass->fd);
-  if (pass->mark_fd >= 0) close(pass->mark_fd);
-  pass->fd = pass->mark_fd = -1;
+  for (int* held : {&pass->fd, &pass->mark_fd, &pass->grow_fd}) {
+    if (*held >= 0) close(*held);
+    *held = -1;
+  }
   pass->marked = false;
   return removed;
 }

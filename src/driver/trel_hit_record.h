@@ -43,6 +43,8 @@ struct _trel_hit_pass {
   bool ahead = false;  // files are named ahead in the record
   std::string dir, record, token;  // the folder, the record's path, this run's word on its ahead lines
   std::mutex lock;  // the writing threads' appends take turns
+  int grow_fd = -1;  // the record this run appends to, held as still written (zam_holdWriting)
+  uint64_t grow_dev = 0, grow_ino = 0;
   _trel_hit_pass() = default;
   _trel_hit_pass(const _trel_hit_pass&) = delete;
   _trel_hit_pass& operator=(const _trel_hit_pass&) = delete;
