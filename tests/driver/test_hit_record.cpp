@@ -639,7 +639,10 @@ TEST_F(HitPasses, EnteringWaitsForARenewNeverForAWriter) {
 // changed since trel wrote them. Its record then names the files that
 // stand, and no other.
 TEST_F(HitPasses, AStoppedRunsHitsGoWithTheNextRun) {
+  ASSERT_EQ(run("a b x", "", "stop"), 0);  // the first run into the folder: no record before it
+  pastTheTick();
   ASSERT_EQ(run("a b", "a b"), 0);
+  EXPECT_FALSE(has("x"));
   const std::string earlier = read_file(folder() + "b_q.pir");
   pastTheTick();
   ASSERT_EQ(run("a b c d", "", "stop"), 0);
