@@ -596,28 +596,46 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
   while ((locked = flock(pass->fd, LOCK_EX)) != 0 && errno == EINTR) {
   }
   if (locked != 0 && !refused(errno)) return;
-  int fd = open(pass->record.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  // The record at its name, which another run's renew may have replaced
+  // since this run's last line (the folder's lock keeps it from doing so
+  // now).
   struct stat st;
-  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    if (static_cast<uint64_t>(st.st_dev) != pass->grow_dev || static_cast<uint64_t>(st.st_ino) != pass->grow_ino) {
+  const bool same = lstat(pass->record.c_str(), &st) == 0 && S_ISREG(st.st_mode) && pass->grow_fd >= 0 &&
+                    static_cast<uint64_t>(st.st_dev) == pass->grow_dev &&
+                    static_cast<uint64_t>(st.st_ino) == pass->grow_ino;
+  if (!same) {
+    const int fd = open(pass->record.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)) {
+      close(fd);
+      flock(pass->fd, LOCK_UN);
+      return;
+    }
+    if (pass->grow_fd >= 0) close(pass->grow_fd);
+    pass->grow_fd = fd;
+    pass->grow_end = -1;
+    if (fd >= 0) {
       // The record grows with this run's lines until the run renews it:
       // the results record covers it as still written, while this run
       // lives and as it stands once the run is gone.
-      if (pass->grow_fd >= 0) close(pass->grow_fd);
-      pass->grow_fd = fd;
       pass->grow_dev = static_cast<uint64_t>(st.st_dev);
       pass->grow_ino = static_cast<uint64_t>(st.st_ino);
-      zam_holdWriting(pass->grow_fd);
+      zam_holdWriting(fd);
       zam_recordGrowing(pass->record);
     }
-    // A line cut by a stop or a full disk ends before this one begins.
+  }
+  if (pass->grow_fd >= 0) {
+    // A line cut by a stop or a full disk ends before this one begins; the
+    // record that ends with this run's last line needs no look.
     char last = '\n';
-    if (pread(fd, &last, 1, st.st_size - 1) != 1) last = 0;
+    if (st.st_size != pass->grow_end && pread(pass->grow_fd, &last, 1, st.st_size - 1) != 1) last = 0;
     if (last != '\n') line.insert(0, 1, '\n');
     const int64_t n = static_cast<int64_t>(line.size());
-    if (zam_writeAll(fd, line.data(), n) != n && ftruncate(fd, st.st_size) != 0) pass->ahead = false;
+    pass->grow_end = st.st_size + n;
+    if (zam_writeAll(pass->grow_fd, line.data(), n) != n) {
+      pass->grow_end = -1;
+      if (ftruncate(pass->grow_fd, st.st_size) != 0) pass->ahead = false;
+    }
   }
-  if (fd >= 0 && fd != pass->grow_fd) close(fd);
   flock(pass->fd, LOCK_UN);
 }
 

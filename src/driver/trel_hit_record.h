@@ -45,6 +45,7 @@ struct _trel_hit_pass {
   std::mutex lock;  // the writing threads' appends take turns
   int grow_fd = -1;  // the record this run appends to, held as still written (zam_holdWriting)
   uint64_t grow_dev = 0, grow_ino = 0;
+  int64_t grow_end = -1;  // where this run's last line there ended (-1: not known)
   _trel_hit_pass() = default;
   _trel_hit_pass(const _trel_hit_pass&) = delete;
   _trel_hit_pass& operator=(const _trel_hit_pass&) = delete;
