@@ -315,10 +315,11 @@ Record readRecord(const std::string& path, const std::string& id, Files* record,
   Reader reader(id, record, ahead);
   std::string part;  // the line read so far
   bool cut = false;  // the line passed kMaxLine
-  char block[1 << 16];
+  std::vector<char> room(size_t{1} << 16);
+  char* const block = room.data();
   bool failed = false;
   for (;;) {
-    const ssize_t got = read(fd, block, sizeof block);
+    const ssize_t got = read(fd, block, room.size());
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       failed = got < 0;
