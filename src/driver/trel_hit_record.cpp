@@ -202,9 +202,11 @@ bool aheadOf(const std::string& line, Ahead* ahead) {
 // come: the head, the groups and their files, the CRC line, then any ahead
 // lines. Records of versions 2 and 3 are read too.
 struct Reader {
-  Reader(const std::string& id_, Files* record_, std::vector<Ahead>* ahead_)
-      : id(id_), record(record_), ahead(ahead_) {}
+  Reader(const std::string& id_, const std::string& dir_, bool keep_, Files* record_, std::vector<Ahead>* ahead_)
+      : id(id_), dir(dir_), keep(keep_), record(record_), ahead(ahead_) {}
   const std::string& id;
+  const std::string& dir;  // the files are kept only when something stands at their names in it
+  bool keep;  // false: the record is only checked, and no file kept
   Files* record;
   std::vector<Ahead>* ahead;
   int version = -1;  // -1 before the head; 0 a file not of the family; 1 an earlier trel's
@@ -236,7 +238,7 @@ struct Reader {
     if (version < 2 || version > 4) return;
     if (sealed) {
       Ahead a;
-      if (whole && aheadOf(line, &a)) ahead->push_back(std::move(a));
+      if (whole && aheadOf(line, &a) && keep && stands(a.name)) ahead->push_back(std::move(a));
       return;
     }
     if (!sound) return;
@@ -294,17 +296,26 @@ struct Reader {
     f.name = line.substr(static_cast<size_t>(name + 1 - line.data()));
     if (!plainName(f.name)) return false;
     f.hit = hit;
-    record->files.push_back(std::move(f));
+    if (keep && stands(f.name)) record->files.push_back(std::move(f));
     return true;
+  }
+
+  // Whether anything stands at name in the folder: a file of the record
+  // that is gone is left out, so that memory goes with what stands, not
+  // with the record.
+  bool stands(const std::string& name) const {
+    struct stat st;
+    return lstat((dir + name).c_str(), &st) == 0 || errno != ENOENT;
   }
 };
 
-// The record standing at path for id, read a block at a time (memory goes
-// with what it names, not with its bytes) into *record, with the lines of
-// files named ahead after it into *ahead, when sound. Anything but a
-// regular file there (a folder, a pipe) is not trel's record; it is not
-// opened for reading.
-Record readRecord(const std::string& path, const std::string& id, Files* record, std::vector<Ahead>* ahead) {
+// The record standing at path for id, read a block at a time into
+// *record, with the lines of files named ahead after it into *ahead, when
+// sound: of the files in dir, those that stand there (memory goes with
+// them, not with the record's bytes); none unless keep. Anything but a regular file there (a
+// folder, a pipe) is not trel's record; it is not opened for reading.
+Record readRecord(const std::string& path, const std::string& dir, const std::string& id, Files* record,
+                  std::vector<Ahead>* ahead, bool keep = true) {
   *record = Files{};
   ahead->clear();
   struct stat st;
@@ -312,7 +323,7 @@ Record readRecord(const std::string& path, const std::string& id, Files* record,
   if (!S_ISREG(st.st_mode)) return Record::kForeign;
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return Record::kForeign;
-  Reader reader(id, record, ahead);
+  Reader reader(id, dir, keep, record, ahead);
   std::string part;  // the line read so far
   bool cut = false;  // the line passed kMaxLine
   std::vector<char> room(size_t{1} << 16);
@@ -562,7 +573,7 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
   }
   Files record;
   std::vector<Ahead> ahead;
-  const Record state = readRecord(path, id, &record, &ahead);
+  const Record state = readRecord(path, dir, id, &record, &ahead, false);
   switch (state) {
     case Record::kOlder:
       pass->unsound = "the record " + path + " is of an earlier trel";
@@ -657,7 +668,7 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
     if (!entry.second.hit.empty()) mine.insert(entry.second.hit);
   Files earlier, next;
   std::vector<Ahead> ahead, held_ahead;
-  const Record state = readRecord(path, id, &earlier, &ahead);
+  const Record state = readRecord(path, dir, id, &earlier, &ahead);
   // Other runs of the query that still write their files may be writing
   // those of any hit again: while one does, no hit's files are removed. A
   // run that ended, however, holds its mark no more. Where the marks cannot
