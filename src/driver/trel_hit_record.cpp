@@ -312,8 +312,9 @@ struct Reader {
 // The record standing at path for id, read a block at a time into
 // *record, with the lines of files named ahead after it into *ahead, when
 // sound: of the files in dir, those that stand there (memory goes with
-// them, not with the record's bytes); none unless keep. Anything but a regular file there (a
-// folder, a pipe) is not trel's record; it is not opened for reading.
+// them, not with the record's bytes); none unless keep. Anything but a
+// regular file there (a folder, a pipe) is not trel's record; it is not
+// opened for reading.
 Record readRecord(const std::string& path, const std::string& dir, const std::string& id, Files* record,
                   std::vector<Ahead>* ahead, bool keep = true) {
   *record = Files{};
@@ -466,8 +467,10 @@ bool markByFile(_trel_hit_pass* pass, const std::string& lock_path) {
   if (fd < 0) return false;
   // Only a renewing run holds the file exclusive, and only under the
   // folder's lock, which this run holds now: the shared lock is had at once.
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flock(fd, LOCK_SH | LOCK_NB) != 0) {
-    const int err = S_ISREG(st.st_mode) ? errno : EINVAL;
+  const int err = fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ? EINVAL
+                  : flock(fd, LOCK_SH | LOCK_NB) != 0      ? errno
+                                                           : 0;
+  if (err != 0) {
     close(fd);
     errno = err;
     return false;
@@ -522,12 +525,11 @@ void foldAhead(const std::string& dir, const std::vector<Ahead>& ahead, const st
     if (found == recorded.end()) {
       earlier->files.push_back(HitFile{name, hit, now});
       recorded.emplace(name, earlier->files.size() - 1);
-    } else {
-      HitFile& f = earlier->files[found->second];
-      if (f.hit != hit) f.hit.clear();
-      f.id = now;
     }
-    if (!hit.empty()) unknown.insert(hit);
+    HitFile& f = earlier->files[found == recorded.end() ? earlier->files.size() - 1 : found->second];
+    if (f.hit != hit) f.hit.clear();
+    f.id = now;
+    if (!f.hit.empty()) unknown.insert(f.hit);
   }
   for (const std::string& hit : unknown) earlier->by.erase(hit);
 }
@@ -673,7 +675,8 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   // those of any hit again: while one does, no hit's files are removed. A
   // run that ended, however, holds its mark no more. Where the marks cannot
   // be told, another run may be writing.
-  const bool others_writing = othersWriting(pass, id) != 0;
+  const int others = othersWriting(pass, id);
+  const bool others_writing = others != 0;
   // The files named ahead by runs stopped before their renew are theirs
   // no less than the files the record names.
   foldAhead(dir, ahead, pass->token, others_writing, keep, &earlier, &held_ahead);
@@ -732,7 +735,11 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   if (removed > 0)
     zam_msg("Removed %d file%s of hits of %s that its table no longer shows, written by an earlier run, from %s\n",
             removed, removed == 1 ? "" : "s", trel_thingName(query), shown(dir).c_str());
-  if (held > 0)
+  if (held > 0 && others < 0)
+    zam_msg("Kept %d file%s of hits of %s that its table does not show: whether another run of the query "
+            "writes %s now cannot be told in %s.\n",
+            held, held == 1 ? "" : "s", trel_thingName(query), held == 1 ? "it" : "them", shown(dir).c_str());
+  else if (held > 0)
     zam_msg("Kept %d file%s of hits of %s that its table does not show: another run of the query at the same "
             "time wrote %s or may write %s again.\n",
             held, held == 1 ? "" : "s", trel_thingName(query), held == 1 ? "it" : "them",
