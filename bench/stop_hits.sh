@@ -57,7 +57,7 @@ if [ "$mode" != noofd ]; then
     left=0 changed=0 failed=0 stopped=0 written=0
     for t in $(seq "$trials"); do
       rm -rf res
-      [ $((t % 2)) -eq 0 ] && "$trel" -broken 1ard.pdb -target=targets >/dev/null 2>&1
+      if [ $((t % 2)) -eq 0 ]; then "$trel" -broken 1ard.pdb -target=targets >/dev/null 2>&1 || failed=$((failed + 1)); fi
       # A job a script starts in the background ignores SIGINT: the run is
       # given its default back, as a terminal's would have it.
       env --default-signal=INT "$trel" -broken 1ard.pdb -target=targets >/dev/null 2>&1 &
@@ -69,7 +69,7 @@ if [ "$mode" != noofd ]; then
       for targets in "1sp1.pdb 5znf.pdb" "1znf.pdb 1zfd.pdb"; do
         # shellcheck disable=SC2086
         "$trel" 1ard.pdb $targets >out 2>&1 || failed=$((failed + 1))
-        grep -q "changed or linked" out && changed=$((changed + 1))
+        if grep -q "changed or linked" out; then changed=$((changed + 1)); fi
       done
       left=$((left + $(stale)))
     done
