@@ -65,7 +65,7 @@ if [ "$mode" != noofd ]; then
       sleep "$(awk -v l="$length" -v r="$RANDOM" 'BEGIN {printf "%.4f", l * r / 32768 / 1000}')"
       kill -s "$sig" "$pid" 2>/dev/null && stopped=$((stopped + 1)) || true
       wait "$pid" 2>/dev/null || true
-      written=$((written + $(find res/1ard -type f 2>/dev/null | wc -l)))
+      [ -d res/1ard ] && written=$((written + $(find res/1ard -type f | wc -l)))
       for targets in "1sp1.pdb 5znf.pdb" "1znf.pdb 1zfd.pdb"; do
         # shellcheck disable=SC2086
         "$trel" 1ard.pdb $targets >out 2>&1 || failed=$((failed + 1))
