@@ -345,9 +345,12 @@ void writeShown(const QueryOut& out, const std::function<void()>& meanwhile) {
 }
 
 // Adds the files at paths, written for hit (empty: the query's own), to
-// the query's list of the files it wrote.
+// the query's list of the files it wrote, naming each as the opening of a
+// file does (the exporter names its files only once written).
 void noteWritten(_trel_written* written, const std::vector<std::string>& paths, const char* hit) {
   if (!written) return;
+  if (written->opening)
+    for (const std::string& path : paths) written->opening(written->data, path, hit ? hit : "");
   std::lock_guard<std::mutex> hold(written->lock);
   for (const std::string& path : paths) {
     written->paths.push_back(path);

@@ -27,6 +27,7 @@
 #include "runtime/zam_lock.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_whole.h"
+#include "runtime/zam_written.h"
 #include "store/trel_thing.h"
 
 namespace {
@@ -50,9 +51,13 @@ const char* const kRunLine = "#run ";
 const char* const kQueryGroup = "#query";
 const char* const kHitGroup = "#hit ";
 const char* const kNoMark = "-";  // the run that wrote a hit is not known
-// A record larger than this is no record of ours (a query of 100,000 shown
-// hits writes about 100 MB of them).
-constexpr int64_t kMaxRecord = int64_t{1} << 30;
+// After the CRC line: "+<crc> <run> <name>/<hit>", a file about to be
+// written by the run (a word of its own) for the hit (empty: the query's
+// own); <crc> the CRC-32 of the line after it, in 8 hex digits.
+const char kAhead = '+';
+// A line longer than this is no line of a record (a name takes at most 255
+// bytes, a hit's name a path's length).
+constexpr size_t kMaxLine = size_t{1} << 16;
 
 // One file of a record: its name in the query's folder, the hit it was
 // written for (empty: the query's own) and its identity when written.
@@ -68,6 +73,13 @@ struct Files {
   std::map<std::string, int64_t> by;  // hit: when the run that last wrote its files ended
 };
 
+// A file a run named ahead, about to write it.
+struct Ahead {
+  std::string run;
+  std::string name;
+  std::string hit;
+};
+
 // What an earlier run left for a query.
 enum class Record { kNone, kSound, kOlder, kDamaged, kForeign };
 
@@ -81,6 +93,7 @@ std::set<std::pair<uint64_t, uint64_t>> written_by_run;
 // which they are; a folder could not be locked.
 bool said_unrecorded = false;
 bool said_unlocked = false;
+bool said_unmarked = false;
 
 std::string text(const char* s) { return s ? s : ""; }
 
@@ -158,33 +171,101 @@ bool runLine(const std::string& rest, std::string* mark, int64_t* ended) {
   return true;
 }
 
-// The entries of a record of id; false when text is not one, or fails its
-// CRC, or any of its lines is not as written. Records of versions 2 and 3
-// are read too.
-bool parse(const std::string& text, const std::string& id, Files* record) {
-  int version = 0;
-  for (const auto& [head, v] : {std::pair{kHead, 4}, std::pair{kHead3, 3}, std::pair{kHead2, 2}})
-    if (text.compare(0, std::strlen(head) + id.size() + 1, head + id + "\n") == 0) version = v;
-  if (version == 0 || text.back() != '\n') return false;
-  const size_t first = text.find('\n') + 1;
-  const size_t last = text.rfind('\n', text.size() - 2) + 1;
-  if (last < first || text.compare(last, std::strlen(kCrc), kCrc) != 0) return false;
+// The text of an ahead line for the file name about to be written by run
+// for hit, its line end included.
+std::string aheadLine(const std::string& run, const std::string& name, const std::string& hit) {
+  const std::string body = run + " " + name + "/" + hit;
   char crc[16];
-  std::snprintf(crc, sizeof crc, "%08" PRIx32 "\n", zam_crc32(0, text.data(), static_cast<int64_t>(last)));
-  if (text.compare(last + std::strlen(kCrc), std::string::npos, crc) != 0) return false;
+  std::snprintf(crc, sizeof crc, "%c%08" PRIx32 " ", kAhead,
+                zam_crc32(0, body.data(), static_cast<int64_t>(body.size())));
+  return crc + body + "\n";
+}
+
+// The ahead line (without its line end) into *ahead; false when it is not
+// one whole.
+bool aheadOf(const std::string& line, Ahead* ahead) {
+  if (line.size() < 11 || line[0] != kAhead || line[9] != ' ') return false;
+  const std::string body = line.substr(10);
+  char crc[16];
+  std::snprintf(crc, sizeof crc, "%08" PRIx32, zam_crc32(0, body.data(), static_cast<int64_t>(body.size())));
+  if (line.compare(1, 8, crc) != 0) return false;
+  const size_t gap = body.find(' ');
+  const size_t slash = body.find('/', gap == std::string::npos ? 0 : gap);
+  if (gap == std::string::npos || gap == 0 || slash == std::string::npos) return false;
+  ahead->run = body.substr(0, gap);
+  ahead->name = body.substr(gap + 1, slash - gap - 1);
+  ahead->hit = body.substr(slash + 1);
+  return plainName(ahead->name) && (ahead->hit.empty() || plainHit(ahead->hit));
+}
+
+// Reads a record of id line by line, the CRC taken on the lines as they
+// come: the head, the groups and their files, the CRC line, then any ahead
+// lines. Records of versions 2 and 3 are read too.
+struct Reader {
+  Reader(const std::string& id_, const std::string& dir_, bool keep_, Files* record_, std::vector<Ahead>* ahead_)
+      : id(id_), dir(dir_), keep(keep_), record(record_), ahead(ahead_) {}
+  const std::string& id;
+  const std::string& dir;  // the files are kept only when something stands at their names in it
+  bool keep;  // false: the record is only checked, and no file kept
+  Files* record;
+  std::vector<Ahead>* ahead;
+  int version = -1;  // -1 before the head; 0 a file not of the family; 1 an earlier trel's
+  bool sound = true;
+  bool sealed = false;  // the CRC line was read, and matched
+  uint32_t crc = 0;
   bool in_group = false;
   std::string hit;
   std::map<std::string, int64_t> ends;  // version 3: the runs' ends by mark
-  for (size_t at = first; at < last;) {
-    const size_t end = text.find('\n', at);
-    const std::string line = text.substr(at, end - at);
-    at = end + 1;
+
+  // One line; whole is false for a last line without its line end, or one
+  // cut at kMaxLine.
+  void line(const std::string& line, bool whole) {
+    if (version < 0) {
+      if (!startsWith(line, kFamily)) {
+        version = 0;
+      } else if (startsWith(line, kOlder)) {
+        version = 1;
+      } else {
+        version = 5;  // of the family, but no head read here
+        for (const auto& [head, v] : {std::pair{kHead, 4}, std::pair{kHead3, 3}, std::pair{kHead2, 2}})
+          if (line == head + id) version = v;
+      }
+      if (version == 5 || !whole) sound = false;
+      crc = zam_crc32(crc, line.data(), static_cast<int64_t>(line.size()));
+      crc = zam_crc32(crc, "\n", 1);
+      return;
+    }
+    if (version < 2 || version > 4) return;
+    if (sealed) {
+      Ahead a;
+      if (whole && aheadOf(line, &a) && keep && stands(a.name)) ahead->push_back(std::move(a));
+      return;
+    }
+    if (!sound) return;
+    if (!whole) {
+      sound = false;
+      return;
+    }
+    if (startsWith(line, kCrc)) {
+      char text[16];
+      std::snprintf(text, sizeof text, "%08" PRIx32, crc);
+      sealed = line.compare(std::strlen(kCrc), std::string::npos, text) == 0;
+      sound = sealed;
+      return;
+    }
+    crc = zam_crc32(crc, line.data(), static_cast<int64_t>(line.size()));
+    crc = zam_crc32(crc, "\n", 1);
+    sound = entry(line);
+  }
+
+  // A line of the body; false when it is not as written.
+  bool entry(const std::string& line) {
     if (version == 3 && !in_group && startsWith(line, kRunLine)) {
       std::string mark;
       int64_t ended = 0;
       if (!runLine(line.substr(std::strlen(kRunLine)), &mark, &ended)) return false;
       ends[mark] = ended;
-      continue;
+      return true;
     }
     if (line == kQueryGroup || startsWith(line, kHitGroup)) {
       hit = line == kQueryGroup ? std::string() : line.substr(std::strlen(kHitGroup));
@@ -205,7 +286,7 @@ bool parse(const std::string& text, const std::string& id, Files* record) {
       }
       if (line != kQueryGroup && !plainHit(hit)) return false;
       in_group = true;
-      continue;
+      return true;
     }
     HitFile f;
     const char* name = nullptr;
@@ -215,22 +296,92 @@ bool parse(const std::string& text, const std::string& id, Files* record) {
     f.name = line.substr(static_cast<size_t>(name + 1 - line.data()));
     if (!plainName(f.name)) return false;
     f.hit = hit;
-    record->files.push_back(std::move(f));
+    if (keep && stands(f.name)) record->files.push_back(std::move(f));
+    return true;
   }
-  return true;
-}
 
-// The record standing at path for id, read whole into *record when sound.
-Record readRecord(const std::string& path, const std::string& id, Files* record) {
+  // Whether anything stands at name in the folder: a file of the record
+  // that is gone is left out, so that memory goes with what stands, not
+  // with the record.
+  bool stands(const std::string& name) const {
+    struct stat st;
+    return lstat((dir + name).c_str(), &st) == 0 || errno != ENOENT;
+  }
+};
+
+// The record standing at path for id, read a block at a time into
+// *record, with the lines of files named ahead after it into *ahead, when
+// sound: of the files in dir, those that stand there (memory goes with
+// them, not with the record's bytes); none unless keep. Anything but a
+// regular file there (a folder, a pipe) is not trel's record; it is not
+// opened for reading.
+Record readRecord(const std::string& path, const std::string& dir, const std::string& id, Files* record,
+                  std::vector<Ahead>* ahead, bool keep = true) {
   *record = Files{};
+  ahead->clear();
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return Record::kNone;
-  std::string all;
-  if (!zam_readWholeFile(path.c_str(), &all, kMaxRecord) || !startsWith(all, kFamily)) return Record::kForeign;
-  if (startsWith(all, kOlder)) return Record::kOlder;
-  if (parse(all, id, record)) return Record::kSound;
+  if (!S_ISREG(st.st_mode)) return Record::kForeign;
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Record::kForeign;
+  Reader reader(id, dir, keep, record, ahead);
+  std::string part;  // the line read so far
+  bool cut = false;  // the line passed kMaxLine
+  std::vector<char> room(size_t{1} << 16);
+  char* const block = room.data();
+  bool failed = false;
+  for (;;) {
+    const ssize_t got = read(fd, block, room.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      failed = got < 0;
+      break;
+    }
+    for (const char *p = block, *end = block + got; p < end;) {
+      const char* stop = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+      const char* upto = stop ? stop : end;
+      if (!cut) part.append(p, std::min(static_cast<size_t>(upto - p), kMaxLine + 1 - part.size()));
+      if (part.size() > kMaxLine) cut = true;
+      p = stop ? stop + 1 : end;
+      if (!stop) continue;
+      reader.line(part, !cut);
+      part.clear();
+      cut = false;
+    }
+    if (reader.version == 0) break;  // no need to read a user's file further
+  }
+  close(fd);
+  if (!part.empty() || cut) reader.line(part, false);
+  if (failed || reader.version == 0 || reader.version == -1) {
+    *record = Files{};
+    ahead->clear();
+    return Record::kForeign;
+  }
+  if (reader.version == 1) return Record::kOlder;
+  if (reader.sound && reader.sealed) return Record::kSound;
   *record = Files{};
+  ahead->clear();
   return Record::kDamaged;
+}
+
+// Whether the first line of a file is a record's of this kind (of any
+// version, damaged or not): such a file is trel's, written over when the
+// record is written.
+bool recordHead(const std::string& first_line) { return startsWith(first_line, kFamily); }
+
+// Writes the record text at path whole, over any file of trel's or any
+// that begins as a record does. false after the warning naming it.
+bool writeRecord(const std::string& path, const std::string& text) {
+  _zam_whole* whole = trel_openWhole(path);
+  if (!whole) {
+    if (errno != EEXIST) zam_wrn("Failed to open result file: %s (%s)\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  whole->marked = recordHead;
+  const bool wrote = zam_fwrite(whole->fp, text.data(), static_cast<int64_t>(text.size())) >= 1;
+  if (trel_closeWhole(whole, wrote)) return true;
+  zam_wrn("Failed to write result file: %s\n", path.c_str());
+  return false;
 }
 
 // The files written into dir, by base name, with their hits and their
@@ -285,6 +436,104 @@ void lockRecord(_trel_hit_pass* pass, const std::string& dir, const _trel_thing*
   pass->fd = -1;
 }
 
+// Whether errno e says the file system refuses a kind of lock (rather than
+// that another process holds it).
+bool refused(int e) { return e == ENOLCK || e == EOPNOTSUPP || e == ENOTSUP || e == EINVAL || e == ENOSYS; }
+
+void sayUnmarked(const std::string& dir, int err, bool fallback) {
+  if (said_unmarked) return;
+  said_unmarked = true;
+  if (fallback)
+    zam_wrn("%s refuses open-file-description locks (%s): runs writing into it are marked by a lock of a file "
+            "in it instead.\n",
+            shown(dir).c_str(), std::strerror(err));
+  else
+    zam_wrn("%s refuses every lock a run writing into it could be marked with (%s): runs of one query into it "
+            "at the same time may remove each other's hits.\n",
+            shown(dir).c_str(), std::strerror(err));
+}
+
+// The mark where the folder refuses the byte lock: a shared flock of the
+// query's lock file (made once, recorded as any file of trel's), held
+// while the run writes. false when none is granted (errno).
+bool markByFile(_trel_hit_pass* pass, const std::string& lock_path) {
+  struct stat st;
+  if (lstat(lock_path.c_str(), &st) != 0) {
+    _zam_whole* whole = zam_openWhole(lock_path, "w");
+    if (whole && !zam_closeWholeNew(whole, true) && errno != EEXIST) return false;
+    if (!whole) return false;
+  }
+  const int fd = open(lock_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  // Only a renewing run holds the file exclusive, and only under the
+  // folder's lock, which this run holds now: the shared lock is had at once.
+  const int err = fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ? EINVAL
+                  : flock(fd, LOCK_SH | LOCK_NB) != 0      ? errno
+                                                           : 0;
+  if (err != 0) {
+    close(fd);
+    errno = err;
+    return false;
+  }
+  pass->mark_fd = fd;
+  return true;
+}
+
+// Whether another run of the query is marked as writing: 1 yes, 0 no, -1
+// it cannot be told. Asked of the lock file by taking it exclusive, which
+// gives up this run's own mark of it (it is released right after).
+int othersWriting(_trel_hit_pass* pass, const std::string& id) {
+  if (pass->mark_fd >= 0) {
+    if (flock(pass->mark_fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    return errno == EWOULDBLOCK ? 1 : -1;
+  }
+  if (pass->fd < 0) return -1;
+  if (pass->unmarkable) return 0;  // said once: no lock tells runs apart
+  if (!pass->marked) return -1;
+  return zam_byteMarkedByOthers(pass->fd, writingByte(id));
+}
+
+// Folds the files named ahead by runs that are gone (stopped before they
+// renewed the record) into the earlier record: each counts as a file of
+// its hit (of the query's own when named for two hits, or recorded so) at
+// its identity now, where the results record covers that identity (trel
+// wrote it so), its hit's writer unknown; one not covered is passed over.
+// Those named ahead by runs still writing go to *held, to be named again.
+void foldAhead(const std::string& dir, const std::vector<Ahead>& ahead, const std::string& run, bool others,
+               const std::map<std::string, HitFile>& keep, Files* earlier, std::vector<Ahead>* held) {
+  std::map<std::string, std::string> hits;  // by name
+  for (const Ahead& a : ahead) {
+    if (a.run == run) continue;  // this run's own: its written files stand for them
+    if (others) {
+      held->push_back(a);
+      continue;
+    }
+    const auto [at, added] = hits.try_emplace(a.name, a.hit);
+    if (!added && at->second != a.hit) at->second.clear();
+  }
+  if (hits.empty()) return;
+  std::map<std::string, size_t> recorded;
+  for (size_t i = 0; i < earlier->files.size(); i++) recorded.emplace(earlier->files[i].name, i);
+  std::set<std::string> unknown;  // hits whose writer is not known any more
+  const _zam_record_turn turn(dir + hits.begin()->first);
+  for (const auto& [name, hit] : hits) {
+    if (keep.count(name)) continue;  // written again now
+    const std::string file = dir + name;
+    _zam_identity now;
+    if (!zam_identityAt(file.c_str(), &now) || !zam_recordCovers(turn, file, now)) continue;
+    const auto found = recorded.find(name);
+    if (found == recorded.end()) {
+      earlier->files.push_back(HitFile{name, hit, now});
+      recorded.emplace(name, earlier->files.size() - 1);
+    }
+    HitFile& f = earlier->files[found == recorded.end() ? earlier->files.size() - 1 : found->second];
+    if (f.hit != hit) f.hit.clear();
+    f.id = now;
+    if (!f.hit.empty()) unknown.insert(f.hit);
+  }
+  for (const std::string& hit : unknown) earlier->by.erase(hit);
+}
+
 // What became of the earlier files of hidden hits that could not be removed
 // because they are no longer as trel wrote them.
 struct Kept {
@@ -295,7 +544,8 @@ struct Kept {
 }  // namespace
 
 _trel_hit_pass::~_trel_hit_pass() {
-  if (fd >= 0) close(fd);
+  for (const int held : {fd, mark_fd, grow_fd})
+    if (held >= 0) close(held);
 }
 
 void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix) {
@@ -304,6 +554,9 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
   struct stat st;
   const std::string names = dir + zam_fileName({trel_thingName(query)}, text(suffix) + ".knames");
   pass->had_names = lstat(names.c_str(), &st) == 0;
+  pass->dir = dir;
+  pass->record = path;
+  pass->token = std::to_string(zam_runBegan()) + "." + std::to_string(getpid());
   if (pass->fd < 0) pass->fd = open(shown(dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (pass->fd < 0) sayUnlocked(dir);
   lockRecord(pass, dir, query);
@@ -311,9 +564,19 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
   // other run renews the record: a renew after this removes no file of a
   // hit, since this run may be writing it again. The mark is a lock the
   // kernel drops when the run ends, however it ends.
-  pass->marked = pass->fd >= 0 && zam_markByte(pass->fd, writingByte(id)) == 1;
+  if (pass->fd >= 0 && !pass->marked) {
+    pass->marked = zam_markByte(pass->fd, writingByte(id)) == 1;
+    if (!pass->marked && refused(errno)) {
+      const int err = errno;
+      pass->marked = markByFile(pass, dir + zam_fileName({trel_thingName(query)}, text(suffix) + ".kwriting"));
+      pass->unmarkable = !pass->marked;
+      sayUnmarked(dir, pass->marked ? err : errno, pass->marked);
+    }
+  }
   Files record;
-  switch (readRecord(path, id, &record)) {
+  std::vector<Ahead> ahead;
+  const Record state = readRecord(path, dir, id, &record, &ahead, false);
+  switch (state) {
     case Record::kOlder:
       pass->unsound = "the record " + path + " is of an earlier trel";
       break;
@@ -321,7 +584,6 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
       pass->unsound = "the record " + path + " is damaged";
       break;
     case Record::kForeign:
-      // Moved aside as the user's file when the record is written.
       pass->unsound = "the file " + path + " is not trel's record";
       break;
     case Record::kNone:
@@ -330,7 +592,65 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
     case Record::kSound:
       break;
   }
+  // A record that proves nothing is begun anew (written over when it is
+  // trel's, a user's file there moved aside), so that the files this run
+  // writes are named in it ahead.
+  pass->ahead = pass->fd >= 0 && (state == Record::kSound || writeRecord(path, format(id, Files{})));
   if (pass->fd >= 0) flock(pass->fd, LOCK_UN);
+}
+
+void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std::string& hit) {
+  if (!pass || path.compare(0, pass->dir.size(), pass->dir) != 0) return;
+  const std::string name = path.substr(pass->dir.size());
+  if (!plainName(name) || (!hit.empty() && !plainHit(hit))) return;
+  std::string line = aheadLine(pass->token, name, hit);
+  std::lock_guard<std::mutex> hold(pass->lock);  // the folder's lock is one for all threads of the run
+  if (!pass->ahead || pass->fd < 0) return;
+  int locked;
+  while ((locked = flock(pass->fd, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (locked != 0 && !refused(errno)) return;
+  // The record at its name, which another run's renew may have replaced
+  // since this run's last line (the folder's lock keeps it from doing so
+  // now).
+  struct stat st;
+  const bool same = lstat(pass->record.c_str(), &st) == 0 && S_ISREG(st.st_mode) && pass->grow_fd >= 0 &&
+                    static_cast<uint64_t>(st.st_dev) == pass->grow_dev &&
+                    static_cast<uint64_t>(st.st_ino) == pass->grow_ino;
+  if (!same) {
+    const int fd = open(pass->record.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)) {
+      close(fd);
+      flock(pass->fd, LOCK_UN);
+      return;
+    }
+    if (pass->grow_fd >= 0) close(pass->grow_fd);
+    pass->grow_fd = fd;
+    pass->grow_end = -1;
+    if (fd >= 0) {
+      // The record grows with this run's lines until the run renews it:
+      // the results record covers it as still written, while this run
+      // lives and as it stands once the run is gone.
+      pass->grow_dev = static_cast<uint64_t>(st.st_dev);
+      pass->grow_ino = static_cast<uint64_t>(st.st_ino);
+      zam_holdWriting(fd);
+      zam_recordGrowing(pass->record);
+    }
+  }
+  if (pass->grow_fd >= 0) {
+    // A line cut by a stop or a full disk ends before this one begins; the
+    // record that ends with this run's last line needs no look.
+    char last = '\n';
+    if (st.st_size != pass->grow_end && pread(pass->grow_fd, &last, 1, st.st_size - 1) != 1) last = 0;
+    if (last != '\n') line.insert(0, 1, '\n');
+    const int64_t n = static_cast<int64_t>(line.size());
+    pass->grow_end = st.st_size + n;
+    if (zam_writeAll(pass->grow_fd, line.data(), n) != n) {
+      pass->grow_end = -1;
+      if (ftruncate(pass->grow_fd, st.st_size) != 0) pass->ahead = false;
+    }
+  }
+  flock(pass->fd, LOCK_UN);
 }
 
 int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix,
@@ -338,6 +658,10 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   const std::string dir = text(folder), path = recordPath(folder, query, suffix);
   const std::string id = text(trel_thingName(query)) + text(suffix);
   const int64_t start = zam_runStart();
+  {
+    std::lock_guard<std::mutex> hold(pass->lock);
+    pass->ahead = false;  // every file is written: the renew names them
+  }
   lockRecord(pass, dir, query);
   std::map<std::string, HitFile> keep = writtenInto(dir, written);
   const size_t now = keep.size();
@@ -345,13 +669,17 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   for (const auto& entry : keep)
     if (!entry.second.hit.empty()) mine.insert(entry.second.hit);
   Files earlier, next;
-  const Record state = readRecord(path, id, &earlier);
+  std::vector<Ahead> ahead, held_ahead;
+  const Record state = readRecord(path, dir, id, &earlier, &ahead);
   // Other runs of the query that still write their files may be writing
   // those of any hit again: while one does, no hit's files are removed. A
   // run that ended, however, holds its mark no more. Where the marks cannot
   // be told, another run may be writing.
-  const bool others_writing =
-      pass->fd < 0 || !pass->marked || zam_byteMarkedByOthers(pass->fd, writingByte(id)) != 0;
+  const int others = othersWriting(pass, id);
+  const bool others_writing = others != 0;
+  // The files named ahead by runs stopped before their renew are theirs
+  // no less than the files the record names.
+  foldAhead(dir, ahead, pass->token, others_writing, keep, &earlier, &held_ahead);
   // No time read from the record is believed past now (a clock that ran
   // ahead, a record forged): it is written back as now.
   const int64_t now_ns = zam_nowNs();
@@ -407,7 +735,11 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   if (removed > 0)
     zam_msg("Removed %d file%s of hits of %s that its table no longer shows, written by an earlier run, from %s\n",
             removed, removed == 1 ? "" : "s", trel_thingName(query), shown(dir).c_str());
-  if (held > 0)
+  if (held > 0 && others < 0)
+    zam_msg("Kept %d file%s of hits of %s that its table does not show: whether another run of the query "
+            "writes %s now cannot be told in %s.\n",
+            held, held == 1 ? "" : "s", trel_thingName(query), held == 1 ? "it" : "them", shown(dir).c_str());
+  else if (held > 0)
     zam_msg("Kept %d file%s of hits of %s that its table does not show: another run of the query at the same "
             "time wrote %s or may write %s again.\n",
             held, held == 1 ? "" : "s", trel_thingName(query), held == 1 ? "it" : "them",
@@ -444,10 +776,17 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
     }
     next.files.push_back(std::move(f));
   }
-  if (state != Record::kNone || now > 0) trel_writeText(path, format(id, next));
-  // The lock and this run's mark go with the folder's descriptor.
-  if (pass->fd >= 0) close(pass->fd);
-  pass->fd = -1;
+  if (state != Record::kNone || now > 0) {
+    std::string record = format(id, next);
+    for (const Ahead& a : held_ahead) record += aheadLine(a.run, a.name, a.hit);
+    writeRecord(path, record);
+  }
+  // The lock and this run's mark go with the folder's descriptor (and the
+  // lock file's).
+  for (int* held : {&pass->fd, &pass->mark_fd, &pass->grow_fd}) {
+    if (*held >= 0) close(*held);
+    *held = -1;
+  }
   pass->marked = false;
   return removed;
 }

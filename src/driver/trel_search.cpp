@@ -404,8 +404,14 @@ void finishQuery(SearchRun& run, int q, Arrays& a, const Counts& c, const char* 
     // The files of the hits an earlier run of the query showed and this one
     // does not would otherwise stay beside the new table: the earlier run's
     // record names them.
+    // Each file is named in the record before it is written, so that a
+    // stop before the renew leaves none the next run does not know.
     _trel_hit_pass pass;
     trel_beginHitFiles(&pass, folder, query, out.suffix);
+    written.data = &pass;
+    written.opening = [](void* data, const std::string& path, const std::string& hit) {
+      trel_aheadHitFile(static_cast<_trel_hit_pass*>(data), path, hit);
+    };
     const int failed = trel_failedFiles();
     writeResults(out, mean, sd, nshown, npos, run.auc[q]);
     std::set<std::string> shown;

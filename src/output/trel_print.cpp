@@ -123,6 +123,7 @@ const char* first_chain(const _trel_align* a, const _pdb_image* image, bool quer
 
 _zam_whole* trel_openWhole(const std::string& path) {
   if (zam_refuseInput(path)) return nullptr;
+  if (written && written->opening) written->opening(written->data, path, hit_now);
   _zam_whole* w = zam_openWhole(path, "w");
   if (!w) failed_files++;
   return w;

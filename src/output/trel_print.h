@@ -42,6 +42,11 @@ struct _trel_written {
   std::mutex lock;
   std::vector<std::string> paths;  // in the order put in place; a path may repeat
   std::vector<std::string> hits;   // the hit of each path: a target's name, or empty
+  // When set: called with data on the thread that opens each result file
+  // while it holds the list (trel_openWhole), before the file can take its
+  // name, with the path and the hit, so that a record can name it ahead.
+  void (*opening)(void* data, const std::string& path, const std::string& hit) = nullptr;
+  void* data = nullptr;
 };
 // Makes list the calling thread's list (null: none) and returns the one it
 // replaces.

@@ -219,15 +219,17 @@ int zam_flockSaying(int fd, int how, const std::string& what) {
   }
 }
 
+int (*zam_ofd_lock_call)(int fd, int cmd, struct flock* lock) = nullptr;
+
 int zam_markByte(int fd, int64_t at) {
   struct flock l = byteLock(F_RDLCK, at);
-  return fcntl(fd, F_OFD_SETLK, &l) == 0 ? 1 : 0;
+  return (zam_ofd_lock_call ? zam_ofd_lock_call(fd, F_OFD_SETLK, &l) : fcntl(fd, F_OFD_SETLK, &l)) == 0 ? 1 : 0;
 }
 
 int zam_byteMarkedByOthers(int fd, int64_t at) {
   // A lock that the marks conflict with, asked about through fd's own open
   // file: its own mark does not count.
   struct flock l = byteLock(F_WRLCK, at);
-  if (fcntl(fd, F_OFD_GETLK, &l) != 0) return -1;
+  if ((zam_ofd_lock_call ? zam_ofd_lock_call(fd, F_OFD_GETLK, &l) : fcntl(fd, F_OFD_GETLK, &l)) != 0) return -1;
   return l.l_type == F_UNLCK ? 0 : 1;
 }

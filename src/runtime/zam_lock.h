@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+struct flock;
+
 constexpr int ZAM_LOCK_SLOTS = 5;
 constexpr int ZAM_LOCK_FLAGS = 16;
 
@@ -50,9 +52,14 @@ void zam_flag_clear(int f);
 int zam_flockSaying(int fd, int how, const std::string& what);
 // Marks this open file of fd as holding byte at (below 2^31) of the file,
 // shared with every other that marks it, until fd is closed (or the process
-// ends). 1; 0 when the file system keeps no such locks (errno).
+// ends): an open-file-description lock. 1; 0 when the file system keeps no
+// such locks, or refuses this one (errno: ENOLCK, EOPNOTSUPP, EINVAL ...).
 int zam_markByte(int fd, int64_t at);
 // 1 when an open file other than fd's holds byte at of the file marked
 // (zam_markByte), in this process or another; 0 when none does; -1 when it
 // cannot be told (errno).
 int zam_byteMarkedByOthers(int fd, int64_t at);
+// Null but in tests: stands in for fcntl in the open-file-description lock
+// calls above (F_OFD_SETLK, F_OFD_GETLK), so that a test can have the file
+// system refuse them.
+extern int (*zam_ofd_lock_call)(int fd, int cmd, struct flock* lock);

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -32,6 +33,8 @@
 #include "common/run_trel.h"
 #include "common/test_util.h"
 #include "driver/trel_hit_record.h"
+#include "runtime/zam_lock.h"
+#include "runtime/zam_written.h"
 #include "output/trel_print.h"
 #include "runtime/zam_crc.h"
 #include "runtime/zam_identity.h"
@@ -237,12 +240,16 @@ TEST_F(HitRecord, NoSoundRecordRemovesNothing) {
   const size_t hit = record.find("\n#hit ");
   ASSERT_NE(hit, std::string::npos) << record;
   stopped.insert(hit + 7, std::string(1, '\0') + "9");
+  // A line longer than any a record writes (a name of 70,000 bytes).
+  std::string longer = record;
+  longer.insert(pir + 11, std::string(70000, 'x'));
   struct stat st;
   ASSERT_EQ(stat(dir.file("1ard_q.pir").c_str(), &st), 0);
   const std::string older = "#trel hit files 1: q\n" + std::to_string(st.st_size) + " " +
                             std::to_string((long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec) + " " +
                             std::to_string(st.st_ino) + " 1ard_q.pir\n#crc 0\n";
-  for (const std::string& text : {std::string(), edited, resealed(cut), resealed(stopped), resealed(older)}) {
+  for (const std::string& text :
+       {std::string(), edited, resealed(cut), resealed(stopped), resealed(older), resealed(longer)}) {
     if (text.empty())
       fs::remove(dir.file("q.kwritten"));
     else
@@ -256,11 +263,10 @@ TEST_F(HitRecord, NoSoundRecordRemovesNothing) {
     r = search(dir, with("q"));
     ASSERT_EQ(r.status, 0) << r.out;
   }
-  // An empty record (a disk that was full, a user's ": >") is not trel's:
-  // it is moved aside once, and a record begun anew. (So were the records
-  // edited above.)
-  for (int n = 1; fs::remove(dir.file("q.kwritten." + std::to_string(n))); n++) {
-  }
+  // A record that begins as trel's does, however damaged, is trel's: the
+  // run that refuses it writes over it. An empty one (a disk that was full,
+  // a user's ": >") is not: it is moved aside once, and a record begun anew.
+  EXPECT_FALSE(fs::exists(dir.file("q.kwritten.1")));
   testutil::write_file(dir.file("q.kwritten"), "");
   for (int run = 0; run < 2; run++) {
     r = search(dir, with("q"));
@@ -409,10 +415,16 @@ TEST_F(TwoRuns, IdenticalRunsAtOnceSetNothingAside) {
 }
 
 // The passes of a query's runs over its folder, each run a process of its
-// own (with its own start): one file "<hit>_q.pir" for each hit it writes,
-// then a renew showing the hits named. A run asked to wait leaves the file
-// "ready" once it has begun and waits for the file "go" before it writes.
-// Run as the disabled test below, by the test binary started again.
+// own (with its own start) that records what it writes in the folder's
+// results record: one file "<hit>_q.pir" for each hit it writes, each
+// named ahead in the query's record as it is opened, then a renew showing
+// the hits named. Flags: "wait", the run leaves the file "ready" once it
+// has begun and waits for the file "go" before it writes; "stop", it ends
+// once its files are written, as a stopped run does, without its renew;
+// "linger", it leaves "renewed" after its renew and waits for "go" before
+// it ends; "noofd", the file system refuses open-file-description locks.
+// What the run says goes to "said.<pid>". Run as the disabled test below,
+// by the test binary started again.
 constexpr const char* kPassVariable = "TREL_TEST_HIT_PASS";
 
 std::vector<std::string> words(const std::string& text) {
@@ -422,16 +434,19 @@ std::vector<std::string> words(const std::string& text) {
   return out;
 }
 
+bool says(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
 class HitPasses : public ::testing::Test {
  protected:
   std::string folder() const { return dir.str() + "/"; }
   std::string control(const std::string& name) const { return ctl.file(name); }
-  // Starts a run writing hits and showing shown; waits for it to begin when
-  // it is to wait for "go".
-  pid_t start(const std::string& hits, const std::string& shown, bool wait = false) {
+  // Starts a run writing hits and showing shown, with the flags; waits for
+  // it to begin when it is to wait for "go".
+  pid_t start(const std::string& hits, const std::string& shown, const std::string& flags = "") {
     fs::remove(control("ready"));
     fs::remove(control("go"));
-    const std::string spec = folder() + "\n" + hits + "\n" + shown + "\n" + (wait ? ctl.str() : "-");
+    fs::remove(control("renewed"));
+    const std::string spec = folder() + "\n" + hits + "\n" + shown + "\n" + ctl.str() + "\n" + flags;
     const pid_t child = fork();
     if (child == 0) {
       setenv(kPassVariable, spec.c_str(), 1);
@@ -439,43 +454,79 @@ class HitPasses : public ::testing::Test {
             "--gtest_also_run_disabled_tests", "--gtest_brief=1", static_cast<char*>(nullptr));
       _exit(127);
     }
-    for (int k = 0; wait && k < 3000 && !fs::exists(control("ready")); k++) usleep(2000);
+    for (int k = 0; says(flags, "wait") && k < 3000 && !fs::exists(control("ready")); k++) usleep(2000);
     return child;
   }
-  static int finish(pid_t child) {
+  // Waits for the run to end; its status, what it said in *said.
+  int finish(pid_t child, std::string* said = nullptr) const {
     int status = 0;
-    return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const bool ended = waitpid(child, &status, 0) == child;
+    if (said) *said = read_file(control("said." + std::to_string(child)));
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  int run(const std::string& hits, const std::string& shown) { return finish(start(hits, shown)); }
+  int run(const std::string& hits, const std::string& shown, const std::string& flags = "",
+          std::string* said = nullptr) {
+    return finish(start(hits, shown, flags), said);
+  }
   void go() const { testutil::write_file(control("go"), "go\n"); }
   bool has(const std::string& hit) const { return fs::exists(folder() + hit + "_q.pir"); }
   TempDir dir, ctl;
 };
 
+// Refuses every open-file-description lock, as some file systems do.
+int refuseOfd(int, int, struct flock*) {
+  errno = ENOLCK;
+  return -1;
+}
+
+void waitFor(const std::string& path) {
+  for (int k = 0; k < 30000 && !fs::exists(path); k++) usleep(1000);
+}
+
 TEST(HitPassRun, DISABLED_InAProcessOfItsOwn) {
   const char* spec = std::getenv(kPassVariable);
   if (!spec) GTEST_SKIP();
   const std::vector<std::string> parts = testutil::split_lines(spec);
-  ASSERT_EQ(parts.size(), 4u);
+  ASSERT_GE(parts.size(), 4u);
   const std::string& folder = parts[0];
-  _trel_thing* q = trel_createThing("q", "./");
-  _trel_hit_pass pass;
-  trel_beginHitFiles(&pass, folder.c_str(), q, "");
-  if (parts[3] != "-") {
-    testutil::write_file(parts[3] + "/ready", "ready\n");
-    for (int k = 0; k < 30000 && !fs::exists(parts[3] + "/go"); k++) usleep(1000);
+  const std::string& ctl = parts[3];
+  const std::string flags = parts.size() > 4 ? parts[4] : "";
+  if (says(flags, "noofd")) zam_ofd_lock_call = refuseOfd;
+  zam_recordWrites(folder);
+  testutil::Capture said;
+  {
+    _trel_thing* q = trel_createThing("q", "./");
+    _trel_hit_pass pass;
+    trel_beginHitFiles(&pass, folder.c_str(), q, "");
+    if (says(flags, "wait")) {
+      testutil::write_file(ctl + "/ready", "ready\n");
+      waitFor(ctl + "/go");
+    }
+    _trel_written written;
+    written.data = &pass;
+    written.opening = [](void* data, const std::string& path, const std::string& hit) {
+      trel_aheadHitFile(static_cast<_trel_hit_pass*>(data), path, hit);
+    };
+    _trel_written* before = trel_holdWritten(&written);
+    for (const std::string& hit : words(parts[1])) {
+      const std::string was = trel_holdHit(hit);
+      trel_writeText(folder + hit + "_q.pir", "hit " + hit + " of run " + std::to_string(getpid()) + "\n");
+      trel_holdHit(was);
+    }
+    trel_holdWritten(before);
+    if (!says(flags, "stop")) {
+      const std::vector<std::string> shown = words(parts[2]);
+      trel_renewHitRecord(&pass, folder.c_str(), q, "", written,
+                          std::set<std::string>(shown.begin(), shown.end()), true);
+    }
+    if (says(flags, "linger")) {
+      testutil::write_file(ctl + "/renewed", "renewed\n");
+      waitFor(ctl + "/go");
+    }
+    trel_closeThing(nullptr, q);
   }
-  _trel_written written;
-  for (const std::string& hit : words(parts[1])) {
-    const std::string path = folder + hit + "_q.pir";
-    std::ofstream(path) << "hit " << hit << " of run " << getpid() << "\n";
-    written.paths.push_back(path);
-    written.hits.push_back(hit);
-  }
-  const std::vector<std::string> shown = words(parts[2]);
-  trel_renewHitRecord(&pass, folder.c_str(), q, "", written, std::set<std::string>(shown.begin(), shown.end()),
-                      true);
-  trel_closeThing(nullptr, q);
+  zam_recordWrites("");
+  testutil::write_file(ctl + "/said." + std::to_string(getpid()), said.text);
 }
 
 // A run that writes its files holds every removal of a hidden hit back,
@@ -483,7 +534,7 @@ TEST(HitPassRun, DISABLED_InAProcessOfItsOwn) {
 // the kernel dropped.
 TEST_F(HitPasses, AWritingRunHoldsRemovalsUntilItEnds) {
   ASSERT_EQ(run("a b", "a b"), 0);
-  const pid_t writing = start("", "", true);
+  const pid_t writing = start("", "", "wait");
   ASSERT_TRUE(fs::exists(control("ready")));
   ASSERT_EQ(run("a", "a"), 0);
   EXPECT_TRUE(has("b"));
@@ -498,7 +549,7 @@ TEST_F(HitPasses, AWritingRunHoldsRemovalsUntilItEnds) {
 // began, however shortly before: runs one after the other do not overlap.
 TEST_F(HitPasses, OnlyARunEndingAfterThisOneBeganKeepsItsHits) {
   ASSERT_EQ(run("a b c", "a b c"), 0);
-  const pid_t first = start("a", "a", true);
+  const pid_t first = start("a", "a", "wait");
   ASSERT_TRUE(fs::exists(control("ready")));
   ASSERT_EQ(run("c", "c"), 0);
   go();
@@ -532,7 +583,7 @@ TEST_F(HitPasses, NoTimeFromTheRecordIsBelievedPastNow) {
 // and waits, saying so after a second and naming the folder, only while
 // another run enters or renews the record; so does a renew.
 TEST_F(HitPasses, EnteringWaitsForARenewNeverForAWriter) {
-  const pid_t writing = start("", "", true);
+  const pid_t writing = start("", "", "wait");
   ASSERT_TRUE(fs::exists(control("ready")));
   _trel_thing* q = trel_createThing("q", "./");
   const auto within = [](std::atomic<bool>& done, int ms) {
@@ -579,6 +630,138 @@ TEST_F(HitPasses, EnteringWaitsForARenewNeverForAWriter) {
   }
   close(held);
   trel_closeThing(nullptr, q);
+}
+
+// A run stopped once its files are written, before it renews the record,
+// leaves them named ahead: the next run that does not show their hits
+// removes them, those it wrote again over an earlier run's files as well
+// (trel changed them: they are not the user's), and says nothing of files
+// changed since trel wrote them. Its record then names the files that
+// stand, and no other.
+TEST_F(HitPasses, AStoppedRunsHitsGoWithTheNextRun) {
+  ASSERT_EQ(run("a b x", "", "stop"), 0);  // the first run into the folder: no record before it
+  pastTheTick();
+  ASSERT_EQ(run("a b", "a b"), 0);
+  EXPECT_FALSE(has("x"));
+  const std::string earlier = read_file(folder() + "b_q.pir");
+  pastTheTick();
+  ASSERT_EQ(run("a b c d", "", "stop"), 0);
+  ASSERT_NE(read_file(folder() + "b_q.pir"), earlier);  // written again, as the stopped run's
+  ASSERT_TRUE(has("c"));
+  // The user's file in place of one the stopped run wrote: no record
+  // proves it trel's.
+  fs::remove(folder() + "d_q.pir");
+  testutil::write_file(folder() + "d_q.pir", "mine\n");
+  pastTheTick();
+  std::string said;
+  ASSERT_EQ(run("a", "a", "", &said), 0);
+  EXPECT_TRUE(has("a"));
+  EXPECT_FALSE(has("b"));
+  EXPECT_FALSE(has("c"));
+  EXPECT_EQ(read_file(folder() + "d_q.pir"), "mine\n");
+  EXPECT_FALSE(says(said, "changed")) << said;
+  EXPECT_TRUE(says(said, "Removed 2 files")) << said;
+  const std::map<std::string, std::string> files = recorded(read_file(folder() + "q.kwritten"));
+  EXPECT_EQ(files.size(), 1u);
+  EXPECT_TRUE(files.count("a_q.pir"));
+}
+
+// A line named ahead that a stop or a full disk cut names nothing, though
+// what is left of it would read as another hit's file, and costs no other
+// line: the file of the cut line stays (no record proves whose it is), that
+// of the line the next stopped run appended after it goes.
+TEST_F(HitPasses, ALineNamedAheadThatIsCutCostsOnlyItself) {
+  ASSERT_EQ(run("a", "a"), 0);
+  ASSERT_EQ(run("bb", "", "stop"), 0);
+  const std::string path = folder() + "q.kwritten";
+  const std::string record = read_file(path);
+  ASSERT_EQ(record.substr(record.size() - 13), " bb_q.pir/bb\n") << record;
+  testutil::write_file(path, record.substr(0, record.size() - 2));  // now "... bb_q.pir/b"
+  ASSERT_EQ(run("d", "", "stop"), 0);
+  pastTheTick();
+  ASSERT_EQ(run("a", "a"), 0);
+  EXPECT_TRUE(has("bb"));
+  EXPECT_FALSE(has("d"));
+}
+
+// The lines a run still writing named ahead outlive another run's renew of
+// the record, so that once the writing run is killed, the next run
+// removes its files.
+TEST_F(HitPasses, LinesNamedAheadByAWritingRunOutliveAnotherRunsRenew) {
+  ASSERT_EQ(run("a", "a"), 0);
+  const pid_t writing = start("b", "", "stop linger");
+  waitFor(control("renewed"));
+  ASSERT_TRUE(fs::exists(control("renewed")));
+  ASSERT_EQ(run("a", "a"), 0);
+  ASSERT_TRUE(has("b"));
+  kill(writing, SIGKILL);
+  finish(writing);
+  pastTheTick();
+  ASSERT_EQ(run("a", "a"), 0);
+  EXPECT_FALSE(has("b"));
+}
+
+// The end a run records for its hits is taken on the fine clock when it
+// renews, the clock a later run's beginning is taken on: a run that begins
+// right after it ended (a script's "trel ...; trel ...") removes its hidden
+// hits. (On the coarse clock the end may lie a tick before the renew, and a
+// run begun within that tick would take the two runs to overlap.)
+TEST_F(HitPasses, TheEndOfARunIsNoEarlierThanItsRenew) {
+  _trel_thing* q = trel_createThing("q", "./");
+  for (int round = 0; round < 8; round++) {
+    const std::string hit = "h" + std::to_string(round);
+    _trel_hit_pass pass;
+    trel_beginHitFiles(&pass, folder().c_str(), q, "");
+    _trel_written written;
+    written.paths.push_back(folder() + hit + "_q.pir");
+    written.hits.push_back(hit);
+    testutil::write_file(written.paths.back(), hit + "\n");
+    const int64_t before = zam_nowNs();
+    trel_renewHitRecord(&pass, folder().c_str(), q, "", written, {hit}, true);
+    const std::string record = read_file(folder() + "q.kwritten");
+    const size_t line = record.find(" " + hit + "\n");
+    ASSERT_NE(line, std::string::npos) << record;
+    const size_t at = record.rfind("#hit ", line) + 5;
+    EXPECT_GE(std::stoll(record.substr(at, line - at)), before) << record;
+  }
+  trel_closeThing(nullptr, q);
+}
+
+// A run's mark goes with its renew, not with the end of its process: a run
+// that still lives (a search of its next query) holds no later run's
+// removals back.
+TEST_F(HitPasses, AMarkGoesWithTheRenew) {
+  const pid_t lingering = start("a b", "a b", "linger");
+  waitFor(control("renewed"));
+  ASSERT_TRUE(fs::exists(control("renewed")));
+  pastTheTick();
+  std::string said;
+  const int status = run("a", "a", "", &said);
+  go();
+  ASSERT_EQ(finish(lingering), 0);
+  ASSERT_EQ(status, 0);
+  EXPECT_FALSE(has("b")) << said;
+}
+
+// Where the file system refuses open-file-description locks, a run says so
+// once, naming the folder and the error, and its mark is a lock the file
+// system grants: a run alone removes the hidden hits, a writing run holds
+// them back until it is gone.
+TEST_F(HitPasses, WhereTheMarkIsRefusedAnotherLockStandsForIt) {
+  std::string said;
+  ASSERT_EQ(run("a b c", "a b c", "noofd", &said), 0);
+  EXPECT_TRUE(says(said, folder() + " refuses open-file-description locks (" + std::strerror(ENOLCK) + ")")) << said;
+  ASSERT_EQ(run("a b", "a b", "noofd", &said), 0);
+  EXPECT_FALSE(has("c")) << said;
+  const pid_t writing = start("", "", "wait noofd");
+  ASSERT_TRUE(fs::exists(control("ready")));
+  ASSERT_EQ(run("a", "a", "noofd", &said), 0);
+  EXPECT_TRUE(has("b"));
+  kill(writing, SIGKILL);
+  finish(writing);
+  ASSERT_EQ(run("a", "a", "noofd", &said), 0);
+  EXPECT_FALSE(has("b")) << said;
+  EXPECT_FALSE(says(said, "another run")) << said;
 }
 
 }  // namespace
