@@ -21,7 +21,7 @@
 #include "runtime/zam_owner.h"
 #include "runtime/zam_place.h"
 
-int (*zam_record_fault)(const std::string& path, bool ahead) = nullptr;
+int (*zam_announce_fault)(const std::string& path, bool ahead) = nullptr;
 
 namespace {
 
@@ -246,10 +246,10 @@ void fault(ZamPlaceStep step) {
 }
 
 // A turn at the record for path, which a test may have fail
-// (zam_record_fault).
+// (zam_announce_fault).
 void faultTurn(_zam_record_turn& turn, const std::string& path) {
-  if (!zam_record_fault) return;
-  if (const int err = zam_record_fault(path, false)) {
+  if (!zam_announce_fault) return;
+  if (const int err = zam_announce_fault(path, false)) {
     turn.failed = true;
     turn.error = err;
   }
@@ -268,15 +268,15 @@ bool turnFailed(const _zam_record_turn& turn) {
 // the turn failed or the line was not written whole: the file must not take
 // the name then.
 bool announce(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
-              bool still_written = false) {
+              bool still_written = false, int fd = -1) {
   if (turnFailed(turn)) return false;
-  if (zam_record_fault) {
-    if (const int err = zam_record_fault(path, true)) {
+  if (zam_announce_fault) {
+    if (const int err = zam_announce_fault(path, true)) {
       errno = err;
       return false;
     }
   }
-  return zam_recordAhead(turn, path, st, still_written);
+  return zam_recordAhead(turn, path, st, still_written, fd);
 }
 
 // Marks the file open as fd, at (or about to be given) the temporary name
@@ -294,7 +294,7 @@ bool coverTemp(const std::string& temp, int fd) {
   zam_holdWriting(fd);
   _zam_record_turn turn(temp);
   faultTurn(turn, temp);
-  return announce(turn, temp, st, true);
+  return announce(turn, temp, st, true, fd);
 }
 
 // A new file on its way to its final name: open as fd, under the temporary
@@ -361,12 +361,12 @@ Named exchangeIn(const std::string& temp, const std::string& path, const struct 
 // name covered by A lines too; else the name is taken only where nothing
 // stands (EEXIST otherwise).
 Named nameRecorded(Placing& p, const _zam_record_turn& turn, const struct stat& mine, const struct stat* older) {
-  if (!announce(turn, p.path, mine)) return Named::kNo;
+  if (!announce(turn, p.path, mine, false, p.fd)) return Named::kNo;
   // The temporary name is covered while it holds a file: the new one (an
   // unnamed file is linked there first), then the older one.
   const bool link_first = older && p.temp.empty();
   const std::string temp = link_first ? zam_tempName(p.path) : p.temp;
-  bool ok = !older || ((!link_first || announce(turn, temp, mine)) && announce(turn, temp, *older));
+  bool ok = !older || ((!link_first || announce(turn, temp, mine, false, p.fd)) && announce(turn, temp, *older));
   if (ok) fault(ZAM_STEP_AHEAD);
   if (ok && link_first) {
     ok = linkTemp(link_way.load(), p.fd, temp);
@@ -507,7 +507,7 @@ bool name_new(const _zam_whole* w) {
   if (w->temp.empty()) return nameRecorded(p, turn, mine, nullptr) == Named::kYes;
   // A named temporary file is linked, then unlinked, so that it never
   // takes the place of anything.
-  if (!announce(turn, w->path, mine)) return false;
+  if (!announce(turn, w->path, mine, false, w->fd)) return false;
   fault(ZAM_STEP_AHEAD);
   const bool linked = link(w->temp.c_str(), w->path.c_str()) == 0;
   const int err = errno;

@@ -153,4 +153,4 @@ bool zam_deadTempOf(const std::string& entry, std::string* target);
 // whole-file writer takes (ahead false) and before each A line it writes
 // (ahead true); an errno it returns fails that turn, as a record that cannot
 // be had, or that line, as one not written whole.
-extern int (*zam_record_fault)(const std::string& path, bool ahead);
+extern int (*zam_announce_fault)(const std::string& path, bool ahead);

@@ -632,7 +632,7 @@ std::set<std::string> names(const std::string& folder) {
   return out;
 }
 
-// zam_record_fault's answer: which turns and lines fail, and how.
+// zam_announce_fault's answer: which turns and lines fail, and how.
 std::string failing;  // "turn": every turn; "temp": the A lines of temporary names; "name": the others
 int failing_with = 0;
 int failAt(const std::string& path, bool ahead) {
@@ -674,8 +674,8 @@ TEST(WholeFile, NothingTakesANameWithoutItsLine) {
   testutil::write_file(folder + "own.log", "log\n");
   const std::set<std::string> before = names(folder);
   const int aside = zam_setAsideFiles();
-  zam_record_fault = failAt;
-  const std::shared_ptr<void> unhook(nullptr, [](void*) { zam_record_fault = nullptr; });
+  zam_announce_fault = failAt;
+  const std::shared_ptr<void> unhook(nullptr, [](void*) { zam_announce_fault = nullptr; });
   for (const auto& [where, err] : std::vector<std::pair<std::string, int>>{
            {"turn", EIO}, {"name", ENOSPC}, {"temp", EFBIG}}) {
     SCOPED_TRACE(where);
@@ -711,7 +711,7 @@ TEST(WholeFile, NothingTakesANameWithoutItsLine) {
     EXPECT_EQ(testutil::read_file(folder + "older.txt"), "older\n");
     EXPECT_EQ(testutil::read_file(folder + "users.txt"), "user\n");
   }
-  zam_record_fault = nullptr;
+  zam_announce_fault = nullptr;
   EXPECT_EQ(zam_setAsideFiles(), aside);
   EXPECT_TRUE(covered(folder, "older.txt"));
   ASSERT_EQ(write_whole(folder + "older.txt", "new\n"), 1);

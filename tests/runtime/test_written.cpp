@@ -568,9 +568,11 @@ TEST(Written, AFileStillWrittenIsSettledOnlyOnceItsWriterIsGone) {
   ASSERT_EQ(read(ready[0], &c, 1), 1);
   const std::string record = folder + ZAM_WRITTEN_RECORD;
   const std::string text = testutil::read_file(record);
-  const size_t at = text.find("B ");
-  ASSERT_NE(at, std::string::npos) << text;
-  const std::string line = text.substr(at, text.find('\n', at) + 1 - at);
+  const size_t end = text.find(" run.log\n");
+  ASSERT_NE(end, std::string::npos) << text;
+  const size_t at = text.rfind('\n', end) + 1;
+  const std::string line = text.substr(at, end + 9 - at);
+  ASSERT_EQ(line.compare(0, 2, "B "), 0) << line;
   EXPECT_FALSE(covered(folder, "run.log"));
   // A rewrite (the record damaged) by another run, which reads it whole.
   testutil::write_file(record, text + std::string(8, '\0') + "\n");
