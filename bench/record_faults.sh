@@ -46,7 +46,7 @@ for call in openat flock; do
   a2=$(aside trel_results)
   TREL_RESULTS=trel_results "$trel" -purge >/dev/null 2>&1 || true
   echo "EIO at the record's $call: exit $status, files without a line $u, set aside $a then $a2, left by -purge $(left trel_results)"
-  grep -i 'record' out | head -2 | sed 's/^/    /'
+  { grep -i 'record\|could not' out || true; } | head -3 | sed 's/^/    /'
 done
 
 if [ "$(id -u)" -eq 0 ]; then
