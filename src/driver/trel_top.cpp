@@ -162,28 +162,30 @@ bool holdOwn(int fd, const std::string& path, bool folder) {
 }
 
 // Creates the private log file beside name: a new file of this run only,
-// held (log_hold) from before any other run could take it for a stopped
-// run's log.
+// kept open (log_hold) for the lock that tells other runs its writer lives.
 std::string claimPrivateLog(const std::string& name) {
   const std::string mark = zam_ownerMark();
   std::string tag = mark;
   for (int k = 1;; ++k) {
     std::string path = privateLogName(name, tag);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0 && holdOwn(fd, path, false)) {
+    if (fd >= 0) {
       if (log_hold >= 0) close(log_hold);
       log_hold = fd;
       return path;
-    }
-    if (fd >= 0) {
-      close(fd);  // moved away by another run at once: another name
-      errno = EEXIST;
     }
     // Any other failure is the log's own (a missing folder, say): the log
     // layer reports it when it opens the file.
     if (errno != EEXIST || k >= 100) return path;
     tag = mark + "_" + std::to_string(k);
   }
+}
+
+// The lock of the log at path that tells other runs its writer lives: the
+// record takes it with the log's line (zam_recordGrowing); where it took
+// none (no record is kept), this run's own descriptor of the log does.
+void holdLog(const std::string& path) {
+  if (log_hold >= 0 && zam_writerGone(path) == 1) holdOwn(log_hold, path, false);
 }
 
 // The logs that killed runs left under their private names beside name
@@ -721,6 +723,9 @@ void runMode(_trel_options* options, char** only, int n_only) {
 }  // namespace
 
 void trel_stopRun(int sig) {
+  // What failed at the record before the stop (after it, the turns of the
+  // other threads fail by design).
+  const std::string trouble = zam_recordTrouble();
   // The end of the run first, as every thread takes it before the record's
   // turn, and only for a while: an end that holds it past that (its log
   // waiting for a record another run holds) is not waited for.
@@ -737,7 +742,7 @@ void trel_stopRun(int sig) {
                                    : sig == SIGTERM ? "SIGTERM"
                                    : sig == SIGHUP  ? "SIGHUP (its terminal closed)"
                                                     : "a signal");
-  reportRecordTrouble();
+  if (!trouble.empty()) reportRecordTrouble();
   reportSetAside();
   if (end.owns_lock()) {
     removePrivateCacheHeld();
@@ -789,6 +794,7 @@ void redirect_output() {
     // In the record from its start, with the folders the run made: a run
     // killed now leaves nothing that -purge would not take.
     if (!device) zam_recordGrowing(claimed);
+    if (!device) holdLog(claimed);
     zam_logger_name(device ? S.log_file.c_str() : claimed.c_str());
     zam_logger_state(1);
     if (!device) keepStoppedLogs(S.log_file);
