@@ -726,6 +726,23 @@ void trel_stopRun(int sig) {
   // What failed at the record before the stop (after it, the turns of the
   // other threads fail by design).
   const std::string trouble = zam_recordTrouble();
+  // The run's own destinations, whatever quiet step a thread is in (the
+  // sampling of descriptors, a rotational match): what the run held back
+  // until then and why it stops reach the user once, in order.
+  const auto pinOwn = [] { zam_logger_pin(S.use_stdout ? nullptr : suppress_stdout, S.use_stdout ? 0 : 1); };
+  pinOwn();
+  zam_log_release();
+  zam_err("Run stopped by %s.\n", sig == SIGINT    ? "SIGINT (interrupt)"
+                                   : sig == SIGTERM ? "SIGTERM"
+                                   : sig == SIGHUP  ? "SIGHUP (its terminal closed)"
+                                                    : "a signal");
+  if (!trouble.empty()) reportRecordTrouble();
+  // The workers still at work are not heard from again (their turns at the
+  // record fail from here on); what this thread says is held meanwhile and
+  // said once its clean-up is done.
+  _zam_log_held said;
+  _zam_log_held* before = zam_log_hold(&said);
+  zam_logger_pin(suppress_stdout, 0);
   // The end of the run first, as every thread takes it before the record's
   // turn, and only for a while: an end that holds it past that (its log
   // waiting for a record another run holds) is not waited for.
@@ -733,22 +750,10 @@ void trel_stopRun(int sig) {
   // A file another thread is putting in place is in place and recorded
   // before the run ends, and no thread starts another.
   zam_recordStop();
-  // The run's own destinations, whatever quiet step a thread is in (the
-  // sampling of descriptors, a rotational match): what the run held back
-  // until then and why it stops reach the user once, in order.
-  zam_logger_pin(S.use_stdout ? nullptr : suppress_stdout, S.use_stdout ? 0 : 1);
-  zam_log_release();
-  zam_err("Run stopped by %s.\n", sig == SIGINT    ? "SIGINT (interrupt)"
-                                   : sig == SIGTERM ? "SIGTERM"
-                                   : sig == SIGHUP  ? "SIGHUP (its terminal closed)"
-                                                    : "a signal");
-  if (!trouble.empty()) reportRecordTrouble();
   reportSetAside();
   if (end.owns_lock()) {
     removePrivateCacheHeld();
     placeLogHeld(false);
-    zam_logger_exit();
-    recordLogHeld();
   } else {
     // Its private cache folder goes with the next run that looks (its lock
     // goes with this process).
@@ -756,11 +761,15 @@ void trel_stopRun(int sig) {
     if (claimed)
       zam_wrn("The log of this run is left where the end of the run under way puts it (%s until then).\n",
               claimed->c_str());
-    zam_logger_exit();
   }
-  // The workers still at work are not heard from again: their writes fail
-  // from here on, as the temporary files go and no new one may be made.
+  zam_log_hold(before);
+  pinOwn();
+  zam_log_replay(&said);
   zam_logger_pin(suppress_stdout, 0);
+  zam_logger_exit();
+  if (end.owns_lock()) recordLogHeld();
+  // No temporary file is left, and no new one may be made: the workers'
+  // writes fail from here on.
   zam_removeOwnTemps();
 }
 
