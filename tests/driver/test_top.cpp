@@ -551,10 +551,15 @@ TEST(Top, StopSignalsEndTheRunAsAFailureDoes) {
   }
   EXPECT_FALSE(fs::exists(dir.file("trel_results/" + left)));
 
-  // Killed outright: nothing of the run's own clean-up runs.
+  // Killed outright: nothing of the run's own clean-up runs. While it
+  // lives, another run leaves its log alone.
   int writer = -1;
   const pid_t pid = startHeld(dir, &writer);
   ASSERT_GE(pid, 0);
+  write_file(dir.file("t.pdb"), "END\n");
+  Outcome during = run(dir.str(), {"-test", "-job=during", "q.pdb", "t.pdb"});
+  EXPECT_EQ(during.status, 0) << during.out;
+  EXPECT_FALSE(has(during.out, "Log of a run that was stopped")) << during.out;
   kill(pid, SIGKILL);
   ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
   close(writer);
@@ -569,7 +574,6 @@ TEST(Top, StopSignalsEndTheRunAsAFailureDoes) {
   for (const auto& e : fs::directory_iterator("/tmp/trel_cache"))
     if (e.path().filename().string().rfind(mark + "_", 0) == 0) cache = e.path().string();
   ASSERT_TRUE(fs::is_directory(cache)) << mark;
-  write_file(dir.file("t.pdb"), "END\n");
   // Left by a run killed in another namespace: no lock held, whatever the
   // mark says (its process number means nothing here); a folder of a like
   // name that mkdtemp did not make stays.
