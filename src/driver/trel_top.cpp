@@ -124,7 +124,7 @@ std::string log_placed;   // the name it was given, until it is recorded
 // The private name the log was made under, for a stop that cannot wait for
 // end_lock: set once it is made, never freed.
 std::atomic<const std::string*> log_claimed{nullptr};
-// The run's own lock of its log (zam_holdWriting), kept for the run: the
+// The run's own descriptor of its log, kept for the run with its lock: the
 // sign to other runs that the log's writer lives.
 int log_hold = -1;
 
@@ -134,35 +134,30 @@ std::string privateLogName(const std::string& name, const std::string& tag) {
   return zam_numberedName(name, tag + ".running");
 }
 
-// Takes this process's lock of the file or folder open as fd and checks
-// that it still stands at path: another run that found it free (between
-// its making and the lock) takes it for a stopped run's and moves it away
-// or removes it. A lock that is refused while another run only looks
-// (zam_writerGone) is asked again a moment later. folder: flock alone,
-// where no other run ever looks without removing. False when it is not
-// this process's to use; true also when the file system grants no lock,
-// as no run can then tell the writer gone.
-bool holdOwn(int fd, const std::string& path, bool folder) {
-  bool held = false;
-  for (int tries = 0; tries < 200 && !held; ++tries) {
-    if (folder ? flock(fd, LOCK_EX | LOCK_NB) == 0 : zam_holdWriting(fd) == 1) {
-      held = true;
-    } else if (errno == EWOULDBLOCK && !folder) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    } else if (errno == EWOULDBLOCK) {
-      return false;  // another run removes it
-    } else {
-      break;  // no lock of that kind on this file system
-    }
-  }
-  if (!held && errno == EWOULDBLOCK) return false;
+// Whether the file or folder open as fd still stands at path.
+bool standsAt(int fd, const std::string& path) {
   struct stat mine, there;
   return fstat(fd, &mine) == 0 && lstat(path.c_str(), &there) == 0 && mine.st_dev == there.st_dev &&
          mine.st_ino == there.st_ino;
 }
 
+// Takes this run's lock of its private cache folder, open as fd at path,
+// and checks that the folder is still there: a run that found it free
+// between its making and the lock removes it (holding the lock meanwhile).
+// True also where the file system grants no lock (no run can then tell the
+// folder's maker gone, and none removes it).
+bool holdFolder(int fd, const std::string& path) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return false;
+  return standsAt(fd, path);
+}
+
 // Creates the private log file beside name: a new file of this run only,
-// kept open (log_hold) for the lock that tells other runs its writer lives.
+// kept open (log_hold) with a lock of it that tells other runs its writer
+// lives (zam_writerGone), taken at once: an open-file-description lock,
+// which leaves the record's own lock of the log (flock, zam_recordGrowing)
+// free to be taken too; flock where the file system grants no other. A
+// file that another run took for a stopped run's in the moment before the
+// lock, and moved away, is left to it: another name is made.
 std::string claimPrivateLog(const std::string& name) {
   const std::string mark = zam_ownerMark();
   std::string tag = mark;
@@ -170,22 +165,25 @@ std::string claimPrivateLog(const std::string& name) {
     std::string path = privateLogName(name, tag);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
-      if (log_hold >= 0) close(log_hold);
-      log_hold = fd;
-      return path;
+      struct flock lock{};
+      lock.l_type = F_WRLCK;
+      lock.l_whence = SEEK_SET;
+      lock.l_start = 0;
+      lock.l_len = 1;
+      if (fcntl(fd, F_OFD_SETLK, &lock) != 0) zam_holdWriting(fd);
+      if (standsAt(fd, path)) {
+        if (log_hold >= 0) close(log_hold);
+        log_hold = fd;
+        return path;
+      }
+      close(fd);
+      errno = EEXIST;
     }
     // Any other failure is the log's own (a missing folder, say): the log
     // layer reports it when it opens the file.
     if (errno != EEXIST || k >= 100) return path;
     tag = mark + "_" + std::to_string(k);
   }
-}
-
-// The lock of the log at path that tells other runs its writer lives: the
-// record takes it with the log's line (zam_recordGrowing); where it took
-// none (no record is kept), this run's own descriptor of the log does.
-void holdLog(const std::string& path) {
-  if (log_hold >= 0 && zam_writerGone(path) == 1) holdOwn(log_hold, path, false);
 }
 
 // The logs that killed runs left under their private names beside name
@@ -215,7 +213,12 @@ void keepStoppedLogs(const std::string& name) {
   for (const std::string& entry : found) {
     const std::string from = slash == std::string::npos ? entry : folder + entry;
     struct stat st;
-    if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || zam_writerGone(from) != 1) continue;
+    // An empty one is passed over: a run's log is locked before its first
+    // byte, so one being made now is either empty or locked when looked at
+    // in this order (one a run left empty holds nothing, and its line in
+    // the record covers it).
+    if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 || zam_writerGone(from) != 1)
+      continue;
     const std::string kept = zam_placeNumberedOwn(from, name);
     if (kept.empty()) continue;
     zam_recordMade(kept);  // its writer is gone: its bytes are final
@@ -389,7 +392,7 @@ std::string makePrivateCache() {
     std::string name = std::string(kCacheParent) + "/" + zam_ownerMark() + "_XXXXXX";
     if (!mkdtemp(name.data())) return std::string();
     const int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0 && holdOwn(fd, name, true)) {
+    if (fd >= 0 && holdFolder(fd, name)) {
       std::lock_guard<std::timed_mutex> hold(end_lock);  // made and known at once: a stop removes it
       private_cache = name;
       cache_hold = fd;
@@ -803,7 +806,6 @@ void redirect_output() {
     // In the record from its start, with the folders the run made: a run
     // killed now leaves nothing that -purge would not take.
     if (!device) zam_recordGrowing(claimed);
-    if (!device) holdLog(claimed);
     zam_logger_name(device ? S.log_file.c_str() : claimed.c_str());
     zam_logger_state(1);
     if (!device) keepStoppedLogs(S.log_file);
