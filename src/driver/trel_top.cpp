@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +17,9 @@
 #include <mutex>
 #include <csignal>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -43,8 +46,11 @@
 #include "runtime/zam_vm.h"
 #include "runtime/zam_identity.h"
 #include "runtime/zam_whole.h"
+#include "runtime/zam_written.h"
 #include "store/trel_folders.h"
 #include "structure/zam_pdb.h"
+
+void (*trel_end_fault)(TrelEndStep step) = nullptr;
 
 namespace {
 
@@ -54,12 +60,22 @@ trel_settings& S = trel_run_settings;
 const char* const kCacheParent = "/tmp/trel_cache";
 
 // The private cache folder of this run, removed at exit; empty when none.
+// The run holds a lock of it (flock, through cache_hold, kept open) that
+// the kernel drops when the run ends however it ends: a later run in any
+// PID namespace, or on any host sharing /tmp, knows a killed run's folder
+// by that lock, never by the owner mark in its name.
 std::string private_cache;
+int cache_hold = -1;
 bool cache_is_private = false;  // read by the main thread alone
 
 // The end of the run: taken by its own end (or exit) and by a stop signal's
-// watcher, so that the log is placed and the cache removed once.
-std::mutex end_lock;
+// watcher, so that the log is placed and the cache removed once. One order
+// everywhere: end_lock first, then the record's turn (placing and recording
+// the log take turns under it), so the stop takes end_lock before it stops
+// the record's turns, and takes it with a limit: an end that holds it past
+// that (its log waiting for a record another run holds) is left as it is.
+std::timed_mutex end_lock;
+constexpr auto kStopWaitsForEnd = std::chrono::seconds(2);
 
 // One line for the files that stood at the names of this run's results and
 // that no record shows trel wrote (the user's, or an older trel's): each
@@ -79,7 +95,20 @@ void reportSetAside() {
             n, first.c_str(), as.c_str());
 }
 
+// The first turn at the results folder's record that could not be had
+// (zam_recordTrouble): a file of the run may then be missing or stand
+// without its line, so the run fails. Said once; true when there is one.
+bool reportRecordTrouble() {
+  static std::atomic<bool> said{false};
+  const std::string trouble = zam_recordTrouble();
+  if (trouble.empty()) return false;
+  if (!said.exchange(true))
+    zam_err("Cannot keep the record of the files written into the results folder: %s\n", trouble.c_str());
+  return true;
+}
+
 [[noreturn]] void fail() {
+  reportRecordTrouble();
   reportSetAside();
   std::exit(1);
 }
@@ -91,15 +120,44 @@ void reportSetAside() {
 // at that name, and no run's log replaces another's: a log found there is
 // kept under a numbered name (concurrent runs into one folder included).
 std::string log_private;  // "" once the log has its place (or there is none)
-std::string log_placed;   // the name it was given
+std::string log_placed;   // the name it was given, until it is recorded
+// The private name the log was made under, for a stop that cannot wait for
+// end_lock: set once it is made, never freed.
+std::atomic<const std::string*> log_claimed{nullptr};
+// The run's own descriptor of its log, kept for the run with its lock: the
+// sign to other runs that the log's writer lives.
+int log_hold = -1;
 
 // The private name of a run's log carries its owner mark (zam_ownerMark),
-// so that the log a killed run left under it is known for what it is.
+// so that names of runs never meet.
 std::string privateLogName(const std::string& name, const std::string& tag) {
   return zam_numberedName(name, tag + ".running");
 }
 
-// Creates the private log file beside name: a new file of this run only.
+// Whether the file or folder open as fd still stands at path.
+bool standsAt(int fd, const std::string& path) {
+  struct stat mine, there;
+  return fstat(fd, &mine) == 0 && lstat(path.c_str(), &there) == 0 && mine.st_dev == there.st_dev &&
+         mine.st_ino == there.st_ino;
+}
+
+// Takes this run's lock of its private cache folder, open as fd at path,
+// and checks that the folder is still there: a run that found it free
+// between its making and the lock removes it (holding the lock meanwhile).
+// True also where the file system grants no lock (no run can then tell the
+// folder's maker gone, and none removes it).
+bool holdFolder(int fd, const std::string& path) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return false;
+  return standsAt(fd, path);
+}
+
+// Creates the private log file beside name: a new file of this run only,
+// kept open (log_hold) with a lock of it that tells other runs its writer
+// lives (zam_writerGone), taken at once: an open-file-description lock,
+// which leaves the record's own lock of the log (flock, zam_recordGrowing)
+// free to be taken too; flock where the file system grants no other. A
+// file that another run took for a stopped run's in the moment before the
+// lock, and moved away, is left to it: another name is made.
 std::string claimPrivateLog(const std::string& name) {
   const std::string mark = zam_ownerMark();
   std::string tag = mark;
@@ -107,8 +165,19 @@ std::string claimPrivateLog(const std::string& name) {
     std::string path = privateLogName(name, tag);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
+      struct flock lock{};
+      lock.l_type = F_WRLCK;
+      lock.l_whence = SEEK_SET;
+      lock.l_start = 0;
+      lock.l_len = 1;
+      if (fcntl(fd, F_OFD_SETLK, &lock) != 0) zam_holdWriting(fd);
+      if (standsAt(fd, path)) {
+        if (log_hold >= 0) close(log_hold);
+        log_hold = fd;
+        return path;
+      }
       close(fd);
-      return path;
+      errno = EEXIST;
     }
     // Any other failure is the log's own (a missing folder, say): the log
     // layer reports it when it opens the file.
@@ -118,8 +187,10 @@ std::string claimPrivateLog(const std::string& name) {
 }
 
 // The logs that killed runs left under their private names beside name
-// (their maker provably gone, zam_ownerGone) are kept as failed runs keep
-// theirs: under the first free numbered name, which is said.
+// (the name of a run's log, after an owner mark; their writer known gone
+// by the lock it held, zam_writerGone, which the kernel dropped when it
+// ended, in whatever PID namespace or on whatever host) are kept as failed
+// runs keep theirs: under the first free numbered name, which is said.
 void keepStoppedLogs(const std::string& name) {
   const size_t slash = name.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "." : name.substr(0, slash + 1);
@@ -136,25 +207,32 @@ void keepStoppedLogs(const std::string& name) {
     const size_t mark = zam_ownerMarkAt(tag);
     bool plain = mark > 0 && (mark == tag.size() || (tag[mark] == '_' && mark + 1 < tag.size()));
     for (size_t k = mark + 1; plain && k < tag.size(); k++) plain = tag[k] >= '0' && tag[k] <= '9';
-    if (plain && zam_ownerGone(tag)) found.push_back(entry);
+    if (plain) found.push_back(entry);
   }
   std::sort(found.begin(), found.end());
   for (const std::string& entry : found) {
     const std::string from = slash == std::string::npos ? entry : folder + entry;
     struct stat st;
-    if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    // An empty one is passed over: a run's log is locked before its first
+    // byte, so one being made now is either empty or locked when looked at
+    // in this order (one a run left empty holds nothing, and its line in
+    // the record covers it).
+    if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 || zam_writerGone(from) != 1)
+      continue;
     const std::string kept = zam_placeNumberedOwn(from, name);
     if (kept.empty()) continue;
-    zam_recordMade(kept);  // its maker is gone: its bytes are final
+    zam_recordMade(kept);  // its writer is gone: its bytes are final
     zam_msg("Log of a run that was stopped: %s\n", kept.c_str());
   }
 }
 
-// Gives the log its place: its own name when the run ended well, else a
-// numbered one, which is said. The log may still be open (a renamed file
-// keeps its open stream), so the exit hook that closes it comes after.
-void placeLog(bool ended_well) {
-  std::lock_guard<std::mutex> hold(end_lock);
+// Gives the log its place (end_lock held): its own name when the run ended
+// well, else a numbered one, which is said. The log may still be open (a
+// renamed file keeps its open stream), so the closing of it comes after.
+// A log that cannot be moved with its line in the record (another run
+// holds the record past a stop's wait, say) stays at its private name,
+// where the line written when it was made covers it.
+void placeLogHeld(bool ended_well) {
   if (log_private.empty()) return;
   const std::string from = std::exchange(log_private, std::string());
   struct stat st;
@@ -171,7 +249,10 @@ void placeLog(bool ended_well) {
   }
   const std::string kept = zam_placeNumberedOwn(from, S.log_file);
   if (kept.empty()) {
-    zam_wrn("The log of this run stays %s: %s\n", from.c_str(), std::strerror(errno));
+    if (errno == ECANCELED)
+      zam_wrn("The log of this run stays %s: the record of its folder was held by another run.\n", from.c_str());
+    else
+      zam_wrn("The log of this run stays %s: %s\n", from.c_str(), std::strerror(errno));
     return;
   }
   zam_logger_name(kept.c_str());
@@ -186,22 +267,38 @@ void placeLog(bool ended_well) {
     zam_msg("Log of this failed run: %s\n", kept.c_str());
 }
 
+void placeLog(bool ended_well) {
+  std::lock_guard<std::timed_mutex> hold(end_lock);
+  if (trel_end_fault) trel_end_fault(TREL_END_PLACING);
+  placeLogHeld(ended_well);
+}
+
 // Exit hook of a run that stops before its end.
 void placeFailedLog() { placeLog(false); }
 
-// Exit hook run once the log is closed: its bytes are final, so it is
+// Run once the log is closed (end_lock held): its bytes are final, so it is
 // recorded as a file of the results folder (when it lies in one).
+void recordLogHeld() {
+  if (!log_placed.empty()) zam_recordMade(std::exchange(log_placed, std::string()));
+}
+
+// Exit hook: the log of a run that ends otherwise than through its end.
 void recordLog() {
-  std::lock_guard<std::mutex> hold(end_lock);
-  if (!log_placed.empty()) zam_recordMade(log_placed);
+  std::lock_guard<std::timed_mutex> hold(end_lock);
+  if (trel_end_fault) trel_end_fault(TREL_END_RECORDING);
+  recordLogHeld();
+}
+
+// The private cache folder goes, and then its lock (end_lock held).
+void removePrivateCacheHeld() {
+  std::error_code ec;  // remove_all removes symbolic links, never follows them
+  if (!private_cache.empty()) std::filesystem::remove_all(std::exchange(private_cache, std::string()), ec);
+  if (cache_hold >= 0) close(std::exchange(cache_hold, -1));
 }
 
 void removePrivateCache() {
-  std::lock_guard<std::mutex> hold(end_lock);
-  if (private_cache.empty()) return;
-  std::error_code ec;  // remove_all removes symbolic links, never follows them
-  std::filesystem::remove_all(private_cache, ec);
-  private_cache.clear();
+  std::lock_guard<std::timed_mutex> hold(end_lock);
+  removePrivateCacheHeld();
 }
 
 // The folder with a trailing "/" ("./" for an empty one).
@@ -257,27 +354,54 @@ void makeCacheParent() {
 }
 
 // Removes the private cache folders that killed runs left in the shared
-// parent: folders of this user named by mkdtemp after an owner mark whose
-// maker is provably gone (zam_ownerGone). Any other entry is left alone.
+// parent: folders of this user named by mkdtemp after an owner mark, whose
+// lock (cache_hold) no process holds: the kernel dropped it when the run
+// ended, in whatever PID namespace. The lock is held while the folder goes,
+// so that a run that has just made it, and finds it taken, makes another.
+// Any other entry is left alone.
 void removeStoppedCaches() {
-  std::vector<std::string> entries, found;
+  std::vector<std::string> entries;
   zam_folderEntries(kCacheParent, &entries);  // an unreadable parent holds none
+  int removed = 0;
   for (const std::string& entry : entries) {
     const size_t mark = zam_ownerMarkAt(entry);
-    if (mark > 0 && entry.size() == mark + 7 && entry[mark] == '_' && zam_ownerGone(entry))
-      found.push_back(std::string(kCacheParent) + "/" + entry);
-  }
-  int removed = 0;
-  for (const std::string& folder : found) {
-    struct stat st;
+    if (mark == 0 || entry.size() != mark + 7 || entry[mark] != '_') continue;
+    const std::string folder = std::string(kCacheParent) + "/" + entry;
+    struct stat st, at;
     if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) continue;
-    std::error_code ec;  // remove_all removes symbolic links, never follows them
-    std::filesystem::remove_all(folder, ec);
-    if (!ec) removed++;
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    if (fstat(fd, &at) == 0 && at.st_dev == st.st_dev && at.st_ino == st.st_ino && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      std::error_code ec;  // remove_all removes symbolic links, never follows them
+      std::filesystem::remove_all(folder, ec);
+      if (!ec) removed++;
+    }
+    close(fd);
   }
   if (removed > 0)
     zam_msg("Removed %d private cache folder%s of runs that were stopped from %s\n", removed,
             removed == 1 ? "" : "s", kCacheParent);
+}
+
+// Makes this run's private cache folder in the shared parent, named after
+// its owner mark, and takes its lock (cache_hold) before anything else is
+// done: one that another run removed meanwhile (found free between its
+// making and the lock) is given up for another.
+std::string makePrivateCache() {
+  for (int tries = 0; tries < 100; ++tries) {
+    std::string name = std::string(kCacheParent) + "/" + zam_ownerMark() + "_XXXXXX";
+    if (!mkdtemp(name.data())) return std::string();
+    const int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && holdFolder(fd, name)) {
+      std::lock_guard<std::timed_mutex> hold(end_lock);  // made and known at once: a stop removes it
+      private_cache = name;
+      cache_hold = fd;
+      return name;
+    }
+    if (fd >= 0) close(fd);
+  }
+  errno = EBUSY;
+  return std::string();
 }
 
 // The cache folder of this run, once the SPF switch has said whether the
@@ -294,15 +418,10 @@ void setupCacheFolder() {
   }
   makeCacheParent();
   removeStoppedCaches();
-  // The folder's name carries this run's owner mark, so that a later run
-  // knows it for a killed run's folder.
-  std::string name = std::string(kCacheParent) + "/" + zam_ownerMark() + "_XXXXXX";
-  {
-    std::lock_guard<std::mutex> hold(end_lock);  // made and known at once: a stop removes it
-    if (mkdtemp(name.data())) private_cache = name;
-  }
-  if (private_cache.empty()) {
-    zam_err("Failed to create CACHE directory: %s [%s]\n", name.c_str(), std::strerror(errno));
+  const std::string name = makePrivateCache();
+  if (name.empty()) {
+    zam_err("Failed to create CACHE directory: %s/%s_XXXXXX [%s]\n", kCacheParent, zam_ownerMark().c_str(),
+            std::strerror(errno));
     fail();
   }
   cache_is_private = true;
@@ -518,7 +637,7 @@ void runMode(_trel_options* options, char** only, int n_only) {
     // This run's own log goes with the folder it is in.
     std::string own;
     {
-      std::lock_guard<std::mutex> hold(end_lock);
+      std::lock_guard<std::timed_mutex> hold(end_lock);
       own = log_private;
     }
     trel_purgeResults(S.res_folder.c_str(), S.really_delete, own.empty() ? nullptr : own.c_str());  // a refusal only logs
@@ -607,26 +726,53 @@ void runMode(_trel_options* options, char** only, int n_only) {
 }  // namespace
 
 void trel_stopRun(int sig) {
-  // A file another thread is putting in place is in place and recorded
-  // before the run ends, and no thread starts another.
-  zam_recordStop();
+  // What failed at the record before the stop (after it, the turns of the
+  // other threads fail by design).
+  const std::string trouble = zam_recordTrouble();
   // The run's own destinations, whatever quiet step a thread is in (the
   // sampling of descriptors, a rotational match): what the run held back
   // until then and why it stops reach the user once, in order.
-  zam_logger_pin(S.use_stdout ? nullptr : suppress_stdout, S.use_stdout ? 0 : 1);
+  const auto pinOwn = [] { zam_logger_pin(S.use_stdout ? nullptr : suppress_stdout, S.use_stdout ? 0 : 1); };
+  pinOwn();
   zam_log_release();
   zam_err("Run stopped by %s.\n", sig == SIGINT    ? "SIGINT (interrupt)"
                                    : sig == SIGTERM ? "SIGTERM"
                                    : sig == SIGHUP  ? "SIGHUP (its terminal closed)"
                                                     : "a signal");
-  reportSetAside();
-  removePrivateCache();
-  placeLog(false);
-  zam_logger_exit();
-  recordLog();
-  // The workers still at work are not heard from again: their writes fail
-  // from here on, as the temporary files go and no new one may be made.
+  if (!trouble.empty()) reportRecordTrouble();
+  // The workers still at work are not heard from again (their turns at the
+  // record fail from here on); what this thread says is held meanwhile and
+  // said once its clean-up is done.
+  _zam_log_held said;
+  _zam_log_held* before = zam_log_hold(&said);
   zam_logger_pin(suppress_stdout, 0);
+  // The end of the run first, as every thread takes it before the record's
+  // turn, and only for a while: an end that holds it past that (its log
+  // waiting for a record another run holds) is not waited for.
+  std::unique_lock<std::timed_mutex> end(end_lock, kStopWaitsForEnd);
+  // A file another thread is putting in place is in place and recorded
+  // before the run ends, and no thread starts another.
+  zam_recordStop();
+  reportSetAside();
+  if (end.owns_lock()) {
+    removePrivateCacheHeld();
+    placeLogHeld(false);
+  } else {
+    // Its private cache folder goes with the next run that looks (its lock
+    // goes with this process).
+    const std::string* claimed = log_claimed.load();
+    if (claimed)
+      zam_wrn("The log of this run is left where the end of the run under way puts it (%s until then).\n",
+              claimed->c_str());
+  }
+  zam_log_hold(before);
+  pinOwn();
+  zam_log_replay(&said);
+  zam_logger_pin(suppress_stdout, 0);
+  zam_logger_exit();
+  if (end.owns_lock()) recordLogHeld();
+  // No temporary file is left, and no new one may be made: the workers'
+  // writes fail from here on.
   zam_removeOwnTemps();
 }
 
@@ -651,14 +797,16 @@ void redirect_output() {
     struct stat st;
     const bool device = lstat(S.log_file.c_str(), &st) == 0 &&
                         (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    std::string claimed;
     {
-      std::lock_guard<std::mutex> hold(end_lock);  // made and known at once: a stop places it
-      log_private = device ? std::string() : claimPrivateLog(S.log_file);
+      std::lock_guard<std::timed_mutex> hold(end_lock);  // made and known at once: a stop places it
+      log_private = claimed = device ? std::string() : claimPrivateLog(S.log_file);
     }
+    if (!device) log_claimed = new std::string(claimed);  // kept for the process
     // In the record from its start, with the folders the run made: a run
     // killed now leaves nothing that -purge would not take.
-    if (!device) zam_recordGrowing(log_private);
-    zam_logger_name(device ? S.log_file.c_str() : log_private.c_str());
+    if (!device) zam_recordGrowing(claimed);
+    zam_logger_name(device ? S.log_file.c_str() : claimed.c_str());
     zam_logger_state(1);
     if (!device) keepStoppedLogs(S.log_file);
   } else {
@@ -813,6 +961,7 @@ int trel_top(int argc, char** argv, char** envp) {
   }
 
   runMode(options.get(), only, n_only);
+  if (trel_end_fault) trel_end_fault(TREL_END_RESULTS);
 
   trel_modeCloseDatabase();
   kfree(only);
@@ -821,9 +970,12 @@ int trel_top(int argc, char** argv, char** envp) {
   kfree(spec);
   // A run that printed "*Error*" has failed, even where its mode went on to
   // the end (a refused purge, a structure file that could not be read).
-  const int status = zam_err_count() > 0 ? 1 : 0;
+  // So has one whose record of what it wrote could not be kept.
+  reportRecordTrouble();
+  int status = zam_err_count() > 0 ? 1 : 0;
   reportSetAside();
   placeLog(status == 0);
+  if (reportRecordTrouble()) status = 1;  // the log's own turn
   // One line for the chain breaks of the run: each is in the log file.
   if (const int breaks = trel_chainBreakFiles(); breaks > 0) {
     if (zam_logger_status())
@@ -842,5 +994,10 @@ int trel_top(int argc, char** argv, char** envp) {
     zam_msg("\n");
   }
   removePrivateCache();
+  // The log is closed and recorded here rather than by the exit hooks, so
+  // that a record that cannot take its line still fails the run.
+  zam_logger_exit();
+  recordLog();
+  if (reportRecordTrouble()) status = 1;
   return status;
 }

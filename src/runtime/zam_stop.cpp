@@ -3,8 +3,10 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <initializer_list>
 #include <unistd.h>
 
@@ -29,6 +31,34 @@ void closeAtExit() {
   pthread_mutex_unlock(&stop_lock);
 }
 
+// The longest a stop's clean-up may take. Past it the process ends by the
+// signal as a second one would end it: every step of the clean-up leaves
+// what it writes as a killed run leaves it, so a hung one is cut short.
+constexpr unsigned kStopSeconds = 12;
+
+// The watchdog of a stop: ends the process by its signal (the watcher's
+// own thread takes it, with the default action) once the limit has passed.
+void* stopLimit(void* arg) {
+  const int sig = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  struct timespec left{static_cast<time_t>(kStopSeconds), 0};
+  while (nanosleep(&left, &left) != 0) {
+  }
+  kill(getpid(), sig);
+  return nullptr;
+}
+
+// Starts the watchdog of the stop by sig; nothing when no thread can be
+// started (the stop is then bounded by its own waits alone).
+void startStopLimit(int sig) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return;
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attr, 64 * 1024);
+  pthread_t thread;
+  pthread_create(&thread, &attr, stopLimit, reinterpret_cast<void*>(static_cast<intptr_t>(sig)));
+  pthread_attr_destroy(&attr);
+}
+
 // A child forked later starts with the signals' default handling.
 void unblockInChild() { pthread_sigmask(SIG_UNBLOCK, &watched, nullptr); }
 
@@ -48,6 +78,7 @@ void* watch(void*) {
     for (const int other : {SIGTERM, SIGINT, SIGHUP})
       if (sigismember(&watched, other) == 1) signal(other, SIG_DFL);
     pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
+    startStopLimit(sig);
     stop_fn(sig);
     std::fflush(nullptr);
     raise(sig);

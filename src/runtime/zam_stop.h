@@ -24,7 +24,9 @@ using zam_stop_fn = void (*)(int sig);
 // watcher on thread handle ZAM_HANDLE_STOP. When one of them arrives, fn(sig)
 // runs on the watcher; then all output is flushed and the process ends by
 // that signal with its default action (a shell sees status 128 + sig). A
-// second signal while fn runs ends the process at once.
+// second signal while fn runs ends the process at once, and so does the
+// end of a limit of some seconds, should fn hang: a stop always ends the
+// process.
 // Once the process has begun to exit, the signals are taken and ignored:
 // the exit ends the run. Child processes forked later get the signals
 // unblocked. 1 when the watcher runs; 0 when it could not be started (the

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +13,10 @@
 #include <cstdlib>
 
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +29,7 @@
 #include "runtime/zam_log.h"
 #include "runtime/zam_owner.h"
 #include "runtime/zam_whole.h"
+#include "runtime/zam_written.h"
 #include "runtime/zam_version.h"
 
 namespace {
@@ -498,10 +503,12 @@ pid_t startHeld(const TempDir& dir, int* writer) {
 // failed run: it says so, its log is kept whole under a numbered name (not
 // left under its private name) and its private cache folder goes. What a
 // SIGKILL leaves (its log under the private name, its private cache folder)
-// is recognised by the next run: the log is kept under a numbered name, the
-// folder removed. A run into the folder removes the temporary files that a
-// killed run left, and only those: never a user's file of a like name, nor
-// a file of a live process or of another machine or namespace.
+// is recognised by the next run by the locks the kernel dropped, in this
+// namespace or any other: the log is kept under a numbered name, the folder
+// removed; a log or folder whose lock a live run holds stays, whatever its
+// mark. A run into the folder removes the temporary files that a killed
+// run left, and only those: never a user's file of a like name, nor a file
+// of a live process or of another machine or namespace.
 TEST(Top, StopSignalsEndTheRunAsAFailureDoes) {
   TempDir dir;
   write_file(dir.file("q.pdb"), "END\n");
@@ -515,8 +522,13 @@ TEST(Top, StopSignalsEndTheRunAsAFailureDoes) {
                                          "trel.log." + foreignMark(dead) + ".running"};
   write_file(dir.file("trel_results/" + left), "");
   for (const std::string& name : kept) write_file(dir.file("trel_results/" + name), "mine\n");
+  // The log and cache folder of a live run in another namespace: their locks held.
+  const int live_log = open(dir.file("trel_results/" + kept.back()).c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_EQ(zam_holdWriting(live_log), 1);
   const std::string foreign_cache = "/tmp/trel_cache/" + foreignMark(dead) + "_abcdef";
   fs::create_directories(foreign_cache);
+  const int live_cache = open(foreign_cache.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(flock(live_cache, LOCK_EX), 0);
   int n = 0;
   for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sig);
@@ -539,10 +551,15 @@ TEST(Top, StopSignalsEndTheRunAsAFailureDoes) {
   }
   EXPECT_FALSE(fs::exists(dir.file("trel_results/" + left)));
 
-  // Killed outright: nothing of the run's own clean-up runs.
+  // Killed outright: nothing of the run's own clean-up runs. While it
+  // lives, another run leaves its log alone.
   int writer = -1;
   const pid_t pid = startHeld(dir, &writer);
   ASSERT_GE(pid, 0);
+  write_file(dir.file("t.pdb"), "END\n");
+  Outcome during = run(dir.str(), {"-test", "-job=during", "q.pdb", "t.pdb"});
+  EXPECT_EQ(during.status, 0) << during.out;
+  EXPECT_FALSE(has(during.out, "Log of a run that was stopped")) << during.out;
   kill(pid, SIGKILL);
   ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
   close(writer);
@@ -557,16 +574,32 @@ TEST(Top, StopSignalsEndTheRunAsAFailureDoes) {
   for (const auto& e : fs::directory_iterator("/tmp/trel_cache"))
     if (e.path().filename().string().rfind(mark + "_", 0) == 0) cache = e.path().string();
   ASSERT_TRUE(fs::is_directory(cache)) << mark;
-  write_file(dir.file("t.pdb"), "END\n");
+  // Left by a run killed in another namespace: no lock held, whatever the
+  // mark says (its process number means nothing here); a folder of a like
+  // name that mkdtemp did not make stays.
+  const std::string gone_mark = foreignMark(deadMark());
+  const std::string gone_log = "trel.log." + gone_mark + ".running", gone_cache = "/tmp/trel_cache/" + gone_mark + "_ghijkl";
+  const std::string odd_cache = "/tmp/trel_cache/" + gone_mark + "_gh";
+  write_file(dir.file("trel_results/" + gone_log), "killed\n");
+  fs::create_directories(gone_cache);
+  fs::create_directories(odd_cache);
   Outcome next = run(dir.str(), {"-cache", "-test", "q.pdb", "t.pdb"});
   EXPECT_EQ(next.status, 0) << next.out;
-  EXPECT_TRUE(has(next.out, "Log of a run that was stopped: ./trel_results/trel.log.4\n")) << next.out;
-  EXPECT_TRUE(recordedAsIs(dir.file("trel_results"), "trel.log.4"));
+  EXPECT_EQ(testutil::occurrences(next.out, "Log of a run that was stopped: ./trel_results/trel.log."), 2) << next.out;
+  for (const char* name : {"trel.log.4", "trel.log.5"}) EXPECT_TRUE(recordedAsIs(dir.file("trel_results"), name));
+  EXPECT_TRUE(has(read_file(dir.file("trel_results/trel.log.4")) + read_file(dir.file("trel_results/trel.log.5")),
+                  "killed\n"));
   EXPECT_FALSE(fs::exists(cache));
+  EXPECT_FALSE(fs::exists(gone_cache));
+  EXPECT_TRUE(fs::is_directory(odd_cache));
   EXPECT_FALSE(fs::exists(dir.file("trel_results/" + orphan)));
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/" + gone_log)));
   for (const std::string& name : kept) EXPECT_EQ(read_file(dir.file("trel_results/" + name)), "mine\n") << name;
   EXPECT_TRUE(fs::is_directory(foreign_cache));
+  close(live_log);
+  close(live_cache);
   fs::remove_all(foreign_cache);
+  fs::remove_all(odd_cache);
 }
 
 // A stop takes away the run's temporary files: one set aside to be put in
@@ -600,6 +633,167 @@ TEST(Top, StopRemovesTheRunsTemporaryFilesAndSaysWhy) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_TRUE(fs::is_empty(dir.path));
   EXPECT_EQ(read_file(out), "*Warning* held back\nand said\n*Error* Run stopped by SIGTERM.\n");
+}
+
+// How a test stops the run at a step of its end, in a child process.
+struct EndStop {
+  TrelEndStep step;
+  int sig;
+  int hold_ms;   // how long the step then holds the run's end; -1 for ever
+  bool in_turn;  // and a turn at the record meanwhile, as a rename the file system holds does
+};
+EndStop end_stop;
+
+void stopAtEndStep(TrelEndStep step) {
+  static bool done = false;
+  if (step != end_stop.step || done) return;
+  done = true;
+  std::optional<_zam_record_turn> turn;
+  if (end_stop.in_turn) turn.emplace("trel_results/held");
+  kill(getpid(), end_stop.sig);
+  if (end_stop.hold_ms < 0)
+    for (;;) pause();
+  usleep(static_cast<useconds_t>(end_stop.hold_ms) * 1000);
+}
+
+// Waits for child, for a generous while; a child still there then is killed
+// and reported hung (-1). Its wait status otherwise.
+int waitBounded(pid_t child, int seconds) {
+  int status = 0;
+  for (int k = 0; k < seconds * 20; k++) {
+    if (waitpid(child, &status, WNOHANG) == child) return status;
+    usleep(50000);
+  }
+  kill(child, SIGKILL);
+  waitpid(child, &status, 0);
+  return -1;
+}
+
+// The logs in folder: the entries named trel.log and after it.
+std::vector<std::string> logsIn(const std::string& folder) {
+  std::vector<std::string> found;
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.path().filename().string().rfind("trel.log", 0) == 0) found.push_back(e.path().filename().string());
+  return found;
+}
+
+// Whether the record's text holds a line of kind for the file name.
+bool hasLine(const std::string& record, char kind, const std::string& name) {
+  std::istringstream lines(record);
+  for (std::string line; std::getline(lines, line);)
+    if (line.size() > name.size() + 2 && line[0] == kind && line[1] == ' ' &&
+        line.compare(line.size() - name.size() - 1, std::string::npos, " " + name) == 0)
+      return true;
+  return false;
+}
+
+// A stop signal that comes at any step of a run's end (after its last
+// result, while its log is placed, while it is recorded), the end going on
+// at once, held for a moment in the record's turn, or held there for good,
+// ends the process by that signal within seconds, and leaves the run's log
+// at one of its names: never lost, never two.
+TEST(Top, StopAtEachStepOfTheRunsEndEndsTheRun) {
+  struct Case {
+    EndStop stop;
+    pid_t pid;
+    std::unique_ptr<TempDir> dir;
+  };
+  std::vector<Case> cases;
+  for (const TrelEndStep step : {TREL_END_RESULTS, TREL_END_PLACING, TREL_END_RECORDING})
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP})
+      for (const EndStop how : {EndStop{step, sig, 0, false}, EndStop{step, sig, 1000, true},
+                                EndStop{step, sig, -1, true}}) {
+        auto dir = std::make_unique<TempDir>();
+        write_file(dir->file("q.pdb"), "END\n");
+        write_file(dir->file("t.pdb"), "END\n");
+        const pid_t pid = fork();
+        if (pid == 0) {
+          const int fd = open(dir->file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+          if (fd < 0 || chdir(dir->str().c_str()) != 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
+          end_stop = how;
+          trel_end_fault = stopAtEndStep;
+          char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-test"), const_cast<char*>("q.pdb"),
+                          const_cast<char*>("t.pdb"), nullptr};
+          std::exit(trel_top(4, args, environ));
+        }
+        ASSERT_GT(pid, 0);
+        cases.push_back({how, pid, std::move(dir)});
+      }
+  for (Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "step " << c.stop.step << " signal " << c.stop.sig << " hold "
+                                      << c.stop.hold_ms);
+    const int status = waitBounded(c.pid, 60);
+    ASSERT_NE(status, -1) << "hung: " << read_file(c.dir->file("out"));
+    // A run whose end was held stops by the signal; one whose end went on
+    // at once may have been through its exit before the signal was taken.
+    if (c.stop.hold_ms != 0 || !WIFEXITED(status)) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.stop.sig) << status;
+    }
+    const std::string out = read_file(c.dir->file("out"));
+    const std::vector<std::string> logs = logsIn(c.dir->file("trel_results"));
+    ASSERT_EQ(logs.size(), 1u) << out;
+    // An end that goes on is waited for, and the log placed and recorded
+    // by one thread or the other; one held for good is not waited for, and
+    // says where the log is.
+    if (c.stop.hold_ms >= 0) {
+      EXPECT_FALSE(has(logs[0], ".running")) << logs[0] << "\n" << out;
+      EXPECT_TRUE(hasLine(read_file(c.dir->file("trel_results/.zam_written")), 'W', logs[0])) << out;
+    } else if (c.stop.step == TREL_END_PLACING) {
+      EXPECT_TRUE(has(logs[0], ".running")) << logs[0];
+      EXPECT_TRUE(has(out, "The log of this run is left where the end of the run under way puts it (./trel_results/" +
+                               logs[0] + " until then).\n"))
+          << out;
+    }
+  }
+}
+
+// A stop while another process holds the record's lock for good (a stopped
+// run, a slow file system) ends the run by its signal, and leaves its log
+// at its private name rather than give it a name the record has no line
+// for; once the lock is gone, -purge removes it.
+TEST(Top, StopWhileTheRecordIsHeldLeavesTheLogForPurge) {
+  struct Run {
+    int sig;
+    pid_t pid;
+    std::unique_ptr<TempDir> dir;
+  };
+  std::vector<Run> runs;
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    auto dir = std::make_unique<TempDir>();
+    write_file(dir->file("q.pdb"), "END\n");
+    write_file(dir->file("t.pdb"), "END\n");
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int fd = open(dir->file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0 || chdir(dir->str().c_str()) != 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
+      end_stop = EndStop{TREL_END_RESULTS, sig, 0, false};
+      // Another open of the record: its lock is another run's to this run.
+      trel_end_fault = [](TrelEndStep step) {
+        if (step == TREL_END_RESULTS) {
+          const int held = open("trel_results/.zam_written", O_RDONLY | O_CLOEXEC);  // kept: its lock held
+          if (held < 0 || flock(held, LOCK_EX) != 0) _exit(125);
+        }
+        stopAtEndStep(step);
+      };
+      char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-test"), const_cast<char*>("q.pdb"),
+                      const_cast<char*>("t.pdb"), nullptr};
+      std::exit(trel_top(4, args, environ));
+    }
+    ASSERT_GT(pid, 0);
+    runs.push_back({sig, pid, std::move(dir)});
+  }
+  for (auto& [sig, pid, dir] : runs) {
+    SCOPED_TRACE(sig);
+    const int status = waitBounded(pid, 60);
+    ASSERT_NE(status, -1) << "hung: " << read_file(dir->file("out"));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status << read_file(dir->file("out"));
+    const std::vector<std::string> logs = logsIn(dir->file("trel_results"));
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_TRUE(has(logs[0], ".running")) << logs[0];
+    Outcome purge = run(dir->str(), {"-purge"});
+    EXPECT_EQ(purge.status, 0) << purge.out;
+    EXPECT_TRUE(!fs::exists(dir->file("trel_results")) || logsIn(dir->file("trel_results")).empty()) << purge.out;
+  }
 }
 
 // A run in another PID namespace sharing the results folder (a container,
