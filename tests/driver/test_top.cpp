@@ -796,6 +796,50 @@ TEST(Top, StopWhileTheRecordIsHeldLeavesTheLogForPurge) {
   }
 }
 
+// A run whose record of the files it writes could not be kept at some turn
+// (its lock refused once: at a result, as the log is placed, as the log is
+// recorded) says so, naming the record and the reason, and exits 1; the
+// log says it too, unless it was closed by then.
+TEST(Top, ARunWhoseRecordCouldNotBeKeptFails) {
+  for (const TrelEndStep at : {TrelEndStep(0), TREL_END_PLACING, TREL_END_RECORDING}) {
+    SCOPED_TRACE(at);
+    TempDir dir;
+    write_file(dir.file("q.pdb"), "END\n");
+    write_file(dir.file("t.pdb"), "END\n");
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int fd = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0 || chdir(dir.str().c_str()) != 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
+      static TrelEndStep armed_at;
+      static int fails;
+      armed_at = at;
+      fails = 0;
+      zam_record_fault = [](ZamRecordStep step) { return step == ZAM_RECORD_LOCK && fails-- > 0 ? EIO : 0; };
+      trel_end_fault = [](TrelEndStep step) {
+        if (step == armed_at) fails = 1;
+      };
+      if (at == TrelEndStep(0)) fails = 3;  // the first turns of the run
+      char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-test"), const_cast<char*>("q.pdb"),
+                      const_cast<char*>("t.pdb"), nullptr};
+      std::exit(trel_top(4, args, environ));
+    }
+    ASSERT_GT(pid, 0);
+    const int status = waitBounded(pid, 60);
+    const std::string out = read_file(dir.file("out"));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << out;
+    EXPECT_EQ(testutil::occurrences(out, "*Error* Cannot keep the record of the files written into the results "
+                                         "folder: ./trel_results/.zam_written: Input/output error\n"),
+              1)
+        << out;
+    // In the log too, but where the log was closed already.
+    const std::vector<std::string> logs = logsIn(dir.file("trel_results"));
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(has(read_file(dir.file("trel_results/" + logs[0])), "*Error* Cannot keep the record"),
+              at != TREL_END_RECORDING)
+        << logs[0];
+  }
+}
+
 // A run in another PID namespace sharing the results folder (a container,
 // say) keeps the temporary file that a live process outside it is writing,
 // though no process of its own namespace has that number.
