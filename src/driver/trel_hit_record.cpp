@@ -634,7 +634,12 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
       pass->grow_dev = static_cast<uint64_t>(st.st_dev);
       pass->grow_ino = static_cast<uint64_t>(st.st_ino);
       zam_holdWriting(fd);
-      zam_recordGrowing(pass->record);
+      if (!zam_recordGrowing(pass->record)) {
+        // No line covers it as it grows (the run stops, the record is
+        // held or full): it is left as its last line proves it.
+        close(pass->grow_fd);
+        pass->grow_fd = -1;
+      }
     }
   }
   if (pass->grow_fd >= 0) {

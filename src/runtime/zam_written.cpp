@@ -963,21 +963,27 @@ int zam_mkdirRecorded(const char* path, int mode) {
   return made;
 }
 
-void zam_recordGrowing(const std::string& path) {
+bool zam_recordGrowing(const std::string& path) {
   struct stat st;
-  if (!recording.load() || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  if (!recording.load() || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
   // This process writes it: its lock says so for the rest of the process,
   // on a descriptor kept open as long (the file keeps it under any name).
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   struct stat mine;
-  if (fd < 0) return;
+  if (fd < 0) return false;
   if (fstat(fd, &mine) != 0 || mine.st_dev != st.st_dev || mine.st_ino != st.st_ino) {
     close(fd);
-    return;
+    errno = EBUSY;
+    return false;
   }
   zam_holdWriting(fd);  // a writer that cannot be told alive keeps its line unsettled
   const _zam_record_turn turn(path);
-  if (turn.held && fstat(fd, &st) == 0) zam_recordAhead(turn, path, st, true, fd);
+  if (!turn.failed && (!turn.held || (fstat(fd, &st) == 0 && zam_recordAhead(turn, path, st, true, fd))))
+    return true;
+  const int err = turn.failed ? turn.error : errno;
+  close(fd);  // and its lock: nothing of this file is written
+  errno = err;
+  return false;
 }
 
 std::string zam_recordTrouble() {

@@ -154,8 +154,11 @@ int zam_mkdirRecorded(const char* path, int mode);
 // log), ahead: covered as it grows until its writer records it closed
 // (zam_recordMade). Holds its lock (zam_holdWriting) on a descriptor kept
 // open for the rest of the process, under any name the file gets, so that
-// no other run settles its line while this one lives. No message.
-void zam_recordGrowing(const std::string& path);
+// no other run settles its line while this one lives. false (errno) when
+// path lies under the recorded folder and its line could not be written
+// (the turn failed, or the line could not be written whole): the caller
+// must not change the file then, which no line covers. No message.
+bool zam_recordGrowing(const std::string& path);
 
 // For the thread that stops the run: waits (a few seconds at most) for the
 // turn another thread is in to end, and lets no other thread begin one

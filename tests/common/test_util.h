@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -138,6 +140,27 @@ struct FixedFolder {
     close(fd);
     return ok;
   }
+};
+
+// While it lives, no file of this process may grow past bytes: a write
+// beyond fails with EFBIG (SIGXFSZ ignored), as on a full disk.
+struct FileSizeLimit {
+  explicit FileSizeLimit(rlim_t bytes) {
+    ok = getrlimit(RLIMIT_FSIZE, &old) == 0;
+    handler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = old;
+    limit.rlim_cur = bytes;
+    ok = ok && setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, handler);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  bool ok = false;
+  struct rlimit old {};
+  void (*handler)(int) = SIG_DFL;
 };
 
 }  // namespace testutil

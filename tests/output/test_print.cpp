@@ -201,18 +201,16 @@ TEST(ResultText, AWriteFailedMidwayCountsAsFailed) {
   const int failed = trel_failedFiles();
   std::string big;
   for (int i = 0; i < 20000; i++) big += "row " + std::to_string(i) + "\n";
-  struct rlimit old_limit;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  auto old_handler = signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
-  struct rlimit limit = old_limit;
-  limit.rlim_cur = 50000;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
   Capture cap;
-  _trel_text* out = trel_openText(file.c_str());
-  if (out) trel_putText(out, big.c_str());
-  const int written = trel_closeText(out);
-  setrlimit(RLIMIT_FSIZE, &old_limit);
-  signal(SIGXFSZ, old_handler);
+  _trel_text* out = nullptr;
+  int written = -1;
+  {
+    const testutil::FileSizeLimit limit(50000);
+    ASSERT_TRUE(limit.ok);
+    out = trel_openText(file.c_str());
+    if (out) trel_putText(out, big.c_str());
+    written = trel_closeText(out);
+  }
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(written, 0);
   EXPECT_EQ(trel_failedFiles(), failed + 1);

@@ -185,15 +185,12 @@ TEST(WholeFile, FailureMidwayLeavesTheOldFile) {
   ASSERT_EQ(write_whole(file, "old\n"), 1);
   std::string big;
   for (int i = 0; i < 20000; i++) big += "row " + std::to_string(i) + "\n";
-  struct rlimit old_limit;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  auto old_handler = signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
-  struct rlimit limit = old_limit;
-  limit.rlim_cur = 50000;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-  const int written = write_whole(file, big);
-  setrlimit(RLIMIT_FSIZE, &old_limit);
-  signal(SIGXFSZ, old_handler);
+  int written = -1;
+  {
+    const testutil::FileSizeLimit limit(50000);
+    ASSERT_TRUE(limit.ok);
+    written = write_whole(file, big);
+  }
   EXPECT_EQ(written, 0);
   EXPECT_EQ(testutil::read_file(file), "old\n");
   EXPECT_EQ(entries(dir), 1);
