@@ -633,7 +633,6 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
       // lives and as it stands once the run is gone.
       pass->grow_dev = static_cast<uint64_t>(st.st_dev);
       pass->grow_ino = static_cast<uint64_t>(st.st_ino);
-      zam_holdWriting(fd);
       if (!zam_recordGrowing(pass->record)) {
         // No line covers it as it grows (the run stops, the record is
         // held or full): it is left as its last line proves it.
