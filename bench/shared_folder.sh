@@ -20,7 +20,7 @@ cores=$(nproc)
 [ "$cores" -ge 2 ] || { echo "shared_folder: needs two cores" >&2; exit 1; }
 # A warm object cache first, so that both cases time the same work.
 mkdir -p zc
-export ZAM_CACHE=$work/zc
+export TREL_CACHE=$work/zc
 "$trel" -cache -broken -nowrite "$query" $(cat targets) >/dev/null 2>&1 || true
 
 pair() {  # folder of the first run, folder of the second

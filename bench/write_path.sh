@@ -19,13 +19,17 @@ cd "$work"
 find "$data" -name '*.pdb' -o -name '*.pdb.gz' -o -name '*.ent.gz' | sort > targets
 query="$data/mustang-testdata/1ard.pdb"
 n=$(wc -l < targets)
-mkdir -p zc
-export ZAM_CACHE=$work/zc
-"$new" -cache -broken -nowrite "$query" $(cat targets) >/dev/null 2>&1 || true
+# A warm object cache of each trel's own (the two may keep it in layouts
+# of their own, and would rebuild each other's), so that both time the same
+# work.
+for which in old new; do
+  mkdir -p "zc_$which"
+  TREL_CACHE=$work/zc_$which "${!which}" -cache -broken -nowrite "$query" $(cat targets) >/dev/null 2>&1 || true
+done
 
-one() {  # trel, cpus: prints "elapsed cpu"
+one() {  # trel, cpus, which: prints "elapsed cpu"
   rm -rf res
-  TREL_RESULTS=res TREL_CPUS=$2 /usr/bin/time -f "%e %U %S" -o t "$1" -cache -broken -top="$n" -show="$n" \
+  TREL_CACHE=$work/zc_$3 TREL_RESULTS=res TREL_CPUS=$2 /usr/bin/time -f "%e %U %S" -o t "$1" -cache -broken -top="$n" -show="$n" \
     "$query" $(cat targets) >/dev/null 2>&1 || { echo "write_path: $1 failed" >&2; exit 1; }
   awk '{printf "%s %.2f\n", $1, $2 + $3}' t
 }
@@ -35,8 +39,8 @@ declare -A cpu wall
 for t in $(seq "$trials"); do
   for which in old new; do
     bin=$old; [ $which = new ] && bin=$new
-    cpu[$which]+="$(one "$bin" 1 | awk '{print $2}') "
-    wall[$which]+="$(one "$bin" 2 | awk '{print $1}') "
+    cpu[$which]+="$(one "$bin" 1 $which | awk '{print $2}') "
+    wall[$which]+="$(one "$bin" 2 $which | awk '{print $1}') "
   done
 done
 files=$(find res -type f | wc -l)

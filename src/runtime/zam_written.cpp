@@ -310,6 +310,10 @@ std::string record_made;          // lines of folders made, held until the recor
 // Within a turn: the record's size once looked at, when it ends a whole
 // line (-1: not looked at in this turn). This process's own appends follow.
 int64_t known_end = -1;
+// The record's size when this process's last turn ended on a whole line of
+// its own (-1: not known). A turn that finds the record of that size looks
+// no further: nobody appended since, so it still ends on a fresh line.
+int64_t turn_end = -1;
 // What this process read of the record, up to read_end.
 Journal journal;
 int64_t read_end = 0;
@@ -442,6 +446,7 @@ void closeRecord() {
   record_fd = -1;
   record_checked = false;
   known_end = -1;
+  turn_end = -1;
   forgetRead();
 }
 
@@ -585,6 +590,7 @@ void compact() {
   }
   close(record_fd);  // and the old record's lock
   record_fd = fd;
+  turn_end = -1;
   record_checked = true;
   kept.headless = false;
   kept.kept = lines;
@@ -763,6 +769,7 @@ int openRecord(bool stopping_thread) {
                        mine.st_dev == there.st_dev && mine.st_ino == there.st_ino;
     if (still && S_ISREG(mine.st_mode) && (record_checked || hasHead(record_fd))) {
       record_checked = true;
+      if (turn_end >= 0 && static_cast<int64_t>(mine.st_size) == turn_end) known_end = turn_end;
       return 1;
     }
     if (still && S_ISREG(mine.st_mode) && headlessTrels(record_fd)) {
@@ -788,6 +795,7 @@ int openRecord(bool stopping_thread) {
 }
 
 void unlockRecord() {
+  turn_end = known_end;
   if (record_fd >= 0) flock(record_fd, LOCK_UN);
 }
 
