@@ -606,8 +606,10 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
   std::string line = aheadLine(pass->token, name, hit);
   std::lock_guard<std::mutex> hold(pass->lock);  // the folder's lock is one for all threads of the run
   if (!pass->ahead || pass->fd < 0) return;
+  // Shared: the runs that append take no turns among themselves (each
+  // line is one append, whole), only with one that enters or renews.
   int locked;
-  while ((locked = flock(pass->fd, LOCK_EX)) != 0 && errno == EINTR) {
+  while ((locked = flock(pass->fd, LOCK_SH)) != 0 && errno == EINTR) {
   }
   if (locked != 0 && !refused(errno)) return;
   // The record at its name, which another run's renew may have replaced
@@ -649,10 +651,9 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
     if (last != '\n') line.insert(0, 1, '\n');
     const int64_t n = static_cast<int64_t>(line.size());
     pass->grow_end = st.st_size + n;
-    if (zam_writeAll(pass->grow_fd, line.data(), n) != n) {
-      pass->grow_end = -1;
-      if (ftruncate(pass->grow_fd, st.st_size) != 0) pass->ahead = false;
-    }
+    // A line cut short (a full disk) fails its own check and costs only
+    // itself; it is not cut back, as another run's lines may follow it.
+    if (zam_writeAll(pass->grow_fd, line.data(), n) != n) pass->grow_end = -1;
   }
   flock(pass->fd, LOCK_UN);
 }

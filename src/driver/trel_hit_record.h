@@ -66,7 +66,8 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
 
 // Names the file at path, about to be written for hit (empty: the query's
 // own), ahead in the query's record: one line appended under the folder's
-// exclusive lock, so that should the run be stopped before it renews the
+// lock, shared with the other runs that append (held exclusive by a run
+// that enters or renews), so that should the run be stopped before it renews the
 // record, the next run knows the file for that hit's. Any thread; a file
 // outside the folder, or a line that cannot be appended, is passed over.
 // No message.
