@@ -273,8 +273,12 @@ void placeLog(bool ended_well) {
   placeLogHeld(ended_well);
 }
 
-// Exit hook of a run that stops before its end.
-void placeFailedLog() { placeLog(false); }
+// Exit hook of a run that stops before its end (a mode that ends the
+// process on failure): what failed at the record is said there too.
+void placeFailedLog() {
+  reportRecordTrouble();
+  placeLog(false);
+}
 
 // Run once the log is closed (end_lock held): its bytes are final, so it is
 // recorded as a file of the results folder (when it lies in one).

@@ -323,7 +323,14 @@ std::string trouble;
 // Birth times of the files this process holds as still written, by device
 // and inode (zam_holdWriting), for their A lines.
 std::mutex holds_lock;
-std::map<std::pair<uint64_t, uint64_t>, int64_t> held_births;
+// The descriptor each was held by: an entry whose descriptor no longer
+// shows that file (closed, or given to another since) is a file gone, whose
+// inode may be another file's now.
+struct Held {
+  int fd;
+  int64_t born;
+};
+std::map<std::pair<uint64_t, uint64_t>, Held> held_births;
 
 // path made absolute from the folder cwd and plain: no empty, "." or ".."
 // part ("a/./b//c/../d" is "a/b/d", as the path would be if no link were on
@@ -883,7 +890,12 @@ bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, cons
   } else {
     std::lock_guard<std::mutex> hold(holds_lock);
     const auto it = held_births.find({f.id.dev, f.id.ino});
-    if (it != held_births.end()) f.born_known = true, f.born = it->second;
+    struct stat held;
+    if (it != held_births.end() && fstat(it->second.fd, &held) == 0 && zam_identityOf(held).dev == f.id.dev &&
+        zam_identityOf(held).ino == f.id.ino)
+      f.born_known = true, f.born = it->second.born;
+    else if (it != held_births.end())
+      held_births.erase(it);
   }
   if (append(std::exchange(record_made, std::string()) + aheadLine(f, name))) return true;
   const int err = errno;
@@ -1023,7 +1035,8 @@ int zam_holdWriting(int fd) {
   }
   if (!held) return 0;
   std::lock_guard<std::mutex> hold(holds_lock);
-  held_births[{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}] = bornOf(fd, "", AT_EMPTY_PATH);
+  held_births[{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}] =
+      Held{fd, bornOf(fd, "", AT_EMPTY_PATH)};
   return 1;
 }
 
