@@ -428,17 +428,15 @@ void sayUnlocked(const std::string& dir) {
 // writes its files), saying so after a second.
 void lockRecord(_trel_hit_pass* pass, const std::string& dir, const _trel_thing* query) {
   if (pass->fd < 0) return;
-  if (zam_flockSaying(pass->fd, LOCK_EX,
-                      "another run of " + text(trel_thingName(query)) + " to renew its record in " + shown(dir)))
-    return;
+  pass->lock_kind = zam_lockFile(pass->fd, true,
+                                 "another run of " + text(trel_thingName(query)) + " to renew its record in " +
+                                     shown(dir),
+                                 shown(dir));
+  if (pass->lock_kind != ZAM_LOCK_FAILED) return;
   sayUnlocked(dir);
   close(pass->fd);
   pass->fd = -1;
 }
-
-// Whether errno e says the file system refuses a kind of lock (rather than
-// that another process holds it).
-bool refused(int e) { return e == ENOLCK || e == EOPNOTSUPP || e == ENOTSUP || e == EINVAL || e == ENOSYS; }
 
 void sayUnmarked(const std::string& dir, int err, bool fallback) {
   if (said_unmarked) return;
@@ -465,11 +463,9 @@ bool markByFile(_trel_hit_pass* pass, const std::string& lock_path) {
   }
   const int fd = open(lock_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
-  // Only a renewing run holds the file exclusive, and only under the
-  // folder's lock, which this run holds now: the shared lock is had at once.
-  const int err = fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ? EINVAL
-                  : flock(fd, LOCK_SH | LOCK_NB) != 0      ? errno
-                                                           : 0;
+  // Only a renewing run asks whether others hold it, and only under the
+  // folder's lock, which this run holds now: the mark is had at once.
+  const int err = fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ? EINVAL : zam_markAlive(fd) != 1 ? errno : 0;
   if (err != 0) {
     close(fd);
     errno = err;
@@ -483,14 +479,11 @@ bool markByFile(_trel_hit_pass* pass, const std::string& lock_path) {
 // it cannot be told. Asked of the lock file by taking it exclusive, which
 // gives up this run's own mark of it (it is released right after).
 int othersWriting(_trel_hit_pass* pass, const std::string& id) {
-  if (pass->mark_fd >= 0) {
-    if (flock(pass->mark_fd, LOCK_EX | LOCK_NB) == 0) return 0;
-    return errno == EWOULDBLOCK ? 1 : -1;
-  }
+  if (pass->mark_fd >= 0) return zam_markedByOthers(pass->mark_fd);
   if (pass->fd < 0) return -1;
   if (pass->unmarkable) return 0;  // said once: no lock tells runs apart
   if (!pass->marked) return -1;
-  return zam_byteMarkedByOthers(pass->fd, writingByte(id));
+  return zam_markedByOthers(pass->fd, writingByte(id));
 }
 
 // Folds the files named ahead by runs that are gone (stopped before they
@@ -544,8 +537,9 @@ struct Kept {
 }  // namespace
 
 _trel_hit_pass::~_trel_hit_pass() {
-  for (const int held : {fd, mark_fd, grow_fd})
+  for (const int held : {fd, mark_fd})
     if (held >= 0) close(held);
+  zam_releaseWriting(grow_fd);
 }
 
 void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix) {
@@ -565,8 +559,8 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
   // hit, since this run may be writing it again. The mark is a lock the
   // kernel drops when the run ends, however it ends.
   if (pass->fd >= 0 && !pass->marked) {
-    pass->marked = zam_markByte(pass->fd, writingByte(id)) == 1;
-    if (!pass->marked && refused(errno)) {
+    pass->marked = zam_markAlive(pass->fd, writingByte(id)) == 1;
+    if (!pass->marked && zam_lockRefused(errno)) {
       const int err = errno;
       pass->marked = markByFile(pass, dir + zam_fileName({trel_thingName(query)}, text(suffix) + ".kwriting"));
       pass->unmarkable = !pass->marked;
@@ -596,7 +590,7 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
   // trel's, a user's file there moved aside), so that the files this run
   // writes are named in it ahead.
   pass->ahead = pass->fd >= 0 && (state == Record::kSound || writeRecord(path, format(id, Files{})));
-  if (pass->fd >= 0) flock(pass->fd, LOCK_UN);
+  if (pass->fd >= 0) zam_unlockFile(pass->fd, pass->lock_kind);
 }
 
 void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std::string& hit) {
@@ -608,10 +602,9 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
   if (!pass->ahead || pass->fd < 0) return;
   // Shared: the runs that append take no turns among themselves (each
   // line is one append, whole), only with one that enters or renews.
-  int locked;
-  while ((locked = flock(pass->fd, LOCK_SH)) != 0 && errno == EINTR) {
-  }
-  if (locked != 0 && !refused(errno)) return;
+  const int locked = zam_lockFile(pass->fd, false, "another run of the query to renew its record in " + shown(pass->dir),
+                                  shown(pass->dir));
+  if (locked == ZAM_LOCK_FAILED) return;
   // The record at its name, which another run's renew may have replaced
   // since this run's last line (the folder's lock keeps it from doing so
   // now).
@@ -623,10 +616,10 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
     const int fd = open(pass->record.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)) {
       close(fd);
-      flock(pass->fd, LOCK_UN);
+      zam_unlockFile(pass->fd, locked);
       return;
     }
-    if (pass->grow_fd >= 0) close(pass->grow_fd);
+    zam_releaseWriting(pass->grow_fd);
     pass->grow_fd = fd;
     pass->grow_end = -1;
     if (fd >= 0) {
@@ -635,10 +628,11 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
       // lives and as it stands once the run is gone.
       pass->grow_dev = static_cast<uint64_t>(st.st_dev);
       pass->grow_ino = static_cast<uint64_t>(st.st_ino);
-      if (!zam_recordGrowing(pass->record)) {
+      zam_holdWriting(fd);  // a writer that cannot be told alive keeps its line unsettled
+      if (!zam_recordGrowing(pass->record, fd)) {
         // No line covers it as it grows (the run stops, the record is
         // held or full): it is left as its last line proves it.
-        close(pass->grow_fd);
+        zam_releaseWriting(pass->grow_fd);
         pass->grow_fd = -1;
       }
     }
@@ -655,7 +649,7 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
     // itself; it is not cut back, as another run's lines may follow it.
     if (zam_writeAll(pass->grow_fd, line.data(), n) != n) pass->grow_end = -1;
   }
-  flock(pass->fd, LOCK_UN);
+  zam_unlockFile(pass->fd, locked);
 }
 
 int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix,
@@ -788,10 +782,11 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   }
   // The lock and this run's mark go with the folder's descriptor (and the
   // lock file's).
-  for (int* held : {&pass->fd, &pass->mark_fd, &pass->grow_fd}) {
+  for (int* held : {&pass->fd, &pass->mark_fd}) {
     if (*held >= 0) close(*held);
     *held = -1;
   }
+  zam_releaseWriting(std::exchange(pass->grow_fd, -1));
   pass->marked = false;
   return removed;
 }

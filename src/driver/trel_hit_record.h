@@ -35,6 +35,7 @@ struct _trel_written;
 // in the record. Closing it (or the end of the process) releases the locks.
 struct _trel_hit_pass {
   int fd = -1;  // the query folder, which holds this run's mark; -1 when it could not be opened
+  int lock_kind = 0;  // the kind of the folder's lock held (zam_lockFile)
   int mark_fd = -1;  // where the folder refuses the mark: the query's lock file, held shared
   bool marked = false;  // the mark is held: other runs see this one writing
   bool had_names = false;

@@ -45,6 +45,7 @@
 #include "runtime/zam_version.h"
 #include "runtime/zam_vm.h"
 #include "runtime/zam_identity.h"
+#include "runtime/zam_lock.h"
 #include "runtime/zam_whole.h"
 #include "runtime/zam_written.h"
 #include "store/trel_folders.h"
@@ -134,30 +135,21 @@ std::string privateLogName(const std::string& name, const std::string& tag) {
   return zam_numberedName(name, tag + ".running");
 }
 
-// Whether the file or folder open as fd still stands at path.
-bool standsAt(int fd, const std::string& path) {
-  struct stat mine, there;
-  return fstat(fd, &mine) == 0 && lstat(path.c_str(), &there) == 0 && mine.st_dev == there.st_dev &&
-         mine.st_ino == there.st_ino;
-}
-
 // Takes this run's lock of its private cache folder, open as fd at path,
 // and checks that the folder is still there: a run that found it free
 // between its making and the lock removes it (holding the lock meanwhile).
 // True also where the file system grants no lock (no run can then tell the
 // folder's maker gone, and none removes it).
 bool holdFolder(int fd, const std::string& path) {
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return false;
-  return standsAt(fd, path);
+  if (zam_tryLockFile(fd, true) == ZAM_LOCK_FAILED && errno == EWOULDBLOCK) return false;
+  return zam_standsAt(fd, path);
 }
 
 // Creates the private log file beside name: a new file of this run only,
-// kept open (log_hold) with a lock of it that tells other runs its writer
-// lives (zam_writerGone), taken at once: an open-file-description lock,
-// which leaves the record's own lock of the log (flock, zam_recordGrowing)
-// free to be taken too; flock where the file system grants no other. A
-// file that another run took for a stopped run's in the moment before the
-// lock, and moved away, is left to it: another name is made.
+// kept open (log_hold) with the mark that tells other runs its writer
+// lives (zam_holdWriting, zam_writerGone), taken at once. A file that
+// another run took for a stopped run's in the moment before the mark, and
+// moved away, is left to it: another name is made.
 std::string claimPrivateLog(const std::string& name) {
   const std::string mark = zam_ownerMark();
   std::string tag = mark;
@@ -165,18 +157,12 @@ std::string claimPrivateLog(const std::string& name) {
     std::string path = privateLogName(name, tag);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
-      struct flock lock{};
-      lock.l_type = F_WRLCK;
-      lock.l_whence = SEEK_SET;
-      lock.l_start = 0;
-      lock.l_len = 1;
-      if (fcntl(fd, F_OFD_SETLK, &lock) != 0) zam_holdWriting(fd);
-      if (standsAt(fd, path)) {
-        if (log_hold >= 0) close(log_hold);
-        log_hold = fd;
+      zam_holdWriting(fd);
+      if (zam_standsAt(fd, path)) {
+        zam_releaseWriting(std::exchange(log_hold, fd));
         return path;
       }
-      close(fd);
+      zam_releaseWriting(fd);
       errno = EEXIST;
     }
     // Any other failure is the log's own (a missing folder, say): the log
@@ -375,7 +361,11 @@ void removeStoppedCaches() {
     if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) continue;
     const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) continue;
-    if (fstat(fd, &at) == 0 && at.st_dev == st.st_dev && at.st_ino == st.st_ino && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    // A folder whose file system grants no lock is never known free.
+    const int kind = fstat(fd, &at) == 0 && at.st_dev == st.st_dev && at.st_ino == st.st_ino
+                         ? zam_tryLockFile(fd, true)
+                         : ZAM_LOCK_FAILED;
+    if (kind == ZAM_LOCK_FLOCK || kind == ZAM_LOCK_OFD) {
       std::error_code ec;  // remove_all removes symbolic links, never follows them
       std::filesystem::remove_all(folder, ec);
       if (!ec) removed++;
@@ -809,7 +799,7 @@ void redirect_output() {
     if (!device) log_claimed = new std::string(claimed);  // kept for the process
     // In the record from its start, with the folders the run made: a run
     // killed now leaves nothing that -purge would not take.
-    if (!device) zam_recordGrowing(claimed);
+    if (!device && log_hold >= 0) zam_recordGrowing(claimed, log_hold);
     zam_logger_name(device ? S.log_file.c_str() : claimed.c_str());
     zam_logger_state(1);
     if (!device) keepStoppedLogs(S.log_file);

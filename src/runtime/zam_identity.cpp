@@ -55,6 +55,13 @@ int zam_identityAt(const char* path, _zam_identity* id, uint64_t* links, bool fo
   return 1;
 }
 
+bool zam_standsAt(int fd, const std::string& path, struct stat* st) {
+  struct stat mine, there;
+  if (fstat(fd, &mine) != 0 || lstat(path.c_str(), &there) != 0) return false;
+  if (st) *st = there;
+  return mine.st_dev == there.st_dev && mine.st_ino == there.st_ino;
+}
+
 bool zam_sameIdentity(const _zam_identity& a, const _zam_identity& b) {
   return a.ino != 0 && a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_ns == b.mtime_ns &&
          a.ctime_ns == b.ctime_ns;

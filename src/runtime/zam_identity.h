@@ -49,6 +49,11 @@ _zam_identity zam_identityOf(const struct stat& st);
 // 1; 0 when nothing, or no regular file, stands there (errno ENOENT, or
 // EINVAL for a link, a folder, a pipe ...). No message.
 int zam_identityAt(const char* path, _zam_identity* id, uint64_t* links = nullptr, bool follow = false);
+// Whether the file or folder open as fd still stands at path (a link not
+// followed): the same device and inode. The one answer to "is the file I
+// hold still at its name"; false when either cannot be looked at (errno).
+// st, when given, gets the status of the file at path.
+bool zam_standsAt(int fd, const std::string& path, struct stat* st = nullptr);
 // Whether a is known and b is the very same: all five fields equal.
 bool zam_sameIdentity(const _zam_identity& a, const _zam_identity& b);
 

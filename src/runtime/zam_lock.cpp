@@ -113,6 +113,11 @@ void flag_op(int f, short op, const char* who, const char* fail_fmt)
     apply(ops, 1, fail_fmt, f);
 }
 
+// The open-file-description lock call, or the test's stand-in.
+int ofd(int fd, int cmd, struct flock* l) {
+  return zam_ofd_lock_call ? zam_ofd_lock_call(fd, cmd, l) : fcntl(fd, cmd, l);
+}
+
 struct flock byteLock(short type, int64_t at) {
   struct flock l;
   std::memset(&l, 0, sizeof l);
@@ -199,7 +204,28 @@ void zam_flag_clear(int f)
     flag_op(f, 1, "zam_flag_clear", "Failed to raise flag %d.\n [%s]\n");
 }
 
-int zam_flockSaying(int fd, int how, const std::string& what) {
+bool zam_lockRefused(int err) {
+  return err == ENOLCK || err == EOPNOTSUPP || err == ENOTSUP || err == ENOSYS || err == EINVAL;
+}
+
+int zam_tryLockFile(int fd, bool exclusive) {
+  if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return ZAM_LOCK_FLOCK;
+  if (!zam_lockRefused(errno)) return ZAM_LOCK_FAILED;
+  struct flock l = byteLock(exclusive ? F_WRLCK : F_RDLCK, 0);
+  l.l_len = 0;  // the whole file, as flock takes it
+  if (ofd(fd, F_OFD_SETLK, &l) == 0) return ZAM_LOCK_OFD;
+  if (errno == EAGAIN || errno == EACCES) {
+    errno = EWOULDBLOCK;
+    return ZAM_LOCK_FAILED;
+  }
+  // A write lock of a file open only to read is refused as EBADF: for this
+  // file, the kind is not to be had.
+  if (!zam_lockRefused(errno) && errno != EBADF) return ZAM_LOCK_FAILED;
+  return ZAM_LOCK_NONE;
+}
+
+int zam_lockFile(int fd, bool exclusive, const std::string& what, const std::string& place,
+                 const std::function<bool()>& give_up) {
   using clock = std::chrono::steady_clock;
   const clock::time_point start = clock::now();
   bool said = false;
@@ -208,9 +234,39 @@ int zam_flockSaying(int fd, int how, const std::string& what) {
   // each other; a wait past a second is another run stopped (or slow)
   // within its turn, looked at again every 20 ms.
   for (int pause_us = 10;; pause_us = std::min(2 * pause_us, said ? 20000 : 200)) {
-    if (flock(fd, how | LOCK_NB) == 0) return 1;
-    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) return 1;
-    if (errno != EWOULDBLOCK && errno != EINTR) return 0;
+    const int flock_err = [&] {
+      if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return 0;
+      return errno;
+    }();
+    if (flock_err == 0) return ZAM_LOCK_FLOCK;
+    int err = flock_err;
+    if (zam_lockRefused(flock_err)) {
+      struct flock l = byteLock(exclusive ? F_WRLCK : F_RDLCK, 0);
+      l.l_len = 0;
+      if (ofd(fd, F_OFD_SETLK, &l) == 0) {
+        zam_wrn_once("lock-flock", "%s refuses flock locks (%s): runs writing into it take turns by "
+                     "open-file-description locks instead.\n", place.c_str(), std::strerror(flock_err));
+        return ZAM_LOCK_OFD;
+      }
+      err = errno == EACCES || errno == EAGAIN ? EWOULDBLOCK : errno;
+      if (err != EWOULDBLOCK) {
+        if (!zam_lockRefused(err) && err != EBADF) {
+          errno = err;
+          return ZAM_LOCK_FAILED;
+        }
+        zam_wrn_once("lock-none", "%s refuses every file lock (%s): runs writing into it at the same time do "
+                     "not take turns.\n", place.c_str(), std::strerror(flock_err));
+        return ZAM_LOCK_NONE;
+      }
+    }
+    if (err != EWOULDBLOCK && err != EINTR) {
+      errno = err;
+      return ZAM_LOCK_FAILED;
+    }
+    if (give_up && give_up()) {
+      errno = ECANCELED;
+      return ZAM_LOCK_FAILED;
+    }
     if (!said && clock::now() - start > std::chrono::seconds(1)) {
       said = true;
       zam_msg("Waiting for %s\n", what.c_str());
@@ -219,17 +275,45 @@ int zam_flockSaying(int fd, int how, const std::string& what) {
   }
 }
 
-int (*zam_ofd_lock_call)(int fd, int cmd, struct flock* lock) = nullptr;
-
-int zam_markByte(int fd, int64_t at) {
-  struct flock l = byteLock(F_RDLCK, at);
-  return (zam_ofd_lock_call ? zam_ofd_lock_call(fd, F_OFD_SETLK, &l) : fcntl(fd, F_OFD_SETLK, &l)) == 0 ? 1 : 0;
+void zam_unlockFile(int fd, int kind) {
+  if (kind == ZAM_LOCK_FLOCK) {
+    flock(fd, LOCK_UN);
+  } else if (kind == ZAM_LOCK_OFD) {
+    struct flock l = byteLock(F_UNLCK, 0);
+    l.l_len = 0;
+    ofd(fd, F_OFD_SETLK, &l);
+  }
 }
 
-int zam_byteMarkedByOthers(int fd, int64_t at) {
+int (*zam_ofd_lock_call)(int fd, int cmd, struct flock* lock) = nullptr;
+
+int zam_markAlive(int fd, int64_t at) {
+  // A read lock needs a file open to read: one open only to write holds a
+  // write lock instead, which no other mark shares (one writer has it).
+  const int mode = fcntl(fd, F_GETFL);
+  struct flock l = byteLock(mode >= 0 && (mode & O_ACCMODE) == O_WRONLY ? F_WRLCK : F_RDLCK, at);
+  if (ofd(fd, F_OFD_SETLK, &l) == 0) return 1;
+  if (at != 0 || !zam_lockRefused(errno)) return 0;
+  // Another process's look (zam_markedByOthers) holds the file exclusive
+  // for a moment.
+  for (int tries = 0; tries < 2000; ++tries) {
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0) return 1;
+    if (errno != EWOULDBLOCK && errno != EINTR) return 0;
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  errno = EWOULDBLOCK;
+  return 0;
+}
+
+int zam_markedByOthers(int fd, int64_t at) {
   // A lock that the marks conflict with, asked about through fd's own open
   // file: its own mark does not count.
   struct flock l = byteLock(F_WRLCK, at);
-  if ((zam_ofd_lock_call ? zam_ofd_lock_call(fd, F_OFD_GETLK, &l) : fcntl(fd, F_OFD_GETLK, &l)) != 0) return -1;
-  return l.l_type == F_UNLCK ? 0 : 1;
+  if (ofd(fd, F_OFD_GETLK, &l) == 0) return l.l_type == F_UNLCK ? 0 : 1;
+  if (at != 0 || !zam_lockRefused(errno)) return -1;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    flock(fd, LOCK_UN);
+    return 0;
+  }
+  return errno == EWOULDBLOCK ? 1 : -1;
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct flock;
@@ -41,25 +42,58 @@ void zam_read_drop(int n);      // guard freed, slot stays written
 void zam_flag_set(int f);
 void zam_flag_clear(int f);
 
-// File locks of runs that share a folder (flock and open-file-description
-// locks, which the kernel drops when the process ends, however it ends).
+// File locks of runs that share a folder. Each rule has its one home here:
+// whether the file system refuses a kind of lock (zam_lockRefused), how runs
+// take turns at a file (zam_lockFile), and how a live process marks a file
+// as its own for as long as it lives (zam_markAlive, zam_markedByOthers).
+// Every kind is one the kernel drops when the process ends, however it ends.
 
-// Takes the lock how (LOCK_SH or LOCK_EX) of the file open as fd, waiting
-// while another process holds one that conflicts; a wait of more than a
-// second says once "Waiting for <what>". 1 when held, and 1 as well on a
-// file system that keeps no such locks (the runs then do not take turns);
-// 0 on another failure (errno).
-int zam_flockSaying(int fd, int how, const std::string& what);
-// Marks this open file of fd as holding byte at (below 2^31) of the file,
-// shared with every other that marks it, until fd is closed (or the process
-// ends): an open-file-description lock. 1; 0 when the file system keeps no
-// such locks, or refuses this one (errno: ENOLCK, EOPNOTSUPP, EINVAL ...).
-int zam_markByte(int fd, int64_t at);
-// 1 when an open file other than fd's holds byte at of the file marked
-// (zam_markByte), in this process or another; 0 when none does; -1 when it
-// cannot be told (errno).
-int zam_byteMarkedByOthers(int fd, int64_t at);
+// Whether errno err says the file system refuses a kind of lock (it keeps
+// none of that kind, or none for this file), rather than that another
+// process holds one.
+bool zam_lockRefused(int err);
+
+// The kind of lock zam_lockFile took.
+enum ZamLockKind {
+  ZAM_LOCK_FAILED = 0,
+  ZAM_LOCK_FLOCK = 1,  // flock of the whole file
+  ZAM_LOCK_OFD = 2,    // open-file-description lock of the whole file
+  ZAM_LOCK_NONE = 3,   // the file system grants neither: the runs do not take turns
+};
+// Takes a lock of the whole file open as fd, exclusive or shared, waiting
+// while another process (or another open file of this one) holds one that
+// conflicts; a wait of more than a second says "Waiting for <what>" once.
+// One fallback order: flock; where the file system refuses it, an
+// open-file-description lock (an exclusive one needs fd open for writing);
+// where it refuses that too, none. Each step down is said once for the
+// process, naming place (the folder). give_up, when set, is asked between
+// looks: true ends the wait with ECANCELED. The kind taken, for
+// zam_unlockFile (closing fd releases it too); ZAM_LOCK_FAILED on another
+// failure (errno).
+int zam_lockFile(int fd, bool exclusive, const std::string& what, const std::string& place,
+                 const std::function<bool()>& give_up = nullptr);
+// Tries the lock of zam_lockFile once, without waiting: the kind taken, or
+// ZAM_LOCK_FAILED with errno EWOULDBLOCK when another holds one. Says
+// nothing.
+int zam_tryLockFile(int fd, bool exclusive);
+// Releases a lock zam_lockFile took of fd (kind as it returned).
+void zam_unlockFile(int fd, int kind);
+
+// Marks the file open as fd (any access mode) as held by this live process
+// until fd is closed or the process ends: an open-file-description read
+// lock of byte at (below 2^31), shared with every other mark of it (a
+// write lock where fd is open only to write, shared with none). Where
+// the file system refuses those, a mark of byte 0 is a shared flock of the
+// whole file instead (a byte past 0 has no such stand-in: the caller marks
+// a file of its own then). 1 when held; 0 when no kind is granted (errno).
+int zam_markAlive(int fd, int64_t at = 0);
+// Whether an open file other than fd's holds a mark (zam_markAlive) of
+// byte at of the file: 1 yes, 0 no, -1 it cannot be told (errno). Where
+// the mark is a flock (byte 0 on a file system that refuses the other
+// kind), it is asked by taking fd's own lock exclusive for a moment:
+// fd's own shared mark, if any, is given up then.
+int zam_markedByOthers(int fd, int64_t at = 0);
 // Null but in tests: stands in for fcntl in the open-file-description lock
-// calls above (F_OFD_SETLK, F_OFD_GETLK), so that a test can have the file
-// system refuse them.
+// calls above (F_OFD_SETLK, F_OFD_SETLKW, F_OFD_GETLK), so that a test can
+// have the file system refuse them.
 extern int (*zam_ofd_lock_call)(int fd, int cmd, struct flock* lock);

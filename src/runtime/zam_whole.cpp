@@ -90,9 +90,8 @@ bool trelsFile(const _zam_record_turn& turn, const std::string& path, const stru
 // as fd (not an older one of the same bytes left as it was), as this
 // process's and in the record, within the turn it was put in place in.
 void notePlaced(const _zam_record_turn& turn, int fd, const std::string& path) {
-  struct stat mine, there;
-  if (fstat(fd, &mine) != 0 || lstat(path.c_str(), &there) != 0) return;
-  if (mine.st_dev != there.st_dev || mine.st_ino != there.st_ino) return;
+  struct stat there;
+  if (!zam_standsAt(fd, path, &there)) return;
   const _zam_identity id = zam_identityOf(there);
   {
     std::lock_guard<std::mutex> hold(placed_lock);

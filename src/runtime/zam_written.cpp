@@ -305,6 +305,7 @@ std::string working;        // the working folder when the record began
 std::atomic<bool> recording{false};
 bool record_extend_only = false;  // only a record that is there is written to
 int record_fd = -1;               // the record, open to read and append, once a file was recorded
+int record_lock = ZAM_LOCK_FAILED;  // the kind of lock held of record_fd within a turn (zam_lockFile)
 bool record_checked = false;      // record_fd is trel's record
 std::string record_made;          // lines of folders made, held until the record is open
 // Within a turn: the record's size once looked at, when it ends a whole
@@ -411,14 +412,15 @@ bool hasHead(int fd) {
 // the folder); its name and a descriptor open to read and append, locked
 // (nobody knows it yet), go to *temp and *fd. False (errno) when it cannot
 // be made whole.
-bool writeRecordAside(const std::string& path, const std::string& text, bool sync, std::string* temp, int* fd) {
+bool writeRecordAside(const std::string& path, const std::string& text, bool sync, std::string* temp, int* fd,
+                      int* kind) {
   *temp = zam_tempName(path);
   *fd = open(temp->c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (*fd < 0) return false;
   errno = 0;
   const bool ok = zam_writeAll(*fd, text.data(), static_cast<int64_t>(text.size())) ==
                       static_cast<int64_t>(text.size()) &&
-                  (!sync || fsync(*fd) == 0) && flock(*fd, LOCK_EX | LOCK_NB) == 0;
+                  (!sync || fsync(*fd) == 0) && (*kind = zam_tryLockFile(*fd, true)) != ZAM_LOCK_FAILED;
   if (ok) return true;
   const int err = errno ? errno : EIO;
   close(*fd);
@@ -433,8 +435,8 @@ bool writeRecordAside(const std::string& path, const std::string& text, bool syn
 // synced: the empty record a power loss may leave is read as trel's.)
 bool makeRecord(const std::string& path) {
   std::string temp;
-  int fd = -1;
-  if (!writeRecordAside(path, headLine(), false, &temp, &fd)) return false;
+  int fd = -1, kind = ZAM_LOCK_FAILED;
+  if (!writeRecordAside(path, headLine(), false, &temp, &fd, &kind)) return false;
   close(fd);
   const bool ok = link(temp.c_str(), path.c_str()) == 0;
   const int err = errno;
@@ -492,13 +494,6 @@ bool append(std::string lines) {
   return false;
 }
 
-// Whether the file at path is the one open as fd.
-bool sameFile(const std::string& path, int fd) {
-  struct stat at, mine;
-  return lstat(path.c_str(), &at) == 0 && fstat(fd, &mine) == 0 && at.st_dev == mine.st_dev &&
-         at.st_ino == mine.st_ino;
-}
-
 // Puts the new record written under temp at the record's name in place of
 // the record open as record_fd, and only of that file: the two names are
 // exchanged and the file that comes to temp is looked at; were it anything
@@ -511,7 +506,7 @@ bool swapInRecord(const std::string& temp) {
   const std::string path = recordPath();
 #ifdef RENAME_EXCHANGE
   if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
-    if (sameFile(temp, record_fd)) {
+    if (zam_standsAt(record_fd, temp)) {
       unlink(temp.c_str());
       return true;
     }
@@ -520,7 +515,7 @@ bool swapInRecord(const std::string& temp) {
   }
   if (errno != EINVAL && errno != ENOSYS) return false;
 #endif
-  return sameFile(path, record_fd) && rename(temp.c_str(), path.c_str()) == 0;
+  return zam_standsAt(record_fd, path) && rename(temp.c_str(), path.c_str()) == 0;
 }
 
 // The regular file at name under the record's folder as an unsettled
@@ -580,8 +575,8 @@ void compact() {
   }
   text = headLine() + kKept + std::to_string(lines) + "\n" + text;
   std::string temp;
-  int fd = -1;
-  if (!writeRecordAside(recordPath(), text, true, &temp, &fd)) return;
+  int fd = -1, kind = ZAM_LOCK_FAILED;
+  if (!writeRecordAside(recordPath(), text, true, &temp, &fd, &kind)) return;
   if (fault(ZAM_RECORD_SWAP) != 0 || !swapInRecord(temp)) {
     close(fd);
     unlink(temp.c_str());
@@ -597,6 +592,7 @@ void compact() {
   }
   close(record_fd);  // and the old record's lock
   record_fd = fd;
+  record_lock = kind;
   turn_end = -1;
   record_checked = true;
   kept.headless = false;
@@ -705,30 +701,28 @@ bool moveRecordAside(const std::string& path) {
   return true;
 }
 
-// Takes the record's lock, as zam_flockSaying does (a wait of more than a
-// second is said; a file system that keeps no such locks lets every run
-// through), but not without end once the run is stopping: the thread that
-// stops it waits kStopWait at most, any other gives up at once. False
-// (errno; ECANCELED for a stop) when not taken.
+// Takes the record's lock (zam_lockFile: a wait of more than a second is
+// said; where the file system refuses flock the other kind is taken, and
+// where it refuses every kind the runs do not take turns), but not without
+// end once the run is stopping: the thread that stops it waits kStopWait at
+// most, any other gives up at once. False (errno; ECANCELED for a stop)
+// when not taken.
 bool lockRecord(bool stopping_thread) {
   using clock = std::chrono::steady_clock;
   const clock::time_point start = clock::now();
-  bool said = false;
-  for (int pause_us = 10;; pause_us = std::min(2 * pause_us, said ? 20000 : 200)) {
-    if (flock(record_fd, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) return true;
-    if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (stopping_thread ? stop_waited.load() || clock::now() - start > kStopWait : turns_closed.load()) {
-      stop_waited = stopping_thread;
-      errno = ECANCELED;
+  const auto give_up = [&] {
+    if (!(stopping_thread ? stop_waited.load() || clock::now() - start > kStopWait : turns_closed.load()))
       return false;
-    }
-    if (!said && clock::now() - start > std::chrono::seconds(1)) {
-      said = true;
-      zam_msg("Waiting for another run that puts a file in place in %s\n", record_folder.c_str());
-    }
-    std::this_thread::sleep_for(std::chrono::microseconds(pause_us));
+    stop_waited = stopping_thread;
+    return true;
+  };
+  std::string folder;
+  {
+    std::lock_guard<std::mutex> hold(names_lock);
+    folder = record_folder;
   }
+  record_lock = zam_lockFile(record_fd, true, "another run that puts a file in place in " + folder, folder, give_up);
+  return record_lock != ZAM_LOCK_FAILED;
 }
 
 // Opens the record (made when missing) and takes its lock. Anything at its
@@ -771,9 +765,8 @@ int openRecord(bool stopping_thread) {
       return -1;
     }
     known_end = -1;
-    struct stat mine, there;
-    const bool still = fstat(record_fd, &mine) == 0 && lstat(path.c_str(), &there) == 0 &&
-                       mine.st_dev == there.st_dev && mine.st_ino == there.st_ino;
+    struct stat mine;
+    const bool still = zam_standsAt(record_fd, path) && fstat(record_fd, &mine) == 0;
     if (still && S_ISREG(mine.st_mode) && (record_checked || hasHead(record_fd))) {
       record_checked = true;
       if (turn_end >= 0 && static_cast<int64_t>(mine.st_size) == turn_end) known_end = turn_end;
@@ -803,7 +796,8 @@ int openRecord(bool stopping_thread) {
 
 void unlockRecord() {
   turn_end = known_end;
-  if (record_fd >= 0) flock(record_fd, LOCK_UN);
+  if (record_fd >= 0) zam_unlockFile(record_fd, record_lock);
+  record_lock = ZAM_LOCK_FAILED;
 }
 
 // Takes turn_lock: for the stopping thread (which may hold it already)
@@ -983,26 +977,20 @@ int zam_mkdirRecorded(const char* path, int mode) {
   return made;
 }
 
-bool zam_recordGrowing(const std::string& path) {
+bool zam_recordGrowing(const std::string& path, int fd) {
   struct stat st;
   if (!recording.load() || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
-  // This process writes it: its lock says so for the rest of the process,
-  // on a descriptor kept open as long (the file keeps it under any name).
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  struct stat mine;
-  if (fd < 0) return false;
-  if (fstat(fd, &mine) != 0 || mine.st_dev != st.st_dev || mine.st_ino != st.st_ino) {
-    close(fd);
+  // The caller's descriptor, whose lock (zam_holdWriting) says for as long
+  // as it stays open that this file's writer lives, under any name the
+  // file gets.
+  if (!zam_standsAt(fd, path)) {
     errno = EBUSY;
     return false;
   }
-  zam_holdWriting(fd);  // a writer that cannot be told alive keeps its line unsettled
   const _zam_record_turn turn(path);
   if (!turn.failed && (!turn.held || (fstat(fd, &st) == 0 && zam_recordAhead(turn, path, st, true, fd))))
     return true;
-  const int err = turn.failed ? turn.error : errno;
-  close(fd);  // and its lock: nothing of this file is written
-  errno = err;
+  if (turn.failed) errno = turn.error;
   return false;
 }
 
@@ -1013,58 +1001,31 @@ std::string zam_recordTrouble() {
 
 int zam_holdWriting(int fd) {
   struct stat st;
-  if (fstat(fd, &st) != 0) return 0;
-  bool held = false;
-  // Another run's look (zam_writerGone) holds the lock for a moment.
-  for (int tries = 0; !held && tries < 200; ++tries) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      held = true;
-    } else if (errno == EWOULDBLOCK || errno == EINTR) {
-      std::this_thread::sleep_for(std::chrono::microseconds(500));
-    } else if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) {
-      struct flock l{};
-      l.l_type = F_WRLCK;
-      l.l_whence = SEEK_SET;
-      l.l_start = 0;
-      l.l_len = 1;
-      if (fcntl(fd, F_OFD_SETLK, &l) != 0) return 0;
-      held = true;
-    } else {
-      return 0;
-    }
-  }
-  if (!held) return 0;
+  if (fstat(fd, &st) != 0 || !zam_markAlive(fd)) return 0;
   std::lock_guard<std::mutex> hold(holds_lock);
   held_births[{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}] =
       Held{fd, bornOf(fd, "", AT_EMPTY_PATH)};
   return 1;
 }
 
+void zam_releaseWriting(int fd) {
+  if (fd < 0) return;
+  {
+    std::lock_guard<std::mutex> hold(holds_lock);
+    for (auto it = held_births.begin(); it != held_births.end();)
+      it = it->second.fd == fd ? held_births.erase(it) : std::next(it);
+  }
+  close(fd);
+}
+
 int zam_writerGone(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
-  int gone = -1;
-  // A shared lock: two runs looking at once do not take each other for the writer.
-  if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
-    flock(fd, LOCK_UN);
-    gone = 1;
-  } else if (errno == EWOULDBLOCK) {
-    gone = 0;
-  }
-  // A writer whose file system refused flock holds the other kind.
-  if (gone != 0) {
-    struct flock l{};
-    l.l_type = F_WRLCK;
-    l.l_whence = SEEK_SET;
-    l.l_start = 0;
-    l.l_len = 1;
-    if (fcntl(fd, F_OFD_GETLK, &l) == 0)
-      gone = l.l_type == F_UNLCK ? (gone == -1 ? 1 : gone) : 0;
-  }
+  const int others = zam_markedByOthers(fd);
   const int err = errno;
   close(fd);
   errno = err;
-  return gone;
+  return others < 0 ? -1 : others == 0 ? 1 : 0;
 }
 
 void zam_recordStop() {
@@ -1090,7 +1051,7 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
   seen.presence = &presence;
   int64_t past = 0;
   const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                  zam_flockSaying(fd, LOCK_SH, "another run that puts a file in place in " + dir) &&
+                  zam_lockFile(fd, false, "another run that puts a file in place in " + dir, dir) != ZAM_LOCK_FAILED &&
                   ((past = readLines(fd, 0, &seen)), true);
   const int err = errno;
   close(fd);

@@ -151,14 +151,16 @@ void zam_recordStatus(const _zam_record_turn& turn, const std::string& path, con
 // otherwise (errno). No message.
 int zam_mkdirRecorded(const char* path, int mode);
 // Records the regular file at path, which this run goes on writing (its
-// log), ahead: covered as it grows until its writer records it closed
-// (zam_recordMade). Holds its lock (zam_holdWriting) on a descriptor kept
-// open for the rest of the process, under any name the file gets, so that
-// no other run settles its line while this one lives. false (errno) when
-// path lies under the recorded folder and its line could not be written
-// (the turn failed, or the line could not be written whole): the caller
-// must not change the file then, which no line covers. No message.
-bool zam_recordGrowing(const std::string& path);
+// log, a query's record), ahead: covered as it grows until its writer
+// records it closed (zam_recordMade). fd is the caller's own descriptor of
+// the file, held (zam_holdWriting), which the caller keeps open for as long
+// as it writes the file and then closes (zam_releaseWriting): no other run
+// settles the line while it is open. Nothing is kept of fd here. false
+// (errno) when path lies under the recorded folder and its line could not
+// be written (the turn failed, or the line could not be written whole), or
+// fd is not the file at path (EBUSY): the caller must not change the file
+// then, which no line covers. No message.
+bool zam_recordGrowing(const std::string& path, int fd);
 
 // For the thread that stops the run: waits (a few seconds at most) for the
 // turn another thread is in to end, and lets no other thread begin one
@@ -174,14 +176,16 @@ std::string zam_recordTrouble();
 
 // Holds a lock of the regular file open as fd, which the kernel drops when
 // this process ends however it ends, for as long as fd stays open: the
-// mark that its writer still lives, for a file recorded still-written. A
-// lock the file system refuses is replaced by one it grants (flock, else
-// an open-file-description lock). Its birth time is kept for the file's A
-// lines (zam_recordAhead). 1 when held; 0 when no kind is granted (errno).
-// No message.
+// mark that its writer still lives (zam_markAlive), for a file recorded
+// still-written. Its birth time is kept for the file's A lines
+// (zam_recordAhead) until zam_releaseWriting. 1 when held; 0 when no kind
+// is granted (errno). No message.
 int zam_holdWriting(int fd);
+// Ends the hold of zam_holdWriting: forgets what was kept of fd and closes
+// it. Nothing for -1.
+void zam_releaseWriting(int fd);
 // Whether the writer of the regular file at path is known gone: no process
-// holds a lock zam_holdWriting takes of it. 1 gone; 0 a writer holds it; -1
+// holds a mark of it (zam_markedByOthers). 1 gone; 0 a writer holds it; -1
 // it cannot be told (errno). No message.
 int zam_writerGone(const std::string& path);
 

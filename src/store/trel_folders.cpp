@@ -268,13 +268,12 @@ int readRecord(const std::string& folder, std::vector<_zam_written_entry>* entri
   const int fd = open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   struct stat mine;
   const bool locked = fd >= 0 && fstat(fd, &mine) == 0 && S_ISREG(mine.st_mode) &&
-                      zam_flockSaying(fd, LOCK_SH, "another run that puts a file in place in " + folder) &&
+                      zam_lockFile(fd, false, "another run that puts a file in place in " + folder, folder) !=
+                          ZAM_LOCK_FAILED &&
                       fstat(fd, &mine) == 0;
   const int read = zam_readWritten(folder, entries);
   const int err = errno;
-  struct stat there;
-  if (read && locked && lstat(record.c_str(), &there) == 0 && there.st_dev == mine.st_dev &&
-      there.st_ino == mine.st_ino)
+  if (read && locked && zam_standsAt(fd, record))
     *seen = RecordSeen{true, uint64_t(mine.st_dev), uint64_t(mine.st_ino), int64_t(mine.st_size)};
   if (fd >= 0) close(fd);
   errno = err;
@@ -288,12 +287,12 @@ int readRecord(const std::string& folder, std::vector<_zam_written_entry>* entri
 bool removeRecord(const std::string& path, const RecordSeen& seen) {
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT;
-  struct stat mine, there;
+  struct stat mine;
   bool removed = false;
-  if (seen.seen && zam_flockSaying(fd, LOCK_EX, "another run that puts a file in place in " + path) &&
-      fstat(fd, &mine) == 0 && lstat(path.c_str(), &there) == 0 && mine.st_dev == there.st_dev &&
-      mine.st_ino == there.st_ino && uint64_t(mine.st_dev) == seen.dev && uint64_t(mine.st_ino) == seen.ino &&
-      int64_t(mine.st_size) == seen.size)
+  if (seen.seen &&
+      zam_lockFile(fd, true, "another run that puts a file in place in " + path, path) != ZAM_LOCK_FAILED &&
+      zam_standsAt(fd, path) && fstat(fd, &mine) == 0 && uint64_t(mine.st_dev) == seen.dev &&
+      uint64_t(mine.st_ino) == seen.ino && int64_t(mine.st_size) == seen.size)
     removed = unlink(path.c_str()) == 0;
   close(fd);  // and its lock
   if (!removed) zam_msg("Keeping %s: trel wrote to it during the purge\n", path.c_str());

@@ -499,8 +499,13 @@ TEST(Written, ARecordThatCannotBeHadFailsTheTurnAndIsTriedAgain) {
     EXPECT_EQ(zam_recordTrouble(), folder + ZAM_WRITTEN_RECORD + ": " + std::strerror(EIO));
     // A file that would grow under no line is told so, and kept as it is.
     testutil::write_file(folder + "run.log", "begun\n");
-    EXPECT_FALSE(zam_recordGrowing(folder + "run.log"));
-    EXPECT_EQ(errno, EIO);
+    {
+      const int fd = open((folder + "run.log").c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_EQ(zam_holdWriting(fd), 1);
+      EXPECT_FALSE(zam_recordGrowing(folder + "run.log", fd));
+      EXPECT_EQ(errno, EIO);
+      zam_releaseWriting(fd);
+    }
     {
       const _zam_record_turn turn(folder + "a.pir");
       EXPECT_TRUE(turn.held && turn.locked);
@@ -558,7 +563,8 @@ TEST(Written, AFileStillWrittenIsSettledOnlyOnceItsWriterIsGone) {
     alarm(30);
     testutil::write_file(folder + "run.log", "begun\n");
     zam_recordWrites(folder);
-    zam_recordGrowing(folder + "run.log");
+    const int log = open((folder + "run.log").c_str(), O_RDONLY | O_CLOEXEC);
+    if (zam_holdWriting(log) != 1 || !zam_recordGrowing(folder + "run.log", log)) _exit(3);
     char c = 'r';
     if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1) _exit(2);
     std::ofstream(folder + "run.log", std::ios::app) << "more\n";
