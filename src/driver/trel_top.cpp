@@ -145,29 +145,19 @@ bool holdFolder(int fd, const std::string& path) {
   return zam_standsAt(fd, path);
 }
 
-// Creates the private log file beside name: a new file of this run only,
-// kept open (log_hold) with the mark that tells other runs its writer
-// lives (zam_holdWriting, zam_writerGone), taken at once. A file that
-// another run took for a stopped run's in the moment before the mark, and
-// moved away, is left to it: another name is made.
-std::string claimPrivateLog(const std::string& name) {
+// Makes the private log file beside name, a new file of this run only
+// (zam_openGrowing: held by the mark that tells other runs its writer
+// lives, and covered by its line in the record before it has its name);
+// its name goes to *path. A name another run has is left to it: another is
+// made. The descriptor, which the run keeps open for its mark; -1 (errno)
+// when no log can be made: the run then keeps none.
+int claimPrivateLog(const std::string& name, std::string* path) {
   const std::string mark = zam_ownerMark();
   std::string tag = mark;
   for (int k = 1;; ++k) {
-    std::string path = privateLogName(name, tag);
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      zam_holdWriting(fd);
-      if (zam_standsAt(fd, path)) {
-        zam_releaseWriting(std::exchange(log_hold, fd));
-        return path;
-      }
-      zam_releaseWriting(fd);
-      errno = EEXIST;
-    }
-    // Any other failure is the log's own (a missing folder, say): the log
-    // layer reports it when it opens the file.
-    if (errno != EEXIST || k >= 100) return path;
+    *path = privateLogName(name, tag);
+    const int fd = zam_openGrowing(*path);
+    if (fd >= 0 || errno != EEXIST || k >= 100) return fd;
     tag = mark + "_" + std::to_string(k);
   }
 }
@@ -791,18 +781,32 @@ void redirect_output() {
     struct stat st;
     const bool device = lstat(S.log_file.c_str(), &st) == 0 &&
                         (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
-    std::string claimed;
-    {
-      std::lock_guard<std::timed_mutex> hold(end_lock);  // made and known at once: a stop places it
-      log_private = claimed = device ? std::string() : claimPrivateLog(S.log_file);
+    if (device) {
+      zam_logger_name(S.log_file.c_str());
+      zam_logger_state(1);
+      return;
     }
-    if (!device) log_claimed = new std::string(claimed);  // kept for the process
     // In the record from its start, with the folders the run made: a run
-    // killed now leaves nothing that -purge would not take.
-    if (!device && log_hold >= 0) zam_recordGrowing(claimed, log_hold);
-    zam_logger_name(device ? S.log_file.c_str() : claimed.c_str());
+    // killed at any moment leaves nothing that the next run or -purge
+    // would not take.
+    std::string claimed;
+    const int fd = claimPrivateLog(S.log_file, &claimed);
+    if (fd < 0) {
+      zam_err("Failed to open log file %s [%s]: this run keeps no log.\n", claimed.c_str(), std::strerror(errno));
+      zam_logger_state(0);
+      S.log_file.clear();
+      return;
+    }
+    {
+      std::lock_guard<std::timed_mutex> hold(end_lock);  // known at once: a stop places it
+      log_private = claimed;
+      log_hold = fd;
+    }
+    log_claimed = new std::string(claimed);  // kept for the process
+    zam_logger_fd(fd);
+    zam_logger_name(claimed.c_str());
     zam_logger_state(1);
-    if (!device) keepStoppedLogs(S.log_file);
+    keepStoppedLogs(S.log_file);
   } else {
     zam_logger_state(0);
   }

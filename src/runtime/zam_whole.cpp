@@ -22,6 +22,7 @@
 #include "runtime/zam_place.h"
 
 int (*zam_announce_fault)(const std::string& path, bool ahead) = nullptr;
+int (*zam_file_fault)(ZamFileCall call, const std::string& path) = nullptr;
 
 namespace {
 
@@ -242,6 +243,11 @@ bool sameBytesAs(int fd, const std::string& path, const _zam_identity& id) {
 
 void fault(ZamPlaceStep step) {
   if (zam_place_fault) zam_place_fault(step);
+}
+
+// The errno a test has the call on path fail with (zam_file_fault); 0 to go on.
+int callFault(ZamFileCall call, const std::string& path) {
+  return zam_file_fault ? zam_file_fault(call, path) : 0;
 }
 
 // A turn at the record for path, which a test may have fail
@@ -628,6 +634,45 @@ int zam_removePlacedByThisRun(const std::string& path) {
 int zam_closeWhole(_zam_whole* w, bool keep) { return close_whole(w, keep, name_whole); }
 
 int zam_closeWholeNew(_zam_whole* w, bool keep) { return close_whole(w, keep, name_new); }
+
+int zam_openGrowing(const std::string& path) {
+  if (const int err = callFault(ZAM_CALL_OPEN, path)) {
+    errno = err;
+    return -1;
+  }
+  const std::string folder = folder_of(path);
+  const int way = find_link_way(folder);
+  int fd = way != kNoLink ? open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666) : -1;
+  const bool unnamed = fd >= 0;
+  if (!unnamed) fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  // Without any lock the file system grants, its line stays unsettled (its
+  // writer cannot be told gone): the file is kept, never taken for a
+  // stopped run's.
+  zam_holdWriting(fd);
+  int err = 0;
+  if (!unnamed && !zam_standsAt(fd, path)) {
+    err = EEXIST;  // taken for a stopped run's before it was held, and moved: another run's now
+  } else {
+    _zam_record_turn turn(path);
+    faultTurn(turn, path);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !announce(turn, path, st, true, fd)) {
+      err = errno ? errno : EIO;
+    } else if (unnamed && !link_as(way, fd, path)) {
+      err = errno;
+      zam_recordNotPlaced(turn, path, st);
+    } else {
+      fault(ZAM_STEP_AHEAD);
+      fault(ZAM_STEP_NAMED);
+    }
+    if (err != 0 && !unnamed && zam_standsAt(fd, path)) unlink(path.c_str());
+  }
+  if (err == 0) return fd;
+  zam_releaseWriting(fd);
+  errno = err;
+  return -1;
+}
 
 std::string zam_closeWholeAside(_zam_whole* w, bool keep) {
   if (!w) return std::string();

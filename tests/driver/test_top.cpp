@@ -797,9 +797,10 @@ TEST(Top, StopWhileTheRecordIsHeldLeavesTheLogForPurge) {
 }
 
 // A run whose record of the files it writes could not be kept at some turn
-// (its lock refused once: at a result, as the log is placed, as the log is
-// recorded) says so, naming the record and the reason, and exits 1; the
-// log says it too, unless it was closed by then.
+// (its lock refused: at the run's first turns, as the log is placed, as
+// the log is recorded) says so, naming the record and the reason, and
+// exits 1; the log says it too, unless it was closed by then. A log whose
+// line cannot be written is not made: the run says it keeps none.
 TEST(Top, ARunWhoseRecordCouldNotBeKeptFails) {
   for (const TrelEndStep at : {TrelEndStep(0), TREL_END_PLACING, TREL_END_RECORDING}) {
     SCOPED_TRACE(at);
@@ -833,11 +834,52 @@ TEST(Top, ARunWhoseRecordCouldNotBeKeptFails) {
         << out;
     // In the log too, but where the log was closed already.
     const std::vector<std::string> logs = logsIn(dir.file("trel_results"));
+    if (at == TrelEndStep(0)) {
+      EXPECT_TRUE(logs.empty());
+      EXPECT_TRUE(has(out, ".running [Input/output error]: this run keeps no log.\n")) << out;
+      continue;
+    }
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_EQ(has(read_file(dir.file("trel_results/" + logs[0])), "*Error* Cannot keep the record"),
               at != TREL_END_RECORDING)
         << logs[0];
   }
+}
+
+// A log that cannot be made (one EIO at its open) is never made unmarked
+// by another way: the run says so, keeps no log, fails, and leaves nothing
+// that a later run takes for a stopped run's log or -purge keeps.
+TEST(Top, ALogThatCannotBeMadeIsNotMadeAnotherWay) {
+  TempDir dir;
+  write_file(dir.file("q.pdb"), "END\n");
+  write_file(dir.file("t.pdb"), "END\n");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || chdir(dir.str().c_str()) != 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
+    zam_file_fault = [](ZamFileCall call, const std::string&) {
+      static int fails = 1;
+      return call == ZAM_CALL_OPEN && fails-- > 0 ? EIO : 0;
+    };
+    char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-test"), const_cast<char*>("q.pdb"),
+                    const_cast<char*>("t.pdb"), nullptr};
+    std::exit(trel_top(4, args, environ));
+  }
+  ASSERT_GT(pid, 0);
+  const int status = waitBounded(pid, 60);
+  const std::string out = read_file(dir.file("out"));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << out;
+  EXPECT_TRUE(has(out, "*Error* Failed to open log file ./trel_results/trel.log.") &&
+              has(out, ".running [Input/output error]: this run keeps no log.\n"))
+      << out;
+  EXPECT_TRUE(logsIn(dir.file("trel_results")).empty());
+  Outcome next = run(dir.str(), {"-test", "q.pdb", "t.pdb"});
+  EXPECT_EQ(next.status, 0) << next.out;
+  EXPECT_FALSE(has(next.out, "Log of a run that was stopped")) << next.out;
+  EXPECT_EQ(logsIn(dir.file("trel_results")), std::vector<std::string>{"trel.log"});
+  Outcome purge = run(dir.str(), {"-purge"});
+  EXPECT_EQ(purge.status, 0) << purge.out;
+  EXPECT_FALSE(fs::exists(dir.file("trel_results"))) << purge.out;
 }
 
 // A run in another PID namespace sharing the results folder (a container,
