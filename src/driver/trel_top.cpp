@@ -189,12 +189,19 @@ void keepStoppedLogs(const std::string& name) {
   for (const std::string& entry : found) {
     const std::string from = slash == std::string::npos ? entry : folder + entry;
     struct stat st;
-    // An empty one is passed over: a run's log is locked before its first
-    // byte, so one being made now is either empty or locked when looked at
-    // in this order (one a run left empty holds nothing, and its line in
-    // the record covers it).
-    if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 || zam_writerGone(from) != 1)
+    if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || zam_writerGone(from) != 1) continue;
+    // One left empty (its run killed before the log's first line) holds
+    // nothing to keep: it goes where its line in the record proves it
+    // trel's. A run's log is held before it has its name, but where the
+    // system has no unnamed files, where it is made first and held and
+    // covered at once: one being made there now has no line yet.
+    if (st.st_size == 0) {
+      const _zam_record_turn turn(from);
+      const _zam_identity id = zam_identityOf(st);
+      if (zam_recordCovers(turn, from, id) && zam_removeRecorded(from, id) == ZAM_RECORDED_REMOVED)
+        zam_msg("Removed the empty log of a run that was stopped: %s\n", from.c_str());
       continue;
+    }
     const std::string kept = zam_placeNumberedOwn(from, name);
     if (kept.empty()) continue;
     zam_recordMade(kept);  // its writer is gone: its bytes are final

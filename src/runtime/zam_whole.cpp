@@ -659,12 +659,14 @@ int zam_openGrowing(const std::string& path) {
     struct stat st;
     if (fstat(fd, &st) != 0 || !announce(turn, path, st, true, fd)) {
       err = errno ? errno : EIO;
-    } else if (unnamed && !link_as(way, fd, path)) {
-      err = errno;
-      zam_recordNotPlaced(turn, path, st);
     } else {
       fault(ZAM_STEP_AHEAD);
-      fault(ZAM_STEP_NAMED);
+      if (unnamed && !link_as(way, fd, path)) {
+        err = errno;
+        zam_recordNotPlaced(turn, path, st);
+      } else {
+        fault(ZAM_STEP_NAMED);
+      }
     }
     if (err != 0 && !unnamed && zam_standsAt(fd, path)) unlink(path.c_str());
   }

@@ -882,6 +882,71 @@ TEST(Top, ALogThatCannotBeMadeIsNotMadeAnotherWay) {
   EXPECT_FALSE(fs::exists(dir.file("trel_results"))) << purge.out;
 }
 
+// A run killed as its log is made (its line written, the log named or not
+// yet) leaves nothing that the next run, or -purge alone, does not take:
+// the empty log goes by its line in the record.
+TEST(Top, ARunKilledAsItsLogIsMadeLeavesNothing) {
+  for (const ZamPlaceStep step : {ZAM_STEP_AHEAD, ZAM_STEP_NAMED})
+    for (const bool next_run : {false, true}) {
+      SCOPED_TRACE(std::to_string(step) + (next_run ? " and a run" : " and -purge"));
+      TempDir dir;
+      write_file(dir.file("q.pdb"), "END\n");
+      write_file(dir.file("t.pdb"), "END\n");
+      static ZamPlaceStep kill_at;
+      kill_at = step;
+      const pid_t pid = fork();
+      if (pid == 0) {
+        if (chdir(dir.str().c_str()) != 0) _exit(126);
+        zam_place_fault = [](ZamPlaceStep at) {
+          if (at == kill_at) raise(SIGKILL);
+        };
+        char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-test"), const_cast<char*>("q.pdb"),
+                        const_cast<char*>("t.pdb"), nullptr};
+        std::exit(trel_top(4, args, environ));
+      }
+      ASSERT_GT(pid, 0);
+      const int status = waitBounded(pid, 60);
+      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+      EXPECT_EQ(endingWith(dir.file("trel_results"), ".running").size(), step == ZAM_STEP_NAMED ? 1u : 0u);
+      if (next_run) {
+        Outcome next = run(dir.str(), {"-test", "q.pdb", "t.pdb"});
+        EXPECT_EQ(next.status, 0) << next.out;
+        EXPECT_EQ(logsIn(dir.file("trel_results")), std::vector<std::string>{"trel.log"}) << next.out;
+      }
+      Outcome purge = run(dir.str(), {"-purge"});
+      EXPECT_EQ(purge.status, 0) << purge.out;
+      EXPECT_FALSE(fs::exists(dir.file("trel_results"))) << purge.out;
+    }
+}
+
+// A run stopped while another process holds the record at its first turn
+// (its log's line) ends by the signal and leaves no log behind.
+TEST(Top, AStopWhileTheFirstTurnWaitsLeavesNoLog) {
+  TempDir dir;
+  write_file(dir.file("q.pdb"), "END\n");
+  write_file(dir.file("t.pdb"), "END\n");
+  ASSERT_EQ(run(dir.str(), {"-test", "q.pdb", "t.pdb"}).status, 0);
+  const int held = open(dir.file("trel_results/.zam_written").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const pid_t pid = start(dir.str(), {"-test", "q.pdb", "t.pdb"}, dir.file("out"));
+  // Stopped once it has the record open, waiting for its lock.
+  const auto opened = [&] {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+      if (has(fs::read_symlink(e.path(), ec).string(), "/trel_results/.zam_written")) return true;
+    return false;
+  };
+  for (int wait = 0; wait < 6000 && !opened(); wait++) usleep(1000);
+  EXPECT_TRUE(opened());
+  kill(pid, SIGTERM);
+  const int status = waitBounded(pid, 60);
+  close(held);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status << read_file(dir.file("out"));
+  EXPECT_EQ(logsIn(dir.file("trel_results")), std::vector<std::string>{"trel.log"});
+  Outcome purge = run(dir.str(), {"-purge"});
+  EXPECT_FALSE(fs::exists(dir.file("trel_results"))) << purge.out;
+}
+
 // A run in another PID namespace sharing the results folder (a container,
 // say) keeps the temporary file that a live process outside it is writing,
 // though no process of its own namespace has that number.
