@@ -68,6 +68,7 @@ const char* const kCacheParent = "/tmp/trel_cache";
 std::string private_cache;
 int cache_hold = -1;
 bool cache_is_private = false;  // read by the main thread alone
+bool purge_refused = false;     // -purge refused its folder at start-up
 
 // The end of the run: taken by its own end (or exit) and by a stop signal's
 // watcher, so that the log is placed and the cache removed once. One order
@@ -286,6 +287,19 @@ void removePrivateCacheHeld() {
 void removePrivateCache() {
   std::lock_guard<std::timed_mutex> hold(end_lock);
   removePrivateCacheHeld();
+}
+
+// Whether the file path lies in folder or under it (links followed).
+bool liesIn(const std::string& path, const std::string& folder) {
+  namespace fs = std::filesystem;
+  const auto whole = [](const fs::path& dir) {
+    std::error_code ec;
+    std::string s = fs::weakly_canonical(dir.empty() ? fs::path(".") : dir, ec).string();
+    while (!s.empty() && s.back() == '/') s.pop_back();
+    return s + "/";
+  };
+  const std::string in = whole(fs::path(path).parent_path()), top = whole(folder);
+  return !path.empty() && in.compare(0, top.size(), top) == 0;
 }
 
 // The folder with a trailing "/" ("./" for an empty one).
@@ -631,7 +645,9 @@ void runMode(_trel_options* options, char** only, int n_only) {
       std::lock_guard<std::timed_mutex> hold(end_lock);
       own = log_private;
     }
-    trel_purgeResults(S.res_folder.c_str(), S.really_delete, own.empty() ? nullptr : own.c_str());  // a refusal only logs
+    // A refusal (said at start-up) only logs.
+    if (!purge_refused)
+      trel_purgeResults(S.res_folder.c_str(), S.really_delete, own.empty() ? nullptr : own.c_str());
     return;
   }
   if (S.do_delete && !S.server_mode) {
@@ -914,7 +930,11 @@ int trel_top(int argc, char** argv, char** envp) {
   } else {
     const bool existed = zam_isdir(S.res_folder.c_str());
     if (!trel_mkdir(S.res_folder.c_str(), "RESULTS")) fail();
-    trel_removeDeadTemps(S.res_folder.c_str());
+    // A purge that is refused leaves the folder as it is: no file of its
+    // own goes into it either, its log included.
+    purge_refused = S.do_purge && !trel_purgeAllowed(S.res_folder.c_str());
+    if (purge_refused && liesIn(S.log_file, S.res_folder)) S.log_file.clear();
+    if (!purge_refused) trel_removeDeadTemps(S.res_folder.c_str());
     // What this run writes into its results folder (whatever its name: the
     // working folder too) is recorded there, so that a later run takes over
     // only the names of trel's own files and -purge removes only those. A

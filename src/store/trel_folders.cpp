@@ -404,6 +404,43 @@ bool purgeFolder(const std::string& path, const std::string& at, Purge& purge) {
   return rmdir(path.c_str()) == 0;
 }
 
+// Whether the folder may be purged: its last part is exactly kPurgeName,
+// and it holds trel's record, read into *entries and *record, or nothing
+// (but the file own, may be null). Says why not, and how to delete it by
+// hand, when not.
+bool mayPurge(const char* folder, const char* own, std::vector<_zam_written_entry>* entries, RecordSeen* record) {
+  const std::string name = lastName(folder);
+  bool refused = true;
+  if (name.empty() || name == "." || name == "..")
+    zam_err("Results folder \"%s\" is not safe for purge!\n", folder);
+  else if (name != kPurgeName)
+    zam_err("Results folder \"%s\" does not contain \"%s\", which is not safe for purge!\n",
+            folder, kPurgeName);
+  else
+    refused = false;
+  std::string top = folder;
+  if (top.empty() || !isSep(top.back())) top += "/";
+  struct stat st;
+  if (!refused && !readRecord(top, entries, record)) {
+    if (errno == EPROTO) {
+      zam_err("The file %s%s is not trel's record of the files it wrote: nothing is removed.\n", top.c_str(),
+              ZAM_WRITTEN_RECORD);
+      refused = true;
+    } else if (emptyFolder(top, own) && lstat(top.c_str(), &st) == 0) {
+      // A folder without a record that holds nothing (but this run's log)
+      // loses nothing when it goes.
+      entries->push_back(
+          _zam_written_entry{'D', _zam_identity{uint64_t(st.st_dev), uint64_t(st.st_ino), 0, 0, 0}, "."});
+    } else {
+      zam_err("Results folder \"%s\" holds no record of the files trel wrote in it: nothing is removed.\n",
+              folder);
+      refused = true;
+    }
+  }
+  if (refused) zam_msg("Please use the command line to delete the results folder %s (?)\n", folder);
+  return !refused;
+}
+
 }  // namespace
 
 int trel_hasAtomRecords(const char* path) {
@@ -505,41 +542,19 @@ char* trel_result_dir(const char* results, const char* query_path, int switch1, 
   return zam_pathslash(folder.c_str(), out);
 }
 
+int trel_purgeAllowed(const char* folder) {
+  std::vector<_zam_written_entry> entries;
+  RecordSeen record;
+  return mayPurge(text(folder), nullptr, &entries, &record) ? 1 : 0;
+}
+
 int trel_purgeResults(const char* folder, int really, const char* own) {
   folder = text(folder);
-  const std::string name = lastName(folder);
-  bool refused = true;
-  if (name.empty() || name == "." || name == "..")
-    zam_err("Results folder \"%s\" is not safe for purge!\n", folder);
-  else if (name != kPurgeName)
-    zam_err("Results folder \"%s\" does not contain \"%s\", which is not safe for purge!\n",
-            folder, kPurgeName);
-  else
-    refused = false;
   std::string top = folder;
   if (top.empty() || !isSep(top.back())) top += "/";
   std::vector<_zam_written_entry> entries;
   RecordSeen record;
-  struct stat st;
-  if (!refused && !readRecord(top, &entries, &record)) {
-    if (errno == EPROTO) {
-      zam_err("The file %s%s is not trel's record of the files it wrote: nothing is removed.\n", top.c_str(),
-              ZAM_WRITTEN_RECORD);
-      refused = true;
-    } else if (emptyFolder(top, own) && lstat(top.c_str(), &st) == 0) {
-      // A folder without a record that holds nothing (but this run's log)
-      // loses nothing when it goes.
-      entries.push_back(_zam_written_entry{'D', _zam_identity{uint64_t(st.st_dev), uint64_t(st.st_ino), 0, 0, 0}, "."});
-    } else {
-      zam_err("Results folder \"%s\" holds no record of the files trel wrote in it: nothing is removed.\n",
-              folder);
-      refused = true;
-    }
-  }
-  if (refused) {
-    zam_msg("Please use the command line to delete the results folder %s (?)\n", folder);
-    return 0;
-  }
+  if (!mayPurge(folder, own, &entries, &record)) return 0;
   if (really)
     zam_msg("PURGING RESULTS folder=%s\n", folder);
   else
@@ -547,6 +562,7 @@ int trel_purgeResults(const char* folder, int really, const char* own) {
   const Written written = takeRecord(entries);
   Purge purge{written, really != 0, record};
   // This run's log goes as the last file of its folder.
+  struct stat st;
   if (own && lstat(own, &st) == 0 && S_ISREG(st.st_mode)) purge.own = {st.st_dev, st.st_ino};
   purgeFolder(top.substr(0, top.size() - 1), ".", purge);
   if (purge.kept > 0)

@@ -364,6 +364,16 @@ TEST(Top, PurgeDeletesOnlyTheResultsFolderAndRunsAlone) {
   EXPECT_TRUE(has(refused.out, "*Error* Results folder \"results_old/\" does not contain")) << refused.out;
   EXPECT_TRUE(has(refused.out, "Trel finished in a total of ")) << refused.out;
   EXPECT_TRUE(fs::is_directory(dir.file("results_old")));
+  // A refused folder is left whole: no log of the purge goes into it.
+  fs::create_directories(dir.file("trel_results.mine"));
+  fs::create_directories(dir.file("trel_results"));
+  for (const char* mine : {"trel_results.mine/notes.txt", "trel_results/.zam_written"}) write_file(dir.file(mine), "mine\n");
+  for (const std::string folder : {"trel_results.mine", "trel_results"}) {
+    Outcome kept = run(dir.str(), {"-purge"}, {"TREL_RESULTS=" + folder});
+    EXPECT_EQ(kept.status, 1) << kept.out;
+    EXPECT_TRUE(has(kept.out, "Please use the command line to delete the results folder")) << kept.out;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.file(folder)), fs::directory_iterator()), 1) << folder;
+  }
 }
 
 TEST(Top, TestModeWritesThreeIdealBackbones) {
