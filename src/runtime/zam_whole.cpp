@@ -18,6 +18,7 @@
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_identity.h"
+#include "runtime/zam_log.h"
 #include "runtime/zam_owner.h"
 #include "runtime/zam_place.h"
 
@@ -311,6 +312,7 @@ struct Placing {
   ZamOlderFile older;
   bool (*marked)(const std::string&);
   bool linked = false;  // temp was given in this placing: removed when the file is not placed
+  int left = 0;  // the errno of a failed removal of the replaced file from temp, which it is left at
 };
 
 // Whether a file took its name: yes, no (errno), or not, because another
@@ -328,10 +330,11 @@ bool sameAsLooked(const struct stat& now, const struct stat& older) {
 
 // Puts the new file at temp in place of the file looked at as older at
 // path, and of no other: the two names are exchanged and what comes out at
-// temp is looked at; the file looked at is removed, anything else (a file
-// put at path behind the writer's back) is given its name back
-// (kLookAgain). Where names cannot be exchanged, temp is renamed over path.
-Named exchangeIn(const std::string& temp, const std::string& path, const struct stat& older) {
+// temp is looked at; the file looked at is removed (a removal that fails
+// leaves it there, its errno in *left), anything else (a file put at path
+// behind the writer's back) is given its name back (kLookAgain). Where
+// names cannot be exchanged, temp is renamed over path.
+Named exchangeIn(const std::string& temp, const std::string& path, const struct stat& older, int* left) {
 #ifdef RENAME_EXCHANGE
   {
     // A stop's sweep of this process's temporary names waits: temp may hold
@@ -341,7 +344,8 @@ Named exchangeIn(const std::string& temp, const std::string& path, const struct 
       fault(ZAM_STEP_NAMED);
       struct stat out;
       if (lstat(temp.c_str(), &out) == 0 && sameAsLooked(out, older)) {
-        unlink(temp.c_str());
+        *left = callFault(ZAM_CALL_UNLINK, temp);
+        if (*left == 0 && unlink(temp.c_str()) != 0) *left = errno;
         return Named::kYes;
       }
       if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) return Named::kLookAgain;
@@ -382,7 +386,7 @@ Named nameRecorded(Placing& p, const _zam_record_turn& turn, const struct stat& 
   }
   Named named = Named::kNo;
   if (ok && older) {
-    named = exchangeIn(p.temp, p.path, *older);
+    named = exchangeIn(p.temp, p.path, *older, &p.left);
   } else if (ok) {
     named = (p.temp.empty() ? link_as(link_way.load(), p.fd, p.path) : zam_moveNoReplace(p.temp, p.path))
                 ? Named::kYes
@@ -400,7 +404,13 @@ Named nameRecorded(Placing& p, const _zam_record_turn& turn, const struct stat& 
   notePlaced(turn, p.fd, p.path);
   if (!p.temp.empty()) {
     zam_recordNotPlaced(turn, p.temp, mine);
-    if (older) zam_recordNotPlaced(turn, p.temp, *older);
+    // The replaced file left at the temporary name is covered there as it
+    // is now, for -purge to remove.
+    struct stat now;
+    if (older && p.left == 0)
+      zam_recordNotPlaced(turn, p.temp, *older);
+    else if (older && lstat(p.temp.c_str(), &now) == 0)
+      zam_recordStatus(turn, p.temp, now);
   }
   fault(ZAM_STEP_RECORDED);
   return Named::kYes;
@@ -496,6 +506,9 @@ bool placeFile(Placing& p) {
     if (!placed) unlink(p.temp.c_str());
     dropTemp(p.temp);
   }
+  if (p.left != 0)
+    zam_err("Failed to remove %s, the earlier %s that this run replaced [%s]: -purge removes it.\n", p.temp.c_str(),
+            p.path.c_str(), strerror(p.left));
   errno = err;
   return placed;
 }

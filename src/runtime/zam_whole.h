@@ -80,8 +80,10 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFil
 // (else the exchange is undone and the newcomer looked at again, as a
 // user's); the temporary name is recorded ahead while it holds either file.
 // Otherwise nothing is left of the new file, the final name is left as it
-// was and 0 is returned (errno tells why). No message. Frees the record;
-// null gives 0.
+// was and 0 is returned (errno tells why). No message, but for a replaced
+// file whose removal from the temporary name failed: that is said as an
+// error (the run fails), the file left there covered by the record, for
+// -purge to remove. Frees the record; null gives 0.
 int zam_closeWhole(_zam_whole* whole, bool keep);
 // zam_closeWhole for a file that must not take the place of another: it is
 // put in place only when its final name is free. When anything stands
