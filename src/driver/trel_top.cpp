@@ -245,8 +245,8 @@ void placeLogHeld(bool ended_well) {
     zam_wrn("The log of this run is %s: %s is an input file of this run, left as it is.\n", kept.c_str(),
             S.log_file.c_str());
   else if (ended_well)
-    zam_wrn("The log of this run is %s: %s is not a file of its own (a link, say), left as it is.\n", kept.c_str(),
-            S.log_file.c_str());
+    zam_wrn("The log of this run is %s: %s is not a file of its own (a link or a pipe, say), left as it is.\n",
+            kept.c_str(), S.log_file.c_str());
   else
     zam_msg("Log of this failed run: %s\n", kept.c_str());
 }
@@ -800,10 +800,13 @@ void redirect_output() {
       std::atexit(placeFailedLog);
     }
     hooked = true;
-    // A device (-log=/dev/null) holds no log to keep: written as it is.
+    // A device (-log=/dev/null), or a pipe or socket named as the log,
+    // holds no log to keep: written as it is. One at the log's own name is
+    // not the user's asking: left as it is, as a link there is.
     struct stat st;
+    const bool named = S.log_file != S.res_folder + "trel.log";
     const bool device = lstat(S.log_file.c_str(), &st) == 0 &&
-                        (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+                        (S_ISCHR(st.st_mode) || (named && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))));
     if (device) {
       zam_logger_name(S.log_file.c_str());
       zam_logger_state(1);

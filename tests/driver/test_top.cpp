@@ -679,6 +679,27 @@ int waitBounded(pid_t child, int seconds) {
   return -1;
 }
 
+// A pipe at the log's own name is not taken for the log: a run, and a
+// purge, end at once, and the log is kept beside the pipe, which is said.
+TEST(Top, APipeAtTheLogsNameIsLeftAsItIs) {
+  TempDir dir;
+  write_file(dir.file("q.pdb"), "END\n");
+  write_file(dir.file("t.pdb"), "END\n");
+  fs::create_directories(dir.file("trel_results"));
+  ASSERT_EQ(mkfifo(dir.file("trel_results/trel.log").c_str(), 0600), 0);
+  for (const char* mode : {"-test", "-purge"}) {
+    SCOPED_TRACE(mode);
+    const pid_t pid = start(dir.str(), {mode, "q.pdb", "t.pdb"}, dir.file("out"));
+    const int status = waitBounded(pid, 60);
+    const std::string out = read_file(dir.file("out"));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << out;
+    EXPECT_TRUE(has(out, "*Warning* The log of this run is ./trel_results/trel.log.") &&
+                has(out, ": ./trel_results/trel.log is not a file of its own (a link or a pipe, say), left as it is.\n"))
+        << out;
+    EXPECT_TRUE(fs::is_fifo(dir.file("trel_results/trel.log")));
+  }
+}
+
 // The logs in folder: the entries named trel.log and after it.
 std::vector<std::string> logsIn(const std::string& folder) {
   std::vector<std::string> found;
