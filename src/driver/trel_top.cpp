@@ -123,9 +123,11 @@ bool reportRecordTrouble() {
 // kept under a numbered name (concurrent runs into one folder included).
 std::string log_private;  // "" once the log has its place (or there is none)
 std::string log_placed;   // the name it was given, until it is recorded
-// The private name the log was made under, for a stop that cannot wait for
-// end_lock: set once it is made, never freed.
+// The private name the log was made under, and the name it was given at the
+// run's end, for a stop that cannot wait for end_lock: each set once, never
+// freed.
 std::atomic<const std::string*> log_claimed{nullptr};
+std::atomic<const std::string*> log_moved{nullptr};
 // The run's own descriptor of its log, kept for the run with its lock: the
 // sign to other runs that the log's writer lives.
 int log_hold = -1;
@@ -228,19 +230,21 @@ void placeLogHeld(bool ended_well) {
   if (ended_well && !input && zam_placeKeeping(from, S.log_file, &aside)) {
     zam_logger_name(S.log_file.c_str());
     log_placed = S.log_file;
+    log_moved = new std::string(S.log_file);
     if (!aside.empty()) zam_msg("The earlier file %s is kept as %s\n", S.log_file.c_str(), aside.c_str());
     return;
   }
   const std::string kept = zam_placeNumberedOwn(from, S.log_file);
   if (kept.empty()) {
     if (errno == ECANCELED)
-      zam_wrn("The log of this run stays %s: the record of its folder was held by another run.\n", from.c_str());
+      zam_wrn("The log of this run stays %s: the record of its folder could not be had in time.\n", from.c_str());
     else
       zam_wrn("The log of this run stays %s: %s\n", from.c_str(), std::strerror(errno));
     return;
   }
   zam_logger_name(kept.c_str());
   log_placed = kept;
+  log_moved = new std::string(kept);
   if (ended_well && input)
     zam_wrn("The log of this run is %s: %s is an input file of this run, left as it is.\n", kept.c_str(),
             S.log_file.c_str());
@@ -768,7 +772,9 @@ void trel_stopRun(int sig) {
     // Its private cache folder goes with the next run that looks (its lock
     // goes with this process).
     const std::string* claimed = log_claimed.load();
-    if (claimed)
+    if (const std::string* moved = log_moved.load())
+      zam_wrn("The log of this run is %s.\n", moved->c_str());
+    else if (claimed)
       zam_wrn("The log of this run is left where the end of the run under way puts it (%s until then).\n",
               claimed->c_str());
   }

@@ -774,6 +774,9 @@ TEST(Top, StopAtEachStepOfTheRunsEndEndsTheRun) {
       EXPECT_TRUE(has(out, "The log of this run is left where the end of the run under way puts it (./trel_results/" +
                                logs[0] + " until then).\n"))
           << out;
+    } else if (c.stop.step == TREL_END_RECORDING) {
+      EXPECT_EQ(logs[0], "trel.log");
+      EXPECT_TRUE(has(out, "The log of this run is ./trel_results/trel.log.\n")) << out;
     }
   }
 }
@@ -781,7 +784,9 @@ TEST(Top, StopAtEachStepOfTheRunsEndEndsTheRun) {
 // A stop while another process holds the record's lock for good (a stopped
 // run, a slow file system) ends the run by its signal, and leaves its log
 // at its private name rather than give it a name the record has no line
-// for; once the lock is gone, -purge removes it.
+// for, whether the stop or the end of the run under way was to place it
+// (the stop, whose turn waited in vain, says so); once the lock is gone,
+// -purge removes it.
 TEST(Top, StopWhileTheRecordIsHeldLeavesTheLogForPurge) {
   struct Run {
     int sig;
@@ -797,7 +802,8 @@ TEST(Top, StopWhileTheRecordIsHeldLeavesTheLogForPurge) {
     if (pid == 0) {
       const int fd = open(dir->file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd < 0 || chdir(dir->str().c_str()) != 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
-      end_stop = EndStop{TREL_END_RESULTS, sig, 0, false};
+      // SIGTERM: the end waits, and the stop places the log.
+      end_stop = EndStop{TREL_END_RESULTS, sig, sig == SIGTERM ? 20000 : 0, false};
       // Another open of the record: its lock is another run's to this run.
       trel_end_fault = [](TrelEndStep step) {
         if (step == TREL_END_RESULTS) {
@@ -821,6 +827,10 @@ TEST(Top, StopWhileTheRecordIsHeldLeavesTheLogForPurge) {
     const std::vector<std::string> logs = logsIn(dir->file("trel_results"));
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_TRUE(has(logs[0], ".running")) << logs[0];
+    EXPECT_EQ(has(read_file(dir->file("out")), "The log of this run stays ./trel_results/" + logs[0] +
+                                                   ": the record of its folder could not be had in time.\n"),
+              sig == SIGTERM)
+        << read_file(dir->file("out"));
     Outcome purge = run(dir->str(), {"-purge"});
     EXPECT_EQ(purge.status, 0) << purge.out;
     EXPECT_TRUE(!fs::exists(dir->file("trel_results")) || logsIn(dir->file("trel_results")).empty()) << purge.out;
