@@ -306,6 +306,22 @@ bool liesIn(const std::string& path, const std::string& folder) {
   return !path.empty() && in.compare(0, top.size(), top) == 0;
 }
 
+// Marks the results folder as written into by this run until it ends, a
+// lock the kernel drops however it ends (zam_markAlive, of a byte no query's
+// writer marks but by chance): -purge leaves the folder whole while it is
+// held. A purge under way holds the folder's lock, which the mark waits
+// for, so that no purge after it finds a folder of this run half made and
+// unmarked. Where the file system refuses the mark, the run's log (marked
+// alive) is how a purge knows it.
+void markResults() {
+  constexpr int64_t kRunByte = 0x7fffffff;
+  const int turn = open(S.res_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (turn >= 0) zam_lockFile(turn, false, "a -purge of " + S.res_folder, S.res_folder);
+  const int mark = open(S.res_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (mark >= 0 && zam_markAlive(mark, kRunByte) != 1) close(mark);  // else kept for the run
+  if (turn >= 0) close(turn);
+}
+
 // The folder with a trailing "/" ("./" for an empty one).
 std::string withSlash(std::string dir) {
   if (dir.empty()) return "./";
@@ -943,6 +959,7 @@ int trel_top(int argc, char** argv, char** envp) {
     // own goes into it either, its log included.
     purge_refused = S.do_purge && !trel_purgeAllowed(S.res_folder.c_str());
     if (purge_refused && liesIn(S.log_file, S.res_folder)) S.log_file.clear();
+    if (!S.do_purge) markResults();
     if (!purge_refused) trel_removeDeadTemps(S.res_folder.c_str());
     // What this run writes into its results folder (whatever its name: the
     // working folder too) is recorded there, so that a later run takes over

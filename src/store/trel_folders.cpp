@@ -24,6 +24,7 @@
 #include "runtime/zam_sort.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_whole.h"
+#include "runtime/zam_written.h"
 #include "store/trel_cache.h"
 
 namespace {
@@ -332,11 +333,70 @@ bool purgeFile(const std::string& path, const std::string& at, const struct stat
       purge.failed = true;
       return false;
     case ZAM_RECORDED_CHANGED:
+      // A file a live run writes under a temporary name.
+      if (zam_writerGone(path) == 0) {
+        zam_msg("Keeping %s: a run that is still going writes it\n", path.c_str());
+        return false;
+      }
       zam_msg("Keeping %s\n", path.c_str());
       break;
   }
   purge.kept++;
   return false;
+}
+
+// A folder of the results held while it is purged: a run that would begin
+// writing a query into it waits, as it takes the folder's lock before it
+// marks itself (zam_lockFile), and a run that writes into it now is known
+// by its mark. The lock goes with release, or with the hold.
+struct FolderHold {
+  int fd = -1;
+  explicit FolderHold(const std::string& path) : fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd >= 0) zam_lockFile(fd, true, "a run writing into " + path, path);
+  }
+  ~FolderHold() { release(); }
+  FolderHold(const FolderHold&) = delete;
+  FolderHold& operator=(const FolderHold&) = delete;
+  void release() {
+    if (fd >= 0) close(std::exchange(fd, -1));
+  }
+};
+
+// Whether a run that is still going writes into the folder at path (named
+// at under the results folder), held as hold: a run marks the folder while
+// it writes a query's files there (a byte of its own, zam_markedAnywhere);
+// where the file system refuses such marks, it marks a file of its own
+// that the record names (<query>.kwriting) instead.
+bool liveWriter(const FolderHold& hold, const std::string& path, const std::string& at, const Purge& purge) {
+  const int marked = hold.fd >= 0 ? zam_markedAnywhere(hold.fd) : -1;
+  if (marked >= 0) return marked == 1;
+  const std::string in = at == "." ? "" : at + "/", end = ".kwriting";
+  const auto& files = purge.written.files;
+  for (auto it = files.lower_bound(in); it != files.end() && it->first.compare(0, in.size(), in) == 0; ++it) {
+    const std::string name = it->first.substr(in.size());
+    if (name.find('/') != std::string::npos || name.size() <= end.size() ||
+        name.compare(name.size() - end.size(), end.size(), end) != 0)
+      continue;
+    const int fd = open((path + "/" + name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const bool held = fd >= 0 && zam_markedByOthers(fd) == 1;
+    if (fd >= 0) close(fd);
+    if (held) return true;
+  }
+  return false;
+}
+
+// A regular file among the entries of the folder at path, other than this
+// run's own log, that a run still going writes (its log, a temporary file):
+// its name, or "" when there is none.
+std::string liveFile(const std::string& path, const std::vector<std::string>& entries, const Purge& purge) {
+  for (const std::string& entry : entries) {
+    const std::string file = path + "/" + entry;
+    struct stat st;
+    if (lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        std::pair<uint64_t, uint64_t>(st.st_dev, st.st_ino) != purge.own && zam_writerGone(file) == 0)
+      return file;
+  }
+  return std::string();
 }
 
 // Removes (or lists) what the record names under path (named at under the
@@ -347,6 +407,14 @@ bool purgeFile(const std::string& path, const std::string& at, const struct stat
 // of its folder. True when path is gone (or would be).
 bool purgeFolder(const std::string& path, const std::string& at, Purge& purge) {
   const bool top = at == ".";
+  FolderHold hold(path);
+  // The files of a folder a live run writes into are its, or may be again
+  // before it ends: left, and its folders looked at each on its own.
+  const bool live = liveWriter(hold, path, at, purge);
+  if (live && !top) {
+    hold.release();
+    zam_msg("Keeping the files in %s: a run that is still going writes into it\n", path.c_str());
+  }
   std::vector<std::string> entries;
   if (!zam_folderEntries(path, &entries)) {
     zam_err("Failed to read folder %s [%s]\n", path.c_str(), strerror(errno));
@@ -354,6 +422,15 @@ bool purgeFolder(const std::string& path, const std::string& at, Purge& purge) {
     return false;
   }
   std::sort(entries.begin(), entries.end());
+  // A run still going that writes into the results folder itself (its log
+  // there, or its mark of the folder) may write into any folder of it, one
+  // it has made and not yet marked too: all of it is left.
+  const std::string busy = top && !live ? liveFile(path, entries, purge) : std::string();
+  if (top && (live || !busy.empty())) {
+    zam_msg("Keeping the results folder %s: a run that is still going writes into it%s%s%s\n", path.c_str(),
+            busy.empty() ? "" : " (", busy.c_str(), busy.empty() ? "" : ")");
+    return false;
+  }
   size_t left = 0;
   std::string own;
   for (const std::string& entry : entries) {
@@ -365,6 +442,8 @@ bool purgeFolder(const std::string& path, const std::string& at, Purge& purge) {
       if (!purgeFolder(file, name, purge)) left++;
     } else if (S_ISREG(st.st_mode) && std::pair<uint64_t, uint64_t>(st.st_dev, st.st_ino) == purge.own) {
       own = file;
+    } else if (live) {
+      left++;
     } else if (!S_ISREG(st.st_mode)) {
       zam_msg("Keeping %s\n", file.c_str());
       purge.kept++;
