@@ -1,0 +1,257 @@
+// The results record rewritten: a new record written aside and put in
+// place of the one held, with the lines of what still stands; and what was
+// appended since the record was read, read and settled.
+#include "runtime/zam_written.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "runtime/zam_directory.h"
+#include "runtime/zam_file.h"
+#include "runtime/zam_lock.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_place.h"
+#include "runtime/zam_written_internal.h"
+
+namespace zam_written_internal {
+
+// Writes a record holding text under a temporary name beside path (synced
+// to the disk when sync: it is to replace a record, whose loss would cost
+// the folder); its name and a descriptor open to read and append, locked
+// (nobody knows it yet), go to *temp and *fd. False (errno) when it cannot
+// be made whole.
+bool writeRecordAside(const std::string& path, const std::string& text, bool sync, std::string* temp, int* fd,
+                      int* kind) {
+  *temp = zam_tempName(path);
+  *fd = open(temp->c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (*fd < 0) return false;
+  errno = 0;
+  const bool ok = zam_writeAll(*fd, text.data(), static_cast<int64_t>(text.size())) ==
+                      static_cast<int64_t>(text.size()) &&
+                  (!sync || fsync(*fd) == 0) && (*kind = zam_tryLockFile(*fd, true)) != ZAM_LOCK_FAILED;
+  if (ok) return true;
+  const int err = errno ? errno : EIO;
+  close(*fd);
+  unlink(temp->c_str());
+  errno = err;
+  return false;
+}
+
+// Makes the record at path with its head line, whole: written under a
+// temporary name and linked at path only when the name is free (EEXIST
+// otherwise), so that no run ever meets a record without its head. (Not
+// synced: the empty record a power loss may leave is read as trel's.)
+bool makeRecord(const std::string& path) {
+  std::string temp;
+  int fd = -1, kind = ZAM_LOCK_FAILED;
+  if (!writeRecordAside(path, headLine(), false, &temp, &fd, &kind)) return false;
+  close(fd);
+  const bool ok = link(temp.c_str(), path.c_str()) == 0;
+  const int err = errno;
+  unlink(temp.c_str());
+  errno = err;
+  return ok;
+}
+
+}  // namespace zam_written_internal
+
+using namespace zam_written_internal;
+
+namespace {
+
+// Puts the new record written under temp at the record's name in place of
+// the record open as record_fd, and only of that file: the two names are
+// exchanged and the file that comes to temp is looked at; were it anything
+// else (a file put at the record's name behind this run's back), the
+// exchange is undone. The old record is then removed from temp, as the one
+// this run holds. Where names cannot be exchanged, the record is looked at
+// just before the rename. False when the new record is not in place (temp
+// still holds it).
+bool swapInRecord(const std::string& temp) {
+  const std::string path = recordPath();
+#ifdef RENAME_EXCHANGE
+  if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+    if (zam_standsAt(record_fd, temp)) {
+      unlink(temp.c_str());
+      return true;
+    }
+    renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
+    return false;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+  return zam_standsAt(record_fd, path) && rename(temp.c_str(), path.c_str()) == 0;
+}
+
+// The regular file at name under the record's folder as an unsettled
+// line f allows it (W), or f's line again while the file is still written
+// by a writer not known gone; "" when f covers nothing that stands.
+// turn_lock held.
+std::string settledLine(const Journal::File& f, const std::string& name, bool there, const _zam_identity& id,
+                        int64_t born, int64_t now, bool* placed) {
+  *placed = false;
+  if (!there || !allows(f, id, born, now)) return std::string();
+  if (f.by == 0 && zam_writerGone(record_folder + name) != 1) return aheadLine(f, name);
+  *placed = true;
+  return fileLine('W', id, name);
+}
+
+// Rewrites the record, whose every line is read, with the lines of what
+// still stands as they say: a file at its name with the identity of a W
+// line (or one an unsettled A line allows, which it then has; the line
+// itself while its writer still writes it), a folder of a D line. The new
+// record is synced, takes the record's name, its lock taken first, and
+// this process goes on with it; another run that waits for the old one's
+// lock finds it gone from its name and opens the new one. Nothing changes
+// when it cannot be written. turn_lock and the record's lock held.
+void compact() {
+  std::string text;
+  Journal kept;
+  const int64_t now = zam_nowNs();
+  long lines = 0;
+  for (auto& [name, list] : journal.files) {
+    _zam_identity id{};
+    int64_t born = 0;
+    const bool there = identityBorn(record_folder + name, &id, &born);
+    if (there && hasExact(list, id)) {
+      text += fileLine('W', id, name);
+      kept.files[name].push_back(Journal::File{id, false});
+      lines++;
+      continue;
+    }
+    for (const Journal::File& f : list) {
+      bool placed = false;
+      const std::string line = settledLine(f, name, there, id, born, now, &placed);
+      if (line.empty()) continue;
+      text += line;
+      kept.files[name].push_back(placed ? Journal::File{id, false} : f);
+      lines++;
+      break;
+    }
+  }
+  for (auto& [name, list] : journal.folders) {
+    struct stat st;
+    if (lstat((record_folder + name).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    const std::pair<uint64_t, uint64_t> self(st.st_dev, st.st_ino);
+    if (std::find(list.begin(), list.end(), self) == list.end()) continue;
+    text += fileLine('D', _zam_identity{self.first, self.second, 0, 0, 0}, name);
+    kept.folders[name].push_back(self);
+    lines++;
+  }
+  text = headLine() + kKept + std::to_string(lines) + "\n" + text;
+  std::string temp;
+  int fd = -1, kind = ZAM_LOCK_FAILED;
+  if (!writeRecordAside(recordPath(), text, true, &temp, &fd, &kind)) return;
+  if (fault(ZAM_RECORD_SWAP) != 0 || !swapInRecord(temp)) {
+    close(fd);
+    unlink(temp.c_str());
+    return;
+  }
+  // The new name is on the disk too, where the folder can be synced.
+  const int dir = open(record_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    if (fsync(dir) != 0) {
+      // the rewrite stands; only its name may wait for the disk
+    }
+    close(dir);
+  }
+  close(record_fd);  // and the old record's lock
+  record_fd = fd;
+  record_lock = kind;
+  turn_end = -1;
+  record_checked = true;
+  kept.headless = false;
+  kept.kept = lines;
+  kept.lines = 2 + lines;
+  journal = std::move(kept);
+  read_end = static_cast<int64_t>(text.size());
+  known_end = read_end;
+}
+
+}  // namespace
+
+namespace zam_written_internal {
+
+// Reads what was appended to the record since it was last read, and
+// settles the A lines found unsettled: within a turn, no other run is
+// between its A line and its W line, so the run that wrote them was stopped
+// there (or could not append). The file standing at the name is taken for
+// the one announced when the line allows it (W), else the line is closed
+// (X), before its inode could be given to a file of someone else's; the
+// line of a file still written stays as it is while its writer is not
+// known gone. A record read whole that holds lines that did not parse, no
+// head, or many of files gone, is rewritten. turn_lock and the record's
+// lock held.
+void readRecordTail() {
+  struct stat st;
+  if (fstat(record_fd, &st) != 0) return;
+  if (st.st_size < read_end) forgetRead();
+  const bool whole = read_end == 0;
+  Presence presence{record_folder, whole, {}};
+  journal.presence = &presence;
+  read_end = readLines(record_fd, read_end, &journal);
+  journal.presence = nullptr;
+  std::string settled;
+  const int64_t now = zam_nowNs();
+  std::vector<std::string> names = std::exchange(journal.ahead_names, {});
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  for (const std::string& name : names) {
+    const auto it = journal.files.find(name);
+    if (it == journal.files.end()) continue;
+    std::vector<Journal::File>& list = it->second;
+    _zam_identity id{};
+    int64_t born = 0;
+    const bool there = identityBorn(record_folder + name, &id, &born);
+    std::vector<Journal::File> next;
+    bool done = false;
+    for (const Journal::File& f : list) {
+      if (!f.ahead) {
+        next.push_back(f);
+        continue;
+      }
+      bool placed = false;
+      const std::string line = done ? std::string() : settledLine(f, name, there, id, born, now, &placed);
+      if (placed) {
+        settled += line;
+        next.push_back(Journal::File{id, false});
+        done = true;
+      } else if (!line.empty()) {
+        next.push_back(f);  // still written: its writer settles it
+      } else {
+        settled += fileLine('X', f.id, name);
+      }
+    }
+    list = std::move(next);
+    if (list.empty()) journal.files.erase(it);
+  }
+  for (const auto& [name, made] : std::exchange(journal.making, {})) {
+    std::pair<uint64_t, uint64_t> self;
+    if (!madeThen(record_folder + name, made, &self)) continue;
+    settled += fileLine('D', _zam_identity{self.first, self.second, 0, 0, 0}, name);
+    journal.folders[name].push_back(self);
+  }
+  if (!settled.empty() && append(settled)) read_end = known_end;  // what was appended is known
+  // A rewrite's count of more lines than there are is damage too (and
+  // never doubled past them).
+  if (whole && (journal.unread > 0 || journal.headless || journal.kept > journal.lines ||
+                (journal.lines > kCompactLines && journal.lines > 2 * journal.kept)))
+    compact();
+}
+
+}  // namespace zam_written_internal
