@@ -471,10 +471,13 @@ bool purgeFolder(const std::string& path, const std::string& at, Purge& purge) {
   }
   struct stat st;
   if (left > 0 || lstat(path.c_str(), &st) != 0) return false;
+  // The results folder itself goes once nothing is left in it, its line or
+  // none (a run stopped before its first file was recorded has none), as
+  // one that holds nothing and no record does.
   const auto made = purge.written.folders.find(at);
   const std::pair<uint64_t, uint64_t> self(st.st_dev, st.st_ino);
-  if (made == purge.written.folders.end() ||
-      std::find(made->second.begin(), made->second.end(), self) == made->second.end())
+  if (!top && (made == purge.written.folders.end() ||
+               std::find(made->second.begin(), made->second.end(), self) == made->second.end()))
     return false;
   if (!purge.really) {
     zam_msg("RMDIR: %s\n", path.c_str());

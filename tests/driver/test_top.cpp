@@ -949,11 +949,12 @@ TEST(Top, ALogThatCannotBeMadeIsNotMadeAnotherWay) {
   EXPECT_FALSE(fs::exists(dir.file("trel_results"))) << purge.out;
 }
 
-// A run killed as its log is made (its line written, the log named or not
-// yet) leaves nothing that the next run, or -purge alone, does not take:
-// the empty log goes by its line in the record.
+// A run killed in its first moments (its results folder made, its log's
+// line written, the log named or not yet) leaves nothing that the next
+// run, or -purge alone, does not take: the empty log goes by its line in
+// the record, the results folder with the purge.
 TEST(Top, ARunKilledAsItsLogIsMadeLeavesNothing) {
-  for (const ZamPlaceStep step : {ZAM_STEP_AHEAD, ZAM_STEP_NAMED})
+  for (const ZamPlaceStep step : {ZamPlaceStep(0), ZAM_STEP_AHEAD, ZAM_STEP_NAMED})
     for (const bool next_run : {false, true}) {
       SCOPED_TRACE(std::to_string(step) + (next_run ? " and a run" : " and -purge"));
       TempDir dir;
@@ -966,6 +967,10 @@ TEST(Top, ARunKilledAsItsLogIsMadeLeavesNothing) {
         if (chdir(dir.str().c_str()) != 0) _exit(126);
         zam_place_fault = [](ZamPlaceStep at) {
           if (at == kill_at) raise(SIGKILL);
+        };
+        zam_file_fault = [](ZamFileCall call, const std::string&) {
+          if (call == ZAM_CALL_OPEN && kill_at == ZamPlaceStep(0)) raise(SIGKILL);
+          return 0;
         };
         char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-test"), const_cast<char*>("q.pdb"),
                         const_cast<char*>("t.pdb"), nullptr};
