@@ -914,63 +914,32 @@ TEST(Top, ARunWhoseRecordCouldNotBeKeptFails) {
 }
 
 // A log that cannot be made (one EIO at its open) is never made unmarked
-// by another way: the run says so, keeps no log, fails, and leaves nothing
-// that a later run takes for a stopped run's log or -purge keeps.
-TEST(Top, ALogThatCannotBeMadeIsNotMadeAnotherWay) {
-  TempDir dir;
-  write_file(dir.file("q.pdb"), "END\n");
-  write_file(dir.file("t.pdb"), "END\n");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fd = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || chdir(dir.str().c_str()) != 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
-    zam_file_fault = [](ZamFileCall call, const std::string&) {
-      static int fails = 1;
-      return call == ZAM_CALL_OPEN && fails-- > 0 ? EIO : 0;
-    };
-    char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-test"), const_cast<char*>("q.pdb"),
-                    const_cast<char*>("t.pdb"), nullptr};
-    std::exit(trel_top(4, args, environ));
-  }
-  ASSERT_GT(pid, 0);
-  const int status = waitBounded(pid, 60);
-  const std::string out = read_file(dir.file("out"));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << out;
-  EXPECT_TRUE(has(out, "*Error* Failed to open log file ./trel_results/trel.log.") &&
-              has(out, ".running [Input/output error]: this run keeps no log.\n"))
-      << out;
-  EXPECT_TRUE(logsIn(dir.file("trel_results")).empty());
-  Outcome next = run(dir.str(), {"-test", "q.pdb", "t.pdb"});
-  EXPECT_EQ(next.status, 0) << next.out;
-  EXPECT_FALSE(has(next.out, "Log of a run that was stopped")) << next.out;
-  EXPECT_EQ(logsIn(dir.file("trel_results")), std::vector<std::string>{"trel.log"});
-  Outcome purge = run(dir.str(), {"-purge"});
-  EXPECT_EQ(purge.status, 0) << purge.out;
-  EXPECT_FALSE(fs::exists(dir.file("trel_results"))) << purge.out;
-}
-
-// A run killed in its first moments (its results folder made, its log's
-// line written, the log named or not yet) leaves nothing that the next
-// run, or -purge alone, does not take: the empty log goes by its line in
-// the record, the results folder with the purge.
-TEST(Top, ARunKilledAsItsLogIsMadeLeavesNothing) {
-  for (const ZamPlaceStep step : {ZamPlaceStep(0), ZAM_STEP_AHEAD, ZAM_STEP_NAMED})
+// another way: the run says so, keeps no log and fails. A run killed in its
+// first moments (its results folder made, its log's line written, the log
+// named or not yet) leaves nothing that the next run, or -purge alone, does
+// not take: the empty log goes by its line in the record, the results
+// folder with the purge.
+TEST(Top, ARunsFirstMomentsLeaveNothingBehind) {
+  enum Case { kFailedOpen, kKilledAtOpen, kKilledAhead, kKilledNamed };
+  for (const Case c : {kFailedOpen, kKilledAtOpen, kKilledAhead, kKilledNamed})
     for (const bool next_run : {false, true}) {
-      SCOPED_TRACE(std::to_string(step) + (next_run ? " and a run" : " and -purge"));
+      SCOPED_TRACE(std::to_string(c) + (next_run ? " and a run" : " and -purge"));
       TempDir dir;
       write_file(dir.file("q.pdb"), "END\n");
       write_file(dir.file("t.pdb"), "END\n");
-      static ZamPlaceStep kill_at;
-      kill_at = step;
+      static Case at;
+      at = c;
       const pid_t pid = fork();
       if (pid == 0) {
-        if (chdir(dir.str().c_str()) != 0) _exit(126);
-        zam_place_fault = [](ZamPlaceStep at) {
-          if (at == kill_at) raise(SIGKILL);
-        };
+        const int fd = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || chdir(dir.str().c_str()) != 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
         zam_file_fault = [](ZamFileCall call, const std::string&) {
-          if (call == ZAM_CALL_OPEN && kill_at == ZamPlaceStep(0)) raise(SIGKILL);
-          return 0;
+          if (call == ZAM_CALL_OPEN && at == kKilledAtOpen) raise(SIGKILL);
+          return call == ZAM_CALL_OPEN && at == kFailedOpen ? EIO : 0;
+        };
+        zam_place_fault = [](ZamPlaceStep step) {
+          if ((step == ZAM_STEP_AHEAD && at == kKilledAhead) || (step == ZAM_STEP_NAMED && at == kKilledNamed))
+            raise(SIGKILL);
         };
         char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-test"), const_cast<char*>("q.pdb"),
                         const_cast<char*>("t.pdb"), nullptr};
@@ -978,11 +947,20 @@ TEST(Top, ARunKilledAsItsLogIsMadeLeavesNothing) {
       }
       ASSERT_GT(pid, 0);
       const int status = waitBounded(pid, 60);
-      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-      EXPECT_EQ(endingWith(dir.file("trel_results"), ".running").size(), step == ZAM_STEP_NAMED ? 1u : 0u);
+      const std::string out = read_file(dir.file("out"));
+      if (c == kFailedOpen) {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << out;
+        EXPECT_TRUE(has(out, "*Error* Failed to open log file ./trel_results/trel.log.") &&
+                    has(out, ".running [Input/output error]: this run keeps no log.\n"))
+            << out;
+      } else {
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+      }
+      EXPECT_EQ(endingWith(dir.file("trel_results"), ".running").size(), c == kKilledNamed ? 1u : 0u);
       if (next_run) {
         Outcome next = run(dir.str(), {"-test", "q.pdb", "t.pdb"});
         EXPECT_EQ(next.status, 0) << next.out;
+        EXPECT_FALSE(has(next.out, "Log of a run that was stopped")) << next.out;
         EXPECT_EQ(logsIn(dir.file("trel_results")), std::vector<std::string>{"trel.log"}) << next.out;
       }
       Outcome purge = run(dir.str(), {"-purge"});
