@@ -55,7 +55,7 @@ t0=$(date +%s%N)
 failed=0
 pair
 length=$(( ($(date +%s%N) - t0) / 1000000 ))
-own=$(cd res/1ard && ls 1ard[._]* | grep -v kwritten)
+own=$(cd res/1ard && ls 1ard.k* 1ard_query* | grep -v kwritten)
 echo "pair of runs: $length ms, $(ls res/1ard | wc -l) files in res/1ard ($(echo $own | wc -w) of the query's own)"
 
 for mode in ${3:-TERM KILL forced}; do
