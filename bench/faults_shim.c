@@ -15,7 +15,9 @@
  *   FAULT_UNLINK=PATTERN [FAULT_UNLINK_AT=N] the Nth unlink, unlinkat or
  *                       remove of a path matching PATTERN fails (EIO), the
  *                       file left
- *   FAULT_LOG=FILE      a line for each fault injected, appended to FILE
+ *   FAULT_LOG=FILE      a line for each fault injected, appended to FILE;
+ *                       with FAULT_TRACE=1 the call's stack after it
+ *                       (resolve "trel(+0x...)" with addr2line -f -e trel)
  * PATTERN is a shell pattern (fnmatch, '*' matching '/' too) on the path as
  * the program gave it, joined to its folder's path for the *at calls
  * ("*.tmp", "*trel_results/1sp1/?*"). Each of the one-time faults fires once
@@ -26,6 +28,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
+#include <execinfo.h>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <limits.h>
@@ -69,6 +72,10 @@ static void note(const char* kind, const char* path) {
   int fd = (int)syscall(SYS_openat, AT_FDCWD, log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return;
   if (write(fd, line, (size_t)(n < (int)sizeof line ? n : (int)sizeof line - 1)) < 0) {
+  }
+  if (env_int("FAULT_TRACE", 0)) {
+    void* stack[32];
+    backtrace_symbols_fd(stack, backtrace(stack, 32), fd);
   }
   close(fd);
 }
