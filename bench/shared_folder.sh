@@ -7,6 +7,7 @@
 # own). Runs into one folder take turns only where a file is put in place
 # and recorded; the ratio shows what that costs.
 # Usage: bench/shared_folder.sh [TRIALS] [TREL...]   (defaults: 3, build/src/driver/trel)
+# (CORES: the two cores, default the first two this process may use)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 trials=${1:-3}
@@ -21,7 +22,7 @@ find "$data" -name '*.pdb' -o -name '*.pdb.gz' -o -name '*.ent.gz' | sort > targ
 query="$data/mustang-testdata/1ard.pdb"
 n=$(wc -l < targets)
 [ "$(nproc)" -ge 2 ] || { echo "shared_folder: needs two cores" >&2; exit 1; }
-cores=${CORES:-0,1}
+cores=${CORES:-$(python3 -c 'import os; c = sorted(os.sched_getaffinity(0)); print("%d,%d" % (c[0], c[1]))')}
 for k in "${!trels[@]}"; do
   mkdir -p "zc_$k"
   TREL_CACHE=$work/zc_$k "${trels[$k]}" -cache -broken -nowrite "$query" $(cat targets) >/dev/null 2>&1 || true
