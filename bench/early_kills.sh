@@ -40,14 +40,14 @@ trial() {
 }
 
 left=0 late=0 names="" holder=""
-for t in $(seq "$kills"); do
+for _ in $(seq "$kills"); do
   rm -rf trel_results
   trial 0 50
 done
 echo "$kills kills 0-50 ms into a run in an empty folder ($late after its end): files left $left $names"
 
 left=0 late=0 names=""
-for t in $(seq "$held"); do
+for _ in $(seq "$held"); do
   rm -rf trel_results
   # shellcheck disable=SC2086
   "$trel" 1ard.pdb $others >/dev/null 2>&1

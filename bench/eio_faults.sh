@@ -77,7 +77,7 @@ for f in 1sp1/1sp1.kcode 1ard/1ard.kcode; do
 done
 
 for pattern in '*.tmp' '*.ktime.trel*.tmp'; do
-  CLEAN= faulty FAULT_UNLINK="$pattern"
+  CLEAN='' faulty FAULT_UNLINK="$pattern"
   report "unlink of $pattern, -purge"
   faulty FAULT_UNLINK="$pattern"
   report "unlink of $pattern, run, -purge"

@@ -27,7 +27,7 @@ name=trel_results/1ard/1ard_query.pdb
 
 for after in rerun purge; do
   kept=0 reused=0
-  for t in $(seq "$trials"); do
+  for _ in $(seq "$trials"); do
     rm -rf trel_results
     # In the background, so that the shell does not report the kill.
     strace -f -o /dev/null -P "$name" -e trace=linkat -e inject=linkat:signal=KILL:when=1 \

@@ -12,7 +12,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 [ $# -ge 2 ] || { echo "usage: $0 OLD_TREL NEW_TREL [TRIALS]" >&2; exit 1; }
-old=$(realpath "$1")
+old=$(realpath "$1")  # read as ${!which}
 new=$(realpath "$2")
 trials=${3:-5}
 . "$root/bench/bench_lib.sh"
@@ -44,8 +44,8 @@ one() {  # which, cpus[, targets file[, wrapper...]]: prints "elapsed cpu"
 }
 median() { sort -g | awk '{v[NR] = $0} END {print NR % 2 ? v[(NR + 1) / 2] : v[NR / 2]}'; }
 
-declare -A cpu1 cpu2 wall
-for t in $(seq "$trials"); do
+declare -A cpu1 cpu2 wall m1 m2 mw
+for _ in $(seq "$trials"); do
   for which in old new; do
     cpu1[$which]+="$(one $which 1 | awk '{print $2}') "
     read -r w c < <(one $which 2)
@@ -54,15 +54,14 @@ for t in $(seq "$trials"); do
 done
 files=$(find res -type f | wc -l)
 for which in old new; do
-  for k in cpu1 cpu2 wall; do
-    eval "m=\$(printf '%s\n' \${$k[$which]} | median)"
-    eval "${which}_$k=$m"
-  done
-  eval "echo \"$which: CPU on one thread ${cpu1[$which]}(median \$${which}_cpu1 s); on two ${cpu2[$which]}(median \$${which}_cpu2 s);" \
-    "elapsed on two ${wall[$which]}(median \$${which}_wall s)\""
+  # shellcheck disable=SC2086
+  m1[$which]=$(printf '%s\n' ${cpu1[$which]} | median) m2[$which]=$(printf '%s\n' ${cpu2[$which]} | median) \
+    mw[$which]=$(printf '%s\n' ${wall[$which]} | median)
+  echo "$which: CPU on one thread ${cpu1[$which]}(median ${m1[$which]} s); on two ${cpu2[$which]}(median ${m2[$which]} s);" \
+    "elapsed on two ${wall[$which]}(median ${mw[$which]} s)"
 done
 echo "targets: $n   files written: $files"
-awk -v a="$old_cpu1" -v b="$new_cpu1" -v c="$old_cpu2" -v d="$new_cpu2" -v e="$old_wall" -v f="$new_wall" \
+awk -v a="${m1[old]}" -v b="${m1[new]}" -v c="${m2[old]}" -v d="${m2[new]}" -v e="${mw[old]}" -v f="${mw[new]}" \
   'BEGIN {printf "new/old: CPU one thread %.3f, CPU two threads %.3f, two-thread elapsed %.3f\n", b / a, d / c, f / e}'
 for list in targets targets90; do
   for which in old new; do
