@@ -490,10 +490,14 @@ int othersWriting(_trel_hit_pass* pass, const std::string& id) {
 // renewed the record) into the earlier record: each counts as a file of
 // its hit (of the query's own when named for two hits, or recorded so) at
 // its identity now, where the results record covers that identity (trel
-// wrote it so), its hit's writer unknown; one not covered is passed over.
+// wrote it so); one not covered is passed over. The gone run may have
+// written them at any time, so their hits go into *gone, to be judged by
+// change time as well; an end the record holds for such a hit stays (a
+// run that renewed after the gone run named the files wrote that end).
 // Those named ahead by runs still writing go to *held, to be named again.
 void foldAhead(const std::string& dir, const std::vector<Ahead>& ahead, const std::string& run, bool others,
-               const std::map<std::string, HitFile>& keep, Files* earlier, std::vector<Ahead>* held) {
+               const std::map<std::string, HitFile>& keep, Files* earlier, std::vector<Ahead>* held,
+               std::set<std::string>* gone) {
   std::map<std::string, std::string> hits;  // by name
   for (const Ahead& a : ahead) {
     if (a.run == run) continue;  // this run's own: its written files stand for them
@@ -507,7 +511,6 @@ void foldAhead(const std::string& dir, const std::vector<Ahead>& ahead, const st
   if (hits.empty()) return;
   std::map<std::string, size_t> recorded;
   for (size_t i = 0; i < earlier->files.size(); i++) recorded.emplace(earlier->files[i].name, i);
-  std::set<std::string> unknown;  // hits whose writer is not known any more
   const _zam_record_turn turn(dir + hits.begin()->first);
   for (const auto& [name, hit] : hits) {
     if (keep.count(name)) continue;  // written again now
@@ -522,9 +525,8 @@ void foldAhead(const std::string& dir, const std::vector<Ahead>& ahead, const st
     HitFile& f = earlier->files[found == recorded.end() ? earlier->files.size() - 1 : found->second];
     if (f.hit != hit) f.hit.clear();
     f.id = now;
-    if (!f.hit.empty()) unknown.insert(f.hit);
+    if (!f.hit.empty()) gone->insert(f.hit);
   }
-  for (const std::string& hit : unknown) earlier->by.erase(hit);
 }
 
 // What became of the earlier files of hidden hits that could not be removed
@@ -669,6 +671,7 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
     if (!entry.second.hit.empty()) mine.insert(entry.second.hit);
   Files earlier, next;
   std::vector<Ahead> ahead, held_ahead;
+  std::set<std::string> gone;  // hits that runs now gone named ahead
   const Record state = readRecord(path, dir, id, &earlier, &ahead);
   // Other runs of the query that still write their files may be writing
   // those of any hit again: while one does, no hit's files are removed. A
@@ -678,18 +681,19 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   const bool others_writing = others != 0;
   // The files named ahead by runs stopped before their renew are theirs
   // no less than the files the record names.
-  foldAhead(dir, ahead, pass->token, others_writing, keep, &earlier, &held_ahead);
+  foldAhead(dir, ahead, pass->token, others_writing, keep, &earlier, &held_ahead, &gone);
   // No time read from the record is believed past now (a clock that ran
   // ahead, a record forged): it is written back as now.
   const int64_t now_ns = zam_nowNs();
   for (auto& [hit, ended] : earlier.by) ended = std::min(ended, now_ns);
   // Whether the files of hit were last written by a run whose time
   // overlapped this one's: it ended after this run began. A hit whose
-  // writer the record does not know (an older record) goes by its file's
-  // change time.
+  // writer the record does not know (an older record), or that a run now
+  // gone named ahead, goes by its file's change time too.
   const auto overlapping = [&](const HitFile& f, const _zam_identity& at) {
     const auto by = earlier.by.find(f.hit);
-    if (by != earlier.by.end()) return by->second >= zam_runBegan();
+    if (by != earlier.by.end() && by->second >= zam_runBegan()) return true;
+    if (by != earlier.by.end() && !gone.count(f.hit)) return false;
     return std::min(f.id.ctime_ns, now_ns) >= start || (at.ino != 0 && at.ctime_ns >= start);
   };
   int removed = 0, held = 0;

@@ -85,8 +85,9 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
 // this run started), while no other run is marked as
 // writing, and that zam_removeRecorded finds as recorded. The files that
 // runs now gone (stopped before their renew) named ahead count as files of
-// their hits with an unknown writer, at their identity now, where the
-// results record (zam_written.h) covers that identity; those named ahead
+// their hits, at their identity now, where the results record
+// (zam_written.h) covers that identity, and are judged by change time too
+// (the end the record holds for their hit stays); those named ahead
 // by runs still writing are named ahead again. Then writes the
 // record anew: the files written now (their hits marked as this run's), the
 // earlier ones kept that still stand as recorded, and those of hits another

@@ -422,7 +422,9 @@ TEST_F(TwoRuns, IdenticalRunsAtOnceSetNothingAside) {
 // has begun and waits for the file "go" before it writes; "stop", it ends
 // once its files are written, as a stopped run does, without its renew;
 // "linger", it leaves "renewed" after its renew and waits for "go" before
-// it ends; "noofd", the file system refuses open-file-description locks.
+// it ends; "noofd", the file system refuses open-file-description locks;
+// "same", every run writes a hit's file with the same bytes (which leaves
+// a file written before as it stands, its times and all).
 // What the run says goes to "said.<pid>". Run as the disabled test below,
 // by the test binary started again.
 constexpr const char* kPassVariable = "TREL_TEST_HIT_PASS";
@@ -510,7 +512,8 @@ TEST(HitPassRun, DISABLED_InAProcessOfItsOwn) {
     _trel_written* before = trel_holdWritten(&written);
     for (const std::string& hit : words(parts[1])) {
       const std::string was = trel_holdHit(hit);
-      trel_writeText(folder + hit + "_q.pir", "hit " + hit + " of run " + std::to_string(getpid()) + "\n");
+      const std::string run = says(flags, "same") ? "" : " of run " + std::to_string(getpid());
+      trel_writeText(folder + hit + "_q.pir", "hit " + hit + run + "\n");
       trel_holdHit(was);
     }
     trel_holdWritten(before);
@@ -699,6 +702,59 @@ TEST_F(HitPasses, LinesNamedAheadByAWritingRunOutliveAnotherRunsRenew) {
   pastTheTick();
   ASSERT_EQ(run("a", "a"), 0);
   EXPECT_FALSE(has("b"));
+}
+
+// A line naming a file ahead, as a run with the word run appends it.
+std::string aheadLine(const std::string& run, const std::string& name, const std::string& hit) {
+  const std::string body = run + " " + name + "/" + hit;
+  char crc[16];
+  std::snprintf(crc, sizeof crc, "+%08" PRIx32 " ", zam_crc32(0, body.data(), (int64_t)body.size()));
+  return crc + body + "\n";
+}
+
+// A run that began first and renews last keeps the files of a run that
+// began after it and ended before it, though a run now gone named them
+// ahead since: the later run's end stands. The later run writes its files
+// with the bytes they had, so their change times are older than either run.
+TEST_F(HitPasses, ALaterRunsEndOutlivesTheLinesOfAGoneRun) {
+  ASSERT_EQ(run("a b c", "a b c", "same"), 0);
+  pastTheTick();
+  const pid_t first = start("a", "a", "wait same");
+  ASSERT_TRUE(fs::exists(control("ready")));
+  ASSERT_EQ(run("b c", "b c", "same"), 0);
+  std::string lines;
+  for (const char* hit : {"b", "c"}) lines += aheadLine("1.1", hit + std::string("_q.pir"), hit);
+  testutil::write_file(folder() + "q.kwritten", read_file(folder() + "q.kwritten") + lines);
+  go();
+  std::string said;
+  ASSERT_EQ(finish(first, &said), 0);
+  EXPECT_TRUE(has("b")) << said;
+  EXPECT_TRUE(has("c")) << said;
+}
+
+// Two runs of one query, one stopped by SIGTERM while the other renewed
+// (which names the stopped run's files again for it), then both at once
+// over their results, the one that wrote the hits the stopped run named
+// renewing first, then last: neither loses a file of the other's.
+TEST_F(HitPasses, RunsAtOnceAfterAStoppedOneKeepEachOthersFiles) {
+  for (const char* first_hits : {"a b", "c d"}) {
+    SCOPED_TRACE(first_hits);
+    ASSERT_EQ(run("a b c d", "a b c d", "same"), 0);
+    const pid_t stopped = start("c d", "", "stop linger same");
+    waitFor(control("renewed"));
+    ASSERT_EQ(run("a b", "a b", "same"), 0);
+    kill(stopped, SIGTERM);
+    finish(stopped);
+    pastTheTick();
+    const std::string second_hits = first_hits == std::string("a b") ? "c d" : "a b";
+    const pid_t first = start(first_hits, first_hits, "wait same");
+    ASSERT_TRUE(fs::exists(control("ready")));
+    ASSERT_EQ(run(second_hits, second_hits, "same"), 0);
+    go();
+    std::string said;
+    ASSERT_EQ(finish(first, &said), 0);
+    for (const char* hit : {"a", "b", "c", "d"}) EXPECT_TRUE(has(hit)) << hit << said;
+  }
 }
 
 // The end a run records for its hits is taken on the fine clock when it
