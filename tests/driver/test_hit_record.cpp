@@ -414,6 +414,24 @@ TEST_F(TwoRuns, IdenticalRunsAtOnceSetNothingAside) {
   }
 }
 
+// A run of many queries keeps no descriptor of a query past it: at a limit
+// a few above what one query needs, each query of twenty is written whole.
+TEST(ManyQueries, NeedNoMoreDescriptorsThanOne) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  fs::create_directory(dir.file("tg"));
+  for (const char* t : {"1ard", "1znf", "1zfd"}) copyPdb(dir, t, "tg/" + std::string(t));
+  std::vector<std::string> args = {"-c", "ulimit -n 18 && exec \"$@\"", "sh", TREL_BINARY, "-many", "-target=tg"};
+  for (int q = 0; q < 20; q++) {
+    copyPdb(dir, "1sp1", "q" + std::to_string(q));
+    args.push_back("q" + std::to_string(q) + ".pdb");
+  }
+  const testutil::Outcome r = testutil::run_program("/bin/sh", dir.str(), args, {"PATH=/usr/bin:/bin", "TREL_CPUS=1"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(testutil::has(r.out, "Too many open files")) << r.out;
+  EXPECT_TRUE(fs::exists(dir.file("trel_results/q19/1ard_q19.kalign")));
+}
+
 // The passes of a query's runs over its folder, each run a process of its
 // own (with its own start) that records what it writes in the folder's
 // results record: one file "<hit>_q.pir" for each hit it writes, each
