@@ -53,8 +53,15 @@ const char* const kHitGroup = "#hit ";
 const char* const kNoMark = "-";  // the run that wrote a hit is not known
 // After the CRC line: "+<crc> <run> <name>/<hit>", a file about to be
 // written by the run (a word of its own) for the hit (empty: the query's
-// own); <crc> the CRC-32 of the line after it, in 8 hex digits.
+// own); <crc> the CRC-32 of the line after it, in 8 hex digits. A line
+// "*<crc> <run> <name>/<name>/...//<hit>" names several files of one hit
+// at once (no name holds a '/'; builds before it pass it over).
 const char kAhead = '+';
+const char kAheadMany = '*';
+// A line naming files ahead is cut into several past this length.
+constexpr size_t kAheadRoom = 4096;
+// A name longer than this stands for no file (NAME_MAX).
+constexpr size_t kNameMax = 255;
 // A line longer than this is no line of a record (a name takes at most 255
 // bytes, a hit's name a path's length).
 constexpr size_t kMaxLine = size_t{1} << 16;
@@ -171,31 +178,50 @@ bool runLine(const std::string& rest, std::string* mark, int64_t* ended) {
   return true;
 }
 
-// The text of an ahead line for the file name about to be written by run
-// for hit, its line end included.
-std::string aheadLine(const std::string& run, const std::string& name, const std::string& hit) {
-  const std::string body = run + " " + name + "/" + hit;
-  char crc[16];
-  std::snprintf(crc, sizeof crc, "%c%08" PRIx32 " ", kAhead,
-                zam_crc32(0, body.data(), static_cast<int64_t>(body.size())));
-  return crc + body + "\n";
+// The text of ahead lines for the files names, about to be written by run
+// for hit, their line ends included: one line for a few dozen names.
+std::string aheadLines(const std::string& run, const std::vector<std::string>& names, const std::string& hit) {
+  std::string text;
+  for (size_t i = 0; i < names.size();) {
+    std::string list = names[i++];
+    while (i < names.size() && run.size() + list.size() + names[i].size() + hit.size() + 4 <= kAheadRoom)
+      list += "/" + names[i++];
+    const bool one = list.find('/') == std::string::npos;
+    const std::string body = run + " " + list + (one ? "/" : "//") + hit;
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%c%08" PRIx32 " ", one ? kAhead : kAheadMany,
+                  zam_crc32(0, body.data(), static_cast<int64_t>(body.size())));
+    text += crc + body + "\n";
+  }
+  return text;
 }
 
-// The ahead line (without its line end) into *ahead; false when it is not
-// one whole.
-bool aheadOf(const std::string& line, Ahead* ahead) {
-  if (line.size() < 11 || line[0] != kAhead || line[9] != ' ') return false;
+// The ahead line (without its line end) into *ahead, one for each file it
+// names; false when it is not one whole.
+bool aheadOf(const std::string& line, std::vector<Ahead>* ahead) {
+  if (line.size() < 11 || (line[0] != kAhead && line[0] != kAheadMany) || line[9] != ' ') return false;
   const std::string body = line.substr(10);
   char crc[16];
   std::snprintf(crc, sizeof crc, "%08" PRIx32, zam_crc32(0, body.data(), static_cast<int64_t>(body.size())));
   if (line.compare(1, 8, crc) != 0) return false;
   const size_t gap = body.find(' ');
-  const size_t slash = body.find('/', gap == std::string::npos ? 0 : gap);
-  if (gap == std::string::npos || gap == 0 || slash == std::string::npos) return false;
-  ahead->run = body.substr(0, gap);
-  ahead->name = body.substr(gap + 1, slash - gap - 1);
-  ahead->hit = body.substr(slash + 1);
-  return plainName(ahead->name) && (ahead->hit.empty() || plainHit(ahead->hit));
+  const size_t end = gap == std::string::npos ? gap : body.find(line[0] == kAhead ? "/" : "//", gap);
+  if (gap == std::string::npos || gap == 0 || end == std::string::npos) return false;
+  const std::string run = body.substr(0, gap);
+  const std::string hit = body.substr(end + (line[0] == kAhead ? 1 : 2));
+  if (!hit.empty() && !plainHit(hit)) return false;
+  const size_t first = ahead->size();
+  for (size_t at = gap + 1; at <= end;) {
+    const size_t slash = std::min(body.find('/', at), end);
+    Ahead a{run, body.substr(at, slash - at), hit};
+    if (!plainName(a.name)) {
+      ahead->resize(first);
+      return false;
+    }
+    ahead->push_back(std::move(a));
+    at = slash + 1;
+  }
+  return true;
 }
 
 // Reads a record of id line by line, the CRC taken on the lines as they
@@ -237,8 +263,10 @@ struct Reader {
     }
     if (version < 2 || version > 4) return;
     if (sealed) {
-      Ahead a;
-      if (whole && aheadOf(line, &a) && keep && stands(a.name)) ahead->push_back(std::move(a));
+      std::vector<Ahead> named;
+      if (!whole || !keep || !aheadOf(line, &named)) return;
+      for (Ahead& a : named)
+        if (stands(a.name)) ahead->push_back(std::move(a));
       return;
     }
     if (!sound) return;
@@ -529,6 +557,96 @@ void foldAhead(const std::string& dir, const std::vector<Ahead>& ahead, const st
   }
 }
 
+// The files to name ahead with name, about to be written for hit: at the
+// hit's first line, with the names its files will take as far as the
+// files this run named for its earlier hits tell (each hit writes files
+// "<hit>_<query><tail>" of the same tails, and the query's own files
+// again), so that one line names most files of a hit. A name named that
+// is not written costs nothing; one not named gets a line of its own when
+// it is opened. Under the pass's lock.
+std::vector<std::string> namesAhead(_trel_hit_pass* pass, const std::string& name, const std::string& hit) {
+  std::vector<std::string> names{name};
+  if (hit.empty()) return names;
+  const std::string pair = hit + "_" + pass->query;
+  if (startsWith(name, pair.c_str()))
+    pass->tails.insert(name.substr(pair.size()));
+  else
+    pass->loose.insert(name);
+  if (!pass->hits.insert(hit).second) return names;  // not the hit's first line
+  const auto due = [&](const std::string& n) {
+    const auto at = pass->named.find(n);
+    return n != name && plainName(n) && n.size() <= kNameMax &&
+           (at == pass->named.end() || (!at->second.empty() && at->second != hit));
+  };
+  for (const std::string& tail : pass->tails)
+    if (due(pair + tail)) names.push_back(pair + tail);
+  for (auto at = pass->loose.begin(); at != pass->loose.end();) {
+    if (due(*at)) names.push_back(*at);
+    // Once named for two hits, a file is the query's own: named for all.
+    at = *at == name ? std::next(at) : pass->loose.erase(at);
+  }
+  return names;
+}
+
+// Appends text, lines naming files ahead, to the record as it stands at
+// its name, under the folder's lock shared with the other runs that
+// append (each line is one append, whole), held exclusive only by one
+// that enters or renews. false when it was not appended. Under the pass's
+// lock.
+bool appendAhead(_trel_hit_pass* pass, std::string text) {
+  const int locked = zam_lockFile(pass->fd, false, "another run of the query to renew its record in " + shown(pass->dir),
+                                  shown(pass->dir));
+  if (locked == ZAM_LOCK_FAILED) return false;
+  // The record at its name, which another run's renew may have replaced
+  // since this run's last line (the folder's lock keeps it from doing so
+  // now).
+  struct stat st;
+  const bool same = lstat(pass->record.c_str(), &st) == 0 && S_ISREG(st.st_mode) && pass->grow_fd >= 0 &&
+                    static_cast<uint64_t>(st.st_dev) == pass->grow_dev &&
+                    static_cast<uint64_t>(st.st_ino) == pass->grow_ino;
+  if (!same) {
+    const int fd = open(pass->record.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)) {
+      close(fd);
+      zam_unlockFile(pass->fd, locked);
+      return false;
+    }
+    zam_releaseWriting(pass->grow_fd);
+    pass->grow_fd = fd;
+    pass->grow_end = -1;
+    if (fd >= 0) {
+      // The record grows with this run's lines until the run renews it:
+      // the results record covers it as still written, while this run
+      // lives and as it stands once the run is gone.
+      pass->grow_dev = static_cast<uint64_t>(st.st_dev);
+      pass->grow_ino = static_cast<uint64_t>(st.st_ino);
+      zam_holdWriting(fd);  // a writer that cannot be told alive keeps its line unsettled
+      if (!zam_recordGrowing(pass->record, fd)) {
+        // No line covers it as it grows (the run stops, the record is
+        // held or full): it is left as its last line proves it.
+        zam_releaseWriting(pass->grow_fd);
+        pass->grow_fd = -1;
+      }
+    }
+  }
+  bool appended = false;
+  if (pass->grow_fd >= 0) {
+    // A line cut by a stop or a full disk ends before this one begins; the
+    // record that ends with this run's last line needs no look.
+    char last = '\n';
+    if (st.st_size != pass->grow_end && pread(pass->grow_fd, &last, 1, st.st_size - 1) != 1) last = 0;
+    if (last != '\n') text.insert(0, 1, '\n');
+    const int64_t n = static_cast<int64_t>(text.size());
+    pass->grow_end = st.st_size + n;
+    // A line cut short (a full disk) fails its own check and costs only
+    // itself; it is not cut back, as another run's lines may follow it.
+    appended = zam_writeAll(pass->grow_fd, text.data(), n) == n;
+    if (!appended) pass->grow_end = -1;
+  }
+  zam_unlockFile(pass->fd, locked);
+  return appended;
+}
+
 // What became of the earlier files of hidden hits that could not be removed
 // because they are no longer as trel wrote them.
 struct Kept {
@@ -553,6 +671,7 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
   pass->dir = dir;
   pass->record = path;
   pass->token = std::to_string(zam_runBegan()) + "." + std::to_string(getpid());
+  pass->query = text(trel_thingName(query));
   if (pass->fd < 0) pass->fd = open(shown(dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (pass->fd < 0) sayUnlocked(dir);
   lockRecord(pass, dir, query);
@@ -599,59 +718,16 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
   if (!pass || path.compare(0, pass->dir.size(), pass->dir) != 0) return;
   const std::string name = path.substr(pass->dir.size());
   if (!plainName(name) || (!hit.empty() && !plainHit(hit))) return;
-  std::string line = aheadLine(pass->token, name, hit);
   std::lock_guard<std::mutex> hold(pass->lock);  // the folder's lock is one for all threads of the run
   if (!pass->ahead || pass->fd < 0) return;
-  // Shared: the runs that append take no turns among themselves (each
-  // line is one append, whole), only with one that enters or renews.
-  const int locked = zam_lockFile(pass->fd, false, "another run of the query to renew its record in " + shown(pass->dir),
-                                  shown(pass->dir));
-  if (locked == ZAM_LOCK_FAILED) return;
-  // The record at its name, which another run's renew may have replaced
-  // since this run's last line (the folder's lock keeps it from doing so
-  // now).
-  struct stat st;
-  const bool same = lstat(pass->record.c_str(), &st) == 0 && S_ISREG(st.st_mode) && pass->grow_fd >= 0 &&
-                    static_cast<uint64_t>(st.st_dev) == pass->grow_dev &&
-                    static_cast<uint64_t>(st.st_ino) == pass->grow_ino;
-  if (!same) {
-    const int fd = open(pass->record.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)) {
-      close(fd);
-      zam_unlockFile(pass->fd, locked);
-      return;
-    }
-    zam_releaseWriting(pass->grow_fd);
-    pass->grow_fd = fd;
-    pass->grow_end = -1;
-    if (fd >= 0) {
-      // The record grows with this run's lines until the run renews it:
-      // the results record covers it as still written, while this run
-      // lives and as it stands once the run is gone.
-      pass->grow_dev = static_cast<uint64_t>(st.st_dev);
-      pass->grow_ino = static_cast<uint64_t>(st.st_ino);
-      zam_holdWriting(fd);  // a writer that cannot be told alive keeps its line unsettled
-      if (!zam_recordGrowing(pass->record, fd)) {
-        // No line covers it as it grows (the run stops, the record is
-        // held or full): it is left as its last line proves it.
-        zam_releaseWriting(pass->grow_fd);
-        pass->grow_fd = -1;
-      }
-    }
+  const auto named = pass->named.find(name);
+  if (named != pass->named.end() && (named->second.empty() || named->second == hit)) return;
+  const std::vector<std::string> names = namesAhead(pass, name, hit);
+  if (!appendAhead(pass, aheadLines(pass->token, names, hit))) return;
+  for (const std::string& n : names) {
+    const auto [at, added] = pass->named.try_emplace(n, hit);
+    if (!added && at->second != hit) at->second.clear();  // named for two hits: the query's own
   }
-  if (pass->grow_fd >= 0) {
-    // A line cut by a stop or a full disk ends before this one begins; the
-    // record that ends with this run's last line needs no look.
-    char last = '\n';
-    if (st.st_size != pass->grow_end && pread(pass->grow_fd, &last, 1, st.st_size - 1) != 1) last = 0;
-    if (last != '\n') line.insert(0, 1, '\n');
-    const int64_t n = static_cast<int64_t>(line.size());
-    pass->grow_end = st.st_size + n;
-    // A line cut short (a full disk) fails its own check and costs only
-    // itself; it is not cut back, as another run's lines may follow it.
-    if (zam_writeAll(pass->grow_fd, line.data(), n) != n) pass->grow_end = -1;
-  }
-  zam_unlockFile(pass->fd, locked);
 }
 
 int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix,
@@ -781,7 +857,9 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   }
   if (state != Record::kNone || now > 0) {
     std::string record = format(id, next);
-    for (const Ahead& a : held_ahead) record += aheadLine(a.run, a.name, a.hit);
+    std::map<std::pair<std::string, std::string>, std::vector<std::string>> held;  // by run and hit
+    for (const Ahead& a : held_ahead) held[{a.run, a.hit}].push_back(a.name);
+    for (const auto& [by, names] : held) record += aheadLines(by.first, names, by.second);
     writeRecord(path, record);
   }
   // The lock and this run's mark go with the folder's descriptor (and the

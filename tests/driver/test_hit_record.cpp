@@ -442,7 +442,8 @@ TEST(ManyQueries, NeedNoMoreDescriptorsThanOne) {
 // "linger", it leaves "renewed" after its renew and waits for "go" before
 // it ends; "noofd", the file system refuses open-file-description locks;
 // "same", every run writes a hit's file with the same bytes (which leaves
-// a file written before as it stands, its times and all).
+// a file written before as it stands, its times and all); "two", each hit
+// writes "<hit>_q.fasta" too.
 // What the run says goes to "said.<pid>". Run as the disabled test below,
 // by the test binary started again.
 constexpr const char* kPassVariable = "TREL_TEST_HIT_PASS";
@@ -532,6 +533,7 @@ TEST(HitPassRun, DISABLED_InAProcessOfItsOwn) {
       const std::string was = trel_holdHit(hit);
       const std::string run = says(flags, "same") ? "" : " of run " + std::to_string(getpid());
       trel_writeText(folder + hit + "_q.pir", "hit " + hit + run + "\n");
+      if (says(flags, "two")) trel_writeText(folder + hit + "_q.fasta", "hit " + hit + run + "\n");
       trel_holdHit(was);
     }
     trel_holdWritten(before);
@@ -685,6 +687,20 @@ TEST_F(HitPasses, AStoppedRunsHitsGoWithTheNextRun) {
   const std::map<std::string, std::string> files = recorded(read_file(folder() + "q.kwritten"));
   EXPECT_EQ(files.size(), 1u);
   EXPECT_TRUE(files.count("a_q.pir"));
+}
+
+// A hit's files are named ahead in one line once the run's first hit
+// showed what a hit writes; the next run removes them all.
+TEST_F(HitPasses, OneLineNamesTheFilesOfAHit) {
+  ASSERT_EQ(run("a b c", "", "stop two"), 0);
+  const std::string record = read_file(folder() + "q.kwritten");
+  const std::vector<std::string> lines = testutil::split_lines(record.substr(record.find("#crc ")));
+  EXPECT_EQ(lines.size(), 1u + 2 + 1 + 1) << record;  // the CRC line, two lines for a, one each for b and c
+  pastTheTick();
+  ASSERT_EQ(run("a", "a"), 0);
+  for (const char* file : {"b_q.pir", "b_q.fasta", "c_q.pir", "c_q.fasta"})
+    EXPECT_FALSE(fs::exists(folder() + file)) << file;
+  EXPECT_TRUE(fs::exists(folder() + "a_q.fasta"));
 }
 
 // A line named ahead that a stop or a full disk cut names nothing, though
