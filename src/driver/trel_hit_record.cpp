@@ -1,5 +1,6 @@
 #include "driver/trel_hit_record.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -86,6 +88,31 @@ struct Ahead {
   std::string name;
   std::string hit;
 };
+
+// A file named ahead by runs now gone: its hit (empty when named for two,
+// or for none) and its identity when read.
+struct Gone {
+  std::string hit;
+  _zam_identity id{};
+};
+
+// The files other runs named ahead, folded as the lines are read, each
+// once however often it was named: while another run writes, the lines
+// of every other run, by run and name, to be named again (a file named
+// ahead may not stand yet); else the files of runs now gone that stand,
+// by name. This run's own lines are passed over: its written files stand
+// for them.
+struct AheadFiles {
+  std::string run;  // this run's word
+  bool others = false;  // another run of the query writes
+  std::map<std::pair<std::string, std::string>, std::string> held;  // (run, name): hit
+  std::map<std::string, Gone> gone;
+};
+
+// Two hits of one file make it the query's own.
+void mergeHit(std::string* hit, const std::string& with) {
+  if (*hit != with) hit->clear();
+}
 
 // What an earlier run left for a query.
 enum class Record { kNone, kSound, kOlder, kDamaged, kForeign };
@@ -224,17 +251,68 @@ bool aheadOf(const std::string& line, std::vector<Ahead>* ahead) {
   return true;
 }
 
+// Whether something stands at the names of a folder's files, each name
+// looked at once: the names found standing are the caller's to keep (they
+// go with what stands); those found missing are kept up to a bound, past
+// which one listing of the folder answers for every name (memory that
+// goes with what stands again). Where the folder cannot be listed, names
+// are looked at one by one.
+struct Looks {
+  explicit Looks(const std::string& dir_) : dir(dir_) {}
+  const std::string& dir;
+  std::unordered_set<std::string> missing;
+  std::unordered_set<std::string> listed;  // the folder's names, once listed
+  bool by_list = false;
+  bool unlisted = false;  // the listing failed
+  static constexpr size_t kMissingKept = size_t{1} << 14;
+
+  // 1 when a regular file stands at name, with its identity in *id (when
+  // id is null: anything stands there); 0 when nothing does; -1 when
+  // something else does, or it cannot be told.
+  int at(const std::string& name, _zam_identity* id) {
+    if (by_list ? !listed.count(name) : missing.count(name) != 0) return 0;
+    if (by_list && !id) return 1;
+    _zam_identity now;
+    if (zam_identityAt((dir + name).c_str(), id ? id : &now)) return 1;
+    if (errno != ENOENT) return -1;
+    if (by_list) return 0;
+    if (missing.size() >= kMissingKept) {
+      missing.clear();
+      by_list = !unlisted && list();
+      unlisted = !by_list;
+    }
+    if (!by_list) missing.insert(name);
+    return 0;
+  }
+
+  bool list() {
+    DIR* folder = opendir(shown(dir).c_str());
+    if (!folder) return false;
+    for (;;) {
+      errno = 0;
+      const dirent* e = readdir(folder);
+      if (!e) break;
+      listed.insert(e->d_name);
+    }
+    const bool whole = errno == 0;
+    closedir(folder);
+    if (!whole) listed.clear();
+    return whole;
+  }
+};
+
 // Reads a record of id line by line, the CRC taken on the lines as they
 // come: the head, the groups and their files, the CRC line, then any ahead
 // lines. Records of versions 2 and 3 are read too.
 struct Reader {
-  Reader(const std::string& id_, const std::string& dir_, bool keep_, Files* record_, std::vector<Ahead>* ahead_)
-      : id(id_), dir(dir_), keep(keep_), record(record_), ahead(ahead_) {}
+  Reader(const std::string& id_, const std::string& dir_, bool keep_, Files* record_, AheadFiles* ahead_)
+      : id(id_), keep(keep_), record(record_), ahead(ahead_), looks(dir_) {}
   const std::string& id;
-  const std::string& dir;  // the files are kept only when something stands at their names in it
   bool keep;  // false: the record is only checked, and no file kept
   Files* record;
-  std::vector<Ahead>* ahead;
+  AheadFiles* ahead;
+  Looks looks;  // the files are kept only when something stands at their names
+  std::map<std::string, size_t> files;  // the record's files kept, by name: where in record->files
   int version = -1;  // -1 before the head; 0 a file not of the family; 1 an earlier trel's
   bool sound = true;
   bool sealed = false;  // the CRC line was read, and matched
@@ -264,9 +342,8 @@ struct Reader {
     if (version < 2 || version > 4) return;
     if (sealed) {
       std::vector<Ahead> named;
-      if (!whole || !keep || !aheadOf(line, &named)) return;
-      for (Ahead& a : named)
-        if (stands(a.name)) ahead->push_back(std::move(a));
+      if (whole && keep && aheadOf(line, &named))
+        for (const Ahead& a : named) fold(a);
       return;
     }
     if (!sound) return;
@@ -324,29 +401,45 @@ struct Reader {
     f.name = line.substr(static_cast<size_t>(name + 1 - line.data()));
     if (!plainName(f.name)) return false;
     f.hit = hit;
-    if (keep && stands(f.name)) record->files.push_back(std::move(f));
+    // A name the record holds twice is as its first line says. A file that
+    // is gone is left out, so that memory goes with what stands, not with
+    // the record.
+    if (keep && !files.count(f.name) && looks.at(f.name, nullptr) != 0) {
+      files.emplace(f.name, record->files.size());
+      record->files.push_back(std::move(f));
+    }
     return true;
   }
 
-  // Whether anything stands at name in the folder: a file of the record
-  // that is gone is left out, so that memory goes with what stands, not
-  // with the record.
-  bool stands(const std::string& name) const {
-    struct stat st;
-    return lstat((dir + name).c_str(), &st) == 0 || errno != ENOENT;
+  // The file a run named ahead, into *ahead.
+  void fold(const Ahead& a) {
+    if (a.run == ahead->run) return;
+    if (ahead->others) {
+      const auto [at, added] = ahead->held.try_emplace({a.run, a.name}, a.hit);
+      if (!added) mergeHit(&at->second, a.hit);
+      return;
+    }
+    const auto known = ahead->gone.find(a.name);
+    if (known != ahead->gone.end()) {
+      mergeHit(&known->second.hit, a.hit);
+      return;
+    }
+    Gone g{a.hit, {}};
+    if (looks.at(a.name, &g.id) == 1) ahead->gone.emplace(a.name, std::move(g));
   }
 };
 
 // The record standing at path for id, read a block at a time into
-// *record, with the lines of files named ahead after it into *ahead, when
+// *record, with the files named ahead after it folded into *ahead, when
 // sound: of the files in dir, those that stand there (memory goes with
 // them, not with the record's bytes); none unless keep. Anything but a
 // regular file there (a folder, a pipe) is not trel's record; it is not
 // opened for reading.
 Record readRecord(const std::string& path, const std::string& dir, const std::string& id, Files* record,
-                  std::vector<Ahead>* ahead, bool keep = true) {
+                  AheadFiles* ahead, bool keep = true) {
   *record = Files{};
-  ahead->clear();
+  ahead->held.clear();
+  ahead->gone.clear();
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return Record::kNone;
   if (!S_ISREG(st.st_mode)) return Record::kForeign;
@@ -380,16 +473,16 @@ Record readRecord(const std::string& path, const std::string& dir, const std::st
   }
   close(fd);
   if (!part.empty() || cut) reader.line(part, false);
-  if (failed || reader.version == 0 || reader.version == -1) {
+  const auto none = [&](Record state) {
     *record = Files{};
-    ahead->clear();
-    return Record::kForeign;
-  }
+    ahead->held.clear();
+    ahead->gone.clear();
+    return state;
+  };
+  if (failed || reader.version == 0 || reader.version == -1) return none(Record::kForeign);
   if (reader.version == 1) return Record::kOlder;
   if (reader.sound && reader.sealed) return Record::kSound;
-  *record = Files{};
-  ahead->clear();
-  return Record::kDamaged;
+  return none(Record::kDamaged);
 }
 
 // Whether the first line of a file is a record's of this kind (of any
@@ -517,42 +610,28 @@ int othersWriting(_trel_hit_pass* pass, const std::string& id) {
 // Folds the files named ahead by runs that are gone (stopped before they
 // renewed the record) into the earlier record: each counts as a file of
 // its hit (of the query's own when named for two hits, or recorded so) at
-// its identity now, where the results record covers that identity (trel
-// wrote it so); one not covered is passed over. The gone run may have
-// written them at any time, so their hits go into *gone, to be judged by
-// change time as well; an end the record holds for such a hit stays (a
+// its identity when read, where the results record covers that identity
+// (trel wrote it so); one not covered is passed over. The gone run may
+// have written them at any time, so their hits go into *gone, to be judged
+// by change time as well; an end the record holds for such a hit stays (a
 // run that renewed after the gone run named the files wrote that end).
-// Those named ahead by runs still writing go to *held, to be named again.
-void foldAhead(const std::string& dir, const std::vector<Ahead>& ahead, const std::string& run, bool others,
-               const std::map<std::string, HitFile>& keep, Files* earlier, std::vector<Ahead>* held,
-               std::set<std::string>* gone) {
-  std::map<std::string, std::string> hits;  // by name
-  for (const Ahead& a : ahead) {
-    if (a.run == run) continue;  // this run's own: its written files stand for them
-    if (others) {
-      held->push_back(a);
-      continue;
-    }
-    const auto [at, added] = hits.try_emplace(a.name, a.hit);
-    if (!added && at->second != a.hit) at->second.clear();
-  }
-  if (hits.empty()) return;
+void foldAhead(const std::string& dir, const AheadFiles& ahead, const std::map<std::string, HitFile>& keep,
+               Files* earlier, std::set<std::string>* gone) {
+  if (ahead.gone.empty()) return;
   std::map<std::string, size_t> recorded;
   for (size_t i = 0; i < earlier->files.size(); i++) recorded.emplace(earlier->files[i].name, i);
-  const _zam_record_turn turn(dir + hits.begin()->first);
-  for (const auto& [name, hit] : hits) {
+  const _zam_record_turn turn(dir + ahead.gone.begin()->first);
+  for (const auto& [name, named] : ahead.gone) {
     if (keep.count(name)) continue;  // written again now
-    const std::string file = dir + name;
-    _zam_identity now;
-    if (!zam_identityAt(file.c_str(), &now) || !zam_recordCovers(turn, file, now)) continue;
+    if (!zam_recordCovers(turn, dir + name, named.id)) continue;
     const auto found = recorded.find(name);
     if (found == recorded.end()) {
-      earlier->files.push_back(HitFile{name, hit, now});
+      earlier->files.push_back(HitFile{name, named.hit, named.id});
       recorded.emplace(name, earlier->files.size() - 1);
     }
     HitFile& f = earlier->files[found == recorded.end() ? earlier->files.size() - 1 : found->second];
-    if (f.hit != hit) f.hit.clear();
-    f.id = now;
+    mergeHit(&f.hit, named.hit);
+    f.id = named.id;
     if (!f.hit.empty()) gone->insert(f.hit);
   }
 }
@@ -689,7 +768,7 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
     }
   }
   Files record;
-  std::vector<Ahead> ahead;
+  AheadFiles ahead;
   const Record state = readRecord(path, dir, id, &record, &ahead, false);
   switch (state) {
     case Record::kOlder:
@@ -745,19 +824,22 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   std::set<std::string> mine;  // the hits this run wrote
   for (const auto& entry : keep)
     if (!entry.second.hit.empty()) mine.insert(entry.second.hit);
-  Files earlier, next;
-  std::vector<Ahead> ahead, held_ahead;
-  std::set<std::string> gone;  // hits that runs now gone named ahead
-  const Record state = readRecord(path, dir, id, &earlier, &ahead);
   // Other runs of the query that still write their files may be writing
   // those of any hit again: while one does, no hit's files are removed. A
   // run that ended, however, holds its mark no more. Where the marks cannot
-  // be told, another run may be writing.
+  // be told, another run may be writing. (No run enters while this one
+  // holds the folder's lock.)
   const int others = othersWriting(pass, id);
   const bool others_writing = others != 0;
+  Files earlier, next;
+  AheadFiles ahead;
+  ahead.run = pass->token;
+  ahead.others = others_writing;
+  std::set<std::string> gone;  // hits that runs now gone named ahead
+  const Record state = readRecord(path, dir, id, &earlier, &ahead);
   // The files named ahead by runs stopped before their renew are theirs
   // no less than the files the record names.
-  foldAhead(dir, ahead, pass->token, others_writing, keep, &earlier, &held_ahead, &gone);
+  foldAhead(dir, ahead, keep, &earlier, &gone);
   // No time read from the record is believed past now (a clock that ran
   // ahead, a record forged): it is written back as now.
   const int64_t now_ns = zam_nowNs();
@@ -858,7 +940,7 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   if (state != Record::kNone || now > 0) {
     std::string record = format(id, next);
     std::map<std::pair<std::string, std::string>, std::vector<std::string>> held;  // by run and hit
-    for (const Ahead& a : held_ahead) held[{a.run, a.hit}].push_back(a.name);
+    for (const auto& [by, hit] : ahead.held) held[{by.first, hit}].push_back(by.second);
     for (const auto& [by, names] : held) record += aheadLines(by.first, names, by.second);
     writeRecord(path, record);
   }

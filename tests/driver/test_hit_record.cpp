@@ -552,6 +552,14 @@ TEST(HitPassRun, DISABLED_InAProcessOfItsOwn) {
   testutil::write_file(ctl + "/said." + std::to_string(getpid()), said.text);
 }
 
+// A line naming a file ahead, as a run with the word run appends it.
+std::string aheadLine(const std::string& run, const std::string& name, const std::string& hit) {
+  const std::string body = run + " " + name + "/" + hit;
+  char crc[16];
+  std::snprintf(crc, sizeof crc, "+%08" PRIx32 " ", zam_crc32(0, body.data(), (int64_t)body.size()));
+  return crc + body + "\n";
+}
+
 // A run that writes its files holds every removal of a hidden hit back,
 // and holds nothing once it is gone, killed as it may be, its mark a lock
 // the kernel dropped.
@@ -722,28 +730,44 @@ TEST_F(HitPasses, ALineNamedAheadThatIsCutCostsOnlyItself) {
 }
 
 // The lines a run still writing named ahead outlive another run's renew of
-// the record, so that once the writing run is killed, the next run
-// removes its files.
+// the record, those of files it has yet to write too, so that once the
+// writing run is killed, the next run removes its files.
 TEST_F(HitPasses, LinesNamedAheadByAWritingRunOutliveAnotherRunsRenew) {
   ASSERT_EQ(run("a", "a"), 0);
   const pid_t writing = start("b", "", "stop linger");
   waitFor(control("renewed"));
   ASSERT_TRUE(fs::exists(control("renewed")));
+  const std::string record = folder() + "q.kwritten";
+  testutil::write_file(record, read_file(record) + aheadLine("1.1", "z_q.pir", "z"));
   ASSERT_EQ(run("a", "a"), 0);
   ASSERT_TRUE(has("b"));
+  zam_recordWrites(folder());
+  trel_writeText(folder() + "z_q.pir", "hit z\n");  // as the writing run goes on
+  zam_recordWrites("");
   kill(writing, SIGKILL);
   finish(writing);
   pastTheTick();
   ASSERT_EQ(run("a", "a"), 0);
   EXPECT_FALSE(has("b"));
+  EXPECT_FALSE(has("z"));
 }
 
-// A line naming a file ahead, as a run with the word run appends it.
-std::string aheadLine(const std::string& run, const std::string& name, const std::string& hit) {
-  const std::string body = run + " " + name + "/" + hit;
-  char crc[16];
-  std::snprintf(crc, sizeof crc, "+%08" PRIx32 " ", zam_crc32(0, body.data(), (int64_t)body.size()));
-  return crc + body + "\n";
+// Past many names of files that stand nowhere, the folder's listing tells
+// which stand: the files a stopped run named after them still go.
+TEST_F(HitPasses, ManyNamesOfFilesGoneCostNoFileThatStands) {
+  ASSERT_EQ(run("a", "a"), 0);
+  ASSERT_EQ(run("b c", "", "stop"), 0);
+  const std::string path = folder() + "q.kwritten";
+  const std::string record = read_file(path);
+  const size_t ahead = record.find('\n', record.find("#crc ")) + 1;
+  std::string gone;
+  for (int k = 0; k < 20000; k++) gone += aheadLine("1.1", "m" + std::to_string(k) + "_q.pir", "b");
+  testutil::write_file(path, record.substr(0, ahead) + gone + record.substr(ahead));
+  pastTheTick();
+  ASSERT_EQ(run("a", "a"), 0);
+  EXPECT_FALSE(has("b"));
+  EXPECT_FALSE(has("c"));
+  EXPECT_TRUE(has("a"));
 }
 
 // A run that began first and renews last keeps the files of a run that
