@@ -673,7 +673,8 @@ std::vector<std::string> namesAhead(_trel_hit_pass* pass, const std::string& nam
 // that enters or renews. false when it was not appended. Under the pass's
 // lock.
 bool appendAhead(_trel_hit_pass* pass, std::string text) {
-  const int locked = zam_lockFile(pass->fd, false, "another run of the query to renew its record in " + shown(pass->dir),
+  const int locked = zam_lockFile(pass->fd, false,
+                                  "another run of " + pass->query + " to renew its record in " + shown(pass->dir),
                                   shown(pass->dir));
   if (locked == ZAM_LOCK_FAILED) return false;
   // The record at its name, which another run's renew may have replaced

@@ -663,6 +663,37 @@ TEST_F(HitPasses, EnteringWaitsForARenewNeverForAWriter) {
   trel_closeThing(nullptr, q);
 }
 
+// Writer threads that wait for another run's turn at the record say so
+// once, naming the query and the folder, and go on once it ends.
+TEST_F(HitPasses, WritersWaitingForARenewSaySoOnce) {
+  _trel_thing* q = trel_createThing("q", "./");
+  testutil::Capture said;
+  {
+    _trel_hit_pass pass;
+    trel_beginHitFiles(&pass, folder().c_str(), q, "");
+    const int held = open(folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    std::atomic<int> done{0};
+    std::vector<std::thread> writers;
+    for (const char* hit : {"a", "b", "c"})
+      writers.emplace_back([&, hit] {
+        trel_aheadHitFile(&pass, folder() + hit + "_q.pir", hit);
+        done++;
+      });
+    usleep(1500000);
+    EXPECT_EQ(done.load(), 0);
+    flock(held, LOCK_UN);
+    close(held);
+    for (std::thread& t : writers) t.join();
+  }
+  trel_closeThing(nullptr, q);
+  const std::string line = "Waiting for another run of q to renew its record in " + folder() + "\n";
+  const size_t at = said.text.find(line);
+  EXPECT_NE(at, std::string::npos) << said.text;
+  EXPECT_EQ(said.text.find(line, at + 1), std::string::npos) << said.text;
+  EXPECT_NE(read_file(folder() + "q.kwritten").find("c_q.pir/c\n"), std::string::npos);
+}
+
 // A run stopped once its files are written, before it renews the record,
 // leaves them named ahead: the next run that does not show their hits
 // removes them, those it wrote again over an earlier run's files as well
