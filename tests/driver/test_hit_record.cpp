@@ -33,6 +33,7 @@
 #include "common/run_trel.h"
 #include "common/test_util.h"
 #include "driver/trel_hit_record.h"
+#include "driver/trel_top.h"
 #include "runtime/zam_lock.h"
 #include "runtime/zam_written.h"
 #include "output/trel_print.h"
@@ -430,6 +431,43 @@ TEST(ManyQueries, NeedNoMoreDescriptorsThanOne) {
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_FALSE(testutil::has(r.out, "Too many open files")) << r.out;
   EXPECT_TRUE(fs::exists(dir.file("trel_results/q19/1ard_q19.kalign")));
+}
+
+// The descriptor exports of a run killed as they take their names are
+// named ahead in the query's record, as its other files are: a rerun that
+// does not show their hit removes them.
+TEST(Exports, OfARunKilledAsTheyArePlacedGoWithTheNextRun) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  for (const char* s : {"1sp1", "1sp2", "1ard"}) copyPdb(dir, s, s);
+  static std::string sig;
+  sig = dir.file("trel_results/1sp1/1sp2_1sp1_B_sig.dat");
+  setenv("TREL_CACHE", dir.file("cache").c_str(), 1);
+  const pid_t child = fork();
+  if (child == 0) {
+    const int fd = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || chdir(dir.str().c_str()) != 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
+    zam_place_fault = [](ZamPlaceStep step) {
+      if (step == ZAM_STEP_NAMED && access(sig.c_str(), F_OK) == 0) raise(SIGKILL);
+    };
+    char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-cache"), const_cast<char*>("-q3"),
+                    const_cast<char*>("-nmax=4"), const_cast<char*>("1sp1.pdb"), const_cast<char*>("1sp2.pdb"),
+                    const_cast<char*>("1ard.pdb"), nullptr};
+    std::exit(trel_top(7, args, environ));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  unsetenv("TREL_CACHE");
+  ASSERT_TRUE(WIFSIGNALED(status)) << read_file(dir.file("out"));
+  ASSERT_TRUE(fs::exists(sig));
+  ASSERT_TRUE(fs::exists(dir.file("trel_results/1sp1/1sp2_1sp1_B_tau.dat")));
+  pastTheTick();
+  const testutil::Outcome r = testutil::run_trel(dir.str(), {"-cache", "-q3", "-nmax=4", "1sp1.pdb", "1ard.pdb"},
+                                                 {"TREL_CACHE=" + dir.file("cache")});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(fs::exists(sig)) << r.out;
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/1sp1/1sp2_1sp1_B_tau.dat"))) << r.out;
+  EXPECT_TRUE(fs::exists(dir.file("trel_results/1sp1/1ard_1sp1_B_tau.dat"))) << r.out;
 }
 
 // The passes of a query's runs over its folder, each run a process of its
