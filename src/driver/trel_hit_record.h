@@ -14,8 +14,9 @@
 // run ends however it ends), and later reads, merges and writes the
 // record; each of the two steps under the folder's exclusive lock,
 // which no run holds while it writes its files. The record is kept ahead,
-// as a journal: after its CRC line a run appends one line for each file it
-// is about to write (its name and hit, with a CRC of the line), so a run
+// as a journal: after its CRC line a run appends a line naming the files
+// of a hit it is about to write (their names and the hit, with a CRC of
+// the line) before any of them appears, so a run
 // stopped or killed before it renews the record leaves its files named. A
 // line that does not parse costs only itself. Private to the driver; every
 // call but trel_aheadHitFile runs on the thread that runs the search.
