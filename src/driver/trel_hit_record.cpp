@@ -117,10 +117,16 @@ void mergeHit(std::string* hit, const std::string& with) {
 // What an earlier run left for a query.
 enum class Record { kNone, kSound, kOlder, kDamaged, kForeign };
 
-// Files of this process's searches, by identity (device, inode), as they
-// stood once their query was written: a file one query wrote again with the
-// same bytes keeps its older times, and must not be taken for another
-// query's unchanged one. Touched only by the thread running the searches.
+// Files of this process's searches into the folder of the last query
+// written, by identity (device, inode), as they stood once their query was
+// written: a file one query wrote again with the same bytes keeps its older
+// times, and must not be taken for another query's unchanged one. Queries
+// that share a folder come one after another (-nosubdirs); those of a
+// folder left are let go, so that memory goes with a folder, not with the
+// run's queries (a later query of the same name meets the files of the
+// earlier by the end its record holds for their hits). Touched only by the
+// thread running the searches.
+std::string written_dir;
 std::set<std::pair<uint64_t, uint64_t>> written_by_run;
 
 // Said once for the run: earlier hit files may remain where no record tells
@@ -512,6 +518,10 @@ bool writeRecord(const std::string& path, const std::string& text) {
 // files the query's, which no rerun removes.
 std::map<std::string, HitFile> writtenInto(const std::string& dir, const _trel_written& written) {
   std::map<std::string, HitFile> mine;
+  if (dir != written_dir) {
+    written_by_run.clear();
+    written_dir = dir;
+  }
   for (size_t i = 0; i < written.paths.size(); i++) {
     const std::string& path = written.paths[i];
     _zam_identity id;
