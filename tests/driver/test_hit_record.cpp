@@ -442,11 +442,11 @@ TEST(Exports, OfARunKilledAsTheyArePlacedGoWithTheNextRun) {
   for (const char* s : {"1sp1", "1sp2", "1ard"}) copyPdb(dir, s, s);
   static std::string sig;
   sig = dir.file("trel_results/1sp1/1sp2_1sp1_B_sig.dat");
-  setenv("TREL_CACHE", dir.file("cache").c_str(), 1);
   const pid_t child = fork();
   if (child == 0) {
     const int fd = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0 || chdir(dir.str().c_str()) != 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
+    setenv("TREL_CACHE", dir.file("cache").c_str(), 1);
     zam_place_fault = [](ZamPlaceStep step) {
       if (step == ZAM_STEP_NAMED && access(sig.c_str(), F_OK) == 0) raise(SIGKILL);
     };
@@ -457,7 +457,6 @@ TEST(Exports, OfARunKilledAsTheyArePlacedGoWithTheNextRun) {
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  unsetenv("TREL_CACHE");
   ASSERT_TRUE(WIFSIGNALED(status)) << read_file(dir.file("out"));
   ASSERT_TRUE(fs::exists(sig));
   ASSERT_TRUE(fs::exists(dir.file("trel_results/1sp1/1sp2_1sp1_B_tau.dat")));
