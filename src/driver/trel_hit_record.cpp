@@ -554,12 +554,42 @@ void sayUnlocked(const std::string& dir) {
           shown(dir).c_str(), std::strerror(errno));
 }
 
+// The query's lock file at path, made once (recorded as any file of
+// trel's) and opened with flags; -1 when it cannot be had (errno).
+int openLockFile(const std::string& path, int flags) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    _zam_whole* whole = zam_openWhole(path, "w");
+    if (!whole || (!zam_closeWholeNew(whole, true) && errno != EEXIST)) return -1;
+  }
+  const int fd = open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+// The file whose lock orders the runs of the query: the folder; or, where
+// the folder grants no lock of either kind (flock refused: the other kind,
+// exclusive, needs a file open to write, which a folder never is), the
+// query's lock file, open to write.
+int turnFd(_trel_hit_pass* pass) {
+  if (pass->turn_fd >= 0 || pass->fd < 0) return pass->turn_fd >= 0 ? pass->turn_fd : pass->fd;
+  const int probe = zam_tryLockFile(pass->fd, true);
+  if (probe == ZAM_LOCK_FLOCK || probe == ZAM_LOCK_OFD) zam_unlockFile(pass->fd, probe);
+  if (probe != ZAM_LOCK_NONE) return pass->fd;
+  pass->turn_fd = openLockFile(pass->lock_path, O_RDWR);
+  return pass->turn_fd >= 0 ? pass->turn_fd : pass->fd;
+}
+
 // Waits for the exclusive lock of the pass's folder, which a run holds
 // while it enters itself or renews the query's record (never while it
 // writes its files), saying so after a second.
 void lockRecord(_trel_hit_pass* pass, const std::string& dir, const _trel_thing* query) {
   if (pass->fd < 0) return;
-  pass->lock_kind = zam_lockFile(pass->fd, true,
+  pass->lock_kind = zam_lockFile(turnFd(pass), true,
                                  "another run of " + text(trel_thingName(query)) + " to renew its record in " +
                                      shown(dir),
                                  shown(dir));
@@ -586,17 +616,11 @@ void sayUnmarked(const std::string& dir, int err, bool fallback) {
 // query's lock file (made once, recorded as any file of trel's), held
 // while the run writes. false when none is granted (errno).
 bool markByFile(_trel_hit_pass* pass, const std::string& lock_path) {
-  struct stat st;
-  if (lstat(lock_path.c_str(), &st) != 0) {
-    _zam_whole* whole = zam_openWhole(lock_path, "w");
-    if (whole && !zam_closeWholeNew(whole, true) && errno != EEXIST) return false;
-    if (!whole) return false;
-  }
-  const int fd = open(lock_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const int fd = openLockFile(lock_path, O_RDONLY);
   if (fd < 0) return false;
   // Only a renewing run asks whether others hold it, and only under the
   // folder's lock, which this run holds now: the mark is had at once.
-  const int err = fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ? EINVAL : zam_markAlive(fd) != 1 ? errno : 0;
+  const int err = zam_markAlive(fd) != 1 ? errno : 0;
   if (err != 0) {
     close(fd);
     errno = err;
@@ -683,7 +707,7 @@ std::vector<std::string> namesAhead(_trel_hit_pass* pass, const std::string& nam
 // that enters or renews. false when it was not appended. Under the pass's
 // lock.
 bool appendAhead(_trel_hit_pass* pass, std::string text) {
-  const int locked = zam_lockFile(pass->fd, false,
+  const int locked = zam_lockFile(turnFd(pass), false,
                                   "another run of " + pass->query + " to renew its record in " + shown(pass->dir),
                                   shown(pass->dir));
   if (locked == ZAM_LOCK_FAILED) return false;
@@ -698,7 +722,7 @@ bool appendAhead(_trel_hit_pass* pass, std::string text) {
     const int fd = open(pass->record.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)) {
       close(fd);
-      zam_unlockFile(pass->fd, locked);
+      zam_unlockFile(turnFd(pass), locked);
       return false;
     }
     zam_releaseWriting(pass->grow_fd);
@@ -733,7 +757,7 @@ bool appendAhead(_trel_hit_pass* pass, std::string text) {
     appended = zam_writeAll(pass->grow_fd, text.data(), n) == n;
     if (!appended) pass->grow_end = -1;
   }
-  zam_unlockFile(pass->fd, locked);
+  zam_unlockFile(turnFd(pass), locked);
   return appended;
 }
 
@@ -747,7 +771,7 @@ struct Kept {
 }  // namespace
 
 _trel_hit_pass::~_trel_hit_pass() {
-  for (const int held : {fd, mark_fd})
+  for (const int held : {fd, mark_fd, turn_fd})
     if (held >= 0) close(held);
   zam_releaseWriting(grow_fd);
 }
@@ -762,6 +786,7 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
   pass->record = path;
   pass->token = std::to_string(zam_runBegan()) + "." + std::to_string(getpid());
   pass->query = text(trel_thingName(query));
+  pass->lock_path = dir + zam_fileName({trel_thingName(query)}, text(suffix) + ".kwriting");
   if (pass->fd < 0) pass->fd = open(shown(dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (pass->fd < 0) sayUnlocked(dir);
   lockRecord(pass, dir, query);
@@ -773,7 +798,7 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
     pass->marked = zam_markAlive(pass->fd, writingByte(id)) == 1;
     if (!pass->marked && zam_lockRefused(errno)) {
       const int err = errno;
-      pass->marked = markByFile(pass, dir + zam_fileName({trel_thingName(query)}, text(suffix) + ".kwriting"));
+      pass->marked = markByFile(pass, pass->lock_path);
       pass->unmarkable = !pass->marked;
       sayUnmarked(dir, pass->marked ? err : errno, pass->marked);
     }
@@ -801,7 +826,7 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
   // trel's, a user's file there moved aside), so that the files this run
   // writes are named in it ahead.
   pass->ahead = pass->fd >= 0 && (state == Record::kSound || writeRecord(path, format(id, Files{})));
-  if (pass->fd >= 0) zam_unlockFile(pass->fd, pass->lock_kind);
+  if (pass->fd >= 0) zam_unlockFile(turnFd(pass), pass->lock_kind);
 }
 
 void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std::string& hit) {
@@ -957,7 +982,7 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   }
   // The lock and this run's mark go with the folder's descriptor (and the
   // lock file's).
-  for (int* held : {&pass->fd, &pass->mark_fd}) {
+  for (int* held : {&pass->fd, &pass->mark_fd, &pass->turn_fd}) {
     if (*held >= 0) close(*held);
     *held = -1;
   }

@@ -38,6 +38,7 @@ struct _trel_written;
 struct _trel_hit_pass {
   int fd = -1;  // the query folder, which holds this run's mark; -1 when it could not be opened
   int lock_kind = 0;  // the kind of the folder's lock held (zam_lockFile)
+  int turn_fd = -1;  // where the folder grants no lock: the query's lock file, whose lock stands for the folder's
   int mark_fd = -1;  // where the folder refuses the mark: the query's lock file, held shared
   bool marked = false;  // the mark is held: other runs see this one writing
   bool had_names = false;
@@ -46,6 +47,7 @@ struct _trel_hit_pass {
   bool ahead = false;  // files are named ahead in the record
   std::string dir, record, token;  // the folder, the record's path, this run's word on its ahead lines
   std::string query;  // the query's name, as the names of its hits' files hold it
+  std::string lock_path;  // the query's lock file ("<query><suffix>.kwriting"), made only where needed
   std::mutex lock;  // the writing threads' appends take turns; what follows is under it
   std::map<std::string, std::string> named;  // the files named ahead: their hit, "" for two or none
   std::set<std::string> hits;  // the hits named ahead
