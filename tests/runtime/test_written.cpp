@@ -27,8 +27,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_lock.h"
+#include "runtime/zam_log.h"
 #include "runtime/zam_whole.h"
 
 namespace {
@@ -694,4 +697,47 @@ TEST(Written, AFolderIsAnnouncedBeforeItIsMade) {
   bool found = false;
   for (const _zam_written_entry& e : lines) found = found || (e.kind == 'D' && e.path == "q1");
   EXPECT_TRUE(found);
+}
+
+// Where the file system refuses flock, the record takes turns by the other
+// kind of lock, and says so once; where it refuses every kind, it says that
+// once, and writes and records as before. Either way a damaged record is
+// rewritten, and the files are covered.
+TEST(Written, WhereFlockOrEveryLockIsRefusedFilesAreRecorded) {
+  for (const bool every : {false, true}) {
+    SCOPED_TRACE(every);
+    testutil::TempDir dir;
+    static std::string folder;
+    static bool refuse_every;
+    folder = dir.file("res") + "/";
+    refuse_every = every;
+    fs::create_directory(folder);
+    ASSERT_TRUE(anotherRunWrites(folder, {"a.pir"}, "a\n"));
+    const std::string record = folder + ZAM_WRITTEN_RECORD;
+    testutil::write_file(record, testutil::read_file(record) + std::string(4, '\0') + "\n");
+    EXPECT_TRUE(inChild([] {
+      zam_flock_call = [](int, int) {
+        errno = ENOLCK;
+        return -1;
+      };
+      if (refuse_every)
+        zam_ofd_lock_call = [](int, int, struct flock*) {
+          errno = ENOLCK;
+          return -1;
+        };
+      zam_wrn_once_reset();
+      testutil::Capture said;
+      for (int run = 0; run < 2; run++) {
+        zam_recordWrites(folder);
+        for (const char* name : {"a.pir", "b.pir"})
+          if (write_whole(folder + name, "run\n") != 1) return false;
+        zam_recordWrites("");
+      }
+      const bool covers = covered(folder, "a.pir") && covered(folder, "b.pir");
+      const std::string text = testutil::read_file(folder + ZAM_WRITTEN_RECORD);
+      return covers && text.find('\0') == std::string::npos && !fs::exists(folder + "a.pir.1") &&
+             testutil::occurrences(said.text, "refuses flock locks") == (refuse_every ? 0 : 1) &&
+             testutil::occurrences(said.text, "refuses every file lock") == (refuse_every ? 1 : 0);
+    }));
+  }
 }
