@@ -6,9 +6,14 @@
 // run puts in place anywhere under the folder (and every file or folder
 // given to zam_recordMade):
 //   B <identity> <by> <birth> <path>   ahead: the file, born at the time
-//                         birth (ns; 0 where the file system keeps none), is
-//                         about to appear at path by the time by (ns; 0 for
-//                         a file still written)
+//                         birth (ns; 0 where the file system keeps neither
+//                         a birth time nor an inode generation), is about
+//                         to appear at path by the time by (ns; 0 for a
+//                         file still written)
+//   G <identity> <by> <generation> <path>   the same, where the file
+//                         system keeps no birth time but gives the inode's
+//                         generation (FS_IOC_GETVERSION; builds before it
+//                         pass G lines over as damage, and misread none)
 //   A <identity> <by> <path>   the same, its birth time not known (as
 //                         builds before birth times wrote it; they pass B
 //                         lines over as damage, and misread none)
@@ -23,11 +28,13 @@
 // file's lock. A run killed within its turn leaves an A line unsettled; the
 // next turn of any run then takes the file standing at that name for the
 // one announced when its device, inode and birth time are the same (an
-// inode given to another file since has another birth; a line without the
-// birth time allows only a file born before it was written), its size and
-// times are not older than the line says (naming a file moves its change
-// time, and a log still grows) and it changed last by the line's time (a
-// file changed later is not taken), and settles the line. No time read
+// inode given to another file since has another birth; where the file
+// system keeps none, its inode generation; a line with neither proves no
+// file the one announced, and the file costs a copy, set aside once; a line
+// without the birth time allows only a file born before it was written),
+// its size and times are not older than the line says (naming a file moves
+// its change time, and a log still grows) and it changed last by the line's
+// time (a file changed later is not taken), and settles the line. No time read
 // from the record is believed past now, and a line whose time lies far
 // beyond the change time it names settles nothing. The line of a file
 // still written is settled only once its writer is known gone by its lock
@@ -131,8 +138,8 @@ bool zam_recordCovers(const _zam_record_turn& turn, const std::string& path, con
 // was due: path lies outside the recorded folder); false (errno) when it
 // could not be, the record then cut back to where it was, or the turn
 // failed: the file must not take the name. fd, when given, is open on the
-// file: the line keeps its birth time, which no other file that gets its
-// inode later has. Without it, the birth time of a file this process holds
+// file: the line keeps its birth time (or its inode generation), which no
+// other file that gets its inode later has. Without it, the birth time of a file this process holds
 // (zam_holdWriting) is kept; else the line has none, and allows only a file
 // born before it was written.
 bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
@@ -177,7 +184,7 @@ std::string zam_recordTrouble();
 // Holds a lock of the regular file open as fd, which the kernel drops when
 // this process ends however it ends, for as long as fd stays open: the
 // mark that its writer still lives (zam_markAlive), for a file recorded
-// still-written. Its birth time is kept for the file's A lines
+// still-written. Its birth time (or generation) is kept for the file's A lines
 // (zam_recordAhead) until zam_releaseWriting. 1 when held; 0 when no kind
 // is granted (errno). No message.
 int zam_holdWriting(int fd);
@@ -203,3 +210,6 @@ extern void (*zam_place_fault)(ZamPlaceStep step);
 enum ZamRecordStep { ZAM_RECORD_OPEN = 1, ZAM_RECORD_LOCK = 2, ZAM_RECORD_SWAP = 3, ZAM_RECORD_MADE = 4 };
 // Null but in tests.
 extern int (*zam_record_fault)(ZamRecordStep step);
+// Null but in tests: asked wherever a file's birth time (generation false)
+// or inode generation (true) is read; true has the file system keep none.
+extern bool (*zam_stamp_fault)(bool generation);

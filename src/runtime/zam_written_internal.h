@@ -43,8 +43,9 @@ struct Journal {
     _zam_identity id;
     bool ahead;      // an unsettled A (or B) line: the file may be at its name
     int64_t by = 0;  // an A line's: the name was to be taken by then (0: a file still written)
-    bool born_known = false;  // a B line: the file's birth time was known when it was written
+    bool born_known = false;  // a B or G line: what a reused inode does not keep was looked at
     int64_t born = 0;         // a B line's birth time (0: the file system keeps none)
+    uint64_t gen = 0;         // a G line's inode generation (the file system keeps no birth time)
   };
   std::map<std::string, std::vector<File>> files;  // by name under the folder
   std::map<std::string, std::vector<std::pair<uint64_t, uint64_t>>> folders;
@@ -73,26 +74,34 @@ constexpr int64_t kNamingMargin = int64_t{60} * 1000000000;
 // File times come from a coarser clock than the lines' times.
 constexpr int64_t kTick = 20000000;
 
-// The birth time of the file open as fd (or at path from dir), in
-// nanoseconds; 0 where the file system keeps none.
-int64_t bornOf(int dir, const char* path, int flags);
+// What a file has that a reused inode does not keep: its birth time (ns),
+// where the file system keeps one; else its inode generation, where the
+// file system gives one (0: none).
+struct Birth {
+  int64_t born = 0;
+  uint64_t gen = 0;
+};
+// The Birth of the file open as fd.
+Birth birthOf(int fd);
 
-// The identity and birth time (0: none kept) of the regular file at path
-// (a link not followed); false when no regular file stands there.
-bool identityBorn(const std::string& path, _zam_identity* id, int64_t* born);
+// The identity and birth time of the regular file at path (a link not
+// followed), its inode generation too when gen and the file system keeps
+// no birth time; false when no regular file stands there.
+bool identityBorn(const std::string& path, _zam_identity* id, Birth* birth, bool gen);
 
-// Whether the unsettled A line f allows the file of identity id, born then
-// (0: no birth time kept), now at its name: the same file (device, inode and
-// birth time: an inode given to another file since has another birth),
+// Whether the unsettled A line f allows the file of identity id, of birth,
+// now at its name: the same file (device, inode and birth time, or inode
+// generation where no birth time is kept: an inode given to another file
+// since has another; with neither, no file is proved the same),
 // neither smaller nor older than it was when the line was written (naming
 // it moved its change time; a log still grows), and changed last by the
 // time its name was to be taken, unless it was still written. No time of
 // the line is believed past now, nor a line whose time lies far beyond the
 // file's change time it names. Whether a still-written file's writer is
 // gone is the caller's to ask.
-bool allows(const Journal::File& f, const _zam_identity& id, int64_t born, int64_t now);
+bool allows(const Journal::File& f, const _zam_identity& id, const Birth& birth, int64_t now);
 
-// The line of f (its kind A or B), unsettled, for the file at name.
+// The line of f (its kind A, B or G), unsettled, for the file at name.
 std::string aheadLine(const Journal::File& f, const std::string& name);
 
 // The device and inode of the folder at path when it was made (its birth

@@ -3,6 +3,8 @@
 #include "runtime/zam_written.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -45,33 +47,56 @@ bool Presence::has(const std::string& name) {
   return std::binary_search(it->second.begin(), it->second.end(), name.substr(slash + 1));
 }
 
-// The birth time of the file open as fd (or at path from dir), in
-// nanoseconds; 0 where the file system keeps none.
-int64_t bornOf(int dir, const char* path, int flags) {
-  struct statx sx;
-  if (statx(dir, path, flags, STATX_BTIME, &sx) != 0 || !(sx.stx_mask & STATX_BTIME)) return 0;
+namespace {
+
+int64_t nanoseconds(const struct statx_timestamp& s) {
   timespec t{};
-  t.tv_sec = static_cast<time_t>(sx.stx_btime.tv_sec);
-  t.tv_nsec = static_cast<long>(sx.stx_btime.tv_nsec);
+  t.tv_sec = static_cast<time_t>(s.tv_sec);
+  t.tv_nsec = static_cast<long>(s.tv_nsec);
   return zam_nanoseconds(t);
 }
 
-// The identity and birth time (0: none kept) of the regular file at path
-// (a link not followed); false when no regular file stands there.
-bool identityBorn(const std::string& path, _zam_identity* id, int64_t* born) {
+// The birth time in sx (ns), 0 where the file system keeps none.
+int64_t bornIn(const struct statx& sx) {
+  if (!(sx.stx_mask & STATX_BTIME) || (zam_stamp_fault && zam_stamp_fault(false))) return 0;
+  return nanoseconds(sx.stx_btime);
+}
+
+// The inode generation of the file open as fd; 0 where the file system
+// gives none (one that gives 0 to every file proves nothing either).
+uint64_t generationOf(int fd) {
+  long gen = 0;  // the kernel writes an int's bytes
+  if ((zam_stamp_fault && zam_stamp_fault(true)) || ioctl(fd, FS_IOC_GETVERSION, &gen) != 0) return 0;
+  return static_cast<uint32_t>(gen);
+}
+
+}  // namespace
+
+Birth birthOf(int fd) {
+  Birth b;
+  struct statx sx;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0) b.born = bornIn(sx);
+  if (b.born == 0) b.gen = generationOf(fd);
+  return b;
+}
+
+bool identityBorn(const std::string& path, _zam_identity* id, Birth* birth, bool gen) {
   struct statx sx;
   if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0 ||
       !S_ISREG(sx.stx_mode))
     return false;
-  const auto ns = [](const struct statx_timestamp& s) {
-    timespec t{};
-    t.tv_sec = static_cast<time_t>(s.tv_sec);
-    t.tv_nsec = static_cast<long>(s.tv_nsec);
-    return zam_nanoseconds(t);
-  };
   *id = _zam_identity{static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)), sx.stx_ino,
-                      static_cast<int64_t>(sx.stx_size), ns(sx.stx_mtime), ns(sx.stx_ctime)};
-  *born = (sx.stx_mask & STATX_BTIME) ? ns(sx.stx_btime) : 0;
+                      static_cast<int64_t>(sx.stx_size), nanoseconds(sx.stx_mtime), nanoseconds(sx.stx_ctime)};
+  *birth = Birth{bornIn(sx), 0};
+  if (birth->born != 0 || !gen) return true;
+  // The generation of the file that stands there now: one opened by name
+  // that is another (replaced meanwhile) gives none.
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return true;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && st.st_ino == id->ino && static_cast<uint64_t>(st.st_dev) == id->dev)
+    birth->gen = generationOf(fd);
+  close(fd);
   return true;
 }
 
@@ -84,19 +109,26 @@ bool identityBorn(const std::string& path, _zam_identity* id, int64_t* born) {
 // the line is believed past now, nor a line whose time lies far beyond the
 // file's change time it names. Whether a still-written file's writer is
 // gone is the caller's to ask.
-bool allows(const Journal::File& f, const _zam_identity& id, int64_t born, int64_t now) {
+bool allows(const Journal::File& f, const _zam_identity& id, const Birth& birth, int64_t now) {
   if (!f.ahead || f.id.ino == 0 || f.id.dev != id.dev || f.id.ino != id.ino || f.id.ctime_ns <= 0) return false;
   if (id.size < f.id.size || id.mtime_ns < f.id.mtime_ns || id.ctime_ns < f.id.ctime_ns) return false;
   if (f.by != 0 && (f.by - f.id.ctime_ns > kNamingGrace + kNamingMargin || id.ctime_ns > std::min(f.by, now)))
     return false;
-  if (f.born_known) return born == f.born;
-  // A line written without the birth time: a file born after the line was
-  // written is another one.
-  return born == 0 || (f.by != 0 && born <= f.by - kNamingGrace);
+  if (f.born_known && f.born != 0) return birth.born == f.born;
+  // Written where the file system keeps no birth time: the inode
+  // generation, where it gave one; with neither, nothing proves the file
+  // the one announced, and the line settles nothing (the file costs a copy,
+  // set aside once, never a user's file taken).
+  if (f.born_known) return f.gen != 0 && birth.born == 0 && birth.gen == f.gen;
+  // A line written without the birth time: only a file born before the line
+  // was written (where no birth time is kept, none is known to be).
+  return birth.born != 0 && f.by != 0 && birth.born <= f.by - kNamingGrace;
 }
 
 // The line of f (its kind A or B), unsettled, for the file at name.
 std::string aheadLine(const Journal::File& f, const std::string& name) {
+  if (f.gen != 0)
+    return "G " + zam_identityText(f.id) + " " + std::to_string(f.by) + " " + std::to_string(f.gen) + " " + name + "\n";
   if (f.born_known)
     return "B " + zam_identityText(f.id) + " " + std::to_string(f.by) + " " + std::to_string(f.born) + " " + name + "\n";
   return "A " + zam_identityText(f.id) + " " + std::to_string(f.by) + " " + name + "\n";
@@ -152,9 +184,10 @@ void Journal::take(const char* p, const char* end) {
   bool ok = false;
   if (kind == 'W') {
     ok = zam_parseIdentity(at, end, &id, &at);
-  } else if (kind == 'A' || kind == 'B') {
+  } else if (kind == 'A' || kind == 'B' || kind == 'G') {
     ok = zam_parseIdentity(at, end, &id, &at) && at < end && *at++ == ' ' && zam_parseNumber(at, end, INT64_MAX, &by);
-    if (ok && kind == 'B') ok = at < end && *at++ == ' ' && zam_parseNumber(at, end, INT64_MAX, &born);
+    if (ok && kind != 'A')
+      ok = at < end && *at++ == ' ' && zam_parseNumber(at, end, kind == 'B' ? INT64_MAX : UINT32_MAX, &born);
   } else if (kind == 'X' || kind == 'D') {
     ok = zam_parseNumber(at, end, UINT64_MAX, &id.dev) && at < end && *at++ == ' ' &&
          zam_parseNumber(at, end, UINT64_MAX, &id.ino);
@@ -186,8 +219,9 @@ void Journal::take(const char* p, const char* end) {
                               [&](const File& f) { return f.ahead && f.id.dev == id.dev && f.id.ino == id.ino; }),
                list.end());
   if (kind == 'W' && !hasExact(list, id)) list.push_back(File{id, false});
-  if (kind == 'A' || kind == 'B') {
-    list.push_back(File{id, true, static_cast<int64_t>(by), kind == 'B', static_cast<int64_t>(born)});
+  if (kind == 'A' || kind == 'B' || kind == 'G') {
+    list.push_back(File{id, true, static_cast<int64_t>(by), kind != 'A', kind == 'B' ? static_cast<int64_t>(born) : 0,
+                        kind == 'G' ? born : 0});
     ahead_names.push_back(name);
   }
   if (list.empty()) files.erase(name);
@@ -289,10 +323,10 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
         entries->push_back(_zam_written_entry{'W', f.id, name});
     }
     _zam_identity id{};
-    int64_t born = 0;
-    if (!ahead || !identityBorn(dir + name, &id, &born)) continue;
+    Birth birth;
+    if (!ahead || !identityBorn(dir + name, &id, &birth, true)) continue;
     for (const Journal::File& f : list) {
-      if (!allows(f, id, born, now) || (f.by == 0 && zam_writerGone(dir + name) != 1)) continue;
+      if (!allows(f, id, birth, now) || (f.by == 0 && zam_writerGone(dir + name) != 1)) continue;
       entries->push_back(_zam_written_entry{'W', id, name});
       break;
     }

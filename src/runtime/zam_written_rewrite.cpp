@@ -99,14 +99,20 @@ bool swapInRecord(const std::string& temp) {
 }
 
 // The regular file at name under the record's folder as an unsettled
-// line f allows it (W), or f's line again while the file is still written
-// by a writer not known gone; "" when f covers nothing that stands.
+// line f allows it (W), or f's line again while the file is still written:
+// by a writer that holds it (whether or not the line can prove the file
+// its own), or one not known gone; "" when f covers nothing that stands.
 // turn_lock held.
 std::string settledLine(const Journal::File& f, const std::string& name, bool there, const _zam_identity& id,
-                        int64_t born, int64_t now, bool* placed) {
+                        const Birth& birth, int64_t now, bool* placed) {
   *placed = false;
-  if (!there || !allows(f, id, born, now)) return std::string();
-  if (f.by == 0 && zam_writerGone(record_folder + name) != 1) return aheadLine(f, name);
+  if (!there) return std::string();
+  const bool allowed = allows(f, id, birth, now);
+  if (f.by == 0 && (allowed || f.id.ino == id.ino)) {
+    const int gone = zam_writerGone(record_folder + name);
+    if (gone == 0 || (gone < 0 && allowed)) return aheadLine(f, name);
+  }
+  if (!allowed) return std::string();
   *placed = true;
   return fileLine('W', id, name);
 }
@@ -126,8 +132,9 @@ void compact() {
   long lines = 0;
   for (auto& [name, list] : journal.files) {
     _zam_identity id{};
-    int64_t born = 0;
-    const bool there = identityBorn(record_folder + name, &id, &born);
+    Birth birth;
+    const bool ahead = std::any_of(list.begin(), list.end(), [](const Journal::File& f) { return f.ahead; });
+    const bool there = identityBorn(record_folder + name, &id, &birth, ahead);
     if (there && hasExact(list, id)) {
       text += fileLine('W', id, name);
       kept.files[name].push_back(Journal::File{id, false});
@@ -136,7 +143,7 @@ void compact() {
     }
     for (const Journal::File& f : list) {
       bool placed = false;
-      const std::string line = settledLine(f, name, there, id, born, now, &placed);
+      const std::string line = settledLine(f, name, there, id, birth, now, &placed);
       if (line.empty()) continue;
       text += line;
       kept.files[name].push_back(placed ? Journal::File{id, false} : f);
@@ -216,8 +223,8 @@ void readRecordTail() {
     if (it == journal.files.end()) continue;
     std::vector<Journal::File>& list = it->second;
     _zam_identity id{};
-    int64_t born = 0;
-    const bool there = identityBorn(record_folder + name, &id, &born);
+    Birth birth;
+    const bool there = identityBorn(record_folder + name, &id, &birth, true);
     std::vector<Journal::File> next;
     bool done = false;
     for (const Journal::File& f : list) {
@@ -226,7 +233,7 @@ void readRecordTail() {
         continue;
       }
       bool placed = false;
-      const std::string line = done ? std::string() : settledLine(f, name, there, id, born, now, &placed);
+      const std::string line = done ? std::string() : settledLine(f, name, there, id, birth, now, &placed);
       if (placed) {
         settled += line;
         next.push_back(Journal::File{id, false});

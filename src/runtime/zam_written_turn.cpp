@@ -31,6 +31,7 @@
 
 void (*zam_place_fault)(ZamPlaceStep step) = nullptr;
 int (*zam_record_fault)(ZamRecordStep step) = nullptr;
+bool (*zam_stamp_fault)(bool generation) = nullptr;
 
 namespace zam_written_internal {
 
@@ -89,7 +90,7 @@ std::mutex holds_lock;
 // inode may be another file's now.
 struct Held {
   int fd;
-  int64_t born;
+  Birth birth;
 };
 std::map<std::pair<uint64_t, uint64_t>, Held> held_births;
 
@@ -461,15 +462,17 @@ bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, cons
   if (!turn.locked) return true;
   Journal::File f{zam_identityOf(st), true, still_written ? 0 : zam_nowNs() + kNamingGrace};
   if (fd >= 0) {
+    const Birth b = birthOf(fd);
     f.born_known = true;
-    f.born = bornOf(fd, "", AT_EMPTY_PATH);
+    f.born = b.born;
+    f.gen = b.gen;
   } else {
     std::lock_guard<std::mutex> hold(holds_lock);
     const auto it = held_births.find({f.id.dev, f.id.ino});
     struct stat held;
     if (it != held_births.end() && fstat(it->second.fd, &held) == 0 && zam_identityOf(held).dev == f.id.dev &&
         zam_identityOf(held).ino == f.id.ino)
-      f.born_known = true, f.born = it->second.born;
+      f.born_known = true, f.born = it->second.birth.born, f.gen = it->second.birth.gen;
     else if (it != held_births.end())
       held_births.erase(it);
   }
@@ -587,7 +590,7 @@ int zam_holdWriting(int fd) {
   if (fstat(fd, &st) != 0 || !zam_markAlive(fd)) return 0;
   std::lock_guard<std::mutex> hold(holds_lock);
   held_births[{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}] =
-      Held{fd, bornOf(fd, "", AT_EMPTY_PATH)};
+      Held{fd, birthOf(fd)};
   return 1;
 }
 
