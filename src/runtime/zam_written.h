@@ -94,9 +94,12 @@ struct _zam_written_entry {
 // those of unsettled A lines that stand at their names as the line allows
 // (with their identity now), and the folders of its D lines; lines of names
 // where nothing stands now are passed over, as are lines that do not parse,
-// so memory goes with what stands, not with the record. 1; 0 when there is none or it cannot be read
-// (errno), and 0 with errno EPROTO for a file that is not trel's record.
-// No message.
+// so memory goes with what stands, not with the record (a folder that
+// cannot be listed, or a name that cannot be looked at, is not taken for
+// nothing standing). The temporaries of the record's rewrite that killed
+// runs left in the folder are listed too, as files of trel's. 1; 0 when
+// there is none or it cannot be read (errno), and 0 with errno EPROTO for a
+// file that is not trel's record. No message.
 int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries);
 
 // A turn at the record for a file at path: when path lies under the
@@ -206,10 +209,22 @@ extern void (*zam_place_fault)(ZamPlaceStep step);
 // The steps of the record itself at which a test may make it fail (the
 // hook returns an errno, 0 to go on) or stop the process: before the record
 // is opened, before its lock is taken, before a rewrite takes the record's
-// name, after a folder of zam_mkdirRecorded was made (before its D line).
-enum ZamRecordStep { ZAM_RECORD_OPEN = 1, ZAM_RECORD_LOCK = 2, ZAM_RECORD_SWAP = 3, ZAM_RECORD_MADE = 4 };
+// name, after a folder of zam_mkdirRecorded was made (before its D line),
+// before a folder whose names the record holds is listed, and before a name
+// the record holds is looked at (to settle its line, or in a rewrite).
+enum ZamRecordStep {
+  ZAM_RECORD_OPEN = 1,
+  ZAM_RECORD_LOCK = 2,
+  ZAM_RECORD_SWAP = 3,
+  ZAM_RECORD_MADE = 4,
+  ZAM_RECORD_LIST = 5,
+  ZAM_RECORD_LOOK = 6
+};
 // Null but in tests.
 extern int (*zam_record_fault)(ZamRecordStep step);
+// Null but in tests: stands in for the fsync of a rewritten record before
+// it takes the record's name.
+extern int (*zam_record_sync_call)(int fd);
 // Null but in tests: asked wherever a file's birth time (generation false)
 // or inode generation (true) is read; true has the file system keep none.
 extern bool (*zam_stamp_fault)(bool generation);

@@ -31,7 +31,12 @@ const char* const kKept = "#kept ";
 struct Presence {
   std::string root;  // the folder, ending in "/"
   bool list;         // folders are listed (a whole record is read); else each name is looked up
-  std::map<std::string, std::vector<std::string>> listed;  // a folder under root ("" itself): its entries, sorted
+  struct Listing {
+    bool known = true;  // false: the folder could not be listed, and every name in it may stand
+    std::vector<std::string> entries;  // sorted
+  };
+  std::map<std::string, Listing> listed;  // a folder under root ("" itself)
+  // Whether name may stand: false only when it is known not to.
   bool has(const std::string& name);
 };
 
@@ -86,8 +91,9 @@ Birth birthOf(int fd);
 
 // The identity and birth time of the regular file at path (a link not
 // followed), its inode generation too when gen and the file system keeps
-// no birth time; false when no regular file stands there.
-bool identityBorn(const std::string& path, _zam_identity* id, Birth* birth, bool gen);
+// no birth time: 1; 0 when no regular file stands there; -1 when it cannot
+// be looked at (errno), which is not "nothing stands".
+int identityBorn(const std::string& path, _zam_identity* id, Birth* birth, bool gen);
 
 // Whether the unsettled A line f allows the file of identity id, of birth,
 // now at its name: the same file (device, inode and birth time, or inode
@@ -168,8 +174,9 @@ void forgetRead();
 // Writes a record holding text under a temporary name beside path (synced
 // to the disk when sync: it is to replace a record, whose loss would cost
 // the folder); its name and a descriptor open to read and append, locked
-// (nobody knows it yet), go to *temp and *fd. False (errno) when it cannot
-// be made whole.
+// (nobody knows it yet; *kind the lock taken), go to *temp and *fd. The
+// lock is held for as long as the temporary name stands. False (errno) when
+// it cannot be made whole.
 bool writeRecordAside(const std::string& path, const std::string& text, bool sync, std::string* temp, int* fd,
                       int* kind);
 // Makes the record at path with its head line, whole: written under a
@@ -177,6 +184,15 @@ bool writeRecordAside(const std::string& path, const std::string& text, bool syn
 // otherwise), so that no run ever meets a record without its head. (Not
 // synced: the empty record a power loss may leave is read as trel's.)
 bool makeRecord(const std::string& path);
+// Whether the file open as fd begins with the record's head line.
+bool hasHead(int fd);
+// The temporaries of the record's rewrite (or making) that a writer left
+// in folder (ending in "/"), with their identities: a name of zam_tempName's
+// form for the record, a file that begins with the record's head line,
+// whose writer's lock no process holds (where the file system grants no
+// lock, none is known dead). To be asked under the record's lock, which a
+// live writer holds for as long as its temporary stands.
+std::vector<std::pair<std::string, _zam_identity>> deadRecordTemps(const std::string& folder);
 // Reads what was appended to the record since it was last read, and
 // settles the A lines found unsettled: within a turn, no other run is
 // between its A line and its W line, so the run that wrote them was stopped

@@ -31,20 +31,38 @@
 
 namespace zam_written_internal {
 
+namespace {
+
+// Whether errno err says that nothing stands at a name (rather than that it
+// could not be looked at).
+bool nothingThere(int err) { return err == ENOENT || err == ENOTDIR; }
+
+}  // namespace
+
 bool Presence::has(const std::string& name) {
   if (name == ".") return true;
   struct stat st;
-  if (!list) return lstat((root + name).c_str(), &st) == 0;
+  if (!list) {
+    const int err = fault(ZAM_RECORD_LOOK);
+    if (err == 0 && lstat((root + name).c_str(), &st) == 0) return true;
+    return !nothingThere(err ? err : errno);  // a name that cannot be looked at keeps its lines
+  }
   const size_t slash = name.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
   auto it = listed.find(dir);
   if (it == listed.end()) {
-    std::vector<std::string> entries;
-    zam_folderEntries(root + (dir.empty() ? "." : dir), &entries);  // an unreadable folder lists none
-    std::sort(entries.begin(), entries.end());
-    it = listed.emplace(dir, std::move(entries)).first;
+    Listing listing;
+    int err = fault(ZAM_RECORD_LIST);
+    if (err == 0 && !zam_folderEntries(root + (dir.empty() ? "." : dir), &listing.entries)) err = errno;
+    // A folder that cannot be listed is not taken as empty: the lines of
+    // the names in it are kept (a folder that is gone holds nothing).
+    listing.known = err == 0 || nothingThere(err);
+    if (!listing.known) listing.entries.clear();
+    std::sort(listing.entries.begin(), listing.entries.end());
+    it = listed.emplace(dir, std::move(listing)).first;
   }
-  return std::binary_search(it->second.begin(), it->second.end(), name.substr(slash + 1));
+  return !it->second.known ||
+         std::binary_search(it->second.entries.begin(), it->second.entries.end(), name.substr(slash + 1));
 }
 
 namespace {
@@ -80,24 +98,28 @@ Birth birthOf(int fd) {
   return b;
 }
 
-bool identityBorn(const std::string& path, _zam_identity* id, Birth* birth, bool gen) {
+int identityBorn(const std::string& path, _zam_identity* id, Birth* birth, bool gen) {
   struct statx sx;
-  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0 ||
-      !S_ISREG(sx.stx_mode))
-    return false;
+  if (const int err = fault(ZAM_RECORD_LOOK)) {
+    errno = err;
+    return -1;
+  }
+  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
+    return nothingThere(errno) ? 0 : -1;
+  if (!S_ISREG(sx.stx_mode)) return 0;
   *id = _zam_identity{static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)), sx.stx_ino,
                       static_cast<int64_t>(sx.stx_size), nanoseconds(sx.stx_mtime), nanoseconds(sx.stx_ctime)};
   *birth = Birth{bornIn(sx), 0};
-  if (birth->born != 0 || !gen) return true;
+  if (birth->born != 0 || !gen) return 1;
   // The generation of the file that stands there now: one opened by name
   // that is another (replaced meanwhile) gives none.
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return true;
+  if (fd < 0) return 1;
   struct stat st;
   if (fstat(fd, &st) == 0 && st.st_ino == id->ino && static_cast<uint64_t>(st.st_dev) == id->dev)
     birth->gen = generationOf(fd);
   close(fd);
-  return true;
+  return 1;
 }
 
 // Whether the unsettled A line f allows the file of identity id, born then
@@ -265,6 +287,14 @@ int64_t readLines(int fd, int64_t from, Journal* journal) {
   return past;
 }
 
+bool hasHead(int fd) {
+  const std::string head = headLine();
+  std::string first(head.size(), '\0');
+  return zam_readAll(fd, first.data(), static_cast<int64_t>(first.size()), 0) ==
+             static_cast<int64_t>(first.size()) &&
+         first == head;
+}
+
 std::string headLine() { return std::string(ZAM_WRITTEN_HEAD) + "\n"; }
 
 std::string fileLine(char kind, const _zam_identity& id, const std::string& name, int64_t by) {
@@ -299,9 +329,15 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
   Journal seen;
   seen.presence = &presence;
   int64_t past = 0;
+  int kind = ZAM_LOCK_FAILED;
+  std::vector<std::pair<std::string, _zam_identity>> dead;
   const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                  zam_lockFile(fd, false, "another run that puts a file in place in " + dir, dir) != ZAM_LOCK_FAILED &&
+                  (kind = zam_lockFile(fd, false, "another run that puts a file in place in " + dir, dir)) !=
+                      ZAM_LOCK_FAILED &&
                   ((past = readLines(fd, 0, &seen)), true);
+  // The rewrite's temporaries of killed runs, known under the record's lock
+  // (a live writer holds it while its temporary stands).
+  if (ok && (kind == ZAM_LOCK_FLOCK || kind == ZAM_LOCK_OFD)) dead = deadRecordTemps(dir);
   const int err = errno;
   close(fd);
   if (!ok) {
@@ -313,6 +349,7 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
     errno = EPROTO;
     return 0;
   }
+  for (const auto& [name, id] : dead) entries->push_back(_zam_written_entry{'W', id, name});
   const int64_t now = zam_nowNs();
   for (auto& [name, list] : seen.files) {
     bool ahead = false;
@@ -324,7 +361,7 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
     }
     _zam_identity id{};
     Birth birth;
-    if (!ahead || !identityBorn(dir + name, &id, &birth, true)) continue;
+    if (!ahead || identityBorn(dir + name, &id, &birth, true) != 1) continue;
     for (const Journal::File& f : list) {
       if (!allows(f, id, birth, now) || (f.by == 0 && zam_writerGone(dir + name) != 1)) continue;
       entries->push_back(_zam_written_entry{'W', id, name});

@@ -198,13 +198,12 @@ bool append(std::string lines) {
 
 namespace {
 
-// Whether the file open as fd begins with the record's head line.
-bool hasHead(int fd) {
-  const std::string head = headLine();
-  std::string first(head.size(), '\0');
-  return zam_readAll(fd, first.data(), static_cast<int64_t>(first.size()), 0) ==
-             static_cast<int64_t>(first.size()) &&
-         first == head;
+// Removes the temporaries of the record's rewrites that killed runs left
+// (deadRecordTemps), once the record is this process's to check: its lock
+// held, of a kind that orders the runs. turn_lock held.
+void removeDeadTemps() {
+  if (record_lock != ZAM_LOCK_FLOCK && record_lock != ZAM_LOCK_OFD) return;
+  for (const auto& [name, id] : deadRecordTemps(record_folder)) zam_removeRecorded(record_folder + name, id);
 }
 
 void closeRecord() {
@@ -304,11 +303,13 @@ int openRecord(bool stopping_thread) {
     struct stat mine;
     const bool still = zam_standsAt(record_fd, path) && fstat(record_fd, &mine) == 0;
     if (still && S_ISREG(mine.st_mode) && (record_checked || hasHead(record_fd))) {
+      if (!record_checked) removeDeadTemps();
       record_checked = true;
       if (turn_end >= 0 && static_cast<int64_t>(mine.st_size) == turn_end) known_end = turn_end;
       return 1;
     }
     if (still && S_ISREG(mine.st_mode) && headlessTrels(record_fd)) {
+      removeDeadTemps();
       record_checked = true;
       readRecordTail();  // read whole, and rewritten with the head
       return 1;

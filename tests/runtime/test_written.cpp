@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -34,6 +35,7 @@
 #include "runtime/zam_file.h"
 #include "runtime/zam_lock.h"
 #include "runtime/zam_log.h"
+#include "runtime/zam_place.h"
 #include "runtime/zam_whole.h"
 
 namespace {
@@ -789,4 +791,82 @@ TEST(Written, WithoutBirthTimesAReusedInodeIsNotTaken) {
     EXPECT_EQ(fs::exists(folder + "k.pir.1"), gen == 0);
   }
   zam_stamp_fault = nullptr;
+}
+
+// A folder that cannot be listed, or a name that cannot be looked at while
+// the record is read and rewritten, is not "nothing stands": one EIO there
+// costs no line, and no file of trel's is set aside.
+TEST(Written, AFailedListingOrLookKeepsTheLines) {
+  for (const ZamRecordStep step : {ZAM_RECORD_LIST, ZAM_RECORD_LOOK}) {
+    SCOPED_TRACE(step);
+    testutil::TempDir dir;
+    const std::string folder = dir.file("res") + "/", record = folder + ZAM_WRITTEN_RECORD;
+    fs::create_directories(folder + "q");
+    ASSERT_TRUE(anotherRunWrites(folder, {"a.pir", "q/b.pir"}, "trel's\n"));
+    testutil::write_file(record, testutil::read_file(record) + std::string(4, '\0') + "\n");  // to be rewritten
+    static ZamRecordStep failing;
+    static int fails;
+    failing = step;
+    fails = 1;
+    zam_record_fault = [](ZamRecordStep at) { return at == failing && fails-- > 0 ? EIO : 0; };
+    zam_recordWrites(folder);
+    for (const char* name : {"a.pir", "q/b.pir"}) ASSERT_EQ(write_whole(folder + name, "again\n"), 1);
+    zam_recordWrites("");
+    zam_record_fault = nullptr;
+    EXPECT_LT(fails, 0);  // the step was reached, and failed once
+    EXPECT_FALSE(fs::exists(folder + "a.pir.1"));
+    EXPECT_FALSE(fs::exists(folder + "q/b.pir.1"));
+    EXPECT_EQ(testutil::read_file(record).find('\0'), std::string::npos);
+    for (const char* name : {"a.pir", "q/b.pir"}) EXPECT_TRUE(covered(folder, name)) << name;
+  }
+}
+
+// A run killed as its rewrite of the record takes the record's name leaves
+// the new record under its temporary name, which no other writer's lock
+// holds: -purge's reading covers it, and the next run removes it. A
+// temporary of that form whose writer lives, or a user's file, is kept.
+TEST(Written, ARewritesTemporaryAfterAKillGoes) {
+  testutil::TempDir dir;
+  static std::string folder;
+  folder = dir.file("res") + "/";
+  const std::string record = folder + ZAM_WRITTEN_RECORD;
+  fs::create_directory(folder);
+  ASSERT_TRUE(anotherRunWrites(folder, {"a.pir"}, "trel's\n"));
+  testutil::write_file(record, testutil::read_file(record) + std::string(4, '\0') + "\n");
+  const pid_t child = fork();
+  if (child == 0) {
+    zam_record_fault = [](ZamRecordStep step) {
+      if (step == ZAM_RECORD_SWAP) raise(SIGKILL);
+      return 0;
+    };
+    zam_recordWrites(folder);
+    write_whole(folder + "a.pir", "again\n");
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  auto temps = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder))
+      if (e.path().filename().string().ends_with(".tmp")) names.push_back(e.path().filename().string());
+    return names;
+  };
+  ASSERT_EQ(temps().size(), 1u);
+  const std::string killed = temps()[0];
+  std::vector<_zam_written_entry> lines;
+  ASSERT_EQ(zam_readWritten(folder, &lines), 1);
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const _zam_written_entry& e) { return e.path == killed; }));
+  const std::string live = zam_tempName(record), users = zam_tempName(record);
+  testutil::write_file(live, head());
+  testutil::write_file(users, "a user's file\n");
+  const int held = open(live.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  zam_recordWrites(folder);
+  ASSERT_EQ(write_whole(folder + "b.pir", "b\n"), 1);
+  zam_recordWrites("");
+  close(held);
+  EXPECT_FALSE(fs::exists(folder + killed));
+  EXPECT_TRUE(fs::exists(live));
+  EXPECT_TRUE(fs::exists(users));
 }
