@@ -99,8 +99,18 @@ struct _zam_written_entry {
 // nothing standing). The temporaries of the record's rewrite that killed
 // runs left in the folder are listed too, as files of trel's. 1; 0 when
 // there is none or it cannot be read (errno), and 0 with errno EPROTO for a
-// file that is not trel's record. No message.
-int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries);
+// file that is not trel's record. With read, what was read goes there
+// (_zam_written_read), so that a caller need not open and lock the record
+// again. No message.
+struct _zam_written_read {
+  bool trels = false;  // the file read is trel's record (the call gave 1)
+  int lock = 0;        // the kind of lock it was read under (ZamLockKind; ZAM_LOCK_FAILED: none read)
+  bool stood = false;  // it stood at the record's name once read
+  uint64_t dev = 0, ino = 0;
+  int64_t size = 0;    // its size as read: no run appends while the lock is held
+};
+int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries,
+                    _zam_written_read* read = nullptr);
 
 // A turn at the record for a file at path: when path lies under the
 // recorded folder, the record is open (made when missing, unless only an

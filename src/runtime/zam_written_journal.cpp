@@ -318,11 +318,13 @@ bool trelsHeadless(const Journal& seen, int64_t past, int64_t size) {
 
 using namespace zam_written_internal;
 
-int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries) {
+int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries, _zam_written_read* read) {
   entries->clear();
+  if (read) *read = _zam_written_read{};
   std::string dir = folder;
   if (!dir.empty() && dir.back() != '/') dir += '/';
-  const int fd = open((dir + ZAM_WRITTEN_RECORD).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const std::string path = dir + ZAM_WRITTEN_RECORD;
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return 0;
   struct stat st{};
   Presence presence{dir, true, {}};
@@ -334,7 +336,10 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
   const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
                   (kind = zam_lockFile(fd, false, "another run that puts a file in place in " + dir, dir)) !=
                       ZAM_LOCK_FAILED &&
-                  ((past = readLines(fd, 0, &seen)), true);
+                  fstat(fd, &st) == 0 && ((past = readLines(fd, 0, &seen)), true);
+  if (read && ok)
+    *read = _zam_written_read{false, kind, zam_standsAt(fd, path), static_cast<uint64_t>(st.st_dev),
+                              static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size)};
   // The rewrite's temporaries of killed runs, known under the record's lock
   // (a live writer holds it while its temporary stands).
   if (ok && (kind == ZAM_LOCK_FLOCK || kind == ZAM_LOCK_OFD)) dead = deadRecordTemps(dir);
@@ -349,6 +354,7 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
     errno = EPROTO;
     return 0;
   }
+  if (read) read->trels = true;
   for (const auto& [name, id] : dead) entries->push_back(_zam_written_entry{'W', id, name});
   const int64_t now = zam_nowNs();
   for (auto& [name, list] : seen.files) {

@@ -870,3 +870,28 @@ TEST(Written, ARewritesTemporaryAfterAKillGoes) {
   EXPECT_TRUE(fs::exists(live));
   EXPECT_TRUE(fs::exists(users));
 }
+
+// zam_readWritten says which record file it read, as it was read under its
+// lock, so that -purge need not open and lock it again; of a file that is
+// not trel's record, that it is not.
+TEST(Written, TheRecordReadIsReported) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("res") + "/", record = folder + ZAM_WRITTEN_RECORD;
+  fs::create_directory(folder);
+  ASSERT_TRUE(anotherRunWrites(folder, {"a.pir"}, "a\n"));
+  std::vector<_zam_written_entry> lines;
+  _zam_written_read read;
+  ASSERT_EQ(zam_readWritten(folder, &lines, &read), 1);
+  struct stat st;
+  ASSERT_EQ(stat(record.c_str(), &st), 0);
+  EXPECT_TRUE(read.trels && read.stood);
+  EXPECT_EQ(read.lock, ZAM_LOCK_FLOCK);
+  EXPECT_EQ(read.dev, uint64_t(st.st_dev));
+  EXPECT_EQ(read.ino, uint64_t(st.st_ino));
+  EXPECT_EQ(read.size, int64_t(st.st_size));
+  testutil::write_file(record, "a user's list\n");
+  EXPECT_EQ(zam_readWritten(folder, &lines, &read), 0);
+  EXPECT_EQ(errno, EPROTO);
+  EXPECT_FALSE(read.trels);
+  EXPECT_EQ(read.size, 14);
+}
