@@ -170,6 +170,10 @@ bool append(std::string lines);
 // Forgets what was read of the record.
 void forgetRead();
 
+// How many files this process holds (zam_holdWriting) and keeps the birth
+// of: as many as holds not yet released.
+size_t holdsKept();
+
 // The rewrite (zam_written_rewrite.cpp).
 // Writes a record holding text under a temporary name beside path (synced
 // to the disk when sync: it is to replace a record, whose loss would cost

@@ -581,6 +581,15 @@ bool zam_recordGrowing(const std::string& path, int fd) {
   return false;
 }
 
+namespace zam_written_internal {
+
+size_t holdsKept() {
+  std::lock_guard<std::mutex> hold(holds_lock);
+  return held_births.size();
+}
+
+}  // namespace zam_written_internal
+
 std::string zam_recordTrouble() {
   std::lock_guard<std::mutex> hold(trouble_lock);
   return trouble;

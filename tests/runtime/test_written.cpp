@@ -37,6 +37,7 @@
 #include "runtime/zam_log.h"
 #include "runtime/zam_place.h"
 #include "runtime/zam_whole.h"
+#include "runtime/zam_written_internal.h"
 
 namespace {
 
@@ -894,4 +895,28 @@ TEST(Written, TheRecordReadIsReported) {
   EXPECT_EQ(errno, EPROTO);
   EXPECT_FALSE(read.trels);
   EXPECT_EQ(read.size, 14);
+}
+
+// A hold of a file written is released where its descriptor is closed:
+// what the process keeps of its holds does not grow with the files it
+// writes, whether a file given a temporary name is put in place, or given
+// up.
+TEST(Written, HoldsDoNotGrowWithTheFilesWritten) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("res") + "/";
+  fs::create_directory(folder);
+  zam_recordWrites(folder);
+  const size_t before = zam_written_internal::holdsKept();
+  for (int k = 0; k < 10; k++) {
+    _zam_whole* w = zam_openWhole(folder + "a.pir", "w");
+    ASSERT_NE(w, nullptr);
+    zam_fwrite(w->fp, "a\n", 2);
+    const std::string aside = zam_closeWholeAside(w, k % 2 == 0);
+    ASSERT_EQ(aside.empty(), k % 2 != 0);
+    if (!aside.empty()) {
+      ASSERT_EQ(zam_placeWhole(aside, folder + "a.pir"), 1);
+    }
+  }
+  zam_recordWrites("");
+  EXPECT_EQ(zam_written_internal::holdsKept(), before);
 }
