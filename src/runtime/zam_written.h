@@ -235,6 +235,9 @@ extern int (*zam_record_fault)(ZamRecordStep step);
 // Null but in tests: stands in for the fsync of a rewritten record before
 // it takes the record's name.
 extern int (*zam_record_sync_call)(int fd);
+// Null but in tests: stands in for the clock that the times of the record's
+// lines are judged against (zam_nowNs).
+extern int64_t (*zam_record_clock)();
 // Null but in tests: asked wherever a file's birth time (generation false)
 // or inode generation (true) is read; true has the file system keep none.
 extern bool (*zam_stamp_fault)(bool generation);

@@ -68,6 +68,10 @@ struct Journal {
   void take(const char* begin, const char* end);
 };
 
+// The time the record's lines are judged against: no time read from the
+// record is believed past it (zam_nowNs, or the test's zam_record_clock).
+int64_t recordNow();
+
 // How long after its A line a file is taken to have its name at the
 // latest: a change later than that is not the naming's, and the file is no
 // longer the one announced (its inode may have gone to another file since).

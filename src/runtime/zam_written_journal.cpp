@@ -29,7 +29,11 @@
 #include "runtime/zam_place.h"
 #include "runtime/zam_written_internal.h"
 
+int64_t (*zam_record_clock)() = nullptr;
+
 namespace zam_written_internal {
+
+int64_t recordNow() { return zam_record_clock ? zam_record_clock() : zam_nowNs(); }
 
 namespace {
 
@@ -167,7 +171,7 @@ bool madeThen(const std::string& path, int64_t made, std::pair<uint64_t, uint64_
           0 ||
       !S_ISDIR(sx.stx_mode))
     return false;
-  made = std::min(made, zam_nowNs());
+  made = std::min(made, recordNow());
   const struct statx_timestamp& at = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_ctime;
   timespec t{};
   t.tv_sec = static_cast<time_t>(at.tv_sec);
@@ -356,7 +360,7 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
   }
   if (read) read->trels = true;
   for (const auto& [name, id] : dead) entries->push_back(_zam_written_entry{'W', id, name});
-  const int64_t now = zam_nowNs();
+  const int64_t now = recordNow();
   for (auto& [name, list] : seen.files) {
     bool ahead = false;
     for (const Journal::File& f : list) {

@@ -167,7 +167,7 @@ std::string settledLine(const Journal::File& f, const std::string& name, bool th
 void compact() {
   std::string text;
   Journal kept;
-  const int64_t now = zam_nowNs();
+  const int64_t now = recordNow();
   long lines = 0;
   for (auto& [name, list] : journal.files) {
     _zam_identity id{};
@@ -274,7 +274,7 @@ void readRecordTail() {
   read_end = readLines(record_fd, read_end, &journal);
   journal.presence = nullptr;
   std::string settled;
-  const int64_t now = zam_nowNs();
+  const int64_t now = recordNow();
   std::vector<std::string> names = std::exchange(journal.ahead_names, {});
   std::sort(names.begin(), names.end());
   names.erase(std::unique(names.begin(), names.end()), names.end());

@@ -920,3 +920,45 @@ TEST(Written, HoldsDoNotGrowWithTheFilesWritten) {
   zam_recordWrites("");
   EXPECT_EQ(zam_written_internal::holdsKept(), before);
 }
+
+// No time is believed past now: a line whose time lies ahead of the clock
+// settles no file changed since the clock's now (a clock set back, or a
+// file system's clock ahead of it), though the line's time would allow
+// it; once the clock passes the change, it does.
+TEST(Written, NoTimeIsBelievedPastNow) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("res") + "/";
+  fs::create_directory(folder);
+  testutil::write_file(folder + "a.pir", "a\n");
+  _zam_identity id{};
+  ASSERT_EQ(zam_identityAt((folder + "a.pir").c_str(), &id), 1);
+  constexpr int64_t kSecond = 1000000000;
+  testutil::write_file(folder + ZAM_WRITTEN_RECORD,
+                       head() + aheadLine(id, id.ctime_ns + 10 * kSecond, bornAt(folder + "a.pir"), "a.pir"));
+  static int64_t clock;
+  zam_record_clock = [] { return clock; };
+  clock = id.ctime_ns - kSecond;
+  EXPECT_FALSE(covered(folder, "a.pir"));
+  clock = id.ctime_ns + kSecond;
+  EXPECT_TRUE(covered(folder, "a.pir"));
+  zam_record_clock = nullptr;
+}
+
+// A rewrite takes the record's name only once its bytes are on the disk:
+// a sync that fails leaves the record as it was, for a later rewrite.
+TEST(Written, ARewriteIsSyncedBeforeItTakesTheName) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("res") + "/", record = folder + ZAM_WRITTEN_RECORD;
+  fs::create_directory(folder);
+  ASSERT_TRUE(anotherRunWrites(folder, {"a.pir"}, "a\n"));
+  testutil::write_file(record, testutil::read_file(record) + std::string(4, '\0') + "\n");
+  static bool failing;
+  zam_record_sync_call = [](int fd) { return failing ? (errno = EIO, -1) : fsync(fd); };
+  for (const bool fail : {true, false}) {
+    failing = fail;
+    ASSERT_TRUE(anotherRunWrites(folder, {"a.pir"}, "again\n"));
+    EXPECT_EQ(testutil::read_file(record).find('\0') == std::string::npos, !fail);
+  }
+  zam_record_sync_call = nullptr;
+  EXPECT_TRUE(covered(folder, "a.pir"));
+}
