@@ -31,7 +31,8 @@
 // inode given to another file since has another birth; where the file
 // system keeps none, its inode generation; a line with neither proves no
 // file the one announced, and the file costs a copy, set aside once; a line
-// without the birth time allows only a file born before it was written),
+// without the birth time allows only a file known born before it was
+// written),
 // its size and times are not older than the line says (naming a file moves
 // its change time, and a log still grows) and it changed last by the line's
 // time (a file changed later is not taken), and settles the line. No time read
@@ -152,9 +153,9 @@ bool zam_recordCovers(const _zam_record_turn& turn, const std::string& path, con
 // could not be, the record then cut back to where it was, or the turn
 // failed: the file must not take the name. fd, when given, is open on the
 // file: the line keeps its birth time (or its inode generation), which no
-// other file that gets its inode later has. Without it, the birth time of a file this process holds
-// (zam_holdWriting) is kept; else the line has none, and allows only a file
-// born before it was written.
+// other file that gets its inode later has. Without it, that of a file this
+// process holds (zam_holdWriting) is kept; else the line has none, and
+// allows only a file known born before it was written.
 bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
                      bool still_written = false, int fd = -1);
 // Within a held turn: the X line settling the A line of st at path, whose

@@ -153,11 +153,10 @@ bool allows(const Journal::File& f, const _zam_identity& id, const Birth& birth,
 
 // The line of f (its kind A or B), unsettled, for the file at name.
 std::string aheadLine(const Journal::File& f, const std::string& name) {
-  if (f.gen != 0)
-    return "G " + zam_identityText(f.id) + " " + std::to_string(f.by) + " " + std::to_string(f.gen) + " " + name + "\n";
-  if (f.born_known)
-    return "B " + zam_identityText(f.id) + " " + std::to_string(f.by) + " " + std::to_string(f.born) + " " + name + "\n";
-  return "A " + zam_identityText(f.id) + " " + std::to_string(f.by) + " " + name + "\n";
+  const std::string line = zam_identityText(f.id) + " " + std::to_string(f.by) + " ";
+  if (f.gen != 0) return "G " + line + std::to_string(f.gen) + " " + name + "\n";
+  if (f.born_known) return "B " + line + std::to_string(f.born) + " " + name + "\n";
+  return "A " + line + name + "\n";
 }
 
 // The device and inode of the folder at path when it was made (its birth

@@ -282,7 +282,8 @@ void readRecordTail() {
     const auto it = journal.files.find(name);
     if (it == journal.files.end()) continue;
     std::vector<Journal::File>& list = it->second;
-    if (std::none_of(list.begin(), list.end(), [](const Journal::File& f) { return f.ahead; })) continue;  // settled since
+    // Settled since its A line was read: nothing to look at.
+    if (std::none_of(list.begin(), list.end(), [](const Journal::File& f) { return f.ahead; })) continue;
     _zam_identity id{};
     Birth birth;
     const int look = identityBorn(record_folder + name, &id, &birth, true);
