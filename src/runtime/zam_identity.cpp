@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,10 +57,49 @@ int zam_identityAt(const char* path, _zam_identity* id, uint64_t* links, bool fo
 }
 
 bool zam_standsAt(int fd, const std::string& path, struct stat* st) {
-  struct stat mine, there;
-  if (fstat(fd, &mine) != 0 || lstat(path.c_str(), &there) != 0) return false;
+  struct stat mine;
+  return fstat(fd, &mine) == 0 && zam_standsAt(mine, path, st);
+}
+
+bool zam_standsAt(const struct stat& held, const std::string& path, struct stat* st) {
+  struct stat there;
+  if (lstat(path.c_str(), &there) != 0) return false;
   if (st) *st = there;
-  return mine.st_dev == there.st_dev && mine.st_ino == there.st_ino;
+  return held.st_dev == there.st_dev && held.st_ino == there.st_ino;
+}
+
+bool zam_statBorn(int fd, struct stat* st, int64_t* born) {
+  constexpr unsigned kNeeded = STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME;
+  struct statx sx;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0 ||
+      (sx.stx_mask & kNeeded) != kNeeded) {
+    // No statx (an old kernel, a filter), or a file system that gives less
+    // through it: the status alone, without a birth time.
+    *born = 0;
+    return fstat(fd, st) == 0;
+  }
+  const auto time = [](const struct statx_timestamp& s) {
+    timespec t{};
+    t.tv_sec = static_cast<time_t>(s.tv_sec);
+    t.tv_nsec = static_cast<long>(s.tv_nsec);
+    return t;
+  };
+  *st = {};
+  st->st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  st->st_ino = static_cast<ino_t>(sx.stx_ino);
+  st->st_mode = static_cast<mode_t>(sx.stx_mode);
+  st->st_nlink = static_cast<nlink_t>(sx.stx_nlink);
+  st->st_uid = static_cast<uid_t>(sx.stx_uid);
+  st->st_gid = static_cast<gid_t>(sx.stx_gid);
+  st->st_rdev = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
+  st->st_size = static_cast<off_t>(sx.stx_size);
+  st->st_blksize = static_cast<blksize_t>(sx.stx_blksize);
+  st->st_blocks = static_cast<blkcnt_t>(sx.stx_blocks);
+  st->st_atim = time(sx.stx_atime);
+  st->st_mtim = time(sx.stx_mtime);
+  st->st_ctim = time(sx.stx_ctime);
+  *born = (sx.stx_mask & STATX_BTIME) ? zam_nanoseconds(time(sx.stx_btime)) : 0;
+  return true;
 }
 
 bool zam_sameIdentity(const _zam_identity& a, const _zam_identity& b) {
