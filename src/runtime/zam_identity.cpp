@@ -6,8 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
+#include <charconv>
 #include <ctime>
 
 namespace {
@@ -108,10 +107,21 @@ bool zam_sameIdentity(const _zam_identity& a, const _zam_identity& b) {
 }
 
 std::string zam_identityText(const _zam_identity& id) {
+  // Written for each file placed, twice: the digits put in place, no format
+  // parsed. Five numbers of 20 digits and a sign at most, four spaces.
   char text[112];
-  std::snprintf(text, sizeof text, "%" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64 " %" PRId64, id.dev, id.ino,
-                id.size, id.mtime_ns, id.ctime_ns);
-  return text;
+  char* const end = text + sizeof text;
+  char* at = std::to_chars(text, end, id.dev).ptr;
+  const auto space = [&] {
+    if (at < end) *at++ = ' ';
+  };
+  space();
+  at = std::to_chars(at, end, id.ino).ptr;
+  for (const int64_t v : {id.size, id.mtime_ns, id.ctime_ns}) {
+    space();
+    at = std::to_chars(at, end, v).ptr;
+  }
+  return std::string(text, at);
 }
 
 bool zam_parseNumber(const char*& p, const char* end, uint64_t max, uint64_t* out) {

@@ -9,11 +9,11 @@
 #include <fcntl.h>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
-#include <vector>
 
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
@@ -231,12 +231,14 @@ bool sameBytesAs(int fd, const std::string& path, const _zam_identity& id) {
   struct stat mine, theirs;
   bool same = fstat(fd, &mine) == 0 && fstat(old, &theirs) == 0 && S_ISREG(theirs.st_mode) &&
               zam_sameIdentity(id, zam_identityOf(theirs)) && mine.st_size == theirs.st_size;
-  constexpr size_t kPiece = 65536;
-  std::vector<char> a(same ? kPiece : 0), b(same ? kPiece : 0);
+  // Pieces no larger than the file, left as they come (a result file is
+  // most often a few kilobytes, compared at every placing of a rerun).
+  const size_t piece = same ? (size_t)std::min<off_t>((off_t)65536, mine.st_size) : 0;
+  const std::unique_ptr<char[]> a(new char[piece]), b(new char[piece]);
   for (off_t at = 0; same && at < mine.st_size;) {
-    const size_t want = (size_t)std::min<off_t>((off_t)kPiece, mine.st_size - at);
-    same = pread(fd, a.data(), want, at) == (ssize_t)want &&
-           pread(old, b.data(), want, at) == (ssize_t)want && memcmp(a.data(), b.data(), want) == 0;
+    const size_t want = (size_t)std::min<off_t>((off_t)piece, mine.st_size - at);
+    same = pread(fd, a.get(), want, at) == (ssize_t)want && pread(old, b.get(), want, at) == (ssize_t)want &&
+           memcmp(a.get(), b.get(), want) == 0;
     at += (off_t)want;
   }
   close(old);
