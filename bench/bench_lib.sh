@@ -76,3 +76,66 @@ given_bench_start() {
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
 }
+
+# Builds the preloaded library of file-system faults (bench/faults_shim.c,
+# chosen by FAULT_* variables: see its head) into $work; sets shim to it.
+build_shim() {
+  shim=$work/faults_shim.so
+  cc -shared -fPIC -O2 -o "$shim" "$(dirname "${BASH_SOURCE[0]}")/faults_shim.c" -ldl
+}
+
+# Copies every zinc finger but 1ard K times into the working folder, as
+# c<k>_<name>.pdb for k = 1..K: targets enough for a run that lasts.
+zinc_copies() {
+  local k f b
+  for k in $(seq "$1"); do
+    for f in "$zinc"/*.pdb; do
+      b=$(basename "$f" .pdb)
+      [ "$b" = 1ard ] || cp "$f" "c${k}_$b.pdb"
+    done
+  done
+}
+
+# Sleeps a random time up to $1 milliseconds (from $2, default 0).
+random_sleep() {
+  sleep "$(awk -v l="$1" -v f="${2:-0}" -v r="$RANDOM" 'BEGIN {printf "%.4f", (f + (l - f) * r / 32768) / 1000}')"
+}
+
+# The files under folder $1 set aside under numbered names (NAME.1,
+# NAME.1.pdb), the logs left out.
+aside() { find "$1" -type f -regex '.*\.[0-9]+\(\.[a-z0-9]+\)?' ! -name 'trel.log*' 2>/dev/null | wc -l; }
+# The files standing under folder $1 (none when it is gone), the log of
+# the -purge that left them out.
+left() { [ -d "$1" ] && find "$1" -type f ! -name 'trel.log' | wc -l || echo 0; }
+# Their names under $1, at most three, on one line.
+left_names() { [ -d "$1" ] && find "$1" -type f ! -name 'trel.log' | head -3 | sed "s|^$1/||" | tr '\n' ' ' || true; }
+
+# Files under folder $1 that no line of its record names (the record
+# itself left out).
+unlined() {
+  [ -d "$1" ] || { echo 0; return; }
+  local rec="$1/.zam_written" n=0 f
+  while IFS= read -r f; do
+    f=${f#"$1"/}
+    [ "$f" = .zam_written ] && continue
+    grep -qaF " $f" "$rec" 2>/dev/null || n=$((n + 1))
+  done < <(find "$1" -type f)
+  echo $n
+}
+
+# The hits that the results tables in the outputs $3... of runs of 1ard
+# show, and the files missing of the $2 that each hit gets in the query's
+# folder $1 (<hit>_1ard*): prints "shown missing gone torn", gone the hits
+# without a file, torn those with some.
+shown_missing() {
+  local dir=$1 per=$2 h n shown=0 missing=0 gone=0 torn=0
+  shift 2
+  for h in $(cat "$@" | awk '$1 ~ /^[0-9]+$/ && $NF ~ /\[/ { sub(/\[.*/, "", $NF); print $NF }' | sort -u); do
+    n=$(find "$dir" -maxdepth 1 -name "${h}_1ard*" -type f | wc -l)
+    missing=$((missing + (n < per ? per - n : 0)))
+    [ "$n" -eq 0 ] && gone=$((gone + 1))
+    [ "$n" -gt 0 ] && [ "$n" -lt "$per" ] && torn=$((torn + 1))
+    shown=$((shown + 1))
+  done
+  echo "$shown $missing $gone $torn"
+}

@@ -40,16 +40,10 @@ run_at_once() {
 # Counts, for the hits the outputs' tables show, those gone or torn, and the
 # files set aside, into the totals.
 count() {
-  local hits h n
-  hits=$(cat out.* | awk '$1 ~ /^[0-9]+$/ && $NF ~ /\[/ { sub(/\[.*/, "", $NF); print $NF }' | sort -u)
-  for h in $hits; do
-    n=$(find res/1ard -maxdepth 1 -name "${h}_1ard*" -type f | wc -l)
-    missing=$((missing + (n < 20 ? 20 - n : 0)))
-    [ "$n" -eq 0 ] && gone=$((gone + 1))
-    [ "$n" -gt 0 ] && [ "$n" -lt 20 ] && torn=$((torn + 1))
-    shown=$((shown + 1))
-  done
-  aside=$((aside + $(find res -type f -regex '.*\.[0-9]+\(\.[a-z0-9]+\)?' ! -name 'trel.log*' | wc -l)))
+  local s m g t
+  read -r s m g t < <(shown_missing res/1ard 20 out.*)
+  shown=$((shown + s)) missing=$((missing + m)) gone=$((gone + g)) torn=$((torn + t))
+  aside=$((aside + $(aside res)))
   fails=$((fails + failed))
 }
 

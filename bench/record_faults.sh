@@ -18,20 +18,6 @@ cp "$zinc"/1ard.pdb "$zinc"/1sp1.pdb "$zinc"/1zaa1.pdb "$zinc"/5znf.pdb "$zinc"/
    "$zinc"/1paa.pdb "$zinc"/3znf.pdb "$zinc"/1zfd.pdb .
 targets="1sp1.pdb 1zaa1.pdb 5znf.pdb 1znf.pdb 2drp1.pdb 1paa.pdb 3znf.pdb 1zfd.pdb"
 
-# Files under folder $1 that no line of its record names (the record itself,
-# logs still being written and the purge's log left out).
-unlined() {
-  [ -d "$1" ] || { echo 0; return; }
-  local rec="$1/.zam_written" n=0 f
-  while IFS= read -r f; do
-    f=${f#"$1"/}
-    [ "$f" = .zam_written ] && continue
-    grep -qaF " $f" "$rec" 2>/dev/null || n=$((n + 1))
-  done < <(find "$1" -type f)
-  echo $n
-}
-aside() { find "$1" -type f -regex '.*\.[0-9]+\(\.[a-z0-9]+\)?' ! -name 'trel.log*' 2>/dev/null | wc -l; }
-left() { [ -d "$1" ] && find "$1" -type f ! -name 'trel.log' | wc -l || echo 0; }
 
 for call in openat flock; do
   rm -rf trel_results

@@ -10,7 +10,7 @@
 # later runs called "changed or linked" and the runs that failed. The stale
 # count must stay 0: a run names its files in its query's record before it
 # writes them, so the next run removes what a stopped run wrote.
-# Mode "noofd": a shim preloaded into trel (built here with cc) refuses the
+# Mode "noofd": bench/faults_shim.c preloaded into trel refuses the
 # open-file-description locks (F_OFD_SETLK, F_OFD_GETLK fail with ENOLCK),
 # as some file systems do; runs "1ard 1sp1 1znf 5znf", then "1ard 1sp1"
 # three times, and prints what each removed and what it said of locks.
@@ -24,12 +24,7 @@ mode=${3:-all}
 given_bench_start stop_hits "${2:-}"
 cp "$zinc"/*.pdb "$work"/
 cd "$work"
-for k in 1 2 3 4 5 6; do
-  for f in "$zinc"/*.pdb; do
-    b=$(basename "$f" .pdb)
-    [ "$b" = 1ard ] || cp "$f" "c${k}_$b.pdb"
-  done
-done
+zinc_copies 6
 ls c*_*.pdb >targets
 export TREL_RESULTS=res
 
@@ -79,35 +74,13 @@ if [ "$mode" != noofd ]; then
 fi
 
 if [ "$mode" != stops ]; then
-  cat >noofd.c <<'EOF'
-#define _GNU_SOURCE
-#include <dlfcn.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <stdarg.h>
-#define SHIM(name)                                                                  \
-  int name(int fd, int cmd, ...) {                                                  \
-    va_list ap;                                                                     \
-    va_start(ap, cmd);                                                              \
-    void* arg = va_arg(ap, void*);                                                  \
-    va_end(ap);                                                                     \
-    if (cmd == F_OFD_SETLK || cmd == F_OFD_SETLKW || cmd == F_OFD_GETLK) {          \
-      errno = ENOLCK;                                                               \
-      return -1;                                                                    \
-    }                                                                               \
-    int (*real)(int, int, ...) = (int (*)(int, int, ...))dlsym(RTLD_NEXT, #name);   \
-    return real(fd, cmd, arg);                                                      \
-  }
-SHIM(fcntl)
-SHIM(fcntl64)
-EOF
-  cc -shared -fPIC -O2 -o noofd.so noofd.c -ldl
+  build_shim
   rm -rf res
   n=0
   for args in "1ard.pdb 1sp1.pdb 1znf.pdb 5znf.pdb" "1ard.pdb 1sp1.pdb" "1ard.pdb 1sp1.pdb" "1ard.pdb 1sp1.pdb"; do
     n=$((n + 1))
     # shellcheck disable=SC2086
-    LD_PRELOAD=$work/noofd.so "$trel" $args >out 2>&1 && status=0 || status=$?
+    LD_PRELOAD=$shim FAULT_LOCKS=ofd "$trel" $args >out 2>&1 && status=0 || status=$?
     echo "noofd run $n ($args): exit $status, $(ls res/1ard | wc -l) files in res/1ard, $(stale) stale"
     grep -E "Removed|Kept|refuses|lock" out | sed 's/^/    /' || true
   done

@@ -8,13 +8,16 @@
 # bytes survived (at the name or at a numbered name beside it), and how
 # often the file system gave the user's file the inode of the killed run's
 # file (the case a record line must not be fooled by). Both survival counts
-# must equal the trials.
-# Usage: bench/user_file_after_kill.sh [TRIALS] [TREL]   (defaults: 20, build/src/driver/trel)
+# must equal the trials. The reuse is read from any line of the record
+# that names the file with its device and inode (A, B, W, X...). FOLDER,
+# when given, holds the work (a file system of its own: ext4_nobirth.sh).
+# Usage: bench/user_file_after_kill.sh [TRIALS] [TREL] [FOLDER]   (defaults: 20, build/src/driver/trel, $TMPDIR)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 trials=${1:-20}
 . "$root/bench/bench_lib.sh"
 need strace strace
+[ -n "${3:-}" ] && export TMPDIR=$3
 given_bench_start user_file_after_kill "${2:-}"
 cp "$zinc"/1ard.pdb "$zinc"/1sp1.pdb "$work"/
 cd "$work"
@@ -24,7 +27,7 @@ name=trel_results/1ard/1ard_query.pdb
 
 for after in rerun purge; do
   kept=0 reused=0
-  for t in $(seq "$trials"); do
+  for _ in $(seq "$trials"); do
     rm -rf trel_results
     # In the background, so that the shell does not report the kill.
     strace -f -o /dev/null -P "$name" -e trace=linkat -e inject=linkat:signal=KILL:when=1 \
@@ -32,8 +35,9 @@ for after in rerun purge; do
     { wait $!; } 2>/dev/null || true
     mkdir -p trel_results/1ard
     cat users.pdb > "$name"
-    ino=$(stat -c %i "$name")
-    grep -q "^A [0-9]* $ino .* 1ard/1ard_query.pdb\$" trel_results/.zam_written 2>/dev/null && reused=$((reused + 1))
+    read -r dev ino < <(stat -c '%d %i' "$name")
+    awk -v d="$dev" -v i="$ino" '$2 == d && $3 == i && $NF == "1ard/1ard_query.pdb" {f = 1} END {exit !f}' \
+      trel_results/.zam_written 2>/dev/null && reused=$((reused + 1))
     if [ "$after" = rerun ]; then
       "$trel" 1ard.pdb 1sp1.pdb >/dev/null 2>&1 || true
     else

@@ -68,6 +68,7 @@ const char* const kCacheParent = "/tmp/trel_cache";
 std::string private_cache;
 int cache_hold = -1;
 bool cache_is_private = false;  // read by the main thread alone
+bool purge_refused = false;     // -purge refused its folder at start-up
 
 // The end of the run: taken by its own end (or exit) and by a stop signal's
 // watcher, so that the log is placed and the cache removed once. One order
@@ -122,9 +123,11 @@ bool reportRecordTrouble() {
 // kept under a numbered name (concurrent runs into one folder included).
 std::string log_private;  // "" once the log has its place (or there is none)
 std::string log_placed;   // the name it was given, until it is recorded
-// The private name the log was made under, for a stop that cannot wait for
-// end_lock: set once it is made, never freed.
+// The private name the log was made under, and the name it was given at the
+// run's end, for a stop that cannot wait for end_lock: each set once, never
+// freed.
 std::atomic<const std::string*> log_claimed{nullptr};
+std::atomic<const std::string*> log_moved{nullptr};
 // The run's own descriptor of its log, kept for the run with its lock: the
 // sign to other runs that the log's writer lives.
 int log_hold = -1;
@@ -145,29 +148,19 @@ bool holdFolder(int fd, const std::string& path) {
   return zam_standsAt(fd, path);
 }
 
-// Creates the private log file beside name: a new file of this run only,
-// kept open (log_hold) with the mark that tells other runs its writer
-// lives (zam_holdWriting, zam_writerGone), taken at once. A file that
-// another run took for a stopped run's in the moment before the mark, and
-// moved away, is left to it: another name is made.
-std::string claimPrivateLog(const std::string& name) {
+// Makes the private log file beside name, a new file of this run only
+// (zam_openGrowing: held by the mark that tells other runs its writer
+// lives, and covered by its line in the record before it has its name);
+// its name goes to *path. A name another run has is left to it: another is
+// made. The descriptor, which the run keeps open for its mark; -1 (errno)
+// when no log can be made: the run then keeps none.
+int claimPrivateLog(const std::string& name, std::string* path) {
   const std::string mark = zam_ownerMark();
   std::string tag = mark;
   for (int k = 1;; ++k) {
-    std::string path = privateLogName(name, tag);
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      zam_holdWriting(fd);
-      if (zam_standsAt(fd, path)) {
-        zam_releaseWriting(std::exchange(log_hold, fd));
-        return path;
-      }
-      zam_releaseWriting(fd);
-      errno = EEXIST;
-    }
-    // Any other failure is the log's own (a missing folder, say): the log
-    // layer reports it when it opens the file.
-    if (errno != EEXIST || k >= 100) return path;
+    *path = privateLogName(name, tag);
+    const int fd = zam_openGrowing(*path);
+    if (fd >= 0 || errno != EEXIST || k >= 100) return fd;
     tag = mark + "_" + std::to_string(k);
   }
 }
@@ -199,12 +192,19 @@ void keepStoppedLogs(const std::string& name) {
   for (const std::string& entry : found) {
     const std::string from = slash == std::string::npos ? entry : folder + entry;
     struct stat st;
-    // An empty one is passed over: a run's log is locked before its first
-    // byte, so one being made now is either empty or locked when looked at
-    // in this order (one a run left empty holds nothing, and its line in
-    // the record covers it).
-    if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 || zam_writerGone(from) != 1)
+    if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || zam_writerGone(from) != 1) continue;
+    // One left empty (its run killed before the log's first line) holds
+    // nothing to keep: it goes where its line in the record proves it
+    // trel's. A run's log is held before it has its name, but where the
+    // system has no unnamed files, where it is made first and held and
+    // covered at once: one being made there now has no line yet.
+    if (st.st_size == 0) {
+      const _zam_record_turn turn(from);
+      const _zam_identity id = zam_identityOf(st);
+      if (zam_recordCovers(turn, from, id) && zam_removeRecorded(from, id) == ZAM_RECORDED_REMOVED)
+        zam_msg("Removed the empty log of a run that was stopped: %s\n", from.c_str());
       continue;
+    }
     const std::string kept = zam_placeNumberedOwn(from, name);
     if (kept.empty()) continue;
     zam_recordMade(kept);  // its writer is gone: its bytes are final
@@ -230,25 +230,27 @@ void placeLogHeld(bool ended_well) {
   if (ended_well && !input && zam_placeKeeping(from, S.log_file, &aside)) {
     zam_logger_name(S.log_file.c_str());
     log_placed = S.log_file;
+    log_moved = new std::string(S.log_file);
     if (!aside.empty()) zam_msg("The earlier file %s is kept as %s\n", S.log_file.c_str(), aside.c_str());
     return;
   }
   const std::string kept = zam_placeNumberedOwn(from, S.log_file);
   if (kept.empty()) {
     if (errno == ECANCELED)
-      zam_wrn("The log of this run stays %s: the record of its folder was held by another run.\n", from.c_str());
+      zam_wrn("The log of this run stays %s: the record of its folder could not be had in time.\n", from.c_str());
     else
       zam_wrn("The log of this run stays %s: %s\n", from.c_str(), std::strerror(errno));
     return;
   }
   zam_logger_name(kept.c_str());
   log_placed = kept;
+  log_moved = new std::string(kept);
   if (ended_well && input)
     zam_wrn("The log of this run is %s: %s is an input file of this run, left as it is.\n", kept.c_str(),
             S.log_file.c_str());
   else if (ended_well)
-    zam_wrn("The log of this run is %s: %s is not a file of its own (a link, say), left as it is.\n", kept.c_str(),
-            S.log_file.c_str());
+    zam_wrn("The log of this run is %s: %s is not a file of its own (a link or a pipe, say), left as it is.\n",
+            kept.c_str(), S.log_file.c_str());
   else
     zam_msg("Log of this failed run: %s\n", kept.c_str());
 }
@@ -289,6 +291,35 @@ void removePrivateCacheHeld() {
 void removePrivateCache() {
   std::lock_guard<std::timed_mutex> hold(end_lock);
   removePrivateCacheHeld();
+}
+
+// Whether the file path lies in folder or under it (links followed).
+bool liesIn(const std::string& path, const std::string& folder) {
+  namespace fs = std::filesystem;
+  const auto whole = [](const fs::path& dir) {
+    std::error_code ec;
+    std::string s = fs::weakly_canonical(dir.empty() ? fs::path(".") : dir, ec).string();
+    while (!s.empty() && s.back() == '/') s.pop_back();
+    return s + "/";
+  };
+  const std::string in = whole(fs::path(path).parent_path()), top = whole(folder);
+  return !path.empty() && in.compare(0, top.size(), top) == 0;
+}
+
+// Marks the results folder as written into by this run until it ends, a
+// lock the kernel drops however it ends (zam_markAlive, of a byte no query's
+// writer marks but by chance): -purge leaves the folder whole while it is
+// held. A purge under way holds the folder's lock, which the mark waits
+// for, so that no purge after it finds a folder of this run half made and
+// unmarked. Where the file system refuses the mark, the run's log (marked
+// alive) is how a purge knows it.
+void markResults() {
+  constexpr int64_t kRunByte = 0x7fffffff;
+  const int turn = open(S.res_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (turn >= 0) zam_lockFile(turn, false, "a -purge of " + S.res_folder, S.res_folder);
+  const int mark = open(S.res_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (mark >= 0 && zam_markAlive(mark, kRunByte) != 1) close(mark);  // else kept for the run
+  if (turn >= 0) close(turn);
 }
 
 // The folder with a trailing "/" ("./" for an empty one).
@@ -634,7 +665,9 @@ void runMode(_trel_options* options, char** only, int n_only) {
       std::lock_guard<std::timed_mutex> hold(end_lock);
       own = log_private;
     }
-    trel_purgeResults(S.res_folder.c_str(), S.really_delete, own.empty() ? nullptr : own.c_str());  // a refusal only logs
+    // A refusal (said at start-up) only logs.
+    if (!purge_refused)
+      trel_purgeResults(S.res_folder.c_str(), S.really_delete, own.empty() ? nullptr : own.c_str());
     return;
   }
   if (S.do_delete && !S.server_mode) {
@@ -755,7 +788,9 @@ void trel_stopRun(int sig) {
     // Its private cache folder goes with the next run that looks (its lock
     // goes with this process).
     const std::string* claimed = log_claimed.load();
-    if (claimed)
+    if (const std::string* moved = log_moved.load())
+      zam_wrn("The log of this run is %s.\n", moved->c_str());
+    else if (claimed)
       zam_wrn("The log of this run is left where the end of the run under way puts it (%s until then).\n",
               claimed->c_str());
   }
@@ -787,22 +822,39 @@ void redirect_output() {
       std::atexit(placeFailedLog);
     }
     hooked = true;
-    // A device (-log=/dev/null) holds no log to keep: written as it is.
+    // A device (-log=/dev/null), or a pipe or socket named as the log,
+    // holds no log to keep: written as it is. One at the log's own name is
+    // not the user's asking: left as it is, as a link there is.
     struct stat st;
+    const bool named = S.log_file != S.res_folder + "trel.log";
     const bool device = lstat(S.log_file.c_str(), &st) == 0 &&
-                        (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
-    std::string claimed;
-    {
-      std::lock_guard<std::timed_mutex> hold(end_lock);  // made and known at once: a stop places it
-      log_private = claimed = device ? std::string() : claimPrivateLog(S.log_file);
+                        (S_ISCHR(st.st_mode) || (named && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))));
+    if (device) {
+      zam_logger_name(S.log_file.c_str());
+      zam_logger_state(1);
+      return;
     }
-    if (!device) log_claimed = new std::string(claimed);  // kept for the process
     // In the record from its start, with the folders the run made: a run
-    // killed now leaves nothing that -purge would not take.
-    if (!device && log_hold >= 0) zam_recordGrowing(claimed, log_hold);
-    zam_logger_name(device ? S.log_file.c_str() : claimed.c_str());
+    // killed at any moment leaves nothing that the next run or -purge
+    // would not take.
+    std::string claimed;
+    const int fd = claimPrivateLog(S.log_file, &claimed);
+    if (fd < 0) {
+      zam_err("Failed to open log file %s [%s]: this run keeps no log.\n", claimed.c_str(), std::strerror(errno));
+      zam_logger_state(0);
+      S.log_file.clear();
+      return;
+    }
+    {
+      std::lock_guard<std::timed_mutex> hold(end_lock);  // known at once: a stop places it
+      log_private = claimed;
+      log_hold = fd;
+    }
+    log_claimed = new std::string(claimed);  // kept for the process
+    zam_logger_fd(fd);
+    zam_logger_name(claimed.c_str());
     zam_logger_state(1);
-    if (!device) keepStoppedLogs(S.log_file);
+    keepStoppedLogs(S.log_file);
   } else {
     zam_logger_state(0);
   }
@@ -903,7 +955,12 @@ int trel_top(int argc, char** argv, char** envp) {
   } else {
     const bool existed = zam_isdir(S.res_folder.c_str());
     if (!trel_mkdir(S.res_folder.c_str(), "RESULTS")) fail();
-    trel_removeDeadTemps(S.res_folder.c_str());
+    // A purge that is refused leaves the folder as it is: no file of its
+    // own goes into it either, its log included.
+    purge_refused = S.do_purge && !trel_purgeAllowed(S.res_folder.c_str());
+    if (purge_refused && liesIn(S.log_file, S.res_folder)) S.log_file.clear();
+    if (!S.do_purge) markResults();
+    if (!purge_refused) trel_removeDeadTemps(S.res_folder.c_str());
     // What this run writes into its results folder (whatever its name: the
     // working folder too) is recorded there, so that a later run takes over
     // only the names of trel's own files and -purge removes only those. A

@@ -128,6 +128,15 @@ struct flock byteLock(short type, int64_t at) {
   return l;
 }
 
+// Whether a lock of another open file than fd's conflicts with a write
+// lock of l_len bytes from at (0: to the end): asked through fd's own open
+// file, so that its own marks do not count. 1, 0, or -1 (errno).
+int othersLock(int fd, int64_t at, off_t len) {
+  struct flock l = byteLock(F_WRLCK, at);
+  l.l_len = len;
+  if (ofd(fd, F_OFD_GETLK, &l) != 0) return -1;
+  return l.l_type == F_UNLCK ? 0 : 1;
+}
 
 }  // namespace
 
@@ -305,11 +314,11 @@ int zam_markAlive(int fd, int64_t at) {
   return 0;
 }
 
+int zam_markedAnywhere(int fd) { return othersLock(fd, 0, 0); }
+
 int zam_markedByOthers(int fd, int64_t at) {
-  // A lock that the marks conflict with, asked about through fd's own open
-  // file: its own mark does not count.
-  struct flock l = byteLock(F_WRLCK, at);
-  if (ofd(fd, F_OFD_GETLK, &l) == 0) return l.l_type == F_UNLCK ? 0 : 1;
+  const int held = othersLock(fd, at, 1);
+  if (held >= 0) return held;
   if (at != 0 || !zam_lockRefused(errno)) return -1;
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
     flock(fd, LOCK_UN);

@@ -93,6 +93,12 @@ int zam_markAlive(int fd, int64_t at = 0);
 // kind), it is asked by taking fd's own lock exclusive for a moment:
 // fd's own shared mark, if any, is given up then.
 int zam_markedByOthers(int fd, int64_t at = 0);
+// Whether an open file other than fd's holds a mark (zam_markAlive) of any
+// byte of the file (a folder a run writes into, say, each of its runs
+// marking a byte of its own): 1 yes, 0 no, -1 it cannot be told (errno):
+// the file system refuses open-file-description locks, and the marks
+// stand in files of their own, which zam_markedByOthers asks.
+int zam_markedAnywhere(int fd);
 // Null but in tests: stands in for fcntl in the open-file-description lock
 // calls above (F_OFD_SETLK, F_OFD_SETLKW, F_OFD_GETLK), so that a test can
 // have the file system refuse them.

@@ -42,6 +42,7 @@ static_assert(sizeof(kRule) == 79, "the rule is 78 characters");
 // without the lock; the line buffer, the name and buffer_on are guarded by
 // lock 4.
 char log_file[257] = "zam.log";
+std::atomic<int> given_fd{-1};  // the caller's descriptor of the log (zam_logger_fd), else -1
 std::atomic<_zam_file*> log_handle{nullptr};
 std::atomic<int> active{0};
 std::atomic<int> open_once{0};
@@ -150,8 +151,18 @@ void open_marked() {
     memcpy(name, log_file, sizeof(name));
   }
   // Never through a symbolic link: a link standing at the log's name would
-  // have the log written over whatever file it points at.
-  const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  // have the log written over whatever file it points at. Never waiting for
+  // a reader of a pipe there either; writes to what was opened do wait.
+  const int given = given_fd.load();
+  int fd = given >= 0 ? fcntl(given, F_DUPFD_CLOEXEC, 0)
+                      : open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd >= 0 && given < 0) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
   _zam_file* f = fd >= 0 ? zam_fdopen(fd, "w", static_cast<int>(zam_fkind(name))) : nullptr;
   if (!f) {
     const int err = errno;
@@ -529,6 +540,8 @@ void zam_logger_name(const char* name) {
   LockGuard lock;
   snprintf(log_file, sizeof(log_file), "%s", name);
 }
+
+void zam_logger_fd(int fd) { given_fd.store(fd >= 0 ? fd : -1); }
 
 void zam_logger_state(int on) {
   if (on) {

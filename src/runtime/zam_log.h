@@ -70,10 +70,16 @@ void zam_tick();
 // Sets the log file name (at most 256 characters; default "zam.log"); a null
 // or empty name is ignored. Opens nothing.
 void zam_logger_name(const char* name);
-// on != 0: switches logging on, opening the log (mode "w", replacing an old
-// one, never through a symbolic link) and writing its starting banner when
-// not yet open; a log that cannot be opened is reported once and logging
-// stays off. on == 0: nothing more is
+// The log is the file open as fd (the caller's, kept open by it; the log
+// writes through a duplicate taken when it opens): nothing is made or
+// truncated at the log's name, which names the log in messages only. -1:
+// the log is opened at its name again. Opens nothing.
+void zam_logger_fd(int fd);
+// on != 0: switches logging on, opening the log (the file of zam_logger_fd,
+// else the name in mode "w", replacing an old file, never through a
+// symbolic link, and never waiting: a pipe no process reads fails) and
+// writing its starting banner when not yet open; a log that cannot be
+// opened is reported once and logging stays off. on == 0: nothing more is
 // written to the log (it stays open). Both flush everything.
 void zam_logger_state(int on);
 // Exit hook: writes the closing banner, closes the log and switches logging

@@ -18,10 +18,12 @@
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_identity.h"
+#include "runtime/zam_log.h"
 #include "runtime/zam_owner.h"
 #include "runtime/zam_place.h"
 
 int (*zam_announce_fault)(const std::string& path, bool ahead) = nullptr;
+int (*zam_file_fault)(ZamFileCall call, const std::string& path) = nullptr;
 
 namespace {
 
@@ -249,6 +251,11 @@ void fault(ZamPlaceStep step) {
   if (zam_place_fault) zam_place_fault(step);
 }
 
+// The errno a test has the call on path fail with (zam_file_fault); 0 to go on.
+int callFault(ZamFileCall call, const std::string& path) {
+  return zam_file_fault ? zam_file_fault(call, path) : 0;
+}
+
 // A turn at the record for path, which a test may have fail
 // (zam_announce_fault).
 void faultTurn(_zam_record_turn& turn, const std::string& path) {
@@ -267,12 +274,12 @@ bool turnFailed(const _zam_record_turn& turn) {
   return true;
 }
 
-// The A line of the file of status st (born then, when given) about to take
-// the name path (or, still_written, one that goes on being written there).
-// False (errno) when the turn failed or the line was not written whole: the
-// file must not take the name then.
+// The A line of the file of status st (open as fd, born then, when given)
+// about to take the name path (or, still_written, one that goes on being
+// written there). False (errno) when the turn failed or the line was not
+// written whole: the file must not take the name then.
 bool announce(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
-              bool still_written = false, const int64_t* born = nullptr) {
+              bool still_written = false, int fd = -1, const int64_t* born = nullptr) {
   if (turnFailed(turn)) return false;
   if (zam_announce_fault) {
     if (const int err = zam_announce_fault(path, true)) {
@@ -280,7 +287,7 @@ bool announce(const _zam_record_turn& turn, const std::string& path, const struc
       return false;
     }
   }
-  return zam_recordAhead(turn, path, st, still_written, born);
+  return zam_recordAhead(turn, path, st, still_written, fd, born);
 }
 
 // Marks the file open as fd, at (or about to be given) the temporary name
@@ -299,7 +306,7 @@ bool coverTemp(const std::string& temp, int fd) {
   zam_holdWriting(fd);
   _zam_record_turn turn(temp);
   faultTurn(turn, temp);
-  return announce(turn, temp, st, true, &born);
+  return announce(turn, temp, st, true, fd, &born);
 }
 
 // A new file on its way to its final name: open as fd, under the temporary
@@ -311,6 +318,7 @@ struct Placing {
   ZamOlderFile older;
   bool (*marked)(const std::string&);
   bool linked = false;  // temp was given in this placing: removed when the file is not placed
+  int left = 0;  // the errno of a failed removal of the replaced file from temp, which it is left at
   // The file's status and birth time (zam_statBorn), looked at before each
   // turn: nothing but its writer changes it, and the turn is spared the look.
   struct stat mine {};
@@ -333,10 +341,11 @@ bool sameAsLooked(const struct stat& now, const struct stat& older) {
 
 // Puts the new file at temp in place of the file looked at as older at
 // path, and of no other: the two names are exchanged and what comes out at
-// temp is looked at; the file looked at is removed, anything else (a file
-// put at path behind the writer's back) is given its name back
-// (kLookAgain). Where names cannot be exchanged, temp is renamed over path.
-Named exchangeIn(const std::string& temp, const std::string& path, const struct stat& older) {
+// temp is looked at; the file looked at is removed (a removal that fails
+// leaves it there, its errno in *left), anything else (a file put at path
+// behind the writer's back) is given its name back (kLookAgain). Where
+// names cannot be exchanged, temp is renamed over path.
+Named exchangeIn(const std::string& temp, const std::string& path, const struct stat& older, int* left) {
 #ifdef RENAME_EXCHANGE
   {
     // A stop's sweep of this process's temporary names waits: temp may hold
@@ -346,7 +355,8 @@ Named exchangeIn(const std::string& temp, const std::string& path, const struct 
       fault(ZAM_STEP_NAMED);
       struct stat out;
       if (lstat(temp.c_str(), &out) == 0 && sameAsLooked(out, older)) {
-        unlink(temp.c_str());
+        *left = callFault(ZAM_CALL_UNLINK, temp);
+        if (*left == 0 && unlink(temp.c_str()) != 0) *left = errno;
         return Named::kYes;
       }
       if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) return Named::kLookAgain;
@@ -372,12 +382,12 @@ Named exchangeIn(const std::string& temp, const std::string& path, const struct 
 // stands (EEXIST otherwise).
 Named nameRecorded(Placing& p, const _zam_record_turn& turn, const struct stat* older) {
   const struct stat& mine = p.mine;
-  if (!announce(turn, p.path, mine, false, &p.born)) return Named::kNo;
+  if (!announce(turn, p.path, mine, false, p.fd, &p.born)) return Named::kNo;
   // The temporary name is covered while it holds a file: the new one (an
   // unnamed file is linked there first), then the older one.
   const bool link_first = older && p.temp.empty();
   const std::string temp = link_first ? zam_tempName(p.path) : p.temp;
-  bool ok = !older || ((!link_first || announce(turn, temp, mine, false, &p.born)) && announce(turn, temp, *older));
+  bool ok = !older || ((!link_first || announce(turn, temp, mine, false, p.fd, &p.born)) && announce(turn, temp, *older));
   if (ok) fault(ZAM_STEP_AHEAD);
   if (ok && link_first) {
     ok = linkTemp(link_way.load(), p.fd, temp);
@@ -388,7 +398,7 @@ Named nameRecorded(Placing& p, const _zam_record_turn& turn, const struct stat* 
   }
   Named named = Named::kNo;
   if (ok && older) {
-    named = exchangeIn(p.temp, p.path, *older);
+    named = exchangeIn(p.temp, p.path, *older, &p.left);
   } else if (ok) {
     named = (p.temp.empty() ? link_as(link_way.load(), p.fd, p.path) : zam_moveNoReplace(p.temp, p.path))
                 ? Named::kYes
@@ -406,7 +416,13 @@ Named nameRecorded(Placing& p, const _zam_record_turn& turn, const struct stat* 
   notePlaced(turn, p.fd, p.path);
   if (!p.temp.empty()) {
     zam_recordNotPlaced(turn, p.temp, mine);
-    if (older) zam_recordNotPlaced(turn, p.temp, *older);
+    // The replaced file left at the temporary name is covered there as it
+    // is now, for -purge to remove.
+    struct stat now;
+    if (older && p.left == 0)
+      zam_recordNotPlaced(turn, p.temp, *older);
+    else if (older && lstat(p.temp.c_str(), &now) == 0)
+      zam_recordStatus(turn, p.temp, now);
   }
   fault(ZAM_STEP_RECORDED);
   return Named::kYes;
@@ -506,6 +522,9 @@ bool placeFile(Placing& p) {
     if (!placed) unlink(p.temp.c_str());
     dropTemp(p.temp);
   }
+  if (p.left != 0)
+    zam_err("Failed to remove %s, the earlier %s that this run replaced [%s]: -purge removes it.\n", p.temp.c_str(),
+            p.path.c_str(), strerror(p.left));
   errno = err;
   return placed;
 }
@@ -522,7 +541,7 @@ bool name_new(const _zam_whole* w) {
   if (w->temp.empty()) return nameRecorded(p, turn, nullptr) == Named::kYes;
   // A named temporary file is linked, then unlinked, so that it never
   // takes the place of anything.
-  if (!announce(turn, w->path, mine, false, &p.born)) return false;
+  if (!announce(turn, w->path, mine, false, w->fd, &p.born)) return false;
   fault(ZAM_STEP_AHEAD);
   const bool linked = link(w->temp.c_str(), w->path.c_str()) == 0;
   const int err = errno;
@@ -644,6 +663,47 @@ int zam_removePlacedByThisRun(const std::string& path) {
 int zam_closeWhole(_zam_whole* w, bool keep) { return close_whole(w, keep, name_whole); }
 
 int zam_closeWholeNew(_zam_whole* w, bool keep) { return close_whole(w, keep, name_new); }
+
+int zam_openGrowing(const std::string& path) {
+  if (const int err = callFault(ZAM_CALL_OPEN, path)) {
+    errno = err;
+    return -1;
+  }
+  const std::string folder = folder_of(path);
+  const int way = find_link_way(folder);
+  int fd = way != kNoLink ? open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666) : -1;
+  const bool unnamed = fd >= 0;
+  if (!unnamed) fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  // Without any lock the file system grants, its line stays unsettled (its
+  // writer cannot be told gone): the file is kept, never taken for a
+  // stopped run's.
+  zam_holdWriting(fd);
+  int err = 0;
+  if (!unnamed && !zam_standsAt(fd, path)) {
+    err = EEXIST;  // taken for a stopped run's before it was held, and moved: another run's now
+  } else {
+    _zam_record_turn turn(path);
+    faultTurn(turn, path);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !announce(turn, path, st, true, fd)) {
+      err = errno ? errno : EIO;
+    } else {
+      fault(ZAM_STEP_AHEAD);
+      if (unnamed && !link_as(way, fd, path)) {
+        err = errno;
+        zam_recordNotPlaced(turn, path, st);
+      } else {
+        fault(ZAM_STEP_NAMED);
+      }
+    }
+    if (err != 0 && !unnamed && zam_standsAt(fd, path)) unlink(path.c_str());
+  }
+  if (err == 0) return fd;
+  zam_releaseWriting(fd);
+  errno = err;
+  return -1;
+}
 
 std::string zam_closeWholeAside(_zam_whole* w, bool keep) {
   if (!w) return std::string();

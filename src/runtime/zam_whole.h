@@ -80,8 +80,10 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFil
 // (else the exchange is undone and the newcomer looked at again, as a
 // user's); the temporary name is recorded ahead while it holds either file.
 // Otherwise nothing is left of the new file, the final name is left as it
-// was and 0 is returned (errno tells why). No message. Frees the record;
-// null gives 0.
+// was and 0 is returned (errno tells why). No message, but for a replaced
+// file whose removal from the temporary name failed: that is said as an
+// error (the run fails), the file left there covered by the record, for
+// -purge to remove. Frees the record; null gives 0.
 int zam_closeWhole(_zam_whole* whole, bool keep);
 // zam_closeWhole for a file that must not take the place of another: it is
 // put in place only when its final name is free. When anything stands
@@ -115,6 +117,21 @@ int zam_placeKeeping(const std::string& from, const std::string& path, std::stri
 // numbered name of path, recorded ahead as zam_placeKeeping does, and
 // returns that name; "" when it could not be moved (errno). No message.
 std::string zam_placeNumberedOwn(const std::string& from, const std::string& path);
+// Makes a new, empty file at path that this process goes on writing (a
+// run's log) and returns a descriptor of it open for writing, which holds
+// the writer's lock (zam_holdWriting) and which the caller closes with
+// zam_releaseWriting once it records the file closed (zam_recordMade).
+// Under the recorded folder its line (still written, zam_recordAhead) is
+// written first: where the system has unnamed files the file is held and
+// announced before it takes its name, so that a process ended at any
+// moment leaves nothing, or a file whose line covers it and whose writer
+// the kernel's lock shows gone (the next run and -purge take it, in any
+// namespace). Elsewhere it is made at path, then held and announced at
+// once. Nothing standing at path is replaced (-1, errno EEXIST; also for
+// a file another process moved from path before it was held). -1 (errno)
+// when it cannot be made or its line cannot be written: nothing of it is
+// left then. No message.
+int zam_openGrowing(const std::string& path);
 // zam_closeWhole for a file whose place is taken later (zam_placeWhole):
 // when keep is true and every write and the close succeeded, the file gets
 // a temporary name beside its final one (zam_tempName), which is returned.
@@ -154,3 +171,9 @@ bool zam_deadTempOf(const std::string& entry, std::string* target);
 // (ahead true); an errno it returns fails that turn, as a record that cannot
 // be had, or that line, as one not written whole.
 extern int (*zam_announce_fault)(const std::string& path, bool ahead);
+// The calls on a file of its own that a test may have fail (the hook
+// returns an errno, 0 to go on): the open that makes zam_openGrowing's
+// file, and the removal of an older file from the temporary name it was
+// exchanged to once its replacement has the final name. Null but in tests.
+enum ZamFileCall { ZAM_CALL_OPEN = 1, ZAM_CALL_UNLINK = 2 };
+extern int (*zam_file_fault)(ZamFileCall call, const std::string& path);

@@ -426,7 +426,7 @@ bool zam_recordCovers(const _zam_record_turn& turn, const std::string& path, con
 }
 
 bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
-                     bool still_written, const int64_t* born) {
+                     bool still_written, int fd, const int64_t* born) {
   if (!S_ISREG(st.st_mode)) return true;
   const std::string name = recordName(path);
   if (name.empty() || name == ".") return true;
@@ -436,9 +436,9 @@ bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, cons
   }
   if (!turn.locked) return true;
   Journal::File f{zam_identityOf(st), true, still_written ? 0 : zam_nowNs() + kNamingGrace};
-  if (born) {
+  if (fd >= 0) {
     f.born_known = true;
-    f.born = *born;
+    f.born = born ? *born : bornOf(fd, "", AT_EMPTY_PATH);
   } else {
     std::lock_guard<std::mutex> hold(holds_lock);
     const auto it = held_births.find({f.id.dev, f.id.ino});
@@ -548,7 +548,7 @@ bool zam_recordGrowing(const std::string& path, int fd) {
   }
   const _zam_record_turn turn(path);
   int64_t born = 0;
-  if (!turn.failed && (!turn.held || (zam_statBorn(fd, &st, &born) && zam_recordAhead(turn, path, st, true, &born))))
+  if (!turn.failed && (!turn.held || (zam_statBorn(fd, &st, &born) && zam_recordAhead(turn, path, st, true, fd, &born))))
     return true;
   if (turn.failed) errno = turn.error;
   return false;

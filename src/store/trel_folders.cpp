@@ -24,6 +24,7 @@
 #include "runtime/zam_sort.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_whole.h"
+#include "runtime/zam_written.h"
 #include "store/trel_cache.h"
 
 namespace {
@@ -332,11 +333,70 @@ bool purgeFile(const std::string& path, const std::string& at, const struct stat
       purge.failed = true;
       return false;
     case ZAM_RECORDED_CHANGED:
+      // A file a live run writes under a temporary name.
+      if (zam_writerGone(path) == 0) {
+        zam_msg("Keeping %s: a run that is still going writes it\n", path.c_str());
+        return false;
+      }
       zam_msg("Keeping %s\n", path.c_str());
       break;
   }
   purge.kept++;
   return false;
+}
+
+// A folder of the results held while it is purged: a run that would begin
+// writing a query into it waits, as it takes the folder's lock before it
+// marks itself (zam_lockFile), and a run that writes into it now is known
+// by its mark. The lock goes with release, or with the hold.
+struct FolderHold {
+  int fd = -1;
+  explicit FolderHold(const std::string& path) : fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd >= 0) zam_lockFile(fd, true, "a run writing into " + path, path);
+  }
+  ~FolderHold() { release(); }
+  FolderHold(const FolderHold&) = delete;
+  FolderHold& operator=(const FolderHold&) = delete;
+  void release() {
+    if (fd >= 0) close(std::exchange(fd, -1));
+  }
+};
+
+// Whether a run that is still going writes into the folder at path (named
+// at under the results folder), held as hold: a run marks the folder while
+// it writes a query's files there (a byte of its own, zam_markedAnywhere);
+// where the file system refuses such marks, it marks a file of its own
+// that the record names (<query>.kwriting) instead.
+bool liveWriter(const FolderHold& hold, const std::string& path, const std::string& at, const Purge& purge) {
+  const int marked = hold.fd >= 0 ? zam_markedAnywhere(hold.fd) : -1;
+  if (marked >= 0) return marked == 1;
+  const std::string in = at == "." ? "" : at + "/", end = ".kwriting";
+  const auto& files = purge.written.files;
+  for (auto it = files.lower_bound(in); it != files.end() && it->first.compare(0, in.size(), in) == 0; ++it) {
+    const std::string name = it->first.substr(in.size());
+    if (name.find('/') != std::string::npos || name.size() <= end.size() ||
+        name.compare(name.size() - end.size(), end.size(), end) != 0)
+      continue;
+    const int fd = open((path + "/" + name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const bool held = fd >= 0 && zam_markedByOthers(fd) == 1;
+    if (fd >= 0) close(fd);
+    if (held) return true;
+  }
+  return false;
+}
+
+// A regular file among the entries of the folder at path, other than this
+// run's own log, that a run still going writes (its log, a temporary file):
+// its name, or "" when there is none.
+std::string liveFile(const std::string& path, const std::vector<std::string>& entries, const Purge& purge) {
+  for (const std::string& entry : entries) {
+    const std::string file = path + "/" + entry;
+    struct stat st;
+    if (lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        std::pair<uint64_t, uint64_t>(st.st_dev, st.st_ino) != purge.own && zam_writerGone(file) == 0)
+      return file;
+  }
+  return std::string();
 }
 
 // Removes (or lists) what the record names under path (named at under the
@@ -347,6 +407,14 @@ bool purgeFile(const std::string& path, const std::string& at, const struct stat
 // of its folder. True when path is gone (or would be).
 bool purgeFolder(const std::string& path, const std::string& at, Purge& purge) {
   const bool top = at == ".";
+  FolderHold hold(path);
+  // The files of a folder a live run writes into are its, or may be again
+  // before it ends: left, and its folders looked at each on its own.
+  const bool live = liveWriter(hold, path, at, purge);
+  if (live && !top) {
+    hold.release();
+    zam_msg("Keeping the files in %s: a run that is still going writes into it\n", path.c_str());
+  }
   std::vector<std::string> entries;
   if (!zam_folderEntries(path, &entries)) {
     zam_err("Failed to read folder %s [%s]\n", path.c_str(), strerror(errno));
@@ -354,6 +422,15 @@ bool purgeFolder(const std::string& path, const std::string& at, Purge& purge) {
     return false;
   }
   std::sort(entries.begin(), entries.end());
+  // A run still going that writes into the results folder itself (its log
+  // there, or its mark of the folder) may write into any folder of it, one
+  // it has made and not yet marked too: all of it is left.
+  const std::string busy = top && !live ? liveFile(path, entries, purge) : std::string();
+  if (top && (live || !busy.empty())) {
+    zam_msg("Keeping the results folder %s: a run that is still going writes into it%s%s%s\n", path.c_str(),
+            busy.empty() ? "" : " (", busy.c_str(), busy.empty() ? "" : ")");
+    return false;
+  }
   size_t left = 0;
   std::string own;
   for (const std::string& entry : entries) {
@@ -365,6 +442,8 @@ bool purgeFolder(const std::string& path, const std::string& at, Purge& purge) {
       if (!purgeFolder(file, name, purge)) left++;
     } else if (S_ISREG(st.st_mode) && std::pair<uint64_t, uint64_t>(st.st_dev, st.st_ino) == purge.own) {
       own = file;
+    } else if (live) {
+      left++;
     } else if (!S_ISREG(st.st_mode)) {
       zam_msg("Keeping %s\n", file.c_str());
       purge.kept++;
@@ -392,16 +471,56 @@ bool purgeFolder(const std::string& path, const std::string& at, Purge& purge) {
   }
   struct stat st;
   if (left > 0 || lstat(path.c_str(), &st) != 0) return false;
+  // The results folder itself goes once nothing is left in it, its line or
+  // none (a run stopped before its first file was recorded has none), as
+  // one that holds nothing and no record does.
   const auto made = purge.written.folders.find(at);
   const std::pair<uint64_t, uint64_t> self(st.st_dev, st.st_ino);
-  if (made == purge.written.folders.end() ||
-      std::find(made->second.begin(), made->second.end(), self) == made->second.end())
+  if (!top && (made == purge.written.folders.end() ||
+               std::find(made->second.begin(), made->second.end(), self) == made->second.end()))
     return false;
   if (!purge.really) {
     zam_msg("RMDIR: %s\n", path.c_str());
     return true;
   }
   return rmdir(path.c_str()) == 0;
+}
+
+// Whether the folder may be purged: its last part is exactly kPurgeName,
+// and it holds trel's record, read into *entries and *record, or nothing
+// (but the file own, may be null). Says why not, and how to delete it by
+// hand, when not.
+bool mayPurge(const char* folder, const char* own, std::vector<_zam_written_entry>* entries, RecordSeen* record) {
+  const std::string name = lastName(folder);
+  bool refused = true;
+  if (name.empty() || name == "." || name == "..")
+    zam_err("Results folder \"%s\" is not safe for purge!\n", folder);
+  else if (name != kPurgeName)
+    zam_err("Results folder \"%s\" does not contain \"%s\", which is not safe for purge!\n",
+            folder, kPurgeName);
+  else
+    refused = false;
+  std::string top = folder;
+  if (top.empty() || !isSep(top.back())) top += "/";
+  struct stat st;
+  if (!refused && !readRecord(top, entries, record)) {
+    if (errno == EPROTO) {
+      zam_err("The file %s%s is not trel's record of the files it wrote: nothing is removed.\n", top.c_str(),
+              ZAM_WRITTEN_RECORD);
+      refused = true;
+    } else if (emptyFolder(top, own) && lstat(top.c_str(), &st) == 0) {
+      // A folder without a record that holds nothing (but this run's log)
+      // loses nothing when it goes.
+      entries->push_back(
+          _zam_written_entry{'D', _zam_identity{uint64_t(st.st_dev), uint64_t(st.st_ino), 0, 0, 0}, "."});
+    } else {
+      zam_err("Results folder \"%s\" holds no record of the files trel wrote in it: nothing is removed.\n",
+              folder);
+      refused = true;
+    }
+  }
+  if (refused) zam_msg("Please use the command line to delete the results folder %s (?)\n", folder);
+  return !refused;
 }
 
 }  // namespace
@@ -505,41 +624,19 @@ char* trel_result_dir(const char* results, const char* query_path, int switch1, 
   return zam_pathslash(folder.c_str(), out);
 }
 
+int trel_purgeAllowed(const char* folder) {
+  std::vector<_zam_written_entry> entries;
+  RecordSeen record;
+  return mayPurge(text(folder), nullptr, &entries, &record) ? 1 : 0;
+}
+
 int trel_purgeResults(const char* folder, int really, const char* own) {
   folder = text(folder);
-  const std::string name = lastName(folder);
-  bool refused = true;
-  if (name.empty() || name == "." || name == "..")
-    zam_err("Results folder \"%s\" is not safe for purge!\n", folder);
-  else if (name != kPurgeName)
-    zam_err("Results folder \"%s\" does not contain \"%s\", which is not safe for purge!\n",
-            folder, kPurgeName);
-  else
-    refused = false;
   std::string top = folder;
   if (top.empty() || !isSep(top.back())) top += "/";
   std::vector<_zam_written_entry> entries;
   RecordSeen record;
-  struct stat st;
-  if (!refused && !readRecord(top, &entries, &record)) {
-    if (errno == EPROTO) {
-      zam_err("The file %s%s is not trel's record of the files it wrote: nothing is removed.\n", top.c_str(),
-              ZAM_WRITTEN_RECORD);
-      refused = true;
-    } else if (emptyFolder(top, own) && lstat(top.c_str(), &st) == 0) {
-      // A folder without a record that holds nothing (but this run's log)
-      // loses nothing when it goes.
-      entries.push_back(_zam_written_entry{'D', _zam_identity{uint64_t(st.st_dev), uint64_t(st.st_ino), 0, 0, 0}, "."});
-    } else {
-      zam_err("Results folder \"%s\" holds no record of the files trel wrote in it: nothing is removed.\n",
-              folder);
-      refused = true;
-    }
-  }
-  if (refused) {
-    zam_msg("Please use the command line to delete the results folder %s (?)\n", folder);
-    return 0;
-  }
+  if (!mayPurge(folder, own, &entries, &record)) return 0;
   if (really)
     zam_msg("PURGING RESULTS folder=%s\n", folder);
   else
@@ -547,6 +644,7 @@ int trel_purgeResults(const char* folder, int really, const char* own) {
   const Written written = takeRecord(entries);
   Purge purge{written, really != 0, record};
   // This run's log goes as the last file of its folder.
+  struct stat st;
   if (own && lstat(own, &st) == 0 && S_ISREG(st.st_mode)) purge.own = {st.st_dev, st.st_ino};
   purgeFolder(top.substr(0, top.size() - 1), ".", purge);
   if (purge.kept > 0)

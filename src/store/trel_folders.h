@@ -56,6 +56,10 @@ char* trel_result_dir(const char* results, const char* query_path, int switch1, 
 // line: an older trel's too). Returns 1 when the purge (or dummy run) went through, 0 after
 // a refusal or a failure (both only reported; the run may go on).
 int trel_purgeResults(const char* folder, int really, const char* own);
+// Whether trel_purgeResults would go through folder (without a log of the
+// run in it): 1; 0 after the refusal it would give, said as it says it.
+// Nothing is touched.
+int trel_purgeAllowed(const char* folder);
 
 // Structure files named by source: every regular file of a folder (sub-
 // folders, pipes, devices, dangling links and dot files are passed over; a

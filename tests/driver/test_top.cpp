@@ -364,6 +364,16 @@ TEST(Top, PurgeDeletesOnlyTheResultsFolderAndRunsAlone) {
   EXPECT_TRUE(has(refused.out, "*Error* Results folder \"results_old/\" does not contain")) << refused.out;
   EXPECT_TRUE(has(refused.out, "Trel finished in a total of ")) << refused.out;
   EXPECT_TRUE(fs::is_directory(dir.file("results_old")));
+  // A refused folder is left whole: no log of the purge goes into it.
+  fs::create_directories(dir.file("trel_results.mine"));
+  fs::create_directories(dir.file("trel_results"));
+  for (const char* mine : {"trel_results.mine/notes.txt", "trel_results/.zam_written"}) write_file(dir.file(mine), "mine\n");
+  for (const std::string folder : {"trel_results.mine", "trel_results"}) {
+    Outcome kept = run(dir.str(), {"-purge"}, {"TREL_RESULTS=" + folder});
+    EXPECT_EQ(kept.status, 1) << kept.out;
+    EXPECT_TRUE(has(kept.out, "Please use the command line to delete the results folder")) << kept.out;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.file(folder)), fs::directory_iterator()), 1) << folder;
+  }
 }
 
 TEST(Top, TestModeWritesThreeIdealBackbones) {
@@ -602,6 +612,31 @@ TEST(Top, StopSignalsEndTheRunAsAFailureDoes) {
   fs::remove_all(odd_cache);
 }
 
+// -purge beside a live run (one held in the middle of its search) leaves
+// the results folder it writes into whole, and says so; once the run is
+// gone, the purge takes all.
+TEST(Top, PurgeBesideALiveRunLeavesItsFolder) {
+  TempDir dir;
+  write_file(dir.file("q.pdb"), "END\n");
+  write_file(dir.file("t.pdb"), "END\n");
+  ASSERT_EQ(run(dir.str(), {"-test", "q.pdb", "t.pdb"}).status, 0);
+  ASSERT_EQ(mkfifo(dir.file("held").c_str(), 0600), 0);
+  int writer = -1;
+  const pid_t pid = startHeld(dir, &writer);
+  ASSERT_GE(pid, 0);
+  Outcome purge = run(dir.str(), {"-purge"});
+  EXPECT_EQ(purge.status, 0) << purge.out;
+  EXPECT_TRUE(has(purge.out, "Keeping the results folder ./trel_results: a run that is still going writes into it\n"))
+      << purge.out;
+  EXPECT_TRUE(fs::exists(dir.file("trel_results/alpha.pdb")));
+  kill(pid, SIGKILL);
+  ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+  close(writer);
+  Outcome after = run(dir.str(), {"-purge"});
+  EXPECT_EQ(after.status, 0) << after.out;
+  EXPECT_FALSE(fs::exists(dir.file("trel_results"))) << after.out;
+}
+
 // A stop takes away the run's temporary files: one set aside to be put in
 // place later is gone, and nothing else was ever placed. What the run held
 // back (a worker's messages not yet replayed) and why it stops reach the
@@ -667,6 +702,27 @@ int waitBounded(pid_t child, int seconds) {
   kill(child, SIGKILL);
   waitpid(child, &status, 0);
   return -1;
+}
+
+// A pipe at the log's own name is not taken for the log: a run, and a
+// purge, end at once, and the log is kept beside the pipe, which is said.
+TEST(Top, APipeAtTheLogsNameIsLeftAsItIs) {
+  TempDir dir;
+  write_file(dir.file("q.pdb"), "END\n");
+  write_file(dir.file("t.pdb"), "END\n");
+  fs::create_directories(dir.file("trel_results"));
+  ASSERT_EQ(mkfifo(dir.file("trel_results/trel.log").c_str(), 0600), 0);
+  for (const char* mode : {"-test", "-purge"}) {
+    SCOPED_TRACE(mode);
+    const pid_t pid = start(dir.str(), {mode, "q.pdb", "t.pdb"}, dir.file("out"));
+    const int status = waitBounded(pid, 60);
+    const std::string out = read_file(dir.file("out"));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << out;
+    EXPECT_TRUE(has(out, "*Warning* The log of this run is ./trel_results/trel.log.") &&
+                has(out, ": ./trel_results/trel.log is not a file of its own (a link or a pipe, say), left as it is.\n"))
+        << out;
+    EXPECT_TRUE(fs::is_fifo(dir.file("trel_results/trel.log")));
+  }
 }
 
 // The logs in folder: the entries named trel.log and after it.
@@ -743,6 +799,9 @@ TEST(Top, StopAtEachStepOfTheRunsEndEndsTheRun) {
       EXPECT_TRUE(has(out, "The log of this run is left where the end of the run under way puts it (./trel_results/" +
                                logs[0] + " until then).\n"))
           << out;
+    } else if (c.stop.step == TREL_END_RECORDING) {
+      EXPECT_EQ(logs[0], "trel.log");
+      EXPECT_TRUE(has(out, "The log of this run is ./trel_results/trel.log.\n")) << out;
     }
   }
 }
@@ -750,7 +809,9 @@ TEST(Top, StopAtEachStepOfTheRunsEndEndsTheRun) {
 // A stop while another process holds the record's lock for good (a stopped
 // run, a slow file system) ends the run by its signal, and leaves its log
 // at its private name rather than give it a name the record has no line
-// for; once the lock is gone, -purge removes it.
+// for, whether the stop or the end of the run under way was to place it
+// (the stop, whose turn waited in vain, says so); once the lock is gone,
+// -purge removes it.
 TEST(Top, StopWhileTheRecordIsHeldLeavesTheLogForPurge) {
   struct Run {
     int sig;
@@ -766,7 +827,8 @@ TEST(Top, StopWhileTheRecordIsHeldLeavesTheLogForPurge) {
     if (pid == 0) {
       const int fd = open(dir->file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd < 0 || chdir(dir->str().c_str()) != 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
-      end_stop = EndStop{TREL_END_RESULTS, sig, 0, false};
+      // SIGTERM: the end waits, and the stop places the log.
+      end_stop = EndStop{TREL_END_RESULTS, sig, sig == SIGTERM ? 20000 : 0, false};
       // Another open of the record: its lock is another run's to this run.
       trel_end_fault = [](TrelEndStep step) {
         if (step == TREL_END_RESULTS) {
@@ -790,6 +852,11 @@ TEST(Top, StopWhileTheRecordIsHeldLeavesTheLogForPurge) {
     const std::vector<std::string> logs = logsIn(dir->file("trel_results"));
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_TRUE(has(logs[0], ".running")) << logs[0];
+    if (sig == SIGTERM) {
+      EXPECT_TRUE(has(read_file(dir->file("out")), "The log of this run stays ./trel_results/" + logs[0] +
+                                                       ": the record of its folder could not be had in time.\n"))
+          << read_file(dir->file("out"));
+    }
     Outcome purge = run(dir->str(), {"-purge"});
     EXPECT_EQ(purge.status, 0) << purge.out;
     EXPECT_TRUE(!fs::exists(dir->file("trel_results")) || logsIn(dir->file("trel_results")).empty()) << purge.out;
@@ -797,9 +864,10 @@ TEST(Top, StopWhileTheRecordIsHeldLeavesTheLogForPurge) {
 }
 
 // A run whose record of the files it writes could not be kept at some turn
-// (its lock refused once: at a result, as the log is placed, as the log is
-// recorded) says so, naming the record and the reason, and exits 1; the
-// log says it too, unless it was closed by then.
+// (its lock refused: at the run's first turns, as the log is placed, as
+// the log is recorded) says so, naming the record and the reason, and
+// exits 1; the log says it too, unless it was closed by then. A log whose
+// line cannot be written is not made: the run says it keeps none.
 TEST(Top, ARunWhoseRecordCouldNotBeKeptFails) {
   for (const TrelEndStep at : {TrelEndStep(0), TREL_END_PLACING, TREL_END_RECORDING}) {
     SCOPED_TRACE(at);
@@ -833,11 +901,100 @@ TEST(Top, ARunWhoseRecordCouldNotBeKeptFails) {
         << out;
     // In the log too, but where the log was closed already.
     const std::vector<std::string> logs = logsIn(dir.file("trel_results"));
+    if (at == TrelEndStep(0)) {
+      EXPECT_TRUE(logs.empty());
+      EXPECT_TRUE(has(out, ".running [Input/output error]: this run keeps no log.\n")) << out;
+      continue;
+    }
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_EQ(has(read_file(dir.file("trel_results/" + logs[0])), "*Error* Cannot keep the record"),
               at != TREL_END_RECORDING)
         << logs[0];
   }
+}
+
+// A log that cannot be made (one EIO at its open) is never made unmarked
+// another way: the run says so, keeps no log and fails. A run killed in its
+// first moments (its results folder made, its log's line written, the log
+// named or not yet) leaves nothing that the next run, or -purge alone, does
+// not take: the empty log goes by its line in the record, the results
+// folder with the purge.
+TEST(Top, ARunsFirstMomentsLeaveNothingBehind) {
+  enum Case { kFailedOpen, kKilledAtOpen, kKilledAhead, kKilledNamed };
+  for (const Case c : {kFailedOpen, kKilledAtOpen, kKilledAhead, kKilledNamed})
+    for (const bool next_run : {false, true}) {
+      SCOPED_TRACE(std::to_string(c) + (next_run ? " and a run" : " and -purge"));
+      TempDir dir;
+      write_file(dir.file("q.pdb"), "END\n");
+      write_file(dir.file("t.pdb"), "END\n");
+      static Case at;
+      at = c;
+      const pid_t pid = fork();
+      if (pid == 0) {
+        const int fd = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || chdir(dir.str().c_str()) != 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
+        zam_file_fault = [](ZamFileCall call, const std::string&) {
+          if (call == ZAM_CALL_OPEN && at == kKilledAtOpen) raise(SIGKILL);
+          return call == ZAM_CALL_OPEN && at == kFailedOpen ? EIO : 0;
+        };
+        zam_place_fault = [](ZamPlaceStep step) {
+          if ((step == ZAM_STEP_AHEAD && at == kKilledAhead) || (step == ZAM_STEP_NAMED && at == kKilledNamed))
+            raise(SIGKILL);
+        };
+        char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-test"), const_cast<char*>("q.pdb"),
+                        const_cast<char*>("t.pdb"), nullptr};
+        std::exit(trel_top(4, args, environ));
+      }
+      ASSERT_GT(pid, 0);
+      const int status = waitBounded(pid, 60);
+      const std::string out = read_file(dir.file("out"));
+      if (c == kFailedOpen) {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << out;
+        EXPECT_TRUE(has(out, "*Error* Failed to open log file ./trel_results/trel.log.") &&
+                    has(out, ".running [Input/output error]: this run keeps no log.\n"))
+            << out;
+      } else {
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+      }
+      EXPECT_EQ(endingWith(dir.file("trel_results"), ".running").size(), c == kKilledNamed ? 1u : 0u);
+      if (next_run) {
+        Outcome next = run(dir.str(), {"-test", "q.pdb", "t.pdb"});
+        EXPECT_EQ(next.status, 0) << next.out;
+        EXPECT_FALSE(has(next.out, "Log of a run that was stopped")) << next.out;
+        EXPECT_EQ(logsIn(dir.file("trel_results")), std::vector<std::string>{"trel.log"}) << next.out;
+      }
+      Outcome purge = run(dir.str(), {"-purge"});
+      EXPECT_EQ(purge.status, 0) << purge.out;
+      EXPECT_FALSE(fs::exists(dir.file("trel_results"))) << purge.out;
+    }
+}
+
+// A run stopped while another process holds the record at its first turn
+// (its log's line) ends by the signal and leaves no log behind.
+TEST(Top, AStopWhileTheFirstTurnWaitsLeavesNoLog) {
+  TempDir dir;
+  write_file(dir.file("q.pdb"), "END\n");
+  write_file(dir.file("t.pdb"), "END\n");
+  ASSERT_EQ(run(dir.str(), {"-test", "q.pdb", "t.pdb"}).status, 0);
+  const int held = open(dir.file("trel_results/.zam_written").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const pid_t pid = start(dir.str(), {"-test", "q.pdb", "t.pdb"}, dir.file("out"));
+  // Stopped once it has the record open, waiting for its lock.
+  const auto opened = [&] {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+      if (has(fs::read_symlink(e.path(), ec).string(), "/trel_results/.zam_written")) return true;
+    return false;
+  };
+  for (int wait = 0; wait < 6000 && !opened(); wait++) usleep(1000);
+  EXPECT_TRUE(opened());
+  kill(pid, SIGTERM);
+  const int status = waitBounded(pid, 60);
+  close(held);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status << read_file(dir.file("out"));
+  EXPECT_EQ(logsIn(dir.file("trel_results")), std::vector<std::string>{"trel.log"});
+  Outcome purge = run(dir.str(), {"-purge"});
+  EXPECT_FALSE(fs::exists(dir.file("trel_results"))) << purge.out;
 }
 
 // A run in another PID namespace sharing the results folder (a container,

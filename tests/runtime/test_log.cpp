@@ -11,8 +11,12 @@
 #include <vector>
 #include <string>
 #include <thread>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "common/test_util.h"
 #include "runtime/zam_log.h"
@@ -355,6 +359,33 @@ TEST(LogFile, FailedOpenIsReportedOnce) {
   EXPECT_EQ(zam_logger_status(), 1);
   zam_logger_exit();
   EXPECT_NE(testutil::read_file(good).find(" log stopping at "), std::string::npos);
+  zam_logger_name("zam.log");
+}
+
+// A log given as a descriptor is written through it, whatever stands at
+// its name (nothing is made there); a pipe at a log's name that no process
+// reads fails the open at once rather than wait for a reader.
+TEST(LogFile, GivenDescriptorAndPipeThatNobodyReads) {
+  Fresh fresh(true);
+  testutil::TempDir dir;
+  const int fd = open(dir.file("held").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(fd, 0);
+  zam_logger_fd(fd);
+  zam_logger_name(dir.file("shown.log").c_str());
+  zam_logger_state(1);
+  zam_msg("through the descriptor\n");
+  zam_logger_exit();
+  zam_logger_fd(-1);
+  close(fd);
+  EXPECT_NE(testutil::read_file(dir.file("held")).find("through the descriptor\n"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("shown.log")));
+  const std::string pipe = dir.file("pipe.log");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  zam_logger_name(pipe.c_str());
+  zam_logger_state(1);
+  EXPECT_EQ(captured, "through the descriptor\n*Error* Failed to open log file " + pipe +
+                          " [No such device or address]\n");
+  EXPECT_EQ(zam_logger_status(), 0);
   zam_logger_name("zam.log");
 }
 

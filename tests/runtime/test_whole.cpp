@@ -23,8 +23,10 @@
 #include <unistd.h>
 
 #include "common/owner_marks.h"
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_log.h"
 #include "runtime/zam_owner.h"
 #include "runtime/zam_system.h"
 #include "runtime/zam_whole.h"
@@ -714,6 +716,35 @@ TEST(WholeFile, NothingTakesANameWithoutItsLine) {
   ASSERT_EQ(write_whole(folder + "older.txt", "new\n"), 1);
   EXPECT_EQ(testutil::read_file(folder + "older.txt"), "new\n");
   zam_recordWrites("");
+}
+
+// A replaced file that cannot be removed from the temporary name it was
+// exchanged to is said, naming it and why, and fails the run (an error);
+// the record covers it there, so that -purge removes it.
+TEST(WholeFile, AReplacedFileLeftAtItsTemporaryNameIsSaidAndCovered) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("res") + "/";
+  std::filesystem::create_directory(folder);
+  zam_recordWrites(folder);
+  ASSERT_EQ(write_whole(folder + "a.txt", "older\n"), 1);
+  zam_file_fault = [](ZamFileCall call, const std::string&) { return call == ZAM_CALL_UNLINK ? EACCES : 0; };
+  const std::shared_ptr<void> unhook(nullptr, [](void*) { zam_file_fault = nullptr; });
+  const int errors = zam_err_count();
+  testutil::Capture said;
+  EXPECT_EQ(write_whole(folder + "a.txt", "new\n"), 1);
+  zam_file_fault = nullptr;
+  zam_recordWrites("");
+  EXPECT_EQ(zam_err_count(), errors + 1);
+  EXPECT_EQ(testutil::read_file(folder + "a.txt"), "new\n");
+  std::set<std::string> left = names(folder);
+  left.erase("a.txt");
+  ASSERT_EQ(left.size(), 1u);
+  const std::string temp = *left.begin();
+  EXPECT_EQ(testutil::read_file(folder + temp), "older\n");
+  EXPECT_TRUE(said.has("*Error* Failed to remove " + folder + temp + ", the earlier " + folder +
+                       "a.txt that this run replaced [Permission denied]: -purge removes it.\n"))
+      << said.text;
+  EXPECT_TRUE(covered(folder, temp));
 }
 
 // A result replaces only the file that was looked at: a user's file put at

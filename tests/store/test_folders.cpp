@@ -21,6 +21,7 @@
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
 #include "runtime/zam_identity.h"
+#include "runtime/zam_lock.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_vm.h"
 #include "runtime/zam_whole.h"
@@ -286,6 +287,7 @@ TEST(Folders, PurgeOnlyWhatTheRecordNames) {
   EXPECT_TRUE(fs::exists(folder + "old.ktops"));
   const char nul[] = "W 1 2 3 4 5 x\0.ktops\n";
   for (const bool head : {true, false}) {
+    fs::create_directories(folder);
     write_file(folder + "old.ktops", head ? "old\n" : "older\n");
     ASSERT_EQ(zam_identityAt((folder + "old.ktops").c_str(), &old), 1);
     line = "W " + zam_identityText(old) + " old.ktops\n";
@@ -293,9 +295,8 @@ TEST(Folders, PurgeOnlyWhatTheRecordNames) {
                head ? std::string(ZAM_WRITTEN_HEAD) + "\n" + std::string(nul, sizeof nul - 1) + "W 1 2\n" + line : line);
     Capture c;
     EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 1);
-    EXPECT_FALSE(fs::exists(folder + "old.ktops")) << head;
+    EXPECT_FALSE(fs::exists(folder)) << head;  // its line or none, once nothing is left in it
   }
-  fs::remove_all(folder);
 
   // No record: nothing is removed.
   fs::create_directories(folder);
@@ -362,6 +363,61 @@ TEST(Folders, PurgeKeepsARecordWrittenToMeanwhile) {
     ASSERT_TRUE(fs::exists(record));
     EXPECT_EQ(read_file(record).find(line) != std::string::npos, !replaced);
   }
+}
+
+// -purge beside a live run leaves what it writes, and says so: a folder the
+// run marks while it writes a query's files there (or, where the file
+// system refuses such marks, a file of the query's that it marks instead),
+// and its log; the rest goes, and all of it once the run has ended.
+TEST(Folders, PurgeLeavesWhatALiveRunWrites) {
+  TempDir tmp;
+  const std::string folder = tmp.file("trel_results") + "/";
+  ASSERT_EQ(trel_mkdir(folder.c_str(), ""), 1);
+  zam_recordWrites(folder);
+  zam_recordMade(folder);
+  for (const char* query : {"1abc", "2xyz"}) ASSERT_EQ(trel_mkdir((folder + query).c_str(), ""), 1);
+  for (const char* name : {"1abc/1abc.ktops", "1abc/1abc.kwriting", "2xyz/2xyz.ktops"}) writeWhole(folder + name, "x\n");
+  const int log = zam_openGrowing(folder + "trel.log.live.running");
+  ASSERT_GE(log, 0);
+  zam_recordWrites("");
+  {
+    Capture c;
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 1);
+    EXPECT_TRUE(c.any("Keeping the results folder " + tmp.file("trel_results") +
+                      ": a run that is still going writes into it (" + folder + "trel.log.live.running)\n"));
+  }
+  EXPECT_TRUE(fs::exists(folder + "2xyz/2xyz.ktops"));
+  zam_releaseWriting(log);
+  fs::remove(folder + "trel.log.live.running");
+  const int query = open((folder + "1abc").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(zam_markAlive(query, 4242), 1);
+  {
+    Capture c;
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 1);
+    EXPECT_TRUE(c.any("Keeping the files in " + folder + "1abc: a run that is still going writes into it\n"));
+    EXPECT_FALSE(c.any("Kept"));
+  }
+  EXPECT_TRUE(fs::exists(folder + "1abc/1abc.ktops"));
+  EXPECT_FALSE(fs::exists(folder + "2xyz"));
+  close(query);
+  // Marked by its file, where the folder refuses the other kind.
+  const int mark = open((folder + "1abc/1abc.kwriting").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(mark, LOCK_SH), 0);
+  zam_ofd_lock_call = [](int, int, struct flock*) {
+    errno = ENOLCK;
+    return -1;
+  };
+  {
+    Capture c;
+    EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 1);
+    EXPECT_TRUE(c.any("Keeping the files in " + folder + "1abc: a run that is still going writes into it\n"));
+  }
+  zam_ofd_lock_call = nullptr;
+  EXPECT_TRUE(fs::exists(folder + "1abc/1abc.ktops"));
+  close(mark);
+  Capture c;
+  EXPECT_EQ(trel_purgeResults(folder.c_str(), 1, nullptr), 1);
+  EXPECT_FALSE(fs::exists(folder)) << c.lines.size();
 }
 
 TEST(FileLists, ListFileWithRelativeAndAbsoluteNames) {
