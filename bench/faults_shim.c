@@ -15,6 +15,10 @@
  *   FAULT_UNLINK=PATTERN [FAULT_UNLINK_AT=N] the Nth unlink, unlinkat or
  *                       remove of a path matching PATTERN fails (EIO), the
  *                       file left
+ *   FAULT_KILL=PATTERN [FAULT_KILL_AT=N]     the process kills itself
+ *                       (SIGKILL; as the first process of a PID namespace,
+ *                       exit_group, as bare) right after its Nth open,
+ *                       openat or fopen of a path matching PATTERN
  *   FAULT_LOG=FILE      a line for each fault injected, appended to FILE;
  *                       with FAULT_TRACE=1 the call's stack after it
  *                       (resolve "trel(+0x...)" with addr2line -f -e trel)
@@ -36,6 +40,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -144,7 +149,7 @@ FCNTL(fcntl)
 FCNTL(fcntl64)
 
 /* Opens, and the opens of folders. */
-static int open_count, dir_count, stat_count, unlink_count;
+static int open_count, dir_count, stat_count, unlink_count, kill_count;
 
 static int dir_fires(int dirfd, const char* path, int flags, int is_opendir) {
   if (!active()) return 0;
@@ -163,6 +168,15 @@ static int open_fires(int dirfd, const char* path, int flags) {
   return fires("FAULT_OPEN", full, &open_count) || dir_fires(dirfd, path, flags, 0);
 }
 
+/* After an open of path that succeeded: the kill FAULT_KILL asks for. */
+static void opened(int dirfd, const char* path) {
+  char buf[PATH_MAX];
+  if (!fires("FAULT_KILL", joined(dirfd, path, buf, sizeof buf), &kill_count)) return;
+  raise(SIGKILL);
+  syscall(SYS_exit_group, 137);  // the first process of a PID namespace ignores its own SIGKILL: end it as hard
+
+}
+
 #define OPEN(name)                                                 \
   int name(const char* path, int flags, ...) {                     \
     mode_t mode = 0;                                               \
@@ -177,7 +191,9 @@ static int open_fires(int dirfd, const char* path, int flags) {
       return -1;                                                   \
     }                                                              \
     int (*real)(const char*, int, ...) = dlsym(RTLD_NEXT, #name);  \
-    return real(path, flags, mode);                                \
+    int fd = real(path, flags, mode);                              \
+    if (fd >= 0) opened(AT_FDCWD, path);                           \
+    return fd;                                                     \
   }
 OPEN(open)
 OPEN(open64)
@@ -196,7 +212,9 @@ OPEN(open64)
       return -1;                                                           \
     }                                                                      \
     int (*real)(int, const char*, int, ...) = dlsym(RTLD_NEXT, #name);    \
-    return real(dirfd, path, flags, mode);                                 \
+    int fd = real(dirfd, path, flags, mode);                               \
+    if (fd >= 0) opened(dirfd, path);                                      \
+    return fd;                                                             \
   }
 OPENAT(openat)
 OPENAT(openat64)
@@ -212,7 +230,9 @@ FILE* fopen(const char* path, const char* mode) {
     errno = EIO;
     return NULL;
   }
-  return REAL(fopen)(path, mode);
+  FILE* f = REAL(fopen)(path, mode);
+  if (f) opened(AT_FDCWD, path);
+  return f;
 }
 FILE* fopen64(const char* path, const char* mode) { return fopen(path, mode); }
 

@@ -345,12 +345,9 @@ void writeShown(const QueryOut& out, const std::function<void()>& meanwhile) {
 }
 
 // Adds the files at paths, written for hit (empty: the query's own), to
-// the query's list of the files it wrote, naming each as the opening of a
-// file does (the exporter names its files only once written).
+// the query's list of the files it wrote.
 void noteWritten(_trel_written* written, const std::vector<std::string>& paths, const char* hit) {
   if (!written) return;
-  if (written->opening)
-    for (const std::string& path : paths) written->opening(written->data, path, hit ? hit : "");
   std::lock_guard<std::mutex> hold(written->lock);
   for (const std::string& path : paths) {
     written->paths.push_back(path);
@@ -361,8 +358,9 @@ void noteWritten(_trel_written* written, const std::vector<std::string>& paths, 
 // With -pdb and descriptors: the coefficients of the query's class, of the
 // query and of every selected target in rank order, as text in the frame of
 // the superposed PDB files (the target moved by its superposition, both by
-// the query's frame). Failures are reported by the store. The files go into
-// the query's list of the files it wrote, each target's as its hit's.
+// the query's frame). Failures are reported by the store. Each file is
+// named ahead as the opening of a result file is, and goes into the
+// query's list of the files it wrote, each target's as its hit's.
 void writeSpfExports(const QueryOut& out) {
   _trel_thing* query = out.query;
   _trel_thing** targets = out.targets;
@@ -370,15 +368,21 @@ void writeSpfExports(const QueryOut& out) {
   const char* folder = out.folder;
   if (!out.o->write_pdb || !out.o->with_spf || !query->tag || query->tag->order < 1) return;
   const int pot_class = query->tag->pot_class;
+  const auto opening = [&out](const char* hit) {
+    return [&out, hit](const std::string& path) {
+      if (out.written && out.written->opening) out.written->opening(out.written->data, path, hit ? hit : "");
+    };
+  };
   std::vector<std::string> paths;
-  trel_exportThingSpf(query, pot_class, folder, {query->name}, "_query", tf_identity(), out.qframe, &paths);
+  trel_exportThingSpf(query, pot_class, folder, {query->name}, "_query", tf_identity(), out.qframe, &paths,
+                      opening(nullptr));
   noteWritten(out.written, paths, nullptr);
   for (int r = 0; r < out.nt; r++) {
     const int t = a.atRank(r);
     if (!a.selected[t] || !targets[t] || !targets[t]->tag) continue;
     paths.clear();
     trel_exportThingSpf(targets[t], pot_class, folder, {targets[t]->name, query->name}, "", a.transforms[t],
-                        out.qframe, &paths);
+                        out.qframe, &paths, opening(targets[t]->name));
     noteWritten(out.written, paths, targets[t]->name);
   }
 }

@@ -1,5 +1,6 @@
 #include "driver/trel_hit_record.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -53,8 +55,15 @@ const char* const kHitGroup = "#hit ";
 const char* const kNoMark = "-";  // the run that wrote a hit is not known
 // After the CRC line: "+<crc> <run> <name>/<hit>", a file about to be
 // written by the run (a word of its own) for the hit (empty: the query's
-// own); <crc> the CRC-32 of the line after it, in 8 hex digits.
+// own); <crc> the CRC-32 of the line after it, in 8 hex digits. A line
+// "*<crc> <run> <name>/<name>/...//<hit>" names several files of one hit
+// at once (no name holds a '/'; builds before it pass it over).
 const char kAhead = '+';
+const char kAheadMany = '*';
+// A line naming files ahead is cut into several past this length.
+constexpr size_t kAheadRoom = 4096;
+// A name longer than this stands for no file (NAME_MAX).
+constexpr size_t kNameMax = 255;
 // A line longer than this is no line of a record (a name takes at most 255
 // bytes, a hit's name a path's length).
 constexpr size_t kMaxLine = size_t{1} << 16;
@@ -80,13 +89,44 @@ struct Ahead {
   std::string hit;
 };
 
+// A file named ahead by runs now gone: its hit (empty when named for two,
+// or for none) and its identity when read.
+struct Gone {
+  std::string hit;
+  _zam_identity id{};
+};
+
+// The files other runs named ahead, folded as the lines are read, each
+// once however often it was named: while another run writes, the lines
+// of every other run, by run and name, to be named again (a file named
+// ahead may not stand yet); else the files of runs now gone that stand,
+// by name. This run's own lines are passed over: its written files stand
+// for them.
+struct AheadFiles {
+  std::string run;  // this run's word
+  bool others = false;  // another run of the query writes
+  std::map<std::pair<std::string, std::string>, std::string> held;  // (run, name): hit
+  std::map<std::string, Gone> gone;
+};
+
+// Two hits of one file make it the query's own.
+void mergeHit(std::string* hit, const std::string& with) {
+  if (*hit != with) hit->clear();
+}
+
 // What an earlier run left for a query.
 enum class Record { kNone, kSound, kOlder, kDamaged, kForeign };
 
-// Files of this process's searches, by identity (device, inode), as they
-// stood once their query was written: a file one query wrote again with the
-// same bytes keeps its older times, and must not be taken for another
-// query's unchanged one. Touched only by the thread running the searches.
+// Files of this process's searches into the folder of the last query
+// written, by identity (device, inode), as they stood once their query was
+// written: a file one query wrote again with the same bytes keeps its older
+// times, and must not be taken for another query's unchanged one. Queries
+// that share a folder come one after another (-nosubdirs); those of a
+// folder left are let go, so that memory goes with a folder, not with the
+// run's queries (a later query of the same name meets the files of the
+// earlier by the end its record holds for their hits). Touched only by the
+// thread running the searches.
+std::string written_dir;
 std::set<std::pair<uint64_t, uint64_t>> written_by_run;
 
 // Said once for the run: earlier hit files may remain where no record tells
@@ -171,44 +211,114 @@ bool runLine(const std::string& rest, std::string* mark, int64_t* ended) {
   return true;
 }
 
-// The text of an ahead line for the file name about to be written by run
-// for hit, its line end included.
-std::string aheadLine(const std::string& run, const std::string& name, const std::string& hit) {
-  const std::string body = run + " " + name + "/" + hit;
-  char crc[16];
-  std::snprintf(crc, sizeof crc, "%c%08" PRIx32 " ", kAhead,
-                zam_crc32(0, body.data(), static_cast<int64_t>(body.size())));
-  return crc + body + "\n";
+// The text of ahead lines for the files names, about to be written by run
+// for hit, their line ends included: one line for a few dozen names.
+std::string aheadLines(const std::string& run, const std::vector<std::string>& names, const std::string& hit) {
+  std::string text;
+  for (size_t i = 0; i < names.size();) {
+    std::string list = names[i++];
+    while (i < names.size() && run.size() + list.size() + names[i].size() + hit.size() + 4 <= kAheadRoom)
+      list += "/" + names[i++];
+    const bool one = list.find('/') == std::string::npos;
+    const std::string body = run + " " + list + (one ? "/" : "//") + hit;
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%c%08" PRIx32 " ", one ? kAhead : kAheadMany,
+                  zam_crc32(0, body.data(), static_cast<int64_t>(body.size())));
+    text += crc + body + "\n";
+  }
+  return text;
 }
 
-// The ahead line (without its line end) into *ahead; false when it is not
-// one whole.
-bool aheadOf(const std::string& line, Ahead* ahead) {
-  if (line.size() < 11 || line[0] != kAhead || line[9] != ' ') return false;
+// The ahead line (without its line end) into *ahead, one for each file it
+// names; false when it is not one whole.
+bool aheadOf(const std::string& line, std::vector<Ahead>* ahead) {
+  if (line.size() < 11 || (line[0] != kAhead && line[0] != kAheadMany) || line[9] != ' ') return false;
   const std::string body = line.substr(10);
   char crc[16];
   std::snprintf(crc, sizeof crc, "%08" PRIx32, zam_crc32(0, body.data(), static_cast<int64_t>(body.size())));
   if (line.compare(1, 8, crc) != 0) return false;
   const size_t gap = body.find(' ');
-  const size_t slash = body.find('/', gap == std::string::npos ? 0 : gap);
-  if (gap == std::string::npos || gap == 0 || slash == std::string::npos) return false;
-  ahead->run = body.substr(0, gap);
-  ahead->name = body.substr(gap + 1, slash - gap - 1);
-  ahead->hit = body.substr(slash + 1);
-  return plainName(ahead->name) && (ahead->hit.empty() || plainHit(ahead->hit));
+  const size_t end = gap == std::string::npos ? gap : body.find(line[0] == kAhead ? "/" : "//", gap);
+  if (gap == std::string::npos || gap == 0 || end == std::string::npos) return false;
+  const std::string run = body.substr(0, gap);
+  const std::string hit = body.substr(end + (line[0] == kAhead ? 1 : 2));
+  if (!hit.empty() && !plainHit(hit)) return false;
+  const size_t first = ahead->size();
+  for (size_t at = gap + 1; at <= end;) {
+    const size_t slash = std::min(body.find('/', at), end);
+    Ahead a{run, body.substr(at, slash - at), hit};
+    if (!plainName(a.name)) {
+      ahead->resize(first);
+      return false;
+    }
+    ahead->push_back(std::move(a));
+    at = slash + 1;
+  }
+  return true;
 }
+
+// Whether something stands at the names of a folder's files, each name
+// looked at once: the names found standing are the caller's to keep (they
+// go with what stands); those found missing are kept up to a bound, past
+// which one listing of the folder answers for every name (memory that
+// goes with what stands again). Where the folder cannot be listed, names
+// are looked at one by one.
+struct Looks {
+  explicit Looks(const std::string& dir_) : dir(dir_) {}
+  const std::string& dir;
+  std::unordered_set<std::string> missing;
+  std::unordered_set<std::string> listed;  // the folder's names, once listed
+  bool by_list = false;
+  bool unlisted = false;  // the listing failed
+  static constexpr size_t kMissingKept = size_t{1} << 14;
+
+  // 1 when a regular file stands at name, with its identity in *id (when
+  // id is null: anything stands there); 0 when nothing does; -1 when
+  // something else does, or it cannot be told.
+  int at(const std::string& name, _zam_identity* id) {
+    if (by_list ? !listed.count(name) : missing.count(name) != 0) return 0;
+    if (by_list && !id) return 1;
+    _zam_identity now;
+    if (zam_identityAt((dir + name).c_str(), id ? id : &now)) return 1;
+    if (errno != ENOENT) return -1;
+    if (by_list) return 0;
+    if (missing.size() >= kMissingKept) {
+      missing.clear();
+      by_list = !unlisted && list();
+      unlisted = !by_list;
+    }
+    if (!by_list) missing.insert(name);
+    return 0;
+  }
+
+  bool list() {
+    DIR* folder = opendir(shown(dir).c_str());
+    if (!folder) return false;
+    for (;;) {
+      errno = 0;
+      const dirent* e = readdir(folder);
+      if (!e) break;
+      listed.insert(e->d_name);
+    }
+    const bool whole = errno == 0;
+    closedir(folder);
+    if (!whole) listed.clear();
+    return whole;
+  }
+};
 
 // Reads a record of id line by line, the CRC taken on the lines as they
 // come: the head, the groups and their files, the CRC line, then any ahead
 // lines. Records of versions 2 and 3 are read too.
 struct Reader {
-  Reader(const std::string& id_, const std::string& dir_, bool keep_, Files* record_, std::vector<Ahead>* ahead_)
-      : id(id_), dir(dir_), keep(keep_), record(record_), ahead(ahead_) {}
+  Reader(const std::string& id_, const std::string& dir_, bool keep_, Files* record_, AheadFiles* ahead_)
+      : id(id_), keep(keep_), record(record_), ahead(ahead_), looks(dir_) {}
   const std::string& id;
-  const std::string& dir;  // the files are kept only when something stands at their names in it
   bool keep;  // false: the record is only checked, and no file kept
   Files* record;
-  std::vector<Ahead>* ahead;
+  AheadFiles* ahead;
+  Looks looks;  // the files are kept only when something stands at their names
+  std::map<std::string, size_t> files;  // the record's files kept, by name: where in record->files
   int version = -1;  // -1 before the head; 0 a file not of the family; 1 an earlier trel's
   bool sound = true;
   bool sealed = false;  // the CRC line was read, and matched
@@ -237,8 +347,9 @@ struct Reader {
     }
     if (version < 2 || version > 4) return;
     if (sealed) {
-      Ahead a;
-      if (whole && aheadOf(line, &a) && keep && stands(a.name)) ahead->push_back(std::move(a));
+      std::vector<Ahead> named;
+      if (whole && keep && aheadOf(line, &named))
+        for (const Ahead& a : named) fold(a);
       return;
     }
     if (!sound) return;
@@ -296,29 +407,45 @@ struct Reader {
     f.name = line.substr(static_cast<size_t>(name + 1 - line.data()));
     if (!plainName(f.name)) return false;
     f.hit = hit;
-    if (keep && stands(f.name)) record->files.push_back(std::move(f));
+    // A name the record holds twice is as its first line says. A file that
+    // is gone is left out, so that memory goes with what stands, not with
+    // the record.
+    if (keep && !files.count(f.name) && looks.at(f.name, nullptr) != 0) {
+      files.emplace(f.name, record->files.size());
+      record->files.push_back(std::move(f));
+    }
     return true;
   }
 
-  // Whether anything stands at name in the folder: a file of the record
-  // that is gone is left out, so that memory goes with what stands, not
-  // with the record.
-  bool stands(const std::string& name) const {
-    struct stat st;
-    return lstat((dir + name).c_str(), &st) == 0 || errno != ENOENT;
+  // The file a run named ahead, into *ahead.
+  void fold(const Ahead& a) {
+    if (a.run == ahead->run) return;
+    if (ahead->others) {
+      const auto [at, added] = ahead->held.try_emplace({a.run, a.name}, a.hit);
+      if (!added) mergeHit(&at->second, a.hit);
+      return;
+    }
+    const auto known = ahead->gone.find(a.name);
+    if (known != ahead->gone.end()) {
+      mergeHit(&known->second.hit, a.hit);
+      return;
+    }
+    Gone g{a.hit, {}};
+    if (looks.at(a.name, &g.id) == 1) ahead->gone.emplace(a.name, std::move(g));
   }
 };
 
 // The record standing at path for id, read a block at a time into
-// *record, with the lines of files named ahead after it into *ahead, when
+// *record, with the files named ahead after it folded into *ahead, when
 // sound: of the files in dir, those that stand there (memory goes with
 // them, not with the record's bytes); none unless keep. Anything but a
 // regular file there (a folder, a pipe) is not trel's record; it is not
 // opened for reading.
 Record readRecord(const std::string& path, const std::string& dir, const std::string& id, Files* record,
-                  std::vector<Ahead>* ahead, bool keep = true) {
+                  AheadFiles* ahead, bool keep = true) {
   *record = Files{};
-  ahead->clear();
+  ahead->held.clear();
+  ahead->gone.clear();
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return Record::kNone;
   if (!S_ISREG(st.st_mode)) return Record::kForeign;
@@ -352,16 +479,16 @@ Record readRecord(const std::string& path, const std::string& dir, const std::st
   }
   close(fd);
   if (!part.empty() || cut) reader.line(part, false);
-  if (failed || reader.version == 0 || reader.version == -1) {
+  const auto none = [&](Record state) {
     *record = Files{};
-    ahead->clear();
-    return Record::kForeign;
-  }
+    ahead->held.clear();
+    ahead->gone.clear();
+    return state;
+  };
+  if (failed || reader.version == 0 || reader.version == -1) return none(Record::kForeign);
   if (reader.version == 1) return Record::kOlder;
   if (reader.sound && reader.sealed) return Record::kSound;
-  *record = Files{};
-  ahead->clear();
-  return Record::kDamaged;
+  return none(Record::kDamaged);
 }
 
 // Whether the first line of a file is a record's of this kind (of any
@@ -391,6 +518,10 @@ bool writeRecord(const std::string& path, const std::string& text) {
 // files the query's, which no rerun removes.
 std::map<std::string, HitFile> writtenInto(const std::string& dir, const _trel_written& written) {
   std::map<std::string, HitFile> mine;
+  if (dir != written_dir) {
+    written_by_run.clear();
+    written_dir = dir;
+  }
   for (size_t i = 0; i < written.paths.size(); i++) {
     const std::string& path = written.paths[i];
     _zam_identity id;
@@ -423,12 +554,42 @@ void sayUnlocked(const std::string& dir) {
           shown(dir).c_str(), std::strerror(errno));
 }
 
+// The query's lock file at path, made once (recorded as any file of
+// trel's) and opened with flags; -1 when it cannot be had (errno).
+int openLockFile(const std::string& path, int flags) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    _zam_whole* whole = zam_openWhole(path, "w");
+    if (!whole || (!zam_closeWholeNew(whole, true) && errno != EEXIST)) return -1;
+  }
+  const int fd = open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+// The file whose lock orders the runs of the query: the folder; or, where
+// the folder grants no lock of either kind (flock refused: the other kind,
+// exclusive, needs a file open to write, which a folder never is), the
+// query's lock file, open to write.
+int turnFd(_trel_hit_pass* pass) {
+  if (pass->turn_fd >= 0 || pass->fd < 0) return pass->turn_fd >= 0 ? pass->turn_fd : pass->fd;
+  const int probe = zam_tryLockFile(pass->fd, true);
+  if (probe == ZAM_LOCK_FLOCK || probe == ZAM_LOCK_OFD) zam_unlockFile(pass->fd, probe);
+  if (probe != ZAM_LOCK_NONE) return pass->fd;
+  pass->turn_fd = openLockFile(pass->lock_path, O_RDWR);
+  return pass->turn_fd >= 0 ? pass->turn_fd : pass->fd;
+}
+
 // Waits for the exclusive lock of the pass's folder, which a run holds
 // while it enters itself or renews the query's record (never while it
 // writes its files), saying so after a second.
 void lockRecord(_trel_hit_pass* pass, const std::string& dir, const _trel_thing* query) {
   if (pass->fd < 0) return;
-  pass->lock_kind = zam_lockFile(pass->fd, true,
+  pass->lock_kind = zam_lockFile(turnFd(pass), true,
                                  "another run of " + text(trel_thingName(query)) + " to renew its record in " +
                                      shown(dir),
                                  shown(dir));
@@ -455,17 +616,11 @@ void sayUnmarked(const std::string& dir, int err, bool fallback) {
 // query's lock file (made once, recorded as any file of trel's), held
 // while the run writes. false when none is granted (errno).
 bool markByFile(_trel_hit_pass* pass, const std::string& lock_path) {
-  struct stat st;
-  if (lstat(lock_path.c_str(), &st) != 0) {
-    _zam_whole* whole = zam_openWhole(lock_path, "w");
-    if (whole && !zam_closeWholeNew(whole, true) && errno != EEXIST) return false;
-    if (!whole) return false;
-  }
-  const int fd = open(lock_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const int fd = openLockFile(lock_path, O_RDONLY);
   if (fd < 0) return false;
   // Only a renewing run asks whether others hold it, and only under the
   // folder's lock, which this run holds now: the mark is had at once.
-  const int err = fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ? EINVAL : zam_markAlive(fd) != 1 ? errno : 0;
+  const int err = zam_markAlive(fd) != 1 ? errno : 0;
   if (err != 0) {
     close(fd);
     errno = err;
@@ -489,42 +644,121 @@ int othersWriting(_trel_hit_pass* pass, const std::string& id) {
 // Folds the files named ahead by runs that are gone (stopped before they
 // renewed the record) into the earlier record: each counts as a file of
 // its hit (of the query's own when named for two hits, or recorded so) at
-// its identity now, where the results record covers that identity (trel
-// wrote it so), its hit's writer unknown; one not covered is passed over.
-// Those named ahead by runs still writing go to *held, to be named again.
-void foldAhead(const std::string& dir, const std::vector<Ahead>& ahead, const std::string& run, bool others,
-               const std::map<std::string, HitFile>& keep, Files* earlier, std::vector<Ahead>* held) {
-  std::map<std::string, std::string> hits;  // by name
-  for (const Ahead& a : ahead) {
-    if (a.run == run) continue;  // this run's own: its written files stand for them
-    if (others) {
-      held->push_back(a);
-      continue;
-    }
-    const auto [at, added] = hits.try_emplace(a.name, a.hit);
-    if (!added && at->second != a.hit) at->second.clear();
-  }
-  if (hits.empty()) return;
+// its identity when read, where the results record covers that identity
+// (trel wrote it so); one not covered is passed over. The gone run may
+// have written them at any time, so their hits go into *gone, to be judged
+// by change time as well; an end the record holds for such a hit stays (a
+// run that renewed after the gone run named the files wrote that end).
+void foldAhead(const std::string& dir, const AheadFiles& ahead, const std::map<std::string, HitFile>& keep,
+               Files* earlier, std::set<std::string>* gone) {
+  if (ahead.gone.empty()) return;
   std::map<std::string, size_t> recorded;
   for (size_t i = 0; i < earlier->files.size(); i++) recorded.emplace(earlier->files[i].name, i);
-  std::set<std::string> unknown;  // hits whose writer is not known any more
-  const _zam_record_turn turn(dir + hits.begin()->first);
-  for (const auto& [name, hit] : hits) {
+  const _zam_record_turn turn(dir + ahead.gone.begin()->first);
+  for (const auto& [name, named] : ahead.gone) {
     if (keep.count(name)) continue;  // written again now
-    const std::string file = dir + name;
-    _zam_identity now;
-    if (!zam_identityAt(file.c_str(), &now) || !zam_recordCovers(turn, file, now)) continue;
+    if (!zam_recordCovers(turn, dir + name, named.id)) continue;
     const auto found = recorded.find(name);
     if (found == recorded.end()) {
-      earlier->files.push_back(HitFile{name, hit, now});
+      earlier->files.push_back(HitFile{name, named.hit, named.id});
       recorded.emplace(name, earlier->files.size() - 1);
     }
     HitFile& f = earlier->files[found == recorded.end() ? earlier->files.size() - 1 : found->second];
-    if (f.hit != hit) f.hit.clear();
-    f.id = now;
-    if (!f.hit.empty()) unknown.insert(f.hit);
+    mergeHit(&f.hit, named.hit);
+    f.id = named.id;
+    if (!f.hit.empty()) gone->insert(f.hit);
   }
-  for (const std::string& hit : unknown) earlier->by.erase(hit);
+}
+
+// The files to name ahead with name, about to be written for hit: at the
+// hit's first line, with the names its files will take as far as the
+// files this run named for its earlier hits tell (each hit writes files
+// "<hit>_<query><tail>" of the same tails, and the query's own files
+// again), so that one line names most files of a hit. A name named that
+// is not written costs nothing; one not named gets a line of its own when
+// it is opened. Under the pass's lock.
+std::vector<std::string> namesAhead(_trel_hit_pass* pass, const std::string& name, const std::string& hit) {
+  std::vector<std::string> names{name};
+  if (hit.empty()) return names;
+  const std::string pair = hit + "_" + pass->query;
+  if (startsWith(name, pair.c_str()))
+    pass->tails.insert(name.substr(pair.size()));
+  else
+    pass->loose.insert(name);
+  if (!pass->hits.insert(hit).second) return names;  // not the hit's first line
+  const auto due = [&](const std::string& n) {
+    const auto at = pass->named.find(n);
+    return n != name && plainName(n) && n.size() <= kNameMax &&
+           (at == pass->named.end() || (!at->second.empty() && at->second != hit));
+  };
+  for (const std::string& tail : pass->tails)
+    if (due(pair + tail)) names.push_back(pair + tail);
+  for (auto at = pass->loose.begin(); at != pass->loose.end();) {
+    if (due(*at)) names.push_back(*at);
+    // Once named for two hits, a file is the query's own: named for all.
+    at = *at == name ? std::next(at) : pass->loose.erase(at);
+  }
+  return names;
+}
+
+// Appends text, lines naming files ahead, to the record as it stands at
+// its name, under the folder's lock shared with the other runs that
+// append (each line is one append, whole), held exclusive only by one
+// that enters or renews. false when it was not appended. Under the pass's
+// lock.
+bool appendAhead(_trel_hit_pass* pass, std::string text) {
+  const int locked = zam_lockFile(turnFd(pass), false,
+                                  "another run of " + pass->query + " to renew its record in " + shown(pass->dir),
+                                  shown(pass->dir));
+  if (locked == ZAM_LOCK_FAILED) return false;
+  // The record at its name, which another run's renew may have replaced
+  // since this run's last line (the folder's lock keeps it from doing so
+  // now).
+  struct stat st;
+  const bool same = lstat(pass->record.c_str(), &st) == 0 && S_ISREG(st.st_mode) && pass->grow_fd >= 0 &&
+                    static_cast<uint64_t>(st.st_dev) == pass->grow_dev &&
+                    static_cast<uint64_t>(st.st_ino) == pass->grow_ino;
+  if (!same) {
+    const int fd = open(pass->record.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)) {
+      close(fd);
+      zam_unlockFile(turnFd(pass), locked);
+      return false;
+    }
+    zam_releaseWriting(pass->grow_fd);
+    pass->grow_fd = fd;
+    pass->grow_end = -1;
+    if (fd >= 0) {
+      // The record grows with this run's lines until the run renews it:
+      // the results record covers it as still written, while this run
+      // lives and as it stands once the run is gone.
+      pass->grow_dev = static_cast<uint64_t>(st.st_dev);
+      pass->grow_ino = static_cast<uint64_t>(st.st_ino);
+      zam_holdWriting(fd);  // a writer that cannot be told alive keeps its line unsettled
+      if (!zam_recordGrowing(pass->record, fd)) {
+        // No line covers it as it grows (the run stops, the record is
+        // held or full): it is left as its last line proves it.
+        zam_releaseWriting(pass->grow_fd);
+        pass->grow_fd = -1;
+      }
+    }
+  }
+  bool appended = false;
+  if (pass->grow_fd >= 0) {
+    // A line cut by a stop or a full disk ends before this one begins; the
+    // record that ends with this run's last line needs no look.
+    char last = '\n';
+    if (st.st_size != pass->grow_end && pread(pass->grow_fd, &last, 1, st.st_size - 1) != 1) last = 0;
+    if (last != '\n') text.insert(0, 1, '\n');
+    const int64_t n = static_cast<int64_t>(text.size());
+    pass->grow_end = st.st_size + n;
+    // A line cut short (a full disk) fails its own check and costs only
+    // itself; it is not cut back, as another run's lines may follow it.
+    appended = zam_writeAll(pass->grow_fd, text.data(), n) == n;
+    if (!appended) pass->grow_end = -1;
+  }
+  zam_unlockFile(turnFd(pass), locked);
+  return appended;
 }
 
 // What became of the earlier files of hidden hits that could not be removed
@@ -537,7 +771,7 @@ struct Kept {
 }  // namespace
 
 _trel_hit_pass::~_trel_hit_pass() {
-  for (const int held : {fd, mark_fd})
+  for (const int held : {fd, mark_fd, turn_fd})
     if (held >= 0) close(held);
   zam_releaseWriting(grow_fd);
 }
@@ -551,6 +785,8 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
   pass->dir = dir;
   pass->record = path;
   pass->token = std::to_string(zam_runBegan()) + "." + std::to_string(getpid());
+  pass->query = text(trel_thingName(query));
+  pass->lock_path = dir + zam_fileName({trel_thingName(query)}, text(suffix) + ".kwriting");
   if (pass->fd < 0) pass->fd = open(shown(dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (pass->fd < 0) sayUnlocked(dir);
   lockRecord(pass, dir, query);
@@ -562,13 +798,13 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
     pass->marked = zam_markAlive(pass->fd, writingByte(id)) == 1;
     if (!pass->marked && zam_lockRefused(errno)) {
       const int err = errno;
-      pass->marked = markByFile(pass, dir + zam_fileName({trel_thingName(query)}, text(suffix) + ".kwriting"));
+      pass->marked = markByFile(pass, pass->lock_path);
       pass->unmarkable = !pass->marked;
       sayUnmarked(dir, pass->marked ? err : errno, pass->marked);
     }
   }
   Files record;
-  std::vector<Ahead> ahead;
+  AheadFiles ahead;
   const Record state = readRecord(path, dir, id, &record, &ahead, false);
   switch (state) {
     case Record::kOlder:
@@ -590,66 +826,23 @@ void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_th
   // trel's, a user's file there moved aside), so that the files this run
   // writes are named in it ahead.
   pass->ahead = pass->fd >= 0 && (state == Record::kSound || writeRecord(path, format(id, Files{})));
-  if (pass->fd >= 0) zam_unlockFile(pass->fd, pass->lock_kind);
+  if (pass->fd >= 0) zam_unlockFile(turnFd(pass), pass->lock_kind);
 }
 
 void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std::string& hit) {
   if (!pass || path.compare(0, pass->dir.size(), pass->dir) != 0) return;
   const std::string name = path.substr(pass->dir.size());
   if (!plainName(name) || (!hit.empty() && !plainHit(hit))) return;
-  std::string line = aheadLine(pass->token, name, hit);
   std::lock_guard<std::mutex> hold(pass->lock);  // the folder's lock is one for all threads of the run
   if (!pass->ahead || pass->fd < 0) return;
-  // Shared: the runs that append take no turns among themselves (each
-  // line is one append, whole), only with one that enters or renews.
-  const int locked = zam_lockFile(pass->fd, false, "another run of the query to renew its record in " + shown(pass->dir),
-                                  shown(pass->dir));
-  if (locked == ZAM_LOCK_FAILED) return;
-  // The record at its name, which another run's renew may have replaced
-  // since this run's last line (the folder's lock keeps it from doing so
-  // now).
-  struct stat st;
-  const bool same = lstat(pass->record.c_str(), &st) == 0 && S_ISREG(st.st_mode) && pass->grow_fd >= 0 &&
-                    static_cast<uint64_t>(st.st_dev) == pass->grow_dev &&
-                    static_cast<uint64_t>(st.st_ino) == pass->grow_ino;
-  if (!same) {
-    const int fd = open(pass->record.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)) {
-      close(fd);
-      zam_unlockFile(pass->fd, locked);
-      return;
-    }
-    zam_releaseWriting(pass->grow_fd);
-    pass->grow_fd = fd;
-    pass->grow_end = -1;
-    if (fd >= 0) {
-      // The record grows with this run's lines until the run renews it:
-      // the results record covers it as still written, while this run
-      // lives and as it stands once the run is gone.
-      pass->grow_dev = static_cast<uint64_t>(st.st_dev);
-      pass->grow_ino = static_cast<uint64_t>(st.st_ino);
-      zam_holdWriting(fd);  // a writer that cannot be told alive keeps its line unsettled
-      if (!zam_recordGrowing(pass->record, fd)) {
-        // No line covers it as it grows (the run stops, the record is
-        // held or full): it is left as its last line proves it.
-        zam_releaseWriting(pass->grow_fd);
-        pass->grow_fd = -1;
-      }
-    }
+  const auto named = pass->named.find(name);
+  if (named != pass->named.end() && (named->second.empty() || named->second == hit)) return;
+  const std::vector<std::string> names = namesAhead(pass, name, hit);
+  if (!appendAhead(pass, aheadLines(pass->token, names, hit))) return;
+  for (const std::string& n : names) {
+    const auto [at, added] = pass->named.try_emplace(n, hit);
+    if (!added && at->second != hit) at->second.clear();  // named for two hits: the query's own
   }
-  if (pass->grow_fd >= 0) {
-    // A line cut by a stop or a full disk ends before this one begins; the
-    // record that ends with this run's last line needs no look.
-    char last = '\n';
-    if (st.st_size != pass->grow_end && pread(pass->grow_fd, &last, 1, st.st_size - 1) != 1) last = 0;
-    if (last != '\n') line.insert(0, 1, '\n');
-    const int64_t n = static_cast<int64_t>(line.size());
-    pass->grow_end = st.st_size + n;
-    // A line cut short (a full disk) fails its own check and costs only
-    // itself; it is not cut back, as another run's lines may follow it.
-    if (zam_writeAll(pass->grow_fd, line.data(), n) != n) pass->grow_end = -1;
-  }
-  zam_unlockFile(pass->fd, locked);
 }
 
 int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix,
@@ -667,29 +860,34 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   std::set<std::string> mine;  // the hits this run wrote
   for (const auto& entry : keep)
     if (!entry.second.hit.empty()) mine.insert(entry.second.hit);
-  Files earlier, next;
-  std::vector<Ahead> ahead, held_ahead;
-  const Record state = readRecord(path, dir, id, &earlier, &ahead);
   // Other runs of the query that still write their files may be writing
   // those of any hit again: while one does, no hit's files are removed. A
   // run that ended, however, holds its mark no more. Where the marks cannot
-  // be told, another run may be writing.
+  // be told, another run may be writing. (No run enters while this one
+  // holds the folder's lock.)
   const int others = othersWriting(pass, id);
   const bool others_writing = others != 0;
+  Files earlier, next;
+  AheadFiles ahead;
+  ahead.run = pass->token;
+  ahead.others = others_writing;
+  std::set<std::string> gone;  // hits that runs now gone named ahead
+  const Record state = readRecord(path, dir, id, &earlier, &ahead);
   // The files named ahead by runs stopped before their renew are theirs
   // no less than the files the record names.
-  foldAhead(dir, ahead, pass->token, others_writing, keep, &earlier, &held_ahead);
+  foldAhead(dir, ahead, keep, &earlier, &gone);
   // No time read from the record is believed past now (a clock that ran
   // ahead, a record forged): it is written back as now.
   const int64_t now_ns = zam_nowNs();
   for (auto& [hit, ended] : earlier.by) ended = std::min(ended, now_ns);
   // Whether the files of hit were last written by a run whose time
   // overlapped this one's: it ended after this run began. A hit whose
-  // writer the record does not know (an older record) goes by its file's
-  // change time.
+  // writer the record does not know (an older record), or that a run now
+  // gone named ahead, goes by its file's change time too.
   const auto overlapping = [&](const HitFile& f, const _zam_identity& at) {
     const auto by = earlier.by.find(f.hit);
-    if (by != earlier.by.end()) return by->second >= zam_runBegan();
+    if (by != earlier.by.end() && by->second >= zam_runBegan()) return true;
+    if (by != earlier.by.end() && !gone.count(f.hit)) return false;
     return std::min(f.id.ctime_ns, now_ns) >= start || (at.ino != 0 && at.ctime_ns >= start);
   };
   int removed = 0, held = 0;
@@ -777,12 +975,14 @@ int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_th
   }
   if (state != Record::kNone || now > 0) {
     std::string record = format(id, next);
-    for (const Ahead& a : held_ahead) record += aheadLine(a.run, a.name, a.hit);
+    std::map<std::pair<std::string, std::string>, std::vector<std::string>> held;  // by run and hit
+    for (const auto& [by, hit] : ahead.held) held[{by.first, hit}].push_back(by.second);
+    for (const auto& [by, names] : held) record += aheadLines(by.first, names, by.second);
     writeRecord(path, record);
   }
   // The lock and this run's mark go with the folder's descriptor (and the
   // lock file's).
-  for (int* held : {&pass->fd, &pass->mark_fd}) {
+  for (int* held : {&pass->fd, &pass->mark_fd, &pass->turn_fd}) {
     if (*held >= 0) close(*held);
     *held = -1;
   }

@@ -14,14 +14,16 @@
 // run ends however it ends), and later reads, merges and writes the
 // record; each of the two steps under the folder's exclusive lock,
 // which no run holds while it writes its files. The record is kept ahead,
-// as a journal: after its CRC line a run appends one line for each file it
-// is about to write (its name and hit, with a CRC of the line), so a run
+// as a journal: after its CRC line a run appends a line naming the files
+// of a hit it is about to write (their names and the hit, with a CRC of
+// the line) before any of them appears, so a run
 // stopped or killed before it renews the record leaves its files named. A
 // line that does not parse costs only itself. Private to the driver; every
 // call but trel_aheadHitFile runs on the thread that runs the search.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -36,6 +38,7 @@ struct _trel_written;
 struct _trel_hit_pass {
   int fd = -1;  // the query folder, which holds this run's mark; -1 when it could not be opened
   int lock_kind = 0;  // the kind of the folder's lock held (zam_lockFile)
+  int turn_fd = -1;  // where the folder grants no lock: the query's lock file, whose lock stands for the folder's
   int mark_fd = -1;  // where the folder refuses the mark: the query's lock file, held shared
   bool marked = false;  // the mark is held: other runs see this one writing
   bool had_names = false;
@@ -43,7 +46,13 @@ struct _trel_hit_pass {
   bool unmarkable = false;  // the folder grants no lock to mark with: runs at once cannot be told apart
   bool ahead = false;  // files are named ahead in the record
   std::string dir, record, token;  // the folder, the record's path, this run's word on its ahead lines
-  std::mutex lock;  // the writing threads' appends take turns
+  std::string query;  // the query's name, as the names of its hits' files hold it
+  std::string lock_path;  // the query's lock file ("<query><suffix>.kwriting"), made only where needed
+  std::mutex lock;  // the writing threads' appends take turns; what follows is under it
+  std::map<std::string, std::string> named;  // the files named ahead: their hit, "" for two or none
+  std::set<std::string> hits;  // the hits named ahead
+  std::set<std::string> tails;  // of the names "<hit>_<query><tail>" named ahead
+  std::set<std::string> loose;  // other names named ahead, each for one hit so far
   int grow_fd = -1;  // the record this run appends to, held as still written (zam_holdWriting)
   uint64_t grow_dev = 0, grow_ino = 0;
   int64_t grow_end = -1;  // where this run's last line there ended (-1: not known)
@@ -66,12 +75,14 @@ struct _trel_hit_pass {
 void trel_beginHitFiles(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix);
 
 // Names the file at path, about to be written for hit (empty: the query's
-// own), ahead in the query's record: one line appended under the folder's
-// lock, shared with the other runs that append (held exclusive by a run
-// that enters or renews), so that should the run be stopped before it renews the
-// record, the next run knows the file for that hit's. Any thread; a file
-// outside the folder, or a line that cannot be appended, is passed over.
-// No message.
+// own), ahead in the query's record, unless this run named it so already:
+// a line appended under the folder's lock, shared with the other runs that
+// append (held exclusive by a run that enters or renews), so that should
+// the run be stopped before it renews the record, the next run knows the
+// file for that hit's. A hit's first line names too the files it will
+// likely write, as this run's earlier hits wrote them, so that a hit costs
+// about one line. Any thread; a file outside the folder, or a line that
+// cannot be appended, is passed over. No message.
 void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std::string& hit);
 
 // Once the query's files are written (those of folder among written's
@@ -85,8 +96,9 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
 // this run started), while no other run is marked as
 // writing, and that zam_removeRecorded finds as recorded. The files that
 // runs now gone (stopped before their renew) named ahead count as files of
-// their hits with an unknown writer, at their identity now, where the
-// results record (zam_written.h) covers that identity; those named ahead
+// their hits, at their identity now, where the results record
+// (zam_written.h) covers that identity, and are judged by change time too
+// (the end the record holds for their hit stays); those named ahead
 // by runs still writing are named ahead again. Then writes the
 // record anew: the files written now (their hits marked as this run's), the
 // earlier ones kept that still stand as recorded, and those of hits another

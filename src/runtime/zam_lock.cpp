@@ -113,6 +113,11 @@ void flag_op(int f, short op, const char* who, const char* fail_fmt)
     apply(ops, 1, fail_fmt, f);
 }
 
+// The flock call, or the test's stand-in.
+int flockCall(int fd, int operation) {
+  return zam_flock_call ? zam_flock_call(fd, operation) : flock(fd, operation);
+}
+
 // The open-file-description lock call, or the test's stand-in.
 int ofd(int fd, int cmd, struct flock* l) {
   return zam_ofd_lock_call ? zam_ofd_lock_call(fd, cmd, l) : fcntl(fd, cmd, l);
@@ -218,7 +223,7 @@ bool zam_lockRefused(int err) {
 }
 
 int zam_tryLockFile(int fd, bool exclusive) {
-  if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return ZAM_LOCK_FLOCK;
+  if (flockCall(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return ZAM_LOCK_FLOCK;
   if (!zam_lockRefused(errno)) return ZAM_LOCK_FAILED;
   struct flock l = byteLock(exclusive ? F_WRLCK : F_RDLCK, 0);
   l.l_len = 0;  // the whole file, as flock takes it
@@ -244,7 +249,7 @@ int zam_lockFile(int fd, bool exclusive, const std::string& what, const std::str
   // within its turn, looked at again every 20 ms.
   for (int pause_us = 10;; pause_us = std::min(2 * pause_us, said ? 20000 : 200)) {
     const int flock_err = [&] {
-      if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return 0;
+      if (flockCall(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return 0;
       return errno;
     }();
     if (flock_err == 0) return ZAM_LOCK_FLOCK;
@@ -286,7 +291,7 @@ int zam_lockFile(int fd, bool exclusive, const std::string& what, const std::str
 
 void zam_unlockFile(int fd, int kind) {
   if (kind == ZAM_LOCK_FLOCK) {
-    flock(fd, LOCK_UN);
+    flockCall(fd, LOCK_UN);
   } else if (kind == ZAM_LOCK_OFD) {
     struct flock l = byteLock(F_UNLCK, 0);
     l.l_len = 0;
@@ -295,6 +300,7 @@ void zam_unlockFile(int fd, int kind) {
 }
 
 int (*zam_ofd_lock_call)(int fd, int cmd, struct flock* lock) = nullptr;
+int (*zam_flock_call)(int fd, int operation) = nullptr;
 
 int zam_markAlive(int fd, int64_t at) {
   // A read lock needs a file open to read: one open only to write holds a
@@ -306,7 +312,7 @@ int zam_markAlive(int fd, int64_t at) {
   // Another process's look (zam_markedByOthers) holds the file exclusive
   // for a moment.
   for (int tries = 0; tries < 2000; ++tries) {
-    if (flock(fd, LOCK_SH | LOCK_NB) == 0) return 1;
+    if (flockCall(fd, LOCK_SH | LOCK_NB) == 0) return 1;
     if (errno != EWOULDBLOCK && errno != EINTR) return 0;
     std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
@@ -320,8 +326,8 @@ int zam_markedByOthers(int fd, int64_t at) {
   const int held = othersLock(fd, at, 1);
   if (held >= 0) return held;
   if (at != 0 || !zam_lockRefused(errno)) return -1;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    flock(fd, LOCK_UN);
+  if (flockCall(fd, LOCK_EX | LOCK_NB) == 0) {
+    flockCall(fd, LOCK_UN);
     return 0;
   }
   return errno == EWOULDBLOCK ? 1 : -1;

@@ -103,3 +103,6 @@ int zam_markedAnywhere(int fd);
 // calls above (F_OFD_SETLK, F_OFD_SETLKW, F_OFD_GETLK), so that a test can
 // have the file system refuse them.
 extern int (*zam_ofd_lock_call)(int fd, int cmd, struct flock* lock);
+// Null but in tests: stands in for flock in the calls above, so that a test
+// can have the file system refuse it.
+extern int (*zam_flock_call)(int fd, int operation);

@@ -117,9 +117,9 @@ bool keepTemp(const std::string& name) {
   return true;
 }
 
-// Takes a registered name out of temps; temps_lock held.
+// Takes a registered name out of temps, and its hold; temps_lock held.
 void forgetTemp(std::map<std::string, int>::iterator it) {
-  if (it->second >= 0) close(it->second);
+  zam_releaseWriting(it->second);
   temps.erase(it);
 }
 
@@ -140,16 +140,17 @@ void dropTemp(const std::string& name) {
   if (const auto it = temps.find(name); it != temps.end()) forgetTemp(it);
 }
 
-// Keeps fd, a descriptor of the file at the registered name, open until the
-// name is dropped, and with it the writer's lock of the file.
+// Keeps fd, a descriptor of the file at the registered name held
+// (zam_holdWriting), open until the name is dropped, and with it the
+// writer's lock of the file; the hold is released with it.
 void holdTemp(const std::string& name, int fd) {
   std::lock_guard<std::mutex> hold(temps_lock);
   const auto it = temps.find(name);
   if (it == temps.end()) {
-    close(fd);
+    zam_releaseWriting(fd);
     return;
   }
-  if (it->second >= 0) close(it->second);
+  zam_releaseWriting(it->second);
   it->second = fd;
 }
 
@@ -292,7 +293,8 @@ bool announce(const _zam_record_turn& turn, const std::string& path, const struc
 
 // Marks the file open as fd, at (or about to be given) the temporary name
 // temp, as still written: its writer holds a lock of it that the kernel
-// drops however the process ends (zam_holdWriting), and its A line is
+// drops however the process ends (zam_holdWriting; the caller releases the
+// hold where it closes fd, zam_releaseWriting), and its A line is
 // written when temp lies under the recorded folder, so that a run killed
 // while the name stands leaves a file that the next run covers and -purge
 // removes, in any namespace. False (errno) when the line could not be
@@ -577,7 +579,7 @@ int close_whole(_zam_whole* w, bool keep, bool (*name_file)(const _zam_whole*)) 
   }
   if (!ok && !w->temp.empty()) unlink(w->temp.c_str());
   if (!w->temp.empty()) dropTemp(w->temp);
-  close(w->fd);
+  zam_releaseWriting(w->fd);  // and its hold, where the file had a temporary name
   delete w;
   errno = err;
   return ok ? 1 : 0;
@@ -621,11 +623,8 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFil
     w->temp = zam_tempName(path);
     if (keepTemp(w->temp)) {
       fd = open(w->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      // Its lock is held by the descriptors of the writer's own (the stream's
-      // and w->fd) until the name is given up.
-      if (fd >= 0 && (!madeTemp(w->temp) || !coverTemp(w->temp, fd))) {
+      if (fd >= 0 && !madeTemp(w->temp)) {
         const int err = errno;
-        unlink(w->temp.c_str());
         close(fd);
         fd = -1;
         errno = err;
@@ -633,13 +632,15 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFil
     }
   }
   // The stream takes fd over; the duplicate names the file and compares its
-  // bytes at the close.
+  // bytes at the close. A temporary name is covered by the duplicate's hold
+  // (its lock shared with the stream's descriptor), which the close
+  // releases.
   w->fd = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
-  if (w->fd >= 0) w->fp = zam_fdopen(fd, mode, kind);
+  if (w->fd >= 0 && (w->temp.empty() || coverTemp(w->temp, w->fd))) w->fp = zam_fdopen(fd, mode, kind);
   if (!w->fp) {
     const int err = errno;
     if (fd >= 0) close(fd);
-    if (w->fd >= 0) close(w->fd);
+    zam_releaseWriting(w->fd);
     if (!w->temp.empty() && fd >= 0) unlink(w->temp.c_str());
     if (!w->temp.empty()) dropTemp(w->temp);
     delete w;
@@ -732,7 +733,7 @@ std::string zam_closeWholeAside(_zam_whole* w, bool keep) {
   // The writer's lock lasts while the name stands: until zam_placeWhole, or
   // a stop's sweep.
   if (aside.empty())
-    close(w->fd);
+    zam_releaseWriting(w->fd);
   else
     holdTemp(aside, w->fd);
   delete w;
@@ -802,7 +803,7 @@ int zam_removeOwnTemps() {
   int removed = 0;
   for (const auto& [name, fd] : temps) {
     if (unlink(name.c_str()) == 0) removed++;
-    if (fd >= 0) close(fd);
+    zam_releaseWriting(fd);
   }
   temps.clear();
   return removed;

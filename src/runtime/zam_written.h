@@ -6,9 +6,14 @@
 // run puts in place anywhere under the folder (and every file or folder
 // given to zam_recordMade):
 //   B <identity> <by> <birth> <path>   ahead: the file, born at the time
-//                         birth (ns; 0 where the file system keeps none), is
-//                         about to appear at path by the time by (ns; 0 for
-//                         a file still written)
+//                         birth (ns; 0 where the file system keeps neither
+//                         a birth time nor an inode generation), is about
+//                         to appear at path by the time by (ns; 0 for a
+//                         file still written)
+//   G <identity> <by> <generation> <path>   the same, where the file
+//                         system keeps no birth time but gives the inode's
+//                         generation (FS_IOC_GETVERSION; builds before it
+//                         pass G lines over as damage, and misread none)
 //   A <identity> <by> <path>   the same, its birth time not known (as
 //                         builds before birth times wrote it; they pass B
 //                         lines over as damage, and misread none)
@@ -23,11 +28,14 @@
 // file's lock. A run killed within its turn leaves an A line unsettled; the
 // next turn of any run then takes the file standing at that name for the
 // one announced when its device, inode and birth time are the same (an
-// inode given to another file since has another birth; a line without the
-// birth time allows only a file born before it was written), its size and
-// times are not older than the line says (naming a file moves its change
-// time, and a log still grows) and it changed last by the line's time (a
-// file changed later is not taken), and settles the line. No time read
+// inode given to another file since has another birth; where the file
+// system keeps none, its inode generation; a line with neither proves no
+// file the one announced, and the file costs a copy, set aside once; a line
+// without the birth time allows only a file known born before it was
+// written),
+// its size and times are not older than the line says (naming a file moves
+// its change time, and a log still grows) and it changed last by the line's
+// time (a file changed later is not taken), and settles the line. No time read
 // from the record is believed past now, and a line whose time lies far
 // beyond the change time it names settles nothing. The line of a file
 // still written is settled only once its writer is known gone by its lock
@@ -87,10 +95,23 @@ struct _zam_written_entry {
 // those of unsettled A lines that stand at their names as the line allows
 // (with their identity now), and the folders of its D lines; lines of names
 // where nothing stands now are passed over, as are lines that do not parse,
-// so memory goes with what stands, not with the record. 1; 0 when there is none or it cannot be read
-// (errno), and 0 with errno EPROTO for a file that is not trel's record.
-// No message.
-int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries);
+// so memory goes with what stands, not with the record (a folder that
+// cannot be listed, or a name that cannot be looked at, is not taken for
+// nothing standing). The temporaries of the record's rewrite that killed
+// runs left in the folder are listed too, as files of trel's. 1; 0 when
+// there is none or it cannot be read (errno), and 0 with errno EPROTO for a
+// file that is not trel's record. With read, what was read goes there
+// (_zam_written_read), so that a caller need not open and lock the record
+// again. No message.
+struct _zam_written_read {
+  bool trels = false;  // the file read is trel's record (the call gave 1)
+  int lock = 0;        // the kind of lock it was read under (ZamLockKind; ZAM_LOCK_FAILED: none read)
+  bool stood = false;  // it stood at the record's name once read
+  uint64_t dev = 0, ino = 0;
+  int64_t size = 0;    // its size as read: no run appends while the lock is held
+};
+int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries,
+                    _zam_written_read* read = nullptr);
 
 // A turn at the record for a file at path: when path lies under the
 // recorded folder, the record is open (made when missing, unless only an
@@ -131,11 +152,12 @@ bool zam_recordCovers(const _zam_record_turn& turn, const std::string& path, con
 // was due: path lies outside the recorded folder); false (errno) when it
 // could not be, the record then cut back to where it was, or the turn
 // failed: the file must not take the name. fd, when given, is open on the
-// file: the line keeps its birth time, which no other file that gets its
-// inode later has; born, when given too, is that birth time as looked at
-// with st (zam_statBorn), which spares the turn the look. Without fd, the
-// birth time of a file this process holds (zam_holdWriting) is kept; else
-// the line has none, and allows only a file born before it was written.
+// file: the line keeps its birth time (or its inode generation), which no
+// other file that gets its inode later has; born, when given too, is that
+// birth time as looked at with st (zam_statBorn), which spares the turn the
+// look. Without fd, that of a file this process holds (zam_holdWriting) is
+// kept; else the line has none, and allows only a file known born before it
+// was written.
 bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
                      bool still_written = false, int fd = -1, const int64_t* born = nullptr);
 // Within a held turn: the X line settling the A line of st at path, whose
@@ -178,7 +200,7 @@ std::string zam_recordTrouble();
 // Holds a lock of the regular file open as fd, which the kernel drops when
 // this process ends however it ends, for as long as fd stays open: the
 // mark that its writer still lives (zam_markAlive), for a file recorded
-// still-written. Its birth time is kept for the file's A lines
+// still-written. Its birth time (or generation) is kept for the file's A lines
 // (zam_recordAhead) until zam_releaseWriting. 1 when held; 0 when no kind
 // is granted (errno). No message.
 int zam_holdWriting(int fd);
@@ -200,7 +222,25 @@ extern void (*zam_place_fault)(ZamPlaceStep step);
 // The steps of the record itself at which a test may make it fail (the
 // hook returns an errno, 0 to go on) or stop the process: before the record
 // is opened, before its lock is taken, before a rewrite takes the record's
-// name, after a folder of zam_mkdirRecorded was made (before its D line).
-enum ZamRecordStep { ZAM_RECORD_OPEN = 1, ZAM_RECORD_LOCK = 2, ZAM_RECORD_SWAP = 3, ZAM_RECORD_MADE = 4 };
+// name, after a folder of zam_mkdirRecorded was made (before its D line),
+// before a folder whose names the record holds is listed, and before a name
+// the record holds is looked at (to settle its line, or in a rewrite).
+enum ZamRecordStep {
+  ZAM_RECORD_OPEN = 1,
+  ZAM_RECORD_LOCK = 2,
+  ZAM_RECORD_SWAP = 3,
+  ZAM_RECORD_MADE = 4,
+  ZAM_RECORD_LIST = 5,
+  ZAM_RECORD_LOOK = 6
+};
 // Null but in tests.
 extern int (*zam_record_fault)(ZamRecordStep step);
+// Null but in tests: stands in for the fsync of a rewritten record before
+// it takes the record's name.
+extern int (*zam_record_sync_call)(int fd);
+// Null but in tests: stands in for the clock that the times of the record's
+// lines are judged against (zam_nowNs).
+extern int64_t (*zam_record_clock)();
+// Null but in tests: asked wherever a file's birth time (generation false)
+// or inode generation (true) is read; true has the file system keep none.
+extern bool (*zam_stamp_fault)(bool generation);

@@ -31,7 +31,12 @@ const char* const kKept = "#kept ";
 struct Presence {
   std::string root;  // the folder, ending in "/"
   bool list;         // folders are listed (a whole record is read); else each name is looked up
-  std::map<std::string, std::vector<std::string>> listed;  // a folder under root ("" itself): its entries, sorted
+  struct Listing {
+    bool known = true;  // false: the folder could not be listed, and every name in it may stand
+    std::vector<std::string> entries;  // sorted
+  };
+  std::map<std::string, Listing> listed;  // a folder under root ("" itself)
+  // Whether name may stand: false only when it is known not to.
   bool has(const std::string& name);
 };
 
@@ -43,8 +48,9 @@ struct Journal {
     _zam_identity id;
     bool ahead;      // an unsettled A (or B) line: the file may be at its name
     int64_t by = 0;  // an A line's: the name was to be taken by then (0: a file still written)
-    bool born_known = false;  // a B line: the file's birth time was known when it was written
+    bool born_known = false;  // a B or G line: what a reused inode does not keep was looked at
     int64_t born = 0;         // a B line's birth time (0: the file system keeps none)
+    uint64_t gen = 0;         // a G line's inode generation (the file system keeps no birth time)
   };
   std::map<std::string, std::vector<File>> files;  // by name under the folder
   std::map<std::string, std::vector<std::pair<uint64_t, uint64_t>>> folders;
@@ -62,6 +68,10 @@ struct Journal {
   void take(const char* begin, const char* end);
 };
 
+// The time the record's lines are judged against: no time read from the
+// record is believed past it (zam_nowNs, or the test's zam_record_clock).
+int64_t recordNow();
+
 // How long after its A line a file is taken to have its name at the
 // latest: a change later than that is not the naming's, and the file is no
 // longer the one announced (its inode may have gone to another file since).
@@ -73,26 +83,35 @@ constexpr int64_t kNamingMargin = int64_t{60} * 1000000000;
 // File times come from a coarser clock than the lines' times.
 constexpr int64_t kTick = 20000000;
 
-// The birth time of the file open as fd (or at path from dir), in
-// nanoseconds; 0 where the file system keeps none.
-int64_t bornOf(int dir, const char* path, int flags);
+// What a file has that a reused inode does not keep: its birth time (ns),
+// where the file system keeps one; else its inode generation, where the
+// file system gives one (0: none).
+struct Birth {
+  int64_t born = 0;
+  uint64_t gen = 0;
+};
+// The Birth of the file open as fd.
+Birth birthOf(int fd);
 
-// The identity and birth time (0: none kept) of the regular file at path
-// (a link not followed); false when no regular file stands there.
-bool identityBorn(const std::string& path, _zam_identity* id, int64_t* born);
+// The identity and birth time of the regular file at path (a link not
+// followed), its inode generation too when gen and the file system keeps
+// no birth time: 1; 0 when no regular file stands there; -1 when it cannot
+// be looked at (errno), which is not "nothing stands".
+int identityBorn(const std::string& path, _zam_identity* id, Birth* birth, bool gen);
 
-// Whether the unsettled A line f allows the file of identity id, born then
-// (0: no birth time kept), now at its name: the same file (device, inode and
-// birth time: an inode given to another file since has another birth),
+// Whether the unsettled A line f allows the file of identity id, of birth,
+// now at its name: the same file (device, inode and birth time, or inode
+// generation where no birth time is kept: an inode given to another file
+// since has another; with neither, no file is proved the same),
 // neither smaller nor older than it was when the line was written (naming
 // it moved its change time; a log still grows), and changed last by the
 // time its name was to be taken, unless it was still written. No time of
 // the line is believed past now, nor a line whose time lies far beyond the
 // file's change time it names. Whether a still-written file's writer is
 // gone is the caller's to ask.
-bool allows(const Journal::File& f, const _zam_identity& id, int64_t born, int64_t now);
+bool allows(const Journal::File& f, const _zam_identity& id, const Birth& birth, int64_t now);
 
-// The line of f (its kind A or B), unsettled, for the file at name.
+// The line of f (its kind A, B or G), unsettled, for the file at name.
 std::string aheadLine(const Journal::File& f, const std::string& name);
 
 // The device and inode of the folder at path when it was made (its birth
@@ -155,12 +174,17 @@ bool append(std::string lines);
 // Forgets what was read of the record.
 void forgetRead();
 
+// How many files this process holds (zam_holdWriting) and keeps the birth
+// of: as many as holds not yet released.
+size_t holdsKept();
+
 // The rewrite (zam_written_rewrite.cpp).
 // Writes a record holding text under a temporary name beside path (synced
 // to the disk when sync: it is to replace a record, whose loss would cost
 // the folder); its name and a descriptor open to read and append, locked
-// (nobody knows it yet), go to *temp and *fd. False (errno) when it cannot
-// be made whole.
+// (nobody knows it yet; *kind the lock taken), go to *temp and *fd. The
+// lock is held for as long as the temporary name stands. False (errno) when
+// it cannot be made whole.
 bool writeRecordAside(const std::string& path, const std::string& text, bool sync, std::string* temp, int* fd,
                       int* kind);
 // Makes the record at path with its head line, whole: written under a
@@ -168,6 +192,15 @@ bool writeRecordAside(const std::string& path, const std::string& text, bool syn
 // otherwise), so that no run ever meets a record without its head. (Not
 // synced: the empty record a power loss may leave is read as trel's.)
 bool makeRecord(const std::string& path);
+// Whether the file open as fd begins with the record's head line.
+bool hasHead(int fd);
+// The temporaries of the record's rewrite (or making) that a writer left
+// in folder (ending in "/"), with their identities: a name of zam_tempName's
+// form for the record, a file that begins with the record's head line,
+// whose writer's lock no process holds (where the file system grants no
+// lock, none is known dead). To be asked under the record's lock, which a
+// live writer holds for as long as its temporary stands.
+std::vector<std::pair<std::string, _zam_identity>> deadRecordTemps(const std::string& folder);
 // Reads what was appended to the record since it was last read, and
 // settles the A lines found unsettled: within a turn, no other run is
 // between its A line and its W line, so the run that wrote them was stopped

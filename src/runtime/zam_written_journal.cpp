@@ -3,6 +3,8 @@
 #include "runtime/zam_written.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -27,52 +29,101 @@
 #include "runtime/zam_place.h"
 #include "runtime/zam_written_internal.h"
 
+int64_t (*zam_record_clock)() = nullptr;
+
 namespace zam_written_internal {
+
+int64_t recordNow() { return zam_record_clock ? zam_record_clock() : zam_nowNs(); }
+
+namespace {
+
+// Whether errno err says that nothing stands at a name (rather than that it
+// could not be looked at).
+bool nothingThere(int err) { return err == ENOENT || err == ENOTDIR; }
+
+}  // namespace
 
 bool Presence::has(const std::string& name) {
   if (name == ".") return true;
   struct stat st;
-  if (!list) return lstat((root + name).c_str(), &st) == 0;
+  if (!list) {
+    const int err = fault(ZAM_RECORD_LOOK);
+    if (err == 0 && lstat((root + name).c_str(), &st) == 0) return true;
+    return !nothingThere(err ? err : errno);  // a name that cannot be looked at keeps its lines
+  }
   const size_t slash = name.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
   auto it = listed.find(dir);
   if (it == listed.end()) {
-    std::vector<std::string> entries;
-    zam_folderEntries(root + (dir.empty() ? "." : dir), &entries);  // an unreadable folder lists none
-    std::sort(entries.begin(), entries.end());
-    it = listed.emplace(dir, std::move(entries)).first;
+    Listing listing;
+    int err = fault(ZAM_RECORD_LIST);
+    if (err == 0 && !zam_folderEntries(root + (dir.empty() ? "." : dir), &listing.entries)) err = errno;
+    // A folder that cannot be listed is not taken as empty: the lines of
+    // the names in it are kept (a folder that is gone holds nothing).
+    listing.known = err == 0 || nothingThere(err);
+    if (!listing.known) listing.entries.clear();
+    std::sort(listing.entries.begin(), listing.entries.end());
+    it = listed.emplace(dir, std::move(listing)).first;
   }
-  return std::binary_search(it->second.begin(), it->second.end(), name.substr(slash + 1));
+  return !it->second.known ||
+         std::binary_search(it->second.entries.begin(), it->second.entries.end(), name.substr(slash + 1));
 }
 
-// The birth time of the file open as fd (or at path from dir), in
-// nanoseconds; 0 where the file system keeps none.
-int64_t bornOf(int dir, const char* path, int flags) {
-  struct statx sx;
-  if (statx(dir, path, flags, STATX_BTIME, &sx) != 0 || !(sx.stx_mask & STATX_BTIME)) return 0;
+namespace {
+
+int64_t nanoseconds(const struct statx_timestamp& s) {
   timespec t{};
-  t.tv_sec = static_cast<time_t>(sx.stx_btime.tv_sec);
-  t.tv_nsec = static_cast<long>(sx.stx_btime.tv_nsec);
+  t.tv_sec = static_cast<time_t>(s.tv_sec);
+  t.tv_nsec = static_cast<long>(s.tv_nsec);
   return zam_nanoseconds(t);
 }
 
-// The identity and birth time (0: none kept) of the regular file at path
-// (a link not followed); false when no regular file stands there.
-bool identityBorn(const std::string& path, _zam_identity* id, int64_t* born) {
+// The birth time in sx (ns), 0 where the file system keeps none.
+int64_t bornIn(const struct statx& sx) {
+  if (!(sx.stx_mask & STATX_BTIME) || (zam_stamp_fault && zam_stamp_fault(false))) return 0;
+  return nanoseconds(sx.stx_btime);
+}
+
+// The inode generation of the file open as fd; 0 where the file system
+// gives none (one that gives 0 to every file proves nothing either).
+uint64_t generationOf(int fd) {
+  long gen = 0;  // the kernel writes an int's bytes
+  if ((zam_stamp_fault && zam_stamp_fault(true)) || ioctl(fd, FS_IOC_GETVERSION, &gen) != 0) return 0;
+  return static_cast<uint32_t>(gen);
+}
+
+}  // namespace
+
+Birth birthOf(int fd) {
+  Birth b;
   struct statx sx;
-  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0 ||
-      !S_ISREG(sx.stx_mode))
-    return false;
-  const auto ns = [](const struct statx_timestamp& s) {
-    timespec t{};
-    t.tv_sec = static_cast<time_t>(s.tv_sec);
-    t.tv_nsec = static_cast<long>(s.tv_nsec);
-    return zam_nanoseconds(t);
-  };
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0) b.born = bornIn(sx);
+  if (b.born == 0) b.gen = generationOf(fd);
+  return b;
+}
+
+int identityBorn(const std::string& path, _zam_identity* id, Birth* birth, bool gen) {
+  struct statx sx;
+  if (const int err = fault(ZAM_RECORD_LOOK)) {
+    errno = err;
+    return -1;
+  }
+  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
+    return nothingThere(errno) ? 0 : -1;
+  if (!S_ISREG(sx.stx_mode)) return 0;
   *id = _zam_identity{static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)), sx.stx_ino,
-                      static_cast<int64_t>(sx.stx_size), ns(sx.stx_mtime), ns(sx.stx_ctime)};
-  *born = (sx.stx_mask & STATX_BTIME) ? ns(sx.stx_btime) : 0;
-  return true;
+                      static_cast<int64_t>(sx.stx_size), nanoseconds(sx.stx_mtime), nanoseconds(sx.stx_ctime)};
+  *birth = Birth{bornIn(sx), 0};
+  if (birth->born != 0 || !gen) return 1;
+  // The generation of the file that stands there now: one opened by name
+  // that is another (replaced meanwhile) gives none.
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 1;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && st.st_ino == id->ino && static_cast<uint64_t>(st.st_dev) == id->dev)
+    birth->gen = generationOf(fd);
+  close(fd);
+  return 1;
 }
 
 // Whether the unsettled A line f allows the file of identity id, born then
@@ -84,22 +135,28 @@ bool identityBorn(const std::string& path, _zam_identity* id, int64_t* born) {
 // the line is believed past now, nor a line whose time lies far beyond the
 // file's change time it names. Whether a still-written file's writer is
 // gone is the caller's to ask.
-bool allows(const Journal::File& f, const _zam_identity& id, int64_t born, int64_t now) {
+bool allows(const Journal::File& f, const _zam_identity& id, const Birth& birth, int64_t now) {
   if (!f.ahead || f.id.ino == 0 || f.id.dev != id.dev || f.id.ino != id.ino || f.id.ctime_ns <= 0) return false;
   if (id.size < f.id.size || id.mtime_ns < f.id.mtime_ns || id.ctime_ns < f.id.ctime_ns) return false;
   if (f.by != 0 && (f.by - f.id.ctime_ns > kNamingGrace + kNamingMargin || id.ctime_ns > std::min(f.by, now)))
     return false;
-  if (f.born_known) return born == f.born;
-  // A line written without the birth time: a file born after the line was
-  // written is another one.
-  return born == 0 || (f.by != 0 && born <= f.by - kNamingGrace);
+  if (f.born_known && f.born != 0) return birth.born == f.born;
+  // Written where the file system keeps no birth time: the inode
+  // generation, where it gave one; with neither, nothing proves the file
+  // the one announced, and the line settles nothing (the file costs a copy,
+  // set aside once, never a user's file taken).
+  if (f.born_known) return f.gen != 0 && birth.born == 0 && birth.gen == f.gen;
+  // A line written without the birth time: only a file born before the line
+  // was written (where no birth time is kept, none is known to be).
+  return birth.born != 0 && f.by != 0 && birth.born <= f.by - kNamingGrace;
 }
 
 // The line of f (its kind A or B), unsettled, for the file at name.
 std::string aheadLine(const Journal::File& f, const std::string& name) {
-  if (f.born_known)
-    return "B " + zam_identityText(f.id) + " " + std::to_string(f.by) + " " + std::to_string(f.born) + " " + name + "\n";
-  return "A " + zam_identityText(f.id) + " " + std::to_string(f.by) + " " + name + "\n";
+  const std::string line = zam_identityText(f.id) + " " + std::to_string(f.by) + " ";
+  if (f.gen != 0) return "G " + line + std::to_string(f.gen) + " " + name + "\n";
+  if (f.born_known) return "B " + line + std::to_string(f.born) + " " + name + "\n";
+  return "A " + line + name + "\n";
 }
 
 // The device and inode of the folder at path when it was made (its birth
@@ -113,7 +170,7 @@ bool madeThen(const std::string& path, int64_t made, std::pair<uint64_t, uint64_
           0 ||
       !S_ISDIR(sx.stx_mode))
     return false;
-  made = std::min(made, zam_nowNs());
+  made = std::min(made, recordNow());
   const struct statx_timestamp& at = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_ctime;
   timespec t{};
   t.tv_sec = static_cast<time_t>(at.tv_sec);
@@ -152,9 +209,10 @@ void Journal::take(const char* p, const char* end) {
   bool ok = false;
   if (kind == 'W') {
     ok = zam_parseIdentity(at, end, &id, &at);
-  } else if (kind == 'A' || kind == 'B') {
+  } else if (kind == 'A' || kind == 'B' || kind == 'G') {
     ok = zam_parseIdentity(at, end, &id, &at) && at < end && *at++ == ' ' && zam_parseNumber(at, end, INT64_MAX, &by);
-    if (ok && kind == 'B') ok = at < end && *at++ == ' ' && zam_parseNumber(at, end, INT64_MAX, &born);
+    if (ok && kind != 'A')
+      ok = at < end && *at++ == ' ' && zam_parseNumber(at, end, kind == 'B' ? INT64_MAX : UINT32_MAX, &born);
   } else if (kind == 'X' || kind == 'D') {
     ok = zam_parseNumber(at, end, UINT64_MAX, &id.dev) && at < end && *at++ == ' ' &&
          zam_parseNumber(at, end, UINT64_MAX, &id.ino);
@@ -186,8 +244,9 @@ void Journal::take(const char* p, const char* end) {
                               [&](const File& f) { return f.ahead && f.id.dev == id.dev && f.id.ino == id.ino; }),
                list.end());
   if (kind == 'W' && !hasExact(list, id)) list.push_back(File{id, false});
-  if (kind == 'A' || kind == 'B') {
-    list.push_back(File{id, true, static_cast<int64_t>(by), kind == 'B', static_cast<int64_t>(born)});
+  if (kind == 'A' || kind == 'B' || kind == 'G') {
+    list.push_back(File{id, true, static_cast<int64_t>(by), kind != 'A', kind == 'B' ? static_cast<int64_t>(born) : 0,
+                        kind == 'G' ? born : 0});
     ahead_names.push_back(name);
   }
   if (list.empty()) files.erase(name);
@@ -231,6 +290,14 @@ int64_t readLines(int fd, int64_t from, Journal* journal) {
   return past;
 }
 
+bool hasHead(int fd) {
+  const std::string head = headLine();
+  std::string first(head.size(), '\0');
+  return zam_readAll(fd, first.data(), static_cast<int64_t>(first.size()), 0) ==
+             static_cast<int64_t>(first.size()) &&
+         first == head;
+}
+
 std::string headLine() { return std::string(ZAM_WRITTEN_HEAD) + "\n"; }
 
 std::string fileLine(char kind, const _zam_identity& id, const std::string& name, int64_t by) {
@@ -254,20 +321,31 @@ bool trelsHeadless(const Journal& seen, int64_t past, int64_t size) {
 
 using namespace zam_written_internal;
 
-int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries) {
+int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* entries, _zam_written_read* read) {
   entries->clear();
+  if (read) *read = _zam_written_read{};
   std::string dir = folder;
   if (!dir.empty() && dir.back() != '/') dir += '/';
-  const int fd = open((dir + ZAM_WRITTEN_RECORD).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const std::string path = dir + ZAM_WRITTEN_RECORD;
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return 0;
   struct stat st{};
   Presence presence{dir, true, {}};
   Journal seen;
   seen.presence = &presence;
   int64_t past = 0;
+  int kind = ZAM_LOCK_FAILED;
+  std::vector<std::pair<std::string, _zam_identity>> dead;
   const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                  zam_lockFile(fd, false, "another run that puts a file in place in " + dir, dir) != ZAM_LOCK_FAILED &&
-                  ((past = readLines(fd, 0, &seen)), true);
+                  (kind = zam_lockFile(fd, false, "another run that puts a file in place in " + dir, dir)) !=
+                      ZAM_LOCK_FAILED &&
+                  fstat(fd, &st) == 0 && ((past = readLines(fd, 0, &seen)), true);
+  if (read && ok)
+    *read = _zam_written_read{false, kind, zam_standsAt(fd, path), static_cast<uint64_t>(st.st_dev),
+                              static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size)};
+  // The rewrite's temporaries of killed runs, known under the record's lock
+  // (a live writer holds it while its temporary stands).
+  if (ok && (kind == ZAM_LOCK_FLOCK || kind == ZAM_LOCK_OFD)) dead = deadRecordTemps(dir);
   const int err = errno;
   close(fd);
   if (!ok) {
@@ -279,7 +357,9 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
     errno = EPROTO;
     return 0;
   }
-  const int64_t now = zam_nowNs();
+  if (read) read->trels = true;
+  for (const auto& [name, id] : dead) entries->push_back(_zam_written_entry{'W', id, name});
+  const int64_t now = recordNow();
   for (auto& [name, list] : seen.files) {
     bool ahead = false;
     for (const Journal::File& f : list) {
@@ -289,10 +369,10 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
         entries->push_back(_zam_written_entry{'W', f.id, name});
     }
     _zam_identity id{};
-    int64_t born = 0;
-    if (!ahead || !identityBorn(dir + name, &id, &born)) continue;
+    Birth birth;
+    if (!ahead || identityBorn(dir + name, &id, &birth, true) != 1) continue;
     for (const Journal::File& f : list) {
-      if (!allows(f, id, born, now) || (f.by == 0 && zam_writerGone(dir + name) != 1)) continue;
+      if (!allows(f, id, birth, now) || (f.by == 0 && zam_writerGone(dir + name) != 1)) continue;
       entries->push_back(_zam_written_entry{'W', id, name});
       break;
     }

@@ -26,24 +26,33 @@
 #include "runtime/zam_lock.h"
 #include "runtime/zam_log.h"
 #include "runtime/zam_place.h"
+#include "runtime/zam_owner.h"
 #include "runtime/zam_written_internal.h"
+
+int (*zam_record_sync_call)(int fd) = nullptr;
+
+namespace {
+
+// fsync of a new record, or the test's stand-in.
+int syncRecord(int fd) { return zam_record_sync_call ? zam_record_sync_call(fd) : fsync(fd); }
+
+}  // namespace
 
 namespace zam_written_internal {
 
-// Writes a record holding text under a temporary name beside path (synced
-// to the disk when sync: it is to replace a record, whose loss would cost
-// the folder); its name and a descriptor open to read and append, locked
-// (nobody knows it yet), go to *temp and *fd. False (errno) when it cannot
-// be made whole.
 bool writeRecordAside(const std::string& path, const std::string& text, bool sync, std::string* temp, int* fd,
                       int* kind) {
   *temp = zam_tempName(path);
   *fd = open(temp->c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (*fd < 0) return false;
   errno = 0;
-  const bool ok = zam_writeAll(*fd, text.data(), static_cast<int64_t>(text.size())) ==
+  // Locked before it holds a line (nobody knows it yet): the lock, held for
+  // as long as the name stands, tells a live writer's temporary from one a
+  // killed run left (deadRecordTemps).
+  const bool ok = (*kind = zam_tryLockFile(*fd, true)) != ZAM_LOCK_FAILED &&
+                  zam_writeAll(*fd, text.data(), static_cast<int64_t>(text.size())) ==
                       static_cast<int64_t>(text.size()) &&
-                  (!sync || fsync(*fd) == 0) && (*kind = zam_tryLockFile(*fd, true)) != ZAM_LOCK_FAILED;
+                  (!sync || syncRecord(*fd) == 0);
   if (ok) return true;
   const int err = errno ? errno : EIO;
   close(*fd);
@@ -60,12 +69,42 @@ bool makeRecord(const std::string& path) {
   std::string temp;
   int fd = -1, kind = ZAM_LOCK_FAILED;
   if (!writeRecordAside(path, headLine(), false, &temp, &fd, &kind)) return false;
-  close(fd);
   const bool ok = link(temp.c_str(), path.c_str()) == 0;
   const int err = errno;
   unlink(temp.c_str());
+  close(fd);  // and its lock, once the temporary name is gone
   errno = err;
   return ok;
+}
+
+std::vector<std::pair<std::string, _zam_identity>> deadRecordTemps(const std::string& folder) {
+  std::vector<std::pair<std::string, _zam_identity>> dead;
+  std::vector<std::string> entries;
+  if (!zam_folderEntries(folder.empty() ? "." : folder, &entries)) return dead;
+  const std::string stem = std::string(ZAM_WRITTEN_RECORD) + ".";
+  constexpr size_t kEnd = 4;  // ".tmp"
+  for (const std::string& entry : entries) {
+    if (entry.size() <= stem.size() + kEnd || entry.compare(0, stem.size(), stem) != 0 ||
+        entry.compare(entry.size() - kEnd, kEnd, ".tmp") != 0)
+      continue;
+    const std::string tag = entry.substr(stem.size(), entry.size() - stem.size() - kEnd);
+    const size_t mark = zam_ownerMarkAt(tag);
+    if (mark == 0 || mark + 1 >= tag.size() || tag[mark] != '-' ||
+        tag.find_first_not_of("0123456789", mark + 1) != std::string::npos)
+      continue;
+    const int fd = open((folder + entry).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && hasHead(fd)) {
+      // Its writer's lock free: a lock of either kind proves it; where the
+      // file system grants none, nothing does.
+      const int kind = zam_tryLockFile(fd, false);
+      if (kind == ZAM_LOCK_FLOCK || kind == ZAM_LOCK_OFD) dead.emplace_back(entry, zam_identityOf(st));
+      zam_unlockFile(fd, kind);
+    }
+    close(fd);
+  }
+  return dead;
 }
 
 }  // namespace zam_written_internal
@@ -99,14 +138,20 @@ bool swapInRecord(const std::string& temp) {
 }
 
 // The regular file at name under the record's folder as an unsettled
-// line f allows it (W), or f's line again while the file is still written
-// by a writer not known gone; "" when f covers nothing that stands.
+// line f allows it (W), or f's line again while the file is still written:
+// by a writer that holds it (whether or not the line can prove the file
+// its own), or one not known gone; "" when f covers nothing that stands.
 // turn_lock held.
 std::string settledLine(const Journal::File& f, const std::string& name, bool there, const _zam_identity& id,
-                        int64_t born, int64_t now, bool* placed) {
+                        const Birth& birth, int64_t now, bool* placed) {
   *placed = false;
-  if (!there || !allows(f, id, born, now)) return std::string();
-  if (f.by == 0 && zam_writerGone(record_folder + name) != 1) return aheadLine(f, name);
+  if (!there) return std::string();
+  const bool allowed = allows(f, id, birth, now);
+  if (f.by == 0 && (allowed || f.id.ino == id.ino)) {
+    const int gone = zam_writerGone(record_folder + name);
+    if (gone == 0 || (gone < 0 && allowed)) return aheadLine(f, name);
+  }
+  if (!allowed) return std::string();
   *placed = true;
   return fileLine('W', id, name);
 }
@@ -122,12 +167,24 @@ std::string settledLine(const Journal::File& f, const std::string& name, bool th
 void compact() {
   std::string text;
   Journal kept;
-  const int64_t now = zam_nowNs();
+  const int64_t now = recordNow();
   long lines = 0;
   for (auto& [name, list] : journal.files) {
     _zam_identity id{};
-    int64_t born = 0;
-    const bool there = identityBorn(record_folder + name, &id, &born);
+    Birth birth;
+    const bool ahead = std::any_of(list.begin(), list.end(), [](const Journal::File& f) { return f.ahead; });
+    const int look = identityBorn(record_folder + name, &id, &birth, ahead);
+    if (look < 0) {
+      // A name that cannot be looked at keeps its lines as they were: a
+      // failure is not "nothing stands".
+      for (const Journal::File& f : list) {
+        text += f.ahead ? aheadLine(f, name) : fileLine('W', f.id, name);
+        kept.files[name].push_back(f);
+        lines++;
+      }
+      continue;
+    }
+    const bool there = look == 1;
     if (there && hasExact(list, id)) {
       text += fileLine('W', id, name);
       kept.files[name].push_back(Journal::File{id, false});
@@ -136,7 +193,7 @@ void compact() {
     }
     for (const Journal::File& f : list) {
       bool placed = false;
-      const std::string line = settledLine(f, name, there, id, born, now, &placed);
+      const std::string line = settledLine(f, name, there, id, birth, now, &placed);
       if (line.empty()) continue;
       text += line;
       kept.files[name].push_back(placed ? Journal::File{id, false} : f);
@@ -146,7 +203,17 @@ void compact() {
   }
   for (auto& [name, list] : journal.folders) {
     struct stat st;
-    if (lstat((record_folder + name).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    int err = fault(ZAM_RECORD_LOOK);
+    if (err == 0 && lstat((record_folder + name).c_str(), &st) != 0) err = errno;
+    if (err != 0 && err != ENOENT && err != ENOTDIR) {
+      for (const auto& [dev, ino] : list) {
+        text += fileLine('D', _zam_identity{dev, ino, 0, 0, 0}, name);
+        kept.folders[name].emplace_back(dev, ino);
+        lines++;
+      }
+      continue;
+    }
+    if (err != 0 || !S_ISDIR(st.st_mode)) continue;
     const std::pair<uint64_t, uint64_t> self(st.st_dev, st.st_ino);
     if (std::find(list.begin(), list.end(), self) == list.end()) continue;
     text += fileLine('D', _zam_identity{self.first, self.second, 0, 0, 0}, name);
@@ -207,7 +274,7 @@ void readRecordTail() {
   read_end = readLines(record_fd, read_end, &journal);
   journal.presence = nullptr;
   std::string settled;
-  const int64_t now = zam_nowNs();
+  const int64_t now = recordNow();
   std::vector<std::string> names = std::exchange(journal.ahead_names, {});
   std::sort(names.begin(), names.end());
   names.erase(std::unique(names.begin(), names.end()), names.end());
@@ -215,9 +282,13 @@ void readRecordTail() {
     const auto it = journal.files.find(name);
     if (it == journal.files.end()) continue;
     std::vector<Journal::File>& list = it->second;
+    // Settled since its A line was read: nothing to look at.
+    if (std::none_of(list.begin(), list.end(), [](const Journal::File& f) { return f.ahead; })) continue;
     _zam_identity id{};
-    int64_t born = 0;
-    const bool there = identityBorn(record_folder + name, &id, &born);
+    Birth birth;
+    const int look = identityBorn(record_folder + name, &id, &birth, true);
+    if (look < 0) continue;  // not looked at: its lines wait, unsettled, for a later look
+    const bool there = look == 1;
     std::vector<Journal::File> next;
     bool done = false;
     for (const Journal::File& f : list) {
@@ -226,7 +297,7 @@ void readRecordTail() {
         continue;
       }
       bool placed = false;
-      const std::string line = done ? std::string() : settledLine(f, name, there, id, born, now, &placed);
+      const std::string line = done ? std::string() : settledLine(f, name, there, id, birth, now, &placed);
       if (placed) {
         settled += line;
         next.push_back(Journal::File{id, false});

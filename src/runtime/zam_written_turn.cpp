@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -30,6 +31,7 @@
 
 void (*zam_place_fault)(ZamPlaceStep step) = nullptr;
 int (*zam_record_fault)(ZamRecordStep step) = nullptr;
+bool (*zam_stamp_fault)(bool generation) = nullptr;
 
 namespace zam_written_internal {
 
@@ -49,11 +51,21 @@ using namespace zam_written_internal;
 namespace {
 
 // One turn at the record at a time in this process; it guards everything
-// below. A turn of a file also holds the record file's lock (flock), which
-// orders the turns of every run. Recursive for the thread that stops the
-// run, which keeps it and takes turns of its own.
-std::recursive_timed_mutex turn_lock;
-// The run is stopping: only the thread that stops it takes turns.
+// below. A turn of a file also holds the record file's lock (zam_lockFile),
+// which orders the turns of every run. The turn is kept by a thread (owner),
+// under a plain mutex and condition that the thread sanitizer follows (it
+// does not follow a timed mutex's wait here); recursive for the thread that
+// stops the run, which keeps it and takes turns of its own. Every waiter
+// but the stopping thread waits untimed, woken when the turn is given up
+// or turns are closed; the stopping thread looks in steps until its limit.
+struct TurnLock {
+  std::mutex m;
+  std::condition_variable freed;
+  std::thread::id owner;  // under m; none: the turn is free
+  int depth = 0;          // under m: the owner's turns taken
+  int waiting = 0;        // under m: threads waiting for the turn
+};
+TurnLock turn_lock;
 std::atomic<bool> turns_closed{false};
 std::atomic<std::thread::id> stopper{};
 // How long the stopping thread's turns wait for the record's lock; once
@@ -93,7 +105,7 @@ std::mutex holds_lock;
 // inode may be another file's now.
 struct Held {
   int fd;
-  int64_t born;
+  Birth birth;
 };
 std::map<std::pair<uint64_t, uint64_t>, Held> held_births;
 
@@ -210,13 +222,12 @@ bool append(std::string lines) {
 
 namespace {
 
-// Whether the file open as fd begins with the record's head line.
-bool hasHead(int fd) {
-  const std::string head = headLine();
-  std::string first(head.size(), '\0');
-  return zam_readAll(fd, first.data(), static_cast<int64_t>(first.size()), 0) ==
-             static_cast<int64_t>(first.size()) &&
-         first == head;
+// Removes the temporaries of the record's rewrites that killed runs left
+// (deadRecordTemps), once the record is this process's to check: its lock
+// held, of a kind that orders the runs. turn_lock held.
+void removeDeadTemps() {
+  if (record_lock != ZAM_LOCK_FLOCK && record_lock != ZAM_LOCK_OFD) return;
+  for (const auto& [name, id] : deadRecordTemps(record_folder)) zam_removeRecorded(record_folder + name, id);
 }
 
 void closeRecord() {
@@ -323,11 +334,13 @@ int openRecord(bool stopping_thread) {
       still = zam_standsAt(record_self, path, &mine);
     }
     if (still && S_ISREG(mine.st_mode) && (record_checked || hasHead(record_fd))) {
+      if (!record_checked) removeDeadTemps();
       record_checked = true;
       if (turn_end >= 0 && static_cast<int64_t>(mine.st_size) == turn_end) known_end = turn_end;
       return 1;
     }
     if (still && S_ISREG(mine.st_mode) && headlessTrels(record_fd)) {
+      removeDeadTemps();
       record_checked = true;
       readRecordTail();  // read whole, and rewritten with the head
       return 1;
@@ -355,21 +368,68 @@ void unlockRecord() {
   record_lock = ZAM_LOCK_FAILED;
 }
 
-// Takes turn_lock: for the stopping thread (which may hold it already)
+// Takes the turn for this thread when it is free or already its own.
+// turn_lock.m held.
+bool takeIfFree() {
+  const std::thread::id self = std::this_thread::get_id();
+  if (turn_lock.owner != std::thread::id() && turn_lock.owner != self) return false;
+  turn_lock.owner = self;
+  turn_lock.depth++;
+  return true;
+}
+
+// Takes the turn within wait, looking at it in steps of 10 us growing to
+// 1 ms. False when not taken.
+bool takeTurnWithin(std::chrono::steady_clock::duration wait) {
+  using clock = std::chrono::steady_clock;
+  const clock::time_point deadline = clock::now() + wait;
+  for (std::chrono::microseconds pause(10);; pause = std::min(2 * pause, std::chrono::microseconds(1000))) {
+    {
+      std::lock_guard<std::mutex> hold(turn_lock.m);
+      if (takeIfFree()) return true;
+    }
+    const clock::time_point now = clock::now();
+    if (now >= deadline) return false;
+    std::this_thread::sleep_for(std::min<clock::duration>(pause, deadline - now));
+  }
+}
+
+// Takes the turn, waiting for it without end; with closing, only until
+// turns are closed (false then).
+bool takeTurn(bool closing) {
+  std::unique_lock<std::mutex> hold(turn_lock.m);
+  turn_lock.waiting++;
+  turn_lock.freed.wait(hold, [&] {
+    return (closing && turns_closed.load()) || turn_lock.owner == std::thread::id() ||
+           turn_lock.owner == std::this_thread::get_id();
+  });
+  turn_lock.waiting--;
+  return !(closing && turns_closed.load()) && takeIfFree();
+}
+
+// Gives up one turn of this thread's; the last one frees it.
+void releaseTurn() {
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> hold(turn_lock.m);
+    if (--turn_lock.depth == 0) {
+      turn_lock.owner = std::thread::id();
+      wake = turn_lock.waiting > 0;
+    }
+  }
+  if (wake) turn_lock.freed.notify_all();
+}
+
+// Takes the turn: for the stopping thread (which may hold it already)
 // within kStopWait; for any other, until the run is stopping. False
 // (ECANCELED) when not taken.
 bool takeTurnLock(bool stopping_thread) {
   if (stopping_thread) {
-    if (turn_lock.try_lock_for(stop_waited.load() ? std::chrono::seconds(0) : kStopWait)) return true;
+    if (takeTurnWithin(stop_waited.load() ? std::chrono::seconds(0) : kStopWait)) return true;
     stop_waited = true;
     return false;
   }
-  while (!turns_closed.load())
-    if (turn_lock.try_lock_for(std::chrono::milliseconds(20))) {
-      if (!turns_closed.load()) return true;
-      turn_lock.unlock();
-    }
-  return false;
+  return takeTurn(true);
 }
 
 }  // namespace
@@ -381,7 +441,7 @@ _zam_record_turn::_zam_record_turn(const std::string& path, bool file) {
   if (!takeTurnLock(stopping_thread)) {
     errno = ECANCELED;
   } else if (!recording.load() || recordName(path).empty()) {  // the record ended meanwhile
-    turn_lock.unlock();
+    releaseTurn();
     return;
   } else if (!file && record_fd < 0) {
     // A folder's turn takes the record's lock once the record is open; its
@@ -396,7 +456,7 @@ _zam_record_turn::_zam_record_turn(const std::string& path, bool file) {
       return;
     }
     const int err = errno;
-    turn_lock.unlock();
+    releaseTurn();
     errno = err;
   }
   if (opened == 0) return;  // no record to extend: nothing is recorded
@@ -408,7 +468,7 @@ _zam_record_turn::_zam_record_turn(const std::string& path, bool file) {
 _zam_record_turn::~_zam_record_turn() {
   if (!held) return;
   if (locked) unlockRecord();
-  turn_lock.unlock();
+  releaseTurn();
 }
 
 bool zam_recordCovers(const _zam_record_turn& turn, const std::string& path, const _zam_identity& id) {
@@ -437,15 +497,24 @@ bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, cons
   if (!turn.locked) return true;
   Journal::File f{zam_identityOf(st), true, still_written ? 0 : zam_nowNs() + kNamingGrace};
   if (fd >= 0) {
+    // The birth time looked at with st spares the turn a look; where none
+    // is kept (or a test has none kept), the file is looked at for its
+    // generation.
+    Birth b;
+    if (born && *born != 0 && !(zam_stamp_fault && zam_stamp_fault(false)))
+      b.born = *born;
+    else
+      b = birthOf(fd);
     f.born_known = true;
-    f.born = born ? *born : bornOf(fd, "", AT_EMPTY_PATH);
+    f.born = b.born;
+    f.gen = b.gen;
   } else {
     std::lock_guard<std::mutex> hold(holds_lock);
     const auto it = held_births.find({f.id.dev, f.id.ino});
     struct stat held;
     if (it != held_births.end() && fstat(it->second.fd, &held) == 0 && zam_identityOf(held).dev == f.id.dev &&
         zam_identityOf(held).ino == f.id.ino)
-      f.born_known = true, f.born = it->second.born;
+      f.born_known = true, f.born = it->second.birth.born, f.gen = it->second.birth.gen;
     else if (it != held_births.end())
       held_births.erase(it);
   }
@@ -485,7 +554,7 @@ void zam_recordStatus(const _zam_record_turn& turn, const std::string& path, con
 }
 
 void zam_recordWrites(const std::string& folder, bool extend_only) {
-  std::lock_guard<std::recursive_timed_mutex> hold(turn_lock);
+  takeTurn(false);
   closeRecord();
   std::vector<char> cwd(PATH_MAX + 1);
   const std::string here = getcwd(cwd.data(), cwd.size()) ? cwd.data() : "";
@@ -505,6 +574,7 @@ void zam_recordWrites(const std::string& folder, bool extend_only) {
     std::lock_guard<std::mutex> forget(trouble_lock);
     trouble.clear();
   }
+  releaseTurn();
 }
 
 void zam_recordMade(const std::string& path) {
@@ -554,6 +624,15 @@ bool zam_recordGrowing(const std::string& path, int fd) {
   return false;
 }
 
+namespace zam_written_internal {
+
+size_t holdsKept() {
+  std::lock_guard<std::mutex> hold(holds_lock);
+  return held_births.size();
+}
+
+}  // namespace zam_written_internal
+
 std::string zam_recordTrouble() {
   std::lock_guard<std::mutex> hold(trouble_lock);
   return trouble;
@@ -564,7 +643,7 @@ int zam_holdWriting(int fd) {
   if (fstat(fd, &st) != 0 || !zam_markAlive(fd)) return 0;
   std::lock_guard<std::mutex> hold(holds_lock);
   held_births[{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}] =
-      Held{fd, bornOf(fd, "", AT_EMPTY_PATH)};
+      Held{fd, birthOf(fd)};
   return 1;
 }
 
@@ -593,8 +672,12 @@ void zam_recordStop() {
   // record's lock gives up); the turn one is in ends, and its lock is then
   // kept for good: the process ends with the stop.
   stopper = std::this_thread::get_id();
-  turns_closed = true;
-  if (!turn_lock.try_lock_for(std::chrono::seconds(5))) {
+  {
+    std::lock_guard<std::mutex> hold(turn_lock.m);
+    turns_closed = true;
+  }
+  turn_lock.freed.notify_all();
+  if (!takeTurnWithin(std::chrono::seconds(5))) {
     // its own turns then wait kStopWait for it, at most
   }
 }

@@ -73,7 +73,7 @@ int trel_exportThingPdb(_trel_thing* thing, const char* file, int atom_selection
 
 int trel_exportThingSpf(_trel_thing* thing, int pot_class, const std::string& folder,
                         const std::vector<std::string>& names, const std::string& tail, Matrix3D A, Matrix3D B,
-                        std::vector<std::string>* paths) {
+                        std::vector<std::string>* paths, const std::function<void(const std::string&)>& opening) {
   if (!thing || !thing->tag) return 0;
   // An array not held yet is read at the tag's order; one held already is
   // written at the order it holds, whatever the tag says.
@@ -108,6 +108,7 @@ int trel_exportThingSpf(_trel_thing* thing, int pot_class, const std::string& fo
         zam_err("Failed to move the coefficients for %s\n", file.c_str());
         continue;
       }
+      if (opening) opening(file);
       if (trel_write_anlm_asc(file.c_str(), held, work.data()) != 1) continue;
       written++;
       if (paths) paths->push_back(file);

@@ -6,6 +6,7 @@
 // callback that keeps descriptor building quiet.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,12 +40,14 @@ int trel_exportThingPdb(_trel_thing* thing, const char* file, int atom_selection
 // by names and tail + "_" + class letter + "_tau.dat" and "_sig.dat"
 // (zam_fileName), for each array that is present or can be read from its
 // file; a name that is an input of the run is not written (zam_refuseInput
-// warns). The object's own arrays are not changed. Returns the number of
-// files written, whose paths are added to *paths when given; failures are
-// reported.
+// warns). opening, when given, is called with each file's path before the
+// file can take its name (a record names it ahead). The object's own arrays
+// are not changed. Returns the number of files written, whose paths are
+// added to *paths when given; failures are reported.
 int trel_exportThingSpf(_trel_thing* thing, int pot_class, const std::string& folder,
                         const std::vector<std::string>& names, const std::string& tail, Matrix3D A, Matrix3D B,
-                        std::vector<std::string>* paths = nullptr);
+                        std::vector<std::string>* paths = nullptr,
+                        const std::function<void(const std::string&)>& opening = nullptr);
 
 // Writes the PDB file pdb_file moved by A (all atoms) to out with its
 // extension made "pdb", then the order-N sig and tau arrays moved by B

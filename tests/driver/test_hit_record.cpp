@@ -33,6 +33,7 @@
 #include "common/run_trel.h"
 #include "common/test_util.h"
 #include "driver/trel_hit_record.h"
+#include "driver/trel_top.h"
 #include "runtime/zam_lock.h"
 #include "runtime/zam_written.h"
 #include "output/trel_print.h"
@@ -414,6 +415,60 @@ TEST_F(TwoRuns, IdenticalRunsAtOnceSetNothingAside) {
   }
 }
 
+// A run of many queries keeps no descriptor of a query past it: at a limit
+// a few above what one query needs, each query of twenty is written whole.
+TEST(ManyQueries, NeedNoMoreDescriptorsThanOne) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  fs::create_directory(dir.file("tg"));
+  for (const char* t : {"1ard", "1znf", "1zfd"}) copyPdb(dir, t, "tg/" + std::string(t));
+  std::vector<std::string> args = {"-c", "ulimit -n 18 && exec \"$@\"", "sh", TREL_BINARY, "-many", "-target=tg"};
+  for (int q = 0; q < 20; q++) {
+    copyPdb(dir, "1sp1", "q" + std::to_string(q));
+    args.push_back("q" + std::to_string(q) + ".pdb");
+  }
+  const testutil::Outcome r = testutil::run_program("/bin/sh", dir.str(), args, {"PATH=/usr/bin:/bin", "TREL_CPUS=1"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(testutil::has(r.out, "Too many open files")) << r.out;
+  EXPECT_TRUE(fs::exists(dir.file("trel_results/q19/1ard_q19.kalign")));
+}
+
+// The descriptor exports of a run killed as they take their names are
+// named ahead in the query's record, as its other files are: a rerun that
+// does not show their hit removes them.
+TEST(Exports, OfARunKilledAsTheyArePlacedGoWithTheNextRun) {
+  TREL_REQUIRE_SHARED_DATA();
+  TempDir dir;
+  for (const char* s : {"1sp1", "1sp2", "1ard"}) copyPdb(dir, s, s);
+  static std::string sig;
+  sig = dir.file("trel_results/1sp1/1sp2_1sp1_B_sig.dat");
+  const pid_t child = fork();
+  if (child == 0) {
+    const int fd = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || chdir(dir.str().c_str()) != 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
+    setenv("TREL_CACHE", dir.file("cache").c_str(), 1);
+    zam_place_fault = [](ZamPlaceStep step) {
+      if (step == ZAM_STEP_NAMED && access(sig.c_str(), F_OK) == 0) raise(SIGKILL);
+    };
+    char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-cache"), const_cast<char*>("-q3"),
+                    const_cast<char*>("-nmax=4"), const_cast<char*>("1sp1.pdb"), const_cast<char*>("1sp2.pdb"),
+                    const_cast<char*>("1ard.pdb"), nullptr};
+    std::exit(trel_top(7, args, environ));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status)) << read_file(dir.file("out"));
+  ASSERT_TRUE(fs::exists(sig));
+  ASSERT_TRUE(fs::exists(dir.file("trel_results/1sp1/1sp2_1sp1_B_tau.dat")));
+  pastTheTick();
+  const testutil::Outcome r = testutil::run_trel(dir.str(), {"-cache", "-q3", "-nmax=4", "1sp1.pdb", "1ard.pdb"},
+                                                 {"TREL_CACHE=" + dir.file("cache")});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(fs::exists(sig)) << r.out;
+  EXPECT_FALSE(fs::exists(dir.file("trel_results/1sp1/1sp2_1sp1_B_tau.dat"))) << r.out;
+  EXPECT_TRUE(fs::exists(dir.file("trel_results/1sp1/1ard_1sp1_B_tau.dat"))) << r.out;
+}
+
 // The passes of a query's runs over its folder, each run a process of its
 // own (with its own start) that records what it writes in the folder's
 // results record: one file "<hit>_q.pir" for each hit it writes, each
@@ -422,7 +477,11 @@ TEST_F(TwoRuns, IdenticalRunsAtOnceSetNothingAside) {
 // has begun and waits for the file "go" before it writes; "stop", it ends
 // once its files are written, as a stopped run does, without its renew;
 // "linger", it leaves "renewed" after its renew and waits for "go" before
-// it ends; "noofd", the file system refuses open-file-description locks.
+// it ends; "noofd", the file system refuses open-file-description locks;
+// "same", every run writes a hit's file with the same bytes (which leaves
+// a file written before as it stands, its times and all); "two", each hit
+// writes "<hit>_q.fasta" too; "noask", the file system cannot tell whose
+// open-file-description locks a file holds (it grants them).
 // What the run says goes to "said.<pid>". Run as the disabled test below,
 // by the test binary started again.
 constexpr const char* kPassVariable = "TREL_TEST_HIT_PASS";
@@ -479,6 +538,13 @@ int refuseOfd(int, int, struct flock*) {
   return -1;
 }
 
+// Grants open-file-description locks but cannot tell who holds one.
+int failAsking(int fd, int cmd, struct flock* lock) {
+  if (cmd != F_OFD_GETLK) return fcntl(fd, cmd, lock);
+  errno = EIO;
+  return -1;
+}
+
 void waitFor(const std::string& path) {
   for (int k = 0; k < 30000 && !fs::exists(path); k++) usleep(1000);
 }
@@ -492,6 +558,7 @@ TEST(HitPassRun, DISABLED_InAProcessOfItsOwn) {
   const std::string& ctl = parts[3];
   const std::string flags = parts.size() > 4 ? parts[4] : "";
   if (says(flags, "noofd")) zam_ofd_lock_call = refuseOfd;
+  if (says(flags, "noask")) zam_ofd_lock_call = failAsking;
   zam_recordWrites(folder);
   testutil::Capture said;
   {
@@ -510,7 +577,9 @@ TEST(HitPassRun, DISABLED_InAProcessOfItsOwn) {
     _trel_written* before = trel_holdWritten(&written);
     for (const std::string& hit : words(parts[1])) {
       const std::string was = trel_holdHit(hit);
-      trel_writeText(folder + hit + "_q.pir", "hit " + hit + " of run " + std::to_string(getpid()) + "\n");
+      const std::string run = says(flags, "same") ? "" : " of run " + std::to_string(getpid());
+      trel_writeText(folder + hit + "_q.pir", "hit " + hit + run + "\n");
+      if (says(flags, "two")) trel_writeText(folder + hit + "_q.fasta", "hit " + hit + run + "\n");
       trel_holdHit(was);
     }
     trel_holdWritten(before);
@@ -529,6 +598,14 @@ TEST(HitPassRun, DISABLED_InAProcessOfItsOwn) {
   testutil::write_file(ctl + "/said." + std::to_string(getpid()), said.text);
 }
 
+// A line naming a file ahead, as a run with the word run appends it.
+std::string aheadLine(const std::string& run, const std::string& name, const std::string& hit) {
+  const std::string body = run + " " + name + "/" + hit;
+  char crc[16];
+  std::snprintf(crc, sizeof crc, "+%08" PRIx32 " ", zam_crc32(0, body.data(), (int64_t)body.size()));
+  return crc + body + "\n";
+}
+
 // A run that writes its files holds every removal of a hidden hit back,
 // and holds nothing once it is gone, killed as it may be, its mark a lock
 // the kernel dropped.
@@ -542,6 +619,22 @@ TEST_F(HitPasses, AWritingRunHoldsRemovalsUntilItEnds) {
   finish(writing);
   ASSERT_EQ(run("a", "a"), 0);
   EXPECT_FALSE(has("b"));
+}
+
+// Where it cannot be told whether another run writes, a run removes no
+// hidden hit (one writing may write it again), and says why.
+TEST_F(HitPasses, WhereWritersCannotBeToldHiddenHitsStay) {
+  ASSERT_EQ(run("a b", "a b"), 0);
+  const pid_t writing = start("", "", "wait");
+  ASSERT_TRUE(fs::exists(control("ready")));
+  std::string said;
+  ASSERT_EQ(run("a", "a", "noask", &said), 0);
+  kill(writing, SIGKILL);
+  finish(writing);
+  EXPECT_TRUE(has("b"));
+  EXPECT_TRUE(says(said, "Kept 1 file of hits of q that its table does not show: whether another run of the "
+                         "query writes it now cannot be told in " + folder() + ".\n"))
+      << said;
 }
 
 // A run keeps the hits that a run ending after it began wrote, though its
@@ -632,6 +725,37 @@ TEST_F(HitPasses, EnteringWaitsForARenewNeverForAWriter) {
   trel_closeThing(nullptr, q);
 }
 
+// Writer threads that wait for another run's turn at the record say so
+// once, naming the query and the folder, and go on once it ends.
+TEST_F(HitPasses, WritersWaitingForARenewSaySoOnce) {
+  _trel_thing* q = trel_createThing("q", "./");
+  testutil::Capture said;
+  {
+    _trel_hit_pass pass;
+    trel_beginHitFiles(&pass, folder().c_str(), q, "");
+    const int held = open(folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    std::atomic<int> done{0};
+    std::vector<std::thread> writers;
+    for (const char* hit : {"a", "b", "c"})
+      writers.emplace_back([&, hit] {
+        trel_aheadHitFile(&pass, folder() + hit + "_q.pir", hit);
+        done++;
+      });
+    usleep(1500000);
+    EXPECT_EQ(done.load(), 0);
+    flock(held, LOCK_UN);
+    close(held);
+    for (std::thread& t : writers) t.join();
+  }
+  trel_closeThing(nullptr, q);
+  const std::string line = "Waiting for another run of q to renew its record in " + folder() + "\n";
+  const size_t at = said.text.find(line);
+  EXPECT_NE(at, std::string::npos) << said.text;
+  EXPECT_EQ(said.text.find(line, at + 1), std::string::npos) << said.text;
+  EXPECT_NE(read_file(folder() + "q.kwritten").find("c_q.pir/c\n"), std::string::npos);
+}
+
 // A run stopped once its files are written, before it renews the record,
 // leaves them named ahead: the next run that does not show their hits
 // removes them, those it wrote again over an earlier run's files as well
@@ -666,6 +790,20 @@ TEST_F(HitPasses, AStoppedRunsHitsGoWithTheNextRun) {
   EXPECT_TRUE(files.count("a_q.pir"));
 }
 
+// A hit's files are named ahead in one line once the run's first hit
+// showed what a hit writes; the next run removes them all.
+TEST_F(HitPasses, OneLineNamesTheFilesOfAHit) {
+  ASSERT_EQ(run("a b c", "", "stop two"), 0);
+  const std::string record = read_file(folder() + "q.kwritten");
+  const std::vector<std::string> lines = testutil::split_lines(record.substr(record.find("#crc ")));
+  EXPECT_EQ(lines.size(), 1u + 2 + 1 + 1) << record;  // the CRC line, two lines for a, one each for b and c
+  pastTheTick();
+  ASSERT_EQ(run("a", "a"), 0);
+  for (const char* file : {"b_q.pir", "b_q.fasta", "c_q.pir", "c_q.fasta"})
+    EXPECT_FALSE(fs::exists(folder() + file)) << file;
+  EXPECT_TRUE(fs::exists(folder() + "a_q.fasta"));
+}
+
 // A line named ahead that a stop or a full disk cut names nothing, though
 // what is left of it would read as another hit's file, and costs no other
 // line: the file of the cut line stays (no record proves whose it is), that
@@ -685,20 +823,89 @@ TEST_F(HitPasses, ALineNamedAheadThatIsCutCostsOnlyItself) {
 }
 
 // The lines a run still writing named ahead outlive another run's renew of
-// the record, so that once the writing run is killed, the next run
-// removes its files.
+// the record, those of files it has yet to write too, so that once the
+// writing run is killed, the next run removes its files.
 TEST_F(HitPasses, LinesNamedAheadByAWritingRunOutliveAnotherRunsRenew) {
   ASSERT_EQ(run("a", "a"), 0);
   const pid_t writing = start("b", "", "stop linger");
   waitFor(control("renewed"));
   ASSERT_TRUE(fs::exists(control("renewed")));
+  const std::string record = folder() + "q.kwritten";
+  testutil::write_file(record, read_file(record) + aheadLine("1.1", "z_q.pir", "z"));
   ASSERT_EQ(run("a", "a"), 0);
   ASSERT_TRUE(has("b"));
+  zam_recordWrites(folder());
+  trel_writeText(folder() + "z_q.pir", "hit z\n");  // as the writing run goes on
+  zam_recordWrites("");
   kill(writing, SIGKILL);
   finish(writing);
   pastTheTick();
   ASSERT_EQ(run("a", "a"), 0);
   EXPECT_FALSE(has("b"));
+  EXPECT_FALSE(has("z"));
+}
+
+// Past many names of files that stand nowhere, the folder's listing tells
+// which stand: the files a stopped run named after them still go.
+TEST_F(HitPasses, ManyNamesOfFilesGoneCostNoFileThatStands) {
+  ASSERT_EQ(run("a", "a"), 0);
+  ASSERT_EQ(run("b c", "", "stop"), 0);
+  const std::string path = folder() + "q.kwritten";
+  const std::string record = read_file(path);
+  const size_t ahead = record.find('\n', record.find("#crc ")) + 1;
+  std::string gone;
+  for (int k = 0; k < 20000; k++) gone += aheadLine("1.1", "m" + std::to_string(k) + "_q.pir", "b");
+  testutil::write_file(path, record.substr(0, ahead) + gone + record.substr(ahead));
+  pastTheTick();
+  ASSERT_EQ(run("a", "a"), 0);
+  EXPECT_FALSE(has("b"));
+  EXPECT_FALSE(has("c"));
+  EXPECT_TRUE(has("a"));
+}
+
+// A run that began first and renews last keeps the files of a run that
+// began after it and ended before it, though a run now gone named them
+// ahead since: the later run's end stands. The later run writes its files
+// with the bytes they had, so their change times are older than either run.
+TEST_F(HitPasses, ALaterRunsEndOutlivesTheLinesOfAGoneRun) {
+  ASSERT_EQ(run("a b c", "a b c", "same"), 0);
+  pastTheTick();
+  const pid_t first = start("a", "a", "wait same");
+  ASSERT_TRUE(fs::exists(control("ready")));
+  ASSERT_EQ(run("b c", "b c", "same"), 0);
+  std::string lines;
+  for (const char* hit : {"b", "c"}) lines += aheadLine("1.1", hit + std::string("_q.pir"), hit);
+  testutil::write_file(folder() + "q.kwritten", read_file(folder() + "q.kwritten") + lines);
+  go();
+  std::string said;
+  ASSERT_EQ(finish(first, &said), 0);
+  EXPECT_TRUE(has("b")) << said;
+  EXPECT_TRUE(has("c")) << said;
+}
+
+// Two runs of one query, one stopped by SIGTERM while the other renewed
+// (which names the stopped run's files again for it), then both at once
+// over their results, the one that wrote the hits the stopped run named
+// renewing first, then last: neither loses a file of the other's.
+TEST_F(HitPasses, RunsAtOnceAfterAStoppedOneKeepEachOthersFiles) {
+  for (const char* first_hits : {"a b", "c d"}) {
+    SCOPED_TRACE(first_hits);
+    ASSERT_EQ(run("a b c d", "a b c d", "same"), 0);
+    const pid_t stopped = start("c d", "", "stop linger same");
+    waitFor(control("renewed"));
+    ASSERT_EQ(run("a b", "a b", "same"), 0);
+    kill(stopped, SIGTERM);
+    finish(stopped);
+    pastTheTick();
+    const std::string second_hits = first_hits == std::string("a b") ? "c d" : "a b";
+    const pid_t first = start(first_hits, first_hits, "wait same");
+    ASSERT_TRUE(fs::exists(control("ready")));
+    ASSERT_EQ(run(second_hits, second_hits, "same"), 0);
+    go();
+    std::string said;
+    ASSERT_EQ(finish(first, &said), 0);
+    for (const char* hit : {"a", "b", "c", "d"}) EXPECT_TRUE(has(hit)) << hit << said;
+  }
 }
 
 // The end a run records for its hits is taken on the fine clock when it

@@ -8,7 +8,9 @@
 
 #include <signal.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -27,9 +30,14 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_capture.h"
 #include "common/test_util.h"
 #include "runtime/zam_file.h"
+#include "runtime/zam_lock.h"
+#include "runtime/zam_log.h"
+#include "runtime/zam_place.h"
 #include "runtime/zam_whole.h"
+#include "runtime/zam_written_internal.h"
 
 namespace {
 
@@ -88,6 +96,15 @@ int64_t bornAt(const std::string& path) {
 }
 
 std::string head() { return std::string(ZAM_WRITTEN_HEAD) + "\n"; }
+
+// The inode generation of the file at path, 0 where none is given.
+uint64_t generationAt(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  long gen = 0;
+  if (fd < 0 || ioctl(fd, FS_IOC_GETVERSION, &gen) != 0) gen = 0;
+  if (fd >= 0) close(fd);
+  return static_cast<uint32_t>(gen);
+}
 
 std::string aheadLine(const _zam_identity& id, int64_t by, int64_t born, const std::string& name) {
   return "B " + zam_identityText(id) + " " + std::to_string(by) + " " + std::to_string(born) + " " + name + "\n";
@@ -703,4 +720,254 @@ TEST(Written, AFolderIsAnnouncedBeforeItIsMade) {
   bool found = false;
   for (const _zam_written_entry& e : lines) found = found || (e.kind == 'D' && e.path == "q1");
   EXPECT_TRUE(found);
+}
+
+// Where the file system refuses flock, the record takes turns by the other
+// kind of lock, and says so once; where it refuses every kind, it says that
+// once, and writes and records as before. Either way a damaged record is
+// rewritten, and the files are covered.
+TEST(Written, WhereFlockOrEveryLockIsRefusedFilesAreRecorded) {
+  for (const bool every : {false, true}) {
+    SCOPED_TRACE(every);
+    testutil::TempDir dir;
+    static std::string folder;
+    static bool refuse_every;
+    folder = dir.file("res") + "/";
+    refuse_every = every;
+    fs::create_directory(folder);
+    ASSERT_TRUE(anotherRunWrites(folder, {"a.pir"}, "a\n"));
+    const std::string record = folder + ZAM_WRITTEN_RECORD;
+    testutil::write_file(record, testutil::read_file(record) + std::string(4, '\0') + "\n");
+    EXPECT_TRUE(inChild([] {
+      zam_flock_call = [](int, int) {
+        errno = ENOLCK;
+        return -1;
+      };
+      if (refuse_every)
+        zam_ofd_lock_call = [](int, int, struct flock*) {
+          errno = ENOLCK;
+          return -1;
+        };
+      zam_wrn_once_reset();
+      testutil::Capture said;
+      for (int run = 0; run < 2; run++) {
+        zam_recordWrites(folder);
+        for (const char* name : {"a.pir", "b.pir"})
+          if (write_whole(folder + name, "run\n") != 1) return false;
+        zam_recordWrites("");
+      }
+      const bool covers = covered(folder, "a.pir") && covered(folder, "b.pir");
+      const std::string text = testutil::read_file(folder + ZAM_WRITTEN_RECORD);
+      return covers && text.find('\0') == std::string::npos && !fs::exists(folder + "a.pir.1") &&
+             testutil::occurrences(said.text, "refuses flock locks") == (refuse_every ? 0 : 1) &&
+             testutil::occurrences(said.text, "refuses every file lock") == (refuse_every ? 1 : 0);
+    }));
+  }
+}
+
+// Where the file system keeps no birth time, the inode generation tells the
+// file a line announced from another that got its inode since; where it
+// gives neither, no unsettled line covers a file: a killed run's file
+// costs a copy, set aside once, and a user's file is never taken.
+TEST(Written, WithoutBirthTimesAReusedInodeIsNotTaken) {
+  static bool neither;
+  zam_stamp_fault = [](bool generation) { return !generation || neither; };
+  for (const bool no_generation : {false, true}) {
+    SCOPED_TRACE(no_generation);
+    neither = no_generation;
+    testutil::TempDir dir;
+    const std::string folder = dir.file("res") + "/";
+    fs::create_directory(folder);
+    testutil::write_file(folder + "a.pir", "a\n");
+    _zam_identity id{};
+    ASSERT_EQ(zam_identityAt((folder + "a.pir").c_str(), &id), 1);
+    const uint64_t gen = no_generation ? 0 : generationAt(folder + "a.pir");
+    const std::string by = std::to_string(id.ctime_ns + 10 * int64_t{1000000000});
+    const std::string line = zam_identityText(id) + " " + by + " ";
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"G " + line + std::to_string(gen) + " a.pir\n", gen != 0},
+        {"G " + line + std::to_string(gen + 1) + " a.pir\n", false},  // an inode given to another file since
+        {"B " + line + "0 a.pir\n", false},
+        {"A " + line + "a.pir\n", false},
+    };
+    for (const auto& [text, covers] : cases) {
+      testutil::write_file(folder + ZAM_WRITTEN_RECORD, head() + text);
+      EXPECT_EQ(covered(folder, "a.pir"), covers) << text;
+    }
+    ASSERT_TRUE(killedWhilePlacing(folder, "k.pir", "killed run's\n", ZAM_STEP_NAMED));
+    zam_recordWrites(folder);
+    ASSERT_EQ(write_whole(folder + "k.pir", "next run's\n"), 1);
+    zam_recordWrites("");
+    EXPECT_EQ(fs::exists(folder + "k.pir.1"), gen == 0);
+  }
+  zam_stamp_fault = nullptr;
+}
+
+// A folder that cannot be listed, or a name that cannot be looked at while
+// the record is read and rewritten, is not "nothing stands": one EIO there
+// costs no line, and no file of trel's is set aside.
+TEST(Written, AFailedListingOrLookKeepsTheLines) {
+  for (const ZamRecordStep step : {ZAM_RECORD_LIST, ZAM_RECORD_LOOK}) {
+    SCOPED_TRACE(step);
+    testutil::TempDir dir;
+    const std::string folder = dir.file("res") + "/", record = folder + ZAM_WRITTEN_RECORD;
+    fs::create_directories(folder + "q");
+    ASSERT_TRUE(anotherRunWrites(folder, {"a.pir", "q/b.pir"}, "trel's\n"));
+    testutil::write_file(record, testutil::read_file(record) + std::string(4, '\0') + "\n");  // to be rewritten
+    static ZamRecordStep failing;
+    static int fails;
+    failing = step;
+    fails = 1;
+    zam_record_fault = [](ZamRecordStep at) { return at == failing && fails-- > 0 ? EIO : 0; };
+    zam_recordWrites(folder);
+    for (const char* name : {"a.pir", "q/b.pir"}) ASSERT_EQ(write_whole(folder + name, "again\n"), 1);
+    zam_recordWrites("");
+    zam_record_fault = nullptr;
+    EXPECT_LT(fails, 0);  // the step was reached, and failed once
+    EXPECT_FALSE(fs::exists(folder + "a.pir.1"));
+    EXPECT_FALSE(fs::exists(folder + "q/b.pir.1"));
+    EXPECT_EQ(testutil::read_file(record).find('\0'), std::string::npos);
+    for (const char* name : {"a.pir", "q/b.pir"}) EXPECT_TRUE(covered(folder, name)) << name;
+  }
+}
+
+// A run killed as its rewrite of the record takes the record's name leaves
+// the new record under its temporary name, which no other writer's lock
+// holds: -purge's reading covers it, and the next run removes it. A
+// temporary of that form whose writer lives, or a user's file, is kept.
+TEST(Written, ARewritesTemporaryAfterAKillGoes) {
+  testutil::TempDir dir;
+  static std::string folder;
+  folder = dir.file("res") + "/";
+  const std::string record = folder + ZAM_WRITTEN_RECORD;
+  fs::create_directory(folder);
+  ASSERT_TRUE(anotherRunWrites(folder, {"a.pir"}, "trel's\n"));
+  testutil::write_file(record, testutil::read_file(record) + std::string(4, '\0') + "\n");
+  const pid_t child = fork();
+  if (child == 0) {
+    zam_record_fault = [](ZamRecordStep step) {
+      if (step == ZAM_RECORD_SWAP) raise(SIGKILL);
+      return 0;
+    };
+    zam_recordWrites(folder);
+    write_whole(folder + "a.pir", "again\n");
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  auto temps = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder))
+      if (e.path().filename().string().ends_with(".tmp")) names.push_back(e.path().filename().string());
+    return names;
+  };
+  ASSERT_EQ(temps().size(), 1u);
+  const std::string killed = temps()[0];
+  std::vector<_zam_written_entry> lines;
+  ASSERT_EQ(zam_readWritten(folder, &lines), 1);
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const _zam_written_entry& e) { return e.path == killed; }));
+  const std::string live = zam_tempName(record), users = zam_tempName(record);
+  testutil::write_file(live, head());
+  testutil::write_file(users, "a user's file\n");
+  const int held = open(live.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  zam_recordWrites(folder);
+  ASSERT_EQ(write_whole(folder + "b.pir", "b\n"), 1);
+  zam_recordWrites("");
+  close(held);
+  EXPECT_FALSE(fs::exists(folder + killed));
+  EXPECT_TRUE(fs::exists(live));
+  EXPECT_TRUE(fs::exists(users));
+}
+
+// zam_readWritten says which record file it read, as it was read under its
+// lock, so that -purge need not open and lock it again; of a file that is
+// not trel's record, that it is not.
+TEST(Written, TheRecordReadIsReported) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("res") + "/", record = folder + ZAM_WRITTEN_RECORD;
+  fs::create_directory(folder);
+  ASSERT_TRUE(anotherRunWrites(folder, {"a.pir"}, "a\n"));
+  std::vector<_zam_written_entry> lines;
+  _zam_written_read read;
+  ASSERT_EQ(zam_readWritten(folder, &lines, &read), 1);
+  struct stat st;
+  ASSERT_EQ(stat(record.c_str(), &st), 0);
+  EXPECT_TRUE(read.trels && read.stood);
+  EXPECT_EQ(read.lock, ZAM_LOCK_FLOCK);
+  EXPECT_EQ(read.dev, uint64_t(st.st_dev));
+  EXPECT_EQ(read.ino, uint64_t(st.st_ino));
+  EXPECT_EQ(read.size, int64_t(st.st_size));
+  testutil::write_file(record, "a user's list\n");
+  EXPECT_EQ(zam_readWritten(folder, &lines, &read), 0);
+  EXPECT_EQ(errno, EPROTO);
+  EXPECT_FALSE(read.trels);
+  EXPECT_EQ(read.size, 14);
+}
+
+// A hold of a file written is released where its descriptor is closed:
+// what the process keeps of its holds does not grow with the files it
+// writes, whether a file given a temporary name is put in place, or given
+// up.
+TEST(Written, HoldsDoNotGrowWithTheFilesWritten) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("res") + "/";
+  fs::create_directory(folder);
+  zam_recordWrites(folder);
+  const size_t before = zam_written_internal::holdsKept();
+  for (int k = 0; k < 10; k++) {
+    _zam_whole* w = zam_openWhole(folder + "a.pir", "w");
+    ASSERT_NE(w, nullptr);
+    zam_fwrite(w->fp, "a\n", 2);
+    const std::string aside = zam_closeWholeAside(w, k % 2 == 0);
+    ASSERT_EQ(aside.empty(), k % 2 != 0);
+    if (!aside.empty()) {
+      ASSERT_EQ(zam_placeWhole(aside, folder + "a.pir"), 1);
+    }
+  }
+  zam_recordWrites("");
+  EXPECT_EQ(zam_written_internal::holdsKept(), before);
+}
+
+// No time is believed past now: a line whose time lies ahead of the clock
+// settles no file changed since the clock's now (a clock set back, or a
+// file system's clock ahead of it), though the line's time would allow
+// it; once the clock passes the change, it does.
+TEST(Written, NoTimeIsBelievedPastNow) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("res") + "/";
+  fs::create_directory(folder);
+  testutil::write_file(folder + "a.pir", "a\n");
+  _zam_identity id{};
+  ASSERT_EQ(zam_identityAt((folder + "a.pir").c_str(), &id), 1);
+  constexpr int64_t kSecond = 1000000000;
+  testutil::write_file(folder + ZAM_WRITTEN_RECORD,
+                       head() + aheadLine(id, id.ctime_ns + 10 * kSecond, bornAt(folder + "a.pir"), "a.pir"));
+  static int64_t clock;
+  zam_record_clock = [] { return clock; };
+  clock = id.ctime_ns - kSecond;
+  EXPECT_FALSE(covered(folder, "a.pir"));
+  clock = id.ctime_ns + kSecond;
+  EXPECT_TRUE(covered(folder, "a.pir"));
+  zam_record_clock = nullptr;
+}
+
+// A rewrite takes the record's name only once its bytes are on the disk:
+// a sync that fails leaves the record as it was, for a later rewrite.
+TEST(Written, ARewriteIsSyncedBeforeItTakesTheName) {
+  testutil::TempDir dir;
+  const std::string folder = dir.file("res") + "/", record = folder + ZAM_WRITTEN_RECORD;
+  fs::create_directory(folder);
+  ASSERT_TRUE(anotherRunWrites(folder, {"a.pir"}, "a\n"));
+  testutil::write_file(record, testutil::read_file(record) + std::string(4, '\0') + "\n");
+  static bool failing;
+  zam_record_sync_call = [](int fd) { return failing ? (errno = EIO, -1) : fsync(fd); };
+  for (const bool fail : {true, false}) {
+    failing = fail;
+    ASSERT_TRUE(anotherRunWrites(folder, {"a.pir"}, "again\n"));
+    EXPECT_EQ(testutil::read_file(record).find('\0') == std::string::npos, !fail);
+  }
+  zam_record_sync_call = nullptr;
+  EXPECT_TRUE(covered(folder, "a.pir"));
 }
