@@ -227,19 +227,19 @@ int find_link_way(const std::string& folder) {
 }
 
 // Whether the regular file at path (not a link) is the file of identity id
-// and holds exactly the bytes of the file open as fd.
-bool sameBytesAs(int fd, const std::string& path, const _zam_identity& id) {
+// and holds exactly the bytes of the file open as fd, of size bytes.
+bool sameBytesAs(int fd, off_t size, const std::string& path, const _zam_identity& id) {
   const int old = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (old < 0) return false;
-  struct stat mine, theirs;
-  bool same = fstat(fd, &mine) == 0 && fstat(old, &theirs) == 0 && S_ISREG(theirs.st_mode) &&
-              zam_sameIdentity(id, zam_identityOf(theirs)) && mine.st_size == theirs.st_size;
+  struct stat theirs;
+  bool same = fstat(old, &theirs) == 0 && S_ISREG(theirs.st_mode) && zam_sameIdentity(id, zam_identityOf(theirs)) &&
+              size == theirs.st_size;
   // Pieces no larger than the file, left as they come (a result file is
   // most often a few kilobytes, compared at every placing of a rerun).
-  const size_t piece = same ? (size_t)std::min<off_t>((off_t)65536, mine.st_size) : 0;
+  const size_t piece = same ? (size_t)std::min<off_t>((off_t)65536, size) : 0;
   const std::unique_ptr<char[]> a(new char[piece]), b(new char[piece]);
-  for (off_t at = 0; same && at < mine.st_size;) {
-    const size_t want = (size_t)std::min<off_t>((off_t)piece, mine.st_size - at);
+  for (off_t at = 0; same && at < size;) {
+    const size_t want = (size_t)std::min<off_t>((off_t)piece, size - at);
     same = pread(fd, a.get(), want, at) == (ssize_t)want && pread(old, b.get(), want, at) == (ssize_t)want &&
            memcmp(a.get(), b.get(), want) == 0;
     at += (off_t)want;
@@ -503,7 +503,9 @@ bool placeFile(Placing& p) {
   for (int round = 0; round < 100; ++round) {
     _zam_identity compare{};
     Turn step;
-    if (!p.look()) {
+    // An unnamed file, which nothing else reaches, is looked at once; one
+    // with a name (a temporary, or linked in a turn before) before each turn.
+    if ((round == 0 || !p.temp.empty()) && !p.look()) {
       err = errno;
       break;
     }
@@ -518,7 +520,7 @@ bool placeFile(Placing& p) {
       err = errno;
       break;
     }
-    seen = Compared{compare, sameBytesAs(p.fd, p.path, compare)};
+    seen = Compared{compare, sameBytesAs(p.fd, p.mine.st_size, p.path, compare)};
   }
   if (p.linked) {
     if (!placed) unlink(p.temp.c_str());
