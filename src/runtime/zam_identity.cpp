@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
+#include <charconv>
 #include <ctime>
 
 namespace {
@@ -56,10 +56,49 @@ int zam_identityAt(const char* path, _zam_identity* id, uint64_t* links, bool fo
 }
 
 bool zam_standsAt(int fd, const std::string& path, struct stat* st) {
-  struct stat mine, there;
-  if (fstat(fd, &mine) != 0 || lstat(path.c_str(), &there) != 0) return false;
+  struct stat mine;
+  return fstat(fd, &mine) == 0 && zam_standsAt(mine, path, st);
+}
+
+bool zam_standsAt(const struct stat& held, const std::string& path, struct stat* st) {
+  struct stat there;
+  if (lstat(path.c_str(), &there) != 0) return false;
   if (st) *st = there;
-  return mine.st_dev == there.st_dev && mine.st_ino == there.st_ino;
+  return held.st_dev == there.st_dev && held.st_ino == there.st_ino;
+}
+
+bool zam_statBorn(int fd, struct stat* st, int64_t* born) {
+  constexpr unsigned kNeeded = STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME;
+  struct statx sx;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0 ||
+      (sx.stx_mask & kNeeded) != kNeeded) {
+    // No statx (an old kernel, a filter), or a file system that gives less
+    // through it: the status alone, without a birth time.
+    *born = 0;
+    return fstat(fd, st) == 0;
+  }
+  const auto time = [](const struct statx_timestamp& s) {
+    timespec t{};
+    t.tv_sec = static_cast<time_t>(s.tv_sec);
+    t.tv_nsec = static_cast<long>(s.tv_nsec);
+    return t;
+  };
+  *st = {};
+  st->st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  st->st_ino = static_cast<ino_t>(sx.stx_ino);
+  st->st_mode = static_cast<mode_t>(sx.stx_mode);
+  st->st_nlink = static_cast<nlink_t>(sx.stx_nlink);
+  st->st_uid = static_cast<uid_t>(sx.stx_uid);
+  st->st_gid = static_cast<gid_t>(sx.stx_gid);
+  st->st_rdev = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
+  st->st_size = static_cast<off_t>(sx.stx_size);
+  st->st_blksize = static_cast<blksize_t>(sx.stx_blksize);
+  st->st_blocks = static_cast<blkcnt_t>(sx.stx_blocks);
+  st->st_atim = time(sx.stx_atime);
+  st->st_mtim = time(sx.stx_mtime);
+  st->st_ctim = time(sx.stx_ctime);
+  *born = (sx.stx_mask & STATX_BTIME) ? zam_nanoseconds(time(sx.stx_btime)) : 0;
+  return true;
 }
 
 bool zam_sameIdentity(const _zam_identity& a, const _zam_identity& b) {
@@ -68,10 +107,21 @@ bool zam_sameIdentity(const _zam_identity& a, const _zam_identity& b) {
 }
 
 std::string zam_identityText(const _zam_identity& id) {
+  // Written for each file placed, twice: the digits put in place, no format
+  // parsed. Five numbers of 20 digits and a sign at most, four spaces.
   char text[112];
-  std::snprintf(text, sizeof text, "%" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64 " %" PRId64, id.dev, id.ino,
-                id.size, id.mtime_ns, id.ctime_ns);
-  return text;
+  char* const end = text + sizeof text;
+  char* at = std::to_chars(text, end, id.dev).ptr;
+  const auto space = [&] {
+    if (at < end) *at++ = ' ';
+  };
+  space();
+  at = std::to_chars(at, end, id.ino).ptr;
+  for (const int64_t v : {id.size, id.mtime_ns, id.ctime_ns}) {
+    space();
+    at = std::to_chars(at, end, v).ptr;
+  }
+  return std::string(text, at);
 }
 
 bool zam_parseNumber(const char*& p, const char* end, uint64_t max, uint64_t* out) {

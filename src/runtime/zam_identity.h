@@ -54,6 +54,14 @@ int zam_identityAt(const char* path, _zam_identity* id, uint64_t* links = nullpt
 // hold still at its name"; false when either cannot be looked at (errno).
 // st, when given, gets the status of the file at path.
 bool zam_standsAt(int fd, const std::string& path, struct stat* st = nullptr);
+// The same for a file held open whose status held was taken from its
+// descriptor (its device and inode stay while it is open): one look, at
+// path alone.
+bool zam_standsAt(const struct stat& held, const std::string& path, struct stat* st = nullptr);
+// The status of the file open as fd, as fstat gives it, and its birth time
+// in nanoseconds (0 where the file system keeps none), in one look; false
+// (errno) when it cannot be looked at.
+bool zam_statBorn(int fd, struct stat* st, int64_t* born);
 // Whether a is known and b is the very same: all five fields equal.
 bool zam_sameIdentity(const _zam_identity& a, const _zam_identity& b);
 

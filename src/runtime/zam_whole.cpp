@@ -9,11 +9,11 @@
 #include <fcntl.h>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
-#include <vector>
 
 #include "runtime/zam_directory.h"
 #include "runtime/zam_file.h"
@@ -75,8 +75,10 @@ bool hasMark(const std::string& path, bool (*marked)(const std::string&)) {
 }
 
 // Whether the regular file of status st at path is trel's to replace: one
-// this process put in place, one a line of the record covers (turn held for
-// path), or one that begins with the writer's mark.
+// this process put in place, one that begins with the writer's mark, or one
+// a line of the record covers (turn held for path). The mark is looked at
+// before the record, which may have to be read for it: a file that grows
+// after it was placed (a query's record) is known by its mark at once.
 bool trelsFile(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
                bool (*marked)(const std::string&)) {
   const _zam_identity id = zam_identityOf(st);
@@ -85,21 +87,22 @@ bool trelsFile(const _zam_record_turn& turn, const std::string& path, const stru
     const auto it = placed.find({id.dev, id.ino});
     if (it != placed.end() && zam_sameIdentity(it->second, id)) return true;
   }
-  return zam_recordCovers(turn, path, id) || hasMark(path, marked);
+  return hasMark(path, marked) || zam_recordCovers(turn, path, id);
 }
 
-// Notes the file just put in place at path, when it is still the file open
-// as fd (not an older one of the same bytes left as it was), as this
-// process's and in the record, within the turn it was put in place in.
+// Notes the file open as fd, which this turn just gave the name path, as
+// this process's and in the record (its W line), as it is now: its
+// descriptor shows the file as its name does. Were the name taken from it
+// since, the line would cover nothing that stands.
 void notePlaced(const _zam_record_turn& turn, int fd, const std::string& path) {
-  struct stat there;
-  if (!zam_standsAt(fd, path, &there)) return;
-  const _zam_identity id = zam_identityOf(there);
+  struct stat mine;
+  if (fstat(fd, &mine) != 0) return;
+  const _zam_identity id = zam_identityOf(mine);
   {
     std::lock_guard<std::mutex> hold(placed_lock);
     placed[{id.dev, id.ino}] = id;
   }
-  zam_recordStatus(turn, path, there);
+  zam_recordStatus(turn, path, mine);
 }
 
 // Registers name before its file is made; false (errno ECANCELED) once the
@@ -224,19 +227,21 @@ int find_link_way(const std::string& folder) {
 }
 
 // Whether the regular file at path (not a link) is the file of identity id
-// and holds exactly the bytes of the file open as fd.
-bool sameBytesAs(int fd, const std::string& path, const _zam_identity& id) {
+// and holds exactly the bytes of the file open as fd, of size bytes.
+bool sameBytesAs(int fd, off_t size, const std::string& path, const _zam_identity& id) {
   const int old = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (old < 0) return false;
-  struct stat mine, theirs;
-  bool same = fstat(fd, &mine) == 0 && fstat(old, &theirs) == 0 && S_ISREG(theirs.st_mode) &&
-              zam_sameIdentity(id, zam_identityOf(theirs)) && mine.st_size == theirs.st_size;
-  constexpr size_t kPiece = 65536;
-  std::vector<char> a(same ? kPiece : 0), b(same ? kPiece : 0);
-  for (off_t at = 0; same && at < mine.st_size;) {
-    const size_t want = (size_t)std::min<off_t>((off_t)kPiece, mine.st_size - at);
-    same = pread(fd, a.data(), want, at) == (ssize_t)want &&
-           pread(old, b.data(), want, at) == (ssize_t)want && memcmp(a.data(), b.data(), want) == 0;
+  struct stat theirs;
+  bool same = fstat(old, &theirs) == 0 && S_ISREG(theirs.st_mode) && zam_sameIdentity(id, zam_identityOf(theirs)) &&
+              size == theirs.st_size;
+  // Pieces no larger than the file, left as they come (a result file is
+  // most often a few kilobytes, compared at every placing of a rerun).
+  const size_t piece = same ? (size_t)std::min<off_t>((off_t)65536, size) : 0;
+  const std::unique_ptr<char[]> a(new char[piece]), b(new char[piece]);
+  for (off_t at = 0; same && at < size;) {
+    const size_t want = (size_t)std::min<off_t>((off_t)piece, size - at);
+    same = pread(fd, a.get(), want, at) == (ssize_t)want && pread(old, b.get(), want, at) == (ssize_t)want &&
+           memcmp(a.get(), b.get(), want) == 0;
     at += (off_t)want;
   }
   close(old);
@@ -270,12 +275,12 @@ bool turnFailed(const _zam_record_turn& turn) {
   return true;
 }
 
-// The A line of the file of status st about to take the name path (or,
-// still_written, one that goes on being written there). False (errno) when
-// the turn failed or the line was not written whole: the file must not take
-// the name then.
+// The A line of the file of status st (open as fd, born then, when given)
+// about to take the name path (or, still_written, one that goes on being
+// written there). False (errno) when the turn failed or the line was not
+// written whole: the file must not take the name then.
 bool announce(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
-              bool still_written = false, int fd = -1) {
+              bool still_written = false, int fd = -1, const int64_t* born = nullptr) {
   if (turnFailed(turn)) return false;
   if (zam_announce_fault) {
     if (const int err = zam_announce_fault(path, true)) {
@@ -283,7 +288,7 @@ bool announce(const _zam_record_turn& turn, const std::string& path, const struc
       return false;
     }
   }
-  return zam_recordAhead(turn, path, st, still_written, fd);
+  return zam_recordAhead(turn, path, st, still_written, fd, born);
 }
 
 // Marks the file open as fd, at (or about to be given) the temporary name
@@ -296,13 +301,14 @@ bool announce(const _zam_record_turn& turn, const std::string& path, const struc
 // written: the file must not keep or take the name then.
 bool coverTemp(const std::string& temp, int fd) {
   struct stat st;
-  if (fstat(fd, &st) != 0) return false;
+  int64_t born = 0;
+  if (!zam_statBorn(fd, &st, &born)) return false;
   // Without any lock the file system grants, the line stays unsettled (its
   // writer cannot be told gone): the file is kept, never taken for trel's.
   zam_holdWriting(fd);
   _zam_record_turn turn(temp);
   faultTurn(turn, temp);
-  return announce(turn, temp, st, true, fd);
+  return announce(turn, temp, st, true, fd, &born);
 }
 
 // A new file on its way to its final name: open as fd, under the temporary
@@ -315,6 +321,11 @@ struct Placing {
   bool (*marked)(const std::string&);
   bool linked = false;  // temp was given in this placing: removed when the file is not placed
   int left = 0;  // the errno of a failed removal of the replaced file from temp, which it is left at
+  // The file's status and birth time (zam_statBorn), looked at before each
+  // turn: nothing but its writer changes it, and the turn is spared the look.
+  struct stat mine {};
+  int64_t born = 0;
+  bool look() { return zam_statBorn(fd, &mine, &born); }
 };
 
 // Whether a file took its name: yes, no (errno), or not, because another
@@ -371,13 +382,14 @@ Named exchangeIn(const std::string& temp, const std::string& path, const struct 
 // turn) that file is replaced (exchangeIn), its way out by the temporary
 // name covered by A lines too; else the name is taken only where nothing
 // stands (EEXIST otherwise).
-Named nameRecorded(Placing& p, const _zam_record_turn& turn, const struct stat& mine, const struct stat* older) {
-  if (!announce(turn, p.path, mine, false, p.fd)) return Named::kNo;
+Named nameRecorded(Placing& p, const _zam_record_turn& turn, const struct stat* older) {
+  const struct stat& mine = p.mine;
+  if (!announce(turn, p.path, mine, false, p.fd, &p.born)) return Named::kNo;
   // The temporary name is covered while it holds a file: the new one (an
   // unnamed file is linked there first), then the older one.
   const bool link_first = older && p.temp.empty();
   const std::string temp = link_first ? zam_tempName(p.path) : p.temp;
-  bool ok = !older || ((!link_first || announce(turn, temp, mine, false, p.fd)) && announce(turn, temp, *older));
+  bool ok = !older || ((!link_first || announce(turn, temp, mine, false, p.fd, &p.born)) && announce(turn, temp, *older));
   if (ok) fault(ZAM_STEP_AHEAD);
   if (ok && link_first) {
     ok = linkTemp(link_way.load(), p.fd, temp);
@@ -435,11 +447,11 @@ struct Compared {
 // it holds the same bytes; a link is replaced; a user's file, a pipe,
 // socket or device, and a folder at a result's name, is moved aside first.
 // The identity of an older file of trel's whose bytes were not compared yet
-// goes to *compare.
+// goes to *compare; the one compared, found trel's in the turn before, is
+// that file unchanged.
 Turn placeInTurn(Placing& p, const _zam_record_turn& turn, const Compared& seen, _zam_identity* compare) {
   if (turnFailed(turn)) return Turn::kFailed;
-  struct stat mine;
-  if (fstat(p.fd, &mine) != 0) return Turn::kFailed;
+  const struct stat& mine = p.mine;
   // Another process may put a file at path between two steps where no
   // record orders the runs (or behind a run's back): the loop then looks at
   // that one too.
@@ -449,8 +461,8 @@ Turn placeInTurn(Placing& p, const _zam_record_turn& turn, const Compared& seen,
     if (lstat(p.path.c_str(), &st) != 0) {
       if (errno != ENOENT) return Turn::kFailed;
       older = nullptr;
-    } else if (S_ISREG(st.st_mode) &&
-               (p.older == ZAM_OLDER_REPLACED || trelsFile(turn, p.path, st, p.marked))) {
+    } else if (S_ISREG(st.st_mode) && (p.older == ZAM_OLDER_REPLACED || zam_sameIdentity(seen.id, zam_identityOf(st)) ||
+                                       trelsFile(turn, p.path, st, p.marked))) {
       const _zam_identity id = zam_identityOf(st);
       if (!zam_sameIdentity(seen.id, id)) {
         *compare = id;
@@ -472,7 +484,7 @@ Turn placeInTurn(Placing& p, const _zam_record_turn& turn, const Compared& seen,
       if (!moved.empty()) zam_noteSetAside(p.path, moved);
       continue;
     }
-    const Named named = nameRecorded(p, turn, mine, older);
+    const Named named = nameRecorded(p, turn, older);
     if (named == Named::kYes) return Turn::kPlaced;
     if (named == Named::kNo && (older || errno != EEXIST)) return Turn::kFailed;
   }
@@ -491,6 +503,12 @@ bool placeFile(Placing& p) {
   for (int round = 0; round < 100; ++round) {
     _zam_identity compare{};
     Turn step;
+    // An unnamed file, which nothing else reaches, is looked at once; one
+    // with a name (a temporary, or linked in a turn before) before each turn.
+    if ((round == 0 || !p.temp.empty()) && !p.look()) {
+      err = errno;
+      break;
+    }
     {
       std::lock_guard<std::mutex> hold(placingLock(p.path));
       _zam_record_turn turn(p.path);
@@ -502,7 +520,7 @@ bool placeFile(Placing& p) {
       err = errno;
       break;
     }
-    seen = Compared{compare, sameBytesAs(p.fd, p.path, compare)};
+    seen = Compared{compare, sameBytesAs(p.fd, p.mine.st_size, p.path, compare)};
   }
   if (p.linked) {
     if (!placed) unlink(p.temp.c_str());
@@ -518,16 +536,16 @@ bool placeFile(Placing& p) {
 // Gives the new file its final name only when the name is free; errno
 // EEXIST when it is not.
 bool name_new(const _zam_whole* w) {
-  struct stat mine;
-  if (fstat(w->fd, &mine) != 0) return false;
+  Placing p{w->fd, w->temp, w->path, w->older, w->marked};
+  if (!p.look()) return false;
+  const struct stat& mine = p.mine;
   std::lock_guard<std::mutex> hold(placingLock(w->path));
   _zam_record_turn turn(w->path);
   faultTurn(turn, w->path);
-  Placing p{w->fd, w->temp, w->path, w->older, w->marked};
-  if (w->temp.empty()) return nameRecorded(p, turn, mine, nullptr) == Named::kYes;
+  if (w->temp.empty()) return nameRecorded(p, turn, nullptr) == Named::kYes;
   // A named temporary file is linked, then unlinked, so that it never
   // takes the place of anything.
-  if (!announce(turn, w->path, mine, false, w->fd)) return false;
+  if (!announce(turn, w->path, mine, false, w->fd, &p.born)) return false;
   fault(ZAM_STEP_AHEAD);
   const bool linked = link(w->temp.c_str(), w->path.c_str()) == 0;
   const int err = errno;

@@ -153,11 +153,13 @@ bool zam_recordCovers(const _zam_record_turn& turn, const std::string& path, con
 // could not be, the record then cut back to where it was, or the turn
 // failed: the file must not take the name. fd, when given, is open on the
 // file: the line keeps its birth time (or its inode generation), which no
-// other file that gets its inode later has. Without it, that of a file this
-// process holds (zam_holdWriting) is kept; else the line has none, and
-// allows only a file known born before it was written.
+// other file that gets its inode later has; born, when given too, is that
+// birth time as looked at with st (zam_statBorn), which spares the turn the
+// look. Without fd, that of a file this process holds (zam_holdWriting) is
+// kept; else the line has none, and allows only a file known born before it
+// was written.
 bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
-                     bool still_written = false, int fd = -1);
+                     bool still_written = false, int fd = -1, const int64_t* born = nullptr);
 // Within a held turn: the X line settling the A line of st at path, whose
 // file did not take that name.
 void zam_recordNotPlaced(const _zam_record_turn& turn, const std::string& path, const struct stat& st);

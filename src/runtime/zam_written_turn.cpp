@@ -76,6 +76,21 @@ std::atomic<bool> stop_waited{false};
 std::mutex names_lock;
 std::string record_root;    // the same, absolute and plain (plainPath), ending in "/"
 std::string working;        // the working folder when the record began
+uint64_t names_begun = 0;   // counts the records begun: the names kept below are of this one
+// The record's names of the paths asked last (recordName), by the path's
+// hash: a file's turn asks its name several times, the first time before
+// the turn is taken. Under names_lock.
+struct KnownName {
+  uint64_t begun = UINT64_MAX;
+  std::string path, name;
+};
+constexpr size_t kKnownNames = 16;
+KnownName known_names[kKnownNames];
+// The status of record_fd, taken once it is open (its device and inode stay
+// while it is): whether it still stands at its name is then one look.
+// record_self_fd is the descriptor it was taken of (-1: none).
+struct stat record_self;
+int record_self_fd = -1;
 std::atomic<bool> recording{false};
 bool record_extend_only = false;  // only a record that is there is written to
 std::string record_made;          // lines of folders made, held until the record is open
@@ -122,17 +137,26 @@ std::string plainPath(const std::string& path, const std::string& cwd) {
 // would break the record's lines).
 std::string recordName(const std::string& path) {
   std::string root, cwd;
+  uint64_t begun;
+  KnownName& known = known_names[std::hash<std::string>{}(path) % kKnownNames];
   {
     std::lock_guard<std::mutex> hold(names_lock);
+    if (known.begun == names_begun && known.path == path) return known.name;
     root = record_root;
     cwd = working;
+    begun = names_begun;
   }
-  if (root.empty()) return std::string();
-  const std::string plain = plainPath(path, cwd);
-  if (plain.empty() || plain.find('\n') != std::string::npos) return std::string();
-  if (plain + "/" == root) return ".";
-  if (plain.size() <= root.size() || plain.compare(0, root.size(), root) != 0) return std::string();
-  return plain.substr(root.size());
+  std::string name;
+  const std::string plain = root.empty() ? std::string() : plainPath(path, cwd);
+  if (plain.empty() || plain.find('\n') != std::string::npos)
+    name.clear();
+  else if (plain + "/" == root)
+    name = ".";
+  else if (plain.size() > root.size() && plain.compare(0, root.size(), root) == 0)
+    name = plain.substr(root.size());
+  std::lock_guard<std::mutex> hold(names_lock);
+  if (begun == names_begun) known = KnownName{begun, path, name};
+  return name;
 }
 
 }  // namespace
@@ -209,6 +233,7 @@ void removeDeadTemps() {
 void closeRecord() {
   if (record_fd >= 0) close(record_fd);
   record_fd = -1;
+  record_self_fd = -1;
   record_checked = false;
   known_end = -1;
   turn_end = -1;
@@ -300,8 +325,14 @@ int openRecord(bool stopping_thread) {
       return -1;
     }
     known_end = -1;
+    // The file at the record's name (the same as the one held, when it
+    // still stands there: its size is the record's).
     struct stat mine;
-    const bool still = zam_standsAt(record_fd, path) && fstat(record_fd, &mine) == 0;
+    bool still = record_self_fd == record_fd && zam_standsAt(record_self, path, &mine);
+    if (!still && fstat(record_fd, &record_self) == 0) {  // taken again: a rewrite gave record_fd another file
+      record_self_fd = record_fd;
+      still = zam_standsAt(record_self, path, &mine);
+    }
     if (still && S_ISREG(mine.st_mode) && (record_checked || hasHead(record_fd))) {
       if (!record_checked) removeDeadTemps();
       record_checked = true;
@@ -446,13 +477,16 @@ bool zam_recordCovers(const _zam_record_turn& turn, const std::string& path, con
   if (name.empty() || name == ".") return false;
   auto it = journal.files.find(name);
   if (it != journal.files.end() && hasExact(it->second, id)) return true;
+  // Read up to the record's end as this turn knows it, under its lock:
+  // nothing more to read.
+  if (known_end >= 0 && read_end == known_end && record_lock != ZAM_LOCK_NONE) return false;
   readRecordTail();
   it = journal.files.find(name);
   return it != journal.files.end() && hasExact(it->second, id);
 }
 
 bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, const struct stat& st,
-                     bool still_written, int fd) {
+                     bool still_written, int fd, const int64_t* born) {
   if (!S_ISREG(st.st_mode)) return true;
   const std::string name = recordName(path);
   if (name.empty() || name == ".") return true;
@@ -463,7 +497,14 @@ bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, cons
   if (!turn.locked) return true;
   Journal::File f{zam_identityOf(st), true, still_written ? 0 : zam_nowNs() + kNamingGrace};
   if (fd >= 0) {
-    const Birth b = birthOf(fd);
+    // The birth time looked at with st spares the turn a look; where none
+    // is kept (or a test has none kept), the file is looked at for its
+    // generation.
+    Birth b;
+    if (born && *born != 0 && !(zam_stamp_fault && zam_stamp_fault(false)))
+      b.born = *born;
+    else
+      b = birthOf(fd);
     f.born_known = true;
     f.born = b.born;
     f.gen = b.gen;
@@ -522,6 +563,7 @@ void zam_recordWrites(const std::string& folder, bool extend_only) {
     record_folder = folder;
     working = here;
     record_root = record_folder.empty() || working.empty() ? std::string() : plainPath(record_folder, working);
+    names_begun++;
     if (!record_root.empty() && record_root.back() != '/') record_root += '/';
     if (!record_root.empty() && record_folder.back() != '/') record_folder += '/';
     recording = !record_root.empty();
@@ -575,7 +617,8 @@ bool zam_recordGrowing(const std::string& path, int fd) {
     return false;
   }
   const _zam_record_turn turn(path);
-  if (!turn.failed && (!turn.held || (fstat(fd, &st) == 0 && zam_recordAhead(turn, path, st, true, fd))))
+  int64_t born = 0;
+  if (!turn.failed && (!turn.held || (zam_statBorn(fd, &st, &born) && zam_recordAhead(turn, path, st, true, fd, &born))))
     return true;
   if (turn.failed) errno = turn.error;
   return false;

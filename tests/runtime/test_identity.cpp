@@ -27,6 +27,8 @@ _zam_identity identityAt(const std::string& path) {
 
 TEST(Identity, TextRoundTripAndRefusals) {
   const _zam_identity id{UINT64_MAX, 1234567, INT64_MAX, 1700000000123456789, 1};
+  EXPECT_EQ(zam_identityText(id), "18446744073709551615 1234567 9223372036854775807 1700000000123456789 1");
+  EXPECT_EQ(zam_identityText(_zam_identity{0, 2, -3, INT64_MIN, 0}), "0 2 -3 -9223372036854775808 0");
   const std::string line = zam_identityText(id) + " name";
   _zam_identity back{};
   const char* end = nullptr;
@@ -124,6 +126,46 @@ TEST(Identity, RemovesOnlyTheRecordedFileAtItsPath) {
   ASSERT_EQ(symlink(b.c_str(), a.c_str()), 0);
   EXPECT_EQ(zam_removeRecorded(a, identityAt(b)), ZAM_RECORDED_CHANGED);
   EXPECT_EQ(access(b.c_str(), F_OK), 0);
+}
+
+// One statx gives what fstat gives of a file held open, times apart
+// (modification set back), and its birth time as the file system keeps it;
+// the held status tells whether the file still stands at a name, looking at
+// the name alone.
+TEST(Identity, OneLookGivesStatusAndBirth) {
+  testutil::TempDir dir;
+  const std::string a = dir.file("a.pir"), b = dir.file("b.pir");
+  testutil::write_file(a, "result\n");
+  const timespec times[2] = {{1000000000, 5}, {1200000000, 7}};
+  ASSERT_EQ(utimensat(AT_FDCWD, a.c_str(), times, 0), 0);
+  const int fd = open(a.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  struct stat got, want;
+  int64_t born = -1;
+  ASSERT_TRUE(zam_statBorn(fd, &got, &born));
+  ASSERT_EQ(fstat(fd, &want), 0);
+  const _zam_identity g = zam_identityOf(got), w = zam_identityOf(want);
+  EXPECT_EQ(std::memcmp(&g, &w, sizeof g), 0);
+  EXPECT_EQ(g.mtime_ns, 1200000000000000007);
+  EXPECT_EQ(got.st_mode, want.st_mode);
+  struct statx sx;
+  ASSERT_EQ(statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx), 0);
+  EXPECT_EQ(born, (sx.stx_mask & STATX_BTIME)
+                      ? zam_nanoseconds(timespec{static_cast<time_t>(sx.stx_btime.tv_sec), sx.stx_btime.tv_nsec})
+                      : 0);
+
+  struct stat there;
+  EXPECT_TRUE(zam_standsAt(got, a, &there));
+  EXPECT_EQ(there.st_ino, want.st_ino);
+  ASSERT_EQ(rename(a.c_str(), b.c_str()), 0);
+  EXPECT_FALSE(zam_standsAt(got, a));
+  EXPECT_TRUE(zam_standsAt(got, b));
+  testutil::write_file(a, "another\n");  // another file at the name
+  EXPECT_FALSE(zam_standsAt(got, a));
+  EXPECT_FALSE(zam_standsAt(fd, a));
+  close(fd);
+  EXPECT_FALSE(zam_statBorn(fd, &got, &born));
+  EXPECT_EQ(errno, EBADF);
 }
 
 TEST(Identity, ReadsARegularFileWholeOrNotAtAll) {

@@ -252,7 +252,8 @@ TEST(Written, WhatStandsAtTheRecordsNameIsMovedAsideOnce) {
 // A record grown with the lines of files long gone is rewritten, at the
 // run's first look, with those of the files that still stand; and a run
 // that kept the record open writes its lines to the one now at the name,
-// not to the one another run's rewrite moved away.
+// not to the one another run's rewrite moved away, and by the names of the
+// folder recorded now.
 TEST(Written, RewrittenWithoutTheFilesGone) {
   testutil::TempDir dir;
   const std::string folder = dir.file("res") + "/", record = folder + ZAM_WRITTEN_RECORD;
@@ -274,6 +275,14 @@ TEST(Written, RewrittenWithoutTheFilesGone) {
   zam_recordWrites("");
   EXPECT_TRUE(covered(folder, "new.pir"));
   EXPECT_EQ(testutil::read_file(moved).find("new.pir"), std::string::npos);
+  // A record begun next for a folder within names a file from there.
+  fs::create_directory(folder + "sub");
+  zam_recordWrites(folder);
+  ASSERT_EQ(write_whole(folder + "sub/x.pir", "x\n"), 1);
+  zam_recordWrites(folder + "sub");
+  ASSERT_EQ(write_whole(folder + "sub/x.pir", "y\n"), 1);
+  zam_recordWrites("");
+  EXPECT_TRUE(covered(folder + "sub/", "x.pir"));
 }
 
 // A file this process put in place is taken back only as it was placed:
