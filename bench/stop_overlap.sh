@@ -87,7 +87,9 @@ if [[ " ${3:-forced} " == *" forced "* ]]; then
     "$trel" 1ard.pdb 1sp1.pdb 5znf.pdb 1znf.pdb >/dev/null 2>&1 || failed=$((failed + 1))
     strace -f -o /dev/null -e trace=linkat -e inject=linkat:delay_enter=150000 "$trel" 1ard.pdb 1zaa1.pdb >out.a 2>&1 &
     a=$!
-    while [ -z "$(ls res/1ard 2>/dev/null)" ] && kill -0 "$a" 2>/dev/null; do sleep 0.01; done
+    # a has begun once a file of its own hit stands (the earlier run's files
+    # stand from the start): b begins after it.
+    while ! compgen -G 'res/1ard/1zaa1_1ard*' >/dev/null && kill -0 "$a" 2>/dev/null; do sleep 0.01; done
     "$trel" 1ard.pdb 1sp1.pdb 5znf.pdb 1znf.pdb >out.b 2>&1 || failed=$((failed + 1))
     kill -0 "$a" 2>/dev/null || echo "forced: run a ended before b (trial $t)" >&2
     for h in 1sp1 5znf 1znf; do
