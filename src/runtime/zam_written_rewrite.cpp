@@ -43,6 +43,23 @@ namespace zam_written_internal {
 bool writeRecordAside(const std::string& path, const std::string& text, bool sync, std::string* temp, int* fd,
                       int* kind) {
   *temp = zam_tempName(path);
+  // Where the system has unnamed files, the text is written (and synced)
+  // before the file takes the temporary name: a run killed at any moment
+  // leaves no temporary that does not begin with the record's head.
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  *fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_APPEND | O_CLOEXEC, 0666);
+  if (*fd >= 0) {
+    char proc[40];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", *fd);
+    if ((*kind = zam_tryLockFile(*fd, true)) != ZAM_LOCK_FAILED &&
+        zam_writeAll(*fd, text.data(), static_cast<int64_t>(text.size())) == static_cast<int64_t>(text.size()) &&
+        (!sync || syncRecord(*fd) == 0) &&
+        (linkat(*fd, "", AT_FDCWD, temp->c_str(), AT_EMPTY_PATH) == 0 ||
+         linkat(AT_FDCWD, proc, AT_FDCWD, temp->c_str(), AT_SYMLINK_FOLLOW) == 0))
+      return true;
+    close(*fd);  // nothing of it stays
+  }
   *fd = open(temp->c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (*fd < 0) return false;
   errno = 0;
