@@ -261,24 +261,15 @@ struct RecordSeen {
 };
 
 // Reads the record of folder (ending in "/") into *entries as
-// zam_readWritten does, holding a shared lock of the record file meanwhile
-// so that no run appends to it between the read and the look at its size,
-// which goes to *seen. 1; 0 as zam_readWritten.
+// zam_readWritten does; the record file it read, with its size as read
+// under its lock (no run appends meanwhile), goes to *seen when it still
+// stood at its name. 1; 0 as zam_readWritten.
 int readRecord(const std::string& folder, std::vector<_zam_written_entry>* entries, RecordSeen* seen) {
-  const std::string record = folder + ZAM_WRITTEN_RECORD;
-  const int fd = open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  struct stat mine;
-  const bool locked = fd >= 0 && fstat(fd, &mine) == 0 && S_ISREG(mine.st_mode) &&
-                      zam_lockFile(fd, false, "another run that puts a file in place in " + folder, folder) !=
-                          ZAM_LOCK_FAILED &&
-                      fstat(fd, &mine) == 0;
-  const int read = zam_readWritten(folder, entries);
-  const int err = errno;
-  if (read && locked && zam_standsAt(fd, record))
-    *seen = RecordSeen{true, uint64_t(mine.st_dev), uint64_t(mine.st_ino), int64_t(mine.st_size)};
-  if (fd >= 0) close(fd);
-  errno = err;
-  return read;
+  _zam_written_read read;
+  const int got = zam_readWritten(folder, entries, &read);
+  if (got && read.lock != ZAM_LOCK_FAILED && read.stood)
+    *seen = RecordSeen{true, read.dev, read.ino, read.size};
+  return got;
 }
 
 // Removes the record at path under its lock, only while it is the file the

@@ -725,6 +725,40 @@ TEST_F(HitPasses, EnteringWaitsForARenewNeverForAWriter) {
   trel_closeThing(nullptr, q);
 }
 
+// Where the file system refuses flock, runs of a query still take turns:
+// by the other kind of lock, of the query's lock file (a folder cannot
+// hold that kind exclusive).
+TEST_F(HitPasses, WhereFlockIsRefusedRunsStillTakeTurns) {
+  zam_flock_call = [](int, int) {
+    errno = ENOLCK;
+    return -1;
+  };
+  _trel_thing* q = trel_createThing("q", "./");
+  {
+    _trel_hit_pass first;
+    trel_beginHitFiles(&first, folder().c_str(), q, "");  // makes the lock file
+    const int held = open((folder() + "q.kwriting").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(held, F_OFD_SETLK, &whole), 0);
+    std::atomic<bool> done{false};
+    _trel_hit_pass pass;
+    std::thread enter([&] {
+      trel_beginHitFiles(&pass, folder().c_str(), q, "");
+      done = true;
+    });
+    usleep(300000);
+    EXPECT_FALSE(done.load());
+    close(held);
+    enter.join();
+    EXPECT_TRUE(done.load());
+  }
+  trel_closeThing(nullptr, q);
+  zam_flock_call = nullptr;
+}
+
 // Writer threads that wait for another run's turn at the record say so
 // once, naming the query and the folder, and go on once it ends.
 TEST_F(HitPasses, WritersWaitingForARenewSaySoOnce) {
