@@ -389,7 +389,8 @@ Named nameRecorded(Placing& p, const _zam_record_turn& turn, const struct stat* 
   // unnamed file is linked there first), then the older one.
   const bool link_first = older && p.temp.empty();
   const std::string temp = link_first ? zam_tempName(p.path) : p.temp;
-  bool ok = !older || ((!link_first || announce(turn, temp, mine, false, p.fd, &p.born)) && announce(turn, temp, *older));
+  bool ok = !older ||
+            ((!link_first || announce(turn, temp, mine, false, p.fd, &p.born)) && announce(turn, temp, *older));
   if (ok) fault(ZAM_STEP_AHEAD);
   if (ok && link_first) {
     ok = linkTemp(link_way.load(), p.fd, temp);

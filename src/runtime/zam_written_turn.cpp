@@ -618,7 +618,8 @@ bool zam_recordGrowing(const std::string& path, int fd) {
   }
   const _zam_record_turn turn(path);
   int64_t born = 0;
-  if (!turn.failed && (!turn.held || (zam_statBorn(fd, &st, &born) && zam_recordAhead(turn, path, st, true, fd, &born))))
+  if (!turn.failed &&
+      (!turn.held || (zam_statBorn(fd, &st, &born) && zam_recordAhead(turn, path, st, true, fd, &born))))
     return true;
   if (turn.failed) errno = turn.error;
   return false;
