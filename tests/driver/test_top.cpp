@@ -979,9 +979,12 @@ TEST(Top, AStopWhileTheFirstTurnWaitsLeavesNoLog) {
   const int held = open(dir.file("trel_results/.zam_written").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   const pid_t pid = start(dir.str(), {"-test", "q.pdb", "t.pdb"}, dir.file("out"));
-  // Stopped once it has the record open, waiting for its lock.
+  // Stopped once it has the record open, waiting for its lock (once it
+  // runs trel: before, it holds this process's descriptors, held's too).
   const auto opened = [&] {
     std::error_code ec;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    if (fs::read_symlink(proc + "/exe", ec) != fs::path(TREL_BINARY)) return false;
     for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
       if (has(fs::read_symlink(e.path(), ec).string(), "/trel_results/.zam_written")) return true;
     return false;
