@@ -33,13 +33,20 @@ for which in old new; do
   TREL_CACHE=$work/zc_$which "${!which}" -cache -broken -nowrite "$query" $(cat targets) >/dev/null 2>&1 || true
 done
 
-one() {  # which, cpus[, targets file[, wrapper...]]: prints "elapsed cpu"
-  local which=$1 cpus=$2 list=${3:-targets} m
+# Each run writes into a folder of its own, and no results are removed
+# until the end: ext4 skips the inodes of files removed in the last minutes
+# when it hands out new ones, and that search, after the 11,000 files of
+# the run before, cost more system time than the whole write path and made
+# trials differ by half.
+one() {  # which, cpus[, targets file[, wrapper...]]: prints "elapsed cpu"; the folder it wrote is named in "res"
+  local which=$1 cpus=$2 list=${3:-targets} m out
   shift $(($# < 3 ? $# : 3))
   m=$(wc -l < "$list")
-  rm -rf res
-  TREL_CACHE=$work/zc_$which TREL_RESULTS=res TREL_CPUS=$cpus /usr/bin/time -f "%e %U %S" -o t "$@" "${!which}" -cache -broken \
-    -top="$m" -show="$m" "$query" $(cat "$list") >/dev/null 2>&1 || { echo "write_path: ${!which} failed" >&2; exit 1; }
+  out=$(mktemp -d "$work/res.XXXXXX")
+  echo "$out/r" > res
+  TREL_CACHE=$work/zc_$which TREL_RESULTS=$out/r TREL_CPUS=$cpus /usr/bin/time -f "%e %U %S" -o t "$@" "${!which}" \
+    -cache -broken -top="$m" -show="$m" "$query" $(cat "$list") >/dev/null 2>&1 ||
+    { echo "write_path: ${!which} failed" >&2; exit 1; }
   awk '{printf "%s %.2f\n", $1, $2 + $3}' t
 }
 median() { sort -g | awk '{v[NR] = $0} END {print NR % 2 ? v[(NR + 1) / 2] : v[NR / 2]}'; }
@@ -52,7 +59,7 @@ for _ in $(seq "$trials"); do
     wall[$which]+="$w " cpu2[$which]+="$c "
   done
 done
-files=$(find res -type f | wc -l)
+files=$(find "$(cat res)" -type f | wc -l)
 for which in old new; do
   # shellcheck disable=SC2086
   m1[$which]=$(printf '%s\n' ${cpu1[$which]} | median) m2[$which]=$(printf '%s\n' ${cpu2[$which]} | median) \
@@ -67,7 +74,7 @@ for list in targets targets90; do
   for which in old new; do
     one $which 2 $list strace -f -c -o sc >/dev/null
     calls=$(awk '$NF == "total" {print $4}' sc)
-    placed=$(find res -type f | wc -l)
+    placed=$(find "$(cat res)" -type f | wc -l)
     awk -v w=$which -v m="$(wc -l < $list)" -v c="$calls" -v p="$placed" \
       'BEGIN {printf "%s, 1ard against %d: %d system calls, %d files: %.1f a file\n", w, m, c, p, c / p}'
   done

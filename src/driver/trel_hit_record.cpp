@@ -575,12 +575,16 @@ int openLockFile(const std::string& path, int flags) {
 // the folder grants no lock of either kind (flock refused: the other kind,
 // exclusive, needs a file open to write, which a folder never is), the
 // query's lock file, open to write.
+// Tried once a pass, before its first lock: a try while the pass holds the
+// folder's lock would convert that lock (flock converts in place, and drops
+// it where the conversion is refused).
 int turnFd(_trel_hit_pass* pass) {
-  if (pass->turn_fd >= 0 || pass->fd < 0) return pass->turn_fd >= 0 ? pass->turn_fd : pass->fd;
-  const int probe = zam_tryLockFile(pass->fd, true);
-  if (probe == ZAM_LOCK_FLOCK || probe == ZAM_LOCK_OFD) zam_unlockFile(pass->fd, probe);
-  if (probe != ZAM_LOCK_NONE) return pass->fd;
-  pass->turn_fd = openLockFile(pass->lock_path, O_RDWR);
+  if (!pass->turn_known && pass->fd >= 0) {
+    pass->turn_known = true;
+    const int probe = zam_tryLockFile(pass->fd, true);
+    if (probe == ZAM_LOCK_FLOCK || probe == ZAM_LOCK_OFD) zam_unlockFile(pass->fd, probe);
+    if (probe == ZAM_LOCK_NONE) pass->turn_fd = openLockFile(pass->lock_path, O_RDWR);
+  }
   return pass->turn_fd >= 0 ? pass->turn_fd : pass->fd;
 }
 
@@ -670,35 +674,48 @@ void foldAhead(const std::string& dir, const AheadFiles& ahead, const std::map<s
   }
 }
 
-// The files to name ahead with name, about to be written for hit: at the
-// hit's first line, with the names its files will take as far as the
-// files this run named for its earlier hits tell (each hit writes files
-// "<hit>_<query><tail>" of the same tails, and the query's own files
-// again), so that one line names most files of a hit. A name named that
-// is not written costs nothing; one not named gets a line of its own when
-// it is opened. Under the pass's lock.
-std::vector<std::string> namesAhead(_trel_hit_pass* pass, const std::string& name, const std::string& hit) {
-  std::vector<std::string> names{name};
-  if (hit.empty()) return names;
+// The files to name ahead with name, about to be written for hit, by the
+// hit each is named for: at the hit's first line, with the names its files
+// will take as far as the files this run named for its earlier hits tell
+// (each hit writes files "<hit>_<query><tail>" of the same tails, and the
+// query's own files again), so that one line names most files of a hit. A
+// tail met for the first time is named at once for every hit named before,
+// whose lines were written without it (the files of a kind written for
+// every hit only once all hits have their others), in the same append. A
+// name named that is not written costs nothing; one not named gets a line
+// of its own when it is opened. Under the pass's lock.
+std::vector<std::pair<std::string, std::vector<std::string>>> namesAhead(_trel_hit_pass* pass,
+                                                                         const std::string& name,
+                                                                         const std::string& hit) {
+  std::vector<std::pair<std::string, std::vector<std::string>>> by_hit{{hit, {name}}};
+  if (hit.empty()) return by_hit;
   const std::string pair = hit + "_" + pass->query;
-  if (startsWith(name, pair.c_str()))
-    pass->tails.insert(name.substr(pair.size()));
-  else
+  std::string tail;
+  if (startsWith(name, pair.c_str())) {
+    if (pass->tails.insert(name.substr(pair.size())).second) tail = name.substr(pair.size());
+  } else {
     pass->loose.insert(name);
-  if (!pass->hits.insert(hit).second) return names;  // not the hit's first line
-  const auto due = [&](const std::string& n) {
+  }
+  const bool first = pass->hits.insert(hit).second;
+  const auto due = [&](const std::string& n, const std::string& h) {
     const auto at = pass->named.find(n);
     return n != name && plainName(n) && n.size() <= kNameMax &&
-           (at == pass->named.end() || (!at->second.empty() && at->second != hit));
+           (at == pass->named.end() || (!at->second.empty() && at->second != h));
   };
-  for (const std::string& tail : pass->tails)
-    if (due(pair + tail)) names.push_back(pair + tail);
+  if (!tail.empty())
+    for (const std::string& other : pass->hits)
+      if (other != hit && due(other + "_" + pass->query + tail, other))
+        by_hit.push_back({other, {other + "_" + pass->query + tail}});
+  if (!first) return by_hit;
+  std::vector<std::string>& names = by_hit.front().second;
+  for (const std::string& t : pass->tails)
+    if (due(pair + t, hit)) names.push_back(pair + t);
   for (auto at = pass->loose.begin(); at != pass->loose.end();) {
-    if (due(*at)) names.push_back(*at);
+    if (due(*at, hit)) names.push_back(*at);
     // Once named for two hits, a file is the query's own: named for all.
     at = *at == name ? std::next(at) : pass->loose.erase(at);
   }
-  return names;
+  return by_hit;
 }
 
 // Appends text, lines naming files ahead, to the record as it stands at
@@ -837,12 +854,15 @@ void trel_aheadHitFile(_trel_hit_pass* pass, const std::string& path, const std:
   if (!pass->ahead || pass->fd < 0) return;
   const auto named = pass->named.find(name);
   if (named != pass->named.end() && (named->second.empty() || named->second == hit)) return;
-  const std::vector<std::string> names = namesAhead(pass, name, hit);
-  if (!appendAhead(pass, aheadLines(pass->token, names, hit))) return;
-  for (const std::string& n : names) {
-    const auto [at, added] = pass->named.try_emplace(n, hit);
-    if (!added && at->second != hit) at->second.clear();  // named for two hits: the query's own
-  }
+  const auto by_hit = namesAhead(pass, name, hit);
+  std::string lines;
+  for (const auto& [h, names] : by_hit) lines += aheadLines(pass->token, names, h);
+  if (!appendAhead(pass, lines)) return;
+  for (const auto& [h, names] : by_hit)
+    for (const std::string& n : names) {
+      const auto [at, added] = pass->named.try_emplace(n, h);
+      if (!added && at->second != h) at->second.clear();  // named for two hits: the query's own
+    }
 }
 
 int trel_renewHitRecord(_trel_hit_pass* pass, const char* folder, const _trel_thing* query, const char* suffix,

@@ -39,6 +39,7 @@ struct _trel_hit_pass {
   int fd = -1;  // the query folder, which holds this run's mark; -1 when it could not be opened
   int lock_kind = 0;  // the kind of the folder's lock held (zam_lockFile)
   int turn_fd = -1;  // where the folder grants no lock: the query's lock file, whose lock stands for the folder's
+  bool turn_known = false;  // whether the folder grants a lock has been tried (once a pass)
   int mark_fd = -1;  // where the folder refuses the mark: the query's lock file, held shared
   bool marked = false;  // the mark is held: other runs see this one writing
   bool had_names = false;

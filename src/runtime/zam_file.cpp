@@ -80,6 +80,7 @@ void free_handle(_zam_file* f) {
   if (!f) return;
   kfree(f->name);
   zam_vm_free(f->rbuf);
+  zam_vm_free(f->wbuf);
   zam_vm_free(f);
 }
 
@@ -435,6 +436,19 @@ _zam_file* zam_fdopen(int fd, const char* mode, int kind) {
   return open_handle(
       flags, [&](const char* m) { return gzdopen(fd, m); },
       [&](const char* m) { return fdopen(fd, m); }, [&] { return fd; }, false, "stream");
+}
+
+int zam_fbuffer(_zam_file* f, int size) {
+  if (!f || !f->fp || !(f->flags & ZAM_FWRITE) || codec(f) || (f->flags & ZAM_FPIPE) || f->wbuf || size <= 0)
+    return 0;
+  char* buf = static_cast<char*>(zam_vm_get(size));
+  if (!buf) return 0;
+  if (setvbuf(f->fp, buf, _IOFBF, static_cast<size_t>(size)) != 0) {
+    zam_vm_free(buf);
+    return 0;
+  }
+  f->wbuf = buf;
+  return 1;
 }
 
 _zam_file* zam_popen_write(const char* program, const char* arg1, const char* arg2) {

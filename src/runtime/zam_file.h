@@ -45,6 +45,7 @@ struct _zam_file {
   int rmode;            // 0 not yet known, 1 read ahead, 2 byte by byte through stdio
   int cut;              // the last line zam_freadln gave was cut (see zam_flinecut)
   uint32_t sum;         // CRC-32 of the bytes written since zam_fsumStart, while ZAM_FSUM is set
+  char* wbuf;           // stdio's buffer of a plain writer given one (zam_fbuffer); freed by zam_fclose
 };
 
 // Opens path for reading, or for writing from scratch when mode holds 'w';
@@ -56,6 +57,13 @@ _zam_file* zam_fopen(const char* path, const char* mode);
 // The same over an open descriptor (taken over by the handle); kind
 // ZAM_FGZIP or ZAM_FBZIP2 selects the codec, anything else stdio.
 _zam_file* zam_fdopen(int fd, const char* mode, int kind);
+// Gives a plain writer (no codec, no pipe), before its first write, a
+// buffer of size bytes, so that a file of up to that size goes to the
+// system in one write rather than in pieces of the file system's block
+// size (a result file is most often a few kilobytes to a few dozen). 1; 0
+// for any other handle, or when the buffer cannot be had (the stream keeps
+// its own then).
+int zam_fbuffer(_zam_file* f, int size);
 // The codec a file name's ending selects: ZAM_FGZIP, ZAM_FBZIP2 or 0 (stdio).
 uint32_t zam_fkind(const char* path);
 // Starts program with up to two arguments (null or empty ones are not passed)

@@ -27,6 +27,10 @@ int (*zam_file_fault)(ZamFileCall call, const std::string& path) = nullptr;
 
 namespace {
 
+// The stream buffer of a file written whole: most result files then reach
+// the system in one write.
+constexpr int kWholeBuffer = 64 * 1024;
+
 // The temporary names of this process that stand in a folder now (a file
 // written under one, set aside, or on its way to its final name), so that
 // a run that is stopped can take them away, each with a descriptor of its
@@ -640,6 +644,7 @@ _zam_whole* zam_openWhole(const std::string& path, const char* mode, ZamOlderFil
   // releases.
   w->fd = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
   if (w->fd >= 0 && (w->temp.empty() || coverTemp(w->temp, w->fd))) w->fp = zam_fdopen(fd, mode, kind);
+  if (w->fp) zam_fbuffer(w->fp, kWholeBuffer);
   if (!w->fp) {
     const int err = errno;
     if (fd >= 0) close(fd);

@@ -321,8 +321,15 @@ TEST(FileWrite, FailedWriteMakesCloseFail) {
   EXPECT_EQ(zam_fwrite(f, block.data(), static_cast<int64_t>(block.size())), 0);
   EXPECT_EQ(zam_fclose(f), -1);
 
-  // A compressed writer fails at close, when its data reaches the device.
+  // A writer with a buffer of its own meets the failure only at its close.
   int fd = open("/dev/full", O_WRONLY);
+  f = zam_fdopen(fd, "w", 0);
+  ASSERT_EQ(zam_fbuffer(f, 1 << 16), 1);
+  EXPECT_EQ(zam_fprintf(f, "data\n"), 1);
+  EXPECT_EQ(zam_fclose(f), -1);
+
+  // A compressed writer fails at close, when its data reaches the device.
+  fd = open("/dev/full", O_WRONLY);
   ASSERT_GE(fd, 0);
   f = zam_fdopen(fd, "w", ZAM_FBZIP2);
   ASSERT_NE(f, nullptr);
@@ -343,6 +350,8 @@ TEST(FileWrite, SumOfWhatAPlainWriterWrote) {
   TempDir tmp;
   const std::string path = tmp.file("s.txt"), block = binary_block(70000);
   _zam_file* f = zam_fopen(path.c_str(), "w");
+  // A buffer of its own, smaller than the block: the block passes it by.
+  ASSERT_EQ(zam_fbuffer(f, 4000), 1);
   zam_fputs(f, "before the start ");
   ASSERT_EQ(zam_fsumStart(f), 1);
   zam_fputc(f, 'A');
