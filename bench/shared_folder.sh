@@ -28,13 +28,16 @@ for k in "${!trels[@]}"; do
   TREL_CACHE=$work/zc_$k "${trels[$k]}" -cache -broken -nowrite "$query" $(cat targets) >/dev/null 2>&1 || true
 done
 
+# Each pair writes into a place of its own, made for it (fresh_place);
+# "res" names the folder of its first run.
 pair() {  # trel's index, folder of the first run, folder of the second
-  rm -rf "$2" "$3"
-  local start end a b
+  local start end a b base
+  base=$(fresh_place)
+  echo "$base/$2" > res
   start=$(date +%s.%N)
   for side in 0 1; do
-    folder=$2
-    [ $side = 1 ] && folder=$3
+    folder=$base/$2
+    [ $side = 1 ] && folder=$base/$3
     TREL_CACHE=$work/zc_$1 TREL_RESULTS=$folder taskset -c "$(cut -d, -f$((side + 1)) <<<"$cores")" "${trels[$1]}" -cache -broken \
       -top="$n" -show="$n" "$query" $(cat targets) >out.$side 2>&1 &
     [ $side = 0 ] && a=$! || b=$!
@@ -49,7 +52,7 @@ declare -A one two
 for t in $(seq "$trials"); do
   for k in "${!trels[@]}"; do
     one[$k]+="$(pair "$k" res res) "
-    files=$(find res -type f | wc -l)
+    files=$(find "$(cat res)" -type f | wc -l)
     two[$k]+="$(pair "$k" res_a res_b) "
   done
 done

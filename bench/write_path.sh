@@ -33,30 +33,12 @@ for which in old new; do
   TREL_CACHE=$work/zc_$which "${!which}" -cache -broken -nowrite "$query" $(cat targets) >/dev/null 2>&1 || true
 done
 
-# Each run writes into a file system of its own, made for it (as root: an
-# ext4 loop image; else a folder of its own, no results removed until the
-# end). ext4 skips the inodes of files removed in the last minutes when it
-# hands out new ones: that search, after the removal of the 11,000 files of
-# the run before (or of any other program's files), cost more system time
-# than the whole write path and made trials differ by half.
-fresh=$([ "$(id -u)" -eq 0 ] && command -v mkfs.ext4 >/dev/null && losetup -f >/dev/null 2>&1 && echo 1 || echo 0)
-trap 'umount "$work/mnt" 2>/dev/null || true; rm -rf "$work"' EXIT
-place() {  # a fresh place for a run's results
-  if [ "$fresh" = 1 ]; then
-    umount "$work/mnt" 2>/dev/null || true
-    rm -f "$work/image"
-    truncate -s 2G "$work/image"
-    mkfs.ext4 -q -F "$work/image" >/dev/null 2>&1 && mkdir -p "$work/mnt" &&
-      mount -o loop "$work/image" "$work/mnt" && { echo "$work/mnt"; return; }
-    fresh=0
-  fi
-  mktemp -d "$work/res.XXXXXX"
-}
+# Each run writes into a place of its own, made for it (fresh_place).
 one() {  # which, cpus[, targets file[, wrapper...]]: prints "elapsed cpu"; the folder it wrote is named in "res"
   local which=$1 cpus=$2 list=${3:-targets} m out
   shift $(($# < 3 ? $# : 3))
   m=$(wc -l < "$list")
-  out=$(place)
+  out=$(fresh_place)
   echo "$out/r" > res
   TREL_CACHE=$work/zc_$which TREL_RESULTS=$out/r TREL_CPUS=$cpus /usr/bin/time -f "%e %U %S" -o t "$@" "${!which}" \
     -cache -broken -top="$m" -show="$m" "$query" $(cat "$list") >/dev/null 2>&1 ||
