@@ -67,6 +67,16 @@ bool zam_standsAt(const struct stat& held, const std::string& path, struct stat*
   return held.st_dev == there.st_dev && held.st_ino == there.st_ino;
 }
 
+bool (*zam_stamp_fault)(bool generation) = nullptr;
+
+int64_t zam_bornIn(const struct statx& sx) {
+  if (!(sx.stx_mask & STATX_BTIME) || (zam_stamp_fault && zam_stamp_fault(false))) return 0;
+  timespec t{};
+  t.tv_sec = static_cast<time_t>(sx.stx_btime.tv_sec);
+  t.tv_nsec = static_cast<long>(sx.stx_btime.tv_nsec);
+  return zam_nanoseconds(t);
+}
+
 bool zam_statBorn(int fd, struct stat* st, int64_t* born) {
   constexpr unsigned kNeeded = STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME;
   struct statx sx;
@@ -97,7 +107,7 @@ bool zam_statBorn(int fd, struct stat* st, int64_t* born) {
   st->st_atim = time(sx.stx_atime);
   st->st_mtim = time(sx.stx_mtime);
   st->st_ctim = time(sx.stx_ctime);
-  *born = (sx.stx_mask & STATX_BTIME) ? zam_nanoseconds(time(sx.stx_btime)) : 0;
+  *born = zam_bornIn(sx);
   return true;
 }
 

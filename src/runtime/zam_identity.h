@@ -16,6 +16,7 @@
 #include <string>
 
 struct stat;
+struct statx;
 struct timespec;
 
 // t in nanoseconds since the epoch; a time past what 64 bits hold (after
@@ -62,6 +63,13 @@ bool zam_standsAt(const struct stat& held, const std::string& path, struct stat*
 // in nanoseconds (0 where the file system keeps none), in one look; false
 // (errno) when it cannot be looked at.
 bool zam_statBorn(int fd, struct stat* st, int64_t* born);
+// The birth time in nanoseconds that a statx result holds: 0 where the
+// file system keeps none. Every birth time the tool reads comes through
+// here.
+int64_t zam_bornIn(const struct statx& sx);
+// Null but in tests: asked wherever a file's birth time (generation false)
+// or inode generation (true) is read; true has the file system keep none.
+extern bool (*zam_stamp_fault)(bool generation);
 // Whether a is known and b is the very same: all five fields equal.
 bool zam_sameIdentity(const _zam_identity& a, const _zam_identity& b);
 

@@ -241,6 +241,3 @@ extern int (*zam_record_sync_call)(int fd);
 // Null but in tests: stands in for the clock that the times of the record's
 // lines are judged against (zam_nowNs).
 extern int64_t (*zam_record_clock)();
-// Null but in tests: asked wherever a file's birth time (generation false)
-// or inode generation (true) is read; true has the file system keep none.
-extern bool (*zam_stamp_fault)(bool generation);

@@ -78,12 +78,6 @@ int64_t nanoseconds(const struct statx_timestamp& s) {
   return zam_nanoseconds(t);
 }
 
-// The birth time in sx (ns), 0 where the file system keeps none.
-int64_t bornIn(const struct statx& sx) {
-  if (!(sx.stx_mask & STATX_BTIME) || (zam_stamp_fault && zam_stamp_fault(false))) return 0;
-  return nanoseconds(sx.stx_btime);
-}
-
 // The inode generation of the file open as fd; 0 where the file system
 // gives none (one that gives 0 to every file proves nothing either).
 uint64_t generationOf(int fd) {
@@ -97,7 +91,7 @@ uint64_t generationOf(int fd) {
 Birth birthOf(int fd) {
   Birth b;
   struct statx sx;
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0) b.born = bornIn(sx);
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0) b.born = zam_bornIn(sx);
   if (b.born == 0) b.gen = generationOf(fd);
   return b;
 }
@@ -113,7 +107,7 @@ int identityBorn(const std::string& path, _zam_identity* id, Birth* birth, bool 
   if (!S_ISREG(sx.stx_mode)) return 0;
   *id = _zam_identity{static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)), sx.stx_ino,
                       static_cast<int64_t>(sx.stx_size), nanoseconds(sx.stx_mtime), nanoseconds(sx.stx_ctime)};
-  *birth = Birth{bornIn(sx), 0};
+  *birth = Birth{zam_bornIn(sx), 0};
   if (birth->born != 0 || !gen) return 1;
   // The generation of the file that stands there now: one opened by name
   // that is another (replaced meanwhile) gives none.
@@ -171,11 +165,8 @@ bool madeThen(const std::string& path, int64_t made, std::pair<uint64_t, uint64_
       !S_ISDIR(sx.stx_mode))
     return false;
   made = std::min(made, recordNow());
-  const struct statx_timestamp& at = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_ctime;
-  timespec t{};
-  t.tv_sec = static_cast<time_t>(at.tv_sec);
-  t.tv_nsec = static_cast<long>(at.tv_nsec);
-  const int64_t when = zam_nanoseconds(t);
+  const int64_t born = zam_bornIn(sx);
+  const int64_t when = born != 0 ? born : nanoseconds(sx.stx_ctime);
   if (when < made - kTick || when > made + kNamingGrace) return false;
   *self = {makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
   return true;

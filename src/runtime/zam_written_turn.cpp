@@ -31,7 +31,6 @@
 
 void (*zam_place_fault)(ZamPlaceStep step) = nullptr;
 int (*zam_record_fault)(ZamRecordStep step) = nullptr;
-bool (*zam_stamp_fault)(bool generation) = nullptr;
 
 namespace zam_written_internal {
 
@@ -498,10 +497,9 @@ bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, cons
   Journal::File f{zam_identityOf(st), true, still_written ? 0 : zam_nowNs() + kNamingGrace};
   if (fd >= 0) {
     // The birth time looked at with st spares the turn a look; where none
-    // is kept (or a test has none kept), the file is looked at for its
-    // generation.
+    // is kept, the file is looked at for its generation.
     Birth b;
-    if (born && *born != 0 && !(zam_stamp_fault && zam_stamp_fault(false)))
+    if (born && *born != 0)
       b.born = *born;
     else
       b = birthOf(fd);
