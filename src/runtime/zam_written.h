@@ -97,8 +97,8 @@ struct _zam_written_entry {
 // where nothing stands now are passed over, as are lines that do not parse,
 // so memory goes with what stands, not with the record (a folder that
 // cannot be listed, or a name that cannot be looked at, is not taken for
-// nothing standing). The temporaries of the record's rewrite that killed
-// runs left in the folder are listed too, as files of trel's. 1; 0 when
+// nothing standing). A temporary of the record's rewrite that a killed run
+// left is listed too: its line was written before it took its name. 1; 0 when
 // there is none or it cannot be read (errno), and 0 with errno EPROTO for a
 // file that is not trel's record. With read, what was read goes there
 // (_zam_written_read), so that a caller need not open and lock the record
@@ -231,7 +231,8 @@ enum ZamRecordStep {
   ZAM_RECORD_SWAP = 3,
   ZAM_RECORD_MADE = 4,
   ZAM_RECORD_LIST = 5,
-  ZAM_RECORD_LOOK = 6
+  ZAM_RECORD_LOOK = 6,
+  ZAM_RECORD_SWAPPED = 7  // a rewrite's new record has taken the record's name, the old one not yet removed
 };
 // Null but in tests.
 extern int (*zam_record_fault)(ZamRecordStep step);

@@ -179,28 +179,28 @@ void forgetRead();
 size_t holdsKept();
 
 // The rewrite (zam_written_rewrite.cpp).
-// Writes a record holding text under a temporary name beside path (synced
-// to the disk when sync: it is to replace a record, whose loss would cost
-// the folder); its name and a descriptor open to read and append, locked
-// (nobody knows it yet; *kind the lock taken), go to *temp and *fd. The
-// lock is held for as long as the temporary name stands. False (errno) when
-// it cannot be made whole.
-bool writeRecordAside(const std::string& path, const std::string& text, bool sync, std::string* temp, int* fd,
-                      int* kind);
-// Makes the record at path with its head line, whole: written under a
-// temporary name and linked at path only when the name is free (EEXIST
-// otherwise), so that no run ever meets a record without its head. (Not
-// synced: the empty record a power loss may leave is read as trel's.)
+// Begins a new record that is to take the temporary name temp: a file
+// locked (*kind the lock taken; nobody knows it yet, and the lock is held
+// for as long as it stands) and named at temp in the record held by an A
+// line first; unnamed yet (*unnamed) where the system has unnamed files,
+// else made at temp. -1 (errno) when it cannot be had. turn_lock and the
+// record's lock held.
+int beginAside(const std::string& temp, int* kind, bool* unnamed);
+// Writes text into the new record fd (beginAside), synced to the disk (it
+// is to replace a record, whose loss would cost the folder), and gives an
+// unnamed one the name temp. False (errno) when it cannot be made whole:
+// fd is closed then, and the name temp removed.
+bool finishAside(int fd, const std::string& temp, const std::string& text, bool unnamed);
+// Makes the record at path with its head line, whole, taking the name
+// only when it is free (EEXIST otherwise), so that no run ever meets a
+// record without its head. (Not synced: the empty record a power loss may
+// leave is read as trel's.)
 bool makeRecord(const std::string& path);
 // Whether the file open as fd begins with the record's head line.
 bool hasHead(int fd);
-// The temporaries of the record's rewrite (or making) that a writer left
-// in folder (ending in "/"), with their identities: a name of zam_tempName's
-// form for the record, a file that begins with the record's head line,
-// whose writer's lock no process holds (where the file system grants no
-// lock, none is known dead). To be asked under the record's lock, which a
-// live writer holds for as long as its temporary stands.
-std::vector<std::pair<std::string, _zam_identity>> deadRecordTemps(const std::string& folder);
+// Whether name (in the record's folder) has the form of the temporary
+// names of the record's rewrites (zam_tempName's, for the record).
+bool isRecordTemp(const std::string& name);
 // Reads what was appended to the record since it was last read, and
 // settles the A lines found unsettled: within a turn, no other run is
 // between its A line and its W line, so the run that wrote them was stopped

@@ -326,7 +326,6 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
   seen.presence = &presence;
   int64_t past = 0;
   int kind = ZAM_LOCK_FAILED;
-  std::vector<std::pair<std::string, _zam_identity>> dead;
   const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
                   (kind = zam_lockFile(fd, false, "another run that puts a file in place in " + dir, dir)) !=
                       ZAM_LOCK_FAILED &&
@@ -334,9 +333,6 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
   if (read && ok)
     *read = _zam_written_read{false, kind, zam_standsAt(fd, path), static_cast<uint64_t>(st.st_dev),
                               static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size)};
-  // The rewrite's temporaries of killed runs, known under the record's lock
-  // (a live writer holds it while its temporary stands).
-  if (ok && (kind == ZAM_LOCK_FLOCK || kind == ZAM_LOCK_OFD)) dead = deadRecordTemps(dir);
   const int err = errno;
   close(fd);
   if (!ok) {
@@ -349,7 +345,6 @@ int zam_readWritten(const std::string& folder, std::vector<_zam_written_entry>* 
     return 0;
   }
   if (read) read->trels = true;
-  for (const auto& [name, id] : dead) entries->push_back(_zam_written_entry{'W', id, name});
   const int64_t now = recordNow();
   for (auto& [name, list] : seen.files) {
     bool ahead = false;

@@ -40,88 +40,130 @@ int syncRecord(int fd) { return zam_record_sync_call ? zam_record_sync_call(fd) 
 
 namespace zam_written_internal {
 
-bool writeRecordAside(const std::string& path, const std::string& text, bool sync, std::string* temp, int* fd,
-                      int* kind) {
-  *temp = zam_tempName(path);
-  // Where the system has unnamed files, the text is written (and synced)
-  // before the file takes the temporary name: a run killed at any moment
-  // leaves no temporary that does not begin with the record's head.
+namespace {
+
+// The folder of path, ending in "/" ("." for a bare name).
+std::string folderOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  *fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_APPEND | O_CLOEXEC, 0666);
-  if (*fd >= 0) {
-    char proc[40];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", *fd);
-    if ((*kind = zam_tryLockFile(*fd, true)) != ZAM_LOCK_FAILED &&
-        zam_writeAll(*fd, text.data(), static_cast<int64_t>(text.size())) == static_cast<int64_t>(text.size()) &&
-        (!sync || syncRecord(*fd) == 0) &&
-        (linkat(*fd, "", AT_FDCWD, temp->c_str(), AT_EMPTY_PATH) == 0 ||
-         linkat(AT_FDCWD, proc, AT_FDCWD, temp->c_str(), AT_SYMLINK_FOLLOW) == 0))
-      return true;
-    close(*fd);  // nothing of it stays
-  }
-  *fd = open(temp->c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (*fd < 0) return false;
+  return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
+// An unnamed file in folder, locked (*kind the lock taken: nobody knows
+// the file yet, and its lock is held for as long as it stands); -1 where
+// the system has no unnamed files.
+int unnamedRecord(const std::string& folder, int* kind) {
+  const int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_APPEND | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  if ((*kind = zam_tryLockFile(fd, true)) != ZAM_LOCK_FAILED) return fd;
+  const int err = errno;
+  close(fd);
+  errno = err;
+  return -1;
+}
+
+// Gives the unnamed file fd the name name, never one already taken (EEXIST).
+bool linkUnnamed(int fd, const std::string& name) {
+  if (linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+  if (errno == EEXIST) return false;
+  char proc[40];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, proc, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Writes text whole into fd, synced when sync.
+bool writeSynced(int fd, const std::string& text, bool sync) {
   errno = 0;
-  // Locked before it holds a line (nobody knows it yet): the lock, held for
-  // as long as the name stands, tells a live writer's temporary from one a
-  // killed run left (deadRecordTemps).
-  const bool ok = (*kind = zam_tryLockFile(*fd, true)) != ZAM_LOCK_FAILED &&
-                  zam_writeAll(*fd, text.data(), static_cast<int64_t>(text.size())) ==
-                      static_cast<int64_t>(text.size()) &&
-                  (!sync || syncRecord(*fd) == 0);
-  if (ok) return true;
+  return zam_writeAll(fd, text.data(), static_cast<int64_t>(text.size())) == static_cast<int64_t>(text.size()) &&
+         (!sync || syncRecord(fd) == 0);
+}
+
+// The record held names the new record open as fd at temp, with the A
+// line of a file about to take that name: were the run killed before the
+// new record takes the record's place, the next turn of any run settles
+// the line (no other run is within this run's turn), and the record then
+// covers the file at temp as trel's. False (errno) when the line could not
+// be written.
+bool coverAside(const std::string& temp, int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  const Birth b = birthOf(fd);
+  const Journal::File f{zam_identityOf(st), true, recordNow() + kNamingGrace, true, b.born, b.gen};
+  return append(aheadLine(f, temp.substr(record_folder.size())));
+}
+
+}  // namespace
+
+int beginAside(const std::string& temp, int* kind, bool* unnamed) {
+  // Where the system has unnamed files, the file is named in the record
+  // held before it takes the temporary name (once written whole): a run
+  // killed at any moment leaves no temporary that the record does not
+  // cover. Elsewhere it is named at once, and a kill before its line
+  // leaves a temporary that no line covers.
+  int fd = unnamedRecord(folderOf(temp), kind);
+  *unnamed = fd >= 0;
+  if (fd < 0) {
+    fd = open(temp.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    if ((*kind = zam_tryLockFile(fd, true)) == ZAM_LOCK_FAILED) {
+      const int err = errno;
+      close(fd);
+      unlink(temp.c_str());
+      errno = err;
+      return -1;
+    }
+  }
+  if (coverAside(temp, fd)) return fd;
   const int err = errno ? errno : EIO;
-  close(*fd);
-  unlink(temp->c_str());
+  close(fd);
+  if (!*unnamed) unlink(temp.c_str());
+  errno = err;
+  return -1;
+}
+
+bool finishAside(int fd, const std::string& temp, const std::string& text, bool unnamed) {
+  if (writeSynced(fd, text, true) && (!unnamed || linkUnnamed(fd, temp))) return true;
+  const int err = errno ? errno : EIO;
+  close(fd);
+  if (!unnamed) unlink(temp.c_str());
   errno = err;
   return false;
 }
 
-// Makes the record at path with its head line, whole: written under a
-// temporary name and linked at path only when the name is free (EEXIST
-// otherwise), so that no run ever meets a record without its head. (Not
-// synced: the empty record a power loss may leave is read as trel's.)
 bool makeRecord(const std::string& path) {
-  std::string temp;
-  int fd = -1, kind = ZAM_LOCK_FAILED;
-  if (!writeRecordAside(path, headLine(), false, &temp, &fd, &kind)) return false;
-  const bool ok = link(temp.c_str(), path.c_str()) == 0;
-  const int err = errno;
+  // An unnamed file takes the record's name itself; where there are none,
+  // a temporary is linked there and its name then removed (a run killed
+  // in between leaves the record a second name, the same file).
+  const std::string head = headLine();
+  int kind = ZAM_LOCK_FAILED;
+  int fd = unnamedRecord(folderOf(path), &kind);
+  if (fd >= 0) {
+    const bool ok = writeSynced(fd, head, false) && linkUnnamed(fd, path);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return ok;
+  }
+  const std::string temp = zam_tempName(path);
+  fd = open(temp.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  const bool ok = writeSynced(fd, head, false) && link(temp.c_str(), path.c_str()) == 0;
+  const int err = ok ? 0 : errno ? errno : EIO;
   unlink(temp.c_str());
-  close(fd);  // and its lock, once the temporary name is gone
+  close(fd);
   errno = err;
   return ok;
 }
 
-std::vector<std::pair<std::string, _zam_identity>> deadRecordTemps(const std::string& folder) {
-  std::vector<std::pair<std::string, _zam_identity>> dead;
-  std::vector<std::string> entries;
-  if (!zam_folderEntries(folder.empty() ? "." : folder, &entries)) return dead;
+bool isRecordTemp(const std::string& name) {
   const std::string stem = std::string(ZAM_WRITTEN_RECORD) + ".";
   constexpr size_t kEnd = 4;  // ".tmp"
-  for (const std::string& entry : entries) {
-    if (entry.size() <= stem.size() + kEnd || entry.compare(0, stem.size(), stem) != 0 ||
-        entry.compare(entry.size() - kEnd, kEnd, ".tmp") != 0)
-      continue;
-    const std::string tag = entry.substr(stem.size(), entry.size() - stem.size() - kEnd);
-    const size_t mark = zam_ownerMarkAt(tag);
-    if (mark == 0 || mark + 1 >= tag.size() || tag[mark] != '-' ||
-        tag.find_first_not_of("0123456789", mark + 1) != std::string::npos)
-      continue;
-    const int fd = open((folder + entry).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) continue;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && hasHead(fd)) {
-      // Its writer's lock free: a lock of either kind proves it; where the
-      // file system grants none, nothing does.
-      const int kind = zam_tryLockFile(fd, false);
-      if (kind == ZAM_LOCK_FLOCK || kind == ZAM_LOCK_OFD) dead.emplace_back(entry, zam_identityOf(st));
-      zam_unlockFile(fd, kind);
-    }
-    close(fd);
-  }
-  return dead;
+  if (name.size() <= stem.size() + kEnd || name.compare(0, stem.size(), stem) != 0 ||
+      name.compare(name.size() - kEnd, kEnd, ".tmp") != 0)
+    return false;
+  const std::string tag = name.substr(stem.size(), name.size() - stem.size() - kEnd);
+  const size_t mark = zam_ownerMarkAt(tag);
+  return mark != 0 && mark + 1 < tag.size() && tag[mark] == '-' &&
+         tag.find_first_not_of("0123456789", mark + 1) == std::string::npos;
 }
 
 }  // namespace zam_written_internal
@@ -143,6 +185,7 @@ bool swapInRecord(const std::string& temp) {
 #ifdef RENAME_EXCHANGE
   if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
     if (zam_standsAt(record_fd, temp)) {
+      fault(ZAM_RECORD_SWAPPED);
       unlink(temp.c_str());
       return true;
     }
@@ -237,10 +280,23 @@ void compact() {
     kept.folders[name].push_back(self);
     lines++;
   }
+  const std::string temp = zam_tempName(recordPath());
+  int kind = ZAM_LOCK_FAILED;
+  bool unnamed = false;
+  const int fd = beginAside(temp, &kind, &unnamed);
+  if (fd < 0) return;
+  // The record held comes to temp as the new one takes its place, until
+  // it is removed there: the new record names it so (as it is once it
+  // holds the new one's line), for a run killed in between.
+  struct stat old;
+  if (fstat(record_fd, &old) == 0) {
+    const Birth b = birthOf(record_fd);
+    const Journal::File f{zam_identityOf(old), true, recordNow() + kNamingGrace, true, b.born, b.gen};
+    text += aheadLine(f, temp.substr(record_folder.size()));
+    lines++;
+  }
   text = headLine() + kKept + std::to_string(lines) + "\n" + text;
-  std::string temp;
-  int fd = -1, kind = ZAM_LOCK_FAILED;
-  if (!writeRecordAside(recordPath(), text, true, &temp, &fd, &kind)) return;
+  if (!finishAside(fd, temp, text, unnamed)) return;
   if (fault(ZAM_RECORD_SWAP) != 0 || !swapInRecord(temp)) {
     close(fd);
     unlink(temp.c_str());
@@ -335,6 +391,20 @@ void readRecordTail() {
     journal.folders[name].push_back(self);
   }
   if (!settled.empty() && append(settled)) read_end = known_end;  // what was appended is known
+  // A rewrite's temporary that the record covers was left by a run killed
+  // in its rewrite (a live one holds the record's lock till its temporary
+  // is gone): removed, where that lock orders the runs.
+  if (whole && (record_lock == ZAM_LOCK_FLOCK || record_lock == ZAM_LOCK_OFD))
+    for (auto it = journal.files.begin(); it != journal.files.end();) {
+      bool gone = false;
+      if (isRecordTemp(it->first))
+        for (const Journal::File& f : it->second)
+          if (!f.ahead) {
+            const ZamRecorded r = zam_removeRecorded(record_folder + it->first, f.id);
+            gone = gone || r == ZAM_RECORDED_REMOVED || r == ZAM_RECORDED_GONE;
+          }
+      it = gone ? journal.files.erase(it) : std::next(it);
+    }
   // A rewrite's count of more lines than there are is damage too (and
   // never doubled past them).
   if (whole && (journal.unread > 0 || journal.headless || journal.kept > journal.lines ||

@@ -221,12 +221,17 @@ bool append(std::string lines) {
 
 namespace {
 
-// Removes the temporaries of the record's rewrites that killed runs left
-// (deadRecordTemps), once the record is this process's to check: its lock
-// held, of a kind that orders the runs. turn_lock held.
-void removeDeadTemps() {
+// Once the record is this process's to check, where its folder holds a
+// name of a rewrite's temporary: the record is read whole, which settles
+// the line that covers a temporary a run killed in its rewrite left, and
+// removes it (readRecordTail). Only where the record's lock orders the
+// runs: without one, another run's rewrite may be under way. turn_lock
+// held.
+void settleLeftAside() {
   if (record_lock != ZAM_LOCK_FLOCK && record_lock != ZAM_LOCK_OFD) return;
-  for (const auto& [name, id] : deadRecordTemps(record_folder)) zam_removeRecorded(record_folder + name, id);
+  std::vector<std::string> entries;
+  if (zam_folderEntries(record_folder, &entries) && std::any_of(entries.begin(), entries.end(), isRecordTemp))
+    readRecordTail();
 }
 
 void closeRecord() {
@@ -333,13 +338,15 @@ int openRecord(bool stopping_thread) {
       still = zam_standsAt(record_self, path, &mine);
     }
     if (still && S_ISREG(mine.st_mode) && (record_checked || hasHead(record_fd))) {
-      if (!record_checked) removeDeadTemps();
+      if (record_checked) {
+        if (turn_end >= 0 && static_cast<int64_t>(mine.st_size) == turn_end) known_end = turn_end;
+        return 1;
+      }
       record_checked = true;
-      if (turn_end >= 0 && static_cast<int64_t>(mine.st_size) == turn_end) known_end = turn_end;
+      settleLeftAside();
       return 1;
     }
     if (still && S_ISREG(mine.st_mode) && headlessTrels(record_fd)) {
-      removeDeadTemps();
       record_checked = true;
       readRecordTail();  // read whole, and rewritten with the head
       return 1;

@@ -831,54 +831,59 @@ TEST(Written, AFailedListingOrLookKeepsTheLines) {
   }
 }
 
-// A run killed as its rewrite of the record takes the record's name leaves
-// the new record under its temporary name, which no other writer's lock
-// holds: -purge's reading covers it, and the next run removes it. A
-// temporary of that form whose writer lives, or a user's file, is kept.
+// A run killed in its rewrite of the record leaves a temporary: the new
+// record before it takes the record's name, the old one after. The record
+// at the name covers it (its line written before the name was taken):
+// -purge's reading covers it, and the next run removes it. A temporary of
+// that form that no line covers (a live writer's, a user's file) is kept.
 TEST(Written, ARewritesTemporaryAfterAKillGoes) {
-  testutil::TempDir dir;
-  static std::string folder;
-  folder = dir.file("res") + "/";
-  const std::string record = folder + ZAM_WRITTEN_RECORD;
-  fs::create_directory(folder);
-  ASSERT_TRUE(anotherRunWrites(folder, {"a.pir"}, "trel's\n"));
-  testutil::write_file(record, testutil::read_file(record) + std::string(4, '\0') + "\n");
-  const pid_t child = fork();
-  if (child == 0) {
-    zam_record_fault = [](ZamRecordStep step) {
-      if (step == ZAM_RECORD_SWAP) raise(SIGKILL);
-      return 0;
+  for (const ZamRecordStep at : {ZAM_RECORD_SWAP, ZAM_RECORD_SWAPPED}) {
+    SCOPED_TRACE(at);
+    testutil::TempDir dir;
+    static ZamRecordStep kill_at;
+    kill_at = at;
+    const std::string folder = dir.file("res") + "/", record = folder + ZAM_WRITTEN_RECORD;
+    fs::create_directory(folder);
+    ASSERT_TRUE(anotherRunWrites(folder, {"a.pir"}, "trel's\n"));
+    testutil::write_file(record, testutil::read_file(record) + std::string(4, '\0') + "\n");
+    const pid_t child = fork();
+    if (child == 0) {
+      zam_record_fault = [](ZamRecordStep step) {
+        if (step == kill_at) raise(SIGKILL);
+        return 0;
+      };
+      zam_recordWrites(folder);
+      write_whole(folder + "a.pir", "again\n");
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    auto temps = [&] {
+      std::vector<std::string> names;
+      for (const auto& e : fs::directory_iterator(folder))
+        if (e.path().filename().string().ends_with(".tmp")) names.push_back(e.path().filename().string());
+      return names;
     };
+    ASSERT_EQ(temps().size(), 1u);
+    const std::string killed = temps()[0];
+    std::vector<_zam_written_entry> lines;
+    ASSERT_EQ(zam_readWritten(folder, &lines), 1);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const _zam_written_entry& e) { return e.path == killed; }));
+    const std::string live = zam_tempName(record), users = zam_tempName(record);
+    testutil::write_file(live, head());
+    testutil::write_file(users, "a user's file\n");
+    const int held = open(live.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
     zam_recordWrites(folder);
-    write_whole(folder + "a.pir", "again\n");
-    _exit(0);
+    ASSERT_EQ(write_whole(folder + "b.pir", "b\n"), 1);
+    zam_recordWrites("");
+    close(held);
+    EXPECT_FALSE(fs::exists(folder + killed));
+    EXPECT_TRUE(fs::exists(live));
+    EXPECT_TRUE(fs::exists(users));
+    EXPECT_TRUE(covered(folder, "a.pir"));
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status));
-  auto temps = [&] {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(folder))
-      if (e.path().filename().string().ends_with(".tmp")) names.push_back(e.path().filename().string());
-    return names;
-  };
-  ASSERT_EQ(temps().size(), 1u);
-  const std::string killed = temps()[0];
-  std::vector<_zam_written_entry> lines;
-  ASSERT_EQ(zam_readWritten(folder, &lines), 1);
-  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const _zam_written_entry& e) { return e.path == killed; }));
-  const std::string live = zam_tempName(record), users = zam_tempName(record);
-  testutil::write_file(live, head());
-  testutil::write_file(users, "a user's file\n");
-  const int held = open(live.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(flock(held, LOCK_EX), 0);
-  zam_recordWrites(folder);
-  ASSERT_EQ(write_whole(folder + "b.pir", "b\n"), 1);
-  zam_recordWrites("");
-  close(held);
-  EXPECT_FALSE(fs::exists(folder + killed));
-  EXPECT_TRUE(fs::exists(live));
-  EXPECT_TRUE(fs::exists(users));
 }
 
 // zam_readWritten says which record file it read, as it was read under its
