@@ -960,7 +960,6 @@ int trel_top(int argc, char** argv, char** envp) {
     purge_refused = S.do_purge && !trel_purgeAllowed(S.res_folder.c_str());
     if (purge_refused && liesIn(S.log_file, S.res_folder)) S.log_file.clear();
     if (!S.do_purge) markResults();
-    if (!purge_refused) trel_removeDeadTemps(S.res_folder.c_str());
     // What this run writes into its results folder (whatever its name: the
     // working folder too) is recorded there, so that a later run takes over
     // only the names of trel's own files and -purge removes only those. A

@@ -611,7 +611,6 @@ char* trel_result_dir(const char* results, const char* query_path, int switch1, 
     return nullptr;
   }
   if (sub && !trel_mkdir(folder.c_str(), "RESULTS")) return nullptr;
-  if (sub) trel_removeDeadTemps(slashed.c_str());
   return zam_pathslash(folder.c_str(), out);
 }
 

@@ -25,8 +25,9 @@ int trel_checkdir(const char* path, const char* label);
 int trel_mkdir(const char* path, const char* label);
 
 // Removes the temporary files that runs which no longer exist left in the
-// folder (zam_removeDeadTemps) and says how many, when there were any.
-// Returns that count.
+// folder (zam_removeDeadTemps) and says how many, when there were any: for
+// the folders that keep no record (a cache folder, a database's); in a
+// results folder the record covers them. Returns that count.
 int trel_removeDeadTemps(const char* folder);
 
 // The folder that a query's results go into, with a trailing "/", written to
@@ -35,8 +36,7 @@ int trel_removeDeadTemps(const char* folder);
 // trel_mkdir(.., "RESULTS"); otherwise it is results itself. Returns out, or
 // null (out empty) after an error: the name is too long, the sub-folder
 // cannot be made, or a symbolic link stands at its name (never written
-// through). A sub-folder made or used is rid of the temporary files of
-// stopped runs (trel_removeDeadTemps).
+// through).
 char* trel_result_dir(const char* results, const char* query_path, int switch1, int switch2,
                       char* out);
 

@@ -516,9 +516,8 @@ pid_t startHeld(const TempDir& dir, int* writer) {
 // is recognised by the next run by the locks the kernel dropped, in this
 // namespace or any other: the log is kept under a numbered name, the folder
 // removed; a log or folder whose lock a live run holds stays, whatever its
-// mark. A run into the folder removes the temporary files that a killed
-// run left, and only those: never a user's file of a like name, nor a file
-// of a live process or of another machine or namespace.
+// mark. A file with the name of a killed run's temporary that no line of
+// the record covers stays too: a name proves nothing.
 TEST(Top, StopSignalsEndTheRunAsAFailureDoes) {
   TempDir dir;
   write_file(dir.file("q.pdb"), "END\n");
@@ -559,7 +558,7 @@ TEST(Top, StopSignalsEndTheRunAsAFailureDoes) {
     EXPECT_TRUE(has(read_file(dir.file("out")), "Log of this failed run: ./trel_results/trel.log." + std::to_string(n)));
     EXPECT_TRUE(recordedAsIs(dir.file("trel_results"), "trel.log." + std::to_string(n)));
   }
-  EXPECT_FALSE(fs::exists(dir.file("trel_results/" + left)));
+  EXPECT_TRUE(fs::exists(dir.file("trel_results/" + left)));
 
   // Killed outright: nothing of the run's own clean-up runs. While it
   // lives, another run leaves its log alone.
