@@ -186,11 +186,13 @@ size_t holdsKept();
 // else made at temp. -1 (errno) when it cannot be had. turn_lock and the
 // record's lock held.
 int beginAside(const std::string& temp, int* kind, bool* unnamed);
-// Writes text into the new record fd (beginAside), synced to the disk (it
+// Writes text into the new record *fd (beginAside), synced to the disk (it
 // is to replace a record, whose loss would cost the folder), and gives an
-// unnamed one the name temp. False (errno) when it cannot be made whole:
-// fd is closed then, and the name temp removed.
-bool finishAside(int fd, const std::string& temp, const std::string& text, bool unnamed);
+// unnamed one the name temp; where an unnamed file cannot be named, a file
+// made at temp takes its place (*fd and *kind then its own). False (errno)
+// when it cannot be made whole: *fd is closed then, and the name temp
+// removed.
+bool finishAside(int* fd, int* kind, const std::string& temp, const std::string& text, bool unnamed);
 // Makes the record at path with its head line, whole, taking the name
 // only when it is free (EEXIST otherwise), so that no run ever meets a
 // record without its head. (Not synced: the empty record a power loss may

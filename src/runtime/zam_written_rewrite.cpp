@@ -120,10 +120,25 @@ int beginAside(const std::string& temp, int* kind, bool* unnamed) {
   return -1;
 }
 
-bool finishAside(int fd, const std::string& temp, const std::string& text, bool unnamed) {
-  if (writeSynced(fd, text, true) && (!unnamed || linkUnnamed(fd, temp))) return true;
-  const int err = errno ? errno : EIO;
-  close(fd);
+bool finishAside(int* fd, int* kind, const std::string& temp, const std::string& text, bool unnamed) {
+  if (writeSynced(*fd, text, true) && (!unnamed || linkUnnamed(*fd, temp))) return true;
+  int err = errno ? errno : EIO;
+  close(*fd);
+  *fd = -1;
+  if (unnamed && err != EEXIST) {
+    // An unnamed file that cannot be given a name here (no /proc, and no
+    // right to link a descriptor): the named way, covered in its turn.
+    *fd = open(temp.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (*fd < 0) return false;
+    unnamed = false;
+    errno = 0;
+    if ((*kind = zam_tryLockFile(*fd, true)) != ZAM_LOCK_FAILED && coverAside(temp, *fd) &&
+        writeSynced(*fd, text, true))
+      return true;
+    err = errno ? errno : EIO;
+    close(*fd);
+    *fd = -1;
+  }
   if (!unnamed) unlink(temp.c_str());
   errno = err;
   return false;
@@ -141,7 +156,9 @@ bool makeRecord(const std::string& path) {
     const int err = errno;
     close(fd);
     errno = err;
-    return ok;
+    // One that cannot be given a name here (no /proc, and no right to link
+    // a descriptor) leaves the named way.
+    if (ok || err == EEXIST) return ok;
   }
   const std::string temp = zam_tempName(path);
   fd = open(temp.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -283,7 +300,7 @@ void compact() {
   const std::string temp = zam_tempName(recordPath());
   int kind = ZAM_LOCK_FAILED;
   bool unnamed = false;
-  const int fd = beginAside(temp, &kind, &unnamed);
+  int fd = beginAside(temp, &kind, &unnamed);
   if (fd < 0) return;
   // The record held comes to temp as the new one takes its place, until
   // it is removed there: the new record names it so (as it is once it
@@ -296,7 +313,7 @@ void compact() {
     lines++;
   }
   text = headLine() + kKept + std::to_string(lines) + "\n" + text;
-  if (!finishAside(fd, temp, text, unnamed)) return;
+  if (!finishAside(&fd, &kind, temp, text, unnamed)) return;
   if (fault(ZAM_RECORD_SWAP) != 0 || !swapInRecord(temp)) {
     close(fd);
     unlink(temp.c_str());
