@@ -35,7 +35,9 @@ cd ..
 # the peak resident kB.
 fds_of() {
   local list pid n peak=0 last=0
-  list=$(ls many | head -n "$1" | sed 's|^|many/|')
+  # sed reads the whole listing: with head, ls could die of SIGPIPE, which
+  # pipefail made the end of the script, without a word.
+  list=$(ls many | sed -n "1,$1s|^|many/|p")
   rm -rf trel_results
   # shellcheck disable=SC2086
   TREL_RESULTS=trel_results /usr/bin/time -f %M -o time "$trel" -many $list -target=tg1 >out 2>&1 &
