@@ -92,6 +92,10 @@ struct Birth {
 };
 // The Birth of the file open as fd.
 Birth birthOf(int fd);
+// The unsettled A line's entry of the file open as fd, of status st, that
+// is to take its name by the time by (0: a file still written): with its
+// birth time (born, when looked at with st), else its inode generation.
+Journal::File aheadOfOpen(int fd, const struct stat& st, int64_t by, const int64_t* born = nullptr);
 
 // The identity and birth time of the regular file at path (a link not
 // followed), its inode generation too when gen and the file system keeps

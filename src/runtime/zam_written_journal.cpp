@@ -96,6 +96,13 @@ Birth birthOf(int fd) {
   return b;
 }
 
+Journal::File aheadOfOpen(int fd, const struct stat& st, int64_t by, const int64_t* born) {
+  // The birth time looked at with st spares a look; where none is kept,
+  // the file is looked at for its generation.
+  const Birth b = born && *born != 0 ? Birth{*born, 0} : birthOf(fd);
+  return Journal::File{zam_identityOf(st), true, by, true, b.born, b.gen};
+}
+
 int identityBorn(const std::string& path, _zam_identity* id, Birth* birth, bool gen) {
   struct statx sx;
   if (const int err = fault(ZAM_RECORD_LOOK)) {

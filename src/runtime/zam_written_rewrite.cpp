@@ -85,10 +85,14 @@ bool writeSynced(int fd, const std::string& text, bool sync) {
 // be written.
 bool coverAside(const std::string& temp, int fd) {
   struct stat st;
-  if (fstat(fd, &st) != 0) return false;
-  const Birth b = birthOf(fd);
-  const Journal::File f{zam_identityOf(st), true, recordNow() + kNamingGrace, true, b.born, b.gen};
-  return append(aheadLine(f, temp.substr(record_folder.size())));
+  return fstat(fd, &st) == 0 &&
+         append(aheadLine(aheadOfOpen(fd, st, recordNow() + kNamingGrace), temp.substr(record_folder.size())));
+}
+
+// Removes the name temp of a file this process made there (O_EXCL), and
+// only while that file, open as fd, still stands there.
+void removeMade(int fd, const std::string& temp) {
+  if (zam_standsAt(fd, temp)) unlink(temp.c_str());
 }
 
 }  // namespace
@@ -106,16 +110,16 @@ int beginAside(const std::string& temp, int* kind, bool* unnamed) {
     if (fd < 0) return -1;
     if ((*kind = zam_tryLockFile(fd, true)) == ZAM_LOCK_FAILED) {
       const int err = errno;
+      removeMade(fd, temp);
       close(fd);
-      unlink(temp.c_str());
       errno = err;
       return -1;
     }
   }
   if (coverAside(temp, fd)) return fd;
   const int err = errno ? errno : EIO;
+  if (!*unnamed) removeMade(fd, temp);
   close(fd);
-  if (!*unnamed) unlink(temp.c_str());
   errno = err;
   return -1;
 }
@@ -123,6 +127,7 @@ int beginAside(const std::string& temp, int* kind, bool* unnamed) {
 bool finishAside(int* fd, int* kind, const std::string& temp, const std::string& text, bool unnamed) {
   if (writeSynced(*fd, text, true) && (!unnamed || linkUnnamed(*fd, temp))) return true;
   int err = errno ? errno : EIO;
+  if (!unnamed) removeMade(*fd, temp);
   close(*fd);
   *fd = -1;
   if (unnamed && err != EEXIST) {
@@ -130,16 +135,15 @@ bool finishAside(int* fd, int* kind, const std::string& temp, const std::string&
     // right to link a descriptor): the named way, covered in its turn.
     *fd = open(temp.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (*fd < 0) return false;
-    unnamed = false;
     errno = 0;
     if ((*kind = zam_tryLockFile(*fd, true)) != ZAM_LOCK_FAILED && coverAside(temp, *fd) &&
         writeSynced(*fd, text, true))
       return true;
     err = errno ? errno : EIO;
+    removeMade(*fd, temp);
     close(*fd);
     *fd = -1;
   }
-  if (!unnamed) unlink(temp.c_str());
   errno = err;
   return false;
 }
@@ -165,7 +169,7 @@ bool makeRecord(const std::string& path) {
   if (fd < 0) return false;
   const bool ok = writeSynced(fd, head, false) && link(temp.c_str(), path.c_str()) == 0;
   const int err = ok ? 0 : errno ? errno : EIO;
-  unlink(temp.c_str());
+  removeMade(fd, temp);
   close(fd);
   errno = err;
   return ok;
@@ -307,16 +311,14 @@ void compact() {
   // holds the new one's line), for a run killed in between.
   struct stat old;
   if (fstat(record_fd, &old) == 0) {
-    const Birth b = birthOf(record_fd);
-    const Journal::File f{zam_identityOf(old), true, recordNow() + kNamingGrace, true, b.born, b.gen};
-    text += aheadLine(f, temp.substr(record_folder.size()));
+    text += aheadLine(aheadOfOpen(record_fd, old, recordNow() + kNamingGrace), temp.substr(record_folder.size()));
     lines++;
   }
   text = headLine() + kKept + std::to_string(lines) + "\n" + text;
   if (!finishAside(&fd, &kind, temp, text, unnamed)) return;
   if (fault(ZAM_RECORD_SWAP) != 0 || !swapInRecord(temp)) {
+    removeMade(fd, temp);
     close(fd);
-    unlink(temp.c_str());
     return;
   }
   // The new name is on the disk too, where the folder can be synced.

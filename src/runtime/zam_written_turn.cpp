@@ -501,18 +501,10 @@ bool zam_recordAhead(const _zam_record_turn& turn, const std::string& path, cons
     return false;
   }
   if (!turn.locked) return true;
-  Journal::File f{zam_identityOf(st), true, still_written ? 0 : zam_nowNs() + kNamingGrace};
+  const int64_t by = still_written ? 0 : zam_nowNs() + kNamingGrace;
+  Journal::File f{zam_identityOf(st), true, by};
   if (fd >= 0) {
-    // The birth time looked at with st spares the turn a look; where none
-    // is kept, the file is looked at for its generation.
-    Birth b;
-    if (born && *born != 0)
-      b.born = *born;
-    else
-      b = birthOf(fd);
-    f.born_known = true;
-    f.born = b.born;
-    f.gen = b.gen;
+    f = aheadOfOpen(fd, st, by, born);
   } else {
     std::lock_guard<std::mutex> hold(holds_lock);
     const auto it = held_births.find({f.id.dev, f.id.ino});
