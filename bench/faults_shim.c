@@ -177,27 +177,6 @@ static void opened(int dirfd, const char* path) {
 
 }
 
-#define OPEN(name)                                                 \
-  int name(const char* path, int flags, ...) {                     \
-    mode_t mode = 0;                                               \
-    if (flags & (O_CREAT | __O_TMPFILE)) {                         \
-      va_list ap;                                                  \
-      va_start(ap, flags);                                         \
-      mode = va_arg(ap, mode_t);                                   \
-      va_end(ap);                                                  \
-    }                                                              \
-    if (open_fires(AT_FDCWD, path, flags)) {                       \
-      errno = EIO;                                                 \
-      return -1;                                                   \
-    }                                                              \
-    int (*real)(const char*, int, ...) = dlsym(RTLD_NEXT, #name);  \
-    int fd = real(path, flags, mode);                              \
-    if (fd >= 0) opened(AT_FDCWD, path);                           \
-    return fd;                                                     \
-  }
-OPEN(open)
-OPEN(open64)
-
 #define OPENAT(name)                                                       \
   int name(int dirfd, const char* path, int flags, ...) {                  \
     mode_t mode = 0;                                                       \
@@ -218,6 +197,21 @@ OPEN(open64)
   }
 OPENAT(openat)
 OPENAT(openat64)
+
+/* open is openat of the working folder (as glibc's own is). */
+#define OPEN(name, at)                                 \
+  int name(const char* path, int flags, ...) {         \
+    mode_t mode = 0;                                   \
+    if (flags & (O_CREAT | __O_TMPFILE)) {             \
+      va_list ap;                                      \
+      va_start(ap, flags);                             \
+      mode = va_arg(ap, mode_t);                       \
+      va_end(ap);                                      \
+    }                                                  \
+    return at(AT_FDCWD, path, flags, mode);            \
+  }
+OPEN(open, openat)
+OPEN(open64, openat64)
 
 /* The fortified opens (_FORTIFY_SOURCE) of calls without a mode. */
 int __open_2(const char* path, int flags) { return open(path, flags); }

@@ -193,6 +193,10 @@ int open_unnamed(const std::string& folder) {
 
 // Links the unnamed file fd under name the given way; errno when it fails.
 bool link_as(int way, int fd, const std::string& name) {
+  if (way == kUntried) {
+    errno = EAGAIN;  // the way could not be found out yet (find_link_way)
+    return false;
+  }
   if (way == kEmptyPath) return linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0;
   if (way != kProcPath) return false;
   char proc[40];
@@ -218,10 +222,26 @@ int find_link_way(const std::string& folder) {
     const int fd = open_unnamed(folder);
     if (fd < 0) break;
     const std::string trial = zam_tempName(folder + "/.link");
-    const bool linked = link_as(w, fd, trial);
+    // The trial takes its name as any file does, its line first: one
+    // whose removal fails stays covered, for -purge.
+    // Where the record cannot be had (the run stopping, say), nothing is
+    // decided and no file is made by name: the caller's unnamed file fails
+    // to take its name, as its turn would; a later one tries again.
+    bool linked = false, undecided = false;
+    {
+      _zam_record_turn turn(trial);
+      struct stat st;
+      undecided = turn.failed;
+      if (!turn.failed && fstat(fd, &st) == 0 && zam_recordAhead(turn, trial, st, false, fd)) {
+        linked = link_as(w, fd, trial);
+        if (!linked) zam_recordNotPlaced(turn, trial, st);
+        else if (fstat(fd, &st) == 0) zam_recordStatus(turn, trial, st);
+      }
+    }
+    if (linked && zam_standsAt(fd, trial)) unlink(trial.c_str());
     close(fd);
+    if (undecided) return kUntried;
     if (linked) {
-      unlink(trial.c_str());
       way = w;
       break;
     }
