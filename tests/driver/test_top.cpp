@@ -742,6 +742,15 @@ bool hasLine(const std::string& record, char kind, const std::string& name) {
   return false;
 }
 
+// In a forked child: trel's search of q.pdb against t.pdb in the working
+// folder, in this process (so that the test's seams reach it); ends the
+// child with its status.
+[[noreturn]] void searchInThisChild() {
+  char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-test"), const_cast<char*>("q.pdb"),
+                  const_cast<char*>("t.pdb"), nullptr};
+  std::exit(trel_top(4, args, environ));
+}
+
 // A stop signal that comes at any step of a run's end (after its last
 // result, while its log is placed, while it is recorded), the end going on
 // at once, held for a moment in the record's turn, or held there for good,
@@ -767,9 +776,7 @@ TEST(Top, StopAtEachStepOfTheRunsEndEndsTheRun) {
           if (fd < 0 || chdir(dir->str().c_str()) != 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
           end_stop = how;
           trel_end_fault = stopAtEndStep;
-          char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-test"), const_cast<char*>("q.pdb"),
-                          const_cast<char*>("t.pdb"), nullptr};
-          std::exit(trel_top(4, args, environ));
+          searchInThisChild();
         }
         ASSERT_GT(pid, 0);
         cases.push_back({how, pid, std::move(dir)});
@@ -836,9 +843,7 @@ TEST(Top, StopWhileTheRecordIsHeldLeavesTheLogForPurge) {
         }
         stopAtEndStep(step);
       };
-      char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-test"), const_cast<char*>("q.pdb"),
-                      const_cast<char*>("t.pdb"), nullptr};
-      std::exit(trel_top(4, args, environ));
+      searchInThisChild();
     }
     ASSERT_GT(pid, 0);
     runs.push_back({sig, pid, std::move(dir)});
@@ -886,9 +891,7 @@ TEST(Top, ARunWhoseRecordCouldNotBeKeptFails) {
         if (step == armed_at) fails = 1;
       };
       if (at == TrelEndStep(0)) fails = 3;  // the first turns of the run
-      char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-test"), const_cast<char*>("q.pdb"),
-                      const_cast<char*>("t.pdb"), nullptr};
-      std::exit(trel_top(4, args, environ));
+      searchInThisChild();
     }
     ASSERT_GT(pid, 0);
     const int status = waitBounded(pid, 60);
@@ -940,9 +943,7 @@ TEST(Top, ARunsFirstMomentsLeaveNothingBehind) {
           if ((step == ZAM_STEP_AHEAD && at == kKilledAhead) || (step == ZAM_STEP_NAMED && at == kKilledNamed))
             raise(SIGKILL);
         };
-        char* args[] = {const_cast<char*>("trel"), const_cast<char*>("-test"), const_cast<char*>("q.pdb"),
-                        const_cast<char*>("t.pdb"), nullptr};
-        std::exit(trel_top(4, args, environ));
+        searchInThisChild();
       }
       ASSERT_GT(pid, 0);
       const int status = waitBounded(pid, 60);

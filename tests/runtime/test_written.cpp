@@ -41,6 +41,15 @@
 
 namespace {
 
+// Writes text as the file at path and gives its identity (all zero, the
+// test failed, when it cannot be looked at).
+_zam_identity fileWith(const std::string& path, const std::string& text) {
+  testutil::write_file(path, text);
+  _zam_identity id{};
+  EXPECT_EQ(zam_identityAt(path.c_str(), &id), 1) << path;
+  return id;
+}
+
 namespace fs = std::filesystem;
 
 int write_whole(const std::string& file, const std::string& body) {
@@ -367,9 +376,7 @@ TEST(Written, AnUnsettledLineCoversOnlyTheFileItAnnounced) {
   testutil::TempDir dir;
   const std::string folder = dir.file("res") + "/";
   fs::create_directories(folder + "1ard");
-  testutil::write_file(folder + "a.pir", "trel's\n");
-  _zam_identity id{};
-  ASSERT_EQ(zam_identityAt((folder + "a.pir").c_str(), &id), 1);
+  _zam_identity id = fileWith(folder + "a.pir", "trel's\n");
   const int64_t born = bornAt(folder + "a.pir"), by = id.ctime_ns + 10 * int64_t{1000000000};
   auto other = [&](auto change) {
     _zam_identity v = id;
@@ -405,9 +412,7 @@ TEST(Written, AnUnsettledLineCoversOnlyTheFileItAnnounced) {
   }
   // A forged line of a user's file: not trel's, nor once edited; a run
   // sets it aside rather than replace it.
-  testutil::write_file(folder + "1ard/mynotes.txt", "my notes\n");
-  _zam_identity notes{};
-  ASSERT_EQ(zam_identityAt((folder + "1ard/mynotes.txt").c_str(), &notes), 1);
+  _zam_identity notes = fileWith(folder + "1ard/mynotes.txt", "my notes\n");
   testutil::write_file(folder + ZAM_WRITTEN_RECORD, head() + "A " + std::to_string(notes.dev) + " " +
                                                         std::to_string(notes.ino) +
                                                         " 0 0 0 9223372036854775807 1ard/mynotes.txt\n");
@@ -458,9 +463,7 @@ TEST(Written, ACutLastLineNeverParses) {
   testutil::TempDir dir;
   const std::string folder = dir.file("res") + "/";
   fs::create_directory(folder);
-  testutil::write_file(folder + "a.pi", "a user's file\n");
-  _zam_identity id{};
-  ASSERT_EQ(zam_identityAt((folder + "a.pi").c_str(), &id), 1);
+  _zam_identity id = fileWith(folder + "a.pi", "a user's file\n");
   testutil::write_file(folder + ZAM_WRITTEN_RECORD, head() + "W " + zam_identityText(id) + " a.pi");
   ASSERT_TRUE(anotherRunWrites(folder, {"b.pir"}, "b\n"));
   EXPECT_FALSE(covered(folder, "a.pi"));
@@ -778,9 +781,7 @@ TEST(Written, WithoutBirthTimesAReusedInodeIsNotTaken) {
     testutil::TempDir dir;
     const std::string folder = dir.file("res") + "/";
     fs::create_directory(folder);
-    testutil::write_file(folder + "a.pir", "a\n");
-    _zam_identity id{};
-    ASSERT_EQ(zam_identityAt((folder + "a.pir").c_str(), &id), 1);
+    _zam_identity id = fileWith(folder + "a.pir", "a\n");
     const uint64_t gen = no_generation ? 0 : generationAt(folder + "a.pir");
     const std::string by = std::to_string(id.ctime_ns + 10 * int64_t{1000000000});
     const std::string line = zam_identityText(id) + " " + by + " ";
@@ -943,9 +944,7 @@ TEST(Written, NoTimeIsBelievedPastNow) {
   testutil::TempDir dir;
   const std::string folder = dir.file("res") + "/";
   fs::create_directory(folder);
-  testutil::write_file(folder + "a.pir", "a\n");
-  _zam_identity id{};
-  ASSERT_EQ(zam_identityAt((folder + "a.pir").c_str(), &id), 1);
+  _zam_identity id = fileWith(folder + "a.pir", "a\n");
   constexpr int64_t kSecond = 1000000000;
   testutil::write_file(folder + ZAM_WRITTEN_RECORD,
                        head() + aheadLine(id, id.ctime_ns + 10 * kSecond, bornAt(folder + "a.pir"), "a.pir"));
